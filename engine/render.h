@@ -1,0 +1,78 @@
+// The two renderers of the side-by-side 180-degree equirectangular output.
+//
+// Each half is a square of N x N pixels (N = outputHeight) covering the front
+// hemisphere. Output pixel (i, j) looks along the grid direction of row i and
+// column j, turned by the zenith correction (pitch, then roll, then yaw);
+// the left half finds that direction in the left fisheye image, the right half
+// first undoes the rotation that carries the right camera's view onto the
+// left camera's (built from points A and B) and then finds it in the right
+// fisheye image. Four source pixels are blended bilinearly; whatever cannot be
+// mapped comes out black.
+//
+// Images are 8-bit, 3-channel cv::Mat handles sharing the caller's pixels;
+// nothing is copied. Rendering is split over threads by rows; the bytes
+// written do not depend on the number of threads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include <opencv2/core.hpp>
+
+#include "engine/lens.h"
+
+namespace vistereo {
+
+struct Pixel3 {
+    uint8_t c[3] = {0, 0, 0};
+};
+
+// Corrected viewing direction of output row i, column j of a half.
+Vec3 zenithDirection(const ConversionParams& params, int i, int j);
+
+// Bilinear blend at (column, row) of a W x H source. Positions that are NaN,
+// negative (including strictly between -1 and 0) or beyond int32 give black;
+// neighbours past the right or bottom edge are black.
+Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double column, double row);
+
+// The rotation that carries right-camera directions onto left-camera ones.
+struct AlignmentRotation {
+    Vec3 aL, bL, aR, bR;
+    Vec3 n;  // axis of the first rotation (aR onto aL)
+    double cosAlpha = 0.0, sinAlpha = 0.0, oneMinusCosAlpha = 0.0;
+    double cosBeta = 0.0, sinBeta = 0.0, oneMinusCosBeta = 0.0;  // about aL
+};
+AlignmentRotation alignmentRotation(const ConversionParams& params);
+
+enum class Half { Left = 0, Right = 1 };
+
+// Progress of a half: rowsDone of rowsTotal. Calls for one half are
+// serialised and rowsDone only grows; the callback must be cheap.
+using RowProgress = std::function<void(Half half, int rowsDone, int rowsTotal)>;
+
+struct RenderOptions {
+    int threads = 0;  // 0: every hardware thread
+    RowProgress progress;
+};
+
+// Number of threads a RenderOptions value stands for (at least 1).
+int resolveThreadCount(int requested);
+
+// Writes columns 0 .. N-1 of every output row from the left image (eye 0).
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+                   const RenderOptions& options = {});
+
+// Writes columns N .. 2N-1 of every output row from the right image (eye 1),
+// aligned to the left camera by points A and B.
+void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+                           const RenderOptions& options = {});
+
+// The plain per-pixel path, evaluated exactly in the order written down for
+// one pixel at a time, single-threaded. The fast renderers above are checked
+// against it.
+namespace reference {
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
+void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
+}  // namespace reference
+
+}  // namespace vistereo

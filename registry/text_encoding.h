@@ -1,0 +1,16 @@
+// Narrow text at the file boundary: UTF-8 is the encoding we write; text that
+// is not valid UTF-8 is taken as Shift-JIS (CP932) and converted to UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vistereo {
+
+bool isValidUtf8(std::string_view text);
+
+// Returns text unchanged when it is valid UTF-8, else its CP932 reading in
+// UTF-8 (bytes CP932 cannot decode become U+FFFD).
+std::string fileTextToUtf8(std::string_view text);
+
+}  // namespace vistereo

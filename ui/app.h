@@ -1,0 +1,40 @@
+// The application object: owns the program-wide state of the desktop program
+// and runs the main dialog for the whole life of the process.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/params.h"
+#include "registry/lens_registry.h"
+
+namespace vistereo {
+
+class CMyVistereoApp {
+public:
+    CMyVistereoApp();
+    ~CMyVistereoApp();
+    CMyVistereoApp(const CMyVistereoApp&) = delete;
+    CMyVistereoApp& operator=(const CMyVistereoApp&) = delete;
+
+    // The one application object (set by the constructor).
+    static CMyVistereoApp* instance();
+
+    // Runs the main dialog modally; returns the process exit code.
+    int InitInstance();
+
+    // Program-wide state.
+    ConversionParams conversionParams;
+    LensRegistry mainLensRegistry;
+    LensRegistry editLensRegistry;
+    int32_t selectedLensIndex = 0;    // registration dialog's last list pick
+    int32_t sineKHundredths = 100;    // registration dialog's k spin counter
+
+    // Hand-over between the main dialog and the point picking dialog.
+    std::string m_leftImageName;
+    std::string m_rightImageName;
+    std::array<int32_t, 8> m_exchangePoints{};  // point-list order
+};
+
+}  // namespace vistereo
