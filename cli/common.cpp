@@ -1,0 +1,78 @@
+#include "cli/common.h"
+
+#include <cctype>
+#include <iostream>
+#include <limits>
+
+#include "cli/commands.h"
+
+namespace vistereo::cli {
+
+void printError(std::ostream& err, const std::string& text) { err << "vistereo-cli: error: " << text << "\n"; }
+
+std::optional<int32_t> parseWholeNumber(const std::string& text) {
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++i;
+    if (i == text.size()) return std::nullopt;
+    int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t(std::numeric_limits<int32_t>::max()) + 1) return std::nullopt;
+    }
+    value = negative ? -value : value;
+    if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+    return static_cast<int32_t>(value);
+}
+
+std::optional<int32_t> parseDegreesTenths(const std::string& text) {
+    std::string digits = text;
+    bool negative = false;
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) {
+        negative = digits[0] == '-';
+        digits.erase(0, 1);
+    }
+    std::string whole = digits, tenth = "0";
+    if (const size_t dot = digits.find('.'); dot != std::string::npos) {
+        whole = digits.substr(0, dot);
+        tenth = digits.substr(dot + 1);
+        if (tenth.size() != 1) return std::nullopt;  // finer than 0.1 degree, or "12."
+        if (whole.empty()) whole = "0";
+    }
+    if (whole.empty()) return std::nullopt;
+    const auto w = parseWholeNumber(whole);
+    const auto t = parseWholeNumber(tenth);
+    if (!w || !t || whole[0] == '-' || tenth[0] == '-') return std::nullopt;
+    const int64_t tenths = int64_t(*w) * 10 + *t;
+    if (tenths > std::numeric_limits<int32_t>::max()) return std::nullopt;
+    return static_cast<int32_t>(negative ? -tenths : tenths);
+}
+
+std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {
+    return workingDirectory / kLensRegistryFileName;
+}
+
+LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file) {
+    LensLookup found;
+    if (!lens.empty() && lens[0] == '#') {
+        const auto k = parseWholeNumber(lens.substr(1));
+        if (!k || *k < 1 || *k > registry.count) {
+            found.error = "no lens record " + lens + " in " + file.string() + " (it holds " +
+                          std::to_string(registry.count) + ")";
+            return found;
+        }
+        found.index = *k - 1;
+        return found;
+    }
+    for (int i = 0; i < registry.count; ++i) {
+        if (registry.records[i].name == lens) {
+            found.index = i;
+            return found;
+        }
+    }
+    found.error = "no lens named \"" + lens + "\" in " + file.string() + " (see 'vistereo-cli lens list')";
+    return found;
+}
+
+}  // namespace vistereo::cli

@@ -1,0 +1,29 @@
+// Pieces the subcommands share: value parsing and lens lookup.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "registry/lens_registry.h"
+
+namespace vistereo::cli {
+
+// A whole decimal number (optional '-', digits, nothing else) within int32.
+std::optional<int32_t> parseWholeNumber(const std::string& text);
+
+// Degrees in steps of 0.1 ("2", "-0.5", "+12.3"): at most one decimal.
+// Returns tenths of a degree.
+std::optional<int32_t> parseDegreesTenths(const std::string& text);
+
+// A registered name, or "#K" for the K-th record (1-based). Returns the slot
+// index, or an error text.
+struct LensLookup {
+    int index = -1;
+    std::string error;
+};
+LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file);
+
+std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
+
+}  // namespace vistereo::cli

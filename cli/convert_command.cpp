@@ -1,0 +1,209 @@
+// vistereo-cli convert: one side-by-side conversion from the command line,
+// through the same run as the desktop program's "Start Conversion !!!".
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "cli/option_table.h"
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
+#include "picking/matching.h"
+
+namespace vistereo::cli {
+namespace {
+
+constexpr std::array<OptionSpec, 16> kConvertOptions{{
+    {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
+    {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
+    {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
+    {"points", 0, "LIST", "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"},
+    {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
+    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
+    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
+    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg)"},
+    {"height", 0, "N", "output height in dots; the width is twice that (default: 4096)"},
+    {"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"},
+    {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
+    {"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"},
+    {"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"},
+    {"quiet", 'q', nullptr, "print nothing but errors"},
+    {"timing", 0, nullptr, "print the time of each stage"},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr const char* kUsage =
+    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
+    "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
+    "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--quiet]\n";
+
+// The run's messages, kept until the outcome says where they belong.
+class CollectingSink : public MessageSink {
+public:
+    void showMessage(const std::string& text) override { messages.push_back(text); }
+    std::vector<std::string> messages;
+};
+
+// A progress bar on stderr, for terminals only.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::ostream& err) : err_(err) {}
+    void update(Half half, int done, int total) {
+        const int percent = total > 0 ? done * 100 / total : 100;
+        std::lock_guard lock(mutex_);
+        if (half == last_ && percent == lastPercent_) return;
+        last_ = half;
+        lastPercent_ = percent;
+        const int width = 30, filled = percent * width / 100;
+        err_ << "\r" << (half == Half::Right ? "right half " : "left half  ") << "["
+             << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << percent << "%"
+             << std::flush;
+    }
+    void finish() {
+        if (lastPercent_ >= 0) err_ << "\r" << std::string(50, ' ') << "\r" << std::flush;
+    }
+
+private:
+    std::ostream& err_;
+    std::mutex mutex_;
+    Half last_ = Half::Right;
+    int lastPercent_ = -1;
+};
+
+int usageError(std::ostream& err, const std::string& text) {
+    printError(err, text);
+    err << kUsage << "Try 'vistereo-cli convert --help'.\n";
+    return kExitUsage;
+}
+
+// Fills the right image's A and B from the left ones by template matching.
+bool matchRightPoints(const ConversionRequest& request, std::array<int32_t, 8>& points, std::ostream& err) {
+    const auto read = [&](const std::string& name) {
+        return cv::imread(request.workingDirectory.string() + "/input/" + name, cv::IMREAD_COLOR);
+    };
+    const cv::Mat left = read(request.leftName), right = read(request.rightName);
+    if (left.empty() || right.empty()) {
+        printError(err, left.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
+        return false;
+    }
+    const PickingImages images = makePickingImages(left, right);
+    for (int k = 0; k < 2; ++k) {  // A, then B
+        const ImagePoint leftPoint{points[k], points[4 + k]};
+        const MatchOutcome match = matchLeftPoint(images, leftPoint);
+        if (!match.accepted()) {
+            printError(err, std::string("point ") + (k ? "B" : "A") + " (" + std::to_string(leftPoint.x) + "," +
+                                std::to_string(leftPoint.y) + "): " + describeRefusal(match.refusal));
+            return false;
+        }
+        points[2 + k] = match.rightPoint.x;
+        points[6 + k] = match.rightPoint.y;
+    }
+    return true;
+}
+
+}  // namespace
+
+int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kConvertOptions);
+    if (!options.error.empty()) return usageError(err, options.error);
+    if (options.has("help")) {
+        out << kUsage << "\nConverts input/LEFT and input/RIGHT of the working directory into one side-by-side\n"
+                         "180-degree equirectangular image in output/.\n\n"
+            << formatOptionHelp(kConvertOptions);
+        return kExitOk;
+    }
+    for (const char* required : {"left-lens", "right-lens", "points"})
+        if (!options.has(required)) return usageError(err, std::string("missing --") + required);
+
+    ConversionRequest request;
+    request.workingDirectory = options.value("directory", ".");
+    request.leftName = options.value("left", request.leftName);
+    request.rightName = options.value("right", request.rightName);
+    request.outputName = options.value("output", request.outputName);
+
+    const CommaLineParse points = parseCommaLine(options.value("points"));
+    if (!points.ok()) return usageError(err, "--points: " + points.error);
+
+    ConversionParams params;
+    params.outputHeight = kDefaultOutputHeight;
+    if (options.has("height")) {
+        const auto height = parseWholeNumber(options.value("height"));
+        if (!height) return usageError(err, "--height takes a whole number of dots");
+        params.outputHeight = *height;
+    }
+    const std::pair<const char*, ZenithAxis> zenith[] = {
+        {"roll", ZenithAxis::Roll}, {"pitch", ZenithAxis::Pitch}, {"yaw", ZenithAxis::Yaw}};
+    for (const auto& [name, axis] : zenith) {
+        if (!options.has(name)) continue;
+        const auto tenths = parseDegreesTenths(options.value(name));
+        if (!tenths) return usageError(err, std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5");
+        setZenithTenths(params, axis, *tenths);
+    }
+    RunOptions run;
+    if (options.has("threads")) {
+        const auto threads = parseWholeNumber(options.value("threads"));
+        if (!threads || *threads < 0) return usageError(err, "--threads takes a whole number (0: every core)");
+        run.threads = *threads;
+    }
+
+    LensRegistry registry;
+    const auto iniFile = registryFile(request.workingDirectory);
+    LoadLensRegistry(registry, iniFile);
+    const char* lensOptions[2] = {"left-lens", "right-lens"};
+    for (int eye = 0; eye < 2; ++eye) {
+        const LensLookup lens = findLens(registry, options.value(lensOptions[eye]), iniFile);
+        if (!lens.error.empty()) return usageError(err, std::string("--") + lensOptions[eye] + ": " + lens.error);
+        SelectLensForEye(params, registry, eye, lens.index);
+    }
+
+    std::array<int32_t, 8> values = points.values;
+    if (options.has("match") && !matchRightPoints(request, values, err)) return kExitFailed;
+    request.pointEntryMode = kCommaSeparatedInput;
+    std::ostringstream line;
+    for (size_t k = 0; k < values.size(); ++k) line << (k ? "," : "") << values[k];
+    request.commaLine = line.str();
+
+    const bool quiet = options.has("quiet");
+    ProgressBar bar(err);
+    if (!quiet && isatty(STDERR_FILENO))
+        run.progress = [&bar](Half half, int done, int total) { bar.update(half, done, total); };
+
+    CollectingSink sink;
+    const ConversionResult result = RunConversion(params, request, sink, run);
+    bar.finish();
+
+    switch (result.status) {
+        case ConversionStatus::Written:
+            if (!quiet) {
+                for (const std::string& m : sink.messages) out << m << "\n";
+                if (options.has("match")) out << "points: " << request.commaLine << "\n";
+                out << "wrote " << result.outputPath.string() << " (" << 2 * params.outputHeight << " x "
+                    << params.outputHeight << ")\n";
+            }
+            if (options.has("timing")) {
+                const StageSeconds& s = result.seconds;
+                out << "read " << s.read << " s, derive " << s.derive << " s, render right " << s.renderRight
+                    << " s, render left " << s.renderLeft << " s, encode " << s.encode << " s, write " << s.write
+                    << " s\n";
+            }
+            return kExitOk;
+        case ConversionStatus::WriteFailed:
+            printError(err, result.detail);
+            return kExitFailed;
+        case ConversionStatus::InvalidLensCode:
+            printError(err, result.detail);
+            return kExitFailed;
+        default:
+            for (const std::string& m : sink.messages) printError(err, m);
+            return kExitFailed;
+    }
+}
+
+}  // namespace vistereo::cli

@@ -1,0 +1,75 @@
+// vistereo-cli match: the right image's partner of left-image points, found
+// as the point picker finds them.
+#include <array>
+#include <iostream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "cli/option_table.h"
+#include "picking/matching.h"
+
+namespace vistereo::cli {
+namespace {
+
+constexpr std::array<OptionSpec, 5> kMatchOptions{{
+    {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
+    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
+    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
+    {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)", true},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr const char* kUsage =
+    "usage: vistereo-cli match [-C DIR] [--left NAME] [--right NAME] --point X,Y [--point X,Y]...\n";
+
+int usageError(std::ostream& err, const std::string& text) {
+    printError(err, text);
+    err << kUsage;
+    return kExitUsage;
+}
+
+}  // namespace
+
+int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kMatchOptions);
+    if (!options.error.empty()) return usageError(err, options.error);
+    if (options.has("help")) {
+        out << kUsage << "\nPrints, one a line, the right-image point X,Y matched to each left point.\n\n"
+            << formatOptionHelp(kMatchOptions);
+        return kExitOk;
+    }
+    if (!options.has("point")) return usageError(err, "missing --point");
+    std::vector<ImagePoint> leftPoints;
+    for (const std::string& text : options.values.at("point")) {
+        const size_t comma = text.find(',');
+        const auto x = comma == std::string::npos ? std::nullopt : parseWholeNumber(text.substr(0, comma));
+        const auto y = comma == std::string::npos ? std::nullopt : parseWholeNumber(text.substr(comma + 1));
+        if (!x || !y) return usageError(err, "--point takes X,Y in whole pixels, not '" + text + "'");
+        leftPoints.push_back({*x, *y});
+    }
+
+    const std::string directory = options.value("directory", ".");
+    const cv::Mat left = cv::imread(directory + "/input/" + options.value("left", "L.jpg"), cv::IMREAD_COLOR);
+    const cv::Mat right = cv::imread(directory + "/input/" + options.value("right", "R.jpg"), cv::IMREAD_COLOR);
+    if (left.empty() || right.empty()) {
+        printError(err, left.empty() ? "Enter the valid left image file name" : "Enter the valid right image file name");
+        return kExitFailed;
+    }
+    const PickingImages images = makePickingImages(left, right);
+    int status = kExitOk;
+    for (const ImagePoint& p : leftPoints) {
+        const MatchOutcome match = matchLeftPoint(images, p);
+        if (match.accepted()) {
+            out << match.rightPoint.x << "," << match.rightPoint.y << "\n";
+        } else {
+            printError(err, "point " + std::to_string(p.x) + "," + std::to_string(p.y) + ": " +
+                                describeRefusal(match.refusal));
+            status = kExitFailed;
+        }
+    }
+    return status;
+}
+
+}  // namespace vistereo::cli

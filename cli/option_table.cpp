@@ -1,0 +1,82 @@
+#include "cli/option_table.h"
+
+#include <sstream>
+
+namespace vistereo::cli {
+
+std::string ParsedOptions::value(const std::string& name, const std::string& fallback) const {
+    const auto it = values.find(name);
+    return it == values.end() || it->second.empty() ? fallback : it->second.back();
+}
+
+ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table) {
+    ParsedOptions parsed;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const OptionSpec* spec = nullptr;
+        std::string inlineValue;
+        bool hasInline = false;
+        if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
+            std::string name = arg.substr(2);
+            if (const size_t eq = name.find('='); eq != std::string::npos) {
+                inlineValue = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                hasInline = true;
+            }
+            for (const OptionSpec& s : table)
+                if (name == s.name) spec = &s;
+        } else if (arg.size() >= 2 && arg[0] == '-' && arg[1] != '-') {
+            for (const OptionSpec& s : table)
+                if (s.shortName == arg[1]) spec = &s;
+            if (spec && arg.size() > 2) {
+                inlineValue = arg.substr(2);
+                hasInline = true;
+            }
+        } else {
+            parsed.error = "unexpected argument '" + arg + "'";
+            return parsed;
+        }
+        if (!spec) {
+            parsed.error = "unknown option '" + arg + "'";
+            return parsed;
+        }
+        if (!spec->valueName) {
+            if (hasInline) {
+                parsed.error = "option --" + std::string(spec->name) + " takes no value";
+                return parsed;
+            }
+            parsed.flags.insert(spec->name);
+            continue;
+        }
+        if (!hasInline) {
+            if (i + 1 >= args.size()) {
+                parsed.error = "option --" + std::string(spec->name) + " needs a value (" + spec->valueName + ")";
+                return parsed;
+            }
+            inlineValue = args[++i];
+        }
+        auto& list = parsed.values[spec->name];
+        if (!list.empty() && !spec->repeatable) {
+            parsed.error = "option --" + std::string(spec->name) + " given more than once";
+            return parsed;
+        }
+        list.push_back(inlineValue);
+    }
+    return parsed;
+}
+
+std::string formatOptionHelp(std::span<const OptionSpec> table) {
+    std::ostringstream out;
+    for (const OptionSpec& s : table) {
+        std::string left = "  ";
+        left += s.shortName ? std::string("-") + s.shortName + ", " : "    ";
+        left += "--" + std::string(s.name);
+        if (s.valueName) left += " " + std::string(s.valueName);
+        out << left;
+        out << (left.size() < 28 ? std::string(28 - left.size(), ' ') : "\n" + std::string(28, ' '));
+        out << s.help << "\n";
+    }
+    return out.str();
+}
+
+}  // namespace vistereo::cli

@@ -1,0 +1,37 @@
+// One table per subcommand describes its options; the same table drives the
+// parser and the help text.
+#pragma once
+
+#include <map>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vistereo::cli {
+
+struct OptionSpec {
+    const char* name;       // long name without "--"
+    char shortName;         // 0 when there is none
+    const char* valueName;  // nullptr for a flag
+    const char* help;
+    bool repeatable = false;
+};
+
+struct ParsedOptions {
+    std::map<std::string, std::vector<std::string>> values;  // by long name, in order given
+    std::set<std::string> flags;
+    std::string error;  // empty when the arguments fit the table
+
+    bool has(const std::string& name) const { return values.count(name) || flags.count(name); }
+    // The (last) value of an option, or `fallback`.
+    std::string value(const std::string& name, const std::string& fallback = "") const;
+};
+
+// Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE; no positional
+// arguments.
+ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table);
+
+std::string formatOptionHelp(std::span<const OptionSpec> table);
+
+}  // namespace vistereo::cli
