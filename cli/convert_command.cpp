@@ -1,5 +1,6 @@
 // vistereo-cli convert: one side-by-side conversion from the command line,
 // through the same run as the desktop program's "Start Conversion !!!".
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -192,6 +193,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                 out << "read " << s.read << " s, derive " << s.derive << " s, render right " << s.renderRight
                     << " s, render left " << s.renderLeft << " s, encode " << s.encode << " s, write " << s.write
                     << " s\n";
+                rusage usage{};
+                getrusage(RUSAGE_SELF, &usage);
+                out << "peak memory " << usage.ru_maxrss / 1024 << " MiB\n";
             }
             return kExitOk;
         case ConversionStatus::WriteFailed:

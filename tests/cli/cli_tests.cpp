@@ -1,0 +1,240 @@
+// vistereo-cli as a script sees it: exit statuses, messages, files; and one
+// conversion of a synthesised pair checked against the panorama's truth.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli/common.h"
+#include "tests/support/synth.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+using namespace vistereo::testsupport;
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+CliRun runCli(const std::vector<std::string>& args, const fs::path& scratch) {
+    std::string command = quote(VISTEREO_CLI);
+    for (const std::string& a : args) command += " " + quote(a);
+    const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+    command += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+    const int raw = std::system(command.c_str());
+    CliRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+// One lens record in the file format: name, 17 text lines, 6 integers.
+std::string record(const std::string& name, int radiusMode, int mappingKind, int axisMode = 0) {
+    std::string text = name + "\r\n";
+    for (int i = 0; i < 17; ++i) text += "\r\n";
+    for (int v : {radiusMode, 0, mappingKind, 0, 0, axisMode}) text += std::to_string(v) + "\r\n";
+    return text;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / ("vistereo_cli_" + std::string(info->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "input");
+        fs::create_directories(dir / "output");
+        fs::create_directories(dir / "scratch");
+        std::ofstream(dir / "Vistereo.ini", std::ios::binary)
+            << record("Equisolid", 0, 1) << record("Broken", 5, 1) << record("Equisolid", 0, 0);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void writeNoisePair(int w, int h) {
+        for (const char* name : {"L.jpg", "R.jpg"}) {
+            cv::Mat m(h, w, CV_8UC3);
+            cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(256));
+            ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
+        }
+    }
+    CliRun cli(std::vector<std::string> args) { return runCli(args, dir / "scratch"); }
+    std::vector<std::string> convert(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens",
+                                      "#3", "--points", "10,30,12,33,20,40,21,44", "--height", "32"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        bool withImages;
+        int status;
+        const char* errMentions;  // on stderr ("" for none expected)
+        const char* outMentions;
+    };
+    const std::vector<Case> cases = {
+        {"no arguments", {}, false, 2, "usage:", ""},
+        {"help", {"--help"}, false, 0, "", "convert"},
+        {"version", {"--version"}, false, 0, "", "vistereo-cli 1.3"},
+        {"unknown command", {"spin"}, false, 2, "vistereo-cli: error: unknown command", ""},
+        {"convert help", {"convert", "--help"}, false, 0, "", "--left-lens LENS"},
+        {"missing points", {"convert", "--left-lens", "A", "--right-lens", "B"}, false, 2, "missing --points", ""},
+        {"unknown option", convert({"--sharpen"}), true, 2, "unknown option '--sharpen'", ""},
+        {"roll finer than 0.1", convert({"--roll", "1.25"}), true, 2, "--roll", ""},
+        {"pitch not a number", convert({"--pitch", "up"}), true, 2, "--pitch", ""},
+        {"height not a number", convert({"--height", "4k"}), true, 2, "--height", ""},
+        {"threads negative", convert({"--threads", "-1"}), true, 2, "--threads", ""},
+        {"unknown lens name", {"convert", "-C", dir.string(), "--left-lens", "Nope", "--right-lens", "#1",
+                               "--points", "1,2,3,4,5,6,7,8"}, true, 2, "no lens named \"Nope\"", ""},
+        {"lens number past the end", {"convert", "-C", dir.string(), "--left-lens", "#4", "--right-lens", "#1",
+                                      "--points", "1,2,3,4,5,6,7,8"}, true, 2, "#4", ""},
+        {"seven points", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1",
+                          "--points", "1,2,3,4,5,6,7"}, true, 2, "holds 7", ""},
+        {"images missing", convert(), false, 1, "vistereo-cli: error: Enter the valid left image file name", ""},
+        {"same points", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--points",
+                         "1,2,1,2,3,4,3,4"}, true, 1, "Enter the correct coordinates of A and B point", ""},
+        {"lens with a bad radius mode", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens",
+                                         "Broken", "--points", "10,30,12,33,20,40,21,44", "--height", "8"},
+         true, 1, "\"Broken\" has radiusMode 5", ""},
+        {"output name without extension", convert({"--output", "out"}), true, 1, "extension", ""},
+        {"height zero", convert({"--height", "0"}), true, 1, "at least 1", ""},
+        {"converted", convert(), true, 0, "", "Finished converting!!!"},
+        {"converted quietly", convert({"--quiet", "--threads", "1"}), true, 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(dir / "input");
+        fs::create_directories(dir / "input");
+        if (c.withImages) writeNoisePair(60, 40);
+        const CliRun run = cli(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        else EXPECT_EQ(run.err, "");
+        if (*c.outMentions) EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        if (c.status == 0 && c.args.size() > 1 && c.args[0] == "convert" && c.args[1] != "--help") {
+            EXPECT_TRUE(fs::exists(dir / "output" / "LROut.jpg"));
+            if (std::string(c.label) == "converted quietly") EXPECT_EQ(run.out, "");
+        }
+    }
+}
+
+TEST_F(CliTest, AnUnwritableOutputIsAnErrorThoughTheRunFinished) {
+    writeNoisePair(60, 40);
+    fs::remove_all(dir / "output");
+    const CliRun run = cli(convert());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("vistereo-cli: error: cannot write"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "output"));
+}
+
+TEST_F(CliTest, LensListShowsPositionsAndSettings) {
+    const CliRun run = cli({"lens", "list", "-C", dir.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 3u) << run.out;
+    EXPECT_EQ(rows[0].rfind("#1\tEquisolid\t", 0), 0u) << rows[0];
+    EXPECT_NE(rows[0].find("equisolid"), std::string::npos);
+    EXPECT_NE(rows[1].find("unknown radius mode 5"), std::string::npos) << rows[1];
+    EXPECT_NE(rows[2].find("orthographic"), std::string::npos) << rows[2];
+    EXPECT_EQ(cli({"lens", "list", "-C", (dir / "nowhere").string()}).out, "");
+}
+
+TEST(CliValues, ZenithDegreesAreTenths) {
+    struct Case {
+        const char* text;
+        std::optional<int32_t> tenths;
+    };
+    const Case cases[] = {{"0", 0},        {"2", 20},          {"-0.1", -1},        {"+12.3", 123},
+                          {".5", 5},       {"-.5", -5},        {"1.25", std::nullopt}, {"1.", std::nullopt},
+                          {"", std::nullopt}, {"-", std::nullopt}, {"1e1", std::nullopt}, {"0.-1", std::nullopt},
+                          {"214748364.7", 2147483647}, {"214748364.8", std::nullopt}};
+    for (const Case& c : cases) EXPECT_EQ(cli::parseDegreesTenths(c.text), c.tenths) << c.text;
+}
+
+// A rig whose right camera is turned by a known rotation: after conversion
+// the right half must show what the left half shows, and the left half what
+// the panorama holds in front of the left camera.
+TEST_F(CliTest, ConvertedPairMatchesItselfAndThePanorama) {
+    const int size = 900, n = 400;
+    const SynthLens lens = SynthLens::equisolid(size, size);
+    const Rotation leftCam = Rotation::fromYawPitchRoll(0, -5, 0);
+    const Rotation rightCam = leftCam * Rotation::fromYawPitchRoll(3.0, -2.0, 2.5);
+    const cv::Mat& pano = panorama();
+    ASSERT_TRUE(cv::imwrite((dir / "input" / "L.png").string(), renderFisheye(pano, lens, leftCam)));
+    ASSERT_TRUE(cv::imwrite((dir / "input" / "R.png").string(), renderFisheye(pano, lens, rightCam)));
+
+    // A and B in the left image, and their true partners in the right one.
+    const cv::Point2d leftPts[2] = {{330, 560}, {640, 610}};
+    int v[8];
+    for (int k = 0; k < 2; ++k) {
+        const Vec3 world = leftCam.apply(cameraDirectionOfPixel(lens, leftPts[k].x, leftPts[k].y));
+        const auto r = pixelOfCameraDirection(lens, rightCam.inverse().apply(world));
+        ASSERT_TRUE(r.has_value());
+        v[k] = int(leftPts[k].x);
+        v[4 + k] = int(leftPts[k].y);
+        v[2 + k] = int(std::lround(r->x));
+        v[6 + k] = int(std::lround(r->y));
+    }
+    std::ostringstream points;
+    for (int k = 0; k < 8; ++k) points << (k ? "," : "") << v[k];
+
+    struct Case {
+        const char* label;
+        double yaw, pitch;  // zenith correction in degrees
+    };
+    for (const Case c : {Case{"no zenith correction", 0, 0}, Case{"yaw and pitch", 4.0, 6.5}}) {
+        SCOPED_TRACE(c.label);
+        std::ostringstream yaw, pitch;
+        yaw << c.yaw;
+        pitch << c.pitch;
+        const CliRun run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "Equisolid",
+                                "--left", "L.png", "--right", "R.png", "--output", "out.png", "--points",
+                                points.str(), "--height", std::to_string(n), "--yaw", yaw.str(), "--pitch",
+                                pitch.str()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const cv::Mat out = cv::imread((dir / "output" / "out.png").string());
+        ASSERT_EQ(out.size(), cv::Size(2 * n, n));
+        const cv::Mat leftHalf = out.colRange(0, n), rightHalf = out.colRange(n, 2 * n);
+
+        // Compare well inside the image circle of both cameras: the central
+        // 120 x 120 degrees of the output.
+        cv::Mat mask(n, n, CV_8U, cv::Scalar(0));
+        mask(cv::Rect(n / 6, n / 6, n * 2 / 3, n * 2 / 3)).setTo(255);
+        const Rotation view = leftCam * Rotation::fromYawPitchRoll(c.yaw, c.pitch, 0);
+        const cv::Mat truth = frontHemisphere(pano, n, view);
+        const double halves = psnr(leftHalf.clone(), rightHalf.clone(), mask);
+        const double toTruth = psnr(leftHalf.clone(), truth, mask);
+        EXPECT_GT(halves, 30.0) << "right half against left half";
+        EXPECT_GT(toTruth, 27.0) << "left half against the panorama";
+    }
+}
