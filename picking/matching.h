@@ -35,6 +35,12 @@ struct ViewPosition {
 // (trunc(p.x * scale), trunc(p.y * scale)).
 ViewPosition viewPositionOf(ImagePoint point, double scale);
 
+// The view shown for an image: cv::resize by the geometry's scale in both
+// directions (INTER_LINEAR). cv::resize rounds its size, so the view can be
+// one pixel wider or higher than geometry.width x geometry.height; only that
+// top-left part is shown. Empty for an empty image.
+cv::Mat makeView(const cv::Mat& image, const ViewGeometry& geometry);
+
 // The two full-resolution images and their view geometry (left limit 1024,
 // right limit 512).
 struct PickingImages {
@@ -60,7 +66,11 @@ struct MatchOutcome {
     bool accepted() const { return refusal == MatchRefusal::None; }
 };
 
-// A press at left-view position (clickX, clickY).
+// A press at left-view position (clickX, clickY). The right point is the
+// first smallest TM_SQDIFF placement over the whole right image (found by the
+// strip search of picking/template_search.h, which agrees with the plain
+// cv::matchTemplate call). A right image narrower or lower than the template
+// refuses every click with RightImageTooSmall.
 MatchOutcome MatchClickedPoint(const PickingImages& images, int clickX, int clickY);
 
 // A full-resolution left point, as the command-line tool gives it: the image
