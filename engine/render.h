@@ -47,7 +47,11 @@ AlignmentRotation alignmentRotation(const ConversionParams& params);
 enum class Half { Left = 0, Right = 1 };
 
 // Progress of a half: rowsDone of rowsTotal. Calls for one half are
-// serialised and rowsDone only grows; the callback must be cheap.
+// serialised and rowsDone only grows, ending at rowsTotal; the callback must
+// be cheap. It is called from the rendering threads (the caller's thread
+// among them) as bands of rows finish, so it must be safe to call from any
+// thread. An exception it throws stops the render and reaches the caller;
+// the half is then left partly written.
 using RowProgress = std::function<void(Half half, int rowsDone, int rowsTotal)>;
 
 struct RenderOptions {

@@ -1,0 +1,353 @@
+// Equirectangular rendering of both halves, with zenith correction and, for
+// the right half, the alignment of the right camera onto the left one.
+//
+// Two paths produce the same bytes. The reference path evaluates every step
+// for one pixel at a time, exactly as the geometry is written down. The fast
+// path computes the same doubles with everything that does not change from
+// pixel to pixel taken out of the pixel loop (the zenith rotation's sines
+// once per call, the row angle once per row, the column angle once per call
+// in a table, the lens constants once per eye, the alignment once per call),
+// and splits the rows over threads. No operation is reordered or fused, so
+// the results agree to the last bit (the build forbids FMA contraction).
+#include "engine/render.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vistereo {
+namespace {
+
+// The source image as the sampler sees it: W x H pixels of 3 bytes.
+struct SourceView {
+    const uint8_t* data = nullptr;
+    size_t step = 0;  // bytes per row
+    int width = 0;
+    int height = 0;
+};
+
+SourceView viewOf(const cv::Mat& source, int width, int height) {
+    CV_Assert(source.type() == CV_8UC3 && width <= source.cols && height <= source.rows);
+    return {source.data, source.step[0], width, height};
+}
+
+// Bilinear blend of the four pixels around (column, row) into out[0..2].
+// NaN, negative, and too-large-for-int32 positions are outside: black. A
+// position strictly between -1 and 0 truncates to 0 with a negative fraction
+// and would extrapolate past the 0..255 range, so it is outside as well.
+// Neighbours past the right or bottom edge are black; with every neighbour
+// black the blend is exactly 0, so such positions take the short way.
+inline void blendInto(const SourceView& src, double column, double row, uint8_t* out) {
+    if (!(column >= 0.0 && row >= 0.0 && column < 2147483648.0 && row < 2147483648.0)) {
+        out[0] = out[1] = out[2] = 0;
+        return;
+    }
+    const int32_t c0 = static_cast<int32_t>(column);
+    const int32_t r0 = static_cast<int32_t>(row);
+    if (c0 >= src.width || r0 >= src.height) {
+        out[0] = out[1] = out[2] = 0;
+        return;
+    }
+    const double fx = column - c0, fy = row - r0;
+    const double gx = 1.0 - fx, gy = 1.0 - fy;
+    const bool hasRight = c0 < src.width - 1, hasBelow = r0 < src.height - 1;
+    const uint8_t* p00 = src.data + static_cast<size_t>(r0) * src.step + 3 * static_cast<size_t>(c0);
+    const uint8_t* p10 = p00 + src.step;
+    for (int k = 0; k < 3; ++k) {
+        const double v00 = p00[k];
+        const double v01 = hasRight ? p00[3 + k] : 0.0;
+        const double v10 = hasBelow ? p10[k] : 0.0;
+        const double v11 = hasRight && hasBelow ? p10[3 + k] : 0.0;
+        const double v = (v11 * fx + v10 * gx) * fy + (v01 * fx + v00 * gx) * gy;
+        // All weights and samples are non-negative, so v lies in 0 .. 255
+        // (up to rounding that truncation removes).
+        out[k] = static_cast<uint8_t>(static_cast<int>(v));
+    }
+}
+
+// Undoes the alignment: angle -beta about aL, then angle -alpha about n.
+inline Vec3 undoAlignment(const AlignmentRotation& a, const Vec3& d) {
+    const Vec3& l = a.aL;
+    const double t = (d.x * l.x + d.y * l.y + d.z * l.z) * a.oneMinusCosBeta;
+    const Vec3 e{(t * l.x + d.x * a.cosBeta) - (d.z * l.y - d.y * l.z) * a.sinBeta,
+                 (t * l.y + d.y * a.cosBeta) - (d.x * l.z - d.z * l.x) * a.sinBeta,
+                 (t * l.z + d.z * a.cosBeta) - (d.y * l.x - d.x * l.y) * a.sinBeta};
+    const Vec3& n = a.n;
+    const double u = (e.y * n.y + e.x * n.x + e.z * n.z) * a.oneMinusCosAlpha;
+    Vec3 f;
+    f.y = (u * n.y + e.y * a.cosAlpha) - (e.x * n.z - e.z * n.x) * a.sinAlpha;
+    f.z = (u * n.z + e.z * a.cosAlpha) - (e.y * n.x - e.x * n.y) * a.sinAlpha;
+    f.x = (u * n.x + e.x * a.cosAlpha) - (e.z * n.y - e.y * n.z) * a.sinAlpha;
+    return f;
+}
+
+void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
+    CV_Assert(output.type() == CV_8UC3 && output.rows >= n && output.cols >= columnsNeeded);
+}
+
+// ---- fast path -------------------------------------------------------------
+
+// Lens constants of one eye, the same doubles projectToImage forms per call.
+struct EyeLens {
+    const ConversionParams* params;
+    int index;
+    bool quadratic;
+    double k, twoR, mHalfPi, axisX, axisY;
+
+    EyeLens(const ConversionParams& p, int i) : params(&p), index(i) {
+        const EyeParams& e = p.eye[i];
+        quadratic = e.mappingKind == kQuadratic;
+        k = e.sineK;
+        const double r = e.radius180;
+        twoR = r + r;
+        mHalfPi = e.mappingScale * kHalfPi;
+        axisX = e.axisX;
+        axisY = e.axisY;
+    }
+
+    SourcePosition project(double theta, double phi) const {
+        const double g = quadratic ? lensRadius(*params, index, static_cast<float>(theta)) : std::sin(theta * k);
+        const double s = twoR * (g * mHalfPi);
+        return {std::cos(phi) * s / kPi + axisX, axisY - std::sin(phi) * s / kPi};
+    }
+};
+
+// Everything a worker needs to render a band of rows of one half.
+struct HalfJob {
+    const ConversionParams* params;
+    int n;
+    int columnOffset;  // 0 for the left half, n for the right half
+    EyeLens lens;
+    SourceView source;
+    uint8_t* outData;
+    size_t outStep;  // bytes per output row
+    const AlignmentRotation* alignment;  // null for the left half
+    std::vector<double> sinLambda, cosLambda;
+    double cp, sp, cr, sr, cw, sw;  // zenith rotation
+
+    HalfJob(const ConversionParams& p, int eye, const cv::Mat& src, const cv::Mat& out, const AlignmentRotation* a)
+        : params(&p), n(p.outputHeight), columnOffset(eye == 0 ? 0 : p.outputHeight), lens(p, eye),
+          source(viewOf(src, p.eye[eye].imageWidth, p.eye[eye].imageHeight)), outData(out.data),
+          outStep(out.step[0]), alignment(a) {
+        sinLambda.resize(n);
+        cosLambda.resize(n);
+        const double nd = n;
+        for (int j = 0; j < n; ++j) {
+            const double lambda = (j * kPi) / nd;
+            sinLambda[j] = std::sin(lambda);
+            cosLambda[j] = std::cos(lambda);
+        }
+        cp = std::cos(p.pitch), sp = std::sin(p.pitch);
+        cr = std::cos(p.roll), sr = std::sin(p.roll);
+        cw = std::cos(p.yaw), sw = std::sin(p.yaw);
+    }
+
+    template <bool Aligned>
+    void renderRows(int rowBegin, int rowEnd) const {
+        const double nd = n;
+        const double* sinL = sinLambda.data();
+        const double* cosL = cosLambda.data();
+        for (int i = rowBegin; i < rowEnd; ++i) {
+            const double psi = (i * kPi) / nd;
+            const double sinPsi = std::sin(psi), z = std::cos(psi);
+            const double cpZ = cp * z, spZ = sp * z;
+            uint8_t* out = outData + static_cast<size_t>(i) * outStep + 3 * static_cast<size_t>(columnOffset);
+            for (int j = 0; j < n; ++j, out += 3) {
+                const double x = -sinPsi * cosL[j];
+                const double y = sinPsi * sinL[j];
+                const double y1 = cp * y - spZ;
+                const double z1 = cpZ + sp * y;
+                const double x2 = cr * x - sr * z1;
+                const double z2 = cr * z1 + sr * x;
+                const double y3 = cw * y1 - sw * x2;
+                const double x3 = cw * x2 + sw * y1;
+                Vec3 d{x3, y3, z2};
+                if constexpr (Aligned) d = undoAlignment(*alignment, d);
+                const SourcePosition pos = lens.project(std::acos(d.y), std::atan2(d.z, d.x));
+                blendInto(source, pos.column, pos.row, out);
+            }
+        }
+    }
+};
+
+// Renders rows 0 .. rows-1 on the requested number of threads. Rows are
+// handed out in small bands from a shared counter, so a thread that finishes
+// early takes the next band. The progress callback runs on whichever thread
+// finished a band, under a lock, with the number of rows finished so far; a
+// value is reported only when it exceeds the last one reported. An exception
+// (from the callback, say) stops the remaining bands and is rethrown here.
+template <class RenderBand>
+void runRowBands(int rows, Half half, const RenderOptions& options, const RenderBand& renderBand) {
+    const int threads = std::min(resolveThreadCount(options.threads), rows);
+    const int band = std::clamp(rows / (threads * 16), 1, 16);
+
+    std::atomic<int> nextRow{0}, rowsDone{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    int reported = 0;
+    std::exception_ptr failure;
+
+    auto worker = [&] {
+        try {
+            while (!stop.load(std::memory_order_relaxed)) {
+                const int begin = nextRow.fetch_add(band);
+                if (begin >= rows) break;
+                const int end = std::min(rows, begin + band);
+                renderBand(begin, end);
+                rowsDone.fetch_add(end - begin);
+                if (options.progress) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    const int done = rowsDone.load();
+                    if (done > reported) {
+                        reported = done;
+                        options.progress(half, done, rows);
+                    }
+                }
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!failure) failure = std::current_exception();
+            stop = true;
+        }
+    };
+
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // fewer threads than asked for: the bands get shared out all the same
+        }
+    }
+    worker();
+    for (std::thread& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+Vec3 zenithDirection(const ConversionParams& params, int i, int j) {
+    const double n = params.outputHeight;
+    const double lambda = (j * kPi) / n;
+    const double psi = (i * kPi) / n;
+    const double x = -std::sin(psi) * std::cos(lambda);
+    const double y = std::sin(psi) * std::sin(lambda);
+    const double z = std::cos(psi);
+    // Pitch about x, then roll about the viewing axis y, then yaw about z.
+    const double p = params.pitch, r = params.roll, w = params.yaw;
+    const double y1 = std::cos(p) * y - std::sin(p) * z;
+    const double z1 = std::cos(p) * z + std::sin(p) * y;
+    const double x2 = std::cos(r) * x - std::sin(r) * z1;
+    const double z2 = std::cos(r) * z1 + std::sin(r) * x;
+    const double y3 = std::cos(w) * y1 - std::sin(w) * x2;
+    const double x3 = std::cos(w) * x2 + std::sin(w) * y1;
+    return {x3, y3, z2};
+}
+
+Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double column, double row) {
+    Pixel3 pixel;
+    blendInto(viewOf(source, width, height), column, row, pixel.c);
+    return pixel;
+}
+
+AlignmentRotation alignmentRotation(const ConversionParams& params) {
+    AlignmentRotation a;
+    a.aL = directionOfPoint(params, 0, params.leftA);
+    a.bL = directionOfPoint(params, 0, params.leftB);
+    a.aR = directionOfPoint(params, 1, params.rightA);
+    a.bR = directionOfPoint(params, 1, params.rightB);
+    const Vec3 &aL = a.aL, &bL = a.bL, &aR = a.aR, &bR = a.bR;
+
+    // First rotation: about aR x aL, carrying aR onto aL.
+    const Vec3 c{aR.y * aL.z - aL.y * aR.z, aR.z * aL.x - aL.z * aR.x, aL.y * aR.x - aR.y * aL.x};
+    const double length = std::sqrt(c.y * c.y + c.x * c.x + c.z * c.z);
+    a.n = {c.x / length, c.y / length, c.z / length};
+    const Vec3& n = a.n;
+    const double s1 = aR.y * n.y + aR.x * n.x + aR.z * n.z;
+    a.cosAlpha = (aR.y * aL.y + aL.x * aR.x + aL.z * aR.z - s1 * s1) / (aR.y * aR.y + aR.x * aR.x + aR.z * aR.z - s1 * s1);
+    a.sinAlpha = std::sqrt(1.0 - a.cosAlpha * a.cosAlpha);
+    a.oneMinusCosAlpha = 1.0 - a.cosAlpha;
+
+    // bR turned by the first rotation (Rodrigues, +alpha about n).
+    const double t = (bR.x * n.x + n.y * bR.y + bR.z * n.z) * a.oneMinusCosAlpha;
+    const Vec3 b{(bR.z * n.y - n.z * bR.y) * a.sinAlpha + (t * n.x + a.cosAlpha * bR.x),
+                 (bR.x * n.z - bR.z * n.x) * a.sinAlpha + (t * n.y + a.cosAlpha * bR.y),
+                 (n.x * bR.y - bR.x * n.y) * a.sinAlpha + (t * n.z + a.cosAlpha * bR.z)};
+
+    // Second rotation: about aL, turning b towards bL. Exact when A and B are
+    // the same angle apart in both images, an approximation otherwise.
+    const double s2 = b.x * aL.x + b.y * aL.y + b.z * aL.z;
+    a.cosBeta = (b.x * bL.x + b.y * bL.y + b.z * bL.z - s2 * s2) / (b.y * b.y + b.x * b.x + b.z * b.z - s2 * s2);
+    a.sinBeta = std::sqrt(1.0 - a.cosBeta * a.cosBeta);
+    const double handedness = (b.y * bL.z - b.z * bL.y) * aL.x + (b.z * bL.x - b.x * bL.z) * aL.y +
+                              (b.x * bL.y - bL.x * b.y) * aL.z;
+    if (handedness < 0.0) a.sinBeta = -a.sinBeta;
+    a.oneMinusCosBeta = 1.0 - a.cosBeta;
+    return a;
+}
+
+int resolveThreadCount(int requested) {
+    if (requested > 0) return requested;
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+                   const RenderOptions& options) {
+    const int n = params.outputHeight;
+    if (n <= 0) return;
+    checkOutput(output, n, n);
+    const HalfJob job(params, 0, source, output, nullptr);
+    runRowBands(n, Half::Left, options, [&job](int begin, int end) { job.renderRows<false>(begin, end); });
+}
+
+void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+                           const RenderOptions& options) {
+    const int n = params.outputHeight;
+    if (n <= 0) return;
+    checkOutput(output, n, 2 * static_cast<int64_t>(n));
+    const AlignmentRotation alignment = alignmentRotation(params);
+    const HalfJob job(params, 1, source, output, &alignment);
+    runRowBands(n, Half::Right, options, [&job](int begin, int end) { job.renderRows<true>(begin, end); });
+}
+
+// ---- reference path --------------------------------------------------------
+
+namespace reference {
+
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
+    const int n = params.outputHeight;
+    if (n <= 0) return;
+    checkOutput(output, n, n);
+    const EyeParams& eye = params.eye[0];
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            const Vec3 d = zenithDirection(params, i, j);
+            const SourcePosition pos = projectToImage(params, 0, std::acos(d.y), std::atan2(d.z, d.x));
+            const Pixel3 pixel = sampleBilinear(source, eye.imageWidth, eye.imageHeight, pos.column, pos.row);
+            std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, j));
+        }
+    }
+}
+
+void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
+    const int n = params.outputHeight;
+    if (n <= 0) return;
+    checkOutput(output, n, 2 * static_cast<int64_t>(n));
+    const EyeParams& eye = params.eye[1];
+    const AlignmentRotation alignment = alignmentRotation(params);
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            const Vec3 f = undoAlignment(alignment, zenithDirection(params, i, j));
+            const SourcePosition pos = projectToImage(params, 1, std::acos(f.y), std::atan2(f.z, f.x));
+            const Pixel3 pixel = sampleBilinear(source, eye.imageWidth, eye.imageHeight, pos.column, pos.row);
+            std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, n + j));
+        }
+    }
+}
+
+}  // namespace reference
+}  // namespace vistereo
