@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,14 +94,6 @@ TEST_F(LensRegistryTest, FirstRegisterWritesExactly24Lines) {
               "Fisheye 8mm\r\n1.05\r\n0.75\r\n0.5\r\n1.0\r\n1.3\r\n"
               "-0.1\r\n1.2\r\n0\r\n-0.2\r\n1.3\r\n0.01\r\n-0.3\r\n1.4\r\n0.02\r\n 4e-1\r\n1.5x\r\n\r\n"
               "3\r\n1520\r\n2\r\n-12\r\n2003\r\n1\r\n");
-}
-
-TEST_F(LensRegistryTest, RecordLinesAreTheFileLines) {
-    const auto lines = recordLines(sampleRecord("X"));
-    const std::array<std::string, 24> expected = {
-        "X",    "1.05", "0.75", "0.5",   "1.0",  "1.3",  "-0.1", "1.2", "0", "-0.2", "1.3", "0.01",
-        "-0.3", "1.4",  "0.02", " 4e-1", "1.5x", "",     "3",    "1520", "2", "-12", "2003", "1"};
-    EXPECT_EQ(lines, expected);
 }
 
 TEST_F(LensRegistryTest, FullRecordsRoundTrip) {

@@ -57,19 +57,6 @@ TEST(FileTextToUtf8, ReadsShiftJisAndKeepsUtf8) {
     for (const auto& c : cases) EXPECT_EQ(fileTextToUtf8(c.in), c.out) << testing::PrintToString(c.in);
 }
 
-TEST(Cp932ToUtf8, DecodesEvenWhenTheBytesLookLikeUtf8) {
-    // C3 A9 is "é" in UTF-8 but two half-width katakana in CP932.
-    EXPECT_EQ(cp932ToUtf8("\xC3\xA9"), "\xEF\xBE\x83\xEF\xBD\xA9");
-    EXPECT_EQ(fileTextToUtf8("\xC3\xA9"), "\xC3\xA9");
-}
-
-TEST(ToValidUtf8, ReplacesEachBadByte) {
-    EXPECT_EQ(toValidUtf8(kGyoganUtf8 + "x"), kGyoganUtf8 + "x");
-    EXPECT_EQ(toValidUtf8("a\xFF" "b"), "a" + kReplacement + "b");
-    EXPECT_EQ(toValidUtf8("\xE9\xAD"), kReplacement + kReplacement);
-    EXPECT_TRUE(isValidUtf8(toValidUtf8(kGyoganCp932)));
-}
-
 TEST(FileTextToUtf8, AnyByteSoupComesOutValid) {
     std::string soup;
     for (int i = 0; i < 256; ++i) soup += static_cast<char>(255 - i);
