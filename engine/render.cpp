@@ -116,62 +116,67 @@ struct EyeLens {
     }
 };
 
-// Everything a worker needs to render a band of rows of one half.
-struct HalfJob {
-    const ConversionParams* params;
-    int n;
-    int columnOffset;  // 0 for the left half, n for the right half
-    EyeLens lens;
-    SourceView source;
-    uint8_t* outData;
-    size_t outStep;  // bytes per output row
-    const AlignmentRotation* alignment;  // null for the left half
-    std::vector<double> sinLambda, cosLambda;
-    double cp, sp, cr, sr, cw, sw;  // zenith rotation
-
-    HalfJob(const ConversionParams& p, int eye, const cv::Mat& src, const cv::Mat& out, const AlignmentRotation* a)
-        : params(&p), n(p.outputHeight), columnOffset(eye == 0 ? 0 : p.outputHeight), lens(p, eye),
-          source(viewOf(src, p.eye[eye].imageWidth, p.eye[eye].imageHeight)), outData(out.data),
-          outStep(out.step[0]), alignment(a) {
-        sinLambda.resize(n);
-        cosLambda.resize(n);
-        const double nd = n;
-        for (int j = 0; j < n; ++j) {
+// The geometry of one half: for every pixel of a row, the source position
+// it reads. The pixel-independent values are worked out once here.
+class HalfGeometry {
+public:
+    HalfGeometry(const ConversionParams& p, Half half)
+        : n_(p.outputHeight), lens_(p, half == Half::Left ? 0 : 1), aligned_(half == Half::Right) {
+        if (aligned_) alignment_ = alignmentRotation(p);
+        sinLambda_.resize(n_);
+        cosLambda_.resize(n_);
+        const double nd = n_;
+        for (int j = 0; j < n_; ++j) {
             const double lambda = (j * kPi) / nd;
-            sinLambda[j] = std::sin(lambda);
-            cosLambda[j] = std::cos(lambda);
+            sinLambda_[j] = std::sin(lambda);
+            cosLambda_[j] = std::cos(lambda);
         }
-        cp = std::cos(p.pitch), sp = std::sin(p.pitch);
-        cr = std::cos(p.roll), sr = std::sin(p.roll);
-        cw = std::cos(p.yaw), sw = std::sin(p.yaw);
+        cp_ = std::cos(p.pitch), sp_ = std::sin(p.pitch);
+        cr_ = std::cos(p.roll), sr_ = std::sin(p.roll);
+        cw_ = std::cos(p.yaw), sw_ = std::sin(p.yaw);
     }
 
+    int width() const { return n_; }
+
+    // Positions of the n pixels of output row i, left to right.
+    void rowPositions(int i, SourcePosition* out) const {
+        if (aligned_)
+            rowPositions<true>(i, out);
+        else
+            rowPositions<false>(i, out);
+    }
+
+private:
     template <bool Aligned>
-    void renderRows(int rowBegin, int rowEnd) const {
-        const double nd = n;
-        const double* sinL = sinLambda.data();
-        const double* cosL = cosLambda.data();
-        for (int i = rowBegin; i < rowEnd; ++i) {
-            const double psi = (i * kPi) / nd;
-            const double sinPsi = std::sin(psi), z = std::cos(psi);
-            const double cpZ = cp * z, spZ = sp * z;
-            uint8_t* out = outData + static_cast<size_t>(i) * outStep + 3 * static_cast<size_t>(columnOffset);
-            for (int j = 0; j < n; ++j, out += 3) {
-                const double x = -sinPsi * cosL[j];
-                const double y = sinPsi * sinL[j];
-                const double y1 = cp * y - spZ;
-                const double z1 = cpZ + sp * y;
-                const double x2 = cr * x - sr * z1;
-                const double z2 = cr * z1 + sr * x;
-                const double y3 = cw * y1 - sw * x2;
-                const double x3 = cw * x2 + sw * y1;
-                Vec3 d{x3, y3, z2};
-                if constexpr (Aligned) d = undoAlignment(*alignment, d);
-                const SourcePosition pos = lens.project(std::acos(d.y), std::atan2(d.z, d.x));
-                blendInto(source, pos.column, pos.row, out);
-            }
+    void rowPositions(int i, SourcePosition* out) const {
+        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double sinPsi = std::sin(psi), z = std::cos(psi);
+        const double cpZ = cp_ * z, spZ = sp_ * z;
+        const double* sinL = sinLambda_.data();
+        const double* cosL = cosLambda_.data();
+        for (int j = 0; j < n_; ++j) {
+            // Grid direction, then pitch, roll and yaw, term for term as in
+            // zenithDirection.
+            const double x = -sinPsi * cosL[j];
+            const double y = sinPsi * sinL[j];
+            const double y1 = cp_ * y - spZ;
+            const double z1 = cpZ + sp_ * y;
+            const double x2 = cr_ * x - sr_ * z1;
+            const double z2 = cr_ * z1 + sr_ * x;
+            const double y3 = cw_ * y1 - sw_ * x2;
+            const double x3 = cw_ * x2 + sw_ * y1;
+            Vec3 d{x3, y3, z2};
+            if constexpr (Aligned) d = undoAlignment(alignment_, d);
+            out[j] = lens_.project(std::acos(d.y), std::atan2(d.z, d.x));
         }
     }
+
+    int n_;
+    EyeLens lens_;
+    bool aligned_;
+    AlignmentRotation alignment_;
+    std::vector<double> sinLambda_, cosLambda_;
+    double cp_, sp_, cr_, sr_, cw_, sw_;  // zenith rotation
 };
 
 // Renders rows 0 .. rows-1 on the requested number of threads. Rows are
@@ -180,8 +185,9 @@ struct HalfJob {
 // finished a band, under a lock, with the number of rows finished so far; a
 // value is reported only when it exceeds the last one reported. An exception
 // (from the callback, say) stops the remaining bands and is rethrown here.
+// Each thread owns one scratch row of positions, made before its first band.
 template <class RenderBand>
-void runRowBands(int rows, Half half, const RenderOptions& options, const RenderBand& renderBand) {
+void runRowBands(int rows, int scratchWidth, Half half, const RenderOptions& options, const RenderBand& renderBand) {
     const int threads = std::min(resolveThreadCount(options.threads), rows);
     const int band = std::clamp(rows / (threads * 16), 1, 16);
 
@@ -193,11 +199,12 @@ void runRowBands(int rows, Half half, const RenderOptions& options, const Render
 
     auto worker = [&] {
         try {
+            std::vector<SourcePosition> scratch(scratchWidth);
             while (!stop.load(std::memory_order_relaxed)) {
                 const int begin = nextRow.fetch_add(band);
                 if (begin >= rows) break;
                 const int end = std::min(rows, begin + band);
-                renderBand(begin, end);
+                renderBand(begin, end, scratch.data());
                 rowsDone.fetch_add(end - begin);
                 if (options.progress) {
                     std::lock_guard<std::mutex> guard(lock);
@@ -295,58 +302,90 @@ int resolveThreadCount(int requested) {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
-                   const RenderOptions& options) {
+namespace {
+
+// Renders one half on the fast path: a row's positions, then its pixels,
+// written left to right.
+void renderHalf(const ConversionParams& params, Half half, const cv::Mat& source, cv::Mat& output,
+                const RenderOptions& options) {
     const int n = params.outputHeight;
     if (n <= 0) return;
-    checkOutput(output, n, n);
-    const HalfJob job(params, 0, source, output, nullptr);
-    runRowBands(n, Half::Left, options, [&job](int begin, int end) { job.renderRows<false>(begin, end); });
+    const int eye = half == Half::Left ? 0 : 1;
+    checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
+    const SourceView src = viewOf(source, params.eye[eye].imageWidth, params.eye[eye].imageHeight);
+    const HalfGeometry geometry(params, half);
+    uint8_t* const outData = output.data;
+    const size_t outStep = output.step[0], columnOffset = 3 * static_cast<size_t>(eye * n);
+    runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
+        for (int i = begin; i < end; ++i) {
+            geometry.rowPositions(i, positions);
+            uint8_t* out = outData + static_cast<size_t>(i) * outStep + columnOffset;
+            for (int j = 0; j < n; ++j, out += 3) blendInto(src, positions[j].column, positions[j].row, out);
+        }
+    });
+}
+
+}  // namespace
+
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+                   const RenderOptions& options) {
+    renderHalf(params, Half::Left, source, output, options);
 }
 
 void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
                            const RenderOptions& options) {
-    const int n = params.outputHeight;
-    if (n <= 0) return;
-    checkOutput(output, n, 2 * static_cast<int64_t>(n));
-    const AlignmentRotation alignment = alignmentRotation(params);
-    const HalfJob job(params, 1, source, output, &alignment);
-    runRowBands(n, Half::Right, options, [&job](int begin, int end) { job.renderRows<true>(begin, end); });
+    renderHalf(params, Half::Right, source, output, options);
+}
+
+std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row) {
+    std::vector<SourcePosition> positions(std::max(0, params.outputHeight));
+    if (!positions.empty()) HalfGeometry(params, half).rowPositions(row, positions.data());
+    return positions;
 }
 
 // ---- reference path --------------------------------------------------------
 
 namespace reference {
+namespace {
 
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
+// Source position of output pixel (i, j), evaluated step by step.
+SourcePosition positionOf(const ConversionParams& params, const AlignmentRotation* alignment, int i, int j) {
+    Vec3 d = zenithDirection(params, i, j);
+    if (alignment) d = undoAlignment(*alignment, d);
+    return projectToImage(params, alignment ? 1 : 0, std::acos(d.y), std::atan2(d.z, d.x));
+}
+
+void renderHalf(const ConversionParams& params, const AlignmentRotation* alignment, const cv::Mat& source,
+                cv::Mat& output) {
     const int n = params.outputHeight;
     if (n <= 0) return;
-    checkOutput(output, n, n);
-    const EyeParams& eye = params.eye[0];
+    const int eye = alignment ? 1 : 0;
+    checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j) {
-            const Vec3 d = zenithDirection(params, i, j);
-            const SourcePosition pos = projectToImage(params, 0, std::acos(d.y), std::atan2(d.z, d.x));
-            const Pixel3 pixel = sampleBilinear(source, eye.imageWidth, eye.imageHeight, pos.column, pos.row);
-            std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, j));
+            const SourcePosition pos = positionOf(params, alignment, i, j);
+            const Pixel3 pixel =
+                sampleBilinear(source, params.eye[eye].imageWidth, params.eye[eye].imageHeight, pos.column, pos.row);
+            std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, eye * n + j));
         }
     }
 }
 
+}  // namespace
+
+void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
+    renderHalf(params, nullptr, source, output);
+}
+
 void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
-    const int n = params.outputHeight;
-    if (n <= 0) return;
-    checkOutput(output, n, 2 * static_cast<int64_t>(n));
-    const EyeParams& eye = params.eye[1];
     const AlignmentRotation alignment = alignmentRotation(params);
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            const Vec3 f = undoAlignment(alignment, zenithDirection(params, i, j));
-            const SourcePosition pos = projectToImage(params, 1, std::acos(f.y), std::atan2(f.z, f.x));
-            const Pixel3 pixel = sampleBilinear(source, eye.imageWidth, eye.imageHeight, pos.column, pos.row);
-            std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, n + j));
-        }
-    }
+    renderHalf(params, &alignment, source, output);
+}
+
+SourcePosition sourcePosition(const ConversionParams& params, Half half, int i, int j) {
+    if (half == Half::Left) return positionOf(params, nullptr, i, j);
+    const AlignmentRotation alignment = alignmentRotation(params);
+    return positionOf(params, &alignment, i, j);
 }
 
 }  // namespace reference

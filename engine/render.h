@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -71,12 +72,18 @@ void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Ma
 void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
                            const RenderOptions& options = {});
 
+// Source positions of the pixels of output row `row` of a half, as the
+// renderers above compute them (outputHeight entries, left to right).
+std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row);
+
 // The plain per-pixel path, evaluated exactly in the order written down for
 // one pixel at a time, single-threaded. The fast renderers above are checked
 // against it.
 namespace reference {
 void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
 void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
+// Source position of output pixel (i, j) of a half, one step after another.
+SourcePosition sourcePosition(const ConversionParams& params, Half half, int i, int j);
 }  // namespace reference
 
 }  // namespace vistereo

@@ -59,7 +59,8 @@ inline EyeParams lensOfKind(int kind, int width, int height) {
     return e;
 }
 
-// A gradient with noise on top: every pixel differs from its neighbours.
+// A gradient with noise on top: every pixel differs from its neighbours, so
+// a pixel read from the wrong place shows.
 inline cv::Mat texturedImage(int width, int height, uint64_t seed) {
     cv::Mat noise(height, width, CV_8UC3), image(height, width, CV_8UC3);
     cv::RNG rng(seed);

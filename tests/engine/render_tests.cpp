@@ -1,6 +1,7 @@
 // Sampling, the zenith rotation, the alignment and both renderers.
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -140,6 +141,32 @@ TEST_P(FastRenderer, MatchesTheReferenceByteForByteOnAnyThreadCount) {
             EXPECT_TRUE(identical(out, expected)) << threads << " threads, both halves";
         }
     }
+}
+
+// Same bits, or NaN on both sides.
+bool sameBits(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST_P(FastRenderer, ComputesTheReferencePositionsToTheLastBit) {
+    const Scene s = texturedScene(GetParam(), 230);
+    int differing = 0;
+    for (Half half : {Half::Left, Half::Right}) {
+        for (int i = 0; i < 230; ++i) {
+            const std::vector<SourcePosition> row = sourcePositionsOfRow(s.params, half, i);
+            ASSERT_EQ(row.size(), 230u);
+            for (int j = 0; j < 230; ++j) {
+                const SourcePosition expected = reference::sourcePosition(s.params, half, i, j);
+                if (!sameBits(row[j].column, expected.column) || !sameBits(row[j].row, expected.row)) {
+                    if (++differing <= 5)
+                        ADD_FAILURE() << "half " << static_cast<int>(half) << " pixel (" << i << ", " << j << "): "
+                                      << row[j].column << ", " << row[j].row << " instead of " << expected.column
+                                      << ", " << expected.row;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer, ::testing::Values(kOrthographic, kEquisolid, kSineK, kQuadratic));
