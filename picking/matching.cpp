@@ -55,6 +55,7 @@ MatchOutcome MatchClickedPoint(const PickingImages& images, int clickX, int clic
 
 MatchOutcome matchLeftPoint(const PickingImages& images, ImagePoint leftPoint) {
     MatchOutcome outcome;
+    outcome.leftPoint = leftPoint;
     const int lx = leftPoint.x, ly = leftPoint.y;
     if (lx < kImageMargin || lx > images.leftImage.cols - kImageMargin || ly < kImageMargin ||
         ly > images.leftImage.rows - kImageMargin) {
@@ -75,9 +76,9 @@ MatchOutcome matchLeftPoint(const PickingImages& images, ImagePoint leftPoint) {
     const double margin = kViewMargin;
     if (vx < margin || vx > images.right.width - margin || vy < margin || vy > images.right.height - margin) {
         outcome.refusal = MatchRefusal::OutsideRightView;
+        outcome.rightPoint = {rx, ry};
         return outcome;
     }
-    outcome.leftPoint = leftPoint;
     outcome.rightPoint = {rx, ry};
     return outcome;
 }

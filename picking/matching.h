@@ -59,6 +59,9 @@ enum class MatchRefusal {
     OutsideRightView,    // the match is within 10 view pixels of the right view's edge
 };
 
+// leftPoint is filled once the click has become an image point (every
+// refusal but OutsideLeftView), rightPoint once a match was found (accepted or
+// OutsideRightView); both only count as a pair when accepted().
 struct MatchOutcome {
     MatchRefusal refusal = MatchRefusal::None;
     ImagePoint leftPoint;
