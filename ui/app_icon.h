@@ -1,0 +1,10 @@
+// The application icon: two fisheye image circles side by side.
+#pragma once
+
+#include <QIcon>
+
+namespace vistereo {
+
+QIcon applicationIcon();
+
+}  // namespace vistereo

@@ -1,0 +1,301 @@
+#include "ui/camera_dialog.h"
+
+#include <optional>
+#include <string>
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "registry/lens_registry.h"
+#include "registry/text_numbers.h"
+#include "ui/app.h"
+#include "ui/dialog_layout.h"
+#include "ui/digits_edit.h"
+#include "ui/message_box.h"
+#include "ui/up_down_control.h"
+
+namespace vistereo {
+namespace {
+
+constexpr const char* kMsgEnterName = "登録名を入力してください";
+constexpr const char* kMsgRegistryFull =
+    "The registry already holds 10 camera and lens records. Delete one before registering another.";
+
+std::string narrow(const QLineEdit* box) { return box->text().toStdString(); }
+
+void makeReadOnly(QLineEdit* box) {
+    box->setReadOnly(true);
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    box->setPalette(palette);
+}
+
+}  // namespace
+
+CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), m_app(app) {
+    setWindowTitle(QStringLiteral("Camera and Lens"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFont(dialogFont(10));
+    const DialogUnits du(font());
+    setFixedSize(du.size(351, 252));
+
+    auto addRadio = [&](QButtonGroup* group, int position, const QString& text, int id, int x, int y, int w) {
+        auto* radio = new QRadioButton(text, this);
+        du.place(radio, id, x, y, w, 10);
+        group->addButton(radio, position);
+        // Every click on a radio reads the three groups into the members.
+        connect(radio, &QRadioButton::clicked, this, [this] { UpdateData(true); });
+        return radio;
+    };
+
+    // Image radius for 180 degrees.
+    m_radiusGroup = new QButtonGroup(this);
+    addRadio(m_radiusGroup, 0, QStringLiteral("Circular fisheye"), 1023, 14, 30, 92);
+    addRadio(m_radiusGroup, 1, QStringLiteral("Diagonal fisheye"), 1024, 112, 30, 92);
+    addRadio(m_radiusGroup, 2, QStringLiteral("Magnification input"), 1025, 14, 43, 96);
+    addRadio(m_radiusGroup, 3, QStringLiteral("Dots Input"), 1026, 112, 43, 92);
+    m_magnification = addEdit(1013, 14, 57, 36);
+    m_magnification->setAlignment(Qt::AlignRight);
+    m_radiusDots = new DigitsOnlyEdit(this);
+    du.place(m_radiusDots, 1015, 138, 57, 36, 12);
+    m_radiusDots->setAlignment(Qt::AlignRight);
+
+    // Optical axis.
+    m_axisGroup = new QButtonGroup(this);
+    addRadio(m_axisGroup, 0, QStringLiteral("Center of the Image"), 1029, 233, 30, 106);
+    addRadio(m_axisGroup, 1, QStringLiteral("Input the Coordinates"), 1030, 233, 43, 106);
+    m_axisX = new DigitsOnlyEdit(this);
+    du.place(m_axisX, 1006, 243, 57, 38, 12);
+    m_axisY = new DigitsOnlyEdit(this);
+    du.place(m_axisY, 1016, 298, 57, 38, 12);
+
+    // Mapping function.
+    m_mappingGroup = new QButtonGroup(this);
+    addRadio(m_mappingGroup, 0, QStringLiteral("Orthographic sin(1.0θ)"), 1032, 14, 90, 98);
+    addRadio(m_mappingGroup, 1, QStringLiteral("Equisolid angle sin(0.5θ)"), 1033, 114, 90, 106);
+    addRadio(m_mappingGroup, 2, QStringLiteral("k of sin(kθ)"), 1034, 222, 90, 58);
+    m_sineK = addEdit(1022, 292, 89, 30);
+    makeReadOnly(m_sineK);
+    m_sineK->setAlignment(Qt::AlignRight);
+    auto* kSpin = new UpDownControl(this);
+    du.place(kSpin, 1019, 322, 89, 8, 12);
+    addRadio(m_mappingGroup, 3, QStringLiteral("Approximation by a quadratic function aθ^2+bθ+c, θ(rad)"), 1035,
+             14, 103, 260);
+
+    // The quadratic table: per segment lower bound, "<θ<", upper bound, a, b, c.
+    const int upperIds[3] = {1017, 1020, 1031};
+    const int lowerIds[3] = {1018, 1021, 1036};
+    for (int row = 0; row < 4; ++row) {
+        const int y = 116 + 14 * row;
+        if (row > 0) {
+            m_lower[row - 1] = addEdit(lowerIds[row - 1], 14, y, 32);
+            makeReadOnly(m_lower[row - 1]);
+        }
+        if (row < 3) m_upper[row] = addEdit(upperIds[row], 76, y, 32);
+        for (int c = 0; c < 3; ++c) m_coefficients[3 * row + c] = addEdit(1037 + 3 * row + c, 116 + 64 * c, y, 44);
+    }
+
+    // Name and registration.
+    m_name = addEdit(1049, 7, 191, 200);
+    m_name->setAlignment(Qt::AlignLeft);
+    auto* registerButton = new QPushButton(QStringLiteral("Register"), this);
+    du.place(registerButton, 1, 284, 190, 60, 14);
+    registerButton->setDefault(true);
+
+    auto* deleteButton = new QPushButton(QStringLiteral("Delete"), this);
+    du.place(deleteButton, 1028, 7, 220, 48, 14);
+    m_list = new QListWidget(this);
+    du.place(m_list, 1050, 60, 218, 216, 32);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setSortingEnabled(false);
+    m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* overwriteButton = new QPushButton(QStringLiteral("Overwrite"), this);
+    du.place(overwriteButton, 1027, 284, 216, 60, 14);
+    auto* returnButton = new QPushButton(QStringLiteral("Return"), this);
+    du.place(returnButton, 2, 284, 234, 60, 14);
+    for (QPushButton* b : {deleteButton, overwriteButton, returnButton}) b->setAutoDefault(false);
+
+    // Fixed texts and frames.
+    du.heading(this, QStringLiteral("Camera and Lens Settings"), 7, 5);
+    auto* radiusFrame = new QGroupBox(QStringLiteral("Image Radius(180degrees)"), this);
+    radiusFrame->setGeometry(du.rect(7, 19, 214, 56));
+    auto* axisFrame = new QGroupBox(QStringLiteral("Optical axis Coordinates"), this);
+    axisFrame->setGeometry(du.rect(227, 19, 117, 56));
+    auto* mappingFrame = new QGroupBox(QStringLiteral("Mapping function"), this);
+    mappingFrame->setGeometry(du.rect(7, 79, 337, 97));
+    for (QGroupBox* frame : {radiusFrame, axisFrame, mappingFrame}) frame->lower();
+    du.label(this, QStringLiteral("times of height/2"), 53, 59);
+    du.label(this, QStringLiteral("dots"), 177, 59);
+    du.label(this, QStringLiteral("x"), 236, 59);
+    du.label(this, QStringLiteral("y"), 291, 59);
+    du.label(this, QStringLiteral("k="), 282, 91);
+    du.label(this, QStringLiteral("0  <θ<"), 14, 118, 60, Qt::AlignRight);
+    du.label(this, QStringLiteral("<θ<"), 48, 132, 26, Qt::AlignHCenter);
+    du.label(this, QStringLiteral("<θ<"), 48, 146, 26, Qt::AlignHCenter);
+    du.label(this, QStringLiteral("<θ<  π/2"), 50, 160);
+    for (int row = 0; row < 4; ++row) {
+        du.label(this, QStringLiteral("θ^2+"), 161, 118 + 14 * row);
+        du.label(this, QStringLiteral("θ+"), 225, 118 + 14 * row);
+    }
+    du.label(this, QStringLiteral("registered name(Camera Lens etc.)"), 7, 180);
+    du.label(this, QStringLiteral(" Correction or Delete the registered content"), 7, 207);
+
+    // The message map.
+    connect(registerButton, &QPushButton::clicked, this, &CameraDlg2::OnRegister);
+    connect(m_upper[0], &QLineEdit::textChanged, this, [this](const QString& text) {
+        m_lower[0]->setText(text);
+        m_mappingKind = 3;
+        UpdateData(false);
+    });
+    connect(m_upper[1], &QLineEdit::textChanged, m_lower[1], &QLineEdit::setText);
+    connect(m_upper[2], &QLineEdit::textChanged, m_lower[2], &QLineEdit::setText);
+    connect(kSpin, &UpDownControl::deltaPos, this, &CameraDlg2::OnKSpin);
+    connect(m_list, &QListWidget::itemSelectionChanged, this, &CameraDlg2::OnSelchangeList);
+    connect(deleteButton, &QPushButton::clicked, this, &CameraDlg2::OnDelete);
+    connect(overwriteButton, &QPushButton::clicked, this, &CameraDlg2::OnOverwrite);
+    connect(m_magnification, &QLineEdit::textChanged, this, [this] {
+        m_radiusMode = 2;
+        UpdateData(false);
+    });
+    connect(m_radiusDots, &QLineEdit::textChanged, this, [this] {
+        m_radiusMode = 3;
+        UpdateData(false);
+    });
+    connect(m_axisX, &QLineEdit::textChanged, this, [this] {
+        m_axisMode = 1;
+        UpdateData(false);
+    });
+    connect(returnButton, &QPushButton::clicked, this, &QDialog::reject);
+
+    OnInitDialog();
+}
+
+CameraDlg2::~CameraDlg2() = default;
+
+QLineEdit* CameraDlg2::addEdit(int id, int x, int y, int width, int height) {
+    auto* edit = new QLineEdit(this);
+    DialogUnits(font()).place(edit, id, x, y, width, height);
+    return edit;
+}
+
+void CameraDlg2::OnInitDialog() {
+    UpdateData(false);
+    LoadLensRegistry(m_app.editLensRegistry, kLensRegistryFileName);
+    FillList();  // no entry selected; selectedLensIndex keeps its value
+    m_name->setFocus();
+}
+
+void CameraDlg2::UpdateData(bool saveAndValidate) {
+    if (saveAndValidate) {
+        m_radiusMode = checkedPosition(m_radiusGroup);
+        m_axisMode = checkedPosition(m_axisGroup);
+        m_mappingKind = checkedPosition(m_mappingGroup);
+    } else {
+        checkPosition(m_radiusGroup, m_radiusMode);
+        checkPosition(m_axisGroup, m_axisMode);
+        checkPosition(m_mappingGroup, m_mappingKind);
+    }
+}
+
+void CameraDlg2::FillList() {
+    m_list->clear();
+    const LensRegistry& registry = m_app.editLensRegistry;
+    for (int i = 0; i < registry.count; ++i) m_list->addItem(QString::fromStdString(registry.records[i].name));
+}
+
+bool CameraDlg2::listHasSelection() const { return !m_list->selectedItems().isEmpty(); }
+
+void CameraDlg2::OnKSpin(int proposedDelta) {
+    // The up arrow proposes a negative change and raises k by 0.01.
+    if (proposedDelta > 0) --m_app.sineKHundredths;
+    if (proposedDelta < 0) ++m_app.sineKHundredths;
+    if (proposedDelta != 0) m_sineK->setText(QString::asprintf("%.2lf", m_app.sineKHundredths / 100.0));
+    m_mappingKind = 2;
+    UpdateData(false);
+}
+
+void CameraDlg2::OnSelchangeList() {
+    const QList<QListWidgetItem*> selected = m_list->selectedItems();
+    if (selected.isEmpty()) return;
+    const int index = m_list->row(selected.first());
+    m_app.selectedLensIndex = index;
+    const LensRecord& r = m_app.editLensRegistry.records[index];
+    auto show = [](QLineEdit* box, const std::string& text) { box->setText(QString::fromStdString(text)); };
+    show(m_name, r.name);
+    show(m_magnification, r.magnification);
+    show(m_sineK, r.sineK);
+    show(m_upper[0], r.theta1);
+    show(m_upper[1], r.theta2);
+    show(m_upper[2], r.theta3);
+    const std::string* coefficients[12] = {&r.a1, &r.b1, &r.c1, &r.a2, &r.b2, &r.c2,
+                                           &r.a3, &r.b3, &r.c3, &r.a4, &r.b4, &r.c4};
+    for (int k = 0; k < 12; ++k) show(m_coefficients[k], *coefficients[k]);
+    show(m_radiusDots, formatInt(r.radiusDots));
+    show(m_axisX, formatInt(r.axisX));
+    show(m_axisY, formatInt(r.axisY));
+    // The change handlers above moved the radios on the way; the record has
+    // the last word.
+    m_radiusMode = r.radiusMode;
+    m_mappingKind = r.mappingKind;
+    m_axisMode = r.axisMode;
+    UpdateData(false);
+}
+
+LensRecord CameraDlg2::recordFromControls() const {
+    LensRecord r;
+    r.name = narrow(m_name);
+    r.magnification = narrow(m_magnification);
+    r.sineK = narrow(m_sineK);
+    r.theta1 = narrow(m_upper[0]);
+    r.theta2 = narrow(m_upper[1]);
+    r.theta3 = narrow(m_upper[2]);
+    std::string* coefficients[12] = {&r.a1, &r.b1, &r.c1, &r.a2, &r.b2, &r.c2,
+                                     &r.a3, &r.b3, &r.c3, &r.a4, &r.b4, &r.c4};
+    for (int k = 0; k < 12; ++k) *coefficients[k] = narrow(m_coefficients[k]);
+    r.radiusMode = m_radiusMode;
+    r.radiusDots = parseBoxInt(narrow(m_radiusDots));
+    r.mappingKind = m_mappingKind;
+    r.axisX = parseBoxInt(narrow(m_axisX));
+    r.axisY = parseBoxInt(narrow(m_axisY));
+    r.axisMode = m_axisMode;
+    return r;
+}
+
+void CameraDlg2::OnRegister() {
+    UpdateData(true);
+    // The file's current records are the base; the new record goes last.
+    switch (RegisterLens(m_app.editLensRegistry, recordFromControls(), kLensRegistryFileName)) {
+        case RegisterStatus::EmptyName: ShowMessage(this, QString::fromUtf8(kMsgEnterName)); break;
+        case RegisterStatus::RegistryFull: ShowMessage(this, QString::fromUtf8(kMsgRegistryFull)); break;
+        case RegisterStatus::Registered:
+        case RegisterStatus::WriteFailed: break;  // a file that cannot be written stays as it was
+    }
+    // Register always closes the dialog, a refused record included.
+    done(QDialog::Accepted);
+}
+
+void CameraDlg2::OnOverwrite() {
+    if (!listHasSelection()) return;  // only a record the user has picked is replaced
+    LensRegistry& registry = m_app.editLensRegistry;
+    const int index = m_app.selectedLensIndex;
+    if (index < 0 || index >= kMaxLensRecords) return;
+    registry.records[index] = recordFromControls();
+    SaveLensRegistry(registry, registry.count, std::nullopt, kLensRegistryFileName);
+    LoadLensRegistry(registry, kLensRegistryFileName);
+    FillList();
+}
+
+void CameraDlg2::OnDelete() {
+    if (!listHasSelection()) return;  // only a record the user has picked is deleted
+    LensRegistry& registry = m_app.editLensRegistry;
+    SaveLensRegistry(registry, registry.count, m_app.selectedLensIndex, kLensRegistryFileName);
+    LoadLensRegistry(registry, kLensRegistryFileName);
+    FillList();
+}
+
+}  // namespace vistereo

@@ -1,0 +1,70 @@
+// The camera-and-lens registration dialog `CameraDlg2` ("Camera and Lens"):
+// describes a lens model and registers it under a name, overwrites a
+// registered model or deletes one. It works on `editLensRegistry` and rewrites
+// Vistereo.ini in the working directory; the main dialog reloads its own copy
+// when this dialog has closed.
+#pragma once
+
+#include <QDialog>
+
+class QButtonGroup;
+class QLineEdit;
+class QListWidget;
+
+namespace vistereo {
+
+class CMyVistereoApp;
+struct LensRecord;
+
+class CameraDlg2 : public QDialog {
+    Q_OBJECT
+public:
+    explicit CameraDlg2(CMyVistereoApp& app, QWidget* parent = nullptr);
+    ~CameraDlg2() override;
+
+    // The radio selections (positions within their groups).
+    int radiusMode() const { return m_radiusMode; }
+    int axisMode() const { return m_axisMode; }
+    int mappingKind() const { return m_mappingKind; }
+
+    // Command 1 ("Register", Enter): closes the dialog; appends the record
+    // the controls describe unless its name is empty or the registry is full.
+    void OnRegister();
+    // Command 1027 ("Overwrite"): replaces the selected record.
+    void OnOverwrite();
+    // Command 1028 ("Delete"): removes the selected record.
+    void OnDelete();
+
+private:
+    QLineEdit* addEdit(int id, int x, int y, int width, int height = 12);
+    void OnInitDialog();
+    // Radio data exchange: true reads the three groups into the members,
+    // false checks the buttons the members name.
+    void UpdateData(bool saveAndValidate);
+    void FillList();
+    void OnKSpin(int proposedDelta);
+    void OnSelchangeList();
+    LensRecord recordFromControls() const;
+    bool listHasSelection() const;
+
+    CMyVistereoApp& m_app;
+    int m_radiusMode = 0;
+    int m_axisMode = 0;
+    int m_mappingKind = 0;
+
+    QButtonGroup* m_radiusGroup = nullptr;   // 1023 .. 1026
+    QButtonGroup* m_axisGroup = nullptr;     // 1029, 1030
+    QButtonGroup* m_mappingGroup = nullptr;  // 1032 .. 1035
+    QLineEdit* m_magnification = nullptr;    // 1013
+    QLineEdit* m_radiusDots = nullptr;       // 1015
+    QLineEdit* m_axisX = nullptr;            // 1006
+    QLineEdit* m_axisY = nullptr;            // 1016
+    QLineEdit* m_sineK = nullptr;            // 1022
+    QLineEdit* m_upper[3] = {};              // 1017, 1020, 1031
+    QLineEdit* m_lower[3] = {};              // 1018, 1021, 1036
+    QLineEdit* m_coefficients[12] = {};      // 1037 .. 1048: a1 b1 c1 .. a4 b4 c4
+    QLineEdit* m_name = nullptr;             // 1049
+    QListWidget* m_list = nullptr;           // 1050
+};
+
+}  // namespace vistereo

@@ -1,0 +1,463 @@
+#include "ui/main_dialog.h"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QContextMenuEvent>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QThread>
+#include <QTimer>
+
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
+#include "registry/lens_registry.h"
+#include "registry/text_numbers.h"
+#include "ui/about_dialog.h"
+#include "ui/app.h"
+#include "ui/app_icon.h"
+#include "ui/camera_dialog.h"
+#include "ui/dialog_layout.h"
+#include "ui/digits_edit.h"
+#include "ui/message_box.h"
+#include "ui/up_down_control.h"
+
+namespace vistereo {
+namespace {
+
+std::string narrow(const QString& text) { return text.toStdString(); }
+
+// Read-only boxes show the dialog's own background, as the system draws them.
+void makeReadOnly(QLineEdit* box) {
+    box->setReadOnly(true);
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    box->setPalette(palette);
+}
+
+// The progress of a running conversion. It cannot be cancelled or closed:
+// the run ends by itself, and only then does the dialog take input again.
+class ConversionProgress : public QProgressDialog {
+public:
+    explicit ConversionProgress(QWidget* parent) : QProgressDialog(parent) {
+        setWindowTitle(QStringLiteral("Vistereo"));
+        setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+        setWindowModality(Qt::ApplicationModal);
+        setCancelButton(nullptr);
+        setLabelText(QStringLiteral("Converting…"));
+        setRange(0, 100);
+        setMinimumDuration(0);
+        setAutoClose(false);
+        setAutoReset(false);
+        setMinimumWidth(320);
+    }
+    void reject() override {}  // Escape does not end a conversion
+
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
+
+// The run's messages, shown on the user-interface thread one at a time: the
+// worker waits until the user has closed each box, as the run expects.
+class DialogMessages : public MessageSink {
+public:
+    DialogMessages(QWidget* dialog, std::function<void()> beforeMessage)
+        : dialog_(dialog), beforeMessage_(std::move(beforeMessage)) {}
+
+    void showMessage(const std::string& text) override {
+        const QString message = QString::fromStdString(text);
+        auto show = [this, message] {
+            beforeMessage_();
+            ShowMessage(dialog_, message);
+        };
+        if (QThread::currentThread() == dialog_->thread()) {
+            show();
+        } else {
+            QMetaObject::invokeMethod(dialog_, show, Qt::BlockingQueuedConnection);
+        }
+    }
+
+private:
+    QWidget* dialog_;
+    std::function<void()> beforeMessage_;
+};
+
+}  // namespace
+
+CMyVistereoDlg::CMyVistereoDlg(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), m_app(app) {
+    setWindowTitle(QStringLiteral("Vistereo"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(applicationIcon());
+    setFont(dialogFont(10));
+    setSizeGripEnabled(false);
+    buildControls();
+    OnInitDialog();
+}
+
+CMyVistereoDlg::~CMyVistereoDlg() = default;
+
+void CMyVistereoDlg::buildControls() {
+    const DialogUnits du(font());
+    const QSize templateSize = du.size(328, 252);
+    resize(templateSize);
+    setMinimumSize(templateSize);
+
+    // Controls in template order, which is also the tab order.
+    m_startButton = new QPushButton(QStringLiteral("Start Conversion !!!"), this);
+    du.place(m_startButton, 1, 160, 225, 85, 13);
+    m_startButton->setDefault(true);
+    m_startButton->setAutoDefault(true);
+
+    auto* finish = new QPushButton(QStringLiteral("Finish"), this);
+    du.place(finish, 2, 256, 226, 44, 11);
+    finish->setAutoDefault(false);
+
+    // The eight point boxes in control-id order; m_pointBoxes keeps that order.
+    struct PointBox { int id, x, y; };
+    const PointBox pointBoxes[8] = {{1002, 59, 55}, {1003, 91, 55}, {1004, 152, 55}, {1005, 184, 55},
+                                    {1007, 59, 70}, {1008, 91, 70}, {1009, 152, 70}, {1010, 184, 70}};
+    for (int k = 0; k < 8; ++k) {
+        m_pointBoxes[k] = new DigitsOnlyEdit(this);
+        du.place(m_pointBoxes[k], pointBoxes[k].id, pointBoxes[k].x, pointBoxes[k].y, 28, 12);
+    }
+
+    m_width = new QLineEdit(this);
+    du.place(m_width, 1011, 108, 131, 28, 12);
+    makeReadOnly(m_width);
+    m_width->setFrame(false);
+
+    m_leftName = new QLineEdit(this);
+    du.place(m_leftName, 1012, 106, 19, 65, 12);
+
+    auto* pitchStep = new UpDownControl(this);
+    du.place(pitchStep, 1014, 244, 138, 7, 12);
+    auto* rollStep = new UpDownControl(this);
+    du.place(rollStep, 1018, 193, 138, 7, 12);
+    auto* yawStep = new UpDownControl(this);
+    du.place(yawStep, 1019, 295, 138, 7, 12);
+
+    m_pitchBox = new QLineEdit(this);
+    du.place(m_pitchBox, 1020, 208, 138, 37, 12);
+    m_rollBox = new QLineEdit(this);
+    du.place(m_rollBox, 1021, 157, 138, 37, 12);
+    m_yawBox = new QLineEdit(this);
+    du.place(m_yawBox, 1022, 259, 138, 37, 12);
+    for (QLineEdit* box : {m_pitchBox, m_rollBox, m_yawBox}) makeReadOnly(box);
+
+    auto* registration = new QPushButton(QStringLiteral("Camera Lens Registration"), this);
+    du.place(registration, 1027, 25, 225, 105, 13);
+    registration->setAutoDefault(false);
+
+    m_leftLenses = new QListWidget(this);
+    du.place(m_leftLenses, 1029, 16, 187, 145, 35);
+    m_rightLenses = new QListWidget(this);
+    du.place(m_rightLenses, 1030, 167, 187, 145, 35);
+    for (QListWidget* list : {m_leftLenses, m_rightLenses}) {
+        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        list->setSortingEnabled(false);
+    }
+
+    auto* separately = new QRadioButton(QStringLiteral("Separately Input"), this);
+    du.place(separately, 1023, 21, 42, 79, 10);
+    auto* commaSeparated = new QRadioButton(QStringLiteral("comma separated input"), this);
+    du.place(commaSeparated, 1024, 20, 86, 92, 10);
+    m_entryMode = new QButtonGroup(this);
+    m_entryMode->addButton(separately, 0);
+    m_entryMode->addButton(commaSeparated, 1);
+
+    m_height = new DigitsOnlyEdit(this);
+    du.place(m_height, 1013, 42, 130, 35, 12);
+    m_commaLine = new QLineEdit(this);
+    du.place(m_commaLine, 1015, 25, 96, 232, 12);
+    m_rightName = new QLineEdit(this);
+    du.place(m_rightName, 1016, 212, 19, 65, 12);
+    m_outputName = new QLineEdit(this);
+    du.place(m_outputName, 1017, 93, 163, 65, 12);
+
+    auto* getAB = new QPushButton(QStringLiteral("Get A,B"), this);
+    du.place(getAB, 1028, 225, 61, 58, 13);
+    getAB->setAutoDefault(false);
+    auto* clearPoints = new QPushButton(QStringLiteral("clear"), this);
+    du.place(clearPoints, 1055, 104, 42, 40, 11);
+    clearPoints->setAutoDefault(false);
+    auto* clearZenith = new QPushButton(QStringLiteral("clear"), this);
+    du.place(clearZenith, 1056, 265, 119, 40, 11);
+    clearZenith->setAutoDefault(false);
+
+    // Fixed texts.
+    du.heading(this, QStringLiteral("Input Settings"), 10, 9);
+    du.heading(this, QStringLiteral("Output Settings（dots）"), 10, 120);
+    du.heading(this, QStringLiteral("Zenith correction(degree)"), 154, 120);
+    du.heading(this, QStringLiteral("Camera and Lens Settings"), 10, 151);
+    du.label(this, QStringLiteral("Input Image File"), 15, 20);
+    du.label(this, QStringLiteral("Left"), 87, 20);
+    du.label(this, QStringLiteral("Right"), 188, 20);
+    du.label(this, QStringLiteral("A Left"), 39, 56);
+    du.label(this, QStringLiteral("A Right"), 126, 56);
+    du.label(this, QStringLiteral("B Left"), 39, 71);
+    du.label(this, QStringLiteral("B Right"), 126, 71);
+    du.label(this, QStringLiteral("Height"), 14, 131);
+    du.label(this, QStringLiteral("×Width"), 78, 131);
+    du.label(this, QStringLiteral("Roll"), 159, 130);
+    du.label(this, QStringLiteral("Pitch"), 210, 130);
+    du.label(this, QStringLiteral("Yaw"), 261, 130);
+    du.label(this, QStringLiteral("Output Image File"), 16, 165);
+    du.label(this, QStringLiteral("Camera and Lens of the Left Image"), 28, 179);
+    du.label(this, QStringLiteral("Camera and Lens of the Right Image"), 180, 179);
+    auto* pointsGroup = new QGroupBox(QStringLiteral("Corresponding coordinates Settings"), this);
+    pointsGroup->setGeometry(du.rect(12, 33, 280, 81));
+    pointsGroup->lower();  // a frame behind the controls it surrounds
+
+    // The window menu with the About item.
+    m_systemMenu = new QMenu(this);
+    m_systemMenu->setObjectName(QStringLiteral("systemMenu"));
+    QAction* about = m_systemMenu->addAction(QStringLiteral("Vistereoについて(&A)..."));
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(help, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+
+    // The message map.
+    connect(m_startButton, &QPushButton::clicked, this, &CMyVistereoDlg::RunConversion);
+    connect(finish, &QPushButton::clicked, this, &QDialog::reject);
+    connect(pitchStep, &UpDownControl::deltaPos, this,
+            [this](int delta) { OnZenithStep(ZenithAxis::Pitch, m_pitchBox, delta); });
+    connect(rollStep, &UpDownControl::deltaPos, this,
+            [this](int delta) { OnZenithStep(ZenithAxis::Roll, m_rollBox, delta); });
+    connect(yawStep, &UpDownControl::deltaPos, this,
+            [this](int delta) { OnZenithStep(ZenithAxis::Yaw, m_yawBox, delta); });
+    connect(m_height, &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeHeight);
+    connect(m_commaLine, &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeCommaLine);
+    connect(m_pointBoxes[0], &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeALeftX);
+    connect(separately, &QRadioButton::clicked, this, [this] { UpdateData(true); });
+    connect(commaSeparated, &QRadioButton::clicked, this, [this] { UpdateData(true); });
+    connect(m_leftLenses, &QListWidget::itemSelectionChanged, this, [this] { OnSelchangeLensList(0); });
+    connect(m_rightLenses, &QListWidget::itemSelectionChanged, this, [this] { OnSelchangeLensList(1); });
+    connect(registration, &QPushButton::clicked, this, &CMyVistereoDlg::OnCameraLensRegistration);
+    connect(getAB, &QPushButton::clicked, this, &CMyVistereoDlg::OnGetAB);
+    connect(clearPoints, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearPoints);
+    connect(clearZenith, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearZenith);
+}
+
+void CMyVistereoDlg::OnInitDialog() {
+    UpdateData(false);  // "Separately Input"
+    LoadLensRegistry(m_app.mainLensRegistry, kLensRegistryFileName);
+    FillLensLists();
+    m_leftName->setText(QStringLiteral("L.jpg"));
+    m_rightName->setText(QStringLiteral("R.jpg"));
+    m_outputName->setText(QStringLiteral("LROut.jpg"));
+    // Its change handler sets outputHeight and the Width box.
+    m_height->setText(QString::number(kDefaultOutputHeight));
+    m_startButton->setFocus();
+}
+
+void CMyVistereoDlg::UpdateData(bool saveAndValidate) {
+    if (saveAndValidate) {
+        m_pointEntryMode = checkedPosition(m_entryMode);
+    } else {
+        checkPosition(m_entryMode, m_pointEntryMode);
+    }
+}
+
+void CMyVistereoDlg::FillLensLists() {
+    m_leftLenses->clear();
+    m_rightLenses->clear();
+    const LensRegistry& registry = m_app.mainLensRegistry;
+    for (int i = 0; i < registry.count; ++i) {
+        const QString name = QString::fromStdString(registry.records[i].name);
+        m_leftLenses->addItem(name);
+        m_rightLenses->addItem(name);
+    }
+}
+
+void CMyVistereoDlg::OnChangeHeight() {
+    const int32_t height = parseBoxInt(narrow(m_height->text()));
+    m_app.conversionParams.outputHeight = height;
+    // Twice the height as a 32-bit integer, wrapping like the machine's arithmetic.
+    const auto width = static_cast<int32_t>(static_cast<uint32_t>(height) * 2u);
+    m_width->setText(QString::fromStdString(formatInt(width)));
+}
+
+void CMyVistereoDlg::OnChangeCommaLine() {
+    m_pointEntryMode = kCommaSeparatedInput;
+    UpdateData(false);
+}
+
+void CMyVistereoDlg::OnChangeALeftX() {
+    m_pointEntryMode = kSeparateInput;
+    UpdateData(false);
+}
+
+void CMyVistereoDlg::OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedDelta) {
+    if (!stepZenith(m_app.conversionParams, axis, proposedDelta)) return;
+    box->setText(QString::asprintf("%.1lf", zenithTenths(m_app.conversionParams, axis) / 10.0));
+}
+
+void CMyVistereoDlg::OnClearPoints() {
+    for (QLineEdit* box : m_pointBoxes) {
+        const bool unchanged = box->text() == QLatin1String("0");
+        box->setText(QStringLiteral("0"));
+        // Setting the x of "A Left" always counts as a change of that box,
+        // even when it already shows 0: it selects "Separately Input".
+        if (unchanged && box == m_pointBoxes[0]) OnChangeALeftX();
+    }
+}
+
+void CMyVistereoDlg::OnClearZenith() {
+    clearZenith(m_app.conversionParams);
+    for (QLineEdit* box : {m_pitchBox, m_rollBox, m_yawBox}) box->setText(QStringLiteral("0"));
+}
+
+void CMyVistereoDlg::OnSelchangeLensList(int eye) {
+    QListWidget* list = eye == 0 ? m_leftLenses : m_rightLenses;
+    const QList<QListWidgetItem*> selected = list->selectedItems();
+    if (selected.isEmpty()) return;  // no selection: nothing to copy
+    vistereo::SelectLensForEye(m_app.conversionParams, m_app.mainLensRegistry, eye, list->row(selected.first()));
+}
+
+void CMyVistereoDlg::OnCameraLensRegistration() {
+    CameraDlg2 dlg(m_app, this);
+    const int result = dlg.exec();
+    if (result != QDialog::Accepted && result != QDialog::Rejected) return;
+    // The eyes keep the records picked before; only the lists follow the file.
+    LoadLensRegistry(m_app.mainLensRegistry, kLensRegistryFileName);
+    FillLensLists();
+}
+
+void CMyVistereoDlg::OnGetAB() {
+    // The point picker is wired in here: it takes the two input names and the
+    // eight point boxes, and writes the points it holds back into the boxes
+    // and into conversionParams when it closes.
+}
+
+void CMyVistereoDlg::OnSysCommand(unsigned id) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CMyVistereoDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // Only the dialog's background and its fixed texts open the window menu;
+    // the edit boxes keep their own menus.
+    QWidget* child = childAt(event->pos());
+    if (child && !qobject_cast<QLabel*>(child) && !qobject_cast<QGroupBox*>(child)) {
+        event->ignore();
+        return;
+    }
+    m_systemMenu->exec(event->globalPos());
+}
+
+bool CMyVistereoDlg::eventFilter(QObject* watched, QEvent* event) {
+    // While a conversion runs, the dialog takes no input of the user's.
+    if (m_running && watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this) {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+                return true;
+            case QEvent::Close:
+                event->ignore();
+                return true;
+            default:
+                break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CMyVistereoDlg::RunConversion() {
+    if (m_running) return;
+
+    ConversionRequest request;
+    UpdateData(true);
+    request.pointEntryMode = m_pointEntryMode;
+    // Point-list order: A-left x, B-left x, A-right x, B-right x, then the y values.
+    const int listOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[listOrder[k]]->text());
+    request.commaLine = narrow(m_commaLine->text());
+    request.leftName = narrow(m_leftName->text());
+    request.rightName = narrow(m_rightName->text());
+    request.outputName = narrow(m_outputName->text());
+    request.workingDirectory = ".";
+
+    ConversionProgress progress(this);
+    // The progress box appears only when the run takes a moment; a refusal
+    // shows its message without it.
+    QTimer showProgress;
+    showProgress.setSingleShot(true);
+    connect(&showProgress, &QTimer::timeout, &progress, &QWidget::show);
+
+    std::atomic<int> rowsDone[2] = {0, 0};
+    std::atomic<int> shownPercent{0};
+    RunOptions options;
+    options.threads = 0;
+    options.progress = [&](Half half, int done, int total) {
+        rowsDone[static_cast<int>(half)] = done;
+        if (total <= 0) return;
+        const int percent =
+            static_cast<int>((static_cast<int64_t>(rowsDone[0] + rowsDone[1]) * 100) / (2 * int64_t{total}));
+        int previous = shownPercent.load();
+        while (percent > previous && !shownPercent.compare_exchange_weak(previous, percent)) {
+        }
+        if (percent > previous)
+            QMetaObject::invokeMethod(&progress, [&progress, &showProgress, percent] {
+                if (showProgress.isActive()) {
+                    showProgress.stop();
+                    progress.show();
+                }
+                progress.setValue(percent);
+            }, Qt::QueuedConnection);
+    };
+    DialogMessages messages(this, [&] {
+        showProgress.stop();
+        progress.hide();
+    });
+
+    std::string failure;
+    QThread* worker = QThread::create([&] {
+        try {
+            vistereo::RunConversion(m_app.conversionParams, request, messages, options);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+    });
+
+    m_running = true;
+    qApp->installEventFilter(this);
+    QEventLoop loop;
+    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    showProgress.start(250);
+    worker->start();
+    loop.exec();
+    worker->wait();
+    delete worker;
+    showProgress.stop();
+    progress.hide();
+    qApp->removeEventFilter(this);
+    m_running = false;
+
+    if (!failure.empty())
+        ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(failure)));
+}
+
+}  // namespace vistereo

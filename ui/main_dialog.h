@@ -1,0 +1,100 @@
+// The main dialog `CMyVistereoDlg`: the program's only main window. Its
+// controls hold everything a conversion needs (file names, points A and B,
+// output height, zenith correction, a lens for each eye); its handlers keep
+// the shared fields of `conversionParams` current as the user edits, run the
+// conversion, and open the registration dialog, the point picker and the
+// About box.
+//
+// Every control is named after its control id ("id1002", "id1029", ...) so
+// other dialogs and the tests can look it up.
+#pragma once
+
+#include <QDialog>
+
+#include "engine/params.h"
+
+class QButtonGroup;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPushButton;
+
+namespace vistereo {
+
+class CMyVistereoApp;
+class UpDownControl;
+
+// The About command of the dialog's window menu.
+inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
+
+class CMyVistereoDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CMyVistereoDlg(CMyVistereoApp& app, QWidget* parent = nullptr);
+    ~CMyVistereoDlg() override;
+
+    // 0: "Separately Input", 1: "comma separated input".
+    int pointEntryMode() const { return m_pointEntryMode; }
+
+    // The window menu: on this platform it opens with a right click on the
+    // dialog's background; it holds "Vistereoについて(&A)...".
+    QMenu* systemMenu() const { return m_systemMenu; }
+
+    // True while a conversion is running (the dialog takes no input then).
+    bool conversionRunning() const { return m_running; }
+
+    // Command 1 ("Start Conversion !!!", Enter): the conversion run on the
+    // dialog's current values.
+    void RunConversion();
+    // Command 1028 ("Get A,B"): the point picker.
+    void OnGetAB();
+    // Command 1027 ("Camera Lens Registration").
+    void OnCameraLensRegistration();
+    // Window menu commands; IDM_ABOUTBOX shows the About box.
+    void OnSysCommand(unsigned id);
+
+    // Empties both lens lists and adds the names of `mainLensRegistry` in
+    // registry order, to the left list and then to the right list.
+    void FillLensLists();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void OnInitDialog();
+    // Data exchange of the point entry radio group: true reads the radios
+    // into m_pointEntryMode, false checks the radio m_pointEntryMode names.
+    void UpdateData(bool saveAndValidate);
+
+    void OnChangeHeight();
+    void OnChangeCommaLine();
+    void OnChangeALeftX();
+    void OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedDelta);
+    void OnClearPoints();
+    void OnClearZenith();
+    void OnSelchangeLensList(int eye);
+
+    CMyVistereoApp& m_app;
+    int m_pointEntryMode = 0;
+    bool m_running = false;
+    QMenu* m_systemMenu = nullptr;
+
+    QPushButton* m_startButton = nullptr;
+    QLineEdit* m_pointBoxes[8] = {};  // 1002, 1003, 1004, 1005, 1007, 1008, 1009, 1010
+    QLineEdit* m_width = nullptr;     // 1011
+    QLineEdit* m_leftName = nullptr;  // 1012
+    QLineEdit* m_height = nullptr;    // 1013
+    QLineEdit* m_commaLine = nullptr; // 1015
+    QLineEdit* m_rightName = nullptr; // 1016
+    QLineEdit* m_outputName = nullptr;// 1017
+    QLineEdit* m_pitchBox = nullptr;  // 1020
+    QLineEdit* m_rollBox = nullptr;   // 1021
+    QLineEdit* m_yawBox = nullptr;    // 1022
+    QListWidget* m_leftLenses = nullptr;   // 1029
+    QListWidget* m_rightLenses = nullptr;  // 1030
+    QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
+};
+
+}  // namespace vistereo

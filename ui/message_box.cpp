@@ -1,0 +1,36 @@
+#include "ui/message_box.h"
+
+#include <QMessageBox>
+
+#include "ui/dialog_layout.h"
+
+namespace vistereo {
+namespace {
+
+MessageHook& hookSlot() {
+    static MessageHook hook;
+    return hook;
+}
+
+}  // namespace
+
+void ShowMessage(QWidget* parent, const QString& text) {
+    if (const MessageHook& hook = hookSlot()) {
+        hook(text);
+        return;
+    }
+    // The title is the program's name and there is no icon, as for any plain
+    // message of the program.
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vistereo"), text, QMessageBox::Ok, parent);
+    box.setFont(dialogFont(10));
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+MessageHook setMessageHook(MessageHook hook) {
+    MessageHook previous = std::move(hookSlot());
+    hookSlot() = std::move(hook);
+    return previous;
+}
+
+}  // namespace vistereo
