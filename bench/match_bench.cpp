@@ -43,6 +43,15 @@ Summary summarise(std::vector<double> t) {
     return {n % 2 ? t[n / 2] : 0.5 * (t[n / 2 - 1] + t[n / 2]), t.back()};
 }
 
+// Sum over the channels of the standard deviation of the template block.
+bool textured(const cv::Mat& image, double x, double y) {
+    const cv::Rect block(static_cast<int>(x) - kTemplateOffset, static_cast<int>(y) - kTemplateOffset, kTemplateSize,
+                         kTemplateSize);
+    cv::Scalar mean, sdv;
+    cv::meanStdDev(image(block), mean, sdv);
+    return sdv[0] + sdv[1] + sdv[2] >= 20.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,7 +78,8 @@ int main(int argc, char** argv) {
     const PickingImages images = makePickingImages(left, right);
     const TemplateSearchOptions options{threads, TemplateSearchOptions{}.blocksPerStrip};
 
-    // Clicks in the left view, inside the central part of the image circle.
+    // Clicks in the left view, inside the central part of the image circle, on
+    // blocks with some texture, as a user picks features.
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> referenceTimes, fastTimes, clickTimes;
@@ -80,7 +90,8 @@ int main(int argc, char** argv) {
             cx = static_cast<int>(unit(random) * images.left.width);
             cy = static_cast<int>(unit(random) * images.left.height);
         } while (std::hypot(cx / images.left.scale - lens.axisX, cy / images.left.scale - lens.axisY) >
-                 0.8 * lens.radius180);
+                     0.8 * lens.radius180 ||
+                 !textured(left, cx / images.left.scale, cy / images.left.scale));
         const ImagePoint lp{static_cast<int>(cx / images.left.scale), static_cast<int>(cy / images.left.scale)};
         cv::Mat templ;
         left(cv::Rect(lp.x - kTemplateOffset, lp.y - kTemplateOffset, kTemplateSize, kTemplateSize)).copyTo(templ);
