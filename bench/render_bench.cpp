@@ -1,0 +1,174 @@
+// Render time of both halves of a conversion at full size, against the time
+// of decoding the two inputs and encoding the output.
+//
+//   render_bench [--height N] [--runs R] [--no-reference]
+//
+// The inputs are a 6000 x 4000 equisolid fisheye pair synthesised from the
+// bundled panorama, the right camera turned by 2 degrees of yaw and 1 of
+// pitch; A and B are where two scene points fall in each image. A zenith
+// correction is switched on. Prints the median of R runs for one thread and
+// for every hardware thread, the per-core throughput, whether the threaded
+// output matches the one-pixel-at-a-time path byte for byte, and the codec
+// floor (cv::imdecode of both JPEG inputs plus cv::imencode of the output).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "engine/render.h"
+#include "tests/support/synth.h"
+
+using namespace vistereo;
+using namespace vistereo::testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double medianSeconds(int runs, const std::function<void()>& work) {
+    std::vector<double> t;
+    for (int r = 0; r < runs; ++r) {
+        const auto start = Clock::now();
+        work();
+        t.push_back(secondsSince(start));
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+// The eye as the conversion run derives it for an equisolid circular fisheye
+// with the axis at the image centre.
+EyeParams equisolidEye(int width, int height) {
+    EyeParams e;
+    e.lensName = "equisolid";
+    e.mappingKind = kEquisolid;
+    e.sineK = 0.5;
+    e.mappingScale = 1.41421;
+    e.radius180 = height / 2;
+    e.axisX = width / 2, e.axisY = height / 2;
+    e.imageWidth = width, e.imageHeight = height;
+    return e;
+}
+
+ImagePoint pixelOf(const SynthLens& lens, const Vec3& cameraDirection) {
+    const auto p = pixelOfCameraDirection(lens, cameraDirection);
+    if (!p) {
+        std::fprintf(stderr, "render_bench: scene point behind the camera\n");
+        std::exit(1);
+    }
+    return {static_cast<int>(std::lround(p->x)), static_cast<int>(std::lround(p->y))};
+}
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "?" : one;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int height = kDefaultOutputHeight, runs = 3;
+    bool reference = true;
+    for (int a = 1; a < argc; ++a) {
+        if (!std::strcmp(argv[a], "--height") && a + 1 < argc) {
+            height = std::max(1, std::atoi(argv[++a]));
+        } else if (!std::strcmp(argv[a], "--runs") && a + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++a]));
+        } else if (!std::strcmp(argv[a], "--no-reference")) {
+            reference = false;
+        } else {
+            std::fprintf(stderr, "usage: render_bench [--height N] [--runs R] [--no-reference]\n");
+            return 2;
+        }
+    }
+    const int width = 6000, imageHeight = 4000;
+    const int hardware = resolveThreadCount(0);
+    std::printf("render_bench: output %d x %d, sources %d x %d, %d hardware threads, load average %s\n", 2 * height,
+                height, width, imageHeight, hardware, loadAverage().c_str());
+
+    // The pair, and the two scene points seen by both cameras.
+    auto stage = Clock::now();
+    const SynthLens lens = SynthLens::equisolid(width, imageHeight);
+    const Rotation rightCamera = Rotation::fromYawPitchRoll(2.0, 1.0, 0.0);
+    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{});
+    const cv::Mat right = renderFisheye(panorama(), lens, rightCamera);
+    std::printf("synthesised the pair in %.1f s\n", secondsSince(stage));
+
+    ConversionParams params;
+    params.outputHeight = height;
+    params.eye[0] = params.eye[1] = equisolidEye(width, imageHeight);
+    params.leftA = {2400, 1700};
+    params.leftB = {3900, 2500};
+    const Rotation toRight = rightCamera.inverse();
+    params.rightA = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, params.leftA.x, params.leftA.y)));
+    params.rightB = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, params.leftB.x, params.leftB.y)));
+    setZenithTenths(params, ZenithAxis::Roll, 12);
+    setZenithTenths(params, ZenithAxis::Pitch, -25);
+    setZenithTenths(params, ZenithAxis::Yaw, 7);
+    std::printf("A %d,%d -> %d,%d  B %d,%d -> %d,%d  roll 1.2 pitch -2.5 yaw 0.7 degrees\n", params.leftA.x,
+                params.leftA.y, params.rightA.x, params.rightA.y, params.leftB.x, params.leftB.y, params.rightB.x,
+                params.rightB.y);
+
+    // Rendering both halves, as the conversion does: right, then left.
+    cv::Mat canvas(height, 2 * height, CV_8UC3);
+    auto renderBoth = [&](int threads) {
+        const RenderOptions options{threads, {}};
+        renderRightEyeAligned(params, right, canvas, options);
+        renderLeftEye(params, left, canvas, options);
+    };
+    const double megapixels = 2.0 * height * static_cast<double>(height) / 1e6;
+    std::vector<int> threadCounts{1};
+    if (hardware > 1) threadCounts.push_back(hardware);
+    double oneThread = 0.0, allThreads = 0.0;
+    for (int threads : threadCounts) {
+        const double t = medianSeconds(runs, [&] { renderBoth(threads); });
+        if (threads == 1) oneThread = t;
+        allThreads = t;
+        std::printf("render both halves, %d thread%s: %.3f s (median of %d), %.2f Mpx/s per core\n", threads,
+                    threads == 1 ? "" : "s", t, runs, megapixels / t / threads);
+    }
+    if (hardware > 1)
+        std::printf("scaling: %d threads take %.3f of the one-thread time (ideal %.3f)\n", hardware,
+                    allThreads / oneThread, 1.0 / hardware);
+
+    if (reference) {
+        cv::Mat plain(height, 2 * height, CV_8UC3);
+        stage = Clock::now();
+        reference::renderRightEyeAligned(params, right, plain);
+        reference::renderLeftEye(params, left, plain);
+        const double t = secondsSince(stage);
+        const cv::Mat differs = plain != canvas;
+        std::printf("one pixel at a time (reference): %.3f s; bytes differing from the threaded output: %d of %zu\n",
+                    t, cv::countNonZero(differs.reshape(1)), canvas.total() * 3);
+    }
+
+    // The codec floor: decoding the inputs, encoding the output.
+    std::vector<uchar> leftJpeg, rightJpeg, outJpeg;
+    cv::imencode(".jpg", left, leftJpeg);
+    cv::imencode(".jpg", right, rightJpeg);
+    const double decode = medianSeconds(runs, [&] {
+        const cv::Mat l = cv::imdecode(leftJpeg, cv::IMREAD_COLOR), r = cv::imdecode(rightJpeg, cv::IMREAD_COLOR);
+        if (l.empty() || r.empty()) std::exit(1);
+    });
+    const double encode = medianSeconds(runs, [&] { cv::imencode(".jpg", canvas, outJpeg); });
+    std::printf("decode both JPEGs (%.1f + %.1f MB): %.3f s; encode the output (%.1f MB): %.3f s; floor %.3f s\n",
+                leftJpeg.size() / 1e6, rightJpeg.size() / 1e6, decode, outJpeg.size() / 1e6, encode, decode + encode);
+    std::printf("render with %d thread%s = %.2f x the codec floor (target at most 1.5)\n", hardware,
+                hardware == 1 ? "" : "s", allThreads / (decode + encode));
+    return 0;
+}
