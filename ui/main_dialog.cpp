@@ -55,6 +55,7 @@ public:
     explicit ConversionProgress(QWidget* parent) : QProgressDialog(parent) {
         setWindowTitle(QStringLiteral("Vistereo"));
         setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+        setFont(dialogFont(10));
         setWindowModality(Qt::ApplicationModal);
         setCancelButton(nullptr);
         setLabelText(QStringLiteral("Converting…"));

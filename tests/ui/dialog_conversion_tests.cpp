@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -146,6 +147,37 @@ private slots:
         const QByteArray a = first.readAll();
         QVERIFY(!a.isEmpty());
         QCOMPARE(a, second.readAll());
+    }
+
+    void dialogTakesNoInputDuringTheRun() {
+        QVERIFY(QDir().mkpath(QStringLiteral("output")));
+        CMyVistereoDlg dlg(*app_);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        clickRow(control<QListWidget>(&dlg, 1029), 1);
+        clickRow(control<QListWidget>(&dlg, 1030), 1);
+        QTest::keyClicks(control<QLineEdit>(&dlg, 1015), QStringLiteral("100,200,96,195,120,180,121,178"));
+        QTest::keyClicks(control<QLineEdit>(&dlg, 1003), QStringLiteral("5"));
+        replaceText(control<QLineEdit>(&dlg, 1013), QStringLiteral("1200"));
+        // While the worker renders, the user clicks "clear", types and
+        // presses "Finish": none of it reaches the dialog.
+        bool runningWhenClicked = false;
+        QTimer::singleShot(0, &dlg, [&] {
+            runningWhenClicked = dlg.conversionRunning();
+            clickButton(control<QPushButton>(&dlg, 1055));
+            QTest::keyClicks(control<QLineEdit>(&dlg, 1003), QStringLiteral("9"));
+            clickButton(control<QPushButton>(&dlg, 2));
+        });
+        clickButton(control<QPushButton>(&dlg, 1));
+        QVERIFY(runningWhenClicked);
+        QCOMPARE(messages_->texts(), QStringList{kMsgFinished});
+        QVERIFY(dlg.isVisible());
+        QCOMPARE(control<QLineEdit>(&dlg, 1003)->text(), QStringLiteral("5"));
+        QCOMPARE(control<QLineEdit>(&dlg, 1002)->text(), QString());
+        QCOMPARE(dlg.pointEntryMode(), 1);
+        const cv::Mat written = cv::imread("output/LROut.jpg");
+        QCOMPARE(written.rows, 1200);
+        QCOMPARE(written.cols, 2400);
     }
 
     void zenithCorrectionChangesTheOutput() {
