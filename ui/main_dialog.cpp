@@ -226,6 +226,7 @@ void CMyVistereoDlg::buildControls() {
     // The window menu with the About item.
     m_systemMenu = new QMenu(this);
     m_systemMenu->setObjectName(QStringLiteral("systemMenu"));
+    m_systemMenu->setFont(font());
     QAction* about = m_systemMenu->addAction(QStringLiteral("Vistereoについて(&A)..."));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);

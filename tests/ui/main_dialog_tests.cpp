@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -409,6 +410,7 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::newRow("window menu") << "menu";
         QTest::newRow("F1") << "f1";
+        QTest::newRow("right click, then A") << "right click";
     }
     void aboutBox() {
         QFETCH(QString, how);
@@ -430,8 +432,22 @@ private slots:
                 if (a->text() == QStringLiteral("Vistereoについて(&A)...")) item = a;
             QVERIFY(item);
             item->trigger();
-        } else {
+        } else if (how == QLatin1String("f1")) {
             QTest::keyClick(box(dlg.get(), 1004), Qt::Key_F1);
+        } else {
+            // A right click on the dialog's background opens the window menu;
+            // its mnemonic A chooses the About item.
+            bool menuShown = false;
+            QTimer::singleShot(50, this, [&menuShown, &dlg] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                menuShown = menu && menu == dlg->systemMenu();
+                if (menu) QTest::keyClick(menu, Qt::Key_A);
+            });
+            const QPoint background(dlg->width() - 4, 4);
+            QVERIFY(dlg->childAt(background) == nullptr);
+            QContextMenuEvent click(QContextMenuEvent::Mouse, background, dlg->mapToGlobal(background));
+            QApplication::sendEvent(dlg.get(), &click);
+            QVERIFY(menuShown);
         }
         QVERIFY(!timedOut);
         QCOMPARE(title, QStringLiteral("About Vistereo"));
