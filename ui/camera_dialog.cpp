@@ -118,7 +118,6 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     du.place(overwriteButton, 1027, 284, 216, 60, 14);
     auto* returnButton = new QPushButton(QStringLiteral("Return"), this);
     du.place(returnButton, 2, 284, 234, 60, 14);
-    for (QPushButton* b : {deleteButton, overwriteButton, returnButton}) b->setAutoDefault(false);
 
     // Fixed texts and frames.
     du.heading(this, QStringLiteral("Camera and Lens Settings"), 7, 5);

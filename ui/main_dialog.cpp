@@ -120,12 +120,11 @@ void CMyVistereoDlg::buildControls() {
     // Controls in template order, which is also the tab order.
     m_startButton = new QPushButton(QStringLiteral("Start Conversion !!!"), this);
     du.place(m_startButton, 1, 160, 225, 85, 13);
+    // Enter presses the default button, or the push button that has the focus.
     m_startButton->setDefault(true);
-    m_startButton->setAutoDefault(true);
 
     auto* finish = new QPushButton(QStringLiteral("Finish"), this);
     du.place(finish, 2, 256, 226, 44, 11);
-    finish->setAutoDefault(false);
 
     // The eight point boxes in control-id order; m_pointBoxes keeps that order.
     struct PointBox { int id, x, y; };
@@ -161,7 +160,6 @@ void CMyVistereoDlg::buildControls() {
 
     auto* registration = new QPushButton(QStringLiteral("Camera Lens Registration"), this);
     du.place(registration, 1027, 25, 225, 105, 13);
-    registration->setAutoDefault(false);
 
     m_leftLenses = new QListWidget(this);
     du.place(m_leftLenses, 1029, 16, 187, 145, 35);
@@ -191,13 +189,10 @@ void CMyVistereoDlg::buildControls() {
 
     auto* getAB = new QPushButton(QStringLiteral("Get A,B"), this);
     du.place(getAB, 1028, 225, 61, 58, 13);
-    getAB->setAutoDefault(false);
     auto* clearPoints = new QPushButton(QStringLiteral("clear"), this);
     du.place(clearPoints, 1055, 104, 42, 40, 11);
-    clearPoints->setAutoDefault(false);
     auto* clearZenith = new QPushButton(QStringLiteral("clear"), this);
     du.place(clearZenith, 1056, 265, 119, 40, 11);
-    clearZenith->setAutoDefault(false);
 
     // Fixed texts.
     du.heading(this, QStringLiteral("Input Settings"), 10, 9);

@@ -462,6 +462,7 @@ private slots:
         QTest::newRow("Finish") << "finish";
         QTest::newRow("Escape") << "escape";
         QTest::newRow("close box") << "close";
+        QTest::newRow("Enter on a focused Finish") << "enter on finish";
     }
     void closing() {
         QFETCH(QString, how);
@@ -472,6 +473,11 @@ private slots:
         if (how == QLatin1String("finish")) clickButton(control<QPushButton>(dlg.get(), 2));
         if (how == QLatin1String("escape")) QTest::keyClick(box(dlg.get(), 1012), Qt::Key_Escape);
         if (how == QLatin1String("close")) dlg->close();
+        if (how == QLatin1String("enter on finish")) {
+            auto* finish = control<QPushButton>(dlg.get(), 2);
+            finish->setFocus();
+            QTest::keyClick(finish, Qt::Key_Return);
+        }
         QCOMPARE(finished, int(QDialog::Rejected));
         QVERIFY(!dlg->isVisible());
         QVERIFY(messages_->texts().isEmpty());
