@@ -1,14 +1,18 @@
 // Equirectangular rendering of both halves, with zenith correction and, for
 // the right half, the alignment of the right camera onto the left one.
 //
-// Two paths produce the same bytes. The reference path evaluates every step
-// for one pixel at a time, exactly as the geometry is written down. The fast
-// path computes the same doubles with everything that does not change from
-// pixel to pixel taken out of the pixel loop (the zenith rotation's sines
-// once per call, the row angle once per row, the column angle once per call
-// in a table, the lens constants once per eye, the alignment once per call),
-// and splits the rows over threads. No operation is reordered or fused, so
-// the results agree to the last bit (the build forbids FMA contraction).
+// The reference path evaluates every step for one pixel at a time, exactly
+// as the geometry is written down. The threaded path in its exact mode
+// computes the same doubles with everything that does not change from pixel
+// to pixel taken out of the pixel loop (the zenith rotation's sines once per
+// call, the row angle once per row, the column angle once per call in a
+// table, the lens constants once per eye, the alignment once per call); no
+// operation is reordered or fused (the build forbids FMA contraction), so
+// its bytes are the reference's. Its default mode also replaces the
+// trigonometry of the azimuth and of the two common lens sines by algebraic
+// identities: the same positions up to rounding, at a fraction of the cost.
+// Both modes split the rows over threads; a pixel's bytes never depend on
+// which thread computes it.
 #include "engine/render.h"
 
 #include <algorithm>
@@ -114,14 +118,37 @@ struct EyeLens {
         const double s = twoR * (g * mHalfPi);
         return {std::cos(phi) * s / kPi + axisX, axisY - std::sin(phi) * s / kPi};
     }
+
+    // The same position from the direction d itself, with the angles'
+    // trigonometry replaced by identities: cos(atan2(z, x)) = x / |(x, z)|,
+    // and sin(acos(y)) = sqrt((1 - y)(1 + y)), sin(acos(y) / 2) =
+    // sqrt((1 - y) / 2) for the orthographic and equisolid sines (theta lies
+    // in 0 .. pi, so these sines are never negative). A direction on the
+    // axis line has no azimuth and takes the angle path.
+    SourcePosition projectDirection(const Vec3& d) const {
+        const double across2 = d.x * d.x + d.z * d.z;
+        if (!(across2 > 1e-200)) return project(std::acos(d.y), std::atan2(d.z, d.x));
+        const double inverse = 1.0 / std::sqrt(across2);
+        double g;
+        if (quadratic)
+            g = lensRadius(*params, index, static_cast<float>(std::acos(d.y)));
+        else if (k == 1.0)
+            g = std::sqrt((1.0 - d.y) * (1.0 + d.y));
+        else if (k == 0.5)
+            g = std::sqrt((1.0 - d.y) * 0.5);
+        else
+            g = std::sin(std::acos(d.y) * k);
+        const double s = twoR * (g * mHalfPi);
+        return {d.x * inverse * s / kPi + axisX, axisY - d.z * inverse * s / kPi};
+    }
 };
 
 // The geometry of one half: for every pixel of a row, the source position
 // it reads. The pixel-independent values are worked out once here.
 class HalfGeometry {
 public:
-    HalfGeometry(const ConversionParams& p, Half half)
-        : n_(p.outputHeight), lens_(p, half == Half::Left ? 0 : 1), aligned_(half == Half::Right) {
+    HalfGeometry(const ConversionParams& p, Half half, bool exact)
+        : n_(p.outputHeight), lens_(p, half == Half::Left ? 0 : 1), aligned_(half == Half::Right), exact_(exact) {
         if (aligned_) alignment_ = alignmentRotation(p);
         sinLambda_.resize(n_);
         cosLambda_.resize(n_);
@@ -141,13 +168,13 @@ public:
     // Positions of the n pixels of output row i, left to right.
     void rowPositions(int i, SourcePosition* out) const {
         if (aligned_)
-            rowPositions<true>(i, out);
+            exact_ ? rowPositions<true, true>(i, out) : rowPositions<true, false>(i, out);
         else
-            rowPositions<false>(i, out);
+            exact_ ? rowPositions<false, true>(i, out) : rowPositions<false, false>(i, out);
     }
 
 private:
-    template <bool Aligned>
+    template <bool Aligned, bool Exact>
     void rowPositions(int i, SourcePosition* out) const {
         const double psi = (i * kPi) / static_cast<double>(n_);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
@@ -167,13 +194,16 @@ private:
             const double x3 = cw_ * x2 + sw_ * y1;
             Vec3 d{x3, y3, z2};
             if constexpr (Aligned) d = undoAlignment(alignment_, d);
-            out[j] = lens_.project(std::acos(d.y), std::atan2(d.z, d.x));
+            if constexpr (Exact)
+                out[j] = lens_.project(std::acos(d.y), std::atan2(d.z, d.x));
+            else
+                out[j] = lens_.projectDirection(d);
         }
     }
 
     int n_;
     EyeLens lens_;
-    bool aligned_;
+    bool aligned_, exact_;
     AlignmentRotation alignment_;
     std::vector<double> sinLambda_, cosLambda_;
     double cp_, sp_, cr_, sr_, cw_, sw_;  // zenith rotation
@@ -313,7 +343,7 @@ void renderHalf(const ConversionParams& params, Half half, const cv::Mat& source
     const int eye = half == Half::Left ? 0 : 1;
     checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
     const SourceView src = viewOf(source, params.eye[eye].imageWidth, params.eye[eye].imageHeight);
-    const HalfGeometry geometry(params, half);
+    const HalfGeometry geometry(params, half, options.exact);
     uint8_t* const outData = output.data;
     const size_t outStep = output.step[0], columnOffset = 3 * static_cast<size_t>(eye * n);
     runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
@@ -337,9 +367,9 @@ void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source
     renderHalf(params, Half::Right, source, output, options);
 }
 
-std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row) {
+std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row, bool exact) {
     std::vector<SourcePosition> positions(std::max(0, params.outputHeight));
-    if (!positions.empty()) HalfGeometry(params, half).rowPositions(row, positions.data());
+    if (!positions.empty()) HalfGeometry(params, half, exact).rowPositions(row, positions.data());
     return positions;
 }
 
