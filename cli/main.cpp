@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include "cli/commands.h"
 
 namespace {
@@ -27,6 +29,8 @@ constexpr const char* kHelp =
 
 int main(int argc, char** argv) {
     using namespace vistereo::cli;
+    // Unreadable images are reported in our own words; keep the image library quiet.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr << kHelp;

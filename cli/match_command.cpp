@@ -17,7 +17,7 @@ constexpr std::array<OptionSpec, 5> kMatchOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
-    {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)", true},
+    {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
     {"help", 'h', nullptr, "show this help"},
 }};
 

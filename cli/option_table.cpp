@@ -55,12 +55,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const
             }
             inlineValue = args[++i];
         }
-        auto& list = parsed.values[spec->name];
-        if (!list.empty() && !spec->repeatable) {
-            parsed.error = "option --" + std::string(spec->name) + " given more than once";
-            return parsed;
-        }
-        list.push_back(inlineValue);
+        // A repeated option adds a value; value() takes the last one.
+        parsed.values[spec->name].push_back(inlineValue);
     }
     return parsed;
 }

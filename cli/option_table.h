@@ -15,7 +15,6 @@ struct OptionSpec {
     char shortName;         // 0 when there is none
     const char* valueName;  // nullptr for a flag
     const char* help;
-    bool repeatable = false;
 };
 
 struct ParsedOptions {
@@ -29,7 +28,7 @@ struct ParsedOptions {
 };
 
 // Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE; no positional
-// arguments.
+// arguments. Options may repeat: a single-valued one takes its last value.
 ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table);
 
 std::string formatOptionHelp(std::span<const OptionSpec> table);

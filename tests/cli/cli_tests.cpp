@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -234,7 +235,8 @@ TEST_F(CliTest, ConvertedPairMatchesItselfAndThePanorama) {
         const cv::Mat truth = frontHemisphere(pano, n, view);
         const double halves = psnr(leftHalf.clone(), rightHalf.clone(), mask);
         const double toTruth = psnr(leftHalf.clone(), truth, mask);
+        std::cout << c.label << ": PSNR right/left " << halves << " dB, left/panorama " << toTruth << " dB\n";
         EXPECT_GT(halves, 30.0) << "right half against left half";
-        EXPECT_GT(toTruth, 27.0) << "left half against the panorama";
+        EXPECT_GT(toTruth, 35.0) << "left half against the panorama";
     }
 }

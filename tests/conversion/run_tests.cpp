@@ -27,7 +27,7 @@ public:
 
 // A working directory with input/ and output/ under the test's temp area.
 class RunTest : public ::testing::Test {
-protected:
+public:  // the case tables below arrange the fixture directly
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
