@@ -137,12 +137,19 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         if (c.withImages) writeNoisePair(60, 40);
         const CliRun run = cli(c.args);
         EXPECT_EQ(run.status, c.status) << run.err;
-        if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
-        else EXPECT_EQ(run.err, "");
-        if (*c.outMentions) EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        if (*c.errMentions) {
+            EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        } else {
+            EXPECT_EQ(run.err, "");
+        }
+        if (*c.outMentions) {
+            EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        }
         if (c.status == 0 && c.args.size() > 1 && c.args[0] == "convert" && c.args[1] != "--help") {
             EXPECT_TRUE(fs::exists(dir / "output" / "LROut.jpg"));
-            if (std::string(c.label) == "converted quietly") EXPECT_EQ(run.out, "");
+            if (std::string(c.label) == "converted quietly") {
+                EXPECT_EQ(run.out, "");
+            }
         }
     }
 }
