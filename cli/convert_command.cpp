@@ -21,7 +21,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 16> kConvertOptions{{
+constexpr std::array<OptionSpec, 17> kConvertOptions{{
     {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
@@ -35,6 +35,8 @@ constexpr std::array<OptionSpec, 16> kConvertOptions{{
     {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
     {"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"},
     {"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"},
+    {"exact", 0, nullptr, "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
+                          "                            by at most 1 in a few bytes, usually none)"},
     {"quiet", 'q', nullptr, "print nothing but errors"},
     {"timing", 0, nullptr, "print the time of each stage"},
     {"help", 'h', nullptr, "show this help"},
@@ -43,7 +45,7 @@ constexpr std::array<OptionSpec, 16> kConvertOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
-    "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--quiet]\n";
+    "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n";
 
 // The run's messages, kept until the outcome says where they belong.
 class CollectingSink : public MessageSink {
@@ -153,6 +155,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         if (!threads || *threads < 0) return usageError(err, "--threads takes a whole number (0: every core)");
         run.threads = *threads;
     }
+
+    run.exactArithmetic = options.has("exact");
 
     LensRegistry registry;
     const auto iniFile = registryFile(request.workingDirectory);

@@ -258,7 +258,7 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
                    "There is not enough memory for an output image of height " + std::to_string(n) + ".");
     }
 
-    const RenderOptions renderOptions{options.threads, options.progress};
+    const RenderOptions renderOptions{options.threads, options.progress, options.exactArithmetic};
     stage = Clock::now();
     renderRightEyeAligned(params, right, canvas, renderOptions);
     result.seconds.renderRight = secondsSince(stage);

@@ -78,6 +78,7 @@ struct ConversionResult {
 struct RunOptions {
     int threads = 0;       // 0: every hardware thread
     RowProgress progress;  // rows done per half
+    bool exactArithmetic = false;  // every angle through acos/atan2/sin/cos (slower, byte-exact)
 };
 
 ConversionResult RunConversion(ConversionParams& params, const ConversionRequest& request,

@@ -128,6 +128,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"output name without extension", convert({"--output", "out"}), true, 1, "extension", ""},
         {"height zero", convert({"--height", "0"}), true, 1, "at least 1", ""},
         {"converted", convert(), true, 0, "", "Finished converting!!!"},
+        {"converted with exact arithmetic", convert({"--exact", "--threads", "2"}), true, 0, "", "Finished converting!!!"},
         {"converted quietly", convert({"--quiet", "--threads", "1"}), true, 0, "", ""},
     };
     for (const Case& c : cases) {
