@@ -20,8 +20,10 @@ log="$work/compare.log"
 
 # The right eye is turned back by the rig's known misalignment (2 degrees of
 # yaw, -1 of pitch, 1.5 of roll), which Vistereo derives from A and B.
-filter="[0:v]v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:w=4096:h=4096[l];\
-[1:v]v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=4096:h=4096[r];\
+# v360 spreads its input field over the whole frame, so the 6000 x 4000
+# frames are first cut to the 4000 x 4000 square around the image circle.
+filter="[0:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:w=4096:h=4096[l];\
+[1:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=4096:h=4096[r];\
 [l][r]hstack=inputs=2"
 ffmpeg_cmd=(ffmpeg -nostdin -loglevel error -y -i "$work/input/L.jpg" -i "$work/input/R.jpg"
   -filter_complex "$filter" -frames:v 1 -q:v 3 "$work/output/ffmpeg.jpg")
