@@ -32,6 +32,7 @@
 #include "ui/camera_dialog.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
+#include "ui/lr_point_dialog.h"
 #include "ui/message_box.h"
 #include "ui/up_down_control.h"
 
@@ -39,6 +40,11 @@ namespace vistereo {
 namespace {
 
 std::string narrow(const QString& text) { return text.toStdString(); }
+
+// Point-list index (A-left x, B-left x, A-right x, B-right x, then the four y
+// values) to position among the point boxes 1002, 1003, 1004, 1005, 1007,
+// 1008, 1009, 1010, and back: the table is its own inverse.
+constexpr int kBoxOfListIndex[8] = {0, 4, 2, 6, 1, 5, 3, 7};
 
 // Read-only boxes show the dialog's own background, as the system draws them.
 void makeReadOnly(QLineEdit* box) {
@@ -303,14 +309,17 @@ void CMyVistereoDlg::OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedD
     box->setText(QString::asprintf("%.1lf", zenithTenths(m_app.conversionParams, axis) / 10.0));
 }
 
+void CMyVistereoDlg::SetPointBox(int k, const QString& text) {
+    QLineEdit* box = m_pointBoxes[k];
+    const bool unchanged = box->text() == text;
+    box->setText(text);
+    // Setting the x of "A Left" always counts as a change of that box, even
+    // when it already shows the text: it selects "Separately Input".
+    if (unchanged && k == 0) OnChangeALeftX();
+}
+
 void CMyVistereoDlg::OnClearPoints() {
-    for (QLineEdit* box : m_pointBoxes) {
-        const bool unchanged = box->text() == QLatin1String("0");
-        box->setText(QStringLiteral("0"));
-        // Setting the x of "A Left" always counts as a change of that box,
-        // even when it already shows 0: it selects "Separately Input".
-        if (unchanged && box == m_pointBoxes[0]) OnChangeALeftX();
-    }
+    for (int k = 0; k < 8; ++k) SetPointBox(k, QStringLiteral("0"));
 }
 
 void CMyVistereoDlg::OnClearZenith() {
@@ -335,9 +344,23 @@ void CMyVistereoDlg::OnCameraLensRegistration() {
 }
 
 void CMyVistereoDlg::OnGetAB() {
-    // The point picker is wired in here: it takes the two input names and the
-    // eight point boxes, and writes the points it holds back into the boxes
-    // and into conversionParams when it closes.
+    m_app.m_leftImageName = narrow(m_leftName->text());
+    m_app.m_rightImageName = narrow(m_rightName->text());
+    // Always the eight boxes, whichever entry mode is selected.
+    for (int index = 0; index < 8; ++index)
+        m_app.m_exchangePoints[index] = parseBoxInt(narrow(m_pointBoxes[kBoxOfListIndex[index]]->text()));
+
+    {
+        LRPointDlg picker(m_app, this);
+        picker.exec();
+    }
+
+    // Whatever the picker's result: after a cancel the boxes get their own
+    // numbers back, in integer form. The write into 1002 selects "Separately
+    // Input".
+    assignPoints(m_app.conversionParams, m_app.m_exchangePoints);
+    for (int k = 0; k < 8; ++k)
+        SetPointBox(k, QString::fromStdString(formatInt(m_app.m_exchangePoints[kBoxOfListIndex[k]])));
 }
 
 void CMyVistereoDlg::OnSysCommand(unsigned id) {
@@ -388,9 +411,7 @@ void CMyVistereoDlg::RunConversion() {
     ConversionRequest request;
     UpdateData(true);
     request.pointEntryMode = m_pointEntryMode;
-    // Point-list order: A-left x, B-left x, A-right x, B-right x, then the y values.
-    const int listOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[listOrder[k]]->text());
+    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[kBoxOfListIndex[k]]->text());
     request.commaLine = narrow(m_commaLine->text());
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());

@@ -72,6 +72,8 @@ private:
     void OnChangeCommaLine();
     void OnChangeALeftX();
     void OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedDelta);
+    // Sets point box k (in m_pointBoxes order) as the program does.
+    void SetPointBox(int k, const QString& text);
     void OnClearPoints();
     void OnClearZenith();
     void OnSelchangeLensList(int eye);

@@ -1,0 +1,263 @@
+#include "ui/lr_point_dialog.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "conversion/run.h"
+#include "registry/text_numbers.h"
+#include "ui/app.h"
+#include "ui/dialog_layout.h"
+#include "ui/digits_edit.h"
+#include "ui/message_box.h"
+
+namespace vistereo {
+namespace {
+
+constexpr const char* kMsgClickAgain = "Click again";
+
+// Point-list index (A-left x, B-left x, A-right x, B-right x, then the four
+// y values) to position among the edits 1002 .. 1009, and back: the A row is
+// 1002 .. 1005, the B row 1006 .. 1009, each as left x, left y, right x,
+// right y. The table is its own inverse.
+constexpr std::array<int, 8> kEditOfListIndex = {0, 4, 2, 6, 1, 5, 3, 7};
+
+// The space left between the widest left view and the controls beside it.
+constexpr int kViewGapUnits = 4;
+
+// Shows the wait cursor for as long as it lives.
+class BusyCursor {
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+cv::Mat readInput(const std::string& name) { return cv::imread("./input/" + name, cv::IMREAD_COLOR); }
+
+QPixmap pixmapOf(const DisplayBitmap& bitmap, qreal devicePixelRatio) {
+    const QImage wrapped(reinterpret_cast<const uchar*>(bitmap.pixels.data()), bitmap.width, bitmap.height,
+                         bitmap.width * 4, QImage::Format_RGB32);
+    QPixmap pixmap = QPixmap::fromImage(wrapped.copy());
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    return pixmap;
+}
+
+}  // namespace
+
+LRPointDlg::LRPointDlg(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), m_app(app) {
+    setWindowTitle(QStringLiteral("Left and Right Point"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFont(dialogFont(8, QStringLiteral("MS Shell Dlg")));
+    setSizeGripEnabled(false);
+    buildControls();
+    fitToContents();
+}
+
+LRPointDlg::~LRPointDlg() = default;
+
+void LRPointDlg::buildControls() {
+    const DialogUnits du(font());
+    // Everything from x = 694 on stands beside the left view. The template
+    // leaves room for a 1024-pixel view at 1.5 pixels per unit; with a
+    // narrower font the right-hand controls move right until the widest
+    // view fits.
+    QList<QWidget*> besideTheView;
+
+    // Controls in template order, which is also the tab order.
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    du.place(ok, 1, 694, 19, 50, 14);
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("cancel"), this);
+    du.place(cancel, 2, 758, 19, 50, 14);
+    besideTheView << ok << cancel;
+
+    // The pictures take the size of their bitmaps when these are handed over.
+    m_leftPicture = new QLabel(this);
+    du.place(m_leftPicture, 1054, 9, 19, 15, 13);
+    m_rightPicture = new QLabel(this);
+    du.place(m_rightPicture, 1055, 697, 101, 15, 13);
+    besideTheView << m_rightPicture;
+    for (QLabel* picture : {m_leftPicture, m_rightPicture}) picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    du.label(this, QStringLiteral("Left Image: Click the point A,B"), 10, 8);
+    besideTheView << du.label(this, QStringLiteral("Right Image: The point A,B are autmatically selected"), 700, 89);
+
+    auto* rowA = new QRadioButton(QStringLiteral("A Left"), this);
+    du.place(rowA, 1023, 700, 53, 35, 10);
+    auto* rowB = new QRadioButton(QStringLiteral("B Left"), this);
+    du.place(rowB, 1024, 700, 71, 35, 10);
+    m_rowGroup = new QButtonGroup(this);
+    m_rowGroup->addButton(rowA, 0);
+    m_rowGroup->addButton(rowB, 1);
+    besideTheView << rowA << rowB;
+
+    // Read-only: only the picker writes them.
+    struct Edit { int id, x, y; };
+    const Edit edits[8] = {{1002, 735, 51}, {1003, 781, 51}, {1004, 854, 51}, {1005, 900, 51},
+                           {1006, 736, 68}, {1007, 782, 69}, {1008, 854, 68}, {1009, 900, 68}};
+    for (int k = 0; k < 8; ++k) {
+        auto* edit = new DigitsOnlyEdit(this);
+        du.place(edit, edits[k].id, edits[k].x, edits[k].y, 40, 14);
+        edit->setReadOnly(true);
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+        edit->setPalette(palette);
+        m_edits[k] = edit;
+        besideTheView << edit;
+    }
+
+    besideTheView << du.label(this, QStringLiteral("A Right"), 828, 53) << du.label(this, QStringLiteral("B Right"), 829, 72);
+
+    auto* group = new QGroupBox(QStringLiteral("Sellect A,B"), this);
+    group->setGeometry(du.rect(694, 40, 259, 48));
+    group->lower();  // a frame behind the controls it surrounds; it passes presses on
+    besideTheView << group;
+
+    const int widestView = static_cast<int>(std::ceil(kLeftViewLimit / devicePixelRatioF()));
+    const int shift = std::max(0, du.x(9) + widestView + du.x(kViewGapUnits) - du.x(694));
+    for (QWidget* w : besideTheView) w->move(w->x() + shift, w->y());
+
+    // The message map.
+    connect(ok, &QPushButton::clicked, this, &LRPointDlg::OnOK);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(rowA, &QRadioButton::clicked, this, [this] { UpdateData(true); });
+    connect(rowB, &QRadioButton::clicked, this, [this] { UpdateData(true); });
+}
+
+// Not resizable: as wide as the template (or as the controls need), as high
+// as the pictures and controls of this opening need.
+void LRPointDlg::fitToContents() {
+    const DialogUnits du(font());
+    int right = du.x(1047);
+    int bottom = 0;
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        right = std::max(right, w->geometry().right() + 1 + du.x(7));
+        bottom = std::max(bottom, w->geometry().bottom() + 1 + du.y(7));
+    }
+    setFixedSize(right, bottom);
+}
+
+int LRPointDlg::exec() {
+    if (!OnInitDialog()) {
+        setResult(QDialog::Rejected);
+        return QDialog::Rejected;
+    }
+    return QDialog::exec();
+}
+
+void LRPointDlg::open() {
+    if (!OnInitDialog()) {
+        reject();
+        return;
+    }
+    QDialog::open();
+}
+
+bool LRPointDlg::OnInitDialog() {
+    UpdateData(false);  // "A Left" for a new dialog
+
+    // Both images are read before either is tested.
+    const cv::Mat leftImage = readInput(m_app.m_leftImageName);
+    const cv::Mat rightImage = readInput(m_app.m_rightImageName);
+    // The dialog is not on screen yet: the messages stand over its owner.
+    QWidget* owner = parentWidget();
+    if (leftImage.empty()) ShowMessage(owner, QString::fromUtf8(kMsgBadLeftImage));
+    if (rightImage.empty()) ShowMessage(owner, QString::fromUtf8(kMsgBadRightImage));
+    if (leftImage.empty() || rightImage.empty()) return false;
+
+    m_markers = MarkerState{};
+    m_images = makePickingImages(leftImage, rightImage);
+    leftView = makeView(m_images.leftImage, m_images.left);
+    leftBitmap = MakeDisplayBitmap(leftView, m_images.left.width, m_images.left.height);
+    rightView = makeView(m_images.rightImage, m_images.right);
+    rightBitmap = MakeDisplayBitmap(rightView, m_images.right.width, m_images.right.height);
+    ShowBitmaps();
+    fitToContents();
+
+    for (int e = 0; e < 8; ++e)
+        m_edits[e]->setText(QString::number(m_app.m_exchangePoints[kEditOfListIndex[e]]));
+    return true;
+}
+
+void LRPointDlg::UpdateData(bool saveAndValidate) {
+    if (saveAndValidate) {
+        m_pointRow = checkedPosition(m_rowGroup);
+    } else {
+        checkPosition(m_rowGroup, m_pointRow);
+    }
+}
+
+void LRPointDlg::ShowBitmaps() {
+    // The picture keeps what it was handed, so it repaints itself; it is
+    // handed the bitmap again whenever the bitmap changes.
+    const qreal ratio = devicePixelRatioF();
+    const std::pair<QLabel*, const DisplayBitmap*> pictures[2] = {{m_leftPicture, &leftBitmap},
+                                                                   {m_rightPicture, &rightBitmap}};
+    for (const auto& [picture, bitmap] : pictures) {
+        const QPixmap pixmap = pixmapOf(*bitmap, ratio);
+        picture->setPixmap(pixmap);
+        picture->setFixedSize(pixmap.deviceIndependentSize().toSize());
+    }
+}
+
+void LRPointDlg::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        // Measured from the left view's top-left corner, whichever part of
+        // the dialog was pressed, in view (device) pixels.
+        const QPointF inPicture = m_leftPicture->mapFromGlobal(mapToGlobal(event->position()));
+        const qreal ratio = m_leftPicture->devicePixelRatioF();
+        OnLButtonDown(QPoint(static_cast<int>(std::floor(inPicture.x() * ratio)),
+                             static_cast<int>(std::floor(inPicture.y() * ratio))));
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void LRPointDlg::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The second press of a double click picks nothing.
+    event->accept();
+}
+
+void LRPointDlg::OnLButtonDown(QPoint leftViewPosition) {
+    MatchOutcome outcome;
+    {
+        BusyCursor busy;
+        outcome = MatchClickedPoint(m_images, leftViewPosition.x(), leftViewPosition.y());
+    }
+    if (!outcome.accepted()) {
+        ShowMessage(this, QString::fromUtf8(kMsgClickAgain));
+        return;
+    }
+
+    leftPoint = outcome.leftPoint;
+    rightPoint = outcome.rightPoint;
+    UpdateMarkers(m_markers, {leftBitmap, leftView, m_images.left.scale}, leftPoint,
+                  {rightBitmap, rightView, m_images.right.scale}, rightPoint);
+    ShowBitmaps();
+
+    const int first = m_pointRow == 0 ? 0 : 4;
+    const int values[4] = {leftPoint.x, leftPoint.y, rightPoint.x, rightPoint.y};
+    for (int k = 0; k < 4; ++k) m_edits[first + k]->setText(QString::number(values[k]));
+}
+
+void LRPointDlg::OnOK() {
+    for (int index = 0; index < 8; ++index)
+        m_app.m_exchangePoints[index] = parseBoxInt(m_edits[kEditOfListIndex[index]]->text().toStdString());
+    accept();
+}
+
+}  // namespace vistereo
