@@ -40,11 +40,9 @@ public:
     // The selected row: 0 "A Left", 1 "B Left". Every dialog starts at 0.
     int m_pointRow = 0;
 
-    // The last accepted pair, full resolution, and where its markers are.
+    // The last accepted pair, full resolution.
     ImagePoint leftPoint;
     ImagePoint rightPoint;
-    const MarkerState& markers() const { return m_markers; }
-    const PickingImages& images() const { return m_images; }
 
 protected:
     // A left-button press that no button, radio button or edit took: the
