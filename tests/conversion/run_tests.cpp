@@ -135,7 +135,9 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
         const ConversionResult result = run();
         EXPECT_EQ(result.status, c.status);
         EXPECT_FALSE(result.written());
-        if (!c.messages.empty()) EXPECT_EQ(sink.messages, c.messages);
+        if (!c.messages.empty()) {
+            EXPECT_EQ(sink.messages, c.messages);
+        }
         EXPECT_EQ(sink.messages.size(), c.messageCount);
         for (const std::string& m : sink.messages) EXPECT_NE(m, kMsgFinished);
         EXPECT_TRUE(outputFiles().empty());
@@ -195,8 +197,11 @@ TEST(CommaLine, ParsesEightIntegersOrNamesTheProblem) {
         SCOPED_TRACE(c.line);
         const CommaLineParse parsed = parseCommaLine(c.line);
         EXPECT_EQ(parsed.ok(), c.ok) << parsed.error;
-        if (c.ok) EXPECT_EQ(parsed.values, c.values);
-        else EXPECT_NE(parsed.error.find(c.errorMentions), std::string::npos) << parsed.error;
+        if (c.ok) {
+            EXPECT_EQ(parsed.values, c.values);
+        } else {
+            EXPECT_NE(parsed.error.find(c.errorMentions), std::string::npos) << parsed.error;
+        }
     }
 }
 
