@@ -190,33 +190,44 @@ TEST(CliValues, ZenithDegreesAreTenths) {
     for (const Case& c : cases) EXPECT_EQ(cli::parseDegreesTenths(c.text), c.tenths) << c.text;
 }
 
-// A rig whose right camera is turned by a known rotation: after conversion
-// the right half must show what the left half shows, and the left half what
-// the panorama holds in front of the left camera.
-TEST_F(CliTest, ConvertedPairMatchesItselfAndThePanorama) {
-    const int size = 900, n = 400;
-    const SynthLens lens = SynthLens::equisolid(size, size);
+// A rig whose right camera is turned by a known rotation, photographing the
+// panorama: input/L.png and input/R.png, and the true partners of two left
+// points as the comma line.
+class TurnedRigTest : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        const cv::Mat& pano = panorama();
+        ASSERT_TRUE(cv::imwrite((dir / "input" / "L.png").string(), renderFisheye(pano, lens, leftCam)));
+        ASSERT_TRUE(cv::imwrite((dir / "input" / "R.png").string(), renderFisheye(pano, lens, rightCam)));
+        const cv::Point2d leftPts[2] = {{330, 560}, {640, 610}};
+        for (int k = 0; k < 2; ++k) {
+            const Vec3 world = leftCam.apply(cameraDirectionOfPixel(lens, leftPts[k].x, leftPts[k].y));
+            const auto r = pixelOfCameraDirection(lens, rightCam.inverse().apply(world));
+            ASSERT_TRUE(r.has_value());
+            truth[k] = *r;
+            v[k] = int(leftPts[k].x);
+            v[4 + k] = int(leftPts[k].y);
+            v[2 + k] = int(std::lround(r->x));
+            v[6 + k] = int(std::lround(r->y));
+        }
+        std::ostringstream line;
+        for (int k = 0; k < 8; ++k) line << (k ? "," : "") << v[k];
+        points = line.str();
+    }
+    const SynthLens lens = SynthLens::equisolid(900, 900);
     const Rotation leftCam = Rotation::fromYawPitchRoll(0, -5, 0);
     const Rotation rightCam = leftCam * Rotation::fromYawPitchRoll(3.0, -2.0, 2.5);
+    cv::Point2d truth[2];
+    int v[8] = {};
+    std::string points;
+};
+
+// After conversion the right half must show what the left half shows, and the
+// left half what the panorama holds in front of the left camera.
+TEST_F(TurnedRigTest, ConvertedPairMatchesItselfAndThePanorama) {
+    const int n = 400;
     const cv::Mat& pano = panorama();
-    ASSERT_TRUE(cv::imwrite((dir / "input" / "L.png").string(), renderFisheye(pano, lens, leftCam)));
-    ASSERT_TRUE(cv::imwrite((dir / "input" / "R.png").string(), renderFisheye(pano, lens, rightCam)));
-
-    // A and B in the left image, and their true partners in the right one.
-    const cv::Point2d leftPts[2] = {{330, 560}, {640, 610}};
-    int v[8];
-    for (int k = 0; k < 2; ++k) {
-        const Vec3 world = leftCam.apply(cameraDirectionOfPixel(lens, leftPts[k].x, leftPts[k].y));
-        const auto r = pixelOfCameraDirection(lens, rightCam.inverse().apply(world));
-        ASSERT_TRUE(r.has_value());
-        v[k] = int(leftPts[k].x);
-        v[4 + k] = int(leftPts[k].y);
-        v[2 + k] = int(std::lround(r->x));
-        v[6 + k] = int(std::lround(r->y));
-    }
-    std::ostringstream points;
-    for (int k = 0; k < 8; ++k) points << (k ? "," : "") << v[k];
-
     struct Case {
         const char* label;
         double yaw, pitch;  // zenith correction in degrees
@@ -228,7 +239,7 @@ TEST_F(CliTest, ConvertedPairMatchesItselfAndThePanorama) {
         pitch << c.pitch;
         const CliRun run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "Equisolid",
                                 "--left", "L.png", "--right", "R.png", "--output", "out.png", "--points",
-                                points.str(), "--height", std::to_string(n), "--yaw", yaw.str(), "--pitch",
+                                points, "--height", std::to_string(n), "--yaw", yaw.str(), "--pitch",
                                 pitch.str()});
         ASSERT_EQ(run.status, 0) << run.err;
         const cv::Mat out = cv::imread((dir / "output" / "out.png").string());
@@ -247,4 +258,46 @@ TEST_F(CliTest, ConvertedPairMatchesItselfAndThePanorama) {
         EXPECT_GT(halves, 30.0) << "right half against left half";
         EXPECT_GT(toTruth, 35.0) << "left half against the panorama";
     }
+}
+
+// The right partners come from template matching, in `match` and in
+// `convert --match`; a point at the image's edge is refused with a reason.
+TEST_F(TurnedRigTest, MatchingFindsTheTruePartners) {
+    auto near = [&](const std::string& xy, int k) {
+        const size_t comma = xy.find(',');
+        const double x = std::stod(xy.substr(0, comma)), y = std::stod(xy.substr(comma + 1));
+        return std::hypot(x - truth[k].x, y - truth[k].y) <= 2.0;
+    };
+    const std::string pointA = std::to_string(v[0]) + "," + std::to_string(v[4]);
+    const std::string pointB = std::to_string(v[1]) + "," + std::to_string(v[5]);
+    CliRun run = cli({"match", "-C", dir.string(), "--left", "L.png", "--right", "R.png", "--point", pointA,
+                      "--point", "5,5", "--point", pointB});
+    EXPECT_EQ(run.status, 1);
+    std::istringstream lines(run.out);
+    std::string a, b, extra;
+    ASSERT_TRUE(std::getline(lines, a) && std::getline(lines, b)) << run.out;
+    EXPECT_FALSE(std::getline(lines, extra));
+    EXPECT_TRUE(near(a, 0)) << a << " against " << truth[0];
+    EXPECT_TRUE(near(b, 1)) << b << " against " << truth[1];
+    EXPECT_NE(run.err.find("vistereo-cli: error: point 5,5: "), std::string::npos) << run.err;
+
+    // Wrong right points in the line are replaced by the matched ones.
+    std::string line = std::to_string(v[0]) + "," + std::to_string(v[1]) + ",1,1," + std::to_string(v[4]) + "," +
+                       std::to_string(v[5]) + ",1,1";
+    run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--left", "L.png",
+               "--right", "R.png", "--points", line, "--match", "--height", "64"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t at = run.out.find("points: ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    std::vector<std::string> values;
+    std::istringstream fields(run.out.substr(at + 8, run.out.find('\n', at) - at - 8));
+    for (std::string f; std::getline(fields, f, ',');) values.push_back(f);
+    ASSERT_EQ(values.size(), 8u);
+    EXPECT_TRUE(near(values[2] + "," + values[6], 0));
+    EXPECT_TRUE(near(values[3] + "," + values[7], 1));
+
+    run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--left", "L.png",
+               "--right", "R.png", "--points", "5,100,1,1,5,100,1,1", "--match", "--height", "64"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("point A (5,5)"), std::string::npos) << run.err;
 }
