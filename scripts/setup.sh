@@ -10,4 +10,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 # by 2 degrees of yaw, -1 of pitch and 1.5 of roll against the left one.
 "$root/build/vistereo-cli" convert -C "$root/examples" \
   --left-lens "Equisolid circular fisheye" --right-lens "Equisolid circular fisheye" \
-  --points 608,992,592,980,540,696,538,684
+  --points 560,1060,554,1048,820,700,822,687
