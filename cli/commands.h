@@ -20,4 +20,8 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 // "vistereo-cli: error: <text>" on err.
 void printError(std::ostream& err, const std::string& text);
 
+// A usage error of a subcommand: the error, its usage lines and a pointer to
+// its help; returns kExitUsage.
+int usageError(std::ostream& err, const std::string& text, const std::string& usage, const std::string& command);
+
 }  // namespace vistereo::cli

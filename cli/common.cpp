@@ -10,6 +10,12 @@ namespace vistereo::cli {
 
 void printError(std::ostream& err, const std::string& text) { err << "vistereo-cli: error: " << text << "\n"; }
 
+int usageError(std::ostream& err, const std::string& text, const std::string& usage, const std::string& command) {
+    printError(err, text);
+    err << usage << "Try 'vistereo-cli " << command << " --help'.\n";
+    return kExitUsage;
+}
+
 std::optional<int32_t> parseWholeNumber(const std::string& text) {
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';

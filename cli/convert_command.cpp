@@ -80,11 +80,7 @@ private:
     int lastPercent_ = -1;
 };
 
-int usageError(std::ostream& err, const std::string& text) {
-    printError(err, text);
-    err << kUsage << "Try 'vistereo-cli convert --help'.\n";
-    return kExitUsage;
-}
+int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "convert"); }
 
 // Fills the right image's A and B from the left ones by template matching.
 bool matchRightPoints(const ConversionRequest& request, std::array<int32_t, 8>& points, std::ostream& err) {

@@ -51,17 +51,9 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
         (args.empty() ? err : out) << usage << formatOptionHelp(kLensOptions);
         return args.empty() ? kExitUsage : kExitOk;
     }
-    if (args[0] != "list") {
-        printError(err, "unknown lens command '" + args[0] + "'");
-        err << usage;
-        return kExitUsage;
-    }
+    if (args[0] != "list") return usageError(err, "unknown lens command '" + args[0] + "'", usage, "lens");
     const ParsedOptions options = parseOptions({args.begin() + 1, args.end()}, kLensOptions);
-    if (!options.error.empty()) {
-        printError(err, options.error);
-        err << usage;
-        return kExitUsage;
-    }
+    if (!options.error.empty()) return usageError(err, options.error, usage, "lens");
     if (options.has("help")) {
         out << usage << formatOptionHelp(kLensOptions);
         return kExitOk;

@@ -24,11 +24,7 @@ constexpr std::array<OptionSpec, 5> kMatchOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli match [-C DIR] [--left NAME] [--right NAME] --point X,Y [--point X,Y]...\n";
 
-int usageError(std::ostream& err, const std::string& text) {
-    printError(err, text);
-    err << kUsage;
-    return kExitUsage;
-}
+int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "match"); }
 
 }  // namespace
 
