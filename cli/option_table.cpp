@@ -13,7 +13,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const
     ParsedOptions parsed;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* entry = nullptr;
         std::string inlineValue;
         bool hasInline = false;
         if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
@@ -24,11 +24,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const
                 hasInline = true;
             }
             for (const OptionSpec& s : table)
-                if (name == s.name) spec = &s;
+                if (name == s.name) entry = &s;
         } else if (arg.size() >= 2 && arg[0] == '-' && arg[1] != '-') {
             for (const OptionSpec& s : table)
-                if (s.shortName == arg[1]) spec = &s;
-            if (spec && arg.size() > 2) {
+                if (s.shortName == arg[1]) entry = &s;
+            if (entry && arg.size() > 2) {
                 inlineValue = arg.substr(2);
                 hasInline = true;
             }
@@ -36,27 +36,27 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const
             parsed.error = "unexpected argument '" + arg + "'";
             return parsed;
         }
-        if (!spec) {
+        if (!entry) {
             parsed.error = "unknown option '" + arg + "'";
             return parsed;
         }
-        if (!spec->valueName) {
+        if (!entry->valueName) {
             if (hasInline) {
-                parsed.error = "option --" + std::string(spec->name) + " takes no value";
+                parsed.error = "option --" + std::string(entry->name) + " takes no value";
                 return parsed;
             }
-            parsed.flags.insert(spec->name);
+            parsed.flags.insert(entry->name);
             continue;
         }
         if (!hasInline) {
             if (i + 1 >= args.size()) {
-                parsed.error = "option --" + std::string(spec->name) + " needs a value (" + spec->valueName + ")";
+                parsed.error = "option --" + std::string(entry->name) + " needs a value (" + entry->valueName + ")";
                 return parsed;
             }
             inlineValue = args[++i];
         }
         // A repeated option adds a value; value() takes the last one.
-        parsed.values[spec->name].push_back(inlineValue);
+        parsed.values[entry->name].push_back(inlineValue);
     }
     return parsed;
 }

@@ -35,17 +35,25 @@ bool fitsInt32(int64_t value) {
     return value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max();
 }
 
-}  // namespace
-
-IntParse parseLeadingInt(std::string_view text) {
-    IntParse result;
+// Skips leading white space and an optional sign; returns the position of
+// what follows and whether the sign was "-".
+size_t skipSpaceAndSign(std::string_view text, bool& negative) {
     size_t pos = 0;
     while (pos < text.size() && isSpace(text[pos])) ++pos;
-    bool negative = false;
+    negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
         negative = text[pos] == '-';
         ++pos;
     }
+    return pos;
+}
+
+}  // namespace
+
+IntParse parseLeadingInt(std::string_view text) {
+    IntParse result;
+    bool negative = false;
+    size_t pos = skipSpaceAndSign(text, negative);
     if (pos >= text.size() || !isDigit(text[pos])) {
         result.error = IntParseError::Invalid;
         return result;
@@ -62,14 +70,8 @@ IntParse parseLeadingInt(std::string_view text) {
 }
 
 double parseLeadingDouble(std::string_view text) {
-    size_t pos = 0;
-    while (pos < text.size() && isSpace(text[pos])) ++pos;
-
     bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
+    size_t pos = skipSpaceAndSign(text, negative);
 
     // Mantissa: digits, optionally a "." and more digits; at least one digit
     // on either side of the point.
