@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "cli/commands.h"
+#include "conversion/run.h"
 
 namespace vistereo::cli {
 
@@ -53,6 +54,17 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
     const int64_t tenths = int64_t(*w) * 10 + *t;
     if (tenths > std::numeric_limits<int32_t>::max()) return std::nullopt;
     return static_cast<int32_t>(negative ? -tenths : tenths);
+}
+
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& workingDirectory,
+                                               const std::string& leftName, const std::string& rightName,
+                                               std::ostream& err) {
+    const InputImages images = readInputImages(workingDirectory, leftName, rightName);
+    if (images.left.empty() || images.right.empty()) {
+        printError(err, images.left.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
+        return std::nullopt;
+    }
+    return makePickingImages(images.left, images.right);
 }
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {

@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
+#include "picking/matching.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo::cli {
@@ -23,6 +25,12 @@ struct LensLookup {
     std::string error;
 };
 LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file);
+
+// Both input images with their view geometry, for matching; prints the
+// conversion's message for an unreadable image and returns nullopt then.
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& workingDirectory,
+                                               const std::string& leftName, const std::string& rightName,
+                                               std::ostream& err);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 

@@ -9,8 +9,6 @@
 #include <mutex>
 #include <sstream>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
@@ -84,18 +82,11 @@ int usageError(std::ostream& err, const std::string& text) { return cli::usageEr
 
 // Fills the right image's A and B from the left ones by template matching.
 bool matchRightPoints(const ConversionRequest& request, std::array<int32_t, 8>& points, std::ostream& err) {
-    const auto read = [&](const std::string& name) {
-        return cv::imread(request.workingDirectory.string() + "/input/" + name, cv::IMREAD_COLOR);
-    };
-    const cv::Mat left = read(request.leftName), right = read(request.rightName);
-    if (left.empty() || right.empty()) {
-        printError(err, left.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
-        return false;
-    }
-    const PickingImages images = makePickingImages(left, right);
+    const auto images = readPickingImages(request.workingDirectory, request.leftName, request.rightName, err);
+    if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
         const ImagePoint leftPoint{points[k], points[4 + k]};
-        const MatchOutcome match = matchLeftPoint(images, leftPoint);
+        const MatchOutcome match = matchLeftPoint(*images, leftPoint);
         if (!match.accepted()) {
             printError(err, std::string("point ") + (k ? "B" : "A") + " (" + std::to_string(leftPoint.x) + "," +
                                 std::to_string(leftPoint.y) + "): " + describeRefusal(match.refusal));

@@ -3,8 +3,6 @@
 #include <array>
 #include <iostream>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
@@ -46,17 +44,12 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         leftPoints.push_back({*x, *y});
     }
 
-    const std::string directory = options.value("directory", ".");
-    const cv::Mat left = cv::imread(directory + "/input/" + options.value("left", "L.jpg"), cv::IMREAD_COLOR);
-    const cv::Mat right = cv::imread(directory + "/input/" + options.value("right", "R.jpg"), cv::IMREAD_COLOR);
-    if (left.empty() || right.empty()) {
-        printError(err, left.empty() ? "Enter the valid left image file name" : "Enter the valid right image file name");
-        return kExitFailed;
-    }
-    const PickingImages images = makePickingImages(left, right);
+    const auto images = readPickingImages(options.value("directory", "."), options.value("left", "L.jpg"),
+                                          options.value("right", "R.jpg"), err);
+    if (!images) return kExitFailed;
     int status = kExitOk;
     for (const ImagePoint& p : leftPoints) {
-        const MatchOutcome match = matchLeftPoint(images, p);
+        const MatchOutcome match = matchLeftPoint(*images, p);
         if (match.accepted()) {
             out << match.rightPoint.x << "," << match.rightPoint.y << "\n";
         } else {

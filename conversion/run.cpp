@@ -158,6 +158,15 @@ CommaLineParse parseCommaLine(std::string_view line) {
     return result;
 }
 
+InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
+                            const std::string& rightName) {
+    auto rightRead = std::async(std::launch::async, readColour, inDirectory(workingDirectory, "input", rightName));
+    InputImages images;
+    images.left = readColour(inDirectory(workingDirectory, "input", leftName));
+    images.right = rightRead.get();
+    return images;
+}
+
 void assignPoints(ConversionParams& params, const std::array<int32_t, 8>& v) {
     params.leftA = {v[0], v[4]};
     params.leftB = {v[1], v[5]};
@@ -203,11 +212,7 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const auto leftPath = inDirectory(request.workingDirectory, "input", request.leftName);
-    const auto rightPath = inDirectory(request.workingDirectory, "input", request.rightName);
-    auto rightRead = std::async(std::launch::async, readColour, rightPath);
-    const cv::Mat left = readColour(leftPath);
-    const cv::Mat right = rightRead.get();
+    const auto [left, right] = readInputImages(request.workingDirectory, request.leftName, request.rightName);
     result.seconds.read = secondsSince(stage);
     if (left.empty()) return end(ConversionStatus::LeftImageInvalid, kMsgBadLeftImage);
     if (right.empty()) return end(ConversionStatus::RightImageInvalid, kMsgBadRightImage);

@@ -81,6 +81,16 @@ struct RunOptions {
     bool exactArithmetic = false;  // every angle through acos/atan2/sin/cos (slower, byte-exact)
 };
 
+// The two input images as the run reads them: "<working directory>/input/"
+// followed by each name as typed, in colour, decoded at the same time. A file
+// that is missing or cannot be decoded gives an empty image.
+struct InputImages {
+    cv::Mat left;
+    cv::Mat right;
+};
+InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
+                            const std::string& rightName);
+
 ConversionResult RunConversion(ConversionParams& params, const ConversionRequest& request,
                                MessageSink& messages, const RunOptions& options = {});
 

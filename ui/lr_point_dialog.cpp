@@ -5,8 +5,6 @@
 #include <cmath>
 #include <string>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include <QApplication>
 #include <QButtonGroup>
 #include <QGroupBox>
@@ -46,8 +44,6 @@ public:
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
-
-cv::Mat readInput(const std::string& name) { return cv::imread("./input/" + name, cv::IMREAD_COLOR); }
 
 QPixmap pixmapOf(const DisplayBitmap& bitmap, qreal devicePixelRatio) {
     const QImage wrapped(reinterpret_cast<const uchar*>(bitmap.pixels.data()), bitmap.width, bitmap.height,
@@ -172,8 +168,7 @@ bool LRPointDlg::OnInitDialog() {
     UpdateData(false);  // "A Left" for a new dialog
 
     // Both images are read before either is tested.
-    const cv::Mat leftImage = readInput(m_app.m_leftImageName);
-    const cv::Mat rightImage = readInput(m_app.m_rightImageName);
+    const auto [leftImage, rightImage] = readInputImages(".", m_app.m_leftImageName, m_app.m_rightImageName);
     // The dialog is not on screen yet: the messages stand over its owner.
     QWidget* owner = parentWidget();
     if (leftImage.empty()) ShowMessage(owner, QString::fromUtf8(kMsgBadLeftImage));
