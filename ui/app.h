@@ -11,6 +11,12 @@
 
 namespace vistereo {
 
+// Both dialogs keep their eight point fields row by row: A left x, A left y,
+// A right x, A right y, then the same for B. This maps a point-list index
+// (A-left x, B-left x, A-right x, B-right x, then the four y values, the order
+// of m_exchangePoints) to that row position, and back: it is its own inverse.
+inline constexpr std::array<int, 8> kRowOrderOfListIndex = {0, 4, 2, 6, 1, 5, 3, 7};
+
 class CMyVistereoApp {
 public:
     CMyVistereoApp();

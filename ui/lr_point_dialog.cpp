@@ -27,12 +27,6 @@ namespace {
 
 constexpr const char* kMsgClickAgain = "Click again";
 
-// Point-list index (A-left x, B-left x, A-right x, B-right x, then the four
-// y values) to position among the edits 1002 .. 1009, and back: the A row is
-// 1002 .. 1005, the B row 1006 .. 1009, each as left x, left y, right x,
-// right y. The table is its own inverse.
-constexpr std::array<int, 8> kEditOfListIndex = {0, 4, 2, 6, 1, 5, 3, 7};
-
 // The space left between the widest left view and the controls beside it.
 constexpr int kViewGapUnits = 4;
 
@@ -185,7 +179,7 @@ bool LRPointDlg::OnInitDialog() {
     fitToContents();
 
     for (int e = 0; e < 8; ++e)
-        m_edits[e]->setText(QString::number(m_app.m_exchangePoints[kEditOfListIndex[e]]));
+        m_edits[e]->setText(QString::number(m_app.m_exchangePoints[kRowOrderOfListIndex[e]]));
     return true;
 }
 
@@ -251,7 +245,7 @@ void LRPointDlg::OnLButtonDown(QPoint leftViewPosition) {
 
 void LRPointDlg::OnOK() {
     for (int index = 0; index < 8; ++index)
-        m_app.m_exchangePoints[index] = parseBoxInt(m_edits[kEditOfListIndex[index]]->text().toStdString());
+        m_app.m_exchangePoints[index] = parseBoxInt(m_edits[kRowOrderOfListIndex[index]]->text().toStdString());
     accept();
 }
 

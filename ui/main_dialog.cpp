@@ -41,11 +41,6 @@ namespace {
 
 std::string narrow(const QString& text) { return text.toStdString(); }
 
-// Point-list index (A-left x, B-left x, A-right x, B-right x, then the four y
-// values) to position among the point boxes 1002, 1003, 1004, 1005, 1007,
-// 1008, 1009, 1010, and back: the table is its own inverse.
-constexpr int kBoxOfListIndex[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-
 // Read-only boxes show the dialog's own background, as the system draws them.
 void makeReadOnly(QLineEdit* box) {
     box->setReadOnly(true);
@@ -348,7 +343,7 @@ void CMyVistereoDlg::OnGetAB() {
     m_app.m_rightImageName = narrow(m_rightName->text());
     // Always the eight boxes, whichever entry mode is selected.
     for (int index = 0; index < 8; ++index)
-        m_app.m_exchangePoints[index] = parseBoxInt(narrow(m_pointBoxes[kBoxOfListIndex[index]]->text()));
+        m_app.m_exchangePoints[index] = parseBoxInt(narrow(m_pointBoxes[kRowOrderOfListIndex[index]]->text()));
 
     {
         LRPointDlg picker(m_app, this);
@@ -360,7 +355,7 @@ void CMyVistereoDlg::OnGetAB() {
     // Input".
     assignPoints(m_app.conversionParams, m_app.m_exchangePoints);
     for (int k = 0; k < 8; ++k)
-        SetPointBox(k, QString::fromStdString(formatInt(m_app.m_exchangePoints[kBoxOfListIndex[k]])));
+        SetPointBox(k, QString::fromStdString(formatInt(m_app.m_exchangePoints[kRowOrderOfListIndex[k]])));
 }
 
 void CMyVistereoDlg::OnSysCommand(unsigned id) {
@@ -411,7 +406,7 @@ void CMyVistereoDlg::RunConversion() {
     ConversionRequest request;
     UpdateData(true);
     request.pointEntryMode = m_pointEntryMode;
-    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[kBoxOfListIndex[k]]->text());
+    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[kRowOrderOfListIndex[k]]->text());
     request.commaLine = narrow(m_commaLine->text());
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());
