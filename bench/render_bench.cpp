@@ -27,6 +27,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "engine/prepare.h"
 #include "engine/render.h"
 #include "tests/support/synth.h"
 
@@ -51,18 +52,13 @@ double medianSeconds(int runs, const std::function<void()>& work) {
     return t[t.size() / 2];
 }
 
-// The eye as the conversion run derives it for an equisolid circular fisheye
-// with the axis at the image centre.
-EyeParams equisolidEye(int width, int height) {
-    EyeParams e;
-    e.lensName = "equisolid";
-    e.mappingKind = kEquisolid;
-    e.sineK = 0.5;
-    e.mappingScale = 1.41421;
-    e.radius180 = height / 2;
-    e.axisX = width / 2, e.axisY = height / 2;
-    e.imageWidth = width, e.imageHeight = height;
-    return e;
+// An equisolid circular fisheye with the axis at the image centre, prepared
+// as the conversion run prepares it.
+EyeGeometry equisolidEye(int width, int height) {
+    LensSettings lens;
+    lens.name = "equisolid";
+    lens.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
+    return prepareEyes({lens, lens}, {ImageSize{width, height}, ImageSize{width, height}}).eye[0];
 }
 
 ImagePoint pixelOf(const SynthLens& lens, const Vec3& cameraDirection) {
@@ -111,28 +107,28 @@ int main(int argc, char** argv) {
     const cv::Mat right = renderFisheye(panorama(), lens, rightCamera);
     std::printf("synthesised the pair in %.1f s\n", secondsSince(stage));
 
-    ConversionParams params;
-    params.outputHeight = height;
-    params.eye[0] = params.eye[1] = equisolidEye(width, imageHeight);
-    params.leftA = {2400, 1700};
-    params.leftB = {3900, 2500};
+    ConversionGeometry geometry;
+    geometry.outputHeight = height;
+    geometry.eye[0] = geometry.eye[1] = equisolidEye(width, imageHeight);
+    geometry.zenith = zenithAngles({12, -25, 7});
+    PointSet points;
+    points.leftA = {2400, 1700};
+    points.leftB = {3900, 2500};
     const Rotation toRight = rightCamera.inverse();
-    params.rightA = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, params.leftA.x, params.leftA.y)));
-    params.rightB = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, params.leftB.x, params.leftB.y)));
-    setZenithTenths(params, ZenithAxis::Roll, 12);
-    setZenithTenths(params, ZenithAxis::Pitch, -25);
-    setZenithTenths(params, ZenithAxis::Yaw, 7);
-    std::printf("A %d,%d -> %d,%d  B %d,%d -> %d,%d  roll 1.2 pitch -2.5 yaw 0.7 degrees\n", params.leftA.x,
-                params.leftA.y, params.rightA.x, params.rightA.y, params.leftB.x, params.leftB.y, params.rightB.x,
-                params.rightB.y);
+    points.rightA = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, points.leftA.x, points.leftA.y)));
+    points.rightB = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, points.leftB.x, points.leftB.y)));
+    const AlignmentRotation alignment = alignmentRotation(geometry.eye[0], geometry.eye[1], points);
+    std::printf("A %d,%d -> %d,%d  B %d,%d -> %d,%d  roll 1.2 pitch -2.5 yaw 0.7 degrees\n", points.leftA.x,
+                points.leftA.y, points.rightA.x, points.rightA.y, points.leftB.x, points.leftB.y, points.rightB.x,
+                points.rightB.y);
 
     // Rendering both halves, as the conversion does: right, then left; in
     // the exact mode (the reference's bytes) and the default mode.
     cv::Mat canvas(height, 2 * height, CV_8UC3), exactCanvas(height, 2 * height, CV_8UC3);
     auto renderBoth = [&](cv::Mat& out, int threads, bool exact) {
         const RenderOptions options{threads, {}, exact};
-        renderRightEyeAligned(params, right, out, options);
-        renderLeftEye(params, left, out, options);
+        renderRightEyeAligned(geometry, alignment, right, out, options);
+        renderLeftEye(geometry, left, out, options);
     };
     const double megapixels = 2.0 * height * static_cast<double>(height) / 1e6;
     std::vector<int> threadCounts{1};
@@ -167,8 +163,8 @@ int main(int argc, char** argv) {
     if (reference) {
         cv::Mat plain(height, 2 * height, CV_8UC3);
         stage = Clock::now();
-        reference::renderRightEyeAligned(params, right, plain);
-        reference::renderLeftEye(params, left, plain);
+        reference::renderRightEyeAligned(geometry, alignment, right, plain);
+        reference::renderLeftEye(geometry, left, plain);
         const double t = secondsSince(stage);
         const cv::Mat differs = plain != exactCanvas;
         std::printf("one pixel at a time (reference): %.3f s; bytes of the exact mode differing from it: %d\n", t,

@@ -59,12 +59,18 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& workingDirectory,
                                                const std::string& leftName, const std::string& rightName,
                                                std::ostream& err) {
-    const InputImages images = readInputImages(workingDirectory, leftName, rightName);
-    if (images.left.empty() || images.right.empty()) {
-        printError(err, images.left.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
+    const InputLimits limits;
+    const InputImages images = readInputImages(workingDirectory, leftName, rightName, limits);
+    for (const InputImage* image : {&images.left, &images.right})
+        if (image->tooLarge) {
+            printError(err, describeTooLarge(*image, limits));
+            return std::nullopt;
+        }
+    if (images.left.pixels.empty() || images.right.pixels.empty()) {
+        printError(err, images.left.pixels.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
         return std::nullopt;
     }
-    return makePickingImages(images.left, images.right);
+    return makePickingImages(images.left.pixels, images.right.pixels);
 }
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {

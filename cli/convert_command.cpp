@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "cli/common.h"
@@ -19,7 +20,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 17> kConvertOptions{{
+constexpr std::array<OptionSpec, 18> kConvertOptions{{
     {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
@@ -33,6 +34,7 @@ constexpr std::array<OptionSpec, 17> kConvertOptions{{
     {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
     {"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"},
     {"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"},
+    {"max-input-megapixels", 0, "MP", "refuse an input image larger than this, before decoding it (default: 200)"},
     {"exact", 0, nullptr, "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
                           "                            by at most 1 in a few bytes, usually none)"},
     {"quiet", 'q', nullptr, "print nothing but errors"},
@@ -43,7 +45,8 @@ constexpr std::array<OptionSpec, 17> kConvertOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
-    "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n";
+    "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
+    "                            [--max-input-megapixels MP] [--timing]\n";
 
 // The run's messages, kept until the outcome says where they belong.
 class CollectingSink : public MessageSink {
@@ -81,19 +84,18 @@ private:
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "convert"); }
 
 // Fills the right image's A and B from the left ones by template matching.
-bool matchRightPoints(const ConversionRequest& request, std::array<int32_t, 8>& points, std::ostream& err) {
+bool matchRightPoints(const ConversionRequest& request, PointSet& points, std::ostream& err) {
     const auto images = readPickingImages(request.workingDirectory, request.leftName, request.rightName, err);
     if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
-        const ImagePoint leftPoint{points[k], points[4 + k]};
+        const ImagePoint leftPoint = k ? points.leftB : points.leftA;
         const MatchOutcome match = matchLeftPoint(*images, leftPoint);
         if (!match.accepted()) {
             printError(err, std::string("point ") + (k ? "B" : "A") + " (" + std::to_string(leftPoint.x) + "," +
                                 std::to_string(leftPoint.y) + "): " + describeRefusal(match.refusal));
             return false;
         }
-        points[2 + k] = match.rightPoint.x;
-        points[6 + k] = match.rightPoint.y;
+        (k ? points.rightB : points.rightA) = match.rightPoint;
     }
     return true;
 }
@@ -120,27 +122,34 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     const CommaLineParse points = parseCommaLine(options.value("points"));
     if (!points.ok()) return usageError(err, "--points: " + points.error);
+    request.points.points = PointSet::fromListOrder(points.values);
 
-    ConversionParams params;
-    params.outputHeight = kDefaultOutputHeight;
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));
         if (!height) return usageError(err, "--height takes a whole number of dots");
-        params.outputHeight = *height;
+        request.outputHeight = *height;
     }
-    const std::pair<const char*, ZenithAxis> zenith[] = {
-        {"roll", ZenithAxis::Roll}, {"pitch", ZenithAxis::Pitch}, {"yaw", ZenithAxis::Yaw}};
+    const std::pair<const char*, int32_t ZenithTenths::*> zenith[] = {
+        {"roll", &ZenithTenths::roll}, {"pitch", &ZenithTenths::pitch}, {"yaw", &ZenithTenths::yaw}};
     for (const auto& [name, axis] : zenith) {
         if (!options.has(name)) continue;
         const auto tenths = parseDegreesTenths(options.value(name));
         if (!tenths) return usageError(err, std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5");
-        setZenithTenths(params, axis, *tenths);
+        request.zenith.*axis = *tenths;
     }
     RunOptions run;
     if (options.has("threads")) {
         const auto threads = parseWholeNumber(options.value("threads"));
         if (!threads || *threads < 0) return usageError(err, "--threads takes a whole number (0: every core)");
         run.threads = *threads;
+    }
+    if (options.has("max-input-megapixels")) {
+        const std::string text = options.value("max-input-megapixels");
+        char* end = nullptr;
+        const double limit = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(limit > 0) || !std::isfinite(limit))
+            return usageError(err, "--max-input-megapixels takes a positive number, such as 200 or 0.5");
+        request.limits.maxMegapixels = limit;
     }
 
     run.exactArithmetic = options.has("exact");
@@ -152,15 +161,10 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     for (int eye = 0; eye < 2; ++eye) {
         const LensLookup lens = findLens(registry, options.value(lensOptions[eye]), iniFile);
         if (!lens.error.empty()) return usageError(err, std::string("--") + lensOptions[eye] + ": " + lens.error);
-        SelectLensForEye(params, registry, eye, lens.index);
+        SelectLensForEye(request.lenses, registry, eye, lens.index);
     }
 
-    std::array<int32_t, 8> values = points.values;
-    if (options.has("match") && !matchRightPoints(request, values, err)) return kExitFailed;
-    request.pointEntryMode = kCommaSeparatedInput;
-    std::ostringstream line;
-    for (size_t k = 0; k < values.size(); ++k) line << (k ? "," : "") << values[k];
-    request.commaLine = line.str();
+    if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
 
     const bool quiet = options.has("quiet");
     ProgressBar bar(err);
@@ -168,16 +172,22 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         run.progress = [&bar](Half half, int done, int total) { bar.update(half, done, total); };
 
     CollectingSink sink;
-    const ConversionResult result = RunConversion(params, request, sink, run);
+    const ConversionResult result = RunConversion(request, sink, run);
     bar.finish();
+    for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
 
     switch (result.status) {
         case ConversionStatus::Written:
             if (!quiet) {
                 for (const std::string& m : sink.messages) out << m << "\n";
-                if (options.has("match")) out << "points: " << request.commaLine << "\n";
-                out << "wrote " << result.outputPath.string() << " (" << 2 * params.outputHeight << " x "
-                    << params.outputHeight << ")\n";
+                if (options.has("match")) {
+                    const auto values = request.points.points.listOrder();
+                    out << "points: ";
+                    for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
+                    out << "\n";
+                }
+                out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
+                    << request.outputHeight << ")\n";
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;

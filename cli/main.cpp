@@ -6,6 +6,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "base/version.h"
 #include "cli/commands.h"
 
 namespace {
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (command == "--version") {
-        std::cout << "vistereo-cli 1.3\n";
+        std::cout << "vistereo-cli " << vistereo::kVersion << "\n";
         return kExitOk;
     }
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);

@@ -1,29 +1,33 @@
-// The conversion run: from the dialog's values to one side-by-side file.
+// The conversion run: from the user's choices to one side-by-side file.
 //
-// Steps, in the order the user sees their effects: lens check, points (from
-// the eight boxes or the comma line), point check, both images read (at the
-// same time, both before either is judged), per-eye derivation (image size,
-// radius for 180 degrees, mapping constants, axis point, left eye before right
-// eye for each), the canvas, the right half, the left half, the file, the
-// closing message. Every early end leaves in the parameters what was derived
-// up to that point.
+// Steps, in the order the user sees their effects: lens check, points (read
+// from the eight boxes or the comma line by readPointEntry), point check,
+// both images read (headers first, then decoded at the same time, both
+// before either is judged), the prepare step (per-eye geometry, left eye
+// before right eye for each quantity), the output's name, size and memory,
+// the canvas, the right half, the left half, the file, the closing message.
 #include "conversion/run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "base/atomic_file.h"
+#include "base/text_numbers.h"
 #include "engine/lens.h"
-#include "registry/atomic_file.h"
-#include "registry/text_numbers.h"
 
 namespace vistereo {
 namespace {
@@ -32,13 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Double to int32 by truncation toward zero. Values that do not fit (and
-// NaN) give INT32_MIN, as the processor's truncating conversion does.
-int32_t trunc32(double v) {
-    if (!(v > -2147483649.0 && v < 2147483648.0)) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
 }
 
 // The difference of two coordinates as a 32-bit integer (wrapping, as the
@@ -54,56 +51,73 @@ std::filesystem::path inDirectory(const std::filesystem::path& workingDirectory,
     return std::filesystem::path(workingDirectory.string() + "/" + dir + "/" + name);
 }
 
-cv::Mat readColour(const std::filesystem::path& path) {
-    try {
-        return cv::imread(path.string(), cv::IMREAD_COLOR);
-    } catch (const std::exception&) {
-        return cv::Mat();  // an undecodable or oversized file counts as unreadable
-    }
-}
-
-bool deriveRadius(EyeParams& eye) {
-    switch (eye.radiusMode) {
-        case kCircularFisheye: eye.radius180 = trunc32(eye.imageHeight * 0.5); return true;
-        case kDiagonalFisheye: {
-            const double h = eye.imageHeight * 0.5, w = eye.imageWidth * 0.5;
-            eye.radius180 = trunc32(std::sqrt(h * h + w * w));
-            return true;
+// libjpeg reports a damaged stream on the standard error with a line that
+// names no file. The run names the file itself, so while it decodes an image
+// it already knows to be damaged the standard error goes to /dev/null.
+// Counted, so that the two decodes of a pair can overlap.
+class QuietStandardError {
+public:
+    QuietStandardError() {
+        std::lock_guard<std::mutex> guard(state().lock);
+        if (state().users++ == 0) {
+            std::fflush(stderr);
+            state().saved = dup(STDERR_FILENO);
+            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null >= 0) {
+                dup2(null, STDERR_FILENO);
+                close(null);
+            }
         }
-        case kMagnification: eye.radius180 = trunc32(eye.imageHeight * 0.5 * eye.magnification); return true;
-        case kDots: return true;  // the record's radius in dots, as chosen
-        default: return false;
     }
-}
+    ~QuietStandardError() {
+        std::lock_guard<std::mutex> guard(state().lock);
+        if (--state().users == 0 && state().saved >= 0) {
+            std::fflush(stderr);
+            dup2(state().saved, STDERR_FILENO);
+            close(state().saved);
+            state().saved = -1;
+        }
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
 
-bool deriveMapping(ConversionParams& params, int i) {
-    EyeParams& eye = params.eye[i];
-    switch (eye.mappingKind) {
-        case kOrthographic: eye.sineK = 1.0; eye.mappingScale = 1.0; return true;
-        case kEquisolid: eye.sineK = 0.5; eye.mappingScale = 1.41421; return true;
-        case kSineK:
-            // 1 / sin(k * pi / 2), cut down to five decimals.
-            eye.mappingScale = std::floor(100000.0 / std::sin(eye.sineK * kPi * 0.5)) / 100000.0;
-            return true;
-        case kQuadratic:
-            eye.mappingScale = 1.0;
-            eye.radius1 = lensRadius(params, i, static_cast<float>(eye.theta1));
-            eye.radius2 = lensRadius(params, i, static_cast<float>(eye.theta2));
-            eye.radius3 = lensRadius(params, i, static_cast<float>(eye.theta3));
-            return true;
-        default: return false;
+private:
+    struct State {
+        std::mutex lock;
+        int users = 0;
+        int saved = -1;
+    };
+    static State& state() {
+        static State s;
+        return s;
     }
-}
+};
 
-bool deriveAxis(EyeParams& eye) {
-    switch (eye.axisMode) {
-        case kImageCentre:
-            eye.axisX = trunc32(eye.imageWidth * 0.5);
-            eye.axisY = trunc32(eye.imageHeight * 0.5);
-            return true;
-        case kGivenAxis: return true;
-        default: return false;
+// Header, limit, damage check and decode of one input.
+InputImage readInput(const std::filesystem::path& path, const InputLimits& limits) {
+    InputImage image;
+    image.path = path;
+    image.header = probeImageHeader(path);
+    if (image.header.known() && limits.maxMegapixels > 0 && image.header.megapixels() > limits.maxMegapixels) {
+        image.tooLarge = true;
+        return image;
     }
+    if (image.header.format == "JPEG") {
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        image.damage = jpegStreamDamage(bytes);
+    }
+    try {
+        if (image.damage.empty()) {
+            image.pixels = cv::imread(path.string(), cv::IMREAD_COLOR);
+        } else {
+            QuietStandardError quiet;
+            image.pixels = cv::imread(path.string(), cv::IMREAD_COLOR);
+        }
+    } catch (const std::exception&) {
+        image.pixels = cv::Mat();  // an undecodable or oversized file counts as unreadable
+    }
+    return image;
 }
 
 // The extension the image library picks the format by ("" when there is none).
@@ -159,27 +173,41 @@ CommaLineParse parseCommaLine(std::string_view line) {
 }
 
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName) {
-    auto rightRead = std::async(std::launch::async, readColour, inDirectory(workingDirectory, "input", rightName));
+                            const std::string& rightName, const InputLimits& limits) {
+    auto rightRead =
+        std::async(std::launch::async, readInput, inDirectory(workingDirectory, "input", rightName), limits);
     InputImages images;
-    images.left = readColour(inDirectory(workingDirectory, "input", leftName));
+    images.left = readInput(inDirectory(workingDirectory, "input", leftName), limits);
     images.right = rightRead.get();
     return images;
 }
 
-void assignPoints(ConversionParams& params, const std::array<int32_t, 8>& v) {
-    params.leftA = {v[0], v[4]};
-    params.leftB = {v[1], v[5]};
-    params.rightA = {v[2], v[6]};
-    params.rightB = {v[3], v[7]};
+std::string describeTooLarge(const InputImage& image, const InputLimits& limits) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%lld x %lld pixels (%.1f megapixels), more than the limit of %g megapixels",
+                  static_cast<long long>(image.header.width), static_cast<long long>(image.header.height),
+                  image.header.megapixels(), limits.maxMegapixels);
+    return "The image \"" + image.path.string() + "\" is " + text + "; it was not read.";
 }
 
-std::array<int32_t, 8> pointsInListOrder(const ConversionParams& p) {
-    return {p.leftA.x, p.leftB.x, p.rightA.x, p.rightB.x, p.leftA.y, p.leftB.y, p.rightA.y, p.rightB.y};
+PointsInput readPointEntry(const PointEntry& entry) {
+    PointsInput input;
+    std::array<int32_t, 8> values{};
+    if (entry.mode == kSeparateInput) {
+        for (size_t k = 0; k < values.size(); ++k) values[k] = parseBoxInt(entry.boxes[k]);
+    } else {
+        const CommaLineParse parsed = parseCommaLine(entry.commaLine);
+        if (!parsed.ok()) {
+            input.error = parsed.error;
+            return input;
+        }
+        values = parsed.values;
+    }
+    input.points = PointSet::fromListOrder(values);
+    return input;
 }
 
-ConversionResult RunConversion(ConversionParams& params, const ConversionRequest& request,
-                               MessageSink& messages, const RunOptions& options) {
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
     ConversionResult result;
     auto end = [&](ConversionStatus status, const char* message, std::string detail = {}) {
         result.status = status;
@@ -190,52 +218,52 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
     };
 
     // Lens check: the names the lens selection stored, left eye first.
-    if (params.eye[0].lensName.empty() || params.eye[1].lensName.empty())
+    if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return end(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
     // Points.
-    std::array<int32_t, 8> values{};
-    if (request.pointEntryMode == kSeparateInput) {
-        for (size_t k = 0; k < values.size(); ++k) values[k] = parseBoxInt(request.pointBoxes[k]);
-    } else {
-        const CommaLineParse parsed = parseCommaLine(request.commaLine);
-        if (!parsed.ok()) return end(ConversionStatus::CommaLineInvalid, nullptr, parsed.error);
-        values = parsed.values;
-    }
-    assignPoints(params, values);
+    if (!request.points.ok()) return end(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+    const PointSet& points = request.points.points;
 
     // A and B must differ somewhere between the two images.
-    const double dax = diff32(params.leftA.x, params.rightA.x), day = diff32(params.leftA.y, params.rightA.y);
-    const double dbx = diff32(params.leftB.x, params.rightB.x), dby = diff32(params.leftB.y, params.rightB.y);
+    const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
+    const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
     if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
         return end(ConversionStatus::SamePoints, kMsgBadPoints);
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const auto [left, right] = readInputImages(request.workingDirectory, request.leftName, request.rightName);
+    const InputImages images =
+        readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
     result.seconds.read = secondsSince(stage);
-    if (left.empty()) return end(ConversionStatus::LeftImageInvalid, kMsgBadLeftImage);
-    if (right.empty()) return end(ConversionStatus::RightImageInvalid, kMsgBadRightImage);
+    const InputImage* eyes[2] = {&images.left, &images.right};
+    const char* badImage[2] = {kMsgBadLeftImage, kMsgBadRightImage};
+    const ConversionStatus badStatus[2] = {ConversionStatus::LeftImageInvalid, ConversionStatus::RightImageInvalid};
+    for (int i = 0; i < 2; ++i) {
+        if (eyes[i]->tooLarge)
+            return end(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(*eyes[i], request.limits));
+        if (eyes[i]->pixels.empty()) return end(badStatus[i], badImage[i]);
+    }
+    for (const InputImage* image : eyes)
+        if (!image->damage.empty())
+            result.warnings.push_back("The image \"" + image->path.string() + "\" is damaged (" + image->damage +
+                                      "); it was converted as far as it decodes.");
+    const cv::Mat& left = images.left.pixels;
+    const cv::Mat& right = images.right.pixels;
 
-    // Per-eye derivation, each step left eye then right eye.
+    // The per-eye geometry, once.
     stage = Clock::now();
-    params.eye[0].imageWidth = left.cols;
-    params.eye[0].imageHeight = left.rows;
-    params.eye[1].imageWidth = right.cols;
-    params.eye[1].imageHeight = right.rows;
-    auto badCode = [&](int eye, const char* field, int32_t value) {
-        result.invalidLensCode = InvalidLensCode{eye, field, value};
+    const PreparedEyes prepared =
+        prepareEyes(request.lenses, {ImageSize{left.cols, left.rows}, ImageSize{right.cols, right.rows}});
+    result.eyes = prepared.eye;
+    if (const auto& bad = prepared.error) {
+        result.invalidLensCode = *bad;
         result.status = ConversionStatus::InvalidLensCode;
-        result.detail = std::string(eye == 0 ? "left" : "right") + " lens \"" + params.eye[eye].lensName +
-                        "\" has " + field + " " + std::to_string(value) + ", which is not a known code";
+        result.detail = std::string(bad->eye == 0 ? "left" : "right") + " lens \"" + request.lenses[bad->eye].name +
+                        "\" has " + bad->field + " " + std::to_string(bad->value) + ", which is not a known code";
         return result;  // ends without a message, as the dialog does
-    };
-    for (int i = 0; i < 2; ++i)
-        if (!deriveRadius(params.eye[i])) return badCode(i, "radiusMode", params.eye[i].radiusMode);
-    for (int i = 0; i < 2; ++i)
-        if (!deriveMapping(params, i)) return badCode(i, "mappingKind", params.eye[i].mappingKind);
-    for (int i = 0; i < 2; ++i)
-        if (!deriveAxis(params.eye[i])) return badCode(i, "axisMode", params.eye[i].axisMode);
+    }
+    const ConversionGeometry geometry{prepared.eye, request.outputHeight, zenithAngles(request.zenith)};
     result.seconds.derive = secondsSince(stage);
 
     // What the writer and the machine can take, before the long render.
@@ -245,10 +273,15 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
         return end(ConversionStatus::OutputNameInvalid, nullptr,
                    "Cannot write the output image \"" + request.outputName +
                        "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
-    const int64_t n = params.outputHeight;
+    const int64_t n = request.outputHeight;
     if (n <= 0)
         return end(ConversionStatus::OutputHeightInvalid, nullptr,
                    "The output height must be at least 1 dot.");
+    if (const int64_t widest = maximumOutputWidth(request.outputName); widest > 0 && 2 * n > widest)
+        return end(ConversionStatus::OutputHeightInvalid, nullptr,
+                   "The output height " + std::to_string(n) + " gives an image " + std::to_string(2 * n) +
+                       " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
+                       ", so the height can be at most " + std::to_string(widest / 2) + ".");
     const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
     if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
         return end(ConversionStatus::OutputHeightInvalid, nullptr,
@@ -265,10 +298,14 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
 
     const RenderOptions renderOptions{options.threads, options.progress, options.exactArithmetic};
     stage = Clock::now();
-    renderRightEyeAligned(params, right, canvas, renderOptions);
+    if (request.rotation)
+        renderRightEyeRotated(geometry, *request.rotation, right, canvas, renderOptions);
+    else
+        renderRightEyeAligned(geometry, alignmentRotation(geometry.eye[0], geometry.eye[1], points), right, canvas,
+                              renderOptions);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
-    renderLeftEye(params, left, canvas, renderOptions);
+    renderLeftEye(geometry, left, canvas, renderOptions);
     result.seconds.renderLeft = secondsSince(stage);
 
     // Encode once, then replace the target in one step.
@@ -276,7 +313,7 @@ ConversionResult RunConversion(ConversionParams& params, const ConversionRequest
     std::vector<uchar> encoded;
     try {
         if (!cv::imencode(extension, canvas, encoded)) encoded.clear();
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         encoded.clear();
     }
     result.seconds.encode = secondsSince(stage);

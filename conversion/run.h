@@ -1,9 +1,9 @@
 // The conversion run: checks the inputs, reads both fisheye images, derives
 // the per-eye values, renders both halves, writes the side-by-side image.
 //
-// It takes the main dialog's values as plain data and reports through a
-// MessageSink with the dialog's own texts; the returned status tells front
-// ends what really happened (for instance whether the file was written).
+// It takes the user's choices as one typed, read-only request and reports
+// through a MessageSink with the dialog's own texts; the returned status tells
+// front ends what really happened (for instance whether the file was written).
 #pragma once
 
 #include <array>
@@ -13,8 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "engine/params.h"
+#include "engine/prepare.h"
 #include "engine/render.h"
+#include "media/image_header.h"
 
 namespace vistereo {
 
@@ -30,16 +34,46 @@ public:
 inline constexpr int kSeparateInput = 0;
 inline constexpr int kCommaSeparatedInput = 1;
 
-struct ConversionRequest {
-    int pointEntryMode = kSeparateInput;
+// The point fields of the main dialog as typed.
+struct PointEntry {
+    int mode = kSeparateInput;
     // The eight point boxes, in the point-list order: A-left x, B-left x,
     // A-right x, B-right x, A-left y, B-left y, A-right y, B-right y.
-    std::array<std::string, 8> pointBoxes;
+    std::array<std::string, 8> boxes;
     std::string commaLine;
+};
+
+// Points A and B as read from the dialog's fields, or why they could not be
+// read (only the comma line can fail: a box that is not a number reads as 0).
+struct PointsInput {
+    PointSet points;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+
+// The one place where the dialog's point texts become numbers: the boxes
+// with the box rules, the comma line with parseCommaLine.
+PointsInput readPointEntry(const PointEntry& entry);
+
+// Limits on what an input may cost before it is decoded.
+struct InputLimits {
+    double maxMegapixels = kDefaultMaxInputMegapixels;  // per image; 0 or less: no limit
+};
+
+// Everything one conversion needs, chosen by the user; the run does not
+// change it. Front ends fill it from their controls or options.
+struct ConversionRequest {
+    std::array<LensSettings, 2> lenses;  // left, right (empty name: no lens chosen)
+    PointsInput points;
+    // When set, the right eye is aligned by this rotation instead of the points.
+    std::optional<RotationMatrix> rotation;
+    int32_t outputHeight = kDefaultOutputHeight;
+    ZenithTenths zenith;
     std::string leftName = "L.jpg";
     std::string rightName = "R.jpg";
     std::string outputName = "LROut.jpg";
     std::filesystem::path workingDirectory = ".";
+    InputLimits limits;
 };
 
 enum class ConversionStatus {
@@ -49,17 +83,11 @@ enum class ConversionStatus {
     SamePoints,          // "Enter the correct coordinates of A and B point"
     LeftImageInvalid,    // "Enter the valid left image file name"
     RightImageInvalid,   // "Enter the valid right image file name"
+    InputTooLarge,       // an image's header claims more pixels than the input limit
     InvalidLensCode,     // radiusMode, mappingKind or axisMode out of range: ends silently
-    OutputHeightInvalid, // height 0 or negative, or canvas too large
+    OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
-};
-
-// Which lens code ended a run with InvalidLensCode.
-struct InvalidLensCode {
-    int eye = 0;               // 0 left, 1 right
-    std::string field;         // "radiusMode", "mappingKind" or "axisMode"
-    int32_t value = 0;
 };
 
 struct StageSeconds {
@@ -70,7 +98,12 @@ struct ConversionResult {
     ConversionStatus status = ConversionStatus::NoLensSelected;
     std::filesystem::path outputPath;        // where the image was (or would have been) written
     std::string detail;                      // why, for the statuses that are not the dialog's own
-    std::optional<InvalidLensCode> invalidLensCode;
+    std::optional<LensCodeError> invalidLensCode;
+    // The per-eye geometry, as far as it was derived before the run ended.
+    std::array<EyeGeometry, 2> eyes;
+    // Facts the user should hear although the run went on: an input that
+    // decoded with damage, named with its file.
+    std::vector<std::string> warnings;
     StageSeconds seconds;
     bool written() const { return status == ConversionStatus::Written; }
 };
@@ -81,18 +114,30 @@ struct RunOptions {
     bool exactArithmetic = false;  // every angle through acos/atan2/sin/cos (slower, byte-exact)
 };
 
-// The two input images as the run reads them: "<working directory>/input/"
-// followed by each name as typed, in colour, decoded at the same time. A file
-// that is missing or cannot be decoded gives an empty image.
-struct InputImages {
-    cv::Mat left;
-    cv::Mat right;
+// One input image as the run reads it: "<working directory>/input/" followed
+// by the name as typed, in colour. The header is read first: an image whose
+// header claims more pixels than the limit is not decoded. A file that is
+// missing or cannot be decoded gives an empty image.
+struct InputImage {
+    cv::Mat pixels;
+    std::filesystem::path path;
+    ImageHeader header;
+    bool tooLarge = false;
+    std::string damage;  // not empty: the JPEG stream is damaged, and how
 };
+struct InputImages {
+    InputImage left;
+    InputImage right;
+};
+// Both images, decoded at the same time.
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName);
+                            const std::string& rightName, const InputLimits& limits = {});
 
-ConversionResult RunConversion(ConversionParams& params, const ConversionRequest& request,
-                               MessageSink& messages, const RunOptions& options = {});
+// The run's refusal of an image over the limit, naming the file and its size.
+std::string describeTooLarge(const InputImage& image, const InputLimits& limits);
+
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages,
+                               const RunOptions& options = {});
 
 // The comma line: split at ",", each piece read with the std::stoi rules, a
 // final comma adding nothing. Returns the eight values in point-list order, or
@@ -103,10 +148,6 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
-
-// The eight values in point-list order into leftA, leftB, rightA, rightB.
-void assignPoints(ConversionParams& params, const std::array<int32_t, 8>& values);
-std::array<int32_t, 8> pointsInListOrder(const ConversionParams& params);
 
 // The dialog's texts.
 inline constexpr const char* kMsgSelectLens = "Select camera and lens";

@@ -22,8 +22,7 @@ double invertSegment(double a, double b, double c, double rho) {
 
 }  // namespace
 
-double lensRadius(const ConversionParams& params, int lensIndex, float theta) {
-    const EyeParams& e = params.eye[lensIndex];
+double lensRadius(const QuadraticLaw& e, float theta) {
     const double t = theta;
     double value = 0.0;
     if (theta >= 0.0f && t < e.theta1) {
@@ -40,27 +39,26 @@ double lensRadius(const ConversionParams& params, int lensIndex, float theta) {
     return static_cast<float>(value);
 }
 
-double lensTheta(const ConversionParams& params, int lensIndex, float radius) {
-    const EyeParams& e = params.eye[lensIndex];
+double lensTheta(const EyeGeometry& eye, float radius) {
+    const QuadraticLaw& q = eye.quadratic;
     const double rho = radius;
     double theta = 0.0;
-    if (radius >= 0.0f && rho < e.radius1) {
-        const double d = std::pow(e.b1, 2.0) - (e.a1 * 4.0) * (-rho);
-        theta = (std::sqrt(d) - e.b1) / (e.a1 + e.a1);
-    } else if (rho >= e.radius1 && rho < e.radius2) {
-        theta = invertSegment(e.a2, e.b2, e.c2, rho);
-    } else if (rho >= e.radius2 && rho < e.radius3) {
-        theta = invertSegment(e.a3, e.b3, e.c3, rho);
-    } else if (rho >= e.radius3 && radius <= 1.0f) {
-        theta = invertSegment(e.a4, e.b4, e.c4, rho);
+    if (radius >= 0.0f && rho < eye.radius1) {
+        const double d = std::pow(q.b1, 2.0) - (q.a1 * 4.0) * (-rho);
+        theta = (std::sqrt(d) - q.b1) / (q.a1 + q.a1);
+    } else if (rho >= eye.radius1 && rho < eye.radius2) {
+        theta = invertSegment(q.a2, q.b2, q.c2, rho);
+    } else if (rho >= eye.radius2 && rho < eye.radius3) {
+        theta = invertSegment(q.a3, q.b3, q.c3, rho);
+    } else if (rho >= eye.radius3 && radius <= 1.0f) {
+        theta = invertSegment(q.a4, q.b4, q.c4, rho);
     }
     // A radius beyond the 180-degree circle (or NaN) is taken as the axis.
     return static_cast<float>(theta);
 }
 
-SourcePosition projectToImage(const ConversionParams& params, int lensIndex, double theta, double phi) {
-    const EyeParams& e = params.eye[lensIndex];
-    const double g = e.mappingKind == kQuadratic ? lensRadius(params, lensIndex, static_cast<float>(theta))
+SourcePosition projectToImage(const EyeGeometry& e, double theta, double phi) {
+    const double g = e.mapping == MappingKind::Quadratic ? lensRadius(e.quadratic, static_cast<float>(theta))
                                                  : std::sin(theta * e.sineK);
     const double r = e.radius180;
     // (2R) * g * (m * pi/2) / pi = R * m * g dots from the axis point.
@@ -68,8 +66,7 @@ SourcePosition projectToImage(const ConversionParams& params, int lensIndex, dou
     return {std::cos(phi) * s / kPi + e.axisX, e.axisY - std::sin(phi) * s / kPi};
 }
 
-Vec3 directionOfPoint(const ConversionParams& params, int lensIndex, ImagePoint point) {
-    const EyeParams& e = params.eye[lensIndex];
+Vec3 directionOfPoint(const EyeGeometry& e, ImagePoint point) {
     const double dx = diff32(point.x, e.axisX);
     const double dy = diff32(point.y, e.axisY);
     const double q = std::sqrt(dy * dy + dx * dx);
@@ -82,7 +79,7 @@ Vec3 directionOfPoint(const ConversionParams& params, int lensIndex, ImagePoint 
     rho = rho / e.mappingScale;
     rho = rho / kPi;
 
-    const double theta = e.mappingKind == kQuadratic ? lensTheta(params, lensIndex, static_cast<float>(rho))
+    const double theta = e.mapping == MappingKind::Quadratic ? lensTheta(e, static_cast<float>(rho))
                                                      : std::asin(rho) * (1.0 / e.sineK);
     const double up = diff32(e.axisY, point.y);
     return {std::sin(theta) * (dx / q), std::cos(theta), std::sin(theta) * (up / q)};

@@ -27,17 +27,18 @@ struct SourcePosition {
     double row = 0.0;
 };
 
-// Normalised radius of the quadratic model of eye lensIndex at theta.
-double lensRadius(const ConversionParams& params, int lensIndex, float theta);
+// Normalised radius of the quadratic law at theta.
+double lensRadius(const QuadraticLaw& law, float theta);
 
-// Inverse of lensRadius for a normalised radius (0 outside its reach).
-double lensTheta(const ConversionParams& params, int lensIndex, float radius);
+// Inverse of lensRadius for a normalised radius (0 outside its reach), with
+// the law's bounds radius1..3 as the eye's geometry holds them.
+double lensTheta(const EyeGeometry& eye, float radius);
 
 // Source position of the direction at polar angle theta, azimuth phi.
-SourcePosition projectToImage(const ConversionParams& params, int lensIndex, double theta, double phi);
+SourcePosition projectToImage(const EyeGeometry& eye, double theta, double phi);
 
 // Unit direction of a source pixel in the eye's camera frame (NaN when the
 // pixel is the axis point or beyond the model's reach).
-Vec3 directionOfPoint(const ConversionParams& params, int lensIndex, ImagePoint point);
+Vec3 directionOfPoint(const EyeGeometry& eye, ImagePoint point);
 
 }  // namespace vistereo

@@ -1,11 +1,15 @@
-// Conversion parameters: everything one side-by-side conversion needs.
+// Conversion parameters, split by who decides them.
 //
-// The record is filled piece by piece by the front end (points, output height,
-// zenith angles, the lens chosen for each eye), completed by the conversion run
-// from the two loaded images, and only read by the lens mapping and the two
-// renderers. It is always handed to the engine by reference.
+// The user chooses a lens for each eye (LensSettings, as its registry record
+// says it), the points A and B (PointSet), the output height and the zenith
+// correction (ZenithTenths). prepareEyes (engine/prepare.h) turns the lens
+// settings and the two image sizes into the per-eye geometry (EyeGeometry)
+// once; the lens mapping and the renderers only read that geometry. Nothing
+// here is shared or changed while a conversion runs: every front end hands
+// the engine its own values.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -28,59 +32,86 @@ struct ImagePoint {
     friend bool operator==(const ImagePoint&, const ImagePoint&) = default;
 };
 
-// Mapping kinds, radius modes and axis modes share their codes with the lens
-// record of the registry file.
-enum RadiusMode : int32_t { kCircularFisheye = 0, kDiagonalFisheye = 1, kMagnification = 2, kDots = 3 };
-enum MappingKind : int32_t { kOrthographic = 0, kEquisolid = 1, kSineK = 2, kQuadratic = 3 };
-enum AxisMode : int32_t { kImageCentre = 0, kGivenAxis = 1 };
+// How the radius for 90 degrees off the axis is found, which law the lens
+// follows, and where its optical axis is. The registry file stores these as
+// the integer codes given here.
+enum class RadiusMode : int32_t { CircularFisheye = 0, DiagonalFisheye = 1, Magnification = 2, Dots = 3 };
+enum class MappingKind : int32_t { Orthographic = 0, Equisolid = 1, SineK = 2, Quadratic = 3 };
+enum class AxisMode : int32_t { ImageCentre = 0, GivenAxis = 1 };
 
-// One eye: the lens data copied from the chosen lens record, plus the values
-// the conversion run derives from the loaded image.
-struct EyeParams {
-    std::string lensName;  // empty: no lens chosen yet
-    double magnification = 0.0;
-    double sineK = 0.0;
+// The four-segment quadratic lens law: r = a*theta^2 + b*theta + c on
+// [0, theta1), [theta1, theta2), [theta2, theta3) and [theta3, ...), with the
+// first segment through the origin (c1 is not used).
+struct QuadraticLaw {
     double theta1 = 0.0, theta2 = 0.0, theta3 = 0.0;
     double a1 = 0.0, b1 = 0.0, c1 = 0.0;
     double a2 = 0.0, b2 = 0.0, c2 = 0.0;
     double a3 = 0.0, b3 = 0.0, c3 = 0.0;
     double a4 = 0.0, b4 = 0.0, c4 = 0.0;
+};
+
+// A lens as the user chose it: its registry record with the number texts
+// read. The three mode codes are kept as the record holds them; prepareEyes
+// decides whether they are known codes.
+struct LensSettings {
+    std::string name;  // empty: no lens chosen yet
+    double magnification = 0.0;
+    double sineK = 0.0;
+    QuadraticLaw quadratic;
     int32_t radiusMode = 0;
-    int32_t radius180 = 0;  // image radius in dots for 90 degrees off the axis
+    int32_t radiusDots = 0;  // radius for 90 degrees in dots (radius mode "dots")
     int32_t mappingKind = 0;
     int32_t axisX = 0;
     int32_t axisY = 0;
     int32_t axisMode = 0;
-    int32_t imageWidth = 0;
-    int32_t imageHeight = 0;
-    double mappingScale = 0.0;  // m in r = radius180 * m * g(theta)
-    double radius1 = 0.0, radius2 = 0.0, radius3 = 0.0;  // quadratic model's bounds, normalised
 };
 
-enum class ZenithAxis { Roll, Pitch, Yaw };
-
-struct ConversionParams {
+// Points A and B in both images.
+struct PointSet {
     ImagePoint leftA, leftB, rightA, rightB;
-    int32_t outputHeight = 0;
-    int32_t rollTenths = 0, pitchTenths = 0, yawTenths = 0;  // tenths of a degree
-    double roll = 0.0, pitch = 0.0, yaw = 0.0;               // radians
-    EyeParams eye[2];  // 0 = left image and lens, 1 = right image and lens
+    friend bool operator==(const PointSet&, const PointSet&) = default;
+
+    // The point-list order of the comma line and of the point picker's
+    // hand-over: A-left x, B-left x, A-right x, B-right x, then the four y.
+    static PointSet fromListOrder(const std::array<int32_t, 8>& values);
+    std::array<int32_t, 8> listOrder() const;
+};
+
+// The zenith correction as the up-down controls count it: tenths of a degree.
+struct ZenithTenths {
+    int32_t roll = 0, pitch = 0, yaw = 0;
+    friend bool operator==(const ZenithTenths&, const ZenithTenths&) = default;
+};
+
+// The same three angles in radians.
+struct ZenithAngles {
+    double roll = 0.0, pitch = 0.0, yaw = 0.0;
 };
 
 // angle = tenths / 1800.0 * 3.14159265, in that order.
 double zenithAngleFromTenths(int32_t tenths);
+ZenithAngles zenithAngles(const ZenithTenths& tenths);
 
-// Sets one zenith counter and its angle together.
-void setZenithTenths(ConversionParams& params, ZenithAxis axis, int32_t tenths);
+// The geometry of one eye, derived once from its lens settings and the size
+// of its image: everything the lens mapping reads.
+struct EyeGeometry {
+    int32_t imageWidth = 0;
+    int32_t imageHeight = 0;
+    MappingKind mapping = MappingKind::Orthographic;
+    double sineK = 0.0;         // k of the sine law
+    double mappingScale = 0.0;  // m in r = radius180 * m * g(theta)
+    int32_t radius180 = 0;      // image radius in dots for 90 degrees off the axis
+    int32_t axisX = 0;
+    int32_t axisY = 0;
+    QuadraticLaw quadratic;
+    double radius1 = 0.0, radius2 = 0.0, radius3 = 0.0;  // the quadratic law's bounds, normalised
+};
 
-// One step of a zenith up-down control. A positive proposed change lowers the
-// counter by one tenth, a negative one raises it, zero does nothing (returns
-// false). The counters have no limit.
-bool stepZenith(ConversionParams& params, ZenithAxis axis, int proposedDelta);
-
-// Counters to 0 and angles to 0.0.
-void clearZenith(ConversionParams& params);
-
-int32_t zenithTenths(const ConversionParams& params, ZenithAxis axis);
+// What both renderers read: the two eyes, the output height and the zenith.
+struct ConversionGeometry {
+    std::array<EyeGeometry, 2> eye;  // 0 = left image and lens, 1 = right
+    int32_t outputHeight = 0;
+    ZenithAngles zenith;
+};
 
 }  // namespace vistereo

@@ -20,7 +20,7 @@
 #include <cmath>
 #include <exception>
 #include <mutex>
-#include <thread>
+#include <memory>
 #include <vector>
 
 namespace vistereo {
@@ -97,14 +97,12 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 
 // Lens constants of one eye, the same doubles projectToImage forms per call.
 struct EyeLens {
-    const ConversionParams* params;
-    int index;
+    const QuadraticLaw* law;
     bool quadratic;
     double k, twoR, mHalfPi, axisX, axisY;
 
-    EyeLens(const ConversionParams& p, int i) : params(&p), index(i) {
-        const EyeParams& e = p.eye[i];
-        quadratic = e.mappingKind == kQuadratic;
+    explicit EyeLens(const EyeGeometry& e) : law(&e.quadratic) {
+        quadratic = e.mapping == MappingKind::Quadratic;
         k = e.sineK;
         const double r = e.radius180;
         twoR = r + r;
@@ -114,7 +112,7 @@ struct EyeLens {
     }
 
     SourcePosition project(double theta, double phi) const {
-        const double g = quadratic ? lensRadius(*params, index, static_cast<float>(theta)) : std::sin(theta * k);
+        const double g = quadratic ? lensRadius(*law, static_cast<float>(theta)) : std::sin(theta * k);
         const double s = twoR * (g * mHalfPi);
         return {std::cos(phi) * s / kPi + axisX, axisY - std::sin(phi) * s / kPi};
     }
@@ -131,7 +129,7 @@ struct EyeLens {
         const double inverse = 1.0 / std::sqrt(across2);
         double g;
         if (quadratic)
-            g = lensRadius(*params, index, static_cast<float>(std::acos(d.y)));
+            g = lensRadius(*law, static_cast<float>(std::acos(d.y)));
         else if (k == 1.0)
             g = std::sqrt((1.0 - d.y) * (1.0 + d.y));
         else if (k == 0.5)
@@ -143,13 +141,32 @@ struct EyeLens {
     }
 };
 
+// Turns an output direction back into the right camera's frame with the
+// transpose of a right-to-left rotation.
+inline Vec3 undoRotation(const RotationMatrix& r, const Vec3& d) {
+    const auto& m = r.m;
+    return {m[0][0] * d.x + m[1][0] * d.y + m[2][0] * d.z, m[0][1] * d.x + m[1][1] * d.y + m[2][1] * d.z,
+            m[0][2] * d.x + m[1][2] * d.y + m[2][2] * d.z};
+}
+
+// How a half's directions reach its camera: unchanged (left eye), through the
+// rotation from points A and B, or through a given rotation matrix.
+enum class Undo { None, Points, Matrix };
+
 // The geometry of one half: for every pixel of a row, the source position
 // it reads. The pixel-independent values are worked out once here.
 class HalfGeometry {
 public:
-    HalfGeometry(const ConversionParams& p, Half half, bool exact)
-        : n_(p.outputHeight), lens_(p, half == Half::Left ? 0 : 1), aligned_(half == Half::Right), exact_(exact) {
-        if (aligned_) alignment_ = alignmentRotation(p);
+    HalfGeometry(const ConversionGeometry& g, Half half, bool exact, const AlignmentRotation* points,
+                 const RotationMatrix* matrix)
+        : n_(g.outputHeight), lens_(g.eye[half == Half::Left ? 0 : 1]), exact_(exact) {
+        if (points) {
+            undo_ = Undo::Points;
+            alignment_ = *points;
+        } else if (matrix) {
+            undo_ = Undo::Matrix;
+            rotation_ = *matrix;
+        }
         sinLambda_.resize(n_);
         cosLambda_.resize(n_);
         const double nd = n_;
@@ -158,23 +175,30 @@ public:
             sinLambda_[j] = std::sin(lambda);
             cosLambda_[j] = std::cos(lambda);
         }
-        cp_ = std::cos(p.pitch), sp_ = std::sin(p.pitch);
-        cr_ = std::cos(p.roll), sr_ = std::sin(p.roll);
-        cw_ = std::cos(p.yaw), sw_ = std::sin(p.yaw);
+        cp_ = std::cos(g.zenith.pitch), sp_ = std::sin(g.zenith.pitch);
+        cr_ = std::cos(g.zenith.roll), sr_ = std::sin(g.zenith.roll);
+        cw_ = std::cos(g.zenith.yaw), sw_ = std::sin(g.zenith.yaw);
     }
 
     int width() const { return n_; }
 
     // Positions of the n pixels of output row i, left to right.
     void rowPositions(int i, SourcePosition* out) const {
-        if (aligned_)
-            exact_ ? rowPositions<true, true>(i, out) : rowPositions<true, false>(i, out);
-        else
-            exact_ ? rowPositions<false, true>(i, out) : rowPositions<false, false>(i, out);
+        switch (undo_) {
+            case Undo::None:
+                exact_ ? rowPositions<Undo::None, true>(i, out) : rowPositions<Undo::None, false>(i, out);
+                break;
+            case Undo::Points:
+                exact_ ? rowPositions<Undo::Points, true>(i, out) : rowPositions<Undo::Points, false>(i, out);
+                break;
+            case Undo::Matrix:
+                exact_ ? rowPositions<Undo::Matrix, true>(i, out) : rowPositions<Undo::Matrix, false>(i, out);
+                break;
+        }
     }
 
 private:
-    template <bool Aligned, bool Exact>
+    template <Undo Kind, bool Exact>
     void rowPositions(int i, SourcePosition* out) const {
         const double psi = (i * kPi) / static_cast<double>(n_);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
@@ -193,7 +217,8 @@ private:
             const double y3 = cw_ * y1 - sw_ * x2;
             const double x3 = cw_ * x2 + sw_ * y1;
             Vec3 d{x3, y3, z2};
-            if constexpr (Aligned) d = undoAlignment(alignment_, d);
+            if constexpr (Kind == Undo::Points) d = undoAlignment(alignment_, d);
+            if constexpr (Kind == Undo::Matrix) d = undoRotation(rotation_, d);
             if constexpr (Exact)
                 out[j] = lens_.project(std::acos(d.y), std::atan2(d.z, d.x));
             else
@@ -203,79 +228,54 @@ private:
 
     int n_;
     EyeLens lens_;
-    bool aligned_, exact_;
+    bool exact_;
+    Undo undo_ = Undo::None;
     AlignmentRotation alignment_;
+    RotationMatrix rotation_;
     std::vector<double> sinLambda_, cosLambda_;
     double cp_, sp_, cr_, sr_, cw_, sw_;  // zenith rotation
 };
 
-// Renders rows 0 .. rows-1 on the requested number of threads. Rows are
-// handed out in small bands from a shared counter, so a thread that finishes
-// early takes the next band. The progress callback runs on whichever thread
-// finished a band, under a lock, with the number of rows finished so far; a
-// value is reported only when it exceeds the last one reported. An exception
-// (from the callback, say) stops the remaining bands and is rethrown here.
-// Each thread owns one scratch row of positions, made before its first band.
+// Renders rows 0 .. rows-1 in small bands on the requested number of
+// threads. The progress callback runs on whichever thread finished a band,
+// under a lock, with the number of rows finished so far; a value is reported
+// only when it exceeds the last one reported. Each thread owns one scratch
+// row of positions, made before its first band.
 template <class RenderBand>
 void runRowBands(int rows, int scratchWidth, Half half, const RenderOptions& options, const RenderBand& renderBand) {
     const int threads = std::min(resolveThreadCount(options.threads), rows);
     const int band = std::clamp(rows / (threads * 16), 1, 16);
-
-    std::atomic<int> nextRow{0}, rowsDone{0};
-    std::atomic<bool> stop{false};
+    std::atomic<int> rowsDone{0};
     std::mutex lock;
     int reported = 0;
-    std::exception_ptr failure;
-
-    auto worker = [&] {
-        try {
-            std::vector<SourcePosition> scratch(scratchWidth);
-            while (!stop.load(std::memory_order_relaxed)) {
-                const int begin = nextRow.fetch_add(band);
-                if (begin >= rows) break;
-                const int end = std::min(rows, begin + band);
-                renderBand(begin, end, scratch.data());
-                rowsDone.fetch_add(end - begin);
-                if (options.progress) {
-                    std::lock_guard<std::mutex> guard(lock);
-                    const int done = rowsDone.load();
-                    if (done > reported) {
-                        reported = done;
-                        options.progress(half, done, rows);
-                    }
+    parallelChunks(rows, band, threads, [&]() -> ChunkBody {
+        auto scratch = std::make_shared<std::vector<SourcePosition>>(scratchWidth);
+        return [&, scratch](int begin, int end) {
+            renderBand(begin, end, scratch->data());
+            const int done = rowsDone.fetch_add(end - begin) + (end - begin);
+            if (options.progress) {
+                std::lock_guard<std::mutex> guard(lock);
+                const int latest = std::max(done, rowsDone.load());
+                if (latest > reported) {
+                    reported = latest;
+                    options.progress(half, latest, rows);
                 }
             }
-        } catch (...) {
-            std::lock_guard<std::mutex> guard(lock);
-            if (!failure) failure = std::current_exception();
-            stop = true;
-        }
-    };
-
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break;  // fewer threads than asked for: the bands get shared out all the same
-        }
-    }
-    worker();
-    for (std::thread& t : pool) t.join();
-    if (failure) std::rethrow_exception(failure);
+        };
+    });
 }
 
 }  // namespace
 
-Vec3 zenithDirection(const ConversionParams& params, int i, int j) {
-    const double n = params.outputHeight;
+Vec3 zenithDirection(const ConversionGeometry& geometry, int i, int j) {
+    const double n = geometry.outputHeight;
     const double lambda = (j * kPi) / n;
     const double psi = (i * kPi) / n;
     const double x = -std::sin(psi) * std::cos(lambda);
     const double y = std::sin(psi) * std::sin(lambda);
     const double z = std::cos(psi);
     // Pitch about x, then roll about the viewing axis y, then yaw about z.
-    const double p = params.pitch, r = params.roll, w = params.yaw;
+    const double p = geometry.zenith.pitch, r = geometry.zenith.roll, w = geometry.zenith.yaw;
     const double y1 = std::cos(p) * y - std::sin(p) * z;
     const double z1 = std::cos(p) * z + std::sin(p) * y;
     const double x2 = std::cos(r) * x - std::sin(r) * z1;
@@ -291,12 +291,12 @@ Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double colum
     return pixel;
 }
 
-AlignmentRotation alignmentRotation(const ConversionParams& params) {
+AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& right, const PointSet& points) {
     AlignmentRotation a;
-    a.aL = directionOfPoint(params, 0, params.leftA);
-    a.bL = directionOfPoint(params, 0, params.leftB);
-    a.aR = directionOfPoint(params, 1, params.rightA);
-    a.bR = directionOfPoint(params, 1, params.rightB);
+    a.aL = directionOfPoint(left, points.leftA);
+    a.bL = directionOfPoint(left, points.leftB);
+    a.aR = directionOfPoint(right, points.rightA);
+    a.bR = directionOfPoint(right, points.rightB);
     const Vec3 &aL = a.aL, &bL = a.bL, &aR = a.aR, &bR = a.bR;
 
     // First rotation: about aR x aL, carrying aR onto aL.
@@ -327,23 +327,18 @@ AlignmentRotation alignmentRotation(const ConversionParams& params) {
     return a;
 }
 
-int resolveThreadCount(int requested) {
-    if (requested > 0) return requested;
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
 namespace {
 
 // Renders one half on the fast path: a row's positions, then its pixels,
 // written left to right.
-void renderHalf(const ConversionParams& params, Half half, const cv::Mat& source, cv::Mat& output,
-                const RenderOptions& options) {
-    const int n = params.outputHeight;
+void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation* points, const RotationMatrix* matrix,
+                const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
+    const int n = g.outputHeight;
     if (n <= 0) return;
     const int eye = half == Half::Left ? 0 : 1;
     checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
-    const SourceView src = viewOf(source, params.eye[eye].imageWidth, params.eye[eye].imageHeight);
-    const HalfGeometry geometry(params, half, options.exact);
+    const SourceView src = viewOf(source, g.eye[eye].imageWidth, g.eye[eye].imageHeight);
+    const HalfGeometry geometry(g, half, options.exact, points, matrix);
     uint8_t* const outData = output.data;
     const size_t outStep = output.step[0], columnOffset = 3 * static_cast<size_t>(eye * n);
     runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
@@ -357,19 +352,27 @@ void renderHalf(const ConversionParams& params, Half half, const cv::Mat& source
 
 }  // namespace
 
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output,
                    const RenderOptions& options) {
-    renderHalf(params, Half::Left, source, output, options);
+    renderHalf(geometry, Half::Left, nullptr, nullptr, source, output, options);
 }
 
-void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
-                           const RenderOptions& options) {
-    renderHalf(params, Half::Right, source, output, options);
+void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                           const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
+    renderHalf(geometry, Half::Right, &alignment, nullptr, source, output, options);
 }
 
-std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row, bool exact) {
-    std::vector<SourcePosition> positions(std::max(0, params.outputHeight));
-    if (!positions.empty()) HalfGeometry(params, half, exact).rowPositions(row, positions.data());
+void renderRightEyeRotated(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
+                           const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
+    renderHalf(geometry, Half::Right, nullptr, &rightToLeft, source, output, options);
+}
+
+std::vector<SourcePosition> sourcePositionsOfRow(const ConversionGeometry& geometry, Half half,
+                                                 const AlignmentRotation& alignment, int row, bool exact) {
+    std::vector<SourcePosition> positions(std::max(0, geometry.outputHeight));
+    if (!positions.empty())
+        HalfGeometry(geometry, half, exact, half == Half::Right ? &alignment : nullptr, nullptr)
+            .rowPositions(row, positions.data());
     return positions;
 }
 
@@ -379,23 +382,23 @@ namespace reference {
 namespace {
 
 // Source position of output pixel (i, j), evaluated step by step.
-SourcePosition positionOf(const ConversionParams& params, const AlignmentRotation* alignment, int i, int j) {
-    Vec3 d = zenithDirection(params, i, j);
+SourcePosition positionOf(const ConversionGeometry& g, const AlignmentRotation* alignment, int i, int j) {
+    Vec3 d = zenithDirection(g, i, j);
     if (alignment) d = undoAlignment(*alignment, d);
-    return projectToImage(params, alignment ? 1 : 0, std::acos(d.y), std::atan2(d.z, d.x));
+    return projectToImage(g.eye[alignment ? 1 : 0], std::acos(d.y), std::atan2(d.z, d.x));
 }
 
-void renderHalf(const ConversionParams& params, const AlignmentRotation* alignment, const cv::Mat& source,
+void renderHalf(const ConversionGeometry& g, const AlignmentRotation* alignment, const cv::Mat& source,
                 cv::Mat& output) {
-    const int n = params.outputHeight;
+    const int n = g.outputHeight;
     if (n <= 0) return;
     const int eye = alignment ? 1 : 0;
     checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j) {
-            const SourcePosition pos = positionOf(params, alignment, i, j);
+            const SourcePosition pos = positionOf(g, alignment, i, j);
             const Pixel3 pixel =
-                sampleBilinear(source, params.eye[eye].imageWidth, params.eye[eye].imageHeight, pos.column, pos.row);
+                sampleBilinear(source, g.eye[eye].imageWidth, g.eye[eye].imageHeight, pos.column, pos.row);
             std::copy_n(pixel.c, 3, output.ptr<uint8_t>(i, eye * n + j));
         }
     }
@@ -403,19 +406,18 @@ void renderHalf(const ConversionParams& params, const AlignmentRotation* alignme
 
 }  // namespace
 
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
-    renderHalf(params, nullptr, source, output);
+void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output) {
+    renderHalf(geometry, nullptr, source, output);
 }
 
-void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output) {
-    const AlignmentRotation alignment = alignmentRotation(params);
-    renderHalf(params, &alignment, source, output);
+void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                           const cv::Mat& source, cv::Mat& output) {
+    renderHalf(geometry, &alignment, source, output);
 }
 
-SourcePosition sourcePosition(const ConversionParams& params, Half half, int i, int j) {
-    if (half == Half::Left) return positionOf(params, nullptr, i, j);
-    const AlignmentRotation alignment = alignmentRotation(params);
-    return positionOf(params, &alignment, i, j);
+SourcePosition sourcePosition(const ConversionGeometry& geometry, Half half, const AlignmentRotation& alignment,
+                              int i, int j) {
+    return positionOf(geometry, half == Half::Left ? nullptr : &alignment, i, j);
 }
 
 }  // namespace reference

@@ -5,9 +5,9 @@
 // column j, turned by the zenith correction (pitch, then roll, then yaw);
 // the left half finds that direction in the left fisheye image, the right half
 // first undoes the rotation that carries the right camera's view onto the
-// left camera's (built from points A and B) and then finds it in the right
-// fisheye image. Four source pixels are blended bilinearly; whatever cannot be
-// mapped comes out black.
+// left camera's (built from points A and B, or given as a matrix) and then
+// finds it in the right fisheye image. Four source pixels are blended
+// bilinearly; whatever cannot be mapped comes out black.
 //
 // Images are 8-bit, 3-channel cv::Mat handles sharing the caller's pixels;
 // nothing is copied. Rendering is split over threads by rows; the bytes
@@ -20,6 +20,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/parallel.h"
 #include "engine/lens.h"
 
 namespace vistereo {
@@ -29,21 +30,29 @@ struct Pixel3 {
 };
 
 // Corrected viewing direction of output row i, column j of a half.
-Vec3 zenithDirection(const ConversionParams& params, int i, int j);
+Vec3 zenithDirection(const ConversionGeometry& geometry, int i, int j);
 
 // Bilinear blend at (column, row) of a W x H source. Positions that are NaN,
 // negative (including strictly between -1 and 0) or beyond int32 give black;
 // neighbours past the right or bottom edge are black.
 Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double column, double row);
 
-// The rotation that carries right-camera directions onto left-camera ones.
+// The rotation that carries right-camera directions onto left-camera ones,
+// built from points A and B: first about aR x aL by alpha (aR onto aL), then
+// about aL by beta (B's as close as they come).
 struct AlignmentRotation {
     Vec3 aL, bL, aR, bR;
     Vec3 n;  // axis of the first rotation (aR onto aL)
     double cosAlpha = 0.0, sinAlpha = 0.0, oneMinusCosAlpha = 0.0;
     double cosBeta = 0.0, sinBeta = 0.0, oneMinusCosBeta = 0.0;  // about aL
 };
-AlignmentRotation alignmentRotation(const ConversionParams& params);
+AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& right, const PointSet& points);
+
+// A rotation as a row-major matrix. As the right eye's alignment it carries
+// right-camera directions onto left-camera ones: d_left = m * d_right.
+struct RotationMatrix {
+    double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+};
 
 enum class Half { Left = 0, Right = 1 };
 
@@ -69,31 +78,36 @@ struct RenderOptions {
     bool exact = false;
 };
 
-// Number of threads a RenderOptions value stands for (at least 1).
-int resolveThreadCount(int requested);
-
 // Writes columns 0 .. N-1 of every output row from the left image (eye 0).
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
+void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output,
                    const RenderOptions& options = {});
 
 // Writes columns N .. 2N-1 of every output row from the right image (eye 1),
 // aligned to the left camera by points A and B.
-void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output,
-                           const RenderOptions& options = {});
+void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                           const cv::Mat& source, cv::Mat& output, const RenderOptions& options = {});
+
+// The same half aligned by a given rotation (right-camera directions onto
+// left-camera ones) instead of points.
+void renderRightEyeRotated(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
+                           const cv::Mat& source, cv::Mat& output, const RenderOptions& options = {});
 
 // Source positions of the pixels of output row `row` of a half, as the
-// renderers above compute them (outputHeight entries, left to right).
-std::vector<SourcePosition> sourcePositionsOfRow(const ConversionParams& params, Half half, int row,
-                                                 bool exact = true);
+// renderers above compute them (outputHeight entries, left to right). The
+// right half is aligned by `alignment`.
+std::vector<SourcePosition> sourcePositionsOfRow(const ConversionGeometry& geometry, Half half,
+                                                 const AlignmentRotation& alignment, int row, bool exact = true);
 
 // The plain per-pixel path, evaluated exactly in the order written down for
 // one pixel at a time, single-threaded. The fast renderers above are checked
 // against it.
 namespace reference {
-void renderLeftEye(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
-void renderRightEyeAligned(const ConversionParams& params, const cv::Mat& source, cv::Mat& output);
+void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output);
+void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                           const cv::Mat& source, cv::Mat& output);
 // Source position of output pixel (i, j) of a half, one step after another.
-SourcePosition sourcePosition(const ConversionParams& params, Half half, int i, int j);
+SourcePosition sourcePosition(const ConversionGeometry& geometry, Half half, const AlignmentRotation& alignment,
+                              int i, int j);
 }  // namespace reference
 
 }  // namespace vistereo

@@ -1,13 +1,13 @@
 #include "picking/template_search.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <exception>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
+
+#include "base/parallel.h"
 
 namespace vistereo {
 namespace {
@@ -107,12 +107,6 @@ TemplateSearchResult scoreStrip(const cv::Mat& image, const cv::Mat& templ, doub
     return best;
 }
 
-int threadCount(const TemplateSearchOptions& options, size_t strips) {
-    int n = options.threads;
-    if (n <= 0) n = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    return std::max(1, std::min(n, static_cast<int>(strips)));
-}
-
 // Scores the whole map strip by strip; with `map` empty the scores go to
 // per-thread scratch and are dropped.
 TemplateSearchResult searchStrips(const cv::Mat& image, const cv::Mat& templ, const TemplateSearchOptions& options,
@@ -126,29 +120,17 @@ TemplateSearchResult searchStrips(const cv::Mat& image, const cv::Mat& templ, co
     for (const Strip& s : strips) tallest = std::max(tallest, s.rows());
 
     std::vector<TemplateSearchResult> found(strips.size());
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::atomic<bool> failed{false};
-    const auto work = [&] {
-        try {
-            cv::Mat scratch;
-            if (!map) scratch.create(tallest, resultCols, CV_32F);
-            for (size_t i = next++; i < strips.size() && !failed; i = next++) {
+    parallelChunks(static_cast<int>(strips.size()), 1, options.threads, [&]() -> ChunkBody {
+        auto scratch = std::make_shared<cv::Mat>();
+        if (!map) scratch->create(tallest, resultCols, CV_32F);
+        return [&, scratch](int first, int last) {
+            for (int i = first; i < last; ++i) {
                 const Strip& s = strips[i];
-                cv::Mat scores = map ? map->rowRange(s.first, s.last) : scratch.rowRange(0, s.rows());
+                cv::Mat scores = map ? map->rowRange(s.first, s.last) : scratch->rowRange(0, s.rows());
                 found[i] = scoreStrip(image, templ, templSum2, s, scores);
             }
-        } catch (...) {
-            if (!failed.exchange(true)) failure = std::current_exception();
-        }
-    };
-
-    const int n = threadCount(options, strips.size());
-    std::vector<std::thread> helpers;
-    for (int t = 1; t < n; ++t) helpers.emplace_back(work);
-    work();
-    for (std::thread& t : helpers) t.join();
-    if (failure) std::rethrow_exception(failure);
+        };
+    });
 
     // Strips are in row order: on equal scores the upper one comes first.
     TemplateSearchResult best = found.front();

@@ -9,84 +9,122 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/atomic_file.h"
+#include "base/atomic_file.h"
 #include "registry/text_encoding.h"
-#include "registry/text_numbers.h"
+#include "base/text_numbers.h"
 
 namespace vistereo {
 
 namespace {
+#define VISTEREO_NUMBER(path) [](LensSettings& s) -> double& { return s.path; }
+#define VISTEREO_CODE(path) [](LensSettings& s) -> int32_t& { return s.path; }
+}  // namespace
 
-constexpr int kTextLines = 18;
-constexpr int kLinesPerRecord = 24;
+const std::array<LensField, kLensFieldCount> kLensFields = {{
+    {"name", 1049, &LensRecord::name, nullptr, nullptr, nullptr},
+    {"magnification", 1013, &LensRecord::magnification, nullptr, VISTEREO_NUMBER(magnification), nullptr},
+    {"sineK", 1022, &LensRecord::sineK, nullptr, VISTEREO_NUMBER(sineK), nullptr},
+    {"theta1", 1017, &LensRecord::theta1, nullptr, VISTEREO_NUMBER(quadratic.theta1), nullptr},
+    {"theta2", 1020, &LensRecord::theta2, nullptr, VISTEREO_NUMBER(quadratic.theta2), nullptr},
+    {"theta3", 1031, &LensRecord::theta3, nullptr, VISTEREO_NUMBER(quadratic.theta3), nullptr},
+    {"a1", 1037, &LensRecord::a1, nullptr, VISTEREO_NUMBER(quadratic.a1), nullptr},
+    {"b1", 1038, &LensRecord::b1, nullptr, VISTEREO_NUMBER(quadratic.b1), nullptr},
+    {"c1", 1039, &LensRecord::c1, nullptr, VISTEREO_NUMBER(quadratic.c1), nullptr},
+    {"a2", 1040, &LensRecord::a2, nullptr, VISTEREO_NUMBER(quadratic.a2), nullptr},
+    {"b2", 1041, &LensRecord::b2, nullptr, VISTEREO_NUMBER(quadratic.b2), nullptr},
+    {"c2", 1042, &LensRecord::c2, nullptr, VISTEREO_NUMBER(quadratic.c2), nullptr},
+    {"a3", 1043, &LensRecord::a3, nullptr, VISTEREO_NUMBER(quadratic.a3), nullptr},
+    {"b3", 1044, &LensRecord::b3, nullptr, VISTEREO_NUMBER(quadratic.b3), nullptr},
+    {"c3", 1045, &LensRecord::c3, nullptr, VISTEREO_NUMBER(quadratic.c3), nullptr},
+    {"a4", 1046, &LensRecord::a4, nullptr, VISTEREO_NUMBER(quadratic.a4), nullptr},
+    {"b4", 1047, &LensRecord::b4, nullptr, VISTEREO_NUMBER(quadratic.b4), nullptr},
+    {"c4", 1048, &LensRecord::c4, nullptr, VISTEREO_NUMBER(quadratic.c4), nullptr},
+    {"radiusMode", 0, nullptr, &LensRecord::radiusMode, nullptr, VISTEREO_CODE(radiusMode)},
+    {"radiusDots", 1015, nullptr, &LensRecord::radiusDots, nullptr, VISTEREO_CODE(radiusDots)},
+    {"mappingKind", 0, nullptr, &LensRecord::mappingKind, nullptr, VISTEREO_CODE(mappingKind)},
+    {"axisX", 1006, nullptr, &LensRecord::axisX, nullptr, VISTEREO_CODE(axisX)},
+    {"axisY", 1016, nullptr, &LensRecord::axisY, nullptr, VISTEREO_CODE(axisY)},
+    {"axisMode", 0, nullptr, &LensRecord::axisMode, nullptr, VISTEREO_CODE(axisMode)},
+}};
+#undef VISTEREO_NUMBER
+#undef VISTEREO_CODE
+
+namespace {
+
+constexpr int kTextLines = kLensTextFieldCount;
+constexpr int kLinesPerRecord = kLensFieldCount;
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// Reading stops here: ten records never come near it, and a stray huge file
+// must not take the machine's time.
+constexpr uint64_t kMaxFileBytes = uint64_t{64} << 20;
+// Of a longer line only this much is kept (a field is a name or a number).
+constexpr size_t kMaxLineBytes = size_t{1} << 20;
 
-// The 18 text fields in file order.
-std::array<std::string*, kTextLines> textFields(LensRecord& r) {
-    return {&r.name, &r.magnification, &r.sineK, &r.theta1, &r.theta2, &r.theta3,
-            &r.a1,   &r.b1,            &r.c1,    &r.a2,     &r.b2,     &r.c2,
-            &r.a3,   &r.b3,            &r.c3,    &r.a4,     &r.b4,     &r.c4};
-}
+// A file read in blocks, through a file descriptor. Only a regular file
+// counts (a directory or a pipe by that name reads as no file).
+class BlockReader {
+public:
+    explicit BlockReader(const std::filesystem::path& file) {
+        fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat info{};
+        if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~BlockReader() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BlockReader(const BlockReader&) = delete;
+    BlockReader& operator=(const BlockReader&) = delete;
+    bool open() const { return fd_ >= 0; }
 
-std::array<const std::string*, kTextLines> textFields(const LensRecord& r) {
-    return {&r.name, &r.magnification, &r.sineK, &r.theta1, &r.theta2, &r.theta3,
-            &r.a1,   &r.b1,            &r.c1,    &r.a2,     &r.b2,     &r.c2,
-            &r.a3,   &r.b3,            &r.c3,    &r.a4,     &r.b4,     &r.c4};
-}
+    // The next block (empty at the end of the file or of the byte budget).
+    std::string_view next() {
+        while (fd_ >= 0 && total_ < kMaxFileBytes) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer_, kMaxFileBytes - total_));
+            const ssize_t got = ::read(fd_, buffer_, want);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            total_ += static_cast<uint64_t>(got);
+            return {buffer_, static_cast<size_t>(got)};
+        }
+        return {};
+    }
 
-// The 6 integer fields in file order.
-std::array<int32_t*, 6> integerFields(LensRecord& r) {
-    return {&r.radiusMode, &r.radiusDots, &r.mappingKind, &r.axisX, &r.axisY, &r.axisMode};
-}
+private:
+    int fd_ = -1;
+    uint64_t total_ = 0;
+    char buffer_[65536];
+};
 
-std::array<int32_t, 6> integerValues(const LensRecord& r) {
-    return {r.radiusMode, r.radiusDots, r.mappingKind, r.axisX, r.axisY, r.axisMode};
-}
-
-// Splits the file into lines: LF ends a line and a CR just before it is
-// dropped (files from Windows end their lines with CR LF); a last line
-// without a line end still counts.
-std::vector<std::string_view> splitLines(std::string_view bytes) {
-    std::vector<std::string_view> lines;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        const size_t lf = bytes.find('\n', start);
-        if (lf == std::string_view::npos) {
-            lines.push_back(bytes.substr(start));
+// UTF-8 validity of a text that arrives in pieces: an incomplete sequence at
+// the end of a piece waits for the next one.
+class Utf8Check {
+public:
+    void add(std::string_view piece) {
+        if (!valid_) return;
+        pending_.append(piece);
+        size_t cut = pending_.size();
+        // A lead byte in the last three whose sequence runs past the end.
+        for (size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+            const auto c = static_cast<unsigned char>(pending_[pending_.size() - back]);
+            if ((c & 0xC0) == 0x80) continue;
+            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back) cut = pending_.size() - back;
             break;
         }
-        size_t end = lf;
-        if (end > start && bytes[end - 1] == '\r') --end;
-        lines.push_back(bytes.substr(start, end - start));
-        start = lf + 1;
+        valid_ = isValidUtf8(std::string_view(pending_).substr(0, cut));
+        pending_.erase(0, cut);
     }
-    return lines;
-}
+    bool finish() { return valid_ && isValidUtf8(pending_); }
+    bool settled() const { return !valid_; }  // known not to be UTF-8
 
-// Reads the file into `bytes`. Only a regular file counts (a directory or a
-// pipe by that name reads as no file), and reading stops after kMaxFileBytes:
-// ten records never come near that, and a stray huge file must not exhaust
-// memory.
-bool readWholeFile(const std::filesystem::path& file, std::string& bytes) {
-    constexpr size_t kMaxFileBytes = size_t{64} << 20;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info{};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    char buffer[65536];
-    while (bytes.size() < kMaxFileBytes) {
-        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, kMaxFileBytes - bytes.size()));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        bytes.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    return true;
-}
+private:
+    std::string pending_;
+    bool valid_ = true;
+};
 
 // A text field as one line of the file: valid UTF-8, and without a line
 // feed, which would split the field and shift every line after it.
@@ -99,44 +137,84 @@ std::string fieldLine(std::string_view text) {
 
 }  // namespace
 
-std::array<std::string, 24> recordLines(const LensRecord& record) {
+std::array<std::string, kLensFieldCount> recordLines(const LensRecord& record) {
     std::array<std::string, kLinesPerRecord> lines;
-    const auto texts = textFields(record);
-    for (int i = 0; i < kTextLines; ++i) lines[i] = fieldLine(*texts[i]);
-    const auto integers = integerValues(record);
-    for (int i = 0; i < 6; ++i) lines[kTextLines + i] = formatInt(integers[i]);
+    for (int i = 0; i < kLinesPerRecord; ++i) {
+        const LensField& field = kLensFields[i];
+        lines[i] = field.text ? fieldLine(record.*field.text) : formatInt(record.*field.integer);
+    }
     return lines;
 }
 
 void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file) {
     registry.count = 0;
-    std::string bytes;
-    if (!readWholeFile(file, bytes)) return;
+    BlockReader reader(file);
+    if (!reader.open()) return;
 
-    std::string_view content = bytes;
-    if (content.substr(0, kUtf8Bom.size()) == kUtf8Bom) content.remove_prefix(kUtf8Bom.size());
-    // The encoding is decided for the whole file: a file saved on a Japanese
-    // Windows system is Shift-JIS throughout, even where a line happens to
-    // look like UTF-8.
-    const bool utf8 = isValidUtf8(content);
+    // The records' lines are split off as the blocks arrive (LF ends a line
+    // and a CR just before it is dropped; a last line without a line end
+    // still counts). Their text waits for the encoding, which is decided for
+    // the whole file: a file saved on a Japanese Windows system is Shift-JIS
+    // throughout, even where a line happens to look like UTF-8.
+    std::vector<std::string> texts;  // the kept records' text lines, raw
+    LensRecord building;
+    int lineInRecord = 0, records = 0;
+    bool collecting = true, first = true;
+    std::string line;
+    Utf8Check utf8;
 
-    int lineInRecord = 0;
-    for (const std::string_view line : splitLines(content)) {
-        if (registry.count >= kMaxLensRecords) break;  // records past the tenth are ignored
-        LensRecord& slot = registry.records[registry.count];
-        if (lineInRecord < kTextLines) {
-            *textFields(slot)[lineInRecord] = utf8 ? std::string(line) : cp932ToUtf8(line);
+    auto endLine = [&](bool byLineFeed) {
+        if (byLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+        if (records >= kMaxLensRecords) {
+            collecting = false;  // records past the tenth are ignored
+            return;
+        }
+        const LensField& field = kLensFields[lineInRecord];
+        if (field.text) {
+            texts.push_back(line);
         } else {
             const IntParse parsed = parseLeadingInt(line);
-            // A damaged integer line ends the load; the records before it stay.
-            if (!parsed.ok()) return;
-            *integerFields(slot)[lineInRecord - kTextLines] = parsed.value;
+            if (!parsed.ok()) {  // a damaged integer line ends the load; the records before it stay
+                collecting = false;
+                return;
+            }
+            building.*field.integer = parsed.value;
         }
         if (++lineInRecord == kLinesPerRecord) {
             lineInRecord = 0;
-            ++registry.count;
+            registry.records[records] = building;
+            ++records;
         }
+    };
+
+    for (std::string_view block = reader.next(); !block.empty(); block = reader.next()) {
+        if (first) {
+            first = false;
+            if (block.substr(0, kUtf8Bom.size()) == kUtf8Bom) block.remove_prefix(kUtf8Bom.size());
+        }
+        utf8.add(block);
+        while (collecting && !block.empty()) {
+            const size_t lf = block.find('\n');
+            const std::string_view piece = block.substr(0, lf);
+            line.append(piece.substr(0, std::min(piece.size(), kMaxLineBytes - std::min(kMaxLineBytes, line.size()))));
+            if (lf == std::string_view::npos) break;
+            block.remove_prefix(lf + 1);
+            endLine(true);
+            line.clear();
+        }
+        if (!collecting && utf8.settled()) break;
     }
+    if (collecting && !line.empty()) endLine(false);
+    const bool isUtf8 = utf8.finish();
+
+    // Text fields into the kept records, decoded now that the encoding is known.
+    size_t next = 0;
+    for (int r = 0; r < records; ++r)
+        for (int i = 0; i < kTextLines; ++i) {
+            const std::string& raw = texts[next++];
+            registry.records[r].*kLensFields[i].text = isUtf8 ? raw : cp932ToUtf8(raw);
+        }
+    registry.count = records;
 }
 
 bool SaveLensRegistry(const LensRegistry& registry, int slotCount, std::optional<int> leaveOut,

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "registry/lens_fields.h"
+
 namespace vistereo {
 
 inline constexpr int kMaxLensRecords = 10;
@@ -45,10 +47,12 @@ struct LensRegistry {
     int32_t count = 0;  // slots 0 .. count-1 are valid, in file order
 };
 
-// Reads the whole file into `registry`. A missing or unreadable file gives
-// count 0. Slots are not cleared; a trailing incomplete record, records past
-// the tenth, and everything from an integer line that is not a number (or is
-// out of int32 range) on are ignored.
+// Reads the file into `registry`. A missing or unreadable file gives count 0.
+// Slots are not cleared; a trailing incomplete record, records past the
+// tenth, and everything from an integer line that is not a number (or is out
+// of int32 range) on are ignored. Only the lines of the records it keeps are
+// held; the rest of the file is only scanned for its encoding, and not past
+// the first byte that shows it is not UTF-8.
 void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file);
 
 // Rewrites the file with slots 0 .. slotCount-1, in order, leaving out
@@ -65,6 +69,6 @@ RegisterStatus RegisterLens(LensRegistry& registry, const LensRecord& record,
                             const std::filesystem::path& file);
 
 // The record as the 24 lines of the file format (without line ends).
-std::array<std::string, 24> recordLines(const LensRecord& record);
+std::array<std::string, kLensFieldCount> recordLines(const LensRecord& record);
 
 }  // namespace vistereo

@@ -1,5 +1,7 @@
 #include "ui/about_dialog.h"
 
+#include "base/version.h"
+
 #include <QLabel>
 #include <QPushButton>
 
@@ -24,7 +26,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(applicationIcon().pixmap(32, 32));
     icon->setGeometry(du.x(14), du.y(14), 32, 32);
 
-    QLabel* version = du.label(this, QStringLiteral("Vistereo、Version 1.3"), 42, 16);
+    QLabel* version = du.label(this, QStringLiteral("Vistereo、Version %1").arg(QString::fromUtf8(kVersion)), 42, 16);
     version->setObjectName(QStringLiteral("versionText"));
 }
 

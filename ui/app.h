@@ -30,8 +30,15 @@ public:
     // Runs the main dialog modally; returns the process exit code.
     int InitInstance();
 
-    // Program-wide state.
-    ConversionParams conversionParams;
+    // Program-wide state. The user's choices for the next conversion as the
+    // main dialog keeps them while the user works; a conversion takes its own
+    // copy when it starts.
+    struct ConversionChoices {
+        std::array<LensSettings, 2> lenses;  // the record picked for each eye
+        int32_t outputHeight = 0;
+        ZenithTenths zenith;
+    };
+    ConversionChoices conversionChoices;
     LensRegistry mainLensRegistry;
     LensRegistry editLensRegistry;
     int32_t selectedLensIndex = 0;    // registration dialog's last list pick

@@ -12,7 +12,7 @@
 #include <QRadioButton>
 
 #include "registry/lens_registry.h"
-#include "registry/text_numbers.h"
+#include "base/text_numbers.h"
 #include "ui/app.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
@@ -224,19 +224,12 @@ void CameraDlg2::OnSelchangeList() {
     const int index = m_list->row(selected.first());
     m_app.selectedLensIndex = index;
     const LensRecord& r = m_app.editLensRegistry.records[index];
-    auto show = [](QLineEdit* box, const std::string& text) { box->setText(QString::fromStdString(text)); };
-    show(m_name, r.name);
-    show(m_magnification, r.magnification);
-    show(m_sineK, r.sineK);
-    show(m_upper[0], r.theta1);
-    show(m_upper[1], r.theta2);
-    show(m_upper[2], r.theta3);
-    const std::string* coefficients[12] = {&r.a1, &r.b1, &r.c1, &r.a2, &r.b2, &r.c2,
-                                           &r.a3, &r.b3, &r.c3, &r.a4, &r.b4, &r.c4};
-    for (int k = 0; k < 12; ++k) show(m_coefficients[k], *coefficients[k]);
-    show(m_radiusDots, formatInt(r.radiusDots));
-    show(m_axisX, formatInt(r.axisX));
-    show(m_axisY, formatInt(r.axisY));
+    // Box by box in record order.
+    for (const LensField& field : kLensFields) {
+        QLineEdit* box = editOf(field);
+        if (!box) continue;  // a mode: set by the radios below
+        box->setText(QString::fromStdString(field.text ? r.*field.text : formatInt(r.*field.integer)));
+    }
     // The change handlers above moved the radios on the way; the record has
     // the last word.
     m_radiusMode = r.radiusMode;
@@ -245,22 +238,20 @@ void CameraDlg2::OnSelchangeList() {
     UpdateData(false);
 }
 
+QLineEdit* CameraDlg2::editOf(const LensField& field) const {
+    return field.dialogBox ? findChild<QLineEdit*>(controlName(field.dialogBox)) : nullptr;
+}
+
 LensRecord CameraDlg2::recordFromControls() const {
     LensRecord r;
-    r.name = narrow(m_name);
-    r.magnification = narrow(m_magnification);
-    r.sineK = narrow(m_sineK);
-    r.theta1 = narrow(m_upper[0]);
-    r.theta2 = narrow(m_upper[1]);
-    r.theta3 = narrow(m_upper[2]);
-    std::string* coefficients[12] = {&r.a1, &r.b1, &r.c1, &r.a2, &r.b2, &r.c2,
-                                     &r.a3, &r.b3, &r.c3, &r.a4, &r.b4, &r.c4};
-    for (int k = 0; k < 12; ++k) *coefficients[k] = narrow(m_coefficients[k]);
+    for (const LensField& field : kLensFields) {
+        if (const QLineEdit* box = editOf(field)) {
+            if (field.text) r.*field.text = narrow(box);
+            else r.*field.integer = parseBoxInt(narrow(box));
+        }
+    }
     r.radiusMode = m_radiusMode;
-    r.radiusDots = parseBoxInt(narrow(m_radiusDots));
     r.mappingKind = m_mappingKind;
-    r.axisX = parseBoxInt(narrow(m_axisX));
-    r.axisY = parseBoxInt(narrow(m_axisY));
     r.axisMode = m_axisMode;
     return r;
 }

@@ -15,6 +15,7 @@ namespace vistereo {
 
 class CMyVistereoApp;
 struct LensRecord;
+struct LensField;
 
 class CameraDlg2 : public QDialog {
     Q_OBJECT
@@ -37,6 +38,8 @@ public:
 
 private:
     QLineEdit* addEdit(int id, int x, int y, int width, int height = 12);
+    // The edit box of a record field (nullptr for the modes, which are radios).
+    QLineEdit* editOf(const LensField& field) const;
     void OnInitDialog();
     // Radio data exchange: true reads the three groups into the members,
     // false checks the buttons the members name.

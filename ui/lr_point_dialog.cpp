@@ -16,7 +16,7 @@
 #include <QRadioButton>
 
 #include "conversion/run.h"
-#include "registry/text_numbers.h"
+#include "base/text_numbers.h"
 #include "ui/app.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
@@ -162,11 +162,21 @@ bool LRPointDlg::OnInitDialog() {
     UpdateData(false);  // "A Left" for a new dialog
 
     // Both images are read before either is tested.
-    const auto [leftImage, rightImage] = readInputImages(".", m_app.m_leftImageName, m_app.m_rightImageName);
-    // The dialog is not on screen yet: the messages stand over its owner.
+    const InputLimits limits;
+    const InputImages images = readInputImages(".", m_app.m_leftImageName, m_app.m_rightImageName, limits);
+    const cv::Mat& leftImage = images.left.pixels;
+    const cv::Mat& rightImage = images.right.pixels;
+    // The dialog is not on screen yet: the messages stand over its owner. An
+    // image over the size limit was not decoded, and the message says why.
     QWidget* owner = parentWidget();
-    if (leftImage.empty()) ShowMessage(owner, QString::fromUtf8(kMsgBadLeftImage));
-    if (rightImage.empty()) ShowMessage(owner, QString::fromUtf8(kMsgBadRightImage));
+    const InputImage* inputs[2] = {&images.left, &images.right};
+    const char* unreadable[2] = {kMsgBadLeftImage, kMsgBadRightImage};
+    for (int i = 0; i < 2; ++i) {
+        if (inputs[i]->tooLarge)
+            ShowMessage(owner, QString::fromStdString(describeTooLarge(*inputs[i], limits)));
+        else if (inputs[i]->pixels.empty())
+            ShowMessage(owner, QString::fromUtf8(unreadable[i]));
+    }
     if (leftImage.empty() || rightImage.empty()) return false;
 
     m_markers = MarkerState{};

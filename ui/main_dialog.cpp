@@ -9,7 +9,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QContextMenuEvent>
-#include <QEventLoop>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,11 +21,12 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
-#include "registry/text_numbers.h"
+#include "base/text_numbers.h"
 #include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
@@ -106,6 +107,7 @@ CMyVistereoDlg::CMyVistereoDlg(CMyVistereoApp& app, QWidget* parent) : QDialog(p
     setWindowIcon(applicationIcon());
     setFont(dialogFont(10));
     setSizeGripEnabled(false);
+    m_runPool.setMaxThreadCount(1);
     buildControls();
     OnInitDialog();
 }
@@ -232,11 +234,11 @@ void CMyVistereoDlg::buildControls() {
     connect(m_startButton, &QPushButton::clicked, this, &CMyVistereoDlg::RunConversion);
     connect(finish, &QPushButton::clicked, this, &QDialog::reject);
     connect(pitchStep, &UpDownControl::deltaPos, this,
-            [this](int delta) { OnZenithStep(ZenithAxis::Pitch, m_pitchBox, delta); });
+            [this](int delta) { OnZenithStep(&ZenithTenths::pitch, m_pitchBox, delta); });
     connect(rollStep, &UpDownControl::deltaPos, this,
-            [this](int delta) { OnZenithStep(ZenithAxis::Roll, m_rollBox, delta); });
+            [this](int delta) { OnZenithStep(&ZenithTenths::roll, m_rollBox, delta); });
     connect(yawStep, &UpDownControl::deltaPos, this,
-            [this](int delta) { OnZenithStep(ZenithAxis::Yaw, m_yawBox, delta); });
+            [this](int delta) { OnZenithStep(&ZenithTenths::yaw, m_yawBox, delta); });
     connect(m_height, &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeHeight);
     connect(m_commaLine, &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeCommaLine);
     connect(m_pointBoxes[0], &QLineEdit::textChanged, this, &CMyVistereoDlg::OnChangeALeftX);
@@ -283,7 +285,7 @@ void CMyVistereoDlg::FillLensLists() {
 
 void CMyVistereoDlg::OnChangeHeight() {
     const int32_t height = parseBoxInt(narrow(m_height->text()));
-    m_app.conversionParams.outputHeight = height;
+    m_app.conversionChoices.outputHeight = height;
     // Twice the height as a 32-bit integer, wrapping like the machine's arithmetic.
     const auto width = static_cast<int32_t>(static_cast<uint32_t>(height) * 2u);
     m_width->setText(QString::fromStdString(formatInt(width)));
@@ -299,9 +301,15 @@ void CMyVistereoDlg::OnChangeALeftX() {
     UpdateData(false);
 }
 
-void CMyVistereoDlg::OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedDelta) {
-    if (!stepZenith(m_app.conversionParams, axis, proposedDelta)) return;
-    box->setText(QString::asprintf("%.1lf", zenithTenths(m_app.conversionParams, axis) / 10.0));
+void CMyVistereoDlg::OnZenithStep(int32_t ZenithTenths::*axis, QLineEdit* box, int proposedDelta) {
+    if (proposedDelta == 0) return;
+    // The up arrow of an up-down control proposes a negative change; a step
+    // up raises the counter. The counters have no limit: at the ends of the
+    // int32 range they wrap as the machine's integer arithmetic does.
+    int32_t& counter = m_app.conversionChoices.zenith.*axis;
+    const auto current = static_cast<uint32_t>(counter);
+    counter = static_cast<int32_t>(proposedDelta > 0 ? current - 1u : current + 1u);
+    box->setText(QString::asprintf("%.1lf", counter / 10.0));
 }
 
 void CMyVistereoDlg::SetPointBox(int k, const QString& text) {
@@ -318,7 +326,7 @@ void CMyVistereoDlg::OnClearPoints() {
 }
 
 void CMyVistereoDlg::OnClearZenith() {
-    clearZenith(m_app.conversionParams);
+    m_app.conversionChoices.zenith = {};
     for (QLineEdit* box : {m_pitchBox, m_rollBox, m_yawBox}) box->setText(QStringLiteral("0"));
 }
 
@@ -326,7 +334,8 @@ void CMyVistereoDlg::OnSelchangeLensList(int eye) {
     QListWidget* list = eye == 0 ? m_leftLenses : m_rightLenses;
     const QList<QListWidgetItem*> selected = list->selectedItems();
     if (selected.isEmpty()) return;  // no selection: nothing to copy
-    vistereo::SelectLensForEye(m_app.conversionParams, m_app.mainLensRegistry, eye, list->row(selected.first()));
+    vistereo::SelectLensForEye(m_app.conversionChoices.lenses, m_app.mainLensRegistry, eye,
+                               list->row(selected.first()));
 }
 
 void CMyVistereoDlg::OnCameraLensRegistration() {
@@ -353,7 +362,6 @@ void CMyVistereoDlg::OnGetAB() {
     // Whatever the picker's result: after a cancel the boxes get their own
     // numbers back, in integer form. The write into 1002 selects "Separately
     // Input".
-    assignPoints(m_app.conversionParams, m_app.m_exchangePoints);
     for (int k = 0; k < 8; ++k)
         SetPointBox(k, QString::fromStdString(formatInt(m_app.m_exchangePoints[kRowOrderOfListIndex[k]])));
 }
@@ -376,101 +384,123 @@ void CMyVistereoDlg::contextMenuEvent(QContextMenuEvent* event) {
     m_systemMenu->exec(event->globalPos());
 }
 
-bool CMyVistereoDlg::eventFilter(QObject* watched, QEvent* event) {
-    // While a conversion runs, the dialog takes no input of the user's.
-    if (m_running && watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this) {
-        switch (event->type()) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::ShortcutOverride:
-            case QEvent::Shortcut:
-            case QEvent::Wheel:
-            case QEvent::ContextMenu:
-                return true;
-            case QEvent::Close:
-                event->ignore();
-                return true;
-            default:
-                break;
-        }
+void CMyVistereoDlg::closeEvent(QCloseEvent* event) {
+    if (m_running) {  // a running conversion ends by itself, and only then may the dialog close
+        event->ignore();
+        return;
     }
-    return QDialog::eventFilter(watched, event);
+    QDialog::closeEvent(event);
 }
+
+void CMyVistereoDlg::reject() {
+    if (!m_running) QDialog::reject();
+}
+
+void CMyVistereoDlg::SetRunning(bool running) {
+    m_running = running;
+    if (running) {
+        m_disabledForRun.clear();
+        for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!child->isWindow() && child->isEnabled()) {
+                child->setEnabled(false);
+                m_disabledForRun.push_back(child);
+            }
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    } else {
+        for (QWidget* child : m_disabledForRun) child->setEnabled(true);
+        m_disabledForRun.clear();
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+// What a running conversion shares with the dialog: its progress box, the
+// timer that shows it, and the outcome.
+struct CMyVistereoDlg::RunState {
+    explicit RunState(QWidget* dialog) : progress(dialog) {}
+    ConversionProgress progress;
+    QTimer showProgress;
+    std::atomic<int> rowsDone[2] = {0, 0};
+    std::atomic<int> shownPercent{0};
+    std::string failure;
+    std::vector<std::string> warnings;
+};
 
 void CMyVistereoDlg::RunConversion() {
     if (m_running) return;
 
-    ConversionRequest request;
+    // Everything the run reads, copied now: what the user does while it runs
+    // does not reach it.
     UpdateData(true);
-    request.pointEntryMode = m_pointEntryMode;
-    for (int k = 0; k < 8; ++k) request.pointBoxes[k] = narrow(m_pointBoxes[kRowOrderOfListIndex[k]]->text());
-    request.commaLine = narrow(m_commaLine->text());
+    PointEntry entry;
+    entry.mode = m_pointEntryMode;
+    for (int k = 0; k < 8; ++k) entry.boxes[k] = narrow(m_pointBoxes[kRowOrderOfListIndex[k]]->text());
+    entry.commaLine = narrow(m_commaLine->text());
+    ConversionRequest request;
+    request.lenses = m_app.conversionChoices.lenses;
+    request.points = readPointEntry(entry);
+    request.outputHeight = m_app.conversionChoices.outputHeight;
+    request.zenith = m_app.conversionChoices.zenith;
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());
     request.outputName = narrow(m_outputName->text());
     request.workingDirectory = ".";
 
-    ConversionProgress progress(this);
+    auto run = std::make_shared<RunState>(this);
+    m_run = run;
     // The progress box appears only when the run takes a moment; a refusal
     // shows its message without it.
-    QTimer showProgress;
-    showProgress.setSingleShot(true);
-    connect(&showProgress, &QTimer::timeout, &progress, &QWidget::show);
+    run->showProgress.setSingleShot(true);
+    connect(&run->showProgress, &QTimer::timeout, &run->progress, &QWidget::show);
 
-    std::atomic<int> rowsDone[2] = {0, 0};
-    std::atomic<int> shownPercent{0};
     RunOptions options;
     options.threads = 0;
-    options.progress = [&](Half half, int done, int total) {
-        rowsDone[static_cast<int>(half)] = done;
+    RunState* state = run.get();
+    options.progress = [this, state](Half half, int done, int total) {
+        state->rowsDone[static_cast<int>(half)] = done;
         if (total <= 0) return;
-        const int percent =
-            static_cast<int>((static_cast<int64_t>(rowsDone[0] + rowsDone[1]) * 100) / (2 * int64_t{total}));
-        int previous = shownPercent.load();
-        while (percent > previous && !shownPercent.compare_exchange_weak(previous, percent)) {
+        const int percent = static_cast<int>(
+            (static_cast<int64_t>(state->rowsDone[0] + state->rowsDone[1]) * 100) / (2 * int64_t{total}));
+        int previous = state->shownPercent.load();
+        while (percent > previous && !state->shownPercent.compare_exchange_weak(previous, percent)) {
         }
         if (percent > previous)
-            QMetaObject::invokeMethod(&progress, [&progress, &showProgress, percent] {
-                if (showProgress.isActive()) {
-                    showProgress.stop();
-                    progress.show();
+            QMetaObject::invokeMethod(this, [state, percent] {
+                if (state->showProgress.isActive()) {
+                    state->showProgress.stop();
+                    state->progress.show();
                 }
-                progress.setValue(percent);
+                state->progress.setValue(percent);
             }, Qt::QueuedConnection);
     };
-    DialogMessages messages(this, [&] {
-        showProgress.stop();
-        progress.hide();
+    auto messages = std::make_shared<DialogMessages>(this, [state] {
+        state->showProgress.stop();
+        state->progress.hide();
     });
 
-    std::string failure;
-    QThread* worker = QThread::create([&] {
+    SetRunning(true);
+    run->showProgress.start(250);
+    m_runWatcher = new QFutureWatcher<void>(this);
+    connect(m_runWatcher, &QFutureWatcher<void>::finished, this, &CMyVistereoDlg::OnConversionDone);
+    m_runWatcher->setFuture(QtConcurrent::run(&m_runPool, [request = std::move(request), options, messages, run] {
         try {
-            vistereo::RunConversion(m_app.conversionParams, request, messages, options);
+            run->warnings = vistereo::RunConversion(request, *messages, options).warnings;
         } catch (const std::exception& e) {
-            failure = e.what();
+            run->failure = e.what();
         }
-    });
+    }));
+}
 
-    m_running = true;
-    qApp->installEventFilter(this);
-    QEventLoop loop;
-    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
-    showProgress.start(250);
-    worker->start();
-    loop.exec();
-    worker->wait();
-    delete worker;
-    showProgress.stop();
-    progress.hide();
-    qApp->removeEventFilter(this);
-    m_running = false;
-
-    if (!failure.empty())
-        ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(failure)));
+void CMyVistereoDlg::OnConversionDone() {
+    const std::shared_ptr<RunState> run = std::move(m_run);
+    m_runWatcher->deleteLater();
+    m_runWatcher = nullptr;
+    run->showProgress.stop();
+    run->progress.hide();
+    SetRunning(false);
+    if (!run->failure.empty())
+        ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(run->failure)));
+    for (const std::string& warning : run->warnings) ShowMessage(this, QString::fromStdString(warning));
+    emit conversionFinished();
 }
 
 }  // namespace vistereo

@@ -1,15 +1,21 @@
 // The main dialog `CMyVistereoDlg`: the program's only main window. Its
 // controls hold everything a conversion needs (file names, points A and B,
 // output height, zenith correction, a lens for each eye); its handlers keep
-// the shared fields of `conversionParams` current as the user edits, run the
-// conversion, and open the registration dialog, the point picker and the
-// About box.
+// the user's choices current as the user edits, run the conversion in the
+// background on a copy of them, and open the registration dialog, the point
+// picker and the About box.
 //
 // Every control is named after its control id ("id1002", "id1029", ...) so
 // other dialogs and the tests can look it up.
 #pragma once
 
 #include <QDialog>
+#include <QFutureWatcher>
+#include <QThreadPool>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/params.h"
 
@@ -40,11 +46,14 @@ public:
     // dialog's background; it holds "Vistereoについて(&A)...".
     QMenu* systemMenu() const { return m_systemMenu; }
 
-    // True while a conversion is running (the dialog takes no input then).
+    // True while a conversion is running (the dialog's controls are disabled then).
     bool conversionRunning() const { return m_running; }
+    // The one thread conversions run on, apart from the renderers' own.
+    QThreadPool& conversionPool() { return m_runPool; }
 
     // Command 1 ("Start Conversion !!!", Enter): the conversion run on the
-    // dialog's current values.
+    // dialog's current values, copied when it starts. The run goes on in the
+    // background; conversionFinished() follows its last message.
     void RunConversion();
     // Command 1028 ("Get A,B"): the point picker.
     void OnGetAB();
@@ -57,9 +66,13 @@ public:
     // registry order, to the left list and then to the right list.
     void FillLensLists();
 
+signals:
+    void conversionFinished();
+
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
 
 private:
     void buildControls();
@@ -71,7 +84,10 @@ private:
     void OnChangeHeight();
     void OnChangeCommaLine();
     void OnChangeALeftX();
-    void OnZenithStep(ZenithAxis axis, QLineEdit* box, int proposedDelta);
+    void OnZenithStep(int32_t ZenithTenths::*axis, QLineEdit* box, int proposedDelta);
+    // Disables (or re-enables) every control for the length of a run.
+    void SetRunning(bool running);
+    void OnConversionDone();
     // Sets point box k (in m_pointBoxes order) as the program does.
     void SetPointBox(int k, const QString& text);
     void OnClearPoints();
@@ -81,6 +97,11 @@ private:
     CMyVistereoApp& m_app;
     int m_pointEntryMode = 0;
     bool m_running = false;
+    std::vector<QWidget*> m_disabledForRun;
+    QThreadPool m_runPool;
+    QFutureWatcher<void>* m_runWatcher = nullptr;
+    struct RunState;
+    std::shared_ptr<RunState> m_run;
     QMenu* m_systemMenu = nullptr;
 
     QPushButton* m_startButton = nullptr;

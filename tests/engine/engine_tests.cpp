@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "engine/prepare.h"
 #include "engine/render.h"
 #include "tests/support/synth.h"
 
@@ -22,77 +23,111 @@ double gap(const Vec3& a, const Vec3& b) {
     return std::max({std::abs(a.x - b.x), std::abs(a.y - b.y), std::abs(a.z - b.z)});
 }
 
-// Lens of a kind on a width x height image, axis at the centre, circle filling the height, mapping factor derived
-// as the conversion run does. The quadratic one is continuous and increasing, with a junk c1 that must never be
-// read; its inverse's bounds are prepared.
-void setLens(ConversionParams& p, int i, int kind, int width, int height) {
-    EyeParams& e = p.eye[i];
-    e.lensName = "test", e.mappingKind = kind, e.sineK = kind == kOrthographic ? 1.0 : kind == kEquisolid ? 0.5 : 0.7;
-    e.mappingScale = kind == kEquisolid ? 1.41421
-                     : kind == kSineK   ? std::floor(100000.0 / std::sin(0.35 * kPi)) / 100000.0
-                                        : 1.0;
-    e.radius180 = height / 2, e.axisX = width / 2, e.axisY = height / 2, e.imageWidth = width, e.imageHeight = height;
-    if (kind != kQuadratic) return;
-    e.sineK = 0.0;
-    e.theta1 = 0.4, e.theta2 = 0.8, e.theta3 = 1.2;
-    e.a1 = -0.05, e.b1 = 0.7, e.c1 = 5.0, e.a2 = 0.08, e.b2 = 0.55, e.a3 = -0.02, e.b3 = 0.72, e.a4 = -0.1, e.b4 = 0.9;
+// A continuous, increasing quadratic law with a junk c1 that must never be read.
+QuadraticLaw testLaw() {
+    QuadraticLaw q;
+    q.theta1 = 0.4, q.theta2 = 0.8, q.theta3 = 1.2;
+    q.a1 = -0.05, q.b1 = 0.7, q.c1 = 5.0, q.a2 = 0.08, q.b2 = 0.55, q.a3 = -0.02, q.b3 = 0.72, q.a4 = -0.1, q.b4 = 0.9;
     auto at = [](double a, double b, double c, double t) { return a * t * t + b * t + c; };
-    e.c2 = at(e.a1, e.b1, 0.0, e.theta1) - at(e.a2, e.b2, 0.0, e.theta1);
-    e.c3 = at(e.a2, e.b2, e.c2, e.theta2) - at(e.a3, e.b3, 0.0, e.theta2);
-    e.c4 = at(e.a3, e.b3, e.c3, e.theta3) - at(e.a4, e.b4, 0.0, e.theta3);
-    e.radius1 = lensRadius(p, i, static_cast<float>(e.theta1));
-    e.radius2 = lensRadius(p, i, static_cast<float>(e.theta2));
-    e.radius3 = lensRadius(p, i, static_cast<float>(e.theta3));
+    q.c2 = at(q.a1, q.b1, 0.0, q.theta1) - at(q.a2, q.b2, 0.0, q.theta1);
+    q.c3 = at(q.a2, q.b2, q.c2, q.theta2) - at(q.a3, q.b3, 0.0, q.theta2);
+    q.c4 = at(q.a3, q.b3, q.c3, q.theta3) - at(q.a4, q.b4, 0.0, q.theta3);
+    return q;
 }
 
-void setZenith(ConversionParams& p, int pitch, int roll, int yaw) {
-    for (auto [axis, tenths] : {std::pair{ZenithAxis::Pitch, pitch}, {ZenithAxis::Roll, roll}, {ZenithAxis::Yaw, yaw}})
-        setZenithTenths(p, axis, tenths);
+// A circular fisheye of a kind, axis at the image centre, k = 0.7 for the sine law.
+LensSettings lensOf(MappingKind kind) {
+    LensSettings lens;
+    lens.name = "test";
+    lens.mappingKind = static_cast<int32_t>(kind);
+    lens.sineK = 0.7;
+    lens.quadratic = testLaw();
+    return lens;
+}
+
+// Both eyes of a kind on width x height images, through the prepare step.
+ConversionGeometry geometryOf(MappingKind kind, int width, int height, int n = 0) {
+    const PreparedEyes prepared = prepareEyes({lensOf(kind), lensOf(kind)}, {ImageSize{width, height}, {width, height}});
+    EXPECT_TRUE(prepared.ok());
+    return {prepared.eye, n, {}};
+}
+
+ZenithAngles zenithOf(int pitch, int roll, int yaw) { return zenithAngles({roll, pitch, yaw}); }
+
+TEST(Prepare, DerivesEachModeAndStopsAtTheFirstUnknownCode) {
+    const struct { int32_t radiusMode, mappingKind, axisMode; int radius, axisX; double k, m; const char* error; int eye; } cases[] = {
+        {0, 0, 0, 150, 200, 1.0, 1.0, nullptr, 0},       // circular, orthographic, centre
+        {1, 1, 0, 250, 200, 0.5, 1.41421, nullptr, 0},   // diagonal of 400 x 300, equisolid
+        {2, 2, 1, 225, 17, 0.7, 1.12232, nullptr, 0},     // magnification 1.5, sin(0.7 theta), given axis
+        {3, 3, 0, 321, 200, 0.7, 1.0, nullptr, 0},        // dots, quadratic
+        {4, 0, 0, 0, 0, 0, 0, "radiusMode", 1},
+        {0, 4, 0, 150, 0, 0, 0, "mappingKind", 1},
+        {0, 0, 2, 150, 0, 1.0, 1.0, "axisMode", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.radiusMode << "/" << c.mappingKind << "/" << c.axisMode);
+        LensSettings good = lensOf(MappingKind::Orthographic), lens = lensOf(MappingKind::Orthographic);
+        lens.radiusMode = c.radiusMode, lens.mappingKind = c.mappingKind, lens.axisMode = c.axisMode;
+        lens.magnification = 1.5, lens.radiusDots = 321, lens.axisX = 17, lens.axisY = 19;
+        const PreparedEyes p = prepareEyes({c.error ? good : lens, lens}, {ImageSize{400, 300}, {400, 300}});
+        const EyeGeometry& e = p.eye[1];
+        if (c.error) {
+            ASSERT_TRUE(p.error && p.error->eye == c.eye);
+            EXPECT_STREQ(p.error->field, c.error);
+            EXPECT_EQ(p.eye[0].radius180, 150) << "the left eye is derived before the right eye fails";
+            EXPECT_EQ(e.radius180, c.radius);
+            continue;
+        }
+        ASSERT_TRUE(p.ok());
+        EXPECT_EQ(e.radius180, c.radius);
+        EXPECT_EQ(e.axisX, c.axisX);
+        if (c.mappingKind != 3) EXPECT_EQ(e.sineK, c.k);
+        EXPECT_NEAR(e.mappingScale, c.m, 1e-12);
+        if (c.mappingKind == 3)
+            EXPECT_TRUE(e.radius1 == lensRadius(e.quadratic, 0.4f) && e.radius3 == lensRadius(e.quadratic, 1.2f));
+    }
 }
 
 TEST(LensMapping, QuadraticSegmentsInverseRimAndReach) {
     // Segments that tell themselves apart: 0.1 t^2 + t (junk c1), 2, 3, t^2 + 4.
-    ConversionParams p;
-    EyeParams& e = p.eye[1];
-    e.mappingKind = kQuadratic, e.theta1 = 0.5, e.theta2 = 1.0, e.theta3 = 1.5;
-    e.a1 = 0.1, e.b1 = 1.0, e.c1 = 5.0, e.c2 = 2.0, e.c3 = 3.0, e.a4 = 1.0, e.c4 = 4.0;
+    QuadraticLaw q;
+    q.theta1 = 0.5, q.theta2 = 1.0, q.theta3 = 1.5;
+    q.a1 = 0.1, q.b1 = 1.0, q.c1 = 5.0, q.c2 = 2.0, q.c3 = 3.0, q.a4 = 1.0, q.c4 = 4.0;
     const struct { float theta; double expected; } cases[] = {
         {0.25f, static_cast<float>(0.25625)}, {0.0f, 0.0}, {0.5f, 2.0}, {1.0f, 3.0}, {1.5f, 6.25}, {2.0f, 8.0},
         {-0.1f, 0.0}, {std::numeric_limits<float>::quiet_NaN(), 0.0}};
-    for (const auto& c : cases) EXPECT_EQ(lensRadius(p, 1, c.theta), c.expected) << "theta " << c.theta;
+    for (const auto& c : cases) EXPECT_EQ(lensRadius(q, c.theta), c.expected) << "theta " << c.theta;
 
-    setLens(p, 0, kQuadratic, 400, 300);  // the inverse, the rim and the reach
+    const EyeGeometry e = geometryOf(MappingKind::Quadratic, 400, 300).eye[0];  // the inverse, the rim and the reach
     int checked = 0;
-    for (float theta = 0.0f; theta < 3.0f && lensRadius(p, 0, theta) <= 1.0; theta += 0.0005f, ++checked)
-        ASSERT_NEAR(lensTheta(p, 0, static_cast<float>(lensRadius(p, 0, theta))), theta, 2e-6) << theta;
+    for (float theta = 0.0f; theta < 3.0f && lensRadius(e.quadratic, theta) <= 1.0; theta += 0.0005f, ++checked)
+        ASSERT_NEAR(lensTheta(e, static_cast<float>(lensRadius(e.quadratic, theta))), theta, 2e-6) << theta;
     EXPECT_GT(checked, 2800);  // past theta3, close to the rim
-    EXPECT_GT(lensTheta(p, 0, 1.0f), p.eye[0].theta3);
-    for (float r : {1.02f, -0.01f, std::numeric_limits<float>::quiet_NaN()}) EXPECT_EQ(lensTheta(p, 0, r), 0.0) << r;
-    EXPECT_EQ(gap(directionOfPoint(p, 0, {200 + 160, 150}), {0, 1, 0}), 0.0) << "past the circle lies on the axis";
+    EXPECT_GT(lensTheta(e, 1.0f), e.quadratic.theta3);
+    for (float r : {1.02f, -0.01f, std::numeric_limits<float>::quiet_NaN()}) EXPECT_EQ(lensTheta(e, r), 0.0) << r;
+    EXPECT_EQ(gap(directionOfPoint(e, {200 + 160, 150}), {0, 1, 0}), 0.0) << "past the circle lies on the axis";
 
-    setLens(p, 0, kOrthographic, 3000, 2400);
-    const SourcePosition right = projectToImage(p, 0, kHalfPi, 0.0);
+    const EyeGeometry o = geometryOf(MappingKind::Orthographic, 3000, 2400).eye[0];
+    const SourcePosition right = projectToImage(o, kHalfPi, 0.0);
     EXPECT_TRUE(std::abs(right.column - 2700.0) < 1e-9 && right.row == 1200.0) << right.column << "," << right.row;
-    EXPECT_LE(gap(directionOfPoint(p, 0, {2700, 1200}), {1, 0, 0}), 1e-15);
+    EXPECT_LE(gap(directionOfPoint(o, {2700, 1200}), {1, 0, 0}), 1e-15);
     for (ImagePoint outside : {ImagePoint{2701, 1200}, ImagePoint{1500, 1200}})
-        EXPECT_TRUE(std::isnan(directionOfPoint(p, 0, outside).x)) << "sine: outside and axis are NaN, " << outside.x;
+        EXPECT_TRUE(std::isnan(directionOfPoint(o, outside).x)) << "sine: outside and axis are NaN, " << outside.x;
 }
 
 TEST(LensMapping, DirectionOfPointProjectsBackOntoThePoint) {
-    for (int kind : {kOrthographic, kEquisolid, kSineK, kQuadratic}) {
-        ConversionParams p;
-        setLens(p, 1, kind, 640, 480);
-        const EyeParams& e = p.eye[1];
-        const double tolerance = kind == kQuadratic ? 2e-3 : 1e-7;
+    for (MappingKind kind : {MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK, MappingKind::Quadratic}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        const EyeGeometry e = geometryOf(kind, 640, 480).eye[1];
+        const double tolerance = kind == MappingKind::Quadratic ? 2e-3 : 1e-7;
         for (int y = e.axisY - 236; y <= e.axisY + 236; y += 17)
             for (int x = e.axisX - 236; x <= e.axisX + 236; x += 13) {
                 const double q = std::hypot(x - e.axisX, y - e.axisY);
                 if (q == 0.0 || q > 0.98 * e.radius180 * e.mappingScale) continue;
-                const Vec3 d = directionOfPoint(p, 1, {x, y});
-                ASSERT_NEAR(d.x * d.x + d.y * d.y + d.z * d.z, 1.0, 1e-12) << kind << " at " << x << "," << y;
-                const SourcePosition back = projectToImage(p, 1, std::acos(d.y), std::atan2(d.z, d.x));
-                ASSERT_LE(std::max(std::abs(back.column - x), std::abs(back.row - y)), tolerance)
-                    << kind << " at " << x << "," << y;
+                const Vec3 d = directionOfPoint(e, {x, y});
+                ASSERT_NEAR(d.x * d.x + d.y * d.y + d.z * d.z, 1.0, 1e-12) << x << "," << y;
+                const SourcePosition back = projectToImage(e, std::acos(d.y), std::atan2(d.z, d.x));
+                ASSERT_LE(std::max(std::abs(back.column - x), std::abs(back.row - y)), tolerance) << x << "," << y;
             }
     }
 }
@@ -112,7 +147,8 @@ TEST(SampleBilinear, EdgesFractionsAndOutsidePositions) {
     }
 }
 
-TEST(Zenith, CountersAndRotationOrderPitchRollYaw) {
+TEST(Zenith, AnglesAndRotationOrderPitchRollYaw) {
+    EXPECT_EQ(zenithAngleFromTenths(-5), -5 / 1800.0 * 3.14159265);
     const double s = std::sin(10 * kDegree), c = std::cos(10 * kDegree), h = std::sqrt(0.5);
     const struct { int pitch, roll, yaw, i, j; Vec3 expected; } cases[] = {
         {0, 0, 0, 180, 180, {0, 1, 0}}, {0, 0, 0, 0, 97, {0, 0, 1}}, {0, 0, 0, 180, 0, {-1, 0, 0}},
@@ -120,18 +156,11 @@ TEST(Zenith, CountersAndRotationOrderPitchRollYaw) {
         {0, 100, 0, 180, 180, {0, 1, 0}}, {0, 100, 0, 180, 270, {h * c, h, h * s}},
         {0, -100, 0, 180, 270, {h * c, h, -h * s}}, {100, 0, 100, 180, 180, {s * c, c * c, s}},
         {100, 100, 0, 180, 180, {-s * s, c, c * s}}};  // the last two: pitch comes first
-    ConversionParams p;  // counters: a positive proposed change lowers the counter by one tenth
-    for (int step = 0; step < 5; ++step) EXPECT_TRUE(stepZenith(p, ZenithAxis::Pitch, +1));
-    EXPECT_FALSE(stepZenith(p, ZenithAxis::Pitch, 0));
-    EXPECT_TRUE(stepZenith(p, ZenithAxis::Roll, -3));
-    EXPECT_TRUE(zenithTenths(p, ZenithAxis::Pitch) == -5 && p.rollTenths == 1 && p.yawTenths == 0);
-    EXPECT_EQ(p.pitch, -5 / 1800.0 * 3.14159265);
-    clearZenith(p);
-    EXPECT_TRUE(p.pitchTenths == 0 && p.rollTenths == 0 && p.pitch == 0.0 && p.roll == 0.0);
-    p.outputHeight = 360;
+    ConversionGeometry g;
+    g.outputHeight = 360;
     for (const auto& k : cases) {
-        setZenith(p, k.pitch, k.roll, k.yaw);
-        EXPECT_LT(gap(zenithDirection(p, k.i, k.j), k.expected), 1e-7) << k.pitch << " " << k.roll << " " << k.yaw
+        g.zenith = zenithOf(k.pitch, k.roll, k.yaw);
+        EXPECT_LT(gap(zenithDirection(g, k.i, k.j), k.expected), 1e-7) << k.pitch << " " << k.roll << " " << k.yaw
                                                                         << " at " << k.i << "," << k.j;
     }
 }
@@ -139,14 +168,11 @@ TEST(Zenith, CountersAndRotationOrderPitchRollYaw) {
 // A textured pair (a gradient with noise on top: a pixel read from the wrong place shows), with alignment
 // points and all three zenith angles.
 struct Scene {
-    ConversionParams params;
+    ConversionGeometry geometry;
+    PointSet points{{130, 120}, {230, 170}, {121, 124}, {222, 171}};
     cv::Mat left = texture(11), right = texture(12);
-    Scene(int kind, int n) {
-        params.outputHeight = n;
-        for (int i : {0, 1}) setLens(params, i, kind, 360, 280);
-        params.leftA = {130, 120}, params.leftB = {230, 170}, params.rightA = {121, 124}, params.rightB = {222, 171};
-        setZenith(params, -41, 23, 17);
-    }
+    Scene(MappingKind kind, int n) : geometry(geometryOf(kind, 360, 280, n)) { geometry.zenith = zenithOf(-41, 23, 17); }
+    AlignmentRotation alignment() const { return alignmentRotation(geometry.eye[0], geometry.eye[1], points); }
     static cv::Mat texture(uint64_t seed) {
         cv::Mat image(280, 360, CV_8UC3);
         cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 96);
@@ -159,20 +185,21 @@ struct Scene {
 
 // Both halves on 1, 2, 3 and 7 threads, on canvases of 0 and 255 (an unwritten pixel would show), against the
 // per-pixel path: exact mode byte for byte, default mode within 1 in at most one byte in 10,000.
-void checkAgainstReference(const ConversionParams& params, const cv::Mat& left, const cv::Mat& right, bool exact) {
-    const int n = params.outputHeight;
+void checkAgainstReference(const ConversionGeometry& g, const AlignmentRotation& alignment, const cv::Mat& left,
+                           const cv::Mat& right, bool exact) {
+    const int n = g.outputHeight;
     cv::Mat expected(n, 2 * n, CV_8UC3), first, diff;
-    reference::renderRightEyeAligned(params, right, expected);
-    reference::renderLeftEye(params, left, expected);
+    reference::renderRightEyeAligned(g, alignment, right, expected);
+    reference::renderLeftEye(g, left, expected);
     for (const cv::Mat& half : {expected.colRange(0, n), expected.colRange(n, 2 * n)})
         ASSERT_GT(cv::countNonZero(half.reshape(1)), half.total() * 3 / 2) << "the scene should show texture";
     for (int threads : {1, 2, 3, 7})
         for (int fill : {0x00, 0xFF}) {
             const cv::Mat blank(n, 2 * n, CV_8UC3, cv::Scalar::all(fill));
             cv::Mat out = blank.clone();
-            renderLeftEye(params, left, out, {threads, {}, exact});
+            renderLeftEye(g, left, out, {threads, {}, exact});
             EXPECT_EQ(cv::norm(out.colRange(n, 2 * n), blank.colRange(n, 2 * n), cv::NORM_INF), 0) << "left in right";
-            renderRightEyeAligned(params, right, out, {threads, {}, exact});
+            renderRightEyeAligned(g, alignment, right, out, {threads, {}, exact});
             if (first.empty()) first = out;
             EXPECT_EQ(cv::norm(out, first, cv::NORM_INF), 0) << threads << " threads, fill " << fill;
         }
@@ -185,21 +212,22 @@ void checkAgainstReference(const ConversionParams& params, const cv::Mat& left, 
 
 bool sameBits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
 
-class FastRenderer : public ::testing::TestWithParam<int> {};
+class FastRenderer : public ::testing::TestWithParam<MappingKind> {};
 
 TEST_P(FastRenderer, MatchesTheReferenceInBothModes) {
     const Scene s(GetParam(), 230);
+    const AlignmentRotation alignment = s.alignment();
     for (bool exact : {true, false}) {
         SCOPED_TRACE(exact ? "exact" : "default");
-        checkAgainstReference(s.params, s.left, s.right, exact);
+        checkAgainstReference(s.geometry, alignment, s.left, s.right, exact);
         auto same = [exact](double a, double b) { return exact ? sameBits(a, b) : std::abs(a - b) <= 1e-10; };
         int differing = 0;  // exact: positions to the last bit; default: up to rounding
         for (Half half : {Half::Left, Half::Right})
             for (int i = 0; i < 230; ++i) {
-                const std::vector<SourcePosition> row = sourcePositionsOfRow(s.params, half, i, exact);
+                const std::vector<SourcePosition> row = sourcePositionsOfRow(s.geometry, half, alignment, i, exact);
                 ASSERT_EQ(row.size(), 230u);
                 for (int j = 0; j < 230; ++j) {
-                    const SourcePosition want = reference::sourcePosition(s.params, half, i, j);
+                    const SourcePosition want = reference::sourcePosition(s.geometry, half, alignment, i, j);
                     if (!(same(row[j].column, want.column) && same(row[j].row, want.row)) && ++differing <= 3)
                         ADD_FAILURE() << "half " << int(half) << " (" << i << "," << j << "): " << row[j].column
                                       << "," << row[j].row << " instead of " << want.column << "," << want.row;
@@ -209,28 +237,41 @@ TEST_P(FastRenderer, MatchesTheReferenceInBothModes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer, ::testing::Values(kOrthographic, kEquisolid, kSineK, kQuadratic));
+INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer,
+                         ::testing::Values(MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK,
+                                           MappingKind::Quadratic));
 
-// Two equisolid cameras in a panorama, the right one turned, A and B where two scene points fall.
-TEST(DefaultMode, PhotographPairStaysWithinOneLevelOfTheReference) {
+// Two equisolid cameras in a panorama, the right one turned by a known rotation: aligned by points A and B where
+// two scene points fall, the default mode stays within one level of the reference; aligned by the true rotation
+// itself, the right half shows what the left half shows.
+TEST(PhotographPair, PointsAndTrueRotationBothLineTheRightEyeUp) {
     using namespace testsupport;
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const Rotation turn = Rotation::fromYawPitchRoll(2.0, 1.0, -0.5);
-    ConversionParams p;
-    p.outputHeight = 640;
-    for (int i : {0, 1}) setLens(p, i, kEquisolid, 1200, 900);
-    p.leftA = {480, 380}, p.leftB = {820, 560};
+    ConversionGeometry g = geometryOf(MappingKind::Equisolid, 1200, 900, 640);
+    g.zenith = zenithOf(-30, 15, 8);
     auto inRight = [&](ImagePoint q) {
         const auto at = pixelOfCameraDirection(lens, turn.inverse().apply(cameraDirectionOfPixel(lens, q.x, q.y)));
         return ImagePoint{static_cast<int>(std::lround(at->x)), static_cast<int>(std::lround(at->y))};
     };
-    p.rightA = inRight(p.leftA), p.rightB = inRight(p.leftB);
-    setZenith(p, -30, 15, 8);
-    checkAgainstReference(p, renderFisheye(panorama(), lens, Rotation{}), renderFisheye(panorama(), lens, turn), false);
+    const PointSet points{{480, 380}, {820, 560}, inRight({480, 380}), inRight({820, 560})};
+    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{}), right = renderFisheye(panorama(), lens, turn);
+    checkAgainstReference(g, alignmentRotation(g.eye[0], g.eye[1], points), left, right, false);
+
+    RotationMatrix rightToLeft;  // a right-camera direction d is the world (= left-camera) direction turn * d
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) rightToLeft.m[r][c] = turn.m[r][c];
+    cv::Mat out(640, 1280, CV_8UC3);
+    renderLeftEye(g, left, out);
+    renderRightEyeRotated(g, rightToLeft, right, out);
+    const cv::Rect centre(160, 160, 320, 320);
+    EXPECT_GT(psnr(out.colRange(0, 640)(centre), out.colRange(640, 1280)(centre)), 30.0);
+    renderRightEyeRotated(g, RotationMatrix{}, right, out);  // no alignment: visibly off
+    EXPECT_LT(psnr(out.colRange(0, 640)(centre), out.colRange(640, 1280)(centre)), 27.0);
 }
 
 TEST(Render, ProgressIsSerialisedIncreasingAndComplete) {
-    const Scene s(kEquisolid, 97);
+    const Scene s(MappingKind::Equisolid, 97);
     cv::Mat out(97, 194, CV_8UC3);
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
@@ -240,8 +281,8 @@ TEST(Render, ProgressIsSerialisedIncreasingAndComplete) {
         else seen[static_cast<int>(half)].push_back(total == 97 ? done : -1);
         --inside;
     }};
-    renderRightEyeAligned(s.params, s.right, out, options);
-    renderLeftEye(s.params, s.left, out, options);
+    renderRightEyeAligned(s.geometry, s.alignment(), s.right, out, options);
+    renderLeftEye(s.geometry, s.left, out, options);
     EXPECT_FALSE(overlapped);
     for (const std::vector<int>& calls : seen) {
         ASSERT_FALSE(calls.empty());
@@ -249,7 +290,7 @@ TEST(Render, ProgressIsSerialisedIncreasingAndComplete) {
         EXPECT_EQ(calls.back(), 97);
     }
     const RenderOptions failing{2, [](Half, int, int) { throw std::runtime_error("cancelled"); }};
-    EXPECT_THROW(renderLeftEye(s.params, s.left, out, failing), std::runtime_error);
+    EXPECT_THROW(renderLeftEye(s.geometry, s.left, out, failing), std::runtime_error);
 }
 
 // Weighted centroid of one channel of a half: where a marker landed.
@@ -273,13 +314,11 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
     const struct { bool turned; int pitch, roll, yaw; } cases[] = {
         {false, 0, 0, 0}, {false, 120, -80, 250}, {true, 0, 0, 0}, {true, -60, 150, -200}};
     for (const auto& c : cases) {
-        ConversionParams p;
-        p.outputHeight = 256;
-        for (int i : {0, 1}) setLens(p, i, kEquisolid, 600, 600);
-        p.leftA = {230, 260}, p.leftB = {420, 350};
-        p.rightA = c.turned ? turned(p.leftA, 15) : ImagePoint{240, 260};
-        p.rightB = c.turned ? turned(p.leftB, 15) : ImagePoint{430, 350};
-        setZenith(p, c.pitch, c.roll, c.yaw);
+        SCOPED_TRACE(::testing::Message() << "turned " << c.turned << " zenith " << c.pitch);
+        ConversionGeometry g = geometryOf(MappingKind::Equisolid, 600, 600, 256);
+        g.zenith = zenithOf(c.pitch, c.roll, c.yaw);
+        PointSet p{{230, 260}, {420, 350}, {240, 260}, {430, 350}};
+        if (c.turned) p.rightA = turned(p.leftA, 15), p.rightB = turned(p.leftB, 15);
         auto markers = [](ImagePoint a, ImagePoint b) {  // red square at a, green at b
             cv::Mat m(600, 600, CV_8UC3, cv::Scalar::all(0));
             m(cv::Rect(a.x - 3, a.y - 3, 7, 7)).setTo(cv::Scalar(0, 0, 255));
@@ -287,11 +326,11 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
             return m;
         };
         cv::Mat out(256, 512, CV_8UC3);
-        renderRightEyeAligned(p, markers(p.rightA, p.rightB), out);
-        renderLeftEye(p, markers(p.leftA, p.leftB), out);
+        renderRightEyeAligned(g, alignmentRotation(g.eye[0], g.eye[1], p), markers(p.rightA, p.rightB), out);
+        renderLeftEye(g, markers(p.leftA, p.leftB), out);
         for (int channel : c.turned ? std::vector<int>{2, 1} : std::vector<int>{2})
             EXPECT_LT(cv::norm(centroid(out.colRange(0, 256), channel) - centroid(out.colRange(256, 512), channel)),
-                      0.5) << "turned " << c.turned << " zenith " << c.pitch << " channel " << channel;
+                      0.5) << "channel " << channel;
     }
 }
 
@@ -300,16 +339,16 @@ TEST(Render, DegenerateRotationLeavesTheRightHalfBlackAndZeroRadiusTheAxisPixel)
     const struct { ImagePoint leftA, rightA; } cases[] = {
         {{121, 124}, {121, 124}}, {{180, 140}, {121, 124}}, {{130, 120}, {180, 140}}};
     for (const auto& c : cases) {
-        Scene s(kEquisolid, 64);
-        s.params.leftA = c.leftA, s.params.rightA = c.rightA;
+        Scene s(MappingKind::Equisolid, 64);
+        s.points.leftA = c.leftA, s.points.rightA = c.rightA;
         cv::Mat out(64, 128, CV_8UC3, cv::Scalar::all(0x80));
-        renderRightEyeAligned(s.params, s.right, out);
+        renderRightEyeAligned(s.geometry, s.alignment(), s.right, out);
         EXPECT_EQ(cv::countNonZero(out.colRange(64, 128).reshape(1)), 0) << c.leftA.x << "," << c.rightA.x;
     }
-    Scene s(kOrthographic, 40);  // zero radius: the whole half shows the axis pixel
-    s.params.eye[0].radius180 = 0;
+    Scene s(MappingKind::Orthographic, 40);  // zero radius: the whole half shows the axis pixel
+    s.geometry.eye[0].radius180 = 0;
     cv::Mat out(40, 80, CV_8UC3, cv::Scalar::all(0x80));
-    renderLeftEye(s.params, s.left, out);
+    renderLeftEye(s.geometry, s.left, out);
     EXPECT_EQ(cv::norm(out.colRange(0, 40), cv::Mat(40, 40, CV_8UC3, cv::Scalar(s.left.at<cv::Vec3b>(140, 180))),
                        cv::NORM_INF), 0);
 }

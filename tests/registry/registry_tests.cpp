@@ -16,10 +16,10 @@
 #include <unistd.h>
 
 #include "conversion/lens_selection.h"
-#include "registry/atomic_file.h"
+#include "base/atomic_file.h"
 #include "registry/lens_registry.h"
 #include "registry/text_encoding.h"
-#include "registry/text_numbers.h"
+#include "base/text_numbers.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
@@ -86,35 +86,31 @@ LensRecord sampleRecord(const std::string& name) {
     return r;
 }
 
-TEST(LensSelection, CopiesEveryFieldAndKeepsWhatTheRunDerives) {
-    EyeParams eye;
-    eye.imageWidth = 640, eye.imageHeight = 480, eye.mappingScale = 0.5, eye.radius1 = 0.1, eye.radius3 = 0.3;
-    copyLensRecordToEye(sampleRecord("Quad lens"), eye);
-    EXPECT_EQ(eye.lensName, "Quad lens");
-    const double got[] = {eye.magnification, eye.sineK, eye.theta1, eye.theta2, eye.theta3, eye.a1, eye.b1, eye.c1,
-                          eye.a2, eye.b2, eye.c2, eye.a3, eye.b3, eye.c3, eye.a4, eye.b4, eye.c4};
+TEST(LensSelection, CopiesEveryFieldAndOnlyAValidPick) {
+    const LensSettings lens = lensSettingsOf(sampleRecord("Quad lens"));
+    EXPECT_EQ(lens.name, "Quad lens");
+    const QuadraticLaw& q = lens.quadratic;
+    const double got[] = {lens.magnification, lens.sineK, q.theta1, q.theta2, q.theta3, q.a1, q.b1, q.c1,
+                          q.a2, q.b2, q.c2, q.a3, q.b3, q.c3, q.a4, q.b4, q.c4};
     const double want[] = {1.05, 0.75, 0.5, 1.0, 1.3, -0.1, 1.2, 0.0, -0.2, 1.3, 0.01, -0.3, 1.4, 0.02, 0.4, 1.5, 0.0};
     for (int i = 0; i < 17; ++i) EXPECT_EQ(got[i], want[i]) << "number field " << i;
-    EXPECT_TRUE(eye.radiusMode == 3 && eye.radius180 == 1520 && eye.mappingKind == 2 && eye.axisX == -12 &&
-                eye.axisY == 2003 && eye.axisMode == 1);
-    EXPECT_TRUE(eye.imageWidth == 640 && eye.imageHeight == 480 && eye.mappingScale == 0.5 && eye.radius1 == 0.1 &&
-                eye.radius3 == 0.3);
+    EXPECT_TRUE(lens.radiusMode == 3 && lens.radiusDots == 1520 && lens.mappingKind == 2 && lens.axisX == -12 &&
+                lens.axisY == 2003 && lens.axisMode == 1);
 
     LensRegistry registry;
     registry.records[0] = sampleRecord("First"), registry.records[1] = sampleRecord("Second");
     registry.records[2].name = "stale, past count";
     registry.count = 2;
-    ConversionParams params;
-    EXPECT_TRUE(SelectLensForEye(params, registry, 1, 1));
-    EXPECT_TRUE(params.eye[1].lensName == "Second" && params.eye[0].lensName.empty() && params.eye[0].radius180 == 0);
-    EXPECT_TRUE(SelectLensForEye(params, registry, 0, 1));  // the same record for both eyes
-    EXPECT_EQ(params.eye[0].lensName, "Second");
+    std::array<LensSettings, 2> lenses;
+    EXPECT_TRUE(SelectLensForEye(lenses, registry, 1, 1));
+    EXPECT_TRUE(lenses[1].name == "Second" && lenses[0].name.empty() && lenses[0].radiusDots == 0);
+    EXPECT_TRUE(SelectLensForEye(lenses, registry, 0, 1));  // the same record for both eyes
+    EXPECT_EQ(lenses[0].name, "Second");
     for (auto [eye, record] : {std::pair{0, -1}, {0, 2}, {1, 2}, {0, 10}, {0, 1000}, {-1, 0}, {2, 0}}) {
-        EXPECT_FALSE(SelectLensForEye(params, registry, eye, record)) << eye << "," << record;
-        EXPECT_TRUE(params.eye[0].lensName == "Second" && params.eye[1].lensName == "Second");
+        EXPECT_FALSE(SelectLensForEye(lenses, registry, eye, record)) << eye << "," << record;
+        EXPECT_TRUE(lenses[0].name == "Second" && lenses[1].name == "Second");
     }
 }
-
 
 // A fresh directory per test, removed afterwards.
 class FileTest : public ::testing::Test {
@@ -220,7 +216,10 @@ TEST_F(FileTest, OddFilesLoadTheCompleteRecords) {
         {one + recordText("B", {"0", "abc", "1", "0", "0", "0"}), {"A"}},
         {one + recordText("B", {"0", "0", "1", "99999999999", "0", "0"}), {"A"}},
         {one + recordText("B", {"0", "0", "1", "0", "0", ""}), {"A"}}, {recordText("A", {"x"}) + recordText("B"), {}},
-        {eleven, firstTen}, {"\xEF\xBB\xBF" + recordText("A"), {"A"}}, {recordText("A\rB"), {"A\rB"}}};
+        {eleven, firstTen}, {"\xEF\xBB\xBF" + recordText("A"), {"A"}}, {recordText("A\rB"), {"A\rB"}},
+        {one + "C\r", {"A"}}, {recordText(std::string(65535, 'a') + kGyoganUtf8), {std::string(65535, 'a') + kGyoganUtf8}},
+        // The encoding is the whole file's: a Shift-JIS byte far behind the records still decides it.
+        {recordText(kGyoganUtf8) + std::string(1 << 20, '\n') + "\x8B", {cp932ToUtf8(kGyoganUtf8)}}};
     for (const auto& c : cases) {
         write(ini(), c.bytes);
         EXPECT_EQ(loadNames(ini()), c.names) << ::testing::PrintToString(c.bytes.substr(0, 40));

@@ -25,7 +25,7 @@ private slots:
         QCOMPARE(texts(dlg, {1012, 1016, 1017, 1013, 1011}), QStringList({"L.jpg", "R.jpg", "LROut.jpg", "4096", "8192"}));
         QCOMPARE(texts(dlg, kPointBoxes + QList<int>{1015, 1020, 1021, 1022}), QStringList(12, ""));
         for (int id : {1011, 1020, 1021, 1022}) QVERIFY(box(id)->isReadOnly());
-        QCOMPARE(app_->conversionParams.outputHeight, 4096);
+        QCOMPARE(app_->conversionChoices.outputHeight, 4096);
         QVERIFY(checked(1023) && !checked(1024));
         QCOMPARE(dlg->pointEntryMode(), 0);
         for (int id : {1029, 1030}) {
@@ -55,10 +55,11 @@ private slots:
             else if (s[1] == '+' || s[1] == '-') clickButton(s[1] == '+' ? upDown->upArrow() : upDown->downArrow());
             else QTest::keyClick(upDown, s[1] == 'U' ? Qt::Key_Up : Qt::Key_Down);
         }
-        const ZenithAxis axis[] = {ZenithAxis::Pitch, ZenithAxis::Roll, ZenithAxis::Yaw};
+        const ZenithTenths& zenith = app_->conversionChoices.zenith;
+        const int32_t tenths[] = {zenith.pitch, zenith.roll, zenith.yaw};
         for (int k = 0; k < 3; ++k) {
             QCOMPARE(box(1020 + k)->text(), shown[k]);
-            QCOMPARE(zenithTenths(app_->conversionParams, axis[k]), qRound(shown[k].toDouble() * 10));
+            QCOMPARE(tenths[k], qRound(shown[k].toDouble() * 10));
         }
     }
 
@@ -78,7 +79,7 @@ private slots:
         replaceText(box(1013), typed);
         QCOMPARE(box(1013)->text(), height);
         QCOMPARE(box(1011)->text(), width);
-        QCOMPARE(app_->conversionParams.outputHeight, height.toInt());
+        QCOMPARE(app_->conversionChoices.outputHeight, height.toInt());
     }
 
     void pointEntryMode_data() {
@@ -147,11 +148,12 @@ private slots:
             QCOMPARE(listNames(list(id)), names);
             QCOMPARE(selectedRow(list(id)), -1);
         }
-        QCOMPARE(app_->conversionParams.eye[0].lensName, std::string("Old lens"));
-        QCOMPARE(app_->conversionParams.eye[0].radius180, 700);
-        QCOMPARE(app_->conversionParams.eye[1].lensName, std::string("Other"));
+        const auto& lenses = app_->conversionChoices.lenses;
+        QCOMPARE(lenses[0].name, std::string("Old lens"));
+        QCOMPARE(lenses[0].radiusDots, 700);
+        QCOMPARE(lenses[1].name, std::string("Other"));
         clickRow(list(1029), 0);
-        QCOMPARE(app_->conversionParams.eye[0].radius180, 900);
+        QCOMPARE(lenses[0].radiusDots, 900);
     }
 
     void aboutBox_data() {

@@ -1,0 +1,44 @@
+// What an image file says about itself before it is decoded: its format and
+// its dimensions, read from the header alone, so that the conversion can
+// refuse an image too large to decode before it spends the memory; and
+// whether a JPEG stream is damaged (truncated, or broken between markers),
+// so that the user hears which file decoded with a fault.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vistereo {
+
+struct ImageHeader {
+    std::string format;  // "JPEG", "PNG", ...; empty when the header is not one we read
+    int64_t width = 0;
+    int64_t height = 0;
+    bool known() const { return !format.empty(); }
+    double megapixels() const { return static_cast<double>(width) * static_cast<double>(height) / 1e6; }
+};
+
+// Reads JPEG, PNG, BMP, TIFF, WebP, the portable any-maps (PBM, PGM, PPM,
+// PAM, PFM), Sun raster and Radiance HDR headers. Any other content, a file
+// that cannot be opened and a header that breaks off give an unknown header
+// (the decoder then judges the file). Reads only the bytes it needs.
+ImageHeader probeImageHeader(const std::filesystem::path& path);
+// The same from bytes already in memory.
+ImageHeader probeImageHeaderBytes(std::string_view bytes);
+
+// Empty when the JPEG stream `bytes` runs from its start-of-image marker
+// through well-formed segments and entropy-coded data to its end-of-image
+// marker; otherwise what is wrong with it ("the data ends before the
+// end-of-image marker", ...). Not a JPEG: empty.
+std::string jpegStreamDamage(std::string_view bytes);
+
+// The largest output width the format of a file name can hold (by its
+// extension, case-blind), or 0 when the format sets no limit of its own.
+int64_t maximumOutputWidth(std::string_view outputName);
+
+// Default limit on the pixel count of an input image.
+inline constexpr double kDefaultMaxInputMegapixels = 200.0;
+
+}  // namespace vistereo
