@@ -5,9 +5,11 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-features2d-dev
   qt6-base-dev libgl-dev
-  libgtest-dev
+  libexiv2-dev
+  libgtest-dev libimage-exiftool-perl
+  clang-14 libclang-rt-14-dev
   fonts-noto-cjk
 )
 
