@@ -20,7 +20,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 18> kConvertOptions{{
+constexpr std::array<OptionSpec, 21> kConvertOptions{{
     {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
@@ -30,6 +30,10 @@ constexpr std::array<OptionSpec, 18> kConvertOptions{{
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
     {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg)"},
     {"height", 0, "N", "output height in dots; the width is twice that (default: 4096)"},
+    {"vr-suffix", 0, nullptr, "insert _180_LR before the output's extension, the name headset players\n"
+                              "                            recognise as 180-degree left-right stereo"},
+    {"quality", 0, "Q", "JPEG quality 1-100 (default: the image library's)"},
+    {"interp", 0, "KIND", "resampling: bilinear (default), bicubic or lanczos"},
     {"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"},
     {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
     {"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"},
@@ -46,7 +50,8 @@ constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
-    "                            [--max-input-megapixels MP] [--timing]\n";
+    "                            [--vr-suffix] [--quality Q] [--interp KIND] [--max-input-megapixels MP]\n"
+    "                            [--timing]\n";
 
 // The run's messages, kept until the outcome says where they belong.
 class CollectingSink : public MessageSink {
@@ -153,6 +158,19 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
 
     run.exactArithmetic = options.has("exact");
+    if (options.has("quality")) {
+        const auto quality = parseWholeNumber(options.value("quality"));
+        if (!quality || *quality < 1 || *quality > 100) return usageError(err, "--quality takes a whole number from 1 to 100");
+        request.jpegQuality = *quality;
+    }
+    if (options.has("interp")) {
+        const std::string kind = options.value("interp");
+        if (kind == "bilinear") run.interpolation = Interpolation::Bilinear;
+        else if (kind == "bicubic") run.interpolation = Interpolation::Bicubic;
+        else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
+        else return usageError(err, "--interp takes bilinear, bicubic or lanczos");
+    }
+    if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
 
     LensRegistry registry;
     const auto iniFile = registryFile(request.workingDirectory);

@@ -190,6 +190,11 @@ std::string describeTooLarge(const InputImage& image, const InputLimits& limits)
     return "The image \"" + image.path.string() + "\" is " + text + "; it was not read.";
 }
 
+std::string withVrSuffix(const std::string& outputName) {
+    const std::string extension = extensionOf(outputName);
+    return outputName.substr(0, outputName.size() - extension.size()) + "_180_LR" + extension;
+}
+
 PointsInput readPointEntry(const PointEntry& entry) {
     PointsInput input;
     std::array<int32_t, 8> values{};
@@ -296,7 +301,8 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
                    "There is not enough memory for an output image of height " + std::to_string(n) + ".");
     }
 
-    const RenderOptions renderOptions{options.threads, options.progress, options.exactArithmetic};
+    const RenderOptions renderOptions{options.threads, options.progress, options.exactArithmetic,
+                                      options.interpolation};
     stage = Clock::now();
     if (request.rotation)
         renderRightEyeRotated(geometry, *request.rotation, right, canvas, renderOptions);
@@ -312,7 +318,10 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     stage = Clock::now();
     std::vector<uchar> encoded;
     try {
-        if (!cv::imencode(extension, canvas, encoded)) encoded.clear();
+        std::vector<int> parameters;
+        if (request.jpegQuality > 0 && maximumOutputWidth(request.outputName) == kJpegMaxWidth)
+            parameters = {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
+        if (!cv::imencode(extension, canvas, encoded, parameters)) encoded.clear();
     } catch (const std::exception&) {
         encoded.clear();
     }

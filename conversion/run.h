@@ -74,6 +74,7 @@ struct ConversionRequest {
     std::string outputName = "LROut.jpg";
     std::filesystem::path workingDirectory = ".";
     InputLimits limits;
+    int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
 };
 
 enum class ConversionStatus {
@@ -112,6 +113,7 @@ struct RunOptions {
     int threads = 0;       // 0: every hardware thread
     RowProgress progress;  // rows done per half
     bool exactArithmetic = false;  // every angle through acos/atan2/sin/cos (slower, byte-exact)
+    Interpolation interpolation = Interpolation::Bilinear;
 };
 
 // One input image as the run reads it: "<working directory>/input/" followed
@@ -148,6 +150,10 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
+
+// The name headset players take for a 180-degree side-by-side stereo image:
+// "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg").
+std::string withVrSuffix(const std::string& outputName);
 
 // The dialog's texts.
 inline constexpr const char* kMsgSelectLens = "Select camera and lens";

@@ -64,6 +64,14 @@ enum class Half { Left = 0, Right = 1 };
 // the half is then left partly written.
 using RowProgress = std::function<void(Half half, int rowsDone, int rowsTotal)>;
 
+// How a source position becomes a pixel. Bilinear is the four-pixel blend
+// described above; bicubic (Keys, a = -0.5) and Lanczos (a = 2) weigh a 4 x 4
+// neighbourhood, rounding to the nearest level. The wider kernels leave out
+// the source pixels beyond the edge of the image and outside the lens's
+// 180-degree circle and renormalise the rest, so that the black outside does
+// not bleed into the rim.
+enum class Interpolation { Bilinear, Bicubic, Lanczos };
+
 struct RenderOptions {
     int threads = 0;  // 0: every hardware thread
     RowProgress progress;
@@ -76,6 +84,7 @@ struct RenderOptions {
     // rounding only (around 1e-12 dots), which changes a stored byte by 1
     // in a vanishing share of pixels; several times faster.
     bool exact = false;
+    Interpolation interpolation = Interpolation::Bilinear;
 };
 
 // Writes columns 0 .. N-1 of every output row from the left image (eye 0).

@@ -272,7 +272,7 @@ std::string jpegStreamDamage(std::string_view bytes) {
 
 int64_t maximumOutputWidth(std::string_view outputName) {
     const std::string ext = lowerExtension(outputName);
-    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe") return 65500;  // libjpeg's JPEG_MAX_DIMENSION
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe") return kJpegMaxWidth;
     if (ext == ".webp") return 16383;                                    // the VP8 frame header's 14 bits
     if (ext == ".png") return 1000000;                                   // libpng's default user limit
     return 0;

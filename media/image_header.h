@@ -37,6 +37,7 @@ std::string jpegStreamDamage(std::string_view bytes);
 // The largest output width the format of a file name can hold (by its
 // extension, case-blind), or 0 when the format sets no limit of its own.
 int64_t maximumOutputWidth(std::string_view outputName);
+inline constexpr int64_t kJpegMaxWidth = 65500;  // libjpeg's JPEG_MAX_DIMENSION: the JPEG names have it
 
 // Default limit on the pixel count of an input image.
 inline constexpr double kDefaultMaxInputMegapixels = 200.0;

@@ -355,3 +355,47 @@ TEST(Render, DegenerateRotationLeavesTheRightHalfBlackAndZeroRadiusTheAxisPixel)
 
 }  // namespace
 }  // namespace vistereo
+
+namespace vistereo {
+namespace {
+
+// The wider kernels against a known truth: an equisolid fisheye of the panorama converted and compared with the
+// panorama's own front hemisphere within 85 degrees of the axis; and on a plain disc, the rim (85 to 90 degrees)
+// must not come out darker than bilinear's.
+TEST(Interpolation, WiderKernelsAreSharperAndKeepTheRim) {
+    using namespace testsupport;
+    const int n = 1024;  // about the fisheye's own resolution at its centre
+    SynthLens lens = SynthLens::equisolid(1500, 1000);
+    const cv::Mat fisheye = renderFisheye(panorama(), lens, Rotation{}), truth = frontHemisphere(panorama(), n);
+    cv::Mat disc(1000, 1500, CV_8UC3, cv::Scalar::all(0));
+    for (int y = 0; y < 1000; ++y)
+        for (int x = 0; x < 1500; ++x)
+            if (std::hypot(x - 750, y - 500) <= 500) disc.at<cv::Vec3b>(y, x) = cv::Vec3b(200, 200, 200);
+    const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 1500, 1000, n);
+    cv::Mat inner(n, n, CV_8U), rim(n, n, CV_8U);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const double off = std::acos(std::clamp(zenithDirection(g, i, j).y, -1.0, 1.0)) / kDegree;
+            inner.at<uchar>(i, j) = off <= 85.0;
+            rim.at<uchar>(i, j) = off > 85.0 && off < 89.9;
+        }
+    const struct { Interpolation mode; double minimumGain; } cases[] = {
+        {Interpolation::Bilinear, 0.0}, {Interpolation::Bicubic, 0.5}, {Interpolation::Lanczos, 0.3}};
+    double bilinearPsnr = 0.0, bilinearRim = 0.0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
+        RenderOptions options;
+        options.interpolation = c.mode;
+        cv::Mat out(n, n, CV_8UC3), plain(n, n, CV_8UC3);
+        renderLeftEye(g, fisheye, out, options);
+        renderLeftEye(g, disc, plain, options);
+        const double quality = psnr(out, truth, inner), rimLevel = cv::mean(plain, rim)[0];
+        if (c.mode == Interpolation::Bilinear) bilinearPsnr = quality, bilinearRim = rimLevel;
+        EXPECT_GE(quality, bilinearPsnr + c.minimumGain) << quality << " dB against bilinear's " << bilinearPsnr;
+        EXPECT_GE(rimLevel, bilinearRim) << "rim level " << rimLevel;
+        EXPECT_NEAR(cv::mean(plain, inner)[0], 200.0, 0.01);
+    }
+}
+
+}  // namespace
+}  // namespace vistereo
