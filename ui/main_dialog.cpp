@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -39,6 +40,9 @@
 
 namespace vistereo {
 namespace {
+
+// Height in dialog units of the strip below the original controls.
+constexpr int kAdditionsStrip = 18;
 
 std::string narrow(const QString& text) { return text.toStdString(); }
 
@@ -116,7 +120,8 @@ CMyVistereoDlg::~CMyVistereoDlg() = default;
 
 void CMyVistereoDlg::buildControls() {
     const DialogUnits du(font());
-    const QSize templateSize = du.size(328, 252);
+    // The strip below the original controls holds the additions.
+    const QSize templateSize = du.size(328, 252 + kAdditionsStrip);
     resize(templateSize);
     setMinimumSize(templateSize);
 
@@ -220,6 +225,13 @@ void CMyVistereoDlg::buildControls() {
     auto* pointsGroup = new QGroupBox(QStringLiteral("Corresponding coordinates Settings"), this);
     pointsGroup->setGeometry(du.rect(12, 33, 280, 81));
     pointsGroup->lower();  // a frame behind the controls it surrounds
+
+    // Additions, in the strip below: the players' naming convention.
+    m_vrSuffix = new QCheckBox(QStringLiteral("Name for VR players (_180_LR)"), this);
+    m_vrSuffix->setObjectName(QStringLiteral("vrSuffix"));
+    m_vrSuffix->setGeometry(du.rect(10, 245, 130, 10));
+    m_vrSuffix->setToolTip(QStringLiteral("Adds _180_LR before the output file's extension, the name headset "
+                                          "players recognise as a 180-degree left-right stereo image"));
 
     // The window menu with the About item.
     m_systemMenu = new QMenu(this);
@@ -443,6 +455,7 @@ void CMyVistereoDlg::RunConversion() {
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());
     request.outputName = narrow(m_outputName->text());
+    if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
     request.workingDirectory = ".";
 
     auto run = std::make_shared<RunState>(this);

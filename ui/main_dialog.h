@@ -20,6 +20,7 @@
 #include "engine/params.h"
 
 class QButtonGroup;
+class QCheckBox;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -118,6 +119,7 @@ private:
     QListWidget* m_leftLenses = nullptr;   // 1029
     QListWidget* m_rightLenses = nullptr;  // 1030
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
+    QCheckBox* m_vrSuffix = nullptr;       // additions strip
 };
 
 }  // namespace vistereo
