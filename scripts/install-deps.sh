@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libexiv2-dev libimage-exiftool-perl
   qt6-base-dev libgl-dev
   libgtest-dev
   fonts-noto-cjk
