@@ -20,7 +20,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 21> kConvertOptions{{
+constexpr std::array<OptionSpec, 22> kConvertOptions{{
     {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
@@ -28,11 +28,13 @@ constexpr std::array<OptionSpec, 21> kConvertOptions{{
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
-    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg)"},
+    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"
+                            "                            NAME.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
     {"height", 0, "N", "output height in dots; the width is twice that (default: 4096)"},
     {"vr-suffix", 0, nullptr, "insert _180_LR before the output's extension, the name headset players\n"
                               "                            recognise as 180-degree left-right stereo"},
     {"quality", 0, "Q", "JPEG quality 1-100 (default: the image library's)"},
+    {"keep-exif", 0, nullptr, "a JPEG output carries the left image's EXIF (a .vr.jpg output always does)"},
     {"interp", 0, "KIND", "resampling: bilinear (default), bicubic or lanczos"},
     {"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"},
     {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
@@ -50,7 +52,8 @@ constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
-    "                            [--vr-suffix] [--quality Q] [--interp KIND] [--max-input-megapixels MP]\n"
+    "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
+    "                            [--max-input-megapixels MP]\n"
     "                            [--timing]\n";
 
 // The run's messages, kept until the outcome says where they belong.
@@ -171,6 +174,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         else return usageError(err, "--interp takes bilinear, bicubic or lanczos");
     }
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
+    request.keepExif = options.has("keep-exif");
 
     LensRegistry registry;
     const auto iniFile = registryFile(request.workingDirectory);
@@ -193,6 +197,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     const ConversionResult result = RunConversion(request, sink, run);
     bar.finish();
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
+    if (result.written())
+        for (const std::string& note : result.notes) err << "vistereo-cli: note: " << note << "\n";
 
     switch (result.status) {
         case ConversionStatus::Written:
@@ -204,8 +210,12 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
                 }
-                out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
-                    << request.outputHeight << ")\n";
+                if (isVr180Name(request.outputName))
+                    out << "wrote " << result.outputPath.string() << " (VR180 photo, each eye " << request.outputHeight
+                        << " x " << request.outputHeight << ")\n";
+                else
+                    out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
+                        << request.outputHeight << ")\n";
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;

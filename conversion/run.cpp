@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -27,7 +28,10 @@
 
 #include "base/atomic_file.h"
 #include "base/text_numbers.h"
+#include "base/version.h"
 #include "engine/lens.h"
+#include "media/exif.h"
+#include "media/vr180.h"
 
 namespace vistereo {
 namespace {
@@ -134,6 +138,70 @@ uint64_t physicalMemoryBytes() {
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
 }
 
+std::vector<int> encodeParameters(const ConversionRequest& request, bool jpeg) {
+    if (request.jpegQuality > 0 && jpeg) return {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
+    return {};
+}
+
+std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
+
+std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters) {
+    std::vector<uchar> encoded;
+    try {
+        if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
+    } catch (const std::exception&) {
+        encoded.clear();
+    }
+    return encoded;
+}
+
+// The side-by-side image in the format of its extension; a JPEG carries the
+// left input's EXIF when asked to.
+std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
+                                    const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                    ConversionResult& result) {
+    const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
+    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg));
+    if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
+    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
+    if (!exif.found) {
+        result.notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+                               exif.note + ").");
+        return encoded;
+    }
+    media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
+    if (!withExif.exifWritten) result.notes.push_back("The EXIF was not carried over: " + withExif.note);
+    return withExif.exifWritten ? std::move(withExif.jpeg) : encoded;
+}
+
+// The VR180 photo: the left half as the primary JPEG with the left input's
+// EXIF, the right half as a JPEG in the extended XMP.
+std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
+                               const cv::Mat& canvas, ConversionResult& result) {
+    const int n = canvas.rows;
+    const std::vector<int> parameters = encodeParameters(request, true);
+    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters);
+    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters);
+    if (left.empty() || right.empty()) return {};
+    std::vector<uint8_t> app1;
+    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
+    if (!exif.found) {
+        result.notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+                               exif.note + ").");
+    } else {
+        media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
+        if (payload.ok) app1 = std::move(payload.app1);
+        else result.notes.push_back("The EXIF was not carried over: " + payload.note);
+        if (payload.ok && !payload.note.empty()) result.notes.push_back(payload.note);
+    }
+    media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
+    if (!written.ok) {
+        result.detail = written.error;
+        return {};
+    }
+    return std::move(written.jpeg);
+}
+
 }  // namespace
 
 CommaLineParse parseCommaLine(std::string_view line) {
@@ -188,6 +256,15 @@ std::string describeTooLarge(const InputImage& image, const InputLimits& limits)
                   static_cast<long long>(image.header.width), static_cast<long long>(image.header.height),
                   image.header.megapixels(), limits.maxMegapixels);
     return "The image \"" + image.path.string() + "\" is " + text + "; it was not read.";
+}
+
+bool isVr180Name(const std::string& outputName) {
+    constexpr std::string_view suffix = ".vr.jpg";
+    if (outputName.size() < suffix.size()) return false;
+    for (size_t k = 0; k < suffix.size(); ++k)
+        if (std::tolower(static_cast<unsigned char>(outputName[outputName.size() - suffix.size() + k])) != suffix[k])
+            return false;
+    return true;
 }
 
 std::string withVrSuffix(const std::string& outputName) {
@@ -282,11 +359,12 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (n <= 0)
         return end(ConversionStatus::OutputHeightInvalid, nullptr,
                    "The output height must be at least 1 dot.");
-    if (const int64_t widest = maximumOutputWidth(request.outputName); widest > 0 && 2 * n > widest)
+    const bool vr180 = isVr180Name(request.outputName);
+    if (const int64_t widest = maximumOutputWidth(request.outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
         return end(ConversionStatus::OutputHeightInvalid, nullptr,
-                   "The output height " + std::to_string(n) + " gives an image " + std::to_string(2 * n) +
+                   "The output height " + std::to_string(n) + " gives an image " + std::to_string(vr180 ? n : 2 * n) +
                        " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
-                       ", so the height can be at most " + std::to_string(widest / 2) + ".");
+                       ", so the height can be at most " + std::to_string(vr180 ? widest : widest / 2) + ".");
     const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
     if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
         return end(ConversionStatus::OutputHeightInvalid, nullptr,
@@ -316,15 +394,8 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
 
     // Encode once, then replace the target in one step.
     stage = Clock::now();
-    std::vector<uchar> encoded;
-    try {
-        std::vector<int> parameters;
-        if (request.jpegQuality > 0 && maximumOutputWidth(request.outputName) == kJpegMaxWidth)
-            parameters = {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
-        if (!cv::imencode(extension, canvas, encoded, parameters)) encoded.clear();
-    } catch (const std::exception&) {
-        encoded.clear();
-    }
+    std::vector<uchar> encoded = vr180 ? encodeVr180(request, images.left.path, canvas, result)
+                                       : encodeSideBySide(request, extension, images.left.path, canvas, result);
     result.seconds.encode = secondsSince(stage);
     if (encoded.empty())
         return end(ConversionStatus::OutputNameInvalid, nullptr,

@@ -75,6 +75,9 @@ struct ConversionRequest {
     std::filesystem::path workingDirectory = ".";
     InputLimits limits;
     int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
+    // A side-by-side JPEG output carries the left input's EXIF (a VR180
+    // output, named *.vr.jpg, always does).
+    bool keepExif = false;
 };
 
 enum class ConversionStatus {
@@ -105,6 +108,8 @@ struct ConversionResult {
     // Facts the user should hear although the run went on: an input that
     // decoded with damage, named with its file.
     std::vector<std::string> warnings;
+    // Facts of lesser weight: an input without EXIF to carry over, say.
+    std::vector<std::string> notes;
     StageSeconds seconds;
     bool written() const { return status == ConversionStatus::Written; }
 };
@@ -150,6 +155,10 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
+
+// An output named *.vr.jpg (any case) is a VR180 photo: the left half as the
+// primary image, the right half embedded in its extended XMP.
+bool isVr180Name(const std::string& outputName);
 
 // The name headset players take for a 180-degree side-by-side stereo image:
 // "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg").

@@ -233,6 +233,12 @@ void CMyVistereoDlg::buildControls() {
     m_vrSuffix->setToolTip(QStringLiteral("Adds _180_LR before the output file's extension, the name headset "
                                           "players recognise as a 180-degree left-right stereo image"));
 
+    m_keepExif = new QCheckBox(QStringLiteral("Keep the camera's EXIF"), this);
+    m_keepExif->setObjectName(QStringLiteral("keepExif"));
+    m_keepExif->setGeometry(du.rect(145, 245, 100, 10));
+    m_keepExif->setToolTip(QStringLiteral("A JPEG output carries the left image's EXIF (maker, model, date, GPS); "
+                                          "an output named *.vr.jpg is a VR180 photo and always does"));
+
     // The window menu with the About item.
     m_systemMenu = new QMenu(this);
     m_systemMenu->setObjectName(QStringLiteral("systemMenu"));
@@ -456,6 +462,7 @@ void CMyVistereoDlg::RunConversion() {
     request.rightName = narrow(m_rightName->text());
     request.outputName = narrow(m_outputName->text());
     if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
+    request.keepExif = m_keepExif->isChecked();
     request.workingDirectory = ".";
 
     auto run = std::make_shared<RunState>(this);

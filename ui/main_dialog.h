@@ -120,6 +120,7 @@ private:
     QListWidget* m_rightLenses = nullptr;  // 1030
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
+    QCheckBox* m_keepExif = nullptr;
 };
 
 }  // namespace vistereo
