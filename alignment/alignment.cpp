@@ -358,6 +358,8 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         result.baselineObserved = pose.baselineObserved;
         result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
         result.nearInliers = pose.nearInliers;
+        result.rotationOnlyOffsetDegrees =
+            rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
         if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
             result.baselineSuspect = true;
             std::ostringstream text;

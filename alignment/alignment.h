@@ -111,6 +111,9 @@ struct AlignmentResult {
 
     int leftFeatures = 0, rightFeatures = 0, matches = 0, inliers = 0;
     int nearInliers = 0;  // inliers with visible parallax
+    // How far a rotation-only fit of the same inliers (which takes parallax
+    // for misalignment) lies from R: what the baseline model saves here.
+    double rotationOnlyOffsetDegrees = 0.0;
 
     // After alignment (the right directions turned by R), over the inliers,
     // in arcminutes: the difference of the output rows (polar angle from

@@ -208,6 +208,12 @@ Refinement refine(const std::vector<DirectionPair>& pairs, const std::vector<int
 
 }  // namespace
 
+cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen) {
+    cv::Matx33d m = cv::Matx33d::zeros();
+    for (int index : chosen) m += pairs[index].left * pairs[index].right.t();
+    return nearestRotation(m);
+}
+
 double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair) {
     cv::Vec3d e1, e2;
     tangentBasis(baseline, e1, e2);

@@ -8,13 +8,19 @@
 // The residual used throughout is that triple product divided by
 // |t x R u_R|, the sine of u_L's angle to the epipolar plane.
 //
-// Estimation: RANSAC over eight-pair sets with the linear (eight-point)
-// solution of u_L^T E u_R = 0 on the directions themselves, E projected onto
-// the essential matrices and split into R and t; then R and t refined
-// together on the inliers by iteratively reweighted (Huber) Gauss-Newton with
-// Levenberg damping on a rotation vector and a tangent step of t, with a
-// weak prior pulling t towards the rig's expected baseline (which decides t
-// when the scene is too far away to show parallax).
+// Estimation: RANSAC (MSAC score) over eight-pair sets with the linear
+// (eight-point) solution of u_L^T E u_R = 0 on the directions themselves, E
+// projected onto the essential matrices and split into R and t, pairs more
+// than maxParallax apart counting as outliers; then R and t refined together
+// on the inliers by Huber-weighted Gauss-Newton with Levenberg damping on a
+// rotation vector and a tangent step of t, starting from and weakly pulled
+// towards the rig's expected baseline line (the prior, +x). The coplanarity
+// residual does not tell t from -t: the sign comes from the side the near
+// points' parallax takes. When no parallax stands out of the matching noise
+// (a scene at infinity), t cannot be measured: it is set to the prior and R
+// alone is refined. Pairs whose parallax clearly takes the wrong side (a
+// point that would lie behind the cameras) are dropped before the last
+// refinement.
 #pragma once
 
 #include <vector>
@@ -53,6 +59,11 @@ struct PoseEstimate {
 };
 
 PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const PoseOptions& options = {});
+
+// The least-squares rotation carrying the right directions of the chosen
+// pairs onto their left ones, ignoring the baseline (Kabsch). Near points
+// bias it: it is here to show how much, not used by the estimate.
+cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen);
 
 // Signed residual of one pair (see above).
 double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);

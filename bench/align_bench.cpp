@@ -149,8 +149,8 @@ int main(int argc, char** argv) {
 
     if (scenes) {
         std::printf("\nSynthetic scenes, 1600 x 1200\n");
-        std::printf("%-52s %-6s %5s | %8s %8s %7s %7s %8s %6s\n", "case", "", "N", "err deg", "tol", "base deg",
-                    "inliers", "AB deg", "sec");
+        std::printf("%-52s %-6s %5s | %8s %8s %8s %7s %8s %8s %6s\n", "case", "", "N", "err deg", "tol", "base deg",
+                    "inliers", "AB deg", "rot-only", "sec");
         for (const AlignmentCase& c : alignmentCases(1600, 1200)) {
             const Pair pair = makePair(c, 2);
             for (FeatureDetector d : detectors)
@@ -178,13 +178,14 @@ int main(int argc, char** argv) {
                         std::snprintf(base, sizeof base, "%8.2f", baselineErrorDegrees(r, c.rig.baselineInLeft()));
                     else
                         std::snprintf(base, sizeof base, "%8s", "(prior)");
-                    std::printf("%-52s %-6s %5d | %8.4f %8.2f %s %7d %8.4f %6.2f\n", c.name.c_str(), nameOf(d), n,
-                                rotationErrorDegrees(r, c.rig.rightToLeft()), c.rotationToleranceDegrees, base,
-                                r.inliers, routeVsTruth, r.seconds.total);
+                    std::printf("%-52s %-6s %5d | %8.4f %8.2f %s %7d %8.4f %8.4f %6.2f\n", c.name.c_str(), nameOf(d),
+                                n, rotationErrorDegrees(r, c.rig.rightToLeft()), c.rotationToleranceDegrees, base,
+                                r.inliers, routeVsTruth, r.rotationOnlyOffsetDegrees, r.seconds.total);
                 }
         }
         std::printf("(err: estimated rotation against the truth; base: angle between the estimated and the true "
-                    "baseline; AB: the suggested points' A/B-route rotation against the truth)\n");
+                    "baseline; AB: the suggested points' A/B-route rotation against the truth; rot-only: a "
+                    "rotation-only fit of the same inliers against the estimate)\n");
     }
     return 0;
 }
