@@ -82,7 +82,7 @@ struct StageSeconds {
 
 struct AlignmentOptions {
     int workingSize = 1024;  // N of each working half (N x N for 180 x 180 degrees)
-    FeatureDetector detector = FeatureDetector::Sift;
+    FeatureDetector detector = FeatureDetector::Akaze;  // see features.h for why
     int maxFeatures = 4000;  // per eye
     double ratio = 0.8;      // Lowe's ratio test
     double inlierPixels = 1.5;           // RANSAC threshold, working pixels off the epipolar plane
@@ -161,7 +161,7 @@ const char* verdictName(Verdict verdict);
 
 struct MeasureOptions {
     int workingSize = 1024;  // the halves are reduced to this size for matching when larger
-    FeatureDetector detector = FeatureDetector::Sift;
+    FeatureDetector detector = FeatureDetector::Akaze;  // see features.h for why
     int maxFeatures = 4000;
     double ratio = 0.8;
     double inlierPixels = 1.5;  // working pixels
