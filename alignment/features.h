@@ -24,9 +24,8 @@ namespace vistereo::alignment {
 // accurate; AKAZE is the better of the two on the mixed-lens pairs (largest
 // error 0.0041 against 0.0109 degrees), its binary descriptors match in a
 // quarter of SIFT's time at the same N, and its cost grows more gently with
-// N (OpenCV's SIFT
-// works on a twice-upsampled first octave), which leaves the 1.5 s budget
-// room on a shared machine. SIFT at 1024 is the most accurate choice when
+// N (OpenCV's SIFT works on a twice-upsampled first octave), which leaves
+// the 1.5 s budget room on a shared machine. SIFT at 1024 is the most accurate choice when
 // time does not matter.
 enum class FeatureDetector {
     Sift,   // difference-of-Gaussian blobs, 128 float descriptors, L2 distance
