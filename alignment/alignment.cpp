@@ -194,8 +194,8 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
               [](const Candidate& a, const Candidate& b) { return a.parallax < b.parallax; });
     size_t keep = 0;
     while (keep < candidates.size() && candidates[keep].parallax <= workingPixel) ++keep;
-    keep = std::clamp(keep, std::min<size_t>(candidates.size(), std::max<size_t>(2, candidates.size() * 3 / 10)),
-                      std::min<size_t>(candidates.size(), 150));
+    keep = std::max(keep, std::min<size_t>(candidates.size(), std::max<size_t>(2, candidates.size() * 3 / 10)));
+    keep = std::min<size_t>(keep, 150);
     candidates.resize(keep);
 
     // Each candidate snapped to integer pixels once; the pair of widely

@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(Scenes, SceneAlignment,
 
 // Left and right photographs given the wrong way round: the rotation comes
 // out as the inverse, the baseline as -x, and the result says so.
-TEST(Alignment, SwappedImagesAreFlagged) {
+TEST(AutoAlignment, SwappedImagesAreFlagged) {
     const AlignmentCase c = testsupport::alignmentCases(1600, 1200)[1];  // spheres at 1-6 m, one lens
     const RenderedPair& pair = renderedPair(c);
     const AlignmentResult r = estimateAlignment(pair.right, pair.rightImage, pair.left, pair.leftImage);
@@ -402,7 +402,7 @@ TEST(SuggestedPoints, ConvertToHalvesThatAgree) {
 
 // ---- refusals ---------------------------------------------------------------
 
-TEST(Alignment, RefusesWithReasons) {
+TEST(AutoAlignment, RefusesWithReasons) {
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const ConversionParams params = paramsOf(lens, lens);
     const CameraModel camera = CameraModel::fromConversionParams(params, 0);
@@ -463,10 +463,14 @@ TEST(Alignment, RefusesWithReasons) {
 // front hemisphere, the right half the same moved down by `rows` rows (a
 // plain vertical misalignment) or turned by `pitch` degrees.
 cv::Mat sideBySide(int n, int rows, double pitchDegrees = 0.0) {
+    static std::map<int, cv::Mat> fronts;
+    cv::Mat& front = fronts[n];
+    if (front.empty()) front = testsupport::frontHemisphere(testsupport::panorama(), n);
     cv::Mat out(n, 2 * n, CV_8UC3);
-    testsupport::frontHemisphere(testsupport::panorama(), n).copyTo(out.colRange(0, n));
-    const cv::Mat right = testsupport::frontHemisphere(testsupport::panorama(), n,
-                                                       Rotation::fromYawPitchRoll(0, pitchDegrees, 0));
+    front.copyTo(out.colRange(0, n));
+    const cv::Mat right = pitchDegrees == 0.0 ? front
+                                              : testsupport::frontHemisphere(testsupport::panorama(), n,
+                                                                             Rotation::fromYawPitchRoll(0, pitchDegrees, 0));
     const cv::Matx23d shift(1, 0, 0, 0, 1, rows);
     cv::Mat moved;
     cv::warpAffine(right, moved, shift, right.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar::all(0));
