@@ -16,7 +16,7 @@ namespace vistereo::alignment {
 //
 //   detector, N    rotation error RMS / max   time, 6000 x 4000
 //   SIFT    768      0.0058 / 0.0109 deg        0.55 - 0.60 s
-//   SIFT    896      0.0048 / 0.0085 deg        0.87 - 1.25 s
+//   SIFT    896      0.0048 / 0.0085 deg        0.87 - 1.71 s
 //   SIFT   1024      0.0035 / 0.0057 deg        1.56 - 1.93 s
 //   AKAZE   768      0.0104 / 0.0204 deg        0.22 s
 //   AKAZE  1024      0.0052 / 0.0125 deg        0.42 - 0.72 s
