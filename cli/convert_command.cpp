@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
+#include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "picking/matching.h"
@@ -20,12 +21,13 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 22> kConvertOptions{{
+constexpr std::array<OptionSpec, 23> kConvertOptions{{
     {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
     {"points", 0, "LIST", "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"},
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
+    {"auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
     {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"
@@ -49,7 +51,7 @@ constexpr std::array<OptionSpec, 22> kConvertOptions{{
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
+    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
@@ -119,8 +121,12 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             << formatOptionHelp(kConvertOptions);
         return kExitOk;
     }
+    const bool autoAlign = options.has("auto-align");
     for (const char* required : {"left-lens", "right-lens", "points"})
-        if (!options.has(required)) return usageError(err, std::string("missing --") + required);
+        if (!options.has(required) && !(autoAlign && std::string(required) == "points"))
+            return usageError(err, std::string("missing --") + required);
+    if (autoAlign && (options.has("points") || options.has("match")))
+        return usageError(err, "--auto-align finds the alignment itself: give it without --points or --match");
 
     ConversionRequest request;
     request.workingDirectory = options.value("directory", ".");
@@ -128,9 +134,11 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.rightName = options.value("right", request.rightName);
     request.outputName = options.value("output", request.outputName);
 
-    const CommaLineParse points = parseCommaLine(options.value("points"));
-    if (!points.ok()) return usageError(err, "--points: " + points.error);
-    request.points.points = PointSet::fromListOrder(points.values);
+    if (!autoAlign) {
+        const CommaLineParse points = parseCommaLine(options.value("points"));
+        if (!points.ok()) return usageError(err, "--points: " + points.error);
+        request.points.points = PointSet::fromListOrder(points.values);
+    }
 
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));
@@ -176,17 +184,29 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = options.has("keep-exif");
 
-    LensRegistry registry;
-    const auto iniFile = registryFile(request.workingDirectory);
-    LoadLensRegistry(registry, iniFile);
-    const char* lensOptions[2] = {"left-lens", "right-lens"};
-    for (int eye = 0; eye < 2; ++eye) {
-        const LensLookup lens = findLens(registry, options.value(lensOptions[eye]), iniFile);
-        if (!lens.error.empty()) return usageError(err, std::string("--") + lensOptions[eye] + ": " + lens.error);
-        SelectLensForEye(request.lenses, registry, eye, lens.index);
-    }
+    if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
+                                               options.value("right-lens"), request.lenses);
+        !error.empty())
+        return usageError(err, error);
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
+    double alignSeconds = 0.0;
+    if (autoAlign) {
+        const PairAlignment aligned = alignRequestPair(request, run.threads);
+        if (!aligned.ok()) {
+            printError(err, aligned.error);
+            return kExitFailed;
+        }
+        request.rotation = rotationOf(aligned.result);
+        alignSeconds = aligned.seconds;
+        if (!aligned.result.warning.empty()) err << "vistereo-cli: warning: " << aligned.result.warning << "\n";
+        if (!options.has("quiet"))
+            out << "aligned: yaw " << aligned.result.yawDegrees << ", pitch " << aligned.result.pitchDegrees
+                << ", roll " << aligned.result.rollDegrees << " degrees; " << aligned.result.inliers << " of "
+                << aligned.result.matches << " matches agree; vertical disparity RMS "
+                << aligned.result.verticalDisparityArcmin.rms << "' (95th percentile "
+                << aligned.result.verticalDisparityArcmin.p95 << "')\n";
+    }
 
     const bool quiet = options.has("quiet");
     ProgressBar bar(err);
@@ -219,6 +239,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;
+                if (autoAlign) out << "align " << alignSeconds << " s, ";
                 out << "read " << s.read << " s, derive " << s.derive << " s, render right " << s.renderRight
                     << " s, render left " << s.renderLeft << " s, encode " << s.encode << " s, write " << s.write
                     << " s\n";

@@ -303,15 +303,16 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return end(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
-    // Points.
-    if (!request.points.ok()) return end(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+    // Points, unless a given rotation aligns the right eye instead.
     const PointSet& points = request.points.points;
-
-    // A and B must differ somewhere between the two images.
-    const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
-    const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
-    if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
-        return end(ConversionStatus::SamePoints, kMsgBadPoints);
+    if (!request.rotation) {
+        if (!request.points.ok()) return end(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+        // A and B must differ somewhere between the two images.
+        const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
+        const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
+        if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
+            return end(ConversionStatus::SamePoints, kMsgBadPoints);
+    }
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();

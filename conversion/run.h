@@ -65,7 +65,8 @@ struct InputLimits {
 struct ConversionRequest {
     std::array<LensSettings, 2> lenses;  // left, right (empty name: no lens chosen)
     PointsInput points;
-    // When set, the right eye is aligned by this rotation instead of the points.
+    // When set, the right eye is aligned by this rotation instead of the
+    // points, which are then neither read nor checked.
     std::optional<RotationMatrix> rotation;
     int32_t outputHeight = kDefaultOutputHeight;
     ZenithTenths zenith;
