@@ -1,6 +1,7 @@
 // The automatic route on the command line: align, convert --auto-align and
 // check, on a turned rig whose rotation is known.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,7 +31,7 @@ struct CliRun {
 class AlignCliTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = fs::temp_directory_path() / "vistereo_align_cli";
+        dir = fs::temp_directory_path() / ("vistereo_align_cli_" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir / "input");
         fs::create_directories(dir / "output");
