@@ -67,8 +67,14 @@ public:
     // registry order, to the left list and then to the right list.
     void FillLensLists();
 
+    // "Auto A,B": points A and B from the pictures, in the background.
+    void OnAutoAB();
+    // "Preview": the last output (or the one the output box names).
+    void OnPreview();
+
 signals:
     void conversionFinished();
+    void autoAlignFinished();
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -121,6 +127,7 @@ private:
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
     QCheckBox* m_keepExif = nullptr;
+    QString m_lastOutput;
 };
 
 }  // namespace vistereo
