@@ -2,10 +2,9 @@
 // cv::matchTemplate, display bitmaps and markers.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <optional>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -73,22 +72,6 @@ TEST(TemplateSearch, EqualScoresGiveTheFirstInRowMajorOrder) {
     EXPECT_EQ(searchTemplateReference(repeated, block).location, cv::Point(600, 250));
 }
 
-TEST(FitToView, SizesViewsByTheLongerSideAndTruncates) {
-    // Sides whose length x scale falls just below the limit; the usual sizes are those the picking tests use.
-    const struct { int side, limit, shorter; } cases[] = {
-        {49, 1024, 1023}, {98, 1024, 1023}, {103, 1024, 1023}, {107, 1024, 1023},
-        {49, 512, 511},   {98, 512, 511},   {103, 512, 511},   {107, 512, 511}};
-    for (const auto& c : cases) {
-        const ViewGeometry g = FitToView(c.side, c.side, c.limit);
-        EXPECT_TRUE(g.scale == double(c.limit) / c.side && g.width == c.shorter && g.height == c.limit)
-            << c.side << " limit " << c.limit << ": " << g.width << " x " << g.height;
-    }
-    const ViewGeometry tall = FitToView(4000, 6000, 1024), none = FitToView(0, 0, 1024);
-    EXPECT_TRUE(tall.width == 682 && tall.height == 1024 && none.scale == 0.0 && none.width == 0);
-    const cv::Mat view = makeView(cv::Mat(4000, 6000, CV_8UC3, cv::Scalar(1, 2, 3)), FitToView(6000, 4000, 1024));
-    EXPECT_EQ(view.size(), cv::Size(1024, 683));  // cv::resize rounds: one row more than the view shows
-}
-
 TEST(MatchLeftPoint, ImageAndRightViewMarginsATooSmallRightImageAndClicks) {
     // Identical 1024 x 768 noise pair: the right point is the left one, the right view is 512 x 384 at scale
     // 0.5, so a match is accepted for 20 <= x <= 1004 and 20 <= y <= 748.
@@ -121,6 +104,12 @@ TEST(MatchLeftPoint, ImageAndRightViewMarginsATooSmallRightImageAndClicks) {
         EXPECT_EQ(MatchClickedPoint(pair, 500, 500).refusal, expected) << width << " x " << height;
         EXPECT_TRUE(width != 20 || matchLeftPoint(pair, {100, 100}).rightPoint == ImagePoint(10, 10));
     }
+    // The left view's margin is 10 pixels, inclusive: a 1200 x 800 image shows as 1024 x 682.
+    const cv::Mat wide = noiseImage(1200, 800, 1);
+    const PickingImages same = makePickingImages(wide, wide.clone());
+    for (auto [x, y, passes] : {std::tuple{10, 10, true}, {9, 10, false}, {10, 9, false}, {1014, 672, true},
+                                {1015, 672, false}, {1014, 673, false}})
+        EXPECT_EQ(MatchClickedPoint(same, x, y).refusal != R::OutsideLeftView, passes) << x << "," << y;
     // A click truncates to image pixels: view (10, 10) at scale 1024 / 6000 is (58, 58), kept although the
     // right image is too small to match; an enlarged 500 x 400 image shows it as (4, 4), inside the image margin.
     const MatchOutcome small = MatchClickedPoint(makePickingImages(cv::Mat::zeros(4000, 6000, CV_8UC3), cv::Mat::zeros(12, 12, CV_8UC3)), 10, 10);
