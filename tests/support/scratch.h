@@ -22,7 +22,8 @@ inline void writeFile(const std::filesystem::path& file, const std::string& byte
 }
 
 // One record as a hand-edited file holds it: the name, 17 empty text lines, the six integer lines.
-inline std::string recordText(const std::string& name, const std::vector<std::string>& integers = {"0", "0", "1", "0", "0", "0"}) {
+inline std::string recordText(const std::string& name,
+                              const std::vector<std::string>& integers = {"0", "0", "1", "0", "0", "0"}) {
     std::string text = name + "\r\n";
     for (int i = 0; i < 17; ++i) text += "\r\n";
     for (const std::string& value : integers) text += value + "\r\n";

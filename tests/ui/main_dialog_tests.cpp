@@ -20,22 +20,6 @@ class MainDialogTests : public UiTest {
     bool open() { return (dlg = start(new CMyVistereoDlg(*app_))); }
 
 private slots:
-    void startsWithTheDefaults() {
-        writeRegistry({lensRecord("Fisheye A"), lensRecord("Fisheye B")});
-        QVERIFY(open());
-        QCOMPARE(texts(dlg, {1012, 1016, 1017, 1013, 1011}), QStringList({"L.jpg", "R.jpg", "LROut.jpg", "4096", "8192"}));
-        QCOMPARE(texts(dlg, kPointBoxes + QList<int>{1015, 1020, 1021, 1022}), QStringList(12, ""));
-        for (int id : {1011, 1020, 1021, 1022}) QVERIFY(box(id)->isReadOnly());
-        QCOMPARE(app_->conversionChoices.outputHeight, 4096);
-        QVERIFY(checked(1023) && !checked(1024));
-        QCOMPARE(dlg->pointEntryMode(), 0);
-        for (int id : {1029, 1030}) {
-            QCOMPARE(listNames(list(id)), QStringList({"Fisheye A", "Fisheye B"}));
-            QCOMPARE(selectedRow(list(id)), -1);
-        }
-        QVERIFY(messages_.isEmpty());
-    }
-
     // Steps: p/r/y, then + (upper arrow), - (lower arrow), U or D (arrow keys); c: "clear".
     void zenithSteps_data() {
         QTest::addColumn<ZenithCase>("c");
@@ -84,18 +68,6 @@ private slots:
         QCOMPARE(app_->conversionChoices.outputHeight, box(1013)->text().toInt());
         QCOMPARE(dlg->pointEntryMode(), c.mode);
         QVERIFY(checked(1023) == (c.mode == 0) && checked(1024) == (c.mode == 1));
-    }
-
-    void clearPointsSelectsSeparateInput() {
-        QVERIFY(open());
-        QTest::keyClicks(box(1002), "0");  // already what "clear" writes
-        QTest::keyClicks(box(1009), "55");
-        QTest::keyClicks(box(1015), "1,2");
-        QCOMPARE(dlg->pointEntryMode(), 1);
-        clickButton(button(1055));
-        QCOMPARE(texts(dlg, kPointBoxes), QStringList(8, "0"));
-        QVERIFY(dlg->pointEntryMode() == 0 && checked(1023));
-        QCOMPARE(box(1015)->text(), QString("1,2"));
     }
 
     void registrationKeepsTheEyes_data() {

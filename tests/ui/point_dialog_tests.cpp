@@ -1,5 +1,5 @@
-// The point picker and the main dialog's "Get A,B": presses in the left view (accepted or refused), the row
-// radios, the markers, and the hand-over of the eight numbers in both directions.
+// The point picker and the main dialog's "Get A,B": refused presses, the row radios, and the hand-over of the
+// eight numbers in both directions (the markers are the picking library's, tested there).
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -18,7 +18,7 @@ namespace {
 
 // The left image, 1200 x 900 noise (view 1024 x 768), sits at this offset in the right one, 2400 x 1800 noise
 // (view 512 x 384): every match is exact.
-constexpr double kLeftScale = 1024.0 / 1200.0, kRightScale = 512.0 / 2400.0;
+constexpr double kLeftScale = 1024.0 / 1200.0;
 const cv::Point kOffset(600, 450);
 const QList<int> kPickerEdits = {1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
 
@@ -44,18 +44,6 @@ void press(QWidget* dialog, QWidget* target, QPoint at) {
 
 QImage picture(QWidget* dialog, int id) { return control<QLabel>(dialog, id)->pixmap().toImage(); }
 
-// The pixels that differ from `before` are exactly the red outline 5 around `centre`.
-bool onlyMarkerChanged(const QImage& before, const QImage& after, QPoint centre) {
-    if (before.size() != after.size()) return false;
-    for (int y = 0; y < after.height(); ++y)
-        for (int x = 0; x < after.width(); ++x) {
-            const bool outline = std::max(std::abs(x - centre.x()), std::abs(y - centre.y())) == 5;
-            if (after.pixel(x, y) != (outline ? qRgb(255, 0, 0) : before.pixel(x, y))) return false;
-        }
-    return true;
-}
-
-struct PressCase { int row; QPoint view; bool earlier; };  // earlier: an accepted press in row A before
 struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
 struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; };
 
@@ -74,34 +62,6 @@ class PointDialogTests : public UiTest {
     }
 
 private slots:
-    void pressPicksAPair_data() {
-        QTest::addColumn<PressCase>("c");
-        QTest::newRow("first accepted corner, row A") << PressCase{0, {10, 10}, false};
-        QTest::newRow("last accepted corner, row B") << PressCase{1, {1014, 758}, true};
-        QTest::newRow("row A again") << PressCase{0, {700, 500}, true};
-    }
-    void pressPicksAPair() {
-        QFETCH(PressCase, c);
-        QVERIFY(openPicker());
-        auto* left = control<QLabel>(dlg, 1054);
-        const QImage leftBefore = picture(dlg, 1054), rightBefore = picture(dlg, 1055);
-        if (c.earlier) press(dlg, left, QPoint(450, 560));
-        QStringList expected = texts(dlg, kPickerEdits);
-        QCOMPARE(dlg->m_pointRow, 0);
-        if (c.row == 1) clickButton(control<QRadioButton>(dlg, 1024));
-        QCOMPARE(dlg->m_pointRow, c.row);
-        press(dlg, left, c.view);
-        QVERIFY(messages_.isEmpty());
-        const QStringList pair = pairTexts(c.view);
-        std::copy(pair.begin(), pair.end(), expected.begin() + c.row * 4);  // the other row keeps its numbers
-        QCOMPARE(texts(dlg, kPickerEdits), expected);
-        // Only the last pair is marked.
-        const QPoint leftMark(int(pair[0].toInt() * kLeftScale), int(pair[1].toInt() * kLeftScale));
-        const QPoint rightMark(int(pair[2].toInt() * kRightScale), int(pair[3].toInt() * kRightScale));
-        QVERIFY(onlyMarkerChanged(leftBefore, picture(dlg, 1054), leftMark));
-        QVERIFY(onlyMarkerChanged(rightBefore, picture(dlg, 1055), rightMark));
-    }
-
     void refusedPressChangesNothing_data() {
         QTest::addColumn<RefusedCase>("c");
         QTest::newRow("left view, x 9") << RefusedCase{0, {9, 10}};
