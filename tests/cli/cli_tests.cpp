@@ -1,37 +1,25 @@
-// vistereo-cli as a script sees it: exit statuses, messages, files; and one
-// conversion of a synthesised pair checked against the panorama's truth.
+// vistereo-cli as a script sees it: exit statuses, messages, files; and a
+// synthesised rig converted and matched against the panorama's truth.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "cli/common.h"
+#include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using Args = std::vector<std::string>;
 
 namespace {
-
-struct CliRun {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
 
 std::string quote(const std::string& s) {
     std::string q = "'";
@@ -39,40 +27,26 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-CliRun runCli(const std::vector<std::string>& args, const fs::path& scratch) {
-    std::string command = quote(VISTEREO_CLI);
-    for (const std::string& a : args) command += " " + quote(a);
-    const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
-    command += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
-    const int raw = std::system(command.c_str());
-    CliRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = slurp(out);
-    run.err = slurp(err);
-    return run;
-}
-
-// One lens record in the file format: name, 17 text lines, 6 integers.
-std::string record(const std::string& name, int radiusMode, int mappingKind, int axisMode = 0) {
-    std::string text = name + "\r\n";
-    for (int i = 0; i < 17; ++i) text += "\r\n";
-    for (int v : {radiusMode, 0, mappingKind, 0, 0, axisMode}) text += std::to_string(v) + "\r\n";
-    return text;
-}
-
-class CliTest : public ::testing::Test {
+// A working directory with input/, output/ and a registry of three lenses, the second with a bad radius mode.
+class CliTest : public ScratchTest {
 protected:
+    struct Run {
+        int status = -1;
+        std::string out, err;
+    };
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / ("vistereo_cli_" + std::string(info->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir / "input");
-        fs::create_directories(dir / "output");
-        fs::create_directories(dir / "scratch");
-        std::ofstream(dir / "Vistereo.ini", std::ios::binary)
-            << record("Equisolid", 0, 1) << record("Broken", 5, 1) << record("Equisolid", 0, 0);
+        ScratchTest::SetUp();
+        for (const char* sub : {"input", "output", "scratch"}) fs::create_directories(dir / sub);
+        writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
+                                            recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
     }
-    void TearDown() override { fs::remove_all(dir); }
+    Run cli(const Args& args) {
+        std::string command = quote(VISTEREO_CLI);
+        for (const std::string& a : args) command += " " + quote(a);
+        const fs::path out = dir / "scratch/stdout.txt", err = dir / "scratch/stderr.txt";
+        const int raw = std::system((command + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
+    }
     void writeNoisePair(int w, int h) {
         for (const char* name : {"L.jpg", "R.jpg"}) {
             cv::Mat m(h, w, CV_8UC3);
@@ -80,28 +54,19 @@ protected:
             ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
         }
     }
-    CliRun cli(std::vector<std::string> args) { return runCli(args, dir / "scratch"); }
-    std::vector<std::string> convert(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens",
-                                      "#3", "--points", "10,30,12,33,20,40,21,44", "--height", "32"};
+    Args convert(const Args& extra = {}, const std::string& rightLens = "#3", const std::string& points = "10,30,12,33,20,40,21,44") {
+        Args args{"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", rightLens, "--points", points, "--height", "32"};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
-    fs::path dir;
 };
 
 }  // namespace
 
 TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
-    struct Case {
-        const char* label;
-        std::vector<std::string> args;
-        bool withImages;
-        int status;
-        const char* errMentions;  // on stderr ("" for none expected)
-        const char* outMentions;
-    };
-    const std::vector<Case> cases = {
+    // noOutput: the output directory is missing, so the finished run cannot write its file.
+    const struct { const char* label; Args args; bool withImages; int status; const char* errMentions; const char* outMentions;
+                   bool noOutput = false; } cases[] = {
         {"no arguments", {}, false, 2, "usage:", ""},
         {"help", {"--help"}, false, 0, "", "convert"},
         {"version", {"--version"}, false, 0, "", "vistereo-cli 1.3"},
@@ -113,198 +78,73 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"pitch not a number", convert({"--pitch", "up"}), true, 2, "--pitch", ""},
         {"height not a number", convert({"--height", "4k"}), true, 2, "--height", ""},
         {"threads negative", convert({"--threads", "-1"}), true, 2, "--threads", ""},
-        {"unknown lens name", {"convert", "-C", dir.string(), "--left-lens", "Nope", "--right-lens", "#1",
-                               "--points", "1,2,3,4,5,6,7,8"}, true, 2, "no lens named \"Nope\"", ""},
-        {"lens number past the end", {"convert", "-C", dir.string(), "--left-lens", "#4", "--right-lens", "#1",
-                                      "--points", "1,2,3,4,5,6,7,8"}, true, 2, "#4", ""},
-        {"seven points", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1",
-                          "--points", "1,2,3,4,5,6,7"}, true, 2, "holds 7", ""},
+        {"unknown lens name", convert({}, "Nope"), true, 2, "no lens named \"Nope\"", ""},
+        {"lens number past the end", convert({}, "#4"), true, 2, "#4", ""},
+        {"seven points", convert({}, "#1", "1,2,3,4,5,6,7"), true, 2, "holds 7", ""},
         {"images missing", convert(), false, 1, "vistereo-cli: error: Enter the valid left image file name", ""},
-        {"same points", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--points",
-                         "1,2,1,2,3,4,3,4"}, true, 1, "Enter the correct coordinates of A and B point", ""},
-        {"lens with a bad radius mode", {"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens",
-                                         "Broken", "--points", "10,30,12,33,20,40,21,44", "--height", "8"},
-         true, 1, "\"Broken\" has radiusMode 5", ""},
-        {"output name without extension", convert({"--output", "out"}), true, 1, "extension", ""},
-        {"height zero", convert({"--height", "0"}), true, 1, "at least 1", ""},
+        {"same points", convert({}, "#1", "1,2,1,2,3,4,3,4"), true, 1, "Enter the correct coordinates of A and B point", ""},
+        {"lens with a bad radius mode", convert({}, "Broken"), true, 1, "\"Broken\" has radiusMode 5", ""},
         {"too wide for JPEG", convert({"--height", "33000"}), true, 1, "at most 32750", ""},
         {"input over the limit", convert({"--max-input-megapixels", "0.001"}), true, 1, "60 x 40 pixels", ""},
         {"limit not a number", convert({"--max-input-megapixels", "lots"}), true, 2, "--max-input-megapixels", ""},
         {"quality out of range", convert({"--quality", "101"}), true, 2, "--quality", ""},
         {"unknown interpolation", convert({"--interp", "nearest"}), true, 2, "--interp", ""},
-        {"players' name, Lanczos", convert({"--vr-suffix", "--interp", "lanczos", "--quality", "90"}), true, 0, "",
-         "LROut_180_LR.jpg"},
+        {"a point matching refuses", convert({"--match"}, "#1", "5,30,1,1,5,40,1,1"), true, 1, "point A (5,5)", ""},
+        {"players' name, Lanczos", convert({"--vr-suffix", "--interp", "lanczos", "--quality", "90"}), true, 0, "", "LROut_180_LR.jpg"},
         {"converted", convert(), true, 0, "", "Finished converting!!!"},
         {"converted with exact arithmetic", convert({"--exact", "--threads", "2"}), true, 0, "", "Finished converting!!!"},
-        {"converted quietly", convert({"--quiet", "--threads", "1"}), true, 0, "", ""},
+        {"converted quietly", convert({"--quiet", "--threads", "1"}), true, 0, "", nullptr},
+        {"output not writable", convert(), true, 1, "vistereo-cli: error: cannot write", nullptr, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        fs::remove_all(dir / "input");
+        fs::remove_all(dir / "input"), fs::remove_all(dir / "output");
         fs::create_directories(dir / "input");
+        if (!c.noOutput) fs::create_directories(dir / "output");
         if (c.withImages) writeNoisePair(60, 40);
-        const CliRun run = cli(c.args);
+        const Run run = cli(c.args);
         EXPECT_EQ(run.status, c.status) << run.err;
-        if (*c.errMentions) {
-            EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
-        } else {
-            EXPECT_EQ(run.err, "");
-        }
-        if (*c.outMentions) {
-            EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
-        }
-        if (c.status == 0 && c.args.size() > 1 && c.args[0] == "convert" && c.args[1] != "--help") {
-            EXPECT_TRUE(fs::exists(dir / "output" / "LROut.jpg") || fs::exists(dir / "output" / "LROut_180_LR.jpg"));
-            if (std::string(c.label) == "converted quietly") {
-                EXPECT_EQ(run.out, "");
-            }
-        }
+        if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        else EXPECT_EQ(run.err, "");
+        if (!c.outMentions) EXPECT_EQ(run.out, "");
+        else EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        const bool converted = c.status == 0 && c.args.size() > 2 && c.args[0] == "convert";
+        if (c.noOutput) EXPECT_FALSE(fs::exists(dir / "output"));
+        else EXPECT_EQ(std::distance(fs::directory_iterator(dir / "output"), fs::directory_iterator()), converted ? 1 : 0);
     }
 }
 
-TEST_F(CliTest, AnUnwritableOutputIsAnErrorThoughTheRunFinished) {
-    writeNoisePair(60, 40);
-    fs::remove_all(dir / "output");
-    const CliRun run = cli(convert());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("vistereo-cli: error: cannot write"), std::string::npos) << run.err;
-    EXPECT_FALSE(fs::exists(dir / "output"));
-}
-
-TEST_F(CliTest, LensListShowsPositionsAndSettings) {
-    const CliRun run = cli({"lens", "list", "-C", dir.string()});
-    ASSERT_EQ(run.status, 0) << run.err;
-    std::istringstream lines(run.out);
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(lines, line);) rows.push_back(line);
-    ASSERT_EQ(rows.size(), 3u) << run.out;
-    EXPECT_EQ(rows[0].rfind("#1\tEquisolid\t", 0), 0u) << rows[0];
-    EXPECT_NE(rows[0].find("equisolid"), std::string::npos);
-    EXPECT_NE(rows[1].find("unknown radius mode 5"), std::string::npos) << rows[1];
-    EXPECT_NE(rows[2].find("orthographic"), std::string::npos) << rows[2];
-    EXPECT_EQ(cli({"lens", "list", "-C", (dir / "nowhere").string()}).out, "");
-}
-
-TEST(CliValues, ZenithDegreesAreTenths) {
-    struct Case {
-        const char* text;
-        std::optional<int32_t> tenths;
-    };
-    const Case cases[] = {{"0", 0},        {"2", 20},          {"-0.1", -1},        {"+12.3", 123},
-                          {".5", 5},       {"-.5", -5},        {"1.25", std::nullopt}, {"1.", std::nullopt},
-                          {"", std::nullopt}, {"-", std::nullopt}, {"1e1", std::nullopt}, {"0.-1", std::nullopt},
-                          {"214748364.7", 2147483647}, {"214748364.8", std::nullopt}};
-    for (const Case& c : cases) EXPECT_EQ(cli::parseDegreesTenths(c.text), c.tenths) << c.text;
-}
-
-// A rig whose right camera is turned by a known rotation, photographing the
-// panorama: input/L.png and input/R.png, and the true partners of two left
-// points as the comma line.
-class TurnedRigTest : public CliTest {
-protected:
-    void SetUp() override {
-        CliTest::SetUp();
-        const cv::Mat& pano = panorama();
-        ASSERT_TRUE(cv::imwrite((dir / "input" / "L.png").string(), renderFisheye(pano, lens, leftCam)));
-        ASSERT_TRUE(cv::imwrite((dir / "input" / "R.png").string(), renderFisheye(pano, lens, rightCam)));
-        const cv::Point2d leftPts[2] = {{330, 560}, {640, 610}};
-        for (int k = 0; k < 2; ++k) {
-            const Vec3 world = leftCam.apply(cameraDirectionOfPixel(lens, leftPts[k].x, leftPts[k].y));
-            const auto r = pixelOfCameraDirection(lens, rightCam.inverse().apply(world));
-            ASSERT_TRUE(r.has_value());
-            truth[k] = *r;
-            v[k] = int(leftPts[k].x);
-            v[4 + k] = int(leftPts[k].y);
-            v[2 + k] = int(std::lround(r->x));
-            v[6 + k] = int(std::lround(r->y));
-        }
-        std::ostringstream line;
-        for (int k = 0; k < 8; ++k) line << (k ? "," : "") << v[k];
-        points = line.str();
-    }
+// A rig whose right camera is turned by a known rotation photographs the panorama. `convert --match` finds the
+// true right partners of two left points; the conversion, zenith-corrected by yaw and pitch, shows in its right
+// half what its left half shows, and in its left half what the panorama holds in that direction.
+TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
     const SynthLens lens = SynthLens::equisolid(900, 900);
-    const Rotation leftCam = Rotation::fromYawPitchRoll(0, -5, 0);
-    const Rotation rightCam = leftCam * Rotation::fromYawPitchRoll(3.0, -2.0, 2.5);
-    cv::Point2d truth[2];
-    int v[8] = {};
-    std::string points;
-};
-
-// After conversion the right half must show what the left half shows, and the
-// left half what the panorama holds in front of the left camera.
-TEST_F(TurnedRigTest, ConvertedPairMatchesItselfAndThePanorama) {
+    const Rotation leftCam = Rotation::fromYawPitchRoll(0, -5, 0), rightCam = leftCam * Rotation::fromYawPitchRoll(3.0, -2.0, 2.5);
+    ASSERT_TRUE(cv::imwrite((dir / "input/L.png").string(), renderFisheye(panorama(), lens, leftCam)));
+    ASSERT_TRUE(cv::imwrite((dir / "input/R.png").string(), renderFisheye(panorama(), lens, rightCam)));
     const int n = 400;
-    const cv::Mat& pano = panorama();
-    struct Case {
-        const char* label;
-        double yaw, pitch;  // zenith correction in degrees
-    };
-    for (const Case c : {Case{"no zenith correction", 0, 0}, Case{"yaw and pitch", 4.0, 6.5}}) {
-        SCOPED_TRACE(c.label);
-        std::ostringstream yaw, pitch;
-        yaw << c.yaw;
-        pitch << c.pitch;
-        const CliRun run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "Equisolid",
-                                "--left", "L.png", "--right", "R.png", "--output", "out.png", "--points",
-                                points, "--height", std::to_string(n), "--yaw", yaw.str(), "--pitch",
-                                pitch.str()});
-        ASSERT_EQ(run.status, 0) << run.err;
-        const cv::Mat out = cv::imread((dir / "output" / "out.png").string());
-        ASSERT_EQ(out.size(), cv::Size(2 * n, n));
-        const cv::Mat leftHalf = out.colRange(0, n), rightHalf = out.colRange(n, 2 * n);
-
-        // Compare well inside the image circle of both cameras: the central
-        // 120 x 120 degrees of the output.
-        cv::Mat mask(n, n, CV_8U, cv::Scalar(0));
-        mask(cv::Rect(n / 6, n / 6, n * 2 / 3, n * 2 / 3)).setTo(255);
-        const Rotation view = leftCam * Rotation::fromYawPitchRoll(c.yaw, c.pitch, 0);
-        const cv::Mat truth = frontHemisphere(pano, n, view);
-        const double halves = psnr(leftHalf.clone(), rightHalf.clone(), mask);
-        const double toTruth = psnr(leftHalf.clone(), truth, mask);
-        std::cout << c.label << ": PSNR right/left " << halves << " dB, left/panorama " << toTruth << " dB\n";
-        EXPECT_GT(halves, 30.0) << "right half against left half";
-        EXPECT_GT(toTruth, 35.0) << "left half against the panorama";
-    }
-}
-
-// The right partners come from template matching, in `match` and in
-// `convert --match`; a point at the image's edge is refused with a reason.
-TEST_F(TurnedRigTest, MatchingFindsTheTruePartners) {
-    auto near = [&](const std::string& xy, int k) {
-        const size_t comma = xy.find(',');
-        const double x = std::stod(xy.substr(0, comma)), y = std::stod(xy.substr(comma + 1));
-        return std::hypot(x - truth[k].x, y - truth[k].y) <= 2.0;
-    };
-    const std::string pointA = std::to_string(v[0]) + "," + std::to_string(v[4]);
-    const std::string pointB = std::to_string(v[1]) + "," + std::to_string(v[5]);
-    CliRun run = cli({"match", "-C", dir.string(), "--left", "L.png", "--right", "R.png", "--point", pointA,
-                      "--point", "5,5", "--point", pointB});
-    EXPECT_EQ(run.status, 1);
-    std::istringstream lines(run.out);
-    std::string a, b, extra;
-    ASSERT_TRUE(std::getline(lines, a) && std::getline(lines, b)) << run.out;
-    EXPECT_FALSE(std::getline(lines, extra));
-    EXPECT_TRUE(near(a, 0)) << a << " against " << truth[0];
-    EXPECT_TRUE(near(b, 1)) << b << " against " << truth[1];
-    EXPECT_NE(run.err.find("vistereo-cli: error: point 5,5: "), std::string::npos) << run.err;
-
-    // Wrong right points in the line are replaced by the matched ones.
-    std::string line = std::to_string(v[0]) + "," + std::to_string(v[1]) + ",1,1," + std::to_string(v[4]) + "," +
-                       std::to_string(v[5]) + ",1,1";
-    run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--left", "L.png",
-               "--right", "R.png", "--points", line, "--match", "--height", "64"});
+    const Run run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "Equisolid", "--left", "L.png",
+                         "--right", "R.png", "--output", "out.png", "--points", "330,640,1,1,560,610,1,1", "--match",
+                         "--height", std::to_string(n), "--yaw", "4", "--pitch", "6.5"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // The wrong right points of the line are replaced by ones within 2 pixels of the true partners.
     const size_t at = run.out.find("points: ");
     ASSERT_NE(at, std::string::npos) << run.out;
-    std::vector<std::string> values;
-    std::istringstream fields(run.out.substr(at + 8, run.out.find('\n', at) - at - 8));
-    for (std::string f; std::getline(fields, f, ',');) values.push_back(f);
-    ASSERT_EQ(values.size(), 8u);
-    EXPECT_TRUE(near(values[2] + "," + values[6], 0));
-    EXPECT_TRUE(near(values[3] + "," + values[7], 1));
+    std::istringstream line(run.out.substr(at + 8));
+    int v[8] = {};
+    for (int& value : v) line >> value, line.ignore(1);
+    for (int k = 0; k < 2; ++k) {
+        const Vec3 world = leftCam.apply(cameraDirectionOfPixel(lens, v[k], v[4 + k]));
+        const auto truth = pixelOfCameraDirection(lens, rightCam.inverse().apply(world));
+        EXPECT_TRUE(truth && std::hypot(v[2 + k] - truth->x, v[6 + k] - truth->y) <= 2.0) << run.out;
+    }
 
-    run = cli({"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--left", "L.png",
-               "--right", "R.png", "--points", "5,100,1,1,5,100,1,1", "--match", "--height", "64"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("point A (5,5)"), std::string::npos) << run.err;
+    const cv::Mat out = cv::imread((dir / "output/out.png").string());
+    ASSERT_EQ(out.size(), cv::Size(2 * n, n));
+    cv::Mat mask(n, n, CV_8U, cv::Scalar(0));  // well inside both image circles: the central 120 x 120 degrees
+    mask(cv::Rect(n / 6, n / 6, n * 2 / 3, n * 2 / 3)).setTo(255);
+    const cv::Mat leftHalf = out.colRange(0, n).clone();
+    EXPECT_GT(psnr(leftHalf, out.colRange(n, 2 * n).clone(), mask), 30.0) << "right half against left half";
+    EXPECT_GT(psnr(leftHalf, frontHemisphere(panorama(), n, leftCam * Rotation::fromYawPitchRoll(4.0, 6.5, 0)), mask), 35.0)
+        << "left half against the panorama";
 }

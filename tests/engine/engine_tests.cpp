@@ -1,9 +1,8 @@
+// The prepare step, the lens mapping, bilinear sampling, the zenith rotation, the alignment and both renderers:
+// the threaded one against the per-pixel reference for every lens kind and thread count.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,29 +18,18 @@ namespace {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kDegree = kPi / 180.0;
 
-double gap(const Vec3& a, const Vec3& b) {
-    return std::max({std::abs(a.x - b.x), std::abs(a.y - b.y), std::abs(a.z - b.z)});
-}
+double gap(const Vec3& a, const Vec3& b) { return std::max({std::abs(a.x - b.x), std::abs(a.y - b.y), std::abs(a.z - b.z)}); }
 
-// A continuous, increasing quadratic law with a junk c1 that must never be read.
-QuadraticLaw testLaw() {
-    QuadraticLaw q;
-    q.theta1 = 0.4, q.theta2 = 0.8, q.theta3 = 1.2;
-    q.a1 = -0.05, q.b1 = 0.7, q.c1 = 5.0, q.a2 = 0.08, q.b2 = 0.55, q.a3 = -0.02, q.b3 = 0.72, q.a4 = -0.1, q.b4 = 0.9;
+// A circular fisheye of a kind, axis at the image centre, k = 0.7 for the sine law, and a continuous, increasing
+// quadratic law with a junk c1 that must never be read.
+LensSettings lensOf(MappingKind kind) {
+    LensSettings lens{"test", 0.0, 0.7, {0.4, 0.8, 1.2, -0.05, 0.7, 5.0, 0.08, 0.55, 0, -0.02, 0.72, 0, -0.1, 0.9, 0}};
+    lens.mappingKind = static_cast<int32_t>(kind);
+    QuadraticLaw& q = lens.quadratic;
     auto at = [](double a, double b, double c, double t) { return a * t * t + b * t + c; };
     q.c2 = at(q.a1, q.b1, 0.0, q.theta1) - at(q.a2, q.b2, 0.0, q.theta1);
     q.c3 = at(q.a2, q.b2, q.c2, q.theta2) - at(q.a3, q.b3, 0.0, q.theta2);
     q.c4 = at(q.a3, q.b3, q.c3, q.theta3) - at(q.a4, q.b4, 0.0, q.theta3);
-    return q;
-}
-
-// A circular fisheye of a kind, axis at the image centre, k = 0.7 for the sine law.
-LensSettings lensOf(MappingKind kind) {
-    LensSettings lens;
-    lens.name = "test";
-    lens.mappingKind = static_cast<int32_t>(kind);
-    lens.sineK = 0.7;
-    lens.quadratic = testLaw();
     return lens;
 }
 
@@ -54,45 +42,39 @@ ConversionGeometry geometryOf(MappingKind kind, int width, int height, int n = 0
 
 ZenithAngles zenithOf(int pitch, int roll, int yaw) { return zenithAngles({roll, pitch, yaw}); }
 
-TEST(Prepare, DerivesEachModeAndStopsAtTheFirstUnknownCode) {
-    const struct { int32_t radiusMode, mappingKind, axisMode; int radius, axisX; double k, m; const char* error; int eye; } cases[] = {
-        {0, 0, 0, 150, 200, 1.0, 1.0, nullptr, 0},       // circular, orthographic, centre
-        {1, 1, 0, 250, 200, 0.5, 1.41421, nullptr, 0},   // diagonal of 400 x 300, equisolid
-        {2, 2, 1, 225, 17, 0.7, 1.12232, nullptr, 0},     // magnification 1.5, sin(0.7 theta), given axis
-        {3, 3, 0, 321, 200, 0.7, 1.0, nullptr, 0},        // dots, quadratic
-        {4, 0, 0, 0, 0, 0, 0, "radiusMode", 1},
-        {0, 4, 0, 150, 0, 0, 0, "mappingKind", 1},
-        {0, 0, 2, 150, 0, 1.0, 1.0, "axisMode", 1},
-    };
+// The right eye from its own 640 x 480 image, the left from a 400 x 300 one.
+TEST(Prepare, DerivesEachEyeFromItsOwnImageAndStopsAtTheFirstUnknownCode) {
+    const struct { int32_t radiusMode, mappingKind, axisMode; int radius, axisX; double k, m; const char* error; } cases[] = {
+        {0, 0, 0, 240, 320, 1.0, 1.0, nullptr},      // circular, orthographic, centre
+        {1, 1, 0, 400, 320, 0.5, 1.41421, nullptr},  // diagonal of 640 x 480, equisolid
+        {2, 2, 1, 360, 17, 0.7, 1.12232, nullptr},   // magnification 1.5, sin(0.7 theta), given axis
+        {3, 3, 0, 321, 320, 0.7, 1.0, nullptr},      // dots, quadratic
+        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 4, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.radiusMode << "/" << c.mappingKind << "/" << c.axisMode);
-        LensSettings good = lensOf(MappingKind::Orthographic), lens = lensOf(MappingKind::Orthographic);
+        LensSettings good = lensOf(MappingKind::Orthographic), lens = good;
         lens.radiusMode = c.radiusMode, lens.mappingKind = c.mappingKind, lens.axisMode = c.axisMode;
         lens.magnification = 1.5, lens.radiusDots = 321, lens.axisX = 17, lens.axisY = 19;
-        const PreparedEyes p = prepareEyes({c.error ? good : lens, lens}, {ImageSize{400, 300}, {400, 300}});
+        const PreparedEyes p = prepareEyes({good, lens}, {ImageSize{400, 300}, {640, 480}});
         const EyeGeometry& e = p.eye[1];
+        EXPECT_EQ(e.radius180, c.radius);
+        EXPECT_TRUE(p.eye[0].radius180 == 150 && p.eye[0].imageWidth == 400) << "the left eye is derived first, from its image";
         if (c.error) {
-            ASSERT_TRUE(p.error && p.error->eye == c.eye);
+            ASSERT_TRUE(p.error && p.error->eye == 1);
             EXPECT_STREQ(p.error->field, c.error);
-            EXPECT_EQ(p.eye[0].radius180, 150) << "the left eye is derived before the right eye fails";
-            EXPECT_EQ(e.radius180, c.radius);
             continue;
         }
         ASSERT_TRUE(p.ok());
-        EXPECT_EQ(e.radius180, c.radius);
-        EXPECT_EQ(e.axisX, c.axisX);
-        if (c.mappingKind != 3) EXPECT_EQ(e.sineK, c.k);
+        EXPECT_TRUE(e.axisX == c.axisX && e.imageHeight == 480);
         EXPECT_NEAR(e.mappingScale, c.m, 1e-12);
-        if (c.mappingKind == 3)
-            EXPECT_TRUE(e.radius1 == lensRadius(e.quadratic, 0.4f) && e.radius3 == lensRadius(e.quadratic, 1.2f));
+        if (c.mappingKind != 3) EXPECT_EQ(e.sineK, c.k);
+        else EXPECT_TRUE(e.radius1 == lensRadius(e.quadratic, 0.4f) && e.radius3 == lensRadius(e.quadratic, 1.2f));
     }
 }
 
 TEST(LensMapping, QuadraticSegmentsInverseRimAndReach) {
     // Segments that tell themselves apart: 0.1 t^2 + t (junk c1), 2, 3, t^2 + 4.
-    QuadraticLaw q;
-    q.theta1 = 0.5, q.theta2 = 1.0, q.theta3 = 1.5;
-    q.a1 = 0.1, q.b1 = 1.0, q.c1 = 5.0, q.c2 = 2.0, q.c3 = 3.0, q.a4 = 1.0, q.c4 = 4.0;
+    const QuadraticLaw q{0.5, 1.0, 1.5, 0.1, 1.0, 5.0, 0, 0, 2.0, 0, 0, 3.0, 1.0, 0, 4.0};
     const struct { float theta; double expected; } cases[] = {
         {0.25f, static_cast<float>(0.25625)}, {0.0f, 0.0}, {0.5f, 2.0}, {1.0f, 3.0}, {1.5f, 6.25}, {2.0f, 8.0},
         {-0.1f, 0.0}, {std::numeric_limits<float>::quiet_NaN(), 0.0}};
@@ -115,23 +97,6 @@ TEST(LensMapping, QuadraticSegmentsInverseRimAndReach) {
         EXPECT_TRUE(std::isnan(directionOfPoint(o, outside).x)) << "sine: outside and axis are NaN, " << outside.x;
 }
 
-TEST(LensMapping, DirectionOfPointProjectsBackOntoThePoint) {
-    for (MappingKind kind : {MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK, MappingKind::Quadratic}) {
-        SCOPED_TRACE(static_cast<int>(kind));
-        const EyeGeometry e = geometryOf(kind, 640, 480).eye[1];
-        const double tolerance = kind == MappingKind::Quadratic ? 2e-3 : 1e-7;
-        for (int y = e.axisY - 236; y <= e.axisY + 236; y += 17)
-            for (int x = e.axisX - 236; x <= e.axisX + 236; x += 13) {
-                const double q = std::hypot(x - e.axisX, y - e.axisY);
-                if (q == 0.0 || q > 0.98 * e.radius180 * e.mappingScale) continue;
-                const Vec3 d = directionOfPoint(e, {x, y});
-                ASSERT_NEAR(d.x * d.x + d.y * d.y + d.z * d.z, 1.0, 1e-12) << x << "," << y;
-                const SourcePosition back = projectToImage(e, std::acos(d.y), std::atan2(d.z, d.x));
-                ASSERT_LE(std::max(std::abs(back.column - x), std::abs(back.row - y)), tolerance) << x << "," << y;
-            }
-    }
-}
-
 TEST(SampleBilinear, EdgesFractionsAndOutsidePositions) {
     cv::Mat src(12, 6, CV_8UC3);  // channel k of (y, x) is 10 y + x + 50 k
     for (int y = 0; y < 12; ++y)
@@ -147,24 +112,6 @@ TEST(SampleBilinear, EdgesFractionsAndOutsidePositions) {
     }
 }
 
-TEST(Zenith, AnglesAndRotationOrderPitchRollYaw) {
-    EXPECT_EQ(zenithAngleFromTenths(-5), -5 / 1800.0 * 3.14159265);
-    const double s = std::sin(10 * kDegree), c = std::cos(10 * kDegree), h = std::sqrt(0.5);
-    const struct { int pitch, roll, yaw, i, j; Vec3 expected; } cases[] = {
-        {0, 0, 0, 180, 180, {0, 1, 0}}, {0, 0, 0, 0, 97, {0, 0, 1}}, {0, 0, 0, 180, 0, {-1, 0, 0}},
-        {100, 0, 0, 180, 180, {0, c, s}}, {-100, 0, 0, 180, 180, {0, c, -s}}, {0, 0, 100, 180, 180, {s, c, 0}},
-        {0, 100, 0, 180, 180, {0, 1, 0}}, {0, 100, 0, 180, 270, {h * c, h, h * s}},
-        {0, -100, 0, 180, 270, {h * c, h, -h * s}}, {100, 0, 100, 180, 180, {s * c, c * c, s}},
-        {100, 100, 0, 180, 180, {-s * s, c, c * s}}};  // the last two: pitch comes first
-    ConversionGeometry g;
-    g.outputHeight = 360;
-    for (const auto& k : cases) {
-        g.zenith = zenithOf(k.pitch, k.roll, k.yaw);
-        EXPECT_LT(gap(zenithDirection(g, k.i, k.j), k.expected), 1e-7) << k.pitch << " " << k.roll << " " << k.yaw
-                                                                        << " at " << k.i << "," << k.j;
-    }
-}
-
 // A textured pair (a gradient with noise on top: a pixel read from the wrong place shows), with alignment
 // points and all three zenith angles.
 struct Scene {
@@ -177,121 +124,48 @@ struct Scene {
         cv::Mat image(280, 360, CV_8UC3);
         cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 96);
         for (int y = 0; y < 280; ++y)
-            for (int x = 0; x < 360; ++x)
-                image.at<cv::Vec3b>(y, x) += cv::Vec3b(x * 150 / 360, y * 150 / 280, (x + y) * 75 / 640);
+            for (int x = 0; x < 360; ++x) image.at<cv::Vec3b>(y, x) += cv::Vec3b(x * 150 / 360, y * 150 / 280, (x + y) * 75 / 640);
         return image;
     }
 };
 
 // Both halves on 1, 2, 3 and 7 threads, on canvases of 0 and 255 (an unwritten pixel would show), against the
 // per-pixel path: exact mode byte for byte, default mode within 1 in at most one byte in 10,000.
-void checkAgainstReference(const ConversionGeometry& g, const AlignmentRotation& alignment, const cv::Mat& left,
-                           const cv::Mat& right, bool exact) {
-    const int n = g.outputHeight;
-    cv::Mat expected(n, 2 * n, CV_8UC3), first, diff;
-    reference::renderRightEyeAligned(g, alignment, right, expected);
-    reference::renderLeftEye(g, left, expected);
-    for (const cv::Mat& half : {expected.colRange(0, n), expected.colRange(n, 2 * n)})
-        ASSERT_GT(cv::countNonZero(half.reshape(1)), half.total() * 3 / 2) << "the scene should show texture";
-    for (int threads : {1, 2, 3, 7})
-        for (int fill : {0x00, 0xFF}) {
-            const cv::Mat blank(n, 2 * n, CV_8UC3, cv::Scalar::all(fill));
-            cv::Mat out = blank.clone();
-            renderLeftEye(g, left, out, {threads, {}, exact});
-            EXPECT_EQ(cv::norm(out.colRange(n, 2 * n), blank.colRange(n, 2 * n), cv::NORM_INF), 0) << "left in right";
-            renderRightEyeAligned(g, alignment, right, out, {threads, {}, exact});
-            if (first.empty()) first = out;
-            EXPECT_EQ(cv::norm(out, first, cv::NORM_INF), 0) << threads << " threads, fill " << fill;
-        }
-    cv::absdiff(first, expected, diff);
-    double largest = 0.0;
-    cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
-    EXPECT_LE(largest, exact ? 0.0 : 1.0);
-    EXPECT_LE(cv::countNonZero(diff.reshape(1)), exact ? 0.0 : expected.total() * 3 * 1e-4);
-}
-
-bool sameBits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
-
 class FastRenderer : public ::testing::TestWithParam<MappingKind> {};
 
 TEST_P(FastRenderer, MatchesTheReferenceInBothModes) {
-    const Scene s(GetParam(), 230);
+    const int n = 230;
+    const Scene s(GetParam(), n);
+    const ConversionGeometry& g = s.geometry;
     const AlignmentRotation alignment = s.alignment();
+    cv::Mat expected(n, 2 * n, CV_8UC3), diff;
+    reference::renderRightEyeAligned(g, alignment, s.right, expected);
+    reference::renderLeftEye(g, s.left, expected);
+    for (const cv::Mat& half : {expected.colRange(0, n), expected.colRange(n, 2 * n)})
+        ASSERT_GT(cv::countNonZero(half.reshape(1)), half.total() * 3 / 2) << "the scene should show texture";
     for (bool exact : {true, false}) {
         SCOPED_TRACE(exact ? "exact" : "default");
-        checkAgainstReference(s.geometry, alignment, s.left, s.right, exact);
-        auto same = [exact](double a, double b) { return exact ? sameBits(a, b) : std::abs(a - b) <= 1e-10; };
-        int differing = 0;  // exact: positions to the last bit; default: up to rounding
-        for (Half half : {Half::Left, Half::Right})
-            for (int i = 0; i < 230; ++i) {
-                const std::vector<SourcePosition> row = sourcePositionsOfRow(s.geometry, half, alignment, i, exact);
-                ASSERT_EQ(row.size(), 230u);
-                for (int j = 0; j < 230; ++j) {
-                    const SourcePosition want = reference::sourcePosition(s.geometry, half, alignment, i, j);
-                    if (!(same(row[j].column, want.column) && same(row[j].row, want.row)) && ++differing <= 3)
-                        ADD_FAILURE() << "half " << int(half) << " (" << i << "," << j << "): " << row[j].column
-                                      << "," << row[j].row << " instead of " << want.column << "," << want.row;
-                }
+        cv::Mat first;
+        for (int threads : {1, 2, 3, 7})
+            for (int fill : {0x00, 0xFF}) {
+                const cv::Mat blank(n, 2 * n, CV_8UC3, cv::Scalar::all(fill));
+                cv::Mat out = blank.clone();
+                renderLeftEye(g, s.left, out, {threads, {}, exact});
+                EXPECT_EQ(cv::norm(out.colRange(n, 2 * n), blank.colRange(n, 2 * n), cv::NORM_INF), 0) << "left in right";
+                renderRightEyeAligned(g, alignment, s.right, out, {threads, {}, exact});
+                if (first.empty()) first = out;
+                EXPECT_EQ(cv::norm(out, first, cv::NORM_INF), 0) << threads << " threads, fill " << fill;
             }
-        EXPECT_EQ(differing, 0);
+        cv::absdiff(first, expected, diff);
+        double largest = 0.0;
+        cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
+        EXPECT_LE(largest, exact ? 0.0 : 1.0);
+        EXPECT_LE(cv::countNonZero(diff.reshape(1)), exact ? 0.0 : expected.total() * 3 * 1e-4);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer,
-                         ::testing::Values(MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK,
-                                           MappingKind::Quadratic));
-
-// Two equisolid cameras in a panorama, the right one turned by a known rotation: aligned by points A and B where
-// two scene points fall, the default mode stays within one level of the reference; aligned by the true rotation
-// itself, the right half shows what the left half shows.
-TEST(PhotographPair, PointsAndTrueRotationBothLineTheRightEyeUp) {
-    using namespace testsupport;
-    const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const Rotation turn = Rotation::fromYawPitchRoll(2.0, 1.0, -0.5);
-    ConversionGeometry g = geometryOf(MappingKind::Equisolid, 1200, 900, 640);
-    g.zenith = zenithOf(-30, 15, 8);
-    auto inRight = [&](ImagePoint q) {
-        const auto at = pixelOfCameraDirection(lens, turn.inverse().apply(cameraDirectionOfPixel(lens, q.x, q.y)));
-        return ImagePoint{static_cast<int>(std::lround(at->x)), static_cast<int>(std::lround(at->y))};
-    };
-    const PointSet points{{480, 380}, {820, 560}, inRight({480, 380}), inRight({820, 560})};
-    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{}), right = renderFisheye(panorama(), lens, turn);
-    checkAgainstReference(g, alignmentRotation(g.eye[0], g.eye[1], points), left, right, false);
-
-    RotationMatrix rightToLeft;  // a right-camera direction d is the world (= left-camera) direction turn * d
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) rightToLeft.m[r][c] = turn.m[r][c];
-    cv::Mat out(640, 1280, CV_8UC3);
-    renderLeftEye(g, left, out);
-    renderRightEyeRotated(g, rightToLeft, right, out);
-    const cv::Rect centre(160, 160, 320, 320);
-    EXPECT_GT(psnr(out.colRange(0, 640)(centre), out.colRange(640, 1280)(centre)), 30.0);
-    renderRightEyeRotated(g, RotationMatrix{}, right, out);  // no alignment: visibly off
-    EXPECT_LT(psnr(out.colRange(0, 640)(centre), out.colRange(640, 1280)(centre)), 27.0);
-}
-
-TEST(Render, ProgressIsSerialisedIncreasingAndComplete) {
-    const Scene s(MappingKind::Equisolid, 97);
-    cv::Mat out(97, 194, CV_8UC3);
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    std::vector<int> seen[2];
-    const RenderOptions options{3, [&](Half half, int done, int total) {
-        if (inside++ != 0) overlapped = true;
-        else seen[static_cast<int>(half)].push_back(total == 97 ? done : -1);
-        --inside;
-    }};
-    renderRightEyeAligned(s.geometry, s.alignment(), s.right, out, options);
-    renderLeftEye(s.geometry, s.left, out, options);
-    EXPECT_FALSE(overlapped);
-    for (const std::vector<int>& calls : seen) {
-        ASSERT_FALSE(calls.empty());
-        for (size_t k = 1; k < calls.size(); ++k) EXPECT_LT(calls[k - 1], calls[k]);
-        EXPECT_EQ(calls.back(), 97);
-    }
-    const RenderOptions failing{2, [](Half, int, int) { throw std::runtime_error("cancelled"); }};
-    EXPECT_THROW(renderLeftEye(s.geometry, s.left, out, failing), std::runtime_error);
-}
+INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer, ::testing::Values(MappingKind::Orthographic, MappingKind::Equisolid,
+                                                                   MappingKind::SineK, MappingKind::Quadratic));
 
 // Weighted centroid of one channel of a half: where a marker landed.
 cv::Point2d centroid(const cv::Mat& half, int channel) {
@@ -304,60 +178,37 @@ cv::Point2d centroid(const cv::Mat& half, int channel) {
     return sum > 0 ? cv::Point2d(sx / sum, sy / sum) : cv::Point2d(kNaN, kNaN);
 }
 
-ImagePoint turned(ImagePoint p, double degrees) {  // about the axis point (300, 300)
-    const double c = std::cos(degrees * kDegree), s = std::sin(degrees * kDegree), x = p.x - 300, y = p.y - 300;
-    return {static_cast<int>(std::lround(300 + c * x - s * y)), static_cast<int>(std::lround(300 + s * x + c * y))};
-}
-
 TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
-    // turned: the right image is the left turned about its axis, so B lands too.
-    const struct { bool turned; int pitch, roll, yaw; } cases[] = {
-        {false, 0, 0, 0}, {false, 120, -80, 250}, {true, 0, 0, 0}, {true, -60, 150, -200}};
+    // turned: the right image is the left turned by 15 degrees about its axis (300, 300), so B lands too.
+    const struct { MappingKind kind; bool turned; int pitch, roll, yaw; } cases[] = {
+        {MappingKind::Equisolid, false, 0, 0, 0}, {MappingKind::Equisolid, false, 120, -80, 250},
+        {MappingKind::Equisolid, true, 0, 0, 0}, {MappingKind::Equisolid, true, -60, 150, -200},
+        {MappingKind::Quadratic, true, 30, 0, -50}, {MappingKind::SineK, true, 0, 40, 0}};
+    const double c15 = std::cos(15 * kDegree), s15 = std::sin(15 * kDegree);
+    auto turned = [&](ImagePoint p) {
+        const double x = p.x - 300, y = p.y - 300;
+        return ImagePoint{int(std::lround(300 + c15 * x - s15 * y)), int(std::lround(300 + s15 * x + c15 * y))};
+    };
+    auto markers = [](ImagePoint a, ImagePoint b) {  // red square at a, green at b
+        cv::Mat m(600, 600, CV_8UC3, cv::Scalar::all(0));
+        m(cv::Rect(a.x - 3, a.y - 3, 7, 7)).setTo(cv::Scalar(0, 0, 255));
+        m(cv::Rect(b.x - 3, b.y - 3, 7, 7)).setTo(cv::Scalar(0, 255, 0));
+        return m;
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "turned " << c.turned << " zenith " << c.pitch);
-        ConversionGeometry g = geometryOf(MappingKind::Equisolid, 600, 600, 256);
+        SCOPED_TRACE(::testing::Message() << "kind " << int(c.kind) << " turned " << c.turned << " zenith " << c.pitch);
+        ConversionGeometry g = geometryOf(c.kind, 600, 600, 256);
         g.zenith = zenithOf(c.pitch, c.roll, c.yaw);
         PointSet p{{230, 260}, {420, 350}, {240, 260}, {430, 350}};
-        if (c.turned) p.rightA = turned(p.leftA, 15), p.rightB = turned(p.leftB, 15);
-        auto markers = [](ImagePoint a, ImagePoint b) {  // red square at a, green at b
-            cv::Mat m(600, 600, CV_8UC3, cv::Scalar::all(0));
-            m(cv::Rect(a.x - 3, a.y - 3, 7, 7)).setTo(cv::Scalar(0, 0, 255));
-            m(cv::Rect(b.x - 3, b.y - 3, 7, 7)).setTo(cv::Scalar(0, 255, 0));
-            return m;
-        };
+        if (c.turned) p.rightA = turned(p.leftA), p.rightB = turned(p.leftB);
         cv::Mat out(256, 512, CV_8UC3);
         renderRightEyeAligned(g, alignmentRotation(g.eye[0], g.eye[1], p), markers(p.rightA, p.rightB), out);
         renderLeftEye(g, markers(p.leftA, p.leftB), out);
         for (int channel : c.turned ? std::vector<int>{2, 1} : std::vector<int>{2})
-            EXPECT_LT(cv::norm(centroid(out.colRange(0, 256), channel) - centroid(out.colRange(256, 512), channel)),
-                      0.5) << "channel " << channel;
+            EXPECT_LT(cv::norm(centroid(out.colRange(0, 256), channel) - centroid(out.colRange(256, 512), channel)), 0.5)
+                << "channel " << channel;
     }
 }
-
-TEST(Render, DegenerateRotationLeavesTheRightHalfBlackAndZeroRadiusTheAxisPixel) {
-    // Same A in both images (no axis), left A on the axis point, right A on it.
-    const struct { ImagePoint leftA, rightA; } cases[] = {
-        {{121, 124}, {121, 124}}, {{180, 140}, {121, 124}}, {{130, 120}, {180, 140}}};
-    for (const auto& c : cases) {
-        Scene s(MappingKind::Equisolid, 64);
-        s.points.leftA = c.leftA, s.points.rightA = c.rightA;
-        cv::Mat out(64, 128, CV_8UC3, cv::Scalar::all(0x80));
-        renderRightEyeAligned(s.geometry, s.alignment(), s.right, out);
-        EXPECT_EQ(cv::countNonZero(out.colRange(64, 128).reshape(1)), 0) << c.leftA.x << "," << c.rightA.x;
-    }
-    Scene s(MappingKind::Orthographic, 40);  // zero radius: the whole half shows the axis pixel
-    s.geometry.eye[0].radius180 = 0;
-    cv::Mat out(40, 80, CV_8UC3, cv::Scalar::all(0x80));
-    renderLeftEye(s.geometry, s.left, out);
-    EXPECT_EQ(cv::norm(out.colRange(0, 40), cv::Mat(40, 40, CV_8UC3, cv::Scalar(s.left.at<cv::Vec3b>(140, 180))),
-                       cv::NORM_INF), 0);
-}
-
-}  // namespace
-}  // namespace vistereo
-
-namespace vistereo {
-namespace {
 
 // The wider kernels against a known truth: an equisolid fisheye of the panorama converted and compared with the
 // panorama's own front hemisphere within 85 degrees of the axis; and on a plain disc, the rim (85 to 90 degrees)
@@ -365,33 +216,27 @@ namespace {
 TEST(Interpolation, WiderKernelsAreSharperAndKeepTheRim) {
     using namespace testsupport;
     const int n = 1024;  // about the fisheye's own resolution at its centre
-    SynthLens lens = SynthLens::equisolid(1500, 1000);
-    const cv::Mat fisheye = renderFisheye(panorama(), lens, Rotation{}), truth = frontHemisphere(panorama(), n);
-    cv::Mat disc(1000, 1500, CV_8UC3, cv::Scalar::all(0));
+    const cv::Mat fisheye = renderFisheye(panorama(), SynthLens::equisolid(1500, 1000), Rotation{});
+    const cv::Mat truth = frontHemisphere(panorama(), n);
+    cv::Mat disc(1000, 1500, CV_8UC3, cv::Scalar::all(0)), inner(n, n, CV_8U), rim(n, n, CV_8U);
     for (int y = 0; y < 1000; ++y)
         for (int x = 0; x < 1500; ++x)
             if (std::hypot(x - 750, y - 500) <= 500) disc.at<cv::Vec3b>(y, x) = cv::Vec3b(200, 200, 200);
     const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 1500, 1000, n);
-    cv::Mat inner(n, n, CV_8U), rim(n, n, CV_8U);
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const double off = std::acos(std::clamp(zenithDirection(g, i, j).y, -1.0, 1.0)) / kDegree;
-            inner.at<uchar>(i, j) = off <= 85.0;
-            rim.at<uchar>(i, j) = off > 85.0 && off < 89.9;
+            inner.at<uchar>(i, j) = off <= 85.0, rim.at<uchar>(i, j) = off > 85.0 && off < 89.9;
         }
-    const struct { Interpolation mode; double minimumGain; } cases[] = {
-        {Interpolation::Bilinear, 0.0}, {Interpolation::Bicubic, 0.5}, {Interpolation::Lanczos, 0.3}};
     double bilinearPsnr = 0.0, bilinearRim = 0.0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.mode));
-        RenderOptions options;
-        options.interpolation = c.mode;
+    for (const auto& [mode, minimumGain] : {std::pair{Interpolation::Bilinear, 0.0}, {Interpolation::Bicubic, 0.5}, {Interpolation::Lanczos, 0.3}}) {
+        SCOPED_TRACE(static_cast<int>(mode));
         cv::Mat out(n, n, CV_8UC3), plain(n, n, CV_8UC3);
-        renderLeftEye(g, fisheye, out, options);
-        renderLeftEye(g, disc, plain, options);
+        renderLeftEye(g, fisheye, out, {0, {}, false, mode});
+        renderLeftEye(g, disc, plain, {0, {}, false, mode});
         const double quality = psnr(out, truth, inner), rimLevel = cv::mean(plain, rim)[0];
-        if (c.mode == Interpolation::Bilinear) bilinearPsnr = quality, bilinearRim = rimLevel;
-        EXPECT_GE(quality, bilinearPsnr + c.minimumGain) << quality << " dB against bilinear's " << bilinearPsnr;
+        if (mode == Interpolation::Bilinear) bilinearPsnr = quality, bilinearRim = rimLevel;
+        EXPECT_GE(quality, std::max(bilinearPsnr + minimumGain, 37.0)) << quality << " dB against bilinear's " << bilinearPsnr;
         EXPECT_GE(rimLevel, bilinearRim) << "rim level " << rimLevel;
         EXPECT_NEAR(cv::mean(plain, inner)[0], 200.0, 0.01);
     }

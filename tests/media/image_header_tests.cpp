@@ -1,5 +1,4 @@
-// Image headers read before decoding, the JPEG stream check, and the widths
-// the output formats can hold.
+// Image headers read before decoding (the input size limit depends on them).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,27 +58,6 @@ TEST(ImageHeader, FollowsJpegSegmentsAndReadsFilesWithoutDecoding) {
     for (const std::string& junk : {std::string(), std::string("\xFF\xD8"), std::string("\xFF\xD8\xFF\xDA\x00\x02"),
                                     std::string("\xFF\xD8\xFF\xE0\x00\x01"), std::string("GIF89a....")})
         EXPECT_FALSE(probeImageHeaderBytes(junk).known()) << ::testing::PrintToString(junk);
-}
-
-TEST(JpegStream, TellsADamagedStreamFromAnIntactOne) {
-    const std::string jpeg = encoded(".jpg", 120, 90);
-    const struct { const char* label; std::string bytes; bool damaged; } cases[] = {
-        {"intact", jpeg, false},
-        {"bytes after the end marker", jpeg + "trailing", false},
-        {"cut in the coded data", jpeg.substr(0, jpeg.size() * 2 / 3), true},
-        {"cut in a header segment", jpeg.substr(0, 30), true},
-        {"end marker missing", jpeg.substr(0, jpeg.size() - 2), true},
-        {"not a JPEG", encoded(".png", 8, 8), false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(!jpegStreamDamage(c.bytes).empty(), c.damaged) << c.label << ": " << jpegStreamDamage(c.bytes);
-}
-
-TEST(OutputWidth, EachFormatItsOwnLimit) {
-    const struct { const char* name; int64_t widest; } cases[] = {
-        {"a.jpg", 65500}, {"b.JPEG", 65500}, {"c.jpe", 65500}, {"d.webp", 16383}, {"e.png", 1000000},
-        {"f.tif", 0}, {"g.bmp", 0}, {"dir.jpg/h.png", 1000000}, {"noext", 0}};
-    for (const auto& c : cases) EXPECT_EQ(maximumOutputWidth(c.name), c.widest) << c.name;
 }
 
 }  // namespace

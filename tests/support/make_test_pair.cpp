@@ -1,13 +1,11 @@
-// make_test_pair: writes a synthetic stereo fisheye pair seen from the centre
-// of the bundled panorama, the right camera turned by a known small rotation
-// against the left one, and prints two corresponding points A and B.
+// make_test_pair: writes a synthetic stereo fisheye pair seen from the centre of the bundled panorama, the right
+// camera turned by a known small rotation against the left one, and prints two corresponding points A and B.
 //
-//   make_test_pair OUTDIR WIDTH HEIGHT [--lens equisolid|orthographic]
-//                  [--look YAW,PITCH] [--turn YAW,PITCH,ROLL] [--quality Q]
-//                  [--points AX,AY,BX,BY]
+//   make_test_pair OUTDIR WIDTH HEIGHT [--lens equisolid|orthographic] [--look YAW,PITCH] [--turn YAW,PITCH,ROLL]
+//                  [--quality Q] [--points AX,AY,BX,BY]
 //
-// Writes OUTDIR/L.jpg and OUTDIR/R.jpg and prints the comma line of the
-// points (A-left x, B-left x, A-right x, B-right x, then the y values).
+// Writes OUTDIR/L.jpg and OUTDIR/R.jpg and prints the comma line of the points (A-left x, B-left x, A-right x,
+// B-right x, then the y values).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -65,16 +63,14 @@ int main(int argc, char** argv) {
     }
     if (look.size() != 2 || turn.size() != 3 || points.size() != 4) return usage();
 
-    const SynthLens lens = lensKind == "orthographic" ? SynthLens::orthographic(width, height)
-                                                       : SynthLens::equisolid(width, height);
+    const SynthLens lens = lensKind == "orthographic" ? SynthLens::orthographic(width, height) : SynthLens::equisolid(width, height);
     const Rotation left = Rotation::fromYawPitchRoll(look[0], look[1], 0.0);
     const Rotation right = left * Rotation::fromYawPitchRoll(turn[0], turn[1], turn[2]);
-    const cv::Mat& pano = panorama();
 
     std::filesystem::create_directories(outDir);
     const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, quality};
-    if (!cv::imwrite((outDir / "L.jpg").string(), renderFisheye(pano, lens, left), params) ||
-        !cv::imwrite((outDir / "R.jpg").string(), renderFisheye(pano, lens, right), params)) {
+    if (!cv::imwrite((outDir / "L.jpg").string(), renderFisheye(panorama(), lens, left), params) ||
+        !cv::imwrite((outDir / "R.jpg").string(), renderFisheye(panorama(), lens, right), params)) {
         std::cerr << "make_test_pair: cannot write into " << outDir << "\n";
         return 1;
     }
@@ -82,17 +78,13 @@ int main(int argc, char** argv) {
     // The partner of a left pixel: its world direction seen by the right camera.
     int xs[4], ys[4];  // A-left, B-left, A-right, B-right
     for (int k = 0; k < 2; ++k) {
-        const double lx = std::trunc(points[2 * k]), ly = std::trunc(points[2 * k + 1]);
-        const Vec3 world = left.apply(cameraDirectionOfPixel(lens, lx, ly));
-        const auto rp = pixelOfCameraDirection(lens, right.inverse().apply(world));
+        xs[k] = static_cast<int>(points[2 * k]), ys[k] = static_cast<int>(points[2 * k + 1]);
+        const auto rp = pixelOfCameraDirection(lens, right.inverse().apply(left.apply(cameraDirectionOfPixel(lens, xs[k], ys[k]))));
         if (!rp) {
             std::cerr << "make_test_pair: point " << (k ? 'B' : 'A') << " is not seen by the right camera\n";
             return 1;
         }
-        xs[k] = static_cast<int>(lx);
-        ys[k] = static_cast<int>(ly);
-        xs[2 + k] = static_cast<int>(std::lround(rp->x));
-        ys[2 + k] = static_cast<int>(std::lround(rp->y));
+        xs[2 + k] = static_cast<int>(std::lround(rp->x)), ys[2 + k] = static_cast<int>(std::lround(rp->y));
     }
     std::printf("%d,%d,%d,%d,%d,%d,%d,%d\n", xs[0], xs[1], xs[2], xs[3], ys[0], ys[1], ys[2], ys[3]);
     return 0;

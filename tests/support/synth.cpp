@@ -11,30 +11,23 @@
 namespace vistereo::testsupport {
 namespace {
 
-constexpr double kDeg = 3.14159265358979323846 / 180.0;
-constexpr double kTrueHalfPi = 3.14159265358979323846 / 2.0;
+constexpr double kTruePi = 3.14159265358979323846, kDeg = kTruePi / 180.0;
 
-// The sky of the panorama is transparent; a plain blue-grey keeps it from
-// reading as black, which the conversion uses for "not mapped".
+// The sky of the panorama is transparent; a plain blue-grey keeps it from reading as black, which the
+// conversion uses for "not mapped".
 const cv::Vec3b kSky(200, 170, 140);  // B, G, R
 
 cv::Mat loadFlattened(const std::string& path) {
-    cv::Mat rgba = cv::imread(path, cv::IMREAD_UNCHANGED);
+    const cv::Mat rgba = cv::imread(path, cv::IMREAD_UNCHANGED);
     if (rgba.empty()) throw std::runtime_error("cannot read the panorama " + path);
+    if (rgba.channels() != 4) return rgba;
     cv::Mat bgr(rgba.rows, rgba.cols, CV_8UC3);
-    for (int y = 0; y < rgba.rows; ++y) {
+    for (int y = 0; y < rgba.rows; ++y)
         for (int x = 0; x < rgba.cols; ++x) {
-            if (rgba.channels() == 4) {
-                const cv::Vec4b p = rgba.at<cv::Vec4b>(y, x);
-                const double a = p[3] / 255.0;
-                cv::Vec3b out;
-                for (int c = 0; c < 3; ++c) out[c] = cv::saturate_cast<uchar>(p[c] * a + kSky[c] * (1.0 - a));
-                bgr.at<cv::Vec3b>(y, x) = out;
-            } else {
-                bgr.at<cv::Vec3b>(y, x) = rgba.at<cv::Vec3b>(y, x);
-            }
+            const cv::Vec4b p = rgba.at<cv::Vec4b>(y, x);
+            const double a = p[3] / 255.0;
+            for (int c = 0; c < 3; ++c) bgr.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uchar>(p[c] * a + kSky[c] * (1.0 - a));
         }
-    }
     return bgr;
 }
 
@@ -44,25 +37,21 @@ cv::Vec3b samplePanorama(const cv::Mat& pano, double col, double row) {
     const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
     const double fx = x - x0, fy = y - y0;
     auto at = [&](int xx, int yy) {
-        xx = ((xx % pano.cols) + pano.cols) % pano.cols;
-        yy = std::clamp(yy, 0, pano.rows - 1);
-        return pano.at<cv::Vec3b>(yy, xx);
+        return pano.at<cv::Vec3b>(std::clamp(yy, 0, pano.rows - 1), ((xx % pano.cols) + pano.cols) % pano.cols);
     };
     const cv::Vec3b p00 = at(x0, y0), p01 = at(x0 + 1, y0), p10 = at(x0, y0 + 1), p11 = at(x0 + 1, y0 + 1);
     cv::Vec3b out;
-    for (int c = 0; c < 3; ++c) {
-        const double v = (p00[c] * (1 - fx) + p01[c] * fx) * (1 - fy) + (p10[c] * (1 - fx) + p11[c] * fx) * fy;
-        out[c] = cv::saturate_cast<uchar>(v);
-    }
+    for (int c = 0; c < 3; ++c)
+        out[c] = cv::saturate_cast<uchar>((p00[c] * (1 - fx) + p01[c] * fx) * (1 - fy) + (p10[c] * (1 - fx) + p11[c] * fx) * fy);
     return out;
 }
 
+// World direction -> panorama position (column, row in pixels, pixel centres at +0.5).
+
 }  // namespace
 
-std::string panoramaPath() { return VISTEREO_PANORAMA_PATH; }
-
 const cv::Mat& panorama() {
-    static const cv::Mat pano = loadFlattened(panoramaPath());
+    static const cv::Mat pano = loadFlattened(VISTEREO_PANORAMA_PATH);
     return pano;
 }
 
@@ -90,40 +79,22 @@ Rotation Rotation::operator*(const Rotation& o) const {
 
 Rotation Rotation::fromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg) {
     const double w = yawDeg * kDeg, p = pitchDeg * kDeg, r = rollDeg * kDeg;
-    // Yaw to the right takes +y towards +x: a rotation by -w about +z.
-    Rotation yaw;
-    yaw.m[0][0] = std::cos(w); yaw.m[0][1] = std::sin(w); yaw.m[0][2] = 0;
-    yaw.m[1][0] = -std::sin(w); yaw.m[1][1] = std::cos(w); yaw.m[1][2] = 0;
-    yaw.m[2][0] = 0; yaw.m[2][1] = 0; yaw.m[2][2] = 1;
-    // Pitch up takes +y towards +z: a rotation by +p about +x.
-    Rotation pitch;
-    pitch.m[0][0] = 1; pitch.m[0][1] = 0; pitch.m[0][2] = 0;
-    pitch.m[1][0] = 0; pitch.m[1][1] = std::cos(p); pitch.m[1][2] = -std::sin(p);
-    pitch.m[2][0] = 0; pitch.m[2][1] = std::sin(p); pitch.m[2][2] = std::cos(p);
-    // Roll: a rotation by +r about the viewing axis +y (takes +z towards +x).
-    Rotation roll;
-    roll.m[0][0] = std::cos(r); roll.m[0][1] = 0; roll.m[0][2] = std::sin(r);
-    roll.m[1][0] = 0; roll.m[1][1] = 1; roll.m[1][2] = 0;
-    roll.m[2][0] = -std::sin(r); roll.m[2][1] = 0; roll.m[2][2] = std::cos(r);
+    // Yaw to the right takes +y towards +x: a rotation by -w about +z. Pitch up takes +y towards +z: a rotation
+    // by +p about +x. Roll: a rotation by +r about the viewing axis +y (takes +z towards +x).
+    const Rotation yaw{{{std::cos(w), std::sin(w), 0}, {-std::sin(w), std::cos(w), 0}, {0, 0, 1}}};
+    const Rotation pitch{{{1, 0, 0}, {0, std::cos(p), -std::sin(p)}, {0, std::sin(p), std::cos(p)}}};
+    const Rotation roll{{{std::cos(r), 0, std::sin(r)}, {0, 1, 0}, {-std::sin(r), 0, std::cos(r)}}};
     return yaw * pitch * roll;
 }
 
 SynthLens SynthLens::equisolid(int width, int height) {
-    SynthLens lens;
-    lens.width = width;
-    lens.height = height;
-    lens.k = 0.5;
-    lens.mappingScale = 1.41421;
-    lens.radius180 = static_cast<int>(height * 0.5);
-    lens.axisX = static_cast<int>(width * 0.5);
-    lens.axisY = static_cast<int>(height * 0.5);
-    return lens;
+    const double r = static_cast<int>(height * 0.5);
+    return {width, height, 0.5, 1.41421, r, double(static_cast<int>(width * 0.5)), r};
 }
 
 SynthLens SynthLens::orthographic(int width, int height) {
     SynthLens lens = equisolid(width, height);
-    lens.k = 1.0;
-    lens.mappingScale = 1.0;
+    lens.k = 1.0, lens.mappingScale = 1.0;
     return lens;
 }
 
@@ -157,7 +128,7 @@ Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row) {
     const double q = std::sqrt(dx * dx + dy * dy);
     const double rho = q / (lens.radius180 * lens.mappingScale);
     const double nan = std::nan("");
-    if (rho > std::sin(lens.k * kTrueHalfPi) + 1e-12) return {nan, nan, nan};
+    if (rho > std::sin(lens.k * kTruePi / 2) + 1e-12) return {nan, nan, nan};
     const double theta = std::asin(std::min(rho, 1.0)) / lens.k;
     if (q == 0.0) return {0.0, 1.0, 0.0};
     return {std::sin(theta) * dx / q, std::cos(theta), std::sin(theta) * dy / q};
@@ -166,10 +137,15 @@ Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row) {
 std::optional<cv::Point2d> pixelOfCameraDirection(const SynthLens& lens, const Vec3& d) {
     const double len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
     const double theta = std::acos(std::clamp(d.y / len, -1.0, 1.0));
-    if (theta > kTrueHalfPi + 1e-9) return std::nullopt;
-    const double phi = std::atan2(d.z, d.x);
-    const double r = lens.radius180 * lens.mappingScale * std::sin(lens.k * theta);
+    if (theta > kTruePi / 2 + 1e-9) return std::nullopt;
+    const double phi = std::atan2(d.z, d.x), r = lens.radius180 * lens.mappingScale * std::sin(lens.k * theta);
     return cv::Point2d(lens.axisX + r * std::cos(phi), lens.axisY - r * std::sin(phi));
+}
+
+cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& w) {
+    const double len = std::sqrt(w.x * w.x + w.y * w.y + w.z * w.z);
+    const double lon = std::atan2(w.x, w.y), lat = std::asin(std::clamp(w.z / len, -1.0, 1.0));
+    return {(lon + kTruePi) / (2.0 * kTruePi) * pano.cols, (kTruePi / 2 - lat) / kTruePi * pano.rows};
 }
 
 cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world) {
@@ -177,39 +153,28 @@ cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world) {
     return samplePanorama(pano, p.x, p.y);
 }
 
-cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& w) {
-    const double len = std::sqrt(w.x * w.x + w.y * w.y + w.z * w.z);
-    const double lon = std::atan2(w.x, w.y);
-    const double lat = std::asin(std::clamp(w.z / len, -1.0, 1.0));
-    const double pi = 2.0 * kTrueHalfPi;
-    return {(lon + pi) / (2.0 * pi) * pano.cols, (kTrueHalfPi - lat) / pi * pano.rows};
-}
 
 cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld) {
     cv::Mat out(lens.height, lens.width, CV_8UC3, cv::Scalar(0, 0, 0));
-    for (int y = 0; y < lens.height; ++y) {
+    for (int y = 0; y < lens.height; ++y)
         for (int x = 0; x < lens.width; ++x) {
             const Vec3 d = cameraDirectionOfPixel(lens, x, y);
             if (std::isnan(d.x)) continue;
             const cv::Point2d p = panoramaPositionOfDirection(pano, cameraToWorld.apply(d));
             out.at<cv::Vec3b>(y, x) = samplePanorama(pano, p.x, p.y);
         }
-    }
     return out;
 }
 
 cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view) {
     cv::Mat out(n, n, CV_8UC3);
-    const double pi = 2.0 * kTrueHalfPi;
-    for (int i = 0; i < n; ++i) {
-        const double psi = i * pi / n;
+    for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
-            const double lambda = j * pi / n;
+            const double psi = i * kTruePi / n, lambda = j * kTruePi / n;
             const Vec3 d{-std::sin(psi) * std::cos(lambda), std::sin(psi) * std::sin(lambda), std::cos(psi)};
             const cv::Point2d p = panoramaPositionOfDirection(pano, view.apply(d));
             out.at<cv::Vec3b>(i, j) = samplePanorama(pano, p.x, p.y);
         }
-    }
     return out;
 }
 
@@ -217,21 +182,15 @@ double psnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
     CV_Assert(a.size() == b.size() && a.type() == b.type() && a.type() == CV_8UC3);
     double sum = 0.0;
     long count = 0;
-    for (int y = 0; y < a.rows; ++y) {
+    for (int y = 0; y < a.rows; ++y)
         for (int x = 0; x < a.cols; ++x) {
             if (!mask.empty() && mask.at<uchar>(y, x) == 0) continue;
             const cv::Vec3b p = a.at<cv::Vec3b>(y, x), q = b.at<cv::Vec3b>(y, x);
-            for (int c = 0; c < 3; ++c) {
-                const double d = double(p[c]) - q[c];
-                sum += d * d;
-            }
+            for (int c = 0; c < 3; ++c) sum += (double(p[c]) - q[c]) * (double(p[c]) - q[c]);
             count += 3;
         }
-    }
     if (count == 0) return 0.0;
-    const double mse = sum / count;
-    if (mse == 0.0) return 99.0;
-    return 10.0 * std::log10(255.0 * 255.0 / mse);
+    return sum == 0.0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / (sum / count));
 }
 
 }  // namespace vistereo::testsupport

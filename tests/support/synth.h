@@ -1,15 +1,12 @@
-// Test-pair synthesis: renders what a fisheye camera standing at the centre of
-// an equirectangular panorama sees, for a known lens and a known camera
-// orientation, so that conversions can be checked against a known truth.
+// Test-pair synthesis: renders what a fisheye camera standing at the centre of an equirectangular panorama sees,
+// for a known lens and a known camera orientation, so that conversions can be checked against a known truth.
 //
-// World frame = the engine's camera frame: +y forward (the panorama's centre
-// column on the horizon), +x to the right, +z up. The panorama's column runs
-// from longitude -180 (left edge) to +180 degrees, its row from latitude +90
-// (top) to -90 degrees; lon = atan2(x, y), lat = asin(z).
+// World frame = the engine's camera frame: +y forward (the panorama's centre column on the horizon), +x to the
+// right, +z up. The panorama's column runs from longitude -180 (left edge) to +180 degrees, its row from latitude
+// +90 (top) to -90 degrees; lon = atan2(x, y), lat = asin(z).
 #pragma once
 
 #include <optional>
-#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -17,10 +14,9 @@
 
 namespace vistereo::testsupport {
 
-// The bundled panorama photograph (BGR, 8-bit), its transparent sky
-// composited onto a plain colour. Loaded once; throws if it cannot be read.
+// The bundled panorama photograph (BGR, 8-bit), its transparent sky composited onto a plain colour. Loaded once;
+// throws if it cannot be read.
 const cv::Mat& panorama();
-std::string panoramaPath();
 
 // Row-major 3x3 rotation.
 struct Rotation {
@@ -28,24 +24,21 @@ struct Rotation {
     Vec3 apply(const Vec3& v) const;
     Rotation inverse() const;  // the transpose
     Rotation operator*(const Rotation& other) const;
-    // Turns by yaw about +z (positive: towards +x, to the right), then pitch
-    // about +x (positive: upwards), then roll about +y, all in degrees:
-    // R = Rz(yaw) * Rx(pitch) * Ry(roll) applied to camera directions.
+    // Turns by yaw about +z (positive: towards +x, to the right), then pitch about +x (positive: upwards), then
+    // roll about +y, all in degrees: R = Rz(yaw) * Rx(pitch) * Ry(roll) applied to camera directions.
     static Rotation fromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg);
 };
 
-// A sine-model fisheye: r = radius180 * mappingScale * sin(k * theta), the
-// same law the engine inverts (mappingScale as the engine derives it).
+// A sine-model fisheye: r = radius180 * mappingScale * sin(k * theta), the same law the engine inverts
+// (mappingScale as the engine derives it).
 struct SynthLens {
-    int width = 1200;
-    int height = 1200;
-    double k = 0.5;               // 1.0 orthographic, 0.5 equisolid
+    int width = 1200, height = 1200;
+    double k = 0.5;  // 1.0 orthographic, 0.5 equisolid
     double mappingScale = 1.41421;
     double radius180 = 600.0;
-    double axisX = 600.0;         // defaults to the engine's image-centre axis
-    double axisY = 600.0;
+    double axisX = 600.0, axisY = 600.0;  // defaults to the engine's image-centre axis
 
-    static SynthLens equisolid(int width, int height);      // axis at trunc(w/2), trunc(h/2), R = trunc(h/2)
+    static SynthLens equisolid(int width, int height);  // axis at trunc(w/2), trunc(h/2), R = trunc(h/2)
     static SynthLens orthographic(int width, int height);
     // r = R * m * sin(k * theta), m = floor(100000 / sin(k * pi / 2)) / 100000 as the engine derives it
     // for a registered k (pi the engine's eight-decimal value).
@@ -73,9 +66,9 @@ cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& world);
 // panorama: bilinear samples, black outside the image circle.
 cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld);
 
-// The front hemisphere of the panorama as the engine's left half would show it
-// for an unrotated left camera: N x N, row i latitude 90 - i*180/N, column j
-// longitude j*180/N - 90, turned by `view` (world direction = view * grid direction).
+// The front hemisphere of the panorama as the engine's left half would show it for an unrotated left camera:
+// N x N, row i latitude 90 - i*180/N, column j longitude j*180/N - 90, turned by `view` (world direction =
+// view * grid direction).
 cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view = {});
 
 // PSNR in dB over the pixels where `mask` (8-bit, optional) is non-zero.

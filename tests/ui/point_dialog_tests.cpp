@@ -1,6 +1,5 @@
-// The point picker and the main dialog's "Get A,B": presses in the left view
-// (accepted or refused), the row radios, the markers, and the hand-over of
-// the eight numbers in both directions.
+// The point picker and the main dialog's "Get A,B": refused presses, the row radios, and the hand-over of the
+// eight numbers in both directions (the markers are the picking library's, tested there).
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -8,7 +7,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "conversion/run.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/lr_point_dialog.h"
 #include "ui/main_dialog.h"
@@ -18,10 +16,11 @@ using namespace vistereo::testing;
 
 namespace {
 
-// The left image, 1200 x 900 noise (view 1024 x 768), sits at this offset in
-// the right one, 2400 x 1800 noise (view 512 x 384): every match is exact.
-constexpr double kLeftScale = 1024.0 / 1200.0, kRightScale = 512.0 / 2400.0;
+// The left image, 1200 x 900 noise (view 1024 x 768), sits at this offset in the right one, 2400 x 1800 noise
+// (view 512 x 384): every match is exact.
+constexpr double kLeftScale = 1024.0 / 1200.0;
 const cv::Point kOffset(600, 450);
+const QList<int> kPickerEdits = {1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
 
 void writePair() {
     QVERIFY(QDir().mkpath("input"));
@@ -32,11 +31,10 @@ void writePair() {
     QVERIFY(cv::imwrite("input/L.png", left) && cv::imwrite("input/R.png", right));
 }
 
-ImagePoint leftPointOf(QPoint view) { return {int(view.x() / kLeftScale), int(view.y() / kLeftScale)}; }
 // The four numbers of the pair picked at `view`: left x, left y, right x, right y.
 QStringList pairTexts(QPoint view) {
-    const ImagePoint l = leftPointOf(view);
-    return {QString::number(l.x), QString::number(l.y), QString::number(l.x + kOffset.x), QString::number(l.y + kOffset.y)};
+    const int x = int(view.x() / kLeftScale), y = int(view.y() / kLeftScale);
+    return {QString::number(x), QString::number(y), QString::number(x + kOffset.x), QString::number(y + kOffset.y)};
 }
 
 // A left press at `at` in `target`'s coordinates, as the window system hands it over.
@@ -46,18 +44,8 @@ void press(QWidget* dialog, QWidget* target, QPoint at) {
 
 QImage picture(QWidget* dialog, int id) { return control<QLabel>(dialog, id)->pixmap().toImage(); }
 
-const QList<int> kPickerEdits = {1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
-
-// The pixels that differ from `before` are exactly the red outline 5 around `centre`.
-bool onlyMarkerChanged(const QImage& before, const QImage& after, QPoint centre) {
-    if (before.size() != after.size()) return false;
-    for (int y = 0; y < after.height(); ++y)
-        for (int x = 0; x < after.width(); ++x) {
-            const bool outline = std::max(std::abs(x - centre.x()), std::abs(y - centre.y())) == 5;
-            if (after.pixel(x, y) != (outline ? qRgb(255, 0, 0) : before.pixel(x, y))) return false;
-        }
-    return true;
-}
+struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
+struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; };
 
 }  // namespace
 
@@ -74,112 +62,63 @@ class PointDialogTests : public UiTest {
     }
 
 private slots:
-    void pressPicksAPair_data() {
-        QTest::addColumn<int>("row");
-        QTest::addColumn<QPoint>("view");
-        QTest::addColumn<bool>("earlier");  // an accepted press in row A before
-        QTest::newRow("first accepted corner, row A") << 0 << QPoint(10, 10) << false;
-        QTest::newRow("last accepted corner, row B") << 1 << QPoint(1014, 758) << true;
-        QTest::newRow("row A again") << 0 << QPoint(700, 500) << true;
-    }
-    void pressPicksAPair() {
-        QFETCH(int, row);
-        QFETCH(QPoint, view);
-        QFETCH(bool, earlier);
-        QVERIFY(openPicker());
-        auto* left = control<QLabel>(dlg, 1054);
-        const QImage leftBefore = picture(dlg, 1054), rightBefore = picture(dlg, 1055);
-        if (earlier) press(dlg, left, QPoint(450, 560));
-        QStringList expected = texts(dlg, kPickerEdits);
-        QCOMPARE(dlg->m_pointRow, 0);
-        if (row == 1) clickButton(control<QRadioButton>(dlg, 1024));
-        QCOMPARE(dlg->m_pointRow, row);
-
-        press(dlg, left, view);
-
-        QVERIFY(messages_.isEmpty());
-        const ImagePoint l = leftPointOf(view), r{l.x + kOffset.x, l.y + kOffset.y};
-        const QStringList pair = pairTexts(view);
-        std::copy(pair.begin(), pair.end(), expected.begin() + row * 4);  // the other row keeps its numbers
-        QCOMPARE(texts(dlg, kPickerEdits), expected);
-        // Only the last pair is marked.
-        const QPoint leftMark(int(l.x * kLeftScale), int(l.y * kLeftScale));
-        const QPoint rightMark(int(r.x * kRightScale), int(r.y * kRightScale));
-        QVERIFY(onlyMarkerChanged(leftBefore, picture(dlg, 1054), leftMark));
-        QVERIFY(onlyMarkerChanged(rightBefore, picture(dlg, 1055), rightMark));
-    }
-
     void refusedPressChangesNothing_data() {
-        QTest::addColumn<QString>("target");  // what the press lands on
-        QTest::addColumn<QPoint>("at");       // in its coordinates
-        QTest::newRow("left view, x 9") << "left" << QPoint(9, 10);
-        QTest::newRow("left view, past the bottom margin") << "left" << QPoint(500, 759);
-        QTest::newRow("right picture") << "right" << QPoint(100, 100);
-        QTest::newRow("group box") << "group" << QPoint(4, 40);
+        QTest::addColumn<RefusedCase>("c");
+        QTest::newRow("left view, x 9") << RefusedCase{0, {9, 10}};
+        QTest::newRow("left view, past the bottom margin") << RefusedCase{0, {500, 759}};
+        QTest::newRow("right picture") << RefusedCase{1, {100, 100}};
+        QTest::newRow("group box") << RefusedCase{2, {4, 40}};
     }
     void refusedPressChangesNothing() {
-        QFETCH(QString, target);
-        QFETCH(QPoint, at);
+        QFETCH(RefusedCase, c);
         QVERIFY(openPicker());
         press(dlg, control<QLabel>(dlg, 1054), QPoint(300, 300));
         const QImage leftBefore = picture(dlg, 1054), rightBefore = picture(dlg, 1055);
         const QStringList editsBefore = texts(dlg, kPickerEdits);
-        QWidget* w = target == "left"    ? control<QLabel>(dlg, 1054)
-                     : target == "right" ? control<QLabel>(dlg, 1055)
-                                         : static_cast<QWidget*>(dlg->findChild<QGroupBox*>());
-        press(dlg, w, at);
+        QWidget* targets[] = {control<QLabel>(dlg, 1054), control<QLabel>(dlg, 1055), dlg->findChild<QGroupBox*>()};
+        press(dlg, targets[c.target], c.at);
         QCOMPARE(messages_, QStringList({"Click again"}));
         QCOMPARE(texts(dlg, kPickerEdits), editsBefore);
-        QCOMPARE(picture(dlg, 1054), leftBefore);
-        QCOMPARE(picture(dlg, 1055), rightBefore);
+        QVERIFY(picture(dlg, 1054) == leftBefore && picture(dlg, 1055) == rightBefore);
     }
 
     void getABHandsTheNumbersOver_data() {
-        QTest::addColumn<QString>("names");  // left and right image names
-        QTest::addColumn<bool>("commaMode");
-        QTest::addColumn<int>("pressRow");  // -1: no press
-        QTest::addColumn<int>("closeWith");  // 1: OK, 2: cancel
-        QTest::addColumn<QStringList>("expected");  // messages; any: the picker never shows
-        QTest::newRow("OK without a press") << "L.png R.png" << false << -1 << 1 << QStringList{};
-        QTest::newRow("OK after a press in row B, comma mode") << "L.png R.png" << true << 1 << 1 << QStringList{};
-        QTest::newRow("cancel after a press") << "L.png R.png" << false << 0 << 2 << QStringList{};
+        QTest::addColumn<HandOverCase>("c");  // names: left and right image; messages: any, the picker never shows
+        QTest::newRow("OK without a press") << HandOverCase{"L.png R.png", false, -1, 1, {}};
+        QTest::newRow("OK after a press in row B, comma mode") << HandOverCase{"L.png R.png", true, 1, 1, {}};
+        QTest::newRow("cancel after a press") << HandOverCase{"L.png R.png", false, 0, 2, {}};
         QTest::newRow("left beside input/, not in it")
-            << "top.png R.png" << false << -1 << 1 << QStringList{kMsgBadLeftImage};
-        QTest::newRow("both missing") << "none.png none.jpg" << true << -1 << 1
-                                      << QStringList{kMsgBadLeftImage, kMsgBadRightImage};
+            << HandOverCase{"top.png R.png", false, -1, 1, {"Enter the valid left image file name"}};
+        QTest::newRow("both missing") << HandOverCase{"none.png none.jpg", true, -1, 1,
+                                                      {"Enter the valid left image file name", "Enter the valid right image file name"}};
     }
     void getABHandsTheNumbersOver() {
-        QFETCH(QString, names);
-        QFETCH(bool, commaMode);
-        QFETCH(int, pressRow);
-        QFETCH(int, closeWith);
-        QFETCH(QStringList, expected);
+        QFETCH(HandOverCase, c);
         writePair();
         QVERIFY(QFile::copy("input/L.png", "top.png"));
         auto* main = start(new CMyVistereoDlg(*app_));
         QVERIFY(main);
-        replaceText(box(1012), names.section(' ', 0, 0));
-        replaceText(box(1016), names.section(' ', 1));
+        replaceText(box(1012), c.names.section(' ', 0, 0));
+        replaceText(box(1016), c.names.section(' ', 1));
         const QStringList boxes = {"120", "80", "-7", "abc", "", "33", " 44 ", "2147483648"};
         for (int k = 0; k < 8; ++k) box(kPointBoxes[k])->setText(boxes[k]);
-        if (commaMode) replaceText(box(1015), "1,2,3,4,5,6,7,8");
-        QCOMPARE(main->pointEntryMode(), commaMode ? 1 : 0);
+        if (c.commaMode) replaceText(box(1015), "1,2,3,4,5,6,7,8");
+        QCOMPARE(main->pointEntryMode(), c.commaMode ? 1 : 0);
 
         QStringList atOpening;
-        const bool shown = duringModal<LRPointDlg>([&] { clickButton(button(1028)); },
-                                                   [&](LRPointDlg* picker) {
+        const bool shown = duringModal<LRPointDlg>([&] { clickButton(button(1028)); }, [&](LRPointDlg* picker) {
             atOpening = texts(picker, kPickerEdits);
-            if (pressRow == 1) clickButton(control<QRadioButton>(picker, 1024));
-            if (pressRow >= 0) press(picker, control<QLabel>(picker, 1054), QPoint(640, 320));
-            clickButton(control<QPushButton>(picker, closeWith));
+            if (c.pressRow == 1) clickButton(control<QRadioButton>(picker, 1024));
+            if (c.pressRow >= 0) press(picker, control<QLabel>(picker, 1054), QPoint(640, 320));
+            clickButton(control<QPushButton>(picker, c.closeWith));
         });
-        QCOMPARE(shown, expected.isEmpty());
-        QCOMPARE(messages_, expected);
+        QCOMPARE(shown, c.messages.isEmpty());
+        QCOMPARE(messages_, c.messages);
         // Both take the A row, then the B row, each as left x, left y, right x, right y.
         QStringList numbers = {"120", "80", "-7", "0", "0", "33", "44", "0"};
         if (shown) QCOMPARE(atOpening, numbers);
         const QStringList pair = pairTexts(QPoint(640, 320));
-        if (pressRow >= 0 && closeWith == 1) std::copy(pair.begin(), pair.end(), numbers.begin() + pressRow * 4);
+        if (c.pressRow >= 0 && c.closeWith == 1) std::copy(pair.begin(), pair.end(), numbers.begin() + c.pressRow * 4);
         QCOMPARE(texts(main, kPointBoxes), numbers);
         QCOMPARE(main->pointEntryMode(), 0);
     }

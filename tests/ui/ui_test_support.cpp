@@ -26,18 +26,14 @@ void UiTest::cleanup() {
 
 LensRecord lensRecord(const std::string& name, int radiusMode, int mappingKind, int axisMode) {
     LensRecord r;
-    r.name = name;
-    r.radiusMode = radiusMode;
-    r.mappingKind = mappingKind;
-    r.axisMode = axisMode;
+    r.name = name, r.radiusMode = radiusMode, r.mappingKind = mappingKind, r.axisMode = axisMode;
     return r;
 }
 
 void writeRegistry(const std::vector<LensRecord>& records) {
     LensRegistry registry;
     std::copy(records.begin(), records.end(), registry.records.begin());
-    registry.count = static_cast<int32_t>(records.size());
-    QVERIFY(SaveLensRegistry(registry, registry.count, std::nullopt, kLensRegistryFileName));
+    QVERIFY(SaveLensRegistry(registry, static_cast<int>(records.size()), std::nullopt, kLensRegistryFileName));
 }
 
 std::vector<LensRecord> readRegistry() {

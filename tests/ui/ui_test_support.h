@@ -1,5 +1,5 @@
-// Shared pieces of the dialog tests. Each test function runs in a fresh
-// working directory with message boxes collected in `messages_`.
+// Shared pieces of the dialog tests. Each test function (each data row) runs in a fresh working directory
+// with message boxes collected in `messages_`.
 #pragma once
 
 #include <memory>
@@ -23,7 +23,7 @@
 
 namespace vistereo::testing {
 
-template <class T>
+template <class T = QWidget>
 T* control(QWidget* dialog, int id) {
     return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
 }
@@ -35,8 +35,7 @@ protected:
     std::unique_ptr<QWidget> dialog_;  // the dialog under test, gone before app_
     QStringList messages_;
 
-    // Makes `dialog` the dialog under test and shows it (with open() when
-    // `modal`); null when it never appears.
+    // Makes `dialog` the dialog under test and shows it (with open() when `modal`); null when it never appears.
     template <class D>
     D* start(D* dialog, bool modal = false) {
         dialog_.reset(dialog);
@@ -72,9 +71,8 @@ void clickRow(QListWidget* list, int row);
 // Empties the box, then types: keys for ASCII, an input method commit otherwise.
 void replaceText(QLineEdit* box, const QString& text);
 
-// Calls `trigger`; while it runs, `act` gets the modal dialog of type T once
-// it is active. A dialog still open after `act`, or any modal window after
-// ten seconds, is closed. Returns whether a T appeared.
+// Calls `trigger`; while it runs, `act` gets the modal dialog of type T once it is active. A dialog still open
+// after `act`, or any modal window after ten seconds, is closed. Returns whether a T appeared.
 template <class T, class Trigger, class Act>
 bool duringModal(Trigger trigger, Act act) {
     bool seen = false;

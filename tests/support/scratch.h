@@ -1,0 +1,51 @@
+// Pieces the file-touching tests share: a fresh directory per test, whole-file reads and writes, and lens
+// records in the registry file's format.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vistereo::testsupport {
+
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+inline void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// One record as a hand-edited file holds it: the name, 17 empty text lines, the six integer lines.
+inline std::string recordText(const std::string& name,
+                              const std::vector<std::string>& integers = {"0", "0", "1", "0", "0", "0"}) {
+    std::string text = name + "\r\n";
+    for (int i = 0; i < 17; ++i) text += "\r\n";
+    for (const std::string& value : integers) text += value + "\r\n";
+    return text;
+}
+
+// `dir`: a directory of its own for each test (named after the test and the process), removed afterwards.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        for (char& c : name)
+            if (c == '/') c = '_';
+        dir = std::filesystem::temp_directory_path() / ("vistereo_" + std::to_string(::getpid()) + "_" + name);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+public:
+    std::filesystem::path dir;
+};
+
+}  // namespace vistereo::testsupport
