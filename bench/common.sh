@@ -2,7 +2,7 @@
 # from the panorama (cached in build/bench-data), and its working directory.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build"
+build="${VISTEREO_BUILD:-$root/build}"
 cli="$build/vistereo-cli"
 work="$build/bench-data"
 if [ ! -x "$cli" ] || [ ! -x "$build/tests/support/make_test_pair" ]; then
