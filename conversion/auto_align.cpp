@@ -25,8 +25,7 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads) {
     const PreparedEyes prepared =
         prepareEyes(request.lenses, {ImageSize{left.cols, left.rows}, ImageSize{right.cols, right.rows}});
     if (const auto& bad = prepared.error) {
-        out.error = std::string(bad->eye == 0 ? "left" : "right") + " lens \"" + request.lenses[bad->eye].name +
-                    "\" has " + bad->field + " " + std::to_string(bad->value) + ", which is not a known code";
+        out.error = describeLensCodeError(*bad, request.lenses);
         return out;
     }
     alignment::AlignmentOptions options;

@@ -250,6 +250,11 @@ InputImages readInputImages(const std::filesystem::path& workingDirectory, const
     return images;
 }
 
+std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
+    return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
+           error.field + " " + std::to_string(error.value) + ", which is not a known code";
+}
+
 std::string describeTooLarge(const InputImage& image, const InputLimits& limits) {
     char text[160];
     std::snprintf(text, sizeof text, "%lld x %lld pixels (%.1f megapixels), more than the limit of %g megapixels",
@@ -342,8 +347,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (const auto& bad = prepared.error) {
         result.invalidLensCode = *bad;
         result.status = ConversionStatus::InvalidLensCode;
-        result.detail = std::string(bad->eye == 0 ? "left" : "right") + " lens \"" + request.lenses[bad->eye].name +
-                        "\" has " + bad->field + " " + std::to_string(bad->value) + ", which is not a known code";
+        result.detail = describeLensCodeError(*bad, request.lenses);
         return result;  // ends without a message, as the dialog does
     }
     const ConversionGeometry geometry{prepared.eye, request.outputHeight, zenithAngles(request.zenith)};

@@ -141,6 +141,9 @@ struct InputImages {
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
                             const std::string& rightName, const InputLimits& limits = {});
 
+// Which lens of the request has an unknown mode code, and which.
+std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses);
+
 // The run's refusal of an image over the limit, naming the file and its size.
 std::string describeTooLarge(const InputImage& image, const InputLimits& limits);
 
