@@ -19,6 +19,7 @@ constexpr const char* kHelp =
     "\n"
     "commands:\n"
     "  convert     convert input/L.jpg and input/R.jpg into output/LROut.jpg\n"
+    "  batch       convert every pair of input/left and input/right (or of a pairs file)\n"
     "  match       find the right image's partners of left-image points\n"
     "  lens list   list the registered camera-and-lens records\n"
     "\n"
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
+    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
     if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
     if (command == "lens") return runLensCommand(args, std::cout, std::cerr);
     printError(std::cerr, "unknown command '" + command + "'");
