@@ -61,22 +61,6 @@ constexpr const char* kInterrupted =
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "batch"); }
 
-// 1:05:09, 4:07, 0:12
-std::string clock(double seconds) {
-    const long s = std::lround(std::max(0.0, seconds));
-    char text[32];
-    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
-std::string duration(double seconds) {
-    char text[48];
-    if (seconds < 60) std::snprintf(text, sizeof text, "%.1f s", seconds);
-    else std::snprintf(text, sizeof text, "%s (%.0f s)", clock(seconds).c_str(), seconds);
-    return text;
-}
-
 std::string pairLabel(const BatchPair& pair) { return pair.left.string() + ", " + pair.right.string(); }
 
 // Reports the pairs: a progress bar on a terminal, a line per pair
@@ -114,16 +98,8 @@ private:
     void drawBar(const BatchProgress& p) {
         const int width = 24;
         const int filled = p.total ? static_cast<int>(p.done() * width / p.total) : width;
-        std::ostringstream line;
-        line << "\r[" << std::string(filled, '#') << std::string(width - filled, '-') << "] " << p.done() << "/"
-             << p.total << " pairs";
-        if (p.converted + p.failed > 0) {
-            char rate[32];
-            std::snprintf(rate, sizeof rate, "%.1f", p.pairsPerMinute());
-            line << ", " << rate << " per minute";
-            if (const auto left = p.secondsLeft()) line << ", " << clock(*left) << " left";
-        }
-        const std::string text = line.str();
+        const std::string text =
+            "\r[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " + describeProgress(p);
         err_ << text << std::string(drawn_ > text.size() ? drawn_ - text.size() : 0, ' ') << std::flush;
         drawn_ = text.size();
     }
@@ -208,8 +184,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         printError(err, summary.refusal->text());
         return kExitFailed;
     }
-    out << "converted " << summary.converted << ", skipped " << summary.skipped << ", failed " << summary.failed
-        << " in " << duration(summary.wallSeconds) << "\n";
+    out << describeSummary(summary) << "\n";
     return summary.failed ? kExitFailed : kExitOk;
 }
 

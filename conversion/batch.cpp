@@ -10,9 +10,12 @@
 #include "conversion/batch.h"
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -431,6 +434,35 @@ std::optional<double> BatchProgress::secondsLeft() const {
     if (worked == 0) return std::nullopt;
     const size_t left = toConvert > worked ? toConvert - worked : 0;
     return elapsedSeconds / worked * left;
+}
+
+std::string formatClock(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+std::string describeProgress(const BatchProgress& p) {
+    std::string text = std::to_string(p.done()) + "/" + std::to_string(p.total) + " pairs";
+    if (p.converted + p.failed > 0) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.1f", p.pairsPerMinute());
+        text += std::string(", ") + rate + " per minute";
+        if (const auto left = p.secondsLeft()) text += ", " + formatClock(*left) + " left";
+    }
+    return text;
+}
+
+std::string describeSummary(const BatchSummary& s) {
+    char wall[48];
+    if (s.wallSeconds < 60) std::snprintf(wall, sizeof wall, "%.1f s", s.wallSeconds);
+    else std::snprintf(wall, sizeof wall, "%s (%.0f s)", formatClock(s.wallSeconds).c_str(), s.wallSeconds);
+    std::string text = "converted " + std::to_string(s.converted) + ", skipped " + std::to_string(s.skipped) +
+                       ", failed " + std::to_string(s.failed) + " in " + wall;
+    if (s.notStarted > 0) text += "; stopped, " + std::to_string(s.notStarted) + " not started";
+    return text;
 }
 
 size_t BatchPlan::toConvert() const {

@@ -103,6 +103,14 @@ struct BatchSummary {
     bool succeeded() const { return !refusal && failed == 0; }
 };
 
+// "3/8 pairs, 2.4 per minute, 2:05 left" (rate and time once a pair is done).
+std::string describeProgress(const BatchProgress& progress);
+// "converted 6, skipped 1, failed 1 in 1:23 (83 s)", and "; stopped, 2 not
+// started" for a stopped batch.
+std::string describeSummary(const BatchSummary& summary);
+// 0:07, 4:05, 1:02:03
+std::string formatClock(double seconds);
+
 // What a batch would do before it starts: the pairs it skips because their
 // output exists, and the temporaries an interrupted run left for its outputs.
 struct BatchPlan {

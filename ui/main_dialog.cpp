@@ -30,6 +30,7 @@
 #include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
+#include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
@@ -116,7 +117,9 @@ CMyVistereoDlg::~CMyVistereoDlg() = default;
 
 void CMyVistereoDlg::buildControls() {
     const DialogUnits du(font());
-    const QSize templateSize = du.size(328, 252);
+    // The template's 252 units and a strip below its controls for commands
+    // that work beside the single conversion (the batch window at its right end).
+    const QSize templateSize = du.size(328, 262);
     resize(templateSize);
     setMinimumSize(templateSize);
 
@@ -197,6 +200,10 @@ void CMyVistereoDlg::buildControls() {
     auto* clearZenith = new QPushButton(QStringLiteral("clear"), this);
     du.place(clearZenith, 1056, 265, 119, 40, 11);
 
+    // The bottom strip, right end.
+    auto* batch = new QPushButton(QStringLiteral("Batch..."), this);
+    du.place(batch, kBatchButtonId, 268, 242, 50, 13);
+
     // Fixed texts.
     du.heading(this, QStringLiteral("Input Settings"), 10, 9);
     du.heading(this, QStringLiteral("Output Settings（dots）"), 10, 120);
@@ -250,6 +257,7 @@ void CMyVistereoDlg::buildControls() {
     connect(getAB, &QPushButton::clicked, this, &CMyVistereoDlg::OnGetAB);
     connect(clearPoints, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearPoints);
     connect(clearZenith, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearZenith);
+    connect(batch, &QPushButton::clicked, this, &CMyVistereoDlg::OnBatch);
 }
 
 void CMyVistereoDlg::OnInitDialog() {
@@ -425,11 +433,7 @@ struct CMyVistereoDlg::RunState {
     std::vector<std::string> warnings;
 };
 
-void CMyVistereoDlg::RunConversion() {
-    if (m_running) return;
-
-    // Everything the run reads, copied now: what the user does while it runs
-    // does not reach it.
+ConversionRequest CMyVistereoDlg::CurrentRequest() {
     UpdateData(true);
     PointEntry entry;
     entry.mode = m_pointEntryMode;
@@ -444,6 +448,21 @@ void CMyVistereoDlg::RunConversion() {
     request.rightName = narrow(m_rightName->text());
     request.outputName = narrow(m_outputName->text());
     request.workingDirectory = ".";
+    return request;
+}
+
+void CMyVistereoDlg::OnBatch() {
+    if (m_running) return;
+    BatchDialog batch(CurrentRequest(), this);
+    batch.exec();
+}
+
+void CMyVistereoDlg::RunConversion() {
+    if (m_running) return;
+
+    // Everything the run reads, copied now: what the user does while it runs
+    // does not reach it.
+    ConversionRequest request = CurrentRequest();
 
     auto run = std::make_shared<RunState>(this);
     m_run = run;
