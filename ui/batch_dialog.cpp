@@ -119,6 +119,9 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, QWidget* parent) : QD
     layout->addWidget(m_failures, 1);
     resize(560, 460);
 
+    m_pairingStatus->setWordWrap(true);
+    m_progressText->setWordWrap(true);
+    m_progress->setFormat(QStringLiteral("%v of %m pairs"));
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
     m_cancel->setEnabled(false);
