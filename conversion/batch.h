@@ -11,7 +11,9 @@
 // one's first). At most two pairs' images are held at a time (the next one
 // decoding, or decoded and waiting, and the one or two being rendered, whose
 // images are released eye by eye) and two canvases, so the memory a batch
-// needs does not grow with its length.
+// needs does not grow with its length. While it runs, large image buffers
+// are reused from pair to pair instead of being returned to the system and
+// allocated afresh.
 //
 // A pair that fails is reported with the run's own text and the batch goes
 // on; a pair whose output exists is skipped unless forced, so running the same
