@@ -356,7 +356,7 @@ private:
                 return fail(job, *refused);
             job.rotation = settings_.request.rotation;
             if (settings_.alignPair) {
-                PairAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
+                BatchAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
                                                             geometry_->prepared.geometry);
                 if (!aligned.error.empty()) return fail(job, aligned.error);
                 if (aligned.rotation) job.rotation = aligned.rotation;

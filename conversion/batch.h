@@ -37,12 +37,12 @@ namespace vistereo {
 // images (automatic alignment): a rotation that replaces the batch's points
 // or rotation for this pair, or why the pair cannot be aligned (it then fails
 // with that text).
-struct PairAlignment {
+struct BatchAlignment {
     std::optional<RotationMatrix> rotation;
     std::string error;
 };
-using PairAligner =
-    std::function<PairAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
+using BatchAligner =
+    std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
 
 struct BatchSettings {
     // The choices every pair shares; its file names and working directory are
@@ -53,7 +53,7 @@ struct BatchSettings {
     // Called for each pair once its images are decoded and its geometry
     // prepared, before its halves are rendered; empty: every pair is aligned
     // as the request says. Called from the rendering thread.
-    PairAligner alignPair;
+    BatchAligner alignPair;
 };
 
 enum class PairResult { Converted, Skipped, Failed };

@@ -240,7 +240,7 @@ TEST_F(BatchTest, StoppingFinishesThePairsUnderWayAndForceConvertsAgain) {
 
 // The place where automatic alignment plugs in: a pair's own rotation
 // replaces the points for that pair; its error fails just that pair.
-TEST_F(BatchTest, APairAlignerTurnsEachPairOrFailsIt) {
+TEST_F(BatchTest, ABatchAlignerTurnsEachPairOrFailsIt) {
     std::vector<BatchPair> pairs;
     for (int k = 0; k < 3; ++k) {
         pairs.push_back({dir / "input/left" / ("a" + std::to_string(k) + ".png"),
@@ -253,7 +253,7 @@ TEST_F(BatchTest, APairAlignerTurnsEachPairOrFailsIt) {
     int calls = 0;
     settings.alignPair = [&](const cv::Mat& left, const cv::Mat&, const ConversionGeometry& g) {
         EXPECT_EQ(g.eye[0].imageWidth, left.cols);
-        return ++calls == 2 ? PairAlignment{std::nullopt, "no features in common"} : PairAlignment{turn, ""};
+        return ++calls == 2 ? BatchAlignment{std::nullopt, "no features in common"} : BatchAlignment{turn, ""};
     };
     Recorder recorder;
     const BatchSummary summary = runBatch(pairs, settings, recorder);
