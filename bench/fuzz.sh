@@ -9,11 +9,11 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz text_numbers_fuzz image_header_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz text_numbers_fuzz image_header_fuzz vr180_reader_fuzz)
 build="$root/build-fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVISTEREO_FUZZ=ON -DVISTEREO_BUILD_UI=OFF -DVISTEREO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" vr180_seed_corpus >/dev/null
 status=0
 for t in "${targets[@]}"; do
   corpus="$build/corpus/$t"
@@ -23,9 +23,13 @@ for t in "${targets[@]}"; do
     registry_loader_fuzz) cp -n "$root/examples/Vistereo.ini" "$corpus/" 2>/dev/null || true ;;
     image_header_fuzz) head -c 4096 "$root/examples/input/L.jpg" >"$corpus/L.head" 2>/dev/null || true ;;
     text_numbers_fuzz) printf '560,1060,554,1048,820,700,822,687' >"$corpus/points" ;;
+    vr180_reader_fuzz) "$build/fuzz/vr180_seed_corpus" "$corpus" >/dev/null ;;
   esac
+  extra=()
+  [ -f "$root/fuzz/${t%_fuzz}.dict" ] && extra=(-dict="$root/fuzz/${t%_fuzz}.dict")
+  [ "$t" = vr180_reader_fuzz ] && extra=(-dict="$root/fuzz/vr180.dict")
   log="$build/$t.log"
-  if (cd "$build" && "./fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1); then
+  if (cd "$build" && "./fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 ${extra[@]+"${extra[@]}"} "$corpus" >"$log" 2>&1); then
     result="no finding"
   else
     result="FINDING (see $log)"

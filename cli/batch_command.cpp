@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 22> kBatchOptions{{
+constexpr std::array<OptionSpec, 23> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -36,6 +36,7 @@ constexpr std::array<OptionSpec, 22> kBatchOptions{{
     kHeightOption,
     kVrSuffixOption,
     kQualityOption,
+    kKeepExifOption,
     kInterpOption,
     kRollOption,
     kPitchOption,
@@ -53,7 +54,7 @@ constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS --points LIST\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
-    "                          [--quality Q] [--interp KIND] [--threads N] [--exact]\n"
+    "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
     "                          [--max-input-megapixels MP] [--force] [--dry-run] [--quiet]\n";
 
 constexpr const char* kInterrupted =
@@ -77,6 +78,8 @@ public:
         const std::string count = "[" + std::to_string(progress.done()) + "/" + std::to_string(progress.total) + "] ";
         clearBar();
         for (const std::string& warning : outcome.warnings) err_ << "vistereo-cli: warning: " << warning << "\n";
+        if (!quiet_)
+            for (const std::string& note : outcome.notes) err_ << "vistereo-cli: note: " << note << "\n";
         if (outcome.result == PairResult::Failed) {
             printError(err_, "pair " + std::to_string(outcome.index + 1) +
                                  (pair.line ? " (line " + std::to_string(pair.line) + ")" : std::string()) + " (" +
@@ -143,8 +146,12 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     BatchSettings settings;
     ConversionRequest& request = settings.request;
     request.workingDirectory = options.value("directory", ".");
-    if (const auto bad = readConversionChoices(options, request, settings.run)) return usageError(err, *bad);
-    if (const auto bad = selectLenses(options, request)) return usageError(err, *bad);
+    if (const auto bad = readConversionChoices(options, true, request, settings.run)) return usageError(err, *bad);
+    request.keepExif = options.has("keep-exif");
+    if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
+                                               options.value("right-lens"), request.lenses);
+        !error.empty())
+        return usageError(err, error);
     settings.force = options.has("force");
 
     const fs::path& wd = request.workingDirectory;

@@ -16,6 +16,8 @@ inline constexpr int kExitUsage = 2;
 int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // "vistereo-cli: error: <text>" on err.

@@ -1,5 +1,7 @@
 #include "cli/common.h"
 
+#include "conversion/lens_selection.h"
+
 #include <cctype>
 #include <iostream>
 #include <limits>
@@ -75,6 +77,20 @@ std::optional<PickingImages> readPickingImages(const std::filesystem::path& work
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {
     return workingDirectory / kLensRegistryFileName;
+}
+
+std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,
+                         const std::string& rightLens, std::array<LensSettings, 2>& lenses) {
+    LensRegistry registry;
+    const auto iniFile = registryFile(workingDirectory);
+    LoadLensRegistry(registry, iniFile);
+    const std::pair<const char*, const std::string*> wanted[2] = {{"left-lens", &leftLens}, {"right-lens", &rightLens}};
+    for (int eye = 0; eye < 2; ++eye) {
+        const LensLookup lens = findLens(registry, *wanted[eye].second, iniFile);
+        if (!lens.error.empty()) return std::string("--") + wanted[eye].first + ": " + lens.error;
+        SelectLensForEye(lenses, registry, eye, lens.index);
+    }
+    return "";
 }
 
 LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file) {

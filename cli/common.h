@@ -1,12 +1,14 @@
 // Pieces the subcommands share: value parsing and lens lookup.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include "picking/matching.h"
+#include "engine/params.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo::cli {
@@ -33,5 +35,10 @@ std::optional<PickingImages> readPickingImages(const std::filesystem::path& work
                                                std::ostream& err);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
+
+// The lenses named by --left-lens and --right-lens, from the working
+// directory's registry; an error text naming the option otherwise.
+std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,
+                         const std::string& rightLens, std::array<LensSettings, 2>& lenses);
 
 }  // namespace vistereo::cli

@@ -5,15 +5,16 @@
 #include <utility>
 
 #include "cli/common.h"
-#include "conversion/lens_selection.h"
 
 namespace vistereo::cli {
 
-std::optional<std::string> readConversionChoices(const ParsedOptions& options, ConversionRequest& request,
-                                                 RunOptions& run) {
-    const CommaLineParse points = parseCommaLine(options.value("points"));
-    if (!points.ok()) return "--points: " + points.error;
-    request.points.points = PointSet::fromListOrder(points.values);
+std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
+                                                 ConversionRequest& request, RunOptions& run) {
+    if (readPoints) {
+        const CommaLineParse points = parseCommaLine(options.value("points"));
+        if (!points.ok()) return "--points: " + points.error;
+        request.points.points = PointSet::fromListOrder(points.values);
+    }
 
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));
@@ -54,19 +55,6 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options, C
         else if (kind == "bicubic") run.interpolation = Interpolation::Bicubic;
         else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
         else return "--interp takes bilinear, bicubic or lanczos";
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> selectLenses(const ParsedOptions& options, ConversionRequest& request) {
-    LensRegistry registry;
-    const auto iniFile = registryFile(request.workingDirectory);
-    LoadLensRegistry(registry, iniFile);
-    const char* lensOptions[2] = {"left-lens", "right-lens"};
-    for (int eye = 0; eye < 2; ++eye) {
-        const LensLookup lens = findLens(registry, options.value(lensOptions[eye]), iniFile);
-        if (!lens.error.empty()) return std::string("--") + lensOptions[eye] + ": " + lens.error;
-        SelectLensForEye(request.lenses, registry, eye, lens.index);
     }
     return std::nullopt;
 }

@@ -24,6 +24,8 @@ inline constexpr OptionSpec kVrSuffixOption{
     "insert _180_LR before the output's extension, the name headset players\n"
     "                            recognise as 180-degree left-right stereo"};
 inline constexpr OptionSpec kQualityOption{"quality", 0, "Q", "JPEG quality 1-100 (default: the image library's)"};
+inline constexpr OptionSpec kKeepExifOption{
+    "keep-exif", 0, nullptr, "a JPEG output carries the left image's EXIF (a .vr.jpg output always does)"};
 inline constexpr OptionSpec kInterpOption{"interp", 0, "KIND", "resampling: bilinear (default), bicubic or lanczos"};
 inline constexpr OptionSpec kRollOption{"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"};
 inline constexpr OptionSpec kPitchOption{"pitch", 0, "DEG",
@@ -38,14 +40,11 @@ inline constexpr OptionSpec kExactOption{
     "                            by at most 1 in a few bytes, usually none)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
 
-// Points, height, zenith, threads, input limit, arithmetic, JPEG quality and
-// resampling from the options into `request` and `run`, in that order.
-// Returns the usage error of the first option that does not read.
-std::optional<std::string> readConversionChoices(const ParsedOptions& options, ConversionRequest& request,
-                                                 RunOptions& run);
-
-// The lenses named by --left-lens and --right-lens, looked up in the working
-// directory's registry, into request.lenses. Returns the usage error.
-std::optional<std::string> selectLenses(const ParsedOptions& options, ConversionRequest& request);
+// Points (when `readPoints`), height, zenith, threads, input limit,
+// arithmetic, JPEG quality and resampling from the options into `request` and
+// `run`, in that order. Returns the usage error of the first option that does
+// not read.
+std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
+                                                 ConversionRequest& request, RunOptions& run);
 
 }  // namespace vistereo::cli

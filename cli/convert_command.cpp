@@ -14,24 +14,29 @@
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
+#include "conversion/auto_align.h"
+#include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "picking/matching.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 21> kConvertOptions{{
+constexpr std::array<OptionSpec, 23> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
+    {"auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
-    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg)"},
+    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"
+                            "                            NAME.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
     kHeightOption,
     kVrSuffixOption,
     kQualityOption,
+    kKeepExifOption,
     kInterpOption,
     kRollOption,
     kPitchOption,
@@ -45,10 +50,11 @@ constexpr std::array<OptionSpec, 21> kConvertOptions{{
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS --points LIST [--match]\n"
+    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
     "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
-    "                            [--vr-suffix] [--quality Q] [--interp KIND] [--max-input-megapixels MP]\n"
+    "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
+    "                            [--max-input-megapixels MP]\n"
     "                            [--timing]\n";
 
 // The run's messages, kept until the outcome says where they belong.
@@ -114,8 +120,12 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             << formatOptionHelp(kConvertOptions);
         return kExitOk;
     }
+    const bool autoAlign = options.has("auto-align");
     for (const char* required : {"left-lens", "right-lens", "points"})
-        if (!options.has(required)) return usageError(err, std::string("missing --") + required);
+        if (!options.has(required) && !(autoAlign && std::string(required) == "points"))
+            return usageError(err, std::string("missing --") + required);
+    if (autoAlign && (options.has("points") || options.has("match")))
+        return usageError(err, "--auto-align finds the alignment itself: give it without --points or --match");
 
     ConversionRequest request;
     request.workingDirectory = options.value("directory", ".");
@@ -124,11 +134,33 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.outputName = options.value("output", request.outputName);
 
     RunOptions run;
-    if (const auto bad = readConversionChoices(options, request, run)) return usageError(err, *bad);
+    if (const auto bad = readConversionChoices(options, !autoAlign, request, run)) return usageError(err, *bad);
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
-    if (const auto bad = selectLenses(options, request)) return usageError(err, *bad);
+    request.keepExif = options.has("keep-exif");
+
+    if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
+                                               options.value("right-lens"), request.lenses);
+        !error.empty())
+        return usageError(err, error);
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
+    double alignSeconds = 0.0;
+    if (autoAlign) {
+        const PairAlignment aligned = alignRequestPair(request, run.threads);
+        if (!aligned.ok()) {
+            printError(err, aligned.error);
+            return kExitFailed;
+        }
+        request.rotation = rotationOf(aligned.result);
+        alignSeconds = aligned.seconds;
+        if (!aligned.result.warning.empty()) err << "vistereo-cli: warning: " << aligned.result.warning << "\n";
+        if (!options.has("quiet"))
+            out << "aligned: yaw " << aligned.result.yawDegrees << ", pitch " << aligned.result.pitchDegrees
+                << ", roll " << aligned.result.rollDegrees << " degrees; " << aligned.result.inliers << " of "
+                << aligned.result.matches << " matches agree; vertical disparity RMS "
+                << aligned.result.verticalDisparityArcmin.rms << "' (95th percentile "
+                << aligned.result.verticalDisparityArcmin.p95 << "')\n";
+    }
 
     const bool quiet = options.has("quiet");
     ProgressBar bar(err);
@@ -139,6 +171,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     const ConversionResult result = RunConversion(request, sink, run);
     bar.finish();
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
+    if (result.written())
+        for (const std::string& note : result.notes) err << "vistereo-cli: note: " << note << "\n";
 
     switch (result.status) {
         case ConversionStatus::Written:
@@ -150,11 +184,16 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
                 }
-                out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
-                    << request.outputHeight << ")\n";
+                if (isVr180Name(request.outputName))
+                    out << "wrote " << result.outputPath.string() << " (VR180 photo, each eye " << request.outputHeight
+                        << " x " << request.outputHeight << ")\n";
+                else
+                    out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
+                        << request.outputHeight << ")\n";
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;
+                if (autoAlign) out << "align " << alignSeconds << " s, ";
                 out << "read " << s.read << " s, derive " << s.derive << " s, render right " << s.renderRight
                     << " s, render left " << s.renderLeft << " s, encode " << s.encode << " s, write " << s.write
                     << " s\n";

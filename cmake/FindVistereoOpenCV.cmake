@@ -1,16 +1,16 @@
-# Debian ships the OpenCV module packages (core, imgproc, imgcodecs) without a
-# CMake package configuration; locate the headers and the three libraries
-# directly and expose them as imported targets.
+# Debian ships the OpenCV module packages (core, imgproc, imgcodecs,
+# features2d) without a CMake package configuration; locate the headers and
+# the libraries directly and expose them as imported targets.
 find_path(VistereoOpenCV_INCLUDE_DIR opencv2/core.hpp PATH_SUFFIXES opencv4)
 set(_vistereo_cv_vars VistereoOpenCV_INCLUDE_DIR)
-foreach(_m core imgproc imgcodecs)
+foreach(_m core imgproc imgcodecs features2d)
   find_library(VistereoOpenCV_${_m}_LIBRARY opencv_${_m})
   list(APPEND _vistereo_cv_vars VistereoOpenCV_${_m}_LIBRARY)
 endforeach()
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(VistereoOpenCV REQUIRED_VARS ${_vistereo_cv_vars})
 if(VistereoOpenCV_FOUND)
-  foreach(_m core imgproc imgcodecs)
+  foreach(_m core imgproc imgcodecs features2d)
     if(NOT TARGET OpenCV::${_m})
       add_library(OpenCV::${_m} UNKNOWN IMPORTED)
       set_target_properties(OpenCV::${_m} PROPERTIES

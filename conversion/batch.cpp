@@ -262,7 +262,11 @@ public:
 
     BatchSummary run() {
         start_ = Clock::now();
-        if (auto refused = checkRequest(settings_.request)) {
+        // With a per-pair alignment the points are not needed: check the
+        // choices as a run with a given rotation does.
+        ConversionRequest checked = settings_.request;
+        if (settings_.alignPair && !checked.rotation) checked.rotation = RotationMatrix{};
+        if (auto refused = checkRequest(checked)) {
             summary_.refusal = refused;
             summary_.wallSeconds = elapsed();
             return summary_;
@@ -461,8 +465,8 @@ private:
         const BatchPair& pair = pairs_[job.index];
         std::vector<uchar> encoded;
         try {
-            const auto refused =
-                encodeOutput(pair.output.filename().string(), settings_.request.jpegQuality, job.canvas, encoded);
+            const auto refused = encodeOutput(settings_.request, pair.output.filename().string(), pair.left,
+                                              job.canvas, encoded, job.outcome.notes);
             release(job);
             if (refused) return fail(job, *refused);
         } catch (const std::exception& e) {

@@ -52,7 +52,8 @@ struct BatchSettings {
     bool force = false;  // convert a pair although its output exists
     // Called for each pair once its images are decoded and its geometry
     // prepared, before its halves are rendered; empty: every pair is aligned
-    // as the request says. Called from the rendering thread.
+    // as the request says. When set, the request's points are neither read
+    // nor checked. Called from the rendering thread.
     BatchAligner alignPair;
 };
 
@@ -66,6 +67,7 @@ struct PairOutcome {
     std::optional<ConversionStatus> status;
     std::string message;
     std::vector<std::string> warnings;  // a damaged input, named with its file
+    std::vector<std::string> notes;     // of lesser weight: an input without EXIF to carry over
 };
 
 struct BatchProgress {

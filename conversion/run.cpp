@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -28,7 +29,10 @@
 
 #include "base/atomic_file.h"
 #include "base/text_numbers.h"
+#include "base/version.h"
 #include "engine/lens.h"
+#include "media/exif.h"
+#include "media/vr180.h"
 
 namespace vistereo {
 namespace {
@@ -135,6 +139,67 @@ uint64_t physicalMemoryBytes() {
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
 }
 
+std::vector<int> encodeParameters(const ConversionRequest& request, bool jpeg) {
+    if (request.jpegQuality > 0 && jpeg) return {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
+    return {};
+}
+
+std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
+
+std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters) {
+    std::vector<uchar> encoded;
+    try {
+        if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
+    } catch (const std::exception&) {
+        encoded.clear();
+    }
+    return encoded;
+}
+
+// The side-by-side image in the format of its extension; a JPEG carries the
+// left input's EXIF when asked to.
+std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
+                                    const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                    std::vector<std::string>& notes) {
+    const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
+    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg));
+    if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
+    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
+    if (!exif.found) {
+        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+                               exif.note + ").");
+        return encoded;
+    }
+    media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
+    if (!withExif.exifWritten) notes.push_back("The EXIF was not carried over: " + withExif.note);
+    return withExif.exifWritten ? std::move(withExif.jpeg) : encoded;
+}
+
+// The VR180 photo: the left half as the primary JPEG with the left input's
+// EXIF, the right half as a JPEG in the extended XMP.
+std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
+                               const cv::Mat& canvas, std::vector<std::string>& notes) {
+    const int n = canvas.rows;
+    const std::vector<int> parameters = encodeParameters(request, true);
+    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters);
+    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters);
+    if (left.empty() || right.empty()) return {};
+    std::vector<uint8_t> app1;
+    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
+    if (!exif.found) {
+        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+                               exif.note + ").");
+    } else {
+        media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
+        if (payload.ok) app1 = std::move(payload.app1);
+        else notes.push_back("The EXIF was not carried over: " + payload.note);
+        if (payload.ok && !payload.note.empty()) notes.push_back(payload.note);
+    }
+    media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
+    if (!written.ok) return {};  // the run names the extension it could not encode
+    return std::move(written.jpeg);
+}
+
 }  // namespace
 
 CommaLineParse parseCommaLine(std::string_view line) {
@@ -196,6 +261,15 @@ std::string describeTooLarge(const InputImage& image, const InputLimits& limits)
     return "The image \"" + image.path.string() + "\" is " + text + "; it was not read.";
 }
 
+bool isVr180Name(const std::string& outputName) {
+    constexpr std::string_view suffix = ".vr.jpg";
+    if (outputName.size() < suffix.size()) return false;
+    for (size_t k = 0; k < suffix.size(); ++k)
+        if (std::tolower(static_cast<unsigned char>(outputName[outputName.size() - suffix.size() + k])) != suffix[k])
+            return false;
+    return true;
+}
+
 std::string withVrSuffix(const std::string& outputName) {
     const std::string extension = extensionOf(outputName);
     return outputName.substr(0, outputName.size() - extension.size()) + "_180_LR" + extension;
@@ -235,14 +309,16 @@ std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return refusal(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
-    // Points.
-    if (!request.points.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
-    const PointSet& points = request.points.points;
-
-    // A and B must differ somewhere between the two images.
-    const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
-    const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
-    if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0) return refusal(ConversionStatus::SamePoints, kMsgBadPoints);
+    // Points, unless a given rotation aligns the right eye instead.
+    if (!request.rotation) {
+        if (!request.points.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+        const PointSet& points = request.points.points;
+        // A and B must differ somewhere between the two images.
+        const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
+        const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
+        if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
+            return refusal(ConversionStatus::SamePoints, kMsgBadPoints);
+    }
     return std::nullopt;
 }
 
@@ -285,11 +361,13 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
-    if (const int64_t widest = maximumOutputWidth(outputName); widest > 0 && 2 * n > widest)
+    const bool vr180 = isVr180Name(outputName);
+    if (const int64_t widest = maximumOutputWidth(outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
-                       "The output height " + std::to_string(n) + " gives an image " + std::to_string(2 * n) +
-                           " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
-                           ", so the height can be at most " + std::to_string(widest / 2) + ".");
+                       "The output height " + std::to_string(n) + " gives an image " +
+                           std::to_string(vr180 ? n : 2 * n) + " dots wide; a \"" + extension +
+                           "\" file holds at most " + std::to_string(widest) + ", so the height can be at most " +
+                           std::to_string(vr180 ? widest : widest / 2) + ".");
     const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
     if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
@@ -327,18 +405,14 @@ void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTa
     renderLeftEyeForEach(geometry, targets, renderOptionsOf(options));
 }
 
-std::optional<RunRefusal> encodeOutput(const std::string& outputName, int jpegQuality, const cv::Mat& canvas,
-                                       std::vector<uchar>& encoded) {
+std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
+                                       const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes) {
     const std::string extension = extensionOf(outputName);
-    encoded.clear();
-    try {
-        std::vector<int> parameters;
-        if (jpegQuality > 0 && maximumOutputWidth(outputName) == kJpegMaxWidth)
-            parameters = {cv::IMWRITE_JPEG_QUALITY, jpegQuality};
-        if (!cv::imencode(extension, canvas, encoded, parameters)) encoded.clear();
-    } catch (const std::exception&) {
-        encoded.clear();
-    }
+    ConversionRequest named = request;  // the format and the quality's use follow the output's own name
+    named.outputName = outputName;
+    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes)
+                                      : encodeSideBySide(named, extension, leftInput, canvas, notes);
     if (encoded.empty())
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "The image library could not encode the output as \"" + extension + "\".");
@@ -403,7 +477,8 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     // Encode once, then replace the target in one step.
     stage = Clock::now();
     std::vector<uchar> encoded;
-    const auto badEncoding = encodeOutput(request.outputName, request.jpegQuality, canvas, encoded);
+    const auto badEncoding =
+        encodeOutput(request, request.outputName, images.left.path, canvas, encoded, result.notes);
     result.seconds.encode = secondsSince(stage);
     if (badEncoding) return end(*badEncoding);
     stage = Clock::now();

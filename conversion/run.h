@@ -65,7 +65,8 @@ struct InputLimits {
 struct ConversionRequest {
     std::array<LensSettings, 2> lenses;  // left, right (empty name: no lens chosen)
     PointsInput points;
-    // When set, the right eye is aligned by this rotation instead of the points.
+    // When set, the right eye is aligned by this rotation instead of the
+    // points, which are then neither read nor checked.
     std::optional<RotationMatrix> rotation;
     int32_t outputHeight = kDefaultOutputHeight;
     ZenithTenths zenith;
@@ -75,6 +76,9 @@ struct ConversionRequest {
     std::filesystem::path workingDirectory = ".";
     InputLimits limits;
     int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
+    // A side-by-side JPEG output carries the left input's EXIF (a VR180
+    // output, named *.vr.jpg, always does).
+    bool keepExif = false;
 };
 
 enum class ConversionStatus {
@@ -105,6 +109,8 @@ struct ConversionResult {
     // Facts the user should hear although the run went on: an input that
     // decoded with damage, named with its file.
     std::vector<std::string> warnings;
+    // Facts of lesser weight: an input without EXIF to carry over, say.
+    std::vector<std::string> notes;
     StageSeconds seconds;
     bool written() const { return status == ConversionStatus::Written; }
 };
@@ -150,6 +156,10 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
+
+// An output named *.vr.jpg (any case) is a VR180 photo: the left half as the
+// primary image, the right half embedded in its extended XMP.
+bool isVr180Name(const std::string& outputName);
 
 // The name headset players take for a 180-degree side-by-side stereo image:
 // "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg").

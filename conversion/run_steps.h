@@ -30,7 +30,8 @@ struct RunRefusal {
 };
 
 // What concerns the request alone, in the run's order: a lens for each eye,
-// readable points, A and B differing between the images.
+// and, unless a rotation aligns the right eye, readable points with A and B
+// differing between the images.
 std::optional<RunRefusal> checkRequest(const ConversionRequest& request);
 
 // Both images of a pair, given by their paths; as readInputImages.
@@ -52,7 +53,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
                                       PreparedPair& prepared);
 
 // What the writer and the machine can take: the name's format, the height,
-// the format's width limit, the canvas's memory.
+// the format's width limit (of one half for a VR180 name), the canvas's memory.
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight);
 
 // The side-by-side canvas of an output height that passed checkOutput.
@@ -67,10 +68,13 @@ void renderRightHalves(const ConversionGeometry& geometry, const std::optional<R
 void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
                       const RunOptions& options);
 
-// The canvas in the format of the name's extension (with the JPEG quality
-// for a JPEG name when one is given).
-std::optional<RunRefusal> encodeOutput(const std::string& outputName, int jpegQuality, const cv::Mat& canvas,
-                                       std::vector<uchar>& encoded);
+// The canvas in the format of `outputName`'s extension with the request's
+// JPEG quality and EXIF choice (the left input's EXIF), or as a VR180 photo
+// for a *.vr.jpg name; notes of lesser weight (no EXIF to carry over) are
+// appended to `notes`.
+std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
+                                       const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes);
 
 // The encoded image into the target in one step (a WriteFailed refusal whose
 // detail says why).

@@ -68,7 +68,8 @@ private:
     fs::path workingDirectory_;
 };
 
-BatchDialog::BatchDialog(const ConversionRequest& choices, QWidget* parent) : QDialog(parent) {
+BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidget* parent)
+    : QDialog(parent), m_vrSuffix(vrSuffix) {
     setWindowTitle(QStringLiteral("Batch Conversion"));
     setFont(dialogFont(10));
     m_settings.request = choices;
@@ -151,7 +152,7 @@ void BatchDialog::refreshPairing() {
     const fs::path& wd = m_settings.request.workingDirectory;
     const PairingResult pairing = pairFolders(inWorkingDirectory(wd, m_leftFolder->text()),
                                               inWorkingDirectory(wd, m_rightFolder->text()),
-                                              inWorkingDirectory(wd, QStringLiteral("output")), false);
+                                              inWorkingDirectory(wd, QStringLiteral("output")), m_vrSuffix);
     m_pairs = pairing.pairs;
     m_pairList->clear();
     if (!pairing.ok()) {

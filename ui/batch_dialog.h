@@ -33,8 +33,8 @@ class BatchDialog : public QDialog {
     Q_OBJECT
 public:
     // `choices`: what every pair is converted with; its working directory
-    // holds input/ and output/.
-    explicit BatchDialog(const ConversionRequest& choices, QWidget* parent = nullptr);
+    // holds input/ and output/. `vrSuffix`: outputs get the players' name.
+    explicit BatchDialog(const ConversionRequest& choices, bool vrSuffix = false, QWidget* parent = nullptr);
     ~BatchDialog() override;
 
     const ConversionRequest& choices() const { return m_settings.request; }
@@ -64,6 +64,7 @@ private:
     void onBatchDone();
 
     BatchSettings m_settings;
+    bool m_vrSuffix = false;
     std::vector<BatchPair> m_pairs;
     bool m_running = false;
     std::atomic<bool> m_stop{false};

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
@@ -23,6 +25,7 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
@@ -36,10 +39,14 @@
 #include "ui/digits_edit.h"
 #include "ui/lr_point_dialog.h"
 #include "ui/message_box.h"
+#include "ui/preview_dialog.h"
 #include "ui/up_down_control.h"
 
 namespace vistereo {
 namespace {
+
+// Height in dialog units of the strip below the original controls.
+constexpr int kAdditionsStrip = 34;
 
 std::string narrow(const QString& text) { return text.toStdString(); }
 
@@ -117,9 +124,8 @@ CMyVistereoDlg::~CMyVistereoDlg() = default;
 
 void CMyVistereoDlg::buildControls() {
     const DialogUnits du(font());
-    // The template's 252 units and a strip below its controls for commands
-    // that work beside the single conversion (the batch window at its right end).
-    const QSize templateSize = du.size(328, 262);
+    // The strip below the original controls holds the additions.
+    const QSize templateSize = du.size(328, 252 + kAdditionsStrip);
     resize(templateSize);
     setMinimumSize(templateSize);
 
@@ -227,6 +233,31 @@ void CMyVistereoDlg::buildControls() {
     auto* pointsGroup = new QGroupBox(QStringLiteral("Corresponding coordinates Settings"), this);
     pointsGroup->setGeometry(du.rect(12, 33, 280, 81));
     pointsGroup->lower();  // a frame behind the controls it surrounds
+
+    // Additions, in the strip below: the players' naming convention.
+    m_vrSuffix = new QCheckBox(QStringLiteral("Name for VR players (_180_LR)"), this);
+    m_vrSuffix->setObjectName(QStringLiteral("vrSuffix"));
+    m_vrSuffix->setGeometry(du.rect(10, 245, 130, 10));
+    m_vrSuffix->setToolTip(QStringLiteral("Adds _180_LR before the output file's extension, the name headset "
+                                          "players recognise as a 180-degree left-right stereo image"));
+
+    m_keepExif = new QCheckBox(QStringLiteral("Keep the camera's EXIF"), this);
+    m_keepExif->setObjectName(QStringLiteral("keepExif"));
+    m_keepExif->setGeometry(du.rect(145, 245, 100, 10));
+    m_keepExif->setToolTip(QStringLiteral("A JPEG output carries the left image's EXIF (maker, model, date, GPS); "
+                                          "an output named *.vr.jpg is a VR180 photo and always does"));
+
+    auto* autoAB = new QPushButton(QStringLiteral("Auto A,B"), this);
+    autoAB->setObjectName(QStringLiteral("autoAB"));
+    autoAB->setGeometry(du.rect(10, 259, 52, 13));
+    autoAB->setToolTip(QStringLiteral("Finds A and B from the two pictures and reports how well the eyes line up"));
+    auto* preview = new QPushButton(QStringLiteral("Preview"), this);
+    preview->setObjectName(QStringLiteral("preview"));
+    preview->setGeometry(du.rect(66, 259, 52, 13));
+    preview->setToolTip(QStringLiteral("Shows the last output side by side, as an anaglyph or overlaid, with its "
+                                       "measured vertical disparity"));
+    connect(autoAB, &QPushButton::clicked, this, &CMyVistereoDlg::OnAutoAB);
+    connect(preview, &QPushButton::clicked, this, &CMyVistereoDlg::OnPreview);
 
     // The window menu with the About item.
     m_systemMenu = new QMenu(this);
@@ -424,13 +455,16 @@ void CMyVistereoDlg::SetRunning(bool running) {
 // What a running conversion shares with the dialog: its progress box, the
 // timer that shows it, and the outcome.
 struct CMyVistereoDlg::RunState {
-    explicit RunState(QWidget* dialog) : progress(dialog) {}
-    ConversionProgress progress;
+    // The progress box is the dialog's child: the dialog owns it, and the
+    // run's end deletes it (a QPointer, as the dialog may go first).
+    explicit RunState(QWidget* dialog) : progress(new ConversionProgress(dialog)) {}
+    QPointer<ConversionProgress> progress;
     QTimer showProgress;
     std::atomic<int> rowsDone[2] = {0, 0};
     std::atomic<int> shownPercent{0};
     std::string failure;
     std::vector<std::string> warnings;
+    std::filesystem::path written;  // the output, when the run wrote it
 };
 
 ConversionRequest CMyVistereoDlg::CurrentRequest() {
@@ -447,13 +481,15 @@ ConversionRequest CMyVistereoDlg::CurrentRequest() {
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());
     request.outputName = narrow(m_outputName->text());
+    if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
+    request.keepExif = m_keepExif->isChecked();
     request.workingDirectory = ".";
     return request;
 }
 
 void CMyVistereoDlg::OnBatch() {
     if (m_running) return;
-    BatchDialog batch(CurrentRequest(), this);
+    BatchDialog batch(CurrentRequest(), m_vrSuffix->isChecked(), this);
     batch.exec();
 }
 
@@ -469,7 +505,7 @@ void CMyVistereoDlg::RunConversion() {
     // The progress box appears only when the run takes a moment; a refusal
     // shows its message without it.
     run->showProgress.setSingleShot(true);
-    connect(&run->showProgress, &QTimer::timeout, &run->progress, &QWidget::show);
+    connect(&run->showProgress, &QTimer::timeout, run->progress.data(), &QWidget::show);
 
     RunOptions options;
     options.threads = 0;
@@ -486,14 +522,14 @@ void CMyVistereoDlg::RunConversion() {
             QMetaObject::invokeMethod(this, [state, percent] {
                 if (state->showProgress.isActive()) {
                     state->showProgress.stop();
-                    state->progress.show();
+                    if (state->progress) state->progress->show();
                 }
-                state->progress.setValue(percent);
+                if (state->progress) state->progress->setValue(percent);
             }, Qt::QueuedConnection);
     };
     auto messages = std::make_shared<DialogMessages>(this, [state] {
         state->showProgress.stop();
-        state->progress.hide();
+        if (state->progress) state->progress->hide();
     });
 
     SetRunning(true);
@@ -502,7 +538,9 @@ void CMyVistereoDlg::RunConversion() {
     connect(m_runWatcher, &QFutureWatcher<void>::finished, this, &CMyVistereoDlg::OnConversionDone);
     m_runWatcher->setFuture(QtConcurrent::run(&m_runPool, [request = std::move(request), options, messages, run] {
         try {
-            run->warnings = vistereo::RunConversion(request, *messages, options).warnings;
+            const ConversionResult result = vistereo::RunConversion(request, *messages, options);
+            run->warnings = result.warnings;
+            if (result.written()) run->written = result.outputPath;
         } catch (const std::exception& e) {
             run->failure = e.what();
         }
@@ -514,12 +552,75 @@ void CMyVistereoDlg::OnConversionDone() {
     m_runWatcher->deleteLater();
     m_runWatcher = nullptr;
     run->showProgress.stop();
-    run->progress.hide();
+    if (run->progress) run->progress->deleteLater();
     SetRunning(false);
+    if (!run->written.empty()) m_lastOutput = QString::fromStdString(run->written.string());
     if (!run->failure.empty())
         ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(run->failure)));
     for (const std::string& warning : run->warnings) ShowMessage(this, QString::fromStdString(warning));
     emit conversionFinished();
+}
+
+}  // namespace vistereo
+
+namespace vistereo {
+
+void CMyVistereoDlg::OnAutoAB() {
+    if (m_running) return;
+    ConversionRequest request;
+    request.lenses = m_app.conversionChoices.lenses;
+    request.leftName = narrow(m_leftName->text());
+    request.rightName = narrow(m_rightName->text());
+    request.workingDirectory = ".";
+
+    QPointer<ConversionProgress> progress = new ConversionProgress(this);
+    progress->setLabelText(QStringLiteral("Aligning…"));
+    progress->setRange(0, 0);  // no steps to count: a busy bar
+    progress->show();
+    SetRunning(true);
+    auto* watcher = new QFutureWatcher<PairAlignment>(this);
+    connect(watcher, &QFutureWatcher<PairAlignment>::finished, this, [this, watcher, progress] {
+        const PairAlignment aligned = watcher->result();
+        watcher->deleteLater();
+        if (progress) progress->deleteLater();
+        SetRunning(false);
+        if (!aligned.ok()) {
+            ShowMessage(this, QString::fromStdString(aligned.error));
+        } else if (!aligned.result.suggested.ok) {
+            ShowMessage(this, QStringLiteral("The pictures were aligned, but no two points suit the A/B route: %1")
+                                  .arg(QString::fromStdString(aligned.result.suggested.reason)));
+        } else {
+            const std::array<int32_t, 8> points = aligned.result.suggested.listOrder();
+            for (int k = 0; k < 8; ++k)
+                SetPointBox(k, QString::fromStdString(formatInt(points[kRowOrderOfListIndex[k]])));
+            const auto& r = aligned.result;
+            ShowMessage(this, QStringLiteral("A and B found automatically (%1 of %2 matches agree).\n"
+                                             "Right camera against the left: yaw %3°, pitch %4°, roll %5°.\n"
+                                             "Vertical disparity after alignment: RMS %6′, 95th percentile %7′.")
+                                  .arg(r.inliers)
+                                  .arg(r.matches)
+                                  .arg(r.yawDegrees, 0, 'f', 2)
+                                  .arg(r.pitchDegrees, 0, 'f', 2)
+                                  .arg(r.rollDegrees, 0, 'f', 2)
+                                  .arg(r.verticalDisparityArcmin.rms, 0, 'f', 1)
+                                  .arg(r.verticalDisparityArcmin.p95, 0, 'f', 1));
+        }
+        emit autoAlignFinished();
+    });
+    watcher->setFuture(QtConcurrent::run(&m_runPool, [request] { return alignRequestPair(request); }));
+}
+
+void CMyVistereoDlg::OnPreview() {
+    const QString path =
+        m_lastOutput.isEmpty() ? QStringLiteral("./output/") + m_outputName->text() : m_lastOutput;
+    const cv::Mat image = readSideBySide(path);
+    if (image.empty()) {
+        ShowMessage(this, QStringLiteral("There is no side-by-side image to preview at %1.").arg(path));
+        return;
+    }
+    auto* preview = new PreviewDialog(image, path, this);
+    preview->setAttribute(Qt::WA_DeleteOnClose);
+    preview->show();
 }
 
 }  // namespace vistereo

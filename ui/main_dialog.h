@@ -21,6 +21,7 @@
 #include "engine/params.h"
 
 class QButtonGroup;
+class QCheckBox;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -73,8 +74,14 @@ public:
     // registry order, to the left list and then to the right list.
     void FillLensLists();
 
+    // "Auto A,B": points A and B from the pictures, in the background.
+    void OnAutoAB();
+    // "Preview": the last output (or the one the output box names).
+    void OnPreview();
+
 signals:
     void conversionFinished();
+    void autoAlignFinished();
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -127,6 +134,9 @@ private:
     QListWidget* m_leftLenses = nullptr;   // 1029
     QListWidget* m_rightLenses = nullptr;  // 1030
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
+    QCheckBox* m_vrSuffix = nullptr;       // additions strip
+    QCheckBox* m_keepExif = nullptr;
+    QString m_lastOutput;
 };
 
 }  // namespace vistereo

@@ -161,11 +161,14 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
         const char* label;
         Interpolation interpolation;
         bool rotation;
+        const char* fifthOutput;
     };
-    for (const Config& config : {Config{"bilinear, points", Interpolation::Bilinear, false},
-                                 Config{"lanczos, a given rotation", Interpolation::Lanczos, true}}) {
+    for (const Config& config : {Config{"bilinear, points", Interpolation::Bilinear, false, "sub/four.png"},
+                                 Config{"lanczos, a given rotation, VR180 with EXIF", Interpolation::Lanczos, true,
+                                        "sub/four.vr.jpg"}}) {
         SCOPED_TRACE(config.label);
         settings.run.interpolation = config.interpolation;
+        settings.request.keepExif = config.rotation;
         if (config.rotation) settings.request.rotation = RotationMatrix{{{0.999, 0.0447, 0}, {-0.0447, 0.999, 0}, {0, 0, 1}}};
         fs::remove_all(dir / "output");
         fs::create_directories(dir / "output/sub");
@@ -175,7 +178,7 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
             const std::string l = "left/p" + std::to_string(k) + ".jpg", r = "right/p" + std::to_string(k) + ".png";
             writeImage(dir / "input" / l, widths[k], 60, 2 * k + 1);
             if (k != 2) writeImage(dir / "input" / r, widths[k], 60, 2 * k + 2);
-            text += l + "," + r + (k == 4 ? ",sub/four.png" : "") + "\n";
+            text += l + "," + r + (k == 4 ? std::string(",") + config.fifthOutput : "") + "\n";
         }
         const PairingResult pairing = parsePairsText(text, "pairs", dir / "input", dir / "output", false);
         ASSERT_TRUE(pairing.ok()) << pairing.error;

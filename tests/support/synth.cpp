@@ -1,6 +1,8 @@
 // Forward fisheye rendering of a panorama, for test pairs with a known truth.
 #include "tests/support/synth.h"
 
+#include "engine/prepare.h"
+
 #include <cmath>
 #include <stdexcept>
 
@@ -125,6 +127,31 @@ SynthLens SynthLens::orthographic(int width, int height) {
     return lens;
 }
 
+SynthLens SynthLens::sine(int width, int height, double k) {
+    SynthLens lens = equisolid(width, height);
+    lens.k = k;
+    lens.mappingScale = std::floor(100000.0 / std::sin(k * kPi * 0.5)) / 100000.0;
+    return lens;
+}
+
+EyeGeometry eyeGeometryOf(const SynthLens& lens) {
+    LensSettings e;
+    e.name = "synthetic";
+    e.radiusMode = static_cast<int32_t>(RadiusMode::Dots);
+    if (lens.k == 0.5 && lens.mappingScale == 1.41421)
+        e.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
+    else if (lens.k == 1.0 && lens.mappingScale == 1.0)
+        e.mappingKind = static_cast<int32_t>(MappingKind::Orthographic);
+    else
+        e.mappingKind = static_cast<int32_t>(MappingKind::SineK);
+    e.sineK = lens.k;
+    e.radiusDots = static_cast<int32_t>(lens.radius180);
+    e.axisMode = static_cast<int32_t>(AxisMode::GivenAxis);
+    e.axisX = static_cast<int32_t>(lens.axisX);
+    e.axisY = static_cast<int32_t>(lens.axisY);
+    return prepareEyes({e, e}, {ImageSize{lens.width, lens.height}, ImageSize{lens.width, lens.height}}).eye[0];
+}
+
 Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row) {
     const double dx = column - lens.axisX, dy = lens.axisY - row;
     const double q = std::sqrt(dx * dx + dy * dy);
@@ -143,6 +170,11 @@ std::optional<cv::Point2d> pixelOfCameraDirection(const SynthLens& lens, const V
     const double phi = std::atan2(d.z, d.x);
     const double r = lens.radius180 * lens.mappingScale * std::sin(lens.k * theta);
     return cv::Point2d(lens.axisX + r * std::cos(phi), lens.axisY - r * std::sin(phi));
+}
+
+cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world) {
+    const cv::Point2d p = panoramaPositionOfDirection(pano, world);
+    return samplePanorama(pano, p.x, p.y);
 }
 
 cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& w) {

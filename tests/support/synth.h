@@ -47,12 +47,24 @@ struct SynthLens {
 
     static SynthLens equisolid(int width, int height);      // axis at trunc(w/2), trunc(h/2), R = trunc(h/2)
     static SynthLens orthographic(int width, int height);
+    // r = R * m * sin(k * theta), m = floor(100000 / sin(k * pi / 2)) / 100000 as the engine derives it
+    // for a registered k (pi the engine's eight-decimal value).
+    static SynthLens sine(int width, int height, double k);
 };
+
+// The engine's eye record for a synthetic lens, its derived fields filled as
+// the conversion run fills them for a circular fisheye with the axis at the
+// image centre: equisolid (k 0.5, m 1.41421), orthographic (k 1) or a
+// registered sin(k theta).
+EyeGeometry eyeGeometryOf(const SynthLens& lens);
 
 // Camera-frame direction of a source position (NaN outside the 180-degree circle).
 Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row);
 // Source position of a camera-frame direction (nullopt behind the camera).
 std::optional<cv::Point2d> pixelOfCameraDirection(const SynthLens& lens, const Vec3& direction);
+
+// Bilinear sample of the panorama in a world direction (wrapping in longitude).
+cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world);
 
 // World direction <-> panorama position (column, row in pixels, pixel centres at +0.5).
 cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& world);

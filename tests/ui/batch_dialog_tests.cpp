@@ -177,8 +177,19 @@ private slots:
         QTest::keyClicks(box(1015), "100,200,96,195,120,180,121,178");
         replaceText(box(1013), "1000");
         clickButton(control<UpDownControl>(dlg, 1019)->upArrow());
+        auto* vrSuffix = dlg->findChild<QCheckBox*>("vrSuffix");
+        QVERIFY(vrSuffix);
+        QTest::mouseClick(vrSuffix, Qt::LeftButton, {}, QPoint(6, vrSuffix->height() / 2));
+        QVERIFY(QDir().mkpath("input/left") && QDir().mkpath("input/right"));
+        writeNoise("input/left/a.jpg", 40, 30, 1);
+        writeNoise("input/right/a.jpg", 40, 30, 2);
         ConversionRequest seen;
-        QVERIFY(duringModal<BatchDialog>([&] { clickButton(batch); }, [&](BatchDialog* window) { seen = window->choices(); }));
+        std::string output;
+        QVERIFY(duringModal<BatchDialog>([&] { clickButton(batch); }, [&](BatchDialog* window) {
+            seen = window->choices();
+            if (!window->pairs().empty()) output = window->pairs()[0].output.filename().string();
+        }));
+        QCOMPARE(output, std::string("a_180_LR.jpg"));  // the players' name, as the check box asks
         QCOMPARE(seen.lenses[0].name, std::string("Equisolid 180"));
         QCOMPARE(seen.lenses[1].name, std::string("Orthographic"));
         QCOMPARE(seen.outputHeight, 1000);

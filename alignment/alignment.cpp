@@ -1,0 +1,510 @@
+#include "alignment/alignment.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/relative_pose.h"
+#include "alignment/rotation.h"
+
+namespace vistereo::alignment {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double kTruePi = 3.14159265358979323846;
+constexpr double kDegree = kTruePi / 180.0;
+constexpr double kArcminPerRadian = 10800.0 / kTruePi;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// OpenCV's thread count for the duration of a call.
+class ThreadScope {
+public:
+    explicit ThreadScope(int threads) : previous_(cv::getNumThreads()), set_(threads > 0) {
+        if (set_) cv::setNumThreads(threads);
+    }
+    ~ThreadScope() {
+        if (set_) cv::setNumThreads(previous_);
+    }
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+private:
+    int previous_;
+    bool set_;
+};
+
+Spread spreadOf(const std::vector<double>& values) {
+    Spread s;
+    if (values.empty()) return s;
+    std::vector<double> magnitudes;
+    magnitudes.reserve(values.size());
+    double squares = 0.0, sum = 0.0;
+    for (double v : values) {
+        squares += v * v, sum += v;
+        magnitudes.push_back(std::abs(v));
+    }
+    std::sort(magnitudes.begin(), magnitudes.end());
+    s.rms = std::sqrt(squares / values.size());
+    s.mean = sum / values.size();
+    s.max = magnitudes.back();
+    s.p95 = magnitudes[std::min(magnitudes.size() - 1, static_cast<size_t>(std::ceil(0.95 * magnitudes.size())) - 1)];
+    return s;
+}
+
+double percentile(std::vector<double> values, double q) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const double at = q * (values.size() - 1);
+    const size_t below = static_cast<size_t>(std::floor(at));
+    const size_t above = std::min(values.size() - 1, below + 1);
+    return values[below] + (values[above] - values[below]) * (at - below);
+}
+
+double polarAngle(const cv::Vec3d& d) { return std::acos(std::clamp(d[2] / cv::norm(d), -1.0, 1.0)); }
+
+// Features of both halves (side by side on OpenCV's threads) and their matches.
+struct Correspondences {
+    FeatureSet left, right;
+    std::vector<FeatureMatch> matches;
+};
+
+Correspondences correspond(const cv::Mat& leftGray, const cv::Mat& leftMask, const cv::Mat& rightGray,
+                           const cv::Mat& rightMask, FeatureDetector detector, int maxFeatures, double ratio,
+                           StageSeconds& seconds) {
+    Correspondences c;
+    auto stage = Clock::now();
+    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& range) {
+        for (int eye = range.start; eye < range.end; ++eye) {
+            if (eye == 0)
+                c.left = detectFeatures(leftGray, leftMask, detector, maxFeatures);
+            else
+                c.right = detectFeatures(rightGray, rightMask, detector, maxFeatures);
+        }
+    });
+    seconds.features = secondsSince(stage);
+    stage = Clock::now();
+    c.matches = matchFeatures(c.left, c.right, ratio);
+    seconds.matching = secondsSince(stage);
+    return c;
+}
+
+std::string countText(int count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Failure of the correspondence stages, or None.
+Failure screen(int leftFeatures, int rightFeatures, int matches, int minFeatures, int minMatches, std::string& reason) {
+    if (leftFeatures < minFeatures || rightFeatures < minFeatures) {
+        const bool left = leftFeatures < minFeatures;
+        reason = std::string("the ") + (left ? "left" : "right") + " image shows too little texture to align: " +
+                 countText(left ? leftFeatures : rightFeatures, "feature") + " (at least " +
+                 std::to_string(minFeatures) + " needed); is it blank, flat or black?";
+        return Failure::TextureLess;
+    }
+    if (matches < minMatches) {
+        reason = "the two images have too little in common: " + countText(matches, "match") + " between " +
+                 std::to_string(leftFeatures) + " and " + std::to_string(rightFeatures) + " features (at least " +
+                 std::to_string(minMatches) + " needed); are they the two eyes of one stereo photograph?";
+        return Failure::Unrelated;
+    }
+    return Failure::None;
+}
+
+Failure judgeInliers(int inliers, int matches, int minInliers, double minShare, std::string& reason) {
+    const double share = matches > 0 ? static_cast<double>(inliers) / matches : 0.0;
+    std::ostringstream text;
+    text.precision(2);
+    if (share < minShare) {
+        text << "only " << inliers << " of " << matches << " matches (" << std::fixed << share * 100.0
+             << "%) fit one stereo geometry (at least " << minShare * 100.0
+             << "% needed); the images do not look like the two eyes of one stereo photograph";
+        reason = text.str();
+        return Failure::Unrelated;
+    }
+    if (inliers < minInliers) {
+        text << "only " << inliers << " correspondences fit one stereo geometry (at least " << minInliers
+             << " needed to trust the rotation); give the pair more texture in common";
+        reason = text.str();
+        return Failure::TooFewInliers;
+    }
+    return Failure::None;
+}
+
+// Integer left pixels near `leftPosition` with their partners under R
+// rounded to integer right pixels, the partners' rounding smallest first.
+struct Snap {
+    SourcePoint left, right;
+    double miss;
+};
+std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& right, const cv::Matx33d& rt,
+                                 cv::Point2d leftPosition, size_t keep) {
+    const cv::Point centre(static_cast<int>(std::lround(leftPosition.x)), static_cast<int>(std::lround(leftPosition.y)));
+    std::vector<Snap> snaps;
+    for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx) {
+            const cv::Point p(centre.x + dx, centre.y + dy);
+            if (p.x < 0 || p.y < 0 || p.x >= left.imageWidth() || p.y >= left.imageHeight()) continue;
+            const cv::Vec3d u = directionOfSourcePixel(left, p);
+            if (!std::isfinite(u[0])) continue;
+            const std::optional<cv::Point2d> q = sourcePositionOfDirection(right, rt * u);
+            if (!q) continue;
+            const cv::Point r(static_cast<int>(std::lround(q->x)), static_cast<int>(std::lround(q->y)));
+            if (r.x < 0 || r.y < 0 || r.x >= right.imageWidth() || r.y >= right.imageHeight()) continue;
+            snaps.push_back({{p.x, p.y}, {r.x, r.y}, std::hypot(q->x - r.x, q->y - r.y) + 1e-3 * std::hypot(dx, dy)});
+        }
+    std::sort(snaps.begin(), snaps.end(), [](const Snap& a, const Snap& b) { return a.miss < b.miss; });
+    if (snaps.size() > keep) snaps.resize(keep);
+    return snaps;
+}
+
+SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right, const std::vector<DirectionPair>& pairs,
+                              const PoseEstimate& pose, double workingPixel) {
+    SuggestedPoints s;
+    const cv::Matx33d rt = pose.rotation.t();
+    const double cosLimit = std::cos(65.0 * kDegree);
+    struct Candidate {
+        int index;
+        double parallax;
+        cv::Point2d leftPosition;
+    };
+    std::vector<Candidate> candidates;
+    for (int index : pose.inliers) {
+        const DirectionPair& p = pairs[index];
+        if (p.left[1] < cosLimit || p.right[1] < cosLimit) continue;  // well inside both lenses
+        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, p.left);
+        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, p.right);
+        if (!l || !r) continue;
+        const double margin = 10.0;
+        if (l->x < margin || l->y < margin || l->x > left.imageWidth() - margin || l->y > left.imageHeight() - margin ||
+            r->x < margin || r->y < margin || r->x > right.imageWidth() - margin || r->y > right.imageHeight() - margin)
+            continue;
+        candidates.push_back({index, std::abs(signedParallax(pose.rotation, pose.baseline, p)), *l});
+    }
+    if (candidates.size() < 2) {
+        s.reason = "fewer than two inliers lie within 65 degrees of both lens axes";
+        return s;
+    }
+    // The farthest: parallax within a working pixel, or else the 30% least.
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.parallax < b.parallax; });
+    size_t keep = 0;
+    while (keep < candidates.size() && candidates[keep].parallax <= workingPixel) ++keep;
+    keep = std::max(keep, std::min<size_t>(candidates.size(), std::max<size_t>(2, candidates.size() * 3 / 10)));
+    keep = std::min<size_t>(keep, 150);
+    candidates.resize(keep);
+
+    // Each candidate snapped to integer pixels once; the pair of widely
+    // separated candidates whose route comes out closest to R wins (the
+    // rounding of a point cannot be helped locally: near a point the two
+    // images differ by an almost constant shift, so the partners' fractions
+    // barely change from pixel to pixel; they do from point to point).
+    std::vector<Snap> snaps;
+    std::vector<int> owner;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const std::vector<Snap> best = snapCandidates(left, right, rt, candidates[i].leftPosition, 1);
+        if (best.empty()) continue;
+        snaps.push_back(best.front());
+        owner.push_back(static_cast<int>(i));
+    }
+    std::vector<cv::Vec3d> directions;
+    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, {snap.left.x, snap.left.y}));
+    double widest = 0.0;
+    for (size_t i = 0; i < snaps.size(); ++i)
+        for (size_t j = i + 1; j < snaps.size(); ++j)
+            widest = std::max(widest, std::acos(std::clamp(directions[i].dot(directions[j]), -1.0, 1.0)));
+    if (widest < 20.0 * kDegree) {
+        s.reason = "no two far inliers are 20 degrees apart";
+        return s;
+    }
+    double bestError = 1e9;
+    for (size_t i = 0; i < snaps.size(); ++i)
+        for (size_t j = i + 1; j < snaps.size(); ++j) {
+            const double separation = std::acos(std::clamp(directions[i].dot(directions[j]), -1.0, 1.0));
+            if (separation < 0.6 * widest) continue;
+            const Snap &a = snaps[i], &b = snaps[j];
+            if (a.left == a.right && b.left == b.right) continue;  // the conversion refuses identical points
+            const cv::Matx33d route = pointRouteRotation(left, right, {a.left.x, a.left.y}, {b.left.x, b.left.y},
+                                                         {a.right.x, a.right.y}, {b.right.x, b.right.y});
+            const double error = rotationAngle(route.t() * pose.rotation);
+            if (!std::isfinite(error) || error >= bestError) continue;
+            bestError = error;
+            s.ok = true;
+            s.leftA = a.left, s.rightA = a.right, s.leftB = b.left, s.rightB = b.right;
+            s.separationDegrees = separation / kDegree;
+            s.parallaxDegrees = std::max(candidates[owner[i]].parallax, candidates[owner[j]].parallax) / kDegree;
+            s.routeErrorDegrees = error / kDegree;
+        }
+    if (!s.ok) s.reason = "no pair of far inliers gives usable integer points for the A/B route";
+    return s;
+}
+
+}  // namespace
+
+const char* failureName(Failure failure) {
+    switch (failure) {
+        case Failure::None: return "none";
+        case Failure::InvalidInput: return "invalid input";
+        case Failure::TextureLess: return "texture-less";
+        case Failure::Unrelated: return "unrelated images";
+        case Failure::TooFewInliers: return "too few inliers";
+        case Failure::Internal: return "internal error";
+    }
+    return "?";
+}
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Unknown: return "unknown";
+        case Verdict::Comfortable: return "comfortable";
+        case Verdict::Marginal: return "marginal";
+        case Verdict::Uncomfortable: return "uncomfortable";
+    }
+    return "?";
+}
+
+std::array<int32_t, 8> SuggestedPoints::listOrder() const {
+    return {leftA.x, leftB.x, rightA.x, rightB.x, leftA.y, leftB.y, rightA.y, rightB.y};
+}
+
+std::string SuggestedPoints::commaLine() const {
+    std::string line;
+    for (int32_t v : listOrder()) line += (line.empty() ? "" : ",") + std::to_string(v);
+    return line;
+}
+
+AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& leftImage,
+                                  const CameraModel& rightCamera, const cv::Mat& rightImage,
+                                  const AlignmentOptions& options) {
+    AlignmentResult result;
+    const auto start = Clock::now();
+    auto fail = [&](Failure failure, std::string reason) {
+        result.ok = false;
+        result.failure = failure;
+        result.reason = std::move(reason);
+        result.seconds.total = secondsSince(start);
+        return result;
+    };
+    // Input checks.
+    const struct {
+        const char* name;
+        const CameraModel& camera;
+        const cv::Mat& image;
+    } eyes[] = {{"left", leftCamera, leftImage}, {"right", rightCamera, rightImage}};
+    for (const auto& e : eyes) {
+        if (e.camera.empty()) return fail(Failure::InvalidInput, std::string("no lens model for the ") + e.name + " eye");
+        if (e.image.empty()) return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is empty");
+        if (e.image.type() != CV_8UC3)
+            return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is not 8-bit BGR");
+        if (e.image.cols != e.camera.imageWidth() || e.image.rows != e.camera.imageHeight())
+            return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is " +
+                                                   std::to_string(e.image.cols) + " x " + std::to_string(e.image.rows) +
+                                                   " but its lens model was derived for " +
+                                                   std::to_string(e.camera.imageWidth()) + " x " +
+                                                   std::to_string(e.camera.imageHeight()));
+    }
+    if (options.workingSize < 64 || options.workingSize > 8192)
+        return fail(Failure::InvalidInput, "the working size must lie between 64 and 8192");
+
+    try {
+        const ThreadScope threads(options.threads);
+        const int n = options.workingSize;
+        auto stage = Clock::now();
+        const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n);
+        const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n);
+        result.seconds.render = secondsSince(stage);
+
+        const Correspondences c = correspond(leftHalf.gray, leftHalf.valid, rightHalf.gray, rightHalf.valid,
+                                             options.detector, options.maxFeatures, options.ratio, result.seconds);
+        result.leftFeatures = static_cast<int>(c.left.keypoints.size());
+        result.rightFeatures = static_cast<int>(c.right.keypoints.size());
+        result.matches = static_cast<int>(c.matches.size());
+        std::string reason;
+        const Failure screened = screen(result.leftFeatures, result.rightFeatures, result.matches, options.minFeatures,
+                                        options.minMatches, reason);
+        if (screened != Failure::None) return fail(screened, reason);
+
+        // Exact directions of the matched positions, each in its camera's frame.
+        stage = Clock::now();
+        std::vector<DirectionPair> pairs;
+        pairs.reserve(c.matches.size());
+        for (const FeatureMatch& m : c.matches) {
+            const cv::Point2f l = c.left.keypoints[m.left].pt, r = c.right.keypoints[m.right].pt;
+            pairs.push_back({halfPixelDirection(n, {l.x, l.y}), halfPixelDirection(n, {r.x, r.y})});
+        }
+        const double workingPixel = kTruePi / n;
+        PoseOptions poseOptions;
+        poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
+        poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
+        const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
+        result.seconds.estimation = secondsSince(stage);
+        result.inliers = static_cast<int>(pose.inliers.size());
+        const Failure judged =
+            pose.ok ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
+                    : Failure::Unrelated;
+        if (!pose.ok) reason = "no stereo geometry fits the " + countText(result.matches, "match");
+        if (judged != Failure::None) return fail(judged, reason);
+
+        // The result.
+        for (int i = 0; i < 9; ++i) result.rotation[i] = pose.rotation.val[i];
+        const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
+        result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
+        for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
+        result.baselineSigmaDegrees = pose.baselineSigma / kDegree;
+        result.baselineObserved = pose.baselineObserved;
+        result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
+        result.nearInliers = pose.nearInliers;
+        result.rotationOnlyOffsetDegrees =
+            rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
+        if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
+            result.baselineSuspect = true;
+            std::ostringstream text;
+            text.precision(1);
+            text << std::fixed << "the baseline points " << result.baselineOffAxisDegrees
+                 << " degrees away from the left camera's +x axis";
+            if (pose.baseline[0] < 0) text << " (the right camera seems to stand left of the left one: swapped images?)";
+            else text << " (not a side-by-side rig, or a poor estimate)";
+            result.warning = text.str();
+        }
+        std::vector<double> vertical, epipolar;
+        for (int index : pose.inliers) {
+            const DirectionPair& p = pairs[index];
+            vertical.push_back((polarAngle(pose.rotation * p.right) - polarAngle(p.left)) * kArcminPerRadian);
+            epipolar.push_back(pose.residuals[index] * kArcminPerRadian);
+        }
+        result.verticalDisparityArcmin = spreadOf(vertical);
+        result.epipolarResidualArcmin = spreadOf(epipolar);
+
+        stage = Clock::now();
+        result.suggested = suggestPoints(leftCamera, rightCamera, pairs, pose, workingPixel);
+        result.seconds.suggestion = secondsSince(stage);
+        result.ok = true;
+        result.seconds.total = secondsSince(start);
+        return result;
+    } catch (const std::exception& e) {
+        return fail(Failure::Internal, std::string("the image library failed: ") + e.what());
+    } catch (...) {
+        return fail(Failure::Internal, "the image library failed");
+    }
+}
+
+StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions& options) {
+    StereoMeasurement m;
+    m.comfortLimitArcmin = options.comfortLimitArcmin;
+    m.fusionLimitArcmin = options.fusionLimitArcmin;
+    const auto start = Clock::now();
+    auto fail = [&](Failure failure, std::string reason) {
+        m.ok = false;
+        m.failure = failure;
+        m.reason = std::move(reason);
+        m.verdict = Verdict::Unknown;
+        m.verdictText = "not measured: " + m.reason;
+        m.seconds.total = secondsSince(start);
+        return m;
+    };
+    if (sideBySide.empty()) return fail(Failure::InvalidInput, "the image is empty");
+    if (sideBySide.type() != CV_8UC3) return fail(Failure::InvalidInput, "the image is not 8-bit BGR");
+    if (sideBySide.cols != 2 * sideBySide.rows || sideBySide.rows < 64)
+        return fail(Failure::InvalidInput, "the image is " + std::to_string(sideBySide.cols) + " x " +
+                                               std::to_string(sideBySide.rows) +
+                                               ", not a side-by-side pair of square halves (2N x N, N >= 64)");
+    try {
+        const ThreadScope threads(options.threads);
+        const int big = sideBySide.rows;
+        const int n = std::min(big, std::max(64, options.workingSize));
+        m.halfSize = big;
+        m.arcminPerPixel = 10800.0 / big;
+        auto stage = Clock::now();
+        cv::Mat gray[2], mask[2];
+        for (int eye = 0; eye < 2; ++eye) {
+            cv::Mat g;
+            cv::cvtColor(sideBySide.colRange(eye * big, (eye + 1) * big), g, cv::COLOR_BGR2GRAY);
+            if (n < big) cv::resize(g, gray[eye], cv::Size(n, n), 0, 0, cv::INTER_AREA);
+            else gray[eye] = g;
+            cv::compare(gray[eye], 6, mask[eye], cv::CMP_GT);  // black: not mapped
+            const int radius = std::max(2, n / 160);
+            cv::erode(mask[eye], mask[eye],
+                      cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)),
+                      cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+        }
+        m.seconds.render = secondsSince(stage);
+        const Correspondences c = correspond(gray[0], mask[0], gray[1], mask[1], options.detector, options.maxFeatures,
+                                             options.ratio, m.seconds);
+        m.matches = static_cast<int>(c.matches.size());
+        std::string reason;
+        const Failure screened = screen(static_cast<int>(c.left.keypoints.size()),
+                                        static_cast<int>(c.right.keypoints.size()), m.matches, options.minFeatures,
+                                        options.minMatches, reason);
+        if (screened != Failure::None) return fail(screened, reason);
+
+        // Positions in the image's own pixels (pixel centres at integers), and their grid directions.
+        stage = Clock::now();
+        const double s = static_cast<double>(big) / n;
+        std::vector<cv::Point2d> leftAt, rightAt;
+        std::vector<DirectionPair> pairs;
+        for (const FeatureMatch& fm : c.matches) {
+            const cv::Point2f l = c.left.keypoints[fm.left].pt, r = c.right.keypoints[fm.right].pt;
+            leftAt.emplace_back((l.x + 0.5) * s - 0.5, (l.y + 0.5) * s - 0.5);
+            rightAt.emplace_back((r.x + 0.5) * s - 0.5, (r.y + 0.5) * s - 0.5);
+            pairs.push_back({halfPixelDirection(big, leftAt.back()), halfPixelDirection(big, rightAt.back())});
+        }
+        PoseOptions poseOptions;
+        poseOptions.inlierThreshold = options.inlierPixels * kTruePi / n;
+        poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
+        const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
+        m.seconds.estimation = secondsSince(stage);
+        m.inliers = static_cast<int>(pose.inliers.size());
+        if (!pose.ok) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
+        const Failure judged = judgeInliers(m.inliers, m.matches, options.minInliers, 0.3, reason);
+        if (judged != Failure::None) return fail(judged, reason);
+
+        std::vector<double> verticalPixels, horizontalPixels;
+        constexpr int kCells = 16;
+        std::vector<char> cells(kCells * kCells, 0);
+        for (int index : pose.inliers) {
+            verticalPixels.push_back(rightAt[index].y - leftAt[index].y);
+            horizontalPixels.push_back(rightAt[index].x - leftAt[index].x);
+            const int cx = std::clamp(static_cast<int>(leftAt[index].x * kCells / big), 0, kCells - 1);
+            const int cy = std::clamp(static_cast<int>(leftAt[index].y * kCells / big), 0, kCells - 1);
+            cells[cy * kCells + cx] = 1;
+        }
+        std::vector<double> verticalArcmin = verticalPixels;
+        for (double& v : verticalArcmin) v *= m.arcminPerPixel;
+        m.verticalPixels = spreadOf(verticalPixels);
+        m.verticalArcmin = spreadOf(verticalArcmin);
+        m.horizontalMinPixels = percentile(horizontalPixels, 0.01);
+        m.horizontalMaxPixels = percentile(horizontalPixels, 0.99);
+        m.horizontalMinArcmin = m.horizontalMinPixels * m.arcminPerPixel;
+        m.horizontalMaxArcmin = m.horizontalMaxPixels * m.arcminPerPixel;
+        m.coverage = std::count(cells.begin(), cells.end(), 1) / static_cast<double>(cells.size());
+
+        std::ostringstream text;
+        text.precision(1);
+        text << std::fixed << "vertical disparity " << m.verticalArcmin.p95 << " arcmin at the 95th percentile";
+        if (m.verticalArcmin.p95 <= options.comfortLimitArcmin) {
+            m.verdict = Verdict::Comfortable;
+            text << ", within the comfort limit of " << options.comfortLimitArcmin << " arcmin";
+        } else if (m.verticalArcmin.p95 <= options.fusionLimitArcmin) {
+            m.verdict = Verdict::Marginal;
+            text << ", beyond the comfort limit of " << options.comfortLimitArcmin
+                 << " arcmin but within the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
+        } else {
+            m.verdict = Verdict::Uncomfortable;
+            text << ", beyond the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
+        }
+        m.verdictText = text.str();
+        m.ok = true;
+        m.seconds.total = secondsSince(start);
+        return m;
+    } catch (const std::exception& e) {
+        return fail(Failure::Internal, std::string("the image library failed: ") + e.what());
+    } catch (...) {
+        return fail(Failure::Internal, "the image library failed");
+    }
+}
+
+}  // namespace vistereo::alignment

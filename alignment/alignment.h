@@ -1,0 +1,205 @@
+// Automatic alignment of a side-by-side fisheye pair, and the stereo
+// measurement of a finished side-by-side equirectangular image.
+//
+// estimateAlignment finds the rotation R that carries right-camera
+// directions onto left-camera directions (u_L = R u_R for a point at
+// infinity), the rotation the right half of the conversion has to undo. Both
+// eyes are first rendered into equirectangular working halves on the
+// engine's grid (no alignment rotation, no zenith), features are detected
+// and matched there (ratio test and mutual check), every matched position is
+// turned into an exact unit direction of its camera, and R is estimated
+// together with the unknown baseline direction t from the coplanarity
+// constraint u_L . (t x R u_R) = 0, so that near points, whose directions
+// differ by parallax along the baseline, do not bias R (relative_pose.h).
+//
+// Camera frames: +y the optical axis (forward), +x image-right, +z image-up.
+//
+// Yaw, pitch and roll describe the right camera relative to the left one:
+// R = Yaw(yaw) * Pitch(pitch) * Roll(roll) (matrices in alignment/rotation.h).
+// Positive yaw: the right camera looks further to the right; positive pitch:
+// further up; positive roll: turned about its optical axis so that its
+// image-up direction leans towards image-right (clockwise as the
+// photographer sees it). This is the convention of the test pairs'
+// Rotation::fromYawPitchRoll, so the example pair (right camera turned by 2
+// degrees of yaw, -1 of pitch, 1.5 of roll) reads back as 2, -1, 1.5.
+//
+// Nothing here prints or throws: failures come back as a Failure code and a
+// sentence saying why.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "alignment/features.h"
+#include "alignment/working_view.h"
+
+namespace vistereo::alignment {
+
+enum class Failure {
+    None,
+    InvalidInput,   // empty or non-BGR image, image size not the one the camera model was derived for
+    TextureLess,    // an eye shows too few features (blank, flat or black image)
+    Unrelated,      // features, but too few consistent correspondences: not one scene seen by a stereo rig
+    TooFewInliers,  // a consistent geometry, but supported by too few correspondences to be trusted
+    Internal,       // the image library failed (out of memory, say)
+};
+const char* failureName(Failure failure);
+
+// Magnitudes of a set of signed values: root mean square, 95th percentile
+// and largest of the absolute values; mean of the signed values.
+struct Spread {
+    double rms = 0.0, p95 = 0.0, max = 0.0, mean = 0.0;
+};
+
+struct SourcePoint {
+    int32_t x = 0, y = 0;  // column, row of a source image
+    friend bool operator==(const SourcePoint&, const SourcePoint&) = default;
+};
+
+// Points A and B for the existing A/B route: two far inliers well apart,
+// as integer positions in the left and the right fisheye image, chosen so
+// that the route's rotation (pointRouteRotation) comes out close to R.
+struct SuggestedPoints {
+    bool ok = false;
+    std::string reason;  // why there is no suggestion
+    SourcePoint leftA, rightA, leftB, rightB;
+    double separationDegrees = 0.0;  // angle between A and B
+    double parallaxDegrees = 0.0;    // the larger parallax of the two (how far from infinity they are)
+    double routeErrorDegrees = 0.0;  // angle between the route's rotation and R
+    // The conversion's point-list order (the comma line's order, see
+    // conversion/run.h): A-left x, B-left x, A-right x, B-right x, A-left y,
+    // B-left y, A-right y, B-right y.
+    std::array<int32_t, 8> listOrder() const;
+    std::string commaLine() const;  // listOrder() joined by commas
+};
+
+struct StageSeconds {
+    double render = 0.0, features = 0.0, matching = 0.0, estimation = 0.0, suggestion = 0.0, total = 0.0;
+};
+
+struct AlignmentOptions {
+    int workingSize = 1024;  // N of each working half (N x N for 180 x 180 degrees)
+    FeatureDetector detector = FeatureDetector::Akaze;  // see features.h for why
+    int maxFeatures = 4000;  // per eye
+    double ratio = 0.8;      // Lowe's ratio test
+    double inlierPixels = 1.5;           // RANSAC threshold, working pixels off the epipolar plane
+    double maxParallaxDegrees = 12.0;    // correspondences further apart than this are outliers
+    int minFeatures = 60;                // per eye, else TextureLess
+    int minMatches = 30;                 // else Unrelated
+    int minInliers = 40;                 // else TooFewInliers (or Unrelated when the share is low too)
+    double minInlierShare = 0.3;         // inliers / matches, else Unrelated
+    double baselineSuspectDegrees = 20.0;  // a baseline further than this from +x is flagged
+    int threads = 0;  // >0: OpenCV's thread count during the call (restored afterwards); 0: as it is
+};
+
+struct AlignmentResult {
+    bool ok = false;
+    Failure failure = Failure::None;
+    std::string reason;   // why it failed (empty when ok)
+    std::string warning;  // ok but suspect: the baseline points far from +x (images swapped? not a side-by-side rig?)
+
+    std::array<double, 9> rotation{1, 0, 0, 0, 1, 0, 0, 0, 1};  // R, row-major: u_L = R u_R
+    double yawDegrees = 0.0, pitchDegrees = 0.0, rollDegrees = 0.0;
+    std::array<double, 3> baseline{1, 0, 0};  // unit, left-camera frame, from the left camera to the right one
+    bool baselineObserved = false;  // the scene's parallax decides t (else t is the prior, +x)
+    double baselineSigmaDegrees = 0.0;      // spread of t's direction from the data alone
+    double baselineOffAxisDegrees = 0.0;    // angle between t and +x
+    bool baselineSuspect = false;
+
+    int leftFeatures = 0, rightFeatures = 0, matches = 0, inliers = 0;
+    int nearInliers = 0;  // inliers with visible parallax
+    // How far a rotation-only fit of the same inliers (which takes parallax
+    // for misalignment) lies from R: what the baseline model saves here.
+    double rotationOnlyOffsetDegrees = 0.0;
+
+    // After alignment (the right directions turned by R), over the inliers,
+    // in arcminutes: the difference of the output rows (polar angle from
+    // image-up, right minus left), i.e. the vertical disparity a converted
+    // image shows; and the angle to the epipolar plane (the fit's residual).
+    Spread verticalDisparityArcmin;
+    Spread epipolarResidualArcmin;
+
+    SuggestedPoints suggested;
+    StageSeconds seconds;
+
+    cv::Matx33d rotationMatrix() const { return cv::Matx33d(rotation.data()); }
+};
+
+// The rotation between the two cameras of a pair. leftImage and rightImage
+// are 8-bit BGR, of the sizes the camera models were derived for.
+AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& leftImage,
+                                  const CameraModel& rightCamera, const cv::Mat& rightImage,
+                                  const AlignmentOptions& options = {});
+
+// ---- measurement of a side-by-side equirectangular image ------------------
+
+// Comfort limits for vertical disparity. The vertical extent of Panum's
+// fusional area at the fovea was measured at about 19.2 to 25.6 minutes of
+// arc (horizontal 32 to 40): "Analysis of human binocular fusional area in
+// retinal fovea", abstract at https://discovery.researcher.life/article/
+// analysis-of-human-binocular-fusional-area-in-retinal-fovea/
+// 76a38ee44a2f361d9c59c99520513208 (looked up with the search tool). Beyond
+// the lower end of that range, some viewers cannot fuse the images at all;
+// Kooi & Toet, "Visual comfort of binocular and 3D displays", Displays 25
+// (2004) 99-108, doi:10.1016/j.displa.2004.07.004, found that vertical
+// shifts reduce comfort well before fusion breaks. The comfort limit here is
+// half the lower fusional limit, a margin chosen for this tool, applied to
+// the 95th percentile of the vertical disparity.
+inline constexpr double kVerticalFusionLimitArcmin = 19.2;
+inline constexpr double kVerticalComfortLimitArcmin = kVerticalFusionLimitArcmin / 2.0;
+
+enum class Verdict {
+    Unknown,        // the measurement failed
+    Comfortable,    // 95th percentile <= comfort limit
+    Marginal,       // <= fusion limit
+    Uncomfortable,  // beyond the fusion limit
+};
+const char* verdictName(Verdict verdict);
+
+struct MeasureOptions {
+    int workingSize = 1024;  // the halves are reduced to this size for matching when larger
+    FeatureDetector detector = FeatureDetector::Akaze;  // see features.h for why
+    int maxFeatures = 4000;
+    double ratio = 0.8;
+    double inlierPixels = 1.5;  // working pixels
+    double maxParallaxDegrees = 12.0;
+    int minFeatures = 60, minMatches = 30, minInliers = 30;
+    double comfortLimitArcmin = kVerticalComfortLimitArcmin;
+    double fusionLimitArcmin = kVerticalFusionLimitArcmin;
+    int threads = 0;
+};
+
+struct StereoMeasurement {
+    bool ok = false;
+    Failure failure = Failure::None;
+    std::string reason;
+
+    int halfSize = 0;              // N: the image is 2N x N
+    double arcminPerPixel = 0.0;   // 180 * 60 / N
+    int matches = 0, inliers = 0;
+
+    // Over the inliers, right half minus left half, in the image's pixels
+    // and in arcminutes. Vertical: rows (positive: the right eye sees the
+    // point lower). Horizontal: columns, as the 1st and 99th percentile
+    // (negative: the right eye sees the point further left, i.e. nearer
+    // than infinity).
+    Spread verticalArcmin, verticalPixels;
+    double horizontalMinArcmin = 0.0, horizontalMaxArcmin = 0.0;
+    double horizontalMinPixels = 0.0, horizontalMaxPixels = 0.0;
+    double coverage = 0.0;  // share of the cells of a 16 x 16 grid over the left half holding an inlier
+
+    double comfortLimitArcmin = kVerticalComfortLimitArcmin;
+    double fusionLimitArcmin = kVerticalFusionLimitArcmin;
+    Verdict verdict = Verdict::Unknown;
+    std::string verdictText;  // one sentence
+    StageSeconds seconds;
+};
+
+// Measures an 8-bit BGR side-by-side image of 2N x N pixels (left eye in
+// the left half), as the conversion writes it.
+StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions& options = {});
+
+}  // namespace vistereo::alignment

@@ -1,0 +1,157 @@
+// The engine adapter of the alignment: working halves, grid directions, lens
+// mapping both ways, the A/B route's rotation.
+#include "alignment/working_view.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "engine/lens.h"
+#include "engine/params.h"
+#include "engine/render.h"
+
+namespace vistereo::alignment {
+
+// The eye as both eyes of a geometry with no zenith: the engine's left half
+// then shows this camera unrotated.
+struct CameraModel::Geometry {
+    ConversionGeometry conversion;
+    const EyeGeometry& eye() const { return conversion.eye[0]; }
+};
+
+namespace {
+
+cv::Matx33d rodrigues(const Vec3& k, double c, double s) {
+    const double v = 1.0 - c;
+    return {c + k.x * k.x * v,       k.x * k.y * v - k.z * s, k.x * k.z * v + k.y * s,
+            k.y * k.x * v + k.z * s, c + k.y * k.y * v,       k.y * k.z * v - k.x * s,
+            k.z * k.x * v - k.y * s, k.z * k.y * v + k.x * s, c + k.z * k.z * v};
+}
+
+cv::Vec3d toVec(const Vec3& v) { return {v.x, v.y, v.z}; }
+
+}  // namespace
+
+CameraModel CameraModel::fromEyeGeometry(const EyeGeometry& eye) {
+    auto geometry = std::make_shared<Geometry>();
+    geometry->conversion.eye = {eye, eye};
+    CameraModel camera;
+    camera.geometry_ = std::move(geometry);
+    return camera;
+}
+
+int CameraModel::imageWidth() const { return geometry_ ? geometry_->eye().imageWidth : 0; }
+int CameraModel::imageHeight() const { return geometry_ ? geometry_->eye().imageHeight : 0; }
+
+double axisDensity(const CameraModel& camera) {
+    const EyeGeometry& e = camera.geometry().eye();
+    const double step = 1e-3;
+    const SourcePosition a = projectToImage(e, 0.0, 0.0), b = projectToImage(e, step, 0.0);
+    return std::hypot(b.column - a.column, b.row - a.row) / step;
+}
+
+WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n) {
+    ConversionGeometry p = camera.geometry().conversion;
+    p.outputHeight = n;
+    const int width = p.eye[0].imageWidth, height = p.eye[0].imageHeight;
+    const AlignmentRotation unused{};  // the left half has no alignment
+    CV_Assert(n > 0 && source.type() == CV_8UC3 && source.cols >= width && source.rows >= height && width > 0 &&
+              height > 0);
+
+    // Box reduction by the largest integer factor that keeps the source at
+    // least as dense as the half at the lens axis.
+    WorkingHalf half;
+    const double halfDensity = n / kPi;
+    half.reduction = std::clamp(static_cast<int>(std::floor(axisDensity(camera) / halfDensity)), 1, 16);
+    const int f = half.reduction;
+    cv::Mat gray, reduced;
+    cv::cvtColor(source(cv::Rect(0, 0, width, height)), gray, cv::COLOR_BGR2GRAY);
+    if (f > 1 && width >= f && height >= f) {
+        // Whole blocks only, so that block k covers source pixels k f .. k f + f - 1.
+        cv::resize(gray(cv::Rect(0, 0, width / f * f, height / f * f)), reduced, cv::Size(width / f, height / f), 0, 0,
+                   cv::INTER_AREA);
+    } else {
+        half.reduction = 1;
+        reduced = gray;
+    }
+    const double offset = (half.reduction - 1) * 0.5, inverse = 1.0 / half.reduction;
+    const int rw = reduced.cols, rh = reduced.rows;
+
+    half.gray.create(n, n, CV_8UC1);
+    half.valid.create(n, n, CV_8UC1);
+    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& rows) {
+        for (int i = rows.start; i < rows.end; ++i) {
+            const std::vector<SourcePosition> positions = sourcePositionsOfRow(p, Half::Left, unused, i, false);
+            uint8_t* out = half.gray.ptr<uint8_t>(i);
+            uint8_t* ok = half.valid.ptr<uint8_t>(i);
+            for (int j = 0; j < n; ++j) {
+                const double c = positions[j].column, r = positions[j].row;
+                if (!(c >= 0.0 && r >= 0.0 && c <= width - 1.0 && r <= height - 1.0)) {
+                    out[j] = 0, ok[j] = 0;
+                    continue;
+                }
+                const double x = std::clamp((c - offset) * inverse, 0.0, rw - 1.0);
+                const double y = std::clamp((r - offset) * inverse, 0.0, rh - 1.0);
+                const int x0 = std::min(static_cast<int>(x), rw - 2 < 0 ? 0 : rw - 2);
+                const int y0 = std::min(static_cast<int>(y), rh - 2 < 0 ? 0 : rh - 2);
+                const int x1 = std::min(x0 + 1, rw - 1), y1 = std::min(y0 + 1, rh - 1);
+                const double fx = x - x0, fy = y - y0;
+                const uint8_t* p0 = reduced.ptr<uint8_t>(y0);
+                const uint8_t* p1 = reduced.ptr<uint8_t>(y1);
+                const double v = (p0[x0] * (1 - fx) + p0[x1] * fx) * (1 - fy) + (p1[x0] * (1 - fx) + p1[x1] * fx) * fy;
+                out[j] = static_cast<uint8_t>(std::lround(v));
+                ok[j] = 255;
+            }
+        }
+    });
+    // The black surround of a fisheye photograph is not scene: off the mask,
+    // with a margin.
+    cv::Mat lit;
+    cv::compare(half.gray, 6, lit, cv::CMP_GT);
+    cv::bitwise_and(half.valid, lit, half.valid);
+    const int radius = std::max(2, n / 160);
+    cv::erode(half.valid, half.valid,
+              cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)), cv::Point(-1, -1),
+              1, cv::BORDER_CONSTANT, cv::Scalar(0));
+    return half;
+}
+
+cv::Vec3d halfPixelDirection(int n, cv::Point2d position) {
+    const double nd = n;
+    const double lambda = (position.x * kPi) / nd;
+    const double psi = (position.y * kPi) / nd;
+    return {-std::sin(psi) * std::cos(lambda), std::sin(psi) * std::sin(lambda), std::cos(psi)};
+}
+
+cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& d) {
+    const double length = cv::norm(d);
+    const double psi = std::acos(std::clamp(d[2] / length, -1.0, 1.0));
+    const double lambda = std::atan2(d[1], -d[0]);
+    return {lambda * n / kPi, psi * n / kPi};
+}
+
+std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction) {
+    const double length = cv::norm(direction);
+    if (!(length > 0.0)) return std::nullopt;
+    const cv::Vec3d d = direction / length;
+    const SourcePosition p =
+        projectToImage(camera.geometry().eye(), std::acos(std::clamp(d[1], -1.0, 1.0)), std::atan2(d[2], d[0]));
+    if (!std::isfinite(p.column) || !std::isfinite(p.row)) return std::nullopt;
+    return cv::Point2d(p.column, p.row);
+}
+
+cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel) {
+    return toVec(directionOfPoint(camera.geometry().eye(), {pixel.x, pixel.y}));
+}
+
+cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
+                               cv::Point rightA, cv::Point rightB) {
+    const PointSet points{{leftA.x, leftA.y}, {leftB.x, leftB.y}, {rightA.x, rightA.y}, {rightB.x, rightB.y}};
+    const AlignmentRotation a = alignmentRotation(left.geometry().eye(), right.geometry().eye(), points);
+    // The right half looks up R^T d for output direction d, R = (beta about aL) (alpha about n).
+    return rodrigues(a.aL, a.cosBeta, a.sinBeta) * rodrigues(a.n, a.cosAlpha, a.sinAlpha);
+}
+
+}  // namespace vistereo::alignment

@@ -1,0 +1,92 @@
+// The alignment layer's only contact with the engine.
+//
+// Everything the alignment needs of a camera goes through this file: the
+// working half of an eye (its source image seen through the engine's lens
+// mapping on the engine's equirectangular grid, without any alignment
+// rotation or zenith correction), the exact camera direction of a position
+// in such a half, the source-image position of a camera direction and back,
+// and the rotation the engine's A/B route builds from four points. When the
+// engine's interface changes, only working_view.cpp (and the factory below)
+// has to follow.
+//
+// Directions are unit cv::Vec3d in a camera's frame: +y the optical axis
+// (forward), +x image-right, +z image-up.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include <opencv2/core.hpp>
+
+#include "engine/params.h"
+
+namespace vistereo::alignment {
+
+// One camera: the lens mapping of its source image, as the engine applies it.
+class CameraModel {
+public:
+    CameraModel() = default;
+    // An eye's geometry as the prepare step derives it (image size, radius
+    // for 180 degrees, mapping scale, axis point; for the quadratic law its
+    // bounds).
+    static CameraModel fromEyeGeometry(const EyeGeometry& eye);
+
+    bool empty() const { return !geometry_; }
+    int imageWidth() const;
+    int imageHeight() const;
+
+    struct Geometry;  // defined in working_view.cpp
+    const Geometry& geometry() const { return *geometry_; }
+
+private:
+    std::shared_ptr<const Geometry> geometry_;
+};
+
+// An eye's working half: n x n gray pixels, row i and column j looking along
+// halfPixelDirection(n, {j, i}) of that camera, and the mask of the pixels
+// that show the photograph (inside the source image and not its black
+// surround, eroded by a few pixels so that features keep off the edges).
+struct WorkingHalf {
+    cv::Mat gray;   // CV_8UC1, n x n
+    cv::Mat valid;  // CV_8UC1, n x n, 255 where usable
+    int reduction = 1;  // the source was box-filtered by this factor before sampling
+};
+
+// Renders the working half of `camera` from its 8-bit 3-channel source
+// image. The source position of every half pixel is the engine's (its left
+// half's mapping at size n with no zenith); the source is first reduced by
+// the integer box factor that brings its density near the half's, so that
+// sampling it does not alias. Rows are shared out with cv::parallel_for_.
+WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n);
+
+// Camera direction of the continuous position (column, row) of an n x n
+// half: the engine's grid, psi = row * pi / n from +z, lambda = column * pi / n
+// from -x, direction (-sin psi cos lambda, sin psi sin lambda, cos psi), with
+// the engine's value of pi. At integer positions this is zenithDirection
+// with zero zenith, bit for bit.
+cv::Vec3d halfPixelDirection(int n, cv::Point2d position);
+
+// The inverse: continuous (column, row) of a direction of the front
+// hemisphere (y >= 0) in an n x n half.
+cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& direction);
+
+// Source-image position (column, row; pixel centres at integers) of a camera
+// direction through the engine's lens mapping; nullopt for NaN input or a
+// direction the mapping cannot place.
+std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
+
+// Camera direction of an integer source pixel, as the engine's A/B route
+// reads a point (NaN components where the engine gives NaN).
+cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel);
+
+// Source pixels per radian at the lens axis (the density the working size is
+// compared with).
+double axisDensity(const CameraModel& camera);
+
+// The rotation (row-major 3 x 3, right-camera directions onto left-camera
+// directions) that the engine's A/B route builds from points A and B in the
+// left and the right source image. NaN entries when the route is degenerate.
+cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
+                               cv::Point rightA, cv::Point rightB);
+
+}  // namespace vistereo::alignment

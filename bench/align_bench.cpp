@@ -1,0 +1,233 @@
+// Automatic alignment: time on a 6000 x 4000 pair and accuracy on the
+// synthetic stereo scenes.
+//
+//   align_bench [--runs R] [--working N[,N...]] [--detector sift|akaze|both] [--threads T]
+//               [--trials K] [--no-large] [--no-scenes]
+//
+// Time: a 6000 x 4000 equisolid pair of the scene with spheres at 1-6 m in
+// front of the panorama (65 mm baseline, the right camera turned by 2
+// degrees of yaw, -1 of pitch, 1.5 of roll), the images already decoded;
+// the median of R runs of estimateAlignment with its stages, and the
+// rotation error against the truth. Accuracy: every case of
+// alignmentCases(1600, 1200) (tests/support/stereo_scene.h), with the
+// rotation error, the baseline's error, the inlier count and the error of
+// the rotation the suggested A/B points give through the engine's A/B route;
+// with --trials K, each case also with K - 1 further right-camera turns
+// (yaw, pitch, roll each uniform in -3 .. 3 degrees, fixed seed), and a
+// summary per detector and working size (RMS and largest error, error over
+// tolerance).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "alignment/alignment.h"
+#include "alignment/rotation.h"
+#include "engine/params.h"
+#include "tests/support/stereo_scene.h"
+
+using namespace vistereo;
+using namespace vistereo::alignment;
+using namespace vistereo::testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kDeg = 3.14159265358979323846 / 180.0;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five;
+    in >> one >> five;
+    return one + " " + five;
+}
+
+cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
+
+double rotationErrorDegrees(const AlignmentResult& result, const Rotation& truth) {
+    return rotationAngle(matrixOf(truth).t() * result.rotationMatrix()) / kDeg;
+}
+
+double baselineErrorDegrees(const AlignmentResult& result, const Vec3& truth) {
+    const double c = result.baseline[0] * truth.x + result.baseline[1] * truth.y + result.baseline[2] * truth.z;
+    return std::acos(std::clamp(c, -1.0, 1.0)) / kDeg;
+}
+
+struct Pair {
+    CameraModel left, right;
+    cv::Mat leftImage, rightImage;
+};
+
+Pair makePair(const AlignmentCase& c, int samples) {
+    return {CameraModel::fromEyeGeometry(eyeGeometryOf(c.rig.left.lens)), CameraModel::fromEyeGeometry(eyeGeometryOf(c.rig.right.lens)),
+            renderView(c.scene, c.rig.left, samples), renderView(c.scene, c.rig.right, samples)};
+}
+
+const char* nameOf(FeatureDetector d) { return d == FeatureDetector::Sift ? "SIFT" : "AKAZE"; }
+
+std::vector<int> numbers(const char* text) {
+    std::vector<int> out;
+    for (const char* p = text; *p;) {
+        out.push_back(std::atoi(p));
+        const char* comma = std::strchr(p, ',');
+        if (!comma) break;
+        p = comma + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 3, threads = 0, trials = 1;
+    std::vector<int> working{1024};
+    std::vector<FeatureDetector> detectors{FeatureDetector::Sift, FeatureDetector::Akaze};
+    bool large = true, scenes = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--threads" && i + 1 < argc) threads = std::atoi(argv[++i]);
+        else if (a == "--trials" && i + 1 < argc) trials = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--working" && i + 1 < argc) working = numbers(argv[++i]);
+        else if (a == "--detector" && i + 1 < argc) {
+            const std::string d = argv[++i];
+            if (d == "sift") detectors = {FeatureDetector::Sift};
+            else if (d == "akaze") detectors = {FeatureDetector::Akaze};
+        } else if (a == "--no-large") large = false;
+        else if (a == "--no-scenes") scenes = false;
+        else {
+            std::fprintf(stderr,
+                         "usage: align_bench [--runs R] [--working N[,N...]] [--detector sift|akaze|both] "
+                         "[--threads T] [--trials K] [--no-large] [--no-scenes]\n");
+            return 2;
+        }
+    }
+    if (threads > 0) cv::setNumThreads(threads);
+    std::printf("OpenCV threads: %d, load average (1, 5 min): %s\n", cv::getNumThreads(), loadAverage().c_str());
+
+    if (large) {
+        AlignmentCase c = alignmentCases(6000, 4000)[1];
+        c.rig = StereoRig::sideBySide(SynthLens::equisolid(6000, 4000), SynthLens::equisolid(6000, 4000),
+                                      Rotation::fromYawPitchRoll(2.0, -1.0, 1.5));
+        const auto start = Clock::now();
+        const Pair pair = makePair(c, 1);
+        std::printf("\n6000 x 4000 pair, %s (rendered in %.1f s)\n", c.name.c_str(), secondsSince(start));
+        std::printf("%-6s %6s | %7s %7s %7s %7s %7s | %7s %7s | %8s %7s %7s\n", "", "N", "render", "detect", "match",
+                    "fit", "points", "total", "cpu", "err deg", "inliers", "route");
+        for (FeatureDetector d : detectors)
+            for (int n : working) {
+                AlignmentOptions options;
+                options.detector = d;
+                options.workingSize = n;
+                std::vector<AlignmentResult> results;
+                std::vector<double> cpu;
+                for (int r = 0; r < runs; ++r) {
+                    const std::clock_t before = std::clock();
+                    results.push_back(estimateAlignment(pair.left, pair.leftImage, pair.right, pair.rightImage, options));
+                    cpu.push_back(static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC);
+                }
+                std::sort(cpu.begin(), cpu.end());
+                std::sort(results.begin(), results.end(), [](const AlignmentResult& a, const AlignmentResult& b) {
+                    return a.seconds.total < b.seconds.total;
+                });
+                const AlignmentResult& m = results[results.size() / 2];
+                if (!m.ok) {
+                    std::printf("%-6s %6d | failed: %s\n", nameOf(d), n, m.reason.c_str());
+                    continue;
+                }
+                std::printf("%-6s %6d | %7.3f %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f | %8.4f %7d %7.4f\n", nameOf(d), n,
+                            m.seconds.render, m.seconds.features, m.seconds.matching, m.seconds.estimation,
+                            m.seconds.suggestion, m.seconds.total, cpu[cpu.size() / 2],
+                            rotationErrorDegrees(m, c.rig.rightToLeft()), m.inliers, m.suggested.routeErrorDegrees);
+            }
+        std::printf("(median of %d runs by total time; wall seconds per stage; cpu: median processor seconds of "
+                    "the whole process; err: rotation error against the truth; route: the suggested A/B points' "
+                    "rotation against the estimate, degrees)\n",
+                    runs);
+    }
+
+    if (scenes) {
+        std::printf("\nSynthetic scenes, 1600 x 1200\n");
+        std::printf("%-52s %-6s %5s | %8s %8s %8s %7s %8s %8s %6s\n", "case", "", "N", "err deg", "tol", "base deg",
+                    "inliers", "AB deg", "rot-only", "sec");
+        struct Tally {
+            double squares = 0.0, worst = 0.0, worstShare = 0.0;
+            int count = 0, failures = 0;
+        };
+        std::vector<Tally> tallies(detectors.size() * working.size());
+        cv::RNG rng(20240611);
+        for (const AlignmentCase& base : alignmentCases(1600, 1200))
+            for (int trial = 0; trial < trials; ++trial) {
+                AlignmentCase c = base;
+                if (trial > 0) {
+                    const Rotation extra = Rotation::fromYawPitchRoll(rng.uniform(-3.0, 3.0), rng.uniform(-3.0, 3.0),
+                                                                      rng.uniform(-3.0, 3.0));
+                    c.rig.right.cameraToWorld = c.rig.right.cameraToWorld * extra;
+                    c.name += " #" + std::to_string(trial);
+                }
+                const Pair pair = makePair(c, 2);
+                for (size_t di = 0; di < detectors.size(); ++di)
+                    for (size_t ni = 0; ni < working.size(); ++ni) {
+                        const FeatureDetector d = detectors[di];
+                        const int n = working[ni];
+                        Tally& tally = tallies[di * working.size() + ni];
+                        AlignmentOptions options;
+                        options.detector = d;
+                        options.workingSize = n;
+                        const AlignmentResult r =
+                            estimateAlignment(pair.left, pair.leftImage, pair.right, pair.rightImage, options);
+                        if (!r.ok) {
+                            ++tally.failures;
+                            std::printf("%-52s %-6s %5d | failed: %s\n", c.name.c_str(), nameOf(d), n,
+                                        r.reason.c_str());
+                            continue;
+                        }
+                        // The A/B route's rotation from the suggested points, against the truth.
+                        double routeVsTruth = NAN;
+                        if (r.suggested.ok) {
+                            const SuggestedPoints& s = r.suggested;
+                            const cv::Matx33d route = pointRouteRotation(pair.left, pair.right, {s.leftA.x, s.leftA.y},
+                                                                         {s.leftB.x, s.leftB.y}, {s.rightA.x, s.rightA.y},
+                                                                         {s.rightB.x, s.rightB.y});
+                            routeVsTruth = rotationAngle(matrixOf(c.rig.rightToLeft()).t() * route) / kDeg;
+                        }
+                        char baseline[32];
+                        if (r.baselineObserved)
+                            std::snprintf(baseline, sizeof baseline, "%8.2f",
+                                          baselineErrorDegrees(r, c.rig.baselineInLeft()));
+                        else
+                            std::snprintf(baseline, sizeof baseline, "%8s", "(prior)");
+                        const double error = rotationErrorDegrees(r, c.rig.rightToLeft());
+                        tally.squares += error * error;
+                        tally.worst = std::max(tally.worst, error);
+                        tally.worstShare = std::max(tally.worstShare, error / c.rotationToleranceDegrees);
+                        ++tally.count;
+                        std::printf("%-52s %-6s %5d | %8.4f %8.2f %s %7d %8.4f %8.4f %6.2f\n", c.name.c_str(),
+                                    nameOf(d), n, error, c.rotationToleranceDegrees, baseline, r.inliers, routeVsTruth,
+                                    r.rotationOnlyOffsetDegrees, r.seconds.total);
+                    }
+            }
+        std::printf("(err: estimated rotation against the truth; base: angle between the estimated and the true "
+                    "baseline; AB: the suggested points' A/B-route rotation against the truth; rot-only: a "
+                    "rotation-only fit of the same inliers against the estimate)\n");
+        std::printf("\nSummary over %d pairs\n%-6s %5s | %9s %9s %12s %8s\n", static_cast<int>(tallies.empty() ? 0 : tallies[0].count + tallies[0].failures), "", "N",
+                    "RMS deg", "max deg", "max err/tol", "failed");
+        for (size_t di = 0; di < detectors.size(); ++di)
+            for (size_t ni = 0; ni < working.size(); ++ni) {
+                const Tally& t = tallies[di * working.size() + ni];
+                std::printf("%-6s %5d | %9.4f %9.4f %12.2f %8d\n", nameOf(detectors[di]), working[ni],
+                            t.count ? std::sqrt(t.squares / t.count) : NAN, t.worst, t.worstShare, t.failures);
+            }
+    }
+    return 0;
+}

@@ -1,0 +1,221 @@
+// vistereo-cli align: the rotation between the two cameras of a pair, found
+// from the pictures, with its measured quality; and vistereo-cli check: the
+// vertical and horizontal disparity of an existing side-by-side image.
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "cli/option_table.h"
+#include "conversion/auto_align.h"
+#include "media/vr180.h"
+
+namespace vistereo::cli {
+namespace {
+
+constexpr std::array<OptionSpec, 8> kAlignOptions{{
+    {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
+    {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
+    {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
+    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
+    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
+    {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
+    {"json", 0, nullptr, "print one JSON object instead of text"},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr const char* kAlignUsage =
+    "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [--left NAME] [--right NAME] [--json]\n";
+
+constexpr std::array<OptionSpec, 4> kCheckOptions{{
+    {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
+    {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
+    {"json", 0, nullptr, "print one JSON object instead of text"},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr const char* kCheckUsage = "usage: vistereo-cli check [-C DIR] [--json] FILE\n";
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", v);
+    return text;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string spreadJson(const alignment::Spread& s) {
+    return "{\"rms\": " + number(s.rms) + ", \"p95\": " + number(s.p95) + ", \"max\": " + number(s.max) + "}";
+}
+
+std::optional<int> threadsOption(const ParsedOptions& options) {
+    if (!options.has("threads")) return 0;
+    const auto threads = parseWholeNumber(options.value("threads"));
+    if (!threads || *threads < 0) return std::nullopt;
+    return *threads;
+}
+
+}  // namespace
+
+int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kAlignOptions);
+    auto usage = [&](const std::string& text) { return cli::usageError(err, text, kAlignUsage, "align"); };
+    if (!options.error.empty()) return usage(options.error);
+    if (options.has("help")) {
+        out << kAlignUsage << "\nFinds the rotation that lines the right camera up with the left one from the\n"
+                              "two pictures, and how well it does.\n\n"
+            << formatOptionHelp(kAlignOptions);
+        return kExitOk;
+    }
+    for (const char* required : {"left-lens", "right-lens"})
+        if (!options.has(required)) return usage(std::string("missing --") + required);
+    const auto threads = threadsOption(options);
+    if (!threads) return usage("--threads takes a whole number (0: every core)");
+    ConversionRequest request;
+    request.workingDirectory = options.value("directory", ".");
+    request.leftName = options.value("left", request.leftName);
+    request.rightName = options.value("right", request.rightName);
+    if (const std::string error =
+            chooseLenses(request.workingDirectory, options.value("left-lens"), options.value("right-lens"), request.lenses);
+        !error.empty())
+        return usage(error);
+
+    const PairAlignment aligned = alignRequestPair(request, *threads);
+    const alignment::AlignmentResult& r = aligned.result;
+    if (!aligned.ok()) {
+        if (options.has("json"))
+            out << "{\"ok\": false, \"failure\": " << jsonString(r.ok ? "Input" : alignment::failureName(r.failure))
+                << ", \"reason\": " << jsonString(aligned.error) << "}\n";
+        printError(err, aligned.error);
+        return kExitFailed;
+    }
+    const std::string comma = r.suggested.ok ? r.suggested.commaLine() : "";
+    if (options.has("json")) {
+        std::ostringstream rotation;
+        for (int k = 0; k < 9; ++k) rotation << (k ? ", " : "") << number(r.rotation[k]);
+        out << "{\"ok\": true, \"yaw_deg\": " << number(r.yawDegrees) << ", \"pitch_deg\": " << number(r.pitchDegrees)
+            << ", \"roll_deg\": " << number(r.rollDegrees) << ", \"rotation\": [" << rotation.str() << "]"
+            << ", \"baseline\": [" << number(r.baseline[0]) << ", " << number(r.baseline[1]) << ", "
+            << number(r.baseline[2]) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
+            << ", \"matches\": " << r.matches << ", \"inliers\": " << r.inliers
+            << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
+            << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
+            << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
+            << ", \"seconds\": " << number(aligned.seconds) << "}\n";
+        return kExitOk;
+    }
+    out << "rotation of the right camera against the left: yaw " << number(r.yawDegrees) << ", pitch "
+        << number(r.pitchDegrees) << ", roll " << number(r.rollDegrees) << " degrees\n"
+        << "baseline direction: " << number(r.baseline[0]) << ", " << number(r.baseline[1]) << ", "
+        << number(r.baseline[2]) << (r.baselineObserved ? "" : " (no parallax to measure it by: taken as +x)") << "\n"
+        << "matches: " << r.matches << ", of which " << r.inliers << " agree with the rotation\n"
+        << "vertical disparity after alignment: RMS " << number(r.verticalDisparityArcmin.rms) << "', 95th percentile "
+        << number(r.verticalDisparityArcmin.p95) << "', largest " << number(r.verticalDisparityArcmin.max)
+        << "' (minutes of arc)\n";
+    if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
+    if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
+    return kExitOk;
+}
+
+int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> optionArgs;
+    std::vector<std::string> files;
+    for (size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        if (a.empty() || a[0] != '-') {
+            files.push_back(a);
+            continue;
+        }
+        optionArgs.push_back(a);
+        if ((a == "-C" || a == "--directory" || a == "-j" || a == "--threads") && k + 1 < args.size())
+            optionArgs.push_back(args[++k]);
+    }
+    const ParsedOptions options = parseOptions(optionArgs, kCheckOptions);
+    auto usage = [&](const std::string& text) { return cli::usageError(err, text, kCheckUsage, "check"); };
+    if (!options.error.empty()) return usage(options.error);
+    if (options.has("help")) {
+        out << kCheckUsage << "\nMeasures the disparity between the halves of a side-by-side 180-degree image\n"
+                              "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit.\n\n"
+            << formatOptionHelp(kCheckOptions);
+        return kExitOk;
+    }
+    if (files.size() != 1) return usage("give exactly one FILE to check");
+    const auto threads = threadsOption(options);
+    if (!threads) return usage("--threads takes a whole number (0: every core)");
+    const std::filesystem::path path = std::filesystem::path(options.value("directory", ".")) / files[0];
+
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && bytes.empty()) {
+        printError(err, "cannot read " + path.string());
+        return kExitFailed;
+    }
+    cv::Mat image;
+    const media::Vr180ReadResult vr = media::readVr180Jpeg(bytes);
+    if (vr.ok) {
+        const cv::Mat left = cv::imdecode(vr.leftJpeg, cv::IMREAD_COLOR), right = cv::imdecode(vr.rightJpeg, cv::IMREAD_COLOR);
+        if (!left.empty() && left.size() == right.size()) cv::hconcat(left, right, image);
+    } else {
+        try {
+            image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        } catch (const std::exception&) {
+            image.release();
+        }
+    }
+    if (image.empty()) {
+        printError(err, path.string() + " is not an image that can be decoded");
+        return kExitFailed;
+    }
+    alignment::MeasureOptions measureOptions;
+    measureOptions.threads = *threads;
+    const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
+    if (!m.ok) {
+        if (options.has("json")) out << "{\"ok\": false, \"reason\": " << jsonString(m.reason) << "}\n";
+        printError(err, "cannot measure " + path.string() + ": " + m.reason);
+        return kExitFailed;
+    }
+    if (options.has("json")) {
+        out << "{\"ok\": true, \"half_size\": " << m.halfSize << ", \"vr180\": " << (vr.ok ? "true" : "false")
+            << ", \"inliers\": " << m.inliers << ", \"vertical_arcmin\": " << spreadJson(m.verticalArcmin)
+            << ", \"vertical_pixels\": " << spreadJson(m.verticalPixels) << ", \"horizontal_arcmin\": ["
+            << number(m.horizontalMinArcmin) << ", " << number(m.horizontalMaxArcmin) << "], \"horizontal_pixels\": ["
+            << number(m.horizontalMinPixels) << ", " << number(m.horizontalMaxPixels) << "], \"coverage\": "
+            << number(m.coverage) << ", \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
+            << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << "}\n";
+        return kExitOk;
+    }
+    out << path.string() << ": " << 2 * m.halfSize << " x " << m.halfSize << (vr.ok ? " (VR180 photo)" : "") << ", "
+        << m.inliers << " matched points over " << number(100.0 * m.coverage) << " % of the frame\n"
+        << "vertical disparity: RMS " << number(m.verticalArcmin.rms) << "', 95th percentile "
+        << number(m.verticalArcmin.p95) << "', largest " << number(m.verticalArcmin.max) << "' (RMS "
+        << number(m.verticalPixels.rms) << " px, 95th percentile " << number(m.verticalPixels.p95) << " px, largest "
+        << number(m.verticalPixels.max) << " px)\n"
+        << "horizontal disparity (depth budget): " << number(m.horizontalMinArcmin) << "' to "
+        << number(m.horizontalMaxArcmin) << "' (" << number(m.horizontalMinPixels) << " to "
+        << number(m.horizontalMaxPixels) << " px)\n"
+        << "verdict: " << alignment::verdictName(m.verdict) << " - " << m.verdictText << "\n"
+        << "(comfort limit " << number(m.comfortLimitArcmin) << "' for the 95th percentile: half the vertical fusional\n"
+        << " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
+    return kExitOk;
+}
+
+}  // namespace vistereo::cli

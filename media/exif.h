@@ -1,0 +1,57 @@
+// EXIF carried from an input photograph to a converted output, through
+// Exiv2. The output's EXIF says what the output is: Orientation 1 (the pixels
+// are upright), PixelXDimension/PixelYDimension its own size, Software the
+// caller's program; camera make, model, lens, exposure, dates and GPS stay;
+// thumbnails (IFD1) and the tags that describe the input's pixel storage
+// (strip/tile offsets, ImageWidth/ImageLength, ...) go.
+//
+// Nothing here fails or throws: an input without EXIF, with EXIF Exiv2 cannot
+// read, or an output that cannot take it gives a note for the caller to show
+// ("no EXIF", "EXIF not readable: ...") and the output without EXIF. Every
+// function works on bytes in memory; the caller writes files (atomically).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vistereo::media {
+
+struct SourceExif {
+    bool found = false;         // true: `tiff` holds the input's EXIF
+    std::string note;           // when !found: why not ("no EXIF", "EXIF not readable: ...")
+    std::vector<uint8_t> tiff;  // the EXIF as a TIFF structure (byte-order mark, IFD0, ...), without "Exif\0\0"
+};
+
+// The EXIF of an image file (JPEG, TIFF, PNG, WebP, camera raw: whatever Exiv2
+// reads). `utf8Path` is the file name in UTF-8.
+SourceExif readExifFromFile(const std::string& utf8Path);
+// The same for an image file's bytes.
+SourceExif readExifFromBytes(std::span<const uint8_t> image);
+
+// The EXIF to write into an output image of width x height.
+struct ExifForOutput {
+    bool ok = false;             // false: no EXIF to write; `note` says why
+    std::string note;            // why not, or what was left out to fit one APP1 segment
+    std::vector<uint8_t> app1;   // an APP1 payload: "Exif\0\0" and the TIFF structure, at most 65533 bytes
+};
+
+// `software` replaces the Software tag; empty keeps the input's. When the
+// EXIF does not fit one JPEG APP1 segment the maker note is left out (said in
+// `note`); when it still does not fit there is no EXIF.
+ExifForOutput makeExifApp1Payload(const SourceExif& exif, uint32_t width, uint32_t height, std::string_view software);
+
+struct JpegWithExif {
+    bool exifWritten = false;   // false: `jpeg` is the input unchanged and `note` says why
+    std::string note;
+    std::vector<uint8_t> jpeg;
+};
+
+// The encoded output JPEG carrying `exif`, its size taken from the JPEG's
+// frame header; any EXIF APP1 the JPEG has is replaced. The new APP1 stands
+// right after SOI and the JFIF APP0.
+JpegWithExif addExifToJpeg(std::span<const uint8_t> jpeg, const SourceExif& exif, std::string_view software);
+
+}  // namespace vistereo::media

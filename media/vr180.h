@@ -1,0 +1,95 @@
+// VR180 stereo photographs in one JPEG file (Google's VR photo layout): the
+// left eye is the primary image every viewer shows; the right eye's JPEG
+// travels base64-encoded as GImage:Data in extended XMP (XMP specification
+// part 3, 1.1.3.1), split over APP1 segments that the standard XMP points to
+// by the packet's MD5 (xmpNote:HasExtendedXMP). GPano tells panorama viewers
+// that each eye covers the middle 180 degrees of a 360 x 180 degree
+// equirectangular panorama.
+//
+// File layout written:
+//   SOI, the primary's leading APP0 (JFIF) segments, EXIF APP1 (if any),
+//   standard XMP APP1, extended XMP APP1 chunks in offset order, the
+//   primary's other segments, and the primary's image data from SOS on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vistereo::media {
+
+inline constexpr std::string_view kXmpSignature{"http://ns.adobe.com/xap/1.0/\0", 29};
+inline constexpr std::string_view kExtendedXmpSignature{"http://ns.adobe.com/xmp/extension/\0", 35};
+inline constexpr std::string_view kExifSignature{"Exif\0\0", 6};
+inline constexpr std::string_view kGPanoNamespace = "http://ns.google.com/photos/1.0/panorama/";
+inline constexpr std::string_view kGImageNamespace = "http://ns.google.com/photos/1.0/image/";
+inline constexpr std::string_view kXmpNoteNamespace = "http://ns.adobe.com/xmp/note/";
+
+// Most bytes of the standard XMP packet (after its 29-byte signature), as the
+// XMP specification allows.
+inline constexpr size_t kMaxStandardXmpPacket = 65502;
+// Most bytes of the extended packet in one APP1 chunk (after the 75-byte
+// chunk header: signature, GUID, full length, offset).
+inline constexpr size_t kMaxExtendedXmpChunkData = 65400;
+inline constexpr size_t kExtendedXmpChunkHeader = 35 + 32 + 4 + 4;
+
+// The GPano values of a VR180 photo whose eyes are N x N.
+struct Vr180Pano {
+    std::string projectionType;         // "equirectangular"
+    bool usePanoramaViewer = false;     // GPano:UsePanoramaViewer="True"
+    int64_t croppedAreaImageWidthPixels = 0;   // N
+    int64_t croppedAreaImageHeightPixels = 0;  // N
+    int64_t fullPanoWidthPixels = 0;           // 2N
+    int64_t fullPanoHeightPixels = 0;          // N
+    int64_t croppedAreaLeftPixels = 0;         // N/2
+    int64_t croppedAreaTopPixels = 0;          // 0
+    double initialViewHeadingDegrees = 0;      // 180 as written; 0 when absent
+    double poseHeadingDegrees = 0;             // as given; 0 when absent
+};
+
+struct Vr180WriteResult {
+    bool ok = false;
+    std::string error;          // when !ok: why nothing was written
+    std::vector<uint8_t> jpeg;  // the whole file
+};
+
+// One VR180 JPEG from the two eyes' JPEG files, each `eyeSize` x `eyeSize`
+// (checked against their SOF). `exifApp1Payload` is an EXIF APP1 segment's
+// payload ("Exif\0\0" and the TIFF structure, as makeExifApp1Payload in
+// media/exif.h gives), or empty: then an EXIF APP1 the left JPEG already has
+// is kept (moved to the front), otherwise it is replaced. Earlier XMP and
+// extended XMP segments of the left JPEG are dropped. `poseHeadingDegrees`
+// must be in [0, 360). Refused (ok false): eye size not in 1..65535, either
+// JPEG not readable up to SOS or of another size, an EXIF payload without the
+// "Exif\0\0" start or over 65533 bytes, a right eye too large for extended XMP
+// (its packet must stay below 4 GiB).
+Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<const uint8_t> rightJpeg, int eyeSize,
+                                std::span<const uint8_t> exifApp1Payload = {}, double poseHeadingDegrees = 0.0);
+
+struct Vr180ReadResult {
+    bool ok = false;
+    std::string error;  // when !ok: e.g. "no standard XMP", "extended XMP chunk out of range", "MD5 mismatch"
+    Vr180Pano pano;
+    std::string mime;   // GImage:Mime ("image/jpeg"); empty when absent
+    std::string guid;   // xmpNote:HasExtendedXMP
+    size_t extendedChunks = 0;        // APP1 chunks that made up the extended packet
+    std::vector<uint8_t> leftJpeg;    // the file without its standard and extended XMP segments
+    std::vector<uint8_t> rightJpeg;   // GImage:Data decoded
+};
+
+struct Vr180ReadOptions {
+    // Off only to let a fuzzer reach the parsing behind the digest; a real
+    // reader always checks.
+    bool verifyMd5 = true;
+};
+
+// Reads a file writeVr180Jpeg wrote, or another writer's file of the same
+// layout: GPano as attributes or as elements, in one rdf:Description or
+// several; extended chunks in any order, interleaved with chunks of other
+// GUIDs (ignored). Never throws and never reads outside `jpeg`.
+Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options = {});
+
+}  // namespace vistereo::media

@@ -1,0 +1,187 @@
+// Forward rendering of a stereo scene: ray against spheres, else the panorama.
+#include "tests/support/stereo_scene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace vistereo::testsupport {
+namespace {
+
+constexpr double kDeg = 3.14159265358979323846 / 180.0;
+
+Vec3 add(const Vec3& a, const Vec3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+Vec3 scale(const Vec3& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+double dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec3 unit(const Vec3& a) { return scale(a, 1.0 / std::sqrt(dot(a, a))); }
+
+uint32_t hash(int x, int y, int z, uint32_t seed) {
+    uint32_t h = seed * 0x9E3779B1u;
+    h ^= static_cast<uint32_t>(x) * 0x85EBCA77u;
+    h = (h << 13) | (h >> 19);
+    h ^= static_cast<uint32_t>(y) * 0xC2B2AE3Du;
+    h = (h << 11) | (h >> 21);
+    h ^= static_cast<uint32_t>(z) * 0x27D4EB2Fu;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    h *= 0x297A2D39u;
+    h ^= h >> 15;
+    return h;
+}
+
+// Smooth value noise in 0 .. 1 on the integer lattice.
+double valueNoise(const Vec3& p, uint32_t seed) {
+    const double fx = std::floor(p.x), fy = std::floor(p.y), fz = std::floor(p.z);
+    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy), z0 = static_cast<int>(fz);
+    auto smooth = [](double t) { return t * t * (3.0 - 2.0 * t); };
+    const double u = smooth(p.x - fx), v = smooth(p.y - fy), w = smooth(p.z - fz);
+    auto at = [&](int dx, int dy, int dz) { return hash(x0 + dx, y0 + dy, z0 + dz, seed) / 4294967296.0; };
+    const double x00 = at(0, 0, 0) * (1 - u) + at(1, 0, 0) * u, x10 = at(0, 1, 0) * (1 - u) + at(1, 1, 0) * u;
+    const double x01 = at(0, 0, 1) * (1 - u) + at(1, 0, 1) * u, x11 = at(0, 1, 1) * (1 - u) + at(1, 1, 1) * u;
+    return (x00 * (1 - v) + x10 * v) * (1 - w) + (x01 * (1 - v) + x11 * v) * w;
+}
+
+// Four octaves from a 10 cm wavelength down to 1.25 cm, pushed towards blobs.
+double blobs(const Vec3& p, uint32_t seed) {
+    double sum = 0.0, amplitude = 0.5, total = 0.0;
+    for (int octave = 0; octave < 4; ++octave) {
+        const double f = 10.0 * (1 << octave);
+        sum += amplitude * valueNoise(scale(p, f), seed + 17u * octave);
+        total += amplitude;
+        amplitude *= 0.55;
+    }
+    const double n = sum / total;  // around 0.5
+    return 1.0 / (1.0 + std::exp(-(n - 0.5) * 14.0));
+}
+
+cv::Vec3d sphereColour(const TexturedSphere& s, const Vec3& hit) {
+    const Vec3 local = sub(hit, s.centre);
+    const double a = blobs(local, s.seed), b = blobs(add(local, {3.1, 1.7, 2.3}), s.seed + 1000u);
+    // Two base colours from the seed, mixed by the first noise, brightened by the second.
+    const cv::Vec3d c0(40 + hash(1, 0, 0, s.seed) % 80, 40 + hash(2, 0, 0, s.seed) % 80, 40 + hash(3, 0, 0, s.seed) % 80);
+    const cv::Vec3d c1(150 + hash(4, 0, 0, s.seed) % 100, 150 + hash(5, 0, 0, s.seed) % 100,
+                       150 + hash(6, 0, 0, s.seed) % 100);
+    const cv::Vec3d base = c0 * (1.0 - a) + c1 * a;
+    const Vec3 normal = unit(local);
+    const double light = 0.65 + 0.35 * std::max(0.0, dot(normal, unit({-0.3, -0.5, 0.8})));
+    return base * (0.75 + 0.25 * b) * light;
+}
+
+// Colour seen along the unit world ray from `origin`.
+cv::Vec3d trace(const StereoScene& scene, const Vec3& origin, const Vec3& d) {
+    double nearest = 1e300;
+    const TexturedSphere* hitSphere = nullptr;
+    for (const TexturedSphere& s : scene.spheres) {
+        const Vec3 oc = sub(origin, s.centre);
+        const double b = dot(d, oc), c = dot(oc, oc) - s.radius * s.radius;
+        const double disc = b * b - c;
+        if (disc < 0.0) continue;
+        const double t = -b - std::sqrt(disc);
+        if (t > 1e-6 && t < nearest) nearest = t, hitSphere = &s;
+    }
+    if (hitSphere) return sphereColour(*hitSphere, add(origin, scale(d, nearest)));
+    if (!scene.panoramaBackground)
+        return cv::Vec3d(scene.plainColour[0], scene.plainColour[1], scene.plainColour[2]);
+    const cv::Vec3b p = samplePanoramaDirection(panorama(), d);
+    return cv::Vec3d(p[0], p[1], p[2]);
+}
+
+}  // namespace
+
+TexturedSphere TexturedSphere::at(double azimuthDeg, double elevationDeg, double distance, double radius,
+                                  unsigned seed) {
+    const double a = azimuthDeg * kDeg, e = elevationDeg * kDeg;
+    TexturedSphere s;
+    s.centre = {distance * std::sin(a) * std::cos(e), distance * std::cos(a) * std::cos(e), distance * std::sin(e)};
+    s.radius = radius;
+    s.seed = seed;
+    return s;
+}
+
+StereoRig StereoRig::sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const Rotation& rightToLeft,
+                                double baseline, Vec3 baselineDirection, const Rotation& leftToWorld) {
+    StereoRig rig;
+    rig.left = {leftLens, leftToWorld, {0, 0, 0}};
+    rig.right = {rightLens, leftToWorld * rightToLeft, leftToWorld.apply(scale(unit(baselineDirection), baseline))};
+    return rig;
+}
+
+Rotation StereoRig::rightToLeft() const { return left.cameraToWorld.inverse() * right.cameraToWorld; }
+
+Vec3 StereoRig::baselineInLeft() const {
+    return unit(left.cameraToWorld.inverse().apply(sub(right.position, left.position)));
+}
+
+cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samples) {
+    samples = std::max(1, samples);
+    const SynthLens& lens = camera.lens;
+    cv::Mat out(lens.height, lens.width, CV_8UC3, cv::Scalar::all(0));
+    panorama();  // loaded before the threads start
+    cv::parallel_for_(cv::Range(0, lens.height), [&](const cv::Range& rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            for (int x = 0; x < lens.width; ++x) {
+                if (std::isnan(cameraDirectionOfPixel(lens, x, y).x)) continue;
+                cv::Vec3d sum(0, 0, 0);
+                int count = 0;
+                for (int sy = 0; sy < samples; ++sy)
+                    for (int sx = 0; sx < samples; ++sx) {
+                        const double ox = (sx + 0.5) / samples - 0.5, oy = (sy + 0.5) / samples - 0.5;
+                        const Vec3 d = cameraDirectionOfPixel(lens, x + ox, y + oy);
+                        if (std::isnan(d.x)) continue;
+                        sum += trace(scene, camera.position, unit(camera.cameraToWorld.apply(d)));
+                        ++count;
+                    }
+                if (count == 0) continue;
+                sum *= 1.0 / count;
+                out.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(sum[0]), cv::saturate_cast<uchar>(sum[1]),
+                                                    cv::saturate_cast<uchar>(sum[2]));
+            }
+        }
+    });
+    return out;
+}
+
+StereoScene spheresOneToSixMetres() {
+    StereoScene scene;
+    scene.spheres = {TexturedSphere::at(-35, 10, 1.2, 0.25, 1), TexturedSphere::at(25, -15, 2.0, 0.4, 2),
+                     TexturedSphere::at(55, 25, 3.0, 0.5, 3),   TexturedSphere::at(-60, -20, 4.5, 0.7, 4),
+                     TexturedSphere::at(0, 35, 6.0, 0.8, 5),    TexturedSphere::at(10, -40, 1.6, 0.3, 6)};
+    return scene;
+}
+
+StereoScene nearSpheresFillingTheView() {
+    StereoScene scene;
+    scene.spheres = {TexturedSphere::at(0, 0, 2.0, 0.75, 11),    TexturedSphere::at(-42, 2, 1.5, 0.55, 12),
+                     TexturedSphere::at(44, -3, 1.6, 0.6, 13),   TexturedSphere::at(-18, 42, 1.8, 0.7, 14),
+                     TexturedSphere::at(22, -42, 1.2, 0.45, 15), TexturedSphere::at(-52, -40, 2.5, 0.95, 16),
+                     TexturedSphere::at(58, 38, 2.2, 0.9, 17),   TexturedSphere::at(-78, 18, 1.0, 0.35, 18),
+                     TexturedSphere::at(80, -12, 1.3, 0.45, 19), TexturedSphere::at(20, 45, 2.4, 0.8, 20),
+                     TexturedSphere::at(-20, -45, 2.0, 0.7, 21)};
+    return scene;
+}
+
+std::vector<AlignmentCase> alignmentCases(int width, int height) {
+    const SynthLens equisolid = SynthLens::equisolid(width, height);
+    const SynthLens orthographic = SynthLens::orthographic(width, height);
+    const SynthLens sine07 = SynthLens::sine(width, height, 0.7);
+    auto turn = [](double yaw, double pitch, double roll) { return Rotation::fromYawPitchRoll(yaw, pitch, roll); };
+    std::vector<AlignmentCase> cases;
+    cases.push_back({"panorama at infinity, equisolid", StereoScene{},
+                     StereoRig::sideBySide(equisolid, equisolid, turn(2.0, -1.0, 1.5)), 0.02, false});
+    cases.push_back({"spheres at 1-6 m, equisolid", spheresOneToSixMetres(),
+                     StereoRig::sideBySide(equisolid, equisolid, turn(-1.2, 0.8, -0.6)), 0.02, true});
+    cases.push_back({"spheres at 1-6 m, baseline tilted 3.4 degrees", spheresOneToSixMetres(),
+                     StereoRig::sideBySide(equisolid, equisolid, turn(0.7, 1.1, 0.4), 0.065, {1.0, 0.03, -0.05}),
+                     0.02, true});
+    cases.push_back({"near spheres at 1-2.5 m filling the view", nearSpheresFillingTheView(),
+                     StereoRig::sideBySide(equisolid, equisolid, turn(1.5, -0.5, 2.0)), 0.05, true});
+    cases.push_back({"mixed lenses: equisolid left, orthographic right", spheresOneToSixMetres(),
+                     StereoRig::sideBySide(equisolid, orthographic, turn(-2.0, -1.5, 1.0)), 0.02, true});
+    cases.push_back({"mixed lenses: sin(0.7 theta) left, equisolid right", spheresOneToSixMetres(),
+                     StereoRig::sideBySide(sine07, equisolid, turn(1.0, 0.5, -1.0)), 0.02, true});
+    return cases;
+}
+
+}  // namespace vistereo::testsupport

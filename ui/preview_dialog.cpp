@@ -1,0 +1,122 @@
+#include "ui/preview_dialog.h"
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/alignment.h"
+#include "media/vr180.h"
+#include "ui/dialog_layout.h"
+
+namespace vistereo {
+namespace {
+
+// The picture of a mode, 8-bit BGR: the whole image, or the halves combined.
+cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
+    if (mode == PreviewDialog::SideBySide) return sideBySide;
+    const int n = sideBySide.rows;
+    const cv::Mat left = sideBySide.colRange(0, n), right = sideBySide.colRange(n, 2 * n);
+    cv::Mat out;
+    if (mode == PreviewDialog::Overlay) {
+        cv::addWeighted(left, 0.5, right, 0.5, 0.0, out);
+        return out;
+    }
+    // Red from the left eye, green and blue from the right (grey levels, for
+    // a clean separation through red/cyan glasses).
+    cv::Mat leftGray, rightGray;
+    cv::cvtColor(left, leftGray, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(right, rightGray, cv::COLOR_BGR2GRAY);
+    cv::merge(std::vector<cv::Mat>{rightGray, rightGray, leftGray}, out);
+    return out;
+}
+
+QString describe(const alignment::StereoMeasurement& m) {
+    if (!m.ok) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.reason));
+    return QStringLiteral("Vertical disparity: RMS %1′, 95th percentile %2′ (%3 px) — %4")
+        .arg(m.verticalArcmin.rms, 0, 'f', 1)
+        .arg(m.verticalArcmin.p95, 0, 'f', 1)
+        .arg(m.verticalPixels.p95, 0, 'f', 2)
+        .arg(QString::fromUtf8(alignment::verdictName(m.verdict)));
+}
+
+}  // namespace
+
+cv::Mat readSideBySide(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty()) return {};
+    try {
+        const media::Vr180ReadResult vr = media::readVr180Jpeg(bytes);
+        if (vr.ok) {
+            const cv::Mat left = cv::imdecode(vr.leftJpeg, cv::IMREAD_COLOR);
+            const cv::Mat right = cv::imdecode(vr.rightJpeg, cv::IMREAD_COLOR);
+            if (left.empty() || left.size() != right.size()) return {};
+            cv::Mat out;
+            cv::hconcat(left, right, out);
+            return out;
+        }
+        const cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        return image.cols == 2 * image.rows ? image : cv::Mat();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QWidget* parent)
+    : QDialog(parent), m_image(sideBySide) {
+    setWindowTitle(QStringLiteral("Preview — %1").arg(title));
+    setFont(dialogFont(10));
+    m_mode = new QComboBox(this);
+    m_mode->setObjectName(QStringLiteral("previewMode"));
+    m_mode->addItems({QStringLiteral("Side by side"), QStringLiteral("Red/cyan anaglyph"),
+                      QStringLiteral("Overlay 50 %")});
+    m_picture = new QLabel(this);
+    m_picture->setAlignment(Qt::AlignCenter);
+    m_measurement = new QLabel(QStringLiteral("Vertical disparity: measuring…"), this);
+    m_measurement->setObjectName(QStringLiteral("previewMeasurement"));
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_mode);
+    top->addWidget(m_measurement, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(m_picture, 1);
+    connect(m_mode, &QComboBox::currentIndexChanged, this, [this] { showMode(); });
+    showMode();
+
+    m_watcher = new QFutureWatcher<QString>(this);
+    connect(m_watcher, &QFutureWatcher<QString>::finished, this, [this] {
+        m_measurement->setText(m_watcher->result());
+        emit measured();
+    });
+    const cv::Mat image = m_image;
+    m_watcher->setFuture(QtConcurrent::run([image] { return describe(alignment::measureStereo(image)); }));
+}
+
+PreviewDialog::~PreviewDialog() = default;
+
+void PreviewDialog::setMode(Mode mode) { m_mode->setCurrentIndex(mode); }
+
+QString PreviewDialog::measurementText() const { return m_measurement->text(); }
+
+void PreviewDialog::showMode() {
+    const cv::Mat bgr = composed(m_image, static_cast<Mode>(m_mode->currentIndex()));
+    m_shown = QImage(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step), QImage::Format_BGR888).copy();
+    // Fitted to most of the screen, never enlarged.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize room = screen ? screen->availableSize() * 0.85 : QSize(1600, 900);
+    const QSize fitted = m_shown.size().scaled(room.boundedTo(m_shown.size()), Qt::KeepAspectRatio);
+    m_picture->setPixmap(QPixmap::fromImage(m_shown.scaled(fitted, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}
+
+}  // namespace vistereo
