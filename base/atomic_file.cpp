@@ -1,6 +1,9 @@
 #include "base/atomic_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,14 +20,134 @@ void setError(std::string* error, const std::string& what, int code) {
     if (error) *error = what + ": " + std::strerror(code);
 }
 
+constexpr const char* kTemporaryMark = ".tmp-";
+
 // A name for the temporary file beside the target that no other writer in
-// this or another process picks at the same time.
+// this or another process picks at the same time:
+// ".<target name>.tmp-<process id>-<random>-<counter>".
 std::filesystem::path temporaryName(const std::filesystem::path& target) {
     static std::atomic<unsigned> counter{0};
     static const unsigned seed = std::random_device{}();
-    const std::string suffix = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
+    const std::string suffix = kTemporaryMark + std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
                                std::to_string(counter.fetch_add(1));
     return target.parent_path() / ("." + target.filename().string() + suffix);
+}
+
+// The temporary files being written, where a termination signal can find
+// them. A slot is free (0), being filled (1: its file may be about to be
+// created) or names a temporary file that may exist (2). A thread fills a
+// slot and creates the file with the termination signals blocked, so the
+// handler never waits for its own thread; a handler on another thread waits
+// for a slot being filled to settle. Once the handler has begun, no slot is
+// filled any more.
+struct TemporarySlot {
+    std::atomic<int> state{0};
+    char path[PATH_MAX] = {};
+};
+constexpr int kTemporarySlots = 64;
+TemporarySlot temporarySlots[kTemporarySlots];
+std::atomic<bool> terminating{false};
+const char* terminationNotice = nullptr;
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kTerminationSignals) sigaddset(&set, s);
+    return set;
+}
+
+void onTerminationSignal(int signal) {
+    const int savedErrno = errno;
+    terminating = true;
+    for (TemporarySlot& slot : temporarySlots) {
+        int state;
+        while ((state = slot.state.load()) == 1) {
+        }
+        if (state == 2) ::unlink(slot.path);
+    }
+    if (terminationNotice) {
+        const ssize_t ignored = ::write(STDERR_FILENO, terminationNotice, std::strlen(terminationNotice));
+        (void)ignored;
+    }
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    sigset_t self;
+    sigemptyset(&self);
+    sigaddset(&self, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &self, nullptr);
+    ::raise(signal);
+    errno = savedErrno;
+}
+
+// Creates the temporary file `temporary` (O_EXCL) and records it in a slot,
+// with the termination signals blocked in between. Returns the descriptor
+// (or -1 with errno set) and the slot (-1 when none was free: the file is
+// then written untracked, as before there were slots).
+int createTracked(const std::filesystem::path& temporary, int& slotIndex) {
+    const sigset_t blocked = terminationSignals();
+    sigset_t previous;
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    slotIndex = -1;
+    if (temporary.native().size() < PATH_MAX) {
+        for (int i = 0; i < kTemporarySlots; ++i) {
+            int expected = 0;
+            if (temporarySlots[i].state.compare_exchange_strong(expected, 1)) {
+                slotIndex = i;
+                break;
+            }
+        }
+    }
+    int fd = -1;
+    int code = 0;
+    if (terminating) {
+        code = EINTR;  // the process is ending: create nothing the handler would miss
+    } else {
+        if (slotIndex >= 0) std::memcpy(temporarySlots[slotIndex].path, temporary.c_str(), temporary.native().size() + 1);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        code = errno;
+    }
+    if (slotIndex >= 0) {
+        temporarySlots[slotIndex].state = fd >= 0 ? 2 : 0;
+        if (fd < 0) slotIndex = -1;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = code;
+    return fd;
+}
+
+void releaseSlot(int slotIndex) {
+    if (slotIndex >= 0) temporarySlots[slotIndex].state = 0;
+}
+
+// Whether `name` is ".<target>.tmp-<pid>-<digits>-<digits>"; gives the target
+// name and the writer's process id.
+bool parseTemporaryName(const std::string& name, std::string& target, long& pid) {
+    const size_t mark = name.rfind(kTemporaryMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return false;
+    target = name.substr(1, mark - 1);
+    const std::string rest = name.substr(mark + std::strlen(kTemporaryMark));
+    int fields = 0;
+    size_t start = 0;
+    pid = -1;
+    while (start <= rest.size()) {
+        const size_t dash = rest.find('-', start);
+        const std::string field = rest.substr(start, dash == std::string::npos ? std::string::npos : dash - start);
+        if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        if (fields == 0) pid = std::stol(field);
+        ++fields;
+        if (dash == std::string::npos) break;
+        start = dash + 1;
+    }
+    return fields == 3 && pid > 0;
+}
+
+bool processRuns(long pid) {
+    if (pid == ::getpid()) return true;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -63,9 +186,10 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
     // any newly made file. An existing target's permissions are kept below.
     std::filesystem::path temporary;
     int fd = -1;
+    int slot = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         temporary = temporaryName(target);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = createTracked(temporary, slot);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
@@ -77,6 +201,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
         const int code = errno;
         if (fd >= 0) ::close(fd);
         ::unlink(temporary.c_str());
+        releaseSlot(slot);
         setError(error, what, code);
         return false;
     };
@@ -92,6 +217,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
     if (closed != 0) return fail("cannot close " + temporary.string());
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return fail("cannot replace " + target.string());
+    releaseSlot(slot);
 
     // Make the rename itself durable; the data is already in place, so a
     // failure here does not undo the write.
@@ -101,6 +227,28 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
         ::close(dirFd);
     }
     return true;
+}
+
+void removeTemporariesOnTermination(const char* notice) {
+    terminationNotice = notice;
+    struct sigaction action{};
+    action.sa_handler = onTerminationSignal;
+    action.sa_mask = terminationSignals();  // one handler at a time
+    for (int s : kTerminationSignals) ::sigaction(s, &action, nullptr);
+}
+
+std::vector<std::filesystem::path> findAbandonedTemporaries(
+    const std::filesystem::path& directory, const std::function<bool(const std::string& targetName)>& isTarget) {
+    std::vector<std::filesystem::path> found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::string target;
+        long pid = 0;
+        if (parseTemporaryName(name, target, pid) && isTarget(target) && !processRuns(pid))
+            found.push_back(it->path());
+    }
+    return found;
 }
 
 }  // namespace vistereo

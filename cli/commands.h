@@ -13,6 +13,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
+int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
@@ -22,32 +23,30 @@ namespace vistereo::cli {
 namespace {
 
 constexpr std::array<OptionSpec, 23> kConvertOptions{{
-    {"directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"},
-    {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
-    {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
-    {"points", 0, "LIST", "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"},
+    kDirectoryOption,
+    kLeftLensOption,
+    kRightLensOption,
+    kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     {"auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
     {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"
                             "                            NAME.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
-    {"height", 0, "N", "output height in dots; the width is twice that (default: 4096)"},
-    {"vr-suffix", 0, nullptr, "insert _180_LR before the output's extension, the name headset players\n"
-                              "                            recognise as 180-degree left-right stereo"},
-    {"quality", 0, "Q", "JPEG quality 1-100 (default: the image library's)"},
-    {"keep-exif", 0, nullptr, "a JPEG output carries the left image's EXIF (a .vr.jpg output always does)"},
-    {"interp", 0, "KIND", "resampling: bilinear (default), bicubic or lanczos"},
-    {"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"},
-    {"pitch", 0, "DEG", "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"},
-    {"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"},
-    {"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"},
-    {"max-input-megapixels", 0, "MP", "refuse an input image larger than this, before decoding it (default: 200)"},
-    {"exact", 0, nullptr, "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
-                          "                            by at most 1 in a few bytes, usually none)"},
+    kHeightOption,
+    kVrSuffixOption,
+    kQualityOption,
+    kKeepExifOption,
+    kInterpOption,
+    kRollOption,
+    kPitchOption,
+    kYawOption,
+    kThreadsOption,
+    kMaxInputOption,
+    kExactOption,
     {"quiet", 'q', nullptr, "print nothing but errors"},
     {"timing", 0, nullptr, "print the time of each stage"},
-    {"help", 'h', nullptr, "show this help"},
+    kHelpOption,
 }};
 
 constexpr const char* kUsage =
@@ -134,53 +133,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.rightName = options.value("right", request.rightName);
     request.outputName = options.value("output", request.outputName);
 
-    if (!autoAlign) {
-        const CommaLineParse points = parseCommaLine(options.value("points"));
-        if (!points.ok()) return usageError(err, "--points: " + points.error);
-        request.points.points = PointSet::fromListOrder(points.values);
-    }
-
-    if (options.has("height")) {
-        const auto height = parseWholeNumber(options.value("height"));
-        if (!height) return usageError(err, "--height takes a whole number of dots");
-        request.outputHeight = *height;
-    }
-    const std::pair<const char*, int32_t ZenithTenths::*> zenith[] = {
-        {"roll", &ZenithTenths::roll}, {"pitch", &ZenithTenths::pitch}, {"yaw", &ZenithTenths::yaw}};
-    for (const auto& [name, axis] : zenith) {
-        if (!options.has(name)) continue;
-        const auto tenths = parseDegreesTenths(options.value(name));
-        if (!tenths) return usageError(err, std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5");
-        request.zenith.*axis = *tenths;
-    }
     RunOptions run;
-    if (options.has("threads")) {
-        const auto threads = parseWholeNumber(options.value("threads"));
-        if (!threads || *threads < 0) return usageError(err, "--threads takes a whole number (0: every core)");
-        run.threads = *threads;
-    }
-    if (options.has("max-input-megapixels")) {
-        const std::string text = options.value("max-input-megapixels");
-        char* end = nullptr;
-        const double limit = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !(limit > 0) || !std::isfinite(limit))
-            return usageError(err, "--max-input-megapixels takes a positive number, such as 200 or 0.5");
-        request.limits.maxMegapixels = limit;
-    }
-
-    run.exactArithmetic = options.has("exact");
-    if (options.has("quality")) {
-        const auto quality = parseWholeNumber(options.value("quality"));
-        if (!quality || *quality < 1 || *quality > 100) return usageError(err, "--quality takes a whole number from 1 to 100");
-        request.jpegQuality = *quality;
-    }
-    if (options.has("interp")) {
-        const std::string kind = options.value("interp");
-        if (kind == "bilinear") run.interpolation = Interpolation::Bilinear;
-        else if (kind == "bicubic") run.interpolation = Interpolation::Bicubic;
-        else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
-        else return usageError(err, "--interp takes bilinear, bicubic or lanczos");
-    }
+    if (const auto bad = readConversionChoices(options, !autoAlign, request, run)) return usageError(err, *bad);
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = options.has("keep-exif");
 

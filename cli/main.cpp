@@ -19,6 +19,7 @@ constexpr const char* kHelp =
     "\n"
     "commands:\n"
     "  convert     convert input/L.jpg and input/R.jpg into output/LROut.jpg\n"
+    "  batch       convert every pair of input/left and input/right (or of a pairs file)\n"
     "  match       find the right image's partners of left-image points\n"
     "  align       find the right camera's rotation from the pictures, with its measured quality\n"
     "  check       measure the disparity of a side-by-side image or VR180 photo\n"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
+    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
     if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
     if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
     if (command == "check") return runCheckCommand(args, std::cout, std::cerr);

@@ -7,6 +7,7 @@
 // before right eye for each quantity), the output's name, size and memory,
 // the canvas, the right half, the left half, the file, the closing message.
 #include "conversion/run.h"
+#include "conversion/run_steps.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -159,25 +160,25 @@ std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& imag
 // left input's EXIF when asked to.
 std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
                                     const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                    ConversionResult& result) {
+                                    std::vector<std::string>& notes) {
     const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
     std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg));
     if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
     if (!exif.found) {
-        result.notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
                                exif.note + ").");
         return encoded;
     }
     media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
-    if (!withExif.exifWritten) result.notes.push_back("The EXIF was not carried over: " + withExif.note);
+    if (!withExif.exifWritten) notes.push_back("The EXIF was not carried over: " + withExif.note);
     return withExif.exifWritten ? std::move(withExif.jpeg) : encoded;
 }
 
 // The VR180 photo: the left half as the primary JPEG with the left input's
 // EXIF, the right half as a JPEG in the extended XMP.
 std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
-                               const cv::Mat& canvas, ConversionResult& result) {
+                               const cv::Mat& canvas, std::vector<std::string>& notes) {
     const int n = canvas.rows;
     const std::vector<int> parameters = encodeParameters(request, true);
     const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters);
@@ -186,19 +187,16 @@ std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::file
     std::vector<uint8_t> app1;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
     if (!exif.found) {
-        result.notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
+        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
                                exif.note + ").");
     } else {
         media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
         if (payload.ok) app1 = std::move(payload.app1);
-        else result.notes.push_back("The EXIF was not carried over: " + payload.note);
-        if (payload.ok && !payload.note.empty()) result.notes.push_back(payload.note);
+        else notes.push_back("The EXIF was not carried over: " + payload.note);
+        if (payload.ok && !payload.note.empty()) notes.push_back(payload.note);
     }
     media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
-    if (!written.ok) {
-        result.detail = written.error;
-        return {};
-    }
+    if (!written.ok) return {};  // the run names the extension it could not encode
     return std::move(written.jpeg);
 }
 
@@ -240,12 +238,11 @@ CommaLineParse parseCommaLine(std::string_view line) {
     return result;
 }
 
-InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName, const InputLimits& limits) {
-    auto rightRead =
-        std::async(std::launch::async, readInput, inDirectory(workingDirectory, "input", rightName), limits);
+InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
+                          const InputLimits& limits) {
+    auto rightRead = std::async(std::launch::async, readInput, right, limits);
     InputImages images;
-    images.left = readInput(inDirectory(workingDirectory, "input", leftName), limits);
+    images.left = readInput(left, limits);
     images.right = rightRead.get();
     return images;
 }
@@ -253,6 +250,12 @@ InputImages readInputImages(const std::filesystem::path& workingDirectory, const
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
     return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
+}
+
+InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
+                            const std::string& rightName, const InputLimits& limits) {
+    return readInputPair(inDirectory(workingDirectory, "input", leftName),
+                         inDirectory(workingDirectory, "input", rightName), limits);
 }
 
 std::string describeTooLarge(const InputImage& image, const InputLimits& limits) {
@@ -294,125 +297,200 @@ PointsInput readPointEntry(const PointEntry& entry) {
     return input;
 }
 
-ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
-    ConversionResult result;
-    auto end = [&](ConversionStatus status, const char* message, std::string detail = {}) {
-        result.status = status;
-        result.detail = std::move(detail);
-        if (message) messages.showMessage(message);
-        else if (!result.detail.empty()) messages.showMessage(result.detail);
-        return result;
-    };
+namespace {
 
+RunRefusal refusal(ConversionStatus status, const char* message, std::string detail = {}) {
+    RunRefusal r;
+    r.status = status;
+    r.message = message ? std::string(message) : detail;
+    r.detail = std::move(detail);
+    return r;
+}
+
+}  // namespace
+
+std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
     // Lens check: the names the lens selection stored, left eye first.
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
-        return end(ConversionStatus::NoLensSelected, kMsgSelectLens);
+        return refusal(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
     // Points, unless a given rotation aligns the right eye instead.
-    const PointSet& points = request.points.points;
     if (!request.rotation) {
-        if (!request.points.ok()) return end(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+        if (!request.points.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
+        const PointSet& points = request.points.points;
         // A and B must differ somewhere between the two images.
         const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
         const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
         if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
-            return end(ConversionStatus::SamePoints, kMsgBadPoints);
+            return refusal(ConversionStatus::SamePoints, kMsgBadPoints);
     }
+    return std::nullopt;
+}
+
+std::optional<RunRefusal> judgeInputImages(const InputImages& images, const InputLimits& limits,
+                                           std::vector<std::string>& warnings) {
+    const InputImage* eyes[2] = {&images.left, &images.right};
+    const char* badImage[2] = {kMsgBadLeftImage, kMsgBadRightImage};
+    const ConversionStatus badStatus[2] = {ConversionStatus::LeftImageInvalid, ConversionStatus::RightImageInvalid};
+    for (int i = 0; i < 2; ++i) {
+        if (eyes[i]->tooLarge) return refusal(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(*eyes[i], limits));
+        if (eyes[i]->pixels.empty()) return refusal(badStatus[i], badImage[i]);
+    }
+    for (const InputImage* image : eyes)
+        if (!image->damage.empty())
+            warnings.push_back("The image \"" + image->path.string() + "\" is damaged (" + image->damage +
+                               "); it was converted as far as it decodes.");
+    return std::nullopt;
+}
+
+std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                      PreparedPair& prepared) {
+    prepared.eyes = prepareEyes(request.lenses, {left, right});
+    if (const auto& bad = prepared.eyes.error) {
+        RunRefusal r;  // ends without a message, as the dialog does
+        r.status = ConversionStatus::InvalidLensCode;
+        r.lensCode = *bad;
+        r.detail = std::string(bad->eye == 0 ? "left" : "right") + " lens \"" + request.lenses[bad->eye].name +
+                   "\" has " + bad->field + " " + std::to_string(bad->value) + ", which is not a known code";
+        return r;
+    }
+    prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
+    return std::nullopt;
+}
+
+std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
+    const std::string extension = extensionOf(outputName);
+    if (extension.empty() || !cv::haveImageWriter(outputName))
+        return refusal(ConversionStatus::OutputNameInvalid, nullptr,
+                       "Cannot write the output image \"" + outputName +
+                           "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
+    const int64_t n = outputHeight;
+    if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
+    const bool vr180 = isVr180Name(outputName);
+    if (const int64_t widest = maximumOutputWidth(outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
+        return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
+                       "The output height " + std::to_string(n) + " gives an image " +
+                           std::to_string(vr180 ? n : 2 * n) + " dots wide; a \"" + extension +
+                           "\" file holds at most " + std::to_string(widest) + ", so the height can be at most " +
+                           std::to_string(vr180 ? widest : widest / 2) + ".");
+    const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
+    if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
+        return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
+                       "The output height " + std::to_string(n) + " needs an image of " +
+                           std::to_string(canvasBytes / (1024 * 1024)) + " MiB, more than this machine can hold.");
+    return std::nullopt;
+}
+
+std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas) {
+    try {
+        canvas.create(static_cast<int>(outputHeight), static_cast<int>(2 * int64_t{outputHeight}), CV_8UC3);
+    } catch (const std::exception&) {
+        return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
+                       "There is not enough memory for an output image of height " + std::to_string(outputHeight) +
+                           ".");
+    }
+    return std::nullopt;
+}
+
+RenderOptions renderOptionsOf(const RunOptions& options) {
+    return RenderOptions{options.threads, options.progress, options.exactArithmetic, options.interpolation};
+}
+
+void renderRightHalves(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options) {
+    if (rotation)
+        renderRightEyeRotatedForEach(geometry, *rotation, targets, renderOptionsOf(options));
+    else
+        renderRightEyeAlignedForEach(geometry, alignmentRotation(geometry.eye[0], geometry.eye[1], points), targets,
+                                     renderOptionsOf(options));
+}
+
+void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
+                      const RunOptions& options) {
+    renderLeftEyeForEach(geometry, targets, renderOptionsOf(options));
+}
+
+std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
+                                       const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes) {
+    const std::string extension = extensionOf(outputName);
+    ConversionRequest named = request;  // the format and the quality's use follow the output's own name
+    named.outputName = outputName;
+    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes)
+                                      : encodeSideBySide(named, extension, leftInput, canvas, notes);
+    if (encoded.empty())
+        return refusal(ConversionStatus::OutputNameInvalid, nullptr,
+                       "The image library could not encode the output as \"" + extension + "\".");
+    return std::nullopt;
+}
+
+std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded) {
+    std::string writeError;
+    if (writeFileAtomically(target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
+                            &writeError))
+        return std::nullopt;
+    RunRefusal r;  // the run still closes with its message
+    r.status = ConversionStatus::WriteFailed;
+    r.detail = "cannot write " + target.string() + ": " + writeError;
+    return r;
+}
+
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
+    ConversionResult result;
+    auto end = [&](const RunRefusal& r) {
+        result.status = r.status;
+        result.detail = r.detail;
+        result.invalidLensCode = r.lensCode;
+        if (!r.message.empty()) messages.showMessage(r.message);
+        return result;
+    };
+
+    if (const auto refused = checkRequest(request)) return end(*refused);
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
     const InputImages images =
         readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
     result.seconds.read = secondsSince(stage);
-    const InputImage* eyes[2] = {&images.left, &images.right};
-    const char* badImage[2] = {kMsgBadLeftImage, kMsgBadRightImage};
-    const ConversionStatus badStatus[2] = {ConversionStatus::LeftImageInvalid, ConversionStatus::RightImageInvalid};
-    for (int i = 0; i < 2; ++i) {
-        if (eyes[i]->tooLarge)
-            return end(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(*eyes[i], request.limits));
-        if (eyes[i]->pixels.empty()) return end(badStatus[i], badImage[i]);
-    }
-    for (const InputImage* image : eyes)
-        if (!image->damage.empty())
-            result.warnings.push_back("The image \"" + image->path.string() + "\" is damaged (" + image->damage +
-                                      "); it was converted as far as it decodes.");
+    if (const auto refused = judgeInputImages(images, request.limits, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
     const cv::Mat& right = images.right.pixels;
 
     // The per-eye geometry, once.
     stage = Clock::now();
-    const PreparedEyes prepared =
-        prepareEyes(request.lenses, {ImageSize{left.cols, left.rows}, ImageSize{right.cols, right.rows}});
-    result.eyes = prepared.eye;
-    if (const auto& bad = prepared.error) {
-        result.invalidLensCode = *bad;
-        result.status = ConversionStatus::InvalidLensCode;
-        result.detail = describeLensCodeError(*bad, request.lenses);
-        return result;  // ends without a message, as the dialog does
-    }
-    const ConversionGeometry geometry{prepared.eye, request.outputHeight, zenithAngles(request.zenith)};
+    PreparedPair prepared;
+    const auto badLens = preparePair(request, {left.cols, left.rows}, {right.cols, right.rows}, prepared);
+    result.eyes = prepared.eyes.eye;
+    if (badLens) return end(*badLens);
     result.seconds.derive = secondsSince(stage);
 
     // What the writer and the machine can take, before the long render.
     result.outputPath = inDirectory(request.workingDirectory, "output", request.outputName);
-    const std::string extension = extensionOf(request.outputName);
-    if (extension.empty() || !cv::haveImageWriter(request.outputName))
-        return end(ConversionStatus::OutputNameInvalid, nullptr,
-                   "Cannot write the output image \"" + request.outputName +
-                       "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
-    const int64_t n = request.outputHeight;
-    if (n <= 0)
-        return end(ConversionStatus::OutputHeightInvalid, nullptr,
-                   "The output height must be at least 1 dot.");
-    const bool vr180 = isVr180Name(request.outputName);
-    if (const int64_t widest = maximumOutputWidth(request.outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
-        return end(ConversionStatus::OutputHeightInvalid, nullptr,
-                   "The output height " + std::to_string(n) + " gives an image " + std::to_string(vr180 ? n : 2 * n) +
-                       " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
-                       ", so the height can be at most " + std::to_string(vr180 ? widest : widest / 2) + ".");
-    const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
-    if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
-        return end(ConversionStatus::OutputHeightInvalid, nullptr,
-                   "The output height " + std::to_string(n) + " needs an image of " +
-                       std::to_string(canvasBytes / (1024 * 1024)) + " MiB, more than this machine can hold.");
-
+    if (const auto refused = checkOutput(request.outputName, request.outputHeight)) return end(*refused);
     cv::Mat canvas;
-    try {
-        canvas.create(static_cast<int>(n), static_cast<int>(2 * n), CV_8UC3);
-    } catch (const std::exception&) {
-        return end(ConversionStatus::OutputHeightInvalid, nullptr,
-                   "There is not enough memory for an output image of height " + std::to_string(n) + ".");
-    }
+    if (const auto refused = allocateCanvas(request.outputHeight, canvas)) return end(*refused);
 
-    const RenderOptions renderOptions{options.threads, options.progress, options.exactArithmetic,
-                                      options.interpolation};
     stage = Clock::now();
-    if (request.rotation)
-        renderRightEyeRotated(geometry, *request.rotation, right, canvas, renderOptions);
-    else
-        renderRightEyeAligned(geometry, alignmentRotation(geometry.eye[0], geometry.eye[1], points), right, canvas,
-                              renderOptions);
+    const HalfTarget rightTarget{&right, &canvas};
+    renderRightHalves(prepared.geometry, request.rotation, request.points.points, {&rightTarget, 1}, options);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
-    renderLeftEye(geometry, left, canvas, renderOptions);
+    const HalfTarget leftTarget{&left, &canvas};
+    renderLeftHalves(prepared.geometry, {&leftTarget, 1}, options);
     result.seconds.renderLeft = secondsSince(stage);
 
     // Encode once, then replace the target in one step.
     stage = Clock::now();
-    std::vector<uchar> encoded = vr180 ? encodeVr180(request, images.left.path, canvas, result)
-                                       : encodeSideBySide(request, extension, images.left.path, canvas, result);
+    std::vector<uchar> encoded;
+    const auto badEncoding =
+        encodeOutput(request, request.outputName, images.left.path, canvas, encoded, result.notes);
     result.seconds.encode = secondsSince(stage);
-    if (encoded.empty())
-        return end(ConversionStatus::OutputNameInvalid, nullptr,
-                   "The image library could not encode the output as \"" + extension + "\".");
+    if (badEncoding) return end(*badEncoding);
     stage = Clock::now();
-    std::string writeError;
-    const bool written = writeFileAtomically(
-        result.outputPath, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-        &writeError);
+    const auto badWrite = writeOutput(result.outputPath, encoded);
     result.seconds.write = secondsSince(stage);
-    result.status = written ? ConversionStatus::Written : ConversionStatus::WriteFailed;
-    if (!written) result.detail = "cannot write " + result.outputPath.string() + ": " + writeError;
+    result.status = badWrite ? ConversionStatus::WriteFailed : ConversionStatus::Written;
+    if (badWrite) result.detail = badWrite->detail;
     messages.showMessage(kMsgFinished);
     return result;
 }

@@ -420,24 +420,35 @@ AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& 
 
 namespace {
 
-// Renders one half on the fast path: a row's positions, then its pixels,
-// written left to right.
+// Renders one half on the fast path for every target: a row's positions
+// once, then each target's pixels of that row, written left to right.
 void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation* points, const RotationMatrix* matrix,
-                const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
+                std::span<const HalfTarget> targets, const RenderOptions& options) {
     const int n = g.outputHeight;
-    if (n <= 0) return;
+    if (n <= 0 || targets.empty()) return;
     const int eye = half == Half::Left ? 0 : 1;
-    checkOutput(output, n, (eye + 1) * static_cast<int64_t>(n));
-    const SourceView src = viewOf(source, g.eye[eye].imageWidth, g.eye[eye].imageHeight);
+    struct Lane {
+        SourceView src;
+        uint8_t* data;
+        size_t step;
+    };
+    std::vector<Lane> lanes;
+    for (const HalfTarget& t : targets) {
+        checkOutput(*t.output, n, (eye + 1) * static_cast<int64_t>(n));
+        lanes.push_back({viewOf(*t.source, g.eye[eye].imageWidth, g.eye[eye].imageHeight), t.output->data,
+                         t.output->step[0]});
+    }
     const HalfGeometry geometry(g, half, options.exact, points, matrix);
-    uint8_t* const outData = output.data;
-    const size_t outStep = output.step[0], columnOffset = 3 * static_cast<size_t>(eye * n);
+    const size_t columnOffset = 3 * static_cast<size_t>(eye * n);
     if (options.interpolation == Interpolation::Bilinear) {
         runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
             for (int i = begin; i < end; ++i) {
                 geometry.rowPositions(i, positions);
-                uint8_t* out = outData + static_cast<size_t>(i) * outStep + columnOffset;
-                for (int j = 0; j < n; ++j, out += 3) blendInto(src, positions[j].column, positions[j].row, out);
+                for (const Lane& lane : lanes) {
+                    uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset;
+                    for (int j = 0; j < n; ++j, out += 3)
+                        blendInto(lane.src, positions[j].column, positions[j].row, out);
+                }
             }
         });
         return;
@@ -449,8 +460,11 @@ void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation*
         runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
             for (int i = begin; i < end; ++i) {
                 geometry.rowPositions(i, positions);
-                uint8_t* out = outData + static_cast<size_t>(i) * outStep + columnOffset;
-                for (int j = 0; j < n; ++j, out += 3) sampler.sample(src, positions[j].column, positions[j].row, out);
+                for (const Lane& lane : lanes) {
+                    uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset;
+                    for (int j = 0; j < n; ++j, out += 3)
+                        sampler.sample(lane.src, positions[j].column, positions[j].row, out);
+                }
             }
         });
     };
@@ -468,17 +482,35 @@ void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation*
 
 void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output,
                    const RenderOptions& options) {
-    renderHalf(geometry, Half::Left, nullptr, nullptr, source, output, options);
+    const HalfTarget target{&source, &output};
+    renderHalf(geometry, Half::Left, nullptr, nullptr, {&target, 1}, options);
 }
 
 void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
                            const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
-    renderHalf(geometry, Half::Right, &alignment, nullptr, source, output, options);
+    const HalfTarget target{&source, &output};
+    renderHalf(geometry, Half::Right, &alignment, nullptr, {&target, 1}, options);
 }
 
 void renderRightEyeRotated(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
                            const cv::Mat& source, cv::Mat& output, const RenderOptions& options) {
-    renderHalf(geometry, Half::Right, nullptr, &rightToLeft, source, output, options);
+    const HalfTarget target{&source, &output};
+    renderHalf(geometry, Half::Right, nullptr, &rightToLeft, {&target, 1}, options);
+}
+
+void renderLeftEyeForEach(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
+                          const RenderOptions& options) {
+    renderHalf(geometry, Half::Left, nullptr, nullptr, targets, options);
+}
+
+void renderRightEyeAlignedForEach(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                                  std::span<const HalfTarget> targets, const RenderOptions& options) {
+    renderHalf(geometry, Half::Right, &alignment, nullptr, targets, options);
+}
+
+void renderRightEyeRotatedForEach(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
+                                  std::span<const HalfTarget> targets, const RenderOptions& options) {
+    renderHalf(geometry, Half::Right, nullptr, &rightToLeft, targets, options);
 }
 
 std::vector<SourcePosition> sourcePositionsOfRow(const ConversionGeometry& geometry, Half half,

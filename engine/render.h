@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -100,6 +101,26 @@ void renderRightEyeAligned(const ConversionGeometry& geometry, const AlignmentRo
 // left-camera ones) instead of points.
 void renderRightEyeRotated(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
                            const cv::Mat& source, cv::Mat& output, const RenderOptions& options = {});
+
+// One output's share of a half: the eye's source image and the side-by-side
+// image whose half is written.
+struct HalfTarget {
+    const cv::Mat* source;
+    cv::Mat* output;
+};
+
+// The same half for several outputs that share the geometry (pairs of one
+// size converted with the same settings, in a batch): each row's source
+// positions are worked out once and every target's pixels are sampled from
+// them, which saves most of the cost of the second and later targets. Each
+// target gets exactly the bytes the single-output call above writes. The
+// progress reports count rows, for all targets together.
+void renderLeftEyeForEach(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
+                          const RenderOptions& options = {});
+void renderRightEyeAlignedForEach(const ConversionGeometry& geometry, const AlignmentRotation& alignment,
+                                  std::span<const HalfTarget> targets, const RenderOptions& options = {});
+void renderRightEyeRotatedForEach(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
+                                  std::span<const HalfTarget> targets, const RenderOptions& options = {});
 
 // Source positions of the pixels of output row `row` of a half, as the
 // renderers above compute them (outputHeight entries, left to right). The

@@ -33,6 +33,7 @@
 #include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
+#include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
@@ -205,6 +206,10 @@ void CMyVistereoDlg::buildControls() {
     auto* clearZenith = new QPushButton(QStringLiteral("clear"), this);
     du.place(clearZenith, 1056, 265, 119, 40, 11);
 
+    // The bottom strip, right end.
+    auto* batch = new QPushButton(QStringLiteral("Batch..."), this);
+    du.place(batch, kBatchButtonId, 268, 242, 50, 13);
+
     // Fixed texts.
     du.heading(this, QStringLiteral("Input Settings"), 10, 9);
     du.heading(this, QStringLiteral("Output Settings（dots）"), 10, 120);
@@ -283,6 +288,7 @@ void CMyVistereoDlg::buildControls() {
     connect(getAB, &QPushButton::clicked, this, &CMyVistereoDlg::OnGetAB);
     connect(clearPoints, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearPoints);
     connect(clearZenith, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearZenith);
+    connect(batch, &QPushButton::clicked, this, &CMyVistereoDlg::OnBatch);
 }
 
 void CMyVistereoDlg::OnInitDialog() {
@@ -461,11 +467,7 @@ struct CMyVistereoDlg::RunState {
     std::filesystem::path written;  // the output, when the run wrote it
 };
 
-void CMyVistereoDlg::RunConversion() {
-    if (m_running) return;
-
-    // Everything the run reads, copied now: what the user does while it runs
-    // does not reach it.
+ConversionRequest CMyVistereoDlg::CurrentRequest() {
     UpdateData(true);
     PointEntry entry;
     entry.mode = m_pointEntryMode;
@@ -482,6 +484,21 @@ void CMyVistereoDlg::RunConversion() {
     if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = m_keepExif->isChecked();
     request.workingDirectory = ".";
+    return request;
+}
+
+void CMyVistereoDlg::OnBatch() {
+    if (m_running) return;
+    BatchDialog batch(CurrentRequest(), m_vrSuffix->isChecked(), this);
+    batch.exec();
+}
+
+void CMyVistereoDlg::RunConversion() {
+    if (m_running) return;
+
+    // Everything the run reads, copied now: what the user does while it runs
+    // does not reach it.
+    ConversionRequest request = CurrentRequest();
 
     auto run = std::make_shared<RunState>(this);
     m_run = run;

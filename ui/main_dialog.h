@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/run.h"
 #include "engine/params.h"
 
 class QButtonGroup;
@@ -30,6 +31,9 @@ namespace vistereo {
 
 class CMyVistereoApp;
 class UpDownControl;
+
+// "Batch..." in the strip below the template's controls.
+inline constexpr int kBatchButtonId = 1070;
 
 // The About command of the dialog's window menu.
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
@@ -58,6 +62,9 @@ public:
     void RunConversion();
     // Command 1028 ("Get A,B"): the point picker.
     void OnGetAB();
+    // "Batch...": the batch window, with the lenses, height, zenith and
+    // points the dialog holds now.
+    void OnBatch();
     // Command 1027 ("Camera Lens Registration").
     void OnCameraLensRegistration();
     // Window menu commands; IDM_ABOUTBOX shows the About box.
@@ -84,6 +91,8 @@ protected:
 private:
     void buildControls();
     void OnInitDialog();
+    // What a conversion started now would work with: a copy of the dialog's values.
+    ConversionRequest CurrentRequest();
     // Data exchange of the point entry radio group: true reads the radios
     // into m_pointEntryMode, false checks the radio m_pointEntryMode names.
     void UpdateData(bool saveAndValidate);

@@ -167,6 +167,43 @@ TEST_P(FastRenderer, MatchesTheReferenceInBothModes) {
 INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer, ::testing::Values(MappingKind::Orthographic, MappingKind::Equisolid,
                                                                    MappingKind::SineK, MappingKind::Quadratic));
 
+// Several outputs of one geometry rendered together get the bytes each would get alone, for every half, every
+// way of aligning the right half and every resampling kind; the other half of each canvas stays untouched.
+TEST(Render, SharedPositionsGiveEachTargetItsOwnBytes) {
+    const Scene s(MappingKind::Equisolid, 120);
+    const AlignmentRotation alignment = s.alignment();
+    RotationMatrix tilt;
+    tilt.m[0][0] = tilt.m[2][2] = std::cos(0.05), tilt.m[0][2] = std::sin(0.05), tilt.m[2][0] = -std::sin(0.05);
+    const cv::Mat third = Scene::texture(13);
+    const cv::Mat* sources[3] = {&s.left, &s.right, &third};
+    enum Kind { LeftEye, RightByPoints, RightByMatrix };
+    for (Kind kind : {LeftEye, RightByPoints, RightByMatrix})
+        for (Interpolation interp : {Interpolation::Bilinear, Interpolation::Bicubic, Interpolation::Lanczos}) {
+            SCOPED_TRACE(::testing::Message() << "half kind " << kind << ", resampling " << int(interp));
+            const RenderOptions options{2, {}, false, interp};
+            const cv::Mat blank(120, 240, CV_8UC3, cv::Scalar::all(7));
+            cv::Mat alone[3], together[3];
+            HalfTarget targets[3];
+            for (int k = 0; k < 3; ++k) {
+                alone[k] = blank.clone(), together[k] = blank.clone();
+                targets[k] = {sources[k], &together[k]};
+                if (kind == LeftEye) renderLeftEye(s.geometry, *sources[k], alone[k], options);
+                if (kind == RightByPoints) renderRightEyeAligned(s.geometry, alignment, *sources[k], alone[k], options);
+                if (kind == RightByMatrix) renderRightEyeRotated(s.geometry, tilt, *sources[k], alone[k], options);
+            }
+            if (kind == LeftEye) renderLeftEyeForEach(s.geometry, targets, options);
+            if (kind == RightByPoints) renderRightEyeAlignedForEach(s.geometry, alignment, targets, options);
+            if (kind == RightByMatrix) renderRightEyeRotatedForEach(s.geometry, tilt, targets, options);
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_EQ(cv::norm(alone[k], together[k], cv::NORM_INF), 0) << "target " << k;
+                const cv::Mat written = kind == LeftEye ? together[k].colRange(0, 120) : together[k].colRange(120, 240);
+                EXPECT_GT(cv::norm(written, blank.colRange(0, 120), cv::NORM_L1), 0) << "target " << k;
+            }
+            EXPECT_GT(cv::norm(together[0], together[2], cv::NORM_L1), 0) << "each target reads its own source";
+        }
+}
+
+
 // Weighted centroid of one channel of a half: where a marker landed.
 cv::Point2d centroid(const cv::Mat& half, int channel) {
     double sum = 0, sx = 0, sy = 0;

@@ -1,0 +1,50 @@
+// The options `convert` and `batch` share: their table entries (one text for
+// both helps) and their reading into a request and run options.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "cli/option_table.h"
+#include "conversion/run.h"
+
+namespace vistereo::cli {
+
+inline constexpr OptionSpec kDirectoryOption{
+    "directory", 'C', "DIR", "working directory holding input/, output/ and Vistereo.ini (default: .)"};
+inline constexpr OptionSpec kLeftLensOption{
+    "left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"};
+inline constexpr OptionSpec kRightLensOption{"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"};
+inline constexpr OptionSpec kPointsOption{"points", 0, "LIST",
+                                          "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"};
+inline constexpr OptionSpec kHeightOption{"height", 0, "N",
+                                          "output height in dots; the width is twice that (default: 4096)"};
+inline constexpr OptionSpec kVrSuffixOption{
+    "vr-suffix", 0, nullptr,
+    "insert _180_LR before the output's extension, the name headset players\n"
+    "                            recognise as 180-degree left-right stereo"};
+inline constexpr OptionSpec kQualityOption{"quality", 0, "Q", "JPEG quality 1-100 (default: the image library's)"};
+inline constexpr OptionSpec kKeepExifOption{
+    "keep-exif", 0, nullptr, "a JPEG output carries the left image's EXIF (a .vr.jpg output always does)"};
+inline constexpr OptionSpec kInterpOption{"interp", 0, "KIND", "resampling: bilinear (default), bicubic or lanczos"};
+inline constexpr OptionSpec kRollOption{"roll", 0, "DEG", "zenith correction: roll in degrees, steps of 0.1 (default: 0)"};
+inline constexpr OptionSpec kPitchOption{"pitch", 0, "DEG",
+                                         "zenith correction: pitch in degrees, steps of 0.1 (default: 0)"};
+inline constexpr OptionSpec kYawOption{"yaw", 0, "DEG", "zenith correction: yaw in degrees, steps of 0.1 (default: 0)"};
+inline constexpr OptionSpec kThreadsOption{"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"};
+inline constexpr OptionSpec kMaxInputOption{
+    "max-input-megapixels", 0, "MP", "refuse an input image larger than this, before decoding it (default: 200)"};
+inline constexpr OptionSpec kExactOption{
+    "exact", 0, nullptr,
+    "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
+    "                            by at most 1 in a few bytes, usually none)"};
+inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
+
+// Points (when `readPoints`), height, zenith, threads, input limit,
+// arithmetic, JPEG quality and resampling from the options into `request` and
+// `run`, in that order. Returns the usage error of the first option that does
+// not read.
+std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
+                                                 ConversionRequest& request, RunOptions& run);
+
+}  // namespace vistereo::cli

@@ -1,0 +1,588 @@
+// The batch's three stages and what they hand each other.
+//
+//   reader (own thread)    -> one pair at a time: read, decode, judge
+//   renderer (caller)      -> prepare, check the output, align, take a canvas,
+//                             render halves, shared between staggered pairs
+//   writer (own thread)    -> encode, return the canvas, write, report
+//
+// Every pair, skipped and failed ones included, passes all three stages in
+// order, so the writer reports the pairs in the batch's order.
+#include "conversion/batch.h"
+
+#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <condition_variable>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "base/atomic_file.h"
+
+namespace vistereo {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A hand-over between two stages holding at most `capacity` items.
+template <class T>
+class Channel {
+public:
+    explicit Channel(size_t capacity) : capacity_(capacity) {}
+
+    void push(T item) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return items_.size() < capacity_; });
+        items_.push_back(std::move(item));
+        changed_.notify_all();
+    }
+    // The next item, or nothing once the channel is closed and empty.
+    std::optional<T> pop() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !items_.empty() || closed_; });
+        if (items_.empty()) return std::nullopt;
+        T item = std::move(items_.front());
+        items_.pop_front();
+        changed_.notify_all();
+        return item;
+    }
+    // Returns once the consumer has taken everything handed over, or the
+    // consumer has given up.
+    void waitUntilTaken() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return items_.empty() || abandoned_; });
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+    // The consumer takes nothing more: what is left is handed back.
+    std::deque<T> abandon() {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        capacity_ = SIZE_MAX;
+        changed_.notify_all();
+        return std::move(items_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<T> items_;
+    size_t capacity_;
+    bool closed_ = false;
+    bool abandoned_ = false;
+};
+
+// The canvases the renderer and the writer pass between them: at most
+// `limit` exist; take() waits for one to come back.
+class CanvasPool {
+public:
+    explicit CanvasPool(int limit) : limit_(limit) {}
+
+    std::optional<RunRefusal> take(int32_t height, cv::Mat& canvas) {
+        std::unique_lock lock(mutex_);
+        returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_; });
+        if (!free_.empty()) {
+            canvas = free_.back();
+            free_.pop_back();
+            return std::nullopt;
+        }
+        ++made_;
+        lock.unlock();
+        auto refused = allocateCanvas(height, canvas);
+        if (refused) {
+            std::lock_guard relock(mutex_);
+            --made_;
+        }
+        return refused;
+    }
+    void give(cv::Mat& canvas) {
+        if (canvas.empty()) return;
+        std::lock_guard lock(mutex_);
+        free_.push_back(canvas);
+        canvas = cv::Mat();
+        returned_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable returned_;
+    std::vector<cv::Mat> free_;
+    int made_ = 0;
+    const int limit_;
+};
+
+// Pixel buffers of decoded images, kept for the next pair instead of being
+// handed back to the system: a fresh 72 MB image costs some 18,000 page
+// faults (each a zero-filled page) before the decoder writes a byte, and a
+// batch decodes images of the same size again and again. Buffers below
+// kSmallest go the library's usual way; at most kKept are kept at a time, so
+// the memory a batch holds does not grow. Otherwise the bookkeeping is the
+// image library's own allocator's.
+class RecyclingAllocator : public cv::MatAllocator {
+public:
+    static constexpr size_t kSmallest = 16u << 20;
+    static constexpr size_t kKept = 4;
+
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step, cv::AccessFlag flags,
+                           cv::UMatUsageFlags usage) const override {
+        if (data0) return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data0, step, flags, usage);
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; i--) {
+            if (step) step[i] = total;
+            total *= sizes[i];
+        }
+        if (total < kSmallest) return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data0, step, flags, usage);
+        uchar* data = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = kept_.begin(); it != kept_.end(); ++it)
+                if (it->second == total) {
+                    data = it->first;
+                    kept_.erase(it);
+                    break;
+                }
+        }
+        if (!data) data = static_cast<uchar*>(cv::fastMalloc(total));
+        auto* u = new cv::UMatData(this);
+        u->data = u->origdata = data;
+        u->size = total;
+        return u;
+    }
+    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
+    void deallocate(cv::UMatData* u) const override {
+        if (!u) return;
+        CV_Assert(u->urefcount == 0 && u->refcount == 0);
+        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
+            std::lock_guard lock(mutex_);
+            kept_.emplace_back(u->origdata, u->size);
+            if (kept_.size() > kKept) {
+                cv::fastFree(kept_.front().first);
+                kept_.erase(kept_.begin());
+            }
+            u->origdata = nullptr;
+        }
+        delete u;
+    }
+    // Gives every kept buffer back to the system.
+    void release() const {
+        std::lock_guard lock(mutex_);
+        for (const auto& [data, size] : kept_) cv::fastFree(data);
+        kept_.clear();
+    }
+
+    // The one instance; it outlives every image it ever allocated.
+    static RecyclingAllocator& instance() {
+        static RecyclingAllocator* const allocator = new RecyclingAllocator;
+        return *allocator;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::vector<std::pair<uchar*, size_t>> kept_;
+};
+
+// The recycling allocator as the image library's default while a batch runs.
+class RecyclingScope {
+public:
+    RecyclingScope() : previous_(cv::Mat::getDefaultAllocator()) {
+        cv::Mat::setDefaultAllocator(&RecyclingAllocator::instance());
+    }
+    ~RecyclingScope() {
+        cv::Mat::setDefaultAllocator(previous_);
+        RecyclingAllocator::instance().release();
+    }
+    RecyclingScope(const RecyclingScope&) = delete;
+    RecyclingScope& operator=(const RecyclingScope&) = delete;
+
+private:
+    cv::MatAllocator* previous_;
+};
+
+// The prepared geometry of one combination of image sizes.
+struct SizedGeometry {
+    ImageSize left, right;
+    std::optional<RunRefusal> refusal;
+    PreparedPair prepared;
+};
+
+bool sameSize(ImageSize a, ImageSize b) { return a.width == b.width && a.height == b.height; }
+
+// One pair on its way through the stages.
+struct Job {
+    size_t index = 0;
+    PairOutcome outcome;
+    bool decoded = false;     // the reader's part went well
+    bool renderable = false;  // prepared, output checked, aligned, canvas taken
+    InputImages images;
+    std::shared_ptr<const SizedGeometry> geometry;
+    std::optional<RotationMatrix> rotation;  // the right eye's alignment, when not by points
+    cv::Mat canvas;
+    bool halfDone[2] = {false, false};  // left, right
+};
+using JobPtr = std::unique_ptr<Job>;
+
+void fail(Job& job, const RunRefusal& refusal) {
+    job.outcome.result = PairResult::Failed;
+    job.outcome.status = refusal.status;
+    job.outcome.message = refusal.text();
+    job.renderable = false;
+}
+
+void fail(Job& job, const std::string& text) {
+    job.outcome.result = PairResult::Failed;
+    job.outcome.status.reset();
+    job.outcome.message = text;
+    job.renderable = false;
+}
+
+bool sameRotation(const std::optional<RotationMatrix>& a, const std::optional<RotationMatrix>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    return !a || std::memcmp(a->m, b->m, sizeof a->m) == 0;
+}
+
+class Batch {
+public:
+    Batch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer)
+        : pairs_(pairs), settings_(settings), observer_(observer), decoded_(1), finished_(SIZE_MAX), canvases_(2) {
+        run_ = settings.run;
+        run_.progress = nullptr;
+    }
+
+    BatchSummary run() {
+        start_ = Clock::now();
+        // With a per-pair alignment the points are not needed: check the
+        // choices as a run with a given rotation does.
+        ConversionRequest checked = settings_.request;
+        if (settings_.alignPair && !checked.rotation) checked.rotation = RotationMatrix{};
+        if (auto refused = checkRequest(checked)) {
+            summary_.refusal = refused;
+            summary_.wallSeconds = elapsed();
+            return summary_;
+        }
+        const BatchPlan plan = planBatch(pairs_, settings_.force);
+        for (const fs::path& temporary : plan.abandonedTemporaries) {
+            std::error_code ec;
+            if (fs::remove(temporary, ec)) observer_.temporaryRemoved(temporary);
+        }
+        skip_ = plan.skip;
+        progress_.total = pairs_.size();
+        progress_.toConvert = plan.toConvert();
+
+        std::thread reader([this] { readPairs(); });
+        std::thread writer([this] { writePairs(); });
+        renderPairs();
+        for (JobPtr& left : decoded_.abandon()) release(*left);
+        reader.join();
+        finished_.close();
+        writer.join();
+
+        summary_.converted = progress_.converted;
+        summary_.skipped = progress_.skipped;
+        summary_.failed = progress_.failed;
+        summary_.notStarted = pairs_.size() - progress_.done();
+        summary_.wallSeconds = elapsed();
+        return summary_;
+    }
+
+private:
+    double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+    bool stopping() {
+        if (!stopped_ && observer_.stopRequested()) stopped_ = true;
+        return stopped_;
+    }
+
+    void release(Job& job) {
+        canvases_.give(job.canvas);
+        job.images = InputImages{};
+    }
+
+    // ---- reader ----------------------------------------------------------
+
+    void readPairs() {
+        for (size_t k = 0; k < pairs_.size(); ++k) {
+            // At most one pair decoded ahead of the ones being rendered.
+            decoded_.waitUntilTaken();
+            if (stopping() || renderDone_) break;
+            auto job = std::make_unique<Job>();
+            job->index = k;
+            job->outcome.index = k;
+            if (skip_[k]) {
+                job->outcome.result = PairResult::Skipped;
+            } else {
+                try {
+                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, settings_.request.limits);
+                    if (auto refused = judgeInputImages(job->images, settings_.request.limits, job->outcome.warnings))
+                        fail(*job, *refused);
+                    else
+                        job->decoded = true;
+                } catch (const std::exception& e) {
+                    fail(*job, std::string("the pair could not be read: ") + e.what());
+                }
+                if (!job->decoded) job->images = InputImages{};
+            }
+            decoded_.push(std::move(job));
+        }
+        decoded_.close();
+    }
+
+    // ---- renderer --------------------------------------------------------
+
+    // Takes the pair's share of what every pair of its sizes shares, checks
+    // its output, aligns it and gives it a canvas, in the run's order.
+    void enter(Job& job) {
+        if (!job.decoded) return;
+        try {
+            const ImageSize left{job.images.left.pixels.cols, job.images.left.pixels.rows};
+            const ImageSize right{job.images.right.pixels.cols, job.images.right.pixels.rows};
+            if (!geometry_ || !sameSize(geometry_->left, left) || !sameSize(geometry_->right, right)) {
+                auto sized = std::make_shared<SizedGeometry>();
+                sized->left = left, sized->right = right;
+                sized->refusal = preparePair(settings_.request, left, right, sized->prepared);
+                geometry_ = std::move(sized);
+            }
+            job.geometry = geometry_;
+            if (geometry_->refusal) return fail(job, *geometry_->refusal);
+            const BatchPair& pair = pairs_[job.index];
+            if (auto refused = checkOutput(pair.output.filename().string(), settings_.request.outputHeight))
+                return fail(job, *refused);
+            job.rotation = settings_.request.rotation;
+            if (settings_.alignPair) {
+                BatchAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
+                                                            geometry_->prepared.geometry);
+                if (!aligned.error.empty()) return fail(job, aligned.error);
+                if (aligned.rotation) job.rotation = aligned.rotation;
+            }
+            if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
+            job.renderable = true;
+        } catch (const std::exception& e) {
+            fail(job, std::string("the pair could not be prepared: ") + e.what());
+        }
+        if (!job.renderable) release(job);
+    }
+
+    // Whether `q` can take `half` in the same pass as `p`.
+    static bool canShare(const Job& p, const Job& q, int half) {
+        if (!q.renderable || q.halfDone[half] || q.halfDone[1 - half] || p.geometry != q.geometry) return false;
+        return half == 0 || sameRotation(p.rotation, q.rotation);
+    }
+
+    void renderHalf(int half, const std::vector<Job*>& group) {
+        std::vector<HalfTarget> targets;
+        for (Job* job : group)
+            targets.push_back({half == 1 ? &job->images.right.pixels : &job->images.left.pixels, &job->canvas});
+        const Job& first = *group.front();
+        const ConversionGeometry& geometry = first.geometry->prepared.geometry;
+        try {
+            if (half == 1)
+                renderRightHalves(geometry, first.rotation, settings_.request.points.points, targets, run_);
+            else
+                renderLeftHalves(geometry, targets, run_);
+        } catch (const std::exception& e) {
+            for (Job* job : group) {
+                fail(*job, std::string("the rendering stopped: ") + e.what());
+                release(*job);
+            }
+            return;
+        }
+        for (Job* job : group) {
+            job->halfDone[half] = true;
+            (half == 1 ? job->images.right.pixels : job->images.left.pixels).release();
+        }
+    }
+
+    void renderPairs() {
+        std::deque<JobPtr> active;  // taken from the reader, in order, not yet handed to the writer
+        bool inputEnded = false;
+        auto takeNext = [&] {
+            if (inputEnded) return false;
+            std::optional<JobPtr> job = decoded_.pop();
+            if (!job) {
+                inputEnded = true;
+                return false;
+            }
+            enter(**job);
+            if ((*job)->renderable && stopping()) {  // stopped while it waited for a canvas: leave it out
+                release(**job);
+                inputEnded = true;
+                return false;
+            }
+            active.push_back(std::move(*job));
+            return true;
+        };
+        auto partnerOf = [&]() -> Job* {
+            for (size_t k = 1; k < active.size(); ++k)
+                if (active[k]->renderable) return active[k].get();
+            return nullptr;
+        };
+        for (;;) {
+            if (active.empty() && (stopping() || !takeNext())) break;
+            Job& p = *active.front();
+            if (!p.renderable || (p.halfDone[0] && p.halfDone[1])) {
+                finished_.push(std::move(active.front()));
+                active.pop_front();
+                continue;
+            }
+            const int half = p.halfDone[1] ? 0 : 1;  // the right half first, as the run renders
+            std::vector<Job*> group{&p};
+            // A pair that has one half already takes the next pair along for
+            // its other half; a pair on its own starts alone.
+            if (p.halfDone[1 - half]) {
+                Job* q = partnerOf();
+                while (!q && !stopping() && takeNext()) q = partnerOf();
+                if (q && canShare(p, *q, half)) group.push_back(q);
+            }
+            renderHalf(half, group);
+        }
+        renderDone_ = true;
+    }
+
+    // ---- writer ----------------------------------------------------------
+
+    void writePairs() {
+        while (std::optional<JobPtr> next = finished_.pop()) {
+            Job& job = **next;
+            if (job.renderable) write(job);
+            release(job);
+            report(job);
+        }
+    }
+
+    // Encodes the pair's canvas, hands the canvas back and writes the file.
+    void write(Job& job) {
+        const BatchPair& pair = pairs_[job.index];
+        std::vector<uchar> encoded;
+        try {
+            const auto refused = encodeOutput(settings_.request, pair.output.filename().string(), pair.left,
+                                              job.canvas, encoded, job.outcome.notes);
+            release(job);
+            if (refused) return fail(job, *refused);
+        } catch (const std::exception& e) {
+            return fail(job, std::string("the output could not be encoded: ") + e.what());
+        }
+        std::error_code ec;
+        const fs::path folder = pair.output.parent_path();
+        if (!folder.empty() && !fs::is_directory(folder, ec)) fs::create_directories(folder, ec);
+        if (ec) return fail(job, "cannot make the folder " + folder.string() + ": " + ec.message());
+        if (auto refused = writeOutput(pair.output, encoded)) return fail(job, *refused);
+        job.outcome.result = PairResult::Converted;
+    }
+
+    void report(const Job& job) {
+        switch (job.outcome.result) {
+            case PairResult::Converted: ++progress_.converted; break;
+            case PairResult::Skipped: ++progress_.skipped; break;
+            case PairResult::Failed:
+                ++progress_.failed;
+                summary_.failures.push_back(job.outcome);
+                break;
+        }
+        progress_.elapsedSeconds = elapsed();
+        observer_.pairFinished(pairs_[job.index], job.outcome, progress_);
+    }
+
+    // First, so that it ends last: every image and canvas of the batch is
+    // gone when the kept buffers are given back.
+    const RecyclingScope recycling_;
+    const std::vector<BatchPair>& pairs_;
+    const BatchSettings& settings_;
+    BatchObserver& observer_;
+    RunOptions run_;
+    Clock::time_point start_;
+    std::vector<bool> skip_;
+    Channel<JobPtr> decoded_;
+    Channel<JobPtr> finished_;
+    CanvasPool canvases_;
+    std::shared_ptr<const SizedGeometry> geometry_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<bool> renderDone_{false};
+    BatchProgress progress_;  // the writer's
+    BatchSummary summary_;
+};
+
+}  // namespace
+
+void BatchObserver::pairFinished(const BatchPair&, const PairOutcome&, const BatchProgress&) {}
+void BatchObserver::temporaryRemoved(const fs::path&) {}
+bool BatchObserver::stopRequested() { return false; }
+
+double BatchProgress::pairsPerMinute() const {
+    const size_t worked = converted + failed;
+    return worked == 0 || elapsedSeconds <= 0.0 ? 0.0 : worked * 60.0 / elapsedSeconds;
+}
+
+std::optional<double> BatchProgress::secondsLeft() const {
+    const size_t worked = converted + failed;
+    if (worked == 0) return std::nullopt;
+    const size_t left = toConvert > worked ? toConvert - worked : 0;
+    return elapsedSeconds / worked * left;
+}
+
+std::string formatClock(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+std::string describeProgress(const BatchProgress& p) {
+    std::string text = std::to_string(p.done()) + "/" + std::to_string(p.total) + " pairs";
+    if (p.converted + p.failed > 0) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.1f", p.pairsPerMinute());
+        text += std::string(", ") + rate + " per minute";
+        if (const auto left = p.secondsLeft()) text += ", " + formatClock(*left) + " left";
+    }
+    return text;
+}
+
+std::string describeSummary(const BatchSummary& s) {
+    char wall[48];
+    if (s.wallSeconds < 60) std::snprintf(wall, sizeof wall, "%.1f s", s.wallSeconds);
+    else std::snprintf(wall, sizeof wall, "%s (%.0f s)", formatClock(s.wallSeconds).c_str(), s.wallSeconds);
+    std::string text = "converted " + std::to_string(s.converted) + ", skipped " + std::to_string(s.skipped) +
+                       ", failed " + std::to_string(s.failed) + " in " + wall;
+    if (s.notStarted > 0) text += "; stopped, " + std::to_string(s.notStarted) + " not started";
+    return text;
+}
+
+size_t BatchPlan::toConvert() const {
+    size_t count = 0;
+    for (bool s : skip) count += s ? 0 : 1;
+    return count;
+}
+
+BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force) {
+    BatchPlan plan;
+    std::map<fs::path, std::set<std::string>> targets;  // by folder
+    for (const BatchPair& pair : pairs) {
+        std::error_code ec;
+        plan.skip.push_back(!force && fs::exists(pair.output, ec));
+        const fs::path folder = pair.output.parent_path().empty() ? fs::path(".") : pair.output.parent_path();
+        targets[folder].insert(pair.output.filename().string());
+    }
+    for (const auto& [folder, names] : targets) {
+        const auto found = findAbandonedTemporaries(folder, [&](const std::string& n) { return names.count(n) > 0; });
+        plan.abandonedTemporaries.insert(plan.abandonedTemporaries.end(), found.begin(), found.end());
+    }
+    return plan;
+}
+
+BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer) {
+    return Batch(pairs, settings, observer).run();
+}
+
+}  // namespace vistereo

@@ -1,0 +1,131 @@
+// Batch conversion: many pairs converted with one set of choices (lenses,
+// points or rotation, height, zenith, quality, resampling), each output
+// holding exactly the bytes a single run with those choices writes.
+//
+// The pairs go through three stages at once: one thread reads and decodes the
+// next pair while the caller's thread renders, and a third encodes and writes
+// the finished one. Consecutive pairs whose images have the same sizes share
+// their prepared geometry, and the same half of two such pairs is rendered in
+// one pass that works out each row's source positions once (the pairs are
+// staggered: each pass finishes one pair's second half and starts the next
+// one's first). At most two pairs' images are held at a time (the next one
+// decoding, or decoded and waiting, and the one or two being rendered, whose
+// images are released eye by eye) and two canvases, so the memory a batch
+// needs does not grow with its length. While it runs, large image buffers
+// are reused from pair to pair instead of being returned to the system and
+// allocated afresh.
+//
+// A pair that fails is reported with the run's own text and the batch goes
+// on; a pair whose output exists is skipped unless forced, so running the same
+// batch again after an interruption finishes it.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conversion/batch_pairs.h"
+#include "conversion/run.h"
+#include "conversion/run_steps.h"
+
+namespace vistereo {
+
+// The right eye's alignment for one pair, worked out from that pair's own
+// images (automatic alignment): a rotation that replaces the batch's points
+// or rotation for this pair, or why the pair cannot be aligned (it then fails
+// with that text).
+struct BatchAlignment {
+    std::optional<RotationMatrix> rotation;
+    std::string error;
+};
+using BatchAligner =
+    std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
+
+struct BatchSettings {
+    // The choices every pair shares; its file names and working directory are
+    // not used (each pair brings its own paths).
+    ConversionRequest request;
+    RunOptions run;      // threads, arithmetic and resampling; no row progress is reported
+    bool force = false;  // convert a pair although its output exists
+    // Called for each pair once its images are decoded and its geometry
+    // prepared, before its halves are rendered; empty: every pair is aligned
+    // as the request says. When set, the request's points are neither read
+    // nor checked. Called from the rendering thread.
+    BatchAligner alignPair;
+};
+
+enum class PairResult { Converted, Skipped, Failed };
+
+struct PairOutcome {
+    size_t index = 0;  // in the batch's list of pairs
+    PairResult result = PairResult::Failed;
+    // A failed pair: the run's status when a step of the run refused it, and
+    // the text that says why.
+    std::optional<ConversionStatus> status;
+    std::string message;
+    std::vector<std::string> warnings;  // a damaged input, named with its file
+    std::vector<std::string> notes;     // of lesser weight: an input without EXIF to carry over
+};
+
+struct BatchProgress {
+    size_t total = 0;      // pairs in the batch
+    size_t toConvert = 0;  // pairs not skipped at the start
+    size_t converted = 0, skipped = 0, failed = 0;
+    double elapsedSeconds = 0.0;
+    size_t done() const { return converted + skipped + failed; }
+    // Pairs converted or failed per minute so far (0 before the first).
+    double pairsPerMinute() const;
+    // At that pace, the time the pairs still to convert need.
+    std::optional<double> secondsLeft() const;
+};
+
+class BatchObserver {
+public:
+    virtual ~BatchObserver() = default;
+    // Each pair once, in the batch's order, from one of the batch's threads
+    // (never two calls at a time).
+    virtual void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress);
+    // A temporary file an interrupted earlier run left for one of this
+    // batch's outputs, removed before the first pair.
+    virtual void temporaryRemoved(const std::filesystem::path& temporary);
+    // Asked from the batch's threads before a pair is started: true ends the
+    // batch once the pairs already being rendered are written.
+    virtual bool stopRequested();
+};
+
+struct BatchSummary {
+    size_t converted = 0, skipped = 0, failed = 0;
+    size_t notStarted = 0;  // left out because the batch was stopped
+    double wallSeconds = 0.0;
+    // The choices refused as a whole (no lens, bad comma line, A and B the
+    // same): then no pair was started.
+    std::optional<RunRefusal> refusal;
+    std::vector<PairOutcome> failures;
+    bool succeeded() const { return !refusal && failed == 0; }
+};
+
+// "3/8 pairs, 2.4 per minute, 2:05 left" (rate and time once a pair is done).
+std::string describeProgress(const BatchProgress& progress);
+// "converted 6, skipped 1, failed 1 in 1:23 (83 s)", and "; stopped, 2 not
+// started" for a stopped batch.
+std::string describeSummary(const BatchSummary& summary);
+// 0:07, 4:05, 1:02:03
+std::string formatClock(double seconds);
+
+// What a batch would do before it starts: the pairs it skips because their
+// output exists, and the temporaries an interrupted run left for its outputs.
+struct BatchPlan {
+    std::vector<bool> skip;
+    std::vector<std::filesystem::path> abandonedTemporaries;
+    size_t toConvert() const;
+};
+BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force);
+
+// Converts the pairs in order (see above); creates an output's folder when
+// it is missing.
+BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer);
+
+}  // namespace vistereo

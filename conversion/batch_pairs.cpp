@@ -1,0 +1,202 @@
+#include "conversion/batch_pairs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "conversion/run.h"
+
+namespace vistereo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The extensions of the formats cv::imread decodes.
+bool isImageName(const std::string& name) {
+    static const std::set<std::string> extensions = {".jpg", ".jpeg", ".jpe", ".png",  ".tif", ".tiff", ".bmp",
+                                                     ".dib", ".webp", ".jp2", ".pbm",  ".pgm", ".ppm",  ".pnm",
+                                                     ".pxm", ".pfm",  ".sr",  ".ras",  ".exr", ".hdr",  ".pic"};
+    return extensions.count(lower(fs::path(name).extension().string())) > 0;
+}
+
+std::string trim(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return "";
+    const size_t last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+// The fields of one line, or why it cannot be split.
+std::optional<std::vector<std::string>> splitFields(std::string_view line, std::string& error) {
+    std::vector<std::string> fields;
+    size_t i = 0;
+    for (;;) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::string field;
+        if (i < line.size() && line[i] == '"') {
+            ++i;
+            for (;;) {
+                if (i >= line.size()) {
+                    error = "a quoted field has no closing quote";
+                    return std::nullopt;
+                }
+                if (line[i] == '"') {
+                    if (i + 1 < line.size() && line[i + 1] == '"') {
+                        field += '"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                field += line[i++];
+            }
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+            if (i < line.size() && line[i] != ',') {
+                error = "text after a quoted field";
+                return std::nullopt;
+            }
+        } else {
+            const size_t comma = line.find(',', i);
+            field = trim(line.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i));
+            i = comma == std::string_view::npos ? line.size() : comma;
+        }
+        fields.push_back(field);
+        if (i >= line.size()) break;
+        ++i;  // the comma
+    }
+    return fields;
+}
+
+// Two pairs must not write the same file.
+std::string duplicateOutput(const std::vector<BatchPair>& pairs) {
+    std::map<fs::path, size_t> seen;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const auto [it, fresh] = seen.emplace(pairs[k].output.lexically_normal(), k);
+        if (fresh) continue;
+        const BatchPair& first = pairs[it->second];
+        if (pairs[k].line > 0)
+            return "lines " + std::to_string(first.line) + " and " + std::to_string(pairs[k].line) +
+                   " both write " + pairs[k].output.string();
+        return first.left.string() + " and " + pairs[k].left.string() + " both give the output " +
+               pairs[k].output.string() + "; rename one of them or list the pairs in a pairs file";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::vector<std::string> listImageFiles(const fs::path& folder, std::string* error) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        if (error) *error = "there is no folder " + folder.string();
+        return names;
+    }
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code typeError;
+        if (name.empty() || name[0] == '.' || !it->is_regular_file(typeError) || !isImageName(name)) continue;
+        names.push_back(name);
+    }
+    if (ec && error) *error = "cannot read the folder " + folder.string() + ": " + ec.message();
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string outputNameFor(const fs::path& leftImage, bool vrSuffix) {
+    const std::string name = leftImage.stem().string() + ".jpg";
+    return vrSuffix ? withVrSuffix(name) : name;
+}
+
+PairingResult pairFolders(const fs::path& leftFolder, const fs::path& rightFolder, const fs::path& outputFolder,
+                          bool vrSuffix) {
+    PairingResult result;
+    const std::vector<std::string> left = listImageFiles(leftFolder, &result.error);
+    if (!result.ok()) return result;
+    const std::vector<std::string> right = listImageFiles(rightFolder, &result.error);
+    if (!result.ok()) return result;
+    if (left.size() != right.size()) {
+        const bool moreLeft = left.size() > right.size();
+        const std::vector<std::string>& longer = moreLeft ? left : right;
+        const fs::path& folder = moreLeft ? leftFolder : rightFolder;
+        result.error = leftFolder.string() + " holds " + std::to_string(left.size()) + " images and " +
+                       rightFolder.string() + " " + std::to_string(right.size()) +
+                       "; paired in name order, these have no partner:";
+        const size_t shorter = std::min(left.size(), right.size()), shown = std::min<size_t>(longer.size(), shorter + 10);
+        for (size_t k = shorter; k < shown; ++k) result.error += " " + (folder / longer[k]).string();
+        if (shown < longer.size()) result.error += " and " + std::to_string(longer.size() - shown) + " more";
+        return result;
+    }
+    for (size_t k = 0; k < left.size(); ++k)
+        result.pairs.push_back({leftFolder / left[k], rightFolder / right[k],
+                                outputFolder / outputNameFor(left[k], vrSuffix), 0});
+    result.error = duplicateOutput(result.pairs);
+    if (!result.ok()) result.pairs.clear();
+    return result;
+}
+
+PairingResult parsePairsText(std::string_view text, const std::string& fileName, const fs::path& inputFolder,
+                             const fs::path& outputFolder, bool vrSuffix) {
+    PairingResult result;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // a byte-order mark
+    bool first = true;
+    int number = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t newline = text.find('\n', start);
+        std::string_view line = text.substr(start, newline == std::string_view::npos ? std::string_view::npos
+                                                                                      : newline - start);
+        start = newline == std::string_view::npos ? text.size() : newline + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::string content = trim(line);
+        if (content.empty() || content[0] == '#') continue;
+        auto fail = [&](const std::string& why) {
+            result.pairs.clear();
+            result.error = fileName + " line " + std::to_string(number) + ": " + why;
+            return result;
+        };
+        std::string error;
+        const auto fields = splitFields(line, error);
+        if (!fields) return fail(error);
+        const bool header = first && fields->size() >= 2 && lower((*fields)[0]) == "left" &&
+                            lower((*fields)[1]) == "right" && (fields->size() == 2 || lower((*fields)[2]) == "output");
+        first = false;
+        if (header && fields->size() <= 3) continue;
+        if (fields->size() < 2 || fields->size() > 3)
+            return fail("expected left,right or left,right,output; found " + std::to_string(fields->size()) +
+                        (fields->size() == 1 ? " field" : " fields"));
+        if ((*fields)[0].empty()) return fail("the left image is empty");
+        if ((*fields)[1].empty()) return fail("the right image is empty");
+        const std::string output = fields->size() == 3 && !(*fields)[2].empty()
+                                       ? (vrSuffix ? withVrSuffix((*fields)[2]) : (*fields)[2])
+                                       : outputNameFor((*fields)[0], vrSuffix);
+        result.pairs.push_back({inputFolder / (*fields)[0], inputFolder / (*fields)[1], outputFolder / output, number});
+    }
+    result.error = duplicateOutput(result.pairs);
+    if (!result.ok()) result.pairs.clear();
+    return result;
+}
+
+PairingResult readPairsFile(const fs::path& file, const fs::path& inputFolder, const fs::path& outputFolder,
+                            bool vrSuffix) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        PairingResult result;
+        result.error = "cannot read the pairs file " + file.string();
+        return result;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parsePairsText(text, file.string(), inputFolder, outputFolder, vrSuffix);
+}
+
+}  // namespace vistereo

@@ -1,0 +1,83 @@
+// The conversion run's steps, one function each, as RunConversion takes them
+// in a row: the request's own checks, the pair's images read and judged, the
+// prepare step, the output's name, size and memory, the canvas, the right
+// half, the left half, the encoding and the file. A front end that converts
+// many pairs with one set of choices (the batch) runs the same steps, so each
+// of its outputs holds the bytes and each refusal the text of a single run.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "conversion/run.h"
+
+namespace vistereo {
+
+// How a step ended the run: its status, the text the run shows for it
+// (empty: the run ends without a message, as for an unknown lens code, or
+// shows only its closing message, as after a failed write) and the result's
+// detail.
+struct RunRefusal {
+    ConversionStatus status = ConversionStatus::NoLensSelected;
+    std::string message;
+    std::string detail;
+    std::optional<LensCodeError> lensCode;
+    // What names the problem for a report: the message, else the detail.
+    const std::string& text() const { return message.empty() ? detail : message; }
+};
+
+// What concerns the request alone, in the run's order: a lens for each eye,
+// and, unless a rotation aligns the right eye, readable points with A and B
+// differing between the images.
+std::optional<RunRefusal> checkRequest(const ConversionRequest& request);
+
+// Both images of a pair, given by their paths; as readInputImages.
+InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
+                          const InputLimits& limits);
+
+// Judges the two images, left before right: over the limit, unreadable. When
+// both pass, a warning for each damaged one is appended to `warnings`.
+std::optional<RunRefusal> judgeInputImages(const InputImages& images, const InputLimits& limits,
+                                           std::vector<std::string>& warnings);
+
+// The per-eye geometry for the images' sizes and what both renderers read.
+// After an unknown lens code, `eyes` holds what was derived.
+struct PreparedPair {
+    PreparedEyes eyes;
+    ConversionGeometry geometry;
+};
+std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                      PreparedPair& prepared);
+
+// What the writer and the machine can take: the name's format, the height,
+// the format's width limit (of one half for a VR180 name), the canvas's memory.
+std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight);
+
+// The side-by-side canvas of an output height that passed checkOutput.
+std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas);
+
+RenderOptions renderOptionsOf(const RunOptions& options);
+
+// The right half of every target, aligned by `rotation` when given, else by
+// points A and B; the left half of every target.
+void renderRightHalves(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options);
+void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
+                      const RunOptions& options);
+
+// The canvas in the format of `outputName`'s extension with the request's
+// JPEG quality and EXIF choice (the left input's EXIF), or as a VR180 photo
+// for a *.vr.jpg name; notes of lesser weight (no EXIF to carry over) are
+// appended to `notes`.
+std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
+                                       const std::filesystem::path& leftInput, const cv::Mat& canvas,
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes);
+
+// The encoded image into the target in one step (a WriteFailed refusal whose
+// detail says why).
+std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded);
+
+}  // namespace vistereo

@@ -1,0 +1,121 @@
+// Crash-safe writes when the writer is interrupted: a termination signal
+// removes the temporary file being written; a writer killed outright leaves
+// one that findAbandonedTemporaries finds.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/atomic_file.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+
+namespace {
+
+class AtomicFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("vistereo_atomic_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename().string());
+        return found;
+    }
+    bool hasTemporary() const {
+        for (const std::string& n : names())
+            if (n.find(".tmp-") != std::string::npos) return true;
+        return false;
+    }
+    fs::path dir;
+};
+
+// A process id that no process has any more.
+pid_t deadProcess() {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+}  // namespace
+
+TEST_F(AtomicFileTest, AbandonedTemporariesAreThoseOfTheTargetsWhoseWriterIsGone) {
+    const std::string dead = std::to_string(deadProcess()), alive = std::to_string(getpid());
+    struct Case {
+        std::string name;
+        bool abandoned;
+    };
+    const std::vector<Case> cases = {
+        {".a.jpg.tmp-" + dead + "-17-3", true},
+        {".a.jpg.tmp-" + alive + "-17-4", false},     // its writer still runs
+        {".b.jpg.tmp-" + dead + "-17-5", false},      // not one of the targets
+        {".a.jpg.tmp-x" + dead + "-17-6", false},     // not a temporary's name
+        {".a.jpg.tmp-" + dead + "-17", false},
+        {"a.jpg", false},
+        {".x.tmp-1.jpg.tmp-" + dead + "-1-2", true},  // a target whose own name holds the mark
+    };
+    for (const Case& c : cases) std::ofstream(dir / c.name) << "x";
+    const auto found = findAbandonedTemporaries(dir, [](const std::string& t) { return t == "a.jpg" || t == "x.tmp-1.jpg"; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(std::count(found.begin(), found.end(), dir / c.name), c.abandoned ? 1 : 0);
+    }
+}
+
+// A child writes a large file; when its temporary appears it gets a signal.
+TEST_F(AtomicFileTest, ATerminationSignalDuringAWriteRemovesTheTemporary) {
+    struct Case {
+        const char* label;
+        int signal;
+        bool handlers;
+    };
+    const Case cases[] = {{"SIGTERM", SIGTERM, true},
+                          {"SIGINT", SIGINT, true},
+                          {"SIGHUP", SIGHUP, true},
+                          {"SIGTERM without the handlers", SIGTERM, false},
+                          {"SIGKILL cannot be handled", SIGKILL, true}};
+    const std::string bytes(96u << 20, 'v');
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const fs::path target = dir / "out.jpg";
+        const pid_t child = fork();
+        if (child == 0) {
+            if (c.handlers) removeTemporariesOnTermination();
+            writeFileAtomically(target, bytes);
+            _exit(0);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!hasTemporary() && !fs::exists(target) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ASSERT_TRUE(hasTemporary()) << "the write ended before it could be interrupted";
+        kill(child, c.signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), c.signal);
+        EXPECT_FALSE(fs::exists(target));
+        const auto abandoned = findAbandonedTemporaries(dir, [](const std::string& t) { return t == "out.jpg"; });
+        if (c.signal == SIGKILL || !c.handlers) {
+            EXPECT_EQ(abandoned.size(), 1u);  // left behind, and found
+        } else {
+            EXPECT_FALSE(hasTemporary());
+            EXPECT_TRUE(abandoned.empty());
+        }
+    }
+}

@@ -1,0 +1,270 @@
+// Batch conversion: pairing by folders and by pairs file, and batches whose
+// every output must hold the bytes of a single run with the same choices.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "conversion/batch.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+
+namespace {
+
+std::string readBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class BatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("vistereo_batch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        for (const char* sub : {"input/left", "input/right", "output", "single/input", "single/output"})
+            fs::create_directories(dir / sub);
+        for (LensSettings& lens : settings.request.lenses) {
+            lens.name = "Test lens";
+            lens.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
+        }
+        settings.request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+        settings.request.outputHeight = 24;
+        settings.request.zenith = {5, -3, 12};
+        settings.run.threads = 2;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void writeImage(const fs::path& file, int width, int height, int seed) {
+        cv::Mat image(height, width, CV_8UC3);
+        cv::setRNGSeed(seed);
+        cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
+        ASSERT_TRUE(cv::imwrite(file.string(), image));
+    }
+    // What a single run with the batch's choices writes for one pair.
+    std::string expectedBytes(const BatchPair& pair) {
+        ConversionRequest request = settings.request;
+        request.workingDirectory = dir / "single";
+        request.leftName = "L" + pair.left.extension().string();
+        request.rightName = "R" + pair.right.extension().string();
+        request.outputName = pair.output.filename().string();
+        fs::copy_file(pair.left, dir / "single/input" / request.leftName, fs::copy_options::overwrite_existing);
+        fs::copy_file(pair.right, dir / "single/input" / request.rightName, fs::copy_options::overwrite_existing);
+        struct : MessageSink {
+            void showMessage(const std::string&) override {}
+        } quiet;
+        EXPECT_TRUE(RunConversion(request, quiet, settings.run).written());
+        return readBytes(dir / "single/output" / request.outputName);
+    }
+
+    fs::path dir;
+    BatchSettings settings;
+};
+
+// Records what the batch reports and stops it when asked to.
+class Recorder : public BatchObserver {
+public:
+    void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress) override {
+        std::lock_guard lock(mutex);
+        outcomes.push_back(outcome);
+        names.push_back(pair.left.filename().string());
+        done.push_back(progress.done());
+    }
+    bool stopRequested() override {
+        std::lock_guard lock(mutex);
+        return stopAfter > 0 && outcomes.size() >= stopAfter;
+    }
+    std::mutex mutex;
+    std::vector<PairOutcome> outcomes;
+    std::vector<std::string> names;
+    std::vector<size_t> done;
+    size_t stopAfter = 0;
+};
+
+}  // namespace
+
+TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
+    struct Case {
+        const char* label;
+        const char* text;
+        std::vector<std::string> outputs;  // empty: an error is expected
+        const char* errorMentions = "";
+    };
+    const std::vector<Case> cases = {
+        {"header, comment, blank, CRLF", "left,right,output\r\n# day one\r\n\r\n a.jpg , b.jpg \r\nc.png,d.png,x.tif\r\n",
+         {"out/a.jpg", "out/x.tif"}},
+        {"quoted names", "\"one, two.jpg\",\"say \"\"hi\"\".jpg\"\n", {"out/one, two.jpg"}},
+        {"empty output field takes the left name", "sub/e.jpg,f.jpg,\n", {"out/e.jpg"}},
+        {"one field", "a.jpg,b.jpg\nlonely.jpg\n", {}, "pairs.csv line 2: expected left,right"},
+        {"four fields", "\n\na,b,c,d\n", {}, "line 3: "},
+        {"empty right", "a.jpg, \n", {}, "line 1: the right image is empty"},
+        {"unclosed quote", "\"a.jpg,b.jpg\n", {}, "line 1: a quoted field"},
+        {"header only on the first line", "a.jpg,b.jpg\nleft,right\n", {"out/a.jpg", "out/left.jpg"}},
+        {"two pairs, one output", "a.jpg,b.jpg\n#\nc.jpg,d.jpg,a.jpg\n", {}, "lines 1 and 3 both write"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const PairingResult r = parsePairsText(c.text, "pairs.csv", "in", "out", false);
+        std::vector<std::string> outputs;
+        for (const BatchPair& p : r.pairs) outputs.push_back(p.output.generic_string());
+        EXPECT_EQ(outputs, c.outputs) << r.error;
+        EXPECT_NE(r.error.find(c.errorMentions), std::string::npos) << r.error;
+        EXPECT_EQ(r.ok(), !c.outputs.empty());
+    }
+    const PairingResult quoted = parsePairsText("\"say \"\"hi\"\".jpg\",b.jpg\n", "p", "in", "out", true);
+    ASSERT_EQ(quoted.pairs.size(), 1u);
+    EXPECT_EQ(quoted.pairs[0].left.generic_string(), "in/say \"hi\".jpg");
+    EXPECT_EQ(quoted.pairs[0].output.generic_string(), "out/say \"hi\"_180_LR.jpg");
+    EXPECT_EQ(quoted.pairs[0].line, 1);
+}
+
+TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
+    for (const char* name : {"b.jpg", "a.JPG", "c.png", ".hidden.jpg", "notes.txt"})
+        std::ofstream(dir / "input/left" / name) << "x";
+    for (const char* name : {"r2.jpg", "r1.jpg", "r3.tif"}) std::ofstream(dir / "input/right" / name) << "x";
+    PairingResult r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", true);
+    ASSERT_TRUE(r.ok()) << r.error;
+    std::vector<std::string> seen;
+    for (const BatchPair& p : r.pairs)
+        seen.push_back(p.left.filename().string() + "+" + p.right.filename().string() + ">" +
+                       p.output.filename().string());
+    EXPECT_EQ(seen, (std::vector<std::string>{"a.JPG+r1.jpg>a_180_LR.jpg", "b.jpg+r2.jpg>b_180_LR.jpg",
+                                              "c.png+r3.tif>c_180_LR.jpg"}));
+
+    std::ofstream(dir / "input/left/d.jpg") << "x";
+    std::ofstream(dir / "input/left/e.jpg") << "x";
+    r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", false);
+    EXPECT_TRUE(r.pairs.empty());
+    EXPECT_NE(r.error.find("holds 5 images"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("left/d.jpg " + (dir / "input/left/e.jpg").string()), std::string::npos) << r.error;
+    std::ofstream(dir / "input/left/b.png") << "x";  // b.jpg and b.png would both write b.jpg
+    std::ofstream(dir / "input/right/r4.jpg") << "x";
+    std::ofstream(dir / "input/right/r5.jpg") << "x";
+    std::ofstream(dir / "input/right/r6.jpg") << "x";
+    r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", false);
+    EXPECT_NE(r.error.find("both give the output"), std::string::npos) << r.error;
+    EXPECT_NE(pairFolders(dir / "nowhere", dir / "input/right", dir / "output", false).error.find("no folder"),
+              std::string::npos);
+}
+
+// Pairs of two sizes interleaved with a bad pair and an existing output: every
+// written file is the single run's, the bad pair is reported with the run's
+// message and the others go on, the existing output is left alone.
+TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBatch) {
+    struct Config {
+        const char* label;
+        Interpolation interpolation;
+        bool rotation;
+        const char* fifthOutput;
+    };
+    for (const Config& config : {Config{"bilinear, points", Interpolation::Bilinear, false, "sub/four.png"},
+                                 Config{"lanczos, a given rotation, VR180 with EXIF", Interpolation::Lanczos, true,
+                                        "sub/four.vr.jpg"}}) {
+        SCOPED_TRACE(config.label);
+        settings.run.interpolation = config.interpolation;
+        settings.request.keepExif = config.rotation;
+        if (config.rotation) settings.request.rotation = RotationMatrix{{{0.999, 0.0447, 0}, {-0.0447, 0.999, 0}, {0, 0, 1}}};
+        fs::remove_all(dir / "output");
+        fs::create_directories(dir / "output/sub");
+        const int widths[] = {80, 80, 80, 64, 64, 80, 80};
+        std::string text;
+        for (int k = 0; k < 7; ++k) {
+            const std::string l = "left/p" + std::to_string(k) + ".jpg", r = "right/p" + std::to_string(k) + ".png";
+            writeImage(dir / "input" / l, widths[k], 60, 2 * k + 1);
+            if (k != 2) writeImage(dir / "input" / r, widths[k], 60, 2 * k + 2);
+            text += l + "," + r + (k == 4 ? std::string(",") + config.fifthOutput : "") + "\n";
+        }
+        const PairingResult pairing = parsePairsText(text, "pairs", dir / "input", dir / "output", false);
+        ASSERT_TRUE(pairing.ok()) << pairing.error;
+        std::ofstream(dir / "output/p5.jpg") << "kept";
+
+        Recorder recorder;
+        const BatchSummary summary = runBatch(pairing.pairs, settings, recorder);
+        EXPECT_EQ(summary.converted, 5u);
+        EXPECT_EQ(summary.skipped, 1u);
+        EXPECT_EQ(summary.failed, 1u);
+        ASSERT_EQ(summary.failures.size(), 1u);
+        EXPECT_EQ(summary.failures[0].index, 2u);
+        EXPECT_EQ(summary.failures[0].status, ConversionStatus::RightImageInvalid);
+        EXPECT_EQ(summary.failures[0].message, kMsgBadRightImage);
+        EXPECT_EQ(recorder.done, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));  // in order, once each
+        EXPECT_EQ(recorder.outcomes[5].result, PairResult::Skipped);
+        EXPECT_EQ(readBytes(dir / "output/p5.jpg"), "kept");
+        for (size_t k : {0u, 1u, 3u, 4u, 6u}) {
+            SCOPED_TRACE(k);
+            const std::string written = readBytes(pairing.pairs[k].output);
+            ASSERT_FALSE(written.empty());
+            EXPECT_TRUE(written == expectedBytes(pairing.pairs[k]));
+        }
+    }
+}
+
+TEST_F(BatchTest, StoppingFinishesThePairsUnderWayAndForceConvertsAgain) {
+    std::vector<BatchPair> pairs;
+    for (int k = 0; k < 6; ++k) {
+        pairs.push_back({dir / "input/left" / ("s" + std::to_string(k) + ".png"),
+                         dir / "input/right" / ("s" + std::to_string(k) + ".png"),
+                         dir / "output" / ("s" + std::to_string(k) + ".jpg")});
+        writeImage(pairs.back().left, 70, 50, k);
+        writeImage(pairs.back().right, 70, 50, k + 10);
+    }
+    Recorder stopper;
+    stopper.stopAfter = 1;
+    const BatchSummary stopped = runBatch(pairs, settings, stopper);
+    EXPECT_GE(stopped.converted, 1u);
+    // The reported one, and at most the one waiting to be written and the two being rendered.
+    EXPECT_LE(stopped.converted, 4u);
+    EXPECT_EQ(stopped.converted + stopped.notStarted, 6u);
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir / "output")) files += e.path().extension() == ".jpg";
+    EXPECT_EQ(files, stopped.converted);  // and nothing else: no temporaries
+
+    Recorder again;
+    const BatchSummary resumed = runBatch(pairs, settings, again);
+    EXPECT_EQ(resumed.skipped, stopped.converted);
+    EXPECT_EQ(resumed.converted, 6u - stopped.converted);
+    std::ofstream(pairs[0].output) << "old";
+    settings.force = true;
+    EXPECT_EQ(runBatch(pairs, settings, again).converted, 6u);
+    EXPECT_EQ(readBytes(pairs[0].output), expectedBytes(pairs[0]));
+
+    settings.request.points.points = PointSet{};  // A and B the same in both images: refused before any pair
+    const BatchSummary refused = runBatch(pairs, settings, again);
+    ASSERT_TRUE(refused.refusal.has_value());
+    EXPECT_EQ(refused.refusal->message, kMsgBadPoints);
+    EXPECT_EQ(refused.converted + refused.skipped + refused.failed, 0u);
+}
+
+// The place where automatic alignment plugs in: a pair's own rotation
+// replaces the points for that pair; its error fails just that pair.
+TEST_F(BatchTest, ABatchAlignerTurnsEachPairOrFailsIt) {
+    std::vector<BatchPair> pairs;
+    for (int k = 0; k < 3; ++k) {
+        pairs.push_back({dir / "input/left" / ("a" + std::to_string(k) + ".png"),
+                         dir / "input/right" / ("a" + std::to_string(k) + ".png"),
+                         dir / "output" / ("a" + std::to_string(k) + ".jpg")});
+        writeImage(pairs.back().left, 70, 50, k);
+        writeImage(pairs.back().right, 70, 50, k + 10);
+    }
+    const RotationMatrix turn{{{0.998, 0, 0.0628}, {0, 1, 0}, {-0.0628, 0, 0.998}}};
+    int calls = 0;
+    settings.alignPair = [&](const cv::Mat& left, const cv::Mat&, const ConversionGeometry& g) {
+        EXPECT_EQ(g.eye[0].imageWidth, left.cols);
+        return ++calls == 2 ? BatchAlignment{std::nullopt, "no features in common"} : BatchAlignment{turn, ""};
+    };
+    Recorder recorder;
+    const BatchSummary summary = runBatch(pairs, settings, recorder);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(summary.converted, 2u);
+    ASSERT_EQ(summary.failures.size(), 1u);
+    EXPECT_EQ(summary.failures[0].message, "no features in common");
+    EXPECT_FALSE(summary.failures[0].status.has_value());
+    settings.request.rotation = turn;
+    EXPECT_TRUE(readBytes(pairs[2].output) == expectedBytes(pairs[2]));
+}

@@ -1,0 +1,256 @@
+#include "ui/batch_dialog.h"
+
+#include <exception>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "ui/dialog_layout.h"
+#include "ui/message_box.h"
+
+namespace vistereo {
+namespace {
+
+namespace fs = std::filesystem;
+
+QString qt(const std::string& text) { return QString::fromStdString(text); }
+
+// A path as the user knows it: relative to the working directory when below it.
+QString shown(const fs::path& path, const fs::path& workingDirectory) {
+    const fs::path relative = path.lexically_relative(workingDirectory);
+    return qt((relative.empty() || *relative.begin() == ".." ? path : relative).generic_string());
+}
+
+// A folder the user typed: as typed when relative to the current directory,
+// otherwise below the working directory (an absolute one as it is).
+fs::path inWorkingDirectory(const fs::path& workingDirectory, const QString& folder) {
+    const fs::path typed = folder.toStdString();
+    return workingDirectory == "." ? typed : workingDirectory / typed;
+}
+
+}  // namespace
+
+// Hands the batch's reports to the window's thread; answers the stop question.
+class BatchDialog::Observer : public BatchObserver {
+public:
+    Observer(BatchDialog* dialog, fs::path workingDirectory)
+        : dialog_(dialog), workingDirectory_(std::move(workingDirectory)) {}
+
+    void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress) override {
+        QString failure;
+        if (outcome.result == PairResult::Failed)
+            failure = shown(pair.left, workingDirectory_) + ", " + shown(pair.right, workingDirectory_) + ": " +
+                      qt(outcome.message);
+        for (const std::string& warning : outcome.warnings)
+            failure += (failure.isEmpty() ? "" : "\n") + QStringLiteral("Warning: ") + qt(warning);
+        const int done = static_cast<int>(progress.done()), total = static_cast<int>(progress.total);
+        const QString text = qt(describeProgress(progress));
+        BatchDialog* dialog = dialog_;
+        QMetaObject::invokeMethod(
+            dialog, [dialog, done, total, text, failure] { dialog->onPairFinished(done, total, text, failure); },
+            Qt::QueuedConnection);
+    }
+    bool stopRequested() override { return dialog_->m_stop.load(); }
+
+private:
+    BatchDialog* dialog_;
+    fs::path workingDirectory_;
+};
+
+BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidget* parent)
+    : QDialog(parent), m_vrSuffix(vrSuffix) {
+    setWindowTitle(QStringLiteral("Batch Conversion"));
+    setFont(dialogFont(10));
+    m_settings.request = choices;
+    m_pool.setMaxThreadCount(1);
+
+    m_leftFolder = new QLineEdit(QStringLiteral("input/left"), this);
+    m_rightFolder = new QLineEdit(QStringLiteral("input/right"), this);
+    m_browseLeft = new QPushButton(QStringLiteral("Browse..."), this);
+    m_browseRight = new QPushButton(QStringLiteral("Browse..."), this);
+    m_overwrite = new QCheckBox(QStringLiteral("Convert again when the output exists"), this);
+    m_pairList = new QListWidget(this);
+    m_pairingStatus = new QLabel(this);
+    m_start = new QPushButton(QStringLiteral("Start"), this);
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_progress = new QProgressBar(this);
+    m_progressText = new QLabel(this);
+    m_failures = new QListWidget(this);
+    m_close = new QPushButton(QStringLiteral("Close"), this);
+    const std::pair<QWidget*, const char*> names[] = {
+        {m_leftFolder, "leftFolder"},   {m_rightFolder, "rightFolder"}, {m_browseLeft, "browseLeft"},
+        {m_browseRight, "browseRight"}, {m_overwrite, "overwrite"},     {m_pairList, "pairList"},
+        {m_pairingStatus, "pairingStatus"}, {m_start, "startButton"},  {m_cancel, "cancelButton"},
+        {m_progress, "progress"},       {m_progressText, "progressText"}, {m_failures, "failures"},
+        {m_close, "closeButton"}};
+    for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
+
+    auto* folders = new QGridLayout;
+    folders->addWidget(new QLabel(QStringLiteral("Left images"), this), 0, 0);
+    folders->addWidget(m_leftFolder, 0, 1);
+    folders->addWidget(m_browseLeft, 0, 2);
+    folders->addWidget(new QLabel(QStringLiteral("Right images"), this), 1, 0);
+    folders->addWidget(m_rightFolder, 1, 1);
+    folders->addWidget(m_browseRight, 1, 2);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(m_start);
+    buttons->addWidget(m_cancel);
+    buttons->addStretch();
+    buttons->addWidget(m_close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(folders);
+    layout->addWidget(new QLabel(QStringLiteral("Pairs in name order (outputs in output/):"), this));
+    layout->addWidget(m_pairList, 2);
+    layout->addWidget(m_pairingStatus);
+    layout->addWidget(m_overwrite);
+    layout->addLayout(buttons);
+    layout->addWidget(m_progress);
+    layout->addWidget(m_progressText);
+    layout->addWidget(m_failures, 1);
+    resize(560, 460);
+
+    m_pairingStatus->setWordWrap(true);
+    m_progressText->setWordWrap(true);
+    m_progress->setFormat(QStringLiteral("%v of %m pairs"));
+    m_progress->setRange(0, 1);
+    m_progress->setValue(0);
+    m_cancel->setEnabled(false);
+    m_failures->hide();
+
+    connect(m_leftFolder, &QLineEdit::textChanged, this, &BatchDialog::refreshPairing);
+    connect(m_rightFolder, &QLineEdit::textChanged, this, &BatchDialog::refreshPairing);
+    connect(m_overwrite, &QCheckBox::toggled, this, &BatchDialog::refreshPairing);
+    connect(m_browseLeft, &QPushButton::clicked, this, [this] { browse(m_leftFolder); });
+    connect(m_browseRight, &QPushButton::clicked, this, [this] { browse(m_rightFolder); });
+    connect(m_start, &QPushButton::clicked, this, &BatchDialog::start);
+    connect(m_cancel, &QPushButton::clicked, this, &BatchDialog::cancel);
+    connect(m_close, &QPushButton::clicked, this, &BatchDialog::reject);
+    refreshPairing();
+}
+
+BatchDialog::~BatchDialog() {
+    if (m_watcher) m_watcher->waitForFinished();
+}
+
+void BatchDialog::browse(QLineEdit* folder) {
+    const QString chosen = QFileDialog::getExistingDirectory(this, QStringLiteral("Folder of the images"), folder->text());
+    if (!chosen.isEmpty()) folder->setText(chosen);
+}
+
+void BatchDialog::refreshPairing() {
+    const fs::path& wd = m_settings.request.workingDirectory;
+    const PairingResult pairing = pairFolders(inWorkingDirectory(wd, m_leftFolder->text()),
+                                              inWorkingDirectory(wd, m_rightFolder->text()),
+                                              inWorkingDirectory(wd, QStringLiteral("output")), m_vrSuffix);
+    m_pairs = pairing.pairs;
+    m_pairList->clear();
+    if (!pairing.ok()) {
+        m_pairingStatus->setText(qt(pairing.error));
+        m_start->setEnabled(false);
+        return;
+    }
+    const BatchPlan plan = planBatch(m_pairs, m_overwrite->isChecked());
+    for (size_t k = 0; k < m_pairs.size(); ++k)
+        m_pairList->addItem(QString::fromStdString(m_pairs[k].left.filename().string()) + " + " +
+                            qt(m_pairs[k].right.filename().string()) + "  →  " +
+                            qt(m_pairs[k].output.filename().string()) +
+                            (plan.skip[k] ? QStringLiteral("  (exists: skipped)") : QString()));
+    m_pairingStatus->setText(QStringLiteral("%1 pairs, %2 to convert").arg(m_pairs.size()).arg(plan.toConvert()));
+    m_start->setEnabled(!m_running && plan.toConvert() > 0);
+}
+
+void BatchDialog::setRunning(bool running) {
+    m_running = running;
+    for (QWidget* w : std::initializer_list<QWidget*>{m_leftFolder, m_rightFolder, m_browseLeft, m_browseRight,
+                                                      m_overwrite, m_pairList, m_start, m_close})
+        w->setEnabled(!running);
+    m_cancel->setEnabled(running);
+    m_cancel->setText(QStringLiteral("Cancel"));
+    if (!running) refreshPairing();
+}
+
+void BatchDialog::start() {
+    if (m_running || m_pairs.empty()) return;
+    m_settings.force = m_overwrite->isChecked();
+    m_stop = false;
+    m_failures->clear();
+    m_failures->hide();
+    m_progress->setRange(0, static_cast<int>(m_pairs.size()));
+    m_progress->setValue(0);
+    m_progressText->setText(QStringLiteral("0/%1 pairs").arg(m_pairs.size()));
+    setRunning(true);
+
+    // The batch works on copies: the window may change its folders afterwards.
+    auto summary = std::make_shared<BatchSummary>();
+    auto failure = std::make_shared<std::string>();
+    auto observer = std::make_shared<Observer>(this, m_settings.request.workingDirectory);
+    m_summary = summary;
+    m_failure = failure;
+    m_watcher = new QFutureWatcher<void>(this);
+    connect(m_watcher, &QFutureWatcher<void>::finished, this, &BatchDialog::onBatchDone);
+    m_watcher->setFuture(QtConcurrent::run(&m_pool, [pairs = m_pairs, settings = m_settings, observer, summary,
+                                                     failure] {
+        try {
+            *summary = runBatch(pairs, settings, *observer);
+        } catch (const std::exception& e) {
+            *failure = e.what();
+        }
+    }));
+}
+
+void BatchDialog::cancel() {
+    if (!m_running) return;
+    m_stop = true;
+    m_cancel->setEnabled(false);
+    m_cancel->setText(QStringLiteral("Stopping…"));
+}
+
+void BatchDialog::onPairFinished(int done, int total, const QString& progressText, const QString& failure) {
+    m_progress->setRange(0, total);
+    m_progress->setValue(done);
+    m_progressText->setText(progressText);
+    if (!failure.isEmpty()) m_failures->addItem(failure);
+}
+
+void BatchDialog::onBatchDone() {
+    m_watcher->deleteLater();
+    m_watcher = nullptr;
+    const BatchSummary summary = *m_summary;
+    setRunning(false);
+    if (!m_failure->empty()) {
+        ShowMessage(this, QStringLiteral("The batch stopped: %1").arg(qt(*m_failure)));
+    } else if (summary.refusal) {
+        ShowMessage(this, qt(summary.refusal->text()));
+    } else {
+        QString text = qt(describeSummary(summary));
+        text[0] = text[0].toUpper();
+        m_progressText->setText(text);
+    }
+    m_failures->setVisible(m_failures->count() > 0);
+    emit batchFinished();
+}
+
+void BatchDialog::closeEvent(QCloseEvent* event) {
+    if (m_running) {  // the batch is stopped with Cancel; the window closes once it has ended
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void BatchDialog::reject() {
+    if (!m_running) QDialog::reject();
+}
+
+}  // namespace vistereo

@@ -1,0 +1,91 @@
+// The batch window ("Batch Conversion"), opened from the main dialog's
+// "Batch...": converts every pair of a left and a right folder (default
+// input/left and input/right, paired in name order) into output/, with the
+// lenses, height, zenith correction and points the main dialog held when the
+// window opened. It shows the pairing before it starts, the progress while it
+// runs (in the background; its controls are disabled then, apart from
+// Cancel, which stops after the pairs under way) and the failures at the end.
+//
+// Controls are found by their object names: leftFolder, rightFolder,
+// browseLeft, browseRight, overwrite, pairList, pairingStatus, startButton,
+// cancelButton, progress, progressText, failures, closeButton.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include <QDialog>
+#include <QFutureWatcher>
+#include <QThreadPool>
+
+#include "conversion/batch.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace vistereo {
+
+class BatchDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `choices`: what every pair is converted with; its working directory
+    // holds input/ and output/. `vrSuffix`: outputs get the players' name.
+    explicit BatchDialog(const ConversionRequest& choices, bool vrSuffix = false, QWidget* parent = nullptr);
+    ~BatchDialog() override;
+
+    const ConversionRequest& choices() const { return m_settings.request; }
+    bool running() const { return m_running; }
+    // The pairs the folders give now (empty when they give none).
+    const std::vector<BatchPair>& pairs() const { return m_pairs; }
+    // The batch's own thread, apart from the renderers' and the batch's stages.
+    QThreadPool& batchPool() { return m_pool; }
+
+    void start();
+    void cancel();
+    // Escape, Close: closes the window unless a batch runs.
+    void reject() override;
+
+signals:
+    void batchFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class Observer;
+    void refreshPairing();
+    void browse(QLineEdit* folder);
+    void setRunning(bool running);
+    void onPairFinished(int done, int total, const QString& progressText, const QString& failure);
+    void onBatchDone();
+
+    BatchSettings m_settings;
+    bool m_vrSuffix = false;
+    std::vector<BatchPair> m_pairs;
+    bool m_running = false;
+    std::atomic<bool> m_stop{false};
+    QThreadPool m_pool;
+    QFutureWatcher<void>* m_watcher = nullptr;
+    std::shared_ptr<BatchSummary> m_summary;
+    std::shared_ptr<std::string> m_failure;
+
+    QLineEdit* m_leftFolder = nullptr;
+    QLineEdit* m_rightFolder = nullptr;
+    QPushButton* m_browseLeft = nullptr;
+    QPushButton* m_browseRight = nullptr;
+    QCheckBox* m_overwrite = nullptr;
+    QListWidget* m_pairList = nullptr;
+    QLabel* m_pairingStatus = nullptr;
+    QPushButton* m_start = nullptr;
+    QPushButton* m_cancel = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLabel* m_progressText = nullptr;
+    QListWidget* m_failures = nullptr;
+    QPushButton* m_close = nullptr;
+};
+
+}  // namespace vistereo
