@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 if [ "${1:-}" = "--sanitize" ]; then
   build="$root/build-sanitize"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTEREO_SANITIZE=ON >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVISTEREO_SANITIZE=ON >/dev/null
   cmake --build "$build" -j"$(nproc)"
   # Leaks inside the system's Qt, fontconfig and OpenCV libraries are theirs;
   # any other leak, and every memory error or undefined behaviour, fails.
