@@ -247,15 +247,15 @@ InputImages readInputPair(const std::filesystem::path& left, const std::filesyst
     return images;
 }
 
-std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
-    return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
-           error.field + " " + std::to_string(error.value) + ", which is not a known code";
-}
-
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
                             const std::string& rightName, const InputLimits& limits) {
     return readInputPair(inDirectory(workingDirectory, "input", leftName),
                          inDirectory(workingDirectory, "input", rightName), limits);
+}
+
+std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
+    return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
+           error.field + " " + std::to_string(error.value) + ", which is not a known code";
 }
 
 std::string describeTooLarge(const InputImage& image, const InputLimits& limits) {
@@ -350,8 +350,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
         RunRefusal r;  // ends without a message, as the dialog does
         r.status = ConversionStatus::InvalidLensCode;
         r.lensCode = *bad;
-        r.detail = std::string(bad->eye == 0 ? "left" : "right") + " lens \"" + request.lenses[bad->eye].name +
-                   "\" has " + bad->field + " " + std::to_string(bad->value) + ", which is not a known code";
+        r.detail = describeLensCodeError(*bad, request.lenses);
         return r;
     }
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};

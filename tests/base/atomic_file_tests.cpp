@@ -15,21 +15,15 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 
 namespace {
 
-class AtomicFileTest : public ::testing::Test {
+class AtomicFileTest : public testsupport::ScratchTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("vistereo_atomic_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     std::vector<std::string> names() const {
         std::vector<std::string> found;
         for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename().string());
@@ -40,7 +34,6 @@ protected:
             if (n.find(".tmp-") != std::string::npos) return true;
         return false;
     }
-    fs::path dir;
 };
 
 // A process id that no process has any more.
@@ -55,11 +48,7 @@ pid_t deadProcess() {
 
 TEST_F(AtomicFileTest, AbandonedTemporariesAreThoseOfTheTargetsWhoseWriterIsGone) {
     const std::string dead = std::to_string(deadProcess()), alive = std::to_string(getpid());
-    struct Case {
-        std::string name;
-        bool abandoned;
-    };
-    const std::vector<Case> cases = {
+    const struct { std::string name; bool abandoned; } cases[] = {
         {".a.jpg.tmp-" + dead + "-17-3", true},
         {".a.jpg.tmp-" + alive + "-17-4", false},     // its writer still runs
         {".b.jpg.tmp-" + dead + "-17-5", false},      // not one of the targets
@@ -68,9 +57,9 @@ TEST_F(AtomicFileTest, AbandonedTemporariesAreThoseOfTheTargetsWhoseWriterIsGone
         {"a.jpg", false},
         {".x.tmp-1.jpg.tmp-" + dead + "-1-2", true},  // a target whose own name holds the mark
     };
-    for (const Case& c : cases) std::ofstream(dir / c.name) << "x";
+    for (const auto& c : cases) testsupport::writeFile(dir / c.name, "x");
     const auto found = findAbandonedTemporaries(dir, [](const std::string& t) { return t == "a.jpg" || t == "x.tmp-1.jpg"; });
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(std::count(found.begin(), found.end(), dir / c.name), c.abandoned ? 1 : 0);
     }
@@ -78,18 +67,11 @@ TEST_F(AtomicFileTest, AbandonedTemporariesAreThoseOfTheTargetsWhoseWriterIsGone
 
 // A child writes a large file; when its temporary appears it gets a signal.
 TEST_F(AtomicFileTest, ATerminationSignalDuringAWriteRemovesTheTemporary) {
-    struct Case {
-        const char* label;
-        int signal;
-        bool handlers;
-    };
-    const Case cases[] = {{"SIGTERM", SIGTERM, true},
-                          {"SIGINT", SIGINT, true},
-                          {"SIGHUP", SIGHUP, true},
-                          {"SIGTERM without the handlers", SIGTERM, false},
-                          {"SIGKILL cannot be handled", SIGKILL, true}};
+    const struct { const char* label; int signal; bool handlers; } cases[] = {
+        {"SIGTERM", SIGTERM, true}, {"SIGINT", SIGINT, true}, {"SIGHUP", SIGHUP, true},
+        {"SIGTERM without the handlers", SIGTERM, false}, {"SIGKILL cannot be handled", SIGKILL, true}};
     const std::string bytes(96u << 20, 'v');
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -107,8 +89,7 @@ TEST_F(AtomicFileTest, ATerminationSignalDuringAWriteRemovesTheTemporary) {
         kill(child, c.signal);
         int status = 0;
         waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
-        EXPECT_EQ(WTERMSIG(status), c.signal);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
         EXPECT_FALSE(fs::exists(target));
         const auto abandoned = findAbandonedTemporaries(dir, [](const std::string& t) { return t == "out.jpg"; });
         if (c.signal == SIGKILL || !c.handlers) {

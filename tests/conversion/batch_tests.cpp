@@ -11,23 +11,18 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/batch.h"
+#include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
+using namespace vistereo::testsupport;
 
 namespace {
 
-std::string readBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class BatchTest : public ::testing::Test {
+class BatchTest : public ScratchTest {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("vistereo_batch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
+        ScratchTest::SetUp();
         for (const char* sub : {"input/left", "input/right", "output", "single/input", "single/output"})
             fs::create_directories(dir / sub);
         for (LensSettings& lens : settings.request.lenses) {
@@ -39,8 +34,6 @@ protected:
         settings.request.zenith = {5, -3, 12};
         settings.run.threads = 2;
     }
-    void TearDown() override { fs::remove_all(dir); }
-
     void writeImage(const fs::path& file, int width, int height, int seed) {
         cv::Mat image(height, width, CV_8UC3);
         cv::setRNGSeed(seed);
@@ -60,20 +53,18 @@ protected:
             void showMessage(const std::string&) override {}
         } quiet;
         EXPECT_TRUE(RunConversion(request, quiet, settings.run).written());
-        return readBytes(dir / "single/output" / request.outputName);
+        return readFile(dir / "single/output" / request.outputName);
     }
 
-    fs::path dir;
     BatchSettings settings;
 };
 
 // Records what the batch reports and stops it when asked to.
 class Recorder : public BatchObserver {
 public:
-    void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress) override {
+    void pairFinished(const BatchPair&, const PairOutcome& outcome, const BatchProgress& progress) override {
         std::lock_guard lock(mutex);
         outcomes.push_back(outcome);
-        names.push_back(pair.left.filename().string());
         done.push_back(progress.done());
     }
     bool stopRequested() override {
@@ -82,7 +73,6 @@ public:
     }
     std::mutex mutex;
     std::vector<PairOutcome> outcomes;
-    std::vector<std::string> names;
     std::vector<size_t> done;
     size_t stopAfter = 0;
 };
@@ -90,13 +80,8 @@ public:
 }  // namespace
 
 TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
-    struct Case {
-        const char* label;
-        const char* text;
-        std::vector<std::string> outputs;  // empty: an error is expected
-        const char* errorMentions = "";
-    };
-    const std::vector<Case> cases = {
+    // outputs empty: an error is expected.
+    const struct { const char* label; const char* text; std::vector<std::string> outputs; const char* errorMentions = ""; } cases[] = {
         {"header, comment, blank, CRLF", "left,right,output\r\n# day one\r\n\r\n a.jpg , b.jpg \r\nc.png,d.png,x.tif\r\n",
          {"out/a.jpg", "out/x.tif"}},
         {"quoted names", "\"one, two.jpg\",\"say \"\"hi\"\".jpg\"\n", {"out/one, two.jpg"}},
@@ -108,7 +93,7 @@ TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
         {"header only on the first line", "a.jpg,b.jpg\nleft,right\n", {"out/a.jpg", "out/left.jpg"}},
         {"two pairs, one output", "a.jpg,b.jpg\n#\nc.jpg,d.jpg,a.jpg\n", {}, "lines 1 and 3 both write"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const PairingResult r = parsePairsText(c.text, "pairs.csv", "in", "out", false);
         std::vector<std::string> outputs;
@@ -117,17 +102,16 @@ TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
         EXPECT_NE(r.error.find(c.errorMentions), std::string::npos) << r.error;
         EXPECT_EQ(r.ok(), !c.outputs.empty());
     }
-    const PairingResult quoted = parsePairsText("\"say \"\"hi\"\".jpg\",b.jpg\n", "p", "in", "out", true);
+    const PairingResult quoted = parsePairsText("#\n\"say \"\"hi\"\".jpg\",b.jpg\n", "p", "in", "out", true);
     ASSERT_EQ(quoted.pairs.size(), 1u);
-    EXPECT_EQ(quoted.pairs[0].left.generic_string(), "in/say \"hi\".jpg");
+    EXPECT_TRUE(quoted.pairs[0].left == "in/say \"hi\".jpg" && quoted.pairs[0].line == 2);
     EXPECT_EQ(quoted.pairs[0].output.generic_string(), "out/say \"hi\"_180_LR.jpg");
-    EXPECT_EQ(quoted.pairs[0].line, 1);
 }
 
 TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
     for (const char* name : {"b.jpg", "a.JPG", "c.png", ".hidden.jpg", "notes.txt"})
-        std::ofstream(dir / "input/left" / name) << "x";
-    for (const char* name : {"r2.jpg", "r1.jpg", "r3.tif"}) std::ofstream(dir / "input/right" / name) << "x";
+        writeFile(dir / "input/left" / name, "x");
+    for (const char* name : {"r2.jpg", "r1.jpg", "r3.tif"}) writeFile(dir / "input/right" / name, "x");
     PairingResult r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", true);
     ASSERT_TRUE(r.ok()) << r.error;
     std::vector<std::string> seen;
@@ -137,18 +121,11 @@ TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
     EXPECT_EQ(seen, (std::vector<std::string>{"a.JPG+r1.jpg>a_180_LR.jpg", "b.jpg+r2.jpg>b_180_LR.jpg",
                                               "c.png+r3.tif>c_180_LR.jpg"}));
 
-    std::ofstream(dir / "input/left/d.jpg") << "x";
-    std::ofstream(dir / "input/left/e.jpg") << "x";
+    for (const char* name : {"d.jpg", "e.jpg"}) writeFile(dir / "input/left" / name, "x");
     r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", false);
     EXPECT_TRUE(r.pairs.empty());
     EXPECT_NE(r.error.find("holds 5 images"), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("left/d.jpg " + (dir / "input/left/e.jpg").string()), std::string::npos) << r.error;
-    std::ofstream(dir / "input/left/b.png") << "x";  // b.jpg and b.png would both write b.jpg
-    std::ofstream(dir / "input/right/r4.jpg") << "x";
-    std::ofstream(dir / "input/right/r5.jpg") << "x";
-    std::ofstream(dir / "input/right/r6.jpg") << "x";
-    r = pairFolders(dir / "input/left", dir / "input/right", dir / "output", false);
-    EXPECT_NE(r.error.find("both give the output"), std::string::npos) << r.error;
     EXPECT_NE(pairFolders(dir / "nowhere", dir / "input/right", dir / "output", false).error.find("no folder"),
               std::string::npos);
 }
@@ -157,15 +134,9 @@ TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
 // written file is the single run's, the bad pair is reported with the run's
 // message and the others go on, the existing output is left alone.
 TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBatch) {
-    struct Config {
-        const char* label;
-        Interpolation interpolation;
-        bool rotation;
-        const char* fifthOutput;
-    };
+    struct Config { const char* label; Interpolation interpolation; bool rotation; const char* fifthOutput; };
     for (const Config& config : {Config{"bilinear, points", Interpolation::Bilinear, false, "sub/four.png"},
-                                 Config{"lanczos, a given rotation, VR180 with EXIF", Interpolation::Lanczos, true,
-                                        "sub/four.vr.jpg"}}) {
+                                 Config{"lanczos, a rotation, VR180 with EXIF", Interpolation::Lanczos, true, "sub/four.vr.jpg"}}) {
         SCOPED_TRACE(config.label);
         settings.run.interpolation = config.interpolation;
         settings.request.keepExif = config.rotation;
@@ -182,7 +153,7 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
         }
         const PairingResult pairing = parsePairsText(text, "pairs", dir / "input", dir / "output", false);
         ASSERT_TRUE(pairing.ok()) << pairing.error;
-        std::ofstream(dir / "output/p5.jpg") << "kept";
+        writeFile(dir / "output/p5.jpg", "kept");
 
         Recorder recorder;
         const BatchSummary summary = runBatch(pairing.pairs, settings, recorder);
@@ -195,10 +166,10 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
         EXPECT_EQ(summary.failures[0].message, kMsgBadRightImage);
         EXPECT_EQ(recorder.done, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));  // in order, once each
         EXPECT_EQ(recorder.outcomes[5].result, PairResult::Skipped);
-        EXPECT_EQ(readBytes(dir / "output/p5.jpg"), "kept");
+        EXPECT_EQ(readFile(dir / "output/p5.jpg"), "kept");
         for (size_t k : {0u, 1u, 3u, 4u, 6u}) {
             SCOPED_TRACE(k);
-            const std::string written = readBytes(pairing.pairs[k].output);
+            const std::string written = readFile(pairing.pairs[k].output);
             ASSERT_FALSE(written.empty());
             EXPECT_TRUE(written == expectedBytes(pairing.pairs[k]));
         }
@@ -229,10 +200,10 @@ TEST_F(BatchTest, StoppingFinishesThePairsUnderWayAndForceConvertsAgain) {
     const BatchSummary resumed = runBatch(pairs, settings, again);
     EXPECT_EQ(resumed.skipped, stopped.converted);
     EXPECT_EQ(resumed.converted, 6u - stopped.converted);
-    std::ofstream(pairs[0].output) << "old";
+    writeFile(pairs[0].output, "old");
     settings.force = true;
     EXPECT_EQ(runBatch(pairs, settings, again).converted, 6u);
-    EXPECT_EQ(readBytes(pairs[0].output), expectedBytes(pairs[0]));
+    EXPECT_EQ(readFile(pairs[0].output), expectedBytes(pairs[0]));
 
     settings.request.points.points = PointSet{};  // A and B the same in both images: refused before any pair
     const BatchSummary refused = runBatch(pairs, settings, again);
@@ -266,5 +237,5 @@ TEST_F(BatchTest, ABatchAlignerTurnsEachPairOrFailsIt) {
     EXPECT_EQ(summary.failures[0].message, "no features in common");
     EXPECT_FALSE(summary.failures[0].status.has_value());
     settings.request.rotation = turn;
-    EXPECT_TRUE(readBytes(pairs[2].output) == expectedBytes(pairs[2]));
+    EXPECT_TRUE(readFile(pairs[2].output) == expectedBytes(pairs[2]));
 }

@@ -203,7 +203,6 @@ TEST(Render, SharedPositionsGiveEachTargetItsOwnBytes) {
         }
 }
 
-
 // Weighted centroid of one channel of a half: where a marker landed.
 cv::Point2d centroid(const cv::Mat& half, int channel) {
     double sum = 0, sx = 0, sy = 0;

@@ -72,17 +72,13 @@ private slots:
         QTest::mouseClick(overwrite, Qt::LeftButton, {}, QPoint(6, overwrite->height() / 2));  // its box
         QCOMPARE(status(), QString("2 pairs, 2 to convert"));
 
-        struct Case {
-            const char* left;
-            const char* mentions;
-        };
         writeNoise("input/left/c.jpg", 40, 30, 3);
-        for (const Case& c : {Case{"input/left", "no partner: input/left/c.jpg"}, Case{"nowhere", "no folder"}}) {
-            replaceText(part<QLineEdit>("leftFolder"), c.left);
-            QVERIFY2(status().contains(c.mentions), qPrintable(status()));
-            QCOMPARE(pairs->count(), 0);
-            QVERIFY(!part<QPushButton>("startButton")->isEnabled());
-        }
+        replaceText(part<QLineEdit>("leftFolder"), "input/left");  // the pairing follows the typed folder
+        QVERIFY2(status().contains("no partner: input/left/c.jpg"), qPrintable(status()));
+        QCOMPARE(pairs->count(), 0);
+        QVERIFY(!part<QPushButton>("startButton")->isEnabled());
+        replaceText(part<QLineEdit>("leftFolder"), "nowhere");
+        QVERIFY2(status().contains("no folder"), qPrintable(status()));
     }
 
     // Three pairs, the second unreadable: the window is locked while it runs,
@@ -108,8 +104,6 @@ private slots:
         for (const char* name : {"leftFolder", "rightFolder", "browseLeft", "overwrite", "startButton", "closeButton"})
             QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
         QVERIFY(part<QPushButton>("cancelButton")->isEnabled());
-        dlg->reject();  // Escape and the close box do nothing while it runs
-        QVERIFY(dlg->isVisible());
         gate.release();
         QVERIFY(finished.wait(60000));
 
