@@ -61,4 +61,43 @@ YawPitchRoll yawPitchRollOf(const cv::Matx33d& r) {
     return a;
 }
 
+size_t RotationMean::usedCount() const { return static_cast<size_t>(std::count(used.begin(), used.end(), true)); }
+
+RotationMean robustMeanRotation(const std::vector<cv::Matx33d>& estimates, double floorDegrees) {
+    RotationMean mean;
+    const size_t n = estimates.size();
+    if (n == 0) return mean;
+    auto angleBetween = [](const cv::Matx33d& a, const cv::Matx33d& b) { return rotationAngle(a.t() * b) / kDegree; };
+    size_t centre = 0;
+    double bestSum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (size_t j = 0; j < n; ++j) sum += angleBetween(estimates[i], estimates[j]);
+        if (i == 0 || sum < bestSum) bestSum = sum, centre = i;
+    }
+    std::vector<double> distance(n);
+    for (size_t i = 0; i < n; ++i) distance[i] = angleBetween(estimates[centre], estimates[i]);
+    std::vector<double> sorted = distance;
+    std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
+    const double limit = std::max(floorDegrees, 3.0 * sorted[n / 2]);
+
+    cv::Matx33d sum = cv::Matx33d::zeros();
+    mean.used.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        mean.used[i] = distance[i] <= limit;
+        if (mean.used[i]) sum += estimates[i];
+    }
+    mean.rotation = nearestRotation(sum);
+    double squares = 0.0;
+    mean.offDegrees.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        mean.offDegrees[i] = angleBetween(mean.rotation, estimates[i]);
+        if (!mean.used[i]) continue;
+        squares += mean.offDegrees[i] * mean.offDegrees[i];
+        mean.maxDegrees = std::max(mean.maxDegrees, mean.offDegrees[i]);
+    }
+    mean.rmsDegrees = std::sqrt(squares / static_cast<double>(mean.usedCount()));
+    return mean;
+}
+
 }  // namespace vistereo::alignment

@@ -1,6 +1,8 @@
 // Small rotation helpers on cv::Matx33d (row-major, acting on column vectors).
 #pragma once
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 namespace vistereo::alignment {
@@ -29,6 +31,20 @@ struct YawPitchRoll {
 };
 // The inverse of rotationFromYawPitchRoll (pitch in -90 .. 90).
 YawPitchRoll yawPitchRollOf(const cv::Matx33d& r);
+
+// One rotation for several estimates of the same one (a rig's rotation
+// measured on several pairs). The estimate closest to all the others (the
+// least sum of angles to them) is the centre; estimates further from it than
+// max(floorDegrees, 3 x the median distance) are left out as outliers; the
+// rest are averaged (the nearest rotation to the sum of their matrices).
+struct RotationMean {
+    cv::Matx33d rotation = cv::Matx33d::eye();
+    std::vector<bool> used;            // per estimate: taken into the mean
+    std::vector<double> offDegrees;    // per estimate: angle to the mean
+    double rmsDegrees = 0.0, maxDegrees = 0.0;  // of the used estimates' angles to the mean
+    size_t usedCount() const;
+};
+RotationMean robustMeanRotation(const std::vector<cv::Matx33d>& estimates, double floorDegrees = 0.25);
 
 inline cv::Matx33d cross(const cv::Vec3d& v) {
     return {0, -v[2], v[1], v[2], 0, -v[0], -v[1], v[0], 0};

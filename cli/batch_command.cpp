@@ -13,6 +13,7 @@
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
+#include "conversion/auto_align.h"
 #include "conversion/batch.h"
 
 namespace vistereo::cli {
@@ -20,13 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 23> kBatchOptions{{
+constexpr std::array<OptionSpec, 25> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
     kPointsOption,
-    // Automatic alignment will add "--auto-align" here; it sets
-    // BatchSettings::alignPair, which aligns each pair from its own images.
+    {"auto-align", 0, nullptr, "align every pair automatically from its own pictures (no --points needed)"},
+    {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
+                               "                            every pair with the robust mean of their rotations"},
     {"left-dir", 0, "DIR", "folder of the left images (default: input/left)"},
     {"right-dir", 0, "DIR", "folder of the right images (default: input/right); the two folders'\n"
                             "                            images are paired in name order"},
@@ -51,7 +53,8 @@ constexpr std::array<OptionSpec, 23> kBatchOptions{{
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS --points LIST\n"
+    "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS\n"
+    "                          (--points LIST | --auto-align [--align-once])\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
@@ -138,15 +141,21 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
             << formatOptionHelp(kBatchOptions);
         return kExitOk;
     }
-    for (const char* required : {"left-lens", "right-lens", "points"})
+    const bool autoAlign = options.has("auto-align");
+    const bool alignOnce = options.has("align-once");
+    for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
+    if (alignOnce && !autoAlign) return usageError(err, "--align-once goes with --auto-align");
+    if (autoAlign && options.has("points"))
+        return usageError(err, "--auto-align finds the alignment itself: give it without --points");
+    if (!autoAlign && !options.has("points")) return usageError(err, "missing --points (or --auto-align)");
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
         return usageError(err, "--pairs lists the images itself; leave out --left-dir and --right-dir");
 
     BatchSettings settings;
     ConversionRequest& request = settings.request;
     request.workingDirectory = options.value("directory", ".");
-    if (const auto bad = readConversionChoices(options, true, request, settings.run)) return usageError(err, *bad);
+    if (const auto bad = readConversionChoices(options, !autoAlign, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
     if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
                                                options.value("right-lens"), request.lenses);
@@ -181,6 +190,19 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     // Ctrl-C or kill while a file is written leaves no temporary file behind.
     removeTemporariesOnTermination(kInterrupted);
+    if (alignOnce && planBatch(pairs, settings.force).toConvert() > 0) {
+        const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads);
+        for (const std::string& remark : sharedAlignmentRemarks(shared))
+            err << "vistereo-cli: warning: " << remark << "\n";
+        if (!shared.rotation) {
+            printError(err, describeSharedAlignment(shared));
+            return kExitFailed;
+        }
+        if (!quiet) out << describeSharedAlignment(shared) << "\n" << std::flush;
+        request.rotation = shared.rotation;
+    } else if (autoAlign && !alignOnce) {
+        settings.alignPair = alignEachPair(settings.run.threads);
+    }
     BatchReport report(out, err, isatty(STDERR_FILENO) == 1, quiet);
     BatchProgress before;
     before.total = pairs.size();

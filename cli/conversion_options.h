@@ -17,6 +17,8 @@ inline constexpr OptionSpec kLeftLensOption{
 inline constexpr OptionSpec kRightLensOption{"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"};
 inline constexpr OptionSpec kPointsOption{"points", 0, "LIST",
                                           "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"};
+inline constexpr OptionSpec kAutoAlignOption{
+    "auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"};
 inline constexpr OptionSpec kHeightOption{"height", 0, "N",
                                           "output height in dots; the width is twice that (default: 4096)"};
 inline constexpr OptionSpec kVrSuffixOption{

@@ -28,7 +28,7 @@ constexpr std::array<OptionSpec, 23> kConvertOptions{{
     kRightLensOption,
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
-    {"auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"},
+    kAutoAlignOption,
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
     {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"

@@ -1,40 +1,66 @@
 #include "conversion/auto_align.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include "conversion/run_steps.h"
 
 namespace vistereo {
+namespace {
 
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads) {
-    const auto start = std::chrono::steady_clock::now();
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Aligns a pair read as the run reads it: the request's lens check, the
+// images judged, the eyes prepared. The request needs no points.
+PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& request, int threads,
+                            Clock::time_point start) {
     PairAlignment out;
-    if (request.lenses[0].name.empty() || request.lenses[1].name.empty()) {
-        out.error = kMsgSelectLens;
+    std::vector<std::string> warnings;
+    std::optional<RunRefusal> refused = judgeInputImages(images, request.limits, warnings);
+    PreparedPair prepared;
+    const cv::Mat& l = images.left.pixels;
+    const cv::Mat& r = images.right.pixels;
+    if (!refused) refused = preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
+    if (refused) {
+        out.error = refused->text();
         return out;
     }
-    const InputImages images =
-        readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
-    const InputImage* eyes[2] = {&images.left, &images.right};
-    const char* unreadable[2] = {kMsgBadLeftImage, kMsgBadRightImage};
-    for (int i = 0; i < 2; ++i) {
-        if (eyes[i]->tooLarge) out.error = describeTooLarge(*eyes[i], request.limits);
-        else if (eyes[i]->pixels.empty()) out.error = unreadable[i];
-        if (!out.ok()) return out;
-    }
-    const cv::Mat& left = images.left.pixels;
-    const cv::Mat& right = images.right.pixels;
-    const PreparedEyes prepared =
-        prepareEyes(request.lenses, {ImageSize{left.cols, left.rows}, ImageSize{right.cols, right.rows}});
-    if (const auto& bad = prepared.error) {
-        out.error = describeLensCodeError(*bad, request.lenses);
-        return out;
-    }
+    out = alignImages(l, r, prepared.geometry, threads);
+    out.seconds = secondsSince(start);
+    return out;
+}
+
+ConversionRequest withoutPoints(const ConversionRequest& request) {
+    ConversionRequest byRotation = request;
+    byRotation.rotation = RotationMatrix{};
+    return byRotation;
+}
+
+}  // namespace
+
+PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                          int threads) {
+    const auto start = Clock::now();
+    PairAlignment out;
     alignment::AlignmentOptions options;
     options.threads = threads;
-    out.result = alignment::estimateAlignment(alignment::CameraModel::fromEyeGeometry(prepared.eye[0]), left,
-                                              alignment::CameraModel::fromEyeGeometry(prepared.eye[1]), right, options);
+    out.result = alignment::estimateAlignment(alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
+                                              alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, options);
     if (!out.result.ok) out.error = "automatic alignment failed: " + out.result.reason;
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.seconds = secondsSince(start);
     return out;
+}
+
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads) {
+    const auto start = Clock::now();
+    const ConversionRequest byRotation = withoutPoints(request);
+    if (const auto refused = checkRequest(byRotation)) return PairAlignment{refused->text(), {}, 0.0};
+    const InputImages images =
+        readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
+    return alignReadPair(images, byRotation, threads, start);
 }
 
 RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
@@ -42,6 +68,92 @@ RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) m.m[r][c] = result.rotation[3 * r + c];
     return m;
+}
+
+SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request, int threads,
+                                size_t wanted, size_t attempts) {
+    const auto begin = Clock::now();
+    SharedAlignment shared;
+    const ConversionRequest byRotation = withoutPoints(request);
+    if (checkRequest(byRotation)) return shared;  // the batch refuses such a request itself
+    std::vector<cv::Matx33d> rotations;
+    std::vector<size_t> alignedAttempt;
+    for (size_t k = 0; k < pairs.size() && k < attempts && rotations.size() < wanted; ++k) {
+        SharedAlignment::Attempt attempt;
+        attempt.index = k;
+        const auto start = Clock::now();
+        try {
+            attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, request.limits),
+                                              byRotation, threads, start);
+        } catch (const std::exception& e) {
+            attempt.alignment.error = std::string("the pair could not be read: ") + e.what();
+        }
+        if (attempt.alignment.ok()) {
+            rotations.push_back(attempt.alignment.result.rotationMatrix());
+            alignedAttempt.push_back(shared.attempts.size());
+        }
+        shared.attempts.push_back(std::move(attempt));
+    }
+    shared.seconds = secondsSince(begin);
+    if (rotations.empty()) return shared;
+    const alignment::RotationMean mean = alignment::robustMeanRotation(rotations);
+    for (size_t i = 0; i < rotations.size(); ++i) {
+        SharedAlignment::Attempt& attempt = shared.attempts[alignedAttempt[i]];
+        attempt.used = mean.used[i];
+        attempt.offDegrees = mean.offDegrees[i];
+    }
+    RotationMatrix m;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m.m[r][c] = mean.rotation(r, c);
+    shared.rotation = m;
+    shared.angles = alignment::yawPitchRollOf(mean.rotation);
+    shared.rmsDegrees = mean.rmsDegrees;
+    shared.maxDegrees = mean.maxDegrees;
+    shared.used = mean.usedCount();
+    return shared;
+}
+
+std::string describeSharedAlignment(const SharedAlignment& shared) {
+    if (!shared.rotation) {
+        std::string text = "no pair could be aligned (" + std::to_string(shared.attempts.size()) + " tried)";
+        if (!shared.attempts.empty())
+            text += "; pair " + std::to_string(shared.attempts.front().index + 1) + ": " +
+                    shared.attempts.front().alignment.error;
+        return text;
+    }
+    std::string pairs;
+    for (const SharedAlignment::Attempt& a : shared.attempts)
+        if (a.used) pairs += (pairs.empty() ? "" : ", ") + std::to_string(a.index + 1);
+    char text[200];
+    std::snprintf(text, sizeof text, ": yaw %.3f, pitch %.3f, roll %.3f degrees; spread %.4f degrees RMS, %.4f max",
+                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.rmsDegrees, shared.maxDegrees);
+    return std::string(shared.used == 1 ? "aligned once on pair " : "aligned once on pairs ") + pairs + text;
+}
+
+std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared) {
+    std::vector<std::string> remarks;
+    for (const SharedAlignment::Attempt& a : shared.attempts) {
+        const std::string pair = "pair " + std::to_string(a.index + 1) + ": ";
+        if (!a.alignment.ok()) {
+            remarks.push_back(pair + a.alignment.error);
+        } else if (!a.used) {
+            char text[120];
+            std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
+            remarks.push_back(pair + text);
+        }
+    }
+    return remarks;
+}
+
+BatchAligner alignEachPair(int threads) {
+    return [threads](const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry) {
+        const PairAlignment aligned = alignImages(left, right, geometry, threads);
+        BatchAlignment out;
+        if (aligned.ok()) out.rotation = rotationOf(aligned.result);
+        out.error = aligned.error;
+        out.warning = aligned.result.warning;
+        return out;
+    };
 }
 
 }  // namespace vistereo

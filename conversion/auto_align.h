@@ -1,11 +1,15 @@
-// Automatic alignment of the pair a conversion request names: both images
-// read as the run reads them, each eye prepared from its lens, the rotation
-// estimated from the pictures themselves.
+// Automatic alignment of the pairs a conversion converts: each eye prepared
+// from its lens, the rotation estimated from the pictures themselves; for a
+// batch, either every pair on its own or the first pairs that align, their
+// rotations combined into one for the whole shoot.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "alignment/alignment.h"
+#include "alignment/rotation.h"
+#include "conversion/batch.h"
 #include "conversion/run.h"
 
 namespace vistereo {
@@ -19,11 +23,54 @@ struct PairAlignment {
     bool ok() const { return error.empty(); }
 };
 
+// Aligns two decoded images whose eyes `geometry` describes.
+PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                          int threads = 0);
+
 // Aligns the images `request` names with its lenses (points, zenith and
 // output are not used).
 PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0);
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);
+
+// One rotation for a whole batch, from the first pairs that align.
+struct SharedAlignment {
+    struct Attempt {
+        size_t index = 0;  // in the batch's list of pairs
+        PairAlignment alignment;
+        bool used = false;        // taken into the mean
+        double offDegrees = 0.0;  // aligned: angle between its rotation and the mean
+    };
+    std::vector<Attempt> attempts;  // in the batch's order
+    std::optional<RotationMatrix> rotation;  // empty: no pair aligned
+    alignment::YawPitchRoll angles;
+    double rmsDegrees = 0.0, maxDegrees = 0.0;  // spread of the used pairs' rotations around the mean
+    size_t used = 0;
+    double seconds = 0.0;  // reading and aligning the pairs tried
+};
+
+inline constexpr size_t kSharedAlignmentPairs = 5;    // pairs that must align
+inline constexpr size_t kSharedAlignmentAttempts = 20;  // pairs tried at most
+
+// Aligns pairs in order until `wanted` have aligned or `attempts` were tried,
+// then takes the robust mean of their rotations (an estimate far from the
+// others is left out). The pairs' images are read and the eyes prepared as
+// the run does, with the request's lenses and limits.
+SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request,
+                                int threads = 0, size_t wanted = kSharedAlignmentPairs,
+                                size_t attempts = kSharedAlignmentAttempts);
+
+// What `alignFirstPairs` found, for the user: "aligned once on pairs 1, 2, 3:
+// yaw ..., pitch ..., roll ... degrees; spread ... RMS, ... max", or, when
+// no pair aligned, why the first pair tried did not.
+std::string describeSharedAlignment(const SharedAlignment& shared);
+// The pairs tried but not used, each with why: "pair 2: automatic alignment
+// failed: ..." or "pair 4: 1.3 degrees from the others, left out".
+std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared);
+
+// The batch's per-pair alignment: each pair aligned from its own images, as
+// a single conversion with automatic alignment does.
+BatchAligner alignEachPair(int threads);
 
 }  // namespace vistereo

@@ -362,6 +362,7 @@ private:
             if (settings_.alignPair) {
                 BatchAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
                                                             geometry_->prepared.geometry);
+                if (!aligned.warning.empty()) job.outcome.warnings.push_back(aligned.warning);
                 if (!aligned.error.empty()) return fail(job, aligned.error);
                 if (aligned.rotation) job.rotation = aligned.rotation;
             }

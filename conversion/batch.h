@@ -40,6 +40,7 @@ namespace vistereo {
 struct BatchAlignment {
     std::optional<RotationMatrix> rotation;
     std::string error;
+    std::string warning;  // aligned, but suspect: reported with the pair's warnings
 };
 using BatchAligner =
     std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -16,6 +17,7 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "conversion/auto_align.h"
 #include "ui/dialog_layout.h"
 #include "ui/message_box.h"
 
@@ -79,6 +81,10 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_rightFolder = new QLineEdit(QStringLiteral("input/right"), this);
     m_browseLeft = new QPushButton(QStringLiteral("Browse..."), this);
     m_browseRight = new QPushButton(QStringLiteral("Browse..."), this);
+    m_alignment = new QComboBox(this);
+    m_alignment->addItems({QStringLiteral("Points A and B of the main window"),
+                           QStringLiteral("Automatic, each pair on its own"),
+                           QStringLiteral("Automatic, once from the first pairs")});
     m_overwrite = new QCheckBox(QStringLiteral("Convert again when the output exists"), this);
     m_pairList = new QListWidget(this);
     m_pairingStatus = new QLabel(this);
@@ -90,7 +96,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_close = new QPushButton(QStringLiteral("Close"), this);
     const std::pair<QWidget*, const char*> names[] = {
         {m_leftFolder, "leftFolder"},   {m_rightFolder, "rightFolder"}, {m_browseLeft, "browseLeft"},
-        {m_browseRight, "browseRight"}, {m_overwrite, "overwrite"},     {m_pairList, "pairList"},
+        {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_overwrite, "overwrite"},     {m_pairList, "pairList"},
         {m_pairingStatus, "pairingStatus"}, {m_start, "startButton"},  {m_cancel, "cancelButton"},
         {m_progress, "progress"},       {m_progressText, "progressText"}, {m_failures, "failures"},
         {m_close, "closeButton"}};
@@ -103,6 +109,8 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     folders->addWidget(new QLabel(QStringLiteral("Right images"), this), 1, 0);
     folders->addWidget(m_rightFolder, 1, 1);
     folders->addWidget(m_browseRight, 1, 2);
+    folders->addWidget(new QLabel(QStringLiteral("Alignment"), this), 2, 0);
+    folders->addWidget(m_alignment, 2, 1, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_start);
     buttons->addWidget(m_cancel);
@@ -173,22 +181,29 @@ void BatchDialog::refreshPairing() {
 void BatchDialog::setRunning(bool running) {
     m_running = running;
     for (QWidget* w : std::initializer_list<QWidget*>{m_leftFolder, m_rightFolder, m_browseLeft, m_browseRight,
-                                                      m_overwrite, m_pairList, m_start, m_close})
+                                                      m_alignment, m_overwrite, m_pairList, m_start, m_close})
         w->setEnabled(!running);
     m_cancel->setEnabled(running);
     m_cancel->setText(QStringLiteral("Cancel"));
     if (!running) refreshPairing();
 }
 
+void BatchDialog::setAlignment(Alignment alignment) { m_alignment->setCurrentIndex(static_cast<int>(alignment)); }
+
 void BatchDialog::start() {
     if (m_running || m_pairs.empty()) return;
     m_settings.force = m_overwrite->isChecked();
+    const auto alignment = static_cast<Alignment>(m_alignment->currentIndex());
+    BatchSettings settings = m_settings;
+    if (alignment == Alignment::EachPair) settings.alignPair = alignEachPair(settings.run.threads);
+    m_alignedText.clear();
     m_stop = false;
     m_failures->clear();
     m_failures->hide();
     m_progress->setRange(0, static_cast<int>(m_pairs.size()));
     m_progress->setValue(0);
-    m_progressText->setText(QStringLiteral("0/%1 pairs").arg(m_pairs.size()));
+    m_progressText->setText(alignment == Alignment::Once ? QStringLiteral("Aligning on the first pairs…")
+                                                         : QStringLiteral("0/%1 pairs").arg(m_pairs.size()));
     setRunning(true);
 
     // The batch works on copies: the window may change its folders afterwards.
@@ -199,9 +214,22 @@ void BatchDialog::start() {
     m_failure = failure;
     m_watcher = new QFutureWatcher<void>(this);
     connect(m_watcher, &QFutureWatcher<void>::finished, this, &BatchDialog::onBatchDone);
-    m_watcher->setFuture(QtConcurrent::run(&m_pool, [pairs = m_pairs, settings = m_settings, observer, summary,
-                                                     failure] {
+    m_watcher->setFuture(QtConcurrent::run(&m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
+                                                     observer, summary, failure]() mutable {
         try {
+            if (alignOnce) {
+                const SharedAlignment shared = alignFirstPairs(pairs, settings.request, settings.run.threads);
+                QStringList remarks;
+                for (const std::string& remark : sharedAlignmentRemarks(shared)) remarks << qt(remark);
+                const QString text = qt(describeSharedAlignment(shared));
+                QMetaObject::invokeMethod(this, [this, text, remarks] { onAligned(text, remarks); },
+                                          Qt::QueuedConnection);
+                if (!shared.rotation) {
+                    *failure = describeSharedAlignment(shared);
+                    return;
+                }
+                settings.request.rotation = shared.rotation;
+            }
             *summary = runBatch(pairs, settings, *observer);
         } catch (const std::exception& e) {
             *failure = e.what();
@@ -223,6 +251,13 @@ void BatchDialog::onPairFinished(int done, int total, const QString& progressTex
     if (!failure.isEmpty()) m_failures->addItem(failure);
 }
 
+void BatchDialog::onAligned(const QString& text, const QStringList& remarks) {
+    m_alignedText = text;
+    m_alignedText[0] = m_alignedText[0].toUpper();
+    m_progressText->setText(m_alignedText);
+    for (const QString& remark : remarks) m_failures->addItem(QStringLiteral("Not aligned: ") + remark);
+}
+
 void BatchDialog::onBatchDone() {
     m_watcher->deleteLater();
     m_watcher = nullptr;
@@ -235,6 +270,7 @@ void BatchDialog::onBatchDone() {
     } else {
         QString text = qt(describeSummary(summary));
         text[0] = text[0].toUpper();
+        if (!m_alignedText.isEmpty()) text += "\n" + m_alignedText;
         m_progressText->setText(text);
     }
     m_failures->setVisible(m_failures->count() > 0);

@@ -2,12 +2,13 @@
 // "Batch...": converts every pair of a left and a right folder (default
 // input/left and input/right, paired in name order) into output/, with the
 // lenses, height, zenith correction and points the main dialog held when the
-// window opened. It shows the pairing before it starts, the progress while it
+// window opened, or with automatic alignment (each pair on its own, or once
+// from the first pairs that align, for the whole batch). It shows the pairing before it starts, the progress while it
 // runs (in the background; its controls are disabled then, apart from
 // Cancel, which stops after the pairs under way) and the failures at the end.
 //
 // Controls are found by their object names: leftFolder, rightFolder,
-// browseLeft, browseRight, overwrite, pairList, pairingStatus, startButton,
+// browseLeft, browseRight, alignment, overwrite, pairList, pairingStatus, startButton,
 // cancelButton, progress, progressText, failures, closeButton.
 #pragma once
 
@@ -21,6 +22,7 @@
 #include "conversion/batch.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -44,6 +46,10 @@ public:
     // The batch's own thread, apart from the renderers' and the batch's stages.
     QThreadPool& batchPool() { return m_pool; }
 
+    // The alignment choice's entries, in order.
+    enum class Alignment { Points = 0, EachPair = 1, Once = 2 };
+    void setAlignment(Alignment alignment);
+
     void start();
     void cancel();
     // Escape, Close: closes the window unless a batch runs.
@@ -61,6 +67,7 @@ private:
     void browse(QLineEdit* folder);
     void setRunning(bool running);
     void onPairFinished(int done, int total, const QString& progressText, const QString& failure);
+    void onAligned(const QString& text, const QStringList& remarks);
     void onBatchDone();
 
     BatchSettings m_settings;
@@ -72,11 +79,13 @@ private:
     QFutureWatcher<void>* m_watcher = nullptr;
     std::shared_ptr<BatchSummary> m_summary;
     std::shared_ptr<std::string> m_failure;
+    QString m_alignedText;  // what aligning once found, shown with the summary
 
     QLineEdit* m_leftFolder = nullptr;
     QLineEdit* m_rightFolder = nullptr;
     QPushButton* m_browseLeft = nullptr;
     QPushButton* m_browseRight = nullptr;
+    QComboBox* m_alignment = nullptr;
     QCheckBox* m_overwrite = nullptr;
     QListWidget* m_pairList = nullptr;
     QLabel* m_pairingStatus = nullptr;

@@ -10,8 +10,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "conversion/auto_align.h"
 #include "conversion/batch.h"
 #include "tests/support/scratch.h"
+#include "tests/support/synth.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
@@ -41,7 +43,9 @@ protected:
         ASSERT_TRUE(cv::imwrite(file.string(), image));
     }
     // What a single run with the batch's choices writes for one pair.
-    std::string expectedBytes(const BatchPair& pair) {
+    // With `autoAligned`, the single run is aligned first from its own
+    // images, as `convert --auto-align` does.
+    std::string expectedBytes(const BatchPair& pair, bool autoAligned = false) {
         ConversionRequest request = settings.request;
         request.workingDirectory = dir / "single";
         request.leftName = "L" + pair.left.extension().string();
@@ -52,6 +56,11 @@ protected:
         struct : MessageSink {
             void showMessage(const std::string&) override {}
         } quiet;
+        if (autoAligned) {
+            const PairAlignment aligned = alignRequestPair(request, settings.run.threads);
+            EXPECT_TRUE(aligned.ok()) << aligned.error;
+            request.rotation = rotationOf(aligned.result);
+        }
         EXPECT_TRUE(RunConversion(request, quiet, settings.run).written());
         return readFile(dir / "single/output" / request.outputName);
     }
@@ -227,7 +236,7 @@ TEST_F(BatchTest, ABatchAlignerTurnsEachPairOrFailsIt) {
     int calls = 0;
     settings.alignPair = [&](const cv::Mat& left, const cv::Mat&, const ConversionGeometry& g) {
         EXPECT_EQ(g.eye[0].imageWidth, left.cols);
-        return ++calls == 2 ? BatchAlignment{std::nullopt, "no features in common"} : BatchAlignment{turn, ""};
+        return ++calls == 2 ? BatchAlignment{std::nullopt, "no features in common", ""} : BatchAlignment{turn, "", ""};
     };
     Recorder recorder;
     const BatchSummary summary = runBatch(pairs, settings, recorder);
@@ -238,4 +247,59 @@ TEST_F(BatchTest, ABatchAlignerTurnsEachPairOrFailsIt) {
     EXPECT_FALSE(summary.failures[0].status.has_value());
     settings.request.rotation = turn;
     EXPECT_TRUE(readFile(pairs[2].output) == expectedBytes(pairs[2]));
+}
+
+// Pairs of one rig: an unreadable pair, two pairs turned alike, one turned 3 degrees further (a camera knocked
+// in its mount). Aligning once leaves out the unreadable pair and the knocked one; aligning each pair gives
+// every output the bytes of a single automatically aligned run.
+TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) {
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const fs::path left = dir / "input/left", right = dir / "input/right";
+    writeFile(left / "p0.jpg", "not an image");
+    ASSERT_TRUE(cv::imwrite((left / "p1.jpg").string(), renderFisheye(panorama(), lens, Rotation{})));
+    ASSERT_TRUE(cv::imwrite((right / "p1.jpg").string(),
+                            renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5))));
+    ASSERT_TRUE(cv::imwrite((right / "p3.jpg").string(),
+                            renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(5.0, -1.0, 1.5))));
+    fs::copy_file(right / "p1.jpg", right / "p0.jpg");
+    for (const char* name : {"p2.jpg", "p3.jpg"}) fs::copy_file(left / "p1.jpg", left / name);
+    fs::copy_file(right / "p1.jpg", right / "p2.jpg");
+    std::vector<BatchPair> pairs;
+    for (const char* name : {"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg"})
+        pairs.push_back({left / name, right / name, dir / "output" / name});
+
+    const SharedAlignment shared = alignFirstPairs(pairs, settings.request, 2);
+    ASSERT_EQ(shared.attempts.size(), 4u);
+    EXPECT_EQ(shared.attempts[0].alignment.error, kMsgBadLeftImage);
+    const bool used[] = {false, true, true, false};
+    for (size_t k = 0; k < 4; ++k) EXPECT_EQ(shared.attempts[k].used, used[k]) << "pair " << k + 1;
+    ASSERT_TRUE(shared.rotation);
+    EXPECT_NEAR(shared.angles.yaw, 2.0, 0.03);
+    EXPECT_NEAR(shared.angles.pitch, -1.0, 0.03);
+    EXPECT_NEAR(shared.angles.roll, 1.5, 0.03);
+    EXPECT_LT(shared.maxDegrees, 0.01);
+    EXPECT_NEAR(shared.attempts[3].offDegrees, 3.0, 0.1);
+    const std::vector<std::string> remarks = sharedAlignmentRemarks(shared);
+    ASSERT_EQ(remarks.size(), 2u);
+    EXPECT_EQ(remarks[0], std::string("pair 1: ") + kMsgBadLeftImage);
+    EXPECT_EQ(remarks[1].rfind("pair 4: 3.0", 0), 0u) << remarks[1];
+    EXPECT_EQ(describeSharedAlignment(shared).rfind("aligned once on pairs 2, 3: yaw ", 0), 0u)
+        << describeSharedAlignment(shared);
+
+    // It stops at the pairs wanted, and says why when none aligned.
+    EXPECT_EQ(alignFirstPairs(pairs, settings.request, 2, 1).attempts.size(), 2u);
+    const SharedAlignment none = alignFirstPairs({pairs[0]}, settings.request, 2);
+    EXPECT_FALSE(none.rotation);
+    EXPECT_EQ(describeSharedAlignment(none), std::string("no pair could be aligned (1 tried); pair 1: ") +
+                                                 kMsgBadLeftImage);
+
+    settings.alignPair = alignEachPair(settings.run.threads);
+    const std::vector<BatchPair> aligned{pairs[1], pairs[3]};
+    Recorder recorder;
+    EXPECT_EQ(runBatch(aligned, settings, recorder).converted, 2u);
+    for (const BatchPair& pair : aligned) {
+        SCOPED_TRACE(pair.left.filename().string());
+        EXPECT_TRUE(readFile(pair.output) == expectedBytes(pair, true));
+    }
+    EXPECT_FALSE(readFile(aligned[0].output) == readFile(aligned[1].output));
 }

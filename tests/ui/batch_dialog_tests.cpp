@@ -1,6 +1,7 @@
 // The batch window driven as a user would: the pairing it shows, a batch
 // with a bad pair, Cancel, and its opening from the main dialog's strip.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -12,7 +13,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
+#include "tests/support/synth.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/batch_dialog.h"
 #include "ui/dialog_layout.h"
@@ -126,6 +129,49 @@ private slots:
         } quiet;
         QVERIFY(vistereo::RunConversion(single, quiet).written());
         QCOMPARE(readAll("output/p2.jpg"), readAll("output/single.jpg"));
+    }
+
+    // Aligned once: the unreadable first pair is named as not aligned (and
+    // fails), the second is converted with the rotation its pictures give.
+    void alignsOnceFromTheFirstPairsThatAlign() {
+        QVERIFY(QDir().mkpath("input/left") && QDir().mkpath("input/right"));
+        const testsupport::SynthLens lens = testsupport::SynthLens::equisolid(1200, 900);
+        const cv::Mat& pano = testsupport::panorama();
+        QVERIFY(cv::imwrite("input/left/p1.jpg", testsupport::renderFisheye(pano, lens, {})));
+        QVERIFY(cv::imwrite("input/right/p1.jpg",
+                            testsupport::renderFisheye(pano, lens, testsupport::Rotation::fromYawPitchRoll(2, -1, 1.5))));
+        QVERIFY(QFile("input/left/p0.jpg").open(QIODevice::WriteOnly));
+        QVERIFY(QFile::copy("input/right/p1.jpg", "input/right/p0.jpg"));
+        ConversionRequest request = choices(32);
+        request.points.points = PointSet{};  // not needed, not checked
+        auto* dlg = start(new BatchDialog(request));
+        QVERIFY(dlg);
+        auto* alignment = part<QComboBox>("alignment");
+        QCOMPARE(alignment->count(), 3);
+        alignment->setCurrentIndex(static_cast<int>(BatchDialog::Alignment::Once));
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(!alignment->isEnabled());
+        QVERIFY(finished.wait(120000));
+        const QString text = part<QLabel>("progressText")->text();
+        QVERIFY2(text.startsWith("Converted 1, skipped 0, failed 1 in ") && text.contains("\nAligned once on pair 2: yaw "),
+                 qPrintable(text));
+        QCOMPARE(listNames(part<QListWidget>("failures")),
+                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage),
+                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage)}));
+
+        const std::vector<BatchPair> used{dlg->pairs()[1]};
+        ConversionRequest single = request;
+        single.rotation = alignFirstPairs(used, request).rotation;
+        QVERIFY(single.rotation);
+        single.leftName = "left/p1.jpg";
+        single.rightName = "right/p1.jpg";
+        single.outputName = "single.jpg";
+        struct : MessageSink {
+            void showMessage(const std::string&) override {}
+        } quiet;
+        QVERIFY(vistereo::RunConversion(single, quiet).written());
+        QCOMPARE(readAll("output/p1.jpg"), readAll("output/single.jpg"));
     }
 
     void cancelStopsAfterThePairsUnderWay() {
