@@ -3,13 +3,24 @@
 // against the panorama's own front hemisphere on the same grid. PSNR within
 // 85 degrees of the axis; the rim (85 to 89.5 degrees) as the mean level
 // against the truth's, to show darkening; time of both halves.
+//   interp_bench                       our three kernels
+//   interp_bench --write DIR           also writes DIR/fisheye.png, the same
+//                                      fisheye cut to the 1980 x 1980 square
+//                                      around its circle (DIR/circle.png, for
+//                                      tools that take a fisheye as a square
+//                                      of 180 degrees) and DIR/truth.png
+//   interp_bench --score IMAGE...      the same figures for 2048 x 2048 halves
+//                                      another tool made from those files
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+#include <string>
+
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "engine/prepare.h"
 #include "engine/render.h"
@@ -18,7 +29,18 @@
 using namespace vistereo;
 using namespace vistereo::testsupport;
 
-int main() {
+int main(int argc, char** argv) {
+    std::string writeDir;
+    std::vector<std::string> scored;
+    for (int a = 1; a < argc; ++a) {
+        const std::string arg = argv[a];
+        if (arg == "--write" && a + 1 < argc) writeDir = argv[++a];
+        else if (arg == "--score") while (a + 1 < argc) scored.push_back(argv[++a]);
+        else {
+            std::fprintf(stderr, "usage: interp_bench [--write DIR] [--score IMAGE...]\n");
+            return 2;
+        }
+    }
     const int n = 2048, width = 3000, height = 2000;
     SynthLens lens;
     lens.width = width, lens.height = height, lens.k = 0.5, lens.mappingScale = 1.41421, lens.radius180 = 990;
@@ -45,6 +67,30 @@ int main() {
         }
     const double truthRim = cv::mean(truth, rim)[0] + cv::mean(truth, rim)[1] + cv::mean(truth, rim)[2];
     std::printf("interp_bench: %d x %d equisolid fisheye, radius 990, output half %d x %d\n", width, height, n, n);
+    auto report = [&](const char* name, const cv::Mat& left, const char* timing) {
+        const cv::Scalar rimMean = cv::mean(left, rim);
+        std::printf("%-8s  PSNR %.2f dB within 85 degrees, rim level %.3f of the truth's%s\n", name,
+                    psnr(left, truth, inner), (rimMean[0] + rimMean[1] + rimMean[2]) / truthRim, timing);
+    };
+    if (!writeDir.empty()) {
+        const cv::Rect circle(width / 2 - 990, height / 2 - 990, 1980, 1980);
+        if (!cv::imwrite(writeDir + "/fisheye.png", fisheye) || !cv::imwrite(writeDir + "/circle.png", fisheye(circle)) ||
+            !cv::imwrite(writeDir + "/truth.png", truth)) {
+            std::fprintf(stderr, "interp_bench: cannot write to %s\n", writeDir.c_str());
+            return 1;
+        }
+    }
+    if (!scored.empty()) {
+        for (const std::string& file : scored) {
+            const cv::Mat image = cv::imread(file, cv::IMREAD_COLOR);
+            if (image.cols != n || image.rows != n) {
+                std::fprintf(stderr, "interp_bench: %s is not a %d x %d image\n", file.c_str(), n, n);
+                return 1;
+            }
+            report(file.c_str(), image, "");
+        }
+        return 0;
+    }
     const struct { Interpolation mode; const char* name; } modes[] = {
         {Interpolation::Bilinear, "bilinear"}, {Interpolation::Bicubic, "bicubic"}, {Interpolation::Lanczos, "lanczos"}};
     for (const auto& m : modes) {
@@ -59,10 +105,9 @@ int main() {
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         }
         std::sort(seconds.begin(), seconds.end());
-        const cv::Mat left = out.colRange(0, n);
-        const cv::Scalar rimMean = cv::mean(left, rim);
-        std::printf("%-8s  PSNR %.2f dB within 85 degrees, rim level %.3f of the truth's, both halves %.3f s\n",
-                    m.name, psnr(left, truth, inner), (rimMean[0] + rimMean[1] + rimMean[2]) / truthRim, seconds[1]);
+        char timing[64];
+        std::snprintf(timing, sizeof timing, ", both halves %.3f s", seconds[1]);
+        report(m.name, out.colRange(0, n), timing);
     }
 
     return 0;
