@@ -47,6 +47,19 @@ QByteArray readAll(const QString& name) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// What a single run of `request` writes for the pair NAME of input/left and
+// input/right, against what the batch wrote for it (output/ and the name's
+// stem with .jpg).
+bool sameAsSingleRun(ConversionRequest request, const QString& name) {
+    request.leftName = "left/" + name.toStdString();
+    request.rightName = "right/" + name.toStdString();
+    request.outputName = "single.jpg";
+    struct : MessageSink {
+        void showMessage(const std::string&) override {}
+    } quiet;
+    return vistereo::RunConversion(request, quiet).written() && readAll("output/" + name.section('.', 0, 0) + ".jpg") == readAll("output/single.jpg");
+}
+
 }  // namespace
 
 class BatchDialogTests : public UiTest {
@@ -120,15 +133,7 @@ private slots:
         QVERIFY(messages_.isEmpty());
         QCOMPARE(status(), QString("3 pairs, 1 to convert"));  // the written ones are skipped next time
 
-        ConversionRequest single = choices(32);
-        single.leftName = "left/p2.png";
-        single.rightName = "right/p2.png";
-        single.outputName = "single.jpg";
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
-        QVERIFY(vistereo::RunConversion(single, quiet).written());
-        QCOMPARE(readAll("output/p2.jpg"), readAll("output/single.jpg"));
+        QVERIFY(sameAsSingleRun(choices(32), "p2.png"));
     }
 
     // Aligned once: the unreadable first pair is named as not aligned (and
@@ -164,14 +169,7 @@ private slots:
         ConversionRequest single = request;
         single.rotation = alignFirstPairs(used, request).rotation;
         QVERIFY(single.rotation);
-        single.leftName = "left/p1.jpg";
-        single.rightName = "right/p1.jpg";
-        single.outputName = "single.jpg";
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
-        QVERIFY(vistereo::RunConversion(single, quiet).written());
-        QCOMPARE(readAll("output/p1.jpg"), readAll("output/single.jpg"));
+        QVERIFY(sameAsSingleRun(single, "p1.jpg"));
     }
 
     void cancelStopsAfterThePairsUnderWay() {
