@@ -125,8 +125,9 @@ std::string describeSharedAlignment(const SharedAlignment& shared) {
     for (const SharedAlignment::Attempt& a : shared.attempts)
         if (a.used) pairs += (pairs.empty() ? "" : ", ") + std::to_string(a.index + 1);
     char text[200];
-    std::snprintf(text, sizeof text, ": yaw %.3f, pitch %.3f, roll %.3f degrees; spread %.4f degrees RMS, %.4f max",
-                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.rmsDegrees, shared.maxDegrees);
+    std::snprintf(text, sizeof text, ": yaw %.3f, pitch %.3f, roll %.3f degrees; spread %.4f degrees RMS, %.4f max; %.1f s",
+                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.rmsDegrees, shared.maxDegrees,
+                  shared.seconds);
     return std::string(shared.used == 1 ? "aligned once on pair " : "aligned once on pairs ") + pairs + text;
 }
 

@@ -62,7 +62,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
                                 size_t attempts = kSharedAlignmentAttempts);
 
 // What `alignFirstPairs` found, for the user: "aligned once on pairs 1, 2, 3:
-// yaw ..., pitch ..., roll ... degrees; spread ... RMS, ... max", or, when
+// yaw ..., pitch ..., roll ... degrees; spread ... RMS, ... max; 3.2 s", or, when
 // no pair aligned, why the first pair tried did not.
 std::string describeSharedAlignment(const SharedAlignment& shared);
 // The pairs tried but not used, each with why: "pair 2: automatic alignment
