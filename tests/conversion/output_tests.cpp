@@ -5,19 +5,16 @@
 
 #include <exiv2/exiv2.hpp>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/run.h"
 #include "media/vr180.h"
+#include "tests/support/scratch.h"
 
-namespace fs = std::filesystem;
 using namespace vistereo;
 
 namespace {
@@ -26,19 +23,23 @@ struct Quiet : MessageSink {
     void showMessage(const std::string&) override {}
 };
 
-std::vector<uint8_t> readBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+std::vector<uint8_t> bytesOf(const std::filesystem::path& file) {
+    const std::string text = testsupport::readFile(file);
+    return {text.begin(), text.end()};
 }
 
-class OutputTest : public ::testing::Test {
+std::string tag(const std::filesystem::path& file, const char* key) {
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    const auto it = image->exifData().findKey(Exiv2::ExifKey(key));
+    return it == image->exifData().end() ? "" : it->toString();
+}
+
+class OutputTest : public testsupport::ScratchTest {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("vistereo_output_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir / "input");
-        fs::create_directories(dir / "output");
+        ScratchTest::SetUp();
+        for (const char* sub : {"input", "output"}) std::filesystem::create_directories(dir / sub);
         cv::Mat image(300, 400, CV_8UC3);
         for (int y = 0; y < 300; ++y)
             for (int x = 0; x < 400; ++x) image.at<cv::Vec3b>(y, x) = cv::Vec3b(x % 200 + 30, y % 180 + 40, (x + y) % 150 + 50);
@@ -49,74 +50,56 @@ protected:
         request.points.points = PointSet{{150, 250}, {151, 251}, {140, 160}, {140, 160}};
         request.outputHeight = 64;
     }
-    void TearDown() override { fs::remove_all(dir); }
-
-    // A camera's EXIF on the left input: maker, model, date, orientation 6.
-    void addCameraExif() {
-        auto image = Exiv2::ImageFactory::open((dir / "input" / "L.jpg").string());
-        image->readMetadata();
-        Exiv2::ExifData& exif = image->exifData();
-        exif["Exif.Image.Make"] = "Rigmaker";
-        exif["Exif.Image.Model"] = "Twin 180";
-        exif["Exif.Photo.DateTimeOriginal"] = "2026:11:30 10:11:12";
-        exif["Exif.Image.Orientation"] = uint16_t(6);
-        image->writeMetadata();
-    }
-    static std::string tag(const fs::path& file, const char* key) {
-        auto image = Exiv2::ImageFactory::open(file.string());
-        image->readMetadata();
-        const auto it = image->exifData().findKey(Exiv2::ExifKey(key));
-        return it == image->exifData().end() ? "" : it->toString();
-    }
     ConversionResult run(const std::string& name) {
         request.outputName = name;
+        Quiet quiet;
         return RunConversion(request, quiet);
     }
-
-    fs::path dir;
     ConversionRequest request;
-    Quiet quiet;
 };
 
-TEST_F(OutputTest, Vr180PhotoHoldsBothHalvesOfTheSideBySideImage) {
+TEST_F(OutputTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrientationReset) {
     ASSERT_EQ(run("pair.png").status, ConversionStatus::Written);
-    const ConversionResult result = run("Pair.VR.jpg");
-    ASSERT_EQ(result.status, ConversionStatus::Written) << result.detail;
-    EXPECT_EQ(result.notes.size(), 1u) << "the input has no EXIF to carry over";
-    const media::Vr180ReadResult read = media::readVr180Jpeg(readBytes(dir / "output" / "Pair.VR.jpg"));
+    const ConversionResult vr = run("Pair.VR.jpg");
+    ASSERT_EQ(vr.status, ConversionStatus::Written) << vr.detail;
+    EXPECT_EQ(vr.notes.size(), 1u) << "the input has no EXIF to carry over";
+    const media::Vr180ReadResult read = media::readVr180Jpeg(bytesOf(dir / "output" / "Pair.VR.jpg"));
     ASSERT_TRUE(read.ok) << read.error;
     EXPECT_TRUE(read.pano.croppedAreaImageWidthPixels == 64 && read.pano.fullPanoWidthPixels == 128);
     const cv::Mat sideBySide = cv::imread((dir / "output" / "pair.png").string());
     const cv::Mat halves[2] = {cv::imdecode(read.leftJpeg, cv::IMREAD_COLOR), cv::imdecode(read.rightJpeg, cv::IMREAD_COLOR)};
     for (int eye = 0; eye < 2; ++eye) {
-        SCOPED_TRACE(eye);
-        ASSERT_TRUE(halves[eye].rows == 64 && halves[eye].cols == 64);
-        EXPECT_GT(cv::PSNR(halves[eye], sideBySide.colRange(64 * eye, 64 * (eye + 1))), 25.0);
+        ASSERT_TRUE(halves[eye].rows == 64 && halves[eye].cols == 64) << eye;
+        EXPECT_GT(cv::PSNR(halves[eye], sideBySide.colRange(64 * eye, 64 * (eye + 1))), 25.0) << eye;
     }
-    request.outputHeight = 65501;  // the primary image is one eye wide: 65500 is the limit for that
-    EXPECT_EQ(run("big.vr.jpg").status, ConversionStatus::OutputHeightInvalid);
-}
 
-TEST_F(OutputTest, TheCamerasExifIsKeptWhereAskedWithTheOrientationReset) {
-    addCameraExif();
-    const struct { const char* name; bool keepExif; bool carried; } cases[] = {
-        {"plain.jpg", false, false}, {"kept.jpg", true, true}, {"photo.vr.jpg", false, true}, {"kept.png", true, false}};
+    // A camera's EXIF on the left input: kept in a JPEG when asked, always in a VR180 photo, never in a PNG.
+    auto image = Exiv2::ImageFactory::open((dir / "input" / "L.jpg").string());
+    image->readMetadata();
+    image->exifData()["Exif.Image.Make"] = "Rigmaker";
+    image->exifData()["Exif.Photo.DateTimeOriginal"] = "2026:11:30 10:11:12";
+    image->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+    image->writeMetadata();
+    const struct { const char* name; bool keepExif; const char* make; const char* width; } cases[] = {
+        {"plain.jpg", false, "", ""}, {"kept.jpg", true, "Rigmaker", "128"}, {"photo.vr.jpg", false, "Rigmaker", "64"},
+        {"kept.png", true, nullptr, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         request.keepExif = c.keepExif;
         const ConversionResult result = run(c.name);
         ASSERT_EQ(result.status, ConversionStatus::Written) << result.detail;
         EXPECT_TRUE(result.notes.empty()) << result.notes.front();
-        const fs::path file = dir / "output" / c.name;
-        if (std::string(c.name).ends_with(".png")) continue;  // no EXIF in a PNG
-        EXPECT_EQ(tag(file, "Exif.Image.Make"), c.carried ? "Rigmaker" : "");
-        if (!c.carried) continue;
-        EXPECT_EQ(tag(file, "Exif.Image.Model"), "Twin 180");
+        if (!c.make) continue;  // no EXIF in a PNG
+        const auto file = dir / "output" / c.name;
+        EXPECT_EQ(tag(file, "Exif.Image.Make"), c.make);
+        EXPECT_EQ(tag(file, "Exif.Photo.PixelXDimension"), c.width);
+        if (!*c.make) continue;
         EXPECT_EQ(tag(file, "Exif.Photo.DateTimeOriginal"), "2026:11:30 10:11:12");
         EXPECT_EQ(tag(file, "Exif.Image.Orientation"), "1");
         EXPECT_EQ(tag(file, "Exif.Image.Software"), "Vistereo 1.3");
-        EXPECT_EQ(tag(file, "Exif.Photo.PixelXDimension"), std::string(c.name).find(".vr.") != std::string::npos ? "64" : "128");
     }
+    request.outputHeight = 65501;  // the primary image is one eye wide: 65500 is the limit for that
+    EXPECT_EQ(run("big.vr.jpg").status, ConversionStatus::OutputHeightInvalid);
 }
 
 }  // namespace

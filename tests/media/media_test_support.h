@@ -1,72 +1,123 @@
 // Helpers shared by the media tests: small real JPEGs, an independent walk
-// over a file's marker segments, and the APP1 segments of the VR180 layout
-// built by hand (not through the code under test).
+// over a file's marker segments (not the code under test), extended XMP chunk
+// fields built and read by hand, and exiftool run as a cross-check.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <cstdint>
-#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 namespace mediatest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A w x h colour JPEG: smooth gradients, or noise (which compresses badly,
-// for large files).
-Bytes makeJpeg(int width, int height, int seed, bool noise = false);
+inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-Bytes bytesOf(std::string_view text);
-std::string textOf(const Bytes& bytes);
+// A w x h colour JPEG: smooth gradients, or noise (which compresses badly, for large files).
+inline Bytes makeJpeg(int width, int height, int seed, bool noise = false) {
+    cv::Mat image(height, width, CV_8UC3);
+    std::mt19937 random(static_cast<unsigned>(seed));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.at<cv::Vec3b>(y, x) = noise ? cv::Vec3b(uint8_t(random()), uint8_t(random()), uint8_t(random()))
+                                              : cv::Vec3b(uint8_t(x * 255 / std::max(1, width - 1)),
+                                                          uint8_t(y * 255 / std::max(1, height - 1)), uint8_t(seed * 40));
+    std::vector<uchar> encoded;
+    if (!cv::imencode(".jpg", image, encoded, {cv::IMWRITE_JPEG_QUALITY, 95})) throw std::runtime_error("imencode");
+    return Bytes(encoded.begin(), encoded.end());
+}
 
 struct Segment {
     uint8_t marker = 0;
     Bytes payload;
 };
 
-// The segments between SOI and SOS, and the bytes from SOS on; walked here
-// again so that the tests do not take the layout from the code they test.
+// The segments between SOI and SOS, and the bytes from SOS on.
 struct Walk {
     std::vector<Segment> segments;
     Bytes scan;
 };
-Walk walk(const Bytes& jpeg);
-Bytes assemble(const Walk& w);
 
-bool startsWith(const Bytes& payload, std::string_view signature);
+inline Walk walk(const Bytes& jpeg) {
+    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) throw std::runtime_error("no SOI");
+    Walk w;
+    for (size_t pos = 2;;) {
+        if (pos + 4 > jpeg.size() || jpeg[pos] != 0xFF) throw std::runtime_error("bad marker");
+        const uint8_t marker = jpeg[pos + 1];
+        const size_t length = size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3];
+        if (marker == 0xDA) {
+            w.scan.assign(jpeg.begin() + long(pos), jpeg.end());
+            return w;
+        }
+        if (length < 2 || pos + 2 + length > jpeg.size()) throw std::runtime_error("bad length");
+        w.segments.push_back({marker, Bytes(jpeg.begin() + long(pos + 4), jpeg.begin() + long(pos + 2 + length))});
+        pos += 2 + length;
+    }
+}
 
-// An extended XMP chunk payload.
-Bytes chunkPayload(const std::string& guid, uint32_t fullLength, uint32_t offset, std::string_view data);
+inline Bytes assemble(const Walk& w) {
+    Bytes out{0xFF, 0xD8};
+    for (const Segment& s : w.segments) {
+        const size_t length = s.payload.size() + 2;
+        out.insert(out.end(), {0xFF, s.marker, uint8_t(length >> 8), uint8_t(length)});
+        out.insert(out.end(), s.payload.begin(), s.payload.end());
+    }
+    out.insert(out.end(), w.scan.begin(), w.scan.end());
+    return out;
+}
 
+inline bool startsWith(const Bytes& payload, std::string_view signature) {
+    return payload.size() >= signature.size() && std::memcmp(payload.data(), signature.data(), signature.size()) == 0;
+}
+
+// An extended XMP chunk: signature, GUID, full length and offset (big-endian), data.
 struct ChunkFields {
     std::string guid;
     uint32_t fullLength = 0, offset = 0;
     std::string data;
 };
-ChunkFields chunkFields(const Bytes& payload);
 
-// A fresh directory under the system temporary directory, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
+inline Bytes chunkPayload(const ChunkFields& c) {
+    // Built as text: g++ 12 warns falsely about vector::insert of a short array (GCC bug 107852).
+    std::string p = std::string("http://ns.adobe.com/xmp/extension/\0", 35) + c.guid;
+    for (uint32_t v : {c.fullLength, c.offset})
+        for (int shift = 24; shift >= 0; shift -= 8) p.push_back(char(uint8_t(v >> shift)));
+    return bytesOf(p + c.data);
+}
 
-private:
-    std::filesystem::path path_;
-};
+inline ChunkFields chunkFields(const Bytes& p) {
+    if (p.size() < 75) throw std::runtime_error("short chunk");
+    const auto be32 = [&](size_t at) {
+        return uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 | uint32_t(p[at + 2]) << 8 | uint32_t(p[at + 3]);
+    };
+    return {std::string(p.begin() + 35, p.begin() + 67), be32(67), be32(71), std::string(p.begin() + 75, p.end())};
+}
 
-void writeFile(const std::filesystem::path& path, const Bytes& bytes);
-Bytes readFile(const std::filesystem::path& path);
-
-// The standard output of a shell command and its exit status.
-struct CommandOutput {
-    int status = -1;
+// exiftool's standard output for `arguments` and one quoted file, or nothing when exiftool fails.
+inline std::string exiftool(const std::string& arguments, const std::string& file) {
+    std::string quoted = "'";
+    for (const char c : file) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    FILE* pipe = popen(("exiftool " + arguments + " " + quoted + "'").c_str(), "r");
+    if (!pipe) return {};
     std::string out;
-};
-CommandOutput run(const std::string& command);
-bool haveExiftool();
-std::string shellQuote(const std::string& s);
+    char buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
+}
+
+inline bool haveExiftool() { return std::system("command -v exiftool >/dev/null 2>&1") == 0; }
 
 }  // namespace mediatest
