@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/run.h"
+#include "conversion/run_steps.h"
 #include "media/vr180.h"
 #include "tests/support/scratch.h"
 
@@ -98,8 +99,13 @@ TEST_F(OutputTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOr
         EXPECT_EQ(tag(file, "Exif.Image.Orientation"), "1");
         EXPECT_EQ(tag(file, "Exif.Image.Software"), "Vistereo 1.3");
     }
-    request.outputHeight = 65501;  // the primary image is one eye wide: 65500 is the limit for that
-    EXPECT_EQ(run("big.vr.jpg").status, ConversionStatus::OutputHeightInvalid);
+    // A VR180 photo's primary image is one eye wide, so JPEG's 65500 limits its height, not half of it.
+    EXPECT_TRUE(checkOutput("x.jpg", 32751));
+    EXPECT_FALSE(checkOutput("x.vr.jpg", 32751));
+    const auto tooHigh = checkOutput("x.vr.jpg", 65501);
+    ASSERT_TRUE(tooHigh);
+    EXPECT_EQ(tooHigh->status, ConversionStatus::OutputHeightInvalid);
+    EXPECT_NE(tooHigh->detail.find("so the height can be at most 65500."), std::string::npos) << tooHigh->detail;
 }
 
 }  // namespace
