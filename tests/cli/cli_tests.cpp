@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <sstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -35,7 +35,28 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-// A working directory with input/, output/ and a registry of three lenses, the second with a bad radius mode.
+Args with(Args args, const Args& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Starts vistereo-cli with its output in scratch/; returns the process.
+pid_t startCli(const Args& args, const fs::path& scratch) {
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(open((scratch / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open((scratch / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VISTEREO_CLI, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// A working directory with input/ (left/ and right/ in it for batches), output/ and a registry of three lenses,
+// the second with a bad radius mode.
 class CliTest : public ScratchTest {
 protected:
     struct Run {
@@ -44,7 +65,7 @@ protected:
     };
     void SetUp() override {
         ScratchTest::SetUp();
-        for (const char* sub : {"input", "output", "scratch"}) fs::create_directories(dir / sub);
+        for (const char* sub : {"input/left", "input/right", "output", "scratch"}) fs::create_directories(dir / sub);
         writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
                                             recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
     }
@@ -55,18 +76,30 @@ protected:
         const int raw = std::system((command + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
     }
-    void writeNoisePair(int w, int h) {
-        for (const char* name : {"L.jpg", "R.jpg"}) {
-            cv::Mat m(h, w, CV_8UC3);
-            cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(256));
-            ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
-        }
+    // Noise (a seed per picture) at input/`name`.
+    void writeNoise(const std::string& name, int w, int h, int seed = 0) {
+        cv::Mat m(h, w, CV_8UC3);
+        cv::RNG(seed).fill(m, cv::RNG::UNIFORM, 0, 256);
+        ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
     }
-    Args convert(const Args& extra = {}, const std::string& rightLens = "#3", const std::string& points = "10,30,12,33,20,40,21,44") {
-        Args args{"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", rightLens, "--points", points, "--height", "32"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
+    void writePair(const std::string& name, int w, int h, int seed) {
+        writeNoise("left/" + name, w, h, seed), writeNoise("right/" + name, w, h, seed + 100);
     }
+    Args convert(const Args& extra = {}, const std::string& rightLens = "#3", const std::string& points = kPoints) {
+        return with({"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", rightLens, "--points",
+                     points, "--height", "32"}, extra);
+    }
+    Args batch(const Args& extra = {}) {
+        return with({"batch", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", "#3", "--points", kPoints},
+                    extra);
+    }
+    std::vector<std::string> outputs(const std::string& folder = "output") const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / folder)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    static constexpr const char* kPoints = "10,30,12,33,20,40,21,44";
 };
 
 }  // namespace
@@ -109,7 +142,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         fs::remove_all(dir / "input"), fs::remove_all(dir / "output");
         fs::create_directories(dir / "input");
         if (!c.noOutput) fs::create_directories(dir / "output");
-        if (c.withImages) writeNoisePair(60, 40);
+        if (c.withImages) writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2);
         const Run run = cli(c.args);
         EXPECT_EQ(run.status, c.status) << run.err;
         if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
@@ -159,63 +192,9 @@ TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
 
 // ---- batch ----------------------------------------------------------------
 
-namespace {
-
-// Pairs of noise images in input/left and input/right; the batch's arguments.
-class BatchCliTest : public CliTest {
-protected:
-    void SetUp() override {
-        CliTest::SetUp();
-        for (const char* side : {"input/left", "input/right"}) fs::create_directories(dir / side);
-    }
-    void writePair(const std::string& name, int w, int h, int seed, bool withRight = true) {
-        cv::setRNGSeed(seed);
-        for (const char* side : {"left", "right"}) {
-            cv::Mat m(h, w, CV_8UC3);
-            cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(256));
-            if (withRight || side[0] == 'l') {
-                ASSERT_TRUE(cv::imwrite((dir / "input" / side / name).string(), m));
-            }
-        }
-    }
-    Args batch(const Args& extra = {}) {
-        Args args{"batch", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", "#3", "--points", "10,30,12,33,20,40,21,44"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
-    std::vector<std::string> outputs(const fs::path& folder) const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-};
-
-Args with(Args args, const Args& more) {
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
-
-// Starts vistereo-cli with its output in files; returns the process.
-pid_t startCli(const Args& args, const fs::path& scratch) {
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(open((scratch / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open((scratch / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VISTEREO_CLI, argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-}  // namespace
-
-TEST_F(BatchCliTest, UsageErrorsNameTheirCause) {
+TEST_F(CliTest, UsageErrorsNameTheirCause) {
     const struct { const char* label; std::function<void()> arrange; Args extra; int status; std::string errMentions; } cases[] = {
-        {"right folder one short", [this] { writePair("a.jpg", 40, 30, 1); writePair("b.jpg", 40, 30, 2, false); },
+        {"right folder one short", [this] { writePair("a.jpg", 40, 30, 1), writeNoise("left/b.jpg", 40, 30); },
          {}, 2, "have no partner: " + (dir / "input/left/b.jpg").string()},
         {"no right folder", [this] { fs::remove_all(dir / "input/right"); }, {}, 2, "no folder"},
         {"malformed pairs file", [this] { writeFile(dir / "p.csv", "left,right\na,b\n\nc\n"); }, {"--pairs", "p.csv"}, 2,
@@ -234,15 +213,15 @@ TEST_F(BatchCliTest, UsageErrorsNameTheirCause) {
         const Run run = cli(batch(c.extra));
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
-        EXPECT_TRUE(outputs(dir / "output").empty());
+        EXPECT_TRUE(outputs().empty());
     }
 }
 
 // Each output holds the bytes of a single convert with the same choices; a bad
 // pair is reported and the rest converted; a second run skips what exists.
-TEST_F(BatchCliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
+TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     writePair("p1.jpg", 90, 60, 1);
-    writePair("p2.jpg", 90, 60, 2, false);
+    writeNoise("left/p2.jpg", 90, 60, 2);
     writeFile(dir / "input/right/p2.jpg", "not a picture");
     writePair("p3.png", 70, 50, 3);  // another size: its own geometry
     writePair("p4.jpg", 90, 60, 4);
@@ -254,7 +233,7 @@ TEST_F(BatchCliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
               std::string::npos) << run.err;
     EXPECT_NE(run.out.find("[4/4] converted"), std::string::npos) << run.out;  // not a terminal: a line a pair
     EXPECT_NE(run.out.find("converted 3, skipped 0, failed 1 in "), std::string::npos) << run.out;
-    EXPECT_EQ(outputs(dir / "output"), (std::vector<std::string>{"p1_180_LR.jpg", "p3_180_LR.jpg", "p4_180_LR.jpg"}));
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"p1_180_LR.jpg", "p3_180_LR.jpg", "p4_180_LR.jpg"}));
     for (const std::string pair : {"p1.jpg", "p3.png", "p4.jpg"}) {
         SCOPED_TRACE(pair);
         ASSERT_EQ(cli(with(convert({"--left", "left/" + pair, "--right", "right/" + pair, "--output", "single.jpg"}), choices)).status, 0);
@@ -272,7 +251,7 @@ TEST_F(BatchCliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("[2/4] convert " + (dir / "input/left/p2.jpg").string()), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("would convert 1, skip 3"), std::string::npos) << run.out;
-    EXPECT_EQ(outputs(dir / "output").size(), 3u);
+    EXPECT_EQ(outputs().size(), 3u);
     run = cli(batch(with(choices, {"--force", "--quiet"})));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("converted 4, skipped 0, failed 0"), std::string::npos) << run.out;
@@ -281,16 +260,17 @@ TEST_F(BatchCliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
 // A batch killed while it writes leaves only complete outputs (the bytes a
 // finished batch writes) and no temporary file, except after SIGKILL, whose
 // temporary the next run removes; the same command finishes the batch.
-TEST_F(BatchCliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) {
+TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) {
     for (int k = 0; k < 6; ++k) writePair("k" + std::to_string(k) + ".png", 640, 480, 10 + k);
     const Args choices{"--height", "700", "--output-dir", "shoot", "--threads", "1"};
+    ASSERT_EQ(cli(batch({"--height", "700", "--output-dir", "whole", "--quiet"})).status, 0);  // the finished batch
     // delayMs: after the first file, as a rule a temporary, appears in the output folder.
     for (const auto& [label, signal, delayMs] : {std::tuple{"SIGINT", SIGINT, 0}, {"SIGTERM", SIGTERM, 40}, {"SIGKILL", SIGKILL, 20}}) {
         SCOPED_TRACE(label);
         fs::remove_all(dir / "shoot");
         const pid_t child = startCli(batch(choices), dir / "scratch");
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while ((!fs::exists(dir / "shoot") || outputs(dir / "shoot").empty()) && std::chrono::steady_clock::now() < deadline)
+        while ((!fs::exists(dir / "shoot") || outputs("shoot").empty()) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(child, signal);
@@ -298,7 +278,7 @@ TEST_F(BatchCliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinis
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "the batch ended otherwise: " << status;
         size_t complete = 0, temporaries = 0;
-        for (const std::string& name : outputs(dir / "shoot")) (name.find(".tmp-") != std::string::npos ? temporaries : complete)++;
+        for (const std::string& name : outputs("shoot")) (name.find(".tmp-") != std::string::npos ? temporaries : complete)++;
         EXPECT_LT(complete, 6u);
         if (signal != SIGKILL) {
             EXPECT_EQ(temporaries, 0u);
@@ -308,9 +288,8 @@ TEST_F(BatchCliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinis
         ASSERT_EQ(again.status, 0) << again.err;
         EXPECT_NE(again.out.find("skipped " + std::to_string(complete) + ","), std::string::npos) << again.out;
         EXPECT_EQ(again.out.find("removed ") != std::string::npos, temporaries > 0) << again.out;
-        ASSERT_EQ(cli(batch({"--height", "700", "--output-dir", "whole", "--force", "--quiet"})).status, 0);
-        EXPECT_EQ(outputs(dir / "shoot"), outputs(dir / "whole"));
-        for (const std::string& name : outputs(dir / "whole"))
+        EXPECT_EQ(outputs("shoot"), outputs("whole"));
+        for (const std::string& name : outputs("whole"))
             EXPECT_TRUE(readFile(dir / "shoot" / name) == readFile(dir / "whole" / name)) << name;
     }
 }

@@ -176,8 +176,7 @@ TEST(Render, SharedPositionsGiveEachTargetItsOwnBytes) {
     tilt.m[0][0] = tilt.m[2][2] = std::cos(0.05), tilt.m[0][2] = std::sin(0.05), tilt.m[2][0] = -std::sin(0.05);
     const cv::Mat third = Scene::texture(13);
     const cv::Mat* sources[3] = {&s.left, &s.right, &third};
-    enum Kind { LeftEye, RightByPoints, RightByMatrix };
-    for (Kind kind : {LeftEye, RightByPoints, RightByMatrix})
+    for (int kind = 0; kind < 3; ++kind)  // the left half, the right by the points, the right by a matrix
         for (Interpolation interp : {Interpolation::Bilinear, Interpolation::Bicubic, Interpolation::Lanczos}) {
             SCOPED_TRACE(::testing::Message() << "half kind " << kind << ", resampling " << int(interp));
             const RenderOptions options{2, {}, false, interp};
@@ -187,17 +186,17 @@ TEST(Render, SharedPositionsGiveEachTargetItsOwnBytes) {
             for (int k = 0; k < 3; ++k) {
                 alone[k] = blank.clone(), together[k] = blank.clone();
                 targets[k] = {sources[k], &together[k]};
-                if (kind == LeftEye) renderLeftEye(s.geometry, *sources[k], alone[k], options);
-                if (kind == RightByPoints) renderRightEyeAligned(s.geometry, alignment, *sources[k], alone[k], options);
-                if (kind == RightByMatrix) renderRightEyeRotated(s.geometry, tilt, *sources[k], alone[k], options);
+                if (kind == 0) renderLeftEye(s.geometry, *sources[k], alone[k], options);
+                if (kind == 1) renderRightEyeAligned(s.geometry, alignment, *sources[k], alone[k], options);
+                if (kind == 2) renderRightEyeRotated(s.geometry, tilt, *sources[k], alone[k], options);
             }
-            if (kind == LeftEye) renderLeftEyeForEach(s.geometry, targets, options);
-            if (kind == RightByPoints) renderRightEyeAlignedForEach(s.geometry, alignment, targets, options);
-            if (kind == RightByMatrix) renderRightEyeRotatedForEach(s.geometry, tilt, targets, options);
+            if (kind == 0) renderLeftEyeForEach(s.geometry, targets, options);
+            if (kind == 1) renderRightEyeAlignedForEach(s.geometry, alignment, targets, options);
+            if (kind == 2) renderRightEyeRotatedForEach(s.geometry, tilt, targets, options);
             for (int k = 0; k < 3; ++k) {
                 EXPECT_EQ(cv::norm(alone[k], together[k], cv::NORM_INF), 0) << "target " << k;
-                const cv::Mat written = kind == LeftEye ? together[k].colRange(0, 120) : together[k].colRange(120, 240);
-                EXPECT_GT(cv::norm(written, blank.colRange(0, 120), cv::NORM_L1), 0) << "target " << k;
+                EXPECT_GT(cv::norm(together[k].colRange(kind ? 120 : 0, kind ? 240 : 120), blank.colRange(0, 120), cv::NORM_L1), 0)
+                    << "target " << k;
             }
             EXPECT_GT(cv::norm(together[0], together[2], cv::NORM_L1), 0) << "each target reads its own source";
         }

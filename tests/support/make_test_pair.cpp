@@ -25,12 +25,9 @@ namespace {
 
 std::vector<double> numbers(const std::string& text) {
     std::vector<double> out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t comma = text.find(',', start);
+    for (size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
+        comma = text.find(',', start);
         out.push_back(std::atof(text.substr(start, comma - start).c_str()));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,8 +37,7 @@ protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char& c : name)
-            if (c == '/') c = '_';
+        std::replace(name.begin(), name.end(), '/', '_');
         dir = std::filesystem::temp_directory_path() / ("vistereo_" + std::to_string(::getpid()) + "_" + name);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);

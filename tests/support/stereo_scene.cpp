@@ -17,18 +17,12 @@ double dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * 
 Vec3 unit(const Vec3& a) { return scale(a, 1.0 / std::sqrt(dot(a, a))); }
 
 uint32_t hash(int x, int y, int z, uint32_t seed) {
-    uint32_t h = seed * 0x9E3779B1u;
-    h ^= static_cast<uint32_t>(x) * 0x85EBCA77u;
-    h = (h << 13) | (h >> 19);
-    h ^= static_cast<uint32_t>(y) * 0xC2B2AE3Du;
-    h = (h << 11) | (h >> 21);
-    h ^= static_cast<uint32_t>(z) * 0x27D4EB2Fu;
-    h ^= h >> 15;
-    h *= 0x2C1B3C6Du;
-    h ^= h >> 12;
-    h *= 0x297A2D39u;
-    h ^= h >> 15;
-    return h;
+    uint32_t h = seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u;
+    h = ((h << 13) | (h >> 19)) ^ static_cast<uint32_t>(y) * 0xC2B2AE3Du;
+    h = ((h << 11) | (h >> 21)) ^ static_cast<uint32_t>(z) * 0x27D4EB2Fu;
+    h = (h ^ (h >> 15)) * 0x2C1B3C6Du;
+    h = (h ^ (h >> 12)) * 0x297A2D39u;
+    return h ^ (h >> 15);
 }
 
 // Smooth value noise in 0 .. 1 on the integer lattice.
@@ -60,9 +54,8 @@ cv::Vec3d sphereColour(const TexturedSphere& s, const Vec3& hit) {
     const Vec3 local = sub(hit, s.centre);
     const double a = blobs(local, s.seed), b = blobs(add(local, {3.1, 1.7, 2.3}), s.seed + 1000u);
     // Two base colours from the seed, mixed by the first noise, brightened by the second.
-    const cv::Vec3d c0(40 + hash(1, 0, 0, s.seed) % 80, 40 + hash(2, 0, 0, s.seed) % 80, 40 + hash(3, 0, 0, s.seed) % 80);
-    const cv::Vec3d c1(150 + hash(4, 0, 0, s.seed) % 100, 150 + hash(5, 0, 0, s.seed) % 100,
-                       150 + hash(6, 0, 0, s.seed) % 100);
+    cv::Vec3d c0, c1;
+    for (int c = 0; c < 3; ++c) c0[c] = 40 + hash(1 + c, 0, 0, s.seed) % 80, c1[c] = 150 + hash(4 + c, 0, 0, s.seed) % 100;
     const cv::Vec3d base = c0 * (1.0 - a) + c1 * a;
     const Vec3 normal = unit(local);
     const double light = 0.65 + 0.35 * std::max(0.0, dot(normal, unit({-0.3, -0.5, 0.8})));
@@ -82,10 +75,7 @@ cv::Vec3d trace(const StereoScene& scene, const Vec3& origin, const Vec3& d) {
         if (t > 1e-6 && t < nearest) nearest = t, hitSphere = &s;
     }
     if (hitSphere) return sphereColour(*hitSphere, add(origin, scale(d, nearest)));
-    if (!scene.panoramaBackground)
-        return cv::Vec3d(scene.plainColour[0], scene.plainColour[1], scene.plainColour[2]);
-    const cv::Vec3b p = samplePanoramaDirection(panorama(), d);
-    return cv::Vec3d(p[0], p[1], p[2]);
+    return scene.panoramaBackground ? cv::Vec3d(samplePanoramaDirection(panorama(), d)) : cv::Vec3d(scene.plainColour);
 }
 
 }  // namespace
@@ -93,11 +83,7 @@ cv::Vec3d trace(const StereoScene& scene, const Vec3& origin, const Vec3& d) {
 TexturedSphere TexturedSphere::at(double azimuthDeg, double elevationDeg, double distance, double radius,
                                   unsigned seed) {
     const double a = azimuthDeg * kDeg, e = elevationDeg * kDeg;
-    TexturedSphere s;
-    s.centre = {distance * std::sin(a) * std::cos(e), distance * std::cos(a) * std::cos(e), distance * std::sin(e)};
-    s.radius = radius;
-    s.seed = seed;
-    return s;
+    return {{distance * std::sin(a) * std::cos(e), distance * std::cos(a) * std::cos(e), distance * std::sin(e)}, radius, seed};
 }
 
 StereoRig StereoRig::sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const Rotation& rightToLeft,
@@ -135,8 +121,7 @@ cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samp
                     }
                 if (count == 0) continue;
                 sum *= 1.0 / count;
-                out.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(sum[0]), cv::saturate_cast<uchar>(sum[1]),
-                                                    cv::saturate_cast<uchar>(sum[2]));
+                for (int c = 0; c < 3; ++c) out.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uchar>(sum[c]);
             }
         }
     });
@@ -164,24 +149,20 @@ StereoScene nearSpheresFillingTheView() {
 
 std::vector<AlignmentCase> alignmentCases(int width, int height) {
     const SynthLens equisolid = SynthLens::equisolid(width, height);
-    const SynthLens orthographic = SynthLens::orthographic(width, height);
-    const SynthLens sine07 = SynthLens::sine(width, height, 0.7);
-    auto turn = [](double yaw, double pitch, double roll) { return Rotation::fromYawPitchRoll(yaw, pitch, roll); };
-    std::vector<AlignmentCase> cases;
-    cases.push_back({"panorama at infinity, equisolid", StereoScene{},
-                     StereoRig::sideBySide(equisolid, equisolid, turn(2.0, -1.0, 1.5)), 0.02, false});
-    cases.push_back({"spheres at 1-6 m, equisolid", spheresOneToSixMetres(),
-                     StereoRig::sideBySide(equisolid, equisolid, turn(-1.2, 0.8, -0.6)), 0.02, true});
-    cases.push_back({"spheres at 1-6 m, baseline tilted 3.4 degrees", spheresOneToSixMetres(),
-                     StereoRig::sideBySide(equisolid, equisolid, turn(0.7, 1.1, 0.4), 0.065, {1.0, 0.03, -0.05}),
-                     0.02, true});
-    cases.push_back({"near spheres at 1-2.5 m filling the view", nearSpheresFillingTheView(),
-                     StereoRig::sideBySide(equisolid, equisolid, turn(1.5, -0.5, 2.0)), 0.05, true});
-    cases.push_back({"mixed lenses: equisolid left, orthographic right", spheresOneToSixMetres(),
-                     StereoRig::sideBySide(equisolid, orthographic, turn(-2.0, -1.5, 1.0)), 0.02, true});
-    cases.push_back({"mixed lenses: sin(0.7 theta) left, equisolid right", spheresOneToSixMetres(),
-                     StereoRig::sideBySide(sine07, equisolid, turn(1.0, 0.5, -1.0)), 0.02, true});
-    return cases;
+    auto rig = [&](const SynthLens& left, const SynthLens& right, double yaw, double pitch, double roll) {
+        return StereoRig::sideBySide(left, right, Rotation::fromYawPitchRoll(yaw, pitch, roll));
+    };
+    StereoRig tilted = StereoRig::sideBySide(equisolid, equisolid, Rotation::fromYawPitchRoll(0.7, 1.1, 0.4), 0.065,
+                                             {1.0, 0.03, -0.05});
+    return {{"panorama at infinity, equisolid", StereoScene{}, rig(equisolid, equisolid, 2.0, -1.0, 1.5), 0.02, false},
+            {"spheres at 1-6 m, equisolid", spheresOneToSixMetres(), rig(equisolid, equisolid, -1.2, 0.8, -0.6)},
+            {"spheres at 1-6 m, baseline tilted 3.4 degrees", spheresOneToSixMetres(), tilted},
+            {"near spheres at 1-2.5 m filling the view", nearSpheresFillingTheView(),
+             rig(equisolid, equisolid, 1.5, -0.5, 2.0), 0.05},
+            {"mixed lenses: equisolid left, orthographic right", spheresOneToSixMetres(),
+             rig(equisolid, SynthLens::orthographic(width, height), -2.0, -1.5, 1.0)},
+            {"mixed lenses: sin(0.7 theta) left, equisolid right", spheresOneToSixMetres(),
+             rig(SynthLens::sine(width, height, 0.7), equisolid, 1.0, 0.5, -1.0)}};
 }
 
 }  // namespace vistereo::testsupport

@@ -1,10 +1,6 @@
-// Stereo scenes with parallax: what two fisheye cameras a baseline apart
-// photograph of the bundled panorama at infinity with textured spheres a few
-// metres away, each camera with its own lens and orientation. The truth the
-// alignment is checked against (the relative rotation and the baseline) comes
-// with the rig.
-//
-// World frame as in synth.h (+y forward, +x right, +z up), lengths in metres.
+// Stereo scenes with parallax: two fisheye cameras a baseline apart, each with its own lens and orientation,
+// photograph the bundled panorama at infinity with textured spheres a few metres away. The rig carries the truth
+// the alignment is checked against (relative rotation and baseline). World frame as in synth.h, lengths in metres.
 #pragma once
 
 #include <string>
@@ -16,20 +12,18 @@
 
 namespace vistereo::testsupport {
 
-// A sphere covered in smooth multi-scale noise (its own colours for each
-// seed), lit by a fixed light so both cameras see the same shading.
+// A sphere in smooth multi-scale noise (its own colours for each seed), lit so that both cameras see the same shading.
 struct TexturedSphere {
     Vec3 centre;
     double radius = 0.3;
     unsigned seed = 1;
-    // Centre at `distance` metres from the world origin in the direction of
-    // azimuth (degrees, positive to the right of +y) and elevation (degrees, up).
+    // Centre `distance` metres away at azimuth (degrees, positive to the right of +y) and elevation (degrees, up).
     static TexturedSphere at(double azimuthDeg, double elevationDeg, double distance, double radius, unsigned seed);
 };
 
 struct StereoScene {
     std::vector<TexturedSphere> spheres;
-    bool panoramaBackground = true;             // false: a plain colour at infinity
+    bool panoramaBackground = true;                    // false: a plain colour at infinity
     cv::Vec3b plainColour = cv::Vec3b(120, 130, 140);  // B, G, R
 };
 
@@ -39,35 +33,27 @@ struct SceneCamera {
     Vec3 position;  // metres, world frame
 };
 
-// Two cameras: the left at the origin turned by leftToWorld, the right at
-// baseline * baselineDirection (left-camera frame) turned by rightToLeft
-// against the left camera.
+// The left camera at the origin turned by leftToWorld, the right at baseline * baselineDirection (left-camera
+// frame) turned by rightToLeft against the left one. The truth: the rotation carrying right-camera directions
+// onto left-camera ones, and the unit direction from the left camera to the right one in the left camera's frame.
 struct StereoRig {
     SceneCamera left, right;
     static StereoRig sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const Rotation& rightToLeft,
                                 double baseline = 0.065, Vec3 baselineDirection = {1, 0, 0},
                                 const Rotation& leftToWorld = {});
-    // The truth: the rotation carrying right-camera directions onto
-    // left-camera directions, and the unit direction from the left camera to
-    // the right one in the left camera's frame.
     Rotation rightToLeft() const;
     Vec3 baselineInLeft() const;
 };
 
-// What `camera` photographs of `scene`: samples x samples rays per pixel
-// (averaged), black outside the image circle. Rows are shared out with
-// cv::parallel_for_.
+// What `camera` photographs of `scene`: samples x samples rays per pixel (averaged), black outside the circle.
 cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samples = 2);
 
-// The scenes the alignment is tried on: a few spheres between 1 and 6 metres
-// in front of the panorama, and near spheres (1 to 2.5 metres) filling most
-// of the view.
+// A few spheres between 1 and 6 metres in front of the panorama; near spheres (1 to 2.5 m) filling most of the view.
 StereoScene spheresOneToSixMetres();
 StereoScene nearSpheresFillingTheView();
 
-// The synthetic pairs the alignment is measured on (tests and benchmark):
-// scene, rig with its truth, and the rotation error the estimate must stay
-// within at width x height.
+// The synthetic pairs the alignment is measured on (tests and benchmark): scene, rig with its truth, and the
+// rotation error the estimate must stay within at width x height.
 struct AlignmentCase {
     std::string name;
     StereoScene scene;

@@ -46,8 +46,6 @@ cv::Vec3b samplePanorama(const cv::Mat& pano, double col, double row) {
     return out;
 }
 
-// World direction -> panorama position (column, row in pixels, pixel centres at +0.5).
-
 }  // namespace
 
 const cv::Mat& panorama() {
@@ -109,12 +107,10 @@ EyeGeometry eyeGeometryOf(const SynthLens& lens) {
     LensSettings e;
     e.name = "synthetic";
     e.radiusMode = static_cast<int32_t>(RadiusMode::Dots);
-    if (lens.k == 0.5 && lens.mappingScale == 1.41421)
-        e.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
-    else if (lens.k == 1.0 && lens.mappingScale == 1.0)
-        e.mappingKind = static_cast<int32_t>(MappingKind::Orthographic);
-    else
-        e.mappingKind = static_cast<int32_t>(MappingKind::SineK);
+    const MappingKind kind = lens.k == 0.5 && lens.mappingScale == 1.41421 ? MappingKind::Equisolid
+                             : lens.k == 1.0 && lens.mappingScale == 1.0   ? MappingKind::Orthographic
+                                                                           : MappingKind::SineK;
+    e.mappingKind = static_cast<int32_t>(kind);
     e.sineK = lens.k;
     e.radiusDots = static_cast<int32_t>(lens.radius180);
     e.axisMode = static_cast<int32_t>(AxisMode::GivenAxis);
@@ -153,16 +149,12 @@ cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world) {
     return samplePanorama(pano, p.x, p.y);
 }
 
-
 cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld) {
     cv::Mat out(lens.height, lens.width, CV_8UC3, cv::Scalar(0, 0, 0));
     for (int y = 0; y < lens.height; ++y)
-        for (int x = 0; x < lens.width; ++x) {
-            const Vec3 d = cameraDirectionOfPixel(lens, x, y);
-            if (std::isnan(d.x)) continue;
-            const cv::Point2d p = panoramaPositionOfDirection(pano, cameraToWorld.apply(d));
-            out.at<cv::Vec3b>(y, x) = samplePanorama(pano, p.x, p.y);
-        }
+        for (int x = 0; x < lens.width; ++x)
+            if (const Vec3 d = cameraDirectionOfPixel(lens, x, y); !std::isnan(d.x))
+                out.at<cv::Vec3b>(y, x) = samplePanoramaDirection(pano, cameraToWorld.apply(d));
     return out;
 }
 
@@ -172,8 +164,7 @@ cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view) {
         for (int j = 0; j < n; ++j) {
             const double psi = i * kTruePi / n, lambda = j * kTruePi / n;
             const Vec3 d{-std::sin(psi) * std::cos(lambda), std::sin(psi) * std::sin(lambda), std::cos(psi)};
-            const cv::Point2d p = panoramaPositionOfDirection(pano, view.apply(d));
-            out.at<cv::Vec3b>(i, j) = samplePanorama(pano, p.x, p.y);
+            out.at<cv::Vec3b>(i, j) = samplePanoramaDirection(pano, view.apply(d));
         }
     return out;
 }
