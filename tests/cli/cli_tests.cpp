@@ -204,6 +204,8 @@ TEST_F(CliTest, UsageErrorsNameTheirCause) {
         {"no points", [] {}, {"--points", ""}, 2, "--points"},
         {"same points in both images", [this] { writePair("a.jpg", 40, 30, 1); }, {"--points", "1,2,1,2,3,4,3,4"}, 1,
          "Enter the correct coordinates of A and B point"},
+        {"automatic alignment and points", [] {}, {"--auto-align"}, 2, "without --points"},
+        {"once without automatic alignment", [] {}, {"--align-once"}, 2, "--align-once goes with --auto-align"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -215,6 +217,14 @@ TEST_F(CliTest, UsageErrorsNameTheirCause) {
         EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
         EXPECT_TRUE(outputs().empty());
     }
+    // Aligned once, but no pair aligns: nothing is converted.
+    writePair("a.jpg", 40, 30, 1);
+    const Run once = cli({"batch", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", "#3", "--auto-align",
+                          "--align-once"});
+    EXPECT_EQ(once.status, 1) << once.err;
+    EXPECT_NE(once.err.find("no pair could be aligned (1 tried); pair 1: automatic alignment failed"), std::string::npos)
+        << once.err;
+    EXPECT_TRUE(outputs().empty());
 }
 
 // Each output holds the bytes of a single convert with the same choices; a bad
