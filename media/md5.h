@@ -1,5 +1,5 @@
 // MD5 message digest (RFC 1321). Used for the GUID of an extended XMP packet,
-// which the XMP specification defines as the packet's MD5 in upper-case hex;
+// which Adobe's XMP rules define as the packet's MD5 in upper-case hex;
 // not for anything that needs a secure hash.
 #pragma once
 

@@ -73,8 +73,8 @@ std::string standardXmp(int64_t n, double poseHeading, const std::string& guid) 
     return x;
 }
 
-// The extended packet: a full XMP packet without the xpacket wrapper (XMP
-// specification part 3, 1.1.3.1), holding GImage:Data alone.
+// The extended packet: a full XMP packet without the xpacket wrapper (Adobe
+// XMP part 3, 1.1.3.1), holding GImage:Data alone.
 std::string extendedXmp(std::span<const uint8_t> rightJpeg) {
     std::string x =
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"

@@ -1,6 +1,6 @@
 // VR180 stereo photographs in one JPEG file (Google's VR photo layout): the
 // left eye is the primary image every viewer shows; the right eye's JPEG
-// travels base64-encoded as GImage:Data in extended XMP (XMP specification
+// travels base64-encoded as GImage:Data in extended XMP (Adobe XMP,
 // part 3, 1.1.3.1), split over APP1 segments that the standard XMP points to
 // by the packet's MD5 (xmpNote:HasExtendedXMP). GPano tells panorama viewers
 // that each eye covers the middle 180 degrees of a 360 x 180 degree
@@ -29,7 +29,7 @@ inline constexpr std::string_view kGImageNamespace = "http://ns.google.com/photo
 inline constexpr std::string_view kXmpNoteNamespace = "http://ns.adobe.com/xmp/note/";
 
 // Most bytes of the standard XMP packet (after its 29-byte signature), as the
-// XMP specification allows.
+// Adobe XMP rules allow for it.
 inline constexpr size_t kMaxStandardXmpPacket = 65502;
 // Most bytes of the extended packet in one APP1 chunk (after the 75-byte
 // chunk header: signature, GUID, full length, offset).
