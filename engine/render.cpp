@@ -440,22 +440,12 @@ void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation*
     }
     const HalfGeometry geometry(g, half, options.exact, points, matrix);
     const size_t columnOffset = 3 * static_cast<size_t>(eye * n);
-    if (options.interpolation == Interpolation::Bilinear) {
-        runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
-            for (int i = begin; i < end; ++i) {
-                geometry.rowPositions(i, positions);
-                for (const Lane& lane : lanes) {
-                    uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset;
-                    for (int j = 0; j < n; ++j, out += 3)
-                        blendInto(lane.src, positions[j].column, positions[j].row, out);
-                }
-            }
-        });
-        return;
-    }
-    const EyeGeometry& e = g.eye[eye];
-    const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);  // where 90 degrees off the axis lands
-    const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
+    // The four-pixel blend, the default and the exact route.
+    struct BlendSampler {
+        void sample(const SourceView& src, double column, double row, uint8_t* out) const {
+            blendInto(src, column, row, out);
+        }
+    };
     auto renderWith = [&](const auto& sampler) {
         runRowBands(n, n, half, options, [&](int begin, int end, SourcePosition* positions) {
             for (int i = begin; i < end; ++i) {
@@ -468,6 +458,10 @@ void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation*
             }
         });
     };
+    if (options.interpolation == Interpolation::Bilinear) return renderWith(BlendSampler{});
+    const EyeGeometry& e = g.eye[eye];
+    const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);  // where 90 degrees off the axis lands
+    const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
     const double ax = e.axisX, ay = e.axisY, rim2 = rimRadius * rimRadius;
     if (options.interpolation == Interpolation::Bicubic) {
         static const KernelTable<4> cubic = makeTable<4>(keysCubic);
