@@ -4,9 +4,20 @@
 # half-equirectangular JPEG, the right eye rotated. Runs alternate; prints the
 # median wall time and peak memory of each and their ratios, Vistereo's render
 # throughput, and the bare decode + encode time of the same files.
-#   bash bench/compare.sh [RUNS]        (needs ffmpeg and /usr/bin/time:
+#   bash bench/compare.sh [--interp bilinear|bicubic|lanczos] [RUNS]
+#                                       (needs ffmpeg and /usr/bin/time:
 #                                        apt-get install ffmpeg time)
+# --interp sets both tools' resampling; v360 calls bilinear "linear" and
+# bicubic "cubic".
 source "$(dirname "$0")/common.sh"
+interp=bilinear
+if [ "${1:-}" = "--interp" ]; then interp="$2"; shift 2; fi
+case "$interp" in
+  bilinear) v360_interp=linear ;;
+  bicubic) v360_interp=cubic ;;
+  lanczos) v360_interp=lanczos ;;
+  *) echo "unknown interpolation $interp" >&2; exit 2 ;;
+esac
 runs="${1:-5}"
 for tool in ffmpeg /usr/bin/time; do
   if ! command -v "$tool" >/dev/null; then
@@ -22,13 +33,13 @@ log="$work/compare.log"
 # yaw, -1 of pitch, 1.5 of roll), which Vistereo derives from A and B.
 # v360 spreads its input field over the whole frame, so the 6000 x 4000
 # frames are first cut to the 4000 x 4000 square around the image circle.
-filter="[0:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:w=4096:h=4096[l];\
-[1:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=4096:h=4096[r];\
+filter="[0:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:w=4096:h=4096:interp=$v360_interp[l];\
+[1:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=4096:h=4096:interp=$v360_interp[r];\
 [l][r]hstack=inputs=2"
 ffmpeg_cmd=(ffmpeg -nostdin -loglevel error -y -i "$work/input/L.jpg" -i "$work/input/R.jpg"
   -filter_complex "$filter" -frames:v 1 -q:v 3 "$work/output/ffmpeg.jpg")
 vistereo_cmd=("$cli" convert -C "$work" --left-lens '#1' --right-lens '#1' --points "$points"
-  --output vistereo.jpg --quiet --timing)
+  --output vistereo.jpg --interp "$interp" --quiet --timing)
 
 measure() {  # name, command...: appends "name wall_s peak_kib" to the log
   local name="$1"; shift

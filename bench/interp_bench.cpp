@@ -9,8 +9,19 @@
 //                                      around its circle (DIR/circle.png, for
 //                                      tools that take a fisheye as a square
 //                                      of 180 degrees) and DIR/truth.png
+//                                      and DIR/ramp.png, the square's own pixel
+//                                      positions (16-bit: red = column * 32,
+//                                      green = row * 32)
 //   interp_bench --score IMAGE...      the same figures for 2048 x 2048 halves
 //                                      another tool made from those files
+//   interp_bench --sampled RAMP --score IMAGE...
+//                                      scores against a truth taken where the
+//                                      other tool looked: RAMP is its bilinear
+//                                      output for DIR/ramp.png, so each pixel
+//                                      names the fisheye position it sampled.
+//                                      A tool whose grid or lens model differs
+//                                      by a fraction of a pixel is then judged
+//                                      on its resampling alone, as ours is.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -30,14 +41,15 @@ using namespace vistereo;
 using namespace vistereo::testsupport;
 
 int main(int argc, char** argv) {
-    std::string writeDir;
+    std::string writeDir, sampledRamp;
     std::vector<std::string> scored;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--write" && a + 1 < argc) writeDir = argv[++a];
+        else if (arg == "--sampled" && a + 1 < argc) sampledRamp = argv[++a];
         else if (arg == "--score") while (a + 1 < argc) scored.push_back(argv[++a]);
         else {
-            std::fprintf(stderr, "usage: interp_bench [--write DIR] [--score IMAGE...]\n");
+            std::fprintf(stderr, "usage: interp_bench [--write DIR] [--sampled RAMP] [--score IMAGE...]\n");
             return 2;
         }
     }
@@ -46,7 +58,7 @@ int main(int argc, char** argv) {
     lens.width = width, lens.height = height, lens.k = 0.5, lens.mappingScale = 1.41421, lens.radius180 = 990;
     lens.axisX = width / 2, lens.axisY = height / 2;
     const cv::Mat fisheye = renderFisheye(panorama(), lens, Rotation{});
-    const cv::Mat truth = frontHemisphere(panorama(), n);
+    cv::Mat truth = frontHemisphere(panorama(), n);
 
     LensSettings settings;
     settings.name = "equisolid";
@@ -65,20 +77,38 @@ int main(int argc, char** argv) {
             inner.at<uchar>(i, j) = off <= 85.0;
             rim.at<uchar>(i, j) = off > 85.0 && off <= 89.5;
         }
-    const double truthRim = cv::mean(truth, rim)[0] + cv::mean(truth, rim)[1] + cv::mean(truth, rim)[2];
     std::printf("interp_bench: %d x %d equisolid fisheye, radius 990, output half %d x %d\n", width, height, n, n);
     auto report = [&](const char* name, const cv::Mat& left, const char* timing) {
-        const cv::Scalar rimMean = cv::mean(left, rim);
+        const cv::Scalar rimMean = cv::mean(left, rim), truthRim = cv::mean(truth, rim);
         std::printf("%-8s  PSNR %.2f dB within 85 degrees, rim level %.3f of the truth's%s\n", name,
-                    psnr(left, truth, inner), (rimMean[0] + rimMean[1] + rimMean[2]) / truthRim, timing);
+                    psnr(left, truth, inner), (rimMean[0] + rimMean[1] + rimMean[2]) / (truthRim[0] + truthRim[1] + truthRim[2]), timing);
     };
+    const cv::Rect circle(width / 2 - 990, height / 2 - 990, 1980, 1980);
+    constexpr double kRampStep = 32.0;  // 1/32 pixel, and 1979 * 32 still fits 16 bits
     if (!writeDir.empty()) {
-        const cv::Rect circle(width / 2 - 990, height / 2 - 990, 1980, 1980);
+        cv::Mat ramp(circle.height, circle.width, CV_16UC3);
+        for (int y = 0; y < ramp.rows; ++y)
+            for (int x = 0; x < ramp.cols; ++x)
+                ramp.at<cv::Vec3w>(y, x) = cv::Vec3w(0, static_cast<ushort>(y * kRampStep), static_cast<ushort>(x * kRampStep));
         if (!cv::imwrite(writeDir + "/fisheye.png", fisheye) || !cv::imwrite(writeDir + "/circle.png", fisheye(circle)) ||
-            !cv::imwrite(writeDir + "/truth.png", truth)) {
+            !cv::imwrite(writeDir + "/truth.png", truth) || !cv::imwrite(writeDir + "/ramp.png", ramp)) {
             std::fprintf(stderr, "interp_bench: cannot write to %s\n", writeDir.c_str());
             return 1;
         }
+    }
+    if (!sampledRamp.empty()) {
+        const cv::Mat ramp = cv::imread(sampledRamp, cv::IMREAD_UNCHANGED);
+        if (ramp.type() != CV_16UC3 || ramp.cols != n || ramp.rows != n) {
+            std::fprintf(stderr, "interp_bench: %s is not a 16-bit %d x %d image\n", sampledRamp.c_str(), n, n);
+            return 1;
+        }
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                const cv::Vec3w at = ramp.at<cv::Vec3w>(i, j);
+                const Vec3 d = cameraDirectionOfPixel(lens, circle.x + at[2] / kRampStep, circle.y + at[1] / kRampStep);
+                truth.at<cv::Vec3b>(i, j) = std::isnan(d.x) ? cv::Vec3b(0, 0, 0) : samplePanoramaDirection(panorama(), d);
+            }
+        std::printf("truth taken at the positions %s names\n", sampledRamp.c_str());
     }
     if (!scored.empty()) {
         for (const std::string& file : scored) {
