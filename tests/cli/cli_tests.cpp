@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -28,26 +26,23 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 Args with(Args args, const Args& more) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
 
-// Starts vistereo-cli with its output in scratch/; returns the process.
+// Starts vistereo-cli with no input and its output in scratch/; returns the process. Everything the child needs is
+// made before the fork, so that it only opens files and executes.
 pid_t startCli(const Args& args, const fs::path& scratch) {
+    const std::string out = (scratch / "stdout.txt").string(), err = (scratch / "stderr.txt").string();
+    std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        dup2(open((scratch / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open((scratch / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         execv(VISTEREO_CLI, argv.data());
         _exit(127);
     }
@@ -58,10 +53,7 @@ pid_t startCli(const Args& args, const fs::path& scratch) {
 // the second with a bad radius mode.
 class CliTest : public ScratchTest {
 protected:
-    struct Run {
-        int status = -1;
-        std::string out, err;
-    };
+    struct Run { int status = -1; std::string out, err; };
     void SetUp() override {
         ScratchTest::SetUp();
         for (const char* sub : {"input/left", "input/right", "output", "scratch"}) fs::create_directories(dir / sub);
@@ -69,11 +61,9 @@ protected:
                                             recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
     }
     Run cli(const Args& args) {
-        std::string command = quote(VISTEREO_CLI);
-        for (const std::string& a : args) command += " " + quote(a);
-        const fs::path out = dir / "scratch/stdout.txt", err = dir / "scratch/stderr.txt";
-        const int raw = std::system((command + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
+        int raw = 0;
+        waitpid(startCli(args, dir / "scratch"), &raw, 0);
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "scratch/stdout.txt"), readFile(dir / "scratch/stderr.txt")};
     }
     // Noise (a seed per picture) at input/`name`.
     void writeNoise(const std::string& name, int w, int h, int seed = 0) {
@@ -109,8 +99,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
     // noOutput: the output directory is missing, so the finished run cannot write its file.
     const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
                    const char* outMentions; bool noOutput = false; } cases[] = {
-        {"no arguments", {}, none, 2, "usage:", ""},
-        {"help", {"--help"}, none, 0, "", "convert"},
+        {"no arguments", {}, none, 2, "usage:", ""}, {"help", {"--help"}, none, 0, "", "convert"},
         {"version", {"--version"}, none, 0, "", "vistereo-cli 1.3"},
         {"unknown command", {"spin"}, none, 2, "vistereo-cli: error: unknown command", ""},
         {"convert help", {"convert", "--help"}, none, 0, "", "--left-lens LENS"},

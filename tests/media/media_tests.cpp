@@ -97,33 +97,30 @@ TEST(XmpProperties, ReadsAttributesAndSimpleElementsByNamespace) {
 }
 
 TEST(XmpProperties, RefusesMalformedXml) {
+    const auto expectRefused = [](const std::string& xml, const char* reason) {
+        const XmpProperties p = readXmpProperties(xml);
+        EXPECT_FALSE(p.ok) << xml.substr(0, 60);
+        EXPECT_NE(p.error.find(reason), std::string::npos) << p.error << " / expected " << reason;
+    };
     std::string nested;
     for (int i = 0; i < 600; ++i) nested += "<a>";
     const struct { std::string xml; const char* reason; } cases[] = {
         {"<a><b></a>", "mismatched end tag"}, {"</a>", "mismatched end tag"}, {"<a>", "unterminated element"},
         {"<a", "unterminated start tag"}, {"<a b>", "attribute without value"}, {"<a b=c>", "not quoted"},
         {"<a b='c>", "unterminated attribute value"}, {"<a b='<'/>", "'<' in attribute value"},
-        {"<a b='&bogus;'/>", "bad character reference"}, {"<a b='&#0;'/>", "bad character reference"},
-        {"<a b='&#xD800;'/>", "bad character reference"}, {"<a b='&#x110000;'/>", "bad character reference"},
-        {"<a b='&amp'/>", "bad character reference"}, {"<a>&#;</a>", "bad character reference"},
         {"<!DOCTYPE x [<!ENTITY e 'e'>]><a/>", "DOCTYPE"}, {"<a><!-- x", "unterminated comment"},
         {"<?xpacket", "unterminated processing instruction"}, {"<a><![CDATA[x", "unterminated CDATA"},
         {"<a b='1'c='2'/>", "separated by white space"}, {"< a/>", "bad start tag"}, {nested, "nested too deeply"}};
-    for (const auto& c : cases) {
-        const XmpProperties p = readXmpProperties(c.xml);
-        EXPECT_FALSE(p.ok) << c.xml.substr(0, 60);
-        EXPECT_NE(p.error.find(c.reason), std::string::npos) << p.error << " / expected " << c.reason;
-    }
+    for (const auto& c : cases) expectRefused(c.xml, c.reason);
+    for (const char* bad : {"<a b='&bogus;'/>", "<a b='&#0;'/>", "<a b='&#xD800;'/>", "<a b='&#x110000;'/>", "<a b='&amp'/>", "<a>&#;</a>"})
+        expectRefused(bad, "bad character reference");
 }
 
 // ---------------------------------------------------------------- VR180 writer and reader
 
 const std::string_view kXmpSig{"http://ns.adobe.com/xap/1.0/\0", 29}, kExtSig{"http://ns.adobe.com/xmp/extension/\0", 35};
 
-struct Pair {
-    int n;
-    Bytes left, right;
-};
+struct Pair { int n; Bytes left, right; };
 Pair makePair(int n, bool noisyRight = false) { return {n, makeJpeg(n, n, 1), makeJpeg(n, n, 2, noisyRight)}; }
 
 Bytes writeOk(const Pair& p, const Bytes& exif = {}, double pose = 0.0) {
@@ -132,15 +129,9 @@ Bytes writeOk(const Pair& p, const Bytes& exif = {}, double pose = 0.0) {
     return w.jpeg;
 }
 
-// A 512 x 512 pair whose noisy right eye fills several chunks, written once.
-const Pair& largePair() {
-    static const Pair p = makePair(512, true);
-    return p;
-}
-const Bytes& largeFile() {
-    static const Bytes file = writeOk(largePair());
-    return file;
-}
+// A 512 x 512 pair whose noisy right eye fills several chunks, and its file, made once.
+const Pair& largePair() { static const Pair p = makePair(512, true); return p; }
+const Bytes& largeFile() { static const Bytes file = writeOk(largePair()); return file; }
 
 std::vector<size_t> chunkIndexes(const Walk& w) {
     std::vector<size_t> indexes;
@@ -167,7 +158,6 @@ TEST(Vr180, RoundTripWritesExifOneDescriptionOfAttributesThenTheChunk) {
                                         r.pano.croppedAreaLeftPixels, r.pano.croppedAreaTopPixels}),
                   (std::vector<int64_t>{n, n, 2 * n, n, n / 2, 0}));
         EXPECT_TRUE(r.pano.initialViewHeadingDegrees == 180.0 && r.pano.poseHeadingDegrees == 12.5);
-
         // JFIF, EXIF, standard XMP, the chunk, then the left JPEG's own segments and scan as given.
         const Walk w = walk(file), left = walk(p.left);
         ASSERT_EQ(w.segments.size(), left.segments.size() + 3);
@@ -180,21 +170,16 @@ TEST(Vr180, RoundTripWritesExifOneDescriptionOfAttributesThenTheChunk) {
         Walk lessXmp = w;  // the reader's left: the file less its XMP
         lessXmp.segments.erase(lessXmp.segments.begin() + 2, lessXmp.segments.begin() + 4);
         EXPECT_EQ(r.leftJpeg, assemble(lessXmp));
-
-        // The standard packet: one description holding every property as an attribute.
-        const std::string xmp = textOf(w.segments[2].payload).substr(kXmpSig.size()), N = std::to_string(n);
+        // The standard packet: one self-closed description holding the properties as attributes (exiftool's test
+        // reads their values, the reader's result above says they are the writer's).
+        const std::string xmp = textOf(w.segments[2].payload).substr(kXmpSig.size());
         EXPECT_LE(xmp.size(), 65502u);
         const size_t open = xmp.find("<rdf:Description"), close = xmp.find("/>", open);
         EXPECT_EQ(xmp.find("<rdf:Description", open + 1), std::string::npos) << "one description";
-        EXPECT_EQ(xmp.find("GImage:Data"), std::string::npos);
-        for (const std::string& a : std::vector<std::string>{"xmlns:GPano=\"http://ns.google.com/photos/1.0/panorama/\"",
-                 "xmlns:GImage=\"http://ns.google.com/photos/1.0/image/\"", "xmlns:xmpNote=\"http://ns.adobe.com/xmp/note/\"",
-                 "GPano:ProjectionType=\"equirectangular\"", "GPano:UsePanoramaViewer=\"True\"",
-                 "GPano:CroppedAreaImageWidthPixels=\"" + N + '"', "GPano:CroppedAreaImageHeightPixels=\"" + N + '"',
-                 "GPano:FullPanoWidthPixels=\"" + std::to_string(2 * n) + '"', "GPano:FullPanoHeightPixels=\"" + N + '"',
-                 "GPano:CroppedAreaLeftPixels=\"" + std::to_string(n / 2) + '"', "GPano:CroppedAreaTopPixels=\"0\"",
-                 "GPano:InitialViewHeadingDegrees=\"180\"", "GPano:PoseHeadingDegrees=\"12.5\"",
-                 "GImage:Mime=\"image/jpeg\"", "xmpNote:HasExtendedXMP=\"" + r.guid + '"'}) {
+        EXPECT_TRUE(xmp.find("<GPano:") == std::string::npos && xmp.find("GImage:Data") == std::string::npos) << xmp;
+        for (const std::string& a : {"xmlns:GPano=\"http://ns.google.com/photos/1.0/panorama/\"", "GPano:ProjectionType=",
+                                     "GPano:PoseHeadingDegrees=\"12.5\"", "xmlns:GImage=\"http://ns.google.com/photos/1.0/image/\"",
+                                     "xmlns:xmpNote=\"http://ns.adobe.com/xmp/note/\"", "xmpNote:HasExtendedXMP="}) {
             const size_t at = xmp.find(a);
             EXPECT_TRUE(at != std::string::npos && at > open && at < close) << a;
         }
@@ -222,7 +207,6 @@ TEST(Vr180, LargeRightEyeFillsFullChunksAndReassemblesInAnyOrder) {
     for (size_t i : chunks) EXPECT_EQ(chunkFields(written.segments[i].payload).fullLength, packet.size());
     EXPECT_EQ(md5HexUpper(packet), guid);
     for (const Segment& s : written.segments) EXPECT_LE(s.payload.size() + 2, 65535u);
-
     std::mt19937 random(11);
     for (int round = 0; round < 4; ++round) {  // round 0: as written; then shuffled among the other segments
         Walk w = written;
