@@ -208,11 +208,9 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     for (const std::string pair : {"p1.jpg", "p3.png", "p4.jpg"}) {
         SCOPED_TRACE(pair);
         ASSERT_EQ(cli(with(convert({"--left", "left/" + pair, "--right", "right/" + pair, "--output", "single.jpg"}), choices)).status, 0);
-        EXPECT_TRUE(readFile(dir / "output/single_180_LR.jpg") ==
-                    readFile(dir / "output" / (pair.substr(0, 2) + "_180_LR.jpg")));
+        EXPECT_TRUE(readFile(dir / "output/single_180_LR.jpg") == readFile(dir / "output" / (pair.substr(0, 2) + "_180_LR.jpg")));
         fs::remove(dir / "output/single_180_LR.jpg");
     }
-
     run = cli(batch(with(choices, {"--quiet"})));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.substr(0, run.out.find(" in ")), "converted 0, skipped 3, failed 1") << run.out;

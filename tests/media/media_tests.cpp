@@ -177,9 +177,9 @@ TEST(Vr180, RoundTripWritesExifOneDescriptionOfAttributesThenTheChunk) {
         const size_t open = xmp.find("<rdf:Description"), close = xmp.find("/>", open);
         EXPECT_EQ(xmp.find("<rdf:Description", open + 1), std::string::npos) << "one description";
         EXPECT_TRUE(xmp.find("<GPano:") == std::string::npos && xmp.find("GImage:Data") == std::string::npos) << xmp;
-        for (const std::string& a : {"xmlns:GPano=\"http://ns.google.com/photos/1.0/panorama/\"", "GPano:ProjectionType=",
-                                     "GPano:PoseHeadingDegrees=\"12.5\"", "xmlns:GImage=\"http://ns.google.com/photos/1.0/image/\"",
-                                     "xmlns:xmpNote=\"http://ns.adobe.com/xmp/note/\"", "xmpNote:HasExtendedXMP="}) {
+        for (const char* a : {"xmlns:GPano=\"http://ns.google.com/photos/1.0/panorama/\"", "GPano:ProjectionType=",
+                              "GPano:PoseHeadingDegrees=\"12.5\"", "xmlns:GImage=\"http://ns.google.com/photos/1.0/image/\"",
+                              "xmlns:xmpNote=\"http://ns.adobe.com/xmp/note/\"", "xmpNote:HasExtendedXMP="}) {
             const size_t at = xmp.find(a);
             EXPECT_TRUE(at != std::string::npos && at > open && at < close) << a;
         }
