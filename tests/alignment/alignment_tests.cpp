@@ -62,8 +62,7 @@ TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
 // no turn at all (the parabola through three turns peaks within 0.05 pixel).
 TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
     const struct { int width, height, n, reduction; Rotation camera; } cases[] = {
-        {800, 600, 512, 1, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
-        {800, 600, 256, 2, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
+        {800, 600, 512, 1, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)}, {800, 600, 256, 2, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
         {2400, 1800, 256, 7, Rotation::fromYawPitchRoll(-1.0, 1.0, -2.0)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " at " + std::to_string(c.n));
