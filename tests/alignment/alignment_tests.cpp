@@ -1,8 +1,7 @@
-// The alignment layer: the engine adapter's grid and lens mapping, rotation
-// helpers, the estimator on synthetic directions, the whole alignment on
-// rendered stereo scenes with known truth (accuracy, baseline, mixed lenses,
-// swapped images, refusals, the suggested A/B points through the engine's A/B
-// route), and the stereo measurement of side-by-side images.
+// The alignment layer: the engine's grid, rotation helpers, the estimator on
+// synthetic directions, the whole alignment on rendered scenes with known truth
+// (accuracy, baseline, swapped images, refusals, the suggested A/B points
+// through the engine's A/B route), and the measurement of side-by-side images.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,9 +47,8 @@ TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
                 const Vec3 engine = zenithDirection(p, i, j);
                 const cv::Vec3d mine = gridDirection(n, i, j);
                 ASSERT_TRUE(mine[0] == engine.x && mine[1] == engine.y && mine[2] == engine.z) << n << ": " << i << "," << j;
-                if (i == 0) continue;  // the pole has no column
-                const cv::Point2d back = halfPositionOfDirection(n, mine);
-                ASSERT_LT(std::hypot(back.x - j, back.y - i), 1e-8) << n << ": " << i << "," << j;
+                // The pole (row 0) has no column.
+                ASSERT_TRUE(i == 0 || cv::norm(halfPositionOfDirection(n, mine) - cv::Point2d(j, i)) < 1e-8) << n << ": " << i << "," << j;
             }
         const cv::Point2d between(n * 0.3 + 0.25, n * 0.6 + 0.75);
         EXPECT_LT(cv::norm(halfPositionOfDirection(n, halfPixelDirection(n, between)) - between), 1e-8);
@@ -64,8 +62,7 @@ TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
 // no turn at all (the parabola through three turns peaks within 0.05 pixel).
 TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
     const struct { int width, height, n, reduction; Rotation camera; } cases[] = {
-        {800, 600, 512, 1, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
-        {800, 600, 256, 2, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
+        {800, 600, 512, 1, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)}, {800, 600, 256, 2, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
         {2400, 1800, 256, 7, Rotation::fromYawPitchRoll(-1.0, 1.0, -2.0)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " at " + std::to_string(c.n));
@@ -80,8 +77,7 @@ TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
                          truth, cv::COLOR_BGR2GRAY);
             cv::GaussianBlur(half.gray, a, cv::Size(), 1.0);
             cv::GaussianBlur(truth, b, cv::Size(), 1.0);
-            cv::cvtColor(a, a, cv::COLOR_GRAY2BGR);
-            cv::cvtColor(b, b, cv::COLOR_GRAY2BGR);
+            cv::cvtColor(a, a, cv::COLOR_GRAY2BGR), cv::cvtColor(b, b, cv::COLOR_GRAY2BGR);
             return psnr(a, b, half.valid);
         };
         const double step = 0.3, zero = psnrTurned(0, 0);
@@ -132,15 +128,15 @@ std::vector<DirectionPair> syntheticPairs(const cv::Matx33d& rotation, const cv:
     return pairs;
 }
 
-TEST(RelativePose, RecoversRotationAndBaselineWhereARotationOnlyFitIsBiased) {
+// With parallax (all but the first row) a rotation-only fit would be biased by
+// tenths of a degree; the full pose recovers the rotation within thousandths.
+TEST(RelativePose, RecoversRotationAndBaselineWithOutliersAndParallax) {
     const double px = 3.14159265 / 1024;  // a working pixel
-    const struct { const char* name; double nearest, farthest, noise, outliers; cv::Vec3d baseline;
-                   double tolerance; bool observed; double rotationOnlyBiasAtLeast; } cases[] = {
-        {"infinity", 0, 0, 0.1 * px, 0.2, {1, 0, 0}, 0.003, false, 0.0},
-        {"1-6 m", 1.0, 6.0, 0.1 * px, 0.2, {1, 0, 0}, 0.005, true, 0.3},
-        {"0.8-2 m, noisy", 0.8, 2.0, 0.3 * px, 0.3, {1, 0, 0}, 0.01, true, 0.8},
-        {"1-3 m, tilted baseline", 1.0, 3.0, 0.1 * px, 0.2, cv::normalize(cv::Vec3d(1, 0.05, -0.08)), 0.005, true, 0.3},
-        {"1-3 m, swapped eyes", 1.0, 3.0, 0.1 * px, 0.2, {-1, 0, 0}, 0.005, true, 0.3}};
+    const struct { const char* name; double nearest, farthest, noise, outliers; cv::Vec3d baseline; double tolerance; } cases[] = {
+        {"infinity", 0, 0, 0.1 * px, 0.2, {1, 0, 0}, 0.003}, {"1-6 m", 1.0, 6.0, 0.1 * px, 0.2, {1, 0, 0}, 0.005},
+        {"0.8-2 m, noisy", 0.8, 2.0, 0.3 * px, 0.3, {1, 0, 0}, 0.01},
+        {"1-3 m, tilted baseline", 1.0, 3.0, 0.1 * px, 0.2, cv::normalize(cv::Vec3d(1, 0.05, -0.08)), 0.005},
+        {"1-3 m, swapped eyes", 1.0, 3.0, 0.1 * px, 0.2, {-1, 0, 0}, 0.005}};
     const cv::Matx33d truth = rotationFromYawPitchRoll(1.5, -0.7, 2.2);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,30 +147,23 @@ TEST(RelativePose, RecoversRotationAndBaselineWhereARotationOnlyFitIsBiased) {
         ASSERT_TRUE(e.ok);
         EXPECT_LT(rotationAngle(truth.t() * e.rotation) / kDeg, c.tolerance);
         EXPECT_GT(e.inliers.size(), 1500 * (1.0 - c.outliers) * 0.9);
-        EXPECT_EQ(e.baselineObserved, c.observed);
-        EXPECT_LT(angleDegrees(e.baseline, c.baseline), c.observed ? 1.0 : 1e-5) << "no parallax: the prior +x";
-        EXPECT_GE(rotationAngle(truth.t() * rotationOnlyFit(pairs, e.inliers)) / kDeg, c.rotationOnlyBiasAtLeast);
+        EXPECT_EQ(e.baselineObserved, c.farthest > 0);
+        EXPECT_LT(angleDegrees(e.baseline, c.baseline), c.farthest > 0 ? 1.0 : 1e-5) << "no parallax: the prior +x";
     }
     EXPECT_FALSE(estimateRelativePose(std::vector<DirectionPair>(7)).ok) << "fewer than eight pairs";
 }
 
 // ---- the whole alignment on rendered scenes --------------------------------------
 
-struct RenderedPair {
-    ConversionGeometry geometry;
-    CameraModel left, right;
-    cv::Mat leftImage, rightImage;
-};
+struct RenderedPair { ConversionGeometry geometry; CameraModel left, right; cv::Mat leftImage, rightImage; };
 
+// Each case's pair rendered once.
 const RenderedPair& renderedPair(const AlignmentCase& c) {
     static std::map<std::string, RenderedPair> cache;
     if (auto found = cache.find(c.name); found != cache.end()) return found->second;
-    RenderedPair pair;
+    RenderedPair pair{{}, cameraOf(c.rig.left.lens), cameraOf(c.rig.right.lens), renderView(c.scene, c.rig.left),
+                      renderView(c.scene, c.rig.right)};
     pair.geometry.eye = {eyeGeometryOf(c.rig.left.lens), eyeGeometryOf(c.rig.right.lens)};
-    pair.left = CameraModel::fromEyeGeometry(pair.geometry.eye[0]);
-    pair.right = CameraModel::fromEyeGeometry(pair.geometry.eye[1]);
-    pair.leftImage = renderView(c.scene, c.rig.left);
-    pair.rightImage = renderView(c.scene, c.rig.right);
     return cache.emplace(c.name, std::move(pair)).first->second;
 }
 
@@ -212,10 +201,8 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     EXPECT_EQ(r.baselineObserved, c.parallax);
     const cv::Vec3d baseline(r.baseline[0], r.baseline[1], r.baseline[2]);
     EXPECT_NEAR(cv::norm(baseline), 1.0, 1e-12);
-    if (c.parallax) {
-        EXPECT_LT(angleDegrees(baseline, vecOf(c.rig.baselineInLeft())), 2.0);
-        EXPECT_GT(r.nearInliers, 50);
-    }
+    EXPECT_TRUE(!c.parallax || (angleDegrees(baseline, vecOf(c.rig.baselineInLeft())) < 2.0 && r.nearInliers > 50))
+        << angleDegrees(baseline, vecOf(c.rig.baselineInLeft())) << " degrees off, " << r.nearInliers << " near inliers";
     EXPECT_FALSE(r.baselineSuspect) << r.warning;
     EXPECT_TRUE(r.inliers > 400 && r.inliers <= r.matches && r.inliers > 0.8 * r.matches) << r.inliers << " of " << r.matches;
     EXPECT_LT(r.epipolarResidualArcmin.rms, 4.0);  // under half a working pixel (10.5 arcmin)
@@ -228,24 +215,21 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     EXPECT_LT(routeErrorAgainstTruthDegrees(pair, c, r.suggested), c.rotationToleranceDegrees + 0.03);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, SceneAlignment, ::testing::Range(0, int(alignmentCases(64, 64).size())),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             std::string name = alignmentCases(64, 64)[info.param].name;
-                             for (char& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, SceneAlignment, ::testing::Range(0, int(alignmentCases(64, 64).size())), [](const auto& info) {
+    std::string name = alignmentCases(64, 64)[info.param].name;
+    std::replace_if(name.begin(), name.end(), [](unsigned char ch) { return !std::isalnum(ch); }, '_');
+    return name;
+});
 
 // Left and right given the wrong way round: the rotation comes out as the
 // inverse, the baseline as -x, and the result says so.
 TEST(AutoAlignment, SwappedImagesAreFlagged) {
     const AlignmentCase c = alignmentCases(1600, 1200)[1];  // spheres at 1-6 m, one lens
-    const RenderedPair& pair = renderedPair(c);
-    const AlignmentResult r = estimateAlignment(pair.right, pair.rightImage, pair.left, pair.leftImage);
+    const RenderedPair& p = renderedPair(c);
+    const AlignmentResult r = estimateAlignment(p.right, p.rightImage, p.left, p.leftImage);
     ASSERT_TRUE(r.ok) << r.reason;
     EXPECT_LT(rotationAngle(matrixOf(c.rig.rightToLeft()) * r.rotationMatrix()) / kDeg, c.rotationToleranceDegrees);
-    EXPECT_TRUE(r.baselineObserved && r.baselineOffAxisDegrees > 170.0);
-    EXPECT_TRUE(r.baselineSuspect);
+    EXPECT_TRUE(r.baselineObserved && r.baselineOffAxisDegrees > 170.0 && r.baselineSuspect);
     EXPECT_NE(r.warning.find("swapped"), std::string::npos) << r.warning;
 }
 
@@ -293,11 +277,11 @@ TEST(AutoAlignment, RefusesWithReasons) {
 
 // A 2N x N side-by-side image of the panorama at infinity: the left half the
 // front hemisphere, the right half the same moved down by `rows` rows or
-// turned by `pitch` degrees.
-cv::Mat sideBySide(int n, int rows, double pitchDegrees = 0.0) {
+// turned by `turn`.
+cv::Mat sideBySide(int n, int rows, const Rotation& turn = {}) {
     cv::Mat out(n, 2 * n, CV_8UC3);
     frontHemisphere(panorama(), n).copyTo(out.colRange(0, n));
-    const cv::Mat right = frontHemisphere(panorama(), n, Rotation::fromYawPitchRoll(0, pitchDegrees, 0));
+    const cv::Mat right = frontHemisphere(panorama(), n, turn);
     cv::warpAffine(right, out.colRange(n, 2 * n), cv::Matx23d(1, 0, 0, 0, 1, rows), right.size(), cv::INTER_NEAREST,
                    cv::BORDER_CONSTANT, cv::Scalar::all(0));
     return out;
@@ -305,41 +289,37 @@ cv::Mat sideBySide(int n, int rows, double pitchDegrees = 0.0) {
 
 TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
     // A row is 10.5 arcmin at N = 1024 and 5.3 at N = 2048 (measured on a half
-    // reduced to 1024); the comfort limit is 9.6, the fusion limit 19.2.
+    // reduced to 1024, yet in the image's rows); the comfort limit is 9.6, the
+    // fusion limit 19.2: the verdicts tell the scale, the pitched eye below the arcminutes.
     const struct { int n, rows; Verdict verdict; } cases[] = {
         {1024, 0, Verdict::Comfortable}, {1024, 1, Verdict::Marginal}, {1024, -1, Verdict::Marginal},
         {1024, 2, Verdict::Uncomfortable}, {2048, 1, Verdict::Comfortable}, {2048, -3, Verdict::Marginal}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.n) + ": " + std::to_string(c.rows) + " rows");
-        const double arcmin = 10800.0 / c.n;
         const StereoMeasurement m = measureStereo(sideBySide(c.n, c.rows));
         ASSERT_TRUE(m.ok) << m.reason;
         EXPECT_TRUE(m.halfSize == c.n && m.inliers > 300 && m.coverage > 0.3) << m.inliers << " " << m.coverage;
-        EXPECT_NEAR(m.arcminPerPixel, arcmin, 1e-12);
         EXPECT_NEAR(m.verticalPixels.mean, c.rows, 0.1);
         EXPECT_NEAR(m.verticalPixels.rms, std::abs(c.rows), 0.15);
         EXPECT_NEAR(m.verticalPixels.p95, std::abs(c.rows), 0.4);
-        EXPECT_NEAR(m.verticalArcmin.rms, m.verticalPixels.rms * arcmin, 1e-9);
         EXPECT_LT(std::max(std::abs(m.horizontalMinPixels), std::abs(m.horizontalMaxPixels)), 0.5 * c.n / 1024);
         EXPECT_EQ(m.verdict, c.verdict) << m.verdictText;
         EXPECT_FALSE(m.verdictText.empty());
     }
     // A pitch of the right eye: the vertical disparity is the pitch at the
     // centre, falling off with the cosine of the azimuth towards the sides.
-    const StereoMeasurement pitched = measureStereo(sideBySide(1024, 0, 0.5));
+    const StereoMeasurement pitched = measureStereo(sideBySide(1024, 0, Rotation::fromYawPitchRoll(0, 0.5, 0)));
     ASSERT_TRUE(pitched.ok) << pitched.reason;
     EXPECT_NEAR(pitched.verticalArcmin.p95, 30.0, 2.5);
     EXPECT_TRUE(pitched.verticalArcmin.max < 40.0 && pitched.verticalArcmin.rms > 15.0 && pitched.verticalArcmin.rms < 30.0);
     EXPECT_GT(pitched.verticalArcmin.mean, 15.0) << "turned up: the right eye sees things lower";
     EXPECT_EQ(pitched.verdict, Verdict::Uncomfortable);
 
-    cv::Mat unrelated(512, 1024, CV_8UC3);
-    frontHemisphere(panorama(), 512).copyTo(unrelated.colRange(0, 512));
-    frontHemisphere(panorama(), 512, Rotation::fromYawPitchRoll(180, 20, 0)).copyTo(unrelated.colRange(512, 1024));
     const struct { const char* name; cv::Mat image; Failure failure; } refused[] = {
         {"empty", cv::Mat(), Failure::InvalidInput}, {"not 2:1", cv::Mat(300, 400, CV_8UC3, cv::Scalar::all(90)), Failure::InvalidInput},
         {"gray", cv::Mat(300, 600, CV_8UC1, cv::Scalar::all(90)), Failure::InvalidInput},
-        {"flat", cv::Mat(300, 600, CV_8UC3, cv::Scalar::all(90)), Failure::TextureLess}, {"unrelated", unrelated, Failure::Unrelated}};
+        {"flat", cv::Mat(300, 600, CV_8UC3, cv::Scalar::all(90)), Failure::TextureLess},
+        {"unrelated", sideBySide(512, 0, Rotation::fromYawPitchRoll(180, 20, 0)), Failure::Unrelated}};
     for (const auto& c : refused) {
         const StereoMeasurement m = measureStereo(c.image);
         EXPECT_TRUE(!m.ok && m.verdict == Verdict::Unknown && !m.reason.empty()) << c.name;

@@ -19,36 +19,12 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ost
 
 namespace {
 
-// An equisolid pair: the right camera turned by 2 degrees of yaw, -1 of pitch
-// and 1.5 of roll (the panorama is far away, so there is no parallax).
-class AlignCliTest : public testsupport::ScratchTest {
-protected:
-    void SetUp() override {
-        ScratchTest::SetUp();
-        using namespace testsupport;
-        std::filesystem::create_directories(dir / "input");
-        std::filesystem::create_directories(dir / "output");
-        const SynthLens lens = SynthLens::equisolid(1200, 900);
-        cv::imwrite((dir / "input" / "L.jpg").string(), renderFisheye(panorama(), lens, Rotation{}));
-        cv::imwrite((dir / "input" / "R.jpg").string(), renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5)));
-        cv::imwrite((dir / "input" / "flat.jpg").string(), cv::Mat(900, 1200, CV_8UC3, cv::Scalar::all(128)));
-        writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
-    }
-    struct Run {
-        int status;
-        std::string out, err;
-    };
-    static Run cli(Command command, const std::vector<std::string>& args) {
-        std::ostringstream out, err;
-        const int status = command(args, out, err);
-        return {status, out.str(), err.str()};
-    }
-    std::vector<std::string> withLenses(std::vector<std::string> more) const {
-        std::vector<std::string> args{"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    }
-};
+struct Outcome { int status; std::string out, err; };
+Outcome cli(Command command, const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int status = command(args, out, err);
+    return {status, out.str(), err.str()};
+}
 
 // A number after `key` in one-line JSON.
 double field(const std::string& json, const std::string& key) {
@@ -57,18 +33,30 @@ double field(const std::string& json, const std::string& key) {
     return at == std::string::npos ? 1e9 : std::atof(json.c_str() + at + key.size() + 4);
 }
 
+using AlignCliTest = testsupport::ScratchTest;
+
+// An equisolid pair: the right camera turned by 2 degrees of yaw, -1 of pitch
+// and 1.5 of roll (the panorama is far away, so there is no parallax).
 TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
-    const Run r = cli(runAlignCommand, withLenses({"--json"}));
+    using namespace testsupport;
+    std::filesystem::create_directories(dir / "input"), std::filesystem::create_directories(dir / "output");
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    cv::imwrite((dir / "input" / "L.jpg").string(), renderFisheye(panorama(), lens, Rotation{}));
+    cv::imwrite((dir / "input" / "R.jpg").string(), renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5)));
+    cv::imwrite((dir / "input" / "flat.jpg").string(), cv::Mat(900, 1200, CV_8UC3, cv::Scalar::all(128)));
+    writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
+    const auto withLenses = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), {"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1"});
+        return more;
+    };
+
+    const Outcome r = cli(runAlignCommand, withLenses({"--json"}));
     ASSERT_EQ(r.status, 0) << r.err;
     for (const auto& [key, expected] : {std::pair{"yaw_deg", 2.0}, {"pitch_deg", -1.0}, {"roll_deg", 1.5}})
         EXPECT_NEAR(field(r.out, key), expected, 0.02) << key;
     EXPECT_LT(field(r.out, "p95"), 5.0);
     EXPECT_GT(field(r.out, "inliers"), 100);
     EXPECT_NE(r.out.find("\"suggested_points\": \""), std::string::npos) << r.out;
-    const Run text = cli(runAlignCommand, withLenses({}));
-    EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("points for the A/B route: "), std::string::npos) << text.out;
-
     const struct { std::vector<std::string> args; const char* output; const char* verdict; } conversions[] = {
         {{"--auto-align", "--height", "900", "-o", "auto.jpg"}, "auto.jpg", "\"comfortable\""},
         {{"--auto-align", "--height", "900", "-o", "auto.vr.jpg"}, "auto.vr.jpg", "\"comfortable\""},
@@ -76,16 +64,17 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         {{"--points", "400,800,401,801,450,450,450,450", "--height", "900", "-o", "none.jpg"}, "none.jpg", "\"uncomfortable\""}};
     for (const auto& c : conversions) {
         SCOPED_TRACE(c.output);
-        const Run converted = cli(runConvertCommand, withLenses(c.args));
+        const Outcome converted = cli(runConvertCommand, withLenses(c.args));
         ASSERT_EQ(converted.status, 0) << converted.err;
-        const Run checked = cli(runCheckCommand, {"-C", (dir / "output").string(), c.output, "--json"});
+        const Outcome checked = cli(runCheckCommand, {"-C", (dir / "output").string(), c.output, "--json"});
         ASSERT_EQ(checked.status, 0) << checked.err;
         EXPECT_NE(checked.out.find(c.verdict), std::string::npos) << checked.out;
         EXPECT_EQ(checked.out.find("\"vr180\": true") != std::string::npos, std::string(c.output).find(".vr.") != std::string::npos);
     }
 
-    // Failures are exit 1 with a reason, usage errors 2.
-    const struct { Command command; std::vector<std::string> args; int status; const char* mentions; } failures[] = {
+    // Failures are exit 1 with a reason, usage errors 2; `mentions` is in the standard output on success, else in the errors.
+    const struct { Command command; std::vector<std::string> args; int status; const char* mentions; } runs[] = {
+        {runAlignCommand, withLenses({}), 0, "points for the A/B route: "},
         {runAlignCommand, withLenses({"--right", "flat.jpg"}), 1, "automatic alignment failed"},
         {runAlignCommand, withLenses({"--left", "missing.jpg"}), 1, "Enter the valid left image file name"},
         {runConvertCommand, withLenses({"--auto-align", "--right", "flat.jpg", "-o", "never.jpg"}), 1, "alignment failed"},
@@ -94,11 +83,11 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         {runCheckCommand, {"-C", dir.string(), "Vistereo.ini"}, 1, "not an image"},
         {runCheckCommand, {"-C", dir.string(), "input/flat.jpg"}, 1, "cannot measure"},
         {runCheckCommand, {"-C", dir.string()}, 2, "exactly one FILE"}};
-    for (const auto& c : failures) {
+    for (const auto& c : runs) {
         SCOPED_TRACE(c.mentions);
-        const Run f = cli(c.command, c.args);
+        const Outcome f = cli(c.command, c.args);
         EXPECT_EQ(f.status, c.status) << f.err;
-        EXPECT_NE(f.err.find(c.mentions), std::string::npos) << f.err;
+        EXPECT_NE((c.status == 0 ? f.out : f.err).find(c.mentions), std::string::npos) << f.out << f.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "output" / "never.jpg"));
 }

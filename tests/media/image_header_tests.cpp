@@ -10,6 +10,7 @@
 #include "tests/support/scratch.h"
 
 using namespace vistereo;
+using ImageHeaderTest = testsupport::ScratchTest;
 
 namespace {
 
@@ -21,7 +22,7 @@ std::string encoded(const std::string& extension, int width, int height, int typ
     return {bytes.begin(), bytes.end()};
 }
 
-TEST(ImageHeader, ReadsTheSizeOfEveryFormatTheLibraryWritesAndNeverAWrongOne) {
+TEST_F(ImageHeaderTest, ReadsTheSizeOfEveryFormatAndPastLargeJpegSegmentsAndNeverAWrongOne) {
     const struct { const char* extension; const char* format; int type; } cases[] = {
         {".jpg", "JPEG", CV_8UC3}, {".png", "PNG", CV_8UC3}, {".bmp", "BMP", CV_8UC3}, {".tif", "TIFF", CV_8UC3},
         {".webp", "WebP", CV_8UC3}, {".ppm", "PNM", CV_8UC3}, {".pgm", "PNM", CV_8UC1}, {".pfm", "PFM", CV_32FC3},
@@ -39,12 +40,7 @@ TEST(ImageHeader, ReadsTheSizeOfEveryFormatTheLibraryWritesAndNeverAWrongOne) {
     for (const std::string& junk : {std::string(), std::string("\xFF\xD8"), std::string("\xFF\xD8\xFF\xDA\x00\x02"),
                                     std::string("\xFF\xD8\xFF\xE0\x00\x01"), std::string("GIF89a....")})
         EXPECT_FALSE(probeImageHeaderBytes(junk).known()) << ::testing::PrintToString(junk);
-}
-
-using ImageHeaderFile = testsupport::ScratchTest;
-
-TEST_F(ImageHeaderFile, FollowsLargeJpegSegmentsInAFileWithoutDecoding) {
-    // Large metadata segments before the frame header, as cameras write them.
+    // A file with large metadata segments before the frame header, as cameras write them, followed without decoding.
     const std::string jpeg = encoded(".jpg", 64, 48), app1 = std::string("\xFF\xE1\xFF\xF0", 4) + std::string(0xFFF0 - 2, 'x');
     testsupport::writeFile(dir / "probe.jpg", jpeg.substr(0, 2) + app1 + app1 + jpeg.substr(2));
     const ImageHeader h = probeImageHeader(dir / "probe.jpg");

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -39,16 +38,8 @@ inline Bytes makeJpeg(int width, int height, int seed, bool noise = false) {
     return Bytes(encoded.begin(), encoded.end());
 }
 
-struct Segment {
-    uint8_t marker = 0;
-    Bytes payload;
-};
-
-// The segments between SOI and SOS, and the bytes from SOS on.
-struct Walk {
-    std::vector<Segment> segments;
-    Bytes scan;
-};
+struct Segment { uint8_t marker = 0; Bytes payload; };
+struct Walk { std::vector<Segment> segments; Bytes scan; };  // the segments between SOI and SOS, and the bytes from SOS on
 
 inline Walk walk(const Bytes& jpeg) {
     if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) throw std::runtime_error("no SOI");
@@ -57,10 +48,7 @@ inline Walk walk(const Bytes& jpeg) {
         if (pos + 4 > jpeg.size() || jpeg[pos] != 0xFF) throw std::runtime_error("bad marker");
         const uint8_t marker = jpeg[pos + 1];
         const size_t length = size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3];
-        if (marker == 0xDA) {
-            w.scan.assign(jpeg.begin() + long(pos), jpeg.end());
-            return w;
-        }
+        if (marker == 0xDA) return w.scan.assign(jpeg.begin() + long(pos), jpeg.end()), w;
         if (length < 2 || pos + 2 + length > jpeg.size()) throw std::runtime_error("bad length");
         w.segments.push_back({marker, Bytes(jpeg.begin() + long(pos + 4), jpeg.begin() + long(pos + 2 + length))});
         pos += 2 + length;
@@ -83,11 +71,7 @@ inline bool startsWith(const Bytes& payload, std::string_view signature) {
 }
 
 // An extended XMP chunk: signature, GUID, full length and offset (big-endian), data.
-struct ChunkFields {
-    std::string guid;
-    uint32_t fullLength = 0, offset = 0;
-    std::string data;
-};
+struct ChunkFields { std::string guid; uint32_t fullLength = 0, offset = 0; std::string data; };
 
 inline Bytes chunkPayload(const ChunkFields& c) {
     // Built as text: g++ 12 warns falsely about vector::insert of a short array (GCC bug 107852).
@@ -105,7 +89,7 @@ inline ChunkFields chunkFields(const Bytes& p) {
     return {std::string(p.begin() + 35, p.begin() + 67), be32(67), be32(71), std::string(p.begin() + 75, p.end())};
 }
 
-// exiftool's standard output for `arguments` and one quoted file, or nothing when exiftool fails.
+// exiftool's standard output for `arguments` and one quoted file, or nothing when exiftool fails or is missing.
 inline std::string exiftool(const std::string& arguments, const std::string& file) {
     std::string quoted = "'";
     for (const char c : file) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -117,7 +101,5 @@ inline std::string exiftool(const std::string& arguments, const std::string& fil
     const int status = pclose(pipe);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
 }
-
-inline bool haveExiftool() { return std::system("command -v exiftool >/dev/null 2>&1") == 0; }
 
 }  // namespace mediatest
