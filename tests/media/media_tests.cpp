@@ -192,6 +192,28 @@ TEST(Vr180, RoundTripWritesExifOneDescriptionOfAttributesThenTheChunk) {
     }
 }
 
+TEST(Vr180, ExtendedPacketSplitsAtTheChunkLimit) {
+    const struct { size_t size; size_t chunks; } rows[] = {
+        {1, 1}, {65399, 1}, {65400, 1}, {65401, 2}, {130800, 2}, {130801, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        std::string packet(row.size, '\0');
+        for (size_t i = 0; i < packet.size(); ++i) packet[i] = char('A' + (i * 7 + i / 65400) % 26);
+        const std::vector<Bytes> payloads = extendedXmpPayloads(packet);
+        ASSERT_EQ(payloads.size(), row.chunks);
+        std::string joined;
+        for (size_t k = 0; k < payloads.size(); ++k) {
+            ASSERT_EQ(std::string(payloads[k].begin(), payloads[k].begin() + 35),
+                      std::string("http://ns.adobe.com/xmp/extension/\0", 35));
+            const ChunkFields c = chunkFields(payloads[k]);
+            EXPECT_TRUE(c.guid == md5HexUpper(packet) && c.fullLength == row.size && c.offset == k * 65400) << k;
+            EXPECT_EQ(c.data.size(), std::min<size_t>(65400, row.size - k * 65400)) << k;
+            joined += c.data;
+        }
+        EXPECT_EQ(joined, packet);
+    }
+}
+
 TEST(Vr180, LargeRightEyeFillsFullChunksAndReassemblesInAnyOrder) {
     const Walk written = walk(largeFile());
     const std::vector<size_t> chunks = chunkIndexes(written);
