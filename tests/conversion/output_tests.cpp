@@ -24,11 +24,6 @@ struct Quiet : MessageSink {
     void showMessage(const std::string&) override {}
 };
 
-std::vector<uint8_t> bytesOf(const std::filesystem::path& file) {
-    const std::string text = testsupport::readFile(file);
-    return {text.begin(), text.end()};
-}
-
 std::string tag(const std::filesystem::path& file, const char* key) {
     auto image = Exiv2::ImageFactory::open(file.string());
     image->readMetadata();
@@ -64,7 +59,8 @@ TEST_F(OutputTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOr
     const ConversionResult vr = run("Pair.VR.jpg");
     ASSERT_EQ(vr.status, ConversionStatus::Written) << vr.detail;
     EXPECT_EQ(vr.notes.size(), 1u) << "the input has no EXIF to carry over";
-    const media::Vr180ReadResult read = media::readVr180Jpeg(bytesOf(dir / "output" / "Pair.VR.jpg"));
+    const std::string photo = testsupport::readFile(dir / "output" / "Pair.VR.jpg");
+    const media::Vr180ReadResult read = media::readVr180Jpeg(std::vector<uint8_t>(photo.begin(), photo.end()));
     ASSERT_TRUE(read.ok) << read.error;
     EXPECT_TRUE(read.pano.croppedAreaImageWidthPixels == 64 && read.pano.fullPanoWidthPixels == 128);
     const cv::Mat sideBySide = cv::imread((dir / "output" / "pair.png").string());

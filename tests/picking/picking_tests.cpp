@@ -36,13 +36,11 @@ cv::Mat noiseImage(int width, int height, int seed, int high = 256) {
     return image;
 }
 
-cv::Rect templateRect(ImagePoint p) { return {p.x - kTemplateOffset, p.y - kTemplateOffset, kTemplateSize, kTemplateSize}; }
-
 TEST(TemplateSearch, ScoreMapAndBestPlacementEqualMatchTemplateBitForBit) {
     // Heights around the correlation block (237 result rows for 20 template rows): less than a block, one
     // block, a short tail folded into the last strip, a tail of a block and more.
     const FisheyePair& pair = fisheyePair();
-    const cv::Mat templ = pair.left(templateRect({700, 500})).clone();
+    const cv::Mat templ = pair.left(cv::Rect(700 - kTemplateOffset, 500 - kTemplateOffset, kTemplateSize, kTemplateSize)).clone();
     const struct { int rows; TemplateSearchOptions options; } cases[] = {
         {1200, {2, 2}}, {1200, {1, 1}}, {1200, {3, 1}}, {1200, {2, 3}}, {250, {2, 1}},
         {256, {2, 1}},  {500, {2, 1}},  {493, {2, 1}},  {731, {2, 1}}};
