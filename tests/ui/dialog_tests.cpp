@@ -756,8 +756,7 @@ private slots:
     // "Batch..." sits in the strip below the template's controls, overlapping
     // none, and hands the window the dialog's current choices.
     void batchButtonOpensTheWindowWithTheDialogsChoices() {
-        writeRegistry({lensRecord("Orthographic", 0, 0, 0), lensRecord("Equisolid 180", 0, 1, 0)});
-        auto* dlg = openMain();
+        auto* dlg = openWith(noiseImage(40, 30, 1), noiseImage(40, 30, 2));  // both eyes on "Equisolid 180"
         QVERIFY(dlg);
         QPushButton* batch = button(kBatchButtonId);
         QVERIFY(batch);
@@ -768,7 +767,6 @@ private slots:
             if (other != batch && !other->isWindow() && !qobject_cast<QGroupBox*>(other))
                 QVERIFY2(!other->geometry().intersects(batch->geometry()), qPrintable(other->objectName()));
 
-        clickRow(list(1029), 1);
         clickRow(list(1030), 0);
         QTest::keyClicks(box(1015), "100,200,96,195,120,180,121,178");
         replaceText(box(1013), "1000");
