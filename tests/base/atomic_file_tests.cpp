@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,14 +23,9 @@ namespace {
 
 class AtomicFileTest : public testsupport::ScratchTest {
 protected:
-    std::vector<std::string> names() const {
-        std::vector<std::string> found;
-        for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename().string());
-        return found;
-    }
     bool hasTemporary() const {
-        for (const std::string& n : names())
-            if (n.find(".tmp-") != std::string::npos) return true;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().find(".tmp-") != std::string::npos) return true;
         return false;
     }
 };

@@ -1,16 +1,22 @@
-// The conversion run: refusals and their messages in order, limits on what an
-// input may cost, the points from the dialog's fields, and what reaches the disk.
+// The conversion run: refusals and their messages in order, limits on what an input may cost, the points from the
+// dialog's fields, and what reaches the disk, read back independently: the VR180 photo (the VR180 reader for the
+// eyes) and the camera's EXIF carried over (Exiv2).
 #include <gtest/gtest.h>
+
+#include <exiv2/exiv2.hpp>
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/run.h"
+#include "conversion/run_steps.h"
 #include "engine/lens.h"
+#include "media/vr180.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
@@ -213,4 +219,68 @@ TEST_F(RunTest, AGivenRotationReplacesThePoints) {
     ASSERT_EQ(run().status, ConversionStatus::Written);
     const cv::Mat ref = cv::imread((dir / "output" / "ref.png").string());
     EXPECT_EQ(cv::norm(out.colRange(16, 32), ref.colRange(0, 16), cv::NORM_INF), 0.0);
+}
+
+static std::string exifTag(const fs::path& file, const char* key) {
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    const auto it = image->exifData().findKey(Exiv2::ExifKey(key));
+    return it == image->exifData().end() ? "" : it->toString();
+}
+
+TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrientationReset) {
+    cv::Mat image(300, 400, CV_8UC3);  // smooth, so that the halves survive JPEG; the right told apart from the left
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 400; ++x) image.at<cv::Vec3b>(y, x) = cv::Vec3b(x % 200 + 30, y % 180 + 40, (x + y) % 150 + 50);
+    ASSERT_TRUE(cv::imwrite((dir / "input/L.jpg").string(), image) && cv::imwrite((dir / "input/R.jpg").string(), 255 - image));
+    request.rotation = RotationMatrix{};  // the points play no part here
+    request.outputHeight = 64;
+    const auto runAs = [this](const char* name) { return request.outputName = name, run(); };
+    ASSERT_EQ(runAs("pair.png").status, ConversionStatus::Written);
+    const ConversionResult vr = runAs("Pair.VR.jpg");
+    ASSERT_EQ(vr.status, ConversionStatus::Written) << vr.detail;
+    EXPECT_EQ(vr.notes.size(), 1u) << "the input has no EXIF to carry over";
+    const std::string photo = readFile(dir / "output/Pair.VR.jpg");
+    const media::Vr180ReadResult read = media::readVr180Jpeg(std::vector<uint8_t>(photo.begin(), photo.end()));
+    ASSERT_TRUE(read.ok) << read.error;
+    EXPECT_TRUE(read.pano.croppedAreaImageWidthPixels == 64 && read.pano.fullPanoWidthPixels == 128);
+    const cv::Mat sideBySide = cv::imread((dir / "output/pair.png").string());
+    const cv::Mat halves[2] = {cv::imdecode(read.leftJpeg, cv::IMREAD_COLOR), cv::imdecode(read.rightJpeg, cv::IMREAD_COLOR)};
+    for (int eye = 0; eye < 2; ++eye) {
+        ASSERT_TRUE(halves[eye].rows == 64 && halves[eye].cols == 64) << eye;
+        EXPECT_GT(cv::PSNR(halves[eye], sideBySide.colRange(64 * eye, 64 * (eye + 1))), 25.0) << eye;
+    }
+
+    // A camera's EXIF on the left input: kept in a JPEG when asked, always in a VR180 photo, never in a PNG.
+    auto exif = Exiv2::ImageFactory::open((dir / "input/L.jpg").string());
+    exif->readMetadata();
+    exif->exifData()["Exif.Image.Make"] = "Rigmaker";
+    exif->exifData()["Exif.Photo.DateTimeOriginal"] = "2026:11:30 10:11:12";
+    exif->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+    exif->writeMetadata();
+    const struct { const char* name; bool keepExif; const char* make; const char* width; } cases[] = {
+        {"plain.jpg", false, "", ""}, {"kept.jpg", true, "Rigmaker", "128"}, {"photo.vr.jpg", false, "Rigmaker", "64"},
+        {"kept.png", true, nullptr, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        request.keepExif = c.keepExif;
+        const ConversionResult result = runAs(c.name);
+        ASSERT_EQ(result.status, ConversionStatus::Written) << result.detail;
+        EXPECT_TRUE(result.notes.empty()) << result.notes.front();
+        if (!c.make) continue;  // no EXIF in a PNG
+        const auto file = dir / "output" / c.name;
+        EXPECT_EQ(exifTag(file, "Exif.Image.Make"), c.make);
+        EXPECT_EQ(exifTag(file, "Exif.Photo.PixelXDimension"), c.width);
+        if (!*c.make) continue;
+        EXPECT_EQ(exifTag(file, "Exif.Photo.DateTimeOriginal"), "2026:11:30 10:11:12");
+        EXPECT_EQ(exifTag(file, "Exif.Image.Orientation"), "1");
+        EXPECT_EQ(exifTag(file, "Exif.Image.Software"), "Vistereo 1.3");
+    }
+    // A VR180 photo's primary image is one eye wide, so JPEG's 65500 limits its height, not half of it.
+    EXPECT_TRUE(checkOutput("x.jpg", 32751));
+    EXPECT_FALSE(checkOutput("x.vr.jpg", 32751));
+    const auto tooHigh = checkOutput("x.vr.jpg", 65501);
+    ASSERT_TRUE(tooHigh);
+    EXPECT_EQ(tooHigh->status, ConversionStatus::OutputHeightInvalid);
+    EXPECT_NE(tooHigh->detail.find("so the height can be at most 65500."), std::string::npos) << tooHigh->detail;
 }

@@ -1,0 +1,792 @@
+// The dialogs driven as a user would, headless: the main dialog, the registration dialog (the registry file checked
+// on disk), the point picker and "Get A,B", whole conversions started from the main dialog, and the batch window.
+// Each test function (each data row) runs in a fresh working directory with message boxes collected in `messages_`.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGroupBox>
+#include <QInputMethodEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QTimer>
+#include <QToolButton>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "conversion/auto_align.h"
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
+#include "registry/lens_registry.h"
+#include "tests/support/synth.h"
+#include "ui/app.h"
+#include "ui/batch_dialog.h"
+#include "ui/camera_dialog.h"
+#include "ui/dialog_layout.h"
+#include "ui/lr_point_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/message_box.h"
+#include "ui/preview_dialog.h"
+#include "ui/up_down_control.h"
+
+using namespace vistereo;
+
+namespace {
+
+template <class T = QWidget>
+T* control(QWidget* dialog, int id) {
+    return dialog->findChild<T*>(QStringLiteral("id%1").arg(id));
+}
+
+LensRecord lensRecord(const std::string& name, int radiusMode = 0, int mappingKind = 1, int axisMode = 0) {
+    LensRecord r;
+    r.name = name, r.radiusMode = radiusMode, r.mappingKind = mappingKind, r.axisMode = axisMode;
+    return r;
+}
+
+void writeRegistry(const std::vector<LensRecord>& records) {  // Vistereo.ini in the working directory
+    LensRegistry registry;
+    std::copy(records.begin(), records.end(), registry.records.begin());
+    QVERIFY(SaveLensRegistry(registry, static_cast<int>(records.size()), std::nullopt, kLensRegistryFileName));
+}
+
+std::vector<LensRecord> readRegistry() {
+    LensRegistry registry;
+    LoadLensRegistry(registry, kLensRegistryFileName);
+    return {registry.records.begin(), registry.records.begin() + registry.count};
+}
+
+QStringList registryNames() {
+    QStringList names;
+    for (const LensRecord& r : readRegistry()) names << QString::fromStdString(r.name);
+    return names;
+}
+
+QStringList listNames(const QListWidget* list) {
+    QStringList names;
+    for (int i = 0; i < list->count(); ++i) names << list->item(i)->text();
+    return names;
+}
+
+QStringList texts(QWidget* dialog, const QList<int>& boxes) {
+    QStringList texts;
+    for (int id : boxes) texts << control<QLineEdit>(dialog, id)->text();
+    return texts;
+}
+
+const QList<int> kPointBoxes = {1002, 1003, 1004, 1005, 1007, 1008, 1009, 1010};  // main dialog
+int selectedRow(const QListWidget* list) { return list->selectionModel()->selectedRows().value(0).row(); }
+
+cv::Mat noiseImage(int width, int height, int seed) {  // uniform noise, the same for the same seed
+    cv::Mat image(height, width, CV_8UC3);
+    cv::RNG(static_cast<uint64>(seed)).fill(image, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(256));
+    return image;
+}
+
+QByteArray readAll(const QString& name) {  // empty when it cannot be read
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The bytes a run of `request` alone writes to output/, without messages; empty when it writes nothing.
+QByteArray runAlone(const ConversionRequest& request) {
+    struct : MessageSink {
+        void showMessage(const std::string&) override {}
+    } quiet;
+    return RunConversion(request, quiet).written() ? readAll(QString::fromStdString("output/" + request.outputName)) : QByteArray();
+}
+
+void clickButton(QAbstractButton* button) {
+    QVERIFY(button);
+    // A radio button takes clicks on its indicator, near the left edge.
+    const bool radio = qobject_cast<QRadioButton*>(button);
+    QTest::mouseClick(button, Qt::LeftButton, {}, radio ? QPoint(6, button->height() / 2) : button->rect().center());
+}
+
+void clickRow(QListWidget* list, int row) {
+    QVERIFY(list && row >= 0 && row < list->count());
+    list->scrollToItem(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+}
+
+// Empties the box, then types: keys for ASCII, an input method commit otherwise.
+void replaceText(QLineEdit* box, const QString& text) {
+    QVERIFY(box);
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClick(box, Qt::Key_Backspace);
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+        QTest::keyClicks(box, text);
+    } else {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(box, &commit);
+    }
+}
+
+// Calls `trigger`; while it runs, `act` gets the modal dialog of type T once it is active. A dialog still open
+// after `act`, or any modal window after ten seconds, is closed. Returns whether a T appeared.
+template <class T, class Trigger, class Act>
+bool duringModal(Trigger trigger, Act act) {
+    bool seen = false;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dlg = qobject_cast<T*>(modal); dlg && !seen) {
+            seen = true;
+            act(dlg);
+            if (dlg->isVisible()) dlg->reject();
+        } else if (modal && clock.elapsed() > 10000) {
+            modal->close();
+        }
+    });
+    poll.start(10);
+    trigger();
+    return seen;
+}
+
+struct ZenithCase { QString steps; QStringList shown; };  // shown: the pitch, roll and yaw boxes
+struct TypingCase { int startMode, id; QString typed; QList<int> boxes; QStringList shown; int mode; };
+struct RegistrationCase { int closeWith; QStringList names; };  // a button of the registration dialog
+struct RegisterCase { int existing; QString name; bool byEnter; QString message; };  // records in the file before
+struct EditCase { int id, row; QStringList names; };  // row picked before, -1: none
+struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
+struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; };
+
+// Every field set, each to a different value; the coefficients a1 .. c4 are 0.11 .. 0.13, 0.21 .. 0.43.
+LensRecord fullRecord(const std::string& name) {
+    return {name, "1.05", "0.75", "0.4", "0.9", "1.3", "0.11", "0.12", "0.13", "0.21", "0.22", "0.23",
+            "0.31", "0.32", "0.33", "0.41", "0.42", "0.43", 1, 812, 2, 12, 605, 1};
+}
+
+// The left image, 1200 x 900 noise (view 1024 x 768), sits at this offset in the right one, 2400 x 1800 noise
+// (view 512 x 384): every match is exact.
+constexpr double kLeftScale = 1024.0 / 1200.0;
+const cv::Point kOffset(600, 450);
+const QList<int> kPickerEdits = {1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
+
+void writePair() {
+    QVERIFY(QDir().mkpath("input"));
+    const cv::Mat left = noiseImage(1200, 900, 1);
+    cv::Mat right = noiseImage(2400, 1800, 2);
+    left.copyTo(right(cv::Rect(kOffset, left.size())));
+    QVERIFY(cv::imwrite("input/L.png", left) && cv::imwrite("input/R.png", right));
+}
+
+// A left press at `at` in `target`'s coordinates, as the window system hands it over.
+void press(QWidget* dialog, QWidget* target, QPoint at) {
+    QTest::mouseClick(dialog->windowHandle(), Qt::LeftButton, {}, target->mapTo(dialog, at));
+}
+
+QImage picture(QWidget* dialog, int id) { return control<QLabel>(dialog, id)->pixmap().toImage(); }
+
+// A fisheye camera of 1200 x 900 in the panorama, the right one of a rig turned by 2, -1 and 1.5 degrees.
+cv::Mat rigCamera(bool right) {
+    using namespace testsupport;
+    return renderFisheye(panorama(), SynthLens::equisolid(1200, 900), right ? Rotation::fromYawPitchRoll(2, -1, 1.5) : Rotation{});
+}
+
+// 300 x 300, rings and stripes, no black pixel.
+cv::Mat patternImage(int shift) {
+    cv::Mat image(300, 300, CV_8UC3);
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x) {
+            const int r = static_cast<int>(std::hypot(x - 150.0, y - 150.0));
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(60 + r * 5 % 150, 40 + (x + shift) * 3 % 180, 50 + y * 2 % 170);
+        }
+    return image;
+}
+
+// boxes: 1002 .. 1005, 1007 .. 1010; byEnter: Return in a box instead of "Start Conversion !!!", players' name too.
+struct StartCase { QStringList boxes; QString commaLine, outputName; int height; bool byEnter; };
+
+// Noise pictures NAME in input/left and PREFIX NAME in input/right, each of its own seed.
+void writePairs(const QStringList& names, int width, int height, const QString& rightPrefix = "") {
+    QVERIFY(QDir().mkpath("input/left") && QDir().mkpath("input/right"));
+    static int seed = 0;
+    for (const QString& name : names) {
+        QVERIFY(cv::imwrite(("input/left/" + name).toStdString(), noiseImage(width, height, ++seed)));
+        QVERIFY(cv::imwrite(("input/right/" + rightPrefix + name).toStdString(), noiseImage(width, height, ++seed)));
+    }
+}
+
+ConversionRequest choices(int height) {
+    ConversionRequest request;
+    request.lenses = {lensSettingsOf(lensRecord("Equisolid", 0, 1, 0)), lensSettingsOf(lensRecord("Equisolid", 0, 1, 0))};
+    request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+    request.outputHeight = height;
+    return request;
+}
+
+// Whether a single run of `request` on the pair NAME of input/left and input/right writes what the batch wrote
+// for it (in output/, the name's stem with .jpg).
+bool sameAsSingleRun(ConversionRequest request, const QString& name) {
+    request.leftName = "left/" + name.toStdString();
+    request.rightName = "right/" + name.toStdString();
+    request.outputName = "single.jpg";
+    const QByteArray single = runAlone(request);
+    return !single.isEmpty() && single == readAll("output/" + name.section('.', 0, 0) + ".jpg");
+}
+
+}  // namespace
+
+class DialogTests : public QObject {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString previousDir_;
+    MessageHook previousHook_;
+    std::unique_ptr<CMyVistereoApp> app_;
+    std::unique_ptr<QWidget> dialog_;  // the dialog under test, gone before app_
+    QStringList messages_;
+
+    // Makes `dialog` the dialog under test and shows it (with open() when `modal`); null when it never appears.
+    template <class D>
+    D* start(D* dialog, bool modal = false) {
+        dialog_.reset(dialog);
+        modal ? dialog->open() : dialog->show();
+        return QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
+    }
+    QLineEdit* box(int id) const { return control<QLineEdit>(dialog_.get(), id); }
+    QPushButton* button(int id) const { return control<QPushButton>(dialog_.get(), id); }
+    QListWidget* list(int id) const { return control<QListWidget>(dialog_.get(), id); }
+    bool checked(int id) const { return control<QRadioButton>(dialog_.get(), id)->isChecked(); }
+    template <class T>
+    T* part(const char* name) const {  // a named part of the batch window
+        return dialog_->findChild<T*>(QString::fromLatin1(name));
+    }
+    QString status() const { return part<QLabel>("pairingStatus")->text(); }
+    QString progress() const { return part<QLabel>("progressText")->text(); }
+
+    CMyVistereoDlg* openMain() { return start(new CMyVistereoDlg(*app_)); }
+    CameraDlg2* openRegistration() { return start(new CameraDlg2(*app_), true); }
+    void checkModes(CameraDlg2* dlg, int radiusMode, int axisMode, int mappingKind) {
+        QCOMPARE(QList<int>({dlg->radiusMode(), dlg->axisMode(), dlg->mappingKind()}), QList<int>({radiusMode, axisMode, mappingKind}));
+        QVERIFY(checked(1023 + radiusMode) && checked(1029 + axisMode) && checked(1032 + mappingKind));
+    }
+    // The pair in input/, the lenses "Orthographic" and "Equisolid 180" registered, the second picked for both eyes.
+    CMyVistereoDlg* openWith(const cv::Mat& left, const cv::Mat& right) {
+        if (!QDir().mkpath("input") || !QDir().mkpath("output") || !cv::imwrite("input/L.jpg", left) ||
+            !cv::imwrite("input/R.jpg", right))
+            return nullptr;
+        writeRegistry({lensRecord("Orthographic", 0, 0, 0), lensRecord("Equisolid 180", 0, 1, 0)});
+        CMyVistereoDlg* dlg = openMain();
+        if (dlg) clickRow(list(1029), 1), clickRow(list(1030), 1);
+        return dlg;
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        previousDir_ = QDir::currentPath();
+        QVERIFY(dir_->isValid() && QDir::setCurrent(dir_->path()));
+        messages_.clear();
+        previousHook_ = setMessageHook([this](const QString& text) { messages_.append(text); });
+        app_ = std::make_unique<CMyVistereoApp>();
+    }
+    void cleanup() {
+        dialog_.reset();
+        app_.reset();
+        setMessageHook(std::move(previousHook_));
+        QDir::setCurrent(previousDir_);
+        dir_.reset();
+    }
+
+    // The main dialog. Steps: p/r/y, then + (upper arrow), - (lower arrow), U or D (arrow keys); c: "clear".
+    void zenithSteps_data() {
+        QTest::addColumn<ZenithCase>("c");
+        QTest::newRow("pitch up") << ZenithCase{"p+", {"0.1", "", ""}};
+        QTest::newRow("roll down five times") << ZenithCase{"r- r- r- r- r-", {"", "-0.5", ""}};
+        QTest::newRow("yaw twelve up, keys") << ZenithCase{QString("y+ ").repeated(12) + "yU yD yD", {"", "", "1.1"}};
+        QTest::newRow("clear") << ZenithCase{"p+ r- y+ c", {"0", "0", "0"}};
+        QTest::newRow("up after clear") << ZenithCase{"r- r- r- c r+", {"0", "0.1", "0"}};
+    }
+    void zenithSteps() {
+        QFETCH(ZenithCase, c);
+        auto* dlg = openMain();
+        QVERIFY(dlg);
+        for (const QString& s : c.steps.split(' ', Qt::SkipEmptyParts)) {
+            auto* upDown = control<UpDownControl>(dlg, QList<int>{1014, 1018, 1019}.value(QString("pry").indexOf(s[0])));
+            if (s == "c") clickButton(button(1056));
+            else if (s[1] == '+' || s[1] == '-') clickButton(s[1] == '+' ? upDown->upArrow() : upDown->downArrow());
+            else QTest::keyClick(upDown, s[1] == 'U' ? Qt::Key_Up : Qt::Key_Down);
+        }
+        const ZenithTenths& zenith = app_->conversionChoices.zenith;
+        const int32_t tenths[] = {zenith.pitch, zenith.roll, zenith.yaw};
+        for (int k = 0; k < 3; ++k) {
+            QCOMPARE(box(1020 + k)->text(), c.shown[k]);
+            QCOMPARE(tenths[k], qRound(c.shown[k].toDouble() * 10));
+        }
+    }
+
+    // The height box keeps digits only and drives the width and the run's height; only typing in the x of
+    // "A Left" selects "Separately Input", typing in the comma line selects it.
+    void typing_data() {
+        QTest::addColumn<TypingCase>("c");
+        QTest::newRow("height 2000") << TypingCase{0, 1013, "2000", {1013, 1011}, {"2000", "4000"}, 0};
+        QTest::newRow("height emptied") << TypingCase{0, 1013, "", {1013, 1011}, {"", "0"}, 0};
+        QTest::newRow("height, digits only") << TypingCase{0, 1013, "-12ab3", {1013, 1011}, {"123", "246"}, 0};
+        QTest::newRow("comma line") << TypingCase{0, 1015, "1, 2,-3", {1015}, {"1, 2,-3"}, 1};
+        QTest::newRow("A Left x, digits only") << TypingCase{1, 1002, "-1a2", {1002}, {"12"}, 0};
+        QTest::newRow("A Left y") << TypingCase{1, 1003, "12", {1003}, {"12"}, 1};
+        QTest::newRow("B Right y") << TypingCase{1, 1010, "12", {1010}, {"12"}, 1};
+    }
+    void typing() {
+        QFETCH(TypingCase, c);
+        auto* dlg = openMain();
+        QVERIFY(dlg);
+        clickButton(control<QRadioButton>(dlg, 1023 + c.startMode));
+        QCOMPARE(dlg->pointEntryMode(), c.startMode);
+        replaceText(box(c.id), c.typed);
+        QCOMPARE(texts(dlg, c.boxes), c.shown);
+        QCOMPARE(app_->conversionChoices.outputHeight, box(1013)->text().toInt());
+        QCOMPARE(dlg->pointEntryMode(), c.mode);
+        QVERIFY(checked(1023) == (c.mode == 0) && checked(1024) == (c.mode == 1));
+    }
+
+    void registrationKeepsTheEyes_data() {
+        QTest::addColumn<RegistrationCase>("c");
+        QTest::newRow("Register") << RegistrationCase{1, {"Old lens", "Other", "New lens"}};
+        QTest::newRow("Return") << RegistrationCase{2, {"Old lens", "Other"}};
+    }
+    void registrationKeepsTheEyes() {
+        QFETCH(RegistrationCase, c);
+        LensRecord old = lensRecord("Old lens", 3);
+        old.radiusDots = 700;
+        writeRegistry({old, lensRecord("Other")});
+        QVERIFY(openMain());
+        clickRow(list(1029), 0);
+        clickRow(list(1030), 1);
+        // The file changes behind the dialog: the lists follow it, the eyes do not.
+        old.radiusDots = 900;
+        writeRegistry({old, lensRecord("Other")});
+        QVERIFY(duringModal<CameraDlg2>([&] { clickButton(button(1027)); }, [&](CameraDlg2* reg) {
+            QTest::keyClicks(control<QLineEdit>(reg, 1049), "New lens");
+            clickButton(control<QPushButton>(reg, c.closeWith));
+        }));
+        for (int id : {1029, 1030}) {
+            QCOMPARE(listNames(list(id)), c.names);
+            QCOMPARE(selectedRow(list(id)), -1);
+        }
+        const auto& lenses = app_->conversionChoices.lenses;
+        QCOMPARE(lenses[0].name + "/" + lenses[1].name, std::string("Old lens/Other"));
+        QCOMPARE(lenses[0].radiusDots, 700);
+        clickRow(list(1029), 0);
+        QCOMPARE(lenses[0].radiusDots, 900);
+    }
+
+    // The registration dialog.
+    void registerCases_data() {
+        QTest::addColumn<RegisterCase>("c");
+        QTest::newRow("Japanese name appended last, by Enter") << RegisterCase{3, "魚眼レンズ８ｍｍ", true, ""};
+        QTest::newRow("empty name") << RegisterCase{2, "", false, "登録名を入力してください"};
+        QTest::newRow("registry full") << RegisterCase{10, "Eleventh", false, "The registry already holds 10 camera and "
+                                                                              "lens records. Delete one before registering another."};
+    }
+    void registerCases() {
+        QFETCH(RegisterCase, c);
+        std::vector<LensRecord> records;
+        for (int i = 0; i < c.existing; ++i) records.push_back(lensRecord("Lens " + std::to_string(i)));
+        writeRegistry(records);
+        QStringList names = registryNames();
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        replaceText(box(1049), c.name);
+        int finished = -1;
+        connect(dlg, &QDialog::finished, this, [&finished](int r) { finished = r; });
+        if (c.byEnter) QTest::keyClick(box(1049), Qt::Key_Return);
+        else clickButton(button(1));
+        QCOMPARE(finished, int(QDialog::Accepted));  // refused or not
+        QCOMPARE(messages_, c.message.isEmpty() ? QStringList() : QStringList{c.message});
+        if (c.message.isEmpty()) names << c.name;
+        QCOMPARE(registryNames(), names);
+    }
+
+    void pickFillsTheFields() {
+        writeRegistry({lensRecord("Other", 2, 3, 0), fullRecord("Full")});
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        clickRow(list(1050), 1);
+        QCOMPARE(app_->selectedLensIndex, 1);
+        QCOMPARE(texts(dlg, {1049, 1013, 1022, 1017, 1018, 1020, 1021, 1031, 1036, 1037, 1042, 1048, 1015, 1006, 1016}),
+                 QStringList({"Full", "1.05", "0.75", "0.4", "0.4", "0.9", "0.9", "1.3", "1.3", "0.11", "0.23", "0.43",
+                              "812", "12", "605"}));
+        checkModes(dlg, 1, 1, 2);  // the record's, whatever the filled boxes switched
+        clickButton(control<UpDownControl>(dlg, 1019)->upArrow());  // the counter, not the record's k, goes on
+        QCOMPARE(box(1022)->text(), QString("1.01"));
+        clickRow(list(1050), 0);
+        checkModes(dlg, 2, 0, 3);
+        QCOMPARE(box(1021)->text(), QString());
+        QCOMPARE(app_->selectedLensIndex, 0);
+    }
+
+    void overwriteAndDelete_data() {
+        QTest::addColumn<EditCase>("c");
+        QTest::newRow("delete the second") << EditCase{1028, 1, {"A", "C", "D"}};
+        QTest::newRow("overwrite the second") << EditCase{1027, 1, {"A", "Changed", "C", "D"}};
+        QTest::newRow("delete without a pick") << EditCase{1028, -1, {"A", "B", "C", "D"}};
+        QTest::newRow("overwrite without a pick") << EditCase{1027, -1, {"A", "B", "C", "D"}};
+    }
+    void overwriteAndDelete() {
+        QFETCH(EditCase, c);
+        writeRegistry({lensRecord("A"), fullRecord("B"), lensRecord("C", 3, 2, 1), lensRecord("D")});
+        std::vector<LensRecord> expected = readRegistry();
+        app_->selectedLensIndex = 1;  // left over from an earlier opening
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        if (c.row >= 0) clickRow(list(1050), c.row);
+        replaceText(box(1049), "Changed");
+        replaceText(box(1016), "77");  // switches no radio
+        clickButton(button(c.id));
+        QVERIFY(dlg->isVisible());
+        QCOMPARE(listNames(list(1050)), c.names);
+        QCOMPARE(selectedRow(list(1050)), -1);
+        if (c.row >= 0 && c.id == 1028) expected.erase(expected.begin() + c.row);
+        if (c.row >= 0 && c.id == 1027) expected[c.row].name = "Changed", expected[c.row].axisY = 77;
+        QCOMPARE(readRegistry(), expected);
+    }
+
+    // The point picker.
+    void refusedPressChangesNothing_data() {
+        QTest::addColumn<RefusedCase>("c");
+        QTest::newRow("left view, x 9") << RefusedCase{0, {9, 10}};
+        QTest::newRow("left view, past the bottom margin") << RefusedCase{0, {500, 759}};
+        QTest::newRow("right picture") << RefusedCase{1, {100, 100}};
+        QTest::newRow("group box") << RefusedCase{2, {4, 40}};
+    }
+    void refusedPressChangesNothing() {
+        QFETCH(RefusedCase, c);
+        writePair();
+        app_->m_leftImageName = "L.png";
+        app_->m_rightImageName = "R.png";
+        app_->m_exchangePoints = {1, 2, 3, 4, 5, 6, 7, 8};
+        auto* dlg = start(new LRPointDlg(*app_), true);
+        QVERIFY(dlg);
+        press(dlg, control<QLabel>(dlg, 1054), QPoint(300, 300));
+        const QImage leftBefore = picture(dlg, 1054), rightBefore = picture(dlg, 1055);
+        const QStringList editsBefore = texts(dlg, kPickerEdits);
+        QWidget* targets[] = {control<QLabel>(dlg, 1054), control<QLabel>(dlg, 1055), dlg->findChild<QGroupBox*>()};
+        press(dlg, targets[c.target], c.at);
+        QCOMPARE(messages_, QStringList({"Click again"}));
+        QCOMPARE(texts(dlg, kPickerEdits), editsBefore);
+        QVERIFY(picture(dlg, 1054) == leftBefore && picture(dlg, 1055) == rightBefore);
+    }
+
+    void getABHandsTheNumbersOver_data() {
+        QTest::addColumn<HandOverCase>("c");  // names: left and right image; messages: any, the picker never shows
+        QTest::newRow("OK without a press") << HandOverCase{"L.png R.png", false, -1, 1, {}};
+        QTest::newRow("OK after a press in row B, comma mode") << HandOverCase{"L.png R.png", true, 1, 1, {}};
+        QTest::newRow("cancel after a press") << HandOverCase{"L.png R.png", false, 0, 2, {}};
+        QTest::newRow("left beside input/, not in it")
+            << HandOverCase{"top.png R.png", false, -1, 1, {"Enter the valid left image file name"}};
+        QTest::newRow("both missing") << HandOverCase{"none.png none.jpg", true, -1, 1,
+                                                      {"Enter the valid left image file name", "Enter the valid right image file name"}};
+    }
+    void getABHandsTheNumbersOver() {
+        QFETCH(HandOverCase, c);
+        writePair();
+        QVERIFY(QFile::copy("input/L.png", "top.png"));
+        auto* main = openMain();
+        QVERIFY(main);
+        replaceText(box(1012), c.names.section(' ', 0, 0));
+        replaceText(box(1016), c.names.section(' ', 1));
+        const QStringList boxes = {"120", "80", "-7", "abc", "", "33", " 44 ", "2147483648"};
+        for (int k = 0; k < 8; ++k) box(kPointBoxes[k])->setText(boxes[k]);
+        if (c.commaMode) replaceText(box(1015), "1,2,3,4,5,6,7,8");
+        QCOMPARE(main->pointEntryMode(), c.commaMode ? 1 : 0);
+
+        QStringList atOpening;
+        const bool shown = duringModal<LRPointDlg>([&] { clickButton(button(1028)); }, [&](LRPointDlg* picker) {
+            atOpening = texts(picker, kPickerEdits);
+            if (c.pressRow == 1) clickButton(control<QRadioButton>(picker, 1024));
+            if (c.pressRow >= 0) press(picker, control<QLabel>(picker, 1054), QPoint(640, 320));
+            clickButton(control<QPushButton>(picker, c.closeWith));
+        });
+        QCOMPARE(shown, c.messages.isEmpty());
+        QCOMPARE(messages_, c.messages);
+        // Both take the A row, then the B row, each as left x, left y, right x, right y.
+        QStringList numbers = {"120", "80", "-7", "0", "0", "33", "44", "0"};
+        if (shown) QCOMPARE(atOpening, numbers);
+        if (c.pressRow >= 0 && c.closeWith == 1) {  // the pair picked at view (640, 320)
+            const int x = int(640 / kLeftScale), y = int(320 / kLeftScale);
+            const QStringList pair = {QString::number(x), QString::number(y), QString::number(x + kOffset.x),
+                                      QString::number(y + kOffset.y)};
+            std::copy(pair.begin(), pair.end(), numbers.begin() + c.pressRow * 4);
+        }
+        QCOMPARE(texts(main, kPointBoxes), numbers);
+        QCOMPARE(main->pointEntryMode(), 0);
+    }
+
+    void convertsThePairWithTheValuesOfStart_data() {
+        QTest::addColumn<StartCase>("c");
+        QTest::newRow("boxes, jpg") << StartCase{{"100", "120", "96", "121", "200", "180", "195", "178"}, "", "LROut.jpg", 300, false};
+        QTest::newRow("comma line, png, Enter, players' name")
+            << StartCase{{"", "5", "", "", "", "", "", ""}, "100,200,96,195,120,180,121,178", "pair.png", 90, true};
+    }
+    // While the run goes on, the user changes the height (by an input-method commit, which reaches even a disabled
+    // box), steps a zenith angle and picks another lens: the file still has the dimensions and the bytes of the
+    // values at Start.
+    void convertsThePairWithTheValuesOfStart() {
+        QFETCH(StartCase, c);
+        auto* dlg = openWith(patternImage(0), patternImage(4));
+        QVERIFY(dlg);
+        for (int k = 0; k < 8; ++k) QTest::keyClicks(box(kPointBoxes[k]), c.boxes[k]);
+        QTest::keyClicks(box(1015), c.commaLine);
+        replaceText(box(1017), c.outputName);
+        replaceText(box(1013), QString::number(c.height));
+        auto* vr = dlg->findChild<QCheckBox*>("vrSuffix");
+        QVERIFY(vr && vr->isVisible() && !vr->isChecked());
+        if (c.byEnter) clickButton(vr);
+        const int mode = dlg->pointEntryMode();
+
+        // The conversion thread is held until the changes are made, so the run can only start after them and must
+        // work from what Start copied.
+        QThreadPool* pool = &dlg->conversionPool();
+        QSemaphore gate;
+        const int held = pool->maxThreadCount();
+        for (int t = 0; t < held; ++t) pool->start([&gate] { gate.acquire(); });
+        auto release = qScopeGuard([&] { gate.release(held); });  // also when a check below fails
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        if (c.byEnter) QTest::keyClick(box(1017), Qt::Key_Return);
+        else clickButton(button(1));
+        QVERIFY(dlg->conversionRunning());
+        for (int id : {1013, 1029, 1002}) QVERIFY(!control(dlg, id)->isEnabled());
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
+        QInputMethodEvent commit;
+        commit.setCommitString("24", -box(1013)->cursorPosition(), box(1013)->text().size());
+        QCoreApplication::sendEvent(box(1013), &commit);
+        QCOMPARE(box(1013)->text(), QString("24"));
+        QCOMPARE(app_->conversionChoices.outputHeight, 24);
+        emit control<UpDownControl>(dlg, 1014)->deltaPos(-1);
+        QCOMPARE(app_->conversionChoices.zenith.pitch, 1);
+        list(1030)->setCurrentRow(0);
+        QCOMPARE(app_->conversionChoices.lenses[1].name, std::string("Orthographic"));
+        clickButton(button(2));  // "Finish" does nothing while the run goes on
+        release.dismiss();
+        gate.release(held);
+        QVERIFY(finished.wait(30000));
+
+        QCOMPARE(messages_, QStringList{kMsgFinished});
+        QVERIFY(dlg->isVisible() && !dlg->conversionRunning() && box(1013)->isEnabled());
+        QCOMPARE(dlg->pointEntryMode(), mode);
+        QCOMPARE(texts(dlg, kPointBoxes), c.boxes);
+        const QString written = c.byEnter ? c.outputName.replace(".", "_180_LR.") : c.outputName;
+        QCOMPARE(QDir("output").entryList(QDir::Files), QStringList{written});
+        const cv::Mat image = cv::imread("output/" + written.toStdString(), cv::IMREAD_COLOR);
+        QCOMPARE(image.rows, c.height);
+        QCOMPARE(image.cols, 2 * c.height);
+
+        // The same run from the values at Start, without the dialog.
+        ConversionRequest request;
+        request.lenses.fill(lensSettingsOf(lensRecord("Equisolid 180", 0, 1, 0)));
+        request.points.points = PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178});
+        request.outputHeight = c.height;
+        request.outputName = "expected" + written.mid(written.lastIndexOf('.')).toStdString();
+        QCOMPARE(readAll("output/" + written), runAlone(request));
+    }
+
+    // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
+    // comfortable in every mode. On a pair without texture it says why and leaves the boxes alone.
+    void autoABThenPreview_data() {
+        QTest::addColumn<bool>("textured");
+        QTest::newRow("turned rig") << true;
+        QTest::newRow("flat pictures") << false;
+    }
+    void autoABThenPreview() {
+        QFETCH(bool, textured);
+        const cv::Mat flat(900, 1200, CV_8UC3, cv::Scalar::all(128));
+        auto* dlg = textured ? openWith(rigCamera(false), rigCamera(true)) : openWith(flat, flat);
+        QVERIFY(dlg);
+        QTest::keyClicks(box(1015), "1,2,3,4,5,6,7,8");  // comma entry selected, boxes empty
+        QSignalSpy aligned(dlg, &CMyVistereoDlg::autoAlignFinished);
+        clickButton(dlg->findChild<QPushButton*>("autoAB"));
+        QVERIFY(dlg->conversionRunning() && !box(1013)->isEnabled());
+        QVERIFY(aligned.wait(60000));
+        QCOMPARE(messages_.size(), 1);
+        if (!textured) {
+            QVERIFY2(messages_[0].contains("automatic alignment failed"), qPrintable(messages_[0]));
+            QCOMPARE(texts(dlg, kPointBoxes), QStringList(8, ""));
+            QCOMPARE(dlg->pointEntryMode(), 1);
+            return;
+        }
+        QVERIFY2(messages_[0].contains("Vertical disparity after alignment"), qPrintable(messages_[0]));
+        QCOMPARE(dlg->pointEntryMode(), 0);
+        for (const QString& text : texts(dlg, kPointBoxes)) QVERIFY(text.toInt() > 0);
+
+        replaceText(box(1013), "600");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(30000));
+        clickButton(dlg->findChild<QPushButton*>("preview"));
+        auto* preview = dlg->findChild<PreviewDialog*>();
+        QVERIFY(preview && QTest::qWaitForWindowExposed(preview));
+        QSignalSpy measured(preview, &PreviewDialog::measured);
+        QVERIFY(measured.wait(30000));
+        QVERIFY2(preview->measurementText().contains("comfortable"), qPrintable(preview->measurementText()));
+        for (auto [mode, width] : {std::pair{PreviewDialog::Anaglyph, 600}, {PreviewDialog::Overlay, 600},
+                                   {PreviewDialog::SideBySide, 1200}}) {
+            preview->setMode(mode);
+            QCOMPARE(preview->shownImage().size(), QSize(width, 600));
+        }
+    }
+
+    // The batch window.
+    void showsThePairingOfTheFolders() {
+        writePairs({"a.jpg", "b.jpg"}, 40, 30, "r");
+        QVERIFY(QDir().mkpath("output") && QFile("output/a.jpg").open(QIODevice::WriteOnly));
+        QVERIFY(start(new BatchDialog(choices(16))));
+        auto* pairs = part<QListWidget>("pairList");
+        QCOMPARE(listNames(pairs), QStringList({"a.jpg + ra.jpg  →  a.jpg  (exists: skipped)", "b.jpg + rb.jpg  →  b.jpg"}));
+        QCOMPARE(status(), QString("2 pairs, 1 to convert"));
+        QVERIFY(part<QPushButton>("startButton")->isEnabled());
+        auto* overwrite = part<QCheckBox>("overwrite");
+        QTest::mouseClick(overwrite, Qt::LeftButton, {}, QPoint(6, overwrite->height() / 2));  // its box
+        QCOMPARE(status(), QString("2 pairs, 2 to convert"));
+
+        QVERIFY(cv::imwrite("input/left/c.jpg", noiseImage(40, 30, 3)));
+        replaceText(part<QLineEdit>("leftFolder"), "input/left");  // the pairing follows the typed folder
+        QVERIFY2(status().contains("no partner: input/left/c.jpg"), qPrintable(status()));
+        QCOMPARE(pairs->count(), 0);
+        QVERIFY(!part<QPushButton>("startButton")->isEnabled());
+        replaceText(part<QLineEdit>("leftFolder"), "nowhere");
+        QVERIFY2(status().contains("no folder"), qPrintable(status()));
+    }
+
+    // Three pairs, the second unreadable: the window is locked while it runs,
+    // the others are written with the bytes of single runs, the failure is listed.
+    void convertsThePairsAndListsTheFailures() {
+        writePairs({"p0.png", "p1.png", "p2.png"}, 90, 60);
+        QVERIFY(QFile("input/right/p1.png").open(QIODevice::WriteOnly | QIODevice::Truncate));  // now empty, unreadable
+        auto* dlg = start(new BatchDialog(choices(32)));
+        QVERIFY(dlg);
+
+        // The batch's thread is held until the locked window is checked.
+        QSemaphore gate;
+        dlg->batchPool().start([&gate] { gate.acquire(); });
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(dlg->running());
+        for (const char* name : {"leftFolder", "rightFolder", "browseLeft", "overwrite", "startButton", "closeButton"})
+            QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
+        QVERIFY(part<QPushButton>("cancelButton")->isEnabled());
+        gate.release();
+        QVERIFY(finished.wait(60000));
+
+        QVERIFY(!dlg->running() && part<QPushButton>("closeButton")->isEnabled());
+        QCOMPARE(part<QProgressBar>("progress")->value(), 3);
+        QVERIFY2(progress().startsWith("Converted 2, skipped 0, failed 1 in "), qPrintable(progress()));
+        QCOMPARE(listNames(part<QListWidget>("failures")),
+                 QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage)});
+        QVERIFY(part<QListWidget>("failures")->isVisible());
+        QVERIFY(messages_.isEmpty());
+        QCOMPARE(status(), QString("3 pairs, 1 to convert"));  // the written ones are skipped next time
+
+        QVERIFY(sameAsSingleRun(choices(32), "p2.png"));
+    }
+
+    // Aligned once: the unreadable first pair is named as not aligned (and
+    // fails), the second is converted with the rotation its pictures give.
+    void alignsOnceFromTheFirstPairsThatAlign() {
+        QVERIFY(QDir().mkpath("input/left") && QDir().mkpath("input/right"));
+        QVERIFY(cv::imwrite("input/left/p1.jpg", rigCamera(false)) && cv::imwrite("input/right/p1.jpg", rigCamera(true)));
+        QVERIFY(QFile("input/left/p0.jpg").open(QIODevice::WriteOnly));
+        QVERIFY(QFile::copy("input/right/p1.jpg", "input/right/p0.jpg"));
+        ConversionRequest request = choices(32);
+        request.points.points = PointSet{};  // not needed, not checked
+        auto* dlg = start(new BatchDialog(request));
+        QVERIFY(dlg);
+        auto* alignment = part<QComboBox>("alignment");
+        QCOMPARE(alignment->count(), 3);
+        alignment->setCurrentIndex(static_cast<int>(BatchDialog::Alignment::Once));
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(!alignment->isEnabled());
+        QVERIFY(finished.wait(120000));
+        QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw "),
+                 qPrintable(progress()));
+        QCOMPARE(listNames(part<QListWidget>("failures")),
+                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage),
+                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage)}));
+
+        const std::vector<BatchPair> used{dlg->pairs()[1]};
+        ConversionRequest single = request;
+        single.rotation = alignFirstPairs(used, request).rotation;
+        QVERIFY(single.rotation);
+        QVERIFY(sameAsSingleRun(single, "p1.jpg"));
+    }
+
+    void cancelStopsAfterThePairsUnderWay() {
+        const int count = 10;
+        QStringList names;
+        for (int k = 0; k < count; ++k) names << QString("c%1.png").arg(k, 2, 10, QChar('0'));
+        writePairs(names, 480, 360);
+        auto* dlg = start(new BatchDialog(choices(400)));
+        QVERIFY(dlg);
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        connect(part<QProgressBar>("progress"), &QProgressBar::valueChanged, dlg, [this](int value) {
+            if (value == 1) clickButton(part<QPushButton>("cancelButton"));
+        });
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(finished.wait(120000));
+        const int written = QDir("output").entryList(QDir::Files).size();
+        QVERIFY2(written >= 1 && written <= 5, qPrintable(QString::number(written)));  // 1 + at most 4 under way
+        QVERIFY2(progress().contains(QString("stopped, %1 not started").arg(count - written)), qPrintable(progress()));
+        QCOMPARE(part<QPushButton>("cancelButton")->text(), QString("Cancel"));
+        QVERIFY(!part<QPushButton>("cancelButton")->isEnabled());
+    }
+
+    // "Batch..." sits in the strip below the template's controls, overlapping
+    // none, and hands the window the dialog's current choices.
+    void batchButtonOpensTheWindowWithTheDialogsChoices() {
+        auto* dlg = openWith(noiseImage(40, 30, 1), noiseImage(40, 30, 2));  // both eyes on "Equisolid 180"
+        QVERIFY(dlg);
+        QPushButton* batch = button(kBatchButtonId);
+        QVERIFY(batch);
+        QCOMPARE(batch->text(), QString("Batch..."));
+        QCOMPARE(batch->geometry(), DialogUnits(dlg->font()).rect(268, 242, 50, 13));
+        QVERIFY(dlg->rect().contains(batch->geometry()));
+        for (QWidget* other : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (other != batch && !other->isWindow() && !qobject_cast<QGroupBox*>(other))
+                QVERIFY2(!other->geometry().intersects(batch->geometry()), qPrintable(other->objectName()));
+
+        clickRow(list(1030), 0);
+        QTest::keyClicks(box(1015), "100,200,96,195,120,180,121,178");
+        replaceText(box(1013), "1000");
+        clickButton(control<UpDownControl>(dlg, 1019)->upArrow());
+        clickButton(dlg->findChild<QCheckBox*>("vrSuffix"));
+        writePairs({"a.jpg"}, 40, 30);
+        ConversionRequest seen;
+        std::string output;
+        QVERIFY(duringModal<BatchDialog>([&] { clickButton(batch); }, [&](BatchDialog* window) {
+            seen = window->choices();
+            if (!window->pairs().empty()) output = window->pairs()[0].output.filename().string();
+        }));
+        QCOMPARE(output, std::string("a_180_LR.jpg"));  // the players' name, as the check box asks
+        QCOMPARE(seen.lenses[0].name + "/" + seen.lenses[1].name, std::string("Equisolid 180/Orthographic"));
+        QCOMPARE(seen.outputHeight, 1000);
+        QCOMPARE(seen.zenith.yaw, 1);
+        QVERIFY(seen.points.ok());
+        QCOMPARE(seen.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+    }
+};
+
+QTEST_MAIN(DialogTests)
+#include "dialog_tests.moc"
