@@ -25,7 +25,7 @@ for k in $(seq "$pairs"); do
   if [ ! -f "$shoot/input/left/$name" ] || [ ! -f "$shoot/input/right/$name" ]; then
     echo "making $name (6000 x 4000) ..." >&2
     mkdir -p "$shoot/tmp"
-    "$build/tests/support/make_test_pair" "$shoot/tmp" 6000 4000 --look "$(( k * 20 - 90 )),-8" \
+    "$build/bench/make_test_pair" "$shoot/tmp" 6000 4000 --look "$(( k * 20 - 90 )),-8" \
       --turn 2.0,-1.0,1.5 --quality 92 > "$shoot/tmp/points.txt"
     mv "$shoot/tmp/L.jpg" "$shoot/input/left/$name"
     mv "$shoot/tmp/R.jpg" "$shoot/input/right/$name"
