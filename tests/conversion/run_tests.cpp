@@ -251,6 +251,18 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
         EXPECT_GT(cv::PSNR(halves[eye], sideBySide.colRange(64 * eye, 64 * (eye + 1))), 25.0) << eye;
     }
 
+    for (const int n : {1, 33}) {  // the smallest eye and an odd one
+        SCOPED_TRACE(n);
+        request.outputHeight = n;
+        ASSERT_EQ(runAs("tiny.vr.jpg").status, ConversionStatus::Written);
+        const std::string tiny = readFile(dir / "output/tiny.vr.jpg");
+        const media::Vr180ReadResult t = media::readVr180Jpeg(std::vector<uint8_t>(tiny.begin(), tiny.end()));
+        ASSERT_TRUE(t.ok) << t.error;
+        EXPECT_TRUE(t.pano.croppedAreaImageWidthPixels == n && t.pano.croppedAreaLeftPixels == n / 2);
+        EXPECT_EQ(cv::imdecode(t.rightJpeg, cv::IMREAD_COLOR).size(), cv::Size(n, n));
+    }
+    request.outputHeight = 64;
+
     // A camera's EXIF on the left input: kept in a JPEG when asked, always in a VR180 photo, never in a PNG.
     auto exif = Exiv2::ImageFactory::open((dir / "input/L.jpg").string());
     exif->readMetadata();
