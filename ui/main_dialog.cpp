@@ -120,7 +120,11 @@ CMyVistereoDlg::CMyVistereoDlg(CMyVistereoApp& app, QWidget* parent) : QDialog(p
     OnInitDialog();
 }
 
-CMyVistereoDlg::~CMyVistereoDlg() = default;
+CMyVistereoDlg::~CMyVistereoDlg() {
+    // A run still going shows its messages through this thread (blocking queued calls), and the pool's destructor
+    // waits for the run: serve those calls until it ends, or each would wait on the other for ever.
+    while (m_runWatcher && !m_runWatcher->isFinished()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
 
 void CMyVistereoDlg::buildControls() {
     const DialogUnits du(font());

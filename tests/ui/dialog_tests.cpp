@@ -560,10 +560,12 @@ private slots:
         // The conversion thread is held until the changes are made, so the run can only start after them and must
         // work from what Start copied.
         QThreadPool* pool = &dlg->conversionPool();
-        QSemaphore gate;
+        // The gate outlives this function: a failed check below returns at once, maybe before a held thread has
+        // reached it, and the guard still opens it.
+        const auto gate = std::make_shared<QSemaphore>();
         const int held = pool->maxThreadCount();
-        for (int t = 0; t < held; ++t) pool->start([&gate] { gate.acquire(); });
-        auto release = qScopeGuard([&] { gate.release(held); });  // also when a check below fails
+        for (int t = 0; t < held; ++t) pool->start([gate] { gate->acquire(); });
+        auto release = qScopeGuard([gate, held] { gate->release(held); });
         QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
         if (c.byEnter) QTest::keyClick(box(1017), Qt::Key_Return);
         else clickButton(button(1));
@@ -581,7 +583,7 @@ private slots:
         QCOMPARE(app_->conversionChoices.lenses[1].name, std::string("Orthographic"));
         clickButton(button(2));  // "Finish" does nothing while the run goes on
         release.dismiss();
-        gate.release(held);
+        gate->release(held);
         QVERIFY(finished.wait(30000));
 
         QCOMPARE(messages_, QStringList{kMsgFinished});
@@ -679,15 +681,17 @@ private slots:
         QVERIFY(dlg);
 
         // The batch's thread is held until the locked window is checked.
-        QSemaphore gate;
-        dlg->batchPool().start([&gate] { gate.acquire(); });
+        const auto gate = std::make_shared<QSemaphore>();  // opened also when a check below fails
+        dlg->batchPool().start([gate] { gate->acquire(); });
+        auto release = qScopeGuard([gate] { gate->release(); });
         QSignalSpy finished(dlg, &BatchDialog::batchFinished);
         clickButton(part<QPushButton>("startButton"));
         QVERIFY(dlg->running());
         for (const char* name : {"leftFolder", "rightFolder", "browseLeft", "overwrite", "startButton", "closeButton"})
             QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
         QVERIFY(part<QPushButton>("cancelButton")->isEnabled());
-        gate.release();
+        release.dismiss();
+        gate->release();
         QVERIFY(finished.wait(60000));
 
         QVERIFY(!dlg->running() && part<QPushButton>("closeButton")->isEnabled());
