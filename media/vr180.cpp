@@ -87,6 +87,20 @@ std::string extendedXmp(std::span<const uint8_t> rightJpeg) {
     return x;
 }
 
+// The extended XMP chunks of `packet`, whose MD5 the caller has at hand as `guid`.
+std::vector<Bytes> chunkPayloads(std::string_view packet, const std::string& guid) {
+    std::vector<Bytes> chunks;
+    for (size_t offset = 0; offset < packet.size(); offset += kMaxExtendedXmpChunkData) {
+        const size_t size = std::min(kMaxExtendedXmpChunkData, packet.size() - offset);
+        Bytes& payload = chunks.emplace_back(kExtendedXmpSignature.begin(), kExtendedXmpSignature.end());
+        append(payload, asBytes(guid));
+        appendBigEndian32(payload, static_cast<uint32_t>(packet.size()));
+        appendBigEndian32(payload, static_cast<uint32_t>(offset));
+        append(payload, asBytes(packet.substr(offset, size)));
+    }
+    return chunks;
+}
+
 Vr180WriteResult refuse(std::string why) {
     Vr180WriteResult r;
     r.error = std::move(why);
@@ -136,7 +150,7 @@ Vr180WriteResult write(std::span<const uint8_t> left, std::span<const uint8_t> r
     Bytes payload(kXmpSignature.begin(), kXmpSignature.end());
     append(payload, asBytes(standard));
     inserted.push_back(makeSegment(kMarkerApp1, payload));
-    for (const Bytes& chunk : extendedXmpPayloads(extended)) inserted.push_back(makeSegment(kMarkerApp1, chunk));
+    for (const Bytes& chunk : chunkPayloads(extended, guid)) inserted.push_back(makeSegment(kMarkerApp1, chunk));
     Vr180WriteResult result;
     result.jpeg = rebuildJpeg(left, leftLayout, inserted, [&](const JpegSegment& s) {
         return !isApp1With(left, s, kExifSignature) && !isXmpSegment(left, s);
@@ -308,19 +322,7 @@ void read(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options, Vr180R
 
 }  // namespace
 
-std::vector<Bytes> extendedXmpPayloads(std::string_view packet) {
-    const std::string guid = md5HexUpper(packet);
-    std::vector<Bytes> chunks;
-    for (size_t offset = 0; offset < packet.size(); offset += kMaxExtendedXmpChunkData) {
-        const size_t size = std::min(kMaxExtendedXmpChunkData, packet.size() - offset);
-        Bytes& payload = chunks.emplace_back(kExtendedXmpSignature.begin(), kExtendedXmpSignature.end());
-        append(payload, asBytes(guid));
-        appendBigEndian32(payload, static_cast<uint32_t>(packet.size()));
-        appendBigEndian32(payload, static_cast<uint32_t>(offset));
-        append(payload, asBytes(packet.substr(offset, size)));
-    }
-    return chunks;
-}
+std::vector<Bytes> extendedXmpPayloads(std::string_view packet) { return chunkPayloads(packet, md5HexUpper(packet)); }
 
 Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<const uint8_t> rightJpeg, int eyeSize,
                                 std::span<const uint8_t> exifApp1Payload, double poseHeadingDegrees) {

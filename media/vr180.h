@@ -56,6 +56,14 @@ struct Vr180WriteResult {
     std::vector<uint8_t> jpeg;  // the whole file
 };
 
+// The APP1 payloads (without marker and length) that carry `packet` as
+// extended XMP, in offset order: each is the 35-byte signature, the packet's
+// upper-case hex MD5 (the GUID the standard XMP names), the packet's full
+// length and this chunk's offset (4 bytes each, big-endian), then at most
+// kMaxExtendedXmpChunkData bytes of the packet. The packet must stay below
+// 4 GiB.
+std::vector<std::vector<uint8_t>> extendedXmpPayloads(std::string_view packet);
+
 // One VR180 JPEG from the two eyes' JPEG files, each `eyeSize` x `eyeSize`
 // (checked against their SOF). `exifApp1Payload` is an EXIF APP1 segment's
 // payload ("Exif\0\0" and the TIFF structure, as makeExifApp1Payload in
@@ -66,14 +74,6 @@ struct Vr180WriteResult {
 // JPEG not readable up to SOS or of another size, an EXIF payload without the
 // "Exif\0\0" start or over 65533 bytes, a right eye too large for extended XMP
 // (its packet must stay below 4 GiB).
-// The APP1 payloads (without marker and length) that carry `packet` as
-// extended XMP, in offset order: each is the 35-byte signature, the packet's
-// upper-case hex MD5 (the GUID the standard XMP names), the packet's full
-// length and this chunk's offset (4 bytes each, big-endian), then at most
-// kMaxExtendedXmpChunkData bytes of the packet. The packet must stay below
-// 4 GiB.
-std::vector<std::vector<uint8_t>> extendedXmpPayloads(std::string_view packet);
-
 Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<const uint8_t> rightJpeg, int eyeSize,
                                 std::span<const uint8_t> exifApp1Payload = {}, double poseHeadingDegrees = 0.0);
 
