@@ -236,12 +236,15 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
     request.rotation = RotationMatrix{};  // the points play no part here
     request.outputHeight = 64;
     const auto runAs = [this](const char* name) { return request.outputName = name, run(); };
+    const auto readPhoto = [this](const char* name) {
+        const std::string photo = readFile(dir / "output" / name);
+        return media::readVr180Jpeg(std::vector<uint8_t>(photo.begin(), photo.end()));
+    };
     ASSERT_EQ(runAs("pair.png").status, ConversionStatus::Written);
     const ConversionResult vr = runAs("Pair.VR.jpg");
     ASSERT_EQ(vr.status, ConversionStatus::Written) << vr.detail;
     EXPECT_EQ(vr.notes.size(), 1u) << "the input has no EXIF to carry over";
-    const std::string photo = readFile(dir / "output/Pair.VR.jpg");
-    const media::Vr180ReadResult read = media::readVr180Jpeg(std::vector<uint8_t>(photo.begin(), photo.end()));
+    const media::Vr180ReadResult read = readPhoto("Pair.VR.jpg");
     ASSERT_TRUE(read.ok) << read.error;
     EXPECT_TRUE(read.pano.croppedAreaImageWidthPixels == 64 && read.pano.fullPanoWidthPixels == 128);
     const cv::Mat sideBySide = cv::imread((dir / "output/pair.png").string());
@@ -255,8 +258,7 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
         SCOPED_TRACE(n);
         request.outputHeight = n;
         ASSERT_EQ(runAs("tiny.vr.jpg").status, ConversionStatus::Written);
-        const std::string tiny = readFile(dir / "output/tiny.vr.jpg");
-        const media::Vr180ReadResult t = media::readVr180Jpeg(std::vector<uint8_t>(tiny.begin(), tiny.end()));
+        const media::Vr180ReadResult t = readPhoto("tiny.vr.jpg");
         ASSERT_TRUE(t.ok) << t.error;
         EXPECT_TRUE(t.pano.croppedAreaImageWidthPixels == n && t.pano.croppedAreaLeftPixels == n / 2);
         EXPECT_EQ(cv::imdecode(t.rightJpeg, cv::IMREAD_COLOR).size(), cv::Size(n, n));
