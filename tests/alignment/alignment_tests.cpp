@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,6 +155,27 @@ TEST(RelativePose, RecoversRotationAndBaselineWithOutliersAndParallax) {
     EXPECT_FALSE(estimateRelativePose(std::vector<DirectionPair>(7)).ok) << "fewer than eight pairs";
 }
 
+// A scene 0.4 to 1.2 m away: next to no pair agrees with any one rotation
+// (what a rotation-only rule would count as inliers), yet nearly all agree
+// with the epipolar model, which is what the inlier rule judges.
+TEST(RelativePose, NearSceneDisagreeingWithEveryRotationIsStillOneStereoGeometry) {
+    const double px = 3.14159265 / 1024;
+    const cv::Matx33d truth = rotationFromYawPitchRoll(-1.0, 0.6, 1.2);
+    const std::vector<DirectionPair> pairs = syntheticPairs(truth, {1, 0, 0}, 0.4, 1.2, 0.1 * px, 0.1, 1000);
+    const cv::Matx33d rotationOnly = rotationOnlyFit(pairs, [] { std::vector<int> all(1000); std::iota(all.begin(), all.end(), 0); return all; }());
+    int agreeWithRotation = 0;
+    for (const DirectionPair& p : pairs)
+        agreeWithRotation += std::acos(std::clamp(p.left.dot(rotationOnly * p.right), -1.0, 1.0)) < 1.5 * px;
+    EXPECT_LT(agreeWithRotation, 300);
+    PoseOptions options;
+    options.inlierThreshold = 1.5 * px;
+    const PoseEstimate e = estimateRelativePose(pairs, options);
+    ASSERT_TRUE(e.ok);
+    EXPECT_GT(e.inliers.size(), 850u);
+    EXPECT_TRUE(e.baselineObserved);
+    EXPECT_LT(rotationAngle(truth.t() * e.rotation) / kDeg, 0.01);
+}
+
 // A view of the panorama and the same view moved by a known fraction of a
 // pixel (moved by whole pixels at four times the size, then reduced by
 // averaging, so that the shift is exact): from the whole-pixel positions
@@ -259,6 +281,13 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     EXPECT_FALSE(r.baselineSuspect) << r.warning;
     EXPECT_TRUE(r.inliers > 400 && r.inliers <= r.matches && r.inliers > 0.8 * r.matches) << r.inliers << " of " << r.matches;
     EXPECT_LT(r.epipolarResidualArcmin.rms, 4.0);  // under half a working pixel (10.5 arcmin)
+    // After alignment only matching noise is left as misalignment; the near
+    // spheres' vertical parallax is reported apart, and is larger.
+    EXPECT_LT(r.disparity.misalignment.rms, 2.5);
+    EXPECT_EQ(r.disparity.farCount + r.disparity.nearCount, r.inliers);
+    EXPECT_TRUE(!c.parallax || (r.disparity.nearCount > 50 && r.disparity.parallaxVertical.p95 > 2 * r.disparity.misalignment.p95))
+        << r.disparity.nearCount << " near, parallax " << r.disparity.parallaxVertical.p95 << "'";
+    EXPECT_GT(r.refinedMatches, r.matches / 2);
     EXPECT_GE(r.verticalDisparityArcmin.p95, r.epipolarResidualArcmin.p95 * 0.5);
     EXPECT_TRUE(c.parallax || r.verticalDisparityArcmin.p95 < 5.0) << r.verticalDisparityArcmin.p95;
     // The suggested points: far, well apart, and through the engine's A/B route as good as the estimate.
