@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <sstream>
 
 #include <opencv2/imgproc.hpp>
@@ -417,8 +418,10 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         // The disparity the converted image shows: the right directions turned by R.
         std::vector<DirectionPair> shown(pairs.size());
         for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
-        result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, options.farParallaxPixels * workingPixel,
-                                     result.correspondences);
+        // Without parallax to measure the baseline by, no inlier shows any: all are far.
+        const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
+                                                      : std::numeric_limits<double>::infinity();
+        result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, farLimit, result.correspondences);
         std::vector<double> vertical, epipolar;
         for (const StereoCorrespondence& sc : result.correspondences) {
             vertical.push_back(sc.verticalArcmin);
