@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <sstream>
 
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "base/parallel.h"
 
 namespace vistereo::alignment {
 namespace {
@@ -20,23 +22,6 @@ constexpr double kDegree = kTruePi / 180.0;
 constexpr double kArcminPerRadian = 10800.0 / kTruePi;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// OpenCV's thread count for the duration of a call.
-class ThreadScope {
-public:
-    explicit ThreadScope(int threads) : previous_(cv::getNumThreads()), set_(threads > 0) {
-        if (set_) cv::setNumThreads(threads);
-    }
-    ~ThreadScope() {
-        if (set_) cv::setNumThreads(previous_);
-    }
-    ThreadScope(const ThreadScope&) = delete;
-    ThreadScope& operator=(const ThreadScope&) = delete;
-
-private:
-    int previous_;
-    bool set_;
-};
 
 Spread spreadOf(const std::vector<double>& values) {
     Spread s;
@@ -65,9 +50,8 @@ double percentile(std::vector<double> values, double q) {
     return values[below] + (values[above] - values[below]) * (at - below);
 }
 
-double polarAngle(const cv::Vec3d& d) { return std::acos(std::clamp(d[2] / cv::norm(d), -1.0, 1.0)); }
-
-// Features of both halves (side by side on OpenCV's threads) and their matches.
+// Features of both halves (the two eyes side by side when there are two
+// threads) and their matches.
 struct Correspondences {
     FeatureSet left, right;
     std::vector<FeatureMatch> matches;
@@ -75,22 +59,80 @@ struct Correspondences {
 
 Correspondences correspond(const cv::Mat& leftGray, const cv::Mat& leftMask, const cv::Mat& rightGray,
                            const cv::Mat& rightMask, FeatureDetector detector, int maxFeatures, double ratio,
-                           StageSeconds& seconds) {
+                           int threads, StageSeconds& seconds) {
     Correspondences c;
     auto stage = Clock::now();
-    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& range) {
-        for (int eye = range.start; eye < range.end; ++eye) {
-            if (eye == 0)
-                c.left = detectFeatures(leftGray, leftMask, detector, maxFeatures);
-            else
-                c.right = detectFeatures(rightGray, rightMask, detector, maxFeatures);
-        }
+    parallelChunks(2, 1, std::min(2, resolveThreadCount(threads)), [&]() -> ChunkBody {
+        return [&](int begin, int end) {
+            for (int eye = begin; eye < end; ++eye) {
+                if (eye == 0)
+                    c.left = detectFeatures(leftGray, leftMask, detector, maxFeatures);
+                else
+                    c.right = detectFeatures(rightGray, rightMask, detector, maxFeatures);
+            }
+        };
     });
     seconds.features = secondsSince(stage);
     stage = Clock::now();
     c.matches = matchFeatures(c.left, c.right, ratio);
     seconds.matching = secondsSince(stage);
     return c;
+}
+
+// The matched keypoints' positions on the halves they were found on, the
+// right ones refined against the left ones when asked.
+struct MatchedPositions {
+    std::vector<cv::Point2d> left, right;
+    int refined = 0;
+};
+
+MatchedPositions matchedPositions(const Correspondences& c, const cv::Mat& leftGray, const cv::Mat& rightGray,
+                                  const cv::Mat& rightMask, bool refine, const SubpixelOptions& options, int threads,
+                                  StageSeconds& seconds) {
+    const auto stage = Clock::now();
+    MatchedPositions at;
+    for (const FeatureMatch& m : c.matches) {
+        const cv::Point2f l = c.left.keypoints[m.left].pt, r = c.right.keypoints[m.right].pt;
+        at.left.emplace_back(l.x, l.y);
+        at.right.emplace_back(r.x, r.y);
+    }
+    if (refine)
+        at.refined = refineMatchedPositions(prepareForRefinement(leftGray), prepareForRefinement(rightGray), rightMask,
+                                            at.left, at.right, options, threads);
+    seconds.refinement = secondsSince(stage);
+    return at;
+}
+
+// Every inlier's disparity taken apart (`shown`: the pairs as the image
+// shows them; `remaining` and `baseline`: the fit on them) into `out`, and
+// their summary. An inlier is far when its parallax is within farLimit.
+DisparitySummary takeApart(const std::vector<DirectionPair>& shown, const PoseEstimate& pose,
+                           const cv::Matx33d& remaining, const MatchedPositions& at, double farLimit,
+                           std::vector<StereoCorrespondence>& out) {
+    std::vector<double> misalignment, parallax, farVertical;
+    out.clear();
+    for (int index : pose.inliers) {
+        const DisparityParts parts = disparityParts(remaining, pose.baseline, shown[index]);
+        StereoCorrespondence c;
+        c.leftAt = at.left[index], c.rightAt = at.right[index];
+        c.shown = shown[index];
+        c.epipolarArcmin = pose.residuals[index] * kArcminPerRadian;
+        c.verticalArcmin = parts.vertical * kArcminPerRadian;
+        c.parallaxArcmin = parts.parallax * kArcminPerRadian;
+        c.misalignmentArcmin = parts.misalignment * kArcminPerRadian;
+        c.alongArcmin = parts.along * kArcminPerRadian;
+        c.far = std::abs(parts.along) <= farLimit;
+        misalignment.push_back(c.misalignmentArcmin);
+        (c.far ? farVertical : parallax).push_back(c.far ? c.verticalArcmin : c.parallaxArcmin);
+        out.push_back(c);
+    }
+    DisparitySummary summary;
+    summary.misalignment = spreadOf(misalignment);
+    summary.parallaxVertical = spreadOf(parallax);
+    summary.farVertical = spreadOf(farVertical);
+    summary.farCount = static_cast<int>(farVertical.size());
+    summary.nearCount = static_cast<int>(parallax.size());
+    return summary;
 }
 
 std::string countText(int count, const char* noun) {
@@ -311,15 +353,15 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         return fail(Failure::InvalidInput, "the working size must lie between 64 and 8192");
 
     try {
-        const ThreadScope threads(options.threads);
         const int n = options.workingSize;
         auto stage = Clock::now();
-        const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n);
-        const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n);
+        const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n, options.threads);
+        const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n, options.threads);
         result.seconds.render = secondsSince(stage);
 
-        const Correspondences c = correspond(leftHalf.gray, leftHalf.valid, rightHalf.gray, rightHalf.valid,
-                                             options.detector, options.maxFeatures, options.ratio, result.seconds);
+        const Correspondences c =
+            correspond(leftHalf.gray, leftHalf.valid, rightHalf.gray, rightHalf.valid, options.detector,
+                       options.maxFeatures, options.ratio, options.threads, result.seconds);
         result.leftFeatures = static_cast<int>(c.left.keypoints.size());
         result.rightFeatures = static_cast<int>(c.right.keypoints.size());
         result.matches = static_cast<int>(c.matches.size());
@@ -328,14 +370,17 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                         options.minMatches, reason);
         if (screened != Failure::None) return fail(screened, reason);
 
+        const MatchedPositions at = matchedPositions(c, leftHalf.gray, rightHalf.gray, rightHalf.valid,
+                                                     options.refinePositions, options.subpixel, options.threads,
+                                                     result.seconds);
+        result.refinedMatches = at.refined;
+
         // Exact directions of the matched positions, each in its camera's frame.
         stage = Clock::now();
         std::vector<DirectionPair> pairs;
         pairs.reserve(c.matches.size());
-        for (const FeatureMatch& m : c.matches) {
-            const cv::Point2f l = c.left.keypoints[m.left].pt, r = c.right.keypoints[m.right].pt;
-            pairs.push_back({halfPixelDirection(n, {l.x, l.y}), halfPixelDirection(n, {r.x, r.y})});
-        }
+        for (size_t k = 0; k < c.matches.size(); ++k)
+            pairs.push_back({halfPixelDirection(n, at.left[k]), halfPixelDirection(n, at.right[k])});
         const double workingPixel = kTruePi / n;
         PoseOptions poseOptions;
         poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
@@ -370,11 +415,17 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
             else text << " (not a side-by-side rig, or a poor estimate)";
             result.warning = text.str();
         }
+        // The disparity the converted image shows: the right directions turned by R.
+        std::vector<DirectionPair> shown(pairs.size());
+        for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
+        // Without parallax to measure the baseline by, no inlier shows any: all are far.
+        const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
+                                                      : std::numeric_limits<double>::infinity();
+        result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, farLimit, result.correspondences);
         std::vector<double> vertical, epipolar;
-        for (int index : pose.inliers) {
-            const DirectionPair& p = pairs[index];
-            vertical.push_back((polarAngle(pose.rotation * p.right) - polarAngle(p.left)) * kArcminPerRadian);
-            epipolar.push_back(pose.residuals[index] * kArcminPerRadian);
+        for (const StereoCorrespondence& sc : result.correspondences) {
+            vertical.push_back(sc.verticalArcmin);
+            epipolar.push_back(sc.epipolarArcmin);
         }
         result.verticalDisparityArcmin = spreadOf(vertical);
         result.epipolarResidualArcmin = spreadOf(epipolar);
@@ -413,7 +464,6 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
                                                std::to_string(sideBySide.rows) +
                                                ", not a side-by-side pair of square halves (2N x N, N >= 64)");
     try {
-        const ThreadScope threads(options.threads);
         const int big = sideBySide.rows;
         const int n = std::min(big, std::max(64, options.workingSize));
         m.halfSize = big;
@@ -433,28 +483,30 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         }
         m.seconds.render = secondsSince(stage);
         const Correspondences c = correspond(gray[0], mask[0], gray[1], mask[1], options.detector, options.maxFeatures,
-                                             options.ratio, m.seconds);
+                                             options.ratio, options.threads, m.seconds);
         m.matches = static_cast<int>(c.matches.size());
         std::string reason;
         const Failure screened = screen(static_cast<int>(c.left.keypoints.size()),
                                         static_cast<int>(c.right.keypoints.size()), m.matches, options.minFeatures,
                                         options.minMatches, reason);
         if (screened != Failure::None) return fail(screened, reason);
+        MatchedPositions at = matchedPositions(c, gray[0], gray[1], mask[1], options.refinePositions, options.subpixel,
+                                               options.threads, m.seconds);
 
         // Positions in the image's own pixels (pixel centres at integers), and their grid directions.
         stage = Clock::now();
         const double s = static_cast<double>(big) / n;
-        std::vector<cv::Point2d> leftAt, rightAt;
         std::vector<DirectionPair> pairs;
-        for (const FeatureMatch& fm : c.matches) {
-            const cv::Point2f l = c.left.keypoints[fm.left].pt, r = c.right.keypoints[fm.right].pt;
-            leftAt.emplace_back((l.x + 0.5) * s - 0.5, (l.y + 0.5) * s - 0.5);
-            rightAt.emplace_back((r.x + 0.5) * s - 0.5, (r.y + 0.5) * s - 0.5);
-            pairs.push_back({halfPixelDirection(big, leftAt.back()), halfPixelDirection(big, rightAt.back())});
+        for (size_t k = 0; k < at.left.size(); ++k) {
+            at.left[k] = {(at.left[k].x + 0.5) * s - 0.5, (at.left[k].y + 0.5) * s - 0.5};
+            at.right[k] = {(at.right[k].x + 0.5) * s - 0.5, (at.right[k].y + 0.5) * s - 0.5};
+            pairs.push_back({halfPixelDirection(big, at.left[k]), halfPixelDirection(big, at.right[k])});
         }
+        const double workingPixel = kTruePi / n;
         PoseOptions poseOptions;
-        poseOptions.inlierThreshold = options.inlierPixels * kTruePi / n;
+        poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
         poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
+        poseOptions.fixedBaseline = true;
         const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
         m.seconds.estimation = secondsSince(stage);
         m.inliers = static_cast<int>(pose.inliers.size());
@@ -462,33 +514,43 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         const Failure judged = judgeInliers(m.inliers, m.matches, options.minInliers, 0.3, reason);
         if (judged != Failure::None) return fail(judged, reason);
 
-        std::vector<double> verticalPixels, horizontalPixels;
+        // The fit says how the right half would have to turn to line up
+        // with the left: R carries the right half's directions onto the left's.
+        m.remainingTurn = yawPitchRollOf(pose.rotation);
+        m.remainingTurnDegrees = rotationAngle(pose.rotation) / kDegree;
+        m.disparity = takeApart(pairs, pose, pose.rotation, at, options.farParallaxPixels * workingPixel,
+                                m.correspondences);
+
+        std::vector<double> verticalPixels, horizontalPixels, epipolar;
         constexpr int kCells = 16;
         std::vector<char> cells(kCells * kCells, 0);
-        for (int index : pose.inliers) {
-            verticalPixels.push_back(rightAt[index].y - leftAt[index].y);
-            horizontalPixels.push_back(rightAt[index].x - leftAt[index].x);
-            const int cx = std::clamp(static_cast<int>(leftAt[index].x * kCells / big), 0, kCells - 1);
-            const int cy = std::clamp(static_cast<int>(leftAt[index].y * kCells / big), 0, kCells - 1);
+        for (const StereoCorrespondence& sc : m.correspondences) {
+            verticalPixels.push_back(sc.rightAt.y - sc.leftAt.y);
+            horizontalPixels.push_back(sc.rightAt.x - sc.leftAt.x);
+            epipolar.push_back(sc.epipolarArcmin);
+            const int cx = std::clamp(static_cast<int>(sc.leftAt.x * kCells / big), 0, kCells - 1);
+            const int cy = std::clamp(static_cast<int>(sc.leftAt.y * kCells / big), 0, kCells - 1);
             cells[cy * kCells + cx] = 1;
         }
         std::vector<double> verticalArcmin = verticalPixels;
         for (double& v : verticalArcmin) v *= m.arcminPerPixel;
         m.verticalPixels = spreadOf(verticalPixels);
         m.verticalArcmin = spreadOf(verticalArcmin);
+        m.epipolarResidualArcmin = spreadOf(epipolar);
         m.horizontalMinPixels = percentile(horizontalPixels, 0.01);
         m.horizontalMaxPixels = percentile(horizontalPixels, 0.99);
         m.horizontalMinArcmin = m.horizontalMinPixels * m.arcminPerPixel;
         m.horizontalMaxArcmin = m.horizontalMaxPixels * m.arcminPerPixel;
         m.coverage = std::count(cells.begin(), cells.end(), 1) / static_cast<double>(cells.size());
 
+        const double p95 = m.disparity.misalignment.p95;
         std::ostringstream text;
         text.precision(1);
-        text << std::fixed << "vertical disparity " << m.verticalArcmin.p95 << " arcmin at the 95th percentile";
-        if (m.verticalArcmin.p95 <= options.comfortLimitArcmin) {
+        text << std::fixed << "misalignment " << p95 << " arcmin at the 95th percentile";
+        if (p95 <= options.comfortLimitArcmin) {
             m.verdict = Verdict::Comfortable;
             text << ", within the comfort limit of " << options.comfortLimitArcmin << " arcmin";
-        } else if (m.verticalArcmin.p95 <= options.fusionLimitArcmin) {
+        } else if (p95 <= options.fusionLimitArcmin) {
             m.verdict = Verdict::Marginal;
             text << ", beyond the comfort limit of " << options.comfortLimitArcmin
                  << " arcmin but within the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";

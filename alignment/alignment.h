@@ -34,6 +34,9 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/features.h"
+#include "alignment/relative_pose.h"
+#include "alignment/rotation.h"
+#include "alignment/subpixel.h"
 #include "alignment/working_view.h"
 
 namespace vistereo::alignment {
@@ -77,7 +80,29 @@ struct SuggestedPoints {
 };
 
 struct StageSeconds {
-    double render = 0.0, features = 0.0, matching = 0.0, estimation = 0.0, suggestion = 0.0, total = 0.0;
+    double render = 0.0, features = 0.0, matching = 0.0, refinement = 0.0, estimation = 0.0, suggestion = 0.0,
+           total = 0.0;
+};
+
+// One inlier: where it lies in the two halves it was matched on (working or
+// image pixels, pixel centres at integers), its directions as shown (the
+// right one turned by the fitted rotation when that is the alignment's),
+// its angle off the epipolar plane of the fit and its vertical disparity
+// taken apart (arcminutes).
+struct StereoCorrespondence {
+    cv::Point2d leftAt, rightAt;
+    DirectionPair shown;
+    double epipolarArcmin = 0.0;
+    double verticalArcmin = 0.0, parallaxArcmin = 0.0, misalignmentArcmin = 0.0, alongArcmin = 0.0;
+    bool far = false;  // its parallax along the baseline is within the far limit
+};
+
+// The vertical disparity of a set of inliers taken apart (arcminutes).
+struct DisparitySummary {
+    Spread misalignment;      // over every inlier: what a turn of the right eye (or the lenses) is to blame for
+    Spread parallaxVertical;  // over the near inliers: their natural vertical parallax
+    Spread farVertical;       // over the far inliers: their vertical disparity as shown
+    int farCount = 0, nearCount = 0;
 };
 
 struct AlignmentOptions {
@@ -92,7 +117,12 @@ struct AlignmentOptions {
     int minInliers = 40;                 // else TooFewInliers (or Unrelated when the share is low too)
     double minInlierShare = 0.3;         // inliers / matches, else Unrelated
     double baselineSuspectDegrees = 20.0;  // a baseline further than this from +x is flagged
-    int threads = 0;  // >0: OpenCV's thread count during the call (restored afterwards); 0: as it is
+    bool refinePositions = true;           // matched positions refined to sub-pixel accuracy (subpixel.h)
+    SubpixelOptions subpixel;
+    double farParallaxPixels = 1.0;  // inliers whose parallax along the baseline is within this are far
+    // Threads of the alignment's own loops (0: every hardware thread). The
+    // feature detector's own parallelism is OpenCV's, as the program set it up.
+    int threads = 0;
 };
 
 struct AlignmentResult {
@@ -121,6 +151,12 @@ struct AlignmentResult {
     // image shows; and the angle to the epipolar plane (the fit's residual).
     Spread verticalDisparityArcmin;
     Spread epipolarResidualArcmin;
+    // The same vertical disparity taken apart: the misalignment that is left
+    // (what no parallax explains), the near inliers' natural vertical
+    // parallax, the far inliers' vertical disparity.
+    DisparitySummary disparity;
+    int refinedMatches = 0;  // matches whose right position was refined to sub-pixel accuracy
+    std::vector<StereoCorrespondence> correspondences;  // the inliers, on the working halves
 
     SuggestedPoints suggested;
     StageSeconds seconds;
@@ -147,13 +183,14 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
 // (2004) 99-108, doi:10.1016/j.displa.2004.07.004, found that vertical
 // shifts reduce comfort well before fusion breaks. The comfort limit here is
 // half the lower fusional limit, a margin chosen for this tool, applied to
-// the 95th percentile of the vertical disparity.
+// the 95th percentile of the misalignment (the vertical disparity less the
+// near points' natural vertical parallax, see DisparityParts).
 inline constexpr double kVerticalFusionLimitArcmin = 19.2;
 inline constexpr double kVerticalComfortLimitArcmin = kVerticalFusionLimitArcmin / 2.0;
 
 enum class Verdict {
     Unknown,        // the measurement failed
-    Comfortable,    // 95th percentile <= comfort limit
+    Comfortable,    // 95th percentile of the misalignment <= comfort limit
     Marginal,       // <= fusion limit
     Uncomfortable,  // beyond the fusion limit
 };
@@ -169,7 +206,10 @@ struct MeasureOptions {
     int minFeatures = 60, minMatches = 30, minInliers = 30;
     double comfortLimitArcmin = kVerticalComfortLimitArcmin;
     double fusionLimitArcmin = kVerticalFusionLimitArcmin;
-    int threads = 0;
+    bool refinePositions = true;
+    SubpixelOptions subpixel;
+    double farParallaxPixels = 1.0;  // working pixels
+    int threads = 0;  // as in AlignmentOptions
 };
 
 struct StereoMeasurement {
@@ -190,6 +230,21 @@ struct StereoMeasurement {
     double horizontalMinArcmin = 0.0, horizontalMaxArcmin = 0.0;
     double horizontalMinPixels = 0.0, horizontalMaxPixels = 0.0;
     double coverage = 0.0;  // share of the cells of a 16 x 16 grid over the left half holding an inlier
+
+    // The stereo geometry fitted to the halves: the turn of the right half
+    // against the left that would line them up (yaw, pitch, roll as in
+    // estimateAlignment; zero for a perfectly aligned image) and the
+    // vertical disparity taken apart. The baseline is the viewer's, +x: the
+    // eyes that look at the image stand side by side, so the parallax they
+    // expect runs along it (a fitted baseline would take a vertical offset
+    // of the halves for the parallax of a rig stacked vertically). The
+    // verdict is taken from the misalignment: the near field's vertical
+    // parallax is natural.
+    YawPitchRoll remainingTurn;
+    double remainingTurnDegrees = 0.0;  // its angle
+    Spread epipolarResidualArcmin;      // the fit's residual
+    DisparitySummary disparity;
+    std::vector<StereoCorrespondence> correspondences;  // the inliers, in the image's pixels
 
     double comfortLimitArcmin = kVerticalComfortLimitArcmin;
     double fusionLimitArcmin = kVerticalFusionLimitArcmin;

@@ -226,6 +226,24 @@ double signedParallax(const cv::Matx33d& rotation, const cv::Vec3d& baseline, co
     return pair.left.dot(baseline) >= v.dot(baseline) ? angle : -angle;
 }
 
+DisparityParts disparityParts(const cv::Matx33d& remaining, const cv::Vec3d& baseline, const DirectionPair& shown) {
+    auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2] / cv::norm(d), -1.0, 1.0)); };
+    const cv::Vec3d w = remaining * shown.right;
+    cv::Vec3d aligned = w;  // on the epipolar plane of u_L (none where u_L lies along the baseline)
+    const cv::Vec3d normal = baseline.cross(shown.left);
+    if (const double length = cv::norm(normal); length > 1e-12) {
+        const cv::Vec3d n = normal / length;
+        aligned = cv::normalize(w - w.dot(n) * n);
+    }
+    DisparityParts parts;
+    const double left = polar(shown.left);
+    parts.vertical = polar(shown.right) - left;
+    parts.parallax = polar(aligned) - left;
+    parts.misalignment = parts.vertical - parts.parallax;
+    parts.along = signedParallax(cv::Matx33d::eye(), baseline, {shown.left, aligned});
+    return parts;
+}
+
 PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const PoseOptions& options) {
     PoseEstimate estimate;
     const int n = static_cast<int>(pairs.size());
@@ -318,11 +336,11 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     };
     int ahead = 0, behind = 0;
     sides(refined.rotation, refined.baseline, refined.sigma, ahead, behind);
-    if (behind > ahead) {
+    if (behind > ahead && !options.fixedBaseline) {
         refined.baseline = -refined.baseline;
         std::swap(ahead, behind);
     }
-    const bool observed = ahead >= 30 && ahead >= 4 * behind;
+    const bool observed = !options.fixedBaseline && ahead >= 30 && ahead >= 4 * behind;
     if (observed) {
         // Pairs whose parallax clearly takes the wrong side cannot be real
         // (a point behind the line of sight): dropped.

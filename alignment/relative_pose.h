@@ -41,6 +41,9 @@ struct PoseOptions {
     double confidence = 0.9999;
     cv::Vec3d baselinePrior{1.0, 0.0, 0.0};
     double baselinePriorSigma = 0.35;  // radians
+    // The baseline is the prior, whatever the parallax says: only R is
+    // fitted (for eyes whose baseline is given, such as a viewer's).
+    bool fixedBaseline = false;
     unsigned seed = 0x5EEDu;
 };
 
@@ -67,6 +70,25 @@ cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::
 
 // Signed residual of one pair (see above).
 double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);
+
+// The vertical disparity of one correspondence as an image shows it (u_L
+// and the right direction in one frame, +z up), taken apart; radians.
+// Vertical is the polar angle from +z, right minus left (positive: the right
+// eye sees the point lower). `remaining` is the turn a fit still finds
+// between the eyes as shown (the identity when the right directions were
+// already turned by the fitted rotation), `baseline` the fitted t. Undoing
+// `remaining` and moving the right direction onto u_L's epipolar plane gives
+// where a perfectly aligned right eye sees the point: from there to u_L is
+// the point's parallax, along the baseline, which the eyes see in the real
+// world too; the rest of the vertical disparity is misalignment, which a
+// turn of the right eye (or better lenses) could remove.
+struct DisparityParts {
+    double vertical = 0.0;      // as shown
+    double parallax = 0.0;      // vertical component of the parallax
+    double misalignment = 0.0;  // vertical - parallax
+    double along = 0.0;         // the parallax's angle along the epipolar line, positive on the near side
+};
+DisparityParts disparityParts(const cv::Matx33d& remaining, const cv::Vec3d& baseline, const DirectionPair& shown);
 
 // Angle between u_L and R u_R, signed positive when R u_R lies on the side
 // of u_L away from the baseline (the side a near point's parallax takes).

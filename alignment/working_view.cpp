@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "base/parallel.h"
 #include "engine/lens.h"
 #include "engine/params.h"
 #include "engine/render.h"
@@ -52,7 +53,7 @@ double axisDensity(const CameraModel& camera) {
     return std::hypot(b.column - a.column, b.row - a.row) / step;
 }
 
-WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n) {
+WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n, int threads) {
     ConversionGeometry p = camera.geometry().conversion;
     p.outputHeight = n;
     const int width = p.eye[0].imageWidth, height = p.eye[0].imageHeight;
@@ -81,30 +82,32 @@ WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, 
 
     half.gray.create(n, n, CV_8UC1);
     half.valid.create(n, n, CV_8UC1);
-    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& rows) {
-        for (int i = rows.start; i < rows.end; ++i) {
-            const std::vector<SourcePosition> positions = sourcePositionsOfRow(p, Half::Left, unused, i, false);
-            uint8_t* out = half.gray.ptr<uint8_t>(i);
-            uint8_t* ok = half.valid.ptr<uint8_t>(i);
-            for (int j = 0; j < n; ++j) {
-                const double c = positions[j].column, r = positions[j].row;
-                if (!(c >= 0.0 && r >= 0.0 && c <= width - 1.0 && r <= height - 1.0)) {
-                    out[j] = 0, ok[j] = 0;
-                    continue;
+    parallelChunks(n, 16, threads, [&]() -> ChunkBody {
+        return [&](int begin, int end) {
+            for (int i = begin; i < end; ++i) {
+                const std::vector<SourcePosition> positions = sourcePositionsOfRow(p, Half::Left, unused, i, false);
+                uint8_t* out = half.gray.ptr<uint8_t>(i);
+                uint8_t* ok = half.valid.ptr<uint8_t>(i);
+                for (int j = 0; j < n; ++j) {
+                    const double c = positions[j].column, r = positions[j].row;
+                    if (!(c >= 0.0 && r >= 0.0 && c <= width - 1.0 && r <= height - 1.0)) {
+                        out[j] = 0, ok[j] = 0;
+                        continue;
+                    }
+                    const double x = std::clamp((c - offset) * inverse, 0.0, rw - 1.0);
+                    const double y = std::clamp((r - offset) * inverse, 0.0, rh - 1.0);
+                    const int x0 = std::min(static_cast<int>(x), rw - 2 < 0 ? 0 : rw - 2);
+                    const int y0 = std::min(static_cast<int>(y), rh - 2 < 0 ? 0 : rh - 2);
+                    const int x1 = std::min(x0 + 1, rw - 1), y1 = std::min(y0 + 1, rh - 1);
+                    const double fx = x - x0, fy = y - y0;
+                    const uint8_t* p0 = reduced.ptr<uint8_t>(y0);
+                    const uint8_t* p1 = reduced.ptr<uint8_t>(y1);
+                    const double v = (p0[x0] * (1 - fx) + p0[x1] * fx) * (1 - fy) + (p1[x0] * (1 - fx) + p1[x1] * fx) * fy;
+                    out[j] = static_cast<uint8_t>(std::lround(v));
+                    ok[j] = 255;
                 }
-                const double x = std::clamp((c - offset) * inverse, 0.0, rw - 1.0);
-                const double y = std::clamp((r - offset) * inverse, 0.0, rh - 1.0);
-                const int x0 = std::min(static_cast<int>(x), rw - 2 < 0 ? 0 : rw - 2);
-                const int y0 = std::min(static_cast<int>(y), rh - 2 < 0 ? 0 : rh - 2);
-                const int x1 = std::min(x0 + 1, rw - 1), y1 = std::min(y0 + 1, rh - 1);
-                const double fx = x - x0, fy = y - y0;
-                const uint8_t* p0 = reduced.ptr<uint8_t>(y0);
-                const uint8_t* p1 = reduced.ptr<uint8_t>(y1);
-                const double v = (p0[x0] * (1 - fx) + p0[x1] * fx) * (1 - fy) + (p1[x0] * (1 - fx) + p1[x1] * fx) * fy;
-                out[j] = static_cast<uint8_t>(std::lround(v));
-                ok[j] = 255;
             }
-        }
+        };
     });
     // The black surround of a fisheye photograph is not scene: off the mask,
     // with a margin.

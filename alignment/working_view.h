@@ -56,8 +56,9 @@ struct WorkingHalf {
 // image. The source position of every half pixel is the engine's (its left
 // half's mapping at size n with no zenith); the source is first reduced by
 // the integer box factor that brings its density near the half's, so that
-// sampling it does not alias. Rows are shared out with cv::parallel_for_.
-WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n);
+// sampling it does not alias. Rows are shared out among `threads` threads
+// (0: every hardware thread).
+WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n, int threads = 0);
 
 // Camera direction of the continuous position (column, row) of an n x n
 // half: the engine's grid, psi = row * pi / n from +z, lambda = column * pi / n

@@ -2,7 +2,7 @@
 // synthetic stereo scenes.
 //
 //   align_bench [--runs R] [--working N[,N...]] [--detector sift|akaze|both] [--threads T]
-//               [--trials K] [--no-large] [--no-scenes]
+//               [--trials K] [--no-large] [--no-scenes] [--no-refine]
 //
 // Time: a 6000 x 4000 equisolid pair of the scene with spheres at 1-6 m in
 // front of the panorama (65 mm baseline, the right camera turned by 2
@@ -10,12 +10,16 @@
 // the median of R runs of estimateAlignment with its stages, and the
 // rotation error against the truth. Accuracy: every case of
 // alignmentCases(1600, 1200) (tests/support/stereo_scene.h), with the
-// rotation error, the baseline's error, the inlier count and the error of
+// rotation error, the far-field residual (how far apart the two halves of an
+// image converted at height 1024 with the estimate show a point at infinity,
+// against the truth: RMS and largest over the directions both cameras see,
+// in output pixels), the baseline's error, the inlier count and the error of
 // the rotation the suggested A/B points give through the engine's A/B route;
 // with --trials K, each case also with K - 1 further right-camera turns
 // (yaw, pitch, roll each uniform in -3 .. 3 degrees, fixed seed), and a
 // summary per detector and working size (RMS and largest error, error over
-// tolerance).
+// tolerance). --no-refine leaves the matched positions as the detector gives
+// them (no sub-pixel refinement), for comparison.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -63,6 +67,31 @@ double baselineErrorDegrees(const AlignmentResult& result, const Vec3& truth) {
     return std::acos(std::clamp(c, -1.0, 1.0)) / kDeg;
 }
 
+// The far-field residual at output height 1024: for directions d on a grid
+// over the left half that both cameras see, the angle between where the
+// estimate and the truth send d in the right camera, in output pixels
+// (1024 / pi per radian). RMS and largest.
+struct FarField {
+    double rms = 0.0, max = 0.0;
+};
+FarField farFieldResidual(const AlignmentResult& result, const AlignmentCase& c) {
+    const cv::Matx33d truth = matrixOf(c.rig.rightToLeft()), estimate = result.rotationMatrix();
+    double squares = 0.0, worst = 0.0;
+    int count = 0;
+    for (int i = 8; i < 1024; i += 16)
+        for (int j = 8; j < 1024; j += 16) {
+            const cv::Vec3d d = halfPixelDirection(1024, {double(j), double(i)});
+            const cv::Vec3d seen = truth.t() * d;
+            const Vec3 inLeft{d[0], d[1], d[2]}, inRight{seen[0], seen[1], seen[2]};
+            if (!pixelOfCameraDirection(c.rig.left.lens, inLeft) || !pixelOfCameraDirection(c.rig.right.lens, inRight))
+                continue;
+            const cv::Vec3d e = estimate.t() * d;
+            const double angle = std::acos(std::clamp(e.dot(seen), -1.0, 1.0)) * 1024.0 / 3.14159265358979323846;
+            squares += angle * angle, worst = std::max(worst, angle), ++count;
+        }
+    return {count ? std::sqrt(squares / count) : NAN, worst};
+}
+
 struct Pair {
     CameraModel left, right;
     cv::Mat leftImage, rightImage;
@@ -92,7 +121,7 @@ int main(int argc, char** argv) {
     int runs = 3, threads = 0, trials = 1;
     std::vector<int> working{1024};
     std::vector<FeatureDetector> detectors{FeatureDetector::Sift, FeatureDetector::Akaze};
-    bool large = true, scenes = true;
+    bool large = true, scenes = true, refine = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
@@ -105,15 +134,18 @@ int main(int argc, char** argv) {
             else if (d == "akaze") detectors = {FeatureDetector::Akaze};
         } else if (a == "--no-large") large = false;
         else if (a == "--no-scenes") scenes = false;
+        else if (a == "--no-refine") refine = false;
         else {
             std::fprintf(stderr,
                          "usage: align_bench [--runs R] [--working N[,N...]] [--detector sift|akaze|both] "
-                         "[--threads T] [--trials K] [--no-large] [--no-scenes]\n");
+                         "[--threads T] [--trials K] [--no-large] [--no-scenes] [--no-refine]\n");
             return 2;
         }
     }
+    // The program's one setting of OpenCV's threads, before any work.
     if (threads > 0) cv::setNumThreads(threads);
-    std::printf("OpenCV threads: %d, load average (1, 5 min): %s\n", cv::getNumThreads(), loadAverage().c_str());
+    std::printf("OpenCV threads: %d, alignment threads: %d, sub-pixel refinement: %s, load average (1, 5 min): %s\n",
+                cv::getNumThreads(), threads, refine ? "on" : "off", loadAverage().c_str());
 
     if (large) {
         AlignmentCase c = alignmentCases(6000, 4000)[1];
@@ -122,11 +154,13 @@ int main(int argc, char** argv) {
         const auto start = Clock::now();
         const Pair pair = makePair(c, 1);
         std::printf("\n6000 x 4000 pair, %s (rendered in %.1f s)\n", c.name.c_str(), secondsSince(start));
-        std::printf("%-6s %6s | %7s %7s %7s %7s %7s | %7s %7s | %8s %7s %7s\n", "", "N", "render", "detect", "match",
-                    "fit", "points", "total", "cpu", "err deg", "inliers", "route");
+        std::printf("%-6s %6s | %7s %7s %7s %7s %7s %7s | %7s %7s | %8s %7s %7s\n", "", "N", "render", "detect",
+                    "match", "refine", "fit", "points", "total", "cpu", "err deg", "inliers", "route");
         for (FeatureDetector d : detectors)
             for (int n : working) {
                 AlignmentOptions options;
+                options.threads = threads;
+                options.refinePositions = refine;
                 options.detector = d;
                 options.workingSize = n;
                 std::vector<AlignmentResult> results;
@@ -145,8 +179,9 @@ int main(int argc, char** argv) {
                     std::printf("%-6s %6d | failed: %s\n", nameOf(d), n, m.reason.c_str());
                     continue;
                 }
-                std::printf("%-6s %6d | %7.3f %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f | %8.4f %7d %7.4f\n", nameOf(d), n,
-                            m.seconds.render, m.seconds.features, m.seconds.matching, m.seconds.estimation,
+                std::printf("%-6s %6d | %7.3f %7.3f %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f | %8.4f %7d %7.4f\n", nameOf(d),
+                            n, m.seconds.render, m.seconds.features, m.seconds.matching, m.seconds.refinement,
+                            m.seconds.estimation,
                             m.seconds.suggestion, m.seconds.total, cpu[cpu.size() / 2],
                             rotationErrorDegrees(m, c.rig.rightToLeft()), m.inliers, m.suggested.routeErrorDegrees);
             }
@@ -158,10 +193,10 @@ int main(int argc, char** argv) {
 
     if (scenes) {
         std::printf("\nSynthetic scenes, 1600 x 1200\n");
-        std::printf("%-52s %-6s %5s | %8s %8s %8s %7s %8s %8s %6s\n", "case", "", "N", "err deg", "tol", "base deg",
-                    "inliers", "AB deg", "rot-only", "sec");
+        std::printf("%-52s %-6s %5s | %8s %8s %7s %7s %8s %7s %8s %8s %6s\n", "case", "", "N", "err deg", "tol",
+                    "far px", "max px", "base deg", "inliers", "AB deg", "rot-only", "sec");
         struct Tally {
-            double squares = 0.0, worst = 0.0, worstShare = 0.0;
+            double squares = 0.0, worst = 0.0, worstShare = 0.0, farSquares = 0.0, farWorst = 0.0;
             int count = 0, failures = 0;
         };
         std::vector<Tally> tallies(detectors.size() * working.size());
@@ -182,6 +217,8 @@ int main(int argc, char** argv) {
                         const int n = working[ni];
                         Tally& tally = tallies[di * working.size() + ni];
                         AlignmentOptions options;
+                        options.threads = threads;
+                        options.refinePositions = refine;
                         options.detector = d;
                         options.workingSize = n;
                         const AlignmentResult r =
@@ -212,21 +249,27 @@ int main(int argc, char** argv) {
                         tally.worst = std::max(tally.worst, error);
                         tally.worstShare = std::max(tally.worstShare, error / c.rotationToleranceDegrees);
                         ++tally.count;
-                        std::printf("%-52s %-6s %5d | %8.4f %8.2f %s %7d %8.4f %8.4f %6.2f\n", c.name.c_str(),
-                                    nameOf(d), n, error, c.rotationToleranceDegrees, baseline, r.inliers, routeVsTruth,
-                                    r.rotationOnlyOffsetDegrees, r.seconds.total);
+                        const FarField far = farFieldResidual(r, c);
+                        tally.farSquares += far.rms * far.rms;
+                        tally.farWorst = std::max(tally.farWorst, far.rms);
+                        std::printf("%-52s %-6s %5d | %8.4f %8.2f %7.3f %7.3f %s %7d %8.4f %8.4f %6.2f\n",
+                                    c.name.c_str(), nameOf(d), n, error, c.rotationToleranceDegrees, far.rms, far.max,
+                                    baseline, r.inliers, routeVsTruth, r.rotationOnlyOffsetDegrees, r.seconds.total);
                     }
             }
-        std::printf("(err: estimated rotation against the truth; base: angle between the estimated and the true "
+        std::printf("(err: estimated rotation against the truth; far, max: the far-field residual at output height "
+                    "1024, RMS and largest over the view, pixels; base: angle between the estimated and the true "
                     "baseline; AB: the suggested points' A/B-route rotation against the truth; rot-only: a "
                     "rotation-only fit of the same inliers against the estimate)\n");
-        std::printf("\nSummary over %d pairs\n%-6s %5s | %9s %9s %12s %8s\n", static_cast<int>(tallies.empty() ? 0 : tallies[0].count + tallies[0].failures), "", "N",
-                    "RMS deg", "max deg", "max err/tol", "failed");
+        std::printf("\nSummary over %d pairs\n%-6s %5s | %9s %9s %12s %9s %9s %8s\n",
+                    static_cast<int>(tallies.empty() ? 0 : tallies[0].count + tallies[0].failures), "", "N", "RMS deg",
+                    "max deg", "max err/tol", "far RMS", "far max", "failed");
         for (size_t di = 0; di < detectors.size(); ++di)
             for (size_t ni = 0; ni < working.size(); ++ni) {
                 const Tally& t = tallies[di * working.size() + ni];
-                std::printf("%-6s %5d | %9.4f %9.4f %12.2f %8d\n", nameOf(detectors[di]), working[ni],
-                            t.count ? std::sqrt(t.squares / t.count) : NAN, t.worst, t.worstShare, t.failures);
+                std::printf("%-6s %5d | %9.4f %9.4f %12.2f %9.3f %9.3f %8d\n", nameOf(detectors[di]), working[ni],
+                            t.count ? std::sqrt(t.squares / t.count) : NAN, t.worst, t.worstShare,
+                            t.count ? std::sqrt(t.farSquares / t.count) : NAN, t.farWorst, t.failures);
             }
     }
     return 0;

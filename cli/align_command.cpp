@@ -1,6 +1,8 @@
 // vistereo-cli align: the rotation between the two cameras of a pair, found
 // from the pictures, with its measured quality; and vistereo-cli check: the
-// vertical and horizontal disparity of an existing side-by-side image.
+// vertical and horizontal disparity of an existing side-by-side image. Both
+// tell the misalignment (what no parallax explains) apart from the near
+// field's natural vertical parallax.
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -67,6 +69,28 @@ std::string spreadJson(const alignment::Spread& s) {
     return "{\"rms\": " + number(s.rms) + ", \"p95\": " + number(s.p95) + ", \"max\": " + number(s.max) + "}";
 }
 
+// The misalignment, the far points' vertical disparity and the near points'
+// natural vertical parallax, as JSON members and as lines of text.
+std::string disparityJson(const alignment::DisparitySummary& d) {
+    return ", \"misalignment_arcmin\": " + spreadJson(d.misalignment) +
+           ", \"far_vertical_arcmin\": " + spreadJson(d.farVertical) +
+           ", \"parallax_vertical_arcmin\": " + spreadJson(d.parallaxVertical) +
+           ", \"far_points\": " + std::to_string(d.farCount) + ", \"near_points\": " + std::to_string(d.nearCount);
+}
+
+std::string spreadText(const alignment::Spread& s) {
+    return "RMS " + number(s.rms) + "', 95th percentile " + number(s.p95) + "'";
+}
+
+std::string disparityText(const alignment::DisparitySummary& d, const std::string& misalignmentRemark) {
+    return "misalignment: " + spreadText(d.misalignment) + " (" + misalignmentRemark + ")\n" +
+           "vertical disparity of the far points: " +
+           (d.farCount ? spreadText(d.farVertical) : std::string("none")) + " (" + std::to_string(d.farCount) +
+           " points)\n" + "natural vertical parallax of the near points: " +
+           (d.nearCount ? spreadText(d.parallaxVertical) : std::string("none")) + " (" +
+           std::to_string(d.nearCount) + " points; eyes see it in the real world too, no rotation removes it)\n";
+}
+
 std::optional<int> threadsOption(const ParsedOptions& options) {
     if (!options.has("threads")) return 0;
     const auto threads = parseWholeNumber(options.value("threads"));
@@ -118,6 +142,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
             << number(r.baseline[2]) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
             << ", \"matches\": " << r.matches << ", \"inliers\": " << r.inliers
             << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
+            << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
             << ", \"seconds\": " << number(aligned.seconds) << "}\n";
@@ -130,7 +155,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         << "matches: " << r.matches << ", of which " << r.inliers << " agree with the rotation\n"
         << "vertical disparity after alignment: RMS " << number(r.verticalDisparityArcmin.rms) << "', 95th percentile "
         << number(r.verticalDisparityArcmin.p95) << "', largest " << number(r.verticalDisparityArcmin.max)
-        << "' (minutes of arc)\n";
+        << "' (minutes of arc)\n"
+        << disparityText(r.disparity, "left after alignment: the vertical disparity no parallax explains");
     if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
     if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
     return kExitOk;
@@ -199,7 +225,9 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
             << ", \"vertical_pixels\": " << spreadJson(m.verticalPixels) << ", \"horizontal_arcmin\": ["
             << number(m.horizontalMinArcmin) << ", " << number(m.horizontalMaxArcmin) << "], \"horizontal_pixels\": ["
             << number(m.horizontalMinPixels) << ", " << number(m.horizontalMaxPixels) << "], \"coverage\": "
-            << number(m.coverage) << ", \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
+            << number(m.coverage) << disparityJson(m.disparity) << ", \"remaining_turn_deg\": ["
+            << number(m.remainingTurn.yaw) << ", " << number(m.remainingTurn.pitch) << ", "
+            << number(m.remainingTurn.roll) << "], \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
             << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << "}\n";
         return kExitOk;
     }
@@ -212,8 +240,12 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
         << "horizontal disparity (depth budget): " << number(m.horizontalMinArcmin) << "' to "
         << number(m.horizontalMaxArcmin) << "' (" << number(m.horizontalMinPixels) << " to "
         << number(m.horizontalMaxPixels) << " px)\n"
+        << disparityText(m.disparity, "a turn of the right half by yaw " + number(m.remainingTurn.yaw) + ", pitch " +
+                                          number(m.remainingTurn.pitch) + ", roll " + number(m.remainingTurn.roll) +
+                                          " degrees would remove most of it")
         << "verdict: " << alignment::verdictName(m.verdict) << " - " << m.verdictText << "\n"
-        << "(comfort limit " << number(m.comfortLimitArcmin) << "' for the 95th percentile: half the vertical fusional\n"
+        << "(comfort limit " << number(m.comfortLimitArcmin)
+        << "' for the 95th percentile of the misalignment: half the vertical fusional\n"
         << " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
     return kExitOk;
 }

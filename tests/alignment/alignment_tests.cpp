@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "alignment/alignment.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/subpixel.h"
 #include "alignment/working_view.h"
 #include "conversion/run.h"
 #include "engine/render.h"
@@ -153,6 +155,79 @@ TEST(RelativePose, RecoversRotationAndBaselineWithOutliersAndParallax) {
     EXPECT_FALSE(estimateRelativePose(std::vector<DirectionPair>(7)).ok) << "fewer than eight pairs";
 }
 
+// A scene 0.4 to 1.2 m away: next to no pair agrees with any one rotation
+// (what a rotation-only rule would count as inliers), yet nearly all agree
+// with the epipolar model, which is what the inlier rule judges.
+TEST(RelativePose, NearSceneDisagreeingWithEveryRotationIsStillOneStereoGeometry) {
+    const double px = 3.14159265 / 1024;
+    const cv::Matx33d truth = rotationFromYawPitchRoll(-1.0, 0.6, 1.2);
+    const std::vector<DirectionPair> pairs = syntheticPairs(truth, {1, 0, 0}, 0.4, 1.2, 0.1 * px, 0.1, 1000);
+    const cv::Matx33d rotationOnly = rotationOnlyFit(pairs, [] { std::vector<int> all(1000); std::iota(all.begin(), all.end(), 0); return all; }());
+    int agreeWithRotation = 0;
+    for (const DirectionPair& p : pairs)
+        agreeWithRotation += std::acos(std::clamp(p.left.dot(rotationOnly * p.right), -1.0, 1.0)) < 1.5 * px;
+    EXPECT_LT(agreeWithRotation, 300);
+    PoseOptions options;
+    options.inlierThreshold = 1.5 * px;
+    const PoseEstimate e = estimateRelativePose(pairs, options);
+    ASSERT_TRUE(e.ok);
+    EXPECT_GT(e.inliers.size(), 850u);
+    EXPECT_TRUE(e.baselineObserved);
+    EXPECT_LT(rotationAngle(truth.t() * e.rotation) / kDeg, 0.01);
+}
+
+// A view of the panorama and the same view moved by a known fraction of a
+// pixel (moved by whole pixels at four times the size, then reduced by
+// averaging, so that the shift is exact): from the whole-pixel positions
+// nearest the truth, the refinement finds the moved positions to a few
+// hundredths of a pixel (the reduction's aliasing alone leaves some), on one thread or several alike. Where the left
+// patch has no texture, or the shift is beyond reach, the detector's
+// position stays.
+TEST(Subpixel, RecoversKnownShifts) {
+    cv::Mat large, gray;
+    cv::cvtColor(frontHemisphere(panorama(), 2048), large, cv::COLOR_BGR2GRAY);
+    cv::resize(large, gray, cv::Size(512, 512), 0, 0, cv::INTER_AREA);
+    const RefinementImage left = prepareForRefinement(gray);
+    const struct { int dx, dy, threads; } quarters[] = {{1, -1, 1}, {3, 2, 2}, {2, 0, 0}, {-3, 1, 1}};
+    for (const auto& q : quarters) {
+        const cv::Point2d shift(q.dx / 4.0, q.dy / 4.0);
+        SCOPED_TRACE(cv::format("%g, %g", shift.x, shift.y));
+        cv::Mat movedLarge, moved;
+        cv::warpAffine(large, movedLarge, cv::Matx23d(1, 0, q.dx, 0, 1, q.dy), large.size(), cv::INTER_NEAREST,
+                       cv::BORDER_REFLECT);
+        cv::resize(movedLarge, moved, gray.size(), 0, 0, cv::INTER_AREA);
+        std::vector<cv::Point2d> leftAt, rightAt, start;
+        for (int y = 300; y < 480; y += 12)  // the textured ground
+            for (int x = 40; x < 470; x += 12) {
+                leftAt.emplace_back(x, y);
+                start.emplace_back(std::round(x + shift.x), std::round(y + shift.y));
+            }
+        rightAt = start;
+        const int refined =
+            refineMatchedPositions(left, prepareForRefinement(moved), cv::Mat(), leftAt, rightAt, {}, q.threads);
+        EXPECT_GT(refined, static_cast<int>(leftAt.size() / 2));
+        std::vector<double> errors;
+        for (size_t k = 0; k < leftAt.size(); ++k)
+            if (rightAt[k] != start[k]) errors.push_back(cv::norm(rightAt[k] - leftAt[k] - shift));
+        ASSERT_EQ(static_cast<int>(errors.size()), refined);
+        std::sort(errors.begin(), errors.end());
+        EXPECT_LT(errors[errors.size() / 2], 0.04);  // from up to 0.35 at the whole-pixel start
+        EXPECT_LT(errors[errors.size() * 9 / 10], 0.1);
+    }
+    // A flat patch cannot pin a position down; a patch shifted beyond the
+    // limit is not the one that was matched.
+    const cv::Mat flat(200, 200, CV_8UC1, cv::Scalar(120));
+    std::vector<cv::Point2d> at{{100.0, 100.0}};
+    EXPECT_EQ(refineMatchedPositions(prepareForRefinement(flat), prepareForRefinement(flat), cv::Mat(), at, at, {}, 1), 0);
+    cv::Mat far;
+    cv::warpAffine(gray, far, cv::Matx23d(1, 0, 3.0, 0, 1, 0), gray.size());
+    std::vector<cv::Point2d> from{{200.0, 400.0}}, to{{200.0, 400.0}};
+    SubpixelOptions tight;
+    tight.maxShift = 1.0;
+    EXPECT_EQ(refineMatchedPositions(left, prepareForRefinement(far), cv::Mat(), from, to, tight, 1), 0);
+    EXPECT_EQ(to[0], cv::Point2d(200.0, 400.0));
+}
+
 // ---- the whole alignment on rendered scenes --------------------------------------
 
 struct RenderedPair { ConversionGeometry geometry; CameraModel left, right; cv::Mat leftImage, rightImage; };
@@ -206,6 +281,13 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     EXPECT_FALSE(r.baselineSuspect) << r.warning;
     EXPECT_TRUE(r.inliers > 400 && r.inliers <= r.matches && r.inliers > 0.8 * r.matches) << r.inliers << " of " << r.matches;
     EXPECT_LT(r.epipolarResidualArcmin.rms, 4.0);  // under half a working pixel (10.5 arcmin)
+    // After alignment only matching noise is left as misalignment; the near
+    // spheres' vertical parallax is reported apart, and is larger.
+    EXPECT_LT(r.disparity.misalignment.rms, 2.5);
+    EXPECT_EQ(r.disparity.farCount + r.disparity.nearCount, r.inliers);
+    EXPECT_TRUE(!c.parallax || (r.disparity.nearCount > 50 && r.disparity.parallaxVertical.p95 > 2 * r.disparity.misalignment.p95))
+        << r.disparity.nearCount << " near, parallax " << r.disparity.parallaxVertical.p95 << "'";
+    EXPECT_GT(r.refinedMatches, r.matches / 2);
     EXPECT_GE(r.verticalDisparityArcmin.p95, r.epipolarResidualArcmin.p95 * 0.5);
     EXPECT_TRUE(c.parallax || r.verticalDisparityArcmin.p95 < 5.0) << r.verticalDisparityArcmin.p95;
     // The suggested points: far, well apart, and through the engine's A/B route as good as the estimate.
@@ -324,6 +406,63 @@ TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
         const StereoMeasurement m = measureStereo(c.image);
         EXPECT_TRUE(!m.ok && m.verdict == Verdict::Unknown && !m.reason.empty()) << c.name;
         EXPECT_EQ(m.failure, c.failure) << c.name << ": " << m.reason;
+    }
+}
+
+// The scene with spheres 1 to 6 m away converted at height 1024 with the
+// true rotation, and with the right eye turned further by a known turn: the
+// measurement finds that turn, and the misalignment it reports is the
+// vertical shift the turn causes at the matched points (worked out here from
+// the truth at the same points), while the spheres' natural vertical
+// parallax is reported apart and does not count against the verdict.
+TEST(Measurement, MisalignmentApartFromParallax) {
+    const AlignmentCase c = alignmentCases(1600, 1200)[1];
+    const RenderedPair& pair = renderedPair(c);
+    const cv::Matx33d truth = matrixOf(c.rig.rightToLeft());
+    const struct { const char* name; cv::Matx33d extra; Verdict verdict; } cases[] = {
+        {"true rotation", cv::Matx33d::eye(), Verdict::Comfortable},
+        // A roll of 0.3 degrees shifts no point vertically by more than 18'
+        // (the shift is the roll times the cosine of the longitude), under
+        // the fusion limit of 19.2': beyond comfort, short of uncomfortable.
+        {"right eye rolled 0.3 degrees further", rotationFromYawPitchRoll(0, 0, 0.3), Verdict::Marginal},
+        {"right eye pitched 0.4 degrees further", rotationFromYawPitchRoll(0, 0.4, 0), Verdict::Uncomfortable}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        ConversionGeometry g = pair.geometry;
+        g.outputHeight = 1024;
+        const cv::Matx33d used = truth * t.extra;
+        RotationMatrix rotation;
+        for (int r = 0; r < 3; ++r)
+            for (int k = 0; k < 3; ++k) rotation.m[r][k] = used(r, k);
+        cv::Mat image(1024, 2048, CV_8UC3, cv::Scalar::all(0));
+        renderLeftEye(g, pair.leftImage, image);
+        renderRightEyeRotated(g, rotation, pair.rightImage, image);
+        const StereoMeasurement m = measureStereo(image);
+        ASSERT_TRUE(m.ok) << m.reason;
+        // The right half at d shows what the right camera sees along used^T d,
+        // the scene direction truth used^T d: a far point at u_L shows at E u_L.
+        const cv::Matx33d e = used * truth.t();
+        std::vector<double> expected;
+        auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2], -1.0, 1.0)); };
+        for (const StereoCorrespondence& sc : m.correspondences)
+            expected.push_back((polar(e * sc.shown.left) - polar(sc.shown.left)) * 10800.0 / 3.14159265358979323846);
+        std::sort(expected.begin(), expected.end(), [](double a, double b) { return std::abs(a) < std::abs(b); });
+        double squares = 0.0;
+        for (double v : expected) squares += v * v;
+        const double rms = std::sqrt(squares / expected.size()), p95 = std::abs(expected[expected.size() * 95 / 100]);
+
+        // The spheres' natural vertical parallax is large and reported apart.
+        EXPECT_GT(m.disparity.nearCount, 100);
+        EXPECT_GT(m.disparity.parallaxVertical.p95, 15.0);
+        EXPECT_EQ(m.verdict, t.verdict) << m.verdictText;
+        // The turn that would line the halves up undoes E.
+        const cv::Matx33d remaining = rotationFromYawPitchRoll(m.remainingTurn.yaw, m.remainingTurn.pitch, m.remainingTurn.roll);
+        EXPECT_LT(rotationAngle(remaining * e) / kDeg, 0.02);
+        // Within 20 % of the truth; the aligned image's misalignment is the
+        // matching noise alone, under 2' RMS.
+        EXPECT_LT(std::abs(m.disparity.misalignment.rms - rms), std::max(0.2 * rms, 2.0));
+        EXPECT_LT(std::abs(m.disparity.misalignment.p95 - p95), std::max(0.2 * p95, 3.0));
+        EXPECT_LT(m.disparity.misalignment.rms, rms + 2.0);
     }
 }
 

@@ -55,6 +55,9 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
     for (const auto& [key, expected] : {std::pair{"yaw_deg", 2.0}, {"pitch_deg", -1.0}, {"roll_deg", 1.5}})
         EXPECT_NEAR(field(r.out, key), expected, 0.02) << key;
     EXPECT_LT(field(r.out, "p95"), 5.0);
+    // No parallax in this scene: the misalignment is the whole vertical disparity, and small.
+    EXPECT_LT(field(r.out.substr(r.out.find("\"misalignment_arcmin\"")), "rms"), 3.0) << r.out;
+    EXPECT_NE(r.out.find("\"parallax_vertical_arcmin\": {"), std::string::npos) << r.out;
     EXPECT_GT(field(r.out, "inliers"), 100);
     EXPECT_NE(r.out.find("\"suggested_points\": \""), std::string::npos) << r.out;
     const struct { std::vector<std::string> args; const char* output; const char* verdict; } conversions[] = {
@@ -69,6 +72,8 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         const Outcome checked = cli(runCheckCommand, {"-C", (dir / "output").string(), c.output, "--json"});
         ASSERT_EQ(checked.status, 0) << checked.err;
         EXPECT_NE(checked.out.find(c.verdict), std::string::npos) << checked.out;
+        for (const char* key : {"\"vertical_arcmin\": {", "\"misalignment_arcmin\": {", "\"parallax_vertical_arcmin\": {"})
+            EXPECT_NE(checked.out.find(key), std::string::npos) << key << " in " << checked.out;
         EXPECT_EQ(checked.out.find("\"vr180\": true") != std::string::npos, std::string(c.output).find(".vr.") != std::string::npos);
     }
 
@@ -90,6 +95,61 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         EXPECT_NE((c.status == 0 ? f.out : f.err).find(c.mentions), std::string::npos) << f.out << f.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "output" / "never.jpg"));
+}
+
+// The numbers of a JSON array after `key`.
+std::vector<double> array(const std::string& json, const std::string& key) {
+    std::vector<double> values;
+    size_t at = json.find("\"" + key + "\": [");
+    if (at == std::string::npos) return values;
+    at = json.find('[', at) + 1;
+    const size_t end = json.find(']', at);
+    while (at < end) {
+        values.push_back(std::atof(json.c_str() + at));
+        at = json.find(',', at);
+        if (at == std::string::npos || at > end) break;
+        ++at;
+    }
+    return values;
+}
+
+// The real pair of the shared test data (Sony body, manual circular
+// fisheye, circles cut by the sensor's sides). Its lens records come from
+// the image circles measured on the photographs (bench/real_pair.sh says
+// how) with the equidistant law for a 180-degree circle. There is no known
+// truth: what must hold is that the pair aligns with most matches as
+// inliers, that the near railing's parallax shows the baseline, that what
+// is left after alignment is a few minutes of arc, and that the eyes given
+// the other way round turn the baseline round. The photograph named L was
+// taken from the right-hand position: as named, the baseline points to -x.
+TEST_F(AlignCliTest, RealPairAlignsWithObservedBaseline) {
+    const std::filesystem::path data = VISTEREO_REAL_PAIR_DIR;
+    ASSERT_TRUE(std::filesystem::exists(data / "001L.JPG") && std::filesystem::exists(data / "001R.JPG")) << data;
+    std::filesystem::create_directories(dir / "input");
+    for (const char* name : {"001L.JPG", "001R.JPG"}) std::filesystem::create_symlink(data / name, dir / "input" / name);
+    // Equidistant through sin(0.01 theta): radius for 90 degrees in dots, given axis.
+    const auto record = [](const std::string& name, const std::string& x, const std::string& y) {
+        std::string text = name + "\r\n\r\n0.01\r\n";
+        for (int i = 0; i < 15; ++i) text += "\r\n";
+        return text + "3\r\n2604\r\n2\r\n" + x + "\r\n" + y + "\r\n1\r\n";
+    };
+    testsupport::writeFile(dir / "Vistereo.ini", record("Sony L", "2012", "3041") + record("Sony R", "1978", "2971"));
+    const struct { const char *left, *right, *leftLens, *rightLens; double baselineX; } orders[] = {
+        {"001L.JPG", "001R.JPG", "Sony L", "Sony R", -1.0}, {"001R.JPG", "001L.JPG", "Sony R", "Sony L", 1.0}};
+    for (const auto& o : orders) {
+        SCOPED_TRACE(o.left);
+        const Outcome r = cli(runAlignCommand, {"-C", dir.string(), "--left", o.left, "--right", o.right, "--left-lens",
+                                                o.leftLens, "--right-lens", o.rightLens, "--json"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\"baseline_observed\": true"), std::string::npos) << r.out;
+        const double inliers = field(r.out, "inliers"), matches = field(r.out, "matches");
+        EXPECT_TRUE(inliers > 500 && inliers > 0.7 * matches) << inliers << " of " << matches;
+        const std::vector<double> baseline = array(r.out, "baseline");
+        ASSERT_EQ(baseline.size(), 3u) << r.out;
+        EXPECT_GT(baseline[0] * o.baselineX, 0.8) << r.out;  // within about 35 degrees of the side
+        EXPECT_LT(field(r.out.substr(r.out.find("\"misalignment_arcmin\"")), "rms"), 5.0) << r.out;
+        EXPECT_GT(field(r.out, "near_points"), 300) << r.out;
+    }
 }
 
 }  // namespace
