@@ -287,7 +287,7 @@ RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const H
 }
 
 size_t RemapPlan::bytes() const {
-    return exact_.size() * sizeof(SourcePosition) + deviations_.size() * sizeof(int16_t) +
+    return exact_.size() * sizeof(SourcePosition) + deviationCount_ * sizeof(int16_t) +
            whole_.size() * sizeof(uint32_t) + wholeStart_.size() * sizeof(size_t);
 }
 
@@ -300,7 +300,7 @@ void RemapPlan::rowPositions(int row, SourcePosition* out) const {
         return;
     }
     const FixedPoint fixed(fractionBits_);
-    const int16_t* deviation = deviations_.data() + 2 * index * n;
+    const int16_t* deviation = deviations_.get() + 2 * index * n;
     const uint32_t* whole = whole_.data() + wholeStart_[index];
     RowPredictor line;
     for (int j = 0; j < n; ++j, deviation += 2) {
@@ -343,7 +343,8 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
 
     plan->fractionBits_ = fractionBitsFor(key.eye);
     const FixedPoint fixed(plan->fractionBits_);
-    plan->deviations_.resize(2 * pixels);
+    plan->deviationCount_ = 2 * pixels;
+    plan->deviations_.reset(new int16_t[plan->deviationCount_]);
     std::vector<std::vector<uint32_t>> wholeOfRow(rows);
     runRowBands(key.rows.first, rows, key.half, threads, progress, [&] {
         auto scratch = std::make_shared<RowGeometry::Scratch>(n);
@@ -351,7 +352,7 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
         return [&, scratch, positions](int row) {
             const size_t index = indexOf(row);
             geometry.positions(row, positions->data(), *scratch);
-            encodeRow(fixed, positions->data(), n, plan->deviations_.data() + 2 * index * n, wholeOfRow[index]);
+            encodeRow(fixed, positions->data(), n, plan->deviations_.get() + 2 * index * n, wholeOfRow[index]);
         };
     });
     plan->wholeStart_.resize(rows + 1);

@@ -93,7 +93,9 @@ private:
     // Default form: per pixel the column's and the row's deviation from the
     // line through the two previous positions of the row (or a marker), and
     // the whole positions of the pixels that do not fit, row after row.
-    std::vector<int16_t> deviations_;
+    // (Not cleared when made: every entry is written by the row that owns it.)
+    std::unique_ptr<int16_t[]> deviations_;
+    size_t deviationCount_ = 0;
     std::vector<uint32_t> whole_;
     std::vector<size_t> wholeStart_;  // per row: its first entry in whole_ (pairs), plus the end
 };
