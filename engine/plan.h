@@ -14,14 +14,14 @@
 //   16 bytes per output pixel; applying it writes the reference's bytes.
 // - default: the positions from the faster arithmetic, held in fixed point
 //   (32 bits per coordinate, 2^-F of a pixel with F = 19 for images up to
-//   8176 pixels a side) and coded against their own row: each pixel stores
+//   8175 pixels a side) and coded against their own row: each pixel stores
 //   how far it lies from the straight line through its two left neighbours,
 //   2 x 16 bits, and a pixel that does not fit (the first two of a row, the
 //   first ones after a black stretch, a kink) stores its position whole in a
 //   side list. About 4 bytes per output pixel: 64 MiB for a 4096 x 4096
 //   half. The decoded positions are the fixed-point ones exactly; the
 //   truncation to 2^-F moves a bilinear weight by less than 2e-6, which
-//   changes a stored byte by 1 in a few pixels per million.
+//   changes a stored byte by 1 in a few bytes per million.
 #pragma once
 
 #include <cstddef>

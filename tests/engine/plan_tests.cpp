@@ -83,9 +83,13 @@ std::pair<double, double> difference(const cv::Mat& a, const cv::Mat& b) {
 TEST(RemapPlan, AppliedPlanKeepsTheExactnessContract) {
     const int n = 230;
     const cv::Mat first = texture(360, 280, 11), second = texture(360, 280, 12);
-    for (MappingKind kind : {MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK, MappingKind::Quadratic})
+    // The last kind is one the vectorised arithmetic does not know: its default plan maps by projectToImage.
+    const MappingKind unknown = static_cast<MappingKind>(9);
+    for (MappingKind kind : {MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK, MappingKind::Quadratic, unknown})
         for (Aligned aligned : {Aligned::Left, Aligned::ByPoints, Aligned::ByMatrix}) {
-            const ConversionGeometry g = geometryOf(kind, 360, 280, n);
+            ConversionGeometry g = geometryOf(kind == unknown ? MappingKind::SineK : kind, 360, 280, n);
+            if (kind == unknown) g.eye[0].mapping = g.eye[1].mapping = unknown;
+            EXPECT_EQ(vectorisedLens(g.eye[0]), kind != unknown);
             const Half half = aligned == Aligned::Left ? Half::Left : Half::Right;
             const int offset = half == Half::Left ? 0 : n;
             const cv::Mat reference = referenceHalf(g, aligned, first);
