@@ -1,4 +1,5 @@
-// The default arithmetic of one output row, several pixels at a time.
+// The default arithmetic of one output row, several pixels at a time, and
+// the bilinear blend of a row.
 //
 // The direction of every pixel of a row (grid direction, pitch, roll, yaw,
 // then the right eye's alignment) is computed on the widest vectors the
