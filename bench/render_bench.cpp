@@ -1,5 +1,6 @@
 // Render time of both halves of a conversion at full size, against the time
-// of decoding the two inputs and encoding the output.
+// of decoding the two inputs and encoding the output, and the same render set
+// up once and applied many times through the halves' remap plans.
 //
 //   render_bench [--height N] [--runs R] [--no-reference]
 //
@@ -8,12 +9,14 @@
 // pitch; A and B are where two scene points fall in each image. A zenith
 // correction is switched on. Prints, for the exact and the default render
 // mode, the median of R runs on one thread and on every hardware thread and
-// the per-core throughput; how many bytes the default mode changes; whether
-// the exact mode matches the one-pixel-at-a-time path byte for byte; and the
-// codec floor (cv::imdecode of both JPEG inputs plus cv::imencode of the
-// output).
+// the per-core throughput and the CPU time per output pixel; for each half,
+// the time to build its remap plan, the plan's memory and the time to apply
+// it; how many bytes the default mode changes; whether the exact mode matches
+// the one-pixel-at-a-time path byte for byte; and the codec floor
+// (cv::imdecode of both JPEG inputs plus cv::imencode of the output).
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +30,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "engine/plan.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
 #include "tests/support/synth.h"
@@ -39,6 +43,13 @@ namespace {
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Process CPU seconds (every thread) of one call.
+double cpuSeconds(const std::function<void()>& work) {
+    const std::clock_t start = std::clock();
+    work();
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
 }
 
 double medianSeconds(int runs, const std::function<void()>& work) {
@@ -148,6 +159,27 @@ int main(int argc, char** argv) {
             std::printf("%s mode, scaling: %d threads take %.3f of the one-thread time (ideal %.3f)\n",
                         exact ? "exact  " : "default", hardware, t / oneThread, 1.0 / hardware);
         if (!exact) allThreads = t;
+        const double cpu = cpuSeconds([&] { renderBoth(exact ? exactCanvas : canvas, 0, exact); });
+        std::printf("%s mode, CPU time per output pixel: %.1f ns\n", exact ? "exact  " : "default",
+                    cpu * 1e9 / (megapixels * 1e6));
+    }
+
+    // Set up once, apply many times: each half's plan built once and applied
+    // to the image, as a batch or a video applies it to every pair or frame.
+    for (Half half : {Half::Right, Half::Left}) {
+        const HalfAlignment halfAlignment = half == Half::Right ? HalfAlignment{alignment} : HalfAlignment{};
+        const RemapPlanKey key = remapPlanKey(geometry, half, halfAlignment, Interpolation::Bilinear, false);
+        std::shared_ptr<const RemapPlan> plan;
+        const double build = medianSeconds(runs, [&] { plan = buildRemapPlan(key, 0); });
+        const cv::Mat& source = half == Half::Right ? right : left;
+        const HalfTarget target{&source, &canvas};
+        const double apply = medianSeconds(runs, [&] { applyRemapPlan(*plan, {&target, 1}, 0); });
+        const double applyCpu = cpuSeconds([&] { applyRemapPlan(*plan, {&target, 1}, 0); });
+        std::printf("%s half's plan, %d threads: built in %.3f s, %.1f MiB (%.2f bytes per output pixel); applied in "
+                    "%.3f s (%.1f ns CPU per output pixel)\n",
+                    half == Half::Right ? "right" : "left ", hardware, build, plan->bytes() / 1048576.0,
+                    plan->bytes() / (static_cast<double>(height) * height), apply,
+                    applyCpu * 1e9 / (static_cast<double>(height) * height));
     }
 
     auto reportDifferences = [&](const cv::Mat& expected, const char* what) {

@@ -19,6 +19,7 @@ namespace vistereo {
 // +z image-up.
 struct Vec3 {
     double x = 0.0, y = 0.0, z = 0.0;
+    friend bool operator==(const Vec3&, const Vec3&) = default;
 };
 
 // Position in a source image, in pixels (column, row); may be NaN.

@@ -48,6 +48,7 @@ struct QuadraticLaw {
     double a2 = 0.0, b2 = 0.0, c2 = 0.0;
     double a3 = 0.0, b3 = 0.0, c3 = 0.0;
     double a4 = 0.0, b4 = 0.0, c4 = 0.0;
+    friend bool operator==(const QuadraticLaw&, const QuadraticLaw&) = default;
 };
 
 // A lens as the user chose it: its registry record with the number texts
@@ -86,6 +87,7 @@ struct ZenithTenths {
 // The same three angles in radians.
 struct ZenithAngles {
     double roll = 0.0, pitch = 0.0, yaw = 0.0;
+    friend bool operator==(const ZenithAngles&, const ZenithAngles&) = default;
 };
 
 // angle = tenths / 1800.0 * 3.14159265, in that order.
@@ -105,6 +107,9 @@ struct EyeGeometry {
     int32_t axisY = 0;
     QuadraticLaw quadratic;
     double radius1 = 0.0, radius2 = 0.0, radius3 = 0.0;  // the quadratic law's bounds, normalised
+    // Member by member: a member added here takes part in every comparison,
+    // so a remap plan made for other lens values is never taken for this one.
+    friend bool operator==(const EyeGeometry&, const EyeGeometry&) = default;
 };
 
 // What both renderers read: the two eyes, the output height and the zenith.

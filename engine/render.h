@@ -12,6 +12,12 @@
 // Images are 8-bit, 3-channel cv::Mat handles sharing the caller's pixels;
 // nothing is copied. Rendering is split over threads by rows; the bytes
 // written do not depend on the number of threads.
+//
+// Underneath every renderer here is one path: the half's remap plan is built
+// (engine/plan.h: where every output pixel reads) and applied to the image.
+// The functions below are conveniences that do both for one render; whoever
+// renders the same geometry again (a batch, the frames of a video) builds
+// the plan once and applies it many times.
 #pragma once
 
 #include <cstdint>
@@ -46,14 +52,24 @@ struct AlignmentRotation {
     Vec3 n;  // axis of the first rotation (aR onto aL)
     double cosAlpha = 0.0, sinAlpha = 0.0, oneMinusCosAlpha = 0.0;
     double cosBeta = 0.0, sinBeta = 0.0, oneMinusCosBeta = 0.0;  // about aL
+    friend bool operator==(const AlignmentRotation&, const AlignmentRotation&) = default;
 };
 AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& right, const PointSet& points);
+
+// An output direction turned back into the right camera's frame: angle -beta
+// about aL, then angle -alpha about n.
+Vec3 undoAlignment(const AlignmentRotation& alignment, const Vec3& direction);
 
 // A rotation as a row-major matrix. As the right eye's alignment it carries
 // right-camera directions onto left-camera ones: d_left = m * d_right.
 struct RotationMatrix {
     double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    friend bool operator==(const RotationMatrix&, const RotationMatrix&) = default;
 };
+
+// An output direction turned back into the right camera's frame by the
+// transpose of a right-to-left rotation.
+Vec3 undoRotation(const RotationMatrix& rightToLeft, const Vec3& direction);
 
 enum class Half { Left = 0, Right = 1 };
 
@@ -81,9 +97,10 @@ struct RenderOptions {
     // false: the azimuth's cosine and sine are taken as x / |(x, z)| and
     // z / |(x, z)| instead of cos(atan2(z, x)) and sin(atan2(z, x)), and for
     // k = 1 and k = 0.5 the lens sine of acos(y) as sqrt((1 - y)(1 + y)) and
-    // sqrt((1 - y) / 2). The positions then differ from the reference by
-    // rounding only (around 1e-12 dots), which changes a stored byte by 1
-    // in a vanishing share of pixels; several times faster.
+    // sqrt((1 - y) / 2), several pixels at a time; the positions are held to
+    // 2^-19 of a pixel (engine/plan.h). They differ from the reference by
+    // less than that, which changes a stored byte by 1 in a vanishing share
+    // of pixels; several times faster.
     bool exact = false;
     Interpolation interpolation = Interpolation::Bilinear;
 };
@@ -110,9 +127,8 @@ struct HalfTarget {
 };
 
 // The same half for several outputs that share the geometry (pairs of one
-// size converted with the same settings, in a batch): each row's source
-// positions are worked out once and every target's pixels are sampled from
-// them, which saves most of the cost of the second and later targets. Each
+// size converted with the same settings, in a batch): one plan serves every
+// target, which saves most of the cost of the second and later targets. Each
 // target gets exactly the bytes the single-output call above writes. The
 // progress reports count rows, for all targets together.
 void renderLeftEyeForEach(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
@@ -123,8 +139,8 @@ void renderRightEyeRotatedForEach(const ConversionGeometry& geometry, const Rota
                                   std::span<const HalfTarget> targets, const RenderOptions& options = {});
 
 // Source positions of the pixels of output row `row` of a half, as the
-// renderers above compute them (outputHeight entries, left to right). The
-// right half is aligned by `alignment`.
+// renderers above read them (outputHeight entries, left to right; NaN where
+// no kernel could read anything). The right half is aligned by `alignment`.
 std::vector<SourcePosition> sourcePositionsOfRow(const ConversionGeometry& geometry, Half half,
                                                  const AlignmentRotation& alignment, int row, bool exact = true);
 

@@ -1,0 +1,119 @@
+// The remap plan of one half: set up once, applied many times.
+//
+// Everything that decides where an output pixel of a half reads its source
+// (the eye's lens and image size, the right eye's alignment, the zenith
+// correction, the output height) is fixed for a pair, for every pair of a
+// rig in a batch and for every frame of a video. The plan works out each
+// output pixel's source position once; applying it to an image is then a
+// remap that only reads the plan, so one plan may serve any number of
+// images, frames and threads at the same time (shared as
+// std::shared_ptr<const RemapPlan>).
+//
+// Two forms, chosen by the arithmetic:
+// - exact: every position as the two doubles the reference path computes,
+//   16 bytes per output pixel; applying it writes the reference's bytes.
+// - default: the positions from the faster arithmetic, held in fixed point
+//   (32 bits per coordinate, 2^-F of a pixel with F = 19 for images up to
+//   8175 pixels a side) and coded against their own row: each pixel stores
+//   how far it lies from the straight line through its two left neighbours,
+//   2 x 16 bits, and a pixel that does not fit (the first two of a row, the
+//   first ones after a black stretch, a kink) stores its position whole in a
+//   side list. About 4 bytes per output pixel: 64 MiB for a 4096 x 4096
+//   half. The decoded positions are the fixed-point ones exactly; the
+//   truncation to 2^-F moves a bilinear weight by less than 2e-6, which
+//   changes a stored byte by 1 in a few bytes per million.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/render.h"
+
+namespace vistereo {
+
+// How the output direction of a half reaches its camera: unchanged (the left
+// half), through the rotation from points A and B, or through a given
+// right-to-left rotation.
+using HalfAlignment = std::variant<std::monostate, AlignmentRotation, RotationMatrix>;
+
+// Output rows first .. first + count - 1 of a half.
+struct RowRange {
+    int first = 0;
+    int count = 0;
+    friend bool operator==(const RowRange&, const RowRange&) = default;
+};
+
+// Everything a plan is determined by. Two plans with equal keys hold the same
+// positions; a cache keyed by it can never hand out a plan made for another
+// lens, image size, rotation, zenith, height, kernel or arithmetic. Values
+// that are not numbers never compare equal, so a plan built from them is
+// never shared.
+struct RemapPlanKey {
+    EyeGeometry eye;  // the half's own eye: lens mapping, axis, image size
+    Half half = Half::Left;
+    HalfAlignment alignment;  // monostate for the left half
+    int32_t outputHeight = 0;
+    RowRange rows;  // the rows the plan covers; the whole half unless made for a band
+    ZenithAngles zenith;
+    Interpolation interpolation = Interpolation::Bilinear;
+    bool exact = false;
+    friend bool operator==(const RemapPlanKey&, const RemapPlanKey&) = default;
+};
+
+// The key of one whole half of a conversion. The left half takes no
+// alignment (whatever is passed is dropped); the right half takes points or
+// a matrix.
+RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfAlignment& alignment,
+                          Interpolation interpolation, bool exact);
+
+class RemapPlan {
+public:
+    const RemapPlanKey& key() const { return key_; }
+    int size() const { return key_.outputHeight; }  // the half is size() x size() pixels
+    const RowRange& rows() const { return key_.rows; }
+    // Memory held for the positions, in bytes.
+    size_t bytes() const;
+    // Fractional bits of the fixed-point positions (0 for an exact plan).
+    int fractionBits() const { return fractionBits_; }
+    // Source positions of output row `row` (one of rows()), left to right,
+    // size() entries. A pixel that can only come out black has NaN.
+    void rowPositions(int row, SourcePosition* out) const;
+
+private:
+    friend std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey&, int, const RowProgress&);
+    RemapPlan() = default;
+
+    RemapPlanKey key_;
+    int fractionBits_ = 0;
+    std::vector<SourcePosition> exact_;  // exact form: every position
+    // Default form: per pixel the column's and the row's deviation from the
+    // line through the two previous positions of the row (or a marker), and
+    // the whole positions of the pixels that do not fit, row after row.
+    // (Not cleared when made: every entry is written by the row that owns it.)
+    std::unique_ptr<int16_t[]> deviations_;
+    size_t deviationCount_ = 0;
+    std::vector<uint32_t> whole_;
+    std::vector<size_t> wholeStart_;  // per row: its first entry in whole_ (pairs), plus the end
+};
+
+// Works out every position of the half the key describes, on `threads`
+// threads (0: every hardware thread); progress counts the rows worked out.
+std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int threads = 0,
+                                                const RowProgress& progress = {});
+
+// Writes the plan's rows of its half in every target (columns 0 .. N-1 of the
+// output for the left half, N .. 2N-1 for the right) from its source through the plan's
+// kernel; each row's positions are decoded once for all targets. The bytes do
+// not depend on the thread count; progress counts rows, for all targets.
+void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, int threads = 0,
+                    const RowProgress& progress = {});
+
+// Whether the default arithmetic has a vectorised lens for this eye. An eye
+// it declines is mapped by projectToImage itself, pixel by pixel.
+bool vectorisedLens(const EyeGeometry& eye);
+
+}  // namespace vistereo
