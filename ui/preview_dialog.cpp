@@ -113,7 +113,7 @@ void PreviewDialog::showMode() {
     const cv::Mat bgr = composed(m_image, static_cast<Mode>(m_mode->currentIndex()));
     m_shown = QImage(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step), QImage::Format_BGR888).copy();
     // Fitted to most of the screen, never enlarged.
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
     const QSize room = screen ? screen->availableSize() * 0.85 : QSize(1600, 900);
     const QSize fitted = m_shown.size().scaled(room.boundedTo(m_shown.size()), Qt::KeepAspectRatio);
     m_picture->setPixmap(QPixmap::fromImage(m_shown.scaled(fitted, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
