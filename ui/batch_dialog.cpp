@@ -126,7 +126,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_failures->setReadOnly(true);  // selectable and copyable, wrapped at the window's width
     m_failures->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_failures->setPlaceholderText(QStringLiteral("Failures and warnings of the batch appear here."));
-    m_failures->setFixedHeight(5 * line);
+    m_failures->setFixedHeight(4 * line);
     const int buttonWidth = std::max({m_start->sizeHint().width(), m_close->sizeHint().width(),
                                       m_cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
     for (QPushButton* b : {m_start, m_cancel, m_close}) b->setFixedWidth(buttonWidth);
@@ -157,7 +157,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     layout->addWidget(m_progressText);
     layout->addWidget(m_failures);
     layout->addLayout(buttons);
-    resize(620, 640);
+    resize(620, 660);
 
     m_progress->setFormat(QStringLiteral("%v of %m pairs"));
     m_progress->setRange(0, 1);

@@ -167,7 +167,8 @@ void LRPointDlg::fitToScreen() {
     // holds it; on a smaller screen the views are shown smaller, as large as
     // the screen allows, so that both views and every box stay reachable.
     QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
-    const QSize room = screen->availableGeometry().size() - QSize(kFrameWidth, kFrameHeight);
+    const QRect available = screen->availableGeometry();
+    const QSize room = available.size() - QSize(kFrameWidth, kFrameHeight);
     auto fits = [&](double scale) {
         const QSize size = sizeAtScale(scale);
         return size.width() <= room.width() && size.height() <= room.height();
@@ -178,7 +179,10 @@ void LRPointDlg::fitToScreen() {
         const double middle = (low + high) / 2;
         (fits(middle) ? low : high) = middle;
     }
-    sizeAtScale(low);
+    // Centred on the screen with room for its frame, rather than over the main window, which would push it off.
+    const QSize size = sizeAtScale(low);
+    move(available.x() + (room.width() - size.width()) / 2 + kFrameWidth / 2,
+         available.y() + (room.height() - size.height()) / 2 + kFrameHeight - kFrameWidth / 2);
 }
 
 // Not resizable: as wide as the template (or as the controls need), as high

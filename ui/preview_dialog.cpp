@@ -43,7 +43,10 @@ cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
 
 QString describe(const alignment::StereoMeasurement& m) {
     if (!m.ok) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.reason));
-    return QStringLiteral("Vertical disparity: RMS %1′, 95th percentile %2′ (%3 px) — %4")
+    // The written image is measured at its full size: the figures differ
+    // from those "Auto A,B" reports for the input pictures.
+    return QStringLiteral("Vertical disparity of the written image at its full size: RMS %1′, 95th percentile %2′ "
+                          "(%3 px) — %4")
         .arg(m.verticalArcmin.rms, 0, 'f', 1)
         .arg(m.verticalArcmin.p95, 0, 'f', 1)
         .arg(m.verticalPixels.p95, 0, 'f', 2)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(outDir);
     QTemporaryDir work;
     QDir::setCurrent(work.path());
+    // Every window as on a first start: no remembered positions or choices.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, work.path() + "/settings");
     for (const QString file : {"Vistereo.ini", "input/L.jpg", "input/R.jpg"}) {
         QDir().mkpath(QFileInfo(file).path());
         QFile::copy(examples + "/" + file, file);
