@@ -248,8 +248,10 @@ void BatchDialog::refreshPairing() {
                    output = inWorkingDirectory(wd, QStringLiteral("output"));
     // Watch what the pairing now reads (folders that do not exist are not watched).
     if (const QStringList watched = m_watcher->directories(); !watched.isEmpty()) m_watcher->removePaths(watched);
-    for (const fs::path& folder : {left, right, output})
-        if (fs::is_directory(folder)) m_watcher->addPath(qt(folder.string()));
+    for (const fs::path& folder : {left, right, output}) {
+        std::error_code error;
+        if (fs::is_directory(folder, error)) m_watcher->addPath(qt(folder.string()));
+    }
     const PairingResult pairing = pairFolders(left, right, output, m_vrSuffix);
     m_pairs = pairing.pairs;
     m_pairList->clear();
