@@ -299,6 +299,11 @@ const char* failureName(Failure failure) {
     return "?";
 }
 
+Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin, double fusionLimitArcmin) {
+    if (p95Arcmin <= comfortLimitArcmin) return Verdict::Comfortable;
+    return p95Arcmin <= fusionLimitArcmin ? Verdict::Marginal : Verdict::Uncomfortable;
+}
+
 const char* verdictName(Verdict verdict) {
     switch (verdict) {
         case Verdict::Unknown: return "unknown";
@@ -547,15 +552,13 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         std::ostringstream text;
         text.precision(1);
         text << std::fixed << "misalignment " << p95 << " arcmin at the 95th percentile";
-        if (p95 <= options.comfortLimitArcmin) {
-            m.verdict = Verdict::Comfortable;
+        m.verdict = verticalDisparityVerdict(p95, options.comfortLimitArcmin, options.fusionLimitArcmin);
+        if (m.verdict == Verdict::Comfortable) {
             text << ", within the comfort limit of " << options.comfortLimitArcmin << " arcmin";
-        } else if (p95 <= options.fusionLimitArcmin) {
-            m.verdict = Verdict::Marginal;
+        } else if (m.verdict == Verdict::Marginal) {
             text << ", beyond the comfort limit of " << options.comfortLimitArcmin
                  << " arcmin but within the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
         } else {
-            m.verdict = Verdict::Uncomfortable;
             text << ", beyond the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
         }
         m.verdictText = text.str();

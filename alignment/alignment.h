@@ -195,6 +195,9 @@ enum class Verdict {
     Uncomfortable,  // beyond the fusion limit
 };
 const char* verdictName(Verdict verdict);
+// The verdict on a vertical disparity of `p95Arcmin` at the 95th percentile.
+Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin = kVerticalComfortLimitArcmin,
+                                 double fusionLimitArcmin = kVerticalFusionLimitArcmin);
 
 struct MeasureOptions {
     int workingSize = 1024;  // the halves are reduced to this size for matching when larger

@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
@@ -43,6 +44,20 @@ constexpr std::array<OptionSpec, 4> kCheckOptions{{
 }};
 
 constexpr const char* kCheckUsage = "usage: vistereo-cli check [-C DIR] [--json] FILE\n";
+
+}  // namespace
+
+const CommandHelp kAlignHelp{"align", "find the right camera's rotation from the pictures, with its measured quality",
+                             kAlignUsage,
+                             "Finds the rotation that lines the right camera up with the left one from the\n"
+                             "two pictures, and how well it does.",
+                             kAlignOptions};
+const CommandHelp kCheckHelp{"check", "measure the disparity of a side-by-side image or VR180 photo", kCheckUsage,
+                             "Measures the disparity between the halves of a side-by-side 180-degree image\n"
+                             "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit.",
+                             kCheckOptions};
+
+namespace {
 
 std::string number(double v) {
     char text[32];
@@ -105,9 +120,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     auto usage = [&](const std::string& text) { return cli::usageError(err, text, kAlignUsage, "align"); };
     if (!options.error.empty()) return usage(options.error);
     if (options.has("help")) {
-        out << kAlignUsage << "\nFinds the rotation that lines the right camera up with the left one from the\n"
-                              "two pictures, and how well it does.\n\n"
-            << formatOptionHelp(kAlignOptions);
+        printCommandHelp(out, kAlignHelp);
         return kExitOk;
     }
     for (const char* required : {"left-lens", "right-lens"})
@@ -179,9 +192,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     auto usage = [&](const std::string& text) { return cli::usageError(err, text, kCheckUsage, "check"); };
     if (!options.error.empty()) return usage(options.error);
     if (options.has("help")) {
-        out << kCheckUsage << "\nMeasures the disparity between the halves of a side-by-side 180-degree image\n"
-                              "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit.\n\n"
-            << formatOptionHelp(kCheckOptions);
+        printCommandHelp(out, kCheckHelp);
         return kExitOk;
     }
     if (files.size() != 1) return usage("give exactly one FILE to check");

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "base/atomic_file.h"
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
@@ -59,6 +60,18 @@ constexpr const char* kUsage =
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
     "                          [--max-input-megapixels MP] [--force] [--dry-run] [--quiet]\n";
+
+}  // namespace
+
+const CommandHelp kBatchHelp{"batch", "convert every pair of input/left and input/right (or of a pairs file)", kUsage,
+                             "Converts every pair of the left and right folders (or of a pairs file) into\n"
+                             "side-by-side 180-degree equirectangular images with the same settings. A pair\n"
+                             "whose output exists is skipped, so after an interruption the same command\n"
+                             "finishes the batch. Exit status: 0 every pair converted or skipped, 1 a pair\n"
+                             "failed, 2 usage error.",
+                             kBatchOptions};
+
+namespace {
 
 constexpr const char* kInterrupted =
     "\nvistereo-cli: interrupted; the outputs written so far are complete, and the same command finishes the batch\n";
@@ -132,13 +145,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     const ParsedOptions options = parseOptions(args, kBatchOptions);
     if (!options.error.empty()) return usageError(err, options.error);
     if (options.has("help")) {
-        out << kUsage
-            << "\nConverts every pair of the left and right folders (or of a pairs file) into\n"
-               "side-by-side 180-degree equirectangular images with the same settings. A pair\n"
-               "whose output exists is skipped, so after an interruption the same command\n"
-               "finishes the batch. Exit status: 0 every pair converted or skipped, 1 a pair\n"
-               "failed, 2 usage error.\n\n"
-            << formatOptionHelp(kBatchOptions);
+        printCommandHelp(out, kBatchHelp);
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align");

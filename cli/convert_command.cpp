@@ -10,6 +10,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
@@ -56,6 +57,15 @@ constexpr const char* kUsage =
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP]\n"
     "                            [--timing]\n";
+
+}  // namespace
+
+const CommandHelp kConvertHelp{"convert", "convert input/L.jpg and input/R.jpg into output/LROut.jpg", kUsage,
+                               "Converts input/LEFT and input/RIGHT of the working directory into one side-by-side\n"
+                               "180-degree equirectangular image in output/.",
+                               kConvertOptions};
+
+namespace {
 
 // The run's messages, kept until the outcome says where they belong.
 class CollectingSink : public MessageSink {
@@ -115,9 +125,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     const ParsedOptions options = parseOptions(args, kConvertOptions);
     if (!options.error.empty()) return usageError(err, options.error);
     if (options.has("help")) {
-        out << kUsage << "\nConverts input/LEFT and input/RIGHT of the working directory into one side-by-side\n"
-                         "180-degree equirectangular image in output/.\n\n"
-            << formatOptionHelp(kConvertOptions);
+        printCommandHelp(out, kConvertHelp);
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align");

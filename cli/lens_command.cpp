@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
@@ -14,6 +15,15 @@ constexpr std::array<OptionSpec, 2> kLensOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
     {"help", 'h', nullptr, "show this help"},
 }};
+
+constexpr const char* kLensListUsage = "usage: vistereo-cli lens list [-C DIR]\n";
+
+}  // namespace
+
+const CommandHelp kLensListHelp{"lens list", "list the registered camera-and-lens records", kLensListUsage, "",
+                                kLensOptions};
+
+namespace {
 
 std::string radiusText(const LensRecord& r) {
     switch (r.radiusMode) {
@@ -46,16 +56,16 @@ std::string axisText(const LensRecord& r) {
 }  // namespace
 
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const std::string usage = "usage: vistereo-cli lens list [-C DIR]\n";
+    const std::string usage = kLensListUsage;
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        (args.empty() ? err : out) << usage << formatOptionHelp(kLensOptions);
+        printCommandHelp(args.empty() ? err : out, kLensListHelp);
         return args.empty() ? kExitUsage : kExitOk;
     }
     if (args[0] != "list") return usageError(err, "unknown lens command '" + args[0] + "'", usage, "lens");
     const ParsedOptions options = parseOptions({args.begin() + 1, args.end()}, kLensOptions);
     if (!options.error.empty()) return usageError(err, options.error, usage, "lens");
     if (options.has("help")) {
-        out << usage << formatOptionHelp(kLensOptions);
+        printCommandHelp(out, kLensListHelp);
         return kExitOk;
     }
     LensRegistry registry;

@@ -7,29 +7,8 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "base/version.h"
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
-
-namespace {
-
-constexpr const char* kHelp =
-    "usage: vistereo-cli <command> [options]\n"
-    "\n"
-    "Turns a stereo pair of fisheye photographs into one side-by-side 180-degree\n"
-    "equirectangular image, with the lenses registered in Vistereo.ini.\n"
-    "\n"
-    "commands:\n"
-    "  convert     convert input/L.jpg and input/R.jpg into output/LROut.jpg\n"
-    "  batch       convert every pair of input/left and input/right (or of a pairs file)\n"
-    "  match       find the right image's partners of left-image points\n"
-    "  align       find the right camera's rotation from the pictures, with its measured quality\n"
-    "  check       measure the disparity of a side-by-side image or VR180 photo\n"
-    "  lens list   list the registered camera-and-lens records\n"
-    "\n"
-    "options:\n"
-    "  -h, --help     show this help ('vistereo-cli <command> --help' for a command's options)\n"
-    "  --version      show the version\n";
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace vistereo::cli;
@@ -37,13 +16,13 @@ int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << kHelp;
+        printProgramHelp(std::cerr);
         return kExitUsage;
     }
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help") {
-        std::cout << kHelp;
+        printProgramHelp(std::cout);
         return kExitOk;
     }
     if (command == "--version") {

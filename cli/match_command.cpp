@@ -3,6 +3,7 @@
 #include <array>
 #include <iostream>
 
+#include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
@@ -26,12 +27,14 @@ int usageError(std::ostream& err, const std::string& text) { return cli::usageEr
 
 }  // namespace
 
+const CommandHelp kMatchHelp{"match", "find the right image's partners of left-image points", kUsage,
+                             "Prints, one a line, the right-image point X,Y matched to each left point.", kMatchOptions};
+
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const ParsedOptions options = parseOptions(args, kMatchOptions);
     if (!options.error.empty()) return usageError(err, options.error);
     if (options.has("help")) {
-        out << kUsage << "\nPrints, one a line, the right-image point X,Y matched to each left point.\n\n"
-            << formatOptionHelp(kMatchOptions);
+        printCommandHelp(out, kMatchHelp);
         return kExitOk;
     }
     if (!options.has("point")) return usageError(err, "missing --point");

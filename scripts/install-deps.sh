@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libimage-exiftool-perl
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk
+  librsvg2-bin desktop-file-utils
 )
 
 missing=()

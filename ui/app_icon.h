@@ -1,4 +1,5 @@
-// The application icon: two fisheye image circles side by side.
+// The application icon: a stereo rig's two fisheye image circles side by
+// side, the same picture the desktop shows for the program.
 #pragma once
 
 #include <QIcon>

@@ -1,25 +1,31 @@
 #include "ui/batch_dialog.h"
 
+#include <algorithm>
 #include <exception>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileSystemWatcher>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "conversion/auto_align.h"
 #include "ui/dialog_layout.h"
 #include "ui/message_box.h"
+#include "ui/user_settings.h"
 
 namespace vistereo {
 namespace {
@@ -85,6 +91,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_alignment->addItems({QStringLiteral("Points A and B of the main window"),
                            QStringLiteral("Automatic, each pair on its own"),
                            QStringLiteral("Automatic, once from the first pairs")});
+    m_choicesText = new QLabel(this);
     m_overwrite = new QCheckBox(QStringLiteral("Convert again when the output exists"), this);
     m_pairList = new QListWidget(this);
     m_pairingStatus = new QLabel(this);
@@ -92,15 +99,37 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_progress = new QProgressBar(this);
     m_progressText = new QLabel(this);
-    m_failures = new QListWidget(this);
+    m_failures = new QPlainTextEdit(this);
     m_close = new QPushButton(QStringLiteral("Close"), this);
     const std::pair<QWidget*, const char*> names[] = {
         {m_leftFolder, "leftFolder"},   {m_rightFolder, "rightFolder"}, {m_browseLeft, "browseLeft"},
-        {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_overwrite, "overwrite"},     {m_pairList, "pairList"},
-        {m_pairingStatus, "pairingStatus"}, {m_start, "startButton"},  {m_cancel, "cancelButton"},
-        {m_progress, "progress"},       {m_progressText, "progressText"}, {m_failures, "failures"},
-        {m_close, "closeButton"}};
+        {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_choicesText, "choices"},
+        {m_overwrite, "overwrite"},     {m_pairList, "pairList"},       {m_pairingStatus, "pairingStatus"},
+        {m_start, "startButton"},       {m_cancel, "cancelButton"},     {m_progress, "progress"},
+        {m_progressText, "progressText"}, {m_failures, "failures"},     {m_close, "closeButton"}};
     for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
+
+    // Every part but the pair list has a fixed height, and the buttons a
+    // fixed width, so nothing moves while a batch runs and its texts change.
+    const int line = fontMetrics().lineSpacing();
+    for (QLabel* text : {m_choicesText, m_pairingStatus, m_progressText}) {
+        text->setWordWrap(true);
+        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+    // The choices change only while no batch runs (with the alignment); their
+    // box takes the lines they need.
+    m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    m_choicesText->setMargin(3);
+    m_pairingStatus->setFixedHeight(2 * line);
+    m_progressText->setFixedHeight(2 * line);
+    m_failures->setReadOnly(true);  // selectable and copyable, wrapped at the window's width
+    m_failures->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_failures->setPlaceholderText(QStringLiteral("Failures and warnings of the batch appear here."));
+    m_failures->setFixedHeight(4 * line);
+    const int buttonWidth = std::max({m_start->sizeHint().width(), m_close->sizeHint().width(),
+                                      m_cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
+    for (QPushButton* b : {m_start, m_cancel, m_close}) b->setFixedWidth(buttonWidth);
 
     auto* folders = new QGridLayout;
     folders->addWidget(new QLabel(QStringLiteral("Left images"), this), 0, 0);
@@ -118,37 +147,94 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     buttons->addWidget(m_close);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(folders);
+    layout->addWidget(new QLabel(QStringLiteral("Every pair is converted with:"), this));
+    layout->addWidget(m_choicesText);
     layout->addWidget(new QLabel(QStringLiteral("Pairs in name order (outputs in output/):"), this));
-    layout->addWidget(m_pairList, 2);
+    layout->addWidget(m_pairList, 1);
     layout->addWidget(m_pairingStatus);
     layout->addWidget(m_overwrite);
-    layout->addLayout(buttons);
     layout->addWidget(m_progress);
     layout->addWidget(m_progressText);
-    layout->addWidget(m_failures, 1);
-    resize(560, 460);
+    layout->addWidget(m_failures);
+    layout->addLayout(buttons);
+    resize(620, 660);
 
-    m_pairingStatus->setWordWrap(true);
-    m_progressText->setWordWrap(true);
     m_progress->setFormat(QStringLiteral("%v of %m pairs"));
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
     m_cancel->setEnabled(false);
-    m_failures->hide();
+
+    // The folders and the alignment as the user left them last time.
+    QSettings settings = userSettings();
+    m_leftFolder->setText(settings.value(QStringLiteral("batch/leftFolder"), m_leftFolder->text()).toString());
+    m_rightFolder->setText(settings.value(QStringLiteral("batch/rightFolder"), m_rightFolder->text()).toString());
+    m_alignment->setCurrentIndex(std::clamp(settings.value(QStringLiteral("batch/alignment"), 0).toInt(), 0, 2));
+    rememberGeometry(this, QStringLiteral("batch"));
+
+    // Files added to or removed from the folders while the window is open
+    // show in the pairing a moment later.
+    m_watcher = new QFileSystemWatcher(this);
+    m_refreshSoon = new QTimer(this);
+    m_refreshSoon->setSingleShot(true);
+    m_refreshSoon->setInterval(300);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_refreshSoon, qOverload<>(&QTimer::start));
+    connect(m_refreshSoon, &QTimer::timeout, this, [this] {
+        if (!m_running) refreshPairing();
+    });
 
     connect(m_leftFolder, &QLineEdit::textChanged, this, &BatchDialog::refreshPairing);
     connect(m_rightFolder, &QLineEdit::textChanged, this, &BatchDialog::refreshPairing);
     connect(m_overwrite, &QCheckBox::toggled, this, &BatchDialog::refreshPairing);
+    connect(m_alignment, &QComboBox::currentIndexChanged, this, &BatchDialog::showChoices);
     connect(m_browseLeft, &QPushButton::clicked, this, [this] { browse(m_leftFolder); });
     connect(m_browseRight, &QPushButton::clicked, this, [this] { browse(m_rightFolder); });
     connect(m_start, &QPushButton::clicked, this, &BatchDialog::start);
     connect(m_cancel, &QPushButton::clicked, this, &BatchDialog::cancel);
     connect(m_close, &QPushButton::clicked, this, &BatchDialog::reject);
+    showChoices();
     refreshPairing();
 }
 
 BatchDialog::~BatchDialog() {
-    if (m_watcher) m_watcher->waitForFinished();
+    if (m_batch) m_batch->waitForFinished();
+}
+
+void BatchDialog::rememberChoices() {
+    QSettings settings = userSettings();
+    settings.setValue(QStringLiteral("batch/leftFolder"), m_leftFolder->text());
+    settings.setValue(QStringLiteral("batch/rightFolder"), m_rightFolder->text());
+    settings.setValue(QStringLiteral("batch/alignment"), m_alignment->currentIndex());
+}
+
+void BatchDialog::showChoices() {
+    const ConversionRequest& r = m_settings.request;
+    auto lens = [](const LensSettings& l) { return l.name.empty() ? QStringLiteral("(none picked)") : "“" + qt(l.name) + "”"; };
+    auto degrees = [](int32_t tenths) { return QString::number(tenths / 10.0, 'f', 1) + "°"; };
+    QString alignment;
+    switch (static_cast<Alignment>(m_alignment->currentIndex())) {
+        case Alignment::Points: {
+            const PointSet& p = r.points.points;
+            alignment = r.points.ok() ? QStringLiteral("points A (%1, %2 → %3, %4) and B (%5, %6 → %7, %8)")
+                                            .arg(p.leftA.x).arg(p.leftA.y).arg(p.rightA.x).arg(p.rightA.y)
+                                            .arg(p.leftB.x).arg(p.leftB.y).arg(p.rightB.x).arg(p.rightB.y)
+                                      : QStringLiteral("points A and B: ") + qt(r.points.error);
+            break;
+        }
+        case Alignment::EachPair: alignment = QStringLiteral("automatic, each pair from its own pictures"); break;
+        case Alignment::Once: alignment = QStringLiteral("automatic, once from the first pairs that align"); break;
+    }
+    m_choicesText->setText(
+        QStringLiteral("Lenses: left %1, right %2\n"
+                       "Size: %4 × %3 (height %3)\n"
+                       "Zenith correction: roll %5, pitch %6, yaw %7\n"
+                       "Alignment: %8\n"
+                       "Output: JPEG files in output/%9%10")
+            .arg(lens(r.lenses[0]), lens(r.lenses[1]))
+            .arg(r.outputHeight)
+            .arg(2 * static_cast<int64_t>(r.outputHeight))
+            .arg(degrees(r.zenith.roll), degrees(r.zenith.pitch), degrees(r.zenith.yaw), alignment)
+            .arg(m_vrSuffix ? QStringLiteral(", named for VR players (_180_LR)") : QString(),
+                 r.keepExif ? QStringLiteral(", with the camera's EXIF") : QString()));
 }
 
 void BatchDialog::browse(QLineEdit* folder) {
@@ -158,9 +244,15 @@ void BatchDialog::browse(QLineEdit* folder) {
 
 void BatchDialog::refreshPairing() {
     const fs::path& wd = m_settings.request.workingDirectory;
-    const PairingResult pairing = pairFolders(inWorkingDirectory(wd, m_leftFolder->text()),
-                                              inWorkingDirectory(wd, m_rightFolder->text()),
-                                              inWorkingDirectory(wd, QStringLiteral("output")), m_vrSuffix);
+    const fs::path left = inWorkingDirectory(wd, m_leftFolder->text()), right = inWorkingDirectory(wd, m_rightFolder->text()),
+                   output = inWorkingDirectory(wd, QStringLiteral("output"));
+    // Watch what the pairing now reads (folders that do not exist are not watched).
+    if (const QStringList watched = m_watcher->directories(); !watched.isEmpty()) m_watcher->removePaths(watched);
+    for (const fs::path& folder : {left, right, output}) {
+        std::error_code error;
+        if (fs::is_directory(folder, error)) m_watcher->addPath(qt(folder.string()));
+    }
+    const PairingResult pairing = pairFolders(left, right, output, m_vrSuffix);
     m_pairs = pairing.pairs;
     m_pairList->clear();
     if (!pairing.ok()) {
@@ -191,7 +283,10 @@ void BatchDialog::setRunning(bool running) {
 void BatchDialog::setAlignment(Alignment alignment) { m_alignment->setCurrentIndex(static_cast<int>(alignment)); }
 
 void BatchDialog::start() {
-    if (m_running || m_pairs.empty()) return;
+    if (m_running) return;
+    refreshPairing();  // what the folders hold now, not when they were last looked at
+    if (m_pairs.empty() || !m_start->isEnabled()) return;
+    rememberChoices();
     m_settings.force = m_overwrite->isChecked();
     const auto alignment = static_cast<Alignment>(m_alignment->currentIndex());
     BatchSettings settings = m_settings;
@@ -199,7 +294,6 @@ void BatchDialog::start() {
     m_alignedText.clear();
     m_stop = false;
     m_failures->clear();
-    m_failures->hide();
     m_progress->setRange(0, static_cast<int>(m_pairs.size()));
     m_progress->setValue(0);
     m_progressText->setText(alignment == Alignment::Once ? QStringLiteral("Aligning on the first pairs…")
@@ -212,9 +306,9 @@ void BatchDialog::start() {
     auto observer = std::make_shared<Observer>(this, m_settings.request.workingDirectory);
     m_summary = summary;
     m_failure = failure;
-    m_watcher = new QFutureWatcher<void>(this);
-    connect(m_watcher, &QFutureWatcher<void>::finished, this, &BatchDialog::onBatchDone);
-    m_watcher->setFuture(QtConcurrent::run(&m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
+    m_batch = new QFutureWatcher<void>(this);
+    connect(m_batch, &QFutureWatcher<void>::finished, this, &BatchDialog::onBatchDone);
+    m_batch->setFuture(QtConcurrent::run(&m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
                                                      observer, summary, failure]() mutable {
         try {
             if (alignOnce) {
@@ -248,19 +342,19 @@ void BatchDialog::onPairFinished(int done, int total, const QString& progressTex
     m_progress->setRange(0, total);
     m_progress->setValue(done);
     m_progressText->setText(progressText);
-    if (!failure.isEmpty()) m_failures->addItem(failure);
+    if (!failure.isEmpty()) m_failures->appendPlainText(failure);
 }
 
 void BatchDialog::onAligned(const QString& text, const QStringList& remarks) {
     m_alignedText = text;
     m_alignedText[0] = m_alignedText[0].toUpper();
     m_progressText->setText(m_alignedText);
-    for (const QString& remark : remarks) m_failures->addItem(QStringLiteral("Not aligned: ") + remark);
+    for (const QString& remark : remarks) m_failures->appendPlainText(QStringLiteral("Not aligned: ") + remark);
 }
 
 void BatchDialog::onBatchDone() {
-    m_watcher->deleteLater();
-    m_watcher = nullptr;
+    m_batch->deleteLater();
+    m_batch = nullptr;
     const BatchSummary summary = *m_summary;
     setRunning(false);
     if (!m_failure->empty()) {
@@ -273,7 +367,6 @@ void BatchDialog::onBatchDone() {
         if (!m_alignedText.isEmpty()) text += "\n" + m_alignedText;
         m_progressText->setText(text);
     }
-    m_failures->setVisible(m_failures->count() > 0);
     emit batchFinished();
 }
 
@@ -286,7 +379,9 @@ void BatchDialog::closeEvent(QCloseEvent* event) {
 }
 
 void BatchDialog::reject() {
-    if (!m_running) QDialog::reject();
+    if (m_running) return;
+    rememberChoices();
+    QDialog::reject();
 }
 
 }  // namespace vistereo

@@ -3,13 +3,18 @@
 // input/left and input/right, paired in name order) into output/, with the
 // lenses, height, zenith correction and points the main dialog held when the
 // window opened, or with automatic alignment (each pair on its own, or once
-// from the first pairs that align, for the whole batch). It shows the pairing before it starts, the progress while it
-// runs (in the background; its controls are disabled then, apart from
-// Cancel, which stops after the pairs under way) and the failures at the end.
+// from the first pairs that align, for the whole batch). It shows the
+// settings every pair will be converted with and the pairing before it
+// starts (the pairing follows the folders as files come and go, and is read
+// again at Start), the progress while it runs (in the background; its
+// controls are disabled then, apart from Cancel, which stops after the pairs
+// under way) and the failures, wrapped and copyable. Its layout does not move
+// while it runs. The folders and the alignment are remembered between runs.
 //
 // Controls are found by their object names: leftFolder, rightFolder,
-// browseLeft, browseRight, alignment, overwrite, pairList, pairingStatus, startButton,
-// cancelButton, progress, progressText, failures, closeButton.
+// browseLeft, browseRight, alignment, choices, overwrite, pairList,
+// pairingStatus, startButton, cancelButton, progress, progressText, failures,
+// closeButton.
 #pragma once
 
 #include <atomic>
@@ -23,6 +28,9 @@
 
 class QCheckBox;
 class QComboBox;
+class QFileSystemWatcher;
+class QPlainTextEdit;
+class QTimer;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -64,6 +72,8 @@ protected:
 private:
     class Observer;
     void refreshPairing();
+    void showChoices();
+    void rememberChoices();
     void browse(QLineEdit* folder);
     void setRunning(bool running);
     void onPairFinished(int done, int total, const QString& progressText, const QString& failure);
@@ -76,7 +86,9 @@ private:
     bool m_running = false;
     std::atomic<bool> m_stop{false};
     QThreadPool m_pool;
-    QFutureWatcher<void>* m_watcher = nullptr;
+    QFutureWatcher<void>* m_batch = nullptr;
+    QFileSystemWatcher* m_watcher = nullptr;  // the folders the pairing reads
+    QTimer* m_refreshSoon = nullptr;
     std::shared_ptr<BatchSummary> m_summary;
     std::shared_ptr<std::string> m_failure;
     QString m_alignedText;  // what aligning once found, shown with the summary
@@ -86,6 +98,7 @@ private:
     QPushButton* m_browseLeft = nullptr;
     QPushButton* m_browseRight = nullptr;
     QComboBox* m_alignment = nullptr;
+    QLabel* m_choicesText = nullptr;
     QCheckBox* m_overwrite = nullptr;
     QListWidget* m_pairList = nullptr;
     QLabel* m_pairingStatus = nullptr;
@@ -93,7 +106,7 @@ private:
     QPushButton* m_cancel = nullptr;
     QProgressBar* m_progress = nullptr;
     QLabel* m_progressText = nullptr;
-    QListWidget* m_failures = nullptr;
+    QPlainTextEdit* m_failures = nullptr;
     QPushButton* m_close = nullptr;
 };
 

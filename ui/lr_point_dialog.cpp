@@ -12,8 +12,10 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 
 #include "conversion/run.h"
 #include "base/text_numbers.h"
@@ -39,13 +41,25 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-QPixmap pixmapOf(const DisplayBitmap& bitmap, qreal devicePixelRatio) {
+// The picture of a bitmap on screen: one screen pixel per view pixel, or,
+// when the window is fitted to a small screen, `scale` screen pixels per
+// view pixel.
+QPixmap pixmapOf(const DisplayBitmap& bitmap, qreal devicePixelRatio, double scale) {
     const QImage wrapped(reinterpret_cast<const uchar*>(bitmap.pixels.data()), bitmap.width, bitmap.height,
                          bitmap.width * 4, QImage::Format_RGB32);
-    QPixmap pixmap = QPixmap::fromImage(wrapped.copy());
+    QImage image = wrapped.copy();
+    if (scale < 1.0)
+        image = image.scaled(std::max(1, static_cast<int>(bitmap.width * scale)),
+                             std::max(1, static_cast<int>(bitmap.height * scale)), Qt::IgnoreAspectRatio,
+                             Qt::SmoothTransformation);
+    QPixmap pixmap = QPixmap::fromImage(image);
     pixmap.setDevicePixelRatio(devicePixelRatio);
     return pixmap;
 }
+
+// Room a window manager takes around a window: title bar and borders.
+constexpr int kFrameWidth = 16;
+constexpr int kFrameHeight = 48;
 
 }  // namespace
 
@@ -118,9 +132,8 @@ void LRPointDlg::buildControls() {
     group->lower();  // a frame behind the controls it surrounds; it passes presses on
     besideTheView << group;
 
-    const int widestView = static_cast<int>(std::ceil(kLeftViewLimit / devicePixelRatioF()));
-    const int shift = std::max(0, du.x(9) + widestView + du.x(kViewGapUnits) - du.x(694));
-    for (QWidget* w : besideTheView) w->move(w->x() + shift, w->y());
+    for (QWidget* w : besideTheView) m_besideTheView.push_back({w, w->pos()});
+    arrange(1.0);
 
     // The message map.
     connect(ok, &QPushButton::clicked, this, &LRPointDlg::OnOK);
@@ -129,11 +142,55 @@ void LRPointDlg::buildControls() {
     connect(rowB, &QRadioButton::clicked, this, [this] { UpdateData(true); });
 }
 
+void LRPointDlg::arrange(double scale) {
+    // Everything from x = 694 on stands beside the left view: the template
+    // leaves room for a 1024-pixel view at 1.5 pixels per unit; with a
+    // narrower font, or a larger view, the right-hand controls move right
+    // until the widest view fits; a view shown smaller lets them move back.
+    const DialogUnits du(font());
+    m_displayScale = scale;
+    const int widestView = static_cast<int>(std::ceil(kLeftViewLimit * scale / devicePixelRatioF()));
+    const int shift = du.x(9) + widestView + du.x(kViewGapUnits) - du.x(694);
+    for (const auto& [widget, templatePosition] : m_besideTheView)
+        widget->move(templatePosition.x() + (scale < 1.0 ? shift : std::max(0, shift)), templatePosition.y());
+}
+
+QSize LRPointDlg::sizeAtScale(double scale) {
+    arrange(scale);
+    ShowBitmaps();
+    fitToContents();
+    return size();
+}
+
+void LRPointDlg::fitToScreen() {
+    // The template's size, one screen pixel per view pixel, where the screen
+    // holds it; on a smaller screen the views are shown smaller, as large as
+    // the screen allows, so that both views and every box stay reachable.
+    QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
+    const QRect available = screen->availableGeometry();
+    const QSize room = available.size() - QSize(kFrameWidth, kFrameHeight);
+    auto fits = [&](double scale) {
+        const QSize size = sizeAtScale(scale);
+        return size.width() <= room.width() && size.height() <= room.height();
+    };
+    if (fits(1.0)) return;
+    double low = 0.2, high = 1.0;
+    for (int step = 0; step < 20; ++step) {
+        const double middle = (low + high) / 2;
+        (fits(middle) ? low : high) = middle;
+    }
+    // Centred on the screen with room for its frame, rather than over the main window, which would push it off.
+    const QSize size = sizeAtScale(low);
+    move(available.x() + (room.width() - size.width()) / 2 + kFrameWidth / 2,
+         available.y() + (room.height() - size.height()) / 2 + kFrameHeight - kFrameWidth / 2);
+}
+
 // Not resizable: as wide as the template (or as the controls need), as high
-// as the pictures and controls of this opening need.
+// as the pictures and controls of this opening need. Shown smaller than the
+// template, it is as wide as its contents.
 void LRPointDlg::fitToContents() {
     const DialogUnits du(font());
-    int right = du.x(1047);
+    int right = m_displayScale < 1.0 ? 0 : du.x(1047);
     int bottom = 0;
     for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         right = std::max(right, w->geometry().right() + 1 + du.x(7));
@@ -185,11 +242,9 @@ bool LRPointDlg::OnInitDialog() {
     leftBitmap = MakeDisplayBitmap(leftView, m_images.left.width, m_images.left.height);
     rightView = makeView(m_images.rightImage, m_images.right);
     rightBitmap = MakeDisplayBitmap(rightView, m_images.right.width, m_images.right.height);
-    ShowBitmaps();
-    fitToContents();
-
     for (int e = 0; e < 8; ++e)
         m_edits[e]->setText(QString::number(m_app.m_exchangePoints[kRowOrderOfListIndex[e]]));
+    fitToScreen();
     return true;
 }
 
@@ -205,23 +260,48 @@ void LRPointDlg::ShowBitmaps() {
     // The picture keeps what it was handed, so it repaints itself; it is
     // handed the bitmap again whenever the bitmap changes.
     const qreal ratio = devicePixelRatioF();
-    const std::pair<QLabel*, const DisplayBitmap*> pictures[2] = {{m_leftPicture, &leftBitmap},
-                                                                   {m_rightPicture, &rightBitmap}};
-    for (const auto& [picture, bitmap] : pictures) {
-        const QPixmap pixmap = pixmapOf(*bitmap, ratio);
-        picture->setPixmap(pixmap);
-        picture->setFixedSize(pixmap.deviceIndependentSize().toSize());
+    const struct {
+        QLabel* picture;
+        const DisplayBitmap* bitmap;
+        double viewScale;
+        int firstEdit;  // x of the row's point in this picture; y follows
+    } pictures[2] = {{m_leftPicture, &leftBitmap, m_images.left.scale, 0},
+                     {m_rightPicture, &rightBitmap, m_images.right.scale, 2}};
+    for (const auto& p : pictures) {
+        QPixmap pixmap = pixmapOf(*p.bitmap, ratio, m_displayScale);
+        // Shown smaller, both rows' points are marked, each with its letter, so
+        // that A and B can be told apart and checked at a glance.
+        if (m_displayScale < 1.0) {
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setFont(font());
+            for (int row = 0; row < 2; ++row) {
+                const ImagePoint point{m_edits[4 * row + p.firstEdit]->text().toInt(),
+                                       m_edits[4 * row + p.firstEdit + 1]->text().toInt()};
+                const ViewPosition at = viewPositionOf(point, p.viewScale);
+                if (at.x < 0 || at.y < 0 || at.x >= p.bitmap->width || at.y >= p.bitmap->height) continue;
+                const QPointF centre(at.x * m_displayScale / ratio, at.y * m_displayScale / ratio);
+                painter.setPen(QPen(QColor(255, 0, 0), 2));
+                painter.setBrush(Qt::NoBrush);
+                painter.drawRect(QRectF(centre - QPointF(6, 6), QSizeF(12, 12)));
+                painter.setPen(QColor(255, 255, 0));
+                painter.drawText(centre + QPointF(9, -7), row == 0 ? QStringLiteral("A") : QStringLiteral("B"));
+            }
+        }
+        p.picture->setPixmap(pixmap);
+        p.picture->setFixedSize(pixmap.deviceIndependentSize().toSize());
     }
 }
 
 void LRPointDlg::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         // Measured from the left view's top-left corner, whichever part of
-        // the dialog was pressed, in view (device) pixels.
+        // the dialog was pressed, in view pixels (device pixels, or fewer
+        // when the views are shown smaller).
         const QPointF inPicture = m_leftPicture->mapFromGlobal(mapToGlobal(event->position()));
-        const qreal ratio = m_leftPicture->devicePixelRatioF();
-        OnLButtonDown(QPoint(static_cast<int>(std::floor(inPicture.x() * ratio)),
-                             static_cast<int>(std::floor(inPicture.y() * ratio))));
+        const qreal perViewPixel = m_displayScale / m_leftPicture->devicePixelRatioF();
+        OnLButtonDown(QPoint(static_cast<int>(std::floor(inPicture.x() / perViewPixel)),
+                             static_cast<int>(std::floor(inPicture.y() / perViewPixel))));
     }
     QDialog::mousePressEvent(event);
 }
@@ -251,6 +331,7 @@ void LRPointDlg::OnLButtonDown(QPoint leftViewPosition) {
     const int first = m_pointRow == 0 ? 0 : 4;
     const int values[4] = {leftPoint.x, leftPoint.y, rightPoint.x, rightPoint.y};
     for (int k = 0; k < 4; ++k) m_edits[first + k]->setText(QString::number(values[k]));
+    if (m_displayScale < 1.0) ShowBitmaps();  // the row's new point gets its letter
 }
 
 void LRPointDlg::OnOK() {

@@ -4,6 +4,11 @@
 // matching right points by template matching, marks the last pair in both
 // pictures and shows the four numbers in the selected row.
 //
+// Where the screen cannot hold the window at one screen pixel per view
+// pixel, the views are shown smaller (presses are measured back in view
+// pixels), so that both views and every box fit; both A and B are then
+// marked in both pictures, each with its letter.
+//
 // It takes the two input names and the eight numbers from the application
 // object (`m_leftImageName`, `m_rightImageName`, `m_exchangePoints`) and, on
 // "OK", puts the eight numbers of its rows back into `m_exchangePoints`.
@@ -12,6 +17,9 @@
 #include <opencv2/core.hpp>
 
 #include <QDialog>
+
+#include <utility>
+#include <vector>
 
 #include "engine/params.h"
 #include "picking/display.h"
@@ -44,6 +52,10 @@ public:
     ImagePoint leftPoint;
     ImagePoint rightPoint;
 
+    // Screen pixels per view pixel: 1 at the template's size, less when the
+    // window was fitted to a small screen.
+    double displayScale() const { return m_displayScale; }
+
 protected:
     // A left-button press that no button, radio button or edit took: the
     // position in the left view picks a point.
@@ -63,6 +75,11 @@ private:
     // size of its bitmap, one screen pixel per view pixel.
     void ShowBitmaps();
     void fitToContents();
+    // Places the controls beside the left view for views shown at `scale`.
+    void arrange(double scale);
+    // The window's size with the views at `scale` (arranged and shown so).
+    QSize sizeAtScale(double scale);
+    void fitToScreen();
 
     CMyVistereoApp& m_app;
 
@@ -78,6 +95,8 @@ private:
     DisplayBitmap leftBitmap;
     DisplayBitmap rightBitmap;
     MarkerState m_markers;   // leftMarker, rightMarker, markersShown
+    double m_displayScale = 1.0;
+    std::vector<std::pair<QWidget*, QPoint>> m_besideTheView;  // with their template positions
 };
 
 }  // namespace vistereo

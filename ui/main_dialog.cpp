@@ -25,12 +25,14 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "alignment/alignment.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/about_dialog.h"
+#include "ui/additions_strip.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
 #include "ui/batch_dialog.h"
@@ -41,12 +43,13 @@
 #include "ui/message_box.h"
 #include "ui/preview_dialog.h"
 #include "ui/up_down_control.h"
+#include "ui/user_settings.h"
 
 namespace vistereo {
 namespace {
 
-// Height in dialog units of the strip below the original controls.
-constexpr int kAdditionsStrip = 34;
+// Where the strip of additions starts, below the window's own controls (in dialog units).
+constexpr int kAdditionsTop = 243;
 
 std::string narrow(const QString& text) { return text.toStdString(); }
 
@@ -128,10 +131,6 @@ CMyVistereoDlg::~CMyVistereoDlg() {
 
 void CMyVistereoDlg::buildControls() {
     const DialogUnits du(font());
-    // The strip below the original controls holds the additions.
-    const QSize templateSize = du.size(328, 252 + kAdditionsStrip);
-    resize(templateSize);
-    setMinimumSize(templateSize);
 
     // Controls in template order, which is also the tab order.
     m_startButton = new QPushButton(QStringLiteral("Start Conversion !!!"), this);
@@ -210,10 +209,6 @@ void CMyVistereoDlg::buildControls() {
     auto* clearZenith = new QPushButton(QStringLiteral("clear"), this);
     du.place(clearZenith, 1056, 265, 119, 40, 11);
 
-    // The bottom strip, right end.
-    auto* batch = new QPushButton(QStringLiteral("Batch..."), this);
-    du.place(batch, kBatchButtonId, 268, 242, 50, 13);
-
     // Fixed texts.
     du.heading(this, QStringLiteral("Input Settings"), 10, 9);
     du.heading(this, QStringLiteral("Output Settings（dots）"), 10, 120);
@@ -238,28 +233,40 @@ void CMyVistereoDlg::buildControls() {
     pointsGroup->setGeometry(du.rect(12, 33, 280, 81));
     pointsGroup->lower();  // a frame behind the controls it surrounds
 
-    // Additions, in the strip below: the players' naming convention.
+    // Additions, in the strip below: buttons, then check boxes.
+    m_additions = std::make_unique<AdditionsStrip>(this, du, kAdditionsTop, clearZenith);
+    auto* autoAB = new QPushButton(QStringLiteral("Auto A,B"), this);
+    autoAB->setObjectName(QStringLiteral("autoAB"));
+    autoAB->setToolTip(QStringLiteral("Finds A and B from the two pictures and reports how well the eyes line up"));
+    m_additions->addButton(autoAB);
+    auto* preview = new QPushButton(QStringLiteral("Preview"), this);
+    preview->setObjectName(QStringLiteral("preview"));
+    preview->setToolTip(QStringLiteral("Shows the last output side by side, as an anaglyph or overlaid, with its "
+                                       "measured vertical disparity"));
+    m_additions->addButton(preview);
+    auto* batch = new QPushButton(QStringLiteral("Batch..."), this);
+    batch->setObjectName(controlName(kBatchButtonId));
+    batch->setToolTip(QStringLiteral("Converts every pair of two folders with these settings"));
+    m_additions->addButton(batch);
+
     m_vrSuffix = new QCheckBox(QStringLiteral("Name for VR players (_180_LR)"), this);
     m_vrSuffix->setObjectName(QStringLiteral("vrSuffix"));
-    m_vrSuffix->setGeometry(du.rect(10, 245, 130, 10));
     m_vrSuffix->setToolTip(QStringLiteral("Adds _180_LR before the output file's extension, the name headset "
                                           "players recognise as a 180-degree left-right stereo image"));
 
     m_keepExif = new QCheckBox(QStringLiteral("Keep the camera's EXIF"), this);
     m_keepExif->setObjectName(QStringLiteral("keepExif"));
-    m_keepExif->setGeometry(du.rect(145, 245, 100, 10));
     m_keepExif->setToolTip(QStringLiteral("A JPEG output carries the left image's EXIF (maker, model, date, GPS); "
                                           "an output named *.vr.jpg is a VR180 photo and always does"));
+    m_additions->addCheckBox(m_vrSuffix);
+    m_additions->addCheckBox(m_keepExif);
 
-    auto* autoAB = new QPushButton(QStringLiteral("Auto A,B"), this);
-    autoAB->setObjectName(QStringLiteral("autoAB"));
-    autoAB->setGeometry(du.rect(10, 259, 52, 13));
-    autoAB->setToolTip(QStringLiteral("Finds A and B from the two pictures and reports how well the eyes line up"));
-    auto* preview = new QPushButton(QStringLiteral("Preview"), this);
-    preview->setObjectName(QStringLiteral("preview"));
-    preview->setGeometry(du.rect(66, 259, 52, 13));
-    preview->setToolTip(QStringLiteral("Shows the last output side by side, as an anaglyph or overlaid, with its "
-                                       "measured vertical disparity"));
+    // The window: the template's size, grown by the strip.
+    const QSize windowSize(du.x(328), std::max(du.y(252), du.y(kAdditionsTop) + m_additions->height()));
+    resize(windowSize);
+    setMinimumSize(windowSize);
+    rememberGeometry(this, QStringLiteral("main"));
+
     connect(autoAB, &QPushButton::clicked, this, &CMyVistereoDlg::OnAutoAB);
     connect(preview, &QPushButton::clicked, this, &CMyVistereoDlg::OnPreview);
 
@@ -556,7 +563,8 @@ void CMyVistereoDlg::OnConversionDone() {
     m_runWatcher->deleteLater();
     m_runWatcher = nullptr;
     run->showProgress.stop();
-    if (run->progress) run->progress->deleteLater();
+    // Gone before any message: a box's own event loop would keep a deferred deletion waiting behind it.
+    delete run->progress.data();
     SetRunning(false);
     if (!run->written.empty()) m_lastOutput = QString::fromStdString(run->written.string());
     if (!run->failure.empty())
@@ -568,6 +576,34 @@ void CMyVistereoDlg::OnConversionDone() {
 }  // namespace vistereo
 
 namespace vistereo {
+
+QString describeAutoAB(const alignment::AlignmentResult& r) {
+    using alignment::Verdict;
+    // Judged as `check` judges: by the misalignment, not by the near field's natural parallax.
+    const double p95 = r.disparity.misalignment.p95;
+    const Verdict verdict = alignment::verticalDisparityVerdict(p95);
+    const QString comfort = QString::number(alignment::kVerticalComfortLimitArcmin, 'f', 1);
+    const QString fusion = QString::number(alignment::kVerticalFusionLimitArcmin, 'f', 1);
+    const QString judged = verdict == Verdict::Comfortable ? QStringLiteral("within the comfort limit of %1′").arg(comfort)
+                           : verdict == Verdict::Marginal
+                               ? QStringLiteral("beyond the comfort limit of %1′, within the fusion limit of %2′").arg(comfort, fusion)
+                               : QStringLiteral("beyond the fusion limit of %1′").arg(fusion);
+    return QStringLiteral("Auto A,B replaced the points A and B with two found in the pictures (%1 of %2 matches agree).\n"
+                          "Right camera against the left: yaw %3°, pitch %4°, roll %5°.\n"
+                          "Vertical disparity after alignment: RMS %6′; misalignment RMS %10′, 95th percentile %7′: "
+                          "%8 (%9 at the 95th percentile). The rest is the near field's natural parallax.\n"
+                          "These figures come from the features matched in the two input pictures; \"Preview\" "
+                          "measures the written image at its full size, so its figures differ.")
+        .arg(r.inliers)
+        .arg(r.matches)
+        .arg(r.yawDegrees, 0, 'f', 2)
+        .arg(r.pitchDegrees, 0, 'f', 2)
+        .arg(r.rollDegrees, 0, 'f', 2)
+        .arg(r.verticalDisparityArcmin.rms, 0, 'f', 1)
+        .arg(p95, 0, 'f', 1)
+        .arg(QString::fromUtf8(alignment::verdictName(verdict)), judged)
+        .arg(r.disparity.misalignment.rms, 0, 'f', 1);
+}
 
 void CMyVistereoDlg::OnAutoAB() {
     if (m_running) return;
@@ -586,7 +622,7 @@ void CMyVistereoDlg::OnAutoAB() {
     connect(watcher, &QFutureWatcher<PairAlignment>::finished, this, [this, watcher, progress] {
         const PairAlignment aligned = watcher->result();
         watcher->deleteLater();
-        if (progress) progress->deleteLater();
+        delete progress.data();  // before any message, whatever the outcome
         SetRunning(false);
         if (!aligned.ok()) {
             ShowMessage(this, QString::fromStdString(aligned.error));
@@ -597,17 +633,7 @@ void CMyVistereoDlg::OnAutoAB() {
             const std::array<int32_t, 8> points = aligned.result.suggested.listOrder();
             for (int k = 0; k < 8; ++k)
                 SetPointBox(k, QString::fromStdString(formatInt(points[kRowOrderOfListIndex[k]])));
-            const auto& r = aligned.result;
-            ShowMessage(this, QStringLiteral("A and B found automatically (%1 of %2 matches agree).\n"
-                                             "Right camera against the left: yaw %3°, pitch %4°, roll %5°.\n"
-                                             "Vertical disparity after alignment: RMS %6′, 95th percentile %7′.")
-                                  .arg(r.inliers)
-                                  .arg(r.matches)
-                                  .arg(r.yawDegrees, 0, 'f', 2)
-                                  .arg(r.pitchDegrees, 0, 'f', 2)
-                                  .arg(r.rollDegrees, 0, 'f', 2)
-                                  .arg(r.verticalDisparityArcmin.rms, 0, 'f', 1)
-                                  .arg(r.verticalDisparityArcmin.p95, 0, 'f', 1));
+            ShowMessage(this, describeAutoAB(aligned.result));
         }
         emit autoAlignFinished();
     });

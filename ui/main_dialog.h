@@ -29,10 +29,12 @@ class QPushButton;
 
 namespace vistereo {
 
+class AdditionsStrip;
 class CMyVistereoApp;
 class UpDownControl;
+namespace alignment { struct AlignmentResult; }
 
-// "Batch..." in the strip below the template's controls.
+// "Batch..." among the additions below the template's controls.
 inline constexpr int kBatchButtonId = 1070;
 
 // The About command of the dialog's window menu.
@@ -137,6 +139,12 @@ private:
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
     QCheckBox* m_keepExif = nullptr;
     QString m_lastOutput;
+    std::unique_ptr<AdditionsStrip> m_additions;
 };
+
+// The message after "Auto A,B" found the points: that they replaced the
+// point boxes, the rotation, the residual with its verdict, and why the
+// preview's figures differ.
+QString describeAutoAB(const alignment::AlignmentResult& result);
 
 }  // namespace vistereo

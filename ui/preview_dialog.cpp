@@ -43,7 +43,10 @@ cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
 
 QString describe(const alignment::StereoMeasurement& m) {
     if (!m.ok) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.reason));
-    return QStringLiteral("Vertical disparity: RMS %1′, 95th percentile %2′ (%3 px) — %4")
+    // The written image is measured at its full size: the figures differ
+    // from those "Auto A,B" reports for the input pictures.
+    return QStringLiteral("Vertical disparity of the written image at its full size: RMS %1′, 95th percentile %2′ "
+                          "(%3 px) — %4")
         .arg(m.verticalArcmin.rms, 0, 'f', 1)
         .arg(m.verticalArcmin.p95, 0, 'f', 1)
         .arg(m.verticalPixels.p95, 0, 'f', 2)
@@ -113,7 +116,7 @@ void PreviewDialog::showMode() {
     const cv::Mat bgr = composed(m_image, static_cast<Mode>(m_mode->currentIndex()));
     m_shown = QImage(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step), QImage::Format_BGR888).copy();
     // Fitted to most of the screen, never enlarged.
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
     const QSize room = screen ? screen->availableSize() * 0.85 : QSize(1600, 900);
     const QSize fitted = m_shown.size().scaled(room.boundedTo(m_shown.size()), Qt::KeepAspectRatio);
     m_picture->setPixmap(QPixmap::fromImage(m_shown.scaled(fitted, Qt::KeepAspectRatio, Qt::SmoothTransformation)));

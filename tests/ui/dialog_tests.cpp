@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,7 +17,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
+#include <QScreen>
+#include <QSettings>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopeGuard>
@@ -36,6 +41,7 @@
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
 #include "tests/support/synth.h"
+#include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
@@ -199,6 +205,35 @@ void press(QWidget* dialog, QWidget* target, QPoint at) {
 
 QImage picture(QWidget* dialog, int id) { return control<QLabel>(dialog, id)->pixmap().toImage(); }
 
+QStringList failureLines(QWidget* batch) {  // the batch window's failures, a line each
+    return batch->findChild<QPlainTextEdit*>("failures")->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+// The 1366 x 768 screen of the test platform (beside a large primary one).
+QScreen* laptopScreen() {
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->size() == QSize(1366, 768)) return screen;
+    return nullptr;
+}
+
+// Whether `window`, with room for a title bar and borders, and all its visible parts lie on `screen`.
+bool fitsOn(QWidget* window, QScreen* screen, QString& why) {
+    // Without a window manager the test platform draws no frame: the window must leave room for one.
+    const QRect room = screen->availableGeometry();
+    const QSize framed = window->size() + QSize(16, 48);
+    if (!room.contains(window->geometry()) || framed.width() > room.width() || framed.height() > room.height()) {
+        why = QStringLiteral("at %1,%2 size %3x%4").arg(window->x()).arg(window->y()).arg(window->width()).arg(window->height());
+        return false;
+    }
+    for (QWidget* part : window->findChildren<QWidget*>())
+        if (part->isVisible() && !part->isWindow() &&
+            !window->rect().contains(QRect(part->mapTo(window, QPoint(0, 0)), part->size()))) {
+            why = part->objectName() + " " + part->metaObject()->className() + " outside the window";
+            return false;
+        }
+    return true;
+}
+
 // A fisheye camera of 1200 x 900 in the panorama, the right one of a rig turned by 2, -1 and 1.5 degrees.
 cv::Mat rigCamera(bool right) {
     using namespace testsupport;
@@ -262,7 +297,8 @@ class DialogTests : public QObject {
     template <class D>
     D* start(D* dialog, bool modal = false) {
         dialog_.reset(dialog);
-        modal ? dialog->open() : dialog->show();
+        if constexpr (std::is_base_of_v<QDialog, D>) modal ? dialog->open() : dialog->show();
+        else dialog->show();
         return QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
     }
     QLineEdit* box(int id) const { return control<QLineEdit>(dialog_.get(), id); }
@@ -299,7 +335,14 @@ private slots:
         previousDir_ = QDir::currentPath();
         QVERIFY(dir_->isValid() && QDir::setCurrent(dir_->path()));
         messages_.clear();
-        previousHook_ = setMessageHook([this](const QString& text) { messages_.append(text); });
+        previousHook_ = setMessageHook([this](const QString& text) {
+            messages_.append(text);
+            // A progress window still up behind a message is one too many.
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (qobject_cast<QProgressDialog*>(w) && w->isVisible()) messages_.append("(progress window still shown)");
+        });
+        // What the program remembers goes to this test's directory, not the user's.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_->path() + "/settings");
         app_ = std::make_unique<CMyVistereoApp>();
     }
     void cleanup() {
@@ -607,16 +650,26 @@ private slots:
 
     // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
     // comfortable in every mode. On a pair without texture it says why and leaves the boxes alone.
+    // Every outcome closes the progress window before its message (the hook notes one still shown).
     void autoABThenPreview_data() {
-        QTest::addColumn<bool>("textured");
-        QTest::newRow("turned rig") << true;
-        QTest::newRow("flat pictures") << false;
+        QTest::addColumn<QString>("pair");
+        QTest::addColumn<QString>("refusal");  // the message of a refusal; empty: the points are found
+        QTest::newRow("turned rig") << "rig" << "";
+        QTest::newRow("flat pictures") << "flat" << "automatic alignment failed";
+        QTest::newRow("no lens picked") << "no lens" << kMsgSelectLens;
     }
     void autoABThenPreview() {
-        QFETCH(bool, textured);
+        QFETCH(QString, pair);
+        QFETCH(QString, refusal);
+        const bool textured = refusal.isEmpty();
         const cv::Mat flat(900, 1200, CV_8UC3, cv::Scalar::all(128));
-        auto* dlg = textured ? openWith(rigCamera(false), rigCamera(true)) : openWith(flat, flat);
+        auto* dlg = pair == "flat" ? openWith(flat, flat) : openWith(rigCamera(false), rigCamera(true));
         QVERIFY(dlg);
+        if (pair == "no lens") {  // the program started anew: the lists unpicked
+            dialog_.reset();
+            app_ = std::make_unique<CMyVistereoApp>();
+            QVERIFY(dlg = openMain());
+        }
         QTest::keyClicks(box(1015), "1,2,3,4,5,6,7,8");  // comma entry selected, boxes empty
         QSignalSpy aligned(dlg, &CMyVistereoDlg::autoAlignFinished);
         clickButton(dlg->findChild<QPushButton*>("autoAB"));
@@ -624,12 +677,15 @@ private slots:
         QVERIFY(aligned.wait(60000));
         QCOMPARE(messages_.size(), 1);
         if (!textured) {
-            QVERIFY2(messages_[0].contains("automatic alignment failed"), qPrintable(messages_[0]));
+            QVERIFY2(messages_[0].contains(refusal), qPrintable(messages_[0]));
             QCOMPARE(texts(dlg, kPointBoxes), QStringList(8, ""));
             QCOMPARE(dlg->pointEntryMode(), 1);
             return;
         }
-        QVERIFY2(messages_[0].contains("Vertical disparity after alignment"), qPrintable(messages_[0]));
+        // It says that it replaced the points, judges the residual as `check` does, and why the preview differs.
+        for (const char* said : {"replaced the points A and B", "Vertical disparity after alignment", ": comfortable (within",
+                                 "\"Preview\" measures the written image at its full size"})
+            QVERIFY2(messages_[0].contains(said), qPrintable(messages_[0]));
         QCOMPARE(dlg->pointEntryMode(), 0);
         for (const QString& text : texts(dlg, kPointBoxes)) QVERIFY(text.toInt() > 0);
 
@@ -697,9 +753,7 @@ private slots:
         QVERIFY(!dlg->running() && part<QPushButton>("closeButton")->isEnabled());
         QCOMPARE(part<QProgressBar>("progress")->value(), 3);
         QVERIFY2(progress().startsWith("Converted 2, skipped 0, failed 1 in "), qPrintable(progress()));
-        QCOMPARE(listNames(part<QListWidget>("failures")),
-                 QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage)});
-        QVERIFY(part<QListWidget>("failures")->isVisible());
+        QCOMPARE(failureLines(dlg), QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage)});
         QVERIFY(messages_.isEmpty());
         QCOMPARE(status(), QString("3 pairs, 1 to convert"));  // the written ones are skipped next time
 
@@ -726,7 +780,7 @@ private slots:
         QVERIFY(finished.wait(120000));
         QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw "),
                  qPrintable(progress()));
-        QCOMPARE(listNames(part<QListWidget>("failures")),
+        QCOMPARE(failureLines(dlg),
                  QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage),
                               "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage)}));
 
@@ -765,8 +819,19 @@ private slots:
         QPushButton* batch = button(kBatchButtonId);
         QVERIFY(batch);
         QCOMPARE(batch->text(), QString("Batch..."));
-        QCOMPARE(batch->geometry(), DialogUnits(dlg->font()).rect(268, 242, 50, 13));
         QVERIFY(dlg->rect().contains(batch->geometry()));
+        // The additions stand in rows below the template's controls: buttons, then check boxes, each row aligned.
+        const int templateBottom = DialogUnits(dlg->font()).y(238);
+        auto* autoAB = dlg->findChild<QPushButton*>("autoAB");
+        auto* preview = dlg->findChild<QPushButton*>("preview");
+        auto* vr = dlg->findChild<QCheckBox*>("vrSuffix");
+        auto* exif = dlg->findChild<QCheckBox*>("keepExif");
+        for (QWidget* w : std::initializer_list<QWidget*>{autoAB, preview, batch, vr, exif})
+            QVERIFY2(w->y() > templateBottom && dlg->rect().contains(w->geometry()), qPrintable(w->objectName()));
+        QCOMPARE(QList<int>({preview->y(), batch->y(), preview->height(), batch->height()}),
+                 QList<int>({autoAB->y(), autoAB->y(), autoAB->height(), autoAB->height()}));
+        QCOMPARE(exif->geometry().center().y(), vr->geometry().center().y());
+        QVERIFY(autoAB->x() < preview->x() && preview->x() < batch->x() && vr->x() < exif->x() && vr->y() > batch->y());
         for (QWidget* other : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
             if (other != batch && !other->isWindow() && !qobject_cast<QGroupBox*>(other))
                 QVERIFY2(!other->geometry().intersects(batch->geometry()), qPrintable(other->objectName()));
@@ -789,6 +854,165 @@ private slots:
         QCOMPARE(seen.zenith.yaw, 1);
         QVERIFY(seen.points.ok());
         QCOMPARE(seen.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+    }
+
+    // The program's own choices come back in the next run; the template's controls start from their defaults.
+    void remembersItsOwnChoicesOnly() {
+        auto* dlg = openMain();
+        QVERIFY(dlg);
+        clickButton(dlg->findChild<QCheckBox*>("vrSuffix"));
+        replaceText(box(1013), "2000");
+        clickButton(control<UpDownControl>(dlg, 1014)->upArrow());
+        dlg->move(dlg->pos() + QPoint(30, 20));
+        const QRect placed = dlg->geometry();
+        dlg->close();
+        QVERIFY(dlg = openMain());
+        QVERIFY(dlg->findChild<QCheckBox*>("vrSuffix")->isChecked() && !dlg->findChild<QCheckBox*>("keepExif")->isChecked());
+        QCOMPARE(dlg->geometry(), placed);
+        QCOMPARE(texts(dlg, {1013, 1011, 1020}), QStringList({"4096", "8192", ""}));
+
+        writePairs({"a.jpg"}, 40, 30);
+        QVERIFY(QDir().mkpath("other/left"));
+        auto* batch = start(new BatchDialog(choices(16)));
+        QVERIFY(batch);
+        replaceText(part<QLineEdit>("leftFolder"), "other/left");
+        part<QComboBox>("alignment")->setCurrentIndex(2);
+        clickButton(part<QPushButton>("closeButton"));
+        QVERIFY(batch = start(new BatchDialog(choices(16))));
+        QCOMPARE(part<QLineEdit>("leftFolder")->text() + " " + part<QLineEdit>("rightFolder")->text(),
+                 QString("other/left input/right"));
+        QCOMPARE(part<QComboBox>("alignment")->currentIndex(), 2);
+        QVERIFY2(part<QLabel>("choices")->text().contains("Alignment: automatic, once"), qPrintable(part<QLabel>("choices")->text()));
+    }
+
+    // Tab goes through the template's controls in their order, then through the additions in reading order.
+    void tabReachesTheAdditionsAfterTheTemplate() {
+        auto* dlg = openMain();
+        QVERIFY(dlg);
+        QStringList order;
+        QWidget* w = control(dlg, 1056);  // the template's last control
+        while (order.size() < 6) {
+            w = w->nextInFocusChain();
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) order << w->objectName();
+        }
+        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "vrSuffix", "keepExif", "id1"}));
+    }
+
+    // On a 1366 x 768 screen every window, with room for its frame, and every part of it is on the screen.
+    void windowsFitALaptopScreen_data() {
+        QTest::addColumn<QString>("window");
+        for (const char* w : {"main", "registration", "picker", "portrait picker", "batch", "preview", "about"})
+            QTest::newRow(w) << w;
+    }
+    void windowsFitALaptopScreen() {
+        QFETCH(QString, window);
+        QScreen* laptop = laptopScreen();
+        QVERIFY2(laptop, "the test platform has no 1366 x 768 screen");
+        writePair();
+        QVERIFY(cv::imwrite("input/P.png", noiseImage(1000, 1500, 3)));
+        writePairs({"a.jpg"}, 40, 30);
+        auto* main = new CMyVistereoDlg(*app_);
+        main->setScreen(laptop);
+        main->move(laptop->geometry().topLeft() + QPoint(200, 60));
+        QVERIFY(start(main));
+        QWidget* shown = main;
+        if (window == "registration") shown = new CameraDlg2(*app_, main);
+        if (window == "batch") shown = new BatchDialog(choices(16), false, main);
+        if (window == "about") shown = new CAboutDlg(main);
+        if (window == "preview") shown = new PreviewDialog(noiseImage(4096, 2048, 4), "x", main);
+        if (window.endsWith("picker")) {
+            app_->m_leftImageName = window == "picker" ? "L.png" : "P.png";
+            app_->m_rightImageName = "R.png";
+            auto* picker = new LRPointDlg(*app_, main);
+            picker->open();
+            QVERIFY(picker->displayScale() < 1.0);
+            shown = picker;
+        }
+        shown->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        QString why;
+        QVERIFY2(fitsOn(shown, laptop, why), qPrintable(why));
+    }
+
+    // On the laptop screen the picker's views are shown smaller: presses are measured back in view pixels, and
+    // both A and B are marked in both pictures.
+    void fittedPickerMeasuresPressesInViewPixelsAndMarksBothPoints() {
+        writePair();
+        app_->m_leftImageName = "L.png";
+        app_->m_rightImageName = "R.png";
+        auto* host = new QWidget;
+        host->setScreen(laptopScreen());
+        host->setGeometry(laptopScreen()->geometry().adjusted(100, 100, -100, -100));
+        QVERIFY(start(host));
+        auto* dlg = new LRPointDlg(*app_, host);
+        dlg->open();
+        QVERIFY(QTest::qWaitForWindowExposed(dlg));
+        const double scale = dlg->displayScale();
+        QVERIFY2(scale > 0.5 && scale < 1.0, qPrintable(QString::number(scale)));
+        const QPoint pressed[2] = {{250, 180}, {520, 400}};  // in the picture as shown, rows A and B
+        QStringList expected;
+        for (int row = 0; row < 2; ++row) {
+            clickButton(control<QRadioButton>(dlg, 1023 + row));
+            press(dlg, control<QLabel>(dlg, 1054), pressed[row]);
+            const int x = int(std::floor(pressed[row].x() / scale) / kLeftScale), y = int(std::floor(pressed[row].y() / scale) / kLeftScale);
+            expected << QString::number(x) << QString::number(y) << QString::number(x + kOffset.x) << QString::number(y + kOffset.y);
+        }
+        QCOMPARE(messages_, QStringList());
+        QCOMPARE(texts(dlg, kPickerEdits), expected);
+        // A red outline around each point, in each picture: a run of red pixels down its left side.
+        const struct { int id; double viewScale; int xIndex; } pictures[2] = {{1054, kLeftScale, 0}, {1055, 512.0 / 2400, 2}};
+        for (const auto& p : pictures) {
+            const QImage image = picture(dlg, p.id);
+            for (int row = 0; row < 2; ++row) {
+                const int vx = int(expected[4 * row + p.xIndex].toInt() * p.viewScale), vy = int(expected[4 * row + p.xIndex + 1].toInt() * p.viewScale);
+                const QPoint centre(qRound(vx * scale), qRound(vy * scale));
+                for (int dy = -3; dy <= 3; ++dy) {
+                    bool red = false;  // somewhere on the outline's left side, whatever the rounding
+                    for (int dx = -8; dx <= -4; ++dx) {
+                        const QColor c = image.pixelColor(centre + QPoint(dx, dy));
+                        red = red || (c.red() > 200 && c.green() < 60 && c.blue() < 60);
+                    }
+                    QVERIFY2(red, qPrintable(QString("picture %1 row %2 at %3,%4").arg(p.id).arg(row).arg(centre.x()).arg(centre.y() + dy)));
+                }
+            }
+        }
+    }
+
+    // The batch window's buttons, lists and texts stay where they are from idle through running to finished,
+    // while the texts change and failures come in; files added while it is open join the pairing.
+    void batchLayoutStaysStillAndFollowsTheFolders() {
+        writePairs({"b0.png", "b1.png", "b2.png"}, 90, 60);
+        QVERIFY(QFile("input/right/b1.png").open(QIODevice::WriteOnly | QIODevice::Truncate));  // a failure to list
+        auto* dlg = start(new BatchDialog(choices(32)));
+        QVERIFY(dlg);
+        writePairs({"b3.png"}, 90, 60);
+        QTRY_COMPARE_WITH_TIMEOUT(part<QListWidget>("pairList")->count(), 4, 3000);
+        auto geometries = [this] {
+            QList<QRect> g;
+            for (const char* name : {"startButton", "cancelButton", "closeButton", "pairList", "progress", "progressText", "failures"})
+                g << part<QWidget>(name)->geometry();
+            return g;
+        };
+        const QList<QRect> idle = geometries();
+        const auto gate = std::make_shared<QSemaphore>();
+        dlg->batchPool().start([gate] { gate->acquire(); });
+        auto release = qScopeGuard([gate] { gate->release(); });
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        QList<QList<QRect>> whileRunning;
+        connect(part<QProgressBar>("progress"), &QProgressBar::valueChanged, dlg, [&](int value) {
+            whileRunning << geometries();
+            if (value != 1) return;
+            clickButton(part<QPushButton>("cancelButton"));  // "Stopping…" in the same place
+            whileRunning << geometries();
+        });
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(dlg->running());
+        QCOMPARE(geometries(), idle);
+        release.dismiss();
+        gate->release();
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(geometries(), idle);
+        for (const QList<QRect>& g : whileRunning) QCOMPARE(g, idle);
     }
 };
 

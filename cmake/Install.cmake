@@ -1,0 +1,51 @@
+# Installing Vistereo like any program (cmake --install, or the .deb that
+# CPack builds): both programs, the desktop entry and its icon in the hicolor
+# theme, the manual pages and the bash completion made from the command
+# catalogue, the README and the example working directory.
+include(GNUInstallDirs)
+
+install(TARGETS vistereo-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${VISTEREO_DOCS_DIR}/vistereo-cli.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${VISTEREO_DOCS_DIR}/vistereo-cli.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME vistereo-cli)
+
+if(VISTEREO_BUILD_UI)
+  install(TARGETS vistereo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${VISTEREO_DOCS_DIR}/vistereo.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/ui/desktop/vistereo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/ui/desktop/vistereo.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  foreach(size IN LISTS VISTEREO_ICON_SIZES)
+    install(FILES ${VISTEREO_ICON_DIR}/${size}x${size}/vistereo.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+endif()
+
+set(VISTEREO_INSTALL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vistereo)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VISTEREO_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/examples/Vistereo.ini DESTINATION ${VISTEREO_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/input/L.jpg ${PROJECT_SOURCE_DIR}/examples/input/R.jpg
+        DESTINATION ${VISTEREO_INSTALL_DOCDIR}/examples/input)
+
+# The Debian package: its dependencies are the runtime packages of the
+# libraries the programs link (found by dpkg-shlibdeps), plus what is loaded
+# at run time rather than linked: Qt's platform plugins.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vistereo)
+set(CPACK_PACKAGE_VENDOR "Vistereo")
+set(CPACK_PACKAGE_CONTACT "Vistereo developers <vistereo@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "stereo fisheye photographs to side-by-side 180-degree (VR180) images")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Vistereo turns a pair of fisheye photographs from the left and right
+cameras of a stereo rig into one side-by-side 180-degree equirectangular
+image or a VR180 photo, with registered lens models, a zenith correction
+and a rotation that lines the right eye up with the left. It has a
+desktop program (vistereo) and a command-line tool (vistereo-cli).")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(VISTEREO_BUILD_UI)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, hicolor-icon-theme, bash-completion")
+endif()
+set(CPACK_STRIP_FILES ON)
+include(CPack)

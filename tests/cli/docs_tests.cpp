@@ -1,0 +1,102 @@
+// The manual pages and the bash completion as the build writes them: every
+// option of every command is in both, the pages render without a warning,
+// and the completion answers as a shell user expects.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/command_catalogue.h"
+#include "tests/support/scratch.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+using namespace vistereo::testsupport;
+
+namespace {
+
+// What `command` prints on stdout (stderr joined), through the shell.
+std::string shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[4096];
+        while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+const fs::path kDocs = VISTEREO_DOCS_DIR;
+
+}  // namespace
+
+// Rendered as a reader sees them, with every roff warning an error: each
+// option of each command appears under its own long name.
+TEST(ManualPageTest, RendersEveryOptionOfEveryCommandWithoutWarnings) {
+    if (shell("command -v groff").empty()) GTEST_SKIP() << "groff is not installed";
+    for (const char* page : {"vistereo-cli.1", "vistereo.1"}) {
+        const std::string warnings = shell("groff -man -ww -z " + quoted((kDocs / page).string()));
+        EXPECT_EQ(warnings, "") << page;
+    }
+    const std::string text = shell("groff -man -Tutf8 -P-cbou " + quoted((kDocs / "vistereo-cli.1").string()));
+    for (const cli::CommandHelp* command : cli::commandCatalogue()) {
+        EXPECT_NE(text.find(command->name), std::string::npos) << command->name;
+        for (const cli::OptionSpec& option : command->options)
+            EXPECT_NE(text.find("--" + std::string(option.name)), std::string::npos) << command->name << " --" << option.name;
+    }
+}
+
+// The completion script run by bash on the words typed so far; the working
+// directory's Vistereo.ini names lenses with blanks and a quote.
+class CompletionTest : public ScratchTest {};
+
+TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
+    writeFile(dir / "Vistereo.ini", recordText("Fisheye 8mm") + recordText("Dad's lens") + recordText("Other"));
+    fs::create_directories(dir / "shoot/input");
+    writeFile(dir / "shoot/Vistereo.ini", recordText("Shoot lens"));
+    writeFile(dir / "pair.vr.jpg", "x");
+    struct Case {
+        std::vector<std::string> words;  // after vistereo-cli; the last is being completed
+        std::vector<std::string> replies;
+    };
+    std::vector<std::string> convertOptions;
+    for (const cli::OptionSpec& option : cli::kConvertHelp.options) convertOptions.push_back("--" + std::string(option.name));
+    const Case cases[] = {
+        {{"co"}, {"convert"}},
+        {{"lens", ""}, {"list", "--help"}},
+        {{"lens", "list", "--d"}, {"--directory"}},
+        {{"convert", "--"}, convertOptions},
+        {{"convert", "--left-lens", ""}, {"Fisheye\\ 8mm", "Dad\\'s\\ lens", "Other", "\\#1", "\\#2", "\\#3"}},
+        {{"convert", "--right-lens", "D"}, {"Dad\\'s\\ lens"}},
+        {{"batch", "-C", "shoot", "--left-lens", ""}, {"Shoot\\ lens", "\\#1"}},
+        {{"align", "--directory", "=", "shoot", "--right-lens", "S"}, {"Shoot\\ lens"}},
+        {{"convert", "-Cshoot", "--left-lens", "#"}, {"\\#1"}},
+        {{"convert", "--interp", "b"}, {"bilinear", "bicubic"}},
+        {{"batch", "--left-dir", "sh"}, {"shoot"}},
+        {{"check", "pair"}, {"pair.vr.jpg"}},
+        {{"convert", "--height", ""}, {}},
+    };
+    for (const Case& c : cases) {
+        std::string words = "vistereo-cli";
+        for (const std::string& w : c.words) words += " " + quoted(w);
+        const std::string script = "cd " + quoted(dir.string()) + " && source " +
+                                   quoted((kDocs / "vistereo-cli.bash").string()) + " && COMP_WORDS=(" + words +
+                                   ") && COMP_CWORD=" + std::to_string(c.words.size()) +
+                                   " && _vistereo_cli && printf '%s\\n' \"${COMPREPLY[@]}\"";
+        std::vector<std::string> replies;
+        std::istringstream lines(shell("timeout 10 bash -c " + quoted(script)));
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty()) replies.push_back(line);
+        std::string label;
+        for (const std::string& w : c.words) label += "[" + w + "]";
+        EXPECT_EQ(replies, c.replies) << label;
+    }
+}

@@ -1,0 +1,126 @@
+// ui_screenshots OUTDIR: opens every window of the desktop program on the
+// bundled example and saves what the screen shows, one PNG per window: the
+// main dialog, the registration dialog, the point picker, the batch window
+// idle and while running, the preview and the About box. Run it under a
+// virtual X server of the screen size to look at (scripts/screenshots.sh).
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
+#include "tests/support/synth.h"
+#include "ui/about_dialog.h"
+#include "ui/app.h"
+#include "ui/batch_dialog.h"
+#include "ui/camera_dialog.h"
+#include "ui/lr_point_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/message_box.h"
+#include "ui/preview_dialog.h"
+
+using namespace vistereo;
+
+namespace {
+
+QString outDir;
+
+// The whole screen once `window` is up and painted.
+void shoot(QWidget* window, const QString& name) {
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window)) qWarning("%s never appeared", qPrintable(name));
+    QTest::qWait(400);
+    const QString file = outDir + "/" + name + ".png";
+    QGuiApplication::primaryScreen()->grabWindow(0).save(file);
+    qInfo("%s: window %dx%d at %d,%d", qPrintable(file), window->frameGeometry().width(),
+          window->frameGeometry().height(), window->frameGeometry().x(), window->frameGeometry().y());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    if (argc != 3) {
+        qWarning("usage: ui_screenshots EXAMPLES_DIR OUTDIR");
+        return 2;
+    }
+    const QString examples = QDir(argv[1]).absolutePath();
+    outDir = QDir(argv[2]).absolutePath();
+    QDir().mkpath(outDir);
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    // Every window as on a first start: no remembered positions or choices.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, work.path() + "/settings");
+    for (const QString file : {"Vistereo.ini", "input/L.jpg", "input/R.jpg"}) {
+        QDir().mkpath(QFileInfo(file).path());
+        QFile::copy(examples + "/" + file, file);
+    }
+    QDir().mkpath("output");
+    // A batch of pairs large enough to be seen running.
+    QDir().mkpath("input/left");
+    QDir().mkpath("input/right");
+    const cv::Mat left = cv::imread("input/L.jpg"), right = cv::imread("input/R.jpg");
+    for (int k = 1; k <= 6; ++k) {
+        cv::imwrite(QString("input/left/IMG_%1.jpg").arg(k, 4, 10, QChar('0')).toStdString(), left);
+        cv::imwrite(QString("input/right/IMG_%1.jpg").arg(k, 4, 10, QChar('0')).toStdString(), right);
+    }
+    setMessageHook([](const QString& text) { qInfo("message: %s", qPrintable(text)); });
+
+    CMyVistereoApp app;
+    CMyVistereoDlg main(app);
+    shoot(&main, "main");
+
+    CameraDlg2 registration(app, &main);
+    shoot(&registration, "registration");
+    registration.hide();
+
+    app.m_leftImageName = "L.jpg";
+    app.m_rightImageName = "R.jpg";
+    app.m_exchangePoints = {560, 1060, 554, 1048, 820, 700, 822, 687};
+    {
+        LRPointDlg picker(app, &main);
+        picker.open();
+        shoot(&picker, "picker");
+    }
+
+    ConversionRequest request;
+    request.lenses.fill(lensSettingsOf(app.mainLensRegistry.records[0]));
+    request.points.points = PointSet::fromListOrder({560, 1060, 554, 1048, 820, 700, 822, 687});
+    request.outputHeight = 2048;
+    request.workingDirectory = ".";
+    {
+        BatchDialog batch(request, false, &main);
+        shoot(&batch, "batch-idle");
+        QTimer::singleShot(0, &batch, &BatchDialog::start);
+        if (!QTest::qWaitFor([&] { return batch.running(); }, 5000)) qWarning("the batch did not start");
+        QTest::qWait(1500);
+        shoot(&batch, "batch-running");
+        if (!QTest::qWaitFor([&] { return !batch.running(); }, 120000)) qWarning("the batch did not end");
+        shoot(&batch, "batch-finished");
+    }
+
+    struct : MessageSink {
+        void showMessage(const std::string&) override {}
+    } quiet;
+    request.outputName = "LROut.jpg";
+    RunConversion(request, quiet);
+    {
+        PreviewDialog preview(readSideBySide("output/LROut.jpg"), "output/LROut.jpg", &main);
+        QSignalSpy measured(&preview, &PreviewDialog::measured);
+        preview.show();
+        if (!measured.wait(60000)) qWarning("the preview measured nothing");
+        shoot(&preview, "preview");
+    }
+
+    CAboutDlg about(&main);
+    shoot(&about, "about");
+    return 0;
+}

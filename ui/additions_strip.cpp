@@ -1,0 +1,65 @@
+#include "ui/additions_strip.h"
+
+#include <algorithm>
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QWidget>
+
+#include "ui/dialog_layout.h"
+#include "ui/user_settings.h"
+
+namespace vistereo {
+
+AdditionsStrip::AdditionsStrip(QWidget* window, const DialogUnits& units, int top, QWidget* lastOwnControl)
+    : window_(window),
+      left_(units.x(10)),
+      right_(units.x(318)),
+      top_(units.y(top)),
+      rowHeight_(units.y(13)),
+      rowGap_(units.y(4)),
+      gap_(units.x(6)),
+      bottomMargin_(units.y(7)),
+      lastOwnControl_(lastOwnControl) {
+    buttonX_ = checkX_ = left_;
+}
+
+void AdditionsStrip::place(QAbstractButton* control, int row, int& x) {
+    control->setParent(window_);
+    // Buttons keep at least the width of the window's own small buttons.
+    const int width = qobject_cast<QPushButton*>(control) ? std::max(control->sizeHint().width(), right_ / 6)
+                                                           : control->sizeHint().width();
+    control->setGeometry(x, top_ + row * (rowHeight_ + rowGap_), width, rowHeight_);
+    control->show();
+    x += width + gap_;
+}
+
+void AdditionsStrip::addButton(QPushButton* button) {
+    place(button, 0, buttonX_);
+    buttons_ << button;
+    chainTabOrder();
+}
+
+void AdditionsStrip::addCheckBox(QCheckBox* box) {
+    if (checkX_ > left_ && checkX_ + box->sizeHint().width() > right_) {
+        ++checkRow_;
+        checkX_ = left_;
+    }
+    place(box, checkRow_, checkX_);
+    checkBoxes_ << box;
+    rememberCheckBox(box);
+    chainTabOrder();
+}
+
+int AdditionsStrip::height() const { return (checkRow_ + 1) * (rowHeight_ + rowGap_) - rowGap_ + bottomMargin_; }
+
+void AdditionsStrip::chainTabOrder() {
+    // The rows in reading order: the buttons, then the check boxes row by row.
+    QWidget* previous = lastOwnControl_;
+    for (QWidget* w : buttons_ + checkBoxes_) {
+        QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+}
+
+}  // namespace vistereo

@@ -1,0 +1,51 @@
+#include "ui/user_settings.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace vistereo {
+namespace {
+
+// Saves the window's geometry when it is hidden (closed, accepted or rejected).
+class GeometryKeeper : public QObject {
+public:
+    GeometryKeeper(QWidget* window, QString key) : QObject(window), window_(window), key_(std::move(key)) {
+        window->installEventFilter(this);
+        const QByteArray saved = userSettings().value(key_).toByteArray();
+        if (saved.isEmpty()) return;
+        const QRect before = window->geometry();
+        window->restoreGeometry(saved);
+        // A window restored where no screen shows it goes back to where it was placed.
+        bool visible = false;
+        for (const QScreen* screen : QGuiApplication::screens())
+            visible = visible || screen->availableGeometry().intersects(window->geometry());
+        if (!visible) window->setGeometry(before);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_ && event->type() == QEvent::Hide) userSettings().setValue(key_, window_->saveGeometry());
+        return false;
+    }
+
+private:
+    QWidget* window_;
+    QString key_;
+};
+
+}  // namespace
+
+QSettings userSettings() { return QSettings(QStringLiteral("Vistereo"), QStringLiteral("vistereo")); }
+
+void rememberCheckBox(QCheckBox* box) {
+    const QString key = QStringLiteral("additions/") + box->objectName();
+    box->setChecked(userSettings().value(key, box->isChecked()).toBool());
+    QObject::connect(box, &QCheckBox::toggled, box, [key](bool on) { userSettings().setValue(key, on); });
+}
+
+void rememberGeometry(QWidget* window, const QString& key) { new GeometryKeeper(window, QStringLiteral("windows/") + key); }
+
+}  // namespace vistereo
