@@ -84,7 +84,8 @@ protected:
     }
     std::vector<std::string> outputs(const std::string& folder = "output") const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir / folder)) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(dir / folder))
+            if (e.path().filename() != ".vistereo.lock") names.push_back(e.path().filename().string());  // the batches' lock file
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -96,7 +97,7 @@ protected:
 TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
     const std::function<void()> none = [] {}, images = [this] { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); },
                                 pair = [this] { writePair("a.jpg", 40, 30, 1); };
-    // noOutput: the output directory is missing, so the finished run cannot write its file.
+    // noOutput: the output directory is missing; convert makes it.
     const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
                    const char* outMentions; bool noOutput = false; } cases[] = {
         {"no arguments", {}, none, 2, "usage:", ""}, {"help", {"--help"}, none, 0, "", "convert"},
@@ -125,7 +126,9 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"converted", convert(), images, 0, "", "Finished converting!!!"},
         {"converted with exact arithmetic", convert({"--exact", "--threads", "2"}), images, 0, "", "Finished converting!!!"},
         {"converted quietly", convert({"--quiet", "--threads", "1"}), images, 0, "", nullptr},
-        {"output not writable", convert(), images, 1, "vistereo-cli: error: cannot write", nullptr, true},
+        {"output folder made", convert(), images, 0, "", "Finished converting!!!", true},
+        {"a file where the output folder should be", convert(), [&] { images(), writeFile(dir / "output", "x"); }, 1,
+         "vistereo-cli: error: \"" + (dir / "output").string() + "\" is a file, not a folder", nullptr, true},
         // batch: folders or a pairs file, and what goes with automatic alignment
         {"batch: right folder one short", batch(), [&] { pair(), writeNoise("left/b.jpg", 40, 30); }, 2,
          "have no partner: " + (dir / "input/left/b.jpg").string(), ""},
@@ -155,7 +158,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         if (!c.outMentions) EXPECT_EQ(run.out, "");
         else EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
         const bool converted = c.status == 0 && c.args.size() > 2 && c.args[0] == "convert";
-        if (c.noOutput) EXPECT_FALSE(fs::exists(dir / "output"));
+        if (c.noOutput) EXPECT_EQ(fs::is_directory(dir / "output"), converted);
         else EXPECT_EQ(outputs().size(), converted ? 1u : 0u);
     }
 }
@@ -207,7 +210,8 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(outputs(), (std::vector<std::string>{"p1_180_LR.jpg", "p3_180_LR.jpg", "p4_180_LR.jpg"}));
     for (const std::string pair : {"p1.jpg", "p3.png", "p4.jpg"}) {
         SCOPED_TRACE(pair);
-        ASSERT_EQ(cli(with(convert({"--left", "left/" + pair, "--right", "right/" + pair, "--output", "single.jpg"}), choices)).status, 0);
+        ASSERT_EQ(cli(with(convert({"--left", (dir / "input/left" / pair).string(), "--right",
+                                    (dir / "input/right" / pair).string(), "--output", "single.jpg"}), choices)).status, 0);
         EXPECT_TRUE(readFile(dir / "output/single_180_LR.jpg") == readFile(dir / "output" / (pair.substr(0, 2) + "_180_LR.jpg")));
         fs::remove(dir / "output/single_180_LR.jpg");
     }
