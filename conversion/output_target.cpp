@@ -73,7 +73,10 @@ FilePlace locateFile(const fs::path& path) {
 std::string writeObstacle(const fs::path& output) {
     if (namesAFolder(output)) return quoted(output) + " names a folder, not a file";
     struct stat info{};
-    if (::lstat(output.c_str(), &info) == 0) {
+    const bool there = ::lstat(output.c_str(), &info) == 0;
+    if (!there && errno != ENOENT && errno != ENOTDIR)  // a name too long for the file system, say
+        return "cannot write " + quoted(output) + ": " + std::strerror(errno);
+    if (there) {
         struct stat followed{};
         const bool folder = S_ISDIR(info.st_mode) || (S_ISLNK(info.st_mode) && ::stat(output.c_str(), &followed) == 0 &&
                                                       S_ISDIR(followed.st_mode));
