@@ -57,18 +57,28 @@ std::optional<FileIdentity> identityOf(const fs::path& path) {
     return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
-FilePlace locateFile(const fs::path& path) {
-    FilePlace place;
-    place.name = path.filename().string();
+namespace {
+
+// The folder part of a place: resolved, and keyed by the identity of its
+// nearest existing folder.
+std::pair<fs::path, std::string> locateFolder(const fs::path& path) {
     const fs::path folder = resolvedFolderOf(path);
-    place.resolved = folder / path.filename();
     fs::path missing;
     const fs::path existing = nearestExisting(folder, missing);
     const auto folderId = identityOf(existing);
-    place.folderKey = (folderId ? folderKeyOf(*folderId) : existing.string()) + "/" + missing.generic_string();
+    return {folder, (folderId ? folderKeyOf(*folderId) : existing.string()) + "/" + missing.generic_string()};
+}
+
+FilePlace placeIn(const fs::path& path, const std::pair<fs::path, std::string>& folder) {
+    FilePlace place;
+    place.name = path.filename().string();
+    place.resolved = folder.first / path.filename();
+    place.folderKey = folder.second;
     place.file = identityOf(path);
     return place;
 }
+
+}  // namespace
 
 std::string writeObstacle(const fs::path& output) {
     if (namesAFolder(output)) return quoted(output) + " names a folder, not a file";
@@ -111,7 +121,15 @@ const OutputRoom::Known* OutputRoom::Index::find(const FilePlace& place) const {
     return nullptr;
 }
 
-void OutputRoom::protect(const fs::path& file, const std::string& role) { inputs_.add(locateFile(file), file, role); }
+FilePlace OutputRoom::locate(const fs::path& path) const {
+    // The images of a batch share a few folders: each is resolved once.
+    const std::string folder = path.parent_path().string();
+    auto known = folderCache_.find(folder);
+    if (known == folderCache_.end()) known = folderCache_.emplace(folder, locateFolder(path)).first;
+    return placeIn(path, known->second);
+}
+
+void OutputRoom::protect(const fs::path& file, const std::string& role) { inputs_.add(locate(file), file, role); }
 
 void OutputRoom::protectFolder(const fs::path& folder, const std::string& role) {
     std::error_code ec;
@@ -124,7 +142,7 @@ void OutputRoom::keepWithin(const fs::path& folder, const std::string& howToAllo
     howToAllow_ = howToAllow;
 }
 
-std::string OutputRoom::clash(const fs::path& output) const { return clashAt(locateFile(output), output); }
+std::string OutputRoom::clash(const fs::path& output) const { return clashAt(locate(output), output); }
 
 std::string OutputRoom::clashAt(const FilePlace& place, const fs::path& output) const {
     if (const Known* input = inputs_.find(place))
@@ -148,7 +166,7 @@ std::string OutputRoom::clashAt(const FilePlace& place, const fs::path& output) 
 }
 
 std::string OutputRoom::admit(const fs::path& output, const std::string& role) {
-    const FilePlace place = locateFile(output);
+    const FilePlace place = locate(output);
     std::string refusal = clashAt(place, output);
     if (refusal.empty()) refusal = writeObstacle(output);
     if (refusal.empty()) outputs_.add(place, output, role);

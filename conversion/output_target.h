@@ -39,17 +39,15 @@ std::optional<FileIdentity> identityOf(const std::filesystem::path& path);
 
 // Where a file is or would be: its folder with links and ".." resolved (by
 // identity when the folder exists; folders still to be made are spelt out
-// after the nearest one that exists), its own name, and the file there.
+// after the nearest one that exists), its own name, and the file there. Two
+// places are one file when folder and name agree (one directory entry) or
+// when both files are there and agree (a link, a hard link).
 struct FilePlace {
     std::string folderKey;            // the folder's identity, then the folders still missing
     std::string name;                 // the last part of the path, not resolved (a link is a file of its own)
     std::filesystem::path resolved;   // the folder resolved, then the name
     std::optional<FileIdentity> file; // what is there now, following links
-    bool sameEntry(const FilePlace& other) const { return folderKey == other.folderKey && name == other.name; }
-    // The same directory entry, or two names of one file.
-    bool sameFile(const FilePlace& other) const { return sameEntry(other) || (file && other.file && *file == *other.file); }
 };
-FilePlace locateFile(const std::filesystem::path& path);
 
 // Why `output` cannot be written, or empty: its name is a folder's, a folder
 // or a special file (device, FIFO, socket) is in its place, a file stands
@@ -78,6 +76,7 @@ public:
 
 private:
     std::string clashAt(const FilePlace& place, const std::filesystem::path& output) const;
+    FilePlace locate(const std::filesystem::path& path) const;
 
     struct Known {
         std::filesystem::path path;
@@ -96,6 +95,8 @@ private:
     std::unordered_map<std::string, Known> folders_;  // by the folder's key
     std::optional<std::filesystem::path> within_;
     std::string howToAllow_;
+    // Folders as given -> resolved, and their key.
+    mutable std::unordered_map<std::string, std::pair<std::filesystem::path, std::string>> folderCache_;
 };
 
 }  // namespace vistereo

@@ -46,10 +46,11 @@ public:  // the case tables below arrange the fixture directly
         reset();
     }
     void showMessage(const std::string& text) override { messages.push_back(text); }
+    static ConversionRequest fresh() { return {}; }
     void reset() {
         fs::remove_all(dir);
         fs::create_directories(dir / "input"), fs::create_directories(dir / "output");
-        request = ConversionRequest{};
+        request = fresh();
         request.workingDirectory = dir;
         entry = PointEntry{};
         entry.boxes = {"100", "300", "110", "310", "200", "400", "205", "402"};
