@@ -394,7 +394,9 @@ private:
             }
             return false;
         }
-        if (stampOf(pair.output) != found_[job.index].stamp) {
+        // Something new in the output's place is another run's work; a place
+        // emptied meanwhile holds nothing to lose.
+        if (const FileStamp now = stampOf(pair.output); now.exists && now != found_[job.index].stamp) {
             job.outcome.result = PairResult::Skipped;
             job.outcome.message = "written by another run while this one ran";
             return false;

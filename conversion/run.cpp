@@ -393,7 +393,7 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
     const std::string extension = extensionOf(outputName);
     if (extension.empty() || !cv::haveImageWriter(outputName))
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
-                       "Cannot write the output image \"" + outputName +
+                       "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");

@@ -115,6 +115,8 @@ TEST_F(SafetyTest, NoRouteWritesOntoAnInputAnotherOutputOrOutsideItsFolder) {
          {"\"" + D + "/input/L.jpg\" is a file, not a folder"}},
         {"convert to a name too long for the file system", nothing,
          [](SafetyTest& t) { return t.convert({"-o", std::string(100000, 'n') + ".jpg"}); }, 1, {"…nnn", "nnn.jpg\": File name too long"}},
+        {"convert to a long name without an extension", nothing,
+         [](SafetyTest& t) { return t.convert({"-o", std::string(100000, 'n')}); }, 1, {"give it an extension"}},
         {"convert a VR180 photo with the players' name", nothing,
          [](SafetyTest& t) { return t.convert({"-o", "x.vr.jpg", "--vr-suffix"}); }, 0, {}, {"output/x_180_LR.vr.jpg"}},
         {"convert into folders still to be made", nothing,
