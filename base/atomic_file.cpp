@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <string_view>
 
 namespace vistereo {
 
@@ -21,16 +23,21 @@ void setError(std::string* error, const std::string& what, int code) {
 }
 
 constexpr const char* kTemporaryMark = ".tmp-";
+constexpr size_t kLongestName = 255;  // NAME_MAX of the common file systems
 
 // A name for the temporary file beside the target that no other writer in
-// this or another process picks at the same time:
-// ".<target name>.tmp-<process id>-<random>-<counter>".
+// this or another process, on this or another host, picks at the same time:
+// ".<target name>.tmp-<host>-<process id>-<random>-<counter>". The target's
+// name is cut when the whole would be longer than a file name may be; the
+// temporary is found by its host and process, not by its target.
 std::filesystem::path temporaryName(const std::filesystem::path& target) {
     static std::atomic<unsigned> counter{0};
     static const unsigned seed = std::random_device{}();
-    const std::string suffix = kTemporaryMark + std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
-                               std::to_string(counter.fetch_add(1));
-    return target.parent_path() / ("." + target.filename().string() + suffix);
+    const std::string suffix = kTemporaryMark + temporaryHostName() + "-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(seed) + "-" + std::to_string(counter.fetch_add(1));
+    std::string name = target.filename().string();
+    if (1 + name.size() + suffix.size() > kLongestName) name.resize(kLongestName - 1 - suffix.size());
+    return target.parent_path() / ("." + name + suffix);
 }
 
 // The temporary files being written, where a termination signal can find
@@ -122,27 +129,31 @@ void releaseSlot(int slotIndex) {
     if (slotIndex >= 0) temporarySlots[slotIndex].state = 0;
 }
 
-// Whether `name` is ".<target>.tmp-<pid>-<digits>-<digits>"; gives the target
-// name and the writer's process id.
-bool parseTemporaryName(const std::string& name, std::string& target, long& pid) {
+bool allDigits(std::string_view field) {
+    return !field.empty() && field.size() <= 18 && field.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether `name` is ".<target>.tmp-<host>-<pid>-<digits>-<digits>"; gives the
+// writer's host and process id. A temporary of an older writer, whose name
+// holds no host, gives an empty host.
+bool parseTemporaryName(const std::string& name, std::string& host, long& pid) {
     const size_t mark = name.rfind(kTemporaryMark);
     if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return false;
-    target = name.substr(1, mark - 1);
-    const std::string rest = name.substr(mark + std::strlen(kTemporaryMark));
-    int fields = 0;
-    size_t start = 0;
-    pid = -1;
-    while (start <= rest.size()) {
-        const size_t dash = rest.find('-', start);
-        const std::string field = rest.substr(start, dash == std::string::npos ? std::string::npos : dash - start);
-        if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        if (fields == 0) pid = std::stol(field);
-        ++fields;
-        if (dash == std::string::npos) break;
-        start = dash + 1;
+    std::string_view rest(name);
+    rest.remove_prefix(mark + std::strlen(kTemporaryMark));
+    std::string_view fields[3];  // counter, random, process id: taken from the end
+    for (std::string_view& field : fields) {
+        const size_t dash = rest.rfind('-');
+        field = dash == std::string_view::npos ? rest : rest.substr(dash + 1);
+        if (!allDigits(field)) return false;
+        rest = dash == std::string_view::npos ? std::string_view() : rest.substr(0, dash);
     }
-    return fields == 3 && pid > 0;
+    if (!rest.empty() && rest.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") !=
+                             std::string_view::npos)
+        return false;
+    host = std::string(rest);
+    pid = std::stol(std::string(fields[2]));
+    return pid > 0;
 }
 
 bool processRuns(long pid) {
@@ -168,11 +179,12 @@ bool writeAll(int fd, std::string_view bytes) {
 }  // namespace
 
 bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::string_view bytes,
-                         std::string* error) {
-    // Through a symbolic link the file it names is replaced, not the link.
+                         std::string* error, AtLink atLink) {
+    // Through a symbolic link either the file it names is replaced, or the
+    // link itself, as the caller chose.
     std::filesystem::path target = requestedTarget;
     std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) {
+    if (atLink == AtLink::WriteThrough && std::filesystem::is_symlink(target, ec)) {
         const auto resolved = std::filesystem::weakly_canonical(target, ec);
         if (!ec) target = resolved;
     }
@@ -207,7 +219,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
     };
 
     struct stat existing{};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+    if (::lstat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
         ::fchmod(fd, existing.st_mode & 07777);
 
     if (!writeAll(fd, bytes)) return fail("cannot write " + temporary.string());
@@ -234,18 +246,33 @@ void removeTemporariesOnTermination(const char* notice) {
     struct sigaction action{};
     action.sa_handler = onTerminationSignal;
     action.sa_mask = terminationSignals();  // one handler at a time
-    for (int s : kTerminationSignals) ::sigaction(s, &action, nullptr);
+    for (int s : kTerminationSignals) {
+        struct sigaction inherited{};
+        if (::sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        ::sigaction(s, &action, nullptr);
+    }
 }
 
-std::vector<std::filesystem::path> findAbandonedTemporaries(
-    const std::filesystem::path& directory, const std::function<bool(const std::string& targetName)>& isTarget) {
+const std::string& temporaryHostName() {
+    static const std::string host = [] {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') std::strcpy(name, "unknown-host");
+        std::string safe;
+        for (const char* c = name; *c && safe.size() < 64; ++c)
+            safe += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '_' ? *c : '_';
+        return safe;
+    }();
+    return host;
+}
+
+std::vector<std::filesystem::path> findAbandonedTemporaries(const std::filesystem::path& directory) {
     std::vector<std::filesystem::path> found;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        std::string target;
+        std::string host;
         long pid = 0;
-        if (parseTemporaryName(name, target, pid) && isTarget(target) && !processRuns(pid))
+        if (parseTemporaryName(name, host, pid) && host == temporaryHostName() && !processRuns(pid))
             found.push_back(it->path());
     }
     return found;

@@ -6,37 +6,47 @@
 // Ctrl-C or `kill`) asks for removeTemporariesOnTermination(): the signal then
 // removes the temporary files being written before the process ends. A process
 // killed outright (SIGKILL, power loss) cannot clean up; its temporaries are
-// found later by findAbandonedTemporaries().
+// found later by findAbandonedTemporaries(). A temporary's name carries the
+// host and the process that write it, so that writers on several machines can
+// share a folder: each removes only what its own host's dead processes left.
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vistereo {
 
+// What a write does when the target is a symbolic link.
+enum class AtLink {
+    WriteThrough,  // the file the link names is replaced; the link stays (a shared settings file)
+    Replace,       // the link itself is replaced by the new file; what it named is left untouched
+};
+
 // Returns true when the target now holds exactly `bytes`. On failure the
 // target is unchanged, no temporary file is left, and `error` (if given)
 // says what went wrong.
 bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         std::string* error = nullptr);
+                         std::string* error = nullptr, AtLink atLink = AtLink::WriteThrough);
 
 // Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT that remove every
 // temporary file the process's writeFileAtomically calls have open, write
 // `notice` (when not null; it must stay valid) to the standard error, and end
 // the process by the same signal with its default action, so the exit status
 // still tells which signal ended it. Targets already renamed into place stay.
-// Call it once, before the threads that write start.
+// A signal the process was started with ignored stays ignored (`nohup` keeps
+// a hang-up from ending it). Call it once, before the threads that write start.
 void removeTemporariesOnTermination(const char* notice = nullptr);
 
-// Temporary files in `directory` left by writeFileAtomically calls whose
-// process no longer runs on this machine, for the targets `isTarget` accepts
-// (by file name). Another process's temporaries for other targets are never
-// listed, so a caller can clean up its own targets in a directory that writers
-// on other machines share.
-std::vector<std::filesystem::path> findAbandonedTemporaries(
-    const std::filesystem::path& directory, const std::function<bool(const std::string& targetName)>& isTarget);
+// Temporary files in `directory` that writeFileAtomically calls on this host
+// left behind in processes that no longer run. A temporary of another host is
+// never listed (its process may well be running there), nor one of a process
+// that still runs here, nor one whose name does not say its host.
+std::vector<std::filesystem::path> findAbandonedTemporaries(const std::filesystem::path& directory);
+
+// This host's name as temporaries carry it: letters, digits, "-" and "_"
+// (any other character becomes "_"), at most 64 of them.
+const std::string& temporaryHostName();
 
 }  // namespace vistereo

@@ -51,7 +51,7 @@ for run in $(seq "$runs"); do
   for k in $(seq "$pairs"); do
     name=$(printf 'pair_%02d.jpg' "$k")
     read -r wall user sys peak < <(measure "$cli" convert -C "$shoot" "${lenses[@]}" "${single_align[@]}" \
-      --left "left/$name" --right "right/$name" --output "single_$name" --quiet)
+      "$shoot/input/left/$name" "$shoot/input/right/$name" --output "single_$name" --quiet)
     single_wall=$(awk -v a="$single_wall" -v b="$wall" 'BEGIN { print a + b }')
     single_cpu=$(awk -v a="$single_cpu" -v b="$user" -v c="$sys" 'BEGIN { print a + b + c }')
     [ "$peak" -gt "$single_peak" ] && single_peak=$peak

@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz text_numbers_fuzz image_header_fuzz vr180_reader_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz text_numbers_fuzz image_header_fuzz vr180_reader_fuzz pairs_file_fuzz)
 build="$root/build-fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVISTEREO_FUZZ=ON -DVISTEREO_BUILD_UI=OFF -DVISTEREO_BUILD_TESTS=OFF >/dev/null
@@ -24,6 +24,9 @@ for t in "${targets[@]}"; do
     image_header_fuzz) head -c 4096 "$root/examples/input/L.jpg" >"$corpus/L.head" 2>/dev/null || true ;;
     text_numbers_fuzz) printf '560,1060,554,1048,820,700,822,687' >"$corpus/points" ;;
     vr180_reader_fuzz) "$build/fuzz/vr180_seed_corpus" "$corpus" >/dev/null ;;
+    # The first byte picks the limits (see the target); then a pairs file as the README shows one.
+    pairs_file_fuzz) printf '\x81left,right,output\r\n# day 1\ncam1/IMG_0001.JPG,cam2/IMG_0001.JPG\n"a, b.jpg",c.jpg,lobby.vr.jpg\n' \
+                       >"$corpus/readme" ;;
   esac
   extra=()
   [ -f "$root/fuzz/${t%_fuzz}.dict" ] && extra=(-dict="$root/fuzz/${t%_fuzz}.dict")

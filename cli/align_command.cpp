@@ -15,6 +15,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "media/vr180.h"
@@ -26,15 +27,16 @@ constexpr std::array<OptionSpec, 8> kAlignOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
-    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
-    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
+    kLeftImageOption,
+    kRightImageOption,
     {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
     {"json", 0, nullptr, "print one JSON object instead of text"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kAlignUsage =
-    "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [--left NAME] [--right NAME] [--json]\n";
+    "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
+    "                          [--json]\n";
 
 constexpr std::array<OptionSpec, 4> kCheckOptions{{
     {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
@@ -116,7 +118,7 @@ std::optional<int> threadsOption(const ParsedOptions& options) {
 }  // namespace
 
 int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const ParsedOptions options = parseOptions(args, kAlignOptions);
+    const ParsedOptions options = parseOptions(args, kAlignOptions, 2);
     auto usage = [&](const std::string& text) { return cli::usageError(err, text, kAlignUsage, "align"); };
     if (!options.error.empty()) return usage(options.error);
     if (options.has("help")) {
@@ -128,9 +130,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     const auto threads = threadsOption(options);
     if (!threads) return usage("--threads takes a whole number (0: every core)");
     ConversionRequest request;
-    request.workingDirectory = options.value("directory", ".");
-    request.leftName = options.value("left", request.leftName);
-    request.rightName = options.value("right", request.rightName);
+    if (const auto bad = readImageArguments(options, request)) return usage(*bad);
     if (const std::string error =
             chooseLenses(request.workingDirectory, options.value("left-lens"), options.value("right-lens"), request.lenses);
         !error.empty())

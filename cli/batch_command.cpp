@@ -10,19 +10,21 @@
 
 #include "base/atomic_file.h"
 #include "cli/command_catalogue.h"
+#include "base/message_text.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
+#include "conversion/output_target.h"
 
 namespace vistereo::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 25> kBatchOptions{{
+constexpr std::array<OptionSpec, 28> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -30,12 +32,17 @@ constexpr std::array<OptionSpec, 25> kBatchOptions{{
     {"auto-align", 0, nullptr, "align every pair automatically from its own pictures (no --points needed)"},
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
                                "                            every pair with the robust mean of their rotations"},
-    {"left-dir", 0, "DIR", "folder of the left images (default: input/left)"},
+    {"left-dir", 0, "DIR", "folder of the left images (default: input/left); a bare name is in the\n"
+                           "                            working directory, a path (with /) is taken as given"},
     {"right-dir", 0, "DIR", "folder of the right images (default: input/right); the two folders'\n"
                             "                            images are paired in name order"},
     {"pairs", 0, "FILE", "CSV of left,right[,output] lines instead of the folders: images relative\n"
                          "                            to input/, outputs to the output folder"},
+    {"max-pairs", 0, "N", "most pairs a pairs file may list (default: 100000)"},
+    {"max-pairs-line", 0, "BYTES", "longest line a pairs file may hold (default: 16384)"},
     {"output-dir", 0, "DIR", "folder of the outputs, named after the left images (default: output)"},
+    {"allow-outside-output-dir", 0, nullptr, "let a pairs file's outputs lie outside the output folder\n"
+                                             "                            (through \"..\", an absolute path or a link)"},
     kHeightOption,
     kVrSuffixOption,
     kQualityOption,
@@ -47,7 +54,8 @@ constexpr std::array<OptionSpec, 25> kBatchOptions{{
     kThreadsOption,
     kMaxInputOption,
     kExactOption,
-    {"force", 0, nullptr, "convert a pair whose output exists (default: skip it)"},
+    {"force", 0, nullptr, "convert a pair whose output is done (default: skip it); an output that is\n"
+                          "                            a link is replaced, never written through"},
     {"dry-run", 'n', nullptr, "print the pairing and what would be skipped; convert nothing"},
     {"quiet", 'q', nullptr, "print only failures and the summary"},
     {"help", 'h', nullptr, "show this help"},
@@ -56,7 +64,8 @@ constexpr std::array<OptionSpec, 25> kBatchOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS\n"
     "                          (--points LIST | --auto-align [--align-once])\n"
-    "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE] [--output-dir DIR]\n"
+    "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
+    "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
     "                          [--max-input-megapixels MP] [--force] [--dry-run] [--quiet]\n";
@@ -66,9 +75,13 @@ constexpr const char* kUsage =
 const CommandHelp kBatchHelp{"batch", "convert every pair of input/left and input/right (or of a pairs file)", kUsage,
                              "Converts every pair of the left and right folders (or of a pairs file) into\n"
                              "side-by-side 180-degree equirectangular images with the same settings. A pair\n"
-                             "whose output exists is skipped, so after an interruption the same command\n"
-                             "finishes the batch. Exit status: 0 every pair converted or skipped, 1 a pair\n"
-                             "failed, 2 usage error.",
+                             "whose output is a complete image of the batch's size is skipped, so after an\n"
+                             "interruption the same command finishes the batch; an empty or cut-short output is\n"
+                             "converted again. An output that would replace an input, the pairs file, the lens\n"
+                             "registry or another output is refused before any picture is decoded. Batches that\n"
+                             "share an output folder (also over NFS) take turns on each output, through the lock\n"
+                             "file .vistereo.lock in it. Exit status: 0 every pair converted or skipped, 1 a pair\n"
+                             "failed or the outputs were refused, 2 usage error.",
                              kBatchOptions};
 
 namespace {
@@ -78,7 +91,9 @@ constexpr const char* kInterrupted =
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "batch"); }
 
-std::string pairLabel(const BatchPair& pair) { return pair.left.string() + ", " + pair.right.string(); }
+std::string pairFiles(const BatchPair& pair) {
+    return shortenForMessage(pair.left.string()) + ", " + shortenForMessage(pair.right.string());
+}
 
 // Reports the pairs: a progress bar on a terminal, a line per pair
 // otherwise; failures and warnings always.
@@ -97,19 +112,23 @@ public:
         if (!quiet_)
             for (const std::string& note : outcome.notes) err_ << "vistereo-cli: note: " << note << "\n";
         if (outcome.result == PairResult::Failed) {
-            printError(err_, "pair " + std::to_string(outcome.index + 1) +
-                                 (pair.line ? " (line " + std::to_string(pair.line) + ")" : std::string()) + " (" +
-                                 pairLabel(pair) + "): " + outcome.message);
+            printError(err_, pairLabel(pair, outcome.index) + " (" + pairFiles(pair) + "): " + outcome.message);
         } else if (!bar_ && !quiet_) {
-            out_ << count << (outcome.result == PairResult::Converted ? "converted " : "skipped ") << pairLabel(pair)
-                 << " -> " << pair.output.string() << (outcome.result == PairResult::Skipped ? " (exists)" : "")
-                 << "\n"
+            out_ << count << (outcome.result == PairResult::Converted ? "converted " : "skipped ") << pairFiles(pair)
+                 << " -> " << shortenForMessage(pair.output.string())
+                 << (outcome.result == PairResult::Skipped ? " (" + outcome.message + ")" : "") << "\n"
                  << std::flush;
         }
         if (bar_) drawBar(progress);
     }
+    void pairWaiting(const BatchPair& pair) override {
+        if (quiet_) return;
+        clearBar();
+        err_ << "vistereo-cli: note: another run is converting " << shortenForMessage(pair.output.string())
+             << "; this one comes back to it\n";
+    }
     void temporaryRemoved(const fs::path& temporary) override {
-        if (!quiet_) out_ << "removed " << temporary.string() << ", left by an interrupted run\n";
+        if (!quiet_) out_ << "removed " << shortenForMessage(temporary.string()) << ", left by an interrupted run\n";
     }
     void finish() { clearBar(); }
 
@@ -134,9 +153,12 @@ private:
     size_t drawn_ = 0;
 };
 
-// DIR, relative to the working directory unless absolute.
-fs::path inWorkingDirectory(const fs::path& workingDirectory, const std::string& dir) {
-    return workingDirectory / dir;
+// A count option: a whole number of at least 1.
+std::optional<size_t> countOption(const ParsedOptions& options, const char* name, size_t fallback) {
+    if (!options.has(name)) return fallback;
+    const auto value = parseWholeNumber(options.value(name));
+    if (!value || *value < 1) return std::nullopt;
+    return static_cast<size_t>(*value);
 }
 
 }  // namespace
@@ -171,33 +193,62 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     settings.force = options.has("force");
 
     const fs::path& wd = request.workingDirectory;
-    const fs::path outputDir = inWorkingDirectory(wd, options.value("output-dir", "output"));
+    const fs::path outputDir = argumentPath(options.value("output-dir", "output"), wd);
     const bool vrSuffix = options.has("vr-suffix");
-    const PairingResult pairing =
-        options.has("pairs") ? readPairsFile(inWorkingDirectory(wd, options.value("pairs")), wd / "input", outputDir,
-                                             vrSuffix)
-                             : pairFolders(inWorkingDirectory(wd, options.value("left-dir", "input/left")),
-                                           inWorkingDirectory(wd, options.value("right-dir", "input/right")),
-                                           outputDir, vrSuffix);
+    PairsFileLimits limits;
+    const auto maxPairs = countOption(options, "max-pairs", limits.maxPairs);
+    const auto maxLine = countOption(options, "max-pairs-line", limits.maxLineBytes);
+    if (!maxPairs) return usageError(err, "--max-pairs takes a whole number of at least 1");
+    if (!maxLine) return usageError(err, "--max-pairs-line takes a whole number of bytes, at least 1");
+    limits = {*maxLine, *maxPairs};
+    settings.otherInputs.push_back({registryFile(wd), "the lens registry"});
+    PairingResult pairing;
+    if (options.has("pairs")) {
+        const fs::path pairsFile = argumentPath(options.value("pairs"), wd);
+        pairing = readPairsFile(pairsFile, wd / "input", outputDir, vrSuffix, limits);
+        settings.otherInputs.push_back({pairsFile, "the pairs file"});
+        if (!options.has("allow-outside-output-dir")) {
+            settings.outputFolder = outputDir;
+            settings.howToAllowOutside = "--allow-outside-output-dir allows it";
+        }
+    } else {
+        const fs::path leftDir =
+            options.has("left-dir") ? argumentPath(options.value("left-dir"), wd) : wd / "input" / "left";
+        const fs::path rightDir =
+            options.has("right-dir") ? argumentPath(options.value("right-dir"), wd) : wd / "input" / "right";
+        pairing = pairFolders(leftDir, rightDir, outputDir, vrSuffix);
+        settings.inputFolders = {{leftDir, "the left image folder"}, {rightDir, "the right image folder"}};
+    }
     if (!pairing.ok()) return usageError(err, pairing.error);
     const std::vector<BatchPair>& pairs = pairing.pairs;
     const bool quiet = options.has("quiet");
 
+    // Every output judged before any picture is decoded or aligned.
+    if (const auto refused = checkBatchOutputs(pairs, settings)) {
+        printError(err, refused->text());
+        return kExitFailed;
+    }
+
     if (options.has("dry-run")) {
-        const BatchPlan plan = planBatch(pairs, settings.force);
-        for (size_t k = 0; k < pairs.size(); ++k)
+        const BatchPlan plan = planBatch(pairs, settings.force, request.outputHeight);
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            const OutputState& found = plan.found[k];
+            const std::string why = plan.skip[k]                               ? " (exists)"
+                                    : found.stamp.exists && !found.complete ? " (exists, but " + found.fault + ")"
+                                    : found.stamp.exists                    ? " (exists; forced)"
+                                                                            : "";
             out << "[" << k + 1 << "/" << pairs.size() << "] " << (plan.skip[k] ? "skip " : "convert ")
-                << pairLabel(pairs[k]) << " -> " << pairs[k].output.string()
-                << (plan.skip[k] ? " (exists)" : "") << "\n";
+                << pairFiles(pairs[k]) << " -> " << shortenForMessage(pairs[k].output.string()) << why << "\n";
+        }
         for (const fs::path& temporary : plan.abandonedTemporaries)
-            out << "would remove " << temporary.string() << ", left by an interrupted run\n";
+            out << "would remove " << shortenForMessage(temporary.string()) << ", left by an interrupted run\n";
         out << "would convert " << plan.toConvert() << ", skip " << pairs.size() - plan.toConvert() << "\n";
         return kExitOk;
     }
 
     // Ctrl-C or kill while a file is written leaves no temporary file behind.
     removeTemporariesOnTermination(kInterrupted);
-    if (alignOnce && planBatch(pairs, settings.force).toConvert() > 0) {
+    if (alignOnce && planBatch(pairs, settings.force, request.outputHeight).toConvert() > 0) {
         const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads);
         for (const std::string& remark : sharedAlignmentRemarks(shared))
             err << "vistereo-cli: warning: " << remark << "\n";

@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "conversion/run.h"
+#include "conversion/run_steps.h"
 
 namespace vistereo::cli {
 
@@ -58,11 +59,10 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
     return static_cast<int32_t>(negative ? -tenths : tenths);
 }
 
-std::optional<PickingImages> readPickingImages(const std::filesystem::path& workingDirectory,
-                                               const std::string& leftName, const std::string& rightName,
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
                                                std::ostream& err) {
     const InputLimits limits;
-    const InputImages images = readInputImages(workingDirectory, leftName, rightName, limits);
+    const InputImages images = readInputPair(left, right, limits);
     for (const InputImage* image : {&images.left, &images.right})
         if (image->tooLarge) {
             printError(err, describeTooLarge(*image, limits));

@@ -30,8 +30,7 @@ LensLookup findLens(const LensRegistry& registry, const std::string& lens, const
 
 // Both input images with their view geometry, for matching; prints the
 // conversion's message for an unreadable image and returns nullopt then.
-std::optional<PickingImages> readPickingImages(const std::filesystem::path& workingDirectory,
-                                               const std::string& leftName, const std::string& rightName,
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
                                                std::ostream& err);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);

@@ -5,8 +5,27 @@
 #include <utility>
 
 #include "cli/common.h"
+#include "conversion/output_target.h"
 
 namespace vistereo::cli {
+
+std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request) {
+    request.workingDirectory = options.value("directory", ".");
+    if (!options.positional.empty()) {
+        if (options.positional.size() != 2) return "give both images, LEFT and RIGHT";
+        if (options.has("left") || options.has("right"))
+            return "give the images either as LEFT RIGHT or with --left and --right, not both ways";
+        request.leftName = options.positional[0];
+        request.rightName = options.positional[1];
+    } else {
+        request.leftName = options.value("left", request.leftName);
+        request.rightName = options.value("right", request.rightName);
+    }
+    const std::filesystem::path inputFolder = request.workingDirectory / "input";
+    request.leftPath = argumentPath(request.leftName, inputFolder);
+    request.rightPath = argumentPath(request.rightName, inputFolder);
+    return std::nullopt;
+}
 
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run) {

@@ -41,6 +41,15 @@ inline constexpr OptionSpec kExactOption{
     "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
     "                            by at most 1 in a few bytes, usually none)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
+inline constexpr OptionSpec kLeftImageOption{
+    "left", 0, "FILE", "left image (or the first of LEFT RIGHT; default: L.jpg): a bare name is in\n"
+                       "                            input/ of the working directory, a path (with /) is taken as given"};
+inline constexpr OptionSpec kRightImageOption{"right", 0, "FILE", "right image (or the second of LEFT RIGHT; default: R.jpg)"};
+
+// The two images, from --left and --right or from the arguments LEFT RIGHT,
+// and the working directory, into `request` (names and paths). Returns the
+// usage error when they are given both ways or only one of LEFT RIGHT is.
+std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request);
 
 // Points (when `readPoints`), height, zenith, threads, input limit,
 // arithmetic, JPEG quality and resampling from the options into `request` and

@@ -11,13 +11,17 @@
 #include <mutex>
 
 #include "cli/command_catalogue.h"
+#include "base/atomic_file.h"
+#include "base/message_text.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
+#include "conversion/output_target.h"
 #include "conversion/run.h"
+#include "conversion/run_steps.h"
 #include "picking/matching.h"
 
 namespace vistereo::cli {
@@ -30,10 +34,11 @@ constexpr std::array<OptionSpec, 23> kConvertOptions{{
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     kAutoAlignOption,
-    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
-    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
-    {"output", 'o', "NAME", "output image in output/, format by extension (default: LROut.jpg);\n"
-                            "                            NAME.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
+    kLeftImageOption,
+    kRightImageOption,
+    {"output", 'o', "FILE", "output image, format by extension (default: LROut.jpg); a bare name goes\n"
+                            "                            into output/, a path (with /) is taken as given; its folders are\n"
+                            "                            made; FILE.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
     kHeightOption,
     kVrSuffixOption,
     kQualityOption,
@@ -52,7 +57,7 @@ constexpr std::array<OptionSpec, 23> kConvertOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
-    "                            [--left NAME] [--right NAME] [--output NAME] [--height N]\n"
+    "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP]\n"
@@ -61,8 +66,10 @@ constexpr const char* kUsage =
 }  // namespace
 
 const CommandHelp kConvertHelp{"convert", "convert input/L.jpg and input/R.jpg into output/LROut.jpg", kUsage,
-                               "Converts input/LEFT and input/RIGHT of the working directory into one side-by-side\n"
-                               "180-degree equirectangular image in output/.",
+                               "Converts the pair LEFT and RIGHT (default: input/L.jpg and input/R.jpg of the working\n"
+                               "directory) into one side-by-side 180-degree equirectangular image (default:\n"
+                               "output/LROut.jpg). An output that would replace an input, the lens registry, or a\n"
+                               "folder, is refused before any picture is decoded.",
                                kConvertOptions};
 
 namespace {
@@ -102,9 +109,11 @@ private:
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "convert"); }
 
+constexpr const char* kInterrupted = "\nvistereo-cli: interrupted; no output was written\n";
+
 // Fills the right image's A and B from the left ones by template matching.
 bool matchRightPoints(const ConversionRequest& request, PointSet& points, std::ostream& err) {
-    const auto images = readPickingImages(request.workingDirectory, request.leftName, request.rightName, err);
+    const auto images = readPickingImages(leftImagePath(request), rightImagePath(request), err);
     if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
         const ImagePoint leftPoint = k ? points.leftB : points.leftA;
@@ -122,7 +131,7 @@ bool matchRightPoints(const ConversionRequest& request, PointSet& points, std::o
 }  // namespace
 
 int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const ParsedOptions options = parseOptions(args, kConvertOptions);
+    const ParsedOptions options = parseOptions(args, kConvertOptions, 2);
     if (!options.error.empty()) return usageError(err, options.error);
     if (options.has("help")) {
         printCommandHelp(out, kConvertHelp);
@@ -136,20 +145,44 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return usageError(err, "--auto-align finds the alignment itself: give it without --points or --match");
 
     ConversionRequest request;
-    request.workingDirectory = options.value("directory", ".");
-    request.leftName = options.value("left", request.leftName);
-    request.rightName = options.value("right", request.rightName);
+    if (const auto bad = readImageArguments(options, request)) return usageError(err, *bad);
     request.outputName = options.value("output", request.outputName);
 
     RunOptions run;
     if (const auto bad = readConversionChoices(options, !autoAlign, request, run)) return usageError(err, *bad);
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
+    request.outputPath = argumentPath(request.outputName, request.workingDirectory / "output");
+    request.createOutputFolder = true;
     request.keepExif = options.has("keep-exif");
 
     if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
                                                options.value("right-lens"), request.lenses);
         !error.empty())
         return usageError(err, error);
+
+    // The output is judged before any picture is decoded: a name the image
+    // library can write, no file of this run replaced, a place it can go.
+    if (auto refused = checkOutput(request.outputName, request.outputHeight)) {
+        printError(err, refused->text());
+        return kExitFailed;
+    }
+    if (std::string refused = outputClash(request); !refused.empty() ||
+                                                      !(refused = writeObstacle(request.outputPath)).empty()) {
+        printError(err, refused);
+        return kExitFailed;
+    }
+    const bool quiet = options.has("quiet");
+    // A temporary left by a convert killed outright in this folder goes now;
+    // one being written when this one is interrupted goes with it.
+    for (const std::filesystem::path& temporary : findAbandonedTemporaries(request.outputPath.parent_path().empty()
+                                                                                ? std::filesystem::path(".")
+                                                                                : request.outputPath.parent_path())) {
+        std::error_code ec;
+        if (std::filesystem::remove(temporary, ec) && !quiet)
+            err << "vistereo-cli: note: removed " << shortenForMessage(temporary.string())
+                << ", left by an interrupted run\n";
+    }
+    removeTemporariesOnTermination(kInterrupted);
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
     double alignSeconds = 0.0;
@@ -170,7 +203,6 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                 << aligned.result.verticalDisparityArcmin.p95 << "')\n";
     }
 
-    const bool quiet = options.has("quiet");
     ProgressBar bar(err);
     if (!quiet && isatty(STDERR_FILENO))
         run.progress = [&bar](Half half, int done, int total) { bar.update(half, done, total); };
@@ -192,12 +224,13 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
                 }
+                const std::string written = shortenForMessage(result.outputPath.string());
                 if (isVr180Name(request.outputName))
-                    out << "wrote " << result.outputPath.string() << " (VR180 photo, each eye " << request.outputHeight
-                        << " x " << request.outputHeight << ")\n";
-                else
-                    out << "wrote " << result.outputPath.string() << " (" << 2 * request.outputHeight << " x "
+                    out << "wrote " << written << " (VR180 photo, each eye " << request.outputHeight << " x "
                         << request.outputHeight << ")\n";
+                else
+                    out << "wrote " << written << " (" << 2 * request.outputHeight << " x " << request.outputHeight
+                        << ")\n";
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;
@@ -211,8 +244,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
             return kExitOk;
         case ConversionStatus::WriteFailed:
-            printError(err, result.detail);
-            return kExitFailed;
+        case ConversionStatus::OutputRefused:
         case ConversionStatus::InvalidLensCode:
             printError(err, result.detail);
             return kExitFailed;

@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
+#include "conversion/output_target.h"
 #include "picking/matching.h"
 
 namespace vistereo::cli {
@@ -14,14 +15,15 @@ namespace {
 
 constexpr std::array<OptionSpec, 5> kMatchOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
-    {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
-    {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
+    {"left", 0, "FILE", "left image (default: L.jpg): a bare name is in input/ of the working\n"
+                        "                            directory, a path (with /) is taken as given"},
+    {"right", 0, "FILE", "right image (default: R.jpg)"},
     {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli match [-C DIR] [--left NAME] [--right NAME] --point X,Y [--point X,Y]...\n";
+    "usage: vistereo-cli match [-C DIR] [--left FILE] [--right FILE] --point X,Y [--point X,Y]...\n";
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "match"); }
 
@@ -47,8 +49,9 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         leftPoints.push_back({*x, *y});
     }
 
-    const auto images = readPickingImages(options.value("directory", "."), options.value("left", "L.jpg"),
-                                          options.value("right", "R.jpg"), err);
+    const std::filesystem::path inputFolder = std::filesystem::path(options.value("directory", ".")) / "input";
+    const auto images = readPickingImages(argumentPath(options.value("left", "L.jpg"), inputFolder),
+                                          argumentPath(options.value("right", "R.jpg"), inputFolder), err);
     if (!images) return kExitFailed;
     int status = kExitOk;
     for (const ImagePoint& p : leftPoints) {

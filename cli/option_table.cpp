@@ -9,10 +9,24 @@ std::string ParsedOptions::value(const std::string& name, const std::string& fal
     return it == values.end() || it->second.empty() ? fallback : it->second.back();
 }
 
-ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table) {
+ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table,
+                           size_t maxPositional) {
     ParsedOptions parsed;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (arg == "--" && !optionsEnded) {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (parsed.positional.size() == maxPositional) {
+                parsed.error = "unexpected argument '" + arg + "'";
+                return parsed;
+            }
+            parsed.positional.push_back(arg);
+            continue;
+        }
         const OptionSpec* entry = nullptr;
         std::string inlineValue;
         bool hasInline = false;

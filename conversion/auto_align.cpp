@@ -58,8 +58,7 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads) {
     const auto start = Clock::now();
     const ConversionRequest byRotation = withoutPoints(request);
     if (const auto refused = checkRequest(byRotation)) return PairAlignment{refused->text(), {}, 0.0};
-    const InputImages images =
-        readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
+    const InputImages images = readInputImages(request);
     return alignReadPair(images, byRotation, threads, start);
 }
 

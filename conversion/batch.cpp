@@ -230,6 +230,8 @@ struct Job {
     std::optional<RotationMatrix> rotation;  // the right eye's alignment, when not by points
     cv::Mat canvas;
     bool halfDone[2] = {false, false};  // left, right
+    std::optional<OutputLocks::Claim> claim;  // the output's lock, while the pair is converted
+    bool deferred = false;                    // another run holds the output: tried again later
 };
 using JobPtr = std::unique_ptr<Job>;
 
@@ -255,7 +257,7 @@ bool sameRotation(const std::optional<RotationMatrix>& a, const std::optional<Ro
 class Batch {
 public:
     Batch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer)
-        : pairs_(pairs), settings_(settings), observer_(observer), decoded_(1), finished_(SIZE_MAX), canvases_(2) {
+        : pairs_(pairs), settings_(settings), observer_(observer), canvases_(2) {
         run_ = settings.run;
         run_.progress = nullptr;
     }
@@ -266,27 +268,37 @@ public:
         // choices as a run with a given rotation does.
         ConversionRequest checked = settings_.request;
         if (settings_.alignPair && !checked.rotation) checked.rotation = RotationMatrix{};
-        if (auto refused = checkRequest(checked)) {
+        auto refused = checkRequest(checked);
+        if (!refused) refused = checkBatchOutputs(pairs_, settings_);
+        if (refused) {
             summary_.refusal = refused;
             summary_.wallSeconds = elapsed();
             return summary_;
         }
-        const BatchPlan plan = planBatch(pairs_, settings_.force);
+        const BatchPlan plan = planBatch(pairs_, settings_.force, settings_.request.outputHeight);
         for (const fs::path& temporary : plan.abandonedTemporaries) {
             std::error_code ec;
             if (fs::remove(temporary, ec)) observer_.temporaryRemoved(temporary);
         }
         skip_ = plan.skip;
+        found_ = plan.found;
+        waiting_.assign(pairs_.size(), false);
         progress_.total = pairs_.size();
         progress_.toConvert = plan.toConvert();
 
-        std::thread reader([this] { readPairs(); });
-        std::thread writer([this] { writePairs(); });
-        renderPairs();
-        for (JobPtr& left : decoded_.abandon()) release(*left);
-        reader.join();
-        finished_.close();
-        writer.join();
+        // Pairs another run was converting come round again until that run
+        // lets go of them, after a pause that grows while nothing moves.
+        std::vector<size_t> order(pairs_.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        auto pause = std::chrono::milliseconds(100);
+        while (!order.empty()) {
+            const size_t before = order.size();
+            order = runPass(order);
+            if (order.empty() || stopping()) break;
+            pause = order.size() < before ? std::chrono::milliseconds(100) : std::min(2 * pause, kLongestPause);
+            for (auto slept = std::chrono::milliseconds(0); slept < pause && !stopping(); slept += kPauseStep)
+                std::this_thread::sleep_for(kPauseStep);
+        }
 
         summary_.converted = progress_.converted;
         summary_.skipped = progress_.skipped;
@@ -297,6 +309,32 @@ public:
     }
 
 private:
+    static constexpr auto kLongestPause = std::chrono::milliseconds(2000);
+    static constexpr auto kPauseStep = std::chrono::milliseconds(50);
+
+    // One walk of the three stages over some of the pairs, in order.
+    struct Pass {
+        explicit Pass(std::vector<size_t> pairs) : order(std::move(pairs)) {}
+        std::vector<size_t> order;
+        Channel<JobPtr> decoded{1};
+        Channel<JobPtr> finished{SIZE_MAX};
+        std::atomic<bool> renderDone{false};
+        std::vector<size_t> deferred;  // the writer's
+    };
+
+    // Runs the pairs of `order`; returns those whose output another run held.
+    std::vector<size_t> runPass(const std::vector<size_t>& order) {
+        Pass pass(order);
+        std::thread reader([&] { readPairs(pass); });
+        std::thread writer([&] { writePairs(pass); });
+        renderPairs(pass);
+        for (JobPtr& left : pass.decoded.abandon()) release(*left);
+        reader.join();
+        pass.finished.close();
+        writer.join();
+        return pass.deferred;
+    }
+
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
     bool stopping() {
@@ -311,17 +349,18 @@ private:
 
     // ---- reader ----------------------------------------------------------
 
-    void readPairs() {
-        for (size_t k = 0; k < pairs_.size(); ++k) {
+    void readPairs(Pass& pass) {
+        for (const size_t k : pass.order) {
             // At most one pair decoded ahead of the ones being rendered.
-            decoded_.waitUntilTaken();
-            if (stopping() || renderDone_) break;
+            pass.decoded.waitUntilTaken();
+            if (stopping() || pass.renderDone) break;
             auto job = std::make_unique<Job>();
             job->index = k;
             job->outcome.index = k;
             if (skip_[k]) {
                 job->outcome.result = PairResult::Skipped;
-            } else {
+                job->outcome.message = "exists";
+            } else if (claimOutput(*job)) {
                 try {
                     job->images = readInputPair(pairs_[k].left, pairs_[k].right, settings_.request.limits);
                     if (auto refused = judgeInputImages(job->images, settings_.request.limits, job->outcome.warnings))
@@ -333,9 +372,37 @@ private:
                 }
                 if (!job->decoded) job->images = InputImages{};
             }
-            decoded_.push(std::move(job));
+            pass.decoded.push(std::move(job));
         }
-        decoded_.close();
+        pass.decoded.close();
+    }
+
+    // Takes the pair's output for this run. False when the pair is not to be
+    // converted now: another run holds the output (the pair is deferred), or
+    // has written it since this batch looked (the pair is skipped).
+    bool claimOutput(Job& job) {
+        const BatchPair& pair = pairs_[job.index];
+        std::string warning;
+        auto claim = locks_.tryClaim(pair.output, warning);
+        if (!warning.empty()) job.outcome.warnings.push_back(warning);
+        if (!claim) {
+            job.deferred = true;
+            if (!waiting_[job.index]) {
+                waiting_[job.index] = true;
+                std::lock_guard guard(observerMutex_);
+                observer_.pairWaiting(pair);
+            }
+            return false;
+        }
+        // Something new in the output's place is another run's work; a place
+        // emptied meanwhile holds nothing to lose.
+        if (const FileStamp now = stampOf(pair.output); now.exists && now != found_[job.index].stamp) {
+            job.outcome.result = PairResult::Skipped;
+            job.outcome.message = "written by another run while this one ran";
+            return false;
+        }
+        job.claim = std::move(claim);
+        return true;
     }
 
     // ---- renderer --------------------------------------------------------
@@ -355,10 +422,7 @@ private:
             }
             job.geometry = geometry_;
             if (geometry_->refusal) return fail(job, *geometry_->refusal);
-            const BatchPair& pair = pairs_[job.index];
-            if (auto refused = checkOutput(pair.output.filename().string(), settings_.request.outputHeight))
-                return fail(job, *refused);
-            job.rotation = settings_.request.rotation;
+            job.rotation = settings_.request.rotation;  // the output's name and size were checked before the batch began
             if (settings_.alignPair) {
                 BatchAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
                                                             geometry_->prepared.geometry);
@@ -404,12 +468,12 @@ private:
         }
     }
 
-    void renderPairs() {
+    void renderPairs(Pass& pass) {
         std::deque<JobPtr> active;  // taken from the reader, in order, not yet handed to the writer
         bool inputEnded = false;
         auto takeNext = [&] {
             if (inputEnded) return false;
-            std::optional<JobPtr> job = decoded_.pop();
+            std::optional<JobPtr> job = pass.decoded.pop();
             if (!job) {
                 inputEnded = true;
                 return false;
@@ -432,7 +496,7 @@ private:
             if (active.empty() && (stopping() || !takeNext())) break;
             Job& p = *active.front();
             if (!p.renderable || (p.halfDone[0] && p.halfDone[1])) {
-                finished_.push(std::move(active.front()));
+                pass.finished.push(std::move(active.front()));
                 active.pop_front();
                 continue;
             }
@@ -447,17 +511,19 @@ private:
             }
             renderHalf(half, group);
         }
-        renderDone_ = true;
+        pass.renderDone = true;
     }
 
     // ---- writer ----------------------------------------------------------
 
-    void writePairs() {
-        while (std::optional<JobPtr> next = finished_.pop()) {
+    void writePairs(Pass& pass) {
+        while (std::optional<JobPtr> next = pass.finished.pop()) {
             Job& job = **next;
             if (job.renderable) write(job);
             release(job);
-            report(job);
+            job.claim.reset();
+            if (job.deferred) pass.deferred.push_back(job.index);
+            else report(job);
         }
     }
 
@@ -473,11 +539,7 @@ private:
         } catch (const std::exception& e) {
             return fail(job, std::string("the output could not be encoded: ") + e.what());
         }
-        std::error_code ec;
-        const fs::path folder = pair.output.parent_path();
-        if (!folder.empty() && !fs::is_directory(folder, ec)) fs::create_directories(folder, ec);
-        if (ec) return fail(job, "cannot make the folder " + folder.string() + ": " + ec.message());
-        if (auto refused = writeOutput(pair.output, encoded)) return fail(job, *refused);
+        if (auto refused = writeOutput(pair.output, encoded, true)) return fail(job, *refused);
         job.outcome.result = PairResult::Converted;
     }
 
@@ -491,6 +553,7 @@ private:
                 break;
         }
         progress_.elapsedSeconds = elapsed();
+        std::lock_guard guard(observerMutex_);
         observer_.pairFinished(pairs_[job.index], job.outcome, progress_);
     }
 
@@ -503,12 +566,13 @@ private:
     RunOptions run_;
     Clock::time_point start_;
     std::vector<bool> skip_;
-    Channel<JobPtr> decoded_;
-    Channel<JobPtr> finished_;
+    std::vector<OutputState> found_;  // what each output's place held when the batch began
+    std::vector<bool> waiting_;       // the reader's: the observer has heard that another run holds it
+    OutputLocks locks_;
+    std::mutex observerMutex_;
     CanvasPool canvases_;
     std::shared_ptr<const SizedGeometry> geometry_;
     std::atomic<bool> stopped_{false};
-    std::atomic<bool> renderDone_{false};
     BatchProgress progress_;  // the writer's
     BatchSummary summary_;
 };
@@ -516,6 +580,7 @@ private:
 }  // namespace
 
 void BatchObserver::pairFinished(const BatchPair&, const PairOutcome&, const BatchProgress&) {}
+void BatchObserver::pairWaiting(const BatchPair&) {}
 void BatchObserver::temporaryRemoved(const fs::path&) {}
 bool BatchObserver::stopRequested() { return false; }
 
@@ -566,20 +631,52 @@ size_t BatchPlan::toConvert() const {
     return count;
 }
 
-BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force) {
+BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force, int32_t outputHeight) {
     BatchPlan plan;
-    std::map<fs::path, std::set<std::string>> targets;  // by folder
+    std::set<fs::path> folders;
     for (const BatchPair& pair : pairs) {
-        std::error_code ec;
-        plan.skip.push_back(!force && fs::exists(pair.output, ec));
-        const fs::path folder = pair.output.parent_path().empty() ? fs::path(".") : pair.output.parent_path();
-        targets[folder].insert(pair.output.filename().string());
+        plan.found.push_back(
+            inspectOutput(pair.output, outputImageSize(pair.output.filename().string(), outputHeight)));
+        plan.skip.push_back(!force && plan.found.back().complete);
+        folders.insert(pair.output.parent_path().empty() ? fs::path(".") : pair.output.parent_path());
     }
-    for (const auto& [folder, names] : targets) {
-        const auto found = findAbandonedTemporaries(folder, [&](const std::string& n) { return names.count(n) > 0; });
+    for (const fs::path& folder : folders) {
+        const auto found = findAbandonedTemporaries(folder);
         plan.abandonedTemporaries.insert(plan.abandonedTemporaries.end(), found.begin(), found.end());
     }
     return plan;
+}
+
+std::string pairLabel(const BatchPair& pair, size_t index) {
+    return "pair " + std::to_string(index + 1) + (pair.line > 0 ? " (line " + std::to_string(pair.line) + ")" : "");
+}
+
+std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
+    OutputRoom room;
+    for (const InputFile& file : settings.otherInputs) room.protect(file.path, file.role);
+    for (const InputFile& folder : settings.inputFolders) room.protectFolder(folder.path, folder.role);
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        room.protect(pairs[k].left, "the left image of " + pairLabel(pairs[k], k));
+        room.protect(pairs[k].right, "the right image of " + pairLabel(pairs[k], k));
+    }
+    if (!settings.outputFolder.empty()) room.keepWithin(settings.outputFolder, settings.howToAllowOutside);
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const BatchPair& pair = pairs[k];
+        std::optional<RunRefusal> refused = checkOutput(pair.output.filename().string(), settings.request.outputHeight);
+        if (!refused) {
+            if (std::string clash = room.admit(pair.output, "the output of " + pairLabel(pair, k)); !clash.empty()) {
+                refused = RunRefusal{};
+                refused->status = ConversionStatus::OutputRefused;
+                refused->detail = std::move(clash);
+            }
+        }
+        if (refused) {
+            refused->detail = pairLabel(pair, k) + ": " + refused->text();
+            refused->message.clear();
+            return refused;
+        }
+    }
+    return std::nullopt;
 }
 
 BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer) {

@@ -16,8 +16,13 @@
 // allocated afresh.
 //
 // A pair that fails is reported with the run's own text and the batch goes
-// on; a pair whose output exists is skipped unless forced, so running the same
-// batch again after an interruption finishes it.
+// on; a pair whose output is done (a complete image of the batch's size) is
+// skipped unless forced, so running the same batch again after an
+// interruption finishes it. Before any picture is decoded, every output is
+// checked: none may replace a file the batch reads or another of its
+// outputs, or lie where it cannot be written. A pair is converted only under
+// its output's lock (see output_claim.h), so batches that share an output
+// folder, on one machine or several, convert each pair once.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,8 @@
 #include <vector>
 
 #include "conversion/batch_pairs.h"
+#include "conversion/output_claim.h"
+#include "conversion/output_target.h"
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
 
@@ -50,7 +57,17 @@ struct BatchSettings {
     // not used (each pair brings its own paths).
     ConversionRequest request;
     RunOptions run;      // threads, arithmetic and resampling; no row progress is reported
-    bool force = false;  // convert a pair although its output exists
+    bool force = false;  // convert a pair although its output is done
+    // Files no output may replace besides the pairs' images (the pairs file,
+    // the lens registry), and folders no output may go into (those the
+    // images were found in).
+    std::vector<InputFile> otherInputs;
+    std::vector<InputFile> inputFolders;
+    // When set, every output must lie within this folder once links and ".."
+    // are resolved; `howToAllowOutside` ends that refusal (names the option
+    // that lifts the rule).
+    std::filesystem::path outputFolder;
+    std::string howToAllowOutside;
     // Called for each pair once its images are decoded and its geometry
     // prepared, before its halves are rendered; empty: every pair is aligned
     // as the request says. When set, the request's points are neither read
@@ -64,7 +81,7 @@ struct PairOutcome {
     size_t index = 0;  // in the batch's list of pairs
     PairResult result = PairResult::Failed;
     // A failed pair: the run's status when a step of the run refused it, and
-    // the text that says why.
+    // the text that says why. A skipped pair: why ("exists", ...).
     std::optional<ConversionStatus> status;
     std::string message;
     std::vector<std::string> warnings;  // a damaged input, named with its file
@@ -86,9 +103,14 @@ struct BatchProgress {
 class BatchObserver {
 public:
     virtual ~BatchObserver() = default;
-    // Each pair once, in the batch's order, from one of the batch's threads
-    // (never two calls at a time).
+    // Each pair once, from one of the batch's threads (never two calls of
+    // the observer at a time): in the batch's order, except for pairs whose
+    // output another run was converting, which come when that run has let
+    // go of it.
     virtual void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress);
+    // Another run holds the pair's output; the batch comes back to it later.
+    // Once per pair.
+    virtual void pairWaiting(const BatchPair& pair);
     // A temporary file an interrupted earlier run left for one of this
     // batch's outputs, removed before the first pair.
     virtual void temporaryRemoved(const std::filesystem::path& temporary);
@@ -116,17 +138,28 @@ std::string describeSummary(const BatchSummary& summary);
 // 0:07, 4:05, 1:02:03
 std::string formatClock(double seconds);
 
-// What a batch would do before it starts: the pairs it skips because their
-// output exists, and the temporaries an interrupted run left for its outputs.
+// What a batch would do before it starts: what each output's place holds,
+// the pairs it skips because their output is done, and the temporaries
+// interrupted runs on this host left in the output folders.
 struct BatchPlan {
     std::vector<bool> skip;
+    std::vector<OutputState> found;
     std::vector<std::filesystem::path> abandonedTemporaries;
     size_t toConvert() const;
 };
-BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force);
+BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force, int32_t outputHeight);
 
-// Converts the pairs in order (see above); creates an output's folder when
-// it is missing.
+// Every output checked before any picture is decoded: a name the image
+// library can write at the batch's height, no file the batch reads nor
+// another output replaced, within the output folder, writable. The first
+// output that fails refuses the whole batch, naming its pair.
+std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings);
+
+// "pair 3" or "pair 3 (line 7)": how refusals name a pair.
+std::string pairLabel(const BatchPair& pair, size_t index);
+
+// Converts the pairs in order (see above), once checkBatchOutputs has passed;
+// creates an output's folder when it is missing.
 BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer);
 
 }  // namespace vistereo

@@ -1,13 +1,17 @@
 #include "conversion/batch_pairs.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <fstream>
-#include <iterator>
-#include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
+#include "base/message_text.h"
 #include "conversion/run.h"
 
 namespace vistereo {
@@ -77,21 +81,45 @@ std::optional<std::vector<std::string>> splitFields(std::string_view line, std::
     return fields;
 }
 
-// Two pairs must not write the same file.
-std::string duplicateOutput(const std::vector<BatchPair>& pairs) {
-    std::map<fs::path, size_t> seen;
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        const auto [it, fresh] = seen.emplace(pairs[k].output.lexically_normal(), k);
-        if (fresh) continue;
-        const BatchPair& first = pairs[it->second];
-        if (pairs[k].line > 0)
-            return "lines " + std::to_string(first.line) + " and " + std::to_string(pairs[k].line) +
-                   " both write " + pairs[k].output.string();
-        return first.left.string() + " and " + pairs[k].left.string() + " both give the output " +
-               pairs[k].output.string() + "; rename one of them or list the pairs in a pairs file";
+// A stream's lines, one at a time, none longer than a limit: a line that
+// would be longer stops the reading there, so no more of it is held.
+class BoundedLines {
+public:
+    enum class Result { Line, End, TooLong };
+    explicit BoundedLines(std::istream& in) : in_(in) {}
+
+    Result next(std::string& line, size_t maxBytes) {
+        line.clear();
+        bool any = false;
+        for (;;) {
+            if (pos_ == len_ && !refill()) return any ? Result::Line : Result::End;
+            any = true;
+            const char* start = buffer_.data() + pos_;
+            const void* found = std::memchr(start, '\n', len_ - pos_);
+            const size_t take = found ? static_cast<size_t>(static_cast<const char*>(found) - start) : len_ - pos_;
+            if (line.size() + take > maxBytes) return Result::TooLong;
+            line.append(start, take);
+            pos_ += take;
+            if (found) {
+                ++pos_;
+                return Result::Line;
+            }
+        }
     }
-    return "";
-}
+
+private:
+    bool refill() {
+        if (!in_) return false;
+        in_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        len_ = static_cast<size_t>(in_.gcount());
+        pos_ = 0;
+        return len_ > 0;
+    }
+
+    std::istream& in_;
+    std::array<char, 65536> buffer_{};
+    size_t pos_ = 0, len_ = 0;
+};
 
 }  // namespace
 
@@ -140,31 +168,35 @@ PairingResult pairFolders(const fs::path& leftFolder, const fs::path& rightFolde
     for (size_t k = 0; k < left.size(); ++k)
         result.pairs.push_back({leftFolder / left[k], rightFolder / right[k],
                                 outputFolder / outputNameFor(left[k], vrSuffix), 0});
-    result.error = duplicateOutput(result.pairs);
-    if (!result.ok()) result.pairs.clear();
     return result;
 }
 
-PairingResult parsePairsText(std::string_view text, const std::string& fileName, const fs::path& inputFolder,
-                             const fs::path& outputFolder, bool vrSuffix) {
+PairingResult readPairsStream(std::istream& in, const std::string& fileName, const fs::path& inputFolder,
+                              const fs::path& outputFolder, bool vrSuffix, const PairsFileLimits& limits) {
     PairingResult result;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // a byte-order mark
+    const std::string shownName = shortenForMessage(fileName);
+    BoundedLines lines(in);
+    std::string line;
     bool first = true;
-    int number = 0;
-    for (size_t start = 0; start < text.size();) {
-        const size_t newline = text.find('\n', start);
-        std::string_view line = text.substr(start, newline == std::string_view::npos ? std::string_view::npos
-                                                                                      : newline - start);
-        start = newline == std::string_view::npos ? text.size() : newline + 1;
+    size_t number = 0;
+    auto fail = [&](const std::string& why) {
+        result.pairs.clear();
+        result.pairs.shrink_to_fit();
+        result.error = shownName + " line " + std::to_string(number) + ": " + why;
+        return result;
+    };
+    for (;;) {
+        // One byte more than the limit, for the CR of a line that ends in CR LF.
+        const BoundedLines::Result read = lines.next(line, limits.maxLineBytes + 1);
+        if (read == BoundedLines::Result::End) break;
         ++number;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (read == BoundedLines::Result::TooLong || (line.size() > limits.maxLineBytes && line.back() != '\r'))
+            return fail("longer than " + std::to_string(limits.maxLineBytes) + " bytes, the limit for one line");
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);  // a byte-order mark
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('\0') != std::string::npos) return fail("the line holds a NUL byte");
         const std::string content = trim(line);
         if (content.empty() || content[0] == '#') continue;
-        auto fail = [&](const std::string& why) {
-            result.pairs.clear();
-            result.error = fileName + " line " + std::to_string(number) + ": " + why;
-            return result;
-        };
         std::string error;
         const auto fields = splitFields(line, error);
         if (!fields) return fail(error);
@@ -177,26 +209,41 @@ PairingResult parsePairsText(std::string_view text, const std::string& fileName,
                         (fields->size() == 1 ? " field" : " fields"));
         if ((*fields)[0].empty()) return fail("the left image is empty");
         if ((*fields)[1].empty()) return fail("the right image is empty");
+        if (result.pairs.size() == limits.maxPairs)
+            return fail("more than " + std::to_string(limits.maxPairs) + " pairs, the limit for one batch");
         const std::string output = fields->size() == 3 && !(*fields)[2].empty()
                                        ? (vrSuffix ? withVrSuffix((*fields)[2]) : (*fields)[2])
                                        : outputNameFor((*fields)[0], vrSuffix);
-        result.pairs.push_back({inputFolder / (*fields)[0], inputFolder / (*fields)[1], outputFolder / output, number});
+        result.pairs.push_back({inputFolder / (*fields)[0], inputFolder / (*fields)[1], outputFolder / output,
+                                static_cast<int>(std::min<size_t>(number, INT_MAX))});
     }
-    result.error = duplicateOutput(result.pairs);
-    if (!result.ok()) result.pairs.clear();
+    if (in.bad()) {
+        result.pairs.clear();
+        result.error = "cannot read the pairs file " + shownName + " to its end";
+    }
     return result;
 }
 
+PairingResult parsePairsText(std::string_view text, const std::string& fileName, const fs::path& inputFolder,
+                             const fs::path& outputFolder, bool vrSuffix, const PairsFileLimits& limits) {
+    std::istringstream in{std::string(text)};
+    return readPairsStream(in, fileName, inputFolder, outputFolder, vrSuffix, limits);
+}
+
 PairingResult readPairsFile(const fs::path& file, const fs::path& inputFolder, const fs::path& outputFolder,
-                            bool vrSuffix) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        PairingResult result;
-        result.error = "cannot read the pairs file " + file.string();
+                            bool vrSuffix, const PairsFileLimits& limits) {
+    PairingResult result;
+    std::error_code ec;
+    if (fs::is_directory(file, ec)) {
+        result.error = "the pairs file " + shortenForMessage(file.string()) + " is a folder";
         return result;
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return parsePairsText(text, file.string(), inputFolder, outputFolder, vrSuffix);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        result.error = "cannot read the pairs file " + shortenForMessage(file.string()) + ": " + std::strerror(errno);
+        return result;
+    }
+    return readPairsStream(in, file.string(), inputFolder, outputFolder, vrSuffix, limits);
 }
 
 }  // namespace vistereo

@@ -3,7 +3,9 @@
 // file. Each output is named after its left image unless the file names it.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,16 +37,29 @@ std::string outputNameFor(const std::filesystem::path& leftImage, bool vrSuffix)
 PairingResult pairFolders(const std::filesystem::path& leftFolder, const std::filesystem::path& rightFolder,
                           const std::filesystem::path& outputFolder, bool vrSuffix);
 
+// What a pairs file may hold: it is read line by line, so its memory is that
+// of one line and of the pairs, whatever the file's size.
+struct PairsFileLimits {
+    size_t maxLineBytes = 16384;  // room for three names as long as the system allows a path
+    size_t maxPairs = 100000;
+};
+
 // A pairs file: one pair a line as "left,right" or "left,right,output", the
 // images relative to `inputFolder`, the output relative to `outputFolder` (a
 // named output gets the suffix too). Blank lines and lines starting with "#"
 // are ignored, and so is a first line "left,right[,output]"; a field may be
-// put in double quotes (a comma inside, "" for a quote). A malformed line is
-// an error naming the file and the line number.
+// put in double quotes (a comma inside, "" for a quote). A malformed line, a
+// line longer than the limit and a pair beyond the limit are errors naming
+// the file and the line number. Outputs are not compared here: the batch
+// checks them, by identity, before it starts.
 PairingResult readPairsFile(const std::filesystem::path& file, const std::filesystem::path& inputFolder,
-                            const std::filesystem::path& outputFolder, bool vrSuffix);
+                            const std::filesystem::path& outputFolder, bool vrSuffix,
+                            const PairsFileLimits& limits = {});
+PairingResult readPairsStream(std::istream& in, const std::string& fileName, const std::filesystem::path& inputFolder,
+                              const std::filesystem::path& outputFolder, bool vrSuffix,
+                              const PairsFileLimits& limits = {});
 PairingResult parsePairsText(std::string_view text, const std::string& fileName,
                              const std::filesystem::path& inputFolder, const std::filesystem::path& outputFolder,
-                             bool vrSuffix);
+                             bool vrSuffix, const PairsFileLimits& limits = {});
 
 }  // namespace vistereo

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -28,11 +29,14 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "base/atomic_file.h"
+#include "base/message_text.h"
 #include "base/text_numbers.h"
 #include "base/version.h"
+#include "conversion/output_target.h"
 #include "engine/lens.h"
 #include "media/exif.h"
 #include "media/vr180.h"
+#include "registry/lens_registry.h"
 
 namespace vistereo {
 namespace {
@@ -253,6 +257,33 @@ InputImages readInputImages(const std::filesystem::path& workingDirectory, const
                          inDirectory(workingDirectory, "input", rightName), limits);
 }
 
+InputImages readInputImages(const ConversionRequest& request) {
+    return readInputPair(leftImagePath(request), rightImagePath(request), request.limits);
+}
+
+std::filesystem::path leftImagePath(const ConversionRequest& request) {
+    return request.leftPath.empty() ? inDirectory(request.workingDirectory, "input", request.leftName) : request.leftPath;
+}
+
+std::filesystem::path rightImagePath(const ConversionRequest& request) {
+    return request.rightPath.empty() ? inDirectory(request.workingDirectory, "input", request.rightName)
+                                     : request.rightPath;
+}
+
+std::filesystem::path outputImagePath(const ConversionRequest& request) {
+    return request.outputPath.empty() ? inDirectory(request.workingDirectory, "output", request.outputName)
+                                      : request.outputPath;
+}
+
+std::string outputClash(const ConversionRequest& request) {
+    OutputRoom room;
+    room.protect(leftImagePath(request), "the left image");
+    room.protect(rightImagePath(request), "the right image");
+    room.protect(request.workingDirectory / kLensRegistryFileName, "the lens registry");
+    for (const InputFile& file : request.otherInputs) room.protect(file.path, file.role);
+    return room.clash(outputImagePath(request));
+}
+
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
     return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
@@ -276,7 +307,8 @@ bool isVr180Name(const std::string& outputName) {
 }
 
 std::string withVrSuffix(const std::string& outputName) {
-    const std::string extension = extensionOf(outputName);
+    const std::string extension =
+        isVr180Name(outputName) ? outputName.substr(outputName.size() - std::strlen(".vr.jpg")) : extensionOf(outputName);
     return outputName.substr(0, outputName.size() - extension.size()) + "_180_LR" + extension;
 }
 
@@ -361,7 +393,7 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
     const std::string extension = extensionOf(outputName);
     if (extension.empty() || !cv::haveImageWriter(outputName))
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
-                       "Cannot write the output image \"" + outputName +
+                       "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
@@ -423,14 +455,26 @@ std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const s
     return std::nullopt;
 }
 
-std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded) {
-    std::string writeError;
-    if (writeFileAtomically(target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-                            &writeError))
-        return std::nullopt;
+std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded,
+                                      bool makeFolder) {
     RunRefusal r;  // the run still closes with its message
     r.status = ConversionStatus::WriteFailed;
-    r.detail = "cannot write " + target.string() + ": " + writeError;
+    std::error_code ec;
+    const std::filesystem::path folder = target.parent_path();
+    if (makeFolder && !folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+        std::filesystem::create_directories(folder, ec);
+        if (ec) {
+            r.detail = "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message();
+            return r;
+        }
+    }
+    // An output that is a link is replaced by the new file: what the link
+    // named, perhaps another photograph, is left as it was.
+    std::string writeError;
+    if (writeFileAtomically(target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
+                            &writeError, AtLink::Replace))
+        return std::nullopt;
+    r.detail = "cannot write " + shortenForMessage(target.string()) + ": " + writeError;
     return r;
 }
 
@@ -448,8 +492,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const InputImages images =
-        readInputImages(request.workingDirectory, request.leftName, request.rightName, request.limits);
+    const InputImages images = readInputImages(request);
     result.seconds.read = secondsSince(stage);
     if (const auto refused = judgeInputImages(images, request.limits, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
@@ -464,10 +507,21 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     result.seconds.derive = secondsSince(stage);
 
     // What the writer and the machine can take, before the long render.
-    result.outputPath = inDirectory(request.workingDirectory, "output", request.outputName);
+    result.outputPath = outputImagePath(request);
     if (const auto refused = checkOutput(request.outputName, request.outputHeight)) return end(*refused);
     cv::Mat canvas;
     if (const auto refused = allocateCanvas(request.outputHeight, canvas)) return end(*refused);
+
+    // An output that would replace a file the run reads is not written. The
+    // run ends as one whose write did not happen, with its closing message,
+    // and says why in the result; nothing is rendered for a file that will
+    // not be written.
+    if (std::string clash = outputClash(request); !clash.empty()) {
+        result.status = ConversionStatus::OutputRefused;
+        result.detail = std::move(clash);
+        messages.showMessage(kMsgFinished);
+        return result;
+    }
 
     stage = Clock::now();
     const HalfTarget rightTarget{&right, &canvas};
@@ -486,7 +540,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     result.seconds.encode = secondsSince(stage);
     if (badEncoding) return end(*badEncoding);
     stage = Clock::now();
-    const auto badWrite = writeOutput(result.outputPath, encoded);
+    const auto badWrite = writeOutput(result.outputPath, encoded, request.createOutputFolder);
     result.seconds.write = secondsSince(stage);
     result.status = badWrite ? ConversionStatus::WriteFailed : ConversionStatus::Written;
     if (badWrite) result.detail = badWrite->detail;

@@ -17,6 +17,7 @@
 
 #include "engine/params.h"
 #include "engine/prepare.h"
+#include "conversion/output_target.h"
 #include "engine/render.h"
 #include "media/image_header.h"
 
@@ -72,8 +73,18 @@ struct ConversionRequest {
     ZenithTenths zenith;
     std::string leftName = "L.jpg";
     std::string rightName = "R.jpg";
-    std::string outputName = "LROut.jpg";
+    std::string outputName = "LROut.jpg";  // its extension picks the format
     std::filesystem::path workingDirectory = ".";
+    // Where the images are read and the output written. Empty: the dialog's
+    // rule, "<working directory>/input/" and "<working directory>/output/"
+    // followed by the name as typed (see leftImagePath and the others).
+    std::filesystem::path leftPath, rightPath, outputPath;
+    // Files the run reads besides its two images (the lens registry of the
+    // working directory always counts): the output never replaces one.
+    std::vector<InputFile> otherInputs;
+    // Make the output's folders when they are missing (the command line); the
+    // dialog writes nothing then.
+    bool createOutputFolder = false;
     InputLimits limits;
     int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
     // A side-by-side JPEG output carries the left input's EXIF (a VR180
@@ -93,6 +104,8 @@ enum class ConversionStatus {
     OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
+    OutputRefused,       // the output would have replaced a file the run reads: not written, though
+                         // "Finished converting!!!" was shown as after any write that did not happen
 };
 
 struct StageSeconds {
@@ -140,6 +153,16 @@ struct InputImages {
 // Both images, decoded at the same time.
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
                             const std::string& rightName, const InputLimits& limits = {});
+// Both images of a request, from its paths.
+InputImages readInputImages(const ConversionRequest& request);
+
+// The files a request names: its own paths, or by the dialog's rule.
+std::filesystem::path leftImagePath(const ConversionRequest& request);
+std::filesystem::path rightImagePath(const ConversionRequest& request);
+std::filesystem::path outputImagePath(const ConversionRequest& request);
+// Why the request's output would replace one of the files the run reads
+// (its images, the lens registry, otherInputs), naming both; empty when not.
+std::string outputClash(const ConversionRequest& request);
 
 // Which lens of the request has an unknown mode code, and which.
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses);
@@ -165,7 +188,9 @@ CommaLineParse parseCommaLine(std::string_view line);
 bool isVr180Name(const std::string& outputName);
 
 // The name headset players take for a 180-degree side-by-side stereo image:
-// "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg").
+// "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg"). A VR180
+// photo keeps its double extension, so it stays one ("x.vr.jpg" ->
+// "x_180_LR.vr.jpg").
 std::string withVrSuffix(const std::string& outputName);
 
 // The dialog's texts.

@@ -77,7 +77,9 @@ std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const s
                                        std::vector<uchar>& encoded, std::vector<std::string>& notes);
 
 // The encoded image into the target in one step (a WriteFailed refusal whose
-// detail says why).
-std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded);
+// detail says why); with `makeFolder`, its missing folders are made first.
+// A target that is a symbolic link is replaced, never written through.
+std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const std::vector<uchar>& encoded,
+                                      bool makeFolder = false);
 
 }  // namespace vistereo

@@ -23,6 +23,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "conversion/auto_align.h"
+#include "registry/lens_registry.h"
 #include "ui/dialog_layout.h"
 #include "ui/message_box.h"
 #include "ui/user_settings.h"
@@ -260,7 +261,16 @@ void BatchDialog::refreshPairing() {
         m_start->setEnabled(false);
         return;
     }
-    const BatchPlan plan = planBatch(m_pairs, m_overwrite->isChecked());
+    // The outputs are judged as the batch will judge them when it starts.
+    m_settings.inputFolders = {{inWorkingDirectory(wd, m_leftFolder->text()), "the left image folder"},
+                               {inWorkingDirectory(wd, m_rightFolder->text()), "the right image folder"}};
+    m_settings.otherInputs = {{wd / kLensRegistryFileName, "the lens registry"}};
+    if (const auto refused = checkBatchOutputs(m_pairs, m_settings)) {
+        m_pairingStatus->setText(qt(refused->text()));
+        m_start->setEnabled(false);
+        return;
+    }
+    const BatchPlan plan = planBatch(m_pairs, m_overwrite->isChecked(), m_settings.request.outputHeight);
     for (size_t k = 0; k < m_pairs.size(); ++k)
         m_pairList->addItem(QString::fromStdString(m_pairs[k].left.filename().string()) + " + " +
                             qt(m_pairs[k].right.filename().string()) + "  →  " +

@@ -474,6 +474,7 @@ struct CMyVistereoDlg::RunState {
     std::atomic<int> rowsDone[2] = {0, 0};
     std::atomic<int> shownPercent{0};
     std::string failure;
+    std::string notWritten;  // why the output was left unwritten, when it would have replaced an input
     std::vector<std::string> warnings;
     std::filesystem::path written;  // the output, when the run wrote it
 };
@@ -552,6 +553,7 @@ void CMyVistereoDlg::RunConversion() {
             const ConversionResult result = vistereo::RunConversion(request, *messages, options);
             run->warnings = result.warnings;
             if (result.written()) run->written = result.outputPath;
+            if (result.status == ConversionStatus::OutputRefused) run->notWritten = result.detail;
         } catch (const std::exception& e) {
             run->failure = e.what();
         }
@@ -569,6 +571,9 @@ void CMyVistereoDlg::OnConversionDone() {
     if (!run->written.empty()) m_lastOutput = QString::fromStdString(run->written.string());
     if (!run->failure.empty())
         ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(run->failure)));
+    // After the run's own closing message, the reason its output was not written.
+    if (!run->notWritten.empty())
+        ShowMessage(this, QStringLiteral("The output was not written: %1.").arg(QString::fromStdString(run->notWritten)));
     for (const std::string& warning : run->warnings) ShowMessage(this, QString::fromStdString(warning));
     emit conversionFinished();
 }

@@ -16,87 +16,16 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/support/scratch.h"
+#include "tests/cli/cli_test_support.h"
 #include "tests/support/synth.h"
 
-namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
-using Args = std::vector<std::string>;
-
-namespace {
-
-Args with(Args args, const Args& more) {
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
-
-// Starts vistereo-cli with no input and its output in scratch/; returns the process. Everything the child needs is
-// made before the fork, so that it only opens files and executes.
-pid_t startCli(const Args& args, const fs::path& scratch) {
-    const std::string out = (scratch / "stdout.txt").string(), err = (scratch / "stderr.txt").string();
-    std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        execv(VISTEREO_CLI, argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-// A working directory with input/ (left/ and right/ in it for batches), output/ and a registry of three lenses,
-// the second with a bad radius mode.
-class CliTest : public ScratchTest {
-protected:
-    struct Run { int status = -1; std::string out, err; };
-    void SetUp() override {
-        ScratchTest::SetUp();
-        for (const char* sub : {"input/left", "input/right", "output", "scratch"}) fs::create_directories(dir / sub);
-        writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
-                                            recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
-    }
-    Run cli(const Args& args) {
-        int raw = 0;
-        waitpid(startCli(args, dir / "scratch"), &raw, 0);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "scratch/stdout.txt"), readFile(dir / "scratch/stderr.txt")};
-    }
-    // Noise (a seed per picture) at input/`name`.
-    void writeNoise(const std::string& name, int w, int h, int seed = 0) {
-        cv::Mat m(h, w, CV_8UC3);
-        cv::RNG(seed).fill(m, cv::RNG::UNIFORM, 0, 256);
-        ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
-    }
-    void writePair(const std::string& name, int w, int h, int seed) {
-        writeNoise("left/" + name, w, h, seed), writeNoise("right/" + name, w, h, seed + 100);
-    }
-    Args convert(const Args& extra = {}, const std::string& rightLens = "#3", const std::string& points = kPoints) {
-        return with({"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", rightLens, "--points",
-                     points, "--height", "32"}, extra);
-    }
-    Args batch(const Args& extra = {}) {
-        return with({"batch", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", "#3", "--points", kPoints},
-                    extra);
-    }
-    std::vector<std::string> outputs(const std::string& folder = "output") const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir / folder)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    static constexpr const char* kPoints = "10,30,12,33,20,40,21,44";
-};
-
-}  // namespace
 
 TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
     const std::function<void()> none = [] {}, images = [this] { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); },
                                 pair = [this] { writePair("a.jpg", 40, 30, 1); };
-    // noOutput: the output directory is missing, so the finished run cannot write its file.
+    // noOutput: the output directory is missing; convert makes it.
     const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
                    const char* outMentions; bool noOutput = false; } cases[] = {
         {"no arguments", {}, none, 2, "usage:", ""}, {"help", {"--help"}, none, 0, "", "convert"},
@@ -122,10 +51,21 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"unknown interpolation", convert({"--interp", "nearest"}), images, 2, "--interp", ""},
         {"a point matching refuses", convert({"--match"}, "#1", "5,30,1,1,5,40,1,1"), images, 1, "point A (5,5)", ""},
         {"players' name, Lanczos", convert({"--vr-suffix", "--interp", "lanczos", "--quality", "90"}), images, 0, "", "LROut_180_LR.jpg"},
+        // The pair as LEFT RIGHT: paths as given, bare names in input/.
+        {"LEFT RIGHT as paths", convert({(dir / "input/L.jpg").string(), (dir / "input/R.jpg").string()}), images, 0, "",
+         "Finished converting!!!"},
+        {"LEFT RIGHT as bare names", convert({"L.jpg", "R.jpg", "-o", "pair.png"}), images, 0, "", "/output/pair.png"},
+        {"LEFT alone", convert({"L.jpg"}), images, 2, "give both images, LEFT and RIGHT", ""},
+        {"LEFT RIGHT and --left", convert({"L.jpg", "R.jpg", "--left", "L.jpg"}), images, 2, "not both ways", ""},
+        {"three images", convert({"L.jpg", "R.jpg", "X.jpg"}), images, 2, "unexpected argument 'X.jpg'", ""},
+        {"align LEFT RIGHT, left missing", {"align", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "none.jpg",
+         "R.jpg"}, images, 1, "Enter the valid left image file name", ""},
         {"converted", convert(), images, 0, "", "Finished converting!!!"},
         {"converted with exact arithmetic", convert({"--exact", "--threads", "2"}), images, 0, "", "Finished converting!!!"},
         {"converted quietly", convert({"--quiet", "--threads", "1"}), images, 0, "", nullptr},
-        {"output not writable", convert(), images, 1, "vistereo-cli: error: cannot write", nullptr, true},
+        {"output folder made", convert(), images, 0, "", "Finished converting!!!", true},
+        {"a file where the output folder should be", convert(), [&] { images(), writeFile(dir / "output", "x"); }, 1,
+         "vistereo-cli: error: \"" + (dir / "output").string() + "\" is a file, not a folder", nullptr, true},
         // batch: folders or a pairs file, and what goes with automatic alignment
         {"batch: right folder one short", batch(), [&] { pair(), writeNoise("left/b.jpg", 40, 30); }, 2,
          "have no partner: " + (dir / "input/left/b.jpg").string(), ""},
@@ -155,7 +95,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         if (!c.outMentions) EXPECT_EQ(run.out, "");
         else EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
         const bool converted = c.status == 0 && c.args.size() > 2 && c.args[0] == "convert";
-        if (c.noOutput) EXPECT_FALSE(fs::exists(dir / "output"));
+        if (c.noOutput) EXPECT_EQ(fs::is_directory(dir / "output"), converted);
         else EXPECT_EQ(outputs().size(), converted ? 1u : 0u);
     }
 }
@@ -207,7 +147,8 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(outputs(), (std::vector<std::string>{"p1_180_LR.jpg", "p3_180_LR.jpg", "p4_180_LR.jpg"}));
     for (const std::string pair : {"p1.jpg", "p3.png", "p4.jpg"}) {
         SCOPED_TRACE(pair);
-        ASSERT_EQ(cli(with(convert({"--left", "left/" + pair, "--right", "right/" + pair, "--output", "single.jpg"}), choices)).status, 0);
+        ASSERT_EQ(cli(with(convert({"--left", (dir / "input/left" / pair).string(), "--right",
+                                    (dir / "input/right" / pair).string(), "--output", "single.jpg"}), choices)).status, 0);
         EXPECT_TRUE(readFile(dir / "output/single_180_LR.jpg") == readFile(dir / "output" / (pair.substr(0, 2) + "_180_LR.jpg")));
         fs::remove(dir / "output/single_180_LR.jpg");
     }

@@ -2,7 +2,10 @@
 // every output must hold the bytes of a single run with the same choices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <istream>
+#include <streambuf>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -89,8 +92,10 @@ public:
 }  // namespace
 
 TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
+    const PairsFileLimits small{24, 2};  // 24 bytes a line, 2 pairs
     // outputs empty: an error is expected.
-    const struct { const char* label; const char* text; std::vector<std::string> outputs; const char* errorMentions = ""; } cases[] = {
+    const struct { const char* label; std::string text; std::vector<std::string> outputs; const char* errorMentions = "";
+                   PairsFileLimits limits = {}; } cases[] = {
         {"header, comment, blank, CRLF", "left,right,output\r\n# day one\r\n\r\n a.jpg , b.jpg \r\nc.png,d.png,x.tif\r\n",
          {"out/a.jpg", "out/x.tif"}},
         {"quoted names", "\"one, two.jpg\",\"say \"\"hi\"\".jpg\"\n", {"out/one, two.jpg"}},
@@ -100,11 +105,17 @@ TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
         {"empty right", "a.jpg, \n", {}, "line 1: the right image is empty"},
         {"unclosed quote", "\"a.jpg,b.jpg\n", {}, "line 1: a quoted field"},
         {"header only on the first line", "a.jpg,b.jpg\nleft,right\n", {"out/a.jpg", "out/left.jpg"}},
-        {"two pairs, one output", "a.jpg,b.jpg\n#\nc.jpg,d.jpg,a.jpg\n", {}, "lines 1 and 3 both write"},
+        {"a NUL byte in a name", std::string("a.jpg,b\0c.jpg\n", 14), {}, "line 1: the line holds a NUL byte"},
+        {"two outputs of one name are the batch's to judge", "a.jpg,b.jpg\n#\nc.jpg,d.jpg,a.jpg\n", {"out/a.jpg", "out/a.jpg"}},
+        {"a line at the limit, with CR LF", "\xEF\xBB\xBFleft,right\r\n" + std::string(18, 'l') + ".jpg,r\r\n",
+         {"out/" + std::string(18, 'l') + ".jpg"}, "", small},
+        {"a line over the limit", "a.jpg,b.jpg\n" + std::string(19, 'l') + ".jpg,r\n", {}, "line 2: longer than 24 bytes", small},
+        {"a last line over the limit without its newline", "a,b\n# " + std::string(30, 'c'), {}, "line 2: longer", small},
+        {"pairs beyond the limit", "a,b\n\n# three\nc,d\ne,f\n", {}, "line 5: more than 2 pairs", small},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const PairingResult r = parsePairsText(c.text, "pairs.csv", "in", "out", false);
+        const PairingResult r = parsePairsText(c.text, "pairs.csv", "in", "out", false, c.limits);
         std::vector<std::string> outputs;
         for (const BatchPair& p : r.pairs) outputs.push_back(p.output.generic_string());
         EXPECT_EQ(outputs, c.outputs) << r.error;
@@ -115,6 +126,24 @@ TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
     ASSERT_EQ(quoted.pairs.size(), 1u);
     EXPECT_TRUE(quoted.pairs[0].left == "in/say \"hi\".jpg" && quoted.pairs[0].line == 2);
     EXPECT_EQ(quoted.pairs[0].output.generic_string(), "out/say \"hi\"_180_LR.jpg");
+}
+
+// A pairs file that never ends its line (a device, a runaway generator) is read only to the line limit.
+TEST(Pairing, AnEndlessLineIsReadOnlyToTheLimit) {
+    struct Endless : std::streambuf {
+        size_t served = 0;
+        char block[4096];
+        Endless() { std::fill(std::begin(block), std::end(block), 'x'); }
+        int_type underflow() override {
+            served += sizeof block;
+            setg(block, block, block + sizeof block);
+            return traits_type::to_int_type(block[0]);
+        }
+    } endless;
+    std::istream in(&endless);
+    const PairingResult r = readPairsStream(in, "/dev/zero", "in", "out", false, PairsFileLimits{});
+    EXPECT_NE(r.error.find("/dev/zero line 1: longer than 16384 bytes"), std::string::npos) << r.error;
+    EXPECT_LT(endless.served, 200000u) << "read on past the limit";
 }
 
 TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
@@ -157,7 +186,8 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     }
     const PairingResult pairing = parsePairsText(text, "pairs", dir / "input", dir / "output", false);
     ASSERT_TRUE(pairing.ok()) << pairing.error;
-    writeFile(dir / "output/p5.jpg", "kept");
+    writeImage(dir / "output/p5.jpg", 48, 24, 99);  // a complete output of the batch's size
+    const std::string kept = readFile(dir / "output/p5.jpg");
 
     Recorder recorder;
     const BatchSummary summary = runBatch(pairing.pairs, settings, recorder);
@@ -170,7 +200,7 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     EXPECT_EQ(summary.failures[0].message, kMsgBadRightImage);
     EXPECT_EQ(recorder.done, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));  // in order, once each
     EXPECT_EQ(recorder.outcomes[5].result, PairResult::Skipped);
-    EXPECT_EQ(readFile(dir / "output/p5.jpg"), "kept");
+    EXPECT_TRUE(readFile(dir / "output/p5.jpg") == kept);
     for (size_t k : {0u, 1u, 3u, 4u, 6u}) {
         SCOPED_TRACE(k);
         const std::string written = readFile(pairing.pairs[k].output);

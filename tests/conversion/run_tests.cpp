@@ -46,10 +46,11 @@ public:  // the case tables below arrange the fixture directly
         reset();
     }
     void showMessage(const std::string& text) override { messages.push_back(text); }
+    static ConversionRequest fresh() { return {}; }
     void reset() {
         fs::remove_all(dir);
         fs::create_directories(dir / "input"), fs::create_directories(dir / "output");
-        request = ConversionRequest{};
+        request = fresh();
         request.workingDirectory = dir;
         entry = PointEntry{};
         entry.boxes = {"100", "300", "110", "310", "200", "400", "205", "402"};
@@ -124,6 +125,16 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
          S::InvalidLensCode, {}, nullptr},
         {"axis mode out of range ends silently", [](RunTest& t) { t.writePair(), t.request.lenses[1].axisMode = -1; },
          S::InvalidLensCode, {}, nullptr},
+        // An output that is an input is not written; the run closes as after any write that did not happen.
+        {"output is the left image, through ..", [](RunTest& t) { t.writePair(), t.request.outputName = "../input/L.jpg"; },
+         S::OutputRefused, {kFinished}},
+        {"output is a hard link to the right image", [](RunTest& t) {
+             t.writePair(), fs::create_hard_link(t.dir / "input/R.jpg", t.dir / "h.jpg"), t.request.outputName = "../h.jpg"; },
+         S::OutputRefused, {kFinished}},
+        {"output is the lens registry", [](RunTest& t) {
+             t.writePair(), writeFile(t.dir / "Vistereo.ini", "lenses"), t.request.outputName = "../Vistereo.ini.jpg";
+             fs::create_symlink(t.dir / "Vistereo.ini", t.dir / "Vistereo.ini.jpg"); },
+         S::OutputRefused, {kFinished}},
     };
     for (int k = 0; k < 8; ++k)  // the point check compares all eight coordinates: a change in any one passes it
         cases.push_back({"A and B identical but coordinate " + std::to_string(k), [k](RunTest& t) {
@@ -133,8 +144,17 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
         SCOPED_TRACE(c.label);
         reset();
         c.arrange(*this);
+        const char* readFiles[] = {"input/L.jpg", "input/R.jpg", "Vistereo.ini"};
+        std::vector<std::string> before;
+        for (const char* file : readFiles) before.push_back(readFile(dir / file));
         const auto start = std::chrono::steady_clock::now();
         const ConversionResult result = run();
+        for (size_t k = 0; k < before.size(); ++k) EXPECT_TRUE(readFile(dir / readFiles[k]) == before[k]) << readFiles[k];
+        if (result.status == S::OutputRefused) {  // both files named
+            EXPECT_NE(result.detail.find("the output \"" + result.outputPath.string() + "\" is the"), std::string::npos)
+                << result.detail;
+            EXPECT_NE(result.detail.find(dir.string()), result.detail.rfind(dir.string())) << result.detail;
+        }
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0)
             << "a refusal must come before the costly work";
         EXPECT_EQ(result.status, c.status) << result.detail;

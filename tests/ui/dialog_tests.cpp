@@ -648,6 +648,35 @@ private slots:
         QCOMPARE(readAll("output/" + written), runAlone(request));
     }
 
+    // An output name that leads onto an input: the run closes as after a write that did not happen, then says
+    // which file it left alone and why; the input keeps its bytes.
+    void anOutputThatIsAnInputIsNotWritten_data() {
+        QTest::addColumn<QString>("outputName");
+        QTest::addColumn<QString>("input");
+        QTest::newRow("the left image through ..") << "../input/L.jpg" << "input/L.jpg";
+        QTest::newRow("the right image, spelt otherwise") << ".././input/./R.jpg" << "input/R.jpg";
+    }
+    void anOutputThatIsAnInputIsNotWritten() {
+        QFETCH(QString, outputName);
+        QFETCH(QString, input);
+        auto* dlg = openWith(patternImage(0), patternImage(4));
+        QVERIFY(dlg);
+        const QByteArray before = readAll(input);
+        QTest::keyClicks(box(1015), "100,200,96,195,120,180,121,178");
+        replaceText(box(1017), outputName);
+        replaceText(box(1013), "32");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(messages_.size(), 2);
+        QCOMPARE(messages_[0], QString(kMsgFinished));
+        QVERIFY2(messages_[1].startsWith("The output was not written: the output \"./output/" + outputName + "\" is the") &&
+                     messages_[1].contains("\"./" + input + "\""),
+                 qPrintable(messages_[1]));
+        QCOMPARE(readAll(input), before);
+        QVERIFY(QDir("output").entryList(QDir::Files).isEmpty());
+    }
+
     // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
     // comfortable in every mode. On a pair without texture it says why and leaves the boxes alone.
     // Every outcome closes the progress window before its message (the hook notes one still shown).
@@ -709,7 +738,8 @@ private slots:
     // The batch window.
     void showsThePairingOfTheFolders() {
         writePairs({"a.jpg", "b.jpg"}, 40, 30, "r");
-        QVERIFY(QDir().mkpath("output") && QFile("output/a.jpg").open(QIODevice::WriteOnly));
+        // A complete output of the batch's size is skipped.
+        QVERIFY(QDir().mkpath("output") && cv::imwrite("output/a.jpg", noiseImage(32, 16, 9)));
         QVERIFY(start(new BatchDialog(choices(16))));
         auto* pairs = part<QListWidget>("pairList");
         QCOMPARE(listNames(pairs), QStringList({"a.jpg + ra.jpg  →  a.jpg  (exists: skipped)", "b.jpg + rb.jpg  →  b.jpg"}));

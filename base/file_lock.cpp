@@ -1,0 +1,73 @@
+#include "base/file_lock.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vistereo {
+namespace {
+
+struct flock byteRange(short type, uint64_t byte) {
+    struct flock range{};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(byte);
+    range.l_len = 1;
+    range.l_pid = 0;  // open file description locks want 0 here
+    return range;
+}
+
+}  // namespace
+
+std::optional<LockFile> LockFile::open(const std::filesystem::path& file, std::string* error) {
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        if (error) *error = std::strerror(errno);
+        return std::nullopt;
+    }
+    return LockFile(fd);
+}
+
+LockFile::LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+LockFile& LockFile::operator=(LockFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+LockFile::~LockFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+LockFile::Outcome LockFile::tryLock(uint64_t byte, std::string* error) {
+    struct flock range = byteRange(F_WRLCK, byte);
+    for (;;) {
+        if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) return Outcome::Taken;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EACCES) return Outcome::Busy;
+        if (error) *error = std::strerror(errno);
+        return Outcome::Unsupported;
+    }
+}
+
+void LockFile::unlock(uint64_t byte) {
+    struct flock range = byteRange(F_UNLCK, byte);
+    ::fcntl(fd_, F_OFD_SETLK, &range);
+}
+
+uint64_t lockByteOf(std::string_view name) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return (hash ^ (hash >> 31)) & 0x7FFFFFFFull;
+}
+
+}  // namespace vistereo

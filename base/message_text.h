@@ -1,0 +1,19 @@
+// File names in messages. A name can be as long as the file system allows,
+// or longer when it comes from a hand-made list; a message shows it whole
+// only while it stays readable on one line.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vistereo {
+
+inline constexpr size_t kMessageNameBytes = 160;
+
+// `name` itself when it has at most `maxBytes` bytes; otherwise its start and
+// its end (where the file name and its extension are) joined by "…", the cut
+// falling between whole UTF-8 characters, at most `maxBytes` bytes in all.
+std::string shortenForMessage(std::string_view name, size_t maxBytes = kMessageNameBytes);
+
+}  // namespace vistereo

@@ -1,0 +1,160 @@
+#include "conversion/output_claim.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "base/message_text.h"
+#include "conversion/output_target.h"
+#include "conversion/run.h"
+#include "media/image_header.h"
+
+namespace vistereo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The last `count` bytes of a file (fewer when it is shorter).
+std::string lastBytes(const fs::path& file, size_t count) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return "";
+    const std::streamoff size = in.tellg();
+    const std::streamoff start = size > static_cast<std::streamoff>(count) ? size - static_cast<std::streamoff>(count) : 0;
+    in.seekg(start);
+    std::string bytes(static_cast<size_t>(size - start), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+std::string sizeText(int64_t width, int64_t height) { return std::to_string(width) + " x " + std::to_string(height); }
+
+}  // namespace
+
+FileStamp stampOf(const fs::path& path) {
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) != 0) return {};
+    return {true, static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+            static_cast<uint64_t>(info.st_size),
+            static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+ImageSize outputImageSize(const std::string& outputName, int32_t outputHeight) {
+    const int64_t width = isVr180Name(outputName) ? outputHeight : 2 * int64_t{outputHeight};
+    return {static_cast<int32_t>(width), outputHeight};
+}
+
+OutputState inspectOutput(const fs::path& output, ImageSize expected) {
+    OutputState state;
+    state.stamp = stampOf(output);
+    if (!state.stamp.exists) return state;
+    struct stat info{};
+    if (::stat(output.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        state.fault = "it is not a regular file";
+        return state;
+    }
+    if (info.st_size == 0) {
+        state.fault = "it is empty";
+        return state;
+    }
+    const ImageHeader header = probeImageHeader(output);
+    if (!header.known()) {
+        state.fault = "it is not an image whose header can be read";
+        return state;
+    }
+    if (header.width != expected.width || header.height != expected.height) {
+        state.fault = "it is " + sizeText(header.width, header.height) + ", not " +
+                      sizeText(expected.width, expected.height);
+        return state;
+    }
+    if (header.format == "JPEG") {
+        if (lastBytes(output, 2) != "\xFF\xD9") state.fault = "it is cut short (no end-of-image marker)";
+    } else if (header.format == "PNG") {
+        if (lastBytes(output, 12) != std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12)) state.fault = "it is cut short (no end chunk)";
+    } else {
+        cv::Mat decoded;
+        try {
+            decoded = cv::imread(output.string(), cv::IMREAD_UNCHANGED);
+        } catch (const std::exception&) {
+            decoded.release();
+        }
+        if (decoded.empty()) state.fault = "it cannot be decoded";
+        else if (decoded.cols != expected.width || decoded.rows != expected.height)
+            state.fault = "it decodes to " + sizeText(decoded.cols, decoded.rows);
+    }
+    state.complete = state.fault.empty();
+    return state;
+}
+
+OutputLocks::Claim::Claim(Claim&& other) noexcept
+    : owner_(other.owner_), folder_(std::move(other.folder_)), byte_(other.byte_) {
+    other.owner_ = nullptr;
+}
+
+OutputLocks::Claim& OutputLocks::Claim::operator=(Claim&& other) noexcept {
+    if (this != &other) {
+        if (owner_) owner_->release(folder_, byte_);
+        owner_ = other.owner_;
+        folder_ = std::move(other.folder_);
+        byte_ = other.byte_;
+        other.owner_ = nullptr;
+    }
+    return *this;
+}
+
+OutputLocks::Claim::~Claim() {
+    if (owner_) owner_->release(folder_, byte_);
+}
+
+std::optional<OutputLocks::Claim> OutputLocks::tryClaim(const fs::path& output, std::string& warning) {
+    const fs::path folderPath = output.parent_path().empty() ? fs::path(".") : output.parent_path();
+    const uint64_t byte = lockByteOf(output.filename().string());
+    std::lock_guard guard(mutex_);
+    // One lock file per folder, however the outputs spell it: a second open
+    // file of it would make the run wait for itself.
+    std::error_code ec;
+    fs::create_directories(folderPath, ec);
+    const auto folderId = identityOf(folderPath);
+    const std::string key = folderId ? std::to_string(folderId->device) + ":" + std::to_string(folderId->inode)
+                                     : folderPath.lexically_normal().string();
+    auto [entry, fresh] = folders_.try_emplace(key);
+    Folder& folder = entry->second;
+    if (fresh) {
+        std::string why;
+        folder.file = LockFile::open(folderPath / kOutputLockFileName, &why);
+        if (!folder.file)
+            warning = "cannot lock the outputs in \"" + shortenForMessage(folderPath.string()) + "\" (" + why +
+                      "); another batch on this folder could convert the same pair at the same time";
+    }
+    int& holders = folder.held[byte];
+    if (holders == 0 && folder.file) {
+        std::string why;
+        switch (folder.file->tryLock(byte, &why)) {
+            case LockFile::Outcome::Taken: break;
+            case LockFile::Outcome::Busy:
+                folder.held.erase(byte);
+                return std::nullopt;
+            case LockFile::Outcome::Unsupported:
+                warning = "the file system of \"" + shortenForMessage(folderPath.string()) + "\" offers no locks (" +
+                          why + "); another batch on this folder could convert the same pair at the same time";
+                folder.file.reset();
+                break;
+        }
+    }
+    ++holders;
+    return Claim(this, key, byte);
+}
+
+void OutputLocks::release(const std::string& folderKey, uint64_t byte) {
+    std::lock_guard guard(mutex_);
+    const auto entry = folders_.find(folderKey);
+    if (entry == folders_.end()) return;
+    Folder& folder = entry->second;
+    const auto held = folder.held.find(byte);
+    if (held == folder.held.end() || --held->second > 0) return;
+    folder.held.erase(held);
+    if (folder.file) folder.file->unlock(byte);
+}
+
+}  // namespace vistereo
