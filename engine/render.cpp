@@ -187,12 +187,16 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 // ---- fast path -------------------------------------------------------------
 
 // Lens constants of one eye, the same doubles projectToImage forms per call.
+// An eye outside the sine laws' and the quadratic's fixed arithmetic (a newer
+// projection, or a corrected lens) goes through projectToImage itself.
 struct EyeLens {
+    const EyeGeometry* eye;
     const QuadraticLaw* law;
-    bool quadratic;
+    bool general, quadratic;
     double k, twoR, mHalfPi, axisX, axisY;
 
-    explicit EyeLens(const EyeGeometry& e) : law(&e.quadratic) {
+    explicit EyeLens(const EyeGeometry& e) : eye(&e), law(&e.quadratic) {
+        general = !usesFixedArithmetic(e);
         quadratic = e.mapping == MappingKind::Quadratic;
         k = e.sineK;
         const double r = e.radius180;
@@ -203,6 +207,7 @@ struct EyeLens {
     }
 
     SourcePosition project(double theta, double phi) const {
+        if (general) return projectToImage(*eye, theta, phi);
         const double g = quadratic ? lensRadius(*law, static_cast<float>(theta)) : std::sin(theta * k);
         const double s = twoR * (g * mHalfPi);
         return {std::cos(phi) * s / kPi + axisX, axisY - std::sin(phi) * s / kPi};
@@ -216,7 +221,7 @@ struct EyeLens {
     // axis line has no azimuth and takes the angle path.
     SourcePosition projectDirection(const Vec3& d) const {
         const double across2 = d.x * d.x + d.z * d.z;
-        if (!(across2 > 1e-200)) return project(std::acos(d.y), std::atan2(d.z, d.x));
+        if (general || !(across2 > 1e-200)) return project(std::acos(d.y), std::atan2(d.z, d.x));
         const double inverse = 1.0 / std::sqrt(across2);
         double g;
         if (quadratic)
@@ -460,9 +465,11 @@ void renderHalf(const ConversionGeometry& g, Half half, const AlignmentRotation*
     };
     if (options.interpolation == Interpolation::Bilinear) return renderWith(BlendSampler{});
     const EyeGeometry& e = g.eye[eye];
-    const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);  // where 90 degrees off the axis lands
-    const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
-    const double ax = e.axisX, ay = e.axisY, rim2 = rimRadius * rimRadius;
+    // The image circle's rim (90 degrees off the axis for the sine laws and
+    // the quadratic) around the (corrected) axis point.
+    const SourcePosition rim = projectToImage(e, e.circleTheta, 0.0);
+    const double ax = e.axisX + e.correction.axisDx, ay = e.axisY + e.correction.axisDy;
+    const double rimRadius = std::abs(rim.column - ax) + 0.5, rim2 = rimRadius * rimRadius;
     if (options.interpolation == Interpolation::Bicubic) {
         static const KernelTable<4> cubic = makeTable<4>(keysCubic);
         renderWith(KernelSampler<4>{&cubic, ax, ay, rim2});
