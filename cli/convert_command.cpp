@@ -138,6 +138,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = options.has("keep-exif");
 
+    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+
     if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
                                                options.value("right-lens"), request.lenses);
         !error.empty())
@@ -206,6 +208,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             printError(err, result.detail);
             return kExitFailed;
         case ConversionStatus::InvalidLensCode:
+        case ConversionStatus::ImpossibleLens:
             printError(err, result.detail);
             return kExitFailed;
         default:

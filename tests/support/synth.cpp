@@ -171,7 +171,7 @@ cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot) {
         const Vec3 world = shot.cameraToWorld.apply(d);
         const double c = std::cos(0.5 * kTruePi * r / shot.radius);
         double gain = shot.rimLight + (1.0 - shot.rimLight) * c * c;
-        if (world.z > 0) gain *= shot.upperHalfLight;
+        if (shot.darkBelow ? dy < 0 : dy > 0) gain *= shot.darkLight;
         const cv::Vec3b p = samplePanoramaDirection(pano, world);
         return {p[0] * gain, p[1] * gain, p[2] * gain};
     };
