@@ -26,11 +26,19 @@ constexpr int kRays = 720;
 constexpr double kCoarseSide = 800.0;
 
 cv::Mat brightestChannel(const cv::Mat& frame) {
+    CV_Assert(frame.depth() == CV_8U);
     if (frame.channels() == 1) return frame;
-    std::vector<cv::Mat> channels;
-    cv::split(frame, channels);
-    cv::Mat out = channels[0].clone();
-    for (size_t c = 1; c < channels.size(); ++c) cv::max(out, channels[c], out);
+    cv::Mat out(frame.size(), CV_8UC1);
+    const int channels = frame.channels();
+    for (int y = 0; y < frame.rows; ++y) {
+        const uchar* in = frame.ptr<uchar>(y);
+        uchar* o = out.ptr<uchar>(y);
+        for (int x = 0; x < frame.cols; ++x, in += channels) {
+            uchar m = in[0];
+            for (int c = 1; c < channels; ++c) m = std::max(m, in[c]);
+            o[x] = m;
+        }
+    }
     return out;
 }
 
