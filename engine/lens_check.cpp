@@ -52,21 +52,24 @@ void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
                            "the coefficients must be numbers"});
             return;
         }
+        // A hand-typed law is rounded: a slope or a step a thousandth of the
+        // radius off is let through, a law that really falls is not.
+        constexpr double kSlack = 1e-3;
         const double slopeLo = 2.0 * a[s] * lo + b[s], slopeHi = 2.0 * a[s] * hi + b[s];
-        if (!(slopeLo >= 0.0 && slopeHi >= 0.0 && (slopeLo > 0.0 || slopeHi > 0.0))) {
+        const double start = a[s] * lo * lo + b[s] * lo + c[s], end = a[s] * hi * hi + b[s] * hi + c[s];
+        if (!(slopeLo >= -kSlack && slopeHi >= -kSlack && end > start)) {
             out.push_back({"a" + n + ", b" + n, lensNumberText(a[s]) + ", " + lensNumberText(b[s]),
                            "segment " + n + " does not rise between theta " + lensNumberText(lo) + " and " +
                                lensNumberText(hi) + " rad: a lens's image radius grows with the angle off its axis"});
             return;
         }
-        const double start = a[s] * lo * lo + b[s] * lo + c[s];
-        if (any && start < previousEnd - 1e-6) {
+        if (any && start < previousEnd - kSlack) {
             out.push_back({"c" + n, lensNumberText(c[s]),
                            "the image radius drops from " + lensNumberText(previousEnd) + " to " +
                                lensNumberText(start) + " at theta " + lensNumberText(lo) + " rad"});
             return;
         }
-        previousEnd = a[s] * hi * hi + b[s] * hi + c[s];
+        previousEnd = end;
         any = true;
     }
 }

@@ -3,7 +3,9 @@
 // nothing the reader keeps and names only lines the file has; the checks
 // never crash and name a field, a value and a reason; and a record they pass
 // for an image maps every angle out to its circle's rim to a finite image
-// radius that never shrinks, so what the checks let through can be rendered.
+// radius that never shrinks by more than the checks' slack for a rounded,
+// hand-typed law (a thousandth of the radius), so what they let through can
+// be rendered.
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +40,7 @@ void checkRecord(const vistereo::LensRecord& record) {
         double previous = -1.0;
         for (int i = 0; i <= 64; ++i) {
             const double r = radialDistance(eye, eye.circleTheta * i / 64.0);
-            if (!std::isfinite(r) || r < previous) std::abort();
+            if (!std::isfinite(r) || r < previous - 2e-3 * eye.radius180) std::abort();
             previous = r;
         }
         if (!(previous > 0.0)) std::abort();
