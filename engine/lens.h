@@ -62,7 +62,7 @@ Vec3 directionOfPoint(const EyeGeometry& eye, ImagePoint point);
 Vec3 directionOfPosition(const EyeGeometry& eye, SourcePosition position);
 
 // Whether the eye goes by the sine laws' and the quadratic's fixed arithmetic
-// (a prescribed kind without a correction).
+// (a sine law or the quadratic, without a correction).
 inline bool usesFixedArithmetic(const EyeGeometry& eye) {
     return isSineOrQuadratic(eye.mapping) && eye.correction.isIdentity();
 }

@@ -1,5 +1,5 @@
 // Hand-edited lens records whose values no lens has: the command line's routes refuse them before rendering,
-// naming the record, the field and the value; the desktop program's prescribed run keeps rendering what the
+// naming the record, the field and the value; the desktop program's own run keeps rendering what the
 // numbers say (and ending silently on an unknown code); lens list flags what it can judge without an image.
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ struct HandEdit {
     std::function<void(LensRecord&)> edit;
     const char* message;     // what the command line says after "the right lens "Hand-edited": "
     bool needsImage = false;  // judged only against the image (lens list cannot flag it)
-    ConversionStatus prescribed = ConversionStatus::Written;
+    ConversionStatus desktop = ConversionStatus::Written;  // what the desktop program's run ends with
 };
 
 void dots(LensRecord& r, int32_t radius) { r.radiusMode = 3, r.radiusDots = radius; }
@@ -117,18 +117,17 @@ TEST_F(LensValues, HandEditsRefusedOnTheCommandLineRenderedOnTheDesktop) {
         LensRecord record = good();
         e.edit(record);
 
-        const ConversionResult desktop = convert(record, false);
-        EXPECT_EQ(desktop.status, e.prescribed);
-        EXPECT_EQ(fs::exists(dir / "output/out.png"), e.prescribed == ConversionStatus::Written);
+        EXPECT_EQ(convert(record, false).status, e.desktop);
+        EXPECT_EQ(fs::exists(dir / "output/out.png"), e.desktop == ConversionStatus::Written);
         const std::vector<std::string> shown = messages;
-        EXPECT_EQ(shown, e.prescribed == ConversionStatus::Written ? std::vector<std::string>{"Finished converting!!!"}
+        EXPECT_EQ(shown, e.desktop == ConversionStatus::Written ? std::vector<std::string>{"Finished converting!!!"}
                                                                    : std::vector<std::string>{});
 
         const ConversionResult cli = convert(record, true);
         EXPECT_NE(cli.status, ConversionStatus::Written);
         EXPECT_FALSE(fs::exists(dir / "output/out.png"));
         EXPECT_NE(cli.detail.find(e.message), std::string::npos) << cli.detail;
-        if (e.prescribed == ConversionStatus::Written) {
+        if (e.desktop == ConversionStatus::Written) {
             EXPECT_EQ(cli.status, ConversionStatus::ImpossibleLens);
             EXPECT_EQ(cli.detail.rfind("the right lens \"Hand-edited\": ", 0), 0u) << cli.detail;
             EXPECT_EQ(messages, std::vector<std::string>{cli.detail});  // shown as the run's own message
