@@ -31,6 +31,11 @@ struct SourcePosition {
     double row = 0.0;
 };
 
+// A four-segment quadratic typed by hand is rounded: where one segment hands
+// over to the next its radius may dip by this much (a fraction of the
+// radius) and the law still counts as rising.
+inline constexpr double kRoundedLawSlack = 1e-3;
+
 // Normalised radius of the quadratic law at theta.
 double lensRadius(const QuadraticLaw& law, float theta);
 

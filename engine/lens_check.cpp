@@ -54,7 +54,7 @@ void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
         }
         // A hand-typed law is rounded: a slope or a step a thousandth of the
         // radius off is let through, a law that really falls is not.
-        constexpr double kSlack = 1e-3;
+        constexpr double kSlack = kRoundedLawSlack;
         const double slopeLo = 2.0 * a[s] * lo + b[s], slopeHi = 2.0 * a[s] * hi + b[s];
         const double start = a[s] * lo * lo + b[s] * lo + c[s], end = a[s] * hi * hi + b[s] * hi + c[s];
         if (!(slopeLo >= -kSlack && slopeHi >= -kSlack && end > start)) {

@@ -1,5 +1,6 @@
 #include "engine/prepare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -27,7 +28,8 @@ bool deriveRadius(const LensSettings& lens, EyeGeometry& eye) {
 
 // The widest angle off the axis (at most pi) up to which the law keeps
 // increasing: where its slope first falls to zero, found on a fine grid and
-// then by halving the step.
+// then by halving the step. A quadratic keeps its reach across a dip of no
+// more than the rounding slack where its segments meet.
 double reachOf(const EyeGeometry& eye) {
     switch (eye.mapping) {
         case MappingKind::Equidistant:
@@ -40,9 +42,14 @@ double reachOf(const EyeGeometry& eye) {
     }
     constexpr int kSteps = 4096;
     const double step = std::numbers::pi / kSteps;
-    double previous = lawRadius(eye, 0.0);
+    double previous = lawRadius(eye, 0.0), peak = previous;
     for (int i = 1; i <= kSteps; ++i) {
         const double value = lawRadius(eye, i * step);
+        if (eye.mapping == MappingKind::Quadratic) {
+            if (!(value >= peak - kRoundedLawSlack)) return (i - 1) * step;
+            peak = std::max(peak, value);
+            continue;
+        }
         if (!(value > previous)) {
             double lo = (i - 1) * step, hi = i * step;  // the law still rises at lo
             for (int k = 0; k < 40; ++k) {

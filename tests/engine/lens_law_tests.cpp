@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/lens.h"
+#include "engine/lens_check.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
 #include "tests/support/synth.h"
@@ -142,6 +143,23 @@ TEST(Projections, StraightQuadraticSegmentsInvert) {
         EXPECT_NEAR(got.y, want.y, 1e-6);
         EXPECT_NEAR(got.z, want.z, 1e-6);
     }
+}
+
+// Found by the fuzzer: a quadratic whose last segment starts 0.0007 lower than the one before ends (rounded
+// coefficients) passes the value checks, so a corrected eye must map it out to its rim instead of stopping there.
+TEST(Projections, RoundedQuadraticReachesItsRim) {
+    LensSettings lens = projectionLens(MappingKind::Quadratic, 0, 240);
+    QuadraticLaw& q = lens.quadratic;
+    q = {0.0, 0.0, 1.2, 0, 0.63, 0, 0, 636366, 0, 0, 0.6366, 0, 0, 0.636, 0};
+    EXPECT_TRUE(lensSettingsProblems(lens).empty());
+    EyeGeometry eye = eyeOf(lens, 640, 480);
+    eye.correction.scale = 1.001;
+    EXPECT_GT(eye.reachTheta, eye.circleTheta);
+    for (int i = 0; i <= 64; ++i) EXPECT_TRUE(std::isfinite(radialDistance(eye, eye.circleTheta * i / 64.0))) << i;
+    // A law that really falls there is refused, and stops short of its rim.
+    q.b4 = 0.5;
+    EXPECT_FALSE(lensSettingsProblems(lens).empty());
+    EXPECT_LT(eyeOf(lens, 640, 480).reachTheta, 1.2001);
 }
 
 // The sine laws and the quadratic take the general arithmetic once a correction is set; with a vanishing one it
