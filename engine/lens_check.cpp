@@ -30,7 +30,9 @@ void checkRadius(const LensSettings& lens, std::vector<LensValueProblem>& out) {
 }
 
 // The quadratic law on [0, 90 degrees]: bounds in order, every segment that
-// is used rising, no drop where one segment hands over to the next.
+// is used rising and within sight of the 90-degree radius, no drop where one
+// segment hands over to the next.
+constexpr double kMaxQuadraticRadius = 1000.0;
 void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
     const double bound[5] = {0.0, q.theta1, q.theta2, q.theta3, kHalfPi};
     const double a[4] = {q.a1, q.a2, q.a3, q.a4}, b[4] = {q.b1, q.b2, q.b3, q.b4}, c[4] = {0.0, q.c2, q.c3, q.c4};
@@ -57,6 +59,13 @@ void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
         constexpr double kSlack = kRoundedLawSlack;
         const double slopeLo = 2.0 * a[s] * lo + b[s], slopeHi = 2.0 * a[s] * hi + b[s];
         const double start = a[s] * lo * lo + b[s] * lo + c[s], end = a[s] * hi * hi + b[s] * hi + c[s];
+        if (std::max(std::abs(start), std::abs(end)) > kMaxQuadraticRadius) {
+            out.push_back({"a" + n + ", b" + n + ", c" + n,
+                           lensNumberText(a[s]) + ", " + lensNumberText(b[s]) + ", " + lensNumberText(c[s]),
+                           "segment " + n + " reaches " + lensNumberText(std::max(std::abs(start), std::abs(end))) +
+                               " times the radius at 90 degrees: the law gives fractions of that radius"});
+            return;
+        }
         if (!(slopeLo >= -kSlack && slopeHi >= -kSlack && end > start)) {
             out.push_back({"a" + n + ", b" + n, lensNumberText(a[s]) + ", " + lensNumberText(b[s]),
                            "segment " + n + " does not rise between theta " + lensNumberText(lo) + " and " +
