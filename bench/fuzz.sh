@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz text_numbers_fuzz image_header_fuzz vr180_reader_fuzz pairs_file_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(registry_loader_fuzz lens_record_fuzz text_numbers_fuzz image_header_fuzz vr180_reader_fuzz pairs_file_fuzz)
 build="$root/build-fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVISTEREO_FUZZ=ON -DVISTEREO_BUILD_UI=OFF -DVISTEREO_BUILD_TESTS=OFF >/dev/null
@@ -21,6 +21,11 @@ for t in "${targets[@]}"; do
   # Seeds: the bundled registry and pair, so the fuzzer starts from real files.
   case "$t" in
     registry_loader_fuzz) cp -n "$root/examples/Vistereo.ini" "$corpus/" 2>/dev/null || true ;;
+    lens_record_fuzz)
+      cp -n "$root/examples/Vistereo.ini" "$corpus/" 2>/dev/null || true
+      # A polynomial lens of 200 degrees and a four-segment quadratic, so the checks of both are reached.
+      printf 'Poly\r\n\r\n\r\n\r\n\r\n\r\n-0.02\r\n\r\n200\r\n0.001\r\n\r\n\r\n0\r\n\r\n\r\n0\r\n\r\n\r\n3\r\n1900\r\n6\r\n3000\r\n2000\r\n1\r\n' >"$corpus/poly.ini"
+      printf 'Quad\r\n\r\n\r\n0.4\r\n0.8\r\n1.2\r\n0\r\n0.6366\r\n\r\n0\r\n0.6366\r\n0\r\n0\r\n0.6366\r\n0\r\n0\r\n0.6366\r\n0\r\n0\r\n0\r\n3\r\n0\r\n0\r\n0\r\n' >"$corpus/quad.ini" ;;
     image_header_fuzz) head -c 4096 "$root/examples/input/L.jpg" >"$corpus/L.head" 2>/dev/null || true ;;
     text_numbers_fuzz) printf '560,1060,554,1048,820,700,822,687' >"$corpus/points" ;;
     vr180_reader_fuzz) "$build/fuzz/vr180_seed_corpus" "$corpus" >/dev/null ;;

@@ -67,21 +67,6 @@ std::string number(double v) {
     return text;
 }
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string spreadJson(const alignment::Spread& s) {
     return "{\"rms\": " + number(s.rms) + ", \"p95\": " + number(s.p95) + ", \"max\": " + number(s.max) + "}";
 }
@@ -131,6 +116,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!threads) return usage("--threads takes a whole number (0: every core)");
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
+    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
     if (const std::string error =
             chooseLenses(request.workingDirectory, options.value("left-lens"), options.value("right-lens"), request.lenses);
         !error.empty())

@@ -186,6 +186,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     request.workingDirectory = options.value("directory", ".");
     if (const auto bad = readConversionChoices(options, !autoAlign, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
+    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
     if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
                                                options.value("right-lens"), request.lenses);
         !error.empty())

@@ -6,8 +6,9 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 6> commands = {&kConvertHelp, &kBatchHelp, &kMatchHelp,
-                                                                   &kAlignHelp,   &kCheckHelp, &kLensListHelp};
+    static constexpr std::array<const CommandHelp*, 9> commands = {
+        &kConvertHelp, &kBatchHelp,    &kMatchHelp,   &kAlignHelp,     &kCheckHelp,
+        &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensDetectHelp};
     return commands;
 }
 

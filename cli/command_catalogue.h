@@ -27,6 +27,9 @@ extern const CommandHelp kMatchHelp;
 extern const CommandHelp kAlignHelp;
 extern const CommandHelp kCheckHelp;
 extern const CommandHelp kLensListHelp;
+extern const CommandHelp kLensShowHelp;
+extern const CommandHelp kLensAddHelp;
+extern const CommandHelp kLensDetectHelp;
 
 // The commands in the order of the program's help.
 std::span<const CommandHelp* const> commandCatalogue();

@@ -3,6 +3,7 @@
 #include "conversion/lens_selection.h"
 
 #include <cctype>
+#include <cstdio>
 #include <iostream>
 #include <limits>
 
@@ -11,6 +12,21 @@
 #include "conversion/run_steps.h"
 
 namespace vistereo::cli {
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
 
 void printError(std::ostream& err, const std::string& text) { err << "vistereo-cli: error: " << text << "\n"; }
 
@@ -83,11 +99,17 @@ std::string chooseLenses(const std::filesystem::path& workingDirectory, const st
                          const std::string& rightLens, std::array<LensSettings, 2>& lenses) {
     LensRegistry registry;
     const auto iniFile = registryFile(workingDirectory);
-    LoadLensRegistry(registry, iniFile);
+    RegistryLoadReport report;
+    LoadLensRegistry(registry, iniFile, &report);
     const std::pair<const char*, const std::string*> wanted[2] = {{"left-lens", &leftLens}, {"right-lens", &rightLens}};
     for (int eye = 0; eye < 2; ++eye) {
         const LensLookup lens = findLens(registry, *wanted[eye].second, iniFile);
-        if (!lens.error.empty()) return std::string("--") + wanted[eye].first + ": " + lens.error;
+        if (!lens.error.empty()) {
+            // The record may sit past a line the reader could not take: say which.
+            std::string error = std::string("--") + wanted[eye].first + ": " + lens.error;
+            for (const std::string& line : report.lines()) error += "\n  " + line;
+            return error;
+        }
         SelectLensForEye(lenses, registry, eye, lens.index);
     }
     return "";

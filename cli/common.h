@@ -13,6 +13,9 @@
 
 namespace vistereo::cli {
 
+// A text as a JSON string, quoted and escaped.
+std::string jsonString(const std::string& text);
+
 // A whole decimal number (optional '-', digits, nothing else) within int32.
 std::optional<int32_t> parseWholeNumber(const std::string& text);
 

@@ -155,6 +155,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.createOutputFolder = true;
     request.keepExif = options.has("keep-exif");
 
+    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+
     if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
                                                options.value("right-lens"), request.lenses);
         !error.empty())
@@ -246,6 +248,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         case ConversionStatus::WriteFailed:
         case ConversionStatus::OutputRefused:
         case ConversionStatus::InvalidLensCode:
+        case ConversionStatus::ImpossibleLens:
             printError(err, result.detail);
             return kExitFailed;
         default:

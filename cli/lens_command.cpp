@@ -1,29 +1,121 @@
-// vistereo-cli lens list: the registered camera-and-lens records.
+// vistereo-cli lens: the registered camera-and-lens records. list shows them
+// (flagging records whose values cannot describe a lens, and the lines of the
+// file the reader could not take), show tells one in words, add writes one
+// from a projection, a field of view and an image circle, detect finds the
+// image circle in photographs.
 #include <array>
+#include <cmath>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 
+#include "alignment/image_circle.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/option_table.h"
+#include "conversion/lens_description.h"
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
+#include "engine/lens_check.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 2> kLensOptions{{
+constexpr std::array<OptionSpec, 2> kListOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr const char* kLensListUsage = "usage: vistereo-cli lens list [-C DIR]\n";
+constexpr std::array<OptionSpec, 3> kDetectOptions{{
+    {"directory", 'C', "DIR", "directory the IMAGEs are relative to (default: .)"},
+    {"json", 0, nullptr, "print one JSON object instead of text"},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr std::array<OptionSpec, 6> kAddOptions{{
+    {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
+    {"projection", 0, "KIND", "equidistant, equisolid, stereographic, orthographic, sine:K or poly:K1,K2,K3,K4"},
+    {"fov", 0, "DEG", "field of view across the image circle, in degrees (for example 190)"},
+    {"circle", 0, "X,Y,R", "the image circle's centre and radius in dots, as 'lens detect' reports it"},
+    {"detect", 0, nullptr, "find the circle in the IMAGEs given after NAME instead (relative to -C DIR)"},
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr const char* kListUsage = "usage: vistereo-cli lens list [-C DIR]\n";
+constexpr const char* kShowUsage = "usage: vistereo-cli lens show [-C DIR] NAME\n";
+constexpr const char* kAddUsage =
+    "usage: vistereo-cli lens add [-C DIR] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n";
+constexpr const char* kDetectUsage = "usage: vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
+constexpr const char* kUsage =
+    "usage: vistereo-cli lens list [-C DIR]\n"
+    "       vistereo-cli lens show [-C DIR] NAME\n"
+    "       vistereo-cli lens add [-C DIR] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
+    "       vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
 
 }  // namespace
 
-const CommandHelp kLensListHelp{"lens list", "list the registered camera-and-lens records", kLensListUsage, "",
-                                kLensOptions};
+const CommandHelp kLensListHelp{"lens list", "list the registered camera-and-lens records", kListUsage,
+                                "Lists the records of Vistereo.ini, flagging those whose values cannot describe a\n"
+                                "lens and the lines of the file the reader could not take.",
+                                kListOptions};
+const CommandHelp kLensShowHelp{"lens show", "tell one record in words", kShowUsage,
+                                "Tells the record NAME (or #K) in words: projection, field of view, image circle,\n"
+                                "optical axis, and what its codes mean.",
+                                kListOptions};
+const CommandHelp kLensAddHelp{"lens add", "register a lens from its projection, field of view and image circle",
+                               kAddUsage,
+                               "Writes a new record NAME into Vistereo.ini from the lens's projection, the field of\n"
+                               "view of its image circle, and the circle itself (given, or found in IMAGEs).",
+                               kAddOptions};
+const CommandHelp kLensDetectHelp{"lens detect", "find the image circle of a circular fisheye in its photographs",
+                                  kDetectUsage,
+                                  "Finds the centre and radius of the image circle in one photograph, or in several\n"
+                                  "of one camera together (each pixel at its brightest). Exit status 1 when there is\n"
+                                  "no circle.",
+                                  kDetectOptions};
 
 namespace {
+
+// Options by the table, the other words in order (a valued option takes the
+// next word when it is not written --name=VALUE).
+struct SplitArgs {
+    ParsedOptions options;
+    std::vector<std::string> words;
+};
+SplitArgs splitArgs(const std::vector<std::string>& args, std::span<const OptionSpec> table) {
+    std::vector<std::string> optionArgs;
+    SplitArgs out;
+    for (size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        if (a.size() < 2 || a[0] != '-') {
+            out.words.push_back(a);
+            continue;
+        }
+        optionArgs.push_back(a);
+        for (const OptionSpec& spec : table) {
+            const bool named = a == std::string("--") + spec.name || (spec.shortName && a == std::string("-") + spec.shortName);
+            if (named && spec.valueName && k + 1 < args.size()) optionArgs.push_back(args[++k]);
+        }
+    }
+    out.options = parseOptions(optionArgs, table);
+    return out;
+}
+
+std::string fixed(double v, int decimals) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+// The registry and what its reader said; the report's lines go to err as warnings.
+LensRegistry loadReported(const std::filesystem::path& file, RegistryLoadReport& report, std::ostream& err) {
+    LensRegistry registry;
+    LoadLensRegistry(registry, file, &report);
+    if (report.found)
+        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+    return registry;
+}
 
 std::string radiusText(const LensRecord& r) {
     switch (r.radiusMode) {
@@ -41,6 +133,9 @@ std::string mappingText(const LensRecord& r) {
         case 1: return "equisolid angle sin(0.5θ)";
         case 2: return "sin(kθ), k=" + r.sineK;
         case 3: return "quadratic, θ bounds " + r.theta1 + ", " + r.theta2 + ", " + r.theta3;
+        case 4: return "equidistant, " + r.c1 + " degrees";
+        case 5: return "stereographic, " + r.c1 + " degrees";
+        case 6: return "polynomial k " + r.a1 + ", " + r.a2 + ", " + r.a3 + ", " + r.a4 + ", " + r.c1 + " degrees";
         default: return "unknown mapping kind " + std::to_string(r.mappingKind);
     }
 }
@@ -53,29 +148,225 @@ std::string axisText(const LensRecord& r) {
     }
 }
 
-}  // namespace
-
-int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const std::string usage = kLensListUsage;
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        printCommandHelp(args.empty() ? err : out, kLensListHelp);
-        return args.empty() ? kExitUsage : kExitOk;
+int runList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kListOptions);
+    if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
+    const std::filesystem::path file = registryFile(options.value("directory", "."));
+    RegistryLoadReport report;
+    const LensRegistry registry = loadReported(file, report, err);
+    if (!report.found) {
+        printError(err, file.string() + " " + report.problems.front().text +
+                            ": no lens records ('vistereo-cli lens add' registers one)");
+        return kExitFailed;
     }
-    if (args[0] != "list") return usageError(err, "unknown lens command '" + args[0] + "'", usage, "lens");
-    const ParsedOptions options = parseOptions({args.begin() + 1, args.end()}, kLensOptions);
-    if (!options.error.empty()) return usageError(err, options.error, usage, "lens");
-    if (options.has("help")) {
-        printCommandHelp(out, kLensListHelp);
-        return kExitOk;
-    }
-    LensRegistry registry;
-    LoadLensRegistry(registry, registryFile(options.value("directory", ".")));
     for (int i = 0; i < registry.count; ++i) {
         const LensRecord& r = registry.records[i];
         out << "#" << (i + 1) << "\t" << r.name << "\tradius: " << radiusText(r) << "\tmapping: " << mappingText(r)
-            << "\taxis: " << axisText(r) << "\n";
+            << "\taxis: " << axisText(r);
+        const auto problems = lensSettingsProblems(lensSettingsOf(r));
+        if (!problems.empty())
+            out << "\tCANNOT DESCRIBE A LENS: " << problems.front().field << " is " << problems.front().value << ": "
+                << problems.front().reason;
+        out << "\n";
     }
     return kExitOk;
+}
+
+int runShow(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const SplitArgs split = splitArgs(args, kListOptions);
+    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
+    if (split.words.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to show", kUsage, "lens");
+    const std::filesystem::path file = registryFile(split.options.value("directory", "."));
+    RegistryLoadReport report;
+    const LensRegistry registry = loadReported(file, report, err);
+    const LensLookup found = findLens(registry, split.words[0], file);
+    if (!found.error.empty()) {
+        printError(err, found.error);
+        return kExitFailed;
+    }
+    out << "record #" << (found.index + 1) << " of " << file.string() << "\n";
+    for (const std::string& line : describeLensRecord(registry.records[found.index])) out << line << "\n";
+    return kExitOk;
+}
+
+// The brightest of every IMAGE, read as the conversion reads its inputs, and
+// the circle in it; an error text naming the file otherwise.
+struct Detection {
+    alignment::ImageCircle circle;
+    int width = 0, height = 0;
+    std::string error;
+};
+Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images) {
+    Detection d;
+    alignment::BrightestFrame frames;
+    for (const std::string& name : images) {
+        const InputImage image = readInputImage(directory / name);
+        if (image.tooLarge) {
+            d.error = describeTooLarge(image, InputLimits{});
+            return d;
+        }
+        if (image.pixels.empty()) {
+            d.error = "cannot read the image " + image.path.string();
+            return d;
+        }
+        if (!frames.add(image.pixels)) {
+            d.error = image.path.string() + " is " + std::to_string(image.pixels.cols) + " x " +
+                      std::to_string(image.pixels.rows) + ", the first image " + std::to_string(d.width) + " x " +
+                      std::to_string(d.height) + ": give the frames of one camera";
+            return d;
+        }
+        d.width = image.pixels.cols, d.height = image.pixels.rows;
+    }
+    d.circle = alignment::detectImageCircle(frames.brightness());
+    return d;
+}
+
+int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const SplitArgs split = splitArgs(args, kDetectOptions);
+    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
+    if (split.words.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
+    const bool json = split.options.has("json");
+    const Detection d = detectInImages(split.options.value("directory", "."), split.words);
+    const alignment::ImageCircle& c = d.circle;
+    const std::string reason = !d.error.empty() ? d.error : c.reason;
+    if (!d.error.empty() || !c.ok) {
+        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
+        printError(err, "no image circle found: " + reason);
+        return kExitFailed;
+    }
+    if (json) {
+        out << "{\"ok\": true, \"centre\": [" << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2)
+            << "], \"radius\": " << fixed(c.radius, 2) << ", \"rim_seen\": " << fixed(c.rimSeen, 3)
+            << ", \"residual_px\": " << fixed(c.residualPx, 3) << ", \"image_size\": [" << d.width << ", " << d.height
+            << "], \"frames\": " << split.words.size() << "}\n";
+        return kExitOk;
+    }
+    out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
+        << fixed(c.radius, 2) << " dots (in " << d.width << " x " << d.height << " images, " << split.words.size()
+        << (split.words.size() == 1 ? " frame" : " frames") << ")\n"
+        << "rim seen: " << fixed(100.0 * c.rimSeen, 1)
+        << " % of the circle (the rest lies outside the picture or in the dark), residual " << fixed(c.residualPx, 2)
+        << " px\n"
+        << "for a lens record: --circle " << fixed(c.centreX, 1) << "," << fixed(c.centreY, 1) << ","
+        << fixed(c.radius, 1) << "\n";
+    return kExitOk;
+}
+
+std::optional<CircleOnSensor> parseCircle(const std::string& text) {
+    double x = 0, y = 0, r = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%lf,%lf,%lf%c", &x, &y, &r, &tail) != 3) return std::nullopt;
+    return CircleOnSensor{x, y, r};
+}
+
+int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const SplitArgs split = splitArgs(args, kAddOptions);
+    const ParsedOptions& options = split.options;
+    auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
+    if (!options.error.empty()) return usage(options.error);
+    if (split.words.empty()) return usage("give the NAME to register the lens under");
+    const std::string name = split.words[0];
+    const std::vector<std::string> images(split.words.begin() + 1, split.words.end());
+    for (const char* required : {"projection", "fov"})
+        if (!options.has(required)) return usage(std::string("missing --") + required);
+    if (options.has("circle") == options.has("detect")) return usage("give either --circle X,Y,R or --detect IMAGE...");
+    if (options.has("detect") ? images.empty() : !images.empty())
+        return usage(options.has("detect") ? "--detect needs one or more IMAGEs after NAME"
+                                           : "unexpected argument '" + images.front() + "'");
+    std::string error;
+    const auto projection = parseProjection(options.value("projection"), error);
+    if (!projection) return usage("--projection: " + error);
+    char* end = nullptr;
+    const std::string fovText = options.value("fov");
+    const double fov = std::strtod(fovText.c_str(), &end);
+    if (fovText.empty() || *end != '\0') return usage("--fov takes the field of view in degrees, not '" + fovText + "'");
+
+    const std::filesystem::path directory = options.value("directory", ".");
+    CircleOnSensor circle;
+    if (options.has("circle")) {
+        const auto given = parseCircle(options.value("circle"));
+        if (!given) return usage("--circle takes X,Y,R in dots, not '" + options.value("circle") + "'");
+        circle = *given;
+    } else {
+        const Detection d = detectInImages(directory, images);
+        if (!d.error.empty() || !d.circle.ok) {
+            printError(err, "no image circle found: " + (d.error.empty() ? d.circle.reason : d.error));
+            return kExitFailed;
+        }
+        circle = {d.circle.centreX, d.circle.centreY, d.circle.radius};
+        out << "image circle found: centre " << fixed(circle.centreX, 2) << ", " << fixed(circle.centreY, 2)
+            << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.circle.rimSeen, 1)
+            << " %, residual " << fixed(d.circle.residualPx, 2) << " px)\n";
+    }
+    const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle);
+    if (!built.error.empty()) {
+        printError(err, "cannot register \"" + name + "\": " + built.error);
+        return kExitFailed;
+    }
+    const std::filesystem::path file = registryFile(directory);
+    LensRegistry registry;
+    RegistryLoadReport report;
+    LoadLensRegistry(registry, file, &report);
+    if (!report.found && report.problems.front().text != "does not exist") {
+        printError(err, file.string() + " " + report.problems.front().text);
+        return kExitFailed;
+    }
+    if (report.found && !report.problems.empty()) {
+        // Rewriting would drop what the reader could not take.
+        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, "cannot register \"" + name + "\": " + file.string() +
+                            " has lines the reader cannot take; mend them first, they would be lost");
+        return kExitFailed;
+    }
+    for (int i = 0; i < registry.count; ++i)
+        if (registry.records[i].name == name) {
+            printError(err, "cannot register \"" + name + "\": record #" + std::to_string(i + 1) + " of " +
+                                file.string() + " already has that name");
+            return kExitFailed;
+        }
+    switch (RegisterLens(registry, built.record, file)) {
+        case RegisterStatus::Registered: break;
+        case RegisterStatus::EmptyName: return usage("the NAME must not be empty");
+        case RegisterStatus::RegistryFull:
+            printError(err, "cannot register \"" + name + "\": " + file.string() + " already holds " +
+                                std::to_string(kMaxLensRecords) + " records, the most it can; delete one first");
+            return kExitFailed;
+        case RegisterStatus::WriteFailed:
+            printError(err, "cannot write " + file.string() + "; it is unchanged");
+            return kExitFailed;
+    }
+    out << "registered as record #" << registry.count << " of " << file.string() << "\n";
+    for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
+int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::ostream& to = args.empty() ? err : out;
+        for (const CommandHelp* help : {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensDetectHelp}) {
+            printCommandHelp(to, *help);
+            to << "\n";
+        }
+        return args.empty() ? kExitUsage : kExitOk;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const CommandHelp* help = args[0] == "list"   ? &kLensListHelp
+                              : args[0] == "show" ? &kLensShowHelp
+                              : args[0] == "add"  ? &kLensAddHelp
+                              : args[0] == "detect" ? &kLensDetectHelp
+                                                    : nullptr;
+    if (!help) return usageError(err, "unknown lens command '" + args[0] + "'", kUsage, "lens");
+    for (const std::string& a : rest)
+        if (a == "--help" || a == "-h") {
+            printCommandHelp(out, *help);
+            return kExitOk;
+        }
+    if (help == &kLensListHelp) return runList(rest, out, err);
+    if (help == &kLensShowHelp) return runShow(rest, out, err);
+    if (help == &kLensAddHelp) return runAdd(rest, out, err);
+    return runDetect(rest, out, err);
 }
 
 }  // namespace vistereo::cli

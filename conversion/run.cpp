@@ -8,6 +8,7 @@
 // the canvas, the right half, the left half, the file, the closing message.
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
+#include "engine/lens_check.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -242,6 +243,10 @@ CommaLineParse parseCommaLine(std::string_view line) {
     return result;
 }
 
+InputImage readInputImage(const std::filesystem::path& path, const InputLimits& limits) {
+    return readInput(path, limits);
+}
+
 InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
                           const InputLimits& limits) {
     auto rightRead = std::async(std::launch::async, readInput, right, limits);
@@ -385,6 +390,11 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
         r.detail = describeLensCodeError(*bad, request.lenses);
         return r;
     }
+    if (request.refuseImpossibleLenses)
+        for (int eye = 0; eye < 2; ++eye)
+            if (const auto problems = eyeGeometryProblems(request.lenses[eye], prepared.eyes.eye[eye]); !problems.empty())
+                return refusal(ConversionStatus::ImpossibleLens, nullptr,
+                               describeLensProblem(eye, request.lenses[eye], problems.front()));
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
     return std::nullopt;
 }

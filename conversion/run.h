@@ -90,6 +90,11 @@ struct ConversionRequest {
     // A side-by-side JPEG output carries the left input's EXIF (a VR180
     // output, named *.vr.jpg, always does).
     bool keepExif = false;
+    // Refuse, before rendering, a lens whose values cannot describe a lens
+    // (a radius of 0, a k of 5, a falling quadratic, an axis far off the
+    // picture), naming the record, the field and the value. The desktop
+    // program's own run leaves it off and renders what the numbers say.
+    bool refuseImpossibleLenses = false;
 };
 
 enum class ConversionStatus {
@@ -101,6 +106,7 @@ enum class ConversionStatus {
     RightImageInvalid,   // "Enter the valid right image file name"
     InputTooLarge,       // an image's header claims more pixels than the input limit
     InvalidLensCode,     // radiusMode, mappingKind or axisMode out of range: ends silently
+    ImpossibleLens,      // a lens value that cannot describe a lens (refuseImpossibleLenses)
     OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
@@ -150,6 +156,10 @@ struct InputImages {
     InputImage left;
     InputImage right;
 };
+// One image by its path, read exactly as the run reads an input (the same
+// header check, limit and decoding, so the same pixels).
+InputImage readInputImage(const std::filesystem::path& path, const InputLimits& limits = {});
+
 // Both images, decoded at the same time.
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
                             const std::string& rightName, const InputLimits& limits = {});

@@ -1,8 +1,10 @@
 // Fisheye lens mapping of one eye: direction to source position and back.
 #include "engine/lens.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace vistereo {
 namespace {
@@ -13,11 +15,74 @@ int32_t diff32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 // One segment's inverse, r = a*theta^2 + b*theta + c solved with the +sqrt
-// root: the root on the increasing branch whatever the sign of a.
+// root: the root on the increasing branch whatever the sign of a. A segment
+// without a square term is a straight line and is solved as one (the root
+// formula would divide zero by zero there).
 double invertSegment(double a, double b, double c, double rho) {
+    if (a == 0.0) return (rho - c) / b;
     const double d = std::pow(b, 2.0) - (c - rho) * (a * 4.0);
     return (std::sqrt(d) - b) / (a + a);
+}
+
+double polynomialValue(const PolynomialLaw& p, double t) {
+    const double t2 = t * t;
+    return t * (1.0 + t2 * (p.k1 + t2 * (p.k2 + t2 * (p.k3 + t2 * p.k4))));
+}
+
+double polynomialSlope(const PolynomialLaw& p, double t) {
+    const double t2 = t * t;
+    return 1.0 + t2 * (3.0 * p.k1 + t2 * (5.0 * p.k2 + t2 * (7.0 * p.k3 + t2 * 9.0 * p.k4)));
+}
+
+// Slope of the quadratic law at theta, from the segment theta falls in.
+double quadraticSlope(const QuadraticLaw& q, double t) {
+    if (t < q.theta1) return 2.0 * q.a1 * t + q.b1;
+    if (t < q.theta2) return 2.0 * q.a2 * t + q.b2;
+    if (t < q.theta3) return 2.0 * q.a3 * t + q.b3;
+    return 2.0 * q.a4 * t + q.b4;
+}
+
+double lawSlope(const EyeGeometry& e, double t) {
+    switch (e.mapping) {
+        case MappingKind::Quadratic: return quadraticSlope(e.quadratic, t);
+        case MappingKind::Equidistant: return 1.0;
+        case MappingKind::Stereographic: {
+            const double c = std::cos(0.5 * t);
+            return 1.0 / (c * c);
+        }
+        case MappingKind::Polynomial: return polynomialSlope(e.polynomial, t);
+        default: return e.sineK * std::cos(t * e.sineK);
+    }
+}
+
+// The theta in [0, reach] at which g(theta) * (1 + shape * theta^2) equals
+// `target`, the function taken as increasing there: Newton steps from
+// `guess`, each kept inside a bracket that shrinks around the root (a step
+// that would leave it bisects instead). NaN when the bracket holds no root.
+double solveAngle(const EyeGeometry& e, double target, double guess) {
+    const double shape = e.correction.shape;
+    auto value = [&](double t) { return lawRadius(e, t) * (1.0 + shape * t * t); };
+    double lo = 0.0, hi = e.reachTheta;
+    if (!(target >= 0.0) || !(value(hi) >= target)) return kNaN;
+    if (target == 0.0) return 0.0;
+    double t = std::clamp(guess, lo, hi);
+    if (!(t > lo && t < hi)) t = 0.5 * (lo + hi);
+    for (int step = 0; step < 200; ++step) {
+        const double f = value(t) - target;
+        if (f == 0.0) return t;
+        (f < 0.0 ? lo : hi) = t;
+        const double slope = lawSlope(e, t) * (1.0 + shape * t * t) + lawRadius(e, t) * 2.0 * shape * t;
+        double next = t - f / slope;
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (std::abs(next - t) <= 4.0 * std::numeric_limits<double>::epsilon() * std::max(1.0, t) ||
+            hi - lo <= 4.0 * std::numeric_limits<double>::epsilon())
+            return next;
+        t = next;
+    }
+    return t;
 }
 
 }  // namespace
@@ -44,8 +109,12 @@ double lensTheta(const EyeGeometry& eye, float radius) {
     const double rho = radius;
     double theta = 0.0;
     if (radius >= 0.0f && rho < eye.radius1) {
-        const double d = std::pow(q.b1, 2.0) - (q.a1 * 4.0) * (-rho);
-        theta = (std::sqrt(d) - q.b1) / (q.a1 + q.a1);
+        if (q.a1 == 0.0) {
+            theta = rho / q.b1;  // a straight first segment through the origin
+        } else {
+            const double d = std::pow(q.b1, 2.0) - (q.a1 * 4.0) * (-rho);
+            theta = (std::sqrt(d) - q.b1) / (q.a1 + q.a1);
+        }
     } else if (rho >= eye.radius1 && rho < eye.radius2) {
         theta = invertSegment(q.a2, q.b2, q.c2, rho);
     } else if (rho >= eye.radius2 && rho < eye.radius3) {
@@ -57,7 +126,50 @@ double lensTheta(const EyeGeometry& eye, float radius) {
     return static_cast<float>(theta);
 }
 
+double lawRadius(const EyeGeometry& e, double theta) {
+    switch (e.mapping) {
+        case MappingKind::Quadratic: return lensRadius(e.quadratic, static_cast<float>(theta));
+        case MappingKind::Equidistant: return theta;
+        case MappingKind::Stereographic: return 2.0 * std::tan(0.5 * theta);
+        case MappingKind::Polynomial: return polynomialValue(e.polynomial, theta);
+        default: return std::sin(theta * e.sineK);
+    }
+}
+
+double radialDistance(const EyeGeometry& e, double theta) {
+    if (!(theta >= 0.0 && theta <= e.reachTheta)) return kNaN;
+    if (e.mapping == MappingKind::Stereographic && !(theta < e.reachTheta)) return kNaN;
+    const LensCorrection& c = e.correction;
+    const double r = e.radius180;
+    return r * e.mappingScale * lawRadius(e, theta) * c.scale * (1.0 + c.shape * theta * theta);
+}
+
+double angleOffAxis(const EyeGeometry& e, double dots) {
+    const LensCorrection& c = e.correction;
+    const double rho = dots / (static_cast<double>(e.radius180) * e.mappingScale * c.scale);
+    if (!(rho >= 0.0)) return kNaN;
+    if (c.shape == 0.0) {
+        double theta = kNaN;
+        switch (e.mapping) {
+            case MappingKind::Quadratic: return lensTheta(e, static_cast<float>(rho));
+            case MappingKind::Equidistant: theta = rho; break;
+            case MappingKind::Stereographic: theta = 2.0 * std::atan(0.5 * rho); break;
+            case MappingKind::Polynomial: return solveAngle(e, rho, rho);
+            default: theta = std::asin(rho) * (1.0 / e.sineK); break;
+        }
+        return theta <= e.reachTheta ? theta : kNaN;
+    }
+    // The shape term has no closed inverse: start from the uncorrected angle.
+    EyeGeometry plain = e;
+    plain.correction.shape = 0.0;
+    return solveAngle(e, rho, angleOffAxis(plain, dots));
+}
+
 SourcePosition projectToImage(const EyeGeometry& e, double theta, double phi) {
+    if (!usesFixedArithmetic(e)) {
+        const double s = radialDistance(e, theta);
+        return {std::cos(phi) * s + e.axisX + e.correction.axisDx, e.axisY + e.correction.axisDy - std::sin(phi) * s};
+    }
     const double g = e.mapping == MappingKind::Quadratic ? lensRadius(e.quadratic, static_cast<float>(theta))
                                                  : std::sin(theta * e.sineK);
     const double r = e.radius180;
@@ -66,7 +178,17 @@ SourcePosition projectToImage(const EyeGeometry& e, double theta, double phi) {
     return {std::cos(phi) * s / kPi + e.axisX, e.axisY - std::sin(phi) * s / kPi};
 }
 
+Vec3 directionOfPosition(const EyeGeometry& e, SourcePosition position) {
+    const double dx = position.column - (e.axisX + e.correction.axisDx);
+    const double up = (e.axisY + e.correction.axisDy) - position.row;
+    const double q = std::sqrt(dx * dx + up * up);
+    if (q == 0.0) return {0.0, 1.0, 0.0};  // the axis point itself looks along the axis
+    const double theta = angleOffAxis(e, q);
+    return {std::sin(theta) * (dx / q), std::cos(theta), std::sin(theta) * (up / q)};
+}
+
 Vec3 directionOfPoint(const EyeGeometry& e, ImagePoint point) {
+    if (!usesFixedArithmetic(e)) return directionOfPosition(e, {double(point.x), double(point.y)});
     const double dx = diff32(point.x, e.axisX);
     const double dy = diff32(point.y, e.axisY);
     const double q = std::sqrt(dy * dy + dx * dx);

@@ -3,11 +3,15 @@
 // A lens images a direction at angle theta from its optical axis at distance
 // r = radius180 * mappingScale * g(theta) from the axis point, keeping the
 // azimuth. g is sin(k * theta) for the sine models (orthographic k = 1,
-// equisolid k = 0.5, or a registered k) or a four-segment quadratic in theta.
+// equisolid k = 0.5, or a registered k), a four-segment quadratic in theta,
+// theta itself (equidistant), 2 tan(theta / 2) (stereographic) or the
+// polynomial theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9.
 // projectToImage goes from a direction to a source position (used for every
 // output pixel); directionOfPoint goes from a pixel back to a direction (used
-// for the alignment points). lensRadius / lensTheta are the quadratic model
-// and its inverse. The single-precision narrowings and the order of the
+// for the alignment points). Both handle every kind and the eye's correction,
+// and are the reference for any faster path. lensRadius / lensTheta are the
+// quadratic model and its inverse. For the sine laws and the quadratic
+// without a correction, the single-precision narrowings and the order of the
 // arithmetic are part of the behaviour: they decide which bytes come out.
 #pragma once
 
@@ -28,6 +32,11 @@ struct SourcePosition {
     double row = 0.0;
 };
 
+// A four-segment quadratic typed by hand is rounded: where one segment hands
+// over to the next its radius may dip by this much (a fraction of the
+// radius) and the law still counts as rising.
+inline constexpr double kRoundedLawSlack = 1e-3;
+
 // Normalised radius of the quadratic law at theta.
 double lensRadius(const QuadraticLaw& law, float theta);
 
@@ -35,11 +44,33 @@ double lensRadius(const QuadraticLaw& law, float theta);
 // the law's bounds radius1..3 as the eye's geometry holds them.
 double lensTheta(const EyeGeometry& eye, float radius);
 
+// The normalised radius g(theta) of the eye's law (without mappingScale and
+// without the correction).
+double lawRadius(const EyeGeometry& eye, double theta);
+
+// Distance in dots from the (corrected) axis point at which the eye images a
+// direction theta off its axis: radius180 * m * g(theta) * scale * (1 + shape
+// * theta^2). NaN past the law's reach.
+double radialDistance(const EyeGeometry& eye, double theta);
+
+// Its inverse: the angle off the axis of a point `dots` from the (corrected)
+// axis point; NaN beyond the law's reach.
+double angleOffAxis(const EyeGeometry& eye, double dots);
+
 // Source position of the direction at polar angle theta, azimuth phi.
 SourcePosition projectToImage(const EyeGeometry& eye, double theta, double phi);
 
 // Unit direction of a source pixel in the eye's camera frame (NaN when the
 // pixel is the axis point or beyond the model's reach).
 Vec3 directionOfPoint(const EyeGeometry& eye, ImagePoint point);
+
+// The same for a position between pixel centres (column, row).
+Vec3 directionOfPosition(const EyeGeometry& eye, SourcePosition position);
+
+// Whether the eye goes by the sine laws' and the quadratic's fixed arithmetic
+// (a sine law or the quadratic, without a correction).
+inline bool usesFixedArithmetic(const EyeGeometry& eye) {
+    return isSineOrQuadratic(eye.mapping) && eye.correction.isIdentity();
+}
 
 }  // namespace vistereo

@@ -36,7 +36,27 @@ struct ImagePoint {
 // follows, and where its optical axis is. The registry file stores these as
 // the integer codes given here.
 enum class RadiusMode : int32_t { CircularFisheye = 0, DiagonalFisheye = 1, Magnification = 2, Dots = 3 };
-enum class MappingKind : int32_t { Orthographic = 0, Equisolid = 1, SineK = 2, Quadratic = 3 };
+//
+// Mapping kinds 0 to 3 are the sine laws and the four-segment quadratic; 4 to 6
+// are the projections fisheye makers state: equidistant (r proportional to
+// theta), stereographic (r proportional to tan(theta / 2)) and the calibrated
+// polynomial theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9
+// (Kannala-Brandt). Those three keep their values in record fields the other
+// kinds leave alone: see fieldOfViewDegrees and polynomialLawOf.
+enum class MappingKind : int32_t {
+    Orthographic = 0,
+    Equisolid = 1,
+    SineK = 2,
+    Quadratic = 3,
+    Equidistant = 4,
+    Stereographic = 5,
+    Polynomial = 6,
+};
+inline constexpr int32_t kLastMappingKind = static_cast<int32_t>(MappingKind::Polynomial);
+
+// The sine laws and the quadratic, whose arithmetic is fixed to the last
+// single-precision narrowing; the newer kinds are plain double precision.
+inline bool isSineOrQuadratic(MappingKind kind) { return static_cast<int32_t>(kind) <= 3; }
 enum class AxisMode : int32_t { ImageCentre = 0, GivenAxis = 1 };
 
 // The four-segment quadratic lens law: r = a*theta^2 + b*theta + c on
@@ -49,6 +69,19 @@ struct QuadraticLaw {
     double a3 = 0.0, b3 = 0.0, c3 = 0.0;
     double a4 = 0.0, b4 = 0.0, c4 = 0.0;
     friend bool operator==(const QuadraticLaw&, const QuadraticLaw&) = default;
+};
+
+// The polynomial projection's odd-power terms beyond theta.
+struct PolynomialLaw {
+    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+};
+
+// Small corrections of an eye's lens found from the pictures: the axis point moved by (axisDx, axisDy)
+// dots, the image scale multiplied by `scale`, and a first shape term: r becomes r * scale * (1 + shape * theta^2).
+// The defaults leave the lens exactly as its record describes it (the same bytes).
+struct LensCorrection {
+    double axisDx = 0.0, axisDy = 0.0, scale = 1.0, shape = 0.0;
+    bool isIdentity() const { return axisDx == 0.0 && axisDy == 0.0 && scale == 1.0 && shape == 0.0; }
 };
 
 // A lens as the user chose it: its registry record with the number texts
@@ -66,6 +99,19 @@ struct LensSettings {
     int32_t axisY = 0;
     int32_t axisMode = 0;
 };
+
+// For the equidistant, stereographic and polynomial kinds: the field of view
+// of the image circle in degrees, kept in the quadratic's c1 (which no law
+// reads). The radius modes then give the radius of that circle; 0 (or no
+// value) means the radius is the one at 90 degrees off the axis, as for the
+// sine laws.
+inline double fieldOfViewDegrees(const LensSettings& lens) { return lens.quadratic.c1; }
+
+// For the polynomial kind: k1 .. k4, kept in the quadratic's a1 .. a4.
+inline PolynomialLaw polynomialLawOf(const LensSettings& lens) {
+    const QuadraticLaw& q = lens.quadratic;
+    return {q.a1, q.a2, q.a3, q.a4};
+}
 
 // Points A and B in both images.
 struct PointSet {
@@ -107,6 +153,10 @@ struct EyeGeometry {
     int32_t axisY = 0;
     QuadraticLaw quadratic;
     double radius1 = 0.0, radius2 = 0.0, radius3 = 0.0;  // the quadratic law's bounds, normalised
+    PolynomialLaw polynomial;     // the polynomial kind's k1 .. k4
+    double circleTheta = kHalfPi;  // angle off the axis of the image circle's rim (half its field of view)
+    double reachTheta = kHalfPi;   // widest angle off the axis the law maps one to one
+    LensCorrection correction;
     // Member by member: a member added here takes part in every comparison,
     // so a remap plan made for other lens values is never taken for this one.
     friend bool operator==(const EyeGeometry&, const EyeGeometry&) = default;

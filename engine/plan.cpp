@@ -263,13 +263,9 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 }  // namespace
 
 bool vectorisedLens(const EyeGeometry& eye) {
-    switch (eye.mapping) {
-        case MappingKind::Orthographic:
-        case MappingKind::Equisolid:
-        case MappingKind::SineK:
-        case MappingKind::Quadratic: return true;
-    }
-    return false;
+    // The sine laws and the quadratic by their fixed arithmetic; the newer
+    // projections and corrected lenses go through projectToImage.
+    return usesFixedArithmetic(eye);
 }
 
 RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfAlignment& alignment,

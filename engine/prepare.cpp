@@ -1,7 +1,9 @@
 #include "engine/prepare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 #include "engine/lens.h"
 
@@ -24,6 +26,54 @@ bool deriveRadius(const LensSettings& lens, EyeGeometry& eye) {
     return false;
 }
 
+// The widest angle off the axis (at most pi) up to which the law keeps
+// increasing: where its slope first falls to zero, found on a fine grid and
+// then by halving the step. A quadratic keeps its reach across a dip of no
+// more than the rounding slack where its segments meet.
+double reachOf(const EyeGeometry& eye) {
+    switch (eye.mapping) {
+        case MappingKind::Equidistant:
+        case MappingKind::Stereographic: return std::numbers::pi;
+        case MappingKind::Orthographic:
+        case MappingKind::Equisolid:
+        case MappingKind::SineK:
+            return eye.sineK > 0.0 ? std::min(std::numbers::pi, 0.5 * std::numbers::pi / eye.sineK) : 0.0;
+        default: break;
+    }
+    constexpr int kSteps = 4096;
+    const double step = std::numbers::pi / kSteps;
+    double previous = lawRadius(eye, 0.0), peak = previous;
+    for (int i = 1; i <= kSteps; ++i) {
+        const double value = lawRadius(eye, i * step);
+        if (eye.mapping == MappingKind::Quadratic) {
+            if (!(value >= peak - kRoundedLawSlack)) return (i - 1) * step;
+            peak = std::max(peak, value);
+            continue;
+        }
+        if (!(value > previous)) {
+            double lo = (i - 1) * step, hi = i * step;  // the law still rises at lo
+            for (int k = 0; k < 40; ++k) {
+                const double mid = 0.5 * (lo + hi);
+                (lawRadius(eye, mid) > lawRadius(eye, lo) ? lo : hi) = mid;
+            }
+            return lo;
+        }
+        previous = value;
+    }
+    return std::numbers::pi;
+}
+
+// The equidistant, stereographic and polynomial laws: r = R * g(theta) /
+// g(rim), with the rim at half the stated field of view (90 degrees when
+// none is stated), so that the radius modes give the image circle's radius.
+void deriveProjection(const LensSettings& lens, EyeGeometry& eye) {
+    eye.polynomial = eye.mapping == MappingKind::Polynomial ? polynomialLawOf(lens) : PolynomialLaw{};
+    const double fov = fieldOfViewDegrees(lens);
+    eye.circleTheta = fov == 0.0 ? 0.5 * std::numbers::pi : fov * (std::numbers::pi / 360.0);
+    eye.reachTheta = reachOf(eye);
+    eye.mappingScale = 1.0 / lawRadius(eye, eye.circleTheta);
+}
+
 bool deriveMapping(const LensSettings& lens, EyeGeometry& eye) {
     eye.sineK = lens.sineK;
     eye.quadratic = lens.quadratic;
@@ -40,9 +90,16 @@ bool deriveMapping(const LensSettings& lens, EyeGeometry& eye) {
             eye.radius2 = lensRadius(eye.quadratic, static_cast<float>(eye.quadratic.theta2));
             eye.radius3 = lensRadius(eye.quadratic, static_cast<float>(eye.quadratic.theta3));
             break;
+        case MappingKind::Equidistant:
+        case MappingKind::Stereographic:
+        case MappingKind::Polynomial:
+            eye.mapping = static_cast<MappingKind>(lens.mappingKind);
+            deriveProjection(lens, eye);
+            return true;
         default: return false;
     }
     eye.mapping = static_cast<MappingKind>(lens.mappingKind);
+    eye.reachTheta = reachOf(eye);
     return true;
 }
 

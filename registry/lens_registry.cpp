@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -67,12 +68,18 @@ class BlockReader {
 public:
     explicit BlockReader(const std::filesystem::path& file) {
         fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
+            failure_ = errno == ENOENT ? "does not exist" : std::string("cannot be opened: ") + std::strerror(errno);
+            return;
+        }
         struct stat info{};
-        if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            failure_ = S_ISDIR(info.st_mode) ? "is a directory, not a file" : "is not a regular file";
             ::close(fd_);
             fd_ = -1;
         }
     }
+    const std::string& failure() const { return failure_; }
     ~BlockReader() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -95,6 +102,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string failure_;
     uint64_t total_ = 0;
     char buffer_[65536];
 };
@@ -146,10 +154,23 @@ std::array<std::string, kLensFieldCount> recordLines(const LensRecord& record) {
     return lines;
 }
 
-void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file) {
+std::vector<std::string> RegistryLoadReport::lines() const {
+    std::vector<std::string> out;
+    for (const RegistryLineProblem& p : problems)
+        out.push_back(file.string() + (p.line > 0 ? " line " + std::to_string(p.line) : std::string()) + ": " + p.text);
+    return out;
+}
+
+void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file, RegistryLoadReport* report) {
     registry.count = 0;
     BlockReader reader(file);
-    if (!reader.open()) return;
+    RegistryLoadReport ignored;
+    RegistryLoadReport& said = report ? *report : ignored;
+    said = RegistryLoadReport{file, reader.open(), {}};
+    if (!reader.open()) {
+        said.problems.push_back({0, reader.failure()});
+        return;
+    }
 
     // The records' lines are split off as the blocks arrive (LF ends a line
     // and a CR just before it is dropped; a last line without a line end
@@ -158,15 +179,18 @@ void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file)
     // throughout, even where a line happens to look like UTF-8.
     std::vector<std::string> texts;  // the kept records' text lines, raw
     LensRecord building;
-    int lineInRecord = 0, records = 0;
+    int lineInRecord = 0, records = 0, lineNumber = 0;
     bool collecting = true, first = true;
     std::string line;
     Utf8Check utf8;
 
     auto endLine = [&](bool byLineFeed) {
         if (byLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+        ++lineNumber;
         if (records >= kMaxLensRecords) {
             collecting = false;  // records past the tenth are ignored
+            said.problems.push_back({lineNumber, "a registry holds at most " + std::to_string(kMaxLensRecords) +
+                                                     " records: the lines from here on were not read"});
             return;
         }
         const LensField& field = kLensFields[lineInRecord];
@@ -176,6 +200,13 @@ void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file)
             const IntParse parsed = parseLeadingInt(line);
             if (!parsed.ok()) {  // a damaged integer line ends the load; the records before it stay
                 collecting = false;
+                std::string shown = toValidUtf8(line.substr(0, 40));
+                said.problems.push_back(
+                    {lineNumber, std::string(field.key) + " of record " + std::to_string(records + 1) + " is \"" +
+                                     shown + (line.size() > 40 ? "...\"" : "\"") +
+                                     (parsed.error == IntParseError::OutOfRange ? ", outside the whole numbers a line can hold"
+                                                                                 : ", not a whole number") +
+                                     ": this record and every line after it were not read"});
                 return;
             }
             building.*field.integer = parsed.value;
@@ -205,6 +236,10 @@ void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file)
         if (!collecting && utf8.settled()) break;
     }
     if (collecting && !line.empty()) endLine(false);
+    if (collecting && lineInRecord > 0)
+        said.problems.push_back({lineNumber - lineInRecord + 1,
+                                 "the last " + std::to_string(lineInRecord) + " lines do not make a whole record of " +
+                                     std::to_string(kLinesPerRecord) + " lines and were not read"});
     const bool isUtf8 = utf8.finish();
 
     // Text fields into the kept records, decoded now that the encoding is known.

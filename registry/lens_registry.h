@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "registry/lens_fields.h"
 
@@ -53,7 +54,26 @@ struct LensRegistry {
 // of int32 range) on are ignored. Only the lines of the records it keeps are
 // held; the rest of the file is only scanned for its encoding, and not past
 // the first byte that shows it is not UTF-8.
-void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file);
+//
+// With `report`, also says what it left out and why, line by line, without
+// changing what it keeps.
+struct RegistryLoadReport;
+void LoadLensRegistry(LensRegistry& registry, const std::filesystem::path& file,
+                      RegistryLoadReport* report = nullptr);
+
+// What the reader found wrong with a registry file.
+struct RegistryLineProblem {
+    int line = 0;      // 1-based line of the file; 0: the file as a whole
+    std::string text;  // what is wrong and what was left out
+};
+struct RegistryLoadReport {
+    std::filesystem::path file;
+    bool found = false;  // the file exists and could be opened
+    std::vector<RegistryLineProblem> problems;
+    bool clean() const { return found && problems.empty(); }
+    // One line per problem: "<file> line 43: ..." (or "<file>: ..." for the file as a whole).
+    std::vector<std::string> lines() const;
+};
 
 // Rewrites the file with slots 0 .. slotCount-1, in order, leaving out
 // `leaveOut` if given. Returns false (and leaves the old file untouched) when

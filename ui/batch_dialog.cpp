@@ -82,6 +82,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     setWindowTitle(QStringLiteral("Batch Conversion"));
     setFont(dialogFont(10));
     m_settings.request = choices;
+    m_settings.request.refuseImpossibleLenses = true;  // a batch refuses lens values no lens has
     m_pool.setMaxThreadCount(1);
 
     m_leftFolder = new QLineEdit(QStringLiteral("input/left"), this);

@@ -4,13 +4,26 @@
 #include <string>
 
 #include <QButtonGroup>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/image_circle.h"
+#include "conversion/lens_description.h"
+#include "conversion/lens_selection.h"
+#include "conversion/run.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
@@ -28,6 +41,41 @@ constexpr const char* kMsgRegistryFull =
 
 std::string narrow(const QLineEdit* box) { return box->text().toStdString(); }
 
+// Two boxes that show one record field: a change of either's text is the other's.
+void mirror(QLineEdit* a, QLineEdit* b) {
+    QObject::connect(a, &QLineEdit::textChanged, b, [b](const QString& text) {
+        if (b->text() != text) b->setText(text);
+    });
+    QObject::connect(b, &QLineEdit::textChanged, a, [a](const QString& text) {
+        if (a->text() != text) a->setText(text);
+    });
+}
+
+// What the circle finder read and found in one photograph.
+struct CircleSearch {
+    cv::Mat photo;
+    alignment::ImageCircle circle;
+    std::string error;  // the photograph could not be read
+};
+
+CircleSearch searchCircle(const std::string& path) {
+    CircleSearch out;
+    const InputImage image = readInputImage(path);
+    if (image.tooLarge) {
+        out.error = describeTooLarge(image, InputLimits{});
+        return out;
+    }
+    if (image.pixels.empty()) {
+        out.error = "Cannot read the image \"" + path + "\".";
+        return out;
+    }
+    out.photo = image.pixels;
+    alignment::BrightestFrame frame;
+    frame.add(out.photo);
+    out.circle = alignment::detectImageCircle(frame.brightness());
+    return out;
+}
+
 void makeReadOnly(QLineEdit* box) {
     box->setReadOnly(true);
     QPalette palette = box->palette();
@@ -42,7 +90,9 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFont(dialogFont(10));
     const DialogUnits du(font());
-    setFixedSize(du.size(351, 252));
+    // The template's 351 x 252 units, and a column to its right for the
+    // projections and the circle finder added beside it.
+    setFixedSize(du.size(481, 252));
 
     auto addRadio = [&](QButtonGroup* group, int position, const QString& text, int id, int x, int y, int w) {
         auto* radio = new QRadioButton(text, this);
@@ -99,6 +149,34 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
         if (row < 3) m_upper[row] = addEdit(upperIds[row], 76, y, 32);
         for (int c = 0; c < 3; ++c) m_coefficients[3 * row + c] = addEdit(1037 + 3 * row + c, 116 + 64 * c, y, 44);
     }
+
+    // More projections, their values and the circle finder, right of the
+    // template's controls.
+    auto* projectionFrame = new QGroupBox(QStringLiteral("More projections"), this);
+    projectionFrame->setGeometry(du.rect(351, 19, 123, 157));
+    addRadio(m_mappingGroup, 4, QStringLiteral("Equidistant θ"), 1101, 358, 31, 112);
+    addRadio(m_mappingGroup, 5, QStringLiteral("Stereographic 2tan(θ/2)"), 1102, 358, 44, 112);
+    addRadio(m_mappingGroup, 6, QStringLiteral("Polynomial θ+k1θ³+…+k4θ⁹"), 1103, 358, 57, 112);
+    du.label(this, QStringLiteral("k1, k2, k3, k4 (the a boxes)"), 358, 72);
+    QLineEdit* aBoxes[4] = {m_coefficients[0], m_coefficients[3], m_coefficients[6], m_coefficients[9]};
+    for (int i = 0; i < 4; ++i) {
+        m_polynomial[i] = addEdit(1111 + i, 358 + 28 * i, 83, 26);
+        mirror(m_polynomial[i], aBoxes[i]);
+        // Typing a k picks the polynomial (the a boxes themselves pick nothing).
+        connect(m_polynomial[i], &QLineEdit::textEdited, this, [this] {
+            m_mappingKind = 6;
+            UpdateData(false);
+        });
+    }
+    du.label(this, QStringLiteral("Field of view of the circle"), 358, 101);
+    m_fieldOfView = addEdit(1115, 358, 112, 36);
+    m_fieldOfView->setAlignment(Qt::AlignRight);
+    mirror(m_fieldOfView, m_coefficients[2]);  // kept in the c box of the first row, which no law reads
+    du.label(this, QStringLiteral("degrees (c of row 1)"), 397, 114);
+    du.label(this, QStringLiteral("With it, the radius is the circle's."), 358, 128);
+    m_detect = new QPushButton(QStringLiteral("Detect from image..."), this);
+    du.place(m_detect, 1116, 358, 152, 110, 14);
+    projectionFrame->lower();
 
     // Name and registration.
     m_name = addEdit(1049, 7, 191, 200);
@@ -170,6 +248,7 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
         UpdateData(false);
     });
     connect(returnButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_detect, &QPushButton::clicked, this, &CameraDlg2::OnDetectFromImage);
 
     OnInitDialog();
 }
@@ -286,6 +365,101 @@ void CameraDlg2::OnDelete() {
     SaveLensRegistry(registry, registry.count, m_app.selectedLensIndex, kLensRegistryFileName);
     LoadLensRegistry(registry, kLensRegistryFileName);
     FillList();
+}
+
+void CameraDlg2::OnDetectFromImage() {
+    if (m_detecting) return;
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("A photograph taken with this lens"), QStringLiteral("input"),
+        QStringLiteral("Images (*.jpg *.jpeg *.JPG *.png *.tif *.tiff *.bmp *.webp);;All files (*)"));
+    if (!path.isEmpty()) DetectFromImage(path);
+}
+
+void CameraDlg2::DetectFromImage(const QString& path) {
+    if (m_detecting) return;
+    m_detecting = true;
+    m_detect->setEnabled(false);
+    auto* busy = new QProgressDialog(QStringLiteral("Looking for the image circle…"), QString(), 0, 0, this);
+    busy->setWindowTitle(QStringLiteral("Detect from image"));
+    busy->setMinimumDuration(300);
+    auto* watcher = new QFutureWatcher<CircleSearch>(this);
+    connect(watcher, &QFutureWatcher<CircleSearch>::finished, this, [this, watcher, busy, path] {
+        const CircleSearch found = watcher->result();
+        watcher->deleteLater();
+        busy->deleteLater();
+        m_detecting = false;
+        m_detect->setEnabled(true);
+        if (!found.error.empty()) {
+            ShowMessage(this, QString::fromStdString(found.error));
+        } else if (!found.circle.ok) {
+            ShowMessage(this, QStringLiteral("No image circle found in \"%1\": %2")
+                                  .arg(path, QString::fromStdString(found.circle.reason)));
+        } else {
+            CircleConfirmDialog confirm(found.photo, found.circle, path, this);
+            if (confirm.exec() == QDialog::Accepted) ApplyDetectedCircle(found.circle);
+        }
+    });
+    watcher->setFuture(QtConcurrent::run([file = path.toStdString()] { return searchCircle(file); }));
+}
+
+void CameraDlg2::ApplyDetectedCircle(const alignment::ImageCircle& circle) {
+    UpdateData(true);
+    double radius = circle.radius;
+    const double fov = parseLeadingDouble(narrow(m_fieldOfView));
+    if (m_mappingKind >= 0 && m_mappingKind <= 2 && fov > 0.0) {
+        // The sine laws' record holds the radius at 90 degrees off the axis.
+        ProjectionChoice law;
+        law.kind = static_cast<MappingKind>(m_mappingKind);
+        law.sineKText = narrow(m_sineK);
+        const LensRecordBuild built = buildLensRecord("circle", law, fov, {circle.centreX, circle.centreY, circle.radius});
+        if (!built.error.empty()) {
+            ShowMessage(this, QString::fromStdString("The circle does not fit this lens: " + built.error));
+            return;
+        }
+        radius = built.record.radiusDots;
+    }
+    m_axisX->setText(QString::number(std::lround(circle.centreX)));
+    m_axisY->setText(QString::number(std::lround(circle.centreY)));
+    m_radiusDots->setText(QString::number(std::lround(radius)));
+}
+
+CircleConfirmDialog::CircleConfirmDialog(const cv::Mat& photo, const alignment::ImageCircle& circle,
+                                         const QString& path, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Image circle"));
+    // The photograph scaled to fit a small screen, the circle and its centre drawn over it.
+    const double scale = std::min({1.0, 640.0 / photo.cols, 440.0 / photo.rows});
+    cv::Mat shown;
+    cv::resize(photo, shown, cv::Size(), scale, scale, cv::INTER_AREA);
+    m_picture = QImage(shown.data, shown.cols, shown.rows, static_cast<int>(shown.step), QImage::Format_BGR888).copy();
+    {
+        QPainter painter(&m_picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Qt::red, 2));
+        const QPointF centre((circle.centreX + 0.5) * scale, (circle.centreY + 0.5) * scale);
+        painter.drawEllipse(centre, circle.radius * scale, circle.radius * scale);
+        painter.drawLine(centre - QPointF(8, 0), centre + QPointF(8, 0));
+        painter.drawLine(centre - QPointF(0, 8), centre + QPointF(0, 8));
+    }
+    auto* picture = new QLabel(this);
+    picture->setPixmap(QPixmap::fromImage(m_picture));
+    auto* figures = new QLabel(
+        QStringLiteral("%1\nCentre %2, %3; radius %4 dots. Rim seen on %5 % of the circle, %6 px from it on average.\n"
+                       "Use this circle for the axis point and the radius?")
+            .arg(path)
+            .arg(circle.centreX, 0, 'f', 1)
+            .arg(circle.centreY, 0, 'f', 1)
+            .arg(circle.radius, 0, 'f', 1)
+            .arg(100.0 * circle.rimSeen, 0, 'f', 0)
+            .arg(circle.residualPx, 0, 'f', 2),
+        this);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(picture);
+    layout->addWidget(figures);
+    layout->addWidget(buttons);
 }
 
 }  // namespace vistereo

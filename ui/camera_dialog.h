@@ -6,16 +6,38 @@
 #pragma once
 
 #include <QDialog>
+#include <QImage>
 
 class QButtonGroup;
 class QLineEdit;
 class QListWidget;
+class QPushButton;
+
+namespace cv {
+class Mat;
+}
 
 namespace vistereo {
 
 class CMyVistereoApp;
 struct LensRecord;
 struct LensField;
+namespace alignment {
+struct ImageCircle;
+}
+
+// Shows a photograph with the image circle found in it drawn over it, and the
+// figures, so the user can confirm the circle before it fills the record.
+class CircleConfirmDialog : public QDialog {
+    Q_OBJECT
+public:
+    CircleConfirmDialog(const cv::Mat& photo, const alignment::ImageCircle& circle, const QString& path,
+                        QWidget* parent = nullptr);
+    const QImage& picture() const { return m_picture; }  // the photograph as shown, with the circle
+
+private:
+    QImage m_picture;
+};
 
 class CameraDlg2 : public QDialog {
     Q_OBJECT
@@ -35,6 +57,18 @@ public:
     void OnOverwrite();
     // Command 1028 ("Delete"): removes the selected record.
     void OnDelete();
+
+    // "Detect from image...": finds the image circle in a photograph chosen
+    // by the user (in the background), shows it for confirmation and then
+    // fills the axis point and the dots radius.
+    void OnDetectFromImage();
+    void DetectFromImage(const QString& path);
+    // The confirmed circle into the boxes: its centre as the given axis point;
+    // as the dots radius the circle's radius for the equidistant,
+    // stereographic and polynomial kinds, and for the sine laws the radius at
+    // 90 degrees that a circle of the stated field of view gives (the
+    // circle's own radius when no field of view is stated).
+    void ApplyDetectedCircle(const alignment::ImageCircle& circle);
 
 private:
     QLineEdit* addEdit(int id, int x, int y, int width, int height = 12);
@@ -68,6 +102,17 @@ private:
     QLineEdit* m_coefficients[12] = {};      // 1037 .. 1048: a1 b1 c1 .. a4 b4 c4
     QLineEdit* m_name = nullptr;             // 1049
     QListWidget* m_list = nullptr;           // 1050
+
+    // Beside the template's controls: the equidistant, stereographic and
+    // polynomial kinds (positions 4 to 6 of the mapping group), the
+    // polynomial's k1 .. k4 (the same texts as the a boxes of the quadratic's
+    // four rows, which the record keeps them in), the field of view of the
+    // image circle (the same text as the c box of the first row) and the
+    // circle finder.
+    QLineEdit* m_polynomial[4] = {};         // 1111 .. 1114
+    QLineEdit* m_fieldOfView = nullptr;      // 1115
+    QPushButton* m_detect = nullptr;         // 1116
+    bool m_detecting = false;
 };
 
 }  // namespace vistereo

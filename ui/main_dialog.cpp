@@ -617,6 +617,7 @@ void CMyVistereoDlg::OnAutoAB() {
     request.leftName = narrow(m_leftName->text());
     request.rightName = narrow(m_rightName->text());
     request.workingDirectory = ".";
+    request.refuseImpossibleLenses = true;  // aligning with a lens no lens can be tells the user which value
 
     QPointer<ConversionProgress> progress = new ConversionProgress(this);
     progress->setLabelText(QStringLiteral("Aligning…"));

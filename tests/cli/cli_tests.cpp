@@ -203,3 +203,93 @@ TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) 
             EXPECT_TRUE(readFile(dir / "shoot" / name) == readFile(dir / "whole" / name)) << name;
     }
 }
+
+// The lens commands as a photographer meets them: records listed and told in words with the impossible ones
+// flagged, a record added from a circle or from the pictures, the refusals of add, a damaged registry line named
+// by its number, and the circle finder's answer in JSON.
+TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
+    const std::function<void()> none = [] {};
+    CircleShot shot;
+    shot.width = 600, shot.height = 400, shot.centreX = 302.5, shot.centreY = 197.5, shot.radius = 180, shot.noise = 1.0;
+    const std::string ini = (dir / "Vistereo.ini").string();
+    auto damaged = [this] {  // record 2's radiusMode (line 43 of the file) is not a number
+        std::string second = recordText("Second");
+        second.replace(second.find("\r\n0\r\n") + 2, 1, "abc");
+        writeFile(dir / "Vistereo.ini", recordText("First") + second + recordText("Third"));
+    };
+    auto full = [this] {
+        std::string text;
+        for (int i = 0; i < 10; ++i) text += recordText("Lens " + std::to_string(i));
+        writeFile(dir / "Vistereo.ini", text);
+    };
+    auto lens = [this](const std::string& command, const Args& more) { return with({"lens", command, "-C", dir.string()}, more); };
+    const struct { const char* label; Args args; std::function<void()> arrange; int status; const char* errMentions;
+                   const char* outMentions; } cases[] = {
+        {"list flags the broken record", lens("list", {}), none, 0, "",
+         "#2\tBroken\tradius: unknown radius mode 5\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tCANNOT "
+         "DESCRIBE A LENS: radiusMode is 5: is not a known code (0 to 3)"},
+        {"show tells the codes", lens("show", {"#1"}), none, 0, "", "radius at 90 degrees off the axis: half the "
+                                                                          "image height (radius code 0: circular fisheye)"},
+        {"add from a circle", lens("add", {"Fish 190", "--projection", "equidistant", "--fov", "190", "--circle",
+                                          "300.4,200.6,150"}), none, 0, "",
+         "registered as record #4 of " },
+        {"show the added record", lens("show", {"Fish 190"}), none, 0, "",
+         "projection: equidistant, r proportional to theta (mapping code 4)\nfield of view: 190 degrees across the "
+         "image circle (record field c1)\nimage circle radius: 150 dots (radius code 3: given in dots)\noptical axis: "
+         "(300, 201) (axis code 1: given coordinates)\nvalues: can describe a lens"},
+        {"an equisolid record keeps the radius at 90 degrees",
+         lens("add", {"Solid", "--projection", "equisolid", "--fov", "180", "--circle", "300,200,150"}), none, 0,
+         "", "radius at 90 degrees off the axis: 150 dots"},
+        {"a name taken", lens("add", {"Fish 190", "--projection", "equidistant", "--fov", "190", "--circle",
+                                     "300,200,150"}), none, 1, "record #4 of", ""},
+        {"a field of view no circle has", lens("add", {"Wide", "--projection", "stereographic", "--fov", "400",
+                                                      "--circle", "300,200,150"}), none, 1,
+         "the field of view must lie between 1 and 360 degrees", ""},
+        {"an orthographic lens past 180 degrees", lens("add", {"Ortho", "--projection", "orthographic", "--fov",
+                                                              "200", "--circle", "300,200,150"}), none, 1,
+         "sees at most 180 degrees", ""},
+        {"a circle of radius 0", lens("add", {"Dot", "--projection", "equidistant", "--fov", "190", "--circle",
+                                             "300,200,0"}), none, 1, "cannot be a lens's image circle", ""},
+        {"a sine law that folds back", lens("add", {"Folded", "--projection", "sine:5", "--fov", "180", "--circle",
+                                                   "300,200,150"}), none, 2, "sine:K takes a k above 0", ""},
+        {"an eleventh record", lens("add", {"Eleventh", "--projection", "equidistant", "--fov", "190", "--circle",
+                                           "300,200,150"}), full, 1, "already holds 10 records", ""},
+        {"a damaged line is named", lens("list", {}), damaged, 0,
+         "Vistereo.ini line 43: radiusMode of record 2 is \"abc\", not a whole number: this record and every line "
+         "after it were not read", "#1\tFirst"},
+        {"add will not drop what the reader could not take", lens("add", {"New", "--projection", "equidistant",
+                                                                         "--fov", "190", "--circle", "300,200,150"}),
+         damaged, 1, "mend them first", ""},
+        {"a lens past the damage", {"convert", "-C", dir.string(), "--left-lens", "First", "--right-lens", "Third",
+                                    "--points", kPoints}, damaged, 2, "no lens named \"Third\"", ""},
+        {"list without a registry", lens("list", {}), [this] { fs::remove(dir / "Vistereo.ini"); }, 1,
+         "Vistereo.ini does not exist", ""},
+        {"detect a circle", lens("detect", {"--json", "input/circle.png"}),
+         [&] { ASSERT_TRUE(cv::imwrite((dir / "input/circle.png").string(), renderCircleShot(panorama(), shot))); }, 0,
+         "", "{\"ok\": true, \"centre\": [302."},
+        {"detect refuses noise", lens("detect", {"--json", "input/noise.png"}),
+         [this] { writeNoise("noise.png", 300, 200, 7); }, 1, "no image circle found",
+         "{\"ok\": false, \"reason\": \"no circular edge between the picture and a dark surround\"}"},
+        {"add from the pictures", lens("add", {"Found", "--projection", "stereographic", "--fov", "200",
+                                              "--detect", "input/circle.png"}), none, 0, "",
+         "image circle radius: 180 dots (radius code 3: given in dots)\noptical axis: (303, 197)"},
+        {"a record no lens has refuses the conversion",
+         {"convert", "-C", dir.string(), "--left-lens", "Good", "--right-lens", "Zero", "--points", kPoints},
+         [this] {
+             writeFile(dir / "Vistereo.ini", readFile(dir / "Vistereo.ini") + recordText("Good") +
+                                                 recordText("Zero", {"3", "0", "1", "0", "0", "0"}));
+             writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2);
+         },
+         1, "vistereo-cli: error: the right lens \"Zero\": radiusDots is 0: the image circle's radius must be above 0", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.arrange();
+        const Run run = cli(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        else EXPECT_EQ(run.err, "");
+        EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+    }
+    EXPECT_TRUE(outputs().empty());
+}

@@ -49,7 +49,7 @@ TEST(Prepare, DerivesEachEyeFromItsOwnImageAndStopsAtTheFirstUnknownCode) {
         {1, 1, 0, 400, 320, 0.5, 1.41421, nullptr},  // diagonal of 640 x 480, equisolid
         {2, 2, 1, 360, 17, 0.7, 1.12232, nullptr},   // magnification 1.5, sin(0.7 theta), given axis
         {3, 3, 0, 321, 320, 0.7, 1.0, nullptr},      // dots, quadratic
-        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 4, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"}};
+        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 7, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.radiusMode << "/" << c.mappingKind << "/" << c.axisMode);
         LensSettings good = lensOf(MappingKind::Orthographic), lens = good;

@@ -193,6 +193,47 @@ TEST_F(FileTest, OddFilesLoadTheCompleteRecords) {
                 registry.records[2].name == "C");
 }
 
+// With a report the reader keeps exactly what it keeps without one, and says, by line number, what it left out.
+TEST_F(FileTest, TheReaderReportsWhatItLeftOutByLine) {
+    const std::string one = recordText("A"), two = one + recordText("B");
+    std::string eleven;
+    for (int i = 0; i < 11; ++i) eleven += recordText("L" + std::to_string(i));
+    const struct { std::string bytes; size_t kept; std::vector<std::string> said; } cases[] = {
+        {two, 2, {}},
+        {one + recordText("B", {"0", "abc", "1", "0", "0", "0"}) + recordText("C"), 1,
+         {" line 44: radiusDots of record 2 is \"abc\", not a whole number: this record and every line after it were not read"}},
+        {recordText("A", {"0", "0", "1", "99999999999", "0", "0"}), 0,
+         {" line 22: axisX of record 1 is \"99999999999\", outside the whole numbers a line can hold"}},
+        {eleven, 10, {" line 241: a registry holds at most 10 records: the lines from here on were not read"}},
+        {two.substr(0, two.size() - 5 * 2 - 6), 1, {" line 25: the last 19 lines do not make a whole record of 24 lines"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes.substr(0, 60)));
+        writeFile(ini(), c.bytes);
+        LensRegistry reported, plain;
+        RegistryLoadReport report;
+        LoadLensRegistry(reported, ini(), &report);
+        LoadLensRegistry(plain, ini());
+        ASSERT_EQ(reported.count, static_cast<int32_t>(c.kept));
+        ASSERT_EQ(plain.count, reported.count);
+        for (int i = 0; i < plain.count; ++i) EXPECT_EQ(reported.records[i], plain.records[i]);
+        EXPECT_TRUE(report.found);
+        const std::vector<std::string> lines = report.lines();
+        ASSERT_EQ(lines.size(), c.said.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].rfind(ini().string(), 0), 0u) << lines[i];  // the file first
+            EXPECT_NE(lines[i].find(c.said[i]), std::string::npos) << lines[i];
+        }
+    }
+    RegistryLoadReport report;
+    LensRegistry registry;
+    LoadLensRegistry(registry, dir / "absent.ini", &report);
+    EXPECT_FALSE(report.found);
+    EXPECT_EQ(report.lines(), std::vector<std::string>{(dir / "absent.ini").string() + ": does not exist"});
+    LoadLensRegistry(registry, dir, &report);
+    EXPECT_EQ(report.lines(), std::vector<std::string>{dir.string() + ": is a directory, not a file"});
+}
+
 TEST_F(FileTest, RegisterRefusalsAndFailedSavesKeepTheOldFile) {
     LensRegistry edit;
     edit.count = 5;  // whatever memory says, the file is the base

@@ -158,6 +158,42 @@ cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation
     return out;
 }
 
+cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot) {
+    cv::Mat out(shot.height, shot.width, CV_8UC3, cv::Scalar(0, 0, 0));
+    const double halfField = shot.fieldOfViewDegrees * kTruePi / 360.0;
+    // The scene seen through pixel position (x, y) of the circle, with its light; black outside.
+    auto light = [&](double x, double y) -> cv::Vec3d {
+        const double dx = x - shot.centreX, dy = shot.centreY - y, r = std::sqrt(dx * dx + dy * dy);
+        if (r > shot.radius) return {0, 0, 0};
+        const double theta = halfField * r / shot.radius;
+        const Vec3 d = r == 0.0 ? Vec3{0, 1, 0}
+                                : Vec3{std::sin(theta) * dx / r, std::cos(theta), std::sin(theta) * dy / r};
+        const Vec3 world = shot.cameraToWorld.apply(d);
+        const double c = std::cos(0.5 * kTruePi * r / shot.radius);
+        double gain = shot.rimLight + (1.0 - shot.rimLight) * c * c;
+        if (shot.darkBelow ? dy < 0 : dy > 0) gain *= shot.darkLight;
+        const cv::Vec3b p = samplePanoramaDirection(pano, world);
+        return {p[0] * gain, p[1] * gain, p[2] * gain};
+    };
+    cv::RNG rng(0x5eed);
+    for (int y = 0; y < shot.height; ++y)
+        for (int x = 0; x < shot.width; ++x) {
+            const double dx = x - shot.centreX, dy = y - shot.centreY, r = std::sqrt(dx * dx + dy * dy);
+            cv::Vec3d v;
+            if (std::abs(r - shot.radius) < 1.0) {  // the rim: the mean of 8 x 8 samples over the pixel
+                for (int i = 0; i < 8; ++i)
+                    for (int j = 0; j < 8; ++j) v += light(x - 0.4375 + j * 0.125, y - 0.4375 + i * 0.125);
+                v /= 64.0;
+            } else if (r < shot.radius) {
+                v = light(x, y);
+            }
+            cv::Vec3b& px = out.at<cv::Vec3b>(y, x);
+            for (int c = 0; c < 3; ++c)
+                px[c] = cv::saturate_cast<uchar>(v[c] + (shot.noise > 0 ? rng.gaussian(shot.noise) : 0.0));
+        }
+    return out;
+}
+
 cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view) {
     cv::Mat out(n, n, CV_8UC3);
     for (int i = 0; i < n; ++i)

@@ -54,6 +54,22 @@ cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& world);
 // What the camera with `lens`, turned by `cameraToWorld`, photographs: bilinear samples, black outside the circle.
 cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld);
 
+// A circular fisheye photograph with a known image circle, as a camera body of any sensor size records it: the circle
+// may sit anywhere, so that the sensor's edges cut it. The lens is equidistant (theta = fieldOfView/2 * r/radius), the
+// rim anti-aliased; black outside the circle, with optional light fall-off towards the rim, a dark half of the
+// circle and sensor noise (everywhere, the black surround included).
+struct CircleShot {
+    int width = 6000, height = 4000;
+    double centreX = 3000.0, centreY = 2000.0, radius = 1900.0;
+    double fieldOfViewDegrees = 190.0;
+    double rimLight = 1.0;   // brightness at the rim relative to the centre (smooth cos^2 fall-off in between)
+    double darkLight = 1.0;  // brightness of the dark half of the circle
+    bool darkBelow = false;  // the dark half is the lower one (else the upper one)
+    double noise = 0.0;      // standard deviation of the sensor noise, in levels
+    Rotation cameraToWorld;
+};
+cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot);
+
 // The front hemisphere as the engine's left half shows it for an unrotated left camera: N x N, row i latitude
 // 90 - i*180/N, column j longitude j*180/N - 90, world direction = view * grid direction.
 cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view = {});

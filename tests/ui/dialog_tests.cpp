@@ -436,6 +436,86 @@ private slots:
         QCOMPARE(lenses[0].radiusDots, 900);
     }
 
+    // "Detect from image..." in the column beside the template: the new kinds and the field of view fill the record
+    // fields those kinds use; a synthetic circle's centre and radius reach the axis and dots boxes once the user
+    // confirms the circle drawn over the photograph; for a sine law the dots radius is the one at 90 degrees; a
+    // picture without a circle is refused with the reason.
+    void detectFromImageFillsTheCircle() {
+        writeRegistry({});
+        testsupport::CircleShot shot;
+        shot.width = 640, shot.height = 480, shot.centreX = 330.4, shot.centreY = 238.6, shot.radius = 200, shot.noise = 1;
+        QVERIFY(cv::imwrite("circle.png", testsupport::renderCircleShot(testsupport::panorama(), shot)));
+        cv::Mat noise(300, 400, CV_8UC3);
+        cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+        QVERIFY(cv::imwrite("noise.png", noise));
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        // The new column lies right of every control of the template.
+        const int templateRight = dlg->findChild<QLineEdit*>(controlName(1016))->geometry().right();
+        for (int id : {1101, 1102, 1103, 1111, 1115, 1116})
+            QVERIFY(control<QWidget>(dlg, id)->geometry().left() > templateRight);
+        QVERIFY(dlg->width() <= 1366 && dlg->height() <= 768);
+
+        auto confirmCircle = [&](QImage* shown) {
+            bool confirmed = false;
+            const bool seen = duringModal<CircleConfirmDialog>(
+                [&] {
+                    dlg->DetectFromImage("circle.png");
+                    QTest::qWaitFor([&] { return confirmed; }, 30000);
+                },
+                [&](CircleConfirmDialog* confirm) {
+                    *shown = confirm->picture();
+                    confirmed = true;
+                    confirm->accept();
+                });
+            return seen && confirmed;
+        };
+        // A sine law with a 180-degree circle: the circle is the 90-degree radius.
+        clickButton(control<QRadioButton>(dlg, 1033));
+        replaceText(box(1115), "180");
+        QImage shown;
+        QVERIFY(confirmCircle(&shown));
+        QCOMPARE(texts(dlg, {1006, 1016, 1015}), QStringList({"330", "239", "200"}));
+        QCOMPARE(QList<int>({dlg->radiusMode(), dlg->axisMode(), dlg->mappingKind()}), QList<int>({3, 1, 1}));
+        // The circle is drawn over the photograph where it was found: red on its rim, not at its centre.
+        const double s = shown.height() / 480.0;
+        const QColor rim = shown.pixelColor(int((330.9 + 200) * s), int(239.1 * s)), inside = shown.pixelColor(int(330.9 * s + 40), int(239.1 * s));
+        QVERIFY(rim.red() > 200 && rim.green() < 80);
+        QVERIFY(!(inside.red() > 200 && inside.green() < 80));
+
+        // Equidistant with 190 degrees: the circle's own radius, the field of view kept in c1.
+        clickButton(control<QRadioButton>(dlg, 1101));
+        replaceText(box(1115), "190");
+        QCOMPARE(box(1039)->text(), QString("190"));
+        QVERIFY(confirmCircle(&shown));
+        QCOMPARE(box(1015)->text(), QString("200"));
+        QCOMPARE(dlg->mappingKind(), 4);
+
+        // Typing a k picks the polynomial and fills the a box of its row; the a box itself picks nothing.
+        QTest::keyClicks(box(1112), "0.01");
+        QCOMPARE(box(1040)->text(), QString("0.01"));
+        QCOMPARE(dlg->mappingKind(), 6);
+        clickButton(control<QRadioButton>(dlg, 1101));
+        QTest::keyClicks(box(1046), "5");
+        QCOMPARE(box(1114)->text(), QString("5"));
+        QCOMPARE(dlg->mappingKind(), 4);
+        replaceText(box(1046), "");
+
+        dlg->DetectFromImage("noise.png");
+        QVERIFY(QTest::qWaitFor([&] { return !messages_.isEmpty(); }, 30000));
+        QVERIFY2(messages_.first().startsWith("No image circle found in \"noise.png\": "), qPrintable(messages_.first()));
+        QCOMPARE(box(1015)->text(), QString("200"));  // unchanged
+
+        replaceText(box(1049), "Found");
+        clickButton(button(1));
+        const std::vector<LensRecord> saved = readRegistry();
+        QCOMPARE(int(saved.size()), 1);
+        QCOMPARE(QList<int>({saved[0].mappingKind, saved[0].radiusMode, saved[0].radiusDots, saved[0].axisMode,
+                             saved[0].axisX, saved[0].axisY}),
+                 QList<int>({4, 3, 200, 1, 330, 239}));
+        QCOMPARE(saved[0].c1 + "/" + saved[0].a2, std::string("190/0.01"));
+    }
+
     // The registration dialog.
     void registerCases_data() {
         QTest::addColumn<RegisterCase>("c");

@@ -1,0 +1,47 @@
+// A lens record from what a photographer knows of the lens (its projection,
+// the field of view of its image circle, and the circle's centre and radius
+// on the sensor), and a record told back in words.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/params.h"
+#include "registry/lens_registry.h"
+
+namespace vistereo {
+
+struct ProjectionChoice {
+    MappingKind kind = MappingKind::Equidistant;
+    double sineK = 0.0;        // sin(k theta)
+    PolynomialLaw polynomial;  // theta + k1 theta^3 + ...
+    std::string sineKText, polynomialText[4];  // the numbers as typed, for the record
+};
+
+// "equidistant", "equisolid", "stereographic", "orthographic", "sine:K" or
+// "poly:K1,K2,K3,K4"; nullopt with `error` set otherwise.
+std::optional<ProjectionChoice> parseProjection(const std::string& text, std::string& error);
+
+struct CircleOnSensor {
+    double centreX = 0.0, centreY = 0.0, radius = 0.0;  // dots
+};
+
+// The record: the circle's centre as the given axis point and, for the
+// equidistant, stereographic and polynomial kinds, its radius in dots with the
+// field of view beside it; for the sine laws, whose record holds the radius
+// at 90 degrees off the axis, that radius worked out from the circle (the
+// field of view is kept beside it for the reader). Empty `error` on success;
+// otherwise what is impossible about the values.
+struct LensRecordBuild {
+    LensRecord record;
+    std::string error;
+};
+LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,
+                                const CircleOnSensor& circle);
+
+// The record in words, a line each: projection, field of view, circle,
+// axis, the codes' meanings, and whether its values can describe a lens.
+std::vector<std::string> describeLensRecord(const LensRecord& record);
+
+}  // namespace vistereo
