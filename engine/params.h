@@ -74,6 +74,7 @@ struct QuadraticLaw {
 // The polynomial projection's odd-power terms beyond theta.
 struct PolynomialLaw {
     double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+    friend bool operator==(const PolynomialLaw&, const PolynomialLaw&) = default;
 };
 
 // Small corrections of an eye's lens found from the pictures: the axis point moved by (axisDx, axisDy)
@@ -82,6 +83,7 @@ struct PolynomialLaw {
 struct LensCorrection {
     double axisDx = 0.0, axisDy = 0.0, scale = 1.0, shape = 0.0;
     bool isIdentity() const { return axisDx == 0.0 && axisDy == 0.0 && scale == 1.0 && shape == 0.0; }
+    friend bool operator==(const LensCorrection&, const LensCorrection&) = default;
 };
 
 // A lens as the user chose it: its registry record with the number texts
