@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 25> kBatchOptions{{
+constexpr std::array<OptionSpec, 26> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -45,6 +45,7 @@ constexpr std::array<OptionSpec, 25> kBatchOptions{{
     kYawOption,
     kThreadsOption,
     kMaxInputOption,
+    kIgnoreOrientationOption,
     kExactOption,
     {"force", 0, nullptr, "convert a pair whose output exists (default: skip it)"},
     {"dry-run", 'n', nullptr, "print the pairing and what would be skipped; convert nothing"},
@@ -58,7 +59,7 @@ constexpr const char* kUsage =
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
-    "                          [--max-input-megapixels MP] [--force] [--dry-run] [--quiet]\n";
+    "                          [--max-input-megapixels MP] [--ignore-orientation] [--force] [--dry-run] [--quiet]\n";
 
 constexpr const char* kInterrupted =
     "\nvistereo-cli: interrupted; the outputs written so far are complete, and the same command finishes the batch\n";

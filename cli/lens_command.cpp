@@ -1,5 +1,9 @@
 // vistereo-cli lens list: the registered camera-and-lens records.
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -58,8 +62,27 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << usage << formatOptionHelp(kLensOptions);
         return kExitOk;
     }
+    // The registry loader takes a missing file for an empty registry, as the
+    // desktop program must; a listing says so instead.
+    const std::filesystem::path file = registryFile(options.value("directory", "."));
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(file, ec);
+    if (!std::filesystem::exists(status)) {
+        printError(err, "no lens registry: " + file.string() + " does not exist");
+        return kExitFailed;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        printError(err, "the lens registry " + file.string() + " is not a regular file");
+        return kExitFailed;
+    }
+    if (std::FILE* readable = std::fopen(file.c_str(), "rb")) {
+        std::fclose(readable);
+    } else {
+        printError(err, "cannot read the lens registry " + file.string() + ": " + std::strerror(errno));
+        return kExitFailed;
+    }
     LensRegistry registry;
-    LoadLensRegistry(registry, registryFile(options.value("directory", ".")));
+    LoadLensRegistry(registry, file);
     for (int i = 0; i < registry.count; ++i) {
         const LensRecord& r = registry.records[i];
         out << "#" << (i + 1) << "\t" << r.name << "\tradius: " << radiusText(r) << "\tmapping: " << mappingText(r)

@@ -1,5 +1,6 @@
 // vistereo-cli: the scriptable front end. Exit status 0 on success, 1 when a
 // conversion or match is refused or fails, 2 for usage errors.
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "base/version.h"
 #include "cli/commands.h"
+#include "conversion/input.h"
 
 namespace {
 
@@ -28,6 +30,19 @@ constexpr const char* kHelp =
     "options:\n"
     "  -h, --help     show this help ('vistereo-cli <command> --help' for a command's options)\n"
     "  --version      show the version\n";
+
+int runCommand(const std::string& command, const std::vector<std::string>& args) {
+    using namespace vistereo::cli;
+    if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
+    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
+    if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
+    if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
+    if (command == "check") return runCheckCommand(args, std::cout, std::cerr);
+    if (command == "lens") return runLensCommand(args, std::cout, std::cerr);
+    printError(std::cerr, "unknown command '" + command + "'");
+    std::cerr << "Try 'vistereo-cli --help'.\n";
+    return kExitUsage;
+}
 
 }  // namespace
 
@@ -50,13 +65,14 @@ int main(int argc, char** argv) {
         std::cout << "vistereo-cli " << vistereo::kVersion << "\n";
         return kExitOk;
     }
-    if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
-    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
-    if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
-    if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
-    if (command == "check") return runCheckCommand(args, std::cout, std::cerr);
-    if (command == "lens") return runLensCommand(args, std::cout, std::cerr);
-    printError(std::cerr, "unknown command '" + command + "'");
-    std::cerr << "Try 'vistereo-cli --help'.\n";
-    return kExitUsage;
+    // Whatever a command did not foresee ends it with a message, never an abort.
+    try {
+        return runCommand(command, args);
+    } catch (const std::exception& e) {
+        printError(std::cerr, vistereo::isOutOfMemory(e) ? std::string("not enough memory: ") + e.what()
+                                                          : std::string("unexpected failure: ") + e.what());
+    } catch (...) {
+        printError(std::cerr, "unexpected failure");
+    }
+    return kExitFailed;
 }

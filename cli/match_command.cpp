@@ -5,22 +5,26 @@
 
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "picking/matching.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 5> kMatchOptions{{
+constexpr std::array<OptionSpec, 7> kMatchOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
     {"left", 0, "NAME", "left image in input/ (default: L.jpg)"},
     {"right", 0, "NAME", "right image in input/ (default: R.jpg)"},
     {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
+    kMaxInputOption,
+    kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli match [-C DIR] [--left NAME] [--right NAME] --point X,Y [--point X,Y]...\n";
+    "usage: vistereo-cli match [-C DIR] [--left NAME] [--right NAME] --point X,Y [--point X,Y]...\n"
+    "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "match"); }
 
@@ -44,8 +48,10 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         leftPoints.push_back({*x, *y});
     }
 
+    InputReadOptions reading;
+    if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad);
     const auto images = readPickingImages(options.value("directory", "."), options.value("left", "L.jpg"),
-                                          options.value("right", "R.jpg"), err);
+                                          options.value("right", "R.jpg"), reading, err, true);
     if (!images) return kExitFailed;
     int status = kExitOk;
     for (const ImagePoint& p : leftPoints) {

@@ -236,7 +236,7 @@ using JobPtr = std::unique_ptr<Job>;
 void fail(Job& job, const RunRefusal& refusal) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status = refusal.status;
-    job.outcome.message = refusal.text();
+    job.outcome.message = refusal.explained();
     job.renderable = false;
 }
 
@@ -323,8 +323,8 @@ private:
                 job->outcome.result = PairResult::Skipped;
             } else {
                 try {
-                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, settings_.request.limits);
-                    if (auto refused = judgeInputImages(job->images, settings_.request.limits, job->outcome.warnings))
+                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, readOptionsOf(settings_.request));
+                    if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
                         fail(*job, *refused);
                     else
                         job->decoded = true;
@@ -576,7 +576,8 @@ BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force) {
         targets[folder].insert(pair.output.filename().string());
     }
     for (const auto& [folder, names] : targets) {
-        const auto found = findAbandonedTemporaries(folder, [&](const std::string& n) { return names.count(n) > 0; });
+        const std::set<std::string>& wanted = names;  // clang 14 cannot capture a structured binding
+        const auto found = findAbandonedTemporaries(folder, [&](const std::string& n) { return wanted.count(n) > 0; });
         plan.abandonedTemporaries.insert(plan.abandonedTemporaries.end(), found.begin(), found.end());
     }
     return plan;

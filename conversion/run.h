@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "conversion/input.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
@@ -55,11 +56,6 @@ struct PointsInput {
 // with the box rules, the comma line with parseCommaLine.
 PointsInput readPointEntry(const PointEntry& entry);
 
-// Limits on what an input may cost before it is decoded.
-struct InputLimits {
-    double maxMegapixels = kDefaultMaxInputMegapixels;  // per image; 0 or less: no limit
-};
-
 // Everything one conversion needs, chosen by the user; the run does not
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
@@ -75,6 +71,9 @@ struct ConversionRequest {
     std::string outputName = "LROut.jpg";
     std::filesystem::path workingDirectory = ".";
     InputLimits limits;
+    // Read both images as their sensors recorded them, not turned by their
+    // EXIF orientation tags (see InputReadOptions).
+    bool ignoreOrientation = false;
     int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
     // A side-by-side JPEG output carries the left input's EXIF (a VR180
     // output, named *.vr.jpg, always does).
@@ -92,6 +91,7 @@ enum class ConversionStatus {
     InvalidLensCode,     // radiusMode, mappingKind or axisMode out of range: ends silently
     OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
+    OutOfMemory,         // memory ran out while the output was encoded
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
 };
 
@@ -122,32 +122,19 @@ struct RunOptions {
     Interpolation interpolation = Interpolation::Bilinear;
 };
 
-// One input image as the run reads it: "<working directory>/input/" followed
-// by the name as typed, in colour. The header is read first: an image whose
-// header claims more pixels than the limit is not decoded. A file that is
-// missing or cannot be decoded gives an empty image.
-struct InputImage {
-    cv::Mat pixels;
-    std::filesystem::path path;
-    ImageHeader header;
-    bool tooLarge = false;
-    std::string damage;  // not empty: the JPEG stream is damaged, and how
-};
-struct InputImages {
-    InputImage left;
-    InputImage right;
-};
-// Both images, decoded at the same time.
-InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName, const InputLimits& limits = {});
+// How the request's images are read: its limits and orientation choice.
+InputReadOptions readOptionsOf(const ConversionRequest& request);
 
 // Which lens of the request has an unknown mode code, and which.
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses);
 
-// The run's refusal of an image over the limit, naming the file and its size.
-std::string describeTooLarge(const InputImage& image, const InputLimits& limits);
-
 ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages,
+                               const RunOptions& options = {});
+// The same run on the request's pair already read (by readInputImages with
+// the request's names and readOptionsOf), so that a caller which looked at
+// the pictures first (the automatic alignment) does not decode them again.
+// The refusals come in the same order.
+ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
                                const RunOptions& options = {});
 
 // The comma line: split at ",", each piece read with the std::stoi rules, a

@@ -136,6 +136,7 @@ private:
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
     QCheckBox* m_keepExif = nullptr;
+    QCheckBox* m_ignoreOrientation = nullptr;
     QString m_lastOutput;
 };
 

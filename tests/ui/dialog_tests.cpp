@@ -495,10 +495,14 @@ private slots:
         QTest::newRow("OK without a press") << HandOverCase{"L.png R.png", false, -1, 1, {}};
         QTest::newRow("OK after a press in row B, comma mode") << HandOverCase{"L.png R.png", true, 1, 1, {}};
         QTest::newRow("cancel after a press") << HandOverCase{"L.png R.png", false, 0, 2, {}};
+        // After the prescribed messages, one more for each image names the file and the cause.
         QTest::newRow("left beside input/, not in it")
-            << HandOverCase{"top.png R.png", false, -1, 1, {"Enter the valid left image file name"}};
+            << HandOverCase{"top.png R.png", false, -1, 1,
+                            {"Enter the valid left image file name", "Left image \"./input/top.png\": no such file."}};
         QTest::newRow("both missing") << HandOverCase{"none.png none.jpg", true, -1, 1,
-                                                      {"Enter the valid left image file name", "Enter the valid right image file name"}};
+                                                      {"Enter the valid left image file name", "Enter the valid right image file name",
+                                                       "Left image \"./input/none.png\": no such file.",
+                                                       "Right image \"./input/none.jpg\": no such file."}};
     }
     void getABHandsTheNumbersOver() {
         QFETCH(HandOverCase, c);
@@ -698,7 +702,8 @@ private slots:
         QCOMPARE(part<QProgressBar>("progress")->value(), 3);
         QVERIFY2(progress().startsWith("Converted 2, skipped 0, failed 1 in "), qPrintable(progress()));
         QCOMPARE(listNames(part<QListWidget>("failures")),
-                 QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage)});
+                 QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage) +
+                             ": Right image \"input/right/p1.png\": the file is empty."});
         QVERIFY(part<QListWidget>("failures")->isVisible());
         QVERIFY(messages_.isEmpty());
         QCOMPARE(status(), QString("3 pairs, 1 to convert"));  // the written ones are skipped next time
@@ -727,8 +732,9 @@ private slots:
         QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw "),
                  qPrintable(progress()));
         QCOMPARE(listNames(part<QListWidget>("failures")),
-                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage),
-                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage)}));
+                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage) + ": Left image \"input/left/p0.jpg\": the file is empty.",
+                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage) +
+                                  ": Left image \"input/left/p0.jpg\": the file is empty."}));
 
         const std::vector<BatchPair> used{dlg->pairs()[1]};
         ConversionRequest single = request;
