@@ -155,13 +155,16 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     // With --json, stdout gets one object whatever happens (the help aside).
     const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
-    auto fail = [&](const std::string& reason, const std::string& message) {
+    auto answerFailure = [&](const std::string& reason) {
         if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
+    };
+    auto fail = [&](const std::string& reason, const std::string& message) {
+        answerFailure(reason);
         printError(err, message);
         return kExitFailed;
     };
     auto usage = [&](const std::string& text) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(text) << "}\n";
+        answerFailure(text);
         return cli::usageError(err, text, kCheckUsage, "check");
     };
     std::vector<std::string> optionArgs;
@@ -193,7 +196,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     const std::filesystem::path path = std::filesystem::path(options.value("directory", ".")) / files[0];
 
     const StereoImage read = readStereoImage(path, reading);
-    if (!read.ok()) return fail(read.reason, path.string() + ": " + read.reason);
+    if (!read.ok()) return fail(read.reason, "\"" + path.string() + "\": " + read.reason);
     const cv::Mat& image = read.sideBySide;
     const bool vr180 = read.vr180;
     if (!json)

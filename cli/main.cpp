@@ -69,8 +69,7 @@ int main(int argc, char** argv) {
     try {
         return runCommand(command, args);
     } catch (const std::exception& e) {
-        printError(std::cerr, vistereo::isOutOfMemory(e) ? std::string("not enough memory: ") + e.what()
-                                                          : std::string("unexpected failure: ") + e.what());
+        printError(std::cerr, "the command failed: " + vistereo::describeException(e));
     } catch (...) {
         printError(std::cerr, "unexpected failure");
     }

@@ -329,7 +329,7 @@ private:
                     else
                         job->decoded = true;
                 } catch (const std::exception& e) {
-                    fail(*job, std::string("the pair could not be read: ") + e.what());
+                    fail(*job, std::string("the pair could not be read: ") + describeException(e));
                 }
                 if (!job->decoded) job->images = InputImages{};
             }
@@ -369,7 +369,7 @@ private:
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
-            fail(job, std::string("the pair could not be prepared: ") + e.what());
+            fail(job, std::string("the pair could not be prepared: ") + describeException(e));
         }
         if (!job.renderable) release(job);
     }
@@ -393,7 +393,7 @@ private:
                 renderLeftHalves(geometry, targets, run_);
         } catch (const std::exception& e) {
             for (Job* job : group) {
-                fail(*job, std::string("the rendering stopped: ") + e.what());
+                fail(*job, std::string("the rendering stopped: ") + describeException(e));
                 release(*job);
             }
             return;
@@ -471,7 +471,7 @@ private:
             release(job);
             if (refused) return fail(job, *refused);
         } catch (const std::exception& e) {
-            return fail(job, std::string("the output could not be encoded: ") + e.what());
+            return fail(job, std::string("the output could not be encoded: ") + describeException(e));
         }
         std::error_code ec;
         const fs::path folder = pair.output.parent_path();

@@ -320,6 +320,10 @@ std::vector<std::string> inputWarnings(const InputImages& images) {
     return warnings;
 }
 
+std::string describeException(const std::exception& error) {
+    return isOutOfMemory(error) ? std::string("not enough memory (") + error.what() + ")" : error.what();
+}
+
 bool isOutOfMemory(const std::exception& error) {
     if (dynamic_cast<const std::bad_alloc*>(&error)) return true;
     const auto* cvError = dynamic_cast<const cv::Exception*>(&error);

@@ -127,5 +127,8 @@ std::string describeOrientation(int tag);
 // Whether an exception says that memory ran out: std::bad_alloc, or the
 // image library's allocation error.
 bool isOutOfMemory(const std::exception& error);
+// An exception in words: "not enough memory (...)" when memory ran out,
+// otherwise what it says.
+std::string describeException(const std::exception& error);
 
 }  // namespace vistereo

@@ -232,7 +232,7 @@ void BatchDialog::start() {
             }
             *summary = runBatch(pairs, settings, *observer);
         } catch (const std::exception& e) {
-            *failure = e.what();
+            *failure = describeException(e);
         }
     }));
 }

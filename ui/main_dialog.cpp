@@ -559,7 +559,7 @@ void CMyVistereoDlg::RunConversion() {
             run->warnings.insert(run->warnings.end(), result.warnings.begin(), result.warnings.end());
             if (result.written()) run->written = result.outputPath;
         } catch (const std::exception& e) {
-            run->failure = e.what();
+            run->failure = describeException(e);
         }
     }));
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -140,6 +141,11 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
             EXPECT_NE(messages[0].find(c.mentions), std::string::npos) << messages[0];
         }
         EXPECT_EQ(outputFiles(), 0u);
+        // The run on a pair read beforehand (as --auto-align hands it over) refuses alike, in the same order.
+        const Messages first = std::exchange(messages, {});
+        const ConversionResult given = RunConversion(
+            request, readInputImages(dir, request.leftName, request.rightName, readOptionsOf(request)), *this, {2, {}});
+        EXPECT_TRUE(given.status == result.status && given.detail == result.detail && messages == first);
     }
 }
 

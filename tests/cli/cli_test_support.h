@@ -1,0 +1,106 @@
+// vistereo-cli started as a script starts it (fork and exec, no input, its
+// output into files), and a working directory for it: the pieces the
+// command-line tests share.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "tests/support/scratch.h"
+
+namespace vistereo::testsupport {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+inline Args with(Args args, const Args& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Starts vistereo-cli with no input and its output in scratch/; returns the process. Everything the child needs is
+// made before the fork, so that it only opens files and executes. `asNobody`: a root test drops to the user
+// nobody in the child, so that a file's permissions hold for it.
+inline pid_t startCli(const Args& args, const fs::path& scratch, bool asNobody = false) {
+    const std::string out = (scratch / "stdout.txt").string(), err = (scratch / "stderr.txt").string();
+    std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+        execv(VISTEREO_CLI, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// A working directory with input/ (left/ and right/ in it for batches), output/ and a registry of three lenses,
+// the second with a bad radius mode.
+class CliTest : public ScratchTest {
+protected:
+    struct Run { int status = -1; std::string out, err; };
+    void SetUp() override {
+        ScratchTest::SetUp();
+        for (const char* sub : {"input/left", "input/right", "output", "scratch"}) fs::create_directories(dir / sub);
+        writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
+                                            recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
+    }
+    // The run's exit status (-1 when a signal ended it, -2 when it was still running after `seconds` and was
+    // killed) and its output.
+    Run cli(const Args& args, double seconds = 600, bool asNobody = false) {
+        const pid_t child = startCli(args, dir / "scratch", asNobody);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int raw = 0;
+        while (waitpid(child, &raw, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(child, SIGKILL);
+                waitpid(child, &raw, 0);
+                return {-2, readFile(dir / "scratch/stdout.txt"), readFile(dir / "scratch/stderr.txt")};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "scratch/stdout.txt"), readFile(dir / "scratch/stderr.txt")};
+    }
+    // Noise (a seed per picture) at input/`name`.
+    void writeNoise(const std::string& name, int w, int h, int seed = 0) {
+        cv::Mat m(h, w, CV_8UC3);
+        cv::RNG(seed).fill(m, cv::RNG::UNIFORM, 0, 256);
+        ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
+    }
+    void writePair(const std::string& name, int w, int h, int seed) {
+        writeNoise("left/" + name, w, h, seed), writeNoise("right/" + name, w, h, seed + 100);
+    }
+    Args convert(const Args& extra = {}, const std::string& rightLens = "#3", const std::string& points = kPoints) {
+        return with({"convert", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", rightLens, "--points",
+                     points, "--height", "32"}, extra);
+    }
+    Args batch(const Args& extra = {}) {
+        return with({"batch", "-C", dir.string(), "--left-lens", "Equisolid", "--right-lens", "#3", "--points", kPoints},
+                    extra);
+    }
+    std::vector<std::string> outputs(const std::string& folder = "output") const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / folder)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    static constexpr const char* kPoints = "10,30,12,33,20,40,21,44";
+};
+
+}  // namespace vistereo::testsupport
