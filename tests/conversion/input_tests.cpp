@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <exiv2/exiv2.hpp>
 #include <jpeglib.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -187,6 +188,22 @@ TEST_F(InputTest, WarnsOfEveryTurnAndMostOfTwoEyesTurnedDifferently) {
         EXPECT_EQ(differ, c.differ ? 1u : 0u);
         EXPECT_TRUE(inputWarnings(readInputPair(l, r, InputReadOptions({}, true))).empty());
     }
+    // A DNG (a TIFF with a DNGVersion tag) decodes as its TIFF picture, with a warning that it is no more than
+    // the preview; a TIFF's own orientation tag is applied even when it is to be ignored, and said so.
+    const fs::path dng = put("shot.dng", encoded(cv::Mat(30, 40, CV_8UC3, cv::Scalar(1, 2, 3)), ".tif"));
+    auto tiff = Exiv2::ImageFactory::open(dng.string());
+    tiff->readMetadata();
+    tiff->exifData()["Exif.Image.DNGVersion"] = uint16_t(1);
+    tiff->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+    tiff->writeMetadata();
+    const InputImages raw = readInputPair(dng, dng, InputReadOptions({}, true));
+    ASSERT_TRUE(raw.left.ok()) << raw.left.cause;
+    EXPECT_EQ(raw.left.foreignFormat, "camera RAW (DNG)");
+    EXPECT_TRUE(raw.left.turnedAnyway && raw.left.pixels.rows == 40);
+    const std::vector<std::string> warnings = inputWarnings(raw);
+    ASSERT_EQ(warnings.size(), 4u);
+    EXPECT_NE(warnings[0].find("the image library turns TIFF files by the tag even then"), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[1].find("read only the preview it carries (30 x 40)"), std::string::npos) << warnings[1];
 }
 
 // Finished images read back: a VR180 photo's eyes side by side, a plain 2:1
