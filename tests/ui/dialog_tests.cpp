@@ -35,6 +35,8 @@
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
+#include "tests/support/crafted_images.h"
+#include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
@@ -607,6 +609,45 @@ private slots:
         request.outputHeight = c.height;
         request.outputName = "expected" + written.mid(written.lastIndexOf('.')).toStdString();
         QCOMPARE(readAll("output/" + written), runAlone(request));
+    }
+
+    // "Read pixels as recorded": the conversion and the point picker read the photos as the check box says. A left
+    // photo tagged with orientation 6 converts turned, the warnings following the closing message, and the picker
+    // shows it turned (portrait); checked, neither. A missing photo: the prescribed message, then file and cause.
+    void readsThePhotosAsTheCheckBoxSays_data() {
+        QTest::addColumn<QString>("left");  // "tagged" or "missing"
+        QTest::addColumn<bool>("recorded");
+        QTest::addColumn<QStringList>("messages");  // how each message begins
+        QTest::newRow("turned by its tag") << "tagged" << false
+            << QStringList{kMsgFinished, "The left image \"./input/L.jpg\" carries the EXIF orientation 6",
+                           "WARNING: the two eyes were read turned differently"};
+        QTest::newRow("read as recorded") << "tagged" << true << QStringList{kMsgFinished};
+        QTest::newRow("missing") << "missing" << false
+                                 << QStringList{kMsgBadLeftImage, "Left image \"./input/L.jpg\": no such file."};
+    }
+    void readsThePhotosAsTheCheckBoxSays() {
+        QFETCH(QString, left);
+        QFETCH(bool, recorded);
+        QFETCH(QStringList, messages);
+        auto* dlg = openWith(noiseImage(300, 200, 1), noiseImage(300, 200, 2));
+        QVERIFY(dlg);
+        if (left == "missing") QVERIFY(QFile::remove("input/L.jpg"));
+        else testsupport::writeFile("input/L.jpg", testsupport::jpegWithOrientation(testsupport::readFile("input/L.jpg"), 6));
+        auto* asRecorded = dlg->findChild<QCheckBox*>("ignoreOrientation");
+        QVERIFY(asRecorded && asRecorded->isVisible() && !asRecorded->isChecked());
+        if (recorded) clickButton(asRecorded);
+        QTest::keyClicks(box(1002), "10");
+        replaceText(box(1013), "32");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(messages_.size(), messages.size());
+        for (int k = 0; k < messages.size(); ++k) QVERIFY2(messages_[k].startsWith(messages[k]), qPrintable(messages_[k]));
+        if (left == "missing") return;
+        QSize view;
+        QVERIFY(duringModal<LRPointDlg>([&] { clickButton(button(1028)); },
+                                        [&](LRPointDlg* picker) { view = picture(picker, 1054).size(); }));
+        QCOMPARE(view, recorded ? QSize(1024, 682) : QSize(682, 1024));
     }
 
     // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
