@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <limits>
 #include <new>
 #include <string_view>
 
@@ -92,6 +93,15 @@ void applyOrientation(cv::Mat& image, int tag) {
 
 bool turnsPicture(int tag) { return tag >= 2 && tag <= 8; }
 
+// "is W x H pixels (N megapixels), more than the limit of L megapixels"
+std::string overTheLimit(int64_t width, int64_t height, double limit) {
+    char text[160];
+    std::snprintf(text, sizeof text, "is %lld x %lld pixels (%.1f megapixels), more than the limit of %g megapixels",
+                  static_cast<long long>(width), static_cast<long long>(height),
+                  static_cast<double>(width) * static_cast<double>(height) / 1e6, limit);
+    return text;
+}
+
 // The JPEG branch: our own libjpeg decoding (its warnings kept with the
 // result), then the orientation as the image library applies it.
 InputImage decodeJpegInput(InputImage image, std::span<const uint8_t> bytes, const InputReadOptions& options,
@@ -134,6 +144,10 @@ InputImage decodeOtherInput(InputImage image, std::span<const uint8_t> bytes, co
                              "it is a damaged " + image.header.format + " file that cannot be decoded");
         return undecoded(std::move(image), InputStatus::Unsupported, "it is not an image the image library can read");
     }
+    // A format whose header the probe does not read (JPEG 2000, OpenEXR) meets the limit after decoding.
+    const double limit = options.limits.maxMegapixels;
+    if (limit > 0 && static_cast<double>(image.pixels.total()) / 1e6 > limit)
+        return undecoded(std::move(image), InputStatus::TooLarge, overTheLimit(image.pixels.cols, image.pixels.rows, limit));
     image.status = InputStatus::Decoded;
     const bool tiff = image.header.format == "TIFF";
     if (turnsPicture(image.orientationTag) && (tiff || !options.ignoreOrientation)) {
@@ -210,18 +224,15 @@ InputImage decodeInput(const std::filesystem::path& path, std::span<const uint8_
         image.foreignFormat = foreignImageFormat(text, path.filename().string());
         image.orientationTag = exifOrientationTag(text);
         const double limit = options.limits.maxMegapixels;
-        if (image.header.known() && limit > 0 && image.header.megapixels() > limit) {
-            char claim[160];
-            std::snprintf(claim, sizeof claim,
-                          "is %lld x %lld pixels (%.1f megapixels), more than the limit of %g megapixels",
-                          static_cast<long long>(image.header.width), static_cast<long long>(image.header.height),
-                          image.header.megapixels(), limit);
-            return undecoded(std::move(image), InputStatus::TooLarge, claim);
-        }
+        if (image.header.known() && limit > 0 && image.header.megapixels() > limit)
+            return undecoded(std::move(image), InputStatus::TooLarge,
+                             overTheLimit(image.header.width, image.header.height, limit));
         if (image.header.known() && static_cast<double>(image.header.width) * image.header.height > kLibraryMaxPixels)
             return undecoded(std::move(image), InputStatus::TooLarge,
                              "is " + std::to_string(image.header.width) + " x " + std::to_string(image.header.height) +
                                  " pixels, more than the image library decodes");
+        if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
+            return undecoded(std::move(image), InputStatus::TooLarge, "is a file too large for the image library");
         const uint64_t maxPixels =
             limit > 0 ? std::min<uint64_t>(kLibraryMaxPixels, static_cast<uint64_t>(limit * 1e6)) : kLibraryMaxPixels;
         if (text.substr(0, 3) == "\xFF\xD8\xFF") return decodeJpegInput(std::move(image), bytes, options, maxPixels);

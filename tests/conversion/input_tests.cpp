@@ -166,6 +166,11 @@ TEST_F(InputTest, RefusesWhatIsNotAPhotographByTypeOrSignatureWithTheCause) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
     EXPECT_EQ(big.status, InputStatus::TooLarge);
     EXPECT_NE(describeTooLarge(big).find("is a file of 1667.1 MB"), std::string::npos) << describeTooLarge(big);
+    // A format whose header is not probed (JPEG 2000) meets the limit once decoded.
+    const InputImage jp2 = readInput(put("wide.jp2", encoded(cv::Mat(100, 200, CV_8UC3, cv::Scalar(9, 8, 7)), ".jp2")),
+                                     InputLimits{0.001});
+    EXPECT_EQ(jp2.status, InputStatus::TooLarge);
+    EXPECT_EQ(jp2.cause, "is 200 x 100 pixels (0.0 megapixels), more than the limit of 0.001 megapixels");
 }
 
 // Two eyes read turned alike, differently, or a RAW preview: each is said out
