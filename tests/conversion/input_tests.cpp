@@ -125,6 +125,20 @@ TEST_F(InputTest, ReadsTheImageLibrarysPixelsForEveryKindAndOrientation) {
     }
 }
 
+// A real camera's pair (Sony, 4000 x 6000, its EXIF with a maker note and orientation 1): the image library's pixels.
+TEST_F(InputTest, ReadsARealCamerasPairAsTheImageLibraryDoes) {
+    const fs::path real = VISTEREO_REAL_PAIR_DIR;
+    if (!fs::exists(real / "001L.JPG")) GTEST_SKIP() << "no real pair at " << real;
+    const InputImages pair = readInputPair(real / "001L.JPG", real / "001R.JPG");
+    for (const InputImage* image : {&pair.left, &pair.right}) {
+        SCOPED_TRACE(image->path.string());
+        ASSERT_TRUE(image->ok()) << image->cause;
+        EXPECT_TRUE(image->orientationTag == 1 && !image->turned && image->damage.empty());
+        EXPECT_TRUE(samePixels(image->pixels, cv::imread(image->path.string(), cv::IMREAD_COLOR)));
+    }
+    EXPECT_TRUE(inputWarnings(pair).empty());
+}
+
 // Each thing that is not a photograph is refused with its status and cause,
 // quickly: a FIFO is never opened (it would wait for a writer), a device is
 // never read, a header that claims too much is not decoded.
