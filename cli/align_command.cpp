@@ -3,10 +3,9 @@
 // vertical and horizontal disparity of an existing side-by-side image. Both
 // tell the misalignment (what no parallax explains) apart from the near
 // field's natural vertical parallax.
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include <opencv2/core.hpp>
@@ -18,34 +17,40 @@
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
-#include "media/vr180.h"
+#include "conversion/stereo_image.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 8> kAlignOptions{{
+constexpr std::array<OptionSpec, 10> kAlignOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
     kLeftImageOption,
     kRightImageOption,
     {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
+    kMaxInputOption,
+    kIgnoreOrientationOption,
     {"json", 0, nullptr, "print one JSON object instead of text"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
-    "                          [--json]\n";
+    "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
 
-constexpr std::array<OptionSpec, 4> kCheckOptions{{
+constexpr std::array<OptionSpec, 6> kCheckOptions{{
     {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
     {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
+    {"max-input-megapixels", 0, "MP", "refuse an image (or a VR180 photo's eye) larger than this, before\n"
+                                      "                            decoding it (default: 200)"},
+    kIgnoreOrientationOption,
     {"json", 0, nullptr, "print one JSON object instead of text"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr const char* kCheckUsage = "usage: vistereo-cli check [-C DIR] [--json] FILE\n";
+constexpr const char* kCheckUsage =
+    "usage: vistereo-cli check [-C DIR] [--json] [--max-input-megapixels MP] [--ignore-orientation] FILE\n";
 
 }  // namespace
 
@@ -65,6 +70,12 @@ std::string number(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.4g", v);
     return text;
+}
+
+std::string jsonList(const std::vector<std::string>& texts) {
+    std::string out = "[";
+    for (size_t k = 0; k < texts.size(); ++k) out += (k ? ", " : "") + jsonString(texts[k]);
+    return out + "]";
 }
 
 std::string spreadJson(const alignment::Spread& s) {
@@ -117,6 +128,10 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    InputReadOptions reading;
+    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
+    request.limits = reading.limits;
+    request.ignoreOrientation = reading.ignoreOrientation;
     if (const std::string error =
             chooseLenses(request.workingDirectory, options.value("left-lens"), options.value("right-lens"), request.lenses);
         !error.empty())
@@ -124,6 +139,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     const PairAlignment aligned = alignRequestPair(request, *threads);
     const alignment::AlignmentResult& r = aligned.result;
+    for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {
         if (options.has("json"))
             out << "{\"ok\": false, \"failure\": " << jsonString(r.ok ? "Input" : alignment::failureName(r.failure))
@@ -144,6 +160,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
             << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
+            << ", \"input_warnings\": " << jsonList(aligned.warnings)
             << ", \"seconds\": " << number(aligned.seconds) << "}\n";
         return kExitOk;
     }
@@ -162,6 +179,20 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
 }
 
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    // With --json, stdout gets one object whatever happens (the help aside).
+    const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+    auto answerFailure = [&](const std::string& reason) {
+        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
+    };
+    auto fail = [&](const std::string& reason, const std::string& message) {
+        answerFailure(reason);
+        printError(err, message);
+        return kExitFailed;
+    };
+    auto usage = [&](const std::string& text) {
+        answerFailure(text);
+        return cli::usageError(err, text, kCheckUsage, "check");
+    };
     std::vector<std::string> optionArgs;
     std::vector<std::string> files;
     for (size_t k = 0; k < args.size(); ++k) {
@@ -171,11 +202,11 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
             continue;
         }
         optionArgs.push_back(a);
-        if ((a == "-C" || a == "--directory" || a == "-j" || a == "--threads") && k + 1 < args.size())
+        if ((a == "-C" || a == "--directory" || a == "-j" || a == "--threads" || a == "--max-input-megapixels") &&
+            k + 1 < args.size())
             optionArgs.push_back(args[++k]);
     }
     const ParsedOptions options = parseOptions(optionArgs, kCheckOptions);
-    auto usage = [&](const std::string& text) { return cli::usageError(err, text, kCheckUsage, "check"); };
     if (!options.error.empty()) return usage(options.error);
     if (options.has("help")) {
         printCommandHelp(out, kCheckHelp);
@@ -184,40 +215,23 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (files.size() != 1) return usage("give exactly one FILE to check");
     const auto threads = threadsOption(options);
     if (!threads) return usage("--threads takes a whole number (0: every core)");
+    InputReadOptions reading;
+    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
     const std::filesystem::path path = std::filesystem::path(options.value("directory", ".")) / files[0];
 
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && bytes.empty()) {
-        printError(err, "cannot read " + path.string());
-        return kExitFailed;
-    }
-    cv::Mat image;
-    const media::Vr180ReadResult vr = media::readVr180Jpeg(bytes);
-    if (vr.ok) {
-        const cv::Mat left = cv::imdecode(vr.leftJpeg, cv::IMREAD_COLOR), right = cv::imdecode(vr.rightJpeg, cv::IMREAD_COLOR);
-        if (!left.empty() && left.size() == right.size()) cv::hconcat(left, right, image);
-    } else {
-        try {
-            image = cv::imdecode(bytes, cv::IMREAD_COLOR);
-        } catch (const std::exception&) {
-            image.release();
-        }
-    }
-    if (image.empty()) {
-        printError(err, path.string() + " is not an image that can be decoded");
-        return kExitFailed;
-    }
+    const StereoImage read = readStereoImage(path, reading);
+    if (!read.ok()) return fail(read.reason, "\"" + path.string() + "\": " + read.reason);
+    const cv::Mat& image = read.sideBySide;
+    const bool vr180 = read.vr180;
+    if (!json)
+        for (const std::string& warning : read.warnings) err << "vistereo-cli: warning: " << path.string() << ": " << warning << "\n";
     alignment::MeasureOptions measureOptions;
     measureOptions.threads = *threads;
     const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
-    if (!m.ok) {
-        if (options.has("json")) out << "{\"ok\": false, \"reason\": " << jsonString(m.reason) << "}\n";
-        printError(err, "cannot measure " + path.string() + ": " + m.reason);
-        return kExitFailed;
-    }
-    if (options.has("json")) {
-        out << "{\"ok\": true, \"half_size\": " << m.halfSize << ", \"vr180\": " << (vr.ok ? "true" : "false")
+    if (!m.ok) return fail(m.reason, "cannot measure " + path.string() + ": " + m.reason);
+    if (json) {
+        out << "{\"ok\": true, \"half_size\": " << m.halfSize << ", \"vr180\": " << (vr180 ? "true" : "false")
+            << ", \"warnings\": " << jsonList(read.warnings)
             << ", \"inliers\": " << m.inliers << ", \"vertical_arcmin\": " << spreadJson(m.verticalArcmin)
             << ", \"vertical_pixels\": " << spreadJson(m.verticalPixels) << ", \"horizontal_arcmin\": ["
             << number(m.horizontalMinArcmin) << ", " << number(m.horizontalMaxArcmin) << "], \"horizontal_pixels\": ["
@@ -228,7 +242,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
             << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << "}\n";
         return kExitOk;
     }
-    out << path.string() << ": " << 2 * m.halfSize << " x " << m.halfSize << (vr.ok ? " (VR180 photo)" : "") << ", "
+    out << path.string() << ": " << 2 * m.halfSize << " x " << m.halfSize << (vr180 ? " (VR180 photo)" : "") << ", "
         << m.inliers << " matched points over " << number(100.0 * m.coverage) << " % of the frame\n"
         << "vertical disparity: RMS " << number(m.verticalArcmin.rms) << "', 95th percentile "
         << number(m.verticalArcmin.p95) << "', largest " << number(m.verticalArcmin.max) << "' (RMS "

@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 28> kBatchOptions{{
+constexpr std::array<OptionSpec, 29> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -53,6 +53,7 @@ constexpr std::array<OptionSpec, 28> kBatchOptions{{
     kYawOption,
     kThreadsOption,
     kMaxInputOption,
+    kIgnoreOrientationOption,
     kExactOption,
     {"force", 0, nullptr, "convert a pair whose output is done (default: skip it); an output that is\n"
                           "                            a link is replaced, never written through"},
@@ -68,7 +69,7 @@ constexpr const char* kUsage =
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
-    "                          [--max-input-megapixels MP] [--force] [--dry-run] [--quiet]\n";
+    "                          [--max-input-megapixels MP] [--ignore-orientation] [--force] [--dry-run] [--quiet]\n";
 
 }  // namespace
 

@@ -76,19 +76,22 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
 }
 
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
-                                               std::ostream& err) {
-    const InputLimits limits;
-    const InputImages images = readInputPair(left, right, limits);
-    for (const InputImage* image : {&images.left, &images.right})
-        if (image->tooLarge) {
-            printError(err, describeTooLarge(*image, limits));
-            return std::nullopt;
-        }
-    if (images.left.pixels.empty() || images.right.pixels.empty()) {
-        printError(err, images.left.pixels.empty() ? kMsgBadLeftImage : kMsgBadRightImage);
+                                               const InputReadOptions& options, std::ostream& err, bool warn) {
+    const InputImages images = readInputPair(left, right, options);
+    std::vector<std::string> warnings;
+    if (const auto refused = judgeInputImages(images, warnings)) {
+        printRefusal(err, *refused);
         return std::nullopt;
     }
+    if (warn)
+        for (const std::string& warning : warnings) err << "vistereo-cli: warning: " << warning << "\n";
     return makePickingImages(images.left.pixels, images.right.pixels);
+}
+
+void printRefusal(std::ostream& err, const RunRefusal& refusal) {
+    printError(err, refusal.text());
+    if (!refusal.message.empty() && !refusal.detail.empty() && refusal.detail != refusal.message)
+        printError(err, refusal.detail);
 }
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {

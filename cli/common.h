@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "conversion/run_steps.h"
 #include "picking/matching.h"
 #include "engine/params.h"
 #include "registry/lens_registry.h"
@@ -31,10 +32,17 @@ struct LensLookup {
 };
 LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file);
 
-// Both input images with their view geometry, for matching; prints the
-// conversion's message for an unreadable image and returns nullopt then.
+// Both input images (paths as resolved by argumentPath) with their view
+// geometry, for matching, read and judged as the conversion reads them;
+// prints the conversion's refusal (the message, then the file and the cause)
+// and returns nullopt for an unreadable image. With `warn`, also what the
+// conversion would warn about the pictures.
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
-                                               std::ostream& err);
+                                               const InputReadOptions& options, std::ostream& err, bool warn);
+
+// A refusal of the run, as the command line reports it: its message, and the
+// detail that explains it on a line of its own.
+void printRefusal(std::ostream& err, const RunRefusal& refusal);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 

@@ -27,6 +27,19 @@ std::optional<std::string> readImageArguments(const ParsedOptions& options, Conv
     return std::nullopt;
 }
 
+std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading) {
+    if (options.has("max-input-megapixels")) {
+        const std::string text = options.value("max-input-megapixels");
+        char* end = nullptr;
+        const double limit = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(limit > 0) || !std::isfinite(limit))
+            return "--max-input-megapixels takes a positive number, such as 200 or 0.5";
+        reading.limits.maxMegapixels = limit;
+    }
+    reading.ignoreOrientation = options.has("ignore-orientation");
+    return std::nullopt;
+}
+
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run) {
     if (readPoints) {
@@ -53,14 +66,10 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options, b
         if (!threads || *threads < 0) return "--threads takes a whole number (0: every core)";
         run.threads = *threads;
     }
-    if (options.has("max-input-megapixels")) {
-        const std::string text = options.value("max-input-megapixels");
-        char* end = nullptr;
-        const double limit = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !(limit > 0) || !std::isfinite(limit))
-            return "--max-input-megapixels takes a positive number, such as 200 or 0.5";
-        request.limits.maxMegapixels = limit;
-    }
+    InputReadOptions reading = readOptionsOf(request);
+    if (auto bad = readInputChoices(options, reading)) return bad;
+    request.limits = reading.limits;
+    request.ignoreOrientation = reading.ignoreOrientation;
 
     run.exactArithmetic = options.has("exact");
     if (options.has("quality")) {

@@ -36,6 +36,10 @@ inline constexpr OptionSpec kYawOption{"yaw", 0, "DEG", "zenith correction: yaw 
 inline constexpr OptionSpec kThreadsOption{"threads", 'j', "N", "render threads (default: 0 = every hardware thread)"};
 inline constexpr OptionSpec kMaxInputOption{
     "max-input-megapixels", 0, "MP", "refuse an input image larger than this, before decoding it (default: 200)"};
+inline constexpr OptionSpec kIgnoreOrientationOption{
+    "ignore-orientation", 0, nullptr,
+    "read the photos' pixels as the sensor recorded them, not turned by their\n"
+    "                            EXIF orientation tags (what a calibrated rig wants)"};
 inline constexpr OptionSpec kExactOption{
     "exact", 0, nullptr,
     "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
@@ -51,10 +55,14 @@ inline constexpr OptionSpec kRightImageOption{"right", 0, "FILE", "right image (
 // usage error when they are given both ways or only one of LEFT RIGHT is.
 std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request);
 
-// Points (when `readPoints`), height, zenith, threads, input limit,
-// arithmetic, JPEG quality and resampling from the options into `request` and
-// `run`, in that order. Returns the usage error of the first option that does
+// Points (when `readPoints`), height, zenith, threads, input limit and
+// orientation, arithmetic, JPEG quality and resampling from the options into
+// `request` and `run`, in that order. Returns the usage error of the first option that does
 // not read.
+// How the photos are read: --max-input-megapixels and --ignore-orientation
+// into `reading`. Returns the usage error of an option that does not read.
+std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
+
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run);
 

@@ -27,7 +27,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 23> kConvertOptions{{
+constexpr std::array<OptionSpec, 24> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -49,6 +49,7 @@ constexpr std::array<OptionSpec, 23> kConvertOptions{{
     kYawOption,
     kThreadsOption,
     kMaxInputOption,
+    kIgnoreOrientationOption,
     kExactOption,
     {"quiet", 'q', nullptr, "print nothing but errors"},
     {"timing", 0, nullptr, "print the time of each stage"},
@@ -60,7 +61,7 @@ constexpr const char* kUsage =
     "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
-    "                            [--max-input-megapixels MP]\n"
+    "                            [--max-input-megapixels MP] [--ignore-orientation]\n"
     "                            [--timing]\n";
 
 }  // namespace
@@ -113,7 +114,8 @@ constexpr const char* kInterrupted = "\nvistereo-cli: interrupted; no output was
 
 // Fills the right image's A and B from the left ones by template matching.
 bool matchRightPoints(const ConversionRequest& request, PointSet& points, std::ostream& err) {
-    const auto images = readPickingImages(leftImagePath(request), rightImagePath(request), err);
+    const auto images = readPickingImages(leftImagePath(request), rightImagePath(request), readOptionsOf(request), err,
+                                          false);
     if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
         const ImagePoint leftPoint = k ? points.leftB : points.leftA;
@@ -188,9 +190,11 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
     double alignSeconds = 0.0;
+    InputImages alignedImages;  // the pair the alignment read, converted without decoding it again
     if (autoAlign) {
-        const PairAlignment aligned = alignRequestPair(request, run.threads);
+        const PairAlignment aligned = alignRequestPair(request, run.threads, &alignedImages);
         if (!aligned.ok()) {
+            for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
             printError(err, aligned.error);
             return kExitFailed;
         }
@@ -210,7 +214,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         run.progress = [&bar](Half half, int done, int total) { bar.update(half, done, total); };
 
     CollectingSink sink;
-    const ConversionResult result = RunConversion(request, sink, run);
+    const ConversionResult result =
+        autoAlign ? RunConversion(request, std::move(alignedImages), sink, run) : RunConversion(request, sink, run);
     bar.finish();
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (result.written())
@@ -253,6 +258,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             return kExitFailed;
         default:
             for (const std::string& m : sink.messages) printError(err, m);
+            // An unreadable image: the file and the cause on a line of their own.
+            if (!result.detail.empty() && (sink.messages.empty() || sink.messages.back() != result.detail))
+                printError(err, result.detail);
             return kExitFailed;
     }
 }

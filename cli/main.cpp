@@ -1,5 +1,6 @@
 // vistereo-cli: the scriptable front end. Exit status 0 on success, 1 when a
 // conversion or match is refused or fails, 2 for usage errors.
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,6 +10,24 @@
 #include "base/version.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
+#include "conversion/input.h"
+
+namespace {
+
+int runCommand(const std::string& command, const std::vector<std::string>& args) {
+    using namespace vistereo::cli;
+    if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
+    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
+    if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
+    if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
+    if (command == "check") return runCheckCommand(args, std::cout, std::cerr);
+    if (command == "lens") return runLensCommand(args, std::cout, std::cerr);
+    printError(std::cerr, "unknown command '" + command + "'");
+    std::cerr << "Try 'vistereo-cli --help'.\n";
+    return kExitUsage;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace vistereo::cli;
@@ -29,13 +48,13 @@ int main(int argc, char** argv) {
         std::cout << "vistereo-cli " << vistereo::kVersion << "\n";
         return kExitOk;
     }
-    if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
-    if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
-    if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
-    if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
-    if (command == "check") return runCheckCommand(args, std::cout, std::cerr);
-    if (command == "lens") return runLensCommand(args, std::cout, std::cerr);
-    printError(std::cerr, "unknown command '" + command + "'");
-    std::cerr << "Try 'vistereo-cli --help'.\n";
-    return kExitUsage;
+    // Whatever a command did not foresee ends it with a message, never an abort.
+    try {
+        return runCommand(command, args);
+    } catch (const std::exception& e) {
+        printError(std::cerr, "the command failed: " + vistereo::describeException(e));
+    } catch (...) {
+        printError(std::cerr, "unexpected failure");
+    }
+    return kExitFailed;
 }

@@ -6,6 +6,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/output_target.h"
 #include "picking/matching.h"
@@ -13,17 +14,20 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 5> kMatchOptions{{
+constexpr std::array<OptionSpec, 7> kMatchOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
     {"left", 0, "FILE", "left image (default: L.jpg): a bare name is in input/ of the working\n"
                         "                            directory, a path (with /) is taken as given"},
     {"right", 0, "FILE", "right image (default: R.jpg)"},
     {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
+    kMaxInputOption,
+    kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli match [-C DIR] [--left FILE] [--right FILE] --point X,Y [--point X,Y]...\n";
+    "usage: vistereo-cli match [-C DIR] [--left FILE] [--right FILE] --point X,Y [--point X,Y]...\n"
+    "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "match"); }
 
@@ -49,9 +53,11 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         leftPoints.push_back({*x, *y});
     }
 
+    InputReadOptions reading;
+    if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad);
     const std::filesystem::path inputFolder = std::filesystem::path(options.value("directory", ".")) / "input";
     const auto images = readPickingImages(argumentPath(options.value("left", "L.jpg"), inputFolder),
-                                          argumentPath(options.value("right", "R.jpg"), inputFolder), err);
+                                          argumentPath(options.value("right", "R.jpg"), inputFolder), reading, err, true);
     if (!images) return kExitFailed;
     int status = kExitOk;
     for (const ImagePoint& p : leftPoints) {

@@ -19,16 +19,17 @@ PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& 
                             Clock::time_point start) {
     PairAlignment out;
     std::vector<std::string> warnings;
-    std::optional<RunRefusal> refused = judgeInputImages(images, request.limits, warnings);
+    std::optional<RunRefusal> refused = judgeInputImages(images, warnings);
     PreparedPair prepared;
     const cv::Mat& l = images.left.pixels;
     const cv::Mat& r = images.right.pixels;
     if (!refused) refused = preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
     if (refused) {
-        out.error = refused->text();
+        out.error = refused->explained();
         return out;
     }
     out = alignImages(l, r, prepared.geometry, threads);
+    out.warnings = std::move(warnings);
     out.seconds = secondsSince(start);
     return out;
 }
@@ -54,12 +55,18 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
     return out;
 }
 
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads) {
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads, InputImages* images) {
     const auto start = Clock::now();
     const ConversionRequest byRotation = withoutPoints(request);
-    if (const auto refused = checkRequest(byRotation)) return PairAlignment{refused->text(), {}, 0.0};
-    const InputImages images = readInputImages(request);
-    return alignReadPair(images, byRotation, threads, start);
+    if (const auto refused = checkRequest(byRotation)) {
+        PairAlignment refusedPair;
+        refusedPair.error = refused->text();
+        return refusedPair;
+    }
+    InputImages read = readInputImages(request);
+    PairAlignment aligned = alignReadPair(read, byRotation, threads, start);
+    if (images) *images = std::move(read);
+    return aligned;
 }
 
 RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
@@ -82,7 +89,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
         attempt.index = k;
         const auto start = Clock::now();
         try {
-            attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, request.limits),
+            attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request)),
                                               byRotation, threads, start);
         } catch (const std::exception& e) {
             attempt.alignment.error = std::string("the pair could not be read: ") + e.what();

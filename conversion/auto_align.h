@@ -19,6 +19,9 @@ struct PairAlignment {
     // own words for a lens or image problem, or the alignment's reason.
     std::string error;
     alignment::AlignmentResult result;
+    // What the user should hear about the pictures themselves (a damaged
+    // image, an orientation tag that turned one), as the run warns.
+    std::vector<std::string> warnings;
     double seconds = 0.0;  // reading, preparing and aligning
     bool ok() const { return error.empty(); }
 };
@@ -28,8 +31,10 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
                           int threads = 0);
 
 // Aligns the images `request` names with its lenses (points, zenith and
-// output are not used).
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0);
+// output are not used), read as the run reads them. When `images` is given,
+// it receives the pair as read, for a conversion that follows (which then
+// does not decode the images again).
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0, InputImages* images = nullptr);
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);

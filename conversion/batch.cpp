@@ -238,7 +238,7 @@ using JobPtr = std::unique_ptr<Job>;
 void fail(Job& job, const RunRefusal& refusal) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status = refusal.status;
-    job.outcome.message = refusal.text();
+    job.outcome.message = refusal.explained();
     job.renderable = false;
 }
 
@@ -362,13 +362,13 @@ private:
                 job->outcome.message = "exists";
             } else if (claimOutput(*job)) {
                 try {
-                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, settings_.request.limits);
-                    if (auto refused = judgeInputImages(job->images, settings_.request.limits, job->outcome.warnings))
+                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, readOptionsOf(settings_.request));
+                    if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
                         fail(*job, *refused);
                     else
                         job->decoded = true;
                 } catch (const std::exception& e) {
-                    fail(*job, std::string("the pair could not be read: ") + e.what());
+                    fail(*job, std::string("the pair could not be read: ") + describeException(e));
                 }
                 if (!job->decoded) job->images = InputImages{};
             }
@@ -433,7 +433,7 @@ private:
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
-            fail(job, std::string("the pair could not be prepared: ") + e.what());
+            fail(job, std::string("the pair could not be prepared: ") + describeException(e));
         }
         if (!job.renderable) release(job);
     }
@@ -457,7 +457,7 @@ private:
                 renderLeftHalves(geometry, targets, run_);
         } catch (const std::exception& e) {
             for (Job* job : group) {
-                fail(*job, std::string("the rendering stopped: ") + e.what());
+                fail(*job, std::string("the rendering stopped: ") + describeException(e));
                 release(*job);
             }
             return;
@@ -537,7 +537,7 @@ private:
             release(job);
             if (refused) return fail(job, *refused);
         } catch (const std::exception& e) {
-            return fail(job, std::string("the output could not be encoded: ") + e.what());
+            return fail(job, std::string("the output could not be encoded: ") + describeException(e));
         }
         if (auto refused = writeOutput(pair.output, encoded, true)) return fail(job, *refused);
         job.outcome.result = PairResult::Converted;
@@ -653,8 +653,8 @@ std::string pairLabel(const BatchPair& pair, size_t index) {
 
 std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
     OutputRoom room;
-    for (const InputFile& file : settings.otherInputs) room.protect(file.path, file.role);
-    for (const InputFile& folder : settings.inputFolders) room.protectFolder(folder.path, folder.role);
+    for (const ProtectedFile& file : settings.otherInputs) room.protect(file.path, file.role);
+    for (const ProtectedFile& folder : settings.inputFolders) room.protectFolder(folder.path, folder.role);
     for (size_t k = 0; k < pairs.size(); ++k) {
         room.protect(pairs[k].left, "the left image of " + pairLabel(pairs[k], k));
         room.protect(pairs[k].right, "the right image of " + pairLabel(pairs[k], k));

@@ -61,8 +61,8 @@ struct BatchSettings {
     // Files no output may replace besides the pairs' images (the pairs file,
     // the lens registry), and folders no output may go into (those the
     // images were found in).
-    std::vector<InputFile> otherInputs;
-    std::vector<InputFile> inputFolders;
+    std::vector<ProtectedFile> otherInputs;
+    std::vector<ProtectedFile> inputFolders;
     // When set, every output must lie within this folder once links and ".."
     // are resolved; `howToAllowOutside` ends that refusal (names the option
     // that lifts the rule).

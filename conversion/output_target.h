@@ -19,7 +19,7 @@
 namespace vistereo {
 
 // A file a run reads, and what it is to the run ("the pairs file").
-struct InputFile {
+struct ProtectedFile {
     std::filesystem::path path;
     std::string role;
 };

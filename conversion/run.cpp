@@ -10,7 +10,6 @@
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,11 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <future>
-#include <iterator>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -54,80 +49,11 @@ int32_t diff32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-// "./input/" + name: the name is appended as typed, so a name with a
-// directory part stays below input/.
+// "./<dir>/" + name: the name is appended as typed, so a name with a
+// directory part stays below that folder.
 std::filesystem::path inDirectory(const std::filesystem::path& workingDirectory, const char* dir,
                                   const std::string& name) {
     return std::filesystem::path(workingDirectory.string() + "/" + dir + "/" + name);
-}
-
-// libjpeg reports a damaged stream on the standard error with a line that
-// names no file. The run names the file itself, so while it decodes an image
-// it already knows to be damaged the standard error goes to /dev/null.
-// Counted, so that the two decodes of a pair can overlap.
-class QuietStandardError {
-public:
-    QuietStandardError() {
-        std::lock_guard<std::mutex> guard(state().lock);
-        if (state().users++ == 0) {
-            std::fflush(stderr);
-            state().saved = dup(STDERR_FILENO);
-            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-            if (null >= 0) {
-                dup2(null, STDERR_FILENO);
-                close(null);
-            }
-        }
-    }
-    ~QuietStandardError() {
-        std::lock_guard<std::mutex> guard(state().lock);
-        if (--state().users == 0 && state().saved >= 0) {
-            std::fflush(stderr);
-            dup2(state().saved, STDERR_FILENO);
-            close(state().saved);
-            state().saved = -1;
-        }
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    struct State {
-        std::mutex lock;
-        int users = 0;
-        int saved = -1;
-    };
-    static State& state() {
-        static State s;
-        return s;
-    }
-};
-
-// Header, limit, damage check and decode of one input.
-InputImage readInput(const std::filesystem::path& path, const InputLimits& limits) {
-    InputImage image;
-    image.path = path;
-    image.header = probeImageHeader(path);
-    if (image.header.known() && limits.maxMegapixels > 0 && image.header.megapixels() > limits.maxMegapixels) {
-        image.tooLarge = true;
-        return image;
-    }
-    if (image.header.format == "JPEG") {
-        std::ifstream in(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        image.damage = jpegStreamDamage(bytes);
-    }
-    try {
-        if (image.damage.empty()) {
-            image.pixels = cv::imread(path.string(), cv::IMREAD_COLOR);
-        } else {
-            QuietStandardError quiet;
-            image.pixels = cv::imread(path.string(), cv::IMREAD_COLOR);
-        }
-    } catch (const std::exception&) {
-        image.pixels = cv::Mat();  // an undecodable or oversized file counts as unreadable
-    }
-    return image;
 }
 
 // The extension the image library picks the format by ("" when there is none).
@@ -151,12 +77,16 @@ std::vector<int> encodeParameters(const ConversionRequest& request, bool jpeg) {
 
 std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
 
-std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters) {
+// The image in the format of `extension`; empty when the image library
+// cannot encode it, and then `outOfMemory` tells whether memory ran out.
+std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters,
+                               bool& outOfMemory) {
     std::vector<uchar> encoded;
     try {
         if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         encoded.clear();
+        outOfMemory = outOfMemory || isOutOfMemory(e);
     }
     return encoded;
 }
@@ -165,9 +95,9 @@ std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& imag
 // left input's EXIF when asked to.
 std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
                                     const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                    std::vector<std::string>& notes) {
+                                    std::vector<std::string>& notes, bool& outOfMemory) {
     const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
-    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg));
+    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg), outOfMemory);
     if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
     if (!exif.found) {
@@ -183,11 +113,11 @@ std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std:
 // The VR180 photo: the left half as the primary JPEG with the left input's
 // EXIF, the right half as a JPEG in the extended XMP.
 std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
-                               const cv::Mat& canvas, std::vector<std::string>& notes) {
+                               const cv::Mat& canvas, std::vector<std::string>& notes, bool& outOfMemory) {
     const int n = canvas.rows;
     const std::vector<int> parameters = encodeParameters(request, true);
-    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters);
-    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters);
+    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters, outOfMemory);
+    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters, outOfMemory);
     if (left.empty() || right.empty()) return {};
     std::vector<uint8_t> app1;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
@@ -201,7 +131,10 @@ std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::file
         if (payload.ok && !payload.note.empty()) notes.push_back(payload.note);
     }
     media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
-    if (!written.ok) return {};  // the run names the extension it could not encode
+    if (!written.ok) {  // the run names the extension it could not encode
+        outOfMemory = outOfMemory || written.outOfMemory;
+        return {};
+    }
     return std::move(written.jpeg);
 }
 
@@ -243,27 +176,12 @@ CommaLineParse parseCommaLine(std::string_view line) {
     return result;
 }
 
-InputImage readInputImage(const std::filesystem::path& path, const InputLimits& limits) {
-    return readInput(path, limits);
-}
-
-InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
-                          const InputLimits& limits) {
-    auto rightRead = std::async(std::launch::async, readInput, right, limits);
-    InputImages images;
-    images.left = readInput(left, limits);
-    images.right = rightRead.get();
-    return images;
-}
-
-InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName, const InputLimits& limits) {
-    return readInputPair(inDirectory(workingDirectory, "input", leftName),
-                         inDirectory(workingDirectory, "input", rightName), limits);
+InputReadOptions readOptionsOf(const ConversionRequest& request) {
+    return InputReadOptions(request.limits, request.ignoreOrientation);
 }
 
 InputImages readInputImages(const ConversionRequest& request) {
-    return readInputPair(leftImagePath(request), rightImagePath(request), request.limits);
+    return readInputPair(leftImagePath(request), rightImagePath(request), readOptionsOf(request));
 }
 
 std::filesystem::path leftImagePath(const ConversionRequest& request) {
@@ -285,21 +203,13 @@ std::string outputClash(const ConversionRequest& request) {
     room.protect(leftImagePath(request), "the left image");
     room.protect(rightImagePath(request), "the right image");
     room.protect(request.workingDirectory / kLensRegistryFileName, "the lens registry");
-    for (const InputFile& file : request.otherInputs) room.protect(file.path, file.role);
+    for (const ProtectedFile& file : request.otherInputs) room.protect(file.path, file.role);
     return room.clash(outputImagePath(request));
 }
 
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
     return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
-}
-
-std::string describeTooLarge(const InputImage& image, const InputLimits& limits) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%lld x %lld pixels (%.1f megapixels), more than the limit of %g megapixels",
-                  static_cast<long long>(image.header.width), static_cast<long long>(image.header.height),
-                  image.header.megapixels(), limits.maxMegapixels);
-    return "The image \"" + image.path.string() + "\" is " + text + "; it was not read.";
 }
 
 bool isVr180Name(const std::string& outputName) {
@@ -364,19 +274,19 @@ std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
     return std::nullopt;
 }
 
-std::optional<RunRefusal> judgeInputImages(const InputImages& images, const InputLimits& limits,
-                                           std::vector<std::string>& warnings) {
-    const InputImage* eyes[2] = {&images.left, &images.right};
-    const char* badImage[2] = {kMsgBadLeftImage, kMsgBadRightImage};
-    const ConversionStatus badStatus[2] = {ConversionStatus::LeftImageInvalid, ConversionStatus::RightImageInvalid};
-    for (int i = 0; i < 2; ++i) {
-        if (eyes[i]->tooLarge) return refusal(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(*eyes[i], limits));
-        if (eyes[i]->pixels.empty()) return refusal(badStatus[i], badImage[i]);
-    }
-    for (const InputImage* image : eyes)
-        if (!image->damage.empty())
-            warnings.push_back("The image \"" + image->path.string() + "\" is damaged (" + image->damage +
-                               "); it was converted as far as it decodes.");
+std::optional<RunRefusal> judgeInputImage(const InputImage& image, int eye) {
+    if (image.tooLarge()) return refusal(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(image));
+    if (image.ok()) return std::nullopt;
+    return refusal(eye == 0 ? ConversionStatus::LeftImageInvalid : ConversionStatus::RightImageInvalid,
+                   eye == 0 ? kMsgBadLeftImage : kMsgBadRightImage,
+                   std::string(eye == 0 ? "Left" : "Right") + " image " + describeInputProblem(image));
+}
+
+std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vector<std::string>& warnings) {
+    if (auto refused = judgeInputImage(images.left, 0)) return refused;
+    if (auto refused = judgeInputImage(images.right, 1)) return refused;
+    const std::vector<std::string> heard = inputWarnings(images);
+    warnings.insert(warnings.end(), heard.begin(), heard.end());
     return std::nullopt;
 }
 
@@ -457,8 +367,12 @@ std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const s
     const std::string extension = extensionOf(outputName);
     ConversionRequest named = request;  // the format and the quality's use follow the output's own name
     named.outputName = outputName;
-    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes)
-                                      : encodeSideBySide(named, extension, leftInput, canvas, notes);
+    bool outOfMemory = false;
+    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes, outOfMemory)
+                                      : encodeSideBySide(named, extension, leftInput, canvas, notes, outOfMemory);
+    if (encoded.empty() && outOfMemory)
+        return refusal(ConversionStatus::OutOfMemory, nullptr,
+                       "There is not enough memory to encode the output as \"" + extension + "\".");
     if (encoded.empty())
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "The image library could not encode the output as \"" + extension + "\".");
@@ -488,7 +402,12 @@ std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const
     return r;
 }
 
-ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
+namespace {
+
+// The run from its first check to its last message; `images` are read at
+// their place in the order when the caller has not read them already.
+ConversionResult runConversion(const ConversionRequest& request, std::optional<InputImages> given,
+                               MessageSink& messages, const RunOptions& options) {
     ConversionResult result;
     auto end = [&](const RunRefusal& r) {
         result.status = r.status;
@@ -502,9 +421,9 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const InputImages images = readInputImages(request);
+    const InputImages images = given ? std::move(*given) : readInputImages(request);
     result.seconds.read = secondsSince(stage);
-    if (const auto refused = judgeInputImages(images, request.limits, result.warnings)) return end(*refused);
+    if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
     const cv::Mat& right = images.right.pixels;
 
@@ -556,6 +475,17 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (badWrite) result.detail = badWrite->detail;
     messages.showMessage(kMsgFinished);
     return result;
+}
+
+}  // namespace
+
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
+    return runConversion(request, std::nullopt, messages, options);
+}
+
+ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
+                               const RunOptions& options) {
+    return runConversion(request, std::move(images), messages, options);
 }
 
 }  // namespace vistereo

@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "conversion/input.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
 #include "conversion/output_target.h"
@@ -56,11 +57,6 @@ struct PointsInput {
 // with the box rules, the comma line with parseCommaLine.
 PointsInput readPointEntry(const PointEntry& entry);
 
-// Limits on what an input may cost before it is decoded.
-struct InputLimits {
-    double maxMegapixels = kDefaultMaxInputMegapixels;  // per image; 0 or less: no limit
-};
-
 // Everything one conversion needs, chosen by the user; the run does not
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
@@ -81,11 +77,14 @@ struct ConversionRequest {
     std::filesystem::path leftPath, rightPath, outputPath;
     // Files the run reads besides its two images (the lens registry of the
     // working directory always counts): the output never replaces one.
-    std::vector<InputFile> otherInputs;
+    std::vector<ProtectedFile> otherInputs;
     // Make the output's folders when they are missing (the command line); the
     // dialog writes nothing then.
     bool createOutputFolder = false;
     InputLimits limits;
+    // Read both images as their sensors recorded them, not turned by their
+    // EXIF orientation tags (see InputReadOptions).
+    bool ignoreOrientation = false;
     int jpegQuality = 0;  // 1 .. 100 for a JPEG output; 0: the image library's default
     // A side-by-side JPEG output carries the left input's EXIF (a VR180
     // output, named *.vr.jpg, always does).
@@ -109,6 +108,7 @@ enum class ConversionStatus {
     ImpossibleLens,      // a lens value that cannot describe a lens (refuseImpossibleLenses)
     OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
+    OutOfMemory,         // memory ran out while the output was encoded
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
     OutputRefused,       // the output would have replaced a file the run reads: not written, though
                          // "Finished converting!!!" was shown as after any write that did not happen
@@ -141,29 +141,10 @@ struct RunOptions {
     Interpolation interpolation = Interpolation::Bilinear;
 };
 
-// One input image as the run reads it: "<working directory>/input/" followed
-// by the name as typed, in colour. The header is read first: an image whose
-// header claims more pixels than the limit is not decoded. A file that is
-// missing or cannot be decoded gives an empty image.
-struct InputImage {
-    cv::Mat pixels;
-    std::filesystem::path path;
-    ImageHeader header;
-    bool tooLarge = false;
-    std::string damage;  // not empty: the JPEG stream is damaged, and how
-};
-struct InputImages {
-    InputImage left;
-    InputImage right;
-};
-// One image by its path, read exactly as the run reads an input (the same
-// header check, limit and decoding, so the same pixels).
-InputImage readInputImage(const std::filesystem::path& path, const InputLimits& limits = {});
+// How the request's images are read: its limits and orientation choice.
+InputReadOptions readOptionsOf(const ConversionRequest& request);
 
-// Both images, decoded at the same time.
-InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
-                            const std::string& rightName, const InputLimits& limits = {});
-// Both images of a request, from its paths.
+// Both images of a request, from its paths, read as readOptionsOf says.
 InputImages readInputImages(const ConversionRequest& request);
 
 // The files a request names: its own paths, or by the dialog's rule.
@@ -177,10 +158,13 @@ std::string outputClash(const ConversionRequest& request);
 // Which lens of the request has an unknown mode code, and which.
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses);
 
-// The run's refusal of an image over the limit, naming the file and its size.
-std::string describeTooLarge(const InputImage& image, const InputLimits& limits);
-
 ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages,
+                               const RunOptions& options = {});
+// The same run on the request's pair already read (by readInputImages with
+// the request's names and readOptionsOf), so that a caller which looked at
+// the pictures first (the automatic alignment) does not decode them again.
+// The refusals come in the same order.
+ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
                                const RunOptions& options = {});
 
 // The comma line: split at ",", each piece read with the std::stoi rules, a

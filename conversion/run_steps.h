@@ -27,6 +27,11 @@ struct RunRefusal {
     std::optional<LensCodeError> lensCode;
     // What names the problem for a report: the message, else the detail.
     const std::string& text() const { return message.empty() ? detail : message; }
+    // The message followed by the detail that explains it (the file and the
+    // cause of an unreadable image), on one line.
+    std::string explained() const {
+        return message.empty() || detail.empty() || detail == message ? text() : message + ": " + detail;
+    }
 };
 
 // What concerns the request alone, in the run's order: a lens for each eye,
@@ -34,14 +39,14 @@ struct RunRefusal {
 // differing between the images.
 std::optional<RunRefusal> checkRequest(const ConversionRequest& request);
 
-// Both images of a pair, given by their paths; as readInputImages.
-InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
-                          const InputLimits& limits);
+// Judges one image of the pair (eye 0 left, 1 right): over the limit (the
+// limit's own text), or not decoded ("Enter the valid left image file name",
+// with the file and the cause as the detail).
+std::optional<RunRefusal> judgeInputImage(const InputImage& image, int eye);
 
-// Judges the two images, left before right: over the limit, unreadable. When
-// both pass, a warning for each damaged one is appended to `warnings`.
-std::optional<RunRefusal> judgeInputImages(const InputImages& images, const InputLimits& limits,
-                                           std::vector<std::string>& warnings);
+// Judges the two images, left before right. When both pass, what the user
+// should hear about them (inputWarnings) is appended to `warnings`.
+std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vector<std::string>& warnings);
 
 // The per-eye geometry for the images' sizes and what both renderers read.
 // After an unknown lens code, `eyes` holds what was derived.

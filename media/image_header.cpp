@@ -219,7 +219,202 @@ std::string lowerExtension(std::string_view name) {
     return ext;
 }
 
+// ---- formats the image library does not read ----
+
+bool startsWith(std::string_view bytes, std::string_view prefix, size_t at = 0) {
+    return bytes.size() >= at + prefix.size() && bytes.substr(at, prefix.size()) == prefix;
+}
+
+// ISO base media files (HEIF, AVIF, Canon's CR3) by the brands of their ftyp box.
+std::string isoMediaFormat(std::string_view bytes) {
+    if (!startsWith(bytes, "ftyp", 4) || bytes.size() < 16) return "";
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t boxEnd = std::min<size_t>(bytes.size(), std::max<uint32_t>(be32(p), 16));
+    bool heif = false, avif = false;
+    for (size_t at = 8; at + 4 <= boxEnd; at += at == 8 ? 8 : 4) {  // the major brand, then the compatible ones
+        const std::string_view brand = bytes.substr(at, 4);
+        if (brand == "crx ") return "camera RAW (CR3)";
+        if (brand == "avif" || brand == "avis") avif = true;
+        for (const char* h : {"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs", "mif1", "msf1"})
+            if (brand == h) heif = true;
+    }
+    return avif ? "AVIF" : heif ? "HEIC/HEIF" : "";
+}
+
+// GIF: one frame or several, counted by walking the blocks.
+std::string gifFormat(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t size = bytes.size();
+    auto colourTable = [](unsigned packed) { return packed & 0x80 ? size_t{3} << ((packed & 7) + 1) : size_t{0}; };
+    auto skipSubBlocks = [&](size_t at) {
+        while (at < size && p[at] != 0) at += 1 + size_t{p[at]};
+        return at + 1;
+    };
+    size_t at = 13;
+    if (size < at) return "GIF";
+    at += colourTable(p[10]);
+    int frames = 0;
+    while (at < size && frames < 2) {
+        if (p[at] == 0x2C) {  // image descriptor, optional colour table, LZW code size, data
+            if (at + 10 > size) break;
+            at += 10 + colourTable(p[at + 9]);
+            at = skipSubBlocks(at + 1);
+            ++frames;
+        } else if (p[at] == 0x21) {  // extension: label, sub-blocks
+            at = skipSubBlocks(at + 2);
+        } else {
+            break;  // the trailer, or the end of what can be read
+        }
+    }
+    return frames > 1 ? "animated GIF" : "GIF";
+}
+
+// The value of `tag` in IFD0 of a TIFF structure, as a 16-bit or 32-bit
+// number; nullopt when it is not there or cannot be read.
+std::optional<uint32_t> tiffIfd0Value(std::string_view tiff, unsigned tag) {
+    MemorySource src(tiff);
+    unsigned char h[8];
+    if (!src.readExactly(0, h, 8)) return std::nullopt;
+    const bool little = h[0] == 'I';
+    auto u16 = [little](const unsigned char* q) { return little ? le16(q) : be16(q); };
+    auto u32 = [little](const unsigned char* q) { return little ? le32(q) : be32(q); };
+    const uint64_t ifd = u32(h + 4);
+    unsigned char c[2];
+    if (!src.readExactly(ifd, c, 2)) return std::nullopt;
+    for (uint32_t k = 0; k < u16(c); ++k) {
+        unsigned char e[12];
+        if (!src.readExactly(ifd + 2 + 12 * uint64_t{k}, e, 12)) return std::nullopt;
+        if (u16(e) == tag) return u16(e + 2) == 3 ? u16(e + 8) : u32(e + 8);
+    }
+    return std::nullopt;
+}
+
+bool isTiff(std::string_view bytes) { return startsWith(bytes, {"II*\0", 4}) || startsWith(bytes, {"MM\0*", 4}); }
+
+std::string rawFormat(std::string_view bytes, std::string_view fileName) {
+    if (startsWith(bytes, {"II*\0", 4}) && startsWith(bytes, {"CR\2", 3}, 8)) return "camera RAW (CR2)";
+    if (startsWith(bytes, "IIRO") || startsWith(bytes, "IIRS") || startsWith(bytes, "MMOR")) return "camera RAW (ORF)";
+    if (startsWith(bytes, {"IIU\0", 4})) return "camera RAW (RW2)";
+    if (startsWith(bytes, "FUJIFILMCCD-RAW")) return "camera RAW (RAF)";
+    if (!isTiff(bytes)) return "";
+    if (tiffIfd0Value(bytes, 50706)) return "camera RAW (DNG)";  // DNGVersion
+    std::string ext = lowerExtension(fileName);
+    for (const char* raw : {".nef", ".nrw", ".arw", ".srf", ".sr2", ".pef", ".srw", ".3fr", ".erf", ".kdc", ".iiq",
+                            ".rwl", ".mos", ".dcr", ".cr2", ".dng"})
+        if (ext == raw) {
+            for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return "camera RAW (" + ext.substr(1) + ")";
+        }
+    return "";
+}
+
+// ---- the orientation tag ----
+
+// IFD0's orientation as the image library's EXIF reader takes it: Intel byte
+// order only for "II", Motorola otherwise; the entries read in order, where a
+// text or rational field whose data lies outside the block ends the reading.
+int tiffOrientationAsRead(std::string_view tiff) {
+    const auto* p = reinterpret_cast<const unsigned char*>(tiff.data());
+    const size_t size = tiff.size();
+    const bool little = size >= 2 && p[0] == 'I' && p[1] == 'I';
+    auto fits = [size](uint64_t at, uint64_t n) { return at + n <= size; };
+    auto u16 = [&](uint64_t at) -> std::optional<uint32_t> {
+        if (!fits(at, 2)) return std::nullopt;
+        return little ? le16(p + at) : be16(p + at);
+    };
+    auto u32 = [&](uint64_t at) -> std::optional<uint32_t> {
+        if (!fits(at, 4)) return std::nullopt;
+        return little ? le32(p + at) : be32(p + at);
+    };
+    if (u16(2) != 42u) return 0;
+    const auto ifd = u32(4);
+    const auto count = ifd ? u16(*ifd) : std::nullopt;
+    if (!count) return 0;
+    for (uint64_t k = 0, at = *ifd + 2; k < *count; ++k, at += 12) {
+        const auto tag = u16(at);
+        if (!tag) return 0;
+        switch (*tag) {
+            case 0x0112: {
+                const auto value = u16(at + 8);
+                return value ? static_cast<int>(*value) : 0;
+            }
+            case 0x010E: case 0x010F: case 0x0110: case 0x0131: case 0x0132: case 0x8298: {  // text fields
+                const auto length = u32(at + 4);
+                const auto data = length && *length > 4 ? u32(at + 8) : std::optional<uint32_t>(8);
+                if (!length || !data || !fits(*data, *length)) return 0;
+                break;
+            }
+            case 0x011A: case 0x011B: case 0x013E: case 0x013F: case 0x0211: case 0x0214: {  // rationals
+                static constexpr std::pair<unsigned, unsigned> kRationals[] = {
+                    {0x011A, 1}, {0x011B, 1}, {0x013E, 2}, {0x013F, 6}, {0x0211, 3}, {0x0214, 6}};
+                unsigned n = 1;
+                for (const auto& [t, count] : kRationals)
+                    if (t == *tag) n = count;
+                const auto data = u32(at + 8);
+                if (!data || !fits(*data, 8 * uint64_t{n})) return 0;
+                break;
+            }
+            case 0x0128: case 0x0213:  // resolution unit, YCbCr positioning
+                if (!u16(at + 8)) return 0;
+                break;
+            default: break;
+        }
+    }
+    return 0;
+}
+
+// The first APP1 segment, found as libjpeg finds markers: bytes other than a
+// marker between segments are passed over.
+int jpegOrientationTag(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t size = bytes.size();
+    for (size_t at = 2;;) {
+        while (at < size && p[at] != 0xFF) ++at;
+        while (at < size && p[at] == 0xFF) ++at;
+        if (at >= size) return 0;
+        const unsigned marker = p[at++];
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+        if (marker == 0xD8 || marker == 0xD9 || marker == 0xDA || at + 2 > size) return 0;
+        const size_t length = be16(p + at);
+        if (length < 2) return 0;
+        if (marker == 0xE1) {
+            const std::string_view payload = bytes.substr(at + 2, length - 2);
+            return payload.size() > 6 ? tiffOrientationAsRead(payload.substr(6)) : 0;
+        }
+        at += length;
+    }
+}
+
+int pngOrientationTag(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (uint64_t at = 8; at + 8 <= bytes.size();) {
+        const uint64_t length = be32(p + at);
+        const std::string_view type = bytes.substr(at + 4, 4);
+        if (type == "IDAT" || type == "IEND") return 0;
+        if (type == "eXIf") return tiffOrientationAsRead(bytes.substr(at + 8, std::min<uint64_t>(length, bytes.size() - at - 8)));
+        at += 12 + length;
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::string foreignImageFormat(std::string_view bytes, std::string_view fileName) {
+    if (startsWith(bytes, "GIF87a") || startsWith(bytes, "GIF89a")) return gifFormat(bytes);
+    if (startsWith(bytes, {"\xFF\x0A", 2}) || startsWith(bytes, {"\0\0\0\x0CJXL \x0D\x0A\x87\x0A", 12})) return "JPEG XL";
+    if (std::string iso = isoMediaFormat(bytes); !iso.empty()) return iso;
+    return rawFormat(bytes, fileName);
+}
+
+int exifOrientationTag(std::string_view bytes) {
+    if (startsWith(bytes, "\xFF\xD8")) return jpegOrientationTag(bytes);
+    if (startsWith(bytes, "\x89PNG\r\n\x1a\n")) return pngOrientationTag(bytes);
+    if (isTiff(bytes)) {
+        const auto tag = tiffIfd0Value(bytes, 0x0112);
+        return tag ? static_cast<int>(*tag) : 0;
+    }
+    return 0;
+}
 
 ImageHeader probeImageHeader(const std::filesystem::path& path) {
     FileSource src(path);

@@ -28,6 +28,22 @@ ImageHeader probeImageHeader(const std::filesystem::path& path);
 // The same from bytes already in memory.
 ImageHeader probeImageHeaderBytes(std::string_view bytes);
 
+// The formats a photographer may hand over that the image library does not
+// read, named by their signatures: "HEIC/HEIF", "AVIF", "JPEG XL", "GIF",
+// "animated GIF", "camera RAW (CR2)" and the other raw files whose signature
+// is clear (CR3, DNG, ORF, RW2, RAF; a TIFF structure under a raw extension
+// such as .NEF or .ARW). `fileName` only serves the extension. Empty: none of
+// these. A raw file may still decode, as the TIFF preview it carries.
+std::string foreignImageFormat(std::string_view bytes, std::string_view fileName = {});
+
+// The EXIF orientation tag (1 to 8 as written, any other value as found) that
+// the image library turns a decoded picture by: in a JPEG, the tag of IFD0 in
+// the first APP1 segment whatever that segment holds, read as the library
+// reads it (a field it cannot read before the tag hides the tag); in a PNG,
+// the eXIf chunk before the image data; in a TIFF, IFD0's own tag. 0 when
+// there is no such tag.
+int exifOrientationTag(std::string_view bytes);
+
 // Empty when the JPEG stream `bytes` runs from its start-of-image marker
 // through well-formed segments and entropy-coded data to its end-of-image
 // marker; otherwise what is wrong with it ("the data ends before the

@@ -285,9 +285,11 @@ std::string assembleExtended(std::span<const uint8_t> jpeg, const JpegLayout& la
     return packet;
 }
 
-void read(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options, Vr180ReadResult& r) {
+void read(std::span<const uint8_t> jpeg, Vr180ReadResult& r) {
     const JpegLayout layout = parseJpegLayout(jpeg);
     if (!layout.ok) throw Refusal{layout.error};
+    for (const JpegSegment& s : layout.segments)
+        if (isApp1With(jpeg, s, kExtendedXmpSignature)) r.declaresRightEye = true;
 
     const JpegSegment* standardSegment = nullptr;
     for (const JpegSegment& s : layout.segments)
@@ -299,15 +301,18 @@ void read(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options, Vr180R
     const XmpProperties standard =
         readXmpProperties(asText(segmentPayload(jpeg, *standardSegment).subspan(kXmpSignature.size())));
     if (!standard.ok) throw Refusal{"standard " + standard.error};
+    const std::string* guid = standard.find(kXmpNoteNamespace, "HasExtendedXMP");
+    if (guid) r.declaresRightEye = true;
     readPano(standard, r);
 
-    const std::string* guid = standard.find(kXmpNoteNamespace, "HasExtendedXMP");
     if (!guid) throw Refusal{"no extended XMP (xmpNote:HasExtendedXMP missing)"};
     if (!isGuid(*guid)) throw Refusal{"xmpNote:HasExtendedXMP is not a GUID of 32 upper-case hex digits"};
     r.guid = *guid;
 
     const std::string packet = assembleExtended(jpeg, layout, r.guid, r.extendedChunks);
-    if (options.verifyMd5 && md5HexUpper(packet) != r.guid) throw Refusal{"MD5 mismatch: the extended XMP is damaged"};
+    if (const std::string md5 = md5HexUpper(packet); md5 != r.guid)
+        r.warnings.push_back("the extended XMP's GUID " + r.guid + " is not the MD5 of its packet (" + md5 +
+                             "); it was read all the same, as Google Photos reads it");
     const XmpProperties extended = readXmpProperties(packet);
     if (!extended.ok) throw Refusal{"extended " + extended.error};
     const std::string* data = extended.find(kGImageNamespace, "Data");
@@ -329,7 +334,9 @@ Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<con
     try {
         return write(leftJpeg, rightJpeg, eyeSize, exifApp1Payload, poseHeadingDegrees);
     } catch (const std::bad_alloc&) {
-        return refuse("not enough memory for the VR180 file");
+        Vr180WriteResult r = refuse("not enough memory for the VR180 file");
+        r.outOfMemory = true;
+        return r;
     } catch (const std::exception& e) {
         return refuse(std::string("VR180 writer failed: ") + e.what());
     } catch (...) {
@@ -337,10 +344,10 @@ Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<con
     }
 }
 
-Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options) {
+Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg) {
     Vr180ReadResult r;
     try {
-        read(jpeg, options, r);
+        read(jpeg, r);
         r.ok = true;
         return r;
     } catch (const Refusal& refusal) {

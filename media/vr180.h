@@ -53,6 +53,7 @@ struct Vr180Pano {
 struct Vr180WriteResult {
     bool ok = false;
     std::string error;          // when !ok: why nothing was written
+    bool outOfMemory = false;   // ... and that was for want of memory
     std::vector<uint8_t> jpeg;  // the whole file
 };
 
@@ -79,7 +80,14 @@ Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<con
 
 struct Vr180ReadResult {
     bool ok = false;
-    std::string error;  // when !ok: e.g. "no standard XMP", "extended XMP chunk out of range", "MD5 mismatch"
+    std::string error;  // when !ok: e.g. "no standard XMP", "extended XMP chunk out of range"
+    // The file declares an embedded right eye (xmpNote:HasExtendedXMP, or
+    // extended XMP chunks): when the reading fails, it is a damaged VR180
+    // photo, not a plain picture.
+    bool declaresRightEye = false;
+    // Read, but with a fault other readers overlook (a GUID that is not the
+    // packet's MD5).
+    std::vector<std::string> warnings;
     Vr180Pano pano;
     std::string mime;   // GImage:Mime ("image/jpeg"); empty when absent
     std::string guid;   // xmpNote:HasExtendedXMP
@@ -88,16 +96,12 @@ struct Vr180ReadResult {
     std::vector<uint8_t> rightJpeg;   // GImage:Data decoded
 };
 
-struct Vr180ReadOptions {
-    // Off only to let a fuzzer reach the parsing behind the digest; a real
-    // reader always checks.
-    bool verifyMd5 = true;
-};
-
 // Reads a file writeVr180Jpeg wrote, or another writer's file of the same
 // layout: GPano as attributes or as elements, in one rdf:Description or
 // several; extended chunks in any order, interleaved with chunks of other
-// GUIDs (ignored). Never throws and never reads outside `jpeg`.
-Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg, const Vr180ReadOptions& options = {});
+// GUIDs (ignored). A GUID that is not the MD5 of the packet it names is read
+// all the same, with a warning, as Google Photos reads it (the chunks still
+// have to agree on it). Never throws and never reads outside `jpeg`.
+Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg);
 
 }  // namespace vistereo::media

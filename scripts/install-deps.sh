@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libexiv2-dev
   libhwy-dev
+  libjpeg-dev
   libgtest-dev libimage-exiftool-perl
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk

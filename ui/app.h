@@ -48,6 +48,9 @@ public:
     std::string m_leftImageName;
     std::string m_rightImageName;
     std::array<int32_t, 8> m_exchangePoints{};  // point-list order
+    // The main dialog's "Read pixels as recorded" choice, so that the picker
+    // reads the pixels the conversion reads.
+    bool m_ignoreOrientation = false;
 };
 
 }  // namespace vistereo

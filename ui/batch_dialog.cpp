@@ -337,7 +337,7 @@ void BatchDialog::start() {
             }
             *summary = runBatch(pairs, settings, *observer);
         } catch (const std::exception& e) {
-            *failure = e.what();
+            *failure = describeException(e);
         }
     }));
 }

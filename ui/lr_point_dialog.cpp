@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -17,7 +18,7 @@
 #include <QRadioButton>
 #include <QScreen>
 
-#include "conversion/run.h"
+#include "conversion/run_steps.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
 #include "ui/dialog_layout.h"
@@ -218,23 +219,25 @@ void LRPointDlg::open() {
 bool LRPointDlg::OnInitDialog() {
     UpdateData(false);  // "A Left" for a new dialog
 
-    // Both images are read before either is tested.
-    const InputLimits limits;
-    const InputImages images = readInputImages(".", m_app.m_leftImageName, m_app.m_rightImageName, limits);
+    // Both images are read before either is tested, as the conversion reads
+    // them (the same orientation choice, so the points fit its pixels).
+    const InputImages images =
+        readInputImages(".", m_app.m_leftImageName, m_app.m_rightImageName, InputReadOptions({}, m_app.m_ignoreOrientation));
     const cv::Mat& leftImage = images.left.pixels;
     const cv::Mat& rightImage = images.right.pixels;
     // The dialog is not on screen yet: the messages stand over its owner. An
-    // image over the size limit was not decoded, and the message says why.
+    // image over the size limit was not decoded, and its message says why;
+    // after the prescribed messages, one more for each unreadable image names
+    // the file and the cause.
     QWidget* owner = parentWidget();
-    const InputImage* inputs[2] = {&images.left, &images.right};
-    const char* unreadable[2] = {kMsgBadLeftImage, kMsgBadRightImage};
-    for (int i = 0; i < 2; ++i) {
-        if (inputs[i]->tooLarge)
-            ShowMessage(owner, QString::fromStdString(describeTooLarge(*inputs[i], limits)));
-        else if (inputs[i]->pixels.empty())
-            ShowMessage(owner, QString::fromUtf8(unreadable[i]));
-    }
-    if (leftImage.empty() || rightImage.empty()) return false;
+    std::vector<std::string> explanations;
+    for (int eye = 0; eye < 2; ++eye)
+        if (const auto refused = judgeInputImage(eye == 0 ? images.left : images.right, eye)) {
+            ShowMessage(owner, QString::fromStdString(refused->text()));
+            if (refused->explained() != refused->text()) explanations.push_back(refused->detail);
+        }
+    for (const std::string& explanation : explanations) ShowMessage(owner, QString::fromStdString(explanation));
+    if (!images.left.ok() || !images.right.ok()) return false;
 
     m_markers = MarkerState{};
     m_images = makePickingImages(leftImage, rightImage);

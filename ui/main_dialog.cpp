@@ -29,6 +29,7 @@
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
+#include "conversion/stereo_image.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/about_dialog.h"
@@ -258,8 +259,15 @@ void CMyVistereoDlg::buildControls() {
     m_keepExif->setObjectName(QStringLiteral("keepExif"));
     m_keepExif->setToolTip(QStringLiteral("A JPEG output carries the left image's EXIF (maker, model, date, GPS); "
                                           "an output named *.vr.jpg is a VR180 photo and always does"));
+    m_ignoreOrientation = new QCheckBox(QStringLiteral("Read pixels as recorded"), this);
+    m_ignoreOrientation->setObjectName(QStringLiteral("ignoreOrientation"));
+    m_ignoreOrientation->setToolTip(QStringLiteral(
+        "Reads both photos as their sensors recorded them, not turned by their EXIF orientation tags: what a "
+        "calibrated rig wants, whose lens records describe the sensor. The point picker and Auto A,B read them "
+        "the same way"));
     m_additions->addCheckBox(m_vrSuffix);
     m_additions->addCheckBox(m_keepExif);
+    m_additions->addCheckBox(m_ignoreOrientation);
 
     // The window: the template's size, grown by the strip.
     const QSize windowSize(du.x(328), std::max(du.y(252), du.y(kAdditionsTop) + m_additions->height()));
@@ -400,6 +408,7 @@ void CMyVistereoDlg::OnCameraLensRegistration() {
 void CMyVistereoDlg::OnGetAB() {
     m_app.m_leftImageName = narrow(m_leftName->text());
     m_app.m_rightImageName = narrow(m_rightName->text());
+    m_app.m_ignoreOrientation = m_ignoreOrientation->isChecked();
     // Always the eight boxes, whichever entry mode is selected.
     for (int index = 0; index < 8; ++index)
         m_app.m_exchangePoints[index] = parseBoxInt(narrow(m_pointBoxes[kRowOrderOfListIndex[index]]->text()));
@@ -495,6 +504,7 @@ ConversionRequest CMyVistereoDlg::CurrentRequest() {
     request.outputName = narrow(m_outputName->text());
     if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = m_keepExif->isChecked();
+    request.ignoreOrientation = m_ignoreOrientation->isChecked();
     request.workingDirectory = ".";
     return request;
 }
@@ -551,11 +561,14 @@ void CMyVistereoDlg::RunConversion() {
     m_runWatcher->setFuture(QtConcurrent::run(&m_runPool, [request = std::move(request), options, messages, run] {
         try {
             const ConversionResult result = vistereo::RunConversion(request, *messages, options);
-            run->warnings = result.warnings;
+            // After "Enter the valid ... image file name", which file and why.
+            if (result.status == ConversionStatus::LeftImageInvalid || result.status == ConversionStatus::RightImageInvalid)
+                run->warnings.push_back(result.detail);
+            run->warnings.insert(run->warnings.end(), result.warnings.begin(), result.warnings.end());
             if (result.written()) run->written = result.outputPath;
             if (result.status == ConversionStatus::OutputRefused) run->notWritten = result.detail;
         } catch (const std::exception& e) {
-            run->failure = e.what();
+            run->failure = describeException(e);
         }
     }));
 }
@@ -618,6 +631,7 @@ void CMyVistereoDlg::OnAutoAB() {
     request.rightName = narrow(m_rightName->text());
     request.workingDirectory = ".";
     request.refuseImpossibleLenses = true;  // aligning with a lens no lens can be tells the user which value
+    request.ignoreOrientation = m_ignoreOrientation->isChecked();
 
     QPointer<ConversionProgress> progress = new ConversionProgress(this);
     progress->setLabelText(QStringLiteral("Aligning…"));
@@ -630,6 +644,7 @@ void CMyVistereoDlg::OnAutoAB() {
         watcher->deleteLater();
         delete progress.data();  // before any message, whatever the outcome
         SetRunning(false);
+        for (const std::string& warning : aligned.warnings) ShowMessage(this, QString::fromStdString(warning));
         if (!aligned.ok()) {
             ShowMessage(this, QString::fromStdString(aligned.error));
         } else if (!aligned.result.suggested.ok) {
@@ -649,12 +664,14 @@ void CMyVistereoDlg::OnAutoAB() {
 void CMyVistereoDlg::OnPreview() {
     const QString path =
         m_lastOutput.isEmpty() ? QStringLiteral("./output/") + m_outputName->text() : m_lastOutput;
-    const cv::Mat image = readSideBySide(path);
-    if (image.empty()) {
-        ShowMessage(this, QStringLiteral("There is no side-by-side image to preview at %1.").arg(path));
+    const StereoImage read = readStereoImage(path.toStdString());
+    if (!read.ok()) {
+        ShowMessage(this, QStringLiteral("There is no side-by-side image to preview at %1: %2.")
+                              .arg(path, QString::fromStdString(read.reason)));
         return;
     }
-    auto* preview = new PreviewDialog(image, path, this);
+    for (const std::string& warning : read.warnings) ShowMessage(this, QString::fromStdString(warning));
+    auto* preview = new PreviewDialog(read.sideBySide, path, this);
     preview->setAttribute(Qt::WA_DeleteOnClose);
     preview->show();
 }

@@ -138,6 +138,7 @@ private:
     QButtonGroup* m_entryMode = nullptr;   // 1023, 1024
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
     QCheckBox* m_keepExif = nullptr;
+    QCheckBox* m_ignoreOrientation = nullptr;
     QString m_lastOutput;
     std::unique_ptr<AdditionsStrip> m_additions;
 };

@@ -1,7 +1,5 @@
 #include "ui/preview_dialog.h"
 
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include <QComboBox>
@@ -12,11 +10,9 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
-#include "media/vr180.h"
 #include "ui/dialog_layout.h"
 
 namespace vistereo {
@@ -54,27 +50,6 @@ QString describe(const alignment::StereoMeasurement& m) {
 }
 
 }  // namespace
-
-cv::Mat readSideBySide(const QString& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.empty()) return {};
-    try {
-        const media::Vr180ReadResult vr = media::readVr180Jpeg(bytes);
-        if (vr.ok) {
-            const cv::Mat left = cv::imdecode(vr.leftJpeg, cv::IMREAD_COLOR);
-            const cv::Mat right = cv::imdecode(vr.rightJpeg, cv::IMREAD_COLOR);
-            if (left.empty() || left.size() != right.size()) return {};
-            cv::Mat out;
-            cv::hconcat(left, right, out);
-            return out;
-        }
-        const cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR);
-        return image.cols == 2 * image.rows ? image : cv::Mat();
-    } catch (const std::exception&) {
-        return {};
-    }
-}
 
 PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QWidget* parent)
     : QDialog(parent), m_image(sideBySide) {

@@ -44,8 +44,4 @@ private:
     QFutureWatcher<QString>* m_watcher = nullptr;
 };
 
-// The side-by-side picture of a file: a plain image, or both eyes of a
-// VR180 photo (*.vr.jpg). Empty when it cannot be read.
-cv::Mat readSideBySide(const QString& path);
-
 }  // namespace vistereo

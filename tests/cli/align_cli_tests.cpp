@@ -86,7 +86,7 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         {runConvertCommand, withLenses({"--auto-align", "--points", "1,2,3,4,5,6,7,8"}), 2, "--auto-align"},
         {runAlignCommand, {"-C", dir.string(), "--left-lens", "#1"}, 2, "missing --right-lens"},
         {runCheckCommand, {"-C", dir.string(), "Vistereo.ini"}, 1, "not an image"},
-        {runCheckCommand, {"-C", dir.string(), "input/flat.jpg"}, 1, "cannot measure"},
+        {runCheckCommand, {"-C", dir.string(), "input/flat.jpg"}, 1, "1200 x 900, not a side-by-side pair"},
         {runCheckCommand, {"-C", dir.string()}, 2, "exactly one FILE"}};
     for (const auto& c : runs) {
         SCOPED_TRACE(c.mentions);

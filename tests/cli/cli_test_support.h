@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,8 +33,9 @@ inline Args with(Args args, const Args& more) {
 
 // Starts vistereo-cli in scratch/ (its current directory, where its two streams go too) with no input; returns the
 // process. Everything the child needs is made before the fork, so that it only opens files and executes. With
-// `ignoreHangUp` it starts as under nohup.
-inline pid_t startCli(const Args& args, const fs::path& scratch, bool ignoreHangUp = false) {
+// `ignoreHangUp` it starts as under nohup; with `asNobody` a root test drops to the user nobody in the child, so
+// that a file's permissions hold for it.
+inline pid_t startCli(const Args& args, const fs::path& scratch, bool ignoreHangUp = false, bool asNobody = false) {
     const std::string out = (scratch / "stdout.txt").string(), err = (scratch / "stderr.txt").string();
     std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -43,6 +47,7 @@ inline pid_t startCli(const Args& args, const fs::path& scratch, bool ignoreHang
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
         execv(VISTEREO_CLI, argv.data());
         _exit(127);
     }
@@ -60,11 +65,23 @@ public:  // the probe tables arrange the fixture directly
         writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
                                             recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
     }
-    Run cli(const Args& args) { return finish(startCli(args, dir / "scratch"), dir / "scratch"); }
-    // Waits for a started process; its status is -1 when a signal ended it.
-    Run finish(pid_t child, const fs::path& scratch) {
+    // The run's exit status (-1 when a signal ended it, -2 when it was still running after `seconds` and was
+    // killed) and its output.
+    Run cli(const Args& args, double seconds = 600, bool asNobody = false) {
+        return finish(startCli(args, dir / "scratch", false, asNobody), dir / "scratch", seconds);
+    }
+    // Waits for a started process (at most `seconds`, then kills it).
+    Run finish(pid_t child, const fs::path& scratch, double seconds = 600) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         int raw = 0;
-        waitpid(child, &raw, 0);
+        while (waitpid(child, &raw, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(child, SIGKILL);
+                waitpid(child, &raw, 0);
+                return {-2, readFile(scratch / "stdout.txt"), readFile(scratch / "stderr.txt")};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(scratch / "stdout.txt"), readFile(scratch / "stderr.txt")};
     }
     // Noise (a seed per picture) at input/`name`.

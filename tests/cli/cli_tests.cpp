@@ -17,6 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/cli/cli_test_support.h"
+#include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
 using namespace vistereo;

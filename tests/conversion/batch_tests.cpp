@@ -197,7 +197,8 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     ASSERT_EQ(summary.failures.size(), 1u);
     EXPECT_EQ(summary.failures[0].index, 2u);
     EXPECT_EQ(summary.failures[0].status, ConversionStatus::RightImageInvalid);
-    EXPECT_EQ(summary.failures[0].message, kMsgBadRightImage);
+    EXPECT_EQ(summary.failures[0].message, std::string(kMsgBadRightImage) + ": Right image \"" +
+                                               (dir / "input/right/p2.png").string() + "\": no such file.");
     EXPECT_EQ(recorder.done, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));  // in order, once each
     EXPECT_EQ(recorder.outcomes[5].result, PairResult::Skipped);
     EXPECT_TRUE(readFile(dir / "output/p5.jpg") == kept);
@@ -277,7 +278,9 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
 
     const SharedAlignment shared = alignFirstPairs(pairs, settings.request, 2);
     ASSERT_EQ(shared.attempts.size(), 4u);
-    EXPECT_EQ(shared.attempts[0].alignment.error, kMsgBadLeftImage);
+    const std::string unreadable = std::string(kMsgBadLeftImage) + ": Left image \"" + (left / "p0.jpg").string() +
+                                   "\": it is not an image the image library can read.";
+    EXPECT_EQ(shared.attempts[0].alignment.error, unreadable);
     const bool used[] = {false, true, true, false};
     for (size_t k = 0; k < 4; ++k) EXPECT_EQ(shared.attempts[k].used, used[k]) << "pair " << k + 1;
     ASSERT_TRUE(shared.rotation);
@@ -288,7 +291,7 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     EXPECT_NEAR(shared.attempts[3].offDegrees, 3.0, 0.1);
     const std::vector<std::string> remarks = sharedAlignmentRemarks(shared);
     ASSERT_EQ(remarks.size(), 2u);
-    EXPECT_EQ(remarks[0], std::string("pair 1: ") + kMsgBadLeftImage);
+    EXPECT_EQ(remarks[0], "pair 1: " + unreadable);
     EXPECT_EQ(remarks[1].rfind("pair 4: 3.0", 0), 0u) << remarks[1];
     EXPECT_EQ(describeSharedAlignment(shared).rfind("aligned once on pairs 2, 3: yaw ", 0), 0u)
         << describeSharedAlignment(shared);
@@ -297,8 +300,7 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     EXPECT_EQ(alignFirstPairs(pairs, settings.request, 2, 1).attempts.size(), 2u);
     const SharedAlignment none = alignFirstPairs({pairs[0]}, settings.request, 2);
     EXPECT_FALSE(none.rotation);
-    EXPECT_EQ(describeSharedAlignment(none), std::string("no pair could be aligned (1 tried); pair 1: ") +
-                                                 kMsgBadLeftImage);
+    EXPECT_EQ(describeSharedAlignment(none), "no pair could be aligned (1 tried); pair 1: " + unreadable);
 
     settings.alignPair = alignEachPair(settings.run.threads);
     const std::vector<BatchPair> aligned{pairs[1], pairs[3]};

@@ -1,6 +1,7 @@
-// Helpers shared by the media tests: small real JPEGs, an independent walk
-// over a file's marker segments (not the code under test), extended XMP chunk
-// fields built and read by hand, and exiftool run as a cross-check.
+// Helpers shared by the media tests and the tests that read VR180 photos back:
+// small real JPEGs, an independent walk over a file's marker segments (not
+// the code under test), extended XMP chunk fields built and read by hand,
+// changes that damage a written file, and exiftool run as a cross-check.
 #pragma once
 
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -16,6 +18,8 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+
+#include "media/md5.h"
 
 namespace mediatest {
 
@@ -87,6 +91,60 @@ inline ChunkFields chunkFields(const Bytes& p) {
         return uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 | uint32_t(p[at + 2]) << 8 | uint32_t(p[at + 3]);
     };
     return {std::string(p.begin() + 35, p.begin() + 67), be32(67), be32(71), std::string(p.begin() + 75, p.end())};
+}
+
+inline const std::string_view kXmpSig{"http://ns.adobe.com/xap/1.0/\0", 29}, kExtSig{"http://ns.adobe.com/xmp/extension/\0", 35};
+
+// The positions of a walked file's extended XMP chunks.
+inline std::vector<size_t> chunkIndexes(const Walk& w) {
+    std::vector<size_t> indexes;
+    for (size_t i = 0; i < w.segments.size(); ++i)
+        if (w.segments[i].marker == 0xE1 && startsWith(w.segments[i].payload, kExtSig)) indexes.push_back(i);
+    return indexes;
+}
+
+// Damaged files: a written VR180 file taken apart (walk), changed, and put together again (assemble).
+
+using Chunks = std::vector<size_t>;
+using Change = std::function<void(Walk&, Chunks&)>;
+
+// The first `from` in the standard XMP segment replaced by `to`.
+inline Change inStandard(std::string from, std::string to) {
+    return [=](Walk& w, Chunks&) {
+        for (Segment& s : w.segments) {
+            std::string x = textOf(s.payload);
+            if (const size_t at = x.find(from); startsWith(s.payload, kXmpSig) && at != std::string::npos)
+                s.payload = bytesOf(x.replace(at, from.size(), to));
+        }
+    };
+}
+// The standard packet's GUID replaced by edit(GUID).
+inline Change guidInStandard(std::function<std::string(std::string)> edit) {
+    return [=](Walk& w, Chunks& c) {
+        const std::string guid = chunkFields(w.segments[c[0]].payload).guid;
+        inStandard(guid, edit(guid))(w, c);
+    };
+}
+inline Change inChunk(int k, std::function<void(ChunkFields&)> edit) {  // k < 0: from the end
+    return [=](Walk& w, Chunks& c) {
+        Segment& s = w.segments[c[k < 0 ? c.size() + size_t(k) : size_t(k)]];
+        ChunkFields f = chunkFields(s.payload);
+        edit(f);
+        s.payload = chunkPayload(f);
+    };
+}
+// The extended packet replaced by one chunk of `packet`, or of a description holding the GImage `attribute`.
+inline Change extendedPacket(std::string packet, std::string attribute = "") {
+    if (!attribute.empty())
+        packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                 "<rdf:Description xmlns:GImage='http://ns.google.com/photos/1.0/image/' " + attribute +
+                 "/></rdf:RDF></x:xmpmeta>";
+    return [=](Walk& w, Chunks& c) {
+        const std::string old = chunkFields(w.segments[c[0]].payload).guid, guid = vistereo::media::md5HexUpper(packet);
+        for (auto i = c.rbegin(); i != c.rend(); ++i) w.segments.erase(w.segments.begin() + long(*i));
+        w.segments.insert(w.segments.begin() + long(c[0]), {0xE1, chunkPayload({guid, uint32_t(packet.size()), 0, packet})});
+        inStandard(old, guid)(w, c);
+    };
 }
 
 // exiftool's standard output for `arguments` and one quoted file, or nothing when exiftool fails or is missing.

@@ -121,8 +121,6 @@ TEST(XmpProperties, RefusesMalformedXml) {
 
 // ---------------------------------------------------------------- VR180 writer and reader
 
-const std::string_view kXmpSig{"http://ns.adobe.com/xap/1.0/\0", 29}, kExtSig{"http://ns.adobe.com/xmp/extension/\0", 35};
-
 struct Pair { int n; Bytes left, right; };
 Pair makePair(int n, bool noisyRight = false) { return {n, makeJpeg(n, n, 1), makeJpeg(n, n, 2, noisyRight)}; }
 
@@ -135,13 +133,6 @@ Bytes writeOk(const Pair& p, const Bytes& exif = {}, double pose = 0.0) {
 // A 512 x 512 pair whose noisy right eye fills several chunks, and its file, made once.
 const Pair& largePair() { static const Pair p = makePair(512, true); return p; }
 const Bytes& largeFile() { static const Bytes file = writeOk(largePair()); return file; }
-
-std::vector<size_t> chunkIndexes(const Walk& w) {
-    std::vector<size_t> indexes;
-    for (size_t i = 0; i < w.segments.size(); ++i)
-        if (w.segments[i].marker == 0xE1 && startsWith(w.segments[i].payload, kExtSig)) indexes.push_back(i);
-    return indexes;
-}
 
 // Written over an earlier VR180 file of the left eye (its EXIF A): the earlier
 // XMP goes, the EXIF given replaces A, or A is kept when none is given.
@@ -249,48 +240,6 @@ TEST(Vr180, LargeRightEyeFillsFullChunksAndReassemblesInAnyOrder) {
 
 // ---- damaged files: a written file taken apart, changed, and put together again
 
-using Chunks = std::vector<size_t>;
-using Change = std::function<void(Walk&, Chunks&)>;
-
-// The first `from` in the standard XMP segment replaced by `to`.
-Change inStandard(std::string from, std::string to) {
-    return [=](Walk& w, Chunks&) {
-        for (Segment& s : w.segments) {
-            std::string x = textOf(s.payload);
-            if (const size_t at = x.find(from); startsWith(s.payload, kXmpSig) && at != std::string::npos)
-                s.payload = bytesOf(x.replace(at, from.size(), to));
-        }
-    };
-}
-// The standard packet's GUID replaced by edit(GUID).
-Change guidInStandard(std::function<std::string(std::string)> edit) {
-    return [=](Walk& w, Chunks& c) {
-        const std::string guid = chunkFields(w.segments[c[0]].payload).guid;
-        inStandard(guid, edit(guid))(w, c);
-    };
-}
-Change inChunk(int k, std::function<void(ChunkFields&)> edit) {  // k < 0: from the end
-    return [=](Walk& w, Chunks& c) {
-        Segment& s = w.segments[c[k < 0 ? c.size() + size_t(k) : size_t(k)]];
-        ChunkFields f = chunkFields(s.payload);
-        edit(f);
-        s.payload = chunkPayload(f);
-    };
-}
-// The extended packet replaced by one chunk of `packet`, or of a description holding the GImage `attribute`.
-Change extendedPacket(std::string packet, std::string attribute = "") {
-    if (!attribute.empty())
-        packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
-                 "<rdf:Description xmlns:GImage='http://ns.google.com/photos/1.0/image/' " + attribute +
-                 "/></rdf:RDF></x:xmpmeta>";
-    return [=](Walk& w, Chunks& c) {
-        const std::string old = chunkFields(w.segments[c[0]].payload).guid, guid = md5HexUpper(packet);
-        for (auto i = c.rbegin(); i != c.rend(); ++i) w.segments.erase(w.segments.begin() + long(*i));
-        w.segments.insert(w.segments.begin() + long(c[0]), {0xE1, chunkPayload({guid, uint32_t(packet.size()), 0, packet})});
-        inStandard(old, guid)(w, c);
-    };
-}
-
 TEST(Vr180, RefusesDamagedFilesWithReasonsAndReadsWhatOtherWritersLeaveOut) {
     const struct { const char* name; Change change; const char* reason; } cases[] = {
         {"no standard XMP", [](Walk& w, Chunks&) { std::erase_if(w.segments, [](const Segment& s) { return startsWith(s.payload, kXmpSig); }); },
@@ -320,7 +269,7 @@ TEST(Vr180, RefusesDamagedFilesWithReasonsAndReadsWhatOtherWritersLeaveOut) {
         {"chunk twice", [](Walk& w, Chunks& c) { w.segments.insert(w.segments.begin() + long(c[1]), w.segments[c[1]]); },
          "extended XMP chunks overlap at offset 65400"},
         {"overlap", inChunk(1, [](ChunkFields& f) { f.offset -= 1; }), "extended XMP chunks overlap"},
-        {"byte changed", [](Walk& w, Chunks& c) { w.segments[c[1]].payload[500] ^= 0x01; }, "MD5 mismatch"},
+        {"byte changed", [](Walk& w, Chunks& c) { w.segments[c[1]].payload[500] ^= 0x01; }, "not valid base64"},
         {"GUID changed in one chunk only", inChunk(1, [](ChunkFields& f) { f.guid[0] = f.guid[0] == '0' ? '1' : '0'; }),
          "extended XMP incomplete"},
         {"extended not XML", extendedPacket("<x:xmpmeta>"), "extended XMP is not well-formed XML"},
@@ -338,6 +287,20 @@ TEST(Vr180, RefusesDamagedFilesWithReasonsAndReadsWhatOtherWritersLeaveOut) {
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.error.find(d.reason), std::string::npos) << '"' << r.error << "\", expected \"" << d.reason << '"';
         EXPECT_TRUE(r.leftJpeg.empty() && r.rightJpeg.empty());
+    }
+    // A GUID that is not the MD5 of its packet, the same in the standard XMP and in every chunk: read, with a
+    // warning, as Google Photos shows such files in stereo.
+    {
+        Walk w = walk(largeFile());
+        Chunks chunks = chunkIndexes(w);
+        const std::string other(32, 'A');
+        guidInStandard([&](std::string) { return other; })(w, chunks);
+        for (size_t k = 0; k < chunks.size(); ++k) inChunk(int(k), [&](ChunkFields& f) { f.guid = other; })(w, chunks);
+        const Vr180ReadResult r = readVr180Jpeg(assemble(w));
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(r.rightJpeg == largePair().right && r.guid == other);
+        ASSERT_EQ(r.warnings.size(), 1u);
+        EXPECT_NE(r.warnings[0].find("GUID " + other + " is not the MD5 of its packet"), std::string::npos) << r.warnings[0];
     }
     // Other writers leave the viewer flag out (True by default) or spell it in another case.
     for (const auto& [flag, expected] : {std::pair{"", true}, {"GPano:UsePanoramaViewer=\"false\"", false}}) {

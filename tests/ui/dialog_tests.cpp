@@ -40,6 +40,8 @@
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "registry/lens_registry.h"
+#include "tests/support/crafted_images.h"
+#include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 #include "ui/about_dialog.h"
 #include "ui/app.h"
@@ -618,10 +620,14 @@ private slots:
         QTest::newRow("OK without a press") << HandOverCase{"L.png R.png", false, -1, 1, {}};
         QTest::newRow("OK after a press in row B, comma mode") << HandOverCase{"L.png R.png", true, 1, 1, {}};
         QTest::newRow("cancel after a press") << HandOverCase{"L.png R.png", false, 0, 2, {}};
+        // After the prescribed messages, one more for each image names the file and the cause.
         QTest::newRow("left beside input/, not in it")
-            << HandOverCase{"top.png R.png", false, -1, 1, {"Enter the valid left image file name"}};
+            << HandOverCase{"top.png R.png", false, -1, 1,
+                            {"Enter the valid left image file name", "Left image \"./input/top.png\": no such file."}};
         QTest::newRow("both missing") << HandOverCase{"none.png none.jpg", true, -1, 1,
-                                                      {"Enter the valid left image file name", "Enter the valid right image file name"}};
+                                                      {"Enter the valid left image file name", "Enter the valid right image file name",
+                                                       "Left image \"./input/none.png\": no such file.",
+                                                       "Right image \"./input/none.jpg\": no such file."}};
     }
     void getABHandsTheNumbersOver() {
         QFETCH(HandOverCase, c);
@@ -757,6 +763,45 @@ private slots:
         QVERIFY(QDir("output").entryList(QDir::Files).isEmpty());
     }
 
+    // "Read pixels as recorded": the conversion and the point picker read the photos as the check box says. A left
+    // photo tagged with orientation 6 converts turned, the warnings following the closing message, and the picker
+    // shows it turned (portrait); checked, neither. A missing photo: the prescribed message, then file and cause.
+    void readsThePhotosAsTheCheckBoxSays_data() {
+        QTest::addColumn<QString>("left");  // "tagged" or "missing"
+        QTest::addColumn<bool>("recorded");
+        QTest::addColumn<QStringList>("messages");  // how each message begins
+        QTest::newRow("turned by its tag") << "tagged" << false
+            << QStringList{kMsgFinished, "The left image \"./input/L.jpg\" carries the EXIF orientation 6",
+                           "WARNING: the two eyes were read turned differently"};
+        QTest::newRow("read as recorded") << "tagged" << true << QStringList{kMsgFinished};
+        QTest::newRow("missing") << "missing" << false
+                                 << QStringList{kMsgBadLeftImage, "Left image \"./input/L.jpg\": no such file."};
+    }
+    void readsThePhotosAsTheCheckBoxSays() {
+        QFETCH(QString, left);
+        QFETCH(bool, recorded);
+        QFETCH(QStringList, messages);
+        auto* dlg = openWith(noiseImage(300, 200, 1), noiseImage(300, 200, 2));
+        QVERIFY(dlg);
+        if (left == "missing") QVERIFY(QFile::remove("input/L.jpg"));
+        else testsupport::writeFile("input/L.jpg", testsupport::jpegWithOrientation(testsupport::readFile("input/L.jpg"), 6));
+        auto* asRecorded = dlg->findChild<QCheckBox*>("ignoreOrientation");
+        QVERIFY(asRecorded && asRecorded->isVisible() && !asRecorded->isChecked());
+        if (recorded) clickButton(asRecorded);
+        QTest::keyClicks(box(1002), "10");
+        replaceText(box(1013), "32");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(messages_.size(), messages.size());
+        for (int k = 0; k < messages.size(); ++k) QVERIFY2(messages_[k].startsWith(messages[k]), qPrintable(messages_[k]));
+        if (left == "missing") return;
+        QSize view;
+        QVERIFY(duringModal<LRPointDlg>([&] { clickButton(button(1028)); },
+                                        [&](LRPointDlg* picker) { view = picture(picker, 1054).size(); }));
+        QCOMPARE(view, recorded ? QSize(1024, 682) : QSize(682, 1024));
+    }
+
     // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
     // comfortable in every mode. On a pair without texture it says why and leaves the boxes alone.
     // Every outcome closes the progress window before its message (the hook notes one still shown).
@@ -863,7 +908,8 @@ private slots:
         QVERIFY(!dlg->running() && part<QPushButton>("closeButton")->isEnabled());
         QCOMPARE(part<QProgressBar>("progress")->value(), 3);
         QVERIFY2(progress().startsWith("Converted 2, skipped 0, failed 1 in "), qPrintable(progress()));
-        QCOMPARE(failureLines(dlg), QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage)});
+        QCOMPARE(failureLines(dlg), QStringList{"input/left/p1.png, input/right/p1.png: " + QString(kMsgBadRightImage) +
+                                                ": Right image \"input/right/p1.png\": the file is empty."});
         QVERIFY(messages_.isEmpty());
         QCOMPARE(status(), QString("3 pairs, 1 to convert"));  // the written ones are skipped next time
 
@@ -891,8 +937,9 @@ private slots:
         QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw "),
                  qPrintable(progress()));
         QCOMPARE(failureLines(dlg),
-                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage),
-                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage)}));
+                 QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage) + ": Left image \"input/left/p0.jpg\": the file is empty.",
+                              "input/left/p0.jpg, input/right/p0.jpg: " + QString(kMsgBadLeftImage) +
+                                  ": Left image \"input/left/p0.jpg\": the file is empty."}));
 
         const std::vector<BatchPair> used{dlg->pairs()[1]};
         ConversionRequest single = request;
