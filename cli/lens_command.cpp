@@ -13,6 +13,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/lens_description.h"
 #include "conversion/lens_selection.h"
@@ -27,18 +28,22 @@ constexpr std::array<OptionSpec, 2> kListOptions{{
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 3> kDetectOptions{{
+constexpr std::array<OptionSpec, 5> kDetectOptions{{
     {"directory", 'C', "DIR", "directory the IMAGEs are relative to (default: .)"},
     {"json", 0, nullptr, "print one JSON object instead of text"},
+    kMaxInputOption,
+    kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 6> kAddOptions{{
+constexpr std::array<OptionSpec, 8> kAddOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
     {"projection", 0, "KIND", "equidistant, equisolid, stereographic, orthographic, sine:K or poly:K1,K2,K3,K4"},
     {"fov", 0, "DEG", "field of view across the image circle, in degrees (for example 190)"},
     {"circle", 0, "X,Y,R", "the image circle's centre and radius in dots, as 'lens detect' reports it"},
     {"detect", 0, nullptr, "find the circle in the IMAGEs given after NAME instead (relative to -C DIR)"},
+    kMaxInputOption,
+    kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
@@ -196,17 +201,15 @@ struct Detection {
     int width = 0, height = 0;
     std::string error;
 };
-Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images) {
+Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images,
+                         const InputReadOptions& reading) {
     Detection d;
     alignment::BrightestFrame frames;
     for (const std::string& name : images) {
-        const InputImage image = readInputImage(directory / name);
-        if (image.tooLarge) {
-            d.error = describeTooLarge(image, InputLimits{});
-            return d;
-        }
-        if (image.pixels.empty()) {
-            d.error = "cannot read the image " + image.path.string();
+        // Read as the conversion reads its inputs, so the circle is found in the pixels it will map.
+        const InputImage image = readInput(directory / name, reading);
+        if (!image.ok()) {
+            d.error = "cannot read the image " + describeInputProblem(image);
             return d;
         }
         if (!frames.add(image.pixels)) {
@@ -226,7 +229,9 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
     if (split.words.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
     const bool json = split.options.has("json");
-    const Detection d = detectInImages(split.options.value("directory", "."), split.words);
+    InputReadOptions reading;
+    if (const auto bad = readInputChoices(split.options, reading)) return usageError(err, *bad, kUsage, "lens");
+    const Detection d = detectInImages(split.options.value("directory", "."), split.words, reading);
     const alignment::ImageCircle& c = d.circle;
     const std::string reason = !d.error.empty() ? d.error : c.reason;
     if (!d.error.empty() || !c.ok) {
@@ -288,7 +293,9 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         if (!given) return usage("--circle takes X,Y,R in dots, not '" + options.value("circle") + "'");
         circle = *given;
     } else {
-        const Detection d = detectInImages(directory, images);
+        InputReadOptions reading;
+        if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
+        const Detection d = detectInImages(directory, images, reading);
         if (!d.error.empty() || !d.circle.ok) {
             printError(err, "no image circle found: " + (d.error.empty() ? d.circle.reason : d.error));
             return kExitFailed;

@@ -292,7 +292,7 @@ std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vecto
 
 std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
                                       PreparedPair& prepared) {
-    prepared.eyes = prepareEyes(request.lenses, {left, right});
+    prepared.eyes = prepareEyes(request.lenses, {left, right}, request.mappingKinds);
     if (const auto& bad = prepared.eyes.error) {
         RunRefusal r;  // ends without a message, as the dialog does
         r.status = ConversionStatus::InvalidLensCode;

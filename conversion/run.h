@@ -94,6 +94,10 @@ struct ConversionRequest {
     // picture), naming the record, the field and the value. The desktop
     // program's own run leaves it off and renders what the numbers say.
     bool refuseImpossibleLenses = false;
+    // The mapping codes the run knows. The desktop program's own run knows
+    // the classic four unless its user asks for the newer projections (an
+    // unknown code ends the run without a message, as it always did).
+    MappingKinds mappingKinds = MappingKinds::All;
 };
 
 enum class ConversionStatus {

@@ -124,7 +124,8 @@ int32_t truncateToInt32(double v) {
     return static_cast<int32_t>(v);
 }
 
-PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::array<ImageSize, 2>& images) {
+PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::array<ImageSize, 2>& images,
+                         MappingKinds kinds) {
     PreparedEyes out;
     for (int i = 0; i < 2; ++i) {
         out.eye[i].imageWidth = images[i].width;
@@ -136,7 +137,8 @@ PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::a
             return out;
         }
     for (int i = 0; i < 2; ++i)
-        if (!deriveMapping(lenses[i], out.eye[i])) {
+        if ((kinds == MappingKinds::Classic && lenses[i].mappingKind > static_cast<int32_t>(MappingKind::Quadratic)) ||
+            !deriveMapping(lenses[i], out.eye[i])) {
             out.error = LensCodeError{i, "mappingKind", lenses[i].mappingKind};
             return out;
         }

@@ -37,7 +37,13 @@ struct PreparedEyes {
     bool ok() const { return !error; }
 };
 
-PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::array<ImageSize, 2>& images);
+// Which mapping codes are known: the four classic laws (0 to 3) alone, as the
+// desktop program's own conversion knows them unless asked for more, or also
+// the equidistant, stereographic and polynomial laws (4 to 6).
+enum class MappingKinds { Classic, All };
+
+PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::array<ImageSize, 2>& images,
+                         MappingKinds kinds = MappingKinds::All);
 
 // Double to int32 by truncation toward zero. Values that do not fit (and
 // NaN) give INT32_MIN, as the processor's truncating conversion does.

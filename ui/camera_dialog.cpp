@@ -60,13 +60,9 @@ struct CircleSearch {
 
 CircleSearch searchCircle(const std::string& path) {
     CircleSearch out;
-    const InputImage image = readInputImage(path);
-    if (image.tooLarge) {
-        out.error = describeTooLarge(image, InputLimits{});
-        return out;
-    }
-    if (image.pixels.empty()) {
-        out.error = "Cannot read the image \"" + path + "\".";
+    const InputImage image = readInput(path);
+    if (!image.ok()) {
+        out.error = "Cannot read the image " + describeInputProblem(image) + ".";
         return out;
     }
     out.photo = image.pixels;

@@ -267,7 +267,14 @@ void CMyVistereoDlg::buildControls() {
         "the same way"));
     m_additions->addCheckBox(m_vrSuffix);
     m_additions->addCheckBox(m_keepExif);
+    m_newProjections = new QCheckBox(QStringLiteral("Newer projections"), this);
+    m_newProjections->setObjectName(QStringLiteral("newProjections"));
+    m_newProjections->setToolTip(QStringLiteral(
+        "Lets \"Start Conversion !!!\" use lenses registered with the equidistant, stereographic or polynomial "
+        "projection. Without it, the conversion knows the four classic laws only and ends without a message on "
+        "any other, as it always did; the batch window and Auto A,B know them all"));
     m_additions->addCheckBox(m_ignoreOrientation);
+    m_additions->addCheckBox(m_newProjections);
 
     // The window: the template's size, grown by the strip.
     const QSize windowSize(du.x(328), std::max(du.y(252), du.y(kAdditionsTop) + m_additions->height()));
@@ -505,13 +512,16 @@ ConversionRequest CMyVistereoDlg::CurrentRequest() {
     if (m_vrSuffix->isChecked()) request.outputName = withVrSuffix(request.outputName);
     request.keepExif = m_keepExif->isChecked();
     request.ignoreOrientation = m_ignoreOrientation->isChecked();
+    request.mappingKinds = m_newProjections->isChecked() ? MappingKinds::All : MappingKinds::Classic;
     request.workingDirectory = ".";
     return request;
 }
 
 void CMyVistereoDlg::OnBatch() {
     if (m_running) return;
-    BatchDialog batch(CurrentRequest(), m_vrSuffix->isChecked(), this);
+    ConversionRequest request = CurrentRequest();
+    request.mappingKinds = MappingKinds::All;  // the batch window is a route of its own: every projection
+    BatchDialog batch(request, m_vrSuffix->isChecked(), this);
     batch.exec();
 }
 

@@ -139,6 +139,7 @@ private:
     QCheckBox* m_vrSuffix = nullptr;       // additions strip
     QCheckBox* m_keepExif = nullptr;
     QCheckBox* m_ignoreOrientation = nullptr;
+    QCheckBox* m_newProjections = nullptr;
     QString m_lastOutput;
     std::unique_ptr<AdditionsStrip> m_additions;
 };

@@ -124,7 +124,7 @@ TEST(ImageCircle, RealPairOfOneLens) {
     double radius[2] = {};
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(shots[i].file);
-        const InputImage image = readInputImage(dir / shots[i].file);
+        const InputImage image = readInput(dir / shots[i].file);
         ASSERT_FALSE(image.pixels.empty());
         const ImageCircle found = detectIn(image.pixels);
         ASSERT_TRUE(found.ok) << found.reason;

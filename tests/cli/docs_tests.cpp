@@ -71,7 +71,7 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
     for (const cli::OptionSpec& option : cli::kConvertHelp.options) convertOptions.push_back("--" + std::string(option.name));
     const Case cases[] = {
         {{"co"}, {"convert"}},
-        {{"lens", ""}, {"list", "--help"}},
+        {{"lens", ""}, {"list", "show", "add", "detect", "--help"}},
         {{"lens", "list", "--d"}, {"--directory"}},
         {{"convert", "--"}, convertOptions},
         {{"convert", "--left-lens", ""}, {"Fisheye\\ 8mm", "Dad\\'s\\ lens", "Other", "\\#1", "\\#2", "\\#3"}},

@@ -80,7 +80,11 @@ TEST_F(InputProbeTest, ForeignDamagedUnreadableAndTurnedPhotosAreNamed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         writeFile(dir / "input" / c.left, c.bytes);
-        if (c.asNobody) fs::permissions(dir / "input" / c.left, fs::perms::none);
+        if (c.asNobody) {
+            // The output folder must stay writable to that user so that the input is what is refused.
+            fs::permissions(dir / "input" / c.left, fs::perms::none);
+            fs::permissions(dir / "output", fs::perms::all);
+        }
         const Run run = cli(with(convert({"--left", c.left, "-o", "out.png"}), c.extra), 60, c.asNobody);
         fs::permissions(dir / "input" / c.left, fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(run.status, c.status) << run.err;

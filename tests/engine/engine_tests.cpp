@@ -44,18 +44,27 @@ ZenithAngles zenithOf(int pitch, int roll, int yaw) { return zenithAngles({roll,
 
 // The right eye from its own 640 x 480 image, the left from a 400 x 300 one.
 TEST(Prepare, DerivesEachEyeFromItsOwnImageAndStopsAtTheFirstUnknownCode) {
-    const struct { int32_t radiusMode, mappingKind, axisMode; int radius, axisX; double k, m; const char* error; } cases[] = {
+    const struct {
+        int32_t radiusMode, mappingKind, axisMode;
+        int radius, axisX;
+        double k, m;
+        const char* error;
+        MappingKinds kinds = MappingKinds::All;
+    } cases[] = {
         {0, 0, 0, 240, 320, 1.0, 1.0, nullptr},      // circular, orthographic, centre
         {1, 1, 0, 400, 320, 0.5, 1.41421, nullptr},  // diagonal of 640 x 480, equisolid
         {2, 2, 1, 360, 17, 0.7, 1.12232, nullptr},   // magnification 1.5, sin(0.7 theta), given axis
         {3, 3, 0, 321, 320, 0.7, 1.0, nullptr},      // dots, quadratic
-        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 7, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"}};
+        {3, 3, 0, 321, 320, 0.7, 1.0, nullptr, MappingKinds::Classic},
+        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 7, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"},
+        // An equidistant record where only the classic laws are known: an unknown code, as it always was.
+        {0, 4, 0, 240, 0, 0, 0, "mappingKind", MappingKinds::Classic}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.radiusMode << "/" << c.mappingKind << "/" << c.axisMode);
         LensSettings good = lensOf(MappingKind::Orthographic), lens = good;
         lens.radiusMode = c.radiusMode, lens.mappingKind = c.mappingKind, lens.axisMode = c.axisMode;
         lens.magnification = 1.5, lens.radiusDots = 321, lens.axisX = 17, lens.axisY = 19;
-        const PreparedEyes p = prepareEyes({good, lens}, {ImageSize{400, 300}, {640, 480}});
+        const PreparedEyes p = prepareEyes({good, lens}, {ImageSize{400, 300}, {640, 480}}, c.kinds);
         const EyeGeometry& e = p.eye[1];
         EXPECT_EQ(e.radius180, c.radius);
         EXPECT_TRUE(p.eye[0].radius180 == 150 && p.eye[0].imageWidth == 400) << "the left eye is derived first, from its image";

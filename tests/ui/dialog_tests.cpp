@@ -1048,11 +1048,12 @@ private slots:
         QVERIFY(dlg);
         QStringList order;
         QWidget* w = control(dlg, 1056);  // the template's last control
-        while (order.size() < 6) {
+        while (order.size() < 8) {
             w = w->nextInFocusChain();
             if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) order << w->objectName();
         }
-        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "vrSuffix", "keepExif", "id1"}));
+        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "vrSuffix", "keepExif", "ignoreOrientation",
+                                      "newProjections", "id1"}));
     }
 
     // On a 1366 x 768 screen every window, with room for its frame, and every part of it is on the screen.

@@ -17,6 +17,7 @@
 
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
+#include "conversion/stereo_image.h"
 #include "tests/support/synth.h"
 #include "ui/about_dialog.h"
 #include "ui/app.h"
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
     request.outputName = "LROut.jpg";
     RunConversion(request, quiet);
     {
-        PreviewDialog preview(readSideBySide("output/LROut.jpg"), "output/LROut.jpg", &main);
+        PreviewDialog preview(readStereoImage("output/LROut.jpg").sideBySide, "output/LROut.jpg", &main);
         QSignalSpy measured(&preview, &PreviewDialog::measured);
         preview.show();
         if (!measured.wait(60000)) qWarning("the preview measured nothing");
