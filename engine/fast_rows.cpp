@@ -2,10 +2,13 @@
 // dispatched to the best one the processor offers.
 #include "engine/fast_rows.h"
 
+#include <cstring>
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "engine/fast_rows.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
+#include <hwy/contrib/math/math-inl.h>
 
 #include "engine/params.h"
 #include "engine/samplers.h"
@@ -15,117 +18,164 @@ namespace vistereo {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Only plain IEEE operations (multiply, add, subtract, divide, square root),
-// each correctly rounded, in the order of the scalar code: the same doubles
-// whatever the vector width.
+// The quadratic law at theta narrowed to single precision, segment by
+// segment as lensRadius chooses them (t * t for pow(t, 2)), the value
+// narrowed to single precision; 0 outside every segment and for NaN.
+template <class D, class V>
+HWY_INLINE V QuadraticRadius(D d, V theta, const QuadraticLaw& q) {
+    const hn::Rebind<float, D> df;
+    const V t = hn::PromoteTo(d, hn::DemoteTo(df, theta));
+    const V t2 = hn::Mul(t, t);
+    const V theta1 = hn::Set(d, q.theta1), theta2 = hn::Set(d, q.theta2), theta3 = hn::Set(d, q.theta3);
+    auto segment = [&](double a, double b, double c) {
+        return hn::Add(hn::Mul(t2, hn::Set(d, a)), hn::Add(hn::Mul(t, hn::Set(d, b)), hn::Set(d, c)));
+    };
+    // The first test that holds wins: the earlier segments are laid over the later ones.
+    V value = hn::IfThenElseZero(hn::Ge(t, theta3), segment(q.a4, q.b4, q.c4));
+    value = hn::IfThenElse(hn::And(hn::Ge(t, theta2), hn::Lt(t, theta3)), segment(q.a3, q.b3, q.c3), value);
+    value = hn::IfThenElse(hn::And(hn::Ge(t, theta1), hn::Lt(t, theta2)), segment(q.a2, q.b2, q.c2), value);
+    const V first = hn::Add(hn::Mul(t2, hn::Set(d, q.a1)), hn::Mul(t, hn::Set(d, q.b1)));  // no constant term
+    value = hn::IfThenElse(hn::And(hn::Ge(t, hn::Zero(d)), hn::Lt(t, theta1)), first, value);
+    return hn::PromoteTo(d, hn::DemoteTo(df, value));
+}
+
+// The directions in plain IEEE operations (multiply and add), the same
+// doubles whatever the vector width; the lens and the snapping after them.
 bool RowPositions(const FastRow& r, double* outX, double* outY, double* outZ, double* outColumn, double* outRow) {
     const hn::ScalableTag<double> d;
     using V = hn::Vec<decltype(d)>;
     const size_t lanes = hn::Lanes(d);
     const size_t end = paddedLength(r.n);
 
-    const V negSinPsi = hn::Set(d, -r.sinPsi), sinPsi = hn::Set(d, r.sinPsi);
-    const V cp = hn::Set(d, r.cp), sp = hn::Set(d, r.sp), cr = hn::Set(d, r.cr), sr = hn::Set(d, r.sr);
-    const V cw = hn::Set(d, r.cw), sw = hn::Set(d, r.sw);
-    const V cpZ = hn::Set(d, r.cp * r.cosPsi), spZ = hn::Set(d, r.sp * r.cosPsi);
-    const double* a = r.pointsAlignment;
-    const V lx = hn::Set(d, a[0]), ly = hn::Set(d, a[1]), lz = hn::Set(d, a[2]);
-    const V cb = hn::Set(d, a[3]), sb = hn::Set(d, a[4]), omcb = hn::Set(d, a[5]);
-    const V nx = hn::Set(d, a[6]), ny = hn::Set(d, a[7]), nz = hn::Set(d, a[8]);
-    const V ca = hn::Set(d, a[9]), sa = hn::Set(d, a[10]), omca = hn::Set(d, a[11]);
-    const double* m = r.matrix;
-    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5), tiny = hn::Set(d, 1e-200);
+    // Per component k: (-sin psi turn[k][0]) cos lambda + (sin psi turn[k][1]) sin lambda + cos psi turn[k][2].
+    V a[3], b[3], c[3];
+    for (int k = 0; k < 3; ++k) {
+        a[k] = hn::Set(d, -r.sinPsi * r.turn[3 * k]);
+        b[k] = hn::Set(d, r.sinPsi * r.turn[3 * k + 1]);
+        c[k] = hn::Set(d, r.cosPsi * r.turn[3 * k + 2]);
+    }
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5), tiny = hn::Set(d, 1e-200), k = hn::Set(d, r.sineK);
     const V twoR = hn::Set(d, r.twoR), mHalfPi = hn::Set(d, r.mHalfPi), pi = hn::Set(d, kPi);
     const V axisX = hn::Set(d, r.axisX), axisY = hn::Set(d, r.axisY);
+    const bool snap = r.gridScale != 0.0;
+    const V gridScale = hn::Set(d, r.gridScale), gridInverse = hn::Set(d, r.gridInverse);
+    const V gridLow = hn::Set(d, r.gridLow), gridHigh = hn::Set(d, r.gridHigh), nan = hn::NaN(d);
 
     auto onAxis = hn::FirstN(d, 0);
     for (size_t j = 0; j < end; j += lanes) {
-        // Grid direction, then pitch, roll and yaw.
-        const V x = hn::Mul(negSinPsi, hn::LoadU(d, r.cosLambda + j));
-        const V y = hn::Mul(sinPsi, hn::LoadU(d, r.sinLambda + j));
-        const V y1 = hn::Sub(hn::Mul(cp, y), spZ);
-        const V z1 = hn::Add(cpZ, hn::Mul(sp, y));
-        const V x2 = hn::Sub(hn::Mul(cr, x), hn::Mul(sr, z1));
-        const V z2 = hn::Add(hn::Mul(cr, z1), hn::Mul(sr, x));
-        const V y3 = hn::Sub(hn::Mul(cw, y1), hn::Mul(sw, x2));
-        const V x3 = hn::Add(hn::Mul(cw, x2), hn::Mul(sw, y1));
-        V fx = x3, fy = y3, fz = z2;
-        if (r.undo == 1) {
-            // Angle -beta about aL, then -alpha about n.
-            const V t = hn::Mul(hn::Add(hn::Add(hn::Mul(x3, lx), hn::Mul(y3, ly)), hn::Mul(z2, lz)), omcb);
-            const V ex = hn::Sub(hn::Add(hn::Mul(t, lx), hn::Mul(x3, cb)),
-                                 hn::Mul(hn::Sub(hn::Mul(z2, ly), hn::Mul(y3, lz)), sb));
-            const V ey = hn::Sub(hn::Add(hn::Mul(t, ly), hn::Mul(y3, cb)),
-                                 hn::Mul(hn::Sub(hn::Mul(x3, lz), hn::Mul(z2, lx)), sb));
-            const V ez = hn::Sub(hn::Add(hn::Mul(t, lz), hn::Mul(z2, cb)),
-                                 hn::Mul(hn::Sub(hn::Mul(y3, lx), hn::Mul(x3, ly)), sb));
-            const V u = hn::Mul(hn::Add(hn::Add(hn::Mul(ey, ny), hn::Mul(ex, nx)), hn::Mul(ez, nz)), omca);
-            fy = hn::Sub(hn::Add(hn::Mul(u, ny), hn::Mul(ey, ca)), hn::Mul(hn::Sub(hn::Mul(ex, nz), hn::Mul(ez, nx)), sa));
-            fz = hn::Sub(hn::Add(hn::Mul(u, nz), hn::Mul(ez, ca)), hn::Mul(hn::Sub(hn::Mul(ey, nx), hn::Mul(ex, ny)), sa));
-            fx = hn::Sub(hn::Add(hn::Mul(u, nx), hn::Mul(ex, ca)), hn::Mul(hn::Sub(hn::Mul(ez, ny), hn::Mul(ey, nz)), sa));
-        } else if (r.undo == 2) {
-            // The transpose of the right-to-left matrix.
-            fx = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[0]), x3), hn::Mul(hn::Set(d, m[3]), y3)), hn::Mul(hn::Set(d, m[6]), z2));
-            fy = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[1]), x3), hn::Mul(hn::Set(d, m[4]), y3)), hn::Mul(hn::Set(d, m[7]), z2));
-            fz = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[2]), x3), hn::Mul(hn::Set(d, m[5]), y3)), hn::Mul(hn::Set(d, m[8]), z2));
+        const V cosLambda = hn::LoadU(d, r.cosLambda + j), sinLambda = hn::LoadU(d, r.sinLambda + j);
+        const V fx = hn::Add(hn::Add(hn::Mul(a[0], cosLambda), hn::Mul(b[0], sinLambda)), c[0]);
+        const V fy = hn::Add(hn::Add(hn::Mul(a[1], cosLambda), hn::Mul(b[1], sinLambda)), c[1]);
+        const V fz = hn::Add(hn::Add(hn::Mul(a[2], cosLambda), hn::Mul(b[2], sinLambda)), c[2]);
+        if (r.lens == RowLens::ByCaller) {
+            hn::StoreU(fx, d, outX + j);
+            hn::StoreU(fy, d, outY + j);
+            hn::StoreU(fz, d, outZ + j);
+            continue;
         }
-        hn::StoreU(fx, d, outX + j);
-        hn::StoreU(fy, d, outY + j);
-        hn::StoreU(fz, d, outZ + j);
-        if (r.lens == 0) continue;
-
+        // (The padding past n may report an axis pixel too: the caller only looks.)
         const V across2 = hn::Add(hn::Mul(fx, fx), hn::Mul(fz, fz));
-        const auto hasAzimuth = hn::Gt(across2, tiny);
-        if (j < static_cast<size_t>(r.n)) onAxis = hn::Or(onAxis, hn::And(hn::Not(hasAzimuth), hn::FirstN(d, r.n - j)));
+        onAxis = hn::Or(onAxis, hn::Not(hn::Gt(across2, tiny)));
         const V inverse = hn::Div(one, hn::Sqrt(across2));
-        const V g = r.lens == 1 ? hn::Sqrt(hn::Mul(hn::Sub(one, fy), hn::Add(one, fy)))
-                                : hn::Sqrt(hn::Mul(hn::Sub(one, fy), half));
+        V g;
+        switch (r.lens) {
+            case RowLens::SineOne: g = hn::Sqrt(hn::Mul(hn::Sub(one, fy), hn::Add(one, fy))); break;
+            case RowLens::SineHalf: g = hn::Sqrt(hn::Mul(hn::Sub(one, fy), half)); break;
+            case RowLens::SineK: g = hn::Sin(d, hn::Mul(hn::Acos(d, fy), k)); break;
+            default: g = QuadraticRadius(d, hn::Acos(d, fy), r.law); break;
+        }
         const V s = hn::Mul(twoR, hn::Mul(g, mHalfPi));
-        hn::StoreU(hn::Add(hn::Div(hn::Mul(hn::Mul(fx, inverse), s), pi), axisX), d, outColumn + j);
-        hn::StoreU(hn::Sub(axisY, hn::Div(hn::Mul(hn::Mul(fz, inverse), s), pi)), d, outRow + j);
+        V column = hn::Add(hn::Div(hn::Mul(hn::Mul(fx, inverse), s), pi), axisX);
+        V row = hn::Sub(axisY, hn::Div(hn::Mul(hn::Mul(fz, inverse), s), pi));
+        if (snap) {
+            // p * 2^F, its floor and the product by 2^-F are exact: the very
+            // fixed-point value the plan stores.
+            const auto reach = hn::And(hn::And(hn::Ge(column, gridLow), hn::Lt(column, gridHigh)),
+                                       hn::And(hn::Ge(row, gridLow), hn::Lt(row, gridHigh)));
+            column = hn::IfThenElse(reach, hn::Mul(hn::Floor(hn::Mul(column, gridScale)), gridInverse), nan);
+            row = hn::IfThenElse(reach, hn::Mul(hn::Floor(hn::Mul(row, gridScale)), gridInverse), nan);
+        }
+        hn::StoreU(column, d, outColumn + j);
+        hn::StoreU(row, d, outRow + j);
     }
     return !hn::AllFalse(d, onAxis);
 }
 
-// The four-pixel blend of a row, the three channels of a pixel side by side
-// in one vector: per channel the same double operations in the same order as
-// the scalar blend, so the same bytes. Pixels at the image's last column or
-// row (whose missing neighbours are black) and positions outside take the
-// scalar blend.
-void BlendRow(const sampling::SourceView& src, const SourcePosition* positions, int n, uint8_t* out) {
-#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3
-    const hn::FixedTag<double, 4> d;
+// How far ahead in the row the blend asks for the source pixels it will
+// read: the row's positions are known, the lens curve's memory order is not
+// one the processor's own prefetching follows.
+constexpr int kAhead = 64;
+
+// Asks the caches for the two source rows around a position, if inside.
+HWY_INLINE void PrefetchPair(const sampling::SourceView& src, double column, double row) {
+    if (column >= 0.0 && row >= 0.0 && column < src.width - 1 && row < src.height - 1) {
+        const uint8_t* p = src.data + static_cast<size_t>(row) * src.step + 3 * static_cast<size_t>(column);
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + src.step);
+    }
+}
+
+// The four-pixel blend of a row, several pixels side by side in one vector.
+// A group whose pixels all have their four neighbours inside the image is
+// blended here: each source row's pair of neighbours is gathered as two
+// 32-bit words, one at the left pixel and one two bytes on, so that nothing
+// past the pair is read; per channel the same double operations in the same
+// order as the scalar blend give the same bytes. A group with a pixel at the
+// image's last column or row (whose missing neighbours are black) or outside
+// takes the scalar blend, pixel by pixel.
+void BlendRow(const sampling::SourceView& src, const double* columns, const double* rows, int n, uint8_t* out) {
+    const hn::ScalableTag<double> d;
     const hn::Rebind<int32_t, decltype(d)> di;
-    const hn::Rebind<uint8_t, decltype(d)> du8;
     using V = hn::Vec<decltype(d)>;
-    // The blend reads 4 bytes per neighbour, one past its pixel: never past
-    // the last byte of the image.
-    const uint8_t* end = src.height > 0 ? src.data + src.step * (src.height - 1) + 3 * static_cast<size_t>(src.width)
-                                        : src.data;
-    auto load = [&](const uint8_t* p) -> V { return hn::PromoteTo(d, hn::PromoteTo(di, hn::LoadU(du8, p))); };
-    for (int j = 0; j < n; ++j, out += 3) {
-        const double column = positions[j].column, row = positions[j].row;
-        if (column >= 0.0 && row >= 0.0 && column < src.width - 1 && row < src.height - 1) {
-            const int32_t c0 = static_cast<int32_t>(column), r0 = static_cast<int32_t>(row);
-            const uint8_t* p00 = src.data + static_cast<size_t>(r0) * src.step + 3 * static_cast<size_t>(c0);
-            const uint8_t* p10 = p00 + src.step;
-            if (p10 + 7 <= end) {
-                const double fx = column - c0, fy = row - r0;
-                const V wx = hn::Set(d, fx), gx = hn::Set(d, 1.0 - fx), wy = hn::Set(d, fy), gy = hn::Set(d, 1.0 - fy);
-                const V top = hn::Add(hn::Mul(load(p00 + 3), wx), hn::Mul(load(p00), gx));
-                const V bottom = hn::Add(hn::Mul(load(p10 + 3), wx), hn::Mul(load(p10), gx));
-                const V v = hn::Add(hn::Mul(bottom, wy), hn::Mul(top, gy));
-                uint8_t bytes[4];
-                hn::StoreU(hn::DemoteTo(du8, hn::DemoteTo(di, v)), du8, bytes);  // truncated toward zero
-                out[0] = bytes[0], out[1] = bytes[1], out[2] = bytes[2];
+    using VI = hn::Vec<decltype(di)>;
+    const int lanes = static_cast<int>(hn::Lanes(d));
+    int j = 0;
+    // Byte offsets are 32-bit: the vectors take images up to 2 GiB.
+    const bool vectors = src.width >= 2 && src.height >= 2 &&
+                         static_cast<uint64_t>(src.step) * static_cast<uint64_t>(src.height) < (uint64_t{1} << 31);
+    if (vectors) {
+        const int32_t* base = reinterpret_cast<const int32_t*>(src.data);
+        const V zero = hn::Zero(d), one = hn::Set(d, 1.0), three = hn::Set(d, 3.0);
+        const V lastColumn = hn::Set(d, src.width - 1.0), lastRow = hn::Set(d, src.height - 1.0);
+        const V step = hn::Set(d, static_cast<double>(src.step));
+        const VI byteMask = hn::Set(di, 0xFF), two = hn::Set(di, 2), below = hn::Set(di, static_cast<int32_t>(src.step));
+        HWY_ALIGN int32_t words[hn::MaxLanes(decltype(di)())];
+        for (; j + lanes <= n; j += lanes) {
+            if (j + kAhead < n) PrefetchPair(src, columns[j + kAhead], rows[j + kAhead]);
+            const V column = hn::LoadU(d, columns + j), row = hn::LoadU(d, rows + j);
+            const auto inner = hn::And(hn::And(hn::Ge(column, zero), hn::Ge(row, zero)),
+                                       hn::And(hn::Lt(column, lastColumn), hn::Lt(row, lastRow)));
+            if (!hn::AllTrue(d, inner)) {
+                for (int k = j; k < j + lanes; ++k) sampling::blendInto(src, columns[k], rows[k], out + 3 * k);
                 continue;
             }
+            const V c0 = hn::Trunc(column), r0 = hn::Trunc(row);
+            const V fx = hn::Sub(column, c0), fy = hn::Sub(row, r0);
+            const V gx = hn::Sub(one, fx), gy = hn::Sub(one, fy);
+            const VI top = hn::DemoteTo(di, hn::Add(hn::Mul(r0, step), hn::Mul(c0, three)));  // exact
+            const VI bottom = hn::Add(top, below);
+            // Bytes B G R B from the left neighbour, R B G R from two bytes on.
+            const VI p00 = hn::GatherOffset(di, base, top), p01 = hn::GatherOffset(di, base, hn::Add(top, two));
+            const VI p10 = hn::GatherOffset(di, base, bottom), p11 = hn::GatherOffset(di, base, hn::Add(bottom, two));
+            auto channel = [&](VI word, int shift) {
+                return hn::PromoteTo(d, hn::And(hn::ShiftRightSame(word, shift), byteMask));
+            };
+            VI pixel = hn::Zero(di);
+            for (int k = 0; k < 3; ++k) {
+                const V v00 = channel(p00, 8 * k), v01 = channel(p01, 8 * k + 8);
+                const V v10 = channel(p10, 8 * k), v11 = channel(p11, 8 * k + 8);
+                const V v = hn::Add(hn::Mul(hn::Add(hn::Mul(v11, fx), hn::Mul(v10, gx)), fy),
+                                    hn::Mul(hn::Add(hn::Mul(v01, fx), hn::Mul(v00, gx)), gy));
+                pixel = hn::Or(pixel, hn::ShiftLeftSame(hn::DemoteTo(di, v), 8 * k));  // truncated toward zero
+            }
+            hn::Store(pixel, di, words);
+            // Four bytes per pixel, each overwriting the spare byte of the one before; the last takes three.
+            uint8_t* o = out + 3 * j;
+            for (int k = 0; k + 1 < lanes; ++k) std::memcpy(o + 3 * k, words + k, 4);
+            std::memcpy(o + 3 * (lanes - 1), words + lanes - 1, 3);
         }
-        sampling::blendInto(src, column, row, out);
     }
-#else
-    for (int j = 0; j < n; ++j, out += 3) sampling::blendInto(src, positions[j].column, positions[j].row, out);
-#endif
+    for (; j < n; ++j) sampling::blendInto(src, columns[j], rows[j], out + 3 * j);
 }
 
 }  // namespace HWY_NAMESPACE
@@ -138,7 +188,7 @@ namespace {
 
 struct RowFunctions {
     bool (*positions)(const FastRow&, double*, double*, double*, double*, double*);
-    void (*blend)(const sampling::SourceView&, const SourcePosition*, int, uint8_t*);
+    void (*blend)(const sampling::SourceView&, const double*, const double*, int, uint8_t*);
 };
 
 // The widest compiled version the processor (and the operating system, which
@@ -173,8 +223,8 @@ bool fastRowPositions(const FastRow& row, double* dx, double* dy, double* dz, do
     return rowFunctions().positions(row, dx, dy, dz, column, rowOut);
 }
 
-void blendRow(const sampling::SourceView& source, const SourcePosition* positions, int n, uint8_t* out) {
-    rowFunctions().blend(source, positions, n, out);
+void blendRow(const sampling::SourceView& source, const double* column, const double* row, int n, uint8_t* out) {
+    rowFunctions().blend(source, column, row, n, out);
 }
 }  // namespace vistereo
 #endif

@@ -6,9 +6,14 @@
 // per plan in a table) and every angle through acos, atan2 and projectToImage;
 // no operation is reordered or fused (the build forbids FMA contraction), so
 // its positions are the reference path's bit for bit. The default arithmetic
-// computes the same directions on vectors (engine/fast_rows.h) and replaces
-// the trigonometry of the azimuth and of the two common lens sines by
-// algebraic identities.
+// computes the same directions on vectors (engine/fast_rows.h), the lens
+// in the same vectors, and snaps every position down to the fixed-point grid
+// the compact form stores, so that a plan's positions are the same whether
+// they are stored and decoded or used as they are worked out.
+//
+// A half rendered once (remapOnce) never stores its plan: each thread works
+// out a row of positions into its own few rows of memory and blends it at
+// once, which spares the coding, the decoding and the plan's memory.
 #include "engine/plan.h"
 
 #include <algorithm>
@@ -18,6 +23,7 @@
 #include <limits>
 #include <mutex>
 
+#include "base/pages.h"
 #include "engine/fast_rows.h"
 #include "engine/samplers.h"
 
@@ -27,128 +33,6 @@ namespace {
 using namespace sampling;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// ---- row positions -----------------------------------------------------------
-
-// The positions of every pixel of a row of one half, by either arithmetic.
-// The pixel-independent values are worked out once here.
-class RowGeometry {
-public:
-    explicit RowGeometry(const RemapPlanKey& key) : key_(key), n_(key.outputHeight) {
-        const size_t padded = paddedLength(n_);
-        sinLambda_.assign(padded, 0.0);
-        cosLambda_.assign(padded, 0.0);
-        const double nd = n_;
-        for (int j = 0; j < n_; ++j) {
-            const double lambda = (j * kPi) / nd;
-            sinLambda_[j] = std::sin(lambda);
-            cosLambda_[j] = std::cos(lambda);
-        }
-        const ZenithAngles& z = key.zenith;
-        fast_.n = n_;
-        fast_.sinLambda = sinLambda_.data();
-        fast_.cosLambda = cosLambda_.data();
-        fast_.cp = std::cos(z.pitch), fast_.sp = std::sin(z.pitch);
-        fast_.cr = std::cos(z.roll), fast_.sr = std::sin(z.roll);
-        fast_.cw = std::cos(z.yaw), fast_.sw = std::sin(z.yaw);
-        if (const auto* a = std::get_if<AlignmentRotation>(&key.alignment)) {
-            fast_.undo = 1;
-            const double values[] = {a->aL.x, a->aL.y, a->aL.z, a->cosBeta, a->sinBeta, a->oneMinusCosBeta, a->n.x,
-                                     a->n.y, a->n.z, a->cosAlpha, a->sinAlpha, a->oneMinusCosAlpha};
-            std::copy(std::begin(values), std::end(values), fast_.pointsAlignment);
-        } else if (const auto* m = std::get_if<RotationMatrix>(&key.alignment)) {
-            fast_.undo = 2;
-            std::copy(&m->m[0][0], &m->m[0][0] + 9, fast_.matrix);
-        }
-        const EyeGeometry& e = key.eye;
-        vectorised_ = vectorisedLens(e);
-        const bool sine = vectorised_ && e.mapping != MappingKind::Quadratic;
-        fast_.lens = sine && e.sineK == 1.0 ? 1 : sine && e.sineK == 0.5 ? 2 : 0;
-        const double r = e.radius180;
-        fast_.twoR = r + r;
-        fast_.mHalfPi = e.mappingScale * kHalfPi;
-        fast_.axisX = e.axisX;
-        fast_.axisY = e.axisY;
-    }
-
-    int width() const { return n_; }
-
-    // A thread's working rows for the default arithmetic.
-    struct Scratch {
-        std::vector<double> x, y, z, column, row;
-        explicit Scratch(int n) : x(paddedLength(n)), y(x.size()), z(x.size()), column(x.size()), row(x.size()) {}
-    };
-
-    void positions(int i, SourcePosition* out, Scratch& scratch) const {
-        if (key_.exact) return exactPositions(i, out);
-        FastRow row = fast_;
-        const double psi = (i * kPi) / static_cast<double>(n_);
-        row.sinPsi = std::sin(psi);
-        row.cosPsi = std::cos(psi);
-        double *x = scratch.x.data(), *y = scratch.y.data(), *z = scratch.z.data();
-        const bool onAxis = fastRowPositions(row, x, y, z, scratch.column.data(), scratch.row.data());
-        if (row.lens != 0) {
-            for (int j = 0; j < n_; ++j) out[j] = {scratch.column[j], scratch.row[j]};
-            if (onAxis)
-                for (int j = 0; j < n_; ++j)
-                    if (!(x[j] * x[j] + z[j] * z[j] > 1e-200)) out[j] = byAngles(x[j], y[j], z[j]);
-        } else if (vectorised_) {
-            for (int j = 0; j < n_; ++j) out[j] = byAzimuthFactors(x[j], y[j], z[j]);
-        } else {
-            for (int j = 0; j < n_; ++j) out[j] = byAngles(x[j], y[j], z[j]);
-        }
-    }
-
-private:
-    SourcePosition byAngles(double x, double y, double z) const {
-        return projectToImage(key_.eye, std::acos(y), std::atan2(z, x));
-    }
-
-    // The lens sine of acos(y) as it is, the azimuth's cosine and sine as
-    // x / |(x, z)| and z / |(x, z)|. A direction on the axis line has no
-    // azimuth and takes the angles.
-    SourcePosition byAzimuthFactors(double x, double y, double z) const {
-        const double across2 = x * x + z * z;
-        if (!(across2 > 1e-200)) return byAngles(x, y, z);
-        const double inverse = 1.0 / std::sqrt(across2);
-        const EyeGeometry& e = key_.eye;
-        const double g = e.mapping == MappingKind::Quadratic ? lensRadius(e.quadratic, static_cast<float>(std::acos(y)))
-                                                             : std::sin(std::acos(y) * e.sineK);
-        const double s = fast_.twoR * (g * fast_.mHalfPi);
-        return {x * inverse * s / kPi + fast_.axisX, fast_.axisY - z * inverse * s / kPi};
-    }
-
-    // Grid direction, pitch, roll, yaw and the alignment, term for term as
-    // zenithDirection and undoAlignment write them, then the angles.
-    void exactPositions(int i, SourcePosition* out) const {
-        const double psi = (i * kPi) / static_cast<double>(n_);
-        const double sinPsi = std::sin(psi), z = std::cos(psi);
-        const FastRow& f = fast_;
-        const double cpZ = f.cp * z, spZ = f.sp * z;
-        const auto* points = std::get_if<AlignmentRotation>(&key_.alignment);
-        const auto* matrix = std::get_if<RotationMatrix>(&key_.alignment);
-        for (int j = 0; j < n_; ++j) {
-            const double x = -sinPsi * cosLambda_[j];
-            const double y = sinPsi * sinLambda_[j];
-            const double y1 = f.cp * y - spZ;
-            const double z1 = cpZ + f.sp * y;
-            const double x2 = f.cr * x - f.sr * z1;
-            const double z2 = f.cr * z1 + f.sr * x;
-            const double y3 = f.cw * y1 - f.sw * x2;
-            const double x3 = f.cw * x2 + f.sw * y1;
-            Vec3 d{x3, y3, z2};
-            if (points) d = undoAlignment(*points, d);
-            if (matrix) d = undoRotation(*matrix, d);
-            out[j] = byAngles(d.x, d.y, d.z);
-        }
-    }
-
-    const RemapPlanKey& key_;
-    int n_;
-    bool vectorised_ = false;
-    std::vector<double> sinLambda_, cosLambda_;
-    FastRow fast_;
-};
 
 // ---- the compact form ----------------------------------------------------------
 
@@ -186,6 +70,141 @@ struct FixedPoint {
     }
 };
 
+// ---- row positions -----------------------------------------------------------
+
+// A thread's rows of working memory: the directions and the positions of one row.
+struct RowArrays {
+    std::vector<double> x, y, z, column, row;
+    explicit RowArrays(int n) : x(paddedLength(n)), y(x.size()), z(x.size()), column(x.size()), row(x.size()) {}
+};
+
+// The positions of every pixel of a row of one half, by either arithmetic.
+// The pixel-independent values are worked out once here.
+class RowGeometry {
+public:
+    RowGeometry(const RemapPlanKey& key, int fractionBits) : key_(key), n_(key.outputHeight) {
+        const size_t padded = paddedLength(n_);
+        sinLambda_.assign(padded, 0.0);
+        cosLambda_.assign(padded, 0.0);
+        const double nd = n_;
+        for (int j = 0; j < n_; ++j) {
+            const double lambda = (j * kPi) / nd;
+            sinLambda_[j] = std::sin(lambda);
+            cosLambda_[j] = std::cos(lambda);
+        }
+        const ZenithAngles& z = key.zenith;
+        cp_ = std::cos(z.pitch), sp_ = std::sin(z.pitch);
+        cr_ = std::cos(z.roll), sr_ = std::sin(z.roll);
+        cw_ = std::cos(z.yaw), sw_ = std::sin(z.yaw);
+        fast_.n = n_;
+        fast_.sinLambda = sinLambda_.data();
+        fast_.cosLambda = cosLambda_.data();
+        // The default arithmetic turns every direction by one matrix: its
+        // columns are the axes turned as the exact arithmetic turns a direction.
+        for (int c = 0; c < 3; ++c) {
+            const Vec3 turned = cameraDirection(c == 0, c == 1, c == 2);
+            fast_.turn[c] = turned.x, fast_.turn[3 + c] = turned.y, fast_.turn[6 + c] = turned.z;
+        }
+        const EyeGeometry& e = key.eye;
+        if (vectorisedLens(e)) {
+            fast_.lens = e.mapping == MappingKind::Quadratic ? RowLens::Quadratic
+                         : e.sineK == 1.0                    ? RowLens::SineOne
+                         : e.sineK == 0.5                    ? RowLens::SineHalf
+                                                             : RowLens::SineK;
+        }
+        fast_.sineK = e.sineK;
+        fast_.law = e.quadratic;
+        const double r = e.radius180;
+        fast_.twoR = r + r;
+        fast_.mHalfPi = e.mappingScale * kHalfPi;
+        fast_.axisX = e.axisX;
+        fast_.axisY = e.axisY;
+        if (!key.exact) {
+            const FixedPoint fixed(fractionBits);
+            fast_.gridScale = fixed.scale, fast_.gridInverse = fixed.inverse;
+            fast_.gridLow = -kBias, fast_.gridHigh = fixed.limit;
+        }
+    }
+
+    int width() const { return n_; }
+
+    // Row i's positions into rows.column and rows.row: the default
+    // arithmetic's on the fixed-point grid, or the exact ones.
+    void positions(int i, RowArrays& rows) const {
+        double *column = rows.column.data(), *row = rows.row.data();
+        if (key_.exact) return exactPositions(i, column, row);
+        FastRow fast = fast_;
+        const double psi = (i * kPi) / static_cast<double>(n_);
+        fast.sinPsi = std::sin(psi);
+        fast.cosPsi = std::cos(psi);
+        double *x = rows.x.data(), *y = rows.y.data(), *z = rows.z.data();
+        const bool onAxis = fastRowPositions(fast, x, y, z, column, row);
+        if (fast.lens == RowLens::ByCaller) {
+            for (int j = 0; j < n_; ++j) snapByAngles({x[j], y[j], z[j]}, column[j], row[j]);
+        } else if (onAxis) {
+            for (int j = 0; j < n_; ++j) {
+                const Vec3 d = fast.direction(j);
+                if (!(d.x * d.x + d.z * d.z > 1e-200)) snapByAngles(d, column[j], row[j]);
+            }
+        }
+    }
+
+private:
+    SourcePosition byAngles(double x, double y, double z) const {
+        return projectToImage(key_.eye, std::acos(y), std::atan2(z, x));
+    }
+
+    // A pixel the vectors leave to the angles (no azimuth, or a lens they do
+    // not know), snapped to the grid as the vectors snap theirs.
+    void snapByAngles(const Vec3& d, double& column, double& row) const {
+        const SourcePosition p = byAngles(d.x, d.y, d.z);
+        const FastRow& f = fast_;
+        if (p.column >= f.gridLow && p.column < f.gridHigh && p.row >= f.gridLow && p.row < f.gridHigh) {
+            column = std::floor(p.column * f.gridScale) * f.gridInverse;
+            row = std::floor(p.row * f.gridScale) * f.gridInverse;
+        } else {
+            column = row = kNaN;
+        }
+    }
+
+    // A grid direction (x, y, z) turned by pitch, roll, yaw and the
+    // alignment, term for term as zenithDirection and undoAlignment write
+    // them; cpZ and spZ are cos(pitch) z and sin(pitch) z.
+    Vec3 turned(double x, double y, double cpZ, double spZ) const {
+        const double y1 = cp_ * y - spZ;
+        const double z1 = cpZ + sp_ * y;
+        const double x2 = cr_ * x - sr_ * z1;
+        const double z2 = cr_ * z1 + sr_ * x;
+        const double y3 = cw_ * y1 - sw_ * x2;
+        const double x3 = cw_ * x2 + sw_ * y1;
+        Vec3 d{x3, y3, z2};
+        if (const auto* points = std::get_if<AlignmentRotation>(&key_.alignment)) d = undoAlignment(*points, d);
+        if (const auto* matrix = std::get_if<RotationMatrix>(&key_.alignment)) d = undoRotation(*matrix, d);
+        return d;
+    }
+    Vec3 cameraDirection(double x, double y, double z) const { return turned(x, y, cp_ * z, sp_ * z); }
+
+    // The exact positions of row i: the grid direction, turned, then the angles.
+    void exactPositions(int i, double* column, double* row) const {
+        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double sinPsi = std::sin(psi), z = std::cos(psi);
+        const double cpZ = cp_ * z, spZ = sp_ * z;
+        for (int j = 0; j < n_; ++j) {
+            const Vec3 d = turned(-sinPsi * cosLambda_[j], sinPsi * sinLambda_[j], cpZ, spZ);
+            const SourcePosition p = byAngles(d.x, d.y, d.z);
+            column[j] = p.column, row[j] = p.row;
+        }
+    }
+
+    const RemapPlanKey& key_;
+    int n_;
+    std::vector<double> sinLambda_, cosLambda_;
+    double cp_, sp_, cr_, sr_, cw_, sw_;  // cosines and sines of pitch, roll and yaw
+    FastRow fast_;
+};
+
+// ---- the row coding ------------------------------------------------------------
+
 // The line through the two previous positions of a row, shared by the coder
 // and the decoder so that both predict the same value.
 struct RowPredictor {
@@ -200,14 +219,15 @@ struct RowPredictor {
     }
 };
 
-// Codes one row of positions: deviations (2 per pixel) and whole positions.
-void encodeRow(const FixedPoint& fixed, const SourcePosition* positions, int n, int16_t* deviations,
+// Codes one row of positions (already on the grid, or NaN): deviations
+// (2 per pixel) and whole positions.
+void encodeRow(const FixedPoint& fixed, const double* columns, const double* rows, int n, int16_t* deviations,
                std::vector<uint32_t>& whole) {
     whole.clear();
     RowPredictor line;
     for (int j = 0; j < n; ++j, deviations += 2) {
         uint32_t c, r;
-        if (!fixed.encode(positions[j].column, c) || !fixed.encode(positions[j].row, r)) {
+        if (!fixed.encode(columns[j], c) || !fixed.encode(rows[j], r)) {
             deviations[0] = kBlack, deviations[1] = 0;
             continue;
         }
@@ -260,6 +280,73 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
     CV_Assert(output.type() == CV_8UC3 && output.rows >= n && output.cols >= columnsNeeded);
 }
 
+// Writes rows of a half in every target from a row's positions, through the
+// key's kernel.
+class HalfWriter {
+public:
+    HalfWriter(const RemapPlanKey& key, std::span<const HalfTarget> targets) : n_(key.outputHeight) {
+        const int eye = key.half == Half::Left ? 0 : 1;
+        for (const HalfTarget& t : targets) {
+            const cv::Mat& output = *t.output;
+            checkOutput(output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n_));
+            lanes_.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), output.data, output.step[0]});
+            // A fresh canvas is faulted in as the rows are written: in 2 MiB pages, not 4 KiB ones.
+            const size_t step = output.step[0];
+            adviseHugePages(output.data + key.rows.first * step,
+                            (key.rows.count - 1) * step + static_cast<size_t>(output.cols) * output.elemSize());
+        }
+        columnOffset_ = 3 * static_cast<size_t>(eye * n_);
+        kernel_ = key.interpolation;
+        // The wider kernels leave out what lies beyond 90 degrees off the axis.
+        const EyeGeometry& e = key.eye;
+        if (kernel_ != Interpolation::Bilinear) {
+            const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);
+            const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
+            cubic_ = {&cubicTable(), static_cast<double>(e.axisX), static_cast<double>(e.axisY), rimRadius * rimRadius};
+            lanczos_ = {&lanczosTable(), cubic_.axisX, cubic_.axisY, cubic_.rim2};
+        }
+    }
+
+    // Output row i of every target from the positions of its n pixels.
+    void write(int i, const double* columns, const double* rows) const {
+        for (const Lane& lane : lanes_) {
+            uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset_;
+            switch (kernel_) {
+                case Interpolation::Bilinear: blendRow(lane.src, columns, rows, n_, out); break;
+                case Interpolation::Bicubic: sampleRow(cubic_, lane.src, columns, rows, out); break;
+                case Interpolation::Lanczos: sampleRow(lanczos_, lane.src, columns, rows, out); break;
+            }
+        }
+    }
+
+private:
+    struct Lane {
+        SourceView src;
+        uint8_t* data;
+        size_t step;
+    };
+    static const KernelTable<4>& cubicTable() {
+        static const KernelTable<4> table = makeTable<4>(keysCubic);
+        return table;
+    }
+    static const KernelTable<6>& lanczosTable() {
+        static const KernelTable<6> table = makeTable<6>(lanczos3);
+        return table;
+    }
+    template <class Sampler>
+    void sampleRow(const Sampler& sampler, const SourceView& src, const double* columns, const double* rows,
+                   uint8_t* out) const {
+        for (int j = 0; j < n_; ++j, out += 3) sampler.sample(src, columns[j], rows[j], out);
+    }
+
+    int n_;
+    std::vector<Lane> lanes_;
+    size_t columnOffset_ = 0;
+    Interpolation kernel_ = Interpolation::Bilinear;
+    KernelSampler<4> cubic_{};
+    KernelSampler<6> lanczos_{};
+};
+
 }  // namespace
 
 bool vectorisedLens(const EyeGeometry& eye) {
@@ -289,10 +376,18 @@ size_t RemapPlan::bytes() const {
 
 void RemapPlan::rowPositions(int row, SourcePosition* out) const {
     const int n = size();
+    std::vector<double> columns(n), rows(n);
+    rowPositions(row, columns.data(), rows.data());
+    for (int j = 0; j < n; ++j) out[j] = {columns[j], rows[j]};
+}
+
+void RemapPlan::rowPositions(int row, double* columns, double* rows) const {
+    const int n = size();
     CV_Assert(row >= key_.rows.first && row < key_.rows.first + key_.rows.count);
     const size_t index = static_cast<size_t>(row - key_.rows.first);
     if (key_.exact) {
-        std::copy_n(exact_.data() + index * n, n, out);
+        const SourcePosition* p = exact_.data() + index * n;
+        for (int j = 0; j < n; ++j) columns[j] = p[j].column, rows[j] = p[j].row;
         return;
     }
     const FixedPoint fixed(fractionBits_);
@@ -302,7 +397,7 @@ void RemapPlan::rowPositions(int row, SourcePosition* out) const {
     for (int j = 0; j < n; ++j, deviation += 2) {
         uint32_t c, r;
         if (deviation[0] == kBlack) {
-            out[j] = {kNaN, kNaN};
+            columns[j] = rows[j] = kNaN;
             continue;
         }
         if (deviation[0] == kWhole) {
@@ -313,7 +408,7 @@ void RemapPlan::rowPositions(int row, SourcePosition* out) const {
             r = line.row() + static_cast<uint32_t>(static_cast<int32_t>(deviation[1]));
         }
         line.take(c, r);
-        out[j] = {fixed.decode(c), fixed.decode(r)};
+        columns[j] = fixed.decode(c), rows[j] = fixed.decode(r);
     }
 }
 
@@ -324,31 +419,35 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
     plan->key_ = key;
     const int rows = key.rows.count;
     if (n == 0 || rows == 0) return plan;
-    const RowGeometry geometry(plan->key_);
+    if (!key.exact) plan->fractionBits_ = fractionBitsFor(key.eye);
+    const RowGeometry geometry(plan->key_, plan->fractionBits_);
     const size_t pixels = static_cast<size_t>(n) * rows;
     auto indexOf = [&](int row) { return static_cast<size_t>(row - key.rows.first); };
 
     if (key.exact) {
         plan->exact_.resize(pixels);
         runRowBands(key.rows.first, rows, key.half, threads, progress, [&] {
-            auto scratch = std::make_shared<RowGeometry::Scratch>(0);
-            return [&, scratch](int row) { geometry.positions(row, plan->exact_.data() + indexOf(row) * n, *scratch); };
+            auto scratch = std::make_shared<RowArrays>(n);
+            return [&, scratch](int row) {
+                geometry.positions(row, *scratch);
+                SourcePosition* out = plan->exact_.data() + indexOf(row) * n;
+                for (int j = 0; j < n; ++j) out[j] = {scratch->column[j], scratch->row[j]};
+            };
         });
         return plan;
     }
 
-    plan->fractionBits_ = fractionBitsFor(key.eye);
     const FixedPoint fixed(plan->fractionBits_);
     plan->deviationCount_ = 2 * pixels;
     plan->deviations_.reset(new int16_t[plan->deviationCount_]);
     std::vector<std::vector<uint32_t>> wholeOfRow(rows);
     runRowBands(key.rows.first, rows, key.half, threads, progress, [&] {
-        auto scratch = std::make_shared<RowGeometry::Scratch>(n);
-        auto positions = std::make_shared<std::vector<SourcePosition>>(n);
-        return [&, scratch, positions](int row) {
+        auto scratch = std::make_shared<RowArrays>(n);
+        return [&, scratch](int row) {
             const size_t index = indexOf(row);
-            geometry.positions(row, positions->data(), *scratch);
-            encodeRow(fixed, positions->data(), n, plan->deviations_.get() + 2 * index * n, wholeOfRow[index]);
+            geometry.positions(row, *scratch);
+            encodeRow(fixed, scratch->column.data(), scratch->row.data(), n, plan->deviations_.get() + 2 * index * n,
+                      wholeOfRow[index]);
         };
     });
     plan->wholeStart_.resize(rows + 1);
@@ -365,51 +464,29 @@ void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, 
     const RemapPlanKey& key = plan.key();
     const int n = key.outputHeight;
     if (n <= 0 || key.rows.count <= 0 || targets.empty()) return;
-    const int eye = key.half == Half::Left ? 0 : 1;
-    struct Lane {
-        SourceView src;
-        uint8_t* data;
-        size_t step;
-    };
-    std::vector<Lane> lanes;
-    for (const HalfTarget& t : targets) {
-        checkOutput(*t.output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n));
-        lanes.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), t.output->data,
-                         t.output->step[0]});
-    }
-    const size_t columnOffset = 3 * static_cast<size_t>(eye * n);
-    // writeRow(source, positions, out) fills one row of a target's half.
-    auto applyWith = [&](const auto& writeRow) {
-        runRowBands(key.rows.first, key.rows.count, key.half, threads, progress, [&] {
-            auto positions = std::make_shared<std::vector<SourcePosition>>(n);
-            return [&, positions](int i) {
-                plan.rowPositions(i, positions->data());
-                for (const Lane& lane : lanes)
-                    writeRow(lane.src, positions->data(), lane.data + static_cast<size_t>(i) * lane.step + columnOffset);
-            };
-        });
-    };
-    if (key.interpolation == Interpolation::Bilinear)
-        return applyWith([n](const SourceView& src, const SourcePosition* positions, uint8_t* out) {
-            blendRow(src, positions, n, out);
-        });
-    // The wider kernels leave out what lies beyond 90 degrees off the axis.
-    const EyeGeometry& e = key.eye;
-    const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);
-    const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
-    const double ax = e.axisX, ay = e.axisY, rim2 = rimRadius * rimRadius;
-    auto withKernel = [n](const auto& sampler) {
-        return [n, sampler](const SourceView& src, const SourcePosition* positions, uint8_t* out) {
-            for (int j = 0; j < n; ++j, out += 3) sampler.sample(src, positions[j].column, positions[j].row, out);
+    const HalfWriter writer(key, targets);
+    runRowBands(key.rows.first, key.rows.count, key.half, threads, progress, [&] {
+        auto scratch = std::make_shared<RowArrays>(n);
+        return [&, scratch](int i) {
+            plan.rowPositions(i, scratch->column.data(), scratch->row.data());
+            writer.write(i, scratch->column.data(), scratch->row.data());
         };
-    };
-    if (key.interpolation == Interpolation::Bicubic) {
-        static const KernelTable<4> cubic = makeTable<4>(keysCubic);
-        applyWith(withKernel(KernelSampler<4>{&cubic, ax, ay, rim2}));
-    } else {
-        static const KernelTable<6> lanczos = makeTable<6>(lanczos3);
-        applyWith(withKernel(KernelSampler<6>{&lanczos, ax, ay, rim2}));
-    }
+    });
+}
+
+void remapOnce(const RemapPlanKey& key, std::span<const HalfTarget> targets, int threads, const RowProgress& progress) {
+    const int n = key.outputHeight;
+    CV_Assert(n >= 0 && key.rows.first >= 0 && key.rows.count >= 0 && key.rows.first + int64_t{key.rows.count} <= n);
+    if (n == 0 || key.rows.count == 0 || targets.empty()) return;
+    const HalfWriter writer(key, targets);
+    const RowGeometry geometry(key, key.exact ? 0 : fractionBitsFor(key.eye));
+    runRowBands(key.rows.first, key.rows.count, key.half, threads, progress, [&] {
+        auto scratch = std::make_shared<RowArrays>(n);
+        return [&, scratch](int i) {
+            geometry.positions(i, *scratch);
+            writer.write(i, scratch->column.data(), scratch->row.data());
+        };
+    });
 }
 
 }  // namespace vistereo

@@ -12,15 +12,16 @@
 // Two forms, chosen by the arithmetic:
 // - exact: every position as the two doubles the reference path computes,
 //   16 bytes per output pixel; applying it writes the reference's bytes.
-// - default: the positions from the faster arithmetic, held in fixed point
-//   (32 bits per coordinate, 2^-F of a pixel with F = 19 for images up to
-//   8175 pixels a side) and coded against their own row: each pixel stores
+// - default: the positions from the faster arithmetic, which snaps them down
+//   to a fixed-point grid (2^-F of a pixel with F = 19 for images up to 8175
+//   pixels a side), held as 32 bits per coordinate and coded against their
+//   own row: each pixel stores
 //   how far it lies from the straight line through its two left neighbours,
 //   2 x 16 bits, and a pixel that does not fit (the first two of a row, the
 //   first ones after a black stretch, a kink) stores its position whole in a
 //   side list. About 4 bytes per output pixel: 64 MiB for a 4096 x 4096
-//   half. The decoded positions are the fixed-point ones exactly; the
-//   truncation to 2^-F moves a bilinear weight by less than 2e-6, which
+//   half. The decoded positions are the grid positions exactly; the
+//   snapping to 2^-F moves a bilinear weight by less than 2e-6, which
 //   changes a stored byte by 1 in a few bytes per million.
 #pragma once
 
@@ -82,6 +83,8 @@ public:
     // Source positions of output row `row` (one of rows()), left to right,
     // size() entries. A pixel that can only come out black has NaN.
     void rowPositions(int row, SourcePosition* out) const;
+    // The same as two arrays of size() entries: the columns and the rows.
+    void rowPositions(int row, double* columns, double* rows) const;
 
 private:
     friend std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey&, int, const RowProgress&);
@@ -112,8 +115,16 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
 void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, int threads = 0,
                     const RowProgress& progress = {});
 
+// Writes the same bytes as applyRemapPlan(*buildRemapPlan(key), targets)
+// without keeping the plan: each row's positions are worked out and used at
+// once, by the key's arithmetic and kernel. For a half rendered once, this
+// is the whole cost of the plan and far less than building and applying it.
+void remapOnce(const RemapPlanKey& key, std::span<const HalfTarget> targets, int threads = 0,
+               const RowProgress& progress = {});
+
 // Whether the default arithmetic has a vectorised lens for this eye. An eye
-// it declines is mapped by projectToImage itself, pixel by pixel.
+// it declines is mapped by projectToImage itself, pixel by pixel (and
+// snapped to the same grid).
 bool vectorisedLens(const EyeGeometry& eye);
 
 }  // namespace vistereo

@@ -4,10 +4,11 @@
 // The reference path evaluates every step for one pixel at a time, exactly
 // as the geometry is written down. The renderers build the half's remap plan
 // (engine/plan.cpp, where the exact arithmetic gives the reference's
-// positions bit for bit and the default one replaces the trigonometry of
-// the azimuth and of the two common lens sines by algebraic identities) and
-// apply it; both split the rows over threads, and a pixel's bytes never
-// depend on which thread computes it.
+// positions bit for bit and the default one works on vectors and replaces
+// the trigonometry of the azimuth and of the two common lens sines by
+// algebraic identities) and use it as they go, row by row, without storing
+// it; the rows are split over threads, and a pixel's bytes never depend on
+// which thread computes it.
 #include "engine/render.h"
 
 #include <algorithm>
@@ -25,38 +26,13 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
     CV_Assert(output.type() == CV_8UC3 && output.rows >= n && output.cols >= columnsNeeded);
 }
 
-// A one-off render plans and applies a half band by band, each band's plan
-// at most this many bytes: it stays in the caches between its building and
-// its use, and its memory is taken again by the next band instead of being
-// fetched from the system (and faulted in) anew.
-constexpr size_t kPlanBandBytes = size_t{1} << 20;
-
-// Plans and applies one half for every target. Progress counts a row as half
-// done when its positions are worked out and done when it is written.
+// Renders one half for every target straight from its positions, without
+// keeping a plan: the same bytes as building the half's plan and applying it.
 void renderHalf(const ConversionGeometry& g, Half half, const HalfAlignment& alignment,
                 std::span<const HalfTarget> targets, const RenderOptions& options) {
-    const int n = g.outputHeight;
-    if (n <= 0 || targets.empty()) return;
-    RemapPlanKey key = remapPlanKey(g, half, alignment, options.interpolation, options.exact);
-    const size_t bytesPerRow = static_cast<size_t>(n) * (options.exact ? sizeof(SourcePosition) : 2 * sizeof(int16_t));
-    const size_t rowsPerBand = std::max<size_t>(kPlanBandBytes / bytesPerRow, 4 * resolveThreadCount(options.threads));
-    const int band = static_cast<int>(std::min(rowsPerBand, static_cast<size_t>(n)));
-    int64_t finished = 0;  // rows worked out plus rows written, over all bands
-    int reported = 0;
-    auto stepOf = [&](int64_t before) -> RowProgress {
-        if (!options.progress) return {};
-        return [&, before](Half h, int done, int) {
-            const int rows = static_cast<int>((before + done) / 2);
-            if (rows > reported) options.progress(h, reported = rows, n);
-        };
-    };
-    for (int first = 0; first < n; first += band) {
-        key.rows = {first, std::min(band, n - first)};
-        const auto plan = buildRemapPlan(key, options.threads, stepOf(finished));
-        finished += key.rows.count;
-        applyRemapPlan(*plan, targets, options.threads, stepOf(finished));
-        finished += key.rows.count;
-    }
+    if (g.outputHeight <= 0 || targets.empty()) return;
+    remapOnce(remapPlanKey(g, half, alignment, options.interpolation, options.exact), targets, options.threads,
+              options.progress);
 }
 
 }  // namespace

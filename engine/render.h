@@ -13,11 +13,12 @@
 // nothing is copied. Rendering is split over threads by rows; the bytes
 // written do not depend on the number of threads.
 //
-// Underneath every renderer here is one path: the half's remap plan is built
-// (engine/plan.h: where every output pixel reads) and applied to the image.
-// The functions below are conveniences that do both for one render; whoever
-// renders the same geometry again (a batch, the frames of a video) builds
-// the plan once and applies it many times.
+// Underneath every renderer here is one path: the half's remap plan
+// (engine/plan.h: where every output pixel reads). The functions below
+// render once, working the plan's positions out row by row and using them
+// at once (remapOnce) with the same bytes as a stored plan; whoever renders
+// the same geometry again (a batch, the frames of a video) builds the plan
+// once and applies it many times.
 #pragma once
 
 #include <cstdint>
@@ -97,10 +98,11 @@ struct RenderOptions {
     // false: the azimuth's cosine and sine are taken as x / |(x, z)| and
     // z / |(x, z)| instead of cos(atan2(z, x)) and sin(atan2(z, x)), and for
     // k = 1 and k = 0.5 the lens sine of acos(y) as sqrt((1 - y)(1 + y)) and
-    // sqrt((1 - y) / 2), several pixels at a time; the positions are held to
-    // 2^-19 of a pixel (engine/plan.h). They differ from the reference by
-    // less than that, which changes a stored byte by 1 in a vanishing share
-    // of pixels; several times faster.
+    // sqrt((1 - y) / 2), for other lenses the arc cosine and sine on vectors,
+    // several pixels at a time; the positions are snapped down to 2^-19 of a
+    // pixel (engine/plan.h). They differ from the reference by less than
+    // that, which changes a stored byte by 1 in a vanishing share of pixels;
+    // several times faster.
     bool exact = false;
     Interpolation interpolation = Interpolation::Bilinear;
 };

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "engine/fast_rows.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
+#include "engine/samplers.h"
 #include "tests/support/synth.h"
 
 namespace vistereo {
@@ -118,6 +120,44 @@ TEST(SampleBilinear, EdgesFractionsAndOutsidePositions) {
         const Pixel3 p = sampleBilinear(src, 6, 12, c.column, c.row);
         EXPECT_TRUE(p.c[0] == c.b && p.c[1] == c.g && p.c[2] == c.r)
             << c.column << "," << c.row << ": " << int(p.c[0]) << " " << int(p.c[1]) << " " << int(p.c[2]);
+    }
+}
+
+// The row blend against the pixel blend, on a source with padded rows and on one whose last row ends its buffer:
+// runs of pixels well inside (the vector path) broken by pixels on the last column or row, just outside, at -0.0,
+// NaN and far away, on rows of every length around the vector widths; the byte after the row is left alone.
+TEST(SampleBilinear, RowBlendIsThePixelBlend) {
+    const int width = 37, height = 23;
+    cv::Mat padded(height, width + 5, CV_8UC3);
+    cv::RNG rng(7);
+    rng.fill(padded, cv::RNG::UNIFORM, 0, 256);
+    const cv::Mat tight = padded.colRange(0, width).clone();
+    std::vector<double> columns, rows;
+    const double odd[][2] = {{width - 1.0, 3.5},  {4.25, height - 1.0}, {width - 1.0, height - 1.0}, {width - 1.001, height - 1.001},
+                             {-0.0, 2.5},         {-0.3, 4.0},          {5.0, -1.0},                 {kNaN, 3.0},
+                             {3e9, 1.0},          {width + 0.0, 2.0},   {width - 2.0, height - 2.0}, {0.0, 0.0}};
+    for (int k = 0; k < 24; ++k)  // the shorter rows wholly inside
+        columns.push_back(rng.uniform(0.0, width - 1.0)), rows.push_back(rng.uniform(0.0, height - 1.0));
+    for (int run = 0; run < 40; ++run) {
+        for (int k = 0; k < 1 + run % 13; ++k)
+            columns.push_back(rng.uniform(0.0, width - 1.0)), rows.push_back(rng.uniform(0.0, height - 1.0));
+        columns.push_back(odd[run % 12][0]), rows.push_back(odd[run % 12][1]);
+    }
+    ASSERT_GT(columns.size(), 300u);
+    for (const cv::Mat& source : {padded.colRange(0, width), tight}) {
+        const sampling::SourceView view = sampling::viewOf(source, width, height);
+        for (int n : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 24, 31, static_cast<int>(columns.size())}) {
+            std::vector<uint8_t> out(3 * n + 1, 0xAB);
+            blendRow(view, columns.data(), rows.data(), n, out.data());
+            int wrong = 0;
+            for (int j = 0; j < n; ++j) {
+                uint8_t expected[3];
+                sampling::blendInto(view, columns[j], rows[j], expected);
+                wrong += !std::equal(expected, expected + 3, out.data() + 3 * j);
+            }
+            EXPECT_EQ(wrong, 0) << n << " pixels, step " << source.step[0];
+            EXPECT_EQ(out[3 * n], 0xAB) << "written past the row";
+        }
     }
 }
 
