@@ -134,15 +134,6 @@ std::string fixed(double v, int decimals) {
     return text;
 }
 
-// The registry and what its reader said; the report's lines go to err as warnings.
-LensRegistry loadReported(const std::filesystem::path& file, RegistryLoadReport& report, std::ostream& err) {
-    LensRegistry registry;
-    LoadLensRegistry(registry, file, &report);
-    if (report.found)
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-    return registry;
-}
-
 std::string radiusText(const LensRecord& r) {
     switch (r.radiusMode) {
         case 0: return "circular fisheye";
@@ -451,6 +442,18 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     out << "registered as record #" << registry.count << " of " << file.string() << "\n";
     for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
+    if (options.has("user")) {
+        // The working folder's file is read first: there its record of this name is the one found.
+        LensRegistry working;
+        const std::filesystem::path workingFile = registryFile(directory);
+        LoadLensRegistry(working, workingFile);
+        for (int i = 0; i < working.count; ++i)
+            if (working.records[i].name == name) {
+                err << "vistereo-cli: note: " << workingFile.string() << " has a record \"" << name
+                    << "\" too; in that folder its record is the one the name finds\n";
+                break;
+            }
+    }
     return kExitOk;
 }
 
