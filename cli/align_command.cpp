@@ -22,10 +22,11 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 10> kAlignOptions{{
+constexpr std::array<OptionSpec, 11> kAlignOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
+    kLensesOption,
     kLeftImageOption,
     kRightImageOption,
     {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
@@ -37,7 +38,7 @@ constexpr std::array<OptionSpec, 10> kAlignOptions{{
 
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
-    "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
+    "                          [--lenses FILE] [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 constexpr std::array<OptionSpec, 6> kCheckOptions{{
     {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
@@ -132,9 +133,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
     request.limits = reading.limits;
     request.ignoreOrientation = reading.ignoreOrientation;
-    if (const std::string error =
-            chooseLenses(request.workingDirectory, options.value("left-lens"), options.value("right-lens"), request.lenses);
-        !error.empty())
+    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty())
         return usage(error);
 
     const PairAlignment aligned = alignRequestPair(request, *threads);

@@ -24,10 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 29> kBatchOptions{{
+constexpr std::array<OptionSpec, 30> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
+    kLensesOption,
     kPointsOption,
     {"auto-align", 0, nullptr, "align every pair automatically from its own pictures (no --points needed)"},
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
@@ -63,7 +64,7 @@ constexpr std::array<OptionSpec, 29> kBatchOptions{{
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS\n"
+    "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
     "                          (--points LIST | --auto-align [--align-once])\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
@@ -188,8 +189,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readConversionChoices(options, !autoAlign, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
-    if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
-                                               options.value("right-lens"), request.lenses);
+    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);
     settings.force = options.has("force");

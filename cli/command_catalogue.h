@@ -29,6 +29,7 @@ extern const CommandHelp kCheckHelp;
 extern const CommandHelp kLensListHelp;
 extern const CommandHelp kLensShowHelp;
 extern const CommandHelp kLensAddHelp;
+extern const CommandHelp kLensRemoveHelp;
 extern const CommandHelp kLensDetectHelp;
 
 // The commands in the order of the program's help.

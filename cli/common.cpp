@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <limits>
 
@@ -98,46 +99,57 @@ std::filesystem::path registryFile(const std::filesystem::path& workingDirectory
     return workingDirectory / kLensRegistryFileName;
 }
 
-std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,
-                         const std::string& rightLens, std::array<LensSettings, 2>& lenses) {
-    LensRegistry registry;
-    const auto iniFile = registryFile(workingDirectory);
-    RegistryLoadReport report;
-    LoadLensRegistry(registry, iniFile, &report);
-    const std::pair<const char*, const std::string*> wanted[2] = {{"left-lens", &leftLens}, {"right-lens", &rightLens}};
-    for (int eye = 0; eye < 2; ++eye) {
-        const LensLookup lens = findLens(registry, *wanted[eye].second, iniFile);
-        if (!lens.error.empty()) {
-            // The record may sit past a line the reader could not take: say which.
-            std::string error = std::string("--") + wanted[eye].first + ": " + lens.error;
-            for (const std::string& line : report.lines()) error += "\n  " + line;
-            return error;
-        }
-        SelectLensForEye(lenses, registry, eye, lens.index);
-    }
-    return "";
+std::optional<std::filesystem::path> userLensFileOfEnvironment() {
+    return userLensFile(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 
-LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file) {
-    LensLookup found;
-    if (!lens.empty() && lens[0] == '#') {
-        const auto k = parseWholeNumber(lens.substr(1));
-        if (!k || *k < 1 || *k > registry.count) {
-            found.error = "no lens record " + lens + " in " + file.string() + " (it holds " +
-                          std::to_string(registry.count) + ")";
-            return found;
+std::vector<LensSource> lensSources(const std::filesystem::path& workingDirectory, const ParsedOptions& options) {
+    std::vector<LensSource> sources{{LensSourceKind::WorkingFolder, registryFile(workingDirectory)}};
+    if (const auto given = options.values.find("lenses"); given != options.values.end())
+        for (const std::string& file : given->second) sources.push_back({LensSourceKind::LensesOption, file});
+    if (const auto user = userLensFileOfEnvironment()) sources.push_back({LensSourceKind::UserFile, *user});
+    return sources;
+}
+
+LensesLoad loadLenses(const std::filesystem::path& workingDirectory, const ParsedOptions& options) {
+    LensesLoad load;
+    load.catalogue = loadLensCatalogue(lensSources(workingDirectory, options));
+    for (const LoadedLensSource& loaded : load.catalogue.sources) {
+        if (loaded.source.kind != LensSourceKind::LensesOption || loaded.report.clean()) continue;
+        if (!loaded.report.found) {
+            load.error = "--lenses: " + loaded.source.file.string() + " " + loaded.report.problems.front().text;
+        } else {
+            load.error = "--lenses: " + loaded.source.file.string() + " is not a whole lens registry:";
+            for (const std::string& line : loaded.report.lines()) load.error += "\n  " + line;
         }
-        found.index = *k - 1;
-        return found;
+        return load;
     }
-    for (int i = 0; i < registry.count; ++i) {
-        if (registry.records[i].name == lens) {
-            found.index = i;
-            return found;
+    return load;
+}
+
+std::string chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
+                         std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect) {
+    const LensesLoad load = loadLenses(workingDirectory, options);
+    if (!load.error.empty()) return load.error;
+    const LensCatalogue& catalogue = load.catalogue;
+    for (int eye = 0; eye < 2; ++eye) {
+        const char* option = eye == 0 ? "left-lens" : "right-lens";
+        const LensLookup lens = findLens(catalogue, options.value(option));
+        if (!lens.error.empty()) {
+            // The record may sit past a line the reader could not take: say which.
+            std::string error = std::string("--") + option + ": " + lens.error;
+            for (const LoadedLensSource& loaded : catalogue.sources)
+                if (loaded.report.found)
+                    for (const std::string& line : loaded.report.lines()) error += "\n  " + line;
+            return error;
         }
+        SelectLensForEye(lenses, catalogue.sources[lens.position.source].registry, eye, lens.position.index);
     }
-    found.error = "no lens named \"" + lens + "\" in " + file.string() + " (see 'vistereo-cli lens list')";
-    return found;
+    if (protect)
+        for (const LoadedLensSource& loaded : catalogue.sources)
+            if (loaded.source.kind != LensSourceKind::WorkingFolder)
+                protect->push_back({loaded.source.file, "a lens registry"});
+    return "";
 }
 
 }  // namespace vistereo::cli

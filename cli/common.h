@@ -10,7 +10,10 @@
 #include "conversion/run_steps.h"
 #include "picking/matching.h"
 #include "engine/params.h"
+#include "cli/option_table.h"
+#include "conversion/output_target.h"
 #include "registry/lens_registry.h"
+#include "registry/lens_sources.h"
 
 namespace vistereo::cli {
 
@@ -23,14 +26,6 @@ std::optional<int32_t> parseWholeNumber(const std::string& text);
 // Degrees in steps of 0.1 ("2", "-0.5", "+12.3"): at most one decimal.
 // Returns tenths of a degree.
 std::optional<int32_t> parseDegreesTenths(const std::string& text);
-
-// A registered name, or "#K" for the K-th record (1-based). Returns the slot
-// index, or an error text.
-struct LensLookup {
-    int index = -1;
-    std::string error;
-};
-LensLookup findLens(const LensRegistry& registry, const std::string& lens, const std::filesystem::path& file);
 
 // Both input images (paths as resolved by argumentPath) with their view
 // geometry, for matching, read and judged as the conversion reads them;
@@ -46,9 +41,28 @@ void printRefusal(std::ostream& err, const RunRefusal& refusal);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 
+// The user's lens file as XDG_CONFIG_HOME and HOME give it now (none when
+// neither does).
+std::optional<std::filesystem::path> userLensFileOfEnvironment();
+
+// The lens files a command reads, in lookup order: DIR/Vistereo.ini, each
+// --lenses FILE as given, the user's lens file.
+std::vector<LensSource> lensSources(const std::filesystem::path& workingDirectory, const ParsedOptions& options);
+
+// The lenses of those files. A --lenses file that is missing, or that the
+// reader could not take whole, is refused: `error` names the file and why.
+struct LensesLoad {
+    LensCatalogue catalogue;
+    std::string error;
+};
+LensesLoad loadLenses(const std::filesystem::path& workingDirectory, const ParsedOptions& options);
+
 // The lenses named by --left-lens and --right-lens, from the working
-// directory's registry; an error text naming the option otherwise.
-std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,
-                         const std::string& rightLens, std::array<LensSettings, 2>& lenses);
+// directory's registry, the --lenses files and the user's lens file, in that
+// order; an error text naming the option otherwise. With `protect`, the lens
+// files read (beyond the working directory's, which the run guards itself)
+// are added to the files an output must not replace.
+std::string chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
+                         std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect = nullptr);
 
 }  // namespace vistereo::cli

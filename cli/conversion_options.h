@@ -15,6 +15,9 @@ inline constexpr OptionSpec kDirectoryOption{
 inline constexpr OptionSpec kLeftLensOption{
     "left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"};
 inline constexpr OptionSpec kRightLensOption{"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"};
+inline constexpr OptionSpec kLensesOption{
+    "lenses", 0, "FILE", "also look lenses up in this registry file, after the working directory's\n"
+                         "                            Vistereo.ini and before the user's lens file (may repeat)"};
 inline constexpr OptionSpec kPointsOption{"points", 0, "LIST",
                                           "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"};
 inline constexpr OptionSpec kAutoAlignOption{

@@ -27,10 +27,11 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 24> kConvertOptions{{
+constexpr std::array<OptionSpec, 25> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
+    kLensesOption,
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     kAutoAlignOption,
@@ -58,7 +59,7 @@ constexpr std::array<OptionSpec, 24> kConvertOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
-    "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
+    "                            [--lenses FILE] [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP] [--ignore-orientation]\n"
@@ -159,8 +160,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
 
-    if (const std::string error = chooseLenses(request.workingDirectory, options.value("left-lens"),
-                                               options.value("right-lens"), request.lenses);
+    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
 

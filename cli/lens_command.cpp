@@ -23,8 +23,19 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 2> kListOptions{{
+constexpr std::array<OptionSpec, 3> kListOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
+    kLensesOption,
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr OptionSpec kUserOption{"user", 0, nullptr,
+                                 "write the user's lens file ($XDG_CONFIG_HOME/vistereo/Vistereo.ini, by default\n"
+                                 "                            ~/.config/vistereo/Vistereo.ini) instead of DIR/Vistereo.ini"};
+
+constexpr std::array<OptionSpec, 3> kRemoveOptions{{
+    {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
+    kUserOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
@@ -36,8 +47,9 @@ constexpr std::array<OptionSpec, 5> kDetectOptions{{
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 8> kAddOptions{{
+constexpr std::array<OptionSpec, 9> kAddOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
+    kUserOption,
     {"projection", 0, "KIND", "equidistant, equisolid, stereographic, orthographic, sine:K or poly:K1,K2,K3,K4"},
     {"fov", 0, "DEG", "field of view across the image circle, in degrees (for example 190)"},
     {"circle", 0, "X,Y,R", "the image circle's centre and radius in dots, as 'lens detect' reports it"},
@@ -47,22 +59,26 @@ constexpr std::array<OptionSpec, 8> kAddOptions{{
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr const char* kListUsage = "usage: vistereo-cli lens list [-C DIR]\n";
-constexpr const char* kShowUsage = "usage: vistereo-cli lens show [-C DIR] NAME\n";
+constexpr const char* kListUsage = "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n";
+constexpr const char* kShowUsage = "usage: vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n";
 constexpr const char* kAddUsage =
-    "usage: vistereo-cli lens add [-C DIR] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n";
+    "usage: vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n";
+constexpr const char* kRemoveUsage = "usage: vistereo-cli lens remove [-C DIR] [--user] NAME\n";
 constexpr const char* kDetectUsage = "usage: vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
 constexpr const char* kUsage =
-    "usage: vistereo-cli lens list [-C DIR]\n"
-    "       vistereo-cli lens show [-C DIR] NAME\n"
-    "       vistereo-cli lens add [-C DIR] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
+    "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n"
+    "       vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n"
+    "       vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
+    "       vistereo-cli lens remove [-C DIR] [--user] NAME\n"
     "       vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
 
 }  // namespace
 
 const CommandHelp kLensListHelp{"lens list", "list the registered camera-and-lens records", kListUsage,
-                                "Lists the records of Vistereo.ini, flagging those whose values cannot describe a\n"
-                                "lens and the lines of the file the reader could not take.",
+                                "Lists the records of DIR/Vistereo.ini, of each --lenses FILE and of the user's lens\n"
+                                "file, in that order, with the file each comes from; flags those whose values cannot\n"
+                                "describe a lens, those hidden by an earlier record of the same name (a name finds the\n"
+                                "first: the working directory's wins), and the lines the reader could not take.",
                                 kListOptions};
 const CommandHelp kLensShowHelp{"lens show", "tell one record in words", kShowUsage,
                                 "Tells the record NAME (or #K) in words: projection, field of view, image circle,\n"
@@ -70,9 +86,14 @@ const CommandHelp kLensShowHelp{"lens show", "tell one record in words", kShowUs
                                 kListOptions};
 const CommandHelp kLensAddHelp{"lens add", "register a lens from its projection, field of view and image circle",
                                kAddUsage,
-                               "Writes a new record NAME into Vistereo.ini from the lens's projection, the field of\n"
-                               "view of its image circle, and the circle itself (given, or found in IMAGEs).",
+                               "Writes a new record NAME into DIR/Vistereo.ini (with --user, into the user's lens\n"
+                               "file, made with its folder if missing) from the lens's projection, the field of view\n"
+                               "of its image circle, and the circle itself (given, or found in IMAGEs).",
                                kAddOptions};
+const CommandHelp kLensRemoveHelp{"lens remove", "delete a registered record", kRemoveUsage,
+                                  "Deletes the record NAME (or #K, counted in that file) from DIR/Vistereo.ini, or with\n"
+                                  "--user from the user's lens file; the records after it move up by one.",
+                                  kRemoveOptions};
 const CommandHelp kLensDetectHelp{"lens detect", "find the image circle of a circular fisheye in its photographs",
                                   kDetectUsage,
                                   "Finds the centre and radius of the image circle in one photograph, or in several\n"
@@ -113,15 +134,6 @@ std::string fixed(double v, int decimals) {
     return text;
 }
 
-// The registry and what its reader said; the report's lines go to err as warnings.
-LensRegistry loadReported(const std::filesystem::path& file, RegistryLoadReport& report, std::ostream& err) {
-    LensRegistry registry;
-    LoadLensRegistry(registry, file, &report);
-    if (report.found)
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-    return registry;
-}
-
 std::string radiusText(const LensRecord& r) {
     switch (r.radiusMode) {
         case 0: return "circular fisheye";
@@ -153,25 +165,52 @@ std::string axisText(const LensRecord& r) {
     }
 }
 
+// Where a record comes from, for the list: "working folder ./Vistereo.ini".
+std::string sourceText(const LensSource& source) {
+    return std::string(describeLensSourceKind(source.kind)) + " " + source.file.string();
+}
+
+// The lenses of every source, with what the readers said as warnings. A
+// --lenses file that cannot be read whole is refused (returns false).
+bool loadListed(const ParsedOptions& options, LensCatalogue& catalogue, std::ostream& err) {
+    LensesLoad load = loadLenses(options.value("directory", "."), options);
+    if (!load.error.empty()) {
+        printError(err, load.error);
+        return false;
+    }
+    for (const LoadedLensSource& loaded : load.catalogue.sources)
+        if (loaded.report.found)
+            for (const std::string& line : loaded.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+    catalogue = std::move(load.catalogue);
+    return true;
+}
+
 int runList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const ParsedOptions options = parseOptions(args, kListOptions);
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
-    const std::filesystem::path file = registryFile(options.value("directory", "."));
-    RegistryLoadReport report;
-    const LensRegistry registry = loadReported(file, report, err);
-    if (!report.found) {
-        printError(err, file.string() + " " + report.problems.front().text +
+    LensCatalogue catalogue;
+    if (!loadListed(options, catalogue, err)) return kExitFailed;
+    const LoadedLensSource& working = catalogue.sources.front();
+    if (catalogue.order.empty() && !working.report.found) {
+        printError(err, working.source.file.string() + " " + working.report.problems.front().text +
                             ": no lens records ('vistereo-cli lens add' registers one)");
         return kExitFailed;
     }
-    for (int i = 0; i < registry.count; ++i) {
-        const LensRecord& r = registry.records[i];
-        out << "#" << (i + 1) << "\t" << r.name << "\tradius: " << radiusText(r) << "\tmapping: " << mappingText(r)
+    for (size_t k = 0; k < catalogue.order.size(); ++k) {
+        const LensRecord& r = catalogue.record(catalogue.order[k]);
+        out << "#" << (k + 1) << "\t" << r.name << "\tradius: " << radiusText(r) << "\tmapping: " << mappingText(r)
             << "\taxis: " << axisText(r);
         const auto problems = lensSettingsProblems(lensSettingsOf(r));
         if (!problems.empty())
             out << "\tCANNOT DESCRIBE A LENS: " << problems.front().field << " is " << problems.front().value << ": "
                 << problems.front().reason;
+        out << "\tfrom: " << sourceText(catalogue.sourceOf(catalogue.order[k]));
+        if (const LensPosition first = catalogue.hiddenBy(k); first.valid()) {
+            size_t shown = 0;
+            while (catalogue.order[shown].source != first.source || catalogue.order[shown].index != first.index) ++shown;
+            out << "\tHIDDEN: the name finds #" << (shown + 1) << " (" << describeLensSourceKind(catalogue.sourceOf(first).kind)
+                << "), read first; this one only as #" << (k + 1);
+        }
         out << "\n";
     }
     return kExitOk;
@@ -181,16 +220,78 @@ int runShow(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const SplitArgs split = splitArgs(args, kListOptions);
     if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
     if (split.words.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to show", kUsage, "lens");
-    const std::filesystem::path file = registryFile(split.options.value("directory", "."));
-    RegistryLoadReport report;
-    const LensRegistry registry = loadReported(file, report, err);
-    const LensLookup found = findLens(registry, split.words[0], file);
+    LensCatalogue catalogue;
+    if (!loadListed(split.options, catalogue, err)) return kExitFailed;
+    const LensLookup found = findLens(catalogue, split.words[0]);
     if (!found.error.empty()) {
         printError(err, found.error);
         return kExitFailed;
     }
-    out << "record #" << (found.index + 1) << " of " << file.string() << "\n";
-    for (const std::string& line : describeLensRecord(registry.records[found.index])) out << line << "\n";
+    out << "record #" << (found.position.index + 1) << " of " << sourceText(catalogue.sourceOf(found.position)) << "\n";
+    for (const std::string& line : describeLensRecord(catalogue.record(found.position))) out << line << "\n";
+    return kExitOk;
+}
+
+// The file lens add and lens remove write: DIR/Vistereo.ini, or with --user
+// the user's lens file. Empty (with the error printed) when there is none.
+std::filesystem::path targetFile(const ParsedOptions& options, std::ostream& err) {
+    if (!options.has("user")) return registryFile(options.value("directory", "."));
+    const auto user = userLensFileOfEnvironment();
+    if (!user) printError(err, "--user: neither XDG_CONFIG_HOME nor HOME names an absolute folder for the user's lens file");
+    return user.value_or(std::filesystem::path());
+}
+
+// The target's records, for a rewrite; false (with the error printed) when it
+// cannot be read, or holds lines the reader could not take, which a rewrite
+// would drop. A missing file is an empty registry.
+bool loadForRewrite(const std::filesystem::path& file, const std::string& what, LensRegistry& registry,
+                    std::ostream& err) {
+    RegistryLoadReport report;
+    LoadLensRegistry(registry, file, &report);
+    if (!report.found && report.problems.front().text != "does not exist") {
+        printError(err, file.string() + " " + report.problems.front().text);
+        return false;
+    }
+    if (report.found && !report.problems.empty()) {
+        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, what + ": " + file.string() + " has lines the reader cannot take; mend them first, they would be lost");
+        return false;
+    }
+    return true;
+}
+
+int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const SplitArgs split = splitArgs(args, kRemoveOptions);
+    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
+    if (split.words.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to remove", kUsage, "lens");
+    const std::string& name = split.words[0];
+    const std::filesystem::path file = targetFile(split.options, err);
+    if (file.empty()) return kExitFailed;
+    const std::string what = "cannot remove \"" + name + "\"";
+    LensRegistry registry;
+    if (!loadForRewrite(file, what, registry, err)) return kExitFailed;
+    LensCatalogue one;
+    one.sources.push_back({{LensSourceKind::WorkingFolder, file}, registry, {}});
+    for (int i = 0; i < registry.count; ++i) one.order.push_back({0, i});
+    const LensLookup found = findLens(one, name);
+    if (!found.error.empty()) {
+        printError(err, what + ": " + found.error);
+        return kExitFailed;
+    }
+    if (name[0] != '#')
+        for (int i = found.position.index + 1; i < registry.count; ++i)
+            if (registry.records[i].name == name) {
+                printError(err, what + ": records #" + std::to_string(found.position.index + 1) + " and #" +
+                                    std::to_string(i + 1) + " of " + file.string() +
+                                    " have that name; give the one to remove as #K");
+                return kExitFailed;
+            }
+    if (!SaveLensRegistry(registry, registry.count, found.position.index, file)) {
+        printError(err, "cannot write " + file.string() + "; it is unchanged");
+        return kExitFailed;
+    }
+    out << "removed record #" << (found.position.index + 1) << " \"" << registry.records[found.position.index].name
+        << "\" from " << file.string() << "\n";
     return kExitOk;
 }
 
@@ -310,20 +411,17 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         printError(err, "cannot register \"" + name + "\": " + built.error);
         return kExitFailed;
     }
-    const std::filesystem::path file = registryFile(directory);
+    const std::filesystem::path file = targetFile(options, err);
+    if (file.empty()) return kExitFailed;
     LensRegistry registry;
-    RegistryLoadReport report;
-    LoadLensRegistry(registry, file, &report);
-    if (!report.found && report.problems.front().text != "does not exist") {
-        printError(err, file.string() + " " + report.problems.front().text);
-        return kExitFailed;
-    }
-    if (report.found && !report.problems.empty()) {
-        // Rewriting would drop what the reader could not take.
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-        printError(err, "cannot register \"" + name + "\": " + file.string() +
-                            " has lines the reader cannot take; mend them first, they would be lost");
-        return kExitFailed;
+    if (!loadForRewrite(file, "cannot register \"" + name + "\"", registry, err)) return kExitFailed;
+    if (options.has("user")) {
+        std::error_code made;
+        std::filesystem::create_directories(file.parent_path(), made);
+        if (made) {
+            printError(err, "cannot make the folder " + file.parent_path().string() + ": " + made.message());
+            return kExitFailed;
+        }
     }
     for (int i = 0; i < registry.count; ++i)
         if (registry.records[i].name == name) {
@@ -344,6 +442,18 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     out << "registered as record #" << registry.count << " of " << file.string() << "\n";
     for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
+    if (options.has("user")) {
+        // The working folder's file is read first: there its record of this name is the one found.
+        LensRegistry working;
+        const std::filesystem::path workingFile = registryFile(directory);
+        LoadLensRegistry(working, workingFile);
+        for (int i = 0; i < working.count; ++i)
+            if (working.records[i].name == name) {
+                err << "vistereo-cli: note: " << workingFile.string() << " has a record \"" << name
+                    << "\" too; in that folder its record is the one the name finds\n";
+                break;
+            }
+    }
     return kExitOk;
 }
 
@@ -352,7 +462,7 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         std::ostream& to = args.empty() ? err : out;
-        for (const CommandHelp* help : {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensDetectHelp}) {
+        for (const CommandHelp* help : {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp}) {
             printCommandHelp(to, *help);
             to << "\n";
         }
@@ -362,6 +472,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     const CommandHelp* help = args[0] == "list"   ? &kLensListHelp
                               : args[0] == "show" ? &kLensShowHelp
                               : args[0] == "add"  ? &kLensAddHelp
+                              : args[0] == "remove" ? &kLensRemoveHelp
                               : args[0] == "detect" ? &kLensDetectHelp
                                                     : nullptr;
     if (!help) return usageError(err, "unknown lens command '" + args[0] + "'", kUsage, "lens");
@@ -373,6 +484,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (help == &kLensListHelp) return runList(rest, out, err);
     if (help == &kLensShowHelp) return runShow(rest, out, err);
     if (help == &kLensAddHelp) return runAdd(rest, out, err);
+    if (help == &kLensRemoveHelp) return runRemove(rest, out, err);
     return runDetect(rest, out, err);
 }
 

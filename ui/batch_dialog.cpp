@@ -1,6 +1,7 @@
 #include "ui/batch_dialog.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "conversion/auto_align.h"
+#include "conversion/lens_selection.h"
 #include "registry/lens_registry.h"
 #include "ui/dialog_layout.h"
 #include "ui/message_box.h"
@@ -82,6 +84,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     setWindowTitle(QStringLiteral("Batch Conversion"));
     setFont(dialogFont(10));
     m_settings.request = choices;
+    m_mainLenses = choices.lenses;
     m_settings.request.refuseImpossibleLenses = true;  // a batch refuses lens values no lens has
     m_pool.setMaxThreadCount(1);
 
@@ -93,6 +96,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_alignment->addItems({QStringLiteral("Points A and B of the main window"),
                            QStringLiteral("Automatic, each pair on its own"),
                            QStringLiteral("Automatic, once from the first pairs")});
+    m_lensChoice = {new QComboBox(this), new QComboBox(this)};
     m_choicesText = new QLabel(this);
     m_overwrite = new QCheckBox(QStringLiteral("Convert again when the output exists"), this);
     m_pairList = new QListWidget(this);
@@ -105,7 +109,8 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_close = new QPushButton(QStringLiteral("Close"), this);
     const std::pair<QWidget*, const char*> names[] = {
         {m_leftFolder, "leftFolder"},   {m_rightFolder, "rightFolder"}, {m_browseLeft, "browseLeft"},
-        {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_choicesText, "choices"},
+        {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_lensChoice[0], "leftLens"},
+        {m_lensChoice[1], "rightLens"},     {m_choicesText, "choices"},
         {m_overwrite, "overwrite"},     {m_pairList, "pairList"},       {m_pairingStatus, "pairingStatus"},
         {m_start, "startButton"},       {m_cancel, "cancelButton"},     {m_progress, "progress"},
         {m_progressText, "progressText"}, {m_failures, "failures"},     {m_close, "closeButton"}};
@@ -142,6 +147,11 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     folders->addWidget(m_browseRight, 1, 2);
     folders->addWidget(new QLabel(QStringLiteral("Alignment"), this), 2, 0);
     folders->addWidget(m_alignment, 2, 1, 1, 2);
+    auto* lensRow = new QHBoxLayout;
+    lensRow->addWidget(m_lensChoice[0], 1);
+    lensRow->addWidget(m_lensChoice[1], 1);
+    folders->addWidget(new QLabel(QStringLiteral("Lenses"), this), 3, 0);
+    folders->addLayout(lensRow, 3, 1, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_start);
     buttons->addWidget(m_cancel);
@@ -188,6 +198,9 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     connect(m_rightFolder, &QLineEdit::textChanged, this, &BatchDialog::refreshPairing);
     connect(m_overwrite, &QCheckBox::toggled, this, &BatchDialog::refreshPairing);
     connect(m_alignment, &QComboBox::currentIndexChanged, this, &BatchDialog::showChoices);
+    fillLensChoices();
+    for (int eye = 0; eye < 2; ++eye)
+        connect(m_lensChoice[eye], &QComboBox::currentIndexChanged, this, [this, eye](int entry) { chooseLens(eye, entry); });
     connect(m_browseLeft, &QPushButton::clicked, this, [this] { browse(m_leftFolder); });
     connect(m_browseRight, &QPushButton::clicked, this, [this] { browse(m_rightFolder); });
     connect(m_start, &QPushButton::clicked, this, &BatchDialog::start);
@@ -206,6 +219,31 @@ void BatchDialog::rememberChoices() {
     settings.setValue(QStringLiteral("batch/leftFolder"), m_leftFolder->text());
     settings.setValue(QStringLiteral("batch/rightFolder"), m_rightFolder->text());
     settings.setValue(QStringLiteral("batch/alignment"), m_alignment->currentIndex());
+}
+
+void BatchDialog::fillLensChoices() {
+    std::vector<LensSource> sources{{LensSourceKind::WorkingFolder, m_settings.request.workingDirectory / kLensRegistryFileName}};
+    if (const auto user = userLensFile(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")))
+        sources.push_back({LensSourceKind::UserFile, *user});
+    m_lenses = loadLensCatalogue(sources);
+    for (int eye = 0; eye < 2; ++eye) {
+        QComboBox* choice = m_lensChoice[eye];
+        const QString picked = m_mainLenses[eye].name.empty() ? QStringLiteral("none picked") : qt(m_mainLenses[eye].name);
+        choice->addItem(QStringLiteral("Main window's (%1)").arg(picked));
+        for (const LensPosition& p : m_lenses.order)
+            choice->addItem(qt(m_lenses.record(p).name) + QStringLiteral(" — ") +
+                            QString::fromLatin1(describeLensSourceKind(m_lenses.sourceOf(p).kind)));
+        choice->setToolTip(eye == 0 ? QStringLiteral("Lens of the left images") : QStringLiteral("Lens of the right images"));
+    }
+}
+
+void BatchDialog::chooseLens(int eye, int entry) {
+    LensSettings& lens = m_settings.request.lenses[eye];
+    if (entry <= 0 || entry > static_cast<int>(m_lenses.order.size()))
+        lens = m_mainLenses[eye];
+    else
+        lens = lensSettingsOf(m_lenses.record(m_lenses.order[entry - 1]));
+    showChoices();
 }
 
 void BatchDialog::showChoices() {
@@ -266,6 +304,8 @@ void BatchDialog::refreshPairing() {
     m_settings.inputFolders = {{inWorkingDirectory(wd, m_leftFolder->text()), "the left image folder"},
                                {inWorkingDirectory(wd, m_rightFolder->text()), "the right image folder"}};
     m_settings.otherInputs = {{wd / kLensRegistryFileName, "the lens registry"}};
+    for (const LoadedLensSource& loaded : m_lenses.sources)
+        if (loaded.source.kind != LensSourceKind::WorkingFolder) m_settings.otherInputs.push_back({loaded.source.file, "a lens registry"});
     if (const auto refused = checkBatchOutputs(m_pairs, m_settings)) {
         m_pairingStatus->setText(qt(refused->text()));
         m_start->setEnabled(false);
@@ -284,7 +324,7 @@ void BatchDialog::refreshPairing() {
 void BatchDialog::setRunning(bool running) {
     m_running = running;
     for (QWidget* w : std::initializer_list<QWidget*>{m_leftFolder, m_rightFolder, m_browseLeft, m_browseRight,
-                                                      m_alignment, m_overwrite, m_pairList, m_start, m_close})
+                                                      m_alignment, m_lensChoice[0], m_lensChoice[1], m_overwrite, m_pairList, m_start, m_close})
         w->setEnabled(!running);
     m_cancel->setEnabled(running);
     m_cancel->setText(QStringLiteral("Cancel"));

@@ -11,8 +11,13 @@
 // under way) and the failures, wrapped and copyable. Its layout does not move
 // while it runs. The folders and the alignment are remembered between runs.
 //
+// Its two lens choices start at the lenses the main dialog picked and offer
+// besides every record of the working directory's Vistereo.ini and of the
+// user's lens file ($XDG_CONFIG_HOME/vistereo/Vistereo.ini), which the main
+// dialog's lists, bound to the working directory's file, do not show.
+//
 // Controls are found by their object names: leftFolder, rightFolder,
-// browseLeft, browseRight, alignment, choices, overwrite, pairList,
+// browseLeft, browseRight, alignment, leftLens, rightLens, choices, overwrite, pairList,
 // pairingStatus, startButton, cancelButton, progress, progressText, failures,
 // closeButton.
 #pragma once
@@ -25,6 +30,7 @@
 #include <QThreadPool>
 
 #include "conversion/batch.h"
+#include "registry/lens_sources.h"
 
 class QCheckBox;
 class QComboBox;
@@ -57,6 +63,8 @@ public:
     // The alignment choice's entries, in order.
     enum class Alignment { Points = 0, EachPair = 1, Once = 2 };
     void setAlignment(Alignment alignment);
+    // The lens files the window offers lenses from, in lookup order.
+    const LensCatalogue& lensCatalogue() const { return m_lenses; }
 
     void start();
     void cancel();
@@ -75,12 +83,16 @@ private:
     void showChoices();
     void rememberChoices();
     void browse(QLineEdit* folder);
+    void fillLensChoices();
+    void chooseLens(int eye, int entry);
     void setRunning(bool running);
     void onPairFinished(int done, int total, const QString& progressText, const QString& failure);
     void onAligned(const QString& text, const QStringList& remarks);
     void onBatchDone();
 
     BatchSettings m_settings;
+    std::array<LensSettings, 2> m_mainLenses;  // what the main dialog picked
+    LensCatalogue m_lenses;
     bool m_vrSuffix = false;
     std::vector<BatchPair> m_pairs;
     bool m_running = false;
@@ -98,6 +110,7 @@ private:
     QPushButton* m_browseLeft = nullptr;
     QPushButton* m_browseRight = nullptr;
     QComboBox* m_alignment = nullptr;
+    std::array<QComboBox*, 2> m_lensChoice{};
     QLabel* m_choicesText = nullptr;
     QCheckBox* m_overwrite = nullptr;
     QListWidget* m_pairList = nullptr;

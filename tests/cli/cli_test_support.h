@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -55,13 +56,15 @@ inline pid_t startCli(const Args& args, const fs::path& scratch, bool ignoreHang
 }
 
 // A working directory with input/ (left/ and right/ in it for batches), output/ and a registry of three lenses,
-// the second with a bad radius mode.
+// the second with a bad radius mode; XDG_CONFIG_HOME points at config/ beside them.
 class CliTest : public ScratchTest {
 public:  // the probe tables arrange the fixture directly
     struct Run { int status = -1; std::string out, err; };
     void SetUp() override {
         ScratchTest::SetUp();
         for (const char* sub : {"input/left", "input/right", "output", "scratch"}) fs::create_directories(dir / sub);
+        // The user's lens file lies in the scratch folder; the real one is never read.
+        setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
         writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken", {"5", "0", "1", "0", "0", "0"}) +
                                             recordText("Equisolid", {"0", "0", "0", "0", "0", "0"}));
     }

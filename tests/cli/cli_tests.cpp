@@ -16,6 +16,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "registry/lens_registry.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
@@ -202,6 +203,99 @@ TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) 
         EXPECT_EQ(outputs("shoot"), outputs("whole"));
         for (const std::string& name : outputs("whole"))
             EXPECT_TRUE(readFile(dir / "shoot" / name) == readFile(dir / "whole" / name)) << name;
+    }
+}
+
+// Lenses beyond the working folder: the user's lens file and --lenses files, looked up after the working
+// folder's Vistereo.ini (which wins a shared name) with --lenses before the user's file; lens add and lens remove
+// with --user write the user's file wherever XDG_CONFIG_HOME or HOME puts it; a --lenses file that is missing or
+// damaged is refused with its name.
+TEST_F(CliTest, LensesFromTheUsersFileAndFromLensesFiles) {
+    const char* const realHome = std::getenv("HOME");
+    const std::string home = realHome ? realHome : "";
+    const std::string user = (dir / "config/vistereo/Vistereo.ini").string(), given = (dir / "given.ini").string();
+    const std::string broken5 = "\"Travel\" has radiusMode 5";
+    auto userFile = [&](const std::string& text) {
+        fs::create_directories(dir / "config/vistereo");
+        writeFile(user, text);
+    };
+    auto images = [this] { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); };
+    auto add = [](const std::string& name, const Args& more = {}) {
+        return with({"lens", "add", "--user", name, "--projection", "equidistant", "--fov", "190", "--circle", "30,20,15"},
+                    more);
+    };
+    std::string full;
+    for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i));
+    const Args list = {"lens", "list", "-C", dir.string(), "--lenses", given};
+    struct Env { const char* xdg; std::string home; };  // xdg nullptr: unset
+    const std::string config = (dir / "config").string();
+    const Env scratchXdg{config.c_str(), (dir / "home").string()};  // never the real home
+    const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
+                   std::string outMentions; Env env; std::string fileAfter = {}; std::vector<std::string> namesAfter = {}; } cases[] = {
+        {"a lens only in the user's file converts", convert({}, "Travel"), [&] { images(), userFile(recordText("Travel")); },
+         0, "", "Finished converting!!!", scratchXdg},
+        {"a --lenses file comes before the user's", convert({"--lenses", given}, "Travel"),
+         [&] { writeFile(given, recordText("Travel", {"5", "0", "1", "0", "0", "0"})); }, 1, broken5, "", scratchXdg},
+        {"the working folder's comes before both", convert({"--lenses", given}, "Equisolid"),
+         [&] { writeFile(given, recordText("Equisolid", {"5", "0", "1", "0", "0", "0"})); }, 0, "", "Finished", scratchXdg},
+        {"a missing --lenses file", convert({"--lenses", given + ".x"}, "Travel"), [] {}, 2,
+         "--lenses: " + given + ".x does not exist", "", scratchXdg},
+        {"a damaged --lenses file", convert({"--lenses", given}, "Travel"),
+         [&] { writeFile(given, recordText("Good") + recordText("Bad", {"x", "0", "1", "0", "0", "0"})); }, 2,
+         given + " line 43: radiusMode of record 2 is \"x\"", "", scratchXdg},
+        {"list names each record's file and the hidden ones", list,
+         [&] { writeFile(given, recordText("Travel")), userFile(recordText("Equisolid") + recordText("Mine")); }, 0, "",
+         "#6\tMine\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
+             user + "\n", scratchXdg},
+        {"list says which record a hidden name finds", list, [] {}, 0, "",
+         "#5\tEquisolid\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
+             user + "\tHIDDEN: the name finds #1 (working folder), read first; this one only as #5\n", scratchXdg},
+        {"list of a --lenses file", list, [] {}, 0, "", "#4\tTravel\tradius: circular fisheye\tmapping: equisolid angle "
+         "sin(0.5θ)\taxis: image centre\tfrom: --lenses file " + given + "\n", scratchXdg},
+        {"add --user makes the missing folder", add("New"), [&] { fs::remove_all(dir / "config"); }, 0, "",
+         "registered as record #1 of " + user, scratchXdg, user, {"New"}},
+        {"add --user of a name the working folder has", add("Equisolid", {"-C", dir.string()}), [] {}, 0,
+         "note: " + (dir / "Vistereo.ini").string() + " has a record \"Equisolid\" too", "registered as record #2 of " + user,
+         scratchXdg, user, {"New", "Equisolid"}},
+        {"add --user to a full file is refused with its name", add("Eleventh"), [&] { userFile(full); }, 1,
+         "cannot register \"Eleventh\": " + user + " already holds 10 records", "", scratchXdg, user,
+         {"Lens 0", "Lens 1", "Lens 2", "Lens 3", "Lens 4", "Lens 5", "Lens 6", "Lens 7", "Lens 8", "Lens 9"}},
+        {"remove --user", {"lens", "remove", "--user", "B"}, [&] { userFile(recordText("A") + recordText("B") + recordText("C")); },
+         0, "", "removed record #2 \"B\" from " + user, scratchXdg, user, {"A", "C"}},
+        {"remove --user of a name it lacks", {"lens", "remove", "--user", "B"}, [] {}, 1, "no lens named \"B\" in " + user, "",
+         scratchXdg, user, {"A", "C"}},
+        {"remove of a name two records share", {"lens", "remove", "-C", dir.string(), "Equisolid"}, [] {}, 1,
+         "records #1 and #3 of " + (dir / "Vistereo.ini").string() + " have that name; give the one to remove as #K", "",
+         scratchXdg},
+        {"remove by number", {"lens", "remove", "-C", dir.string(), "#3"}, [] {}, 0, "", "removed record #3 \"Equisolid\"",
+         scratchXdg, (dir / "Vistereo.ini").string(), {"Equisolid", "Broken"}},
+        {"XDG_CONFIG_HOME unset: under HOME", add("Home lens"), [] {}, 0, "", "of " + (dir / "home/.config/vistereo/Vistereo.ini").string(),
+         {nullptr, (dir / "home").string()}, (dir / "home/.config/vistereo/Vistereo.ini").string(), {"Home lens"}},
+        {"XDG_CONFIG_HOME empty: under HOME", add("Second"), [] {}, 0, "", "registered as record #2 of " +
+         (dir / "home/.config/vistereo/Vistereo.ini").string(), {"", (dir / "home").string()}},
+        {"no absolute folder for the user's file", add("Lost"), [] {}, 1, "neither XDG_CONFIG_HOME nor HOME", "",
+         {"relative", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.arrange();
+        if (c.env.xdg) setenv("XDG_CONFIG_HOME", c.env.xdg, 1);
+        else unsetenv("XDG_CONFIG_HOME");
+        setenv("HOME", c.env.home.c_str(), 1);
+        const Run run = cli(c.args);
+        setenv("XDG_CONFIG_HOME", scratchXdg.xdg, 1);
+        if (realHome) setenv("HOME", home.c_str(), 1);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (!c.errMentions.empty()) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        else EXPECT_EQ(run.err, "");
+        EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        if (!c.fileAfter.empty()) {
+            LensRegistry registry;
+            LoadLensRegistry(registry, c.fileAfter);
+            std::vector<std::string> names;
+            for (int i = 0; i < registry.count; ++i) names.push_back(registry.records[i].name);
+            EXPECT_EQ(names, c.namesAfter);
+        }
     }
 }
 

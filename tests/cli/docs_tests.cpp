@@ -52,6 +52,12 @@ TEST(ManualPageTest, RendersEveryOptionOfEveryCommandWithoutWarnings) {
         for (const cli::OptionSpec& option : command->options)
             EXPECT_NE(text.find("--" + std::string(option.name)), std::string::npos) << command->name << " --" << option.name;
     }
+    // Both pages name the user's lens file; the desktop's says its main window does not read it.
+    for (const char* page : {"vistereo-cli.1", "vistereo.1"}) {
+        const std::string rendered = shell("groff -man -Tutf8 -P-cbou " + quoted((kDocs / page).string()));
+        EXPECT_NE(rendered.find("$XDG_CONFIG_HOME/vistereo/Vistereo.ini"), std::string::npos) << page;
+        EXPECT_NE(rendered.find("~/.config/vistereo/Vistereo.ini"), std::string::npos) << page;
+    }
 }
 
 // The completion script run by bash on the words typed so far; the working
@@ -63,6 +69,9 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
     fs::create_directories(dir / "shoot/input");
     writeFile(dir / "shoot/Vistereo.ini", recordText("Shoot lens"));
     writeFile(dir / "pair.vr.jpg", "x");
+    writeFile(dir / "rig.ini", recordText("Rig lens"));
+    fs::create_directories(dir / "config/vistereo");
+    writeFile(dir / "config/vistereo/Vistereo.ini", recordText("Travel lens"));
     struct Case {
         std::vector<std::string> words;  // after vistereo-cli; the last is being completed
         std::vector<std::string> replies;
@@ -71,14 +80,23 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
     for (const cli::OptionSpec& option : cli::kConvertHelp.options) convertOptions.push_back("--" + std::string(option.name));
     const Case cases[] = {
         {{"co"}, {"convert"}},
-        {{"lens", ""}, {"list", "show", "add", "detect", "--help"}},
+        {{"lens", ""}, {"list", "show", "add", "remove", "detect", "--help"}},
+        {{"lens", "add", "--u"}, {"--user"}},
+        {{"lens", "remove", "--"}, {"--directory", "--user", "--help"}},
         {{"lens", "list", "--d"}, {"--directory"}},
         {{"convert", "--"}, convertOptions},
-        {{"convert", "--left-lens", ""}, {"Fisheye\\ 8mm", "Dad\\'s\\ lens", "Other", "\\#1", "\\#2", "\\#3"}},
+        // The working folder's names, then those of --lenses files, then the user's file's, and the numbers of all.
+        {{"convert", "--left-lens", ""},
+         {"Fisheye\\ 8mm", "Dad\\'s\\ lens", "Other", "Travel\\ lens", "\\#1", "\\#2", "\\#3", "\\#4"}},
+        {{"convert", "--lenses", "rig.ini", "--left-lens", ""},
+         {"Fisheye\\ 8mm", "Dad\\'s\\ lens", "Other", "Rig\\ lens", "Travel\\ lens", "\\#1", "\\#2", "\\#3", "\\#4",
+          "\\#5"}},
+        {{"convert", "--lenses", "=", "rig.ini", "--right-lens", "R"}, {"Rig\\ lens"}},
+        {{"convert", "--lenses", "ri"}, {"rig.ini"}},
         {{"convert", "--right-lens", "D"}, {"Dad\\'s\\ lens"}},
-        {{"batch", "-C", "shoot", "--left-lens", ""}, {"Shoot\\ lens", "\\#1"}},
+        {{"batch", "-C", "shoot", "--left-lens", ""}, {"Shoot\\ lens", "Travel\\ lens", "\\#1", "\\#2"}},
         {{"align", "--directory", "=", "shoot", "--right-lens", "S"}, {"Shoot\\ lens"}},
-        {{"convert", "-Cshoot", "--left-lens", "#"}, {"\\#1"}},
+        {{"convert", "-Cshoot", "--left-lens", "#"}, {"\\#1", "\\#2"}},
         {{"convert", "--interp", "b"}, {"bilinear", "bicubic"}},
         {{"batch", "--left-dir", "sh"}, {"shoot"}},
         {{"check", "pair"}, {"pair.vr.jpg"}},
@@ -87,7 +105,8 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
     for (const Case& c : cases) {
         std::string words = "vistereo-cli";
         for (const std::string& w : c.words) words += " " + quoted(w);
-        const std::string script = "cd " + quoted(dir.string()) + " && source " +
+        const std::string script = "cd " + quoted(dir.string()) + " && export XDG_CONFIG_HOME=" +
+                                   quoted((dir / "config").string()) + " && source " +
                                    quoted((kDocs / "vistereo-cli.bash").string()) + " && COMP_WORDS=(" + words +
                                    ") && COMP_CWORD=" + std::to_string(c.words.size()) +
                                    " && _vistereo_cli && printf '%s\\n' \"${COMPREPLY[@]}\"";

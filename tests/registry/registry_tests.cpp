@@ -14,6 +14,7 @@
 #include "base/text_numbers.h"
 #include "conversion/lens_selection.h"
 #include "registry/lens_registry.h"
+#include "registry/lens_sources.h"
 #include "registry/text_encoding.h"
 #include "tests/support/scratch.h"
 
@@ -262,6 +263,59 @@ TEST_F(FileTest, RegisterRefusalsAndFailedSavesKeepTheOldFile) {
     EXPECT_FALSE(saved);
     EXPECT_EQ(readFile(ini()), full);
     EXPECT_EQ(entries(), 2);
+}
+
+// The user's lens file from XDG_CONFIG_HOME and HOME as the base-directory rules have them: a relative or
+// empty XDG_CONFIG_HOME counts as unset, and without an absolute HOME there is no user file.
+TEST(LensSources, UserFileFollowsTheBaseDirectoryRules) {
+    const struct { const char* xdg; const char* home; const char* file; } cases[] = {
+        {"/cfg", "/home/u", "/cfg/vistereo/Vistereo.ini"},
+        {nullptr, "/home/u", "/home/u/.config/vistereo/Vistereo.ini"},
+        {"", "/home/u", "/home/u/.config/vistereo/Vistereo.ini"},
+        {"cfg", "/home/u", "/home/u/.config/vistereo/Vistereo.ini"},
+        {"/cfg", nullptr, "/cfg/vistereo/Vistereo.ini"},
+        {nullptr, nullptr, ""}, {"", "", ""}, {"rel", "also/rel", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.xdg ? c.xdg : "(unset)") + " " + (c.home ? c.home : "(unset)"));
+        const auto file = userLensFile(c.xdg, c.home);
+        EXPECT_EQ(file ? file->string() : std::string(), c.file);
+    }
+}
+
+// Three files, read in lookup order: a name finds the first file that has it (within a file, the first
+// record), "#K" counts through all files in order, and a missing file adds nothing but is reported.
+TEST_F(FileTest, LookupGoesThroughTheFilesInOrder) {
+    writeFile(dir / "work.ini", recordText("Shared") + recordText("Work only") + recordText("Shared"));
+    writeFile(dir / "given.ini", recordText("Given only") + recordText("Shared") + recordText("In both later"));
+    writeFile(dir / "user.ini", recordText("In both later") + recordText("User only"));
+    const LensSource sources[] = {{LensSourceKind::WorkingFolder, dir / "work.ini"},
+                                  {LensSourceKind::LensesOption, dir / "absent.ini"},
+                                  {LensSourceKind::LensesOption, dir / "given.ini"},
+                                  {LensSourceKind::UserFile, dir / "user.ini"}};
+    const LensCatalogue catalogue = loadLensCatalogue(sources);
+    ASSERT_EQ(catalogue.order.size(), 8u);
+    EXPECT_FALSE(catalogue.sources[1].report.found);
+    const struct { const char* lens; int source, index; const char* error; } cases[] = {
+        {"Shared", 0, 0, ""},        {"Work only", 0, 1, ""},   {"Given only", 2, 0, ""},
+        {"In both later", 2, 2, ""}, {"User only", 3, 1, ""},   {"#1", 0, 0, ""},
+        {"#3", 0, 2, ""},            {"#4", 2, 0, ""},          {"#8", 3, 1, ""},
+        {"#9", -1, -1, "no lens record #9 in "}, {"#0", -1, -1, "(they hold 8)"}, {"#x", -1, -1, "no lens record #x"},
+        {"shared", -1, -1, "user.ini (see"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lens);
+        const LensLookup found = findLens(catalogue, c.lens);
+        EXPECT_EQ(found.position.source, c.source);
+        EXPECT_EQ(found.position.index, c.index);
+        if (*c.error) EXPECT_NE(found.error.find(c.error), std::string::npos) << found.error;
+        else EXPECT_EQ(found.error, "");
+    }
+    // Which records a name cannot reach, and which one it finds instead.
+    std::vector<std::pair<int, int>> hidden;
+    for (size_t k = 0; k < catalogue.order.size(); ++k) {
+        const LensPosition by = catalogue.hiddenBy(k);
+        if (by.valid()) hidden.push_back({static_cast<int>(k) + 1, by.source * 10 + by.index});
+    }
+    EXPECT_EQ(hidden, (std::vector<std::pair<int, int>>{{3, 0}, {5, 0}, {7, 22}}));
 }
 
 }  // namespace

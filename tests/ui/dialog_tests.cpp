@@ -345,6 +345,8 @@ private slots:
         });
         // What the program remembers goes to this test's directory, not the user's.
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_->path() + "/settings");
+        // So does the user's lens file.
+        qputenv("XDG_CONFIG_HOME", (dir_->path() + "/config").toUtf8());
         app_ = std::make_unique<CMyVistereoApp>();
     }
     void cleanup() {
@@ -1011,6 +1013,52 @@ private slots:
         QCOMPARE(seen.zenith.yaw, 1);
         QVERIFY(seen.points.ok());
         QCOMPARE(seen.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+    }
+
+    // A lens only in the user's lens file: the main dialog's lists, bound to the working folder's
+    // Vistereo.ini, do not show it; the batch window offers it, after the main window's pick, and converts with it.
+    void batchWindowOffersTheUsersLensesTheMainListsDoNot() {
+        QVERIFY(QDir().mkpath("config/vistereo"));
+        LensRegistry user;
+        user.records[0] = lensRecord("Travel lens", 0, 1, 0);
+        user.records[1] = lensRecord("Equisolid 180", 5, 1, 0);  // hidden by the working folder's record of that name
+        QVERIFY(SaveLensRegistry(user, 2, std::nullopt, "config/vistereo/Vistereo.ini"));
+        auto* dlg = openWith(noiseImage(40, 30, 1), noiseImage(40, 30, 2));  // both eyes on "Equisolid 180"
+        QVERIFY(dlg);
+        QStringList listed;
+        for (int row = 0; row < list(1029)->count(); ++row) listed << list(1029)->item(row)->text();
+        QCOMPARE(listed, QStringList({"Orthographic", "Equisolid 180"}));
+        writePairs({"a.jpg"}, 40, 30);
+        QStringList offered;
+        ConversionRequest chosen, back;
+        QString shownChoices;
+        QVERIFY(duringModal<BatchDialog>([&] { clickButton(button(kBatchButtonId)); }, [&](BatchDialog* window) {
+            auto* left = window->findChild<QComboBox*>("leftLens");
+            for (int k = 0; k < left->count(); ++k) offered << left->itemText(k);
+            left->setCurrentIndex(offered.indexOf(QString::fromUtf8("Travel lens — user file")));
+            chosen = window->choices();
+            shownChoices = window->findChild<QLabel*>("choices")->text();
+            left->setCurrentIndex(0);
+            back = window->choices();
+        }));
+        QCOMPARE(offered, QStringList({"Main window's (Equisolid 180)", QString::fromUtf8("Orthographic — working folder"),
+                                       QString::fromUtf8("Equisolid 180 — working folder"),
+                                       QString::fromUtf8("Travel lens — user file"),
+                                       QString::fromUtf8("Equisolid 180 — user file")}));
+        QCOMPARE(chosen.lenses[0].name + "/" + chosen.lenses[1].name, std::string("Travel lens/Equisolid 180"));
+        QVERIFY2(shownChoices.contains(QString::fromUtf8("left “Travel lens”")), qPrintable(shownChoices));
+        QCOMPARE(back.lenses[0].name, std::string("Equisolid 180"));
+
+        // Converted with it: the same bytes as a single run with that lens.
+        ConversionRequest request = choices(16);
+        request.lenses[0] = chosen.lenses[0];
+        auto* window = start(new BatchDialog(request));
+        QVERIFY(window);
+        QSignalSpy finished(window, &BatchDialog::batchFinished);
+        window->start();
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(failureLines(window), QStringList());
+        QVERIFY(sameAsSingleRun(request, "a.jpg"));
     }
 
     // The program's own choices come back in the next run; the template's controls start from their defaults.

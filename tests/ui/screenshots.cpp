@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     QDir::setCurrent(work.path());
     // Every window as on a first start: no remembered positions or choices.
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, work.path() + "/settings");
+    qputenv("XDG_CONFIG_HOME", (work.path() + "/config").toUtf8());
     for (const QString file : {"Vistereo.ini", "input/L.jpg", "input/R.jpg"}) {
         QDir().mkpath(QFileInfo(file).path());
         QFile::copy(examples + "/" + file, file);
