@@ -8,6 +8,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-features2d-dev
   qt6-base-dev libgl-dev
   libexiv2-dev
+  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libgtest-dev libimage-exiftool-perl
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk
