@@ -48,21 +48,6 @@ std::string number(double v) {
     return text;
 }
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string spreadJson(const alignment::Spread& s) {
     return "{\"rms\": " + number(s.rms) + ", \"p95\": " + number(s.p95) + ", \"max\": " + number(s.max) + "}";
 }

@@ -8,6 +8,7 @@
 
 #include "base/version.h"
 #include "cli/commands.h"
+#include "media/video_reader.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ constexpr const char* kHelp =
     "commands:\n"
     "  convert     convert input/L.jpg and input/R.jpg into output/LROut.jpg\n"
     "  batch       convert every pair of input/left and input/right (or of a pairs file)\n"
+    "  video       convert two cameras' videos of one take into a VR180 MP4\n"
     "  match       find the right image's partners of left-image points\n"
     "  align       find the right camera's rotation from the pictures, with its measured quality\n"
     "  check       measure the disparity of a side-by-side image or VR180 photo\n"
@@ -35,6 +37,8 @@ int main(int argc, char** argv) {
     using namespace vistereo::cli;
     // Unreadable images are reported in our own words; keep the image library quiet.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    // So are damaged videos, with their times; FFmpeg's own lines would only repeat them.
+    vistereo::media::silenceVideoLibraries();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr << kHelp;
@@ -52,6 +56,7 @@ int main(int argc, char** argv) {
     }
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
     if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
+    if (command == "video") return runVideoCommand(args, std::cout, std::cerr);
     if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
     if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
     if (command == "check") return runCheckCommand(args, std::cout, std::cerr);

@@ -9,10 +9,24 @@ std::string ParsedOptions::value(const std::string& name, const std::string& fal
     return it == values.end() || it->second.empty() ? fallback : it->second.back();
 }
 
-ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table) {
+ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table,
+                           size_t maxPositional) {
     ParsedOptions parsed;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (maxPositional > 0 && !optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (parsed.positional.size() < maxPositional) {
+                parsed.positional.push_back(arg);
+                continue;
+            }
+            parsed.error = "unexpected argument '" + arg + "'";
+            return parsed;
+        }
         const OptionSpec* entry = nullptr;
         std::string inlineValue;
         bool hasInline = false;

@@ -20,6 +20,7 @@ struct OptionSpec {
 struct ParsedOptions {
     std::map<std::string, std::vector<std::string>> values;  // by long name, in order given
     std::set<std::string> flags;
+    std::vector<std::string> positional;  // the arguments that are no option, in order
     std::string error;  // empty when the arguments fit the table
 
     bool has(const std::string& name) const { return values.count(name) || flags.count(name); }
@@ -27,9 +28,11 @@ struct ParsedOptions {
     std::string value(const std::string& name, const std::string& fallback = "") const;
 };
 
-// Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE; no positional
-// arguments. Options may repeat: a single-valued one takes its last value.
-ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table);
+// Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE. Options may
+// repeat: a single-valued one takes its last value. Up to `maxPositional`
+// other arguments are kept in order (after "--", every argument is one).
+ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const OptionSpec> table,
+                           size_t maxPositional = 0);
 
 std::string formatOptionHelp(std::span<const OptionSpec> table);
 

@@ -153,9 +153,9 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
                 ff::setYuvConversion(s.scaler.get(), true, s.matrix, fullRangeOf(f));
                 s.scalerWidth = f.width, s.scalerHeight = f.height, s.scalerFormat = f.format;
             }
-            if (out.bgr.rows != facts_.height || out.bgr.cols != facts_.width || out.bgr.type() != CV_8UC3 ||
-                (out.bgr.u && out.bgr.u->refcount > 1))
-                out.bgr.create(facts_.height, facts_.width, CV_8UC3);
+            // A buffer someone else still holds gets a fresh one (create() alone would keep it when the size fits).
+            if (out.bgr.u && out.bgr.u->refcount > 1) out.bgr.release();
+            out.bgr.create(facts_.height, facts_.width, CV_8UC3);
             uint8_t* planes[4] = {out.bgr.data, nullptr, nullptr, nullptr};
             int strides[4] = {static_cast<int>(out.bgr.step), 0, 0, 0};
             sws_scale(s.scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);

@@ -166,7 +166,8 @@ public:
     }
 
     bool pump(double seconds, std::string& error) override {
-        const int64_t wanted = std::min<int64_t>(total_, std::llround(seconds * encoder_->sample_rate));
+        const int64_t wanted =
+            std::isfinite(seconds) ? std::min<int64_t>(total_, std::llround(seconds * encoder_->sample_rate)) : total_;
         while (queued_ < wanted && !sourceEnded_)
             if (!fill(wanted, error)) return false;
         return encodeFull(error);

@@ -40,7 +40,8 @@ struct VideoEncoding {
 // The sound of the written file: either a stretch of a file's sound (copied
 // packet by packet when an MP4 can hold its codec, at most one audio packet
 // off at each cut, otherwise decoded and re-encoded to AAC to the sample),
-// or given mono samples encoded to AAC.
+// or given mono samples encoded to AAC. The whole stretch is written,
+// whatever the number of frames.
 struct AudioSource {
     std::filesystem::path file;  // empty: the samples below
     double fromSeconds = 0.0;    // on the file's clock (0 at its first video frame)
