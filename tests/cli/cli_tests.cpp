@@ -16,6 +16,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/cli/cli_process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
@@ -29,24 +30,6 @@ namespace {
 Args with(Args args, const Args& more) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
-}
-
-// Starts vistereo-cli with no input and its output in scratch/; returns the process. Everything the child needs is
-// made before the fork, so that it only opens files and executes.
-pid_t startCli(const Args& args, const fs::path& scratch) {
-    const std::string out = (scratch / "stdout.txt").string(), err = (scratch / "stderr.txt").string();
-    std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        execv(VISTEREO_CLI, argv.data());
-        _exit(127);
-    }
-    return child;
 }
 
 // A working directory with input/ (left/ and right/ in it for batches), output/ and a registry of three lenses,

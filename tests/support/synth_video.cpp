@@ -55,8 +55,16 @@ void writeCamera(const SynthTake& take, const std::filesystem::path& path, const
         settings.audio = audio;
     }
     media::VideoWriter writer(path, settings);
-    for (int n = 0; n < take.frames && writer.ok(); ++n)
-        writer.write(frameAt(pano, map, (worldStart + n / rate.value()) * take.panDegreesPerSecond));
+    cv::Mat grain(take.height, take.width, CV_16SC3);
+    for (int n = 0; n < take.frames && writer.ok(); ++n) {
+        cv::Mat frame = frameAt(pano, map, (worldStart + n / rate.value()) * take.panDegreesPerSecond);
+        if (take.noise > 0) {
+            cv::theRNG().state = static_cast<uint64_t>(noiseSeed) * 100003u + static_cast<uint64_t>(n) + 1;
+            cv::randn(grain, 0, take.noise);
+            cv::add(frame, grain, frame, cv::noArray(), CV_8UC3);
+        }
+        writer.write(frame);
+    }
     if (!writer.finish()) throw std::runtime_error("cannot write " + path.string() + ": " + writer.error());
 }
 

@@ -21,6 +21,7 @@ struct SynthTake {
     media::FrameRate rightRate{24, 1}, leftRate{24, 1};
     int frames = 36;                 // per camera
     double panDegreesPerSecond = 40.0;
+    double noise = 0.0;  // standard deviation of a sensor's noise added to every frame, in levels
     Rotation rightTurn = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
     double rightStartsAt = 0.25 + 37.0 / 48000.0;  // world time of the right camera's first frame
     bool leftSound = true, rightSound = true;
