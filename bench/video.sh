@@ -33,14 +33,14 @@ printf '0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n' >> "$work/Vistereo.ini"
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 echo "load average before: $(load) ($(nproc) cores)"
 
-measure() {  # name, command...: prints "wall_s peak_kib"
+measure() {  # name, command...: prints "wall_s peak_kib cpu_s"
   local name="$1"; shift
-  /usr/bin/time -f "%e %M" -o "$work/time-$name.txt" "$@" > "$work/stdout-$name.txt" 2> "$work/stderr-$name.txt" || {
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time-$name.txt" "$@" > "$work/stdout-$name.txt" 2> "$work/stderr-$name.txt" || {
     echo "$name failed:" >&2; tail -5 "$work/stderr-$name.txt" >&2; exit 1; }
-  cat "$work/time-$name.txt"
+  awk '{ print $1, $2, $3 + $4 }' "$work/time-$name.txt"
 }
-frames_of() { ffprobe -v error -select_streams v -show_entries stream=nb_frames -of csv=p=0 "$1"; }
-bitrate_of() { ffprobe -v error -select_streams v -show_entries stream=bit_rate -of csv=p=0 "$1"; }
+frames_of() { ffprobe -v error -select_streams v -show_entries stream=nb_frames -of default=nw=1:nk=1 "$1" | head -1; }
+bitrate_of() { ffprobe -v error -select_streams v -show_entries stream=bit_rate -of default=nw=1:nk=1 "$1" | head -1; }
 
 ours=("$cli" video -C "$work" --left-lens '#1' --right-lens '#1' --points "$points" L.mp4 R.mp4 --quiet)
 
@@ -53,8 +53,25 @@ fi
 made_frames=$(frames_of "$work/output/made.mp4")
 raw=(-f rawvideo -pix_fmt yuv420p -s 4096x2048 -r 30)
 
+if [ "${1:-}" = "--presets" ]; then
+  echo "x264 on the first 3 s of the made stream: preset, crf, frames per second, CPU s per frame, Mbit/s, PSNR (dB) against it"
+  for preset in veryfast faster fast medium; do
+    for crf in 18 20 23; do
+      read -r s _ cpu < <(measure preset ffmpeg -nostdin -v error -y "${raw[@]}" -i "$work/made.yuv" -frames:v 90 \
+        -c:v libx264 -preset "$preset" -crf "$crf" -f mp4 "$work/output/preset.mp4")
+      psnr=$(ffmpeg -nostdin -v info -i "$work/output/preset.mp4" "${raw[@]}" -i "$work/made.yuv" \
+        -lavfi "[0:v][1:v]psnr" -frames:v 90 -f null - 2>&1 | sed -n 's/.*PSNR.* average:\([0-9.]*\).*/\1/p')
+      awk -v p="$preset" -v c="$crf" -v s="$s" -v u="$cpu" -v b="$(bitrate_of "$work/output/preset.mp4")" -v q="$psnr" \
+        'BEGIN { printf "%-9s crf %2d  %5.2f fps  %5.3f CPU s/frame  %5.1f Mbit/s  %s dB\n", p, c, 90 / s, u / 90, b / 1e6, q }'
+    done
+  done
+  echo "load average after the presets: $(load)"
+  exit 0
+fi
+
+
 echo "(a) x264 alone on the made stream ..." >&2
-read -r floor_s floor_kib < <(measure floor ffmpeg -nostdin -v error -y "${raw[@]}" -i "$work/made.yuv" \
+read -r floor_s floor_kib floor_cpu < <(measure floor ffmpeg -nostdin -v error -y "${raw[@]}" -i "$work/made.yuv" \
   -c:v libx264 -preset medium -crf 23 -f mp4 "$work/output/floor.mp4")
 
 echo "(b) FFmpeg v360 + hstack ..." >&2
@@ -63,40 +80,28 @@ echo "(b) FFmpeg v360 + hstack ..." >&2
 filter="[0:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:w=2048:h=2048[l];\
 [1:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=2048:h=2048[r];\
 [l][r]hstack=inputs=2[v]"
-read -r v360_s v360_kib < <(measure v360 ffmpeg -nostdin -v error -y -ss 0.2 -i "$work/input/L.mp4" -i "$work/input/R.mp4" \
+read -r v360_s v360_kib v360_cpu < <(measure v360 ffmpeg -nostdin -v error -y -ss 0.2 -i "$work/input/L.mp4" -i "$work/input/R.mp4" \
   -filter_complex "$filter" -map "[v]" -map 0:a -c:a copy -frames:v "$made_frames" \
   -c:v libx264 -preset medium -crf 23 "$work/output/v360.mp4")
 
 echo "(c) vistereo-cli video, same encoder settings ..." >&2
-read -r ours_s ours_kib < <(measure ours "${ours[@]}" -o ours.mp4 --crf 23 --preset medium)
+read -r ours_s ours_kib ours_cpu < <(measure ours "${ours[@]}" -o ours.mp4 --crf 23 --preset medium)
 
 echo "    vistereo-cli video at its defaults ..." >&2
-read -r default_s default_kib < <(measure default "${ours[@]}" -o default.mp4)
+read -r default_s default_kib default_cpu < <(measure default "${ours[@]}" -o default.mp4)
 
 echo "load average after: $(load)"
 frames=$(frames_of "$work/output/ours.mp4")
 awk -v f="$frames" -v mf="$made_frames" -v a="$floor_s" -v ak="$floor_kib" -v b="$v360_s" -v bk="$v360_kib" \
     -v bf="$(frames_of "$work/output/v360.mp4")" -v c="$ours_s" -v ck="$ours_kib" -v d="$default_s" -v dk="$default_kib" \
     -v df="$(frames_of "$work/output/default.mp4")" -v br="$(bitrate_of "$work/output/default.mp4")" \
-    -v brm="$(bitrate_of "$work/output/ours.mp4")" 'BEGIN {
-  printf "(a) floor, x264 medium crf 23 alone: %6.2f fps  (%d frames in %.1f s, peak %d MiB)\n", mf / a, mf, a, ak / 1024
-  printf "(b) FFmpeg v360 + hstack:           %6.2f fps  (%d frames in %.1f s, peak %d MiB)\n", bf / b, bf, b, bk / 1024
-  printf "(c) vistereo video, medium crf 23:  %6.2f fps  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", f / c, f, c, ck / 1024, brm / 1e6
-  printf "ratios: ours / floor = %.3f of its frames per second; ours / v360 = %.3f of its time per frame\n", (f / c) / (mf / a), (c / f) / (b / bf)
-  printf "vistereo video at its defaults:     %6.2f fps  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", df / d, df, d, dk / 1024, br / 1e6
+    -v brm="$(bitrate_of "$work/output/ours.mp4")" -v au="$floor_cpu" -v bu="$v360_cpu" -v cu="$ours_cpu" \
+    -v du="$default_cpu" 'BEGIN {
+  printf "(a) floor, x264 medium crf 23 alone: %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB)\n", mf / a, au / mf, mf, a, ak / 1024
+  printf "(b) FFmpeg v360 + hstack:           %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB)\n", bf / b, bu / bf, bf, b, bk / 1024
+  printf "(c) vistereo video, medium crf 23:  %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", f / c, cu / f, f, c, ck / 1024, brm / 1e6
+  printf "ratios by wall time: ours / floor = %.3f of its frames per second; ours / v360 = %.3f of its time per frame\n", (f / c) / (mf / a), (c / f) / (b / bf)
+  printf "ratios by CPU time:  ours / floor = %.3f of its frames per CPU second; ours / v360 = %.3f of its CPU time per frame\n", (f / cu) / (mf / au), (cu / f) / (bu / bf)
+  printf "vistereo video at its defaults:     %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", df / d, du / df, df, d, dk / 1024, br / 1e6
 }'
 
-if [ "${1:-}" = "--presets" ]; then
-  echo "x264 on the first 3 s of the made stream: preset, crf, frames per second, Mbit/s, PSNR (dB) against it"
-  for preset in veryfast faster fast medium; do
-    for crf in 18 20 23; do
-      read -r s _ < <(measure preset ffmpeg -nostdin -v error -y "${raw[@]}" -i "$work/made.yuv" -frames:v 90 \
-        -c:v libx264 -preset "$preset" -crf "$crf" -f mp4 "$work/output/preset.mp4")
-      psnr=$(ffmpeg -nostdin -v info -i "$work/output/preset.mp4" "${raw[@]}" -i "$work/made.yuv" \
-        -lavfi "[0:v][1:v]psnr" -frames:v 90 -f null - 2>&1 | sed -n 's/.*PSNR.* average:\([0-9.]*\).*/\1/p')
-      awk -v p="$preset" -v c="$crf" -v s="$s" -v b="$(bitrate_of "$work/output/preset.mp4")" -v q="$psnr" \
-        'BEGIN { printf "%-9s crf %2d  %5.2f fps  %5.1f Mbit/s  %s dB\n", p, c, 90 / s, b / 1e6, q }'
-    done
-  done
-  echo "load average after the presets: $(load)"
-fi

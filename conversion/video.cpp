@@ -72,6 +72,15 @@ std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) 
                            "\": " + reader.error()};
         *facts[side] = reader.facts();
         setup.readerNotes[side] = reader.notes();
+        const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
+        const double limit = request.frames.limits.maxMegapixels;
+        if (limit > 0 && megapixels > limit) {
+            char text[160];
+            std::snprintf(text, sizeof text, "its frames are %d x %d pixels (%.1f megapixels), more than the limit of %g megapixels",
+                          facts[side]->width, facts[side]->height, megapixels, limit);
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + text};
+        }
     }
     if (!(setup.left.frameRate == setup.right.frameRate))
         return Refusal{"the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
@@ -150,9 +159,13 @@ std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long of
         const int64_t index = setup.firstLeft + static_cast<int64_t>((k + 0.5) * setup.count / kAlignmentFramePairs);
         SharedAlignment::Attempt attempt;
         attempt.index = static_cast<size_t>(index);
-        const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
-        if (!pair.error.empty()) attempt.alignment.error = pair.error;
-        else attempt.alignment = alignImages(pair.left, pair.right, setup.prepared.geometry, request.run.threads);
+        try {
+            const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
+            if (!pair.error.empty()) attempt.alignment.error = pair.error;
+            else attempt.alignment = alignImages(pair.left, pair.right, setup.prepared.geometry, request.run.threads);
+        } catch (const std::exception& e) {
+            attempt.alignment.error = std::string("the frame pair could not be read: ") + e.what();
+        }
         shared.attempts.push_back(std::move(attempt));
     }
     shared.seconds = secondsSince(start);
@@ -228,6 +241,15 @@ public:
     bool failed() const { return failed_; }
 
     void run() {
+        try {
+            feed();
+        } catch (const std::exception& e) {  // no memory for a frame, say
+            fail("cannot read the " + std::string(sideName(side_)) + " video: " + e.what());
+        }
+    }
+
+private:
+    void feed() {
         if (!reader_.ok() || !reader_.seek(first_ / fps_)) {
             fail("cannot read the " + std::string(sideName(side_)) + " video: " +
                  (reader_.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader_.error()));
@@ -269,7 +291,6 @@ public:
         frames_.close();
     }
 
-private:
     void fail(const std::string& text) {
         shortfall_ = text;
         failed_ = true;
@@ -316,14 +337,18 @@ DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::
         const SourcePosition rim = projectToImage(eye, kHalfPi, 0.0);
         across = std::min(across, 2.0 * std::fabs(rim.column - eye.axisX));
     }
-    out.circlePixels = std::isfinite(across) ? static_cast<int32_t>(across) : 0;
+    out.circlePixels = std::isfinite(across) ? static_cast<int32_t>(std::min(across, 1e9)) : 0;
+    // The largest of 16, 24, 32, 48, ... within `limit`.
+    const auto friendly = [](int32_t limit) {
+        int32_t best = 16;
+        for (int64_t p = 16; p <= limit; p *= 2)
+            for (int64_t size : {p, p + p / 2})
+                if (size <= limit) best = std::max(best, static_cast<int32_t>(size));
+        return best;
+    };
     const int32_t cap = codec == media::VideoCodec::Hevc ? 4096 : 2048;
-    out.height = 16;
-    for (int32_t p = 16; p <= cap; p *= 2)
-        for (int32_t size : {p, p + p / 2})
-            if (size <= cap && size <= out.circlePixels) out.height = std::max(out.height, size);
-    const int32_t uncapped = out.circlePixels >= 16 ? out.circlePixels : 16;
-    out.capped = out.height == cap && uncapped > cap;
+    out.height = friendly(std::min(out.circlePixels, cap));
+    out.capped = friendly(out.circlePixels) > out.height;
     return out;
 }
 
@@ -369,6 +394,10 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (!result.offsetGiven) {
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds);
         observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
+        if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
+            result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
+                                      " ms apart over the range, more than half a frame: the end of the video pairs "
+                                      "frames a frame or more out of step (convert it in shorter ranges)");
     }
 
     // The geometry of the frames' size, and the output's height.
@@ -435,7 +464,11 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     FrameFeed rightFeed(1, request.right, request.run.threads, setup.fps, setup.firstLeft + result.offset.frames,
                         setup.count, damage);
     Channel<cv::Mat> rendered(kQueuedFrames), canvases(kCanvases);
-    for (int k = 0; k < kCanvases; ++k) canvases.push(cv::Mat(height, 2 * height, CV_8UC3));
+    for (int k = 0; k < kCanvases; ++k) {
+        cv::Mat canvas;
+        if (const auto refused = allocateCanvas(height, canvas)) return refuse(refused->text());
+        canvases.push(std::move(canvas));
+    }
     std::string encodeError;
     std::atomic<int64_t> written{0};
     const auto framesStart = Clock::now();
@@ -443,8 +476,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     std::thread rightThread([&] { rightFeed.run(); });
     std::thread encoder([&] {
         while (std::optional<cv::Mat> frame = rendered.pop()) {
-            if (!writer.write(*frame)) {
-                encodeError = writer.error();
+            bool wrote = false;
+            try {
+                wrote = writer.write(*frame);
+            } catch (const std::exception& e) {
+                encodeError = e.what();
+            }
+            if (!wrote) {
+                if (encodeError.empty()) encodeError = writer.error();
                 rendered.abandon();  // the renderer's next hand-over fails, and it stops
                 canvases.close();
                 return;

@@ -143,7 +143,7 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
             if (!s.scaler || f.width != s.scalerWidth || f.height != s.scalerHeight || f.format != s.scalerFormat) {
                 s.scaler.reset(sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), facts_.width,
                                               facts_.height, AV_PIX_FMT_BGR24,
-                                              SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
+                                              SWS_BILINEAR, nullptr, nullptr,
                                               nullptr));
                 if (!s.scaler) {
                     error_ = std::string("cannot convert its ") + nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format))) +

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/common.h"
 #include "media/video_reader.h"
 #include "tests/cli/cli_process.h"
 #include "tests/support/scratch.h"
@@ -161,6 +162,14 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
     }
     EXPECT_NE(cli(video({"--points", points_, "L.mp4", "sound.wav", "-o", "o.mp4"})).err.find("it has no video stream"),
               std::string::npos);
+}
+
+TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {
+    const struct { const char* text; double seconds; } good[] = {
+        {"12.5", 12.5}, {"0", 0}, {"1:05", 65}, {"1:02:03.5", 3723.5}, {"0:00.040", 0.04}, {".5", 0.5}};
+    for (const auto& c : good) EXPECT_EQ(cli::parseMediaTime(c.text), std::optional<double>(c.seconds)) << c.text;
+    for (const char* bad : {"", ":", "1:", ":30", "1::2", "-1", "1.2.3", "1:2:3:4", "1.5:30", "abc", "1e3", "."})
+        EXPECT_FALSE(cli::parseMediaTime(bad)) << bad;
 }
 
 // Ctrl-C or kill while the frames are being written: the process ends by the signal, says so, and leaves neither

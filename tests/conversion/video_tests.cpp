@@ -13,6 +13,7 @@
 #include "alignment/rotation.h"
 #include "conversion/video.h"
 #include "conversion/video_sync.h"
+#include "media/audio_reader.h"
 #include "media/video_reader.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth_video.h"
@@ -199,6 +200,46 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
         for (int j = 0; j < 3; ++j) found(i, j) = result.rotation->m[i][j], truth(i, j) = take.rightTurn.m[i][j];
     EXPECT_LT(alignment::rotationAngle(found * truth.t()) * 180 / M_PI, 0.2) << result.alignment;
     EXPECT_NE(result.alignment.find("from 5 frame pairs"), std::string::npos) << result.alignment;
+}
+
+TEST(VideoHeightTest, DefaultIsTheLargestFriendlySizeWithinTheCirclesAndTheCodecsCap) {
+    const struct { int width, height; media::VideoCodec codec; int32_t expected; bool capped; } cases[] = {
+        {3840, 2160, media::VideoCodec::H264, 2048, false},  // 2160 across: 2048, not 3072
+        {6400, 3600, media::VideoCodec::H264, 2048, true},   // 3072 would fit the circle, not H.264's cap
+        {6400, 3600, media::VideoCodec::Hevc, 3072, false},  // one and a half times a power of two
+        {7680, 4320, media::VideoCodec::Hevc, 4096, false},
+        {12000, 6600, media::VideoCodec::Hevc, 4096, true},  // 6144 would fit the circle
+        {160, 120, media::VideoCodec::H264, 96, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        const EyeGeometry eye = eyeGeometryOf(SynthLens::equisolid(c.width, c.height));
+        const DefaultHeight chosen = defaultVideoHeight({eye, eye}, c.codec);
+        EXPECT_NEAR(chosen.circlePixels, c.height, 1);  // an equisolid circle of radius height / 2 spans the height
+        EXPECT_EQ(chosen.height, c.expected);
+        EXPECT_EQ(chosen.capped, c.capped);
+    }
+}
+
+TEST_F(VideoConversionTest, EitherCamerasSoundLinesUpWithThePictures) {
+    // Both cameras heard the same clicks: whichever camera's sound the output carries, cut by the offset, the
+    // clicks fall on the same samples of the output, to the millisecond by which an MP4 delays copied sound (the
+    // right camera's sound starts 0.77 ms into the output here, the left camera's first whole packet 6 ms in).
+    SynthTake take;
+    VideoRequest r = request(take);
+    r.offsetSeconds = take.offsetSeconds();
+    std::vector<float> heard[2];
+    for (const VideoSound side : {VideoSound::Left, VideoSound::Right}) {
+        r.sound = side;
+        const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
+        ASSERT_TRUE(result.written()) << result.message;
+        const media::MonoAudio sound = media::readMonoAudio(r.output, 0.0, 1.25, 48000);
+        ASSERT_TRUE(sound.ok()) << sound.error;
+        heard[side == VideoSound::Right] = sound.samples;
+    }
+    const SoundLag lag = correlateSound(heard[0], heard[1], -2400, 2400, 240);
+    EXPECT_LE(std::llabs(lag.samples), 48);
+    EXPECT_GT(lag.confidence, kMinimumSyncConfidence);
 }
 
 TEST_F(VideoConversionTest, StopOrFailureLeavesNoFile) {
