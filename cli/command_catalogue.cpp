@@ -6,9 +6,9 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 9> commands = {
-        &kConvertHelp, &kBatchHelp,    &kMatchHelp,   &kAlignHelp,     &kCheckHelp,
-        &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensDetectHelp};
+    static constexpr std::array<const CommandHelp*, 10> commands = {
+        &kConvertHelp,  &kBatchHelp,    &kVideoHelp,   &kMatchHelp,     &kAlignHelp,
+        &kCheckHelp,    &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensDetectHelp};
     return commands;
 }
 

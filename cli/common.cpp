@@ -2,8 +2,11 @@
 
 #include "conversion/lens_selection.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <limits>
 
@@ -73,6 +76,25 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
     const int64_t tenths = int64_t(*w) * 10 + *t;
     if (tenths > std::numeric_limits<int32_t>::max()) return std::nullopt;
     return static_cast<int32_t>(negative ? -tenths : tenths);
+}
+
+std::optional<double> parseMediaTime(const std::string& text) {
+    double total = 0.0;
+    size_t start = 0;
+    for (int field = 0;; ++field) {
+        const size_t colon = text.find(':', start);
+        const std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        const bool last = colon == std::string::npos;
+        // Whole minutes and hours before the last colon; seconds after it.
+        if (part.empty() || field > 2 || part.find_first_not_of(last ? "0123456789." : "0123456789") != std::string::npos ||
+            std::count(part.begin(), part.end(), '.') > 1 || part == ".")
+            return std::nullopt;
+        total = total * 60.0 + std::strtod(part.c_str(), nullptr);
+        if (last) break;
+        start = colon + 1;
+    }
+    if (!std::isfinite(total)) return std::nullopt;
+    return total;
 }
 
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,

@@ -24,6 +24,10 @@ std::optional<int32_t> parseWholeNumber(const std::string& text);
 // Returns tenths of a degree.
 std::optional<int32_t> parseDegreesTenths(const std::string& text);
 
+// Seconds as "12.5", "1:05" or "1:02:03.5" (hours, minutes, seconds); not
+// negative.
+std::optional<double> parseMediaTime(const std::string& text);
+
 // A registered name, or "#K" for the K-th record (1-based). Returns the slot
 // index, or an error text.
 struct LensLookup {
