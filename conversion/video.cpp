@@ -4,7 +4,8 @@
 //
 //   left decoder (own thread)   frame n of the left camera, gaps filled
 //   right decoder (own thread)  frame n + offset of the right camera
-//   renderer (caller)           the side-by-side frame from the two
+//   renderer (caller)           the side-by-side frame from the two, through
+//                               the halves' remap plans made before the first
 //   encoder (own thread)        encodes and muxes it, with the sound
 //
 // The queues between them hold two frames each, and the canvases the renderer
@@ -318,14 +319,23 @@ void VideoObserver::stepDone(const std::string&) {}
 void VideoObserver::framesDone(const VideoProgress&) {}
 bool VideoObserver::stopRequested() { return false; }
 
-FrameRenderer directFrameRenderer(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                                  const PointSet& points, const RunOptions& run) {
-    RunOptions options = run;
-    options.progress = nullptr;
-    return [geometry, rotation, points, options](const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide) {
+FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                      const PointSet& points, const RunOptions& run) {
+    const HalfAlignment alignment = rotation ? HalfAlignment(*rotation)
+                                             : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
+    FramePlans plans;
+    plans.right = buildRemapPlan(
+        remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic), run.threads);
+    plans.left = buildRemapPlan(
+        remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic), run.threads);
+    return plans;
+}
+
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads) {
+    return [plans = std::move(plans), threads](const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide) {
         const HalfTarget rightTarget{&right, &sideBySide}, leftTarget{&left, &sideBySide};
-        renderRightHalves(geometry, rotation, points, {&rightTarget, 1}, options);
-        renderLeftHalves(geometry, {&leftTarget, 1}, options);
+        applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
+        applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
     };
 }
 
@@ -456,9 +466,20 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
     if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
 
+    // Where every output pixel reads its source, worked out once for all frames.
+    const auto planStart = Clock::now();
+    FramePlans plans;
+    try {
+        plans = planFrames(setup.prepared.geometry, setup.rotation, request.frames.points.points, request.run);
+    } catch (const std::bad_alloc&) {
+        return refuse("there is not enough memory for the remap plans of an output of height " +
+                      std::to_string(height));
+    }
+    result.planSeconds = secondsSince(planStart);
+    result.planBytes = plans.left->bytes() + plans.right->bytes();
+
     // The frames: two decoders, the renderer here, the encoder.
-    const FrameRenderer render =
-        directFrameRenderer(setup.prepared.geometry, setup.rotation, request.frames.points.points, request.run);
+    const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads);
     DamageLog damage;
     FrameFeed leftFeed(0, request.left, request.run.threads, setup.fps, setup.firstLeft, setup.count, damage);
     FrameFeed rightFeed(1, request.right, request.run.threads, setup.fps, setup.firstLeft + result.offset.frames,

@@ -8,8 +8,9 @@
 // cameras' decoders, the renderer and the encoder, handing over through
 // bounded queues, so the memory a conversion holds does not depend on the
 // video's length. The renderer is one narrow seam (FrameRenderer): it takes
-// the two decoded frames of one instant and writes the side-by-side frame;
-// nothing else depends on how it does that.
+// the two decoded frames of one instant and writes the side-by-side frame
+// through the two halves' remap plans, worked out once before the first
+// frame; nothing else depends on how it does that.
 //
 // Frames are paired by time: output frame n shows the left camera's frame at
 // start + n / fps and the right camera's frame the rounded offset later. A
@@ -24,12 +25,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "conversion/run.h"
 #include "conversion/video_sync.h"
+#include "engine/plan.h"
 #include "media/video_writer.h"
 
 namespace vistereo {
@@ -79,6 +82,8 @@ struct VideoResult {
     // early) and of lesser weight (10-bit input, how the sound was carried).
     std::vector<std::string> warnings, notes;
     double wallSeconds = 0.0;
+    double planSeconds = 0.0;  // spent working out the two halves' remap plans, once
+    size_t planBytes = 0;      // the memory they hold for the whole video
     bool written() const { return status == VideoStatus::Written; }
 };
 
@@ -106,10 +111,23 @@ public:
 // frames. Called for one frame at a time.
 using FrameRenderer = std::function<void(const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide)>;
 
-// The renderer through the engine's per-pixel renderers: the right half
-// aligned by `rotation` when given, else by the points; then the left half.
-FrameRenderer directFrameRenderer(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                                  const PointSet& points, const RunOptions& run);
+// The remap plans of the two halves, worked out once for the whole video:
+// every frame has the same size, lenses, alignment, zenith and height, so
+// every frame pair reads its sources at the same positions.
+struct FramePlans {
+    std::shared_ptr<const RemapPlan> left, right;
+};
+
+// The plans of both halves: the right half aligned by `rotation` when given,
+// else by the points; the run's kernel and arithmetic; built on its threads.
+// Throws std::bad_alloc when the machine cannot hold them.
+FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                      const PointSet& points, const RunOptions& run);
+
+// The renderer that applies both plans to each frame pair, on `threads`
+// threads: the same bytes as a single conversion of the pair with the same
+// choices, without working out a position again.
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads);
 
 // The default output height: the largest power of two, or one and a half
 // times one, that is no more than the pixels across the narrower of the two

@@ -13,11 +13,13 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "alignment/rotation.h"
+#include "conversion/run_steps.h"
 #include "conversion/video.h"
 #include "conversion/video_sync.h"
 #include "media/audio_reader.h"
 #include "media/video_reader.h"
 #include "tests/support/scratch.h"
+#include "tests/support/synth.h"
 #include "tests/support/synth_video.h"
 
 namespace fs = std::filesystem;
@@ -209,6 +211,50 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
     for (const std::string& w : result.warnings) reported += w.rfind("frame pair at 0:00.", 0) == 0;
     EXPECT_GE(used, 3) << result.alignment;
     EXPECT_EQ(used + reported, 5) << result.alignment;
+}
+
+// The plans are worked out once and serve every frame pair: each side-by-side frame carries exactly the bytes a
+// single conversion of its own pair writes, whichever alignment, kernel and arithmetic, and a later frame is its
+// own pictures, not the first frame's again.
+TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
+    const SynthLens lens = SynthLens::equisolid(320, 240);
+    const Rotation turn = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
+    const cv::Mat frames[2][2] = {
+        {renderFisheye(panorama(), lens, Rotation{}), renderFisheye(panorama(), lens, turn)},
+        {renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(30, 5, 0)),
+         renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(30, 5, 0) * turn)}};
+    ConversionRequest request;
+    for (LensSettings& l : request.lenses) l.name = "Equisolid", l.mappingKind = 1;
+    request.points.points = PointSet::fromListOrder({100, 220, 104, 223, 120, 130, 118, 128});
+    request.outputHeight = 96;
+    request.zenith = {12, -30, 45};
+    PreparedPair prepared;
+    ASSERT_FALSE(preparePair(request, {320, 240}, {320, 240}, prepared));
+    RotationMatrix matrix;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) matrix.m[i][j] = turn.m[i][j];
+    const struct { const char* label; std::optional<RotationMatrix> rotation; bool exact; Interpolation kernel; } cases[] = {
+        {"points, default arithmetic, bilinear", std::nullopt, false, Interpolation::Bilinear},
+        {"points, exact arithmetic, bilinear", std::nullopt, true, Interpolation::Bilinear},
+        {"rotation, default arithmetic, lanczos", matrix, false, Interpolation::Lanczos},
+        {"rotation, exact arithmetic, bicubic", matrix, true, Interpolation::Bicubic},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        RunOptions run;
+        run.threads = 2, run.exactArithmetic = c.exact, run.interpolation = c.kernel;
+        const FrameRenderer render =
+            plannedFrameRenderer(planFrames(prepared.geometry, c.rotation, request.points.points, run), run.threads);
+        for (int f = 0; f < 2; ++f) {
+            SCOPED_TRACE(f);
+            cv::Mat planned(96, 192, CV_8UC3, cv::Scalar::all(7)), single(96, 192, CV_8UC3, cv::Scalar::all(7));
+            render(frames[f][0], frames[f][1], planned);
+            const HalfTarget right{&frames[f][1], &single}, left{&frames[f][0], &single};
+            renderRightHalves(prepared.geometry, c.rotation, request.points.points, {&right, 1}, run);
+            renderLeftHalves(prepared.geometry, {&left, 1}, run);
+            EXPECT_EQ(cv::norm(planned, single, cv::NORM_INF), 0.0);
+        }
+    }
 }
 
 TEST(VideoHeightTest, DefaultIsTheLargestFriendlySizeWithinTheCirclesAndTheCodecsCap) {
