@@ -18,6 +18,16 @@ namespace vistereo {
 
 namespace {
 
+// Makes a rename into `target`'s folder durable; the data is already in
+// place, so a failure here does not undo the write.
+void syncFolderOf(const std::filesystem::path& target) {
+    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
 void setError(std::string* error, const std::string& what, int code) {
     if (error) *error = what + ": " + std::strerror(code);
 }
@@ -230,14 +240,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return fail("cannot replace " + target.string());
     releaseSlot(slot);
-
-    // Make the rename itself durable; the data is already in place, so a
-    // failure here does not undo the write.
-    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolderOf(target);
     return true;
 }
 
@@ -289,11 +292,7 @@ bool StreamedFileWrite::commit() {
     if (closed != 0) return fail("cannot close " + temporary_.string());
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) return fail("cannot replace " + target_.string());
     releaseSlot(slot_);
-    const int dirFd = ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolderOf(target_);
     return true;
 }
 

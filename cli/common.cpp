@@ -10,6 +10,8 @@
 #include <iostream>
 #include <limits>
 
+#include "base/atomic_file.h"
+#include "base/message_text.h"
 #include "cli/commands.h"
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
@@ -118,6 +120,16 @@ void printRefusal(std::ostream& err, const RunRefusal& refusal) {
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory) {
     return workingDirectory / kLensRegistryFileName;
+}
+
+void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostream& err, bool quiet) {
+    const std::filesystem::path folder = output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+    for (const std::filesystem::path& temporary : findAbandonedTemporaries(folder)) {
+        std::error_code ec;
+        if (std::filesystem::remove(temporary, ec) && !quiet)
+            err << "vistereo-cli: note: removed " << shortenForMessage(temporary.string())
+                << ", left by an interrupted run\n";
+    }
 }
 
 std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,

@@ -50,6 +50,10 @@ void printRefusal(std::ostream& err, const RunRefusal& refusal);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 
+// Removes the temporaries that runs killed outright left in the folder of
+// `output` (unless `quiet`, saying so on `err`).
+void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostream& err, bool quiet);
+
 // The lenses named by --left-lens and --right-lens, from the working
 // directory's registry; an error text naming the option otherwise.
 std::string chooseLenses(const std::filesystem::path& workingDirectory, const std::string& leftLens,

@@ -259,9 +259,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     const bool quiet = options.has("quiet"), json = options.has("json");
     // A temporary left by a run killed outright in this folder goes now; the
     // one being written when this one is interrupted goes with it.
-    for (const fs::path& stale : findAbandonedTemporaries(folder))
-        if (fs::remove(stale, ec) && !quiet)
-            err << "vistereo-cli: note: removed " << shortenForMessage(stale.string()) << ", left by an interrupted run\n";
+    removeAbandonedTemporaries(request.output, err, quiet);
     removeTemporariesOnTermination(kInterrupted);
 
     VideoReport report(err, isatty(STDERR_FILENO) == 1, quiet);
