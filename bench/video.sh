@@ -10,6 +10,8 @@
 # then vistereo-cli video at its own defaults. Prints frames per second, the
 # ratios, peak memory, the default's speed and bitrate, and the machine's load.
 #   bash bench/video.sh [--presets]   (needs ffmpeg and /usr/bin/time)
+# VIDEO_BENCH_SECONDS=S measures the first S seconds of the take only (all
+# four commands alike), for a busy machine; the default is the whole take.
 # --presets also encodes the first 3 s of the made stream with several x264
 # presets and rate factors: speed, bitrate and PSNR against the made stream.
 set -euo pipefail
@@ -43,6 +45,11 @@ frames_of() { ffprobe -v error -select_streams v -show_entries stream=nb_frames 
 bitrate_of() { ffprobe -v error -select_streams v -show_entries stream=bit_rate -of default=nw=1:nk=1 "$1" | head -1; }
 
 ours=("$cli" video -C "$work" --left-lens '#1' --right-lens '#1' --points "$points" L.mp4 R.mp4 --quiet)
+if [ -n "${VIDEO_BENCH_SECONDS:-}" ]; then
+  ours+=(--duration "$VIDEO_BENCH_SECONDS")
+  echo "measuring the first $VIDEO_BENCH_SECONDS s of the take only" >&2
+  rm -f "$work/made.yuv"
+fi
 
 # The made stream: our conversion at a near-lossless setting, decoded to raw 4:2:0.
 if [ ! -f "$work/made.yuv" ]; then
