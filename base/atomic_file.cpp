@@ -18,6 +18,16 @@ namespace vistereo {
 
 namespace {
 
+// Makes a rename into `target`'s folder durable; the data is already in
+// place, so a failure here does not undo the write.
+void syncFolderOf(const std::filesystem::path& target) {
+    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
 void setError(std::string* error, const std::string& what, int code) {
     if (error) *error = what + ": " + std::strerror(code);
 }
@@ -230,14 +240,59 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return fail("cannot replace " + target.string());
     releaseSlot(slot);
+    syncFolderOf(target);
+    return true;
+}
 
-    // Make the rename itself durable; the data is already in place, so a
-    // failure here does not undo the write.
-    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+StreamedFileWrite::StreamedFileWrite(const std::filesystem::path& requestedTarget) : target_(requestedTarget) {
+    std::error_code ec;
+    if (std::filesystem::is_symlink(target_, ec)) {
+        const auto resolved = std::filesystem::weakly_canonical(target_, ec);
+        if (!ec) target_ = resolved;
     }
+    if (target_.filename().empty()) {
+        error_ = "no file name in " + requestedTarget.string();
+        return;
+    }
+    if (!target_.has_parent_path()) target_ = std::filesystem::path(".") / target_;
+    for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+        temporary_ = temporaryName(target_);
+        fd_ = createTracked(temporary_, slot_);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+        setError(&error_, "cannot create a temporary file in " + target_.parent_path().string(), errno);
+        return;
+    }
+    struct stat existing{};
+    if (::stat(target_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) ::fchmod(fd_, existing.st_mode & 07777);
+}
+
+StreamedFileWrite::~StreamedFileWrite() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::unlink(temporary_.c_str());
+    releaseSlot(slot_);
+}
+
+bool StreamedFileWrite::commit() {
+    if (fd_ < 0) return false;
+    const auto fail = [&](const std::string& what) {
+        setError(&error_, what, errno);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        ::unlink(temporary_.c_str());
+        releaseSlot(slot_);
+        return false;
+    };
+    // Whatever descriptor wrote the pieces, this one flushes the same file.
+    if (::fsync(fd_) != 0) return fail("cannot flush " + temporary_.string());
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) return fail("cannot close " + temporary_.string());
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return fail("cannot replace " + target_.string());
+    releaseSlot(slot_);
+    syncFolderOf(target_);
     return true;
 }
 

@@ -30,6 +30,36 @@ enum class AtLink {
 bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
                          std::string* error = nullptr, AtLink atLink = AtLink::WriteThrough);
 
+// A file written piece by piece (a video as it is encoded) that appears under
+// its name only when complete. The pieces go to a temporary file beside the
+// target, at temporaryPath(), which a writer opens by its path; commit()
+// flushes it to disk and renames it over the target. Until then the target
+// is untouched. An uncommitted temporary is removed when the object is
+// destroyed (after a failure or a stop), and by the handlers of
+// removeTemporariesOnTermination() when the process is interrupted.
+class StreamedFileWrite {
+public:
+    explicit StreamedFileWrite(const std::filesystem::path& target);
+    ~StreamedFileWrite();
+    StreamedFileWrite(const StreamedFileWrite&) = delete;
+    StreamedFileWrite& operator=(const StreamedFileWrite&) = delete;
+
+    // False when no temporary could be made; error() says why.
+    bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    const std::filesystem::path& temporaryPath() const { return temporary_; }
+    const std::filesystem::path& target() const { return target_; }
+    // The temporary, as written by now, becomes the target. False, with
+    // error() set and the temporary removed, when it cannot.
+    bool commit();
+
+private:
+    std::filesystem::path target_, temporary_;
+    int fd_ = -1;
+    int slot_ = -1;
+    std::string error_;
+};
+
 // Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT that remove every
 // temporary file the process's writeFileAtomically calls have open, write
 // `notice` (when not null; it must stay valid) to the standard error, and end

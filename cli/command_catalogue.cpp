@@ -6,8 +6,8 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 10> commands = {
-        &kConvertHelp,  &kBatchHelp,    &kMatchHelp,   &kAlignHelp,      &kCheckHelp,
+    static constexpr std::array<const CommandHelp*, 11> commands = {
+        &kConvertHelp,  &kBatchHelp,    &kVideoHelp,   &kMatchHelp,      &kAlignHelp,     &kCheckHelp,
         &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp};
     return commands;
 }

@@ -23,6 +23,7 @@ struct CommandHelp {
 // Defined beside each command's option table.
 extern const CommandHelp kConvertHelp;
 extern const CommandHelp kBatchHelp;
+extern const CommandHelp kVideoHelp;
 extern const CommandHelp kMatchHelp;
 extern const CommandHelp kAlignHelp;
 extern const CommandHelp kCheckHelp;

@@ -18,6 +18,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // "vistereo-cli: error: <text>" on err.

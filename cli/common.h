@@ -27,6 +27,10 @@ std::optional<int32_t> parseWholeNumber(const std::string& text);
 // Returns tenths of a degree.
 std::optional<int32_t> parseDegreesTenths(const std::string& text);
 
+// Seconds as "12.5", "1:05" or "1:02:03.5" (hours, minutes, seconds); not
+// negative.
+std::optional<double> parseMediaTime(const std::string& text);
+
 // Both input images (paths as resolved by argumentPath) with their view
 // geometry, for matching, read and judged as the conversion reads them;
 // prints the conversion's refusal (the message, then the file and the cause)
@@ -56,6 +60,10 @@ struct LensesLoad {
     std::string error;
 };
 LensesLoad loadLenses(const std::filesystem::path& workingDirectory, const ParsedOptions& options);
+
+// Removes the temporaries that runs killed outright left in the folder of
+// `output` (unless `quiet`, saying so on `err`).
+void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostream& err, bool quiet);
 
 // The lenses named by --left-lens and --right-lens, from the working
 // directory's registry, the --lenses files and the user's lens file, in that

@@ -178,14 +178,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     const bool quiet = options.has("quiet");
     // A temporary left by a convert killed outright in this folder goes now;
     // one being written when this one is interrupted goes with it.
-    for (const std::filesystem::path& temporary : findAbandonedTemporaries(request.outputPath.parent_path().empty()
-                                                                                ? std::filesystem::path(".")
-                                                                                : request.outputPath.parent_path())) {
-        std::error_code ec;
-        if (std::filesystem::remove(temporary, ec) && !quiet)
-            err << "vistereo-cli: note: removed " << shortenForMessage(temporary.string())
-                << ", left by an interrupted run\n";
-    }
+    removeAbandonedTemporaries(request.outputPath, err, quiet);
     removeTemporariesOnTermination(kInterrupted);
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;

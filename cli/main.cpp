@@ -11,6 +11,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "conversion/input.h"
+#include "media/video_reader.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ int runCommand(const std::string& command, const std::vector<std::string>& args)
     using namespace vistereo::cli;
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
     if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
+    if (command == "video") return runVideoCommand(args, std::cout, std::cerr);
     if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
     if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
     if (command == "check") return runCheckCommand(args, std::cout, std::cerr);
@@ -33,6 +35,8 @@ int main(int argc, char** argv) {
     using namespace vistereo::cli;
     // Unreadable images are reported in our own words; keep the image library quiet.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    // So are damaged videos, with their times; FFmpeg's own lines would only repeat them.
+    vistereo::media::silenceVideoLibraries();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         printProgramHelp(std::cerr);

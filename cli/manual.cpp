@@ -68,7 +68,11 @@ std::string header(const char* name, const char* summary) {
 }
 
 // Value completions that the value name alone does not tell.
-const std::map<std::string, std::string> kValueWords = {{"interp", "bilinear bicubic lanczos"}};
+const std::map<std::string, std::string> kValueWords = {
+    {"interp", "bilinear bicubic lanczos"},
+    {"codec", "h264 hevc"},
+    {"preset", "ultrafast superfast veryfast faster fast medium slow slower veryslow"},
+    {"audio", "left right none"}};
 
 std::string completionKind(const OptionSpec& option) {
     const std::string value = option.valueName ? option.valueName : "";

@@ -82,9 +82,8 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
     SharedAlignment shared;
     const ConversionRequest byRotation = withoutPoints(request);
     if (checkRequest(byRotation)) return shared;  // the batch refuses such a request itself
-    std::vector<cv::Matx33d> rotations;
-    std::vector<size_t> alignedAttempt;
-    for (size_t k = 0; k < pairs.size() && k < attempts && rotations.size() < wanted; ++k) {
+    size_t aligned = 0;
+    for (size_t k = 0; k < pairs.size() && k < attempts && aligned < wanted; ++k) {
         SharedAlignment::Attempt attempt;
         attempt.index = k;
         const auto start = Clock::now();
@@ -94,19 +93,28 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
         } catch (const std::exception& e) {
             attempt.alignment.error = std::string("the pair could not be read: ") + e.what();
         }
-        if (attempt.alignment.ok()) {
-            rotations.push_back(attempt.alignment.result.rotationMatrix());
-            alignedAttempt.push_back(shared.attempts.size());
-        }
+        aligned += attempt.alignment.ok() ? 1 : 0;
         shared.attempts.push_back(std::move(attempt));
     }
     shared.seconds = secondsSince(begin);
-    if (rotations.empty()) return shared;
+    takeRobustMean(shared);
+    return shared;
+}
+
+void takeRobustMean(SharedAlignment& shared) {
+    std::vector<cv::Matx33d> rotations;
+    std::vector<SharedAlignment::Attempt*> aligned;
+    for (SharedAlignment::Attempt& attempt : shared.attempts)
+        if (attempt.alignment.ok()) {
+            rotations.push_back(attempt.alignment.result.rotationMatrix());
+            aligned.push_back(&attempt);
+        }
+    shared.rotation.reset();
+    if (rotations.empty()) return;
     const alignment::RotationMean mean = alignment::robustMeanRotation(rotations);
     for (size_t i = 0; i < rotations.size(); ++i) {
-        SharedAlignment::Attempt& attempt = shared.attempts[alignedAttempt[i]];
-        attempt.used = mean.used[i];
-        attempt.offDegrees = mean.offDegrees[i];
+        aligned[i]->used = mean.used[i];
+        aligned[i]->offDegrees = mean.offDegrees[i];
     }
     RotationMatrix m;
     for (int r = 0; r < 3; ++r)
@@ -116,7 +124,6 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
     shared.rmsDegrees = mean.rmsDegrees;
     shared.maxDegrees = mean.maxDegrees;
     shared.used = mean.usedCount();
-    return shared;
 }
 
 std::string describeSharedAlignment(const SharedAlignment& shared) {

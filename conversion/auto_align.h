@@ -66,6 +66,12 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
                                 int threads = 0, size_t wanted = kSharedAlignmentPairs,
                                 size_t attempts = kSharedAlignmentAttempts);
 
+// Combines the rotations of the attempts in `shared` that aligned into their
+// robust mean (an estimate far from the others is left out): marks each
+// attempt used or not with its distance from the mean, and sets the rotation,
+// its angles and the spread. Leaves the rotation empty when none aligned.
+void takeRobustMean(SharedAlignment& shared);
+
 // What `alignFirstPairs` found, for the user: "aligned once on pairs 1, 2, 3:
 // yaw ..., pitch ..., roll ... degrees; spread ... RMS, ... max; 3.2 s", or, when
 // no pair aligned, why the first pair tried did not.

@@ -26,63 +26,13 @@
 #include <thread>
 
 #include "base/atomic_file.h"
+#include "base/channel.h"
 
 namespace vistereo {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// A hand-over between two stages holding at most `capacity` items.
-template <class T>
-class Channel {
-public:
-    explicit Channel(size_t capacity) : capacity_(capacity) {}
-
-    void push(T item) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return items_.size() < capacity_; });
-        items_.push_back(std::move(item));
-        changed_.notify_all();
-    }
-    // The next item, or nothing once the channel is closed and empty.
-    std::optional<T> pop() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !items_.empty() || closed_; });
-        if (items_.empty()) return std::nullopt;
-        T item = std::move(items_.front());
-        items_.pop_front();
-        changed_.notify_all();
-        return item;
-    }
-    // Returns once the consumer has taken everything handed over, or the
-    // consumer has given up.
-    void waitUntilTaken() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return items_.empty() || abandoned_; });
-    }
-    void close() {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        changed_.notify_all();
-    }
-    // The consumer takes nothing more: what is left is handed back.
-    std::deque<T> abandon() {
-        std::lock_guard lock(mutex_);
-        abandoned_ = true;
-        capacity_ = SIZE_MAX;
-        changed_.notify_all();
-        return std::move(items_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<T> items_;
-    size_t capacity_;
-    bool closed_ = false;
-    bool abandoned_ = false;
-};
 
 // The canvases the renderer and the writer pass between them: at most
 // `limit` exist; take() waits for one to come back.

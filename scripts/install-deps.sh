@@ -10,6 +10,7 @@ packages=(
   libexiv2-dev
   libhwy-dev
   libjpeg-dev
+  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libgtest-dev libimage-exiftool-perl
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk

@@ -2,7 +2,9 @@
 // records in the registry file's format.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,36 @@ inline std::string readFile(const std::filesystem::path& file) {
 inline void writeFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
+
+// What a program prints on its standard output (its standard error discarded), run without a shell; empty when
+// it cannot be run or fails.
+inline std::string toolOutput(const std::vector<std::string>& args) {
+    int pipeFds[2];
+    if (args.empty() || pipe(pipeFds) != 0) return {};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeFds[1], 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(pipeFds[0]);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
+}
+
+// Whether a program of that name is on the PATH.
+inline bool haveTool(const std::string& name) { return !toolOutput({"sh", "-c", "command -v " + name}).empty(); }
 
 // One record as a hand-edited file holds it: the name, 17 empty text lines, the six integer lines.
 inline std::string recordText(const std::string& name,

@@ -1,0 +1,570 @@
+// The video conversion's steps, in order: the request's own checks, both
+// files opened and compared, the synchronisation, the range, the prepared
+// geometry and the output height, the alignment, then the frames:
+//
+//   left decoder (own thread)   frame n of the left camera, gaps filled
+//   right decoder (own thread)  frame n + offset of the right camera
+//   renderer (caller)           the side-by-side frame from the two, through
+//                               the halves' remap plans made before the first
+//   encoder (own thread)        encodes and muxes it, with the sound
+//
+// The queues between them hold two frames each, and the canvases the renderer
+// and the encoder pass between them are a fixed few, reused.
+#include "conversion/video.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "base/atomic_file.h"
+#include "base/channel.h"
+#include "conversion/auto_align.h"
+#include "conversion/run_steps.h"
+#include "media/video_reader.h"
+
+namespace vistereo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr int kQueuedFrames = 2;         // per queue between two stages
+constexpr int kCanvases = 2 * kQueuedFrames;
+constexpr int kAlignmentFramePairs = 5;  // spread over the range for --auto-align
+constexpr double kDamageGapSeconds = 1.0;  // damage closer than this is one stretch
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string fpsText(const media::FrameRate& rate) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.6g fps", rate.value());
+    return text;
+}
+
+// A step that ended the conversion before any frame.
+struct Refusal {
+    std::string message;
+};
+
+// What the conversion of a request needs before its frames: the facts of
+// both files, the offset, the range, the geometry, the alignment.
+struct VideoSetup {
+    media::VideoFacts left, right;
+    std::vector<std::string> readerNotes[2];
+    double fps = 0;
+    int64_t firstLeft = 0;  // index of the left camera's first frame of the range
+    int64_t count = 0;      // frames in the range
+    PreparedPair prepared;
+    std::optional<RotationMatrix> rotation;
+};
+
+const char* sideName(int side) { return side == 0 ? "left" : "right"; }
+
+std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) {
+    const fs::path* paths[2] = {&request.left, &request.right};
+    media::VideoFacts* facts[2] = {&setup.left, &setup.right};
+    for (int side = 0; side < 2; ++side) {
+        const media::VideoReader reader(*paths[side]);
+        if (!reader.ok())
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + reader.error()};
+        *facts[side] = reader.facts();
+        setup.readerNotes[side] = reader.notes();
+        const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
+        const double limit = request.frames.limits.maxMegapixels;
+        if (limit > 0 && megapixels > limit) {
+            char text[160];
+            std::snprintf(text, sizeof text, "its frames are %d x %d pixels (%.1f megapixels), more than the limit of %g megapixels",
+                          facts[side]->width, facts[side]->height, megapixels, limit);
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + text};
+        }
+    }
+    if (!(setup.left.frameRate == setup.right.frameRate))
+        return Refusal{"the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
+                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate"};
+    setup.fps = setup.left.frameRate.value();
+    return std::nullopt;
+}
+
+std::string timeText(double seconds) { return media::formatMediaTime(seconds); }
+
+// The range from the request, the offset and the frame counts: left frame i
+// pairs with right frame i + offset.frames, and both must exist.
+std::optional<Refusal> chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
+    const double fps = setup.fps;
+    const int64_t first = std::max<int64_t>(0, -offsetFrames);
+    const int64_t end = std::min<int64_t>(setup.left.frameCount, setup.right.frameCount - offsetFrames);
+    if (end <= first)
+        return Refusal{"the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
+                       " frames (left " + timeText(setup.left.durationSeconds) + " long, right " +
+                       timeText(setup.right.durationSeconds) + ")"};
+    int64_t start = first;
+    if (request.startSeconds) {
+        start = std::llround(*request.startSeconds * fps);
+        if (start < first)
+            return Refusal{"the right camera has no frame at --start " + timeText(*request.startSeconds) +
+                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock"};
+        if (start >= end)
+            return Refusal{"--start " + timeText(*request.startSeconds) +
+                           " is beyond the end of the two videos' common part, which ends at " + timeText(end / fps) +
+                           " on the left camera's clock"};
+    }
+    int64_t count = end - start;
+    if (request.durationSeconds) {
+        count = std::llround(*request.durationSeconds * fps);
+        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (start + count > end)
+            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+                           " reaches beyond the end of the two videos' common part, which ends at " +
+                           timeText(end / fps) + " on the left camera's clock"};
+    }
+    setup.firstLeft = start;
+    setup.count = count;
+    return std::nullopt;
+}
+
+// One frame of each camera, decoded at `leftIndex` and the offset later.
+struct FramePairAt {
+    cv::Mat left, right;
+    std::string error;
+};
+FramePairAt readFramePair(const VideoRequest& request, double fps, int64_t leftIndex, long long offsetFrames) {
+    FramePairAt pair;
+    const fs::path* paths[2] = {&request.left, &request.right};
+    const int64_t indices[2] = {leftIndex, leftIndex + offsetFrames};
+    cv::Mat* out[2] = {&pair.left, &pair.right};
+    for (int side = 0; side < 2; ++side) {
+        media::VideoReader reader(*paths[side], request.run.threads);
+        media::VideoFrame frame;
+        if (!reader.seek(indices[side] / fps) || reader.read(frame) != media::VideoReader::Read::Frame) {
+            pair.error = std::string("the ") + sideName(side) + " video has no frame at " + timeText(indices[side] / fps);
+            return pair;
+        }
+        *out[side] = frame.bgr;
+    }
+    return pair;
+}
+
+// The rotation of the right camera from frame pairs spread over the range,
+// combined as the batch combines its first pairs.
+std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long offsetFrames, VideoSetup& setup,
+                                       std::string& description, std::vector<std::string>& warnings) {
+    SharedAlignment shared;
+    const auto start = Clock::now();
+    std::string times;
+    for (int k = 0; k < kAlignmentFramePairs; ++k) {
+        const int64_t index = setup.firstLeft + static_cast<int64_t>((k + 0.5) * setup.count / kAlignmentFramePairs);
+        SharedAlignment::Attempt attempt;
+        attempt.index = static_cast<size_t>(index);
+        try {
+            const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
+            if (!pair.error.empty()) attempt.alignment.error = pair.error;
+            else attempt.alignment = alignImages(pair.left, pair.right, setup.prepared.geometry, request.run.threads);
+        } catch (const std::exception& e) {
+            attempt.alignment.error = std::string("the frame pair could not be read: ") + e.what();
+        }
+        shared.attempts.push_back(std::move(attempt));
+    }
+    shared.seconds = secondsSince(start);
+    takeRobustMean(shared);
+    for (const SharedAlignment::Attempt& a : shared.attempts) {
+        const std::string at = "frame pair at " + timeText(a.index / setup.fps) + ": ";
+        if (!a.alignment.ok()) warnings.push_back(at + a.alignment.error);
+        else if (!a.used) {
+            char text[120];
+            std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
+            warnings.push_back(at + text);
+        }
+        if (a.used) times += (times.empty() ? "" : ", ") + timeText(a.index / setup.fps);
+    }
+    if (!shared.rotation)
+        return Refusal{"no frame pair could be aligned (" + std::to_string(kAlignmentFramePairs) + " tried over the range)" +
+                       (shared.attempts.empty() ? "" : "; the first: " + shared.attempts.front().alignment.error)};
+    char text[240];
+    std::snprintf(text, sizeof text, "yaw %.3f, pitch %.3f, roll %.3f degrees from %zu frame pairs (at %s); spread %.4f degrees RMS, %.4f max; %.1f s",
+                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.used, times.c_str(),
+                  shared.rmsDegrees, shared.maxDegrees, shared.seconds);
+    description = text;
+    setup.rotation = shared.rotation;
+    return std::nullopt;
+}
+
+// ---- the frames ----------------------------------------------------------
+
+// The damage one camera's frames met, gathered into stretches for the report.
+class DamageLog {
+public:
+    void add(int side, double seconds, const std::string& what) {
+        std::lock_guard lock(mutex_);
+        std::vector<Stretch>& list = stretches_[side];
+        if (!list.empty() && seconds - list.back().to <= kDamageGapSeconds && seconds >= list.back().from) {
+            list.back().to = std::max(list.back().to, seconds);
+            ++list.back().count;
+            return;
+        }
+        list.push_back({seconds, seconds, 1, what});
+    }
+    void report(std::vector<std::string>& warnings) const {
+        for (int side = 0; side < 2; ++side)
+            for (const Stretch& s : stretches_[side])
+                warnings.push_back("the " + std::string(sideName(side)) + " video is damaged " +
+                                   (s.count == 1 ? "at " + timeText(s.from)
+                                                 : "from " + timeText(s.from) + " to " + timeText(s.to) + " (" +
+                                                       std::to_string(s.count) + " times)") +
+                                   ": " + s.first);
+    }
+
+private:
+    struct Stretch {
+        double from, to;
+        int count;
+        std::string first;  // what happened first
+    };
+    std::mutex mutex_;
+    std::vector<Stretch> stretches_[2];
+};
+
+// One camera's frames of the range, in order, with the gaps filled by
+// repeating the previous frame. Runs on its own thread.
+class FrameFeed {
+public:
+    FrameFeed(int side, const fs::path& path, int threads, double fps, int64_t first, int64_t count, DamageLog& damage)
+        : side_(side), reader_(path, threads), fps_(fps), first_(first), count_(count), damage_(damage),
+          frames_(kQueuedFrames) {}
+
+    Channel<cv::Mat>& frames() { return frames_; }
+    // Set when the stream ended or failed before the range did.
+    const std::string& shortfall() const { return shortfall_; }
+    bool failed() const { return failed_; }
+
+    void run() {
+        try {
+            feed();
+        } catch (const std::exception& e) {  // no memory for a frame, say
+            fail("cannot read the " + std::string(sideName(side_)) + " video: " + e.what());
+        }
+    }
+
+private:
+    void feed() {
+        if (!reader_.ok() || !reader_.seek(first_ / fps_)) {
+            fail("cannot read the " + std::string(sideName(side_)) + " video: " +
+                 (reader_.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader_.error()));
+            return;
+        }
+        media::VideoFrame frame;
+        bool held = false;  // `frame` holds a frame not yet handed on
+        cv::Mat previous;
+        for (int64_t n = 0; n < count_; ++n) {
+            const int64_t wanted = first_ + n;
+            while (!held || frame.index < wanted) {
+                const media::VideoReader::Read got = reader_.read(frame);
+                for (const media::FrameDamage& d : reader_.takeDamage()) damage_.add(side_, d.seconds, d.what);
+                if (got == media::VideoReader::Read::Failed) {
+                    fail("the " + std::string(sideName(side_)) + " video failed at " + timeText(wanted / fps_) + ": " +
+                         reader_.error());
+                    return;
+                }
+                if (got == media::VideoReader::Read::End) {
+                    shortfall_ = "the " + std::string(sideName(side_)) + " video ended at " + timeText(wanted / fps_) +
+                                 ", before the range did";
+                    frames_.close();
+                    return;
+                }
+                held = true;
+            }
+            cv::Mat out;
+            if (frame.index > wanted && !previous.empty()) {
+                // A gap in the stream: the previous frame again.
+                damage_.add(side_, wanted / fps_, "frames are missing; the previous frame is repeated");
+                out = previous;
+            } else {
+                out = frame.bgr;
+                held = frame.index > wanted;  // the first frame of the range came late: keep it for later too
+            }
+            previous = out;
+            if (!frames_.push(out)) return;  // the renderer has stopped
+        }
+        frames_.close();
+    }
+
+    void fail(const std::string& text) {
+        shortfall_ = text;
+        failed_ = true;
+        frames_.close();
+    }
+
+    const int side_;
+    media::VideoReader reader_;
+    const double fps_;
+    const int64_t first_, count_;
+    DamageLog& damage_;
+    Channel<cv::Mat> frames_;
+    std::string shortfall_;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace
+
+std::optional<double> VideoProgress::secondsLeft() const {
+    if (done <= 0 || elapsedSeconds <= 0) return std::nullopt;
+    return elapsedSeconds / done * static_cast<double>(total - done);
+}
+
+void VideoObserver::stepDone(const std::string&) {}
+void VideoObserver::framesDone(const VideoProgress&) {}
+bool VideoObserver::stopRequested() { return false; }
+
+FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                      const PointSet& points, const RunOptions& run) {
+    const HalfAlignment alignment = rotation ? HalfAlignment(*rotation)
+                                             : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
+    FramePlans plans;
+    plans.right = buildRemapPlan(
+        remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic), run.threads);
+    plans.left = buildRemapPlan(
+        remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic), run.threads);
+    return plans;
+}
+
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads) {
+    return [plans = std::move(plans), threads](const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide) {
+        const HalfTarget rightTarget{&right, &sideBySide}, leftTarget{&left, &sideBySide};
+        applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
+        applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
+    };
+}
+
+DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::VideoCodec codec) {
+    DefaultHeight out;
+    double across = INFINITY;
+    for (const EyeGeometry& eye : eyes) {
+        // The circle's radius at 90 degrees off the axis, to the right.
+        const SourcePosition rim = projectToImage(eye, kHalfPi, 0.0);
+        across = std::min(across, 2.0 * std::fabs(rim.column - eye.axisX));
+    }
+    out.circlePixels = std::isfinite(across) ? static_cast<int32_t>(std::min(across, 1e9)) : 0;
+    // The largest of 16, 24, 32, 48, ... within `limit`.
+    const auto friendly = [](int32_t limit) {
+        int32_t best = 16;
+        for (int64_t p = 16; p <= limit; p *= 2)
+            for (int64_t size : {p, p + p / 2})
+                if (size <= limit) best = std::max(best, static_cast<int32_t>(size));
+        return best;
+    };
+    const int32_t cap = codec == media::VideoCodec::Hevc ? 4096 : 2048;
+    out.height = friendly(std::min(out.circlePixels, cap));
+    out.capped = friendly(out.circlePixels) > out.height;
+    return out;
+}
+
+VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
+    const auto begin = Clock::now();
+    VideoResult result;
+    result.output = request.output;
+    auto refuse = [&](const std::string& message) {
+        result.status = VideoStatus::Refused;
+        result.message = message;
+        result.wallSeconds = secondsSince(begin);
+        return result;
+    };
+
+    // The request's own checks: lenses, and points unless aligned automatically.
+    ConversionRequest frames = request.frames;
+    if (request.autoAlign) frames.rotation = RotationMatrix{};
+    if (const auto refused = checkRequest(frames)) return refuse(refused->text());
+
+    VideoSetup setup;
+    if (const auto refused = openBoth(request, setup)) return refuse(refused->message);
+    result.fps = setup.fps;
+    for (int side = 0; side < 2; ++side)
+        for (const std::string& note : setup.readerNotes[side])
+            result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
+
+    // The synchronisation and the range.
+    if (request.offsetSeconds) {
+        result.offsetGiven = true;
+        result.offset.seconds = *request.offsetSeconds;
+        result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
+        result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
+    } else {
+        const double from = request.startSeconds.value_or(0.0);
+        const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
+        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds));
+        if (!result.offset.ok()) return refuse(result.offset.error);
+    }
+    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refuse(refused->message);
+    result.startSeconds = setup.firstLeft / setup.fps;
+    result.frames = setup.count;
+    result.seconds = setup.count / setup.fps;
+    if (!result.offsetGiven) {
+        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds);
+        observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
+        if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
+            result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
+                                      " ms apart over the range, more than half a frame: the end of the video pairs "
+                                      "frames a frame or more out of step (convert it in shorter ranges)");
+    }
+
+    // The geometry of the frames' size, and the output's height.
+    if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
+                                         {setup.right.width, setup.right.height}, setup.prepared))
+        return refuse(refused->text());
+    int32_t height = request.frames.outputHeight;
+    if (height <= 0) {
+        const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);
+        height = chosen.height;
+        result.notes.push_back("output height " + std::to_string(height) + " (the largest power-of-two-friendly size within the " +
+                               std::to_string(chosen.circlePixels) + " pixels across the lens circles" +
+                               (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec) : "") +
+                               "); --height sets another");
+    }
+    if (height < 2 || height % 2)
+        return refuse("the output height must be even for 4:2:0 video, not " + std::to_string(height));
+    setup.prepared.geometry.outputHeight = height;
+    result.outputHeight = height;
+
+    // The alignment, once for the whole video.
+    if (request.autoAlign) {
+        if (const auto refused = alignFromFrames(request, result.offset.frames, setup, result.alignment, result.warnings))
+            return refuse(refused->message);
+        observer.stepDone("aligned: " + result.alignment);
+    } else {
+        setup.rotation = request.frames.rotation;
+        result.alignment = setup.rotation ? "by the given rotation" : "by points A and B";
+    }
+
+    result.rotation = setup.rotation;
+
+    // The output, through a temporary file beside it.
+    StreamedFileWrite file(request.output);
+    if (!file.ok()) return refuse("cannot write " + request.output.string() + ": " + file.error());
+    media::VideoWriterSettings settings;
+    settings.width = 2 * height;
+    settings.height = height;
+    settings.frameRate = setup.left.frameRate;
+    settings.encoding = request.encoding;
+    settings.vr180 = true;
+    if (request.sound != VideoSound::None) {
+        const bool right = request.sound == VideoSound::Right;
+        if ((right ? setup.right : setup.left).hasAudio) {
+            media::AudioSource sound;
+            sound.file = right ? request.right : request.left;
+            sound.fromSeconds = result.startSeconds + (right ? result.offset.seconds : 0.0);
+            sound.seconds = result.seconds;
+            settings.audio = sound;
+        } else {
+            result.notes.push_back(std::string("the ") + (right ? "right" : "left") +
+                                   " video has no sound; the output has none");
+        }
+    }
+    media::VideoWriter writer(file.temporaryPath(), settings);
+    if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
+    if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
+
+    // Where every output pixel reads its source, worked out once for all frames.
+    const auto planStart = Clock::now();
+    FramePlans plans;
+    try {
+        plans = planFrames(setup.prepared.geometry, setup.rotation, request.frames.points.points, request.run);
+    } catch (const std::bad_alloc&) {
+        return refuse("there is not enough memory for the remap plans of an output of height " +
+                      std::to_string(height));
+    }
+    result.planSeconds = secondsSince(planStart);
+    result.planBytes = plans.left->bytes() + plans.right->bytes();
+
+    // The frames: two decoders, the renderer here, the encoder.
+    const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads);
+    DamageLog damage;
+    FrameFeed leftFeed(0, request.left, request.run.threads, setup.fps, setup.firstLeft, setup.count, damage);
+    FrameFeed rightFeed(1, request.right, request.run.threads, setup.fps, setup.firstLeft + result.offset.frames,
+                        setup.count, damage);
+    Channel<cv::Mat> rendered(kQueuedFrames), canvases(kCanvases);
+    for (int k = 0; k < kCanvases; ++k) {
+        cv::Mat canvas;
+        if (const auto refused = allocateCanvas(height, canvas)) return refuse(refused->text());
+        canvases.push(std::move(canvas));
+    }
+    std::string encodeError;
+    std::atomic<int64_t> written{0};
+    const auto framesStart = Clock::now();
+    std::thread leftThread([&] { leftFeed.run(); });
+    std::thread rightThread([&] { rightFeed.run(); });
+    std::thread encoder([&] {
+        while (std::optional<cv::Mat> frame = rendered.pop()) {
+            bool wrote = false;
+            try {
+                wrote = writer.write(*frame);
+            } catch (const std::exception& e) {
+                encodeError = e.what();
+            }
+            if (!wrote) {
+                if (encodeError.empty()) encodeError = writer.error();
+                rendered.abandon();  // the renderer's next hand-over fails, and it stops
+                canvases.close();
+                return;
+            }
+            canvases.push(std::move(*frame));
+            ++written;
+            observer.framesDone(VideoProgress{written, setup.count, secondsSince(framesStart)});
+        }
+    });
+
+    std::string renderError;
+    bool stopped = false;
+    for (int64_t n = 0; n < setup.count; ++n) {
+        if (observer.stopRequested()) {
+            stopped = true;
+            break;
+        }
+        std::optional<cv::Mat> left = leftFeed.frames().pop();
+        std::optional<cv::Mat> right = rightFeed.frames().pop();
+        std::optional<cv::Mat> canvas = left && right ? canvases.pop() : std::nullopt;
+        if (!canvas) break;  // a camera's frames ended early, or the encoder gave up
+        try {
+            render(*left, *right, *canvas);
+        } catch (const std::exception& e) {
+            renderError = std::string("the rendering failed: ") + e.what();
+            break;
+        }
+        if (!rendered.push(std::move(*canvas))) break;
+    }
+    rendered.close();
+    leftFeed.frames().abandon();
+    rightFeed.frames().abandon();
+    leftThread.join();
+    rightThread.join();
+    encoder.join();
+    damage.report(result.warnings);
+
+    auto fail = [&](VideoStatus status, const std::string& message) {
+        result.status = status;
+        result.message = message;
+        result.frames = written;
+        result.wallSeconds = secondsSince(begin);
+        return result;  // `file` removes the temporary
+    };
+    if (stopped) return fail(VideoStatus::Stopped, "stopped after " + std::to_string(written.load()) + " frames");
+    if (!renderError.empty()) return fail(VideoStatus::Failed, renderError);
+    if (!encodeError.empty()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + encodeError);
+    for (const FrameFeed* feed : {&leftFeed, &rightFeed}) {
+        if (feed->failed()) return fail(VideoStatus::Failed, feed->shortfall());
+        if (!feed->shortfall().empty()) result.warnings.push_back(feed->shortfall() + "; the output is shorter");
+    }
+    if (written == 0) return fail(VideoStatus::Failed, "no frame could be converted");
+    if (!writer.finish()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + writer.error());
+    if (!file.commit()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + file.error());
+    result.status = VideoStatus::Written;
+    result.frames = written;
+    result.seconds = written / setup.fps;
+    result.output = file.target();
+    result.wallSeconds = secondsSince(begin);
+    return result;
+}
+
+}  // namespace vistereo

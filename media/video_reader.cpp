@@ -1,0 +1,206 @@
+#include "media/video_reader.h"
+
+#include <cmath>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include "media/ffmpeg_support.h"
+
+namespace vistereo::media {
+
+struct VideoReader::State {
+    ff::Input input;
+    ff::Codec decoder;
+    AVStream* stream = nullptr;
+    int64_t start = 0;  // the first frame's time in the stream's time base
+    ff::Packet packet = ff::makePacket();
+    ff::Frame frame = ff::makeFrame();
+    ff::Scaler scaler;
+    // What the scaler was made for: a change of size or format mid-stream
+    // makes a new one.
+    int scalerWidth = 0, scalerHeight = 0, scalerFormat = -1;
+    int matrix = SWS_CS_ITU709;
+    bool fullRange = false;
+    bool draining = false;   // the end of the file was reached and the decoder is being emptied
+    double skipBefore = -1;  // after a seek: frames before this time are decoded and dropped
+    double lastPacketSeconds = 0;  // for a decoder failure that names no frame
+    std::vector<FrameDamage> damage;
+
+    double secondsOf(int64_t ts) const { return ff::seconds(ts == AV_NOPTS_VALUE ? start : ts - start, stream->time_base); }
+};
+
+namespace {
+
+const char* nameOr(const char* name) { return name ? name : "unknown"; }
+
+bool fullRangeOf(const AVFrame& frame) {
+    if (frame.color_range == AVCOL_RANGE_JPEG) return true;
+    switch (frame.format) {  // the JPEG flavours of YCbCr are full range whatever the tag says
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P: return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+VideoReader::VideoReader(const std::filesystem::path& path, int threads) : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.input = ff::openInput(path, error_);
+    if (!s.input) return;
+    const int videoIndex = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoIndex < 0) {
+        error_ = "it has no video stream";
+        return;
+    }
+    s.stream = s.input->streams[videoIndex];
+    for (unsigned k = 0; k < s.input->nb_streams; ++k)
+        if (static_cast<int>(k) != videoIndex) s.input->streams[k]->discard = AVDISCARD_ALL;
+    s.decoder = ff::openDecoder(s.stream, threads, error_);
+    if (!s.decoder) return;
+    s.start = ff::streamStart(s.stream);
+
+    const AVCodecParameters& par = *s.stream->codecpar;
+    VideoFacts& f = facts_;
+    f.width = par.width;
+    f.height = par.height;
+    const AVRational rate = av_guess_frame_rate(s.input.get(), s.stream, nullptr);
+    f.frameRate = FrameRate{rate.num, rate.den ? rate.den : 1};
+    if (s.stream->duration != AV_NOPTS_VALUE) f.durationSeconds = ff::seconds(s.stream->duration, s.stream->time_base);
+    else if (s.input->duration != AV_NOPTS_VALUE) f.durationSeconds = s.input->duration / double(AV_TIME_BASE);
+    f.frameCount = s.stream->nb_frames > 0 ? s.stream->nb_frames
+                                            : static_cast<int64_t>(std::llround(f.durationSeconds * f.frameRate.value()));
+    f.codec = avcodec_get_name(par.codec_id);
+    const auto format = static_cast<AVPixelFormat>(par.format);
+    f.pixelFormat = nameOr(av_get_pix_fmt_name(format));
+    if (const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format)) f.bitDepth = d->comp[0].depth;
+    f.colourMatrix = nameOr(av_color_space_name(par.color_space));
+    f.colourRange = nameOr(av_color_range_name(par.color_range));
+    f.colourPrimaries = nameOr(av_color_primaries_name(par.color_primaries));
+    f.colourTransfer = nameOr(av_color_transfer_name(par.color_trc));
+    s.matrix = ff::scalerMatrix(par.color_space, par.height);
+    AVFrame probe{};
+    probe.format = par.format;
+    probe.color_range = par.color_range;
+    s.fullRange = fullRangeOf(probe);
+    f.conversion = std::string(ff::matrixName(s.matrix)) + (s.fullRange ? ", full range" : ", limited range");
+    if (const int audio = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0); audio >= 0) {
+        const AVCodecParameters& a = *s.input->streams[audio]->codecpar;
+        f.hasAudio = true;
+        f.audioSampleRate = a.sample_rate;
+        f.audioChannels = a.ch_layout.nb_channels;
+        f.audioCodec = avcodec_get_name(a.codec_id);
+    }
+
+    if (f.width <= 0 || f.height <= 0 || f.frameRate.num <= 0) {
+        error_ = "its video stream states no frame size or frame rate";
+        return;
+    }
+    if (f.bitDepth > 8)
+        notes_.push_back(std::to_string(f.bitDepth) + "-bit video (" + f.pixelFormat +
+                         ") is converted to 8 bits per channel");
+    if (par.color_space == AVCOL_SPC_UNSPECIFIED && par.format != AV_PIX_FMT_NONE && !(av_pix_fmt_desc_get(format)->flags & AV_PIX_FMT_FLAG_RGB))
+        notes_.push_back("the video carries no colour matrix; its colours are read as " + f.conversion);
+}
+
+VideoReader::~VideoReader() = default;
+
+bool VideoReader::seek(double seconds) {
+    State& s = *state_;
+    if (!s.stream || !s.decoder) return false;
+    const double halfFrame = 0.5 / facts_.frameRate.value();
+    const int64_t target = s.start + ff::timestamp(std::max(0.0, seconds), s.stream->time_base);
+    if (av_seek_frame(s.input.get(), s.stream->index, target, AVSEEK_FLAG_BACKWARD) < 0 &&
+        av_seek_frame(s.input.get(), s.stream->index, s.start, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    avcodec_flush_buffers(s.decoder.get());
+    s.draining = false;
+    s.skipBefore = seconds - halfFrame;
+    return true;
+}
+
+VideoReader::Read VideoReader::read(VideoFrame& out) {
+    State& s = *state_;
+    if (!s.decoder) return Read::Failed;
+    for (;;) {
+        const int received = avcodec_receive_frame(s.decoder.get(), s.frame.get());
+        if (received == AVERROR_EOF) return Read::End;
+        if (received == 0) {
+            AVFrame& f = *s.frame;
+            const double at = s.secondsOf(f.best_effort_timestamp);
+            if (f.decode_error_flags || (f.flags & AV_FRAME_FLAG_CORRUPT))
+                s.damage.push_back({at, "the frame decoded with errors and was patched up by the decoder"});
+            if (at < s.skipBefore) {
+                av_frame_unref(&f);
+                continue;
+            }
+            s.skipBefore = -1;
+            if (!s.scaler || f.width != s.scalerWidth || f.height != s.scalerHeight || f.format != s.scalerFormat) {
+                s.scaler.reset(sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), facts_.width,
+                                              facts_.height, AV_PIX_FMT_BGR24,
+                                              SWS_BILINEAR, nullptr, nullptr,
+                                              nullptr));
+                if (!s.scaler) {
+                    error_ = std::string("cannot convert its ") + nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format))) +
+                             " frames to BGR";
+                    return Read::Failed;
+                }
+                ff::setYuvConversion(s.scaler.get(), true, s.matrix, fullRangeOf(f));
+                s.scalerWidth = f.width, s.scalerHeight = f.height, s.scalerFormat = f.format;
+            }
+            // A buffer someone else still holds gets a fresh one (create() alone would keep it when the size fits).
+            if (out.bgr.u && out.bgr.u->refcount > 1) out.bgr.release();
+            out.bgr.create(facts_.height, facts_.width, CV_8UC3);
+            uint8_t* planes[4] = {out.bgr.data, nullptr, nullptr, nullptr};
+            int strides[4] = {static_cast<int>(out.bgr.step), 0, 0, 0};
+            sws_scale(s.scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);
+            out.seconds = at;
+            out.index = std::llround(at * facts_.frameRate.value());
+            av_frame_unref(&f);
+            return Read::Frame;
+        }
+        if (received != AVERROR(EAGAIN)) {
+            s.damage.push_back({s.lastPacketSeconds, "the decoder failed: " + ff::errorText(received)});
+            continue;
+        }
+        if (s.draining) return Read::End;  // nothing more will come
+        const int got = av_read_frame(s.input.get(), s.packet.get());
+        if (got == AVERROR_EOF) {
+            s.draining = true;
+            avcodec_send_packet(s.decoder.get(), nullptr);
+            continue;
+        }
+        if (got < 0) {
+            error_ = "it cannot be read further (" + ff::errorText(got) + ")";
+            return Read::Failed;
+        }
+        if (s.packet->stream_index == s.stream->index) {
+            s.lastPacketSeconds = s.secondsOf(s.packet->pts);
+            const int sent = avcodec_send_packet(s.decoder.get(), s.packet.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN))
+                s.damage.push_back({s.lastPacketSeconds, "the decoder refused a packet: " + ff::errorText(sent)});
+        }
+        av_packet_unref(s.packet.get());
+    }
+}
+
+std::vector<FrameDamage> VideoReader::takeDamage() { return std::exchange(state_->damage, {}); }
+
+void silenceVideoLibraries() { av_log_set_level(AV_LOG_QUIET); }
+
+std::string formatMediaTime(double seconds) {
+    const bool negative = seconds < 0;
+    const long long ms = std::llround(std::fabs(seconds) * 1000.0);
+    const long long h = ms / 3600000, m = ms / 60000 % 60, s = ms / 1000 % 60, frac = ms % 1000;
+    char text[48];
+    if (h > 0) std::snprintf(text, sizeof text, "%s%lld:%02lld:%02lld.%03lld", negative ? "-" : "", h, m, s, frac);
+    else std::snprintf(text, sizeof text, "%s%lld:%02lld.%03lld", negative ? "-" : "", m, s, frac);
+    return text;
+}
+
+}  // namespace vistereo::media

@@ -1,0 +1,107 @@
+// Reading a camera's video file: the facts of its video and audio streams,
+// and its frames one after another as 8-bit BGR images, from the start or
+// from a time.
+//
+// Times are seconds on the file's own clock with 0 at its first video frame;
+// a frame's index is its time times the frame rate, rounded, so a gap in the
+// stream shows as a jump of the index. Pixels are converted with the colour
+// matrix and range the stream is tagged with (cameras tag BT.709 and limited
+// range; a stream without a tag is taken as BT.709 from 720 lines up and as
+// BT.601 below, as players take it); deeper samples are cut to 8 bits.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vistereo::media {
+
+// Frames per second as the stream states it (30000/1001 for 29.97).
+struct FrameRate {
+    int num = 0, den = 1;
+    double value() const { return den ? static_cast<double>(num) / den : 0.0; }
+    // Same rate: equal as fractions.
+    friend bool operator==(const FrameRate& a, const FrameRate& b) {
+        return int64_t{a.num} * b.den == int64_t{b.num} * a.den;
+    }
+};
+
+struct VideoFacts {
+    int width = 0, height = 0;
+    FrameRate frameRate;
+    double durationSeconds = 0.0;
+    int64_t frameCount = 0;       // as the container counts them, else duration x rate
+    std::string codec;            // "h264", "hevc", ...
+    std::string pixelFormat;      // "yuv420p", "yuv420p10le", ...
+    int bitDepth = 8;             // of the luma samples
+    // The stream's colour tags as FFmpeg names them ("bt709", "tv", "unknown").
+    std::string colourMatrix, colourRange, colourPrimaries, colourTransfer;
+    // The matrix and range the frames are converted with: "BT.709, limited range".
+    std::string conversion;
+    bool hasAudio = false;
+    int audioSampleRate = 0, audioChannels = 0;
+    std::string audioCodec;
+};
+
+struct VideoFrame {
+    cv::Mat bgr;          // width x height, CV_8UC3; reused by the next read when nobody else holds it
+    double seconds = 0;   // presentation time from the first frame
+    int64_t index = 0;    // round(seconds x frame rate)
+};
+
+// A frame the decoder could not decode cleanly, or a packet it refused.
+struct FrameDamage {
+    double seconds = 0;
+    std::string what;
+};
+
+class VideoReader {
+public:
+    // Opens the file and its video stream with `threads` decoding threads
+    // (0: as many as the decoder likes). error() tells why it could not.
+    explicit VideoReader(const std::filesystem::path& path, int threads = 0);
+    ~VideoReader();
+    VideoReader(const VideoReader&) = delete;
+    VideoReader& operator=(const VideoReader&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    // Why the file could not be opened, or why the last read failed: "it has
+    // no video stream", "Invalid data found when processing input", ...
+    const std::string& error() const { return error_; }
+    const VideoFacts& facts() const { return facts_; }
+    // What the conversion to 8-bit BGR does that the user should know: a
+    // 10-bit stream cut to 8 bits, a stream without a colour tag.
+    const std::vector<std::string>& notes() const { return notes_; }
+
+    // The next read gives the first frame at or after `seconds` (to half a
+    // frame). False when the file cannot seek there.
+    bool seek(double seconds);
+
+    enum class Read { Frame, End, Failed };
+    // The next frame into `frame`; End after the last; Failed with error() set
+    // when the file cannot be read any further.
+    Read read(VideoFrame& frame);
+
+    // The damage met since the last call, in the order met.
+    std::vector<FrameDamage> takeDamage();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    VideoFacts facts_;
+    std::vector<std::string> notes_;
+    std::string error_;
+};
+
+// FFmpeg's libraries print nothing of their own on the standard error. For a
+// program's start: it sets the libraries' process-wide log level.
+void silenceVideoLibraries();
+
+// "0:12.345" (minutes, seconds) or "1:02:03.500": how reports give times.
+std::string formatMediaTime(double seconds);
+
+}  // namespace vistereo::media

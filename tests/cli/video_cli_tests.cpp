@@ -1,0 +1,198 @@
+// vistereo-cli video as a user and a player see it: the VR180 MP4 that ffprobe, an independent reader, recognises
+// (stereo and spherical side data, the bytes of the boxes, frames, duration, sound); refusals with their reasons and
+// no file; usage errors; an interrupted conversion that leaves nothing behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "media/video_reader.h"
+#include "tests/cli/cli_test_support.h"
+#include "tests/support/scratch.h"
+#include "tests/support/synth_video.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+using namespace vistereo::testsupport;
+using Args = std::vector<std::string>;
+
+namespace {
+
+struct Outcome { int status; std::string out, err; };
+
+// One take shared by the tests: input/L.mp4 and input/R.mp4 with sound, a right camera at 25 fps, one without
+// sound, and a sound file without pictures.
+class VideoCliTest : public ScratchTest {
+protected:
+    static void SetUpTestSuite() {
+        media::silenceVideoLibraries();
+        shared_ = fs::temp_directory_path() / ("vistereo_video_cli_" + std::to_string(getpid()));
+        fs::create_directories(shared_);
+        SynthTake take;
+        writeSynthTake(take, shared_ / "L.mp4", shared_ / "R.mp4");
+        take.frames = 12, take.rightRate = {25, 1};
+        writeSynthTake(take, shared_ / "L12.mp4", shared_ / "R25.mp4");
+        take.rightRate = {24, 1}, take.rightSound = false;
+        writeSynthTake(take, shared_ / "L12.mp4", shared_ / "Rquiet.mp4");
+        writeWav(shared_ / "sound.wav", clickTrack(0, 1.0, 48000, 1), 48000);
+        points_ = synthTakePoints(SynthTake{});
+    }
+    static void TearDownTestSuite() { fs::remove_all(shared_); }
+    void SetUp() override {
+        ScratchTest::SetUp();
+        for (const char* sub : {"input", "output", "scratch"}) fs::create_directories(dir / sub);
+        for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
+        writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
+    }
+    Args video(const Args& more) const {
+        Args args{"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset", "ultrafast"};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    static Outcome cli(const Args& args) {
+        std::ostringstream out, err;
+        const int status = cli::runVideoCommand(args, out, err);
+        return {status, out.str(), err.str()};
+    }
+    std::vector<std::string> outputs() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / "output")) names.push_back(e.path().filename().string());
+        return names;
+    }
+    static inline fs::path shared_;
+    static inline std::string points_;
+};
+
+// The number after "key": in one-line JSON.
+double field(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    EXPECT_NE(at, std::string::npos) << key << " in " << json;
+    return at == std::string::npos ? -1e9 : std::atof(json.c_str() + at + key.size() + 4);
+}
+
+// The four 32-bit bounds (top, bottom, left, right) of the file's 'equi' box, and the stereo mode of its 'st3d'.
+std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, int> sphericalBoxes(const std::string& bytes) {
+    const auto be32 = [&](size_t at) {
+        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+    };
+    const size_t equi = bytes.find("equi"), st3d = bytes.find("st3d");
+    if (equi == std::string::npos || st3d == std::string::npos) return {1, 1, 1, 1, -1};
+    // Each box: its type, then version and flags (4 bytes), then the fields.
+    return {be32(equi + 8), be32(equi + 12), be32(equi + 16), be32(equi + 20), uint8_t(bytes[st3d + 8])};
+}
+
+}  // namespace
+
+TEST_F(VideoCliTest, WritesAVr180VideoThatAnIndependentReaderRecognises) {
+    if (!haveTool("ffprobe")) GTEST_SKIP() << "needs ffprobe (apt-get install ffmpeg)";
+    // Bare names: the inputs found in input/, the output put into output/, named for players.
+    const Outcome run = cli(video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--vr-suffix", "--json"}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const fs::path written = dir / "output/take_180_LR.mp4";
+    EXPECT_EQ(outputs(), std::vector<std::string>{"take_180_LR.mp4"});
+    EXPECT_NE(run.out.find("\"ok\": true"), std::string::npos) << run.out;
+    EXPECT_NEAR(field(run.out, "offset_seconds"), -(0.25 + 37.0 / 48000), 1e-6);
+    EXPECT_GE(field(run.out, "offset_confidence"), 2.0);
+    EXPECT_EQ(field(run.out, "frames"), 30);  // the right camera films 30 of the left one's 36 frames
+    EXPECT_DOUBLE_EQ(field(run.out, "seconds"), 1.25);
+    EXPECT_EQ(field(run.out, "fps"), 24);
+    EXPECT_NE(run.out.find("\"output\": \"" + written.string() + "\""), std::string::npos) << run.out;
+
+    const std::string probe = toolOutput({"ffprobe", "-v", "error", "-show_streams", "-of", "json", written.string()});
+    for (const char* expected : {"\"side_data_type\": \"Stereo 3D\"", "\"type\": \"side by side\"",
+                                 "\"side_data_type\": \"Spherical Mapping\"", "\"projection\": \"tiled equirectangular\"",
+                                 "\"nb_frames\": \"30\"", "\"duration\": \"1.250000\"", "\"codec_type\": \"audio\"",
+                                 "\"codec_name\": \"aac\"", "\"color_space\": \"bt709\""})
+        EXPECT_NE(probe.find(expected), std::string::npos) << expected << " in " << probe;
+    // ffprobe gives the bounds in pixels of the 128-wide frame: together half the width of a whole 360-degree one.
+    EXPECT_EQ(field(probe, "bound_left") + field(probe, "bound_right"), 128) << probe;
+    EXPECT_EQ(sphericalBoxes(readFile(written)), std::make_tuple(0u, 0u, 0x40000000u, 0x40000000u, 2));
+    // The sound is the left camera's over the same 1.25 s.
+    EXPECT_NEAR(std::atof(toolOutput({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                      "stream=duration", "-of", "csv=p=0", written.string()}).c_str()),
+                1.25, 0.03);
+}
+
+TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
+    const std::string in = (dir / "input").string();
+    const struct { const char* label; Args args; int status; const char* mentions; } cases[] = {
+        {"a file without pictures", video({"--points", points_, "L.mp4", "sound.wav", "-o", "o.mp4"}), 1,
+         "cannot read the right video \"" /* path */},
+        {"frame rates that differ", video({"--points", points_, "L12.mp4", "R25.mp4", "-o", "o.mp4", "--offset", "0"}), 1,
+         "frame rates differ (left 24 fps, right 25 fps)"},
+        {"a start beyond the end", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--start", "0:10"}),
+         1, "--start 0:10.000 is beyond the end of the two videos' common part"},
+        {"a range beyond the end", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--duration", "2"}),
+         1, "reaches beyond the end of the two videos' common part, which ends at 0:01.500"},
+        {"no sound to synchronise by", video({"--points", points_, "L12.mp4", "Rquiet.mp4", "-o", "o.mp4"}), 1,
+         "has no audio): use --offset SECONDS"},
+        {"a missing input", video({"--points", points_, "L.mp4", "nope.mp4", "-o", "o.mp4"}), 1,
+         "cannot find the right video \"nope.mp4\""},
+        {"same points", video({"--points", "1,2,1,2,3,4,3,4", "L.mp4", "R.mp4", "-o", "o.mp4"}), 1,
+         "Enter the correct coordinates of A and B point"},
+        {"an output that is no MP4", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mov"}), 2, "-o names an .mp4"},
+        {"one video", video({"--points", points_, "L.mp4", "-o", "o.mp4"}), 2, "give the LEFT and the RIGHT video"},
+        {"three videos", video({"--points", points_, "L.mp4", "R.mp4", "R.mp4", "-o", "o.mp4"}), 2, "unexpected argument"},
+        {"unknown codec", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--codec", "vp9"}), 2, "--codec"},
+        {"crf out of range", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--crf", "52"}), 2, "--crf"},
+        {"unknown preset", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--preset", "quick"}), 2, "--preset"},
+        {"sound of both", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--audio", "both"}), 2, "--audio"},
+        {"a time that is none", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--start", "1:xx"}), 2, "--start"},
+        {"an odd height", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--height", "65"}), 1,
+         "must be even"},
+        {"points and automatic", video({"--points", points_, "--auto-align", "L.mp4", "R.mp4", "-o", "o.mp4"}), 2,
+         "--auto-align finds the alignment itself"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Outcome run = cli(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        EXPECT_TRUE(outputs().empty());
+    }
+    EXPECT_NE(cli(video({"--points", points_, "L.mp4", "sound.wav", "-o", "o.mp4"})).err.find("it has no video stream"),
+              std::string::npos);
+}
+
+TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {
+    const struct { const char* text; double seconds; } good[] = {
+        {"12.5", 12.5}, {"0", 0}, {"1:05", 65}, {"1:02:03.5", 3723.5}, {"0:00.040", 0.04}, {".5", 0.5}};
+    for (const auto& c : good) EXPECT_EQ(cli::parseMediaTime(c.text), std::optional<double>(c.seconds)) << c.text;
+    for (const char* bad : {"", ":", "1:", ":30", "1::2", "-1", "1.2.3", "1:2:3:4", "1.5:30", "abc", "1e3", "."})
+        EXPECT_FALSE(cli::parseMediaTime(bad)) << bad;
+}
+
+// Ctrl-C or kill while the frames are being written: the process ends by the signal, says so, and leaves neither
+// the output nor its temporary file.
+TEST_F(VideoCliTest, AnInterruptedConversionLeavesNoFile) {
+    for (const auto& [label, signal] : {std::tuple{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}}) {
+        SCOPED_TRACE(label);
+        const Args args = video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--offset", "-0.25",
+                                 "--height", "1024", "--preset", "veryslow", "--interp", "lanczos", "--threads", "1"});
+        Args command{"video"};
+        command.insert(command.end(), args.begin(), args.end());
+        const pid_t child = startCli(command, dir / "scratch");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (outputs().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_FALSE(outputs().empty()) << "no temporary file appeared";
+        EXPECT_NE(outputs()[0].find(".take.mp4.tmp-"), std::string::npos) << outputs()[0];
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(child, signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "it ended otherwise: " << status;
+        EXPECT_TRUE(outputs().empty());
+        EXPECT_NE(readFile(dir / "scratch/stderr.txt").find("interrupted; no video was written"), std::string::npos);
+    }
+}
