@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,8 @@ inline pid_t startCli(const Args& args, const fs::path& scratch, bool ignoreHang
     std::vector<char*> argv{const_cast<char*>(VISTEREO_CLI)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // Emptied here, not only in the child: a caller that waits for words in them must not find the last run's.
+    std::ofstream(out, std::ios::trunc), std::ofstream(err, std::ios::trunc);
     const pid_t child = fork();
     if (child == 0) {
         if (ignoreHangUp) signal(SIGHUP, SIG_IGN);
