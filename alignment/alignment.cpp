@@ -354,6 +354,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
 
     try {
         const int n = options.workingSize;
+        result.workingSize = n;
         auto stage = Clock::now();
         const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n, options.threads);
         const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n, options.threads);

@@ -1,0 +1,474 @@
+#include "alignment/photometric.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include <opencv2/imgproc.hpp>
+
+namespace vistereo::alignment {
+namespace {
+
+constexpr double kTruePi = 3.14159265358979323846;
+constexpr double kDegree = kTruePi / 180.0;
+constexpr int kMinSamples = 1000;
+
+// ---- samples -------------------------------------------------------------
+
+// Cells of the far-field grid that hold a near match, widened by the margin.
+// `scale` takes an inlier's left position onto the n x n halves.
+std::vector<uint8_t> nearCells(const std::vector<StereoCorrespondence>& inliers, double scale, int n,
+                               const PhotometricOptions& o) {
+    const int k = o.cells;
+    const double limitArcmin = o.nearParallaxPixels * 10800.0 / n;
+    std::vector<uint8_t> near(k * k, 0);
+    for (const StereoCorrespondence& c : inliers) {
+        if (c.far && std::abs(c.alongArcmin) <= limitArcmin) continue;
+        const int cx = std::clamp(static_cast<int>(((c.leftAt.x + 0.5) * scale) * k / n), 0, k - 1);
+        const int cy = std::clamp(static_cast<int>(((c.leftAt.y + 0.5) * scale) * k / n), 0, k - 1);
+        for (int y = std::max(0, cy - o.nearMarginCells); y <= std::min(k - 1, cy + o.nearMarginCells); ++y)
+            for (int x = std::max(0, cx - o.nearMarginCells); x <= std::min(k - 1, cx + o.nearMarginCells); ++x)
+                near[y * k + x] = 1;
+    }
+    return near;
+}
+
+// Pixels near one with a channel at or beyond `level` in either eye (above
+// it when `above`, else at or below it), widened by two pixels: the blur
+// spreads a clipped pixel into its neighbours.
+cv::Mat extremeMask(const cv::Mat& left, const cv::Mat& right, float level, bool above) {
+    cv::Mat out = cv::Mat::zeros(left.size(), CV_8UC1);
+    for (const cv::Mat* half : {&left, &right}) {
+        std::vector<cv::Mat> channels;
+        cv::split(*half, channels);
+        for (const cv::Mat& c : channels) {
+            cv::Mat hit;
+            if (above) cv::compare(c, level, hit, cv::CMP_GE);
+            else cv::compare(c, level, hit, cv::CMP_LE);
+            out |= hit;
+        }
+    }
+    cv::dilate(out, out, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5)));
+    return out;
+}
+
+// The samples of two halves that show the same directions: `valid` where
+// both show the photograph, radii per eye (CV_32FC1).
+ColourSamples sampleHalves(cv::Mat left, cv::Mat right, const cv::Mat& valid, const cv::Mat& leftRadius,
+                           const cv::Mat& rightRadius, const std::vector<uint8_t>& near,
+                           const PhotometricOptions& o) {
+    const int n = left.rows;
+    const cv::Mat clipped = extremeMask(left, right, o.clippedLevel, true);
+    const cv::Mat black = extremeMask(left, right, o.blackLevel, false);
+    if (o.blurPixels > 0.0) {
+        cv::GaussianBlur(left, left, cv::Size(), o.blurPixels);
+        cv::GaussianBlur(right, right, cv::Size(), o.blurPixels);
+    }
+    ColourSamples s;
+    s.halfSize = n;
+    const int k = o.cells;
+    for (int i = 0; i < n; ++i) {
+        const uint8_t* ok = valid.ptr<uint8_t>(i);
+        const int cy = std::min(k - 1, i * k / n);
+        for (int j = 0; j < n; ++j) {
+            if (!ok[j]) continue;
+            ++s.shown;
+            const int cx = std::min(k - 1, j * k / n);
+            if (near[cy * k + cx]) {
+                ++s.near;
+                continue;
+            }
+            if (clipped.at<uint8_t>(i, j)) {
+                ++s.clipped;
+                continue;
+            }
+            if (black.at<uint8_t>(i, j)) {
+                ++s.black;
+                continue;
+            }
+            s.left.push_back(left.at<cv::Vec3f>(i, j));
+            s.right.push_back(right.at<cv::Vec3f>(i, j));
+            s.leftRadius.push_back(leftRadius.at<float>(i, j));
+            s.rightRadius.push_back(rightRadius.at<float>(i, j));
+            const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
+            s.angle.push_back(static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0))));
+            s.fold.push_back(static_cast<uint8_t>((cx + cy) & 1));
+        }
+    }
+    return s;
+}
+
+// Distance of every pixel's source position from the lens axis, over the rim radius.
+cv::Mat radiusMap(const cv::Mat& source, const LensCircle& circle) {
+    cv::Mat out(source.size(), CV_32FC1);
+    for (int i = 0; i < source.rows; ++i)
+        for (int j = 0; j < source.cols; ++j) {
+            const cv::Vec2f p = source.at<cv::Vec2f>(i, j);
+            out.at<float>(i, j) =
+                static_cast<float>(std::hypot(p[0] - circle.axis.x, p[1] - circle.axis.y) / circle.rimRadius);
+        }
+    return out;
+}
+
+// ---- tone models ---------------------------------------------------------
+
+// The levels of one channel of both eyes, for the samples a fit uses: the
+// right eye's as recorded, the left eye's as the right lens would have let
+// them through (its fall-off put on, the left's own taken off), and the
+// factor that takes the right's toned levels to the corrected ones.
+struct ChannelLevels {
+    std::vector<float> left, right, scale;
+};
+
+// Values at the probabilities `p` of a set of levels, read from a
+// histogram of quarter levels and interpolated within a bin.
+std::vector<double> quantilesOf(const std::vector<float>& values, const std::vector<double>& p) {
+    constexpr int kBins = 1024;
+    std::vector<double> histogram(kBins, 0.0);
+    for (float v : values) histogram[std::clamp(static_cast<int>(v * 4.0f), 0, kBins - 1)] += 1.0;
+    std::vector<double> out;
+    double below = 0.0;
+    int bin = 0;
+    for (double q : p) {
+        const double target = q * values.size();
+        while (bin < kBins - 1 && below + histogram[bin] < target) below += histogram[bin++];
+        const double within = histogram[bin] > 0.0 ? std::clamp((target - below) / histogram[bin], 0.0, 1.0) : 0.5;
+        out.push_back((bin + within) / 4.0);
+    }
+    return out;
+}
+
+std::vector<double> probabilities(double first, double last, double step) {
+    std::vector<double> p;
+    for (double q = first; q <= last + 1e-9; q += step) p.push_back(q);
+    return p;
+}
+
+// A tone curve through points (x increasing) as a table of 256 levels:
+// linear between the points; below the first, the lower of the straight
+// line of slope `slope` and the line to (0, 0); above the last, the higher
+// of that line and the line to (255, 255); 0 stays 0 and 255 stays 255,
+// and the curve never falls.
+std::array<float, 256> toneTable(std::vector<cv::Point2d> points, double slope) {
+    // Points with (nearly) the same x become one, at their mean y.
+    std::vector<cv::Point2d> merged;
+    for (size_t a = 0; a < points.size();) {
+        size_t b = a;
+        double sum = 0.0;
+        while (b < points.size() && points[b].x - points[a].x < 1e-3) sum += points[b++].y;
+        merged.push_back({points[a].x, sum / (b - a)});
+        a = b;
+    }
+    std::array<float, 256> table{};
+    const cv::Point2d first = merged.front(), last = merged.back();
+    size_t segment = 0;
+    for (int v = 0; v < 256; ++v) {
+        double y;
+        if (v <= first.x) {
+            y = first.x > 0.0 ? std::min(first.y + slope * (v - first.x), first.y * v / first.x) : first.y;
+        } else if (v >= last.x) {
+            y = last.x < 255.0 ? std::max(last.y + slope * (v - last.x), last.y + (255.0 - last.y) * (v - last.x) / (255.0 - last.x))
+                               : last.y;
+        } else {
+            while (merged[segment + 1].x < v) ++segment;
+            const cv::Point2d a = merged[segment], b = merged[segment + 1];
+            y = a.y + (b.y - a.y) * (v - a.x) / (b.x - a.x);
+        }
+        table[v] = static_cast<float>(std::clamp(y, 0.0, 255.0));
+    }
+    table[0] = 0.0f, table[255] = 255.0f;
+    for (int v = 1; v < 256; ++v) table[v] = std::max(table[v], table[v - 1]);
+    return table;
+}
+
+float applyTone(const std::array<float, 256>& table, float x) {
+    x = std::clamp(x, 0.0f, 255.0f);
+    const int below = std::min(static_cast<int>(x), 254);
+    return table[below] + (table[below + 1] - table[below]) * (x - below);
+}
+
+struct ChannelTone {
+    double gain = 1.0, offset = 0.0;
+    std::array<float, 256> table{};
+};
+
+// Both models of one channel, fitted on its levels.
+struct ChannelFits {
+    ChannelTone gainOffset, curve;
+};
+
+ChannelFits fitChannel(const ChannelLevels& c) {
+    ChannelFits fits;
+    // The line through the quantiles from 1 % to 99 %, by least squares.
+    const std::vector<double> p = probabilities(0.01, 0.99, 0.01);
+    const std::vector<double> l = quantilesOf(c.left, p), r = quantilesOf(c.right, p);
+    const double mr = std::accumulate(r.begin(), r.end(), 0.0) / r.size();
+    const double ml = std::accumulate(l.begin(), l.end(), 0.0) / l.size();
+    double srr = 0.0, srl = 0.0;
+    for (size_t k = 0; k < r.size(); ++k) srr += (r[k] - mr) * (r[k] - mr), srl += (r[k] - mr) * (l[k] - ml);
+    const double gain = srr > 1e-9 ? srl / srr : 1.0, offset = ml - gain * mr;
+    // The line holds over the levels the right eye shows (0.5 % to 99.5 %).
+    const std::vector<double> range = quantilesOf(c.right, {0.005, 0.995});
+    fits.gainOffset = {gain, offset,
+                       toneTable({{range[0], gain * range[0] + offset}, {range[1], gain * range[1] + offset}}, gain)};
+    // The curve through the quantiles from 0.5 % to 99.5 %.
+    const std::vector<double> pc = probabilities(0.005, 0.995, 0.005);
+    const std::vector<double> lc = quantilesOf(c.left, pc), rc = quantilesOf(c.right, pc);
+    std::vector<cv::Point2d> points;
+    for (size_t k = 0; k < pc.size(); ++k) points.push_back({rc[k], lc[k]});
+    fits.curve = {gain, offset, toneTable(points, gain)};
+    return fits;
+}
+
+// The corrected eyes' mean absolute difference.
+double meanAbsoluteAfter(const ChannelLevels& c, const std::array<float, 256>& table) {
+    double sum = 0.0;
+    for (size_t k = 0; k < c.left.size(); ++k) sum += c.scale[k] * std::abs(c.left[k] - applyTone(table, c.right[k]));
+    return c.left.empty() ? 0.0 : sum / c.left.size();
+}
+
+// ---- fall-off ------------------------------------------------------------
+
+double polynomial(const std::array<double, 3>& c, double x) { return x * (c[0] + x * (c[1] + x * c[2])); }
+
+// A robust fit of e = a0 + a1 x + a2 x^2 + a3 x^3 (x the squared radius):
+// the median of e in each of 24 bands of x, fitted by least squares
+// weighted by the bands' counts. Returns (a1, a2, a3); false with too few
+// bands to tell a shape.
+bool fitRadialTrend(const std::vector<double>& x, const std::vector<double>& e, std::array<double, 3>& out) {
+    constexpr int kBands = 24;
+    constexpr double kTop = 1.21;
+    std::vector<std::vector<double>> values(kBands), places(kBands);
+    for (size_t k = 0; k < x.size(); ++k) {
+        const int band = std::min(kBands - 1, static_cast<int>(x[k] / kTop * kBands));
+        values[band].push_back(e[k]);
+        places[band].push_back(x[k]);
+    }
+    cv::Mat a(0, 4, CV_64F), b(0, 1, CV_64F);
+    for (int band = 0; band < kBands; ++band) {
+        std::vector<double>& v = values[band];
+        if (v.size() < 50) continue;
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        const double median = v[v.size() / 2];
+        const double at = std::accumulate(places[band].begin(), places[band].end(), 0.0) / places[band].size();
+        const double w = std::sqrt(static_cast<double>(v.size()));
+        const cv::Mat row = (cv::Mat_<double>(1, 4) << w, w * at, w * at * at, w * at * at * at);
+        a.push_back(row);
+        b.push_back(w * median);
+    }
+    if (a.rows < 6) return false;
+    cv::Mat solution;
+    if (!cv::solve(a, b, solution, cv::DECOMP_SVD)) return false;
+    out = {solution.at<double>(1), solution.at<double>(2), solution.at<double>(3)};
+    return true;
+}
+
+double luma(const cv::Vec3f& bgr) { return 0.114 * bgr[0] + 0.587 * bgr[1] + 0.299 * bgr[2]; }
+
+}  // namespace
+
+const char* toneModelName(ToneModel model) {
+    switch (model) {
+        case ToneModel::GainOffset: return "gain and offset";
+        case ToneModel::Curve: return "tone curve";
+        case ToneModel::Automatic: return "automatic";
+    }
+    return "?";
+}
+
+ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& leftImage,
+                                  const CameraModel& rightCamera, const cv::Mat& rightImage,
+                                  const cv::Matx33d& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
+                                  int inlierHalfSize, const PhotometricOptions& options) {
+    ColourSamples s;
+    const struct {
+        const char* name;
+        const CameraModel& camera;
+        const cv::Mat& image;
+    } eyes[] = {{"left", leftCamera, leftImage}, {"right", rightCamera, rightImage}};
+    for (const auto& e : eyes) {
+        if (e.camera.empty()) s.error = std::string("no lens model for the ") + e.name + " eye";
+        else if (e.image.type() != CV_8UC3) s.error = std::string("the ") + e.name + " image is not 8-bit BGR";
+        else if (e.image.cols != e.camera.imageWidth() || e.image.rows != e.camera.imageHeight())
+            s.error = std::string("the ") + e.name + " image is " + std::to_string(e.image.cols) + " x " +
+                      std::to_string(e.image.rows) + " but its lens model was derived for " +
+                      std::to_string(e.camera.imageWidth()) + " x " + std::to_string(e.camera.imageHeight());
+        if (!s.error.empty()) return s;
+    }
+    if (options.workingSize < 64 || options.cells < 2) {
+        s.error = "the working size must be at least 64 and the far-field grid at least 2 cells wide";
+        return s;
+    }
+    try {
+        const int n = options.workingSize;
+        const ColourHalf left = renderColourHalf(leftCamera, leftImage, n, cv::Matx33d::eye(), options.threads);
+        const ColourHalf right = renderColourHalf(rightCamera, rightImage, n, rightToLeft.t(), options.threads);
+        const std::array<LensCircle, 2> circle{lensCircle(leftCamera), lensCircle(rightCamera)};
+        const double scale = inlierHalfSize > 0 ? static_cast<double>(n) / inlierHalfSize : 1.0;
+        s = sampleHalves(left.bgr, right.bgr, left.valid & right.valid, radiusMap(left.source, circle[0]),
+                         radiusMap(right.source, circle[1]), nearCells(inliers, scale, n, options), options);
+        s.circle = circle;
+    } catch (const std::exception& e) {
+        s.error = std::string("the image library failed: ") + e.what();
+    }
+    return s;
+}
+
+ColourSamples colourSamplesOfSideBySide(const cv::Mat& sideBySide, const std::vector<StereoCorrespondence>& inliers,
+                                        const PhotometricOptions& options) {
+    ColourSamples s;
+    if (sideBySide.type() != CV_8UC3 || sideBySide.cols != 2 * sideBySide.rows || sideBySide.rows < 64 ||
+        options.workingSize < 64 || options.cells < 2) {
+        s.error = "not an 8-bit BGR side-by-side image of square halves (2N x N, N >= 64), or a working size below 64";
+        return s;
+    }
+    const int big = sideBySide.rows;
+    const int n = std::min(big, options.workingSize);
+    cv::Mat half[2], valid[2];
+    for (int eye = 0; eye < 2; ++eye) {
+        cv::Mat reduced;
+        cv::resize(sideBySide.colRange(eye * big, (eye + 1) * big), reduced, cv::Size(n, n), 0, 0, cv::INTER_AREA);
+        reduced.convertTo(half[eye], CV_32FC3);
+        // The black that was not mapped is not scene; keep a margin off it.
+        cv::Mat gray;
+        cv::cvtColor(reduced, gray, cv::COLOR_BGR2GRAY);
+        cv::compare(gray, 6, valid[eye], cv::CMP_GT);
+        const int radius = std::max(2, n / 160);
+        cv::erode(valid[eye], valid[eye],
+                  cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)),
+                  cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+    }
+    cv::Mat radius(n, n, CV_32FC1);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
+            radius.at<float>(i, j) = static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0)) / (kTruePi / 2));
+        }
+    return sampleHalves(half[0], half[1], valid[0] & valid[1], radius, radius,
+                        nearCells(inliers, static_cast<double>(n) / big, n, options), options);
+}
+
+ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& options) {
+    ColourMatch m;
+    if (!s.error.empty()) {
+        m.reason = s.error;
+        return m;
+    }
+    m.pixels = static_cast<int>(s.left.size());
+    m.shown = s.shown, m.near = s.near, m.clipped = s.clipped, m.black = s.black;
+    if (m.pixels < kMinSamples) {
+        m.reason = "too few far-field pixels in common to compare (" + std::to_string(m.pixels) + " of " +
+                   std::to_string(s.shown) + " shown by both eyes; " + std::to_string(s.near) + " near, " +
+                   std::to_string(s.clipped) + " clipped, " + std::to_string(s.black) + " black; at least " +
+                   std::to_string(kMinSamples) + " needed)";
+        return m;
+    }
+    const size_t count = s.left.size();
+
+    // Each eye's rim against its centre, as recorded, over the same pixels.
+    for (int eye = 0; eye < 2; ++eye) {
+        double rim = 0.0, centre = 0.0;
+        int rims = 0, centres = 0;
+        for (size_t k = 0; k < count; ++k) {
+            const double y = luma(eye == 0 ? s.left[k] : s.right[k]);
+            if (s.angle[k] >= 75.0 * kDegree) rim += y, ++rims;
+            if (s.angle[k] <= 30.0 * kDegree) centre += y, ++centres;
+        }
+        m.rimToCentre[eye] = rims > 0 && centres > 0 && centre > 0.0 ? (rim / rims) / (centre / centres) : 0.0;
+    }
+
+    // The levels with the fall-offs found so far; `fold` -1 takes every sample.
+    std::array<std::array<double, 3>, 2> falloff{};
+    auto levels = [&](int fold) {
+        std::array<ChannelLevels, 3> c;
+        for (size_t k = 0; k < count; ++k) {
+            if (fold >= 0 && s.fold[k] != fold) continue;
+            const double pl = polynomial(falloff[0], double(s.leftRadius[k]) * s.leftRadius[k]);
+            const double pr = polynomial(falloff[1], double(s.rightRadius[k]) * s.rightRadius[k]);
+            const double toRight = std::exp(pr - pl), scale = std::exp(-pr);
+            for (int ch = 0; ch < 3; ++ch) {
+                c[ch].left.push_back(static_cast<float>(s.left[k][ch] * toRight));
+                c[ch].right.push_back(s.right[k][ch]);
+                c[ch].scale.push_back(static_cast<float>(scale));
+            }
+        }
+        return c;
+    };
+
+    // The fall-off difference: the ratio of the corrected right to the
+    // corrected left (the same as that of the toned right to the left
+    // seen through the right lens), against the radius, until it shows no
+    // trend.
+    const bool geometry = s.circle[0].rimRadius > 0.0 && s.circle[1].rimRadius > 0.0;
+    if (options.falloff && geometry) {
+        for (int round = 0; round < 6; ++round) {
+            const std::array<ChannelLevels, 3> c = levels(-1);
+            std::array<std::array<float, 256>, 3> tone;
+            for (int ch = 0; ch < 3; ++ch) tone[ch] = fitChannel(c[ch]).gainOffset.table;
+            std::vector<double> e, xl, xr, xm;
+            for (size_t k = 0; k < count; ++k) {
+                const double l = luma({c[0].left[k], c[1].left[k], c[2].left[k]});
+                const double r = luma({applyTone(tone[0], c[0].right[k]), applyTone(tone[1], c[1].right[k]),
+                                       applyTone(tone[2], c[2].right[k])});
+                if (l < 16.0 || r < 16.0) continue;
+                e.push_back(std::log(r / l));
+                xl.push_back(double(s.leftRadius[k]) * s.leftRadius[k]);
+                xr.push_back(double(s.rightRadius[k]) * s.rightRadius[k]);
+                xm.push_back(0.5 * (xl.back() + xr.back()));
+            }
+            std::array<double, 3> trend;
+            if (!fitRadialTrend(xm, e, trend)) break;
+            const double atRim = trend[0] + trend[1] + trend[2];
+            if (std::abs(atRim) < 0.002) break;
+            // The right darker at the rim (e falls): the right eye's fall-off; else the left's.
+            const bool right = atRim < 0.0;
+            if (!fitRadialTrend(right ? xr : xl, e, trend)) break;
+            for (int k = 0; k < 3; ++k) falloff[right ? 1 : 0][k] += right ? trend[k] : -trend[k];
+        }
+    }
+    for (int eye = 0; eye < 2; ++eye) m.rimFalloff[eye] = std::exp(polynomial(falloff[eye], 1.0));
+
+    // Held-out comparison of the two tone models: fitted on the cells of one
+    // colour of the checkerboard, measured on the other's, and the other way round.
+    const std::array<std::array<ChannelLevels, 3>, 2> folds{levels(0), levels(1)};
+    for (int fold = 0; fold < 2; ++fold)
+        for (int ch = 0; ch < 3; ++ch) {
+            if (folds[fold][ch].left.size() < kMinSamples / 4 || folds[1 - fold][ch].left.empty()) continue;
+            const ChannelFits fits = fitChannel(folds[fold][ch]);
+            m.heldOutGainOffset += meanAbsoluteAfter(folds[1 - fold][ch], fits.gainOffset.table) / 6.0;
+            m.heldOutCurve += meanAbsoluteAfter(folds[1 - fold][ch], fits.curve.table) / 6.0;
+        }
+    m.model = options.model;
+    if (m.model == ToneModel::Automatic)
+        m.model = m.heldOutCurve < m.heldOutGainOffset - 0.05 ? ToneModel::Curve : ToneModel::GainOffset;
+
+    const std::array<ChannelLevels, 3> all = levels(-1);
+    for (int ch = 0; ch < 3; ++ch) {
+        const ChannelFits fits = fitChannel(all[ch]);
+        const ChannelTone& chosen = m.model == ToneModel::Curve ? fits.curve : fits.gainOffset;
+        ChannelMatch& c = m.channel[ch];
+        c.gain = fits.gainOffset.gain, c.offset = fits.gainOffset.offset;
+        double before = 0.0;
+        for (size_t k = 0; k < count; ++k) before += std::abs(s.left[k][ch] - s.right[k][ch]);
+        c.before = before / count;
+        c.after = meanAbsoluteAfter(all[ch], chosen.table);
+        m.correction.eye[1].setTone(ch, chosen.table);
+    }
+    for (int eye = 0; eye < 2; ++eye)
+        m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,
+                                         s.circle[eye].rimRadius);
+    m.ok = true;
+    return m;
+}
+
+ColourMatch measureColour(const cv::Mat& sideBySide, const StereoMeasurement& measurement,
+                          const PhotometricOptions& options) {
+    if (!measurement.ok) {
+        ColourMatch m;
+        m.reason = "the image was not measured: " + measurement.reason;
+        return m;
+    }
+    return fitColourMatch(colourSamplesOfSideBySide(sideBySide, measurement.correspondences, options), options);
+}
+
+}  // namespace vistereo::alignment

@@ -1,0 +1,268 @@
+// The eyes' photometric difference: known gains, offsets, tone curves and
+// lens fall-offs put on a synthetic pair are recovered, the fitted correction
+// (applied to the fisheye's pixels as the renderer would apply it) leaves
+// the far fields within a level and a half, matched eyes are left alone and
+// clipped highlights stay clipped. The stereo window: the convergence turn
+// and the window violation on stereo scenes with a known truth.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/photometric.h"
+#include "conversion/auto_align.h"
+#include "engine/render.h"
+#include "tests/support/stereo_scene.h"
+
+namespace vistereo {
+namespace {
+
+using namespace alignment;
+using namespace testsupport;
+using testsupport::Rotation;
+
+constexpr int kWidth = 1200, kHeight = 900;
+const char* const kChannel[3] = {"blue", "green", "red"};
+
+RotationMatrix rotationMatrixOf(const cv::Matx33d& m) {
+    RotationMatrix r;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r.m[i][j] = m(i, j);
+    return r;
+}
+cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
+
+// The panorama at infinity with a white patch ahead and to the right (clipped
+// in both eyes), seen by an equisolid pair, the right camera turned by 2
+// degrees of yaw, -1 of pitch and 1.5 of roll.
+struct Pair {
+    SynthLens lens = SynthLens::equisolid(kWidth, kHeight);
+    Rotation rightToLeft = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
+    cv::Mat left, right;
+    CameraModel camera() const { return CameraModel::fromEyeGeometry(eyeGeometryOf(lens)); }
+    double rim() const { return lens.radius180 * lens.mappingScale * std::sin(lens.k * 3.14159265358979323846 / 2); }
+};
+
+const Pair& pair() {
+    static const Pair p = [] {
+        Pair out;
+        cv::Mat pano = panorama().clone();
+        // Longitude 15 to 35 degrees, latitude 5 to 20 degrees.
+        cv::rectangle(pano, cv::Point(pano.cols * 195 / 360, pano.rows * 70 / 180),
+                      cv::Point(pano.cols * 215 / 360, pano.rows * 85 / 180), cv::Scalar::all(255), cv::FILLED);
+        out.left = renderFisheye(pano, out.lens, Rotation{});
+        out.right = renderFisheye(pano, out.lens, out.rightToLeft);
+        return out;
+    }();
+    return p;
+}
+
+// Every pixel of a fisheye image of the pair's lens through `f`(levels, radius over the rim radius).
+cv::Mat transformed(const cv::Mat& image, const std::function<cv::Vec3d(cv::Vec3d, double)>& f) {
+    const Pair& p = pair();
+    cv::Mat out(image.size(), CV_8UC3);
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x) {
+            const cv::Vec3d v = f(cv::Vec3d(image.at<cv::Vec3b>(y, x)), std::hypot(x - p.lens.axisX, y - p.lens.axisY) / p.rim());
+            for (int c = 0; c < 3; ++c) out.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uint8_t>(v[c]);
+        }
+    return out;
+}
+
+// Every pixel of a fisheye image through the eye's correction, as the renderer corrects what it samples.
+cv::Mat corrected(const cv::Mat& image, const EyeColourCorrection& c) {
+    cv::Mat out = image.clone();
+    for (int y = 0; y < out.rows; ++y)
+        for (int x = 0; x < out.cols; ++x) correctSample(c, out.ptr<uint8_t>(y, x), x, y);
+    return out;
+}
+
+// Mean absolute difference per channel of the two eyes' far fields, converted
+// by the engine with the true rotation at height 512, both halves blurred a
+// little, over the pixels both show away from black and clipped levels.
+std::array<double, 3> farFieldDifference(const cv::Mat& left, const cv::Mat& right) {
+    const Pair& p = pair();
+    const int n = 512;
+    ConversionGeometry g;
+    g.eye = {eyeGeometryOf(p.lens), eyeGeometryOf(p.lens)};
+    g.outputHeight = n;
+    cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
+    renderLeftEye(g, left, image);
+    renderRightEyeRotated(g, rotationMatrixOf(matrixOf(p.rightToLeft)), right, image);
+    cv::Mat halves[2], keep = cv::Mat(n, n, CV_8UC1, cv::Scalar(255));
+    for (int eye = 0; eye < 2; ++eye) {
+        const cv::Mat half = image.colRange(eye * n, (eye + 1) * n);
+        cv::Mat low, high, lowest, highest;
+        cv::inRange(half, cv::Scalar::all(9), cv::Scalar::all(249), low);  // every channel within 9 .. 249
+        cv::erode(low, low, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(9, 9)));
+        keep &= low;
+        half.convertTo(halves[eye], CV_32FC3);
+        cv::GaussianBlur(halves[eye], halves[eye], cv::Size(), 1.0);
+    }
+    std::array<double, 3> sum{};
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            if (!keep.at<uint8_t>(i, j)) continue;
+            ++count;
+            for (int c = 0; c < 3; ++c) sum[c] += std::abs(halves[0].at<cv::Vec3f>(i, j)[c] - halves[1].at<cv::Vec3f>(i, j)[c]);
+        }
+    EXPECT_GT(count, n * n / 2);
+    for (double& s : sum) s /= count;
+    return sum;
+}
+
+ColourMatch fitPair(const cv::Mat& left, const cv::Mat& right, const PhotometricOptions& options) {
+    const Pair& p = pair();
+    return fitColourMatch(colourSamplesOfPair(p.camera(), left, p.camera(), right, matrixOf(p.rightToLeft), {}, 0, options),
+                          options);
+}
+
+// The right camera's levels: gains of red 0.85, green 1.0, blue 1.12 (the
+// image's order is blue, green, red) and an offset of 6 levels.
+const cv::Vec3d kGains(1.12, 1.0, 0.85);
+cv::Vec3d rightCamera(cv::Vec3d v, double) { return v.mul(kGains) + cv::Vec3d::all(6.0); }
+// A lens that lets 30 % less light through at the rim of its circle.
+cv::Vec3d fallingOff(cv::Vec3d v, double rho) { return v * (1.0 - 0.3 * rho * rho); }
+
+// Known differences put on the pair are found, and the correction, applied
+// to every pixel of both fisheye images, leaves the far fields (from 6 to 31
+// levels apart) within 0.6 levels per channel; the eyes' target is 1.5.
+// The fitted gain and offset are those mapping the right onto the left:
+// 1 / g and -6 / g for a camera gain g. Clipped highlights (the white patch,
+// and the right's blue channel wherever 1.12 x + 6 passes 255) stay at 255.
+TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
+    const Pair& p = pair();
+    using Levels = std::function<cv::Vec3d(cv::Vec3d, double)>;
+    const cv::Vec3d noGain(1, 1, 1), noOffset(0, 0, 0), gain(1 / 1.12, 1.0, 1 / 0.85), offset = -6.0 * gain;
+    const struct { const char* name; Levels left, right; bool falloff; std::optional<cv::Vec3d> gain, offset;
+                   double leftRim, rightRim; ToneModel model; } cases[] = {
+        {"gains and offset in the right camera", nullptr, rightCamera, false, gain, offset, 1.0, 1.0, ToneModel::GainOffset},
+        {"30 % fall-off at the rim of the right lens", nullptr, fallingOff, true, noGain, noOffset, 1.0, 0.7, ToneModel::GainOffset},
+        {"30 % fall-off at the rim of the left lens", fallingOff, nullptr, true, noGain, noOffset, 0.7, 1.0, ToneModel::GainOffset},
+        {"gains, offset and fall-off in the right camera", nullptr,
+         [](cv::Vec3d v, double rho) { return rightCamera(fallingOff(v, rho), rho); }, true, gain, offset, 1.0, 0.7,
+         ToneModel::GainOffset},
+        // A different tone curve: no straight line maps it, the curve does.
+        {"gamma 1.25 in the right camera", nullptr,
+         [](cv::Vec3d v, double) { for (int c = 0; c < 3; ++c) v[c] = 255.0 * std::pow(v[c] / 255.0, 1.25); return v; },
+         false, std::nullopt, std::nullopt, 1.0, 1.0, ToneModel::Curve}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const cv::Mat left = c.left ? transformed(p.left, c.left) : p.left;
+        const cv::Mat right = c.right ? transformed(p.right, c.right) : p.right;
+        PhotometricOptions options;
+        options.falloff = c.falloff;
+        const ColourMatch m = fitPair(left, right, options);
+        ASSERT_TRUE(m.ok) << m.reason;
+        EXPECT_EQ(m.model, c.model) << "held out: gain and offset " << m.heldOutGainOffset << ", curve " << m.heldOutCurve;
+        EXPECT_NEAR(m.rimFalloff[0], c.leftRim, 0.02);
+        EXPECT_NEAR(m.rimFalloff[1], c.rightRim, 0.02);
+        EXPECT_GT(m.clipped, 1000) << "the white patch is clipped and left out";
+
+        const cv::Mat leftCorrected = corrected(left, m.correction.eye[0]), rightCorrected = corrected(right, m.correction.eye[1]);
+        const std::array<double, 3> before = farFieldDifference(left, right), after = farFieldDifference(leftCorrected, rightCorrected);
+        int clipped = 0;
+        for (const auto& [recorded, fixed] : {std::pair{&left, &leftCorrected}, {&right, &rightCorrected}})
+            for (int y = 0; y < recorded->rows; ++y)
+                for (int x = 0; x < recorded->cols; ++x)
+                    for (int ch = 0; ch < 3; ++ch)
+                        if (recorded->at<cv::Vec3b>(y, x)[ch] == 255) {
+                            ++clipped;
+                            ASSERT_EQ(fixed->at<cv::Vec3b>(y, x)[ch], 255) << x << ", " << y << ", " << kChannel[ch];
+                        }
+        EXPECT_GT(clipped, 1000);
+        for (int ch = 0; ch < 3; ++ch) {
+            SCOPED_TRACE(kChannel[ch]);
+            if (c.gain) {
+                EXPECT_NEAR(m.channel[ch].gain, (*c.gain)[ch], 0.01);
+                EXPECT_NEAR(m.channel[ch].offset, (*c.offset)[ch], 1.0);
+            }
+            EXPECT_GT(before[ch], 5.0);
+            EXPECT_LT(after[ch], 0.6);
+            // The fit's own figures over its samples tell the same story.
+            EXPECT_NEAR(m.channel[ch].before, before[ch], 0.1 * before[ch]);
+            EXPECT_LT(m.channel[ch].after, 0.6);
+        }
+    }
+}
+
+// Eyes that already match: the correction changes next to nothing (the
+// target is at most 0.3 levels on average), and the rim of each eye is
+// found as bright against its centre as the other's.
+TEST(ColourMatch, MatchedEyesAreLeftAlone) {
+    const Pair& p = pair();
+    for (const bool falloff : {false, true}) {
+        SCOPED_TRACE(falloff ? "with fall-off" : "tone only");
+        PhotometricOptions options;
+        options.falloff = falloff;
+        const ColourMatch m = fitPair(p.left, p.right, options);
+        ASSERT_TRUE(m.ok) << m.reason;
+        EXPECT_NEAR(m.rimToCentre[0], m.rimToCentre[1], 0.01);
+        for (int eye = 0; eye < 2; ++eye) {
+            const cv::Mat& image = eye == 0 ? p.left : p.right;
+            cv::Mat change;
+            cv::absdiff(corrected(image, m.correction.eye[eye]), image, change);
+            cv::Mat gray;
+            cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+            const cv::Scalar mean = cv::mean(change, gray > 0);
+            for (int ch = 0; ch < 3; ++ch) EXPECT_LT(mean[ch], 0.05) << "eye " << eye << ", " << kChannel[ch];
+        }
+        for (int ch = 0; ch < 3; ++ch) {
+            EXPECT_NEAR(m.channel[ch].gain, 1.0, 0.005);
+            EXPECT_NEAR(m.channel[ch].offset, 0.0, 0.5);
+            EXPECT_LT(m.channel[ch].after, m.channel[ch].before + 0.05);
+        }
+    }
+}
+
+// Near spheres show other things to each eye at one position: left out by
+// the alignment's matches, the rest of the view fits as the far panorama
+// alone does; counted in, they leave a difference no correction can mend.
+TEST(ColourMatch, NearObjectsAreLeftOutOfTheFarField) {
+    const AlignmentCase c = alignmentCases(kWidth, kHeight)[1];  // spheres at 1 to 6 m
+    const cv::Mat left = renderView(c.scene, c.rig.left);
+    const cv::Mat right = transformed(renderView(c.scene, c.rig.right), rightCamera);
+    ConversionGeometry g;
+    g.eye = {eyeGeometryOf(c.rig.left.lens), eyeGeometryOf(c.rig.right.lens)};
+    const PairAlignment aligned = alignImages(left, right, g, 0);
+    ASSERT_TRUE(aligned.ok()) << aligned.error;
+    const ColourMatch m = matchPairColours(left, right, g, rotationOf(aligned.result), &aligned.result);
+    ASSERT_TRUE(m.ok) << m.reason;
+    EXPECT_GT(m.near, m.shown / 10);
+    EXPECT_GT(m.pixels, m.shown / 2);
+    const ColourMatch blind = matchPairColours(left, right, g, rotationOf(aligned.result));
+    ASSERT_TRUE(blind.ok) << blind.reason;
+    EXPECT_EQ(blind.near, 0);
+    const cv::Vec3d gain(1 / 1.12, 1.0, 1 / 0.85);
+    for (int ch = 0; ch < 3; ++ch) {
+        SCOPED_TRACE(kChannel[ch]);
+        EXPECT_NEAR(m.channel[ch].gain, gain[ch], 0.01);
+        EXPECT_NEAR(m.channel[ch].offset, -6.0 * gain[ch], 1.0);
+        EXPECT_LT(m.channel[ch].after, 0.6);
+        EXPECT_GT(blind.channel[ch].after, 1.5);
+    }
+}
+
+TEST(ColourMatch, RefusesWhatItCannotCompare) {
+    const Pair& p = pair();
+    const cv::Mat black(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
+    const struct { const char* name; ColourSamples samples; const char* words; } cases[] = {
+        {"no right lens", colourSamplesOfPair(p.camera(), p.left, CameraModel(), p.right, cv::Matx33d::eye(), {}, 0), "no lens model"},
+        {"wrong size", colourSamplesOfPair(p.camera(), p.left, p.camera(), p.right(cv::Rect(0, 0, 800, 600)), cv::Matx33d::eye(), {}, 0), "800 x 600 but"},
+        {"black right eye", colourSamplesOfPair(p.camera(), p.left, p.camera(), black, cv::Matx33d::eye(), {}, 0), "too few far-field pixels"},
+        {"not side by side", colourSamplesOfSideBySide(p.left, {}), "side-by-side"}};
+    for (const auto& c : cases) {
+        const ColourMatch m = fitColourMatch(c.samples);
+        EXPECT_FALSE(m.ok) << c.name;
+        EXPECT_NE(m.reason.find(c.words), std::string::npos) << c.name << ": " << m.reason;
+    }
+}
+
+}  // namespace
+}  // namespace vistereo
