@@ -12,6 +12,9 @@ namespace {
 constexpr double kTruePi = 3.14159265358979323846;
 constexpr double kDegree = kTruePi / 180.0;
 constexpr int kMinSamples = 1000;
+// The larger model (the curve, the fall-off) must leave this many levels
+// less on held-out cells to be chosen over the smaller.
+constexpr double kMarginLevels = 0.05;
 
 // ---- samples -------------------------------------------------------------
 
@@ -92,6 +95,7 @@ ColourSamples sampleHalves(cv::Mat left, cv::Mat right, const cv::Mat& valid, co
             s.rightRadius.push_back(rightRadius.at<float>(i, j));
             const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
             s.angle.push_back(static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0))));
+            s.cell.push_back(cy * k + cx);
             s.fold.push_back(static_cast<uint8_t>((cx + cy) & 1));
         }
     }
@@ -265,6 +269,115 @@ bool fitRadialTrend(const std::vector<double>& x, const std::vector<double>& e, 
 
 double luma(const cv::Vec3f& bgr) { return 0.114 * bgr[0] + 0.587 * bgr[1] + 0.299 * bgr[2]; }
 
+// The mean absolute difference of the cells' mean levels, as recorded and
+// corrected, weighted by the cells' samples (cells of fewer than 16 left out).
+void cellDifferences(const ColourSamples& s, const ChannelLevels& c, int channel, const std::array<float, 256>& tone,
+                     int cells, ChannelMatch& out) {
+    struct Sums {
+        double left = 0.0, right = 0.0, leftCorrected = 0.0, rightCorrected = 0.0;
+        int count = 0;
+    };
+    std::vector<Sums> sums(cells * cells);
+    for (size_t k = 0; k < s.left.size(); ++k) {
+        Sums& cell = sums[s.cell[k]];
+        cell.left += s.left[k][channel], cell.right += s.right[k][channel];
+        cell.leftCorrected += c.scale[k] * c.left[k];
+        cell.rightCorrected += c.scale[k] * applyTone(tone, c.right[k]);
+        ++cell.count;
+    }
+    double before = 0.0, after = 0.0;
+    int counted = 0;
+    for (const Sums& cell : sums) {
+        if (cell.count < 16) continue;
+        before += std::abs(cell.left - cell.right), after += std::abs(cell.leftCorrected - cell.rightCorrected);
+        counted += cell.count;
+    }
+    out.cellsBefore = counted ? before / counted : 0.0;
+    out.cellsAfter = counted ? after / counted : 0.0;
+}
+
+// Log brightness let through, per eye and channel, as polynomials in the squared radius.
+using Falloffs = std::array<EyeColourCorrection::Falloff, 2>;
+
+// The levels of the samples with the fall-offs `f`; `fold` -1 takes every sample.
+std::array<ChannelLevels, 3> levelsOf(const ColourSamples& s, const Falloffs& f, int fold) {
+    std::array<ChannelLevels, 3> c;
+    for (size_t k = 0; k < s.left.size(); ++k) {
+        if (fold >= 0 && s.fold[k] != fold) continue;
+        const double xl = double(s.leftRadius[k]) * s.leftRadius[k], xr = double(s.rightRadius[k]) * s.rightRadius[k];
+        for (int ch = 0; ch < 3; ++ch) {
+            const double pl = polynomial(f[0][ch], xl), pr = polynomial(f[1][ch], xr);
+            c[ch].left.push_back(static_cast<float>(s.left[k][ch] * std::exp(pr - pl)));
+            c[ch].right.push_back(s.right[k][ch]);
+            c[ch].scale.push_back(static_cast<float>(std::exp(-pr)));
+        }
+    }
+    return c;
+}
+
+// The fall-off difference of each channel: the ratio of the corrected right
+// to the corrected left (the same as that of the toned right to the left
+// seen through the right lens), against the radius, until it shows no
+// trend. The first round decides whose fall-off it is: the right's when the
+// right is darker at the rim, else the left's; later rounds refine that
+// eye's alone, so that the two never grow against each other.
+Falloffs fitFalloffs(const ColourSamples& s) {
+    Falloffs falloff{};
+    std::array<int, 3> darker{-1, -1, -1};
+    std::array<bool, 3> settled{false, false, false};
+    for (int round = 0; round < 6; ++round) {
+        const std::array<ChannelLevels, 3> c = levelsOf(s, falloff, -1);
+        for (int ch = 0; ch < 3; ++ch) {
+            if (settled[ch]) continue;
+            const std::array<float, 256> tone = fitChannel(c[ch]).gainOffset.table;
+            std::vector<double> e, xl, xr, xm;
+            for (size_t k = 0; k < s.left.size(); ++k) {
+                const double l = c[ch].left[k], r = applyTone(tone, c[ch].right[k]);
+                if (l < 16.0 || r < 16.0) continue;
+                e.push_back(std::log(r / l));
+                xl.push_back(double(s.leftRadius[k]) * s.leftRadius[k]);
+                xr.push_back(double(s.rightRadius[k]) * s.rightRadius[k]);
+                xm.push_back(0.5 * (xl.back() + xr.back()));
+            }
+            std::array<double, 3> trend;
+            settled[ch] = !fitRadialTrend(xm, e, trend);
+            const double atRim = trend[0] + trend[1] + trend[2];
+            if (settled[ch] || std::abs(atRim) < 0.002) {
+                settled[ch] = true;
+                continue;
+            }
+            if (darker[ch] < 0) darker[ch] = atRim < 0.0 ? 1 : 0;
+            if (!fitRadialTrend(darker[ch] == 1 ? xr : xl, e, trend)) {
+                settled[ch] = true;
+                continue;
+            }
+            for (int k = 0; k < 3; ++k) falloff[darker[ch]][ch][k] += darker[ch] == 1 ? trend[k] : -trend[k];
+        }
+    }
+    return falloff;
+}
+
+// What each tone model leaves on cells it was not fitted on (mean absolute
+// difference over the channels): fitted on the cells of one colour of the
+// checkerboard, measured on the other's, and the other way round.
+struct HeldOut {
+    double gainOffset = 0.0, curve = 0.0;
+    double best() const { return std::min(gainOffset, curve); }
+};
+
+HeldOut heldOut(const ColourSamples& s, const Falloffs& f) {
+    HeldOut held;
+    const std::array<std::array<ChannelLevels, 3>, 2> folds{levelsOf(s, f, 0), levelsOf(s, f, 1)};
+    for (int fold = 0; fold < 2; ++fold)
+        for (int ch = 0; ch < 3; ++ch) {
+            if (folds[fold][ch].left.size() < kMinSamples / 4 || folds[1 - fold][ch].left.empty()) continue;
+            const ChannelFits fits = fitChannel(folds[fold][ch]);
+            held.gainOffset += meanAbsoluteAfter(folds[1 - fold][ch], fits.gainOffset.table) / 6.0;
+            held.curve += meanAbsoluteAfter(folds[1 - fold][ch], fits.curve.table) / 6.0;
+        }
+    return held;
+}
+
 }  // namespace
 
 const char* toneModelName(ToneModel model) {
@@ -364,7 +477,6 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         return m;
     }
     const size_t count = s.left.size();
-
     // Each eye's rim against its centre, as recorded, over the same pixels.
     for (int eye = 0; eye < 2; ++eye) {
         double rim = 0.0, centre = 0.0;
@@ -377,72 +489,28 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         m.rimToCentre[eye] = rims > 0 && centres > 0 && centre > 0.0 ? (rim / rims) / (centre / centres) : 0.0;
     }
 
-    // The levels with the fall-offs found so far; `fold` -1 takes every sample.
-    std::array<std::array<double, 3>, 2> falloff{};
-    auto levels = [&](int fold) {
-        std::array<ChannelLevels, 3> c;
-        for (size_t k = 0; k < count; ++k) {
-            if (fold >= 0 && s.fold[k] != fold) continue;
-            const double pl = polynomial(falloff[0], double(s.leftRadius[k]) * s.leftRadius[k]);
-            const double pr = polynomial(falloff[1], double(s.rightRadius[k]) * s.rightRadius[k]);
-            const double toRight = std::exp(pr - pl), scale = std::exp(-pr);
-            for (int ch = 0; ch < 3; ++ch) {
-                c[ch].left.push_back(static_cast<float>(s.left[k][ch] * toRight));
-                c[ch].right.push_back(s.right[k][ch]);
-                c[ch].scale.push_back(static_cast<float>(scale));
-            }
-        }
-        return c;
-    };
-
-    // The fall-off difference: the ratio of the corrected right to the
-    // corrected left (the same as that of the toned right to the left
-    // seen through the right lens), against the radius, until it shows no
-    // trend.
+    // The fall-off difference, kept only when it measures better on held-out cells.
+    Falloffs falloff{};
+    HeldOut held = heldOut(s, falloff);
     const bool geometry = s.circle[0].rimRadius > 0.0 && s.circle[1].rimRadius > 0.0;
     if (options.falloff && geometry) {
-        for (int round = 0; round < 6; ++round) {
-            const std::array<ChannelLevels, 3> c = levels(-1);
-            std::array<std::array<float, 256>, 3> tone;
-            for (int ch = 0; ch < 3; ++ch) tone[ch] = fitChannel(c[ch]).gainOffset.table;
-            std::vector<double> e, xl, xr, xm;
-            for (size_t k = 0; k < count; ++k) {
-                const double l = luma({c[0].left[k], c[1].left[k], c[2].left[k]});
-                const double r = luma({applyTone(tone[0], c[0].right[k]), applyTone(tone[1], c[1].right[k]),
-                                       applyTone(tone[2], c[2].right[k])});
-                if (l < 16.0 || r < 16.0) continue;
-                e.push_back(std::log(r / l));
-                xl.push_back(double(s.leftRadius[k]) * s.leftRadius[k]);
-                xr.push_back(double(s.rightRadius[k]) * s.rightRadius[k]);
-                xm.push_back(0.5 * (xl.back() + xr.back()));
-            }
-            std::array<double, 3> trend;
-            if (!fitRadialTrend(xm, e, trend)) break;
-            const double atRim = trend[0] + trend[1] + trend[2];
-            if (std::abs(atRim) < 0.002) break;
-            // The right darker at the rim (e falls): the right eye's fall-off; else the left's.
-            const bool right = atRim < 0.0;
-            if (!fitRadialTrend(right ? xr : xl, e, trend)) break;
-            for (int k = 0; k < 3; ++k) falloff[right ? 1 : 0][k] += right ? trend[k] : -trend[k];
+        const Falloffs found = fitFalloffs(s);
+        const HeldOut with = heldOut(s, found);
+        m.heldOutWithoutFalloff = held.best();
+        if (with.best() < held.best() - kMarginLevels) {
+            falloff = found;
+            held = with;
+            m.falloffKept = true;
         }
     }
-    for (int eye = 0; eye < 2; ++eye) m.rimFalloff[eye] = std::exp(polynomial(falloff[eye], 1.0));
-
-    // Held-out comparison of the two tone models: fitted on the cells of one
-    // colour of the checkerboard, measured on the other's, and the other way round.
-    const std::array<std::array<ChannelLevels, 3>, 2> folds{levels(0), levels(1)};
-    for (int fold = 0; fold < 2; ++fold)
-        for (int ch = 0; ch < 3; ++ch) {
-            if (folds[fold][ch].left.size() < kMinSamples / 4 || folds[1 - fold][ch].left.empty()) continue;
-            const ChannelFits fits = fitChannel(folds[fold][ch]);
-            m.heldOutGainOffset += meanAbsoluteAfter(folds[1 - fold][ch], fits.gainOffset.table) / 6.0;
-            m.heldOutCurve += meanAbsoluteAfter(folds[1 - fold][ch], fits.curve.table) / 6.0;
-        }
+    for (int eye = 0; eye < 2; ++eye)
+        for (int ch = 0; ch < 3; ++ch) m.rimFalloff[eye][ch] = std::exp(polynomial(falloff[eye][ch], 1.0));
+    m.heldOutGainOffset = held.gainOffset, m.heldOutCurve = held.curve;
     m.model = options.model;
     if (m.model == ToneModel::Automatic)
-        m.model = m.heldOutCurve < m.heldOutGainOffset - 0.05 ? ToneModel::Curve : ToneModel::GainOffset;
+        m.model = held.curve < held.gainOffset - kMarginLevels ? ToneModel::Curve : ToneModel::GainOffset;
 
-    const std::array<ChannelLevels, 3> all = levels(-1);
+    const std::array<ChannelLevels, 3> all = levelsOf(s, falloff, -1);
     for (int ch = 0; ch < 3; ++ch) {
         const ChannelFits fits = fitChannel(all[ch]);
         const ChannelTone& chosen = m.model == ToneModel::Curve ? fits.curve : fits.gainOffset;
@@ -453,6 +521,7 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         c.before = before / count;
         c.after = meanAbsoluteAfter(all[ch], chosen.table);
         m.correction.eye[1].setTone(ch, chosen.table);
+        cellDifferences(s, all[ch], ch, chosen.table, options.cells, c);
     }
     for (int eye = 0; eye < 2; ++eye)
         m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,

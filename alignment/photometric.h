@@ -28,7 +28,10 @@
 // renderer can undo it where it samples the source. Only the difference of
 // the two eyes' fall-offs can be seen: a fall-off both lenses share looks
 // exactly like a scene that is darker towards the edges, and is left alone.
-// The difference is put on the eye that is darker at the rim.
+// The difference is put on the eye that is darker at the rim, and kept only
+// when it measures better on held-out cells than no fall-off (a difference
+// between the eyes that is not radial, such as misregistered detail or
+// moving clouds, can otherwise pass for one).
 #pragma once
 
 #include <array>
@@ -73,6 +76,7 @@ struct ColourSamples {
     std::vector<cv::Vec3f> left, right;  // levels, blue, green, red
     std::vector<float> angle;            // radians off the centre of the view, in the common projection
     std::vector<float> leftRadius, rightRadius;  // in each eye's source image, 1 at 90 degrees off the axis
+    std::vector<int> cell;               // the far-field grid's cell, row by row
     std::vector<uint8_t> fold;           // 0 or 1: the cell's colour on a checkerboard, for validation
     std::array<LensCircle, 2> circle;    // each lens's circle (rim radius 0: no source geometry)
     int halfSize = 0;
@@ -102,6 +106,10 @@ struct ChannelMatch {
     double gain = 1.0, offset = 0.0;  // left = gain * right + offset, as fitted
     double before = 0.0;              // mean absolute difference of the eyes, levels
     double after = 0.0;               // the same with the correction applied
+    // The same two over the mean levels of the far-field grid's cells: blind
+    // to detail a fraction of a pixel out of register (or moved between the
+    // exposures), which the pixel figures count as difference too.
+    double cellsBefore = 0.0, cellsAfter = 0.0;
 };
 
 struct ColourMatch {
@@ -120,8 +128,13 @@ struct ColourMatch {
     // Mean absolute difference left (all channels) on held-out cells, by
     // model: gain and offset, curve (the automatic choice's evidence).
     double heldOutGainOffset = 0.0, heldOutCurve = 0.0;
-    // The fitted fall-off at the rim of each lens's circle (1: none fitted).
-    std::array<double, 2> rimFalloff{1.0, 1.0};
+    // The fall-off at the rim of each lens's circle the correction undoes,
+    // per eye and channel (1: none). A fall-off is kept only when it leaves
+    // less difference on held-out cells than none does; the difference none
+    // leaves there.
+    std::array<std::array<double, 3>, 2> rimFalloff{{{1.0, 1.0, 1.0}, {1.0, 1.0, 1.0}}};
+    bool falloffKept = false;
+    double heldOutWithoutFalloff = 0.0;
     ColourCorrection correction;
 };
 

@@ -15,9 +15,11 @@
 // on those levels. rho is the distance of the source position from the lens
 // axis in units of the image radius at 90 degrees off the axis; falloff(rho)
 // is the share of the axis brightness the lens lets through there,
-// exp(c1 rho^2 + c2 rho^4 + c3 rho^6). Both parts work on the recorded 8-bit
-// levels as they are, not on linear light: a fall-off that is a factor in
-// linear light is a factor (another one) in gamma-encoded levels too.
+// exp(c1 rho^2 + c2 rho^4 + c3 rho^6), per channel: lenses commonly let the
+// colours fall off unequally (a rim that turns blue). Both parts work on the
+// recorded 8-bit levels as they are, not on linear light: a fall-off that is
+// a factor in linear light is a factor (another one) in gamma-encoded levels
+// too.
 //
 // The curve keeps 0 at 0 (black is the program's "not mapped", and a lens's
 // black surround stays black) and 255 at 255 (a clipped highlight is at
@@ -43,14 +45,15 @@ struct EyeColourCorrection {
     std::array<std::array<float, 256>, 3> tone;
     bool toneIsIdentity = true;
 
-    // The lens's fall-off: log of the brightness let through at rho is
-    // c1 rho^2 + c2 rho^4 + c3 rho^6 (all zero: none).
-    std::array<double, 3> falloff{0.0, 0.0, 0.0};
+    // The lens's fall-off per channel: log of the brightness let through at
+    // rho is c1 rho^2 + c2 rho^4 + c3 rho^6 (all zero: none).
+    using Falloff = std::array<std::array<double, 3>, 3>;  // [channel][c1, c2, c3]
+    Falloff falloff{};
     double axisX = 0.0, axisY = 0.0;  // the lens axis in the source image (column, row)
     double rimRadius = 0.0;           // dots from the axis at 90 degrees off it
-    // 1 / falloff, tabulated over rho^2 (kFalloffSteps + 1 entries); empty
-    // when there is no fall-off to undo. Filled by setFalloff.
-    std::array<float, kFalloffSteps + 1> gainOverRho2{};
+    // 1 / falloff per channel, tabulated over rho^2 (kFalloffSteps + 1
+    // entries). Filled by setFalloff.
+    std::array<std::array<float, kFalloffSteps + 1>, 3> gainOverRho2{};
     bool hasFalloff = false;
 
     EyeColourCorrection();  // the identity
@@ -59,12 +62,12 @@ struct EyeColourCorrection {
     void setTone(int channel, const std::array<float, 256>& curve);
     // The fall-off to undo and where the lens's circle lies; all-zero
     // coefficients or a rim radius that is not positive undo nothing.
-    void setFalloff(const std::array<double, 3>& coefficients, double axisColumn, double axisRow, double rimDots);
+    void setFalloff(const Falloff& coefficients, double axisColumn, double axisRow, double rimDots);
 
     bool isIdentity() const { return toneIsIdentity && !hasFalloff; }
-    // The brightness the lens lets through at a source position, as a share
-    // of the axis brightness (1 without fall-off).
-    double falloffAt(double column, double row) const;
+    // The brightness the lens lets through in a channel at a source
+    // position, as a share of the axis brightness (1 without fall-off).
+    double falloffAt(int channel, double column, double row) const;
 };
 
 // Both eyes: 0 the left, 1 the right (the engine's eye index).

@@ -12,9 +12,10 @@ namespace vistereo {
 namespace {
 
 // A lens centred at (600, 450) with its rim 400 dots away, letting 70 % of
-// the axis brightness through there; `tone`: each channel darker by 20, 30
-// and 40 levels (blue, green, red), never below 0.
-EyeColourCorrection correction(bool falloff, bool tone) {
+// the axis brightness through there (`blueRim`: that share in blue); `tone`:
+// each channel darker by 20, 30 and 40 levels (blue, green, red), never
+// below 0.
+EyeColourCorrection correction(bool falloff, bool tone, double blueRim = 0.7) {
     EyeColourCorrection c;
     if (tone)
         for (int ch = 0; ch < 3; ++ch) {
@@ -22,7 +23,7 @@ EyeColourCorrection correction(bool falloff, bool tone) {
             for (int v = 0; v < 256; ++v) curve[v] = std::max(0.0f, v - 20.0f - 10.0f * ch);
             c.setTone(ch, curve);
         }
-    if (falloff) c.setFalloff({std::log(0.7), 0.0, 0.0}, 600.0, 450.0, 400.0);
+    if (falloff) c.setFalloff({{{std::log(blueRim), 0, 0}, {std::log(0.7), 0, 0}, {std::log(0.7), 0, 0}}}, 600.0, 450.0, 400.0);
     return c;
 }
 
@@ -50,10 +51,14 @@ TEST(ColourCorrection, TonesThenUndoesTheFalloffAtTheSourcePosition) {
         correctSample(e, bgr, c.column, c.row);
         EXPECT_EQ((Levels{bgr[0], bgr[1], bgr[2]}), c.expected);
         if (!c.tone && std::isfinite(c.column) && c.level > 0 && c.level < 255) {
-            const double share = e.falloffAt(c.column, c.row);
+            const double share = e.falloffAt(0, c.column, c.row);
             EXPECT_NEAR(c.level / share, c.expected[0], 0.5) << "falloffAt " << share;
         }
     }
+    // The channels fall off each their own way: a rim that turns blue.
+    uint8_t bgr[3] = {90, 70, 70};
+    correctSample(correction(true, false, 0.9), bgr, 1000.0, 450.0);
+    EXPECT_EQ((Levels{bgr[0], bgr[1], bgr[2]}), (Levels{100, 100, 100}));
     EXPECT_TRUE(EyeColourCorrection().isIdentity());
     EXPECT_FALSE(correction(true, false).isIdentity());
     EXPECT_FALSE(correction(false, true).isIdentity());
