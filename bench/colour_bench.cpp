@@ -110,15 +110,16 @@ RotationMatrix rotationMatrixOf(const Rotation& r) {
 
 void printRow(const char* model, const ColourMatch& m, const cv::Vec3d& before, const cv::Vec3d& after, double seconds) {
     // Channels printed red, green, blue.
-    std::printf("  %-14s gain %6.4f %6.4f %6.4f  offset %6.2f %6.2f %6.2f  rim %5.3f %5.3f  before %5.2f %5.2f %5.2f"
+    std::printf("  %-14s gain %6.4f %6.4f %6.4f  offset %6.2f %6.2f %6.2f  before %5.2f %5.2f %5.2f"
                 "  after %5.2f %5.2f %5.2f  held out %5.3f / %5.3f  %-15s %5.2f s\n",
                 model, m.channel[2].gain, m.channel[1].gain, m.channel[0].gain, m.channel[2].offset,
-                m.channel[1].offset, m.channel[0].offset, m.rimFalloff[0], m.rimFalloff[1], before[2], before[1],
-                before[0], after[2], after[1], after[0], m.heldOutGainOffset, m.heldOutCurve, toneModelName(m.model),
-                seconds);
+                m.channel[1].offset, m.channel[0].offset, before[2], before[1], before[0], after[2], after[1],
+                after[0], m.heldOutGainOffset, m.heldOutCurve, toneModelName(m.model), seconds);
     if (m.heldOutWithoutFalloff > 0.0)
-        std::printf("  %-14s fall-off %s (held out without it: %.3f)\n", "", m.falloffKept ? "kept" : "left out",
-                    m.heldOutWithoutFalloff);
+        std::printf("  %-14s fall-off %s (held out without it: %.3f); at the rim, left %5.3f %5.3f %5.3f, right %5.3f "
+                    "%5.3f %5.3f\n",
+                    "", m.falloffKept ? "kept" : "left out", m.heldOutWithoutFalloff, m.rimFalloff[0][2],
+                    m.rimFalloff[0][1], m.rimFalloff[0][0], m.rimFalloff[1][2], m.rimFalloff[1][1], m.rimFalloff[1][0]);
 }
 
 const struct {
