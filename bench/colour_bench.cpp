@@ -30,6 +30,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/photometric.h"
+#include "bench/bench_clock.h"
 #include "conversion/auto_align.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
@@ -38,18 +39,9 @@
 using namespace vistereo;
 using namespace vistereo::alignment;
 using namespace vistereo::testsupport;
-using Clock = std::chrono::steady_clock;
+using namespace vistereo::bench;
 
 namespace {
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five;
-    in >> one >> five;
-    return one + " " + five;
-}
 
 using Levels = std::function<cv::Vec3d(cv::Vec3d, double)>;
 
