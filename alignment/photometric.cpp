@@ -394,20 +394,10 @@ ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& 
                                   const cv::Matx33d& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
                                   int inlierHalfSize, const PhotometricOptions& options) {
     ColourSamples s;
-    const struct {
-        const char* name;
-        const CameraModel& camera;
-        const cv::Mat& image;
-    } eyes[] = {{"left", leftCamera, leftImage}, {"right", rightCamera, rightImage}};
-    for (const auto& e : eyes) {
-        if (e.camera.empty()) s.error = std::string("no lens model for the ") + e.name + " eye";
-        else if (e.image.type() != CV_8UC3) s.error = std::string("the ") + e.name + " image is not 8-bit BGR";
-        else if (e.image.cols != e.camera.imageWidth() || e.image.rows != e.camera.imageHeight())
-            s.error = std::string("the ") + e.name + " image is " + std::to_string(e.image.cols) + " x " +
-                      std::to_string(e.image.rows) + " but its lens model was derived for " +
-                      std::to_string(e.camera.imageWidth()) + " x " + std::to_string(e.camera.imageHeight());
-        if (!s.error.empty()) return s;
-    }
+    for (const std::string& problem :
+         {eyeImageProblem("left", leftCamera, leftImage), eyeImageProblem("right", rightCamera, rightImage)})
+        if (s.error.empty()) s.error = problem;
+    if (!s.error.empty()) return s;
     if (options.workingSize < 64 || options.cells < 2) {
         s.error = "the working size must be at least 64 and the far-field grid at least 2 cells wide";
         return s;

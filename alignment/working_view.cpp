@@ -47,6 +47,18 @@ CameraModel CameraModel::fromEyeGeometry(const EyeGeometry& eye) {
 int CameraModel::imageWidth() const { return geometry_ ? geometry_->eye().imageWidth : 0; }
 int CameraModel::imageHeight() const { return geometry_ ? geometry_->eye().imageHeight : 0; }
 
+std::string eyeImageProblem(const char* eye, const CameraModel& camera, const cv::Mat& image) {
+    const std::string the = std::string("the ") + eye + " image";
+    if (camera.empty()) return std::string("no lens model for the ") + eye + " eye";
+    if (image.empty()) return the + " is empty";
+    if (image.type() != CV_8UC3) return the + " is not 8-bit BGR";
+    if (image.cols != camera.imageWidth() || image.rows != camera.imageHeight())
+        return the + " is " + std::to_string(image.cols) + " x " + std::to_string(image.rows) +
+               " but its lens model was derived for " + std::to_string(camera.imageWidth()) + " x " +
+               std::to_string(camera.imageHeight());
+    return {};
+}
+
 double axisDensity(const CameraModel& camera) {
     const EyeGeometry& e = camera.geometry().eye();
     const double step = 1e-3;

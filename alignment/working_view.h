@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -41,6 +42,12 @@ public:
 private:
     std::shared_ptr<const Geometry> geometry_;
 };
+
+// Why an eye's image cannot be seen through its camera model, or nothing
+// when it can: no model, an empty image, one that is not 8-bit BGR, or one
+// of another size than the model was derived for. `eye` names the eye
+// ("left", "right") in the sentence.
+std::string eyeImageProblem(const char* eye, const CameraModel& camera, const cv::Mat& image);
 
 // An eye's working half: n x n gray pixels, row i and column j looking along
 // halfPixelDirection(n, {j, i}) of that camera, and the mask of the pixels
