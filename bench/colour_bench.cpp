@@ -17,24 +17,19 @@
 // fitted with each model: the far field's difference before and after (the
 // fit's own figures, per pixel and over the far-field cells' mean levels;
 // there is no truth).
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "alignment/photometric.h"
 #include "bench/bench_clock.h"
 #include "conversion/auto_align.h"
 #include "engine/prepare.h"
-#include "engine/render.h"
-#include "tests/support/synth.h"
+#include "tests/support/levels.h"
 
 using namespace vistereo;
 using namespace vistereo::alignment;
@@ -42,56 +37,6 @@ using namespace vistereo::testsupport;
 using namespace vistereo::bench;
 
 namespace {
-
-using Levels = std::function<cv::Vec3d(cv::Vec3d, double)>;
-
-cv::Mat transformed(const cv::Mat& image, const SynthLens& lens, const Levels& f) {
-    if (!f) return image;
-    const double rim = lens.radius180 * lens.mappingScale * std::sin(lens.k * 3.14159265358979323846 / 2);
-    cv::Mat out(image.size(), CV_8UC3);
-    cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
-        for (int y = rows.start; y < rows.end; ++y)
-            for (int x = 0; x < image.cols; ++x) {
-                const cv::Vec3d v = f(cv::Vec3d(image.at<cv::Vec3b>(y, x)), std::hypot(x - lens.axisX, y - lens.axisY) / rim);
-                for (int c = 0; c < 3; ++c) out.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uint8_t>(v[c]);
-            }
-    });
-    return out;
-}
-
-cv::Mat corrected(const cv::Mat& image, const EyeColourCorrection& c) {
-    cv::Mat out = image.clone();
-    cv::parallel_for_(cv::Range(0, out.rows), [&](const cv::Range& rows) {
-        for (int y = rows.start; y < rows.end; ++y)
-            for (int x = 0; x < out.cols; ++x) correctSample(c, out.ptr<uint8_t>(y, x), x, y);
-    });
-    return out;
-}
-
-// The far fields' mean absolute difference per channel, as the tests measure it.
-cv::Vec3d farFieldDifference(const ConversionGeometry& geometry, const RotationMatrix& rotation, const cv::Mat& left,
-                             const cv::Mat& right) {
-    const int n = 512;
-    ConversionGeometry g = geometry;
-    g.outputHeight = n;
-    cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
-    renderLeftEye(g, left, image);
-    renderRightEyeRotated(g, rotation, right, image);
-    cv::Mat halves[2], keep(n, n, CV_8UC1, cv::Scalar(255));
-    for (int eye = 0; eye < 2; ++eye) {
-        const cv::Mat half = image.colRange(eye * n, (eye + 1) * n);
-        cv::Mat usable;
-        cv::inRange(half, cv::Scalar::all(9), cv::Scalar::all(249), usable);
-        cv::erode(usable, usable, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(9, 9)));
-        keep &= usable;
-        half.convertTo(halves[eye], CV_32FC3);
-        cv::GaussianBlur(halves[eye], halves[eye], cv::Size(), 1.0);
-    }
-    cv::Mat difference;
-    cv::absdiff(halves[0], halves[1], difference);
-    const cv::Scalar mean = cv::mean(difference, keep);
-    return {mean[0], mean[1], mean[2]};
-}
 
 RotationMatrix rotationMatrixOf(const Rotation& r) {
     RotationMatrix m;
@@ -134,7 +79,7 @@ void synthetic(int threads, bool large) {
     auto falling = [](cv::Vec3d v, double r) { return v * (1.0 - 0.3 * r * r); };
     const struct {
         const char* name;
-        Levels left, right;
+        LevelChange left, right;
     } cases[] = {
         {"matched eyes", nullptr, nullptr},
         {"right: gains 0.85 / 1.0 / 1.12 (red / green / blue), offset +6", nullptr,
@@ -156,12 +101,12 @@ void synthetic(int threads, bool large) {
              }
              return v;
          }}};
-    std::printf("synthetic: equisolid 1600 x 1200, panorama at infinity; figures red, green, blue; rim: fitted fall-off "
-                "at the rim, left and right; before / after: far-field mean absolute difference, levels; held out: "
-                "gain and offset / curve\n");
+    std::printf("synthetic: equisolid 1600 x 1200, panorama at infinity; figures red, green, blue; before / after: "
+                "far-field mean absolute difference, levels; held out: what gain and offset / the curve leave on cells "
+                "they were not fitted on; fall-off: the share let through at each lens's rim\n");
     for (const auto& c : cases) {
         std::printf("%s\n", c.name);
-        const cv::Mat l = transformed(left, lens, c.left), r = transformed(right, lens, c.right);
+        const cv::Mat l = withLevels(left, lens, c.left), r = withLevels(right, lens, c.right);
         const cv::Vec3d before = farFieldDifference(g, rotationMatrixOf(rightToLeft), l, r);
         for (const auto& model : kModels) {
             PhotometricOptions options;

@@ -5,9 +5,8 @@
 // clipped highlights stay clipped and near objects stay out of the far field.
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <cmath>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,7 +14,7 @@
 
 #include "alignment/photometric.h"
 #include "conversion/auto_align.h"
-#include "engine/render.h"
+#include "tests/support/levels.h"
 #include "tests/support/stereo_scene.h"
 
 namespace vistereo {
@@ -28,12 +27,6 @@ using testsupport::Rotation;
 constexpr int kWidth = 1200, kHeight = 900;
 const char* const kChannel[3] = {"blue", "green", "red"};
 
-RotationMatrix rotationMatrixOf(const cv::Matx33d& m) {
-    RotationMatrix r;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) r.m[i][j] = m(i, j);
-    return r;
-}
 cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 
 // The panorama at infinity with a white patch ahead and to the right (clipped
@@ -44,7 +37,6 @@ struct Pair {
     Rotation rightToLeft = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
     cv::Mat left, right;
     CameraModel camera() const { return CameraModel::fromEyeGeometry(eyeGeometryOf(lens)); }
-    double rim() const { return lens.radius180 * lens.mappingScale * std::sin(lens.k * 3.14159265358979323846 / 2); }
 };
 
 const Pair& pair() {
@@ -61,59 +53,16 @@ const Pair& pair() {
     return p;
 }
 
-// Every pixel of a fisheye image of the pair's lens through `f`(levels, radius over the rim radius).
-cv::Mat transformed(const cv::Mat& image, const std::function<cv::Vec3d(cv::Vec3d, double)>& f) {
-    const Pair& p = pair();
-    cv::Mat out(image.size(), CV_8UC3);
-    for (int y = 0; y < image.rows; ++y)
-        for (int x = 0; x < image.cols; ++x) {
-            const cv::Vec3d v = f(cv::Vec3d(image.at<cv::Vec3b>(y, x)), std::hypot(x - p.lens.axisX, y - p.lens.axisY) / p.rim());
-            for (int c = 0; c < 3; ++c) out.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uint8_t>(v[c]);
-        }
-    return out;
-}
+cv::Mat transformed(const cv::Mat& image, const LevelChange& change) { return withLevels(image, pair().lens, change); }
 
-// Every pixel of a fisheye image through the eye's correction, as the renderer corrects what it samples.
-cv::Mat corrected(const cv::Mat& image, const EyeColourCorrection& c) {
-    cv::Mat out = image.clone();
-    for (int y = 0; y < out.rows; ++y)
-        for (int x = 0; x < out.cols; ++x) correctSample(c, out.ptr<uint8_t>(y, x), x, y);
-    return out;
-}
-
-// Mean absolute difference per channel of the two eyes' far fields, converted
-// by the engine with the true rotation at height 512, both halves blurred a
-// little, over the pixels both show away from black and clipped levels.
-std::array<double, 3> farFieldDifference(const cv::Mat& left, const cv::Mat& right) {
+// The far fields' difference of the pair's eyes converted with the true rotation.
+cv::Vec3d farFields(const cv::Mat& left, const cv::Mat& right) {
     const Pair& p = pair();
-    const int n = 512;
     ConversionGeometry g;
     g.eye = {eyeGeometryOf(p.lens), eyeGeometryOf(p.lens)};
-    g.outputHeight = n;
-    cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
-    renderLeftEye(g, left, image);
-    renderRightEyeRotated(g, rotationMatrixOf(matrixOf(p.rightToLeft)), right, image);
-    cv::Mat halves[2], keep = cv::Mat(n, n, CV_8UC1, cv::Scalar(255));
-    for (int eye = 0; eye < 2; ++eye) {
-        const cv::Mat half = image.colRange(eye * n, (eye + 1) * n);
-        cv::Mat low, high, lowest, highest;
-        cv::inRange(half, cv::Scalar::all(9), cv::Scalar::all(249), low);  // every channel within 9 .. 249
-        cv::erode(low, low, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(9, 9)));
-        keep &= low;
-        half.convertTo(halves[eye], CV_32FC3);
-        cv::GaussianBlur(halves[eye], halves[eye], cv::Size(), 1.0);
-    }
-    std::array<double, 3> sum{};
-    int count = 0;
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j) {
-            if (!keep.at<uint8_t>(i, j)) continue;
-            ++count;
-            for (int c = 0; c < 3; ++c) sum[c] += std::abs(halves[0].at<cv::Vec3f>(i, j)[c] - halves[1].at<cv::Vec3f>(i, j)[c]);
-        }
-    EXPECT_GT(count, n * n / 2);
-    for (double& s : sum) s /= count;
-    return sum;
+    RotationMatrix truth;
+    std::copy(&p.rightToLeft.m[0][0], &p.rightToLeft.m[0][0] + 9, &truth.m[0][0]);
+    return farFieldDifference(g, truth, left, right);
 }
 
 ColourMatch fitPair(const cv::Mat& left, const cv::Mat& right, const PhotometricOptions& options) {
@@ -138,10 +87,9 @@ cv::Vec3d fallingOff(cv::Vec3d v, double rho) { return v * (1.0 - 0.3 * rho * rh
 // and the right's blue channel wherever 1.12 x + 6 passes 255) stay at 255.
 TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
     const Pair& p = pair();
-    using Levels = std::function<cv::Vec3d(cv::Vec3d, double)>;
     const cv::Vec3d noGain(1, 1, 1), noOffset(0, 0, 0), gain(1 / 1.12, 1.0, 1 / 0.85), offset = -6.0 * gain;
     const cv::Vec3d none(1, 1, 1), thirty(0.7, 0.7, 0.7);
-    const struct { const char* name; Levels left, right; bool falloff; std::optional<cv::Vec3d> gain, offset;
+    const struct { const char* name; LevelChange left, right; bool falloff; std::optional<cv::Vec3d> gain, offset;
                    cv::Vec3d leftRim, rightRim; ToneModel model; } cases[] = {
         {"gains and offset in the right camera", nullptr, rightCamera, false, gain, offset, none, none, ToneModel::GainOffset},
         {"30 % fall-off at the rim of the right lens", nullptr, fallingOff, true, noGain, noOffset, none, thirty, ToneModel::GainOffset},
@@ -174,7 +122,7 @@ TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
         EXPECT_GT(m.clipped, 1000) << "the white patch is clipped and left out";
 
         const cv::Mat leftCorrected = corrected(left, m.correction.eye[0]), rightCorrected = corrected(right, m.correction.eye[1]);
-        const std::array<double, 3> before = farFieldDifference(left, right), after = farFieldDifference(leftCorrected, rightCorrected);
+        const cv::Vec3d before = farFields(left, right), after = farFields(leftCorrected, rightCorrected);
         int clipped = 0;
         for (const auto& [recorded, fixed] : {std::pair{&left, &leftCorrected}, {&right, &rightCorrected}})
             for (int y = 0; y < recorded->rows; ++y)
