@@ -69,6 +69,7 @@ ColourSamples sampleHalves(cv::Mat left, cv::Mat right, const cv::Mat& valid, co
     }
     ColourSamples s;
     s.halfSize = n;
+    s.cells = o.cells;
     const int k = o.cells;
     for (int i = 0; i < n; ++i) {
         const uint8_t* ok = valid.ptr<uint8_t>(i);
@@ -272,12 +273,12 @@ double luma(const cv::Vec3f& bgr) { return 0.114 * bgr[0] + 0.587 * bgr[1] + 0.2
 // The mean absolute difference of the cells' mean levels, as recorded and
 // corrected, weighted by the cells' samples (cells of fewer than 16 left out).
 void cellDifferences(const ColourSamples& s, const ChannelLevels& c, int channel, const std::array<float, 256>& tone,
-                     int cells, ChannelMatch& out) {
+                     ChannelMatch& out) {
     struct Sums {
         double left = 0.0, right = 0.0, leftCorrected = 0.0, rightCorrected = 0.0;
         int count = 0;
     };
-    std::vector<Sums> sums(cells * cells);
+    std::vector<Sums> sums(s.cells * s.cells);
     for (size_t k = 0; k < s.left.size(); ++k) {
         Sums& cell = sums[s.cell[k]];
         cell.left += s.left[k][channel], cell.right += s.right[k][channel];
@@ -299,58 +300,61 @@ void cellDifferences(const ColourSamples& s, const ChannelLevels& c, int channel
 // Log brightness let through, per eye and channel, as polynomials in the squared radius.
 using Falloffs = std::array<EyeColourCorrection::Falloff, 2>;
 
-// The levels of the samples with the fall-offs `f`; `fold` -1 takes every sample.
-std::array<ChannelLevels, 3> levelsOf(const ColourSamples& s, const Falloffs& f, int fold) {
-    std::array<ChannelLevels, 3> c;
+// The levels of the samples of a fold (-1: every sample) with the
+// fall-offs `f`, and the samples' squared radii in each eye.
+struct FoldLevels {
+    std::array<ChannelLevels, 3> channel;
+    std::vector<double> leftRho2, rightRho2;
+};
+
+FoldLevels levelsOf(const ColourSamples& s, const Falloffs& f, int fold) {
+    FoldLevels out;
     for (size_t k = 0; k < s.left.size(); ++k) {
         if (fold >= 0 && s.fold[k] != fold) continue;
         const double xl = double(s.leftRadius[k]) * s.leftRadius[k], xr = double(s.rightRadius[k]) * s.rightRadius[k];
+        out.leftRho2.push_back(xl), out.rightRho2.push_back(xr);
         for (int ch = 0; ch < 3; ++ch) {
             const double pl = polynomial(f[0][ch], xl), pr = polynomial(f[1][ch], xr);
-            c[ch].left.push_back(static_cast<float>(s.left[k][ch] * std::exp(pr - pl)));
-            c[ch].right.push_back(s.right[k][ch]);
-            c[ch].scale.push_back(static_cast<float>(std::exp(-pr)));
+            ChannelLevels& c = out.channel[ch];
+            c.left.push_back(static_cast<float>(s.left[k][ch] * std::exp(pr - pl)));
+            c.right.push_back(s.right[k][ch]);
+            c.scale.push_back(static_cast<float>(std::exp(-pr)));
         }
     }
-    return c;
+    return out;
 }
 
-// The fall-off difference of each channel: the ratio of the corrected right
-// to the corrected left (the same as that of the toned right to the left
-// seen through the right lens), against the radius, until it shows no
-// trend. The first round decides whose fall-off it is: the right's when the
-// right is darker at the rim, else the left's; later rounds refine that
-// eye's alone, so that the two never grow against each other.
-Falloffs fitFalloffs(const ColourSamples& s) {
+// The fall-off difference of each channel, fitted on a fold (-1: every
+// sample): the ratio of the corrected right to the corrected left (the same
+// as that of the toned right to the left seen through the right lens),
+// against the radius, until it shows no trend. The first round decides
+// whose fall-off it is: the right's when the right is darker at the rim,
+// else the left's; later rounds refine that eye's alone, so that the two
+// never grow against each other.
+Falloffs fitFalloffs(const ColourSamples& s, int fold) {
     Falloffs falloff{};
     std::array<int, 3> darker{-1, -1, -1};
     std::array<bool, 3> settled{false, false, false};
     for (int round = 0; round < 6; ++round) {
-        const std::array<ChannelLevels, 3> c = levelsOf(s, falloff, -1);
+        const FoldLevels levels = levelsOf(s, falloff, fold);
         for (int ch = 0; ch < 3; ++ch) {
             if (settled[ch]) continue;
-            const std::array<float, 256> tone = fitChannel(c[ch]).gainOffset.table;
+            const ChannelLevels& c = levels.channel[ch];
+            const std::array<float, 256> tone = fitChannel(c).gainOffset.table;
             std::vector<double> e, xl, xr, xm;
-            for (size_t k = 0; k < s.left.size(); ++k) {
-                const double l = c[ch].left[k], r = applyTone(tone, c[ch].right[k]);
+            for (size_t k = 0; k < c.left.size(); ++k) {
+                const double l = c.left[k], r = applyTone(tone, c.right[k]);
                 if (l < 16.0 || r < 16.0) continue;
                 e.push_back(std::log(r / l));
-                xl.push_back(double(s.leftRadius[k]) * s.leftRadius[k]);
-                xr.push_back(double(s.rightRadius[k]) * s.rightRadius[k]);
+                xl.push_back(levels.leftRho2[k]), xr.push_back(levels.rightRho2[k]);
                 xm.push_back(0.5 * (xl.back() + xr.back()));
             }
             std::array<double, 3> trend;
-            settled[ch] = !fitRadialTrend(xm, e, trend);
-            const double atRim = trend[0] + trend[1] + trend[2];
-            if (settled[ch] || std::abs(atRim) < 0.002) {
-                settled[ch] = true;
-                continue;
-            }
-            if (darker[ch] < 0) darker[ch] = atRim < 0.0 ? 1 : 0;
-            if (!fitRadialTrend(darker[ch] == 1 ? xr : xl, e, trend)) {
-                settled[ch] = true;
-                continue;
-            }
+            settled[ch] = !fitRadialTrend(xm, e, trend) || std::abs(trend[0] + trend[1] + trend[2]) < 0.002;
+            if (settled[ch]) continue;
+            if (darker[ch] < 0) darker[ch] = trend[0] + trend[1] + trend[2] < 0.0 ? 1 : 0;
+            settled[ch] = !fitRadialTrend(darker[ch] == 1 ? xr : xl, e, trend);
+            if (settled[ch]) continue;
             for (int k = 0; k < 3; ++k) falloff[darker[ch]][ch][k] += darker[ch] == 1 ? trend[k] : -trend[k];
         }
     }
@@ -358,23 +362,26 @@ Falloffs fitFalloffs(const ColourSamples& s) {
 }
 
 // What each tone model leaves on cells it was not fitted on (mean absolute
-// difference over the channels): fitted on the cells of one colour of the
-// checkerboard, measured on the other's, and the other way round.
+// difference over the channels): fitted, with the fall-offs of that fold,
+// on the cells of one colour of the checkerboard and measured on the
+// other's, and the other way round.
 struct HeldOut {
     double gainOffset = 0.0, curve = 0.0;
     double best() const { return std::min(gainOffset, curve); }
 };
 
-HeldOut heldOut(const ColourSamples& s, const Falloffs& f) {
+HeldOut heldOut(const ColourSamples& s, const std::array<Falloffs, 2>& foldFalloffs) {
     HeldOut held;
-    const std::array<std::array<ChannelLevels, 3>, 2> folds{levelsOf(s, f, 0), levelsOf(s, f, 1)};
-    for (int fold = 0; fold < 2; ++fold)
+    for (int fold = 0; fold < 2; ++fold) {
+        const FoldLevels fitted = levelsOf(s, foldFalloffs[fold], fold);
+        const FoldLevels measured = levelsOf(s, foldFalloffs[fold], 1 - fold);
         for (int ch = 0; ch < 3; ++ch) {
-            if (folds[fold][ch].left.size() < kMinSamples / 4 || folds[1 - fold][ch].left.empty()) continue;
-            const ChannelFits fits = fitChannel(folds[fold][ch]);
-            held.gainOffset += meanAbsoluteAfter(folds[1 - fold][ch], fits.gainOffset.table) / 6.0;
-            held.curve += meanAbsoluteAfter(folds[1 - fold][ch], fits.curve.table) / 6.0;
+            if (fitted.channel[ch].left.size() < kMinSamples / 4 || measured.channel[ch].left.empty()) continue;
+            const ChannelFits fits = fitChannel(fitted.channel[ch]);
+            held.gainOffset += meanAbsoluteAfter(measured.channel[ch], fits.gainOffset.table) / 6.0;
+            held.curve += meanAbsoluteAfter(measured.channel[ch], fits.curve.table) / 6.0;
         }
+    }
     return held;
 }
 
@@ -481,14 +488,13 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
 
     // The fall-off difference, kept only when it measures better on held-out cells.
     Falloffs falloff{};
-    HeldOut held = heldOut(s, falloff);
+    HeldOut held = heldOut(s, {falloff, falloff});
     const bool geometry = s.circle[0].rimRadius > 0.0 && s.circle[1].rimRadius > 0.0;
     if (options.falloff && geometry) {
-        const Falloffs found = fitFalloffs(s);
-        const HeldOut with = heldOut(s, found);
+        const HeldOut with = heldOut(s, {fitFalloffs(s, 0), fitFalloffs(s, 1)});
         m.heldOutWithoutFalloff = held.best();
         if (with.best() < held.best() - kMarginLevels) {
-            falloff = found;
+            falloff = fitFalloffs(s, -1);
             held = with;
             m.falloffKept = true;
         }
@@ -500,7 +506,7 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
     if (m.model == ToneModel::Automatic)
         m.model = held.curve < held.gainOffset - kMarginLevels ? ToneModel::Curve : ToneModel::GainOffset;
 
-    const std::array<ChannelLevels, 3> all = levelsOf(s, falloff, -1);
+    const std::array<ChannelLevels, 3> all = levelsOf(s, falloff, -1).channel;
     for (int ch = 0; ch < 3; ++ch) {
         const ChannelFits fits = fitChannel(all[ch]);
         const ChannelTone& chosen = m.model == ToneModel::Curve ? fits.curve : fits.gainOffset;
@@ -511,7 +517,7 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         c.before = before / count;
         c.after = meanAbsoluteAfter(all[ch], chosen.table);
         m.correction.eye[1].setTone(ch, chosen.table);
-        cellDifferences(s, all[ch], ch, chosen.table, options.cells, c);
+        cellDifferences(s, all[ch], ch, chosen.table, c);
     }
     for (int eye = 0; eye < 2; ++eye)
         m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,

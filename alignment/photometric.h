@@ -76,10 +76,10 @@ struct ColourSamples {
     std::vector<cv::Vec3f> left, right;  // levels, blue, green, red
     std::vector<float> angle;            // radians off the centre of the view, in the common projection
     std::vector<float> leftRadius, rightRadius;  // in each eye's source image, 1 at 90 degrees off the axis
-    std::vector<int> cell;               // the far-field grid's cell, row by row
+    std::vector<int> cell;               // the far-field grid's cell, row by row (cells x cells of them)
     std::vector<uint8_t> fold;           // 0 or 1: the cell's colour on a checkerboard, for validation
     std::array<LensCircle, 2> circle;    // each lens's circle (rim radius 0: no source geometry)
-    int halfSize = 0;
+    int halfSize = 0, cells = 0;
     // Pixels both eyes show, and how many of them were left out and why.
     int shown = 0, near = 0, clipped = 0, black = 0;
     std::string error;  // the inputs could not be compared (and why)
