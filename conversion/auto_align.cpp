@@ -76,6 +76,17 @@ RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
     return m;
 }
 
+alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                                        const RotationMatrix& rightToLeft, const alignment::AlignmentResult* alignment,
+                                        const alignment::PhotometricOptions& options) {
+    const alignment::ColourSamples samples = alignment::colourSamplesOfPair(
+        alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
+        alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, cv::Matx33d(&rightToLeft.m[0][0]),
+        alignment ? alignment->correspondences : std::vector<alignment::StereoCorrespondence>{},
+        alignment ? alignment->workingSize : 0, options);
+    return alignment::fitColourMatch(samples, options);
+}
+
 SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request, int threads,
                                 size_t wanted, size_t attempts) {
     const auto begin = Clock::now();

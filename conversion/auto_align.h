@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alignment/alignment.h"
+#include "alignment/photometric.h"
 #include "alignment/rotation.h"
 #include "conversion/batch.h"
 #include "conversion/run.h"
@@ -38,6 +39,16 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);
+
+// The photometric correction of a pair whose eyes `geometry` describes, the
+// right eye turned onto the left by `rightToLeft` (as the right half is
+// rendered): fitted on the far field, which the automatic alignment's
+// inliers mark when it is given (without it every pixel counts as far).
+// The correction's fall-off, when fitted, is in each eye's source pixels.
+alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                                        const RotationMatrix& rightToLeft,
+                                        const alignment::AlignmentResult* alignment = nullptr,
+                                        const alignment::PhotometricOptions& options = {});
 
 // One rotation for a whole batch, from the first pairs that align.
 struct SharedAlignment {
