@@ -5,13 +5,23 @@
 
 namespace vistereo {
 
+namespace {
+
+uint8_t toLevel(float v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+
+}  // namespace
+
 EyeColourCorrection::EyeColourCorrection() {
-    for (auto& curve : tone)
-        for (int level = 0; level < 256; ++level) curve[level] = static_cast<float>(level);
+    for (int ch = 0; ch < 3; ++ch)
+        for (int level = 0; level < 256; ++level) {
+            tone[ch][level] = static_cast<float>(level);
+            toneLevels[ch][level] = static_cast<uint8_t>(level);
+        }
 }
 
 void EyeColourCorrection::setTone(int channel, const std::array<float, 256>& curve) {
     tone[channel] = curve;
+    for (int level = 0; level < 256; ++level) toneLevels[channel][level] = toLevel(curve[level]);
     toneIsIdentity = true;
     for (const auto& c : tone)
         for (int level = 0; level < 256; ++level)
@@ -41,24 +51,32 @@ double EyeColourCorrection::falloffAt(int channel, double column, double row) co
     return std::exp(x * (c[0] + x * (c[1] + x * c[2])));
 }
 
-void correctSample(const EyeColourCorrection& c, uint8_t* bgr, double column, double row) {
+void correctRow(const EyeColourCorrection& c, uint8_t* bgr, const SourcePosition* positions, int n) {
     if (c.isIdentity()) return;
     if (!c.hasFalloff) {
-        for (int ch = 0; ch < 3; ++ch)
-            bgr[ch] = static_cast<uint8_t>(std::clamp(std::lround(c.tone[ch][bgr[ch]]), 0L, 255L));
+        const auto& t = c.toneLevels;
+        for (int j = 0; j < n; ++j, bgr += 3) bgr[0] = t[0][bgr[0]], bgr[1] = t[1][bgr[1]], bgr[2] = t[2][bgr[2]];
         return;
     }
-    const double dx = column - c.axisX, dy = row - c.axisY;
-    const double rho2 = (dx * dx + dy * dy) / (c.rimRadius * c.rimRadius);
-    // NaN positions (never sampled) and those past the table's end take its last entry.
-    const double at = rho2 < kFalloffRho2Max ? rho2 * (kFalloffSteps / kFalloffRho2Max) : double(kFalloffSteps);
-    const int k = std::min(static_cast<int>(at), kFalloffSteps - 1);
-    const float f = static_cast<float>(at - k);
-    for (int ch = 0; ch < 3; ++ch) {
-        const auto& gain = c.gainOverRho2[ch];
-        const float g = gain[k] + (gain[k + 1] - gain[k]) * f;
-        bgr[ch] = static_cast<uint8_t>(std::clamp(std::lround(c.tone[ch][bgr[ch]] * g), 0L, 255L));
+    const double rim2 = c.rimRadius * c.rimRadius;
+    for (int j = 0; j < n; ++j, bgr += 3) {
+        const double dx = positions[j].column - c.axisX, dy = positions[j].row - c.axisY;
+        const double rho2 = (dx * dx + dy * dy) / rim2;
+        // NaN positions (never sampled) and those past the table's end take its last entry.
+        const double at = rho2 < kFalloffRho2Max ? rho2 * (kFalloffSteps / kFalloffRho2Max) : double(kFalloffSteps);
+        const int k = std::min(static_cast<int>(at), kFalloffSteps - 1);
+        const float f = static_cast<float>(at - k);
+        for (int ch = 0; ch < 3; ++ch) {
+            const auto& gain = c.gainOverRho2[ch];
+            const float g = gain[k] + (gain[k + 1] - gain[k]) * f;
+            bgr[ch] = toLevel(c.tone[ch][bgr[ch]] * g);
+        }
     }
+}
+
+void correctSample(const EyeColourCorrection& c, uint8_t* bgr, double column, double row) {
+    const SourcePosition at{column, row};
+    correctRow(c, bgr, &at, 1);
 }
 
 }  // namespace vistereo

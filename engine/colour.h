@@ -27,11 +27,16 @@
 //
 // Nothing here allocates per pixel; correctSample is pure and cheap enough
 // to run for every output pixel as the renderer samples it, so that a
-// corrected conversion needs no extra pass over the output.
+// corrected conversion needs no extra pass over the output. The renderer
+// corrects each output row with correctRow as soon as the row is blended,
+// while it is still in the cache: without fall-off a table of 256 levels
+// per channel, with it one gain per pixel from its source position.
 #pragma once
 
 #include <array>
 #include <cstdint>
+
+#include "engine/lens.h"
 
 namespace vistereo {
 
@@ -44,6 +49,9 @@ struct EyeColourCorrection {
     // order (blue, green, red).
     std::array<std::array<float, 256>, 3> tone;
     bool toneIsIdentity = true;
+    // The tone curve rounded to levels within 0 .. 255: what a pixel
+    // becomes when there is no fall-off to undo. Filled by setTone.
+    std::array<std::array<uint8_t, 256>, 3> toneLevels;
 
     // The lens's fall-off per channel: log of the brightness let through at
     // rho is c1 rho^2 + c2 rho^4 + c3 rho^6 (all zero: none).
@@ -81,5 +89,10 @@ struct ColourCorrection {
 // to the nearest level and kept within 0 .. 255. With the identity
 // correction every byte stays as it is.
 void correctSample(const EyeColourCorrection& correction, uint8_t* bgr, double column, double row);
+
+// The same for n pixels of an output row (3 bytes each), sampled at
+// positions[0 .. n-1]; a pixel that came out black where nothing was
+// sampled (NaN position) stays black.
+void correctRow(const EyeColourCorrection& correction, uint8_t* bgr, const SourcePosition* positions, int n);
 
 }  // namespace vistereo

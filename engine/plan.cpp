@@ -370,22 +370,27 @@ void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, 
         SourceView src;
         uint8_t* data;
         size_t step;
+        const EyeColourCorrection* colour;  // null: nothing to correct
     };
     std::vector<Lane> lanes;
     for (const HalfTarget& t : targets) {
         checkOutput(*t.output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n));
         lanes.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), t.output->data,
-                         t.output->step[0]});
+                         t.output->step[0], t.colour && !t.colour->isIdentity() ? t.colour : nullptr});
     }
     const size_t columnOffset = 3 * static_cast<size_t>(eye * n);
-    // writeRow(source, positions, out) fills one row of a target's half.
+    // writeRow(source, positions, out) fills one row of a target's half; a
+    // target's colour correction follows while the row is still in the cache.
     auto applyWith = [&](const auto& writeRow) {
         runRowBands(key.rows.first, key.rows.count, key.half, threads, progress, [&] {
             auto positions = std::make_shared<std::vector<SourcePosition>>(n);
             return [&, positions](int i) {
                 plan.rowPositions(i, positions->data());
-                for (const Lane& lane : lanes)
-                    writeRow(lane.src, positions->data(), lane.data + static_cast<size_t>(i) * lane.step + columnOffset);
+                for (const Lane& lane : lanes) {
+                    uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset;
+                    writeRow(lane.src, positions->data(), out);
+                    if (lane.colour) correctRow(*lane.colour, out, positions->data(), n);
+                }
             };
         });
     };
