@@ -7,9 +7,9 @@
 // with known differences put on the right or the left camera's pixels. For
 // each, with every tone model: the fitted gain and offset per channel, the
 // fall-off found at each lens's rim, the mean absolute difference of the far
-// fields before and after the correction (applied to the fisheye pixels,
-// both halves converted by the engine at height 512 with the true rotation
-// and lightly blurred, clipped and black levels left out), and the held-out
+// fields before and after the correction (applied as the engine renders
+// both halves at height 512 with the true rotation, the halves lightly
+// blurred, clipped and black levels left out), and the held-out
 // difference each model leaves (the automatic choice's evidence).
 // Large: the time of one fit on a 6000 x 4000 pair. Real: the pair
 // 001L.JPG / 001R.JPG in DIR (the shared test data's real pair) with the
@@ -119,8 +119,7 @@ void synthetic(int threads, bool large) {
                 std::printf("  %-16s failed: %s\n", model.name, m.reason.c_str());
                 continue;
             }
-            const cv::Vec3d after = farFieldDifference(g, rotationMatrixOf(rightToLeft), corrected(l, m.correction.eye[0]),
-                                                       corrected(r, m.correction.eye[1]));
+            const cv::Vec3d after = farFieldDifference(g, rotationMatrixOf(rightToLeft), l, r, 512, &m.correction);
             printRow(model.name, m, before, after, seconds);
         }
     }

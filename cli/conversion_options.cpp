@@ -84,6 +84,12 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options, b
         else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
         else return "--interp takes bilinear, bicubic or lanczos";
     }
+    if (options.has("match-colour")) {
+        const std::string kind = options.value("match-colour");
+        if (kind.empty()) request.matchColour = ColourMatching::Tone;
+        else if (kind == "vignetting") request.matchColour = ColourMatching::ToneAndFalloff;
+        else return "--match-colour takes no value, or =vignetting";
+    }
     return std::nullopt;
 }
 

@@ -29,29 +29,10 @@ const char* const kChannel[3] = {"blue", "green", "red"};
 
 cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 
-// The panorama at infinity with a white patch ahead and to the right (clipped
-// in both eyes), seen by an equisolid pair, the right camera turned by 2
-// degrees of yaw, -1 of pitch and 1.5 of roll.
-struct Pair {
-    SynthLens lens = SynthLens::equisolid(kWidth, kHeight);
-    Rotation rightToLeft = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
-    cv::Mat left, right;
-    CameraModel camera() const { return CameraModel::fromEyeGeometry(eyeGeometryOf(lens)); }
-};
-
-const Pair& pair() {
-    static const Pair p = [] {
-        Pair out;
-        cv::Mat pano = panorama().clone();
-        // Longitude 15 to 35 degrees, latitude 5 to 20 degrees.
-        cv::rectangle(pano, cv::Point(pano.cols * 195 / 360, pano.rows * 70 / 180),
-                      cv::Point(pano.cols * 215 / 360, pano.rows * 85 / 180), cv::Scalar::all(255), cv::FILLED);
-        out.left = renderFisheye(pano, out.lens, Rotation{});
-        out.right = renderFisheye(pano, out.lens, out.rightToLeft);
-        return out;
-    }();
-    return p;
-}
+// The pair with a clipped white patch (tests/support/levels.h) and its lens model.
+using Pair = ClippedPair;
+const Pair& pair() { return clippedPair(); }
+CameraModel cameraOf(const Pair& p) { return CameraModel::fromEyeGeometry(eyeGeometryOf(p.lens)); }
 
 cv::Mat transformed(const cv::Mat& image, const LevelChange& change) { return withLevels(image, pair().lens, change); }
 
@@ -67,7 +48,7 @@ cv::Vec3d farFields(const cv::Mat& left, const cv::Mat& right) {
 
 ColourMatch fitPair(const cv::Mat& left, const cv::Mat& right, const PhotometricOptions& options) {
     const Pair& p = pair();
-    return fitColourMatch(colourSamplesOfPair(p.camera(), left, p.camera(), right, matrixOf(p.rightToLeft), {}, 0, options),
+    return fitColourMatch(colourSamplesOfPair(cameraOf(p), left, cameraOf(p), right, matrixOf(p.rightToLeft), {}, 0, options),
                           options);
 }
 
@@ -209,9 +190,9 @@ TEST(ColourMatch, RefusesWhatItCannotCompare) {
     const Pair& p = pair();
     const cv::Mat black(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
     const struct { const char* name; ColourSamples samples; const char* words; } cases[] = {
-        {"no right lens", colourSamplesOfPair(p.camera(), p.left, CameraModel(), p.right, cv::Matx33d::eye(), {}, 0), "no lens model"},
-        {"wrong size", colourSamplesOfPair(p.camera(), p.left, p.camera(), p.right(cv::Rect(0, 0, 800, 600)), cv::Matx33d::eye(), {}, 0), "800 x 600 but"},
-        {"black right eye", colourSamplesOfPair(p.camera(), p.left, p.camera(), black, cv::Matx33d::eye(), {}, 0), "too few far-field pixels"},
+        {"no right lens", colourSamplesOfPair(cameraOf(p), p.left, CameraModel(), p.right, cv::Matx33d::eye(), {}, 0), "no lens model"},
+        {"wrong size", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), p.right(cv::Rect(0, 0, 800, 600)), cv::Matx33d::eye(), {}, 0), "800 x 600 but"},
+        {"black right eye", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), black, cv::Matx33d::eye(), {}, 0), "too few far-field pixels"},
         {"not side by side", colourSamplesOfSideBySide(p.left, {}), "side-by-side"}};
     for (const auto& c : cases) {
         const ColourMatch m = fitColourMatch(c.samples);

@@ -6,6 +6,19 @@
 
 namespace vistereo::testsupport {
 
+const ClippedPair& clippedPair() {
+    static const ClippedPair pair = [] {
+        ClippedPair out;
+        cv::Mat pano = panorama().clone();
+        cv::rectangle(pano, cv::Point(pano.cols * 195 / 360, pano.rows * 70 / 180),
+                      cv::Point(pano.cols * 215 / 360, pano.rows * 85 / 180), cv::Scalar::all(255), cv::FILLED);
+        out.left = renderFisheye(pano, out.lens, Rotation{});
+        out.right = renderFisheye(pano, out.lens, out.rightToLeft);
+        return out;
+    }();
+    return pair;
+}
+
 cv::Mat withLevels(const cv::Mat& fisheye, const SynthLens& lens, const LevelChange& change) {
     if (!change) return fisheye.clone();
     const double rim = lens.radius180 * lens.mappingScale * std::sin(lens.k * 3.14159265358979323846 / 2);
@@ -31,12 +44,20 @@ cv::Mat corrected(const cv::Mat& source, const EyeColourCorrection& correction) 
 }
 
 cv::Vec3d farFieldDifference(const ConversionGeometry& geometry, const RotationMatrix& rightToLeft,
-                             const cv::Mat& left, const cv::Mat& right, int n) {
+                             const cv::Mat& left, const cv::Mat& right, int n, const ColourCorrection* colour) {
     ConversionGeometry g = geometry;
     g.outputHeight = n;
     cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
-    renderLeftEye(g, left, image);
-    renderRightEyeRotated(g, rightToLeft, right, image);
+    const HalfTarget leftTarget{&left, &image, colour ? &colour->eye[0] : nullptr};
+    const HalfTarget rightTarget{&right, &image, colour ? &colour->eye[1] : nullptr};
+    renderLeftEyeForEach(g, {&leftTarget, 1});
+    renderRightEyeRotatedForEach(g, rightToLeft, {&rightTarget, 1});
+    return halvesDifference(image);
+}
+
+cv::Vec3d halvesDifference(const cv::Mat& image) {
+    const int n = image.rows;
+    CV_Assert(image.type() == CV_8UC3 && image.cols == 2 * n);
     cv::Mat halves[2], keep(n, n, CV_8UC1, cv::Scalar(255));
     for (int eye = 0; eye < 2; ++eye) {
         const cv::Mat half = image.colRange(eye * n, (eye + 1) * n);
