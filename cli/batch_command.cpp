@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 30> kBatchOptions{{
+constexpr std::array<OptionSpec, 33> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -49,6 +49,9 @@ constexpr std::array<OptionSpec, 30> kBatchOptions{{
     kKeepExifOption,
     kInterpOption,
     kMatchColourOption,
+    kConvergenceOption,
+    kZeroParallaxOption,
+    kBaselineOption,
     kRollOption,
     kPitchOption,
     kYawOption,
@@ -70,6 +73,7 @@ constexpr const char* kUsage =
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
     "                          [--quality Q] [--keep-exif] [--interp KIND] [--match-colour[=vignetting]]\n"
+    "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]]\n"
     "                          [--threads N] [--exact]\n"
     "                          [--max-input-megapixels MP] [--ignore-orientation] [--force] [--dry-run] [--quiet]\n";
 

@@ -50,6 +50,15 @@ inline constexpr OptionSpec kMatchColourOption{
     "                            per channel, fitted on the far field); =vignetting also undoes the\n"
     "                            difference of the lenses' fall-off towards the rim",
     true};
+inline constexpr OptionSpec kConvergenceOption{
+    "convergence", 0, "DEG",
+    "turn the right eye's view about the vertical axis by DEG degrees (the stereo\n"
+    "                            window: positive puts nearer objects on the plane of the frame)"};
+inline constexpr OptionSpec kZeroParallaxOption{
+    "zero-parallax", 0, "METRES", "put objects METRES away on the plane of the frame: a convergence of\n"
+                                  "                            2 atan(baseline / 2 METRES)"};
+inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
+                                            "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
 inline constexpr OptionSpec kLeftImageOption{
     "left", 0, "FILE", "left image (or the first of LEFT RIGHT; default: L.jpg): a bare name is in\n"
@@ -66,8 +75,8 @@ std::optional<std::string> readImageArguments(const ParsedOptions& options, Conv
 std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
 
 // Points (when `readPoints`), height, zenith, threads, input limit and
-// orientation, arithmetic, JPEG quality, resampling and the colour match
-// from the options into `request` and `run`, in that order. Returns the
+// orientation, arithmetic, JPEG quality, resampling, the colour match and
+// the convergence from the options into `request` and `run`, in that order. Returns the
 // usage error of the first option that does not read.
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run);

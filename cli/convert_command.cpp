@@ -27,7 +27,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 25> kConvertOptions{{
+constexpr std::array<OptionSpec, 28> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -45,6 +45,9 @@ constexpr std::array<OptionSpec, 25> kConvertOptions{{
     kKeepExifOption,
     kInterpOption,
     kMatchColourOption,
+    kConvergenceOption,
+    kZeroParallaxOption,
+    kBaselineOption,
     kRollOption,
     kPitchOption,
     kYawOption,
@@ -63,7 +66,8 @@ constexpr const char* kUsage =
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP] [--ignore-orientation]\n"
-    "                            [--match-colour[=vignetting]] [--timing]\n";
+    "                            [--match-colour[=vignetting]] [--convergence DEG | --zero-parallax METRES\n"
+    "                            [--baseline MM]] [--timing]\n";
 
 }  // namespace
 

@@ -440,6 +440,8 @@ private:
                 if (!fitted->ok) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
                 job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
             }
+            // The stereo window turns the right eye once the colours are fitted on the far field.
+            job.rotation = convergedRightEye(settings_.request, geometry_->prepared.geometry, job.rotation);
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {

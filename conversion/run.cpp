@@ -8,6 +8,7 @@
 // the canvas, the right half, the left half, the file, the closing message.
 #include "conversion/run.h"
 
+#include "alignment/stereo_window.h"
 #include "conversion/auto_align.h"
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
@@ -358,6 +359,19 @@ void renderRightHalves(const ConversionGeometry& geometry, const std::optional<R
                                      renderOptionsOf(options));
 }
 
+std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
+                                                const std::optional<RotationMatrix>& rotation) {
+    if (request.convergenceDegrees == 0.0) return rotation;
+    const RotationMatrix base =
+        rotation ? *rotation
+                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+    const cv::Matx33d turned = alignment::convergedRotation(cv::Matx33d(&base.m[0][0]), request.convergenceDegrees);
+    RotationMatrix out;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out.m[r][c] = turned(r, c);
+    return out;
+}
+
 std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
                                                    const cv::Mat& right, const ConversionGeometry& geometry,
                                                    const std::optional<RotationMatrix>& rotation,
@@ -477,7 +491,8 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
         return result;
     }
 
-    // The colour match, fitted on this pair and applied as the halves are rendered.
+    // The colour match, fitted on this pair (where the eyes see the same far
+    // field: before any convergence) and applied as the halves are rendered.
     stage = Clock::now();
     result.colour = matchColours(request, left, right, prepared.geometry, request.rotation, aligned, options.threads);
     if (result.colour && !result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
@@ -486,7 +501,8 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     stage = Clock::now();
     const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
     const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
-    renderRightHalves(prepared.geometry, request.rotation, request.points.points, {&rightTarget, 1}, options);
+    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, request.rotation),
+                      request.points.points, {&rightTarget, 1}, options);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
     const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};

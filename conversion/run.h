@@ -109,6 +109,11 @@ struct ConversionRequest {
     MappingKinds mappingKinds = MappingKinds::All;
     // Off: every output byte as sampled, as the run always wrote it.
     ColourMatching matchColour = ColourMatching::Off;
+    // The stereo window: the right eye's view turned about the vertical axis
+    // by this many degrees (positive: its picture to the right), so that
+    // objects at the matching distance lie on the plane of the frame. 0: not
+    // turned (points A and B then align the right eye as always).
+    double convergenceDegrees = 0.0;
 };
 
 enum class ConversionStatus {

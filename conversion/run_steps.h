@@ -66,6 +66,12 @@ std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas);
 
 RenderOptions renderOptionsOf(const RunOptions& options);
 
+// The right eye's rotation as the request renders it: `rotation` (none:
+// points A and B), turned by the request's convergence when it has one (the
+// rotation of A and B then as a matrix).
+std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
+                                                const std::optional<RotationMatrix>& rotation);
+
 // The colour match `request` asks for (nothing when Off), fitted on the far
 // field of the pair as its right half is rendered: turned by `rotation`
 // when given, else by points A and B. The automatic alignment's matches,

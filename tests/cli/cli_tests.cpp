@@ -160,6 +160,27 @@ TEST_F(CliTest, MatchColourReportsTheCorrectionItApplies) {
     EXPECT_EQ(outputs(), (std::vector<std::string>{"out.png", "p1.jpg", "p2.jpg"}));
 }
 
+// The stereo window's options are refused, before any picture is read, when
+// they cannot mean a turn of the right eye.
+TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
+    const struct { Args args; const char* error; } cases[] = {
+        {{"--convergence", "1", "--zero-parallax", "2"}, "--convergence and --zero-parallax both set the stereo window"},
+        {{"--baseline", "70"}, "--baseline goes with --zero-parallax"},
+        {{"--zero-parallax", "0"}, "--zero-parallax takes a distance in metres greater than 0"},
+        {{"--zero-parallax", "2", "--baseline", "-65"}, "--baseline takes the rig's lens distance"},
+        {{"--convergence", "2deg"}, "--convergence takes degrees between -45 and 45"},
+        {{"--convergence", "60"}, "--convergence takes degrees between -45 and 45"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        for (const Args& command : {convert(c.args), batch(c.args)}) {
+            const Run run = cli(command);
+            EXPECT_EQ(run.status, 2);
+            EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        }
+    }
+}
+
 // Each output holds the bytes of a single convert with the same choices; a bad
 // pair is reported and the rest converted; a second run skips what exists.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
