@@ -337,28 +337,15 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         return result;
     };
     // Input checks.
-    const struct {
-        const char* name;
-        const CameraModel& camera;
-        const cv::Mat& image;
-    } eyes[] = {{"left", leftCamera, leftImage}, {"right", rightCamera, rightImage}};
-    for (const auto& e : eyes) {
-        if (e.camera.empty()) return fail(Failure::InvalidInput, std::string("no lens model for the ") + e.name + " eye");
-        if (e.image.empty()) return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is empty");
-        if (e.image.type() != CV_8UC3)
-            return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is not 8-bit BGR");
-        if (e.image.cols != e.camera.imageWidth() || e.image.rows != e.camera.imageHeight())
-            return fail(Failure::InvalidInput, std::string("the ") + e.name + " image is " +
-                                                   std::to_string(e.image.cols) + " x " + std::to_string(e.image.rows) +
-                                                   " but its lens model was derived for " +
-                                                   std::to_string(e.camera.imageWidth()) + " x " +
-                                                   std::to_string(e.camera.imageHeight()));
-    }
+    for (const std::string& problem :
+         {eyeImageProblem("left", leftCamera, leftImage), eyeImageProblem("right", rightCamera, rightImage)})
+        if (!problem.empty()) return fail(Failure::InvalidInput, problem);
     if (options.workingSize < 64 || options.workingSize > 8192)
         return fail(Failure::InvalidInput, "the working size must lie between 64 and 8192");
 
     try {
         const int n = options.workingSize;
+        result.workingSize = n;
         auto stage = Clock::now();
         const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n, options.threads);
         const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n, options.threads);

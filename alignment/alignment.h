@@ -157,6 +157,7 @@ struct AlignmentResult {
     DisparitySummary disparity;
     int refinedMatches = 0;  // matches whose right position was refined to sub-pixel accuracy
     std::vector<StereoCorrespondence> correspondences;  // the inliers, on the working halves
+    int workingSize = 0;  // N of those working halves
 
     SuggestedPoints suggested;
     StageSeconds seconds;

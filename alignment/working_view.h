@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -42,6 +43,12 @@ private:
     std::shared_ptr<const Geometry> geometry_;
 };
 
+// Why an eye's image cannot be seen through its camera model, or nothing
+// when it can: no model, an empty image, one that is not 8-bit BGR, or one
+// of another size than the model was derived for. `eye` names the eye
+// ("left", "right") in the sentence.
+std::string eyeImageProblem(const char* eye, const CameraModel& camera, const cv::Mat& image);
+
 // An eye's working half: n x n gray pixels, row i and column j looking along
 // halfPixelDirection(n, {j, i}) of that camera, and the mask of the pixels
 // that show the photograph (inside the source image and not its black
@@ -59,6 +66,30 @@ struct WorkingHalf {
 // sampling it does not alias. Rows are shared out among `threads` threads
 // (0: every hardware thread).
 WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, int n, int threads = 0);
+
+// An eye in colour on the common grid, for comparing the eyes' levels: the
+// n x n half of the frame `toCamera` turns into this camera's (identity for
+// the left eye; for the right eye the transpose of the rotation carrying
+// right-camera directions onto left-camera ones), each pixel the bilinear
+// blend of the box-reduced source (as renderWorkingHalf reduces it), its
+// source position (column, row; NaN where nothing is mapped) and the mask
+// of the pixels that show the photograph, trimmed as renderWorkingHalf's.
+struct ColourHalf {
+    cv::Mat bgr;     // CV_32FC3, levels
+    cv::Mat source;  // CV_32FC2
+    cv::Mat valid;   // CV_8UC1, 255 where usable
+};
+ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const cv::Matx33d& toCamera,
+                            int threads = 0);
+
+// Where the lens's image circle lies in its source image: the axis point
+// and the distance from it at 90 degrees off the axis (the radius the
+// photometric fall-off is measured in).
+struct LensCircle {
+    cv::Point2d axis;
+    double rimRadius = 0.0;
+};
+LensCircle lensCircle(const CameraModel& camera);
 
 // Camera direction of the continuous position (column, row) of an n x n
 // half: the engine's grid, psi = row * pi / n from +z, lambda = column * pi / n

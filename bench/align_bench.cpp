@@ -35,26 +35,18 @@
 
 #include "alignment/alignment.h"
 #include "alignment/rotation.h"
+#include "bench/bench_clock.h"
 #include "engine/params.h"
 #include "tests/support/stereo_scene.h"
 
 using namespace vistereo;
 using namespace vistereo::alignment;
 using namespace vistereo::testsupport;
-using Clock = std::chrono::steady_clock;
+using namespace vistereo::bench;
 
 namespace {
 
 constexpr double kDeg = 3.14159265358979323846 / 180.0;
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five;
-    in >> one >> five;
-    return one + " " + five;
-}
 
 cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 

@@ -1,8 +1,9 @@
 // vistereo-cli align: the rotation between the two cameras of a pair, found
 // from the pictures, with its measured quality; and vistereo-cli check: the
-// vertical and horizontal disparity of an existing side-by-side image. Both
-// tell the misalignment (what no parallax explains) apart from the near
-// field's natural vertical parallax.
+// vertical and horizontal disparity of an existing side-by-side image, its
+// stereo window and the colour difference of its eyes. Both tell the
+// misalignment (what no parallax explains) apart from the near field's
+// natural vertical parallax.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "alignment/stereo_window.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
@@ -62,7 +64,8 @@ const CommandHelp kAlignHelp{"align", "find the right camera's rotation from the
                              kAlignOptions};
 const CommandHelp kCheckHelp{"check", "measure the disparity of a side-by-side image or VR180 photo", kCheckUsage,
                              "Measures the disparity between the halves of a side-by-side 180-degree image\n"
-                             "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit.",
+                             "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit;\n"
+                             "reports the stereo window and the colour difference of the two eyes.",
                              kCheckOptions};
 
 namespace {
@@ -103,6 +106,78 @@ std::string disparityText(const alignment::DisparitySummary& d, const std::strin
            " points)\n" + "natural vertical parallax of the near points: " +
            (d.nearCount ? spreadText(d.parallaxVertical) : std::string("none")) + " (" +
            std::to_string(d.nearCount) + " points; eyes see it in the real world too, no rotation removes it)\n";
+}
+
+// The eyes' colour difference: per channel red, green, blue (the image's
+// order is blue, green, red).
+std::string perChannelJson(const alignment::ColourMatch& c, double alignment::ChannelMatch::*figure) {
+    return "{\"red\": " + number(c.channel[2].*figure) + ", \"green\": " + number(c.channel[1].*figure) +
+           ", \"blue\": " + number(c.channel[0].*figure) + "}";
+}
+
+std::string colourJson(const alignment::ColourMatch& c) {
+    if (!c.ok) return ", \"colour\": {\"ok\": false, \"reason\": " + jsonString(c.reason) + "}";
+    return ", \"colour\": {\"ok\": true, \"pixels\": " + std::to_string(c.pixels) +
+           ", \"mean_abs_diff_levels\": " + perChannelJson(c, &alignment::ChannelMatch::before) +
+           ", \"cell_mean_abs_diff_levels\": " + perChannelJson(c, &alignment::ChannelMatch::cellsBefore) +
+           ", \"gain\": " + perChannelJson(c, &alignment::ChannelMatch::gain) +
+           ", \"offset_levels\": " + perChannelJson(c, &alignment::ChannelMatch::offset) +
+           ", \"rim_to_centre\": {\"left\": " + number(c.rimToCentre[0]) + ", \"right\": " +
+           number(c.rimToCentre[1]) + "}}";
+}
+
+std::string colourText(const alignment::ColourMatch& c) {
+    if (!c.ok) return "colour: not measured: " + c.reason + "\n";
+    auto channels = [&](double alignment::ChannelMatch::*figure) {
+        return number(c.channel[2].*figure) + " / " + number(c.channel[1].*figure) + " / " +
+               number(c.channel[0].*figure);
+    };
+    std::string text = "colour difference of the far field (" + std::to_string(c.pixels) +
+                       " pixels, red / green / blue): mean absolute " + channels(&alignment::ChannelMatch::before) +
+                       " levels, " + channels(&alignment::ChannelMatch::cellsBefore) +
+                       " over the mean levels of areas of it; left = gain x right + offset with gain " +
+                       channels(&alignment::ChannelMatch::gain) + ", offset " +
+                       channels(&alignment::ChannelMatch::offset) + "\n";
+    text += "rim brightness over the centre's (75-90 against 0-30 degrees off the centre): left " +
+            number(c.rimToCentre[0]) + ", right " + number(c.rimToCentre[1]) +
+            " (the two differ by the lenses' fall-offs; a fall-off both share looks like the scene's own and is not "
+            "told apart)\n";
+    return text;
+}
+
+std::string windowJson(const alignment::StereoWindow& w) {
+    if (!w.measured) return ", \"window\": null";
+    return ", \"window\": {\"nearest_pixels\": " + number(w.nearestPixels) +
+           ", \"nearest_arcmin\": " + number(w.nearestArcmin) + ", \"nearest_at\": [" + number(w.nearestAt.x) +
+           ", " + number(w.nearestAt.y) + "], \"in_front\": " + std::to_string(w.inFront) +
+           ", \"edge_band_deg\": " + number(w.edgeBandDegrees) +
+           ", \"left_edge_in_front\": " + std::to_string(w.edgeInFront[0]) +
+           ", \"right_edge_in_front\": " + std::to_string(w.edgeInFront[1]) +
+           ", \"violation_left\": " + (w.violation[0] ? "true" : "false") +
+           ", \"violation_right\": " + (w.violation[1] ? "true" : "false") + "}";
+}
+
+std::string windowText(const alignment::StereoWindow& w) {
+    if (!w.measured) return "";
+    std::string text = "stereo window: nearest point " + number(w.nearestPixels) + " px (" +
+                       number(w.nearestArcmin) + "') at column " + number(w.nearestAt.x) + ", row " +
+                       number(w.nearestAt.y) + " of the left half (" +
+                       (w.nearestPixels < -w.frontPixels  ? "in front of the plane of the frame"
+                        : w.nearestPixels > w.frontPixels ? "behind the plane of the frame"
+                                                          : "on the plane of the frame") +
+                       "); " + std::to_string(w.inFront) + " points in front of it by more than " +
+                       number(w.frontPixels) + " px\n";
+    const char* side[2] = {"left", "right"};
+    for (int edge = 0; edge < 2; ++edge)
+        if (w.violation[edge])
+            text += std::string("window violation at the ") + side[edge] + " edge: " +
+                    std::to_string(w.edgeInFront[edge]) + " points within " + number(w.edgeBandDegrees) +
+                    " degrees of it stand in front of the frame (nearest " + number(w.edgeNearestPixels[edge]) +
+                    " px), cut by its edge\n";
+    if (!w.violation[0] && !w.violation[1])
+        text += "no window violation: nothing in front of the frame within " + number(w.edgeBandDegrees) +
+                " degrees of its left or right edge\n";
+    return text;
 }
 
 std::optional<int> threadsOption(const ParsedOptions& options) {
@@ -228,6 +303,10 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     measureOptions.threads = *threads;
     const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
     if (!m.ok) return fail(m.reason, "cannot measure " + path.string() + ": " + m.reason);
+    alignment::PhotometricOptions colourOptions;
+    colourOptions.threads = *threads;
+    const alignment::ColourMatch colour = alignment::measureColour(image, m, colourOptions);
+    const alignment::StereoWindow window = alignment::assessStereoWindow(m, measureOptions);
     if (json) {
         out << "{\"ok\": true, \"half_size\": " << m.halfSize << ", \"vr180\": " << (vr180 ? "true" : "false")
             << ", \"warnings\": " << jsonList(read.warnings)
@@ -238,7 +317,8 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
             << number(m.coverage) << disparityJson(m.disparity) << ", \"remaining_turn_deg\": ["
             << number(m.remainingTurn.yaw) << ", " << number(m.remainingTurn.pitch) << ", "
             << number(m.remainingTurn.roll) << "], \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
-            << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << "}\n";
+            << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << colourJson(colour)
+            << windowJson(window) << "}\n";
         return kExitOk;
     }
     out << path.string() << ": " << 2 * m.halfSize << " x " << m.halfSize << (vr180 ? " (VR180 photo)" : "") << ", "
@@ -253,6 +333,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
         << disparityText(m.disparity, "a turn of the right half by yaw " + number(m.remainingTurn.yaw) + ", pitch " +
                                           number(m.remainingTurn.pitch) + ", roll " + number(m.remainingTurn.roll) +
                                           " degrees would remove most of it")
+        << windowText(window) << colourText(colour)
         << "verdict: " << alignment::verdictName(m.verdict) << " - " << m.verdictText << "\n"
         << "(comfort limit " << number(m.comfortLimitArcmin)
         << "' for the 95th percentile of the misalignment: half the vertical fusional\n"

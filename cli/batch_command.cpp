@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 30> kBatchOptions{{
+constexpr std::array<OptionSpec, 34> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -49,6 +49,10 @@ constexpr std::array<OptionSpec, 30> kBatchOptions{{
     kQualityOption,
     kKeepExifOption,
     kInterpOption,
+    kMatchColourOption,
+    kConvergenceOption,
+    kZeroParallaxOption,
+    kBaselineOption,
     kRollOption,
     kPitchOption,
     kYawOption,
@@ -69,7 +73,9 @@ constexpr const char* kUsage =
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
-    "                          [--quality Q] [--keep-exif] [--interp KIND] [--threads N] [--exact]\n"
+    "                          [--quality Q] [--keep-exif] [--interp KIND] [--match-colour[=vignetting]]\n"
+    "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]]\n"
+    "                          [--threads N] [--exact]\n"
     "                          [--max-input-megapixels MP] [--ignore-orientation] [--force] [--dry-run] [--quiet]\n";
 
 }  // namespace
@@ -121,6 +127,8 @@ public:
                  << (outcome.result == PairResult::Skipped ? " (" + outcome.message + ")" : "") << "\n"
                  << std::flush;
         }
+        if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok)
+            out_ << "  " << describeColourMatch(*outcome.colour) << "\n" << std::flush;
         if (bar_) drawBar(progress);
     }
     void pairWaiting(const BatchPair& pair) override {
@@ -260,6 +268,17 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         }
         if (!quiet) out << describeSharedAlignment(shared) << "\n" << std::flush;
         request.rotation = shared.rotation;
+        if (request.matchColour != ColourMatching::Off) {
+            // One colour match for the shoot, as one rotation.
+            const SharedColour colour = matchSharedColours(shared, pairs, request, settings.run.threads);
+            if (!colour.ok())  // the pairs are converted as sampled, as a single run whose match fails
+                err << "vistereo-cli: warning: pair " << colour.index + 1
+                    << ": the colours of the eyes were not matched: " << colour.error << "\n";
+            else if (!quiet)
+                out << "pair " << colour.index + 1 << ", for every pair: " << describeColourMatch(*colour.match) << "\n"
+                    << std::flush;
+            if (colour.ok()) settings.sharedColour = colour.match;
+        }
     } else if (autoAlign && !alignOnce) {
         settings.alignPair = alignEachPair(settings.run.threads);
     }

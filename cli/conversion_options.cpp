@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "alignment/stereo_window.h"
 #include "cli/common.h"
 #include "conversion/output_target.h"
 
@@ -27,14 +28,24 @@ std::optional<std::string> readImageArguments(const ParsedOptions& options, Conv
     return std::nullopt;
 }
 
+namespace {
+
+// The option's value as a finite decimal number with nothing after it.
+std::optional<double> decimalValue(const ParsedOptions& options, const char* name) {
+    const std::string text = options.value(name);
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
 std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading) {
     if (options.has("max-input-megapixels")) {
-        const std::string text = options.value("max-input-megapixels");
-        char* end = nullptr;
-        const double limit = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !(limit > 0) || !std::isfinite(limit))
-            return "--max-input-megapixels takes a positive number, such as 200 or 0.5";
-        reading.limits.maxMegapixels = limit;
+        const auto limit = decimalValue(options, "max-input-megapixels");
+        if (!limit || !(*limit > 0)) return "--max-input-megapixels takes a positive number, such as 200 or 0.5";
+        reading.limits.maxMegapixels = *limit;
     }
     reading.ignoreOrientation = options.has("ignore-orientation");
     return std::nullopt;
@@ -83,6 +94,29 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options, b
         else if (kind == "bicubic") run.interpolation = Interpolation::Bicubic;
         else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
         else return "--interp takes bilinear, bicubic or lanczos";
+    }
+    if (options.has("match-colour")) {
+        const std::string kind = options.value("match-colour");
+        if (kind.empty()) request.matchColour = ColourMatching::Tone;
+        else if (kind == "vignetting") request.matchColour = ColourMatching::ToneAndFalloff;
+        else return "--match-colour takes no value, or =vignetting";
+    }
+    if (options.has("convergence") && options.has("zero-parallax"))
+        return "--convergence and --zero-parallax both set the stereo window: give one";
+    if (options.has("baseline") && !options.has("zero-parallax")) return "--baseline goes with --zero-parallax";
+    if (options.has("convergence")) {
+        const auto degrees = decimalValue(options, "convergence");
+        if (!degrees || std::abs(*degrees) > 45.0) return "--convergence takes degrees between -45 and 45, such as 1.5";
+        request.convergenceDegrees = *degrees;
+    }
+    if (options.has("zero-parallax")) {
+        const auto metres = decimalValue(options, "zero-parallax");
+        const auto baseline =
+            options.has("baseline") ? decimalValue(options, "baseline") : alignment::kDefaultBaselineMillimetres;
+        if (!baseline || !(*baseline > 0)) return "--baseline takes the rig's lens distance in millimetres, such as 65";
+        const auto degrees = metres ? alignment::convergenceForDistance(*metres, *baseline) : std::nullopt;
+        if (!degrees) return "--zero-parallax takes a distance in metres greater than 0, such as 2.5";
+        request.convergenceDegrees = *degrees;
     }
     return std::nullopt;
 }

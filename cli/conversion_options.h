@@ -47,6 +47,21 @@ inline constexpr OptionSpec kExactOption{
     "exact", 0, nullptr,
     "take every angle through acos/atan2/sin/cos (slower; differs from the default\n"
     "                            by at most 1 in a few bytes, usually none)"};
+inline constexpr OptionSpec kMatchColourOption{
+    "match-colour", 0, "vignetting",
+    "match the right eye's colours onto the left's in the render (gain and offset\n"
+    "                            per channel, fitted on the far field); =vignetting also undoes the\n"
+    "                            difference of the lenses' fall-off towards the rim",
+    true};
+inline constexpr OptionSpec kConvergenceOption{
+    "convergence", 0, "DEG",
+    "turn the right eye's view about the vertical axis by DEG degrees (the stereo\n"
+    "                            window: positive puts nearer objects on the plane of the frame)"};
+inline constexpr OptionSpec kZeroParallaxOption{
+    "zero-parallax", 0, "METRES", "put objects METRES away on the plane of the frame: a convergence of\n"
+                                  "                            2 atan(baseline / 2 METRES)"};
+inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
+                                            "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
 inline constexpr OptionSpec kLeftImageOption{
     "left", 0, "FILE", "left image (or the first of LEFT RIGHT; default: L.jpg): a bare name is in\n"
@@ -58,14 +73,14 @@ inline constexpr OptionSpec kRightImageOption{"right", 0, "FILE", "right image (
 // usage error when they are given both ways or only one of LEFT RIGHT is.
 std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request);
 
-// Points (when `readPoints`), height, zenith, threads, input limit and
-// orientation, arithmetic, JPEG quality and resampling from the options into
-// `request` and `run`, in that order. Returns the usage error of the first option that does
-// not read.
 // How the photos are read: --max-input-megapixels and --ignore-orientation
 // into `reading`. Returns the usage error of an option that does not read.
 std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
 
+// Points (when `readPoints`), height, zenith, threads, input limit and
+// orientation, arithmetic, JPEG quality, resampling, the colour match and
+// the convergence from the options into `request` and `run`, in that order. Returns the
+// usage error of the first option that does not read.
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run);
 

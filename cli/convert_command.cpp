@@ -27,7 +27,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 25> kConvertOptions{{
+constexpr std::array<OptionSpec, 29> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -45,6 +45,10 @@ constexpr std::array<OptionSpec, 25> kConvertOptions{{
     kQualityOption,
     kKeepExifOption,
     kInterpOption,
+    kMatchColourOption,
+    kConvergenceOption,
+    kZeroParallaxOption,
+    kBaselineOption,
     kRollOption,
     kPitchOption,
     kYawOption,
@@ -63,7 +67,8 @@ constexpr const char* kUsage =
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP] [--ignore-orientation]\n"
-    "                            [--timing]\n";
+    "                            [--match-colour[=vignetting]] [--convergence DEG | --zero-parallax METRES\n"
+    "                            [--baseline MM]] [--timing]\n";
 
 }  // namespace
 
@@ -184,8 +189,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
     double alignSeconds = 0.0;
     InputImages alignedImages;  // the pair the alignment read, converted without decoding it again
+    PairAlignment aligned;      // its matches mark the far field for the colour match
     if (autoAlign) {
-        const PairAlignment aligned = alignRequestPair(request, run.threads, &alignedImages);
+        aligned = alignRequestPair(request, run.threads, &alignedImages);
         if (!aligned.ok()) {
             for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
             printError(err, aligned.error);
@@ -208,7 +214,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     CollectingSink sink;
     const ConversionResult result =
-        autoAlign ? RunConversion(request, std::move(alignedImages), sink, run) : RunConversion(request, sink, run);
+        autoAlign ? RunConversion(request, std::move(alignedImages), sink, run, &aligned.result)
+                  : RunConversion(request, sink, run);
     bar.finish();
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (result.written())
@@ -224,6 +231,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
                 }
+                if (result.colour && result.colour->ok) out << describeColourMatch(*result.colour) << "\n";
                 const std::string written = shortenForMessage(result.outputPath.string());
                 if (isVr180Name(request.outputName))
                     out << "wrote " << written << " (VR180 photo, each eye " << request.outputHeight << " x "
@@ -235,7 +243,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;
                 if (autoAlign) out << "align " << alignSeconds << " s, ";
-                out << "read " << s.read << " s, derive " << s.derive << " s, render right " << s.renderRight
+                out << "read " << s.read << " s, derive " << s.derive << " s, ";
+                if (result.colour) out << "match colour " << s.matchColour << " s, ";
+                out << "render right " << s.renderRight
                     << " s, render left " << s.renderLeft << " s, encode " << s.encode << " s, write " << s.write
                     << " s\n";
                 rusage usage{};

@@ -46,7 +46,8 @@ std::string optionSynopsis(const OptionSpec& option) {
     std::string text;
     if (option.shortName) text += std::string("\\-") + option.shortName + ", ";
     text += "\\-\\-" + roff(option.name);
-    if (option.valueName) text += " \\fI" + roff(option.valueName) + "\\fR";
+    if (option.valueName && option.optionalValue) text += "[=\\fI" + roff(option.valueName) + "\\fR]";
+    else if (option.valueName) text += " \\fI" + roff(option.valueName) + "\\fR";
     return "\\fB" + text + "\\fR";
 }
 
@@ -72,10 +73,13 @@ const std::map<std::string, std::string> kValueWords = {
     {"interp", "bilinear bicubic lanczos"},
     {"codec", "h264 hevc"},
     {"preset", "ultrafast superfast veryfast faster fast medium slow slower veryslow"},
-    {"audio", "left right none"}};
+    {"audio", "left right none"},
+    {"match-colour", "vignetting"}};
 
+// An optional value is completed only after the option's "=".
 std::string completionKind(const OptionSpec& option) {
     const std::string value = option.valueName ? option.valueName : "";
+    if (option.optionalValue) return "optional " + completionKind({option.name, 0, option.valueName, ""});
     if (const auto words = kValueWords.find(option.name); words != kValueWords.end()) return "words " + words->second;
     if (value == "DIR") return "dir";
     if (value == "LENS") return "lens";
@@ -241,15 +245,20 @@ std::string bashCompletion() {
     out << "    esac\n"
            "\n"
            "    # The option whose value is being typed: after it, or after its '='.\n"
+           "    local equals=''\n"
            "    if [[ $cur == = ]]; then\n"
-           "        option=$prev cur=''\n"
+           "        option=$prev cur='' equals=1\n"
            "    elif [[ $prev == = ]]; then\n"
-           "        option=${COMP_WORDS[COMP_CWORD-2]}\n"
+           "        option=${COMP_WORDS[COMP_CWORD-2]} equals=1\n"
            "    elif [[ $prev == -* ]]; then\n"
            "        option=$prev\n"
            "    fi\n"
            "    local kind=flag\n"
            "    [[ -n $option ]] && kind=$(_vistereo_cli_value \"$command\" \"$option\")\n"
+           "    # An optional value only follows its option's '='.\n"
+           "    if [[ $kind == optional\\ * ]]; then\n"
+           "        [[ -n $equals ]] && kind=${kind#optional } || kind=flag\n"
+           "    fi\n"
            "    local IFS=$'\\n' name bare=${cur//[\\\"\\'\\\\]/}\n"
            "    case $kind in\n"
            "        none) return 0 ;;\n"

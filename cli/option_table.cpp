@@ -62,7 +62,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::span<const
             parsed.flags.insert(entry->name);
             continue;
         }
-        if (!hasInline) {
+        if (!hasInline && entry->optionalValue) {
+            inlineValue.clear();
+        } else if (!hasInline) {
             if (i + 1 >= args.size()) {
                 parsed.error = "option --" + std::string(entry->name) + " needs a value (" + entry->valueName + ")";
                 return parsed;
@@ -81,7 +83,7 @@ std::string formatOptionHelp(std::span<const OptionSpec> table) {
         std::string left = "  ";
         left += s.shortName ? std::string("-") + s.shortName + ", " : "    ";
         left += "--" + std::string(s.name);
-        if (s.valueName) left += " " + std::string(s.valueName);
+        if (s.valueName) left += (s.optionalValue ? "[=" : " ") + std::string(s.valueName) + (s.optionalValue ? "]" : "");
         out << left;
         out << (left.size() < 28 ? std::string(28 - left.size(), ' ') : "\n" + std::string(28, ' '));
         out << s.help << "\n";

@@ -15,6 +15,9 @@ struct OptionSpec {
     char shortName;         // 0 when there is none
     const char* valueName;  // nullptr for a flag
     const char* help;
+    // The value is optional: only --name=VALUE gives one; --name alone
+    // takes the empty value (the next argument is never taken).
+    bool optionalValue = false;
 };
 
 struct ParsedOptions {
@@ -28,7 +31,8 @@ struct ParsedOptions {
     std::string value(const std::string& name, const std::string& fallback = "") const;
 };
 
-// Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE, and up to
+// Accepts --name VALUE, --name=VALUE, -X VALUE and -XVALUE (an optional
+// value only as --name=VALUE), and up to
 // `maxPositional` arguments that are not options, before, between or after
 // them ("-" alone is one; after "--" every argument is). Options may repeat:
 // a single-valued one takes its last value.

@@ -1,5 +1,6 @@
 #include "conversion/auto_align.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -13,22 +14,28 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+// A pair read as the run reads it, judged and its eyes prepared.
+std::optional<RunRefusal> judgeAndPrepare(const InputImages& images, const ConversionRequest& request,
+                                          std::vector<std::string>& warnings, PreparedPair& prepared) {
+    std::optional<RunRefusal> refused = judgeInputImages(images, warnings);
+    const cv::Mat& l = images.left.pixels;
+    const cv::Mat& r = images.right.pixels;
+    if (!refused) refused = preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
+    return refused;
+}
+
 // Aligns a pair read as the run reads it: the request's lens check, the
 // images judged, the eyes prepared. The request needs no points.
 PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& request, int threads,
                             Clock::time_point start) {
     PairAlignment out;
     std::vector<std::string> warnings;
-    std::optional<RunRefusal> refused = judgeInputImages(images, warnings);
     PreparedPair prepared;
-    const cv::Mat& l = images.left.pixels;
-    const cv::Mat& r = images.right.pixels;
-    if (!refused) refused = preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
-    if (refused) {
+    if (const auto refused = judgeAndPrepare(images, request, warnings, prepared)) {
         out.error = refused->explained();
         return out;
     }
-    out = alignImages(l, r, prepared.geometry, threads);
+    out = alignImages(images.left.pixels, images.right.pixels, prepared.geometry, threads);
     out.warnings = std::move(warnings);
     out.seconds = secondsSince(start);
     return out;
@@ -74,6 +81,17 @@ RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) m.m[r][c] = result.rotation[3 * r + c];
     return m;
+}
+
+alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                                        const RotationMatrix& rightToLeft, const alignment::AlignmentResult* alignment,
+                                        const alignment::PhotometricOptions& options) {
+    const alignment::ColourSamples samples = alignment::colourSamplesOfPair(
+        alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
+        alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, cv::Matx33d(&rightToLeft.m[0][0]),
+        alignment ? alignment->correspondences : std::vector<alignment::StereoCorrespondence>{},
+        alignment ? alignment->workingSize : 0, options);
+    return alignment::fitColourMatch(samples, options);
 }
 
 SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request, int threads,
@@ -159,6 +177,63 @@ std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared) {
     return remarks;
 }
 
+SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector<BatchPair>& pairs,
+                                const ConversionRequest& request, int threads) {
+    SharedColour out;
+    const auto first = std::find_if(shared.attempts.begin(), shared.attempts.end(),
+                                    [](const SharedAlignment::Attempt& a) { return a.used; });
+    if (request.matchColour == ColourMatching::Off || !shared.rotation || first == shared.attempts.end()) {
+        out.error = "no pair to match the colours on";
+        return out;
+    }
+    out.index = first->index;
+    try {
+        const InputImages images =
+            readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request));
+        std::vector<std::string> warnings;
+        PreparedPair prepared;
+        if (const auto refused = judgeAndPrepare(images, request, warnings, prepared)) {
+            out.error = refused->explained();
+            return out;
+        }
+        auto match = matchColours(request, images.left.pixels, images.right.pixels, prepared.geometry,
+                                  shared.rotation, &first->alignment.result, threads);
+        if (!match->ok) out.error = match->reason;
+        out.match = std::make_shared<const alignment::ColourMatch>(std::move(*match));
+    } catch (const std::exception& e) {
+        out.error = std::string("the pair could not be read: ") + e.what();
+    }
+    return out;
+}
+
+std::string describeColourMatch(const alignment::ColourMatch& m) {
+    if (!m.ok) return "colours not matched: " + m.reason;
+    // Red, green, blue (the images' order is blue, green, red).
+    auto channels = [&](auto figure, const char* format) {
+        std::string text;
+        for (int ch = 2; ch >= 0; --ch) {
+            char number[32];
+            std::snprintf(number, sizeof number, format, figure(ch));
+            text += (ch == 2 ? "" : " / ") + std::string(number);
+        }
+        return text;
+    };
+    const bool curve = m.model == alignment::ToneModel::Curve;
+    std::string text = "colour matched on " + std::to_string(m.pixels) + " far-field pixels: the right eye onto the left by " +
+                       (curve ? "a tone curve per channel (as a straight line: gain " : "a gain and offset per channel (gain ") +
+                       channels([&](int ch) { return m.channel[ch].gain; }, "%.3f") + ", offset " +
+                       channels([&](int ch) { return m.channel[ch].offset; }, "%+.1f") +
+                       ", red / green / blue); the far fields differed by " +
+                       channels([&](int ch) { return m.channel[ch].before; }, "%.1f") + " levels, now " +
+                       channels([&](int ch) { return m.channel[ch].after; }, "%.2f");
+    const char* eyeName[2] = {"left", "right"};
+    for (int eye = 0; eye < 2; ++eye)
+        if (m.correction.eye[eye].hasFalloff)
+            text += "; the " + std::string(eyeName[eye]) + " lens's fall-off undone (" +
+                    channels([&](int ch) { return m.rimFalloff[eye][ch]; }, "%.2f") + " of the centre at the rim)";
+    return text;
+}
+
 BatchAligner alignEachPair(int threads) {
     return [threads](const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry) {
         const PairAlignment aligned = alignImages(left, right, geometry, threads);
@@ -166,6 +241,7 @@ BatchAligner alignEachPair(int threads) {
         if (aligned.ok()) out.rotation = rotationOf(aligned.result);
         out.error = aligned.error;
         out.warning = aligned.result.warning;
+        out.result = std::make_shared<const alignment::AlignmentResult>(aligned.result);
         return out;
     };
 }

@@ -4,10 +4,12 @@
 // rotations combined into one for the whole shoot.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "alignment/alignment.h"
+#include "alignment/photometric.h"
 #include "alignment/rotation.h"
 #include "conversion/batch.h"
 #include "conversion/run.h"
@@ -38,6 +40,16 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);
+
+// The photometric correction of a pair whose eyes `geometry` describes, the
+// right eye turned onto the left by `rightToLeft` (as the right half is
+// rendered): fitted on the far field, which the automatic alignment's
+// inliers mark when it is given (without it every pixel counts as far).
+// The correction's fall-off, when fitted, is in each eye's source pixels.
+alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
+                                        const RotationMatrix& rightToLeft,
+                                        const alignment::AlignmentResult* alignment = nullptr,
+                                        const alignment::PhotometricOptions& options = {});
 
 // One rotation for a whole batch, from the first pairs that align.
 struct SharedAlignment {
@@ -79,6 +91,26 @@ std::string describeSharedAlignment(const SharedAlignment& shared);
 // The pairs tried but not used, each with why: "pair 2: automatic alignment
 // failed: ..." or "pair 4: 1.3 degrees from the others, left out".
 std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared);
+
+// The colour match of a whole shoot aligned once: fitted on the first pair
+// the shared rotation was taken from (read again), turned by that rotation,
+// its own matches marking the far field. Not ok, with the reason, when the
+// request asks for no match, no pair aligned or the pair cannot be read.
+struct SharedColour {
+    std::shared_ptr<const alignment::ColourMatch> match;  // empty when not fitted
+    size_t index = 0;                                     // the pair it was fitted on
+    std::string error;
+    bool ok() const { return match && match->ok; }
+};
+SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector<BatchPair>& pairs,
+                                const ConversionRequest& request, int threads = 0);
+
+// What a colour match did, on one line: "colour matched on 51234 far-field
+// pixels: the right eye onto the left by a gain and offset per channel (gain
+// 1.176 / 1.000 / 0.893, offset ..., red / green / blue); the far fields
+// differed by 13.2 / 6.0 / 21.8 levels, now 0.15 / ...", and the fall-off it
+// undoes at each lens's rim.
+std::string describeColourMatch(const alignment::ColourMatch& match);
 
 // The batch's per-pair alignment: each pair aligned from its own images, as
 // a single conversion with automatic alignment does.

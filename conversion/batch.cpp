@@ -178,6 +178,7 @@ struct Job {
     InputImages images;
     std::shared_ptr<const SizedGeometry> geometry;
     std::optional<RotationMatrix> rotation;  // the right eye's alignment, when not by points
+    std::shared_ptr<const alignment::ColourMatch> colour;  // the colour match applied, when asked for
     cv::Mat canvas;
     bool halfDone[2] = {false, false};  // left, right
     std::optional<OutputLocks::Claim> claim;  // the output's lock, while the pair is converted
@@ -373,13 +374,24 @@ private:
             job.geometry = geometry_;
             if (geometry_->refusal) return fail(job, *geometry_->refusal);
             job.rotation = settings_.request.rotation;  // the output's name and size were checked before the batch began
+            BatchAlignment aligned;
             if (settings_.alignPair) {
-                BatchAlignment aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
-                                                            geometry_->prepared.geometry);
+                aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
+                                              geometry_->prepared.geometry);
                 if (!aligned.warning.empty()) job.outcome.warnings.push_back(aligned.warning);
                 if (!aligned.error.empty()) return fail(job, aligned.error);
                 if (aligned.rotation) job.rotation = aligned.rotation;
             }
+            if (settings_.sharedColour) {
+                job.colour = settings_.sharedColour;
+            } else if (auto fitted = matchColours(settings_.request, job.images.left.pixels, job.images.right.pixels,
+                                                  geometry_->prepared.geometry, job.rotation, aligned.result.get(),
+                                                  run_.threads)) {
+                if (!fitted->ok) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
+                job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
+            }
+            // The stereo window turns the right eye once the colours are fitted on the far field.
+            job.rotation = convergedRightEye(settings_.request, geometry_->prepared.geometry, job.rotation);
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
@@ -397,7 +409,8 @@ private:
     void renderHalf(int half, const std::vector<Job*>& group) {
         std::vector<HalfTarget> targets;
         for (Job* job : group)
-            targets.push_back({half == 1 ? &job->images.right.pixels : &job->images.left.pixels, &job->canvas});
+            targets.push_back({half == 1 ? &job->images.right.pixels : &job->images.left.pixels, &job->canvas,
+                               colourOf(job->colour.get(), half)});
         const Job& first = *group.front();
         const ConversionGeometry& geometry = first.geometry->prepared.geometry;
         try {

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ struct BatchAlignment {
     std::optional<RotationMatrix> rotation;
     std::string error;
     std::string warning;  // aligned, but suspect: reported with the pair's warnings
+    // The alignment itself, whose matches mark the far field for the
+    // pair's colour match (none: every pixel counts as far).
+    std::shared_ptr<const alignment::AlignmentResult> result;
 };
 using BatchAligner =
     std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
@@ -73,6 +77,10 @@ struct BatchSettings {
     // as the request says. When set, the request's points are neither read
     // nor checked. Called from the rendering thread.
     BatchAligner alignPair;
+    // With the request's colour match on: the match fitted once for the
+    // whole shoot, applied to every pair; empty: each pair is fitted on its
+    // own, as a single run fits it.
+    std::shared_ptr<const alignment::ColourMatch> sharedColour;
 };
 
 enum class PairResult { Converted, Skipped, Failed };
@@ -86,6 +94,8 @@ struct PairOutcome {
     std::string message;
     std::vector<std::string> warnings;  // a damaged input, named with its file
     std::vector<std::string> notes;     // of lesser weight: an input without EXIF to carry over
+    // The pair's own colour match, when the batch fits one per pair.
+    std::shared_ptr<const alignment::ColourMatch> colour;
 };
 
 struct BatchProgress {

@@ -7,6 +7,9 @@
 // before right eye for each quantity), the output's name, size and memory,
 // the canvas, the right half, the left half, the file, the closing message.
 #include "conversion/run.h"
+
+#include "alignment/stereo_window.h"
+#include "conversion/auto_align.h"
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
 
@@ -356,6 +359,41 @@ void renderRightHalves(const ConversionGeometry& geometry, const std::optional<R
                                      renderOptionsOf(options));
 }
 
+std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
+                                                const std::optional<RotationMatrix>& rotation) {
+    if (request.convergenceDegrees == 0.0) return rotation;
+    const RotationMatrix base =
+        rotation ? *rotation
+                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+    const cv::Matx33d turned = alignment::convergedRotation(cv::Matx33d(&base.m[0][0]), request.convergenceDegrees);
+    RotationMatrix out;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out.m[r][c] = turned(r, c);
+    return out;
+}
+
+std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
+                                                   const cv::Mat& right, const ConversionGeometry& geometry,
+                                                   const std::optional<RotationMatrix>& rotation,
+                                                   const alignment::AlignmentResult* aligned, int threads) {
+    if (request.matchColour == ColourMatching::Off) return std::nullopt;
+    alignment::PhotometricOptions options;
+    options.threads = threads;
+    options.falloff = request.matchColour == ColourMatching::ToneAndFalloff;
+    const RotationMatrix rightToLeft =
+        rotation ? *rotation
+                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+    return matchPairColours(left, right, geometry, rightToLeft, aligned, options);
+}
+
+const EyeColourCorrection* colourOf(const alignment::ColourMatch* match, int eye) {
+    return match && match->ok ? &match->correction.eye[eye] : nullptr;
+}
+
+std::string colourMatchFailure(const alignment::ColourMatch& match) {
+    return "the colours of the eyes were not matched: " + match.reason;
+}
+
 void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
                       const RunOptions& options) {
     renderLeftEyeForEach(geometry, targets, renderOptionsOf(options));
@@ -407,7 +445,8 @@ namespace {
 // The run from its first check to its last message; `images` are read at
 // their place in the order when the caller has not read them already.
 ConversionResult runConversion(const ConversionRequest& request, std::optional<InputImages> given,
-                               MessageSink& messages, const RunOptions& options) {
+                               MessageSink& messages, const RunOptions& options,
+                               const alignment::AlignmentResult* aligned) {
     ConversionResult result;
     auto end = [&](const RunRefusal& r) {
         result.status = r.status;
@@ -452,12 +491,21 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
         return result;
     }
 
+    // The colour match, fitted on this pair (where the eyes see the same far
+    // field: before any convergence) and applied as the halves are rendered.
     stage = Clock::now();
-    const HalfTarget rightTarget{&right, &canvas};
-    renderRightHalves(prepared.geometry, request.rotation, request.points.points, {&rightTarget, 1}, options);
+    result.colour = matchColours(request, left, right, prepared.geometry, request.rotation, aligned, options.threads);
+    if (result.colour && !result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
+    result.seconds.matchColour = secondsSince(stage);
+
+    stage = Clock::now();
+    const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
+    const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
+    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, request.rotation),
+                      request.points.points, {&rightTarget, 1}, options);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
-    const HalfTarget leftTarget{&left, &canvas};
+    const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};
     renderLeftHalves(prepared.geometry, {&leftTarget, 1}, options);
     result.seconds.renderLeft = secondsSince(stage);
 
@@ -480,12 +528,12 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
 }  // namespace
 
 ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
-    return runConversion(request, std::nullopt, messages, options);
+    return runConversion(request, std::nullopt, messages, options, nullptr);
 }
 
 ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
-                               const RunOptions& options) {
-    return runConversion(request, std::move(images), messages, options);
+                               const RunOptions& options, const alignment::AlignmentResult* aligned) {
+    return runConversion(request, std::move(images), messages, options, aligned);
 }
 
 }  // namespace vistereo

@@ -15,6 +15,8 @@
 
 #include <vector>
 
+#include "alignment/alignment.h"
+#include "alignment/photometric.h"
 #include "conversion/input.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
@@ -57,6 +59,13 @@ struct PointsInput {
 // with the box rules, the comma line with parseCommaLine.
 PointsInput readPointEntry(const PointEntry& entry);
 
+// Whether the run matches the right eye's colours onto the left's, in the
+// render: a gain and offset (or a monotone tone curve, when it measures
+// better) per channel, fitted on the far field of the pair; with Falloff
+// also the difference of the lenses' fall-off towards the rim, undone in
+// the eye that is darker there.
+enum class ColourMatching { Off, Tone, ToneAndFalloff };
+
 // Everything one conversion needs, chosen by the user; the run does not
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
@@ -98,6 +107,13 @@ struct ConversionRequest {
     // the classic four unless its user asks for the newer projections (an
     // unknown code ends the run without a message, as it always did).
     MappingKinds mappingKinds = MappingKinds::All;
+    // Off: every output byte as sampled, as the run always wrote it.
+    ColourMatching matchColour = ColourMatching::Off;
+    // The stereo window: the right eye's view turned about the vertical axis
+    // by this many degrees (positive: its picture to the right), so that
+    // objects at the matching distance lie on the plane of the frame. 0: not
+    // turned (points A and B then align the right eye as always).
+    double convergenceDegrees = 0.0;
 };
 
 enum class ConversionStatus {
@@ -119,7 +135,7 @@ enum class ConversionStatus {
 };
 
 struct StageSeconds {
-    double read = 0.0, derive = 0.0, renderRight = 0.0, renderLeft = 0.0, encode = 0.0, write = 0.0;
+    double read = 0.0, derive = 0.0, matchColour = 0.0, renderRight = 0.0, renderLeft = 0.0, encode = 0.0, write = 0.0;
 };
 
 struct ConversionResult {
@@ -134,6 +150,10 @@ struct ConversionResult {
     std::vector<std::string> warnings;
     // Facts of lesser weight: an input without EXIF to carry over, say.
     std::vector<std::string> notes;
+    // The colour match fitted on the pair, when the request asked for one
+    // and the run got that far (not ok: the output is not corrected, and a
+    // warning says why).
+    std::optional<alignment::ColourMatch> colour;
     StageSeconds seconds;
     bool written() const { return status == ConversionStatus::Written; }
 };
@@ -167,9 +187,10 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
 // The same run on the request's pair already read (by readInputImages with
 // the request's names and readOptionsOf), so that a caller which looked at
 // the pictures first (the automatic alignment) does not decode them again.
-// The refusals come in the same order.
+// The refusals come in the same order. `aligned`, the automatic alignment
+// of this pair, marks the far field for a colour match with its matches.
 ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
-                               const RunOptions& options = {});
+                               const RunOptions& options = {}, const alignment::AlignmentResult* aligned = nullptr);
 
 // The comma line: split at ",", each piece read with the std::stoi rules, a
 // final comma adding nothing. Returns the eight values in point-list order, or

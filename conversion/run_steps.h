@@ -66,6 +66,28 @@ std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas);
 
 RenderOptions renderOptionsOf(const RunOptions& options);
 
+// The right eye's rotation as the request renders it: `rotation` (none:
+// points A and B), turned by the request's convergence when it has one (the
+// rotation of A and B then as a matrix).
+std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
+                                                const std::optional<RotationMatrix>& rotation);
+
+// The colour match `request` asks for (nothing when Off), fitted on the far
+// field of the pair as its right half is rendered: turned by `rotation`
+// when given, else by points A and B. The automatic alignment's matches,
+// when given, tell near from far; without them every pixel counts as far.
+std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
+                                                   const cv::Mat& right, const ConversionGeometry& geometry,
+                                                   const std::optional<RotationMatrix>& rotation,
+                                                   const alignment::AlignmentResult* aligned, int threads);
+
+// The correction of eye 0 (left) or 1 (right) a fitted match carries into
+// the render; none when there is no match or it failed.
+const EyeColourCorrection* colourOf(const alignment::ColourMatch* match, int eye);
+
+// "the colours of the eyes were not matched: ..." for a match that failed.
+std::string colourMatchFailure(const alignment::ColourMatch& match);
+
 // The right half of every target, aligned by `rotation` when given, else by
 // points A and B; the left half of every target.
 void renderRightHalves(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,

@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "base/pages.h"
+#include "engine/colour.h"
 #include "engine/fast_rows.h"
 #include "engine/samplers.h"
 
@@ -289,7 +290,8 @@ public:
         for (const HalfTarget& t : targets) {
             const cv::Mat& output = *t.output;
             checkOutput(output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n_));
-            lanes_.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), output.data, output.step[0]});
+            lanes_.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), output.data, output.step[0],
+                              t.colour && !t.colour->isIdentity() ? t.colour : nullptr});
             // A fresh canvas is faulted in as the rows are written: in 2 MiB pages, not 4 KiB ones.
             const size_t step = output.step[0];
             adviseHugePages(output.data + key.rows.first * step,
@@ -316,6 +318,8 @@ public:
                 case Interpolation::Bicubic: sampleRow(cubic_, lane.src, columns, rows, out); break;
                 case Interpolation::Lanczos: sampleRow(lanczos_, lane.src, columns, rows, out); break;
             }
+            // The eye's colour correction while the row is still in the cache.
+            if (lane.colour) correctRow(*lane.colour, out, columns, rows, n_);
         }
     }
 
@@ -324,6 +328,7 @@ private:
         SourceView src;
         uint8_t* data;
         size_t step;
+        const EyeColourCorrection* colour;  // null: nothing to correct
     };
     static const KernelTable<4>& cubicTable() {
         static const KernelTable<4> table = makeTable<4>(keysCubic);

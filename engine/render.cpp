@@ -112,6 +112,16 @@ Vec3 undoAlignment(const AlignmentRotation& a, const Vec3& d) {
     return f;
 }
 
+RotationMatrix rotationMatrixOf(const AlignmentRotation& alignment) {
+    RotationMatrix r;
+    const Vec3 axes[3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+    for (int k = 0; k < 3; ++k) {
+        const Vec3 row = undoAlignment(alignment, axes[k]);
+        r.m[k][0] = row.x, r.m[k][1] = row.y, r.m[k][2] = row.z;
+    }
+    return r;
+}
+
 Vec3 undoRotation(const RotationMatrix& r, const Vec3& d) {
     const auto& m = r.m;
     return {m[0][0] * d.x + m[1][0] * d.y + m[2][0] * d.z, m[0][1] * d.x + m[1][1] * d.y + m[2][1] * d.z,

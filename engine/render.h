@@ -29,6 +29,7 @@
 #include <opencv2/core.hpp>
 
 #include "base/parallel.h"
+#include "engine/colour.h"
 #include "engine/lens.h"
 
 namespace vistereo {
@@ -71,6 +72,10 @@ struct RotationMatrix {
 // An output direction turned back into the right camera's frame by the
 // transpose of a right-to-left rotation.
 Vec3 undoRotation(const RotationMatrix& rightToLeft, const Vec3& direction);
+
+// The rotation from points A and B as a right-to-left matrix: its rows are
+// the left camera's axes turned back into the right camera's frame.
+RotationMatrix rotationMatrixOf(const AlignmentRotation& alignment);
 
 enum class Half { Left = 0, Right = 1 };
 
@@ -122,10 +127,14 @@ void renderRightEyeRotated(const ConversionGeometry& geometry, const RotationMat
                            const cv::Mat& source, cv::Mat& output, const RenderOptions& options = {});
 
 // One output's share of a half: the eye's source image and the side-by-side
-// image whose half is written.
+// image whose half is written, and optionally the eye's photometric
+// correction, applied to each row as it is written (no extra pass over the
+// output). The correction belongs to the target, not to the geometry: one
+// plan serves pairs that are corrected each their own way.
 struct HalfTarget {
     const cv::Mat* source;
     cv::Mat* output;
+    const EyeColourCorrection* colour = nullptr;  // none: the levels as sampled
 };
 
 // The same half for several outputs that share the geometry (pairs of one

@@ -2,6 +2,7 @@
 // check, on a turned rig whose rotation is known; exit codes and messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -10,8 +11,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli/commands.h"
+#include "engine/render.h"
 #include "tests/support/scratch.h"
-#include "tests/support/synth.h"
+#include "tests/support/stereo_scene.h"
 
 using namespace vistereo;
 using namespace vistereo::cli;
@@ -95,6 +97,54 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
         EXPECT_NE((c.status == 0 ? f.out : f.err).find(c.mentions), std::string::npos) << f.out << f.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "output" / "never.jpg"));
+}
+
+// A converted stereo scene whose right camera has gains of red 0.85, green
+// 1.0, blue 1.12 and an offset of 6 levels, with a sphere a metre away cut
+// by the frame's left edge: check reports the gains and offsets that map the
+// right eye onto the left, the eyes' difference, and the window violation.
+TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
+    using namespace testsupport;
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1.0, -0.5, 0.8));
+    StereoScene scene;
+    scene.spheres = {TexturedSphere::at(-70.0, 0.0, 1.0, 0.35, 41)};
+    cv::Mat right;
+    cv::transform(renderView(scene, rig.right), right, cv::Matx34f(1.12f, 0, 0, 6, 0, 1, 0, 6, 0, 0, 0.85f, 6));
+    cv::Mat image(1024, 2048, CV_8UC3, cv::Scalar::all(0));
+    ConversionGeometry g;
+    g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
+    g.outputHeight = 1024;
+    const Rotation rightToLeft = rig.rightToLeft();
+    RotationMatrix truth;
+    std::copy(&rightToLeft.m[0][0], &rightToLeft.m[0][0] + 9, &truth.m[0][0]);
+    renderLeftEye(g, renderView(scene, rig.left), image);
+    renderRightEyeRotated(g, truth, right, image);
+    ASSERT_TRUE(cv::imwrite((dir / "scene.png").string(), image));
+
+    const Outcome json = cli(runCheckCommand, {"-C", dir.string(), "scene.png", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const std::string colour = json.out.substr(json.out.find("\"colour\": {\"ok\": true"));
+    const auto within = [&](const std::string& object, const std::string& key) {
+        return field(colour.substr(colour.find("\"" + object + "\"")), key);
+    };
+    const struct { const char* channel; double gain; } channels[] = {{"red", 0.85}, {"green", 1.0}, {"blue", 1.12}};
+    for (const auto& c : channels) {
+        SCOPED_TRACE(c.channel);
+        EXPECT_NEAR(within("gain", c.channel), 1.0 / c.gain, 0.02);
+        EXPECT_NEAR(within("offset_levels", c.channel), -6.0 / c.gain, 1.0);
+        EXPECT_GT(within("mean_abs_diff_levels", c.channel), 5.0);
+        EXPECT_NEAR(within("cell_mean_abs_diff_levels", c.channel), within("mean_abs_diff_levels", c.channel), 1.0);
+    }
+    EXPECT_NEAR(within("rim_to_centre", "left"), within("rim_to_centre", "right"), 0.05) << "no fall-off told apart";
+    EXPECT_NE(json.out.find("\"violation_left\": true, \"violation_right\": false"), std::string::npos) << json.out;
+    EXPECT_LT(field(json.out, "nearest_pixels"), -10.0);
+
+    const Outcome text = cli(runCheckCommand, {"-C", dir.string(), "scene.png"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    for (const char* line : {"\nstereo window: nearest point -", "\nwindow violation at the left edge: ",
+                             "\ncolour difference of the far field (", "\nrim brightness over the centre's"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << " in " << text.out;
 }
 
 // The numbers of a JSON array after `key`.

@@ -130,6 +130,58 @@ TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
         << "left half against the panorama";
 }
 
+// --match-colour on a pair whose right camera has other gains and an offset:
+// convert reports the correction it fitted and applied, the batch aligned
+// once fits it once for the shoot and says so; a value other than vignetting
+// is a usage error.
+TEST_F(CliTest, MatchColourReportsTheCorrectionItApplies) {
+    const SynthLens lens = SynthLens::equisolid(900, 900);
+    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{});
+    cv::Mat right = renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5));
+    right.convertTo(right, -1, 0.9, 6.0);
+    for (const char* name : {"L.png", "left/p1.png", "left/p2.png"}) ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), left));
+    for (const char* name : {"R.png", "right/p1.png", "right/p2.png"}) ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), right));
+    const Args pair{"convert", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--auto-align",
+                    "--left", "L.png", "--right", "R.png", "--height", "256", "--output", "out.png"};
+    Run run = cli(with(pair, {"--match-colour=sepia"}));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--match-colour takes no value, or =vignetting"), std::string::npos) << run.err;
+    run = cli(with(pair, {"--match-colour"}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    // left = gain x right + offset: 1 / 0.9 and -6 / 0.9.
+    EXPECT_NE(run.out.find("colour matched on "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("gain 1.11"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("offset -6."), std::string::npos) << run.out;
+
+    run = cli({"batch", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--auto-align",
+               "--align-once", "--match-colour=vignetting", "--height", "64"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("pair 1, for every pair: colour matched on "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("  colour matched"), std::string::npos) << "no pair fitted on its own: " << run.out;
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"out.png", "p1.jpg", "p2.jpg"}));
+}
+
+// The stereo window's options are refused, before any picture is read, when
+// they cannot mean a turn of the right eye.
+TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
+    const struct { Args args; const char* error; } cases[] = {
+        {{"--convergence", "1", "--zero-parallax", "2"}, "--convergence and --zero-parallax both set the stereo window"},
+        {{"--baseline", "70"}, "--baseline goes with --zero-parallax"},
+        {{"--zero-parallax", "0"}, "--zero-parallax takes a distance in metres greater than 0"},
+        {{"--zero-parallax", "2", "--baseline", "-65"}, "--baseline takes the rig's lens distance"},
+        {{"--convergence", "2deg"}, "--convergence takes degrees between -45 and 45"},
+        {{"--convergence", "60"}, "--convergence takes degrees between -45 and 45"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        for (const Args& command : {convert(c.args), batch(c.args)}) {
+            const Run run = cli(command);
+            EXPECT_EQ(run.status, 2);
+            EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        }
+    }
+}
+
 // Each output holds the bytes of a single convert with the same choices; a bad
 // pair is reported and the rest converted; a second run skips what exists.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {

@@ -98,6 +98,9 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
         {{"align", "--directory", "=", "shoot", "--right-lens", "S"}, {"Shoot\\ lens"}},
         {{"convert", "-Cshoot", "--left-lens", "#"}, {"\\#1", "\\#2"}},
         {{"convert", "--interp", "b"}, {"bilinear", "bicubic"}},
+        // An optional value only after its "=": without one the next word is the next option.
+        {{"batch", "--match-colour", "=", ""}, {"vignetting"}},
+        {{"convert", "--match-colour", "--exa"}, {"--exact"}},
         {{"batch", "--left-dir", "sh"}, {"shoot"}},
         {{"check", "pair"}, {"pair.vr.jpg"}},
         {{"convert", "--height", ""}, {}},

@@ -1,6 +1,8 @@
 // Remap plans: the applied plan against the per-pixel path on every lens kind, alignment, kernel and thread
-// count; the compact positions against the exact ones; what tells two plans apart.
+// count; the compact positions against the exact ones; what tells two plans apart; the colour correction a
+// target carries into the apply.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -240,6 +242,59 @@ TEST(RemapPlan, RenderProgressGrowsToTheHeight) {
                     std::adjacent_find(reports.begin(), reports.end()) == reports.end());
         EXPECT_EQ(reports.back(), 1500);
         EXPECT_GT(reports.size(), 8u) << "reported as bands finish";
+    }
+}
+
+// Each target of one apply carries its own colour correction (or none), applied to the pixels as they are
+// written: every corrected pixel is the plain one through correctSample at the position the plan sampled it,
+// whatever the kernel and the thread count; a target without a correction, or with the identity, keeps the plain
+// bytes. A correction applied to the wrong target, at the wrong position or twice shows here.
+TEST(RemapPlan, EachTargetCarriesItsOwnColourCorrection) {
+    const int n = 96;
+    const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 360, 280, n);
+    const cv::Mat source = texture(360, 280, 7);
+    EyeColourCorrection tone, toneAndFalloff;
+    for (int ch = 0; ch < 3; ++ch) {
+        std::array<float, 256> curve;
+        for (int v = 0; v < 256; ++v) curve[v] = v == 0 || v == 255 ? v : std::min(255.0f, 0.9f * v + 10.0f + 3.0f * ch);
+        tone.setTone(ch, curve);
+        toneAndFalloff.setTone(ch, curve);
+    }
+    toneAndFalloff.setFalloff({{{-0.36, 0.0, 0.0}, {-0.3, 0.05, 0.0}, {-0.2, 0.0, 0.01}}}, g.eye[1].axisX, g.eye[1].axisY,
+                              140.0);
+    const EyeColourCorrection identity;
+    for (Interpolation kernel : {Interpolation::Bilinear, Interpolation::Bicubic}) {
+        const auto plan = buildRemapPlan(remapPlanKey(g, Half::Right, kTurn, kernel, false), 2);
+        cv::Mat plain(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
+        const HalfTarget alone{&source, &plain};
+        applyRemapPlan(*plan, {&alone, 1}, 1);
+        for (int threads : {1, 3}) {
+            SCOPED_TRACE(::testing::Message() << "kernel " << int(kernel) << ", " << threads << " threads");
+            std::vector<cv::Mat> out(4);
+            for (cv::Mat& m : out) m = cv::Mat(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
+            const HalfTarget targets[] = {{&source, &out[0], &tone},
+                                          {&source, &out[1], nullptr},
+                                          {&source, &out[2], &toneAndFalloff},
+                                          {&source, &out[3], &identity}};
+            applyRemapPlan(*plan, targets, threads);
+            EXPECT_EQ(cv::norm(out[1], plain, cv::NORM_INF), 0);
+            EXPECT_EQ(cv::norm(out[3], plain, cv::NORM_INF), 0);
+            cv::Mat expected[2] = {plain.clone(), plain.clone()};
+            std::vector<SourcePosition> positions(n);
+            for (int i = 0; i < n; ++i) {
+                plan->rowPositions(i, positions.data());
+                for (int j = 0; j < n; ++j) {
+                    correctSample(tone, expected[0].ptr<uint8_t>(i, n + j), positions[j].column, positions[j].row);
+                    correctSample(toneAndFalloff, expected[1].ptr<uint8_t>(i, n + j), positions[j].column,
+                                  positions[j].row);
+                }
+            }
+            EXPECT_EQ(cv::norm(out[0], expected[0], cv::NORM_INF), 0) << "tone";
+            EXPECT_EQ(cv::norm(out[2], expected[1], cv::NORM_INF), 0) << "tone and fall-off";
+            // The corrections did something, and differently.
+            EXPECT_GT(cv::norm(out[0], plain, cv::NORM_L1), 10.0 * n * n);
+            EXPECT_GT(cv::norm(out[2], out[0], cv::NORM_L1), 10.0 * n * n);
+        }
     }
 }
 

@@ -1,0 +1,87 @@
+// The stereo window of a conversion: a sphere on the middle line 1.75 m
+// away, photographed by a rig 65 mm apart, lies on the plane of the frame
+// once the run converges for that distance, and the far panorama moves
+// behind it by the convergence.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "alignment/stereo_window.h"
+#include "conversion/run.h"
+#include "tests/support/scratch.h"
+#include "tests/support/stereo_scene.h"
+
+namespace fs = std::filesystem;
+using namespace vistereo;
+using namespace vistereo::testsupport;
+
+namespace {
+
+double median(std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+class ConvergenceTest : public ScratchTest {};
+
+// Disparity: the right half's column minus the left's (negative: in front
+// of the plane of the frame).
+TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame) {
+    StereoScene scene;
+    TexturedSphere sphere;
+    sphere.centre = {0.0325, 2.0, 0.0};  // its front 1.75 m away, on the middle line
+    sphere.radius = 0.25;
+    sphere.seed = 31;
+    scene.spheres = {sphere};
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1.0, -0.5, 0.8));
+    for (const char* sub : {"input", "output"}) fs::create_directories(dir / sub);
+    ASSERT_TRUE(cv::imwrite((dir / "input/L.png").string(), renderView(scene, rig.left)));
+    ASSERT_TRUE(cv::imwrite((dir / "input/R.png").string(), renderView(scene, rig.right)));
+
+    ConversionRequest request;
+    for (LensSettings& l : request.lenses) {
+        l.name = "Test lens";
+        l.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
+    }
+    const Rotation truth = rig.rightToLeft();
+    RotationMatrix rotation;
+    std::copy(&truth.m[0][0], &truth.m[0][0] + 9, &rotation.m[0][0]);
+    request.rotation = rotation;
+    const int n = 1024;
+    request.outputHeight = n;
+    request.workingDirectory = dir;
+    request.leftName = "L.png", request.rightName = "R.png", request.outputName = "out.png";
+
+    const double convergence = *alignment::convergenceForDistance(1.75, 65.0), shift = convergence * n / 180.0;
+    const cv::Vec3d towards = cv::normalize(cv::Vec3d(sphere.centre.x, sphere.centre.y, sphere.centre.z));
+    const double front = std::asin(sphere.radius / cv::norm(cv::Vec3d(sphere.centre.x, sphere.centre.y, 0.0))) / 2;
+    const struct { double convergence, sphere, far; } cases[] = {{0.0, -shift, 0.0}, {convergence, 0.0, shift}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.convergence);
+        request.convergenceDegrees = c.convergence;
+        struct : MessageSink {
+            void showMessage(const std::string&) override {}
+        } quiet;
+        ASSERT_TRUE(RunConversion(request, quiet).written());
+        const alignment::StereoMeasurement m =
+            alignment::measureStereo(cv::imread((dir / "output/out.png").string(), cv::IMREAD_COLOR));
+        ASSERT_TRUE(m.ok) << m.reason;
+        std::vector<double> onSphere, far;
+        for (const alignment::StereoCorrespondence& sc : m.correspondences) {
+            const double off =
+                std::acos(std::clamp(alignment::halfPixelDirection(n, sc.leftAt).dot(towards), -1.0, 1.0));
+            (off < front ? onSphere : far).push_back(sc.rightAt.x - sc.leftAt.x);
+        }
+        ASSERT_GE(onSphere.size(), 5u);
+        EXPECT_NEAR(median(onSphere), c.sphere, 0.5);
+        EXPECT_NEAR(median(far), c.far, 0.1);
+    }
+}
+
+}  // namespace
