@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -42,6 +43,30 @@ CameraModel CameraModel::fromEyeGeometry(const EyeGeometry& eye) {
     camera.geometry_ = std::move(geometry);
     return camera;
 }
+
+CameraModel CameraModel::withCorrection(const LensCorrection& correction) const {
+    EyeGeometry e = eye();
+    e.correction = correction;
+    return fromEyeGeometry(e);
+}
+
+CameraModel CameraModel::withMapping(MappingKind kind) const {
+    EyeGeometry e = eye();
+    e.mapping = kind;
+    e.circleTheta = kHalfPi;
+    e.polynomial = {};
+    switch (kind) {
+        case MappingKind::Orthographic: e.sineK = 1.0, e.mappingScale = 1.0; break;
+        case MappingKind::Equisolid: e.sineK = 0.5, e.mappingScale = 1.41421; break;
+        default: e.mappingScale = 1.0 / lawRadius(e, kHalfPi); break;
+    }
+    // As the prepare step bounds them: the orthographic law rises to 90
+    // degrees, the others to 180.
+    e.reachTheta = kind == MappingKind::Orthographic ? 0.5 * std::numbers::pi : std::numbers::pi;
+    return fromEyeGeometry(e);
+}
+
+const EyeGeometry& CameraModel::eye() const { return geometry_->eye(); }
 
 int CameraModel::imageWidth() const { return geometry_ ? geometry_->eye().imageWidth : 0; }
 int CameraModel::imageHeight() const { return geometry_ ? geometry_->eye().imageHeight : 0; }
@@ -143,6 +168,10 @@ std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, 
         projectToImage(camera.geometry().eye(), std::acos(std::clamp(d[1], -1.0, 1.0)), std::atan2(d[2], d[0]));
     if (!std::isfinite(p.column) || !std::isfinite(p.row)) return std::nullopt;
     return cv::Point2d(p.column, p.row);
+}
+
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position) {
+    return toVec(directionOfPosition(camera.geometry().eye(), {position.x, position.y}));
 }
 
 cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel) {
