@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -51,19 +50,7 @@ CameraModel CameraModel::withCorrection(const LensCorrection& correction) const 
 }
 
 CameraModel CameraModel::withMapping(MappingKind kind) const {
-    EyeGeometry e = eye();
-    e.mapping = kind;
-    e.circleTheta = kHalfPi;
-    e.polynomial = {};
-    switch (kind) {
-        case MappingKind::Orthographic: e.sineK = 1.0, e.mappingScale = 1.0; break;
-        case MappingKind::Equisolid: e.sineK = 0.5, e.mappingScale = 1.41421; break;
-        default: e.mappingScale = 1.0 / lawRadius(e, kHalfPi); break;
-    }
-    // As the prepare step bounds them: the orthographic law rises to 90
-    // degrees, the others to 180.
-    e.reachTheta = kind == MappingKind::Orthographic ? 0.5 * std::numbers::pi : std::numbers::pi;
-    return fromEyeGeometry(e);
+    return fromEyeGeometry(withMappingAt90Degrees(eye(), kind));
 }
 
 const EyeGeometry& CameraModel::eye() const { return geometry_->eye(); }

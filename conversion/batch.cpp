@@ -429,6 +429,11 @@ private:
                 if (!aligned.warning.empty()) job.outcome.warnings.push_back(aligned.warning);
                 if (!aligned.error.empty()) return fail(job, aligned.error);
                 if (aligned.rotation) job.rotation = aligned.rotation;
+                if (aligned.lenses) {
+                    auto refined = std::make_shared<SizedGeometry>(*geometry_);
+                    applyRefinedLenses(*aligned.lenses, refined->prepared.geometry);
+                    job.geometry = std::move(refined);
+                }
             }
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;

@@ -48,6 +48,9 @@ struct BatchAlignment {
     std::optional<RotationMatrix> rotation;
     std::string error;
     std::string warning;  // aligned, but suspect: reported with the pair's warnings
+    // The pair's lenses as its alignment refined them: its eyes are rendered
+    // so (and its remap plans keyed by them), apart from the other pairs'.
+    std::optional<RefinedLenses> lenses = std::nullopt;
 };
 using BatchAligner =
     std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
