@@ -69,12 +69,13 @@ struct Problem {
 };
 
 // Prior terms in the fit's own units: (value - record) / sigma.
-// The baseline's prior is tighter than the pose estimate's (0.35): with the
+// The baseline's prior is the pose estimate's (0.35 radians about the rig's
+// line). The baseline is held while the lens is first corrected: with the
 // baseline turned towards the optical axis, every epipolar plane holds the
 // axis and a radial error of the lens (its scale) leaves no residual at all,
 // so a free baseline lets a wrong scale hide there (a radius 2 % too large
 // turns an unrefined baseline 70 degrees).
-constexpr double kBaselinePriorSigma = 0.1;  // radians
+constexpr double kBaselinePriorSigma = 0.35;
 constexpr double kAxisPriorShare = 0.02, kScalePriorSigma = 0.05, kShapePriorSigma = 0.05;
 
 double residualOf(const cv::Matx33d& r, const cv::Vec3d& t, const cv::Vec3d& left, const cv::Vec3d& right) {
@@ -301,8 +302,11 @@ Calibration calibrate(const CameraModel& right, const std::vector<cv::Vec3d>& le
     Problem p{right, left, rightSource, start.chosen, {false, false, shape}, std::max(1.0, double(right.eye().radius180))};
     Model model;
     model.rotation = start.rotation;
-    // A bent lens may have swung the first baseline: from the prior then.
-    model.baseline = start.baseline.dot(p.baselinePrior) > std::cos(0.35) ? start.baseline : p.baselinePrior;
+    // A bent lens may have swung the first baseline: from the prior's line
+    // then, on the side the parallax took (images given the other way round
+    // put the right camera at -x).
+    const double along = start.baseline.dot(p.baselinePrior);
+    model.baseline = std::abs(along) > std::cos(0.35) ? start.baseline : (along < 0 ? -1.0 : 1.0) * p.baselinePrior;
     model.lens = right.eye().correction;
     const double floor = options.pixelRadians * 0.01;
     Fit fit = solve(p, model, floor);
@@ -370,7 +374,15 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
         out.reason = "no stereo geometry fits the " + std::to_string(pairs.size()) + " matches, even loosely";
         return out;
     }
-    const Start first{start.rotation, start.baseline, start.inliers, start.baselineObserved};
+    // Whether parallax shows is judged with the alignment's own threshold
+    // too: the loose one takes a near railing's parallax for noise, and the
+    // lens would then be bent to explain it.
+    PoseOptions strictOptions = loose;
+    strictOptions.inlierThreshold = options.inlierPixels * options.pixelRadians;
+    const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
+    const bool observed = start.baselineObserved || (strict.ok && strict.baselineObserved);
+    const cv::Vec3d baseline = strict.ok && strict.baselineObserved ? strict.baseline : start.baseline;
+    const Start first{start.rotation, baseline, start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
     const double px = options.pixelRadians;
@@ -387,7 +399,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
                                  MappingKind::Orthographic}) {
             if (kind == right.eye().mapping) continue;
             const CameraModel other = right.withMapping(kind).withCorrection({});
-            const Start fromRecord{best.fit.model.rotation, best.fit.model.baseline, start.inliers, start.baselineObserved};
+            const Start fromRecord{best.fit.model.rotation, best.fit.model.baseline, start.inliers, observed};
             Calibration c = calibrate(other, leftDirections, rightSource, fromRecord, options.shape, options);
             // A law that keeps fewer than half the first matches is not the lens's.
             if (c.inliers.size() * 2 >= start.inliers.size()) tried.push_back({kind, std::move(c)});
@@ -429,7 +441,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.held = {"the left lens (the reference): its axis point, scale and shape",
                 "the common scale of both lenses"};
     if (!options.shape) out.held.push_back("the right lens's shape");
-    if (!start.baselineObserved) out.held.push_back("the baseline (no parallax to measure it by): +x");
+    if (!observed) out.held.push_back("the baseline (no parallax to measure it by): +x");
     out.residualBeforePixels = best.before / px;
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());
