@@ -285,6 +285,32 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
     return s;
 }
 
+// Every match's two source positions, through the cameras its halves were rendered with.
+std::vector<SourceMatch> sourceMatches(const CameraModel& left, const CameraModel& right, int n,
+                                       const MatchedPositions& at) {
+    std::vector<SourceMatch> out;
+    out.reserve(at.left.size());
+    const cv::Point2d nowhere(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN());
+    for (size_t k = 0; k < at.left.size(); ++k) {
+        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, halfPixelDirection(n, at.left[k]));
+        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, halfPixelDirection(n, at.right[k]));
+        out.push_back({l.value_or(nowhere), r.value_or(nowhere)});
+    }
+    return out;
+}
+
+// The largest angle (radians) by which `after` turns the direction of a
+// match's right source pixel against `before`.
+double largestShift(const CameraModel& before, const CameraModel& after, const std::vector<SourceMatch>& matches) {
+    double largest = 0.0;
+    for (const SourceMatch& m : matches) {
+        const cv::Vec3d a = directionOfSourcePosition(before, m.right), b = directionOfSourcePosition(after, m.right);
+        if (std::isfinite(a[0]) && std::isfinite(b[0]))
+            largest = std::max(largest, std::acos(std::clamp(a.dot(b), -1.0, 1.0)));
+    }
+    return largest;
+}
+
 }  // namespace
 
 const char* failureName(Failure failure) {
@@ -346,34 +372,70 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
     try {
         const int n = options.workingSize;
         result.workingSize = n;
+        const double workingPixel = kTruePi / n;
+        CameraModel leftCam = leftCamera, rightCam = rightCamera;
+        Correspondences c;
+        MatchedPositions at;
+        std::string reason, lawAdvice;
+        std::vector<SourceMatch> sources;
         auto stage = Clock::now();
-        const WorkingHalf leftHalf = renderWorkingHalf(leftCamera, leftImage, n, options.threads);
-        const WorkingHalf rightHalf = renderWorkingHalf(rightCamera, rightImage, n, options.threads);
-        result.seconds.render = secondsSince(stage);
+        for (int pass = 0;; ++pass) {
+            stage = Clock::now();
+            const WorkingHalf leftHalf = renderWorkingHalf(leftCam, leftImage, n, options.threads);
+            const WorkingHalf rightHalf = renderWorkingHalf(rightCam, rightImage, n, options.threads);
+            result.seconds.render += secondsSince(stage);
 
-        const Correspondences c =
-            correspond(leftHalf.gray, leftHalf.valid, rightHalf.gray, rightHalf.valid, options.detector,
-                       options.maxFeatures, options.ratio, options.threads, result.seconds);
-        result.leftFeatures = static_cast<int>(c.left.keypoints.size());
-        result.rightFeatures = static_cast<int>(c.right.keypoints.size());
-        result.matches = static_cast<int>(c.matches.size());
-        std::string reason;
-        const Failure screened = screen(result.leftFeatures, result.rightFeatures, result.matches, options.minFeatures,
-                                        options.minMatches, reason);
-        if (screened != Failure::None) return fail(screened, reason);
+            c = correspond(leftHalf.gray, leftHalf.valid, rightHalf.gray, rightHalf.valid, options.detector,
+                           options.maxFeatures, options.ratio, options.threads, result.seconds);
+            result.leftFeatures = static_cast<int>(c.left.keypoints.size());
+            result.rightFeatures = static_cast<int>(c.right.keypoints.size());
+            result.matches = static_cast<int>(c.matches.size());
+            const Failure screened = screen(result.leftFeatures, result.rightFeatures, result.matches,
+                                            options.minFeatures, options.minMatches, reason);
+            if (screened != Failure::None) return fail(screened, reason);
 
-        const MatchedPositions at = matchedPositions(c, leftHalf.gray, rightHalf.gray, rightHalf.valid,
-                                                     options.refinePositions, options.subpixel, options.threads,
-                                                     result.seconds);
-        result.refinedMatches = at.refined;
+            at = matchedPositions(c, leftHalf.gray, rightHalf.gray, rightHalf.valid, options.refinePositions,
+                                  options.subpixel, options.threads, result.seconds);
+            result.refinedMatches = at.refined;
+            if (!options.refineLenses) break;
 
-        // Exact directions of the matched positions, each in its camera's frame.
+            // The lens refined on the matches' source pixels, which stay
+            // where they are while the lens's correction moves their directions.
+            stage = Clock::now();
+            sources = sourceMatches(leftCam, rightCam, n, at);
+            LensRefinementOptions refineOptions;
+            refineOptions.shape = options.refineShape;
+            refineOptions.pixelRadians = workingPixel;
+            refineOptions.inlierPixels = options.inlierPixels;
+            refineOptions.maxParallaxRadians = options.maxParallaxDegrees * kDegree;
+            LensRefinement refined = refineLenses(leftCam, rightCam, sources, refineOptions);
+            result.seconds.estimation += secondsSince(stage);
+            if (!lawAdvice.empty() && refined.lawAdvice.empty()) refined.lawAdvice = lawAdvice;
+            lawAdvice = refined.lawAdvice;
+            if (!refined.ok) return fail(Failure::Unrelated, lawAdvice.empty() ? refined.reason : lawAdvice);
+            if (result.lensesRefined) {
+                // The records' residual is the first pass's; the law is the one the first pass chose.
+                refined.residualBeforePixels = result.lenses.residualBeforePixels;
+                refined.lawReplaced = refined.lawReplaced || result.lenses.lawReplaced;
+            }
+            const double moved = largestShift(rightCam, refined.right, sources) / workingPixel;
+            result.lenses = std::move(refined);
+            result.lensesRefined = true;
+            leftCam = result.lenses.left, rightCam = result.lenses.right;
+            if (pass >= 1 || moved <= options.refitPixels) break;
+        }
+
+        // Exact directions of the matched positions, each in its camera's
+        // frame: on the grid of the halves as matched, or through the
+        // refined lenses from the matches' source pixels.
         stage = Clock::now();
         std::vector<DirectionPair> pairs;
         pairs.reserve(c.matches.size());
         for (size_t k = 0; k < c.matches.size(); ++k)
-            pairs.push_back({halfPixelDirection(n, at.left[k]), halfPixelDirection(n, at.right[k])});
-        const double workingPixel = kTruePi / n;
+            pairs.push_back(options.refineLenses ? DirectionPair{directionOfSourcePosition(leftCam, sources[k].left),
+                                                                 directionOfSourcePosition(rightCam, sources[k].right)}
+                                                 : DirectionPair{halfPixelDirection(n, at.left[k]),
+                                                                 halfPixelDirection(n, at.right[k])});
         PoseOptions poseOptions;
         poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
         poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
@@ -384,6 +446,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
             pose.ok ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
                     : Failure::Unrelated;
         if (!pose.ok) reason = "no stereo geometry fits the " + countText(result.matches, "match");
+        if (judged == Failure::Unrelated && !lawAdvice.empty()) reason = lawAdvice;
         if (judged != Failure::None) return fail(judged, reason);
 
         // The result.
@@ -423,7 +486,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         result.epipolarResidualArcmin = spreadOf(epipolar);
 
         stage = Clock::now();
-        result.suggested = suggestPoints(leftCamera, rightCamera, pairs, pose, workingPixel);
+        result.suggested = suggestPoints(leftCam, rightCam, pairs, pose, workingPixel);
         result.seconds.suggestion = secondsSince(stage);
         result.ok = true;
         result.seconds.total = secondsSince(start);

@@ -34,6 +34,7 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/features.h"
+#include "alignment/lens_refinement.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
 #include "alignment/subpixel.h"
@@ -123,6 +124,14 @@ struct AlignmentOptions {
     // Threads of the alignment's own loops (0: every hardware thread). The
     // feature detector's own parallelism is OpenCV's, as the program set it up.
     int threads = 0;
+    // The right lens refined against the left together with R and t
+    // (lens_refinement.h); the first shape term too when refineShape. When a
+    // correction moves the matches by more than refitPixels working pixels,
+    // the halves are rendered again through the corrected lens and matched
+    // anew, and the lens refined once more from there.
+    bool refineLenses = false;
+    bool refineShape = false;
+    double refitPixels = 0.5;
 };
 
 struct AlignmentResult {
@@ -161,6 +170,13 @@ struct AlignmentResult {
 
     SuggestedPoints suggested;
     StageSeconds seconds;
+
+    // With refineLenses: the lenses as refined (their cameras are the ones
+    // the rotation and the suggested points hold for), the corrections with
+    // their uncertainties, and the residual with the records before (on the
+    // first matching's inliers) and with the corrected lens after.
+    bool lensesRefined = false;
+    LensRefinement lenses;
 
     cv::Matx33d rotationMatrix() const { return cv::Matx33d(rotation.data()); }
 };

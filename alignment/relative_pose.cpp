@@ -13,20 +13,6 @@ namespace {
 using Vec5 = cv::Vec<double, 5>;
 using Mat5 = cv::Matx<double, 5, 5>;
 
-// Two unit vectors completing t to an orthonormal basis.
-void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2) {
-    const cv::Vec3d helper = std::abs(t[2]) < 0.9 ? cv::Vec3d(0, 0, 1) : cv::Vec3d(0, 1, 0);
-    e1 = cv::normalize(helper.cross(t));
-    e2 = t.cross(e1);
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0.0;
-    const size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + middle, values.end());
-    return values[middle];
-}
-
 struct Hypothesis {
     cv::Matx33d rotation;
     cv::Vec3d baseline;
@@ -207,6 +193,19 @@ Refinement refine(const std::vector<DirectionPair>& pairs, const std::vector<int
 }
 
 }  // namespace
+
+void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2) {
+    const cv::Vec3d helper = std::abs(t[2]) < 0.9 ? cv::Vec3d(0, 0, 1) : cv::Vec3d(0, 1, 0);
+    e1 = cv::normalize(helper.cross(t));
+    e2 = t.cross(e1);
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    const size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + middle, values.end());
+    return values[middle];
+}
 
 cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen) {
     cv::Matx33d m = cv::Matx33d::zeros();

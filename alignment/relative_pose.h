@@ -68,6 +68,12 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
 // bias it: it is here to show how much, not used by the estimate.
 cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen);
 
+// Two unit vectors completing the unit t to an orthonormal basis (t's tangent steps).
+void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2);
+
+// The median of the values (0 for none).
+double median(std::vector<double> values);
+
 // Signed residual of one pair (see above).
 double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);
 

@@ -44,6 +44,18 @@ CameraModel CameraModel::fromEyeGeometry(const EyeGeometry& eye) {
     return camera;
 }
 
+CameraModel CameraModel::withCorrection(const LensCorrection& correction) const {
+    EyeGeometry e = eye();
+    e.correction = correction;
+    return fromEyeGeometry(e);
+}
+
+CameraModel CameraModel::withMapping(MappingKind kind) const {
+    return fromEyeGeometry(withMappingAt90Degrees(eye(), kind));
+}
+
+const EyeGeometry& CameraModel::eye() const { return geometry_->eye(); }
+
 int CameraModel::imageWidth() const { return geometry_ ? geometry_->eye().imageWidth : 0; }
 int CameraModel::imageHeight() const { return geometry_ ? geometry_->eye().imageHeight : 0; }
 
@@ -237,6 +249,10 @@ std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, 
         projectToImage(camera.geometry().eye(), std::acos(std::clamp(d[1], -1.0, 1.0)), std::atan2(d[2], d[0]));
     if (!std::isfinite(p.column) || !std::isfinite(p.row)) return std::nullopt;
     return cv::Point2d(p.column, p.row);
+}
+
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position) {
+    return toVec(directionOfPosition(camera.geometry().eye(), {position.x, position.y}));
 }
 
 cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel) {

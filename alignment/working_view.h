@@ -32,6 +32,14 @@ public:
     // bounds).
     static CameraModel fromEyeGeometry(const EyeGeometry& eye);
 
+    // The same camera with the lens's law, radius or axis corrected (the
+    // record's own values untouched, see LensCorrection); and with the law
+    // of another mapping kind at the same radius for 90 degrees.
+    CameraModel withCorrection(const LensCorrection& correction) const;
+    CameraModel withMapping(MappingKind kind) const;
+    // The eye as the conversion's renderers take it.
+    const EyeGeometry& eye() const;
+
     bool empty() const { return !geometry_; }
     int imageWidth() const;
     int imageHeight() const;
@@ -110,6 +118,10 @@ std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, 
 // Camera direction of an integer source pixel, as the engine's A/B route
 // reads a point (NaN components where the engine gives NaN).
 cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel);
+
+// Camera direction of a continuous source position (column, row), through
+// the lens's correction; NaN components beyond the law's reach.
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position);
 
 // Source pixels per radian at the lens axis (the density the working size is
 // compared with).

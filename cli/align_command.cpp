@@ -18,13 +18,14 @@
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
+#include "cli/lens_refinement_report.h"
 #include "conversion/auto_align.h"
 #include "conversion/stereo_image.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 11> kAlignOptions{{
+constexpr std::array<OptionSpec, 13> kAlignOptions{{
     {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
     {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
     {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
@@ -34,13 +35,16 @@ constexpr std::array<OptionSpec, 11> kAlignOptions{{
     {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
     kMaxInputOption,
     kIgnoreOrientationOption,
+    kRefineLensesOption,
+    kRefineShapeOption,
     {"json", 0, nullptr, "print one JSON object instead of text"},
     {"help", 'h', nullptr, "show this help"},
 }};
 
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
-    "                          [--lenses FILE] [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
+    "                          [--lenses FILE] [--refine-lenses [--refine-shape]] [--json]\n"
+    "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 constexpr std::array<OptionSpec, 6> kCheckOptions{{
     {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
@@ -211,7 +215,10 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty())
         return usage(error);
 
-    const PairAlignment aligned = alignRequestPair(request, *threads);
+    if (options.has("refine-shape") && !options.has("refine-lenses"))
+        return usage("--refine-shape goes with --refine-lenses");
+    const PairAlignment aligned =
+        alignRequestPair(request, *threads, nullptr, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {
@@ -232,6 +239,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
             << ", \"matches\": " << r.matches << ", \"inliers\": " << r.inliers
             << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
             << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
+            << (r.lensesRefined ? lensRefinementJson(r.lenses) : std::string())
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
             << ", \"input_warnings\": " << jsonList(aligned.warnings)
@@ -247,8 +255,10 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         << number(r.verticalDisparityArcmin.p95) << "', largest " << number(r.verticalDisparityArcmin.max)
         << "' (minutes of arc)\n"
         << disparityText(r.disparity, "left after alignment: the vertical disparity no parallax explains");
+    if (r.lensesRefined) out << lensRefinementText(r.lenses);
     if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
     if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
+    if (r.lensesRefined && !r.lenses.lawAdvice.empty()) err << "vistereo-cli: warning: " << r.lenses.lawAdvice << "\n";
     return kExitOk;
 }
 

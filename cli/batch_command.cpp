@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 34> kBatchOptions{{
+constexpr std::array<OptionSpec, 36> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -33,6 +33,8 @@ constexpr std::array<OptionSpec, 34> kBatchOptions{{
     {"auto-align", 0, nullptr, "align every pair automatically from its own pictures (no --points needed)"},
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
                                "                            every pair with the robust mean of their rotations"},
+    kRefineLensesOption,
+    kRefineShapeOption,
     {"left-dir", 0, "DIR", "folder of the left images (default: input/left); a bare name is in the\n"
                            "                            working directory, a path (with /) is taken as given"},
     {"right-dir", 0, "DIR", "folder of the right images (default: input/right); the two folders'\n"
@@ -69,7 +71,7 @@ constexpr std::array<OptionSpec, 34> kBatchOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
-    "                          (--points LIST | --auto-align [--align-once])\n"
+    "                          (--points LIST | --auto-align [--align-once] [--refine-lenses [--refine-shape]])\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
@@ -185,6 +187,10 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (alignOnce && !autoAlign) return usageError(err, "--align-once goes with --auto-align");
+    if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
+    if (options.has("refine-shape") && !options.has("refine-lenses"))
+        return usageError(err, "--refine-shape goes with --refine-lenses");
+    const LensRefining refining{options.has("refine-lenses"), options.has("refine-shape")};
     if (autoAlign && options.has("points"))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points");
     if (!autoAlign && !options.has("points")) return usageError(err, "missing --points (or --auto-align)");
@@ -259,7 +265,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     // Ctrl-C or kill while a file is written leaves no temporary file behind.
     removeTemporariesOnTermination(kInterrupted);
     if (alignOnce && planBatch(pairs, settings.force, request.outputHeight).toConvert() > 0) {
-        const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads);
+        const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads, kSharedAlignmentPairs,
+                                                       kSharedAlignmentAttempts, refining);
         for (const std::string& remark : sharedAlignmentRemarks(shared))
             err << "vistereo-cli: warning: " << remark << "\n";
         if (!shared.rotation) {
@@ -268,6 +275,16 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         }
         if (!quiet) out << describeSharedAlignment(shared) << "\n" << std::flush;
         request.rotation = shared.rotation;
+        if (shared.lenses) {
+            request.refinedLenses = *shared.lenses;
+            const LensCorrection& c = shared.lenses->corrections[1];
+            char text[200];
+            std::snprintf(text, sizeof text, "right lens refined (mean of the pairs used): axis point moved by %.2f, %.2f "
+                          "dots; scale %.5f; shape %.5f", c.axisDx, c.axisDy, c.scale, c.shape);
+            if (!quiet) out << text << (shared.lenses->laws[1] ? std::string("; projection taken as ") +
+                                                                      alignment::mappingName(*shared.lenses->laws[1])
+                                                                : std::string()) << "\n";
+        }
         if (request.matchColour != ColourMatching::Off) {
             // One colour match for the shoot, as one rotation.
             const SharedColour colour = matchSharedColours(shared, pairs, request, settings.run.threads);
@@ -280,7 +297,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
             if (colour.ok()) settings.sharedColour = colour.match;
         }
     } else if (autoAlign && !alignOnce) {
-        settings.alignPair = alignEachPair(settings.run.threads);
+        settings.alignPair = alignEachPair(settings.run.threads, refining);
     }
     BatchReport report(out, err, isatty(STDERR_FILENO) == 1, quiet);
     BatchProgress before;

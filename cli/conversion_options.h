@@ -22,6 +22,12 @@ inline constexpr OptionSpec kPointsOption{"points", 0, "LIST",
                                           "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in both images"};
 inline constexpr OptionSpec kAutoAlignOption{
     "auto-align", 0, nullptr, "align the right eye automatically from the pictures (no --points needed)"};
+inline constexpr OptionSpec kRefineLensesOption{
+    "refine-lenses", 0, nullptr,
+    "with automatic alignment: correct the right lens's axis point and scale\n"
+    "                            against the left from the pictures, with the rotation"};
+inline constexpr OptionSpec kRefineShapeOption{
+    "refine-shape", 0, nullptr, "with --refine-lenses: fit the right lens's first shape term too"};
 inline constexpr OptionSpec kHeightOption{"height", 0, "N",
                                           "output height in dots; the width is twice that (default: 4096)"};
 inline constexpr OptionSpec kVrSuffixOption{

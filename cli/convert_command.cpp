@@ -17,6 +17,7 @@
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
+#include "cli/lens_refinement_report.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/output_target.h"
@@ -27,7 +28,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 29> kConvertOptions{{
+constexpr std::array<OptionSpec, 31> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -35,6 +36,8 @@ constexpr std::array<OptionSpec, 29> kConvertOptions{{
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     kAutoAlignOption,
+    kRefineLensesOption,
+    kRefineShapeOption,
     kLeftImageOption,
     kRightImageOption,
     {"output", 'o', "FILE", "output image, format by extension (default: LROut.jpg); a bare name goes\n"
@@ -63,7 +66,8 @@ constexpr std::array<OptionSpec, 29> kConvertOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
-    "                            [--lenses FILE] [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
+    "                            [--lenses FILE] [--refine-lenses [--refine-shape]]\n"
+    "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
     "                            [--max-input-megapixels MP] [--ignore-orientation]\n"
@@ -151,6 +155,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             return usageError(err, std::string("missing --") + required);
     if (autoAlign && (options.has("points") || options.has("match")))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points or --match");
+    if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
+    if (options.has("refine-shape") && !options.has("refine-lenses"))
+        return usageError(err, "--refine-shape goes with --refine-lenses");
 
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usageError(err, *bad);
@@ -191,21 +198,26 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     InputImages alignedImages;  // the pair the alignment read, converted without decoding it again
     PairAlignment aligned;      // its matches mark the far field for the colour match
     if (autoAlign) {
-        aligned = alignRequestPair(request, run.threads, &alignedImages);
+        aligned = alignRequestPair(request, run.threads, &alignedImages,
+                                   {options.has("refine-lenses"), options.has("refine-shape")});
         if (!aligned.ok()) {
             for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
             printError(err, aligned.error);
             return kExitFailed;
         }
         request.rotation = rotationOf(aligned.result);
+        request.refinedLenses = refinedLensesOf(aligned.result);
         alignSeconds = aligned.seconds;
         if (!aligned.result.warning.empty()) err << "vistereo-cli: warning: " << aligned.result.warning << "\n";
+        if (aligned.result.lensesRefined && !aligned.result.lenses.lawAdvice.empty())
+            err << "vistereo-cli: warning: " << aligned.result.lenses.lawAdvice << "\n";
         if (!options.has("quiet"))
             out << "aligned: yaw " << aligned.result.yawDegrees << ", pitch " << aligned.result.pitchDegrees
                 << ", roll " << aligned.result.rollDegrees << " degrees; " << aligned.result.inliers << " of "
                 << aligned.result.matches << " matches agree; vertical disparity RMS "
                 << aligned.result.verticalDisparityArcmin.rms << "' (95th percentile "
                 << aligned.result.verticalDisparityArcmin.p95 << "')\n";
+        if (aligned.result.lensesRefined && !options.has("quiet")) out << lensRefinementText(aligned.result.lenses);
     }
 
     ProgressBar bar(err);

@@ -27,7 +27,7 @@ std::optional<RunRefusal> judgeAndPrepare(const InputImages& images, const Conve
 // Aligns a pair read as the run reads it: the request's lens check, the
 // images judged, the eyes prepared. The request needs no points.
 PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& request, int threads,
-                            Clock::time_point start) {
+                            Clock::time_point start, LensRefining refining = {}) {
     PairAlignment out;
     std::vector<std::string> warnings;
     PreparedPair prepared;
@@ -35,10 +35,37 @@ PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& 
         out.error = refused->explained();
         return out;
     }
-    out = alignImages(images.left.pixels, images.right.pixels, prepared.geometry, threads);
+    out = alignImages(images.left.pixels, images.right.pixels, prepared.geometry, threads, refining);
     out.warnings = std::move(warnings);
     out.seconds = secondsSince(start);
     return out;
+}
+
+// The mean of the refined corrections of the attempts taken into the
+// rotation's mean, with the law the first of them found.
+RefinedLenses meanLenses(const std::vector<SharedAlignment::Attempt>& attempts) {
+    RefinedLenses mean;
+    mean.corrections[0] = mean.corrections[1] = {0.0, 0.0, 0.0, 0.0};
+    int count = 0;
+    for (const SharedAlignment::Attempt& a : attempts) {
+        if (!a.used || !a.alignment.result.lensesRefined) continue;
+        const RefinedLenses one = refinedLensesOf(a.alignment.result);
+        if (count == 0) mean.laws = one.laws;
+        for (int eye = 0; eye < 2; ++eye) {
+            LensCorrection& m = mean.corrections[eye];
+            const LensCorrection& c = one.corrections[eye];
+            m.axisDx += c.axisDx, m.axisDy += c.axisDy, m.scale += c.scale, m.shape += c.shape;
+        }
+        ++count;
+    }
+    for (LensCorrection& m : mean.corrections) {
+        if (count == 0) {
+            m = {};
+            continue;
+        }
+        m.axisDx /= count, m.axisDy /= count, m.scale /= count, m.shape /= count;
+    }
+    return mean;
 }
 
 ConversionRequest withoutPoints(const ConversionRequest& request) {
@@ -50,11 +77,13 @@ ConversionRequest withoutPoints(const ConversionRequest& request) {
 }  // namespace
 
 PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
-                          int threads) {
+                          int threads, LensRefining refining) {
     const auto start = Clock::now();
     PairAlignment out;
     alignment::AlignmentOptions options;
     options.threads = threads;
+    options.refineLenses = refining.lenses;
+    options.refineShape = refining.shape;
     out.result = alignment::estimateAlignment(alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
                                               alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, options);
     if (!out.result.ok) out.error = "automatic alignment failed: " + out.result.reason;
@@ -62,7 +91,8 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
     return out;
 }
 
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads, InputImages* images) {
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads, InputImages* images,
+                               LensRefining refining) {
     const auto start = Clock::now();
     const ConversionRequest byRotation = withoutPoints(request);
     if (const auto refused = checkRequest(byRotation)) {
@@ -71,9 +101,17 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads, In
         return refusedPair;
     }
     InputImages read = readInputImages(request);
-    PairAlignment aligned = alignReadPair(read, byRotation, threads, start);
+    PairAlignment aligned = alignReadPair(read, byRotation, threads, start, refining);
     if (images) *images = std::move(read);
     return aligned;
+}
+
+RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result) {
+    RefinedLenses lenses;
+    if (!result.lensesRefined) return lenses;
+    lenses.corrections = result.lenses.correction;
+    if (result.lenses.lawReplaced) lenses.laws[1] = result.lenses.rightMapping;
+    return lenses;
 }
 
 RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
@@ -95,7 +133,7 @@ alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& righ
 }
 
 SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request, int threads,
-                                size_t wanted, size_t attempts) {
+                                size_t wanted, size_t attempts, LensRefining refining) {
     const auto begin = Clock::now();
     SharedAlignment shared;
     const ConversionRequest byRotation = withoutPoints(request);
@@ -107,7 +145,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
         const auto start = Clock::now();
         try {
             attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request)),
-                                              byRotation, threads, start);
+                                              byRotation, threads, start, refining);
         } catch (const std::exception& e) {
             attempt.alignment.error = std::string("the pair could not be read: ") + e.what();
         }
@@ -138,6 +176,11 @@ void takeRobustMean(SharedAlignment& shared) {
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) m.m[r][c] = mean.rotation(r, c);
     shared.rotation = m;
+    // Lenses refined on the pairs (the video's frame pairs too) take their mean likewise.
+    if (std::any_of(shared.attempts.begin(), shared.attempts.end(), [](const SharedAlignment::Attempt& a) {
+            return a.used && a.alignment.result.lensesRefined;
+        }))
+        shared.lenses = meanLenses(shared.attempts);
     shared.angles = alignment::yawPitchRollOf(mean.rotation);
     shared.rmsDegrees = mean.rmsDegrees;
     shared.maxDegrees = mean.maxDegrees;
@@ -234,14 +277,17 @@ std::string describeColourMatch(const alignment::ColourMatch& m) {
     return text;
 }
 
-BatchAligner alignEachPair(int threads) {
-    return [threads](const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry) {
-        const PairAlignment aligned = alignImages(left, right, geometry, threads);
+BatchAligner alignEachPair(int threads, LensRefining refining) {
+    return [threads, refining](const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry) {
+        const PairAlignment aligned = alignImages(left, right, geometry, threads, refining);
         BatchAlignment out;
         if (aligned.ok()) out.rotation = rotationOf(aligned.result);
+        if (aligned.ok() && aligned.result.lensesRefined) out.lenses = refinedLensesOf(aligned.result);
         out.error = aligned.error;
         out.warning = aligned.result.warning;
         out.result = std::make_shared<const alignment::AlignmentResult>(aligned.result);
+        if (aligned.ok() && aligned.result.lensesRefined && !aligned.result.lenses.lawAdvice.empty())
+            out.warning += (out.warning.empty() ? "" : "; ") + aligned.result.lenses.lawAdvice;
         return out;
     };
 }

@@ -28,15 +28,27 @@ struct PairAlignment {
     bool ok() const { return error.empty(); }
 };
 
+// Whether the alignment refines the right lens against the left as well
+// (alignment/lens_refinement.h), and with it the first shape term.
+struct LensRefining {
+    bool lenses = false;
+    bool shape = false;
+};
+
 // Aligns two decoded images whose eyes `geometry` describes.
 PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
-                          int threads = 0);
+                          int threads = 0, LensRefining refining = {});
 
 // Aligns the images `request` names with its lenses (points, zenith and
 // output are not used), read as the run reads them. When `images` is given,
 // it receives the pair as read, for a conversion that follows (which then
 // does not decode the images again).
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0, InputImages* images = nullptr);
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0, InputImages* images = nullptr,
+                               LensRefining refining = {});
+
+// The lenses an alignment refined (its corrections, and a law that fits
+// better than the record's), as a conversion renders with them.
+RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result);
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);
@@ -61,6 +73,9 @@ struct SharedAlignment {
     };
     std::vector<Attempt> attempts;  // in the batch's order
     std::optional<RotationMatrix> rotation;  // empty: no pair aligned
+    // With lenses refined: the mean of the used pairs' corrections, and the
+    // law the first of them found when it replaced the record's.
+    std::optional<RefinedLenses> lenses;
     alignment::YawPitchRoll angles;
     double rmsDegrees = 0.0, maxDegrees = 0.0;  // spread of the used pairs' rotations around the mean
     size_t used = 0;
@@ -76,7 +91,7 @@ inline constexpr size_t kSharedAlignmentAttempts = 20;  // pairs tried at most
 // the run does, with the request's lenses and limits.
 SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const ConversionRequest& request,
                                 int threads = 0, size_t wanted = kSharedAlignmentPairs,
-                                size_t attempts = kSharedAlignmentAttempts);
+                                size_t attempts = kSharedAlignmentAttempts, LensRefining refining = {});
 
 // Combines the rotations of the attempts in `shared` that aligned into their
 // robust mean (an estimate far from the others is left out): marks each
@@ -114,6 +129,6 @@ std::string describeColourMatch(const alignment::ColourMatch& match);
 
 // The batch's per-pair alignment: each pair aligned from its own images, as
 // a single conversion with automatic alignment does.
-BatchAligner alignEachPair(int threads);
+BatchAligner alignEachPair(int threads, LensRefining refining = {});
 
 }  // namespace vistereo

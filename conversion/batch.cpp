@@ -381,6 +381,11 @@ private:
                 if (!aligned.warning.empty()) job.outcome.warnings.push_back(aligned.warning);
                 if (!aligned.error.empty()) return fail(job, aligned.error);
                 if (aligned.rotation) job.rotation = aligned.rotation;
+                if (aligned.lenses) {
+                    auto refined = std::make_shared<SizedGeometry>(*geometry_);
+                    applyRefinedLenses(*aligned.lenses, refined->prepared.geometry);
+                    job.geometry = std::move(refined);
+                }
             }
             if (settings_.sharedColour) {
                 job.colour = settings_.sharedColour;

@@ -52,6 +52,9 @@ struct BatchAlignment {
     // The alignment itself, whose matches mark the far field for the
     // pair's colour match (none: every pixel counts as far).
     std::shared_ptr<const alignment::AlignmentResult> result;
+    // The pair's lenses as its alignment refined them: its eyes are rendered
+    // so (and its remap plans keyed by them), apart from the other pairs'.
+    std::optional<RefinedLenses> lenses = std::nullopt;
 };
 using BatchAligner =
     std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;

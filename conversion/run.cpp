@@ -293,6 +293,14 @@ std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vecto
     return std::nullopt;
 }
 
+void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry) {
+    for (int eye = 0; eye < 2; ++eye) {
+        EyeGeometry& e = geometry.eye[eye];
+        if (lenses.laws[eye]) e = withMappingAt90Degrees(e, *lenses.laws[eye]);
+        e.correction = lenses.corrections[eye];
+    }
+}
+
 std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
                                       PreparedPair& prepared) {
     prepared.eyes = prepareEyes(request.lenses, {left, right}, request.mappingKinds);
@@ -309,6 +317,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
                 return refusal(ConversionStatus::ImpossibleLens, nullptr,
                                describeLensProblem(eye, request.lenses[eye], problems.front()));
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
+    applyRefinedLenses(request.refinedLenses, prepared.geometry);
     return std::nullopt;
 }
 

@@ -66,6 +66,14 @@ PointsInput readPointEntry(const PointEntry& entry);
 // the eye that is darker there.
 enum class ColourMatching { Off, Tone, ToneAndFalloff };
 
+// The lenses as an alignment refined them from the pictures: each eye's
+// correction, and a law that fits it better than its record's, at the
+// record's radius for 90 degrees. The identity and no law change nothing.
+struct RefinedLenses {
+    std::array<LensCorrection, 2> corrections;
+    std::array<std::optional<MappingKind>, 2> laws;
+};
+
 // Everything one conversion needs, chosen by the user; the run does not
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
@@ -74,6 +82,9 @@ struct ConversionRequest {
     // When set, the right eye is aligned by this rotation instead of the
     // points, which are then neither read nor checked.
     std::optional<RotationMatrix> rotation;
+    // The lenses as refined from the pictures (--refine-lenses); by default
+    // the eyes are exactly as the records describe them.
+    RefinedLenses refinedLenses;
     int32_t outputHeight = kDefaultOutputHeight;
     ZenithTenths zenith;
     std::string leftName = "L.jpg";

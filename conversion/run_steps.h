@@ -54,6 +54,9 @@ struct PreparedPair {
     PreparedEyes eyes;
     ConversionGeometry geometry;
 };
+// The eyes of `geometry`, prepared from their records, as `lenses` refined them.
+void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry);
+
 std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
                                       PreparedPair& prepared);
 

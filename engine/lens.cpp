@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 
 namespace vistereo {
 namespace {
@@ -163,6 +164,21 @@ double angleOffAxis(const EyeGeometry& e, double dots) {
     EyeGeometry plain = e;
     plain.correction.shape = 0.0;
     return solveAngle(e, rho, angleOffAxis(plain, dots));
+}
+
+EyeGeometry withMappingAt90Degrees(const EyeGeometry& eye, MappingKind kind) {
+    EyeGeometry e = eye;
+    e.mapping = kind;
+    e.circleTheta = kHalfPi;
+    e.polynomial = {};
+    switch (kind) {
+        case MappingKind::Orthographic: e.sineK = 1.0, e.mappingScale = 1.0; break;
+        case MappingKind::Equisolid: e.sineK = 0.5, e.mappingScale = 1.41421; break;
+        default: e.mappingScale = 1.0 / lawRadius(e, 0.5 * std::numbers::pi); break;
+    }
+    // As the prepare step bounds them: the orthographic law rises to 90 degrees, the others to 180.
+    e.reachTheta = kind == MappingKind::Orthographic ? 0.5 * std::numbers::pi : std::numbers::pi;
+    return e;
 }
 
 SourcePosition projectToImage(const EyeGeometry& e, double theta, double phi) {

@@ -67,6 +67,12 @@ Vec3 directionOfPoint(const EyeGeometry& eye, ImagePoint point);
 // The same for a position between pixel centres (column, row).
 Vec3 directionOfPosition(const EyeGeometry& eye, SourcePosition position);
 
+// The eye with the law of another mapping kind (orthographic, equisolid,
+// equidistant or stereographic) at the same radius for 90 degrees, as the
+// prepare step derives that kind with no field of view stated; the axis, the
+// image and the correction stay.
+EyeGeometry withMappingAt90Degrees(const EyeGeometry& eye, MappingKind kind);
+
 // Whether the eye goes by the sine laws' and the quadratic's fixed arithmetic
 // (a sine law or the quadratic, without a correction).
 inline bool usesFixedArithmetic(const EyeGeometry& eye) {

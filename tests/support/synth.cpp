@@ -103,11 +103,18 @@ SynthLens SynthLens::sine(int width, int height, double k) {
     return lens;
 }
 
+SynthLens SynthLens::equidistant(int width, int height) {
+    SynthLens lens = equisolid(width, height);
+    lens.k = 0.0, lens.mappingScale = 2.0 / kTruePi;
+    return lens;
+}
+
 EyeGeometry eyeGeometryOf(const SynthLens& lens) {
     LensSettings e;
     e.name = "synthetic";
     e.radiusMode = static_cast<int32_t>(RadiusMode::Dots);
-    const MappingKind kind = lens.k == 0.5 && lens.mappingScale == 1.41421 ? MappingKind::Equisolid
+    const MappingKind kind = lens.k == 0.0                                     ? MappingKind::Equidistant
+                             : lens.k == 0.5 && lens.mappingScale == 1.41421 ? MappingKind::Equisolid
                              : lens.k == 1.0 && lens.mappingScale == 1.0   ? MappingKind::Orthographic
                                                                            : MappingKind::SineK;
     e.mappingKind = static_cast<int32_t>(kind);
@@ -124,8 +131,8 @@ Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row) {
     const double q = std::sqrt(dx * dx + dy * dy);
     const double rho = q / (lens.radius180 * lens.mappingScale);
     const double nan = std::nan("");
-    if (rho > std::sin(lens.k * kTruePi / 2) + 1e-12) return {nan, nan, nan};
-    const double theta = std::asin(std::min(rho, 1.0)) / lens.k;
+    if (rho > (lens.k == 0.0 ? kTruePi / 2 : std::sin(lens.k * kTruePi / 2)) + 1e-12) return {nan, nan, nan};
+    const double theta = lens.k == 0.0 ? rho : std::asin(std::min(rho, 1.0)) / lens.k;
     if (q == 0.0) return {0.0, 1.0, 0.0};
     return {std::sin(theta) * dx / q, std::cos(theta), std::sin(theta) * dy / q};
 }
@@ -134,7 +141,7 @@ std::optional<cv::Point2d> pixelOfCameraDirection(const SynthLens& lens, const V
     const double len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
     const double theta = std::acos(std::clamp(d.y / len, -1.0, 1.0));
     if (theta > kTruePi / 2 + 1e-9) return std::nullopt;
-    const double phi = std::atan2(d.z, d.x), r = lens.radius180 * lens.mappingScale * std::sin(lens.k * theta);
+    const double phi = std::atan2(d.z, d.x), r = lens.radius180 * lens.mappingScale * (lens.k == 0.0 ? theta : std::sin(lens.k * theta));
     return cv::Point2d(lens.axisX + r * std::cos(phi), lens.axisY - r * std::sin(phi));
 }
 

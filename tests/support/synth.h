@@ -25,7 +25,8 @@ struct Rotation {
     static Rotation fromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg);
 };
 
-// A sine-model fisheye: r = radius180 * mappingScale * sin(k * theta), the law the engine inverts.
+// A sine-model fisheye: r = radius180 * mappingScale * sin(k * theta), the law the engine inverts (or, with k = 0,
+// the equidistant r = radius180 * mappingScale * theta).
 struct SynthLens {
     int width = 1200, height = 1200;
     double k = 0.5;  // 1.0 orthographic, 0.5 equisolid
@@ -37,6 +38,8 @@ struct SynthLens {
     static SynthLens orthographic(int width, int height);
     // m = floor(100000 / sin(k * pi / 2)) / 100000, as the engine derives it for a registered k.
     static SynthLens sine(int width, int height, double k);
+    // k = 0 stands for the equidistant law r = radius180 * (2 / pi) * theta (radius180 at 90 degrees).
+    static SynthLens equidistant(int width, int height);
 };
 
 // The engine's eye record for a synthetic lens, derived as the conversion run derives it.

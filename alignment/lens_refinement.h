@@ -1,0 +1,86 @@
+// Lens calibration from the pair itself.
+//
+// Every match of a pair is two source pixels, one per eye. The alignment
+// turns them into camera directions through the lens records; when a record
+// is a little wrong (its axis point a few pixels off, its radius a percent or
+// two off, or the wrong law), the directions are bent and no rotation lines
+// the far field up. Here the source pixels stay fixed and the right eye's
+// lens is corrected, jointly with the rotation R and the baseline t, until
+// the coplanarity residual u_L . (t x R u_R(lens)) / |t x R u_R| of the
+// matches (relative_pose.h) is least: the right eye's axis point (axisDx,
+// axisDy), its scale and, when asked, the first shape term (LensCorrection).
+//
+// What one pair cannot tell stays at the record's value: the left eye is the
+// reference and is held entirely (a common scale error of both eyes changes
+// no residual, and the left axis trades against the rotation), so only the
+// right eye's corrections relative to the left are fitted; each is pulled
+// weakly towards the record by a prior (axis 2 % of the radius for 90
+// degrees, scale 0.05, shape 0.05, one sigma) that keeps an unobservable
+// combination where the record put it. With no parallax to measure the
+// baseline by, t stays the rig's +x and only R is fitted with the lens.
+//
+// The fit: Levenberg-Marquardt with Huber weights and numeric derivatives of
+// the lens terms, on inliers chosen first with a loose threshold (a wrong
+// record bends the matches by several pixels) and then again, twice, with
+// the alignment's own threshold on the corrected directions. Each correction
+// comes with its standard deviation: the inverse of the normal equations,
+// scaled by the residual's variance. When the record's law, corrected, still
+// leaves a large residual, the other laws are tried at the same radius for 90
+// degrees (a law only changes how the radius grows with theta: its misfit is
+// radial), and one that fits at least twice as well is named and taken.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "alignment/working_view.h"
+
+namespace vistereo::alignment {
+
+struct LensRefinementOptions {
+    bool shape = false;               // fit the first shape term of the right lens too
+    double pixelRadians = 3.14159265358979323846 / 1024;  // a working pixel, the unit of the residuals reported
+    double inlierPixels = 1.5;        // the alignment's threshold off the epipolar plane, working pixels
+    double looseInlierPixels = 12.0;  // the first choice of inliers, before any correction
+    double maxParallaxRadians = 0.21;
+    double misfitPixels = 0.5;        // an RMS residual above this (working pixels) after the fit is a misfit
+};
+
+// One match as two continuous source positions (column, row).
+struct SourceMatch {
+    cv::Point2d left, right;
+};
+
+struct LensRefinement {
+    bool ok = false;
+    std::string reason;  // why not (too few matches, no geometry fits)
+    // The eyes as refined: the left one as its record has it; the right one
+    // with its correction (and, when the record's law did not fit and another
+    // did, that law).
+    CameraModel left, right;
+    std::array<LensCorrection, 2> correction;  // per eye; the left one the identity
+    std::array<LensCorrection, 2> sigma;       // standard deviations; zero where held
+    std::vector<std::string> held;              // what stayed at the record's value, in words
+    double residualBeforePixels = 0.0;          // RMS coplanarity residual with the records (R and t fitted)
+    double residualAfterPixels = 0.0;           // the same with the corrected lens
+    int inliers = 0;
+    cv::Matx33d rotation = cv::Matx33d::eye();
+    cv::Vec3d baseline{1.0, 0.0, 0.0};
+    // The record's law left a radial misfit: "the right lens's projection
+    // does not fit: try equidistant (0.08 px; 2.31 px as registered)".
+    std::string lawAdvice;
+    bool lawReplaced = false;  // the right eye was refined with the law the advice names first
+    MappingKind rightMapping = MappingKind::Orthographic;  // the law of the right eye as refined
+};
+
+// Refines the right lens against the left on `matches`.
+LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, const std::vector<SourceMatch>& matches,
+                            const LensRefinementOptions& options = {});
+
+// The projection's name as the lens command spells it ("equidistant", ...).
+const char* mappingName(MappingKind kind);
+
+}  // namespace vistereo::alignment
