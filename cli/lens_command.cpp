@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <sstream>
 
 #include "alignment/image_circle.h"
@@ -103,30 +104,8 @@ const CommandHelp kLensDetectHelp{"lens detect", "find the image circle of a cir
 
 namespace {
 
-// Options by the table, the other words in order (a valued option takes the
-// next word when it is not written --name=VALUE).
-struct SplitArgs {
-    ParsedOptions options;
-    std::vector<std::string> words;
-};
-SplitArgs splitArgs(const std::vector<std::string>& args, std::span<const OptionSpec> table) {
-    std::vector<std::string> optionArgs;
-    SplitArgs out;
-    for (size_t k = 0; k < args.size(); ++k) {
-        const std::string& a = args[k];
-        if (a.size() < 2 || a[0] != '-') {
-            out.words.push_back(a);
-            continue;
-        }
-        optionArgs.push_back(a);
-        for (const OptionSpec& spec : table) {
-            const bool named = a == std::string("--") + spec.name || (spec.shortName && a == std::string("-") + spec.shortName);
-            if (named && spec.valueName && k + 1 < args.size()) optionArgs.push_back(args[++k]);
-        }
-    }
-    out.options = parseOptions(optionArgs, table);
-    return out;
-}
+// The lens subcommands take any number of NAMEs or IMAGEs among their options.
+constexpr size_t kAnyWords = std::numeric_limits<size_t>::max();
 
 std::string fixed(double v, int decimals) {
     char text[48];
@@ -217,12 +196,12 @@ int runList(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 }
 
 int runShow(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const SplitArgs split = splitArgs(args, kListOptions);
-    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
-    if (split.words.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to show", kUsage, "lens");
+    const ParsedOptions options = parseOptions(args, kListOptions, kAnyWords);
+    if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
+    if (options.positional.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to show", kUsage, "lens");
     LensCatalogue catalogue;
-    if (!loadListed(split.options, catalogue, err)) return kExitFailed;
-    const LensLookup found = findLens(catalogue, split.words[0]);
+    if (!loadListed(options, catalogue, err)) return kExitFailed;
+    const LensLookup found = findLens(catalogue, options.positional[0]);
     if (!found.error.empty()) {
         printError(err, found.error);
         return kExitFailed;
@@ -261,11 +240,11 @@ bool loadForRewrite(const std::filesystem::path& file, const std::string& what, 
 }
 
 int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const SplitArgs split = splitArgs(args, kRemoveOptions);
-    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
-    if (split.words.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to remove", kUsage, "lens");
-    const std::string& name = split.words[0];
-    const std::filesystem::path file = targetFile(split.options, err);
+    const ParsedOptions options = parseOptions(args, kRemoveOptions, kAnyWords);
+    if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
+    if (options.positional.size() != 1) return usageError(err, "give exactly one lens NAME (or #K) to remove", kUsage, "lens");
+    const std::string& name = options.positional[0];
+    const std::filesystem::path file = targetFile(options, err);
     if (file.empty()) return kExitFailed;
     const std::string what = "cannot remove \"" + name + "\"";
     LensRegistry registry;
@@ -326,13 +305,13 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
 }
 
 int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const SplitArgs split = splitArgs(args, kDetectOptions);
-    if (!split.options.error.empty()) return usageError(err, split.options.error, kUsage, "lens");
-    if (split.words.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
-    const bool json = split.options.has("json");
+    const ParsedOptions options = parseOptions(args, kDetectOptions, kAnyWords);
+    if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
+    if (options.positional.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
+    const bool json = options.has("json");
     InputReadOptions reading;
-    if (const auto bad = readInputChoices(split.options, reading)) return usageError(err, *bad, kUsage, "lens");
-    const Detection d = detectInImages(split.options.value("directory", "."), split.words, reading);
+    if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
+    const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
     const alignment::ImageCircle& c = d.circle;
     const std::string reason = !d.error.empty() ? d.error : c.reason;
     if (!d.error.empty() || !c.ok) {
@@ -344,12 +323,12 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
         out << "{\"ok\": true, \"centre\": [" << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2)
             << "], \"radius\": " << fixed(c.radius, 2) << ", \"rim_seen\": " << fixed(c.rimSeen, 3)
             << ", \"residual_px\": " << fixed(c.residualPx, 3) << ", \"image_size\": [" << d.width << ", " << d.height
-            << "], \"frames\": " << split.words.size() << "}\n";
+            << "], \"frames\": " << options.positional.size() << "}\n";
         return kExitOk;
     }
     out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
-        << fixed(c.radius, 2) << " dots (in " << d.width << " x " << d.height << " images, " << split.words.size()
-        << (split.words.size() == 1 ? " frame" : " frames") << ")\n"
+        << fixed(c.radius, 2) << " dots (in " << d.width << " x " << d.height << " images, " << options.positional.size()
+        << (options.positional.size() == 1 ? " frame" : " frames") << ")\n"
         << "rim seen: " << fixed(100.0 * c.rimSeen, 1)
         << " % of the circle (the rest lies outside the picture or in the dark), residual " << fixed(c.residualPx, 2)
         << " px\n"
@@ -366,13 +345,12 @@ std::optional<CircleOnSensor> parseCircle(const std::string& text) {
 }
 
 int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const SplitArgs split = splitArgs(args, kAddOptions);
-    const ParsedOptions& options = split.options;
+    const ParsedOptions options = parseOptions(args, kAddOptions, kAnyWords);
     auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
     if (!options.error.empty()) return usage(options.error);
-    if (split.words.empty()) return usage("give the NAME to register the lens under");
-    const std::string name = split.words[0];
-    const std::vector<std::string> images(split.words.begin() + 1, split.words.end());
+    if (options.positional.empty()) return usage("give the NAME to register the lens under");
+    const std::string name = options.positional[0];
+    const std::vector<std::string> images(options.positional.begin() + 1, options.positional.end());
     for (const char* required : {"projection", "fov"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
     if (options.has("circle") == options.has("detect")) return usage("give either --circle X,Y,R or --detect IMAGE...");
