@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <numeric>
 
 #include <opencv2/imgproc.hpp>
@@ -9,8 +10,7 @@
 namespace vistereo::alignment {
 namespace {
 
-constexpr double kTruePi = 3.14159265358979323846;
-constexpr double kDegree = kTruePi / 180.0;
+constexpr double kDegree = std::numbers::pi / 180.0;
 constexpr int kMinSamples = 1000;
 // The larger model (the curve, the fall-off) must leave this many levels
 // less on held-out cells to be chosen over the smaller.
@@ -452,7 +452,7 @@ ColourSamples colourSamplesOfSideBySide(const cv::Mat& sideBySide, const std::ve
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
-            radius.at<float>(i, j) = static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0)) / (kTruePi / 2));
+            radius.at<float>(i, j) = static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0)) / (std::numbers::pi / 2));
         }
     return sampleHalves(half[0], half[1], valid[0] & valid[1], radius, radius,
                         nearCells(inliers, static_cast<double>(n) / big, n, options), options);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <numbers>
 #include <string>
 
 #include "alignment/alignment.h"
@@ -22,8 +23,6 @@ namespace {
 using namespace alignment;
 using namespace testsupport;
 using testsupport::Rotation;
-
-constexpr double kTruePi = 3.14159265358979323846;
 
 cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 cv::Vec3d vecOf(const Vec3& v) { return {v.x, v.y, v.z}; }
@@ -52,7 +51,7 @@ double farFieldResidual(const StereoRig& rig, const CameraModel& left, const Cam
             const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->x, r->y);
             if (std::isnan(seenLeft.x) || std::isnan(seenRight.x)) continue;
             const double c = vecOf(seenLeft).dot(truth * vecOf(seenRight));
-            const double angle = std::acos(std::clamp(c, -1.0, 1.0)) * 1024.0 / kTruePi;
+            const double angle = std::acos(std::clamp(c, -1.0, 1.0)) * 1024.0 / std::numbers::pi;
             squares += angle * angle, ++count;
         }
     return count > 100 ? std::sqrt(squares / count) : NAN;

@@ -19,8 +19,6 @@ using namespace alignment;
 using namespace testsupport;
 using testsupport::Rotation;
 
-constexpr double kTruePi = 3.14159265358979323846;
-
 // A scene photographed by an equisolid 1200 x 900 pair 65 mm apart, the right
 // camera turned by a little of each angle, converted at height n with the
 // true rotation and `convergence` degrees on top.
