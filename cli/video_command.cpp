@@ -17,6 +17,7 @@
 #include "cli/common.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
+#include "conversion/auto_align.h"
 #include "conversion/batch.h"
 #include "conversion/output_target.h"
 #include "conversion/video.h"
@@ -26,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 25> kVideoOptions{{
+constexpr std::array<OptionSpec, 29> kVideoOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -42,6 +43,10 @@ constexpr std::array<OptionSpec, 25> kVideoOptions{{
     kPitchOption,
     kYawOption,
     kInterpOption,
+    kMatchColourOption,
+    kConvergenceOption,
+    kZeroParallaxOption,
+    kBaselineOption,
     {"codec", 0, "CODEC", "h264 (default) or hevc"},
     {"crf", 0, "Q", "the encoder's constant rate factor, 0-51; lower is better (default: 20)"},
     {"preset", 0, "P", "the encoder's speed preset, ultrafast .. veryslow (default: fast)"},
@@ -63,7 +68,8 @@ constexpr std::array<OptionSpec, 25> kVideoOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli video [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
     "                          (--points LIST | --auto-align) LEFT RIGHT -o OUT.mp4 [--height N]\n"
-    "                          [--roll DEG] [--pitch DEG] [--yaw DEG] [--interp KIND] [--codec h264|hevc]\n"
+    "                          [--roll DEG] [--pitch DEG] [--yaw DEG] [--interp KIND] [--match-colour[=vignetting]]\n"
+    "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]] [--codec h264|hevc]\n"
     "                          [--crf Q] [--preset P] [--start T] [--duration T] [--offset SECONDS]\n"
     "                          [--audio left|right|none] [--threads N]\n"
     "                          [--vr-suffix] [--exact] [--quiet] [--json]\n";
@@ -285,6 +291,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
             out << "offset: " << number(result.offset.seconds, "%.4f") << " s as given (" << result.offset.frames
                 << " frames)\n";
         out << "alignment: " << result.alignment << "\n";
+        if (result.colour && result.colour->ok) out << describeColourMatch(*result.colour) << "\n";
     }
     return kExitOk;
 }

@@ -59,6 +59,10 @@ struct VideoSetup {
     int64_t count = 0;      // frames in the range
     PreparedPair prepared;
     std::optional<RotationMatrix> rotation;
+    // The aligned frame pair nearest the middle of the range (automatic
+    // alignment only): its matches mark the far field for a colour match.
+    std::optional<int64_t> matchedFrame;
+    alignment::AlignmentResult matches;
 };
 
 const char* sideName(int side) { return side == 0 ? "left" : "right"; }
@@ -179,7 +183,13 @@ std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long of
             std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
             warnings.push_back(at + text);
         }
-        if (a.used) times += (times.empty() ? "" : ", ") + timeText(a.index / setup.fps);
+        if (!a.used) continue;
+        times += (times.empty() ? "" : ", ") + timeText(a.index / setup.fps);
+        const int64_t middle = setup.firstLeft + setup.count / 2, index = static_cast<int64_t>(a.index);
+        if (!setup.matchedFrame || std::llabs(index - middle) < std::llabs(*setup.matchedFrame - middle)) {
+            setup.matchedFrame = index;
+            setup.matches = a.alignment.result;
+        }
     }
     if (!shared.rotation)
         return Refusal{"no frame pair could be aligned (" + std::to_string(kAlignmentFramePairs) + " tried over the range)" +
@@ -331,9 +341,11 @@ FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<Ro
     return plans;
 }
 
-FrameRenderer plannedFrameRenderer(FramePlans plans, int threads) {
-    return [plans = std::move(plans), threads](const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide) {
-        const HalfTarget rightTarget{&right, &sideBySide}, leftTarget{&left, &sideBySide};
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
+    return [plans = std::move(plans), threads, colour = std::move(colour)](const cv::Mat& left, const cv::Mat& right,
+                                                                           cv::Mat& sideBySide) {
+        const HalfTarget rightTarget{&right, &sideBySide, colour ? &colour->eye[1] : nullptr};
+        const HalfTarget leftTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr};
         applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
         applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
     };
@@ -440,6 +452,25 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     result.rotation = setup.rotation;
 
+    // The eyes' colours, matched once on a frame pair of the range (the
+    // aligned one nearest its middle, else its middle) where the eyes see the
+    // same far field: before any convergence.
+    if (frames.matchColour != ColourMatching::Off) {
+        const int64_t index = setup.matchedFrame.value_or(setup.firstLeft + setup.count / 2);
+        const FramePairAt pair = readFramePair(request, setup.fps, index, result.offset.frames);
+        if (!pair.error.empty()) {
+            result.warnings.push_back("the colours of the eyes were not matched: " + pair.error);
+        } else {
+            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation,
+                                         setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
+            if (!result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
+            else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
+                                   describeColourMatch(*result.colour));
+        }
+    }
+    // The stereo window: the right eye turned about the vertical axis.
+    const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation);
+
     // The output, through a temporary file beside it.
     StreamedFileWrite file(request.output);
     if (!file.ok()) return refuse("cannot write " + request.output.string() + ": " + file.error());
@@ -470,7 +501,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     const auto planStart = Clock::now();
     FramePlans plans;
     try {
-        plans = planFrames(setup.prepared.geometry, setup.rotation, request.frames.points.points, request.run);
+        plans = planFrames(setup.prepared.geometry, rightRotation, request.frames.points.points, request.run);
     } catch (const std::bad_alloc&) {
         return refuse("there is not enough memory for the remap plans of an output of height " +
                       std::to_string(height));
@@ -479,7 +510,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     result.planBytes = plans.left->bytes() + plans.right->bytes();
 
     // The frames: two decoders, the renderer here, the encoder.
-    const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads);
+    std::optional<ColourCorrection> colour;
+    if (result.colour && result.colour->ok) colour = result.colour->correction;
+    const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads, std::move(colour));
     DamageLog damage;
     FrameFeed leftFeed(0, request.left, request.run.threads, setup.fps, setup.firstLeft, setup.count, damage);
     FrameFeed rightFeed(1, request.right, request.run.threads, setup.fps, setup.firstLeft + result.offset.frames,

@@ -32,6 +32,7 @@
 
 #include "conversion/run.h"
 #include "conversion/video_sync.h"
+#include "engine/colour.h"
 #include "engine/plan.h"
 #include "media/video_writer.h"
 
@@ -78,6 +79,9 @@ struct VideoResult {
     int32_t outputHeight = 0;
     std::string alignment;  // how the right eye was aligned, for the user
     std::optional<RotationMatrix> rotation;  // the right eye's rotation, when not aligned by points
+    // The eyes' colour match, when asked for: fitted once on one frame pair
+    // of the range and applied to every frame as it is rendered.
+    std::optional<alignment::ColourMatch> colour;
     // Facts the user should hear (damage with its time, a camera that ended
     // early) and of lesser weight (10-bit input, how the sound was carried).
     std::vector<std::string> warnings, notes;
@@ -125,9 +129,10 @@ FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<Ro
                       const PointSet& points, const RunOptions& run);
 
 // The renderer that applies both plans to each frame pair, on `threads`
-// threads: the same bytes as a single conversion of the pair with the same
-// choices, without working out a position again.
-FrameRenderer plannedFrameRenderer(FramePlans plans, int threads);
+// threads, correcting each eye's colours by `colour` when given: the same
+// bytes as a single conversion of the pair with the same choices, without
+// working out a position again.
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour = {});
 
 // The default output height: the largest power of two, or one and a half
 // times one, that is no more than the pixels across the narrower of the two

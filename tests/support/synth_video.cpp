@@ -42,7 +42,8 @@ cv::Mat frameAt(const cv::Mat& pano, const PanoramaMap& map, double panDegrees) 
 }
 
 void writeCamera(const SynthTake& take, const std::filesystem::path& path, const Rotation& turn, double worldStart,
-                 const media::FrameRate& rate, bool sound, int noiseSeed) {
+                 const media::FrameRate& rate, bool sound, int noiseSeed, const cv::Scalar& gain = {1.0, 1.0, 1.0},
+                 double offset = 0.0) {
     const cv::Mat& pano = panorama();
     const PanoramaMap map = panoramaMap(pano, take.lens(), turn);
     media::VideoWriterSettings settings;
@@ -62,6 +63,14 @@ void writeCamera(const SynthTake& take, const std::filesystem::path& path, const
             cv::theRNG().state = static_cast<uint64_t>(noiseSeed) * 100003u + static_cast<uint64_t>(n) + 1;
             cv::randn(grain, 0, take.noise);
             cv::add(frame, grain, frame, cv::noArray(), CV_8UC3);
+        }
+        if (gain != cv::Scalar(1.0, 1.0, 1.0) || offset != 0.0) {
+            cv::Mat levels;
+            frame.convertTo(levels, CV_32FC3);
+            cv::multiply(levels, gain, levels);
+            cv::Mat lit;
+            levels.convertTo(lit, CV_8UC3, 1.0, offset);
+            lit.copyTo(frame, map.inside);  // the dark outside the circle stays dark
         }
         writer.write(frame);
     }
@@ -89,7 +98,8 @@ std::vector<float> clickTrack(double from, double seconds, int sampleRate, int n
 
 void writeSynthTake(const SynthTake& take, const std::filesystem::path& left, const std::filesystem::path& right) {
     writeCamera(take, left, Rotation{}, 0.0, take.leftRate, take.leftSound, 1);
-    writeCamera(take, right, take.rightTurn, take.rightStartsAt, take.rightRate, take.rightSound, 2);
+    writeCamera(take, right, take.rightTurn, take.rightStartsAt, take.rightRate, take.rightSound, 2, take.rightGain,
+                take.rightOffset);
 }
 
 void writeWav(const std::filesystem::path& path, const std::vector<float>& mono, int sampleRate) {
