@@ -106,7 +106,7 @@ std::string overTheLimit(int64_t width, int64_t height, double limit) {
 // result), then the orientation as the image library applies it.
 InputImage decodeJpegInput(InputImage image, std::span<const uint8_t> bytes, const InputReadOptions& options,
                            uint64_t maxPixels) {
-    JpegDecoding decoded = decodeJpeg(bytes, maxPixels);
+    JpegDecoding decoded = decodeJpeg(bytes, maxPixels, options.pixelAllocator);
     if (decoded.tooLarge)
         return undecoded(std::move(image), InputStatus::TooLarge,
                          "is " + std::to_string(decoded.width) + " x " + std::to_string(decoded.height) +

@@ -36,6 +36,10 @@ struct InputReadOptions {
     // left unapplied. What a calibrated rig wants, whose lens records
     // describe the sensor.
     bool ignoreOrientation = false;
+    // Where a JPEG picture's pixels are allocated (an ImageBufferPool's, to
+    // reuse the buffers of the images before it); null: the image library's
+    // usual way.
+    cv::MatAllocator* pixelAllocator = nullptr;
 
     InputReadOptions(InputLimits limits = {}, bool ignoreOrientation = false)
         : limits(limits), ignoreOrientation(ignoreOrientation) {}
