@@ -23,10 +23,12 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "base/atomic_file.h"
 #include "base/channel.h"
+#include "base/stages.h"
 #include "conversion/image_buffers.h"
 
 namespace vistereo {
@@ -36,14 +38,16 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // The canvases the renderer and the writer pass between them: at most
-// `limit` exist; take() waits for one to come back.
+// `limit` exist; take() waits for one to come back, or throws once the pool
+// is closed (the writer has failed: none comes back).
 class CanvasPool {
 public:
     explicit CanvasPool(int limit) : limit_(limit) {}
 
     std::optional<RunRefusal> take(int32_t height, cv::Mat& canvas) {
         std::unique_lock lock(mutex_);
-        returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_; });
+        returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_ || closed_; });
+        if (closed_) throw std::runtime_error("the batch's writer has stopped");
         if (!free_.empty()) {
             canvas = free_.back();
             free_.pop_back();
@@ -65,12 +69,18 @@ public:
         canvas = cv::Mat();
         returned_.notify_all();
     }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        returned_.notify_all();
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable returned_;
     std::vector<cv::Mat> free_;
     int made_ = 0;
+    bool closed_ = false;
     const int limit_;
 };
 
@@ -190,13 +200,26 @@ private:
     // Runs the pairs of `order`; returns those whose output another run held.
     std::vector<size_t> runPass(const std::vector<size_t>& order) {
         Pass pass(order);
-        std::thread reader([&] { readPairs(pass); });
-        std::thread writer([&] { writePairs(pass); });
-        renderPairs(pass);
+        // A stage that fails stops the batch: the renderer gets no more pairs
+        // and no more canvases, and the failure is the batch's.
+        StageGroup stages([&] {
+            stopped_ = true;
+            pass.decoded.close();
+            canvases_.close();
+        });
+        stages.start("batch reader", [&] { readPairs(pass); });
+        stages.start("batch writer", [&] { writePairs(pass); });
+        try {
+            renderPairs(pass);
+        } catch (...) {  // the other stages end before the failure goes on
+            stopped_ = true;
+            pass.decoded.abandon();
+            pass.finished.close();
+            throw;
+        }
         for (JobPtr& left : pass.decoded.abandon()) release(*left);
-        reader.join();
         pass.finished.close();
-        writer.join();
+        stages.join();
         return pass.deferred;
     }
 
