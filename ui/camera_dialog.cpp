@@ -6,7 +6,6 @@
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,7 +15,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <opencv2/imgproc.hpp>
 
@@ -27,6 +25,7 @@
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
+#include "ui/background.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
 #include "ui/message_box.h"
@@ -378,10 +377,8 @@ void CameraDlg2::DetectFromImage(const QString& path) {
     auto* busy = new QProgressDialog(QStringLiteral("Looking for the image circle…"), QString(), 0, 0, this);
     busy->setWindowTitle(QStringLiteral("Detect from image"));
     busy->setMinimumDuration(300);
-    auto* watcher = new QFutureWatcher<CircleSearch>(this);
-    connect(watcher, &QFutureWatcher<CircleSearch>::finished, this, [this, watcher, busy, path] {
-        const CircleSearch found = watcher->result();
-        watcher->deleteLater();
+    runInBackground(this, nullptr, [file = path.toStdString()] { return searchCircle(file); },
+                    [this, busy, path](const CircleSearch& found) {
         busy->deleteLater();
         m_detecting = false;
         m_detect->setEnabled(true);
@@ -395,7 +392,6 @@ void CameraDlg2::DetectFromImage(const QString& path) {
             if (confirm.exec() == QDialog::Accepted) ApplyDetectedCircle(found.circle);
         }
     });
-    watcher->setFuture(QtConcurrent::run([file = path.toStdString()] { return searchCircle(file); }));
 }
 
 void CameraDlg2::ApplyDetectedCircle(const alignment::ImageCircle& circle) {
