@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
@@ -39,6 +40,26 @@ constexpr const char* kMsgRegistryFull =
     "The registry already holds 10 camera and lens records. Delete one before registering another.";
 
 std::string narrow(const QLineEdit* box) { return box->text().toStdString(); }
+
+// The edit box that shows each lens record field, by the field's name. The
+// modes (radiusMode, mappingKind, axisMode) have none: radio buttons set them.
+struct FieldBox {
+    std::string_view field;
+    int box;
+};
+constexpr FieldBox kFieldBoxes[] = {
+    {"name", 1049},   {"magnification", 1013}, {"sineK", 1022},   {"theta1", 1017},     {"theta2", 1020},
+    {"theta3", 1031}, {"a1", 1037},            {"b1", 1038},      {"c1", 1039},         {"a2", 1040},
+    {"b2", 1041},     {"c2", 1042},            {"a3", 1043},      {"b3", 1044},         {"c3", 1045},
+    {"a4", 1046},     {"b4", 1047},            {"c4", 1048},      {"radiusDots", 1015}, {"axisX", 1006},
+    {"axisY", 1016},
+};
+
+int boxOf(const LensField& field) {
+    for (const FieldBox& entry : kFieldBoxes)
+        if (entry.field == field.key) return entry.box;
+    return 0;
+}
 
 // Two boxes that show one record field: a change of either's text is the other's.
 void mirror(QLineEdit* a, QLineEdit* b) {
@@ -313,7 +334,8 @@ void CameraDlg2::OnSelchangeList() {
 }
 
 QLineEdit* CameraDlg2::editOf(const LensField& field) const {
-    return field.dialogBox ? findChild<QLineEdit*>(controlName(field.dialogBox)) : nullptr;
+    const int box = boxOf(field);
+    return box ? findChild<QLineEdit*>(controlName(box)) : nullptr;
 }
 
 LensRecord CameraDlg2::recordFromControls() const {
