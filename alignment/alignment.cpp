@@ -180,7 +180,7 @@ Failure judgeInliers(int inliers, int matches, int minInliers, double minShare, 
 // Integer left pixels near `leftPosition` with their partners under R
 // rounded to integer right pixels, the partners' rounding smallest first.
 struct Snap {
-    SourcePoint left, right;
+    ImagePoint left, right;
     double miss;
 };
 std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& right, const cv::Matx33d& rt,

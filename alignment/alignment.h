@@ -39,6 +39,7 @@
 #include "alignment/rotation.h"
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
+#include "engine/params.h"
 
 namespace vistereo::alignment {
 
@@ -58,18 +59,13 @@ struct Spread {
     double rms = 0.0, p95 = 0.0, max = 0.0, mean = 0.0;
 };
 
-struct SourcePoint {
-    int32_t x = 0, y = 0;  // column, row of a source image
-    friend bool operator==(const SourcePoint&, const SourcePoint&) = default;
-};
-
 // Points A and B for the existing A/B route: two far inliers well apart,
 // as integer positions in the left and the right fisheye image, chosen so
 // that the route's rotation (pointRouteRotation) comes out close to R.
 struct SuggestedPoints {
     bool ok = false;
     std::string reason;  // why there is no suggestion
-    SourcePoint leftA, rightA, leftB, rightB;
+    ImagePoint leftA, rightA, leftB, rightB;  // column, row of the source images
     double separationDegrees = 0.0;  // angle between A and B
     double parallaxDegrees = 0.0;    // the larger parallax of the two (how far from infinity they are)
     double routeErrorDegrees = 0.0;  // angle between the route's rotation and R

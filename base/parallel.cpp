@@ -55,4 +55,10 @@ void parallelChunks(int count, int chunk, int threads, const std::function<Chunk
     if (failure) std::rethrow_exception(failure);
 }
 
+void runBoth(int threads, const std::function<void()>& first, const std::function<void()>& second) {
+    parallelChunks(2, 1, threads, [&]() -> ChunkBody {
+        return [&](int begin, int) { (begin == 0 ? first : second)(); };
+    });
+}
+
 }  // namespace vistereo

@@ -24,4 +24,10 @@ using ChunkBody = std::function<void(int begin, int end)>;
 // rethrown here after every thread has ended.
 void parallelChunks(int count, int chunk, int threads, const std::function<ChunkBody()>& makeWorker);
 
+// Runs two pieces of work at the same time when `threads` allows two (0: as
+// many as the hardware has), one after the other on the caller's thread
+// otherwise: the same loop over two items. The first exception is rethrown
+// once both have ended (the other piece may then not have started).
+void runBoth(int threads, const std::function<void()>& first, const std::function<void()>& second);
+
 }  // namespace vistereo

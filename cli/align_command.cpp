@@ -6,6 +6,7 @@
 // natural vertical parallax.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 
@@ -26,19 +27,19 @@ namespace vistereo::cli {
 namespace {
 
 constexpr std::array<OptionSpec, 13> kAlignOptions{{
-    {"directory", 'C', "DIR", "working directory holding input/ and Vistereo.ini (default: .)"},
-    {"left-lens", 0, "LENS", "lens of the left image: a registered name, or #K for the K-th record"},
-    {"right-lens", 0, "LENS", "lens of the right image: a registered name, or #K"},
+    withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
+    kLeftLensOption,
+    kRightLensOption,
     kLensesOption,
     kLeftImageOption,
     kRightImageOption,
-    {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
+    withHelp(kThreadsOption, "threads (default: 0 = every hardware thread)"),
     kMaxInputOption,
     kIgnoreOrientationOption,
     kRefineLensesOption,
     kRefineShapeOption,
-    {"json", 0, nullptr, "print one JSON object instead of text"},
-    {"help", 'h', nullptr, "show this help"},
+    kJsonOption,
+    kHelpOption,
 }};
 
 constexpr const char* kAlignUsage =
@@ -47,13 +48,13 @@ constexpr const char* kAlignUsage =
     "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 constexpr std::array<OptionSpec, 6> kCheckOptions{{
-    {"directory", 'C', "DIR", "directory FILE is relative to (default: .)"},
-    {"threads", 'j', "N", "threads (default: 0 = every hardware thread)"},
-    {"max-input-megapixels", 0, "MP", "refuse an image (or a VR180 photo's eye) larger than this, before\n"
-                                      "                            decoding it (default: 200)"},
+    withHelp(kDirectoryOption, "directory FILE is relative to (default: .)"),
+    withHelp(kThreadsOption, "threads (default: 0 = every hardware thread)"),
+    withHelp(kMaxInputOption, "refuse an image (or a VR180 photo's eye) larger than this, before\n"
+                              "                            decoding it (default: 200)"),
     kIgnoreOrientationOption,
-    {"json", 0, nullptr, "print one JSON object instead of text"},
-    {"help", 'h', nullptr, "show this help"},
+    kJsonOption,
+    kHelpOption,
 }};
 
 constexpr const char* kCheckUsage =
@@ -184,13 +185,6 @@ std::string windowText(const alignment::StereoWindow& w) {
     return text;
 }
 
-std::optional<int> threadsOption(const ParsedOptions& options) {
-    if (!options.has("threads")) return 0;
-    const auto threads = parseWholeNumber(options.value("threads"));
-    if (!threads || *threads < 0) return std::nullopt;
-    return *threads;
-}
-
 }  // namespace
 
 int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -203,8 +197,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
-    const auto threads = threadsOption(options);
-    if (!threads) return usage("--threads takes a whole number (0: every core)");
+    int threads = 0;
+    if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
@@ -218,7 +212,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usage("--refine-shape goes with --refine-lenses");
     const PairAlignment aligned =
-        alignRequestPair(request, *threads, nullptr, {options.has("refine-lenses"), options.has("refine-shape")});
+        alignRequestPair(request, threads, nullptr, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {
@@ -277,31 +271,19 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
         answerFailure(text);
         return cli::usageError(err, text, kCheckUsage, "check");
     };
-    std::vector<std::string> optionArgs;
-    std::vector<std::string> files;
-    for (size_t k = 0; k < args.size(); ++k) {
-        const std::string& a = args[k];
-        if (a.empty() || a[0] != '-') {
-            files.push_back(a);
-            continue;
-        }
-        optionArgs.push_back(a);
-        if ((a == "-C" || a == "--directory" || a == "-j" || a == "--threads" || a == "--max-input-megapixels") &&
-            k + 1 < args.size())
-            optionArgs.push_back(args[++k]);
-    }
-    const ParsedOptions options = parseOptions(optionArgs, kCheckOptions);
+    const ParsedOptions options = parseOptions(args, kCheckOptions, SIZE_MAX);
+    const std::vector<std::string>& files = options.positional;
     if (!options.error.empty()) return usage(options.error);
     if (options.has("help")) {
         printCommandHelp(out, kCheckHelp);
         return kExitOk;
     }
     if (files.size() != 1) return usage("give exactly one FILE to check");
-    const auto threads = threadsOption(options);
-    if (!threads) return usage("--threads takes a whole number (0: every core)");
+    int threads = 0;
+    if (const auto bad = readThreads(options, threads)) return usage(*bad);
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    const std::filesystem::path path = std::filesystem::path(options.value("directory", ".")) / files[0];
+    const std::filesystem::path path = workingDirectoryOf(options) / files[0];
 
     const StereoImage read = readStereoImage(path, reading);
     if (!read.ok()) return fail(read.reason, "\"" + path.string() + "\": " + read.reason);
@@ -310,11 +292,11 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!json)
         for (const std::string& warning : read.warnings) err << "vistereo-cli: warning: " << path.string() << ": " << warning << "\n";
     alignment::MeasureOptions measureOptions;
-    measureOptions.threads = *threads;
+    measureOptions.threads = threads;
     const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
     if (!m.ok) return fail(m.reason, "cannot measure " + path.string() + ": " + m.reason);
     alignment::PhotometricOptions colourOptions;
-    colourOptions.threads = *threads;
+    colourOptions.threads = threads;
     const alignment::ColourMatch colour = alignment::measureColour(image, m, colourOptions);
     const alignment::StereoWindow window = alignment::assessStereoWindow(m, measureOptions);
     if (json) {

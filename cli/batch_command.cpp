@@ -30,7 +30,7 @@ constexpr std::array<OptionSpec, 36> kBatchOptions{{
     kRightLensOption,
     kLensesOption,
     kPointsOption,
-    {"auto-align", 0, nullptr, "align every pair automatically from its own pictures (no --points needed)"},
+    withHelp(kAutoAlignOption, "align every pair automatically from its own pictures (no --points needed)"),
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
                                "                            every pair with the robust mean of their rotations"},
     kRefineLensesOption,
@@ -65,8 +65,8 @@ constexpr std::array<OptionSpec, 36> kBatchOptions{{
     {"force", 0, nullptr, "convert a pair whose output is done (default: skip it); an output that is\n"
                           "                            a link is replaced, never written through"},
     {"dry-run", 'n', nullptr, "print the pairing and what would be skipped; convert nothing"},
-    {"quiet", 'q', nullptr, "print only failures and the summary"},
-    {"help", 'h', nullptr, "show this help"},
+    withHelp(kQuietOption, "print only failures and the summary"),
+    kHelpOption,
 }};
 
 constexpr const char* kUsage =
@@ -199,7 +199,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     BatchSettings settings;
     ConversionRequest& request = settings.request;
-    request.workingDirectory = options.value("directory", ".");
+    request.workingDirectory = workingDirectoryOf(options);
     if (const auto bad = readConversionChoices(options, !autoAlign, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line

@@ -10,8 +10,18 @@
 
 namespace vistereo::cli {
 
+std::filesystem::path workingDirectoryOf(const ParsedOptions& options) { return options.value("directory", "."); }
+
+std::optional<std::string> readThreads(const ParsedOptions& options, int& threads) {
+    if (!options.has("threads")) return std::nullopt;
+    const auto given = parseWholeNumber(options.value("threads"));
+    if (!given || *given < 0) return "--threads takes a whole number (0: every core)";
+    threads = *given;
+    return std::nullopt;
+}
+
 std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request) {
-    request.workingDirectory = options.value("directory", ".");
+    request.workingDirectory = workingDirectoryOf(options);
     if (!options.positional.empty()) {
         if (options.positional.size() != 2) return "give both images, LEFT and RIGHT";
         if (options.has("left") || options.has("right"))
@@ -72,11 +82,7 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options, b
         if (!tenths) return std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5";
         request.zenith.*axis = *tenths;
     }
-    if (options.has("threads")) {
-        const auto threads = parseWholeNumber(options.value("threads"));
-        if (!threads || *threads < 0) return "--threads takes a whole number (0: every core)";
-        run.threads = *threads;
-    }
+    if (auto bad = readThreads(options, run.threads)) return bad;
     InputReadOptions reading = readOptionsOf(request);
     if (auto bad = readInputChoices(options, reading)) return bad;
     request.limits = reading.limits;

@@ -1,7 +1,10 @@
-// The options `convert` and `batch` share: their table entries (one text for
-// both helps) and their reading into a request and run options.
+// The options more than one command takes (`convert`, `batch`, `align`,
+// `check`, `match`, `video`): each defined once here, with the help text most
+// of them show (a command whose option means a little more says so through
+// withHelp), and read once here into a request and run options.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -69,10 +72,27 @@ inline constexpr OptionSpec kZeroParallaxOption{
 inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
                                             "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
+inline constexpr OptionSpec kJsonOption{"json", 0, nullptr, "print one JSON object instead of text"};
+inline constexpr OptionSpec kQuietOption{"quiet", 'q', nullptr, "print nothing but errors"};
+inline constexpr OptionSpec kOutputOption{"output", 'o', "FILE", "the file to write"};
 inline constexpr OptionSpec kLeftImageOption{
     "left", 0, "FILE", "left image (or the first of LEFT RIGHT; default: L.jpg): a bare name is in\n"
                        "                            input/ of the working directory, a path (with /) is taken as given"};
 inline constexpr OptionSpec kRightImageOption{"right", 0, "FILE", "right image (or the second of LEFT RIGHT; default: R.jpg)"};
+
+// A shared option as one command tells it: the same name, short name and
+// value, its own help text.
+constexpr OptionSpec withHelp(OptionSpec option, const char* help) {
+    option.help = help;
+    return option;
+}
+
+// -C DIR, the folder names are relative to (default: the current one).
+std::filesystem::path workingDirectoryOf(const ParsedOptions& options);
+
+// --threads N into `threads` (unchanged when not given). Returns the usage
+// error of a value that is not a whole number from 0 up.
+std::optional<std::string> readThreads(const ParsedOptions& options, int& threads);
 
 // The two images, from --left and --right or from the arguments LEFT RIGHT,
 // and the working directory, into `request` (names and paths). Returns the

@@ -40,9 +40,9 @@ constexpr std::array<OptionSpec, 31> kConvertOptions{{
     kRefineShapeOption,
     kLeftImageOption,
     kRightImageOption,
-    {"output", 'o', "FILE", "output image, format by extension (default: LROut.jpg); a bare name goes\n"
+    withHelp(kOutputOption, "output image, format by extension (default: LROut.jpg); a bare name goes\n"
                             "                            into output/, a path (with /) is taken as given; its folders are\n"
-                            "                            made; FILE.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"},
+                            "                            made; FILE.vr.jpg writes a VR180 photo (left eye, right eye in its XMP)"),
     kHeightOption,
     kVrSuffixOption,
     kQualityOption,
@@ -59,7 +59,7 @@ constexpr std::array<OptionSpec, 31> kConvertOptions{{
     kMaxInputOption,
     kIgnoreOrientationOption,
     kExactOption,
-    {"quiet", 'q', nullptr, "print nothing but errors"},
+    kQuietOption,
     {"timing", 0, nullptr, "print the time of each stage"},
     kHelpOption,
 }};

@@ -15,14 +15,14 @@ namespace vistereo::cli {
 namespace {
 
 constexpr std::array<OptionSpec, 7> kMatchOptions{{
-    {"directory", 'C', "DIR", "working directory holding input/ (default: .)"},
-    {"left", 0, "FILE", "left image (default: L.jpg): a bare name is in input/ of the working\n"
-                        "                            directory, a path (with /) is taken as given"},
-    {"right", 0, "FILE", "right image (default: R.jpg)"},
+    withHelp(kDirectoryOption, "working directory holding input/ (default: .)"),
+    withHelp(kLeftImageOption, "left image (default: L.jpg): a bare name is in input/ of the working\n"
+                               "                            directory, a path (with /) is taken as given"),
+    withHelp(kRightImageOption, "right image (default: R.jpg)"),
     {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
     kMaxInputOption,
     kIgnoreOrientationOption,
-    {"help", 'h', nullptr, "show this help"},
+    kHelpOption,
 }};
 
 constexpr const char* kUsage =
@@ -55,7 +55,7 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad);
-    const std::filesystem::path inputFolder = std::filesystem::path(options.value("directory", ".")) / "input";
+    const std::filesystem::path inputFolder = workingDirectoryOf(options) / "input";
     const auto images = readPickingImages(argumentPath(options.value("left", "L.jpg"), inputFolder),
                                           argumentPath(options.value("right", "R.jpg"), inputFolder), reading, err, true);
     if (!images) return kExitFailed;

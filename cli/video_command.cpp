@@ -32,13 +32,13 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
     kLeftLensOption,
     kRightLensOption,
     kLensesOption,
-    {"points", 0, "LIST", "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in the frames' pixels"},
-    {"auto-align", 0, nullptr, "align the right eye from frame pairs spread over the range (no --points)"},
-    {"output", 'o', "FILE", "the VR180 video to write, an .mp4: a bare name goes into output/, a path\n"
-                            "                            (with /) is taken as given; its folders are made"},
-    {"height", 0, "N", "output height; the width is twice that (default: the largest power-of-two-\n"
-                       "                            friendly size the lens circles support, at most 2048 for h264\n"
-                       "                            and 4096 for hevc)"},
+    withHelp(kPointsOption, "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in the frames' pixels"),
+    withHelp(kAutoAlignOption, "align the right eye from frame pairs spread over the range (no --points)"),
+    withHelp(kOutputOption, "the VR180 video to write, an .mp4: a bare name goes into output/, a path\n"
+                            "                            (with /) is taken as given; its folders are made"),
+    withHelp(kHeightOption, "output height; the width is twice that (default: the largest power-of-two-\n"
+                            "                            friendly size the lens circles support, at most 2048 for h264\n"
+                            "                            and 4096 for hevc)"),
     kRollOption,
     kPitchOption,
     kYawOption,
@@ -58,10 +58,10 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
     {"audio", 0, "SIDE", "whose sound the output carries: left (default), right or none"},
     kThreadsOption,
     kVrSuffixOption,
-    {"exact", 0, nullptr, "take every angle through acos/atan2/sin/cos (slower)"},
-    {"quiet", 'q', nullptr, "print nothing but errors and warnings"},
-    {"json", 0, nullptr, "print one JSON object at the end (ok, offset_seconds, offset_confidence,\n"
-                         "                            frames, seconds, fps, output)"},
+    withHelp(kExactOption, "take every angle through acos/atan2/sin/cos (slower)"),
+    withHelp(kQuietOption, "print nothing but errors and warnings"),
+    withHelp(kJsonOption, "print one JSON object at the end (ok, offset_seconds, offset_confidence,\n"
+                          "                            frames, seconds, fps, output)"),
     kHelpOption,
 }};
 
@@ -178,7 +178,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (options.positional.size() != 2) return usageError(err, "give the LEFT and the RIGHT video");
 
     VideoRequest request;
-    const fs::path directory = options.value("directory", ".");
+    const fs::path directory = workingDirectoryOf(options);
     ConversionRequest& frames = request.frames;
     frames.outputHeight = 0;  // the default for the lens circles, unless --height
     if (const auto bad = readConversionChoices(options, !autoAlign, frames, request.run)) return usageError(err, *bad);

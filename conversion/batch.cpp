@@ -23,10 +23,13 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "base/atomic_file.h"
 #include "base/channel.h"
+#include "base/stages.h"
+#include "conversion/image_buffers.h"
 
 namespace vistereo {
 namespace {
@@ -35,14 +38,16 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // The canvases the renderer and the writer pass between them: at most
-// `limit` exist; take() waits for one to come back.
+// `limit` exist; take() waits for one to come back, or throws once the pool
+// is closed (the writer has failed: none comes back).
 class CanvasPool {
 public:
     explicit CanvasPool(int limit) : limit_(limit) {}
 
     std::optional<RunRefusal> take(int32_t height, cv::Mat& canvas) {
         std::unique_lock lock(mutex_);
-        returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_; });
+        returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_ || closed_; });
+        if (closed_) throw std::runtime_error("the batch's writer has stopped");
         if (!free_.empty()) {
             canvas = free_.back();
             free_.pop_back();
@@ -64,100 +69,19 @@ public:
         canvas = cv::Mat();
         returned_.notify_all();
     }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        returned_.notify_all();
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable returned_;
     std::vector<cv::Mat> free_;
     int made_ = 0;
+    bool closed_ = false;
     const int limit_;
-};
-
-// Pixel buffers of decoded images, kept for the next pair instead of being
-// handed back to the system: a fresh 72 MB image costs some 18,000 page
-// faults (each a zero-filled page) before the decoder writes a byte, and a
-// batch decodes images of the same size again and again. Buffers below
-// kSmallest go the library's usual way; at most kKept are kept at a time, so
-// the memory a batch holds does not grow. Otherwise the bookkeeping is the
-// image library's own allocator's.
-class RecyclingAllocator : public cv::MatAllocator {
-public:
-    static constexpr size_t kSmallest = 16u << 20;
-    static constexpr size_t kKept = 4;
-
-    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step, cv::AccessFlag flags,
-                           cv::UMatUsageFlags usage) const override {
-        if (data0) return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data0, step, flags, usage);
-        size_t total = CV_ELEM_SIZE(type);
-        for (int i = dims - 1; i >= 0; i--) {
-            if (step) step[i] = total;
-            total *= sizes[i];
-        }
-        if (total < kSmallest) return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data0, step, flags, usage);
-        uchar* data = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto it = kept_.begin(); it != kept_.end(); ++it)
-                if (it->second == total) {
-                    data = it->first;
-                    kept_.erase(it);
-                    break;
-                }
-        }
-        if (!data) data = static_cast<uchar*>(cv::fastMalloc(total));
-        auto* u = new cv::UMatData(this);
-        u->data = u->origdata = data;
-        u->size = total;
-        return u;
-    }
-    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
-    void deallocate(cv::UMatData* u) const override {
-        if (!u) return;
-        CV_Assert(u->urefcount == 0 && u->refcount == 0);
-        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
-            std::lock_guard lock(mutex_);
-            kept_.emplace_back(u->origdata, u->size);
-            if (kept_.size() > kKept) {
-                cv::fastFree(kept_.front().first);
-                kept_.erase(kept_.begin());
-            }
-            u->origdata = nullptr;
-        }
-        delete u;
-    }
-    // Gives every kept buffer back to the system.
-    void release() const {
-        std::lock_guard lock(mutex_);
-        for (const auto& [data, size] : kept_) cv::fastFree(data);
-        kept_.clear();
-    }
-
-    // The one instance; it outlives every image it ever allocated.
-    static RecyclingAllocator& instance() {
-        static RecyclingAllocator* const allocator = new RecyclingAllocator;
-        return *allocator;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::vector<std::pair<uchar*, size_t>> kept_;
-};
-
-// The recycling allocator as the image library's default while a batch runs.
-class RecyclingScope {
-public:
-    RecyclingScope() : previous_(cv::Mat::getDefaultAllocator()) {
-        cv::Mat::setDefaultAllocator(&RecyclingAllocator::instance());
-    }
-    ~RecyclingScope() {
-        cv::Mat::setDefaultAllocator(previous_);
-        RecyclingAllocator::instance().release();
-    }
-    RecyclingScope(const RecyclingScope&) = delete;
-    RecyclingScope& operator=(const RecyclingScope&) = delete;
-
-private:
-    cv::MatAllocator* previous_;
 };
 
 // The prepared geometry of one combination of image sizes.
@@ -276,13 +200,26 @@ private:
     // Runs the pairs of `order`; returns those whose output another run held.
     std::vector<size_t> runPass(const std::vector<size_t>& order) {
         Pass pass(order);
-        std::thread reader([&] { readPairs(pass); });
-        std::thread writer([&] { writePairs(pass); });
-        renderPairs(pass);
+        // A stage that fails stops the batch: the renderer gets no more pairs
+        // and no more canvases, and the failure is the batch's.
+        StageGroup stages([&] {
+            stopped_ = true;
+            pass.decoded.close();
+            canvases_.close();
+        });
+        stages.start("batch reader", [&] { readPairs(pass); });
+        stages.start("batch writer", [&] { writePairs(pass); });
+        try {
+            renderPairs(pass);
+        } catch (...) {  // the other stages end before the failure goes on
+            stopped_ = true;
+            pass.decoded.abandon();
+            pass.finished.close();
+            throw;
+        }
         for (JobPtr& left : pass.decoded.abandon()) release(*left);
-        reader.join();
         pass.finished.close();
-        writer.join();
+        stages.join();
         return pass.deferred;
     }
 
@@ -313,7 +250,9 @@ private:
                 job->outcome.message = "exists";
             } else if (claimOutput(*job)) {
                 try {
-                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, readOptionsOf(settings_.request));
+                    InputReadOptions reading = readOptionsOf(settings_.request);
+                    reading.pixelAllocator = decodedBuffers_.allocator();
+                    job->images = readInputPair(pairs_[k].left, pairs_[k].right, reading);
                     if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
                         fail(*job, *refused);
                     else
@@ -525,9 +464,8 @@ private:
         observer_.pairFinished(pairs_[job.index], job.outcome, progress_);
     }
 
-    // First, so that it ends last: every image and canvas of the batch is
-    // gone when the kept buffers are given back.
-    const RecyclingScope recycling_;
+    // The decoded pictures' buffers, reused from pair to pair by the reader.
+    ImageBufferPool decodedBuffers_;
     const std::vector<BatchPair>& pairs_;
     const BatchSettings& settings_;
     BatchObserver& observer_;

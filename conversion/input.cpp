@@ -8,13 +8,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <limits>
 #include <new>
 #include <string_view>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "base/parallel.h"
 #include "conversion/jpeg_decoder.h"
 
 namespace vistereo {
@@ -106,7 +106,7 @@ std::string overTheLimit(int64_t width, int64_t height, double limit) {
 // result), then the orientation as the image library applies it.
 InputImage decodeJpegInput(InputImage image, std::span<const uint8_t> bytes, const InputReadOptions& options,
                            uint64_t maxPixels) {
-    JpegDecoding decoded = decodeJpeg(bytes, maxPixels);
+    JpegDecoding decoded = decodeJpeg(bytes, maxPixels, options.pixelAllocator);
     if (decoded.tooLarge)
         return undecoded(std::move(image), InputStatus::TooLarge,
                          "is " + std::to_string(decoded.width) + " x " + std::to_string(decoded.height) +
@@ -263,10 +263,9 @@ std::filesystem::path inputPath(const std::filesystem::path& workingDirectory, c
 
 InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
                           const InputReadOptions& options) {
-    auto rightRead = std::async(std::launch::async, [&] { return readInput(right, options); });
     InputImages images;
-    images.left = readInput(left, options);
-    images.right = rightRead.get();
+    runBoth(options.threads, [&] { images.left = readInput(left, options); },
+            [&] { images.right = readInput(right, options); });
     return images;
 }
 

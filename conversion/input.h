@@ -36,6 +36,13 @@ struct InputReadOptions {
     // left unapplied. What a calibrated rig wants, whose lens records
     // describe the sensor.
     bool ignoreOrientation = false;
+    // Where a JPEG picture's pixels are allocated (an ImageBufferPool's, to
+    // reuse the buffers of the images before it); null: the image library's
+    // usual way.
+    cv::MatAllocator* pixelAllocator = nullptr;
+    // Threads a pair's reading may take: both pictures at once with two or
+    // more (0: as many as the hardware has), one after the other with one.
+    int threads = 0;
 
     InputReadOptions(InputLimits limits = {}, bool ignoreOrientation = false)
         : limits(limits), ignoreOrientation(ignoreOrientation) {}
@@ -103,8 +110,8 @@ InputImage decodeInput(const std::filesystem::path& path, std::span<const uint8_
 // directory part stays below input/.
 std::filesystem::path inputPath(const std::filesystem::path& workingDirectory, const std::string& name);
 
-// Both images of a pair, decoded at the same time; both are read before
-// either is judged.
+// Both images of a pair, decoded at the same time as `options.threads`
+// allows; both are read before either is judged.
 InputImages readInputPair(const std::filesystem::path& left, const std::filesystem::path& right,
                           const InputReadOptions& options = {});
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,

@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
@@ -107,7 +108,7 @@ struct Decompressor {
 
 }  // namespace
 
-JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels) {
+JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::MatAllocator* allocator) {
     JpegDecoding out;
     auto decoder = std::make_unique<Decompressor>();
     jpeg_decompress_struct& cinfo = decoder->cinfo;
@@ -132,7 +133,13 @@ JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels) {
     if (!beginOutput(cinfo, errors)) return finish(false);
     std::vector<JSAMPLE> cmykRow;
     try {
-        out.pixels.create(static_cast<int>(cinfo.output_height), static_cast<int>(cinfo.output_width), CV_8UC3);
+        // Only this buffer comes from `allocator` (it knows where it goes
+        // back); images made later from the pixels go the usual way.
+        cv::Mat pixels;
+        pixels.allocator = allocator;
+        pixels.create(static_cast<int>(cinfo.output_height), static_cast<int>(cinfo.output_width), CV_8UC3);
+        pixels.allocator = nullptr;
+        out.pixels = std::move(pixels);
         if (cinfo.out_color_space == JCS_CMYK) cmykRow.resize(size_t{cinfo.output_width} * 4);
     } catch (const std::exception&) {
         out.outOfMemory = true;

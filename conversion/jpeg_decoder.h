@@ -30,7 +30,9 @@ struct JpegDecoding {
 };
 
 // `maxPixels`: a frame header claiming more pixels is refused before any
-// pixel memory is taken (0: no limit of ours).
-JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels = 0);
+// pixel memory is taken (0: no limit of ours). `allocator`: where the
+// pixels' memory comes from (null: the image library's default).
+JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels = 0,
+                        cv::MatAllocator* allocator = nullptr);
 
 }  // namespace vistereo

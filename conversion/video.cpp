@@ -17,11 +17,12 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 #include "base/atomic_file.h"
 #include "base/channel.h"
+#include "base/stages.h"
 #include "conversion/auto_align.h"
+#include "conversion/input.h"
 #include "conversion/run_steps.h"
 #include "media/video_reader.h"
 
@@ -526,9 +527,16 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     std::string encodeError;
     std::atomic<int64_t> written{0};
     const auto framesStart = Clock::now();
-    std::thread leftThread([&] { leftFeed.run(); });
-    std::thread rightThread([&] { rightFeed.run(); });
-    std::thread encoder([&] {
+    // A stage that fails ends the others' hand-overs, so the frames stop.
+    StageGroup stages([&] {
+        leftFeed.frames().close();
+        rightFeed.frames().close();
+        rendered.abandon();
+        canvases.close();
+    });
+    stages.start("left decoder", [&] { leftFeed.run(); });
+    stages.start("right decoder", [&] { rightFeed.run(); });
+    stages.start("encoder", [&] {
         while (std::optional<cv::Mat> frame = rendered.pop()) {
             bool wrote = false;
             try {
@@ -570,9 +578,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     rendered.close();
     leftFeed.frames().abandon();
     rightFeed.frames().abandon();
-    leftThread.join();
-    rightThread.join();
-    encoder.join();
+    std::string stageError;
+    try {
+        stages.join();
+    } catch (const std::exception& e) {
+        stageError = describeException(e);
+    }
     damage.report(result.warnings);
 
     auto fail = [&](VideoStatus status, const std::string& message) {
@@ -584,6 +595,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     };
     if (stopped) return fail(VideoStatus::Stopped, "stopped after " + std::to_string(written.load()) + " frames");
     if (!renderError.empty()) return fail(VideoStatus::Failed, renderError);
+    if (!stageError.empty()) return fail(VideoStatus::Failed, "the conversion stopped: " + stageError);
     if (!encodeError.empty()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + encodeError);
     for (const FrameFeed* feed : {&leftFeed, &rightFeed}) {
         if (feed->failed()) return fail(VideoStatus::Failed, feed->shortfall());

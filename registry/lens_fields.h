@@ -1,7 +1,7 @@
 // The fields of a lens record, named once. The table is in file order (18
 // text lines, then 6 integer lines) and drives the registry file's reader and
-// writer, the registration dialog's boxes and the lens selection's copy into
-// an eye's lens settings.
+// writer, the registration dialog's boxes (which the dialog maps to its own
+// controls) and the lens selection's copy into an eye's lens settings.
 #pragma once
 
 #include <array>
@@ -16,7 +16,6 @@ struct LensRecord;
 
 struct LensField {
     const char* key;                    // the field's name, as in the record
-    int dialogBox;                      // the registration dialog's edit box (0: set by radio buttons)
     std::string LensRecord::*text;      // a text field (nullptr for an integer field)
     int32_t LensRecord::*integer;       // an integer field (nullptr for a text field)
     // Where the lens selection puts the field: a number text's value, or an

@@ -21,11 +21,11 @@
 #include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "registry/lens_registry.h"
+#include "ui/background.h"
 #include "ui/dialog_layout.h"
 #include "ui/message_box.h"
 #include "ui/user_settings.h"
@@ -211,7 +211,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
 }
 
 BatchDialog::~BatchDialog() {
-    if (m_batch) m_batch->waitForFinished();
+    m_batch.waitForFinished();
 }
 
 void BatchDialog::rememberChoices() {
@@ -357,10 +357,8 @@ void BatchDialog::start() {
     auto observer = std::make_shared<Observer>(this, m_settings.request.workingDirectory);
     m_summary = summary;
     m_failure = failure;
-    m_batch = new QFutureWatcher<void>(this);
-    connect(m_batch, &QFutureWatcher<void>::finished, this, &BatchDialog::onBatchDone);
-    m_batch->setFuture(QtConcurrent::run(&m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
-                                                     observer, summary, failure]() mutable {
+    m_batch = runInBackground(this, &m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
+                                              observer, summary, failure]() mutable {
         try {
             if (alignOnce) {
                 const SharedAlignment shared = alignFirstPairs(pairs, settings.request, settings.run.threads);
@@ -379,7 +377,7 @@ void BatchDialog::start() {
         } catch (const std::exception& e) {
             *failure = describeException(e);
         }
-    }));
+    }, [this] { onBatchDone(); });
 }
 
 void BatchDialog::cancel() {
@@ -404,8 +402,6 @@ void BatchDialog::onAligned(const QString& text, const QStringList& remarks) {
 }
 
 void BatchDialog::onBatchDone() {
-    m_batch->deleteLater();
-    m_batch = nullptr;
     const BatchSummary summary = *m_summary;
     setRunning(false);
     if (!m_failure->empty()) {

@@ -26,7 +26,7 @@
 #include <memory>
 
 #include <QDialog>
-#include <QFutureWatcher>
+#include <QFuture>
 #include <QThreadPool>
 
 #include "conversion/batch.h"
@@ -98,7 +98,7 @@ private:
     bool m_running = false;
     std::atomic<bool> m_stop{false};
     QThreadPool m_pool;
-    QFutureWatcher<void>* m_batch = nullptr;
+    QFuture<void> m_batch;  // the batch running off the window's thread
     QFileSystemWatcher* m_watcher = nullptr;  // the folders the pairing reads
     QTimer* m_refreshSoon = nullptr;
     std::shared_ptr<BatchSummary> m_summary;

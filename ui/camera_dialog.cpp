@@ -2,11 +2,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <opencv2/imgproc.hpp>
 
@@ -27,6 +26,7 @@
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
+#include "ui/background.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"
 #include "ui/message_box.h"
@@ -40,6 +40,26 @@ constexpr const char* kMsgRegistryFull =
     "The registry already holds 10 camera and lens records. Delete one before registering another.";
 
 std::string narrow(const QLineEdit* box) { return box->text().toStdString(); }
+
+// The edit box that shows each lens record field, by the field's name. The
+// modes (radiusMode, mappingKind, axisMode) have none: radio buttons set them.
+struct FieldBox {
+    std::string_view field;
+    int box;
+};
+constexpr FieldBox kFieldBoxes[] = {
+    {"name", 1049},   {"magnification", 1013}, {"sineK", 1022},   {"theta1", 1017},     {"theta2", 1020},
+    {"theta3", 1031}, {"a1", 1037},            {"b1", 1038},      {"c1", 1039},         {"a2", 1040},
+    {"b2", 1041},     {"c2", 1042},            {"a3", 1043},      {"b3", 1044},         {"c3", 1045},
+    {"a4", 1046},     {"b4", 1047},            {"c4", 1048},      {"radiusDots", 1015}, {"axisX", 1006},
+    {"axisY", 1016},
+};
+
+int boxOf(const LensField& field) {
+    for (const FieldBox& entry : kFieldBoxes)
+        if (entry.field == field.key) return entry.box;
+    return 0;
+}
 
 // Two boxes that show one record field: a change of either's text is the other's.
 void mirror(QLineEdit* a, QLineEdit* b) {
@@ -314,7 +334,8 @@ void CameraDlg2::OnSelchangeList() {
 }
 
 QLineEdit* CameraDlg2::editOf(const LensField& field) const {
-    return field.dialogBox ? findChild<QLineEdit*>(controlName(field.dialogBox)) : nullptr;
+    const int box = boxOf(field);
+    return box ? findChild<QLineEdit*>(controlName(box)) : nullptr;
 }
 
 LensRecord CameraDlg2::recordFromControls() const {
@@ -378,10 +399,8 @@ void CameraDlg2::DetectFromImage(const QString& path) {
     auto* busy = new QProgressDialog(QStringLiteral("Looking for the image circle…"), QString(), 0, 0, this);
     busy->setWindowTitle(QStringLiteral("Detect from image"));
     busy->setMinimumDuration(300);
-    auto* watcher = new QFutureWatcher<CircleSearch>(this);
-    connect(watcher, &QFutureWatcher<CircleSearch>::finished, this, [this, watcher, busy, path] {
-        const CircleSearch found = watcher->result();
-        watcher->deleteLater();
+    runInBackground(this, nullptr, [file = path.toStdString()] { return searchCircle(file); },
+                    [this, busy, path](const CircleSearch& found) {
         busy->deleteLater();
         m_detecting = false;
         m_detect->setEnabled(true);
@@ -395,7 +414,6 @@ void CameraDlg2::DetectFromImage(const QString& path) {
             if (confirm.exec() == QDialog::Accepted) ApplyDetectedCircle(found.circle);
         }
     });
-    watcher->setFuture(QtConcurrent::run([file = path.toStdString()] { return searchCircle(file); }));
 }
 
 void CameraDlg2::ApplyDetectedCircle(const alignment::ImageCircle& circle) {

@@ -23,7 +23,6 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include "alignment/alignment.h"
 #include "conversion/auto_align.h"
@@ -36,6 +35,7 @@
 #include "ui/additions_strip.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
+#include "ui/background.h"
 #include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
 #include "ui/dialog_layout.h"
@@ -127,7 +127,7 @@ CMyVistereoDlg::CMyVistereoDlg(CMyVistereoApp& app, QWidget* parent) : QDialog(p
 CMyVistereoDlg::~CMyVistereoDlg() {
     // A run still going shows its messages through this thread (blocking queued calls), and the pool's destructor
     // waits for the run: serve those calls until it ends, or each would wait on the other for ever.
-    while (m_runWatcher && !m_runWatcher->isFinished()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!m_runFuture.isFinished()) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 void CMyVistereoDlg::buildControls() {
@@ -566,9 +566,7 @@ void CMyVistereoDlg::RunConversion() {
 
     SetRunning(true);
     run->showProgress.start(250);
-    m_runWatcher = new QFutureWatcher<void>(this);
-    connect(m_runWatcher, &QFutureWatcher<void>::finished, this, &CMyVistereoDlg::OnConversionDone);
-    m_runWatcher->setFuture(QtConcurrent::run(&m_runPool, [request = std::move(request), options, messages, run] {
+    m_runFuture = runInBackground(this, &m_runPool, [request = std::move(request), options, messages, run] {
         try {
             const ConversionResult result = vistereo::RunConversion(request, *messages, options);
             // After "Enter the valid ... image file name", which file and why.
@@ -580,13 +578,11 @@ void CMyVistereoDlg::RunConversion() {
         } catch (const std::exception& e) {
             run->failure = describeException(e);
         }
-    }));
+    }, [this] { OnConversionDone(); });
 }
 
 void CMyVistereoDlg::OnConversionDone() {
     const std::shared_ptr<RunState> run = std::move(m_run);
-    m_runWatcher->deleteLater();
-    m_runWatcher = nullptr;
     run->showProgress.stop();
     // Gone before any message: a box's own event loop would keep a deferred deletion waiting behind it.
     delete run->progress.data();
@@ -648,10 +644,8 @@ void CMyVistereoDlg::OnAutoAB() {
     progress->setRange(0, 0);  // no steps to count: a busy bar
     progress->show();
     SetRunning(true);
-    auto* watcher = new QFutureWatcher<PairAlignment>(this);
-    connect(watcher, &QFutureWatcher<PairAlignment>::finished, this, [this, watcher, progress] {
-        const PairAlignment aligned = watcher->result();
-        watcher->deleteLater();
+    runInBackground(this, &m_runPool, [request] { return alignRequestPair(request); },
+                    [this, progress](const PairAlignment& aligned) {
         delete progress.data();  // before any message, whatever the outcome
         SetRunning(false);
         for (const std::string& warning : aligned.warnings) ShowMessage(this, QString::fromStdString(warning));
@@ -668,7 +662,6 @@ void CMyVistereoDlg::OnAutoAB() {
         }
         emit autoAlignFinished();
     });
-    watcher->setFuture(QtConcurrent::run(&m_runPool, [request] { return alignRequestPair(request); }));
 }
 
 void CMyVistereoDlg::OnPreview() {

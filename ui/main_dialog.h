@@ -10,7 +10,7 @@
 #pragma once
 
 #include <QDialog>
-#include <QFutureWatcher>
+#include <QFuture>
 #include <QThreadPool>
 
 #include <memory>
@@ -117,7 +117,7 @@ private:
     bool m_running = false;
     std::vector<QWidget*> m_disabledForRun;
     QThreadPool m_runPool;
-    QFutureWatcher<void>* m_runWatcher = nullptr;
+    QFuture<void> m_runFuture;  // the conversion running off the window's thread
     struct RunState;
     std::shared_ptr<RunState> m_run;
     QMenu* m_systemMenu = nullptr;

@@ -8,11 +8,11 @@
 #include <QLabel>
 #include <QScreen>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
+#include "ui/background.h"
 #include "ui/dialog_layout.h"
 
 namespace vistereo {
@@ -72,13 +72,12 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     connect(m_mode, &QComboBox::currentIndexChanged, this, [this] { showMode(); });
     showMode();
 
-    m_watcher = new QFutureWatcher<QString>(this);
-    connect(m_watcher, &QFutureWatcher<QString>::finished, this, [this] {
-        m_measurement->setText(m_watcher->result());
-        emit measured();
-    });
     const cv::Mat image = m_image;
-    m_watcher->setFuture(QtConcurrent::run([image] { return describe(alignment::measureStereo(image)); }));
+    runInBackground(this, nullptr, [image] { return describe(alignment::measureStereo(image)); },
+                    [this](const QString& text) {
+                        m_measurement->setText(text);
+                        emit measured();
+                    });
 }
 
 PreviewDialog::~PreviewDialog() = default;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QFutureWatcher>
 #include <QImage>
 
 #include <opencv2/core.hpp>
@@ -41,7 +40,6 @@ private:
     QComboBox* m_mode = nullptr;
     QLabel* m_picture = nullptr;
     QLabel* m_measurement = nullptr;
-    QFutureWatcher<QString>* m_watcher = nullptr;
 };
 
 }  // namespace vistereo

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "conversion/image_buffers.h"
 #include "conversion/input.h"
 #include "conversion/stereo_image.h"
 #include "media/base64.h"
@@ -123,6 +125,53 @@ TEST_F(InputTest, ReadsTheImageLibrarysPixelsForEveryKindAndOrientation) {
         EXPECT_FALSE(ignoring.turned);
         EXPECT_EQ(image.damage.empty(), !c.damaged) << image.damage;
     }
+}
+
+// A pool's allocator given to the reader: the picture's pixels are the same,
+// the next picture of the size gets the released one's buffer, only the
+// pool's images are recycled, at most kKept buffers wait, and an image that
+// outlives its pool is freed when it goes (the sanitizers watch that).
+TEST_F(InputTest, BufferPoolReusesDecodedPicturesOfOneSizeAndOutlivesNothing) {
+    cv::Mat picture(2400, 2400, CV_8UC3);  // 17 MB: above the pool's smallest buffer
+    cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(256));
+    const fs::path file = put("big.jpg", encoded(picture, ".jpg"));
+    const InputImage plain = readInput(file);
+    ASSERT_TRUE(plain.ok()) << plain.cause;
+
+    std::optional<InputImage> survivor;
+    {
+        ImageBufferPool pool;
+        InputReadOptions reading;
+        reading.pixelAllocator = pool.allocator();
+        InputImage first = readInput(file, reading);
+        ASSERT_TRUE(first.ok()) << first.cause;
+        EXPECT_TRUE(samePixels(first.pixels, plain.pixels));
+        EXPECT_EQ(first.pixels.u->currAllocator, pool.allocator());
+        const uchar* buffer = first.pixels.data;
+        first = InputImage{};
+        EXPECT_EQ(pool.kept(), 1u);
+        const InputImage second = readInput(file, reading);
+        EXPECT_EQ(second.pixels.data, buffer);
+        EXPECT_TRUE(samePixels(second.pixels, plain.pixels));
+        EXPECT_EQ(pool.kept(), 0u);
+        // What is made from a pooled picture goes the usual way.
+        const cv::Mat copy = second.pixels.clone();
+        EXPECT_NE(copy.u->currAllocator, pool.allocator());
+
+        std::vector<cv::Mat> many;
+        for (size_t k = 0; k < ImageBufferPool::kKept + 2; ++k) {
+            cv::Mat m;
+            m.allocator = pool.allocator();
+            m.create(int(ImageBufferPool::kSmallest / 4096) + k, 4096, CV_8UC1);  // sizes apart: none reused
+            many.push_back(m);
+        }
+        many.clear();
+        EXPECT_EQ(pool.kept(), ImageBufferPool::kKept);
+        survivor = readInput(file, reading);
+    }
+    ASSERT_TRUE(survivor->ok());
+    EXPECT_TRUE(samePixels(survivor->pixels, plain.pixels));
+    survivor.reset();
 }
 
 // A real camera's pair (Sony, 4000 x 6000, its EXIF with a maker note and orientation 1): the image library's pixels.

@@ -1,0 +1,111 @@
+// The two ways work runs at once: runBoth (two pieces of data-parallel work,
+// on the caller's thread alone when one thread is asked for) and StageGroup
+// (pipeline stages on threads of their own, joined on every way out, the
+// first failure carried to the caller with its type and the others stopped).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include "base/channel.h"
+#include "base/parallel.h"
+#include "base/stages.h"
+
+using namespace vistereo;
+
+namespace {
+
+// Waits until `flag` is set, at most a few seconds: a piece that needs the
+// other to run at the same time fails instead of hanging.
+bool waitFor(const std::atomic<bool>& flag) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return flag;
+}
+
+}  // namespace
+
+TEST(RunBoth, RunsTogetherWhenThreadsAllowAndInOrderOnTheCallersThreadOtherwise) {
+    for (const int threads : {0, 1, 2, 4}) {  // 0: as many as the hardware has
+        SCOPED_TRACE(threads);
+        const bool together = resolveThreadCount(threads) >= 2;
+        std::atomic<bool> firstRunning{false}, secondRunning{false};
+        std::thread::id firstThread, secondThread;
+        bool firstSawSecond = false, secondSawFirst = false;
+        runBoth(
+            threads,
+            [&] {
+                firstThread = std::this_thread::get_id();
+                firstRunning = true;
+                firstSawSecond = together ? waitFor(secondRunning) : secondRunning.load();
+            },
+            [&] {
+                secondThread = std::this_thread::get_id();
+                secondRunning = true;
+                secondSawFirst = together ? waitFor(firstRunning) : firstRunning.load();
+            });
+        EXPECT_EQ(firstSawSecond, together);
+        EXPECT_TRUE(secondSawFirst);  // alone: the second runs after the first
+        EXPECT_EQ(firstThread != secondThread, together);
+        if (!together) {
+            EXPECT_EQ(firstThread, std::this_thread::get_id());
+        }
+    }
+    EXPECT_THROW(runBoth(2, [] {}, [] { throw std::runtime_error("second"); }), std::runtime_error);
+}
+
+TEST(StageGroup, JoinsEveryStageAndCarriesTheFirstFailureWhileTheOthersAreStopped) {
+    // Two stages handing items to each other: they finish only running at once.
+    {
+        Channel<int> there(1), back(1);
+        int sum = 0;
+        StageGroup stages;
+        stages.start("producer", [&] {
+            for (int k = 1; k <= 100; ++k) {
+                there.push(k);
+                sum += back.pop().value_or(0);
+            }
+            there.close();
+        });
+        stages.start("echo", [&] {
+            while (auto item = there.pop()) back.push(*item);
+        });
+        stages.join();
+        EXPECT_EQ(sum, 5050);
+    }
+    // A stage fails: whenFailed closes the channel the other waits on, and the
+    // failure comes back as it was thrown (memory running out stays that).
+    {
+        Channel<int> never(1);
+        std::atomic<int> told{0};
+        bool otherEnded = false;
+        StageGroup stages([&] {
+            ++told;
+            never.close();
+        });
+        stages.start("waiter", [&] {
+            otherEnded = !never.pop();
+            throw std::runtime_error("a second failure, not the first");
+        });
+        stages.start("failing", [] { throw std::bad_alloc(); });
+        EXPECT_THROW(stages.join(), std::bad_alloc);
+        EXPECT_TRUE(otherEnded);
+        EXPECT_EQ(told, 1);
+        EXPECT_NO_THROW(stages.join());  // handed over once
+    }
+    // Left without join (the caller's own failure): the stages are joined.
+    {
+        std::atomic<bool> ran{false};
+        {
+            StageGroup stages;
+            stages.start("late", [&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ran = true;
+            });
+        }
+        EXPECT_TRUE(ran);
+    }
+}
