@@ -312,6 +312,7 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     const QSize room = screen ? screen->availableSize() * 0.85 - QSize(0, 160) : QSize(1600, 740);
     const QSize whole(m_image.cols, m_image.rows);
     m_view->setPreferredSize(whole.scaled(room.boundedTo(whole), Qt::KeepAspectRatio));
+    m_mode->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
     connect(m_mode, &QComboBox::currentIndexChanged, this, [this] { showMode(); });
     connect(m_convergence, &QDoubleSpinBox::valueChanged, this, [this] {
@@ -327,6 +328,8 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     showPair();
     updateTexts();
     m_view->setFocus();
+    // Opened at the size the picture asks for (a window is otherwise kept within two thirds of the screen).
+    if (screen) resize(sizeHint().boundedTo(screen->availableSize() * 0.9));
 
     m_watcher = new QFutureWatcher<Measured>(this);
     connect(m_watcher, &QFutureWatcher<Measured>::finished, this, [this] {
