@@ -282,12 +282,7 @@ void CMyVistereoDlg::buildControls() {
         "Matches the right eye's colours onto the left's as the halves are rendered: a gain and offset per channel "
         "fitted on the far field of the pair"));
     m_additions->addCheckBox(m_matchColour);
-    m_convergence = new QDoubleSpinBox(this);
-    m_convergence->setObjectName(QStringLiteral("convergence"));
-    m_convergence->setRange(-45.0, 45.0);
-    m_convergence->setDecimals(2);
-    m_convergence->setSingleStep(0.1);
-    m_convergence->setSuffix(QStringLiteral("°"));
+    m_convergence = newConvergenceBox(this, QStringLiteral("convergence"));
     m_convergence->setToolTip(QStringLiteral(
         "The stereo window: turns the right eye's view about the vertical axis by this many degrees, so that "
         "nearer objects lie on the plane of the frame (0: as the points align it)"));

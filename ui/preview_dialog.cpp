@@ -133,6 +133,16 @@ QString describeWindow(const alignment::StereoWindow& w, double convergence) {
 
 }  // namespace
 
+QDoubleSpinBox* newConvergenceBox(QWidget* parent, const QString& objectName) {
+    auto* box = new QDoubleSpinBox(parent);
+    box->setObjectName(objectName);
+    box->setRange(-45.0, 45.0);
+    box->setDecimals(2);
+    box->setSingleStep(0.1);
+    box->setSuffix(QStringLiteral("°"));
+    return box;
+}
+
 // --- the zoomable view ---
 
 PreviewView::PreviewView(QWidget* parent) : QWidget(parent) {
@@ -259,12 +269,7 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     m_mode->addItems({QStringLiteral("Side by side"), QStringLiteral("Red/cyan anaglyph"),
                       QStringLiteral("Overlay 50 %"),
                       QStringLiteral("Difference |left − right| × %1").arg(kDifferenceGain)});
-    m_convergence = new QDoubleSpinBox(this);
-    m_convergence->setObjectName(QStringLiteral("previewConvergence"));
-    m_convergence->setRange(-45.0, 45.0);
-    m_convergence->setDecimals(2);
-    m_convergence->setSingleStep(0.1);
-    m_convergence->setSuffix(QStringLiteral("°"));
+    m_convergence = newConvergenceBox(this, QStringLiteral("previewConvergence"));
     m_convergence->setValue(written.convergenceDegrees);
     m_convergence->setToolTip(QStringLiteral("Turns the right eye about the vertical axis: the shown right half moves "
                                              "by the angle (positive: to the right)"));

@@ -41,6 +41,10 @@ struct PreviewChoices {
     bool matchColour = false;
 };
 
+// A box for a convergence in degrees, -45 to 45 as the command line takes
+// it, in steps of 0.1, named `objectName`.
+QDoubleSpinBox* newConvergenceBox(QWidget* parent, const QString& objectName);
+
 // A picture that can be zoomed about the cursor (wheel), panned (drag),
 // shown at its own pixels (key 1) and fitted again (key F). It starts
 // fitted, never enlarged, and stays fitted while the view is resized until
