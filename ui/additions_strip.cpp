@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QWidget>
 
@@ -24,7 +27,7 @@ AdditionsStrip::AdditionsStrip(QWidget* window, const DialogUnits& units, int to
     buttonX_ = checkX_ = left_;
 }
 
-void AdditionsStrip::place(QAbstractButton* control, int row, int& x) {
+void AdditionsStrip::place(QWidget* control, int row, int& x) {
     control->setParent(window_);
     // Buttons keep at least the width of the window's own small buttons.
     const int width = qobject_cast<QPushButton*>(control) ? std::max(control->sizeHint().width(), right_ / 6)
@@ -40,14 +43,34 @@ void AdditionsStrip::addButton(QPushButton* button) {
     chainTabOrder();
 }
 
-void AdditionsStrip::addCheckBox(QCheckBox* box) {
-    if (checkX_ > left_ && checkX_ + box->sizeHint().width() > right_) {
+void AdditionsStrip::placeInRows(QWidget* control) {
+    if (checkX_ > left_ && checkX_ + control->sizeHint().width() > right_) {
         ++checkRow_;
         checkX_ = left_;
     }
-    place(box, checkRow_, checkX_);
+    place(control, checkRow_, checkX_);
+}
+
+void AdditionsStrip::addCheckBox(QCheckBox* box) {
+    placeInRows(box);
     checkBoxes_ << box;
     rememberCheckBox(box);
+    chainTabOrder();
+}
+
+void AdditionsStrip::addField(const QString& label, QDoubleSpinBox* field) {
+    auto* holder = new QWidget(window_);
+    holder->setObjectName(field->objectName() + QStringLiteral("Row"));
+    auto* text = new QLabel(label, holder);
+    text->setBuddy(field);
+    field->setParent(holder);
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(text);
+    row->addWidget(field);
+    placeInRows(holder);
+    checkBoxes_ << field;
+    rememberSpinBox(field);
     chainTabOrder();
 }
 

@@ -10,6 +10,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QDoubleSpinBox>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -275,6 +276,17 @@ void CMyVistereoDlg::buildControls() {
         "any other, as it always did; the batch window and Auto A,B know them all"));
     m_additions->addCheckBox(m_ignoreOrientation);
     m_additions->addCheckBox(m_newProjections);
+    m_matchColour = new QCheckBox(QStringLiteral("Match colour"), this);
+    m_matchColour->setObjectName(QStringLiteral("matchColour"));
+    m_matchColour->setToolTip(QStringLiteral(
+        "Matches the right eye's colours onto the left's as the halves are rendered: a gain and offset per channel "
+        "fitted on the far field of the pair"));
+    m_additions->addCheckBox(m_matchColour);
+    m_convergence = newConvergenceBox(this, QStringLiteral("convergence"));
+    m_convergence->setToolTip(QStringLiteral(
+        "The stereo window: turns the right eye's view about the vertical axis by this many degrees, so that "
+        "nearer objects lie on the plane of the frame (0: as the points align it)"));
+    m_additions->addField(QStringLiteral("Convergence"), m_convergence);
 
     // The window: the template's size, grown by the strip.
     const QSize windowSize(du.x(328), std::max(du.y(252), du.y(kAdditionsTop) + m_additions->height()));
@@ -493,6 +505,8 @@ struct CMyVistereoDlg::RunState {
     std::string notWritten;  // why the output was left unwritten, when it would have replaced an input
     std::vector<std::string> warnings;
     std::filesystem::path written;  // the output, when the run wrote it
+    double convergence = 0.0;       // the request's stereo window and colour match
+    bool matched = false;
 };
 
 ConversionRequest CMyVistereoDlg::CurrentRequest() {
@@ -513,6 +527,8 @@ ConversionRequest CMyVistereoDlg::CurrentRequest() {
     request.keepExif = m_keepExif->isChecked();
     request.ignoreOrientation = m_ignoreOrientation->isChecked();
     request.mappingKinds = m_newProjections->isChecked() ? MappingKinds::All : MappingKinds::Classic;
+    request.matchColour = m_matchColour->isChecked() ? ColourMatching::Tone : ColourMatching::Off;
+    request.convergenceDegrees = m_convergence->value();
     request.workingDirectory = ".";
     return request;
 }
@@ -534,6 +550,8 @@ void CMyVistereoDlg::RunConversion() {
 
     auto run = std::make_shared<RunState>(this);
     m_run = run;
+    run->convergence = request.convergenceDegrees;
+    run->matched = request.matchColour != ColourMatching::Off;
     // The progress box appears only when the run takes a moment; a refusal
     // shows its message without it.
     run->showProgress.setSingleShot(true);
@@ -587,7 +605,11 @@ void CMyVistereoDlg::OnConversionDone() {
     // Gone before any message: a box's own event loop would keep a deferred deletion waiting behind it.
     delete run->progress.data();
     SetRunning(false);
-    if (!run->written.empty()) m_lastOutput = QString::fromStdString(run->written.string());
+    if (!run->written.empty()) {
+        m_lastOutput = QString::fromStdString(run->written.string());
+        m_lastOutputConvergence = run->convergence;
+        m_lastOutputMatched = run->matched;
+    }
     if (!run->failure.empty())
         ShowMessage(this, QStringLiteral("The conversion stopped: %1").arg(QString::fromStdString(run->failure)));
     // After the run's own closing message, the reason its output was not written.
@@ -674,8 +696,15 @@ void CMyVistereoDlg::OnPreview() {
         return;
     }
     for (const std::string& warning : read.warnings) ShowMessage(this, QString::fromStdString(warning));
-    auto* preview = new PreviewDialog(read.sideBySide, path, this);
+    // An image named in the output box rather than written now: as converted by default.
+    const bool lastRun = !m_lastOutput.isEmpty();
+    const PreviewChoices written{lastRun ? m_lastOutputConvergence : 0.0, lastRun && m_lastOutputMatched};
+    auto* preview = new PreviewDialog(read.sideBySide, path, this, written);
     preview->setAttribute(Qt::WA_DeleteOnClose);
+    connect(preview, &PreviewDialog::useForConversion, this, [this](PreviewChoices chosen) {
+        m_convergence->setValue(chosen.convergenceDegrees);
+        m_matchColour->setChecked(chosen.matchColour);
+    });
     preview->show();
 }
 

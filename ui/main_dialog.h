@@ -22,6 +22,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QDoubleSpinBox;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -140,7 +141,13 @@ private:
     QCheckBox* m_keepExif = nullptr;
     QCheckBox* m_ignoreOrientation = nullptr;
     QCheckBox* m_newProjections = nullptr;
+    QCheckBox* m_matchColour = nullptr;
+    QDoubleSpinBox* m_convergence = nullptr;  // degrees; 0: the right eye as the points align it
     QString m_lastOutput;
+    // The stereo window and colour match the last output was written with
+    // (the preview starts from them).
+    double m_lastOutputConvergence = 0.0;
+    bool m_lastOutputMatched = false;
     std::unique_ptr<AdditionsStrip> m_additions;
 };
 

@@ -1,22 +1,35 @@
 #include "ui/preview_dialog.h"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/stereo_window.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
 
 namespace vistereo {
 namespace {
+
+constexpr double kZoomStep = 1.25;  // one notch of the wheel
+constexpr double kLargestScale = 16.0;
 
 // The picture of a mode, 8-bit BGR: the whole image, or the halves combined.
 cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
@@ -28,6 +41,11 @@ cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
         cv::addWeighted(left, 0.5, right, 0.5, 0.0, out);
         return out;
     }
+    if (mode == PreviewDialog::Difference) {
+        cv::absdiff(left, right, out);
+        out.convertTo(out, -1, PreviewDialog::kDifferenceGain);  // saturates at 255
+        return out;
+    }
     // Red from the left eye, green and blue from the right (grey levels, for
     // a clean separation through red/cyan glasses).
     cv::Mat leftGray, rightGray;
@@ -37,7 +55,33 @@ cv::Mat composed(const cv::Mat& sideBySide, PreviewDialog::Mode mode) {
     return out;
 }
 
-QString describe(const alignment::StereoMeasurement& m) {
+// The right half turned about the vertical axis by `degrees`: its columns
+// are longitudes, 180 degrees over N pixels, so the turn is a shift (to the
+// right for a positive angle); what comes in at the edge is black. Exact for
+// an output without zenith correction; with one, the axis of the turn leans
+// with it and the shift is the picture's first approximation.
+void shiftRightHalf(cv::Mat& sideBySide, double degrees) {
+    const int n = sideBySide.rows;
+    const double pixels = degrees / 180.0 * n;
+    if (pixels == 0.0) return;
+    cv::Mat right = sideBySide.colRange(n, 2 * n);
+    const cv::Matx23d shift(1, 0, pixels, 0, 1, 0);
+    cv::Mat moved;
+    cv::warpAffine(right, moved, shift, right.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    moved.copyTo(right);
+}
+
+// The fitted tone curve of the right eye applied to the right half.
+void matchRightHalf(cv::Mat& sideBySide, const EyeColourCorrection& right) {
+    const int n = sideBySide.rows;
+    cv::Mat table(1, 256, CV_8UC3);
+    for (int level = 0; level < 256; ++level)
+        for (int ch = 0; ch < 3; ++ch) table.at<cv::Vec3b>(0, level)[ch] = right.toneLevels[ch][level];
+    cv::Mat half = sideBySide.colRange(n, 2 * n);
+    cv::LUT(half.clone(), table, half);
+}
+
+QString describeDisparity(const alignment::StereoMeasurement& m) {
     if (!m.ok) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.reason));
     // The written image is measured at its full size: the figures differ
     // from those "Auto A,B" reports for the input pictures.
@@ -49,51 +93,353 @@ QString describe(const alignment::StereoMeasurement& m) {
         .arg(QString::fromUtf8(alignment::verdictName(m.verdict)));
 }
 
+// Red, green and blue of a per-channel figure (the image's order is blue, green, red).
+QString channels(const alignment::ColourMatch& c, double alignment::ChannelMatch::*figure, int decimals) {
+    return QStringLiteral("%1 / %2 / %3")
+        .arg(c.channel[2].*figure, 0, 'f', decimals)
+        .arg(c.channel[1].*figure, 0, 'f', decimals)
+        .arg(c.channel[0].*figure, 0, 'f', decimals);
+}
+
+// `check`'s colour figures of the pair as shown (before the convergence's
+// shift: the eyes are compared where they see the same far field).
+QString describeColour(const alignment::ColourMatch& c, const QString& shown) {
+    if (!c.ok) return QStringLiteral("Colour %1: cannot measure (%2)").arg(shown, QString::fromStdString(c.reason));
+    return QStringLiteral("Colour %1, far field (red / green / blue): mean absolute difference %2 levels; "
+                          "left = gain × right + offset with gain %3, offset %4; rim over centre: left %5, right %6")
+        .arg(shown, channels(c, &alignment::ChannelMatch::before, 1), channels(c, &alignment::ChannelMatch::gain, 3),
+             channels(c, &alignment::ChannelMatch::offset, 1))
+        .arg(c.rimToCentre[0], 0, 'f', 2)
+        .arg(c.rimToCentre[1], 0, 'f', 2);
+}
+
+QString describeWindow(const alignment::StereoWindow& w, double convergence) {
+    const QString at = QStringLiteral("Stereo window at a convergence of %1°").arg(convergence, 0, 'f', 2);
+    if (!w.measured) return at + QStringLiteral(": no matched points to judge it by");
+    const QString where = w.nearestPixels < -w.frontPixels  ? QStringLiteral("in front of the plane of the frame")
+                          : w.nearestPixels > w.frontPixels ? QStringLiteral("behind the plane of the frame")
+                                                             : QStringLiteral("on the plane of the frame");
+    QString text = QStringLiteral("%1: nearest point %2 px (%3′), %4; %5 points in front")
+                       .arg(at)
+                       .arg(w.nearestPixels, 0, 'f', 1)
+                       .arg(w.nearestArcmin, 0, 'f', 1)
+                       .arg(where)
+                       .arg(w.inFront);
+    const char* edges[2] = {"left", "right"};
+    for (int edge = 0; edge < 2; ++edge)
+        if (w.violation[edge])
+            text += QStringLiteral("; %1 at the %2 edge stand out of the frame").arg(w.edgeInFront[edge]).arg(edges[edge]);
+    return text;
+}
+
 }  // namespace
 
-PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QWidget* parent)
-    : QDialog(parent), m_image(sideBySide) {
+QDoubleSpinBox* newConvergenceBox(QWidget* parent, const QString& objectName) {
+    auto* box = new QDoubleSpinBox(parent);
+    box->setObjectName(objectName);
+    box->setRange(-45.0, 45.0);
+    box->setDecimals(2);
+    box->setSingleStep(0.1);
+    box->setSuffix(QStringLiteral("°"));
+    return box;
+}
+
+// --- the zoomable view ---
+
+PreviewView::PreviewView(QWidget* parent) : QWidget(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setCursor(Qt::OpenHandCursor);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setToolTip(QStringLiteral("Wheel: zoom about the cursor; drag: pan; 1: actual pixels; F: fit"));
+}
+
+void PreviewView::setImage(const QImage& image) {
+    const bool resized = image.size() != image_.size();
+    image_ = image;
+    reduced_ = QImage();
+    if (fitted_ && resized) fit();
+    else changed();
+}
+
+double PreviewView::fitScale() const {
+    if (image_.isNull() || width() <= 0 || height() <= 0) return 1.0;
+    return std::min({1.0, double(width()) / image_.width(), double(height()) / image_.height()});
+}
+
+QRectF PreviewView::visibleRegion() const {
+    return QRectF(origin_, QSizeF(width() / scale_, height() / scale_)).intersected(QRectF(QPointF(0, 0), image_.size()));
+}
+
+void PreviewView::clampOrigin() {
+    // A picture narrower than the view is centred in it; a wider one cannot be dragged off it.
+    auto clamp = [](double origin, double shown, double size) {
+        return shown >= size ? (size - shown) / 2.0 : std::clamp(origin, 0.0, size - shown);
+    };
+    origin_.setX(clamp(origin_.x(), width() / scale_, image_.width()));
+    origin_.setY(clamp(origin_.y(), height() / scale_, image_.height()));
+}
+
+void PreviewView::changed() {
+    clampOrigin();
+    update();
+    emit viewChanged();
+}
+
+void PreviewView::fit() {
+    fitted_ = true;
+    if (scale_ != fitScale()) reduced_ = QImage();
+    scale_ = fitScale();
+    changed();
+}
+
+void PreviewView::actualSize() { zoomAbout(QPointF(width() / 2.0, height() / 2.0), 1.0 / scale_); }
+
+void PreviewView::zoomAbout(QPointF at, double factor) {
+    const QPointF fixed = origin_ + at / scale_;
+    const double scale = std::clamp(scale_ * factor, std::min(fitScale(), 1.0), kLargestScale);
+    if (scale != scale_) reduced_ = QImage();
+    scale_ = scale;
+    origin_ = fixed - at / scale_;
+    fitted_ = false;
+    changed();
+}
+
+void PreviewView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    if (image_.isNull()) return;
+    if (scale_ < 1.0) {
+        // Reduced once per zoom, smoothly; drawn unscaled.
+        if (reduced_.isNull())
+            reduced_ = image_.scaled(QSize(std::max(1, int(std::lround(image_.width() * scale_))),
+                                           std::max(1, int(std::lround(image_.height() * scale_)))),
+                                     Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        painter.drawImage(QPointF(-origin_.x() * scale_, -origin_.y() * scale_), reduced_);
+        return;
+    }
+    // Enlarged: the picture's pixels as blocks, to judge them one by one.
+    const QRectF source = visibleRegion();
+    const QRectF target((source.topLeft() - origin_) * scale_, source.size() * scale_);
+    painter.drawImage(target, image_, source);
+}
+
+void PreviewView::resizeEvent(QResizeEvent*) {
+    if (fitted_) fit();
+    else changed();
+}
+
+void PreviewView::wheelEvent(QWheelEvent* event) {
+    const double notches = event->angleDelta().y() / 120.0;
+    if (notches != 0.0) zoomAbout(event->position(), std::pow(kZoomStep, notches));
+    event->accept();
+}
+
+void PreviewView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+    dragFrom_ = event->position();
+    setCursor(Qt::ClosedHandCursor);
+}
+
+void PreviewView::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragFrom_) return;
+    origin_ -= (event->position() - *dragFrom_) / scale_;
+    dragFrom_ = event->position();
+    fitted_ = false;
+    changed();
+}
+
+void PreviewView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) dragFrom_.reset();
+    setCursor(Qt::OpenHandCursor);
+}
+
+void PreviewView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_1) actualSize();
+    else if (event->key() == Qt::Key_F) fit();
+    else QWidget::keyPressEvent(event);
+}
+
+// --- the window ---
+
+PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QWidget* parent, PreviewChoices written)
+    : QDialog(parent), m_image(sideBySide), m_written(written) {
     setWindowTitle(QStringLiteral("Preview — %1").arg(title));
     setFont(dialogFont(10));
     m_mode = new QComboBox(this);
     m_mode->setObjectName(QStringLiteral("previewMode"));
     m_mode->addItems({QStringLiteral("Side by side"), QStringLiteral("Red/cyan anaglyph"),
-                      QStringLiteral("Overlay 50 %")});
-    m_picture = new QLabel(this);
-    m_picture->setAlignment(Qt::AlignCenter);
+                      QStringLiteral("Overlay 50 %"),
+                      QStringLiteral("Difference |left − right| × %1").arg(kDifferenceGain)});
+    m_convergence = newConvergenceBox(this, QStringLiteral("previewConvergence"));
+    m_convergence->setValue(written.convergenceDegrees);
+    m_convergence->setToolTip(QStringLiteral("Turns the right eye about the vertical axis: the shown right half moves "
+                                             "by the angle (positive: to the right)"));
+    auto* convergenceLabel = new QLabel(QStringLiteral("Convergence"), this);
+    convergenceLabel->setBuddy(m_convergence);
+    m_matchColour = new QCheckBox(QStringLiteral("Match colour"), this);
+    m_matchColour->setObjectName(QStringLiteral("previewMatchColour"));
+    m_matchColour->setChecked(written.matchColour);
+    m_matchColour->setToolTip(QStringLiteral("Fits the right eye's colours onto the left's on the far field of this "
+                                             "pair and shows the right half so corrected"));
+    auto* use = new QPushButton(QStringLiteral("Use for conversion"), this);
+    use->setObjectName(QStringLiteral("useForConversion"));
+    use->setToolTip(QStringLiteral("Sets the main window's Convergence and Match colour to these"));
+    m_view = new PreviewView(this);
+    m_view->setObjectName(QStringLiteral("previewView"));
     m_measurement = new QLabel(QStringLiteral("Vertical disparity: measuring…"), this);
     m_measurement->setObjectName(QStringLiteral("previewMeasurement"));
+    m_colour = new QLabel(QStringLiteral("Colour: measuring…"), this);
+    m_window = new QLabel(this);
+    for (QLabel* label : {m_measurement, m_colour, m_window}) {
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+    auto* hint = new QLabel(QStringLiteral("Wheel: zoom · drag: pan · 1: actual pixels · F: fit"), this);
+    hint->setEnabled(false);
+
     auto* top = new QHBoxLayout;
     top->addWidget(m_mode);
-    top->addWidget(m_measurement, 1);
+    top->addSpacing(12);
+    top->addWidget(convergenceLabel);
+    top->addWidget(m_convergence);
+    top->addWidget(m_matchColour);
+    top->addWidget(use);
+    top->addStretch(1);
+    top->addWidget(hint);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(m_picture, 1);
+    layout->addWidget(m_measurement);
+    layout->addWidget(m_colour);
+    layout->addWidget(m_window);
+    layout->addWidget(m_view, 1);
+
+    // The view asks for the side-by-side picture fitted to most of the screen, below the rows above it.
+    const QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
+    const QSize room = screen ? screen->availableSize() * 0.85 - QSize(0, 160) : QSize(1600, 740);
+    const QSize whole(m_image.cols, m_image.rows);
+    m_view->setPreferredSize(whole.scaled(room.boundedTo(whole), Qt::KeepAspectRatio));
+    m_mode->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+
     connect(m_mode, &QComboBox::currentIndexChanged, this, [this] { showMode(); });
-    showMode();
+    connect(m_convergence, &QDoubleSpinBox::valueChanged, this, [this] {
+        showPair();
+        updateTexts();
+    });
+    connect(m_matchColour, &QCheckBox::toggled, this, [this] {
+        showPair();
+        measureMatchedPair();
+        updateTexts();
+    });
+    connect(use, &QPushButton::clicked, this, [this] { emit useForConversion(choices()); });
+    showPair();
+    updateTexts();
+    m_view->setFocus();
+    // Opened at the size the picture asks for (a window is otherwise kept within two thirds of the screen).
+    if (screen) resize(sizeHint().boundedTo(screen->availableSize() * 0.9));
 
     const cv::Mat image = m_image;
-    runInBackground(this, nullptr, [image] { return describe(alignment::measureStereo(image)); },
-                    [this](const QString& text) {
-                        m_measurement->setText(text);
-                        emit measured();
-                    });
+    runInBackground(
+        this, nullptr,
+        [image] {
+            Measured m;
+            m.stereo = alignment::measureStereo(image);
+            m.colour = alignment::measureColour(image, m.stereo);
+            return m;
+        },
+        [this](const Measured& result) {
+            m_measured = result;
+            showPair();
+            measureMatchedPair();
+            updateTexts();
+            emit measured();
+        });
 }
 
 PreviewDialog::~PreviewDialog() = default;
 
 void PreviewDialog::setMode(Mode mode) { m_mode->setCurrentIndex(mode); }
 
-QString PreviewDialog::measurementText() const { return m_measurement->text(); }
+QString PreviewDialog::measurementText() const {
+    QStringList lines{m_measurement->text(), m_colour->text()};
+    if (!m_window->text().isEmpty()) lines << m_window->text();
+    return lines.join('\n');
+}
+
+PreviewChoices PreviewDialog::choices() const { return {m_convergence->value(), m_matchColour->isChecked()}; }
+
+cv::Mat PreviewDialog::adjustedPair() const {
+    cv::Mat pair = m_image.clone();
+    // A pair written matched is not matched again; the match is fitted on the pair as written.
+    if (m_matchColour->isChecked() && !m_written.matchColour && m_measured && m_measured->colour.ok)
+        matchRightHalf(pair, m_measured->colour.correction.eye[1]);
+    shiftRightHalf(pair, m_convergence->value() - m_written.convergenceDegrees);
+    return pair;
+}
+
+void PreviewDialog::showPair() {
+    m_pair = adjustedPair();
+    showMode();
+}
 
 void PreviewDialog::showMode() {
-    const cv::Mat bgr = composed(m_image, static_cast<Mode>(m_mode->currentIndex()));
+    const cv::Mat bgr = composed(m_pair, static_cast<Mode>(m_mode->currentIndex()));
     m_shown = QImage(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step), QImage::Format_BGR888).copy();
-    // Fitted to most of the screen, never enlarged.
-    const QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
-    const QSize room = screen ? screen->availableSize() * 0.85 : QSize(1600, 900);
-    const QSize fitted = m_shown.size().scaled(room.boundedTo(m_shown.size()), Qt::KeepAspectRatio);
-    m_picture->setPixmap(QPixmap::fromImage(m_shown.scaled(fitted, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    m_view->setImage(m_shown);
+}
+
+void PreviewDialog::measureMatchedPair() {
+    // Once per window: the figures of the matched pair do not change with the convergence.
+    if (!m_matchColour->isChecked() || m_written.matchColour || !m_measured || !m_measured->colour.ok ||
+        m_matchingAsked)
+        return;
+    m_matchingAsked = true;
+    cv::Mat matched = m_image.clone();
+    matchRightHalf(matched, m_measured->colour.correction.eye[1]);
+    const std::vector<alignment::StereoCorrespondence> inliers = m_measured->stereo.correspondences;
+    runInBackground(
+        this, nullptr,
+        [matched, inliers] { return alignment::fitColourMatch(alignment::colourSamplesOfSideBySide(matched, inliers)); },
+        [this](const alignment::ColourMatch& colour) {
+            m_matchedColour = colour;
+            updateTexts();
+            emit colourMeasured();
+        });
+}
+
+void PreviewDialog::updateTexts() {
+    if (!m_measured) return;  // "measuring…" until the measurement arrives
+    const alignment::StereoMeasurement& stereo = m_measured->stereo;
+    m_measurement->setText(describeDisparity(stereo));
+
+    const bool asked = m_matchColour->isChecked();
+    QString colour;
+    if (!asked || m_written.matchColour) {
+        colour = describeColour(m_measured->colour, m_written.matchColour ? QStringLiteral("as written (matched)")
+                                                                          : QStringLiteral("as written"));
+        if (!asked && m_written.matchColour) colour += QStringLiteral("; the written pair stays matched here");
+    } else if (!m_measured->colour.ok) {
+        colour = describeColour(m_measured->colour, QStringLiteral("as written")) +
+                 QStringLiteral("; not matched");
+    } else if (!m_matchedColour) {
+        colour = QStringLiteral("Colour with Match colour: measuring…");
+    } else {
+        colour = describeColour(*m_matchedColour, QStringLiteral("with Match colour")) +
+                 QStringLiteral(" (matched with gain %1, offset %2)")
+                     .arg(channels(m_measured->colour, &alignment::ChannelMatch::gain, 3),
+                          channels(m_measured->colour, &alignment::ChannelMatch::offset, 1));
+    }
+    m_colour->setText(colour);
+
+    // The window as the shifted right half shows it: every match's right column moves with the shift.
+    if (!stereo.ok) {
+        m_window->clear();
+        return;
+    }
+    alignment::StereoMeasurement shifted = stereo;
+    const double pixels = (m_convergence->value() - m_written.convergenceDegrees) / 180.0 * stereo.halfSize;
+    for (alignment::StereoCorrespondence& c : shifted.correspondences) c.rightAt.x += pixels;
+    m_window->setText(describeWindow(alignment::assessStereoWindow(shifted, alignment::MeasureOptions{}),
+                                     m_convergence->value()));
 }
 
 }  // namespace vistereo

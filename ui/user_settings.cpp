@@ -1,6 +1,7 @@
 #include "ui/user_settings.h"
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -44,6 +45,12 @@ void rememberCheckBox(QCheckBox* box) {
     const QString key = QStringLiteral("additions/") + box->objectName();
     box->setChecked(userSettings().value(key, box->isChecked()).toBool());
     QObject::connect(box, &QCheckBox::toggled, box, [key](bool on) { userSettings().setValue(key, on); });
+}
+
+void rememberSpinBox(QDoubleSpinBox* box) {
+    const QString key = QStringLiteral("additions/") + box->objectName();
+    box->setValue(userSettings().value(key, box->value()).toDouble());
+    QObject::connect(box, &QDoubleSpinBox::valueChanged, box, [key](double value) { userSettings().setValue(key, value); });
 }
 
 void rememberGeometry(QWidget* window, const QString& key) { new GeometryKeeper(window, QStringLiteral("windows/") + key); }

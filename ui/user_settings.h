@@ -8,6 +8,7 @@
 #include <QSettings>
 
 class QCheckBox;
+class QDoubleSpinBox;
 class QWidget;
 
 namespace vistereo {
@@ -17,6 +18,8 @@ QSettings userSettings();
 // The check box starts as it was left and is remembered whenever it changes,
 // under its object name.
 void rememberCheckBox(QCheckBox* box);
+// The same for a spin box's value.
+void rememberSpinBox(QDoubleSpinBox* box);
 
 // The window's position and size are put back when it opens and remembered
 // when it closes, under `key`. A position off every screen (a monitor gone)

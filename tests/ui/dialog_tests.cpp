@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
@@ -18,12 +19,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QScreen>
 #include <QSettings>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -32,6 +35,7 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -282,6 +286,68 @@ bool sameAsSingleRun(ConversionRequest request, const QString& name) {
     request.outputName = "single.jpg";
     const QByteArray single = runAlone(request);
     return !single.isEmpty() && single == readAll("output/" + name.section('.', 0, 0) + ".jpg");
+}
+
+// The right camera of a rig whose levels differ from the left's: gains of red 0.85, green 1.0, blue 1.12 and an
+// offset of +6 levels (saturating).
+cv::Mat withRightCameraColours(const cv::Mat& image) {
+    cv::Mat out;
+    image.convertTo(out, CV_32FC3);
+    cv::multiply(out, cv::Scalar(1.12, 1.0, 0.85), out);
+    out.convertTo(out, CV_8UC3, 1.0, 6.0);
+    return out;
+}
+
+// The points A and B of the rig of rigCamera: two left pixels and where the turned right camera sees them, as a
+// comma line (A-left x, B-left x, A-right x, B-right x, then the y values).
+QString rigPoints() {
+    using namespace testsupport;
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const Rotation rightToWorld = Rotation::fromYawPitchRoll(2, -1, 1.5);
+    const cv::Point left[2] = {{400, 300}, {820, 560}};
+    cv::Point right[2];
+    for (int k = 0; k < 2; ++k) {
+        const auto seen = pixelOfCameraDirection(lens, rightToWorld.inverse().apply(cameraDirectionOfPixel(lens, left[k].x, left[k].y)));
+        if (!seen) return {};
+        right[k] = cv::Point(int(std::lround(seen->x)), int(std::lround(seen->y)));
+    }
+    return QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8")
+        .arg(left[0].x).arg(left[1].x).arg(right[0].x).arg(right[1].x).arg(left[0].y).arg(left[1].y).arg(right[0].y).arg(right[1].y);
+}
+
+// The line of `text` that starts with `start`; empty when there is none.
+QString lineStarting(const QString& text, const QString& start) {
+    for (const QString& line : text.split('\n'))
+        if (line.startsWith(start)) return line;
+    return {};
+}
+
+// The three figures "a / b / c" after `label` in `line` (red, green, blue); empty when they are not there.
+QList<double> figuresAfter(const QString& line, const QString& label) {
+    static const QString number = QStringLiteral("(-?[0-9]+(?:\\.[0-9]+)?)");
+    const QRegularExpressionMatch m =
+        QRegularExpression(QRegularExpression::escape(label) + " " + number + " / " + number + " / " + number).match(line);
+    if (!m.hasMatch()) return {};
+    return {m.captured(1).toDouble(), m.captured(2).toDouble(), m.captured(3).toDouble()};
+}
+
+// The smallest and the largest byte of a picture.
+std::pair<int, int> levelRange(const QImage& image) {
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    int low = 255, high = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar* row = rgb.constScanLine(y);
+        for (int k = 0; k < 3 * rgb.width(); ++k) low = std::min<int>(low, row[k]), high = std::max<int>(high, row[k]);
+    }
+    return {low, high};
+}
+
+// The columns of `image` (rows x from .. to) that hold a bright pixel in row `row`.
+QList<int> brightColumns(const QImage& image, int row, int from, int to) {
+    QList<int> columns;
+    for (int x = from; x < to; ++x)
+        if (qGray(image.pixel(x, row)) > 128) columns << x - from;
+    return columns;
 }
 
 }  // namespace
@@ -862,6 +928,187 @@ private slots:
         }
     }
 
+    // The preview's difference view: |left - right| per channel, times the stated factor, saturating.
+    void previewDifferenceView_data() {
+        QTest::addColumn<int>("offset");  // added to every level of the right half
+        QTest::addColumn<int>("shown");   // the level the difference view shows everywhere
+        QTest::newRow("identical halves") << 0 << 0;
+        QTest::newRow("right 5 levels brighter") << 5 << 5 * PreviewDialog::kDifferenceGain;
+        QTest::newRow("right 3 levels darker") << -3 << 3 * PreviewDialog::kDifferenceGain;
+        QTest::newRow("beyond the range") << 90 << 255;
+    }
+    void previewDifferenceView() {
+        QFETCH(int, offset);
+        QFETCH(int, shown);
+        cv::Mat left = noiseImage(128, 128, 5), right;
+        left.convertTo(left, CV_8UC3, 120.0 / 255.0, 40.0);  // levels 40 .. 160: no offset saturates
+        left.convertTo(right, CV_8UC3, 1.0, offset);
+        cv::Mat pair;
+        cv::hconcat(left, right, pair);
+        PreviewDialog preview(pair, "x");
+        QVERIFY(preview.findChild<QComboBox*>("previewMode")->itemText(PreviewDialog::Difference)
+                    .endsWith(QStringLiteral("× %1").arg(PreviewDialog::kDifferenceGain)));
+        preview.setMode(PreviewDialog::Difference);
+        QCOMPARE(preview.shownImage().size(), QSize(128, 128));
+        QCOMPARE(levelRange(preview.shownImage()), std::make_pair(shown, shown));
+    }
+
+    // The preview's convergence box shifts the shown right half by the change from what the image was written
+    // with, degrees / 180 * N pixels (positive: to the right); the left half stays.
+    void previewConvergenceShiftsTheRightHalf_data() {
+        QTest::addColumn<double>("written");
+        QTest::addColumn<double>("degrees");
+        QTest::addColumn<int>("shift");
+        QTest::newRow("9 degrees") << 0.0 << 9.0 << 18;
+        QTest::newRow("-4.5 degrees") << 0.0 << -4.5 << -9;
+        QTest::newRow("written at 2, shown at 5") << 2.0 << 5.0 << 6;
+        QTest::newRow("as written") << 1.5 << 1.5 << 0;
+    }
+    void previewConvergenceShiftsTheRightHalf() {
+        QFETCH(double, written);
+        QFETCH(double, degrees);
+        QFETCH(int, shift);
+        const int n = 360;
+        cv::Mat pair(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
+        pair.colRange(100, 104).setTo(cv::Scalar::all(255));          // a bar in the left half
+        pair.colRange(n + 170, n + 174).setTo(cv::Scalar::all(255));  // and one in the right half
+        PreviewDialog preview(pair, "x", nullptr, {written, false});
+        auto* box = preview.findChild<QDoubleSpinBox*>("previewConvergence");
+        QVERIFY(box);
+        QCOMPARE(box->value(), written);
+        box->setValue(degrees);
+        const QImage& shown = preview.shownImage();
+        QCOMPARE(brightColumns(shown, n / 2, 0, n), QList<int>({100, 101, 102, 103}));
+        QCOMPARE(brightColumns(shown, n / 2, n, 2 * n), QList<int>({170 + shift, 171 + shift, 172 + shift, 173 + shift}));
+        QCOMPARE(preview.choices().convergenceDegrees, degrees);
+    }
+
+    // "Match colour" on a pair whose right camera has known gains and an offset: the window fits them on the pair,
+    // and the far-field difference it then measures on the shown halves falls to a level and a half or less.
+    void previewMatchColourBringsTheFarFieldTogether() {
+        const cv::Mat left = testsupport::frontHemisphere(testsupport::panorama(), 384);
+        cv::Mat pair;
+        cv::hconcat(left, withRightCameraColours(left), pair);
+        PreviewDialog preview(pair, "x");
+        QSignalSpy measured(&preview, &PreviewDialog::measured);
+        QVERIFY(measured.wait(60000));
+        const QString asWritten = lineStarting(preview.measurementText(), "Colour as written");
+        const QList<double> before = figuresAfter(asWritten, "mean absolute difference");
+        const QList<double> gains = figuresAfter(asWritten, "with gain");
+        QVERIFY2(before.size() == 3 && gains.size() == 3, qPrintable(preview.measurementText()));
+        for (double d : before) QVERIFY2(d > 3.0, qPrintable(asWritten));
+        const double expected[3] = {1 / 0.85, 1.0, 1 / 1.12};  // left = gain x right + offset
+        for (int k = 0; k < 3; ++k) QVERIFY2(std::abs(gains[k] - expected[k]) < 0.03, qPrintable(asWritten));
+
+        QSignalSpy matched(&preview, &PreviewDialog::colourMeasured);
+        clickButton(preview.findChild<QCheckBox*>("previewMatchColour"));
+        QVERIFY(matched.wait(60000));
+        const QString withMatch = lineStarting(preview.measurementText(), "Colour with Match colour");
+        const QList<double> after = figuresAfter(withMatch, "mean absolute difference");
+        QVERIFY2(after.size() == 3, qPrintable(preview.measurementText()));
+        for (double d : after) QVERIFY2(d <= 1.5, qPrintable(withMatch));
+        // Unchecked, the pair is shown as written again.
+        preview.setMode(PreviewDialog::Difference);
+        const QImage matchedDifference = preview.shownImage();
+        clickButton(preview.findChild<QCheckBox*>("previewMatchColour"));
+        QVERIFY(preview.shownImage() != matchedDifference);
+        QVERIFY(lineStarting(preview.measurementText(), "Colour as written") == asWritten);
+    }
+
+    // Zoom with the wheel about the cursor, pan by dragging, 1 for the picture's own pixels, F to fit again.
+    void previewZoomsPansAndShowsActualPixels() {
+        auto* preview = start(new PreviewDialog(noiseImage(3000, 1500, 6), "x"));
+        QVERIFY(preview);
+        PreviewView* view = preview->view();
+        const QRectF whole(0, 0, 3000, 1500);
+        QCOMPARE(view->visibleRegion(), whole);
+        QVERIFY(view->fitted() && view->scale() < 1.0);
+
+        QTest::keyClick(view, Qt::Key_1);
+        QCOMPARE(view->scale(), 1.0);
+        QCOMPARE(view->visibleRegion().size(), QSizeF(view->size()));
+        QVERIFY(std::abs(view->visibleRegion().center().x() - 1500) < 1 && std::abs(view->visibleRegion().center().y() - 750) < 1);
+
+        // One notch up at a point: the picture's point under the cursor stays there.
+        const QPointF at(100, 80);
+        const QPointF under = view->visibleRegion().topLeft() + at;
+        QWheelEvent wheel(at, view->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &wheel);
+        QCOMPARE(view->scale(), 1.25);
+        const QPointF stays = view->visibleRegion().topLeft() + at / 1.25;
+        QVERIFY(std::abs(stays.x() - under.x()) < 1e-6 && std::abs(stays.y() - under.y()) < 1e-6);
+
+        // A drag by (40, 30) view pixels moves the region the other way by as many picture pixels over the scale.
+        const QPointF before = view->visibleRegion().topLeft();
+        QTest::mousePress(view, Qt::LeftButton, {}, QPoint(300, 300));
+        QTest::mouseMove(view, QPoint(340, 330));
+        QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(340, 330));
+        const QPointF moved = view->visibleRegion().topLeft() - before;
+        QVERIFY2(std::abs(moved.x() + 32) < 1e-6 && std::abs(moved.y() + 24) < 1e-6,
+                 qPrintable(QStringLiteral("%1, %2").arg(moved.x()).arg(moved.y())));
+        QVERIFY(!view->fitted());
+
+        QTest::keyClick(view, Qt::Key_F);
+        QCOMPARE(view->visibleRegion(), whole);
+        QVERIFY(view->fitted());
+    }
+
+    // The main window's Convergence and Match colour convert what the command line's --convergence and
+    // --match-colour convert, byte for byte; the preview starts from them, and "Use for conversion" hands its own
+    // back.
+    void stereoWindowAndColourConvertAsTheCommandLine_data() {
+        QTest::addColumn<double>("convergence");
+        QTest::addColumn<bool>("match");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("convergence 1.5") << 1.5 << false << QStringList{"--convergence", "1.5"};
+        QTest::newRow("match colour") << 0.0 << true << QStringList{"--match-colour"};
+        QTest::newRow("both, converging outwards") << -2.25 << true
+                                                   << QStringList{"--convergence", "-2.25", "--match-colour"};
+    }
+    void stereoWindowAndColourConvertAsTheCommandLine() {
+        QFETCH(double, convergence);
+        QFETCH(bool, match);
+        QFETCH(QStringList, options);
+        const QString points = rigPoints();
+        QVERIFY(!points.isEmpty());
+        auto* dlg = openWith(rigCamera(false), withRightCameraColours(rigCamera(true)));
+        QVERIFY(dlg);
+        auto* convergenceBox = dlg->findChild<QDoubleSpinBox*>("convergence");
+        auto* matchBox = dlg->findChild<QCheckBox*>("matchColour");
+        QVERIFY(convergenceBox && convergenceBox->isVisible() && convergenceBox->value() == 0.0);
+        QVERIFY(matchBox && matchBox->isVisible() && !matchBox->isChecked());
+        convergenceBox->setValue(convergence);
+        if (match) clickButton(matchBox);
+        QTest::keyClicks(box(1015), points);
+        replaceText(box(1013), "300");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(messages_, QStringList{kMsgFinished});  // a colour match that failed would warn
+
+        QProcess cli;
+        cli.start(VISTEREO_CLI, QStringList{"convert", "-C", ".", "--left-lens", "Equisolid 180", "--right-lens",
+                                            "Equisolid 180", "--points", points, "--height", "300", "-o", "cli.jpg", "-q"} +
+                                    options);
+        QVERIFY(cli.waitForFinished(60000));
+        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+        const QByteArray written = readAll("output/LROut.jpg");
+        QVERIFY(!written.isEmpty());
+        QVERIFY(written == readAll("output/cli.jpg"));
+
+        clickButton(dlg->findChild<QPushButton*>("preview"));
+        auto* preview = dlg->findChild<PreviewDialog*>();
+        QVERIFY(preview);
+        QCOMPARE(preview->choices().convergenceDegrees, convergence);
+        QCOMPARE(preview->choices().matchColour, match);
+        preview->findChild<QDoubleSpinBox*>("previewConvergence")->setValue(0.75);
+        clickButton(preview->findChild<QCheckBox*>("previewMatchColour"));
+        clickButton(preview->findChild<QPushButton*>("useForConversion"));
+        QCOMPARE(convergenceBox->value(), 0.75);
+        QCOMPARE(matchBox->isChecked(), !match);
+    }
+
     // The batch window.
     void showsThePairingOfTheFolders() {
         writePairs({"a.jpg", "b.jpg"}, 40, 30, "r");
@@ -1066,6 +1313,7 @@ private slots:
         auto* dlg = openMain();
         QVERIFY(dlg);
         clickButton(dlg->findChild<QCheckBox*>("vrSuffix"));
+        dlg->findChild<QDoubleSpinBox*>("convergence")->setValue(1.25);
         replaceText(box(1013), "2000");
         clickButton(control<UpDownControl>(dlg, 1014)->upArrow());
         dlg->move(dlg->pos() + QPoint(30, 20));
@@ -1073,6 +1321,7 @@ private slots:
         dlg->close();
         QVERIFY(dlg = openMain());
         QVERIFY(dlg->findChild<QCheckBox*>("vrSuffix")->isChecked() && !dlg->findChild<QCheckBox*>("keepExif")->isChecked());
+        QCOMPARE(dlg->findChild<QDoubleSpinBox*>("convergence")->value(), 1.25);
         QCOMPARE(dlg->geometry(), placed);
         QCOMPARE(texts(dlg, {1013, 1011, 1020}), QStringList({"4096", "8192", ""}));
 
@@ -1096,12 +1345,14 @@ private slots:
         QVERIFY(dlg);
         QStringList order;
         QWidget* w = control(dlg, 1056);  // the template's last control
-        while (order.size() < 8) {
+        while (order.size() < 10) {
             w = w->nextInFocusChain();
-            if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) order << w->objectName();
+            // A part that hands its focus on (a spin box's edit line) is no stop of its own.
+            const bool proxy = w->focusProxy() != nullptr;
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() && !proxy) order << w->objectName();
         }
         QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "vrSuffix", "keepExif", "ignoreOrientation",
-                                      "newProjections", "id1"}));
+                                      "newProjections", "matchColour", "convergence", "id1"}));
     }
 
     // On a 1366 x 768 screen every window, with room for its frame, and every part of it is on the screen.

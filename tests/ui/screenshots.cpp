@@ -1,10 +1,14 @@
 // ui_screenshots OUTDIR: opens every window of the desktop program on the
 // bundled example and saves what the screen shows, one PNG per window: the
 // main dialog, the registration dialog, the point picker, the batch window
-// idle and while running, the preview and the About box. Run it under a
+// idle and while running, the preview (side by side, as the difference of
+// the halves with "Match colour" and a convergence, and at its own pixels)
+// and the About box. Run it under a
 // virtual X server of the screen size to look at (scripts/screenshots.sh).
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -120,6 +124,15 @@ int main(int argc, char** argv) {
         preview.show();
         if (!measured.wait(60000)) qWarning("the preview measured nothing");
         shoot(&preview, "preview");
+        QSignalSpy matched(&preview, &PreviewDialog::colourMeasured);
+        preview.findChild<QCheckBox*>("previewMatchColour")->setChecked(true);
+        preview.findChild<QDoubleSpinBox*>("previewConvergence")->setValue(1.5);
+        preview.setMode(PreviewDialog::Difference);
+        if (!matched.wait(60000)) qWarning("the preview measured no matched colours");
+        shoot(&preview, "preview-difference");
+        preview.setMode(PreviewDialog::SideBySide);
+        preview.view()->actualSize();
+        shoot(&preview, "preview-actual-pixels");
     }
 
     CAboutDlg about(&main);
