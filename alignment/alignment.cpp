@@ -311,6 +311,73 @@ double largestShift(const CameraModel& before, const CameraModel& after, const s
     return largest;
 }
 
+// The stereo geometry of the matches `pairs` (their positions on the halves
+// `at`) seen through the cameras `leftCam` and `rightCam`: the pose, its
+// inliers judged, the disparity taken apart, the suggested points, into
+// `result`. Failure::None, or what is wrong with `reason` set.
+Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions& at, const CameraModel& leftCam,
+                const CameraModel& rightCam, const AlignmentOptions& options, const std::string& lawAdvice,
+                AlignmentResult& result, std::string& reason) {
+    const double workingPixel = kTruePi / options.workingSize;
+    const auto stage = Clock::now();
+    PoseOptions poseOptions;
+    poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
+    poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
+    const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
+    result.seconds.estimation += secondsSince(stage);
+    result.warning.clear();
+    result.baselineSuspect = false;
+    result.correspondences.clear();
+    result.inliers = static_cast<int>(pose.inliers.size());
+    const Failure judged =
+        pose.ok ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
+                : Failure::Unrelated;
+    if (!pose.ok) reason = "no stereo geometry fits the " + countText(result.matches, "match");
+    if (judged == Failure::Unrelated && !lawAdvice.empty()) reason = lawAdvice;
+    if (judged != Failure::None) return judged;
+
+    // The result.
+    for (int i = 0; i < 9; ++i) result.rotation[i] = pose.rotation.val[i];
+    const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
+    result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
+    for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
+    result.baselineSigmaDegrees = pose.baselineSigma / kDegree;
+    result.baselineObserved = pose.baselineObserved;
+    result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
+    result.nearInliers = pose.nearInliers;
+    result.rotationOnlyOffsetDegrees =
+        rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
+    if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
+        result.baselineSuspect = true;
+        std::ostringstream text;
+        text.precision(1);
+        text << std::fixed << "the baseline points " << result.baselineOffAxisDegrees
+             << " degrees away from the left camera's +x axis";
+        if (pose.baseline[0] < 0) text << " (the right camera seems to stand left of the left one: swapped images?)";
+        else text << " (not a side-by-side rig, or a poor estimate)";
+        result.warning = text.str();
+    }
+    // The disparity the converted image shows: the right directions turned by R.
+    std::vector<DirectionPair> shown(pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
+    // Without parallax to measure the baseline by, no inlier shows any: all are far.
+    const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
+                                                  : std::numeric_limits<double>::infinity();
+    result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, farLimit, result.correspondences);
+    std::vector<double> vertical, epipolar;
+    for (const StereoCorrespondence& sc : result.correspondences) {
+        vertical.push_back(sc.verticalArcmin);
+        epipolar.push_back(sc.epipolarArcmin);
+    }
+    result.verticalDisparityArcmin = spreadOf(vertical);
+    result.epipolarResidualArcmin = spreadOf(epipolar);
+
+    const auto suggesting = Clock::now();
+    result.suggested = suggestPoints(leftCam, rightCam, pairs, pose, workingPixel);
+    result.seconds.suggestion = secondsSince(suggesting);
+    return Failure::None;
+}
+
 }  // namespace
 
 const char* failureName(Failure failure) {
@@ -378,6 +445,9 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         MatchedPositions at;
         std::string reason, lawAdvice;
         std::vector<SourceMatch> sources;
+        MatchedPositions recordAt;
+        std::vector<DirectionPair> recordPairs;
+        int recordMatches = 0;
         auto stage = Clock::now();
         for (int pass = 0;; ++pass) {
             stage = Clock::now();
@@ -398,6 +468,13 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                   options.subpixel, options.threads, result.seconds);
             result.refinedMatches = at.refined;
             if (!options.refineLenses) break;
+            if (pass == 0) {
+                // The first matching through the records, kept to judge the refinement by.
+                recordAt = at;
+                recordMatches = result.matches;
+                for (size_t k = 0; k < at.left.size(); ++k)
+                    recordPairs.push_back({halfPixelDirection(n, at.left[k]), halfPixelDirection(n, at.right[k])});
+            }
 
             // The lens refined on the matches' source pixels, which stay
             // where they are while the lens's correction moves their directions.
@@ -436,58 +513,62 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                                                  directionOfSourcePosition(rightCam, sources[k].right)}
                                                  : DirectionPair{halfPixelDirection(n, at.left[k]),
                                                                  halfPixelDirection(n, at.right[k])});
-        PoseOptions poseOptions;
-        poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
-        poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
-        const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
-        result.seconds.estimation = secondsSince(stage);
-        result.inliers = static_cast<int>(pose.inliers.size());
-        const Failure judged =
-            pose.ok ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
-                    : Failure::Unrelated;
-        if (!pose.ok) reason = "no stereo geometry fits the " + countText(result.matches, "match");
-        if (judged == Failure::Unrelated && !lawAdvice.empty()) reason = lawAdvice;
-        if (judged != Failure::None) return fail(judged, reason);
-
-        // The result.
-        for (int i = 0; i < 9; ++i) result.rotation[i] = pose.rotation.val[i];
-        const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
-        result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
-        for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
-        result.baselineSigmaDegrees = pose.baselineSigma / kDegree;
-        result.baselineObserved = pose.baselineObserved;
-        result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
-        result.nearInliers = pose.nearInliers;
-        result.rotationOnlyOffsetDegrees =
-            rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
-        if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
-            result.baselineSuspect = true;
-            std::ostringstream text;
-            text.precision(1);
-            text << std::fixed << "the baseline points " << result.baselineOffAxisDegrees
-                 << " degrees away from the left camera's +x axis";
-            if (pose.baseline[0] < 0) text << " (the right camera seems to stand left of the left one: swapped images?)";
-            else text << " (not a side-by-side rig, or a poor estimate)";
-            result.warning = text.str();
+        result.seconds.estimation += secondsSince(stage);
+        const Failure fitted = fitPose(pairs, at, leftCam, rightCam, options, lawAdvice, result, reason);
+        if (options.refineLenses) {
+            // The refined lenses are used only when they line the pair up
+            // better than the records do, judged by the figures the user
+            // sees: the records' fit on the first matching, done as without
+            // refinement, against the refined fit.
+            AlignmentResult plain = result;
+            plain.matches = recordMatches;
+            std::string plainReason;
+            const Failure plainFitted = fitPose(recordPairs, recordAt, leftCamera, rightCamera, options, "", plain,
+                                                plainReason);
+            // A figure is worse when it is higher by more than the noise of two matchings.
+            auto worse = [](double refined, double records) { return refined > 1.02 * records + 0.01; };
+            std::string why;
+            if (plainFitted == Failure::None) {
+                char text[320];
+                if (fitted != Failure::None) {
+                    why = "with them " + reason;
+                } else if (plain.baselineObserved && !result.baselineObserved) {
+                    std::snprintf(text, sizeof text,
+                                  "with them the baseline the records' fit observes (%d near points) is lost, "
+                                  "traded against the right lens's axis point",
+                                  plain.nearInliers);
+                    why = text;
+                } else if (worse(result.disparity.misalignment.rms, plain.disparity.misalignment.rms)) {
+                    std::snprintf(text, sizeof text,
+                                  "with them the misalignment is %.2f' RMS, with the records %.2f'",
+                                  result.disparity.misalignment.rms, plain.disparity.misalignment.rms);
+                    why = text;
+                } else if (worse(result.verticalDisparityArcmin.rms, plain.verticalDisparityArcmin.rms)) {
+                    // The misalignment is measured against each fit's own
+                    // baseline; a lens that turned the baseline can make it
+                    // look small while the image shows more.
+                    std::snprintf(text, sizeof text,
+                                  "with them the vertical disparity after alignment is %.2f' RMS, with the "
+                                  "records %.2f' (the baseline turned from %.2f, %.2f, %.2f to %.2f, %.2f, %.2f)",
+                                  result.verticalDisparityArcmin.rms, plain.verticalDisparityArcmin.rms,
+                                  plain.baseline[0], plain.baseline[1], plain.baseline[2], result.baseline[0],
+                                  result.baseline[1], result.baseline[2]);
+                    why = text;
+                }
+            }
+            if (!why.empty()) {
+                plain.lenses = std::move(result.lenses);
+                plain.lenses.setAside(leftCamera, rightCamera, why);
+                plain.lensesRefined = true;
+                plain.refinedMatches = result.refinedMatches;
+                plain.seconds = result.seconds;
+                result = std::move(plain);
+            } else if (fitted != Failure::None) {
+                return fail(fitted, reason);
+            }
+        } else if (fitted != Failure::None) {
+            return fail(fitted, reason);
         }
-        // The disparity the converted image shows: the right directions turned by R.
-        std::vector<DirectionPair> shown(pairs.size());
-        for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
-        // Without parallax to measure the baseline by, no inlier shows any: all are far.
-        const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
-                                                      : std::numeric_limits<double>::infinity();
-        result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, farLimit, result.correspondences);
-        std::vector<double> vertical, epipolar;
-        for (const StereoCorrespondence& sc : result.correspondences) {
-            vertical.push_back(sc.verticalArcmin);
-            epipolar.push_back(sc.epipolarArcmin);
-        }
-        result.verticalDisparityArcmin = spreadOf(vertical);
-        result.epipolarResidualArcmin = spreadOf(epipolar);
-
-        stage = Clock::now();
-        result.suggested = suggestPoints(leftCam, rightCam, pairs, pose, workingPixel);
-        result.seconds.suggestion = secondsSince(stage);
         result.ok = true;
         result.seconds.total = secondsSince(start);
         return result;

@@ -352,6 +352,22 @@ const char* mappingName(MappingKind kind) {
     return "?";
 }
 
+void LensRefinement::setAside(const CameraModel& recordLeft, const CameraModel& recordRight, const std::string& why) {
+    const LensCorrection& c = correction[1];
+    char found[160];
+    std::snprintf(found, sizeof found, " (the fit found the axis point moved by %+.2f, %+.2f dots, scale %.5f%s%s)",
+                  c.axisDx, c.axisDy, c.scale, lawReplaced ? ", projection " : "",
+                  lawReplaced ? mappingName(rightMapping) : "");
+    applied = false;
+    notApplied = "the refined lenses are not used: " + why + found;
+    left = recordLeft, right = recordRight;
+    correction = {LensCorrection{}, LensCorrection{}};
+    sigma = {LensCorrection{0, 0, 0, 0}, LensCorrection{0, 0, 0, 0}};
+    lawReplaced = false;
+    rightMapping = recordRight.eye().mapping;
+    held = {"both lenses as their records have them (the refined ones line the pair up worse)"};
+}
+
 LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, const std::vector<SourceMatch>& matches,
                             const LensRefinementOptions& options) {
     LensRefinement out;

@@ -74,6 +74,15 @@ struct LensRefinement {
     std::string lawAdvice;
     bool lawReplaced = false;  // the right eye was refined with the law the advice names first
     MappingKind rightMapping = MappingKind::Orthographic;  // the law of the right eye as refined
+    // False when the refined lenses lined the pair up no better than the
+    // records and the records were kept; `notApplied` says why and what the
+    // fit had found ("not used: with them the misalignment is ...").
+    bool applied = true;
+    std::string notApplied;
+
+    // Keeps the records `left` and `right` instead of the refined lenses:
+    // the corrections back to the identity, every term held, `why` told.
+    void setAside(const CameraModel& recordLeft, const CameraModel& recordRight, const std::string& why);
 };
 
 // Refines the right lens against the left on `matches`.

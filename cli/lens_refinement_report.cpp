@@ -39,16 +39,22 @@ std::string lensRefinementJson(const alignment::LensRefinement& r) {
            ", \"residual_after_px\": " + fixed(r.residualAfterPixels, 4) + ", \"inliers\": " +
            std::to_string(r.inliers) + ", \"held\": " + held + ", \"projection\": " +
            (r.lawReplaced ? jsonString(alignment::mappingName(r.rightMapping)) : std::string("null")) +
-           ", \"law_advice\": " + (r.lawAdvice.empty() ? std::string("null") : jsonString(r.lawAdvice)) + "}";
+           ", \"law_advice\": " + (r.lawAdvice.empty() ? std::string("null") : jsonString(r.lawAdvice)) +
+           ", \"applied\": " + (r.applied ? "true" : "false") +
+           ", \"not_applied\": " + (r.applied ? std::string("null") : jsonString(r.notApplied)) + "}";
 }
 
 std::string lensRefinementText(const alignment::LensRefinement& r) {
     const LensCorrection &c = r.correction[1], &s = r.sigma[1];
-    std::string text = "right lens refined against the left: axis point moved by " +
-                       plusMinus(c.axisDx, s.axisDx, 2) + ", " + plusMinus(c.axisDy, s.axisDy, 2) +
-                       " dots (right, down); scale " + plusMinus(c.scale, s.scale, 5);
-    text += s.shape > 0.0 ? "; shape " + plusMinus(c.shape, s.shape, 5) : std::string();
-    if (r.lawReplaced) text += std::string("; projection taken as ") + alignment::mappingName(r.rightMapping);
+    std::string text;
+    if (r.applied) {
+        text = "right lens refined against the left: axis point moved by " + plusMinus(c.axisDx, s.axisDx, 2) + ", " +
+               plusMinus(c.axisDy, s.axisDy, 2) + " dots (right, down); scale " + plusMinus(c.scale, s.scale, 5);
+        text += s.shape > 0.0 ? "; shape " + plusMinus(c.shape, s.shape, 5) : std::string();
+        if (r.lawReplaced) text += std::string("; projection taken as ") + alignment::mappingName(r.rightMapping);
+    } else {
+        text = r.notApplied;
+    }
     text += "\nresidual off the epipolar planes: " + fixed(r.residualBeforePixels, 3) + " px with the records, " +
             fixed(r.residualAfterPixels, 3) + " px refined (RMS over " + std::to_string(r.inliers) +
             " matches; pixels of a 1024-dot half)\n";

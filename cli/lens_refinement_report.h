@@ -11,7 +11,7 @@ namespace vistereo::cli {
 
 // ", \"lens_refinement\": {...}" (per eye axis_dx, axis_dy, scale and shape,
 // each {"value", "sigma"}; residual_before_px, residual_after_px, held,
-// projection, law_advice).
+// projection, law_advice, applied, not_applied).
 std::string lensRefinementJson(const alignment::LensRefinement& refinement);
 
 // Lines of text, each ending in a newline.

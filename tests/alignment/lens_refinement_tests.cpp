@@ -112,11 +112,14 @@ TEST(LensRefinement, WrongRightRecordsAreCorrectedToTheFarField) {
         const LensCorrection& k = r.lenses.correction[1];
         const LensCorrection& sd = r.lenses.sigma[1];
         std::printf("[ figures  ] %s: far field %.3f px plain (%s), %.3f px refined; residual %.3f -> %.3f px; "
-                    "axis %+.2f (%.2f), %+.2f (%.2f) px, scale %.5f (%.5f); %s\n",
+                    "axis %+.2f (%.2f), %+.2f (%.2f) px, scale %.5f (%.5f); %s%s\n",
                     c.name, before, plain.ok ? "aligned" : plain.reason.c_str(), after,
                     r.lenses.residualBeforePixels, r.lenses.residualAfterPixels, k.axisDx, sd.axisDx, k.axisDy,
-                    sd.axisDy, k.scale, sd.scale, r.lenses.lawAdvice.c_str());
+                    sd.axisDy, k.scale, sd.scale, r.lenses.lawAdvice.c_str(), r.lenses.notApplied.c_str());
         EXPECT_LT(after, 0.15);
+        if (c.axisDx != 0.0 || c.radiusShare != 1.0 || c.equidistantLens) {
+            EXPECT_TRUE(r.lenses.applied) << r.lenses.notApplied;
+        }
         EXPECT_TRUE(r.lenses.correction[0].isIdentity()) << "the left lens is the reference";
         EXPECT_LE(r.lenses.residualAfterPixels, r.lenses.residualBeforePixels + 1e-9);
         if (c.axisDx == 0.0 && c.radiusShare == 1.0 && !c.equidistantLens) {
@@ -138,10 +141,53 @@ TEST(LensRefinement, WrongRightRecordsAreCorrectedToTheFarField) {
             EXPECT_LT(std::abs(k.axisDx + c.axisDx), std::max(3.0 * sd.axisDx, 0.1)) << k.axisDx;
             EXPECT_LT(std::abs(k.axisDy), std::max(3.0 * sd.axisDy, 0.1)) << k.axisDy;
             EXPECT_LT(std::abs(k.scale - trueScale), std::max(3.0 * sd.scale, 3e-4)) << k.scale;
-            EXPECT_GT(sd.axisDx, 0.0);
-            EXPECT_GT(sd.scale, 0.0);
+            if (r.lenses.applied) {
+                EXPECT_GT(sd.axisDx, 0.0);
+                EXPECT_GT(sd.scale, 0.0);
+            } else {
+                // Kept the records: nothing moved, and the far field is the plain fit's.
+                EXPECT_TRUE(k.isIdentity());
+                EXPECT_NEAR(after, before, 1e-9);
+            }
         }
     }
+}
+
+// A right lens whose radius departs from its law by r (1 + s theta^2), which
+// its record does not say: with the shape term fitted the far field meets and
+// s is found; without it the scale alone cannot bend the lens, and the far
+// field stays apart by the misfit.
+TEST(LensRefinement, ShapeTermIsFoundOnlyWhenFitted) {
+    SynthLens trueRight = SynthLens::equisolid(1600, 1200);
+    trueRight.shape = -0.012;
+    const Scene& s = sceneWith("equisolid with a shape term", trueRight);
+    const CameraModel left = CameraModel::fromEyeGeometry(eyeGeometryOf(s.rig.left.lens));
+    SynthLens recorded = trueRight;
+    recorded.shape = 0.0;
+    const CameraModel right = CameraModel::fromEyeGeometry(eyeGeometryOf(recorded));
+    double farField[2] = {NAN, NAN};
+    for (bool shape : {false, true}) {
+        SCOPED_TRACE(shape ? "shape fitted" : "shape held");
+        AlignmentOptions refining;
+        refining.refineLenses = true;
+        refining.refineShape = shape;
+        const AlignmentResult r = estimateAlignment(left, s.leftImage, right, s.rightImage, refining);
+        ASSERT_TRUE(r.ok && r.lensesRefined) << r.reason;
+        farField[shape] = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotationMatrix());
+        const LensCorrection& k = r.lenses.correction[1];
+        std::printf("[ figures  ] shape %s: far field %.3f px, shape %+.5f (%.5f), scale %.5f; %s%s\n",
+                    shape ? "fitted" : "held", farField[shape], k.shape, r.lenses.sigma[1].shape, k.scale,
+                    r.lenses.lawAdvice.c_str(), r.lenses.notApplied.c_str());
+        if (shape) {
+            EXPECT_TRUE(r.lenses.applied) << r.lenses.notApplied;
+            EXPECT_NEAR(k.shape, trueRight.shape, std::max(3.0 * r.lenses.sigma[1].shape, 1e-3));
+            EXPECT_GT(r.lenses.sigma[1].shape, 0.0);
+        } else {
+            EXPECT_EQ(k.shape, 0.0) << "held at the record's value";
+        }
+    }
+    EXPECT_LT(farField[1], 0.15);
+    EXPECT_GT(farField[0], 2.0 * farField[1] + 0.1) << "the shape term made no difference";
 }
 
 }  // namespace

@@ -131,8 +131,21 @@ Vec3 cameraDirectionOfPixel(const SynthLens& lens, double column, double row) {
     const double q = std::sqrt(dx * dx + dy * dy);
     const double rho = q / (lens.radius180 * lens.mappingScale);
     const double nan = std::nan("");
-    if (rho > (lens.k == 0.0 ? kTruePi / 2 : std::sin(lens.k * kTruePi / 2)) + 1e-12) return {nan, nan, nan};
-    const double theta = lens.k == 0.0 ? rho : std::asin(std::min(rho, 1.0)) / lens.k;
+    const double rim = lens.k == 0.0 ? kTruePi / 2 : std::sin(lens.k * kTruePi / 2);
+    if (rho > rim * (1.0 + lens.shape * kTruePi * kTruePi / 4) + 1e-12) return {nan, nan, nan};
+    double theta = lens.k == 0.0 ? rho : std::asin(std::min(rho, 1.0)) / lens.k;
+    if (lens.shape != 0.0) {
+        // Newton on law(theta) * (1 + shape theta^2) = rho, from the law's own angle.
+        for (int i = 0; i < 30; ++i) {
+            const double g = lens.k == 0.0 ? theta : std::sin(lens.k * theta);
+            const double slope = lens.k == 0.0 ? 1.0 : lens.k * std::cos(lens.k * theta);
+            const double f = g * (1.0 + lens.shape * theta * theta) - rho;
+            const double df = slope * (1.0 + lens.shape * theta * theta) + g * 2.0 * lens.shape * theta;
+            theta -= f / df;
+            if (std::abs(f) < 1e-15) break;
+        }
+        if (!(theta >= 0.0) || theta > kTruePi / 2 + 1e-9) return {nan, nan, nan};
+    }
     if (q == 0.0) return {0.0, 1.0, 0.0};
     return {std::sin(theta) * dx / q, std::cos(theta), std::sin(theta) * dy / q};
 }
@@ -141,7 +154,9 @@ std::optional<cv::Point2d> pixelOfCameraDirection(const SynthLens& lens, const V
     const double len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
     const double theta = std::acos(std::clamp(d.y / len, -1.0, 1.0));
     if (theta > kTruePi / 2 + 1e-9) return std::nullopt;
-    const double phi = std::atan2(d.z, d.x), r = lens.radius180 * lens.mappingScale * (lens.k == 0.0 ? theta : std::sin(lens.k * theta));
+    const double phi = std::atan2(d.z, d.x), r = lens.radius180 * lens.mappingScale *
+                                                     (lens.k == 0.0 ? theta : std::sin(lens.k * theta)) *
+                                                     (1.0 + lens.shape * theta * theta);
     return cv::Point2d(lens.axisX + r * std::cos(phi), lens.axisY - r * std::sin(phi));
 }
 

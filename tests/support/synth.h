@@ -33,6 +33,9 @@ struct SynthLens {
     double mappingScale = 1.41421;
     double radius180 = 600.0;
     double axisX = 600.0, axisY = 600.0;
+    // A lens whose radius departs from its law by r * (1 + shape * theta^2), which no record states:
+    // what the lens refinement's shape term is to find.
+    double shape = 0.0;
 
     static SynthLens equisolid(int width, int height);  // axis at trunc(w/2), trunc(h/2), R = trunc(h/2)
     static SynthLens orthographic(int width, int height);
