@@ -159,6 +159,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
                                       m_cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
     for (QPushButton* b : {m_start, m_cancel, m_close}) b->setFixedWidth(buttonWidth);
     m_offset->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("-00.000000")) + 12);
+    m_height->setFixedWidth(fontMetrics().horizontalAdvance(m_height->placeholderText()) + 16);
 
     auto* files = new QGridLayout;
     const std::tuple<const char*, QLineEdit*, QPushButton*> rows[] = {
@@ -181,7 +182,8 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     encoding->addWidget(new QLabel(QStringLiteral("CRF"), this));
     encoding->addWidget(m_crf);
     encoding->addWidget(new QLabel(QStringLiteral("Height"), this));
-    encoding->addWidget(m_height, 1);
+    encoding->addWidget(m_height);
+    encoding->addStretch(1);
     files->addWidget(new QLabel(QStringLiteral("Codec"), this), 5, 0);
     files->addLayout(encoding, 5, 1, 1, 2);
     auto* sync = new QHBoxLayout;
@@ -208,12 +210,13 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     layout->addWidget(m_progressText);
     layout->addWidget(m_report, 1);
     layout->addLayout(buttons);
-    resize(640, 640);
+    resize(640, 680);
     rememberGeometry(this, QStringLiteral("video"));
 
     m_progress->setFormat(QStringLiteral("%v of %m frames"));
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
+    m_progress->setTextVisible(false);  // until there are frames to count
 
     connect(m_browseLeft, &QPushButton::clicked, this, [this] { browseVideo(m_left); });
     connect(m_browseRight, &QPushButton::clicked, this, [this] { browseVideo(m_right); });
@@ -370,6 +373,8 @@ void VideoDialog::start() {
     m_running = true;
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
+    m_progress->setTextVisible(false);
+    m_steps.clear();
     m_progressText->setText(built.request.offsetSeconds ? QStringLiteral("Opening the two videos…")
                                                         : QStringLiteral("Synchronising the cameras by their sound…"));
     setBusy();
@@ -395,15 +400,22 @@ void VideoDialog::cancel() {
 }
 
 void VideoDialog::onStep(const QString& text) {
-    m_progressText->setText(text);
-    m_report->appendPlainText(text);
+    QString step = text;
+    step[0] = step[0].toUpper();
+    m_progressText->setText(step);
+    m_steps << step;
+    m_report->setPlainText(m_steps.join('\n'));
 }
 
 void VideoDialog::onFrames(const VideoProgress& progress) {
     m_progress->setRange(0, static_cast<int>(progress.total));
     m_progress->setValue(static_cast<int>(progress.done));
+    m_progress->setTextVisible(true);
     QString text = QStringLiteral("%1/%2 frames, %3 fps").arg(progress.done).arg(progress.total).arg(progress.framesPerSecond(), 0, 'f', 1);
-    if (const auto left = progress.secondsLeft()) text += QStringLiteral(", %1 left").arg(qt(media::formatMediaTime(std::round(*left))));
+    if (const auto left = progress.secondsLeft()) {
+        const long long whole = std::llround(*left);
+        text += QString::asprintf(", %lld:%02lld left", whole / 60, whole % 60);
+    }
     m_progressText->setText(text);
 }
 
@@ -441,9 +453,11 @@ void VideoDialog::onVideoDone() {
             m_progressText->setText(QStringLiteral("Not written."));
             break;
     }
+    // The outcome first, then the steps that led to it, the warnings and the notes.
+    lines << m_steps;
     for (const std::string& warning : r.warnings) lines << QStringLiteral("Warning: ") + inTheWindowsWords(warning);
     for (const std::string& note : r.notes) lines << QStringLiteral("Note: ") + inTheWindowsWords(note);
-    m_report->appendPlainText(lines.join('\n'));
+    m_report->setPlainText(lines.join('\n'));
     emit videoFinished();
     if (m_closeWhenDone) {
         m_closeWhenDone = false;

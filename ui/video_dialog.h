@@ -28,6 +28,7 @@
 
 #include <QDialog>
 #include <QFutureWatcher>
+#include <QStringList>
 #include <QThreadPool>
 
 #include "conversion/video.h"
@@ -95,6 +96,7 @@ private:
     bool stopToClose();
 
     ConversionRequest m_choices;
+    QStringList m_steps;  // of the conversion under way: synchronised, aligned
     bool m_running = false;
     bool m_closeWhenDone = false;
     std::atomic<bool> m_stop{false};

@@ -1402,7 +1402,7 @@ private slots:
         QCOMPARE(finished.count(), 1);
         QVERIFY(stopped);
         QCOMPARE(asked, stop == VideoStop::Close);
-        QVERIFY2(report().contains(QRegularExpression("\nStopped after \\d+ frames: nothing was written.")), qPrintable(report()));
+        QVERIFY2(report().contains(QRegularExpression("^Stopped after \\d+ frames: nothing was written.\nSynchronised: ")), qPrintable(report()));
         QVERIFY(part<QProgressBar>("progress")->value() < 90);
         QCOMPARE(outputFiles(), QStringList());
         QCOMPARE(dlg->isVisible(), stop == VideoStop::Cancel);
