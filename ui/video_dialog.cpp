@@ -127,7 +127,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_start = new QPushButton(QStringLiteral("Start"), this);
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_close = new QPushButton(QStringLiteral("Close"), this);
-    const std::pair<QWidget*, const char*> names[] = {
+    nameParts({
         {m_left, "leftVideo"},         {m_right, "rightVideo"},       {m_browseLeft, "browseLeft"},
         {m_browseRight, "browseRight"}, {m_output, "output"},         {m_browseOutput, "browseOutput"},
         {m_vrSuffix, "vrSuffix"},      {m_startTime, "startTime"},    {m_duration, "duration"},
@@ -135,29 +135,19 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
         {m_findOffset, "findOffset"},  {m_offsetText, "offsetText"},  {m_manualOffset, "manualOffset"},
         {m_offset, "offset"},          {m_alignment, "alignment"},    {m_choicesText, "choices"},
         {m_progress, "progress"},      {m_progressText, "progressText"}, {m_report, "report"},
-        {m_start, "startButton"},      {m_cancel, "cancelButton"},    {m_close, "closeButton"}};
-    for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
+        {m_start, "startButton"},      {m_cancel, "cancelButton"},    {m_close, "closeButton"}});
 
     // Texts that change have fixed heights and the buttons fixed widths, so
     // nothing moves while a video is converted.
     const int line = fontMetrics().lineSpacing();
-    for (QLabel* text : {m_offsetText, m_choicesText, m_progressText}) {
-        text->setWordWrap(true);
-        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    }
+    for (QLabel* text : {m_offsetText, m_choicesText, m_progressText}) makeStatusText(text);
     m_offsetText->setFixedHeight(3 * line);
     m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_choicesText->setMargin(3);
     m_choicesText->setFixedHeight(3 * line + 8);
     m_progressText->setFixedHeight(line);
-    m_report->setReadOnly(true);  // selectable and copyable, wrapped at the window's width
-    m_report->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    m_report->setPlaceholderText(QStringLiteral("What the conversion did appears here."));
+    makeReportBox(m_report, QStringLiteral("What the conversion did appears here."));
     m_report->setMinimumHeight(5 * line);
-    const int buttonWidth = std::max({m_start->sizeHint().width(), m_close->sizeHint().width(),
-                                      m_cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
-    for (QPushButton* b : {m_start, m_cancel, m_close}) b->setFixedWidth(buttonWidth);
     m_offset->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("-00.000000")) + 12);
     m_height->setFixedWidth(fontMetrics().horizontalAdvance(m_height->placeholderText()) + 16);
 
@@ -195,11 +185,6 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     byHand->addStretch();
     files->addWidget(new QLabel(QStringLiteral("Alignment"), this), 6, 0);
     files->addWidget(m_alignment, 6, 1, 1, 2);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(m_start);
-    buttons->addWidget(m_cancel);
-    buttons->addStretch();
-    buttons->addWidget(m_close);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(files);
     layout->addWidget(m_choicesText);
@@ -209,7 +194,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     layout->addWidget(m_progress);
     layout->addWidget(m_progressText);
     layout->addWidget(m_report, 1);
-    layout->addLayout(buttons);
+    layout->addLayout(runButtonRow(m_start, m_cancel, m_close));
     resize(640, 680);
     rememberGeometry(this, QStringLiteral("video"));
 
