@@ -80,25 +80,6 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text) {
     return static_cast<int32_t>(negative ? -tenths : tenths);
 }
 
-std::optional<double> parseMediaTime(const std::string& text) {
-    double total = 0.0;
-    size_t start = 0;
-    for (int field = 0;; ++field) {
-        const size_t colon = text.find(':', start);
-        const std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        const bool last = colon == std::string::npos;
-        // Whole minutes and hours before the last colon; seconds after it.
-        if (part.empty() || field > 2 || part.find_first_not_of(last ? "0123456789." : "0123456789") != std::string::npos ||
-            std::count(part.begin(), part.end(), '.') > 1 || part == ".")
-            return std::nullopt;
-        total = total * 60.0 + std::strtod(part.c_str(), nullptr);
-        if (last) break;
-        start = colon + 1;
-    }
-    if (!std::isfinite(total)) return std::nullopt;
-    return total;
-}
-
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
                                                const InputReadOptions& options, std::ostream& err, bool warn) {
     const InputImages images = readInputPair(left, right, options);

@@ -27,10 +27,6 @@ std::optional<int32_t> parseWholeNumber(const std::string& text);
 // Returns tenths of a degree.
 std::optional<int32_t> parseDegreesTenths(const std::string& text);
 
-// Seconds as "12.5", "1:05" or "1:02:03.5" (hours, minutes, seconds); not
-// negative.
-std::optional<double> parseMediaTime(const std::string& text);
-
 // Both input images (paths as resolved by argumentPath) with their view
 // geometry, for matching, read and judged as the conversion reads them;
 // prints the conversion's refusal (the message, then the file and the cause)

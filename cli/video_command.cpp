@@ -21,6 +21,7 @@
 #include "conversion/batch.h"
 #include "conversion/output_target.h"
 #include "conversion/video.h"
+#include "media/video_reader.h"
 
 namespace vistereo::cli {
 namespace {
@@ -92,12 +93,6 @@ namespace {
 constexpr const char* kInterrupted = "\nvistereo-cli: interrupted; no video was written\n";
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "video"); }
-
-bool hasMp4Extension(const fs::path& path) {
-    std::string extension = path.extension().string();
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension == ".mp4";
-}
 
 std::string number(double v, const char* format = "%.6g") {
     char text[40];
@@ -205,7 +200,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
                                                                    {"duration", &request.durationSeconds}};
     for (const auto& [name, target] : times) {
         if (!options.has(name)) continue;
-        *target = parseMediaTime(options.value(name));
+        *target = media::parseMediaTime(options.value(name));
         if (!*target) return usageError(err, std::string("--") + name + " takes seconds, M:SS or H:MM:SS, such as 12.5 or 1:05");
     }
     if (options.has("offset")) {
@@ -238,7 +233,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::string outputName = options.value("output");
     if (options.has("vr-suffix")) outputName = withVrSuffix(outputName);
     request.output = argumentPath(outputName, directory / "output");
-    if (!hasMp4Extension(request.output))
+    if (!isMp4Name(request.output))
         return usageError(err, "-o names an .mp4 file (the VR180 boxes are written in MP4 only)");
 
     std::vector<ProtectedFile> lensFiles;
@@ -247,20 +242,8 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     // The output is judged before any frame is decoded: no file this run
     // reads replaced, a place it can go (its missing folders are made).
-    OutputRoom room;
-    room.protect(request.left, "the left video");
-    room.protect(request.right, "the right video");
-    room.protect(registryFile(directory), "the lens registry");
-    for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
-    if (const std::string refused = room.admit(request.output, "the output"); !refused.empty()) {
+    if (const std::string refused = admitVideoOutput(request, directory, lensFiles); !refused.empty()) {
         printError(err, refused);
-        return kExitFailed;
-    }
-    const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) {
-        printError(err, "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message());
         return kExitFailed;
     }
 

@@ -13,6 +13,7 @@
 #include "conversion/video.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,11 +21,13 @@
 
 #include "base/atomic_file.h"
 #include "base/channel.h"
+#include "base/message_text.h"
 #include "base/stages.h"
 #include "conversion/auto_align.h"
 #include "conversion/input.h"
 #include "conversion/run_steps.h"
 #include "media/video_reader.h"
+#include "registry/lens_registry.h"
 
 namespace vistereo {
 namespace {
@@ -129,6 +132,35 @@ std::optional<Refusal> chooseRange(const VideoRequest& request, long long offset
     }
     setup.firstLeft = start;
     setup.count = count;
+    return std::nullopt;
+}
+
+// Both files opened and compared, the offset (given, or found from their
+// sound), the range it leaves, and the drift check of an offset found.
+std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
+    if (const auto refused = openBoth(request, setup)) return refused;
+    result.fps = setup.fps;
+    for (int side = 0; side < 2; ++side)
+        for (const std::string& note : setup.readerNotes[side])
+            result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
+
+    if (request.offsetSeconds) {
+        result.offsetGiven = true;
+        result.offset.seconds = *request.offsetSeconds;
+        result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
+        result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
+    } else {
+        const double from = request.startSeconds.value_or(0.0);
+        const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
+        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds));
+        if (!result.offset.ok()) return Refusal{result.offset.error};
+    }
+    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refused;
+    result.startSeconds = setup.firstLeft / setup.fps;
+    result.frames = setup.count;
+    result.seconds = setup.count / setup.fps;
+    if (!result.offsetGiven)
+        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds);
     return std::nullopt;
 }
 
@@ -392,30 +424,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (const auto refused = checkRequest(frames)) return refuse(refused->text());
 
     VideoSetup setup;
-    if (const auto refused = openBoth(request, setup)) return refuse(refused->message);
-    result.fps = setup.fps;
-    for (int side = 0; side < 2; ++side)
-        for (const std::string& note : setup.readerNotes[side])
-            result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
-
-    // The synchronisation and the range.
-    if (request.offsetSeconds) {
-        result.offsetGiven = true;
-        result.offset.seconds = *request.offsetSeconds;
-        result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
-        result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
-    } else {
-        const double from = request.startSeconds.value_or(0.0);
-        const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
-        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds));
-        if (!result.offset.ok()) return refuse(result.offset.error);
-    }
-    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refuse(refused->message);
-    result.startSeconds = setup.firstLeft / setup.fps;
-    result.frames = setup.count;
-    result.seconds = setup.count / setup.fps;
+    if (const auto refused = synchronise(request, setup, result)) return refuse(refused->message);
     if (!result.offsetGiven) {
-        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds);
         observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
         if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
             result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
@@ -610,6 +620,41 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     result.output = file.target();
     result.wallSeconds = secondsSince(begin);
     return result;
+}
+
+VideoSync synchroniseVideos(const VideoRequest& request) {
+    VideoSetup setup;
+    VideoResult found;
+    VideoSync sync;
+    if (const auto refused = synchronise(request, setup, found)) sync.error = refused->message;
+    sync.offset = found.offset;
+    sync.offsetGiven = found.offsetGiven;
+    sync.fps = found.fps;
+    sync.startSeconds = found.startSeconds;
+    sync.frames = found.frames;
+    sync.notes = found.notes;
+    return sync;
+}
+
+bool isMp4Name(const fs::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".mp4";
+}
+
+std::string admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
+                             const std::vector<ProtectedFile>& lensFiles) {
+    OutputRoom room;
+    room.protect(request.left, "the left video");
+    room.protect(request.right, "the right video");
+    room.protect(workingDirectory / kLensRegistryFileName, "the lens registry");
+    for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
+    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refused;
+    const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message();
+    return {};
 }
 
 }  // namespace vistereo

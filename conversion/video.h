@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/output_target.h"
 #include "conversion/run.h"
 #include "conversion/video_sync.h"
 #include "engine/colour.h"
@@ -147,5 +148,32 @@ DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::
 
 // Converts `request.left` and `request.right` into `request.output`.
 VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer);
+
+// The synchronisation convertVideo will work with, for showing before it
+// starts: both files opened and compared, the offset (the request's, or found
+// from the sound with its confidence and drift check), and the range it
+// leaves. `error` says why not, as convertVideo would refuse.
+struct VideoSync {
+    VideoOffset offset;
+    bool offsetGiven = false;
+    double fps = 0.0;
+    double startSeconds = 0.0;  // of the range, on the left clock
+    int64_t frames = 0;         // in the range
+    std::vector<std::string> notes;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+VideoSync synchroniseVideos(const VideoRequest& request);
+
+// Whether `path` names an MP4 file: the VR180 boxes are written in MP4 only.
+bool isMp4Name(const std::filesystem::path& path);
+
+// The output judged before any frame is decoded, as every caller of
+// convertVideo does: it replaces neither video, nor the working directory's
+// lens registry, nor another lens file the lenses came from, and its place
+// takes a file; its missing folders are made. Why it cannot be written,
+// naming the file, or empty.
+std::string admitVideoOutput(const VideoRequest& request, const std::filesystem::path& workingDirectory,
+                             const std::vector<ProtectedFile>& lensFiles = {});
 
 }  // namespace vistereo

@@ -1,7 +1,9 @@
 #include "media/video_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -201,6 +203,25 @@ std::string formatMediaTime(double seconds) {
     if (h > 0) std::snprintf(text, sizeof text, "%s%lld:%02lld:%02lld.%03lld", negative ? "-" : "", h, m, s, frac);
     else std::snprintf(text, sizeof text, "%s%lld:%02lld.%03lld", negative ? "-" : "", m, s, frac);
     return text;
+}
+
+std::optional<double> parseMediaTime(const std::string& text) {
+    double total = 0.0;
+    size_t start = 0;
+    for (int field = 0;; ++field) {
+        const size_t colon = text.find(':', start);
+        const std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        const bool last = colon == std::string::npos;
+        // Whole minutes and hours before the last colon; seconds after it.
+        if (part.empty() || field > 2 || part.find_first_not_of(last ? "0123456789." : "0123456789") != std::string::npos ||
+            std::count(part.begin(), part.end(), '.') > 1 || part == ".")
+            return std::nullopt;
+        total = total * 60.0 + std::strtod(part.c_str(), nullptr);
+        if (last) break;
+        start = colon + 1;
+    }
+    if (!std::isfinite(total)) return std::nullopt;
+    return total;
 }
 
 }  // namespace vistereo::media

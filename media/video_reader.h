@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,5 +104,8 @@ void silenceVideoLibraries();
 
 // "0:12.345" (minutes, seconds) or "1:02:03.500": how reports give times.
 std::string formatMediaTime(double seconds);
+// Seconds as "12.5", "1:05" or "1:02:03.5" (hours, minutes, seconds), as a
+// user types a time; not negative.
+std::optional<double> parseMediaTime(const std::string& text);
 
 }  // namespace vistereo::media

@@ -107,36 +107,26 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_progressText = new QLabel(this);
     m_failures = new QPlainTextEdit(this);
     m_close = new QPushButton(QStringLiteral("Close"), this);
-    const std::pair<QWidget*, const char*> names[] = {
+    nameParts({
         {m_leftFolder, "leftFolder"},   {m_rightFolder, "rightFolder"}, {m_browseLeft, "browseLeft"},
         {m_browseRight, "browseRight"}, {m_alignment, "alignment"},     {m_lensChoice[0], "leftLens"},
         {m_lensChoice[1], "rightLens"},     {m_choicesText, "choices"},
         {m_overwrite, "overwrite"},     {m_pairList, "pairList"},       {m_pairingStatus, "pairingStatus"},
         {m_start, "startButton"},       {m_cancel, "cancelButton"},     {m_progress, "progress"},
-        {m_progressText, "progressText"}, {m_failures, "failures"},     {m_close, "closeButton"}};
-    for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
+        {m_progressText, "progressText"}, {m_failures, "failures"},     {m_close, "closeButton"}});
 
     // Every part but the pair list has a fixed height, and the buttons a
     // fixed width, so nothing moves while a batch runs and its texts change.
     const int line = fontMetrics().lineSpacing();
-    for (QLabel* text : {m_choicesText, m_pairingStatus, m_progressText}) {
-        text->setWordWrap(true);
-        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    }
+    for (QLabel* text : {m_choicesText, m_pairingStatus, m_progressText}) makeStatusText(text);
     // The choices change only while no batch runs (with the alignment); their
     // box takes the lines they need.
     m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_choicesText->setMargin(3);
     m_pairingStatus->setFixedHeight(2 * line);
     m_progressText->setFixedHeight(2 * line);
-    m_failures->setReadOnly(true);  // selectable and copyable, wrapped at the window's width
-    m_failures->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    m_failures->setPlaceholderText(QStringLiteral("Failures and warnings of the batch appear here."));
+    makeReportBox(m_failures, QStringLiteral("Failures and warnings of the batch appear here."));
     m_failures->setFixedHeight(4 * line);
-    const int buttonWidth = std::max({m_start->sizeHint().width(), m_close->sizeHint().width(),
-                                      m_cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
-    for (QPushButton* b : {m_start, m_cancel, m_close}) b->setFixedWidth(buttonWidth);
 
     auto* folders = new QGridLayout;
     folders->addWidget(new QLabel(QStringLiteral("Left images"), this), 0, 0);
@@ -152,11 +142,6 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     lensRow->addWidget(m_lensChoice[1], 1);
     folders->addWidget(new QLabel(QStringLiteral("Lenses"), this), 3, 0);
     folders->addLayout(lensRow, 3, 1, 1, 2);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(m_start);
-    buttons->addWidget(m_cancel);
-    buttons->addStretch();
-    buttons->addWidget(m_close);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(folders);
     layout->addWidget(new QLabel(QStringLiteral("Every pair is converted with:"), this));
@@ -168,7 +153,7 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     layout->addWidget(m_progress);
     layout->addWidget(m_progressText);
     layout->addWidget(m_failures);
-    layout->addLayout(buttons);
+    layout->addLayout(runButtonRow(m_start, m_cancel, m_close));
     resize(620, 660);
 
     m_progress->setFormat(QStringLiteral("%v of %m pairs"));

@@ -1,11 +1,15 @@
 #include "ui/dialog_layout.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QFontMetricsF>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QWidget>
 
 namespace vistereo {
@@ -78,5 +82,33 @@ void checkPosition(QButtonGroup* group, int position) {
 }
 
 QString controlName(int id) { return QStringLiteral("id%1").arg(id); }
+
+void nameParts(std::initializer_list<std::pair<QWidget*, const char*>> parts) {
+    for (const auto& [widget, name] : parts) widget->setObjectName(QString::fromLatin1(name));
+}
+
+void makeStatusText(QLabel* text) {
+    text->setWordWrap(true);
+    text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
+void makeReportBox(QPlainTextEdit* box, const QString& placeholder) {
+    box->setReadOnly(true);
+    box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    box->setPlaceholderText(placeholder);
+}
+
+QHBoxLayout* runButtonRow(QPushButton* start, QPushButton* cancel, QPushButton* close) {
+    const int width = std::max({start->sizeHint().width(), close->sizeHint().width(),
+                                cancel->fontMetrics().horizontalAdvance(QStringLiteral("Stopping…")) + 24});
+    auto* row = new QHBoxLayout;
+    for (QPushButton* b : {start, cancel, close}) {
+        b->setFixedWidth(width);
+        if (b == close) row->addStretch();
+        row->addWidget(b);
+    }
+    return row;
+}
 
 }  // namespace vistereo

@@ -4,13 +4,19 @@
 // down), so the picture keeps its proportions whatever font the system gives.
 #pragma once
 
+#include <initializer_list>
+#include <utility>
+
 #include <QFont>
 #include <QRect>
 #include <QString>
 
 class QButtonGroup;
 class QFrame;
+class QHBoxLayout;
 class QLabel;
+class QPlainTextEdit;
+class QPushButton;
 class QWidget;
 
 namespace vistereo {
@@ -54,5 +60,18 @@ void checkPosition(QButtonGroup* group, int position);
 
 // The name a control is looked up by: "id" followed by its control id.
 QString controlName(int id);
+
+// The windows that run work in the background (batch, video) share these.
+// Names each part, the name the tests and other code look it up by.
+void nameParts(std::initializer_list<std::pair<QWidget*, const char*>> parts);
+// A text that changes as the work goes on: wrapped, from the top left,
+// selectable with the mouse.
+void makeStatusText(QLabel* text);
+// The box of what a run reported: read-only but selectable and copyable,
+// wrapped at the window's width, with `placeholder` while it is empty.
+void makeReportBox(QPlainTextEdit* box, const QString& placeholder);
+// Start and Cancel at the left, Close at the right, all three of one fixed
+// width that holds "Stopping…", so none moves when Cancel says it.
+QHBoxLayout* runButtonRow(QPushButton* start, QPushButton* cancel, QPushButton* close);
 
 }  // namespace vistereo

@@ -46,6 +46,7 @@
 #include "ui/preview_dialog.h"
 #include "ui/up_down_control.h"
 #include "ui/user_settings.h"
+#include "ui/video_dialog.h"
 
 namespace vistereo {
 namespace {
@@ -250,6 +251,10 @@ void CMyVistereoDlg::buildControls() {
     batch->setObjectName(controlName(kBatchButtonId));
     batch->setToolTip(QStringLiteral("Converts every pair of two folders with these settings"));
     m_additions->addButton(batch);
+    auto* video = new QPushButton(QStringLiteral("Video..."), this);
+    video->setObjectName(controlName(kVideoButtonId));
+    video->setToolTip(QStringLiteral("Converts two cameras' videos of one take into a VR180 video with these lenses"));
+    m_additions->addButton(video);
 
     m_vrSuffix = new QCheckBox(QStringLiteral("Name for VR players (_180_LR)"), this);
     m_vrSuffix->setObjectName(QStringLiteral("vrSuffix"));
@@ -327,6 +332,7 @@ void CMyVistereoDlg::buildControls() {
     connect(clearPoints, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearPoints);
     connect(clearZenith, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearZenith);
     connect(batch, &QPushButton::clicked, this, &CMyVistereoDlg::OnBatch);
+    connect(video, &QPushButton::clicked, this, &CMyVistereoDlg::OnVideo);
 }
 
 void CMyVistereoDlg::OnInitDialog() {
@@ -539,6 +545,12 @@ void CMyVistereoDlg::OnBatch() {
     request.mappingKinds = MappingKinds::All;  // the batch window is a route of its own: every projection
     BatchDialog batch(request, m_vrSuffix->isChecked(), this);
     batch.exec();
+}
+
+void CMyVistereoDlg::OnVideo() {
+    if (m_running) return;
+    VideoDialog video(CurrentRequest(), m_vrSuffix->isChecked(), this);
+    video.exec();
 }
 
 void CMyVistereoDlg::RunConversion() {

@@ -35,8 +35,9 @@ class CMyVistereoApp;
 class UpDownControl;
 namespace alignment { struct AlignmentResult; }
 
-// "Batch..." among the additions below the template's controls.
+// "Batch..." and "Video..." among the additions below the template's controls.
 inline constexpr int kBatchButtonId = 1070;
+inline constexpr int kVideoButtonId = 1071;
 
 // The About command of the dialog's window menu.
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
@@ -68,6 +69,9 @@ public:
     // "Batch...": the batch window, with the lenses, height, zenith and
     // points the dialog holds now.
     void OnBatch();
+    // "Video...": the video window, with the lenses, zenith and points the
+    // dialog holds now.
+    void OnVideo();
     // Command 1027 ("Camera Lens Registration").
     void OnCameraLensRegistration();
     // Window menu commands; IDM_ABOUTBOX shows the About box.

@@ -167,9 +167,9 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
 TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {
     const struct { const char* text; double seconds; } good[] = {
         {"12.5", 12.5}, {"0", 0}, {"1:05", 65}, {"1:02:03.5", 3723.5}, {"0:00.040", 0.04}, {".5", 0.5}};
-    for (const auto& c : good) EXPECT_EQ(cli::parseMediaTime(c.text), std::optional<double>(c.seconds)) << c.text;
+    for (const auto& c : good) EXPECT_EQ(media::parseMediaTime(c.text), std::optional<double>(c.seconds)) << c.text;
     for (const char* bad : {"", ":", "1:", ":30", "1::2", "-1", "1.2.3", "1:2:3:4", "1.5:30", "abc", "1e3", "."})
-        EXPECT_FALSE(cli::parseMediaTime(bad)) << bad;
+        EXPECT_FALSE(media::parseMediaTime(bad)) << bad;
 }
 
 // Ctrl-C or kill while the frames are being written: the process ends by the signal, says so, and leaves neither

@@ -1,5 +1,6 @@
 // The dialogs driven as a user would, headless: the main dialog, the registration dialog (the registry file checked
-// on disk), the point picker and "Get A,B", whole conversions started from the main dialog, and the batch window.
+// on disk), the point picker and "Get A,B", whole conversions started from the main dialog, the batch window and the
+// video window.
 // Each test function (each data row) runs in a fresh working directory with message boxes collected in `messages_`.
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -43,10 +45,12 @@
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
+#include "media/video_reader.h"
 #include "registry/lens_registry.h"
 #include "tests/support/crafted_images.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
+#include "tests/support/synth_video.h"
 #include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
@@ -57,6 +61,7 @@
 #include "ui/message_box.h"
 #include "ui/preview_dialog.h"
 #include "ui/up_down_control.h"
+#include "ui/video_dialog.h"
 
 using namespace vistereo;
 
@@ -350,6 +355,21 @@ QList<int> brightColumns(const QImage& image, int row, int from, int to) {
     return columns;
 }
 
+// The files in output/, hidden ones (a temporary) included.
+QStringList outputFiles() { return QDir("output").entryList(QDir::Files | QDir::Hidden | QDir::System); }
+
+// Frames in a video file as the library's reader counts them; -1 when it cannot be read.
+int64_t frameCount(const QString& file) {
+    const media::VideoReader reader(file.toStdString());
+    return reader.ok() ? reader.facts().frameCount : -1;
+}
+
+// A video window case: what is typed into its boxes (by object name), what "Find offset" shows (empty: not
+// pressed) and how the outcome starts.
+struct VideoCase { QList<QPair<QString, QString>> typed; QString offsetShows, reportStarts, reportHolds; };
+// A stop while the frames are converted: by Cancel, or by closing the window and answering Yes.
+enum class VideoStop { Cancel, Close };
+
 }  // namespace
 
 class DialogTests : public QObject {
@@ -381,6 +401,17 @@ class DialogTests : public QObject {
     QString progress() const { return part<QLabel>("progressText")->text(); }
 
     CMyVistereoDlg* openMain() { return start(new CMyVistereoDlg(*app_)); }
+    // The take's files as input/L.mp4 and input/R.mp4, and the video window with the rig's lenses and points.
+    VideoDialog* openVideo(const testsupport::SynthTake& take) {
+        media::silenceVideoLibraries();
+        if (!QDir().mkpath("input")) return nullptr;
+        testsupport::writeSynthTake(take, "input/L.mp4", "input/R.mp4");
+        ConversionRequest request = choices(0);
+        request.points.points = PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values);
+        return start(new VideoDialog(request));
+    }
+    QString report() const { return part<QPlainTextEdit>("report")->toPlainText(); }
+    QString offsetText() const { return part<QLabel>("offsetText")->text(); }
     CameraDlg2* openRegistration() { return start(new CameraDlg2(*app_), true); }
     void checkModes(CameraDlg2* dlg, int radiusMode, int axisMode, int mappingKind) {
         QCOMPARE(QList<int>({dlg->radiusMode(), dlg->axisMode(), dlg->mappingKind()}), QList<int>({radiusMode, axisMode, mappingKind}));
@@ -1238,9 +1269,29 @@ private slots:
                  QList<int>({autoAB->y(), autoAB->y(), autoAB->height(), autoAB->height()}));
         QCOMPARE(exif->geometry().center().y(), vr->geometry().center().y());
         QVERIFY(autoAB->x() < preview->x() && preview->x() < batch->x() && vr->x() < exif->x() && vr->y() > batch->y());
-        for (QWidget* other : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            if (other != batch && !other->isWindow() && !qobject_cast<QGroupBox*>(other))
-                QVERIFY2(!other->geometry().intersects(batch->geometry()), qPrintable(other->objectName()));
+        QPushButton* video = button(kVideoButtonId);
+        QVERIFY(video);
+        QCOMPARE(video->text(), QString("Video..."));
+        QVERIFY(batch->geometry().right() < video->x() && video->y() == batch->y() && dlg->rect().contains(video->geometry()));
+        for (QPushButton* added : {batch, video})
+            for (QWidget* other : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                if (other != added && !other->isWindow() && !qobject_cast<QGroupBox*>(other))
+                    QVERIFY2(!other->geometry().intersects(added->geometry()), qPrintable(other->objectName()));
+        // The template's controls where the template puts them, whatever was added below.
+        const DialogUnits du(dlg->font());
+        const struct { int id, x, y, width, height; } placed[] = {
+            {1, 160, 225, 85, 13},     {2, 256, 226, 44, 11},     {1002, 59, 55, 28, 12},   {1003, 91, 55, 28, 12},
+            {1004, 152, 55, 28, 12},   {1005, 184, 55, 28, 12},   {1007, 59, 70, 28, 12},   {1008, 91, 70, 28, 12},
+            {1009, 152, 70, 28, 12},   {1010, 184, 70, 28, 12},   {1011, 108, 131, 28, 12}, {1012, 106, 19, 65, 12},
+            {1014, 244, 138, 7, 12},   {1018, 193, 138, 7, 12},   {1019, 295, 138, 7, 12},  {1020, 208, 138, 37, 12},
+            {1021, 157, 138, 37, 12},  {1022, 259, 138, 37, 12},  {1027, 25, 225, 105, 13}, {1029, 16, 187, 145, 35},
+            {1030, 167, 187, 145, 35}, {1023, 21, 42, 79, 10},    {1024, 20, 86, 92, 10},   {1013, 42, 130, 35, 12},
+            {1015, 25, 96, 232, 12},   {1016, 212, 19, 65, 12},   {1017, 93, 163, 65, 12},  {1028, 225, 61, 58, 13},
+            {1055, 104, 42, 40, 11},   {1056, 265, 119, 40, 11}};
+        for (const auto& c : placed) {
+            QWidget* w = control(dlg, c.id);
+            QVERIFY2(w && w->geometry() == du.rect(c.x, c.y, c.width, c.height), qPrintable(QString::number(c.id)));
+        }
 
         clickRow(list(1030), 0);
         QTest::keyClicks(box(1015), "100,200,96,195,120,180,121,178");
@@ -1260,6 +1311,18 @@ private slots:
         QCOMPARE(seen.zenith.yaw, 1);
         QVERIFY(seen.points.ok());
         QCOMPARE(seen.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+
+        // The video window gets the same choices, and the players' name for its output.
+        VideoDialog::Built built;
+        QVERIFY(duringModal<VideoDialog>([&] { clickButton(video); }, [&](VideoDialog* window) { built = window->buildRequest(); }));
+        QCOMPARE(built.error, std::string());
+        const ConversionRequest& frames = built.request.frames;
+        QCOMPARE(frames.lenses[0].name + "/" + frames.lenses[1].name, std::string("Equisolid 180/Orthographic"));
+        QCOMPARE(frames.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+        QCOMPARE(frames.zenith.yaw, 1);
+        QCOMPARE(built.request.output.generic_string(), std::string("./output/LROut_180_LR.mp4"));
+        QCOMPARE(built.request.left.generic_string(), std::string("./input/L.mp4"));
+        QVERIFY(!built.request.autoAlign && !built.request.offsetSeconds);
     }
 
     // A lens only in the user's lens file: the main dialog's lists, bound to the working folder's
@@ -1345,20 +1408,20 @@ private slots:
         QVERIFY(dlg);
         QStringList order;
         QWidget* w = control(dlg, 1056);  // the template's last control
-        while (order.size() < 10) {
+        while (order.size() < 11) {
             w = w->nextInFocusChain();
             // A part that hands its focus on (a spin box's edit line) is no stop of its own.
             const bool proxy = w->focusProxy() != nullptr;
             if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() && !proxy) order << w->objectName();
         }
-        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "vrSuffix", "keepExif", "ignoreOrientation",
+        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "id1071", "vrSuffix", "keepExif", "ignoreOrientation",
                                       "newProjections", "matchColour", "convergence", "id1"}));
     }
 
     // On a 1366 x 768 screen every window, with room for its frame, and every part of it is on the screen.
     void windowsFitALaptopScreen_data() {
         QTest::addColumn<QString>("window");
-        for (const char* w : {"main", "registration", "picker", "portrait picker", "batch", "preview", "about"})
+        for (const char* w : {"main", "registration", "picker", "portrait picker", "batch", "video", "preview", "about"})
             QTest::newRow(w) << w;
     }
     void windowsFitALaptopScreen() {
@@ -1376,6 +1439,7 @@ private slots:
         if (window == "registration") shown = new CameraDlg2(*app_, main);
         if (window == "batch") shown = new BatchDialog(choices(16), false, main);
         if (window == "about") shown = new CAboutDlg(main);
+        if (window == "video") shown = new VideoDialog(choices(0), false, main);
         if (window == "preview") shown = new PreviewDialog(noiseImage(4096, 2048, 4), "x", main);
         if (window.endsWith("picker")) {
             app_->m_leftImageName = window == "picker" ? "L.png" : "P.png";
@@ -1470,6 +1534,128 @@ private slots:
         QVERIFY(finished.wait(60000));
         QCOMPARE(geometries(), idle);
         for (const QList<QRect>& g : whileRunning) QCOMPARE(g, idle);
+    }
+
+    // The video window: the offset the cameras' sound gives (the take's right camera starts 0.25 s and 37 samples
+    // after the left), then a VR180 file of the 30 frames both cameras filmed, and nothing else in output/.
+    void videoWindowFindsTheOffsetThenWritesTheVideo() {
+        testsupport::SynthTake take;  // 36 frames at 24 fps from each camera
+        auto* dlg = openVideo(take);
+        QVERIFY(dlg);
+        replaceText(part<QLineEdit>("height"), "64");
+        QSignalSpy shown(dlg, &VideoDialog::offsetShown);
+        clickButton(part<QPushButton>("findOffset"));
+        QVERIFY(!part<QPushButton>("startButton")->isEnabled());
+        QVERIFY(shown.wait(60000));
+        QVERIFY2(offsetText().contains("runs -0.2508 s (-6 frames -0.8 ms), confidence ") &&
+                     offsetText().contains("30 frames at 24 fps from 0:00.250"), qPrintable(offsetText()));
+        QVERIFY(!part<QCheckBox>("manualOffset")->isChecked() && !part<QLineEdit>("offset")->isEnabled());
+
+        QSignalSpy finished(dlg, &VideoDialog::videoFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(dlg->running() && part<QPushButton>("cancelButton")->isEnabled());
+        for (const char* name : {"leftVideo", "findOffset", "startButton", "closeButton", "alignment"})
+            QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
+        QVERIFY(finished.wait(120000));
+        QVERIFY2(report().contains("Wrote ./output/LROut.mp4 (128 × 64, 30 frames, 1.250 s at 24 fps, h264 crf 20) in ") &&
+                     report().contains("Alignment: by points A and B."), qPrintable(report()));
+        QCOMPARE(outputFiles(), QStringList{"LROut.mp4"});
+        QCOMPARE(frameCount("output/LROut.mp4"), 30);
+        QCOMPARE(part<QProgressBar>("progress")->value(), 30);
+        QVERIFY(part<QPushButton>("startButton")->isEnabled() && !part<QPushButton>("cancelButton")->isEnabled());
+    }
+
+    // A left camera without sound: "Find offset" says why and opens the offset box; the offset typed there is used.
+    void videoWindowTakesTheOffsetByHandWhenTheSoundCannotTell() {
+        testsupport::SynthTake take;
+        take.leftSound = false;
+        auto* dlg = openVideo(take);
+        QVERIFY(dlg);
+        replaceText(part<QLineEdit>("height"), "32");
+        QSignalSpy shown(dlg, &VideoDialog::offsetShown);
+        clickButton(part<QPushButton>("findOffset"));
+        QVERIFY(shown.wait(60000));
+        QVERIFY2(offsetText().startsWith("No offset: ") && offsetText().contains("set the offset by hand") &&
+                     !offsetText().contains("--"), qPrintable(offsetText()));
+        QVERIFY(part<QCheckBox>("manualOffset")->isChecked() && part<QLineEdit>("offset")->isEnabled());
+        replaceText(part<QLineEdit>("offset"), "-0.25");
+        QSignalSpy finished(dlg, &VideoDialog::videoFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(finished.wait(120000));
+        QVERIFY2(report().contains("Offset: -0.250 s as given (-6 frames)."), qPrintable(report()));
+        QCOMPARE(frameCount("output/LROut.mp4"), 30);
+    }
+
+    void videoWindowRefusesWithTheReason_data() {
+        QTest::addColumn<VideoCase>("c");
+        QTest::newRow("no video stream")
+            << VideoCase{{{"leftVideo", "sound.wav"}}, "cannot read the left video \"./input/sound.wav\": it has no video stream",
+                         "Not written: cannot read the left video \"./input/sound.wav\": it has no video stream", ""};
+        QTest::newRow("a range beyond the end")
+            << VideoCase{{{"duration", "10"}}, "reaches beyond the end", "Not written: the range 0:00.250 to 0:10.250 ",
+                         "which ends at 0:01.500 on the left camera's clock"};
+        QTest::newRow("a start that is no time")
+            << VideoCase{{{"startTime", "1:7x"}}, "", "Not started: The start takes seconds, M:SS or H:MM:SS", ""};
+        QTest::newRow("an output that is no MP4")
+            << VideoCase{{{"output", "out.mkv"}}, "", "Not started: The output must be an .mp4 file", ""};
+        QTest::newRow("an output onto a camera's file")
+            << VideoCase{{{"output", "input/R.mp4"}}, "", "Not started: ", "the right video"};
+    }
+    // Nothing is written, the reason is shown in the window's words (no command-line option), the inputs stay.
+    void videoWindowRefusesWithTheReason() {
+        QFETCH(VideoCase, c);
+        auto* dlg = openVideo(testsupport::SynthTake{});
+        QVERIFY(dlg);
+        testsupport::writeWav("input/sound.wav", testsupport::clickTrack(0, 1.0, 48000, 1), 48000);
+        for (const auto& [name, text] : c.typed) replaceText(part<QLineEdit>(qPrintable(name)), text);
+        if (!c.offsetShows.isEmpty()) {
+            QSignalSpy shown(dlg, &VideoDialog::offsetShown);
+            clickButton(part<QPushButton>("findOffset"));
+            QVERIFY(shown.wait(60000));
+            QVERIFY2(offsetText().contains(c.offsetShows), qPrintable(offsetText()));
+            QVERIFY(!part<QCheckBox>("manualOffset")->isChecked());  // the sound was not what failed
+        }
+        QSignalSpy finished(dlg, &VideoDialog::videoFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(finished.count() == 1 || finished.wait(60000));
+        QVERIFY2(report().contains(c.reportStarts) && report().contains(c.reportHolds) && !report().contains("--"),
+                 qPrintable(report()));
+        QCOMPARE(outputFiles(), QStringList());
+        QCOMPARE(frameCount("input/R.mp4"), 36);
+        QVERIFY(part<QPushButton>("startButton")->isEnabled());
+    }
+
+    void videoWindowStopsAndLeavesNothing_data() {
+        QTest::addColumn<VideoStop>("stop");
+        QTest::newRow("Cancel") << VideoStop::Cancel;
+        QTest::newRow("closing the window") << VideoStop::Close;
+    }
+    // Stopped while its frames are converted: the window says so, and output/ holds no file, not even a temporary.
+    // Closing asks first, then the window closes once the conversion has stopped.
+    void videoWindowStopsAndLeavesNothing() {
+        QFETCH(VideoStop, stop);
+        testsupport::SynthTake take;
+        take.frames = 96;
+        auto* dlg = openVideo(take);
+        QVERIFY(dlg);
+        replaceText(part<QLineEdit>("height"), "1024");  // slow enough to be stopped on the way
+        QSignalSpy finished(dlg, &VideoDialog::videoFinished);
+        bool stopped = false;
+        connect(part<QProgressBar>("progress"), &QProgressBar::valueChanged, dlg, [&](int value) {
+            if (value < 2 || stopped) return;
+            stopped = true;
+            if (stop == VideoStop::Cancel) clickButton(part<QPushButton>("cancelButton"));
+            else QTimer::singleShot(0, dlg, [dlg] { dlg->close(); });
+        });
+        const bool asked = duringModal<QMessageBox>([&] { clickButton(part<QPushButton>("startButton")); finished.wait(120000); },
+                                                    [](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(stopped);
+        QCOMPARE(asked, stop == VideoStop::Close);
+        QVERIFY2(report().contains(QRegularExpression("^Stopped after \\d+ frames: nothing was written.\nSynchronised: ")), qPrintable(report()));
+        QVERIFY(part<QProgressBar>("progress")->value() < 90);
+        QCOMPARE(outputFiles(), QStringList());
+        QCOMPARE(dlg->isVisible(), stop == VideoStop::Cancel);
     }
 };
 

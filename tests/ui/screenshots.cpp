@@ -1,14 +1,16 @@
 // ui_screenshots OUTDIR: opens every window of the desktop program on the
 // bundled example and saves what the screen shows, one PNG per window: the
 // main dialog, the registration dialog, the point picker, the batch window
-// idle and while running, the preview (side by side, as the difference of
-// the halves with "Match colour" and a convergence, and at its own pixels)
-// and the About box. Run it under a
+// idle and while running, the video window idle, with the offset found,
+// while converting and finished, the preview (side by side, as the
+// difference of the halves with "Match colour" and a convergence, and at its
+// own pixels) and the About box. Run it under a
 // virtual X server of the screen size to look at (scripts/screenshots.sh).
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -22,7 +24,9 @@
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "conversion/stereo_image.h"
+#include "media/video_reader.h"
 #include "tests/support/synth.h"
+#include "tests/support/synth_video.h"
 #include "ui/about_dialog.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
@@ -31,6 +35,7 @@
 #include "ui/main_dialog.h"
 #include "ui/message_box.h"
 #include "ui/preview_dialog.h"
+#include "ui/video_dialog.h"
 
 using namespace vistereo;
 
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
         cv::imwrite(QString("input/left/IMG_%1.jpg").arg(k, 4, 10, QChar('0')).toStdString(), left);
         cv::imwrite(QString("input/right/IMG_%1.jpg").arg(k, 4, 10, QChar('0')).toStdString(), right);
     }
+    media::silenceVideoLibraries();
     setMessageHook([](const QString& text) { qInfo("message: %s", qPrintable(text)); });
 
     CMyVistereoApp app;
@@ -111,6 +117,32 @@ int main(int argc, char** argv) {
         shoot(&batch, "batch-running");
         if (!QTest::qWaitFor([&] { return !batch.running(); }, 120000)) qWarning("the batch did not end");
         shoot(&batch, "batch-finished");
+    }
+
+    {
+        // Two cameras' takes of the panorama, long enough to be seen converting.
+        testsupport::SynthTake take;
+        take.width = 320, take.height = 240, take.frames = 96;
+        testsupport::writeSynthTake(take, "input/L.mp4", "input/R.mp4");
+        ConversionRequest videoChoices = request;
+        LensRecord equisolid;
+        equisolid.name = "Equisolid", equisolid.mappingKind = 1;
+        videoChoices.lenses.fill(lensSettingsOf(equisolid));
+        videoChoices.points.points = PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values);
+        VideoDialog video(videoChoices, true, &main);
+        shoot(&video, "video-idle");
+        QSignalSpy shown(&video, &VideoDialog::offsetShown);
+        video.findOffset();
+        if (!shown.wait(60000)) qWarning("no offset was shown");
+        shoot(&video, "video-offset");
+        video.findChild<QLineEdit*>("height")->setText("1024");
+        QSignalSpy finished(&video, &VideoDialog::videoFinished);
+        QTimer::singleShot(0, &video, &VideoDialog::start);
+        if (!QTest::qWaitFor([&] { return video.running(); }, 5000)) qWarning("the video did not start");
+        QTest::qWait(2500);
+        shoot(&video, "video-running");
+        if (!finished.wait(120000)) qWarning("the video did not end");
+        shoot(&video, "video-finished");
     }
 
     struct : MessageSink {
