@@ -1,6 +1,7 @@
 // The ways a command could destroy a photograph or a finished output, tried as a user would: outputs onto an
-// input by every spelling, link and folder, the players' name on a VR180 photo, a hang-up under nohup, two
-// batches on one output folder, resuming over damaged outputs, and convert killed while it writes.
+// input as the commands name them (every spelling, link and folder is the output room's test), the players' name
+// on a VR180 photo, a hang-up under nohup, two batches on one output folder, resuming over damaged outputs, and
+// convert killed while it writes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -90,29 +91,16 @@ TEST_F(SafetyTest, NoRouteWritesOntoAnInputAnotherOutputOrOutsideItsFolder) {
     const auto pairsFile = [](std::string text) { return [text](SafetyTest& t) { writeFile(t.dir / "p.csv", text); }; };
     const Args small{"--height", "32"};
     const std::vector<Probe> probes = {
-        {"convert -o through ..", nothing, [](SafetyTest& t) { return t.convert({"-o", t.D + "/output/../input/L.jpg"}); }, 1,
-         {"the output \"" + D + "/output/../input/L.jpg\" is the left image \"" + D + "/input/L.jpg\""}},
         {"convert -o an absolute path", nothing, [](SafetyTest& t) { return t.convert({"-o", t.D + "/input/R.jpg"}); }, 1,
          {"the output \"" + D + "/input/R.jpg\" is the right image \"" + D + "/input/R.jpg\""}},
-        {"convert -o a link onto the left image",
-         [](SafetyTest& t) { fs::create_symlink("../input/L.jpg", t.dir / "output/link.jpg"); },
-         [](SafetyTest& t) { return t.convert({"-o", "link.jpg"}); }, 1, {"/output/link.jpg\" is the left image"}},
-        {"convert -o a hard link to the right image",
-         [](SafetyTest& t) { fs::create_hard_link(t.dir / "input/R.jpg", t.dir / "output/hard.jpg"); },
-         [](SafetyTest& t) { return t.convert({"-o", "hard.jpg"}); }, 1, {"/output/hard.jpg\" is the right image"}},
         {"convert LEFT RIGHT -o LEFT", nothing,
          [](SafetyTest& t) { return t.convert({t.D + "/input/L.jpg", t.D + "/input/R.jpg", "-o", t.D + "/input/L.jpg"}); },
          1, {"is the left image"}},
-        {"convert -o a hard link to the lens registry",
-         [](SafetyTest& t) { fs::create_hard_link(t.dir / "Vistereo.ini", t.dir / "output/lenses.jpg"); },
-         [](SafetyTest& t) { return t.convert({"-o", "lenses.jpg"}); }, 1, {"is the lens registry \"" + D + "/Vistereo.ini\""}},
         {"convert onto an input whose partner is damaged", [](SafetyTest& t) { writeFile(t.dir / "input/R.jpg", "damaged"); },
          [](SafetyTest& t) { return t.convert({"-o", t.D + "/output/../input/L.jpg"}); }, 1, {"is the left image"}},
         {"convert to a name no image library writes, images missing",
          [](SafetyTest& t) { fs::remove(t.dir / "input/L.jpg"), fs::remove(t.dir / "input/R.jpg"); },
          [](SafetyTest& t) { return t.convert({"-o", "out.xyz"}); }, 1, {"give it an extension"}},
-        {"convert below a file", nothing, [](SafetyTest& t) { return t.convert({"-o", t.D + "/input/L.jpg/x.jpg"}); }, 1,
-         {"\"" + D + "/input/L.jpg\" is a file, not a folder"}},
         {"convert to a name too long for the file system", nothing,
          [](SafetyTest& t) { return t.convert({"-o", std::string(100000, 'n') + ".jpg"}); }, 1, {"…nnn", "nnn.jpg\": File name too long"}},
         {"convert to a long name without an extension", nothing,
@@ -133,10 +121,6 @@ TEST_F(SafetyTest, NoRouteWritesOntoAnInputAnotherOutputOrOutsideItsFolder) {
              pairsFile("left/a.jpg,right/a.jpg,same.jpg\nleft/b.jpg,right/b.jpg,here/same.jpg\n")(t); },
          [&](SafetyTest& t) { return t.batch(with(small, {"--pairs", "p.csv"})); }, 1,
          {"pair 2 (line 2): the output \"" + D + "/output/here/same.jpg\" is the output of pair 1 (line 1)"}},
-        {"two lines, one output relative and absolute",
-         [](SafetyTest& t) { writeFile(t.dir / "p.csv", "left/a.jpg,right/a.jpg,x.jpg\n\nleft/b.jpg,right/b.jpg," + t.D + "/output/x.jpg\n"); },
-         [&](SafetyTest& t) { return t.batch(with(small, {"--pairs", "p.csv"})); }, 1,
-         {"pair 2 (line 3): the output", "is the output of pair 1 (line 1)"}},
         {"a pairs-file output outside the output folder",
          [](SafetyTest& t) { writeFile(t.dir / "p.csv", "left/a.jpg,right/a.jpg," + t.D + "/away/x.jpg\n"); },
          [&](SafetyTest& t) { return t.batch(with(small, {"--pairs", "p.csv"})); }, 1,

@@ -124,34 +124,30 @@ TEST_F(VideoCliTest, WritesAVr180VideoThatAnIndependentReaderRecognises) {
 }
 
 TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
-    const std::string in = (dir / "input").string();
+    const auto take = [this](const Args& more, const char* right = "R.mp4", const char* left = "L.mp4") {
+        return video(with({"--points", points_, left, right, "-o", "o.mp4"}, more));
+    };
     const struct { const char* label; Args args; int status; const char* mentions; } cases[] = {
-        {"a file without pictures", video({"--points", points_, "L.mp4", "sound.wav", "-o", "o.mp4"}), 1,
-         "cannot read the right video \"" /* path */},
-        {"frame rates that differ", video({"--points", points_, "L12.mp4", "R25.mp4", "-o", "o.mp4", "--offset", "0"}), 1,
-         "frame rates differ (left 24 fps, right 25 fps)"},
-        {"a start beyond the end", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--start", "0:10"}),
-         1, "--start 0:10.000 is beyond the end of the two videos' common part"},
-        {"a range beyond the end", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--duration", "2"}),
-         1, "reaches beyond the end of the two videos' common part, which ends at 0:01.500"},
-        {"no sound to synchronise by", video({"--points", points_, "L12.mp4", "Rquiet.mp4", "-o", "o.mp4"}), 1,
-         "has no audio): use --offset SECONDS"},
-        {"a missing input", video({"--points", points_, "L.mp4", "nope.mp4", "-o", "o.mp4"}), 1,
-         "cannot find the right video \"nope.mp4\""},
+        {"a file without pictures", take({}, "sound.wav"), 1, "cannot read the right video \"" /* path */},
+        {"frame rates that differ", take({"--offset", "0"}, "R25.mp4", "L12.mp4"), 1, "frame rates differ (left 24 fps, right 25 fps)"},
+        {"a start beyond the end", take({"--offset", "0", "--start", "0:10"}), 1,
+         "--start 0:10.000 is beyond the end of the two videos' common part"},
+        {"a range beyond the end", take({"--offset", "0", "--duration", "2"}), 1,
+         "reaches beyond the end of the two videos' common part, which ends at 0:01.500"},
+        {"no sound to synchronise by", take({}, "Rquiet.mp4", "L12.mp4"), 1, "has no audio): use --offset SECONDS"},
+        {"a missing input", take({}, "nope.mp4"), 1, "cannot find the right video \"nope.mp4\""},
         {"same points", video({"--points", "1,2,1,2,3,4,3,4", "L.mp4", "R.mp4", "-o", "o.mp4"}), 1,
          "Enter the correct coordinates of A and B point"},
         {"an output that is no MP4", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mov"}), 2, "-o names an .mp4"},
         {"one video", video({"--points", points_, "L.mp4", "-o", "o.mp4"}), 2, "give the LEFT and the RIGHT video"},
-        {"three videos", video({"--points", points_, "L.mp4", "R.mp4", "R.mp4", "-o", "o.mp4"}), 2, "unexpected argument"},
-        {"unknown codec", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--codec", "vp9"}), 2, "--codec"},
-        {"crf out of range", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--crf", "52"}), 2, "--crf"},
-        {"unknown preset", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--preset", "quick"}), 2, "--preset"},
-        {"sound of both", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--audio", "both"}), 2, "--audio"},
-        {"a time that is none", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--start", "1:xx"}), 2, "--start"},
-        {"an odd height", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mp4", "--offset", "0", "--height", "65"}), 1,
-         "must be even"},
-        {"points and automatic", video({"--points", points_, "--auto-align", "L.mp4", "R.mp4", "-o", "o.mp4"}), 2,
-         "--auto-align finds the alignment itself"},
+        {"three videos", take({"R.mp4"}), 2, "unexpected argument"},
+        {"unknown codec", take({"--codec", "vp9"}), 2, "--codec"},
+        {"crf out of range", take({"--crf", "52"}), 2, "--crf"},
+        {"unknown preset", take({"--preset", "quick"}), 2, "--preset"},
+        {"sound of both", take({"--audio", "both"}), 2, "--audio"},
+        {"a time that is none", take({"--start", "1:xx"}), 2, "--start"},
+        {"an odd height", take({"--offset", "0", "--height", "65"}), 1, "must be even"},
+        {"points and automatic", take({"--auto-align"}), 2, "--auto-align finds the alignment itself"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -160,8 +156,7 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
         EXPECT_TRUE(outputs().empty());
     }
-    EXPECT_NE(cli(video({"--points", points_, "L.mp4", "sound.wav", "-o", "o.mp4"})).err.find("it has no video stream"),
-              std::string::npos);
+    EXPECT_NE(cli(take({}, "sound.wav")).err.find("it has no video stream"), std::string::npos);
 }
 
 TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {

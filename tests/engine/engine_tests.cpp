@@ -12,35 +12,18 @@
 #include "engine/prepare.h"
 #include "engine/render.h"
 #include "engine/samplers.h"
+#include "tests/engine/engine_test_support.h"
 #include "tests/support/synth.h"
 
 namespace vistereo {
 namespace {
 
+using namespace enginetest;
+
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kDegree = kPi / 180.0;
 
 double gap(const Vec3& a, const Vec3& b) { return std::max({std::abs(a.x - b.x), std::abs(a.y - b.y), std::abs(a.z - b.z)}); }
-
-// A circular fisheye of a kind, axis at the image centre, k = 0.7 for the sine law, and a continuous, increasing
-// quadratic law with a junk c1 that must never be read.
-LensSettings lensOf(MappingKind kind) {
-    LensSettings lens{"test", 0.0, 0.7, {0.4, 0.8, 1.2, -0.05, 0.7, 5.0, 0.08, 0.55, 0, -0.02, 0.72, 0, -0.1, 0.9, 0}};
-    lens.mappingKind = static_cast<int32_t>(kind);
-    QuadraticLaw& q = lens.quadratic;
-    auto at = [](double a, double b, double c, double t) { return a * t * t + b * t + c; };
-    q.c2 = at(q.a1, q.b1, 0.0, q.theta1) - at(q.a2, q.b2, 0.0, q.theta1);
-    q.c3 = at(q.a2, q.b2, q.c2, q.theta2) - at(q.a3, q.b3, 0.0, q.theta2);
-    q.c4 = at(q.a3, q.b3, q.c3, q.theta3) - at(q.a4, q.b4, 0.0, q.theta3);
-    return lens;
-}
-
-// Both eyes of a kind on width x height images, through the prepare step.
-ConversionGeometry geometryOf(MappingKind kind, int width, int height, int n = 0) {
-    const PreparedEyes prepared = prepareEyes({lensOf(kind), lensOf(kind)}, {ImageSize{width, height}, {width, height}});
-    EXPECT_TRUE(prepared.ok());
-    return {prepared.eye, n, {}};
-}
 
 ZenithAngles zenithOf(int pitch, int roll, int yaw) { return zenithAngles({roll, pitch, yaw}); }
 
@@ -166,16 +149,9 @@ TEST(SampleBilinear, RowBlendIsThePixelBlend) {
 struct Scene {
     ConversionGeometry geometry;
     PointSet points{{130, 120}, {230, 170}, {121, 124}, {222, 171}};
-    cv::Mat left = texture(11), right = texture(12);
+    cv::Mat left = texture(360, 280, 11), right = texture(360, 280, 12);
     Scene(MappingKind kind, int n) : geometry(geometryOf(kind, 360, 280, n)) { geometry.zenith = zenithOf(-41, 23, 17); }
     AlignmentRotation alignment() const { return alignmentRotation(geometry.eye[0], geometry.eye[1], points); }
-    static cv::Mat texture(uint64_t seed) {
-        cv::Mat image(280, 360, CV_8UC3);
-        cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 96);
-        for (int y = 0; y < 280; ++y)
-            for (int x = 0; x < 360; ++x) image.at<cv::Vec3b>(y, x) += cv::Vec3b(x * 150 / 360, y * 150 / 280, (x + y) * 75 / 640);
-        return image;
-    }
 };
 
 // Both halves on 1, 2, 3 and 7 threads, on canvases of 0 and 255 (an unwritten pixel would show), against the

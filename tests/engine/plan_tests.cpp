@@ -12,33 +12,18 @@
 
 #include "engine/plan.h"
 #include "engine/prepare.h"
+#include "tests/engine/engine_test_support.h"
 
 namespace vistereo {
 namespace {
 
-// A textured image (a gradient with noise on top: a pixel read from the wrong place shows).
-cv::Mat texture(int width, int height, uint64_t seed) {
-    cv::Mat image(height, width, CV_8UC3);
-    cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 96);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.at<cv::Vec3b>(y, x) += cv::Vec3b(x * 150 / width, y * 150 / height, (x + y) * 75 / (width + height));
-    return image;
-}
+using namespace enginetest;
 
-// Both eyes of a kind on width x height images: k = 0.7 for the sine law, a continuous increasing quadratic law.
-ConversionGeometry geometryOf(MappingKind kind, int width, int height, int n, int32_t radiusDots = 0) {
-    LensSettings lens{"test", 0.0, 0.7, {0.4, 0.8, 1.2, -0.05, 0.7, 5.0, 0.08, 0.55, 0, -0.02, 0.72, 0, -0.1, 0.9, 0}};
-    lens.mappingKind = static_cast<int32_t>(kind);
-    if (radiusDots > 0) lens.radiusMode = static_cast<int32_t>(RadiusMode::Dots), lens.radiusDots = radiusDots;
-    QuadraticLaw& q = lens.quadratic;
-    auto at = [](double a, double b, double c, double t) { return a * t * t + b * t + c; };
-    q.c2 = at(q.a1, q.b1, 0.0, q.theta1) - at(q.a2, q.b2, 0.0, q.theta1);
-    q.c3 = at(q.a2, q.b2, q.c2, q.theta2) - at(q.a3, q.b3, 0.0, q.theta2);
-    q.c4 = at(q.a3, q.b3, q.c3, q.theta3) - at(q.a4, q.b4, 0.0, q.theta3);
-    const PreparedEyes prepared = prepareEyes({lens, lens}, {ImageSize{width, height}, {width, height}});
-    EXPECT_TRUE(prepared.ok());
-    return {prepared.eye, n, zenithAngles({23, -41, 17})};
+// Both eyes of a kind, turned by all three zenith angles.
+ConversionGeometry turnedGeometry(MappingKind kind, int width, int height, int n, int32_t radiusDots = 0) {
+    ConversionGeometry g = geometryOf(kind, width, height, n, radiusDots);
+    g.zenith = zenithAngles({23, -41, 17});
+    return g;
 }
 
 const PointSet kPoints{{130, 120}, {230, 170}, {121, 124}, {222, 171}};
@@ -90,7 +75,7 @@ TEST(RemapPlan, AppliedPlanKeepsTheExactnessContract) {
     const MappingKind unknown = static_cast<MappingKind>(9);
     for (MappingKind kind : {MappingKind::Orthographic, MappingKind::Equisolid, MappingKind::SineK, MappingKind::Quadratic, unknown})
         for (Aligned aligned : {Aligned::Left, Aligned::ByPoints, Aligned::ByMatrix}) {
-            ConversionGeometry g = geometryOf(kind == unknown ? MappingKind::SineK : kind, 360, 280, n);
+            ConversionGeometry g = turnedGeometry(kind == unknown ? MappingKind::SineK : kind, 360, 280, n);
             if (kind == unknown) g.eye[0].mapping = g.eye[1].mapping = unknown;
             EXPECT_EQ(vectorisedLens(g.eye[0]), kind != unknown);
             const Half half = aligned == Aligned::Left ? Half::Left : Half::Right;
@@ -152,7 +137,7 @@ TEST(RemapPlan, CompactPositionsStayWithinOneFixedPointStep) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "kind " << int(c.kind) << ", " << c.width << " x " << c.height << " to " << c.n);
-        const ConversionGeometry g = geometryOf(c.kind, c.width, c.height, c.n, c.radiusDots);
+        const ConversionGeometry g = turnedGeometry(c.kind, c.width, c.height, c.n, c.radiusDots);
         const Half half = c.aligned == Aligned::Left ? Half::Left : Half::Right;
         HalfAlignment alignment = alignmentOf(c.aligned, g);
         if (c.aligned == Aligned::ByPoints) alignment = alignmentRotation(g.eye[0], g.eye[1], c.points);
@@ -188,7 +173,7 @@ TEST(RemapPlan, CompactPositionsStayWithinOneFixedPointStep) {
 }
 
 TEST(RemapPlanKey, EveryDeterminantTellsPlansApart) {
-    const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 360, 280, 64);
+    const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, 64);
     const AlignmentRotation points = alignmentRotation(g.eye[0], g.eye[1], kPoints);
     const RemapPlanKey key = remapPlanKey(g, Half::Right, points, Interpolation::Bilinear, false);
     EXPECT_TRUE(key == remapPlanKey(g, Half::Right, points, Interpolation::Bilinear, false));
@@ -228,7 +213,7 @@ TEST(RemapPlanKey, EveryDeterminantTellsPlansApart) {
 // The one-off renderers plan and apply band by band: progress counts both, grows and ends at the height.
 TEST(RemapPlan, RenderProgressGrowsToTheHeight) {
     for (bool exact : {true, false}) {
-        const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 360, 280, 1500);
+        const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, 1500);
         const cv::Mat source = texture(360, 280, 5);
         cv::Mat out(1500, 3000, CV_8UC3);
         std::vector<int> reports;
@@ -251,7 +236,7 @@ TEST(RemapPlan, RenderProgressGrowsToTheHeight) {
 // bytes. A correction applied to the wrong target, at the wrong position or twice shows here.
 TEST(RemapPlan, EachTargetCarriesItsOwnColourCorrection) {
     const int n = 96;
-    const ConversionGeometry g = geometryOf(MappingKind::Equisolid, 360, 280, n);
+    const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, n);
     const cv::Mat source = texture(360, 280, 7);
     EyeColourCorrection tone, toneAndFalloff;
     for (int ch = 0; ch < 3; ++ch) {

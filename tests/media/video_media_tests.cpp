@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,18 @@ int blockDifference(const cv::Mat& frame, const cv::Mat& expected, int n) {
     return most;
 }
 
+// `frames` test frames (frame n % 10 as the n-th) written at `rate`, with `audio`; the writer's note on the sound.
+std::string writeTestVideo(const fs::path& file, int frames, FrameRate rate, VideoEncoding encoding,
+                           std::optional<AudioSource> audio = std::nullopt) {
+    VideoWriterSettings settings;
+    settings.width = 64, settings.height = 48, settings.frameRate = rate, settings.encoding = encoding;
+    settings.audio = audio;
+    VideoWriter writer(file, settings);
+    for (int n = 0; n < frames; ++n) EXPECT_TRUE(writer.write(testFrame(n % 10))) << writer.error();
+    EXPECT_TRUE(writer.finish()) << writer.error();
+    return writer.audioNote();
+}
+
 std::vector<cv::Mat> readAll(const fs::path& file) {
     VideoReader reader(file);
     std::vector<cv::Mat> frames;
@@ -98,14 +111,7 @@ TEST_F(VideoMediaTest, WrittenVideoIsReadAlikeByAnIndependentDecoderTaggedBt709)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path file = dir / (std::string(c.name) + ".mp4");
-        VideoWriterSettings settings;
-        settings.width = 64, settings.height = 48, settings.frameRate = {24, 1};
-        settings.encoding = {c.codec, c.crf, "ultrafast", 1};
-        {
-            VideoWriter writer(file, settings);
-            for (int n = 0; n < 8; ++n) ASSERT_TRUE(writer.write(testFrame(n))) << writer.error();
-            ASSERT_TRUE(writer.finish()) << writer.error();
-        }
+        writeTestVideo(file, 8, {24, 1}, {c.codec, c.crf, "ultrafast", 1});
         EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-show_entries",
                               "stream=codec_name,codec_tag_string,nb_frames,color_space,color_range,color_transfer,"
                               "color_primaries",
@@ -127,14 +133,7 @@ TEST_F(VideoMediaTest, WrittenVideoIsReadAlikeByAnIndependentDecoderTaggedBt709)
 
 TEST_F(VideoMediaTest, SeekLandsOnTheFrameOfThatTime) {
     const fs::path file = dir / "seek.mp4";
-    VideoWriterSettings settings;
-    settings.width = 64, settings.height = 48, settings.frameRate = {30000, 1001};
-    settings.encoding = {VideoCodec::H264, 0, "ultrafast", 1};
-    {
-        VideoWriter writer(file, settings);
-        for (int n = 0; n < 10; ++n) writer.write(testFrame(n));
-        ASSERT_TRUE(writer.finish()) << writer.error();
-    }
+    writeTestVideo(file, 10, {30000, 1001}, {VideoCodec::H264, 0, "ultrafast", 1});
     VideoReader reader(file);
     VideoFrame frame;
     for (int wanted : {7, 0, 9, 3}) {
@@ -160,14 +159,7 @@ TEST_F(VideoMediaTest, SoundLandsOnItsSampleGivenReEncodedOrCopied) {
     for (int k = 0; k < 48; ++k) sound[12000 + k] = 0.8f * std::exp(-k / 12.0f) * (k % 2 ? -1.0f : 1.0f);
     writeWav(dir / "click.wav", sound, rate);
     auto writeWith = [&](const fs::path& file, const AudioSource& audio) {
-        VideoWriterSettings settings;
-        settings.width = 64, settings.height = 48, settings.frameRate = {24, 1};
-        settings.encoding = {VideoCodec::H264, 23, "ultrafast", 1};
-        settings.audio = audio;
-        VideoWriter writer(file, settings);
-        for (int n = 0; n < 24 && writer.ok(); ++n) writer.write(testFrame(n % 10));
-        EXPECT_TRUE(writer.finish()) << writer.error();
-        return writer.audioNote();
+        return writeTestVideo(file, 24, {24, 1}, {VideoCodec::H264, 23, "ultrafast", 1}, audio);
     };
     AudioSource given;
     given.mono = sound, given.sampleRate = rate;
