@@ -95,10 +95,13 @@ QString describeDisparity(const alignment::StereoMeasurement& m) {
 
 // Red, green and blue of a per-channel figure (the image's order is blue, green, red).
 QString channels(const alignment::ColourMatch& c, double alignment::ChannelMatch::*figure, int decimals) {
+    // Rounded first, so that a figure a hair below zero reads 0.0, not -0.0.
+    const double scale = std::pow(10.0, decimals);
+    const auto shown = [&](int channel) { return std::round(c.channel[channel].*figure * scale) / scale + 0.0; };
     return QStringLiteral("%1 / %2 / %3")
-        .arg(c.channel[2].*figure, 0, 'f', decimals)
-        .arg(c.channel[1].*figure, 0, 'f', decimals)
-        .arg(c.channel[0].*figure, 0, 'f', decimals);
+        .arg(shown(2), 0, 'f', decimals)
+        .arg(shown(1), 0, 'f', decimals)
+        .arg(shown(0), 0, 'f', decimals);
 }
 
 // `check`'s colour figures of the pair as shown (before the convergence's
