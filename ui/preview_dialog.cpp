@@ -370,11 +370,15 @@ QString PreviewDialog::measurementText() const {
 
 PreviewChoices PreviewDialog::choices() const { return {m_convergence->value(), m_matchColour->isChecked()}; }
 
+const EyeColourCorrection* PreviewDialog::shownMatch() const {
+    // A pair written matched is not matched again; the match is fitted on the pair as written.
+    if (!m_matchColour->isChecked() || m_written.matchColour || !m_measured || !m_measured->colour.ok) return nullptr;
+    return &m_measured->colour.correction.eye[1];
+}
+
 cv::Mat PreviewDialog::adjustedPair() const {
     cv::Mat pair = m_image.clone();
-    // A pair written matched is not matched again; the match is fitted on the pair as written.
-    if (m_matchColour->isChecked() && !m_written.matchColour && m_measured && m_measured->colour.ok)
-        matchRightHalf(pair, m_measured->colour.correction.eye[1]);
+    if (const EyeColourCorrection* match = shownMatch()) matchRightHalf(pair, *match);
     shiftRightHalf(pair, m_convergence->value() - m_written.convergenceDegrees);
     return pair;
 }
@@ -392,12 +396,11 @@ void PreviewDialog::showMode() {
 
 void PreviewDialog::measureMatchedPair() {
     // Once per window: the figures of the matched pair do not change with the convergence.
-    if (!m_matchColour->isChecked() || m_written.matchColour || !m_measured || !m_measured->colour.ok ||
-        m_matchingAsked)
-        return;
+    const EyeColourCorrection* match = shownMatch();
+    if (!match || m_matchingAsked) return;
     m_matchingAsked = true;
     cv::Mat matched = m_image.clone();
-    matchRightHalf(matched, m_measured->colour.correction.eye[1]);
+    matchRightHalf(matched, *match);
     const std::vector<alignment::StereoCorrespondence> inliers = m_measured->stereo.correspondences;
     runInBackground(
         this, nullptr,

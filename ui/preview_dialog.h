@@ -128,6 +128,10 @@ private:
     };
     // The pair as its boxes ask: matched when asked and fitted, shifted by the convergence.
     cv::Mat adjustedPair() const;
+    // The right eye's correction the shown pair gets from "Match colour": none
+    // when unchecked, when the pair was written matched (it is not matched
+    // again) or before a fit has arrived.
+    const EyeColourCorrection* shownMatch() const;
     void showPair();
     void showMode();
     void updateTexts();
