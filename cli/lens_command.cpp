@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
+#include "cli/lens_saving.h"
 #include "cli/option_table.h"
 #include "conversion/lens_description.h"
 #include "conversion/lens_selection.h"
@@ -218,25 +219,6 @@ std::filesystem::path targetFile(const ParsedOptions& options, std::ostream& err
     const auto user = userLensFileOfEnvironment();
     if (!user) printError(err, "--user: neither XDG_CONFIG_HOME nor HOME names an absolute folder for the user's lens file");
     return user.value_or(std::filesystem::path());
-}
-
-// The target's records, for a rewrite; false (with the error printed) when it
-// cannot be read, or holds lines the reader could not take, which a rewrite
-// would drop. A missing file is an empty registry.
-bool loadForRewrite(const std::filesystem::path& file, const std::string& what, LensRegistry& registry,
-                    std::ostream& err) {
-    RegistryLoadReport report;
-    LoadLensRegistry(registry, file, &report);
-    if (!report.found && report.problems.front().text != "does not exist") {
-        printError(err, file.string() + " " + report.problems.front().text);
-        return false;
-    }
-    if (report.found && !report.problems.empty()) {
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-        printError(err, what + ": " + file.string() + " has lines the reader cannot take; mend them first, they would be lost");
-        return false;
-    }
-    return true;
 }
 
 int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
