@@ -213,7 +213,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usage("--refine-shape goes with --refine-lenses");
-    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, err);
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usage(saving.usage);
     if (saving.failed) return kExitFailed;
     const PairAlignment aligned =

@@ -214,7 +214,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (options.has("save-lenses") && !alignOnce)
         return usageError(err, "--save-lenses in a batch goes with --align-once: one set of lenses for the shoot "
                                "('vistereo-cli lens calibrate' pools the pairs for them)");
-    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, err);
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
     if (saving.failed) return kExitFailed;
     settings.force = options.has("force");

@@ -178,7 +178,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
-    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, err);
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
     if (saving.failed) return kExitFailed;
 

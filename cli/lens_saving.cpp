@@ -38,10 +38,10 @@ bool loadForRewrite(const std::filesystem::path& file, const std::string& what, 
 }
 
 LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
-                                  std::ostream& err) {
+                                  bool refining, std::ostream& err) {
     LensSavingChoice choice;
     if (!options.has("save-lenses")) return choice;
-    if (!options.has("refine-lenses")) {
+    if (!refining) {
         choice.usage = "--save-lenses goes with --refine-lenses";
         return choice;
     }

@@ -30,8 +30,8 @@ struct LensSaving {
 };
 
 // --save-lenses read against the right lens (--right-lens) of the working
-// directory's lenses. `usage` is set for an option that does not go (no
-// --refine-lenses, an empty suffix); `failed` when the file cannot take the
+// directory's lenses. `usage` is set for an option that does not go (not
+// `refining`, an empty suffix); `failed` when the file cannot take the
 // record (it holds ten, or a record of that name, or cannot be read whole),
 // with the error, naming the file, printed on `err`.
 struct LensSavingChoice {
@@ -40,7 +40,7 @@ struct LensSavingChoice {
     bool failed = false;
 };
 LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
-                                  std::ostream& err);
+                                  bool refining, std::ostream& err);
 
 // What a save did: the record's place and how the corrections went into it,
 // or why nothing was saved (naming the file).

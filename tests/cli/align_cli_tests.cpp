@@ -330,6 +330,82 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     EXPECT_EQ(readFile(ini), records);
 }
 
+// Three pairs of one rig looking in different directions, its right lens
+// record wrong (axis point 6 dots off, radius 2 % too large): lens calibrate
+// pools their matches into one correction at least as close to the truth as
+// the worst single pair's, and the record it saves lines the far field up
+// without refinement.
+TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
+    using namespace testsupport;
+    for (const char* folder : {"input/left", "input/right"}) std::filesystem::create_directories(dir / folder);
+    const SynthLens lens = SynthLens::equidistant(1200, 900);
+    const StereoScene scene = spheresOneToSixMetres();
+    const Rotation rightToLeft = Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6);
+    std::vector<StereoRig> rigs;
+    std::vector<cv::Mat> lefts, rights;
+    for (const double yaw : {0.0, 35.0, -30.0}) {
+        rigs.push_back(StereoRig::sideBySide(lens, lens, rightToLeft, 0.065, {1, 0, 0},
+                                             Rotation::fromYawPitchRoll(yaw, yaw == 0.0 ? 0.0 : 10.0, 0.0)));
+        lefts.push_back(renderView(scene, rigs.back().left)), rights.push_back(renderView(scene, rigs.back().right));
+        const std::string name = "p" + std::to_string(rigs.size()) + ".png";
+        cv::imwrite((dir / "input" / "left" / name).string(), lefts.back());
+        cv::imwrite((dir / "input" / "right" / name).string(), rights.back());
+    }
+    const std::string records = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
+                                recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+    writeFile(dir / "Vistereo.ini", records);
+    const Outcome r = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide",
+                                           "--save-lenses", " shoot", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("\"pooled\": false"), std::string::npos) << r.out;
+
+    // The truth the right record misses: its axis point 6 dots left, its scale 450 / 459.
+    const double trueScale = 450.0 / 459.0;
+    auto errors = [&](const std::string& json) {
+        return std::pair{std::hypot(field(json, "axis_dx") + 6.0, field(json, "axis_dy")),
+                         std::abs(field(json, "scale") - trueScale)};
+    };
+    double worstAxis = 0.0, worstScale = 0.0;
+    for (size_t at = r.out.find("\"alone_correction\""); at != std::string::npos;
+         at = r.out.find("\"alone_correction\"", at + 1)) {
+        const auto [axis, scale] = errors(r.out.substr(at, r.out.find('}', at) - at));
+        worstAxis = std::max(worstAxis, axis), worstScale = std::max(worstScale, scale);
+    }
+    const std::string right = r.out.substr(r.out.find("\"right\": {"));
+    const std::string pooled = "\"axis_dx\": " + std::to_string(field(right.substr(right.find("\"axis_dx\"")), "value")) +
+                               ", \"axis_dy\": " + std::to_string(field(right.substr(right.find("\"axis_dy\"")), "value")) +
+                               ", \"scale\": " + std::to_string(field(right.substr(right.find("\"scale\"")), "value"));
+    const auto [axis, scale] = errors(pooled);
+    std::printf("[ figures  ] axis point off the truth by %.3f dots pooled, %.3f for the worst pair; scale by %.6f, "
+                "%.6f\n", axis, worstAxis, scale, worstScale);
+    EXPECT_GT(worstAxis, 0.0) << "three pairs refined alone: " << r.out;
+    EXPECT_LE(axis, worstAxis);
+    EXPECT_LE(scale, worstScale);
+
+    // The saved record alone, without refinement, on the first pair.
+    LensRegistry registry;
+    LoadLensRegistry(registry, dir / "Vistereo.ini");
+    ASSERT_EQ(registry.count, 3);
+    EXPECT_EQ(registry.records[2].name, "Wide shoot");
+    EXPECT_EQ(readFile(dir / "Vistereo.ini").substr(0, records.size()), records);
+    auto camera = [&](const LensRecord& record) {
+        const LensSettings settings = lensSettingsOf(record);
+        const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
+        return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
+    };
+    const alignment::CameraModel leftCamera = camera(registry.records[0]), rightCamera = camera(registry.records[2]);
+    const alignment::AlignmentResult aligned = alignment::estimateAlignment(leftCamera, lefts[0], rightCamera, rights[0]);
+    ASSERT_TRUE(aligned.ok) << aligned.reason;
+    const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotationMatrix());
+    std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
+    EXPECT_LT(farField, 0.15);
+
+    const Outcome both = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens",
+                                              "Wide", "--pairs", "p.txt", "--left-dir", "x"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("--pairs lists the images itself"), std::string::npos) << both.err;
+}
+
 // The numbers of a JSON array after `key`.
 std::vector<double> array(const std::string& json, const std::string& key) {
     std::vector<double> values;
