@@ -203,13 +203,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
-    InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    request.limits = reading.limits;
-    request.ignoreOrientation = reading.ignoreOrientation;
-    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty())
-        return usage(error);
+    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
 
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usage("--refine-shape goes with --refine-lenses");

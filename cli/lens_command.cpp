@@ -471,13 +471,7 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
     request.workingDirectory = workingDirectoryOf(options);
-    request.refuseImpossibleLenses = true;
-    InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    request.limits = reading.limits;
-    request.ignoreOrientation = reading.ignoreOrientation;
-    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty())
-        return usage(error);
+    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, true, err);
     if (!saving.usage.empty()) return usage(saving.usage);
     if (saving.failed) return kExitFailed;
