@@ -34,7 +34,10 @@ struct LensCalibration {
 // Aligns up to kMaxCalibrationPairs of `pairs` with the request's lenses,
 // each refined on its own (the shape term too with `shape`), and refines the
 // right lens once more on the matches of every pair that agrees with the
-// others' rotation.
+// others' rotation. Those lenses are set aside (the records kept, the reason
+// said) when, each pooled pair aligned again through them, the pairs show
+// more misalignment or vertical disparity than through the records, or lose
+// the baseline the records observe.
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads = 0);
 

@@ -496,6 +496,19 @@ TEST_F(AlignCliTest, RealPairIsNotMadeWorseByTheLensRefinement) {
     if (refined.out.find("\"applied\": false") != std::string::npos) {
         EXPECT_NE(refined.out.find("the refined lenses are not used: "), std::string::npos) << refined.out;
     }
+
+    // Calibrated on this pair alone, the lens lowers the residual off the
+    // epipolar planes by trading its axis point against the baseline: judged
+    // by what the pair then shows, it is set aside and nothing is saved.
+    testsupport::writeFile(dir / "pairs.txt", "001L.JPG,001R.JPG\n");
+    const std::string registry = testsupport::readFile(dir / "Vistereo.ini");
+    const Outcome calibrated = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "L", "--right-lens",
+                                                    "R", "--pairs", "pairs.txt", "--save-lenses", " fit", "--json"});
+    EXPECT_EQ(calibrated.status, 1) << calibrated.out << calibrated.err;
+    EXPECT_NE(calibrated.out.find("\"applied\": false"), std::string::npos) << calibrated.out;
+    EXPECT_NE(calibrated.err.find("nothing saved to " + (dir / "Vistereo.ini").string()), std::string::npos)
+        << calibrated.err;
+    EXPECT_EQ(testsupport::readFile(dir / "Vistereo.ini"), registry);
 }
 
 }  // namespace
