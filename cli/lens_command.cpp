@@ -535,7 +535,8 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     LensSaved saved;
     if (saving.saving) {
         saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);
-        if (!json) printLensSaved(*saving.saving, saved, out, err);
+        std::ostringstream unsaid;  // --quiet: the errors only
+        if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
         else if (!saved.ok) printError(err, saved.error);
     }
     if (json)
