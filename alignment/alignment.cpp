@@ -515,6 +515,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                                                  halfPixelDirection(n, at.right[k])});
         result.seconds.estimation += secondsSince(stage);
         const Failure fitted = fitPose(pairs, at, leftCam, rightCam, options, lawAdvice, result, reason);
+        result.lensMatches = sources;
         if (options.refineLenses) {
             // The refined lenses are used only when they line the pair up
             // better than the records do, judged by the figures the user

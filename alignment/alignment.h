@@ -173,6 +173,9 @@ struct AlignmentResult {
     // first matching's inliers) and with the corrected lens after.
     bool lensesRefined = false;
     LensRefinement lenses;
+    // With refineLenses: every match as two source positions, as the last
+    // matching found them (what a calibration over several pairs pools).
+    std::vector<SourceMatch> lensMatches;
 
     cv::Matx33d rotationMatrix() const { return cv::Matx33d(rotation.data()); }
 };

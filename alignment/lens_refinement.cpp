@@ -339,6 +339,24 @@ std::string pixels(double value) {
 
 }  // namespace
 
+PairFit fitOfPair(const LensRefinement& refinement, const std::vector<SourceMatch>& matches,
+                  const LensRefinementOptions& options) {
+    PairFit fit;
+    fit.matches = static_cast<int>(matches.size());
+    const double cosLimit = std::cos(options.maxParallaxRadians);
+    double squares = 0.0;
+    for (const SourceMatch& m : matches) {
+        const cv::Vec3d l = directionOfSourcePosition(refinement.left, m.left);
+        const cv::Vec3d r = directionOfSourcePosition(refinement.right, m.right);
+        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(refinement.rotation * r) < cosLimit) continue;
+        const double residual = coplanarityResidual(refinement.rotation, refinement.baseline, {l, r}) / options.pixelRadians;
+        if (!(std::abs(residual) < options.inlierPixels)) continue;
+        squares += residual * residual, ++fit.inliers;
+    }
+    fit.rmsPixels = fit.inliers ? std::sqrt(squares / fit.inliers) : 0.0;
+    return fit;
+}
+
 const char* mappingName(MappingKind kind) {
     switch (kind) {
         case MappingKind::Orthographic: return "orthographic";

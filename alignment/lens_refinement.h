@@ -89,6 +89,17 @@ struct LensRefinement {
 LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, const std::vector<SourceMatch>& matches,
                             const LensRefinementOptions& options = {});
 
+// How one pair's matches fit a refinement made on several pairs of one rig
+// (its rotation, baseline and lenses): those within the inlier threshold
+// of their epipolar planes and the largest parallax, and their RMS
+// coplanarity residual in working pixels.
+struct PairFit {
+    int matches = 0, inliers = 0;
+    double rmsPixels = 0.0;
+};
+PairFit fitOfPair(const LensRefinement& refinement, const std::vector<SourceMatch>& matches,
+                  const LensRefinementOptions& options = {});
+
 // The projection's name as the lens command spells it ("equidistant", ...).
 const char* mappingName(MappingKind kind);
 

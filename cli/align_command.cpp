@@ -20,13 +20,14 @@
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "cli/lens_refinement_report.h"
+#include "cli/lens_saving.h"
 #include "conversion/auto_align.h"
 #include "conversion/stereo_image.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 13> kAlignOptions{{
+constexpr std::array<OptionSpec, 14> kAlignOptions{{
     withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
     kLeftLensOption,
     kRightLensOption,
@@ -38,14 +39,15 @@ constexpr std::array<OptionSpec, 13> kAlignOptions{{
     kIgnoreOrientationOption,
     kRefineLensesOption,
     kRefineShapeOption,
+    kSaveLensesOption,
     kJsonOption,
     kHelpOption,
 }};
 
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
-    "                          [--lenses FILE] [--refine-lenses [--refine-shape]] [--json]\n"
-    "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
+    "                          [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
+    "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 constexpr std::array<OptionSpec, 6> kCheckOptions{{
     withHelp(kDirectoryOption, "directory FILE is relative to (default: .)"),
@@ -201,16 +203,13 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
-    InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    request.limits = reading.limits;
-    request.ignoreOrientation = reading.ignoreOrientation;
-    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty())
-        return usage(error);
+    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
 
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usage("--refine-shape goes with --refine-lenses");
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
+    if (!saving.usage.empty()) return usage(saving.usage);
+    if (saving.failed) return kExitFailed;
     const PairAlignment aligned =
         alignRequestPair(request, threads, nullptr, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;
@@ -223,6 +222,11 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         return kExitFailed;
     }
     const std::string comma = r.suggested.ok ? r.suggested.commaLine() : "";
+    LensSaved saved;
+    if (saving.saving)
+        saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
+                                refinedLensesOf(r), r.lenses.applied ? std::string() : r.lenses.notApplied);
+    const int status = saving.saving && !saved.ok ? kExitFailed : kExitOk;
     if (options.has("json")) {
         std::ostringstream rotation;
         for (int k = 0; k < 9; ++k) rotation << (k ? ", " : "") << number(r.rotation[k]);
@@ -234,11 +238,13 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
             << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
             << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
             << (r.lensesRefined ? lensRefinementJson(r.lenses) : std::string())
+            << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string())
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
             << ", \"input_warnings\": " << jsonList(aligned.warnings)
             << ", \"seconds\": " << number(aligned.seconds) << "}\n";
-        return kExitOk;
+        if (status != kExitOk) printError(err, saved.error);
+        return status;
     }
     out << "rotation of the right camera against the left: yaw " << number(r.yawDegrees) << ", pitch "
         << number(r.pitchDegrees) << ", roll " << number(r.rollDegrees) << " degrees\n"
@@ -253,7 +259,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
     if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
     if (r.lensesRefined && !r.lenses.lawAdvice.empty()) err << "vistereo-cli: warning: " << r.lenses.lawAdvice << "\n";
-    return kExitOk;
+    if (saving.saving) printLensSaved(*saving.saving, saved, out, err);
+    return status;
 }
 
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
+#include "cli/lens_saving.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
@@ -24,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 36> kBatchOptions{{
+constexpr std::array<OptionSpec, 37> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -35,6 +36,9 @@ constexpr std::array<OptionSpec, 36> kBatchOptions{{
                                "                            every pair with the robust mean of their rotations"},
     kRefineLensesOption,
     kRefineShapeOption,
+    withHelp(kSaveLensesOption, "with --align-once --refine-lenses: write the refined right lens (the mean of\n"
+                                "                            the pairs used) as a new record named LENS+SUFFIX, beside the right\n"
+                                "                            lens's in the file it came from"),
     {"left-dir", 0, "DIR", "folder of the left images (default: input/left); a bare name is in the\n"
                            "                            working directory, a path (with /) is taken as given"},
     {"right-dir", 0, "DIR", "folder of the right images (default: input/right); the two folders'\n"
@@ -71,7 +75,8 @@ constexpr std::array<OptionSpec, 36> kBatchOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
-    "                          (--points LIST | --auto-align [--align-once] [--refine-lenses [--refine-shape]])\n"
+    "                          (--points LIST | --auto-align [--align-once] [--refine-lenses [--refine-shape]\n"
+    "                          [--save-lenses SUFFIX]])\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
@@ -206,6 +211,12 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);
+    if (options.has("save-lenses") && !alignOnce)
+        return usageError(err, "--save-lenses in a batch goes with --align-once: one set of lenses for the shoot "
+                               "('vistereo-cli lens calibrate' pools the pairs for them)");
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
+    if (!saving.usage.empty()) return usageError(err, saving.usage);
+    if (saving.failed) return kExitFailed;
     settings.force = options.has("force");
 
     const fs::path& wd = request.workingDirectory;
@@ -264,6 +275,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     // Ctrl-C or kill while a file is written leaves no temporary file behind.
     removeTemporariesOnTermination(kInterrupted);
+    int saveStatus = kExitOk;  // kExitFailed when --save-lenses could not save
     if (alignOnce && planBatch(pairs, settings.force, request.outputHeight).toConvert() > 0) {
         const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads, kSharedAlignmentPairs,
                                                        kSharedAlignmentAttempts, refining);
@@ -285,6 +297,22 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
                                                                       alignment::mappingName(*shared.lenses->laws[1])
                                                                 : std::string()) << "\n";
         }
+        if (saving.saving) {
+            // One refinement set aside spoils the mean: nothing is saved then.
+            std::string setAside = shared.lenses ? "" : "no pair's lenses were refined";
+            ImageSize size;
+            for (const SharedAlignment::Attempt& a : shared.attempts) {
+                if (!a.used) continue;
+                const alignment::LensRefinement& lenses = a.alignment.result.lenses;
+                if (size.width == 0) size = {lenses.right.imageWidth(), lenses.right.imageHeight()};
+                if (!lenses.applied && setAside.empty())
+                    setAside = "pair " + std::to_string(a.index + 1) + ": " + lenses.notApplied;
+            }
+            const LensSaved saved = saveRefinedLens(*saving.saving, size, shared.lenses.value_or(RefinedLenses{}), setAside);
+            std::ostringstream quietOut;
+            printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
+            if (!saved.ok) saveStatus = kExitFailed;
+        }
         if (request.matchColour != ColourMatching::Off) {
             // One colour match for the shoot, as one rotation.
             const SharedColour colour = matchSharedColours(shared, pairs, request, settings.run.threads);
@@ -296,6 +324,10 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
                     << std::flush;
             if (colour.ok()) settings.sharedColour = colour.match;
         }
+    } else if (saving.saving) {
+        printError(err, "nothing saved to " + saving.saving->file.string() +
+                            ": every output exists, so no pair was aligned (--force converts them again)");
+        saveStatus = kExitFailed;
     } else if (autoAlign && !alignOnce) {
         settings.alignPair = alignEachPair(settings.run.threads, refining);
     }
@@ -310,7 +342,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         return kExitFailed;
     }
     out << describeSummary(summary) << "\n";
-    return summary.failed ? kExitFailed : kExitOk;
+    return summary.failed ? kExitFailed : saveStatus;
 }
 
 }  // namespace vistereo::cli

@@ -6,9 +6,9 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 11> commands = {
-        &kConvertHelp,  &kBatchHelp,    &kVideoHelp,   &kMatchHelp,      &kAlignHelp,     &kCheckHelp,
-        &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp};
+    static constexpr std::array<const CommandHelp*, 12> commands = {
+        &kConvertHelp,  &kBatchHelp,    &kVideoHelp,   &kMatchHelp,      &kAlignHelp,      &kCheckHelp,
+        &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp};
     return commands;
 }
 

@@ -32,6 +32,7 @@ extern const CommandHelp kLensShowHelp;
 extern const CommandHelp kLensAddHelp;
 extern const CommandHelp kLensRemoveHelp;
 extern const CommandHelp kLensDetectHelp;
+extern const CommandHelp kLensCalibrateHelp;
 
 // The commands in the order of the program's help.
 std::span<const CommandHelp* const> commandCatalogue();

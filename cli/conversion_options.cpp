@@ -61,6 +61,16 @@ std::optional<std::string> readInputChoices(const ParsedOptions& options, InputR
     return std::nullopt;
 }
 
+std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request) {
+    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    InputReadOptions reading;
+    if (auto bad = readInputChoices(options, reading)) return bad;
+    request.limits = reading.limits;
+    request.ignoreOrientation = reading.ignoreOrientation;
+    if (std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty()) return error;
+    return std::nullopt;
+}
+
 std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
                                                  ConversionRequest& request, RunOptions& run) {
     if (readPoints) {

@@ -103,6 +103,11 @@ std::optional<std::string> readImageArguments(const ParsedOptions& options, Conv
 // into `reading`. Returns the usage error of an option that does not read.
 std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
 
+// For the commands that align without converting: how the photos are read
+// (as readInputChoices) and the lenses (--left-lens, --right-lens, --lenses)
+// into `request`, checked on the way. Returns the usage error.
+std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request);
+
 // Points (when `readPoints`), height, zenith, threads, input limit and
 // orientation, arithmetic, JPEG quality, resampling, the colour match and
 // the convergence from the options into `request` and `run`, in that order. Returns the

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 
 #include "cli/command_catalogue.h"
 #include "base/atomic_file.h"
@@ -18,6 +19,7 @@
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "cli/lens_refinement_report.h"
+#include "cli/lens_saving.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/output_target.h"
@@ -28,7 +30,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 31> kConvertOptions{{
+constexpr std::array<OptionSpec, 32> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -38,6 +40,7 @@ constexpr std::array<OptionSpec, 31> kConvertOptions{{
     kAutoAlignOption,
     kRefineLensesOption,
     kRefineShapeOption,
+    kSaveLensesOption,
     kLeftImageOption,
     kRightImageOption,
     withHelp(kOutputOption, "output image, format by extension (default: LROut.jpg); a bare name goes\n"
@@ -66,7 +69,7 @@ constexpr std::array<OptionSpec, 31> kConvertOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
-    "                            [--lenses FILE] [--refine-lenses [--refine-shape]]\n"
+    "                            [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
     "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
@@ -175,6 +178,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
+    if (!saving.usage.empty()) return usageError(err, saving.usage);
+    if (saving.failed) return kExitFailed;
 
     // The output is judged before any picture is decoded: a name the image
     // library can write, no file of this run replaced, a place it can go.
@@ -195,6 +201,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
     double alignSeconds = 0.0;
+    int saveStatus = kExitOk;  // kExitFailed when --save-lenses could not save
     InputImages alignedImages;  // the pair the alignment read, converted without decoding it again
     PairAlignment aligned;      // its matches mark the far field for the colour match
     if (autoAlign) {
@@ -218,6 +225,16 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                 << aligned.result.verticalDisparityArcmin.rms << "' (95th percentile "
                 << aligned.result.verticalDisparityArcmin.p95 << "')\n";
         if (aligned.result.lensesRefined && !options.has("quiet")) out << lensRefinementText(aligned.result.lenses);
+        if (saving.saving) {
+            // Saved before the render, which uses the refined lenses whether or not they could be saved.
+            const alignment::LensRefinement& lenses = aligned.result.lenses;
+            const LensSaved saved =
+                saveRefinedLens(*saving.saving, {lenses.right.imageWidth(), lenses.right.imageHeight()},
+                                request.refinedLenses, lenses.applied ? std::string() : lenses.notApplied);
+            std::ostringstream quietOut;
+            printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
+            if (!saved.ok) saveStatus = kExitFailed;
+        }
     }
 
     ProgressBar bar(err);
@@ -264,7 +281,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                 getrusage(RUSAGE_SELF, &usage);
                 out << "peak memory " << usage.ru_maxrss / 1024 << " MiB\n";
             }
-            return kExitOk;
+            return saveStatus;
         case ConversionStatus::WriteFailed:
         case ConversionStatus::OutputRefused:
         case ConversionStatus::InvalidLensCode:

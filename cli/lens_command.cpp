@@ -2,7 +2,8 @@
 // (flagging records whose values cannot describe a lens, and the lines of the
 // file the reader could not take), show tells one in words, add writes one
 // from a projection, a field of view and an image circle, detect finds the
-// image circle in photographs.
+// image circle in photographs, calibrate refines the right lens on the pairs
+// of a shoot.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -15,7 +16,11 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/conversion_options.h"
+#include "cli/lens_refinement_report.h"
+#include "cli/lens_saving.h"
 #include "cli/option_table.h"
+#include "conversion/batch_pairs.h"
+#include "conversion/lens_calibration.h"
 #include "conversion/lens_description.h"
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
@@ -60,18 +65,42 @@ constexpr std::array<OptionSpec, 9> kAddOptions{{
     {"help", 'h', nullptr, "show this help"},
 }};
 
+constexpr std::array<OptionSpec, 15> kCalibrateOptions{{
+    withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
+    kLeftLensOption,
+    kRightLensOption,
+    kLensesOption,
+    {"left-dir", 0, "DIR", "folder of the left images (default: input/left)"},
+    {"right-dir", 0, "DIR", "folder of the right images, paired with the left by name (default: input/right)"},
+    {"pairs", 0, "FILE", "the pairs instead, one a line, as batch --pairs reads them (names in input/)"},
+    withHelp(kRefineShapeOption, "fit the right lens's first shape term too"),
+    withHelp(kSaveLensesOption, "write the refined right lens as a new record named LENS+SUFFIX, beside\n"
+                                "                            the right lens's in the file it came from"),
+    withHelp(kThreadsOption, "threads (default: 0 = every hardware thread)"),
+    kMaxInputOption,
+    kIgnoreOrientationOption,
+    kJsonOption,
+    kHelpOption,
+    kQuietOption,
+}};
+
 constexpr const char* kListUsage = "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n";
 constexpr const char* kShowUsage = "usage: vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n";
 constexpr const char* kAddUsage =
     "usage: vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n";
 constexpr const char* kRemoveUsage = "usage: vistereo-cli lens remove [-C DIR] [--user] NAME\n";
 constexpr const char* kDetectUsage = "usage: vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
+constexpr const char* kCalibrateUsage =
+    "usage: vistereo-cli lens calibrate [-C DIR] --left-lens L --right-lens R (--left-dir D --right-dir D | --pairs FILE)\n"
+    "                                [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
 constexpr const char* kUsage =
     "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n"
     "       vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n"
     "       vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
     "       vistereo-cli lens remove [-C DIR] [--user] NAME\n"
-    "       vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
+    "       vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n"
+    "       vistereo-cli lens calibrate [-C DIR] --left-lens L --right-lens R (--left-dir D --right-dir D | --pairs FILE)\n"
+    "                                [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
 
 }  // namespace
 
@@ -101,6 +130,14 @@ const CommandHelp kLensDetectHelp{"lens detect", "find the image circle of a cir
                                   "of one camera together (each pixel at its brightest). Exit status 1 when there is\n"
                                   "no circle.",
                                   kDetectOptions};
+const CommandHelp kLensCalibrateHelp{
+    "lens calibrate", "refine the right lens against the left on the pairs of a shoot", kCalibrateUsage,
+    "Aligns up to 12 pairs of one rig, each with the right lens refined on its own, then refines\n"
+    "the right lens once more on the matches of all of them together: one rotation, one baseline\n"
+    "and one set of corrections for the shoot, steadier than any one pair's. A pair whose rotation\n"
+    "is far from the others' is left out. Prints each pair's residual and the pooled corrections\n"
+    "with their standard deviations; --save-lenses keeps them as a record.",
+    kCalibrateOptions};
 
 namespace {
 
@@ -218,25 +255,6 @@ std::filesystem::path targetFile(const ParsedOptions& options, std::ostream& err
     const auto user = userLensFileOfEnvironment();
     if (!user) printError(err, "--user: neither XDG_CONFIG_HOME nor HOME names an absolute folder for the user's lens file");
     return user.value_or(std::filesystem::path());
-}
-
-// The target's records, for a rewrite; false (with the error printed) when it
-// cannot be read, or holds lines the reader could not take, which a rewrite
-// would drop. A missing file is an empty registry.
-bool loadForRewrite(const std::filesystem::path& file, const std::string& what, LensRegistry& registry,
-                    std::ostream& err) {
-    RegistryLoadReport report;
-    LoadLensRegistry(registry, file, &report);
-    if (!report.found && report.problems.front().text != "does not exist") {
-        printError(err, file.string() + " " + report.problems.front().text);
-        return false;
-    }
-    if (report.found && !report.problems.empty()) {
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-        printError(err, what + ": " + file.string() + " has lines the reader cannot take; mend them first, they would be lost");
-        return false;
-    }
-    return true;
 }
 
 int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -435,12 +453,106 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitOk;
 }
 
+// The files of a pair, as the user gave them: "a.jpg, a.jpg".
+std::string pairNames(const BatchPair& pair) {
+    return pair.left.filename().string() + ", " + pair.right.filename().string();
+}
+
+int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kCalibrateOptions);
+    auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
+    if (!options.error.empty()) return usage(options.error);
+    for (const char* required : {"left-lens", "right-lens"})
+        if (!options.has(required)) return usage(std::string("missing --") + required);
+    if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
+        return usage("--pairs lists the images itself; leave out --left-dir and --right-dir");
+    const bool json = options.has("json"), quiet = options.has("quiet") || json;
+    int threads = 0;
+    if (const auto bad = readThreads(options, threads)) return usage(*bad);
+    ConversionRequest request;
+    request.workingDirectory = workingDirectoryOf(options);
+    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
+    const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, true, err);
+    if (!saving.usage.empty()) return usage(saving.usage);
+    if (saving.failed) return kExitFailed;
+
+    const std::filesystem::path& wd = request.workingDirectory;
+    const PairingResult pairing =
+        options.has("pairs")
+            ? readPairsFile(argumentPath(options.value("pairs"), wd), wd / "input", wd / "output", false)
+            : pairFolders(options.has("left-dir") ? argumentPath(options.value("left-dir"), wd) : wd / "input" / "left",
+                          options.has("right-dir") ? argumentPath(options.value("right-dir"), wd) : wd / "input" / "right",
+                          wd / "output", false);
+    auto fail = [&](const std::string& reason) {
+        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
+        printError(err, reason);
+        return kExitFailed;
+    };
+    if (!pairing.ok()) return fail(pairing.error);
+    if (pairing.pairs.size() > kMaxCalibrationPairs)
+        err << "vistereo-cli: note: " << pairing.pairs.size() << " pairs given; the first " << kMaxCalibrationPairs
+            << " are used\n";
+
+    const LensCalibration c = calibrateLenses(pairing.pairs, request, options.has("refine-shape"), threads);
+    for (const std::string& remark : sharedAlignmentRemarks(c.shared)) err << "vistereo-cli: warning: " << remark << "\n";
+    if (!c.ok) return fail(c.reason);
+
+    std::string pairsJson;
+    for (size_t k = 0; k < c.shared.attempts.size(); ++k) {
+        const SharedAlignment::Attempt& a = c.shared.attempts[k];
+        const alignment::AlignmentResult& r = a.alignment.result;
+        const alignment::PairFit& fit = c.pooledFits[k];
+        const bool alone = a.alignment.ok() && r.lensesRefined;
+        char line[320];
+        if (a.used)
+            std::snprintf(line, sizeof line,
+                          "%d matches; alone %.3f px with the records, %.3f px refined; pooled %.3f px on %d inliers",
+                          int(r.lensMatches.size()), r.lenses.residualBeforePixels, r.lenses.residualAfterPixels,
+                          fit.rmsPixels, fit.inliers);
+        else
+            std::snprintf(line, sizeof line, "not pooled");
+        if (!quiet) out << "pair " << a.index + 1 << " (" << pairNames(pairing.pairs[a.index]) << "): " << line << "\n";
+        pairsJson += std::string(pairsJson.empty() ? "" : ", ") + "{\"left\": " +
+                     jsonString(pairing.pairs[a.index].left.string()) +
+                     ", \"right\": " + jsonString(pairing.pairs[a.index].right.string()) +
+                     ", \"pooled\": " + (a.used ? "true" : "false");
+        if (alone)
+            pairsJson += ", \"matches\": " + std::to_string(r.lensMatches.size()) +
+                         ", \"alone_residual_before_px\": " + fixed(r.lenses.residualBeforePixels, 4) +
+                         ", \"alone_residual_after_px\": " + fixed(r.lenses.residualAfterPixels, 4) +
+                         ", \"alone_correction\": {\"axis_dx\": " + fixed(r.lenses.correction[1].axisDx, 4) +
+                         ", \"axis_dy\": " + fixed(r.lenses.correction[1].axisDy, 4) +
+                         ", \"scale\": " + fixed(r.lenses.correction[1].scale, 6) +
+                         ", \"shape\": " + fixed(r.lenses.correction[1].shape, 6) + "}";
+        if (a.used)
+            pairsJson += ", \"pooled_inliers\": " + std::to_string(fit.inliers) +
+                         ", \"pooled_residual_px\": " + fixed(fit.rmsPixels, 4);
+        if (!a.alignment.ok()) pairsJson += ", \"reason\": " + jsonString(a.alignment.error);
+        pairsJson += "}";
+    }
+    if (!quiet) out << "pooled over " << c.shared.used << (c.shared.used == 1 ? " pair" : " pairs") << ":\n"
+                    << lensRefinementText(c.pooled);
+    LensSaved saved;
+    if (saving.saving) {
+        saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);
+        std::ostringstream unsaid;  // --quiet: the errors only
+        if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
+        else if (!saved.ok) printError(err, saved.error);
+    }
+    if (json)
+        out << "{\"ok\": true, \"pairs\": [" << pairsJson << "]" << lensRefinementJson(c.pooled)
+            << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()) << "}\n";
+    if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
+    return saving.saving && !saved.ok ? kExitFailed : kExitOk;
+}
+
 }  // namespace
 
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         std::ostream& to = args.empty() ? err : out;
-        for (const CommandHelp* help : {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp}) {
+        for (const CommandHelp* help :
+             {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp}) {
             printCommandHelp(to, *help);
             to << "\n";
         }
@@ -452,6 +564,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
                               : args[0] == "add"  ? &kLensAddHelp
                               : args[0] == "remove" ? &kLensRemoveHelp
                               : args[0] == "detect" ? &kLensDetectHelp
+                              : args[0] == "calibrate" ? &kLensCalibrateHelp
                                                     : nullptr;
     if (!help) return usageError(err, "unknown lens command '" + args[0] + "'", kUsage, "lens");
     for (const std::string& a : rest)
@@ -463,6 +576,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (help == &kLensShowHelp) return runShow(rest, out, err);
     if (help == &kLensAddHelp) return runAdd(rest, out, err);
     if (help == &kLensRemoveHelp) return runRemove(rest, out, err);
+    if (help == &kLensCalibrateHelp) return runCalibrate(rest, out, err);
     return runDetect(rest, out, err);
 }
 

@@ -15,6 +15,7 @@
 #include "alignment/lens_refinement.h"
 #include "alignment/rotation.h"
 #include "alignment/working_view.h"
+#include "tests/support/far_field.h"
 #include "tests/support/stereo_scene.h"
 
 namespace vistereo {
@@ -23,39 +24,6 @@ namespace {
 using namespace alignment;
 using namespace testsupport;
 using testsupport::Rotation;
-
-cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
-cv::Vec3d vecOf(const Vec3& v) { return {v.x, v.y, v.z}; }
-
-// The far-field residual at output height 1024, in output pixels (RMS): for
-// directions d on a grid over the left half, the left half shows the source
-// pixel the left camera model sends d to and the right half the one the right
-// model sends R^T d to; what the true lenses see at those two pixels, both in
-// the left camera's frame, should be one direction. Directions either true
-// lens does not see inside its image are left out.
-double farFieldResidual(const StereoRig& rig, const CameraModel& left, const CameraModel& right,
-                        const cv::Matx33d& rotation) {
-    const cv::Matx33d truth = matrixOf(rig.rightToLeft());
-    double squares = 0.0;
-    int count = 0;
-    auto inside = [](const SynthLens& lens, const std::optional<cv::Point2d>& p) {
-        return p && p->x >= 0 && p->y >= 0 && p->x <= lens.width - 1 && p->y <= lens.height - 1;
-    };
-    for (int i = 8; i < 1024; i += 16)
-        for (int j = 8; j < 1024; j += 16) {
-            const cv::Vec3d d = halfPixelDirection(1024, {double(j), double(i)});
-            const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, d);
-            const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, rotation.t() * d);
-            if (!inside(rig.left.lens, l) || !inside(rig.right.lens, r)) continue;
-            const Vec3 seenLeft = cameraDirectionOfPixel(rig.left.lens, l->x, l->y);
-            const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->x, r->y);
-            if (std::isnan(seenLeft.x) || std::isnan(seenRight.x)) continue;
-            const double c = vecOf(seenLeft).dot(truth * vecOf(seenRight));
-            const double angle = std::acos(std::clamp(c, -1.0, 1.0)) * 1024.0 / std::numbers::pi;
-            squares += angle * angle, ++count;
-        }
-    return count > 100 ? std::sqrt(squares / count) : NAN;
-}
 
 struct Scene {
     StereoRig rig;

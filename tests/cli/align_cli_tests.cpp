@@ -11,8 +11,12 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "alignment/alignment.h"
 #include "cli/commands.h"
+#include "cli/lens_saving.h"
+#include "conversion/lens_selection.h"
 #include "engine/render.h"
+#include "tests/support/far_field.h"
 #include "tests/support/scratch.h"
 #include "tests/support/stereo_scene.h"
 #include "tests/support/synth.h"
@@ -193,8 +197,11 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
         return field(checked.out.substr(checked.out.find("\"misalignment_arcmin\"")), "rms");
     };
     ASSERT_EQ(cli(runConvertCommand, with({"--auto-align", "--height", "1024", "-o", "plain.png"})).status, 0);
-    const Outcome refined = cli(runConvertCommand, with({"--auto-align", "--refine-lenses", "--height", "1024", "-o", "refined.png"}));
+    const Outcome refined = cli(runConvertCommand, with({"--auto-align", "--refine-lenses", "--height", "1024", "-o",
+                                                         "refined.png", "--save-lenses", " convert"}));
     ASSERT_EQ(refined.status, 0) << refined.err;
+    EXPECT_NE(refined.out.find("saved the refined right lens as record #3 \"Wide convert\""), std::string::npos)
+        << refined.out;
     EXPECT_NE(refined.out.find("right lens refined against the left"), std::string::npos) << refined.out;
     const double plain = misalignment("plain.png"), corrected = misalignment("refined.png");
     std::printf("[ figures  ] misalignment RMS of the output: %.2f' plain, %.2f' with the lenses refined\n", plain, corrected);
@@ -207,21 +214,196 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
         SCOPED_TRACE(once ? "align once" : "each pair");
         std::filesystem::remove(dir / "output" / "a.jpg");
         std::vector<std::string> args = batch;
-        if (once) args.push_back("--align-once");
+        if (once) args.insert(args.end(), {"--align-once", "--save-lenses", " batch"});
         const Outcome b = cli(runBatchCommand, args);
         ASSERT_EQ(b.status, 0) << b.out << b.err;
+        if (once) EXPECT_NE(b.out.find("saved the refined right lens as record #4 \"Wide batch\""), std::string::npos) << b.out;
         EXPECT_LT(misalignment("a.jpg"), 0.6 * plain);
     }
 
     const struct { std::vector<std::string> args; Command command; const char* mentions; } usage[] = {
         {with({"--points", "400,800,401,801,450,450,450,450", "--refine-lenses", "-o", "x.png"}), runConvertCommand,
          "--refine-lenses goes with --auto-align"},
-        {with({"--refine-shape"}), runAlignCommand, "--refine-shape goes with --refine-lenses"}};
+        {with({"--refine-shape"}), runAlignCommand, "--refine-shape goes with --refine-lenses"},
+        {{"-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide", "--auto-align", "--refine-lenses",
+          "--save-lenses", "x"},
+         runBatchCommand, "--save-lenses in a batch goes with --align-once"}};
     for (const auto& u : usage) {
         const Outcome f = cli(u.command, u.args);
         EXPECT_EQ(f.status, 2) << f.err;
         EXPECT_NE(f.err.find(u.mentions), std::string::npos) << f.err;
     }
+}
+
+// The right lens record of a rig with parallax is wrong (its axis point 6
+// dots off, its radius 2 % too large): align --refine-lenses --save-lenses
+// writes the refined lens as a new record beside it, and that record alone,
+// used without refinement, lines the far field up with the left; the old
+// records keep their bytes. A second save of the name, an 11th record, an
+// empty suffix and a refinement set aside save nothing and name the file.
+TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
+    using namespace testsupport;
+    std::filesystem::create_directories(dir / "input");
+    const SynthLens lens = SynthLens::equidistant(1200, 900);
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6));
+    const StereoScene scene = spheresOneToSixMetres();
+    const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
+    cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
+    // Equidistant records with the radius at 90 degrees (no field of view given).
+    const std::string records = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
+                                recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+    const std::filesystem::path ini = dir / "Vistereo.ini";
+    writeFile(ini, records);
+    const std::vector<std::string> args{"-C", dir.string(), "--left", "L.png", "--right", "R.png",
+                                        "--left-lens", "True", "--right-lens", "Wide", "--refine-lenses"};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), args.begin(), args.end());
+        return more;
+    };
+
+    const Outcome saved = cli(runAlignCommand, with({"--save-lenses", " fit", "--json"}));
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    EXPECT_NE(saved.out.find("\"saved_lens\": {\"ok\": true, \"name\": \"Wide fit\""), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("rounded to whole dots"), std::string::npos) << saved.out;
+    const std::string after = readFile(ini);
+    EXPECT_EQ(after.substr(0, records.size()), records) << "the old records keep their bytes";
+    LensRegistry registry;
+    LoadLensRegistry(registry, ini);
+    ASSERT_EQ(registry.count, 3);
+    EXPECT_EQ(registry.records[2].name, "Wide fit");
+
+    // The saved record, prepared as any record is, without refinement.
+    auto camera = [&](const LensRecord& record) {
+        const LensSettings settings = lensSettingsOf(record);
+        const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
+        return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
+    };
+    const alignment::CameraModel trueLeft = camera(registry.records[0]);
+    double farField[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        const alignment::CameraModel rightCamera = camera(registry.records[k == 0 ? 1 : 2]);
+        const alignment::AlignmentResult r = alignment::estimateAlignment(trueLeft, left, rightCamera, right);
+        ASSERT_TRUE(r.ok) << r.reason;
+        farField[k] = farFieldResidual(rig, trueLeft, rightCamera, r.rotationMatrix());
+    }
+    std::printf("[ figures  ] far field at height 1024: %.3f px with the wrong record, %.3f px with the saved one\n",
+                farField[0], farField[1]);
+    EXPECT_GT(farField[0], 0.3) << "the wrong record shows";
+    EXPECT_LT(farField[1], 0.15);
+
+    // Refusals: nothing written, the file named.
+    std::string ten = records;
+    for (int k = 0; k < 8; ++k) ten += recordText("Other " + std::to_string(k), {"3", "450", "4", "600", "450", "1"});
+    const struct {
+        const char* name;
+        std::string file;  // the registry before
+        std::vector<std::string> more;
+        int status;
+        const char* mentions;
+    } refusals[] = {
+        {"a name taken", after, {"--save-lenses", " fit"}, 1, "record #3 of "},
+        {"an 11th record", ten, {"--save-lenses", " fit"}, 1, "already holds 10 records"},
+        {"an empty suffix", records, {"--save-lenses", ""}, 2, "must not take its name"},
+    };
+    for (const auto& f : refusals) {
+        SCOPED_TRACE(f.name);
+        writeFile(ini, f.file);
+        const Outcome refused = cli(runAlignCommand, with(f.more));
+        EXPECT_EQ(refused.status, f.status) << refused.err;
+        EXPECT_NE(refused.err.find(f.mentions), std::string::npos) << refused.err;
+        if (f.status == 1) EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err;
+        EXPECT_EQ(readFile(ini), f.file);
+    }
+    const Outcome plain = cli(runAlignCommand, {"-C", dir.string(), "--left", "L.png", "--right", "R.png", "--left-lens",
+                                                "True", "--right-lens", "Wide", "--save-lenses", "x"});
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find("--save-lenses goes with --refine-lenses"), std::string::npos) << plain.err;
+
+    // A refinement set aside saves nothing and says why.
+    writeFile(ini, records);
+    const cli::LensSaving target{ini, registry.records[1], "Wide set aside"};
+    const cli::LensSaved aside = cli::saveRefinedLens(target, {1200, 900}, RefinedLenses{},
+                                                      "the refined lenses are not used: with them the misalignment is worse");
+    EXPECT_FALSE(aside.ok);
+    EXPECT_EQ(aside.error, "nothing saved to " + ini.string() +
+                               ": the refined lenses are not used: with them the misalignment is worse");
+    EXPECT_EQ(readFile(ini), records);
+}
+
+// Three pairs of one rig looking in different directions, its right lens
+// record wrong (axis point 6 dots off, radius 2 % too large): lens calibrate
+// pools their matches into one correction at least as close to the truth as
+// the worst single pair's, and the record it saves lines the far field up
+// without refinement.
+TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
+    using namespace testsupport;
+    for (const char* folder : {"input/left", "input/right"}) std::filesystem::create_directories(dir / folder);
+    const SynthLens lens = SynthLens::equidistant(1200, 900);
+    const StereoScene scene = spheresOneToSixMetres();
+    const Rotation rightToLeft = Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6);
+    std::vector<StereoRig> rigs;
+    std::vector<cv::Mat> lefts, rights;
+    for (const double yaw : {0.0, 35.0, -30.0}) {
+        rigs.push_back(StereoRig::sideBySide(lens, lens, rightToLeft, 0.065, {1, 0, 0},
+                                             Rotation::fromYawPitchRoll(yaw, yaw == 0.0 ? 0.0 : 10.0, 0.0)));
+        lefts.push_back(renderView(scene, rigs.back().left)), rights.push_back(renderView(scene, rigs.back().right));
+        const std::string name = "p" + std::to_string(rigs.size()) + ".png";
+        cv::imwrite((dir / "input" / "left" / name).string(), lefts.back());
+        cv::imwrite((dir / "input" / "right" / name).string(), rights.back());
+    }
+    const std::string records = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
+                                recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+    writeFile(dir / "Vistereo.ini", records);
+    const Outcome r = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide",
+                                           "--save-lenses", " shoot", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("\"pooled\": false"), std::string::npos) << r.out;
+
+    // The truth the right record misses: its axis point 6 dots left, its scale 450 / 459.
+    const double trueScale = 450.0 / 459.0;
+    auto errors = [&](const std::string& json) {
+        return std::pair{std::hypot(field(json, "axis_dx") + 6.0, field(json, "axis_dy")),
+                         std::abs(field(json, "scale") - trueScale)};
+    };
+    double worstAxis = 0.0, worstScale = 0.0;
+    for (size_t at = r.out.find("\"alone_correction\""); at != std::string::npos;
+         at = r.out.find("\"alone_correction\"", at + 1)) {
+        const auto [axis, scale] = errors(r.out.substr(at, r.out.find('}', at) - at));
+        worstAxis = std::max(worstAxis, axis), worstScale = std::max(worstScale, scale);
+    }
+    const std::string right = r.out.substr(r.out.find("\"right\": {"));
+    const std::string pooled = "\"axis_dx\": " + std::to_string(field(right.substr(right.find("\"axis_dx\"")), "value")) +
+                               ", \"axis_dy\": " + std::to_string(field(right.substr(right.find("\"axis_dy\"")), "value")) +
+                               ", \"scale\": " + std::to_string(field(right.substr(right.find("\"scale\"")), "value"));
+    const auto [axis, scale] = errors(pooled);
+    std::printf("[ figures  ] axis point off the truth by %.3f dots pooled, %.3f for the worst pair; scale by %.6f, "
+                "%.6f\n", axis, worstAxis, scale, worstScale);
+    EXPECT_GT(worstAxis, 0.0) << "three pairs refined alone: " << r.out;
+    EXPECT_LE(axis, worstAxis);
+    EXPECT_LE(scale, worstScale);
+
+    // The saved record alone, without refinement, on the first pair.
+    LensRegistry registry;
+    LoadLensRegistry(registry, dir / "Vistereo.ini");
+    ASSERT_EQ(registry.count, 3);
+    EXPECT_EQ(registry.records[2].name, "Wide shoot");
+    EXPECT_EQ(readFile(dir / "Vistereo.ini").substr(0, records.size()), records);
+    auto camera = [&](const LensRecord& record) {
+        const LensSettings settings = lensSettingsOf(record);
+        const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
+        return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
+    };
+    const alignment::CameraModel leftCamera = camera(registry.records[0]), rightCamera = camera(registry.records[2]);
+    const alignment::AlignmentResult aligned = alignment::estimateAlignment(leftCamera, lefts[0], rightCamera, rights[0]);
+    ASSERT_TRUE(aligned.ok) << aligned.reason;
+    const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotationMatrix());
+    std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
+    EXPECT_LT(farField, 0.15);
+
+    const Outcome both = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens",
+                                              "Wide", "--pairs", "p.txt", "--left-dir", "x"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("--pairs lists the images itself"), std::string::npos) << both.err;
 }
 
 // The numbers of a JSON array after `key`.
@@ -314,6 +496,19 @@ TEST_F(AlignCliTest, RealPairIsNotMadeWorseByTheLensRefinement) {
     if (refined.out.find("\"applied\": false") != std::string::npos) {
         EXPECT_NE(refined.out.find("the refined lenses are not used: "), std::string::npos) << refined.out;
     }
+
+    // Calibrated on this pair alone, the lens lowers the residual off the
+    // epipolar planes by trading its axis point against the baseline: judged
+    // by what the pair then shows, it is set aside and nothing is saved.
+    testsupport::writeFile(dir / "pairs.txt", "001L.JPG,001R.JPG\n");
+    const std::string registry = testsupport::readFile(dir / "Vistereo.ini");
+    const Outcome calibrated = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "L", "--right-lens",
+                                                    "R", "--pairs", "pairs.txt", "--save-lenses", " fit", "--json"});
+    EXPECT_EQ(calibrated.status, 1) << calibrated.out << calibrated.err;
+    EXPECT_NE(calibrated.out.find("\"applied\": false"), std::string::npos) << calibrated.out;
+    EXPECT_NE(calibrated.err.find("nothing saved to " + (dir / "Vistereo.ini").string()), std::string::npos)
+        << calibrated.err;
+    EXPECT_EQ(testsupport::readFile(dir / "Vistereo.ini"), registry);
 }
 
 }  // namespace
