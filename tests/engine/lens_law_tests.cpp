@@ -71,11 +71,18 @@ const ProjectionCase kProjections[] = {
     {"polynomial 195 corrected", MappingKind::Polynomial, 195, {0.012, -0.0009, 0, 0}, {0.7, 0.2, 1.005, 0.002}},
 };
 
-// theta -> r -> theta, and direction -> source position -> direction, within 1e-9 rad out to the rim of the circle.
-TEST(Projections, RoundTripUpToTheFieldOfView) {
+// theta -> r -> theta, and direction -> source position -> direction, within 1e-9 rad out to the rim of the
+// circle. The stated field of view fixes the scale: the circle's rim lies at the record's radius, and the law's own
+// shape holds in between (equidistant: half the angle, half the radius).
+TEST(Projections, RoundTripUpToTheFieldOfViewWhichSetsTheRadiusOfTheCircle) {
     for (const ProjectionCase& c : kProjections) {
         SCOPED_TRACE(c.name);
-        EyeGeometry eye = eyeOf(projectionLens(c.kind, c.fov, 1900, c.poly));
+        const EyeGeometry uncorrected = eyeOf(projectionLens(c.kind, c.fov, 1900, c.poly));
+        EXPECT_NEAR(radialDistance(uncorrected, uncorrected.circleTheta), 1900.0, 1e-9);
+        const SourcePosition rimAt = projectToImage(uncorrected, uncorrected.circleTheta, 0.0);
+        EXPECT_NEAR(rimAt.column, 3000.0 + 1900.0, 1e-9);
+        EXPECT_NEAR(rimAt.row, 2000.0, 1e-9);
+        EyeGeometry eye = uncorrected;
         eye.correction = c.correction;
         const double rim = c.fov * 0.5 * kTrueDegree;
         EXPECT_NEAR(eye.circleTheta, rim, 1e-15);
@@ -94,19 +101,6 @@ TEST(Projections, RoundTripUpToTheFieldOfView) {
             worst = std::max({worst, std::abs(d.x - want.x), std::abs(d.y - want.y), std::abs(d.z - want.z)});
         }
         EXPECT_LT(worst, 1e-9);
-    }
-}
-
-// The stated field of view fixes the scale: the circle's rim lies at the record's radius, and the law's own shape
-// holds in between (equidistant: half the angle, half the radius).
-TEST(Projections, FieldOfViewSetsTheRadiusOfTheCircle) {
-    for (const ProjectionCase& c : kProjections) {
-        SCOPED_TRACE(c.name);
-        const EyeGeometry eye = eyeOf(projectionLens(c.kind, c.fov, 1900, c.poly));
-        EXPECT_NEAR(radialDistance(eye, eye.circleTheta), 1900.0, 1e-9);
-        const SourcePosition rim = projectToImage(eye, eye.circleTheta, 0.0);
-        EXPECT_NEAR(rim.column, 3000.0 + 1900.0, 1e-9);
-        EXPECT_NEAR(rim.row, 2000.0, 1e-9);
     }
     EXPECT_NEAR(radialDistance(eyeOf(projectionLens(MappingKind::Equidistant, 190, 1900)), 47.5 * kTrueDegree), 950.0, 1e-9);
     // Stereographic: r = 2 f tan(theta / 2); 90 degrees of a 180-degree circle lands on the rim, 45 at tan(22.5).
@@ -186,49 +180,40 @@ TEST(Corrections, TheGeneralArithmeticAgreesWithTheFixedOne) {
     }
 }
 
-// A camera whose lens sits 3.5 px right, 2.25 px up and images 2 % larger than its record says: the record alone
-// converts it visibly worse than the record with the matching correction, which meets the truth.
-TEST(Corrections, UndoAShiftedAndScaledEye) {
+// Conversions against a known truth, each with the right eye and a wrong one: a camera whose lens sits 3.5 px right,
+// 2.25 px up and images 2 % larger than its record says, converted with the matching correction and with the record
+// alone; an equidistant 190-degree circle cut by the sensor's sides, with the new kind and its field of view and as
+// an equisolid lens of the same circle (radius at 90 degrees = 600 sin(45) / sin(47.5)).
+TEST(Projections, PhotographsConvertToTheirTruthOnlyThroughTheRightEye) {
     using namespace testsupport;
     const cv::Mat& pano = panorama();
-    SynthLens truth = SynthLens::equisolid(1200, 1200);
-    truth.axisX += 3.5, truth.axisY -= 2.25, truth.radius180 *= 1.02;
-    const cv::Mat photo = renderFisheye(pano, truth, {});
     const int n = 512;
-    const cv::Mat want = frontHemisphere(pano, n);
-    auto convert = [&](const LensCorrection& correction) {
-        EyeGeometry eye = eyeGeometryOf(SynthLens::equisolid(1200, 1200));
-        eye.correction = correction;
-        return convertLeft(eye, photo, n);
-    };
-    const cv::Mat inner = innerDisc(n);
-    const double uncorrected = psnr(convert({}), want, inner);
-    const double corrected = psnr(convert({3.5, -2.25, 1.02, 0.0}), want, inner);
-    EXPECT_GT(corrected, 30.0);
-    EXPECT_GT(corrected, uncorrected + 6.0) << uncorrected;
-}
-
-// An equidistant 190-degree circle cut by the sensor's sides converts to its truth with the new kind and its field
-// of view, and clearly worse when registered as an equisolid lens of the same circle.
-TEST(Projections, EquidistantPhotographMeetsItsTruth) {
-    using namespace testsupport;
-    const cv::Mat& pano = panorama();
+    const cv::Mat want = frontHemisphere(pano, n), inner = innerDisc(n);
+    SynthLens shifted = SynthLens::equisolid(1200, 1200);
+    shifted.axisX += 3.5, shifted.axisY -= 2.25, shifted.radius180 *= 1.02;
     CircleShot shot;
     shot.width = 1100, shot.height = 1300, shot.centreX = 550, shot.centreY = 650, shot.radius = 600;
-    const cv::Mat photo = renderCircleShot(pano, shot);
-    const int n = 512;
-    const cv::Mat want = frontHemisphere(pano, n);
-    auto convert = [&](MappingKind kind, double fov, int32_t radius) {
+    auto cut = [&](MappingKind kind, double fov, int32_t radius) {
         LensSettings lens = projectionLens(kind, fov, radius);
         lens.axisX = 550, lens.axisY = 650;
-        return convertLeft(eyeOf(lens, shot.width, shot.height), photo, n);
+        return eyeOf(lens, shot.width, shot.height);
     };
-    const cv::Mat inner = innerDisc(n);
-    const double right = psnr(convert(MappingKind::Equidistant, 190, 600), want, inner);
-    // The equisolid record of the same 190-degree circle: radius at 90 degrees = 600 sin(45) / sin(47.5).
-    const double wrong = psnr(convert(MappingKind::Equisolid, 0, 575), want, inner);
-    EXPECT_GT(right, 30.0);
-    EXPECT_GT(right, wrong + 4.0) << wrong;
+    auto recorded = [](LensCorrection correction) {
+        EyeGeometry eye = eyeGeometryOf(SynthLens::equisolid(1200, 1200));
+        eye.correction = correction;
+        return eye;
+    };
+    const struct { const char* name; cv::Mat photo; EyeGeometry right, wrong; double margin; } cases[] = {
+        {"shifted and scaled eye", renderFisheye(pano, shifted, {}), recorded({3.5, -2.25, 1.02, 0.0}), recorded({}), 6.0},
+        {"equidistant 190 degrees", renderCircleShot(pano, shot), cut(MappingKind::Equidistant, 190, 600),
+         cut(MappingKind::Equisolid, 0, 575), 4.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double right = psnr(convertLeft(c.right, c.photo, n), want, inner);
+        const double wrong = psnr(convertLeft(c.wrong, c.photo, n), want, inner);
+        EXPECT_GT(right, 30.0);
+        EXPECT_GT(right, wrong + c.margin) << wrong;
+    }
 }
 
 }  // namespace
