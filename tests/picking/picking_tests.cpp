@@ -42,8 +42,7 @@ TEST(TemplateSearch, ScoreMapAndBestPlacementEqualMatchTemplateBitForBitAndTiesG
     const FisheyePair& pair = fisheyePair();
     const cv::Mat templ = pair.left(cv::Rect(700 - kTemplateOffset, 500 - kTemplateOffset, kTemplateSize, kTemplateSize)).clone();
     const struct { int rows; TemplateSearchOptions options; } cases[] = {
-        {1200, {2, 2}}, {1200, {1, 1}}, {1200, {3, 1}}, {1200, {2, 3}}, {250, {2, 1}},
-        {256, {2, 1}},  {500, {2, 1}},  {493, {2, 1}},  {731, {2, 1}}};
+        {1200, {3, 1}}, {1200, {2, 3}}, {250, {2, 1}}, {256, {2, 1}}, {500, {2, 1}}, {493, {2, 1}}, {731, {2, 1}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.rows << " rows, " << c.options.threads << " threads, "
                                           << c.options.blocksPerStrip << " blocks per strip");
