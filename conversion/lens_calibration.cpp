@@ -73,7 +73,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
         pooledMatches.insert(pooledMatches.end(), m.begin(), m.end());
     }
     if (!first) {
-        out.reason = describeSharedAlignment(out.shared);
+        out.error = describeSharedAlignment(out.shared);
         return out;
     }
 
@@ -86,7 +86,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     plain.refinedLenses = {};
     PreparedPair prepared;
     if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
-        out.reason = refused->explained();
+        out.error = refused->explained();
         return out;
     }
 
@@ -99,8 +99,8 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     const alignment::CameraModel left = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[0]);
     const alignment::CameraModel right = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[1]);
     out.pooled = alignment::refineLenses(left, right, pooledMatches, options);
-    if (!out.pooled.ok) {
-        out.reason = "the pooled refinement failed: " + out.pooled.reason;
+    if (!out.pooled.ok()) {
+        out.error = "the pooled refinement failed: " + out.pooled.error;
         return out;
     }
     // As for one pair: refined lenses that line the pairs up worse than the records are not kept.
@@ -111,7 +111,6 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     if (!worse.empty()) out.pooled.setAside(left, right, worse);
     out.lenses.corrections = out.pooled.correction;
     if (out.pooled.lawReplaced) out.lenses.laws[1] = out.pooled.rightMapping;
-    out.ok = true;
     return out;
 }
 
