@@ -26,9 +26,11 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     applyRefinedLenses(lenses, refined);
     double misalignment[2] = {}, vertical[2] = {};
     int counted = 0;
+    InputReadOptions reading = readOptionsOf(request);
+    reading.threads = threads;  // the pair's two pictures read at once only when the caller allows two threads
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
         if (!a.used) continue;
-        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, readOptionsOf(request));
+        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, reading);
         if (!images.left.ok() || !images.right.ok()) continue;
         const PairAlignment byRecords = alignImages(images.left.pixels, images.right.pixels, records, threads);
         const PairAlignment byPooled = alignImages(images.left.pixels, images.right.pixels, refined, threads);
