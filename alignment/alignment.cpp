@@ -228,7 +228,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         candidates.push_back({index, std::abs(signedParallax(pose.rotation, pose.baseline, p)), *l});
     }
     if (candidates.size() < 2) {
-        s.reason = "fewer than two inliers lie within 65 degrees of both lens axes";
+        s.error = "fewer than two inliers lie within 65 degrees of both lens axes";
         return s;
     }
     // The farthest: parallax within a working pixel, or else the 30% least.
@@ -260,10 +260,11 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         for (size_t j = i + 1; j < snaps.size(); ++j)
             widest = std::max(widest, std::acos(std::clamp(directions[i].dot(directions[j]), -1.0, 1.0)));
     if (widest < 20.0 * kDegree) {
-        s.reason = "no two far inliers are 20 degrees apart";
+        s.error = "no two far inliers are 20 degrees apart";
         return s;
     }
     double bestError = 1e9;
+    bool found = false;
     for (size_t i = 0; i < snaps.size(); ++i)
         for (size_t j = i + 1; j < snaps.size(); ++j) {
             const double separation = std::acos(std::clamp(directions[i].dot(directions[j]), -1.0, 1.0));
@@ -275,13 +276,13 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
             const double error = rotationAngle(route.t() * pose.rotation);
             if (!std::isfinite(error) || error >= bestError) continue;
             bestError = error;
-            s.ok = true;
+            found = true;
             s.leftA = a.left, s.rightA = a.right, s.leftB = b.left, s.rightB = b.right;
             s.separationDegrees = separation / kDegree;
             s.parallaxDegrees = std::max(candidates[owner[i]].parallax, candidates[owner[j]].parallax) / kDegree;
             s.routeErrorDegrees = error / kDegree;
         }
-    if (!s.ok) s.reason = "no pair of far inliers gives usable integer points for the A/B route";
+    if (!found) s.error = "no pair of far inliers gives usable integer points for the A/B route";
     return s;
 }
 
@@ -330,9 +331,9 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     result.correspondences.clear();
     result.inliers = static_cast<int>(pose.inliers.size());
     const Failure judged =
-        pose.ok ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
+        pose.ok() ? judgeInliers(result.inliers, result.matches, options.minInliers, options.minInlierShare, reason)
                 : Failure::Unrelated;
-    if (!pose.ok) reason = "no stereo geometry fits the " + countText(result.matches, "match");
+    if (!pose.ok()) reason = "no stereo geometry fits the " + countText(result.matches, "match");
     if (judged == Failure::Unrelated && !lawAdvice.empty()) reason = lawAdvice;
     if (judged != Failure::None) return judged;
 
@@ -421,11 +422,11 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                   const CameraModel& rightCamera, const cv::Mat& rightImage,
                                   const AlignmentOptions& options) {
     AlignmentResult result;
+    result.suggested.error = "the pair was not aligned";
     const auto start = Clock::now();
     auto fail = [&](Failure failure, std::string reason) {
-        result.ok = false;
         result.failure = failure;
-        result.reason = std::move(reason);
+        result.error = std::move(reason);
         result.seconds.total = secondsSince(start);
         return result;
     };
@@ -489,7 +490,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
             result.seconds.estimation += secondsSince(stage);
             if (!lawAdvice.empty() && refined.lawAdvice.empty()) refined.lawAdvice = lawAdvice;
             lawAdvice = refined.lawAdvice;
-            if (!refined.ok) return fail(Failure::Unrelated, lawAdvice.empty() ? refined.reason : lawAdvice);
+            if (!refined.ok()) return fail(Failure::Unrelated, lawAdvice.empty() ? refined.error : lawAdvice);
             if (result.lensesRefined) {
                 // The records' residual is the first pass's; the law is the one the first pass chose.
                 refined.residualBeforePixels = result.lenses.residualBeforePixels;
@@ -570,7 +571,6 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         } else if (fitted != Failure::None) {
             return fail(fitted, reason);
         }
-        result.ok = true;
         result.seconds.total = secondsSince(start);
         return result;
     } catch (const std::exception& e) {
@@ -586,11 +586,10 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
     m.fusionLimitArcmin = options.fusionLimitArcmin;
     const auto start = Clock::now();
     auto fail = [&](Failure failure, std::string reason) {
-        m.ok = false;
         m.failure = failure;
-        m.reason = std::move(reason);
+        m.error = std::move(reason);
         m.verdict = Verdict::Unknown;
-        m.verdictText = "not measured: " + m.reason;
+        m.verdictText = "not measured: " + m.error;
         m.seconds.total = secondsSince(start);
         return m;
     };
@@ -647,7 +646,7 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
         m.seconds.estimation = secondsSince(stage);
         m.inliers = static_cast<int>(pose.inliers.size());
-        if (!pose.ok) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
+        if (!pose.ok()) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
         const Failure judged = judgeInliers(m.inliers, m.matches, options.minInliers, 0.3, reason);
         if (judged != Failure::None) return fail(judged, reason);
 
@@ -694,7 +693,6 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
             text << ", beyond the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
         }
         m.verdictText = text.str();
-        m.ok = true;
         m.seconds.total = secondsSince(start);
         return m;
     } catch (const std::exception& e) {

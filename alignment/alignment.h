@@ -24,7 +24,7 @@
 // degrees of yaw, -1 of pitch, 1.5 of roll) reads back as 2, -1, 1.5.
 //
 // Nothing here prints or throws: failures come back as a Failure code and a
-// sentence saying why.
+// sentence saying why (base/fallible.h).
 #pragma once
 
 #include <array>
@@ -39,6 +39,7 @@
 #include "alignment/rotation.h"
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
+#include "base/fallible.h"
 #include "engine/params.h"
 
 namespace vistereo::alignment {
@@ -62,9 +63,8 @@ struct Spread {
 // Points A and B for the existing A/B route: two far inliers well apart,
 // as integer positions in the left and the right fisheye image, chosen so
 // that the route's rotation (pointRouteRotation) comes out close to R.
-struct SuggestedPoints {
-    bool ok = false;
-    std::string reason;  // why there is no suggestion
+// `error`: why there is no suggestion.
+struct SuggestedPoints : Fallible {
     ImagePoint leftA, rightA, leftB, rightB;  // column, row of the source images
     double separationDegrees = 0.0;  // angle between A and B
     double parallaxDegrees = 0.0;    // the larger parallax of the two (how far from infinity they are)
@@ -130,10 +130,9 @@ struct AlignmentOptions {
     double refitPixels = 0.5;
 };
 
-struct AlignmentResult {
-    bool ok = false;
+// `error`: why it failed, with `failure` saying which way.
+struct AlignmentResult : Fallible {
     Failure failure = Failure::None;
-    std::string reason;   // why it failed (empty when ok)
     std::string warning;  // ok but suspect: the baseline points far from +x (images swapped? not a side-by-side rig?)
 
     std::array<double, 9> rotation{1, 0, 0, 0, 1, 0, 0, 0, 1};  // R, row-major: u_L = R u_R
@@ -231,10 +230,9 @@ struct MeasureOptions {
     int threads = 0;  // as in AlignmentOptions
 };
 
-struct StereoMeasurement {
-    bool ok = false;
+// `error`: why it was not measured, with `failure` saying which way.
+struct StereoMeasurement : Fallible {
     Failure failure = Failure::None;
-    std::string reason;
 
     int halfSize = 0;              // N: the image is 2N x N
     double arcminPerPixel = 0.0;   // 180 * 60 / N

@@ -231,10 +231,10 @@ ImageCircle detectImageCircle(const cv::Mat& brightness) {
     ImageCircle out;
     CV_Assert(brightness.type() == CV_8UC1);
     if (brightness.cols < 16 || brightness.rows < 16) {
-        out.reason = "the picture is too small to find a circle in";
+        out.error = "the picture is too small to find a circle in";
         return out;
     }
-    auto guess = coarseCircle(brightness, out.reason);
+    auto guess = coarseCircle(brightness, out.error);
     if (!guess) return out;
 
     // Twice along the rays: a wide window around the first estimate, then a
@@ -260,15 +260,14 @@ ImageCircle detectImageCircle(const cv::Mat& brightness) {
     out.rimSeen = static_cast<double>(std::count(seen.begin(), seen.end(), true)) / kRays;
     out.residualPx = inliers.empty() ? 0.0 : std::sqrt(sum / inliers.size());
     if (inliers.size() < 30 || out.rimSeen < 0.1) {
-        out.reason = "too little of a circular rim is visible (" + std::to_string(inliers.size()) + " points)";
+        out.error = "too little of a circular rim is visible (" + std::to_string(inliers.size()) + " points)";
         return out;
     }
     if (inliers.size() < 0.5 * points.size()) {
-        out.reason = "the edge of the dark surround is not a circle (" + std::to_string(inliers.size()) + " of " +
+        out.error = "the edge of the dark surround is not a circle (" + std::to_string(inliers.size()) + " of " +
                      std::to_string(points.size()) + " edge points lie on one)";
         return out;
     }
-    out.ok = true;
     return out;
 }
 

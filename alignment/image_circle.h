@@ -20,16 +20,17 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/fallible.h"
+
 namespace vistereo::alignment {
 
-struct ImageCircle {
-    bool ok = false;
+// `error`: why there is no circle.
+struct ImageCircle : Fallible {
     double centreX = 0.0, centreY = 0.0;  // pixel columns and rows, pixel centres at whole numbers
     double radius = 0.0;                  // dots
     double rimSeen = 0.0;                 // share of the circle's circumference where the rim was found
     double residualPx = 0.0;              // RMS distance of those rim points from the circle
     int rimPoints = 0;                    // rim points the circle was fitted to
-    std::string reason;                   // why there is no circle (ok false)
 };
 
 // The brightest value of each pixel over the frames given so far, each

@@ -404,8 +404,8 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     loose.inlierThreshold = options.looseInlierPixels * options.pixelRadians;
     loose.maxParallax = options.maxParallaxRadians;
     const PoseEstimate start = estimateRelativePose(pairs, loose);
-    if (!start.ok) {
-        out.reason = "no stereo geometry fits the " + std::to_string(pairs.size()) + " matches, even loosely";
+    if (!start.ok()) {
+        out.error = "no stereo geometry fits the " + std::to_string(pairs.size()) + " matches, even loosely";
         return out;
     }
     // Whether parallax shows is judged with the alignment's own threshold
@@ -414,8 +414,8 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     PoseOptions strictOptions = loose;
     strictOptions.inlierThreshold = options.inlierPixels * options.pixelRadians;
     const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
-    const bool observed = start.baselineObserved || (strict.ok && strict.baselineObserved);
-    const cv::Vec3d baseline = strict.ok && strict.baselineObserved ? strict.baseline : start.baseline;
+    const bool observed = start.baselineObserved || (strict.ok() && strict.baselineObserved);
+    const cv::Vec3d baseline = strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline;
     const Start first{start.rotation, baseline, start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
@@ -462,11 +462,10 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     }
 
     if (best.inliers.size() < 8) {
-        out.reason = "too few matches fit one stereo geometry with the lenses refined";
+        out.error = "too few matches fit one stereo geometry with the lenses refined";
         return out;
     }
     const Model& m = best.fit.model;
-    out.ok = true;
     out.correction[1] = m.lens;
     out.right = bestCamera.withCorrection(m.lens);
     const MatP& c = best.fit.covariance;

@@ -37,6 +37,7 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/working_view.h"
+#include "base/fallible.h"
 
 namespace vistereo::alignment {
 
@@ -54,9 +55,8 @@ struct SourceMatch {
     cv::Point2d left, right;
 };
 
-struct LensRefinement {
-    bool ok = false;
-    std::string reason;  // why not (too few matches, no geometry fits)
+// `error`: why not (too few matches, no geometry fits).
+struct LensRefinement : Fallible {
     // The eyes as refined: the left one as its record has it; the right one
     // with its correction (and, when the record's law did not fit and another
     // did, that law).

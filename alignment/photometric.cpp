@@ -461,13 +461,13 @@ ColourSamples colourSamplesOfSideBySide(const cv::Mat& sideBySide, const std::ve
 ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& options) {
     ColourMatch m;
     if (!s.error.empty()) {
-        m.reason = s.error;
+        m.error = s.error;
         return m;
     }
     m.pixels = static_cast<int>(s.left.size());
     m.shown = s.shown, m.near = s.near, m.clipped = s.clipped, m.black = s.black;
     if (m.pixels < kMinSamples) {
-        m.reason = "too few far-field pixels in common to compare (" + std::to_string(m.pixels) + " of " +
+        m.error = "too few far-field pixels in common to compare (" + std::to_string(m.pixels) + " of " +
                    std::to_string(s.shown) + " shown by both eyes; " + std::to_string(s.near) + " near, " +
                    std::to_string(s.clipped) + " clipped, " + std::to_string(s.black) + " black; at least " +
                    std::to_string(kMinSamples) + " needed)";
@@ -522,15 +522,14 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
     for (int eye = 0; eye < 2; ++eye)
         m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,
                                          s.circle[eye].rimRadius);
-    m.ok = true;
     return m;
 }
 
 ColourMatch measureColour(const cv::Mat& sideBySide, const StereoMeasurement& measurement,
                           const PhotometricOptions& options) {
-    if (!measurement.ok) {
+    if (!measurement.ok()) {
         ColourMatch m;
-        m.reason = "the image was not measured: " + measurement.reason;
+        m.error = "the image was not measured: " + measurement.error;
         return m;
     }
     return fitColourMatch(colourSamplesOfSideBySide(sideBySide, measurement.correspondences, options), options);

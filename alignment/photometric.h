@@ -72,7 +72,8 @@ struct PhotometricOptions {
 };
 
 // Corresponding far-field pixels of the two eyes.
-struct ColourSamples {
+// `error`: the inputs could not be compared, and why.
+struct ColourSamples : Fallible {
     std::vector<cv::Vec3f> left, right;  // levels, blue, green, red
     std::vector<float> angle;            // radians off the centre of the view, in the common projection
     std::vector<float> leftRadius, rightRadius;  // in each eye's source image, 1 at 90 degrees off the axis
@@ -82,7 +83,6 @@ struct ColourSamples {
     int halfSize = 0, cells = 0;
     // Pixels both eyes show, and how many of them were left out and why.
     int shown = 0, near = 0, clipped = 0, black = 0;
-    std::string error;  // the inputs could not be compared (and why)
 };
 
 // Far-field samples of a fisheye pair: both images with their lens models,
@@ -112,9 +112,8 @@ struct ChannelMatch {
     double cellsBefore = 0.0, cellsAfter = 0.0;
 };
 
-struct ColourMatch {
-    bool ok = false;
-    std::string reason;  // why not (too few far-field pixels in common)
+// `error`: why not (too few far-field pixels in common).
+struct ColourMatch : Fallible {
     int pixels = 0;      // samples compared
     // Pixels both eyes show, and how many of them were left out and why.
     int shown = 0, near = 0, clipped = 0, black = 0;

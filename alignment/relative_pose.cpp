@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <string>
 
 #include "alignment/rotation.h"
 
@@ -245,8 +246,13 @@ DisparityParts disparityParts(const cv::Matx33d& remaining, const cv::Vec3d& bas
 
 PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const PoseOptions& options) {
     PoseEstimate estimate;
+    // Eight pairs fix a geometry: with fewer supporting one, there is none.
+    auto tooFew = [&](const char* which) {
+        estimate.error = std::string("fewer than 8 ") + which;
+        return estimate;
+    };
     const int n = static_cast<int>(pairs.size());
-    if (n < 8) return estimate;
+    if (n < 8) return tooFew("direction pairs");
 
     // RANSAC with the MSAC score: sum of min(residual^2, threshold^2), a
     // pair further than maxParallax from its partner counting as an outlier.
@@ -299,7 +305,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
         }
     }
     estimate.ransacIterations = iteration;
-    if (bestInliers < 8) return estimate;
+    if (bestInliers < 8) return tooFew("pairs fit one stereo geometry");
 
     auto classify = [&](const cv::Matx33d& r, const cv::Vec3d& t, double threshold) {
         std::vector<int> chosen;
@@ -317,7 +323,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     std::vector<int> inliers = classify(best.rotation, best.baseline, tau);
     Refinement refined = refine(pairs, inliers, best.rotation, prior, options, false);
     inliers = classify(refined.rotation, refined.baseline, tau);
-    if (inliers.size() < 8) return estimate;
+    if (inliers.size() < 8) return tooFew("pairs fit the refined stereo geometry");
     refined = refine(pairs, inliers, refined.rotation, refined.baseline, options, false);
 
     // Parallax decides t only where it shows: near points lie on the far
@@ -349,7 +355,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
                 kept.push_back(index);
         estimate.wrongSideInliers = static_cast<int>(inliers.size() - kept.size());
         inliers = std::move(kept);
-        if (inliers.size() < 8) return estimate;
+        if (inliers.size() < 8) return tooFew("pairs fit the refined stereo geometry");
         const cv::Vec3d sign = refined.baseline;
         refined = refine(pairs, inliers, refined.rotation, refined.baseline, options, false);
         if (refined.baseline.dot(sign) < 0) refined.baseline = -refined.baseline;
@@ -359,13 +365,12 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
         refined = refine(pairs, inliers, refined.rotation, prior, options, true);
         refined.baselineSigma = std::numeric_limits<double>::infinity();
         inliers = classify(refined.rotation, refined.baseline, tau);
-        if (inliers.size() < 8) return estimate;
+        if (inliers.size() < 8) return tooFew("pairs fit the refined stereo geometry");
         refined = refine(pairs, inliers, refined.rotation, prior, options, true);
         refined.baselineSigma = std::numeric_limits<double>::infinity();
         sides(refined.rotation, refined.baseline, refined.sigma, ahead, behind);
     }
 
-    estimate.ok = true;
     estimate.rotation = refined.rotation;
     estimate.baseline = refined.baseline;
     estimate.inliers = inliers;

@@ -27,6 +27,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/fallible.h"
+
 namespace vistereo::alignment {
 
 struct DirectionPair {
@@ -47,8 +49,8 @@ struct PoseOptions {
     unsigned seed = 0x5EEDu;
 };
 
-struct PoseEstimate {
-    bool ok = false;
+// `error`: why no geometry was found (too few pairs support one).
+struct PoseEstimate : Fallible {
     cv::Matx33d rotation = cv::Matx33d::eye();  // right-camera directions onto left-camera directions
     cv::Vec3d baseline{1.0, 0.0, 0.0};           // unit, left frame, left camera to right camera
     std::vector<int> inliers;                    // indices into the pairs

@@ -54,7 +54,7 @@ StereoWindow assessStereoWindow(const std::vector<StereoCorrespondence>& inliers
 
 StereoWindow assessStereoWindow(const StereoMeasurement& measurement, const MeasureOptions& measured,
                                 WindowOptions options) {
-    if (!measurement.ok) return {};
+    if (!measurement.ok()) return {};
     const int n = std::min(measurement.halfSize, std::max(64, measured.workingSize));
     options.frontPixels = measured.farParallaxPixels * measurement.halfSize / n;
     return assessStereoWindow(measurement.correspondences, measurement.halfSize, options);

@@ -45,14 +45,14 @@ LockFile::~LockFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-LockFile::Outcome LockFile::tryLock(uint64_t byte, std::string* error) {
+LockFile::Attempt LockFile::tryLock(uint64_t byte, std::string* error) {
     struct flock range = byteRange(F_WRLCK, byte);
     for (;;) {
-        if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) return Outcome::Taken;
+        if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) return Attempt::Taken;
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EACCES) return Outcome::Busy;
+        if (errno == EAGAIN || errno == EACCES) return Attempt::Busy;
         if (error) *error = std::strerror(errno);
-        return Outcome::Unsupported;
+        return Attempt::Unsupported;
     }
 }
 

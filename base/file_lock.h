@@ -29,13 +29,13 @@ public:
     LockFile& operator=(const LockFile&) = delete;
     ~LockFile();  // every lock it holds ends with it
 
-    enum class Outcome {
+    enum class Attempt {
         Taken,        // this object now holds the byte
         Busy,         // another holder has it
         Unsupported,  // the file system offers no locks (NFS mounted without a lock service, say)
     };
     // Takes the lock on one byte without waiting.
-    Outcome tryLock(uint64_t byte, std::string* error = nullptr);
+    Attempt tryLock(uint64_t byte, std::string* error = nullptr);
     void unlock(uint64_t byte);
 
 private:

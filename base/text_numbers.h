@@ -10,6 +10,9 @@ namespace vistereo {
 
 enum class IntParseError { None, Invalid, OutOfRange };
 
+// A typed code, not a sentence: each front end words a bad number its own
+// way (the registry file's and the dialogs' messages are fixed), so the
+// parse says only which way it went wrong.
 struct IntParse {
     int32_t value = 0;
     IntParseError error = IntParseError::None;

@@ -167,8 +167,8 @@ int main(int argc, char** argv) {
                     return a.seconds.total < b.seconds.total;
                 });
                 const AlignmentResult& m = results[results.size() / 2];
-                if (!m.ok) {
-                    std::printf("%-6s %6d | failed: %s\n", nameOf(d), n, m.reason.c_str());
+                if (!m.ok()) {
+                    std::printf("%-6s %6d | failed: %s\n", nameOf(d), n, m.error.c_str());
                     continue;
                 }
                 std::printf("%-6s %6d | %7.3f %7.3f %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f | %8.4f %7d %7.4f\n", nameOf(d),
@@ -215,15 +215,15 @@ int main(int argc, char** argv) {
                         options.workingSize = n;
                         const AlignmentResult r =
                             estimateAlignment(pair.left, pair.leftImage, pair.right, pair.rightImage, options);
-                        if (!r.ok) {
+                        if (!r.ok()) {
                             ++tally.failures;
                             std::printf("%-52s %-6s %5d | failed: %s\n", c.name.c_str(), nameOf(d), n,
-                                        r.reason.c_str());
+                                        r.error.c_str());
                             continue;
                         }
                         // The A/B route's rotation from the suggested points, against the truth.
                         double routeVsTruth = NAN;
-                        if (r.suggested.ok) {
+                        if (r.suggested.ok()) {
                             const SuggestedPoints& s = r.suggested;
                             const cv::Matx33d route = pointRouteRotation(pair.left, pair.right, {s.leftA.x, s.leftA.y},
                                                                          {s.leftB.x, s.leftB.y}, {s.rightA.x, s.rightA.y},

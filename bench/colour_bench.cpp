@@ -115,8 +115,8 @@ void synthetic(int threads, bool large) {
             const ColourMatch m = fitColourMatch(
                 colourSamplesOfPair(camera, l, camera, r, cv::Matx33d(&rightToLeft.m[0][0]), {}, 0, options), options);
             const double seconds = secondsSince(start);
-            if (!m.ok) {
-                std::printf("  %-16s failed: %s\n", model.name, m.reason.c_str());
+            if (!m.ok()) {
+                std::printf("  %-16s failed: %s\n", model.name, m.error.c_str());
                 continue;
             }
             const cv::Vec3d after = farFieldDifference(g, rotationMatrixOf(rightToLeft), l, r, 512, &m.correction);
@@ -137,7 +137,7 @@ void synthetic(int threads, bool large) {
         const ColourMatch m = fitColourMatch(s, options);
         std::printf("6000 x 4000 pair%s: %d samples, %.3f s to sample the halves, %.3f s to fit (%s)\n",
                     falloff ? " with fall-off" : "", m.pixels, sampling, secondsSince(start) - sampling,
-                    m.ok ? "ok" : m.reason.c_str());
+                    m.ok() ? "ok" : m.error.c_str());
     }
 }
 
@@ -178,8 +178,8 @@ void real(const std::string& dir, int threads) {
         const auto start = Clock::now();
         const ColourMatch m = matchPairColours(left, right, g, rotationOf(aligned.result), &aligned.result, options);
         const double seconds = secondsSince(start);
-        if (!m.ok) {
-            std::printf("  %-16s failed: %s\n", model.name, m.reason.c_str());
+        if (!m.ok()) {
+            std::printf("  %-16s failed: %s\n", model.name, m.error.c_str());
             continue;
         }
         printRow(model.name, m, {m.channel[0].before, m.channel[1].before, m.channel[2].before},

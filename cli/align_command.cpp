@@ -123,7 +123,7 @@ std::string perChannelJson(const alignment::ColourMatch& c, double alignment::Ch
 }
 
 std::string colourJson(const alignment::ColourMatch& c) {
-    if (!c.ok) return ", \"colour\": {\"ok\": false, \"reason\": " + jsonString(c.reason) + "}";
+    if (!c.ok()) return ", \"colour\": {\"ok\": false, \"reason\": " + jsonString(c.error) + "}";
     return ", \"colour\": {\"ok\": true, \"pixels\": " + std::to_string(c.pixels) +
            ", \"mean_abs_diff_levels\": " + perChannelJson(c, &alignment::ChannelMatch::before) +
            ", \"cell_mean_abs_diff_levels\": " + perChannelJson(c, &alignment::ChannelMatch::cellsBefore) +
@@ -134,7 +134,7 @@ std::string colourJson(const alignment::ColourMatch& c) {
 }
 
 std::string colourText(const alignment::ColourMatch& c) {
-    if (!c.ok) return "colour: not measured: " + c.reason + "\n";
+    if (!c.ok()) return "colour: not measured: " + c.error + "\n";
     auto channels = [&](double alignment::ChannelMatch::*figure) {
         return number(c.channel[2].*figure) + " / " + number(c.channel[1].*figure) + " / " +
                number(c.channel[0].*figure);
@@ -216,12 +216,12 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {
         if (options.has("json"))
-            out << "{\"ok\": false, \"failure\": " << jsonString(r.ok ? "Input" : alignment::failureName(r.failure))
+            out << "{\"ok\": false, \"failure\": " << jsonString(r.ok() ? "Input" : alignment::failureName(r.failure))
                 << ", \"reason\": " << jsonString(aligned.error) << "}\n";
         printError(err, aligned.error);
         return kExitFailed;
     }
-    const std::string comma = r.suggested.ok ? r.suggested.commaLine() : "";
+    const std::string comma = r.suggested.ok() ? r.suggested.commaLine() : "";
     LensSaved saved;
     if (saving.saving)
         saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
@@ -293,7 +293,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     const std::filesystem::path path = workingDirectoryOf(options) / files[0];
 
     const StereoImage read = readStereoImage(path, reading);
-    if (!read.ok()) return fail(read.reason, "\"" + path.string() + "\": " + read.reason);
+    if (!read.ok()) return fail(read.error, "\"" + path.string() + "\": " + read.error);
     const cv::Mat& image = read.sideBySide;
     const bool vr180 = read.vr180;
     if (!json)
@@ -301,7 +301,7 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     alignment::MeasureOptions measureOptions;
     measureOptions.threads = threads;
     const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
-    if (!m.ok) return fail(m.reason, "cannot measure " + path.string() + ": " + m.reason);
+    if (!m.ok()) return fail(m.error, "cannot measure " + path.string() + ": " + m.error);
     alignment::PhotometricOptions colourOptions;
     colourOptions.threads = threads;
     const alignment::ColourMatch colour = alignment::measureColour(image, m, colourOptions);

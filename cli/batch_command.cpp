@@ -134,7 +134,7 @@ public:
                  << (outcome.result == PairResult::Skipped ? " (" + outcome.message + ")" : "") << "\n"
                  << std::flush;
         }
-        if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok)
+        if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok())
             out_ << "  " << describeColourMatch(*outcome.colour) << "\n" << std::flush;
         if (bar_) drawBar(progress);
     }

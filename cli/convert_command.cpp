@@ -260,7 +260,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
                 }
-                if (result.colour && result.colour->ok) out << describeColourMatch(*result.colour) << "\n";
+                if (result.colour && result.colour->ok()) out << describeColourMatch(*result.colour) << "\n";
                 const std::string written = shortenForMessage(result.outputPath.string());
                 if (isVr180Name(request.outputName))
                     out << "wrote " << written << " (VR180 photo, each eye " << request.outputHeight << " x "

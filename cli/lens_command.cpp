@@ -331,8 +331,8 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
     const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
     const alignment::ImageCircle& c = d.circle;
-    const std::string reason = !d.error.empty() ? d.error : c.reason;
-    if (!d.error.empty() || !c.ok) {
+    const std::string reason = !d.error.empty() ? d.error : c.error;
+    if (!d.error.empty() || !c.ok()) {
         if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
         printError(err, "no image circle found: " + reason);
         return kExitFailed;
@@ -393,8 +393,8 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         InputReadOptions reading;
         if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
         const Detection d = detectInImages(directory, images, reading);
-        if (!d.error.empty() || !d.circle.ok) {
-            printError(err, "no image circle found: " + (d.error.empty() ? d.circle.reason : d.error));
+        if (!d.error.empty() || !d.circle.ok()) {
+            printError(err, "no image circle found: " + (d.error.empty() ? d.circle.error : d.error));
             return kExitFailed;
         }
         circle = {d.circle.centreX, d.circle.centreY, d.circle.radius};
@@ -495,7 +495,7 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
 
     const LensCalibration c = calibrateLenses(pairing.pairs, request, options.has("refine-shape"), threads);
     for (const std::string& remark : sharedAlignmentRemarks(c.shared)) err << "vistereo-cli: warning: " << remark << "\n";
-    if (!c.ok) return fail(c.reason);
+    if (!c.ok()) return fail(c.error);
 
     std::string pairsJson;
     for (size_t k = 0; k < c.shared.attempts.size(); ++k) {

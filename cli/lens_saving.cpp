@@ -47,7 +47,7 @@ LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::files
     }
     const LensesLoad load = loadLenses(workingDirectory, options);
     const LensLookup found = load.error.empty() ? findLens(load.catalogue, options.value("right-lens"))
-                                                : LensLookup{{}, load.error};
+                                                : LensLookup{{load.error}, {}};
     if (!found.error.empty()) {
         choice.usage = found.error;
         return choice;

@@ -274,7 +274,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
             out << "offset: " << number(result.offset.seconds, "%.4f") << " s as given (" << result.offset.frames
                 << " frames)\n";
         out << "alignment: " << result.alignment << "\n";
-        if (result.colour && result.colour->ok) out << describeColourMatch(*result.colour) << "\n";
+        if (result.colour && result.colour->ok()) out << describeColourMatch(*result.colour) << "\n";
     }
     return kExitOk;
 }

@@ -86,7 +86,7 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
     options.refineShape = refining.shape;
     out.result = alignment::estimateAlignment(alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
                                               alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, options);
-    if (!out.result.ok) out.error = "automatic alignment failed: " + out.result.reason;
+    if (!out.result.ok()) out.error = "automatic alignment failed: " + out.result.error;
     out.seconds = secondsSince(start);
     return out;
 }
@@ -241,7 +241,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
         }
         auto match = matchColours(request, images.left.pixels, images.right.pixels, prepared.geometry,
                                   shared.rotation, &first->alignment.result, threads);
-        if (!match->ok) out.error = match->reason;
+        if (!match->ok()) out.error = match->error;
         out.match = std::make_shared<const alignment::ColourMatch>(std::move(*match));
     } catch (const std::exception& e) {
         out.error = std::string("the pair could not be read: ") + e.what();
@@ -250,7 +250,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
 }
 
 std::string describeColourMatch(const alignment::ColourMatch& m) {
-    if (!m.ok) return "colours not matched: " + m.reason;
+    if (!m.ok()) return "colours not matched: " + m.error;
     // Red, green, blue (the images' order is blue, green, red).
     auto channels = [&](auto figure, const char* format) {
         std::string text;

@@ -115,7 +115,7 @@ struct SharedColour {
     std::shared_ptr<const alignment::ColourMatch> match;  // empty when not fitted
     size_t index = 0;                                     // the pair it was fitted on
     std::string error;
-    bool ok() const { return match && match->ok; }
+    bool ok() const { return match && match->ok(); }
 };
 SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector<BatchPair>& pairs,
                                 const ConversionRequest& request, int threads = 0);

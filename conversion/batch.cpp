@@ -331,7 +331,7 @@ private:
             } else if (auto fitted = matchColours(settings_.request, job.images.left.pixels, job.images.right.pixels,
                                                   geometry_->prepared.geometry, job.rotation, aligned.result.get(),
                                                   run_.threads)) {
-                if (!fitted->ok) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
+                if (!fitted->ok()) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
                 job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
             }
             // The stereo window turns the right eye once the colours are fitted on the far field.

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
 struct BatchPair {
@@ -17,10 +19,9 @@ struct BatchPair {
     int line = 0;  // the pairs file's line; 0 for paired folders
 };
 
-struct PairingResult {
+// `error`: no pairing could be made, and why.
+struct PairingResult : Fallible {
     std::vector<BatchPair> pairs;
-    std::string error;  // not empty: no pairing could be made, and why
-    bool ok() const { return error.empty(); }
 };
 
 // The image files of a folder (by extension, case-blind: the formats the

@@ -30,7 +30,7 @@ std::string_view textOf(std::span<const uint8_t> bytes) {
 InputFile refused(InputStatus status, std::string cause) {
     InputFile file;
     file.status = status;
-    file.cause = std::move(cause);
+    file.error = std::move(cause);
     return file;
 }
 
@@ -73,7 +73,7 @@ std::string withArticle(const std::string& name) {
 InputImage undecoded(InputImage image, InputStatus status, std::string cause) {
     image.pixels.release();
     image.status = status;
-    image.cause = std::move(cause);
+    image.error = std::move(cause);
     return image;
 }
 
@@ -249,7 +249,7 @@ InputImage readInput(const std::filesystem::path& path, const InputReadOptions& 
     image.path = path;
     try {
         InputFile file = readInputFile(path, maximumInputBytes(options.limits));
-        if (!file.ok()) return undecoded(std::move(image), file.status, std::move(file.cause));
+        if (!file.ok()) return undecoded(std::move(image), file.status, std::move(file.error));
         return decodeInput(path, file.bytes, options);
     } catch (const std::exception& e) {
         return undecoded(std::move(image), isOutOfMemory(e) ? InputStatus::OutOfMemory : InputStatus::ReadFailed,
@@ -276,11 +276,11 @@ InputImages readInputImages(const std::filesystem::path& workingDirectory, const
 
 std::string describeInputProblem(const InputImage& image) {
     if (image.tooLarge()) return describeTooLarge(image);
-    return "\"" + image.path.string() + "\": " + image.cause + ".";
+    return "\"" + image.path.string() + "\": " + image.error + ".";
 }
 
 std::string describeTooLarge(const InputImage& image) {
-    return "The image \"" + image.path.string() + "\" " + image.cause + "; it was not read.";
+    return "The image \"" + image.path.string() + "\" " + image.error + "; it was not read.";
 }
 
 std::string describeOrientation(int tag) {

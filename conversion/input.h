@@ -8,7 +8,8 @@
 // header's claimed size is held against the limit before anything is
 // decoded; the picture is decoded in colour, turned by its EXIF orientation
 // tag as the image library turns it (unless asked not to), and judged. A
-// result that is not decoded carries its status and the cause in words.
+// result that is not decoded carries its status and, in `error`, the cause
+// in words.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +67,7 @@ struct InputImage {
     cv::Mat pixels;  // 8-bit BGR, when decoded
     std::filesystem::path path;
     InputStatus status = InputStatus::NotFound;
-    std::string cause;   // when not decoded: why, in words ("no such file", ...)
+    std::string error;   // when not decoded: why, in words ("no such file", ...)
     ImageHeader header;  // what the header claims, for the formats the probe reads
     // A format the image library does not read, or reads only in part (the
     // preview a camera RAW file carries), named by its signature.
@@ -76,6 +77,8 @@ struct InputImage {
     bool turned = false;      // the pixels were turned as that tag says
     bool turnedAnyway = false;  // ... although the tag was to be ignored (the library applies it to TIFF itself)
 
+    // Judged by the status, which the callers tell apart (too large, not
+    // found, damaged): a picture that was not decoded always says why in `error`.
     bool ok() const { return status == InputStatus::Decoded; }
     bool tooLarge() const { return status == InputStatus::TooLarge; }
 };
@@ -89,7 +92,7 @@ struct InputImages {
 // it is opened; at most `maxBytes`, 0: no bound).
 struct InputFile {
     InputStatus status = InputStatus::NotFound;
-    std::string cause;
+    std::string error;
     std::vector<uint8_t> bytes;
     bool ok() const { return status == InputStatus::Decoded; }
 };
@@ -117,7 +120,7 @@ InputImages readInputPair(const std::filesystem::path& left, const std::filesyst
 InputImages readInputImages(const std::filesystem::path& workingDirectory, const std::string& leftName,
                             const std::string& rightName, const InputReadOptions& options = {});
 
-// "\"<path>\": <cause>" for an image that was not decoded.
+// "\"<path>\": <error>" for an image that was not decoded.
 std::string describeInputProblem(const InputImage& image);
 // The refusal of an image over the limit, naming the file and its size.
 std::string describeTooLarge(const InputImage& image);

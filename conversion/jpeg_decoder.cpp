@@ -128,6 +128,8 @@ JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::
     out.height = static_cast<int>(cinfo.output_height);
     if (maxPixels > 0 && uint64_t{cinfo.output_width} * cinfo.output_height > maxPixels) {
         out.tooLarge = true;
+        std::snprintf(errors.error, sizeof errors.error, "its frame of %u x %u pixels is more than allowed",
+                      cinfo.output_width, cinfo.output_height);
         return finish(false);
     }
     if (!beginOutput(cinfo, errors)) return finish(false);

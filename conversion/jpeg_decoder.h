@@ -17,11 +17,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
-struct JpegDecoding {
+// `error`: why the stream could not be decoded (then `pixels` is empty).
+struct JpegDecoding : Fallible {
     cv::Mat pixels;             // 8-bit BGR; empty when the stream could not be decoded
-    std::string error;          // why not, in libjpeg's words
     bool outOfMemory = false;   // it failed for want of memory
     bool tooLarge = false;      // its frame claims more pixels than allowed
     int width = 0, height = 0;  // the frame's size, once its header was read

@@ -26,9 +26,11 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     applyRefinedLenses(lenses, refined);
     double misalignment[2] = {}, vertical[2] = {};
     int counted = 0;
+    InputReadOptions reading = readOptionsOf(request);
+    reading.threads = threads;  // the pair's two pictures read at once only when the caller allows two threads
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
         if (!a.used) continue;
-        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, readOptionsOf(request));
+        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, reading);
         if (!images.left.ok() || !images.right.ok()) continue;
         const PairAlignment byRecords = alignImages(images.left.pixels, images.right.pixels, records, threads);
         const PairAlignment byPooled = alignImages(images.left.pixels, images.right.pixels, refined, threads);
@@ -73,7 +75,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
         pooledMatches.insert(pooledMatches.end(), m.begin(), m.end());
     }
     if (!first) {
-        out.reason = describeSharedAlignment(out.shared);
+        out.error = describeSharedAlignment(out.shared);
         return out;
     }
 
@@ -86,7 +88,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     plain.refinedLenses = {};
     PreparedPair prepared;
     if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
-        out.reason = refused->explained();
+        out.error = refused->explained();
         return out;
     }
 
@@ -99,8 +101,8 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     const alignment::CameraModel left = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[0]);
     const alignment::CameraModel right = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[1]);
     out.pooled = alignment::refineLenses(left, right, pooledMatches, options);
-    if (!out.pooled.ok) {
-        out.reason = "the pooled refinement failed: " + out.pooled.reason;
+    if (!out.pooled.ok()) {
+        out.error = "the pooled refinement failed: " + out.pooled.error;
         return out;
     }
     // As for one pair: refined lenses that line the pairs up worse than the records are not kept.
@@ -111,7 +113,6 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     if (!worse.empty()) out.pooled.setAside(left, right, worse);
     out.lenses.corrections = out.pooled.correction;
     if (out.pooled.lawReplaced) out.lenses.laws[1] = out.pooled.rightMapping;
-    out.ok = true;
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "alignment/lens_refinement.h"
+#include "base/fallible.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch_pairs.h"
 #include "conversion/run.h"
@@ -19,9 +20,8 @@ namespace vistereo {
 
 inline constexpr size_t kMaxCalibrationPairs = 12;
 
-struct LensCalibration {
-    bool ok = false;
-    std::string reason;  // why not: no pair aligned, the pooled fit failed or lined the pairs up worse
+// `error`: why not: no pair aligned, the pooled fit failed or lined the pairs up worse.
+struct LensCalibration : Fallible {
     SharedAlignment shared;  // each pair on its own, and which were pooled (used)
     // Per attempt (in shared.attempts' order): how its matches fit the pooled
     // refinement; zeros for a pair that was not pooled.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
 #include "engine/params.h"
 #include "registry/lens_registry.h"
 
@@ -33,9 +34,8 @@ struct CircleOnSensor {
 // at 90 degrees off the axis, that radius worked out from the circle (the
 // field of view is kept beside it for the reader). Empty `error` on success;
 // otherwise what is impossible about the values.
-struct LensRecordBuild {
+struct LensRecordBuild : Fallible {
     LensRecord record;
-    std::string error;
 };
 LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,
                                 const CircleOnSensor& circle);

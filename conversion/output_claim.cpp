@@ -131,11 +131,11 @@ std::optional<OutputLocks::Claim> OutputLocks::tryClaim(const fs::path& output, 
     if (holders == 0 && folder.file) {
         std::string why;
         switch (folder.file->tryLock(byte, &why)) {
-            case LockFile::Outcome::Taken: break;
-            case LockFile::Outcome::Busy:
+            case LockFile::Attempt::Taken: break;
+            case LockFile::Attempt::Busy:
                 folder.held.erase(byte);
                 return std::nullopt;
-            case LockFile::Outcome::Unsupported:
+            case LockFile::Attempt::Unsupported:
                 warning = "the file system of \"" + shortenForMessage(folderPath.string()) + "\" offers no locks (" +
                           why + "); another batch on this folder could convert the same pair at the same time";
                 folder.file.reset();

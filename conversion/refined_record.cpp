@@ -52,7 +52,7 @@ RefinedRecord refinedLensRecord(const LensRecord& record, ImageSize image, const
     r.name = name;
     const LensSettings lens = lensSettingsOf(record);
     const PreparedEyes prepared = prepareEyes({lens, lens}, {image, image});
-    if (prepared.error) {
+    if (prepared.lensCode) {
         out.error = "the record \"" + record.name + "\" does not describe a lens (a mode code is unknown)";
         return out;
     }

@@ -18,16 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo {
 
-struct RefinedRecord {
+// `error`: why the record cannot be made.
+struct RefinedRecord : Fallible {
     LensRecord record;
     std::vector<std::string> notes;  // what rounding moved, what was left out
-    std::string error;               // empty on success
 };
 
 // `record` (the right eye's, of images `image` in size) with `correction`

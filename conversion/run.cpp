@@ -103,14 +103,14 @@ std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std:
     std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg), outOfMemory);
     if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.found) {
+    if (!exif.ok()) {
         notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.note + ").");
+                               exif.error + ").");
         return encoded;
     }
     media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
-    if (!withExif.exifWritten) notes.push_back("The EXIF was not carried over: " + withExif.note);
-    return withExif.exifWritten ? std::move(withExif.jpeg) : encoded;
+    if (!withExif.ok()) notes.push_back("The EXIF was not carried over: " + withExif.error);
+    return withExif.ok() ? std::move(withExif.jpeg) : encoded;
 }
 
 // The VR180 photo: the left half as the primary JPEG with the left input's
@@ -124,17 +124,17 @@ std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::file
     if (left.empty() || right.empty()) return {};
     std::vector<uint8_t> app1;
     const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.found) {
+    if (!exif.ok()) {
         notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.note + ").");
+                               exif.error + ").");
     } else {
         media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
-        if (payload.ok) app1 = std::move(payload.app1);
-        else notes.push_back("The EXIF was not carried over: " + payload.note);
-        if (payload.ok && !payload.note.empty()) notes.push_back(payload.note);
+        if (payload.ok()) app1 = std::move(payload.app1);
+        else notes.push_back("The EXIF was not carried over: " + payload.error);
+        if (payload.ok() && !payload.note.empty()) notes.push_back(payload.note);
     }
     media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
-    if (!written.ok) {  // the run names the extension it could not encode
+    if (!written.ok()) {  // the run names the extension it could not encode
         outOfMemory = outOfMemory || written.outOfMemory;
         return {};
     }
@@ -304,7 +304,7 @@ void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometr
 std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
                                       PreparedPair& prepared) {
     prepared.eyes = prepareEyes(request.lenses, {left, right}, request.mappingKinds);
-    if (const auto& bad = prepared.eyes.error) {
+    if (const auto& bad = prepared.eyes.lensCode) {
         RunRefusal r;  // ends without a message, as the dialog does
         r.status = ConversionStatus::InvalidLensCode;
         r.lensCode = *bad;
@@ -396,11 +396,11 @@ std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& requ
 }
 
 const EyeColourCorrection* colourOf(const alignment::ColourMatch* match, int eye) {
-    return match && match->ok ? &match->correction.eye[eye] : nullptr;
+    return match && match->ok() ? &match->correction.eye[eye] : nullptr;
 }
 
 std::string colourMatchFailure(const alignment::ColourMatch& match) {
-    return "the colours of the eyes were not matched: " + match.reason;
+    return "the colours of the eyes were not matched: " + match.error;
 }
 
 void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
@@ -504,7 +504,7 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     // field: before any convergence) and applied as the halves are rendered.
     stage = Clock::now();
     result.colour = matchColours(request, left, right, prepared.geometry, request.rotation, aligned, options.threads);
-    if (result.colour && !result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
+    if (result.colour && !result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
     result.seconds.matchColour = secondsSince(stage);
 
     stage = Clock::now();

@@ -9,13 +9,13 @@ namespace {
 
 StereoImage refused(std::string reason) {
     StereoImage image;
-    image.reason = std::move(reason);
+    image.error = std::move(reason);
     return image;
 }
 
 // Why an image (or one eye of a VR180 photo) was not decoded, as a clause.
 std::string causeOf(const InputImage& image) {
-    return image.tooLarge() ? "it " + image.cause + "; it was not decoded" : image.cause;
+    return image.tooLarge() ? "it " + image.error + "; it was not decoded" : image.error;
 }
 
 std::string sizeOf(const cv::Mat& image) { return std::to_string(image.cols) + " x " + std::to_string(image.rows); }
@@ -50,11 +50,11 @@ StereoImage readVr180Eyes(const std::filesystem::path& path, media::Vr180ReadRes
 StereoImage readStereoImage(const std::filesystem::path& path, const InputReadOptions& options) {
     try {
         InputFile file = readInputFile(path, maximumInputBytes(options.limits));
-        if (!file.ok()) return refused(file.status == InputStatus::TooLarge ? "it " + file.cause : file.cause);
+        if (!file.ok()) return refused(file.status == InputStatus::TooLarge ? "it " + file.error : file.error);
         const bool jpeg = file.bytes.size() >= 2 && file.bytes[0] == 0xFF && file.bytes[1] == 0xD8;
         media::Vr180ReadResult vr;
         if (jpeg) vr = media::readVr180Jpeg(file.bytes);
-        if (vr.ok) return readVr180Eyes(path, vr, options);
+        if (jpeg && vr.ok()) return readVr180Eyes(path, vr, options);
         if (vr.declaresRightEye) return refused("it is a damaged VR180 photo: " + vr.error);
 
         const InputImage whole = decodeInput(path, file.bytes, options);

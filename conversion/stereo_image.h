@@ -11,20 +11,21 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
+
 #include <opencv2/core.hpp>
 
 #include "conversion/input.h"
 
 namespace vistereo {
 
-struct StereoImage {
+// `error`: when not read, why, without the file's name.
+struct StereoImage : Fallible {
     cv::Mat sideBySide;  // 8-bit BGR, 2N x N, when read
     bool vr180 = false;  // read from the two eyes of a VR180 photo
-    std::string reason;  // when not read: why, without the file's name
     // Read, but the user should hear something: a damaged eye, a GUID that is
     // not the MD5 of its packet.
     std::vector<std::string> warnings;
-    bool ok() const { return reason.empty(); }
 };
 
 StereoImage readStereoImage(const std::filesystem::path& path, const InputReadOptions& options = {});

@@ -474,7 +474,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         } else {
             result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation,
                                          setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
-            if (!result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
+            if (!result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
             else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
                                    describeColourMatch(*result.colour));
         }
@@ -522,7 +522,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     // The frames: two decoders, the renderer here, the encoder.
     std::optional<ColourCorrection> colour;
-    if (result.colour && result.colour->ok) colour = result.colour->correction;
+    if (result.colour && result.colour->ok()) colour = result.colour->correction;
     const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads, std::move(colour));
     DamageLog damage;
     FrameFeed leftFeed(0, request.left, request.run.threads, setup.fps, setup.firstLeft, setup.count, damage);

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
 inline constexpr int kSyncSampleRate = 48000;
@@ -41,7 +43,8 @@ struct SoundLag {
 SoundLag correlateSound(const std::vector<float>& left, const std::vector<float>& right, long long lowest,
                         long long highest, long long neighbourhood);
 
-struct VideoOffset {
+// `error`: why no offset was found.
+struct VideoOffset : Fallible {
     double seconds = 0.0;      // right clock minus left clock, to the audio sample
     long long frames = 0;      // rounded to the video frame
     double remainderSeconds = 0.0;  // seconds - frames / fps
@@ -50,8 +53,6 @@ struct VideoOffset {
     // the one above, when it could be measured.
     std::optional<double> driftSeconds;
     std::string driftNote;  // why the drift could not be measured, when it could not
-    std::string error;      // empty when found
-    bool ok() const { return error.empty(); }
 };
 
 // The offset of two camera files by their sound: the left track over

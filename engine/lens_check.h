@@ -21,6 +21,9 @@ namespace vistereo {
 inline constexpr double kMaxLensRadiusDots = 1000000.0;
 inline constexpr double kMaxLensMagnification = 100.0;
 
+// A list of findings, not a result that fails: a record may have several
+// bad values, each named by its field so that the registry's check and the
+// refusals can word them (describeLensProblem) in their own fixed forms.
 struct LensValueProblem {
     std::string field;   // as the record names it: "radiusDots", "sineK", "theta2", "c1", "axisX, axisY", ...
     std::string value;   // the value the field holds (or the derived value)

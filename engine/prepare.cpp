@@ -133,18 +133,18 @@ PreparedEyes prepareEyes(const std::array<LensSettings, 2>& lenses, const std::a
     }
     for (int i = 0; i < 2; ++i)
         if (!deriveRadius(lenses[i], out.eye[i])) {
-            out.error = LensCodeError{i, "radiusMode", lenses[i].radiusMode};
+            out.lensCode = LensCodeError{i, "radiusMode", lenses[i].radiusMode};
             return out;
         }
     for (int i = 0; i < 2; ++i)
         if ((kinds == MappingKinds::Classic && lenses[i].mappingKind > static_cast<int32_t>(MappingKind::Quadratic)) ||
             !deriveMapping(lenses[i], out.eye[i])) {
-            out.error = LensCodeError{i, "mappingKind", lenses[i].mappingKind};
+            out.lensCode = LensCodeError{i, "mappingKind", lenses[i].mappingKind};
             return out;
         }
     for (int i = 0; i < 2; ++i)
         if (!deriveAxis(lenses[i], out.eye[i])) {
-            out.error = LensCodeError{i, "axisMode", lenses[i].axisMode};
+            out.lensCode = LensCodeError{i, "axisMode", lenses[i].axisMode};
             return out;
         }
     return out;

@@ -33,8 +33,11 @@ struct PreparedEyes {
     // What was derived; after an error, the eyes as far as they got (the
     // left eye's radius when the right eye's radius mode is unknown, say).
     std::array<EyeGeometry, 2> eye;
-    std::optional<LensCodeError> error;
-    bool ok() const { return !error; }
+    // The unknown code, not a sentence: the conversion stops on it without
+    // a message, as the desktop program does, and only the front ends word
+    // it, from the lens settings they hold.
+    std::optional<LensCodeError> lensCode;
+    bool ok() const { return !lensCode; }
 };
 
 // Which mapping codes are known: the four classic laws (0 to 3) alone, as the

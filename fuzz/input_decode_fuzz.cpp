@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (image.pixels.empty() || image.pixels.type() != CV_8UC3) std::abort();
         if (double(image.pixels.total()) > 0.25e6) std::abort();
         if (image.turned && !(image.orientationTag >= 2 && image.orientationTag <= 8)) std::abort();
-        if (!image.cause.empty()) std::abort();
-    } else if (image.cause.empty() || !image.pixels.empty()) {
+        if (!image.error.empty()) std::abort();
+    } else if (image.error.empty() || !image.pixels.empty()) {
         std::abort();
     }
     return 0;

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     for (const auto& s : seeds) {
         const Vr180WriteResult w = writeVr180Jpeg(jpeg(s.n, 1, false, s.quality), jpeg(s.n, 2, s.noise, s.quality), s.n,
                                                   s.withExif ? exif : Bytes{}, s.pose);
-        if (!w.ok) {
+        if (!w.ok()) {
             std::fprintf(stderr, "%s: %s\n", s.name, w.error.c_str());
             return 1;
         }

@@ -22,7 +22,7 @@ void require(bool condition) {
 }
 
 void checkResult(const Vr180ReadResult& r) {
-    if (!r.ok) {
+    if (!r.ok()) {
         require(!r.error.empty());
         require(r.leftJpeg.empty() && r.rightJpeg.empty());
         return;
@@ -33,7 +33,7 @@ void checkResult(const Vr180ReadResult& r) {
     require(r.extendedChunks >= 1);
     // The primary without its XMP is still a JPEG up to its image data, with no XMP left.
     const JpegLayout left = parseJpegLayout(r.leftJpeg);
-    require(left.ok);
+    require(left.ok());
     for (const JpegSegment& s : left.segments)
         require(!isApp1With(r.leftJpeg, s, kXmpSignature) && !isApp1With(r.leftJpeg, s, kExtendedXmpSignature));
 }
@@ -48,10 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The pieces on their own, on the same bytes.
     const XmpProperties xmp = readXmpProperties(text);
-    require(xmp.ok == xmp.error.empty());
+    require(xmp.ok() || xmp.properties.empty());
     if (const auto decoded = base64Decode(text)) require(decoded->size() <= size / 4 * 3);
     const JpegLayout layout = parseJpegLayout(bytes);
-    if (layout.ok) {
+    if (layout.ok()) {
         for (const JpegSegment& s : layout.segments) require(s.begin < s.payloadBegin + 1 && s.end <= layout.scanBegin);
         const auto rebuilt = rebuildJpeg(bytes, layout, {}, [](const JpegSegment&) { return true; });
         require(rebuilt.size() <= size);

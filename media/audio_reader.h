@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo::media {
 
-struct MonoAudio {
+// `error`: why it could not be read ("it has no audio", ...).
+struct MonoAudio : Fallible {
     // round(seconds x sampleRate) samples, the channels mixed down; silence
     // where the stretch lies before or after the file's sound.
     std::vector<float> samples;
     int sampleRate = 0;
-    std::string error;  // empty when read: "it has no audio", ...
-    bool ok() const { return error.empty(); }
 };
 
 // The stretch of `seconds` from `fromSeconds` on the file's clock, whose 0 is

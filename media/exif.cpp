@@ -61,7 +61,7 @@ SourceExif fromImage(Exiv2::Image& image, const LogCapture& log) {
     image.readMetadata();
     const Exiv2::ExifData& data = image.exifData();
     if (data.empty()) {
-        result.note = log.text().empty() ? "no EXIF" : "EXIF not readable: " + log.text();
+        result.error = log.text().empty() ? "no EXIF" : "EXIF not readable: " + log.text();
         return result;
     }
     Exiv2::ByteOrder order = image.byteOrder();
@@ -69,10 +69,9 @@ SourceExif fromImage(Exiv2::Image& image, const LogCapture& log) {
     Exiv2::Blob blob;
     Exiv2::ExifParser::encode(blob, order, data);
     if (blob.empty()) {
-        result.note = withLog("EXIF not readable", log);
+        result.error = withLog("EXIF not readable", log);
         return result;
     }
-    result.found = true;
     result.tiff.assign(blob.begin(), blob.end());
     result.note = log.text();  // warnings about parts left behind, if any
     return result;
@@ -87,21 +86,21 @@ SourceExif readWith(Open open) {
         try {
             Exiv2::Image::AutoPtr image = open();
             if (!image.get()) {
-                result.note = withLog("no EXIF (not an image file Exiv2 reads)", log);
+                result.error = withLog("no EXIF (not an image file Exiv2 reads)", log);
                 return result;
             }
             return fromImage(*image, log);
         } catch (const Exiv2::AnyError& e) {
-            result.note = withLog(std::string("EXIF not readable: ") + e.what(), log);
+            result.error = withLog(std::string("EXIF not readable: ") + e.what(), log);
         }
     } catch (const std::bad_alloc&) {
-        result.note = "EXIF not readable: not enough memory";
+        result.error = "EXIF not readable: not enough memory";
     } catch (const std::exception& e) {
-        result.note = std::string("EXIF not readable: ") + e.what();
+        result.error = std::string("EXIF not readable: ") + e.what();
     } catch (...) {
-        result.note = "EXIF not readable";
+        result.error = "EXIF not readable";
     }
-    result.found = false;
+    result.note.clear();
     result.tiff.clear();
     return result;
 }
@@ -135,8 +134,8 @@ std::vector<uint8_t> app1Payload(const Exiv2::ExifData& data, Exiv2::ByteOrder o
 
 ExifForOutput makePayload(const SourceExif& exif, uint32_t width, uint32_t height, std::string_view software) {
     ExifForOutput result;
-    if (!exif.found || exif.tiff.empty()) {
-        result.note = exif.note.empty() ? "no EXIF" : exif.note;
+    if (!exif.ok() || exif.tiff.empty()) {
+        result.error = exif.error.empty() ? "no EXIF" : exif.error;
         return result;
     }
     setUpExiv2();
@@ -146,11 +145,11 @@ ExifForOutput makePayload(const SourceExif& exif, uint32_t width, uint32_t heigh
     try {
         order = Exiv2::ExifParser::decode(data, exif.tiff.data(), static_cast<uint32_t>(exif.tiff.size()));
     } catch (const Exiv2::AnyError& e) {
-        result.note = withLog(std::string("EXIF not readable: ") + e.what(), log);
+        result.error = withLog(std::string("EXIF not readable: ") + e.what(), log);
         return result;
     }
     if (data.empty() || order == Exiv2::invalidByteOrder) {
-        result.note = withLog("EXIF not readable", log);
+        result.error = withLog("EXIF not readable", log);
         return result;
     }
 
@@ -174,12 +173,11 @@ ExifForOutput makePayload(const SourceExif& exif, uint32_t width, uint32_t heigh
         result.note = "maker note left out: the EXIF did not fit one JPEG APP1 segment";
     }
     if (result.app1.size() > kMaxSegmentPayload) {
-        result.note = "EXIF left out: " + std::to_string(result.app1.size()) +
+        result.error = "EXIF left out: " + std::to_string(result.app1.size()) +
                       " bytes do not fit one JPEG APP1 segment even without the maker note";
         result.app1.clear();
         return result;
     }
-    result.ok = true;
     return result;
 }
 
@@ -193,7 +191,7 @@ SourceExif readExifFromFile(const std::string& utf8Path) {
 SourceExif readExifFromBytes(std::span<const uint8_t> image) {
     if (image.empty()) {
         SourceExif result;
-        result.note = "no EXIF (no image bytes)";
+        result.error = "no EXIF (no image bytes)";
         return result;
     }
     return readWith([&] { return Exiv2::ImageFactory::open(image.data(), static_cast<long>(image.size())); });
@@ -204,15 +202,15 @@ ExifForOutput makeExifApp1Payload(const SourceExif& exif, uint32_t width, uint32
         return makePayload(exif, width, height, software);
     } catch (const std::bad_alloc&) {
         ExifForOutput r;
-        r.note = "EXIF left out: not enough memory";
+        r.error = "EXIF left out: not enough memory";
         return r;
     } catch (const std::exception& e) {
         ExifForOutput r;
-        r.note = std::string("EXIF left out: ") + e.what();
+        r.error = std::string("EXIF left out: ") + e.what();
         return r;
     } catch (...) {
         ExifForOutput r;
-        r.note = "EXIF left out";
+        r.error = "EXIF left out";
         return r;
     }
 }
@@ -222,30 +220,32 @@ JpegWithExif addExifToJpeg(std::span<const uint8_t> jpeg, const SourceExif& exif
     try {
         result.jpeg.assign(jpeg.begin(), jpeg.end());
         const JpegLayout layout = parseJpegLayout(jpeg);
-        if (!layout.ok) {
-            result.note = "EXIF left out: the output is not a readable JPEG (" + layout.error + ")";
+        if (!layout.ok()) {
+            result.error = "EXIF left out: the output is not a readable JPEG (" + layout.error + ")";
             return result;
         }
         const std::optional<FrameSize> size = jpegFrameSize(jpeg, layout);
         if (!size) {
-            result.note = "EXIF left out: the output JPEG has no frame header";
+            result.error = "EXIF left out: the output JPEG has no frame header";
             return result;
         }
         const ExifForOutput payload =
             makeExifApp1Payload(exif, static_cast<uint32_t>(size->width), static_cast<uint32_t>(size->height), software);
+        if (!payload.ok()) {
+            result.error = payload.error;
+            return result;
+        }
         result.note = payload.note;
-        if (!payload.ok) return result;
         result.jpeg = rebuildJpeg(jpeg, layout, {makeSegment(kMarkerApp1, payload.app1)},
                                   [&](const JpegSegment& s) { return !isApp1With(jpeg, s, kExifSignature); });
-        result.exifWritten = true;
     } catch (...) {
-        result.exifWritten = false;
-        result.note = "EXIF left out: not enough memory";
+        result.note.clear();
+        result.error = "EXIF left out: not enough memory";
         try {
             result.jpeg.assign(jpeg.begin(), jpeg.end());
         } catch (...) {
             result.jpeg.clear();  // not even the plain output fits: the caller sees an empty result
-            result.note = "not enough memory for the output JPEG";
+            result.error = "not enough memory for the output JPEG";
         }
     }
     return result;

@@ -17,11 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo::media {
 
-struct SourceExif {
-    bool found = false;         // true: `tiff` holds the input's EXIF
-    std::string note;           // when !found: why not ("no EXIF", "EXIF not readable: ...")
+// `error`: why there is no EXIF ("no EXIF", "EXIF not readable: ...");
+// when read, `tiff` holds it.
+struct SourceExif : Fallible {
+    std::string note;           // when read: Exiv2's warnings about parts left behind, if any
     std::vector<uint8_t> tiff;  // the EXIF as a TIFF structure (byte-order mark, IFD0, ...), without "Exif\0\0"
 };
 
@@ -32,9 +35,9 @@ SourceExif readExifFromFile(const std::string& utf8Path);
 SourceExif readExifFromBytes(std::span<const uint8_t> image);
 
 // The EXIF to write into an output image of width x height.
-struct ExifForOutput {
-    bool ok = false;             // false: no EXIF to write; `note` says why
-    std::string note;            // why not, or what was left out to fit one APP1 segment
+// `error`: why there is no EXIF to write.
+struct ExifForOutput : Fallible {
+    std::string note;            // what was left out to fit one APP1 segment
     std::vector<uint8_t> app1;   // an APP1 payload: "Exif\0\0" and the TIFF structure, at most 65533 bytes
 };
 
@@ -43,9 +46,9 @@ struct ExifForOutput {
 // `note`); when it still does not fit there is no EXIF.
 ExifForOutput makeExifApp1Payload(const SourceExif& exif, uint32_t width, uint32_t height, std::string_view software);
 
-struct JpegWithExif {
-    bool exifWritten = false;   // false: `jpeg` is the input unchanged and `note` says why
-    std::string note;
+// `error`: why no EXIF was written (`jpeg` is then the input unchanged).
+struct JpegWithExif : Fallible {
+    std::string note;           // what was left out of the EXIF written
     std::vector<uint8_t> jpeg;
 };
 

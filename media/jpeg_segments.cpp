@@ -70,7 +70,6 @@ JpegLayout parseJpegLayout(std::span<const uint8_t> jpeg) {
         }
         if (marker == kMarkerSos) {
             layout.scanBegin = begin;
-            layout.ok = true;
             return layout;
         }
         layout.segments.push_back({marker, begin, pos + 2, pos + length});

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo::media {
 
 inline constexpr uint8_t kMarkerSoi = 0xD8, kMarkerEoi = 0xD9, kMarkerSos = 0xDA, kMarkerApp0 = 0xE0,
@@ -30,9 +32,8 @@ struct JpegSegment {
     size_t payloadSize() const { return end - payloadBegin; }
 };
 
-struct JpegLayout {
-    bool ok = false;
-    std::string error;                  // when !ok: what is wrong and at which offset
+// `error`: what is wrong and at which offset.
+struct JpegLayout : Fallible {
     std::vector<JpegSegment> segments;  // between SOI and SOS, in file order
     size_t scanBegin = 0;               // offset of the SOS segment (its first 0xFF)
 };

@@ -110,7 +110,7 @@ Vr180WriteResult refuse(std::string why) {
 // "left JPEG" or "right JPEG" checked: readable up to SOS and n x n.
 std::optional<std::string> checkEye(const char* which, std::span<const uint8_t> jpeg, const JpegLayout& layout,
                                     int n) {
-    if (!layout.ok) return std::string(which) + ": " + layout.error;
+    if (!layout.ok()) return std::string(which) + ": " + layout.error;
     const std::optional<FrameSize> size = jpegFrameSize(jpeg, layout);
     if (!size) return std::string(which) + ": no frame header (SOF)";
     if (size->width != n || size->height != n)
@@ -155,7 +155,6 @@ Vr180WriteResult write(std::span<const uint8_t> left, std::span<const uint8_t> r
     result.jpeg = rebuildJpeg(left, leftLayout, inserted, [&](const JpegSegment& s) {
         return !isApp1With(left, s, kExifSignature) && !isXmpSegment(left, s);
     });
-    result.ok = true;
     return result;
 }
 
@@ -287,7 +286,7 @@ std::string assembleExtended(std::span<const uint8_t> jpeg, const JpegLayout& la
 
 void read(std::span<const uint8_t> jpeg, Vr180ReadResult& r) {
     const JpegLayout layout = parseJpegLayout(jpeg);
-    if (!layout.ok) throw Refusal{layout.error};
+    if (!layout.ok()) throw Refusal{layout.error};
     for (const JpegSegment& s : layout.segments)
         if (isApp1With(jpeg, s, kExtendedXmpSignature)) r.declaresRightEye = true;
 
@@ -300,7 +299,7 @@ void read(std::span<const uint8_t> jpeg, Vr180ReadResult& r) {
     if (!standardSegment) throw Refusal{"no standard XMP"};
     const XmpProperties standard =
         readXmpProperties(asText(segmentPayload(jpeg, *standardSegment).subspan(kXmpSignature.size())));
-    if (!standard.ok) throw Refusal{"standard " + standard.error};
+    if (!standard.ok()) throw Refusal{"standard " + standard.error};
     const std::string* guid = standard.find(kXmpNoteNamespace, "HasExtendedXMP");
     if (guid) r.declaresRightEye = true;
     readPano(standard, r);
@@ -314,7 +313,7 @@ void read(std::span<const uint8_t> jpeg, Vr180ReadResult& r) {
         r.warnings.push_back("the extended XMP's GUID " + r.guid + " is not the MD5 of its packet (" + md5 +
                              "); it was read all the same, as Google Photos reads it");
     const XmpProperties extended = readXmpProperties(packet);
-    if (!extended.ok) throw Refusal{"extended " + extended.error};
+    if (!extended.ok()) throw Refusal{"extended " + extended.error};
     const std::string* data = extended.find(kGImageNamespace, "Data");
     if (!data) throw Refusal{"no GImage:Data in the extended XMP"};
     std::optional<Bytes> right = base64Decode(*data);
@@ -348,7 +347,6 @@ Vr180ReadResult readVr180Jpeg(std::span<const uint8_t> jpeg) {
     Vr180ReadResult r;
     try {
         read(jpeg, r);
-        r.ok = true;
         return r;
     } catch (const Refusal& refusal) {
         r.error = refusal.why;

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo::media {
 
 inline constexpr std::string_view kXmpSignature{"http://ns.adobe.com/xap/1.0/\0", 29};
@@ -50,10 +52,9 @@ struct Vr180Pano {
     double poseHeadingDegrees = 0;             // as given; 0 when absent
 };
 
-struct Vr180WriteResult {
-    bool ok = false;
-    std::string error;          // when !ok: why nothing was written
-    bool outOfMemory = false;   // ... and that was for want of memory
+// `error`: why nothing was written.
+struct Vr180WriteResult : Fallible {
+    bool outOfMemory = false;   // nothing was written for want of memory
     std::vector<uint8_t> jpeg;  // the whole file
 };
 
@@ -71,16 +72,16 @@ std::vector<std::vector<uint8_t>> extendedXmpPayloads(std::string_view packet);
 // media/exif.h gives), or empty: then an EXIF APP1 the left JPEG already has
 // is kept (moved to the front), otherwise it is replaced. Earlier XMP and
 // extended XMP segments of the left JPEG are dropped. `poseHeadingDegrees`
-// must be in [0, 360). Refused (ok false): eye size not in 1..65535, either
+// must be in [0, 360). Refused (an `error`): eye size not in 1..65535, either
 // JPEG not readable up to SOS or of another size, an EXIF payload without the
 // "Exif\0\0" start or over 65533 bytes, a right eye too large for extended XMP
 // (its packet must stay below 4 GiB).
 Vr180WriteResult writeVr180Jpeg(std::span<const uint8_t> leftJpeg, std::span<const uint8_t> rightJpeg, int eyeSize,
                                 std::span<const uint8_t> exifApp1Payload = {}, double poseHeadingDegrees = 0.0);
 
-struct Vr180ReadResult {
-    bool ok = false;
-    std::string error;  // when !ok: e.g. "no standard XMP", "extended XMP chunk out of range"
+// `error`: why it could not be read, e.g. "no standard XMP", "extended XMP
+// chunk out of range".
+struct Vr180ReadResult : Fallible {
     // The file declares an embedded right eye (xmpNote:HasExtendedXMP, or
     // extended XMP chunks): when the reading fails, it is a damaged VR180
     // photo, not a plain picture.

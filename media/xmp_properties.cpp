@@ -106,8 +106,7 @@ public:
     XmpProperties run() {
         while (pos_ < xml_.size() && result_.error.empty()) step();
         if (result_.error.empty() && !stack_.empty()) fail("unterminated element " + quoted(stack_.back().name));
-        result_.ok = result_.error.empty();
-        if (!result_.ok) result_.properties.clear();
+        if (!result_.ok()) result_.properties.clear();
         return std::move(result_);
     }
 

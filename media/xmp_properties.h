@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo::media {
 
 inline constexpr std::string_view kRdfNamespace = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
@@ -24,9 +26,8 @@ struct XmpProperty {
     std::string value;  // decoded text
 };
 
-struct XmpProperties {
-    bool ok = false;
-    std::string error;  // when !ok: why the XML could not be read
+// `error`: why the XML could not be read.
+struct XmpProperties : Fallible {
     std::vector<XmpProperty> properties;
 
     // The first property with this namespace and name, or nullptr.

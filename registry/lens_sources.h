@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo {
@@ -70,9 +71,9 @@ struct LensCatalogue {
 LensCatalogue loadLensCatalogue(std::span<const LensSource> sources);
 
 // A registered name, or "#K" for the K-th record of the catalogue.
-struct LensLookup {
+// `error`: names the files searched when nothing is found.
+struct LensLookup : Fallible {
     LensPosition position;
-    std::string error;  // names the files searched when nothing is found
 };
 LensLookup findLens(const LensCatalogue& catalogue, const std::string& lens);
 

@@ -406,9 +406,9 @@ void CameraDlg2::DetectFromImage(const QString& path) {
         m_detect->setEnabled(true);
         if (!found.error.empty()) {
             ShowMessage(this, QString::fromStdString(found.error));
-        } else if (!found.circle.ok) {
+        } else if (!found.circle.ok()) {
             ShowMessage(this, QStringLiteral("No image circle found in \"%1\": %2")
-                                  .arg(path, QString::fromStdString(found.circle.reason)));
+                                  .arg(path, QString::fromStdString(found.circle.error)));
         } else {
             CircleConfirmDialog confirm(found.photo, found.circle, path, this);
             if (confirm.exec() == QDialog::Accepted) ApplyDetectedCircle(found.circle);

@@ -685,9 +685,9 @@ void CMyVistereoDlg::OnAutoAB() {
         for (const std::string& warning : aligned.warnings) ShowMessage(this, QString::fromStdString(warning));
         if (!aligned.ok()) {
             ShowMessage(this, QString::fromStdString(aligned.error));
-        } else if (!aligned.result.suggested.ok) {
+        } else if (!aligned.result.suggested.ok()) {
             ShowMessage(this, QStringLiteral("The pictures were aligned, but no two points suit the A/B route: %1")
-                                  .arg(QString::fromStdString(aligned.result.suggested.reason)));
+                                  .arg(QString::fromStdString(aligned.result.suggested.error)));
         } else {
             const std::array<int32_t, 8> points = aligned.result.suggested.listOrder();
             for (int k = 0; k < 8; ++k)
@@ -704,7 +704,7 @@ void CMyVistereoDlg::OnPreview() {
     const StereoImage read = readStereoImage(path.toStdString());
     if (!read.ok()) {
         ShowMessage(this, QStringLiteral("There is no side-by-side image to preview at %1: %2.")
-                              .arg(path, QString::fromStdString(read.reason)));
+                              .arg(path, QString::fromStdString(read.error)));
         return;
     }
     for (const std::string& warning : read.warnings) ShowMessage(this, QString::fromStdString(warning));

@@ -82,7 +82,7 @@ void matchRightHalf(cv::Mat& sideBySide, const EyeColourCorrection& right) {
 }
 
 QString describeDisparity(const alignment::StereoMeasurement& m) {
-    if (!m.ok) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.reason));
+    if (!m.ok()) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.error));
     // The written image is measured at its full size: the figures differ
     // from those "Auto A,B" reports for the input pictures.
     return QStringLiteral("Vertical disparity of the written image at its full size: RMS %1′, 95th percentile %2′ "
@@ -107,7 +107,7 @@ QString channels(const alignment::ColourMatch& c, double alignment::ChannelMatch
 // `check`'s colour figures of the pair as shown (before the convergence's
 // shift: the eyes are compared where they see the same far field).
 QString describeColour(const alignment::ColourMatch& c, const QString& shown) {
-    if (!c.ok) return QStringLiteral("Colour %1: cannot measure (%2)").arg(shown, QString::fromStdString(c.reason));
+    if (!c.ok()) return QStringLiteral("Colour %1: cannot measure (%2)").arg(shown, QString::fromStdString(c.error));
     return QStringLiteral("Colour %1, far field (red / green / blue): mean absolute difference %2 levels; "
                           "left = gain × right + offset with gain %3, offset %4; rim over centre: left %5, right %6")
         .arg(shown, channels(c, &alignment::ChannelMatch::before, 1), channels(c, &alignment::ChannelMatch::gain, 3),
@@ -372,7 +372,7 @@ PreviewChoices PreviewDialog::choices() const { return {m_convergence->value(), 
 
 const EyeColourCorrection* PreviewDialog::shownMatch() const {
     // A pair written matched is not matched again; the match is fitted on the pair as written.
-    if (!m_matchColour->isChecked() || m_written.matchColour || !m_measured || !m_measured->colour.ok) return nullptr;
+    if (!m_matchColour->isChecked() || m_written.matchColour || !m_measured || !m_measured->colour.ok()) return nullptr;
     return &m_measured->colour.correction.eye[1];
 }
 
@@ -423,7 +423,7 @@ void PreviewDialog::updateTexts() {
         colour = describeColour(m_measured->colour, m_written.matchColour ? QStringLiteral("as written (matched)")
                                                                           : QStringLiteral("as written"));
         if (!asked && m_written.matchColour) colour += QStringLiteral("; the written pair stays matched here");
-    } else if (!m_measured->colour.ok) {
+    } else if (!m_measured->colour.ok()) {
         colour = describeColour(m_measured->colour, QStringLiteral("as written")) +
                  QStringLiteral("; not matched");
     } else if (!m_matchedColour) {
@@ -437,7 +437,7 @@ void PreviewDialog::updateTexts() {
     m_colour->setText(colour);
 
     // The window as the shifted right half shows it: every match's right column moves with the shift.
-    if (!stereo.ok) {
+    if (!stereo.ok()) {
         m_window->clear();
         return;
     }

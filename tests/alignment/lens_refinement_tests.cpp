@@ -70,17 +70,17 @@ TEST(LensRefinement, WrongRightRecordsAreCorrectedToTheFarField) {
         const CameraModel right = CameraModel::fromEyeGeometry(eyeGeometryOf(recorded));
 
         const AlignmentResult plain = estimateAlignment(left, s.leftImage, right, s.rightImage);
-        const double before = plain.ok ? farFieldResidual(s.rig, left, right, plain.rotationMatrix()) : NAN;
+        const double before = plain.ok() ? farFieldResidual(s.rig, left, right, plain.rotationMatrix()) : NAN;
         AlignmentOptions refining;
         refining.refineLenses = true;
         const AlignmentResult r = estimateAlignment(left, s.leftImage, right, s.rightImage, refining);
-        ASSERT_TRUE(r.ok && r.lensesRefined) << r.reason;
+        ASSERT_TRUE(r.ok() && r.lensesRefined) << r.error;
         const double after = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotationMatrix());
         const LensCorrection& k = r.lenses.correction[1];
         const LensCorrection& sd = r.lenses.sigma[1];
         std::printf("[ figures  ] %s: far field %.3f px plain (%s), %.3f px refined; residual %.3f -> %.3f px; "
                     "axis %+.2f (%.2f), %+.2f (%.2f) px, scale %.5f (%.5f); %s%s\n",
-                    c.name, before, plain.ok ? "aligned" : plain.reason.c_str(), after,
+                    c.name, before, plain.ok() ? "aligned" : plain.error.c_str(), after,
                     r.lenses.residualBeforePixels, r.lenses.residualAfterPixels, k.axisDx, sd.axisDx, k.axisDy,
                     sd.axisDy, k.scale, sd.scale, r.lenses.lawAdvice.c_str(), r.lenses.notApplied.c_str());
         EXPECT_LT(after, 0.15);
@@ -91,7 +91,7 @@ TEST(LensRefinement, WrongRightRecordsAreCorrectedToTheFarField) {
         EXPECT_LE(r.lenses.residualAfterPixels, r.lenses.residualBeforePixels + 1e-9);
         if (c.axisDx == 0.0 && c.radiusShare == 1.0 && !c.equidistantLens) {
             // Nothing to correct: the refinement changes nothing measurable.
-            ASSERT_TRUE(plain.ok) << plain.reason;
+            ASSERT_TRUE(plain.ok()) << plain.error;
             EXPECT_LT(std::abs(after - before), 0.02);
             EXPECT_TRUE(r.lenses.lawAdvice.empty()) << r.lenses.lawAdvice;
         }
@@ -139,7 +139,7 @@ TEST(LensRefinement, ShapeTermIsFoundOnlyWhenFitted) {
         refining.refineLenses = true;
         refining.refineShape = shape;
         const AlignmentResult r = estimateAlignment(left, s.leftImage, right, s.rightImage, refining);
-        ASSERT_TRUE(r.ok && r.lensesRefined) << r.reason;
+        ASSERT_TRUE(r.ok() && r.lensesRefined) << r.error;
         farField[shape] = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotationMatrix());
         const LensCorrection& k = r.lenses.correction[1];
         std::printf("[ figures  ] shape %s: far field %.3f px, shape %+.5f (%.5f), scale %.5f; %s%s\n",

@@ -93,7 +93,7 @@ TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
         PhotometricOptions options;
         options.falloff = c.falloff;
         const ColourMatch m = fitPair(left, right, options);
-        ASSERT_TRUE(m.ok) << m.reason;
+        ASSERT_TRUE(m.ok()) << m.error;
         EXPECT_EQ(m.model, c.model) << "held out: gain and offset " << m.heldOutGainOffset << ", curve " << m.heldOutCurve;
         for (int ch = 0; ch < 3; ++ch) {
             EXPECT_NEAR(m.rimFalloff[0][ch], c.leftRim[ch], 0.02) << kChannel[ch];
@@ -139,7 +139,7 @@ TEST(ColourMatch, MatchedEyesAreLeftAlone) {
         PhotometricOptions options;
         options.falloff = falloff;
         const ColourMatch m = fitPair(p.left, p.right, options);
-        ASSERT_TRUE(m.ok) << m.reason;
+        ASSERT_TRUE(m.ok()) << m.error;
         EXPECT_NEAR(m.rimToCentre[0], m.rimToCentre[1], 0.01);
         for (int eye = 0; eye < 2; ++eye) {
             const cv::Mat& image = eye == 0 ? p.left : p.right;
@@ -170,11 +170,11 @@ TEST(ColourMatch, NearObjectsAreLeftOutOfTheFarField) {
     const PairAlignment aligned = alignImages(left, right, g, 0);
     ASSERT_TRUE(aligned.ok()) << aligned.error;
     const ColourMatch m = matchPairColours(left, right, g, rotationOf(aligned.result), &aligned.result);
-    ASSERT_TRUE(m.ok) << m.reason;
+    ASSERT_TRUE(m.ok()) << m.error;
     EXPECT_GT(m.near, m.shown / 10);
     EXPECT_GT(m.pixels, m.shown / 2);
     const ColourMatch blind = matchPairColours(left, right, g, rotationOf(aligned.result));
-    ASSERT_TRUE(blind.ok) << blind.reason;
+    ASSERT_TRUE(blind.ok()) << blind.error;
     EXPECT_EQ(blind.near, 0);
     const cv::Vec3d gain(1 / 1.12, 1.0, 1 / 0.85);
     for (int ch = 0; ch < 3; ++ch) {
@@ -196,8 +196,8 @@ TEST(ColourMatch, RefusesWhatItCannotCompare) {
         {"not side by side", colourSamplesOfSideBySide(p.left, {}), "side-by-side"}};
     for (const auto& c : cases) {
         const ColourMatch m = fitColourMatch(c.samples);
-        EXPECT_FALSE(m.ok) << c.name;
-        EXPECT_NE(m.reason.find(c.words), std::string::npos) << c.name << ": " << m.reason;
+        EXPECT_FALSE(m.ok()) << c.name;
+        EXPECT_NE(m.error.find(c.words), std::string::npos) << c.name << ": " << m.error;
     }
 }
 

@@ -81,7 +81,7 @@ TEST(StereoWindow, ConvergenceBringsANearSphereToThePlaneOfTheFrame) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.convergence);
         const StereoMeasurement m = measureStereo(converted(scene, c.convergence, n));
-        ASSERT_TRUE(m.ok) << m.reason;
+        ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const StereoCorrespondence& sc : m.correspondences) {
             const double off = std::acos(std::clamp(halfPixelDirection(n, sc.leftAt).dot(towards), -1.0, 1.0));
@@ -104,7 +104,7 @@ TEST(StereoWindow, NearObjectAtTheFramesEdgeIsAViolation) {
         StereoScene scene;
         scene.spheres = {TexturedSphere::at(c.azimuth, 0.0, 1.0, 0.35, 41)};
         const StereoMeasurement m = measureStereo(converted(scene, 0.0));
-        ASSERT_TRUE(m.ok) << m.reason;
+        ASSERT_TRUE(m.ok()) << m.error;
         const StereoWindow w = assessStereoWindow(m, MeasureOptions{});
         ASSERT_TRUE(w.measured);
         EXPECT_EQ(w.violation[0], c.left) << w.edgeInFront[0];
@@ -117,7 +117,7 @@ TEST(StereoWindow, NearObjectAtTheFramesEdgeIsAViolation) {
     }
     // Far scenery only: nothing in front of the frame.
     const StereoMeasurement far = measureStereo(converted(StereoScene{}, 0.0));
-    ASSERT_TRUE(far.ok) << far.reason;
+    ASSERT_TRUE(far.ok()) << far.error;
     const StereoWindow w = assessStereoWindow(far, MeasureOptions{});
     EXPECT_TRUE(!w.violation[0] && !w.violation[1] && w.inFront < 3 && std::abs(w.nearestPixels) < 1.0) << w.nearestPixels;
 }

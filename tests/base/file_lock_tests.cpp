@@ -23,16 +23,16 @@ TEST_F(LockFileTest, ABytesHolderExcludesOthersUntilItLetsGo) {
     const auto path = dir / ".vistereo.lock";
     std::optional<LockFile> first = LockFile::open(path), second = LockFile::open(path);
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->tryLock(7), LockFile::Outcome::Taken);
-    EXPECT_EQ(first->tryLock(7), LockFile::Outcome::Taken);  // a holder may take its own byte again
-    EXPECT_EQ(second->tryLock(7), LockFile::Outcome::Busy);
-    EXPECT_EQ(second->tryLock(8), LockFile::Outcome::Taken);
-    EXPECT_EQ(first->tryLock(8), LockFile::Outcome::Busy);
+    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);  // a holder may take its own byte again
+    EXPECT_EQ(second->tryLock(7), LockFile::Attempt::Busy);
+    EXPECT_EQ(second->tryLock(8), LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(8), LockFile::Attempt::Busy);
     first->unlock(7);
-    EXPECT_EQ(second->tryLock(7), LockFile::Outcome::Taken);
+    EXPECT_EQ(second->tryLock(7), LockFile::Attempt::Taken);
     second.reset();  // closing lets go of everything
-    EXPECT_EQ(first->tryLock(7), LockFile::Outcome::Taken);
-    EXPECT_EQ(first->tryLock(8), LockFile::Outcome::Taken);
+    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(8), LockFile::Attempt::Taken);
     EXPECT_FALSE(LockFile::open(dir / "no-such-folder" / "lock"));
 }
 

@@ -283,7 +283,7 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     for (int k = 0; k < 2; ++k) {
         const alignment::CameraModel rightCamera = camera(registry.records[k == 0 ? 1 : 2]);
         const alignment::AlignmentResult r = alignment::estimateAlignment(trueLeft, left, rightCamera, right);
-        ASSERT_TRUE(r.ok) << r.reason;
+        ASSERT_TRUE(r.ok()) << r.error;
         farField[k] = farFieldResidual(rig, trueLeft, rightCamera, r.rotationMatrix());
     }
     std::printf("[ figures  ] far field at height 1024: %.3f px with the wrong record, %.3f px with the saved one\n",
@@ -395,7 +395,7 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     };
     const alignment::CameraModel leftCamera = camera(registry.records[0]), rightCamera = camera(registry.records[2]);
     const alignment::AlignmentResult aligned = alignment::estimateAlignment(leftCamera, lefts[0], rightCamera, rights[0]);
-    ASSERT_TRUE(aligned.ok) << aligned.reason;
+    ASSERT_TRUE(aligned.ok()) << aligned.error;
     const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotationMatrix());
     std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
     EXPECT_LT(farField, 0.15);

@@ -70,7 +70,7 @@ public:
 bool completeImage(const fs::path& file) {
     const std::string bytes = readFile(file);
     if (file.string().size() > 7 && file.string().substr(file.string().size() - 7) == ".vr.jpg")
-        return media::readVr180Jpeg(std::vector<uint8_t>(bytes.begin(), bytes.end())).ok;
+        return media::readVr180Jpeg(std::vector<uint8_t>(bytes.begin(), bytes.end())).ok();
     return !cv::imread(file.string()).empty();
 }
 

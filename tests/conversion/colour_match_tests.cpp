@@ -99,7 +99,7 @@ TEST_F(ColourMatchTest, KnownDifferencesAreMatchedInTheRender) {
         const ConversionResult off = convert(c.left, c.right, ColourMatching::Off, plain);
         EXPECT_FALSE(off.colour);
         const ConversionResult on = convert(c.left, c.right, c.matching, matched);
-        ASSERT_TRUE(on.colour && on.colour->ok) << (on.colour ? on.colour->reason : "no match");
+        ASSERT_TRUE(on.colour && on.colour->ok()) << (on.colour ? on.colour->error : "no match");
         EXPECT_EQ(on.colour->falloffKept, c.falloffKept);
         EXPECT_TRUE(on.warnings.empty());
         const cv::Vec3d before = halvesDifference(plain), after = halvesDifference(matched);
@@ -127,7 +127,7 @@ TEST_F(ColourMatchTest, EyesThatAlreadyMatchAreLeftAlone) {
         cv::Mat plain, matched;
         convert(nullptr, nullptr, ColourMatching::Off, plain);
         const ConversionResult on = convert(nullptr, nullptr, matching, matched);
-        ASSERT_TRUE(on.colour && on.colour->ok);
+        ASSERT_TRUE(on.colour && on.colour->ok());
         cv::Mat difference;
         cv::absdiff(plain, matched, difference);
         const cv::Scalar mean = cv::mean(difference);
@@ -159,7 +159,7 @@ TEST_F(ColourMatchTest, ABatchMatchesEachPairAsASingleRun) {
     settings.run = run;
     struct : BatchObserver {
         void pairFinished(const BatchPair&, const PairOutcome& outcome, const BatchProgress&) override {
-            fitted += outcome.colour && outcome.colour->ok;
+            fitted += outcome.colour && outcome.colour->ok();
         }
         int fitted = 0;
     } observer;

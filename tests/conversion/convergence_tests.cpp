@@ -71,7 +71,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         ASSERT_TRUE(RunConversion(request, quiet).written());
         const alignment::StereoMeasurement m =
             alignment::measureStereo(cv::imread((dir / "output/out.png").string(), cv::IMREAD_COLOR));
-        ASSERT_TRUE(m.ok) << m.reason;
+        ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const alignment::StereoCorrespondence& sc : m.correspondences) {
             const double off =

@@ -118,7 +118,7 @@ TEST_F(InputTest, ReadsTheImageLibrarysPixelsForEveryKindAndOrientation) {
         const cv::Mat asStored = cv::imread(file.string(), cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
         ASSERT_FALSE(asRead.empty());
         const InputImage image = readInput(file), ignoring = readInput(file, InputReadOptions({}, true));
-        ASSERT_TRUE(image.ok() && ignoring.ok()) << image.cause << ignoring.cause;
+        ASSERT_TRUE(image.ok() && ignoring.ok()) << image.error << ignoring.error;
         EXPECT_TRUE(samePixels(image.pixels, asRead));
         EXPECT_TRUE(samePixels(ignoring.pixels, asStored));
         EXPECT_EQ(image.turned, !samePixels(asRead, asStored));
@@ -136,7 +136,7 @@ TEST_F(InputTest, BufferPoolReusesDecodedPicturesOfOneSizeAndOutlivesNothing) {
     cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(256));
     const fs::path file = put("big.jpg", encoded(picture, ".jpg"));
     const InputImage plain = readInput(file);
-    ASSERT_TRUE(plain.ok()) << plain.cause;
+    ASSERT_TRUE(plain.ok()) << plain.error;
 
     std::optional<InputImage> survivor;
     {
@@ -144,7 +144,7 @@ TEST_F(InputTest, BufferPoolReusesDecodedPicturesOfOneSizeAndOutlivesNothing) {
         InputReadOptions reading;
         reading.pixelAllocator = pool.allocator();
         InputImage first = readInput(file, reading);
-        ASSERT_TRUE(first.ok()) << first.cause;
+        ASSERT_TRUE(first.ok()) << first.error;
         EXPECT_TRUE(samePixels(first.pixels, plain.pixels));
         EXPECT_EQ(first.pixels.u->currAllocator, pool.allocator());
         const uchar* buffer = first.pixels.data;
@@ -181,7 +181,7 @@ TEST_F(InputTest, ReadsARealCamerasPairAsTheImageLibraryDoes) {
     const InputImages pair = readInputPair(real / "001L.JPG", real / "001R.JPG");
     for (const InputImage* image : {&pair.left, &pair.right}) {
         SCOPED_TRACE(image->path.string());
-        ASSERT_TRUE(image->ok()) << image->cause;
+        ASSERT_TRUE(image->ok()) << image->error;
         EXPECT_TRUE(image->orientationTag == 1 && !image->turned && image->damage.empty());
         EXPECT_TRUE(samePixels(image->pixels, cv::imread(image->path.string(), cv::IMREAD_COLOR)));
     }
@@ -218,8 +218,8 @@ TEST_F(InputTest, RefusesWhatIsNotAPhotographByTypeOrSignatureWithTheCause) {
         const auto start = std::chrono::steady_clock::now();
         const InputImage image = readInput(c.path);
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
-        EXPECT_EQ(image.status, c.status) << image.cause;
-        EXPECT_NE(image.cause.find(c.cause), std::string::npos) << image.cause;
+        EXPECT_EQ(image.status, c.status) << image.error;
+        EXPECT_NE(image.error.find(c.cause), std::string::npos) << image.error;
         EXPECT_TRUE(image.pixels.empty());
         EXPECT_NE(describeInputProblem(image).find(c.path.string()), std::string::npos);
     }
@@ -236,7 +236,7 @@ TEST_F(InputTest, RefusesWhatIsNotAPhotographByTypeOrSignatureWithTheCause) {
     const InputImage jp2 = readInput(put("wide.jp2", encoded(cv::Mat(100, 200, CV_8UC3, cv::Scalar(9, 8, 7)), ".jp2")),
                                      InputLimits{0.001});
     EXPECT_EQ(jp2.status, InputStatus::TooLarge);
-    EXPECT_EQ(jp2.cause, "is 200 x 100 pixels (0.0 megapixels), more than the limit of 0.001 megapixels");
+    EXPECT_EQ(jp2.error, "is 200 x 100 pixels (0.0 megapixels), more than the limit of 0.001 megapixels");
 }
 
 // A DNG (a TIFF with a DNGVersion tag) decodes as its TIFF picture, with a warning that it is no more than the
@@ -250,7 +250,7 @@ TEST_F(InputTest, ARawPreviewAndATiffTurnedAnywayAreSaidOutLoud) {
     tiff->exifData()["Exif.Image.Orientation"] = uint16_t(6);
     tiff->writeMetadata();
     const InputImages raw = readInputPair(dng, dng, InputReadOptions({}, true));
-    ASSERT_TRUE(raw.left.ok()) << raw.left.cause;
+    ASSERT_TRUE(raw.left.ok()) << raw.left.error;
     EXPECT_EQ(raw.left.foreignFormat, "camera RAW (DNG)");
     EXPECT_TRUE(raw.left.turnedAnyway && raw.left.pixels.rows == 40);
     const std::vector<std::string> warnings = inputWarnings(raw);
@@ -266,7 +266,7 @@ TEST_F(InputTest, StereoReaderPassesTheVr180ReadersReasonOn) {
     using namespace mediatest;
     const Bytes left = makeJpeg(32, 32, 1), right = makeJpeg(32, 32, 2);
     const media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, 32);
-    ASSERT_TRUE(written.ok) << written.error;
+    ASSERT_TRUE(written.ok()) << written.error;
     const auto vr180With = [&](const Change& change) {
         Walk w = walk(written.jpeg);
         Chunks chunks = chunkIndexes(w);
@@ -298,9 +298,9 @@ TEST_F(InputTest, StereoReaderPassesTheVr180ReadersReasonOn) {
         const auto start = std::chrono::steady_clock::now();
         const StereoImage image = readStereoImage(put("stereo.jpg", c.bytes));
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
-        EXPECT_EQ(image.ok(), !c.reason) << image.reason;
+        EXPECT_EQ(image.ok(), !c.reason) << image.error;
         if (c.reason) {
-            EXPECT_NE(image.reason.find(c.reason), std::string::npos) << image.reason;
+            EXPECT_NE(image.error.find(c.reason), std::string::npos) << image.error;
             continue;
         }
         EXPECT_EQ(image.vr180, c.vr180);
@@ -312,5 +312,5 @@ TEST_F(InputTest, StereoReaderPassesTheVr180ReadersReasonOn) {
         }
     }
     fs::create_directories(dir / "folder");
-    EXPECT_NE(readStereoImage(dir / "folder").reason.find("it is a folder"), std::string::npos);
+    EXPECT_NE(readStereoImage(dir / "folder").error.find("it is a folder"), std::string::npos);
 }

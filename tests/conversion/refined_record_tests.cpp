@@ -31,7 +31,7 @@ LensRecord recordOf(int32_t radiusMode, int32_t radiusDots, MappingKind kind, in
 EyeGeometry preparedEye(const LensRecord& record, ImageSize image) {
     const LensSettings lens = lensSettingsOf(record);
     const PreparedEyes eyes = prepareEyes({lens, lens}, {image, image});
-    EXPECT_FALSE(eyes.error.has_value());
+    EXPECT_FALSE(eyes.lensCode.has_value());
     return eyes.eye[1];
 }
 

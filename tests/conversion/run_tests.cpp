@@ -299,7 +299,7 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
     ASSERT_EQ(vr.status, ConversionStatus::Written) << vr.detail;
     EXPECT_EQ(vr.notes.size(), 1u) << "the input has no EXIF to carry over";
     const media::Vr180ReadResult read = readPhoto("Pair.VR.jpg");
-    ASSERT_TRUE(read.ok) << read.error;
+    ASSERT_TRUE(read.ok()) << read.error;
     EXPECT_TRUE(read.pano.croppedAreaImageWidthPixels == 64 && read.pano.fullPanoWidthPixels == 128);
     const cv::Mat sideBySide = cv::imread((dir / "output/pair.png").string());
     const cv::Mat halves[2] = {cv::imdecode(read.leftJpeg, cv::IMREAD_COLOR), cv::imdecode(read.rightJpeg, cv::IMREAD_COLOR)};
@@ -313,7 +313,7 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
         request.outputHeight = n;
         ASSERT_EQ(runAs("tiny.vr.jpg").status, ConversionStatus::Written);
         const media::Vr180ReadResult t = readPhoto("tiny.vr.jpg");
-        ASSERT_TRUE(t.ok) << t.error;
+        ASSERT_TRUE(t.ok()) << t.error;
         EXPECT_TRUE(t.pano.croppedAreaImageWidthPixels == n && t.pano.croppedAreaLeftPixels == n / 2);
         EXPECT_EQ(cv::imdecode(t.rightJpeg, cv::IMREAD_COLOR).size(), cv::Size(n, n));
     }

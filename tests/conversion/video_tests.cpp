@@ -339,7 +339,7 @@ TEST_F(VideoConversionTest, ColourMatchAndStereoWindowReachTheFramesAsInASingleC
     r.frames.convergenceDegrees = 180.0 / 64 * 3;  // three dots of a 64-dot half
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
     ASSERT_TRUE(result.written()) << result.message;
-    ASSERT_TRUE(result.colour && result.colour->ok) << (result.colour ? result.colour->reason : "no match");
+    ASSERT_TRUE(result.colour && result.colour->ok()) << (result.colour ? result.colour->error : "no match");
     // left = gain * right + offset undoes right = g * left + 6, as far as 4:2:0 frames of 160 x 120 keep the
     // channels apart (their chroma mixes them: the offsets trade against the gains).
     double before = 0, after = 0;

@@ -54,8 +54,8 @@ TEST(Prepare, DerivesEachEyeFromItsOwnImageAndStopsAtTheFirstUnknownCode) {
         EXPECT_EQ(e.radius180, c.radius);
         EXPECT_TRUE(p.eye[0].radius180 == 150 && p.eye[0].imageWidth == 400) << "the left eye is derived first, from its image";
         if (c.error) {
-            ASSERT_TRUE(p.error && p.error->eye == 1);
-            EXPECT_STREQ(p.error->field, c.error);
+            ASSERT_TRUE(p.lensCode && p.lensCode->eye == 1);
+            EXPECT_STREQ(p.lensCode->field, c.error);
             continue;
         }
         ASSERT_TRUE(p.ok());

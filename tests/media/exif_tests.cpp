@@ -69,12 +69,12 @@ TEST_F(ExifTest, KeptAndResetInSideBySideAndVr180AsExiv2AndExiftoolReadThem) {
     ASSERT_TRUE(tag(input, "Exif.Image.Orientation") == "6" && tag(input, "Exif.Photo.PixelXDimension") == "6000");
     ASSERT_NE(tag(input, "Exif.Thumbnail.JPEGInterchangeFormat"), "<absent>");
     const SourceExif exif = readExifFromFile(path.string());
-    ASSERT_TRUE(exif.found) << exif.note;
+    ASSERT_TRUE(exif.ok()) << exif.error;
     EXPECT_EQ(exif.note, "");
 
     const Bytes output = makeJpeg(256, 128, 2);
     const JpegWithExif sideBySide = addExifToJpeg(output, exif, "Vistereo 1.3");
-    ASSERT_TRUE(sideBySide.exifWritten) << sideBySide.note;
+    ASSERT_TRUE(sideBySide.ok()) << sideBySide.error;
     // The EXIF APP1 stands right after JFIF; the rest of the output is as encoded.
     const Walk w = walk(sideBySide.jpeg), plain = walk(output);
     ASSERT_EQ(w.segments.size(), plain.segments.size() + 1);
@@ -88,7 +88,7 @@ TEST_F(ExifTest, KeptAndResetInSideBySideAndVr180AsExiv2AndExiftoolReadThem) {
     const ExifForOutput payload = makeExifApp1Payload(exif, 320, 320, "Vistereo 1.3");
     const Bytes right = makeJpeg(320, 320, 3, true);  // several chunks
     const Vr180WriteResult vr = writeVr180Jpeg(makeJpeg(320, 320, 4), right, 320, payload.app1, 90.0);
-    ASSERT_TRUE(payload.ok && vr.ok) << payload.note << vr.error;
+    ASSERT_TRUE(payload.ok() && vr.ok()) << payload.error << vr.error;
     const std::string guid = readVr180Jpeg(vr.jpeg).guid;
     const bool exiftoolThere = !exiftool("-ver", path.string()).empty();
     for (const auto& [name, jpeg, width, height] : {std::tuple{"LROut.jpg", sideBySide.jpeg, 256, 128},
@@ -149,22 +149,21 @@ TEST_F(ExifTest, InputsWithoutOrWithBrokenExifGiveANoteNotAFailure) {
         {"missing file", readExifFromFile((dir / "missing.jpg").string()), "EXIF not readable"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_FALSE(c.exif.found);
-        EXPECT_NE(c.exif.note.find(c.note), std::string::npos) << c.exif.note;
+        EXPECT_FALSE(c.exif.ok());
+        EXPECT_NE(c.exif.error.find(c.note), std::string::npos) << c.exif.error;
         const JpegWithExif carried = addExifToJpeg(output, c.exif, "Vistereo 1.3");
-        EXPECT_TRUE(!carried.exifWritten && carried.jpeg == output);
-        EXPECT_EQ(carried.note, c.exif.note);
+        EXPECT_TRUE(!carried.ok() && carried.jpeg == output);
+        EXPECT_EQ(carried.error, c.exif.error);
         const ExifForOutput payload = makeExifApp1Payload(c.exif, 40, 20, "x");
-        EXPECT_TRUE(!payload.ok && payload.app1.empty());
+        EXPECT_TRUE(!payload.ok() && payload.app1.empty());
     }
     // Damaged bytes handed in as if they were EXIF, and an output that is no JPEG.
     SourceExif garbage;
-    garbage.found = true;
     garbage.tiff = bytesOf("MM\0*\0\0\0\x08\xFF\xFF");
     EXPECT_EQ(addExifToJpeg(output, garbage, "x").jpeg, output);
     const JpegWithExif notJpeg = addExifToJpeg(bytesOf("PNG?"), readExifFromBytes(cameraJpeg(plain)), "x");
-    EXPECT_TRUE(!notJpeg.exifWritten && notJpeg.jpeg == bytesOf("PNG?"));
-    EXPECT_NE(notJpeg.note.find("not a readable JPEG"), std::string::npos) << notJpeg.note;
+    EXPECT_TRUE(!notJpeg.ok() && notJpeg.jpeg == bytesOf("PNG?"));
+    EXPECT_NE(notJpeg.error.find("not a readable JPEG"), std::string::npos) << notJpeg.error;
 }
 
 }  // namespace
