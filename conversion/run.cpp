@@ -1,11 +1,13 @@
 // The conversion run: from the user's choices to one side-by-side file.
 //
 // Steps, in the order the user sees their effects: lens check, points (read
-// from the eight boxes or the comma line by readPointEntry), point check,
-// both images read (headers first, then decoded at the same time, both
-// before either is judged), the prepare step (per-eye geometry, left eye
-// before right eye for each quantity), the output's name, size and memory,
-// the canvas, the right half, the left half, the file, the closing message.
+// from the eight boxes or the comma line by readPointEntry, when they align
+// the right eye), point check, both images read once (headers first, then
+// decoded at the same time, both before either is judged), the prepare step
+// (per-eye geometry, left eye before right eye for each quantity), the
+// automatic alignment when the request asks for it, the output's name, size
+// and memory, the canvas, the right half, the left half, the file, the
+// closing message.
 #include "conversion/run.h"
 
 #include "alignment/stereo_window.h"
@@ -247,6 +249,28 @@ PointsInput readPointEntry(const PointEntry& entry) {
     return input;
 }
 
+PointsInput readPoints(const PointsAB& points) {
+    if (const PointEntry* typed = std::get_if<PointEntry>(&points.given)) return readPointEntry(*typed);
+    return PointsInput{std::get<PointSet>(points.given), {}};
+}
+
+PointsAB givenPoints(const AlignmentChoice& choice) {
+    const PointsAB* points = std::get_if<PointsAB>(&choice);
+    return points ? *points : PointsAB{};
+}
+
+PointSet alignmentPoints(const AlignmentChoice& choice) { return readPoints(givenPoints(choice)).points; }
+
+std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice) {
+    const GivenRotation* given = std::get_if<GivenRotation>(&choice);
+    return given ? std::optional(given->rotation) : std::nullopt;
+}
+
+AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsAB points, LensRefining refining) {
+    if (automatic) return AutomaticAlignment{refining, *automatic};
+    return points;
+}
+
 namespace {
 
 RunRefusal refusal(ConversionStatus status, const char* message, std::string detail = {}) {
@@ -264,10 +288,11 @@ std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return refusal(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
-    // Points, unless a given rotation aligns the right eye instead.
-    if (!request.rotation) {
-        if (!request.points.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
-        const PointSet& points = request.points.points;
+    // Points, when they align the right eye (not a rotation, given or found).
+    if (const PointsAB* given = std::get_if<PointsAB>(&request.alignment)) {
+        const PointsInput read = readPoints(*given);
+        if (!read.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, read.error);
+        const PointSet& points = read.points;
         // A and B must differ somewhere between the two images.
         const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
         const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
@@ -369,11 +394,10 @@ void renderRightHalves(const ConversionGeometry& geometry, const std::optional<R
 }
 
 std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
-                                                const std::optional<RotationMatrix>& rotation) {
+                                                const std::optional<RotationMatrix>& rotation, const PointSet& points) {
     if (request.convergenceDegrees == 0.0) return rotation;
     const RotationMatrix base =
-        rotation ? *rotation
-                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+        rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
     const cv::Matx33d turned = alignment::convergedRotation(cv::Matx33d(&base.m[0][0]), request.convergenceDegrees);
     RotationMatrix out;
     for (int r = 0; r < 3; ++r)
@@ -384,14 +408,14 @@ std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request
 std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
                                                    const cv::Mat& right, const ConversionGeometry& geometry,
                                                    const std::optional<RotationMatrix>& rotation,
-                                                   const alignment::AlignmentResult* aligned, int threads) {
+                                                   const PointSet& points, const alignment::AlignmentResult* aligned,
+                                                   int threads) {
     if (request.matchColour == ColourMatching::Off) return std::nullopt;
     alignment::PhotometricOptions options;
     options.threads = threads;
     options.falloff = request.matchColour == ColourMatching::ToneAndFalloff;
     const RotationMatrix rightToLeft =
-        rotation ? *rotation
-                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+        rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
     return matchPairColours(left, right, geometry, rightToLeft, aligned, options);
 }
 
@@ -449,27 +473,36 @@ std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const
     return r;
 }
 
-namespace {
+std::string ConversionResult::explained() const {
+    RunRefusal refusal;
+    refusal.message = messages.empty() ? std::string() : messages.back();
+    refusal.detail = detail;
+    return refusal.explained();
+}
 
-// The run from its first check to its last message; `images` are read at
-// their place in the order when the caller has not read them already.
-ConversionResult runConversion(const ConversionRequest& request, std::optional<InputImages> given,
-                               MessageSink& messages, const RunOptions& options,
-                               const alignment::AlignmentResult* aligned) {
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
     ConversionResult result;
+    auto show = [&](const std::string& text) {
+        result.messages.push_back(text);
+        messages.showMessage(text);
+    };
     auto end = [&](const RunRefusal& r) {
         result.status = r.status;
         result.detail = r.detail;
         result.invalidLensCode = r.lensCode;
-        if (!r.message.empty()) messages.showMessage(r.message);
+        if (!r.message.empty()) show(r.message);
         return result;
     };
 
     if (const auto refused = checkRequest(request)) return end(*refused);
+    // The right eye's turn: the points as checked, a given rotation, or the
+    // one the automatic alignment finds below.
+    const PointSet points = alignmentPoints(request.alignment);
+    std::optional<RotationMatrix> rotation = givenRotation(request.alignment);
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const InputImages images = given ? std::move(*given) : readInputImages(request);
+    const InputImages images = readInputImages(request);
     result.seconds.read = secondsSince(stage);
     if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
@@ -482,6 +515,26 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     result.eyes = prepared.eyes.eye;
     if (badLens) return end(*badLens);
     result.seconds.derive = secondsSince(stage);
+    result.refinedLenses = request.refinedLenses;
+
+    // The automatic alignment, on the pair as read: the rotation, and the
+    // lenses as it refined them, which the render then uses.
+    if (const AutomaticAlignment* automatic = std::get_if<AutomaticAlignment>(&request.alignment)) {
+        result.aligned = alignImages(left, right, prepared.geometry, options.threads, automatic->refining);
+        result.aligned->warnings = result.warnings;
+        result.seconds.align = result.aligned->seconds;
+        if (!result.aligned->ok()) {
+            result.status = ConversionStatus::AlignmentFailed;
+            result.detail = result.aligned->error;
+            return result;
+        }
+        rotation = rotationOf(result.aligned->result);
+        if (result.aligned->result.lensesRefined) {
+            result.refinedLenses = refinedLensesOf(result.aligned->result);
+            applyRefinedLenses(result.refinedLenses, prepared.geometry);
+        }
+    }
+    const alignment::AlignmentResult* aligned = result.aligned ? &result.aligned->result : nullptr;
 
     // What the writer and the machine can take, before the long render.
     result.outputPath = outputImagePath(request);
@@ -496,22 +549,22 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     if (std::string clash = outputClash(request); !clash.empty()) {
         result.status = ConversionStatus::OutputRefused;
         result.detail = std::move(clash);
-        messages.showMessage(kMsgFinished);
+        show(kMsgFinished);
         return result;
     }
 
     // The colour match, fitted on this pair (where the eyes see the same far
     // field: before any convergence) and applied as the halves are rendered.
     stage = Clock::now();
-    result.colour = matchColours(request, left, right, prepared.geometry, request.rotation, aligned, options.threads);
+    result.colour = matchColours(request, left, right, prepared.geometry, rotation, points, aligned, options.threads);
     if (result.colour && !result.colour->ok) result.warnings.push_back(colourMatchFailure(*result.colour));
     result.seconds.matchColour = secondsSince(stage);
 
     stage = Clock::now();
     const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
     const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
-    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, request.rotation),
-                      request.points.points, {&rightTarget, 1}, options);
+    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, rotation, points), points,
+                      {&rightTarget, 1}, options);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
     const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};
@@ -530,19 +583,8 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     result.seconds.write = secondsSince(stage);
     result.status = badWrite ? ConversionStatus::WriteFailed : ConversionStatus::Written;
     if (badWrite) result.detail = badWrite->detail;
-    messages.showMessage(kMsgFinished);
+    show(kMsgFinished);
     return result;
-}
-
-}  // namespace
-
-ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
-    return runConversion(request, std::nullopt, messages, options, nullptr);
-}
-
-ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
-                               const RunOptions& options, const alignment::AlignmentResult* aligned) {
-    return runConversion(request, std::move(images), messages, options, aligned);
 }
 
 }  // namespace vistereo

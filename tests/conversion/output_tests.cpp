@@ -164,7 +164,7 @@ protected:
                              dir / "shoot/output" / ("p" + std::to_string(k) + ".jpg")});
         }
         for (LensSettings& lens : settings.request.lenses) lens.name = "Test lens";
-        settings.request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+        settings.request.alignment = PointsAB{PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44})};
         settings.request.outputHeight = 16;
         settings.run.threads = 1;
     }
