@@ -12,17 +12,16 @@
 
 #include "alignment/stereo_window.h"
 #include "conversion/auto_align.h"
+#include "conversion/output_formats.h"
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
 
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -32,11 +31,8 @@
 #include "base/atomic_file.h"
 #include "base/message_text.h"
 #include "base/text_numbers.h"
-#include "base/version.h"
 #include "conversion/output_target.h"
 #include "engine/lens.h"
-#include "media/exif.h"
-#include "media/vr180.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo {
@@ -61,86 +57,10 @@ std::filesystem::path inDirectory(const std::filesystem::path& workingDirectory,
     return std::filesystem::path(workingDirectory.string() + "/" + dir + "/" + name);
 }
 
-// The extension the image library picks the format by ("" when there is none).
-std::string extensionOf(const std::string& name) {
-    const size_t dot = name.rfind('.');
-    const size_t slash = name.find_last_of("/\\");
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    return name.substr(dot);
-}
-
 uint64_t physicalMemoryBytes() {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return std::numeric_limits<uint64_t>::max();
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
-}
-
-std::vector<int> encodeParameters(const ConversionRequest& request, bool jpeg) {
-    if (request.jpegQuality > 0 && jpeg) return {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
-    return {};
-}
-
-std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
-
-// The image in the format of `extension`; empty when the image library
-// cannot encode it, and then `outOfMemory` tells whether memory ran out.
-std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters,
-                               bool& outOfMemory) {
-    std::vector<uchar> encoded;
-    try {
-        if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
-    } catch (const std::exception& e) {
-        encoded.clear();
-        outOfMemory = outOfMemory || isOutOfMemory(e);
-    }
-    return encoded;
-}
-
-// The side-by-side image in the format of its extension; a JPEG carries the
-// left input's EXIF when asked to.
-std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
-                                    const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                    std::vector<std::string>& notes, bool& outOfMemory) {
-    const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
-    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg), outOfMemory);
-    if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
-    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.found) {
-        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.note + ").");
-        return encoded;
-    }
-    media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
-    if (!withExif.exifWritten) notes.push_back("The EXIF was not carried over: " + withExif.note);
-    return withExif.exifWritten ? std::move(withExif.jpeg) : encoded;
-}
-
-// The VR180 photo: the left half as the primary JPEG with the left input's
-// EXIF, the right half as a JPEG in the extended XMP.
-std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
-                               const cv::Mat& canvas, std::vector<std::string>& notes, bool& outOfMemory) {
-    const int n = canvas.rows;
-    const std::vector<int> parameters = encodeParameters(request, true);
-    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters, outOfMemory);
-    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters, outOfMemory);
-    if (left.empty() || right.empty()) return {};
-    std::vector<uint8_t> app1;
-    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.found) {
-        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.note + ").");
-    } else {
-        media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
-        if (payload.ok) app1 = std::move(payload.app1);
-        else notes.push_back("The EXIF was not carried over: " + payload.note);
-        if (payload.ok && !payload.note.empty()) notes.push_back(payload.note);
-    }
-    media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
-    if (!written.ok) {  // the run names the extension it could not encode
-        outOfMemory = outOfMemory || written.outOfMemory;
-        return {};
-    }
-    return std::move(written.jpeg);
 }
 
 }  // namespace
@@ -215,21 +135,6 @@ std::string outputClash(const ConversionRequest& request) {
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
     return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
-}
-
-bool isVr180Name(const std::string& outputName) {
-    constexpr std::string_view suffix = ".vr.jpg";
-    if (outputName.size() < suffix.size()) return false;
-    for (size_t k = 0; k < suffix.size(); ++k)
-        if (std::tolower(static_cast<unsigned char>(outputName[outputName.size() - suffix.size() + k])) != suffix[k])
-            return false;
-    return true;
-}
-
-std::string withVrSuffix(const std::string& outputName) {
-    const std::string extension =
-        isVr180Name(outputName) ? outputName.substr(outputName.size() - std::strlen(".vr.jpg")) : extensionOf(outputName);
-    return outputName.substr(0, outputName.size() - extension.size()) + "_180_LR" + extension;
 }
 
 PointsInput readPointEntry(const PointEntry& entry) {
@@ -347,20 +252,19 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
 }
 
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
-    const std::string extension = extensionOf(outputName);
+    const std::string extension = outputExtension(outputName);
     if (extension.empty() || !cv::haveImageWriter(outputName))
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
-    const bool vr180 = isVr180Name(outputName);
-    if (const int64_t widest = maximumOutputWidth(outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
+    const int64_t width = outputImageWidth(outputName, n);
+    if (const int64_t widest = widestOutputImage(outputName); widest > 0 && width > widest)
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
-                       "The output height " + std::to_string(n) + " gives an image " +
-                           std::to_string(vr180 ? n : 2 * n) + " dots wide; a \"" + extension +
-                           "\" file holds at most " + std::to_string(widest) + ", so the height can be at most " +
-                           std::to_string(vr180 ? widest : widest / 2) + ".");
+                       "The output height " + std::to_string(n) + " gives an image " + std::to_string(width) +
+                           " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
+                           ", so the height can be at most " + std::to_string(widest / (width / n)) + ".");
     const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
     if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
@@ -435,13 +339,13 @@ void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTa
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
                                        std::vector<uchar>& encoded, std::vector<std::string>& notes) {
-    const std::string extension = extensionOf(outputName);
-    ConversionRequest named = request;  // the format and the quality's use follow the output's own name
-    named.outputName = outputName;
-    bool outOfMemory = false;
-    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes, outOfMemory)
-                                      : encodeSideBySide(named, extension, leftInput, canvas, notes, outOfMemory);
-    if (encoded.empty() && outOfMemory)
+    // The format and the quality's use follow the output's own name.
+    EncodedOutput output =
+        outputFormatOf(outputName).encode({outputName, request.jpegQuality, request.keepExif, leftInput}, canvas);
+    notes.insert(notes.end(), output.notes.begin(), output.notes.end());
+    encoded = std::move(output.bytes);
+    const std::string extension = outputExtension(outputName);
+    if (encoded.empty() && output.outOfMemory)
         return refusal(ConversionStatus::OutOfMemory, nullptr,
                        "There is not enough memory to encode the output as \"" + extension + "\".");
     if (encoded.empty())

@@ -20,6 +20,7 @@
 #include "conversion/input.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
+#include "conversion/output_formats.h"
 #include "conversion/output_target.h"
 #include "engine/render.h"
 #include "media/image_header.h"
@@ -280,16 +281,6 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
-
-// An output named *.vr.jpg (any case) is a VR180 photo: the left half as the
-// primary image, the right half embedded in its extended XMP.
-bool isVr180Name(const std::string& outputName);
-
-// The name headset players take for a 180-degree side-by-side stereo image:
-// "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg"). A VR180
-// photo keeps its double extension, so it stays one ("x.vr.jpg" ->
-// "x_180_LR.vr.jpg").
-std::string withVrSuffix(const std::string& outputName);
 
 // The dialog's texts.
 inline constexpr const char* kMsgSelectLens = "Select camera and lens";
