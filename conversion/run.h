@@ -1,9 +1,11 @@
-// The conversion run: checks the inputs, reads both fisheye images, derives
-// the per-eye values, renders both halves, writes the side-by-side image.
+// The conversion pipeline: checks the inputs, reads both fisheye images,
+// derives the per-eye values, aligns the pair when asked, renders both
+// halves, writes the side-by-side image.
 //
 // It takes the user's choices as one typed, read-only request and reports
-// through a MessageSink with the dialog's own texts; the returned status tells
-// front ends what really happened (for instance whether the file was written).
+// through a MessageSink with the dialog's own texts; the returned result tells
+// front ends what really happened (for instance whether the file was written)
+// and keeps every message it showed.
 #pragma once
 
 #include <array>
