@@ -211,7 +211,7 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!saving.usage.empty()) return usage(saving.usage);
     if (saving.failed) return kExitFailed;
     const PairAlignment aligned =
-        alignRequestPair(request, threads, nullptr, {options.has("refine-lenses"), options.has("refine-shape")});
+        alignRequestPair(request, threads, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {

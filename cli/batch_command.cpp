@@ -114,11 +114,42 @@ std::string pairFiles(const BatchPair& pair) {
 // otherwise; failures and warnings always.
 class BatchReport : public BatchObserver {
 public:
-    BatchReport(std::ostream& out, std::ostream& err, bool bar, bool quiet)
-        : out_(out), err_(err), bar_(bar && !quiet), quiet_(quiet) {}
+    // `saving`: where the lenses of a shoot aligned once are saved, if anywhere.
+    BatchReport(std::ostream& out, std::ostream& err, bool bar, bool quiet, const LensSaving* saving)
+        : out_(out), err_(err), bar_(bar && !quiet), quiet_(quiet), saving_(saving) {}
 
     void start(const BatchProgress& progress) {
+        shown_ = progress;
         if (bar_) drawBar(progress);
+    }
+    // Whether the lenses of a shoot aligned once could not be saved.
+    bool saveFailed() const { return saveFailed_; }
+
+    void alignedOnce(const SharedAlignment& shared, const SharedColour& colour) override {
+        clearBar();
+        for (const std::string& remark : sharedAlignmentRemarks(shared))
+            err_ << "vistereo-cli: warning: " << remark << "\n";
+        if (!shared.rotation) return;  // the batch is refused with what the pairs gave
+        if (!quiet_) out_ << describeSharedAlignment(shared) << "\n" << std::flush;
+        if (shared.lenses) {
+            const LensCorrection& c = shared.lenses->corrections[1];
+            char text[200];
+            std::snprintf(text, sizeof text, "right lens refined (mean of the pairs used): axis point moved by %.2f, %.2f "
+                          "dots; scale %.5f; shape %.5f", c.axisDx, c.axisDy, c.scale, c.shape);
+            if (!quiet_) out_ << text << (shared.lenses->laws[1] ? std::string("; projection taken as ") +
+                                                                        alignment::mappingName(*shared.lenses->laws[1])
+                                                                  : std::string()) << "\n";
+        }
+        if (saving_) saveShootLenses(shared);
+        if (colour.match || !colour.error.empty()) {  // a colour match was asked for: one for the shoot
+            if (!colour.ok())  // the pairs are converted as sampled, as a single run whose match fails
+                err_ << "vistereo-cli: warning: pair " << colour.index + 1
+                     << ": the colours of the eyes were not matched: " << colour.error << "\n";
+            else if (!quiet_)
+                out_ << "pair " << colour.index + 1 << ", for every pair: " << describeColourMatch(*colour.match)
+                     << "\n" << std::flush;
+        }
+        if (bar_) drawBar(shown_);
     }
     void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress) override {
         const std::string count = "[" + std::to_string(progress.done()) + "/" + std::to_string(progress.total) + "] ";
@@ -150,6 +181,23 @@ public:
     void finish() { clearBar(); }
 
 private:
+    void saveShootLenses(const SharedAlignment& shared) {
+        // One refinement set aside spoils the mean: nothing is saved then.
+        std::string setAside = shared.lenses ? "" : "no pair's lenses were refined";
+        ImageSize size;
+        for (const SharedAlignment::Attempt& a : shared.attempts) {
+            if (!a.used) continue;
+            const alignment::LensRefinement& lenses = a.alignment.result.lenses;
+            if (size.width == 0) size = {lenses.right.imageWidth(), lenses.right.imageHeight()};
+            if (!lenses.applied && setAside.empty())
+                setAside = "pair " + std::to_string(a.index + 1) + ": " + lenses.notApplied;
+        }
+        const LensSaved saved = saveRefinedLens(*saving_, size, shared.lenses.value_or(RefinedLenses{}), setAside);
+        std::ostringstream quietOut;
+        printLensSaved(*saving_, saved, quiet_ ? quietOut : out_, err_);
+        if (!saved.ok) saveFailed_ = true;
+    }
+
     void drawBar(const BatchProgress& p) {
         const int width = 24;
         const int filled = p.total ? static_cast<int>(p.done() * width / p.total) : width;
@@ -167,6 +215,9 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     const bool bar_, quiet_;
+    const LensSaving* saving_;
+    BatchProgress shown_;
+    bool saveFailed_ = false;
     size_t drawn_ = 0;
 };
 
@@ -195,17 +246,18 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usageError(err, "--refine-shape goes with --refine-lenses");
-    const LensRefining refining{options.has("refine-lenses"), options.has("refine-shape")};
     if (autoAlign && options.has("points"))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points");
     if (!autoAlign && !options.has("points")) return usageError(err, "missing --points (or --auto-align)");
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
         return usageError(err, "--pairs lists the images itself; leave out --left-dir and --right-dir");
 
+    const std::optional<AlignmentScope> automaticScope =
+        !autoAlign ? std::nullopt : std::optional(alignOnce ? AlignmentScope::Once : AlignmentScope::EachPair);
     BatchSettings settings;
     ConversionRequest& request = settings.request;
     request.workingDirectory = workingDirectoryOf(options);
-    if (const auto bad = readConversionChoices(options, !autoAlign, request, settings.run)) return usageError(err, *bad);
+    if (const auto bad = readConversionChoices(options, automaticScope, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
     request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
@@ -276,67 +328,18 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     // Ctrl-C or kill while a file is written leaves no temporary file behind.
     removeTemporariesOnTermination(kInterrupted);
     int saveStatus = kExitOk;  // kExitFailed when --save-lenses could not save
-    if (alignOnce && planBatch(pairs, settings.force, request.outputHeight).toConvert() > 0) {
-        const SharedAlignment shared = alignFirstPairs(pairs, request, settings.run.threads, kSharedAlignmentPairs,
-                                                       kSharedAlignmentAttempts, refining);
-        for (const std::string& remark : sharedAlignmentRemarks(shared))
-            err << "vistereo-cli: warning: " << remark << "\n";
-        if (!shared.rotation) {
-            printError(err, describeSharedAlignment(shared));
-            return kExitFailed;
-        }
-        if (!quiet) out << describeSharedAlignment(shared) << "\n" << std::flush;
-        request.rotation = shared.rotation;
-        if (shared.lenses) {
-            request.refinedLenses = *shared.lenses;
-            const LensCorrection& c = shared.lenses->corrections[1];
-            char text[200];
-            std::snprintf(text, sizeof text, "right lens refined (mean of the pairs used): axis point moved by %.2f, %.2f "
-                          "dots; scale %.5f; shape %.5f", c.axisDx, c.axisDy, c.scale, c.shape);
-            if (!quiet) out << text << (shared.lenses->laws[1] ? std::string("; projection taken as ") +
-                                                                      alignment::mappingName(*shared.lenses->laws[1])
-                                                                : std::string()) << "\n";
-        }
-        if (saving.saving) {
-            // One refinement set aside spoils the mean: nothing is saved then.
-            std::string setAside = shared.lenses ? "" : "no pair's lenses were refined";
-            ImageSize size;
-            for (const SharedAlignment::Attempt& a : shared.attempts) {
-                if (!a.used) continue;
-                const alignment::LensRefinement& lenses = a.alignment.result.lenses;
-                if (size.width == 0) size = {lenses.right.imageWidth(), lenses.right.imageHeight()};
-                if (!lenses.applied && setAside.empty())
-                    setAside = "pair " + std::to_string(a.index + 1) + ": " + lenses.notApplied;
-            }
-            const LensSaved saved = saveRefinedLens(*saving.saving, size, shared.lenses.value_or(RefinedLenses{}), setAside);
-            std::ostringstream quietOut;
-            printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
-            if (!saved.ok) saveStatus = kExitFailed;
-        }
-        if (request.matchColour != ColourMatching::Off) {
-            // One colour match for the shoot, as one rotation.
-            const SharedColour colour = matchSharedColours(shared, pairs, request, settings.run.threads);
-            if (!colour.ok())  // the pairs are converted as sampled, as a single run whose match fails
-                err << "vistereo-cli: warning: pair " << colour.index + 1
-                    << ": the colours of the eyes were not matched: " << colour.error << "\n";
-            else if (!quiet)
-                out << "pair " << colour.index + 1 << ", for every pair: " << describeColourMatch(*colour.match) << "\n"
-                    << std::flush;
-            if (colour.ok()) settings.sharedColour = colour.match;
-        }
-    } else if (saving.saving) {
+    if (saving.saving && planBatch(pairs, settings.force, request.outputHeight).toConvert() == 0) {
         printError(err, "nothing saved to " + saving.saving->file.string() +
                             ": every output exists, so no pair was aligned (--force converts them again)");
         saveStatus = kExitFailed;
-    } else if (autoAlign && !alignOnce) {
-        settings.alignPair = alignEachPair(settings.run.threads, refining);
     }
-    BatchReport report(out, err, isatty(STDERR_FILENO) == 1, quiet);
+    BatchReport report(out, err, isatty(STDERR_FILENO) == 1, quiet, saving.saving ? &*saving.saving : nullptr);
     BatchProgress before;
     before.total = pairs.size();
     report.start(before);
     const BatchSummary summary = runBatch(pairs, settings, report);
     report.finish();
+    if (report.saveFailed()) saveStatus = kExitFailed;
     if (summary.refusal) {
         printError(err, summary.refusal->text());
         return kExitFailed;

@@ -71,13 +71,17 @@ std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, Co
     return std::nullopt;
 }
 
-std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
+std::optional<std::string> readConversionChoices(const ParsedOptions& options,
+                                                 std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run) {
-    if (readPoints) {
-        const CommaLineParse points = parseCommaLine(options.value("points"));
-        if (!points.ok()) return "--points: " + points.error;
-        request.points.points = PointSet::fromListOrder(points.values);
+    PointsAB points;
+    if (!automatic) {
+        const CommaLineParse parsed = parseCommaLine(options.value("points"));
+        if (!parsed.ok()) return "--points: " + parsed.error;
+        points.given = PointSet::fromListOrder(parsed.values);
     }
+    request.alignment =
+        chooseAlignment(automatic, points, {options.has("refine-lenses"), options.has("refine-shape")});
 
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));

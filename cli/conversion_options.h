@@ -108,11 +108,14 @@ std::optional<std::string> readInputChoices(const ParsedOptions& options, InputR
 // into `request`, checked on the way. Returns the usage error.
 std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request);
 
-// Points (when `readPoints`), height, zenith, threads, input limit and
-// orientation, arithmetic, JPEG quality, resampling, the colour match and
-// the convergence from the options into `request` and `run`, in that order. Returns the
-// usage error of the first option that does not read.
-std::optional<std::string> readConversionChoices(const ParsedOptions& options, bool readPoints,
+// The alignment (automatic in `automatic`'s scope with --refine-lenses and
+// --refine-shape when set, otherwise --points), height, zenith, threads,
+// input limit and orientation, arithmetic, JPEG quality, resampling, the
+// colour match and the convergence from the options into `request` and
+// `run`, in that order. Returns the usage error of the first option that
+// does not read.
+std::optional<std::string> readConversionChoices(const ParsedOptions& options,
+                                                 std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run);
 
 }  // namespace vistereo::cli

@@ -88,11 +88,10 @@ const CommandHelp kConvertHelp{"convert", "convert input/L.jpg and input/R.jpg i
 
 namespace {
 
-// The run's messages, kept until the outcome says where they belong.
-class CollectingSink : public MessageSink {
+// The run's messages are kept on its result until the outcome says where they belong.
+class KeptOnResult : public MessageSink {
 public:
-    void showMessage(const std::string& text) override { messages.push_back(text); }
-    std::vector<std::string> messages;
+    void showMessage(const std::string&) override {}
 };
 
 // A progress bar on stderr, for terminals only.
@@ -167,7 +166,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.outputName = options.value("output", request.outputName);
 
     RunOptions run;
-    if (const auto bad = readConversionChoices(options, !autoAlign, request, run)) return usageError(err, *bad);
+    if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::EachPair) : std::nullopt,
+                                               request, run))
+        return usageError(err, *bad);
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
     request.outputPath = argumentPath(request.outputName, request.workingDirectory / "output");
     request.createOutputFolder = true;
@@ -199,53 +200,46 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     removeAbandonedTemporaries(request.outputPath, err, quiet);
     removeTemporariesOnTermination(kInterrupted);
 
-    if (options.has("match") && !matchRightPoints(request, request.points.points, err)) return kExitFailed;
-    double alignSeconds = 0.0;
-    int saveStatus = kExitOk;  // kExitFailed when --save-lenses could not save
-    InputImages alignedImages;  // the pair the alignment read, converted without decoding it again
-    PairAlignment aligned;      // its matches mark the far field for the colour match
-    if (autoAlign) {
-        aligned = alignRequestPair(request, run.threads, &alignedImages,
-                                   {options.has("refine-lenses"), options.has("refine-shape")});
-        if (!aligned.ok()) {
-            for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
-            printError(err, aligned.error);
-            return kExitFailed;
-        }
-        request.rotation = rotationOf(aligned.result);
-        request.refinedLenses = refinedLensesOf(aligned.result);
-        alignSeconds = aligned.seconds;
-        if (!aligned.result.warning.empty()) err << "vistereo-cli: warning: " << aligned.result.warning << "\n";
-        if (aligned.result.lensesRefined && !aligned.result.lenses.lawAdvice.empty())
-            err << "vistereo-cli: warning: " << aligned.result.lenses.lawAdvice << "\n";
-        if (!options.has("quiet"))
-            out << "aligned: yaw " << aligned.result.yawDegrees << ", pitch " << aligned.result.pitchDegrees
-                << ", roll " << aligned.result.rollDegrees << " degrees; " << aligned.result.inliers << " of "
-                << aligned.result.matches << " matches agree; vertical disparity RMS "
-                << aligned.result.verticalDisparityArcmin.rms << "' (95th percentile "
-                << aligned.result.verticalDisparityArcmin.p95 << "')\n";
-        if (aligned.result.lensesRefined && !options.has("quiet")) out << lensRefinementText(aligned.result.lenses);
-        if (saving.saving) {
-            // Saved before the render, which uses the refined lenses whether or not they could be saved.
-            const alignment::LensRefinement& lenses = aligned.result.lenses;
-            const LensSaved saved =
-                saveRefinedLens(*saving.saving, {lenses.right.imageWidth(), lenses.right.imageHeight()},
-                                request.refinedLenses, lenses.applied ? std::string() : lenses.notApplied);
-            std::ostringstream quietOut;
-            printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
-            if (!saved.ok) saveStatus = kExitFailed;
-        }
-    }
+    if (options.has("match") &&
+        !matchRightPoints(request, std::get<PointSet>(std::get<PointsAB>(request.alignment).given), err))
+        return kExitFailed;
 
     ProgressBar bar(err);
     if (!quiet && isatty(STDERR_FILENO))
         run.progress = [&bar](Half half, int done, int total) { bar.update(half, done, total); };
 
-    CollectingSink sink;
-    const ConversionResult result =
-        autoAlign ? RunConversion(request, std::move(alignedImages), sink, run, &aligned.result)
-                  : RunConversion(request, sink, run);
+    KeptOnResult sink;
+    const ConversionResult result = RunConversion(request, sink, run);
     bar.finish();
+    int saveStatus = kExitOk;  // kExitFailed when --save-lenses could not save
+    if (autoAlign) {
+        // Refused before the pictures were aligned: why, on one line.
+        if (!result.aligned) {
+            printError(err, result.explained());
+            return kExitFailed;
+        }
+        const PairAlignment& aligned = *result.aligned;
+        if (!aligned.ok()) {
+            for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
+            printError(err, aligned.error);
+            return kExitFailed;
+        }
+        if (!aligned.result.warning.empty()) err << "vistereo-cli: warning: " << aligned.result.warning << "\n";
+        if (aligned.result.lensesRefined && !aligned.result.lenses.lawAdvice.empty())
+            err << "vistereo-cli: warning: " << aligned.result.lenses.lawAdvice << "\n";
+        if (!quiet) out << describePairAlignment(aligned.result) << "\n";
+        if (aligned.result.lensesRefined && !quiet) out << lensRefinementText(aligned.result.lenses);
+        if (saving.saving) {
+            // The render used the refined lenses whether or not they could be saved.
+            const alignment::LensRefinement& lenses = aligned.result.lenses;
+            const LensSaved saved =
+                saveRefinedLens(*saving.saving, {lenses.right.imageWidth(), lenses.right.imageHeight()},
+                                result.refinedLenses, lenses.applied ? std::string() : lenses.notApplied);
+            std::ostringstream quietOut;
+            printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
+            if (!saved.ok) saveStatus = kExitFailed;
+        }
+    }
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (result.written())
         for (const std::string& note : result.notes) err << "vistereo-cli: note: " << note << "\n";
@@ -253,9 +247,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     switch (result.status) {
         case ConversionStatus::Written:
             if (!quiet) {
-                for (const std::string& m : sink.messages) out << m << "\n";
+                for (const std::string& m : result.messages) out << m << "\n";
                 if (options.has("match")) {
-                    const auto values = request.points.points.listOrder();
+                    const auto values = alignmentPoints(request.alignment).listOrder();
                     out << "points: ";
                     for (size_t k = 0; k < values.size(); ++k) out << (k ? "," : "") << values[k];
                     out << "\n";
@@ -271,7 +265,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
             if (options.has("timing")) {
                 const StageSeconds& s = result.seconds;
-                if (autoAlign) out << "align " << alignSeconds << " s, ";
+                if (autoAlign) out << "align " << s.align << " s, ";
                 out << "read " << s.read << " s, derive " << s.derive << " s, ";
                 if (result.colour) out << "match colour " << s.matchColour << " s, ";
                 out << "render right " << s.renderRight
@@ -289,9 +283,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
             printError(err, result.detail);
             return kExitFailed;
         default:
-            for (const std::string& m : sink.messages) printError(err, m);
+            for (const std::string& m : result.messages) printError(err, m);
             // An unreadable image: the file and the cause on a line of their own.
-            if (!result.detail.empty() && (sink.messages.empty() || sink.messages.back() != result.detail))
+            if (!result.detail.empty() && (result.messages.empty() || result.messages.back() != result.detail))
                 printError(err, result.detail);
             return kExitFailed;
     }

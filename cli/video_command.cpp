@@ -176,8 +176,8 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     const fs::path directory = workingDirectoryOf(options);
     ConversionRequest& frames = request.frames;
     frames.outputHeight = 0;  // the default for the lens circles, unless --height
-    if (const auto bad = readConversionChoices(options, !autoAlign, frames, request.run)) return usageError(err, *bad);
-    request.autoAlign = autoAlign;
+    if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::Once) : std::nullopt, frames,
+                                                 request.run)) return usageError(err, *bad);
     request.encoding.threads = request.run.threads;
 
     if (options.has("codec")) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <sstream>
 
 #include "conversion/run_steps.h"
 
@@ -70,7 +71,7 @@ RefinedLenses meanLenses(const std::vector<SharedAlignment::Attempt>& attempts) 
 
 ConversionRequest withoutPoints(const ConversionRequest& request) {
     ConversionRequest byRotation = request;
-    byRotation.rotation = RotationMatrix{};
+    byRotation.alignment = AutomaticAlignment{};
     return byRotation;
 }
 
@@ -91,8 +92,7 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
     return out;
 }
 
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads, InputImages* images,
-                               LensRefining refining) {
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads, LensRefining refining) {
     const auto start = Clock::now();
     const ConversionRequest byRotation = withoutPoints(request);
     if (const auto refused = checkRequest(byRotation)) {
@@ -100,10 +100,7 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads, In
         refusedPair.error = refused->text();
         return refusedPair;
     }
-    InputImages read = readInputImages(request);
-    PairAlignment aligned = alignReadPair(read, byRotation, threads, start, refining);
-    if (images) *images = std::move(read);
-    return aligned;
+    return alignReadPair(readInputImages(request), byRotation, threads, start, refining);
 }
 
 RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result) {
@@ -112,6 +109,15 @@ RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result) {
     lenses.corrections = result.lenses.correction;
     if (result.lenses.lawReplaced) lenses.laws[1] = result.lenses.rightMapping;
     return lenses;
+}
+
+std::string describePairAlignment(const alignment::AlignmentResult& result) {
+    std::ostringstream text;  // the stream's own six significant digits
+    text << "aligned: yaw " << result.yawDegrees << ", pitch " << result.pitchDegrees << ", roll "
+         << result.rollDegrees << " degrees; " << result.inliers << " of " << result.matches
+         << " matches agree; vertical disparity RMS " << result.verticalDisparityArcmin.rms << "' (95th percentile "
+         << result.verticalDisparityArcmin.p95 << "')";
+    return text.str();
 }
 
 RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
@@ -240,7 +246,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
             return out;
         }
         auto match = matchColours(request, images.left.pixels, images.right.pixels, prepared.geometry,
-                                  shared.rotation, &first->alignment.result, threads);
+                                  shared.rotation, PointSet{}, &first->alignment.result, threads);
         if (!match->ok()) out.error = match->error;
         out.match = std::make_shared<const alignment::ColourMatch>(std::move(*match));
     } catch (const std::exception& e) {
@@ -275,21 +281,6 @@ std::string describeColourMatch(const alignment::ColourMatch& m) {
             text += "; the " + std::string(eyeName[eye]) + " lens's fall-off undone (" +
                     channels([&](int ch) { return m.rimFalloff[eye][ch]; }, "%.2f") + " of the centre at the rim)";
     return text;
-}
-
-BatchAligner alignEachPair(int threads, LensRefining refining) {
-    return [threads, refining](const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry) {
-        const PairAlignment aligned = alignImages(left, right, geometry, threads, refining);
-        BatchAlignment out;
-        if (aligned.ok()) out.rotation = rotationOf(aligned.result);
-        if (aligned.ok() && aligned.result.lensesRefined) out.lenses = refinedLensesOf(aligned.result);
-        out.error = aligned.error;
-        out.warning = aligned.result.warning;
-        out.result = std::make_shared<const alignment::AlignmentResult>(aligned.result);
-        if (aligned.ok() && aligned.result.lensesRefined && !aligned.result.lenses.lawAdvice.empty())
-            out.warning += (out.warning.empty() ? "" : "; ") + aligned.result.lenses.lawAdvice;
-        return out;
-    };
 }
 
 }  // namespace vistereo

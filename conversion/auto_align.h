@@ -11,44 +11,27 @@
 #include "alignment/alignment.h"
 #include "alignment/photometric.h"
 #include "alignment/rotation.h"
-#include "conversion/batch.h"
+#include "conversion/batch_pairs.h"
 #include "conversion/run.h"
 
 namespace vistereo {
-
-struct PairAlignment {
-    // Empty when the pair could be aligned; otherwise why not, in the run's
-    // own words for a lens or image problem, or the alignment's reason.
-    std::string error;
-    alignment::AlignmentResult result;
-    // What the user should hear about the pictures themselves (a damaged
-    // image, an orientation tag that turned one), as the run warns.
-    std::vector<std::string> warnings;
-    double seconds = 0.0;  // reading, preparing and aligning
-    bool ok() const { return error.empty(); }
-};
-
-// Whether the alignment refines the right lens against the left as well
-// (alignment/lens_refinement.h), and with it the first shape term.
-struct LensRefining {
-    bool lenses = false;
-    bool shape = false;
-};
 
 // Aligns two decoded images whose eyes `geometry` describes.
 PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
                           int threads = 0, LensRefining refining = {});
 
 // Aligns the images `request` names with its lenses (points, zenith and
-// output are not used), read as the run reads them. When `images` is given,
-// it receives the pair as read, for a conversion that follows (which then
-// does not decode the images again).
-PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0, InputImages* images = nullptr,
-                               LensRefining refining = {});
+// output are not used), read as the run reads them, without converting them.
+PairAlignment alignRequestPair(const ConversionRequest& request, int threads = 0, LensRefining refining = {});
 
 // The lenses an alignment refined (its corrections, and a law that fits
 // better than the record's), as a conversion renders with them.
 RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result);
+
+// What the automatic alignment of a pair found, on one line: "aligned: yaw
+// ..., pitch ..., roll ... degrees; 812 of 1034 matches agree; vertical
+// disparity RMS ...' (95th percentile ...')".
+std::string describePairAlignment(const alignment::AlignmentResult& result);
 
 // The estimated rotation in the form the right eye's renderer takes.
 RotationMatrix rotationOf(const alignment::AlignmentResult& result);
@@ -126,9 +109,5 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
 // differed by 13.2 / 6.0 / 21.8 levels, now 0.15 / ...", and the fall-off it
 // undoes at each lens's rim.
 std::string describeColourMatch(const alignment::ColourMatch& match);
-
-// The batch's per-pair alignment: each pair aligned from its own images, as
-// a single conversion with automatic alignment does.
-BatchAligner alignEachPair(int threads, LensRefining refining = {});
 
 }  // namespace vistereo

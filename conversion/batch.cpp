@@ -129,23 +129,34 @@ bool sameRotation(const std::optional<RotationMatrix>& a, const std::optional<Ro
     return !a || std::memcmp(a->m, b->m, sizeof a->m) == 0;
 }
 
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The choices refused as a whole, before any picture is decoded: the
+// request's own checks, then every output.
+std::optional<RunRefusal> checkBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
+    if (auto refused = checkRequest(settings.request)) return refused;
+    return checkBatchOutputs(pairs, settings);
+}
+
 class Batch {
 public:
-    Batch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer)
-        : pairs_(pairs), settings_(settings), observer_(observer), canvases_(2) {
+    // `sharedColour`: the shoot's one colour match, applied to every pair;
+    // none: each pair fitted on its own, as a single run fits it.
+    Batch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer,
+          std::shared_ptr<const alignment::ColourMatch> sharedColour = nullptr)
+        : pairs_(pairs), settings_(settings), observer_(observer), sharedColour_(std::move(sharedColour)),
+          canvases_(2) {
         run_ = settings.run;
         run_.progress = nullptr;
+        points_ = alignmentPoints(settings.request.alignment);
+        rotation_ = givenRotation(settings.request.alignment);
+        if (const auto* automatic = std::get_if<AutomaticAlignment>(&settings.request.alignment))
+            refining_ = automatic->refining;
     }
 
     BatchSummary run() {
         start_ = Clock::now();
-        // With a per-pair alignment the points are not needed: check the
-        // choices as a run with a given rotation does.
-        ConversionRequest checked = settings_.request;
-        if (settings_.alignPair && !checked.rotation) checked.rotation = RotationMatrix{};
-        auto refused = checkRequest(checked);
-        if (!refused) refused = checkBatchOutputs(pairs_, settings_);
-        if (refused) {
+        if (const auto refused = checkBatch(pairs_, settings_)) {
             summary_.refusal = refused;
             summary_.wallSeconds = elapsed();
             return summary_;
@@ -312,30 +323,36 @@ private:
             }
             job.geometry = geometry_;
             if (geometry_->refusal) return fail(job, *geometry_->refusal);
-            job.rotation = settings_.request.rotation;  // the output's name and size were checked before the batch began
-            BatchAlignment aligned;
-            if (settings_.alignPair) {
-                aligned = settings_.alignPair(job.images.left.pixels, job.images.right.pixels,
-                                              geometry_->prepared.geometry);
-                if (!aligned.warning.empty()) job.outcome.warnings.push_back(aligned.warning);
-                if (!aligned.error.empty()) return fail(job, aligned.error);
-                if (aligned.rotation) job.rotation = aligned.rotation;
-                if (aligned.lenses) {
+            job.rotation = rotation_;  // the output's name and size were checked before the batch began
+            // Aligned from the pair's own images, as a single run with
+            // automatic alignment aligns it.
+            std::optional<PairAlignment> aligned;
+            if (refining_) {
+                aligned = alignImages(job.images.left.pixels, job.images.right.pixels, geometry_->prepared.geometry,
+                                      run_.threads, *refining_);
+                const alignment::AlignmentResult& found = aligned->result;
+                std::string warning = found.warning;
+                if (aligned->ok() && found.lensesRefined && !found.lenses.lawAdvice.empty())
+                    warning += (warning.empty() ? "" : "; ") + found.lenses.lawAdvice;
+                if (!warning.empty()) job.outcome.warnings.push_back(warning);
+                if (!aligned->ok()) return fail(job, aligned->error);
+                job.rotation = rotationOf(found);
+                if (found.lensesRefined) {
                     auto refined = std::make_shared<SizedGeometry>(*geometry_);
-                    applyRefinedLenses(*aligned.lenses, refined->prepared.geometry);
+                    applyRefinedLenses(refinedLensesOf(found), refined->prepared.geometry);
                     job.geometry = std::move(refined);
                 }
             }
-            if (settings_.sharedColour) {
-                job.colour = settings_.sharedColour;
+            if (sharedColour_) {
+                job.colour = sharedColour_;
             } else if (auto fitted = matchColours(settings_.request, job.images.left.pixels, job.images.right.pixels,
-                                                  geometry_->prepared.geometry, job.rotation, aligned.result.get(),
-                                                  run_.threads)) {
+                                                  geometry_->prepared.geometry, job.rotation, points_,
+                                                  aligned ? &aligned->result : nullptr, run_.threads)) {
                 if (!fitted->ok()) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
                 job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
             }
             // The stereo window turns the right eye once the colours are fitted on the far field.
-            job.rotation = convergedRightEye(settings_.request, geometry_->prepared.geometry, job.rotation);
+            job.rotation = convergedRightEye(settings_.request, geometry_->prepared.geometry, job.rotation, points_);
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
@@ -359,7 +376,7 @@ private:
         const ConversionGeometry& geometry = first.geometry->prepared.geometry;
         try {
             if (half == 1)
-                renderRightHalves(geometry, first.rotation, settings_.request.points.points, targets, run_);
+                renderRightHalves(geometry, first.rotation, points_, targets, run_);
             else
                 renderLeftHalves(geometry, targets, run_);
         } catch (const std::exception& e) {
@@ -469,6 +486,10 @@ private:
     const std::vector<BatchPair>& pairs_;
     const BatchSettings& settings_;
     BatchObserver& observer_;
+    const std::shared_ptr<const alignment::ColourMatch> sharedColour_;
+    PointSet points_;                         // points A and B, when they align the right eye
+    std::optional<RotationMatrix> rotation_;  // the given rotation
+    std::optional<LensRefining> refining_;    // set when each pair is aligned from its own images
     RunOptions run_;
     Clock::time_point start_;
     std::vector<bool> skip_;
@@ -489,6 +510,7 @@ void BatchObserver::pairFinished(const BatchPair&, const PairOutcome&, const Bat
 void BatchObserver::pairWaiting(const BatchPair&) {}
 void BatchObserver::temporaryRemoved(const fs::path&) {}
 bool BatchObserver::stopRequested() { return false; }
+void BatchObserver::alignedOnce(const SharedAlignment&, const SharedColour&) {}
 
 double BatchProgress::pairsPerMinute() const {
     const size_t worked = converted + failed;
@@ -586,7 +608,40 @@ std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs,
 }
 
 BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer) {
-    return Batch(pairs, settings, observer).run();
+    const auto* automatic = std::get_if<AutomaticAlignment>(&settings.request.alignment);
+    if (!automatic || automatic->scope != AlignmentScope::Once) return Batch(pairs, settings, observer).run();
+
+    // A shoot aligned once: the first pairs that align give every pair its
+    // rotation (and refined lenses, and colour match), as if it were given.
+    const auto begin = Clock::now();
+    BatchSummary summary;
+    if (const auto refused = checkBatch(pairs, settings)) {
+        summary.refusal = refused;
+        summary.wallSeconds = secondsSince(begin);
+        return summary;
+    }
+    if (planBatch(pairs, settings.force, settings.request.outputHeight).toConvert() == 0)
+        return Batch(pairs, settings, observer).run();  // nothing to align for
+    const int threads = settings.run.threads;
+    const SharedAlignment shared = alignFirstPairs(pairs, settings.request, threads, kSharedAlignmentPairs,
+                                                   kSharedAlignmentAttempts, automatic->refining);
+    SharedColour colour;
+    if (shared.rotation && settings.request.matchColour != ColourMatching::Off)
+        colour = matchSharedColours(shared, pairs, settings.request, threads);
+    observer.alignedOnce(shared, colour);
+    if (!shared.rotation) {
+        RunRefusal refusal;
+        refusal.status = ConversionStatus::AlignmentFailed;
+        refusal.detail = describeSharedAlignment(shared);
+        summary.refusal = refusal;
+        summary.wallSeconds = secondsSince(begin);
+        return summary;
+    }
+    BatchSettings once = settings;
+    once.request.alignment = GivenRotation{*shared.rotation};
+    if (shared.lenses) once.request.refinedLenses = *shared.lenses;
+    // A match that failed leaves the pairs as sampled, as a single run whose match fails.
+    return Batch(pairs, once, observer, colour.ok() ? colour.match : nullptr).run();
 }
 
 }  // namespace vistereo

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/auto_align.h"
 #include "conversion/batch_pairs.h"
 #include "conversion/output_claim.h"
 #include "conversion/output_target.h"
@@ -41,27 +42,13 @@
 
 namespace vistereo {
 
-// The right eye's alignment for one pair, worked out from that pair's own
-// images (automatic alignment): a rotation that replaces the batch's points
-// or rotation for this pair, or why the pair cannot be aligned (it then fails
-// with that text).
-struct BatchAlignment {
-    std::optional<RotationMatrix> rotation;
-    std::string error;
-    std::string warning;  // aligned, but suspect: reported with the pair's warnings
-    // The alignment itself, whose matches mark the far field for the
-    // pair's colour match (none: every pixel counts as far).
-    std::shared_ptr<const alignment::AlignmentResult> result;
-    // The pair's lenses as its alignment refined them: its eyes are rendered
-    // so (and its remap plans keyed by them), apart from the other pairs'.
-    std::optional<RefinedLenses> lenses = std::nullopt;
-};
-using BatchAligner =
-    std::function<BatchAlignment(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry)>;
-
 struct BatchSettings {
     // The choices every pair shares; its file names and working directory are
-    // not used (each pair brings its own paths).
+    // not used (each pair brings its own paths). Its alignment: the points or
+    // a given rotation for every pair, or automatic: each pair from its own
+    // images, or once from the first pairs that align (their rotations and
+    // refined lenses combined, and with a colour match asked for, one match
+    // for the whole shoot fitted on the first of them).
     ConversionRequest request;
     RunOptions run;      // threads, arithmetic and resampling; no row progress is reported
     bool force = false;  // convert a pair although its output is done
@@ -75,15 +62,6 @@ struct BatchSettings {
     // that lifts the rule).
     std::filesystem::path outputFolder;
     std::string howToAllowOutside;
-    // Called for each pair once its images are decoded and its geometry
-    // prepared, before its halves are rendered; empty: every pair is aligned
-    // as the request says. When set, the request's points are neither read
-    // nor checked. Called from the rendering thread.
-    BatchAligner alignPair;
-    // With the request's colour match on: the match fitted once for the
-    // whole shoot, applied to every pair; empty: each pair is fitted on its
-    // own, as a single run fits it.
-    std::shared_ptr<const alignment::ColourMatch> sharedColour;
 };
 
 enum class PairResult { Converted, Skipped, Failed };
@@ -130,6 +108,10 @@ public:
     // Asked from the batch's threads before a pair is started: true ends the
     // batch once the pairs already being rendered are written.
     virtual bool stopRequested();
+    // A shoot aligned once: what the first pairs gave (and the shoot's colour
+    // match, when one was asked for), before any pair is converted. Without
+    // a rotation the batch then ends, refused with describeSharedAlignment.
+    virtual void alignedOnce(const SharedAlignment& shared, const SharedColour& colour);
 };
 
 struct BatchSummary {
@@ -137,7 +119,7 @@ struct BatchSummary {
     size_t notStarted = 0;  // left out because the batch was stopped
     double wallSeconds = 0.0;
     // The choices refused as a whole (no lens, bad comma line, A and B the
-    // same): then no pair was started.
+    // same, no pair aligned for a shoot aligned once): then no pair was started.
     std::optional<RunRefusal> refusal;
     std::vector<PairOutcome> failures;
     bool succeeded() const { return !refusal && failed == 0; }

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "base/message_text.h"
-#include "conversion/run.h"
+#include "conversion/output_formats.h"
 
 namespace vistereo {
 namespace {

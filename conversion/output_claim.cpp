@@ -8,7 +8,7 @@
 
 #include "base/message_text.h"
 #include "conversion/output_target.h"
-#include "conversion/run.h"
+#include "conversion/output_formats.h"
 #include "media/image_header.h"
 
 namespace vistereo {

@@ -1,26 +1,27 @@
 // The conversion run: from the user's choices to one side-by-side file.
 //
 // Steps, in the order the user sees their effects: lens check, points (read
-// from the eight boxes or the comma line by readPointEntry), point check,
-// both images read (headers first, then decoded at the same time, both
-// before either is judged), the prepare step (per-eye geometry, left eye
-// before right eye for each quantity), the output's name, size and memory,
-// the canvas, the right half, the left half, the file, the closing message.
+// from the eight boxes or the comma line by readPointEntry, when they align
+// the right eye), point check, both images read once (headers first, then
+// decoded at the same time, both before either is judged), the prepare step
+// (per-eye geometry, left eye before right eye for each quantity), the
+// automatic alignment when the request asks for it, the output's name, size
+// and memory, the canvas, the right half, the left half, the file, the
+// closing message.
 #include "conversion/run.h"
 
 #include "alignment/stereo_window.h"
 #include "conversion/auto_align.h"
+#include "conversion/output_formats.h"
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
 
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -30,11 +31,8 @@
 #include "base/atomic_file.h"
 #include "base/message_text.h"
 #include "base/text_numbers.h"
-#include "base/version.h"
 #include "conversion/output_target.h"
 #include "engine/lens.h"
-#include "media/exif.h"
-#include "media/vr180.h"
 #include "registry/lens_registry.h"
 
 namespace vistereo {
@@ -59,86 +57,10 @@ std::filesystem::path inDirectory(const std::filesystem::path& workingDirectory,
     return std::filesystem::path(workingDirectory.string() + "/" + dir + "/" + name);
 }
 
-// The extension the image library picks the format by ("" when there is none).
-std::string extensionOf(const std::string& name) {
-    const size_t dot = name.rfind('.');
-    const size_t slash = name.find_last_of("/\\");
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    return name.substr(dot);
-}
-
 uint64_t physicalMemoryBytes() {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return std::numeric_limits<uint64_t>::max();
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
-}
-
-std::vector<int> encodeParameters(const ConversionRequest& request, bool jpeg) {
-    if (request.jpegQuality > 0 && jpeg) return {cv::IMWRITE_JPEG_QUALITY, request.jpegQuality};
-    return {};
-}
-
-std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
-
-// The image in the format of `extension`; empty when the image library
-// cannot encode it, and then `outOfMemory` tells whether memory ran out.
-std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters,
-                               bool& outOfMemory) {
-    std::vector<uchar> encoded;
-    try {
-        if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
-    } catch (const std::exception& e) {
-        encoded.clear();
-        outOfMemory = outOfMemory || isOutOfMemory(e);
-    }
-    return encoded;
-}
-
-// The side-by-side image in the format of its extension; a JPEG carries the
-// left input's EXIF when asked to.
-std::vector<uchar> encodeSideBySide(const ConversionRequest& request, const std::string& extension,
-                                    const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                    std::vector<std::string>& notes, bool& outOfMemory) {
-    const bool jpeg = maximumOutputWidth(request.outputName) == kJpegMaxWidth;
-    std::vector<uchar> encoded = encodeImage(extension, canvas, encodeParameters(request, jpeg), outOfMemory);
-    if (encoded.empty() || !jpeg || !request.keepExif) return encoded;
-    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.ok()) {
-        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.error + ").");
-        return encoded;
-    }
-    media::JpegWithExif withExif = media::addExifToJpeg(encoded, exif, softwareTag());
-    if (!withExif.ok()) notes.push_back("The EXIF was not carried over: " + withExif.error);
-    return withExif.ok() ? std::move(withExif.jpeg) : encoded;
-}
-
-// The VR180 photo: the left half as the primary JPEG with the left input's
-// EXIF, the right half as a JPEG in the extended XMP.
-std::vector<uchar> encodeVr180(const ConversionRequest& request, const std::filesystem::path& leftInput,
-                               const cv::Mat& canvas, std::vector<std::string>& notes, bool& outOfMemory) {
-    const int n = canvas.rows;
-    const std::vector<int> parameters = encodeParameters(request, true);
-    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters, outOfMemory);
-    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters, outOfMemory);
-    if (left.empty() || right.empty()) return {};
-    std::vector<uint8_t> app1;
-    const media::SourceExif exif = media::readExifFromFile(leftInput.string());
-    if (!exif.ok()) {
-        notes.push_back("The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" +
-                               exif.error + ").");
-    } else {
-        media::ExifForOutput payload = media::makeExifApp1Payload(exif, n, n, softwareTag());
-        if (payload.ok()) app1 = std::move(payload.app1);
-        else notes.push_back("The EXIF was not carried over: " + payload.error);
-        if (payload.ok() && !payload.note.empty()) notes.push_back(payload.note);
-    }
-    media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, n, app1);
-    if (!written.ok()) {  // the run names the extension it could not encode
-        outOfMemory = outOfMemory || written.outOfMemory;
-        return {};
-    }
-    return std::move(written.jpeg);
 }
 
 }  // namespace
@@ -215,21 +137,6 @@ std::string describeLensCodeError(const LensCodeError& error, const std::array<L
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
 }
 
-bool isVr180Name(const std::string& outputName) {
-    constexpr std::string_view suffix = ".vr.jpg";
-    if (outputName.size() < suffix.size()) return false;
-    for (size_t k = 0; k < suffix.size(); ++k)
-        if (std::tolower(static_cast<unsigned char>(outputName[outputName.size() - suffix.size() + k])) != suffix[k])
-            return false;
-    return true;
-}
-
-std::string withVrSuffix(const std::string& outputName) {
-    const std::string extension =
-        isVr180Name(outputName) ? outputName.substr(outputName.size() - std::strlen(".vr.jpg")) : extensionOf(outputName);
-    return outputName.substr(0, outputName.size() - extension.size()) + "_180_LR" + extension;
-}
-
 PointsInput readPointEntry(const PointEntry& entry) {
     PointsInput input;
     std::array<int32_t, 8> values{};
@@ -245,6 +152,28 @@ PointsInput readPointEntry(const PointEntry& entry) {
     }
     input.points = PointSet::fromListOrder(values);
     return input;
+}
+
+PointsInput readPoints(const PointsAB& points) {
+    if (const PointEntry* typed = std::get_if<PointEntry>(&points.given)) return readPointEntry(*typed);
+    return PointsInput{std::get<PointSet>(points.given), {}};
+}
+
+PointsAB givenPoints(const AlignmentChoice& choice) {
+    const PointsAB* points = std::get_if<PointsAB>(&choice);
+    return points ? *points : PointsAB{};
+}
+
+PointSet alignmentPoints(const AlignmentChoice& choice) { return readPoints(givenPoints(choice)).points; }
+
+std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice) {
+    const GivenRotation* given = std::get_if<GivenRotation>(&choice);
+    return given ? std::optional(given->rotation) : std::nullopt;
+}
+
+AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsAB points, LensRefining refining) {
+    if (automatic) return AutomaticAlignment{refining, *automatic};
+    return points;
 }
 
 namespace {
@@ -264,10 +193,11 @@ std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return refusal(ConversionStatus::NoLensSelected, kMsgSelectLens);
 
-    // Points, unless a given rotation aligns the right eye instead.
-    if (!request.rotation) {
-        if (!request.points.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, request.points.error);
-        const PointSet& points = request.points.points;
+    // Points, when they align the right eye (not a rotation, given or found).
+    if (const PointsAB* given = std::get_if<PointsAB>(&request.alignment)) {
+        const PointsInput read = readPoints(*given);
+        if (!read.ok()) return refusal(ConversionStatus::CommaLineInvalid, nullptr, read.error);
+        const PointSet& points = read.points;
         // A and B must differ somewhere between the two images.
         const double dax = diff32(points.leftA.x, points.rightA.x), day = diff32(points.leftA.y, points.rightA.y);
         const double dbx = diff32(points.leftB.x, points.rightB.x), dby = diff32(points.leftB.y, points.rightB.y);
@@ -322,20 +252,19 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
 }
 
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
-    const std::string extension = extensionOf(outputName);
+    const std::string extension = outputExtension(outputName);
     if (extension.empty() || !cv::haveImageWriter(outputName))
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
-    const bool vr180 = isVr180Name(outputName);
-    if (const int64_t widest = maximumOutputWidth(outputName); widest > 0 && (vr180 ? n : 2 * n) > widest)
+    const int64_t width = outputImageWidth(outputName, n);
+    if (const int64_t widest = widestOutputImage(outputName); widest > 0 && width > widest)
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
-                       "The output height " + std::to_string(n) + " gives an image " +
-                           std::to_string(vr180 ? n : 2 * n) + " dots wide; a \"" + extension +
-                           "\" file holds at most " + std::to_string(widest) + ", so the height can be at most " +
-                           std::to_string(vr180 ? widest : widest / 2) + ".");
+                       "The output height " + std::to_string(n) + " gives an image " + std::to_string(width) +
+                           " dots wide; a \"" + extension + "\" file holds at most " + std::to_string(widest) +
+                           ", so the height can be at most " + std::to_string(widest / (width / n)) + ".");
     const uint64_t canvasBytes = static_cast<uint64_t>(n) * static_cast<uint64_t>(2 * n) * 3u;
     if (2 * n > std::numeric_limits<int32_t>::max() || canvasBytes > physicalMemoryBytes())
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
@@ -369,11 +298,10 @@ void renderRightHalves(const ConversionGeometry& geometry, const std::optional<R
 }
 
 std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
-                                                const std::optional<RotationMatrix>& rotation) {
+                                                const std::optional<RotationMatrix>& rotation, const PointSet& points) {
     if (request.convergenceDegrees == 0.0) return rotation;
     const RotationMatrix base =
-        rotation ? *rotation
-                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+        rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
     const cv::Matx33d turned = alignment::convergedRotation(cv::Matx33d(&base.m[0][0]), request.convergenceDegrees);
     RotationMatrix out;
     for (int r = 0; r < 3; ++r)
@@ -384,14 +312,14 @@ std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request
 std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
                                                    const cv::Mat& right, const ConversionGeometry& geometry,
                                                    const std::optional<RotationMatrix>& rotation,
-                                                   const alignment::AlignmentResult* aligned, int threads) {
+                                                   const PointSet& points, const alignment::AlignmentResult* aligned,
+                                                   int threads) {
     if (request.matchColour == ColourMatching::Off) return std::nullopt;
     alignment::PhotometricOptions options;
     options.threads = threads;
     options.falloff = request.matchColour == ColourMatching::ToneAndFalloff;
     const RotationMatrix rightToLeft =
-        rotation ? *rotation
-                 : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], request.points.points));
+        rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
     return matchPairColours(left, right, geometry, rightToLeft, aligned, options);
 }
 
@@ -411,13 +339,13 @@ void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTa
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
                                        std::vector<uchar>& encoded, std::vector<std::string>& notes) {
-    const std::string extension = extensionOf(outputName);
-    ConversionRequest named = request;  // the format and the quality's use follow the output's own name
-    named.outputName = outputName;
-    bool outOfMemory = false;
-    encoded = isVr180Name(outputName) ? encodeVr180(named, leftInput, canvas, notes, outOfMemory)
-                                      : encodeSideBySide(named, extension, leftInput, canvas, notes, outOfMemory);
-    if (encoded.empty() && outOfMemory)
+    // The format and the quality's use follow the output's own name.
+    EncodedOutput output =
+        outputFormatOf(outputName).encode({outputName, request.jpegQuality, request.keepExif, leftInput}, canvas);
+    notes.insert(notes.end(), output.notes.begin(), output.notes.end());
+    encoded = std::move(output.bytes);
+    const std::string extension = outputExtension(outputName);
+    if (encoded.empty() && output.outOfMemory)
         return refusal(ConversionStatus::OutOfMemory, nullptr,
                        "There is not enough memory to encode the output as \"" + extension + "\".");
     if (encoded.empty())
@@ -449,27 +377,36 @@ std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const
     return r;
 }
 
-namespace {
+std::string ConversionResult::explained() const {
+    RunRefusal refusal;
+    refusal.message = messages.empty() ? std::string() : messages.back();
+    refusal.detail = detail;
+    return refusal.explained();
+}
 
-// The run from its first check to its last message; `images` are read at
-// their place in the order when the caller has not read them already.
-ConversionResult runConversion(const ConversionRequest& request, std::optional<InputImages> given,
-                               MessageSink& messages, const RunOptions& options,
-                               const alignment::AlignmentResult* aligned) {
+ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
     ConversionResult result;
+    auto show = [&](const std::string& text) {
+        result.messages.push_back(text);
+        messages.showMessage(text);
+    };
     auto end = [&](const RunRefusal& r) {
         result.status = r.status;
         result.detail = r.detail;
         result.invalidLensCode = r.lensCode;
-        if (!r.message.empty()) messages.showMessage(r.message);
+        if (!r.message.empty()) show(r.message);
         return result;
     };
 
     if (const auto refused = checkRequest(request)) return end(*refused);
+    // The right eye's turn: the points as checked, a given rotation, or the
+    // one the automatic alignment finds below.
+    const PointSet points = alignmentPoints(request.alignment);
+    std::optional<RotationMatrix> rotation = givenRotation(request.alignment);
 
     // Both images, decoded at the same time; both are read before either is judged.
     auto stage = Clock::now();
-    const InputImages images = given ? std::move(*given) : readInputImages(request);
+    const InputImages images = readInputImages(request);
     result.seconds.read = secondsSince(stage);
     if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
@@ -482,6 +419,26 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     result.eyes = prepared.eyes.eye;
     if (badLens) return end(*badLens);
     result.seconds.derive = secondsSince(stage);
+    result.refinedLenses = request.refinedLenses;
+
+    // The automatic alignment, on the pair as read: the rotation, and the
+    // lenses as it refined them, which the render then uses.
+    if (const AutomaticAlignment* automatic = std::get_if<AutomaticAlignment>(&request.alignment)) {
+        result.aligned = alignImages(left, right, prepared.geometry, options.threads, automatic->refining);
+        result.aligned->warnings = result.warnings;
+        result.seconds.align = result.aligned->seconds;
+        if (!result.aligned->ok()) {
+            result.status = ConversionStatus::AlignmentFailed;
+            result.detail = result.aligned->error;
+            return result;
+        }
+        rotation = rotationOf(result.aligned->result);
+        if (result.aligned->result.lensesRefined) {
+            result.refinedLenses = refinedLensesOf(result.aligned->result);
+            applyRefinedLenses(result.refinedLenses, prepared.geometry);
+        }
+    }
+    const alignment::AlignmentResult* aligned = result.aligned ? &result.aligned->result : nullptr;
 
     // What the writer and the machine can take, before the long render.
     result.outputPath = outputImagePath(request);
@@ -496,22 +453,22 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     if (std::string clash = outputClash(request); !clash.empty()) {
         result.status = ConversionStatus::OutputRefused;
         result.detail = std::move(clash);
-        messages.showMessage(kMsgFinished);
+        show(kMsgFinished);
         return result;
     }
 
     // The colour match, fitted on this pair (where the eyes see the same far
     // field: before any convergence) and applied as the halves are rendered.
     stage = Clock::now();
-    result.colour = matchColours(request, left, right, prepared.geometry, request.rotation, aligned, options.threads);
+    result.colour = matchColours(request, left, right, prepared.geometry, rotation, points, aligned, options.threads);
     if (result.colour && !result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
     result.seconds.matchColour = secondsSince(stage);
 
     stage = Clock::now();
     const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
     const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
-    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, request.rotation),
-                      request.points.points, {&rightTarget, 1}, options);
+    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, rotation, points), points,
+                      {&rightTarget, 1}, options);
     result.seconds.renderRight = secondsSince(stage);
     stage = Clock::now();
     const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};
@@ -530,19 +487,8 @@ ConversionResult runConversion(const ConversionRequest& request, std::optional<I
     result.seconds.write = secondsSince(stage);
     result.status = badWrite ? ConversionStatus::WriteFailed : ConversionStatus::Written;
     if (badWrite) result.detail = badWrite->detail;
-    messages.showMessage(kMsgFinished);
+    show(kMsgFinished);
     return result;
-}
-
-}  // namespace
-
-ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
-    return runConversion(request, std::nullopt, messages, options, nullptr);
-}
-
-ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
-                               const RunOptions& options, const alignment::AlignmentResult* aligned) {
-    return runConversion(request, std::move(images), messages, options, aligned);
 }
 
 }  // namespace vistereo

@@ -1,9 +1,11 @@
-// The conversion run: checks the inputs, reads both fisheye images, derives
-// the per-eye values, renders both halves, writes the side-by-side image.
+// The conversion pipeline: checks the inputs, reads both fisheye images,
+// derives the per-eye values, aligns the pair when asked, renders both
+// halves, writes the side-by-side image.
 //
 // It takes the user's choices as one typed, read-only request and reports
-// through a MessageSink with the dialog's own texts; the returned status tells
-// front ends what really happened (for instance whether the file was written).
+// through a MessageSink with the dialog's own texts; the returned result tells
+// front ends what really happened (for instance whether the file was written)
+// and keeps every message it showed.
 #pragma once
 
 #include <array>
@@ -12,7 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
+#include <variant>
 #include <vector>
 
 #include "alignment/alignment.h"
@@ -20,6 +22,7 @@
 #include "conversion/input.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
+#include "conversion/output_formats.h"
 #include "conversion/output_target.h"
 #include "engine/render.h"
 #include "media/image_header.h"
@@ -59,6 +62,54 @@ struct PointsInput {
 // with the box rules, the comma line with parseCommaLine.
 PointsInput readPointEntry(const PointEntry& entry);
 
+// Points A and B as the user gave them: the main dialog's fields as typed,
+// read when the run comes to its point check (so that a comma line that is
+// not eight numbers is reported in its place among the run's messages), or
+// numbers already (the command line, a pick in the frames).
+struct PointsAB {
+    std::variant<PointSet, PointEntry> given;
+};
+
+// The points as the run reads them at its point check.
+PointsInput readPoints(const PointsAB& points);
+
+// The right eye turned onto the left by this rotation instead of points.
+struct GivenRotation {
+    RotationMatrix rotation;
+};
+
+// Whether the automatic alignment refines the right lens against the left
+// as well (alignment/lens_refinement.h), and with it the first shape term.
+struct LensRefining {
+    bool lenses = false;
+    bool shape = false;
+};
+
+// For many pairs: each aligned from its own images, or one rotation for the
+// whole shoot from the first pairs that align. A video is always aligned
+// once, from frame pairs spread over its range.
+enum class AlignmentScope { EachPair, Once };
+
+// The right eye aligned from the pictures themselves, by the run.
+struct AutomaticAlignment {
+    LensRefining refining;
+    AlignmentScope scope = AlignmentScope::EachPair;
+};
+
+using AlignmentChoice = std::variant<PointsAB, GivenRotation, AutomaticAlignment>;
+
+// The points A and B a choice aligns by, as given and as the run reads them
+// (none when a rotation aligns the right eye), and the rotation it gives
+// (none unless given).
+PointsAB givenPoints(const AlignmentChoice& choice);
+PointSet alignmentPoints(const AlignmentChoice& choice);
+std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice);
+
+// The one place where a front end's options become the alignment choice:
+// automatic (in `scope`, refining as asked) when `automatic` is set,
+// otherwise the points.
+AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsAB points, LensRefining refining = {});
+
 // Whether the run matches the right eye's colours onto the left's, in the
 // render: a gain and offset (or a monotone tone curve, when it measures
 // better) per channel, fitted on the far field of the pair; with Falloff
@@ -78,12 +129,12 @@ struct RefinedLenses {
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
     std::array<LensSettings, 2> lenses;  // left, right (empty name: no lens chosen)
-    PointsInput points;
-    // When set, the right eye is aligned by this rotation instead of the
-    // points, which are then neither read nor checked.
-    std::optional<RotationMatrix> rotation;
-    // The lenses as refined from the pictures (--refine-lenses); by default
-    // the eyes are exactly as the records describe them.
+    // How the right eye is turned onto the left: points A and B (read and
+    // checked by the run), a given rotation, or found from the pictures.
+    AlignmentChoice alignment = PointsAB{};
+    // Lenses refined from the pictures beforehand (a shoot aligned once);
+    // by default the eyes are exactly as the records describe them. The
+    // run's own automatic alignment refines on top of these.
     RefinedLenses refinedLenses;
     int32_t outputHeight = kDefaultOutputHeight;
     ZenithTenths zenith;
@@ -143,10 +194,24 @@ enum class ConversionStatus {
     WriteFailed,         // "Finished converting!!!" was shown, but no file was written
     OutputRefused,       // the output would have replaced a file the run reads: not written, though
                          // "Finished converting!!!" was shown as after any write that did not happen
+    AlignmentFailed,     // the automatic alignment found no rotation for the pair (the detail says why)
+};
+
+// The automatic alignment of one pair, or why it could not be aligned.
+struct PairAlignment {
+    // Empty when the pair could be aligned; otherwise why not, in the run's
+    // own words for a lens or image problem, or the alignment's reason.
+    std::string error;
+    alignment::AlignmentResult result;
+    // What the user should hear about the pictures themselves (a damaged
+    // image, an orientation tag that turned one), as the run warns.
+    std::vector<std::string> warnings;
+    double seconds = 0.0;  // reading, preparing and aligning
+    bool ok() const { return error.empty(); }
 };
 
 struct StageSeconds {
-    double read = 0.0, derive = 0.0, matchColour = 0.0, renderRight = 0.0, renderLeft = 0.0, encode = 0.0, write = 0.0;
+    double align = 0.0, read = 0.0, derive = 0.0, matchColour = 0.0, renderRight = 0.0, renderLeft = 0.0, encode = 0.0, write = 0.0;
 };
 
 struct ConversionResult {
@@ -165,8 +230,18 @@ struct ConversionResult {
     // and the run got that far (not ok: the output is not corrected, and a
     // warning says why).
     std::optional<alignment::ColourMatch> colour;
+    // The request's automatic alignment, once the run got that far: the
+    // rotation, how many matches agree, the vertical disparity, and the
+    // lenses it refined (the eyes were rendered through refinedLenses).
+    std::optional<PairAlignment> aligned;
+    RefinedLenses refinedLenses;
+    // Every message the run showed, in the order shown.
+    std::vector<std::string> messages;
     StageSeconds seconds;
     bool written() const { return status == ConversionStatus::Written; }
+    // Why the run ended, on one line: its message followed by the detail
+    // that explains it (the file and the cause of an unreadable image).
+    std::string explained() const;
 };
 
 struct RunOptions {
@@ -193,15 +268,11 @@ std::string outputClash(const ConversionRequest& request);
 // Which lens of the request has an unknown mode code, and which.
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses);
 
+// The whole conversion of one pair: the request's checks, both images read
+// once, the prepare step, the automatic alignment when the request asks for
+// it, the output's checks, the render, the file and the closing message.
 ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages,
                                const RunOptions& options = {});
-// The same run on the request's pair already read (by readInputImages with
-// the request's names and readOptionsOf), so that a caller which looked at
-// the pictures first (the automatic alignment) does not decode them again.
-// The refusals come in the same order. `aligned`, the automatic alignment
-// of this pair, marks the far field for a colour match with its matches.
-ConversionResult RunConversion(const ConversionRequest& request, InputImages images, MessageSink& messages,
-                               const RunOptions& options = {}, const alignment::AlignmentResult* aligned = nullptr);
 
 // The comma line: split at ",", each piece read with the std::stoi rules, a
 // final comma adding nothing. Returns the eight values in point-list order, or
@@ -212,16 +283,6 @@ struct CommaLineParse {
     bool ok() const { return error.empty(); }
 };
 CommaLineParse parseCommaLine(std::string_view line);
-
-// An output named *.vr.jpg (any case) is a VR180 photo: the left half as the
-// primary image, the right half embedded in its extended XMP.
-bool isVr180Name(const std::string& outputName);
-
-// The name headset players take for a 180-degree side-by-side stereo image:
-// "_180_LR" before the extension ("shoot.jpg" -> "shoot_180_LR.jpg"). A VR180
-// photo keeps its double extension, so it stays one ("x.vr.jpg" ->
-// "x_180_LR.vr.jpg").
-std::string withVrSuffix(const std::string& outputName);
 
 // The dialog's texts.
 inline constexpr const char* kMsgSelectLens = "Select camera and lens";

@@ -35,7 +35,7 @@ struct RunRefusal {
 };
 
 // What concerns the request alone, in the run's order: a lens for each eye,
-// and, unless a rotation aligns the right eye, readable points with A and B
+// and, when points align the right eye, readable points with A and B
 // differing between the images.
 std::optional<RunRefusal> checkRequest(const ConversionRequest& request);
 
@@ -70,19 +70,20 @@ std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas);
 RenderOptions renderOptionsOf(const RunOptions& options);
 
 // The right eye's rotation as the request renders it: `rotation` (none:
-// points A and B), turned by the request's convergence when it has one (the
+// `points`), turned by the request's convergence when it has one (the
 // rotation of A and B then as a matrix).
 std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
-                                                const std::optional<RotationMatrix>& rotation);
+                                                const std::optional<RotationMatrix>& rotation, const PointSet& points);
 
 // The colour match `request` asks for (nothing when Off), fitted on the far
 // field of the pair as its right half is rendered: turned by `rotation`
-// when given, else by points A and B. The automatic alignment's matches,
+// when given, else by `points`. The automatic alignment's matches,
 // when given, tell near from far; without them every pixel counts as far.
 std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
                                                    const cv::Mat& right, const ConversionGeometry& geometry,
                                                    const std::optional<RotationMatrix>& rotation,
-                                                   const alignment::AlignmentResult* aligned, int threads);
+                                                   const PointSet& points, const alignment::AlignmentResult* aligned,
+                                                   int threads);
 
 // The correction of eye 0 (left) or 1 (right) a fitted match carries into
 // the render; none when there is no match or it failed.

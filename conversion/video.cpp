@@ -418,9 +418,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         return result;
     };
 
-    // The request's own checks: lenses, and points unless aligned automatically.
-    ConversionRequest frames = request.frames;
-    if (request.autoAlign) frames.rotation = RotationMatrix{};
+    // The request's own checks: lenses, and the points when they align the right eye.
+    const ConversionRequest& frames = request.frames;
+    const PointSet points = alignmentPoints(frames.alignment);
     if (const auto refused = checkRequest(frames)) return refuse(refused->text());
 
     VideoSetup setup;
@@ -452,12 +452,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     result.outputHeight = height;
 
     // The alignment, once for the whole video.
-    if (request.autoAlign) {
+    if (std::holds_alternative<AutomaticAlignment>(frames.alignment)) {
         if (const auto refused = alignFromFrames(request, result.offset.frames, setup, result.alignment, result.warnings))
             return refuse(refused->message);
         observer.stepDone("aligned: " + result.alignment);
     } else {
-        setup.rotation = request.frames.rotation;
+        setup.rotation = givenRotation(frames.alignment);
         result.alignment = setup.rotation ? "by the given rotation" : "by points A and B";
     }
 
@@ -472,7 +472,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (!pair.error.empty()) {
             result.warnings.push_back("the colours of the eyes were not matched: " + pair.error);
         } else {
-            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation,
+            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation, points,
                                          setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
             if (!result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
             else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
@@ -480,7 +480,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         }
     }
     // The stereo window: the right eye turned about the vertical axis.
-    const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation);
+    const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation, points);
 
     // The output, through a temporary file beside it.
     StreamedFileWrite file(request.output);
@@ -512,7 +512,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     const auto planStart = Clock::now();
     FramePlans plans;
     try {
-        plans = planFrames(setup.prepared.geometry, rightRotation, request.frames.points.points, request.run);
+        plans = planFrames(setup.prepared.geometry, rightRotation, points, request.run);
     } catch (const std::bad_alloc&) {
         return refuse("there is not enough memory for the remap plans of an output of height " +
                       std::to_string(height));

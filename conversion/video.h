@@ -42,13 +42,13 @@ namespace vistereo {
 enum class VideoSound { Left, Right, None };
 
 struct VideoRequest {
-    // The lenses, points A and B (in the frames' pixels) unless aligned
-    // automatically, the output height (0: the default of
-    // defaultVideoHeight) and the zenith correction. Its file names, working
-    // directory, limits and JPEG choices are not used.
+    // The lenses, the alignment (points A and B in the frames' pixels, a
+    // given rotation, or automatic: once, from frame pairs spread over the
+    // range, the lenses as their records say), the output height (0: the
+    // default of defaultVideoHeight) and the zenith correction. Its file
+    // names, working directory, limits and JPEG choices are not used.
     ConversionRequest frames;
     std::filesystem::path left, right, output;
-    bool autoAlign = false;
     std::optional<double> offsetSeconds;  // right clock minus left clock; empty: found from the sound
     // The range on the left camera's clock. No start: the first moment both
     // cameras film; no duration: until either stops.

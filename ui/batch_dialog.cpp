@@ -55,8 +55,19 @@ fs::path inWorkingDirectory(const fs::path& workingDirectory, const QString& fol
 // Hands the batch's reports to the window's thread; answers the stop question.
 class BatchDialog::Observer : public BatchObserver {
 public:
-    Observer(BatchDialog* dialog, fs::path workingDirectory)
-        : dialog_(dialog), workingDirectory_(std::move(workingDirectory)) {}
+    // `failure` receives why the batch stopped when the first pairs gave no rotation.
+    Observer(BatchDialog* dialog, fs::path workingDirectory, std::shared_ptr<std::string> failure)
+        : dialog_(dialog), workingDirectory_(std::move(workingDirectory)), failure_(std::move(failure)) {}
+
+    void alignedOnce(const SharedAlignment& shared, const SharedColour&) override {
+        QStringList remarks;
+        for (const std::string& remark : sharedAlignmentRemarks(shared)) remarks << qt(remark);
+        const QString text = qt(describeSharedAlignment(shared));
+        BatchDialog* dialog = dialog_;
+        QMetaObject::invokeMethod(dialog, [dialog, text, remarks] { dialog->onAligned(text, remarks); },
+                                  Qt::QueuedConnection);
+        if (!shared.rotation) *failure_ = describeSharedAlignment(shared);
+    }
 
     void pairFinished(const BatchPair& pair, const PairOutcome& outcome, const BatchProgress& progress) override {
         QString failure;
@@ -77,6 +88,7 @@ public:
 private:
     BatchDialog* dialog_;
     fs::path workingDirectory_;
+    std::shared_ptr<std::string> failure_;
 };
 
 BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidget* parent)
@@ -238,11 +250,12 @@ void BatchDialog::showChoices() {
     QString alignment;
     switch (static_cast<Alignment>(m_alignment->currentIndex())) {
         case Alignment::Points: {
-            const PointSet& p = r.points.points;
-            alignment = r.points.ok() ? QStringLiteral("points A (%1, %2 → %3, %4) and B (%5, %6 → %7, %8)")
-                                            .arg(p.leftA.x).arg(p.leftA.y).arg(p.rightA.x).arg(p.rightA.y)
-                                            .arg(p.leftB.x).arg(p.leftB.y).arg(p.rightB.x).arg(p.rightB.y)
-                                      : QStringLiteral("points A and B: ") + qt(r.points.error);
+            const PointsInput points = readPoints(givenPoints(r.alignment));
+            const PointSet& p = points.points;
+            alignment = points.ok() ? QStringLiteral("points A (%1, %2 → %3, %4) and B (%5, %6 → %7, %8)")
+                                          .arg(p.leftA.x).arg(p.leftA.y).arg(p.rightA.x).arg(p.rightA.y)
+                                          .arg(p.leftB.x).arg(p.leftB.y).arg(p.rightB.x).arg(p.rightB.y)
+                                    : QStringLiteral("points A and B: ") + qt(points.error);
             break;
         }
         case Alignment::EachPair: alignment = QStringLiteral("automatic, each pair from its own pictures"); break;
@@ -326,7 +339,11 @@ void BatchDialog::start() {
     m_settings.force = m_overwrite->isChecked();
     const auto alignment = static_cast<Alignment>(m_alignment->currentIndex());
     BatchSettings settings = m_settings;
-    if (alignment == Alignment::EachPair) settings.alignPair = alignEachPair(settings.run.threads);
+    settings.request.alignment = chooseAlignment(
+        alignment == Alignment::Points ? std::nullopt
+                                       : std::optional(alignment == Alignment::Once ? AlignmentScope::Once
+                                                                                    : AlignmentScope::EachPair),
+        givenPoints(m_settings.request.alignment));
     m_alignedText.clear();
     m_stop = false;
     m_failures->clear();
@@ -339,25 +356,11 @@ void BatchDialog::start() {
     // The batch works on copies: the window may change its folders afterwards.
     auto summary = std::make_shared<BatchSummary>();
     auto failure = std::make_shared<std::string>();
-    auto observer = std::make_shared<Observer>(this, m_settings.request.workingDirectory);
+    auto observer = std::make_shared<Observer>(this, m_settings.request.workingDirectory, failure);
     m_summary = summary;
     m_failure = failure;
-    m_batch = runInBackground(this, &m_pool, [this, pairs = m_pairs, settings, alignOnce = alignment == Alignment::Once,
-                                              observer, summary, failure]() mutable {
+    m_batch = runInBackground(this, &m_pool, [pairs = m_pairs, settings, observer, summary, failure] {
         try {
-            if (alignOnce) {
-                const SharedAlignment shared = alignFirstPairs(pairs, settings.request, settings.run.threads);
-                QStringList remarks;
-                for (const std::string& remark : sharedAlignmentRemarks(shared)) remarks << qt(remark);
-                const QString text = qt(describeSharedAlignment(shared));
-                QMetaObject::invokeMethod(this, [this, text, remarks] { onAligned(text, remarks); },
-                                          Qt::QueuedConnection);
-                if (!shared.rotation) {
-                    *failure = describeSharedAlignment(shared);
-                    return;
-                }
-                settings.request.rotation = shared.rotation;
-            }
             *summary = runBatch(pairs, settings, *observer);
         } catch (const std::exception& e) {
             *failure = describeException(e);

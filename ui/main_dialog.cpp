@@ -523,7 +523,7 @@ ConversionRequest CMyVistereoDlg::CurrentRequest() {
     entry.commaLine = narrow(m_commaLine->text());
     ConversionRequest request;
     request.lenses = m_app.conversionChoices.lenses;
-    request.points = readPointEntry(entry);
+    request.alignment = PointsAB{entry};
     request.outputHeight = m_app.conversionChoices.outputHeight;
     request.zenith = m_app.conversionChoices.zenith;
     request.leftName = narrow(m_leftName->text());

@@ -225,12 +225,13 @@ VideoDialog::~VideoDialog() {
 void VideoDialog::showChoices() {
     const ConversionRequest& r = m_choices;
     auto lens = [](const LensSettings& l) { return l.name.empty() ? QStringLiteral("none picked") : "“" + qt(l.name) + "”"; };
-    const PointSet& p = r.points.points;
+    const PointsInput points = readPoints(givenPoints(r.alignment));
+    const PointSet& p = points.points;
     QString alignment;
     if (static_cast<Alignment>(m_alignment->currentIndex()) == Alignment::Automatic)
         alignment = QStringLiteral("the rotation found in frame pairs spread over the range, used for every frame");
-    else if (!r.points.ok())
-        alignment = QStringLiteral("points A and B: ") + qt(r.points.error);
+    else if (!points.ok())
+        alignment = QStringLiteral("points A and B: ") + qt(points.error);
     else
         alignment = QStringLiteral("A (%1, %2 → %3, %4), B (%5, %6 → %7, %8)")
                         .arg(p.leftA.x).arg(p.leftA.y).arg(p.rightA.x).arg(p.rightA.y)
@@ -263,7 +264,9 @@ VideoDialog::Built VideoDialog::buildRequest() const {
     const fs::path& wd = m_choices.workingDirectory;
     request.frames = m_choices;
     request.frames.outputHeight = m_height->text().isEmpty() ? 0 : m_height->text().toInt();
-    request.autoAlign = static_cast<Alignment>(m_alignment->currentIndex()) == Alignment::Automatic;
+    const bool automatic = static_cast<Alignment>(m_alignment->currentIndex()) == Alignment::Automatic;
+    request.frames.alignment = chooseAlignment(automatic ? std::optional(AlignmentScope::Once) : std::nullopt,
+                                               givenPoints(m_choices.alignment));
     request.left = argumentPath(m_left->text().trimmed().toStdString(), wd / "input");
     request.right = argumentPath(m_right->text().trimmed().toStdString(), wd / "input");
     std::string output = m_output->text().trimmed().toStdString();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <istream>
 #include <streambuf>
@@ -34,7 +35,7 @@ protected:
             lens.name = "Test lens";
             lens.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
         }
-        settings.request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+        settings.request.alignment = PointsAB{PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44})};
         settings.request.outputHeight = 24;
         settings.request.zenith = {5, -3, 12};
         settings.run.threads = 2;
@@ -45,10 +46,9 @@ protected:
         cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
         ASSERT_TRUE(cv::imwrite(file.string(), image));
     }
-    // What a single run with the batch's choices writes for one pair.
-    // With `autoAligned`, the single run is aligned first from its own
-    // images, as `convert --auto-align` does.
-    std::string expectedBytes(const BatchPair& pair, bool autoAligned = false) {
+    // What a single run with the batch's choices writes for one pair (an
+    // automatic alignment aligns it from its own images).
+    std::string expectedBytes(const BatchPair& pair) {
         ConversionRequest request = settings.request;
         request.workingDirectory = dir / "single";
         request.leftName = "L" + pair.left.extension().string();
@@ -59,11 +59,6 @@ protected:
         struct : MessageSink {
             void showMessage(const std::string&) override {}
         } quiet;
-        if (autoAligned) {
-            const PairAlignment aligned = alignRequestPair(request, settings.run.threads);
-            EXPECT_TRUE(aligned.ok()) << aligned.error;
-            request.rotation = rotationOf(aligned.result);
-        }
         EXPECT_TRUE(RunConversion(request, quiet, settings.run).written());
         return readFile(dir / "single/output" / request.outputName);
     }
@@ -173,7 +168,7 @@ TEST_F(BatchTest, FoldersPairInNameOrderAndUnevenCountsNameTheLeftovers) {
 TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBatch) {
     settings.run.interpolation = Interpolation::Lanczos;
     settings.request.keepExif = true;
-    settings.request.rotation = RotationMatrix{{{0.999, 0.0447, 0}, {-0.0447, 0.999, 0}, {0, 0, 1}}};
+    settings.request.alignment = GivenRotation{RotationMatrix{{{0.999, 0.0447, 0}, {-0.0447, 0.999, 0}, {0, 0, 1}}}};
     fs::create_directories(dir / "output/sub");
     const int widths[] = {80, 80, 80, 64, 64, 80, 80};
     const char* outputs[] = {"", "", "", ",sub/three.png", ",sub/four.vr.jpg", "", ""};
@@ -210,10 +205,8 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     }
 }
 
-// Stopping finishes the pairs under way, the next run skips what they wrote and force converts them all again. A
-// batch aligner (where automatic alignment plugs in) turns its pair instead of the points; its error fails just
-// that pair.
-TEST_F(BatchTest, StoppingResumingForcingAndAPerPairAligner) {
+// Stopping finishes the pairs under way, the next run skips what they wrote and force converts them all again.
+TEST_F(BatchTest, StoppingResumingAndForcing) {
     std::vector<BatchPair> pairs;
     for (int k = 0; k < 6; ++k) {
         const std::string name = "s" + std::to_string(k);
@@ -241,25 +234,19 @@ TEST_F(BatchTest, StoppingResumingForcingAndAPerPairAligner) {
     EXPECT_EQ(runBatch(pairs, settings, again).converted, 6u);
     EXPECT_EQ(readFile(pairs[0].output), expectedBytes(pairs[0]));
 
-    const RotationMatrix turn{{{0.998, 0, 0.0628}, {0, 1, 0}, {-0.0628, 0, 0.998}}};
-    int calls = 0;
-    settings.alignPair = [&](const cv::Mat& left, const cv::Mat&, const ConversionGeometry& g) {
-        EXPECT_EQ(g.eye[0].imageWidth, left.cols);
-        return ++calls == 2 ? BatchAlignment{std::nullopt, "no features in common", ""} : BatchAlignment{turn, "", ""};
-    };
-    const BatchSummary aligned = runBatch({pairs.begin(), pairs.begin() + 3}, settings, again);
-    EXPECT_EQ(calls, 3);
-    EXPECT_EQ(aligned.converted, 2u);
-    ASSERT_EQ(aligned.failures.size(), 1u);
-    EXPECT_EQ(aligned.failures[0].message, "no features in common");
-    EXPECT_FALSE(aligned.failures[0].status.has_value());
-    settings.request.rotation = turn;
-    EXPECT_TRUE(readFile(pairs[2].output) == expectedBytes(pairs[2]));
 }
 
+// Records a shoot aligned once.
+class OnceRecorder : public Recorder {
+public:
+    void alignedOnce(const SharedAlignment& shared, const SharedColour&) override { aligned.push_back(shared); }
+    std::vector<SharedAlignment> aligned;
+};
+
 // Pairs of one rig: an unreadable pair, two pairs turned alike, one turned 3 degrees further (a camera knocked
-// in its mount). Aligning once leaves out the unreadable pair and the knocked one; aligning each pair gives
-// every output the bytes of a single automatically aligned run.
+// in its mount). Aligning once leaves out the unreadable pair and the knocked one and converts every pair by the
+// shoot's rotation; aligning each pair gives every output the bytes of a single automatically aligned run, and
+// a pair without features fails alone, with the alignment's reason.
 TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) {
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const fs::path left = dir / "input/left", right = dir / "input/right";
@@ -302,13 +289,44 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     EXPECT_FALSE(none.rotation);
     EXPECT_EQ(describeSharedAlignment(none), "no pair could be aligned (1 tried); pair 1: " + unreadable);
 
-    settings.alignPair = alignEachPair(settings.run.threads);
-    const std::vector<BatchPair> aligned{pairs[1], pairs[3]};
+    const cv::Mat flat(900, 1200, CV_8UC3, cv::Scalar::all(128));
+    ASSERT_TRUE(cv::imwrite((left / "flat.jpg").string(), flat));
+    ASSERT_TRUE(cv::imwrite((right / "flat.jpg").string(), flat));
+    const BatchPair featureless{left / "flat.jpg", right / "flat.jpg", dir / "output/flat.jpg"};
+
+    settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::EachPair};
+    const std::vector<BatchPair> aligned{pairs[1], featureless, pairs[3]};
     Recorder recorder;
-    EXPECT_EQ(runBatch(aligned, settings, recorder).converted, 2u);
-    for (const BatchPair& pair : aligned) {
+    const BatchSummary each = runBatch(aligned, settings, recorder);
+    EXPECT_EQ(each.converted, 2u);
+    ASSERT_EQ(each.failures.size(), 1u);
+    EXPECT_EQ(each.failures[0].index, 1u);
+    EXPECT_EQ(each.failures[0].message.rfind("automatic alignment failed: ", 0), 0u) << each.failures[0].message;
+    EXPECT_FALSE(each.failures[0].status.has_value());
+    EXPECT_FALSE(fs::exists(featureless.output));
+    for (const BatchPair& pair : {aligned[0], aligned[2]}) {
         SCOPED_TRACE(pair.left.filename().string());
-        EXPECT_TRUE(readFile(pair.output) == expectedBytes(pair, true));
+        EXPECT_TRUE(readFile(pair.output) == expectedBytes(pair));
     }
-    EXPECT_FALSE(readFile(aligned[0].output) == readFile(aligned[1].output));
+    EXPECT_FALSE(readFile(aligned[0].output) == readFile(aligned[2].output));
+
+    // Once: every pair, the knocked one too, turned by the rotation of the pairs that agree.
+    settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::Once};
+    settings.force = true;
+    OnceRecorder once;
+    EXPECT_EQ(runBatch(pairs, settings, once).converted, 3u);
+    ASSERT_EQ(once.aligned.size(), 1u);
+    ASSERT_TRUE(once.aligned[0].rotation);
+    EXPECT_EQ(std::memcmp(once.aligned[0].rotation->m, shared.rotation->m, sizeof shared.rotation->m), 0);
+    settings.request.alignment = GivenRotation{*shared.rotation};
+    for (const BatchPair& pair : {pairs[1], pairs[3]}) EXPECT_TRUE(readFile(pair.output) == expectedBytes(pair));
+
+    // No pair aligns: the batch is refused with why, and nothing is converted.
+    settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::Once};
+    const BatchSummary refused = runBatch({pairs[0], featureless}, settings, once);
+    ASSERT_TRUE(refused.refusal);
+    EXPECT_EQ(refused.refusal->status, ConversionStatus::AlignmentFailed);
+    EXPECT_EQ(refused.refusal->text().rfind("no pair could be aligned (2 tried); pair 1: ", 0), 0u)
+        << refused.refusal->text();
+    EXPECT_EQ(refused.converted + refused.failed, 0u);
 }

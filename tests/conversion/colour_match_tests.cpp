@@ -47,7 +47,7 @@ protected:
         }
         RotationMatrix truth;
         std::copy(&pair().rightToLeft.m[0][0], &pair().rightToLeft.m[0][0] + 9, &truth.m[0][0]);
-        request.rotation = truth;
+        request.alignment = GivenRotation{truth};
         request.outputHeight = 512;
         request.workingDirectory = dir;
         request.leftName = "L.png", request.rightName = "R.png";

@@ -52,7 +52,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
     const Rotation truth = rig.rightToLeft();
     RotationMatrix rotation;
     std::copy(&truth.m[0][0], &truth.m[0][0] + 9, &rotation.m[0][0]);
-    request.rotation = rotation;
+    request.alignment = GivenRotation{rotation};
     const int n = 1024;
     request.outputHeight = n;
     request.workingDirectory = dir;

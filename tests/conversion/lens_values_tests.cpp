@@ -96,7 +96,7 @@ public:
         request.workingDirectory = dir;
         request.leftName = "L.png", request.rightName = "R.png", request.outputName = "out.png";
         request.lenses = {lensSettingsOf(good()), lensSettingsOf(right)};
-        request.points = readPointEntry(PointEntry{kSeparateInput, {"10", "30", "11", "31", "20", "40", "21", "41"}, ""});
+        request.alignment = PointsAB{PointEntry{kSeparateInput, {"10", "30", "11", "31", "20", "40", "21", "41"}, ""}};
         request.outputHeight = 16;
         request.refuseImpossibleLenses = commandLine;
         messages.clear();

@@ -16,6 +16,7 @@
 
 #include "conversion/batch.h"
 #include "conversion/output_claim.h"
+#include "conversion/output_formats.h"
 #include "conversion/output_target.h"
 #include "tests/support/scratch.h"
 
@@ -64,6 +65,37 @@ TEST(OutputNames, ThePlayersSuffixKeepsAVr180PhotoOne) {
     for (const auto& c : cases) {
         EXPECT_EQ(withVrSuffix(c.name), c.suffixed) << c.name;
         EXPECT_EQ(isVr180Name(withVrSuffix(c.name)), isVr180Name(c.name)) << c.name;
+    }
+}
+
+// Every format of the table, picked by its name, written from a canvas and read back through its own reader:
+// the VR180 photo is found before the plain JPEG its name also is, each eye lands in its half, a lossless
+// format gives the canvas back bit for bit, and the width an output needs follows the eyes one image holds.
+class FormatTest : public ScratchTest {};
+TEST_F(FormatTest, EachFormatIsReadBackAsTheCanvasItWasWrittenFrom) {
+    cv::Mat canvas(64, 128, CV_8UC3);  // smooth, the right half told apart from the left
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 128; ++x)
+            canvas.at<cv::Vec3b>(y, x) = x < 64 ? cv::Vec3b(2 * x + 40, 3 * y + 20, 90) : cv::Vec3b(200, 2 * y, x);
+    const struct { const char* name; bool vr180; bool lossless; } cases[] = {
+        {"pair.png", false, true}, {"pair.jpg", false, false}, {"pair.vr.jpg", true, false},
+        {"PAIR.VR.JPG", true, false}, {"pair.tif", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const OutputFormat& format = outputFormatOf(c.name);
+        EXPECT_EQ(format.name, c.vr180 ? "VR180 photo" : "side-by-side image");
+        EXPECT_EQ(outputImageWidth(c.name, 1000), c.vr180 ? 1000 : 2000);
+        const EncodedOutput encoded = format.encode({c.name, 95, false, dir / "none.jpg"}, canvas);
+        ASSERT_FALSE(encoded.bytes.empty());
+        writeFile(dir / c.name, std::string(encoded.bytes.begin(), encoded.bytes.end()));
+        const StereoImage read = format.read(dir / c.name, {});
+        ASSERT_TRUE(read.ok()) << read.error;
+        EXPECT_EQ(read.vr180, c.vr180);
+        ASSERT_EQ(read.sideBySide.size(), canvas.size());
+        const double worst = cv::norm(read.sideBySide, canvas, cv::NORM_INF);
+        if (c.lossless) EXPECT_EQ(worst, 0.0);
+        else EXPECT_LT(worst, 40.0);  // JPEG's loss, far below the halves' difference
     }
 }
 
@@ -164,7 +196,7 @@ protected:
                              dir / "shoot/output" / ("p" + std::to_string(k) + ".jpg")});
         }
         for (LensSettings& lens : settings.request.lenses) lens.name = "Test lens";
-        settings.request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+        settings.request.alignment = PointsAB{PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44})};
         settings.request.outputHeight = 16;
         settings.run.threads = 1;
     }

@@ -61,7 +61,7 @@ public:  // the case tables below arrange the fixture directly
     }
     void writePair(int width = 64, int height = 48) { writeImage("L.jpg", width, height, 1), writeImage("R.jpg", width, height, 2); }
     ConversionResult run() {
-        request.points = readPointEntry(entry);
+        if (std::holds_alternative<PointsAB>(request.alignment)) request.alignment = PointsAB{entry};
         return RunConversion(request, *this, RunOptions{2, {}});
     }
     size_t outputFiles() const { return std::distance(fs::directory_iterator(dir / "output"), fs::directory_iterator()); }
@@ -135,6 +135,8 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
         cases.push_back({"A and B identical but coordinate " + std::to_string(k), [k](RunTest& t) {
             t.entry.boxes = {"100", "300", "100", "300", "200", "400", "200", "400"}, t.entry.boxes[k] = "101"; },
             S::LeftImageInvalid, {kBadLeft}});
+    const S kBeforeAlignment[] = {S::NoLensSelected, S::LeftImageInvalid, S::RightImageInvalid, S::InputTooLarge,
+                                  S::InvalidLensCode};
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.label);
         reset();
@@ -161,11 +163,19 @@ TEST_F(RunTest, RefusalsShowTheirMessagesInOrderAndWriteNothing) {
             EXPECT_NE(messages[0].find(c.mentions), std::string::npos) << messages[0];
         }
         EXPECT_EQ(outputFiles(), 0u);
-        // The run on a pair read beforehand (as --auto-align hands it over) refuses alike, in the same order.
+        EXPECT_EQ(result.messages, messages);
+        // With automatic alignment, what is refused before the pictures are aligned is refused alike, in the
+        // same order, and nothing is aligned.
         const Messages first = std::exchange(messages, {});
-        const ConversionResult given = RunConversion(
-            request, readInputImages(dir, request.leftName, request.rightName, readOptionsOf(request)), *this, {2, {}});
-        EXPECT_TRUE(given.status == result.status && given.detail == result.detail && messages == first);
+        request.alignment = AutomaticAlignment{};
+        const ConversionResult automatic = RunConversion(request, *this, {2, {}});
+        if (c.status == S::CommaLineInvalid || c.status == S::SamePoints) {
+            EXPECT_NE(automatic.status, result.status);  // the points play no part
+        } else if (std::find(std::begin(kBeforeAlignment), std::end(kBeforeAlignment), c.status) !=
+                   std::end(kBeforeAlignment)) {
+            EXPECT_TRUE(automatic.status == result.status && automatic.detail == result.detail && messages == first);
+            EXPECT_FALSE(automatic.aligned);
+        }
     }
 }
 
@@ -238,7 +248,7 @@ TEST_F(RunTest, OrientationTagsTurnTheInputsUnlessTheyAreIgnored) {
         jpegs[eye].assign(bytes.begin(), bytes.end());
         pictures[eye] = cv::imdecode(bytes, cv::IMREAD_COLOR);  // the pixels as stored
     }
-    request.rotation = RotationMatrix{};
+    request.alignment = GivenRotation{};
     request.outputHeight = 32;
     const auto convert = [this](const char* left, const char* right, bool ignore, const char* output) {
         request.leftName = left, request.rightName = right, request.ignoreOrientation = ignore, request.outputName = output;
@@ -287,7 +297,7 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
     for (int y = 0; y < 300; ++y)
         for (int x = 0; x < 400; ++x) image.at<cv::Vec3b>(y, x) = cv::Vec3b(x % 200 + 30, y % 180 + 40, (x + y) % 150 + 50);
     ASSERT_TRUE(cv::imwrite((dir / "input/L.jpg").string(), image) && cv::imwrite((dir / "input/R.jpg").string(), 255 - image));
-    request.rotation = RotationMatrix{};  // the points play no part here
+    request.alignment = GivenRotation{};  // the points play no part here
     request.outputHeight = 64;
     const auto runAs = [this](const char* name) { return request.outputName = name, run(); };
     const auto readPhoto = [this](const char* name) {

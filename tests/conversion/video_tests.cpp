@@ -40,7 +40,7 @@ protected:
         VideoRequest r;
         for (LensSettings& lens : r.frames.lenses) lens.name = "Equisolid", lens.mappingKind = 1;
         const CommaLineParse points = parseCommaLine(synthTakePoints(take));
-        r.frames.points.points = PointSet::fromListOrder(points.values);
+        r.frames.alignment = PointsAB{PointSet::fromListOrder(points.values)};
         r.frames.outputHeight = 64;
         r.left = dir / "L.mp4", r.right = dir / "R.mp4", r.output = dir / "out.mp4";
         r.encoding = {media::VideoCodec::H264, 0, "ultrafast", 2};
@@ -193,7 +193,7 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
     SynthTake take;
     take.width = 480, take.height = 360, take.frames = 20, take.rightStartsAt = 0;
     VideoRequest r = request(take);
-    r.autoAlign = true;
+    r.frames.alignment = AutomaticAlignment{{}, AlignmentScope::Once};
     r.offsetSeconds = 0.0;
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
     ASSERT_TRUE(result.written()) << result.message;
@@ -225,7 +225,7 @@ TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
          renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(30, 5, 0) * turn)}};
     ConversionRequest request;
     for (LensSettings& l : request.lenses) l.name = "Equisolid", l.mappingKind = 1;
-    request.points.points = PointSet::fromListOrder({100, 220, 104, 223, 120, 130, 118, 128});
+    request.alignment = PointsAB{PointSet::fromListOrder({100, 220, 104, 223, 120, 130, 118, 128})};
     request.outputHeight = 96;
     request.zenith = {12, -30, 45};
     PreparedPair prepared;
@@ -244,13 +244,13 @@ TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
         RunOptions run;
         run.threads = 2, run.exactArithmetic = c.exact, run.interpolation = c.kernel;
         const FrameRenderer render =
-            plannedFrameRenderer(planFrames(prepared.geometry, c.rotation, request.points.points, run), run.threads);
+            plannedFrameRenderer(planFrames(prepared.geometry, c.rotation, alignmentPoints(request.alignment), run), run.threads);
         for (int f = 0; f < 2; ++f) {
             SCOPED_TRACE(f);
             cv::Mat planned(96, 192, CV_8UC3, cv::Scalar::all(7)), single(96, 192, CV_8UC3, cv::Scalar::all(7));
             render(frames[f][0], frames[f][1], planned);
             const HalfTarget right{&frames[f][1], &single}, left{&frames[f][0], &single};
-            renderRightHalves(prepared.geometry, c.rotation, request.points.points, {&right, 1}, run);
+            renderRightHalves(prepared.geometry, c.rotation, alignmentPoints(request.alignment), {&right, 1}, run);
             renderLeftHalves(prepared.geometry, {&left, 1}, run);
             EXPECT_EQ(cv::norm(planned, single, cv::NORM_INF), 0.0);
         }

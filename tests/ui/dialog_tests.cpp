@@ -278,7 +278,7 @@ void writePairs(const QStringList& names, int width, int height, const QString& 
 ConversionRequest choices(int height) {
     ConversionRequest request;
     request.lenses = {lensSettingsOf(lensRecord("Equisolid", 0, 1, 0)), lensSettingsOf(lensRecord("Equisolid", 0, 1, 0))};
-    request.points.points = PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44});
+    request.alignment = PointsAB{PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44})};
     request.outputHeight = height;
     return request;
 }
@@ -407,7 +407,7 @@ class DialogTests : public QObject {
         if (!QDir().mkpath("input")) return nullptr;
         testsupport::writeSynthTake(take, "input/L.mp4", "input/R.mp4");
         ConversionRequest request = choices(0);
-        request.points.points = PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values);
+        request.alignment = PointsAB{PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values)};
         return start(new VideoDialog(request));
     }
     QString report() const { return part<QPlainTextEdit>("report")->toPlainText(); }
@@ -827,7 +827,7 @@ private slots:
         // The same run from the values at Start, without the dialog.
         ConversionRequest request;
         request.lenses.fill(lensSettingsOf(lensRecord("Equisolid 180", 0, 1, 0)));
-        request.points.points = PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178});
+        request.alignment = PointsAB{PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178})};
         request.outputHeight = c.height;
         request.outputName = "expected" + written.mid(written.lastIndexOf('.')).toStdString();
         QCOMPARE(readAll("output/" + written), runAlone(request));
@@ -1203,7 +1203,7 @@ private slots:
         QVERIFY(QFile("input/left/p0.jpg").open(QIODevice::WriteOnly));
         QVERIFY(QFile::copy("input/right/p1.jpg", "input/right/p0.jpg"));
         ConversionRequest request = choices(32);
-        request.points.points = PointSet{};  // not needed, not checked
+        request.alignment = PointsAB{};  // not needed, not checked
         auto* dlg = start(new BatchDialog(request));
         QVERIFY(dlg);
         auto* alignment = part<QComboBox>("alignment");
@@ -1222,8 +1222,9 @@ private slots:
 
         const std::vector<BatchPair> used{dlg->pairs()[1]};
         ConversionRequest single = request;
-        single.rotation = alignFirstPairs(used, request).rotation;
-        QVERIFY(single.rotation);
+        const std::optional<RotationMatrix> rotation = alignFirstPairs(used, request).rotation;
+        QVERIFY(rotation);
+        single.alignment = GivenRotation{*rotation};
         QVERIFY(sameAsSingleRun(single, "p1.jpg"));
     }
 
@@ -1330,8 +1331,8 @@ private slots:
         QCOMPARE(seen.lenses[0].name + "/" + seen.lenses[1].name, std::string("Equisolid 180/Orthographic"));
         QCOMPARE(seen.outputHeight, 1000);
         QCOMPARE(seen.zenith.yaw, 1);
-        QVERIFY(seen.points.ok());
-        QCOMPARE(seen.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+        QVERIFY(readPoints(givenPoints(seen.alignment)).ok());
+        QCOMPARE(alignmentPoints(seen.alignment), PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
 
         // The video window gets the same choices, and the players' name for its output.
         VideoDialog::Built built;
@@ -1339,11 +1340,11 @@ private slots:
         QCOMPARE(built.error, std::string());
         const ConversionRequest& frames = built.request.frames;
         QCOMPARE(frames.lenses[0].name + "/" + frames.lenses[1].name, std::string("Equisolid 180/Orthographic"));
-        QCOMPARE(frames.points.points, PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
+        QCOMPARE(alignmentPoints(frames.alignment), PointSet::fromListOrder({100, 200, 96, 195, 120, 180, 121, 178}));
         QCOMPARE(frames.zenith.yaw, 1);
         QCOMPARE(built.request.output.generic_string(), std::string("./output/LROut_180_LR.mp4"));
         QCOMPARE(built.request.left.generic_string(), std::string("./input/L.mp4"));
-        QVERIFY(!built.request.autoAlign && !built.request.offsetSeconds);
+        QVERIFY(!std::holds_alternative<AutomaticAlignment>(frames.alignment) && !built.request.offsetSeconds);
     }
 
     // A lens only in the user's lens file: the main dialog's lists, bound to the working folder's

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
 
     ConversionRequest request;
     request.lenses.fill(lensSettingsOf(app.mainLensRegistry.records[0]));
-    request.points.points = PointSet::fromListOrder({560, 1060, 554, 1048, 820, 700, 822, 687});
+    request.alignment = PointsAB{PointSet::fromListOrder({560, 1060, 554, 1048, 820, 700, 822, 687})};
     request.outputHeight = 2048;
     request.workingDirectory = ".";
     {
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
         LensRecord equisolid;
         equisolid.name = "Equisolid", equisolid.mappingKind = 1;
         videoChoices.lenses.fill(lensSettingsOf(equisolid));
-        videoChoices.points.points = PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values);
+        videoChoices.alignment = PointsAB{PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values)};
         VideoDialog video(videoChoices, true, &main);
         shoot(&video, "video-idle");
         QSignalSpy shown(&video, &VideoDialog::offsetShown);
