@@ -83,13 +83,13 @@ struct RowArrays {
 // The pixel-independent values are worked out once here.
 class RowGeometry {
 public:
-    RowGeometry(const RemapPlanKey& key, int fractionBits) : key_(key), n_(key.outputHeight) {
+    RowGeometry(const RemapPlanKey& key, int fractionBits)
+        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid) {
         const size_t padded = paddedLength(n_);
         sinLambda_.assign(padded, 0.0);
         cosLambda_.assign(padded, 0.0);
-        const double nd = n_;
         for (int j = 0; j < n_; ++j) {
-            const double lambda = (j * kPi) / nd;
+            const double lambda = gridAngle(j, grid_.outputX);
             sinLambda_[j] = std::sin(lambda);
             cosLambda_[j] = std::cos(lambda);
         }
@@ -135,7 +135,7 @@ public:
         double *column = rows.column.data(), *row = rows.row.data();
         if (key_.exact) return exactPositions(i, column, row);
         FastRow fast = fast_;
-        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double psi = gridAngle(i, grid_.outputY);
         fast.sinPsi = std::sin(psi);
         fast.cosPsi = std::cos(psi);
         double *x = rows.x.data(), *y = rows.y.data(), *z = rows.z.data();
@@ -148,9 +148,32 @@ public:
                 if (!(d.x * d.x + d.z * d.z > 1e-200)) snapByAngles(d, column[j], row[j]);
             }
         }
+        if (!grid_.wholePixels()) toSourceGrid(column, row, true);
     }
 
 private:
+    // The angle of output column (or row) k of the grid: the product first,
+    // then the division, on whole pixels exactly as the reference writes it.
+    double gridAngle(int k, double offset) const {
+        if (grid_.wholePixels()) return (k * kPi) / static_cast<double>(height_);
+        return ((grid_.step * static_cast<double>(k) + offset) * kPi) / static_cast<double>(height_);
+    }
+
+    // Source positions in luma pixels moved to the source's sample grid (and
+    // back onto the fixed-point grid for the default arithmetic).
+    void toSourceGrid(double* column, double* row, bool snap) const {
+        const double scale = 1.0 / grid_.step;
+        const FastRow& f = fast_;
+        for (int j = 0; j < n_; ++j) {
+            double c = (column[j] - grid_.sourceX) * scale, r = (row[j] - grid_.sourceY) * scale;
+            if (snap && !key_.exact) {
+                c = std::floor(c * f.gridScale) * f.gridInverse;
+                r = std::floor(r * f.gridScale) * f.gridInverse;
+            }
+            column[j] = c, row[j] = r;
+        }
+    }
+
     SourcePosition byAngles(double x, double y, double z) const {
         return projectToImage(key_.eye, std::acos(y), std::atan2(z, x));
     }
@@ -187,7 +210,7 @@ private:
 
     // The exact positions of row i: the grid direction, turned, then the angles.
     void exactPositions(int i, double* column, double* row) const {
-        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double psi = gridAngle(i, grid_.outputY);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
         const double cpZ = cp_ * z, spZ = sp_ * z;
         for (int j = 0; j < n_; ++j) {
@@ -195,10 +218,13 @@ private:
             const SourcePosition p = byAngles(d.x, d.y, d.z);
             column[j] = p.column, row[j] = p.row;
         }
+        if (!grid_.wholePixels()) toSourceGrid(column, row, false);
     }
 
     const RemapPlanKey& key_;
-    int n_;
+    int n_;       // samples across a row of the grid
+    int height_;  // the half's height in pixels, which the grid angles divide
+    SampleGrid grid_;
     std::vector<double> sinLambda_, cosLambda_;
     double cp_, sp_, cr_, sr_, cw_, sw_;  // cosines and sines of pitch, roll and yaw
     FastRow fast_;
@@ -286,6 +312,7 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 class HalfWriter {
 public:
     HalfWriter(const RemapPlanKey& key, std::span<const HalfTarget> targets) : n_(key.outputHeight) {
+        CV_Assert(key.grid.wholePixels());
         const int eye = key.half == Half::Left ? 0 : 1;
         for (const HalfTarget& t : targets) {
             const cv::Mat& output = *t.output;
@@ -352,7 +379,78 @@ private:
     KernelSampler<6> lanczos_{};
 };
 
+// ---- planes ----------------------------------------------------------------------
+
+// Bilinear blend of a row of positions from one 8-bit plane, with 10-bit
+// weights and the result rounded to the nearest level. Neighbours outside
+// the plane take `black`; a position with no neighbour inside is black.
+void blendPlaneRow(const cv::Mat& plane, const double* columns, const double* rows, int n, uint8_t black,
+                   uint8_t* out) {
+    constexpr int kBits = 10, kOne = 1 << kBits;
+    const uint8_t* data = plane.data;
+    const size_t step = plane.step[0];
+    const int w = plane.cols, h = plane.rows;
+    const double lastColumn = w - 1.0, lastRow = h - 1.0;
+    for (int j = 0; j < n; ++j) {
+        const double c = columns[j], r = rows[j];
+        if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {  // NaN too
+            out[j] = black;
+            continue;
+        }
+        // floor, for positions above -1, without the library call
+        const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
+        const int fx = static_cast<int>((c - c0) * kOne), fy = static_cast<int>((r - r0) * kOne);
+        int p00, p01, p10, p11;
+        if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
+            const uint8_t* p = data + static_cast<size_t>(r0) * step + c0;
+            p00 = p[0], p01 = p[1], p10 = p[step], p11 = p[step + 1];
+        } else {
+            const auto at = [&](int y, int x) -> int {
+                return x >= 0 && y >= 0 && x < w && y < h ? data[static_cast<size_t>(y) * step + x] : black;
+            };
+            p00 = at(r0, c0), p01 = at(r0, c0 + 1), p10 = at(r0 + 1, c0), p11 = at(r0 + 1, c0 + 1);
+        }
+        const int top = p00 * (kOne - fx) + p01 * fx, bottom = p10 * (kOne - fx) + p11 * fx;
+        out[j] = static_cast<uint8_t>((top * (kOne - fy) + bottom * fy + (1 << (2 * kBits - 1))) >> (2 * kBits));
+    }
+}
+
 }  // namespace
+
+void applyPlanePlans(std::span<const PlaneTarget> targets, int threads) {
+    // Every target's rows in one sequence, so that one set of threads shares them out.
+    std::vector<int> firstItem;
+    int items = 0, widest = 0;
+    for (const PlaneTarget& t : targets) {
+        const RemapPlan& plan = *t.plan;
+        const int n = plan.size();
+        CV_Assert(plan.key().interpolation == Interpolation::Bilinear);
+        CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
+        const int column = plan.key().half == Half::Left ? 0 : n;
+        CV_Assert(t.output->cols >= column + n && t.output->rows >= plan.rows().first + plan.rows().count);
+        firstItem.push_back(items);
+        items += plan.rows().count;
+        widest = std::max(widest, n);
+    }
+    if (items == 0) return;
+    const int workers = std::min(resolveThreadCount(threads), items);
+    const int band = std::clamp(items / (workers * 16), 1, 16);
+    parallelChunks(items, band, workers, [&]() -> ChunkBody {
+        auto scratch = std::make_shared<RowArrays>(widest);
+        return [&, scratch](int begin, int end) {
+            size_t t = 0;
+            for (int item = begin; item < end; ++item) {
+                while (t + 1 < firstItem.size() && item >= firstItem[t + 1]) ++t;
+                const PlaneTarget& target = targets[t];
+                const RemapPlan& plan = *target.plan;
+                const int n = plan.size(), i = plan.rows().first + (item - firstItem[t]);
+                plan.rowPositions(i, scratch->column.data(), scratch->row.data());
+                uint8_t* out = target.output->ptr<uint8_t>(i) + (plan.key().half == Half::Left ? 0 : n);
+                blendPlaneRow(*target.source, scratch->column.data(), scratch->row.data(), n, target.black, out);
+            }
+        };
+    });
+}
 
 bool vectorisedLens(const EyeGeometry& eye) {
     // The sine laws and the quadratic by their fixed arithmetic; the newer
@@ -418,7 +516,8 @@ void RemapPlan::rowPositions(int row, double* columns, double* rows) const {
 }
 
 std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int threads, const RowProgress& progress) {
-    const int n = key.outputHeight;
+    const int n = key.samples();
+    CV_Assert(key.grid.step >= 1);
     CV_Assert(n >= 0 && key.rows.first >= 0 && key.rows.count >= 0 && key.rows.first + int64_t{key.rows.count} <= n);
     std::shared_ptr<RemapPlan> plan(new RemapPlan);
     plan->key_ = key;
