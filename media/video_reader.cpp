@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 extern "C" {
-#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -259,22 +258,8 @@ bool VideoReader::scalerFor(const AVFrame& f, int target) {
     State& s = *state_;
     if (s.scaler && f.width == s.scalerWidth && f.height == s.scalerHeight && f.format == s.scalerFormat) return true;
     const bool rgb = target == AV_PIX_FMT_BGR24;
-    SwsContext* scaler = sws_alloc_context();
-    if (scaler) {
-        av_opt_set_int(scaler, "srcw", f.width, 0);
-        av_opt_set_int(scaler, "srch", f.height, 0);
-        av_opt_set_int(scaler, "src_format", f.format, 0);
-        av_opt_set_int(scaler, "dstw", facts_.width, 0);
-        av_opt_set_int(scaler, "dsth", facts_.height, 0);
-        av_opt_set_int(scaler, "dst_format", target, 0);
-        av_opt_set_int(scaler, "sws_flags", SWS_BILINEAR, 0);
-        if (!rgb) {  // the chroma of the planes made sited left, as the planes will say
-            av_opt_set_int(scaler, "dst_h_chr_pos", 0, 0);
-            av_opt_set_int(scaler, "dst_v_chr_pos", 128, 0);
-        }
-        if (sws_init_context(scaler, nullptr, nullptr) < 0) sws_freeContext(scaler), scaler = nullptr;
-    }
-    s.scaler.reset(scaler);
+    s.scaler = ff::makeScaler(f.width, f.height, static_cast<AVPixelFormat>(f.format), facts_.width, facts_.height,
+                              static_cast<AVPixelFormat>(target), SWS_BILINEAR);
     const char* name = nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format)));
     if (!s.scaler) {
         error_ = std::string("cannot convert its ") + name + (rgb ? " frames to BGR" : " frames to 8-bit 4:2:0 planes");

@@ -499,8 +499,8 @@ bool VideoWriter::bgrScaler() {
         return false;
     }
     const int matrix = ff::scalerMatrix(static_cast<AVColorSpace>(s.colour.matrix), s.video->height);
-    s.scaler.reset(sws_getContext(s.video->width, s.video->height, AV_PIX_FMT_BGR24, s.video->width, s.video->height,
-                                  AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+    s.scaler = ff::makeScaler(s.video->width, s.video->height, AV_PIX_FMT_BGR24, s.video->width, s.video->height,
+                              AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND);
     if (!s.scaler || !ff::setYuvConversion(s.scaler.get(), false, matrix, s.colour.fullRange)) {
         error_ = "cannot convert BGR frames to " + s.colour.describe() + " YCbCr";
         return false;
