@@ -406,7 +406,10 @@ FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<
 }
 
 size_t FramePlanePlans::bytes() const {
-    return luma.left->bytes() + luma.right->bytes() + chroma.left->bytes() + chroma.right->bytes();
+    size_t total = 0;
+    for (const auto* set : {&luma, &chroma})
+        for (const auto& remap : *set) total += remap->bytes();
+    return total;
 }
 
 FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
@@ -416,10 +419,15 @@ FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::o
     const auto chromaGrid = [&](const media::YuvColour& source) {
         return SampleGrid{2, output.chromaX(), output.chromaY(), source.chromaX(), source.chromaY()};
     };
-    FramePlanePlans plans;
-    plans.luma = planHalves(geometry, alignment, run);
-    plans.chroma = planHalves(geometry, alignment, run, chromaGrid(left), chromaGrid(right));
-    return plans;
+    FramePlanePlans remaps;
+    // One plan at a time, each let go once its samples are worked out.
+    const auto take = [&](const FramePlans& plans, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
+        into[0] = buildPlaneRemap(*plans.left, run.threads);
+        into[1] = buildPlaneRemap(*plans.right, run.threads);
+    };
+    take(planHalves(geometry, alignment, run), remaps.luma);
+    take(planHalves(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
+    return remaps;
 }
 
 PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
@@ -432,11 +440,11 @@ PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
                                          " as its first frames were");
         const uint8_t luma = out.colour.blackLuma(), chroma = media::YuvColour::kNeutralChroma;
         const PlaneTarget targets[6] = {
-            {plans.luma.left.get(), &left.y, &out.y, luma},       {plans.luma.right.get(), &right.y, &out.y, luma},
-            {plans.chroma.left.get(), &left.cb, &out.cb, chroma}, {plans.chroma.right.get(), &right.cb, &out.cb, chroma},
-            {plans.chroma.left.get(), &left.cr, &out.cr, chroma}, {plans.chroma.right.get(), &right.cr, &out.cr, chroma},
+            {plans.luma[0].get(), &left.y, &out.y, luma},       {plans.luma[1].get(), &right.y, &out.y, luma},
+            {plans.chroma[0].get(), &left.cb, &out.cb, chroma}, {plans.chroma[1].get(), &right.cb, &out.cb, chroma},
+            {plans.chroma[0].get(), &left.cr, &out.cr, chroma}, {plans.chroma[1].get(), &right.cr, &out.cr, chroma},
         };
-        applyPlanePlans(targets, threads);
+        applyPlaneRemaps(targets, threads);
     };
 }
 

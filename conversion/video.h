@@ -150,11 +150,12 @@ FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<Ro
 // working out a position again.
 FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour = {});
 
-// The plans of the YCbCr planes of both halves: luma at the output's size,
-// and chroma on the 4:2:0 chroma grid, the output's chroma sited as `output`
-// says and each camera's as its own planes say.
+// The plans of the YCbCr planes of both halves, in the form the planes'
+// remap reads: luma at the output's size, and chroma on the 4:2:0 chroma
+// grid, the output's chroma sited as `output` says and each camera's as its
+// own planes say. Index 0 is the left half, 1 the right.
 struct FramePlanePlans {
-    FramePlans luma, chroma;
+    std::array<std::shared_ptr<const PlaneRemap>, 2> luma, chroma;
     size_t bytes() const;
 };
 FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,

@@ -381,72 +381,126 @@ private:
 
 // ---- planes ----------------------------------------------------------------------
 
-// Bilinear blend of a row of positions from one 8-bit plane, with 10-bit
-// weights and the result rounded to the nearest level. Neighbours outside
-// the plane take `black`; a position with no neighbour inside is black.
-void blendPlaneRow(const cv::Mat& plane, const double* columns, const double* rows, int n, uint8_t black,
-                   uint8_t* out) {
-    constexpr int kBits = 10, kOne = 1 << kBits;
-    const uint8_t* data = plane.data;
-    const size_t step = plane.step[0];
+constexpr int kWeightBits = 10, kWeightOne = 1 << kWeightBits;
+constexpr uint16_t kBlackSample = 0xFFFF, kEdgeSample = 0xFFFE;
+
+inline uint8_t blendWeights(int p00, int p01, int p10, int p11, int fx, int fy) {
+    const int top = p00 * (kWeightOne - fx) + p01 * fx, bottom = p10 * (kWeightOne - fx) + p11 * fx;
+    return static_cast<uint8_t>((top * (kWeightOne - fy) + bottom * fy + (1 << (2 * kWeightBits - 1))) >>
+                                (2 * kWeightBits));
+}
+
+// The 10-bit weights of a position's fraction past its sample (c0, r0).
+inline int weightOf(double p, int p0) { return static_cast<int>((p - p0) * kWeightOne); }
+
+// The bilinear blend of one position of an 8-bit plane, rounded to the
+// nearest level; neighbours outside the plane take `black`, and a position
+// with no neighbour inside is black.
+uint8_t blendPlaneSample(const cv::Mat& plane, double c, double r, uint8_t black) {
     const int w = plane.cols, h = plane.rows;
-    const double lastColumn = w - 1.0, lastRow = h - 1.0;
-    for (int j = 0; j < n; ++j) {
-        const double c = columns[j], r = rows[j];
-        if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {  // NaN too
-            out[j] = black;
-            continue;
-        }
-        // floor, for positions above -1, without the library call
-        const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
-        const int fx = static_cast<int>((c - c0) * kOne), fy = static_cast<int>((r - r0) * kOne);
-        int p00, p01, p10, p11;
-        if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
-            const uint8_t* p = data + static_cast<size_t>(r0) * step + c0;
-            p00 = p[0], p01 = p[1], p10 = p[step], p11 = p[step + 1];
-        } else {
-            const auto at = [&](int y, int x) -> int {
-                return x >= 0 && y >= 0 && x < w && y < h ? data[static_cast<size_t>(y) * step + x] : black;
-            };
-            p00 = at(r0, c0), p01 = at(r0, c0 + 1), p10 = at(r0 + 1, c0), p11 = at(r0 + 1, c0 + 1);
-        }
-        const int top = p00 * (kOne - fx) + p01 * fx, bottom = p10 * (kOne - fx) + p11 * fx;
-        out[j] = static_cast<uint8_t>((top * (kOne - fy) + bottom * fy + (1 << (2 * kBits - 1))) >> (2 * kBits));
-    }
+    if (!(c > -1.0 && r > -1.0 && c < w && r < h)) return black;  // NaN too
+    // floor, for positions above -1, without the library call
+    const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
+    const auto at = [&](int y, int x) -> int { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
+    return blendWeights(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), weightOf(c, c0), weightOf(r, r0));
 }
 
 }  // namespace
 
-void applyPlanePlans(std::span<const PlaneTarget> targets, int threads) {
+size_t PlaneRemap::bytes() const {
+    return samples_.size() * sizeof(Sample) + edges_.size() * sizeof(SourcePosition) + edgeStart_.size() * sizeof(size_t);
+}
+
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads) {
+    const RemapPlanKey& key = plan.key();
+    CV_Assert(key.interpolation == Interpolation::Bilinear && key.grid.step >= 1);
+    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
+    remap->key_ = key;
+    const int step = key.grid.step, n = plan.size(), rows = key.rows.count;
+    const int w = (key.eye.imageWidth + step - 1) / step, h = (key.eye.imageHeight + step - 1) / step;
+    CV_Assert(w < kEdgeSample && h < kEdgeSample);
+    remap->sourceWidth_ = w, remap->sourceHeight_ = h;
+    remap->samples_.resize(static_cast<size_t>(n) * rows);
+    std::vector<std::vector<SourcePosition>> edgesOfRow(rows);
+    const double lastColumn = w - 1.0, lastRow = h - 1.0;
+    runRowBands(key.rows.first, rows, key.half, threads, {}, [&] {
+        auto scratch = std::make_shared<RowArrays>(n);
+        return [&, scratch](int i) {
+            const size_t index = static_cast<size_t>(i - key.rows.first);
+            plan.rowPositions(i, scratch->column.data(), scratch->row.data());
+            PlaneRemap::Sample* out = remap->samples_.data() + index * n;
+            for (int j = 0; j < n; ++j) {
+                const double c = scratch->column[j], r = scratch->row[j];
+                if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {
+                    out[j] = {kBlackSample, 0, 0, 0};
+                } else if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
+                    const int c0 = static_cast<int>(c), r0 = static_cast<int>(r);
+                    out[j] = {static_cast<uint16_t>(c0), static_cast<uint16_t>(r0),
+                              static_cast<uint16_t>(weightOf(c, c0)), static_cast<uint16_t>(weightOf(r, r0))};
+                } else {
+                    out[j] = {kEdgeSample, 0, 0, 0};
+                    edgesOfRow[index].push_back({c, r});
+                }
+            }
+        };
+    });
+    remap->edgeStart_.resize(rows + 1);
+    size_t total = 0;
+    for (int i = 0; i < rows; ++i) remap->edgeStart_[i] = total, total += edgesOfRow[i].size();
+    remap->edgeStart_[rows] = total;
+    remap->edges_.reserve(total);
+    for (const auto& e : edgesOfRow) remap->edges_.insert(remap->edges_.end(), e.begin(), e.end());
+    return remap;
+}
+
+void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const {
+    const size_t index = static_cast<size_t>(row - key_.rows.first);
+    const int n = size();
+    const Sample* sample = samples_.data() + index * n;
+    const SourcePosition* edge = edges_.data() + edgeStart_[index];
+    const uint8_t* data = source.data;
+    const size_t step = source.step[0];
+    for (int j = 0; j < n; ++j) {
+        const Sample s = sample[j];
+        if (s.x < kEdgeSample) {
+            const uint8_t* p = data + s.y * step + s.x;
+            out[j] = blendWeights(p[0], p[1], p[step], p[step + 1], s.fx, s.fy);
+        } else if (s.x == kBlackSample) {
+            out[j] = black;
+        } else {
+            out[j] = blendPlaneSample(source, edge->column, edge->row, black);
+            ++edge;
+        }
+    }
+}
+
+void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
     // Every target's rows in one sequence, so that one set of threads shares them out.
     std::vector<int> firstItem;
-    int items = 0, widest = 0;
+    int items = 0;
     for (const PlaneTarget& t : targets) {
-        const RemapPlan& plan = *t.plan;
-        const int n = plan.size();
-        CV_Assert(plan.key().interpolation == Interpolation::Bilinear);
+        const PlaneRemap& remap = *t.remap;
+        const int n = remap.size(), column = remap.key().half == Half::Left ? 0 : n;
+        const RowRange& rows = remap.key().rows;
         CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
-        const int column = plan.key().half == Half::Left ? 0 : n;
-        CV_Assert(t.output->cols >= column + n && t.output->rows >= plan.rows().first + plan.rows().count);
+        CV_Assert(t.source->cols == remap.sourceWidth() && t.source->rows == remap.sourceHeight());
+        CV_Assert(t.output->cols >= column + n && t.output->rows >= rows.first + rows.count);
         firstItem.push_back(items);
-        items += plan.rows().count;
-        widest = std::max(widest, n);
+        items += rows.count;
     }
     if (items == 0) return;
     const int workers = std::min(resolveThreadCount(threads), items);
     const int band = std::clamp(items / (workers * 16), 1, 16);
     parallelChunks(items, band, workers, [&]() -> ChunkBody {
-        auto scratch = std::make_shared<RowArrays>(widest);
-        return [&, scratch](int begin, int end) {
+        return [&](int begin, int end) {
             size_t t = 0;
             for (int item = begin; item < end; ++item) {
                 while (t + 1 < firstItem.size() && item >= firstItem[t + 1]) ++t;
                 const PlaneTarget& target = targets[t];
-                const RemapPlan& plan = *target.plan;
-                const int n = plan.size(), i = plan.rows().first + (item - firstItem[t]);
-                plan.rowPositions(i, scratch->column.data(), scratch->row.data());
-                uint8_t* out = target.output->ptr<uint8_t>(i) + (plan.key().half == Half::Left ? 0 : n);
-                blendPlaneRow(*target.source, scratch->column.data(), scratch->row.data(), n, target.black, out);
+                const PlaneRemap& remap = *target.remap;
+                const int i = remap.key().rows.first + (item - firstItem[t]);
+                uint8_t* out = target.output->ptr<uint8_t>(i) + (remap.key().half == Half::Left ? 0 : remap.size());
+                remap.blendRow(i, *target.source, target.black, out);
             }
         };
     });

@@ -142,14 +142,48 @@ void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, 
 void remapOnce(const RemapPlanKey& key, std::span<const HalfTarget> targets, int threads = 0,
                const RowProgress& progress = {});
 
-// One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped
-// through a plan of its grid: `source` holds the camera's plane, `output` the
-// side-by-side plane, whose columns 0 .. size()-1 are the left half's and
-// size() .. 2 size()-1 the right's. A neighbour outside the source takes
-// `black` (the range's black luma, or neutral chroma), so that the rim
-// fades to YCbCr black as the picture's pixels fade to black.
+// A plan in the form a plane of YCbCr reads fastest, for the frames of a
+// video: per sample the source sample above and left of its position and
+// the two 10-bit bilinear weights (8 bytes), worked out once from the plan's
+// positions; the few samples whose neighbours straddle the source's edge
+// keep their positions. Applying it is then a gather and a blend per sample,
+// with no position to decode. Only bilinear plans on sources up to 65533
+// samples a side are taken.
+class PlaneRemap {
+public:
+    const RemapPlanKey& key() const { return key_; }
+    int size() const { return key_.samples(); }
+    // The source plane it reads: the eye's image on the plan's grid.
+    int sourceWidth() const { return sourceWidth_; }
+    int sourceHeight() const { return sourceHeight_; }
+    size_t bytes() const;
+    // Output row `row` of the half (one of the plan's rows) from `source`,
+    // size() samples into `out`; neighbours beyond the source are `black`.
+    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const;
+
+private:
+    friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
+    PlaneRemap() = default;
+    struct Sample {
+        uint16_t x, y, fx, fy;  // x kBlackSample: black; kEdgeSample: its position is in edges_
+    };
+    RemapPlanKey key_;
+    int sourceWidth_ = 0, sourceHeight_ = 0;
+    std::vector<Sample> samples_;
+    std::vector<SourcePosition> edges_;  // row after row, in the order of their samples
+    std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
+};
+
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads = 0);
+
+// One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:
+// `source` holds the camera's plane, `output` the side-by-side plane, whose
+// columns 0 .. size()-1 are the left half's and size() .. 2 size()-1 the
+// right's. A neighbour outside the source takes `black` (the range's black
+// luma, or neutral chroma), so that the rim fades to YCbCr black as the
+// picture's pixels fade to black.
 struct PlaneTarget {
-    const RemapPlan* plan = nullptr;
+    const PlaneRemap* remap = nullptr;
     const cv::Mat* source = nullptr;  // CV_8UC1
     cv::Mat* output = nullptr;        // CV_8UC1
     uint8_t black = 0;
@@ -157,8 +191,8 @@ struct PlaneTarget {
 
 // Writes every target's rows (bilinear, rounded to the nearest level), all
 // targets' rows shared out over `threads` threads. The bytes do not depend
-// on the thread count. Only bilinear plans are taken.
-void applyPlanePlans(std::span<const PlaneTarget> targets, int threads = 0);
+// on the thread count.
+void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads = 0);
 
 // Whether the default arithmetic has a vectorised lens for this eye. An eye
 // it declines is mapped by projectToImage itself, pixel by pixel (and

@@ -215,9 +215,9 @@ TEST(RemapPlan, ChromaPlanIsTheHalfSampledAtTheChromaSites) {
                 }
 }
 
-// The planes' blend: a source plane whose samples count their own column (another, their row) gives back each
-// position rounded where its four neighbours lie inside, and the target's black where none does; the bytes do
-// not depend on the threads.
+// The planes' remap: a source plane whose samples count their own column (another, their row) gives back each
+// position of the plan rounded where its four neighbours lie inside, and the target's black where none does;
+// the bytes do not depend on the threads.
 TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
     const int n = 150;
     ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, n);
@@ -231,12 +231,13 @@ TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
         key.grid = SampleGrid::chroma420(0.0, 0.5);
         key.rows = {0, key.samples()};
         const auto plan = buildRemapPlan(key);
+        const auto remap = buildPlaneRemap(*plan, 2);
         const int m = plan->size(), offset = half == Half::Left ? 0 : m;
         cv::Mat outColumns(m, 2 * m, CV_8UC1, cv::Scalar(7)), outRows = outColumns.clone(), again = outColumns.clone();
-        const PlaneTarget targets[] = {{plan.get(), &columns, &outColumns, 201}, {plan.get(), &rows, &outRows, 202}};
-        applyPlanePlans(targets, 1);
-        const PlaneTarget repeat[] = {{plan.get(), &columns, &again, 201}};
-        applyPlanePlans(repeat, 3);
+        const PlaneTarget targets[] = {{remap.get(), &columns, &outColumns, 201}, {remap.get(), &rows, &outRows, 202}};
+        applyPlaneRemaps(targets, 1);
+        const PlaneTarget repeat[] = {{remap.get(), &columns, &again, 201}};
+        applyPlaneRemaps(repeat, 3);
         EXPECT_EQ(cv::norm(again, outColumns, cv::NORM_INF), 0.0);
         std::vector<SourcePosition> p(m);
         int inside = 0, beyond = 0, wrong = 0;
