@@ -381,6 +381,18 @@ private:
 
 // ---- planes ----------------------------------------------------------------------
 
+// The side lists of rows worked out apart, joined row after row into one,
+// with each row's first entry and the end.
+template <class T>
+void joinRows(const std::vector<std::vector<T>>& ofRow, std::vector<T>& all, std::vector<size_t>& start) {
+    start.resize(ofRow.size() + 1);
+    size_t total = 0;
+    for (size_t i = 0; i < ofRow.size(); ++i) start[i] = total, total += ofRow[i].size();
+    start[ofRow.size()] = total;
+    all.reserve(total);
+    for (const auto& row : ofRow) all.insert(all.end(), row.begin(), row.end());
+}
+
 constexpr int kWeightBits = 10, kWeightOne = 1 << kWeightBits;
 constexpr uint16_t kBlackSample = 0xFFFF, kEdgeSample = 0xFFFE;
 
@@ -444,12 +456,7 @@ std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int thr
             }
         };
     });
-    remap->edgeStart_.resize(rows + 1);
-    size_t total = 0;
-    for (int i = 0; i < rows; ++i) remap->edgeStart_[i] = total, total += edgesOfRow[i].size();
-    remap->edgeStart_[rows] = total;
-    remap->edges_.reserve(total);
-    for (const auto& e : edgesOfRow) remap->edges_.insert(remap->edges_.end(), e.begin(), e.end());
+    joinRows(edgesOfRow, remap->edges_, remap->edgeStart_);
     return remap;
 }
 
@@ -608,12 +615,7 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
                       wholeOfRow[index]);
         };
     });
-    plan->wholeStart_.resize(rows + 1);
-    size_t total = 0;
-    for (int i = 0; i < rows; ++i) plan->wholeStart_[i] = total, total += wholeOfRow[i].size();
-    plan->wholeStart_[rows] = total;
-    plan->whole_.reserve(total);
-    for (const auto& w : wholeOfRow) plan->whole_.insert(plan->whole_.end(), w.begin(), w.end());
+    joinRows(wholeOfRow, plan->whole_, plan->wholeStart_);
     return plan;
 }
 
