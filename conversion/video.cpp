@@ -9,7 +9,8 @@
 //   encoder (own thread)        encodes and muxes it, with the sound
 //
 // The queues between them hold two frames each, and the canvases the renderer
-// and the encoder pass between them are a fixed few, reused.
+// and the encoder pass between them (the encoder's planes, or BGR frames) are
+// a fixed few, reused.
 #include "conversion/video.h"
 
 #include <atomic>
@@ -271,15 +272,16 @@ private:
     std::vector<Stretch> stretches_[2];
 };
 
-// One camera's frames of the range, in order, with the gaps filled by
-// repeating the previous frame. Runs on its own thread.
+// One camera's frames of the range, in order, in BGR or as planes, with the
+// gaps filled by repeating the previous frame. Runs on its own thread.
 class FrameFeed {
 public:
-    FrameFeed(int side, const fs::path& path, int threads, double fps, int64_t first, int64_t count, DamageLog& damage)
-        : side_(side), reader_(path, threads), fps_(fps), first_(first), count_(count), damage_(damage),
+    FrameFeed(int side, const fs::path& path, int threads, media::FrameLayout layout, double fps, int64_t first,
+              int64_t count, DamageLog& damage)
+        : side_(side), reader_(path, threads, layout), fps_(fps), first_(first), count_(count), damage_(damage),
           frames_(kQueuedFrames) {}
 
-    Channel<cv::Mat>& frames() { return frames_; }
+    Channel<media::VideoFrame>& frames() { return frames_; }
     // Set when the stream ended or failed before the range did.
     const std::string& shortfall() const { return shortfall_; }
     bool failed() const { return failed_; }
@@ -301,7 +303,8 @@ private:
         }
         media::VideoFrame frame;
         bool held = false;  // `frame` holds a frame not yet handed on
-        cv::Mat previous;
+        media::VideoFrame previous;
+        bool hasPrevious = false;
         for (int64_t n = 0; n < count_; ++n) {
             const int64_t wanted = first_ + n;
             while (!held || frame.index < wanted) {
@@ -320,16 +323,17 @@ private:
                 }
                 held = true;
             }
-            cv::Mat out;
-            if (frame.index > wanted && !previous.empty()) {
+            media::VideoFrame out;
+            if (frame.index > wanted && hasPrevious) {
                 // A gap in the stream: the previous frame again.
                 damage_.add(side_, wanted / fps_, "frames are missing; the previous frame is repeated");
                 out = previous;
             } else {
-                out = frame.bgr;
+                out = frame;
                 held = frame.index > wanted;  // the first frame of the range came late: keep it for later too
             }
             previous = out;
+            hasPrevious = true;
             if (!frames_.push(out)) return;  // the renderer has stopped
         }
         frames_.close();
@@ -346,7 +350,7 @@ private:
     const double fps_;
     const int64_t first_, count_;
     DamageLog& damage_;
-    Channel<cv::Mat> frames_;
+    Channel<media::VideoFrame> frames_;
     std::string shortfall_;
     std::atomic<bool> failed_{false};
 };
@@ -362,16 +366,33 @@ void VideoObserver::stepDone(const std::string&) {}
 void VideoObserver::framesDone(const VideoProgress&) {}
 bool VideoObserver::stopRequested() { return false; }
 
+namespace {
+
+// The right half aligned by `rotation` when given, else by the points.
+HalfAlignment rightAlignment(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                             const PointSet& points) {
+    return rotation ? HalfAlignment(*rotation)
+                    : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
+}
+
+// Both halves' plans on the given sample grids.
+FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& alignment, const RunOptions& run,
+                      const SampleGrid& leftGrid = {}, const SampleGrid& rightGrid = {}) {
+    RemapPlanKey right = remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic);
+    RemapPlanKey left = remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic);
+    right.grid = rightGrid, left.grid = leftGrid;
+    right.rows = {0, right.samples()}, left.rows = {0, left.samples()};
+    FramePlans plans;
+    plans.right = buildRemapPlan(right, run.threads);
+    plans.left = buildRemapPlan(left, run.threads);
+    return plans;
+}
+
+}  // namespace
+
 FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
                       const PointSet& points, const RunOptions& run) {
-    const HalfAlignment alignment = rotation ? HalfAlignment(*rotation)
-                                             : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
-    FramePlans plans;
-    plans.right = buildRemapPlan(
-        remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic), run.threads);
-    plans.left = buildRemapPlan(
-        remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic), run.threads);
-    return plans;
+    return planHalves(geometry, rightAlignment(geometry, rotation, points), run);
 }
 
 FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
@@ -381,6 +402,49 @@ FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<
         const HalfTarget leftTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr};
         applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
         applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
+    };
+}
+
+size_t FramePlanePlans::bytes() const {
+    size_t total = 0;
+    for (const auto* set : {&luma, &chroma})
+        for (const auto& remap : *set) total += remap->bytes();
+    return total;
+}
+
+FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                                const PointSet& points, const RunOptions& run, const media::YuvColour& output,
+                                const media::YuvColour& left, const media::YuvColour& right) {
+    const HalfAlignment alignment = rightAlignment(geometry, rotation, points);
+    const auto chromaGrid = [&](const media::YuvColour& source) {
+        return SampleGrid{2, output.chromaX(), output.chromaY(), source.chromaX(), source.chromaY()};
+    };
+    FramePlanePlans remaps;
+    // One plan at a time, each let go once its samples are worked out.
+    const auto take = [&](const FramePlans& plans, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
+        into[0] = buildPlaneRemap(*plans.left, run.threads);
+        into[1] = buildPlaneRemap(*plans.right, run.threads);
+    };
+    take(planHalves(geometry, alignment, run), remaps.luma);
+    take(planHalves(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
+    return remaps;
+}
+
+PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
+    return [plans = std::move(plans), threads](const media::YuvPlanes& left, const media::YuvPlanes& right,
+                                               media::YuvPlanes& out) {
+        for (const media::YuvPlanes* eye : {&left, &right})
+            if (eye->colour.matrix != out.colour.matrix || eye->colour.fullRange != out.colour.fullRange)
+                throw std::runtime_error("the " + std::string(eye == &left ? "left" : "right") + " video's frame is in " +
+                                         eye->colour.describe() + ", not in " + out.colour.describe() +
+                                         " as its first frames were");
+        const uint8_t luma = out.colour.blackLuma(), chroma = media::YuvColour::kNeutralChroma;
+        const PlaneTarget targets[6] = {
+            {plans.luma[0].get(), &left.y, &out.y, luma},       {plans.luma[1].get(), &right.y, &out.y, luma},
+            {plans.chroma[0].get(), &left.cb, &out.cb, chroma}, {plans.chroma[1].get(), &right.cb, &out.cb, chroma},
+            {plans.chroma[0].get(), &left.cr, &out.cr, chroma}, {plans.chroma[1].get(), &right.cr, &out.cr, chroma},
+        };
+        applyPlaneRemaps(targets, threads);
     };
 }
 
@@ -482,6 +546,24 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     // The stereo window: the right eye turned about the vertical axis.
     const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation, points);
 
+    // The way of the frames: their planes remapped as decoded, unless the
+    // colour match, a wider kernel, the request or the cameras' colours ask
+    // for BGR.
+    const std::optional<ColourCorrection> colour =
+        result.colour && result.colour->ok() ? std::optional<ColourCorrection>(result.colour->correction) : std::nullopt;
+    const media::YuvColour& leftColour = setup.left.yuv;
+    const media::YuvColour& rightColour = setup.right.yuv;
+    const bool sameColours = leftColour.matrix == rightColour.matrix && leftColour.fullRange == rightColour.fullRange;
+    result.planes = !request.bgrFrames && !colour && request.run.interpolation == Interpolation::Bilinear && sameColours;
+    if (!sameColours && !request.bgrFrames)
+        result.notes.push_back("the two videos' colours differ (left " + leftColour.describe() + ", right " +
+                               rightColour.describe() + "): the frames are converted through BGR and written in " +
+                               media::YuvColour{}.describe());
+    // The output keeps the left camera's matrix and range, its chroma sited
+    // as the camera's; through BGR it is BT.709, limited range.
+    media::YuvColour outputColour;
+    if (result.planes) outputColour = leftColour;
+
     // The output, through a temporary file beside it.
     StreamedFileWrite file(request.output);
     if (!file.ok()) return refuse("cannot write " + request.output.string() + ": " + file.error());
@@ -491,6 +573,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     settings.frameRate = setup.left.frameRate;
     settings.encoding = request.encoding;
     settings.vr180 = true;
+    settings.colour = outputColour;
     if (request.sound != VideoSound::None) {
         const bool right = request.sound == VideoSound::Right;
         if ((right ? setup.right : setup.left).hasAudio) {
@@ -508,30 +591,48 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
     if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
 
-    // Where every output pixel reads its source, worked out once for all frames.
+    // Where every output pixel (or chroma sample) reads its source, worked
+    // out once for all frames.
     const auto planStart = Clock::now();
-    FramePlans plans;
+    FrameRenderer renderBgr;
+    PlaneRenderer renderPlanes;
     try {
-        plans = planFrames(setup.prepared.geometry, rightRotation, points, request.run);
+        if (result.planes) {
+            FramePlanePlans plans = planFramePlanes(setup.prepared.geometry, rightRotation, points, request.run,
+                                                    outputColour, leftColour, rightColour);
+            result.planBytes = plans.bytes();
+            renderPlanes = plannedPlaneRenderer(std::move(plans), request.run.threads);
+        } else {
+            FramePlans plans = planFrames(setup.prepared.geometry, rightRotation, points, request.run);
+            result.planBytes = plans.left->bytes() + plans.right->bytes();
+            renderBgr = plannedFrameRenderer(std::move(plans), request.run.threads, colour);
+        }
     } catch (const std::bad_alloc&) {
         return refuse("there is not enough memory for the remap plans of an output of height " +
                       std::to_string(height));
     }
     result.planSeconds = secondsSince(planStart);
-    result.planBytes = plans.left->bytes() + plans.right->bytes();
 
     // The frames: two decoders, the renderer here, the encoder.
-    std::optional<ColourCorrection> colour;
-    if (result.colour && result.colour->ok()) colour = result.colour->correction;
-    const FrameRenderer render = plannedFrameRenderer(std::move(plans), request.run.threads, std::move(colour));
+    const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
     DamageLog damage;
-    FrameFeed leftFeed(0, request.left, request.run.threads, setup.fps, setup.firstLeft, setup.count, damage);
-    FrameFeed rightFeed(1, request.right, request.run.threads, setup.fps, setup.firstLeft + result.offset.frames,
-                        setup.count, damage);
-    Channel<cv::Mat> rendered(kQueuedFrames), canvases(kCanvases);
+    FrameFeed leftFeed(0, request.left, request.run.threads, layout, setup.fps, setup.firstLeft, setup.count, damage);
+    FrameFeed rightFeed(1, request.right, request.run.threads, layout, setup.fps,
+                        setup.firstLeft + result.offset.frames, setup.count, damage);
+    // The side-by-side frames the renderer fills and the encoder takes: BGR
+    // canvases, or planes in the output's colour.
+    Channel<media::VideoFrame> rendered(kQueuedFrames), canvases(kCanvases);
     for (int k = 0; k < kCanvases; ++k) {
-        cv::Mat canvas;
-        if (const auto refused = allocateCanvas(height, canvas)) return refuse(refused->text());
+        media::VideoFrame canvas;
+        if (result.planes) {
+            try {
+                canvas.planes = media::YuvPlanes::allocate(2 * height, height, outputColour);
+            } catch (const std::exception&) {
+                return refuse("there is not enough memory for an output frame of height " + std::to_string(height));
+            }
+        } else if (const auto refused = allocateCanvas(height, canvas.bgr)) {
+            return refuse(refused->text());
+        }
         canvases.push(std::move(canvas));
     }
     std::string encodeError;
@@ -547,10 +648,10 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     stages.start("left decoder", [&] { leftFeed.run(); });
     stages.start("right decoder", [&] { rightFeed.run(); });
     stages.start("encoder", [&] {
-        while (std::optional<cv::Mat> frame = rendered.pop()) {
+        while (std::optional<media::VideoFrame> frame = rendered.pop()) {
             bool wrote = false;
             try {
-                wrote = writer.write(*frame);
+                wrote = result.planes ? writer.write(frame->planes) : writer.write(frame->bgr);
             } catch (const std::exception& e) {
                 encodeError = e.what();
             }
@@ -573,12 +674,13 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             stopped = true;
             break;
         }
-        std::optional<cv::Mat> left = leftFeed.frames().pop();
-        std::optional<cv::Mat> right = rightFeed.frames().pop();
-        std::optional<cv::Mat> canvas = left && right ? canvases.pop() : std::nullopt;
+        std::optional<media::VideoFrame> left = leftFeed.frames().pop();
+        std::optional<media::VideoFrame> right = rightFeed.frames().pop();
+        std::optional<media::VideoFrame> canvas = left && right ? canvases.pop() : std::nullopt;
         if (!canvas) break;  // a camera's frames ended early, or the encoder gave up
         try {
-            render(*left, *right, *canvas);
+            if (result.planes) renderPlanes(left->planes, right->planes, canvas->planes);
+            else renderBgr(left->bgr, right->bgr, canvas->bgr);
         } catch (const std::exception& e) {
             renderError = std::string("the rendering failed: ") + e.what();
             break;

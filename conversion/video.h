@@ -7,10 +7,21 @@
 // The frames go through four stages at once, each on its own thread: the two
 // cameras' decoders, the renderer and the encoder, handing over through
 // bounded queues, so the memory a conversion holds does not depend on the
-// video's length. The renderer is one narrow seam (FrameRenderer): it takes
-// the two decoded frames of one instant and writes the side-by-side frame
-// through the two halves' remap plans, worked out once before the first
-// frame; nothing else depends on how it does that.
+// video's length. The renderer is one narrow seam: it takes the two decoded
+// frames of one instant and writes the side-by-side frame through the
+// halves' remap plans, worked out once before the first frame; nothing else
+// depends on how it does that.
+//
+// The frames are remapped in YCbCr as the cameras recorded them: each
+// camera's luma plane through a plan at the output's size, its two chroma
+// planes through a plan of the same geometry sampled at the chroma grid,
+// straight into the planes the encoder takes, so no colour conversion runs on
+// either side and the output keeps the inputs' matrix and range. Frames whose
+// eyes' colours are matched (a gain and offset or a tone curve in RGB), whose
+// kernel is wider than bilinear, or whose two cameras differ in matrix or
+// range take the way through BGR instead: decoded to BGR, remapped as a
+// single conversion is, and converted to BT.709 limited range for the
+// encoder.
 //
 // Frames are paired by time: output frame n shows the left camera's frame at
 // start + n / fps and the right camera's frame the rounded offset later. A
@@ -55,6 +66,9 @@ struct VideoRequest {
     std::optional<double> startSeconds, durationSeconds;
     VideoSound sound = VideoSound::Left;
     media::VideoEncoding encoding;
+    // Render every frame through BGR even where the planes could be remapped
+    // as decoded (the way a colour-matched video goes).
+    bool bgrFrames = false;
     RunOptions run;  // render threads, resampling, arithmetic (no row progress)
 };
 
@@ -89,6 +103,7 @@ struct VideoResult {
     double wallSeconds = 0.0;
     double planSeconds = 0.0;  // spent working out the two halves' remap plans, once
     size_t planBytes = 0;      // the memory they hold for the whole video
+    bool planes = false;       // the frames were remapped as YCbCr planes, not through BGR
     bool written() const { return status == VideoStatus::Written; }
 };
 
@@ -134,6 +149,28 @@ FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<Ro
 // bytes as a single conversion of the pair with the same choices, without
 // working out a position again.
 FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour = {});
+
+// The plans of the YCbCr planes of both halves, in the form the planes'
+// remap reads: luma at the output's size, and chroma on the 4:2:0 chroma
+// grid, the output's chroma sited as `output` says and each camera's as its
+// own planes say. Index 0 is the left half, 1 the right.
+struct FramePlanePlans {
+    std::array<std::shared_ptr<const PlaneRemap>, 2> luma, chroma;
+    size_t bytes() const;
+};
+FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                                const PointSet& points, const RunOptions& run, const media::YuvColour& output,
+                                const media::YuvColour& left, const media::YuvColour& right);
+
+// Renders the side-by-side planes of one instant from the two cameras'
+// planes; the output planes carry the output's colour and the cameras' must
+// be in its matrix and range.
+using PlaneRenderer =
+    std::function<void(const media::YuvPlanes& left, const media::YuvPlanes& right, media::YuvPlanes& sideBySide)>;
+
+// The renderer that applies the six plans to each frame pair on `threads`
+// threads, the rim fading to the range's YCbCr black.
+PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads);
 
 // The default output height: the largest power of two, or one and a half
 // times one, that is no more than the pixels across the narrower of the two

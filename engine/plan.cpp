@@ -83,13 +83,13 @@ struct RowArrays {
 // The pixel-independent values are worked out once here.
 class RowGeometry {
 public:
-    RowGeometry(const RemapPlanKey& key, int fractionBits) : key_(key), n_(key.outputHeight) {
+    RowGeometry(const RemapPlanKey& key, int fractionBits)
+        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid) {
         const size_t padded = paddedLength(n_);
         sinLambda_.assign(padded, 0.0);
         cosLambda_.assign(padded, 0.0);
-        const double nd = n_;
         for (int j = 0; j < n_; ++j) {
-            const double lambda = (j * kPi) / nd;
+            const double lambda = gridAngle(j, grid_.outputX);
             sinLambda_[j] = std::sin(lambda);
             cosLambda_[j] = std::cos(lambda);
         }
@@ -135,7 +135,7 @@ public:
         double *column = rows.column.data(), *row = rows.row.data();
         if (key_.exact) return exactPositions(i, column, row);
         FastRow fast = fast_;
-        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double psi = gridAngle(i, grid_.outputY);
         fast.sinPsi = std::sin(psi);
         fast.cosPsi = std::cos(psi);
         double *x = rows.x.data(), *y = rows.y.data(), *z = rows.z.data();
@@ -148,9 +148,32 @@ public:
                 if (!(d.x * d.x + d.z * d.z > 1e-200)) snapByAngles(d, column[j], row[j]);
             }
         }
+        if (!grid_.wholePixels()) toSourceGrid(column, row, true);
     }
 
 private:
+    // The angle of output column (or row) k of the grid: the product first,
+    // then the division, on whole pixels exactly as the reference writes it.
+    double gridAngle(int k, double offset) const {
+        if (grid_.wholePixels()) return (k * kPi) / static_cast<double>(height_);
+        return ((grid_.step * static_cast<double>(k) + offset) * kPi) / static_cast<double>(height_);
+    }
+
+    // Source positions in luma pixels moved to the source's sample grid (and
+    // back onto the fixed-point grid for the default arithmetic).
+    void toSourceGrid(double* column, double* row, bool snap) const {
+        const double scale = 1.0 / grid_.step;
+        const FastRow& f = fast_;
+        for (int j = 0; j < n_; ++j) {
+            double c = (column[j] - grid_.sourceX) * scale, r = (row[j] - grid_.sourceY) * scale;
+            if (snap && !key_.exact) {
+                c = std::floor(c * f.gridScale) * f.gridInverse;
+                r = std::floor(r * f.gridScale) * f.gridInverse;
+            }
+            column[j] = c, row[j] = r;
+        }
+    }
+
     SourcePosition byAngles(double x, double y, double z) const {
         return projectToImage(key_.eye, std::acos(y), std::atan2(z, x));
     }
@@ -187,7 +210,7 @@ private:
 
     // The exact positions of row i: the grid direction, turned, then the angles.
     void exactPositions(int i, double* column, double* row) const {
-        const double psi = (i * kPi) / static_cast<double>(n_);
+        const double psi = gridAngle(i, grid_.outputY);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
         const double cpZ = cp_ * z, spZ = sp_ * z;
         for (int j = 0; j < n_; ++j) {
@@ -195,10 +218,13 @@ private:
             const SourcePosition p = byAngles(d.x, d.y, d.z);
             column[j] = p.column, row[j] = p.row;
         }
+        if (!grid_.wholePixels()) toSourceGrid(column, row, false);
     }
 
     const RemapPlanKey& key_;
-    int n_;
+    int n_;       // samples across a row of the grid
+    int height_;  // the half's height in pixels, which the grid angles divide
+    SampleGrid grid_;
     std::vector<double> sinLambda_, cosLambda_;
     double cp_, sp_, cr_, sr_, cw_, sw_;  // cosines and sines of pitch, roll and yaw
     FastRow fast_;
@@ -286,6 +312,7 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 class HalfWriter {
 public:
     HalfWriter(const RemapPlanKey& key, std::span<const HalfTarget> targets) : n_(key.outputHeight) {
+        CV_Assert(key.grid.wholePixels());
         const int eye = key.half == Half::Left ? 0 : 1;
         for (const HalfTarget& t : targets) {
             const cv::Mat& output = *t.output;
@@ -352,7 +379,139 @@ private:
     KernelSampler<6> lanczos_{};
 };
 
+// ---- planes ----------------------------------------------------------------------
+
+// The side lists of rows worked out apart, joined row after row into one,
+// with each row's first entry and the end.
+template <class T>
+void joinRows(const std::vector<std::vector<T>>& ofRow, std::vector<T>& all, std::vector<size_t>& start) {
+    start.resize(ofRow.size() + 1);
+    size_t total = 0;
+    for (size_t i = 0; i < ofRow.size(); ++i) start[i] = total, total += ofRow[i].size();
+    start[ofRow.size()] = total;
+    all.reserve(total);
+    for (const auto& row : ofRow) all.insert(all.end(), row.begin(), row.end());
+}
+
+constexpr int kWeightBits = 10, kWeightOne = 1 << kWeightBits;
+constexpr uint16_t kBlackSample = 0xFFFF, kEdgeSample = 0xFFFE;
+
+inline uint8_t blendWeights(int p00, int p01, int p10, int p11, int fx, int fy) {
+    const int top = p00 * (kWeightOne - fx) + p01 * fx, bottom = p10 * (kWeightOne - fx) + p11 * fx;
+    return static_cast<uint8_t>((top * (kWeightOne - fy) + bottom * fy + (1 << (2 * kWeightBits - 1))) >>
+                                (2 * kWeightBits));
+}
+
+// The 10-bit weights of a position's fraction past its sample (c0, r0).
+inline int weightOf(double p, int p0) { return static_cast<int>((p - p0) * kWeightOne); }
+
+// The bilinear blend of one position of an 8-bit plane, rounded to the
+// nearest level; neighbours outside the plane take `black`, and a position
+// with no neighbour inside is black.
+uint8_t blendPlaneSample(const cv::Mat& plane, double c, double r, uint8_t black) {
+    const int w = plane.cols, h = plane.rows;
+    if (!(c > -1.0 && r > -1.0 && c < w && r < h)) return black;  // NaN too
+    // floor, for positions above -1, without the library call
+    const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
+    const auto at = [&](int y, int x) -> int { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
+    return blendWeights(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), weightOf(c, c0), weightOf(r, r0));
+}
+
 }  // namespace
+
+size_t PlaneRemap::bytes() const {
+    return samples_.size() * sizeof(Sample) + edges_.size() * sizeof(SourcePosition) + edgeStart_.size() * sizeof(size_t);
+}
+
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads) {
+    const RemapPlanKey& key = plan.key();
+    CV_Assert(key.interpolation == Interpolation::Bilinear && key.grid.step >= 1);
+    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
+    remap->key_ = key;
+    const int step = key.grid.step, n = plan.size(), rows = key.rows.count;
+    const int w = (key.eye.imageWidth + step - 1) / step, h = (key.eye.imageHeight + step - 1) / step;
+    CV_Assert(w < kEdgeSample && h < kEdgeSample);
+    remap->sourceWidth_ = w, remap->sourceHeight_ = h;
+    remap->samples_.resize(static_cast<size_t>(n) * rows);
+    std::vector<std::vector<SourcePosition>> edgesOfRow(rows);
+    const double lastColumn = w - 1.0, lastRow = h - 1.0;
+    runRowBands(key.rows.first, rows, key.half, threads, {}, [&] {
+        auto scratch = std::make_shared<RowArrays>(n);
+        return [&, scratch](int i) {
+            const size_t index = static_cast<size_t>(i - key.rows.first);
+            plan.rowPositions(i, scratch->column.data(), scratch->row.data());
+            PlaneRemap::Sample* out = remap->samples_.data() + index * n;
+            for (int j = 0; j < n; ++j) {
+                const double c = scratch->column[j], r = scratch->row[j];
+                if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {
+                    out[j] = {kBlackSample, 0, 0, 0};
+                } else if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
+                    const int c0 = static_cast<int>(c), r0 = static_cast<int>(r);
+                    out[j] = {static_cast<uint16_t>(c0), static_cast<uint16_t>(r0),
+                              static_cast<uint16_t>(weightOf(c, c0)), static_cast<uint16_t>(weightOf(r, r0))};
+                } else {
+                    out[j] = {kEdgeSample, 0, 0, 0};
+                    edgesOfRow[index].push_back({c, r});
+                }
+            }
+        };
+    });
+    joinRows(edgesOfRow, remap->edges_, remap->edgeStart_);
+    return remap;
+}
+
+void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const {
+    const size_t index = static_cast<size_t>(row - key_.rows.first);
+    const int n = size();
+    const Sample* sample = samples_.data() + index * n;
+    const SourcePosition* edge = edges_.data() + edgeStart_[index];
+    const uint8_t* data = source.data;
+    const size_t step = source.step[0];
+    for (int j = 0; j < n; ++j) {
+        const Sample s = sample[j];
+        if (s.x < kEdgeSample) {
+            const uint8_t* p = data + s.y * step + s.x;
+            out[j] = blendWeights(p[0], p[1], p[step], p[step + 1], s.fx, s.fy);
+        } else if (s.x == kBlackSample) {
+            out[j] = black;
+        } else {
+            out[j] = blendPlaneSample(source, edge->column, edge->row, black);
+            ++edge;
+        }
+    }
+}
+
+void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
+    // Every target's rows in one sequence, so that one set of threads shares them out.
+    std::vector<int> firstItem;
+    int items = 0;
+    for (const PlaneTarget& t : targets) {
+        const PlaneRemap& remap = *t.remap;
+        const int n = remap.size(), column = remap.key().half == Half::Left ? 0 : n;
+        const RowRange& rows = remap.key().rows;
+        CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
+        CV_Assert(t.source->cols == remap.sourceWidth() && t.source->rows == remap.sourceHeight());
+        CV_Assert(t.output->cols >= column + n && t.output->rows >= rows.first + rows.count);
+        firstItem.push_back(items);
+        items += rows.count;
+    }
+    if (items == 0) return;
+    const int workers = std::min(resolveThreadCount(threads), items);
+    const int band = std::clamp(items / (workers * 16), 1, 16);
+    parallelChunks(items, band, workers, [&]() -> ChunkBody {
+        return [&](int begin, int end) {
+            size_t t = 0;
+            for (int item = begin; item < end; ++item) {
+                while (t + 1 < firstItem.size() && item >= firstItem[t + 1]) ++t;
+                const PlaneTarget& target = targets[t];
+                const PlaneRemap& remap = *target.remap;
+                const int i = remap.key().rows.first + (item - firstItem[t]);
+                uint8_t* out = target.output->ptr<uint8_t>(i) + (remap.key().half == Half::Left ? 0 : remap.size());
+                remap.blendRow(i, *target.source, target.black, out);
+            }
+        };
+    });
+}
 
 bool vectorisedLens(const EyeGeometry& eye) {
     // The sine laws and the quadratic by their fixed arithmetic; the newer
@@ -418,7 +577,8 @@ void RemapPlan::rowPositions(int row, double* columns, double* rows) const {
 }
 
 std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int threads, const RowProgress& progress) {
-    const int n = key.outputHeight;
+    const int n = key.samples();
+    CV_Assert(key.grid.step >= 1);
     CV_Assert(n >= 0 && key.rows.first >= 0 && key.rows.count >= 0 && key.rows.first + int64_t{key.rows.count} <= n);
     std::shared_ptr<RemapPlan> plan(new RemapPlan);
     plan->key_ = key;
@@ -455,12 +615,7 @@ std::shared_ptr<const RemapPlan> buildRemapPlan(const RemapPlanKey& key, int thr
                       wholeOfRow[index]);
         };
     });
-    plan->wholeStart_.resize(rows + 1);
-    size_t total = 0;
-    for (int i = 0; i < rows; ++i) plan->wholeStart_[i] = total, total += wholeOfRow[i].size();
-    plan->wholeStart_[rows] = total;
-    plan->whole_.reserve(total);
-    for (const auto& w : wholeOfRow) plan->whole_.insert(plan->whole_.end(), w.begin(), w.end());
+    joinRows(wholeOfRow, plan->whole_, plan->wholeStart_);
     return plan;
 }
 

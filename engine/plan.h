@@ -48,6 +48,23 @@ struct RowRange {
     friend bool operator==(const RowRange&, const RowRange&) = default;
 };
 
+// Which samples of a half a plan covers: every pixel of a picture of whole
+// pixels (BGR, or the luma plane of YCbCr), or the chroma samples of 4:2:0
+// YCbCr, every second pixel each way, each placed where the chroma siting
+// says, in the output half and in the source alike. The chroma of a half is
+// the same geometry sampled at the chroma grid, not a scaled copy of the luma.
+struct SampleGrid {
+    int step = 1;  // luma pixels from one sample to the next: 1, or 2 for 4:2:0 chroma
+    // Where sample (0, 0) lies, in luma pixels right and down: in the output
+    // half, and in the source image.
+    double outputX = 0.0, outputY = 0.0, sourceX = 0.0, sourceY = 0.0;
+    bool wholePixels() const { return step == 1 && outputX == 0.0 && outputY == 0.0 && sourceX == 0.0 && sourceY == 0.0; }
+    // The chroma grid of 4:2:0 planes whose chroma sample (0, 0) lies at
+    // (x, y) luma pixels, in the source and the output alike.
+    static SampleGrid chroma420(double x, double y) { return {2, x, y, x, y}; }
+    friend bool operator==(const SampleGrid&, const SampleGrid&) = default;
+};
+
 // Everything a plan is determined by. Two plans with equal keys hold the same
 // positions; a cache keyed by it can never hand out a plan made for another
 // lens, image size, rotation, zenith, height, kernel or arithmetic. Values
@@ -62,6 +79,9 @@ struct RemapPlanKey {
     ZenithAngles zenith;
     Interpolation interpolation = Interpolation::Bilinear;
     bool exact = false;
+    SampleGrid grid;  // rows counts rows of this grid
+    // Samples across (and down) the half on the grid.
+    int samples() const { return grid.step > 1 ? (outputHeight + grid.step - 1) / grid.step : outputHeight; }
     friend bool operator==(const RemapPlanKey&, const RemapPlanKey&) = default;
 };
 
@@ -74,7 +94,7 @@ RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const H
 class RemapPlan {
 public:
     const RemapPlanKey& key() const { return key_; }
-    int size() const { return key_.outputHeight; }  // the half is size() x size() pixels
+    int size() const { return key_.samples(); }  // the half is size() x size() samples of the key's grid
     const RowRange& rows() const { return key_.rows; }
     // Memory held for the positions, in bytes.
     size_t bytes() const;
@@ -121,6 +141,58 @@ void applyRemapPlan(const RemapPlan& plan, std::span<const HalfTarget> targets, 
 // is the whole cost of the plan and far less than building and applying it.
 void remapOnce(const RemapPlanKey& key, std::span<const HalfTarget> targets, int threads = 0,
                const RowProgress& progress = {});
+
+// A plan in the form a plane of YCbCr reads fastest, for the frames of a
+// video: per sample the source sample above and left of its position and
+// the two 10-bit bilinear weights (8 bytes), worked out once from the plan's
+// positions; the few samples whose neighbours straddle the source's edge
+// keep their positions. Applying it is then a gather and a blend per sample,
+// with no position to decode. Only bilinear plans on sources up to 65533
+// samples a side are taken.
+class PlaneRemap {
+public:
+    const RemapPlanKey& key() const { return key_; }
+    int size() const { return key_.samples(); }
+    // The source plane it reads: the eye's image on the plan's grid.
+    int sourceWidth() const { return sourceWidth_; }
+    int sourceHeight() const { return sourceHeight_; }
+    size_t bytes() const;
+    // Output row `row` of the half (one of the plan's rows) from `source`,
+    // size() samples into `out`; neighbours beyond the source are `black`.
+    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const;
+
+private:
+    friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
+    PlaneRemap() = default;
+    struct Sample {
+        uint16_t x, y, fx, fy;  // x kBlackSample: black; kEdgeSample: its position is in edges_
+    };
+    RemapPlanKey key_;
+    int sourceWidth_ = 0, sourceHeight_ = 0;
+    std::vector<Sample> samples_;
+    std::vector<SourcePosition> edges_;  // row after row, in the order of their samples
+    std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
+};
+
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads = 0);
+
+// One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:
+// `source` holds the camera's plane, `output` the side-by-side plane, whose
+// columns 0 .. size()-1 are the left half's and size() .. 2 size()-1 the
+// right's. A neighbour outside the source takes `black` (the range's black
+// luma, or neutral chroma), so that the rim fades to YCbCr black as the
+// picture's pixels fade to black.
+struct PlaneTarget {
+    const PlaneRemap* remap = nullptr;
+    const cv::Mat* source = nullptr;  // CV_8UC1
+    cv::Mat* output = nullptr;        // CV_8UC1
+    uint8_t black = 0;
+};
+
+// Writes every target's rows (bilinear, rounded to the nearest level), all
+// targets' rows shared out over `threads` threads. The bytes do not depend
+// on the thread count.
+void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads = 0);
 
 // Whether the default arithmetic has a vectorised lens for this eye. An eye
 // it declines is mapped by projectToImage itself, pixel by pixel (and

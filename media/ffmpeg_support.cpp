@@ -1,5 +1,9 @@
 #include "media/ffmpeg_support.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 #include <cmath>
 
 namespace vistereo::media::ff {
@@ -83,6 +87,26 @@ bool setYuvConversion(SwsContext* scaler, bool yuvIsSource, int yuvMatrix, bool 
     const int fromRange = yuvIsSource ? yuvFullRange : 1, toRange = yuvIsSource ? 1 : yuvFullRange;
     return sws_setColorspaceDetails(scaler, yuvIsSource ? yuv : rgb, fromRange, yuvIsSource ? rgb : yuv, toRange, 0,
                                     1 << 16, 1 << 16) >= 0;
+}
+
+Scaler makeScaler(int fromWidth, int fromHeight, AVPixelFormat from, int toWidth, int toHeight, AVPixelFormat to,
+                  int flags) {
+    Scaler scaler(sws_alloc_context());
+    if (!scaler) return scaler;
+    SwsContext* s = scaler.get();
+    av_opt_set_int(s, "srcw", fromWidth, 0);
+    av_opt_set_int(s, "srch", fromHeight, 0);
+    av_opt_set_int(s, "src_format", from, 0);
+    av_opt_set_int(s, "dstw", toWidth, 0);
+    av_opt_set_int(s, "dsth", toHeight, 0);
+    av_opt_set_int(s, "dst_format", to, 0);
+    av_opt_set_int(s, "sws_flags", flags, 0);
+    if (to == AV_PIX_FMT_YUV420P) {  // in 1/256 of a luma sample: on the column, between the rows
+        av_opt_set_int(s, "dst_h_chr_pos", 0, 0);
+        av_opt_set_int(s, "dst_v_chr_pos", 128, 0);
+    }
+    if (sws_init_context(s, nullptr, nullptr) < 0) scaler.reset();
+    return scaler;
 }
 
 int64_t streamStart(const AVStream* stream) {

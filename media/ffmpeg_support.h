@@ -71,6 +71,13 @@ const char* matrixName(int scalerMatrix);
 // converter takes no such details (RGB to RGB).
 bool setYuvConversion(SwsContext* scaler, bool yuvIsSource, int yuvMatrix, bool yuvFullRange);
 
+// A converter of frames from one size and layout to another with swscale's
+// `flags`; a YCbCr 4:2:0 target gets its chroma sited left (MPEG-2 and
+// H.264's default), as frames are tagged unless they say otherwise. Empty
+// when swscale cannot convert between the two.
+Scaler makeScaler(int fromWidth, int fromHeight, AVPixelFormat from, int toWidth, int toHeight, AVPixelFormat to,
+                  int flags);
+
 // The first presentation time of a stream in its own time base: its start
 // time, else 0.
 int64_t streamStart(const AVStream* stream);

@@ -26,6 +26,8 @@ struct VideoReader::State {
     int scalerWidth = 0, scalerHeight = 0, scalerFormat = -1;
     int matrix = SWS_CS_ITU709;
     bool fullRange = false;
+    FrameLayout layout = FrameLayout::Bgr;
+    YuvColour colour;  // of the planes read, but for the range and siting, which each frame states
     bool draining = false;   // the end of the file was reached and the decoder is being emptied
     double skipBefore = -1;  // after a seek: frames before this time are decoded and dropped
     double lastPacketSeconds = 0;  // for a decoder failure that names no frame
@@ -49,10 +51,82 @@ bool fullRangeOf(const AVFrame& frame) {
     }
 }
 
+// The colour tag of swscale's matrix, for a stream that carries none.
+int matrixTag(int scalerMatrix) {
+    switch (scalerMatrix) {
+        case SWS_CS_ITU709: return AVCOL_SPC_BT709;
+        case SWS_CS_SMPTE240M: return AVCOL_SPC_SMPTE240M;
+        case SWS_CS_FCC: return AVCOL_SPC_FCC;
+        case SWS_CS_BT2020: return AVCOL_SPC_BT2020_NCL;
+        default: return AVCOL_SPC_SMPTE170M;
+    }
+}
+
+// The colour of a stream's planes: its own tags, and for those it lacks what
+// its matrix implies (the primaries and transfer of BT.709 or of BT.601).
+YuvColour streamColour(const AVCodecParameters& par, int scalerMatrix, bool fullRange) {
+    YuvColour c;
+    c.matrix = par.color_space == AVCOL_SPC_UNSPECIFIED ? matrixTag(scalerMatrix) : par.color_space;
+    const bool bt709 = scalerMatrix == SWS_CS_ITU709;
+    c.primaries = par.color_primaries == AVCOL_PRI_UNSPECIFIED ? (bt709 ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M)
+                                                               : par.color_primaries;
+    c.transfer = par.color_trc == AVCOL_TRC_UNSPECIFIED ? (bt709 ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M)
+                                                       : par.color_trc;
+    c.fullRange = fullRange;
+    c.chromaSiting = par.chroma_location == AVCHROMA_LOC_UNSPECIFIED ? AVCHROMA_LOC_LEFT : par.chroma_location;
+    return c;
+}
+
+// The planes of a decoded 8-bit 4:2:0 frame as they are: views of its
+// buffers, which a new reference to the frame keeps.
+bool viewPlanes(const AVFrame& f, YuvPlanes& out) {
+    AVFrame* held = av_frame_clone(&f);
+    if (!held) return false;
+    auto owner = std::shared_ptr<AVFrame>(held, [](AVFrame* p) { av_frame_free(&p); });
+    const int cw = (f.width + 1) / 2, ch = (f.height + 1) / 2;
+    out.y = cv::Mat(f.height, f.width, CV_8UC1, held->data[0], static_cast<size_t>(held->linesize[0]));
+    out.cb = cv::Mat(ch, cw, CV_8UC1, held->data[1], static_cast<size_t>(held->linesize[1]));
+    out.cr = cv::Mat(ch, cw, CV_8UC1, held->data[2], static_cast<size_t>(held->linesize[2]));
+    out.owner = std::move(owner);
+    return true;
+}
+
 }  // namespace
 
-VideoReader::VideoReader(const std::filesystem::path& path, int threads) : state_(std::make_unique<State>()) {
+double YuvColour::chromaX() const {
+    int x = 0, y = 0;
+    if (avcodec_enum_to_chroma_pos(&x, &y, static_cast<AVChromaLocation>(chromaSiting)) < 0) return 0.0;
+    return x / 256.0;
+}
+
+double YuvColour::chromaY() const {
+    int x = 0, y = 0;
+    if (avcodec_enum_to_chroma_pos(&x, &y, static_cast<AVChromaLocation>(chromaSiting)) < 0) return 0.5;
+    return y / 256.0;
+}
+
+std::string YuvColour::describe() const {
+    const char* name = av_color_space_name(static_cast<AVColorSpace>(matrix));
+    std::string text = matrix == AVCOL_SPC_BT709                                     ? "BT.709"
+                       : matrix == AVCOL_SPC_SMPTE170M || matrix == AVCOL_SPC_BT470BG ? "BT.601"
+                       : name                                                         ? name
+                                                                                      : "unknown matrix";
+    return text + (fullRange ? ", full range" : ", limited range");
+}
+
+YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour) {
+    YuvPlanes p;
+    p.y.create(height, width, CV_8UC1);
+    p.cb.create((height + 1) / 2, (width + 1) / 2, CV_8UC1);
+    p.cr.create(p.cb.size(), CV_8UC1);
+    p.colour = colour;
+    return p;
+}
+
+VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLayout layout)
+    : state_(std::make_unique<State>()) {
     State& s = *state_;
+    s.layout = layout;
     s.input = ff::openInput(path, error_);
     if (!s.input) return;
     const int videoIndex = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -91,6 +165,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads) : state
     probe.color_range = par.color_range;
     s.fullRange = fullRangeOf(probe);
     f.conversion = std::string(ff::matrixName(s.matrix)) + (s.fullRange ? ", full range" : ", limited range");
+    s.colour = f.yuv = streamColour(par, s.matrix, s.fullRange);
     if (const int audio = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0); audio >= 0) {
         const AVCodecParameters& a = *s.input->streams[audio]->codecpar;
         f.hasAudio = true;
@@ -142,25 +217,11 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
                 continue;
             }
             s.skipBefore = -1;
-            if (!s.scaler || f.width != s.scalerWidth || f.height != s.scalerHeight || f.format != s.scalerFormat) {
-                s.scaler.reset(sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), facts_.width,
-                                              facts_.height, AV_PIX_FMT_BGR24,
-                                              SWS_BILINEAR, nullptr, nullptr,
-                                              nullptr));
-                if (!s.scaler) {
-                    error_ = std::string("cannot convert its ") + nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format))) +
-                             " frames to BGR";
-                    return Read::Failed;
-                }
-                ff::setYuvConversion(s.scaler.get(), true, s.matrix, fullRangeOf(f));
-                s.scalerWidth = f.width, s.scalerHeight = f.height, s.scalerFormat = f.format;
+            const bool converted = s.layout == FrameLayout::Bgr ? toBgr(f, out.bgr) : toPlanes(f, out.planes);
+            if (!converted) {
+                av_frame_unref(&f);
+                return Read::Failed;
             }
-            // A buffer someone else still holds gets a fresh one (create() alone would keep it when the size fits).
-            if (out.bgr.u && out.bgr.u->refcount > 1) out.bgr.release();
-            out.bgr.create(facts_.height, facts_.width, CV_8UC3);
-            uint8_t* planes[4] = {out.bgr.data, nullptr, nullptr, nullptr};
-            int strides[4] = {static_cast<int>(out.bgr.step), 0, 0, 0};
-            sws_scale(s.scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);
             out.seconds = at;
             out.index = std::llround(at * facts_.frameRate.value());
             av_frame_unref(&f);
@@ -189,6 +250,66 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
         }
         av_packet_unref(s.packet.get());
     }
+}
+
+// A converter from the decoded frames' layout to `target`, made anew when
+// the frames change size or layout mid-stream.
+bool VideoReader::scalerFor(const AVFrame& f, int target) {
+    State& s = *state_;
+    if (s.scaler && f.width == s.scalerWidth && f.height == s.scalerHeight && f.format == s.scalerFormat) return true;
+    const bool rgb = target == AV_PIX_FMT_BGR24;
+    s.scaler = ff::makeScaler(f.width, f.height, static_cast<AVPixelFormat>(f.format), facts_.width, facts_.height,
+                              static_cast<AVPixelFormat>(target), SWS_BILINEAR);
+    const char* name = nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format)));
+    if (!s.scaler) {
+        error_ = std::string("cannot convert its ") + name + (rgb ? " frames to BGR" : " frames to 8-bit 4:2:0 planes");
+        return false;
+    }
+    if (rgb) {
+        ff::setYuvConversion(s.scaler.get(), true, s.matrix, fullRangeOf(f));
+    } else {
+        // YCbCr to YCbCr: the numbers keep their range; no matrix is applied.
+        const int* table = sws_getCoefficients(s.matrix);
+        sws_setColorspaceDetails(s.scaler.get(), table, fullRangeOf(f), table, fullRangeOf(f), 0, 1 << 16, 1 << 16);
+    }
+    s.scalerWidth = f.width, s.scalerHeight = f.height, s.scalerFormat = f.format;
+    return true;
+}
+
+bool VideoReader::toBgr(const AVFrame& f, cv::Mat& bgr) {
+    if (!scalerFor(f, AV_PIX_FMT_BGR24)) return false;
+    // A buffer someone else still holds gets a fresh one (create() alone would keep it when the size fits).
+    if (bgr.u && bgr.u->refcount > 1) bgr.release();
+    bgr.create(facts_.height, facts_.width, CV_8UC3);
+    uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
+    sws_scale(state_->scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);
+    return true;
+}
+
+bool VideoReader::toPlanes(const AVFrame& f, YuvPlanes& out) {
+    State& s = *state_;
+    YuvColour colour = s.colour;
+    colour.fullRange = fullRangeOf(f);
+    const bool asDecoded = (f.format == AV_PIX_FMT_YUV420P || f.format == AV_PIX_FMT_YUVJ420P) &&
+                           f.width == facts_.width && f.height == facts_.height;
+    if (asDecoded) {
+        if (f.chroma_location != AVCHROMA_LOC_UNSPECIFIED) colour.chromaSiting = f.chroma_location;
+        out = {};
+        if (!viewPlanes(f, out)) {
+            error_ = "out of memory for a frame";
+            return false;
+        }
+        out.colour = colour;
+        return true;
+    }
+    if (!scalerFor(f, AV_PIX_FMT_YUV420P)) return false;
+    colour.chromaSiting = AVCHROMA_LOC_LEFT;
+    out = YuvPlanes::allocate(facts_.width, facts_.height, colour);
+    uint8_t* planes[4] = {out.y.data, out.cb.data, out.cr.data, nullptr};
+    int strides[4] = {static_cast<int>(out.y.step), static_cast<int>(out.cb.step), static_cast<int>(out.cr.step), 0};
+    sws_scale(s.scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);
+    return true;
 }
 
 std::vector<FrameDamage> VideoReader::takeDamage() { return std::exchange(state_->damage, {}); }

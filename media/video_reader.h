@@ -1,6 +1,6 @@
 // Reading a camera's video file: the facts of its video and audio streams,
-// and its frames one after another as 8-bit BGR images, from the start or
-// from a time.
+// and its frames one after another, from the start or from a time, either as
+// 8-bit BGR images or as the decoded 8-bit YCbCr 4:2:0 planes themselves.
 //
 // Times are seconds on the file's own clock with 0 at its first video frame;
 // a frame's index is its time times the frame rate, rounded, so a gap in the
@@ -8,6 +8,11 @@
 // matrix and range the stream is tagged with (cameras tag BT.709 and limited
 // range; a stream without a tag is taken as BT.709 from 720 lines up and as
 // BT.601 below, as players take it); deeper samples are cut to 8 bits.
+//
+// Read as planes, a frame keeps the numbers the camera wrote: 8-bit 4:2:0
+// frames are handed on as the decoder made them (no copy), any other layout
+// (10-bit, 4:2:2, 4:4:4) is converted to 8-bit 4:2:0 in its own matrix and
+// range, and the planes say how their numbers are to be read.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,8 @@
 
 #include <opencv2/core.hpp>
 
+struct AVFrame;
+
 namespace vistereo::media {
 
 // Frames per second as the stream states it (30000/1001 for 29.97).
@@ -29,6 +36,26 @@ struct FrameRate {
     friend bool operator==(const FrameRate& a, const FrameRate& b) {
         return int64_t{a.num} * b.den == int64_t{b.num} * a.den;
     }
+};
+
+// How the numbers of YCbCr planes are to be read, as FFmpeg's tags name
+// them (AVColorSpace, AVColorPrimaries, AVColorTransferCharacteristic,
+// AVChromaLocation): the defaults are BT.709 in limited range with the chroma
+// sited left, between two rows (MPEG-2 and H.264's default).
+struct YuvColour {
+    int matrix = 1, primaries = 1, transfer = 1;
+    bool fullRange = false;
+    int chromaSiting = 1;
+    // Where chroma sample (0, 0) lies in luma samples, right and down:
+    // (0, 0.5) for left siting, (0.5, 0.5) for centre, (0, 0) for top left.
+    double chromaX() const;
+    double chromaY() const;
+    // YCbCr black: the luma of black in this range, and neutral chroma.
+    uint8_t blackLuma() const { return fullRange ? 0 : 16; }
+    static constexpr uint8_t kNeutralChroma = 128;
+    // "BT.709, limited range".
+    std::string describe() const;
+    friend bool operator==(const YuvColour&, const YuvColour&) = default;
 };
 
 struct VideoFacts {
@@ -43,13 +70,31 @@ struct VideoFacts {
     std::string colourMatrix, colourRange, colourPrimaries, colourTransfer;
     // The matrix and range the frames are converted with: "BT.709, limited range".
     std::string conversion;
+    // The same, and the chroma siting, as the planes of a frame carry it.
+    YuvColour yuv;
     bool hasAudio = false;
     int audioSampleRate = 0, audioChannels = 0;
     std::string audioCodec;
 };
 
+// An 8-bit YCbCr 4:2:0 picture: a luma plane of width x height and two
+// chroma planes of half that each way (rounded up), CV_8UC1 each, with their
+// colour. The planes may be views of a decoder's buffers, which `owner`
+// keeps alive while any copy of the planes is held.
+struct YuvPlanes {
+    cv::Mat y, cb, cr;
+    YuvColour colour;
+    std::shared_ptr<const void> owner;
+    bool empty() const { return y.empty(); }
+    // Fresh planes of a picture of width x height.
+    static YuvPlanes allocate(int width, int height, const YuvColour& colour);
+};
+
+enum class FrameLayout { Bgr, Planes };
+
 struct VideoFrame {
-    cv::Mat bgr;          // width x height, CV_8UC3; reused by the next read when nobody else holds it
+    cv::Mat bgr;          // width x height, CV_8UC3; reused by the next read when nobody else holds it (Bgr layout)
+    YuvPlanes planes;     // the decoded planes (Planes layout)
     double seconds = 0;   // presentation time from the first frame
     int64_t index = 0;    // round(seconds x frame rate)
 };
@@ -63,8 +108,9 @@ struct FrameDamage {
 class VideoReader {
 public:
     // Opens the file and its video stream with `threads` decoding threads
-    // (0: as many as the decoder likes). error() tells why it could not.
-    explicit VideoReader(const std::filesystem::path& path, int threads = 0);
+    // (0: as many as the decoder likes), to read its frames in `layout`.
+    // error() tells why it could not.
+    explicit VideoReader(const std::filesystem::path& path, int threads = 0, FrameLayout layout = FrameLayout::Bgr);
     ~VideoReader();
     VideoReader(const VideoReader&) = delete;
     VideoReader& operator=(const VideoReader&) = delete;
@@ -74,8 +120,8 @@ public:
     // no video stream", "Invalid data found when processing input", ...
     const std::string& error() const { return error_; }
     const VideoFacts& facts() const { return facts_; }
-    // What the conversion to 8-bit BGR does that the user should know: a
-    // 10-bit stream cut to 8 bits, a stream without a colour tag.
+    // What the conversion to 8-bit BGR or 8-bit planes does that the user
+    // should know: a 10-bit stream cut to 8 bits, a stream without a colour tag.
     const std::vector<std::string>& notes() const { return notes_; }
 
     // The next read gives the first frame at or after `seconds` (to half a
@@ -91,6 +137,10 @@ public:
     std::vector<FrameDamage> takeDamage();
 
 private:
+    bool scalerFor(const ::AVFrame& frame, int targetFormat);
+    bool toBgr(const ::AVFrame& frame, cv::Mat& bgr);
+    bool toPlanes(const ::AVFrame& frame, YuvPlanes& planes);
+
     struct State;
     std::unique_ptr<State> state_;
     VideoFacts facts_;

@@ -333,6 +333,7 @@ struct VideoWriter::State {
     ff::Packet packet = ff::makePacket();
     std::unique_ptr<AudioTrack> audio;
     double frameSeconds = 0.0;
+    YuvColour colour;
     bool headerWritten = false, finished = false;
 
     ~State() {
@@ -375,10 +376,12 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     v.pix_fmt = AV_PIX_FMT_YUV420P;
     v.time_base = AVRational{settings.frameRate.den, settings.frameRate.num};
     v.framerate = AVRational{settings.frameRate.num, settings.frameRate.den};
-    v.color_primaries = AVCOL_PRI_BT709;
-    v.color_trc = AVCOL_TRC_BT709;
-    v.colorspace = AVCOL_SPC_BT709;
-    v.color_range = AVCOL_RANGE_MPEG;
+    const YuvColour& colour = settings.colour;
+    v.color_primaries = static_cast<AVColorPrimaries>(colour.primaries);
+    v.color_trc = static_cast<AVColorTransferCharacteristic>(colour.transfer);
+    v.colorspace = static_cast<AVColorSpace>(colour.matrix);
+    v.color_range = colour.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    v.chroma_sample_location = static_cast<AVChromaLocation>(colour.chromaSiting);
     v.thread_count = e.threads;
     if (globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
@@ -478,20 +481,31 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.frame->format = AV_PIX_FMT_YUV420P;
     s.frame->width = v.width;
     s.frame->height = v.height;
-    s.frame->color_primaries = AVCOL_PRI_BT709;
-    s.frame->color_trc = AVCOL_TRC_BT709;
-    s.frame->colorspace = AVCOL_SPC_BT709;
-    s.frame->color_range = AVCOL_RANGE_MPEG;
+    s.frame->color_primaries = v.color_primaries;
+    s.frame->color_trc = v.color_trc;
+    s.frame->colorspace = v.colorspace;
+    s.frame->color_range = v.color_range;
+    s.frame->chroma_location = v.chroma_sample_location;
+    s.colour = colour;
+}
+
+// The converter of BGR frames, made at the first of them: a writer fed
+// planes needs none.
+bool VideoWriter::bgrScaler() {
+    State& s = *state_;
+    if (s.scaler) return true;
     if (av_frame_get_buffer(s.frame.get(), 0) < 0) {
         error_ = "out of memory for a frame";
-        return;
+        return false;
     }
-    s.scaler.reset(sws_getContext(v.width, v.height, AV_PIX_FMT_BGR24, v.width, v.height, AV_PIX_FMT_YUV420P,
-                                  SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
-    if (!s.scaler || !ff::setYuvConversion(s.scaler.get(), false, SWS_CS_ITU709, false)) {
-        error_ = "cannot convert BGR frames to BT.709 YCbCr";
-        return;
+    const int matrix = ff::scalerMatrix(static_cast<AVColorSpace>(s.colour.matrix), s.video->height);
+    s.scaler = ff::makeScaler(s.video->width, s.video->height, AV_PIX_FMT_BGR24, s.video->width, s.video->height,
+                              AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND);
+    if (!s.scaler || !ff::setYuvConversion(s.scaler.get(), false, matrix, s.colour.fullRange)) {
+        error_ = "cannot convert BGR frames to " + s.colour.describe() + " YCbCr";
+        return false;
     }
+    return true;
 }
 
 VideoWriter::~VideoWriter() = default;
@@ -504,6 +518,7 @@ bool VideoWriter::write(const cv::Mat& bgr) {
                  std::to_string(s.video->width) + " x " + std::to_string(s.video->height);
         return false;
     }
+    if (!bgrScaler()) return false;
     if (av_frame_make_writable(s.frame.get()) < 0) {
         error_ = "out of memory for a frame";
         return false;
@@ -511,8 +526,49 @@ bool VideoWriter::write(const cv::Mat& bgr) {
     const uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
     const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
     sws_scale(s.scaler.get(), planes, strides, 0, bgr.rows, s.frame->data, s.frame->linesize);
-    s.frame->pts = frames_;
-    if (!encode(s.video.get(), s.frame.get(), s.output, s.videoStream, s.packet.get(), error_)) return false;
+    return send(*s.frame);
+}
+
+bool VideoWriter::write(const YuvPlanes& planes) {
+    State& s = *state_;
+    if (!ok()) return false;
+    const int w = s.video->width, h = s.video->height;
+    const cv::Size chroma((w + 1) / 2, (h + 1) / 2);
+    const auto fits = [](const cv::Mat& m, cv::Size size) { return m.type() == CV_8UC1 && m.size() == size; };
+    if (!fits(planes.y, {w, h}) || !fits(planes.cb, chroma) || !fits(planes.cr, chroma)) {
+        error_ = "planes of " + std::to_string(planes.y.cols) + " x " + std::to_string(planes.y.rows) +
+                 " do not fit a video of " + std::to_string(w) + " x " + std::to_string(h);
+        return false;
+    }
+    if (!(planes.colour == s.colour)) {
+        error_ = "planes in " + planes.colour.describe() + " do not fit a video written in " + s.colour.describe();
+        return false;
+    }
+    // The caller's memory lent to the encoder for the call: x264 and x265
+    // copy the picture into their own frames while it is sent, and nothing
+    // is freed when the lent buffers are let go.
+    ff::Frame frame = ff::makeFrame();
+    av_frame_copy_props(frame.get(), s.frame.get());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = w, frame->height = h;
+    const cv::Mat* mats[3] = {&planes.y, &planes.cb, &planes.cr};
+    for (int k = 0; k < 3; ++k) {
+        const cv::Mat& m = *mats[k];
+        frame->buf[k] = av_buffer_create(m.data, m.step[0] * m.rows, [](void*, uint8_t*) {}, nullptr, 0);
+        if (!frame->buf[k]) {
+            error_ = "out of memory for a frame";
+            return false;
+        }
+        frame->data[k] = m.data;
+        frame->linesize[k] = static_cast<int>(m.step[0]);
+    }
+    return send(*frame);
+}
+
+bool VideoWriter::send(AVFrame& frame) {
+    State& s = *state_;
+    frame.pts = frames_;
+    if (!encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get(), error_)) return false;
     ++frames_;
     if (s.audio && !s.audio->pump(frames_ * s.frameSeconds + kAudioLead, error_)) return false;
     return true;

@@ -1,6 +1,7 @@
-// Writing a video file: 8-bit BGR frames encoded with x264 (H.264) or x265
-// (HEVC) into an MP4, converted to 4:2:0 YCbCr with the BT.709 matrix in
-// limited range and tagged so, with a camera's sound carried over and, for a
+// Writing a video file: 8-bit YCbCr 4:2:0 planes, or 8-bit BGR frames
+// converted to them, encoded with x264 (H.264) or x265 (HEVC) into an MP4,
+// in the settings' colour (BT.709, limited range unless told) and tagged so,
+// with a camera's sound carried over and, for a
 // side-by-side 180-degree stereo video, the boxes by which YouTube and
 // headset players recognise it as VR180: `st3d` (left eye in the left half)
 // and `sv3d` (equirectangular, each eye cut to 180 x 180 degrees).
@@ -57,6 +58,9 @@ struct VideoWriterSettings {
     FrameRate frameRate{30, 1};
     VideoEncoding encoding;
     bool vr180 = false;  // a side-by-side 180-degree stereo picture: write st3d and sv3d
+    // The matrix, range and chroma siting of the written numbers, and the
+    // primaries and transfer they are tagged with.
+    YuvColour colour;
     std::optional<AudioSource> audio;
 };
 
@@ -73,15 +77,22 @@ public:
     // How the sound was carried: "AAC copied", "pcm_s16le re-encoded to AAC".
     const std::string& audioNote() const { return audioNote_; }
 
-    // The next frame (width x height, CV_8UC3). False, with error() set, when
-    // it cannot be encoded or written.
+    // The next frame (width x height, CV_8UC3), converted to the settings'
+    // colour. False, with error() set, when it cannot be encoded or written.
     bool write(const cv::Mat& bgr);
+    // The next frame as planes of width x height in the settings' colour,
+    // encoded as they are. The encoder takes its copy before this returns,
+    // so the planes may be written again at once.
+    bool write(const YuvPlanes& planes);
     // The encoders' last packets, the rest of the sound and the file's index.
     // The file is complete only when this returns true.
     bool finish();
     int64_t framesWritten() const { return frames_; }
 
 private:
+    bool bgrScaler();
+    bool send(::AVFrame& frame);
+
     struct State;
     std::unique_ptr<State> state_;
     std::string error_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "alignment/rotation.h"
 #include "conversion/run_steps.h"
@@ -66,6 +67,36 @@ private:
     const int64_t after_;
     std::atomic<int64_t> done_{0};
 };
+
+// All frames of a file as YCbCr planes, as decoded.
+std::vector<media::YuvPlanes> planesOf(const fs::path& file) {
+    media::VideoReader reader(file, 1, media::FrameLayout::Planes);
+    std::vector<media::YuvPlanes> frames;
+    media::VideoFrame frame;
+    while (reader.read(frame) == media::VideoReader::Read::Frame) {
+        const media::YuvPlanes& p = frame.planes;
+        frames.push_back({p.y.clone(), p.cb.clone(), p.cr.clone(), p.colour, nullptr});
+    }
+    return frames;
+}
+
+// Peak signal-to-noise ratio of one 8-bit plane against another, in dB, over the mask's samples (all without one).
+double planePsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask = {}) {
+    cv::Mat difference;
+    cv::absdiff(a, b, difference);
+    difference.convertTo(difference, CV_64F);
+    const double mse = cv::mean(difference.mul(difference), mask)[0];
+    return mse > 0 ? 10.0 * std::log10(255.0 * 255.0 / mse) : 99.0;
+}
+
+// The samples within `reach` of a black luma sample that are not black themselves: where the picture meets the
+// black beyond the lens's reach.
+cv::Mat rimOf(const cv::Mat& luma, uint8_t black, int reach) {
+    const cv::Mat isBlack = luma == black;
+    cv::Mat near;
+    cv::dilate(isBlack, near, cv::Mat::ones(2 * reach + 1, 2 * reach + 1, CV_8U));
+    return near & ~isBlack;
+}
 
 cv::Mat frameAt(const fs::path& file, int64_t index, double fps) {
     media::VideoReader reader(file);
@@ -186,6 +217,83 @@ TEST_F(VideoConversionTest, OutputFramesAreTheSingleConversionsOfTheirFramePairs
         // Within 4:2:0 chroma's loss of the very same image (38.6 dB here), well apart from the neighbouring pair's.
         EXPECT_GT(same, 36.0);
         EXPECT_GT(same, psnr(output, convertPair(n == 29 ? 34 : 7 + n)) + 8.0);
+    }
+}
+
+TEST_F(VideoConversionTest, FramesRemappedAsPlanesMatchTheWayThroughBgr) {
+    // A take seen with the horizon pitched down 45 degrees, so that part of each half lies beyond the lens circle:
+    // the panorama's colours run up to the rim and fade there into black, where a chroma plane's black must be
+    // neutral chroma and a luma plane's the range's black.
+    SynthTake take;
+    take.frames = 12, take.rightStartsAt = 0;
+    VideoRequest r = request(take);
+    r.offsetSeconds = 0.0;
+    r.frames.outputHeight = 96;
+    r.frames.zenith.pitch = -450;
+    const VideoResult planes = convertVideo(r, *std::make_unique<VideoObserver>());
+    ASSERT_TRUE(planes.written()) << planes.message;
+    EXPECT_TRUE(planes.planes);
+    r.bgrFrames = true;
+    r.output = dir / "bgr.mp4";
+    const VideoResult bgr = convertVideo(r, *std::make_unique<VideoObserver>());
+    ASSERT_TRUE(bgr.written()) << bgr.message;
+    EXPECT_FALSE(bgr.planes);
+
+    const std::vector<media::YuvPlanes> a = planesOf(dir / "out.mp4"), b = planesOf(dir / "bgr.mp4");
+    ASSERT_EQ(a.size(), 12u);
+    ASSERT_EQ(b.size(), 12u);
+    for (size_t n = 0; n < a.size(); n += 5) {
+        SCOPED_TRACE(n);
+        ASSERT_EQ(a[n].y.size(), cv::Size(192, 96));
+        ASSERT_EQ(a[n].cb.size(), cv::Size(96, 48));
+        // Lossless output: what is compared is the two ways' rendering alone. The way through BGR blends in
+        // RGB and subsamples its own chroma; the planes blend the cameras' own numbers.
+        EXPECT_GT(planePsnr(a[n].y, b[n].y), 44.0);
+        EXPECT_GT(planePsnr(a[n].cb, b[n].cb), 46.0);
+        EXPECT_GT(planePsnr(a[n].cr, b[n].cr), 46.0);
+        // The band where the picture fades into black, by itself.
+        const cv::Mat rim = rimOf(b[n].y, 16, 3);
+        cv::Mat chromaRim;
+        cv::resize(rimOf(b[n].y, 16, 4), chromaRim, a[n].cb.size(), 0, 0, cv::INTER_NEAREST);
+        ASSERT_GT(cv::countNonZero(rim), 200);
+        EXPECT_GT(planePsnr(a[n].y, b[n].y, rim), 41.0);
+        EXPECT_GT(planePsnr(a[n].cb, b[n].cb, chromaRim), 41.0);
+        EXPECT_GT(planePsnr(a[n].cr, b[n].cr, chromaRim), 41.0);
+        // Beyond the lens's reach (the bottom rows, pitched below its field) both halves are YCbCr black.
+        EXPECT_EQ(a[n].y.at<uint8_t>(92, 10), 16);
+        EXPECT_EQ(a[n].cb.at<uint8_t>(46, 5), 128);
+        EXPECT_EQ(a[n].cr.at<uint8_t>(46, 90), 128);
+    }
+}
+
+TEST_F(VideoConversionTest, OutputKeepsTheCamerasRangeAndMatrix) {
+    const struct { bool full; int matrix; const char* range; const char* space; uint8_t black; } cases[] = {
+        {false, 1, "tv", "bt709", 16}, {true, 1, "pc", "bt709", 0}, {true, 6, "pc", "smpte170m", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.range) + " " + c.space);
+        SynthTake take;
+        take.frames = 4, take.rightStartsAt = 0;
+        take.colour.fullRange = c.full, take.colour.matrix = c.matrix;
+        VideoRequest r = request(take);
+        r.offsetSeconds = 0.0;
+        r.frames.zenith.pitch = -450;
+        const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
+        ASSERT_TRUE(result.written()) << result.message;
+        EXPECT_TRUE(result.planes);
+        if (haveTool("ffprobe"))
+            EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                  "stream=color_range,color_space", "-of", "default=nw=1", r.output.string()}),
+                      std::string("color_range=") + c.range + "\ncolor_space=" + c.space + "\n");
+        const std::vector<media::YuvPlanes> frames = planesOf(r.output);
+        ASSERT_EQ(frames.size(), 4u);
+        EXPECT_EQ(frames[0].colour.fullRange, c.full);
+        // Black beyond the rim in the range's own black; the picture's numbers as the camera's, not squeezed
+        // into or stretched out of another range: the brightest luma of the left camera's first frame.
+        EXPECT_EQ(frames[0].y.at<uint8_t>(60, 5), c.black);
+        double brightestIn = 0, brightestOut = 0;
+        cv::minMaxLoc(planesOf(r.left)[0].y, nullptr, &brightestIn);
+        cv::minMaxLoc(frames[0].y, nullptr, &brightestOut);
+        EXPECT_NEAR(brightestOut, brightestIn, 12);
     }
 }
 

@@ -172,6 +172,95 @@ TEST(RemapPlan, CompactPositionsStayWithinOneFixedPointStep) {
     }
 }
 
+// A chroma plan is the half's geometry at the chroma sites: chroma sample (i, j) of a half N high, sited at
+// (x, y) luma pixels, looks where pixel (4i + 2y, 4j + 2x) of the same half 2N high looks, and its source
+// position is that position on the source's chroma grid, (p - siting) / 2. Every siting, lens law, alignment
+// and arithmetic.
+TEST(RemapPlan, ChromaPlanIsTheHalfSampledAtTheChromaSites) {
+    const int n = 120;
+    const struct { double x, y; } sitings[] = {{0.0, 0.0}, {0.0, 0.5}, {0.5, 0.5}};
+    for (MappingKind kind : {MappingKind::Equisolid, MappingKind::Quadratic})
+        for (Aligned aligned : {Aligned::Left, Aligned::ByMatrix})
+            for (bool exact : {true, false})
+                for (const auto& siting : sitings) {
+                    SCOPED_TRACE(::testing::Message() << "kind " << int(kind) << (exact ? " exact" : " default")
+                                                      << ", siting " << siting.x << ", " << siting.y);
+                    ConversionGeometry g = turnedGeometry(kind, 360, 280, n);
+                    const Half half = aligned == Aligned::Left ? Half::Left : Half::Right;
+                    RemapPlanKey key = remapPlanKey(g, half, alignmentOf(aligned, g), Interpolation::Bilinear, exact);
+                    key.grid = SampleGrid::chroma420(siting.x, siting.y);
+                    key.rows = {0, n / 2};
+                    const auto chroma = buildRemapPlan(key);
+                    ASSERT_EQ(chroma->size(), n / 2);
+                    g.outputHeight = 2 * n;
+                    const auto twice = buildRemapPlan(remapPlanKey(g, half, alignmentOf(aligned, g), Interpolation::Bilinear, exact));
+                    // The default arithmetic snaps both to its grid: a step there, and another after halving.
+                    const double tolerance = exact ? 1e-9 : 3.0 * std::ldexp(1.0, -chroma->fractionBits());
+                    std::vector<SourcePosition> c(n / 2), l(2 * n);
+                    int far = 0, black = 0;
+                    for (int i = 0; i < n / 2; ++i) {
+                        chroma->rowPositions(i, c.data());
+                        twice->rowPositions(4 * i + static_cast<int>(2 * siting.y), l.data());
+                        for (int j = 0; j < n / 2; ++j) {
+                            const SourcePosition& p = l[4 * j + static_cast<int>(2 * siting.x)];
+                            if (std::isnan(p.column)) {
+                                black += std::isnan(c[j].column) ? 1 : 0;
+                                continue;
+                            }
+                            far += std::abs(c[j].column - (p.column - siting.x) / 2) > tolerance ||
+                                   std::abs(c[j].row - (p.row - siting.y) / 2) > tolerance;
+                        }
+                    }
+                    EXPECT_EQ(far, 0);
+                }
+}
+
+// The planes' remap: a source plane whose samples count their own column (another, their row) gives back each
+// position of the plan rounded where its four neighbours lie inside, and the target's black where none does;
+// the bytes do not depend on the threads.
+TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
+    const int n = 150;
+    ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, n);
+    g.eye[0].radius180 = g.eye[1].radius180 = 250;  // the circle cut by the frame: some samples have no source
+    cv::Mat columns(140, 180, CV_8UC1), rows(140, 180, CV_8UC1);
+    for (int y = 0; y < 140; ++y)
+        for (int x = 0; x < 180; ++x) columns.at<uint8_t>(y, x) = static_cast<uint8_t>(x), rows.at<uint8_t>(y, x) = static_cast<uint8_t>(y);
+    for (Half half : {Half::Left, Half::Right}) {
+        SCOPED_TRACE(half == Half::Left ? "left" : "right");
+        RemapPlanKey key = remapPlanKey(g, half, HalfAlignment(kTurn), Interpolation::Bilinear, false);
+        key.grid = SampleGrid::chroma420(0.0, 0.5);
+        key.rows = {0, key.samples()};
+        const auto plan = buildRemapPlan(key);
+        const auto remap = buildPlaneRemap(*plan, 2);
+        const int m = plan->size(), offset = half == Half::Left ? 0 : m;
+        cv::Mat outColumns(m, 2 * m, CV_8UC1, cv::Scalar(7)), outRows = outColumns.clone(), again = outColumns.clone();
+        const PlaneTarget targets[] = {{remap.get(), &columns, &outColumns, 201}, {remap.get(), &rows, &outRows, 202}};
+        applyPlaneRemaps(targets, 1);
+        const PlaneTarget repeat[] = {{remap.get(), &columns, &again, 201}};
+        applyPlaneRemaps(repeat, 3);
+        EXPECT_EQ(cv::norm(again, outColumns, cv::NORM_INF), 0.0);
+        std::vector<SourcePosition> p(m);
+        int inside = 0, beyond = 0, wrong = 0;
+        for (int i = 0; i < m; ++i) {
+            plan->rowPositions(i, p.data());
+            for (int j = 0; j < m; ++j) {
+                const int gotColumn = outColumns.at<uint8_t>(i, offset + j), gotRow = outRows.at<uint8_t>(i, offset + j);
+                if (p[j].column >= 0 && p[j].row >= 0 && p[j].column < 179 && p[j].row < 139) {
+                    ++inside;
+                    wrong += gotColumn != std::lround(p[j].column) || gotRow != std::lround(p[j].row);
+                } else if (!(p[j].column > -1 && p[j].row > -1 && p[j].column < 180 && p[j].row < 140)) {
+                    ++beyond;
+                    wrong += gotColumn != 201 || gotRow != 202;
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_GT(inside, m * m / 4) << beyond;
+        EXPECT_GT(beyond, m * m / 20) << inside;
+        EXPECT_EQ(outColumns.at<uint8_t>(0, m - offset), 7) << "the other half is left alone";
+    }
+}
+
 TEST(RemapPlanKey, EveryDeterminantTellsPlansApart) {
     const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, 64);
     const AlignmentRotation points = alignmentRotation(g.eye[0], g.eye[1], kPoints);

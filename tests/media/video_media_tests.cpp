@@ -102,6 +102,66 @@ TEST_F(VideoMediaTest, FramesAreConvertedWithTheStreamsOwnMatrixRangeAndDepth) {
         VideoFrame frame;
         ASSERT_EQ(reader.read(frame), VideoReader::Read::Frame);
         EXPECT_LE(largestDifference(frame.bgr(cv::Rect(8, 8, 48, 32)), cv::Mat(32, 48, CV_8UC3, cv::Scalar(240, 128, 32))), 3);
+
+        // As planes: 8-bit 4:2:0 holding the numbers of the stream's own matrix and range (the 10-bit ones cut to
+        // 8 bits, not moved to another range), and saying which.
+        VideoReader planar(file, 1, FrameLayout::Planes);
+        ASSERT_EQ(planar.read(frame), VideoReader::Read::Frame);
+        const YuvPlanes& p = frame.planes;
+        ASSERT_EQ(p.y.size(), cv::Size(64, 48));
+        ASSERT_EQ(p.cb.size(), cv::Size(32, 24));
+        EXPECT_EQ(p.colour.fullRange, full);
+        EXPECT_EQ(p.colour.matrix, bt709 ? 1 : 5);
+        const double kr = bt709 ? 0.2126 : 0.299, kb = bt709 ? 0.0722 : 0.114, r = 32, g = 128, b = 240;
+        const double luma = kr * r + (1 - kr - kb) * g + kb * b;
+        const double yScale = full ? 1.0 : 219.0 / 255, cScale = full ? 1.0 : 224.0 / 255;
+        EXPECT_NEAR(p.y.at<uint8_t>(24, 32), (full ? 0 : 16) + yScale * luma, 2.0);
+        EXPECT_NEAR(p.cb.at<uint8_t>(12, 16), 128 + cScale * (b - luma) / (2 * (1 - kb)), 2.0);
+        EXPECT_NEAR(p.cr.at<uint8_t>(12, 16), 128 + cScale * (r - luma) / (2 * (1 - kr)), 2.0);
+    }
+}
+
+TEST_F(VideoMediaTest, PlanesAreWrittenAsGivenInTheirColour) {
+    // Each frame's planes differ and are written from the same memory, so that an encoder reading them after
+    // the write returned would show as a wrong frame; lossless, they come back to the number.
+    const struct { bool full; int matrix; const char* probe; } cases[] = {
+        {false, 1, "color_range=tv\ncolor_space=bt709\n"}, {true, 6, "color_range=pc\ncolor_space=smpte170m\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.probe);
+        YuvColour colour;
+        colour.fullRange = c.full, colour.matrix = c.matrix;
+        VideoWriterSettings settings;
+        settings.width = 64, settings.height = 48, settings.encoding = {VideoCodec::H264, 0, "ultrafast", 1};
+        settings.colour = colour;
+        const fs::path file = dir / "planes.mp4";
+        std::vector<YuvPlanes> written;
+        {
+            VideoWriter writer(file, settings);
+            YuvPlanes planes = YuvPlanes::allocate(64, 48, colour);
+            for (int n = 0; n < 6; ++n) {
+                cv::randu(planes.y, n, 256 - n), cv::randu(planes.cb, 0, 256), cv::randu(planes.cr, 0, 256);
+                written.push_back({planes.y.clone(), planes.cb.clone(), planes.cr.clone(), colour, nullptr});
+                EXPECT_TRUE(writer.write(planes)) << writer.error();
+            }
+            ASSERT_TRUE(writer.finish()) << writer.error();
+        }
+        if (!(colour == YuvColour{})) {  // planes in another colour than the video's are refused
+            VideoWriter other(dir / "other.mp4", settings);
+            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, YuvColour{})));
+            EXPECT_NE(other.error().find("do not fit a video written in BT.601, full range"), std::string::npos) << other.error();
+        }
+        EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=color_range,color_space", "-of",
+                              "default=nw=1", file.string()}),
+                  c.probe);
+        VideoReader reader(file, 1, FrameLayout::Planes);
+        VideoFrame frame;
+        for (const YuvPlanes& expected : written) {
+            ASSERT_EQ(reader.read(frame), VideoReader::Read::Frame);
+            EXPECT_EQ(frame.planes.colour.fullRange, c.full);
+            EXPECT_EQ(cv::norm(frame.planes.y, expected.y, cv::NORM_INF), 0.0);
+            EXPECT_EQ(cv::norm(frame.planes.cb, expected.cb, cv::NORM_INF), 0.0);
+            EXPECT_EQ(cv::norm(frame.planes.cr, expected.cr, cv::NORM_INF), 0.0);
+        }
     }
 }
 

@@ -49,6 +49,7 @@ void writeCamera(const SynthTake& take, const std::filesystem::path& path, const
     media::VideoWriterSettings settings;
     settings.width = take.width, settings.height = take.height, settings.frameRate = rate;
     settings.encoding = take.encoding;
+    settings.colour = take.colour;
     if (sound) {
         media::AudioSource audio;
         audio.sampleRate = take.sampleRate;

@@ -30,6 +30,7 @@ struct SynthTake {
     bool leftSound = true, rightSound = true;
     int sampleRate = 48000;
     media::VideoEncoding encoding{media::VideoCodec::H264, 0, "ultrafast", 0};  // lossless
+    media::YuvColour colour;  // of both cameras' files: BT.709, limited range unless set
 
     SynthLens lens() const { return SynthLens::equisolid(width, height); }
     double offsetSeconds() const { return -rightStartsAt; }
