@@ -24,6 +24,7 @@ public:
         changed_.wait(lock, [&] { return items_.size() < capacity_; });
         if (abandoned_) return false;
         items_.push_back(std::move(item));
+        ++pushed_;
         changed_.notify_all();
         return true;
     }
@@ -42,6 +43,20 @@ public:
     void waitUntilTaken() {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return items_.empty() || abandoned_; });
+    }
+    // The consumer has finished its first work on one more item it took.
+    void finished() {
+        std::lock_guard lock(mutex_);
+        ++finished_;
+        changed_.notify_all();
+    }
+    // Returns once the consumer has taken everything handed over and said it
+    // finished with each, or has given up: for a producer that must not hold
+    // its next item while the consumer's first work on the last one needs
+    // the memory.
+    void waitUntilFinished() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return finished_ == pushed_ || abandoned_; });
     }
     void close() {
         std::lock_guard lock(mutex_);
@@ -62,6 +77,7 @@ private:
     std::condition_variable changed_;
     std::deque<T> items_;
     size_t capacity_;
+    size_t pushed_ = 0, finished_ = 0;
     bool closed_ = false;
     bool abandoned_ = false;
 };

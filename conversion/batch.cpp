@@ -250,8 +250,14 @@ private:
 
     void readPairs(Pass& pass) {
         for (const size_t k : pass.order) {
-            // At most one pair decoded ahead of the ones being rendered.
-            pass.decoded.waitUntilTaken();
+            // At most one pair decoded ahead of the ones being rendered. A
+            // pair aligned from its own images is aligned before the next is
+            // decoded: the alignment's scale spaces and the next pair's
+            // pictures are not held at once.
+            if (refining_)
+                pass.decoded.waitUntilFinished();
+            else
+                pass.decoded.waitUntilTaken();
             if (stopping() || pass.renderDone) break;
             auto job = std::make_unique<Job>();
             job->index = k;
@@ -328,6 +334,9 @@ private:
             // automatic alignment aligns it.
             std::optional<PairAlignment> aligned;
             if (refining_) {
+                // The reader waits for this alignment; its spare buffers
+                // would only sit beside the alignment's scale spaces.
+                decodedBuffers_.giveBack();
                 aligned = alignImages(job.images.left.pixels, job.images.right.pixels, geometry_->prepared.geometry,
                                       run_.threads, *refining_);
                 const alignment::AlignmentResult& found = aligned->result;
@@ -403,6 +412,7 @@ private:
                 return false;
             }
             enter(**job);
+            pass.decoded.finished();
             if ((*job)->renderable && stopping()) {  // stopped while it waited for a canvas: leave it out
                 release(**job);
                 inputEnded = true;
@@ -427,8 +437,10 @@ private:
             const int half = p.halfDone[1] ? 0 : 1;  // the right half first, as the run renders
             std::vector<Job*> group{&p};
             // A pair that has one half already takes the next pair along for
-            // its other half; a pair on its own starts alone.
-            if (p.halfDone[1 - half]) {
+            // its other half; a pair on its own starts alone. A pair aligned
+            // from its own images finishes alone, so that the next pair's
+            // alignment does not hold this one's picture and canvas as well.
+            if (p.halfDone[1 - half] && !refining_) {
                 Job* q = partnerOf();
                 while (!q && !stopping() && takeNext()) q = partnerOf();
                 if (q && canShare(p, *q, half)) group.push_back(q);

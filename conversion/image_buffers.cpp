@@ -63,12 +63,16 @@ public:
         if (last) delete this;
     }
 
+    void giveBack() {
+        std::lock_guard lock(mutex_);
+        for (const auto& [data, size] : kept_) cv::fastFree(data);
+        kept_.clear();
+    }
     void close() {
+        giveBack();
         bool last = false;
         {
             std::lock_guard lock(mutex_);
-            for (const auto& [data, size] : kept_) cv::fastFree(data);
-            kept_.clear();
             closed_ = true;
             last = alive_ == 0;
         }
@@ -90,5 +94,6 @@ ImageBufferPool::ImageBufferPool() : recycler_(new Recycler) {}
 ImageBufferPool::~ImageBufferPool() { recycler_->close(); }
 cv::MatAllocator* ImageBufferPool::allocator() const { return recycler_; }
 size_t ImageBufferPool::kept() const { return recycler_->kept(); }
+void ImageBufferPool::giveBack() { recycler_->giveBack(); }
 
 }  // namespace vistereo

@@ -33,6 +33,9 @@ public:
     cv::MatAllocator* allocator() const;
     // Buffers kept now, waiting for an image of their size.
     size_t kept() const;
+    // Hands every kept buffer back to the system now, for a stage that needs
+    // the memory more than the next image needs its page faults spared.
+    void giveBack();
 
 private:
     class Recycler;

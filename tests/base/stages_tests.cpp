@@ -57,6 +57,32 @@ TEST(RunBoth, RunsTogetherWhenThreadsAllowAndInOrderOnTheCallersThreadOtherwise)
     EXPECT_THROW(runBoth(2, [] {}, [] { throw std::runtime_error("second"); }), std::runtime_error);
 }
 
+// A producer that waits for the consumer to finish its first work on every
+// item never has two items out at once.
+TEST(Channel, WaitUntilFinishedHoldsTheProducerUntilTheConsumerIsDone) {
+    Channel<int> items(1);
+    std::atomic<int> out{0}, most{0};
+    StageGroup stages;
+    stages.start("producer", [&] {
+        for (int k = 0; k < 200; ++k) {
+            items.waitUntilFinished();
+            most = std::max(most.load(), ++out);
+            items.push(k);
+        }
+        items.close();
+    });
+    int taken = 0;
+    while (auto item = items.pop()) {
+        EXPECT_EQ(*item, taken++);
+        std::this_thread::yield();
+        --out;
+        items.finished();
+    }
+    stages.join();
+    EXPECT_EQ(taken, 200);
+    EXPECT_EQ(most, 1);
+}
+
 TEST(StageGroup, JoinsEveryStageAndCarriesTheFirstFailureWhileTheOthersAreStopped) {
     // Two stages handing items to each other: they finish only running at once.
     {
