@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -649,6 +650,10 @@ BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& 
         summary.wallSeconds = secondsSince(begin);
         return summary;
     }
+    // The alignment's many working images are freed by now, but into the
+    // heaps of the threads that made them: handing those pages back keeps
+    // them from sitting beside the batch's pictures and canvases.
+    malloc_trim(0);
     BatchSettings once = settings;
     once.request.alignment = GivenRotation{*shared.rotation};
     if (shared.lenses) once.request.refinedLenses = *shared.lenses;
