@@ -369,11 +369,10 @@ std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const
     }
     // An output that is a link is replaced by the new file: what the link
     // named, perhaps another photograph, is left as it was.
-    std::string writeError;
-    if (writeFileAtomically(target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-                            &writeError, AtLink::Replace))
-        return std::nullopt;
-    r.detail = "cannot write " + shortenForMessage(target.string()) + ": " + writeError;
+    const Fallible written = writeFileAtomically(
+        target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()), AtLink::Replace);
+    if (written.ok()) return std::nullopt;
+    r.detail = "cannot write " + shortenForMessage(target.string()) + ": " + written.error;
     return r;
 }
 
