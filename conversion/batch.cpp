@@ -261,8 +261,8 @@ private:
                 job->outcome.message = "exists";
             } else if (claimOutput(*job)) {
                 try {
-                    InputReadOptions reading = readOptionsOf(settings_.request);
-                    reading.pixelAllocator = decodedBuffers_.allocator();
+                    const InputReadOptions reading =
+                        readOptionsOf(settings_.request, settings_.run.threads, decodedBuffers_.allocator());
                     job->images = readInputPair(pairs_[k].left, pairs_[k].right, reading);
                     if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
                         fail(*job, *refused);

@@ -101,12 +101,15 @@ CommaLineParse parseCommaLine(std::string_view line) {
     return result;
 }
 
-InputReadOptions readOptionsOf(const ConversionRequest& request) {
-    return InputReadOptions(request.limits, request.ignoreOrientation);
+InputReadOptions readOptionsOf(const ConversionRequest& request, int threads, cv::MatAllocator* pixels) {
+    InputReadOptions reading(request.limits, request.ignoreOrientation);
+    reading.threads = threads;
+    reading.pixelAllocator = pixels;
+    return reading;
 }
 
-InputImages readInputImages(const ConversionRequest& request) {
-    return readInputPair(leftImagePath(request), rightImagePath(request), readOptionsOf(request));
+InputImages readInputImages(const ConversionRequest& request, int threads, cv::MatAllocator* pixels) {
+    return readInputPair(leftImagePath(request), rightImagePath(request), readOptionsOf(request, threads, pixels));
 }
 
 std::filesystem::path leftImagePath(const ConversionRequest& request) {
@@ -403,9 +406,10 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     const PointSet points = alignmentPoints(request.alignment);
     std::optional<RotationMatrix> rotation = givenRotation(request.alignment);
 
-    // Both images, decoded at the same time; both are read before either is judged.
+    // Both images, decoded at the same time when the threads allow; both are
+    // read before either is judged.
     auto stage = Clock::now();
-    const InputImages images = readInputImages(request);
+    const InputImages images = readInputImages(request, options.threads, options.pixelAllocator);
     result.seconds.read = secondsSince(stage);
     if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;

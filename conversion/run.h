@@ -249,13 +249,19 @@ struct RunOptions {
     RowProgress progress;  // rows done per half
     bool exactArithmetic = false;  // every angle through acos/atan2/sin/cos (slower, byte-exact)
     Interpolation interpolation = Interpolation::Bilinear;
+    // Where the JPEG pictures' pixels are allocated (an ImageBufferPool's, to
+    // reuse the buffers of the pairs before); null: the image library's own way.
+    cv::MatAllocator* pixelAllocator = nullptr;
 };
 
-// How the request's images are read: its limits and orientation choice.
-InputReadOptions readOptionsOf(const ConversionRequest& request);
+// How the request's images are read: its limits and orientation choice, the
+// two pictures of a pair at once only when `threads` allows two (0: as many
+// as the hardware has), their JPEG pixels where `pixels` allocates (null: the
+// image library's own way).
+InputReadOptions readOptionsOf(const ConversionRequest& request, int threads, cv::MatAllocator* pixels = nullptr);
 
 // Both images of a request, from its paths, read as readOptionsOf says.
-InputImages readInputImages(const ConversionRequest& request);
+InputImages readInputImages(const ConversionRequest& request, int threads, cv::MatAllocator* pixels = nullptr);
 
 // The files a request names: its own paths, or by the dialog's rule.
 std::filesystem::path leftImagePath(const ConversionRequest& request);
