@@ -113,14 +113,14 @@ using JobPtr = std::unique_ptr<Job>;
 void fail(Job& job, const RunRefusal& refusal) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status = refusal.status;
-    job.outcome.message = refusal.explained();
+    job.outcome.detail = refusal.explained();
     job.renderable = false;
 }
 
 void fail(Job& job, const std::string& text) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status.reset();
-    job.outcome.message = text;
+    job.outcome.detail = text;
     job.renderable = false;
 }
 
@@ -258,7 +258,7 @@ private:
             job->outcome.index = k;
             if (skip_[k]) {
                 job->outcome.result = PairResult::Skipped;
-                job->outcome.message = "exists";
+                job->outcome.detail = "exists";
             } else if (claimOutput(*job)) {
                 try {
                     const InputReadOptions reading =
@@ -299,7 +299,7 @@ private:
         // emptied meanwhile holds nothing to lose.
         if (const FileStamp now = stampOf(pair.output); now.exists && now != found_[job.index].stamp) {
             job.outcome.result = PairResult::Skipped;
-            job.outcome.message = "written by another run while this one ran";
+            job.outcome.detail = "written by another run while this one ran";
             return false;
         }
         job.claim = std::move(claim);

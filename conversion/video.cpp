@@ -477,7 +477,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     result.output = request.output;
     auto refuse = [&](const std::string& message) {
         result.status = VideoStatus::Refused;
-        result.message = message;
+        result.detail = message;
         result.wallSeconds = secondsSince(begin);
         return result;
     };
@@ -700,7 +700,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     auto fail = [&](VideoStatus status, const std::string& message) {
         result.status = status;
-        result.message = message;
+        result.detail = message;
         result.frames = written;
         result.wallSeconds = secondsSince(begin);
         return result;  // `file` removes the temporary

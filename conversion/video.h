@@ -81,7 +81,7 @@ enum class VideoStatus {
 
 struct VideoResult {
     VideoStatus status = VideoStatus::Refused;
-    std::string message;  // why, unless written
+    std::string detail;  // why, unless written
     std::filesystem::path output;
     // The synchronisation: found from the sound (with its confidence and drift
     // check) or given (confidence 0).
