@@ -638,8 +638,7 @@ BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& 
         return summary;
     }
     BatchSettings once = settings;
-    once.request.alignment = GivenRotation{*shared.rotation};
-    if (shared.lenses) once.request.refinedLenses = *shared.lenses;
+    once.request.alignment = GivenRotation{*shared.rotation, shared.lenses.value_or(RefinedLenses{})};
     // A match that failed leaves the pairs as sampled, as a single run whose match fails.
     return Batch(pairs, once, observer, colour.ok() ? colour.match : nullptr).run();
 }

@@ -84,7 +84,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     const alignment::CameraModel& rightSeen = r.lenses.right;
     out.rightImage = {rightSeen.imageWidth(), rightSeen.imageHeight()};
     ConversionRequest plain = request;
-    plain.refinedLenses = {};
+    if (GivenRotation* given = std::get_if<GivenRotation>(&plain.alignment)) given->lenses = {};
     PreparedPair prepared;
     if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
         out.error = refused->explained();

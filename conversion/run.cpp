@@ -174,6 +174,11 @@ std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice) {
     return given ? std::optional(given->rotation) : std::nullopt;
 }
 
+RefinedLenses givenLenses(const AlignmentChoice& choice) {
+    const GivenRotation* given = std::get_if<GivenRotation>(&choice);
+    return given ? given->lenses : RefinedLenses{};
+}
+
 AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsAB points, LensRefining refining) {
     if (automatic) return AutomaticAlignment{refining, *automatic};
     return points;
@@ -250,7 +255,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
                 return refusal(ConversionStatus::ImpossibleLens, nullptr,
                                describeLensProblem(eye, request.lenses[eye], problems.front()));
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
-    applyRefinedLenses(request.refinedLenses, prepared.geometry);
+    applyRefinedLenses(givenLenses(request.alignment), prepared.geometry);
     return std::nullopt;
 }
 
@@ -422,7 +427,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     result.eyes = prepared.eyes.eye;
     if (badLens) return end(*badLens);
     result.seconds.derive = secondsSince(stage);
-    result.refinedLenses = request.refinedLenses;
+    result.refinedLenses = givenLenses(request.alignment);
 
     // The automatic alignment, on the pair as read: the rotation, and the
     // lenses as it refined them, which the render then uses.

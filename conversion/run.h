@@ -73,9 +73,21 @@ struct PointsAB {
 // The points as the run reads them at its point check.
 PointsInput readPoints(const PointsAB& points);
 
-// The right eye turned onto the left by this rotation instead of points.
+// The lenses as an alignment refined them from the pictures: each eye's
+// correction, and a law that fits it better than its record's, at the
+// record's radius for 90 degrees. The identity and no law change nothing.
+struct RefinedLenses {
+    std::array<LensCorrection, 2> corrections;
+    std::array<std::optional<MappingKind>, 2> laws;
+};
+
+// The right eye turned onto the left by this rotation instead of points,
+// with the lenses as the alignment that found it refined them (a shoot
+// aligned once); by default the eyes are exactly as their records describe
+// them.
 struct GivenRotation {
     RotationMatrix rotation;
+    RefinedLenses lenses;
 };
 
 // Whether the automatic alignment refines the right lens against the left
@@ -104,6 +116,9 @@ using AlignmentChoice = std::variant<PointsAB, GivenRotation, AutomaticAlignment
 PointsAB givenPoints(const AlignmentChoice& choice);
 PointSet alignmentPoints(const AlignmentChoice& choice);
 std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice);
+// The lenses the eyes are rendered through before any alignment of the run's
+// own: a given rotation's, the records' as they are otherwise.
+RefinedLenses givenLenses(const AlignmentChoice& choice);
 
 // The one place where a front end's options become the alignment choice:
 // automatic (in `scope`, refining as asked) when `automatic` is set,
@@ -117,14 +132,6 @@ AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsA
 // the eye that is darker there.
 enum class ColourMatching { Off, Tone, ToneAndFalloff };
 
-// The lenses as an alignment refined them from the pictures: each eye's
-// correction, and a law that fits it better than its record's, at the
-// record's radius for 90 degrees. The identity and no law change nothing.
-struct RefinedLenses {
-    std::array<LensCorrection, 2> corrections;
-    std::array<std::optional<MappingKind>, 2> laws;
-};
-
 // Everything one conversion needs, chosen by the user; the run does not
 // change it. Front ends fill it from their controls or options.
 struct ConversionRequest {
@@ -132,10 +139,6 @@ struct ConversionRequest {
     // How the right eye is turned onto the left: points A and B (read and
     // checked by the run), a given rotation, or found from the pictures.
     AlignmentChoice alignment = PointsAB{};
-    // Lenses refined from the pictures beforehand (a shoot aligned once);
-    // by default the eyes are exactly as the records describe them. The
-    // run's own automatic alignment refines on top of these.
-    RefinedLenses refinedLenses;
     int32_t outputHeight = kDefaultOutputHeight;
     ZenithTenths zenith;
     std::string leftName = "L.jpg";
