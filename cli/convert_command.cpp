@@ -23,6 +23,7 @@
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/output_target.h"
+#include "conversion/output_formats.h"
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
 #include "picking/matching.h"

@@ -19,6 +19,7 @@
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
+#include "conversion/output_formats.h"
 #include "conversion/output_target.h"
 #include "conversion/video.h"
 #include "media/video_reader.h"

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "conversion/input.h"
+#include "conversion/output_formats.h"
 #include "media/video_reader.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
