@@ -28,8 +28,8 @@ void syncFolderOf(const std::filesystem::path& target) {
     }
 }
 
-void setError(std::string* error, const std::string& what, int code) {
-    if (error) *error = what + ": " + std::strerror(code);
+Fallible failure(const std::string& what, int code) {
+    return Fallible{what + ": " + std::strerror(code)};
 }
 
 constexpr const char* kTemporaryMark = ".tmp-";
@@ -188,8 +188,7 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::string_view bytes,
-                         std::string* error, AtLink atLink) {
+Fallible writeFileAtomically(const std::filesystem::path& requestedTarget, std::string_view bytes, AtLink atLink) {
     // Through a symbolic link either the file it names is replaced, or the
     // link itself, as the caller chose.
     std::filesystem::path target = requestedTarget;
@@ -198,10 +197,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
         const auto resolved = std::filesystem::weakly_canonical(target, ec);
         if (!ec) target = resolved;
     }
-    if (target.filename().empty()) {
-        if (error) *error = "no file name in " + requestedTarget.string();
-        return false;
-    }
+    if (target.filename().empty()) return Fallible{"no file name in " + requestedTarget.string()};
     if (!target.has_parent_path()) target = std::filesystem::path(".") / target;
 
     // Open a fresh temporary file; the mode 0666 lets the umask decide, as for
@@ -214,18 +210,14 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
         fd = createTracked(temporary, slot);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) {
-        setError(error, "cannot create a temporary file in " + target.parent_path().string(), errno);
-        return false;
-    }
+    if (fd < 0) return failure("cannot create a temporary file in " + target.parent_path().string(), errno);
 
     const auto fail = [&](const std::string& what) {
         const int code = errno;
         if (fd >= 0) ::close(fd);
         ::unlink(temporary.c_str());
         releaseSlot(slot);
-        setError(error, what, code);
-        return false;
+        return failure(what, code);
     };
 
     struct stat existing{};
@@ -241,7 +233,7 @@ bool writeFileAtomically(const std::filesystem::path& requestedTarget, std::stri
         return fail("cannot replace " + target.string());
     releaseSlot(slot);
     syncFolderOf(target);
-    return true;
+    return {};
 }
 
 StreamedFileWrite::StreamedFileWrite(const std::filesystem::path& requestedTarget) : target_(requestedTarget) {
@@ -251,7 +243,7 @@ StreamedFileWrite::StreamedFileWrite(const std::filesystem::path& requestedTarge
         if (!ec) target_ = resolved;
     }
     if (target_.filename().empty()) {
-        error_ = "no file name in " + requestedTarget.string();
+        opened_.error = "no file name in " + requestedTarget.string();
         return;
     }
     if (!target_.has_parent_path()) target_ = std::filesystem::path(".") / target_;
@@ -261,7 +253,7 @@ StreamedFileWrite::StreamedFileWrite(const std::filesystem::path& requestedTarge
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) {
-        setError(&error_, "cannot create a temporary file in " + target_.parent_path().string(), errno);
+        opened_ = failure("cannot create a temporary file in " + target_.parent_path().string(), errno);
         return;
     }
     struct stat existing{};
@@ -275,15 +267,15 @@ StreamedFileWrite::~StreamedFileWrite() {
     releaseSlot(slot_);
 }
 
-bool StreamedFileWrite::commit() {
-    if (fd_ < 0) return false;
+Fallible StreamedFileWrite::commit() {
+    if (fd_ < 0) return opened_.ok() ? Fallible{"the file was already committed"} : opened_;
     const auto fail = [&](const std::string& what) {
-        setError(&error_, what, errno);
+        const Fallible failed = failure(what, errno);
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         ::unlink(temporary_.c_str());
         releaseSlot(slot_);
-        return false;
+        return failed;
     };
     // Whatever descriptor wrote the pieces, this one flushes the same file.
     if (::fsync(fd_) != 0) return fail("cannot flush " + temporary_.string());
@@ -293,7 +285,7 @@ bool StreamedFileWrite::commit() {
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) return fail("cannot replace " + target_.string());
     releaseSlot(slot_);
     syncFolderOf(target_);
-    return true;
+    return {};
 }
 
 void removeTemporariesOnTermination(const char* notice) {

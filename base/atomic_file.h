@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
 // What a write does when the target is a symbolic link.
@@ -24,11 +26,10 @@ enum class AtLink {
     Replace,       // the link itself is replaced by the new file; what it named is left untouched
 };
 
-// Returns true when the target now holds exactly `bytes`. On failure the
-// target is unchanged, no temporary file is left, and `error` (if given)
-// says what went wrong.
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         std::string* error = nullptr, AtLink atLink = AtLink::WriteThrough);
+// Ok when the target now holds exactly `bytes`. On failure the target is
+// unchanged, no temporary file is left, and the error says what went wrong.
+[[nodiscard]] Fallible writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                                           AtLink atLink = AtLink::WriteThrough);
 
 // A file written piece by piece (a video as it is encoded) that appears under
 // its name only when complete. The pieces go to a temporary file beside the
@@ -44,20 +45,19 @@ public:
     StreamedFileWrite(const StreamedFileWrite&) = delete;
     StreamedFileWrite& operator=(const StreamedFileWrite&) = delete;
 
-    // False when no temporary could be made; error() says why.
-    bool ok() const { return fd_ >= 0; }
-    const std::string& error() const { return error_; }
+    // Not ok when no temporary could be made, saying why.
+    const Fallible& opened() const { return opened_; }
     const std::filesystem::path& temporaryPath() const { return temporary_; }
     const std::filesystem::path& target() const { return target_; }
-    // The temporary, as written by now, becomes the target. False, with
-    // error() set and the temporary removed, when it cannot.
-    bool commit();
+    // The temporary, as written by now, becomes the target. Not ok, with the
+    // temporary removed, when it cannot (or when none was made).
+    [[nodiscard]] Fallible commit();
 
 private:
     std::filesystem::path target_, temporary_;
     int fd_ = -1;
     int slot_ = -1;
-    std::string error_;
+    Fallible opened_;
 };
 
 // Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT that remove every

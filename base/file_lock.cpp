@@ -21,13 +21,14 @@ struct flock byteRange(short type, uint64_t byte) {
 
 }  // namespace
 
-std::optional<LockFile> LockFile::open(const std::filesystem::path& file, std::string* error) {
+OpenedLockFile LockFile::open(const std::filesystem::path& file) {
+    OpenedLockFile opened;
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return std::nullopt;
-    }
-    return LockFile(fd);
+    if (fd < 0)
+        opened.error = std::strerror(errno);
+    else
+        opened.file = LockFile(fd);
+    return opened;
 }
 
 LockFile::LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -45,14 +46,21 @@ LockFile::~LockFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-LockFile::Attempt LockFile::tryLock(uint64_t byte, std::string* error) {
+LockFile::Trial LockFile::tryLock(uint64_t byte) {
     struct flock range = byteRange(F_WRLCK, byte);
+    Trial trial;
     for (;;) {
-        if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) return Attempt::Taken;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EACCES) return Attempt::Busy;
-        if (error) *error = std::strerror(errno);
-        return Attempt::Unsupported;
+        if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) {
+            trial.attempt = Attempt::Taken;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno == EAGAIN || errno == EACCES) {
+            trial.attempt = Attempt::Busy;
+        } else {
+            trial.attempt = Attempt::Unsupported;
+            trial.error = std::strerror(errno);
+        }
+        return trial;
     }
 }
 

@@ -15,13 +15,17 @@
 #include <string>
 #include <string_view>
 
+#include "base/fallible.h"
+
 namespace vistereo {
+
+struct OpenedLockFile;
 
 class LockFile {
 public:
-    // Opens (creating it when missing) the lock file; nullopt with `error`
-    // set when it cannot be opened for writing.
-    static std::optional<LockFile> open(const std::filesystem::path& file, std::string* error = nullptr);
+    // Opens (creating it when missing) the lock file; no file, and the error
+    // saying why, when it cannot be opened for writing.
+    static OpenedLockFile open(const std::filesystem::path& file);
 
     LockFile(LockFile&& other) noexcept;
     LockFile& operator=(LockFile&& other) noexcept;
@@ -34,13 +38,21 @@ public:
         Busy,         // another holder has it
         Unsupported,  // the file system offers no locks (NFS mounted without a lock service, say)
     };
-    // Takes the lock on one byte without waiting.
-    Attempt tryLock(uint64_t byte, std::string* error = nullptr);
+    // Takes the lock on one byte without waiting: Unsupported comes with
+    // the system's reason as the error.
+    struct Trial : Fallible {
+        Attempt attempt = Attempt::Unsupported;
+    };
+    Trial tryLock(uint64_t byte);
     void unlock(uint64_t byte);
 
 private:
     explicit LockFile(int fd) : fd_(fd) {}
     int fd_ = -1;
+};
+
+struct OpenedLockFile : Fallible {
+    std::optional<LockFile> file;  // none when not ok
 };
 
 // The byte that stands for `name` in a lock file: a hash of it below 2^31, a

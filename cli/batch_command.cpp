@@ -158,11 +158,11 @@ public:
         if (!quiet_)
             for (const std::string& note : outcome.notes) err_ << "vistereo-cli: note: " << note << "\n";
         if (outcome.result == PairResult::Failed) {
-            printError(err_, pairLabel(pair, outcome.index) + " (" + pairFiles(pair) + "): " + outcome.message);
+            printError(err_, pairLabel(pair, outcome.index) + " (" + pairFiles(pair) + "): " + outcome.detail);
         } else if (!bar_ && !quiet_) {
             out_ << count << (outcome.result == PairResult::Converted ? "converted " : "skipped ") << pairFiles(pair)
                  << " -> " << shortenForMessage(pair.output.string())
-                 << (outcome.result == PairResult::Skipped ? " (" + outcome.message + ")" : "") << "\n"
+                 << (outcome.result == PairResult::Skipped ? " (" + outcome.detail + ")" : "") << "\n"
                  << std::flush;
         }
         if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok())

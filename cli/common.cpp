@@ -13,7 +13,7 @@
 #include "base/atomic_file.h"
 #include "base/message_text.h"
 #include "cli/commands.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "conversion/run_steps.h"
 
 namespace vistereo::cli {

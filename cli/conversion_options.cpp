@@ -97,7 +97,7 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
         request.zenith.*axis = *tenths;
     }
     if (auto bad = readThreads(options, run.threads)) return bad;
-    InputReadOptions reading = readOptionsOf(request);
+    InputReadOptions reading = readOptionsOf(request, run.threads);
     if (auto bad = readInputChoices(options, reading)) return bad;
     request.limits = reading.limits;
     request.ignoreOrientation = reading.ignoreOrientation;

@@ -23,6 +23,7 @@
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
 #include "conversion/output_target.h"
+#include "conversion/output_formats.h"
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
 #include "picking/matching.h"
@@ -125,9 +126,9 @@ int usageError(std::ostream& err, const std::string& text) { return cli::usageEr
 constexpr const char* kInterrupted = "\nvistereo-cli: interrupted; no output was written\n";
 
 // Fills the right image's A and B from the left ones by template matching.
-bool matchRightPoints(const ConversionRequest& request, PointSet& points, std::ostream& err) {
-    const auto images = readPickingImages(leftImagePath(request), rightImagePath(request), readOptionsOf(request), err,
-                                          false);
+bool matchRightPoints(const ConversionRequest& request, int threads, PointSet& points, std::ostream& err) {
+    const auto images = readPickingImages(leftImagePath(request), rightImagePath(request),
+                                          readOptionsOf(request, threads), err, false);
     if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
         const ImagePoint leftPoint = k ? points.leftB : points.leftA;
@@ -201,7 +202,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     removeTemporariesOnTermination(kInterrupted);
 
     if (options.has("match") &&
-        !matchRightPoints(request, std::get<PointSet>(std::get<PointsAB>(request.alignment).given), err))
+        !matchRightPoints(request, run.threads, std::get<PointSet>(std::get<PointsAB>(request.alignment).given), err))
         return kExitFailed;
 
     ProgressBar bar(err);

@@ -23,7 +23,7 @@
 #include "conversion/lens_calibration.h"
 #include "conversion/lens_description.h"
 #include "conversion/lens_selection.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "engine/lens_check.h"
 
 namespace vistereo::cli {

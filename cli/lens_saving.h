@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/option_table.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "engine/prepare.h"
 #include "registry/lens_registry.h"
 

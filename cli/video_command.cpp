@@ -19,6 +19,7 @@
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
+#include "conversion/output_formats.h"
 #include "conversion/output_target.h"
 #include "conversion/video.h"
 #include "media/video_reader.h"
@@ -150,7 +151,7 @@ std::string resultJson(const VideoResult& r) {
         << ", \"frames\": " << (r.written() ? r.frames : 0) << ", \"seconds\": "
         << (r.written() ? number(r.seconds, "%.6f") : "0") << ", \"fps\": " << number(r.fps)
         << ", \"output\": " << (r.written() ? jsonString(r.output.string()) : "null");
-    if (!r.written()) out << ", \"error\": " << jsonString(r.message);
+    if (!r.written()) out << ", \"error\": " << jsonString(r.detail);
     out << "}\n";
     return out.str();
 }
@@ -261,7 +262,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
         for (const std::string& note : result.notes) err << "vistereo-cli: note: " << note << "\n";
     if (json) out << resultJson(result);
     if (!result.written()) {
-        printError(err, result.message);
+        printError(err, result.detail);
         return kExitFailed;
     }
     if (!quiet && !json) {

@@ -100,7 +100,7 @@ PairAlignment alignRequestPair(const ConversionRequest& request, int threads, Le
         refusedPair.error = refused->text();
         return refusedPair;
     }
-    return alignReadPair(readInputImages(request), byRotation, threads, start, refining);
+    return alignReadPair(readInputImages(request, threads), byRotation, threads, start, refining);
 }
 
 RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result) {
@@ -150,7 +150,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
         attempt.index = k;
         const auto start = Clock::now();
         try {
-            attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request)),
+            attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request, threads)),
                                               byRotation, threads, start, refining);
         } catch (const std::exception& e) {
             attempt.alignment.error = std::string("the pair could not be read: ") + e.what();
@@ -238,7 +238,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
     out.index = first->index;
     try {
         const InputImages images =
-            readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request));
+            readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request, threads));
         std::vector<std::string> warnings;
         PreparedPair prepared;
         if (const auto refused = judgeAndPrepare(images, request, warnings, prepared)) {

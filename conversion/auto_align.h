@@ -12,7 +12,8 @@
 #include "alignment/photometric.h"
 #include "alignment/rotation.h"
 #include "conversion/batch_pairs.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
+#include "conversion/result.h"
 
 namespace vistereo {
 

@@ -114,14 +114,14 @@ using JobPtr = std::unique_ptr<Job>;
 void fail(Job& job, const RunRefusal& refusal) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status = refusal.status;
-    job.outcome.message = refusal.explained();
+    job.outcome.detail = refusal.explained();
     job.renderable = false;
 }
 
 void fail(Job& job, const std::string& text) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status.reset();
-    job.outcome.message = text;
+    job.outcome.detail = text;
     job.renderable = false;
 }
 
@@ -265,11 +265,11 @@ private:
             job->outcome.index = k;
             if (skip_[k]) {
                 job->outcome.result = PairResult::Skipped;
-                job->outcome.message = "exists";
+                job->outcome.detail = "exists";
             } else if (claimOutput(*job)) {
                 try {
-                    InputReadOptions reading = readOptionsOf(settings_.request);
-                    reading.pixelAllocator = decodedBuffers_.allocator();
+                    const InputReadOptions reading =
+                        readOptionsOf(settings_.request, settings_.run.threads, decodedBuffers_.allocator());
                     job->images = readInputPair(pairs_[k].left, pairs_[k].right, reading);
                     if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
                         fail(*job, *refused);
@@ -306,7 +306,7 @@ private:
         // emptied meanwhile holds nothing to lose.
         if (const FileStamp now = stampOf(pair.output); now.exists && now != found_[job.index].stamp) {
             job.outcome.result = PairResult::Skipped;
-            job.outcome.message = "written by another run while this one ran";
+            job.outcome.detail = "written by another run while this one ran";
             return false;
         }
         job.claim = std::move(claim);
@@ -655,8 +655,7 @@ BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& 
     // them from sitting beside the batch's pictures and canvases.
     malloc_trim(0);
     BatchSettings once = settings;
-    once.request.alignment = GivenRotation{*shared.rotation};
-    if (shared.lenses) once.request.refinedLenses = *shared.lenses;
+    once.request.alignment = GivenRotation{*shared.rotation, shared.lenses.value_or(RefinedLenses{})};
     // A match that failed leaves the pairs as sampled, as a single run whose match fails.
     return Batch(pairs, once, observer, colour.ok() ? colour.match : nullptr).run();
 }

@@ -72,7 +72,7 @@ struct PairOutcome {
     // A failed pair: the run's status when a step of the run refused it, and
     // the text that says why. A skipped pair: why ("exists", ...).
     std::optional<ConversionStatus> status;
-    std::string message;
+    std::string detail;
     std::vector<std::string> warnings;  // a damaged input, named with its file
     std::vector<std::string> notes;     // of lesser weight: an input without EXIF to carry over
     // The pair's own colour match, when the batch fits one per pair.

@@ -26,8 +26,7 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     applyRefinedLenses(lenses, refined);
     double misalignment[2] = {}, vertical[2] = {};
     int counted = 0;
-    InputReadOptions reading = readOptionsOf(request);
-    reading.threads = threads;  // the pair's two pictures read at once only when the caller allows two threads
+    const InputReadOptions reading = readOptionsOf(request, threads);
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
         if (!a.used) continue;
         const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, reading);
@@ -85,7 +84,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     const alignment::CameraModel& rightSeen = r.lenses.right;
     out.rightImage = {rightSeen.imageWidth(), rightSeen.imageHeight()};
     ConversionRequest plain = request;
-    plain.refinedLenses = {};
+    if (GivenRotation* given = std::get_if<GivenRotation>(&plain.alignment)) given->lenses = {};
     PreparedPair prepared;
     if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
         out.error = refused->explained();

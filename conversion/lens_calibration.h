@@ -14,7 +14,7 @@
 #include "base/fallible.h"
 #include "conversion/auto_align.h"
 #include "conversion/batch_pairs.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 
 namespace vistereo {
 

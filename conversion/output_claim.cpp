@@ -121,23 +121,23 @@ std::optional<OutputLocks::Claim> OutputLocks::tryClaim(const fs::path& output, 
     auto [entry, fresh] = folders_.try_emplace(key);
     Folder& folder = entry->second;
     if (fresh) {
-        std::string why;
-        folder.file = LockFile::open(folderPath / kOutputLockFileName, &why);
-        if (!folder.file)
-            warning = "cannot lock the outputs in \"" + shortenForMessage(folderPath.string()) + "\" (" + why +
-                      "); another batch on this folder could convert the same pair at the same time";
+        OpenedLockFile opened = LockFile::open(folderPath / kOutputLockFileName);
+        folder.file = std::move(opened.file);
+        if (!opened.ok())
+            warning = "cannot lock the outputs in \"" + shortenForMessage(folderPath.string()) + "\" (" +
+                      opened.error + "); another batch on this folder could convert the same pair at the same time";
     }
     int& holders = folder.held[byte];
     if (holders == 0 && folder.file) {
-        std::string why;
-        switch (folder.file->tryLock(byte, &why)) {
+        const LockFile::Trial trial = folder.file->tryLock(byte);
+        switch (trial.attempt) {
             case LockFile::Attempt::Taken: break;
             case LockFile::Attempt::Busy:
                 folder.held.erase(byte);
                 return std::nullopt;
             case LockFile::Attempt::Unsupported:
                 warning = "the file system of \"" + shortenForMessage(folderPath.string()) + "\" offers no locks (" +
-                          why + "); another batch on this folder could convert the same pair at the same time";
+                          trial.error + "); another batch on this folder could convert the same pair at the same time";
                 folder.file.reset();
                 break;
         }

@@ -50,12 +50,6 @@ int32_t diff32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-// "./<dir>/" + name: the name is appended as typed, so a name with a
-// directory part stays below that folder.
-std::filesystem::path inDirectory(const std::filesystem::path& workingDirectory, const char* dir,
-                                  const std::string& name) {
-    return std::filesystem::path(workingDirectory.string() + "/" + dir + "/" + name);
-}
 
 uint64_t physicalMemoryBytes() {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
@@ -65,115 +59,9 @@ uint64_t physicalMemoryBytes() {
 
 }  // namespace
 
-CommaLineParse parseCommaLine(std::string_view line) {
-    CommaLineParse result;
-    std::vector<std::string_view> pieces;
-    if (!line.empty()) {
-        size_t start = 0;
-        for (;;) {
-            const size_t comma = line.find(',', start);
-            pieces.push_back(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-            if (comma == std::string_view::npos) break;
-            start = comma + 1;
-        }
-        if (pieces.back().empty() && line.back() == ',') pieces.pop_back();  // a final comma adds nothing
-    }
-    if (pieces.size() != 8) {
-        result.error = "The comma separated line must hold eight integers (A Left x, B Left x, A Right x, "
-                       "B Right x, then the four y values); it holds " +
-                       std::to_string(pieces.size()) + ".";
-        return result;
-    }
-    for (size_t k = 0; k < pieces.size(); ++k) {
-        const IntParse parsed = parseLeadingInt(pieces[k]);
-        if (parsed.error == IntParseError::Invalid) {
-            result.error = "Value " + std::to_string(k + 1) + " of the comma separated line (\"" +
-                           std::string(pieces[k]) + "\") is not an integer.";
-            return result;
-        }
-        if (parsed.error == IntParseError::OutOfRange) {
-            result.error = "Value " + std::to_string(k + 1) + " of the comma separated line (\"" +
-                           std::string(pieces[k]) + "\") is outside the 32-bit integer range.";
-            return result;
-        }
-        result.values[k] = parsed.value;
-    }
-    return result;
-}
-
-InputReadOptions readOptionsOf(const ConversionRequest& request) {
-    return InputReadOptions(request.limits, request.ignoreOrientation);
-}
-
-InputImages readInputImages(const ConversionRequest& request) {
-    return readInputPair(leftImagePath(request), rightImagePath(request), readOptionsOf(request));
-}
-
-std::filesystem::path leftImagePath(const ConversionRequest& request) {
-    return request.leftPath.empty() ? inDirectory(request.workingDirectory, "input", request.leftName) : request.leftPath;
-}
-
-std::filesystem::path rightImagePath(const ConversionRequest& request) {
-    return request.rightPath.empty() ? inDirectory(request.workingDirectory, "input", request.rightName)
-                                     : request.rightPath;
-}
-
-std::filesystem::path outputImagePath(const ConversionRequest& request) {
-    return request.outputPath.empty() ? inDirectory(request.workingDirectory, "output", request.outputName)
-                                      : request.outputPath;
-}
-
-std::string outputClash(const ConversionRequest& request) {
-    OutputRoom room;
-    room.protect(leftImagePath(request), "the left image");
-    room.protect(rightImagePath(request), "the right image");
-    room.protect(request.workingDirectory / kLensRegistryFileName, "the lens registry");
-    for (const ProtectedFile& file : request.otherInputs) room.protect(file.path, file.role);
-    return room.clash(outputImagePath(request));
-}
-
 std::string describeLensCodeError(const LensCodeError& error, const std::array<LensSettings, 2>& lenses) {
     return std::string(error.eye == 0 ? "left" : "right") + " lens \"" + lenses[error.eye].name + "\" has " +
            error.field + " " + std::to_string(error.value) + ", which is not a known code";
-}
-
-PointsInput readPointEntry(const PointEntry& entry) {
-    PointsInput input;
-    std::array<int32_t, 8> values{};
-    if (entry.mode == kSeparateInput) {
-        for (size_t k = 0; k < values.size(); ++k) values[k] = parseBoxInt(entry.boxes[k]);
-    } else {
-        const CommaLineParse parsed = parseCommaLine(entry.commaLine);
-        if (!parsed.ok()) {
-            input.error = parsed.error;
-            return input;
-        }
-        values = parsed.values;
-    }
-    input.points = PointSet::fromListOrder(values);
-    return input;
-}
-
-PointsInput readPoints(const PointsAB& points) {
-    if (const PointEntry* typed = std::get_if<PointEntry>(&points.given)) return readPointEntry(*typed);
-    return PointsInput{std::get<PointSet>(points.given), {}};
-}
-
-PointsAB givenPoints(const AlignmentChoice& choice) {
-    const PointsAB* points = std::get_if<PointsAB>(&choice);
-    return points ? *points : PointsAB{};
-}
-
-PointSet alignmentPoints(const AlignmentChoice& choice) { return readPoints(givenPoints(choice)).points; }
-
-std::optional<RotationMatrix> givenRotation(const AlignmentChoice& choice) {
-    const GivenRotation* given = std::get_if<GivenRotation>(&choice);
-    return given ? std::optional(given->rotation) : std::nullopt;
-}
-
-AlignmentChoice chooseAlignment(std::optional<AlignmentScope> automatic, PointsAB points, LensRefining refining) {
-    if (automatic) return AutomaticAlignment{refining, *automatic};
-    return points;
 }
 
 namespace {
@@ -247,7 +135,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
                 return refusal(ConversionStatus::ImpossibleLens, nullptr,
                                describeLensProblem(eye, request.lenses[eye], problems.front()));
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
-    applyRefinedLenses(request.refinedLenses, prepared.geometry);
+    applyRefinedLenses(givenLenses(request.alignment), prepared.geometry);
     return std::nullopt;
 }
 
@@ -369,11 +257,10 @@ std::optional<RunRefusal> writeOutput(const std::filesystem::path& target, const
     }
     // An output that is a link is replaced by the new file: what the link
     // named, perhaps another photograph, is left as it was.
-    std::string writeError;
-    if (writeFileAtomically(target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()),
-                            &writeError, AtLink::Replace))
-        return std::nullopt;
-    r.detail = "cannot write " + shortenForMessage(target.string()) + ": " + writeError;
+    const Fallible written = writeFileAtomically(
+        target, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()), AtLink::Replace);
+    if (written.ok()) return std::nullopt;
+    r.detail = "cannot write " + shortenForMessage(target.string()) + ": " + written.error;
     return r;
 }
 
@@ -404,9 +291,10 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     const PointSet points = alignmentPoints(request.alignment);
     std::optional<RotationMatrix> rotation = givenRotation(request.alignment);
 
-    // Both images, decoded at the same time; both are read before either is judged.
+    // Both images, decoded at the same time when the threads allow; both are
+    // read before either is judged.
     auto stage = Clock::now();
-    const InputImages images = readInputImages(request);
+    const InputImages images = readInputImages(request, options.threads, options.pixelAllocator);
     result.seconds.read = secondsSince(stage);
     if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
     const cv::Mat& left = images.left.pixels;
@@ -419,7 +307,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     result.eyes = prepared.eyes.eye;
     if (badLens) return end(*badLens);
     result.seconds.derive = secondsSince(stage);
-    result.refinedLenses = request.refinedLenses;
+    result.refinedLenses = givenLenses(request.alignment);
 
     // The automatic alignment, on the pair as read: the rotation, and the
     // lenses as it refined them, which the render then uses.

@@ -477,7 +477,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     result.output = request.output;
     auto refuse = [&](const std::string& message) {
         result.status = VideoStatus::Refused;
-        result.message = message;
+        result.detail = message;
         result.wallSeconds = secondsSince(begin);
         return result;
     };
@@ -566,7 +566,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     // The output, through a temporary file beside it.
     StreamedFileWrite file(request.output);
-    if (!file.ok()) return refuse("cannot write " + request.output.string() + ": " + file.error());
+    if (!file.opened().ok()) return refuse("cannot write " + request.output.string() + ": " + file.opened().error);
     media::VideoWriterSettings settings;
     settings.width = 2 * height;
     settings.height = height;
@@ -700,7 +700,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     auto fail = [&](VideoStatus status, const std::string& message) {
         result.status = status;
-        result.message = message;
+        result.detail = message;
         result.frames = written;
         result.wallSeconds = secondsSince(begin);
         return result;  // `file` removes the temporary
@@ -715,7 +715,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     }
     if (written == 0) return fail(VideoStatus::Failed, "no frame could be converted");
     if (!writer.finish()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + writer.error());
-    if (!file.commit()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + file.error());
+    if (const Fallible committed = file.commit(); !committed.ok())
+        return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + committed.error);
     result.status = VideoStatus::Written;
     result.frames = written;
     result.seconds = written / setup.fps;

@@ -81,7 +81,7 @@ enum class VideoStatus {
 
 struct VideoResult {
     VideoStatus status = VideoStatus::Refused;
-    std::string message;  // why, unless written
+    std::string detail;  // why, unless written
     std::filesystem::path output;
     // The synchronisation: found from the sound (with its confidence and drift
     // check) or given (confidence 0).
@@ -190,15 +190,13 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer);
 // starts: both files opened and compared, the offset (the request's, or found
 // from the sound with its confidence and drift check), and the range it
 // leaves. `error` says why not, as convertVideo would refuse.
-struct VideoSync {
+struct VideoSync : Fallible {
     VideoOffset offset;
     bool offsetGiven = false;
     double fps = 0.0;
     double startSeconds = 0.0;  // of the range, on the left clock
     int64_t frames = 0;         // in the range
     std::vector<std::string> notes;
-    std::string error;
-    bool ok() const { return error.empty(); }
 };
 VideoSync synchroniseVideos(const VideoRequest& request);
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/text_numbers.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "registry/text_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -29,6 +29,12 @@ void logHandler(int level, const char* message) {
     *tLog += text;
 }
 
+// Exiv2 has one log handler and one log level for the whole process, and no
+// way to give a call its own. Swapping them around each call would race with
+// the calls of other threads (one call's restore undoing another's handler),
+// so both are set once, before the first call: the handler speaks only for
+// the thread whose call opened a LogCapture and drops every other line, so
+// what a call hears is its own whichever threads parse at the same time.
 void setUpExiv2() {
     static std::once_flag once;
     std::call_once(once, [] {

@@ -263,7 +263,7 @@ bool SaveLensRegistry(const LensRegistry& registry, int slotCount, std::optional
             bytes += kLineEnd;
         }
     }
-    return writeFileAtomically(file, bytes);
+    return writeFileAtomically(file, bytes).ok();
 }
 
 RegisterStatus RegisterLens(LensRegistry& registry, const LensRecord& record,

@@ -73,7 +73,7 @@ public:
         QString failure;
         if (outcome.result == PairResult::Failed)
             failure = shown(pair.left, workingDirectory_) + ", " + shown(pair.right, workingDirectory_) + ": " +
-                      qt(outcome.message);
+                      qt(outcome.detail);
         for (const std::string& warning : outcome.warnings)
             failure += (failure.isEmpty() ? "" : "\n") + QStringLiteral("Warning: ") + qt(warning);
         const int done = static_cast<int>(progress.done()), total = static_cast<int>(progress.total);

@@ -22,7 +22,7 @@
 #include "alignment/image_circle.h"
 #include "conversion/lens_description.h"
 #include "conversion/lens_selection.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"

@@ -28,6 +28,7 @@
 #include "alignment/alignment.h"
 #include "conversion/auto_align.h"
 #include "conversion/lens_selection.h"
+#include "conversion/output_formats.h"
 #include "conversion/run.h"
 #include "conversion/stereo_image.h"
 #include "registry/lens_registry.h"

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "conversion/input.h"
+#include "conversion/output_formats.h"
 #include "media/video_reader.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
@@ -375,7 +376,7 @@ void VideoDialog::start() {
             } catch (const std::exception& e) {  // the conversion removes its temporary on the way out
                 VideoResult failed;
                 failed.status = VideoStatus::Failed;
-                failed.message = describeException(e);
+                failed.detail = describeException(e);
                 return failed;
             }
         },
@@ -435,7 +436,7 @@ void VideoDialog::onVideoDone(const VideoResult& r) {
             break;
         case VideoStatus::Refused:
         case VideoStatus::Failed:
-            lines << QStringLiteral("Not written: ") + inTheWindowsWords(r.message);
+            lines << QStringLiteral("Not written: ") + inTheWindowsWords(r.detail);
             m_progressText->setText(QStringLiteral("Not written."));
             break;
     }

@@ -18,7 +18,7 @@
 #include "alignment/rotation.h"
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "engine/render.h"
 #include "tests/support/stereo_scene.h"
 

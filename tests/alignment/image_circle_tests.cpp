@@ -10,7 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/image_circle.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
 #include "tests/support/synth.h"
 
 namespace vistereo::alignment {

@@ -77,15 +77,15 @@ TEST_F(AtomicFileTest, LinksAreWrittenThroughOrReplacedAsAskedAndLongNamesFit) {
         fs::create_directories(dir / "elsewhere");
         testsupport::writeFile(dir / "elsewhere/photo.jpg", "original");
         fs::create_symlink("elsewhere/photo.jpg", dir / "out.jpg");
-        ASSERT_TRUE(writeFileAtomically(dir / "out.jpg", "new", nullptr, c.atLink));
+        ASSERT_TRUE(writeFileAtomically(dir / "out.jpg", "new", c.atLink).ok());
         EXPECT_EQ(fs::is_symlink(dir / "out.jpg"), c.linkStays);
         EXPECT_EQ(testsupport::readFile(dir / "out.jpg"), "new");
         EXPECT_EQ(testsupport::readFile(dir / "elsewhere/photo.jpg"), c.linkStays ? "new" : "original");
         EXPECT_FALSE(hasTemporary());
     }
     const fs::path longest = dir / (std::string(251, 'n') + ".jpg");
-    std::string error;
-    EXPECT_TRUE(writeFileAtomically(longest, "bytes", &error)) << error;
+    const Fallible written = writeFileAtomically(longest, "bytes");
+    EXPECT_TRUE(written.ok()) << written.error;
     EXPECT_EQ(testsupport::readFile(longest), "bytes");
     EXPECT_FALSE(hasTemporary());
 }
@@ -107,7 +107,7 @@ TEST_F(AtomicFileTest, ATerminationSignalDuringAWriteRemovesTheTemporary) {
         if (child == 0) {
             if (c.ignoredBefore) signal(c.signal, SIG_IGN);
             if (c.handlers) removeTemporariesOnTermination();
-            _exit(writeFileAtomically(target, bytes) ? 0 : 3);
+            _exit(writeFileAtomically(target, bytes).ok() ? 0 : 3);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!hasTemporary() && !fs::exists(target) && std::chrono::steady_clock::now() < deadline)

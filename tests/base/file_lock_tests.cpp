@@ -21,19 +21,21 @@ class LockFileTest : public testsupport::ScratchTest {};
 // other until it is unlocked or its holder closes; other bytes stay free.
 TEST_F(LockFileTest, ABytesHolderExcludesOthersUntilItLetsGo) {
     const auto path = dir / ".vistereo.lock";
-    std::optional<LockFile> first = LockFile::open(path), second = LockFile::open(path);
+    std::optional<LockFile> first = LockFile::open(path).file, second = LockFile::open(path).file;
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);
-    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);  // a holder may take its own byte again
-    EXPECT_EQ(second->tryLock(7), LockFile::Attempt::Busy);
-    EXPECT_EQ(second->tryLock(8), LockFile::Attempt::Taken);
-    EXPECT_EQ(first->tryLock(8), LockFile::Attempt::Busy);
+    EXPECT_EQ(first->tryLock(7).attempt, LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(7).attempt, LockFile::Attempt::Taken);  // a holder may take its own byte again
+    EXPECT_EQ(second->tryLock(7).attempt, LockFile::Attempt::Busy);
+    EXPECT_EQ(second->tryLock(8).attempt, LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(8).attempt, LockFile::Attempt::Busy);
     first->unlock(7);
-    EXPECT_EQ(second->tryLock(7), LockFile::Attempt::Taken);
+    EXPECT_EQ(second->tryLock(7).attempt, LockFile::Attempt::Taken);
     second.reset();  // closing lets go of everything
-    EXPECT_EQ(first->tryLock(7), LockFile::Attempt::Taken);
-    EXPECT_EQ(first->tryLock(8), LockFile::Attempt::Taken);
-    EXPECT_FALSE(LockFile::open(dir / "no-such-folder" / "lock"));
+    EXPECT_EQ(first->tryLock(7).attempt, LockFile::Attempt::Taken);
+    EXPECT_EQ(first->tryLock(8).attempt, LockFile::Attempt::Taken);
+    const OpenedLockFile missing = LockFile::open(dir / "no-such-folder" / "lock");
+    EXPECT_FALSE(missing.ok() || missing.file);
+    EXPECT_NE(missing.error.find("No such file"), std::string::npos) << missing.error;
 }
 
 TEST(LockByte, NamesMapToStableBytesBelowTwoToThe31) {

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/command_catalogue.h"
@@ -58,6 +61,28 @@ TEST(ManualPageTest, RendersEveryOptionOfEveryCommandWithoutWarnings) {
         EXPECT_NE(rendered.find("$XDG_CONFIG_HOME/vistereo/Vistereo.ini"), std::string::npos) << page;
         EXPECT_NE(rendered.find("~/.config/vistereo/Vistereo.ini"), std::string::npos) << page;
     }
+}
+
+// Each command's table names an option once (the parser would take the first
+// entry and the help would show both), and an option several commands take is
+// the same option in each: its short name and whether it takes a value agree.
+TEST(OptionTableTest, EachOptionIsListedOnceAndMeansTheSameInEveryCommand) {
+    std::map<std::string, std::pair<char, bool>> seen;  // long name: short name, takes a value
+    for (const cli::CommandHelp* command : cli::commandCatalogue()) {
+        std::set<std::string> names;
+        std::set<char> shortNames;
+        for (const cli::OptionSpec& option : command->options) {
+            EXPECT_TRUE(names.insert(option.name).second) << command->name << " lists --" << option.name << " twice";
+            if (option.shortName)
+                EXPECT_TRUE(shortNames.insert(option.shortName).second)
+                    << command->name << " gives -" << option.shortName << " to two options";
+            const auto [first, fresh] = seen.try_emplace(option.name, option.shortName, option.valueName != nullptr);
+            if (!fresh)
+                EXPECT_EQ(first->second, std::make_pair(option.shortName, option.valueName != nullptr))
+                    << command->name << " --" << option.name;
+        }
+    }
+    EXPECT_EQ(seen.count("threads"), 1u);
 }
 
 // The completion script run by bash on the words typed so far; the working

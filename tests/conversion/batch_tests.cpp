@@ -192,7 +192,7 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     ASSERT_EQ(summary.failures.size(), 1u);
     EXPECT_EQ(summary.failures[0].index, 2u);
     EXPECT_EQ(summary.failures[0].status, ConversionStatus::RightImageInvalid);
-    EXPECT_EQ(summary.failures[0].message, std::string(kMsgBadRightImage) + ": Right image \"" +
+    EXPECT_EQ(summary.failures[0].detail, std::string(kMsgBadRightImage) + ": Right image \"" +
                                                (dir / "input/right/p2.png").string() + "\": no such file.");
     EXPECT_EQ(recorder.done, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));  // in order, once each
     EXPECT_EQ(recorder.outcomes[5].result, PairResult::Skipped);
@@ -301,7 +301,7 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     EXPECT_EQ(each.converted, 2u);
     ASSERT_EQ(each.failures.size(), 1u);
     EXPECT_EQ(each.failures[0].index, 1u);
-    EXPECT_EQ(each.failures[0].message.rfind("automatic alignment failed: ", 0), 0u) << each.failures[0].message;
+    EXPECT_EQ(each.failures[0].detail.rfind("automatic alignment failed: ", 0), 0u) << each.failures[0].detail;
     EXPECT_FALSE(each.failures[0].status.has_value());
     EXPECT_FALSE(fs::exists(featureless.output));
     for (const BatchPair& pair : {aligned[0], aligned[2]}) {

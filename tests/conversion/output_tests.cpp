@@ -247,7 +247,7 @@ TEST_F(TakingTurnsTest, AnOutputAnotherRunHoldsIsConvertedOnlyIfThatRunLeftItUnw
         EXPECT_EQ(recorder.waited, std::vector<std::string>{"p1.jpg"});
         ASSERT_EQ(recorder.outcomes.size(), 3u);
         EXPECT_EQ(recorder.outcomes.back().index, 1u) << "the waiting pair comes last";
-        EXPECT_EQ(recorder.outcomes.back().result, c.second) << recorder.outcomes.back().message;
+        EXPECT_EQ(recorder.outcomes.back().result, c.second) << recorder.outcomes.back().detail;
         EXPECT_EQ(summary.converted, c.otherWrites ? 2u : 3u);
         if (c.otherWrites) EXPECT_EQ(readFile(pairs[1].output), "the other run's output");
         else EXPECT_EQ(cv::imread(pairs[1].output.string()).size(), cv::Size(32, 16));

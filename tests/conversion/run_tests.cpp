@@ -6,8 +6,12 @@
 #include <exiv2/exiv2.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -219,6 +223,58 @@ TEST_F(RunTest, WritesTheSideBySideImageOnlyThroughACompleteFile) {
     EXPECT_EQ(messages, Messages{kFinished});
     EXPECT_EQ(readFile(dir / "output/LROut.jpg/keep/file.txt"), "precious");
     EXPECT_EQ(outputFiles(), 1u);
+}
+
+namespace {
+
+// Records the threads that allocate the decoded pictures' pixels. The first allocation waits a moment for a second
+// one from another thread, so that a second reader, when there is one, surely takes the other picture.
+class ReaderThreads : public cv::MatAllocator {
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step, cv::AccessFlag flags,
+                           cv::UMatUsageFlags usage) const override {
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            threads_.insert(std::this_thread::get_id());
+            ++calls_;
+            arrived_.notify_all();
+            if (calls_ == 1) arrived_.wait_for(guard, std::chrono::milliseconds(500), [&] { return calls_ > 1; });
+        }
+        return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
+    }
+    bool allocate(cv::UMatData* u, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
+        return cv::Mat::getStdAllocator()->allocate(u, flags, usage);
+    }
+    void deallocate(cv::UMatData* u) const override { cv::Mat::getStdAllocator()->deallocate(u); }
+    std::set<std::thread::id> threads() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return threads_;
+    }
+
+private:
+    mutable std::mutex lock_;
+    mutable std::condition_variable arrived_;
+    mutable std::set<std::thread::id> threads_;
+    mutable int calls_ = 0;
+};
+
+}  // namespace
+
+// The run's threads reach the decoders: one thread reads the pictures one after the other on the caller's own, two
+// read them at once.
+TEST_F(RunTest, ThePicturesAreReadOnTheRunsThreads) {
+    writePair();
+    for (const int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        ReaderThreads readers;
+        RunOptions options{threads, {}};
+        options.pixelAllocator = &readers;
+        request.alignment = PointsAB{entry};
+        ASSERT_TRUE(RunConversion(request, *this, options).written());
+        const std::set<std::thread::id> seen = readers.threads();
+        EXPECT_EQ(seen.size(), size_t(threads));
+        if (threads == 1) EXPECT_EQ(seen.count(std::this_thread::get_id()), 1u);
+    }
 }
 
 TEST_F(RunTest, ATruncatedInputConvertsWithAWarningNamingTheFile) {

@@ -189,7 +189,7 @@ TEST_F(VideoConversionTest, OutputFramesAreTheSingleConversionsOfTheirFramePairs
     SynthTake take;
     VideoRequest r = request(take);
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(result.written()) << result.message;
+    ASSERT_TRUE(result.written()) << result.detail;
     // The right camera starts 6 frames (and 0.77 ms) after the left one: left frame 6 + n pairs with right frame n.
     EXPECT_EQ(result.offset.frames, -6);
     EXPECT_EQ(result.frames, 30);
@@ -231,12 +231,12 @@ TEST_F(VideoConversionTest, FramesRemappedAsPlanesMatchTheWayThroughBgr) {
     r.frames.outputHeight = 96;
     r.frames.zenith.pitch = -450;
     const VideoResult planes = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(planes.written()) << planes.message;
+    ASSERT_TRUE(planes.written()) << planes.detail;
     EXPECT_TRUE(planes.planes);
     r.bgrFrames = true;
     r.output = dir / "bgr.mp4";
     const VideoResult bgr = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(bgr.written()) << bgr.message;
+    ASSERT_TRUE(bgr.written()) << bgr.detail;
     EXPECT_FALSE(bgr.planes);
 
     const std::vector<media::YuvPlanes> a = planesOf(dir / "out.mp4"), b = planesOf(dir / "bgr.mp4");
@@ -278,7 +278,7 @@ TEST_F(VideoConversionTest, OutputKeepsTheCamerasRangeAndMatrix) {
         r.offsetSeconds = 0.0;
         r.frames.zenith.pitch = -450;
         const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-        ASSERT_TRUE(result.written()) << result.message;
+        ASSERT_TRUE(result.written()) << result.detail;
         EXPECT_TRUE(result.planes);
         if (haveTool("ffprobe"))
             EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
@@ -304,7 +304,7 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
     r.frames.alignment = AutomaticAlignment{{}, AlignmentScope::Once};
     r.offsetSeconds = 0.0;
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(result.written()) << result.message;
+    ASSERT_TRUE(result.written()) << result.detail;
     ASSERT_TRUE(result.rotation);
     // The rotation carries right-camera directions onto left-camera ones: the rig's turn itself.
     cv::Matx33d found, truth;
@@ -395,7 +395,7 @@ TEST_F(VideoConversionTest, EitherCamerasSoundLinesUpWithThePictures) {
     for (const VideoSound side : {VideoSound::Left, VideoSound::Right}) {
         r.sound = side;
         const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-        ASSERT_TRUE(result.written()) << result.message;
+        ASSERT_TRUE(result.written()) << result.detail;
         const media::MonoAudio sound = media::readMonoAudio(r.output, 0.0, 1.25, 48000);
         ASSERT_TRUE(sound.ok()) << sound.error;
         heard[side == VideoSound::Right] = sound.samples;
@@ -429,7 +429,7 @@ TEST_F(VideoConversionTest, DamagedStretchIsReportedWithItsTimeAndFilled) {
     for (size_t k = bytes.size() * 6 / 10; k < bytes.size() * 6 / 10 + 4000; ++k) bytes[k] = static_cast<char>(rng.uniform(0, 256));
     writeFile(r.left, bytes);
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(result.written()) << result.message;
+    ASSERT_TRUE(result.written()) << result.detail;
     EXPECT_EQ(result.frames, 42);
     ASSERT_FALSE(result.warnings.empty());
     EXPECT_NE(result.warnings[0].find("the left video is damaged"), std::string::npos) << result.warnings[0];
@@ -446,7 +446,7 @@ TEST_F(VideoConversionTest, ColourMatchAndStereoWindowReachTheFramesAsInASingleC
     r.frames.matchColour = ColourMatching::Tone;
     r.frames.convergenceDegrees = 180.0 / 64 * 3;  // three dots of a 64-dot half
     const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
-    ASSERT_TRUE(result.written()) << result.message;
+    ASSERT_TRUE(result.written()) << result.detail;
     ASSERT_TRUE(result.colour && result.colour->ok()) << (result.colour ? result.colour->error : "no match");
     // left = gain * right + offset undoes right = g * left + 6, as far as 4:2:0 frames of 160 x 120 keep the
     // channels apart (their chroma mixes them: the offsets trade against the gains).

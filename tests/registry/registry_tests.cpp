@@ -92,25 +92,25 @@ protected:
 
 TEST_F(FileTest, AtomicWrite) {
     const std::string first("one\r\ntwo\r\n\0three", 15);
-    ASSERT_TRUE(writeFileAtomically(ini(), first));
+    ASSERT_TRUE(writeFileAtomically(ini(), first).ok());
     EXPECT_EQ(readFile(ini()), first);
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(ini(), mode);
-    ASSERT_TRUE(writeFileAtomically(ini(), ""));
+    ASSERT_TRUE(writeFileAtomically(ini(), "").ok());
     EXPECT_TRUE(fs::exists(ini()) && fs::file_size(ini()) == 0);
     EXPECT_EQ(fs::status(ini()).permissions(), mode);
     EXPECT_EQ(entries(), 1);
 
     const fs::path previous = fs::current_path();  // a relative name is in the working directory
     fs::current_path(dir);
-    const bool written = writeFileAtomically("relative", "here");
+    const bool written = writeFileAtomically("relative", "here").ok();
     fs::current_path(previous);
     EXPECT_TRUE(written && readFile(dir / "relative") == "here");
 
     fs::create_directories(dir / "real");  // through a symlink the linked file is replaced
     writeFile(dir / "real" / "target", "old");
     fs::create_symlink(fs::path("real") / "target", dir / "link");
-    ASSERT_TRUE(writeFileAtomically(dir / "link", "new"));
+    ASSERT_TRUE(writeFileAtomically(dir / "link", "new").ok());
     EXPECT_TRUE(fs::is_symlink(dir / "link") && readFile(dir / "real" / "target") == "new");
 }
 
