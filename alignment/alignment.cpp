@@ -11,6 +11,7 @@
 
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 #include "base/parallel.h"
 
 namespace vistereo::alignment {
@@ -207,7 +208,7 @@ std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& rig
 SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right, const std::vector<DirectionPair>& pairs,
                               const PoseEstimate& pose, double workingPixel) {
     SuggestedPoints s;
-    const cv::Matx33d rt = pose.rotation.t();
+    const cv::Matx33d rt = toCv(pose.rotation).t();
     const double cosLimit = std::cos(65.0 * kDegree);
     struct Candidate {
         int index;
@@ -225,7 +226,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         if (l->x < margin || l->y < margin || l->x > left.imageWidth() - margin || l->y > left.imageHeight() - margin ||
             r->x < margin || r->y < margin || r->x > right.imageWidth() - margin || r->y > right.imageHeight() - margin)
             continue;
-        candidates.push_back({index, std::abs(signedParallax(pose.rotation, pose.baseline, p)), *l});
+        candidates.push_back({index, std::abs(signedParallax(toCv(pose.rotation), pose.baseline, p)), *l});
     }
     if (candidates.size() < 2) {
         s.error = "fewer than two inliers lie within 65 degrees of both lens axes";
@@ -271,9 +272,9 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
             if (separation < 0.6 * widest) continue;
             const Snap &a = snaps[i], &b = snaps[j];
             if (a.left == a.right && b.left == b.right) continue;  // the conversion refuses identical points
-            const cv::Matx33d route = pointRouteRotation(left, right, {a.left.x, a.left.y}, {b.left.x, b.left.y},
-                                                         {a.right.x, a.right.y}, {b.right.x, b.right.y});
-            const double error = rotationAngle(route.t() * pose.rotation);
+            const cv::Matx33d route = toCv(pointRouteRotation(left, right, {a.left.x, a.left.y}, {b.left.x, b.left.y},
+                                                         {a.right.x, a.right.y}, {b.right.x, b.right.y}));
+            const double error = rotationAngle(route.t() * toCv(pose.rotation));
             if (!std::isfinite(error) || error >= bestError) continue;
             bestError = error;
             found = true;
@@ -338,7 +339,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     if (judged != Failure::None) return judged;
 
     // The result.
-    for (int i = 0; i < 9; ++i) result.rotation[i] = pose.rotation.val[i];
+    result.rotation = pose.rotation;
     const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
     result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
     for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
@@ -347,7 +348,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
     result.nearInliers = pose.nearInliers;
     result.rotationOnlyOffsetDegrees =
-        rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
+        rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * toCv(pose.rotation)) / kDegree;
     if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
         result.baselineSuspect = true;
         std::ostringstream text;
@@ -360,7 +361,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     }
     // The disparity the converted image shows: the right directions turned by R.
     std::vector<DirectionPair> shown(pairs.size());
-    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
+    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, toCv(pose.rotation) * pairs[k].right};
     // Without parallax to measure the baseline by, no inlier shows any: all are far.
     const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
                                                   : std::numeric_limits<double>::infinity();
@@ -654,7 +655,7 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         // with the left: R carries the right half's directions onto the left's.
         m.remainingTurn = yawPitchRollOf(pose.rotation);
         m.remainingTurnDegrees = rotationAngle(pose.rotation) / kDegree;
-        m.disparity = takeApart(pairs, pose, pose.rotation, at, options.farParallaxPixels * workingPixel,
+        m.disparity = takeApart(pairs, pose, toCv(pose.rotation), at, options.farParallaxPixels * workingPixel,
                                 m.correspondences);
 
         std::vector<double> verticalPixels, horizontalPixels, epipolar;

@@ -8,6 +8,7 @@
 
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 
 namespace vistereo::alignment {
 namespace {
@@ -348,8 +349,8 @@ PairFit fitOfPair(const LensRefinement& refinement, const std::vector<SourceMatc
     for (const SourceMatch& m : matches) {
         const cv::Vec3d l = directionOfSourcePosition(refinement.left, m.left);
         const cv::Vec3d r = directionOfSourcePosition(refinement.right, m.right);
-        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(refinement.rotation * r) < cosLimit) continue;
-        const double residual = coplanarityResidual(refinement.rotation, refinement.baseline, {l, r}) / options.pixelRadians;
+        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(toCv(refinement.rotation) * r) < cosLimit) continue;
+        const double residual = coplanarityResidual(toCv(refinement.rotation), refinement.baseline, {l, r}) / options.pixelRadians;
         if (!(std::abs(residual) < options.inlierPixels)) continue;
         squares += residual * residual, ++fit.inliers;
     }
@@ -416,7 +417,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
     const bool observed = start.baselineObserved || (strict.ok() && strict.baselineObserved);
     const cv::Vec3d baseline = strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline;
-    const Start first{start.rotation, baseline, start.inliers, observed};
+    const Start first{toCv(start.rotation), baseline, start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
     const double px = options.pixelRadians;
@@ -478,7 +479,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.residualBeforePixels = best.before / px;
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());
-    out.rotation = m.rotation;
+    out.rotation = fromCv(m.rotation);
     out.baseline = m.baseline;
     return out;
 }

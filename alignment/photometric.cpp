@@ -398,7 +398,7 @@ const char* toneModelName(ToneModel model) {
 
 ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& leftImage,
                                   const CameraModel& rightCamera, const cv::Mat& rightImage,
-                                  const cv::Matx33d& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
+                                  const RotationMatrix& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
                                   int inlierHalfSize, const PhotometricOptions& options) {
     ColourSamples s;
     for (const std::string& problem :
@@ -411,8 +411,8 @@ ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& 
     }
     try {
         const int n = options.workingSize;
-        const ColourHalf left = renderColourHalf(leftCamera, leftImage, n, cv::Matx33d::eye(), options.threads);
-        const ColourHalf right = renderColourHalf(rightCamera, rightImage, n, rightToLeft.t(), options.threads);
+        const ColourHalf left = renderColourHalf(leftCamera, leftImage, n, RotationMatrix{}, options.threads);
+        const ColourHalf right = renderColourHalf(rightCamera, rightImage, n, transpose(rightToLeft), options.threads);
         const std::array<LensCircle, 2> circle{lensCircle(leftCamera), lensCircle(rightCamera)};
         const double scale = inlierHalfSize > 0 ? static_cast<double>(n) / inlierHalfSize : 1.0;
         s = sampleHalves(left.bgr, right.bgr, left.valid & right.valid, radiusMap(left.source, circle[0]),

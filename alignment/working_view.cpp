@@ -1,6 +1,7 @@
 // The engine adapter of the alignment: working halves, grid directions, lens
 // mapping both ways, the A/B route's rotation.
 #include "alignment/working_view.h"
+#include "alignment/cv_rotation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -181,8 +182,9 @@ WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, 
     return half;
 }
 
-ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const cv::Matx33d& toCamera,
+ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const RotationMatrix& turn,
                             int threads) {
+    const cv::Matx33d toCamera = toCv(turn);
     const int width = camera.imageWidth(), height = camera.imageHeight();
     CV_Assert(n > 0 && source.type() == CV_8UC3 && source.cols >= width && source.rows >= height && width > 0 &&
               height > 0);
@@ -259,12 +261,12 @@ cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel) {
     return toVec(directionOfPoint(camera.geometry().eye(), {pixel.x, pixel.y}));
 }
 
-cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
-                               cv::Point rightA, cv::Point rightB) {
+RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
+                                  cv::Point rightA, cv::Point rightB) {
     const PointSet points{{leftA.x, leftA.y}, {leftB.x, leftB.y}, {rightA.x, rightA.y}, {rightB.x, rightB.y}};
     const AlignmentRotation a = alignmentRotation(left.geometry().eye(), right.geometry().eye(), points);
     // The right half looks up R^T d for output direction d, R = (beta about aL) (alpha about n).
-    return rodrigues(a.aL, a.cosBeta, a.sinBeta) * rodrigues(a.n, a.cosAlpha, a.sinAlpha);
+    return fromCv(rodrigues(a.aL, a.cosBeta, a.sinBeta) * rodrigues(a.n, a.cosAlpha, a.sinAlpha));
 }
 
 }  // namespace vistereo::alignment

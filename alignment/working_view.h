@@ -20,6 +20,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/params.h"
+#include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
@@ -87,7 +88,7 @@ struct ColourHalf {
     cv::Mat source;  // CV_32FC2
     cv::Mat valid;   // CV_8UC1, 255 where usable
 };
-ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const cv::Matx33d& toCamera,
+ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const RotationMatrix& toCamera,
                             int threads = 0);
 
 // Where the lens's image circle lies in its source image: the axis point
@@ -130,7 +131,7 @@ double axisDensity(const CameraModel& camera);
 // The rotation (row-major 3 x 3, right-camera directions onto left-camera
 // directions) that the engine's A/B route builds from points A and B in the
 // left and the right source image. NaN entries when the route is degenerate.
-cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
-                               cv::Point rightA, cv::Point rightB);
+RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
+                                  cv::Point rightA, cv::Point rightB);
 
 }  // namespace vistereo::alignment

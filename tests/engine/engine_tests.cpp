@@ -242,7 +242,7 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
 TEST(Interpolation, WiderKernelsAreSharperAndKeepTheRim) {
     using namespace testsupport;
     const int n = 1024;  // about the fisheye's own resolution at its centre
-    const cv::Mat fisheye = renderFisheye(panorama(), SynthLens::equisolid(1500, 1000), Rotation{});
+    const cv::Mat fisheye = renderFisheye(panorama(), SynthLens::equisolid(1500, 1000), RotationMatrix{});
     const cv::Mat truth = frontHemisphere(panorama(), n);
     cv::Mat disc(1000, 1500, CV_8UC3, cv::Scalar::all(0)), inner(n, n, CV_8U), rim(n, n, CV_8U);
     for (int y = 0; y < 1000; ++y)

@@ -22,7 +22,7 @@ namespace {
 // 1600 x 1200 equisolid pair, the right camera turned by 2 degrees of yaw, 1 of pitch and 0.5 of roll.
 struct FisheyePair {
     SynthLens lens = SynthLens::equisolid(1600, 1200);
-    Rotation turn = Rotation::fromYawPitchRoll(2.0, 1.0, 0.5);
+    RotationMatrix turn = rotationFromYawPitchRoll(2.0, 1.0, 0.5);
     cv::Mat left = renderFisheye(panorama(), lens, {}), right = renderFisheye(panorama(), lens, turn);
 };
 const FisheyePair& fisheyePair() {
