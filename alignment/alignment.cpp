@@ -185,20 +185,21 @@ struct Snap {
     double miss;
 };
 std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& right, const cv::Matx33d& rt,
-                                 cv::Point2d leftPosition, size_t keep) {
-    const cv::Point centre(static_cast<int>(std::lround(leftPosition.x)), static_cast<int>(std::lround(leftPosition.y)));
+                                 SourcePosition leftPosition, size_t keep) {
+    const ImagePoint centre{static_cast<int32_t>(std::lround(leftPosition.column)),
+                            static_cast<int32_t>(std::lround(leftPosition.row))};
     std::vector<Snap> snaps;
     for (int dy = -2; dy <= 2; ++dy)
         for (int dx = -2; dx <= 2; ++dx) {
-            const cv::Point p(centre.x + dx, centre.y + dy);
+            const ImagePoint p{centre.x + dx, centre.y + dy};
             if (p.x < 0 || p.y < 0 || p.x >= left.imageWidth() || p.y >= left.imageHeight()) continue;
             const cv::Vec3d u = directionOfSourcePixel(left, p);
             if (!std::isfinite(u[0])) continue;
-            const std::optional<cv::Point2d> q = sourcePositionOfDirection(right, rt * u);
+            const std::optional<SourcePosition> q = sourcePositionOfDirection(right, rt * u);
             if (!q) continue;
-            const cv::Point r(static_cast<int>(std::lround(q->x)), static_cast<int>(std::lround(q->y)));
+            const ImagePoint r{static_cast<int32_t>(std::lround(q->column)), static_cast<int32_t>(std::lround(q->row))};
             if (r.x < 0 || r.y < 0 || r.x >= right.imageWidth() || r.y >= right.imageHeight()) continue;
-            snaps.push_back({{p.x, p.y}, {r.x, r.y}, std::hypot(q->x - r.x, q->y - r.y) + 1e-3 * std::hypot(dx, dy)});
+            snaps.push_back({p, r, std::hypot(q->column - r.x, q->row - r.y) + 1e-3 * std::hypot(dx, dy)});
         }
     std::sort(snaps.begin(), snaps.end(), [](const Snap& a, const Snap& b) { return a.miss < b.miss; });
     if (snaps.size() > keep) snaps.resize(keep);
@@ -213,18 +214,19 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
     struct Candidate {
         int index;
         double parallax;
-        cv::Point2d leftPosition;
+        SourcePosition leftPosition;
     };
     std::vector<Candidate> candidates;
     for (int index : pose.inliers) {
         const DirectionPair& p = pairs[index];
         if (p.left[1] < cosLimit || p.right[1] < cosLimit) continue;  // well inside both lenses
-        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, p.left);
-        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, p.right);
+        const std::optional<SourcePosition> l = sourcePositionOfDirection(left, p.left);
+        const std::optional<SourcePosition> r = sourcePositionOfDirection(right, p.right);
         if (!l || !r) continue;
         const double margin = 10.0;
-        if (l->x < margin || l->y < margin || l->x > left.imageWidth() - margin || l->y > left.imageHeight() - margin ||
-            r->x < margin || r->y < margin || r->x > right.imageWidth() - margin || r->y > right.imageHeight() - margin)
+        if (l->column < margin || l->row < margin || l->column > left.imageWidth() - margin ||
+            l->row > left.imageHeight() - margin || r->column < margin || r->row < margin ||
+            r->column > right.imageWidth() - margin || r->row > right.imageHeight() - margin)
             continue;
         candidates.push_back({index, std::abs(signedParallax(toCv(pose.rotation), pose.baseline, p)), *l});
     }
@@ -255,7 +257,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         owner.push_back(static_cast<int>(i));
     }
     std::vector<cv::Vec3d> directions;
-    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, {snap.left.x, snap.left.y}));
+    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, snap.left));
     double widest = 0.0;
     for (size_t i = 0; i < snaps.size(); ++i)
         for (size_t j = i + 1; j < snaps.size(); ++j)
@@ -272,8 +274,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
             if (separation < 0.6 * widest) continue;
             const Snap &a = snaps[i], &b = snaps[j];
             if (a.left == a.right && b.left == b.right) continue;  // the conversion refuses identical points
-            const cv::Matx33d route = toCv(pointRouteRotation(left, right, {a.left.x, a.left.y}, {b.left.x, b.left.y},
-                                                         {a.right.x, a.right.y}, {b.right.x, b.right.y}));
+            const cv::Matx33d route = toCv(pointRouteRotation(left, right, PointSet{a.left, b.left, a.right, b.right}));
             const double error = rotationAngle(route.t() * toCv(pose.rotation));
             if (!std::isfinite(error) || error >= bestError) continue;
             bestError = error;
@@ -292,10 +293,10 @@ std::vector<SourceMatch> sourceMatches(const CameraModel& left, const CameraMode
                                        const MatchedPositions& at) {
     std::vector<SourceMatch> out;
     out.reserve(at.left.size());
-    const cv::Point2d nowhere(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN());
+    const SourcePosition nowhere{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
     for (size_t k = 0; k < at.left.size(); ++k) {
-        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, halfPixelDirection(n, at.left[k]));
-        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, halfPixelDirection(n, at.right[k]));
+        const std::optional<SourcePosition> l = sourcePositionOfDirection(left, halfPixelDirection(n, at.left[k]));
+        const std::optional<SourcePosition> r = sourcePositionOfDirection(right, halfPixelDirection(n, at.right[k]));
         out.push_back({l.value_or(nowhere), r.value_or(nowhere)});
     }
     return out;

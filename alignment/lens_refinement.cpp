@@ -54,7 +54,7 @@ constexpr double kLensStep[4] = {1e-2, 1e-2, 1e-6, 1e-6};
 struct Problem {
     const CameraModel& right;
     const std::vector<cv::Vec3d>& left;          // left directions of every match
-    const std::vector<cv::Point2d>& rightSource;  // right source positions of every match
+    const std::vector<SourcePosition>& rightSource;  // right source positions of every match
     std::vector<int> chosen;                      // the matches fitted
     Freedom freedom;
     double radius = 1.0;  // the right eye's radius for 90 degrees, dots (the axis prior's scale)
@@ -296,7 +296,7 @@ struct Start {
 // the baseline held; then everything the pair measures, twice, on the
 // matches the alignment's own threshold takes.
 Calibration calibrate(const CameraModel& right, const std::vector<cv::Vec3d>& left,
-                      const std::vector<cv::Point2d>& rightSource, const Start& start, bool shape,
+                      const std::vector<SourcePosition>& rightSource, const Start& start, bool shape,
                       const LensRefinementOptions& options) {
     std::vector<int> all(left.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
@@ -393,7 +393,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.left = left, out.right = right;
     out.rightMapping = right.eye().mapping;
     std::vector<cv::Vec3d> leftDirections;
-    std::vector<cv::Point2d> rightSource;
+    std::vector<SourcePosition> rightSource;
     std::vector<DirectionPair> pairs;
     for (const SourceMatch& m : matches) {
         const cv::Vec3d l = directionOfSourcePosition(left, m.left), r = directionOfSourcePosition(right, m.right);

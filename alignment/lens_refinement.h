@@ -52,7 +52,7 @@ struct LensRefinementOptions {
 
 // One match as two continuous source positions (column, row).
 struct SourceMatch {
-    cv::Point2d left, right;
+    SourcePosition left, right;
 };
 
 // `error`: why not (too few matches, no geometry fits).

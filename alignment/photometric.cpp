@@ -110,7 +110,7 @@ cv::Mat radiusMap(const cv::Mat& source, const LensCircle& circle) {
         for (int j = 0; j < source.cols; ++j) {
             const cv::Vec2f p = source.at<cv::Vec2f>(i, j);
             out.at<float>(i, j) =
-                static_cast<float>(std::hypot(p[0] - circle.axis.x, p[1] - circle.axis.y) / circle.rimRadius);
+                static_cast<float>(std::hypot(p[0] - circle.axis.column, p[1] - circle.axis.row) / circle.rimRadius);
         }
     return out;
 }
@@ -520,7 +520,7 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         cellDifferences(s, all[ch], ch, chosen.table, c);
     }
     for (int eye = 0; eye < 2; ++eye)
-        m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,
+        m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.column, s.circle[eye].axis.row,
                                          s.circle[eye].rimRadius);
     return m;
 }

@@ -19,6 +19,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/lens.h"
 #include "engine/params.h"
 #include "engine/rotation.h"
 
@@ -95,7 +96,7 @@ ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, in
 // and the distance from it at 90 degrees off the axis (the radius the
 // photometric fall-off is measured in).
 struct LensCircle {
-    cv::Point2d axis;
+    SourcePosition axis;
     double rimRadius = 0.0;
 };
 LensCircle lensCircle(const CameraModel& camera);
@@ -114,15 +115,15 @@ cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& direction);
 // Source-image position (column, row; pixel centres at integers) of a camera
 // direction through the engine's lens mapping; nullopt for NaN input or a
 // direction the mapping cannot place.
-std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
+std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
 
 // Camera direction of an integer source pixel, as the engine's A/B route
 // reads a point (NaN components where the engine gives NaN).
-cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel);
+cv::Vec3d directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel);
 
 // Camera direction of a continuous source position (column, row), through
 // the lens's correction; NaN components beyond the law's reach.
-cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position);
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, SourcePosition position);
 
 // Source pixels per radian at the lens axis (the density the working size is
 // compared with).
@@ -131,7 +132,6 @@ double axisDensity(const CameraModel& camera);
 // The rotation (row-major 3 x 3, right-camera directions onto left-camera
 // directions) that the engine's A/B route builds from points A and B in the
 // left and the right source image. NaN entries when the route is degenerate.
-RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
-                                  cv::Point rightA, cv::Point rightB);
+RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, const PointSet& points);
 
 }  // namespace vistereo::alignment

@@ -223,9 +223,8 @@ int main(int argc, char** argv) {
                         double routeVsTruth = NAN;
                         if (r.suggested.ok()) {
                             const SuggestedPoints& s = r.suggested;
-                            const RotationMatrix route = pointRouteRotation(pair.left, pair.right, {s.leftA.x, s.leftA.y},
-                                                                         {s.leftB.x, s.leftB.y}, {s.rightA.x, s.rightA.y},
-                                                                         {s.rightB.x, s.rightB.y});
+                            const RotationMatrix route = pointRouteRotation(pair.left, pair.right,
+                                                                            PointSet{s.leftA, s.leftB, s.rightA, s.rightB});
                             routeVsTruth = rotationAngle(transpose(c.rig.rightToLeft()) * route) / kDeg;
                         }
                         char baseline[32];

@@ -29,17 +29,17 @@ inline double farFieldResidual(const StereoRig& rig, const alignment::CameraMode
     const RotationMatrix truth = rig.rightToLeft();
     double squares = 0.0;
     int count = 0;
-    auto inside = [](const SynthLens& lens, const std::optional<cv::Point2d>& p) {
-        return p && p->x >= 0 && p->y >= 0 && p->x <= lens.width - 1 && p->y <= lens.height - 1;
+    auto inside = [](const SynthLens& lens, const std::optional<SourcePosition>& p) {
+        return p && p->column >= 0 && p->row >= 0 && p->column <= lens.width - 1 && p->row <= lens.height - 1;
     };
     for (int i = 8; i < 1024; i += 16)
         for (int j = 8; j < 1024; j += 16) {
             const cv::Vec3d d = alignment::halfPixelDirection(1024, {double(j), double(i)});
-            const std::optional<cv::Point2d> l = alignment::sourcePositionOfDirection(left, d);
-            const std::optional<cv::Point2d> r = alignment::sourcePositionOfDirection(right, turnedBack(rotation, d));
+            const std::optional<SourcePosition> l = alignment::sourcePositionOfDirection(left, d);
+            const std::optional<SourcePosition> r = alignment::sourcePositionOfDirection(right, turnedBack(rotation, d));
             if (!inside(rig.left.lens, l) || !inside(rig.right.lens, r)) continue;
-            const Vec3 seenLeft = cameraDirectionOfPixel(rig.left.lens, l->x, l->y);
-            const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->x, r->y);
+            const Vec3 seenLeft = cameraDirectionOfPixel(rig.left.lens, l->column, l->row);
+            const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->column, r->row);
             if (std::isnan(seenLeft.x) || std::isnan(seenRight.x)) continue;
             const Vec3 b = rotate(truth, seenRight);
             const double c = seenLeft.x * b.x + seenLeft.y * b.y + seenLeft.z * b.z;
