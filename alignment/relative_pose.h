@@ -52,7 +52,7 @@ struct PoseOptions {
 
 // `error`: why no geometry was found (too few pairs support one).
 struct PoseEstimate : Fallible {
-    RotationMatrix rotation;            // right-camera directions onto left-camera directions
+    RotationMatrix rotation;                     // right-camera directions onto left-camera directions
     cv::Vec3d baseline{1.0, 0.0, 0.0};           // unit, left frame, left camera to right camera
     std::vector<int> inliers;                    // indices into the pairs
     std::vector<double> residuals;               // signed residual of every pair at the estimate (radians)
