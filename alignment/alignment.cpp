@@ -11,6 +11,7 @@
 
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 #include "base/parallel.h"
 
 namespace vistereo::alignment {
@@ -184,20 +185,21 @@ struct Snap {
     double miss;
 };
 std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& right, const cv::Matx33d& rt,
-                                 cv::Point2d leftPosition, size_t keep) {
-    const cv::Point centre(static_cast<int>(std::lround(leftPosition.x)), static_cast<int>(std::lround(leftPosition.y)));
+                                 SourcePosition leftPosition, size_t keep) {
+    const ImagePoint centre{static_cast<int32_t>(std::lround(leftPosition.column)),
+                            static_cast<int32_t>(std::lround(leftPosition.row))};
     std::vector<Snap> snaps;
     for (int dy = -2; dy <= 2; ++dy)
         for (int dx = -2; dx <= 2; ++dx) {
-            const cv::Point p(centre.x + dx, centre.y + dy);
+            const ImagePoint p{centre.x + dx, centre.y + dy};
             if (p.x < 0 || p.y < 0 || p.x >= left.imageWidth() || p.y >= left.imageHeight()) continue;
             const cv::Vec3d u = directionOfSourcePixel(left, p);
             if (!std::isfinite(u[0])) continue;
-            const std::optional<cv::Point2d> q = sourcePositionOfDirection(right, rt * u);
+            const std::optional<SourcePosition> q = sourcePositionOfDirection(right, rt * u);
             if (!q) continue;
-            const cv::Point r(static_cast<int>(std::lround(q->x)), static_cast<int>(std::lround(q->y)));
+            const ImagePoint r{static_cast<int32_t>(std::lround(q->column)), static_cast<int32_t>(std::lround(q->row))};
             if (r.x < 0 || r.y < 0 || r.x >= right.imageWidth() || r.y >= right.imageHeight()) continue;
-            snaps.push_back({{p.x, p.y}, {r.x, r.y}, std::hypot(q->x - r.x, q->y - r.y) + 1e-3 * std::hypot(dx, dy)});
+            snaps.push_back({p, r, std::hypot(q->column - r.x, q->row - r.y) + 1e-3 * std::hypot(dx, dy)});
         }
     std::sort(snaps.begin(), snaps.end(), [](const Snap& a, const Snap& b) { return a.miss < b.miss; });
     if (snaps.size() > keep) snaps.resize(keep);
@@ -207,25 +209,26 @@ std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& rig
 SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right, const std::vector<DirectionPair>& pairs,
                               const PoseEstimate& pose, double workingPixel) {
     SuggestedPoints s;
-    const cv::Matx33d rt = pose.rotation.t();
+    const cv::Matx33d rt = toCv(pose.rotation).t();
     const double cosLimit = std::cos(65.0 * kDegree);
     struct Candidate {
         int index;
         double parallax;
-        cv::Point2d leftPosition;
+        SourcePosition leftPosition;
     };
     std::vector<Candidate> candidates;
     for (int index : pose.inliers) {
         const DirectionPair& p = pairs[index];
         if (p.left[1] < cosLimit || p.right[1] < cosLimit) continue;  // well inside both lenses
-        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, p.left);
-        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, p.right);
+        const std::optional<SourcePosition> l = sourcePositionOfDirection(left, p.left);
+        const std::optional<SourcePosition> r = sourcePositionOfDirection(right, p.right);
         if (!l || !r) continue;
         const double margin = 10.0;
-        if (l->x < margin || l->y < margin || l->x > left.imageWidth() - margin || l->y > left.imageHeight() - margin ||
-            r->x < margin || r->y < margin || r->x > right.imageWidth() - margin || r->y > right.imageHeight() - margin)
+        if (l->column < margin || l->row < margin || l->column > left.imageWidth() - margin ||
+            l->row > left.imageHeight() - margin || r->column < margin || r->row < margin ||
+            r->column > right.imageWidth() - margin || r->row > right.imageHeight() - margin)
             continue;
-        candidates.push_back({index, std::abs(signedParallax(pose.rotation, pose.baseline, p)), *l});
+        candidates.push_back({index, std::abs(signedParallax(toCv(pose.rotation), pose.baseline, p)), *l});
     }
     if (candidates.size() < 2) {
         s.error = "fewer than two inliers lie within 65 degrees of both lens axes";
@@ -254,7 +257,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         owner.push_back(static_cast<int>(i));
     }
     std::vector<cv::Vec3d> directions;
-    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, {snap.left.x, snap.left.y}));
+    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, snap.left));
     double widest = 0.0;
     for (size_t i = 0; i < snaps.size(); ++i)
         for (size_t j = i + 1; j < snaps.size(); ++j)
@@ -271,9 +274,8 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
             if (separation < 0.6 * widest) continue;
             const Snap &a = snaps[i], &b = snaps[j];
             if (a.left == a.right && b.left == b.right) continue;  // the conversion refuses identical points
-            const cv::Matx33d route = pointRouteRotation(left, right, {a.left.x, a.left.y}, {b.left.x, b.left.y},
-                                                         {a.right.x, a.right.y}, {b.right.x, b.right.y});
-            const double error = rotationAngle(route.t() * pose.rotation);
+            const cv::Matx33d route = toCv(pointRouteRotation(left, right, PointSet{a.left, b.left, a.right, b.right}));
+            const double error = rotationAngle(route.t() * toCv(pose.rotation));
             if (!std::isfinite(error) || error >= bestError) continue;
             bestError = error;
             found = true;
@@ -291,10 +293,10 @@ std::vector<SourceMatch> sourceMatches(const CameraModel& left, const CameraMode
                                        const MatchedPositions& at) {
     std::vector<SourceMatch> out;
     out.reserve(at.left.size());
-    const cv::Point2d nowhere(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN());
+    const SourcePosition nowhere{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
     for (size_t k = 0; k < at.left.size(); ++k) {
-        const std::optional<cv::Point2d> l = sourcePositionOfDirection(left, halfPixelDirection(n, at.left[k]));
-        const std::optional<cv::Point2d> r = sourcePositionOfDirection(right, halfPixelDirection(n, at.right[k]));
+        const std::optional<SourcePosition> l = sourcePositionOfDirection(left, halfPixelDirection(n, at.left[k]));
+        const std::optional<SourcePosition> r = sourcePositionOfDirection(right, halfPixelDirection(n, at.right[k]));
         out.push_back({l.value_or(nowhere), r.value_or(nowhere)});
     }
     return out;
@@ -338,7 +340,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     if (judged != Failure::None) return judged;
 
     // The result.
-    for (int i = 0; i < 9; ++i) result.rotation[i] = pose.rotation.val[i];
+    result.rotation = pose.rotation;
     const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
     result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
     for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
@@ -347,7 +349,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
     result.nearInliers = pose.nearInliers;
     result.rotationOnlyOffsetDegrees =
-        rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * pose.rotation) / kDegree;
+        rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * toCv(pose.rotation)) / kDegree;
     if (result.baselineObserved && result.baselineOffAxisDegrees > options.baselineSuspectDegrees) {
         result.baselineSuspect = true;
         std::ostringstream text;
@@ -360,7 +362,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     }
     // The disparity the converted image shows: the right directions turned by R.
     std::vector<DirectionPair> shown(pairs.size());
-    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, pose.rotation * pairs[k].right};
+    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, toCv(pose.rotation) * pairs[k].right};
     // Without parallax to measure the baseline by, no inlier shows any: all are far.
     const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
                                                   : std::numeric_limits<double>::infinity();
@@ -654,7 +656,7 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         // with the left: R carries the right half's directions onto the left's.
         m.remainingTurn = yawPitchRollOf(pose.rotation);
         m.remainingTurnDegrees = rotationAngle(pose.rotation) / kDegree;
-        m.disparity = takeApart(pairs, pose, pose.rotation, at, options.farParallaxPixels * workingPixel,
+        m.disparity = takeApart(pairs, pose, toCv(pose.rotation), at, options.farParallaxPixels * workingPixel,
                                 m.correspondences);
 
         std::vector<double> verticalPixels, horizontalPixels, epipolar;

@@ -15,13 +15,13 @@
 // Camera frames: +y the optical axis (forward), +x image-right, +z image-up.
 //
 // Yaw, pitch and roll describe the right camera relative to the left one:
-// R = Yaw(yaw) * Pitch(pitch) * Roll(roll) (matrices in alignment/rotation.h).
+// R = Yaw(yaw) * Pitch(pitch) * Roll(roll) (matrices in engine/rotation.h).
 // Positive yaw: the right camera looks further to the right; positive pitch:
 // further up; positive roll: turned about its optical axis so that its
 // image-up direction leans towards image-right (clockwise as the
-// photographer sees it). This is the convention of the test pairs'
-// Rotation::fromYawPitchRoll, so the example pair (right camera turned by 2
-// degrees of yaw, -1 of pitch, 1.5 of roll) reads back as 2, -1, 1.5.
+// photographer sees it). The test pairs are turned the same way, so the
+// example pair (right camera turned by 2 degrees of yaw, -1 of pitch, 1.5 of
+// roll) reads back as 2, -1, 1.5.
 //
 // Nothing here prints or throws: failures come back as a Failure code and a
 // sentence saying why (base/fallible.h).
@@ -135,7 +135,7 @@ struct AlignmentResult : Fallible {
     Failure failure = Failure::None;
     std::string warning;  // ok but suspect: the baseline points far from +x (images swapped? not a side-by-side rig?)
 
-    std::array<double, 9> rotation{1, 0, 0, 0, 1, 0, 0, 0, 1};  // R, row-major: u_L = R u_R
+    RotationMatrix rotation;  // R: u_L = R u_R
     double yawDegrees = 0.0, pitchDegrees = 0.0, rollDegrees = 0.0;
     std::array<double, 3> baseline{1, 0, 0};  // unit, left-camera frame, from the left camera to the right one
     bool baselineObserved = false;  // the scene's parallax decides t (else t is the prior, +x)
@@ -175,8 +175,6 @@ struct AlignmentResult : Fallible {
     // With refineLenses: every match as two source positions, as the last
     // matching found them (what a calibration over several pairs pools).
     std::vector<SourceMatch> lensMatches;
-
-    cv::Matx33d rotationMatrix() const { return cv::Matx33d(rotation.data()); }
 };
 
 // The rotation between the two cameras of a pair. leftImage and rightImage

@@ -8,6 +8,7 @@
 
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 
 namespace vistereo::alignment {
 namespace {
@@ -53,7 +54,7 @@ constexpr double kLensStep[4] = {1e-2, 1e-2, 1e-6, 1e-6};
 struct Problem {
     const CameraModel& right;
     const std::vector<cv::Vec3d>& left;          // left directions of every match
-    const std::vector<cv::Point2d>& rightSource;  // right source positions of every match
+    const std::vector<SourcePosition>& rightSource;  // right source positions of every match
     std::vector<int> chosen;                      // the matches fitted
     Freedom freedom;
     double radius = 1.0;  // the right eye's radius for 90 degrees, dots (the axis prior's scale)
@@ -295,7 +296,7 @@ struct Start {
 // the baseline held; then everything the pair measures, twice, on the
 // matches the alignment's own threshold takes.
 Calibration calibrate(const CameraModel& right, const std::vector<cv::Vec3d>& left,
-                      const std::vector<cv::Point2d>& rightSource, const Start& start, bool shape,
+                      const std::vector<SourcePosition>& rightSource, const Start& start, bool shape,
                       const LensRefinementOptions& options) {
     std::vector<int> all(left.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
@@ -348,8 +349,8 @@ PairFit fitOfPair(const LensRefinement& refinement, const std::vector<SourceMatc
     for (const SourceMatch& m : matches) {
         const cv::Vec3d l = directionOfSourcePosition(refinement.left, m.left);
         const cv::Vec3d r = directionOfSourcePosition(refinement.right, m.right);
-        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(refinement.rotation * r) < cosLimit) continue;
-        const double residual = coplanarityResidual(refinement.rotation, refinement.baseline, {l, r}) / options.pixelRadians;
+        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(toCv(refinement.rotation) * r) < cosLimit) continue;
+        const double residual = coplanarityResidual(toCv(refinement.rotation), refinement.baseline, {l, r}) / options.pixelRadians;
         if (!(std::abs(residual) < options.inlierPixels)) continue;
         squares += residual * residual, ++fit.inliers;
     }
@@ -392,7 +393,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.left = left, out.right = right;
     out.rightMapping = right.eye().mapping;
     std::vector<cv::Vec3d> leftDirections;
-    std::vector<cv::Point2d> rightSource;
+    std::vector<SourcePosition> rightSource;
     std::vector<DirectionPair> pairs;
     for (const SourceMatch& m : matches) {
         const cv::Vec3d l = directionOfSourcePosition(left, m.left), r = directionOfSourcePosition(right, m.right);
@@ -416,7 +417,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
     const bool observed = start.baselineObserved || (strict.ok() && strict.baselineObserved);
     const cv::Vec3d baseline = strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline;
-    const Start first{start.rotation, baseline, start.inliers, observed};
+    const Start first{toCv(start.rotation), baseline, start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
     const double px = options.pixelRadians;
@@ -478,7 +479,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.residualBeforePixels = best.before / px;
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());
-    out.rotation = m.rotation;
+    out.rotation = fromCv(m.rotation);
     out.baseline = m.baseline;
     return out;
 }

@@ -52,7 +52,7 @@ struct LensRefinementOptions {
 
 // One match as two continuous source positions (column, row).
 struct SourceMatch {
-    cv::Point2d left, right;
+    SourcePosition left, right;
 };
 
 // `error`: why not (too few matches, no geometry fits).
@@ -67,7 +67,7 @@ struct LensRefinement : Fallible {
     double residualBeforePixels = 0.0;          // RMS coplanarity residual with the records (R and t fitted)
     double residualAfterPixels = 0.0;           // the same with the corrected lens
     int inliers = 0;
-    cv::Matx33d rotation = cv::Matx33d::eye();
+    RotationMatrix rotation;
     cv::Vec3d baseline{1.0, 0.0, 0.0};
     // The record's law left a radial misfit: "the right lens's projection
     // does not fit: try equidistant (0.08 px; 2.31 px as registered)".

@@ -110,7 +110,7 @@ cv::Mat radiusMap(const cv::Mat& source, const LensCircle& circle) {
         for (int j = 0; j < source.cols; ++j) {
             const cv::Vec2f p = source.at<cv::Vec2f>(i, j);
             out.at<float>(i, j) =
-                static_cast<float>(std::hypot(p[0] - circle.axis.x, p[1] - circle.axis.y) / circle.rimRadius);
+                static_cast<float>(std::hypot(p[0] - circle.axis.column, p[1] - circle.axis.row) / circle.rimRadius);
         }
     return out;
 }
@@ -398,7 +398,7 @@ const char* toneModelName(ToneModel model) {
 
 ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& leftImage,
                                   const CameraModel& rightCamera, const cv::Mat& rightImage,
-                                  const cv::Matx33d& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
+                                  const RotationMatrix& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
                                   int inlierHalfSize, const PhotometricOptions& options) {
     ColourSamples s;
     for (const std::string& problem :
@@ -411,8 +411,8 @@ ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& 
     }
     try {
         const int n = options.workingSize;
-        const ColourHalf left = renderColourHalf(leftCamera, leftImage, n, cv::Matx33d::eye(), options.threads);
-        const ColourHalf right = renderColourHalf(rightCamera, rightImage, n, rightToLeft.t(), options.threads);
+        const ColourHalf left = renderColourHalf(leftCamera, leftImage, n, RotationMatrix{}, options.threads);
+        const ColourHalf right = renderColourHalf(rightCamera, rightImage, n, transpose(rightToLeft), options.threads);
         const std::array<LensCircle, 2> circle{lensCircle(leftCamera), lensCircle(rightCamera)};
         const double scale = inlierHalfSize > 0 ? static_cast<double>(n) / inlierHalfSize : 1.0;
         s = sampleHalves(left.bgr, right.bgr, left.valid & right.valid, radiusMap(left.source, circle[0]),
@@ -520,7 +520,7 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
         cellDifferences(s, all[ch], ch, chosen.table, c);
     }
     for (int eye = 0; eye < 2; ++eye)
-        m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.x, s.circle[eye].axis.y,
+        m.correction.eye[eye].setFalloff(falloff[eye], s.circle[eye].axis.column, s.circle[eye].axis.row,
                                          s.circle[eye].rimRadius);
     return m;
 }

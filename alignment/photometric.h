@@ -92,7 +92,7 @@ struct ColourSamples : Fallible {
 // counts as far).
 ColourSamples colourSamplesOfPair(const CameraModel& leftCamera, const cv::Mat& leftImage,
                                   const CameraModel& rightCamera, const cv::Mat& rightImage,
-                                  const cv::Matx33d& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
+                                  const RotationMatrix& rightToLeft, const std::vector<StereoCorrespondence>& inliers,
                                   int inlierHalfSize, const PhotometricOptions& options = {});
 
 // Far-field samples of a finished side-by-side image (2N x N, 8-bit BGR)

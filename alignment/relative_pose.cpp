@@ -7,6 +7,7 @@
 #include <string>
 
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 
 namespace vistereo::alignment {
 namespace {
@@ -371,7 +372,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
         sides(refined.rotation, refined.baseline, refined.sigma, ahead, behind);
     }
 
-    estimate.rotation = refined.rotation;
+    estimate.rotation = fromCv(refined.rotation);
     estimate.baseline = refined.baseline;
     estimate.inliers = inliers;
     estimate.sigma = refined.sigma;

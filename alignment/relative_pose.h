@@ -28,6 +28,7 @@
 #include <opencv2/core.hpp>
 
 #include "base/fallible.h"
+#include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
@@ -51,7 +52,7 @@ struct PoseOptions {
 
 // `error`: why no geometry was found (too few pairs support one).
 struct PoseEstimate : Fallible {
-    cv::Matx33d rotation = cv::Matx33d::eye();  // right-camera directions onto left-camera directions
+    RotationMatrix rotation;                     // right-camera directions onto left-camera directions
     cv::Vec3d baseline{1.0, 0.0, 0.0};           // unit, left frame, left camera to right camera
     std::vector<int> inliers;                    // indices into the pairs
     std::vector<double> residuals;               // signed residual of every pair at the estimate (radians)
@@ -65,41 +66,7 @@ struct PoseEstimate : Fallible {
 
 PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const PoseOptions& options = {});
 
-// The least-squares rotation carrying the right directions of the chosen
-// pairs onto their left ones, ignoring the baseline (Kabsch). Near points
-// bias it: it is here to show how much, not used by the estimate.
-cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen);
-
-// Two unit vectors completing the unit t to an orthonormal basis (t's tangent steps).
-void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2);
-
 // The median of the values (0 for none).
 double median(std::vector<double> values);
-
-// Signed residual of one pair (see above).
-double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);
-
-// The vertical disparity of one correspondence as an image shows it (u_L
-// and the right direction in one frame, +z up), taken apart; radians.
-// Vertical is the polar angle from +z, right minus left (positive: the right
-// eye sees the point lower). `remaining` is the turn a fit still finds
-// between the eyes as shown (the identity when the right directions were
-// already turned by the fitted rotation), `baseline` the fitted t. Undoing
-// `remaining` and moving the right direction onto u_L's epipolar plane gives
-// where a perfectly aligned right eye sees the point: from there to u_L is
-// the point's parallax, along the baseline, which the eyes see in the real
-// world too; the rest of the vertical disparity is misalignment, which a
-// turn of the right eye (or better lenses) could remove.
-struct DisparityParts {
-    double vertical = 0.0;      // as shown
-    double parallax = 0.0;      // vertical component of the parallax
-    double misalignment = 0.0;  // vertical - parallax
-    double along = 0.0;         // the parallax's angle along the epipolar line, positive on the near side
-};
-DisparityParts disparityParts(const cv::Matx33d& remaining, const cv::Vec3d& baseline, const DirectionPair& shown);
-
-// Angle between u_L and R u_R, signed positive when R u_R lies on the side
-// of u_L away from the baseline (the side a near point's parallax takes).
-double signedParallax(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);
 
 }  // namespace vistereo::alignment

@@ -1,4 +1,5 @@
 #include "alignment/rotation.h"
+#include "alignment/cv_rotation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +33,8 @@ cv::Vec3d vectorFromRotation(const cv::Matx33d& r) {
 
 double rotationAngle(const cv::Matx33d& r) { return std::acos(std::clamp((cv::trace(r) - 1.0) * 0.5, -1.0, 1.0)); }
 
+double rotationAngle(const RotationMatrix& r) { return rotationAngle(toCv(r)); }
+
 cv::Matx33d nearestRotation(const cv::Matx33d& m) {
     cv::Matx33d u, vt;
     cv::Matx31d s;
@@ -44,29 +47,14 @@ cv::Matx33d nearestRotation(const cv::Matx33d& m) {
     return r;
 }
 
-cv::Matx33d rotationFromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg) {
-    const double w = yawDeg * kDegree, p = pitchDeg * kDegree, r = rollDeg * kDegree;
-    const cv::Matx33d yaw(std::cos(w), std::sin(w), 0, -std::sin(w), std::cos(w), 0, 0, 0, 1);
-    const cv::Matx33d pitch(1, 0, 0, 0, std::cos(p), -std::sin(p), 0, std::sin(p), std::cos(p));
-    const cv::Matx33d roll(std::cos(r), 0, std::sin(r), 0, 1, 0, -std::sin(r), 0, std::cos(r));
-    return yaw * pitch * roll;
-}
-
-YawPitchRoll yawPitchRollOf(const cv::Matx33d& r) {
-    // Column y of R is (sin w cos p, cos w cos p, sin p); row z is (-cos p sin r, sin p, cos p cos r).
-    YawPitchRoll a;
-    a.pitch = std::asin(std::clamp(r(2, 1), -1.0, 1.0)) / kDegree;
-    a.yaw = std::atan2(r(0, 1), r(1, 1)) / kDegree;
-    a.roll = std::atan2(-r(2, 0), r(2, 2)) / kDegree;
-    return a;
-}
-
 size_t RotationMean::usedCount() const { return static_cast<size_t>(std::count(used.begin(), used.end(), true)); }
 
-RotationMean robustMeanRotation(const std::vector<cv::Matx33d>& estimates, double floorDegrees) {
+RotationMean robustMeanRotation(const std::vector<RotationMatrix>& given, double floorDegrees) {
     RotationMean mean;
-    const size_t n = estimates.size();
+    const size_t n = given.size();
     if (n == 0) return mean;
+    std::vector<cv::Matx33d> estimates;
+    for (const RotationMatrix& r : given) estimates.push_back(toCv(r));
     auto angleBetween = [](const cv::Matx33d& a, const cv::Matx33d& b) { return rotationAngle(a.t() * b) / kDegree; };
     size_t centre = 0;
     double bestSum = 0.0;
@@ -87,11 +75,12 @@ RotationMean robustMeanRotation(const std::vector<cv::Matx33d>& estimates, doubl
         mean.used[i] = distance[i] <= limit;
         if (mean.used[i]) sum += estimates[i];
     }
-    mean.rotation = nearestRotation(sum);
+    const cv::Matx33d rotation = nearestRotation(sum);
+    mean.rotation = fromCv(rotation);
     double squares = 0.0;
     mean.offDegrees.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        mean.offDegrees[i] = angleBetween(mean.rotation, estimates[i]);
+        mean.offDegrees[i] = angleBetween(rotation, estimates[i]);
         if (!mean.used[i]) continue;
         squares += mean.offDegrees[i] * mean.offDegrees[i];
         mean.maxDegrees = std::max(mean.maxDegrees, mean.offDegrees[i]);

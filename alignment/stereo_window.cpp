@@ -15,7 +15,7 @@ std::optional<double> convergenceForDistance(double distanceMetres, double basel
     return 2.0 * std::atan(half / distanceMetres) * 180.0 / 3.14159265358979323846;
 }
 
-cv::Matx33d convergedRotation(const cv::Matx33d& rightToLeft, double convergenceDegrees) {
+RotationMatrix convergedRotation(const RotationMatrix& rightToLeft, double convergenceDegrees) {
     return rotationFromYawPitchRoll(convergenceDegrees, 0.0, 0.0) * rightToLeft;
 }
 

@@ -48,7 +48,7 @@ std::optional<double> convergenceForDistance(double distanceMetres,
 // the right: a far point then shows further right in the right half than
 // in the left (behind the frame), a point at the convergence distance at
 // the same column. Zero gives R back.
-cv::Matx33d convergedRotation(const cv::Matx33d& rightToLeft, double convergenceDegrees);
+RotationMatrix convergedRotation(const RotationMatrix& rightToLeft, double convergenceDegrees);
 
 struct WindowOptions {
     double edgeBandDegrees = 18.0;  // the band along the left and the right edge of a half that counts as the frame's edge

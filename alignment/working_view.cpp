@@ -1,6 +1,7 @@
 // The engine adapter of the alignment: working halves, grid directions, lens
 // mapping both ways, the A/B route's rotation.
 #include "alignment/working_view.h"
+#include "alignment/cv_rotation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -181,8 +182,9 @@ WorkingHalf renderWorkingHalf(const CameraModel& camera, const cv::Mat& source, 
     return half;
 }
 
-ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const cv::Matx33d& toCamera,
+ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const RotationMatrix& turn,
                             int threads) {
+    const cv::Matx33d toCamera = toCv(turn);
     const int width = camera.imageWidth(), height = camera.imageHeight();
     CV_Assert(n > 0 && source.type() == CV_8UC3 && source.cols >= width && source.rows >= height && width > 0 &&
               height > 0);
@@ -201,16 +203,16 @@ ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, in
                 uint8_t* ok = half.valid.ptr<uint8_t>(i);
                 uint8_t* top = brightest.ptr<uint8_t>(i);
                 for (int j = 0; j < n; ++j) {
-                    const std::optional<cv::Point2d> p =
+                    const std::optional<SourcePosition> p =
                         sourcePositionOfDirection(camera, toCamera * halfPixelDirection(n, {double(j), double(i)}));
-                    if (!p || !insideSource(p->x, p->y, width, height)) {
+                    if (!p || !insideSource(p->column, p->row, width, height)) {
                         out[j] = cv::Vec3f(0, 0, 0), at[j] = cv::Vec2f(nan, nan), ok[j] = 0, top[j] = 0;
                         continue;
                     }
                     double v[3];
-                    sampleReduced<uint8_t, 3>(reduced, p->x, p->y, v);
+                    sampleReduced<uint8_t, 3>(reduced, p->column, p->row, v);
                     out[j] = cv::Vec3f(float(v[0]), float(v[1]), float(v[2]));
-                    at[j] = cv::Vec2f(float(p->x), float(p->y));
+                    at[j] = cv::Vec2f(float(p->column), float(p->row));
                     ok[j] = 255;
                     top[j] = static_cast<uint8_t>(std::lround(std::max({v[0], v[1], v[2]})));
                 }
@@ -224,7 +226,7 @@ ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, in
 LensCircle lensCircle(const CameraModel& camera) {
     const EyeGeometry& e = camera.geometry().eye();
     const SourcePosition axis = projectToImage(e, 0.0, 0.0), rim = projectToImage(e, kHalfPi, 0.0);
-    return {{axis.column, axis.row}, std::hypot(rim.column - axis.column, rim.row - axis.row)};
+    return {axis, std::hypot(rim.column - axis.column, rim.row - axis.row)};
 }
 
 cv::Vec3d halfPixelDirection(int n, cv::Point2d position) {
@@ -241,30 +243,28 @@ cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& d) {
     return {lambda * n / kPi, psi * n / kPi};
 }
 
-std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction) {
+std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction) {
     const double length = cv::norm(direction);
     if (!(length > 0.0)) return std::nullopt;
     const cv::Vec3d d = direction / length;
     const SourcePosition p =
         projectToImage(camera.geometry().eye(), std::acos(std::clamp(d[1], -1.0, 1.0)), std::atan2(d[2], d[0]));
     if (!std::isfinite(p.column) || !std::isfinite(p.row)) return std::nullopt;
-    return cv::Point2d(p.column, p.row);
+    return p;
 }
 
-cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position) {
-    return toVec(directionOfPosition(camera.geometry().eye(), {position.x, position.y}));
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, SourcePosition position) {
+    return toVec(directionOfPosition(camera.geometry().eye(), position));
 }
 
-cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel) {
-    return toVec(directionOfPoint(camera.geometry().eye(), {pixel.x, pixel.y}));
+cv::Vec3d directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel) {
+    return toVec(directionOfPoint(camera.geometry().eye(), pixel));
 }
 
-cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
-                               cv::Point rightA, cv::Point rightB) {
-    const PointSet points{{leftA.x, leftA.y}, {leftB.x, leftB.y}, {rightA.x, rightA.y}, {rightB.x, rightB.y}};
+RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, const PointSet& points) {
     const AlignmentRotation a = alignmentRotation(left.geometry().eye(), right.geometry().eye(), points);
     // The right half looks up R^T d for output direction d, R = (beta about aL) (alpha about n).
-    return rodrigues(a.aL, a.cosBeta, a.sinBeta) * rodrigues(a.n, a.cosAlpha, a.sinAlpha);
+    return fromCv(rodrigues(a.aL, a.cosBeta, a.sinBeta) * rodrigues(a.n, a.cosAlpha, a.sinAlpha));
 }
 
 }  // namespace vistereo::alignment

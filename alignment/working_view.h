@@ -19,7 +19,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/lens.h"
 #include "engine/params.h"
+#include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
@@ -87,14 +89,14 @@ struct ColourHalf {
     cv::Mat source;  // CV_32FC2
     cv::Mat valid;   // CV_8UC1, 255 where usable
 };
-ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const cv::Matx33d& toCamera,
+ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, int n, const RotationMatrix& toCamera,
                             int threads = 0);
 
 // Where the lens's image circle lies in its source image: the axis point
 // and the distance from it at 90 degrees off the axis (the radius the
 // photometric fall-off is measured in).
 struct LensCircle {
-    cv::Point2d axis;
+    SourcePosition axis;
     double rimRadius = 0.0;
 };
 LensCircle lensCircle(const CameraModel& camera);
@@ -113,15 +115,15 @@ cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& direction);
 // Source-image position (column, row; pixel centres at integers) of a camera
 // direction through the engine's lens mapping; nullopt for NaN input or a
 // direction the mapping cannot place.
-std::optional<cv::Point2d> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
+std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
 
 // Camera direction of an integer source pixel, as the engine's A/B route
 // reads a point (NaN components where the engine gives NaN).
-cv::Vec3d directionOfSourcePixel(const CameraModel& camera, cv::Point pixel);
+cv::Vec3d directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel);
 
 // Camera direction of a continuous source position (column, row), through
 // the lens's correction; NaN components beyond the law's reach.
-cv::Vec3d directionOfSourcePosition(const CameraModel& camera, cv::Point2d position);
+cv::Vec3d directionOfSourcePosition(const CameraModel& camera, SourcePosition position);
 
 // Source pixels per radian at the lens axis (the density the working size is
 // compared with).
@@ -130,7 +132,6 @@ double axisDensity(const CameraModel& camera);
 // The rotation (row-major 3 x 3, right-camera directions onto left-camera
 // directions) that the engine's A/B route builds from points A and B in the
 // left and the right source image. NaN entries when the route is degenerate.
-cv::Matx33d pointRouteRotation(const CameraModel& left, const CameraModel& right, cv::Point leftA, cv::Point leftB,
-                               cv::Point rightA, cv::Point rightB);
+RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, const PointSet& points);
 
 }  // namespace vistereo::alignment

@@ -48,10 +48,8 @@ namespace {
 
 constexpr double kDeg = 3.14159265358979323846 / 180.0;
 
-cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
-
-double rotationErrorDegrees(const AlignmentResult& result, const Rotation& truth) {
-    return rotationAngle(matrixOf(truth).t() * result.rotationMatrix()) / kDeg;
+double rotationErrorDegrees(const AlignmentResult& result, const RotationMatrix& truth) {
+    return rotationAngle(transpose(truth) * result.rotation) / kDeg;
 }
 
 double baselineErrorDegrees(const AlignmentResult& result, const Vec3& truth) {
@@ -67,18 +65,18 @@ struct FarField {
     double rms = 0.0, max = 0.0;
 };
 FarField farFieldResidual(const AlignmentResult& result, const AlignmentCase& c) {
-    const cv::Matx33d truth = matrixOf(c.rig.rightToLeft()), estimate = result.rotationMatrix();
+    const RotationMatrix truth = c.rig.rightToLeft(), estimate = result.rotation;
     double squares = 0.0, worst = 0.0;
     int count = 0;
     for (int i = 8; i < 1024; i += 16)
         for (int j = 8; j < 1024; j += 16) {
             const cv::Vec3d d = halfPixelDirection(1024, {double(j), double(i)});
-            const cv::Vec3d seen = truth.t() * d;
-            const Vec3 inLeft{d[0], d[1], d[2]}, inRight{seen[0], seen[1], seen[2]};
+            const Vec3 inLeft{d[0], d[1], d[2]}, inRight = undoRotation(truth, inLeft);
             if (!pixelOfCameraDirection(c.rig.left.lens, inLeft) || !pixelOfCameraDirection(c.rig.right.lens, inRight))
                 continue;
-            const cv::Vec3d e = estimate.t() * d;
-            const double angle = std::acos(std::clamp(e.dot(seen), -1.0, 1.0)) * 1024.0 / 3.14159265358979323846;
+            const Vec3 e = undoRotation(estimate, inLeft);
+            const double cosine = e.x * inRight.x + e.y * inRight.y + e.z * inRight.z;
+            const double angle = std::acos(std::clamp(cosine, -1.0, 1.0)) * 1024.0 / 3.14159265358979323846;
             squares += angle * angle, worst = std::max(worst, angle), ++count;
         }
     return {count ? std::sqrt(squares / count) : NAN, worst};
@@ -142,7 +140,7 @@ int main(int argc, char** argv) {
     if (large) {
         AlignmentCase c = alignmentCases(6000, 4000)[1];
         c.rig = StereoRig::sideBySide(SynthLens::equisolid(6000, 4000), SynthLens::equisolid(6000, 4000),
-                                      Rotation::fromYawPitchRoll(2.0, -1.0, 1.5));
+                                      rotationFromYawPitchRoll(2.0, -1.0, 1.5));
         const auto start = Clock::now();
         const Pair pair = makePair(c, 1);
         std::printf("\n6000 x 4000 pair, %s (rendered in %.1f s)\n", c.name.c_str(), secondsSince(start));
@@ -197,7 +195,7 @@ int main(int argc, char** argv) {
             for (int trial = 0; trial < trials; ++trial) {
                 AlignmentCase c = base;
                 if (trial > 0) {
-                    const Rotation extra = Rotation::fromYawPitchRoll(rng.uniform(-3.0, 3.0), rng.uniform(-3.0, 3.0),
+                    const RotationMatrix extra = rotationFromYawPitchRoll(rng.uniform(-3.0, 3.0), rng.uniform(-3.0, 3.0),
                                                                       rng.uniform(-3.0, 3.0));
                     c.rig.right.cameraToWorld = c.rig.right.cameraToWorld * extra;
                     c.name += " #" + std::to_string(trial);
@@ -225,10 +223,9 @@ int main(int argc, char** argv) {
                         double routeVsTruth = NAN;
                         if (r.suggested.ok()) {
                             const SuggestedPoints& s = r.suggested;
-                            const cv::Matx33d route = pointRouteRotation(pair.left, pair.right, {s.leftA.x, s.leftA.y},
-                                                                         {s.leftB.x, s.leftB.y}, {s.rightA.x, s.rightA.y},
-                                                                         {s.rightB.x, s.rightB.y});
-                            routeVsTruth = rotationAngle(matrixOf(c.rig.rightToLeft()).t() * route) / kDeg;
+                            const RotationMatrix route = pointRouteRotation(pair.left, pair.right,
+                                                                            PointSet{s.leftA, s.leftB, s.rightA, s.rightB});
+                            routeVsTruth = rotationAngle(transpose(c.rig.rightToLeft()) * route) / kDeg;
                         }
                         char baseline[32];
                         if (r.baselineObserved)

@@ -38,13 +38,6 @@ using namespace vistereo::bench;
 
 namespace {
 
-RotationMatrix rotationMatrixOf(const Rotation& r) {
-    RotationMatrix m;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) m.m[i][j] = r.m[i][j];
-    return m;
-}
-
 void printRow(const char* model, const ColourMatch& m, const cv::Vec3d& before, const cv::Vec3d& after, double seconds) {
     // Channels printed red, green, blue.
     std::printf("  %-14s gain %6.4f %6.4f %6.4f  offset %6.2f %6.2f %6.2f  before %5.2f %5.2f %5.2f"
@@ -70,8 +63,8 @@ const struct {
 
 void synthetic(int threads, bool large) {
     const SynthLens lens = SynthLens::equisolid(1600, 1200);
-    const Rotation rightToLeft = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
-    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{}), right = renderFisheye(panorama(), lens, rightToLeft);
+    const RotationMatrix rightToLeft = rotationFromYawPitchRoll(2.0, -1.0, 1.5);
+    const cv::Mat left = renderFisheye(panorama(), lens, RotationMatrix{}), right = renderFisheye(panorama(), lens, rightToLeft);
     ConversionGeometry g;
     g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
     const CameraModel camera = CameraModel::fromEyeGeometry(g.eye[0]);
@@ -107,32 +100,32 @@ void synthetic(int threads, bool large) {
     for (const auto& c : cases) {
         std::printf("%s\n", c.name);
         const cv::Mat l = withLevels(left, lens, c.left), r = withLevels(right, lens, c.right);
-        const cv::Vec3d before = farFieldDifference(g, rotationMatrixOf(rightToLeft), l, r);
+        const cv::Vec3d before = farFieldDifference(g, rightToLeft, l, r);
         for (const auto& model : kModels) {
             PhotometricOptions options;
             options.model = model.model, options.falloff = model.falloff, options.threads = threads;
             const auto start = Clock::now();
             const ColourMatch m = fitColourMatch(
-                colourSamplesOfPair(camera, l, camera, r, cv::Matx33d(&rightToLeft.m[0][0]), {}, 0, options), options);
+                colourSamplesOfPair(camera, l, camera, r, rightToLeft, {}, 0, options), options);
             const double seconds = secondsSince(start);
             if (!m.ok()) {
                 std::printf("  %-16s failed: %s\n", model.name, m.error.c_str());
                 continue;
             }
-            const cv::Vec3d after = farFieldDifference(g, rotationMatrixOf(rightToLeft), l, r, 512, &m.correction);
+            const cv::Vec3d after = farFieldDifference(g, rightToLeft, l, r, 512, &m.correction);
             printRow(model.name, m, before, after, seconds);
         }
     }
     if (!large) return;
     const SynthLens big = SynthLens::equisolid(6000, 4000);
-    const cv::Mat bl = renderFisheye(panorama(), big, Rotation{}), br = renderFisheye(panorama(), big, rightToLeft);
+    const cv::Mat bl = renderFisheye(panorama(), big, RotationMatrix{}), br = renderFisheye(panorama(), big, rightToLeft);
     const CameraModel bigCamera = CameraModel::fromEyeGeometry(eyeGeometryOf(big));
     for (const bool falloff : {false, true}) {
         PhotometricOptions options;
         options.falloff = falloff, options.threads = threads;
         const auto start = Clock::now();
         const ColourSamples s =
-            colourSamplesOfPair(bigCamera, bl, bigCamera, br, cv::Matx33d(&rightToLeft.m[0][0]), {}, 0, options);
+            colourSamplesOfPair(bigCamera, bl, bigCamera, br, rightToLeft, {}, 0, options);
         const double sampling = secondsSince(start);
         const ColourMatch m = fitColourMatch(s, options);
         std::printf("6000 x 4000 pair%s: %d samples, %.3f s to sample the halves, %.3f s to fit (%s)\n",
@@ -176,7 +169,7 @@ void real(const std::string& dir, int threads) {
         PhotometricOptions options;
         options.model = model.model, options.falloff = model.falloff, options.threads = threads;
         const auto start = Clock::now();
-        const ColourMatch m = matchPairColours(left, right, g, rotationOf(aligned.result), &aligned.result, options);
+        const ColourMatch m = matchPairColours(left, right, g, aligned.result.rotation, &aligned.result, options);
         const double seconds = secondsSince(start);
         if (!m.ok()) {
             std::printf("  %-16s failed: %s\n", model.name, m.error.c_str());

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     SynthLens lens;
     lens.width = width, lens.height = height, lens.k = 0.5, lens.mappingScale = 1.41421, lens.radius180 = 990;
     lens.axisX = width / 2, lens.axisY = height / 2;
-    const cv::Mat fisheye = renderFisheye(panorama(), lens, Rotation{});
+    const cv::Mat fisheye = renderFisheye(panorama(), lens, RotationMatrix{});
     cv::Mat truth = frontHemisphere(panorama(), n);
 
     LensSettings settings;

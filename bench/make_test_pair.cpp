@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     if (look.size() != 2 || turn.size() != 3 || points.size() != 4) return usage();
 
     const SynthLens lens = lensKind == "orthographic" ? SynthLens::orthographic(width, height) : SynthLens::equisolid(width, height);
-    const Rotation left = Rotation::fromYawPitchRoll(look[0], look[1], 0.0);
-    const Rotation right = left * Rotation::fromYawPitchRoll(turn[0], turn[1], turn[2]);
+    const RotationMatrix left = rotationFromYawPitchRoll(look[0], look[1], 0.0);
+    const RotationMatrix right = left * rotationFromYawPitchRoll(turn[0], turn[1], turn[2]);
 
     std::filesystem::create_directories(outDir);
     const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, quality};
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     int xs[4], ys[4];  // A-left, B-left, A-right, B-right
     for (int k = 0; k < 2; ++k) {
         xs[k] = static_cast<int>(points[2 * k]), ys[k] = static_cast<int>(points[2 * k + 1]);
-        const auto rp = pixelOfCameraDirection(lens, right.inverse().apply(left.apply(cameraDirectionOfPixel(lens, xs[k], ys[k]))));
+        const auto rp = pixelOfCameraDirection(lens, rotate(transpose(right), rotate(left, cameraDirectionOfPixel(lens, xs[k], ys[k]))));
         if (!rp) {
             std::cerr << "make_test_pair: point " << (k ? 'B' : 'A') << " is not seen by the right camera\n";
             return 1;

@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     const int width = 6000, height = 4000;
     const SynthLens lens = SynthLens::equisolid(width, height);
     auto start = Clock::now();
-    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{});
-    const cv::Mat right = renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, 1.0, 0.0));
+    const cv::Mat left = renderFisheye(panorama(), lens, RotationMatrix{});
+    const cv::Mat right = renderFisheye(panorama(), lens, rotationFromYawPitchRoll(2.0, 1.0, 0.0));
     std::printf("pair: %d x %d, rendered in %.1f s; hardware threads: %u; OpenCV threads: %d\n", width, height,
                 secondsSince(start), std::thread::hardware_concurrency(), cv::getNumThreads());
 

@@ -113,8 +113,8 @@ int main(int argc, char** argv) {
     // The pair, and the two scene points seen by both cameras.
     auto stage = Clock::now();
     const SynthLens lens = SynthLens::equisolid(width, imageHeight);
-    const Rotation rightCamera = Rotation::fromYawPitchRoll(2.0, 1.0, 0.0);
-    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{});
+    const RotationMatrix rightCamera = rotationFromYawPitchRoll(2.0, 1.0, 0.0);
+    const cv::Mat left = renderFisheye(panorama(), lens, RotationMatrix{});
     const cv::Mat right = renderFisheye(panorama(), lens, rightCamera);
     std::printf("synthesised the pair in %.1f s\n", secondsSince(stage));
 
@@ -125,9 +125,9 @@ int main(int argc, char** argv) {
     PointSet points;
     points.leftA = {2400, 1700};
     points.leftB = {3900, 2500};
-    const Rotation toRight = rightCamera.inverse();
-    points.rightA = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, points.leftA.x, points.leftA.y)));
-    points.rightB = pixelOf(lens, toRight.apply(cameraDirectionOfPixel(lens, points.leftB.x, points.leftB.y)));
+    const RotationMatrix toRight = transpose(rightCamera);
+    points.rightA = pixelOf(lens, rotate(toRight, cameraDirectionOfPixel(lens, points.leftA.x, points.leftA.y)));
+    points.rightB = pixelOf(lens, rotate(toRight, cameraDirectionOfPixel(lens, points.leftB.x, points.leftB.y)));
     const AlignmentRotation alignment = alignmentRotation(geometry.eye[0], geometry.eye[1], points);
     std::printf("A %d,%d -> %d,%d  B %d,%d -> %d,%d  roll 1.2 pitch -2.5 yaw 0.7 degrees\n", points.leftA.x,
                 points.leftA.y, points.rightA.x, points.rightA.y, points.leftB.x, points.leftB.y, points.rightB.x,

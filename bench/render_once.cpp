@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
     geometry.zenith = zenithAngles({12, -25, 7});
     // A and B where two scene points fall in each image.
     const SynthLens lens = SynthLens::equisolid(width, imageHeight);
-    const Rotation toRight = Rotation::fromYawPitchRoll(2.0, 1.0, 0.0).inverse();
+    const RotationMatrix toRight = transpose(rotationFromYawPitchRoll(2.0, 1.0, 0.0));
     PointSet points;
     points.leftA = {2400, 1700};
     points.leftB = {3900, 2500};
     auto inRight = [&](ImagePoint p) {
-        const auto q = pixelOfCameraDirection(lens, toRight.apply(cameraDirectionOfPixel(lens, p.x, p.y)));
+        const auto q = pixelOfCameraDirection(lens, rotate(toRight, cameraDirectionOfPixel(lens, p.x, p.y)));
         return ImagePoint{static_cast<int32_t>(q->x + 0.5), static_cast<int32_t>(q->y + 0.5)};
     };
     points.rightA = inRight(points.leftA);

@@ -229,7 +229,9 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     const int status = saving.saving && !saved.ok ? kExitFailed : kExitOk;
     if (options.has("json")) {
         std::ostringstream rotation;
-        for (int k = 0; k < 9; ++k) rotation << (k ? ", " : "") << number(r.rotation[k]);
+        for (int row = 0; row < 3; ++row)  // row-major
+            for (int column = 0; column < 3; ++column)
+                rotation << (row || column ? ", " : "") << number(r.rotation.m[row][column]);
         out << "{\"ok\": true, \"yaw_deg\": " << number(r.yawDegrees) << ", \"pitch_deg\": " << number(r.pitchDegrees)
             << ", \"roll_deg\": " << number(r.rollDegrees) << ", \"rotation\": [" << rotation.str() << "]"
             << ", \"baseline\": [" << number(r.baseline[0]) << ", " << number(r.baseline[1]) << ", "

@@ -120,19 +120,12 @@ std::string describePairAlignment(const alignment::AlignmentResult& result) {
     return text.str();
 }
 
-RotationMatrix rotationOf(const alignment::AlignmentResult& result) {
-    RotationMatrix m;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) m.m[r][c] = result.rotation[3 * r + c];
-    return m;
-}
-
 alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& right, const ConversionGeometry& geometry,
                                         const RotationMatrix& rightToLeft, const alignment::AlignmentResult* alignment,
                                         const alignment::PhotometricOptions& options) {
     const alignment::ColourSamples samples = alignment::colourSamplesOfPair(
         alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
-        alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, cv::Matx33d(&rightToLeft.m[0][0]),
+        alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, rightToLeft,
         alignment ? alignment->correspondences : std::vector<alignment::StereoCorrespondence>{},
         alignment ? alignment->workingSize : 0, options);
     return alignment::fitColourMatch(samples, options);
@@ -164,11 +157,11 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
 }
 
 void takeRobustMean(SharedAlignment& shared) {
-    std::vector<cv::Matx33d> rotations;
+    std::vector<RotationMatrix> rotations;
     std::vector<SharedAlignment::Attempt*> aligned;
     for (SharedAlignment::Attempt& attempt : shared.attempts)
         if (attempt.alignment.ok()) {
-            rotations.push_back(attempt.alignment.result.rotationMatrix());
+            rotations.push_back(attempt.alignment.result.rotation);
             aligned.push_back(&attempt);
         }
     shared.rotation.reset();
@@ -178,16 +171,13 @@ void takeRobustMean(SharedAlignment& shared) {
         aligned[i]->used = mean.used[i];
         aligned[i]->offDegrees = mean.offDegrees[i];
     }
-    RotationMatrix m;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) m.m[r][c] = mean.rotation(r, c);
-    shared.rotation = m;
+    shared.rotation = mean.rotation;
     // Lenses refined on the pairs (the video's frame pairs too) take their mean likewise.
     if (std::any_of(shared.attempts.begin(), shared.attempts.end(), [](const SharedAlignment::Attempt& a) {
             return a.used && a.alignment.result.lensesRefined;
         }))
         shared.lenses = meanLenses(shared.attempts);
-    shared.angles = alignment::yawPitchRollOf(mean.rotation);
+    shared.angles = yawPitchRollOf(mean.rotation);
     shared.rmsDegrees = mean.rmsDegrees;
     shared.maxDegrees = mean.maxDegrees;
     shared.used = mean.usedCount();

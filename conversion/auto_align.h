@@ -34,9 +34,6 @@ RefinedLenses refinedLensesOf(const alignment::AlignmentResult& result);
 // disparity RMS ...' (95th percentile ...')".
 std::string describePairAlignment(const alignment::AlignmentResult& result);
 
-// The estimated rotation in the form the right eye's renderer takes.
-RotationMatrix rotationOf(const alignment::AlignmentResult& result);
-
 // The photometric correction of a pair whose eyes `geometry` describes, the
 // right eye turned onto the left by `rightToLeft` (as the right half is
 // rendered): fitted on the far field, which the automatic alignment's
@@ -60,7 +57,7 @@ struct SharedAlignment {
     // With lenses refined: the mean of the used pairs' corrections, and the
     // law the first of them found when it replaced the record's.
     std::optional<RefinedLenses> lenses;
-    alignment::YawPitchRoll angles;
+    YawPitchRoll angles;
     double rmsDegrees = 0.0, maxDegrees = 0.0;  // spread of the used pairs' rotations around the mean
     size_t used = 0;
     double seconds = 0.0;  // reading and aligning the pairs tried

@@ -346,7 +346,7 @@ private:
                     warning += (warning.empty() ? "" : "; ") + found.lenses.lawAdvice;
                 if (!warning.empty()) job.outcome.warnings.push_back(warning);
                 if (!aligned->ok()) return fail(job, aligned->error);
-                job.rotation = rotationOf(found);
+                job.rotation = found.rotation;
                 if (found.lensesRefined) {
                     auto refined = std::make_shared<SizedGeometry>(*geometry_);
                     applyRefinedLenses(refinedLensesOf(found), refined->prepared.geometry);

@@ -190,11 +190,7 @@ std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request
     if (request.convergenceDegrees == 0.0) return rotation;
     const RotationMatrix base =
         rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
-    const cv::Matx33d turned = alignment::convergedRotation(cv::Matx33d(&base.m[0][0]), request.convergenceDegrees);
-    RotationMatrix out;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.m[r][c] = turned(r, c);
-    return out;
+    return alignment::convergedRotation(base, request.convergenceDegrees);
 }
 
 std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
@@ -320,7 +316,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
             result.detail = result.aligned->error;
             return result;
         }
-        rotation = rotationOf(result.aligned->result);
+        rotation = result.aligned->result.rotation;
         if (result.aligned->result.lensesRefined) {
             result.refinedLenses = refinedLensesOf(result.aligned->result);
             applyRefinedLenses(result.refinedLenses, prepared.geometry);

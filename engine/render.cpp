@@ -122,12 +122,6 @@ RotationMatrix rotationMatrixOf(const AlignmentRotation& alignment) {
     return r;
 }
 
-Vec3 undoRotation(const RotationMatrix& r, const Vec3& d) {
-    const auto& m = r.m;
-    return {m[0][0] * d.x + m[1][0] * d.y + m[2][0] * d.z, m[0][1] * d.x + m[1][1] * d.y + m[2][1] * d.z,
-            m[0][2] * d.x + m[1][2] * d.y + m[2][2] * d.z};
-}
-
 void renderLeftEye(const ConversionGeometry& geometry, const cv::Mat& source, cv::Mat& output,
                    const RenderOptions& options) {
     const HalfTarget target{&source, &output};

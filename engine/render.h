@@ -31,6 +31,7 @@
 #include "base/parallel.h"
 #include "engine/colour.h"
 #include "engine/lens.h"
+#include "engine/rotation.h"
 
 namespace vistereo {
 
@@ -61,17 +62,6 @@ AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& 
 // An output direction turned back into the right camera's frame: angle -beta
 // about aL, then angle -alpha about n.
 Vec3 undoAlignment(const AlignmentRotation& alignment, const Vec3& direction);
-
-// A rotation as a row-major matrix. As the right eye's alignment it carries
-// right-camera directions onto left-camera ones: d_left = m * d_right.
-struct RotationMatrix {
-    double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    friend bool operator==(const RotationMatrix&, const RotationMatrix&) = default;
-};
-
-// An output direction turned back into the right camera's frame by the
-// transpose of a right-to-left rotation.
-Vec3 undoRotation(const RotationMatrix& rightToLeft, const Vec3& direction);
 
 // The rotation from points A and B as a right-to-left matrix: its rows are
 // the left camera's axes turned back into the right camera's frame.

@@ -156,7 +156,7 @@ TemplateSearchResult searchTemplateReference(const cv::Mat& image, const cv::Mat
     double smallest = 0.0;
     cv::Point location;
     cv::minMaxLoc(scores, &smallest, nullptr, &location);
-    return {location, static_cast<float>(smallest)};
+    return {{location.x, location.y}, static_cast<float>(smallest)};
 }
 
 TemplateSearchResult searchTemplate(const cv::Mat& image, const cv::Mat& templ, const TemplateSearchOptions& options) {

@@ -20,10 +20,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/params.h"
+
 namespace vistereo {
 
 struct TemplateSearchResult {
-    cv::Point location;  // top-left pixel of the best placement
+    ImagePoint location;  // top-left pixel of the best placement in the image
     float score = 0.0f;  // its TM_SQDIFF score
 };
 

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/cv_rotation.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
 #include "alignment/subpixel.h"
@@ -27,11 +28,9 @@ namespace {
 
 using namespace alignment;
 using namespace testsupport;
-using testsupport::Rotation;
 
 constexpr double kDeg = 3.14159265358979323846 / 180.0;
 
-cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 cv::Vec3d vecOf(const Vec3& v) { return {v.x, v.y, v.z}; }
 double angleDegrees(const cv::Vec3d& a, const cv::Vec3d& b) {
     return std::acos(std::clamp(a.dot(b) / (cv::norm(a) * cv::norm(b)), -1.0, 1.0)) / kDeg;
@@ -62,9 +61,9 @@ TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
 // fractions of a working pixel of yaw and of pitch, the best agreement is at
 // no turn at all (the parabola through three turns peaks within 0.05 pixel).
 TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
-    const struct { int width, height, n, reduction; Rotation camera; } cases[] = {
-        {800, 600, 512, 1, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)}, {800, 600, 256, 2, Rotation::fromYawPitchRoll(3.0, -2.0, 4.0)},
-        {2400, 1800, 256, 7, Rotation::fromYawPitchRoll(-1.0, 1.0, -2.0)}};
+    const struct { int width, height, n, reduction; RotationMatrix camera; } cases[] = {
+        {800, 600, 512, 1, rotationFromYawPitchRoll(3.0, -2.0, 4.0)}, {800, 600, 256, 2, rotationFromYawPitchRoll(3.0, -2.0, 4.0)},
+        {2400, 1800, 256, 7, rotationFromYawPitchRoll(-1.0, 1.0, -2.0)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " at " + std::to_string(c.n));
         const SynthLens lens = SynthLens::equisolid(c.width, c.height);
@@ -74,7 +73,7 @@ TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
         const auto psnrTurned = [&](double yawPixels, double pitchPixels) {
             const double pixel = 180.0 / c.n;
             cv::Mat truth, a, b;
-            cv::cvtColor(frontHemisphere(panorama(), c.n, c.camera * Rotation::fromYawPitchRoll(yawPixels * pixel, pitchPixels * pixel, 0)),
+            cv::cvtColor(frontHemisphere(panorama(), c.n, c.camera * rotationFromYawPitchRoll(yawPixels * pixel, pitchPixels * pixel, 0)),
                          truth, cv::COLOR_BGR2GRAY);
             cv::GaussianBlur(half.gray, a, cv::Size(), 1.0);
             cv::GaussianBlur(truth, b, cv::Size(), 1.0);
@@ -91,19 +90,18 @@ TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
     }
 }
 
-TEST(Rotations, YawPitchRollIsTheTestPairsConventionAndInverts) {
+TEST(Rotations, YawPitchRollTurnsRightAndUpAndInverts) {
     for (const cv::Vec3d& c : {cv::Vec3d(2.0, -1.0, 1.5), {0, 0, 0}, {-30, 10, 5}, {0.01, 0, 0}, {0, 0.01, 0},
                                {0, 0, -0.01}, {170, -80, 100}, {-90, 45, -45}}) {
         SCOPED_TRACE(cv::format("%g %g %g", c[0], c[1], c[2]));
-        const cv::Matx33d mine = rotationFromYawPitchRoll(c[0], c[1], c[2]);
-        EXPECT_LT(cv::norm(mine - matrixOf(Rotation::fromYawPitchRoll(c[0], c[1], c[2])), cv::NORM_INF), 1e-15);
+        const RotationMatrix mine = rotationFromYawPitchRoll(c[0], c[1], c[2]);
         const YawPitchRoll back = yawPitchRollOf(mine);
         EXPECT_LT(cv::norm(cv::Vec3d(back.yaw, back.pitch, back.roll) - c), 1e-9);
-        EXPECT_LT(cv::norm(rotationFromVector(vectorFromRotation(mine)) - mine, cv::NORM_INF), 1e-12);
+        EXPECT_LT(cv::norm(rotationFromVector(vectorFromRotation(toCv(mine))) - toCv(mine), cv::NORM_INF), 1e-12);
     }
     // Positive yaw looks right, positive pitch up.
-    EXPECT_GT((rotationFromYawPitchRoll(5, 0, 0) * cv::Vec3d(0, 1, 0))[0], 0.08);
-    EXPECT_GT((rotationFromYawPitchRoll(0, 5, 0) * cv::Vec3d(0, 1, 0))[2], 0.08);
+    EXPECT_GT(rotate(rotationFromYawPitchRoll(5, 0, 0), Vec3{0, 1, 0}).x, 0.08);
+    EXPECT_GT(rotate(rotationFromYawPitchRoll(0, 5, 0), Vec3{0, 1, 0}).z, 0.08);
 }
 
 // Points between nearest and farthest metres (at infinity when farthest is
@@ -142,15 +140,15 @@ TEST(RelativePose, RecoversRotationAndBaselineWithOutliersAndParallax) {
         {"1-3 m, swapped eyes", 1.0, 3.0, 0.1 * px, 0.2, {-1, 0, 0}, 0.005},
         // So near that next to no pair agrees with any one rotation, yet nearly all with the epipolar model.
         {"0.4-1.2 m", 0.4, 1.2, 0.1 * px, 0.1, {1, 0, 0}, 0.01}};
-    const cv::Matx33d truth = rotationFromYawPitchRoll(1.5, -0.7, 2.2);
+    const RotationMatrix truth = rotationFromYawPitchRoll(1.5, -0.7, 2.2);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<DirectionPair> pairs = syntheticPairs(truth, c.baseline, c.nearest, c.farthest, c.noise, c.outliers, 1500);
+        const std::vector<DirectionPair> pairs = syntheticPairs(toCv(truth), c.baseline, c.nearest, c.farthest, c.noise, c.outliers, 1500);
         PoseOptions options;
         options.inlierThreshold = 1.5 * px;
         const PoseEstimate e = estimateRelativePose(pairs, options);
         ASSERT_TRUE(e.ok());
-        EXPECT_LT(rotationAngle(truth.t() * e.rotation) / kDeg, c.tolerance);
+        EXPECT_LT(rotationAngle(transpose(truth) * e.rotation) / kDeg, c.tolerance);
         EXPECT_GT(e.inliers.size(), 1500 * (1.0 - c.outliers) * 0.9);
         EXPECT_EQ(e.baselineObserved, c.farthest > 0);
         EXPECT_LT(angleDegrees(e.baseline, c.baseline), c.farthest > 0 ? 1.0 : 1e-5) << "no parallax: the prior +x";
@@ -238,7 +236,7 @@ double routeErrorAgainstTruthDegrees(const RenderedPair& pair, const AlignmentCa
             const SourcePosition at = reference::sourcePosition(p, Half::Right, route, i, j);
             const Vec3 seen = cameraDirectionOfPixel(c.rig.right.lens, at.column, at.row);
             if (!std::isnan(seen.x))
-                worst = std::max(worst, angleDegrees(vecOf(seen), matrixOf(c.rig.rightToLeft()).t() * gridDirection(200, i, j)));
+                worst = std::max(worst, angleDegrees(vecOf(seen), toCv(transpose(c.rig.rightToLeft())) * gridDirection(200, i, j)));
         }
     return worst;
 }
@@ -251,8 +249,8 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     const AlignmentResult r = estimateAlignment(pair.left, pair.leftImage, pair.right, pair.rightImage);
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.failure, Failure::None);
-    EXPECT_LT(rotationAngle(matrixOf(c.rig.rightToLeft()).t() * r.rotationMatrix()) / kDeg, c.rotationToleranceDegrees);
-    const YawPitchRoll truth = yawPitchRollOf(matrixOf(c.rig.rightToLeft()));
+    EXPECT_LT(rotationAngle(transpose(c.rig.rightToLeft()) * r.rotation) / kDeg, c.rotationToleranceDegrees);
+    const YawPitchRoll truth = yawPitchRollOf(c.rig.rightToLeft());
     EXPECT_LT(cv::norm(cv::Vec3d(r.yawDegrees - truth.yaw, r.pitchDegrees - truth.pitch, r.rollDegrees - truth.roll),
                        cv::NORM_INF), c.rotationToleranceDegrees);
     EXPECT_EQ(r.baselineObserved, c.parallax);
@@ -294,7 +292,7 @@ TEST(AutoAlignment, SwappedImagesAreFlagged) {
     const RenderedPair& p = renderedPair(c);
     const AlignmentResult r = estimateAlignment(p.right, p.rightImage, p.left, p.leftImage);
     ASSERT_TRUE(r.ok()) << r.error;
-    EXPECT_LT(rotationAngle(matrixOf(c.rig.rightToLeft()) * r.rotationMatrix()) / kDeg, c.rotationToleranceDegrees);
+    EXPECT_LT(rotationAngle(c.rig.rightToLeft() * r.rotation) / kDeg, c.rotationToleranceDegrees);
     EXPECT_TRUE(r.baselineObserved && r.baselineOffAxisDegrees > 170.0 && r.baselineSuspect);
     EXPECT_NE(r.warning.find("swapped"), std::string::npos) << r.warning;
 }
@@ -302,14 +300,14 @@ TEST(AutoAlignment, SwappedImagesAreFlagged) {
 TEST(AutoAlignment, RefusesWithReasons) {
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const CameraModel camera = cameraOf(lens);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1, 0, 0));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1, 0, 0));
     StereoScene plain;
     plain.panoramaBackground = false;
     const cv::Mat flat = renderView(plain, rig.left, 1), black(900, 1200, CV_8UC3, cv::Scalar::all(0));
     const cv::Mat forward = renderView(spheresOneToSixMetres(), rig.left, 1);
     // The same lens on a camera facing the other way, on a scene of its own.
     SceneCamera behind = rig.left;
-    behind.cameraToWorld = Rotation::fromYawPitchRoll(180, 25, 0);
+    behind.cameraToWorld = rotationFromYawPitchRoll(180, 25, 0);
     StereoScene elsewhere;
     elsewhere.spheres = {TexturedSphere::at(180, 30, 1.5, 0.6, 77)};
     const cv::Mat other = renderView(elsewhere, behind, 1);
@@ -344,7 +342,7 @@ TEST(AutoAlignment, RefusesWithReasons) {
 // A 2N x N side-by-side image of the panorama at infinity: the left half the
 // front hemisphere, the right half the same moved down by `rows` rows or
 // turned by `turn`.
-cv::Mat sideBySide(int n, int rows, const Rotation& turn = {}) {
+cv::Mat sideBySide(int n, int rows, const RotationMatrix& turn = {}) {
     cv::Mat out(n, 2 * n, CV_8UC3);
     frontHemisphere(panorama(), n).copyTo(out.colRange(0, n));
     const cv::Mat right = frontHemisphere(panorama(), n, turn);
@@ -374,7 +372,7 @@ TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
     }
     // A pitch of the right eye: the vertical disparity is the pitch at the
     // centre, falling off with the cosine of the azimuth towards the sides.
-    const StereoMeasurement pitched = measureStereo(sideBySide(1024, 0, Rotation::fromYawPitchRoll(0, 0.5, 0)));
+    const StereoMeasurement pitched = measureStereo(sideBySide(1024, 0, rotationFromYawPitchRoll(0, 0.5, 0)));
     ASSERT_TRUE(pitched.ok()) << pitched.error;
     EXPECT_NEAR(pitched.verticalArcmin.p95, 30.0, 2.5);
     EXPECT_TRUE(pitched.verticalArcmin.max < 40.0 && pitched.verticalArcmin.rms > 15.0 && pitched.verticalArcmin.rms < 30.0);
@@ -385,7 +383,7 @@ TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
         {"empty", cv::Mat(), Failure::InvalidInput}, {"not 2:1", cv::Mat(300, 400, CV_8UC3, cv::Scalar::all(90)), Failure::InvalidInput},
         {"gray", cv::Mat(300, 600, CV_8UC1, cv::Scalar::all(90)), Failure::InvalidInput},
         {"flat", cv::Mat(300, 600, CV_8UC3, cv::Scalar::all(90)), Failure::TextureLess},
-        {"unrelated", sideBySide(512, 0, Rotation::fromYawPitchRoll(180, 20, 0)), Failure::Unrelated}};
+        {"unrelated", sideBySide(512, 0, rotationFromYawPitchRoll(180, 20, 0)), Failure::Unrelated}};
     for (const auto& c : refused) {
         const StereoMeasurement m = measureStereo(c.image);
         EXPECT_TRUE(!m.ok() && m.verdict == Verdict::Unknown) << c.name;
@@ -402,9 +400,9 @@ TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
 TEST(Measurement, MisalignmentApartFromParallax) {
     const AlignmentCase c = alignmentCases(1600, 1200)[1];
     const RenderedPair& pair = renderedPair(c);
-    const cv::Matx33d truth = matrixOf(c.rig.rightToLeft());
-    const struct { const char* name; cv::Matx33d extra; Verdict verdict; } cases[] = {
-        {"true rotation", cv::Matx33d::eye(), Verdict::Comfortable},
+    const RotationMatrix truth = c.rig.rightToLeft();
+    const struct { const char* name; RotationMatrix extra; Verdict verdict; } cases[] = {
+        {"true rotation", RotationMatrix{}, Verdict::Comfortable},
         // A roll of 0.3 degrees shifts no point vertically by more than 18'
         // (the shift is the roll times the cosine of the longitude), under
         // the fusion limit of 19.2': beyond comfort, short of uncomfortable.
@@ -414,18 +412,16 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         SCOPED_TRACE(t.name);
         ConversionGeometry g = pair.geometry;
         g.outputHeight = 1024;
-        const cv::Matx33d used = truth * t.extra;
-        RotationMatrix rotation;
-        for (int r = 0; r < 3; ++r)
-            for (int k = 0; k < 3; ++k) rotation.m[r][k] = used(r, k);
+        const RotationMatrix used = truth * t.extra;
         cv::Mat image(1024, 2048, CV_8UC3, cv::Scalar::all(0));
         renderLeftEye(g, pair.leftImage, image);
-        renderRightEyeRotated(g, rotation, pair.rightImage, image);
+        renderRightEyeRotated(g, used, pair.rightImage, image);
         const StereoMeasurement m = measureStereo(image);
         ASSERT_TRUE(m.ok()) << m.error;
         // The right half at d shows what the right camera sees along used^T d,
         // the scene direction truth used^T d: a far point at u_L shows at E u_L.
-        const cv::Matx33d e = used * truth.t();
+        const RotationMatrix turn = used * transpose(truth);
+        const cv::Matx33d e = toCv(turn);
         std::vector<double> expected;
         auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2], -1.0, 1.0)); };
         for (const StereoCorrespondence& sc : m.correspondences)
@@ -440,8 +436,8 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         EXPECT_GT(m.disparity.parallaxVertical.p95, 15.0);
         EXPECT_EQ(m.verdict, t.verdict) << m.verdictText;
         // The turn that would line the halves up undoes E.
-        const cv::Matx33d remaining = rotationFromYawPitchRoll(m.remainingTurn.yaw, m.remainingTurn.pitch, m.remainingTurn.roll);
-        EXPECT_LT(rotationAngle(remaining * e) / kDeg, 0.02);
+        const RotationMatrix remaining = rotationFromYawPitchRoll(m.remainingTurn.yaw, m.remainingTurn.pitch, m.remainingTurn.roll);
+        EXPECT_LT(rotationAngle(remaining * turn) / kDeg, 0.02);
         // Within 20 % of the truth; the aligned image's misalignment is the
         // matching noise alone, under 2' RMS.
         EXPECT_LT(std::abs(m.disparity.misalignment.rms - rms), std::max(0.2 * rms, 2.0));

@@ -23,7 +23,6 @@ namespace {
 
 using namespace alignment;
 using namespace testsupport;
-using testsupport::Rotation;
 
 struct Scene {
     StereoRig rig;
@@ -37,7 +36,7 @@ const Scene& sceneWith(const char* name, const SynthLens& rightLens) {
     if (auto found = cache.find(name); found != cache.end()) return found->second;
     const SynthLens left = SynthLens::equisolid(1600, 1200);
     const StereoScene scene = spheresOneToSixMetres();
-    Scene s{StereoRig::sideBySide(left, rightLens, Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6)), {}, {}};
+    Scene s{StereoRig::sideBySide(left, rightLens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6)), {}, {}};
     s.leftImage = renderView(scene, s.rig.left);
     s.rightImage = renderView(scene, s.rig.right);
     return cache.emplace(name, std::move(s)).first->second;
@@ -70,12 +69,12 @@ TEST(LensRefinement, WrongRightRecordsAreCorrectedToTheFarField) {
         const CameraModel right = CameraModel::fromEyeGeometry(eyeGeometryOf(recorded));
 
         const AlignmentResult plain = estimateAlignment(left, s.leftImage, right, s.rightImage);
-        const double before = plain.ok() ? farFieldResidual(s.rig, left, right, plain.rotationMatrix()) : NAN;
+        const double before = plain.ok() ? farFieldResidual(s.rig, left, right, plain.rotation) : NAN;
         AlignmentOptions refining;
         refining.refineLenses = true;
         const AlignmentResult r = estimateAlignment(left, s.leftImage, right, s.rightImage, refining);
         ASSERT_TRUE(r.ok() && r.lensesRefined) << r.error;
-        const double after = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotationMatrix());
+        const double after = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotation);
         const LensCorrection& k = r.lenses.correction[1];
         const LensCorrection& sd = r.lenses.sigma[1];
         std::printf("[ figures  ] %s: far field %.3f px plain (%s), %.3f px refined; residual %.3f -> %.3f px; "
@@ -141,7 +140,7 @@ TEST(LensRefinement, ShapeTermIsFoundOnlyWhenFitted) {
         refining.refineShape = shape;
         const AlignmentResult r = estimateAlignment(left, s.leftImage, right, s.rightImage, refining);
         ASSERT_TRUE(r.ok() && r.lensesRefined) << r.error;
-        farField[shape] = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotationMatrix());
+        farField[shape] = farFieldResidual(s.rig, r.lenses.left, r.lenses.right, r.rotation);
         const LensCorrection& k = r.lenses.correction[1];
         std::printf("[ figures  ] shape %s: far field %.3f px, shape %+.5f (%.5f), scale %.5f; %s%s\n",
                     shape ? "fitted" : "held", farField[shape], k.shape, r.lenses.sigma[1].shape, k.scale,

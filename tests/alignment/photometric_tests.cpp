@@ -22,12 +22,10 @@ namespace {
 
 using namespace alignment;
 using namespace testsupport;
-using testsupport::Rotation;
 
 constexpr int kWidth = 1200, kHeight = 900;
 const char* const kChannel[3] = {"blue", "green", "red"};
 
-cv::Matx33d matrixOf(const Rotation& r) { return cv::Matx33d(&r.m[0][0]); }
 
 // The pair with a clipped white patch (tests/support/levels.h) and its lens model.
 using Pair = ClippedPair;
@@ -48,7 +46,7 @@ cv::Vec3d farFields(const cv::Mat& left, const cv::Mat& right) {
 
 ColourMatch fitPair(const cv::Mat& left, const cv::Mat& right, const PhotometricOptions& options) {
     const Pair& p = pair();
-    return fitColourMatch(colourSamplesOfPair(cameraOf(p), left, cameraOf(p), right, matrixOf(p.rightToLeft), {}, 0, options),
+    return fitColourMatch(colourSamplesOfPair(cameraOf(p), left, cameraOf(p), right, p.rightToLeft, {}, 0, options),
                           options);
 }
 
@@ -169,11 +167,11 @@ TEST(ColourMatch, NearObjectsAreLeftOutOfTheFarField) {
     g.eye = {eyeGeometryOf(c.rig.left.lens), eyeGeometryOf(c.rig.right.lens)};
     const PairAlignment aligned = alignImages(left, right, g, 0);
     ASSERT_TRUE(aligned.ok()) << aligned.error;
-    const ColourMatch m = matchPairColours(left, right, g, rotationOf(aligned.result), &aligned.result);
+    const ColourMatch m = matchPairColours(left, right, g, aligned.result.rotation, &aligned.result);
     ASSERT_TRUE(m.ok()) << m.error;
     EXPECT_GT(m.near, m.shown / 10);
     EXPECT_GT(m.pixels, m.shown / 2);
-    const ColourMatch blind = matchPairColours(left, right, g, rotationOf(aligned.result));
+    const ColourMatch blind = matchPairColours(left, right, g, aligned.result.rotation);
     ASSERT_TRUE(blind.ok()) << blind.error;
     EXPECT_EQ(blind.near, 0);
     const cv::Vec3d gain(1 / 1.12, 1.0, 1 / 0.85);
@@ -190,9 +188,9 @@ TEST(ColourMatch, RefusesWhatItCannotCompare) {
     const Pair& p = pair();
     const cv::Mat black(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
     const struct { const char* name; ColourSamples samples; const char* words; } cases[] = {
-        {"no right lens", colourSamplesOfPair(cameraOf(p), p.left, CameraModel(), p.right, cv::Matx33d::eye(), {}, 0), "no lens model"},
-        {"wrong size", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), p.right(cv::Rect(0, 0, 800, 600)), cv::Matx33d::eye(), {}, 0), "800 x 600 but"},
-        {"black right eye", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), black, cv::Matx33d::eye(), {}, 0), "too few far-field pixels"},
+        {"no right lens", colourSamplesOfPair(cameraOf(p), p.left, CameraModel(), p.right, RotationMatrix{}, {}, 0), "no lens model"},
+        {"wrong size", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), p.right(cv::Rect(0, 0, 800, 600)), RotationMatrix{}, {}, 0), "800 x 600 but"},
+        {"black right eye", colourSamplesOfPair(cameraOf(p), p.left, cameraOf(p), black, RotationMatrix{}, {}, 0), "too few far-field pixels"},
         {"not side by side", colourSamplesOfSideBySide(p.left, {}), "side-by-side"}};
     for (const auto& c : cases) {
         const ColourMatch m = fitColourMatch(c.samples);

@@ -17,22 +17,18 @@ namespace {
 
 using namespace alignment;
 using namespace testsupport;
-using testsupport::Rotation;
 
 // A scene photographed by an equisolid 1200 x 900 pair 65 mm apart, the right
 // camera turned by a little of each angle, converted at height n with the
 // true rotation and `convergence` degrees on top.
 cv::Mat converted(const StereoScene& scene, double convergence, int n = 1024) {
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1.0, -0.5, 0.8));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
     ConversionGeometry g;
     g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
     g.outputHeight = n;
-    const Rotation truth = rig.rightToLeft();
-    const cv::Matx33d turned = convergedRotation(cv::Matx33d(&truth.m[0][0]), convergence);
-    RotationMatrix rotation;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) rotation.m[i][j] = turned(i, j);
+    const RotationMatrix truth = rig.rightToLeft();
+    const RotationMatrix rotation = convergedRotation(truth, convergence);
     cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
     renderLeftEye(g, renderView(scene, rig.left), image);
     renderRightEyeRotated(g, rotation, renderView(scene, rig.right), image);

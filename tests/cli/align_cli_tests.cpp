@@ -49,8 +49,8 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
     using namespace testsupport;
     std::filesystem::create_directories(dir / "input"), std::filesystem::create_directories(dir / "output");
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    cv::imwrite((dir / "input" / "L.jpg").string(), renderFisheye(panorama(), lens, Rotation{}));
-    cv::imwrite((dir / "input" / "R.jpg").string(), renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5)));
+    cv::imwrite((dir / "input" / "L.jpg").string(), renderFisheye(panorama(), lens, RotationMatrix{}));
+    cv::imwrite((dir / "input" / "R.jpg").string(), renderFisheye(panorama(), lens, rotationFromYawPitchRoll(2.0, -1.0, 1.5)));
     cv::imwrite((dir / "input" / "flat.jpg").string(), cv::Mat(900, 1200, CV_8UC3, cv::Scalar::all(128)));
     writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
     const auto withLenses = [&](std::vector<std::string> more) {
@@ -112,7 +112,7 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
 TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
     using namespace testsupport;
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1.0, -0.5, 0.8));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
     StereoScene scene;
     scene.spheres = {TexturedSphere::at(-70.0, 0.0, 1.0, 0.35, 41)};
     cv::Mat right;
@@ -121,7 +121,7 @@ TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
     ConversionGeometry g;
     g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
     g.outputHeight = 1024;
-    const Rotation rightToLeft = rig.rightToLeft();
+    const RotationMatrix rightToLeft = rig.rightToLeft();
     RotationMatrix truth;
     std::copy(&rightToLeft.m[0][0], &rightToLeft.m[0][0] + 9, &truth.m[0][0]);
     renderLeftEye(g, renderView(scene, rig.left), image);
@@ -162,7 +162,7 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
     using namespace testsupport;
     for (const char* folder : {"input/left", "input/right", "output"}) std::filesystem::create_directories(dir / folder);
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6));
     const StereoScene scene = spheresOneToSixMetres();
     const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
     cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
@@ -245,7 +245,7 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     using namespace testsupport;
     std::filesystem::create_directories(dir / "input");
     const SynthLens lens = SynthLens::equidistant(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6));
     const StereoScene scene = spheresOneToSixMetres();
     const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
     cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
@@ -284,7 +284,7 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
         const alignment::CameraModel rightCamera = camera(registry.records[k == 0 ? 1 : 2]);
         const alignment::AlignmentResult r = alignment::estimateAlignment(trueLeft, left, rightCamera, right);
         ASSERT_TRUE(r.ok()) << r.error;
-        farField[k] = farFieldResidual(rig, trueLeft, rightCamera, r.rotationMatrix());
+        farField[k] = farFieldResidual(rig, trueLeft, rightCamera, r.rotation);
     }
     std::printf("[ figures  ] far field at height 1024: %.3f px with the wrong record, %.3f px with the saved one\n",
                 farField[0], farField[1]);
@@ -340,12 +340,12 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     for (const char* folder : {"input/left", "input/right"}) std::filesystem::create_directories(dir / folder);
     const SynthLens lens = SynthLens::equidistant(1200, 900);
     const StereoScene scene = spheresOneToSixMetres();
-    const Rotation rightToLeft = Rotation::fromYawPitchRoll(-1.2, 0.8, -0.6);
+    const RotationMatrix rightToLeft = rotationFromYawPitchRoll(-1.2, 0.8, -0.6);
     std::vector<StereoRig> rigs;
     std::vector<cv::Mat> lefts, rights;
     for (const double yaw : {0.0, 35.0, -30.0}) {
         rigs.push_back(StereoRig::sideBySide(lens, lens, rightToLeft, 0.065, {1, 0, 0},
-                                             Rotation::fromYawPitchRoll(yaw, yaw == 0.0 ? 0.0 : 10.0, 0.0)));
+                                             rotationFromYawPitchRoll(yaw, yaw == 0.0 ? 0.0 : 10.0, 0.0)));
         lefts.push_back(renderView(scene, rigs.back().left)), rights.push_back(renderView(scene, rigs.back().right));
         const std::string name = "p" + std::to_string(rigs.size()) + ".png";
         cv::imwrite((dir / "input" / "left" / name).string(), lefts.back());
@@ -396,7 +396,7 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     const alignment::CameraModel leftCamera = camera(registry.records[0]), rightCamera = camera(registry.records[2]);
     const alignment::AlignmentResult aligned = alignment::estimateAlignment(leftCamera, lefts[0], rightCamera, rights[0]);
     ASSERT_TRUE(aligned.ok()) << aligned.error;
-    const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotationMatrix());
+    const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotation);
     std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
     EXPECT_LT(farField, 0.15);
 

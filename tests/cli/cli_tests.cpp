@@ -104,7 +104,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
 // half what its left half shows, and in its left half what the panorama holds in that direction.
 TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
     const SynthLens lens = SynthLens::equisolid(900, 900);
-    const Rotation leftCam = Rotation::fromYawPitchRoll(0, -5, 0), rightCam = leftCam * Rotation::fromYawPitchRoll(3.0, -2.0, 2.5);
+    const RotationMatrix leftCam = rotationFromYawPitchRoll(0, -5, 0), rightCam = leftCam * rotationFromYawPitchRoll(3.0, -2.0, 2.5);
     ASSERT_TRUE(cv::imwrite((dir / "input/L.png").string(), renderFisheye(panorama(), lens, leftCam)));
     ASSERT_TRUE(cv::imwrite((dir / "input/R.png").string(), renderFisheye(panorama(), lens, rightCam)));
     const int n = 400;
@@ -123,7 +123,7 @@ TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
     mask(cv::Rect(n / 6, n / 6, n * 2 / 3, n * 2 / 3)).setTo(255);
     const cv::Mat leftHalf = out.colRange(0, n).clone();
     EXPECT_GT(psnr(leftHalf, out.colRange(n, 2 * n).clone(), mask), 30.0) << "right half against left half";
-    EXPECT_GT(psnr(leftHalf, frontHemisphere(panorama(), n, leftCam * Rotation::fromYawPitchRoll(4.0, 6.5, 0)), mask), 35.0)
+    EXPECT_GT(psnr(leftHalf, frontHemisphere(panorama(), n, leftCam * rotationFromYawPitchRoll(4.0, 6.5, 0)), mask), 35.0)
         << "left half against the panorama";
 }
 
@@ -133,8 +133,8 @@ TEST_F(CliTest, ATurnedRigIsMatchedAndConvertedToThePanoramasView) {
 // is a usage error.
 TEST_F(CliTest, MatchColourReportsTheCorrectionItApplies) {
     const SynthLens lens = SynthLens::equisolid(900, 900);
-    const cv::Mat left = renderFisheye(panorama(), lens, Rotation{});
-    cv::Mat right = renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5));
+    const cv::Mat left = renderFisheye(panorama(), lens, RotationMatrix{});
+    cv::Mat right = renderFisheye(panorama(), lens, rotationFromYawPitchRoll(2.0, -1.0, 1.5));
     right.convertTo(right, -1, 0.9, 6.0);
     for (const char* name : {"L.png", "left/p1.png", "left/p2.png"}) ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), left));
     for (const char* name : {"R.png", "right/p1.png", "right/p2.png"}) ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), right));

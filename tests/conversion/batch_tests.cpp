@@ -251,11 +251,11 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const fs::path left = dir / "input/left", right = dir / "input/right";
     writeFile(left / "p0.jpg", "not an image");
-    ASSERT_TRUE(cv::imwrite((left / "p1.jpg").string(), renderFisheye(panorama(), lens, Rotation{})));
+    ASSERT_TRUE(cv::imwrite((left / "p1.jpg").string(), renderFisheye(panorama(), lens, RotationMatrix{})));
     ASSERT_TRUE(cv::imwrite((right / "p1.jpg").string(),
-                            renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(2.0, -1.0, 1.5))));
+                            renderFisheye(panorama(), lens, rotationFromYawPitchRoll(2.0, -1.0, 1.5))));
     ASSERT_TRUE(cv::imwrite((right / "p3.jpg").string(),
-                            renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(5.0, -1.0, 1.5))));
+                            renderFisheye(panorama(), lens, rotationFromYawPitchRoll(5.0, -1.0, 1.5))));
     fs::copy_file(right / "p1.jpg", right / "p0.jpg");
     for (const char* name : {"p2.jpg", "p3.jpg"}) fs::copy_file(left / "p1.jpg", left / name);
     fs::copy_file(right / "p1.jpg", right / "p2.jpg");

@@ -39,7 +39,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
     sphere.seed = 31;
     scene.spheres = {sphere};
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, Rotation::fromYawPitchRoll(1.0, -0.5, 0.8));
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
     for (const char* sub : {"input", "output"}) fs::create_directories(dir / sub);
     ASSERT_TRUE(cv::imwrite((dir / "input/L.png").string(), renderView(scene, rig.left)));
     ASSERT_TRUE(cv::imwrite((dir / "input/R.png").string(), renderView(scene, rig.right)));
@@ -49,7 +49,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         l.name = "Test lens";
         l.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
     }
-    const Rotation truth = rig.rightToLeft();
+    const RotationMatrix truth = rig.rightToLeft();
     RotationMatrix rotation;
     std::copy(&truth.m[0][0], &truth.m[0][0] + 9, &rotation.m[0][0]);
     request.alignment = GivenRotation{rotation};

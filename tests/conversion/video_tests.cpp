@@ -307,10 +307,7 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
     ASSERT_TRUE(result.written()) << result.detail;
     ASSERT_TRUE(result.rotation);
     // The rotation carries right-camera directions onto left-camera ones: the rig's turn itself.
-    cv::Matx33d found, truth;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) found(i, j) = result.rotation->m[i][j], truth(i, j) = take.rightTurn.m[i][j];
-    EXPECT_LT(alignment::rotationAngle(found * truth.t()) * 180 / M_PI, 0.2) << result.alignment;
+    EXPECT_LT(alignment::rotationAngle(*result.rotation * transpose(take.rightTurn)) * 180 / M_PI, 0.2) << result.alignment;
     // Five pairs spread over the range are tried; each is either in the mean or reported with its time (a pair
     // of these small frames may fall short of the matcher's share of agreeing matches).
     int used = 0, reported = 0;
@@ -326,11 +323,11 @@ TEST_F(VideoConversionTest, RotationFoundFromFramePairsIsTheRigs) {
 // own pictures, not the first frame's again.
 TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
     const SynthLens lens = SynthLens::equisolid(320, 240);
-    const Rotation turn = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
+    const RotationMatrix turn = rotationFromYawPitchRoll(2.0, -1.0, 1.5);
     const cv::Mat frames[2][2] = {
-        {renderFisheye(panorama(), lens, Rotation{}), renderFisheye(panorama(), lens, turn)},
-        {renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(30, 5, 0)),
-         renderFisheye(panorama(), lens, Rotation::fromYawPitchRoll(30, 5, 0) * turn)}};
+        {renderFisheye(panorama(), lens, RotationMatrix{}), renderFisheye(panorama(), lens, turn)},
+        {renderFisheye(panorama(), lens, rotationFromYawPitchRoll(30, 5, 0)),
+         renderFisheye(panorama(), lens, rotationFromYawPitchRoll(30, 5, 0) * turn)}};
     ConversionRequest request;
     for (LensSettings& l : request.lenses) l.name = "Equisolid", l.mappingKind = 1;
     request.alignment = PointsAB{PointSet::fromListOrder({100, 220, 104, 223, 120, 130, 118, 128})};

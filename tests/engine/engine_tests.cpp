@@ -235,6 +235,37 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
     }
 }
 
+// Turns composed, undone and built from yaw, pitch and roll: a product applies its right factor first, the
+// transpose undoes a turn, and yaw, pitch and roll are applied roll first.
+TEST(Rotations, ComposeUndoAndBuildFromAngles) {
+    const struct { double yaw, pitch, roll; } cases[] = {{2.0, -1.0, 1.5}, {-30, 10, 5}, {170, -80, 100}, {-90, 45, -45}};
+    const Vec3 v{0.3, 0.8, -0.52};
+    auto entries = [](const RotationMatrix& a, const RotationMatrix& b) {
+        double largest = 0.0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) largest = std::max(largest, std::abs(a.m[i][j] - b.m[i][j]));
+        return largest;
+    };
+    for (const auto& a : cases) {
+        SCOPED_TRACE(::testing::Message() << a.yaw << " " << a.pitch << " " << a.roll);
+        const RotationMatrix r = rotationFromYawPitchRoll(a.yaw, a.pitch, a.roll);
+        EXPECT_LT(entries(r, rotationFromYawPitchRoll(a.yaw, 0, 0) * rotationFromYawPitchRoll(0, a.pitch, 0) *
+                                 rotationFromYawPitchRoll(0, 0, a.roll)),
+                  1e-15);
+        EXPECT_LT(entries(transpose(r) * r, RotationMatrix{}), 1e-15);
+        EXPECT_LT(gap(undoRotation(r, rotate(r, v)), v), 1e-15);
+        EXPECT_EQ(rotate(transpose(r), v), undoRotation(r, v));
+        for (const auto& b : cases) {
+            const RotationMatrix s = rotationFromYawPitchRoll(b.yaw, b.pitch, b.roll);
+            EXPECT_LT(gap(rotate(r * s, v), rotate(r, rotate(s, v))), 1e-15);
+        }
+    }
+    // Positive yaw looks right, positive pitch up, positive roll leans image-up towards image-right.
+    EXPECT_GT(rotate(rotationFromYawPitchRoll(5, 0, 0), {0, 1, 0}).x, 0.08);
+    EXPECT_GT(rotate(rotationFromYawPitchRoll(0, 5, 0), {0, 1, 0}).z, 0.08);
+    EXPECT_GT(rotate(rotationFromYawPitchRoll(0, 0, 5), {0, 0, 1}).x, 0.08);
+}
+
 // The wider kernels against a known truth: an equisolid fisheye of the panorama converted and compared with the
 // panorama's own front hemisphere within 85 degrees of the axis; and on a plain disc, the rim (85 to 90 degrees)
 // must not come out darker than bilinear's. Both are rendered together, as a batch renders pairs of one geometry:
@@ -242,7 +273,7 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
 TEST(Interpolation, WiderKernelsAreSharperAndKeepTheRim) {
     using namespace testsupport;
     const int n = 1024;  // about the fisheye's own resolution at its centre
-    const cv::Mat fisheye = renderFisheye(panorama(), SynthLens::equisolid(1500, 1000), Rotation{});
+    const cv::Mat fisheye = renderFisheye(panorama(), SynthLens::equisolid(1500, 1000), RotationMatrix{});
     const cv::Mat truth = frontHemisphere(panorama(), n);
     cv::Mat disc(1000, 1500, CV_8UC3, cv::Scalar::all(0)), inner(n, n, CV_8U), rim(n, n, CV_8U);
     for (int y = 0; y < 1000; ++y)

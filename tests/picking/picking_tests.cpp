@@ -22,7 +22,7 @@ namespace {
 // 1600 x 1200 equisolid pair, the right camera turned by 2 degrees of yaw, 1 of pitch and 0.5 of roll.
 struct FisheyePair {
     SynthLens lens = SynthLens::equisolid(1600, 1200);
-    Rotation turn = Rotation::fromYawPitchRoll(2.0, 1.0, 0.5);
+    RotationMatrix turn = rotationFromYawPitchRoll(2.0, 1.0, 0.5);
     cv::Mat left = renderFisheye(panorama(), lens, {}), right = renderFisheye(panorama(), lens, turn);
 };
 const FisheyePair& fisheyePair() {
@@ -54,14 +54,14 @@ TEST(TemplateSearch, ScoreMapAndBestPlacementEqualMatchTemplateBitForBitAndTiesG
         for (int y = 0; y < got.rows; ++y) differingRows += std::memcmp(got.ptr(y), expected.ptr(y), got.cols * got.elemSize()) != 0;
         EXPECT_EQ(differingRows, 0);
         const TemplateSearchResult best = searchTemplate(image, templ, c.options), want = searchTemplateReference(image, templ);
-        EXPECT_TRUE(best.location == want.location && best.score == want.score) << best.location << " " << want.location;
+        EXPECT_TRUE(best.location == want.location && best.score == want.score) << best.location.x << "," << best.location.y << " " << want.location.x << "," << want.location.y;
     }
     // Equal scores: copies of a block in several strips; the first in row-major order has one a row lower further left.
     cv::Mat repeated = noiseImage(700, 900, 7);
     const cv::Mat block = noiseImage(20, 20, 8);
     for (const cv::Point& c : {cv::Point{600, 250}, {20, 251}, {300, 700}, {5, 880}}) block.copyTo(repeated(cv::Rect(c.x, c.y, 20, 20)));
-    for (int threads : {1, 2, 4}) EXPECT_EQ(searchTemplate(repeated, block, {threads, 1}).location, cv::Point(600, 250)) << threads;
-    EXPECT_EQ(searchTemplateReference(repeated, block).location, cv::Point(600, 250));
+    for (int threads : {1, 2, 4}) EXPECT_EQ(searchTemplate(repeated, block, {threads, 1}).location, (ImagePoint{600, 250})) << threads;
+    EXPECT_EQ(searchTemplateReference(repeated, block).location, (ImagePoint{600, 250}));
 }
 
 TEST(MatchLeftPoint, ImageAndRightViewMarginsATooSmallRightImageAndClicks) {

@@ -12,7 +12,7 @@ const ClippedPair& clippedPair() {
         cv::Mat pano = panorama().clone();
         cv::rectangle(pano, cv::Point(pano.cols * 195 / 360, pano.rows * 70 / 180),
                       cv::Point(pano.cols * 215 / 360, pano.rows * 85 / 180), cv::Scalar::all(255), cv::FILLED);
-        out.left = renderFisheye(pano, out.lens, Rotation{});
+        out.left = renderFisheye(pano, out.lens, RotationMatrix{});
         out.right = renderFisheye(pano, out.lens, out.rightToLeft);
         return out;
     }();

@@ -19,7 +19,7 @@ namespace vistereo::testsupport {
 // yaw, -1 of pitch and 1.5 of roll. Made once.
 struct ClippedPair {
     SynthLens lens = SynthLens::equisolid(1200, 900);
-    Rotation rightToLeft = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
+    RotationMatrix rightToLeft = rotationFromYawPitchRoll(2.0, -1.0, 1.5);
     cv::Mat left, right;
 };
 const ClippedPair& clippedPair();

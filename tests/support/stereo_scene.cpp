@@ -86,18 +86,18 @@ TexturedSphere TexturedSphere::at(double azimuthDeg, double elevationDeg, double
     return {{distance * std::sin(a) * std::cos(e), distance * std::cos(a) * std::cos(e), distance * std::sin(e)}, radius, seed};
 }
 
-StereoRig StereoRig::sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const Rotation& rightToLeft,
-                                double baseline, Vec3 baselineDirection, const Rotation& leftToWorld) {
+StereoRig StereoRig::sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const RotationMatrix& rightToLeft,
+                                double baseline, Vec3 baselineDirection, const RotationMatrix& leftToWorld) {
     StereoRig rig;
     rig.left = {leftLens, leftToWorld, {0, 0, 0}};
-    rig.right = {rightLens, leftToWorld * rightToLeft, leftToWorld.apply(scale(unit(baselineDirection), baseline))};
+    rig.right = {rightLens, leftToWorld * rightToLeft, rotate(leftToWorld, scale(unit(baselineDirection), baseline))};
     return rig;
 }
 
-Rotation StereoRig::rightToLeft() const { return left.cameraToWorld.inverse() * right.cameraToWorld; }
+RotationMatrix StereoRig::rightToLeft() const { return transpose(left.cameraToWorld) * right.cameraToWorld; }
 
 Vec3 StereoRig::baselineInLeft() const {
-    return unit(left.cameraToWorld.inverse().apply(sub(right.position, left.position)));
+    return unit(rotate(transpose(left.cameraToWorld), sub(right.position, left.position)));
 }
 
 cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samples) {
@@ -116,7 +116,7 @@ cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samp
                         const double ox = (sx + 0.5) / samples - 0.5, oy = (sy + 0.5) / samples - 0.5;
                         const Vec3 d = cameraDirectionOfPixel(lens, x + ox, y + oy);
                         if (std::isnan(d.x)) continue;
-                        sum += trace(scene, camera.position, unit(camera.cameraToWorld.apply(d)));
+                        sum += trace(scene, camera.position, unit(rotate(camera.cameraToWorld, d)));
                         ++count;
                     }
                 if (count == 0) continue;
@@ -150,9 +150,9 @@ StereoScene nearSpheresFillingTheView() {
 std::vector<AlignmentCase> alignmentCases(int width, int height) {
     const SynthLens equisolid = SynthLens::equisolid(width, height);
     auto rig = [&](const SynthLens& left, const SynthLens& right, double yaw, double pitch, double roll) {
-        return StereoRig::sideBySide(left, right, Rotation::fromYawPitchRoll(yaw, pitch, roll));
+        return StereoRig::sideBySide(left, right, rotationFromYawPitchRoll(yaw, pitch, roll));
     };
-    StereoRig tilted = StereoRig::sideBySide(equisolid, equisolid, Rotation::fromYawPitchRoll(0.7, 1.1, 0.4), 0.065,
+    StereoRig tilted = StereoRig::sideBySide(equisolid, equisolid, rotationFromYawPitchRoll(0.7, 1.1, 0.4), 0.065,
                                              {1.0, 0.03, -0.05});
     return {{"panorama at infinity, equisolid", StereoScene{}, rig(equisolid, equisolid, 2.0, -1.0, 1.5), 0.02, false},
             {"spheres at 1-6 m, equisolid", spheresOneToSixMetres(), rig(equisolid, equisolid, -1.2, 0.8, -0.6)},

@@ -29,7 +29,7 @@ struct StereoScene {
 
 struct SceneCamera {
     SynthLens lens;
-    Rotation cameraToWorld;
+    RotationMatrix cameraToWorld;
     Vec3 position;  // metres, world frame
 };
 
@@ -38,10 +38,10 @@ struct SceneCamera {
 // onto left-camera ones, and the unit direction from the left camera to the right one in the left camera's frame.
 struct StereoRig {
     SceneCamera left, right;
-    static StereoRig sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const Rotation& rightToLeft,
+    static StereoRig sideBySide(const SynthLens& leftLens, const SynthLens& rightLens, const RotationMatrix& rightToLeft,
                                 double baseline = 0.065, Vec3 baselineDirection = {1, 0, 0},
-                                const Rotation& leftToWorld = {});
-    Rotation rightToLeft() const;
+                                const RotationMatrix& leftToWorld = {});
+    RotationMatrix rightToLeft() const;
     Vec3 baselineInLeft() const;
 };
 

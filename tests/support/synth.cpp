@@ -11,7 +11,7 @@
 namespace vistereo::testsupport {
 namespace {
 
-constexpr double kTruePi = 3.14159265358979323846, kDeg = kTruePi / 180.0;
+constexpr double kTruePi = 3.14159265358979323846;
 
 // The sky of the panorama is transparent; a plain blue-grey keeps it from reading as black, which the
 // conversion uses for "not mapped".
@@ -51,38 +51,6 @@ cv::Vec3b samplePanorama(const cv::Mat& pano, double col, double row) {
 const cv::Mat& panorama() {
     static const cv::Mat pano = loadFlattened(VISTEREO_PANORAMA_PATH);
     return pano;
-}
-
-Vec3 Rotation::apply(const Vec3& v) const {
-    return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z, m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
-            m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
-}
-
-Rotation Rotation::inverse() const {
-    Rotation r;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) r.m[i][j] = m[j][i];
-    return r;
-}
-
-Rotation Rotation::operator*(const Rotation& o) const {
-    Rotation r;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            r.m[i][j] = 0;
-            for (int k = 0; k < 3; ++k) r.m[i][j] += m[i][k] * o.m[k][j];
-        }
-    return r;
-}
-
-Rotation Rotation::fromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg) {
-    const double w = yawDeg * kDeg, p = pitchDeg * kDeg, r = rollDeg * kDeg;
-    // Yaw to the right takes +y towards +x: a rotation by -w about +z. Pitch up takes +y towards +z: a rotation
-    // by +p about +x. Roll: a rotation by +r about the viewing axis +y (takes +z towards +x).
-    const Rotation yaw{{{std::cos(w), std::sin(w), 0}, {-std::sin(w), std::cos(w), 0}, {0, 0, 1}}};
-    const Rotation pitch{{{1, 0, 0}, {0, std::cos(p), -std::sin(p)}, {0, std::sin(p), std::cos(p)}}};
-    const Rotation roll{{{std::cos(r), 0, std::sin(r)}, {0, 1, 0}, {-std::sin(r), 0, std::cos(r)}}};
-    return yaw * pitch * roll;
 }
 
 SynthLens SynthLens::equisolid(int width, int height) {
@@ -171,12 +139,12 @@ cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world) {
     return samplePanorama(pano, p.x, p.y);
 }
 
-cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld) {
+cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const RotationMatrix& cameraToWorld) {
     cv::Mat out(lens.height, lens.width, CV_8UC3, cv::Scalar(0, 0, 0));
     for (int y = 0; y < lens.height; ++y)
         for (int x = 0; x < lens.width; ++x)
             if (const Vec3 d = cameraDirectionOfPixel(lens, x, y); !std::isnan(d.x))
-                out.at<cv::Vec3b>(y, x) = samplePanoramaDirection(pano, cameraToWorld.apply(d));
+                out.at<cv::Vec3b>(y, x) = samplePanoramaDirection(pano, rotate(cameraToWorld, d));
     return out;
 }
 
@@ -190,7 +158,7 @@ cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot) {
         const double theta = halfField * r / shot.radius;
         const Vec3 d = r == 0.0 ? Vec3{0, 1, 0}
                                 : Vec3{std::sin(theta) * dx / r, std::cos(theta), std::sin(theta) * dy / r};
-        const Vec3 world = shot.cameraToWorld.apply(d);
+        const Vec3 world = rotate(shot.cameraToWorld, d);
         const double c = std::cos(0.5 * kTruePi * r / shot.radius);
         double gain = shot.rimLight + (1.0 - shot.rimLight) * c * c;
         if (shot.darkBelow ? dy < 0 : dy > 0) gain *= shot.darkLight;
@@ -216,13 +184,13 @@ cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot) {
     return out;
 }
 
-cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view) {
+cv::Mat frontHemisphere(const cv::Mat& pano, int n, const RotationMatrix& view) {
     cv::Mat out(n, n, CV_8UC3);
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const double psi = i * kTruePi / n, lambda = j * kTruePi / n;
             const Vec3 d{-std::sin(psi) * std::cos(lambda), std::sin(psi) * std::sin(lambda), std::cos(psi)};
-            out.at<cv::Vec3b>(i, j) = samplePanoramaDirection(pano, view.apply(d));
+            out.at<cv::Vec3b>(i, j) = samplePanoramaDirection(pano, rotate(view, d));
         }
     return out;
 }

@@ -9,21 +9,12 @@
 #include <opencv2/core.hpp>
 
 #include "engine/lens.h"
+#include "engine/rotation.h"
 
 namespace vistereo::testsupport {
 
 // The bundled panorama photograph (BGR, 8-bit), its transparent sky on a plain colour; loaded once, throws if unreadable.
 const cv::Mat& panorama();
-
-// Row-major 3x3 rotation.
-struct Rotation {
-    double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    Vec3 apply(const Vec3& v) const;
-    Rotation inverse() const;  // the transpose
-    Rotation operator*(const Rotation& other) const;
-    // R = Rz(yaw) * Rx(pitch) * Ry(roll), degrees: yaw towards +x (right), pitch upwards, roll about +y.
-    static Rotation fromYawPitchRoll(double yawDeg, double pitchDeg, double rollDeg);
-};
 
 // A sine-model fisheye: r = radius180 * mappingScale * sin(k * theta), the law the engine inverts (or, with k = 0,
 // the equidistant r = radius180 * mappingScale * theta).
@@ -58,7 +49,7 @@ cv::Vec3b samplePanoramaDirection(const cv::Mat& pano, const Vec3& world);
 cv::Point2d panoramaPositionOfDirection(const cv::Mat& pano, const Vec3& world);
 
 // What the camera with `lens`, turned by `cameraToWorld`, photographs: bilinear samples, black outside the circle.
-cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation& cameraToWorld);
+cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const RotationMatrix& cameraToWorld);
 
 // A circular fisheye photograph with a known image circle, as a camera body of any sensor size records it: the circle
 // may sit anywhere, so that the sensor's edges cut it. The lens is equidistant (theta = fieldOfView/2 * r/radius), the
@@ -72,13 +63,13 @@ struct CircleShot {
     double darkLight = 1.0;  // brightness of the dark half of the circle
     bool darkBelow = false;  // the dark half is the lower one (else the upper one)
     double noise = 0.0;      // standard deviation of the sensor noise, in levels
-    Rotation cameraToWorld;
+    RotationMatrix cameraToWorld;
 };
 cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot);
 
 // The front hemisphere as the engine's left half shows it for an unrotated left camera: N x N, row i latitude
 // 90 - i*180/N, column j longitude j*180/N - 90, world direction = view * grid direction.
-cv::Mat frontHemisphere(const cv::Mat& pano, int n, const Rotation& view = {});
+cv::Mat frontHemisphere(const cv::Mat& pano, int n, const RotationMatrix& view = {});
 
 // PSNR in dB over the pixels where `mask` (8-bit, optional) is non-zero.
 double psnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask = {});

@@ -17,14 +17,14 @@ struct PanoramaMap {
     cv::Mat x, y;  // CV_32F
     cv::Mat inside;
 };
-PanoramaMap panoramaMap(const cv::Mat& pano, const SynthLens& lens, const Rotation& turn) {
+PanoramaMap panoramaMap(const cv::Mat& pano, const SynthLens& lens, const RotationMatrix& turn) {
     PanoramaMap map{cv::Mat(lens.height, lens.width, CV_32F), cv::Mat(lens.height, lens.width, CV_32F),
                     cv::Mat::zeros(lens.height, lens.width, CV_8U)};
     for (int r = 0; r < lens.height; ++r)
         for (int c = 0; c < lens.width; ++c) {
             const Vec3 d = cameraDirectionOfPixel(lens, c, r);
             if (std::isnan(d.x)) continue;
-            const cv::Point2d p = panoramaPositionOfDirection(pano, turn.apply(d));
+            const cv::Point2d p = panoramaPositionOfDirection(pano, rotate(turn, d));
             map.x.at<float>(r, c) = static_cast<float>(p.x - 0.5), map.y.at<float>(r, c) = static_cast<float>(p.y - 0.5);
             map.inside.at<uchar>(r, c) = 255;
         }
@@ -41,7 +41,7 @@ cv::Mat frameAt(const cv::Mat& pano, const PanoramaMap& map, double panDegrees) 
     return out;
 }
 
-void writeCamera(const SynthTake& take, const std::filesystem::path& path, const Rotation& turn, double worldStart,
+void writeCamera(const SynthTake& take, const std::filesystem::path& path, const RotationMatrix& turn, double worldStart,
                  const media::FrameRate& rate, bool sound, int noiseSeed, const cv::Scalar& gain = {1.0, 1.0, 1.0},
                  double offset = 0.0) {
     const cv::Mat& pano = panorama();
@@ -98,7 +98,7 @@ std::vector<float> clickTrack(double from, double seconds, int sampleRate, int n
 }
 
 void writeSynthTake(const SynthTake& take, const std::filesystem::path& left, const std::filesystem::path& right) {
-    writeCamera(take, left, Rotation{}, 0.0, take.leftRate, take.leftSound, 1);
+    writeCamera(take, left, RotationMatrix{}, 0.0, take.leftRate, take.leftSound, 1);
     writeCamera(take, right, take.rightTurn, take.rightStartsAt, take.rightRate, take.rightSound, 2, take.rightGain,
                 take.rightOffset);
 }
@@ -121,7 +121,7 @@ std::string synthTakePoints(const SynthTake& take) {
     long xs[4], ys[4];
     for (int k = 0; k < 2; ++k) {
         xs[k] = std::lround(left[k][0]), ys[k] = std::lround(left[k][1]);
-        const auto seen = pixelOfCameraDirection(lens, take.rightTurn.inverse().apply(cameraDirectionOfPixel(lens, xs[k], ys[k])));
+        const auto seen = pixelOfCameraDirection(lens, rotate(transpose(take.rightTurn), cameraDirectionOfPixel(lens, xs[k], ys[k])));
         if (!seen) throw std::runtime_error("a point of the synthetic take is not seen by the right camera");
         xs[2 + k] = std::lround(seen->x), ys[2 + k] = std::lround(seen->y);
     }

@@ -25,7 +25,7 @@ struct SynthTake {
     // The right camera's own rendering of levels: a gain per channel (blue, green, red) and an offset.
     cv::Scalar rightGain{1.0, 1.0, 1.0};
     double rightOffset = 0.0;
-    Rotation rightTurn = Rotation::fromYawPitchRoll(2.0, -1.0, 1.5);
+    RotationMatrix rightTurn = rotationFromYawPitchRoll(2.0, -1.0, 1.5);
     double rightStartsAt = 0.25 + 37.0 / 48000.0;  // world time of the right camera's first frame
     bool leftSound = true, rightSound = true;
     int sampleRate = 48000;

@@ -248,7 +248,7 @@ bool fitsOn(QWidget* window, QScreen* screen, QString& why) {
 // A fisheye camera of 1200 x 900 in the panorama, the right one of a rig turned by 2, -1 and 1.5 degrees.
 cv::Mat rigCamera(bool right) {
     using namespace testsupport;
-    return renderFisheye(panorama(), SynthLens::equisolid(1200, 900), right ? Rotation::fromYawPitchRoll(2, -1, 1.5) : Rotation{});
+    return renderFisheye(panorama(), SynthLens::equisolid(1200, 900), right ? rotationFromYawPitchRoll(2, -1, 1.5) : RotationMatrix{});
 }
 
 // 300 x 300, rings and stripes, no black pixel.
@@ -308,11 +308,11 @@ cv::Mat withRightCameraColours(const cv::Mat& image) {
 QString rigPoints() {
     using namespace testsupport;
     const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const Rotation rightToWorld = Rotation::fromYawPitchRoll(2, -1, 1.5);
+    const RotationMatrix rightToWorld = rotationFromYawPitchRoll(2, -1, 1.5);
     const cv::Point left[2] = {{400, 300}, {820, 560}};
     cv::Point right[2];
     for (int k = 0; k < 2; ++k) {
-        const auto seen = pixelOfCameraDirection(lens, rightToWorld.inverse().apply(cameraDirectionOfPixel(lens, left[k].x, left[k].y)));
+        const auto seen = pixelOfCameraDirection(lens, rotate(transpose(rightToWorld), cameraDirectionOfPixel(lens, left[k].x, left[k].y)));
         if (!seen) return {};
         right[k] = cv::Point(int(std::lround(seen->x)), int(std::lround(seen->y)));
     }
