@@ -71,7 +71,7 @@ struct RefinedLenses {
 // them.
 struct GivenRotation {
     RotationMatrix rotation;
-    RefinedLenses lenses;
+    RefinedLenses lenses = {};  // those the alignment refined, when it did
 };
 
 // Whether the automatic alignment refines the right lens against the left
