@@ -187,7 +187,7 @@ struct RegistrationCase { int closeWith; QStringList names; };  // a button of t
 struct RegisterCase { int existing; QString name; bool byEnter; QString message; };  // records in the file before
 struct EditCase { int id, row; QStringList names; };  // row picked before, -1: none
 struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
-struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; };
+struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; int pressX = 640; };
 
 // Every field set, each to a different value; the coefficients a1 .. c4 are 0.11 .. 0.13, 0.21 .. 0.43.
 LensRecord fullRecord(const std::string& name) {
@@ -719,6 +719,8 @@ private slots:
         QTest::newRow("OK without a press") << HandOverCase{"L.png R.png", false, -1, 1, {}};
         QTest::newRow("OK after a press in row B, comma mode") << HandOverCase{"L.png R.png", true, 1, 1, {}};
         QTest::newRow("cancel after a press") << HandOverCase{"L.png R.png", false, 0, 2, {}};
+        // A Left's x handed back as it was (view x 103 is picture x 120), its y not: the x counts as set all the same.
+        QTest::newRow("OK after a press in row A keeping its x, comma mode") << HandOverCase{"L.png R.png", true, 0, 1, {}, 103};
         // After the prescribed messages, one more for each image names the file and the cause.
         QTest::newRow("left beside input/, not in it")
             << HandOverCase{"top.png R.png", false, -1, 1,
@@ -745,7 +747,7 @@ private slots:
         const bool shown = duringModal<LRPointDlg>([&] { clickButton(button(1028)); }, [&](LRPointDlg* picker) {
             atOpening = texts(picker, kPickerEdits);
             if (c.pressRow == 1) clickButton(control<QRadioButton>(picker, 1024));
-            if (c.pressRow >= 0) press(picker, control<QLabel>(picker, 1054), QPoint(640, 320));
+            if (c.pressRow >= 0) press(picker, control<QLabel>(picker, 1054), QPoint(c.pressX, 320));
             clickButton(control<QPushButton>(picker, c.closeWith));
         });
         QCOMPARE(shown, c.messages.isEmpty());
@@ -753,8 +755,8 @@ private slots:
         // Both take the A row, then the B row, each as left x, left y, right x, right y.
         QStringList numbers = {"120", "80", "-7", "0", "0", "33", "44", "0"};
         if (shown) QCOMPARE(atOpening, numbers);
-        if (c.pressRow >= 0 && c.closeWith == 1) {  // the pair picked at view (640, 320)
-            const int x = int(640 / kLeftScale), y = int(320 / kLeftScale);
+        if (c.pressRow >= 0 && c.closeWith == 1) {  // the pair picked at view (pressX, 320)
+            const int x = int(c.pressX / kLeftScale), y = int(320 / kLeftScale);
             const QStringList pair = {QString::number(x), QString::number(y), QString::number(x + kOffset.x),
                                       QString::number(y + kOffset.y)};
             std::copy(pair.begin(), pair.end(), numbers.begin() + c.pressRow * 4);
