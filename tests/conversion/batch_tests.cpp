@@ -294,13 +294,14 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     ASSERT_TRUE(cv::imwrite((right / "flat.jpg").string(), flat));
     const BatchPair featureless{left / "flat.jpg", right / "flat.jpg", dir / "output/flat.jpg"};
 
+    // The second and third pairs are of one size but turned differently: each takes its own rotation.
     settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::EachPair};
-    const std::vector<BatchPair> aligned{pairs[1], featureless, pairs[3]};
+    const std::vector<BatchPair> aligned{pairs[1], pairs[2], pairs[3], featureless};
     Recorder recorder;
     const BatchSummary each = runBatch(aligned, settings, recorder);
-    EXPECT_EQ(each.converted, 2u);
+    EXPECT_EQ(each.converted, 3u);
     ASSERT_EQ(each.failures.size(), 1u);
-    EXPECT_EQ(each.failures[0].index, 1u);
+    EXPECT_EQ(each.failures[0].index, 3u);
     EXPECT_EQ(each.failures[0].detail.rfind("automatic alignment failed: ", 0), 0u) << each.failures[0].detail;
     EXPECT_FALSE(each.failures[0].status.has_value());
     EXPECT_FALSE(fs::exists(featureless.output));

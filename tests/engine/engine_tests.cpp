@@ -1,5 +1,5 @@
-// The prepare step, the lens mapping, bilinear sampling, the zenith rotation, the alignment and both renderers:
-// the threaded one against the per-pixel reference for every lens kind and thread count.
+// The prepare step, the lens mapping, bilinear sampling, the zenith rotation and the alignment, and the wider
+// kernels against a known truth. (The renderers against the per-pixel path are the remap plan's tests.)
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -143,54 +143,6 @@ TEST(SampleBilinear, RowBlendIsThePixelBlend) {
         }
     }
 }
-
-// A textured pair (a gradient with noise on top: a pixel read from the wrong place shows), with alignment
-// points and all three zenith angles.
-struct Scene {
-    ConversionGeometry geometry;
-    PointSet points{{130, 120}, {230, 170}, {121, 124}, {222, 171}};
-    cv::Mat left = texture(360, 280, 11), right = texture(360, 280, 12);
-    Scene(MappingKind kind, int n) : geometry(geometryOf(kind, 360, 280, n)) { geometry.zenith = zenithOf(-41, 23, 17); }
-    AlignmentRotation alignment() const { return alignmentRotation(geometry.eye[0], geometry.eye[1], points); }
-};
-
-// Both halves on 1, 2, 3 and 7 threads, on canvases of 0 and 255 (an unwritten pixel would show), against the
-// per-pixel path: exact mode byte for byte, default mode within 1 in at most one byte in 10,000.
-class FastRenderer : public ::testing::TestWithParam<MappingKind> {};
-
-TEST_P(FastRenderer, MatchesTheReferenceInBothModes) {
-    const int n = 230;
-    const Scene s(GetParam(), n);
-    const ConversionGeometry& g = s.geometry;
-    const AlignmentRotation alignment = s.alignment();
-    cv::Mat expected(n, 2 * n, CV_8UC3), diff;
-    reference::renderRightEyeAligned(g, alignment, s.right, expected);
-    reference::renderLeftEye(g, s.left, expected);
-    for (const cv::Mat& half : {expected.colRange(0, n), expected.colRange(n, 2 * n)})
-        ASSERT_GT(cv::countNonZero(half.reshape(1)), half.total() * 3 / 2) << "the scene should show texture";
-    for (bool exact : {true, false}) {
-        SCOPED_TRACE(exact ? "exact" : "default");
-        cv::Mat first;
-        for (int threads : {1, 2, 3, 7})
-            for (int fill : {0x00, 0xFF}) {
-                const cv::Mat blank(n, 2 * n, CV_8UC3, cv::Scalar::all(fill));
-                cv::Mat out = blank.clone();
-                renderLeftEye(g, s.left, out, {threads, {}, exact});
-                EXPECT_EQ(cv::norm(out.colRange(n, 2 * n), blank.colRange(n, 2 * n), cv::NORM_INF), 0) << "left in right";
-                renderRightEyeAligned(g, alignment, s.right, out, {threads, {}, exact});
-                if (first.empty()) first = out;
-                EXPECT_EQ(cv::norm(out, first, cv::NORM_INF), 0) << threads << " threads, fill " << fill;
-            }
-        cv::absdiff(first, expected, diff);
-        double largest = 0.0;
-        cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
-        EXPECT_LE(largest, exact ? 0.0 : 1.0);
-        EXPECT_LE(cv::countNonZero(diff.reshape(1)), exact ? 0.0 : expected.total() * 3 * 1e-4);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(AllKinds, FastRenderer, ::testing::Values(MappingKind::Orthographic, MappingKind::Equisolid,
-                                                                   MappingKind::SineK, MappingKind::Quadratic));
 
 // Weighted centroid of one channel of a half: where a marker landed.
 cv::Point2d centroid(const cv::Mat& half, int channel) {
