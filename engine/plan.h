@@ -163,18 +163,22 @@ public:
 
 private:
     friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
+    friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey&, int);
     PlaneRemap() = default;
-    struct Sample {
-        uint16_t x, y, fx, fy;  // x kBlackSample: black; kEdgeSample: its position is in edges_
-    };
     RemapPlanKey key_;
     int sourceWidth_ = 0, sourceHeight_ = 0;
-    std::vector<Sample> samples_;
+    // Two words per sample: the source sample (column | row << 16; the
+    // column kPlaneBlackSample for black, kPlaneEdgeSample for a position
+    // kept in edges_) and the weights (across | down << 16).
+    std::vector<uint32_t> samples_;
     std::vector<SourcePosition> edges_;  // row after row, in the order of their samples
     std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
 };
 
 std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads = 0);
+// The same samples straight from the key's positions, without building and
+// decoding the plan first: for a video, whose frames need the planes' form only.
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads = 0);
 
 // One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:
 // `source` holds the camera's plane, `output` the side-by-side plane, whose
