@@ -185,11 +185,14 @@ void BlendRow(const sampling::SourceView& src, const double* columns, const doub
 // each source row's pair of neighbours gathered as one 32-bit word at the
 // left neighbour (so nothing past the plane's last byte is read), weighted
 // in the form p0 * 1024 + (p1 - p0) * f, equal to p0 * (1024 - f) + p1 * f.
-// Stops at the first group with a sample it does not take (one kept by its
-// position, or near the right edge) and at the row's last, partial group:
-// returns where it stopped.
+// With `pairedData`, a second plane of the same size and row step (a
+// frame's Cr beside its Cb) is blended through the same samples into
+// `pairedOut` in the same pass, the samples read once for both. Stops at the
+// first group with a sample it does not take (one kept by its position, or
+// near the right edge) and at the row's last, partial group: returns where
+// it stopped.
 int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin, int n, uint8_t black,
-                      uint8_t* out) {
+                      uint8_t* out, const uint8_t* pairedData, uint8_t* pairedOut) {
     const hn::ScalableTag<uint32_t> du;
     const hn::Rebind<int32_t, decltype(du)> di;
     const hn::Rebind<uint8_t, decltype(du)> d8;
@@ -200,6 +203,7 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
         static_cast<uint64_t>(src.step) * static_cast<uint64_t>(src.height) >= (uint64_t{1} << 31))
         return begin;
     const int32_t* base = reinterpret_cast<const int32_t*>(src.data);
+    const int32_t* pairedBase = reinterpret_cast<const int32_t*>(pairedData);
     const auto low = hn::Set(du, 0xFFFFu);
     const VI blackSample = hn::Set(di, static_cast<int32_t>(kPlaneBlackSample)), beyondReadable = hn::Set(di, src.width - 3);
     const VI step = hn::Set(di, static_cast<int32_t>(src.step)), byteMask = hn::Set(di, 0xFF);
@@ -213,16 +217,21 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
         const auto read = hn::Lt(column, beyondReadable);
         if (!hn::AllTrue(di, hn::Or(blank, read))) break;
         const VI offset = hn::IfThenElseZero(read, hn::Add(hn::Mul(row, step), column));
-        const VI top = hn::GatherOffset(di, base, offset), bottom = hn::GatherOffset(di, base, hn::Add(offset, step));
+        const VI below = hn::Add(offset, step);
         const VI fx = hn::BitCast(di, hn::And(weights, low)), fy = hn::BitCast(di, hn::ShiftRight<16>(weights));
-        const auto blend = [&](VI pair) {
+        const auto across = [&](VI pair) {
             const VI p0 = hn::And(pair, byteMask), p1 = hn::And(hn::ShiftRight<8>(pair), byteMask);
             return hn::Add(hn::ShiftLeft<kPlaneWeightBits>(p0), hn::Mul(hn::Sub(p1, p0), fx));
         };
-        const VI upper = blend(top), lower = blend(bottom);
-        const VI value = hn::ShiftRight<2 * kPlaneWeightBits>(
-            hn::Add(hn::Add(hn::ShiftLeft<kPlaneWeightBits>(upper), hn::Mul(hn::Sub(lower, upper), fy)), half));
-        hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, out + j);
+        const auto blend = [&](const int32_t* plane, uint8_t* to) {
+            const VI upper = across(hn::GatherOffset(di, plane, offset));
+            const VI lower = across(hn::GatherOffset(di, plane, below));
+            const VI value = hn::ShiftRight<2 * kPlaneWeightBits>(
+                hn::Add(hn::Add(hn::ShiftLeft<kPlaneWeightBits>(upper), hn::Mul(hn::Sub(lower, upper), fy)), half));
+            hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, to + j);
+        };
+        blend(base, out);
+        if (pairedBase) blend(pairedBase, pairedOut);
     }
     return j;
 }
@@ -238,7 +247,7 @@ namespace {
 struct RowFunctions {
     bool (*positions)(const FastRow&, double*, double*, double*, double*, double*);
     void (*blend)(const sampling::SourceView&, const double*, const double*, int, uint8_t*);
-    int (*planeBlend)(const PlaneSource&, const uint32_t*, int, int, uint8_t, uint8_t*);
+    int (*planeBlend)(const PlaneSource&, const uint32_t*, int, int, uint8_t, uint8_t*, const uint8_t*, uint8_t*);
 };
 
 // The widest compiled version the processor (and the operating system, which
@@ -278,8 +287,8 @@ void blendRow(const sampling::SourceView& source, const double* column, const do
 }
 
 int blendPlaneSamples(const PlaneSource& source, const uint32_t* samples, int begin, int n, uint8_t black,
-                      uint8_t* out) {
-    return rowFunctions().planeBlend(source, samples, begin, n, black, out);
+                      uint8_t* out, const uint8_t* pairedData, uint8_t* pairedOut) {
+    return rowFunctions().planeBlend(source, samples, begin, n, black, out, pairedData, pairedOut);
 }
 }  // namespace vistereo
 #endif

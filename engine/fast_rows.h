@@ -102,8 +102,9 @@ inline constexpr uint32_t kPlaneBlackSample = 0xFFFF, kPlaneEdgeSample = 0xFFFE;
 // at the first group of samples it leaves to the caller (a kept position,
 // or neighbours within three columns of the plane's right edge) or at the
 // last partial group, and returns where it stopped. The bytes are those of
-// the scalar blend.
+// the scalar blend. With `pairedData`, a second plane of the source's size
+// and row step goes through the same samples into `pairedOut` alike.
 int blendPlaneSamples(const PlaneSource& source, const uint32_t* samples, int begin, int n, uint8_t black,
-                      uint8_t* out);
+                      uint8_t* out, const uint8_t* pairedData = nullptr, uint8_t* pairedOut = nullptr);
 
 }  // namespace vistereo

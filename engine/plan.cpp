@@ -499,30 +499,42 @@ std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int t
     return remap;
 }
 
-void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const {
+void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out, const cv::Mat* paired,
+                          uint8_t* pairedOut) const {
+    if (paired && paired->step[0] != source.step[0]) {
+        // Rows laid out apart: one plane after the other.
+        blendRow(row, source, black, out);
+        blendRow(row, *paired, black, pairedOut);
+        return;
+    }
     const size_t index = static_cast<size_t>(row - key_.rows.first);
     const int n = size();
     const uint32_t* sample = samples_.data() + 2 * index * n;
     const SourcePosition* edge = edges_.data() + edgeStart_[index];
-    const uint8_t* data = source.data;
     const size_t step = source.step[0];
-    const PlaneSource plane{data, step, source.cols, source.rows};
+    const PlaneSource plane{source.data, step, source.cols, source.rows};
+    const uint8_t* pairedData = paired ? paired->data : nullptr;
     // Runs of samples the vectors take, and between them the groups they
     // leave, sample by sample, here.
     constexpr int kByHand = 16;
     int j = 0;
     while (j < n) {
-        j = blendPlaneSamples(plane, sample, j, n, black, out);
+        j = blendPlaneSamples(plane, sample, j, n, black, out, pairedData, pairedOut);
         for (const int end = std::min(n, j + kByHand); j < end; ++j) {
             const uint32_t position = sample[2 * j], weights = sample[2 * j + 1];
             const uint32_t x = position & 0xFFFF;
             if (x < kPlaneEdgeSample) {
-                const uint8_t* p = data + (position >> 16) * step + x;
-                out[j] = blendWeights(p[0], p[1], p[step], p[step + 1], weights & 0xFFFF, weights >> 16);
+                const size_t at = (position >> 16) * step + x;
+                const int fx = static_cast<int>(weights & 0xFFFF), fy = static_cast<int>(weights >> 16);
+                const auto blend = [&](const uint8_t* p) { return blendWeights(p[0], p[1], p[step], p[step + 1], fx, fy); };
+                out[j] = blend(source.data + at);
+                if (paired) pairedOut[j] = blend(pairedData + at);
             } else if (x == kPlaneBlackSample) {
                 out[j] = black;
+                if (paired) pairedOut[j] = black;
             } else {
                 out[j] = blendPlaneSample(source, edge->column, edge->row, black);
+                if (paired) pairedOut[j] = blendPlaneSample(*paired, edge->column, edge->row, black);
                 ++edge;
             }
         }
@@ -540,6 +552,11 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
         CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
         CV_Assert(t.source->cols == remap.sourceWidth() && t.source->rows == remap.sourceHeight());
         CV_Assert(t.output->cols >= column + n && t.output->rows >= rows.first + rows.count);
+        CV_Assert(!t.pairedSource == !t.pairedOutput);
+        if (t.pairedSource) {
+            CV_Assert(t.pairedSource->type() == CV_8UC1 && t.pairedSource->size() == t.source->size());
+            CV_Assert(t.pairedOutput->type() == CV_8UC1 && t.pairedOutput->size() == t.output->size());
+        }
         firstItem.push_back(items);
         items += rows.count;
     }
@@ -554,8 +571,10 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
                 const PlaneTarget& target = targets[t];
                 const PlaneRemap& remap = *target.remap;
                 const int i = remap.key().rows.first + (item - firstItem[t]);
-                uint8_t* out = target.output->ptr<uint8_t>(i) + (remap.key().half == Half::Left ? 0 : remap.size());
-                remap.blendRow(i, *target.source, target.black, out);
+                const int column = remap.key().half == Half::Left ? 0 : remap.size();
+                uint8_t* out = target.output->ptr<uint8_t>(i) + column;
+                uint8_t* pairedOut = target.pairedOutput ? target.pairedOutput->ptr<uint8_t>(i) + column : nullptr;
+                remap.blendRow(i, *target.source, target.black, out, target.pairedSource, pairedOut);
             }
         };
     });

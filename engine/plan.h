@@ -159,7 +159,10 @@ public:
     size_t bytes() const;
     // Output row `row` of the half (one of the plan's rows) from `source`,
     // size() samples into `out`; neighbours beyond the source are `black`.
-    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const;
+    // With `paired` (a plane of the source's size and row step), it goes
+    // through the same samples into `pairedOut` in the same pass.
+    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out, const cv::Mat* paired = nullptr,
+                  uint8_t* pairedOut = nullptr) const;
 
 private:
     friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
@@ -191,6 +194,10 @@ struct PlaneTarget {
     const cv::Mat* source = nullptr;  // CV_8UC1
     cv::Mat* output = nullptr;        // CV_8UC1
     uint8_t black = 0;
+    // A second plane through the same samples (a frame's Cr beside its Cb),
+    // blended in the same pass so that the samples are read once for both.
+    const cv::Mat* pairedSource = nullptr;  // CV_8UC1, the size of `source`
+    cv::Mat* pairedOutput = nullptr;        // CV_8UC1, the size of `output`
 };
 
 // Writes every target's rows (bilinear, rounded to the nearest level), all
