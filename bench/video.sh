@@ -7,6 +7,7 @@
 #   (b) FFmpeg's v360 + hstack doing the same conversion with the same
 #       encoder settings (and the same sound copied);
 #   (c) vistereo-cli video with the same encoder settings;
+#   (d) the two camera files decoded alone (what (b) and (c) both pay);
 # then vistereo-cli video at its own defaults. Prints frames per second, the
 # ratios, peak memory, the default's speed and bitrate, and the machine's load.
 #   bash bench/video.sh [--presets]   (needs ffmpeg and /usr/bin/time)
@@ -93,6 +94,12 @@ read -r v360_s v360_kib v360_cpu < <(measure v360 ffmpeg -nostdin -v error -y -s
   -filter_complex "$filter" -map "[v]" -map 0:a -c:a copy -frames:v "$made_frames" \
   -c:v libx264 -preset medium -crf 23 "$work/output/v360.mp4")
 
+echo "(d) decoding the two camera files alone ..." >&2
+# The share of every conversion's time no remap can save: both streams
+# decoded, one thread each as ours are on this machine, and thrown away.
+read -r decode_s _ decode_cpu < <(measure decode ffmpeg -nostdin -v error -threads 1 -ss 0.2 -i "$work/input/L.mp4" \
+  -threads 1 -i "$work/input/R.mp4" -map 0:v -map 1:v -frames:v "$made_frames" -f null -)
+
 echo "(c) vistereo-cli video, same encoder settings ..." >&2
 read -r ours_s ours_kib ours_cpu < <(measure ours "${ours[@]}" -o ours.mp4 --crf 23 --preset medium)
 
@@ -105,10 +112,11 @@ awk -v f="$frames" -v mf="$made_frames" -v a="$floor_s" -v ak="$floor_kib" -v b=
     -v bf="$(frames_of "$work/output/v360.mp4")" -v c="$ours_s" -v ck="$ours_kib" -v d="$default_s" -v dk="$default_kib" \
     -v df="$(frames_of "$work/output/default.mp4")" -v br="$(bitrate_of "$work/output/default.mp4")" \
     -v brm="$(bitrate_of "$work/output/ours.mp4")" -v au="$floor_cpu" -v bu="$v360_cpu" -v cu="$ours_cpu" \
-    -v du="$default_cpu" 'BEGIN {
+    -v du="$default_cpu" -v eu="$decode_cpu" 'BEGIN {
   printf "(a) floor, x264 medium crf 23 alone: %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB)\n", mf / a, au / mf, mf, a, ak / 1024
   printf "(b) FFmpeg v360 + hstack:           %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB)\n", bf / b, bu / bf, bf, b, bk / 1024
   printf "(c) vistereo video, medium crf 23:  %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", f / c, cu / f, f, c, ck / 1024, brm / 1e6
+  printf "(d) decoding the two camera files alone: %6.3f CPU s/frame; (c) less (a) less (d): %6.3f CPU s/frame\n", eu / mf, cu / f - au / mf - eu / mf
   printf "ratios by wall time: ours / floor = %.3f of its frames per second; ours / v360 = %.3f of its time per frame\n", (f / c) / (mf / a), (c / f) / (b / bf)
   printf "ratios by CPU time:  ours / floor = %.3f of its frames per CPU second; ours / v360 = %.3f of its CPU time per frame\n", (f / cu) / (mf / au), (cu / f) / (bu / bf)
   printf "vistereo video at its defaults:     %6.2f fps, %6.3f CPU s/frame  (%d frames in %.1f s, peak %d MiB, %.1f Mbit/s)\n", df / d, du / df, df, d, dk / 1024, br / 1e6

@@ -13,6 +13,7 @@
 // a fixed few, reused.
 #include "conversion/video.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -23,6 +24,7 @@
 #include "base/atomic_file.h"
 #include "base/channel.h"
 #include "base/message_text.h"
+#include "base/parallel.h"
 #include "base/stages.h"
 #include "conversion/auto_align.h"
 #include "conversion/input.h"
@@ -375,16 +377,23 @@ HalfAlignment rightAlignment(const ConversionGeometry& geometry, const std::opti
                     : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
 }
 
-// Both halves' plans on the given sample grids.
-FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& alignment, const RunOptions& run,
-                      const SampleGrid& leftGrid = {}, const SampleGrid& rightGrid = {}) {
-    RemapPlanKey right = remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic);
+// Both halves' plan keys on the given sample grids, index 0 the left half.
+std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const HalfAlignment& alignment,
+                                     const RunOptions& run, const SampleGrid& leftGrid = {},
+                                     const SampleGrid& rightGrid = {}) {
     RemapPlanKey left = remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic);
-    right.grid = rightGrid, left.grid = leftGrid;
-    right.rows = {0, right.samples()}, left.rows = {0, left.samples()};
+    RemapPlanKey right = remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic);
+    left.grid = leftGrid, right.grid = rightGrid;
+    left.rows = {0, left.samples()}, right.rows = {0, right.samples()};
+    return {left, right};
+}
+
+// Both halves' plans on the full output grid.
+FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& alignment, const RunOptions& run) {
+    const auto keys = halfKeys(geometry, alignment, run);
     FramePlans plans;
-    plans.right = buildRemapPlan(right, run.threads);
-    plans.left = buildRemapPlan(left, run.threads);
+    plans.right = buildRemapPlan(keys[1], run.threads);
+    plans.left = buildRemapPlan(keys[0], run.threads);
     return plans;
 }
 
@@ -420,13 +429,12 @@ FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::o
         return SampleGrid{2, output.chromaX(), output.chromaY(), source.chromaX(), source.chromaY()};
     };
     FramePlanePlans remaps;
-    // One plan at a time, each let go once its samples are worked out.
-    const auto take = [&](const FramePlans& plans, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
-        into[0] = buildPlaneRemap(*plans.left, run.threads);
-        into[1] = buildPlaneRemap(*plans.right, run.threads);
+    // Each from its key's positions, row by row: no plan held or decoded.
+    const auto take = [&](const std::array<RemapPlanKey, 2>& keys, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
+        for (int k = 0; k < 2; ++k) into[k] = buildPlaneRemap(keys[k], run.threads);
     };
-    take(planHalves(geometry, alignment, run), remaps.luma);
-    take(planHalves(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
+    take(halfKeys(geometry, alignment, run), remaps.luma);
+    take(halfKeys(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
     return remaps;
 }
 
@@ -439,10 +447,12 @@ PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
                                          eye->colour.describe() + ", not in " + out.colour.describe() +
                                          " as its first frames were");
         const uint8_t luma = out.colour.blackLuma(), chroma = media::YuvColour::kNeutralChroma;
-        const PlaneTarget targets[6] = {
-            {plans.luma[0].get(), &left.y, &out.y, luma},       {plans.luma[1].get(), &right.y, &out.y, luma},
-            {plans.chroma[0].get(), &left.cb, &out.cb, chroma}, {plans.chroma[1].get(), &right.cb, &out.cb, chroma},
-            {plans.chroma[0].get(), &left.cr, &out.cr, chroma}, {plans.chroma[1].get(), &right.cr, &out.cr, chroma},
+        // Cb and Cr go through their plan in one pass, which reads its samples once for both.
+        const PlaneTarget targets[4] = {
+            {plans.luma[0].get(), &left.y, &out.y, luma},
+            {plans.luma[1].get(), &right.y, &out.y, luma},
+            {plans.chroma[0].get(), &left.cb, &out.cb, chroma, &left.cr, &out.cr},
+            {plans.chroma[1].get(), &right.cb, &out.cb, chroma, &right.cr, &out.cr},
         };
         applyPlaneRemaps(targets, threads);
     };
@@ -616,9 +626,15 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     // The frames: two decoders, the renderer here, the encoder.
     const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
     DamageLog damage;
-    FrameFeed leftFeed(0, request.left, request.run.threads, layout, setup.fps, setup.firstLeft, setup.count, damage);
-    FrameFeed rightFeed(1, request.right, request.run.threads, layout, setup.fps,
-                        setup.firstLeft + result.offset.frames, setup.count, damage);
+    // The encoder takes about three quarters of a conversion's processor time
+    // and runs on every thread itself, so the two decoders keep to a quarter
+    // of the threads between them, one each at least: a decoder's own frame
+    // threads would only fight the encoder's for the same cores, and cost
+    // more processor time per frame than one thread decoding in order.
+    const int decoderThreads = std::max(1, resolveThreadCount(request.run.threads) / 8);
+    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, setup.firstLeft, setup.count, damage);
+    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, setup.firstLeft + result.offset.frames,
+                        setup.count, damage);
     // The side-by-side frames the renderer fills and the encoder takes: BGR
     // canvases, or planes in the output's colour.
     Channel<media::VideoFrame> rendered(kQueuedFrames), canvases(kCanvases);

@@ -178,6 +178,64 @@ void BlendRow(const sampling::SourceView& src, const double* columns, const doub
     for (; j < n; ++j) sampling::blendInto(src, columns[j], rows[j], out + 3 * j);
 }
 
+// The bilinear blend of a plane's stored samples, several side by side in
+// one vector, from `begin` on. A group whose samples are all black or read
+// their four neighbours at least three columns from the plane's right edge
+// is blended here, by the scalar arithmetic's integers (so the same bytes):
+// each source row's pair of neighbours gathered as one 32-bit word at the
+// left neighbour (so nothing past the plane's last byte is read), weighted
+// in the form p0 * 1024 + (p1 - p0) * f, equal to p0 * (1024 - f) + p1 * f.
+// With `pairedData`, a second plane of the same size and row step (a
+// frame's Cr beside its Cb) is blended through the same samples into
+// `pairedOut` in the same pass, the samples read once for both. Stops at the
+// first group with a sample it does not take (one kept by its position, or
+// near the right edge) and at the row's last, partial group: returns where
+// it stopped.
+int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin, int n, uint8_t black,
+                      uint8_t* out, const uint8_t* pairedData, uint8_t* pairedOut) {
+    const hn::ScalableTag<uint32_t> du;
+    const hn::Rebind<int32_t, decltype(du)> di;
+    const hn::Rebind<uint8_t, decltype(du)> d8;
+    using VI = hn::Vec<decltype(di)>;
+    const int lanes = static_cast<int>(hn::Lanes(du));
+    // Byte offsets are 32-bit, and a black sample reads the first two rows.
+    if (src.width < 4 || src.height < 2 ||
+        static_cast<uint64_t>(src.step) * static_cast<uint64_t>(src.height) >= (uint64_t{1} << 31))
+        return begin;
+    const int32_t* base = reinterpret_cast<const int32_t*>(src.data);
+    const int32_t* pairedBase = reinterpret_cast<const int32_t*>(pairedData);
+    const auto low = hn::Set(du, 0xFFFFu);
+    const VI blackSample = hn::Set(di, static_cast<int32_t>(kPlaneBlackSample)), beyondReadable = hn::Set(di, src.width - 3);
+    const VI step = hn::Set(di, static_cast<int32_t>(src.step)), byteMask = hn::Set(di, 0xFF);
+    const VI half = hn::Set(di, 1 << (2 * kPlaneWeightBits - 1)), blackLevel = hn::Set(di, black);
+    int j = begin;
+    for (; j + lanes <= n; j += lanes) {
+        hn::Vec<decltype(du)> position, weights;
+        hn::LoadInterleaved2(du, samples + 2 * j, position, weights);
+        const VI column = hn::BitCast(di, hn::And(position, low)), row = hn::BitCast(di, hn::ShiftRight<16>(position));
+        const auto blank = hn::Eq(column, blackSample);
+        const auto read = hn::Lt(column, beyondReadable);
+        if (!hn::AllTrue(di, hn::Or(blank, read))) break;
+        const VI offset = hn::IfThenElseZero(read, hn::Add(hn::Mul(row, step), column));
+        const VI below = hn::Add(offset, step);
+        const VI fx = hn::BitCast(di, hn::And(weights, low)), fy = hn::BitCast(di, hn::ShiftRight<16>(weights));
+        const auto across = [&](VI pair) {
+            const VI p0 = hn::And(pair, byteMask), p1 = hn::And(hn::ShiftRight<8>(pair), byteMask);
+            return hn::Add(hn::ShiftLeft<kPlaneWeightBits>(p0), hn::Mul(hn::Sub(p1, p0), fx));
+        };
+        const auto blend = [&](const int32_t* plane, uint8_t* to) {
+            const VI upper = across(hn::GatherOffset(di, plane, offset));
+            const VI lower = across(hn::GatherOffset(di, plane, below));
+            const VI value = hn::ShiftRight<2 * kPlaneWeightBits>(
+                hn::Add(hn::Add(hn::ShiftLeft<kPlaneWeightBits>(upper), hn::Mul(hn::Sub(lower, upper), fy)), half));
+            hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, to + j);
+        };
+        blend(base, out);
+        if (pairedBase) blend(pairedBase, pairedOut);
+    }
+    return j;
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace vistereo
 HWY_AFTER_NAMESPACE();
@@ -189,6 +247,7 @@ namespace {
 struct RowFunctions {
     bool (*positions)(const FastRow&, double*, double*, double*, double*, double*);
     void (*blend)(const sampling::SourceView&, const double*, const double*, int, uint8_t*);
+    int (*planeBlend)(const PlaneSource&, const uint32_t*, int, int, uint8_t, uint8_t*, const uint8_t*, uint8_t*);
 };
 
 // The widest compiled version the processor (and the operating system, which
@@ -204,12 +263,12 @@ RowFunctions chooseRowFunctions() {
 #if HWY_TARGETS & HWY_AVX3
     if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
-        return {&N_AVX3::RowPositions, &N_AVX3::BlendRow};
+        return {&N_AVX3::RowPositions, &N_AVX3::BlendRow, &N_AVX3::BlendPlaneSamples};
 #endif
 #if HWY_TARGETS & HWY_AVX2
-    if (avx2) return {&N_AVX2::RowPositions, &N_AVX2::BlendRow};
+    if (avx2) return {&N_AVX2::RowPositions, &N_AVX2::BlendRow, &N_AVX2::BlendPlaneSamples};
 #endif
-    return {&HWY_STATIC_DISPATCH(RowPositions), &HWY_STATIC_DISPATCH(BlendRow)};
+    return {&HWY_STATIC_DISPATCH(RowPositions), &HWY_STATIC_DISPATCH(BlendRow), &HWY_STATIC_DISPATCH(BlendPlaneSamples)};
 }
 
 const RowFunctions& rowFunctions() {
@@ -225,6 +284,11 @@ bool fastRowPositions(const FastRow& row, double* dx, double* dy, double* dz, do
 
 void blendRow(const sampling::SourceView& source, const double* column, const double* row, int n, uint8_t* out) {
     rowFunctions().blend(source, column, row, n, out);
+}
+
+int blendPlaneSamples(const PlaneSource& source, const uint32_t* samples, int begin, int n, uint8_t black,
+                      uint8_t* out, const uint8_t* pairedData, uint8_t* pairedOut) {
+    return rowFunctions().planeBlend(source, samples, begin, n, black, out, pairedData, pairedOut);
 }
 }  // namespace vistereo
 #endif

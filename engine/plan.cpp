@@ -393,8 +393,7 @@ void joinRows(const std::vector<std::vector<T>>& ofRow, std::vector<T>& all, std
     for (const auto& row : ofRow) all.insert(all.end(), row.begin(), row.end());
 }
 
-constexpr int kWeightBits = 10, kWeightOne = 1 << kWeightBits;
-constexpr uint16_t kBlackSample = 0xFFFF, kEdgeSample = 0xFFFE;
+constexpr int kWeightBits = kPlaneWeightBits, kWeightOne = 1 << kWeightBits;
 
 inline uint8_t blendWeights(int p00, int p01, int p10, int p11, int fx, int fy) {
     const int top = p00 * (kWeightOne - fx) + p01 * fx, bottom = p10 * (kWeightOne - fx) + p11 * fx;
@@ -420,63 +419,124 @@ uint8_t blendPlaneSample(const cv::Mat& plane, double c, double r, uint8_t black
 }  // namespace
 
 size_t PlaneRemap::bytes() const {
-    return samples_.size() * sizeof(Sample) + edges_.size() * sizeof(SourcePosition) + edgeStart_.size() * sizeof(size_t);
+    return samples_.size() * sizeof(uint32_t) + edges_.size() * sizeof(SourcePosition) + edgeStart_.size() * sizeof(size_t);
 }
 
-std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads) {
-    const RemapPlanKey& key = plan.key();
+namespace {
+
+// The stored samples of a plane's remap: two words per sample, and the
+// positions kept for the samples whose neighbours straddle the source's edge.
+struct PlaneSamples {
+    int width = 0, height = 0;  // of the source plane
+    std::vector<uint32_t> samples;
+    std::vector<SourcePosition> edges;
+    std::vector<size_t> edgeStart;
+};
+
+// The samples from the positions `positions(row, scratch)` writes into
+// scratch.column and scratch.row, row by row on `threads` threads.
+template <class Positions>
+PlaneSamples planeSamples(const RemapPlanKey& key, int threads, const Positions& positions) {
     CV_Assert(key.interpolation == Interpolation::Bilinear && key.grid.step >= 1);
-    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
-    remap->key_ = key;
-    const int step = key.grid.step, n = plan.size(), rows = key.rows.count;
+    const int step = key.grid.step, n = key.samples(), rows = key.rows.count;
+    CV_Assert(n >= 0 && key.rows.first >= 0 && rows >= 0 && key.rows.first + int64_t{rows} <= n);
+    PlaneSamples out;
     const int w = (key.eye.imageWidth + step - 1) / step, h = (key.eye.imageHeight + step - 1) / step;
-    CV_Assert(w < kEdgeSample && h < kEdgeSample);
-    remap->sourceWidth_ = w, remap->sourceHeight_ = h;
-    remap->samples_.resize(static_cast<size_t>(n) * rows);
+    CV_Assert(w < static_cast<int>(kPlaneEdgeSample) && h < static_cast<int>(kPlaneEdgeSample));
+    out.width = w, out.height = h;
+    out.samples.resize(2 * static_cast<size_t>(n) * rows);
     std::vector<std::vector<SourcePosition>> edgesOfRow(rows);
     const double lastColumn = w - 1.0, lastRow = h - 1.0;
     runRowBands(key.rows.first, rows, key.half, threads, {}, [&] {
         auto scratch = std::make_shared<RowArrays>(n);
         return [&, scratch](int i) {
             const size_t index = static_cast<size_t>(i - key.rows.first);
-            plan.rowPositions(i, scratch->column.data(), scratch->row.data());
-            PlaneRemap::Sample* out = remap->samples_.data() + index * n;
+            positions(i, *scratch);
+            uint32_t* sample = out.samples.data() + 2 * index * n;
             for (int j = 0; j < n; ++j) {
                 const double c = scratch->column[j], r = scratch->row[j];
                 if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {
-                    out[j] = {kBlackSample, 0, 0, 0};
+                    sample[2 * j] = kPlaneBlackSample, sample[2 * j + 1] = 0;
                 } else if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
                     const int c0 = static_cast<int>(c), r0 = static_cast<int>(r);
-                    out[j] = {static_cast<uint16_t>(c0), static_cast<uint16_t>(r0),
-                              static_cast<uint16_t>(weightOf(c, c0)), static_cast<uint16_t>(weightOf(r, r0))};
+                    sample[2 * j] = static_cast<uint32_t>(c0) | static_cast<uint32_t>(r0) << 16;
+                    sample[2 * j + 1] =
+                        static_cast<uint32_t>(weightOf(c, c0)) | static_cast<uint32_t>(weightOf(r, r0)) << 16;
                 } else {
-                    out[j] = {kEdgeSample, 0, 0, 0};
+                    sample[2 * j] = kPlaneEdgeSample, sample[2 * j + 1] = 0;
                     edgesOfRow[index].push_back({c, r});
                 }
             }
         };
     });
-    joinRows(edgesOfRow, remap->edges_, remap->edgeStart_);
+    joinRows(edgesOfRow, out.edges, out.edgeStart);
+    return out;
+}
+
+}  // namespace
+
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads) {
+    PlaneSamples made = planeSamples(plan.key(), threads, [&](int row, RowArrays& scratch) {
+        plan.rowPositions(row, scratch.column.data(), scratch.row.data());
+    });
+    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
+    remap->key_ = plan.key();
+    remap->sourceWidth_ = made.width, remap->sourceHeight_ = made.height;
+    remap->samples_ = std::move(made.samples), remap->edges_ = std::move(made.edges);
+    remap->edgeStart_ = std::move(made.edgeStart);
     return remap;
 }
 
-void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const {
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads) {
+    // The plan's own positions, worked out row by row and taken at once.
+    const RowGeometry geometry(key, key.exact ? 0 : fractionBitsFor(key.eye));
+    PlaneSamples made = planeSamples(key, threads, [&](int row, RowArrays& scratch) { geometry.positions(row, scratch); });
+    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
+    remap->key_ = key;
+    remap->sourceWidth_ = made.width, remap->sourceHeight_ = made.height;
+    remap->samples_ = std::move(made.samples), remap->edges_ = std::move(made.edges);
+    remap->edgeStart_ = std::move(made.edgeStart);
+    return remap;
+}
+
+void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out, const cv::Mat* paired,
+                          uint8_t* pairedOut) const {
+    if (paired && paired->step[0] != source.step[0]) {
+        // Rows laid out apart: one plane after the other.
+        blendRow(row, source, black, out);
+        blendRow(row, *paired, black, pairedOut);
+        return;
+    }
     const size_t index = static_cast<size_t>(row - key_.rows.first);
     const int n = size();
-    const Sample* sample = samples_.data() + index * n;
+    const uint32_t* sample = samples_.data() + 2 * index * n;
     const SourcePosition* edge = edges_.data() + edgeStart_[index];
-    const uint8_t* data = source.data;
     const size_t step = source.step[0];
-    for (int j = 0; j < n; ++j) {
-        const Sample s = sample[j];
-        if (s.x < kEdgeSample) {
-            const uint8_t* p = data + s.y * step + s.x;
-            out[j] = blendWeights(p[0], p[1], p[step], p[step + 1], s.fx, s.fy);
-        } else if (s.x == kBlackSample) {
-            out[j] = black;
-        } else {
-            out[j] = blendPlaneSample(source, edge->column, edge->row, black);
-            ++edge;
+    const PlaneSource plane{source.data, step, source.cols, source.rows};
+    const uint8_t* pairedData = paired ? paired->data : nullptr;
+    // Runs of samples the vectors take, and between them the groups they
+    // leave, sample by sample, here.
+    constexpr int kByHand = 16;
+    int j = 0;
+    while (j < n) {
+        j = blendPlaneSamples(plane, sample, j, n, black, out, pairedData, pairedOut);
+        for (const int end = std::min(n, j + kByHand); j < end; ++j) {
+            const uint32_t position = sample[2 * j], weights = sample[2 * j + 1];
+            const uint32_t x = position & 0xFFFF;
+            if (x < kPlaneEdgeSample) {
+                const size_t at = (position >> 16) * step + x;
+                const int fx = static_cast<int>(weights & 0xFFFF), fy = static_cast<int>(weights >> 16);
+                const auto blend = [&](const uint8_t* p) { return blendWeights(p[0], p[1], p[step], p[step + 1], fx, fy); };
+                out[j] = blend(source.data + at);
+                if (paired) pairedOut[j] = blend(pairedData + at);
+            } else if (x == kPlaneBlackSample) {
+                out[j] = black;
+                if (paired) pairedOut[j] = black;
+            } else {
+                out[j] = blendPlaneSample(source, edge->column, edge->row, black);
+                if (paired) pairedOut[j] = blendPlaneSample(*paired, edge->column, edge->row, black);
+                ++edge;
+            }
         }
     }
 }
@@ -492,6 +552,11 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
         CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
         CV_Assert(t.source->cols == remap.sourceWidth() && t.source->rows == remap.sourceHeight());
         CV_Assert(t.output->cols >= column + n && t.output->rows >= rows.first + rows.count);
+        CV_Assert(!t.pairedSource == !t.pairedOutput);
+        if (t.pairedSource) {
+            CV_Assert(t.pairedSource->type() == CV_8UC1 && t.pairedSource->size() == t.source->size());
+            CV_Assert(t.pairedOutput->type() == CV_8UC1 && t.pairedOutput->size() == t.output->size());
+        }
         firstItem.push_back(items);
         items += rows.count;
     }
@@ -506,8 +571,10 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
                 const PlaneTarget& target = targets[t];
                 const PlaneRemap& remap = *target.remap;
                 const int i = remap.key().rows.first + (item - firstItem[t]);
-                uint8_t* out = target.output->ptr<uint8_t>(i) + (remap.key().half == Half::Left ? 0 : remap.size());
-                remap.blendRow(i, *target.source, target.black, out);
+                const int column = remap.key().half == Half::Left ? 0 : remap.size();
+                uint8_t* out = target.output->ptr<uint8_t>(i) + column;
+                uint8_t* pairedOut = target.pairedOutput ? target.pairedOutput->ptr<uint8_t>(i) + column : nullptr;
+                remap.blendRow(i, *target.source, target.black, out, target.pairedSource, pairedOut);
             }
         };
     });

@@ -159,22 +159,29 @@ public:
     size_t bytes() const;
     // Output row `row` of the half (one of the plan's rows) from `source`,
     // size() samples into `out`; neighbours beyond the source are `black`.
-    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out) const;
+    // With `paired` (a plane of the source's size and row step), it goes
+    // through the same samples into `pairedOut` in the same pass.
+    void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out, const cv::Mat* paired = nullptr,
+                  uint8_t* pairedOut = nullptr) const;
 
 private:
     friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
+    friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey&, int);
     PlaneRemap() = default;
-    struct Sample {
-        uint16_t x, y, fx, fy;  // x kBlackSample: black; kEdgeSample: its position is in edges_
-    };
     RemapPlanKey key_;
     int sourceWidth_ = 0, sourceHeight_ = 0;
-    std::vector<Sample> samples_;
+    // Two words per sample: the source sample (column | row << 16; the
+    // column kPlaneBlackSample for black, kPlaneEdgeSample for a position
+    // kept in edges_) and the weights (across | down << 16).
+    std::vector<uint32_t> samples_;
     std::vector<SourcePosition> edges_;  // row after row, in the order of their samples
     std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
 };
 
 std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads = 0);
+// The same samples straight from the key's positions, without building and
+// decoding the plan first: for a video, whose frames need the planes' form only.
+std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads = 0);
 
 // One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:
 // `source` holds the camera's plane, `output` the side-by-side plane, whose
@@ -187,6 +194,10 @@ struct PlaneTarget {
     const cv::Mat* source = nullptr;  // CV_8UC1
     cv::Mat* output = nullptr;        // CV_8UC1
     uint8_t black = 0;
+    // A second plane through the same samples (a frame's Cr beside its Cb),
+    // blended in the same pass so that the samples are read once for both.
+    const cv::Mat* pairedSource = nullptr;  // CV_8UC1, the size of `source`
+    cv::Mat* pairedOutput = nullptr;        // CV_8UC1, the size of `output`
 };
 
 // Writes every target's rows (bilinear, rounded to the nearest level), all

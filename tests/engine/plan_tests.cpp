@@ -261,6 +261,83 @@ TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
     }
 }
 
+// The planes' remap, many samples at a time, against the scalar blend of each of the plan's positions worked
+// out here (10-bit weights, neighbours beyond the source black, rounded to the nearest level) on noise, so that
+// a neighbour or weight taken from the wrong sample shows: luma and chroma plans, rows padded or not, a source
+// a few samples wide, positions beside every edge of the source and beyond it; a second plane blended in the
+// same pass (its rows laid out as the first's, or not); and the same samples built from the plan's key alone.
+TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
+    struct Case {
+        const char* name;
+        int width, height, n, padding;
+        bool chroma;
+        int pairedPadding;  // of a second plane through the same samples; -1: none
+    };
+    const Case cases[] = {{"luma, rows unpadded", 360, 280, 150, 0, false, -1},
+                          {"chroma pair, rows padded alike", 360, 280, 150, 24, true, 24},
+                          {"chroma pair, rows padded apart", 360, 280, 150, 0, true, 5},
+                          {"a narrow source", 14, 12, 40, 3, false, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, c.width, c.height, c.n);
+        g.eye[0].radius180 = g.eye[1].radius180 = c.width * 7 / 10;  // cut by the frame on all sides
+        RemapPlanKey key = remapPlanKey(g, Half::Right, HalfAlignment(kTurn), Interpolation::Bilinear, false);
+        if (c.chroma) key.grid = SampleGrid::chroma420(0.0, 0.5);
+        key.rows = {0, key.samples()};
+        const auto plan = buildRemapPlan(key);
+        const auto remap = buildPlaneRemap(*plan, 2);
+        const int w = remap->sourceWidth(), h = remap->sourceHeight(), m = plan->size();
+        const auto noise = [&](int padding) {
+            cv::Mat buffer(h, w + padding, CV_8UC1);
+            cv::randu(buffer, 0, 256);
+            return buffer(cv::Rect(0, 0, w, h));
+        };
+        const cv::Mat source = noise(c.padding), paired = noise(std::max(c.pairedPadding, 0));
+        cv::Mat out(m, 2 * m, CV_8UC1, cv::Scalar(7)), pairedOut = out.clone();
+        PlaneTarget target{remap.get(), &source, &out, 16};
+        if (c.pairedPadding >= 0) target.pairedSource = &paired, target.pairedOutput = &pairedOut;
+        applyPlaneRemaps({&target, 1}, 2);
+        // Built straight from the key's positions, without the plan: the same samples.
+        const auto fromKey = buildPlaneRemap(key, 3);
+        cv::Mat again(m, 2 * m, CV_8UC1, cv::Scalar(7));
+        const PlaneTarget direct{fromKey.get(), &source, &again, 16};
+        applyPlaneRemaps({&direct, 1}, 1);
+        EXPECT_EQ(cv::norm(again, out, cv::NORM_INF), 0.0);
+
+        const auto expected = [&](const cv::Mat& plane, double col, double row) {
+            if (!(col > -1 && row > -1 && col < w && row < h)) return 16;
+            const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : 16; };
+            const int c0 = static_cast<int>(std::floor(col)), r0 = static_cast<int>(std::floor(row));
+            const int fx = static_cast<int>((col - c0) * 1024), fy = static_cast<int>((row - r0) * 1024);
+            const int top = at(r0, c0) * (1024 - fx) + at(r0, c0 + 1) * fx;
+            const int bottom = at(r0 + 1, c0) * (1024 - fx) + at(r0 + 1, c0 + 1) * fx;
+            return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
+        };
+        std::vector<SourcePosition> p(m);
+        int wrong = 0, pairedWrong = 0, black = 0, rightEdge = 0, straddling = 0;
+        for (int i = 0; i < m; ++i) {
+            plan->rowPositions(i, p.data());
+            for (int j = 0; j < m; ++j) {
+                const double col = p[j].column, row = p[j].row;
+                wrong += out.at<uint8_t>(i, m + j) != expected(source, col, row);
+                if (c.pairedPadding >= 0) pairedWrong += pairedOut.at<uint8_t>(i, m + j) != expected(paired, col, row);
+                if (!(col > -1 && row > -1 && col < w && row < h)) {
+                    ++black;
+                    continue;
+                }
+                const int c0 = static_cast<int>(std::floor(col)), r0 = static_cast<int>(std::floor(row));
+                rightEdge += c0 >= w - 4 && c0 <= w - 2;
+                straddling += c0 < 0 || r0 < 0 || c0 >= w - 1 || r0 >= h - 1;
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(pairedWrong, 0);
+        EXPECT_GT(black, 0);
+        EXPECT_GT(rightEdge, 0);
+        EXPECT_GT(straddling, 0);
+    }
+}
+
 TEST(RemapPlanKey, EveryDeterminantTellsPlansApart) {
     const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, 64);
     const AlignmentRotation points = alignmentRotation(g.eye[0], g.eye[1], kPoints);
