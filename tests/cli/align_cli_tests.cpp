@@ -217,7 +217,9 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
         if (once) args.insert(args.end(), {"--align-once", "--save-lenses", " batch"});
         const Outcome b = cli(runBatchCommand, args);
         ASSERT_EQ(b.status, 0) << b.out << b.err;
-        if (once) EXPECT_NE(b.out.find("saved the refined right lens as record #4 \"Wide batch\""), std::string::npos) << b.out;
+        if (once) {
+            EXPECT_NE(b.out.find("saved the refined right lens as record #4 \"Wide batch\""), std::string::npos) << b.out;
+        }
         EXPECT_LT(misalignment("a.jpg"), 0.6 * plain);
     }
 
@@ -311,7 +313,7 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
         const Outcome refused = cli(runAlignCommand, with(f.more));
         EXPECT_EQ(refused.status, f.status) << refused.err;
         EXPECT_NE(refused.err.find(f.mentions), std::string::npos) << refused.err;
-        if (f.status == 1) EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err;
+        if (f.status == 1) { EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err; }
         EXPECT_EQ(readFile(ini), f.file);
     }
     const Outcome plain = cli(runAlignCommand, {"-C", dir.string(), "--left", "L.png", "--right", "R.png", "--left-lens",

@@ -73,13 +73,15 @@ TEST(OptionTableTest, EachOptionIsListedOnceAndMeansTheSameInEveryCommand) {
         std::set<char> shortNames;
         for (const cli::OptionSpec& option : command->options) {
             EXPECT_TRUE(names.insert(option.name).second) << command->name << " lists --" << option.name << " twice";
-            if (option.shortName)
+            if (option.shortName) {
                 EXPECT_TRUE(shortNames.insert(option.shortName).second)
                     << command->name << " gives -" << option.shortName << " to two options";
+            }
             const auto [first, fresh] = seen.try_emplace(option.name, option.shortName, option.valueName != nullptr);
-            if (!fresh)
+            if (!fresh) {
                 EXPECT_EQ(first->second, std::make_pair(option.shortName, option.valueName != nullptr))
                     << command->name << " --" << option.name;
+            }
         }
     }
     EXPECT_EQ(seen.count("threads"), 1u);

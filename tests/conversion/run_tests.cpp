@@ -273,7 +273,7 @@ TEST_F(RunTest, ThePicturesAreReadOnTheRunsThreads) {
         ASSERT_TRUE(RunConversion(request, *this, options).written());
         const std::set<std::thread::id> seen = readers.threads();
         EXPECT_EQ(seen.size(), size_t(threads));
-        if (threads == 1) EXPECT_EQ(seen.count(std::this_thread::get_id()), 1u);
+        if (threads == 1) { EXPECT_EQ(seen.count(std::this_thread::get_id()), 1u); }
     }
 }
 

@@ -280,10 +280,11 @@ TEST_F(VideoConversionTest, OutputKeepsTheCamerasRangeAndMatrix) {
         const VideoResult result = convertVideo(r, *std::make_unique<VideoObserver>());
         ASSERT_TRUE(result.written()) << result.detail;
         EXPECT_TRUE(result.planes);
-        if (haveTool("ffprobe"))
+        if (haveTool("ffprobe")) {
             EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
                                   "stream=color_range,color_space", "-of", "default=nw=1", r.output.string()}),
                       std::string("color_range=") + c.range + "\ncolor_space=" + c.space + "\n");
+        }
         const std::vector<media::YuvPlanes> frames = planesOf(r.output);
         ASSERT_EQ(frames.size(), 4u);
         EXPECT_EQ(frames[0].colour.fullRange, c.full);

@@ -110,8 +110,9 @@ TEST(RemapPlan, AppliedPlanKeepsTheExactnessContract) {
                     EXPECT_EQ(cv::norm(direct.colRange(offset, offset + n), once, cv::NORM_INF), 0)
                         << "rendered once, without a stored plan";
                     if (exact) exactHalf = once;
-                    if (exact && kernel == Interpolation::Bilinear)
+                    if (exact && kernel == Interpolation::Bilinear) {
                         EXPECT_EQ(cv::norm(once, reference, cv::NORM_INF), 0) << "exact plan against the literal path";
+                    }
                     if (!exact) {
                         const auto [largest, share] = difference(once, exactHalf);
                         EXPECT_LE(largest, 1.0);
@@ -158,16 +159,16 @@ TEST(RemapPlan, CompactPositionsStayWithinOneFixedPointStep) {
                     wrong += out != nowhere && !(std::abs(e[j].column) > reach - 8.2 || std::abs(e[j].row) > reach - 8.2);
                     continue;
                 }
-                for (const auto [x, coded] : {std::pair{e[j].column, q[j].column}, {e[j].row, q[j].row}})
+                for (const auto& [x, coded] : {std::pair{e[j].column, q[j].column}, {e[j].row, q[j].row}})
                     wrong += !(coded <= x + 1e-9 && x - coded < step + 1e-9);
             }
         }
         EXPECT_EQ(wrong, 0);
         const double perPixel = static_cast<double>(compact->bytes()) / (static_cast<double>(c.n) * c.n);
-        if (c.black == None) EXPECT_EQ(black, 0);
-        if (c.black == Many) EXPECT_GT(black, c.n * c.n / 4);
-        if (c.black == All) EXPECT_EQ(black, c.n * c.n) << "no rotation from a point on the axis: all black";
-        if (c.width > 1000) EXPECT_LT(perPixel, 4.1) << "a large half is coded in about 4 bytes per pixel";
+        if (c.black == None) { EXPECT_EQ(black, 0); }
+        if (c.black == Many) { EXPECT_GT(black, c.n * c.n / 4); }
+        if (c.black == All) { EXPECT_EQ(black, c.n * c.n) << "no rotation from a point on the axis: all black"; }
+        if (c.width > 1000) { EXPECT_LT(perPixel, 4.1) << "a large half is coded in about 4 bytes per pixel"; }
         EXPECT_EQ(exact->bytes(), 16u * c.n * c.n);
     }
 }

@@ -562,7 +562,7 @@ private slots:
             const bool seen = duringModal<CircleConfirmDialog>(
                 [&] {
                     dlg->DetectFromImage("circle.png");
-                    QTest::qWaitFor([&] { return confirmed; }, 30000);
+                    (void)QTest::qWaitFor([&] { return confirmed; }, 30000);
                 },
                 [&](CircleConfirmDialog* confirm) {
                     *shown = confirm->picture();
