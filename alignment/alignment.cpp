@@ -113,7 +113,7 @@ DisparitySummary takeApart(const std::vector<DirectionPair>& shown, const PoseEs
     std::vector<double> misalignment, parallax, farVertical;
     out.clear();
     for (int index : pose.inliers) {
-        const DisparityParts parts = disparityParts(remaining, pose.baseline, shown[index]);
+        const DisparityParts parts = disparityParts(remaining, toCv(pose.baseline), shown[index]);
         StereoCorrespondence c;
         c.leftAt = at.left[index], c.rightAt = at.right[index];
         c.shown = shown[index];
@@ -193,9 +193,9 @@ std::vector<Snap> snapCandidates(const CameraModel& left, const CameraModel& rig
         for (int dx = -2; dx <= 2; ++dx) {
             const ImagePoint p{centre.x + dx, centre.y + dy};
             if (p.x < 0 || p.y < 0 || p.x >= left.imageWidth() || p.y >= left.imageHeight()) continue;
-            const cv::Vec3d u = directionOfSourcePixel(left, p);
-            if (!std::isfinite(u[0])) continue;
-            const std::optional<SourcePosition> q = sourcePositionOfDirection(right, rt * u);
+            const Vec3 u = directionOfSourcePixel(left, p);
+            if (!std::isfinite(u.x)) continue;
+            const std::optional<SourcePosition> q = sourcePositionOfDirection(right, fromCv(rt * toCv(u)));
             if (!q) continue;
             const ImagePoint r{static_cast<int32_t>(std::lround(q->column)), static_cast<int32_t>(std::lround(q->row))};
             if (r.x < 0 || r.y < 0 || r.x >= right.imageWidth() || r.y >= right.imageHeight()) continue;
@@ -219,7 +219,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
     std::vector<Candidate> candidates;
     for (int index : pose.inliers) {
         const DirectionPair& p = pairs[index];
-        if (p.left[1] < cosLimit || p.right[1] < cosLimit) continue;  // well inside both lenses
+        if (p.left.y < cosLimit || p.right.y < cosLimit) continue;  // well inside both lenses
         const std::optional<SourcePosition> l = sourcePositionOfDirection(left, p.left);
         const std::optional<SourcePosition> r = sourcePositionOfDirection(right, p.right);
         if (!l || !r) continue;
@@ -228,7 +228,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
             l->row > left.imageHeight() - margin || r->column < margin || r->row < margin ||
             r->column > right.imageWidth() - margin || r->row > right.imageHeight() - margin)
             continue;
-        candidates.push_back({index, std::abs(signedParallax(toCv(pose.rotation), pose.baseline, p)), *l});
+        candidates.push_back({index, std::abs(signedParallax(toCv(pose.rotation), toCv(pose.baseline), p)), *l});
     }
     if (candidates.size() < 2) {
         s.error = "fewer than two inliers lie within 65 degrees of both lens axes";
@@ -257,7 +257,7 @@ SuggestedPoints suggestPoints(const CameraModel& left, const CameraModel& right,
         owner.push_back(static_cast<int>(i));
     }
     std::vector<cv::Vec3d> directions;
-    for (const Snap& snap : snaps) directions.push_back(directionOfSourcePixel(left, snap.left));
+    for (const Snap& snap : snaps) directions.push_back(toCv(directionOfSourcePixel(left, snap.left)));
     double widest = 0.0;
     for (size_t i = 0; i < snaps.size(); ++i)
         for (size_t j = i + 1; j < snaps.size(); ++j)
@@ -307,7 +307,7 @@ std::vector<SourceMatch> sourceMatches(const CameraModel& left, const CameraMode
 double largestShift(const CameraModel& before, const CameraModel& after, const std::vector<SourceMatch>& matches) {
     double largest = 0.0;
     for (const SourceMatch& m : matches) {
-        const cv::Vec3d a = directionOfSourcePosition(before, m.right), b = directionOfSourcePosition(after, m.right);
+        const cv::Vec3d a = toCv(directionOfSourcePosition(before, m.right)), b = toCv(directionOfSourcePosition(after, m.right));
         if (std::isfinite(a[0]) && std::isfinite(b[0]))
             largest = std::max(largest, std::acos(std::clamp(a.dot(b), -1.0, 1.0)));
     }
@@ -343,10 +343,10 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     result.rotation = pose.rotation;
     const YawPitchRoll angles = yawPitchRollOf(pose.rotation);
     result.yawDegrees = angles.yaw, result.pitchDegrees = angles.pitch, result.rollDegrees = angles.roll;
-    for (int i = 0; i < 3; ++i) result.baseline[i] = pose.baseline[i];
+    result.baseline = pose.baseline;
     result.baselineSigmaDegrees = pose.baselineSigma / kDegree;
     result.baselineObserved = pose.baselineObserved;
-    result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline[0], -1.0, 1.0)) / kDegree;
+    result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline.x, -1.0, 1.0)) / kDegree;
     result.nearInliers = pose.nearInliers;
     result.rotationOnlyOffsetDegrees =
         rotationAngle(rotationOnlyFit(pairs, pose.inliers).t() * toCv(pose.rotation)) / kDegree;
@@ -356,13 +356,13 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
         text.precision(1);
         text << std::fixed << "the baseline points " << result.baselineOffAxisDegrees
              << " degrees away from the left camera's +x axis";
-        if (pose.baseline[0] < 0) text << " (the right camera seems to stand left of the left one: swapped images?)";
+        if (pose.baseline.x < 0) text << " (the right camera seems to stand left of the left one: swapped images?)";
         else text << " (not a side-by-side rig, or a poor estimate)";
         result.warning = text.str();
     }
     // The disparity the converted image shows: the right directions turned by R.
     std::vector<DirectionPair> shown(pairs.size());
-    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, toCv(pose.rotation) * pairs[k].right};
+    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, fromCv(toCv(pose.rotation) * toCv(pairs[k].right))};
     // Without parallax to measure the baseline by, no inlier shows any: all are far.
     const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
                                                   : std::numeric_limits<double>::infinity();
@@ -555,8 +555,8 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                   "with them the vertical disparity after alignment is %.2f' RMS, with the "
                                   "records %.2f' (the baseline turned from %.2f, %.2f, %.2f to %.2f, %.2f, %.2f)",
                                   result.verticalDisparityArcmin.rms, plain.verticalDisparityArcmin.rms,
-                                  plain.baseline[0], plain.baseline[1], plain.baseline[2], result.baseline[0],
-                                  result.baseline[1], result.baseline[2]);
+                                  plain.baseline.x, plain.baseline.y, plain.baseline.z, result.baseline.x,
+                                  result.baseline.y, result.baseline.z);
                     why = text;
                 }
             }

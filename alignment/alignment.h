@@ -40,6 +40,7 @@
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
 #include "base/fallible.h"
+#include "engine/lens.h"
 #include "engine/params.h"
 
 namespace vistereo::alignment {
@@ -137,7 +138,7 @@ struct AlignmentResult : Fallible {
 
     RotationMatrix rotation;  // R: u_L = R u_R
     double yawDegrees = 0.0, pitchDegrees = 0.0, rollDegrees = 0.0;
-    std::array<double, 3> baseline{1, 0, 0};  // unit, left-camera frame, from the left camera to the right one
+    Vec3 baseline{1, 0, 0};  // unit, left-camera frame, from the left camera to the right one
     bool baselineObserved = false;  // the scene's parallax decides t (else t is the prior, +x)
     double baselineSigmaDegrees = 0.0;      // spread of t's direction from the data alone
     double baselineOffAxisDegrees = 0.0;    // angle between t and +x

@@ -1,7 +1,8 @@
 // The alignment's own maths on OpenCV's small matrices, for its .cpp files
-// only: the one rotation type (RotationMatrix) converted to and from
-// cv::Matx33d at the edges, and the rotation and pose helpers that work on
-// cv::Matx33d inside. Not for code outside the alignment library.
+// only: the one rotation type (RotationMatrix) and the one direction type
+// (Vec3) converted to and from cv::Matx33d and cv::Vec3d at the edges, and
+// the rotation and pose helpers that work on them inside. Not for code
+// outside the alignment library.
 #pragma once
 
 #include <vector>
@@ -21,6 +22,10 @@ inline RotationMatrix fromCv(const cv::Matx33d& m) {
         for (int j = 0; j < 3; ++j) r.m[i][j] = m(i, j);
     return r;
 }
+
+// The same three numbers, x y z both ways.
+inline cv::Vec3d toCv(const Vec3& v) { return {v.x, v.y, v.z}; }
+inline Vec3 fromCv(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 
 // exp of the cross-product matrix of w: the rotation by |w| radians about w.
 cv::Matx33d rotationFromVector(const cv::Vec3d& w);

@@ -64,7 +64,7 @@ struct Problem {
         const CameraModel camera = right.withCorrection(c);
         std::vector<cv::Vec3d> out;
         out.reserve(chosen.size());
-        for (int i : chosen) out.push_back(directionOfSourcePosition(camera, rightSource[i]));
+        for (int i : chosen) out.push_back(toCv(directionOfSourcePosition(camera, rightSource[i])));
         return out;
     }
 };
@@ -81,7 +81,7 @@ constexpr double kAxisPriorShare = 0.02, kScalePriorSigma = 0.05, kShapePriorSig
 
 double residualOf(const cv::Matx33d& r, const cv::Vec3d& t, const cv::Vec3d& left, const cv::Vec3d& right) {
     if (!std::isfinite(right[0])) return std::numeric_limits<double>::quiet_NaN();
-    return coplanarityResidual(r, t, {left, right});
+    return coplanarityResidual(r, t, {fromCv(left), fromCv(right)});
 }
 
 struct Evaluation {
@@ -268,9 +268,10 @@ std::vector<int> choose(const Problem& p, const Model& m, const std::vector<int>
     const double cosLimit = std::cos(maxParallax);
     std::vector<int> chosen;
     for (int i : from) {
-        const cv::Vec3d r = directionOfSourcePosition(camera, p.rightSource[i]);
+        const cv::Vec3d r = toCv(directionOfSourcePosition(camera, p.rightSource[i]));
         if (!std::isfinite(r[0]) || p.left[i].dot(m.rotation * r) < cosLimit) continue;
-        if (std::abs(coplanarityResidual(m.rotation, m.baseline, {p.left[i], r})) < threshold) chosen.push_back(i);
+        if (std::abs(coplanarityResidual(m.rotation, m.baseline, {fromCv(p.left[i]), fromCv(r)})) < threshold)
+            chosen.push_back(i);
     }
     return chosen;
 }
@@ -347,10 +348,12 @@ PairFit fitOfPair(const LensRefinement& refinement, const std::vector<SourceMatc
     const double cosLimit = std::cos(options.maxParallaxRadians);
     double squares = 0.0;
     for (const SourceMatch& m : matches) {
-        const cv::Vec3d l = directionOfSourcePosition(refinement.left, m.left);
-        const cv::Vec3d r = directionOfSourcePosition(refinement.right, m.right);
-        if (!std::isfinite(l[0]) || !std::isfinite(r[0]) || l.dot(toCv(refinement.rotation) * r) < cosLimit) continue;
-        const double residual = coplanarityResidual(toCv(refinement.rotation), refinement.baseline, {l, r}) / options.pixelRadians;
+        const Vec3 l = directionOfSourcePosition(refinement.left, m.left);
+        const Vec3 r = directionOfSourcePosition(refinement.right, m.right);
+        if (!std::isfinite(l.x) || !std::isfinite(r.x) || toCv(l).dot(toCv(refinement.rotation) * toCv(r)) < cosLimit)
+            continue;
+        const double residual =
+            coplanarityResidual(toCv(refinement.rotation), toCv(refinement.baseline), {l, r}) / options.pixelRadians;
         if (!(std::abs(residual) < options.inlierPixels)) continue;
         squares += residual * residual, ++fit.inliers;
     }
@@ -396,9 +399,9 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     std::vector<SourcePosition> rightSource;
     std::vector<DirectionPair> pairs;
     for (const SourceMatch& m : matches) {
-        const cv::Vec3d l = directionOfSourcePosition(left, m.left), r = directionOfSourcePosition(right, m.right);
-        if (!std::isfinite(l[0]) || !std::isfinite(r[0])) continue;
-        leftDirections.push_back(l), rightSource.push_back(m.right), pairs.push_back({l, r});
+        const Vec3 l = directionOfSourcePosition(left, m.left), r = directionOfSourcePosition(right, m.right);
+        if (!std::isfinite(l.x) || !std::isfinite(r.x)) continue;
+        leftDirections.push_back(toCv(l)), rightSource.push_back(m.right), pairs.push_back({l, r});
     }
     // A first geometry from the records, with a threshold loose enough for a bent lens.
     PoseOptions loose;
@@ -416,7 +419,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     strictOptions.inlierThreshold = options.inlierPixels * options.pixelRadians;
     const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
     const bool observed = start.baselineObserved || (strict.ok() && strict.baselineObserved);
-    const cv::Vec3d baseline = strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline;
+    const cv::Vec3d baseline = toCv(strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline);
     const Start first{toCv(start.rotation), baseline, start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
@@ -480,7 +483,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());
     out.rotation = fromCv(m.rotation);
-    out.baseline = m.baseline;
+    out.baseline = fromCv(m.baseline);
     return out;
 }
 

@@ -34,10 +34,10 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "alignment/working_view.h"
 #include "base/fallible.h"
+#include "engine/lens.h"
+#include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
@@ -68,7 +68,7 @@ struct LensRefinement : Fallible {
     double residualAfterPixels = 0.0;           // the same with the corrected lens
     int inliers = 0;
     RotationMatrix rotation;
-    cv::Vec3d baseline{1.0, 0.0, 0.0};
+    Vec3 baseline{1.0, 0.0, 0.0};
     // The record's law left a radial misfit: "the right lens's projection
     // does not fit: try equidistant (0.08 px; 2.31 px as registered)".
     std::string lawAdvice;

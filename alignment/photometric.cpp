@@ -94,8 +94,8 @@ ColourSamples sampleHalves(cv::Mat left, cv::Mat right, const cv::Mat& valid, co
             s.right.push_back(right.at<cv::Vec3f>(i, j));
             s.leftRadius.push_back(leftRadius.at<float>(i, j));
             s.rightRadius.push_back(rightRadius.at<float>(i, j));
-            const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
-            s.angle.push_back(static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0))));
+            const Vec3 d = halfPixelDirection(n, {double(j), double(i)});
+            s.angle.push_back(static_cast<float>(std::acos(std::clamp(d.y, -1.0, 1.0))));
             s.cell.push_back(cy * k + cx);
             s.fold.push_back(static_cast<uint8_t>((cx + cy) & 1));
         }
@@ -451,8 +451,8 @@ ColourSamples colourSamplesOfSideBySide(const cv::Mat& sideBySide, const std::ve
     cv::Mat radius(n, n, CV_32FC1);
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
-            const cv::Vec3d d = halfPixelDirection(n, {double(j), double(i)});
-            radius.at<float>(i, j) = static_cast<float>(std::acos(std::clamp(d[1], -1.0, 1.0)) / (std::numbers::pi / 2));
+            const Vec3 d = halfPixelDirection(n, {double(j), double(i)});
+            radius.at<float>(i, j) = static_cast<float>(std::acos(std::clamp(d.y, -1.0, 1.0)) / (std::numbers::pi / 2));
         }
     return sampleHalves(half[0], half[1], valid[0] & valid[1], radius, radius,
                         nearCells(inliers, static_cast<double>(n) / big, n, options), options);

@@ -27,9 +27,9 @@ struct Hypothesis {
 bool eightPoint(const std::vector<DirectionPair>& pairs, const int* sample, Hypothesis& out) {
     cv::Matx<double, 8, 9> a;
     for (int k = 0; k < 8; ++k) {
-        const DirectionPair& p = pairs[sample[k]];
+        const cv::Vec3d left = toCv(pairs[sample[k]].left), right = toCv(pairs[sample[k]].right);
         for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) a(k, 3 * i + j) = p.left[i] * p.right[j];
+            for (int j = 0; j < 3; ++j) a(k, 3 * i + j) = left[i] * right[j];
     }
     cv::Mat e;
     cv::SVD::solveZ(cv::Mat(a), e);
@@ -44,9 +44,9 @@ bool eightPoint(const std::vector<DirectionPair>& pairs, const int* sample, Hypo
     const cv::Matx33d r1 = u * w * vt, r2 = u * w.t() * vt;
     double misfit1 = 0.0, misfit2 = 0.0;
     for (int k = 0; k < 8; ++k) {
-        const DirectionPair& p = pairs[sample[k]];
-        misfit1 += 1.0 - p.left.dot(r1 * p.right);
-        misfit2 += 1.0 - p.left.dot(r2 * p.right);
+        const cv::Vec3d left = toCv(pairs[sample[k]].left), right = toCv(pairs[sample[k]].right);
+        misfit1 += 1.0 - left.dot(r1 * right);
+        misfit2 += 1.0 - left.dot(r2 * right);
     }
     out.rotation = misfit1 <= misfit2 ? r1 : r2;
     out.baseline = cv::Vec3d(u(0, 2), u(1, 2), u(2, 2));
@@ -57,16 +57,17 @@ bool eightPoint(const std::vector<DirectionPair>& pairs, const int* sample, Hypo
 // rotation step (left-multiplied) and a tangent step (e1, e2) of t.
 double residualAndJacobian(const cv::Matx33d& r, const cv::Vec3d& t, const cv::Vec3d& e1, const cv::Vec3d& e2,
                            const DirectionPair& p, Vec5* jacobian) {
-    const cv::Vec3d v = r * p.right;
+    const cv::Vec3d left = toCv(p.left);
+    const cv::Vec3d v = r * toCv(p.right);
     const cv::Vec3d n = t.cross(v);
     const double m = cv::norm(n);
     if (!(m > 1e-12)) {
         if (jacobian) *jacobian = Vec5::all(0.0);
         return 0.0;
     }
-    const double res = p.left.dot(n) / m;
+    const double res = left.dot(n) / m;
     if (jacobian) {
-        const cv::Vec3d g = (p.left - res * n / m) / m;  // d res / d n
+        const cv::Vec3d g = (left - res * n / m) / m;  // d res / d n
         const cv::Vec3d dw = t.dot(v) * g - g.dot(v) * t;  // n changes by t x (dw x v)
         (*jacobian)[0] = dw[0], (*jacobian)[1] = dw[1], (*jacobian)[2] = dw[2];
         (*jacobian)[3] = g.dot(e1.cross(v));
@@ -92,7 +93,7 @@ struct Refinement {
 Refinement refine(const std::vector<DirectionPair>& pairs, const std::vector<int>& inliers, cv::Matx33d rotation,
                   cv::Vec3d baseline, const PoseOptions& options, bool fixedBaseline) {
     cv::Vec3d b1, b2;
-    tangentBasis(cv::normalize(options.baselinePrior), b1, b2);
+    tangentBasis(cv::normalize(toCv(options.baselinePrior)), b1, b2);
     const double priorWeight = 1.0 / (options.baselinePriorSigma * options.baselinePriorSigma);
     Refinement result;
     double sigma = options.inlierThreshold / 3.0;
@@ -211,7 +212,7 @@ double median(std::vector<double> values) {
 
 cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::vector<int>& chosen) {
     cv::Matx33d m = cv::Matx33d::zeros();
-    for (int index : chosen) m += pairs[index].left * pairs[index].right.t();
+    for (int index : chosen) m += toCv(pairs[index].left) * toCv(pairs[index].right).t();
     return nearestRotation(m);
 }
 
@@ -222,26 +223,28 @@ double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baselin
 }
 
 double signedParallax(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair) {
-    const cv::Vec3d v = rotation * pair.right;
-    const double angle = std::acos(std::clamp(pair.left.dot(v), -1.0, 1.0));
-    return pair.left.dot(baseline) >= v.dot(baseline) ? angle : -angle;
+    const cv::Vec3d left = toCv(pair.left);
+    const cv::Vec3d v = rotation * toCv(pair.right);
+    const double angle = std::acos(std::clamp(left.dot(v), -1.0, 1.0));
+    return left.dot(baseline) >= v.dot(baseline) ? angle : -angle;
 }
 
 DisparityParts disparityParts(const cv::Matx33d& remaining, const cv::Vec3d& baseline, const DirectionPair& shown) {
     auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2] / cv::norm(d), -1.0, 1.0)); };
-    const cv::Vec3d w = remaining * shown.right;
+    const cv::Vec3d shownLeft = toCv(shown.left);
+    const cv::Vec3d w = remaining * toCv(shown.right);
     cv::Vec3d aligned = w;  // on the epipolar plane of u_L (none where u_L lies along the baseline)
-    const cv::Vec3d normal = baseline.cross(shown.left);
+    const cv::Vec3d normal = baseline.cross(shownLeft);
     if (const double length = cv::norm(normal); length > 1e-12) {
         const cv::Vec3d n = normal / length;
         aligned = cv::normalize(w - w.dot(n) * n);
     }
     DisparityParts parts;
-    const double left = polar(shown.left);
-    parts.vertical = polar(shown.right) - left;
+    const double left = polar(shownLeft);
+    parts.vertical = polar(toCv(shown.right)) - left;
     parts.parallax = polar(aligned) - left;
     parts.misalignment = parts.vertical - parts.parallax;
-    parts.along = signedParallax(cv::Matx33d::eye(), baseline, {shown.left, aligned});
+    parts.along = signedParallax(cv::Matx33d::eye(), baseline, {shown.left, fromCv(aligned)});
     return parts;
 }
 
@@ -261,7 +264,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     const double cosMaxParallax = std::cos(options.maxParallax);
     cv::RNG rng(options.seed);
     double bestCost = std::numeric_limits<double>::infinity();
-    Hypothesis best{cv::Matx33d::eye(), cv::normalize(options.baselinePrior)};
+    Hypothesis best{cv::Matx33d::eye(), cv::normalize(toCv(options.baselinePrior))};
     int bestInliers = 0;
     int needed = options.maxIterations, iteration = 0;
     for (; iteration < needed && iteration < options.maxIterations; ++iteration) {
@@ -278,15 +281,15 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
         double cost = 0.0;
         int inliers = 0;
         for (int i = 0; i < n && cost < bestCost; ++i) {
-            const DirectionPair& p = pairs[i];
-            const cv::Vec3d v = h.rotation * p.right;
-            if (p.left.dot(v) < cosMaxParallax) {
+            const cv::Vec3d left = toCv(pairs[i].left);
+            const cv::Vec3d v = h.rotation * toCv(pairs[i].right);
+            if (left.dot(v) < cosMaxParallax) {
                 cost += tau2;
                 continue;
             }
             const cv::Vec3d c = h.baseline.cross(v);
             const double m2 = c.dot(c);
-            const double d = p.left.dot(c);
+            const double d = left.dot(c);
             const double r2 = m2 > 0.0 ? d * d / m2 : 0.0;
             if (r2 < tau2) {
                 cost += r2;
@@ -311,8 +314,8 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     auto classify = [&](const cv::Matx33d& r, const cv::Vec3d& t, double threshold) {
         std::vector<int> chosen;
         for (int i = 0; i < n; ++i) {
-            const cv::Vec3d v = r * pairs[i].right;
-            if (pairs[i].left.dot(v) < cosMaxParallax) continue;
+            const cv::Vec3d v = r * toCv(pairs[i].right);
+            if (toCv(pairs[i].left).dot(v) < cosMaxParallax) continue;
             if (std::abs(coplanarityResidual(r, t, pairs[i])) < threshold) chosen.push_back(i);
         }
         return chosen;
@@ -320,7 +323,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
 
     // Refinement from the RANSAC rotation and the prior baseline; the
     // inliers re-chosen with the refined model, then refined again.
-    const cv::Vec3d prior = cv::normalize(options.baselinePrior);
+    const cv::Vec3d prior = cv::normalize(toCv(options.baselinePrior));
     std::vector<int> inliers = classify(best.rotation, best.baseline, tau);
     Refinement refined = refine(pairs, inliers, best.rotation, prior, options, false);
     inliers = classify(refined.rotation, refined.baseline, tau);
@@ -373,7 +376,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     }
 
     estimate.rotation = fromCv(refined.rotation);
-    estimate.baseline = refined.baseline;
+    estimate.baseline = fromCv(refined.baseline);
     estimate.inliers = inliers;
     estimate.sigma = refined.sigma;
     estimate.baselineSigma = refined.baselineSigma;

@@ -25,16 +25,15 @@
 
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "base/fallible.h"
+#include "engine/lens.h"
 #include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
 struct DirectionPair {
-    cv::Vec3d left;   // unit, left-camera frame
-    cv::Vec3d right;  // unit, right-camera frame
+    Vec3 left;   // unit, left-camera frame
+    Vec3 right;  // unit, right-camera frame
 };
 
 struct PoseOptions {
@@ -42,7 +41,7 @@ struct PoseOptions {
     double maxParallax = 0.21;       // radians between u_L and R u_R (about 12 degrees, 0.3 m at 65 mm)
     int maxIterations = 3000;
     double confidence = 0.9999;
-    cv::Vec3d baselinePrior{1.0, 0.0, 0.0};
+    Vec3 baselinePrior{1.0, 0.0, 0.0};
     double baselinePriorSigma = 0.35;  // radians
     // The baseline is the prior, whatever the parallax says: only R is
     // fitted (for eyes whose baseline is given, such as a viewer's).
@@ -53,7 +52,7 @@ struct PoseOptions {
 // `error`: why no geometry was found (too few pairs support one).
 struct PoseEstimate : Fallible {
     RotationMatrix rotation;                     // right-camera directions onto left-camera directions
-    cv::Vec3d baseline{1.0, 0.0, 0.0};           // unit, left frame, left camera to right camera
+    Vec3 baseline{1.0, 0.0, 0.0};                // unit, left frame, left camera to right camera
     std::vector<int> inliers;                    // indices into the pairs
     std::vector<double> residuals;               // signed residual of every pair at the estimate (radians)
     double sigma = 0.0;                          // robust scale of the inliers' residuals (radians)

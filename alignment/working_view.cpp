@@ -33,8 +33,6 @@ cv::Matx33d rodrigues(const Vec3& k, double c, double s) {
             k.z * k.x * v - k.y * s, k.z * k.y * v + k.x * s, c + k.z * k.z * v};
 }
 
-cv::Vec3d toVec(const Vec3& v) { return {v.x, v.y, v.z}; }
-
 }  // namespace
 
 CameraModel CameraModel::fromEyeGeometry(const EyeGeometry& eye) {
@@ -204,7 +202,7 @@ ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, in
                 uint8_t* top = brightest.ptr<uint8_t>(i);
                 for (int j = 0; j < n; ++j) {
                     const std::optional<SourcePosition> p =
-                        sourcePositionOfDirection(camera, toCamera * halfPixelDirection(n, {double(j), double(i)}));
+                        sourcePositionOfDirection(camera, fromCv(toCamera * toCv(halfPixelDirection(n, {double(j), double(i)}))));
                     if (!p || !insideSource(p->column, p->row, width, height)) {
                         out[j] = cv::Vec3f(0, 0, 0), at[j] = cv::Vec2f(nan, nan), ok[j] = 0, top[j] = 0;
                         continue;
@@ -229,36 +227,37 @@ LensCircle lensCircle(const CameraModel& camera) {
     return {axis, std::hypot(rim.column - axis.column, rim.row - axis.row)};
 }
 
-cv::Vec3d halfPixelDirection(int n, cv::Point2d position) {
+Vec3 halfPixelDirection(int n, cv::Point2d position) {
     const double nd = n;
     const double lambda = (position.x * kPi) / nd;
     const double psi = (position.y * kPi) / nd;
     return {-std::sin(psi) * std::cos(lambda), std::sin(psi) * std::sin(lambda), std::cos(psi)};
 }
 
-cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& d) {
+cv::Point2d halfPositionOfDirection(int n, const Vec3& direction) {
+    const cv::Vec3d d = toCv(direction);
     const double length = cv::norm(d);
     const double psi = std::acos(std::clamp(d[2] / length, -1.0, 1.0));
     const double lambda = std::atan2(d[1], -d[0]);
     return {lambda * n / kPi, psi * n / kPi};
 }
 
-std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction) {
-    const double length = cv::norm(direction);
+std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const Vec3& direction) {
+    const double length = cv::norm(toCv(direction));
     if (!(length > 0.0)) return std::nullopt;
-    const cv::Vec3d d = direction / length;
+    const cv::Vec3d d = toCv(direction) / length;
     const SourcePosition p =
         projectToImage(camera.geometry().eye(), std::acos(std::clamp(d[1], -1.0, 1.0)), std::atan2(d[2], d[0]));
     if (!std::isfinite(p.column) || !std::isfinite(p.row)) return std::nullopt;
     return p;
 }
 
-cv::Vec3d directionOfSourcePosition(const CameraModel& camera, SourcePosition position) {
-    return toVec(directionOfPosition(camera.geometry().eye(), position));
+Vec3 directionOfSourcePosition(const CameraModel& camera, SourcePosition position) {
+    return directionOfPosition(camera.geometry().eye(), position);
 }
 
-cv::Vec3d directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel) {
-    return toVec(directionOfPoint(camera.geometry().eye(), pixel));
+Vec3 directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel) {
+    return directionOfPoint(camera.geometry().eye(), pixel);
 }
 
 RotationMatrix pointRouteRotation(const CameraModel& left, const CameraModel& right, const PointSet& points) {

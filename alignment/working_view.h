@@ -9,7 +9,7 @@
 // engine's interface changes, only working_view.cpp (and the factory below)
 // has to follow.
 //
-// Directions are unit cv::Vec3d in a camera's frame: +y the optical axis
+// Directions are the engine's unit Vec3 in a camera's frame: +y the optical axis
 // (forward), +x image-right, +z image-up.
 #pragma once
 
@@ -106,24 +106,24 @@ LensCircle lensCircle(const CameraModel& camera);
 // from -x, direction (-sin psi cos lambda, sin psi sin lambda, cos psi), with
 // the engine's value of pi. At integer positions this is zenithDirection
 // with zero zenith, bit for bit.
-cv::Vec3d halfPixelDirection(int n, cv::Point2d position);
+Vec3 halfPixelDirection(int n, cv::Point2d position);
 
 // The inverse: continuous (column, row) of a direction of the front
 // hemisphere (y >= 0) in an n x n half.
-cv::Point2d halfPositionOfDirection(int n, const cv::Vec3d& direction);
+cv::Point2d halfPositionOfDirection(int n, const Vec3& direction);
 
 // Source-image position (column, row; pixel centres at integers) of a camera
 // direction through the engine's lens mapping; nullopt for NaN input or a
 // direction the mapping cannot place.
-std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const cv::Vec3d& direction);
+std::optional<SourcePosition> sourcePositionOfDirection(const CameraModel& camera, const Vec3& direction);
 
 // Camera direction of an integer source pixel, as the engine's A/B route
 // reads a point (NaN components where the engine gives NaN).
-cv::Vec3d directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel);
+Vec3 directionOfSourcePixel(const CameraModel& camera, ImagePoint pixel);
 
 // Camera direction of a continuous source position (column, row), through
 // the lens's correction; NaN components beyond the law's reach.
-cv::Vec3d directionOfSourcePosition(const CameraModel& camera, SourcePosition position);
+Vec3 directionOfSourcePosition(const CameraModel& camera, SourcePosition position);
 
 // Source pixels per radian at the lens axis (the density the working size is
 // compared with).

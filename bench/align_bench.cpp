@@ -53,8 +53,7 @@ double rotationErrorDegrees(const AlignmentResult& result, const RotationMatrix&
 }
 
 double baselineErrorDegrees(const AlignmentResult& result, const Vec3& truth) {
-    const double c = result.baseline[0] * truth.x + result.baseline[1] * truth.y + result.baseline[2] * truth.z;
-    return std::acos(std::clamp(c, -1.0, 1.0)) / kDeg;
+    return std::acos(std::clamp(dot(result.baseline, truth), -1.0, 1.0)) / kDeg;
 }
 
 // The far-field residual at output height 1024: for directions d on a grid
@@ -70,13 +69,11 @@ FarField farFieldResidual(const AlignmentResult& result, const AlignmentCase& c)
     int count = 0;
     for (int i = 8; i < 1024; i += 16)
         for (int j = 8; j < 1024; j += 16) {
-            const cv::Vec3d d = halfPixelDirection(1024, {double(j), double(i)});
-            const Vec3 inLeft{d[0], d[1], d[2]}, inRight = undoRotation(truth, inLeft);
+            const Vec3 inLeft = halfPixelDirection(1024, {double(j), double(i)}), inRight = undoRotation(truth, inLeft);
             if (!pixelOfCameraDirection(c.rig.left.lens, inLeft) || !pixelOfCameraDirection(c.rig.right.lens, inRight))
                 continue;
             const Vec3 e = undoRotation(estimate, inLeft);
-            const double cosine = e.x * inRight.x + e.y * inRight.y + e.z * inRight.z;
-            const double angle = std::acos(std::clamp(cosine, -1.0, 1.0)) * 1024.0 / 3.14159265358979323846;
+            const double angle = std::acos(std::clamp(dot(e, inRight), -1.0, 1.0)) * 1024.0 / 3.14159265358979323846;
             squares += angle * angle, worst = std::max(worst, angle), ++count;
         }
     return {count ? std::sqrt(squares / count) : NAN, worst};

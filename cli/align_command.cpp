@@ -234,8 +234,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
                 rotation << (row || column ? ", " : "") << number(r.rotation.m[row][column]);
         out << "{\"ok\": true, \"yaw_deg\": " << number(r.yawDegrees) << ", \"pitch_deg\": " << number(r.pitchDegrees)
             << ", \"roll_deg\": " << number(r.rollDegrees) << ", \"rotation\": [" << rotation.str() << "]"
-            << ", \"baseline\": [" << number(r.baseline[0]) << ", " << number(r.baseline[1]) << ", "
-            << number(r.baseline[2]) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
+            << ", \"baseline\": [" << number(r.baseline.x) << ", " << number(r.baseline.y) << ", "
+            << number(r.baseline.z) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
             << ", \"matches\": " << r.matches << ", \"inliers\": " << r.inliers
             << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
             << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
@@ -250,8 +250,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
     out << "rotation of the right camera against the left: yaw " << number(r.yawDegrees) << ", pitch "
         << number(r.pitchDegrees) << ", roll " << number(r.rollDegrees) << " degrees\n"
-        << "baseline direction: " << number(r.baseline[0]) << ", " << number(r.baseline[1]) << ", "
-        << number(r.baseline[2]) << (r.baselineObserved ? "" : " (no parallax to measure it by: taken as +x)") << "\n"
+        << "baseline direction: " << number(r.baseline.x) << ", " << number(r.baseline.y) << ", "
+        << number(r.baseline.z) << (r.baselineObserved ? "" : " (no parallax to measure it by: taken as +x)") << "\n"
         << "matches: " << r.matches << ", of which " << r.inliers << " agree with the rotation\n"
         << "vertical disparity after alignment: RMS " << number(r.verticalDisparityArcmin.rms) << "', 95th percentile "
         << number(r.verticalDisparityArcmin.p95) << "', largest " << number(r.verticalDisparityArcmin.max)

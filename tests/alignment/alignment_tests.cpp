@@ -31,12 +31,12 @@ using namespace testsupport;
 
 constexpr double kDeg = 3.14159265358979323846 / 180.0;
 
-cv::Vec3d vecOf(const Vec3& v) { return {v.x, v.y, v.z}; }
-double angleDegrees(const cv::Vec3d& a, const cv::Vec3d& b) {
+double angleDegrees(const Vec3& u, const Vec3& v) {
+    const cv::Vec3d a = toCv(u), b = toCv(v);
     return std::acos(std::clamp(a.dot(b) / (cv::norm(a) * cv::norm(b)), -1.0, 1.0)) / kDeg;
 }
 CameraModel cameraOf(const SynthLens& lens) { return CameraModel::fromEyeGeometry(eyeGeometryOf(lens)); }
-cv::Vec3d gridDirection(int n, int i, int j) { return halfPixelDirection(n, {double(j), double(i)}); }
+Vec3 gridDirection(int n, int i, int j) { return halfPixelDirection(n, {double(j), double(i)}); }
 
 TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
     for (int n : {7, 230, 1024}) {
@@ -45,8 +45,8 @@ TEST(WorkingView, GridDirectionsAreTheEnginesAndInvert) {
         for (int i = 0; i < n; i += std::max(1, n / 37))
             for (int j = 0; j < n; j += std::max(1, n / 41)) {
                 const Vec3 engine = zenithDirection(p, i, j);
-                const cv::Vec3d mine = gridDirection(n, i, j);
-                ASSERT_TRUE(mine[0] == engine.x && mine[1] == engine.y && mine[2] == engine.z) << n << ": " << i << "," << j;
+                const Vec3 mine = gridDirection(n, i, j);
+                ASSERT_TRUE(mine == engine) << n << ": " << i << "," << j;
                 // The pole (row 0) has no column.
                 ASSERT_TRUE(i == 0 || cv::norm(halfPositionOfDirection(n, mine) - cv::Point2d(j, i)) < 1e-8) << n << ": " << i << "," << j;
             }
@@ -122,7 +122,7 @@ std::vector<DirectionPair> syntheticPairs(const cv::Matx33d& rotation, const cv:
         cv::Vec3d right = rotation.t() * (farthest <= 0.0 ? d : cv::normalize(distance * d - 0.065 * baseline));
         if (right[1] < 0.1) continue;
         if (zeroOne(rng) < outlierShare) right = cv::normalize(cv::Vec3d(unit(rng), std::abs(unit(rng)) + 0.3, unit(rng)));
-        pairs.push_back({jitter(d), jitter(right)});
+        pairs.push_back({fromCv(jitter(d)), fromCv(jitter(right))});
     }
     return pairs;
 }
@@ -151,7 +151,7 @@ TEST(RelativePose, RecoversRotationAndBaselineWithOutliersAndParallax) {
         EXPECT_LT(rotationAngle(transpose(truth) * e.rotation) / kDeg, c.tolerance);
         EXPECT_GT(e.inliers.size(), 1500 * (1.0 - c.outliers) * 0.9);
         EXPECT_EQ(e.baselineObserved, c.farthest > 0);
-        EXPECT_LT(angleDegrees(e.baseline, c.baseline), c.farthest > 0 ? 1.0 : 1e-5) << "no parallax: the prior +x";
+        EXPECT_LT(angleDegrees(e.baseline, fromCv(c.baseline)), c.farthest > 0 ? 1.0 : 1e-5) << "no parallax: the prior +x";
     }
     EXPECT_FALSE(estimateRelativePose(std::vector<DirectionPair>(7)).ok()) << "fewer than eight pairs";
 }
@@ -236,7 +236,7 @@ double routeErrorAgainstTruthDegrees(const RenderedPair& pair, const AlignmentCa
             const SourcePosition at = reference::sourcePosition(p, Half::Right, route, i, j);
             const Vec3 seen = cameraDirectionOfPixel(c.rig.right.lens, at.column, at.row);
             if (!std::isnan(seen.x))
-                worst = std::max(worst, angleDegrees(vecOf(seen), toCv(transpose(c.rig.rightToLeft())) * gridDirection(200, i, j)));
+                worst = std::max(worst, angleDegrees(seen, undoRotation(c.rig.rightToLeft(), gridDirection(200, i, j))));
         }
     return worst;
 }
@@ -254,10 +254,9 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     EXPECT_LT(cv::norm(cv::Vec3d(r.yawDegrees - truth.yaw, r.pitchDegrees - truth.pitch, r.rollDegrees - truth.roll),
                        cv::NORM_INF), c.rotationToleranceDegrees);
     EXPECT_EQ(r.baselineObserved, c.parallax);
-    const cv::Vec3d baseline(r.baseline[0], r.baseline[1], r.baseline[2]);
-    EXPECT_NEAR(cv::norm(baseline), 1.0, 1e-12);
-    EXPECT_TRUE(!c.parallax || (angleDegrees(baseline, vecOf(c.rig.baselineInLeft())) < 2.0 && r.nearInliers > 50))
-        << angleDegrees(baseline, vecOf(c.rig.baselineInLeft())) << " degrees off, " << r.nearInliers << " near inliers";
+    EXPECT_NEAR(cv::norm(toCv(r.baseline)), 1.0, 1e-12);
+    EXPECT_TRUE(!c.parallax || (angleDegrees(r.baseline, c.rig.baselineInLeft()) < 2.0 && r.nearInliers > 50))
+        << angleDegrees(r.baseline, c.rig.baselineInLeft()) << " degrees off, " << r.nearInliers << " near inliers";
     EXPECT_FALSE(r.baselineSuspect) << r.warning;
     EXPECT_TRUE(r.inliers > 400 && r.inliers <= r.matches && r.inliers > 0.8 * r.matches) << r.inliers << " of " << r.matches;
     EXPECT_LT(r.epipolarResidualArcmin.rms, 4.0);  // under half a working pixel (10.5 arcmin)
@@ -425,7 +424,7 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         std::vector<double> expected;
         auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2], -1.0, 1.0)); };
         for (const StereoCorrespondence& sc : m.correspondences)
-            expected.push_back((polar(e * sc.shown.left) - polar(sc.shown.left)) * 10800.0 / 3.14159265358979323846);
+            expected.push_back((polar(e * toCv(sc.shown.left)) - polar(toCv(sc.shown.left))) * 10800.0 / 3.14159265358979323846);
         std::sort(expected.begin(), expected.end(), [](double a, double b) { return std::abs(a) < std::abs(b); });
         double squares = 0.0;
         for (double v : expected) squares += v * v;

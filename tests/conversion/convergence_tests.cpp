@@ -59,8 +59,8 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
     request.leftName = "L.png", request.rightName = "R.png", request.outputName = "out.png";
 
     const double convergence = *alignment::convergenceForDistance(1.75, 65.0), shift = convergence * n / 180.0;
-    const cv::Vec3d towards = cv::normalize(cv::Vec3d(sphere.centre.x, sphere.centre.y, sphere.centre.z));
-    const double front = std::asin(sphere.radius / cv::norm(cv::Vec3d(sphere.centre.x, sphere.centre.y, 0.0))) / 2;
+    const Vec3 towards = unit(sphere.centre);
+    const double front = std::asin(sphere.radius / std::hypot(sphere.centre.x, sphere.centre.y)) / 2;
     const struct { double convergence, sphere, far; } cases[] = {{0.0, -shift, 0.0}, {convergence, 0.0, shift}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.convergence);
@@ -74,8 +74,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const alignment::StereoCorrespondence& sc : m.correspondences) {
-            const double off =
-                std::acos(std::clamp(alignment::halfPixelDirection(n, sc.leftAt).dot(towards), -1.0, 1.0));
+            const double off = std::acos(std::clamp(dot(alignment::halfPixelDirection(n, sc.leftAt), towards), -1.0, 1.0));
             (off < front ? onSphere : far).push_back(sc.rightAt.x - sc.leftAt.x);
         }
         ASSERT_GE(onSphere.size(), 5u);

@@ -18,12 +18,6 @@ namespace vistereo::testsupport {
 // model sends R^T d to; what the true lenses see at those two pixels, both in
 // the left camera's frame, should be one direction. Directions either true
 // lens does not see inside its image are left out.
-// A left-camera direction turned back into the right camera's frame.
-inline cv::Vec3d turnedBack(const RotationMatrix& rightToLeft, const cv::Vec3d& d) {
-    const Vec3 back = undoRotation(rightToLeft, {d[0], d[1], d[2]});
-    return {back.x, back.y, back.z};
-}
-
 inline double farFieldResidual(const StereoRig& rig, const alignment::CameraModel& left,
                                const alignment::CameraModel& right, const RotationMatrix& rotation) {
     const RotationMatrix truth = rig.rightToLeft();
@@ -34,16 +28,15 @@ inline double farFieldResidual(const StereoRig& rig, const alignment::CameraMode
     };
     for (int i = 8; i < 1024; i += 16)
         for (int j = 8; j < 1024; j += 16) {
-            const cv::Vec3d d = alignment::halfPixelDirection(1024, {double(j), double(i)});
+            const Vec3 d = alignment::halfPixelDirection(1024, {double(j), double(i)});
             const std::optional<SourcePosition> l = alignment::sourcePositionOfDirection(left, d);
-            const std::optional<SourcePosition> r = alignment::sourcePositionOfDirection(right, turnedBack(rotation, d));
+            const std::optional<SourcePosition> r = alignment::sourcePositionOfDirection(right, undoRotation(rotation, d));
             if (!inside(rig.left.lens, l) || !inside(rig.right.lens, r)) continue;
             const Vec3 seenLeft = cameraDirectionOfPixel(rig.left.lens, l->column, l->row);
             const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->column, r->row);
             if (std::isnan(seenLeft.x) || std::isnan(seenRight.x)) continue;
             const Vec3 b = rotate(truth, seenRight);
-            const double c = seenLeft.x * b.x + seenLeft.y * b.y + seenLeft.z * b.z;
-            const double angle = std::acos(std::clamp(c, -1.0, 1.0)) * 1024.0 / std::numbers::pi;
+            const double angle = std::acos(std::clamp(dot(seenLeft, b), -1.0, 1.0)) * 1024.0 / std::numbers::pi;
             squares += angle * angle, ++count;
         }
     return count > 100 ? std::sqrt(squares / count) : NAN;

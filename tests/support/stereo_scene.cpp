@@ -13,8 +13,6 @@ constexpr double kDeg = 3.14159265358979323846 / 180.0;
 Vec3 add(const Vec3& a, const Vec3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 Vec3 scale(const Vec3& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-double dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3 unit(const Vec3& a) { return scale(a, 1.0 / std::sqrt(dot(a, a))); }
 
 uint32_t hash(int x, int y, int z, uint32_t seed) {
     uint32_t h = seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u;
@@ -79,6 +77,9 @@ cv::Vec3d trace(const StereoScene& scene, const Vec3& origin, const Vec3& d) {
 }
 
 }  // namespace
+
+double dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec3 unit(const Vec3& a) { return scale(a, 1.0 / std::sqrt(dot(a, a))); }
 
 TexturedSphere TexturedSphere::at(double azimuthDeg, double elevationDeg, double distance, double radius,
                                   unsigned seed) {

@@ -27,6 +27,10 @@ struct StereoScene {
     cv::Vec3b plainColour = cv::Vec3b(120, 130, 140);  // B, G, R
 };
 
+// The dot product of two vectors, and the unit vector along one.
+double dot(const Vec3& a, const Vec3& b);
+Vec3 unit(const Vec3& a);
+
 struct SceneCamera {
     SynthLens lens;
     RotationMatrix cameraToWorld;
