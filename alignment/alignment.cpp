@@ -307,7 +307,8 @@ std::vector<SourceMatch> sourceMatches(const CameraModel& left, const CameraMode
 double largestShift(const CameraModel& before, const CameraModel& after, const std::vector<SourceMatch>& matches) {
     double largest = 0.0;
     for (const SourceMatch& m : matches) {
-        const cv::Vec3d a = toCv(directionOfSourcePosition(before, m.right)), b = toCv(directionOfSourcePosition(after, m.right));
+        const cv::Vec3d a = toCv(directionOfSourcePosition(before, m.right));
+        const cv::Vec3d b = toCv(directionOfSourcePosition(after, m.right));
         if (std::isfinite(a[0]) && std::isfinite(b[0]))
             largest = std::max(largest, std::acos(std::clamp(a.dot(b), -1.0, 1.0)));
     }
@@ -362,7 +363,8 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     }
     // The disparity the converted image shows: the right directions turned by R.
     std::vector<DirectionPair> shown(pairs.size());
-    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, fromCv(toCv(pose.rotation) * toCv(pairs[k].right))};
+    const cv::Matx33d rotation = toCv(pose.rotation);
+    for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, fromCv(rotation * toCv(pairs[k].right))};
     // Without parallax to measure the baseline by, no inlier shows any: all are far.
     const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
                                                   : std::numeric_limits<double>::infinity();

@@ -201,8 +201,8 @@ ColourHalf renderColourHalf(const CameraModel& camera, const cv::Mat& source, in
                 uint8_t* ok = half.valid.ptr<uint8_t>(i);
                 uint8_t* top = brightest.ptr<uint8_t>(i);
                 for (int j = 0; j < n; ++j) {
-                    const std::optional<SourcePosition> p =
-                        sourcePositionOfDirection(camera, fromCv(toCamera * toCv(halfPixelDirection(n, {double(j), double(i)}))));
+                    const cv::Vec3d d = toCamera * toCv(halfPixelDirection(n, {double(j), double(i)}));
+                    const std::optional<SourcePosition> p = sourcePositionOfDirection(camera, fromCv(d));
                     if (!p || !insideSource(p->column, p->row, width, height)) {
                         out[j] = cv::Vec3f(0, 0, 0), at[j] = cv::Vec2f(nan, nan), ok[j] = 0, top[j] = 0;
                         continue;

@@ -420,11 +420,10 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         // The right half at d shows what the right camera sees along used^T d,
         // the scene direction truth used^T d: a far point at u_L shows at E u_L.
         const RotationMatrix turn = used * transpose(truth);
-        const cv::Matx33d e = toCv(turn);
         std::vector<double> expected;
-        auto polar = [](const cv::Vec3d& d) { return std::acos(std::clamp(d[2], -1.0, 1.0)); };
+        auto polar = [](const Vec3& d) { return std::acos(std::clamp(d.z, -1.0, 1.0)); };
         for (const StereoCorrespondence& sc : m.correspondences)
-            expected.push_back((polar(e * toCv(sc.shown.left)) - polar(toCv(sc.shown.left))) * 10800.0 / 3.14159265358979323846);
+            expected.push_back((polar(rotate(turn, sc.shown.left)) - polar(sc.shown.left)) * 10800.0 / 3.14159265358979323846);
         std::sort(expected.begin(), expected.end(), [](double a, double b) { return std::abs(a) < std::abs(b); });
         double squares = 0.0;
         for (double v : expected) squares += v * v;

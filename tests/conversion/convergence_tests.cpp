@@ -74,7 +74,8 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const alignment::StereoCorrespondence& sc : m.correspondences) {
-            const double off = std::acos(std::clamp(dot(alignment::halfPixelDirection(n, sc.leftAt), towards), -1.0, 1.0));
+            const Vec3 d = alignment::halfPixelDirection(n, sc.leftAt);
+            const double off = std::acos(std::clamp(dot(d, towards), -1.0, 1.0));
             (off < front ? onSphere : far).push_back(sc.rightAt.x - sc.leftAt.x);
         }
         ASSERT_GE(onSphere.size(), 5u);

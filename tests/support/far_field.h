@@ -30,7 +30,8 @@ inline double farFieldResidual(const StereoRig& rig, const alignment::CameraMode
         for (int j = 8; j < 1024; j += 16) {
             const Vec3 d = alignment::halfPixelDirection(1024, {double(j), double(i)});
             const std::optional<SourcePosition> l = alignment::sourcePositionOfDirection(left, d);
-            const std::optional<SourcePosition> r = alignment::sourcePositionOfDirection(right, undoRotation(rotation, d));
+            const std::optional<SourcePosition> r =
+                alignment::sourcePositionOfDirection(right, undoRotation(rotation, d));
             if (!inside(rig.left.lens, l) || !inside(rig.right.lens, r)) continue;
             const Vec3 seenLeft = cameraDirectionOfPixel(rig.left.lens, l->column, l->row);
             const Vec3 seenRight = cameraDirectionOfPixel(rig.right.lens, r->column, r->row);
