@@ -475,18 +475,6 @@ PlaneSamples planeSamples(const RemapPlanKey& key, int threads, const Positions&
 
 }  // namespace
 
-std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads) {
-    PlaneSamples made = planeSamples(plan.key(), threads, [&](int row, RowArrays& scratch) {
-        plan.rowPositions(row, scratch.column.data(), scratch.row.data());
-    });
-    std::shared_ptr<PlaneRemap> remap(new PlaneRemap);
-    remap->key_ = plan.key();
-    remap->sourceWidth_ = made.width, remap->sourceHeight_ = made.height;
-    remap->samples_ = std::move(made.samples), remap->edges_ = std::move(made.edges);
-    remap->edgeStart_ = std::move(made.edgeStart);
-    return remap;
-}
-
 std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads) {
     // The plan's own positions, worked out row by row and taken at once.
     const RowGeometry geometry(key, key.exact ? 0 : fractionBitsFor(key.eye));

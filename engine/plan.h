@@ -165,7 +165,6 @@ public:
                   uint8_t* pairedOut = nullptr) const;
 
 private:
-    friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan&, int);
     friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey&, int);
     PlaneRemap() = default;
     RemapPlanKey key_;
@@ -178,9 +177,9 @@ private:
     std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
 };
 
-std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlan& plan, int threads = 0);
-// The same samples straight from the key's positions, without building and
-// decoding the plan first: for a video, whose frames need the planes' form only.
+// The samples of the plan `key` describes, straight from its positions,
+// without building and decoding the plan first: for a video, whose frames
+// need the planes' form only.
 std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads = 0);
 
 // One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:

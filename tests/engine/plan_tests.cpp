@@ -232,7 +232,7 @@ TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
         key.grid = SampleGrid::chroma420(0.0, 0.5);
         key.rows = {0, key.samples()};
         const auto plan = buildRemapPlan(key);
-        const auto remap = buildPlaneRemap(*plan, 2);
+        const auto remap = buildPlaneRemap(key, 2);
         const int m = plan->size(), offset = half == Half::Left ? 0 : m;
         cv::Mat outColumns(m, 2 * m, CV_8UC1, cv::Scalar(7)), outRows = outColumns.clone(), again = outColumns.clone();
         const PlaneTarget targets[] = {{remap.get(), &columns, &outColumns, 201}, {remap.get(), &rows, &outRows, 202}};
@@ -266,7 +266,7 @@ TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
 // out here (10-bit weights, neighbours beyond the source black, rounded to the nearest level) on noise, so that
 // a neighbour or weight taken from the wrong sample shows: luma and chroma plans, rows padded or not, a source
 // a few samples wide, positions beside every edge of the source and beyond it; a second plane blended in the
-// same pass (its rows laid out as the first's, or not); and the same samples built from the plan's key alone.
+// same pass (its rows laid out as the first's, or not); and the same samples built on another number of threads.
 TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
     struct Case {
         const char* name;
@@ -286,7 +286,7 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         if (c.chroma) key.grid = SampleGrid::chroma420(0.0, 0.5);
         key.rows = {0, key.samples()};
         const auto plan = buildRemapPlan(key);
-        const auto remap = buildPlaneRemap(*plan, 2);
+        const auto remap = buildPlaneRemap(key, 2);
         const int w = remap->sourceWidth(), h = remap->sourceHeight(), m = plan->size();
         const auto noise = [&](int padding) {
             cv::Mat buffer(h, w + padding, CV_8UC1);
@@ -298,7 +298,7 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         PlaneTarget target{remap.get(), &source, &out, 16};
         if (c.pairedPadding >= 0) target.pairedSource = &paired, target.pairedOutput = &pairedOut;
         applyPlaneRemaps({&target, 1}, 2);
-        // Built straight from the key's positions, without the plan: the same samples.
+        // Built on another number of threads: the same samples.
         const auto fromKey = buildPlaneRemap(key, 3);
         cv::Mat again(m, 2 * m, CV_8UC1, cv::Scalar(7));
         const PlaneTarget direct{fromKey.get(), &source, &again, 16};
