@@ -65,14 +65,15 @@ public:
 
     void giveBack() {
         std::lock_guard lock(mutex_);
-        for (const auto& [data, size] : kept_) cv::fastFree(data);
-        kept_.clear();
+        freeKept();
     }
     void close() {
-        giveBack();
         bool last = false;
         {
+            // Freed and closed under one lock: an image released meanwhile
+            // on another thread cannot slip a buffer into the list unfreed.
             std::lock_guard lock(mutex_);
+            freeKept();
             closed_ = true;
             last = alive_ == 0;
         }
@@ -84,6 +85,10 @@ public:
     }
 
 private:
+    void freeKept() const {  // with mutex_ held
+        for (const auto& [data, size] : kept_) cv::fastFree(data);
+        kept_.clear();
+    }
     mutable std::mutex mutex_;
     mutable std::vector<std::pair<uchar*, size_t>> kept_;
     mutable size_t alive_ = 0;  // images made here and not yet released
