@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     // the exact mode (the reference's bytes) and the default mode.
     cv::Mat canvas(height, 2 * height, CV_8UC3), exactCanvas(height, 2 * height, CV_8UC3);
     auto renderBoth = [&](cv::Mat& out, int threads, bool exact) {
-        const RenderOptions options{threads, {}, exact};
+        const RenderOptions options{threads, {}, exact, Interpolation::Bilinear, {}};
         renderRightEyeAligned(geometry, alignment, right, out, options);
         renderLeftEye(geometry, left, out, options);
     };

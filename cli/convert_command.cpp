@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 #include <iostream>
@@ -95,20 +96,21 @@ public:
     void showMessage(const std::string&) override {}
 };
 
-// A progress bar on stderr, for terminals only.
+// A progress bar on stderr, for terminals only: the rows of both halves,
+// which are rendered band by band side by side.
 class ProgressBar {
 public:
     explicit ProgressBar(std::ostream& err) : err_(err) {}
     void update(Half half, int done, int total) {
-        const int percent = total > 0 ? done * 100 / total : 100;
         std::lock_guard lock(mutex_);
-        if (half == last_ && percent == lastPercent_) return;
-        last_ = half;
+        rowsDone_[static_cast<int>(half)] = done;
+        const int64_t all = 2 * int64_t{total};
+        const int percent = all > 0 ? static_cast<int>((int64_t{rowsDone_[0]} + rowsDone_[1]) * 100 / all) : 100;
+        if (percent == lastPercent_) return;
         lastPercent_ = percent;
         const int width = 30, filled = percent * width / 100;
-        err_ << "\r" << (half == Half::Right ? "right half " : "left half  ") << "["
-             << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << percent << "%"
-             << std::flush;
+        err_ << "\rrendering [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << percent
+             << "%" << std::flush;
     }
     void finish() {
         if (lastPercent_ >= 0) err_ << "\r" << std::string(50, ' ') << "\r" << std::flush;
@@ -117,7 +119,7 @@ public:
 private:
     std::ostream& err_;
     std::mutex mutex_;
-    Half last_ = Half::Right;
+    int rowsDone_[2] = {0, 0};
     int lastPercent_ = -1;
 };
 

@@ -14,29 +14,19 @@
 #include <utility>
 #include <vector>
 
-#include <jpeglib.h>
 #include <jerror.h>
+
+#include "conversion/libjpeg_errors.h"
 
 namespace vistereo {
 namespace {
 
-struct ErrorManager {
-    jpeg_error_mgr pub;  // first: libjpeg sees only this part
-    std::jmp_buf jump;
-    int errorCode = 0;
+struct ErrorManager : JpegErrorManager {
     int warnings = 0;
-    char error[JMSG_LENGTH_MAX] = {};
     char firstWarning[JMSG_LENGTH_MAX] = {};
 };
 
 ErrorManager& errorsOf(j_common_ptr cinfo) { return *reinterpret_cast<ErrorManager*>(cinfo->err); }
-
-extern "C" void exitOnError(j_common_ptr cinfo) {
-    ErrorManager& errors = errorsOf(cinfo);
-    errors.errorCode = errors.pub.msg_code;
-    (*errors.pub.format_message)(cinfo, errors.error);
-    std::longjmp(errors.jump, 1);
-}
 
 // Warnings (level -1) are counted and the first one kept; trace messages
 // (levels 0 and up) are dropped, as libjpeg's default trace level does.
@@ -97,7 +87,7 @@ struct Decompressor {
     ErrorManager errors;
     Decompressor() {
         cinfo.err = jpeg_std_error(&errors.pub);
-        errors.pub.error_exit = exitOnError;
+        errors.pub.error_exit = vistereoJpegExit;
         errors.pub.emit_message = keepMessage;
         jpeg_create_decompress(&cinfo);
     }

@@ -7,6 +7,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "base/parallel.h"
 #include "base/version.h"
 #include "media/exif.h"
 #include "media/image_header.h"
@@ -17,10 +18,8 @@ namespace {
 
 bool isJpegName(const std::string& outputName) { return maximumOutputWidth(outputName) == kJpegMaxWidth; }
 
-std::vector<int> encodeParameters(const EncodeChoices& choices, bool jpeg) {
-    if (choices.jpegQuality > 0 && jpeg) return {cv::IMWRITE_JPEG_QUALITY, choices.jpegQuality};
-    return {};
-}
+// The image library's JPEG quality when none is chosen.
+constexpr int kDefaultJpegQuality = 95;
 
 std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
 
@@ -28,13 +27,22 @@ std::string noExifNote(const std::filesystem::path& leftInput, const media::Sour
     return "The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" + exif.error + ").";
 }
 
-// The image in the format of `extension`; empty when the image library
-// cannot encode it, and then `outOfMemory` tells whether memory ran out.
-std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const std::vector<int>& parameters,
+// The image in the format of `extension`: a JPEG through our encoder, as
+// its rows become final, any other format through the image library once
+// every row is. Empty when it cannot be encoded, and then `outOfMemory`
+// tells whether memory ran out.
+std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const EncodeChoices& choices,
                                bool& outOfMemory) {
+    if (maximumOutputWidth(extension) == kJpegMaxWidth) {
+        JpegEncoding jpeg =
+            encodeJpeg(image, choices.jpegQuality > 0 ? choices.jpegQuality : kDefaultJpegQuality, choices.rowsReady);
+        outOfMemory = outOfMemory || jpeg.outOfMemory;
+        return std::move(jpeg.bytes);
+    }
+    if (choices.rowsReady) choices.rowsReady(image.rows);
     std::vector<uchar> encoded;
     try {
-        if (!cv::imencode(extension, image, encoded, parameters)) encoded.clear();
+        if (!cv::imencode(extension, image, encoded)) encoded.clear();
     } catch (const std::exception& e) {
         encoded.clear();
         outOfMemory = outOfMemory || isOutOfMemory(e);
@@ -46,10 +54,8 @@ std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& imag
 // left input's EXIF when asked to.
 EncodedOutput encodeSideBySide(const EncodeChoices& choices, const cv::Mat& canvas) {
     EncodedOutput out;
-    const bool jpeg = isJpegName(choices.outputName);
-    out.bytes = encodeImage(outputExtension(choices.outputName), canvas, encodeParameters(choices, jpeg),
-                            out.outOfMemory);
-    if (out.bytes.empty() || !jpeg || !choices.keepExif) return out;
+    out.bytes = encodeImage(outputExtension(choices.outputName), canvas, choices, out.outOfMemory);
+    if (out.bytes.empty() || !isJpegName(choices.outputName) || !choices.keepExif) return out;
     const media::SourceExif exif = media::readExifFromFile(choices.leftInput.string());
     if (!exif.ok()) {
         out.notes.push_back(noExifNote(choices.leftInput, exif));
@@ -66,9 +72,12 @@ EncodedOutput encodeSideBySide(const EncodeChoices& choices, const cv::Mat& canv
 EncodedOutput encodeVr180(const EncodeChoices& choices, const cv::Mat& canvas) {
     EncodedOutput out;
     const int n = canvas.rows;
-    const std::vector<int> parameters = encodeParameters(choices, true);
-    const std::vector<uchar> left = encodeImage(".jpg", canvas.colRange(0, n), parameters, out.outOfMemory);
-    const std::vector<uchar> right = encodeImage(".jpg", canvas.colRange(n, 2 * n), parameters, out.outOfMemory);
+    std::vector<uchar> left, right;
+    bool leftOutOfMemory = false, rightOutOfMemory = false;
+    runBoth(
+        choices.threads, [&] { left = encodeImage(".jpg", canvas.colRange(0, n), choices, leftOutOfMemory); },
+        [&] { right = encodeImage(".jpg", canvas.colRange(n, 2 * n), choices, rightOutOfMemory); });
+    out.outOfMemory = leftOutOfMemory || rightOutOfMemory;
     if (left.empty() || right.empty()) return out;
     std::vector<uint8_t> app1;
     const media::SourceExif exif = media::readExifFromFile(choices.leftInput.string());

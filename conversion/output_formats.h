@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "conversion/input.h"
+#include "conversion/jpeg_encoder.h"
 #include "conversion/stereo_image.h"
 
 namespace vistereo {
@@ -27,6 +28,13 @@ struct EncodeChoices {
     // A side-by-side JPEG carries the left input's EXIF (a VR180 photo always does).
     bool keepExif = false;
     std::filesystem::path leftInput;
+    // The canvas may still be rendering: a JPEG encoder takes its rows as this
+    // says they are final, any other waits for all of them (none: every row
+    // is final already).
+    WaitForRows rowsReady;
+    // 2 or more (0: as many as the hardware has): the two eyes of a VR180
+    // photo are encoded at the same time.
+    int threads = 1;
 };
 
 // The encoded file; empty when the canvas could not be encoded, and then

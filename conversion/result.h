@@ -49,6 +49,8 @@ struct PairAlignment : Fallible {
     double seconds = 0.0;  // reading, preparing and aligning
 };
 
+// Seconds spent in each stage of a run. The encoding runs beside the render
+// of the halves, so `encode` is the part of it that outlasted the render.
 struct StageSeconds {
     double align = 0.0, read = 0.0, derive = 0.0, matchColour = 0.0, renderRight = 0.0, renderLeft = 0.0, encode = 0.0, write = 0.0;
 };

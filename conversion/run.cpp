@@ -29,6 +29,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "base/atomic_file.h"
+#include "base/parallel.h"
+#include "base/watermark.h"
 #include "base/message_text.h"
 #include "base/text_numbers.h"
 #include "conversion/output_target.h"
@@ -173,16 +175,32 @@ std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas) 
 }
 
 RenderOptions renderOptionsOf(const RunOptions& options) {
-    return RenderOptions{options.threads, options.progress, options.exactArithmetic, options.interpolation};
+    return RenderOptions{options.threads, options.progress, options.exactArithmetic, options.interpolation, {}};
 }
 
+namespace {
+
+// The options for a band of rows: its progress counted from the half's top.
+RenderOptions bandOptionsOf(const RunOptions& options, std::optional<RowRange> rows, int halfRows) {
+    RenderOptions render = renderOptionsOf(options);
+    render.rows = rows;
+    if (rows && options.progress)
+        render.progress = [progress = options.progress, first = rows->first, halfRows](Half half, int done, int) {
+            progress(half, first + done, halfRows);
+        };
+    return render;
+}
+
+}  // namespace
+
 void renderRightHalves(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options) {
+                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options,
+                       std::optional<RowRange> rows) {
     if (rotation)
-        renderRightEyeRotatedForEach(geometry, *rotation, targets, renderOptionsOf(options));
+        renderRightEyeRotatedForEach(geometry, *rotation, targets, bandOptionsOf(options, rows, geometry.outputHeight));
     else
         renderRightEyeAlignedForEach(geometry, alignmentRotation(geometry.eye[0], geometry.eye[1], points), targets,
-                                     renderOptionsOf(options));
+                                     bandOptionsOf(options, rows, geometry.outputHeight));
 }
 
 std::optional<RotationMatrix> convergedRightEye(const ConversionRequest& request, const ConversionGeometry& geometry,
@@ -216,16 +234,17 @@ std::string colourMatchFailure(const alignment::ColourMatch& match) {
 }
 
 void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
-                      const RunOptions& options) {
-    renderLeftEyeForEach(geometry, targets, renderOptionsOf(options));
+                      const RunOptions& options, std::optional<RowRange> rows) {
+    renderLeftEyeForEach(geometry, targets, bandOptionsOf(options, rows, geometry.outputHeight));
 }
 
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                       std::vector<uchar>& encoded, std::vector<std::string>& notes) {
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes,
+                                       const WaitForRows& rowsReady, int threads) {
     // The format and the quality's use follow the output's own name.
-    EncodedOutput output =
-        outputFormatOf(outputName).encode({outputName, request.jpegQuality, request.keepExif, leftInput}, canvas);
+    EncodedOutput output = outputFormatOf(outputName).encode(
+        {outputName, request.jpegQuality, request.keepExif, leftInput, rowsReady, threads}, canvas);
     notes.insert(notes.end(), output.notes.begin(), output.notes.end());
     encoded = std::move(output.bytes);
     const std::string extension = outputExtension(outputName);
@@ -348,23 +367,49 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (result.colour && !result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
     result.seconds.matchColour = secondsSince(stage);
 
-    stage = Clock::now();
+    // The halves are rendered in bands of rows, right then left, and the
+    // encoder takes each band as soon as both its halves are written: the
+    // encoding (one thread's work in libjpeg) runs beside the render rather
+    // than after it, with the same bytes. With one thread, the render ends
+    // before the encoding starts.
     const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
     const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
-    renderRightHalves(prepared.geometry, convergedRightEye(request, prepared.geometry, rotation, points), points,
-                      {&rightTarget, 1}, options);
-    result.seconds.renderRight = secondsSince(stage);
-    stage = Clock::now();
     const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};
-    renderLeftHalves(prepared.geometry, {&leftTarget, 1}, options);
-    result.seconds.renderLeft = secondsSince(stage);
-
-    // Encode once, then replace the target in one step.
-    stage = Clock::now();
+    const std::optional<RotationMatrix> rightEye = convergedRightEye(request, prepared.geometry, rotation, points);
+    Watermark rowsFinished;
     std::vector<uchar> encoded;
-    const auto badEncoding =
-        encodeOutput(request, request.outputName, images.left.path, canvas, encoded, result.notes);
-    result.seconds.encode = secondsSince(stage);
+    std::optional<RunRefusal> badEncoding;
+    Clock::time_point renderEnd, encodeEnd;
+    const auto render = [&] {
+        const int n = request.outputHeight, band = std::max(64, (n + 15) / 16);
+        try {
+            for (int first = 0; first < n; first += band) {
+                const RowRange rows{first, std::min(band, n - first)};
+                auto start = Clock::now();
+                renderRightHalves(prepared.geometry, rightEye, points, {&rightTarget, 1}, options, rows);
+                result.seconds.renderRight += secondsSince(start);
+                start = Clock::now();
+                renderLeftHalves(prepared.geometry, {&leftTarget, 1}, options, rows);
+                result.seconds.renderLeft += secondsSince(start);
+                rowsFinished.raise(first + rows.count);
+            }
+        } catch (...) {
+            rowsFinished.abandon();
+            throw;
+        }
+        renderEnd = Clock::now();
+    };
+    const auto encode = [&] {
+        try {
+            badEncoding = encodeOutput(request, request.outputName, images.left.path, canvas, encoded, result.notes,
+                                       [&](int rows) { return rowsFinished.waitFor(rows); }, options.threads);
+        } catch (const WatermarkAbandoned&) {
+            // The render failed or was stopped; its exception is the one that counts.
+        }
+        encodeEnd = Clock::now();
+    };
+    runBoth(options.threads, render, encode);
+    result.seconds.encode = std::max(0.0, std::chrono::duration<double>(encodeEnd - renderEnd).count());
     if (badEncoding) return end(*badEncoding);
     stage = Clock::now();
     const auto badWrite = writeOutput(result.outputPath, encoded, request.createOutputFolder);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/jpeg_encoder.h"
 #include "conversion/run.h"
 
 namespace vistereo {
@@ -94,18 +95,24 @@ std::string colourMatchFailure(const alignment::ColourMatch& match);
 
 // The right half of every target, aligned by `rotation` when given, else by
 // points A and B; the left half of every target.
+// With `rows`, only that band of rows of each half (the progress then counts
+// the rows of the half down to the band's end).
 void renderRightHalves(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options);
+                       const PointSet& points, std::span<const HalfTarget> targets, const RunOptions& options,
+                       std::optional<RowRange> rows = {});
 void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTarget> targets,
-                      const RunOptions& options);
+                      const RunOptions& options, std::optional<RowRange> rows = {});
 
 // The canvas in the format of `outputName`'s extension with the request's
 // JPEG quality and EXIF choice (the left input's EXIF), or as a VR180 photo
 // for a *.vr.jpg name; notes of lesser weight (no EXIF to carry over) are
-// appended to `notes`.
+// appended to `notes`. With `rowsReady`, the canvas is still being rendered
+// and the encoder takes its rows as they are final; `threads` as in
+// EncodeChoices.
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
-                                       std::vector<uchar>& encoded, std::vector<std::string>& notes);
+                                       std::vector<uchar>& encoded, std::vector<std::string>& notes,
+                                       const WaitForRows& rowsReady = {}, int threads = 1);
 
 // The encoded image into the target in one step (a WriteFailed refusal whose
 // detail says why); with `makeFolder`, its missing folders are made first.

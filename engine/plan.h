@@ -41,13 +41,6 @@ namespace vistereo {
 // right-to-left rotation.
 using HalfAlignment = std::variant<std::monostate, AlignmentRotation, RotationMatrix>;
 
-// Output rows first .. first + count - 1 of a half.
-struct RowRange {
-    int first = 0;
-    int count = 0;
-    friend bool operator==(const RowRange&, const RowRange&) = default;
-};
-
 // Which samples of a half a plan covers: every pixel of a picture of whole
 // pixels (BGR, or the luma plane of YCbCr), or the chroma samples of 4:2:0
 // YCbCr, every second pixel each way, each placed where the chroma siting

@@ -31,8 +31,9 @@ void checkOutput(const cv::Mat& output, int n, int64_t columnsNeeded) {
 void renderHalf(const ConversionGeometry& g, Half half, const HalfAlignment& alignment,
                 std::span<const HalfTarget> targets, const RenderOptions& options) {
     if (g.outputHeight <= 0 || targets.empty()) return;
-    remapOnce(remapPlanKey(g, half, alignment, options.interpolation, options.exact), targets, options.threads,
-              options.progress);
+    RemapPlanKey key = remapPlanKey(g, half, alignment, options.interpolation, options.exact);
+    if (options.rows) key.rows = *options.rows;
+    remapOnce(key, targets, options.threads, options.progress);
 }
 
 }  // namespace

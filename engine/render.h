@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -85,6 +86,13 @@ using RowProgress = std::function<void(Half half, int rowsDone, int rowsTotal)>;
 // not bleed into the rim.
 enum class Interpolation { Bilinear, Bicubic, Lanczos };
 
+// Output rows first .. first + count - 1 of a half.
+struct RowRange {
+    int first = 0;
+    int count = 0;
+    friend bool operator==(const RowRange&, const RowRange&) = default;
+};
+
 struct RenderOptions {
     int threads = 0;  // 0: every hardware thread
     RowProgress progress;
@@ -100,6 +108,10 @@ struct RenderOptions {
     // several times faster.
     bool exact = false;
     Interpolation interpolation = Interpolation::Bilinear;
+    // Only these rows of the half (a band, for whoever takes the output's
+    // rows as they are finished); none: every row. The progress then counts
+    // the band's rows.
+    std::optional<RowRange> rows;
 };
 
 // Writes columns 0 .. N-1 of every output row from the left image (eye 0).

@@ -86,7 +86,7 @@ TEST_F(FormatTest, EachFormatIsReadBackAsTheCanvasItWasWrittenFrom) {
         const OutputFormat& format = outputFormatOf(c.name);
         EXPECT_EQ(format.name, c.vr180 ? "VR180 photo" : "side-by-side image");
         EXPECT_EQ(outputImageWidth(c.name, 1000), c.vr180 ? 1000 : 2000);
-        const EncodedOutput encoded = format.encode({c.name, 95, false, dir / "none.jpg"}, canvas);
+        const EncodedOutput encoded = format.encode({c.name, 95, false, dir / "none.jpg", {}, 1}, canvas);
         ASSERT_FALSE(encoded.bytes.empty());
         writeFile(dir / c.name, std::string(encoded.bytes.begin(), encoded.bytes.end()));
         const StereoImage read = format.read(dir / c.name, {});

@@ -262,6 +262,37 @@ private:
 
 // The run's threads reach the decoders: one thread reads the pictures one after the other on the caller's own, two
 // read them at once.
+// The run renders its halves in bands while the encoder takes the finished rows: the file must still be the two
+// halves rendered whole, as encoded by the image library, on one thread (no overlap) and on two, for JPEG at the
+// default and a chosen quality and for PNG.
+TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
+    writePair(300, 200);
+    request.outputHeight = 150;  // more than one band of rows
+    request.alignment = PointsAB{entry};
+    const InputImages images = readInputImages(request, 1);
+    PreparedPair prepared;
+    ASSERT_FALSE(preparePair(request, {300, 200}, {300, 200}, prepared));
+    cv::Mat canvas(150, 300, CV_8UC3);
+    const HalfTarget right{&images.right.pixels, &canvas}, left{&images.left.pixels, &canvas};
+    renderRightHalves(prepared.geometry, std::nullopt, alignmentPoints(request.alignment), {&right, 1}, RunOptions{1, {}});
+    renderLeftHalves(prepared.geometry, {&left, 1}, RunOptions{1, {}});
+
+    const struct { const char* name; int quality; } cases[] = {{"o.jpg", 0}, {"o.jpg", 70}, {"o.png", 0}};
+    for (const auto& c : cases)
+        for (const int threads : {1, 2}) {
+            SCOPED_TRACE(std::string(c.name) + " quality " + std::to_string(c.quality) + ", threads " + std::to_string(threads));
+            request.outputName = c.name;
+            request.jpegQuality = c.quality;
+            request.alignment = PointsAB{entry};
+            ASSERT_TRUE(RunConversion(request, *this, RunOptions{threads, {}}).written());
+            std::vector<uchar> expected;
+            const bool jpeg = std::string(c.name).ends_with(".jpg");
+            ASSERT_TRUE(cv::imencode(jpeg ? ".jpg" : ".png", canvas, expected,
+                                     jpeg && c.quality > 0 ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, c.quality} : std::vector<int>{}));
+            EXPECT_EQ(readFile(dir / "output" / c.name), std::string(expected.begin(), expected.end()));
+        }
+}
+
 TEST_F(RunTest, ThePicturesAreReadOnTheRunsThreads) {
     writePair();
     for (const int threads : {1, 2}) {

@@ -242,7 +242,7 @@ TEST(Interpolation, WiderKernelsAreSharperAndKeepTheRim) {
         SCOPED_TRACE(static_cast<int>(mode));
         cv::Mat out(n, n, CV_8UC3), plain(n, n, CV_8UC3);
         const HalfTarget targets[] = {{&fisheye, &out}, {&disc, &plain}};
-        renderLeftEyeForEach(g, targets, {0, {}, false, mode});
+        renderLeftEyeForEach(g, targets, {0, {}, false, mode, {}});
         const double quality = psnr(out, truth, inner), rimLevel = cv::mean(plain, rim)[0];
         if (mode == Interpolation::Bilinear) bilinearPsnr = quality, bilinearRim = rimLevel;
         EXPECT_GE(quality, std::max(bilinearPsnr + minimumGain, 37.0)) << quality << " dB against bilinear's " << bilinearPsnr;

@@ -388,7 +388,7 @@ TEST(RemapPlan, RenderProgressGrowsToTheHeight) {
             reports.push_back(done);
             EXPECT_EQ(total, 1500);
         };
-        renderLeftEye(g, source, out, {2, progress, exact});
+        renderLeftEye(g, source, out, {2, progress, exact, Interpolation::Bilinear, {}});
         ASSERT_FALSE(reports.empty());
         EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()) &&
                     std::adjacent_find(reports.begin(), reports.end()) == reports.end());

@@ -1,0 +1,139 @@
+// libjpeg's errors jump back with longjmp (conversion/libjpeg_errors.h):
+// every call into libjpeg sits in a function of its own whose locals are
+// plain values, and the waiting for rows (which may throw) happens between
+// those calls, in ordinary C++.
+#include "conversion/jpeg_encoder.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+#include <jerror.h>
+
+#include "conversion/libjpeg_errors.h"
+
+namespace vistereo {
+namespace {
+
+// An encoder writes nothing worth hearing below an error.
+extern "C" void dropMessage(j_common_ptr, int) {}
+
+// The compressed bytes go straight into a growing vector.
+struct VectorDestination {
+    jpeg_destination_mgr pub;  // first: libjpeg sees only this part
+    std::vector<uint8_t>* bytes;
+};
+
+extern "C" void startBuffer(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<VectorDestination*>(cinfo->dest);
+    dest.pub.next_output_byte = dest.bytes->data();
+    dest.pub.free_in_buffer = dest.bytes->size();
+}
+
+// libjpeg calls this with the whole buffer full; it is doubled. A failed
+// allocation becomes libjpeg's own out-of-memory error (no exception may
+// cross libjpeg's frames).
+extern "C" boolean growBuffer(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<VectorDestination*>(cinfo->dest);
+    const size_t used = dest.bytes->size();
+    bool grown = true;
+    try {
+        dest.bytes->resize(2 * used);
+    } catch (const std::exception&) {
+        grown = false;
+    }
+    if (!grown) ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+    dest.pub.next_output_byte = dest.bytes->data() + used;
+    dest.pub.free_in_buffer = dest.bytes->size() - used;
+    return TRUE;
+}
+
+extern "C" void endBuffer(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<VectorDestination*>(cinfo->dest);
+    dest.bytes->resize(dest.bytes->size() - dest.pub.free_in_buffer);
+}
+
+struct Compressor {
+    jpeg_compress_struct cinfo{};
+    JpegErrorManager errors;
+    VectorDestination destination{};
+    Compressor() {
+        cinfo.err = jpeg_std_error(&errors.pub);
+        errors.pub.error_exit = vistereoJpegExit;
+        errors.pub.emit_message = dropMessage;
+        jpeg_create_compress(&cinfo);
+    }
+    ~Compressor() { jpeg_destroy_compress(&cinfo); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+};
+
+// The image library's writer's settings: libjpeg's defaults, no restart
+// markers, the quality's tables limited to baseline values. Its rows are
+// RGB; libjpeg takes BGR as it is, through the same colour conversion.
+bool startEncoding(Compressor& c, int width, int height, int quality) {
+    if (setjmp(c.errors.jump)) return false;
+    jpeg_compress_struct& cinfo = c.cinfo;
+    cinfo.dest = &c.destination.pub;
+    c.destination.pub.init_destination = startBuffer;
+    c.destination.pub.empty_output_buffer = growBuffer;
+    c.destination.pub.term_destination = endBuffer;
+    cinfo.image_width = static_cast<JDIMENSION>(width);
+    cinfo.image_height = static_cast<JDIMENSION>(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);
+    cinfo.restart_interval = 0;
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    return true;
+}
+
+bool writeRows(Compressor& c, JSAMPARRAY rows, JDIMENSION count, JDIMENSION& written) {
+    if (setjmp(c.errors.jump)) return false;
+    written = jpeg_write_scanlines(&c.cinfo, rows, count);
+    return true;
+}
+
+bool finishEncoding(Compressor& c) {
+    if (setjmp(c.errors.jump)) return false;
+    jpeg_finish_compress(&c.cinfo);
+    return true;
+}
+
+}  // namespace
+
+JpegEncoding encodeJpeg(const cv::Mat& picture, int quality, const WaitForRows& waitForRows) {
+    CV_Assert(picture.type() == CV_8UC3);
+    JpegEncoding out;
+    const auto fail = [&](const Compressor& c) {
+        out.bytes.clear();
+        out.error = c.errors.error;
+        out.outOfMemory = c.errors.errorCode == JERR_OUT_OF_MEMORY;
+        return out;
+    };
+    auto compressor = std::make_unique<Compressor>();
+    // A first guess of two bits a pixel; the buffer doubles when outgrown.
+    out.bytes.resize(std::max<size_t>(size_t{1} << 16, picture.total() / 4));
+    compressor->destination.bytes = &out.bytes;
+    if (!startEncoding(*compressor, picture.cols, picture.rows, std::clamp(quality, 0, 100))) return fail(*compressor);
+
+    // Rows are handed over in groups as they become final; 16 rows is one
+    // row of 4:2:0 blocks, the most libjpeg takes in at a time.
+    constexpr int kGroup = 16;
+    JSAMPROW group[kGroup];
+    int ready = waitForRows ? 0 : picture.rows;
+    for (int y = 0; y < picture.rows;) {
+        if (y >= ready) ready = std::min(picture.rows, waitForRows(std::min(picture.rows, y + kGroup)));
+        CV_Assert(ready > y);  // the wait returns only once more rows are final
+        const int count = std::min(kGroup, ready - y);
+        for (int k = 0; k < count; ++k) group[k] = const_cast<JSAMPROW>(picture.ptr<uint8_t>(y + k));
+        JDIMENSION written = 0;
+        if (!writeRows(*compressor, group, static_cast<JDIMENSION>(count), written)) return fail(*compressor);
+        y += static_cast<int>(written);
+    }
+    if (!finishEncoding(*compressor)) return fail(*compressor);
+    return out;
+}
+
+}  // namespace vistereo
