@@ -11,6 +11,7 @@
 #include "alignment/alignment.h"
 #include "alignment/photometric.h"
 #include "alignment/rotation.h"
+#include "base/fallible.h"
 #include "conversion/batch_pairs.h"
 #include "conversion/request.h"
 #include "conversion/result.h"
@@ -92,11 +93,10 @@ std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared);
 // the shared rotation was taken from (read again), turned by that rotation,
 // its own matches marking the far field. Not ok, with the reason, when the
 // request asks for no match, no pair aligned or the pair cannot be read.
-struct SharedColour {
+// `error` says why there is no good match (then `match` is empty or failed).
+struct SharedColour : Fallible {
     std::shared_ptr<const alignment::ColourMatch> match;  // empty when not fitted
     size_t index = 0;                                     // the pair it was fitted on
-    std::string error;
-    bool ok() const { return match && match->ok(); }
 };
 SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector<BatchPair>& pairs,
                                 const ConversionRequest& request, int threads = 0);
