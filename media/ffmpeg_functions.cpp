@@ -6,10 +6,12 @@
 // looked up once in the library opened by its soname.
 //
 // Why: linked, libavformat, libavcodec and libswscale bring 134 shared
-// libraries that the dynamic loader opens and relocates at every start of the
-// programs, about 26 ms measured on a start of 127 ms ("vistereo-cli
-// --version"), paid by every photo conversion that never touches a video.
-// Now only the first video or sound opened pays it.
+// libraries that the dynamic loader opened and relocated at every start of
+// the programs: a program linked to the rest of our libraries started in 8 ms,
+// and in 34 ms with FFmpeg's added. Every photo conversion paid it without
+// touching a video. With these and the image codecs opened on first use,
+// "vistereo-cli --version" went from 130 ms to 5 ms (27 libraries instead of
+// 227). Now only the first video or sound opened pays it.
 //
 // A program that also links FFmpeg itself (the tests, which make their own
 // videos) still works: its calls land here and are passed on to the same,
