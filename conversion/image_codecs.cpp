@@ -3,9 +3,9 @@
 // loader opened and relocated on every start of the programs: a program linked
 // to the rest of our libraries started in 8 ms, and in 72 ms with the codecs
 // added. Every start paid it, "vistereo-cli --version" and the desktop program
-// included, and so does every conversion of JPEG photos, which decode through
-// libjpeg. With these and FFmpeg's libraries opened on first use,
-// "vistereo-cli --version" went from 130 ms to 5 ms.
+// included, though JPEG photos decode through libjpeg. With these and FFmpeg's
+// libraries opened on first use, "vistereo-cli --version" went from 130 ms to
+// 5 ms.
 //
 // The functions below are OpenCV's own, defined here with the header's
 // signatures; each passes the call on to the library's definition, found by
