@@ -19,7 +19,9 @@ const std::string& SharedLibraries::load() {
             if (!handle) {
                 const char* reason = dlerror();
                 error_ = what_ + " could not be loaded: " + (reason ? reason : soname + " was not found");
-                for (void* opened : handles) dlclose(opened);
+                // Those already opened stay open, unused: unloading a library
+                // whose initialisers have run can strand what they allocated,
+                // and the group is never opened again.
                 return;
             }
             handles.push_back(handle);
