@@ -13,9 +13,8 @@
 // "vistereo-cli --version" went from 130 ms to 5 ms (27 libraries instead of
 // 227). Now only the first video or sound opened pays it.
 //
-// A program that also links FFmpeg itself (the tests, which make their own
-// videos) still works: its calls land here and are passed on to the same,
-// already loaded libraries.
+// A program that also links FFmpeg itself still works: its calls land here
+// and are passed on to the same, already loaded libraries.
 #include "media/ffmpeg_support.h"
 
 extern "C" {
