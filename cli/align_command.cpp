@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 
 #include "alignment/stereo_window.h"
 #include "cli/command_catalogue.h"

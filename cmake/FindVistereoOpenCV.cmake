@@ -7,6 +7,16 @@ foreach(_m core imgproc imgcodecs features2d)
   find_library(VistereoOpenCV_${_m}_LIBRARY opencv_${_m})
   list(APPEND _vistereo_cv_vars VistereoOpenCV_${_m}_LIBRARY)
 endforeach()
+# The image codecs' soname (libopencv_imgcodecs.so.406), which the conversion
+# library opens on first use instead of linking the codecs.
+if(VistereoOpenCV_imgcodecs_LIBRARY AND NOT VistereoOpenCV_imgcodecs_SONAME)
+  execute_process(COMMAND ${CMAKE_OBJDUMP} -p ${VistereoOpenCV_imgcodecs_LIBRARY} OUTPUT_VARIABLE _vistereo_cv_dump
+                  ERROR_QUIET)
+  if(_vistereo_cv_dump MATCHES "SONAME +([^ \n]+)")
+    set(VistereoOpenCV_imgcodecs_SONAME ${CMAKE_MATCH_1} CACHE STRING "soname of OpenCV's image codecs library")
+  endif()
+endif()
+list(APPEND _vistereo_cv_vars VistereoOpenCV_imgcodecs_SONAME)
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(VistereoOpenCV REQUIRED_VARS ${_vistereo_cv_vars})
 if(VistereoOpenCV_FOUND)

@@ -43,8 +43,15 @@ desktop program (vistereo) and a command-line tool (vistereo-cli).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# FFmpeg's libraries and OpenCV's image codecs are opened on first use, not
+# linked, so dpkg-shlibdeps cannot find them: their packages are named here
+# (libavformat59, ..., libopencv-imgcodecs406 on Debian 12).
+string(REGEX REPLACE "^libopencv_imgcodecs\\.so\\." "libopencv-imgcodecs" _vistereo_imgcodecs_package
+       "${VistereoOpenCV_imgcodecs_SONAME}")
+list(JOIN VISTEREO_FFMPEG_PACKAGES ", " _vistereo_loaded_packages)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_vistereo_loaded_packages}, ${_vistereo_imgcodecs_package}")
 if(VISTEREO_BUILD_UI)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}, qt6-qpa-plugins")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, hicolor-icon-theme, bash-completion")
 endif()
 set(CPACK_STRIP_FILES ON)

@@ -26,14 +26,13 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "base/atomic_file.h"
 #include "base/pages.h"
 #include "base/parallel.h"
 #include "base/watermark.h"
 #include "base/message_text.h"
 #include "base/text_numbers.h"
+#include "conversion/image_codecs.h"
 #include "conversion/output_target.h"
 #include "engine/lens.h"
 #include "registry/lens_registry.h"
@@ -144,7 +143,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
 
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
     const std::string extension = outputExtension(outputName);
-    if (extension.empty() || !cv::haveImageWriter(outputName))
+    if (extension.empty() || !imageWriterExists(outputName))
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");

@@ -24,6 +24,10 @@ int64_t timestamp(double s, AVRational timeBase) {
 }
 
 Input openInput(const std::filesystem::path& path, std::string& error) {
+    if (const std::string& missing = loadLibraries(); !missing.empty()) {
+        error = missing;
+        return nullptr;
+    }
     AVFormatContext* raw = nullptr;
     if (const int code = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); code < 0) {
         error = errorText(code);

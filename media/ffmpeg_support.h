@@ -18,6 +18,14 @@ extern "C" {
 
 namespace vistereo::media::ff {
 
+// Opens FFmpeg's libraries the first time it is asked; empty when they are
+// open, else "FFmpeg's libraries could not be loaded: <the loader's reason>".
+// What opens a file or sets up a writer asks first, so that a missing
+// library is an error on its result rather than an exception from within.
+const std::string& loadLibraries();
+// The libraries print nothing of their own once opened.
+void silenceWhenLoaded();
+
 // "Invalid data found when processing input" for AVERROR_INVALIDDATA.
 std::string errorText(int code);
 

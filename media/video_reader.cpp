@@ -18,8 +18,8 @@ struct VideoReader::State {
     ff::Codec decoder;
     AVStream* stream = nullptr;
     int64_t start = 0;  // the first frame's time in the stream's time base
-    ff::Packet packet = ff::makePacket();
-    ff::Frame frame = ff::makeFrame();
+    ff::Packet packet;  // made once the file is open: FFmpeg's libraries are loaded by then
+    ff::Frame frame;
     ff::Scaler scaler;
     // What the scaler was made for: a change of size or format mid-stream
     // makes a new one.
@@ -129,6 +129,8 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     s.layout = layout;
     s.input = ff::openInput(path, error_);
     if (!s.input) return;
+    s.packet = ff::makePacket();
+    s.frame = ff::makeFrame();
     const int videoIndex = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoIndex < 0) {
         error_ = "it has no video stream";
@@ -314,7 +316,7 @@ bool VideoReader::toPlanes(const AVFrame& f, YuvPlanes& out) {
 
 std::vector<FrameDamage> VideoReader::takeDamage() { return std::exchange(state_->damage, {}); }
 
-void silenceVideoLibraries() { av_log_set_level(AV_LOG_QUIET); }
+void silenceVideoLibraries() { ff::silenceWhenLoaded(); }
 
 std::string formatMediaTime(double seconds) {
     const bool negative = seconds < 0;

@@ -149,7 +149,8 @@ private:
 };
 
 // FFmpeg's libraries print nothing of their own on the standard error. For a
-// program's start: it sets the libraries' process-wide log level.
+// program's start: it sets the libraries' process-wide log level when the
+// first video or sound opens them.
 void silenceVideoLibraries();
 
 // "0:12.345" (minutes, seconds) or "1:02:03.500": how reports give times.

@@ -329,8 +329,8 @@ struct VideoWriter::State {
     AVStream* audioStream = nullptr;
     ff::Codec video;
     ff::Scaler scaler;
-    ff::Frame frame = ff::makeFrame();
-    ff::Packet packet = ff::makePacket();
+    ff::Frame frame;  // made once FFmpeg's libraries are known to be loaded
+    ff::Packet packet;
     std::unique_ptr<AudioTrack> audio;
     double frameSeconds = 0.0;
     YuvColour colour;
@@ -353,6 +353,12 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
                  std::to_string(settings.height);
         return;
     }
+    if (const std::string& missing = ff::loadLibraries(); !missing.empty()) {
+        error_ = missing;
+        return;
+    }
+    s.frame = ff::makeFrame();
+    s.packet = ff::makePacket();
     if (avformat_alloc_output_context2(&s.output, nullptr, "mp4", path.c_str()) < 0 || !s.output) {
         error_ = "cannot set up an MP4 file";
         return;

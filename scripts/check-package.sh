@@ -52,6 +52,16 @@ chroot "$system" sh -ec '
     --points 560,1060,554,1048,820,700,822,687 --height 1024
   test -s output/LROut.jpg'
 
+step "the libraries the programs open on first use are installed"
+# FFmpeg's and OpenCV's image codecs are opened by soname when first needed,
+# not linked: their names are in the programs' text.
+sonames=$(grep -aoE 'lib(avformat|avcodec|avutil|swscale|swresample|opencv_imgcodecs)\.so\.[0-9]+' \
+  "$system/usr/bin/vistereo-cli" | sort -u)
+[ "$(echo "$sonames" | wc -w)" -eq 6 ] || { echo "expected six sonames in vistereo-cli, found: $sonames"; exit 1; }
+for soname in $sonames; do
+  chroot "$system" sh -c "ldconfig -p | grep -qF '$soname '" || { echo "$soname is not installed"; exit 1; }
+done
+
 step "the installed desktop program finds its libraries and starts"
 if chroot "$system" ldd /usr/bin/vistereo | grep "not found"; then exit 1; fi
 status=0
