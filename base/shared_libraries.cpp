@@ -9,7 +9,7 @@ namespace vistereo {
 SharedLibraries::SharedLibraries(std::string what, std::initializer_list<const char*> sonames)
     : what_(std::move(what)), sonames_(sonames.begin(), sonames.end()) {}
 
-const std::string& SharedLibraries::load() {
+const Fallible& SharedLibraries::load() {
     std::call_once(once_, [this] {
         std::vector<void*> handles;
         for (const std::string& soname : sonames_) {
@@ -18,7 +18,7 @@ const std::string& SharedLibraries::load() {
             void* handle = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!handle) {
                 const char* reason = dlerror();
-                error_ = what_ + " could not be loaded: " + (reason ? reason : soname + " was not found");
+                loaded_.error = what_ + " could not be loaded: " + (reason ? reason : soname + " was not found");
                 // Those already opened stay open, unused: unloading a library
                 // whose initialisers have run can strand what they allocated,
                 // and the group is never opened again.
@@ -28,11 +28,11 @@ const std::string& SharedLibraries::load() {
         }
         handles_ = std::move(handles);
     });
-    return error_;
+    return loaded_;
 }
 
 void* SharedLibraries::function(size_t index, const char* name) {
-    if (const std::string& error = load(); !error.empty()) throw std::runtime_error(error);
+    if (const Fallible& loaded = load(); !loaded.ok()) throw std::runtime_error(loaded.error);
     void* address = index < handles_.size() ? dlsym(handles_[index], name) : nullptr;
     if (!address)
         throw std::runtime_error(what_ + " could not be loaded: " + (index < sonames_.size() ? sonames_[index] : what_) +

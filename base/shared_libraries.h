@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
 class SharedLibraries {
@@ -25,9 +27,10 @@ public:
     SharedLibraries(const SharedLibraries&) = delete;
     SharedLibraries& operator=(const SharedLibraries&) = delete;
 
-    // Opens the group the first time it is asked; empty when every library
-    // is open, else "<what> could not be loaded: <the loader's reason>".
-    const std::string& load();
+    // Opens the group the first time it is asked; good when every library
+    // is open, else the error "<what> could not be loaded: <the loader's
+    // reason>".
+    const Fallible& load();
 
     // The address of the function `name` in the group's library `index`
     // (the order of `sonames`), opening the group first. Throws
@@ -39,7 +42,7 @@ private:
     std::string what_;
     std::vector<std::string> sonames_;
     std::vector<void*> handles_;
-    std::string error_;
+    Fallible loaded_;
     std::once_flag once_;
 };
 

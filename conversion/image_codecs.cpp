@@ -36,11 +36,11 @@ Function codecFunction(const char* mangled) {
 
 }  // namespace
 
-const std::string& loadImageCodecs() { return codecs().load(); }
+const Fallible& loadImageCodecs() { return codecs().load(); }
 
 bool imageWriterExists(const std::string& outputName) {
     if (maximumOutputWidth(outputName) == kJpegMaxWidth) return true;
-    return loadImageCodecs().empty() && cv::haveImageWriter(outputName);
+    return loadImageCodecs().ok() && cv::haveImageWriter(outputName);
 }
 
 }  // namespace vistereo

@@ -7,13 +7,15 @@
 
 #include <string>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
-// Opens the image codecs the first time it is asked; empty when they are
-// open, else "OpenCV's image codecs could not be loaded: <the loader's
-// reason>". A codec function called when they cannot be opened throws
-// std::runtime_error with this text.
-const std::string& loadImageCodecs();
+// Opens the image codecs the first time it is asked; good when they are
+// open, else the error "OpenCV's image codecs could not be loaded: <the
+// loader's reason>". A codec function called when they cannot be opened
+// throws std::runtime_error with that text.
+const Fallible& loadImageCodecs();
 
 // Whether an output image can be written under `outputName`'s extension:
 // JPEG names always, without opening the codecs; any other as the codecs

@@ -134,8 +134,8 @@ InputImage decodeJpegInput(InputImage image, std::span<const uint8_t> bytes, con
 // not to).
 InputImage decodeOtherInput(InputImage image, std::span<const uint8_t> bytes, const InputReadOptions& options) {
     const int flags = cv::IMREAD_COLOR | (options.ignoreOrientation ? cv::IMREAD_IGNORE_ORIENTATION : 0);
-    if (const std::string& missing = loadImageCodecs(); !missing.empty())
-        return undecoded(std::move(image), InputStatus::Unsupported, missing);
+    if (const Fallible& loaded = loadImageCodecs(); !loaded.ok())
+        return undecoded(std::move(image), InputStatus::Unsupported, loaded.error);
     const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8U, const_cast<uint8_t*>(bytes.data()));
     image.pixels = cv::imdecode(encoded, flags);
     if (image.pixels.empty()) {

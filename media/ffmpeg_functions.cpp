@@ -51,10 +51,10 @@ std::atomic<bool> quiet{false};
 
 }  // namespace
 
-const std::string& loadLibraries() {
-    const std::string& error = libraries().load();
-    if (error.empty() && quiet.load(std::memory_order_relaxed)) av_log_set_level(AV_LOG_QUIET);
-    return error;
+const Fallible& loadLibraries() {
+    const Fallible& loaded = libraries().load();
+    if (loaded.ok() && quiet.load(std::memory_order_relaxed)) av_log_set_level(AV_LOG_QUIET);
+    return loaded;
 }
 
 void silenceWhenLoaded() { quiet.store(true, std::memory_order_relaxed); }

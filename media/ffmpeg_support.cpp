@@ -24,8 +24,8 @@ int64_t timestamp(double s, AVRational timeBase) {
 }
 
 Input openInput(const std::filesystem::path& path, std::string& error) {
-    if (const std::string& missing = loadLibraries(); !missing.empty()) {
-        error = missing;
+    if (const Fallible& loaded = loadLibraries(); !loaded.ok()) {
+        error = loaded.error;
         return nullptr;
     }
     AVFormatContext* raw = nullptr;

@@ -16,13 +16,16 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "base/fallible.h"
+
 namespace vistereo::media::ff {
 
-// Opens FFmpeg's libraries the first time it is asked; empty when they are
-// open, else "FFmpeg's libraries could not be loaded: <the loader's reason>".
+// Opens FFmpeg's libraries the first time it is asked; good when they are
+// open, else the error "FFmpeg's libraries could not be loaded: <the
+// loader's reason>".
 // What opens a file or sets up a writer asks first, so that a missing
 // library is an error on its result rather than an exception from within.
-const std::string& loadLibraries();
+const Fallible& loadLibraries();
 // The libraries print nothing of their own once opened.
 void silenceWhenLoaded();
 

@@ -353,8 +353,8 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
                  std::to_string(settings.height);
         return;
     }
-    if (const std::string& missing = ff::loadLibraries(); !missing.empty()) {
-        error_ = missing;
+    if (const Fallible& loaded = ff::loadLibraries(); !loaded.ok()) {
+        error_ = loaded.error;
         return;
     }
     s.frame = ff::makeFrame();
