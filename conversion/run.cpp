@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "base/atomic_file.h"
-#include "base/pages.h"
 #include "base/parallel.h"
 #include "base/watermark.h"
 #include "base/message_text.h"
@@ -166,8 +165,6 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
 std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas) {
     try {
         canvas.create(static_cast<int>(outputHeight), static_cast<int>(2 * int64_t{outputHeight}), CV_8UC3);
-        // Rendered band by band, it is faulted in 2 MiB pages across the bands' edges too.
-        adviseHugePages(canvas.data, canvas.total() * canvas.elemSize());
     } catch (const std::exception&) {
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
                        "There is not enough memory for an output image of height " + std::to_string(outputHeight) +

@@ -23,7 +23,6 @@
 #include <limits>
 #include <mutex>
 
-#include "base/pages.h"
 #include "engine/colour.h"
 #include "engine/fast_rows.h"
 #include "engine/samplers.h"
@@ -319,10 +318,6 @@ public:
             checkOutput(output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n_));
             lanes_.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), output.data, output.step[0],
                               t.colour && !t.colour->isIdentity() ? t.colour : nullptr});
-            // A fresh canvas is faulted in as the rows are written: in 2 MiB pages, not 4 KiB ones.
-            const size_t step = output.step[0];
-            adviseHugePages(output.data + key.rows.first * step,
-                            (key.rows.count - 1) * step + static_cast<size_t>(output.cols) * output.elemSize());
         }
         columnOffset_ = 3 * static_cast<size_t>(eye * n_);
         kernel_ = key.interpolation;
