@@ -142,10 +142,16 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
 
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
     const std::string extension = outputExtension(outputName);
-    if (extension.empty() || !imageWriterExists(outputName))
+    if (extension.empty() || !imageWriterExists(outputName)) {
+        // Without the image codecs only JPEG names can be written: say why.
+        if (const Fallible& codecs = loadImageCodecs(); !extension.empty() && !codecs.ok())
+            return refusal(ConversionStatus::OutputNameInvalid, nullptr,
+                           "Cannot write the output image \"" + shortenForMessage(outputName) + "\": " + codecs.error +
+                               "; a .jpg output needs no codecs.");
         return refusal(ConversionStatus::OutputNameInvalid, nullptr,
                        "Cannot write the output image \"" + shortenForMessage(outputName) +
                            "\": give it an extension the image library can write, such as .jpg, .png or .tif.");
+    }
     const int64_t n = outputHeight;
     if (n <= 0) return refusal(ConversionStatus::OutputHeightInvalid, nullptr, "The output height must be at least 1 dot.");
     const int64_t width = outputImageWidth(outputName, n);

@@ -39,8 +39,9 @@ TEST_F(LibraryLoadingTest, OnlyTheWorkThatNeedsALibraryMissesIt) {
     take.frames = 6;
     writeSynthTake(take, dir / "input/L.mp4", dir / "input/R.mp4");
     writeNoise("L.png", 64, 48, 1), writeNoise("R.png", 64, 48, 2);
-    const auto photo = [&](const std::string& output) {
-        return convert({"--left", "L.png", "--right", "R.png", "-o", output});
+    writeNoise("L.jpg", 64, 48, 1), writeNoise("R.jpg", 64, 48, 2);
+    const auto photo = [&](const std::string& output, const std::string& type = ".png") {
+        return convert({"--left", "L" + type, "--right", "R" + type, "-o", output});
     };
     const Args video = {"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64",
                         "--preset", "ultrafast", "--offset", "0", "--points", synthTakePoints(take), "L.mp4", "R.mp4",
@@ -58,6 +59,9 @@ TEST_F(LibraryLoadingTest, OnlyTheWorkThatNeedsALibraryMissesIt) {
         // A JPEG output is known to be writable without the codecs; the PNG inputs need them.
         {"the image codecs for PNG photos", VISTEREO_IMGCODECS_SONAME, photo("pair.jpg"), "pair.jpg",
          "OpenCV's image codecs could not be loaded: "},
+        {"the image codecs for a PNG output", VISTEREO_IMGCODECS_SONAME, photo("pair.png", ".jpg"), "pair.png",
+         "OpenCV's image codecs could not be loaded: "},
+        {"the image codecs for JPEG photos", VISTEREO_IMGCODECS_SONAME, photo("pair.jpg", ".jpg"), "pair.jpg", ""},
         {"the image codecs for a video", VISTEREO_IMGCODECS_SONAME, video, "pair.mp4", ""},
     };
     for (const auto& c : cases) {
