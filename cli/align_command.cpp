@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include <opencv2/core.hpp>
-#include <opencv2/core.hpp>
 
 #include "alignment/stereo_window.h"
 #include "cli/command_catalogue.h"
