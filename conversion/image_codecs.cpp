@@ -39,7 +39,7 @@ Function codecFunction(const char* mangled) {
 const Fallible& loadImageCodecs() { return codecs().load(); }
 
 bool imageWriterExists(const std::string& outputName) {
-    if (maximumOutputWidth(outputName) == kJpegMaxWidth) return true;
+    if (isJpegName(outputName)) return true;
     return loadImageCodecs().ok() && cv::haveImageWriter(outputName);
 }
 

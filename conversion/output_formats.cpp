@@ -16,8 +16,6 @@
 namespace vistereo {
 namespace {
 
-bool isJpegName(const std::string& outputName) { return maximumOutputWidth(outputName) == kJpegMaxWidth; }
-
 // The image library's JPEG quality when none is chosen.
 constexpr int kDefaultJpegQuality = 95;
 
@@ -33,7 +31,7 @@ std::string noExifNote(const std::filesystem::path& leftInput, const media::Sour
 // tells whether memory ran out.
 std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const EncodeChoices& choices,
                                bool& outOfMemory) {
-    if (maximumOutputWidth(extension) == kJpegMaxWidth) {
+    if (isJpegName(extension)) {
         JpegEncoding jpeg =
             encodeJpeg(image, choices.jpegQuality > 0 ? choices.jpegQuality : kDefaultJpegQuality, choices.rowsReady);
         outOfMemory = outOfMemory || jpeg.outOfMemory;

@@ -54,6 +54,8 @@ std::string jpegStreamDamage(std::string_view bytes);
 // extension, case-blind), or 0 when the format sets no limit of its own.
 int64_t maximumOutputWidth(std::string_view outputName);
 inline constexpr int64_t kJpegMaxWidth = 65500;  // libjpeg's JPEG_MAX_DIMENSION: the JPEG names have it
+// Whether a file name (or a bare extension) names a JPEG: .jpg, .jpeg, .jpe, case-blind.
+inline bool isJpegName(std::string_view name) { return maximumOutputWidth(name) == kJpegMaxWidth; }
 
 // Default limit on the pixel count of an input image.
 inline constexpr double kDefaultMaxInputMegapixels = 200.0;
