@@ -103,9 +103,15 @@ bool finishEncoding(Compressor& c) {
 
 }  // namespace
 
-JpegEncoding encodeJpeg(const cv::Mat& picture, int quality, const WaitForRows& waitForRows) {
-    CV_Assert(picture.type() == CV_8UC3);
+JpegEncoding encodeJpeg(const LentRows& picture, int quality) {
     JpegEncoding out;
+    // Whatever happens below, the rows are not needed any more.
+    struct LetGo {
+        const LentRows& picture;
+        ~LetGo() {
+            if (picture.release) picture.release(picture.height);
+        }
+    } letGo{picture};
     const auto fail = [&](const Compressor& c) {
         out.bytes.clear();
         out.error = c.errors.error;
@@ -114,26 +120,38 @@ JpegEncoding encodeJpeg(const cv::Mat& picture, int quality, const WaitForRows& 
     };
     auto compressor = std::make_unique<Compressor>();
     // A first guess of two bits a pixel; the buffer doubles when outgrown.
-    out.bytes.resize(std::max<size_t>(size_t{1} << 16, picture.total() / 4));
+    out.bytes.resize(std::max<size_t>(size_t{1} << 16, static_cast<size_t>(picture.width) * picture.height / 4));
     compressor->destination.bytes = &out.bytes;
-    if (!startEncoding(*compressor, picture.cols, picture.rows, std::clamp(quality, 0, 100))) return fail(*compressor);
+    if (!startEncoding(*compressor, picture.width, picture.height, std::clamp(quality, 0, 100)))
+        return fail(*compressor);
 
     // Rows are handed over in groups as they become final; 16 rows is one
-    // row of 4:2:0 blocks, the most libjpeg takes in at a time.
+    // row of 4:2:0 blocks, the most libjpeg takes in at a time. libjpeg
+    // copies what it is handed, so the rows it took can be let go at once.
     constexpr int kGroup = 16;
     JSAMPROW group[kGroup];
-    int ready = waitForRows ? 0 : picture.rows;
-    for (int y = 0; y < picture.rows;) {
-        if (y >= ready) ready = std::min(picture.rows, waitForRows(std::min(picture.rows, y + kGroup)));
+    int ready = picture.waitFor ? 0 : picture.height;
+    for (int y = 0; y < picture.height;) {
+        if (y >= ready) ready = std::min(picture.height, picture.waitFor(std::min(picture.height, y + kGroup)));
         CV_Assert(ready > y);  // the wait returns only once more rows are final
         const int count = std::min(kGroup, ready - y);
-        for (int k = 0; k < count; ++k) group[k] = const_cast<JSAMPROW>(picture.ptr<uint8_t>(y + k));
+        for (int k = 0; k < count; ++k) group[k] = const_cast<JSAMPROW>(picture.row(y + k));
         JDIMENSION written = 0;
         if (!writeRows(*compressor, group, static_cast<JDIMENSION>(count), written)) return fail(*compressor);
         y += static_cast<int>(written);
+        if (picture.release) picture.release(y);
     }
     if (!finishEncoding(*compressor)) return fail(*compressor);
     return out;
+}
+
+JpegEncoding encodeJpeg(const cv::Mat& picture, int quality, const WaitForRows& waitForRows) {
+    CV_Assert(picture.type() == CV_8UC3);
+    LentRows rows;
+    rows.width = picture.cols, rows.height = picture.rows;
+    rows.waitFor = waitForRows;
+    rows.row = [&](int y) { return picture.ptr<uint8_t>(y); };
+    return encodeJpeg(rows, quality);
 }
 
 }  // namespace vistereo

@@ -34,4 +34,18 @@ using WaitForRows = std::function<int(int rows)>;
 // row is taken as final.
 JpegEncoding encodeJpeg(const cv::Mat& picture, int quality, const WaitForRows& waitForRows = {});
 
+// A picture whose rows are lent rather than held: each final row is read
+// where `row` says, and once the encoder has taken the rows above a line it
+// lets them go (`release`), so that their memory can take later rows.
+struct LentRows {
+    int width = 0, height = 0;
+    WaitForRows waitFor;                               // as above; none: every row is final
+    std::function<const uint8_t*(int y)> row;          // 8-bit BGR, `width` pixels
+    std::function<void(int rowsTaken)> release;        // none: nothing to let go
+};
+
+// The same bytes as encodeJpeg of the whole picture. Every row is let go by
+// the time it returns, also when the encoding fails (not when it throws).
+JpegEncoding encodeJpeg(const LentRows& picture, int quality);
+
 }  // namespace vistereo

@@ -25,6 +25,10 @@ std::string noExifNote(const std::filesystem::path& leftInput, const media::Sour
     return "The left image \"" + leftInput.string() + "\" has no EXIF to carry over (" + exif.error + ").";
 }
 
+int jpegQualityOf(const EncodeChoices& choices) {
+    return choices.jpegQuality > 0 ? choices.jpegQuality : kDefaultJpegQuality;
+}
+
 // The image in the format of `extension`: a JPEG through our encoder, as
 // its rows become final, any other format through the image library once
 // every row is. Empty when it cannot be encoded, and then `outOfMemory`
@@ -32,8 +36,7 @@ std::string noExifNote(const std::filesystem::path& leftInput, const media::Sour
 std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& image, const EncodeChoices& choices,
                                bool& outOfMemory) {
     if (isJpegName(extension)) {
-        JpegEncoding jpeg =
-            encodeJpeg(image, choices.jpegQuality > 0 ? choices.jpegQuality : kDefaultJpegQuality, choices.rowsReady);
+        JpegEncoding jpeg = encodeJpeg(image, jpegQualityOf(choices), choices.rowsReady);
         outOfMemory = outOfMemory || jpeg.outOfMemory;
         return std::move(jpeg.bytes);
     }
@@ -52,7 +55,13 @@ std::vector<uchar> encodeImage(const std::string& extension, const cv::Mat& imag
 // left input's EXIF when asked to.
 EncodedOutput encodeSideBySide(const EncodeChoices& choices, const cv::Mat& canvas) {
     EncodedOutput out;
-    out.bytes = encodeImage(outputExtension(choices.outputName), canvas, choices, out.outOfMemory);
+    if (choices.lent) {
+        JpegEncoding jpeg = encodeJpeg(*choices.lent, jpegQualityOf(choices));
+        out.outOfMemory = jpeg.outOfMemory;
+        out.bytes = std::move(jpeg.bytes);
+    } else {
+        out.bytes = encodeImage(outputExtension(choices.outputName), canvas, choices, out.outOfMemory);
+    }
     if (out.bytes.empty() || !isJpegName(choices.outputName) || !choices.keepExif) return out;
     const media::SourceExif exif = media::readExifFromFile(choices.leftInput.string());
     if (!exif.ok()) {
@@ -97,11 +106,14 @@ EncodedOutput encodeVr180(const EncodeChoices& choices, const cv::Mat& canvas) {
 }
 
 bool anyName(const std::string&) { return true; }
+bool noName(const std::string&) { return false; }
+bool jpegName(const std::string& outputName) { return isJpegName(outputName); }
 
-// The VR180 photo first: its name is also a JPEG's.
+// The VR180 photo first: its name is also a JPEG's. Its two eyes are
+// encoded at the same time from the whole canvas.
 constexpr std::array<OutputFormat, 2> kFormats{{
-    {"VR180 photo", isVr180Name, 1, encodeVr180, readStereoImage},
-    {"side-by-side image", anyName, 2, encodeSideBySide, readStereoImage},
+    {"VR180 photo", isVr180Name, 1, encodeVr180, noName, readStereoImage},
+    {"side-by-side image", anyName, 2, encodeSideBySide, jpegName, readStereoImage},
 }};
 
 }  // namespace

@@ -35,6 +35,9 @@ struct EncodeChoices {
     // 2 or more (0: as many as the hardware has): the two eyes of a VR180
     // photo are encoded at the same time.
     int threads = 1;
+    // The picture as lent rows instead of the canvas (which is then not
+    // read), for a format whose `lends` takes the output's name.
+    const LentRows* lent = nullptr;
 };
 
 // The encoded file; empty when the canvas could not be encoded, and then
@@ -55,6 +58,9 @@ struct OutputFormat {
     // widest image the file must take is that many output heights.
     int eyesPerImage;
     EncodedOutput (*encode)(const EncodeChoices& choices, const cv::Mat& canvas);
+    // Whether it encodes an output of that name from lent rows, letting each
+    // go once taken, so that the picture need not be held whole.
+    bool (*lends)(const std::string& outputName);
     StereoImage (*read)(const std::filesystem::path& path, const InputReadOptions& options);
 };
 

@@ -31,7 +31,9 @@
 #include "base/watermark.h"
 #include "base/message_text.h"
 #include "base/text_numbers.h"
+#include "base/stages.h"
 #include "conversion/image_codecs.h"
+#include "conversion/output_bands.h"
 #include "conversion/output_target.h"
 #include "engine/lens.h"
 #include "registry/lens_registry.h"
@@ -168,9 +170,10 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
     return std::nullopt;
 }
 
-std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas) {
+std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas, int rows) {
     try {
-        canvas.create(static_cast<int>(outputHeight), static_cast<int>(2 * int64_t{outputHeight}), CV_8UC3);
+        canvas.create(rows < 0 ? static_cast<int>(outputHeight) : rows, static_cast<int>(2 * int64_t{outputHeight}),
+                      CV_8UC3);
     } catch (const std::exception&) {
         return refusal(ConversionStatus::OutputHeightInvalid, nullptr,
                        "There is not enough memory for an output image of height " + std::to_string(outputHeight) +
@@ -184,6 +187,10 @@ RenderOptions renderOptionsOf(const RunOptions& options) {
 }
 
 namespace {
+
+// The bands a ringed output holds: the one being rendered, and the ones
+// before it that the encoder may not have taken yet.
+constexpr int kRingBands = 4;
 
 // The options for a band of rows: its progress counted from the half's top.
 RenderOptions bandOptionsOf(const RunOptions& options, std::optional<RowRange> rows, int halfRows) {
@@ -246,10 +253,10 @@ void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTa
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
                                        std::vector<uchar>& encoded, std::vector<std::string>& notes,
-                                       const WaitForRows& rowsReady, int threads) {
+                                       const WaitForRows& rowsReady, int threads, const LentRows* lent) {
     // The format and the quality's use follow the output's own name.
     EncodedOutput output = outputFormatOf(outputName).encode(
-        {outputName, request.jpegQuality, request.keepExif, leftInput, rowsReady, threads}, canvas);
+        {outputName, request.jpegQuality, request.keepExif, leftInput, rowsReady, threads, lent}, canvas);
     notes.insert(notes.end(), output.notes.begin(), output.notes.end());
     encoded = std::move(output.bytes);
     const std::string extension = outputExtension(outputName);
@@ -351,8 +358,16 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     // What the writer and the machine can take, before the long render.
     result.outputPath = outputImagePath(request);
     if (const auto refused = checkOutput(request.outputName, request.outputHeight)) return end(*refused);
-    cv::Mat canvas;
-    if (const auto refused = allocateCanvas(request.outputHeight, canvas)) return end(*refused);
+    // The halves are rendered in bands of rows, right then left. An encoder
+    // that lets rows go once taken (a side-by-side JPEG's), on a thread of
+    // its own, needs only a ring of a few bands; any other the whole canvas.
+    const int n = request.outputHeight, bandRows = std::max(64, (n + 15) / 16);
+    const bool ringed = n > kRingBands * bandRows && resolveThreadCount(options.threads) >= 2 &&
+                        outputFormatOf(request.outputName).lends(request.outputName);
+    cv::Mat memory;
+    if (const auto refused = allocateCanvas(request.outputHeight, memory, ringed ? kRingBands * bandRows : n))
+        return end(*refused);
+    OutputBands bands = ringed ? OutputBands(std::move(memory), n, bandRows) : OutputBands(std::move(memory));
 
     // An output that would replace a file the run reads is not written. The
     // run ends as one whose write did not happen, with its closing message,
@@ -372,48 +387,65 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (result.colour && !result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
     result.seconds.matchColour = secondsSince(stage);
 
-    // The halves are rendered in bands of rows, right then left, and the
-    // encoder takes each band as soon as both its halves are written: the
+    // The encoder takes each band as soon as both its halves are written: the
     // encoding (one thread's work in libjpeg) runs beside the render rather
     // than after it, with the same bytes. With one thread, the render ends
     // before the encoding starts.
     const alignment::ColourMatch* colour = result.colour ? &*result.colour : nullptr;
-    const HalfTarget rightTarget{&right, &canvas, colourOf(colour, 1)};
-    const HalfTarget leftTarget{&left, &canvas, colourOf(colour, 0)};
     const std::optional<RotationMatrix> rightEye = convergedRightEye(request, prepared.geometry, rotation, points);
-    Watermark rowsFinished;
     std::vector<uchar> encoded;
     std::optional<RunRefusal> badEncoding;
     Clock::time_point renderEnd, encodeEnd;
     const auto render = [&] {
-        const int n = request.outputHeight, band = std::max(64, (n + 15) / 16);
         try {
-            for (int first = 0; first < n; first += band) {
-                const RowRange rows{first, std::min(band, n - first)};
+            for (int first = 0; first < n; first += bandRows) {
+                const RowRange rows{first, std::min(bandRows, n - first)};
+                cv::Mat band = bands.band(rows.first, rows.count);
                 auto start = Clock::now();
+                const HalfTarget rightTarget{&right, &band, colourOf(colour, 1), rows.first};
                 renderRightHalves(prepared.geometry, rightEye, points, {&rightTarget, 1}, options, rows);
                 result.seconds.renderRight += secondsSince(start);
                 start = Clock::now();
+                const HalfTarget leftTarget{&left, &band, colourOf(colour, 0), rows.first};
                 renderLeftHalves(prepared.geometry, {&leftTarget, 1}, options, rows);
                 result.seconds.renderLeft += secondsSince(start);
-                rowsFinished.raise(first + rows.count);
+                bands.finished(rows.first + rows.count);
             }
         } catch (...) {
-            rowsFinished.abandon();
+            bands.abandon();
             throw;
         }
         renderEnd = Clock::now();
     };
     const auto encode = [&] {
         try {
-            badEncoding = encodeOutput(request, request.outputName, images.left.path, canvas, encoded, result.notes,
-                                       [&](int rows) { return rowsFinished.waitFor(rows); }, options.threads);
+            const LentRows lent = bands.lent();
+            badEncoding = encodeOutput(request, request.outputName, images.left.path,
+                                       bands.whole() ? *bands.whole() : cv::Mat(), encoded, result.notes,
+                                       bands.rowsReady(), options.threads, ringed ? &lent : nullptr);
         } catch (const WatermarkAbandoned&) {
             // The render failed or was stopped; its exception is the one that counts.
         }
+        bands.encoderEnded();
         encodeEnd = Clock::now();
     };
-    runBoth(options.threads, render, encode);
+    if (ringed) {
+        // The render waits for the encoder to let go of rows: it must have a
+        // thread of its own.
+        StageGroup encoding;
+        encoding.start("encoder", [&] {
+            try {
+                encode();
+            } catch (...) {
+                bands.encoderEnded();
+                throw;
+            }
+        });
+        render();
+        encoding.join();
+    } else {
+        runBoth(options.threads, render, encode);
+    }
     result.seconds.encode = std::max(0.0, std::chrono::duration<double>(encodeEnd - renderEnd).count());
     if (badEncoding) return end(*badEncoding);
     stage = Clock::now();

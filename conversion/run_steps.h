@@ -66,7 +66,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight);
 
 // The side-by-side canvas of an output height that passed checkOutput.
-std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas);
+std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas, int rows = -1);
 
 RenderOptions renderOptionsOf(const RunOptions& options);
 
@@ -108,11 +108,13 @@ void renderLeftHalves(const ConversionGeometry& geometry, std::span<const HalfTa
 // for a *.vr.jpg name; notes of lesser weight (no EXIF to carry over) are
 // appended to `notes`. With `rowsReady`, the canvas is still being rendered
 // and the encoder takes its rows as they are final; `threads` as in
-// EncodeChoices.
+// EncodeChoices; with `lent`, the picture comes from those rows instead of
+// the canvas (a format that `lends` for the name).
 std::optional<RunRefusal> encodeOutput(const ConversionRequest& request, const std::string& outputName,
                                        const std::filesystem::path& leftInput, const cv::Mat& canvas,
                                        std::vector<uchar>& encoded, std::vector<std::string>& notes,
-                                       const WaitForRows& rowsReady = {}, int threads = 1);
+                                       const WaitForRows& rowsReady = {}, int threads = 1,
+                                       const LentRows* lent = nullptr);
 
 // The encoded image into the target in one step (a WriteFailed refusal whose
 // detail says why); with `makeFolder`, its missing folders are made first.

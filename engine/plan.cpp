@@ -315,9 +315,10 @@ public:
         const int eye = key.half == Half::Left ? 0 : 1;
         for (const HalfTarget& t : targets) {
             const cv::Mat& output = *t.output;
-            checkOutput(output, key.rows.first + key.rows.count, (eye + 1) * static_cast<int64_t>(n_));
+            CV_Assert(t.firstRow >= 0 && t.firstRow <= key.rows.first);
+            checkOutput(output, key.rows.first + key.rows.count - t.firstRow, (eye + 1) * static_cast<int64_t>(n_));
             lanes_.push_back({viewOf(*t.source, key.eye.imageWidth, key.eye.imageHeight), output.data, output.step[0],
-                              t.colour && !t.colour->isIdentity() ? t.colour : nullptr});
+                              t.colour && !t.colour->isIdentity() ? t.colour : nullptr, t.firstRow});
         }
         columnOffset_ = 3 * static_cast<size_t>(eye * n_);
         kernel_ = key.interpolation;
@@ -334,7 +335,7 @@ public:
     // Output row i of every target from the positions of its n pixels.
     void write(int i, const double* columns, const double* rows) const {
         for (const Lane& lane : lanes_) {
-            uint8_t* out = lane.data + static_cast<size_t>(i) * lane.step + columnOffset_;
+            uint8_t* out = lane.data + static_cast<size_t>(i - lane.firstRow) * lane.step + columnOffset_;
             switch (kernel_) {
                 case Interpolation::Bilinear: blendRow(lane.src, columns, rows, n_, out); break;
                 case Interpolation::Bicubic: sampleRow(cubic_, lane.src, columns, rows, out); break;
@@ -351,6 +352,7 @@ private:
         uint8_t* data;
         size_t step;
         const EyeColourCorrection* colour;  // null: nothing to correct
+        int firstRow;                       // the half's row in the output's first
     };
     static const KernelTable<4>& cubicTable() {
         static const KernelTable<4> table = makeTable<4>(keysCubic);

@@ -137,6 +137,9 @@ struct HalfTarget {
     const cv::Mat* source;
     cv::Mat* output;
     const EyeColourCorrection* colour = nullptr;  // none: the levels as sampled
+    // The half's row that `output`'s first row holds: a band of the picture
+    // (rows firstRow .. firstRow + output->rows - 1) rather than all of it.
+    int firstRow = 0;
 };
 
 // The same half for several outputs that share the geometry (pairs of one

@@ -267,12 +267,12 @@ private:
 // default and a chosen quality and for PNG.
 TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
     writePair(300, 200);
-    request.outputHeight = 150;  // more than one band of rows
+    request.outputHeight = 300;  // five bands of rows: a JPEG's ring of four is written over
     request.alignment = PointsAB{entry};
     const InputImages images = readInputImages(request, 1);
     PreparedPair prepared;
     ASSERT_FALSE(preparePair(request, {300, 200}, {300, 200}, prepared));
-    cv::Mat canvas(150, 300, CV_8UC3);
+    cv::Mat canvas(300, 600, CV_8UC3);
     const HalfTarget right{&images.right.pixels, &canvas}, left{&images.left.pixels, &canvas};
     renderRightHalves(prepared.geometry, std::nullopt, alignmentPoints(request.alignment), {&right, 1}, RunOptions{1, {}});
     renderLeftHalves(prepared.geometry, {&left, 1}, RunOptions{1, {}});
