@@ -45,7 +45,7 @@ struct LentRows {
 };
 
 // The same bytes as encodeJpeg of the whole picture. Every row is let go by
-// the time it returns, also when the encoding fails (not when it throws).
+// the time it returns or throws, also when the encoding fails.
 JpegEncoding encodeJpeg(const LentRows& picture, int quality);
 
 }  // namespace vistereo
