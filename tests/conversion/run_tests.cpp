@@ -23,11 +23,13 @@
 #include "engine/lens.h"
 #include "media/vr180.h"
 #include "tests/support/crafted_images.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 using Messages = std::vector<std::string>;
 
 namespace {
@@ -53,15 +55,12 @@ public:  // the case tables below arrange the fixture directly
         request.workingDirectory = dir;
         entry = PointEntry{};
         entry.boxes = {"100", "300", "110", "310", "200", "400", "205", "402"};
-        for (LensSettings& lens : request.lenses) lens.name = "Test lens", lens.mappingKind = int32_t(MappingKind::Equisolid);
+        equisolidLenses(request);
         request.outputHeight = 16;
         messages.clear();
     }
     void writeImage(const std::string& name, int width, int height, int seed = 1) {
-        cv::Mat image(height, width, CV_8UC3);
-        cv::setRNGSeed(seed);
-        cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-        ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), image));
+        writeNoise(dir / "input" / name, width, height, seed);
     }
     void writePair(int width = 64, int height = 48) { writeImage("L.jpg", width, height, 1), writeImage("R.jpg", width, height, 2); }
     ConversionResult run() {
