@@ -30,12 +30,22 @@ inline void equisolidLenses(ConversionRequest& request, const std::string& name 
     }
 }
 
-// A picture of uniform noise written to `file`: a pixel read from the wrong place shows.
-inline void writeNoise(const std::filesystem::path& file, int width, int height, int seed) {
+// A picture of uniform noise: a pixel read from the wrong place shows.
+inline cv::Mat noisePicture(int width, int height, int seed) {
     cv::Mat image(height, width, CV_8UC3);
     cv::setRNGSeed(seed);
     cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-    ASSERT_TRUE(cv::imwrite(file.string(), image));
+    return image;
+}
+inline void writeNoise(const std::filesystem::path& file, int width, int height, int seed) {
+    ASSERT_TRUE(cv::imwrite(file.string(), noisePicture(width, height, seed)));
+}
+
+// A picture as the image library encodes it in the format of `extension`.
+inline std::string encoded(const cv::Mat& image, const char* extension, const std::vector<int>& parameters = {}) {
+    std::vector<uchar> bytes;
+    EXPECT_TRUE(cv::imencode(extension, image, bytes, parameters)) << extension;
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // The bytes one run of `request` writes for the two files, copied into `work`/input (input/ and output/ made
