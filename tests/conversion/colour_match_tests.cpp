@@ -164,7 +164,8 @@ TEST_F(ColourMatchTest, ABatchMatchesEachPairAsASingleRun) {
     EXPECT_EQ(observer.fitted, 2);
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE(pairs[k].left.filename().string());
-        const std::string single = singleRun(settings.request, dir / "single", pairs[k].left, pairs[k].right, "s.png", run);
+        const std::string single =
+            singleRun(settings.request, dir / "single", pairs[k].left, pairs[k].right, "s.png", run);
         EXPECT_TRUE(single == readFile(pairs[k].output));
     }
 }

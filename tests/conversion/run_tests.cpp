@@ -285,8 +285,8 @@ TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
             request.alignment = PointsAB{entry};
             ASSERT_TRUE(RunConversion(request, *this, RunOptions{threads, {}}).written());
             const bool jpeg = std::string(c.name).ends_with(".jpg");
-            const std::vector<int> quality = jpeg && c.quality > 0 ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, c.quality}
-                                                                    : std::vector<int>{};
+            std::vector<int> quality;
+            if (jpeg && c.quality > 0) quality = {cv::IMWRITE_JPEG_QUALITY, c.quality};
             EXPECT_EQ(readFile(dir / "output" / c.name), encoded(canvas, jpeg ? ".jpg" : ".png", quality));
         }
 }
