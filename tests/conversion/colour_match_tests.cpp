@@ -16,12 +16,14 @@
 #include "conversion/auto_align.h"
 #include "conversion/batch.h"
 #include "tests/support/levels.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
 
@@ -41,10 +43,7 @@ protected:
     void SetUp() override {
         ScratchTest::SetUp();
         for (const char* sub : {"input", "output", "input/left", "input/right", "batch"}) fs::create_directories(dir / sub);
-        for (LensSettings& lens : request.lenses) {
-            lens.name = "Test lens";
-            lens.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
-        }
+        equisolidLenses(request);
         RotationMatrix truth;
         std::copy(&pair().rightToLeft.m[0][0], &pair().rightToLeft.m[0][0] + 9, &truth.m[0][0]);
         request.alignment = GivenRotation{truth};
@@ -63,9 +62,7 @@ protected:
         ConversionRequest r = request;
         r.matchColour = matching;
         r.outputName = "out.png";
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
+        QuietSink quiet;
         const ConversionResult result = RunConversion(r, quiet, run);
         EXPECT_TRUE(result.written()) << result.detail;
         image = cv::imread((dir / "output/out.png").string(), cv::IMREAD_COLOR);
@@ -167,16 +164,9 @@ TEST_F(ColourMatchTest, ABatchMatchesEachPairAsASingleRun) {
     EXPECT_EQ(observer.fitted, 2);
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE(pairs[k].left.filename().string());
-        cv::Mat single;
-        fs::copy_file(pairs[k].right, dir / "input/R.png", fs::copy_options::overwrite_existing);
-        fs::copy_file(pairs[k].left, dir / "input/L.png", fs::copy_options::overwrite_existing);
-        ConversionRequest r = settings.request;
-        r.outputName = "single.png";
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
-        ASSERT_TRUE(RunConversion(r, quiet, run).written());
-        EXPECT_TRUE(readFile(dir / "output/single.png") == readFile(pairs[k].output));
+        const std::string single =
+            singleRun(settings.request, dir / "single", pairs[k].left, pairs[k].right, "s.png", run);
+        EXPECT_TRUE(single == readFile(pairs[k].output));
     }
 }
 

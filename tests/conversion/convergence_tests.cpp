@@ -1,7 +1,7 @@
 // The stereo window of a conversion: a sphere on the middle line 1.75 m
 // away, photographed by a rig 65 mm apart, lies on the plane of the frame
-// once the run converges for that distance, and the far panorama moves
-// behind it by the convergence.
+// once the run converges for that distance, the far panorama moves behind it
+// by the convergence, and the window's nearest point is the sphere's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,12 +13,14 @@
 
 #include "alignment/stereo_window.h"
 #include "conversion/run.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/stereo_scene.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
 
@@ -40,23 +42,15 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
     scene.spheres = {sphere};
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
-    for (const char* sub : {"input", "output"}) fs::create_directories(dir / sub);
-    ASSERT_TRUE(cv::imwrite((dir / "input/L.png").string(), renderView(scene, rig.left)));
-    ASSERT_TRUE(cv::imwrite((dir / "input/R.png").string(), renderView(scene, rig.right)));
-
+    const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
     ConversionRequest request;
-    for (LensSettings& l : request.lenses) {
-        l.name = "Test lens";
-        l.mappingKind = static_cast<int32_t>(MappingKind::Equisolid);
-    }
+    equisolidLenses(request);
     const RotationMatrix truth = rig.rightToLeft();
     RotationMatrix rotation;
     std::copy(&truth.m[0][0], &truth.m[0][0] + 9, &rotation.m[0][0]);
     request.alignment = GivenRotation{rotation};
     const int n = 1024;
     request.outputHeight = n;
-    request.workingDirectory = dir;
-    request.leftName = "L.png", request.rightName = "R.png", request.outputName = "out.png";
 
     const double convergence = *alignment::convergenceForDistance(1.75, 65.0), shift = convergence * n / 180.0;
     const Vec3 towards = unit(sphere.centre);
@@ -65,12 +59,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.convergence);
         request.convergenceDegrees = c.convergence;
-        struct : MessageSink {
-            void showMessage(const std::string&) override {}
-        } quiet;
-        ASSERT_TRUE(RunConversion(request, quiet).written());
-        const alignment::StereoMeasurement m =
-            alignment::measureStereo(cv::imread((dir / "output/out.png").string(), cv::IMREAD_COLOR));
+        const alignment::StereoMeasurement m = alignment::measureStereo(singleRun(request, dir, left, right, {}));
         ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const alignment::StereoCorrespondence& sc : m.correspondences) {
@@ -81,6 +70,7 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         ASSERT_GE(onSphere.size(), 5u);
         EXPECT_NEAR(median(onSphere), c.sphere, 0.5);
         EXPECT_NEAR(median(far), c.far, 0.1);
+        EXPECT_NEAR(alignment::assessStereoWindow(m, alignment::MeasureOptions{}).nearestPixels, c.sphere, 0.6);
     }
 }
 

@@ -26,19 +26,15 @@
 #include "media/vr180.h"
 #include "tests/media/media_test_support.h"
 #include "tests/support/crafted_images.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
-
-std::string encoded(const cv::Mat& image, const char* extension, const std::vector<int>& parameters = {}) {
-    std::vector<uchar> bytes;
-    if (!cv::imencode(extension, image, bytes, parameters)) throw std::runtime_error("imencode");
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // A CMYK JPEG, which the image library's encoder does not write.
 std::string cmykJpeg(int width, int height) {
@@ -84,8 +80,7 @@ protected:
 // of cv::imread, with and without IMREAD_IGNORE_ORIENTATION; it says it turned
 // the picture exactly when imread turns it.
 TEST_F(InputTest, ReadsTheImageLibrarysPixelsForEveryKindAndOrientation) {
-    cv::Mat noise(43, 61, CV_8UC3);  // odd sides, so that a wrong turn shows in the size
-    cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+    const cv::Mat noise = noisePicture(61, 43, 1);  // odd sides, so that a wrong turn shows in the size
     cv::Mat grey;
     cv::cvtColor(noise, grey, cv::COLOR_BGR2GRAY);
     const std::string base = encoded(noise, ".jpg", {cv::IMWRITE_JPEG_QUALITY, 90});
@@ -132,9 +127,8 @@ TEST_F(InputTest, ReadsTheImageLibrarysPixelsForEveryKindAndOrientation) {
 // pool's images are recycled, at most kKept buffers wait, and an image that
 // outlives its pool is freed when it goes (the sanitizers watch that).
 TEST_F(InputTest, BufferPoolReusesDecodedPicturesOfOneSizeAndOutlivesNothing) {
-    cv::Mat picture(2400, 2400, CV_8UC3);  // 17 MB: above the pool's smallest buffer
-    cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(256));
-    const fs::path file = put("big.jpg", encoded(picture, ".jpg"));
+    // 17 MB: above the pool's smallest buffer
+    const fs::path file = put("big.jpg", encoded(noisePicture(2400, 2400, 1), ".jpg"));
     const InputImage plain = readInput(file);
     ASSERT_TRUE(plain.ok()) << plain.error;
 

@@ -13,6 +13,7 @@
 #include "conversion/lens_selection.h"
 #include "conversion/run.h"
 #include "engine/lens_check.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
@@ -87,11 +88,7 @@ public:
     ConversionResult convert(const LensRecord& right, bool commandLine) {
         fs::remove_all(dir / "output");
         fs::create_directories(dir / "input"), fs::create_directories(dir / "output");
-        for (const char* name : {"L.png", "R.png"}) {
-            cv::Mat image(48, 64, CV_8UC3);
-            cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-            cv::imwrite((dir / "input" / name).string(), image);
-        }
+        for (const char* name : {"L.png", "R.png"}) conversiontest::writeNoise(dir / "input" / name, 64, 48, 1);
         ConversionRequest request;
         request.workingDirectory = dir;
         request.leftName = "L.png", request.rightName = "R.png", request.outputName = "out.png";

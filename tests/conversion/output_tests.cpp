@@ -18,11 +18,13 @@
 #include "conversion/output_claim.h"
 #include "conversion/output_formats.h"
 #include "conversion/output_target.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
 
@@ -204,20 +206,7 @@ protected:
     BatchSettings settings;
 };
 
-class Recorder : public BatchObserver {
-public:
-    void pairFinished(const BatchPair&, const PairOutcome& outcome, const BatchProgress&) override {
-        std::lock_guard lock(mutex);
-        outcomes.push_back(outcome);
-    }
-    void pairWaiting(const BatchPair& pair) override {
-        std::lock_guard lock(mutex);
-        waited.push_back(pair.output.filename().string());
-    }
-    std::mutex mutex;
-    std::vector<PairOutcome> outcomes;
-    std::vector<std::string> waited;
-};
+using Recorder = BatchRecorder;
 
 }  // namespace
 

@@ -23,11 +23,13 @@
 #include "engine/lens.h"
 #include "media/vr180.h"
 #include "tests/support/crafted_images.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 using Messages = std::vector<std::string>;
 
 namespace {
@@ -53,15 +55,12 @@ public:  // the case tables below arrange the fixture directly
         request.workingDirectory = dir;
         entry = PointEntry{};
         entry.boxes = {"100", "300", "110", "310", "200", "400", "205", "402"};
-        for (LensSettings& lens : request.lenses) lens.name = "Test lens", lens.mappingKind = int32_t(MappingKind::Equisolid);
+        equisolidLenses(request);
         request.outputHeight = 16;
         messages.clear();
     }
     void writeImage(const std::string& name, int width, int height, int seed = 1) {
-        cv::Mat image(height, width, CV_8UC3);
-        cv::setRNGSeed(seed);
-        cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-        ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), image));
+        writeNoise(dir / "input" / name, width, height, seed);
     }
     void writePair(int width = 64, int height = 48) { writeImage("L.jpg", width, height, 1), writeImage("R.jpg", width, height, 2); }
     ConversionResult run() {
@@ -285,11 +284,10 @@ TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
             request.jpegQuality = c.quality;
             request.alignment = PointsAB{entry};
             ASSERT_TRUE(RunConversion(request, *this, RunOptions{threads, {}}).written());
-            std::vector<uchar> expected;
             const bool jpeg = std::string(c.name).ends_with(".jpg");
-            ASSERT_TRUE(cv::imencode(jpeg ? ".jpg" : ".png", canvas, expected,
-                                     jpeg && c.quality > 0 ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, c.quality} : std::vector<int>{}));
-            EXPECT_EQ(readFile(dir / "output" / c.name), std::string(expected.begin(), expected.end()));
+            std::vector<int> quality;
+            if (jpeg && c.quality > 0) quality = {cv::IMWRITE_JPEG_QUALITY, c.quality};
+            EXPECT_EQ(readFile(dir / "output" / c.name), encoded(canvas, jpeg ? ".jpg" : ".png", quality));
         }
 }
 
@@ -325,14 +323,11 @@ TEST_F(RunTest, ATruncatedInputConvertsWithAWarningNamingTheFile) {
 // tags say (here turned independently, by cv::rotate, and handed over as PNG), with a warning naming each turned
 // file and a stronger one when the eyes disagree; read as recorded, it is the untagged pair's output.
 TEST_F(RunTest, OrientationTagsTurnTheInputsUnlessTheyAreIgnored) {
-    cv::Mat pictures[2] = {cv::Mat(48, 64, CV_8UC3), cv::Mat(48, 64, CV_8UC3)};
-    cv::randu(pictures[0], cv::Scalar::all(0), cv::Scalar::all(256));
-    cv::randu(pictures[1], cv::Scalar::all(0), cv::Scalar::all(256));
+    cv::Mat pictures[2];
     std::string jpegs[2];
     for (int eye = 0; eye < 2; ++eye) {
-        std::vector<uchar> bytes;
-        ASSERT_TRUE(cv::imencode(".jpg", pictures[eye], bytes));
-        jpegs[eye].assign(bytes.begin(), bytes.end());
+        jpegs[eye] = encoded(noisePicture(64, 48, eye + 1), ".jpg");
+        const std::vector<uchar> bytes(jpegs[eye].begin(), jpegs[eye].end());
         pictures[eye] = cv::imdecode(bytes, cv::IMREAD_COLOR);  // the pixels as stored
     }
     request.alignment = GivenRotation{};

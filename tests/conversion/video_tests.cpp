@@ -19,6 +19,7 @@
 #include "conversion/video_sync.h"
 #include "media/audio_reader.h"
 #include "media/video_reader.h"
+#include "tests/conversion/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 #include "tests/support/synth_video.h"
@@ -26,6 +27,7 @@
 namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
+using namespace vistereo::conversiontest;
 
 namespace {
 
@@ -196,18 +198,9 @@ TEST_F(VideoConversionTest, OutputFramesAreTheSingleConversionsOfTheirFramePairs
     EXPECT_EQ(folder(), (std::vector<std::string>{"L.mp4", "R.mp4", "out.mp4"}));
 
     // Each output frame against the single run of the decoded pair, through the image files a user would convert.
-    const fs::path work = dir / "single";
-    fs::create_directories(work / "input"), fs::create_directories(work / "output");
-    ConversionRequest single = r.frames;
-    single.workingDirectory = work;
-    single.outputName = "pair.png";
     auto convertPair = [&](int64_t leftIndex) {
-        cv::imwrite((work / "input/L.png").string(), frameAt(r.left, leftIndex, 24.0));
-        cv::imwrite((work / "input/R.png").string(), frameAt(r.right, leftIndex - 6, 24.0));
-        single.leftName = "L.png", single.rightName = "R.png";
-        struct : MessageSink { void showMessage(const std::string&) override {} } quiet;
-        EXPECT_TRUE(RunConversion(single, quiet, r.run).written());
-        return cv::imread((work / "output/pair.png").string());
+        const cv::Mat left = frameAt(r.left, leftIndex, 24.0), right = frameAt(r.right, leftIndex - 6, 24.0);
+        return singleRun(r.frames, dir / "single", left, right, r.run);
     };
     for (const int n : {0, 13, 29}) {
         SCOPED_TRACE(n);
@@ -457,21 +450,14 @@ TEST_F(VideoConversionTest, ColourMatchAndStereoWindowReachTheFramesAsInASingleC
     EXPECT_LT(after, before / 3);
 
     // The match is fitted on the middle of the 30 frames: left frame 6 + 15 with right frame 15.
-    const fs::path work = dir / "single";
-    fs::create_directories(work / "input"), fs::create_directories(work / "output");
-    cv::imwrite((work / "input/L.png").string(), frameAt(r.left, 21, 24.0));
-    cv::imwrite((work / "input/R.png").string(), frameAt(r.right, 15, 24.0));
+    const cv::Mat left = frameAt(r.left, 21, 24.0), right = frameAt(r.right, 15, 24.0);
+    const cv::Mat output = frameAt(r.output, 15, 24.0);
     ConversionRequest single = r.frames;
-    single.workingDirectory = work, single.leftName = "L.png", single.rightName = "R.png", single.outputName = "pair.png";
-    struct : MessageSink { void showMessage(const std::string&) override {} } quiet;
-    ASSERT_TRUE(RunConversion(single, quiet, r.run).written());
-    const cv::Mat same = cv::imread((work / "output/pair.png").string());
-    EXPECT_GT(psnr(frameAt(r.output, 15, 24.0), same), 36.0);
+    EXPECT_GT(psnr(output, singleRun(single, dir / "single", left, right, r.run)), 36.0);
     // Either choice left out would show: the eyes unmatched, or the right half three dots away.
     for (const bool colour : {false, true}) {
         single.matchColour = colour ? ColourMatching::Tone : ColourMatching::Off;
         single.convergenceDegrees = colour ? 0.0 : r.frames.convergenceDegrees;
-        ASSERT_TRUE(RunConversion(single, quiet, r.run).written());
-        EXPECT_LT(psnr(frameAt(r.output, 15, 24.0), cv::imread((work / "output/pair.png").string())), 32.0) << colour;
+        EXPECT_LT(psnr(output, singleRun(single, dir / "single", left, right, r.run)), 32.0) << colour;
     }
 }

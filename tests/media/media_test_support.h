@@ -4,13 +4,11 @@
 // changes that damage a written file, and exiftool run as a cross-check.
 #pragma once
 
-#include <sys/wait.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -20,6 +18,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "media/md5.h"
+#include "tests/support/scratch.h"
 
 namespace mediatest {
 
@@ -147,17 +146,13 @@ inline Change extendedPacket(std::string packet, std::string attribute = "") {
     };
 }
 
-// exiftool's standard output for `arguments` and one quoted file, or nothing when exiftool fails or is missing.
+// exiftool's standard output for `arguments` (words apart) and one file, or nothing when exiftool fails or is missing.
 inline std::string exiftool(const std::string& arguments, const std::string& file) {
-    std::string quoted = "'";
-    for (const char c : file) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    FILE* pipe = popen(("exiftool " + arguments + " " + quoted + "'").c_str(), "r");
-    if (!pipe) return {};
-    std::string out;
-    char buffer[65536];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : std::string();
+    std::vector<std::string> command{"exiftool"};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;) command.push_back(word);
+    command.push_back(file);
+    return vistereo::testsupport::toolOutput(command);
 }
 
 }  // namespace mediatest
