@@ -14,32 +14,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "bench/bench_clock.h"
 #include "conversion/video.h"
 #include "engine/prepare.h"
-#include "tests/support/synth.h"
 
 using namespace vistereo;
-using namespace vistereo::testsupport;
-using Clock = std::chrono::steady_clock;
+using namespace vistereo::bench;
 
 namespace {
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one;
-    in >> one;
-    return one.empty() ? "?" : one;
-}
-
-// A camera's planes with detail at every scale the remap's cache sees.
+// A camera's planes of noise: the remap's time does not depend on the levels.
 media::YuvPlanes cameraPlanes(int width, int height, const media::YuvColour& colour, unsigned seed) {
     media::YuvPlanes planes = media::YuvPlanes::allocate(width, height, colour);
     cv::RNG rng(seed);

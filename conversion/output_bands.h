@@ -28,7 +28,6 @@ public:
     OutputBands(const OutputBands&) = delete;
     OutputBands& operator=(const OutputBands&) = delete;
 
-    int height() const { return height_; }
     // The whole picture, or null for a ring.
     const cv::Mat* whole() const { return ring_ ? nullptr : &memory_; }
 

@@ -418,6 +418,11 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
         renderEnd = Clock::now();
     };
     const auto encode = [&] {
+        // However the encoder ends, the render must not wait for it any more.
+        struct Ended {
+            OutputBands& bands;
+            ~Ended() { bands.encoderEnded(); }
+        } ended{bands};
         try {
             const LentRows lent = bands.lent();
             badEncoding = encodeOutput(request, request.outputName, images.left.path,
@@ -426,21 +431,13 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
         } catch (const WatermarkAbandoned&) {
             // The render failed or was stopped; its exception is the one that counts.
         }
-        bands.encoderEnded();
         encodeEnd = Clock::now();
     };
     if (ringed) {
         // The render waits for the encoder to let go of rows: it must have a
         // thread of its own.
         StageGroup encoding;
-        encoding.start("encoder", [&] {
-            try {
-                encode();
-            } catch (...) {
-                bands.encoderEnded();
-                throw;
-            }
-        });
+        encoding.start("encoder", encode);
         render();
         encoding.join();
     } else {
