@@ -14,7 +14,7 @@
 # VIDEO_BENCH_SECONDS=S measures the first S seconds of the take only (all
 # four commands alike, at the take's known offset), for a busy machine; the
 # default is the whole take, synchronised by its sound. (a), (b) and (c) run
-# VIDEO_BENCH_RUNS times each (3 unless told), taking turns; the figures are
+# VIDEO_BENCH_RUNS times each (5 unless told), taking turns; the figures are
 # each one's median run, and every run's times and ratios are listed.
 # --presets also encodes the first 3 s of the made stream with several x264
 # presets and rate factors: speed, bitrate and PSNR against the made stream.
@@ -91,10 +91,10 @@ filter="[0:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=
 [1:v]crop=ih:ih,v360=input=equisolid:output=hequirect:ih_fov=180:iv_fov=180:yaw=-2:pitch=1:roll=-1.5:w=2048:h=2048[r];\
 [l][r]hstack=inputs=2[v]"
 
-# (a), (b) and (c) take turns, VIDEO_BENCH_RUNS times (3 unless told), so
+# (a), (b) and (c) take turns, VIDEO_BENCH_RUNS times (5 unless told), so
 # that a slow stretch of the machine falls on all three alike; each is
 # quoted by its median run.
-runs="${VIDEO_BENCH_RUNS:-3}"
+runs="${VIDEO_BENCH_RUNS:-5}"
 floor_runs=() v360_runs=() ours_runs=()
 for run in $(seq "$runs"); do
   echo "run $run of $runs: (a) x264 alone on the made stream ..." >&2
