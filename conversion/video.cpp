@@ -77,13 +77,19 @@ const char* sideName(int side) { return side == 0 ? "left" : "right"; }
 std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) {
     const fs::path* paths[2] = {&request.left, &request.right};
     media::VideoFacts* facts[2] = {&setup.left, &setup.right};
-    for (int side = 0; side < 2; ++side) {
+    // Both files opened at the same time: each opening decodes a little.
+    std::string errors[2];
+    const auto open = [&](int side) {
         const media::VideoReader reader(*paths[side]);
-        if (!reader.ok())
-            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
-                           "\": " + reader.error()};
-        *facts[side] = reader.facts();
+        errors[side] = reader.ok() ? "" : reader.error();
+        if (reader.ok()) *facts[side] = reader.facts();
         setup.readerNotes[side] = reader.notes();
+    };
+    runBoth(request.run.threads, [&] { open(0); }, [&] { open(1); });
+    for (int side = 0; side < 2; ++side) {
+        if (!errors[side].empty())
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + errors[side]};
         const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
         const double limit = request.frames.limits.maxMegapixels;
         if (limit > 0 && megapixels > limit) {
@@ -155,7 +161,8 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
     } else {
         const double from = request.startSeconds.value_or(0.0);
         const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
-        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds));
+        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds),
+                                        request.run.threads);
         if (!result.offset.ok()) return Refusal{result.offset.error};
     }
     if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refused;
@@ -163,7 +170,8 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
     if (!result.offsetGiven)
-        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds);
+        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
+                   request.run.threads);
     return std::nullopt;
 }
 
@@ -275,13 +283,14 @@ private:
 };
 
 // One camera's frames of the range, in order, in BGR or as planes, with the
-// gaps filled by repeating the previous frame. Runs on its own thread.
+// gaps filled by repeating the previous frame. Runs on its own thread, where
+// it also opens the file.
 class FrameFeed {
 public:
     FrameFeed(int side, const fs::path& path, int threads, media::FrameLayout layout, double fps, int64_t first,
               int64_t count, DamageLog& damage)
-        : side_(side), reader_(path, threads, layout), fps_(fps), first_(first), count_(count), damage_(damage),
-          frames_(kQueuedFrames) {}
+        : side_(side), path_(path), threads_(threads), layout_(layout), fps_(fps), first_(first), count_(count),
+          damage_(damage), frames_(kQueuedFrames) {}
 
     Channel<media::VideoFrame>& frames() { return frames_; }
     // Set when the stream ended or failed before the range did.
@@ -298,6 +307,7 @@ public:
 
 private:
     void feed() {
+        media::VideoReader reader_(path_, threads_, layout_);
         if (!reader_.ok() || !reader_.seek(first_ / fps_)) {
             fail("cannot read the " + std::string(sideName(side_)) + " video: " +
                  (reader_.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader_.error()));
@@ -348,7 +358,9 @@ private:
     }
 
     const int side_;
-    media::VideoReader reader_;
+    const fs::path path_;
+    const int threads_;
+    const media::FrameLayout layout_;
     const double fps_;
     const int64_t first_, count_;
     DamageLog& damage_;
@@ -574,6 +586,33 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     media::YuvColour outputColour;
     if (result.planes) outputColour = leftColour;
 
+    // The frames: two decoders, the renderer here, the encoder. The decoders
+    // start first: they open their files, seek and decode their first frames
+    // while the output is opened and the plans are made.
+    const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
+    DamageLog damage;
+    // The encoder takes about three quarters of a conversion's processor time
+    // and runs on every thread itself, so the two decoders keep to a quarter
+    // of the threads between them, one each at least: a decoder's own frame
+    // threads would only fight the encoder's for the same cores, and cost
+    // more processor time per frame than one thread decoding in order.
+    const int decoderThreads = std::max(1, resolveThreadCount(request.run.threads) / 8);
+    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, setup.firstLeft, setup.count, damage);
+    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, setup.firstLeft + result.offset.frames,
+                        setup.count, damage);
+    StageGroup decoders;
+    // On every way out the decoders' hand-overs end, so that they stop and
+    // are joined.
+    struct StopFeeds {
+        FrameFeed &left, &right;
+        ~StopFeeds() {
+            left.frames().abandon();
+            right.frames().abandon();
+        }
+    } stopFeeds{leftFeed, rightFeed};
+    decoders.start("left decoder", [&] { leftFeed.run(); });
+    decoders.start("right decoder", [&] { rightFeed.run(); });
+
     // The output, through a temporary file beside it.
     StreamedFileWrite file(request.output);
     if (!file.opened().ok()) return refuse("cannot write " + request.output.string() + ": " + file.opened().error);
@@ -623,18 +662,6 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     }
     result.planSeconds = secondsSince(planStart);
 
-    // The frames: two decoders, the renderer here, the encoder.
-    const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
-    DamageLog damage;
-    // The encoder takes about three quarters of a conversion's processor time
-    // and runs on every thread itself, so the two decoders keep to a quarter
-    // of the threads between them, one each at least: a decoder's own frame
-    // threads would only fight the encoder's for the same cores, and cost
-    // more processor time per frame than one thread decoding in order.
-    const int decoderThreads = std::max(1, resolveThreadCount(request.run.threads) / 8);
-    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, setup.firstLeft, setup.count, damage);
-    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, setup.firstLeft + result.offset.frames,
-                        setup.count, damage);
     // The side-by-side frames the renderer fills and the encoder takes: BGR
     // canvases, or planes in the output's colour.
     Channel<media::VideoFrame> rendered(kQueuedFrames), canvases(kCanvases);
@@ -661,8 +688,6 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         rendered.abandon();
         canvases.close();
     });
-    stages.start("left decoder", [&] { leftFeed.run(); });
-    stages.start("right decoder", [&] { rightFeed.run(); });
     stages.start("encoder", [&] {
         while (std::optional<media::VideoFrame> frame = rendered.pop()) {
             bool wrote = false;
@@ -707,10 +732,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     leftFeed.frames().abandon();
     rightFeed.frames().abandon();
     std::string stageError;
-    try {
-        stages.join();
-    } catch (const std::exception& e) {
-        stageError = describeException(e);
+    for (StageGroup* group : {&stages, &decoders}) {
+        try {
+            group->join();
+        } catch (const std::exception& e) {
+            if (stageError.empty()) stageError = describeException(e);
+        }
     }
     damage.report(result.warnings);
 

@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/parallel.h"
 #include "media/audio_reader.h"
 
 namespace vistereo {
@@ -18,6 +19,34 @@ cv::Mat spectrum(const std::vector<float>& track, int size) {
     std::copy(track.begin(), track.end(), padded.ptr<float>());
     cv::dft(padded, padded);
     return padded;
+}
+
+struct TrackPair {
+    media::MonoAudio left, right;
+};
+
+// The two stretches, read at the same time when `threads` allows.
+TrackPair readBoth(const std::filesystem::path& left, double leftFrom, double leftSeconds,
+                   const std::filesystem::path& right, double rightFrom, double rightSeconds, int threads) {
+    TrackPair tracks;
+    runBoth(
+        threads, [&] { tracks.left = media::readMonoAudio(left, leftFrom, leftSeconds, kSyncSampleRate); },
+        [&] { tracks.right = media::readMonoAudio(right, rightFrom, rightSeconds, kSyncSampleRate); });
+    return tracks;
+}
+
+// The lag of the right track against the left over [lowest, highest], as
+// correlateSound finds it, with the right track cut to the stretch its file's
+// sound reaches: the silence either side, where the file has none, would
+// only widen the transform (the search over 30 s either way is mostly
+// beyond a short file's ends).
+SoundLag correlateHeard(const media::MonoAudio& left, const media::MonoAudio& right, long long lowest,
+                        long long highest, long long neighbourhood) {
+    const auto cut = static_cast<long long>(right.heardFrom);
+    const std::vector<float> heard(right.samples.begin() + right.heardFrom, right.samples.begin() + right.heardTo);
+    SoundLag lag = correlateSound(left.samples, heard, lowest - cut, highest - cut, neighbourhood);
+    lag.samples += cut;
+    return lag;
 }
 
 }  // namespace
@@ -58,13 +87,13 @@ SoundLag correlateSound(const std::vector<float>& left, const std::vector<float>
 }
 
 VideoOffset findVideoOffset(const std::filesystem::path& left, const std::filesystem::path& right, double fps,
-                            double from, double seconds) {
+                            double from, double seconds, int threads) {
     VideoOffset out;
     const int rate = kSyncSampleRate;
     const double window = std::min(kSyncWindowSeconds, seconds);
-    const media::MonoAudio l = media::readMonoAudio(left, from, window, rate);
-    const media::MonoAudio r =
-        media::readMonoAudio(right, from - kMaxSyncOffsetSeconds, window + 2 * kMaxSyncOffsetSeconds, rate);
+    const TrackPair tracks = readBoth(left, from, window, right, from - kMaxSyncOffsetSeconds,
+                                      window + 2 * kMaxSyncOffsetSeconds, threads);
+    const media::MonoAudio &l = tracks.left, &r = tracks.right;
     if (!l.ok() || !r.ok()) {
         out.error = std::string("the ") + (l.ok() ? "right" : "left") + " video \"" + (l.ok() ? right : left).string() +
                     "\" cannot be synchronised by its sound (" + (l.ok() ? r.error : l.error) +
@@ -77,7 +106,7 @@ VideoOffset findVideoOffset(const std::filesystem::path& left, const std::filesy
     }
     const long long frameSamples = std::max<long long>(1, std::llround(rate / fps));
     const long long reach = std::llround(kMaxSyncOffsetSeconds * rate);
-    const SoundLag lag = correlateSound(l.samples, r.samples, 0, 2 * reach, frameSamples);
+    const SoundLag lag = correlateHeard(l, r, 0, 2 * reach, frameSamples);
     out.confidence = lag.confidence;
     out.seconds = static_cast<double>(lag.samples - reach) / rate;
     out.frames = std::llround(out.seconds * fps);
@@ -94,22 +123,22 @@ VideoOffset findVideoOffset(const std::filesystem::path& left, const std::filesy
 }
 
 void checkDrift(VideoOffset& out, const std::filesystem::path& left, const std::filesystem::path& right, double fps,
-                double from, double seconds) {
+                double from, double seconds, int threads) {
     // The end of the range, the right track where the offset puts it and a
     // little either way.
     const int rate = kSyncSampleRate;
     const long long frameSamples = std::max<long long>(1, std::llround(rate / fps));
     const double span = std::min(kDriftWindowSeconds, seconds / 2);
     const double end = from + seconds;
-    const media::MonoAudio le = media::readMonoAudio(left, end - span, span, rate);
-    const media::MonoAudio re = media::readMonoAudio(right, end - span + out.seconds - kDriftSearchSeconds,
-                                                     span + 2 * kDriftSearchSeconds, rate);
+    const TrackPair tracks = readBoth(left, end - span, span, right, end - span + out.seconds - kDriftSearchSeconds,
+                                      span + 2 * kDriftSearchSeconds, threads);
+    const media::MonoAudio &le = tracks.left, &re = tracks.right;
     if (le.samples.empty() || !le.ok() || !re.ok()) {
         out.driftNote = "the sound near the end of the range could not be read to check the drift";
         return;
     }
     const long long search = std::llround(kDriftSearchSeconds * rate);
-    const SoundLag endLag = correlateSound(le.samples, re.samples, 0, 2 * search, frameSamples);
+    const SoundLag endLag = correlateHeard(le, re, 0, 2 * search, frameSamples);
     if (!(endLag.confidence >= kMinimumSyncConfidence)) {
         out.driftNote = "the sound near the end of the range is not clear enough to check the drift";
         return;

@@ -58,16 +58,17 @@ struct VideoOffset : Fallible {
 // The offset of two camera files by their sound: the left track over
 // [from, from + min(60 s, seconds)) of its clock against the right track
 // 30 s wider on either side. Refused, with the reason and "use --offset",
-// when a file has no sound or the peak is not clear.
+// when a file has no sound or the peak is not clear. The two tracks are
+// read at the same time when `threads` allows two (0: the hardware's).
 VideoOffset findVideoOffset(const std::filesystem::path& left, const std::filesystem::path& right, double fps,
-                            double from, double seconds);
+                            double from, double seconds, int threads = 0);
 
 // The drift check of an offset found: the last min(10 s, seconds / 2) of the
 // range [from, from + seconds) of the left clock against the right track
 // where the offset puts it; sets driftSeconds, or driftNote when the sound
-// there is missing or unclear.
+// there is missing or unclear. Reads as findVideoOffset does.
 void checkDrift(VideoOffset& offset, const std::filesystem::path& left, const std::filesystem::path& right,
-                double fps, double from, double seconds);
+                double fps, double from, double seconds, int threads = 0);
 
 // "0.250 s (6 frames + 0.0 ms), confidence 8.3; drift 0.1 ms over the range".
 std::string describeOffset(const VideoOffset& offset, double fps);

@@ -57,8 +57,12 @@ MonoAudio readMonoAudio(const std::filesystem::path& path, double fromSeconds, d
         converted.resize(static_cast<size_t>(room));
         uint8_t* target = reinterpret_cast<uint8_t*>(converted.data());
         const int made = swr_convert(resampler.get(), &target, room, data, count);
-        for (int k = 0; k < made; ++k, ++position)
-            if (position >= 0 && position < static_cast<long long>(total)) out.samples[position] = converted[k];
+        for (int k = 0; k < made; ++k, ++position) {
+            if (position < 0 || position >= static_cast<long long>(total)) continue;
+            out.samples[position] = converted[k];
+            if (out.heardFrom == out.heardTo) out.heardFrom = static_cast<size_t>(position);
+            out.heardTo = static_cast<size_t>(position) + 1;
+        }
     };
     bool ended = false;
     while (!ended && position < static_cast<long long>(total)) {

@@ -17,6 +17,9 @@ struct MonoAudio : Fallible {
     // where the stretch lies before or after the file's sound.
     std::vector<float> samples;
     int sampleRate = 0;
+    // The samples [heardFrom, heardTo) the file's sound reached (empty when
+    // it reached none); the rest is silence beyond its ends.
+    size_t heardFrom = 0, heardTo = 0;
 };
 
 // The stretch of `seconds` from `fromSeconds` on the file's clock, whose 0 is
