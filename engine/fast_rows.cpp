@@ -122,7 +122,7 @@ HWY_INLINE void PrefetchPair(const sampling::SourceView& src, double column, dou
 HWY_INLINE void PrefetchPlaneRows(const PlaneSource& src, const uint32_t* samples, int begin, int end,
                                   const uint8_t* pairedData) {
     for (int k = begin; k < end; k += 4) {
-        const uint32_t position = samples[2 * k];
+        const uint32_t position = samples[k];
         if ((position & 0xFFFF) >= kPlaneEdgeSample) continue;
         const size_t at = (position >> 16) * src.step + (position & 0xFFFF);
         __builtin_prefetch(src.data + at);
@@ -202,8 +202,10 @@ void BlendRow(const sampling::SourceView& src, const double* columns, const doub
 // their four neighbours at least three columns from the plane's right edge
 // is blended here, by the scalar arithmetic's integers (so the same bytes):
 // each source row's pair of neighbours gathered as one 32-bit word at the
-// left neighbour (so nothing past the plane's last byte is read), weighted
-// in the form p0 * 1024 + (p1 - p0) * f, equal to p0 * (1024 - f) + p1 * f.
+// left neighbour (so nothing past the plane's last byte is read), its two
+// bytes spread to two 16-bit lanes and weighted by one multiply-add with
+// (1024 - f, f); the two rows' sums then in the form
+// top * 1024 + (bottom - top) * f, equal to top * (1024 - f) + bottom * f.
 // With `pairedData`, a second plane of the same size and row step (a
 // frame's Cr beside its Cb) is blended through the same samples into
 // `pairedOut` in the same pass, the samples read once for both. Stops at the
@@ -225,13 +227,28 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
     const int32_t* pairedBase = reinterpret_cast<const int32_t*>(pairedData);
     const auto low = hn::Set(du, 0xFFFFu);
     const VI blackSample = hn::Set(di, static_cast<int32_t>(kPlaneBlackSample)), beyondReadable = hn::Set(di, src.width - 3);
-    const VI step = hn::Set(di, static_cast<int32_t>(src.step)), byteMask = hn::Set(di, 0xFF);
+    const VI step = hn::Set(di, static_cast<int32_t>(src.step));
     const VI half = hn::Set(di, 1 << (2 * kPlaneWeightBits - 1)), blackLevel = hn::Set(di, black);
+#if HWY_TARGET == HWY_SCALAR
+    const VI byteMask = hn::Set(di, 0xFF);
+#else
+    const hn::Repartition<int16_t, decltype(di)> d16;
+    const hn::Repartition<uint8_t, decltype(di)> dBytes;
+    const VI one = hn::Set(di, 1 << kPlaneWeightBits);
+    // Bytes 0 and 1 of each 32-bit word to the low bytes of its two 16-bit
+    // lanes, the high bytes zero (the byte table works within 16-byte blocks).
+    HWY_ALIGN static constexpr uint8_t kSpread[64] = {
+        0, 0x80, 1, 0x80, 4, 0x80, 5, 0x80, 8, 0x80, 9, 0x80, 12, 0x80, 13, 0x80,
+        0, 0x80, 1, 0x80, 4, 0x80, 5, 0x80, 8, 0x80, 9, 0x80, 12, 0x80, 13, 0x80,
+        0, 0x80, 1, 0x80, 4, 0x80, 5, 0x80, 8, 0x80, 9, 0x80, 12, 0x80, 13, 0x80,
+        0, 0x80, 1, 0x80, 4, 0x80, 5, 0x80, 8, 0x80, 9, 0x80, 12, 0x80, 13, 0x80};
+    const auto spread = hn::Load(dBytes, kSpread);
+#endif
+    const uint32_t* weightsOf = samples + n;
     int j = begin;
     for (; j + lanes <= n; j += lanes) {
         PrefetchPlaneRows(src, samples, j + kAhead, std::min(j + kAhead + lanes, n), pairedData);
-        hn::Vec<decltype(du)> position, weights;
-        hn::LoadInterleaved2(du, samples + 2 * j, position, weights);
+        const auto position = hn::LoadU(du, samples + j), weights = hn::LoadU(du, weightsOf + j);
         const VI column = hn::BitCast(di, hn::And(position, low)), row = hn::BitCast(di, hn::ShiftRight<16>(position));
         const auto blank = hn::Eq(column, blackSample);
         const auto read = hn::Lt(column, beyondReadable);
@@ -239,10 +256,21 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
         const VI offset = hn::IfThenElseZero(read, hn::Add(hn::Mul(row, step), column));
         const VI below = hn::Add(offset, step);
         const VI fx = hn::BitCast(di, hn::And(weights, low)), fy = hn::BitCast(di, hn::ShiftRight<16>(weights));
+#if HWY_TARGET == HWY_SCALAR
         const auto across = [&](VI pair) {
             const VI p0 = hn::And(pair, byteMask), p1 = hn::And(hn::ShiftRight<8>(pair), byteMask);
             return hn::Add(hn::ShiftLeft<kPlaneWeightBits>(p0), hn::Mul(hn::Sub(p1, p0), fx));
         };
+#else
+        // (1024 - fx, fx) as the two 16-bit lanes of each word.
+        const auto acrossWeights = hn::BitCast(d16, hn::Add(hn::ShiftLeft<16>(fx), hn::Sub(one, fx)));
+        const auto across = [&](VI pair) {
+            const auto bytes = hn::BitCast(d16, hn::TableLookupBytesOr0(hn::BitCast(dBytes, pair), spread));
+            VI unused = hn::Zero(di);
+            return hn::RearrangeToOddPlusEven(hn::ReorderWidenMulAccumulate(di, bytes, acrossWeights, hn::Zero(di), unused),
+                                              unused);
+        };
+#endif
         const auto blend = [&](const int32_t* plane, uint8_t* to) {
             const VI upper = across(hn::GatherOffset(di, plane, offset));
             const VI lower = across(hn::GatherOffset(di, plane, below));

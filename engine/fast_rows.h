@@ -89,9 +89,10 @@ struct PlaneSource {
     int width = 0, height = 0;
 };
 
-// The planes' stored samples: per output sample two 32-bit words, the
-// source sample above and left of its position (column in the low 16 bits,
-// row in the high) and its two weights in 1/1024 (across low, down high).
+// The planes' stored samples of a row of n: n 32-bit words of the source
+// samples above and left of their positions (column in the low 16 bits, row
+// in the high), then n words of their two weights in 1/1024 (across low,
+// down high).
 // A column of kPlaneBlackSample marks a sample with no source (black), of
 // kPlaneEdgeSample one whose position its owner keeps apart.
 inline constexpr int kPlaneWeightBits = 10;
@@ -101,8 +102,9 @@ inline constexpr uint32_t kPlaneBlackSample = 0xFFFF, kPlaneEdgeSample = 0xFFFE;
 // n - 1 into out[begin ..], several at a time, black ones as `black`; stops
 // at the first group of samples it leaves to the caller (a kept position,
 // or neighbours within three columns of the plane's right edge) or at the
-// last partial group, and returns where it stopped. The bytes are those of
-// the scalar blend. With `pairedData`, a second plane of the source's size
+// last partial group, and returns where it stopped. `samples` holds the
+// row's n positions and then its n weights. The bytes are those of the
+// scalar blend. With `pairedData`, a second plane of the source's size
 // and row step goes through the same samples into `pairedOut` alike.
 int blendPlaneSamples(const PlaneSource& source, const uint32_t* samples, int begin, int n, uint8_t black,
                       uint8_t* out, const uint8_t* pairedData = nullptr, uint8_t* pairedOut = nullptr);

@@ -421,8 +421,9 @@ size_t PlaneRemap::bytes() const {
 
 namespace {
 
-// The stored samples of a plane's remap: two words per sample, and the
-// positions kept for the samples whose neighbours straddle the source's edge.
+// The stored samples of a plane's remap: per row its samples' positions,
+// then their weights, and the positions kept for the samples whose
+// neighbours straddle the source's edge.
 struct PlaneSamples {
     int width = 0, height = 0;  // of the source plane
     std::vector<uint32_t> samples;
@@ -449,18 +450,18 @@ PlaneSamples planeSamples(const RemapPlanKey& key, int threads, const Positions&
         return [&, scratch](int i) {
             const size_t index = static_cast<size_t>(i - key.rows.first);
             positions(i, *scratch);
-            uint32_t* sample = out.samples.data() + 2 * index * n;
+            uint32_t* position = out.samples.data() + 2 * index * n;
+            uint32_t* weights = position + n;
             for (int j = 0; j < n; ++j) {
                 const double c = scratch->column[j], r = scratch->row[j];
                 if (!(c > -1.0 && r > -1.0 && c < w && r < h)) {
-                    sample[2 * j] = kPlaneBlackSample, sample[2 * j + 1] = 0;
+                    position[j] = kPlaneBlackSample, weights[j] = 0;
                 } else if (c >= 0.0 && r >= 0.0 && c < lastColumn && r < lastRow) {
                     const int c0 = static_cast<int>(c), r0 = static_cast<int>(r);
-                    sample[2 * j] = static_cast<uint32_t>(c0) | static_cast<uint32_t>(r0) << 16;
-                    sample[2 * j + 1] =
-                        static_cast<uint32_t>(weightOf(c, c0)) | static_cast<uint32_t>(weightOf(r, r0)) << 16;
+                    position[j] = static_cast<uint32_t>(c0) | static_cast<uint32_t>(r0) << 16;
+                    weights[j] = static_cast<uint32_t>(weightOf(c, c0)) | static_cast<uint32_t>(weightOf(r, r0)) << 16;
                 } else {
-                    sample[2 * j] = kPlaneEdgeSample, sample[2 * j + 1] = 0;
+                    position[j] = kPlaneEdgeSample, weights[j] = 0;
                     edgesOfRow[index].push_back({c, r});
                 }
             }
@@ -506,7 +507,7 @@ void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t
     while (j < n) {
         j = blendPlaneSamples(plane, sample, j, n, black, out, pairedData, pairedOut);
         for (const int end = std::min(n, j + kByHand); j < end; ++j) {
-            const uint32_t position = sample[2 * j], weights = sample[2 * j + 1];
+            const uint32_t position = sample[j], weights = sample[n + j];
             const uint32_t x = position & 0xFFFF;
             if (x < kPlaneEdgeSample) {
                 const size_t at = (position >> 16) * step + x;

@@ -162,9 +162,10 @@ private:
     PlaneRemap() = default;
     RemapPlanKey key_;
     int sourceWidth_ = 0, sourceHeight_ = 0;
-    // Two words per sample: the source sample (column | row << 16; the
-    // column kPlaneBlackSample for black, kPlaneEdgeSample for a position
-    // kept in edges_) and the weights (across | down << 16).
+    // Two words per sample, a row's n positions then its n weights: the
+    // source sample (column | row << 16; the column kPlaneBlackSample for
+    // black, kPlaneEdgeSample for a position kept in edges_) and the weights
+    // (across | down << 16).
     std::vector<uint32_t> samples_;
     std::vector<SourcePosition> edges_;  // row after row, in the order of their samples
     std::vector<size_t> edgeStart_;      // per row: its first entry in edges_, plus the end
