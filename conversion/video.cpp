@@ -307,10 +307,10 @@ public:
 
 private:
     void feed() {
-        media::VideoReader reader_(path_, threads_, layout_);
-        if (!reader_.ok() || !reader_.seek(first_ / fps_)) {
+        media::VideoReader reader(path_, threads_, layout_);
+        if (!reader.ok() || !reader.seek(first_ / fps_)) {
             fail("cannot read the " + std::string(sideName(side_)) + " video: " +
-                 (reader_.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader_.error()));
+                 (reader.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader.error()));
             return;
         }
         media::VideoFrame frame;
@@ -320,11 +320,11 @@ private:
         for (int64_t n = 0; n < count_; ++n) {
             const int64_t wanted = first_ + n;
             while (!held || frame.index < wanted) {
-                const media::VideoReader::Read got = reader_.read(frame);
-                for (const media::FrameDamage& d : reader_.takeDamage()) damage_.add(side_, d.seconds, d.what);
+                const media::VideoReader::Read got = reader.read(frame);
+                for (const media::FrameDamage& d : reader.takeDamage()) damage_.add(side_, d.seconds, d.what);
                 if (got == media::VideoReader::Read::Failed) {
                     fail("the " + std::string(sideName(side_)) + " video failed at " + timeText(wanted / fps_) + ": " +
-                         reader_.error());
+                         reader.error());
                     return;
                 }
                 if (got == media::VideoReader::Read::End) {
