@@ -66,7 +66,10 @@ void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
                                " times the radius at 90 degrees: the law gives fractions of that radius"});
             return;
         }
-        if (!(slopeLo >= -kSlack && slopeHi >= -kSlack && end > start)) {
+        // The law's radii are single-precision numbers where a lens maps them:
+        // a segment must rise there too, not only in the doubles typed.
+        const bool rises = static_cast<float>(end) > static_cast<float>(start);
+        if (!(slopeLo >= -kSlack && slopeHi >= -kSlack && rises)) {
             out.push_back({"a" + n + ", b" + n, lensNumberText(a[s]) + ", " + lensNumberText(b[s]),
                            "segment " + n + " does not rise between theta " + lensNumberText(lo) + " and " +
                                lensNumberText(hi) + " rad: a lens's image radius grows with the angle off its axis"});

@@ -67,6 +67,11 @@ const std::vector<HandEdit>& handEdits() {
         {"quadratic far beyond any image (found by fuzzing)",
          [](LensRecord& r) { quadratic(r, [](LensRecord& q) { q.b4 = "6e65"; }); },
          "a4, b4, c4 is 0, 6e+65, 0: segment 4 reaches"},
+        {"quadratic rising only below single precision (found by fuzzing)",
+         [](LensRecord& r) {
+             quadratic(r, [](LensRecord& q) { q.theta1 = q.theta2 = q.theta3 = "0", q.b4 = "1.2e-97"; });
+         },
+         "a4, b4 is 0, 1.2e-97: segment 4 does not rise between theta 0 and"},
         {"quadratic bounds out of order", [](LensRecord& r) { quadratic(r, [](LensRecord& q) { q.theta2 = "0.3"; }); },
          "theta2 is 0.3: the segment bounds must be numbers with 0 <= theta1 <= theta2 <= theta3"},
         {"quadratic dropping where a segment begins",
