@@ -48,8 +48,6 @@ protected:
     BatchSettings settings;
 };
 
-using Recorder = BatchRecorder;
-
 }  // namespace
 
 TEST(Pairing, PairsFileLinesBecomePairsOrNameTheirFault) {
@@ -150,7 +148,7 @@ TEST_F(BatchTest, EveryOutputHoldsTheSingleRunsBytesAndABadPairDoesNotStopTheBat
     writeNoise(dir / "output/p5.jpg", 48, 24, 99);  // a complete output of the batch's size
     const std::string kept = readFile(dir / "output/p5.jpg");
 
-    Recorder recorder;
+    BatchRecorder recorder;
     const BatchSummary summary = runBatch(pairing.pairs, settings, recorder);
     EXPECT_EQ(summary.converted, 5u);
     EXPECT_EQ(summary.skipped, 1u);
@@ -180,7 +178,7 @@ TEST_F(BatchTest, StoppingResumingAndForcing) {
         writeNoise(pairs.back().left, 70, 50, k);
         writeNoise(pairs.back().right, 70, 50, k + 10);
     }
-    Recorder stopper;
+    BatchRecorder stopper;
     stopper.stopAfter = 1;
     const BatchSummary stopped = runBatch(pairs, settings, stopper);
     EXPECT_GE(stopped.converted, 1u);
@@ -191,7 +189,7 @@ TEST_F(BatchTest, StoppingResumingAndForcing) {
     for (const auto& e : fs::directory_iterator(dir / "output")) files += e.path().extension() == ".jpg";
     EXPECT_EQ(files, stopped.converted);  // and nothing else: no temporaries
 
-    Recorder again;
+    BatchRecorder again;
     const BatchSummary resumed = runBatch(pairs, settings, again);
     EXPECT_EQ(resumed.skipped, stopped.converted);
     EXPECT_EQ(resumed.converted, 6u - stopped.converted);
@@ -203,7 +201,7 @@ TEST_F(BatchTest, StoppingResumingAndForcing) {
 }
 
 // Records a shoot aligned once.
-class OnceRecorder : public Recorder {
+class OnceRecorder : public BatchRecorder {
 public:
     void alignedOnce(const SharedAlignment& shared, const SharedColour&) override { aligned.push_back(shared); }
     std::vector<SharedAlignment> aligned;
@@ -263,7 +261,7 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     // The second and third pairs are of one size but turned differently: each takes its own rotation.
     settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::EachPair};
     const std::vector<BatchPair> aligned{pairs[1], pairs[2], pairs[3], featureless};
-    Recorder recorder;
+    BatchRecorder recorder;
     const BatchSummary each = runBatch(aligned, settings, recorder);
     EXPECT_EQ(each.converted, 3u);
     ASSERT_EQ(each.failures.size(), 1u);

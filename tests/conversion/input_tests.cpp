@@ -263,12 +263,7 @@ TEST_F(InputTest, StereoReaderPassesTheVr180ReadersReasonOn) {
     const Bytes left = makeJpeg(32, 32, 1), right = makeJpeg(32, 32, 2);
     const media::Vr180WriteResult written = media::writeVr180Jpeg(left, right, 32);
     ASSERT_TRUE(written.ok()) << written.error;
-    const auto vr180With = [&](const Change& change) {
-        Walk w = walk(written.jpeg);
-        Chunks chunks = chunkIndexes(w);
-        change(w, chunks);
-        return textOf(assemble(w));
-    };
+    const auto vr180With = [&](const Change& change) { return textOf(changed(written.jpeg, change)); };
     const auto rightEye = [](const std::string& jpeg) {
         return extendedPacket("", "GImage:Data='" + media::base64Encode(bytesOf(jpeg)) + "'");
     };

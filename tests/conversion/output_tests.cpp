@@ -206,8 +206,6 @@ protected:
     BatchSettings settings;
 };
 
-using Recorder = BatchRecorder;
-
 }  // namespace
 
 // Another run holds the second output's lock. The batch converts the others, waits for it, and then converts it
@@ -223,7 +221,7 @@ TEST_F(TakingTurnsTest, AnOutputAnotherRunHoldsIsConvertedOnlyIfThatRunLeftItUnw
         std::string warning;
         auto held = other.tryClaim(pairs[1].output, warning);
         ASSERT_TRUE(held) << warning;
-        Recorder recorder;
+        BatchRecorder recorder;
         BatchSummary summary;
         std::thread batch([&] { summary = runBatch(pairs, settings, recorder); });
         // Once the batch has written the outputs it could, the other run finishes with the one it held.
@@ -248,7 +246,7 @@ TEST_F(TakingTurnsTest, AnOutputAnotherRunHoldsIsConvertedOnlyIfThatRunLeftItUnw
 TEST_F(TakingTurnsTest, ABatchWhoseOutputWouldReplaceAnInputIsRefusedBeforeItStarts) {
     pairs[2].output = pairs[0].left;
     pairs[2].line = 7;
-    Recorder recorder;
+    BatchRecorder recorder;
     const BatchSummary summary = runBatch(pairs, settings, recorder);
     ASSERT_TRUE(summary.refusal);
     EXPECT_NE(summary.refusal->text().find("pair 3 (line 7): the output"), std::string::npos) << summary.refusal->text();

@@ -107,6 +107,13 @@ inline std::vector<size_t> chunkIndexes(const Walk& w) {
 using Chunks = std::vector<size_t>;
 using Change = std::function<void(Walk&, Chunks&)>;
 
+inline Bytes changed(const Bytes& jpeg, const Change& change) {
+    Walk w = walk(jpeg);
+    Chunks chunks = chunkIndexes(w);
+    change(w, chunks);
+    return assemble(w);
+}
+
 // The first `from` in the standard XMP segment replaced by `to`.
 inline Change inStandard(std::string from, std::string to) {
     return [=](Walk& w, Chunks&) {

@@ -268,39 +268,34 @@ TEST(Vr180, RefusesDamagedFilesWithReasonsAndReadsWhatOtherWritersLeaveOut) {
         {"not base64", extendedPacket("", "GImage:Data='/9j*'"), "GImage:Data is not valid base64"},
         {"not a JPEG", extendedPacket("", "GImage:Data='iVBORw=='"), "GImage:Data is not a JPEG"},
         {"empty data", extendedPacket("", "GImage:Data=''"), "GImage:Data is not a JPEG"}};
+    ASSERT_GE(chunkIndexes(walk(largeFile())).size(), 3u);
     for (const auto& d : cases) {
         SCOPED_TRACE(d.name);
-        Walk w = walk(largeFile());
-        Chunks chunks = chunkIndexes(w);
-        ASSERT_GE(chunks.size(), 3u);
-        d.change(w, chunks);
-        const Vr180ReadResult r = readVr180Jpeg(assemble(w));
+        const Vr180ReadResult r = readVr180Jpeg(changed(largeFile(), d.change));
         EXPECT_FALSE(r.ok());
         EXPECT_NE(r.error.find(d.reason), std::string::npos) << '"' << r.error << "\", expected \"" << d.reason << '"';
         EXPECT_TRUE(r.leftJpeg.empty() && r.rightJpeg.empty());
     }
-    // A GUID that is not the MD5 of its packet, the same in the standard XMP and in every chunk: read, with a
-    // warning, as Google Photos shows such files in stereo.
-    {
-        Walk w = walk(largeFile());
-        Chunks chunks = chunkIndexes(w);
-        const std::string other(32, 'A');
-        guidInStandard([&](std::string) { return other; })(w, chunks);
-        for (size_t k = 0; k < chunks.size(); ++k) inChunk(int(k), [&](ChunkFields& f) { f.guid = other; })(w, chunks);
-        const Vr180ReadResult r = readVr180Jpeg(assemble(w));
+    // Read all the same: a GUID that is not the MD5 of its packet, the same in the standard XMP and in every chunk
+    // (with a warning, as Google Photos shows such files in stereo), and the viewer flag that other writers leave
+    // out (True by default) or spell in another case.
+    const std::string other(32, 'A');
+    const struct { const char* name; Change change; bool viewer; bool otherGuid; } readable[] = {
+        {"GUID not the MD5", [&](Walk& w, Chunks& c) {
+             guidInStandard([&](std::string) { return other; })(w, c);
+             for (size_t k = 0; k < c.size(); ++k) inChunk(int(k), [&](ChunkFields& f) { f.guid = other; })(w, c);
+         }, true, true},
+        {"viewer flag left out", inStandard("GPano:UsePanoramaViewer=\"True\"", ""), true, false},
+        {"viewer flag false", inStandard("GPano:UsePanoramaViewer=\"True\"", "GPano:UsePanoramaViewer=\"false\""), false, false}};
+    for (const auto& c : readable) {
+        SCOPED_TRACE(c.name);
+        const Vr180ReadResult r = readVr180Jpeg(changed(largeFile(), c.change));
         ASSERT_TRUE(r.ok()) << r.error;
-        EXPECT_TRUE(r.rightJpeg == largePair().right && r.guid == other);
-        ASSERT_EQ(r.warnings.size(), 1u);
+        EXPECT_TRUE(r.rightJpeg == largePair().right && r.pano.usePanoramaViewer == c.viewer);
+        ASSERT_EQ(r.warnings.size(), c.otherGuid ? 1u : 0u);
+        if (!c.otherGuid) continue;
+        EXPECT_EQ(r.guid, other);
         EXPECT_NE(r.warnings[0].find("GUID " + other + " is not the MD5 of its packet"), std::string::npos) << r.warnings[0];
-    }
-    // Other writers leave the viewer flag out (True by default) or spell it in another case.
-    for (const auto& [flag, expected] : {std::pair{"", true}, {"GPano:UsePanoramaViewer=\"false\"", false}}) {
-        Walk w = walk(largeFile());
-        Chunks chunks;
-        inStandard("GPano:UsePanoramaViewer=\"True\"", flag)(w, chunks);
-        const Vr180ReadResult r = readVr180Jpeg(assemble(w));
-        ASSERT_TRUE(r.ok()) << r.error;
-        EXPECT_TRUE(r.pano.usePanoramaViewer == expected && r.rightJpeg == largePair().right) << flag;
     }
 }
 
