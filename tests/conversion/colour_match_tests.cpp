@@ -154,14 +154,10 @@ TEST_F(ColourMatchTest, ABatchMatchesEachPairAsASingleRun) {
     settings.request = request;
     settings.request.matchColour = ColourMatching::ToneAndFalloff;
     settings.run = run;
-    struct : BatchObserver {
-        void pairFinished(const BatchPair&, const PairOutcome& outcome, const BatchProgress&) override {
-            fitted += outcome.colour && outcome.colour->ok();
-        }
-        int fitted = 0;
-    } observer;
-    ASSERT_EQ(runBatch(pairs, settings, observer).converted, 2u);
-    EXPECT_EQ(observer.fitted, 2);
+    BatchRecorder recorder;
+    ASSERT_EQ(runBatch(pairs, settings, recorder).converted, 2u);
+    EXPECT_EQ(std::count_if(recorder.outcomes.begin(), recorder.outcomes.end(),
+                            [](const PairOutcome& o) { return o.colour && o.colour->ok(); }), 2);
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE(pairs[k].left.filename().string());
         const std::string single =
