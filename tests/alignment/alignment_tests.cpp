@@ -1,12 +1,15 @@
 // The alignment layer: the engine's grid, rotation helpers, the estimator on
 // synthetic directions, the whole alignment on rendered scenes with known truth
 // (accuracy, baseline, swapped images, refusals, the suggested A/B points
-// through the engine's A/B route), and the measurement of side-by-side images.
+// through the engine's A/B route), the measurement of side-by-side images, and
+// the stereo window: the convergence for a distance, a near object cut by the
+// frame's edge flagged.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "alignment/cv_rotation.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
+#include "alignment/stereo_window.h"
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
 #include "conversion/request.h"
@@ -347,6 +351,16 @@ cv::Mat sideBySide(int n, int rows, const RotationMatrix& turn = {}) {
     return out;
 }
 
+// The two eyes converted at height n, the right one turned by `rotation`.
+cv::Mat convertedPair(ConversionGeometry g, const RotationMatrix& rotation, const cv::Mat& left, const cv::Mat& right,
+                      int n = 1024) {
+    g.outputHeight = n;
+    cv::Mat image(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
+    renderLeftEye(g, left, image);
+    renderRightEyeRotated(g, rotation, right, image);
+    return image;
+}
+
 TEST(Measurement, VerticalDisparityOfKnownMisalignments) {
     // A row is 10.5 arcmin at N = 1024 and 5.3 at N = 2048 (measured on a half
     // reduced to 1024, yet in the image's rows); the comfort limit is 9.6, the
@@ -406,13 +420,8 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         {"right eye pitched 0.4 degrees further", rotationFromYawPitchRoll(0, 0.4, 0), Verdict::Uncomfortable}};
     for (const auto& t : cases) {
         SCOPED_TRACE(t.name);
-        ConversionGeometry g = pair.geometry;
-        g.outputHeight = 1024;
         const RotationMatrix used = truth * t.extra;
-        cv::Mat image(1024, 2048, CV_8UC3, cv::Scalar::all(0));
-        renderLeftEye(g, pair.leftImage, image);
-        renderRightEyeRotated(g, used, pair.rightImage, image);
-        const StereoMeasurement m = measureStereo(image);
+        const StereoMeasurement m = measureStereo(convertedPair(pair.geometry, used, pair.leftImage, pair.rightImage));
         ASSERT_TRUE(m.ok()) << m.error;
         // The right half at d shows what the right camera sees along used^T d,
         // the scene direction truth used^T d: a far point at u_L shows at E u_L.
@@ -439,6 +448,63 @@ TEST(Measurement, MisalignmentApartFromParallax) {
         EXPECT_LT(std::abs(m.disparity.misalignment.p95 - p95), std::max(0.2 * p95, 3.0));
         EXPECT_LT(m.disparity.misalignment.rms, rms + 2.0);
     }
+}
+
+// ---- the stereo window ----------------------------------------------------------
+
+// A scene photographed by an equisolid 1200 x 900 pair 65 mm apart, the right
+// camera turned by a little of each angle, converted at height 1024 with the
+// true rotation.
+cv::Mat converted(const StereoScene& scene) {
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
+    ConversionGeometry g;
+    g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
+    return convertedPair(g, rig.rightToLeft(), renderView(scene, rig.left), renderView(scene, rig.right));
+}
+
+TEST(StereoWindow, ConvergenceForADistance) {
+    const struct { double metres, millimetres; std::optional<double> degrees; } cases[] = {
+        {2.0, 65.0, 1.861948}, {0.5, 120.0, 13.685547}, {1e6, 65.0, 3.724225e-6},
+        {0.0, 65.0, std::nullopt}, {-1.0, 65.0, std::nullopt}, {NAN, 65.0, std::nullopt},
+        {INFINITY, 65.0, std::nullopt}, {2.0, 0.0, std::nullopt}, {2.0, -65.0, std::nullopt}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.metres << " m, " << c.millimetres << " mm");
+        const std::optional<double> got = convergenceForDistance(c.metres, c.millimetres);
+        ASSERT_EQ(got.has_value(), c.degrees.has_value());
+        if (got) {
+            EXPECT_NEAR(*got, *c.degrees, *c.degrees * 1e-6);
+        }
+    }
+    EXPECT_EQ(convergenceForDistance(3.0), convergenceForDistance(3.0, 65.0)) << "65 mm by default";
+}
+
+// A sphere a metre away, cut by the frame's left or right edge, stands in
+// front of the plane of the frame: a window violation at that edge. In the
+// middle of the view it is the nearest point but no violation.
+TEST(StereoWindow, NearObjectAtTheFramesEdgeIsAViolation) {
+    const struct { double azimuth; bool left, right; } cases[] = {{-70.0, true, false}, {70.0, false, true}, {0.0, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.azimuth);
+        StereoScene scene;
+        scene.spheres = {TexturedSphere::at(c.azimuth, 0.0, 1.0, 0.35, 41)};
+        const StereoMeasurement m = measureStereo(converted(scene));
+        ASSERT_TRUE(m.ok()) << m.error;
+        const StereoWindow w = assessStereoWindow(m, MeasureOptions{});
+        ASSERT_TRUE(w.measured);
+        EXPECT_EQ(w.violation[0], c.left) << w.edgeInFront[0];
+        EXPECT_EQ(w.violation[1], c.right) << w.edgeInFront[1];
+        // The sphere's front is 0.65 m away; its parallax falls towards the
+        // side (with the cosine of the longitude), so its nearest point in
+        // disparity lies on its inner half, within the 20.5 degrees it spans.
+        EXPECT_LT(w.nearestPixels, -10.0);
+        EXPECT_NEAR(w.nearestAt.x / m.halfSize * 180.0 - 90.0, c.azimuth, 23.0) << "the nearest point lies on the sphere";
+    }
+    // Far scenery only: nothing in front of the frame.
+    const StereoMeasurement far = measureStereo(converted(StereoScene{}));
+    ASSERT_TRUE(far.ok()) << far.error;
+    const StereoWindow w = assessStereoWindow(far, MeasureOptions{});
+    EXPECT_TRUE(!w.violation[0] && !w.violation[1] && w.inFront < 3 && std::abs(w.nearestPixels) < 1.0) << w.nearestPixels;
 }
 
 }  // namespace

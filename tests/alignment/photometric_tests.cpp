@@ -26,26 +26,21 @@ using namespace testsupport;
 constexpr int kWidth = 1200, kHeight = 900;
 const char* const kChannel[3] = {"blue", "green", "red"};
 
-
 // The pair with a clipped white patch (tests/support/levels.h) and its lens model.
-using Pair = ClippedPair;
-const Pair& pair() { return clippedPair(); }
-CameraModel cameraOf(const Pair& p) { return CameraModel::fromEyeGeometry(eyeGeometryOf(p.lens)); }
-
+const ClippedPair& pair() { return clippedPair(); }
+CameraModel cameraOf(const ClippedPair& p) { return CameraModel::fromEyeGeometry(eyeGeometryOf(p.lens)); }
 cv::Mat transformed(const cv::Mat& image, const LevelChange& change) { return withLevels(image, pair().lens, change); }
 
 // The far fields' difference of the pair's eyes converted with the true rotation.
 cv::Vec3d farFields(const cv::Mat& left, const cv::Mat& right) {
-    const Pair& p = pair();
+    const ClippedPair& p = pair();
     ConversionGeometry g;
     g.eye = {eyeGeometryOf(p.lens), eyeGeometryOf(p.lens)};
-    RotationMatrix truth;
-    std::copy(&p.rightToLeft.m[0][0], &p.rightToLeft.m[0][0] + 9, &truth.m[0][0]);
-    return farFieldDifference(g, truth, left, right);
+    return farFieldDifference(g, p.rightToLeft, left, right);
 }
 
 ColourMatch fitPair(const cv::Mat& left, const cv::Mat& right, const PhotometricOptions& options) {
-    const Pair& p = pair();
+    const ClippedPair& p = pair();
     return fitColourMatch(colourSamplesOfPair(cameraOf(p), left, cameraOf(p), right, p.rightToLeft, {}, 0, options),
                           options);
 }
@@ -65,7 +60,7 @@ cv::Vec3d fallingOff(cv::Vec3d v, double rho) { return v * (1.0 - 0.3 * rho * rh
 // 1 / g and -6 / g for a camera gain g. Clipped highlights (the white patch,
 // and the right's blue channel wherever 1.12 x + 6 passes 255) stay at 255.
 TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
-    const Pair& p = pair();
+    const ClippedPair& p = pair();
     const cv::Vec3d noGain(1, 1, 1), noOffset(0, 0, 0), gain(1 / 1.12, 1.0, 1 / 0.85), offset = -6.0 * gain;
     const cv::Vec3d none(1, 1, 1), thirty(0.7, 0.7, 0.7);
     const struct { const char* name; LevelChange left, right; bool falloff; std::optional<cv::Vec3d> gain, offset;
@@ -131,7 +126,7 @@ TEST(ColourMatch, RecoversKnownDifferencesAndMatchesTheFarFields) {
 // target is at most 0.3 levels on average), and the rim of each eye is
 // found as bright against its centre as the other's.
 TEST(ColourMatch, MatchedEyesAreLeftAlone) {
-    const Pair& p = pair();
+    const ClippedPair& p = pair();
     for (const bool falloff : {false, true}) {
         SCOPED_TRACE(falloff ? "with fall-off" : "tone only");
         PhotometricOptions options;
@@ -185,7 +180,7 @@ TEST(ColourMatch, NearObjectsAreLeftOutOfTheFarField) {
 }
 
 TEST(ColourMatch, RefusesWhatItCannotCompare) {
-    const Pair& p = pair();
+    const ClippedPair& p = pair();
     const cv::Mat black(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
     const struct { const char* name; ColourSamples samples; const char* words; } cases[] = {
         {"no right lens", colourSamplesOfPair(cameraOf(p), p.left, CameraModel(), p.right, RotationMatrix{}, {}, 0), "no lens model"},

@@ -1,5 +1,6 @@
 // Remap plans: the applied plan against the per-pixel path on every lens kind, alignment, kernel and thread
-// count; the compact positions against the exact ones; what tells two plans apart; the colour correction a
+// count; the compact positions against the exact ones; what tells two plans apart; the photometric correction of
+// one sampled pixel (the tone curve, then the lens's fall-off undone at the sampled source position) and the one a
 // target carries into the apply.
 #include <algorithm>
 #include <array>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "engine/colour.h"
 #include "engine/plan.h"
 #include "engine/prepare.h"
 #include "tests/engine/engine_test_support.h"
@@ -216,98 +218,56 @@ TEST(RemapPlan, ChromaPlanIsTheHalfSampledAtTheChromaSites) {
                 }
 }
 
-// The planes' remap: a source plane whose samples count their own column (another, their row) gives back each
-// position of the plan rounded where its four neighbours lie inside, and the target's black where none does;
-// the bytes do not depend on the threads.
-TEST(RemapPlan, PlaneBlendGivesTheRoundedPositionAndBlackBeyondTheSource) {
-    const int n = 150;
-    ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, n);
-    g.eye[0].radius180 = g.eye[1].radius180 = 250;  // the circle cut by the frame: some samples have no source
-    cv::Mat columns(140, 180, CV_8UC1), rows(140, 180, CV_8UC1);
-    for (int y = 0; y < 140; ++y)
-        for (int x = 0; x < 180; ++x) columns.at<uint8_t>(y, x) = static_cast<uint8_t>(x), rows.at<uint8_t>(y, x) = static_cast<uint8_t>(y);
-    for (Half half : {Half::Left, Half::Right}) {
-        SCOPED_TRACE(half == Half::Left ? "left" : "right");
-        RemapPlanKey key = remapPlanKey(g, half, HalfAlignment(kTurn), Interpolation::Bilinear, false);
-        key.grid = SampleGrid::chroma420(0.0, 0.5);
-        key.rows = {0, key.samples()};
-        const auto plan = buildRemapPlan(key);
-        const auto remap = buildPlaneRemap(key, 2);
-        const int m = plan->size(), offset = half == Half::Left ? 0 : m;
-        cv::Mat outColumns(m, 2 * m, CV_8UC1, cv::Scalar(7)), outRows = outColumns.clone(), again = outColumns.clone();
-        const PlaneTarget targets[] = {{remap.get(), &columns, &outColumns, 201}, {remap.get(), &rows, &outRows, 202}};
-        applyPlaneRemaps(targets, 1);
-        const PlaneTarget repeat[] = {{remap.get(), &columns, &again, 201}};
-        applyPlaneRemaps(repeat, 3);
-        EXPECT_EQ(cv::norm(again, outColumns, cv::NORM_INF), 0.0);
-        std::vector<SourcePosition> p(m);
-        int inside = 0, beyond = 0, wrong = 0;
-        for (int i = 0; i < m; ++i) {
-            plan->rowPositions(i, p.data());
-            for (int j = 0; j < m; ++j) {
-                const int gotColumn = outColumns.at<uint8_t>(i, offset + j), gotRow = outRows.at<uint8_t>(i, offset + j);
-                if (p[j].column >= 0 && p[j].row >= 0 && p[j].column < 179 && p[j].row < 139) {
-                    ++inside;
-                    wrong += gotColumn != std::lround(p[j].column) || gotRow != std::lround(p[j].row);
-                } else if (!(p[j].column > -1 && p[j].row > -1 && p[j].column < 180 && p[j].row < 140)) {
-                    ++beyond;
-                    wrong += gotColumn != 201 || gotRow != 202;
-                }
-            }
-        }
-        EXPECT_EQ(wrong, 0);
-        EXPECT_GT(inside, m * m / 4) << beyond;
-        EXPECT_GT(beyond, m * m / 20) << inside;
-        EXPECT_EQ(outColumns.at<uint8_t>(0, m - offset), 7) << "the other half is left alone";
-    }
-}
-
 // The planes' remap, many samples at a time, against the scalar blend of each of the plan's positions worked
 // out here (10-bit weights, neighbours beyond the source black, rounded to the nearest level) on noise, so that
 // a neighbour or weight taken from the wrong sample shows: luma and chroma plans, rows padded or not, a source
-// a few samples wide, positions beside every edge of the source and beyond it; a second plane blended in the
-// same pass (its rows laid out as the first's, or not); and the same samples built on another number of threads.
+// a few samples wide, positions beside every edge of the source and beyond it, either half; a second plane blended
+// in the same pass (its rows laid out as the first's, or not); a second target with its own black in the same apply;
+// the other half left alone; and the same samples built and applied on other numbers of threads.
 TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
     struct Case {
         const char* name;
         int width, height, n, padding;
         bool chroma;
         int pairedPadding;  // of a second plane through the same samples; -1: none
+        Half half;
     };
-    const Case cases[] = {{"luma, rows unpadded", 360, 280, 150, 0, false, -1},
-                          {"chroma pair, rows padded alike", 360, 280, 150, 24, true, 24},
-                          {"chroma pair, rows padded apart", 360, 280, 150, 0, true, 5},
-                          {"a narrow source", 14, 12, 40, 3, false, 3}};
+    const Case cases[] = {{"luma, rows unpadded", 360, 280, 150, 0, false, -1, Half::Right},
+                          {"chroma pair, rows padded alike", 360, 280, 150, 24, true, 24, Half::Right},
+                          {"chroma pair, rows padded apart, left half", 360, 280, 150, 0, true, 5, Half::Left},
+                          {"a narrow source", 14, 12, 40, 3, false, 3, Half::Right}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, c.width, c.height, c.n);
         g.eye[0].radius180 = g.eye[1].radius180 = c.width * 7 / 10;  // cut by the frame on all sides
-        RemapPlanKey key = remapPlanKey(g, Half::Right, HalfAlignment(kTurn), Interpolation::Bilinear, false);
+        RemapPlanKey key = remapPlanKey(g, c.half, HalfAlignment(kTurn), Interpolation::Bilinear, false);
         if (c.chroma) key.grid = SampleGrid::chroma420(0.0, 0.5);
         key.rows = {0, key.samples()};
         const auto plan = buildRemapPlan(key);
         const auto remap = buildPlaneRemap(key, 2);
-        const int w = remap->sourceWidth(), h = remap->sourceHeight(), m = plan->size();
+        const int w = remap->sourceWidth(), h = remap->sourceHeight(), m = plan->size(), offset = c.half == Half::Left ? 0 : m;
         const auto noise = [&](int padding) {
             cv::Mat buffer(h, w + padding, CV_8UC1);
             cv::randu(buffer, 0, 256);
             return buffer(cv::Rect(0, 0, w, h));
         };
         const cv::Mat source = noise(c.padding), paired = noise(std::max(c.pairedPadding, 0));
-        cv::Mat out(m, 2 * m, CV_8UC1, cv::Scalar(7)), pairedOut = out.clone();
+        cv::Mat out(m, 2 * m, CV_8UC1, cv::Scalar(7)), pairedOut = out.clone(), otherOut = out.clone();
         PlaneTarget target{remap.get(), &source, &out, 16};
         if (c.pairedPadding >= 0) target.pairedSource = &paired, target.pairedOutput = &pairedOut;
-        applyPlaneRemaps({&target, 1}, 2);
-        // Built on another number of threads: the same samples.
+        const PlaneTarget targets[] = {target, {remap.get(), &paired, &otherOut, 201}};
+        applyPlaneRemaps(targets, 2);
+        EXPECT_EQ(cv::countNonZero(out.colRange(m - offset, 2 * m - offset) != 7), 0) << "the other half is left alone";
+        // Built on another number of threads, applied on a third: the same samples.
         const auto fromKey = buildPlaneRemap(key, 3);
         cv::Mat again(m, 2 * m, CV_8UC1, cv::Scalar(7));
         const PlaneTarget direct{fromKey.get(), &source, &again, 16};
         applyPlaneRemaps({&direct, 1}, 1);
         EXPECT_EQ(cv::norm(again, out, cv::NORM_INF), 0.0);
 
-        const auto expected = [&](const cv::Mat& plane, double col, double row) {
-            if (!(col > -1 && row > -1 && col < w && row < h)) return 16;
-            const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : 16; };
+        const auto expected = [&](const cv::Mat& plane, double col, double row, int black = 16) {
+            if (!(col > -1 && row > -1 && col < w && row < h)) return black;
+            const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
             const int c0 = static_cast<int>(std::floor(col)), r0 = static_cast<int>(std::floor(row));
             const int fx = static_cast<int>((col - c0) * 1024), fy = static_cast<int>((row - r0) * 1024);
             const int top = at(r0, c0) * (1024 - fx) + at(r0, c0 + 1) * fx;
@@ -315,13 +275,14 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
             return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
         };
         std::vector<SourcePosition> p(m);
-        int wrong = 0, pairedWrong = 0, black = 0, rightEdge = 0, straddling = 0;
+        int wrong = 0, pairedWrong = 0, otherWrong = 0, black = 0, rightEdge = 0, straddling = 0;
         for (int i = 0; i < m; ++i) {
             plan->rowPositions(i, p.data());
             for (int j = 0; j < m; ++j) {
                 const double col = p[j].column, row = p[j].row;
-                wrong += out.at<uint8_t>(i, m + j) != expected(source, col, row);
-                if (c.pairedPadding >= 0) pairedWrong += pairedOut.at<uint8_t>(i, m + j) != expected(paired, col, row);
+                wrong += out.at<uint8_t>(i, offset + j) != expected(source, col, row);
+                otherWrong += otherOut.at<uint8_t>(i, offset + j) != expected(paired, col, row, 201);
+                if (c.pairedPadding >= 0) pairedWrong += pairedOut.at<uint8_t>(i, offset + j) != expected(paired, col, row);
                 if (!(col > -1 && row > -1 && col < w && row < h)) {
                     ++black;
                     continue;
@@ -333,6 +294,7 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         }
         EXPECT_EQ(wrong, 0);
         EXPECT_EQ(pairedWrong, 0);
+        EXPECT_EQ(otherWrong, 0);
         EXPECT_GT(black, 0);
         EXPECT_GT(rightEdge, 0);
         EXPECT_GT(straddling, 0);
@@ -395,6 +357,56 @@ TEST(RemapPlan, RenderProgressGrowsToTheHeight) {
         EXPECT_EQ(reports.back(), 1500);
         EXPECT_GT(reports.size(), 8u) << "reported as bands finish";
     }
+}
+
+// A lens centred at (600, 450) with its rim 400 dots away, letting 70 % of
+// the axis brightness through there (`blueRim`: that share in blue); `tone`:
+// each channel darker by 20, 30 and 40 levels (blue, green, red), never
+// below 0.
+EyeColourCorrection correction(bool falloff, bool tone, double blueRim = 0.7) {
+    EyeColourCorrection c;
+    if (tone)
+        for (int ch = 0; ch < 3; ++ch) {
+            std::array<float, 256> curve;
+            for (int v = 0; v < 256; ++v) curve[v] = std::max(0.0f, v - 20.0f - 10.0f * ch);
+            c.setTone(ch, curve);
+        }
+    if (falloff) c.setFalloff({{{std::log(blueRim), 0, 0}, {std::log(0.7), 0, 0}, {std::log(0.7), 0, 0}}}, 600.0, 450.0, 400.0);
+    return c;
+}
+
+TEST(ColourCorrection, TonesThenUndoesTheFalloffAtTheSourcePosition) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    using Levels = std::array<int, 3>;
+    const struct { const char* name; bool falloff, tone; double column, row; int level; Levels expected; } cases[] = {
+        {"identity, anywhere", false, false, 1000.0, 10.0, 137, {137, 137, 137}},
+        {"identity, not a position", false, false, nan, nan, 200, {200, 200, 200}},
+        {"tone only", false, true, 1000.0, 10.0, 100, {80, 70, 60}},
+        {"tone keeps its floor", false, true, 600.0, 450.0, 25, {5, 0, 0}},
+        {"fall-off, on the axis", true, false, 600.0, 450.0, 100, {100, 100, 100}},
+        {"fall-off, at the rim", true, false, 1000.0, 450.0, 70, {100, 100, 100}},
+        {"fall-off, half way up", true, false, 600.0, 250.0, 100, {109, 109, 109}},        // 100 / 0.7^0.25
+        {"fall-off, beyond the table", true, false, 600.0, 1450.0, 100, {175, 175, 175}},  // as at 1.25 rims: 100 / 0.7^1.5625
+        {"fall-off, not a position", true, false, nan, 450.0, 100, {175, 175, 175}},
+        {"fall-off keeps a clipped level", true, false, 1000.0, 450.0, 255, {255, 255, 255}},
+        {"fall-off keeps black", true, false, 1000.0, 450.0, 0, {0, 0, 0}},
+        // Tone first: (100 - 20) / 0.7 = 114; the fall-off first would give 100 / 0.7 - 20 = 123.
+        {"tone, then fall-off", true, true, 1000.0, 450.0, 100, {114, 100, 86}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const EyeColourCorrection e = correction(c.falloff, c.tone);
+        uint8_t bgr[3] = {uint8_t(c.level), uint8_t(c.level), uint8_t(c.level)};
+        correctSample(e, bgr, c.column, c.row);
+        EXPECT_EQ((Levels{bgr[0], bgr[1], bgr[2]}), c.expected);
+        if (!c.tone && std::isfinite(c.column) && c.level > 0 && c.level < 255) {
+            const double share = e.falloffAt(0, c.column, c.row);
+            EXPECT_NEAR(c.level / share, c.expected[0], 0.5) << "falloffAt " << share;
+        }
+    }
+    // The channels fall off each their own way: a rim that turns blue.
+    uint8_t bgr[3] = {90, 70, 70};
+    correctSample(correction(true, false, 0.9), bgr, 1000.0, 450.0);
+    EXPECT_EQ((Levels{bgr[0], bgr[1], bgr[2]}), (Levels{100, 100, 100}));
 }
 
 // Each target of one apply carries its own colour correction (or none), applied to the pixels as they are
