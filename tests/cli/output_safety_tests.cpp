@@ -4,13 +4,8 @@
 // convert killed while it writes.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <map>
-#include <optional>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "conversion/output_claim.h"
 #include "media/vr180.h"
@@ -18,7 +13,6 @@
 
 using namespace vistereo;
 using namespace vistereo::testsupport;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -28,7 +22,7 @@ class SafetyTest : public CliTest {
 public:
     void SetUp() override {
         CliTest::SetUp();
-        writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2);
+        writeImages();
         writePair("a.jpg", 40, 30, 3), writePair("b.jpg", 40, 30, 5);
         fs::create_directories(dir / "away");
         fs::copy_file(dir / "input/L.jpg", dir / "away/keep.jpg");
@@ -51,12 +45,6 @@ public:
     // `count` pairs kN.png of 320 x 240 in input/left and input/right.
     void writeShoot(int count) {
         for (int k = 0; k < count; ++k) writePair("k" + std::to_string(k) + ".png", 320, 240, 10 + k);
-    }
-    // Waits up to a minute for `ready`.
-    static bool waitFor(const std::function<bool()>& ready) {
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
-        while (!ready() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
-        return ready();
     }
     bool hasTemporary(const std::string& folder) const {
         for (const auto& e : fs::directory_iterator(dir / folder))
@@ -140,7 +128,7 @@ TEST_F(SafetyTest, NoRouteWritesOntoAnInputAnotherOutputOrOutsideItsFolder) {
         SCOPED_TRACE(p.label);
         fs::remove_all(dir / "output"), fs::remove_all(dir / "made"), fs::remove(dir / "away/x.jpg"), fs::remove(dir / "p.csv");
         fs::create_directories(dir / "output");
-        writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2);
+        writeImages();
         p.arrange(*this);
         const auto before = untouchable();
         const auto entriesBefore = outputEntries();
