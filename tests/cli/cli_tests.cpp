@@ -167,7 +167,8 @@ TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
 }
 
 // Each output holds the bytes of a single convert with the same choices; a bad
-// pair is reported and the rest converted; a second run skips what exists.
+// pair is reported and the rest converted; a second run skips what exists and
+// converts again what is missing, cut short or empty.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     writePair("p1.jpg", 90, 60, 1);
     writeNoise("left/p2.jpg", 90, 60, 2);
@@ -194,12 +195,22 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.substr(0, run.out.find(" in ")), "converted 0, skipped 3, failed 1") << run.out;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    // Resuming: a complete output is kept; a missing, a cut-short and an empty one are converted again.
     writePair("p2.jpg", 90, 60, 2);
+    const std::string p3 = readFile(dir / "output/p3_180_LR.jpg"), p4 = readFile(dir / "output/p4_180_LR.jpg");
+    writeFile(dir / "output/p3_180_LR.jpg", p3.substr(0, p3.size() / 2));
+    writeFile(dir / "output/p4_180_LR.jpg", "");
     run = cli(batch(with(choices, {"--dry-run"})));
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("[2/4] convert " + (dir / "input/left/p2.jpg").string()), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("would convert 1, skip 3"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("p3_180_LR.jpg (exists, but it is cut short"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("p4_180_LR.jpg (exists, but it is empty)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("would convert 3, skip 1"), std::string::npos) << run.out;
     EXPECT_EQ(outputs().size(), 3u);
+    run = cli(batch(with(choices, {"--quiet"})));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("converted 3, skipped 1, failed 0"), std::string::npos) << run.out;
+    EXPECT_TRUE(readFile(dir / "output/p3_180_LR.jpg") == p3 && readFile(dir / "output/p4_180_LR.jpg") == p4);
     run = cli(batch(with(choices, {"--force", "--quiet"})));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("converted 4, skipped 0, failed 0"), std::string::npos) << run.out;
