@@ -2,12 +2,7 @@
 // check, on a turned rig whose rotation is known; exit codes and messages.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -16,49 +11,62 @@
 #include "cli/lens_saving.h"
 #include "conversion/lens_selection.h"
 #include "engine/render.h"
+#include "tests/cli/cli_test_support.h"
 #include "tests/support/far_field.h"
-#include "tests/support/scratch.h"
 #include "tests/support/stereo_scene.h"
 #include "tests/support/synth.h"
 
 using namespace vistereo;
 using namespace vistereo::cli;
-using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+using namespace vistereo::testsupport;
 
 namespace {
 
-struct Outcome { int status; std::string out, err; };
-Outcome cli(Command command, const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = command(args, out, err);
-    return {status, out.str(), err.str()};
+using AlignCliTest = ScratchTest;
+
+// Equidistant records of a rig: the true left lens, and a right one whose axis point is 6 dots off and whose
+// radius is 2 % too large (the radius at 90 degrees, no field of view given).
+const std::string kWrongRightRecords = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
+                                       recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+
+// A record prepared for a 1200 x 900 picture as any record is, without refinement.
+alignment::CameraModel cameraOf(const LensRecord& record) {
+    const LensSettings settings = lensSettingsOf(record);
+    const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
+    return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
 }
 
-// A number after `key` in one-line JSON.
-double field(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\": ");
-    EXPECT_NE(at, std::string::npos) << key << " in " << json;
-    return at == std::string::npos ? 1e9 : std::atof(json.c_str() + at + key.size() + 4);
+// Spheres one to six metres away photographed by a rig of two `lens`es, the right one turned, as input/L.png and
+// input/R.png.
+StereoRig writeTurnedRig(const std::filesystem::path& dir, const SynthLens& lens, cv::Mat& left, cv::Mat& right) {
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6));
+    const StereoScene scene = spheresOneToSixMetres();
+    left = renderView(scene, rig.left), right = renderView(scene, rig.right);
+    std::filesystem::create_directories(dir / "input");
+    cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
+    return rig;
 }
 
-using AlignCliTest = testsupport::ScratchTest;
+// The real pair of the shared test data, linked into input/.
+void linkRealPair(const std::filesystem::path& dir) {
+    const std::filesystem::path data = VISTEREO_REAL_PAIR_DIR;
+    ASSERT_TRUE(std::filesystem::exists(data / "001L.JPG") && std::filesystem::exists(data / "001R.JPG")) << data;
+    std::filesystem::create_directories(dir / "input");
+    for (const char* name : {"001L.JPG", "001R.JPG"}) std::filesystem::create_symlink(data / name, dir / "input" / name);
+}
 
 // An equisolid pair: the right camera turned by 2 degrees of yaw, -1 of pitch
 // and 1.5 of roll (the panorama is far away, so there is no parallax).
 TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
-    using namespace testsupport;
     std::filesystem::create_directories(dir / "input"), std::filesystem::create_directories(dir / "output");
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     cv::imwrite((dir / "input" / "L.jpg").string(), renderFisheye(panorama(), lens, RotationMatrix{}));
     cv::imwrite((dir / "input" / "R.jpg").string(), renderFisheye(panorama(), lens, rotationFromYawPitchRoll(2.0, -1.0, 1.5)));
     cv::imwrite((dir / "input" / "flat.jpg").string(), cv::Mat(900, 1200, CV_8UC3, cv::Scalar::all(128)));
     writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
-    const auto withLenses = [&](std::vector<std::string> more) {
-        more.insert(more.begin(), {"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1"});
-        return more;
-    };
+    const Args lenses{"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1"};
 
-    const Outcome r = cli(runAlignCommand, withLenses({"--json"}));
+    const Outcome r = call(runAlignCommand, with(lenses, {"--json"}));
     ASSERT_EQ(r.status, 0) << r.err;
     for (const auto& [key, expected] : {std::pair{"yaw_deg", 2.0}, {"pitch_deg", -1.0}, {"roll_deg", 1.5}})
         EXPECT_NEAR(field(r.out, key), expected, 0.02) << key;
@@ -68,16 +76,16 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
     EXPECT_NE(r.out.find("\"parallax_vertical_arcmin\": {"), std::string::npos) << r.out;
     EXPECT_GT(field(r.out, "inliers"), 100);
     EXPECT_NE(r.out.find("\"suggested_points\": \""), std::string::npos) << r.out;
-    const struct { std::vector<std::string> args; const char* output; const char* verdict; } conversions[] = {
+    const struct { Args args; const char* output; const char* verdict; } conversions[] = {
         {{"--auto-align", "--height", "900", "-o", "auto.jpg"}, "auto.jpg", "\"comfortable\""},
         {{"--auto-align", "--height", "900", "-o", "auto.vr.jpg"}, "auto.vr.jpg", "\"comfortable\""},
         // A and B one dot apart in the two images: next to no alignment, the pitch shows.
         {{"--points", "400,800,401,801,450,450,450,450", "--height", "900", "-o", "none.jpg"}, "none.jpg", "\"uncomfortable\""}};
     for (const auto& c : conversions) {
         SCOPED_TRACE(c.output);
-        const Outcome converted = cli(runConvertCommand, withLenses(c.args));
+        const Outcome converted = call(runConvertCommand, with(lenses, c.args));
         ASSERT_EQ(converted.status, 0) << converted.err;
-        const Outcome checked = cli(runCheckCommand, {"-C", (dir / "output").string(), c.output, "--json"});
+        const Outcome checked = call(runCheckCommand, {"-C", (dir / "output").string(), c.output, "--json"});
         ASSERT_EQ(checked.status, 0) << checked.err;
         EXPECT_NE(checked.out.find(c.verdict), std::string::npos) << checked.out;
         for (const char* key : {"\"vertical_arcmin\": {", "\"misalignment_arcmin\": {", "\"parallax_vertical_arcmin\": {"})
@@ -86,23 +94,31 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
     }
 
     // Failures are exit 1 with a reason, usage errors 2; `mentions` is in the standard output on success, else in the errors.
-    const struct { Command command; std::vector<std::string> args; int status; const char* mentions; } runs[] = {
-        {runAlignCommand, withLenses({}), 0, "points for the A/B route: "},
-        {runAlignCommand, withLenses({"--right", "flat.jpg"}), 1, "automatic alignment failed"},
-        {runAlignCommand, withLenses({"--left", "missing.jpg"}), 1, "Enter the valid left image file name"},
-        {runConvertCommand, withLenses({"--auto-align", "--right", "flat.jpg", "-o", "never.jpg"}), 1, "alignment failed"},
-        {runConvertCommand, withLenses({"--auto-align", "--points", "1,2,3,4,5,6,7,8"}), 2, "--auto-align"},
+    const struct { Command command; Args args; int status; const char* mentions; } runs[] = {
+        {runAlignCommand, with(lenses, {}), 0, "points for the A/B route: "},
+        {runAlignCommand, with(lenses, {"--right", "flat.jpg"}), 1, "automatic alignment failed"},
+        {runConvertCommand, with(lenses, {"--auto-align", "--right", "flat.jpg", "-o", "never.jpg"}), 1, "alignment failed"},
+        {runConvertCommand, with(lenses, {"--auto-align", "--points", "1,2,3,4,5,6,7,8"}), 2, "--auto-align"},
         {runAlignCommand, {"-C", dir.string(), "--left-lens", "#1"}, 2, "missing --right-lens"},
         {runCheckCommand, {"-C", dir.string(), "Vistereo.ini"}, 1, "not an image"},
         {runCheckCommand, {"-C", dir.string(), "input/flat.jpg"}, 1, "1200 x 900, not a side-by-side pair"},
-        {runCheckCommand, {"-C", dir.string()}, 2, "exactly one FILE"}};
+        // Options that go only with others.
+        {runConvertCommand, with(lenses, {"--points", "400,800,401,801,450,450,450,450", "--refine-lenses", "-o", "x.png"}),
+         2, "--refine-lenses goes with --auto-align"},
+        {runAlignCommand, with(lenses, {"--refine-shape"}), 2, "--refine-shape goes with --refine-lenses"},
+        {runAlignCommand, with(lenses, {"--save-lenses", "x"}), 2, "--save-lenses goes with --refine-lenses"},
+        {runBatchCommand, with(lenses, {"--auto-align", "--refine-lenses", "--save-lenses", "x"}), 2,
+         "--save-lenses in a batch goes with --align-once"},
+        {runLensCommand, with({"calibrate"}, with(lenses, {"--pairs", "p.txt", "--left-dir", "x"})), 2,
+         "--pairs lists the images itself"}};
     for (const auto& c : runs) {
         SCOPED_TRACE(c.mentions);
-        const Outcome f = cli(c.command, c.args);
+        const Outcome f = call(c.command, c.args);
         EXPECT_EQ(f.status, c.status) << f.err;
         EXPECT_NE((c.status == 0 ? f.out : f.err).find(c.mentions), std::string::npos) << f.out << f.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "output" / "never.jpg"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "output" / "x.png"));
 }
 
 // A converted stereo scene whose right camera has gains of red 0.85, green
@@ -110,7 +126,6 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
 // by the frame's left edge: check reports the gains and offsets that map the
 // right eye onto the left, the eyes' difference, and the window violation.
 TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
-    using namespace testsupport;
     const SynthLens lens = SynthLens::equisolid(1200, 900);
     const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
     StereoScene scene;
@@ -128,7 +143,7 @@ TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
     renderRightEyeRotated(g, truth, right, image);
     ASSERT_TRUE(cv::imwrite((dir / "scene.png").string(), image));
 
-    const Outcome json = cli(runCheckCommand, {"-C", dir.string(), "scene.png", "--json"});
+    const Outcome json = call(runCheckCommand, {"-C", dir.string(), "scene.png", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
     const std::string colour = json.out.substr(json.out.find("\"colour\": {\"ok\": true"));
     const auto within = [&](const std::string& object, const std::string& key) {
@@ -146,7 +161,7 @@ TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
     EXPECT_NE(json.out.find("\"violation_left\": true, \"violation_right\": false"), std::string::npos) << json.out;
     EXPECT_LT(field(json.out, "nearest_pixels"), -10.0);
 
-    const Outcome text = cli(runCheckCommand, {"-C", dir.string(), "scene.png"});
+    const Outcome text = call(runCheckCommand, {"-C", dir.string(), "scene.png"});
     ASSERT_EQ(text.status, 0) << text.err;
     for (const char* line : {"\nstereo window: nearest point -", "\nwindow violation at the left edge: ",
                              "\ncolour difference of the far field (", "\nrim brightness over the centre's"})
@@ -159,25 +174,16 @@ TEST_F(AlignCliTest, CheckReportsColourDifferenceAndStereoWindow) {
 // leave; convert and batch --auto-align --refine-lenses render with it, so
 // their outputs show less misalignment than the plain automatic route's.
 TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
-    using namespace testsupport;
     for (const char* folder : {"input/left", "input/right", "output"}) std::filesystem::create_directories(dir / folder);
-    const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6));
-    const StereoScene scene = spheresOneToSixMetres();
-    const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
-    cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
+    cv::Mat left, right;
+    writeTurnedRig(dir, SynthLens::equisolid(1200, 900), left, right);
     cv::imwrite((dir / "input" / "left" / "a.png").string(), left);
     cv::imwrite((dir / "input" / "right" / "a.png").string(), right);
     writeFile(dir / "Vistereo.ini", recordText("True", {"3", "450", "1", "600", "450", "1"}) +
                                         recordText("Wide", {"3", "459", "1", "600", "450", "1"}));
-    const std::vector<std::string> lenses{"-C", dir.string(), "--left", "L.png", "--right", "R.png",
-                                          "--left-lens", "True", "--right-lens", "Wide"};
-    auto with = [&](std::vector<std::string> more) {
-        more.insert(more.begin(), lenses.begin(), lenses.end());
-        return more;
-    };
+    const Args lenses{"-C", dir.string(), "--left", "L.png", "--right", "R.png", "--left-lens", "True", "--right-lens", "Wide"};
 
-    const Outcome r = cli(runAlignCommand, with({"--refine-lenses", "--json"}));
+    const Outcome r = call(runAlignCommand, with(lenses, {"--refine-lenses", "--json"}));
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string refinement = r.out.substr(r.out.find("\"lens_refinement\": {"));
     const std::string rightEye = refinement.substr(refinement.find("\"right\": {"));
@@ -186,18 +192,18 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
     EXPECT_LT(std::abs(field(rightEye.substr(rightEye.find("\"axis_dx\"")), "value")), 0.5) << r.out;
     EXPECT_LT(field(refinement, "residual_after_px"), 0.5 * field(refinement, "residual_before_px")) << r.out;
     EXPECT_NE(refinement.find("\"held\": [\"the left lens"), std::string::npos) << r.out;
-    EXPECT_NE(cli(runAlignCommand, with({"--refine-lenses"})).out.find("right lens refined against the left: axis point"),
+    EXPECT_NE(call(runAlignCommand, with(lenses, {"--refine-lenses"})).out.find("right lens refined against the left: axis point"),
               std::string::npos);
-    EXPECT_EQ(cli(runAlignCommand, with({"--json"})).out.find("lens_refinement"), std::string::npos);
+    EXPECT_EQ(call(runAlignCommand, with(lenses, {"--json"})).out.find("lens_refinement"), std::string::npos);
 
     // The same far field through both routes: the misalignment the check finds in each output.
     auto misalignment = [&](const std::string& output) {
-        const Outcome checked = cli(runCheckCommand, {"-C", (dir / "output").string(), output, "--json"});
+        const Outcome checked = call(runCheckCommand, {"-C", (dir / "output").string(), output, "--json"});
         EXPECT_EQ(checked.status, 0) << checked.err;
         return field(checked.out.substr(checked.out.find("\"misalignment_arcmin\"")), "rms");
     };
-    ASSERT_EQ(cli(runConvertCommand, with({"--auto-align", "--height", "1024", "-o", "plain.png"})).status, 0);
-    const Outcome refined = cli(runConvertCommand, with({"--auto-align", "--refine-lenses", "--height", "1024", "-o",
+    ASSERT_EQ(call(runConvertCommand, with(lenses, {"--auto-align", "--height", "1024", "-o", "plain.png"})).status, 0);
+    const Outcome refined = call(runConvertCommand, with(lenses, {"--auto-align", "--refine-lenses", "--height", "1024", "-o",
                                                          "refined.png", "--save-lenses", " convert"}));
     ASSERT_EQ(refined.status, 0) << refined.err;
     EXPECT_NE(refined.out.find("saved the refined right lens as record #3 \"Wide convert\""), std::string::npos)
@@ -208,32 +214,17 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
     EXPECT_LT(corrected, 0.6 * plain);
 
     // A batch of that pair, each pair aligned on its own and once for all: the same correction rendered.
-    const std::vector<std::string> batch{"-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide", "--auto-align",
-                                         "--refine-lenses", "--height", "1024", "--output-dir", "output"};
+    const Args batch{"-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide", "--auto-align",
+                     "--refine-lenses", "--height", "1024", "--output-dir", "output"};
     for (const bool once : {false, true}) {
         SCOPED_TRACE(once ? "align once" : "each pair");
         std::filesystem::remove(dir / "output" / "a.jpg");
-        std::vector<std::string> args = batch;
-        if (once) args.insert(args.end(), {"--align-once", "--save-lenses", " batch"});
-        const Outcome b = cli(runBatchCommand, args);
+        const Outcome b = call(runBatchCommand, once ? with(batch, {"--align-once", "--save-lenses", " batch"}) : batch);
         ASSERT_EQ(b.status, 0) << b.out << b.err;
         if (once) {
             EXPECT_NE(b.out.find("saved the refined right lens as record #4 \"Wide batch\""), std::string::npos) << b.out;
         }
         EXPECT_LT(misalignment("a.jpg"), 0.6 * plain);
-    }
-
-    const struct { std::vector<std::string> args; Command command; const char* mentions; } usage[] = {
-        {with({"--points", "400,800,401,801,450,450,450,450", "--refine-lenses", "-o", "x.png"}), runConvertCommand,
-         "--refine-lenses goes with --auto-align"},
-        {with({"--refine-shape"}), runAlignCommand, "--refine-shape goes with --refine-lenses"},
-        {{"-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide", "--auto-align", "--refine-lenses",
-          "--save-lenses", "x"},
-         runBatchCommand, "--save-lenses in a batch goes with --align-once"}};
-    for (const auto& u : usage) {
-        const Outcome f = cli(u.command, u.args);
-        EXPECT_EQ(f.status, 2) << f.err;
-        EXPECT_NE(f.err.find(u.mentions), std::string::npos) << f.err;
     }
 }
 
@@ -244,26 +235,15 @@ TEST_F(AlignCliTest, RefinedLensesAreReportedAndRendered) {
 // records keep their bytes. A second save of the name, an 11th record, an
 // empty suffix and a refinement set aside save nothing and name the file.
 TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
-    using namespace testsupport;
-    std::filesystem::create_directories(dir / "input");
-    const SynthLens lens = SynthLens::equidistant(1200, 900);
-    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(-1.2, 0.8, -0.6));
-    const StereoScene scene = spheresOneToSixMetres();
-    const cv::Mat left = renderView(scene, rig.left), right = renderView(scene, rig.right);
-    cv::imwrite((dir / "input" / "L.png").string(), left), cv::imwrite((dir / "input" / "R.png").string(), right);
-    // Equidistant records with the radius at 90 degrees (no field of view given).
-    const std::string records = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
-                                recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+    cv::Mat left, right;
+    const StereoRig rig = writeTurnedRig(dir, SynthLens::equidistant(1200, 900), left, right);
+    const std::string& records = kWrongRightRecords;
     const std::filesystem::path ini = dir / "Vistereo.ini";
     writeFile(ini, records);
-    const std::vector<std::string> args{"-C", dir.string(), "--left", "L.png", "--right", "R.png",
-                                        "--left-lens", "True", "--right-lens", "Wide", "--refine-lenses"};
-    auto with = [&](std::vector<std::string> more) {
-        more.insert(more.begin(), args.begin(), args.end());
-        return more;
-    };
+    const Args refine{"-C", dir.string(), "--left", "L.png", "--right", "R.png", "--left-lens", "True",
+                      "--right-lens", "Wide", "--refine-lenses"};
 
-    const Outcome saved = cli(runAlignCommand, with({"--save-lenses", " fit", "--json"}));
+    const Outcome saved = call(runAlignCommand, with(refine, {"--save-lenses", " fit", "--json"}));
     ASSERT_EQ(saved.status, 0) << saved.err;
     EXPECT_NE(saved.out.find("\"saved_lens\": {\"ok\": true, \"name\": \"Wide fit\""), std::string::npos) << saved.out;
     EXPECT_NE(saved.out.find("rounded to whole dots"), std::string::npos) << saved.out;
@@ -275,15 +255,10 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     EXPECT_EQ(registry.records[2].name, "Wide fit");
 
     // The saved record, prepared as any record is, without refinement.
-    auto camera = [&](const LensRecord& record) {
-        const LensSettings settings = lensSettingsOf(record);
-        const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
-        return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
-    };
-    const alignment::CameraModel trueLeft = camera(registry.records[0]);
+    const alignment::CameraModel trueLeft = cameraOf(registry.records[0]);
     double farField[2] = {};
     for (int k = 0; k < 2; ++k) {
-        const alignment::CameraModel rightCamera = camera(registry.records[k == 0 ? 1 : 2]);
+        const alignment::CameraModel rightCamera = cameraOf(registry.records[k == 0 ? 1 : 2]);
         const alignment::AlignmentResult r = alignment::estimateAlignment(trueLeft, left, rightCamera, right);
         ASSERT_TRUE(r.ok()) << r.error;
         farField[k] = farFieldResidual(rig, trueLeft, rightCamera, r.rotation);
@@ -299,7 +274,7 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     const struct {
         const char* name;
         std::string file;  // the registry before
-        std::vector<std::string> more;
+        Args more;
         int status;
         const char* mentions;
     } refusals[] = {
@@ -310,16 +285,12 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     for (const auto& f : refusals) {
         SCOPED_TRACE(f.name);
         writeFile(ini, f.file);
-        const Outcome refused = cli(runAlignCommand, with(f.more));
+        const Outcome refused = call(runAlignCommand, with(refine, f.more));
         EXPECT_EQ(refused.status, f.status) << refused.err;
         EXPECT_NE(refused.err.find(f.mentions), std::string::npos) << refused.err;
         if (f.status == 1) { EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err; }
         EXPECT_EQ(readFile(ini), f.file);
     }
-    const Outcome plain = cli(runAlignCommand, {"-C", dir.string(), "--left", "L.png", "--right", "R.png", "--left-lens",
-                                                "True", "--right-lens", "Wide", "--save-lenses", "x"});
-    EXPECT_EQ(plain.status, 2);
-    EXPECT_NE(plain.err.find("--save-lenses goes with --refine-lenses"), std::string::npos) << plain.err;
 
     // A refinement set aside saves nothing and says why.
     writeFile(ini, records);
@@ -338,7 +309,6 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
 // the worst single pair's, and the record it saves lines the far field up
 // without refinement.
 TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
-    using namespace testsupport;
     for (const char* folder : {"input/left", "input/right"}) std::filesystem::create_directories(dir / folder);
     const SynthLens lens = SynthLens::equidistant(1200, 900);
     const StereoScene scene = spheresOneToSixMetres();
@@ -353,10 +323,9 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
         cv::imwrite((dir / "input" / "left" / name).string(), lefts.back());
         cv::imwrite((dir / "input" / "right" / name).string(), rights.back());
     }
-    const std::string records = recordText("True", {"3", "450", "4", "600", "450", "1"}) +
-                                recordText("Wide", {"3", "459", "4", "606", "450", "1"});
+    const std::string& records = kWrongRightRecords;
     writeFile(dir / "Vistereo.ini", records);
-    const Outcome r = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide",
+    const Outcome r = call(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens", "Wide",
                                            "--save-lenses", " shoot", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("\"pooled\": false"), std::string::npos) << r.out;
@@ -390,22 +359,12 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     ASSERT_EQ(registry.count, 3);
     EXPECT_EQ(registry.records[2].name, "Wide shoot");
     EXPECT_EQ(readFile(dir / "Vistereo.ini").substr(0, records.size()), records);
-    auto camera = [&](const LensRecord& record) {
-        const LensSettings settings = lensSettingsOf(record);
-        const PreparedEyes eyes = prepareEyes({settings, settings}, {ImageSize{1200, 900}, ImageSize{1200, 900}});
-        return alignment::CameraModel::fromEyeGeometry(eyes.eye[0]);
-    };
-    const alignment::CameraModel leftCamera = camera(registry.records[0]), rightCamera = camera(registry.records[2]);
+    const alignment::CameraModel leftCamera = cameraOf(registry.records[0]), rightCamera = cameraOf(registry.records[2]);
     const alignment::AlignmentResult aligned = alignment::estimateAlignment(leftCamera, lefts[0], rightCamera, rights[0]);
     ASSERT_TRUE(aligned.ok()) << aligned.error;
     const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotation);
     std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
     EXPECT_LT(farField, 0.15);
-
-    const Outcome both = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "True", "--right-lens",
-                                              "Wide", "--pairs", "p.txt", "--left-dir", "x"});
-    EXPECT_EQ(both.status, 2);
-    EXPECT_NE(both.err.find("--pairs lists the images itself"), std::string::npos) << both.err;
 }
 
 // The numbers of a JSON array after `key`.
@@ -434,22 +393,19 @@ std::vector<double> array(const std::string& json, const std::string& key) {
 // the other way round turn the baseline round. The photograph named L was
 // taken from the right-hand position: as named, the baseline points to -x.
 TEST_F(AlignCliTest, RealPairAlignsWithObservedBaseline) {
-    const std::filesystem::path data = VISTEREO_REAL_PAIR_DIR;
-    ASSERT_TRUE(std::filesystem::exists(data / "001L.JPG") && std::filesystem::exists(data / "001R.JPG")) << data;
-    std::filesystem::create_directories(dir / "input");
-    for (const char* name : {"001L.JPG", "001R.JPG"}) std::filesystem::create_symlink(data / name, dir / "input" / name);
+    ASSERT_NO_FATAL_FAILURE(linkRealPair(dir));
     // Equidistant through sin(0.01 theta): radius for 90 degrees in dots, given axis.
     const auto record = [](const std::string& name, const std::string& x, const std::string& y) {
         std::string text = name + "\r\n\r\n0.01\r\n";
         for (int i = 0; i < 15; ++i) text += "\r\n";
         return text + "3\r\n2604\r\n2\r\n" + x + "\r\n" + y + "\r\n1\r\n";
     };
-    testsupport::writeFile(dir / "Vistereo.ini", record("Sony L", "2012", "3041") + record("Sony R", "1978", "2971"));
+    writeFile(dir / "Vistereo.ini", record("Sony L", "2012", "3041") + record("Sony R", "1978", "2971"));
     const struct { const char *left, *right, *leftLens, *rightLens; double baselineX; } orders[] = {
         {"001L.JPG", "001R.JPG", "Sony L", "Sony R", -1.0}, {"001R.JPG", "001L.JPG", "Sony R", "Sony L", 1.0}};
     for (const auto& o : orders) {
         SCOPED_TRACE(o.left);
-        const Outcome r = cli(runAlignCommand, {"-C", dir.string(), "--left", o.left, "--right", o.right, "--left-lens",
+        const Outcome r = call(runAlignCommand, {"-C", dir.string(), "--left", o.left, "--right", o.right, "--left-lens",
                                                 o.leftLens, "--right-lens", o.rightLens, "--json"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("\"baseline_observed\": true"), std::string::npos) << r.out;
@@ -468,20 +424,14 @@ TEST_F(AlignCliTest, RealPairAlignsWithObservedBaseline) {
 // round, and the image would show more vertical disparity than with the
 // records. The refinement must then keep the records, and say so.
 TEST_F(AlignCliTest, RealPairIsNotMadeWorseByTheLensRefinement) {
-    const std::filesystem::path data = VISTEREO_REAL_PAIR_DIR;
-    ASSERT_TRUE(std::filesystem::exists(data / "001L.JPG") && std::filesystem::exists(data / "001R.JPG")) << data;
-    std::filesystem::create_directories(dir / "input");
-    for (const char* name : {"001L.JPG", "001R.JPG"}) std::filesystem::create_symlink(data / name, dir / "input" / name);
-    ASSERT_EQ(cli(runLensCommand, {"add", "-C", dir.string(), "L", "--projection", "equidistant", "--fov", "180",
+    ASSERT_NO_FATAL_FAILURE(linkRealPair(dir));
+    ASSERT_EQ(call(runLensCommand, {"add", "-C", dir.string(), "L", "--projection", "equidistant", "--fov", "180",
                                    "--circle", "2009.3,3044.7,2615.3"}).status, 0);
-    ASSERT_EQ(cli(runLensCommand, {"add", "-C", dir.string(), "R", "--projection", "equidistant", "--fov", "180",
+    ASSERT_EQ(call(runLensCommand, {"add", "-C", dir.string(), "R", "--projection", "equidistant", "--fov", "180",
                                    "--circle", "1974.4,2977.4,2615.4"}).status, 0);
-    const std::vector<std::string> args{"-C", dir.string(), "--left", "001L.JPG", "--right", "001R.JPG",
+    const Args args{"-C", dir.string(), "--left", "001L.JPG", "--right", "001R.JPG",
                                         "--left-lens", "L", "--right-lens", "R", "--json"};
-    const Outcome plain = cli(runAlignCommand, args);
-    std::vector<std::string> refining = args;
-    refining.push_back("--refine-lenses");
-    const Outcome refined = cli(runAlignCommand, refining);
+    const Outcome plain = call(runAlignCommand, args), refined = call(runAlignCommand, with(args, {"--refine-lenses"}));
     ASSERT_EQ(plain.status, 0) << plain.err;
     ASSERT_EQ(refined.status, 0) << refined.err;
     const auto rms = [](const std::string& json, const std::string& key) {
@@ -502,15 +452,15 @@ TEST_F(AlignCliTest, RealPairIsNotMadeWorseByTheLensRefinement) {
     // Calibrated on this pair alone, the lens lowers the residual off the
     // epipolar planes by trading its axis point against the baseline: judged
     // by what the pair then shows, it is set aside and nothing is saved.
-    testsupport::writeFile(dir / "pairs.txt", "001L.JPG,001R.JPG\n");
-    const std::string registry = testsupport::readFile(dir / "Vistereo.ini");
-    const Outcome calibrated = cli(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "L", "--right-lens",
+    writeFile(dir / "pairs.txt", "001L.JPG,001R.JPG\n");
+    const std::string registry = readFile(dir / "Vistereo.ini");
+    const Outcome calibrated = call(runLensCommand, {"calibrate", "-C", dir.string(), "--left-lens", "L", "--right-lens",
                                                     "R", "--pairs", "pairs.txt", "--save-lenses", " fit", "--json"});
     EXPECT_EQ(calibrated.status, 1) << calibrated.out << calibrated.err;
     EXPECT_NE(calibrated.out.find("\"applied\": false"), std::string::npos) << calibrated.out;
     EXPECT_NE(calibrated.err.find("nothing saved to " + (dir / "Vistereo.ini").string()), std::string::npos)
         << calibrated.err;
-    EXPECT_EQ(testsupport::readFile(dir / "Vistereo.ini"), registry);
+    EXPECT_EQ(readFile(dir / "Vistereo.ini"), registry);
 }
 
 }  // namespace

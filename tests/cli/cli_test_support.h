@@ -1,6 +1,7 @@
 // What the command-line tests share: vistereo-cli started with fork/exec in a working directory of its own
 // (input/ with left/ and right/, output/, a registry of three lenses, the second with a bad radius mode), its
-// exit status and its two streams, and small noise pictures to convert.
+// exit status and its two streams, and small noise pictures to convert; a command run in this process; the
+// numbers of its one-line JSON.
 #pragma once
 
 #include <fcntl.h>
@@ -12,8 +13,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +35,37 @@ using Args = std::vector<std::string>;
 inline Args with(Args args, const Args& more) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
+}
+
+// A command's entry point run in this process: its exit status and its two streams.
+struct Outcome { int status; std::string out, err; };
+using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+inline Outcome call(Command command, const Args& args) {
+    std::ostringstream out, err;
+    const int status = command(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+// The number after "key": in one-line JSON; not a number (which every comparison fails) when the key is missing.
+inline double field(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    EXPECT_NE(at, std::string::npos) << key << " in " << json;
+    return at == std::string::npos ? std::nan("") : std::atof(json.c_str() + at + key.size() + 4);
+}
+
+// Waits up to `seconds` for `ready`.
+inline bool waitFor(const std::function<bool()>& ready, double seconds = 60) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return ready();
+}
+
+// Sends `signal` to a started process and waits for it: whether that signal is what ended it.
+inline bool endedBy(pid_t child, int signal) {
+    kill(child, signal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == signal;
 }
 
 // Starts vistereo-cli in scratch/ (its current directory, where its two streams go too) with no input; returns the
@@ -96,6 +131,8 @@ public:  // the probe tables arrange the fixture directly
         cv::RNG(seed).fill(m, cv::RNG::UNIFORM, 0, 256);
         ASSERT_TRUE(cv::imwrite((dir / "input" / name).string(), m));
     }
+    // The pair convert reads by default: input/L.jpg and input/R.jpg.
+    void writeImages() { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); }
     void writePair(const std::string& name, int w, int h, int seed) {
         writeNoise("left/" + name, w, h, seed), writeNoise("right/" + name, w, h, seed + 100);
     }

@@ -1,32 +1,19 @@
 // vistereo-cli as a script sees it: exit statuses, messages, files; and one
 // conversion of a synthesised pair checked against the panorama's truth.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <thread>
+#include <optional>
 #include <tuple>
-#include <vector>
-
-#include <opencv2/imgcodecs.hpp>
 
 #include "registry/lens_registry.h"
 #include "tests/cli/cli_test_support.h"
-#include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 
 using namespace vistereo;
 using namespace vistereo::testsupport;
 
 TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
-    const std::function<void()> none = [] {}, images = [this] { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); },
-                                pair = [this] { writePair("a.jpg", 40, 30, 1); };
+    const std::function<void()> none = [] {}, images = [this] { writeImages(); }, pair = [this] { writePair("a.jpg", 40, 30, 1); };
     // noOutput: the output directory is missing; convert makes it.
     const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
                    const char* outMentions; bool noOutput = false; } cases[] = {
@@ -180,7 +167,8 @@ TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
 }
 
 // Each output holds the bytes of a single convert with the same choices; a bad
-// pair is reported and the rest converted; a second run skips what exists.
+// pair is reported and the rest converted; a second run skips what exists and
+// converts again what is missing, cut short or empty.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     writePair("p1.jpg", 90, 60, 1);
     writeNoise("left/p2.jpg", 90, 60, 2);
@@ -207,12 +195,22 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.substr(0, run.out.find(" in ")), "converted 0, skipped 3, failed 1") << run.out;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    // Resuming: a complete output is kept; a missing, a cut-short and an empty one are converted again.
     writePair("p2.jpg", 90, 60, 2);
+    const std::string p3 = readFile(dir / "output/p3_180_LR.jpg"), p4 = readFile(dir / "output/p4_180_LR.jpg");
+    writeFile(dir / "output/p3_180_LR.jpg", p3.substr(0, p3.size() / 2));
+    writeFile(dir / "output/p4_180_LR.jpg", "");
     run = cli(batch(with(choices, {"--dry-run"})));
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("[2/4] convert " + (dir / "input/left/p2.jpg").string()), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("would convert 1, skip 3"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("p3_180_LR.jpg (exists, but it is cut short"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("p4_180_LR.jpg (exists, but it is empty)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("would convert 3, skip 1"), std::string::npos) << run.out;
     EXPECT_EQ(outputs().size(), 3u);
+    run = cli(batch(with(choices, {"--quiet"})));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("converted 3, skipped 1, failed 0"), std::string::npos) << run.out;
+    EXPECT_TRUE(readFile(dir / "output/p3_180_LR.jpg") == p3 && readFile(dir / "output/p4_180_LR.jpg") == p4);
     run = cli(batch(with(choices, {"--force", "--quiet"})));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("converted 4, skipped 0, failed 0"), std::string::npos) << run.out;
@@ -230,14 +228,9 @@ TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) 
         SCOPED_TRACE(label);
         fs::remove_all(dir / "shoot");
         const pid_t child = startCli(batch(choices), dir / "scratch");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while ((!fs::exists(dir / "shoot") || outputs("shoot").empty()) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waitFor([&] { return fs::exists(dir / "shoot") && !outputs("shoot").empty(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        kill(child, signal);
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "the batch ended otherwise: " << status;
+        ASSERT_TRUE(endedBy(child, signal)) << "the batch ended otherwise";
         size_t complete = 0, temporaries = 0;
         for (const std::string& name : outputs("shoot")) (name.find(".tmp-") != std::string::npos ? temporaries : complete)++;
         EXPECT_LT(complete, 6u);
@@ -255,11 +248,14 @@ TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) 
     }
 }
 
-// Lenses beyond the working folder: the user's lens file and --lenses files, looked up after the working
-// folder's Vistereo.ini (which wins a shared name) with --lenses before the user's file; lens add and lens remove
-// with --user write the user's file wherever XDG_CONFIG_HOME or HOME puts it; a --lenses file that is missing or
-// damaged is refused with its name.
-TEST_F(CliTest, LensesFromTheUsersFileAndFromLensesFiles) {
+// The lens commands as a photographer meets them, in one working folder in turn. Lenses beyond the working
+// folder: the user's lens file and --lenses files, looked up after the working folder's Vistereo.ini (which wins a
+// shared name) with --lenses before the user's file; lens add and lens remove with --user write the user's file
+// wherever XDG_CONFIG_HOME or HOME puts it; a --lenses file that is missing or damaged is refused with its name.
+// Then records listed and told in words with the impossible ones flagged, a record added from a circle or from the
+// pictures, the refusals of add, a damaged registry line named by its number, and the circle finder's answer in
+// JSON. Only the conversions that succeed write an output.
+TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
     const char* const realHome = std::getenv("HOME");
     const std::string home = realHome ? realHome : "";
     const std::string user = (dir / "config/vistereo/Vistereo.ini").string(), given = (dir / "given.ini").string();
@@ -268,128 +264,93 @@ TEST_F(CliTest, LensesFromTheUsersFileAndFromLensesFiles) {
         fs::create_directories(dir / "config/vistereo");
         writeFile(user, text);
     };
-    auto images = [this] { writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2); };
-    auto add = [](const std::string& name, const Args& more = {}) {
+    auto addUser = [](const std::string& name, const Args& more = {}) {
         return with({"lens", "add", "--user", name, "--projection", "equidistant", "--fov", "190", "--circle", "30,20,15"},
                     more);
     };
+    const std::function<void()> none = [] {};
+    const std::string ini = (dir / "Vistereo.ini").string();
     std::string full;
     for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i));
     const Args list = {"lens", "list", "-C", dir.string(), "--lenses", given};
     struct Env { const char* xdg; std::string home; };  // xdg nullptr: unset
     const std::string config = (dir / "config").string();
     const Env scratchXdg{config.c_str(), (dir / "home").string()};  // never the real home
-    const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
-                   std::string outMentions; Env env; std::string fileAfter = {}; std::vector<std::string> namesAfter = {}; } cases[] = {
-        {"a lens only in the user's file converts", convert({}, "Travel"), [&] { images(), userFile(recordText("Travel")); },
-         0, "", "Finished converting!!!", scratchXdg},
-        {"a --lenses file comes before the user's", convert({"--lenses", given}, "Travel"),
-         [&] { writeFile(given, recordText("Travel", {"5", "0", "1", "0", "0", "0"})); }, 1, broken5, "", scratchXdg},
-        {"the working folder's comes before both", convert({"--lenses", given}, "Equisolid"),
-         [&] { writeFile(given, recordText("Equisolid", {"5", "0", "1", "0", "0", "0"})); }, 0, "", "Finished", scratchXdg},
-        {"a missing --lenses file", convert({"--lenses", given + ".x"}, "Travel"), [] {}, 2,
-         "--lenses: " + given + ".x does not exist", "", scratchXdg},
-        {"a damaged --lenses file", convert({"--lenses", given}, "Travel"),
-         [&] { writeFile(given, recordText("Good") + recordText("Bad", {"x", "0", "1", "0", "0", "0"})); }, 2,
-         given + " line 43: radiusMode of record 2 is \"x\"", "", scratchXdg},
-        {"list names each record's file and the hidden ones", list,
-         [&] { writeFile(given, recordText("Travel")), userFile(recordText("Equisolid") + recordText("Mine")); }, 0, "",
-         "#6\tMine\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
-             user + "\n", scratchXdg},
-        {"list says which record a hidden name finds", list, [] {}, 0, "",
-         "#5\tEquisolid\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
-             user + "\tHIDDEN: the name finds #1 (working folder), read first; this one only as #5\n", scratchXdg},
-        {"list of a --lenses file", list, [] {}, 0, "", "#4\tTravel\tradius: circular fisheye\tmapping: equisolid angle "
-         "sin(0.5θ)\taxis: image centre\tfrom: --lenses file " + given + "\n", scratchXdg},
-        {"add --user makes the missing folder", add("New"), [&] { fs::remove_all(dir / "config"); }, 0, "",
-         "registered as record #1 of " + user, scratchXdg, user, {"New"}},
-        {"add --user of a name the working folder has", add("Equisolid", {"-C", dir.string()}), [] {}, 0,
-         "note: " + (dir / "Vistereo.ini").string() + " has a record \"Equisolid\" too", "registered as record #2 of " + user,
-         scratchXdg, user, {"New", "Equisolid"}},
-        {"add --user to a full file is refused with its name", add("Eleventh"), [&] { userFile(full); }, 1,
-         "cannot register \"Eleventh\": " + user + " already holds 10 records", "", scratchXdg, user,
-         {"Lens 0", "Lens 1", "Lens 2", "Lens 3", "Lens 4", "Lens 5", "Lens 6", "Lens 7", "Lens 8", "Lens 9"}},
-        {"remove --user", {"lens", "remove", "--user", "B"}, [&] { userFile(recordText("A") + recordText("B") + recordText("C")); },
-         0, "", "removed record #2 \"B\" from " + user, scratchXdg, user, {"A", "C"}},
-        {"remove --user of a name it lacks", {"lens", "remove", "--user", "B"}, [] {}, 1, "no lens named \"B\" in " + user, "",
-         scratchXdg, user, {"A", "C"}},
-        {"remove of a name two records share", {"lens", "remove", "-C", dir.string(), "Equisolid"}, [] {}, 1,
-         "records #1 and #3 of " + (dir / "Vistereo.ini").string() + " have that name; give the one to remove as #K", "",
-         scratchXdg},
-        {"remove by number", {"lens", "remove", "-C", dir.string(), "#3"}, [] {}, 0, "", "removed record #3 \"Equisolid\"",
-         scratchXdg, (dir / "Vistereo.ini").string(), {"Equisolid", "Broken"}},
-        {"XDG_CONFIG_HOME unset: under HOME", add("Home lens"), [] {}, 0, "", "of " + (dir / "home/.config/vistereo/Vistereo.ini").string(),
-         {nullptr, (dir / "home").string()}, (dir / "home/.config/vistereo/Vistereo.ini").string(), {"Home lens"}},
-        {"no absolute folder for the user's file", add("Lost"), [] {}, 1, "neither XDG_CONFIG_HOME nor HOME", "",
-         {"relative", ""}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        c.arrange();
-        if (c.env.xdg) setenv("XDG_CONFIG_HOME", c.env.xdg, 1);
-        else unsetenv("XDG_CONFIG_HOME");
-        setenv("HOME", c.env.home.c_str(), 1);
-        const Run run = cli(c.args);
-        setenv("XDG_CONFIG_HOME", scratchXdg.xdg, 1);
-        if (realHome) setenv("HOME", home.c_str(), 1);
-        EXPECT_EQ(run.status, c.status) << run.err;
-        if (!c.errMentions.empty()) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
-        else EXPECT_EQ(run.err, "");
-        EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
-        if (!c.fileAfter.empty()) {
-            LensRegistry registry;
-            LoadLensRegistry(registry, c.fileAfter);
-            std::vector<std::string> names;
-            for (int i = 0; i < registry.count; ++i) names.push_back(registry.records[i].name);
-            EXPECT_EQ(names, c.namesAfter);
-        }
-    }
-}
-
-// The lens commands as a photographer meets them: records listed and told in words with the impossible ones
-// flagged, a record added from a circle or from the pictures, the refusals of add, a damaged registry line named
-// by its number, and the circle finder's answer in JSON.
-TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
-    const std::function<void()> none = [] {};
     CircleShot shot;
     shot.width = 600, shot.height = 400, shot.centreX = 302.5, shot.centreY = 197.5, shot.radius = 180, shot.noise = 1.0;
-    const std::string ini = (dir / "Vistereo.ini").string();
     auto damaged = [this] {  // record 2's radiusMode (line 43 of the file) is not a number
         std::string second = recordText("Second");
         second.replace(second.find("\r\n0\r\n") + 2, 1, "abc");
         writeFile(dir / "Vistereo.ini", recordText("First") + second + recordText("Third"));
     };
-    auto full = [this] {
-        std::string text;
-        for (int i = 0; i < 10; ++i) text += recordText("Lens " + std::to_string(i));
-        writeFile(dir / "Vistereo.ini", text);
-    };
+    auto fullFolder = [&] { writeFile(ini, full); };
     auto lens = [this](const std::string& command, const Args& more) { return with({"lens", command, "-C", dir.string()}, more); };
     auto add = [&](const char* name, const char* projection, const char* fov, const char* circle) {
         return lens("add", {name, "--projection", projection, "--fov", fov, "--circle", circle});
     };
-    const struct { const char* label; Args args; std::function<void()> arrange; int status; const char* errMentions;
-                   const char* outMentions; } cases[] = {
+    const struct { const char* label; Args args; std::function<void()> arrange; int status; std::string errMentions;
+                   std::string outMentions; std::string fileAfter = {}; std::vector<std::string> namesAfter = {};
+                   std::optional<Env> env = {}; } cases[] = {
+        {"a lens only in the user's file converts", convert({}, "Travel"), [&] { writeImages(), userFile(recordText("Travel")); },
+         0, "", "Finished converting!!!"},
+        {"a --lenses file comes before the user's", convert({"--lenses", given}, "Travel"),
+         [&] { writeFile(given, recordText("Travel", {"5", "0", "1", "0", "0", "0"})); }, 1, broken5, ""},
+        {"the working folder's comes before both", convert({"--lenses", given}, "Equisolid"),
+         [&] { writeFile(given, recordText("Equisolid", {"5", "0", "1", "0", "0", "0"})); }, 0, "", "Finished"},
+        {"a missing --lenses file", convert({"--lenses", given + ".x"}, "Travel"), [] {}, 2,
+         "--lenses: " + given + ".x does not exist", ""},
+        {"a damaged --lenses file", convert({"--lenses", given}, "Travel"),
+         [&] { writeFile(given, recordText("Good") + recordText("Bad", {"x", "0", "1", "0", "0", "0"})); }, 2,
+         given + " line 43: radiusMode of record 2 is \"x\"", ""},
+        {"list names each record's file and the hidden ones", list,
+         [&] { writeFile(given, recordText("Travel")), userFile(recordText("Equisolid") + recordText("Mine")); }, 0, "",
+         "#6\tMine\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
+             user + "\n"},
+        {"list says which record a hidden name finds", list, [] {}, 0, "",
+         "#5\tEquisolid\tradius: circular fisheye\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tfrom: user file " +
+             user + "\tHIDDEN: the name finds #1 (working folder), read first; this one only as #5\n"},
+        {"list of a --lenses file", list, [] {}, 0, "", "#4\tTravel\tradius: circular fisheye\tmapping: equisolid angle "
+         "sin(0.5θ)\taxis: image centre\tfrom: --lenses file " + given + "\n"},
+        {"add --user makes the missing folder", addUser("New"), [&] { fs::remove_all(dir / "config"); }, 0, "",
+         "registered as record #1 of " + user, user, {"New"}},
+        {"add --user of a name the working folder has", addUser("Equisolid", {"-C", dir.string()}), [] {}, 0,
+         "note: " + (dir / "Vistereo.ini").string() + " has a record \"Equisolid\" too", "registered as record #2 of " + user, user,
+         {"New", "Equisolid"}},
+        {"add --user to a full file is refused with its name", addUser("Eleventh"), [&] { userFile(full); }, 1,
+         "cannot register \"Eleventh\": " + user + " already holds 10 records", "", user,
+         {"Lens 0", "Lens 1", "Lens 2", "Lens 3", "Lens 4", "Lens 5", "Lens 6", "Lens 7", "Lens 8", "Lens 9"}},
+        {"remove --user", {"lens", "remove", "--user", "B"}, [&] { userFile(recordText("A") + recordText("B") + recordText("C")); },
+         0, "", "removed record #2 \"B\" from " + user, user, {"A", "C"}},
+        {"remove --user of a name it lacks", {"lens", "remove", "--user", "B"}, [] {}, 1, "no lens named \"B\" in " + user, "", user,
+         {"A", "C"}},
+        {"remove of a name two records share", {"lens", "remove", "-C", dir.string(), "Equisolid"}, [] {}, 1,
+         "records #1 and #3 of " + (dir / "Vistereo.ini").string() + " have that name; give the one to remove as #K", ""},
+        {"remove by number", {"lens", "remove", "-C", dir.string(), "#3"}, [] {}, 0, "", "removed record #3 \"Equisolid\"", ini,
+         {"Equisolid", "Broken"}},
+        {"XDG_CONFIG_HOME unset: under HOME", addUser("Home lens"), [] {}, 0, "", "of " + (dir / "home/.config/vistereo/Vistereo.ini").string(),
+         (dir / "home/.config/vistereo/Vistereo.ini").string(), {"Home lens"}, Env{nullptr, (dir / "home").string()}},
+        {"no absolute folder for the user's file", addUser("Lost"), [] {}, 1, "neither XDG_CONFIG_HOME nor HOME", "", "", {},
+         Env{"relative", ""}},
         {"list flags the broken record", lens("list", {}), none, 0, "",
          "#2\tBroken\tradius: unknown radius mode 5\tmapping: equisolid angle sin(0.5θ)\taxis: image centre\tCANNOT "
          "DESCRIBE A LENS: radiusMode is 5: is not a known code (0 to 3)"},
         {"show tells the codes", lens("show", {"#1"}), none, 0, "", "radius at 90 degrees off the axis: half the "
                                                                           "image height (radius code 0: circular fisheye)"},
-        {"add from a circle", add("Fish 190", "equidistant", "190", "300.4,200.6,150"), none, 0, "", "registered as record #4 of "},
+        {"add from a circle", add("Fish 190", "equidistant", "190", "300.4,200.6,150"), none, 0, "", "registered as record #3 of "},
         {"show the added record", lens("show", {"Fish 190"}), none, 0, "",
          "projection: equidistant, r proportional to theta (mapping code 4)\nfield of view: 190 degrees across the "
          "image circle (record field c1)\nimage circle radius: 150 dots (radius code 3: given in dots)\noptical axis: "
          "(300, 201) (axis code 1: given coordinates)\nvalues: can describe a lens"},
         {"an equisolid record keeps the radius at 90 degrees", add("Solid", "equisolid", "180", "300,200,150"), none, 0,
          "", "radius at 90 degrees off the axis: 150 dots"},
-        {"a name taken", add("Fish 190", "equidistant", "190", "300,200,150"), none, 1, "record #4 of", ""},
+        {"a name taken", add("Fish 190", "equidistant", "190", "300,200,150"), none, 1, "record #3 of", ""},
         {"a field of view no circle has", add("Wide", "stereographic", "400", "300,200,150"), none, 1,
          "the field of view must lie between 1 and 360 degrees", ""},
         {"an orthographic lens past 180 degrees", add("Ortho", "orthographic", "200", "300,200,150"), none, 1,
          "sees at most 180 degrees", ""},
         {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1, "cannot be a lens's image circle", ""},
         {"a sine law that folds back", add("Folded", "sine:5", "180", "300,200,150"), none, 2, "sine:K takes a k above 0", ""},
-        {"an eleventh record", add("Eleventh", "equidistant", "190", "300,200,150"), full, 1, "already holds 10 records", ""},
+        {"an eleventh record", add("Eleventh", "equidistant", "190", "300,200,150"), fullFolder, 1, "already holds 10 records", ""},
         {"a damaged line is named", lens("list", {}), damaged, 0,
          "Vistereo.ini line 43: radiusMode of record 2 is \"abc\", not a whole number: this record and every line "
          "after it were not read", "#1\tFirst"},
@@ -397,8 +358,8 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          "mend them first", ""},
         {"a lens past the damage", {"convert", "-C", dir.string(), "--left-lens", "First", "--right-lens", "Third",
                                     "--points", kPoints}, damaged, 2, "no lens named \"Third\"", ""},
-        {"list without a registry", lens("list", {}), [this] { fs::remove(dir / "Vistereo.ini"); }, 1,
-         "Vistereo.ini does not exist", ""},
+        {"list without a registry", lens("list", {}),
+         [this] { fs::remove(dir / "Vistereo.ini"), fs::remove_all(dir / "config"); }, 1, ini + " does not exist", ""},
         {"detect a circle", lens("detect", {"--json", "input/circle.png"}),
          [&] { ASSERT_TRUE(cv::imwrite((dir / "input/circle.png").string(), renderCircleShot(panorama(), shot))); }, 0,
          "", "{\"ok\": true, \"centre\": [302."},
@@ -413,18 +374,32 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          [this] {
              writeFile(dir / "Vistereo.ini", readFile(dir / "Vistereo.ini") + recordText("Good") +
                                                  recordText("Zero", {"3", "0", "1", "0", "0", "0"}));
-             writeNoise("L.jpg", 60, 40, 1), writeNoise("R.jpg", 60, 40, 2);
+             writeImages();
          },
          1, "vistereo-cli: error: the right lens \"Zero\": radiusDots is 0: the image circle's radius must be above 0", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         c.arrange();
+        const Env env = c.env.value_or(scratchXdg);
+        if (env.xdg) setenv("XDG_CONFIG_HOME", env.xdg, 1);
+        else unsetenv("XDG_CONFIG_HOME");
+        setenv("HOME", env.home.c_str(), 1);
+        const std::vector<std::string> before = outputs();
         const Run run = cli(c.args);
+        setenv("XDG_CONFIG_HOME", scratchXdg.xdg, 1);
+        if (realHome) setenv("HOME", home.c_str(), 1);
         EXPECT_EQ(run.status, c.status) << run.err;
-        if (*c.errMentions) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
+        if (!c.errMentions.empty()) EXPECT_NE(run.err.find(c.errMentions), std::string::npos) << run.err;
         else EXPECT_EQ(run.err, "");
         EXPECT_NE(run.out.find(c.outMentions), std::string::npos) << run.out;
+        if (c.status != 0 || c.args[0] != "convert") { EXPECT_EQ(outputs(), before); }
+        if (!c.fileAfter.empty()) {
+            LensRegistry registry;
+            LoadLensRegistry(registry, c.fileAfter);
+            std::vector<std::string> names;
+            for (int i = 0; i < registry.count; ++i) names.push_back(registry.records[i].name);
+            EXPECT_EQ(names, c.namesAfter);
+        }
     }
-    EXPECT_TRUE(outputs().empty());
 }

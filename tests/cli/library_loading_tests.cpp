@@ -4,34 +4,17 @@
 // still runs, and one that does is refused with the loader's reason rather
 // than ending in a crash or never starting.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <string>
 
 #include "media/video_reader.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/synth_video.h"
 
-namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
 
 namespace {
 
-class LibraryLoadingTest : public CliTest {
-protected:
-    // A run with a damaged `soname` in the loader's path.
-    Run cliWithDamaged(const std::string& soname, const Args& args) {
-        const fs::path shadow = dir / "shadow";
-        fs::create_directories(shadow);
-        writeFile(shadow / soname, "this is not a shared library\n");
-        setenv("LD_LIBRARY_PATH", shadow.c_str(), 1);
-        const Run run = cli(args);
-        unsetenv("LD_LIBRARY_PATH");
-        fs::remove_all(shadow);
-        return run;
-    }
-};
+using LibraryLoadingTest = CliTest;
 
 TEST_F(LibraryLoadingTest, OnlyTheWorkThatNeedsALibraryMissesIt) {
     media::silenceVideoLibraries();
@@ -64,9 +47,13 @@ TEST_F(LibraryLoadingTest, OnlyTheWorkThatNeedsALibraryMissesIt) {
         {"the image codecs for JPEG photos", VISTEREO_IMGCODECS_SONAME, photo("pair.jpg", ".jpg"), "pair.jpg", ""},
         {"the image codecs for a video", VISTEREO_IMGCODECS_SONAME, video, "pair.mp4", ""},
     };
+    // Each run with its damaged library in shadow/, first on the loader's path.
+    setenv("LD_LIBRARY_PATH", (dir / "shadow").c_str(), 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const Run run = cliWithDamaged(c.damaged, c.args);
+        fs::remove_all(dir / "shadow"), fs::create_directories(dir / "shadow");
+        writeFile(dir / "shadow" / c.damaged, "this is not a shared library\n");
+        const Run run = cli(c.args);
         const bool refused = *c.refusal != 0;
         EXPECT_EQ(run.status, refused ? 1 : 0) << run.err;
         if (refused) {
@@ -76,6 +63,7 @@ TEST_F(LibraryLoadingTest, OnlyTheWorkThatNeedsALibraryMissesIt) {
         EXPECT_EQ(fs::exists(dir / "output" / c.output), !refused);
         fs::remove(dir / "output" / c.output);
     }
+    unsetenv("LD_LIBRARY_PATH");
 }
 
 }  // namespace

@@ -2,36 +2,22 @@
 // (stereo and spherical side data, the bytes of the boxes, frames, duration, sound); refusals with their reasons and
 // no file; usage errors; an interrupted conversion that leaves nothing behind.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
-#include "cli/commands.h"
 #include "cli/common.h"
 #include "media/video_reader.h"
 #include "tests/cli/cli_test_support.h"
-#include "tests/support/scratch.h"
 #include "tests/support/synth_video.h"
 
-namespace fs = std::filesystem;
 using namespace vistereo;
 using namespace vistereo::testsupport;
-using Args = std::vector<std::string>;
 
 namespace {
 
-struct Outcome { int status; std::string out, err; };
-
 // One take shared by the tests: input/L.mp4 and input/R.mp4 with sound, a right camera at 25 fps, one without
-// sound, and a sound file without pictures.
-class VideoCliTest : public ScratchTest {
+// sound, and a sound file without pictures; the lens #1 of the working folder is an equisolid one.
+class VideoCliTest : public CliTest {
 protected:
     static void SetUpTestSuite() {
         media::silenceVideoLibraries();
@@ -48,36 +34,16 @@ protected:
     }
     static void TearDownTestSuite() { fs::remove_all(shared_); }
     void SetUp() override {
-        ScratchTest::SetUp();
-        for (const char* sub : {"input", "output", "scratch"}) fs::create_directories(dir / sub);
+        CliTest::SetUp();
         for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
-        writeFile(dir / "Vistereo.ini", recordText("Equisolid"));
     }
     Args video(const Args& more) const {
-        Args args{"-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset", "ultrafast"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    }
-    static Outcome cli(const Args& args) {
-        std::ostringstream out, err;
-        const int status = cli::runVideoCommand(args, out, err);
-        return {status, out.str(), err.str()};
-    }
-    std::vector<std::string> outputs() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir / "output")) names.push_back(e.path().filename().string());
-        return names;
+        return with({"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
+                     "ultrafast"}, more);
     }
     static inline fs::path shared_;
     static inline std::string points_;
 };
-
-// The number after "key": in one-line JSON.
-double field(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\": ");
-    EXPECT_NE(at, std::string::npos) << key << " in " << json;
-    return at == std::string::npos ? -1e9 : std::atof(json.c_str() + at + key.size() + 4);
-}
 
 // The four 32-bit bounds (top, bottom, left, right) of the file's 'equi' box, and the stereo mode of its 'st3d'.
 std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, int> sphericalBoxes(const std::string& bytes) {
@@ -96,7 +62,7 @@ std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, int> sphericalBoxes(const std
 TEST_F(VideoCliTest, WritesAVr180VideoThatAnIndependentReaderRecognises) {
     if (!haveTool("ffprobe")) GTEST_SKIP() << "needs ffprobe (apt-get install ffmpeg)";
     // Bare names: the inputs found in input/, the output put into output/, named for players.
-    const Outcome run = cli(video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--vr-suffix", "--json"}));
+    const Run run = cli(video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--vr-suffix", "--json"}));
     ASSERT_EQ(run.status, 0) << run.err;
     const fs::path written = dir / "output/take_180_LR.mp4";
     EXPECT_EQ(outputs(), std::vector<std::string>{"take_180_LR.mp4"});
@@ -151,7 +117,7 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const Outcome run = cli(c.args);
+        const Run run = cli(c.args);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
         EXPECT_TRUE(outputs().empty());
@@ -172,21 +138,13 @@ TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {
 TEST_F(VideoCliTest, AnInterruptedConversionLeavesNoFile) {
     for (const auto& [label, signal] : {std::tuple{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}}) {
         SCOPED_TRACE(label);
-        const Args args = video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--offset", "-0.25",
-                                 "--height", "1024", "--preset", "veryslow", "--interp", "lanczos", "--threads", "1"});
-        Args command{"video"};
-        command.insert(command.end(), args.begin(), args.end());
-        const pid_t child = startCli(command, dir / "scratch");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (outputs().empty() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_FALSE(outputs().empty()) << "no temporary file appeared";
+        const pid_t child = startCli(video({"--points", points_, "L.mp4", "R.mp4", "-o", "take.mp4", "--offset", "-0.25",
+                                            "--height", "1024", "--preset", "veryslow", "--interp", "lanczos", "--threads",
+                                            "1"}), dir / "scratch");
+        ASSERT_TRUE(waitFor([&] { return !outputs().empty(); })) << "no temporary file appeared";
         EXPECT_NE(outputs()[0].find(".take.mp4.tmp-"), std::string::npos) << outputs()[0];
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(child, signal);
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "it ended otherwise: " << status;
+        ASSERT_TRUE(endedBy(child, signal)) << "it ended otherwise";
         EXPECT_TRUE(outputs().empty());
         EXPECT_NE(readFile(dir / "scratch/stderr.txt").find("interrupted; no video was written"), std::string::npos);
     }
