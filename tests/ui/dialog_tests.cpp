@@ -184,8 +184,8 @@ bool duringModal(Trigger trigger, Act act) {
 struct ZenithCase { QString steps; QStringList shown; };  // shown: the pitch, roll and yaw boxes
 struct TypingCase { int startMode, id; QString typed; QList<int> boxes; QStringList shown; int mode; };
 struct RegistrationCase { int closeWith; QStringList names; };  // a button of the registration dialog
-struct RegisterCase { int existing; QString name; bool byEnter; QString message; };  // records in the file before
-struct EditCase { int id, row; QStringList names; };  // row picked before, -1: none
+// existing: records in the file before; row: picked before, -1: none; press: a button, 0: Return in the name box.
+struct RegistryEditCase { int existing, row; QString name; int press; QStringList names; QString message; };
 struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
 struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; int pressX = 640; };
 
@@ -390,6 +390,12 @@ class DialogTests : public QObject {
     QString progress() const { return part<QLabel>("progressText")->text(); }
 
     CMyVistereoDlg* openMain() { return start(new CMyVistereoDlg(*app_)); }
+    // The pair of writePair in input/, named as the point picker's photos, the left one `left`.
+    void pickerPhotos(const char* left = "L.png") {
+        writePair();
+        app_->m_leftImageName = left;
+        app_->m_rightImageName = "R.png";
+    }
     // The take's files as input/L.mp4 and input/R.mp4, and the video window with the rig's lenses and points.
     VideoDialog* openVideo(const testsupport::SynthTake& take) {
         media::silenceVideoLibraries();
@@ -535,9 +541,7 @@ private slots:
         testsupport::CircleShot shot;
         shot.width = 640, shot.height = 480, shot.centreX = 330.4, shot.centreY = 238.6, shot.radius = 200, shot.noise = 1;
         QVERIFY(cv::imwrite("circle.png", testsupport::renderCircleShot(testsupport::panorama(), shot)));
-        cv::Mat noise(300, 400, CV_8UC3);
-        cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
-        QVERIFY(cv::imwrite("noise.png", noise));
+        QVERIFY(cv::imwrite("noise.png", noiseImage(400, 300, 7)));
         auto* dlg = openRegistration();
         QVERIFY(dlg);
         // The new column lies right of every control of the template.
@@ -566,7 +570,7 @@ private slots:
         QImage shown;
         QVERIFY(confirmCircle(&shown));
         QCOMPARE(texts(dlg, {1006, 1016, 1015}), QStringList({"330", "239", "200"}));
-        QCOMPARE(QList<int>({dlg->radiusMode(), dlg->axisMode(), dlg->mappingKind()}), QList<int>({3, 1, 1}));
+        checkModes(dlg, 3, 1, 1);
         // The circle is drawn over the photograph where it was found: red on its rim, not at its centre.
         const double s = shown.height() / 480.0;
         const QColor rim = shown.pixelColor(int((330.9 + 200) * s), int(239.1 * s)), inside = shown.pixelColor(int(330.9 * s + 40), int(239.1 * s));
@@ -606,31 +610,50 @@ private slots:
         QCOMPARE(saved[0].c1 + "/" + saved[0].a2, std::string("190/0.01"));
     }
 
-    // The registration dialog.
-    void registerCases_data() {
-        QTest::addColumn<RegisterCase>("c");
-        QTest::newRow("Japanese name appended last, by Enter") << RegisterCase{3, "魚眼レンズ８ｍｍ", true, ""};
-        QTest::newRow("empty name") << RegisterCase{2, "", false, "登録名を入力してください"};
-        QTest::newRow("registry full") << RegisterCase{10, "Eleventh", false, "The registry already holds 10 camera and "
-                                                                              "lens records. Delete one before registering another."};
+    // The registration dialog. Register appends and closes the dialog, refused or not; Overwrite and Delete change the picked record only,
+    // not the one an earlier opening left picked, and keep the dialog open with nothing picked.
+    void registryEdits_data() {
+        QTest::addColumn<RegistryEditCase>("c");
+        const QStringList abcd = {"A", "B", "C", "D"};
+        QTest::newRow("Japanese name appended last, by Enter")
+            << RegistryEditCase{3, -1, "魚眼レンズ８ｍｍ", 0, {"A", "B", "C", "魚眼レンズ８ｍｍ"}, ""};
+        QTest::newRow("empty name") << RegistryEditCase{2, -1, "", 1, {"A", "B"}, "登録名を入力してください"};
+        QTest::newRow("registry full")
+            << RegistryEditCase{10, -1, "Eleventh", 1, abcd + QStringList{"Lens 4", "Lens 5", "Lens 6", "Lens 7", "Lens 8", "Lens 9"},
+                                "The registry already holds 10 camera and lens records. Delete one before registering another."};
+        QTest::newRow("delete the second") << RegistryEditCase{4, 1, "Changed", 1028, {"A", "C", "D"}, ""};
+        QTest::newRow("overwrite the second") << RegistryEditCase{4, 1, "Changed", 1027, {"A", "Changed", "C", "D"}, ""};
+        QTest::newRow("delete without a pick") << RegistryEditCase{4, -1, "Changed", 1028, abcd, ""};
+        QTest::newRow("overwrite without a pick") << RegistryEditCase{4, -1, "Changed", 1027, abcd, ""};
     }
-    void registerCases() {
-        QFETCH(RegisterCase, c);
-        std::vector<LensRecord> records;
-        for (int i = 0; i < c.existing; ++i) records.push_back(lensRecord("Lens " + std::to_string(i)));
+    void registryEdits() {
+        QFETCH(RegistryEditCase, c);
+        std::vector<LensRecord> records = {lensRecord("A"), fullRecord("B"), lensRecord("C", 3, 2, 1), lensRecord("D")};
+        for (int i = 4; i < 10; ++i) records.push_back(lensRecord("Lens " + std::to_string(i)));
+        records.resize(c.existing);
         writeRegistry(records);
-        QStringList names = registryNames();
+        std::vector<LensRecord> expected = readRegistry();
+        app_->selectedLensIndex = 1;  // left over from an earlier opening
         auto* dlg = openRegistration();
         QVERIFY(dlg);
+        if (c.row >= 0) clickRow(list(1050), c.row);
         replaceText(box(1049), c.name);
+        replaceText(box(1016), "77");  // switches no radio
         int finished = -1;
         connect(dlg, &QDialog::finished, this, [&finished](int r) { finished = r; });
-        if (c.byEnter) QTest::keyClick(box(1049), Qt::Key_Return);
-        else clickButton(button(1));
-        QCOMPARE(finished, int(QDialog::Accepted));  // refused or not
+        if (c.press == 0) QTest::keyClick(box(1049), Qt::Key_Return);
+        else clickButton(button(c.press));
         QCOMPARE(messages_, c.message.isEmpty() ? QStringList() : QStringList{c.message});
-        if (c.message.isEmpty()) names << c.name;
-        QCOMPARE(registryNames(), names);
+        QCOMPARE(registryNames(), c.names);
+        const bool registering = c.press <= 1;
+        QCOMPARE(finished, registering ? int(QDialog::Accepted) : -1);
+        QCOMPARE(dlg->isVisible(), !registering);
+        if (registering) return;
+        QCOMPARE(listNames(list(1050)), c.names);
+        QCOMPARE(selectedRow(list(1050)), -1);
+        if (c.row >= 0 && c.press == 1028) expected.erase(expected.begin() + c.row);
+        if (c.row >= 0 && c.press == 1027) expected[c.row].name = "Changed", expected[c.row].axisY = 77;
+        QCOMPARE(readRegistry(), expected);
     }
 
     void pickFillsTheFields() {
@@ -651,32 +674,6 @@ private slots:
         QCOMPARE(app_->selectedLensIndex, 0);
     }
 
-    void overwriteAndDelete_data() {
-        QTest::addColumn<EditCase>("c");
-        QTest::newRow("delete the second") << EditCase{1028, 1, {"A", "C", "D"}};
-        QTest::newRow("overwrite the second") << EditCase{1027, 1, {"A", "Changed", "C", "D"}};
-        QTest::newRow("delete without a pick") << EditCase{1028, -1, {"A", "B", "C", "D"}};
-        QTest::newRow("overwrite without a pick") << EditCase{1027, -1, {"A", "B", "C", "D"}};
-    }
-    void overwriteAndDelete() {
-        QFETCH(EditCase, c);
-        writeRegistry({lensRecord("A"), fullRecord("B"), lensRecord("C", 3, 2, 1), lensRecord("D")});
-        std::vector<LensRecord> expected = readRegistry();
-        app_->selectedLensIndex = 1;  // left over from an earlier opening
-        auto* dlg = openRegistration();
-        QVERIFY(dlg);
-        if (c.row >= 0) clickRow(list(1050), c.row);
-        replaceText(box(1049), "Changed");
-        replaceText(box(1016), "77");  // switches no radio
-        clickButton(button(c.id));
-        QVERIFY(dlg->isVisible());
-        QCOMPARE(listNames(list(1050)), c.names);
-        QCOMPARE(selectedRow(list(1050)), -1);
-        if (c.row >= 0 && c.id == 1028) expected.erase(expected.begin() + c.row);
-        if (c.row >= 0 && c.id == 1027) expected[c.row].name = "Changed", expected[c.row].axisY = 77;
-        QCOMPARE(readRegistry(), expected);
-    }
-
     // The point picker.
     void refusedPressChangesNothing_data() {
         QTest::addColumn<RefusedCase>("c");
@@ -687,9 +684,7 @@ private slots:
     }
     void refusedPressChangesNothing() {
         QFETCH(RefusedCase, c);
-        writePair();
-        app_->m_leftImageName = "L.png";
-        app_->m_rightImageName = "R.png";
+        pickerPhotos();
         app_->m_exchangePoints = {1, 2, 3, 4, 5, 6, 7, 8};
         auto* dlg = start(new LRPointDlg(*app_), true);
         QVERIFY(dlg);
@@ -1137,26 +1132,14 @@ private slots:
         QVERIFY2(status().contains("no folder"), qPrintable(status()));
     }
 
-    // Three pairs, the second unreadable: the window is locked while it runs,
-    // the others are written with the bytes of single runs, the failure is listed.
+    // Three pairs, the second unreadable: the others are written with the bytes of single runs, the failure is listed.
     void convertsThePairsAndListsTheFailures() {
         writePairs({"p0.png", "p1.png", "p2.png"}, 90, 60);
         QVERIFY(QFile("input/right/p1.png").open(QIODevice::WriteOnly | QIODevice::Truncate));  // now empty, unreadable
         auto* dlg = start(new BatchDialog(choices(32)));
         QVERIFY(dlg);
-
-        // The batch's thread is held until the locked window is checked.
-        const auto gate = std::make_shared<QSemaphore>();  // opened also when a check below fails
-        dlg->batchPool().start([gate] { gate->acquire(); });
-        auto release = qScopeGuard([gate] { gate->release(); });
         QSignalSpy finished(dlg, &BatchDialog::batchFinished);
         clickButton(part<QPushButton>("startButton"));
-        QVERIFY(dlg->running());
-        for (const char* name : {"leftFolder", "rightFolder", "browseLeft", "overwrite", "startButton", "closeButton"})
-            QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
-        QVERIFY(part<QPushButton>("cancelButton")->isEnabled());
-        release.dismiss();
-        gate->release();
         QVERIFY(finished.wait(60000));
 
         QVERIFY(!dlg->running() && part<QPushButton>("closeButton")->isEnabled());
@@ -1196,9 +1179,10 @@ private slots:
                                   ": Left image \"input/left/p0.jpg\": the file is empty."}));
     }
 
-    // Cancel after the first pair: the pairs under way are finished, the rest not started. The window's buttons,
-    // lists and texts stay where they are from idle through running and stopping to finished, while the texts change
-    // and a failure comes in; a file added while the window is open joins the pairing.
+    // Cancel after the first pair: the pairs under way are finished, the rest not started. While it runs the window
+    // is locked but for Cancel. The window's buttons, lists and texts stay where they are from idle through running
+    // and stopping to finished, while the texts change and a failure comes in; a file added while the window is open
+    // joins the pairing.
     void cancelStopsAfterThePairsUnderWayAndTheLayoutStaysStill() {
         const int count = 10;
         QStringList names;
@@ -1226,6 +1210,9 @@ private slots:
         });
         clickButton(part<QPushButton>("startButton"));
         QVERIFY(dlg->running());
+        for (const char* name : {"leftFolder", "rightFolder", "browseLeft", "overwrite", "startButton", "closeButton"})
+            QVERIFY2(!part<QWidget>(name)->isEnabled(), name);
+        QVERIFY(part<QPushButton>("cancelButton")->isEnabled());
         QCOMPARE(geometries(), idle);
         QVERIFY(finished.wait(120000));
         const int written = QDir("output").entryList(QDir::Files).size(), failed = failureLines(dlg).size();
@@ -1390,7 +1377,7 @@ private slots:
         QFETCH(QString, window);
         QScreen* laptop = laptopScreen();
         QVERIFY2(laptop, "the test platform has no 1366 x 768 screen");
-        writePair();
+        pickerPhotos(window == "picker" ? "L.png" : "P.png");
         QVERIFY(cv::imwrite("input/P.png", noiseImage(1000, 1500, 3)));
         writePairs({"a.jpg"}, 40, 30);
         auto* main = new CMyVistereoDlg(*app_);
@@ -1404,8 +1391,6 @@ private slots:
         if (window == "video") shown = new VideoDialog(choices(0), false, main);
         if (window == "preview") shown = new PreviewDialog(noiseImage(4096, 2048, 4), "x", main);
         if (window.endsWith("picker")) {
-            app_->m_leftImageName = window == "picker" ? "L.png" : "P.png";
-            app_->m_rightImageName = "R.png";
             auto* picker = new LRPointDlg(*app_, main);
             picker->open();
             QVERIFY(picker->displayScale() < 1.0);
@@ -1420,9 +1405,7 @@ private slots:
     // On the laptop screen the picker's views are shown smaller: presses are measured back in view pixels, and
     // both A and B are marked in both pictures.
     void fittedPickerMeasuresPressesInViewPixelsAndMarksBothPoints() {
-        writePair();
-        app_->m_leftImageName = "L.png";
-        app_->m_rightImageName = "R.png";
+        pickerPhotos();
         auto* host = new QWidget;
         host->setScreen(laptopScreen());
         host->setGeometry(laptopScreen()->geometry().adjusted(100, 100, -100, -100));
