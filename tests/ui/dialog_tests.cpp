@@ -303,23 +303,6 @@ cv::Mat withRightCameraColours(const cv::Mat& image) {
     return out;
 }
 
-// The points A and B of the rig of rigCamera: two left pixels and where the turned right camera sees them, as a
-// comma line (A-left x, B-left x, A-right x, B-right x, then the y values).
-QString rigPoints() {
-    using namespace testsupport;
-    const SynthLens lens = SynthLens::equisolid(1200, 900);
-    const RotationMatrix rightToWorld = rotationFromYawPitchRoll(2, -1, 1.5);
-    const cv::Point left[2] = {{400, 300}, {820, 560}};
-    cv::Point right[2];
-    for (int k = 0; k < 2; ++k) {
-        const auto seen = pixelOfCameraDirection(lens, rotate(transpose(rightToWorld), cameraDirectionOfPixel(lens, left[k].x, left[k].y)));
-        if (!seen) return {};
-        right[k] = cv::Point(int(std::lround(seen->x)), int(std::lround(seen->y)));
-    }
-    return QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8")
-        .arg(left[0].x).arg(left[1].x).arg(right[0].x).arg(right[1].x).arg(left[0].y).arg(left[1].y).arg(right[0].y).arg(right[1].y);
-}
-
 // The line of `text` that starts with `start`; empty when there is none.
 QString lineStarting(const QString& text, const QString& start) {
     for (const QString& line : text.split('\n'))
@@ -356,8 +339,6 @@ int64_t frameCount(const QString& file) {
 // A video window case: what is typed into its boxes (by object name), what "Find offset" shows (empty: not
 // pressed) and how the outcome starts.
 struct VideoCase { QList<QPair<QString, QString>> typed; QString offsetShows, reportStarts, reportHolds; };
-// A stop while the frames are converted: by Cancel, or by closing the window and answering Yes.
-enum class VideoStop { Cancel, Close };
 
 }  // namespace
 
@@ -610,8 +591,8 @@ private slots:
         QCOMPARE(saved[0].c1 + "/" + saved[0].a2, std::string("190/0.01"));
     }
 
-    // The registration dialog. Register appends and closes the dialog, refused or not; Overwrite and Delete change the picked record only,
-    // not the one an earlier opening left picked, and keep the dialog open with nothing picked.
+    // The registration dialog. Register appends and closes the dialog, refused or not; Overwrite and Delete change
+    // the picked record only, not the one an earlier opening left picked, and keep the dialog open, nothing picked.
     void registryEdits_data() {
         QTest::addColumn<RegistryEditCase>("c");
         const QStringList abcd = {"A", "B", "C", "D"};
@@ -1070,8 +1051,9 @@ private slots:
         QFETCH(double, convergence);
         QFETCH(bool, match);
         QFETCH(QStringList, options);
-        const QString points = rigPoints();
-        QVERIFY(!points.isEmpty());
+        testsupport::SynthTake rig;  // the lens and the turn of rigCamera's rig, for its points A and B
+        rig.width = 1200, rig.height = 900;
+        const QString points = QString::fromStdString(testsupport::synthTakePoints(rig));
         auto* dlg = openWith(rigCamera(false), withRightCameraColours(rigCamera(true)));
         QVERIFY(dlg);
         auto* convergenceBox = dlg->findChild<QDoubleSpinBox*>("convergence");
@@ -1529,14 +1511,14 @@ private slots:
     }
 
     void videoWindowStopsAndLeavesNothing_data() {
-        QTest::addColumn<VideoStop>("stop");
-        QTest::newRow("Cancel") << VideoStop::Cancel;
-        QTest::newRow("closing the window") << VideoStop::Close;
+        QTest::addColumn<bool>("closing");  // false: by Cancel; true: by closing the window and answering Yes
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("closing the window") << true;
     }
     // Stopped while its frames are converted: the window says so, and output/ holds no file, not even a temporary.
     // Closing asks first, then the window closes once the conversion has stopped.
     void videoWindowStopsAndLeavesNothing() {
-        QFETCH(VideoStop, stop);
+        QFETCH(bool, closing);
         testsupport::SynthTake take;
         take.frames = 96;
         auto* dlg = openVideo(take);
@@ -1547,18 +1529,18 @@ private slots:
         connect(part<QProgressBar>("progress"), &QProgressBar::valueChanged, dlg, [&](int value) {
             if (value < 2 || stopped) return;
             stopped = true;
-            if (stop == VideoStop::Cancel) clickButton(part<QPushButton>("cancelButton"));
+            if (!closing) clickButton(part<QPushButton>("cancelButton"));
             else QTimer::singleShot(0, dlg, [dlg] { dlg->close(); });
         });
         const bool asked = duringModal<QMessageBox>([&] { clickButton(part<QPushButton>("startButton")); finished.wait(120000); },
                                                     [](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
         QCOMPARE(finished.count(), 1);
         QVERIFY(stopped);
-        QCOMPARE(asked, stop == VideoStop::Close);
+        QCOMPARE(asked, closing);
         QVERIFY2(report().contains(QRegularExpression("^Stopped after \\d+ frames: nothing was written.\nSynchronised: ")), qPrintable(report()));
         QVERIFY(part<QProgressBar>("progress")->value() < 90);
         QCOMPARE(outputFiles(), QStringList());
-        QCOMPARE(dlg->isVisible(), stop == VideoStop::Cancel);
+        QCOMPARE(dlg->isVisible(), !closing);
     }
 };
 
