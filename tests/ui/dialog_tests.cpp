@@ -251,17 +251,6 @@ cv::Mat rigCamera(bool right) {
     return renderFisheye(panorama(), SynthLens::equisolid(1200, 900), right ? rotationFromYawPitchRoll(2, -1, 1.5) : RotationMatrix{});
 }
 
-// 300 x 300, rings and stripes, no black pixel.
-cv::Mat patternImage(int shift) {
-    cv::Mat image(300, 300, CV_8UC3);
-    for (int y = 0; y < image.rows; ++y)
-        for (int x = 0; x < image.cols; ++x) {
-            const int r = static_cast<int>(std::hypot(x - 150.0, y - 150.0));
-            image.at<cv::Vec3b>(y, x) = cv::Vec3b(60 + r * 5 % 150, 40 + (x + shift) * 3 % 180, 50 + y * 2 % 170);
-        }
-    return image;
-}
-
 // boxes: 1002 .. 1005, 1007 .. 1010; byEnter: Return in a box instead of "Start Conversion !!!", players' name too.
 struct StartCase { QStringList boxes; QString commaLine, outputName; int height; bool byEnter; };
 
@@ -749,7 +738,7 @@ private slots:
     // values at Start.
     void convertsThePairWithTheValuesOfStart() {
         QFETCH(StartCase, c);
-        auto* dlg = openWith(patternImage(0), patternImage(4));
+        auto* dlg = openWith(noiseImage(300, 300, 1), noiseImage(300, 300, 2));
         QVERIFY(dlg);
         for (int k = 0; k < 8; ++k) QTest::keyClicks(box(kPointBoxes[k]), c.boxes[k]);
         QTest::keyClicks(box(1015), c.commaLine);
