@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/atomic_file.h"
@@ -109,9 +107,7 @@ TEST_F(AtomicFileTest, ATerminationSignalDuringAWriteRemovesTheTemporary) {
             if (c.handlers) removeTemporariesOnTermination();
             _exit(writeFileAtomically(target, bytes).ok() ? 0 : 3);
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!hasTemporary() && !fs::exists(target) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        testsupport::waitFor([&] { return hasTemporary() || fs::exists(target); }, 20);
         ASSERT_TRUE(hasTemporary()) << "the write ended before it could be interrupted";
         kill(child, c.signal);
         int status = 0;

@@ -13,20 +13,10 @@
 #include "base/channel.h"
 #include "base/parallel.h"
 #include "base/stages.h"
+#include "tests/support/scratch.h"
 
 using namespace vistereo;
-
-namespace {
-
-// Waits until `flag` is set, at most a few seconds: a piece that needs the
-// other to run at the same time fails instead of hanging.
-bool waitFor(const std::atomic<bool>& flag) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    return flag;
-}
-
-}  // namespace
+using vistereo::testsupport::waitFor;
 
 TEST(RunBoth, RunsTogetherWhenThreadsAllowAndInOrderOnTheCallersThreadOtherwise) {
     for (const int threads : {0, 1, 2, 4}) {  // 0: as many as the hardware has
@@ -40,12 +30,12 @@ TEST(RunBoth, RunsTogetherWhenThreadsAllowAndInOrderOnTheCallersThreadOtherwise)
             [&] {
                 firstThread = std::this_thread::get_id();
                 firstRunning = true;
-                firstSawSecond = together ? waitFor(secondRunning) : secondRunning.load();
+                firstSawSecond = together ? waitFor([&] { return secondRunning.load(); }, 5) : secondRunning.load();
             },
             [&] {
                 secondThread = std::this_thread::get_id();
                 secondRunning = true;
-                secondSawFirst = together ? waitFor(firstRunning) : firstRunning.load();
+                secondSawFirst = together ? waitFor([&] { return firstRunning.load(); }, 5) : firstRunning.load();
             });
         EXPECT_EQ(firstSawSecond, together);
         EXPECT_TRUE(secondSawFirst);  // alone: the second runs after the first

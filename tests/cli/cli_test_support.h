@@ -53,13 +53,6 @@ inline double field(const std::string& json, const std::string& key) {
     return at == std::string::npos ? std::nan("") : std::atof(json.c_str() + at + key.size() + 4);
 }
 
-// Waits up to `seconds` for `ready`.
-inline bool waitFor(const std::function<bool()>& ready, double seconds = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return ready();
-}
-
 // Sends `signal` to a started process and waits for it: whether that signal is what ended it.
 inline bool endedBy(pid_t child, int signal) {
     kill(child, signal);

@@ -1,5 +1,5 @@
-// Pieces the file-touching tests share: a fresh directory per test, whole-file reads and writes, and lens
-// records in the registry file's format.
+// Pieces the file-touching tests share: a fresh directory per test, whole-file reads and writes, lens records
+// in the registry file's format, and a bounded wait for another process or thread.
 #pragma once
 
 #include <fcntl.h>
@@ -8,13 +8,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vistereo::testsupport {
+
+// Waits up to `seconds` for `ready`, looking every 200 microseconds: what waits on another process or thread
+// fails instead of hanging. Returns whether it became ready.
+inline bool waitFor(const std::function<bool()>& ready, double seconds = 60) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return ready();
+}
 
 inline std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
