@@ -1,7 +1,12 @@
 // The default row arithmetic, compiled once per vector instruction set and
-// dispatched to the best one the processor offers.
+// dispatched to the best one the processor offers; for the planes' blend
+// also AVX-512 with its byte permutes (VBMI and the extensions that come
+// with it), which read a group's neighbours out of a few source rows.
+#define HWY_WANT_AVX3_DL
 #include "engine/fast_rows.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -105,6 +110,9 @@ bool RowPositions(const FastRow& r, double* outX, double* outY, double* outZ, do
 // read: the row's positions are known, the lens curve's memory order is not
 // one the processor's own prefetching follows.
 constexpr int kAhead = 64;
+
+// The most source rows a group's window of neighbours spans.
+constexpr int kWindowRows = 8;
 
 // Asks the caches for the two source rows around a position, if inside.
 HWY_INLINE void PrefetchPair(const sampling::SourceView& src, double column, double row) {
@@ -271,15 +279,53 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
                                               unused);
         };
 #endif
-        const auto blend = [&](const int32_t* plane, uint8_t* to) {
-            const VI upper = across(hn::GatherOffset(di, plane, offset));
-            const VI lower = across(hn::GatherOffset(di, plane, below));
+        const auto blend = [&](VI upperPair, VI lowerPair, uint8_t* to) {
+            const VI upper = across(upperPair), lower = across(lowerPair);
             const VI value = hn::ShiftRight<2 * kPlaneWeightBits>(
                 hn::Add(hn::Add(hn::ShiftLeft<kPlaneWeightBits>(upper), hn::Mul(hn::Sub(lower, upper), fy)), half));
             hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, to + j);
         };
-        blend(base, out);
-        if (pairedBase) blend(pairedBase, pairedOut);
+#if HWY_TARGET == HWY_AVX3_DL
+        // A group whose samples lie within 63 columns and a few rows of the
+        // source (most of a lens's picture: neighbouring samples read
+        // neighbouring pixels) loads those rows' 64 bytes once each and picks
+        // every sample's pair of neighbours out of them by a byte permute,
+        // instead of gathering the pairs one by one. The group's first and
+        // last samples give the window: a group whose samples go beyond it
+        // (the turn of a row's curve) is gathered.
+        const uint32_t first = samples[j], last = samples[j + lanes - 1];
+        const int32_t firstRow = static_cast<int32_t>(first >> 16), lastRow = static_cast<int32_t>(last >> 16);
+        const int32_t left = static_cast<int32_t>(std::min(first & 0xFFFF, last & 0xFFFF));
+        const int32_t top = std::min(firstRow, lastRow), rows = std::abs(lastRow - firstRow) + 1;
+        const auto dc = hn::BitCast(du, hn::Sub(column, hn::Set(di, left)));
+        const VI dr = hn::Sub(row, hn::Set(di, top));
+        if (rows <= kWindowRows &&
+            static_cast<size_t>(top + rows) * src.step + static_cast<size_t>(left) + 64 <= src.step * src.height &&
+            hn::AllTrue(du, hn::Lt(dc, hn::Set(du, 63u))) &&
+            hn::AllTrue(du, hn::Lt(hn::BitCast(du, dr), hn::Set(du, static_cast<uint32_t>(rows))))) {
+            // Bytes 0 and 1 of each word: the left and right neighbours' places in the window.
+            const __m512i index = hn::Or(dc, hn::ShiftLeft<8>(hn::Add(dc, hn::Set(du, 1u)))).raw;
+            const size_t at = static_cast<size_t>(top) * src.step + static_cast<size_t>(left);
+            const auto pairs = [&](const uint8_t* plane, uint8_t* to) {
+                const uint8_t* window = plane + at;
+                const auto pick = [&](int k) {
+                    return VI{_mm512_permutexvar_epi8(index, _mm512_loadu_si512(window + k * src.step))};
+                };
+                VI upper = pick(0), lower = hn::Zero(di);
+                for (int k = 1; k <= rows; ++k) {
+                    const VI pair = pick(k);
+                    lower = hn::IfThenElse(hn::Eq(dr, hn::Set(di, k - 1)), pair, lower);
+                    if (k < rows) upper = hn::IfThenElse(hn::Eq(dr, hn::Set(di, k)), pair, upper);
+                }
+                blend(upper, lower, to);
+            };
+            pairs(src.data, out);
+            if (pairedData) pairs(pairedData, pairedOut);
+            continue;
+        }
+#endif
+        blend(hn::GatherOffset(di, base, offset), hn::GatherOffset(di, base, below), out);
+        if (pairedBase) blend(hn::GatherOffset(di, pairedBase, offset), hn::GatherOffset(di, pairedBase, below), pairedOut);
     }
     return j;
 }
@@ -309,9 +355,17 @@ RowFunctions chooseRowFunctions() {
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
                       __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 #if HWY_TARGETS & HWY_AVX3
-    if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
-        return {&N_AVX3::RowPositions, &N_AVX3::BlendRow, &N_AVX3::BlendPlaneSamples};
+    const bool avx3 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+#if HWY_TARGETS & HWY_AVX3_DL
+    if (avx3 && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bitalg") &&
+        __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("vpclmulqdq") &&
+        __builtin_cpu_supports("vaes") && __builtin_cpu_supports("gfni"))
+        // (The positions and the pixels' blend stay those of plain AVX-512.)
+        return {&N_AVX3::RowPositions, &N_AVX3::BlendRow, &N_AVX3_DL::BlendPlaneSamples};
+#endif
+    if (avx3) return {&N_AVX3::RowPositions, &N_AVX3::BlendRow, &N_AVX3::BlendPlaneSamples};
 #endif
 #if HWY_TARGETS & HWY_AVX2
     if (avx2) return {&N_AVX2::RowPositions, &N_AVX2::BlendRow, &N_AVX2::BlendPlaneSamples};

@@ -144,6 +144,76 @@ TEST(SampleBilinear, RowBlendIsThePixelBlend) {
     }
 }
 
+// The planes' blend against the scalar ten-bit blend, group of 16 samples by group, on shapes that decide how
+// a group's neighbours are read: along one source row, down a curve over two to eight rows and beyond, rising
+// and falling, turning within the group, spread over 62 to 64 columns, with black samples among them, and at the
+// bottom right of a plane whose last row ends its buffer (read past it, the address sanitizer stops the test).
+// A second plane goes through the same samples; every group is the kernel's, so it must take the whole row.
+TEST(SampleBilinear, PlaneBlendIsTheTenBitBlendOfEveryGroup) {
+    const int width = 300, height = 90;
+    const size_t step = 304;
+    std::vector<uint8_t> plane(step * height), paired(step * height);
+    cv::RNG rng(11);
+    for (size_t k = 0; k < plane.size(); ++k) plane[k] = rng.uniform(0, 256), paired[k] = rng.uniform(0, 256);
+    // Per shape, sample s of 16 at column left + columns(s), row top + rows(s).
+    const struct {
+        const char* name;
+        int left, top;
+        int (*column)(int);
+        int (*row)(int);
+    } shapes[] = {
+        {"one row", 40, 10, [](int s) { return s; }, [](int) { return 0; }},
+        {"two rows", 7, 20, [](int s) { return s; }, [](int s) { return s / 8; }},
+        {"eight rows, falling", 100, 30, [](int s) { return 15 - s; }, [](int s) { return s / 2; }},
+        {"eight rows, rising", 100, 30, [](int s) { return 2 * s; }, [](int s) { return 7 - s / 2; }},
+        {"nine rows", 150, 40, [](int s) { return s; }, [](int s) { return s * 8 / 15; }},
+        {"a turn", 60, 50, [](int s) { return s; }, [](int s) { return s < 8 ? 7 - s : s - 8; }},
+        {"62 columns", 0, 60, [](int s) { return s * 61 / 15; }, [](int) { return 0; }},
+        {"63 columns", 5, 61, [](int s) { return s * 62 / 15; }, [](int) { return 1; }},
+        {"64 columns", 9, 62, [](int s) { return s * 63 / 15; }, [](int s) { return s % 2; }},
+        {"black among them", 70, 5, [](int s) { return s % 5 == 0 ? -1 : s; }, [](int) { return 0; }},
+        {"the last rows, right", width - 20, height - 4, [](int s) { return s; }, [](int s) { return s / 6; }},
+        {"the last row, right", width - 19, height - 2, [](int s) { return s; }, [](int) { return 0; }},
+    };
+    const int n = 16 * static_cast<int>(std::size(shapes));
+    std::vector<uint32_t> samples(2 * n);
+    std::vector<int> expected(n), pairedExpected(n);
+    const uint8_t black = 16;
+    for (size_t g = 0; g < std::size(shapes); ++g) {
+        for (int s = 0; s < 16; ++s) {
+            const int j = 16 * static_cast<int>(g) + s, c = shapes[g].column(s), r = shapes[g].top + shapes[g].row(s);
+            if (c < 0) {
+                samples[j] = kPlaneBlackSample, samples[n + j] = 0;
+                expected[j] = pairedExpected[j] = black;
+                continue;
+            }
+            const int column = shapes[g].left + c, fx = rng.uniform(0, 1024), fy = rng.uniform(0, 1024);
+            ASSERT_LT(column, width - 3) << shapes[g].name;
+            ASSERT_LT(r, height - 1) << shapes[g].name;
+            samples[j] = static_cast<uint32_t>(column) | static_cast<uint32_t>(r) << 16;
+            samples[n + j] = static_cast<uint32_t>(fx) | static_cast<uint32_t>(fy) << 16;
+            const auto blend = [&](const std::vector<uint8_t>& p) {
+                const uint8_t* at = p.data() + r * step + column;
+                const int top = at[0] * (1024 - fx) + at[1] * fx, bottom = at[step] * (1024 - fx) + at[step + 1] * fx;
+                return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
+            };
+            expected[j] = blend(plane), pairedExpected[j] = blend(paired);
+        }
+    }
+    std::vector<uint8_t> out(n + 1, 0xAB), pairedOut(n + 1, 0xAB);
+    const PlaneSource source{plane.data(), step, width, height};
+    ASSERT_EQ(blendPlaneSamples(source, samples.data(), 0, n, black, out.data(), paired.data(), pairedOut.data()), n);
+    for (size_t g = 0; g < std::size(shapes); ++g) {
+        int wrong = 0, pairedWrong = 0;
+        for (int j = 16 * static_cast<int>(g); j < 16 * static_cast<int>(g) + 16; ++j)
+            wrong += out[j] != expected[j], pairedWrong += pairedOut[j] != pairedExpected[j];
+        EXPECT_EQ(wrong, 0) << shapes[g].name;
+        EXPECT_EQ(pairedWrong, 0) << shapes[g].name;
+    }
+    EXPECT_EQ(out[n], 0xAB) << "written past the row";
+    EXPECT_EQ(pairedOut[n], 0xAB) << "written past the row";
+}
+
 // Weighted centroid of one channel of a half: where a marker landed.
 cv::Point2d centroid(const cv::Mat& half, int channel) {
     double sum = 0, sx = 0, sy = 0;
