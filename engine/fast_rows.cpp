@@ -272,15 +272,18 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
 #else
         // (1024 - fx, fx) as the two 16-bit lanes of each word.
         const auto acrossWeights = hn::BitCast(d16, hn::Add(hn::ShiftLeft<16>(fx), hn::Sub(one, fx)));
-        const auto across = [&](VI pair) {
-            const auto bytes = hn::BitCast(d16, hn::TableLookupBytesOr0(hn::BitCast(dBytes, pair), spread));
+        // A pair already in the two 16-bit lanes of its word, weighted.
+        const auto weigh = [&](VI spreadPair) {
             VI unused = hn::Zero(di);
-            return hn::RearrangeToOddPlusEven(hn::ReorderWidenMulAccumulate(di, bytes, acrossWeights, hn::Zero(di), unused),
-                                              unused);
+            return hn::RearrangeToOddPlusEven(
+                hn::ReorderWidenMulAccumulate(di, hn::BitCast(d16, spreadPair), acrossWeights, hn::Zero(di), unused), unused);
+        };
+        const auto across = [&](VI pair) {
+            return weigh(hn::BitCast(di, hn::TableLookupBytesOr0(hn::BitCast(dBytes, pair), spread)));
         };
 #endif
-        const auto blend = [&](VI upperPair, VI lowerPair, uint8_t* to) {
-            const VI upper = across(upperPair), lower = across(lowerPair);
+        // The two rows' weighted pairs blended down and stored.
+        const auto blend = [&](VI upper, VI lower, uint8_t* to) {
             const VI value = hn::ShiftRight<2 * kPlaneWeightBits>(
                 hn::Add(hn::Add(hn::ShiftLeft<kPlaneWeightBits>(upper), hn::Mul(hn::Sub(lower, upper), fy)), half));
             hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, to + j);
@@ -303,13 +306,16 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
             static_cast<size_t>(top + rows) * src.step + static_cast<size_t>(left) + 64 <= src.step * src.height &&
             hn::AllTrue(du, hn::Lt(dc, hn::Set(du, 63u))) &&
             hn::AllTrue(du, hn::Lt(hn::BitCast(du, dr), hn::Set(du, static_cast<uint32_t>(rows))))) {
-            // Bytes 0 and 1 of each word: the left and right neighbours' places in the window.
-            const __m512i index = hn::Or(dc, hn::ShiftLeft<8>(hn::Add(dc, hn::Set(du, 1u)))).raw;
+            // Bytes 0 and 2 of each word: the left and right neighbours'
+            // places in the window; bytes 1 and 3 are zeroed, so that the
+            // pair lands spread in the word's two 16-bit lanes.
+            const __m512i index = hn::Or(dc, hn::ShiftLeft<16>(hn::Add(dc, hn::Set(du, 1u)))).raw;
             const size_t at = static_cast<size_t>(top) * src.step + static_cast<size_t>(left);
             const auto pairs = [&](const uint8_t* plane, uint8_t* to) {
                 const uint8_t* window = plane + at;
                 const auto pick = [&](int k) {
-                    return VI{_mm512_permutexvar_epi8(index, _mm512_loadu_si512(window + k * src.step))};
+                    return VI{_mm512_maskz_permutexvar_epi8(0x5555555555555555ull, index,
+                                                             _mm512_loadu_si512(window + k * src.step))};
                 };
                 VI upper = pick(0), lower = hn::Zero(di);
                 for (int k = 1; k <= rows; ++k) {
@@ -317,15 +323,18 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
                     lower = hn::IfThenElse(hn::Eq(dr, hn::Set(di, k - 1)), pair, lower);
                     if (k < rows) upper = hn::IfThenElse(hn::Eq(dr, hn::Set(di, k)), pair, upper);
                 }
-                blend(upper, lower, to);
+                blend(weigh(upper), weigh(lower), to);
             };
             pairs(src.data, out);
             if (pairedData) pairs(pairedData, pairedOut);
             continue;
         }
 #endif
-        blend(hn::GatherOffset(di, base, offset), hn::GatherOffset(di, base, below), out);
-        if (pairedBase) blend(hn::GatherOffset(di, pairedBase, offset), hn::GatherOffset(di, pairedBase, below), pairedOut);
+        const auto gathered = [&](const int32_t* plane, uint8_t* to) {
+            blend(across(hn::GatherOffset(di, plane, offset)), across(hn::GatherOffset(di, plane, below)), to);
+        };
+        gathered(base, out);
+        if (pairedBase) gathered(pairedBase, pairedOut);
     }
     return j;
 }
