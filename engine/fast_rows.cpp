@@ -5,6 +5,8 @@
 #define HWY_WANT_AVX3_DL
 #include "engine/fast_rows.h"
 
+#include <cpuid.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -353,6 +355,18 @@ struct RowFunctions {
     int (*planeBlend)(const PlaneSource&, const uint32_t*, int, int, uint8_t, uint8_t*, const uint8_t*, uint8_t*);
 };
 
+#if HWY_TARGETS & HWY_AVX3_DL
+// Whether the processor has the extensions that come with AVX-512's byte
+// permutes (VBMI, VBMI2, GFNI, VAES, VPCLMULQDQ, VNNI, BITALG, VPOPCNTDQ):
+// leaf 7's ECX, read directly, as not every compiler's builtin names them all.
+bool avx3Companions() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    constexpr unsigned kNeeded = 1u << 1 | 1u << 6 | 1u << 8 | 1u << 9 | 1u << 10 | 1u << 11 | 1u << 12 | 1u << 14;
+    return (ecx & kNeeded) == kNeeded;
+}
+#endif
+
 // The widest compiled version the processor (and the operating system, which
 // must save the wider registers) supports. Chosen here rather than through
 // the Highway library's own dispatcher, so that nothing but these headers is
@@ -367,10 +381,7 @@ RowFunctions chooseRowFunctions() {
     const bool avx3 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
 #if HWY_TARGETS & HWY_AVX3_DL
-    if (avx3 && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bitalg") &&
-        __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("vpclmulqdq") &&
-        __builtin_cpu_supports("vaes") && __builtin_cpu_supports("gfni"))
+    if (avx3 && avx3Companions())
         // (The positions and the pixels' blend stay those of plain AVX-512.)
         return {&N_AVX3::RowPositions, &N_AVX3::BlendRow, &N_AVX3_DL::BlendPlaneSamples};
 #endif
