@@ -263,8 +263,6 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
         const auto blank = hn::Eq(column, blackSample);
         const auto read = hn::Lt(column, beyondReadable);
         if (!hn::AllTrue(di, hn::Or(blank, read))) break;
-        const VI offset = hn::IfThenElseZero(read, hn::Add(hn::Mul(row, step), column));
-        const VI below = hn::Add(offset, step);
         const VI fx = hn::BitCast(di, hn::And(weights, low)), fy = hn::BitCast(di, hn::ShiftRight<16>(weights));
 #if HWY_TARGET == HWY_SCALAR
         const auto across = [&](VI pair) {
@@ -332,6 +330,9 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
             continue;
         }
 #endif
+        // The pairs one by one: each sample's byte offset in the plane, and the row below.
+        const VI offset = hn::IfThenElseZero(read, hn::Add(hn::Mul(row, step), column));
+        const VI below = hn::Add(offset, step);
         const auto gathered = [&](const int32_t* plane, uint8_t* to) {
             blend(across(hn::GatherOffset(di, plane, offset)), across(hn::GatherOffset(di, plane, below)), to);
         };

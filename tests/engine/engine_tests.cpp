@@ -194,8 +194,7 @@ TEST(SampleBilinear, PlaneBlendIsTheTenBitBlendOfEveryGroup) {
             samples[n + j] = static_cast<uint32_t>(fx) | static_cast<uint32_t>(fy) << 16;
             const auto blend = [&](const std::vector<uint8_t>& p) {
                 const uint8_t* at = p.data() + r * step + column;
-                const int top = at[0] * (1024 - fx) + at[1] * fx, bottom = at[step] * (1024 - fx) + at[step + 1] * fx;
-                return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
+                return tenBitBlend(at[0], at[1], at[step], at[step + 1], fx, fy);
             };
             expected[j] = blend(plane), pairedExpected[j] = blend(paired);
         }

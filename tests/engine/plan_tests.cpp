@@ -270,9 +270,7 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
             const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
             const int c0 = static_cast<int>(std::floor(col)), r0 = static_cast<int>(std::floor(row));
             const int fx = static_cast<int>((col - c0) * 1024), fy = static_cast<int>((row - r0) * 1024);
-            const int top = at(r0, c0) * (1024 - fx) + at(r0, c0 + 1) * fx;
-            const int bottom = at(r0 + 1, c0) * (1024 - fx) + at(r0 + 1, c0 + 1) * fx;
-            return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
+            return tenBitBlend(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), fx, fy);
         };
         std::vector<SourcePosition> p(m);
         int wrong = 0, pairedWrong = 0, otherWrong = 0, black = 0, rightEdge = 0, straddling = 0;
