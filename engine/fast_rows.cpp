@@ -113,10 +113,6 @@ bool RowPositions(const FastRow& r, double* outX, double* outY, double* outZ, do
 // one the processor's own prefetching follows.
 constexpr int kAhead = 64;
 
-// How far ahead in a row of a plane's samples the plan itself is asked
-// for: eight lines of each of its two streams.
-constexpr int kPlanAhead = 128;
-
 // The most source rows a group's window of neighbours spans.
 constexpr int kWindowRows = 8;
 
@@ -282,6 +278,7 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
         // weights) are what the blend waits for most: their lines are asked
         // for eight ahead within the row (a 4K frame's remap about 6 % faster
         // on two threads, 1 % on one).
+        constexpr int kPlanAhead = 128;  // samples: eight lines of each stream
         if (j + kPlanAhead < n) {
             __builtin_prefetch(samples + j + kPlanAhead);
             __builtin_prefetch(weightsOf + j + kPlanAhead);
