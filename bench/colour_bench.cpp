@@ -25,7 +25,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "alignment/photometric.h"
+#include "colour/photometric.h"
 #include "bench/bench_clock.h"
 #include "conversion/auto_align.h"
 #include "engine/prepare.h"

@@ -19,7 +19,7 @@
 #include <opencv2/core.hpp>
 
 #include "bench/bench_clock.h"
-#include "conversion/video.h"
+#include "video/video.h"
 #include "engine/prepare.h"
 
 using namespace vistereo;

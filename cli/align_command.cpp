@@ -12,7 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "alignment/stereo_window.h"
+#include "measure/stereo_window.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
@@ -21,7 +21,7 @@
 #include "cli/lens_refinement_report.h"
 #include "cli/lens_saving.h"
 #include "conversion/auto_align.h"
-#include "conversion/stereo_image.h"
+#include "stereofile/stereo_image.h"
 
 namespace vistereo::cli {
 namespace {

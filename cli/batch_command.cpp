@@ -17,7 +17,7 @@
 #include "cli/lens_saving.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
-#include "conversion/batch.h"
+#include "batch/batch.h"
 #include "conversion/output_target.h"
 
 namespace vistereo::cli {

@@ -1,6 +1,6 @@
 #include "cli/common.h"
 
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 
 #include <algorithm>
 #include <cctype>

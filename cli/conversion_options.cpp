@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "alignment/stereo_window.h"
+#include "measure/stereo_window.h"
 #include "cli/common.h"
 #include "conversion/output_target.h"
 

@@ -11,7 +11,7 @@
 #include <limits>
 #include <sstream>
 
-#include "alignment/image_circle.h"
+#include "lens/image_circle.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
@@ -19,10 +19,10 @@
 #include "cli/lens_refinement_report.h"
 #include "cli/lens_saving.h"
 #include "cli/option_table.h"
-#include "conversion/batch_pairs.h"
-#include "conversion/lens_calibration.h"
-#include "conversion/lens_description.h"
-#include "conversion/lens_selection.h"
+#include "batch/batch_pairs.h"
+#include "calibration/lens_calibration.h"
+#include "lens/lens_description.h"
+#include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "engine/lens_check.h"
 

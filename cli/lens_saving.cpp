@@ -2,7 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/common.h"
-#include "conversion/refined_record.h"
+#include "lens/refined_record.h"
 
 namespace vistereo::cli {
 namespace {

@@ -10,8 +10,8 @@
 #include "base/version.h"
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
-#include "conversion/input.h"
-#include "media/video_reader.h"
+#include "imagefile/input.h"
+#include "videofile/video_reader.h"
 
 namespace {
 

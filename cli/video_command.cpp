@@ -18,11 +18,11 @@
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
-#include "conversion/batch.h"
-#include "conversion/output_formats.h"
+#include "batch/batch.h"
+#include "stereofile/output_formats.h"
 #include "conversion/output_target.h"
-#include "conversion/video.h"
-#include "media/video_reader.h"
+#include "video/video.h"
+#include "videofile/video_reader.h"
 
 namespace vistereo::cli {
 namespace {

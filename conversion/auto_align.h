@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "alignment/alignment.h"
-#include "alignment/photometric.h"
+#include "colour/photometric.h"
 #include "alignment/rotation.h"
 #include "base/fallible.h"
-#include "conversion/batch_pairs.h"
+#include "conversion/photo_pair.h"
 #include "conversion/request.h"
 #include "conversion/result.h"
 

@@ -8,8 +8,8 @@
 
 #include "base/message_text.h"
 #include "conversion/output_target.h"
-#include "conversion/output_formats.h"
-#include "media/image_header.h"
+#include "stereofile/output_formats.h"
+#include "imagefile/image_header.h"
 
 namespace vistereo {
 namespace {

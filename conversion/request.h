@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/fallible.h"
-#include "conversion/input.h"
+#include "imagefile/input.h"
 #include "conversion/output_target.h"
 #include "engine/params.h"
 #include "engine/prepare.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "alignment/alignment.h"
-#include "alignment/photometric.h"
+#include "colour/photometric.h"
 #include "base/fallible.h"
 #include "conversion/request.h"
 #include "engine/params.h"

@@ -10,9 +10,9 @@
 // closing message.
 #include "conversion/run.h"
 
-#include "alignment/stereo_window.h"
+#include "measure/stereo_window.h"
 #include "conversion/auto_align.h"
-#include "conversion/output_formats.h"
+#include "stereofile/output_formats.h"
 #include "conversion/run_steps.h"
 #include "engine/lens_check.h"
 
@@ -32,8 +32,8 @@
 #include "base/message_text.h"
 #include "base/text_numbers.h"
 #include "base/stages.h"
-#include "conversion/image_codecs.h"
-#include "conversion/output_bands.h"
+#include "imagefile/image_codecs.h"
+#include "stereofile/output_bands.h"
 #include "conversion/output_target.h"
 #include "engine/lens.h"
 #include "registry/lens_registry.h"

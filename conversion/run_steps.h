@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "conversion/jpeg_encoder.h"
+#include "imagefile/jpeg_encoder.h"
 #include "conversion/run.h"
 
 namespace vistereo {

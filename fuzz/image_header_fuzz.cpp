@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "media/image_header.h"
+#include "imagefile/image_header.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vistereo;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "conversion/input.h"
+#include "imagefile/input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vistereo;

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <string>
 
-#include "conversion/lens_description.h"
-#include "conversion/lens_selection.h"
+#include "lens/lens_description.h"
+#include "lens/lens_selection.h"
 #include "engine/lens.h"
 #include "engine/lens_check.h"
 #include "engine/prepare.h"

@@ -12,8 +12,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "media/jpeg_segments.h"
-#include "media/vr180.h"
+#include "imagefile/jpeg_segments.h"
+#include "stereofile/vr180.h"
 
 using namespace vistereo::media;
 using Bytes = std::vector<uint8_t>;

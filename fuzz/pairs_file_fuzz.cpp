@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "conversion/batch_pairs.h"
+#include "batch/batch_pairs.h"
 
 namespace {
 

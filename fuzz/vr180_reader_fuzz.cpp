@@ -7,10 +7,10 @@
 #include <span>
 #include <string_view>
 
-#include "media/base64.h"
-#include "media/jpeg_segments.h"
-#include "media/vr180.h"
-#include "media/xmp_properties.h"
+#include "stereofile/base64.h"
+#include "imagefile/jpeg_segments.h"
+#include "stereofile/vr180.h"
+#include "stereofile/xmp_properties.h"
 
 using namespace vistereo::media;
 

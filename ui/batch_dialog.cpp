@@ -23,7 +23,7 @@
 #include <QVBoxLayout>
 
 #include "conversion/auto_align.h"
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 #include "registry/lens_registry.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"

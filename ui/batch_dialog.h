@@ -29,7 +29,7 @@
 #include <QFuture>
 #include <QThreadPool>
 
-#include "conversion/batch.h"
+#include "batch/batch.h"
 #include "registry/lens_sources.h"
 
 class QCheckBox;

@@ -19,9 +19,9 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "alignment/image_circle.h"
-#include "conversion/lens_description.h"
-#include "conversion/lens_selection.h"
+#include "lens/image_circle.h"
+#include "lens/lens_description.h"
+#include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"

@@ -26,11 +26,12 @@
 #include <QTimer>
 
 #include "alignment/alignment.h"
+#include "measure/measure.h"
 #include "conversion/auto_align.h"
-#include "conversion/lens_selection.h"
-#include "conversion/output_formats.h"
+#include "lens/lens_selection.h"
+#include "stereofile/output_formats.h"
 #include "conversion/run.h"
-#include "conversion/stereo_image.h"
+#include "stereofile/stereo_image.h"
 #include "registry/lens_registry.h"
 #include "base/text_numbers.h"
 #include "ui/about_dialog.h"

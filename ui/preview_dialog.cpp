@@ -21,7 +21,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
-#include "alignment/stereo_window.h"
+#include "measure/measure.h"
+#include "measure/stereo_window.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
 

@@ -25,7 +25,8 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/alignment.h"
-#include "alignment/photometric.h"
+#include "measure/measure.h"
+#include "colour/photometric.h"
 
 class QCheckBox;
 class QComboBox;

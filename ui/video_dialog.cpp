@@ -21,9 +21,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "conversion/input.h"
-#include "conversion/output_formats.h"
-#include "media/video_reader.h"
+#include "imagefile/input.h"
+#include "stereofile/output_formats.h"
+#include "videofile/video_reader.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
 #include "ui/digits_edit.h"

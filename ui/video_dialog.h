@@ -31,7 +31,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
-#include "conversion/video.h"
+#include "video/video.h"
 
 class QCheckBox;
 class QComboBox;

@@ -17,10 +17,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
+#include "measure/measure.h"
 #include "alignment/cv_rotation.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
-#include "alignment/stereo_window.h"
+#include "measure/stereo_window.h"
 #include "alignment/subpixel.h"
 #include "alignment/working_view.h"
 #include "conversion/request.h"

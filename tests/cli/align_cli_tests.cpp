@@ -9,7 +9,7 @@
 #include "alignment/alignment.h"
 #include "cli/commands.h"
 #include "cli/lens_saving.h"
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 #include "engine/render.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/far_field.h"

@@ -5,7 +5,7 @@
 // than ending in a crash or never starting.
 #include <gtest/gtest.h>
 
-#include "media/video_reader.h"
+#include "videofile/video_reader.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/synth_video.h"
 

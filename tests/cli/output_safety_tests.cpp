@@ -7,7 +7,7 @@
 #include <set>
 
 #include "conversion/output_claim.h"
-#include "media/vr180.h"
+#include "stereofile/vr180.h"
 #include "tests/cli/cli_test_support.h"
 
 using namespace vistereo;

@@ -14,9 +14,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "conversion/auto_align.h"
-#include "conversion/batch.h"
+#include "batch/batch.h"
 #include "tests/support/levels.h"
-#include "tests/conversion/conversion_test_support.h"
+#include "tests/support/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
 

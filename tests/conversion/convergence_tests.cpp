@@ -11,9 +11,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "alignment/stereo_window.h"
+#include "measure/stereo_window.h"
 #include "conversion/run.h"
-#include "tests/conversion/conversion_test_support.h"
+#include "tests/support/conversion_test_support.h"
 #include "tests/support/scratch.h"
 #include "tests/support/stereo_scene.h"
 

@@ -14,11 +14,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "conversion/batch.h"
+#include "batch/batch.h"
 #include "conversion/output_claim.h"
-#include "conversion/output_formats.h"
+#include "stereofile/output_formats.h"
 #include "conversion/output_target.h"
-#include "tests/conversion/conversion_test_support.h"
+#include "tests/support/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;

@@ -21,9 +21,9 @@
 #include "conversion/run.h"
 #include "conversion/run_steps.h"
 #include "engine/lens.h"
-#include "media/vr180.h"
+#include "stereofile/vr180.h"
 #include "tests/support/crafted_images.h"
-#include "tests/conversion/conversion_test_support.h"
+#include "tests/support/conversion_test_support.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;

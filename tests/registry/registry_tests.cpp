@@ -12,7 +12,7 @@
 
 #include "base/atomic_file.h"
 #include "base/text_numbers.h"
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 #include "registry/lens_registry.h"
 #include "registry/lens_sources.h"
 #include "registry/text_encoding.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "media/video_writer.h"
+#include "videofile/video_writer.h"
 #include "tests/support/synth.h"
 
 namespace vistereo::testsupport {

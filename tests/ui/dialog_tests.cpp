@@ -43,9 +43,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/auto_align.h"
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 #include "conversion/run.h"
-#include "media/video_reader.h"
+#include "videofile/video_reader.h"
 #include "registry/lens_registry.h"
 #include "tests/support/crafted_images.h"
 #include "tests/support/scratch.h"

@@ -21,10 +21,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "conversion/lens_selection.h"
+#include "lens/lens_selection.h"
 #include "conversion/run.h"
-#include "conversion/stereo_image.h"
-#include "media/video_reader.h"
+#include "stereofile/stereo_image.h"
+#include "videofile/video_reader.h"
 #include "tests/support/synth.h"
 #include "tests/support/synth_video.h"
 #include "ui/about_dialog.h"

@@ -1,0 +1,118 @@
+#include "calibration/lens_calibration.h"
+
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+#include "alignment/alignment.h"
+#include "conversion/run_steps.h"
+
+namespace vistereo {
+namespace {
+
+// Why the pooled lenses line the pooled pairs up worse than the records, or
+// nothing: each pair aligned again, once through the records and once
+// through the pooled lenses (neither refined), judged by the figures the
+// user sees, as one pair's refinement is judged. The coplanarity residual
+// the pooled fit lowers does not tell: a lens can trade its axis point
+// against the baseline and look better off the epipolar planes while the
+// image shows more vertical disparity.
+std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& pairs, const ConversionRequest& request,
+                              const ConversionGeometry& records, int threads) {
+    ConversionGeometry refined = records;
+    RefinedLenses lenses;
+    lenses.corrections = c.pooled.correction;
+    if (c.pooled.lawReplaced) lenses.laws[1] = c.pooled.rightMapping;
+    applyRefinedLenses(lenses, refined);
+    double misalignment[2] = {}, vertical[2] = {};
+    int counted = 0;
+    const InputReadOptions reading = readOptionsOf(request, threads);
+    for (const SharedAlignment::Attempt& a : c.shared.attempts) {
+        if (!a.used) continue;
+        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, reading);
+        if (!images.left.ok() || !images.right.ok()) continue;
+        const PairAlignment byRecords = alignImages(images.left.pixels, images.right.pixels, records, threads);
+        const PairAlignment byPooled = alignImages(images.left.pixels, images.right.pixels, refined, threads);
+        if (!byRecords.ok()) continue;
+        const std::string pair = "pair " + std::to_string(a.index + 1) + ": ";
+        if (!byPooled.ok()) return pair + "with them " + byPooled.error;
+        if (byRecords.result.baselineObserved && !byPooled.result.baselineObserved)
+            return pair + "with them the baseline the records' fit observes is lost";
+        misalignment[0] += byRecords.result.disparity.misalignment.rms;
+        misalignment[1] += byPooled.result.disparity.misalignment.rms;
+        vertical[0] += byRecords.result.verticalDisparityArcmin.rms;
+        vertical[1] += byPooled.result.verticalDisparityArcmin.rms;
+        ++counted;
+    }
+    if (counted == 0) return {};
+    auto worse = [](double pooled, double records) { return pooled > 1.02 * records + 0.01; };
+    char why[200] = "";
+    if (worse(misalignment[1], misalignment[0]))
+        std::snprintf(why, sizeof why, "with them the misalignment is %.2f' RMS (mean of the pairs), with the records %.2f'",
+                      misalignment[1] / counted, misalignment[0] / counted);
+    else if (worse(vertical[1], vertical[0]))
+        std::snprintf(why, sizeof why,
+                      "with them the vertical disparity after alignment is %.2f' RMS (mean of the pairs), with the "
+                      "records %.2f'",
+                      vertical[1] / counted, vertical[0] / counted);
+    return why;
+}
+
+}  // namespace
+
+LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
+                                int threads) {
+    LensCalibration out;
+    out.shared = alignFirstPairs(pairs, request, threads, kMaxCalibrationPairs, kMaxCalibrationPairs, {true, shape});
+    out.pooledFits.resize(out.shared.attempts.size());
+    const SharedAlignment::Attempt* first = nullptr;
+    std::vector<alignment::SourceMatch> pooledMatches;
+    for (const SharedAlignment::Attempt& a : out.shared.attempts) {
+        if (!a.used) continue;
+        if (!first) first = &a;
+        const std::vector<alignment::SourceMatch>& m = a.alignment.result.lensMatches;
+        pooledMatches.insert(pooledMatches.end(), m.begin(), m.end());
+    }
+    if (!first) {
+        out.error = describeSharedAlignment(out.shared);
+        return out;
+    }
+
+    // The records' eyes, as the pairs were read.
+    const alignment::AlignmentResult& r = first->alignment.result;
+    const alignment::CameraModel& leftSeen = r.lenses.left;
+    const alignment::CameraModel& rightSeen = r.lenses.right;
+    out.rightImage = {rightSeen.imageWidth(), rightSeen.imageHeight()};
+    ConversionRequest plain = request;
+    if (GivenRotation* given = std::get_if<GivenRotation>(&plain.alignment)) given->lenses = {};
+    PreparedPair prepared;
+    if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
+        out.error = refused->explained();
+        return out;
+    }
+
+    const alignment::AlignmentOptions defaults;
+    alignment::LensRefinementOptions options;
+    options.shape = shape;
+    options.pixelRadians = std::numbers::pi / (r.workingSize > 0 ? r.workingSize : defaults.workingSize);
+    options.inlierPixels = defaults.inlierPixels;
+    options.maxParallaxRadians = defaults.maxParallaxDegrees * std::numbers::pi / 180.0;
+    const alignment::CameraModel left = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[0]);
+    const alignment::CameraModel right = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[1]);
+    out.pooled = alignment::refineLenses(left, right, pooledMatches, options);
+    if (!out.pooled.ok()) {
+        out.error = "the pooled refinement failed: " + out.pooled.error;
+        return out;
+    }
+    // As for one pair: refined lenses that line the pairs up worse than the records are not kept.
+    for (size_t k = 0; k < out.shared.attempts.size(); ++k)
+        if (out.shared.attempts[k].used)
+            out.pooledFits[k] = alignment::fitOfPair(out.pooled, out.shared.attempts[k].alignment.result.lensMatches, options);
+    const std::string worse = judgePooledLenses(out, pairs, request, prepared.geometry, threads);
+    if (!worse.empty()) out.pooled.setAside(left, right, worse);
+    out.lenses.corrections = out.pooled.correction;
+    if (out.pooled.lawReplaced) out.lenses.laws[1] = out.pooled.rightMapping;
+    return out;
+}
+
+}  // namespace vistereo

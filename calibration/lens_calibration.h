@@ -1,0 +1,44 @@
+// Lens calibration over a shoot: the pairs of one rig share one rotation,
+// one baseline and one set of lens corrections, so their matches are pooled
+// into one refinement of the right lens against the left, steadier than any
+// single pair's (a pair sees the lens only where its scene has detail, and
+// its near objects bend its own fit). Each pair is first aligned and refined
+// on its own, as the batch's shared alignment does; pairs whose rotation is
+// far from the others' are left out as not of the rig.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "alignment/lens_refinement.h"
+#include "base/fallible.h"
+#include "conversion/auto_align.h"
+#include "batch/batch_pairs.h"
+#include "conversion/request.h"
+
+namespace vistereo {
+
+inline constexpr size_t kMaxCalibrationPairs = 12;
+
+// `error`: why not: no pair aligned, the pooled fit failed or lined the pairs up worse.
+struct LensCalibration : Fallible {
+    SharedAlignment shared;  // each pair on its own, and which were pooled (used)
+    // Per attempt (in shared.attempts' order): how its matches fit the pooled
+    // refinement; zeros for a pair that was not pooled.
+    std::vector<alignment::PairFit> pooledFits;
+    alignment::LensRefinement pooled;
+    RefinedLenses lenses;     // the pooled corrections, as a conversion renders with them
+    ImageSize rightImage;     // the right images' size
+};
+
+// Aligns up to kMaxCalibrationPairs of `pairs` with the request's lenses,
+// each refined on its own (the shape term too with `shape`), and refines the
+// right lens once more on the matches of every pair that agrees with the
+// others' rotation. Those lenses are set aside (the records kept, the reason
+// said) when, each pooled pair aligned again through them, the pairs show
+// more misalignment or vertical disparity than through the records, or lose
+// the baseline the records observe.
+LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
+                                int threads = 0);
+
+}  // namespace vistereo

@@ -1,0 +1,274 @@
+#include "lens/image_circle.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <optional>
+
+#include <opencv2/imgproc.hpp>
+
+namespace vistereo::alignment {
+namespace {
+
+struct Circle {
+    double x = 0.0, y = 0.0, r = 0.0;
+};
+
+struct RimPoint {
+    cv::Point2d at;
+    int ray = 0;
+};
+
+// Rays cast from the circle's centre, half a degree apart.
+constexpr int kRays = 720;
+
+// The longer side of the reduced image the first estimate is made on.
+constexpr double kCoarseSide = 800.0;
+
+cv::Mat brightestChannel(const cv::Mat& frame) {
+    CV_Assert(frame.depth() == CV_8U);
+    if (frame.channels() == 1) return frame;
+    cv::Mat out(frame.size(), CV_8UC1);
+    const int channels = frame.channels();
+    for (int y = 0; y < frame.rows; ++y) {
+        const uchar* in = frame.ptr<uchar>(y);
+        uchar* o = out.ptr<uchar>(y);
+        for (int x = 0; x < frame.cols; ++x, in += channels) {
+            uchar m = in[0];
+            for (int c = 1; c < channels; ++c) m = std::max(m, in[c]);
+            o[x] = m;
+        }
+    }
+    return out;
+}
+
+std::optional<Circle> circleThrough(const cv::Point2d& a, const cv::Point2d& b, const cv::Point2d& c) {
+    const double bx = b.x - a.x, by = b.y - a.y, cx = c.x - a.x, cy = c.y - a.y;
+    const double d = 2.0 * (bx * cy - by * cx);
+    if (std::abs(d) < 1e-9) return std::nullopt;
+    const double b2 = bx * bx + by * by, c2 = cx * cx + cy * cy;
+    const double ux = (cy * b2 - by * c2) / d, uy = (bx * c2 - cx * b2) / d;
+    return Circle{a.x + ux, a.y + uy, std::hypot(ux, uy)};
+}
+
+double distanceFrom(const Circle& c, const cv::Point2d& p) { return std::hypot(p.x - c.x, p.y - c.y) - c.r; }
+
+// The circle nearest the points in the sense of their distances from it,
+// by Gauss-Newton steps from `start`.
+Circle fitCircle(const std::vector<cv::Point2d>& points, Circle c) {
+    for (int step = 0; step < 30; ++step) {
+        cv::Matx33d normal = cv::Matx33d::zeros();
+        cv::Vec3d gradient(0, 0, 0);
+        for (const cv::Point2d& p : points) {
+            const double dx = p.x - c.x, dy = p.y - c.y, d = std::hypot(dx, dy);
+            if (d == 0.0) continue;
+            const cv::Vec3d j(-dx / d, -dy / d, -1.0);
+            normal += j * j.t();
+            gradient += j * (d - c.r);
+        }
+        cv::Vec3d delta;
+        if (!cv::solve(normal, -gradient, delta, cv::DECOMP_SVD)) break;
+        c.x += delta[0], c.y += delta[1], c.r += delta[2];
+        if (cv::norm(delta) < 1e-9) break;
+    }
+    return c;
+}
+
+// The circle that most points lie within `tolerance` of, from random
+// triples (a fixed seed: the same picture gives the same circle).
+std::optional<Circle> consensusCircle(const std::vector<cv::Point2d>& points, double tolerance, double minRadius,
+                                      double maxRadius) {
+    if (points.size() < 3) return std::nullopt;
+    cv::RNG rng(0x1c1c1e);
+    std::optional<Circle> best;
+    size_t bestCount = 0;
+    const int n = static_cast<int>(points.size());
+    for (int trial = 0; trial < 800; ++trial) {
+        const int i = rng.uniform(0, n), j = rng.uniform(0, n), k = rng.uniform(0, n);
+        if (i == j || j == k || i == k) continue;
+        const auto c = circleThrough(points[i], points[j], points[k]);
+        if (!c || c->r < minRadius || c->r > maxRadius) continue;
+        size_t count = 0;
+        for (const cv::Point2d& p : points) count += std::abs(distanceFrom(*c, p)) <= tolerance;
+        if (count > bestCount) bestCount = count, best = c;
+    }
+    return best;
+}
+
+// Trimmed least squares: fit to the points within the tolerance, then narrow
+// the tolerance to what the fit's own spread allows, a few times over.
+Circle trimmedFit(const std::vector<RimPoint>& points, Circle c, double tolerance, std::vector<RimPoint>& inliers) {
+    for (int round = 0; round < 5; ++round) {
+        inliers.clear();
+        std::vector<cv::Point2d> kept;
+        for (const RimPoint& p : points)
+            if (std::abs(distanceFrom(c, p.at)) <= tolerance) inliers.push_back(p), kept.push_back(p.at);
+        if (kept.size() < 3) return c;
+        c = fitCircle(kept, c);
+        double sum = 0.0;
+        for (const cv::Point2d& p : kept) sum += distanceFrom(c, p) * distanceFrom(c, p);
+        tolerance = std::max(0.6, 3.0 * std::sqrt(sum / kept.size()));
+    }
+    inliers.erase(std::remove_if(inliers.begin(), inliers.end(),
+                                 [&](const RimPoint& p) { return std::abs(distanceFrom(c, p.at)) > tolerance; }),
+                  inliers.end());
+    return c;
+}
+
+double sampleBilinear(const cv::Mat& gray, double x, double y) {
+    const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+    const double fx = x - x0, fy = y - y0;
+    const uchar* r0 = gray.ptr<uchar>(y0);
+    const uchar* r1 = gray.ptr<uchar>(std::min(y0 + 1, gray.rows - 1));
+    const int x1 = std::min(x0 + 1, gray.cols - 1);
+    return (r0[x0] * (1 - fx) + r0[x1] * fx) * (1 - fy) + (r1[x0] * (1 - fx) + r1[x1] * fx) * fy;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    const auto mid = values.begin() + values.size() / 2;
+    std::nth_element(values.begin(), mid, values.end());
+    return *mid;
+}
+
+// Along each ray from the guessed centre, the outermost place where the
+// picture rises from its dark surround, within `halfWindow` dots of the
+// guessed rim: the crossing of the level halfway between the surround (the
+// outer quarter of the window) and the picture (the bright end of its inner
+// half), between samples. A halfway level finds a sharp rim where its pixels
+// are half covered and a soft one (a lens whose rim glows) where it falls
+// steepest. Rays whose window leaves the image (where the sensor cuts the
+// circle) or that find no clear rise (a dark scene at the rim) give no point.
+std::vector<RimPoint> rimAlongRays(const cv::Mat& gray, const Circle& guess, double halfWindow) {
+    constexpr double kStep = 0.5;
+    const int samples = static_cast<int>(2.0 * halfWindow / kStep) + 1;
+    std::vector<RimPoint> found;
+    std::vector<double> profile(samples);
+    for (int ray = 0; ray < kRays; ++ray) {
+        const double angle = 2.0 * std::numbers::pi * ray / kRays, ux = std::cos(angle), uy = std::sin(angle);
+        const double r0 = guess.r - halfWindow, r1 = guess.r + halfWindow;
+        auto inside = [&](double r) {
+            const double x = guess.x + r * ux, y = guess.y + r * uy;
+            return x >= 1.0 && y >= 1.0 && x <= gray.cols - 2.0 && y <= gray.rows - 2.0;
+        };
+        if (r0 <= 0.0 || !inside(r0) || !inside(r1)) continue;
+        for (int i = 0; i < samples; ++i) {
+            const double r = r0 + i * kStep;
+            profile[i] = sampleBilinear(gray, guess.x + r * ux, guess.y + r * uy);
+        }
+        const double surround = median(std::vector<double>(profile.begin() + samples * 3 / 4, profile.end()));
+        std::vector<double> inner(profile.begin(), profile.begin() + samples / 2);
+        std::nth_element(inner.begin(), inner.begin() + inner.size() * 9 / 10, inner.end());
+        const double picture = inner[inner.size() * 9 / 10];
+        if (picture - surround < 20.0) continue;
+        const double level = 0.5 * (surround + picture);
+        for (int i = samples - 2; i >= 0; --i)
+            if (profile[i] >= level && profile[i + 1] < level) {
+                const double r = r0 + (i + (profile[i] - level) / (profile[i] - profile[i + 1])) * kStep;
+                found.push_back({{guess.x + r * ux, guess.y + r * uy}, ray});
+                break;
+            }
+    }
+    return found;
+}
+
+// The first estimate, on a reduced image: the boundary of the largest lit
+// region, where it does not run along the image's edge, and the circle most
+// of that boundary follows.
+std::optional<Circle> coarseCircle(const cv::Mat& gray, std::string& reason) {
+    const double scale = std::min(1.0, kCoarseSide / std::max(gray.cols, gray.rows));
+    cv::Mat small;
+    cv::resize(gray, small, cv::Size(), scale, scale, cv::INTER_AREA);
+    std::vector<uchar> values(small.begin<uchar>(), small.end<uchar>());
+    std::sort(values.begin(), values.end());
+    const double dark = values[values.size() / 50], bright = values[values.size() * 95 / 100];
+    const double threshold = dark + std::max(8.0, 0.06 * (bright - dark));
+    const double darkShare =
+        static_cast<double>(std::upper_bound(values.begin(), values.end(), threshold) - values.begin()) / values.size();
+    if (bright - dark < 20.0 || darkShare < 0.01) {
+        reason = "the picture has no dark surround: it is lit out to its edges, as a rectilinear photograph or a "
+                 "full-frame fisheye is, so there is no image circle to find";
+        return std::nullopt;
+    }
+    cv::Mat lit = small > threshold;
+    cv::morphologyEx(lit, lit, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_ELLIPSE, {3, 3}));
+    cv::morphologyEx(lit, lit, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}));
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(lit, labels, stats, centroids, 8, CV_32S);
+    int largest = 0;
+    for (int i = 1; i < count; ++i)
+        if (largest == 0 || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA)) largest = i;
+    std::vector<cv::Point2d> edge;
+    for (int y = 2; y < labels.rows - 2; ++y)
+        for (int x = 2; x < labels.cols - 2; ++x) {
+            if (largest == 0 || labels.at<int>(y, x) != largest) continue;
+            if (labels.at<int>(y - 1, x) != largest || labels.at<int>(y + 1, x) != largest ||
+                labels.at<int>(y, x - 1) != largest || labels.at<int>(y, x + 1) != largest)
+                edge.push_back({(x + 0.5) / scale - 0.5, (y + 0.5) / scale - 0.5});
+        }
+    const double shorter = std::min(gray.cols, gray.rows), diagonal = std::hypot(gray.cols, gray.rows);
+    const auto circle = edge.size() < 20 ? std::nullopt
+                                         : consensusCircle(edge, 2.5 / scale, 0.05 * shorter, diagonal);
+    if (!circle) reason = "no circular edge between the picture and a dark surround";
+    return circle;
+}
+
+}  // namespace
+
+bool BrightestFrame::add(const cv::Mat& frame) {
+    const cv::Mat grey = brightestChannel(frame);
+    if (frames_ == 0) {
+        brightest_ = grey.clone();
+    } else {
+        if (grey.size() != brightest_.size()) return false;
+        cv::max(brightest_, grey, brightest_);
+    }
+    ++frames_;
+    return true;
+}
+
+ImageCircle detectImageCircle(const cv::Mat& brightness) {
+    ImageCircle out;
+    CV_Assert(brightness.type() == CV_8UC1);
+    if (brightness.cols < 16 || brightness.rows < 16) {
+        out.error = "the picture is too small to find a circle in";
+        return out;
+    }
+    auto guess = coarseCircle(brightness, out.error);
+    if (!guess) return out;
+
+    // Twice along the rays: a wide window around the first estimate, then a
+    // narrow one around the circle the first pass found.
+    Circle circle = *guess;
+    std::vector<RimPoint> points, inliers;
+    for (const double window : {std::max(16.0, 0.06 * circle.r), std::max(12.0, 0.03 * circle.r)}) {
+        points = rimAlongRays(brightness, circle, window);
+        std::vector<cv::Point2d> at;
+        for (const RimPoint& p : points) at.push_back(p.at);
+        const auto consensus = consensusCircle(at, 1.5, 0.5 * circle.r, 2.0 * circle.r);
+        if (!consensus) break;
+        circle = trimmedFit(points, *consensus, 1.5, inliers);
+    }
+    std::vector<bool> seen(kRays, false);
+    double sum = 0.0;
+    for (const RimPoint& p : inliers) {
+        seen[p.ray] = true;
+        sum += distanceFrom(circle, p.at) * distanceFrom(circle, p.at);
+    }
+    out.centreX = circle.x, out.centreY = circle.y, out.radius = circle.r;
+    out.rimPoints = static_cast<int>(inliers.size());
+    out.rimSeen = static_cast<double>(std::count(seen.begin(), seen.end(), true)) / kRays;
+    out.residualPx = inliers.empty() ? 0.0 : std::sqrt(sum / inliers.size());
+    if (inliers.size() < 30 || out.rimSeen < 0.1) {
+        out.error = "too little of a circular rim is visible (" + std::to_string(inliers.size()) + " points)";
+        return out;
+    }
+    if (inliers.size() < 0.5 * points.size()) {
+        out.error = "the edge of the dark surround is not a circle (" + std::to_string(inliers.size()) + " of " +
+                     std::to_string(points.size()) + " edge points lie on one)";
+        return out;
+    }
+    return out;
+}
+
+}  // namespace vistereo::alignment

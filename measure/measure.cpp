@@ -1,0 +1,154 @@
+#include "measure/measure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/cv_rotation.h"
+#include "alignment/matching_steps.h"
+#include "alignment/relative_pose.h"
+#include "alignment/rotation.h"
+
+namespace vistereo::alignment {
+
+Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin, double fusionLimitArcmin) {
+    if (p95Arcmin <= comfortLimitArcmin) return Verdict::Comfortable;
+    return p95Arcmin <= fusionLimitArcmin ? Verdict::Marginal : Verdict::Uncomfortable;
+}
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Unknown: return "unknown";
+        case Verdict::Comfortable: return "comfortable";
+        case Verdict::Marginal: return "marginal";
+        case Verdict::Uncomfortable: return "uncomfortable";
+    }
+    return "?";
+}
+
+StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions& options) {
+    StereoMeasurement m;
+    m.comfortLimitArcmin = options.comfortLimitArcmin;
+    m.fusionLimitArcmin = options.fusionLimitArcmin;
+    const auto start = Clock::now();
+    auto fail = [&](Failure failure, std::string reason) {
+        m.failure = failure;
+        m.error = std::move(reason);
+        m.verdict = Verdict::Unknown;
+        m.verdictText = "not measured: " + m.error;
+        m.seconds.total = secondsSince(start);
+        return m;
+    };
+    if (sideBySide.empty()) return fail(Failure::InvalidInput, "the image is empty");
+    if (sideBySide.type() != CV_8UC3) return fail(Failure::InvalidInput, "the image is not 8-bit BGR");
+    if (sideBySide.cols != 2 * sideBySide.rows || sideBySide.rows < 64)
+        return fail(Failure::InvalidInput, "the image is " + std::to_string(sideBySide.cols) + " x " +
+                                               std::to_string(sideBySide.rows) +
+                                               ", not a side-by-side pair of square halves (2N x N, N >= 64)");
+    try {
+        const int big = sideBySide.rows;
+        const int n = std::min(big, std::max(64, options.workingSize));
+        m.halfSize = big;
+        m.arcminPerPixel = 10800.0 / big;
+        auto stage = Clock::now();
+        cv::Mat gray[2], mask[2];
+        for (int eye = 0; eye < 2; ++eye) {
+            cv::Mat g;
+            cv::cvtColor(sideBySide.colRange(eye * big, (eye + 1) * big), g, cv::COLOR_BGR2GRAY);
+            if (n < big) cv::resize(g, gray[eye], cv::Size(n, n), 0, 0, cv::INTER_AREA);
+            else gray[eye] = g;
+            cv::compare(gray[eye], 6, mask[eye], cv::CMP_GT);  // black: not mapped
+            const int radius = std::max(2, n / 160);
+            cv::erode(mask[eye], mask[eye],
+                      cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)),
+                      cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+        }
+        m.seconds.render = secondsSince(stage);
+        const Correspondences c = correspond(gray[0], mask[0], gray[1], mask[1], options.detector, options.maxFeatures,
+                                             options.ratio, options.threads, m.seconds);
+        m.matches = static_cast<int>(c.matches.size());
+        std::string reason;
+        const Failure screened = screen(static_cast<int>(c.left.keypoints.size()),
+                                        static_cast<int>(c.right.keypoints.size()), m.matches, options.minFeatures,
+                                        options.minMatches, reason);
+        if (screened != Failure::None) return fail(screened, reason);
+        MatchedPositions at = matchedPositions(c, gray[0], gray[1], mask[1], options.refinePositions, options.subpixel,
+                                               options.threads, m.seconds);
+
+        // Positions in the image's own pixels (pixel centres at integers), and their grid directions.
+        stage = Clock::now();
+        const double s = static_cast<double>(big) / n;
+        std::vector<DirectionPair> pairs;
+        for (size_t k = 0; k < at.left.size(); ++k) {
+            at.left[k] = {(at.left[k].x + 0.5) * s - 0.5, (at.left[k].y + 0.5) * s - 0.5};
+            at.right[k] = {(at.right[k].x + 0.5) * s - 0.5, (at.right[k].y + 0.5) * s - 0.5};
+            pairs.push_back({halfPixelDirection(big, at.left[k]), halfPixelDirection(big, at.right[k])});
+        }
+        const double workingPixel = kTruePi / n;
+        PoseOptions poseOptions;
+        poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
+        poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
+        poseOptions.fixedBaseline = true;
+        const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
+        m.seconds.estimation = secondsSince(stage);
+        m.inliers = static_cast<int>(pose.inliers.size());
+        if (!pose.ok()) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
+        const Failure judged = judgeInliers(m.inliers, m.matches, options.minInliers, 0.3, reason);
+        if (judged != Failure::None) return fail(judged, reason);
+
+        // The fit says how the right half would have to turn to line up
+        // with the left: R carries the right half's directions onto the left's.
+        m.remainingTurn = yawPitchRollOf(pose.rotation);
+        m.remainingTurnDegrees = rotationAngle(pose.rotation) / kDegree;
+        m.disparity = takeApart(pairs, pose, toCv(pose.rotation), at, options.farParallaxPixels * workingPixel,
+                                m.correspondences);
+
+        std::vector<double> verticalPixels, horizontalPixels, epipolar;
+        constexpr int kCells = 16;
+        std::vector<char> cells(kCells * kCells, 0);
+        for (const StereoCorrespondence& sc : m.correspondences) {
+            verticalPixels.push_back(sc.rightAt.y - sc.leftAt.y);
+            horizontalPixels.push_back(sc.rightAt.x - sc.leftAt.x);
+            epipolar.push_back(sc.epipolarArcmin);
+            const int cx = std::clamp(static_cast<int>(sc.leftAt.x * kCells / big), 0, kCells - 1);
+            const int cy = std::clamp(static_cast<int>(sc.leftAt.y * kCells / big), 0, kCells - 1);
+            cells[cy * kCells + cx] = 1;
+        }
+        std::vector<double> verticalArcmin = verticalPixels;
+        for (double& v : verticalArcmin) v *= m.arcminPerPixel;
+        m.verticalPixels = spreadOf(verticalPixels);
+        m.verticalArcmin = spreadOf(verticalArcmin);
+        m.epipolarResidualArcmin = spreadOf(epipolar);
+        m.horizontalMinPixels = percentile(horizontalPixels, 0.01);
+        m.horizontalMaxPixels = percentile(horizontalPixels, 0.99);
+        m.horizontalMinArcmin = m.horizontalMinPixels * m.arcminPerPixel;
+        m.horizontalMaxArcmin = m.horizontalMaxPixels * m.arcminPerPixel;
+        m.coverage = std::count(cells.begin(), cells.end(), 1) / static_cast<double>(cells.size());
+
+        const double p95 = m.disparity.misalignment.p95;
+        std::ostringstream text;
+        text.precision(1);
+        text << std::fixed << "misalignment " << p95 << " arcmin at the 95th percentile";
+        m.verdict = verticalDisparityVerdict(p95, options.comfortLimitArcmin, options.fusionLimitArcmin);
+        if (m.verdict == Verdict::Comfortable) {
+            text << ", within the comfort limit of " << options.comfortLimitArcmin << " arcmin";
+        } else if (m.verdict == Verdict::Marginal) {
+            text << ", beyond the comfort limit of " << options.comfortLimitArcmin
+                 << " arcmin but within the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
+        } else {
+            text << ", beyond the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
+        }
+        m.verdictText = text.str();
+        m.seconds.total = secondsSince(start);
+        return m;
+    } catch (const std::exception& e) {
+        return fail(Failure::Internal, std::string("the image library failed: ") + e.what());
+    } catch (...) {
+        return fail(Failure::Internal, "the image library failed");
+    }
+}
+
+}  // namespace vistereo::alignment

@@ -1,0 +1,806 @@
+// The video conversion's steps, in order: the request's own checks, both
+// files opened and compared, the synchronisation, the range, the prepared
+// geometry and the output height, the alignment, then the frames:
+//
+//   left decoder (own thread)   frame n of the left camera, gaps filled
+//   right decoder (own thread)  frame n + offset of the right camera
+//   renderer (caller)           the side-by-side frame from the two, through
+//                               the halves' remap plans made before the first
+//   encoder (own thread)        encodes and muxes it, with the sound
+//
+// The queues between them hold two frames each, and the canvases the renderer
+// and the encoder pass between them (the encoder's planes, or BGR frames) are
+// a fixed few, reused.
+#include "video/video.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "base/atomic_file.h"
+#include "base/channel.h"
+#include "base/message_text.h"
+#include "base/parallel.h"
+#include "base/stages.h"
+#include "conversion/auto_align.h"
+#include "imagefile/input.h"
+#include "conversion/run_steps.h"
+#include "videofile/video_reader.h"
+#include "registry/lens_registry.h"
+
+namespace vistereo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr int kQueuedFrames = 2;         // per queue between two stages
+constexpr int kCanvases = 2 * kQueuedFrames;
+constexpr int kAlignmentFramePairs = 5;  // spread over the range for --auto-align
+constexpr double kDamageGapSeconds = 1.0;  // damage closer than this is one stretch
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string fpsText(const media::FrameRate& rate) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.6g fps", rate.value());
+    return text;
+}
+
+// A step that ended the conversion before any frame.
+struct Refusal {
+    std::string message;
+};
+
+// What the conversion of a request needs before its frames: the facts of
+// both files, the offset, the range, the geometry, the alignment.
+struct VideoSetup {
+    media::VideoFacts left, right;
+    std::vector<std::string> readerNotes[2];
+    double fps = 0;
+    int64_t firstLeft = 0;  // index of the left camera's first frame of the range
+    int64_t count = 0;      // frames in the range
+    PreparedPair prepared;
+    std::optional<RotationMatrix> rotation;
+    // The aligned frame pair nearest the middle of the range (automatic
+    // alignment only): its matches mark the far field for a colour match.
+    std::optional<int64_t> matchedFrame;
+    alignment::AlignmentResult matches;
+};
+
+const char* sideName(int side) { return side == 0 ? "left" : "right"; }
+
+std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) {
+    const fs::path* paths[2] = {&request.left, &request.right};
+    media::VideoFacts* facts[2] = {&setup.left, &setup.right};
+    // Both files opened at the same time: each opening decodes a little.
+    std::string errors[2];
+    const auto open = [&](int side) {
+        const media::VideoReader reader(*paths[side]);
+        errors[side] = reader.ok() ? "" : reader.error();
+        if (reader.ok()) *facts[side] = reader.facts();
+        setup.readerNotes[side] = reader.notes();
+    };
+    runBoth(request.run.threads, [&] { open(0); }, [&] { open(1); });
+    for (int side = 0; side < 2; ++side) {
+        if (!errors[side].empty())
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + errors[side]};
+        const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
+        const double limit = request.frames.limits.maxMegapixels;
+        if (limit > 0 && megapixels > limit) {
+            char text[160];
+            std::snprintf(text, sizeof text, "its frames are %d x %d pixels (%.1f megapixels), more than the limit of %g megapixels",
+                          facts[side]->width, facts[side]->height, megapixels, limit);
+            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + text};
+        }
+    }
+    if (!(setup.left.frameRate == setup.right.frameRate))
+        return Refusal{"the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
+                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate"};
+    setup.fps = setup.left.frameRate.value();
+    return std::nullopt;
+}
+
+std::string timeText(double seconds) { return media::formatMediaTime(seconds); }
+
+// The range from the request, the offset and the frame counts: left frame i
+// pairs with right frame i + offset.frames, and both must exist.
+std::optional<Refusal> chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
+    const double fps = setup.fps;
+    const int64_t first = std::max<int64_t>(0, -offsetFrames);
+    const int64_t end = std::min<int64_t>(setup.left.frameCount, setup.right.frameCount - offsetFrames);
+    if (end <= first)
+        return Refusal{"the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
+                       " frames (left " + timeText(setup.left.durationSeconds) + " long, right " +
+                       timeText(setup.right.durationSeconds) + ")"};
+    int64_t start = first;
+    if (request.startSeconds) {
+        start = std::llround(*request.startSeconds * fps);
+        if (start < first)
+            return Refusal{"the right camera has no frame at --start " + timeText(*request.startSeconds) +
+                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock"};
+        if (start >= end)
+            return Refusal{"--start " + timeText(*request.startSeconds) +
+                           " is beyond the end of the two videos' common part, which ends at " + timeText(end / fps) +
+                           " on the left camera's clock"};
+    }
+    int64_t count = end - start;
+    if (request.durationSeconds) {
+        count = std::llround(*request.durationSeconds * fps);
+        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (start + count > end)
+            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+                           " reaches beyond the end of the two videos' common part, which ends at " +
+                           timeText(end / fps) + " on the left camera's clock"};
+    }
+    setup.firstLeft = start;
+    setup.count = count;
+    return std::nullopt;
+}
+
+// Both files opened and compared, the offset (given, or found from their
+// sound), the range it leaves, and the drift check of an offset found.
+std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
+    if (const auto refused = openBoth(request, setup)) return refused;
+    result.fps = setup.fps;
+    for (int side = 0; side < 2; ++side)
+        for (const std::string& note : setup.readerNotes[side])
+            result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
+
+    if (request.offsetSeconds) {
+        result.offsetGiven = true;
+        result.offset.seconds = *request.offsetSeconds;
+        result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
+        result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
+    } else {
+        const double from = request.startSeconds.value_or(0.0);
+        const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
+        result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds),
+                                        request.run.threads);
+        if (!result.offset.ok()) return Refusal{result.offset.error};
+    }
+    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refused;
+    result.startSeconds = setup.firstLeft / setup.fps;
+    result.frames = setup.count;
+    result.seconds = setup.count / setup.fps;
+    if (!result.offsetGiven)
+        checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
+                   request.run.threads);
+    return std::nullopt;
+}
+
+// One frame of each camera, decoded at `leftIndex` and the offset later.
+struct FramePairAt {
+    cv::Mat left, right;
+    std::string error;
+};
+FramePairAt readFramePair(const VideoRequest& request, double fps, int64_t leftIndex, long long offsetFrames) {
+    FramePairAt pair;
+    const fs::path* paths[2] = {&request.left, &request.right};
+    const int64_t indices[2] = {leftIndex, leftIndex + offsetFrames};
+    cv::Mat* out[2] = {&pair.left, &pair.right};
+    for (int side = 0; side < 2; ++side) {
+        media::VideoReader reader(*paths[side], request.run.threads);
+        media::VideoFrame frame;
+        if (!reader.seek(indices[side] / fps) || reader.read(frame) != media::VideoReader::Read::Frame) {
+            pair.error = std::string("the ") + sideName(side) + " video has no frame at " + timeText(indices[side] / fps);
+            return pair;
+        }
+        *out[side] = frame.bgr;
+    }
+    return pair;
+}
+
+// The rotation of the right camera from frame pairs spread over the range,
+// combined as the batch combines its first pairs.
+std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long offsetFrames, VideoSetup& setup,
+                                       std::string& description, std::vector<std::string>& warnings) {
+    SharedAlignment shared;
+    const auto start = Clock::now();
+    std::string times;
+    for (int k = 0; k < kAlignmentFramePairs; ++k) {
+        const int64_t index = setup.firstLeft + static_cast<int64_t>((k + 0.5) * setup.count / kAlignmentFramePairs);
+        SharedAlignment::Attempt attempt;
+        attempt.index = static_cast<size_t>(index);
+        try {
+            const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
+            if (!pair.error.empty()) attempt.alignment.error = pair.error;
+            else attempt.alignment = alignImages(pair.left, pair.right, setup.prepared.geometry, request.run.threads);
+        } catch (const std::exception& e) {
+            attempt.alignment.error = std::string("the frame pair could not be read: ") + e.what();
+        }
+        shared.attempts.push_back(std::move(attempt));
+    }
+    shared.seconds = secondsSince(start);
+    takeRobustMean(shared);
+    for (const SharedAlignment::Attempt& a : shared.attempts) {
+        const std::string at = "frame pair at " + timeText(a.index / setup.fps) + ": ";
+        if (!a.alignment.ok()) warnings.push_back(at + a.alignment.error);
+        else if (!a.used) {
+            char text[120];
+            std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
+            warnings.push_back(at + text);
+        }
+        if (!a.used) continue;
+        times += (times.empty() ? "" : ", ") + timeText(a.index / setup.fps);
+        const int64_t middle = setup.firstLeft + setup.count / 2, index = static_cast<int64_t>(a.index);
+        if (!setup.matchedFrame || std::llabs(index - middle) < std::llabs(*setup.matchedFrame - middle)) {
+            setup.matchedFrame = index;
+            setup.matches = a.alignment.result;
+        }
+    }
+    if (!shared.rotation)
+        return Refusal{"no frame pair could be aligned (" + std::to_string(kAlignmentFramePairs) + " tried over the range)" +
+                       (shared.attempts.empty() ? "" : "; the first: " + shared.attempts.front().alignment.error)};
+    char text[240];
+    std::snprintf(text, sizeof text, "yaw %.3f, pitch %.3f, roll %.3f degrees from %zu frame pairs (at %s); spread %.4f degrees RMS, %.4f max; %.1f s",
+                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.used, times.c_str(),
+                  shared.rmsDegrees, shared.maxDegrees, shared.seconds);
+    description = text;
+    setup.rotation = shared.rotation;
+    return std::nullopt;
+}
+
+// ---- the frames ----------------------------------------------------------
+
+// The damage one camera's frames met, gathered into stretches for the report.
+class DamageLog {
+public:
+    void add(int side, double seconds, const std::string& what) {
+        std::lock_guard lock(mutex_);
+        std::vector<Stretch>& list = stretches_[side];
+        if (!list.empty() && seconds - list.back().to <= kDamageGapSeconds && seconds >= list.back().from) {
+            list.back().to = std::max(list.back().to, seconds);
+            ++list.back().count;
+            return;
+        }
+        list.push_back({seconds, seconds, 1, what});
+    }
+    void report(std::vector<std::string>& warnings) const {
+        for (int side = 0; side < 2; ++side)
+            for (const Stretch& s : stretches_[side])
+                warnings.push_back("the " + std::string(sideName(side)) + " video is damaged " +
+                                   (s.count == 1 ? "at " + timeText(s.from)
+                                                 : "from " + timeText(s.from) + " to " + timeText(s.to) + " (" +
+                                                       std::to_string(s.count) + " times)") +
+                                   ": " + s.first);
+    }
+
+private:
+    struct Stretch {
+        double from, to;
+        int count;
+        std::string first;  // what happened first
+    };
+    std::mutex mutex_;
+    std::vector<Stretch> stretches_[2];
+};
+
+// One camera's frames of the range, in order, in BGR or as planes, with the
+// gaps filled by repeating the previous frame. Runs on its own thread, where
+// it also opens the file.
+class FrameFeed {
+public:
+    FrameFeed(int side, const fs::path& path, int threads, media::FrameLayout layout, double fps, int64_t first,
+              int64_t count, DamageLog& damage)
+        : side_(side), path_(path), threads_(threads), layout_(layout), fps_(fps), first_(first), count_(count),
+          damage_(damage), frames_(kQueuedFrames) {}
+
+    Channel<media::VideoFrame>& frames() { return frames_; }
+    // Set when the stream ended or failed before the range did.
+    const std::string& shortfall() const { return shortfall_; }
+    bool failed() const { return failed_; }
+
+    void run() {
+        try {
+            feed();
+        } catch (const std::exception& e) {  // no memory for a frame, say
+            fail("cannot read the " + std::string(sideName(side_)) + " video: " + e.what());
+        }
+    }
+
+private:
+    void feed() {
+        media::VideoReader reader(path_, threads_, layout_);
+        if (!reader.ok() || !reader.seek(first_ / fps_)) {
+            fail("cannot read the " + std::string(sideName(side_)) + " video: " +
+                 (reader.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader.error()));
+            return;
+        }
+        media::VideoFrame frame;
+        bool held = false;  // `frame` holds a frame not yet handed on
+        media::VideoFrame previous;
+        bool hasPrevious = false;
+        for (int64_t n = 0; n < count_; ++n) {
+            const int64_t wanted = first_ + n;
+            while (!held || frame.index < wanted) {
+                const media::VideoReader::Read got = reader.read(frame);
+                for (const media::FrameDamage& d : reader.takeDamage()) damage_.add(side_, d.seconds, d.what);
+                if (got == media::VideoReader::Read::Failed) {
+                    fail("the " + std::string(sideName(side_)) + " video failed at " + timeText(wanted / fps_) + ": " +
+                         reader.error());
+                    return;
+                }
+                if (got == media::VideoReader::Read::End) {
+                    shortfall_ = "the " + std::string(sideName(side_)) + " video ended at " + timeText(wanted / fps_) +
+                                 ", before the range did";
+                    frames_.close();
+                    return;
+                }
+                held = true;
+            }
+            media::VideoFrame out;
+            if (frame.index > wanted && hasPrevious) {
+                // A gap in the stream: the previous frame again.
+                damage_.add(side_, wanted / fps_, "frames are missing; the previous frame is repeated");
+                out = previous;
+            } else {
+                out = frame;
+                held = frame.index > wanted;  // the first frame of the range came late: keep it for later too
+            }
+            previous = out;
+            hasPrevious = true;
+            if (!frames_.push(out)) return;  // the renderer has stopped
+        }
+        frames_.close();
+    }
+
+    void fail(const std::string& text) {
+        shortfall_ = text;
+        failed_ = true;
+        frames_.close();
+    }
+
+    const int side_;
+    const fs::path path_;
+    const int threads_;
+    const media::FrameLayout layout_;
+    const double fps_;
+    const int64_t first_, count_;
+    DamageLog& damage_;
+    Channel<media::VideoFrame> frames_;
+    std::string shortfall_;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace
+
+std::optional<double> VideoProgress::secondsLeft() const {
+    if (done <= 0 || elapsedSeconds <= 0) return std::nullopt;
+    return elapsedSeconds / done * static_cast<double>(total - done);
+}
+
+void VideoObserver::stepDone(const std::string&) {}
+void VideoObserver::framesDone(const VideoProgress&) {}
+bool VideoObserver::stopRequested() { return false; }
+
+namespace {
+
+// The right half aligned by `rotation` when given, else by the points.
+HalfAlignment rightAlignment(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                             const PointSet& points) {
+    return rotation ? HalfAlignment(*rotation)
+                    : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
+}
+
+// Both halves' plan keys on the given sample grids, index 0 the left half.
+std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const HalfAlignment& alignment,
+                                     const RunOptions& run, const SampleGrid& leftGrid = {},
+                                     const SampleGrid& rightGrid = {}) {
+    RemapPlanKey left = remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic);
+    RemapPlanKey right = remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic);
+    left.grid = leftGrid, right.grid = rightGrid;
+    left.rows = {0, left.samples()}, right.rows = {0, right.samples()};
+    return {left, right};
+}
+
+// Both halves' plans on the full output grid.
+FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& alignment, const RunOptions& run) {
+    const auto keys = halfKeys(geometry, alignment, run);
+    FramePlans plans;
+    plans.right = buildRemapPlan(keys[1], run.threads);
+    plans.left = buildRemapPlan(keys[0], run.threads);
+    return plans;
+}
+
+}  // namespace
+
+FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                      const PointSet& points, const RunOptions& run) {
+    return planHalves(geometry, rightAlignment(geometry, rotation, points), run);
+}
+
+FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
+    return [plans = std::move(plans), threads, colour = std::move(colour)](const cv::Mat& left, const cv::Mat& right,
+                                                                           cv::Mat& sideBySide) {
+        const HalfTarget rightTarget{&right, &sideBySide, colour ? &colour->eye[1] : nullptr};
+        const HalfTarget leftTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr};
+        applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
+        applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
+    };
+}
+
+size_t FramePlanePlans::bytes() const {
+    size_t total = 0;
+    for (const auto* set : {&luma, &chroma})
+        for (const auto& remap : *set) total += remap->bytes();
+    return total;
+}
+
+FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
+                                const PointSet& points, const RunOptions& run, const media::YuvColour& output,
+                                const media::YuvColour& left, const media::YuvColour& right) {
+    const HalfAlignment alignment = rightAlignment(geometry, rotation, points);
+    const auto chromaGrid = [&](const media::YuvColour& source) {
+        return SampleGrid{2, output.chromaX(), output.chromaY(), source.chromaX(), source.chromaY()};
+    };
+    FramePlanePlans remaps;
+    // Each from its key's positions, row by row: no plan held or decoded.
+    const auto take = [&](const std::array<RemapPlanKey, 2>& keys, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
+        for (int k = 0; k < 2; ++k) into[k] = buildPlaneRemap(keys[k], run.threads);
+    };
+    take(halfKeys(geometry, alignment, run), remaps.luma);
+    take(halfKeys(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
+    return remaps;
+}
+
+PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
+    return [plans = std::move(plans), threads](const media::YuvPlanes& left, const media::YuvPlanes& right,
+                                               media::YuvPlanes& out) {
+        for (const media::YuvPlanes* eye : {&left, &right})
+            if (eye->colour.matrix != out.colour.matrix || eye->colour.fullRange != out.colour.fullRange)
+                throw std::runtime_error("the " + std::string(eye == &left ? "left" : "right") + " video's frame is in " +
+                                         eye->colour.describe() + ", not in " + out.colour.describe() +
+                                         " as its first frames were");
+        const uint8_t luma = out.colour.blackLuma(), chroma = media::YuvColour::kNeutralChroma;
+        // Cb and Cr go through their plan in one pass, which reads its samples once for both.
+        const PlaneTarget targets[4] = {
+            {plans.luma[0].get(), &left.y, &out.y, luma},
+            {plans.luma[1].get(), &right.y, &out.y, luma},
+            {plans.chroma[0].get(), &left.cb, &out.cb, chroma, &left.cr, &out.cr},
+            {plans.chroma[1].get(), &right.cb, &out.cb, chroma, &right.cr, &out.cr},
+        };
+        applyPlaneRemaps(targets, threads);
+    };
+}
+
+DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::VideoCodec codec) {
+    DefaultHeight out;
+    double across = INFINITY;
+    for (const EyeGeometry& eye : eyes) {
+        // The circle's radius at 90 degrees off the axis, to the right.
+        const SourcePosition rim = projectToImage(eye, kHalfPi, 0.0);
+        across = std::min(across, 2.0 * std::fabs(rim.column - eye.axisX));
+    }
+    out.circlePixels = std::isfinite(across) ? static_cast<int32_t>(std::min(across, 1e9)) : 0;
+    // The largest of 16, 24, 32, 48, ... within `limit`.
+    const auto friendly = [](int32_t limit) {
+        int32_t best = 16;
+        for (int64_t p = 16; p <= limit; p *= 2)
+            for (int64_t size : {p, p + p / 2})
+                if (size <= limit) best = std::max(best, static_cast<int32_t>(size));
+        return best;
+    };
+    const int32_t cap = codec == media::VideoCodec::Hevc ? 4096 : 2048;
+    out.height = friendly(std::min(out.circlePixels, cap));
+    out.capped = friendly(out.circlePixels) > out.height;
+    return out;
+}
+
+VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
+    const auto begin = Clock::now();
+    VideoResult result;
+    result.output = request.output;
+    auto refuse = [&](const std::string& message) {
+        result.status = VideoStatus::Refused;
+        result.detail = message;
+        result.wallSeconds = secondsSince(begin);
+        return result;
+    };
+
+    // The request's own checks: lenses, and the points when they align the right eye.
+    const ConversionRequest& frames = request.frames;
+    const PointSet points = alignmentPoints(frames.alignment);
+    if (const auto refused = checkRequest(frames)) return refuse(refused->text());
+
+    VideoSetup setup;
+    if (const auto refused = synchronise(request, setup, result)) return refuse(refused->message);
+    if (!result.offsetGiven) {
+        observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
+        if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
+            result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
+                                      " ms apart over the range, more than half a frame: the end of the video pairs "
+                                      "frames a frame or more out of step (convert it in shorter ranges)");
+    }
+
+    // The geometry of the frames' size, and the output's height.
+    if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
+                                         {setup.right.width, setup.right.height}, setup.prepared))
+        return refuse(refused->text());
+    int32_t height = request.frames.outputHeight;
+    if (height <= 0) {
+        const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);
+        height = chosen.height;
+        result.notes.push_back("output height " + std::to_string(height) + " (the largest power-of-two-friendly size within the " +
+                               std::to_string(chosen.circlePixels) + " pixels across the lens circles" +
+                               (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec) : "") +
+                               "); --height sets another");
+    }
+    if (height < 2 || height % 2)
+        return refuse("the output height must be even for 4:2:0 video, not " + std::to_string(height));
+    setup.prepared.geometry.outputHeight = height;
+    result.outputHeight = height;
+
+    // The alignment, once for the whole video.
+    if (std::holds_alternative<AutomaticAlignment>(frames.alignment)) {
+        if (const auto refused = alignFromFrames(request, result.offset.frames, setup, result.alignment, result.warnings))
+            return refuse(refused->message);
+        observer.stepDone("aligned: " + result.alignment);
+    } else {
+        setup.rotation = givenRotation(frames.alignment);
+        result.alignment = setup.rotation ? "by the given rotation" : "by points A and B";
+    }
+
+    result.rotation = setup.rotation;
+
+    // The eyes' colours, matched once on a frame pair of the range (the
+    // aligned one nearest its middle, else its middle) where the eyes see the
+    // same far field: before any convergence.
+    if (frames.matchColour != ColourMatching::Off) {
+        const int64_t index = setup.matchedFrame.value_or(setup.firstLeft + setup.count / 2);
+        const FramePairAt pair = readFramePair(request, setup.fps, index, result.offset.frames);
+        if (!pair.error.empty()) {
+            result.warnings.push_back("the colours of the eyes were not matched: " + pair.error);
+        } else {
+            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation, points,
+                                         setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
+            if (!result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
+            else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
+                                   describeColourMatch(*result.colour));
+        }
+    }
+    // The stereo window: the right eye turned about the vertical axis.
+    const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation, points);
+
+    // The way of the frames: their planes remapped as decoded, unless the
+    // colour match, a wider kernel, the request or the cameras' colours ask
+    // for BGR.
+    const std::optional<ColourCorrection> colour =
+        result.colour && result.colour->ok() ? std::optional<ColourCorrection>(result.colour->correction) : std::nullopt;
+    const media::YuvColour& leftColour = setup.left.yuv;
+    const media::YuvColour& rightColour = setup.right.yuv;
+    const bool sameColours = leftColour.matrix == rightColour.matrix && leftColour.fullRange == rightColour.fullRange;
+    result.planes = !request.bgrFrames && !colour && request.run.interpolation == Interpolation::Bilinear && sameColours;
+    if (!sameColours && !request.bgrFrames)
+        result.notes.push_back("the two videos' colours differ (left " + leftColour.describe() + ", right " +
+                               rightColour.describe() + "): the frames are converted through BGR and written in " +
+                               media::YuvColour{}.describe());
+    // The output keeps the left camera's matrix and range, its chroma sited
+    // as the camera's; through BGR it is BT.709, limited range.
+    media::YuvColour outputColour;
+    if (result.planes) outputColour = leftColour;
+
+    // The frames: two decoders, the renderer here, the encoder. The decoders
+    // start first: they open their files, seek and decode their first frames
+    // while the output is opened and the plans are made.
+    const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
+    DamageLog damage;
+    // The encoder takes about three quarters of a conversion's processor time
+    // and runs on every thread itself, so the two decoders keep to a quarter
+    // of the threads between them, one each at least: a decoder's own frame
+    // threads would only fight the encoder's for the same cores, and cost
+    // more processor time per frame than one thread decoding in order.
+    const int decoderThreads = std::max(1, resolveThreadCount(request.run.threads) / 8);
+    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, setup.firstLeft, setup.count, damage);
+    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, setup.firstLeft + result.offset.frames,
+                        setup.count, damage);
+    StageGroup decoders;
+    // On every way out the decoders' hand-overs end, so that they stop and
+    // are joined.
+    struct StopFeeds {
+        FrameFeed &left, &right;
+        ~StopFeeds() {
+            left.frames().abandon();
+            right.frames().abandon();
+        }
+    } stopFeeds{leftFeed, rightFeed};
+    decoders.start("left decoder", [&] { leftFeed.run(); });
+    decoders.start("right decoder", [&] { rightFeed.run(); });
+
+    // The output, through a temporary file beside it.
+    StreamedFileWrite file(request.output);
+    if (!file.opened().ok()) return refuse("cannot write " + request.output.string() + ": " + file.opened().error);
+    media::VideoWriterSettings settings;
+    settings.width = 2 * height;
+    settings.height = height;
+    settings.frameRate = setup.left.frameRate;
+    settings.encoding = request.encoding;
+    settings.vr180 = true;
+    settings.colour = outputColour;
+    if (request.sound != VideoSound::None) {
+        const bool right = request.sound == VideoSound::Right;
+        if ((right ? setup.right : setup.left).hasAudio) {
+            media::AudioSource sound;
+            sound.file = right ? request.right : request.left;
+            sound.fromSeconds = result.startSeconds + (right ? result.offset.seconds : 0.0);
+            sound.seconds = result.seconds;
+            settings.audio = sound;
+        } else {
+            result.notes.push_back(std::string("the ") + (right ? "right" : "left") +
+                                   " video has no sound; the output has none");
+        }
+    }
+    media::VideoWriter writer(file.temporaryPath(), settings);
+    if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
+    if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
+
+    // Where every output pixel (or chroma sample) reads its source, worked
+    // out once for all frames.
+    const auto planStart = Clock::now();
+    FrameRenderer renderBgr;
+    PlaneRenderer renderPlanes;
+    try {
+        if (result.planes) {
+            FramePlanePlans plans = planFramePlanes(setup.prepared.geometry, rightRotation, points, request.run,
+                                                    outputColour, leftColour, rightColour);
+            result.planBytes = plans.bytes();
+            renderPlanes = plannedPlaneRenderer(std::move(plans), request.run.threads);
+        } else {
+            FramePlans plans = planFrames(setup.prepared.geometry, rightRotation, points, request.run);
+            result.planBytes = plans.left->bytes() + plans.right->bytes();
+            renderBgr = plannedFrameRenderer(std::move(plans), request.run.threads, colour);
+        }
+    } catch (const std::bad_alloc&) {
+        return refuse("there is not enough memory for the remap plans of an output of height " +
+                      std::to_string(height));
+    }
+    result.planSeconds = secondsSince(planStart);
+
+    // The side-by-side frames the renderer fills and the encoder takes: BGR
+    // canvases, or planes in the output's colour.
+    Channel<media::VideoFrame> rendered(kQueuedFrames), canvases(kCanvases);
+    for (int k = 0; k < kCanvases; ++k) {
+        media::VideoFrame canvas;
+        if (result.planes) {
+            try {
+                canvas.planes = media::YuvPlanes::allocate(2 * height, height, outputColour);
+            } catch (const std::exception&) {
+                return refuse("there is not enough memory for an output frame of height " + std::to_string(height));
+            }
+        } else if (const auto refused = allocateCanvas(height, canvas.bgr)) {
+            return refuse(refused->text());
+        }
+        canvases.push(std::move(canvas));
+    }
+    std::string encodeError;
+    std::atomic<int64_t> written{0};
+    const auto framesStart = Clock::now();
+    // A stage that fails ends the others' hand-overs, so the frames stop.
+    StageGroup stages([&] {
+        leftFeed.frames().close();
+        rightFeed.frames().close();
+        rendered.abandon();
+        canvases.close();
+    });
+    stages.start("encoder", [&] {
+        while (std::optional<media::VideoFrame> frame = rendered.pop()) {
+            bool wrote = false;
+            try {
+                wrote = result.planes ? writer.write(frame->planes) : writer.write(frame->bgr);
+            } catch (const std::exception& e) {
+                encodeError = e.what();
+            }
+            if (!wrote) {
+                if (encodeError.empty()) encodeError = writer.error();
+                rendered.abandon();  // the renderer's next hand-over fails, and it stops
+                canvases.close();
+                return;
+            }
+            canvases.push(std::move(*frame));
+            ++written;
+            observer.framesDone(VideoProgress{written, setup.count, secondsSince(framesStart)});
+        }
+    });
+
+    std::string renderError;
+    bool stopped = false;
+    for (int64_t n = 0; n < setup.count; ++n) {
+        if (observer.stopRequested()) {
+            stopped = true;
+            break;
+        }
+        std::optional<media::VideoFrame> left = leftFeed.frames().pop();
+        std::optional<media::VideoFrame> right = rightFeed.frames().pop();
+        std::optional<media::VideoFrame> canvas = left && right ? canvases.pop() : std::nullopt;
+        if (!canvas) break;  // a camera's frames ended early, or the encoder gave up
+        try {
+            if (result.planes) renderPlanes(left->planes, right->planes, canvas->planes);
+            else renderBgr(left->bgr, right->bgr, canvas->bgr);
+        } catch (const std::exception& e) {
+            renderError = std::string("the rendering failed: ") + e.what();
+            break;
+        }
+        if (!rendered.push(std::move(*canvas))) break;
+    }
+    rendered.close();
+    leftFeed.frames().abandon();
+    rightFeed.frames().abandon();
+    std::string stageError;
+    for (StageGroup* group : {&stages, &decoders}) {
+        try {
+            group->join();
+        } catch (const std::exception& e) {
+            if (stageError.empty()) stageError = describeException(e);
+        }
+    }
+    damage.report(result.warnings);
+
+    auto fail = [&](VideoStatus status, const std::string& message) {
+        result.status = status;
+        result.detail = message;
+        result.frames = written;
+        result.wallSeconds = secondsSince(begin);
+        return result;  // `file` removes the temporary
+    };
+    if (stopped) return fail(VideoStatus::Stopped, "stopped after " + std::to_string(written.load()) + " frames");
+    if (!renderError.empty()) return fail(VideoStatus::Failed, renderError);
+    if (!stageError.empty()) return fail(VideoStatus::Failed, "the conversion stopped: " + stageError);
+    if (!encodeError.empty()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + encodeError);
+    for (const FrameFeed* feed : {&leftFeed, &rightFeed}) {
+        if (feed->failed()) return fail(VideoStatus::Failed, feed->shortfall());
+        if (!feed->shortfall().empty()) result.warnings.push_back(feed->shortfall() + "; the output is shorter");
+    }
+    if (written == 0) return fail(VideoStatus::Failed, "no frame could be converted");
+    if (!writer.finish()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + writer.error());
+    if (const Fallible committed = file.commit(); !committed.ok())
+        return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + committed.error);
+    result.status = VideoStatus::Written;
+    result.frames = written;
+    result.seconds = written / setup.fps;
+    result.output = file.target();
+    result.wallSeconds = secondsSince(begin);
+    return result;
+}
+
+VideoSync synchroniseVideos(const VideoRequest& request) {
+    VideoSetup setup;
+    VideoResult found;
+    VideoSync sync;
+    if (const auto refused = synchronise(request, setup, found)) sync.error = refused->message;
+    sync.offset = found.offset;
+    sync.offsetGiven = found.offsetGiven;
+    sync.fps = found.fps;
+    sync.startSeconds = found.startSeconds;
+    sync.frames = found.frames;
+    sync.notes = found.notes;
+    return sync;
+}
+
+bool isMp4Name(const fs::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".mp4";
+}
+
+std::string admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
+                             const std::vector<ProtectedFile>& lensFiles) {
+    OutputRoom room;
+    room.protect(request.left, "the left video");
+    room.protect(request.right, "the right video");
+    room.protect(workingDirectory / kLensRegistryFileName, "the lens registry");
+    for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
+    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refused;
+    const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message();
+    return {};
+}
+
+}  // namespace vistereo

@@ -1,0 +1,110 @@
+// Writing a video file: 8-bit YCbCr 4:2:0 planes, or 8-bit BGR frames
+// converted to them, encoded with x264 (H.264) or x265 (HEVC) into an MP4,
+// in the settings' colour (BT.709, limited range unless told) and tagged so,
+// with a camera's sound carried over and, for a
+// side-by-side 180-degree stereo video, the boxes by which YouTube and
+// headset players recognise it as VR180: `st3d` (left eye in the left half)
+// and `sv3d` (equirectangular, each eye cut to 180 x 180 degrees).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "videofile/video_reader.h"
+
+namespace vistereo::media {
+
+enum class VideoCodec { H264, Hevc };
+
+// x264's and x265's constant rate factor and speed preset. The defaults,
+// measured with x264 on a 4096 x 2048 side-by-side stream (bench/video.sh
+// --presets): "fast" at CRF 20 gives 48.6 dB PSNR at 8.4 Mbit/s for 0.19 CPU
+// seconds a frame, where x264's own default (medium, CRF 23) gives 47.5 dB at
+// 4.8 Mbit/s for 0.20: a dB more, which a headset's magnification shows, for
+// less time; medium at CRF 20 adds 0.2 dB for 1.36 times the time.
+inline constexpr int kDefaultCrf = 20;
+inline constexpr const char* kDefaultPreset = "fast";
+
+struct VideoEncoding {
+    VideoCodec codec = VideoCodec::H264;
+    int crf = kDefaultCrf;  // 0 .. 51; 0 is lossless for H.264
+    std::string preset = kDefaultPreset;
+    int threads = 0;  // encoder threads; 0: the encoder's choice
+};
+
+// The sound of the written file: either a stretch of a file's sound (copied
+// packet by packet when an MP4 can hold its codec, at most one audio packet
+// off at each cut, otherwise decoded and re-encoded to AAC to the sample),
+// or given mono samples encoded to AAC. The whole stretch is written,
+// whatever the number of frames. Copied sound that starts after the picture
+// (its first whole packet) is delayed to the millisecond: the MP4's edit list
+// counts in the movie's milliseconds.
+struct AudioSource {
+    std::filesystem::path file;  // empty: the samples below
+    double fromSeconds = 0.0;    // on the file's clock (0 at its first video frame)
+    double seconds = 0.0;
+    std::vector<float> mono;
+    int sampleRate = 0;
+};
+
+struct VideoWriterSettings {
+    int width = 0, height = 0;  // even
+    FrameRate frameRate{30, 1};
+    VideoEncoding encoding;
+    bool vr180 = false;  // a side-by-side 180-degree stereo picture: write st3d and sv3d
+    // The matrix, range and chroma siting of the written numbers, and the
+    // primaries and transfer they are tagged with.
+    YuvColour colour;
+    std::optional<AudioSource> audio;
+};
+
+class VideoWriter {
+public:
+    // Creates the MP4 at `path` (whatever its name) and writes its header.
+    VideoWriter(const std::filesystem::path& path, const VideoWriterSettings& settings);
+    ~VideoWriter();
+    VideoWriter(const VideoWriter&) = delete;
+    VideoWriter& operator=(const VideoWriter&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    // How the sound was carried: "AAC copied", "pcm_s16le re-encoded to AAC".
+    const std::string& audioNote() const { return audioNote_; }
+
+    // The next frame (width x height, CV_8UC3), converted to the settings'
+    // colour. False, with error() set, when it cannot be encoded or written.
+    bool write(const cv::Mat& bgr);
+    // The next frame as planes of width x height in the settings' colour,
+    // encoded as they are. The encoder takes its copy before this returns,
+    // so the planes may be written again at once.
+    bool write(const YuvPlanes& planes);
+    // The encoders' last packets, the rest of the sound and the file's index.
+    // The file is complete only when this returns true.
+    bool finish();
+    int64_t framesWritten() const { return frames_; }
+
+private:
+    bool bgrScaler();
+    bool send(::AVFrame& frame);
+
+    struct State;
+    std::unique_ptr<State> state_;
+    std::string error_;
+    std::string audioNote_;
+    int64_t frames_ = 0;
+};
+
+// "h264" / "hevc", and back (nullopt for another name).
+const char* codecName(VideoCodec codec);
+std::optional<VideoCodec> codecNamed(const std::string& name);
+
+// Whether `preset` is one of x264's and x265's preset names.
+bool isEncoderPreset(const std::string& preset);
+
+}  // namespace vistereo::media
