@@ -23,6 +23,8 @@ endif()
 
 set(VISTEREO_INSTALL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vistereo)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VISTEREO_INSTALL_DOCDIR})
+# The manual, by task, beside the README that links it.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${VISTEREO_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(FILES ${PROJECT_SOURCE_DIR}/examples/Vistereo.ini DESTINATION ${VISTEREO_INSTALL_DOCDIR}/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/input/L.jpg ${PROJECT_SOURCE_DIR}/examples/input/R.jpg
         DESTINATION ${VISTEREO_INSTALL_DOCDIR}/examples/input)
