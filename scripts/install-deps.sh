@@ -12,6 +12,7 @@ packages=(
   libjpeg-dev
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libgtest-dev libimage-exiftool-perl
+  dpkg-dev
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk
   librsvg2-bin desktop-file-utils

@@ -4,6 +4,7 @@
 
 #include "ui/app_icon.h"
 #include "ui/main_dialog.h"
+#include "ui/user_settings.h"
 
 namespace vistereo {
 namespace {
@@ -23,6 +24,7 @@ int CMyVistereoApp::InitInstance() {
     // way it closes ("Finish", Escape, the close box), the program ends.
     QApplication::setApplicationName(QStringLiteral("Vistereo"));
     QApplication::setWindowIcon(applicationIcon());
+    moveEarlierSettings();
     CMyVistereoDlg dlg(*this);
     dlg.exec();
     return 0;

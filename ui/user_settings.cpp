@@ -3,6 +3,9 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -39,7 +42,23 @@ private:
 
 }  // namespace
 
-QSettings userSettings() { return QSettings(QStringLiteral("Vistereo"), QStringLiteral("vistereo")); }
+QSettings userSettings() { return QSettings(QStringLiteral("vistereo"), QStringLiteral("vistereo")); }
+
+bool moveEarlierSettings() {
+    QSettings current = userSettings();
+    QSettings earlier(QStringLiteral("Vistereo"), QStringLiteral("vistereo"));
+    // Where the file system does not tell the two folders apart, they are one.
+    const QFileInfo earlierFile(earlier.fileName());
+    if (!earlierFile.exists() || earlierFile.canonicalFilePath() == QFileInfo(current.fileName()).canonicalFilePath())
+        return false;
+    if (!current.allKeys().isEmpty()) return false;  // already moved, or remembered anew: the earlier file is stale
+    for (const QString& key : earlier.allKeys()) current.setValue(key, earlier.value(key));
+    current.sync();
+    if (current.status() != QSettings::NoError) return false;  // keep the earlier file until its copy is written
+    QFile::remove(earlier.fileName());
+    QDir().rmdir(earlierFile.absolutePath());  // only when nothing else is in it
+    return true;
+}
 
 void rememberCheckBox(QCheckBox* box) {
     const QString key = QStringLiteral("additions/") + box->objectName();

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QFile>
@@ -61,6 +62,7 @@
 #include "ui/message_box.h"
 #include "ui/preview_dialog.h"
 #include "ui/up_down_control.h"
+#include "ui/user_settings.h"
 #include "ui/video_dialog.h"
 
 using namespace vistereo;
@@ -1325,6 +1327,12 @@ private slots:
 
     // The program's own choices come back in the next run; the template's controls start from their defaults.
     void remembersItsOwnChoicesOnly() {
+        // What an earlier version remembered in the folder that differs from the lens file's by case moves over once.
+        QSettings(QStringLiteral("Vistereo"), QStringLiteral("vistereo")).setValue("windows/earlier", 7);
+        QVERIFY(moveEarlierSettings() && !moveEarlierSettings());
+        QCOMPARE(userSettings().value("windows/earlier").toInt(), 7);
+        QVERIFY(!QDir(dir_->path() + "/settings/Vistereo").exists());
+        QCOMPARE(QFileInfo(userSettings().fileName()).dir().dirName(), QStringLiteral("vistereo"));
         auto* dlg = openMain();
         QVERIFY(dlg);
         clickButton(dlg->findChild<QCheckBox*>("vrSuffix"));
