@@ -26,6 +26,16 @@ rm -f "$build"/vistereo_*.deb
 deb=$(ls "$build"/vistereo_*.deb)
 dpkg-deb -I "$deb" | sed -n '/Package:/p;/Version:/p;/Depends:/p;/Recommends:/p'
 
+step "lintian: no errors and no warnings, pedantic tags included"
+if command -v lintian >/dev/null; then
+  status=0
+  tags=$(lintian --pedantic --fail-on error,warning "$deb" 2>&1) || status=$?
+  printf '%s\n' "$tags" | grep -v 'running with root privileges' || true
+  [ "$status" -eq 0 ] || { echo "lintian found errors or warnings"; exit 1; }
+else
+  echo "lintian is not installed: skipped"
+fi
+
 step "making a minimal Debian 12 system"
 cleanup
 rm -rf "$system"
