@@ -57,6 +57,44 @@ TEST_F(InputProbeTest, EveryCommandRefusesASpecialOrMissingInputByItsType) {
         }
 }
 
+// Every other file a command reads (a pairs file, a lens registry, a video) as a FIFO, a device and a folder:
+// refused by its type before it is opened, naming the file and what it is; a FIFO never makes a command wait.
+TEST_F(InputProbeTest, EveryFileACommandReadsIsRefusedByItsTypeBeforeItIsOpened) {
+    writeImages();
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    fs::create_directories(dir / "folder");
+    fs::create_symlink("/dev/zero", dir / "zero");
+    const struct { const char* name; const char* cause; } files[] = {
+        {"fifo", "is a FIFO (named pipe), not a"}, {"zero", "is a character device, not a"}, {"folder", "is a folder, not a"}};
+    const struct { const char* label; std::function<Args(const std::string&)> args; int status; const char* says; } readers[] = {
+        {"batch --pairs", [&](const std::string& f) { return batch({"--pairs", (dir / f).string()}); }, 2,
+         "cannot read the pairs file "},
+        {"lens calibrate --pairs", [&](const std::string& f) {
+             return Args{"lens", "calibrate", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--pairs",
+                         (dir / f).string()}; }, 1, "cannot read the pairs file "},
+        {"video, left", [&](const std::string& f) {
+             return Args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--points", kPoints,
+                         (dir / f).string(), (dir / "input/R.jpg").string(), "-o", "v.mp4"}; }, 1, "cannot read the left video "},
+        {"video, right", [&](const std::string& f) {
+             return Args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--points", kPoints,
+                         (dir / "input/L.jpg").string(), (dir / f).string(), "-o", "v.mp4"}; }, 1, "cannot read the right video "},
+        {"lens list --lenses", [&](const std::string& f) { return Args{"lens", "list", "-C", dir.string(), "--lenses", (dir / f).string()}; },
+         1, "--lenses: "},
+        {"convert --lenses", [&](const std::string& f) { return convert({"--lenses", (dir / f).string()}); }, 2, "--lenses: "}};
+    for (const auto& reader : readers)
+        for (const auto& file : files) {
+            SCOPED_TRACE(std::string(reader.label) + " " + file.name);
+            const auto start = std::chrono::steady_clock::now();
+            const Run run = cli(reader.args(file.name), 30);
+            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+            EXPECT_EQ(run.status, reader.status) << "(-2: it hung) " << run.err;
+            EXPECT_NE(run.err.find(reader.says), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find((dir / file.name).string()), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(file.cause), std::string::npos) << run.err;
+            EXPECT_TRUE(outputs().empty());
+        }
+}
+
 // Photos the image library cannot read, damaged ones and turned ones, as the left image of a conversion.
 TEST_F(InputProbeTest, ForeignDamagedUnreadableAndTurnedPhotosAreNamed) {
     writeImages();

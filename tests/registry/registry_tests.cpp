@@ -227,7 +227,7 @@ TEST_F(FileTest, TheReaderReportsWhatItLeftOutByLine) {
     EXPECT_FALSE(report.found);
     EXPECT_EQ(report.lines(), std::vector<std::string>{(dir / "absent.ini").string() + ": does not exist"});
     LoadLensRegistry(registry, dir, &report);
-    EXPECT_EQ(report.lines(), std::vector<std::string>{dir.string() + ": is a directory, not a file"});
+    EXPECT_EQ(report.lines(), std::vector<std::string>{dir.string() + ": is a folder, not a lens registry file"});
 }
 
 TEST_F(FileTest, RegisterRefusalsAndFailedSavesKeepTheOldFile) {
