@@ -16,4 +16,10 @@ inline constexpr size_t kMessageNameBytes = 160;
 // falling between whole UTF-8 characters, at most `maxBytes` bytes in all.
 std::string shortenForMessage(std::string_view name, size_t maxBytes = kMessageNameBytes);
 
+// `text` with what would break or hide a line of a message made visible:
+// line ends, tabs and other control characters as \n, \r, \t or \xHH, and
+// bytes that are not UTF-8 as \xHH; a backslash stays as it is. The rest,
+// UTF-8 letters of any language included, is unchanged.
+std::string visibleText(std::string_view text);
+
 }  // namespace vistereo

@@ -208,7 +208,6 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         return usage("--refine-shape goes with --refine-lenses");
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usage(saving.usage);
-    if (saving.failed) return kExitFailed;
     const PairAlignment aligned =
         alignRequestPair(request, threads, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;

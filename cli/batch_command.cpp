@@ -268,7 +268,6 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
                                "('vistereo-cli lens calibrate' pools the pairs for them)");
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
-    if (saving.failed) return kExitFailed;
     settings.force = options.has("force");
 
     const fs::path& wd = request.workingDirectory;

@@ -184,7 +184,6 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return usageError(err, error);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
-    if (saving.failed) return kExitFailed;
 
     // The output is judged before any picture is decoded: a name the image
     // library can write, no file of this run replaced, a place it can go.

@@ -25,6 +25,8 @@
 #include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "engine/lens_check.h"
+#include "base/message_text.h"
+#include "registry/registry_writes.h"
 
 namespace vistereo::cli {
 namespace {
@@ -264,31 +266,45 @@ int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostr
     const std::string& name = options.positional[0];
     const std::filesystem::path file = targetFile(options, err);
     if (file.empty()) return kExitFailed;
-    const std::string what = "cannot remove \"" + name + "\"";
-    LensRegistry registry;
-    if (!loadForRewrite(file, what, registry, err)) return kExitFailed;
-    LensCatalogue one;
-    one.sources.push_back({{LensSourceKind::WorkingFolder, file}, registry, {}});
-    for (int i = 0; i < registry.count; ++i) one.order.push_back({0, i});
-    const LensLookup found = findLens(one, name);
-    if (!found.error.empty()) {
-        printError(err, what + ": " + found.error);
+    const std::string what = "cannot remove \"" + visibleText(name) + "\"";
+    // Looked up in the file as it is under the registry's lock, so that the
+    // record removed is the one named now, whoever wrote the file meanwhile.
+    LensRecord removed;
+    int number = 0;
+    const RegistryChange change = changeLensRegistry(file, [&](LensRegistry& registry) -> std::string {
+        LensCatalogue one;
+        one.sources.push_back({{LensSourceKind::WorkingFolder, file}, registry, {}});
+        for (int i = 0; i < registry.count; ++i) one.order.push_back({0, i});
+        const LensLookup found = findLens(one, name);
+        if (!found.error.empty()) return what + ": " + found.error;
+        const int index = found.position.index;
+        for (int i = 0; i < registry.count; ++i) {
+            if (i == index || registry.records[i].name != name) continue;
+            // "#K" names the K-th record; a record of that very name (from the
+            // dialog or a hand-edited file) makes it mean two records.
+            if (name[0] == '#')
+                return what + ": it names record #" + std::to_string(index + 1) + " \"" +
+                       visibleText(registry.records[index].name) + "\", but record #" + std::to_string(i + 1) + " of " +
+                       file.string() + " is named \"" + visibleText(name) + "\"; rename one of them first";
+            if (i > index)
+                return what + ": records #" + std::to_string(index + 1) + " and #" + std::to_string(i + 1) + " of " +
+                       file.string() + " have that name; give the one to remove as #K";
+        }
+        removed = registry.records[index];
+        number = index + 1;
+        std::copy(registry.records.begin() + index + 1, registry.records.begin() + registry.count,
+                  registry.records.begin() + index);
+        --registry.count;
+        return "";
+    });
+    if (!change.warning.empty()) err << "vistereo-cli: warning: " << change.warning << "\n";
+    if (!change.ok()) {
+        if (change.report.found)
+            for (const std::string& line : change.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, change.error.rfind(what, 0) == 0 ? change.error : what + ": " + change.error);
         return kExitFailed;
     }
-    if (name[0] != '#')
-        for (int i = found.position.index + 1; i < registry.count; ++i)
-            if (registry.records[i].name == name) {
-                printError(err, what + ": records #" + std::to_string(found.position.index + 1) + " and #" +
-                                    std::to_string(i + 1) + " of " + file.string() +
-                                    " have that name; give the one to remove as #K");
-                return kExitFailed;
-            }
-    if (!SaveLensRegistry(registry, registry.count, found.position.index, file)) {
-        printError(err, "cannot write " + file.string() + "; it is unchanged");
-        return kExitFailed;
-    }
-    out << "removed record #" << (found.position.index + 1) << " \"" << registry.records[found.position.index].name
-        << "\" from " << file.string() << "\n";
+    out << "removed record #" << number << " \"" << visibleText(removed.name) << "\" from " << file.string() << "\n";
     return kExitOk;
 }
 
@@ -368,6 +384,8 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!options.error.empty()) return usage(options.error);
     if (options.positional.empty()) return usage("give the NAME to register the lens under");
     const std::string name = options.positional[0];
+    if (const std::string problem = lensNameProblem(name); !problem.empty())
+        return usage("the NAME \"" + visibleText(name) + "\" cannot be registered: " + problem);
     const std::vector<std::string> images(options.positional.begin() + 1, options.positional.end());
     for (const char* required : {"projection", "fov"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
@@ -403,14 +421,13 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             << " %, residual " << fixed(d.circle.residualPx, 2) << " px)\n";
     }
     const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle);
+    const std::string what = "cannot register \"" + visibleText(name) + "\"";
     if (!built.error.empty()) {
-        printError(err, "cannot register \"" + name + "\": " + built.error);
+        printError(err, what + ": " + built.error);
         return kExitFailed;
     }
     const std::filesystem::path file = targetFile(options, err);
     if (file.empty()) return kExitFailed;
-    LensRegistry registry;
-    if (!loadForRewrite(file, "cannot register \"" + name + "\"", registry, err)) return kExitFailed;
     if (options.has("user")) {
         std::error_code made;
         std::filesystem::create_directories(file.parent_path(), made);
@@ -419,24 +436,15 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitFailed;
         }
     }
-    for (int i = 0; i < registry.count; ++i)
-        if (registry.records[i].name == name) {
-            printError(err, "cannot register \"" + name + "\": record #" + std::to_string(i + 1) + " of " +
-                                file.string() + " already has that name");
-            return kExitFailed;
-        }
-    switch (RegisterLens(registry, built.record, file)) {
-        case RegisterStatus::Registered: break;
-        case RegisterStatus::EmptyName: return usage("the NAME must not be empty");
-        case RegisterStatus::RegistryFull:
-            printError(err, "cannot register \"" + name + "\": " + file.string() + " already holds " +
-                                std::to_string(kMaxLensRecords) + " records, the most it can; delete one first");
-            return kExitFailed;
-        case RegisterStatus::WriteFailed:
-            printError(err, "cannot write " + file.string() + "; it is unchanged");
-            return kExitFailed;
+    const RegistryAddition added = addLensRecord(file, built.record);
+    if (!added.warning.empty()) err << "vistereo-cli: warning: " << added.warning << "\n";
+    if (!added.ok()) {
+        if (added.report.found)
+            for (const std::string& line : added.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, what + ": " + added.error);
+        return kExitFailed;
     }
-    out << "registered as record #" << registry.count << " of " << file.string() << "\n";
+    out << "registered as record #" << added.recordNumber << " of " << file.string() << "\n";
     for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
     if (options.has("user")) {
         // The working folder's file is read first: there its record of this name is the one found.
@@ -474,7 +482,6 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, true, err);
     if (!saving.usage.empty()) return usage(saving.usage);
-    if (saving.failed) return kExitFailed;
 
     const std::filesystem::path& wd = request.workingDirectory;
     const PairingResult pairing =

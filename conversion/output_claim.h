@@ -29,7 +29,7 @@
 
 namespace vistereo {
 
-inline constexpr const char* kOutputLockFileName = ".vistereo.lock";
+inline constexpr const char* kOutputLockFileName = kLockFileName;
 
 // The directory entry at a path as it is now (a link as the link): whether
 // anything is there, and what tells one writing of it from another.

@@ -263,15 +263,4 @@ bool SaveLensRegistry(const LensRegistry& registry, int slotCount, std::optional
     return writeFileAtomically(file, bytes).ok();
 }
 
-RegisterStatus RegisterLens(LensRegistry& registry, const LensRecord& record,
-                            const std::filesystem::path& file) {
-    LoadLensRegistry(registry, file);
-    if (record.name.empty()) return RegisterStatus::EmptyName;
-    if (registry.count >= kMaxLensRecords) return RegisterStatus::RegistryFull;
-    registry.records[registry.count] = record;
-    if (!SaveLensRegistry(registry, registry.count + 1, std::nullopt, file)) return RegisterStatus::WriteFailed;
-    ++registry.count;
-    return RegisterStatus::Registered;
-}
-
 }  // namespace vistereo

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "registry/lens_registry.h"
@@ -271,7 +272,8 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
     const std::function<void()> none = [] {};
     const std::string ini = (dir / "Vistereo.ini").string();
     std::string full;
-    for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i));
+    std::vector<std::string> tenNames;
+    for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i)), tenNames.push_back("Lens " + std::to_string(i));
     const Args list = {"lens", "list", "-C", dir.string(), "--lenses", given};
     struct Env { const char* xdg; std::string home; };  // xdg nullptr: unset
     const std::string config = (dir / "config").string();
@@ -351,6 +353,18 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
         {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1, "cannot be a lens's image circle", ""},
         {"a sine law that folds back", add("Folded", "sine:5", "180", "300,200,150"), none, 2, "sine:K takes a k above 0", ""},
         {"an eleventh record", add("Eleventh", "equidistant", "190", "300,200,150"), fullFolder, 1, "already holds 10 records", ""},
+        // Names the registry could not keep as given, or the command line could not find again: refused at add.
+        {"a name the command line reads as a number", add("#1", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"#1\" cannot be registered: a name starting with \"#\" reads as a record number", "", ini, tenNames},
+        {"a name with a line end", add("new\nline", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"new\\nline\" cannot be registered: the name holds a line end", "", ini, tenNames},
+        {"a name with a tab", add("tab\tbed", "equidistant", "190", "300,200,150"), none, 2, "a control character", ""},
+        {"a name that is not UTF-8", add("\xFFlens", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"\\xFFlens\" cannot be registered: the name is not UTF-8 text", ""},
+        {"#K while a record bears that very name", {"lens", "remove", "-C", dir.string(), "#1"},
+         [this] { writeFile(dir / "Vistereo.ini", recordText("Equisolid circular fisheye") + recordText("#1")); }, 1,
+         "cannot remove \"#1\": it names record #1 \"Equisolid circular fisheye\", but record #2 of " + ini +
+             " is named \"#1\"; rename one of them first", "", ini, {"Equisolid circular fisheye", "#1"}},
         {"a damaged line is named", lens("list", {}), damaged, 0,
          "Vistereo.ini line 43: radiusMode of record 2 is \"abc\", not a whole number: this record and every line "
          "after it were not read", "#1\tFirst"},
@@ -401,5 +415,47 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
             for (int i = 0; i < registry.count; ++i) names.push_back(registry.records[i].name);
             EXPECT_EQ(names, c.namesAfter);
         }
+    }
+}
+
+// Writers of one registry at the same moment, each a process of its own: lens add into the working folder's file
+// while lens remove takes a record out of it, and lens add --user into a fresh user file. Every writer reads the
+// file again under the registry's lock, so every record a writer said it wrote is in the file, and every record
+// removed is gone, round after round.
+TEST_F(CliTest, ConcurrentRegistryWritersLoseNoRecord) {
+    const int adders = 7, userAdders = 10;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken") + recordText("Third"));
+        fs::remove_all(dir / "config");
+        std::vector<std::pair<pid_t, fs::path>> started;
+        auto start = [&](const Args& args) {
+            const fs::path scratch = dir / "scratch" / std::to_string(started.size());
+            fs::create_directories(scratch);
+            started.push_back({startCli(args, scratch), scratch});
+        };
+        const Args lens{"equidistant", "--fov", "190", "--circle", "30,20,15"};
+        for (int k = 0; k < adders; ++k)
+            start(with({"lens", "add", "-C", dir.string(), "Added " + std::to_string(k), "--projection"}, lens));
+        start({"lens", "remove", "-C", dir.string(), "Broken"});
+        for (int k = 0; k < userAdders; ++k)
+            start(with({"lens", "add", "--user", "Mine " + std::to_string(k), "--projection"}, lens));
+        for (const auto& [child, scratch] : started) {
+            const Run run = finish(child, scratch, 60);
+            EXPECT_EQ(run.status, 0) << run.err;
+        }
+        auto names = [](const fs::path& file) {
+            LensRegistry registry;
+            LoadLensRegistry(registry, file);
+            std::set<std::string> found;
+            for (int i = 0; i < registry.count; ++i) found.insert(registry.records[i].name);
+            EXPECT_EQ(found.size(), static_cast<size_t>(registry.count)) << "a record written twice";
+            return found;
+        };
+        std::set<std::string> working{"Equisolid", "Third"}, user;
+        for (int k = 0; k < adders; ++k) working.insert("Added " + std::to_string(k));
+        for (int k = 0; k < userAdders; ++k) user.insert("Mine " + std::to_string(k));
+        EXPECT_EQ(names(dir / "Vistereo.ini"), working);
+        EXPECT_EQ(names(dir / "config/vistereo/Vistereo.ini"), user);
     }
 }

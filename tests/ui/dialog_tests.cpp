@@ -47,6 +47,7 @@
 #include "conversion/run.h"
 #include "videofile/video_reader.h"
 #include "registry/lens_registry.h"
+#include "registry/registry_writes.h"
 #include "tests/support/crafted_images.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
@@ -185,7 +186,8 @@ struct ZenithCase { QString steps; QStringList shown; };  // shown: the pitch, r
 struct TypingCase { int startMode, id; QString typed; QList<int> boxes; QStringList shown; int mode; };
 struct RegistrationCase { int closeWith; QStringList names; };  // a button of the registration dialog
 // existing: records in the file before; row: picked before, -1: none; press: a button, 0: Return in the name box.
-struct RegistryEditCase { int existing, row; QString name; int press; QStringList names; QString message; };
+// `meanwhile`: a record another program adds to the file after the dialog has read it.
+struct RegistryEditCase { int existing, row; QString name; int press; QStringList names; QString message; QString meanwhile = {}; };
 struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
 struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; int pressX = 640; };
 
@@ -603,6 +605,17 @@ private slots:
         QTest::newRow("overwrite the second") << RegistryEditCase{4, 1, "Changed", 1027, {"A", "Changed", "C", "D"}, ""};
         QTest::newRow("delete without a pick") << RegistryEditCase{4, -1, "Changed", 1028, abcd, ""};
         QTest::newRow("overwrite without a pick") << RegistryEditCase{4, -1, "Changed", 1027, abcd, ""};
+        // Another program writes the file while the dialog is open: Register builds on the file as it is now;
+        // Overwrite and Delete write the dialog's copy, as prescribed, and then say whose record that dropped.
+        const QString dropped = "Vistereo.ini had been changed by another program since this window read it. This "
+                                "window writes the file from its own copy, so \"Theirs\" is no longer in it; register "
+                                "it again if it is still wanted.";
+        QTest::newRow("register while another program adds")
+            << RegistryEditCase{4, -1, "Mine", 1, abcd + QStringList{"Theirs", "Mine"}, "", "Theirs"};
+        QTest::newRow("delete while another program adds")
+            << RegistryEditCase{4, 1, "Changed", 1028, {"A", "C", "D"}, dropped, "Theirs"};
+        QTest::newRow("overwrite while another program adds")
+            << RegistryEditCase{4, 2, "Changed", 1027, {"A", "B", "Changed", "D"}, dropped, "Theirs"};
     }
     void registryEdits() {
         QFETCH(RegistryEditCase, c);
@@ -617,6 +630,7 @@ private slots:
         if (c.row >= 0) clickRow(list(1050), c.row);
         replaceText(box(1049), c.name);
         replaceText(box(1016), "77");  // switches no radio
+        if (!c.meanwhile.isEmpty()) QVERIFY(addLensRecord(kLensRegistryFileName, lensRecord(c.meanwhile.toStdString())).ok());
         int finished = -1;
         connect(dlg, &QDialog::finished, this, [&finished](int r) { finished = r; });
         if (c.press == 0) QTest::keyClick(box(1049), Qt::Key_Return);
