@@ -162,7 +162,7 @@ public:
         } else if (!bar_ && !quiet_) {
             out_ << count << (outcome.result == PairResult::Converted ? "converted " : "skipped ") << pairFiles(pair)
                  << " -> " << shortenForMessage(pair.output.string())
-                 << (outcome.result == PairResult::Skipped ? " (" + outcome.detail + ")" : "") << "\n"
+                 << (outcome.detail.empty() ? "" : " (" + outcome.detail + ")") << "\n"
                  << std::flush;
         }
         if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok())
@@ -311,6 +311,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         const BatchPlan plan = planBatch(pairs, settings.force, request.outputHeight);
         for (size_t k = 0; k < pairs.size(); ++k) {
             const OutputState& found = plan.found[k];
+            // The same test as the batch's: what it would redo, and why.
             const std::string why = plan.skip[k]                               ? " (exists)"
                                     : found.stamp.exists && !found.complete ? " (exists, but " + found.fault + ")"
                                     : found.stamp.exists                    ? " (exists; forced)"

@@ -16,6 +16,7 @@
 #include "base/regular_file.h"
 #include "imagefile/image_codecs.h"
 #include "imagefile/jpeg_decoder.h"
+#include "imagefile/png_stream.h"
 
 namespace vistereo {
 namespace {
@@ -135,6 +136,11 @@ InputImage decodeOtherInput(InputImage image, std::span<const uint8_t> bytes, co
     const int flags = cv::IMREAD_COLOR | (options.ignoreOrientation ? cv::IMREAD_IGNORE_ORIENTATION : 0);
     if (const Fallible& loaded = loadImageCodecs(); !loaded.ok())
         return undecoded(std::move(image), InputStatus::Unsupported, loaded.error);
+    // A damaged PNG is refused in our words: the library's reader would
+    // print libpng's complaint, naming no file, and fail all the same.
+    if (const std::string damage = pngStreamDamage(textOf(bytes)); !damage.empty())
+        return undecoded(std::move(image), InputStatus::Damaged,
+                         "it is a damaged PNG file that cannot be decoded (" + damage + ")");
     const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8U, const_cast<uint8_t*>(bytes.data()));
     image.pixels = cv::imdecode(encoded, flags);
     if (image.pixels.empty()) {
