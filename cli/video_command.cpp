@@ -38,7 +38,8 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
     withHelp(kAutoAlignOption, "align the right eye from frame pairs spread over the range (no --points)"),
     withHelp(kOutputOption, "the VR180 video to write, an .mp4: a bare name goes into output/, a path\n"
                             "                            (with /) is taken as given; its folders are made"),
-    withHelp(kHeightOption, "output height; the width is twice that (default: the largest power-of-two-\n"
+    withHelp(kHeightOption, "output height, even, at most 4096 (H.264 and HEVC level 6.2 reach 8192 x 4096);\n"
+                            "                            the width is twice that (default: the largest power-of-two-\n"
                             "                            friendly size the lens circles support, at most 2048 for h264\n"
                             "                            and 4096 for hevc)"),
     kRollOption,
@@ -186,6 +187,10 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
         if (!codec) return usageError(err, "--codec takes h264 or hevc");
         request.encoding.codec = *codec;
     }
+    if (options.has("height"))
+        if (const std::string problem = media::videoHeightProblem(request.encoding.codec, frames.outputHeight);
+            !problem.empty())
+            return usageError(err, "--height: " + problem);
     if (options.has("crf")) {
         const auto crf = parseWholeNumber(options.value("crf"));
         if (!crf || *crf < 0 || *crf > 51) return usageError(err, "--crf takes a whole number from 0 to 51");

@@ -114,6 +114,11 @@ std::string YuvColour::describe() const {
     return text + (fullRange ? ", full range" : ", limited range");
 }
 
+bool YuvColour::sameConversion(const YuvColour& other) const {
+    const auto coefficients = [](int m) { return m == AVCOL_SPC_BT470BG ? int(AVCOL_SPC_SMPTE170M) : m; };
+    return coefficients(matrix) == coefficients(other.matrix) && fullRange == other.fullRange;
+}
+
 YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour) {
     YuvPlanes p;
     p.y.create(height, width, CV_8UC1);

@@ -55,6 +55,10 @@ struct YuvColour {
     static constexpr uint8_t kNeutralChroma = 128;
     // "BT.709, limited range".
     std::string describe() const;
+    // Whether frames of both are converted to colours alike: the same range
+    // and the same matrix coefficients (BT.601 is tagged two ways, as
+    // SMPTE 170M and as BT.470BG, with one matrix).
+    bool sameConversion(const YuvColour& other) const;
     friend bool operator==(const YuvColour&, const YuvColour&) = default;
 };
 

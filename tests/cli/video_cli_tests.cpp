@@ -112,14 +112,29 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
         {"unknown preset", take({"--preset", "quick"}), 2, "--preset"},
         {"sound of both", take({"--audio", "both"}), 2, "--audio"},
         {"a time that is none", take({"--start", "1:xx"}), 2, "--start"},
-        {"an odd height", take({"--offset", "0", "--height", "65"}), 1, "must be even"},
+        {"an odd height", take({"--offset", "0", "--height", "65"}), 2, "--height: the output height must be even"},
+        // Sizes held against the codec's largest frame before any file is opened.
+        {"a height beyond H.264's largest frame", take({"--height", "99998"}), 2,
+         "--height: the output height 99998 gives frames of 199996 x 99998; H.264 level 6.2 takes at most 8192 x 4096, "
+         "so the height can be at most 4096"},
+        {"HEVC twice its largest height", take({"--codec", "hevc", "--height", "8192"}), 2,
+         "HEVC Main level 6.2 takes at most 8192 x 4096, so the height can be at most 4096"},
+        // A range outside the take is said as such, not as a sound too short to synchronise by.
+        {"a start beyond the end, synchronised by sound", take({"--start", "0:10"}), 1,
+         "--start 0:10.000 is beyond the end of the left video, which ends at 0:01.500"},
+        {"a duration of none, synchronised by sound", take({"--duration", "0"}), 1, "--duration must cover at least one frame"},
+        {"a range beyond the left video", take({"--start", "1", "--duration", "5"}), 1,
+         "the range 0:01.000 to 0:06.000 reaches beyond the end of the left video"},
         {"points and automatic", take({"--auto-align"}), 2, "--auto-align finds the alignment itself"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        const auto start = std::chrono::steady_clock::now();
         const Run run = cli(c.args);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("too short to synchronise"), std::string::npos) << run.err;
         EXPECT_TRUE(outputs().empty());
     }
     EXPECT_NE(cli(take({}, "sound.wav")).err.find("it has no video stream"), std::string::npos);
