@@ -20,6 +20,20 @@ std::string shortenForMessage(std::string_view name, size_t maxBytes) {
     return std::string(name.substr(0, head)) + std::string(kCutMark) + std::string(name.substr(tailStart));
 }
 
+size_t utf8SequenceLength(std::string_view text) {
+    if (text.empty()) return 0;
+    const auto byte = static_cast<unsigned char>(text[0]);
+    if (byte < 0x80) return 1;
+    const size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 && byte < 0xF0 ? 3 : byte >= 0xC2 && byte < 0xE0 ? 2 : 0;
+    if (length == 0 || text.size() < length) return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) return 0;
+    const auto second = static_cast<unsigned char>(text[1]);
+    if (length == 3 && ((byte == 0xE0 && second < 0xA0) || (byte == 0xED && second >= 0xA0))) return 0;
+    if (length == 4 && ((byte == 0xF0 && second < 0x90) || (byte == 0xF4 && second >= 0x90))) return 0;
+    return length;
+}
+
 std::string visibleText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -37,22 +51,11 @@ std::string visibleText(std::string_view text) {
         else if (byte == '\t') out += "\\t", ++i;
         else if (byte < 0x20 || byte == 0x7F) hex(byte), ++i;
         else if (byte < 0x80) out += text[i++];
-        else {
-            // A whole UTF-8 sequence stays; a byte that starts none is shown by its value.
-            const size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 && byte < 0xE0 ? 2 : 0;
-            bool whole = length > 0 && i + length <= text.size();
-            for (size_t k = 1; whole && k < length; ++k)
-                whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (whole && length == 3) {  // no overlong forms or surrogates
-                const auto second = static_cast<unsigned char>(text[i + 1]);
-                whole = !(byte == 0xE0 && second < 0xA0) && !(byte == 0xED && second >= 0xA0);
-            }
-            if (whole && length == 4) {
-                const auto second = static_cast<unsigned char>(text[i + 1]);
-                whole = !(byte == 0xF0 && second < 0x90) && !(byte == 0xF4 && second >= 0x90);
-            }
-            if (whole) out.append(text.substr(i, length)), i += length;
-            else hex(byte), ++i;
+        else if (const size_t length = utf8SequenceLength(text.substr(i)); length > 0) {
+            out.append(text.substr(i, length));  // a whole UTF-8 character stays
+            i += length;
+        } else {
+            hex(byte), ++i;  // a byte that starts none is shown by its value
         }
     }
     return out;

@@ -72,7 +72,9 @@ inline constexpr OptionSpec kZeroParallaxOption{
 inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
                                             "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
-inline constexpr OptionSpec kJsonOption{"json", 0, nullptr, "print one JSON object instead of text"};
+inline constexpr OptionSpec kJsonOption{"json", 0, nullptr,
+                                        "print one JSON object instead of text, also on a failure or a usage\n"
+                                        "                            error (ok, error, exit_status, exit_meaning)"};
 inline constexpr OptionSpec kQuietOption{"quiet", 'q', nullptr, "print nothing but errors"};
 inline constexpr OptionSpec kOutputOption{"output", 'o', "FILE", "the file to write"};
 inline constexpr OptionSpec kLeftImageOption{

@@ -15,6 +15,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/json_reply.h"
 #include "cli/conversion_options.h"
 #include "cli/lens_refinement_report.h"
 #include "cli/lens_saving.h"
@@ -49,7 +50,7 @@ constexpr std::array<OptionSpec, 3> kRemoveOptions{{
 
 constexpr std::array<OptionSpec, 5> kDetectOptions{{
     {"directory", 'C', "DIR", "directory the IMAGEs are relative to (default: .)"},
-    {"json", 0, nullptr, "print one JSON object instead of text"},
+    kJsonOption,
     kMaxInputOption,
     kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
@@ -314,6 +315,9 @@ struct Detection {
     alignment::ImageCircle circle;
     int width = 0, height = 0;
     std::string error;
+    // The pictures an orientation tag turned: the circle is in the turned
+    // picture's coordinates, as the conversion reads it.
+    std::vector<std::string> notes;
 };
 Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images,
                          const InputReadOptions& reading) {
@@ -333,31 +337,36 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
             return d;
         }
         d.width = image.pixels.cols, d.height = image.pixels.rows;
+        if (image.turned)
+            d.notes.push_back(image.path.string() + " carries the EXIF orientation " +
+                              describeOrientation(image.orientationTag) +
+                              ": the circle is given in the picture turned as the tag says, as the conversion reads "
+                              "it; --ignore-orientation finds it in the sensor's own coordinates");
     }
     d.circle = alignment::detectImageCircle(frames.brightness());
     return d;
 }
 
-int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kDetectOptions, kAnyWords);
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
     if (options.positional.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
-    const bool json = options.has("json");
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
     const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
     const alignment::ImageCircle& c = d.circle;
     const std::string reason = !d.error.empty() ? d.error : c.error;
     if (!d.error.empty() || !c.ok()) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
         printError(err, "no image circle found: " + reason);
         return kExitFailed;
     }
-    if (json) {
-        out << "{\"ok\": true, \"centre\": [" << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2)
-            << "], \"radius\": " << fixed(c.radius, 2) << ", \"rim_seen\": " << fixed(c.rimSeen, 3)
-            << ", \"residual_px\": " << fixed(c.residualPx, 3) << ", \"image_size\": [" << d.width << ", " << d.height
-            << "], \"frames\": " << options.positional.size() << "}\n";
+    for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
+    if (reply) {
+        reply->set("\"centre\": [" + fixed(c.centreX, 2) + ", " + fixed(c.centreY, 2) + "], \"radius\": " +
+                   fixed(c.radius, 2) + ", \"rim_seen\": " + fixed(c.rimSeen, 3) + ", \"residual_px\": " +
+                   fixed(c.residualPx, 3) + ", \"image_size\": [" + std::to_string(d.width) + ", " +
+                   std::to_string(d.height) + "], \"frames\": " + std::to_string(options.positional.size()) +
+                   ", \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true"));
         return kExitOk;
     }
     out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
@@ -416,6 +425,7 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitFailed;
         }
         circle = {d.circle.centreX, d.circle.centreY, d.circle.radius};
+        for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
         out << "image circle found: centre " << fixed(circle.centreX, 2) << ", " << fixed(circle.centreY, 2)
             << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.circle.rimSeen, 1)
             << " %, residual " << fixed(d.circle.residualPx, 2) << " px)\n";
@@ -466,7 +476,7 @@ std::string pairNames(const BatchPair& pair) {
     return pair.left.filename().string() + ", " + pair.right.filename().string();
 }
 
-int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kCalibrateOptions);
     auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
     if (!options.error.empty()) return usage(options.error);
@@ -474,7 +484,7 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         if (!options.has(required)) return usage(std::string("missing --") + required);
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
         return usage("--pairs lists the images itself; leave out --left-dir and --right-dir");
-    const bool json = options.has("json"), quiet = options.has("quiet") || json;
+    const bool json = reply != nullptr, quiet = options.has("quiet") || json;
     int threads = 0;
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
@@ -491,7 +501,6 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                           options.has("right-dir") ? argumentPath(options.value("right-dir"), wd) : wd / "input" / "right",
                           wd / "output", false);
     auto fail = [&](const std::string& reason) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
         printError(err, reason);
         return kExitFailed;
     };
@@ -546,9 +555,9 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
         else if (!saved.ok) printError(err, saved.error);
     }
-    if (json)
-        out << "{\"ok\": true, \"pairs\": [" << pairsJson << "]" << lensRefinementJson(c.pooled)
-            << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()) << "}\n";
+    if (reply)
+        reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) +
+                   (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
     if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
     return saving.saving && !saved.ok ? kExitFailed : kExitOk;
 }
@@ -583,8 +592,8 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (help == &kLensShowHelp) return runShow(rest, out, err);
     if (help == &kLensAddHelp) return runAdd(rest, out, err);
     if (help == &kLensRemoveHelp) return runRemove(rest, out, err);
-    if (help == &kLensCalibrateHelp) return runCalibrate(rest, out, err);
-    return runDetect(rest, out, err);
+    if (help == &kLensCalibrateHelp) return answerInJson(rest, out, err, runCalibrate);
+    return answerInJson(rest, out, err, runDetect);
 }
 
 }  // namespace vistereo::cli

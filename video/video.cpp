@@ -172,6 +172,16 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
     for (int side = 0; side < 2; ++side)
         for (const std::string& note : setup.readerNotes[side])
             result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
+    const media::VideoFacts* facts[2] = {&setup.left, &setup.right};
+    for (int side = 0; side < 2; ++side)
+        if (const double turn = facts[side]->displayRotationDegrees; turn != 0.0) {
+            char degrees[32];
+            std::snprintf(degrees, sizeof degrees, "%g", turn);
+            result.warnings.push_back(std::string("the ") + sideName(side) + " video carries a rotation of " + degrees +
+                                      " degrees in its metadata (a display matrix, as phones write), which players "
+                                      "apply; its frames are converted as stored, unturned, so its lens record and "
+                                      "points must describe the frames as stored");
+        }
 
     if (request.offsetSeconds) {
         result.offsetGiven = true;

@@ -79,6 +79,10 @@ struct VideoFacts {
     bool hasAudio = false;
     int audioSampleRate = 0, audioChannels = 0;
     std::string audioCodec;
+    // The turn the stream's display matrix (a phone's "rotate" tag) asks
+    // players to show its frames with, in degrees anticlockwise; the frames
+    // are read as stored, unturned.
+    double displayRotationDegrees = 0.0;
 };
 
 // An 8-bit YCbCr 4:2:0 picture: a luma plane of width x height and two

@@ -379,7 +379,7 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          "", "{\"ok\": true, \"centre\": [302."},
         {"detect refuses noise", lens("detect", {"--json", "input/noise.png"}),
          [this] { writeNoise("noise.png", 300, 200, 7); }, 1, "no image circle found",
-         "{\"ok\": false, \"reason\": \"no circular edge between the picture and a dark surround\"}"},
+         "{\"ok\": false, \"error\": \"no image circle found: no circular edge between the picture and a dark surround\""},
         {"add from the pictures", lens("add", {"Found", "--projection", "stereographic", "--fov", "200",
                                               "--detect", "input/circle.png"}), none, 0, "",
          "image circle radius: 180 dots (radius code 3: given in dots)\noptical axis: (303, 197)"},

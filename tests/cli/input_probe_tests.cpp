@@ -8,17 +8,13 @@
 
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/crafted_images.h"
+#include "tests/support/synth.h"
 
 using namespace vistereo::testsupport;
 
 namespace {
 
 using InputProbeTest = CliTest;
-
-// One JSON object on one line: what a script reading `check --json` relies on.
-bool oneObject(const std::string& out) {
-    return std::count(out.begin(), out.end(), '\n') == 1 && out.front() == '{' && out.substr(out.size() - 2) == "}\n";
-}
 
 }  // namespace
 
@@ -164,11 +160,115 @@ TEST_F(InputProbeTest, CheckRefusesWithinTheLimitsAndAlwaysAnswersInJson) {
             EXPECT_EQ(run.status, c.status) << run.err;
             EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
             if (json) {  // one object, also for a usage error
-                EXPECT_TRUE(oneObject(run.out)) << run.out;
-                EXPECT_EQ(run.out.rfind("{\"ok\": false, \"reason\": \"", 0), 0u) << run.out;
-                EXPECT_NE(run.out.find(c.reason), std::string::npos) << run.out;
+                const JsonValue answer = oneJsonAnswer(run.out, run.status);
+                const JsonValue* error = answer.member("error");
+                ASSERT_TRUE(error) << run.out;
+                EXPECT_NE(error->text.find(c.reason), std::string::npos) << run.out;
+                EXPECT_EQ(answer.member("reason") ? answer.member("reason")->text : "", error->text) << run.out;
             } else {
                 EXPECT_EQ(run.out, "");
             }
         }
+}
+
+// Wherever an EXIF orientation tag changes what a command sees, the command says so and --ignore-orientation
+// reads the pixels as stored: the image circle found in a turned photograph (lens detect, lens add --detect),
+// a side-by-side image turned by its tag (check), a VR180 photo whose left eye is turned and no longer meets its
+// right (check, whose failure then names the tag).
+TEST_F(InputProbeTest, EveryRouteAnOrientationTagTurnsSaysSo) {
+    writeImages();
+    CircleShot shot;
+    shot.width = 600, shot.height = 400, shot.centreX = 302.5, shot.centreY = 197.5, shot.radius = 180, shot.noise = 1.0;
+    std::vector<uchar> circle;
+    ASSERT_TRUE(cv::imencode(".jpg", renderCircleShot(panorama(), shot), circle));
+    writeFile(dir / "input/circle.jpg", jpegWithOrientation(std::string(circle.begin(), circle.end()), 6));
+    ASSERT_EQ(cli(convert({"-o", "sbs.jpg", "--height", "200"})).status, 0);
+    ASSERT_EQ(cli(convert({"-o", "pair.vr.jpg", "--height", "200"})).status, 0);
+    writeFile(dir / "output/sbs3.jpg", jpegWithOrientation(readFile(dir / "output/sbs.jpg"), 3));
+    writeFile(dir / "output/turned.vr.jpg", jpegWithOrientation(readFile(dir / "output/pair.vr.jpg"), 6));
+    const std::string in = (dir / "input").string(), out = (dir / "output").string();
+    const struct { const char* label; Args args; const char* says; } cases[] = {
+        {"lens detect", {"lens", "detect", "-C", in, "circle.jpg"}, "circle.jpg carries the EXIF orientation 6 (rotate 90 degrees clockwise): the circle is given in the picture turned"},
+        {"lens detect --json", {"lens", "detect", "-C", in, "circle.jpg", "--json"}, "carries the EXIF orientation 6"},
+        {"lens add --detect", {"lens", "add", "-C", dir.string(), "Turned", "--projection", "equidistant", "--fov", "180",
+                               "--detect", "input/circle.jpg"}, "carries the EXIF orientation 6"},
+        {"check of a side-by-side image", {"check", "-C", out, "sbs3.jpg"}, "the image carries the EXIF orientation 3 (rotate 180 degrees)"},
+        {"check of a VR180 photo", {"check", "-C", out, "turned.vr.jpg"}, "the left eye carries the EXIF orientation 6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Run run = cli(c.args);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--ignore-orientation"), std::string::npos) << run.err;
+        const Run ignored = cli(with(c.args, {"--ignore-orientation"}));
+        EXPECT_EQ(ignored.err.find("orientation"), std::string::npos) << ignored.err;
+        if (std::string(c.label) == "lens detect --json") {
+            EXPECT_NE(run.out.find("\"turned_by_orientation\": true"), std::string::npos) << run.out;
+            EXPECT_NE(ignored.out.find("\"turned_by_orientation\": false"), std::string::npos) << ignored.out;
+        }
+        // The circle in turned coordinates: centre and size swapped about the picture's turn.
+        if (std::string(c.label) == "lens detect") {
+            EXPECT_NE(run.out.find("in 400 x 600 images"), std::string::npos) << run.out;
+            EXPECT_NE(ignored.out.find("in 600 x 400 images"), std::string::npos) << ignored.out;
+        }
+        // A measurement the turn spoils names the tag in its own error, not only in a warning before it.
+        if (run.status != 0) { EXPECT_NE(run.err.substr(run.err.rfind("error: ")).find("orientation"), std::string::npos) << run.err; }
+    }
+}
+
+// Every command with --json answers with exactly one JSON object whatever happens: a usage error, a refusal, a
+// missing or special input, a failure on the way, a success; names that are not UTF-8 come back byte for byte
+// through the escapes, and the strict reader takes every answer.
+TEST_F(InputProbeTest, EveryJsonCommandAnswersWithOneObjectWhateverHappens) {
+    writeImages();
+    ASSERT_EQ(mkfifo((dir / "fifo.ini").c_str(), 0644), 0);
+    const std::string odd = "\xFF\xFEodd";  // a name in no UTF-8
+    fs::copy_file(dir / "input/L.jpg", dir / "input" / (odd + ".jpg"));
+    CircleShot shot;
+    shot.width = 600, shot.height = 400, shot.centreX = 302.5, shot.centreY = 197.5, shot.radius = 180, shot.noise = 1.0;
+    ASSERT_TRUE(cv::imwrite((dir / "input/circle.png").string(), renderCircleShot(panorama(), shot)));
+    cv::Mat sideBySide;  // the panorama's front in both eyes, a yaw apart
+    cv::hconcat(frontHemisphere(panorama(), 768, vistereo::rotationFromYawPitchRoll(0, -25, 0)),
+                frontHemisphere(panorama(), 768, vistereo::rotationFromYawPitchRoll(1.0, -25, 0)), sideBySide);
+    ASSERT_TRUE(cv::imwrite((dir / "output/sbs.jpg").string(), sideBySide));
+    const std::string D = dir.string(), in = (dir / "input").string(), out = (dir / "output").string();
+    const Args align{"align", "-C", D, "--left-lens", "#1", "--right-lens", "#3", "--json"};
+    const Args calibrate{"lens", "calibrate", "-C", D, "--left-lens", "#1", "--right-lens", "#3", "--json"};
+    const struct { const char* label; Args args; int status; std::string says; std::string member = {}; } cases[] = {
+        {"align: an unknown option", with(align, {"--bogus"}), 2, "unknown option '--bogus'"},
+        {"align: --threads -3", with(align, {"--threads", "-3"}), 2, "--threads takes a whole number"},
+        {"align: an unknown lens", {"align", "-C", D, "--left-lens", "Nope", "--right-lens", "#3", "--json"}, 2,
+         "no lens named \"Nope\""},
+        {"align: a --lenses FIFO", with(align, {"--lenses", (dir / "fifo.ini").string()}), 2, "is a FIFO (named pipe)"},
+        {"align: --save-lenses alone", with(align, {"--save-lenses", "x"}), 2, "--save-lenses goes with --refine-lenses"},
+        {"align: a missing image", with(align, {"none.jpg", "R.jpg"}), 1, "Enter the valid left image file name"},
+        {"align: a missing image named in no UTF-8", with(align, {odd + "none.jpg", "R.jpg"}), 1, odd + "none.jpg"},
+        {"align: pictures that do not align, one named in no UTF-8", with(align, {odd + ".jpg", "R.jpg"}), 1,
+         "automatic alignment failed", "failure"},
+        {"check: measured", {"check", "-C", out, "sbs.jpg", "--json"}, 0, "", "half_size"},
+        {"check: a missing file named in no UTF-8", {"check", "-C", out, odd + ".jpg", "--json"}, 1, odd + ".jpg\": no such file"},
+        {"check: two files", {"check", "-C", out, "a.jpg", "b.jpg", "--json"}, 2, "give exactly one FILE"},
+        {"lens detect: found", {"lens", "detect", "-C", in, "circle.png", "--json"}, 0, "", "radius"},
+        {"lens detect: noise", {"lens", "detect", "-C", in, "L.jpg", "--json"}, 1, "no image circle found"},
+        {"lens detect: nothing to look at", {"lens", "detect", "--json"}, 2, "give one or more IMAGEs"},
+        {"lens detect: named in no UTF-8", {"lens", "detect", "-C", in, odd + "none.jpg", "--json"}, 1, odd + "none.jpg"},
+        {"lens calibrate: no left lens", {"lens", "calibrate", "--json"}, 2, "missing --left-lens"},
+        {"lens calibrate: a pairs file named in no UTF-8", with(calibrate, {"--pairs", odd + ".csv"}), 1,
+         "cannot read the pairs file " + D + "/" + odd + ".csv: no such file"},
+        {"lens calibrate: a pairs FIFO", with(calibrate, {"--pairs", (dir / "fifo.ini").string()}), 1, "is a FIFO (named pipe)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Run run = cli(c.args, 60);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const JsonValue answer = oneJsonAnswer(run.out, run.status);
+        if (!c.says.empty()) {
+            const JsonValue* error = answer.member("error");
+            ASSERT_TRUE(error) << run.out;
+            EXPECT_NE(error->text.find(c.says), std::string::npos) << error->text;
+            EXPECT_NE(run.err.find("error: " + error->text.substr(0, error->text.find('\n'))), std::string::npos)
+                << "the object's error is what stderr said: " << run.err;
+        }
+        if (!c.member.empty()) { EXPECT_TRUE(answer.member(c.member)) << c.member << " in " << run.out; }
+    }
 }

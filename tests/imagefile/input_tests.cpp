@@ -256,12 +256,7 @@ std::string pngOf(const std::vector<PngChunk>& chunks) {
     auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
     std::string png = "\x89PNG\r\n\x1A\n";
     for (const PngChunk& c : chunks) {
-        uint32_t crc = 0xFFFFFFFFu;  // CRC-32 as PNG computes it, over the type and the data
-        for (const char ch : c.type + c.data) {
-            crc ^= static_cast<unsigned char>(ch);
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-        png += be32(static_cast<uint32_t>(c.data.size())) + c.type + c.data + be32(~crc);
+        png += be32(static_cast<uint32_t>(c.data.size())) + c.type + c.data + be32(pngCrc(c.type + c.data));
     }
     return png;
 }
