@@ -335,6 +335,10 @@ private:
                 auto sized = std::make_shared<SizedGeometry>();
                 sized->left = left, sized->right = right;
                 sized->refusal = preparePair(settings_.request, left, right, sized->prepared);
+                // Points A and B judged once for the pictures of these sizes.
+                std::vector<std::string> wentOn;
+                if (!sized->refusal && std::holds_alternative<PointsAB>(settings_.request.alignment))
+                    sized->refusal = judgePoints(settings_.request, sized->prepared, points_, wentOn);
                 geometry_ = std::move(sized);
             }
             job.geometry = geometry_;

@@ -285,7 +285,7 @@ int checkImage(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    const std::filesystem::path path = workingDirectoryOf(options) / files[0];
+    const std::filesystem::path path = inDirectory(workingDirectoryOf(options), files[0]);
 
     const StereoImage read = readStereoImage(path, reading);
     if (!read.ok()) return fail("\"" + path.string() + "\": " + read.error);

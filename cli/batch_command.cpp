@@ -259,7 +259,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     request.workingDirectory = workingDirectoryOf(options);
     if (const auto bad = readConversionChoices(options, automaticScope, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    request.refuseImpossiblePoints = true;
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);

@@ -92,6 +92,10 @@ constexpr OptionSpec withHelp(OptionSpec option, const char* help) {
 // -C DIR, the folder names are relative to (default: the current one).
 std::filesystem::path workingDirectoryOf(const ParsedOptions& options);
 
+// A file named on the command line, relative to -C DIR: as given when it is
+// absolute or DIR is the current folder ("./ff" stays "./ff", not "././ff").
+std::filesystem::path inDirectory(const std::filesystem::path& directory, const std::string& name);
+
 // --threads N into `threads` (unchanged when not given). Returns the usage
 // error of a value that is not a whole number from 0 up.
 std::optional<std::string> readThreads(const ParsedOptions& options, int& threads);

@@ -177,7 +177,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.createOutputFolder = true;
     request.keepExif = options.has("keep-exif");
 
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    request.refuseImpossiblePoints = true;
 
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())

@@ -325,7 +325,7 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
     alignment::BrightestFrame frames;
     for (const std::string& name : images) {
         // Read as the conversion reads its inputs, so the circle is found in the pixels it will map.
-        const InputImage image = readInput(directory / name, reading);
+        const InputImage image = readInput(inDirectory(directory, name), reading);
         if (!image.ok()) {
             d.error = "cannot read the image " + describeInputProblem(image);
             return d;

@@ -182,6 +182,8 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::Once) : std::nullopt, frames,
                                                  request.run)) return usageError(err, *bad);
     request.encoding.threads = request.run.threads;
+    frames.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    frames.refuseImpossiblePoints = true;
 
     if (options.has("codec")) {
         const auto codec = media::codecNamed(options.value("codec"));

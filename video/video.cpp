@@ -559,6 +559,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
                                          {setup.right.width, setup.right.height}, setup.prepared))
         return refuse(refused->text());
+    if (std::holds_alternative<PointsAB>(frames.alignment))
+        if (const auto refused = judgePoints(frames, setup.prepared, points, result.warnings)) return refuse(refused->text());
     int32_t height = request.frames.outputHeight;
     if (height <= 0) {
         const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);

@@ -169,7 +169,8 @@ public:  // the probe tables arrange the fixture directly
         std::sort(names.begin(), names.end());
         return names;
     }
-    static constexpr const char* kPoints = "10,30,12,33,20,40,21,44";
+    // Within every picture of the fixture (the smallest 40 x 30) and its lenses' image circles.
+    static constexpr const char* kPoints = "10,31,14,32,10,21,12,22";
 };
 
 }  // namespace vistereo::testsupport

@@ -33,6 +33,15 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"images missing", convert(), none, 1, "vistereo-cli: error: Enter the valid left image file name", ""},
         {"same points", convert({}, "#1", "1,2,1,2,3,4,3,4"), images, 1, "Enter the correct coordinates of A and B point", ""},
         {"lens with a bad radius mode", convert({}, "Broken"), images, 1, "\"Broken\" has radiusMode 5", ""},
+        // Points no picture or lens can have: refused before anything is rendered, the point, picture and why named.
+        {"a point far outside its picture", convert({}, "#3", "5000,31,14,32,10,21,12,22"), images, 1,
+         "vistereo-cli: error: point A of the left picture (5000, 10) lies outside that picture (60 x 40)", ""},
+        {"a point on its lens's axis", convert({}, "#3", "30,31,14,32,20,21,12,22"), images, 1,
+         "point A of the left picture (30, 20) lies exactly on the optical axis of the left lens \"Equisolid\"", ""},
+        {"a point beyond its lens's image circle", convert({}, "#3", "10,31,1,32,10,21,1,22"), images, 1,
+         "point A of the right picture (1, 1) lies outside the image circle of the right lens \"Equisolid\"", ""},
+        {"batch: a point outside the pictures", batch({"--points", "5000,31,14,32,10,21,12,22"}), pair, 1,
+         "): point A of the left picture (5000, 10) lies outside that picture (40 x 30)", ""},
         {"input over the limit", convert({"--max-input-megapixels", "0.001"}), images, 1, "60 x 40 pixels", ""},
         {"limit not a number", convert({"--max-input-megapixels", "lots"}), images, 2, "--max-input-megapixels", ""},
         {"quality out of range", convert({"--quality", "101"}), images, 2, "--quality", ""},
@@ -171,11 +180,11 @@ TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
 // pair is reported and the rest converted; a second run skips what exists and
 // converts again what is missing, cut short or empty.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
-    writePair("p1.jpg", 90, 60, 1);
-    writeNoise("left/p2.jpg", 90, 60, 2);
+    writePair("p1.jpg", 60, 40, 1);
+    writeNoise("left/p2.jpg", 60, 40, 2);
     writeFile(dir / "input/right/p2.jpg", "not a picture");
-    writePair("p3.png", 70, 50, 3);  // another size: its own geometry
-    writePair("p4.jpg", 90, 60, 4);
+    writePair("p3.png", 50, 36, 3);  // another size: its own geometry
+    writePair("p4.jpg", 60, 40, 4);
     const Args choices{"--height", "40", "--quality", "85", "--interp", "bicubic", "--yaw", "1.5", "--vr-suffix"};
     Run run = cli(batch(choices));
     EXPECT_EQ(run.status, 1);
@@ -197,7 +206,7 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(run.out.substr(0, run.out.find(" in ")), "converted 0, skipped 3, failed 1") << run.out;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     // Resuming: a complete output is kept; a missing, a cut-short and an empty one are converted again.
-    writePair("p2.jpg", 90, 60, 2);
+    writePair("p2.jpg", 60, 40, 2);
     const std::string p3 = readFile(dir / "output/p3_180_LR.jpg"), p4 = readFile(dir / "output/p4_180_LR.jpg");
     writeFile(dir / "output/p3_180_LR.jpg", p3.substr(0, p3.size() / 2));
     writeFile(dir / "output/p4_180_LR.jpg", "");
@@ -221,7 +230,8 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
 // finished batch writes) and no temporary file, except after SIGKILL, whose
 // temporary the next run removes; the same command finishes the batch.
 TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) {
-    for (int k = 0; k < 6; ++k) writePair("k" + std::to_string(k) + ".png", 640, 480, 10 + k);
+    // Small pictures, so that points A and B lie within them; the long render is the output height's.
+    for (int k = 0; k < 6; ++k) writePair("k" + std::to_string(k) + ".png", 60, 40, 10 + k);
     const Args choices{"--height", "700", "--output-dir", "shoot", "--threads", "1"};
     ASSERT_EQ(cli(batch({"--height", "700", "--output-dir", "whole", "--quiet"})).status, 0);  // the finished batch
     // delayMs: after the first file, as a rule a temporary, appears in the output folder.
@@ -350,7 +360,15 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          "the field of view must lie between 1 and 360 degrees", ""},
         {"an orthographic lens past 180 degrees", add("Ortho", "orthographic", "200", "300,200,150"), none, 1,
          "sees at most 180 degrees", ""},
-        {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1, "cannot be a lens's image circle", ""},
+        {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1,
+         "cannot be a lens's image circle: the radius must be at least 1", ""},
+        // The reason names the number that is wrong, not the radius whatever it is.
+        {"a circle whose centre is not a number", add("NaN", "equidistant", "190", "nan,600,500"), none, 1,
+         "the circle (nan, 600) with radius 500 cannot be a lens's image circle: the centre's x must be a number", ""},
+        {"a circle whose centre is beyond any sensor", add("Far", "equidistant", "190", "1e300,600,500"), none, 1,
+         "the centre's x must be a number of dots between -1000000 and 1000000", ""},
+        {"a circle whose centre's y is infinite", add("Inf", "equidistant", "190", "600,inf,500"), none, 1,
+         "the centre's y must be a number of dots", ""},
         {"a sine law that folds back", add("Folded", "sine:5", "180", "300,200,150"), none, 2, "sine:K takes a k above 0", ""},
         {"an eleventh record", add("Eleventh", "equidistant", "190", "300,200,150"), fullFolder, 1, "already holds 10 records", ""},
         // Names the registry could not keep as given, or the command line could not find again: refused at add.

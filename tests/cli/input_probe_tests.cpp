@@ -211,6 +211,7 @@ TEST_F(InputProbeTest, EveryRouteAnOrientationTagTurnsSaysSo) {
             EXPECT_NE(run.out.find("in 400 x 600 images"), std::string::npos) << run.out;
             EXPECT_NE(ignored.out.find("in 600 x 400 images"), std::string::npos) << ignored.out;
         }
+        EXPECT_EQ(run.err.find("matchs"), std::string::npos) << run.err;
         // A measurement the turn spoils names the tag in its own error, not only in a warning before it.
         if (run.status != 0) { EXPECT_NE(run.err.substr(run.err.rfind("error: ")).find("orientation"), std::string::npos) << run.err; }
     }

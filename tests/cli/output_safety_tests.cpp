@@ -41,9 +41,9 @@ public:
         for (const auto& e : fs::directory_iterator(dir / "output")) names.insert(e.path().filename().string());
         return names;
     }
-    // `count` pairs kN.png of 320 x 240 in input/left and input/right.
+    // `count` pairs kN.png of 60 x 40 in input/left and input/right (small, so that points A and B lie in them).
     void writeShoot(int count) {
-        for (int k = 0; k < count; ++k) writePair("k" + std::to_string(k) + ".png", 320, 240, 10 + k);
+        for (int k = 0; k < count; ++k) writePair("k" + std::to_string(k) + ".png", 60, 40, 10 + k);
     }
     bool hasTemporary(const std::string& folder) const {
         for (const auto& e : fs::directory_iterator(dir / folder))
