@@ -13,11 +13,17 @@ namespace fs = std::filesystem;
 // The registry's lock while it is held: taken when made, let go when gone.
 class RegistryLock {
 public:
-    explicit RegistryLock(const fs::path& file) : byte_(lockByteOf(file.filename().string())) {
+    // Taken where the file really is (links resolved), so that writers that
+    // name it by a link and by its own path take the same lock.
+    explicit RegistryLock(const fs::path& named) {
+        std::error_code ec;
+        fs::path file = fs::weakly_canonical(named, ec);
+        if (ec || file.empty()) file = named;
+        byte_ = lockByteOf(file.filename().string());
         const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
         OpenedLockFile opened = LockFile::open(folder / kLockFileName);
         if (!opened.ok()) {
-            warning_ = "cannot lock " + file.string() + " (" + opened.error +
+            warning_ = "cannot lock " + named.string() + " (" + opened.error +
                        "): a writer at the same moment could lose a record";
             return;
         }
@@ -26,11 +32,11 @@ public:
         switch (trial.attempt) {
             case LockFile::Attempt::Taken: held_ = true; break;
             case LockFile::Attempt::Busy:
-                error_ = file.string() + " is being written by another program, which has held its lock for " +
+                error_ = named.string() + " is being written by another program, which has held its lock for " +
                          std::to_string(kRegistryLockPatience.count() / 1000) + " s; nothing was written";
                 break;
             case LockFile::Attempt::Unsupported:
-                warning_ = "the file system of " + file.string() + " offers no locks (" + trial.error +
+                warning_ = "the file system of " + named.string() + " offers no locks (" + trial.error +
                            "): a writer at the same moment could lose a record";
                 lock_.reset();
                 break;
@@ -46,7 +52,7 @@ public:
     const std::string& warning() const { return warning_; }  // going ahead without it
 
 private:
-    uint64_t byte_;
+    uint64_t byte_ = 0;
     std::optional<LockFile> lock_;
     bool held_ = false;
     std::string error_, warning_;

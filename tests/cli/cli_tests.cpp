@@ -437,7 +437,7 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
 }
 
 // Writers of one registry at the same moment, each a process of its own: lens add into the working folder's file
-// while lens remove takes a record out of it, and lens add --user into a fresh user file. Every writer reads the
+// (named directly and through a linked folder) while lens remove takes a record out of it, and lens add --user into a fresh user file. Every writer reads the
 // file again under the registry's lock, so every record a writer said it wrote is in the file, and every record
 // removed is gone, round after round.
 TEST_F(CliTest, ConcurrentRegistryWritersLoseNoRecord) {
@@ -453,8 +453,11 @@ TEST_F(CliTest, ConcurrentRegistryWritersLoseNoRecord) {
             started.push_back({startCli(args, scratch), scratch});
         };
         const Args lens{"equidistant", "--fov", "190", "--circle", "30,20,15"};
+        // Half of them name the working folder through a link: the same file, the same lock.
+        if (!fs::exists(fs::symlink_status(dir / "linked"))) fs::create_directory_symlink(dir, dir / "linked");
         for (int k = 0; k < adders; ++k)
-            start(with({"lens", "add", "-C", dir.string(), "Added " + std::to_string(k), "--projection"}, lens));
+            start(with({"lens", "add", "-C", (k % 2 ? dir / "linked" : dir).string(), "Added " + std::to_string(k),
+                        "--projection"}, lens));
         start({"lens", "remove", "-C", dir.string(), "Broken"});
         for (int k = 0; k < userAdders; ++k)
             start(with({"lens", "add", "--user", "Mine " + std::to_string(k), "--projection"}, lens));

@@ -14,7 +14,22 @@ using namespace vistereo::testsupport;
 
 namespace {
 
-using InputProbeTest = CliTest;
+class InputProbeTest : public CliTest {
+public:
+    // In `folder`: a FIFO, a link to /dev/zero and a folder, named fifo, zero and folder with `extension`.
+    void makeSpecialFiles(const fs::path& folder, const std::string& extension) {
+        ASSERT_EQ(mkfifo((folder / ("fifo" + extension)).c_str(), 0644), 0);
+        fs::create_directories(folder / ("folder" + extension));
+        fs::create_symlink("/dev/zero", folder / ("zero" + extension));
+    }
+    // The run, which must end (a FIFO never waits, a device is never read) well within its time.
+    Run quickly(const Args& args) {
+        const auto start = std::chrono::steady_clock::now();
+        const Run run = cli(args, 30);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+        return run;
+    }
+};
 
 }  // namespace
 
@@ -22,9 +37,7 @@ using InputProbeTest = CliTest;
 // link), a folder and a missing file: the prescribed message, then the file and the cause.
 TEST_F(InputProbeTest, EveryCommandRefusesASpecialOrMissingInputByItsType) {
     writeImages();
-    ASSERT_EQ(mkfifo((dir / "input/fifo.jpg").c_str(), 0644), 0);
-    fs::create_directories(dir / "input/folder.jpg");
-    fs::create_symlink("/dev/zero", dir / "input/zero.jpg");
+    makeSpecialFiles(dir / "input", ".jpg");
     const struct { const char* name; const char* cause; } inputs[] = {
         {"fifo.jpg", "it is a FIFO (named pipe), not an image file"}, {"zero.jpg", "it is a character device"},
         {"folder.jpg", "it is a folder, not an image file"}, {"none.jpg", "no such file"}};
@@ -40,9 +53,7 @@ TEST_F(InputProbeTest, EveryCommandRefusesASpecialOrMissingInputByItsType) {
     for (const auto& command : commands)
         for (const auto& input : inputs) {
             SCOPED_TRACE(std::string(command.command) + " " + input.name);
-            const auto start = std::chrono::steady_clock::now();
-            const Run run = cli(command.args(input.name), 30);
-            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+            const Run run = quickly(command.args(input.name));
             EXPECT_EQ(run.status, 1) << "(-2: it hung) " << run.err;
             const bool prescribed = std::string(command.command) != "check";
             EXPECT_EQ(run.err.find("Enter the valid left image file name") != std::string::npos, prescribed) << run.err;
@@ -57,9 +68,7 @@ TEST_F(InputProbeTest, EveryCommandRefusesASpecialOrMissingInputByItsType) {
 // refused by its type before it is opened, naming the file and what it is; a FIFO never makes a command wait.
 TEST_F(InputProbeTest, EveryFileACommandReadsIsRefusedByItsTypeBeforeItIsOpened) {
     writeImages();
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-    fs::create_directories(dir / "folder");
-    fs::create_symlink("/dev/zero", dir / "zero");
+    makeSpecialFiles(dir, "");
     const struct { const char* name; const char* cause; } files[] = {
         {"fifo", "is a FIFO (named pipe), not a"}, {"zero", "is a character device, not a"}, {"folder", "is a folder, not a"}};
     const struct { const char* label; std::function<Args(const std::string&)> args; int status; const char* says; } readers[] = {
@@ -80,9 +89,7 @@ TEST_F(InputProbeTest, EveryFileACommandReadsIsRefusedByItsTypeBeforeItIsOpened)
     for (const auto& reader : readers)
         for (const auto& file : files) {
             SCOPED_TRACE(std::string(reader.label) + " " + file.name);
-            const auto start = std::chrono::steady_clock::now();
-            const Run run = cli(reader.args(file.name), 30);
-            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+            const Run run = quickly(reader.args(file.name));
             EXPECT_EQ(run.status, reader.status) << "(-2: it hung) " << run.err;
             EXPECT_NE(run.err.find(reader.says), std::string::npos) << run.err;
             EXPECT_NE(run.err.find((dir / file.name).string()), std::string::npos) << run.err;
@@ -149,6 +156,7 @@ TEST_F(InputProbeTest, CheckRefusesWithinTheLimitsAndAlwaysAnswersInJson) {
         {{"check", "-C", out, "pair.vr.jpg", "--max-input-megapixels", "0.0001"}, 1, "more than the limit of 0.0001"},
         {{"check", "-C", out, "damaged.vr.jpg"}, 1, "it is a damaged VR180 photo: no extended XMP chunk with GUID"},
         {{"check", dir.string()}, 1, "it is a folder"},
+        {{"check", "./none.jpg"}, 1, "\"./none.jpg\": no such file"},  // as given, not "././none.jpg"
         {{"check", "-C", out}, 2, "give exactly one FILE"},
         {{"check", "-C", out, "pair.vr.jpg", "--max-input-megapixels", "lots"}, 2, "--max-input-megapixels"}};
     for (const auto& c : cases)
