@@ -107,7 +107,10 @@ DisparitySummary takeApart(const std::vector<DirectionPair>& shown, const PoseEs
 }
 
 std::string countText(int count, const char* noun) {
-    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+    const std::string word = noun;
+    // "match" takes "es", as every noun ending in a hissing sound does.
+    const bool hissing = word.ends_with("ch") || word.ends_with("sh") || word.ends_with("s") || word.ends_with("x");
+    return std::to_string(count) + " " + word + (count == 1 ? "" : hissing ? "es" : "s");
 }
 
 Failure screen(int leftFeatures, int rightFeatures, int matches, int minFeatures, int minMatches, std::string& reason) {

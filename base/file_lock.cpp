@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace vistereo {
 namespace {
@@ -61,6 +63,17 @@ LockFile::Trial LockFile::tryLock(uint64_t byte) {
             trial.error = std::strerror(errno);
         }
         return trial;
+    }
+}
+
+LockFile::Trial LockFile::lockWithin(uint64_t byte, std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        Trial trial = tryLock(byte);
+        if (trial.attempt != Attempt::Busy || std::chrono::steady_clock::now() >= deadline) return trial;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
 }
 

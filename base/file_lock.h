@@ -9,6 +9,7 @@
 // forced to respect them; they order writers that take them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -18,6 +19,10 @@
 #include "base/fallible.h"
 
 namespace vistereo {
+
+// The lock file a folder's writers share (the batches on their outputs, the
+// lens registry's writers on the registry), each name on a byte of its own.
+inline constexpr const char* kLockFileName = ".vistereo.lock";
 
 struct OpenedLockFile;
 
@@ -44,6 +49,10 @@ public:
         Attempt attempt = Attempt::Unsupported;
     };
     Trial tryLock(uint64_t byte);
+    // Takes the lock, waiting up to `patience` for its holder to let go
+    // (Busy when it did not): a writer that holds a byte for a moment is
+    // waited for, one that holds it for ever never hangs the caller.
+    Trial lockWithin(uint64_t byte, std::chrono::milliseconds patience);
     void unlock(uint64_t byte);
 
 private:

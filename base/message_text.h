@@ -16,4 +16,14 @@ inline constexpr size_t kMessageNameBytes = 160;
 // falling between whole UTF-8 characters, at most `maxBytes` bytes in all.
 std::string shortenForMessage(std::string_view name, size_t maxBytes = kMessageNameBytes);
 
+// The length of the whole UTF-8 character `text` starts with (no overlong
+// forms, no surrogates, at most U+10FFFF), or 0 when it starts with none.
+size_t utf8SequenceLength(std::string_view text);
+
+// `text` with what would break or hide a line of a message made visible:
+// line ends, tabs and other control characters as \n, \r, \t or \xHH, and
+// bytes that are not UTF-8 as \xHH; a backslash stays as it is. The rest,
+// UTF-8 letters of any language included, is unchanged.
+std::string visibleText(std::string_view text);
+
 }  // namespace vistereo

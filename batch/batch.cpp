@@ -302,15 +302,24 @@ private:
             }
             return false;
         }
-        // Something new in the output's place is another run's work; a place
-        // emptied meanwhile holds nothing to lose.
-        if (const FileStamp now = stampOf(pair.output); now.exists && now != found_[job.index].stamp) {
+        // Judged again now that no other run can write it, by the one test of
+        // a finished output: complete and new since the batch looked is
+        // another run's work (runs write an output whole, by a rename);
+        // anything not complete (empty, cut short, damaged) is converted.
+        const OutputState now = inspectOutput(pair.output, expectedSize(pair));
+        const bool changed = now.stamp != found_[job.index].stamp;
+        if (now.complete && (changed || !settings_.force)) {
             job.outcome.result = PairResult::Skipped;
-            job.outcome.detail = "written by another run while this one ran";
+            job.outcome.detail = changed ? "written by another run while this one ran" : "exists";
             return false;
         }
+        if (now.stamp.exists && !now.complete) job.outcome.detail = "redone: " + now.fault;
         job.claim = std::move(claim);
         return true;
+    }
+
+    ImageSize expectedSize(const BatchPair& pair) const {
+        return outputImageSize(pair.output.filename().string(), settings_.request.outputHeight);
     }
 
     // ---- renderer --------------------------------------------------------
@@ -326,6 +335,10 @@ private:
                 auto sized = std::make_shared<SizedGeometry>();
                 sized->left = left, sized->right = right;
                 sized->refusal = preparePair(settings_.request, left, right, sized->prepared);
+                // Points A and B judged once for the pictures of these sizes.
+                std::vector<std::string> wentOn;
+                if (!sized->refusal && std::holds_alternative<PointsAB>(settings_.request.alignment))
+                    sized->refusal = judgePoints(settings_.request, sized->prepared, points_, wentOn);
                 geometry_ = std::move(sized);
             }
             job.geometry = geometry_;

@@ -70,7 +70,8 @@ struct PairOutcome {
     size_t index = 0;  // in the batch's list of pairs
     PairResult result = PairResult::Failed;
     // A failed pair: the run's status when a step of the run refused it, and
-    // the text that says why. A skipped pair: why ("exists", ...).
+    // the text that says why. A skipped pair: why ("exists", ...). A pair
+    // converted over an output that was not complete: what was wrong with it.
     std::optional<ConversionStatus> status;
     std::string detail;
     std::vector<std::string> warnings;  // a damaged input, named with its file

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "base/message_text.h"
+#include "base/regular_file.h"
 #include "stereofile/output_formats.h"
 
 namespace vistereo {
@@ -233,17 +234,19 @@ PairingResult parsePairsText(std::string_view text, const std::string& fileName,
 PairingResult readPairsFile(const fs::path& file, const fs::path& inputFolder, const fs::path& outputFolder,
                             bool vrSuffix, const PairsFileLimits& limits) {
     PairingResult result;
-    std::error_code ec;
-    if (fs::is_directory(file, ec)) {
-        result.error = "the pairs file " + shortenForMessage(file.string()) + " is a folder";
+    const FileForReading opened = openRegularFile(file, "a pairs file");
+    if (!opened.ok()) {
+        result.error = "cannot read the pairs file " + shortenForMessage(file.string()) + ": " + opened.error();
         return result;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        result.error = "cannot read the pairs file " + shortenForMessage(file.string()) + ": " + std::strerror(errno);
-        return result;
+    FileReadBuffer buffer(opened);
+    std::istream in(&buffer);
+    result = readPairsStream(in, file.string(), inputFolder, outputFolder, vrSuffix, limits);
+    if (!buffer.error().empty()) {
+        result.pairs.clear();
+        result.error = "cannot read the pairs file " + shortenForMessage(file.string()) + ": " + buffer.error();
     }
-    return readPairsStream(in, file.string(), inputFolder, outputFolder, vrSuffix, limits);
+    return result;
 }
 
 }  // namespace vistereo

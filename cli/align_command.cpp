@@ -16,6 +16,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/json_reply.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "cli/lens_refinement_report.h"
@@ -188,7 +189,9 @@ std::string windowText(const alignment::StereoWindow& w) {
 
 }  // namespace
 
-int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+namespace {
+
+int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kAlignOptions, 2);
     auto usage = [&](const std::string& text) { return cli::usageError(err, text, kAlignUsage, "align"); };
     if (!options.error.empty()) return usage(options.error);
@@ -208,15 +211,12 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         return usage("--refine-shape goes with --refine-lenses");
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usage(saving.usage);
-    if (saving.failed) return kExitFailed;
     const PairAlignment aligned =
         alignRequestPair(request, threads, {options.has("refine-lenses"), options.has("refine-shape")});
     const alignment::AlignmentResult& r = aligned.result;
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {
-        if (options.has("json"))
-            out << "{\"ok\": false, \"failure\": " << jsonString(r.ok() ? "Input" : alignment::failureName(r.failure))
-                << ", \"reason\": " << jsonString(aligned.error) << "}\n";
+        if (reply) reply->set("\"failure\": " + jsonString(r.ok() ? "Input" : alignment::failureName(r.failure)));
         printError(err, aligned.error);
         return kExitFailed;
     }
@@ -226,12 +226,13 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
         saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
                                 refinedLensesOf(r), r.lenses.applied ? std::string() : r.lenses.notApplied);
     const int status = saving.saving && !saved.ok ? kExitFailed : kExitOk;
-    if (options.has("json")) {
+    if (reply) {
         std::ostringstream rotation;
         for (int row = 0; row < 3; ++row)  // row-major
             for (int column = 0; column < 3; ++column)
                 rotation << (row || column ? ", " : "") << number(r.rotation.m[row][column]);
-        out << "{\"ok\": true, \"yaw_deg\": " << number(r.yawDegrees) << ", \"pitch_deg\": " << number(r.pitchDegrees)
+        std::ostringstream members;
+        members << "\"yaw_deg\": " << number(r.yawDegrees) << ", \"pitch_deg\": " << number(r.pitchDegrees)
             << ", \"roll_deg\": " << number(r.rollDegrees) << ", \"rotation\": [" << rotation.str() << "]"
             << ", \"baseline\": [" << number(r.baseline.x) << ", " << number(r.baseline.y) << ", "
             << number(r.baseline.z) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
@@ -243,7 +244,8 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
             << ", \"input_warnings\": " << jsonList(aligned.warnings)
-            << ", \"seconds\": " << number(aligned.seconds) << "}\n";
+            << ", \"seconds\": " << number(aligned.seconds);
+        reply->set(members.str());
         if (status != kExitOk) printError(err, saved.error);
         return status;
     }
@@ -264,21 +266,13 @@ int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std
     return status;
 }
 
-int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    // With --json, stdout gets one object whatever happens (the help aside).
-    const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
-    auto answerFailure = [&](const std::string& reason) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
-    };
-    auto fail = [&](const std::string& reason, const std::string& message) {
-        answerFailure(reason);
+int checkImage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
+    const bool json = reply != nullptr;
+    auto fail = [&](const std::string& message) {
         printError(err, message);
         return kExitFailed;
     };
-    auto usage = [&](const std::string& text) {
-        answerFailure(text);
-        return cli::usageError(err, text, kCheckUsage, "check");
-    };
+    auto usage = [&](const std::string& text) { return cli::usageError(err, text, kCheckUsage, "check"); };
     const ParsedOptions options = parseOptions(args, kCheckOptions, SIZE_MAX);
     const std::vector<std::string>& files = options.positional;
     if (!options.error.empty()) return usage(options.error);
@@ -291,24 +285,28 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
-    const std::filesystem::path path = workingDirectoryOf(options) / files[0];
+    const std::filesystem::path path = inDirectory(workingDirectoryOf(options), files[0]);
 
     const StereoImage read = readStereoImage(path, reading);
-    if (!read.ok()) return fail(read.error, "\"" + path.string() + "\": " + read.error);
+    if (!read.ok()) return fail("\"" + path.string() + "\": " + read.error);
     const cv::Mat& image = read.sideBySide;
     const bool vr180 = read.vr180;
     if (!json)
         for (const std::string& warning : read.warnings) err << "vistereo-cli: warning: " << path.string() << ": " << warning << "\n";
+    else
+        reply->set("\"vr180\": " + std::string(vr180 ? "true" : "false") + ", \"warnings\": " + jsonList(read.warnings));
     alignment::MeasureOptions measureOptions;
     measureOptions.threads = threads;
     const alignment::StereoMeasurement m = alignment::measureStereo(image, measureOptions);
-    if (!m.ok()) return fail(m.error, "cannot measure " + path.string() + ": " + m.error);
+    if (!m.ok())
+        return fail("cannot measure " + path.string() + ": " + m.error + (read.turned.empty() ? "" : "; " + read.turned));
     alignment::PhotometricOptions colourOptions;
     colourOptions.threads = threads;
     const alignment::ColourMatch colour = alignment::measureColour(image, m, colourOptions);
     const alignment::StereoWindow window = alignment::assessStereoWindow(m, measureOptions);
     if (json) {
-        out << "{\"ok\": true, \"half_size\": " << m.halfSize << ", \"vr180\": " << (vr180 ? "true" : "false")
+        std::ostringstream members;
+        members << "\"half_size\": " << m.halfSize << ", \"vr180\": " << (vr180 ? "true" : "false")
             << ", \"warnings\": " << jsonList(read.warnings)
             << ", \"inliers\": " << m.inliers << ", \"vertical_arcmin\": " << spreadJson(m.verticalArcmin)
             << ", \"vertical_pixels\": " << spreadJson(m.verticalPixels) << ", \"horizontal_arcmin\": ["
@@ -318,7 +316,8 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
             << number(m.remainingTurn.yaw) << ", " << number(m.remainingTurn.pitch) << ", "
             << number(m.remainingTurn.roll) << "], \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
             << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << colourJson(colour)
-            << windowJson(window) << "}\n";
+            << windowJson(window);
+        reply->set(members.str());
         return kExitOk;
     }
     out << path.string() << ": " << 2 * m.halfSize << " x " << m.halfSize << (vr180 ? " (VR180 photo)" : "") << ", "
@@ -339,6 +338,16 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
         << "' for the 95th percentile of the misalignment: half the vertical fusional\n"
         << " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
     return kExitOk;
+}
+
+}  // namespace
+
+int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return answerInJson(args, out, err, alignPair);
+}
+
+int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return answerInJson(args, out, err, checkImage);
 }
 
 }  // namespace vistereo::cli

@@ -162,7 +162,7 @@ public:
         } else if (!bar_ && !quiet_) {
             out_ << count << (outcome.result == PairResult::Converted ? "converted " : "skipped ") << pairFiles(pair)
                  << " -> " << shortenForMessage(pair.output.string())
-                 << (outcome.result == PairResult::Skipped ? " (" + outcome.detail + ")" : "") << "\n"
+                 << (outcome.detail.empty() ? "" : " (" + outcome.detail + ")") << "\n"
                  << std::flush;
         }
         if (!quiet_ && outcome.result == PairResult::Converted && outcome.colour && outcome.colour->ok())
@@ -259,7 +259,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     request.workingDirectory = workingDirectoryOf(options);
     if (const auto bad = readConversionChoices(options, automaticScope, request, settings.run)) return usageError(err, *bad);
     request.keepExif = options.has("keep-exif");
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    request.refuseImpossiblePoints = true;
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);
@@ -268,7 +269,6 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
                                "('vistereo-cli lens calibrate' pools the pairs for them)");
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
-    if (saving.failed) return kExitFailed;
     settings.force = options.has("force");
 
     const fs::path& wd = request.workingDirectory;
@@ -312,6 +312,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         const BatchPlan plan = planBatch(pairs, settings.force, request.outputHeight);
         for (size_t k = 0; k < pairs.size(); ++k) {
             const OutputState& found = plan.found[k];
+            // The same test as the batch's: what it would redo, and why.
             const std::string why = plan.skip[k]                               ? " (exists)"
                                     : found.stamp.exists && !found.complete ? " (exists, but " + found.fault + ")"
                                     : found.stamp.exists                    ? " (exists; forced)"

@@ -13,6 +13,7 @@
 #include "base/atomic_file.h"
 #include "base/message_text.h"
 #include "cli/commands.h"
+#include "cli/json_reply.h"
 #include "conversion/request.h"
 #include "conversion/run_steps.h"
 
@@ -20,20 +21,38 @@ namespace vistereo::cli {
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+    char escaped[8];
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += text[i++];
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             out += escaped;
+            ++i;
+        } else if (byte < 0x80) {
+            out += text[i++];
+        } else if (const size_t length = utf8SequenceLength(std::string_view(text).substr(i)); length > 0) {
+            out.append(text, i, length);
+            i += length;
         } else {
-            out += c;
+            // A byte that is not UTF-8 (a file's name in another encoding):
+            // escaped as a lone low surrogate, U+DC80 to U+DCFF, the way
+            // Python's "surrogateescape" keeps such bytes, so the object
+            // parses and a script can get the byte back.
+            std::snprintf(escaped, sizeof escaped, "\\udc%02x", byte);
+            out += escaped;
+            ++i;
         }
     }
     return out + "\"";
 }
 
-void printError(std::ostream& err, const std::string& text) { err << "vistereo-cli: error: " << text << "\n"; }
+void printError(std::ostream& err, const std::string& text) {
+    if (auto* log = dynamic_cast<ErrorLog*>(&err)) log->errors.push_back(text);  // for the --json object
+    err << "vistereo-cli: error: " << text << "\n";
+}
 
 int usageError(std::ostream& err, const std::string& text, const std::string& usage, const std::string& command) {
     printError(err, text);

@@ -17,7 +17,8 @@
 
 namespace vistereo::cli {
 
-// A text as a JSON string, quoted and escaped.
+// A text as a JSON string, quoted and escaped; bytes that are not UTF-8 as
+// \udc80 to \udcff (see json_reply.h), so the text always parses.
 std::string jsonString(const std::string& text);
 
 // A whole decimal number (optional '-', digits, nothing else) within int32.

@@ -12,6 +12,12 @@ namespace vistereo::cli {
 
 std::filesystem::path workingDirectoryOf(const ParsedOptions& options) { return options.value("directory", "."); }
 
+std::filesystem::path inDirectory(const std::filesystem::path& directory, const std::string& name) {
+    const std::filesystem::path given = name;
+    if (given.is_absolute() || directory.empty() || directory == ".") return given;
+    return directory / given;
+}
+
 std::optional<std::string> readThreads(const ParsedOptions& options, int& threads) {
     if (!options.has("threads")) return std::nullopt;
     const auto given = parseWholeNumber(options.value("threads"));
@@ -62,7 +68,8 @@ std::optional<std::string> readInputChoices(const ParsedOptions& options, InputR
 }
 
 std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request) {
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    request.refuseImpossiblePoints = true;
     InputReadOptions reading;
     if (auto bad = readInputChoices(options, reading)) return bad;
     request.limits = reading.limits;

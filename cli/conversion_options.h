@@ -72,7 +72,9 @@ inline constexpr OptionSpec kZeroParallaxOption{
 inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
                                             "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
-inline constexpr OptionSpec kJsonOption{"json", 0, nullptr, "print one JSON object instead of text"};
+inline constexpr OptionSpec kJsonOption{"json", 0, nullptr,
+                                        "print one JSON object instead of text, also on a failure or a usage\n"
+                                        "                            error (ok, error, exit_status, exit_meaning)"};
 inline constexpr OptionSpec kQuietOption{"quiet", 'q', nullptr, "print nothing but errors"};
 inline constexpr OptionSpec kOutputOption{"output", 'o', "FILE", "the file to write"};
 inline constexpr OptionSpec kLeftImageOption{
@@ -89,6 +91,10 @@ constexpr OptionSpec withHelp(OptionSpec option, const char* help) {
 
 // -C DIR, the folder names are relative to (default: the current one).
 std::filesystem::path workingDirectoryOf(const ParsedOptions& options);
+
+// A file named on the command line, relative to -C DIR: as given when it is
+// absolute or DIR is the current folder ("./ff" stays "./ff", not "././ff").
+std::filesystem::path inDirectory(const std::filesystem::path& directory, const std::string& name);
 
 // --threads N into `threads` (unchanged when not given). Returns the usage
 // error of a value that is not a whole number from 0 up.

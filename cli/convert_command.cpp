@@ -177,14 +177,14 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.createOutputFolder = true;
     request.keepExif = options.has("keep-exif");
 
-    request.refuseImpossibleLenses = true;  // lens values are checked on every route of the command line
+    request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    request.refuseImpossiblePoints = true;
 
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
-    if (saving.failed) return kExitFailed;
 
     // The output is judged before any picture is decoded: a name the image
     // library can write, no file of this run replaced, a place it can go.

@@ -15,6 +15,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/json_reply.h"
 #include "cli/conversion_options.h"
 #include "cli/lens_refinement_report.h"
 #include "cli/lens_saving.h"
@@ -25,6 +26,8 @@
 #include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "engine/lens_check.h"
+#include "base/message_text.h"
+#include "registry/registry_writes.h"
 
 namespace vistereo::cli {
 namespace {
@@ -47,7 +50,7 @@ constexpr std::array<OptionSpec, 3> kRemoveOptions{{
 
 constexpr std::array<OptionSpec, 5> kDetectOptions{{
     {"directory", 'C', "DIR", "directory the IMAGEs are relative to (default: .)"},
-    {"json", 0, nullptr, "print one JSON object instead of text"},
+    kJsonOption,
     kMaxInputOption,
     kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
@@ -264,31 +267,45 @@ int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostr
     const std::string& name = options.positional[0];
     const std::filesystem::path file = targetFile(options, err);
     if (file.empty()) return kExitFailed;
-    const std::string what = "cannot remove \"" + name + "\"";
-    LensRegistry registry;
-    if (!loadForRewrite(file, what, registry, err)) return kExitFailed;
-    LensCatalogue one;
-    one.sources.push_back({{LensSourceKind::WorkingFolder, file}, registry, {}});
-    for (int i = 0; i < registry.count; ++i) one.order.push_back({0, i});
-    const LensLookup found = findLens(one, name);
-    if (!found.error.empty()) {
-        printError(err, what + ": " + found.error);
+    const std::string what = "cannot remove \"" + visibleText(name) + "\"";
+    // Looked up in the file as it is under the registry's lock, so that the
+    // record removed is the one named now, whoever wrote the file meanwhile.
+    LensRecord removed;
+    int number = 0;
+    const RegistryChange change = changeLensRegistry(file, [&](LensRegistry& registry) -> std::string {
+        LensCatalogue one;
+        one.sources.push_back({{LensSourceKind::WorkingFolder, file}, registry, {}});
+        for (int i = 0; i < registry.count; ++i) one.order.push_back({0, i});
+        const LensLookup found = findLens(one, name);
+        if (!found.error.empty()) return what + ": " + found.error;
+        const int index = found.position.index;
+        for (int i = 0; i < registry.count; ++i) {
+            if (i == index || registry.records[i].name != name) continue;
+            // "#K" names the K-th record; a record of that very name (from the
+            // dialog or a hand-edited file) makes it mean two records.
+            if (name[0] == '#')
+                return what + ": it names record #" + std::to_string(index + 1) + " \"" +
+                       visibleText(registry.records[index].name) + "\", but record #" + std::to_string(i + 1) + " of " +
+                       file.string() + " is named \"" + visibleText(name) + "\"; rename one of them first";
+            if (i > index)
+                return what + ": records #" + std::to_string(index + 1) + " and #" + std::to_string(i + 1) + " of " +
+                       file.string() + " have that name; give the one to remove as #K";
+        }
+        removed = registry.records[index];
+        number = index + 1;
+        std::copy(registry.records.begin() + index + 1, registry.records.begin() + registry.count,
+                  registry.records.begin() + index);
+        --registry.count;
+        return "";
+    });
+    if (!change.warning.empty()) err << "vistereo-cli: warning: " << change.warning << "\n";
+    if (!change.ok()) {
+        if (change.report.found)
+            for (const std::string& line : change.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, change.error.rfind(what, 0) == 0 ? change.error : what + ": " + change.error);
         return kExitFailed;
     }
-    if (name[0] != '#')
-        for (int i = found.position.index + 1; i < registry.count; ++i)
-            if (registry.records[i].name == name) {
-                printError(err, what + ": records #" + std::to_string(found.position.index + 1) + " and #" +
-                                    std::to_string(i + 1) + " of " + file.string() +
-                                    " have that name; give the one to remove as #K");
-                return kExitFailed;
-            }
-    if (!SaveLensRegistry(registry, registry.count, found.position.index, file)) {
-        printError(err, "cannot write " + file.string() + "; it is unchanged");
-        return kExitFailed;
-    }
-    out << "removed record #" << (found.position.index + 1) << " \"" << registry.records[found.position.index].name
-        << "\" from " << file.string() << "\n";
+    out << "removed record #" << number << " \"" << visibleText(removed.name) << "\" from " << file.string() << "\n";
     return kExitOk;
 }
 
@@ -298,6 +315,9 @@ struct Detection {
     alignment::ImageCircle circle;
     int width = 0, height = 0;
     std::string error;
+    // The pictures an orientation tag turned: the circle is in the turned
+    // picture's coordinates, as the conversion reads it.
+    std::vector<std::string> notes;
 };
 Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images,
                          const InputReadOptions& reading) {
@@ -305,7 +325,7 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
     alignment::BrightestFrame frames;
     for (const std::string& name : images) {
         // Read as the conversion reads its inputs, so the circle is found in the pixels it will map.
-        const InputImage image = readInput(directory / name, reading);
+        const InputImage image = readInput(inDirectory(directory, name), reading);
         if (!image.ok()) {
             d.error = "cannot read the image " + describeInputProblem(image);
             return d;
@@ -317,31 +337,36 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
             return d;
         }
         d.width = image.pixels.cols, d.height = image.pixels.rows;
+        if (image.turned)
+            d.notes.push_back(image.path.string() + " carries the EXIF orientation " +
+                              describeOrientation(image.orientationTag) +
+                              ": the circle is given in the picture turned as the tag says, as the conversion reads "
+                              "it; --ignore-orientation finds it in the sensor's own coordinates");
     }
     d.circle = alignment::detectImageCircle(frames.brightness());
     return d;
 }
 
-int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kDetectOptions, kAnyWords);
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
     if (options.positional.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
-    const bool json = options.has("json");
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
     const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
     const alignment::ImageCircle& c = d.circle;
     const std::string reason = !d.error.empty() ? d.error : c.error;
     if (!d.error.empty() || !c.ok()) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
         printError(err, "no image circle found: " + reason);
         return kExitFailed;
     }
-    if (json) {
-        out << "{\"ok\": true, \"centre\": [" << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2)
-            << "], \"radius\": " << fixed(c.radius, 2) << ", \"rim_seen\": " << fixed(c.rimSeen, 3)
-            << ", \"residual_px\": " << fixed(c.residualPx, 3) << ", \"image_size\": [" << d.width << ", " << d.height
-            << "], \"frames\": " << options.positional.size() << "}\n";
+    for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
+    if (reply) {
+        reply->set("\"centre\": [" + fixed(c.centreX, 2) + ", " + fixed(c.centreY, 2) + "], \"radius\": " +
+                   fixed(c.radius, 2) + ", \"rim_seen\": " + fixed(c.rimSeen, 3) + ", \"residual_px\": " +
+                   fixed(c.residualPx, 3) + ", \"image_size\": [" + std::to_string(d.width) + ", " +
+                   std::to_string(d.height) + "], \"frames\": " + std::to_string(options.positional.size()) +
+                   ", \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true"));
         return kExitOk;
     }
     out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
@@ -368,6 +393,8 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!options.error.empty()) return usage(options.error);
     if (options.positional.empty()) return usage("give the NAME to register the lens under");
     const std::string name = options.positional[0];
+    if (const std::string problem = lensNameProblem(name); !problem.empty())
+        return usage("the NAME \"" + visibleText(name) + "\" cannot be registered: " + problem);
     const std::vector<std::string> images(options.positional.begin() + 1, options.positional.end());
     for (const char* required : {"projection", "fov"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
@@ -398,19 +425,19 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitFailed;
         }
         circle = {d.circle.centreX, d.circle.centreY, d.circle.radius};
+        for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
         out << "image circle found: centre " << fixed(circle.centreX, 2) << ", " << fixed(circle.centreY, 2)
             << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.circle.rimSeen, 1)
             << " %, residual " << fixed(d.circle.residualPx, 2) << " px)\n";
     }
     const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle);
+    const std::string what = "cannot register \"" + visibleText(name) + "\"";
     if (!built.error.empty()) {
-        printError(err, "cannot register \"" + name + "\": " + built.error);
+        printError(err, what + ": " + built.error);
         return kExitFailed;
     }
     const std::filesystem::path file = targetFile(options, err);
     if (file.empty()) return kExitFailed;
-    LensRegistry registry;
-    if (!loadForRewrite(file, "cannot register \"" + name + "\"", registry, err)) return kExitFailed;
     if (options.has("user")) {
         std::error_code made;
         std::filesystem::create_directories(file.parent_path(), made);
@@ -419,24 +446,15 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitFailed;
         }
     }
-    for (int i = 0; i < registry.count; ++i)
-        if (registry.records[i].name == name) {
-            printError(err, "cannot register \"" + name + "\": record #" + std::to_string(i + 1) + " of " +
-                                file.string() + " already has that name");
-            return kExitFailed;
-        }
-    switch (RegisterLens(registry, built.record, file)) {
-        case RegisterStatus::Registered: break;
-        case RegisterStatus::EmptyName: return usage("the NAME must not be empty");
-        case RegisterStatus::RegistryFull:
-            printError(err, "cannot register \"" + name + "\": " + file.string() + " already holds " +
-                                std::to_string(kMaxLensRecords) + " records, the most it can; delete one first");
-            return kExitFailed;
-        case RegisterStatus::WriteFailed:
-            printError(err, "cannot write " + file.string() + "; it is unchanged");
-            return kExitFailed;
+    const RegistryAddition added = addLensRecord(file, built.record);
+    if (!added.warning.empty()) err << "vistereo-cli: warning: " << added.warning << "\n";
+    if (!added.ok()) {
+        if (added.report.found)
+            for (const std::string& line : added.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, what + ": " + added.error);
+        return kExitFailed;
     }
-    out << "registered as record #" << registry.count << " of " << file.string() << "\n";
+    out << "registered as record #" << added.recordNumber << " of " << file.string() << "\n";
     for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
     if (options.has("user")) {
         // The working folder's file is read first: there its record of this name is the one found.
@@ -458,7 +476,7 @@ std::string pairNames(const BatchPair& pair) {
     return pair.left.filename().string() + ", " + pair.right.filename().string();
 }
 
-int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kCalibrateOptions);
     auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
     if (!options.error.empty()) return usage(options.error);
@@ -466,7 +484,7 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         if (!options.has(required)) return usage(std::string("missing --") + required);
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
         return usage("--pairs lists the images itself; leave out --left-dir and --right-dir");
-    const bool json = options.has("json"), quiet = options.has("quiet") || json;
+    const bool json = reply != nullptr, quiet = options.has("quiet") || json;
     int threads = 0;
     if (const auto bad = readThreads(options, threads)) return usage(*bad);
     ConversionRequest request;
@@ -474,7 +492,6 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, true, err);
     if (!saving.usage.empty()) return usage(saving.usage);
-    if (saving.failed) return kExitFailed;
 
     const std::filesystem::path& wd = request.workingDirectory;
     const PairingResult pairing =
@@ -484,7 +501,6 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                           options.has("right-dir") ? argumentPath(options.value("right-dir"), wd) : wd / "input" / "right",
                           wd / "output", false);
     auto fail = [&](const std::string& reason) {
-        if (json) out << "{\"ok\": false, \"reason\": " << jsonString(reason) << "}\n";
         printError(err, reason);
         return kExitFailed;
     };
@@ -539,9 +555,9 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
         else if (!saved.ok) printError(err, saved.error);
     }
-    if (json)
-        out << "{\"ok\": true, \"pairs\": [" << pairsJson << "]" << lensRefinementJson(c.pooled)
-            << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()) << "}\n";
+    if (reply)
+        reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) +
+                   (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
     if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
     return saving.saving && !saved.ok ? kExitFailed : kExitOk;
 }
@@ -576,8 +592,8 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (help == &kLensShowHelp) return runShow(rest, out, err);
     if (help == &kLensAddHelp) return runAdd(rest, out, err);
     if (help == &kLensRemoveHelp) return runRemove(rest, out, err);
-    if (help == &kLensCalibrateHelp) return runCalibrate(rest, out, err);
-    return runDetect(rest, out, err);
+    if (help == &kLensCalibrateHelp) return answerInJson(rest, out, err, runCalibrate);
+    return answerInJson(rest, out, err, runDetect);
 }
 
 }  // namespace vistereo::cli

@@ -3,39 +3,31 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "lens/refined_record.h"
+#include "base/message_text.h"
+#include "registry/registry_writes.h"
 
 namespace vistereo::cli {
 namespace {
 
-// Why `file` (its records in `registry`) cannot take a record `name`, or nothing.
-std::string roomProblem(const LensRegistry& registry, const std::filesystem::path& file, const std::string& name) {
+// Why `file` (its records as read now) could not take a record `name`, or
+// nothing: the checks the save makes again under the registry's lock.
+std::string roomProblem(const std::filesystem::path& file, const std::string& name) {
+    if (const std::string problem = lensNameProblem(name); !problem.empty()) return problem;
+    LensRegistry registry;
+    RegistryLoadReport report;
+    LoadLensRegistry(registry, file, &report);
+    if (report.found && !report.problems.empty())
+        return file.string() + " has lines the reader cannot take; mend them first, they would be lost";
     for (int i = 0; i < registry.count; ++i)
         if (registry.records[i].name == name)
-            return "cannot save \"" + name + "\": record #" + std::to_string(i + 1) + " of " + file.string() +
-                   " already has that name; give another suffix";
+            return "record #" + std::to_string(i + 1) + " of " + file.string() + " already has that name; give another suffix";
     if (registry.count >= kMaxLensRecords)
-        return "cannot save \"" + name + "\": " + file.string() + " already holds " + std::to_string(kMaxLensRecords) +
+        return file.string() + " already holds " + std::to_string(kMaxLensRecords) +
                " records, the most it can; delete one first";
     return {};
 }
 
 }  // namespace
-
-bool loadForRewrite(const std::filesystem::path& file, const std::string& what, LensRegistry& registry,
-                    std::ostream& err) {
-    RegistryLoadReport report;
-    LoadLensRegistry(registry, file, &report);
-    if (!report.found && report.problems.front().text != "does not exist") {
-        printError(err, file.string() + " " + report.problems.front().text);
-        return false;
-    }
-    if (report.found && !report.problems.empty()) {
-        for (const std::string& line : report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-        printError(err, what + ": " + file.string() + " has lines the reader cannot take; mend them first, they would be lost");
-        return false;
-    }
-    return true;
-}
 
 LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
                                   bool refining, std::ostream& err) {
@@ -55,23 +47,10 @@ LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::files
     LensSaving saving;
     saving.file = load.catalogue.sourceOf(found.position).file;
     saving.record = load.catalogue.record(found.position);
-    const std::string suffix = options.value("save-lenses");
-    if (suffix.empty()) {
-        choice.usage = "--save-lenses needs a SUFFIX: the new record beside \"" + saving.record.name + "\" in " +
-                       saving.file.string() + " must not take its name";
-        return choice;
-    }
-    saving.name = saving.record.name + suffix;
-    LensRegistry registry;
-    if (!loadForRewrite(saving.file, "cannot save \"" + saving.name + "\"", registry, err)) {
-        choice.failed = true;
-        return choice;
-    }
-    if (const std::string problem = roomProblem(registry, saving.file, saving.name); !problem.empty()) {
-        printError(err, problem);
-        choice.failed = true;
-        return choice;
-    }
+    saving.name = saving.record.name + options.value("save-lenses");
+    if (const std::string problem = roomProblem(saving.file, saving.name); !problem.empty())
+        err << "vistereo-cli: warning: the refined lens cannot be saved as \"" << visibleText(saving.name)
+            << "\" unless that changes: " << problem << " (the rest goes on; the command ends with exit 1)\n";
     choice.saving = std::move(saving);
     return choice;
 }
@@ -91,26 +70,18 @@ LensSaved saveRefinedLens(const LensSaving& saving, ImageSize rightImage, const 
         saved.error = nothing + "the refined lens cannot be a record: " + refined.error;
         return saved;
     }
-    // Read again: the file may have changed while the pictures were aligned.
-    LensRegistry registry;
-    LoadLensRegistry(registry, saving.file);
-    if (const std::string problem = roomProblem(registry, saving.file, saving.name); !problem.empty()) {
-        saved.error = problem;
+    // Added under the registry's lock to the file as it is now: it may have
+    // changed while the pictures were aligned.
+    const RegistryAddition added = addLensRecord(saving.file, refined.record);
+    if (!added.warning.empty()) saved.notes.push_back(added.warning);
+    if (!added.ok()) {
+        const std::string file = saving.file.string();
+        saved.error = "cannot save \"" + visibleText(saving.name) + "\"" +
+                      (added.error.find(file) == std::string::npos ? " to " + file : std::string()) + ": " + added.error;
         return saved;
     }
-    switch (RegisterLens(registry, refined.record, saving.file)) {
-        case RegisterStatus::Registered:
-            saved.ok = true;
-            saved.recordNumber = registry.count;
-            return saved;
-        case RegisterStatus::EmptyName: saved.error = nothing + "the name is empty"; return saved;
-        case RegisterStatus::RegistryFull:
-            saved.error = roomProblem(registry, saving.file, saving.name);
-            return saved;
-        case RegisterStatus::WriteFailed:
-            saved.error = "cannot write " + saving.file.string() + "; it is unchanged";
-            return saved;
-    }
+    saved.ok = true;
+    saved.recordNumber = added.recordNumber;
     return saved;
 }
 

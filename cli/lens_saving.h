@@ -31,13 +31,14 @@ struct LensSaving {
 
 // --save-lenses read against the right lens (--right-lens) of the working
 // directory's lenses. `usage` is set for an option that does not go (not
-// `refining`, an empty suffix); `failed` when the file cannot take the
-// record (it holds ten, or a record of that name, or cannot be read whole),
-// with the error, naming the file, printed on `err`.
+// `refining`, a right lens that is not found). Whatever stands in the way of
+// the save itself (a name the file cannot take: empty, taken, not a name;
+// a file of ten records or with lines the reader cannot take) does not stop
+// the command: it is said now as a warning on `err`, the save is tried once
+// the work is done, and its failure makes the command end with exit 1.
 struct LensSavingChoice {
     std::optional<LensSaving> saving;  // empty: not asked for, or refused
     std::string usage;
-    bool failed = false;
 };
 LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
                                   bool refining, std::ostream& err);
@@ -62,12 +63,5 @@ LensSaved saveRefinedLens(const LensSaving& saving, ImageSize rightImage, const 
 // "saved_lens".
 void printLensSaved(const LensSaving& saving, const LensSaved& saved, std::ostream& out, std::ostream& err);
 std::string lensSavedJson(const LensSaving& saving, const LensSaved& saved);
-
-// The records of `file`, for a rewrite; false (with the error printed) when
-// it cannot be read, or holds lines the reader could not take, which a
-// rewrite would drop. A missing file is an empty registry. `what` opens the
-// error ("cannot register \"X\"").
-bool loadForRewrite(const std::filesystem::path& file, const std::string& what, LensRegistry& registry,
-                    std::ostream& err);
 
 }  // namespace vistereo::cli

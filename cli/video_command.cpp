@@ -15,6 +15,7 @@
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/json_reply.h"
 #include "cli/conversion_options.h"
 #include "cli/option_table.h"
 #include "conversion/auto_align.h"
@@ -38,7 +39,8 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
     withHelp(kAutoAlignOption, "align the right eye from frame pairs spread over the range (no --points)"),
     withHelp(kOutputOption, "the VR180 video to write, an .mp4: a bare name goes into output/, a path\n"
                             "                            (with /) is taken as given; its folders are made"),
-    withHelp(kHeightOption, "output height; the width is twice that (default: the largest power-of-two-\n"
+    withHelp(kHeightOption, "output height, even, at most 4096 (H.264 and HEVC level 6.2 reach 8192 x 4096);\n"
+                            "                            the width is twice that (default: the largest power-of-two-\n"
                             "                            friendly size the lens circles support, at most 2048 for h264\n"
                             "                            and 4096 for hevc)"),
     kRollOption,
@@ -62,8 +64,8 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
     kVrSuffixOption,
     withHelp(kExactOption, "take every angle through acos/atan2/sin/cos (slower)"),
     withHelp(kQuietOption, "print nothing but errors and warnings"),
-    withHelp(kJsonOption, "print one JSON object at the end (ok, offset_seconds, offset_confidence,\n"
-                          "                            frames, seconds, fps, output)"),
+    withHelp(kJsonOption, "print one JSON object at the end, also on a failure (ok, offset_seconds,\n"
+                          "                            offset_confidence, frames, seconds, fps, output, error, exit_status)"),
     kHelpOption,
 }};
 
@@ -142,23 +144,23 @@ private:
     std::chrono::steady_clock::time_point lastLine_{};
 };
 
-std::string resultJson(const VideoResult& r) {
+// The result's members of the --json object.
+std::string resultMembers(const VideoResult& r) {
     const bool known = r.offsetGiven || r.offset.confidence > 0;
     std::ostringstream out;
-    out << "{\"ok\": " << (r.written() ? "true" : "false")
-        << ", \"offset_seconds\": " << (known ? number(r.offset.seconds, "%.6f") : "null")
+    out << "\"offset_seconds\": " << (known ? number(r.offset.seconds, "%.6f") : "null")
         << ", \"offset_confidence\": " << (known && !r.offsetGiven ? number(r.offset.confidence, "%.3f") : "null")
         << ", \"frames\": " << (r.written() ? r.frames : 0) << ", \"seconds\": "
         << (r.written() ? number(r.seconds, "%.6f") : "0") << ", \"fps\": " << number(r.fps)
         << ", \"output\": " << (r.written() ? jsonString(r.output.string()) : "null");
-    if (!r.written()) out << ", \"error\": " << jsonString(r.detail);
-    out << "}\n";
     return out.str();
 }
 
 }  // namespace
 
-int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+namespace {
+
+int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kVideoOptions, 2);
     if (!options.error.empty()) return usageError(err, options.error);
     if (options.has("help")) {
@@ -180,12 +182,18 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::Once) : std::nullopt, frames,
                                                  request.run)) return usageError(err, *bad);
     request.encoding.threads = request.run.threads;
+    frames.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
+    frames.refuseImpossiblePoints = true;
 
     if (options.has("codec")) {
         const auto codec = media::codecNamed(options.value("codec"));
         if (!codec) return usageError(err, "--codec takes h264 or hevc");
         request.encoding.codec = *codec;
     }
+    if (options.has("height"))
+        if (const std::string problem = media::videoHeightProblem(request.encoding.codec, frames.outputHeight);
+            !problem.empty())
+            return usageError(err, "--height: " + problem);
     if (options.has("crf")) {
         const auto crf = parseWholeNumber(options.value("crf"));
         if (!crf || *crf < 0 || *crf > 51) return usageError(err, "--crf takes a whole number from 0 to 51");
@@ -248,7 +256,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
         return kExitFailed;
     }
 
-    const bool quiet = options.has("quiet"), json = options.has("json");
+    const bool quiet = options.has("quiet"), json = reply != nullptr;
     // A temporary left by a run killed outright in this folder goes now; the
     // one being written when this one is interrupted goes with it.
     removeAbandonedTemporaries(request.output, err, quiet);
@@ -260,7 +268,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!quiet)
         for (const std::string& note : result.notes) err << "vistereo-cli: note: " << note << "\n";
-    if (json) out << resultJson(result);
+    if (reply) reply->set(resultMembers(result));
     if (!result.written()) {
         printError(err, result.detail);
         return kExitFailed;
@@ -278,6 +286,12 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
         if (result.colour && result.colour->ok()) out << describeColourMatch(*result.colour) << "\n";
     }
     return kExitOk;
+}
+
+}  // namespace
+
+int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return answerInJson(args, out, err, convertVideos);
 }
 
 }  // namespace vistereo::cli

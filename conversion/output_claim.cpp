@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
+#include <algorithm>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -10,23 +10,15 @@
 #include "conversion/output_target.h"
 #include "stereofile/output_formats.h"
 #include "imagefile/image_header.h"
+#include "imagefile/input.h"
+#include "imagefile/jpeg_decoder.h"
+#include "imagefile/png_stream.h"
+#include "stereofile/vr180.h"
 
 namespace vistereo {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The last `count` bytes of a file (fewer when it is shorter).
-std::string lastBytes(const fs::path& file, size_t count) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) return "";
-    const std::streamoff size = in.tellg();
-    const std::streamoff start = size > static_cast<std::streamoff>(count) ? size - static_cast<std::streamoff>(count) : 0;
-    in.seekg(start);
-    std::string bytes(static_cast<size_t>(size - start), '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
 
 std::string sizeText(int64_t width, int64_t height) { return std::to_string(width) + " x " + std::to_string(height); }
 
@@ -45,20 +37,34 @@ ImageSize outputImageSize(const std::string& outputName, int32_t outputHeight) {
     return {static_cast<int32_t>(width), outputHeight};
 }
 
+fs::path outputPlace(const fs::path& output) {
+    // A folder still to be made (and "made/.." through it) cannot be looked
+    // through yet: its part of the path is taken as it will resolve.
+    const fs::path folder = output.parent_path();
+    std::error_code ec;
+    if (folder.empty() || fs::exists(folder, ec)) return output;
+    const fs::path resolved = fs::weakly_canonical(folder, ec);
+    return ec ? output : resolved / output.filename();
+}
+
 OutputState inspectOutput(const fs::path& output, ImageSize expected) {
     OutputState state;
-    state.stamp = stampOf(output);
+    const fs::path place = outputPlace(output);
+    state.stamp = stampOf(place);
     if (!state.stamp.exists) return state;
-    struct stat info{};
-    if (::stat(output.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        state.fault = "it is not a regular file";
-        return state;
-    }
-    if (info.st_size == 0) {
+    const InputFile file = readInputFile(place, 0);
+    if (file.status == InputStatus::Empty) {
         state.fault = "it is empty";
         return state;
     }
-    const ImageHeader header = probeImageHeader(output);
+    if (!file.ok()) {
+        state.fault = file.status == InputStatus::Directory || file.status == InputStatus::SpecialFile
+                          ? "it is not a regular file"
+                          : file.error;
+        return state;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size());
+    const ImageHeader header = probeImageHeaderBytes(bytes);
     if (!header.known()) {
         state.fault = "it is not an image whose header can be read";
         return state;
@@ -68,14 +74,31 @@ OutputState inspectOutput(const fs::path& output, ImageSize expected) {
                       sizeText(expected.width, expected.height);
         return state;
     }
+    // Complete means it decodes, every byte of it, as the run wrote it.
     if (header.format == "JPEG") {
-        if (lastBytes(output, 2) != "\xFF\xD9") state.fault = "it is cut short (no end-of-image marker)";
+        if (bytes.substr(bytes.size() - std::min<size_t>(2, bytes.size())) != "\xFF\xD9") {
+            state.fault = "it is cut short (no end-of-image marker)";
+        } else if (isVr180Name(output.filename().string())) {
+            const media::Vr180ReadResult vr180 = media::readVr180Jpeg(file.bytes);
+            if (!vr180.ok()) state.fault = "it is a damaged VR180 photo: " + vr180.error;
+            else if (std::string fault = jpegDecodeFault(vr180.leftJpeg); !fault.empty())
+                state.fault = "its left eye is damaged (" + fault + ")";
+            else if (std::string fault = jpegDecodeFault(vr180.rightJpeg); !fault.empty())
+                state.fault = "its right eye is damaged (" + fault + ")";
+        } else if (std::string fault = jpegDecodeFault(file.bytes); !fault.empty()) {
+            state.fault = "it is damaged (" + fault + ")";
+        }
     } else if (header.format == "PNG") {
-        if (lastBytes(output, 12) != std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12)) state.fault = "it is cut short (no end chunk)";
+        if (bytes.size() < 12 || bytes.substr(bytes.size() - 12) != std::string_view("\0\0\0\0IEND\xAE\x42\x60\x82", 12))
+            state.fault = "it is cut short (no end chunk)";
+        else if (std::string damage = pngStreamDamage(bytes); !damage.empty())
+            state.fault = "it is damaged (" + damage + ")";
     } else {
         cv::Mat decoded;
         try {
-            decoded = cv::imread(output.string(), cv::IMREAD_UNCHANGED);
+            decoded = cv::imdecode(cv::Mat(1, static_cast<int>(file.bytes.size()), CV_8U,
+                                           const_cast<uint8_t*>(file.bytes.data())),
+                                   cv::IMREAD_UNCHANGED);
         } catch (const std::exception&) {
             decoded.release();
         }

@@ -2,10 +2,12 @@
 // several runs on one output folder converts it.
 //
 // An output counts as done only when it is a complete image of the size the
-// run would write: its header says so and its data runs to the format's end
-// (a JPEG to its end-of-image marker, a PNG to its end chunk; other formats
-// are decoded). An empty, cut-short or damaged file, or one of another size,
-// is converted again.
+// run would write: its header says so, its data runs to the format's end (a
+// JPEG to its end-of-image marker, a PNG to its end chunk) and every byte of
+// it decodes without a fault (a JPEG's stream, both eyes of a VR180 photo, a
+// PNG's picture data; other formats through the image library). An empty,
+// cut-short or damaged file, or one of another size, is converted again.
+// This one test decides a batch's skip, its resume and its --dry-run.
 //
 // A run converts an output only while it holds the output's lock: one byte,
 // named after the output, of the lock file ".vistereo.lock" in the output's
@@ -29,7 +31,7 @@
 
 namespace vistereo {
 
-inline constexpr const char* kOutputLockFileName = ".vistereo.lock";
+inline constexpr const char* kOutputLockFileName = kLockFileName;
 
 // The directory entry at a path as it is now (a link as the link): whether
 // anything is there, and what tells one writing of it from another.
@@ -47,7 +49,10 @@ struct OutputState {
     bool complete = false;  // a complete image of the expected size
     std::string fault;      // something is there but it is not complete: why ("it is empty", ...)
 };
+// The path is looked at as it will resolve once the output's missing
+// folders are made (a "made/../output" through a folder still to be made).
 OutputState inspectOutput(const std::filesystem::path& output, ImageSize expected);
+std::filesystem::path outputPlace(const std::filesystem::path& output);
 
 // The size of the image a run writes under `outputName` at `outputHeight`:
 // both halves side by side, or for a VR180 photo the left eye (the right eye

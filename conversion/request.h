@@ -152,6 +152,12 @@ struct ConversionRequest {
     // picture), naming the record, the field and the value. The desktop
     // program's own run leaves it off and renders what the numbers say.
     bool refuseImpossibleLenses = false;
+    // Refuse, before rendering, points A and B that lie outside their
+    // picture or that the lens cannot turn into a direction (beyond its
+    // image circle, or exactly on its axis), naming the point, the picture
+    // and why. The desktop program's own run leaves it off, renders (a black
+    // right half) and says so after its closing message.
+    bool refuseImpossiblePoints = false;
     // The mapping codes the run knows. The desktop program's own run knows
     // the classic four unless its user asks for the newer projections (an
     // unknown code ends the run without a message, as it always did).

@@ -14,6 +14,7 @@
 #include "colour/photometric.h"
 #include "base/fallible.h"
 #include "conversion/request.h"
+#include "engine/lens_check.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
 
@@ -29,6 +30,7 @@ enum class ConversionStatus {
     InputTooLarge,       // an image's header claims more pixels than the input limit
     InvalidLensCode,     // radiusMode, mappingKind or axisMode out of range: ends silently
     ImpossibleLens,      // a lens value that cannot describe a lens (refuseImpossibleLenses)
+    ImpossiblePoint,     // a point A or B outside its picture or without a direction (refuseImpossiblePoints)
     OutputHeightInvalid, // height 0 or negative, canvas too large, or too wide for the format
     OutputNameInvalid,   // the image library cannot write that name
     OutOfMemory,         // memory ran out while the output was encoded
@@ -67,6 +69,12 @@ struct ConversionResult {
     std::vector<std::string> warnings;
     // Facts of lesser weight: an input without EXIF to carry over, say.
     std::vector<std::string> notes;
+    // Values the run went on with although no lens or picture can have them,
+    // when the request does not refuse them: the desktop program says them
+    // after its closing message. Lens values by eye and field (the front end
+    // words them, with the text its record holds), points in words.
+    std::vector<LensValueFinding> impossibleLenses;
+    std::vector<std::string> impossiblePoints;
     // The colour match fitted on the pair, when the request asked for one
     // and the run got that far (not ok: the output is not corrected, and a
     // warning says why).

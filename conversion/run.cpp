@@ -132,14 +132,57 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
         r.detail = describeLensCodeError(*bad, request.lenses);
         return r;
     }
-    if (request.refuseImpossibleLenses)
-        for (int eye = 0; eye < 2; ++eye)
-            if (const auto problems = eyeGeometryProblems(request.lenses[eye], prepared.eyes.eye[eye]); !problems.empty())
+    for (int eye = 0; eye < 2; ++eye)
+        if (const auto problems = eyeGeometryProblems(request.lenses[eye], prepared.eyes.eye[eye]); !problems.empty()) {
+            if (request.refuseImpossibleLenses)
                 return refusal(ConversionStatus::ImpossibleLens, nullptr,
                                describeLensProblem(eye, request.lenses[eye], problems.front()));
+            for (const LensValueProblem& problem : problems) prepared.impossibleLenses.push_back({eye, problem});
+        }
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
     applyRefinedLenses(givenLenses(request.alignment), prepared.geometry);
     return std::nullopt;
+}
+
+std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::array<LensSettings, 2>& lenses,
+                                       const PointSet& points) {
+    struct Named { const char* name; int eye; ImagePoint point; };
+    const Named all[] = {{"point A", 0, points.leftA}, {"point B", 0, points.leftB},
+                         {"point A", 1, points.rightA}, {"point B", 1, points.rightB}};
+    std::vector<std::string> problems;
+    for (const Named& p : all) {
+        const EyeGeometry& eye = prepared.eyes.eye[p.eye];
+        const std::string picture = p.eye == 0 ? "left" : "right";
+        const std::string named = std::string(p.name) + " of the " + picture + " picture (" + std::to_string(p.point.x) +
+                                  ", " + std::to_string(p.point.y) + ")";
+        const std::string lens = "the " + picture + " lens \"" + lenses[p.eye].name + "\"";
+        if (p.point.x < 0 || p.point.y < 0 || p.point.x >= eye.imageWidth || p.point.y >= eye.imageHeight) {
+            problems.push_back(named + " lies outside that picture (" + std::to_string(eye.imageWidth) + " x " +
+                               std::to_string(eye.imageHeight) + ")");
+            continue;
+        }
+        const Vec3 direction = directionOfPoint(eye, p.point);
+        if (std::isfinite(direction.x) && std::isfinite(direction.y) && std::isfinite(direction.z)) continue;
+        if (p.point.x == eye.axisX && p.point.y == eye.axisY)
+            problems.push_back(named + " lies exactly on the optical axis of " + lens +
+                               ", where the turn between the cameras has no direction to take from it; move it by a dot");
+        else
+            problems.push_back(named + " lies outside the image circle of " + lens + ", where the lens sees nothing");
+    }
+    return problems;
+}
+
+std::optional<RunRefusal> judgePoints(const ConversionRequest& request, const PreparedPair& prepared,
+                                      const PointSet& points, std::vector<std::string>& wentOn) {
+    const std::vector<std::string> problems = pointProblems(prepared, request.lenses, points);
+    if (problems.empty()) return std::nullopt;
+    if (!request.refuseImpossiblePoints) {
+        wentOn.insert(wentOn.end(), problems.begin(), problems.end());
+        return std::nullopt;
+    }
+    std::string detail;
+    for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
+    return refusal(ConversionStatus::ImpossiblePoint, nullptr, detail);
 }
 
 std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
@@ -333,6 +376,11 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     const auto badLens = preparePair(request, {left.cols, left.rows}, {right.cols, right.rows}, prepared);
     result.eyes = prepared.eyes.eye;
     if (badLens) return end(*badLens);
+    result.impossibleLenses = prepared.impossibleLenses;
+    // Points A and B, when they turn the right eye: within their pictures,
+    // each with a direction.
+    if (std::holds_alternative<PointsAB>(request.alignment))
+        if (const auto refused = judgePoints(request, prepared, points, result.impossiblePoints)) return end(*refused);
     result.seconds.derive = secondsSince(stage);
     result.refinedLenses = givenLenses(request.alignment);
 

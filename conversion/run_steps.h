@@ -54,12 +54,26 @@ std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vecto
 struct PreparedPair {
     PreparedEyes eyes;
     ConversionGeometry geometry;
+    // The lens values no lens has, when the request does not refuse them.
+    std::vector<LensValueFinding> impossibleLenses;
 };
 // The eyes of `geometry`, prepared from their records, as `lenses` refined them.
 void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry);
 
 std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
                                       PreparedPair& prepared);
+
+// Points A and B judged against the pictures and lenses they are for: a
+// point outside its picture, beyond its lens's image circle or exactly on
+// its axis (where the turn between the cameras has no direction to take).
+// Each problem named with the point, the picture and why.
+std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::array<LensSettings, 2>& lenses,
+                                       const PointSet& points);
+
+// The points' problems as the request takes them: a refusal when it refuses
+// them, else appended to `wentOn`.
+std::optional<RunRefusal> judgePoints(const ConversionRequest& request, const PreparedPair& prepared,
+                                      const PointSet& points, std::vector<std::string>& wentOn);
 
 // What the writer and the machine can take: the name's format, the height,
 // the format's width limit (of one half for a VR180 name), the canvas's memory.

@@ -113,9 +113,6 @@ bool RowPositions(const FastRow& r, double* outX, double* outY, double* outZ, do
 // one the processor's own prefetching follows.
 constexpr int kAhead = 64;
 
-// The most source rows a group's window of neighbours spans.
-constexpr int kWindowRows = 8;
-
 // Asks the caches for the two source rows around a position, if inside.
 HWY_INLINE void PrefetchPair(const sampling::SourceView& src, double column, double row) {
     if (column >= 0.0 && row >= 0.0 && column < src.width - 1 && row < src.height - 1) {
@@ -315,6 +312,9 @@ int BlendPlaneSamples(const PlaneSource& src, const uint32_t* samples, int begin
             hn::StoreU(hn::DemoteTo(d8, hn::IfThenElse(blank, blackLevel, value)), d8, to + j);
         };
 #if HWY_TARGET == HWY_AVX3_DL
+        // The most source rows a group's window of neighbours spans (kept
+        // beside its one use: other targets would carry it unused).
+        constexpr int kWindowRows = 8;
         // A group whose samples lie within 63 columns and a few rows of the
         // source (most of a lens's picture: neighbouring samples read
         // neighbouring pixels) loads those rows' 64 bytes once each and picks

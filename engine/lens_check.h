@@ -30,6 +30,12 @@ struct LensValueProblem {
     std::string reason;  // what a lens needs instead
 };
 
+// A problem found in the lens of eye 0 (left) or 1 (right).
+struct LensValueFinding {
+    int eye = 0;
+    LensValueProblem problem;
+};
+
 // The record's own values, whatever the image: the mode codes, the radius of
 // the radius mode, the law of the mapping kind.
 std::vector<LensValueProblem> lensSettingsProblems(const LensSettings& lens);

@@ -1,7 +1,5 @@
 #include "imagefile/input.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,8 +13,10 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "base/parallel.h"
+#include "base/regular_file.h"
 #include "imagefile/image_codecs.h"
 #include "imagefile/jpeg_decoder.h"
+#include "imagefile/png_stream.h"
 
 namespace vistereo {
 namespace {
@@ -35,18 +35,18 @@ InputFile refused(InputStatus status, std::string cause) {
     return file;
 }
 
-// What a file that is not a regular file is, for the user.
-std::string notARegularFile(mode_t mode) {
-    if (S_ISFIFO(mode)) return "it is a FIFO (named pipe), not an image file";
-    if (S_ISCHR(mode)) return "it is a character device, not an image file";
-    if (S_ISBLK(mode)) return "it is a block device, not an image file";
-    if (S_ISSOCK(mode)) return "it is a socket, not an image file";
-    return "it is not a regular file";
-}
-
-InputFile refusedByType(const struct stat& info) {
-    if (S_ISDIR(info.st_mode)) return refused(InputStatus::Directory, "it is a folder, not an image file");
-    return refused(InputStatus::SpecialFile, notARegularFile(info.st_mode));
+// A file the lookup refused, by what it found.
+InputFile refusedByLookup(const FileLookup& lookup) {
+    switch (lookup.kind) {
+        case FileKind::Missing: return refused(InputStatus::NotFound, lookup.error);
+        case FileKind::Folder: return refused(InputStatus::Directory, lookup.error);
+        case FileKind::Unreadable:
+            return refused(lookup.systemError == EACCES || lookup.systemError == EPERM ? InputStatus::PermissionDenied
+                           : lookup.systemError == ENOMEM                               ? InputStatus::OutOfMemory
+                                                                                        : InputStatus::ReadFailed,
+                           lookup.error);
+        default: return refused(InputStatus::SpecialFile, lookup.error);
+    }
 }
 
 InputFile refusedByError(int error) {
@@ -136,6 +136,11 @@ InputImage decodeOtherInput(InputImage image, std::span<const uint8_t> bytes, co
     const int flags = cv::IMREAD_COLOR | (options.ignoreOrientation ? cv::IMREAD_IGNORE_ORIENTATION : 0);
     if (const Fallible& loaded = loadImageCodecs(); !loaded.ok())
         return undecoded(std::move(image), InputStatus::Unsupported, loaded.error);
+    // A damaged PNG is refused in our words: the library's reader would
+    // print libpng's complaint, naming no file, and fail all the same.
+    if (const std::string damage = pngStreamDamage(textOf(bytes)); !damage.empty())
+        return undecoded(std::move(image), InputStatus::Damaged,
+                         "it is a damaged PNG file that cannot be decoded (" + damage + ")");
     const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8U, const_cast<uint8_t*>(bytes.data()));
     image.pixels = cv::imdecode(encoded, flags);
     if (image.pixels.empty()) {
@@ -169,48 +174,29 @@ uint64_t maximumInputBytes(const InputLimits& limits) {
 }
 
 InputFile readInputFile(const std::filesystem::path& path, uint64_t maxBytes) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return refusedByError(errno);
-    if (!S_ISREG(info.st_mode)) return refusedByType(info);  // never opened: a FIFO would wait, a device never end
-    if (info.st_size == 0) return refused(InputStatus::Empty, "the file is empty");
-    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    // Never opened unless a regular file: a FIFO would wait, a device never end.
+    const FileForReading opened = openRegularFile(path, "an image file");
+    if (!opened.ok()) return refusedByLookup(opened.lookup());
+    const int fd = opened.fd();
+    if (opened.size() == 0) return refused(InputStatus::Empty, "the file is empty");
+    const uint64_t size = opened.size();
     if (maxBytes > 0 && size > maxBytes)
         return refused(InputStatus::TooLarge,
                        "is a file of " + megabytes(size) + ", more than any picture within the pixel limit takes");
-    // Non-blocking, in case the name was replaced by a FIFO since: the open
-    // must not wait for a writer. Its type is checked again on the open file.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return refusedByError(errno);
     InputFile file;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return refusedByError(error);
-    }
-    if (!S_ISREG(opened.st_mode)) {
-        ::close(fd);
-        return refusedByType(opened);
-    }
     try {
-        file.bytes.resize(static_cast<size_t>(std::min<uint64_t>(size, static_cast<uint64_t>(opened.st_size))));
+        file.bytes.resize(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
-        ::close(fd);
         return refused(InputStatus::OutOfMemory, "not enough memory to read its " + megabytes(size));
     }
     size_t got = 0;
     while (got < file.bytes.size()) {
         const ssize_t n = ::read(fd, file.bytes.data() + got, file.bytes.size() - got);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return refusedByError(error);
-        }
+        if (n < 0) return refusedByError(errno);
         if (n == 0) break;  // it shrank while being read
         got += static_cast<size_t>(n);
     }
-    ::close(fd);
     file.bytes.resize(got);
     if (got == 0) return refused(InputStatus::Empty, "the file is empty");
     file.status = InputStatus::Decoded;

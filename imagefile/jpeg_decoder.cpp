@@ -16,6 +16,7 @@
 
 #include <jerror.h>
 
+#include "imagefile/image_header.h"
 #include "imagefile/libjpeg_errors.h"
 
 namespace vistereo {
@@ -48,10 +49,12 @@ void cmykToBgr(const JSAMPLE* cmyk, uint8_t* bgr, JDIMENSION width) {
 }
 
 // Header, output colour space and the decoder's start: false after an error.
-bool startDecoding(jpeg_decompress_struct& cinfo, ErrorManager& errors, const uint8_t* data, size_t size) {
+bool startDecoding(jpeg_decompress_struct& cinfo, ErrorManager& errors, const uint8_t* data, size_t size, int shrink) {
     if (setjmp(errors.jump)) return false;
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(&cinfo, TRUE);
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = static_cast<unsigned>(shrink);
     const bool cmyk = cinfo.num_components == 4;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
     cinfo.out_color_components = cmyk ? 4 : 3;
@@ -98,7 +101,7 @@ struct Decompressor {
 
 }  // namespace
 
-JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::MatAllocator* allocator) {
+JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::MatAllocator* allocator, int shrink) {
     JpegDecoding out;
     auto decoder = std::make_unique<Decompressor>();
     jpeg_decompress_struct& cinfo = decoder->cinfo;
@@ -113,7 +116,7 @@ JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::
         }
         return out;
     };
-    if (!startDecoding(cinfo, errors, bytes.data(), bytes.size())) return finish(false);
+    if (!startDecoding(cinfo, errors, bytes.data(), bytes.size(), shrink)) return finish(false);
     out.width = static_cast<int>(cinfo.output_width);
     out.height = static_cast<int>(cinfo.output_height);
     if (maxPixels > 0 && uint64_t{cinfo.output_width} * cinfo.output_height > maxPixels) {
@@ -142,6 +145,15 @@ JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels, cv::
     volatile bool rowsRead = false;
     const bool ok = readRows(cinfo, errors, out.pixels, cmykRow.empty() ? nullptr : cmykRow.data(), rowsRead);
     return finish(ok || rowsRead);
+}
+
+std::string jpegDecodeFault(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (std::string damage = jpegStreamDamage(text); !damage.empty()) return damage;
+    const JpegDecoding decoded = decodeJpeg(bytes, 0, nullptr, 8);
+    if (!decoded.ok()) return decoded.error;
+    if (decoded.warnings > 0) return decoded.firstWarning;
+    return "";
 }
 
 }  // namespace vistereo

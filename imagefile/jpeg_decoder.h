@@ -33,8 +33,16 @@ struct JpegDecoding : Fallible {
 
 // `maxPixels`: a frame header claiming more pixels is refused before any
 // pixel memory is taken (0: no limit of ours). `allocator`: where the
-// pixels' memory comes from (null: the image library's default).
+// pixels' memory comes from (null: the image library's default). `shrink`
+// (1, 2, 4 or 8): the picture decoded at that fraction of its size, which
+// still decodes every byte of the stream.
 JpegDecoding decodeJpeg(std::span<const uint8_t> bytes, uint64_t maxPixels = 0,
-                        cv::MatAllocator* allocator = nullptr);
+                        cv::MatAllocator* allocator = nullptr, int shrink = 1);
+
+// Why a JPEG stream does not decode whole and clean, or "": its structure
+// (jpegStreamDamage), then every byte of it decoded at an eighth of the
+// picture's size, where libjpeg's first complaint (a damaged or cut-short
+// stream, which a full decode would patch over in grey) is the reason.
+std::string jpegDecodeFault(std::span<const uint8_t> bytes);
 
 }  // namespace vistereo

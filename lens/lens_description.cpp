@@ -103,13 +103,19 @@ LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice&
         out.error = "the field of view must lie between 1 and 360 degrees, not " + lensNumberText(fovDegrees);
         return out;
     }
-    if (!(circle.radius >= 1.0 && circle.radius <= kMaxLensRadiusDots) || !std::isfinite(circle.centreX) ||
-        !std::isfinite(circle.centreY) || std::abs(circle.centreX) > kMaxLensRadiusDots ||
-        std::abs(circle.centreY) > kMaxLensRadiusDots) {
+    // Each number judged on its own, so that the reason names the one that is wrong.
+    const auto within = [](double v, double low, double high) { return v >= low && v <= high; };
+    const std::string most = lensNumberText(kMaxLensRadiusDots);
+    const std::string wrong =
+        !within(circle.centreX, -kMaxLensRadiusDots, kMaxLensRadiusDots)
+            ? "the centre's x must be a number of dots between -" + most + " and " + most
+        : !within(circle.centreY, -kMaxLensRadiusDots, kMaxLensRadiusDots)
+            ? "the centre's y must be a number of dots between -" + most + " and " + most
+        : !within(circle.radius, 1.0, kMaxLensRadiusDots) ? "the radius must be at least 1 and at most " + most + " dots"
+                                                          : std::string();
+    if (!wrong.empty()) {
         out.error = "the circle (" + lensNumberText(circle.centreX) + ", " + lensNumberText(circle.centreY) +
-                    ") with radius " + lensNumberText(circle.radius) +
-                    " cannot be a lens's image circle: the radius must be at least 1 and at most " +
-                    lensNumberText(kMaxLensRadiusDots) + " dots";
+                    ") with radius " + lensNumberText(circle.radius) + " cannot be a lens's image circle: " + wrong;
         return out;
     }
     r.mappingKind = static_cast<int32_t>(projection.kind);

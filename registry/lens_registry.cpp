@@ -1,7 +1,5 @@
 #include "registry/lens_registry.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/regular_file.h"
 #include "registry/text_encoding.h"
 #include "base/text_numbers.h"
 
@@ -63,35 +62,33 @@ constexpr uint64_t kMaxFileBytes = uint64_t{64} << 20;
 constexpr size_t kMaxLineBytes = size_t{1} << 20;
 
 // A file read in blocks, through a file descriptor. Only a regular file
-// counts (a directory or a pipe by that name reads as no file).
+// counts (a directory or a pipe by that name reads as no file), and it is
+// refused by its type before it is opened.
 class BlockReader {
 public:
-    explicit BlockReader(const std::filesystem::path& file) {
-        fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) {
-            failure_ = errno == ENOENT ? "does not exist" : std::string("cannot be opened: ") + std::strerror(errno);
-            return;
-        }
-        struct stat info{};
-        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-            failure_ = S_ISDIR(info.st_mode) ? "is a directory, not a file" : "is not a regular file";
-            ::close(fd_);
-            fd_ = -1;
+    explicit BlockReader(const std::filesystem::path& file) : file_(openRegularFile(file, "a lens registry file")) {
+        if (file_.ok()) return;
+        const FileLookup& lookup = file_.lookup();
+        switch (lookup.kind) {
+            case FileKind::Missing:
+                failure_ = lookup.systemError == ENOENT ? "does not exist" : "cannot be opened: " + lookup.error;
+                break;
+            case FileKind::Unreadable: failure_ = std::string("cannot be opened: ") + std::strerror(lookup.systemError); break;
+            default:  // "it is a FIFO (named pipe), not ...": said of the file
+                failure_ = lookup.error.rfind("it ", 0) == 0 ? lookup.error.substr(3) : lookup.error;
+                break;
         }
     }
     const std::string& failure() const { return failure_; }
-    ~BlockReader() {
-        if (fd_ >= 0) ::close(fd_);
-    }
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;
-    bool open() const { return fd_ >= 0; }
+    bool open() const { return file_.ok(); }
 
     // The next block (empty at the end of the file or of the byte budget).
     std::string_view next() {
-        while (fd_ >= 0 && total_ < kMaxFileBytes) {
+        while (file_.ok() && total_ < kMaxFileBytes) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer_, kMaxFileBytes - total_));
-            const ssize_t got = ::read(fd_, buffer_, want);
+            const ssize_t got = ::read(file_.fd(), buffer_, want);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) break;
             total_ += static_cast<uint64_t>(got);
@@ -101,7 +98,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    FileForReading file_;
     std::string failure_;
     uint64_t total_ = 0;
     char buffer_[65536];
@@ -264,17 +261,6 @@ bool SaveLensRegistry(const LensRegistry& registry, int slotCount, std::optional
         }
     }
     return writeFileAtomically(file, bytes).ok();
-}
-
-RegisterStatus RegisterLens(LensRegistry& registry, const LensRecord& record,
-                            const std::filesystem::path& file) {
-    LoadLensRegistry(registry, file);
-    if (record.name.empty()) return RegisterStatus::EmptyName;
-    if (registry.count >= kMaxLensRecords) return RegisterStatus::RegistryFull;
-    registry.records[registry.count] = record;
-    if (!SaveLensRegistry(registry, registry.count + 1, std::nullopt, file)) return RegisterStatus::WriteFailed;
-    ++registry.count;
-    return RegisterStatus::Registered;
 }
 
 }  // namespace vistereo

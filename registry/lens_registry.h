@@ -84,7 +84,9 @@ bool SaveLensRegistry(const LensRegistry& registry, int slotCount, std::optional
 enum class RegisterStatus { Registered, EmptyName, RegistryFull, WriteFailed };
 
 // Appends `record` after the file's current records: reloads `registry` from
-// the file, refuses an empty name or a full registry, saves, raises count.
+// the file, refuses an empty name or a full registry, saves, raises count;
+// all under the registry's lock (registry_writes.h), so that a writer at the
+// same moment loses nothing.
 RegisterStatus RegisterLens(LensRegistry& registry, const LensRecord& record,
                             const std::filesystem::path& file);
 

@@ -16,6 +16,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   fonts-noto-cjk
   librsvg2-bin desktop-file-utils
+  xvfb
 )
 
 missing=()

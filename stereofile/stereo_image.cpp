@@ -25,6 +25,17 @@ void warnAboutDamage(const InputImage& image, const std::string& what, std::vect
         warnings.push_back(what + " is damaged (" + image.damage + "); it was read as far as it decodes");
 }
 
+// A picture its orientation tag turned before it was measured, said as such.
+void noteTurn(const InputImage& image, const std::string& what, StereoImage& read) {
+    if (!image.turned) return;
+    const std::string clause = what + " carries the EXIF orientation " + describeOrientation(image.orientationTag) +
+                               " and was read turned as the tag says" +
+                               (image.turnedAnyway ? " (a TIFF is turned by its tag even when it is to be ignored)"
+                                                   : "; --ignore-orientation reads it as stored");
+    read.turned += (read.turned.empty() ? "" : "; ") + clause;
+    read.warnings.push_back(clause);
+}
+
 StereoImage readVr180Eyes(const std::filesystem::path& path, media::Vr180ReadResult& vr,
                           const InputReadOptions& options) {
     const InputImage left = decodeInput(path, vr.leftJpeg, options);
@@ -42,6 +53,8 @@ StereoImage readVr180Eyes(const std::filesystem::path& path, media::Vr180ReadRes
     image.warnings = vr.warnings;
     warnAboutDamage(left, "the left eye", image.warnings);
     warnAboutDamage(right, "the right eye", image.warnings);
+    noteTurn(left, "the left eye", image);
+    noteTurn(right, "the right eye in the XMP", image);
     return image;
 }
 
@@ -70,6 +83,7 @@ StereoImage readStereoImage(const std::filesystem::path& path, const InputReadOp
         StereoImage image;
         image.sideBySide = whole.pixels;
         warnAboutDamage(whole, "the image", image.warnings);
+        noteTurn(whole, "the image", image);
         return image;
     } catch (const std::exception& e) {
         return refused(isOutOfMemory(e) ? "there is not enough memory to read it" : e.what());

@@ -24,8 +24,11 @@ struct StereoImage : Fallible {
     cv::Mat sideBySide;  // 8-bit BGR, 2N x N, when read
     bool vr180 = false;  // read from the two eyes of a VR180 photo
     // Read, but the user should hear something: a damaged eye, a GUID that is
-    // not the MD5 of its packet.
+    // not the MD5 of its packet, a picture turned by its orientation tag.
     std::vector<std::string> warnings;
+    // The orientation tag that turned what is measured (empty: none did), as
+    // one clause, for a measurement that then fails to name it.
+    std::string turned;
 };
 
 StereoImage readStereoImage(const std::filesystem::path& path, const InputReadOptions& options = {});

@@ -97,7 +97,8 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     setFont(dialogFont(10));
     m_settings.request = choices;
     m_mainLenses = choices.lenses;
-    m_settings.request.refuseImpossibleLenses = true;  // a batch refuses lens values no lens has
+    m_settings.request.refuseImpossibleLenses = true;  // a batch refuses lens values no lens has,
+    m_settings.request.refuseImpossiblePoints = true;  // and points no picture or lens has, as the command line does
     m_pool.setMaxThreadCount(1);
 
     m_leftFolder = new QLineEdit(QStringLiteral("input/left"), this);

@@ -24,6 +24,7 @@
 #include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "registry/lens_registry.h"
+#include "registry/registry_writes.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
 #include "ui/background.h"
@@ -280,6 +281,7 @@ QLineEdit* CameraDlg2::addEdit(int id, int x, int y, int width, int height) {
 void CameraDlg2::OnInitDialog() {
     UpdateData(false);
     LoadLensRegistry(m_app.editLensRegistry, kLensRegistryFileName);
+    m_asRead = m_app.editLensRegistry;
     FillList();  // no entry selected; selectedLensIndex keeps its value
     m_name->setFocus();
 }
@@ -371,17 +373,42 @@ void CameraDlg2::OnOverwrite() {
     const int index = m_app.selectedLensIndex;
     if (index < 0 || index >= kMaxLensRecords) return;
     registry.records[index] = recordFromControls();
-    SaveLensRegistry(registry, registry.count, std::nullopt, kLensRegistryFileName);
+    const CopyRewrite rewrite =
+        rewriteLensRegistryFromCopy(registry, registry.count, std::nullopt, kLensRegistryFileName, m_asRead);
     LoadLensRegistry(registry, kLensRegistryFileName);
+    m_asRead = registry;
     FillList();
+    ExplainRewrite(rewrite);
 }
 
 void CameraDlg2::OnDelete() {
     if (!listHasSelection()) return;  // only a record the user has picked is deleted
     LensRegistry& registry = m_app.editLensRegistry;
-    SaveLensRegistry(registry, registry.count, m_app.selectedLensIndex, kLensRegistryFileName);
+    const CopyRewrite rewrite = rewriteLensRegistryFromCopy(registry, registry.count, m_app.selectedLensIndex,
+                                                            kLensRegistryFileName, m_asRead);
     LoadLensRegistry(registry, kLensRegistryFileName);
+    m_asRead = registry;
     FillList();
+    ExplainRewrite(rewrite);
+}
+
+void CameraDlg2::ExplainRewrite(const CopyRewrite& rewrite) {
+    // After the prescribed flow, which rewrites the file from this window's
+    // copy: what that did to another program's records, or why it wrote nothing.
+    if (!rewrite.error.empty()) {
+        ShowMessage(this, QStringLiteral("Vistereo.ini was not written: %1.").arg(QString::fromStdString(rewrite.error)));
+        return;
+    }
+    if (rewrite.lost.empty()) return;
+    QStringList names;
+    for (const std::string& name : rewrite.lost) names << QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
+    ShowMessage(this, QStringLiteral("Vistereo.ini had been changed by another program since this window read it. "
+                                     "This window writes the file from its own copy, so %1 %2 no longer in it; "
+                                     "register %3 again if %4 still wanted.")
+                          .arg(names.join(QStringLiteral(", ")),
+                               rewrite.lost.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"),
+                               rewrite.lost.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"),
+                               rewrite.lost.size() == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
 }
 
 void CameraDlg2::OnDetectFromImage() {

@@ -1,12 +1,15 @@
 // The camera-and-lens registration dialog `CameraDlg2` ("Camera and Lens"):
 // describes a lens model and registers it under a name, overwrites a
 // registered model or deletes one. It works on `editLensRegistry` and rewrites
-// Vistereo.ini in the working directory; the main dialog reloads its own copy
-// when this dialog has closed.
+// Vistereo.ini in the working directory, under the registry's lock; the main
+// dialog reloads its own copy when this dialog has closed.
 #pragma once
 
 #include <QDialog>
 #include <QImage>
+
+#include "registry/lens_registry.h"
+#include "registry/registry_writes.h"
 
 class QButtonGroup;
 class QLineEdit;
@@ -80,11 +83,15 @@ private:
     void UpdateData(bool saveAndValidate);
     void FillList();
     void OnKSpin(int proposedDelta);
+    void ExplainRewrite(const CopyRewrite& rewrite);
     void OnSelchangeList();
     LensRecord recordFromControls() const;
     bool listHasSelection() const;
 
     CMyVistereoApp& m_app;
+    // editLensRegistry as it was last read from the file: what Overwrite and
+    // Delete tell another program's records by.
+    LensRegistry m_asRead;
     int m_radiusMode = 0;
     int m_axisMode = 0;
     int m_mappingKind = 0;

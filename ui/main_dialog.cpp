@@ -33,6 +33,7 @@
 #include "conversion/run.h"
 #include "stereofile/stereo_image.h"
 #include "registry/lens_registry.h"
+#include "engine/lens_check.h"
 #include "base/text_numbers.h"
 #include "ui/about_dialog.h"
 #include "ui/additions_strip.h"
@@ -511,6 +512,10 @@ struct CMyVistereoDlg::RunState {
     std::atomic<int> shownPercent{0};
     std::string failure;
     std::string notWritten;  // why the output was left unwritten, when it would have replaced an input
+    // Lens values and points the run went on with that no lens or picture can have.
+    std::vector<LensValueFinding> impossibleLenses;
+    std::vector<std::string> impossiblePoints;
+    std::array<LensSettings, 2> lenses;  // the eyes' lenses as the run had them
     std::vector<std::string> warnings;
     std::filesystem::path written;  // the output, when the run wrote it
     double convergence = 0.0;       // the request's stereo window and colour match
@@ -565,6 +570,7 @@ void CMyVistereoDlg::RunConversion() {
     auto run = std::make_shared<RunState>(this);
     m_run = run;
     run->convergence = request.convergenceDegrees;
+    run->lenses = request.lenses;
     run->matched = request.matchColour != ColourMatching::Off;
     // The progress box appears only when the run takes a moment; a refusal
     // shows its message without it.
@@ -607,10 +613,31 @@ void CMyVistereoDlg::RunConversion() {
             run->warnings.insert(run->warnings.end(), result.warnings.begin(), result.warnings.end());
             if (result.written()) run->written = result.outputPath;
             if (result.status == ConversionStatus::OutputRefused) run->notWritten = result.detail;
+            run->impossibleLenses = result.impossibleLenses;
+            run->impossiblePoints = result.impossiblePoints;
         } catch (const std::exception& e) {
             run->failure = describeException(e);
         }
     }, [this] { OnConversionDone(); });
+}
+
+std::string CMyVistereoDlg::DescribeLensFinding(const LensValueFinding& found,
+                                                const std::array<LensSettings, 2>& lenses) const {
+    const LensSettings& lens = lenses[found.eye];
+    std::string text = describeLensProblem(found.eye, lens, found.problem);
+    // The field as its record holds it, when that is not the number it reads
+    // as (a magnification typed as "abc" reads as 0).
+    for (int i = 0; i < m_app.mainLensRegistry.count; ++i) {
+        const LensRecord& record = m_app.mainLensRegistry.records[i];
+        if (record.name != lens.name) continue;
+        for (const LensField& field : kLensFields)
+            if (field.text && field.key == found.problem.field) {
+                const std::string& typed = record.*field.text;
+                if (typed != found.problem.value) text += " (its record holds \"" + typed + "\")";
+            }
+        break;
+    }
+    return text;
 }
 
 void CMyVistereoDlg::OnConversionDone() {
@@ -629,6 +656,14 @@ void CMyVistereoDlg::OnConversionDone() {
     // After the run's own closing message, the reason its output was not written.
     if (!run->notWritten.empty())
         ShowMessage(this, QStringLiteral("The output was not written: %1.").arg(QString::fromStdString(run->notWritten)));
+    // Then the values it converted with that no lens or picture can have
+    // (the prescribed run renders what the numbers say): which, and why.
+    for (const LensValueFinding& found : run->impossibleLenses)
+        ShowMessage(this, QStringLiteral("The output cannot show the pictures as they are: %1.")
+                              .arg(QString::fromStdString(DescribeLensFinding(found, run->lenses))));
+    for (const std::string& problem : run->impossiblePoints)
+        ShowMessage(this, QStringLiteral("The output cannot show the pictures as they are: %1.")
+                              .arg(QString::fromStdString(problem)));
     for (const std::string& warning : run->warnings) ShowMessage(this, QString::fromStdString(warning));
     emit conversionFinished();
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "conversion/run.h"
+#include "engine/lens_check.h"
 #include "engine/params.h"
 
 class QButtonGroup;
@@ -111,6 +112,8 @@ private:
     // Disables (or re-enables) every control for the length of a run.
     void SetRunning(bool running);
     void OnConversionDone();
+    // A lens value the run went on with, worded with the text its record holds.
+    std::string DescribeLensFinding(const LensValueFinding& found, const std::array<LensSettings, 2>& lenses) const;
     // Sets point box k (in m_pointBoxes order) as the program does.
     void SetPointBox(int k, const QString& text);
     void OnClearPoints();

@@ -19,12 +19,16 @@ void ShowMessage(QWidget* parent, const QString& text) {
         hook(text);
         return;
     }
+    makeMessageBox(parent, text)->exec();
+}
+
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& text) {
     // The title is the program's name and there is no icon, as for any plain
     // message of the program.
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vistereo"), text, QMessageBox::Ok, parent);
-    box.setFont(dialogFont(10));
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QStringLiteral("Vistereo"), text, QMessageBox::Ok, parent);
+    box->setFont(dialogFont(10));
+    box->setWindowModality(Qt::ApplicationModal);
+    return box;
 }
 
 MessageHook setMessageHook(MessageHook hook) {

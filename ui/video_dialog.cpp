@@ -264,6 +264,9 @@ VideoDialog::Built VideoDialog::buildRequest() const {
     VideoRequest& request = built.request;
     const fs::path& wd = m_choices.workingDirectory;
     request.frames = m_choices;
+    // The video refuses lens values and points no lens or picture has, as the command line does.
+    request.frames.refuseImpossibleLenses = true;
+    request.frames.refuseImpossiblePoints = true;
     request.frames.outputHeight = m_height->text().isEmpty() ? 0 : m_height->text().toInt();
     const bool automatic = static_cast<Alignment>(m_alignment->currentIndex()) == Alignment::Automatic;
     request.frames.alignment = chooseAlignment(automatic ? std::optional(AlignmentScope::Once) : std::nullopt,

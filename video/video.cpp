@@ -144,6 +144,26 @@ std::optional<Refusal> chooseRange(const VideoRequest& request, long long offset
     return std::nullopt;
 }
 
+// What the range asks of the left video alone, whatever the offset: the
+// reasons chooseRange gives later, said before the sound is searched for an
+// offset, which a range outside the take cannot have.
+std::optional<Refusal> checkRangeOnTheLeft(const VideoRequest& request, const VideoSetup& setup) {
+    const double fps = setup.fps;
+    const int64_t end = setup.left.frameCount;
+    const int64_t start = request.startSeconds ? std::llround(*request.startSeconds * fps) : 0;
+    if (request.startSeconds && start >= end)
+        return Refusal{"--start " + timeText(*request.startSeconds) + " is beyond the end of the left video, which ends at " +
+                       timeText(end / fps)};
+    if (request.durationSeconds) {
+        const int64_t count = std::llround(*request.durationSeconds * fps);
+        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (start + count > end)
+            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+                           " reaches beyond the end of the left video, which ends at " + timeText(end / fps)};
+    }
+    return std::nullopt;
+}
+
 // Both files opened and compared, the offset (given, or found from their
 // sound), the range it leaves, and the drift check of an offset found.
 std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
@@ -152,6 +172,16 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
     for (int side = 0; side < 2; ++side)
         for (const std::string& note : setup.readerNotes[side])
             result.notes.push_back(std::string("the ") + sideName(side) + " video: " + note);
+    const media::VideoFacts* facts[2] = {&setup.left, &setup.right};
+    for (int side = 0; side < 2; ++side)
+        if (const double turn = facts[side]->displayRotationDegrees; turn != 0.0) {
+            char degrees[32];
+            std::snprintf(degrees, sizeof degrees, "%g", turn);
+            result.warnings.push_back(std::string("the ") + sideName(side) + " video carries a rotation of " + degrees +
+                                      " degrees in its metadata (a display matrix, as phones write), which players "
+                                      "apply; its frames are converted as stored, unturned, so its lens record and "
+                                      "points must describe the frames as stored");
+        }
 
     if (request.offsetSeconds) {
         result.offsetGiven = true;
@@ -159,6 +189,7 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
         result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
         result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
     } else {
+        if (const auto refused = checkRangeOnTheLeft(request, setup)) return refused;
         const double from = request.startSeconds.value_or(0.0);
         const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
         result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds),
@@ -508,6 +539,11 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     const ConversionRequest& frames = request.frames;
     const PointSet points = alignmentPoints(frames.alignment);
     if (const auto refused = checkRequest(frames)) return refuse(refused->text());
+    // A height given is held against the codec before any file is opened.
+    if (frames.outputHeight > 0)
+        if (const std::string problem = media::videoHeightProblem(request.encoding.codec, frames.outputHeight);
+            !problem.empty())
+            return refuse(problem);
 
     VideoSetup setup;
     if (const auto refused = synchronise(request, setup, result)) return refuse(refused->message);
@@ -523,6 +559,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
                                          {setup.right.width, setup.right.height}, setup.prepared))
         return refuse(refused->text());
+    if (std::holds_alternative<PointsAB>(frames.alignment))
+        if (const auto refused = judgePoints(frames, setup.prepared, points, result.warnings)) return refuse(refused->text());
     int32_t height = request.frames.outputHeight;
     if (height <= 0) {
         const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);
@@ -532,8 +570,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec) : "") +
                                "); --height sets another");
     }
-    if (height < 2 || height % 2)
-        return refuse("the output height must be even for 4:2:0 video, not " + std::to_string(height));
+    if (const std::string problem = media::videoHeightProblem(request.encoding.codec, height); !problem.empty())
+        return refuse(problem);
     setup.prepared.geometry.outputHeight = height;
     result.outputHeight = height;
 
@@ -575,7 +613,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         result.colour && result.colour->ok() ? std::optional<ColourCorrection>(result.colour->correction) : std::nullopt;
     const media::YuvColour& leftColour = setup.left.yuv;
     const media::YuvColour& rightColour = setup.right.yuv;
-    const bool sameColours = leftColour.matrix == rightColour.matrix && leftColour.fullRange == rightColour.fullRange;
+    const bool sameColours = leftColour.sameConversion(rightColour);
     result.planes = !request.bgrFrames && !colour && request.run.interpolation == Interpolation::Bilinear && sameColours;
     if (!sameColours && !request.bgrFrames)
         result.notes.push_back("the two videos' colours differ (left " + leftColour.describe() + ", right " +

@@ -175,6 +175,8 @@ FORWARD(Avformat, int, av_find_best_stream,
         (AVFormatContext* ic, enum AVMediaType type, int wanted_stream_nb, int related_stream,
          const AVCodec** decoder_ret, int flags),
         (ic, type, wanted_stream_nb, related_stream, decoder_ret, flags))
+FORWARD(Avformat, uint8_t*, av_stream_get_side_data,
+        (const AVStream* stream, enum AVPacketSideDataType type, size_t* size), (stream, type, size))
 FORWARD(Avformat, AVRational, av_guess_frame_rate, (AVFormatContext* ctx, AVStream* stream, AVFrame* frame),
         (ctx, stream, frame))
 FORWARD(Avformat, int, av_interleaved_write_frame, (AVFormatContext* s, AVPacket* pkt), (s, pkt))

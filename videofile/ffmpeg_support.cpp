@@ -6,6 +6,8 @@ extern "C" {
 
 #include <cmath>
 
+#include "base/regular_file.h"
+
 namespace vistereo::media::ff {
 
 std::string errorText(int code) {
@@ -26,6 +28,11 @@ int64_t timestamp(double s, AVRational timeBase) {
 Input openInput(const std::filesystem::path& path, std::string& error) {
     if (const Fallible& loaded = loadLibraries(); !loaded.ok()) {
         error = loaded.error;
+        return nullptr;
+    }
+    // Refused by its type first: FFmpeg would wait on a FIFO for ever.
+    if (const FileLookup lookup = lookUpRegularFile(path, "a video file"); !lookup.ok()) {
+        error = lookup.error;
         return nullptr;
     }
     AVFormatContext* raw = nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 
@@ -114,6 +115,11 @@ std::string YuvColour::describe() const {
     return text + (fullRange ? ", full range" : ", limited range");
 }
 
+bool YuvColour::sameConversion(const YuvColour& other) const {
+    const auto coefficients = [](int m) { return m == AVCOL_SPC_BT470BG ? int(AVCOL_SPC_SMPTE170M) : m; };
+    return coefficients(matrix) == coefficients(other.matrix) && fullRange == other.fullRange;
+}
+
 YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour) {
     YuvPlanes p;
     p.y.create(height, width, CV_8UC1);
@@ -122,6 +128,25 @@ YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour) {
     p.colour = colour;
     return p;
 }
+
+namespace {
+
+// The turn a stream's display matrix asks for, anticlockwise, as FFmpeg's
+// av_display_rotation_get works it out (the matrix's first two columns,
+// each scaled to unit length); 0 without a matrix.
+double displayRotation(const AVStream* stream) {
+    size_t size = 0;
+    const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!data || size < 9 * sizeof(int32_t)) return 0.0;
+    int32_t m[9];
+    std::memcpy(m, data, sizeof m);
+    const double scale0 = std::hypot(double(m[0]), double(m[3])), scale1 = std::hypot(double(m[1]), double(m[4]));
+    if (scale0 == 0.0 || scale1 == 0.0) return 0.0;
+    const double degrees = -std::atan2(m[1] / scale1, m[0] / scale0) * 180.0 / M_PI;
+    return degrees == 0.0 ? 0.0 : degrees;  // never -0
+}
+
+}  // namespace
 
 VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLayout layout)
     : state_(std::make_unique<State>()) {
@@ -168,6 +193,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     s.fullRange = fullRangeOf(probe);
     f.conversion = std::string(ff::matrixName(s.matrix)) + (s.fullRange ? ", full range" : ", limited range");
     s.colour = f.yuv = streamColour(par, s.matrix, s.fullRange);
+    f.displayRotationDegrees = displayRotation(s.stream);
     if (const int audio = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0); audio >= 0) {
         const AVCodecParameters& a = *s.input->streams[audio]->codecpar;
         f.hasAudio = true;

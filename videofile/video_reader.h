@@ -55,6 +55,10 @@ struct YuvColour {
     static constexpr uint8_t kNeutralChroma = 128;
     // "BT.709, limited range".
     std::string describe() const;
+    // Whether frames of both are converted to colours alike: the same range
+    // and the same matrix coefficients (BT.601 is tagged two ways, as
+    // SMPTE 170M and as BT.470BG, with one matrix).
+    bool sameConversion(const YuvColour& other) const;
     friend bool operator==(const YuvColour&, const YuvColour&) = default;
 };
 
@@ -75,6 +79,10 @@ struct VideoFacts {
     bool hasAudio = false;
     int audioSampleRate = 0, audioChannels = 0;
     std::string audioCodec;
+    // The turn the stream's display matrix (a phone's "rotate" tag) asks
+    // players to show its frames with, in degrees anticlockwise; the frames
+    // are read as stored, unturned.
+    double displayRotationDegrees = 0.0;
 };
 
 // An 8-bit YCbCr 4:2:0 picture: a luma plane of width x height and two

@@ -605,6 +605,22 @@ std::optional<VideoCodec> codecNamed(const std::string& name) {
     return std::nullopt;
 }
 
+VideoFrameLimit largestVideoFrame(VideoCodec codec) {
+    return codec == VideoCodec::Hevc ? VideoFrameLimit{8192, 4096, "HEVC Main level 6.2"}
+                                     : VideoFrameLimit{8192, 4096, "H.264 level 6.2"};
+}
+
+std::string videoHeightProblem(VideoCodec codec, int64_t height) {
+    if (height < 2 || height % 2) return "the output height must be even for 4:2:0 video, not " + std::to_string(height);
+    const VideoFrameLimit limit = largestVideoFrame(codec);
+    const int64_t most = std::min<int64_t>(limit.height, limit.width / 2);
+    if (height > most)
+        return "the output height " + std::to_string(height) + " gives frames of " + std::to_string(2 * height) + " x " +
+               std::to_string(height) + "; " + limit.level + " takes at most " + std::to_string(limit.width) + " x " +
+               std::to_string(limit.height) + ", so the height can be at most " + std::to_string(most);
+    return "";
+}
+
 bool isEncoderPreset(const std::string& preset) {
     return std::find(kPresets.begin(), kPresets.end(), preset) != kPresets.end();
 }

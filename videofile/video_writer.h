@@ -104,6 +104,22 @@ private:
 const char* codecName(VideoCodec codec);
 std::optional<VideoCodec> codecNamed(const std::string& name);
 
+// The largest frame a codec's highest level takes, which players and the
+// encoders (x264, x265) hold to: H.264 level 6.2 and HEVC Main level 6.2
+// both reach 8192 x 4096.
+struct VideoFrameLimit {
+    int32_t width = 0, height = 0;
+    const char* level = "";  // "H.264 level 6.2"
+};
+VideoFrameLimit largestVideoFrame(VideoCodec codec);
+
+// Why a side-by-side output `height` high (twice as wide) cannot be encoded
+// with `codec`, naming the limit, or "": below 2 or odd (4:2:0 chroma halves
+// both sides), or a frame beyond the codec's largest. The one place where
+// the output's size meets the codec, checked before any frame is decoded; a
+// choice of the level from the size and the frame rate extends it.
+std::string videoHeightProblem(VideoCodec codec, int64_t height);
+
 // Whether `preset` is one of x264's and x265's preset names.
 bool isEncoderPreset(const std::string& preset);
 

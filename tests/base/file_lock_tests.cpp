@@ -2,7 +2,9 @@
 // message.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <string>
 
 #include "base/file_lock.h"
@@ -36,6 +38,27 @@ TEST_F(LockFileTest, ABytesHolderExcludesOthersUntilItLetsGo) {
     const OpenedLockFile missing = LockFile::open(dir / "no-such-folder" / "lock");
     EXPECT_FALSE(missing.ok() || missing.file);
     EXPECT_NE(missing.error.find("No such file"), std::string::npos) << missing.error;
+}
+
+// A writer that waits for the lock gets it once its holder lets go, and gives up, Busy, when the holder keeps it
+// past the patience: never a hang.
+TEST_F(LockFileTest, AWaitingTakerGetsTheByteWhenItIsLetGoAndGivesUpAfterItsPatience) {
+    const auto path = dir / ".vistereo.lock";
+    std::optional<LockFile> holder = LockFile::open(path).file, waiter = LockFile::open(path).file;
+    ASSERT_TRUE(holder && waiter);
+    ASSERT_EQ(holder->tryLock(3).attempt, LockFile::Attempt::Taken);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waiter->lockWithin(3, std::chrono::milliseconds(80)).attempt, LockFile::Attempt::Busy);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        holder->unlock(3);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waiter->lockWithin(3, std::chrono::seconds(20)).attempt, LockFile::Attempt::Taken);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    release.join();
+    EXPECT_EQ(holder->tryLock(3).attempt, LockFile::Attempt::Busy);
 }
 
 TEST(LockByte, NamesMapToStableBytesBelowTwoToThe31) {

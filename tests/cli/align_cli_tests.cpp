@@ -268,28 +268,37 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
     EXPECT_GT(farField[0], 0.3) << "the wrong record shows";
     EXPECT_LT(farField[1], 0.15);
 
-    // Refusals: nothing written, the file named.
+    // Refusals: nothing written, the file named; what stands in the save's way is said before the work, which
+    // goes on (convert still renders), and the command ends with exit 1.
     std::string ten = records;
     for (int k = 0; k < 8; ++k) ten += recordText("Other " + std::to_string(k), {"3", "450", "4", "600", "450", "1"});
+    const Args convert{"--height", "128", "--auto-align", "--output", "saved.jpg"};
     const struct {
         const char* name;
         std::string file;  // the registry before
+        Command command;
         Args more;
-        int status;
         const char* mentions;
     } refusals[] = {
-        {"a name taken", after, {"--save-lenses", " fit"}, 1, "record #3 of "},
-        {"an 11th record", ten, {"--save-lenses", " fit"}, 1, "already holds 10 records"},
-        {"an empty suffix", records, {"--save-lenses", ""}, 2, "must not take its name"},
+        {"a name taken", after, runAlignCommand, {"--save-lenses", " fit"}, "record #3 of "},
+        {"an 11th record", ten, runAlignCommand, {"--save-lenses", " fit"}, "already holds 10 records"},
+        {"an empty suffix", records, runAlignCommand, {"--save-lenses", ""}, "record #2 of "},
+        {"a suffix with a line end", records, runAlignCommand, {"--save-lenses", "\nfit"}, "the name holds a line end"},
+        {"convert into a full registry still renders", ten, runConvertCommand, with({"--save-lenses", " fit"}, convert),
+         "already holds 10 records"},
     };
     for (const auto& f : refusals) {
         SCOPED_TRACE(f.name);
         writeFile(ini, f.file);
-        const Outcome refused = call(runAlignCommand, with(refine, f.more));
-        EXPECT_EQ(refused.status, f.status) << refused.err;
+        std::filesystem::remove(dir / "output/saved.jpg");
+        const Outcome refused = call(f.command, with(refine, f.more));
+        EXPECT_EQ(refused.status, 1) << refused.err;
+        EXPECT_NE(refused.err.find("warning: the refined lens cannot be saved as "), std::string::npos) << refused.err;
         EXPECT_NE(refused.err.find(f.mentions), std::string::npos) << refused.err;
-        if (f.status == 1) { EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err; }
+        EXPECT_NE(refused.err.find("error: cannot save \""), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find(ini.string()), std::string::npos) << refused.err;
         EXPECT_EQ(readFile(ini), f.file);
+        EXPECT_EQ(std::filesystem::exists(dir / "output/saved.jpg"), f.command == runConvertCommand);
     }
 
     // A refinement set aside saves nothing and says why.

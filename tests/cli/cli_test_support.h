@@ -26,6 +26,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/support/scratch.h"
+#include "tests/support/strict_json.h"
 
 namespace vistereo::testsupport {
 
@@ -44,6 +45,30 @@ inline Outcome call(Command command, const Args& args) {
     std::ostringstream out, err;
     const int status = command(args, out, err);
     return {status, out.str(), err.str()};
+}
+
+// What --json promises whatever the outcome: standard output holds exactly one JSON object on one line (parsed by
+// a strict reader: a byte that is not UTF-8 breaks it), whose "ok" says whether the exit status is 0, whose
+// "error" is null exactly then, and whose "exit_status" and "exit_meaning" tell the status. Returns the object.
+inline JsonValue oneJsonAnswer(const std::string& out, int status) {
+    std::string error;
+    const std::optional<JsonValue> parsed = StrictJson::parse(out, error);
+    EXPECT_TRUE(parsed) << error << " in: " << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    if (!parsed) return {};
+    EXPECT_EQ(parsed->kind, JsonValue::Kind::Object) << out;
+    EXPECT_EQ(parsed->keys.size(), parsed->members.size()) << "a key given twice: " << out;
+    const JsonValue* ok = parsed->member("ok");
+    const JsonValue* error_ = parsed->member("error");
+    const JsonValue* exit = parsed->member("exit_status");
+    const JsonValue* meaning = parsed->member("exit_meaning");
+    EXPECT_TRUE(ok && error_ && exit && meaning) << out;
+    if (!ok || !error_ || !exit || !meaning) return *parsed;
+    EXPECT_EQ(ok->boolean, status == 0) << out;
+    EXPECT_EQ(error_->isNull(), status == 0) << out;
+    EXPECT_EQ(exit->number, status) << out;
+    EXPECT_EQ(meaning->text, status == 0 ? "done" : status == 2 ? "usage error" : "refused or failed") << out;
+    return *parsed;
 }
 
 // The number after "key": in one-line JSON; not a number (which every comparison fails) when the key is missing.
@@ -144,7 +169,8 @@ public:  // the probe tables arrange the fixture directly
         std::sort(names.begin(), names.end());
         return names;
     }
-    static constexpr const char* kPoints = "10,30,12,33,20,40,21,44";
+    // Within every picture of the fixture (the smallest 40 x 30) and its lenses' image circles.
+    static constexpr const char* kPoints = "10,31,14,32,10,21,12,22";
 };
 
 }  // namespace vistereo::testsupport

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "registry/lens_registry.h"
@@ -32,6 +33,15 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"images missing", convert(), none, 1, "vistereo-cli: error: Enter the valid left image file name", ""},
         {"same points", convert({}, "#1", "1,2,1,2,3,4,3,4"), images, 1, "Enter the correct coordinates of A and B point", ""},
         {"lens with a bad radius mode", convert({}, "Broken"), images, 1, "\"Broken\" has radiusMode 5", ""},
+        // Points no picture or lens can have: refused before anything is rendered, the point, picture and why named.
+        {"a point far outside its picture", convert({}, "#3", "5000,31,14,32,10,21,12,22"), images, 1,
+         "vistereo-cli: error: point A of the left picture (5000, 10) lies outside that picture (60 x 40)", ""},
+        {"a point on its lens's axis", convert({}, "#3", "30,31,14,32,20,21,12,22"), images, 1,
+         "point A of the left picture (30, 20) lies exactly on the optical axis of the left lens \"Equisolid\"", ""},
+        {"a point beyond its lens's image circle", convert({}, "#3", "10,31,1,32,10,21,1,22"), images, 1,
+         "point A of the right picture (1, 1) lies outside the image circle of the right lens \"Equisolid\"", ""},
+        {"batch: a point outside the pictures", batch({"--points", "5000,31,14,32,10,21,12,22"}), pair, 1,
+         "): point A of the left picture (5000, 10) lies outside that picture (40 x 30)", ""},
         {"input over the limit", convert({"--max-input-megapixels", "0.001"}), images, 1, "60 x 40 pixels", ""},
         {"limit not a number", convert({"--max-input-megapixels", "lots"}), images, 2, "--max-input-megapixels", ""},
         {"quality out of range", convert({"--quality", "101"}), images, 2, "--quality", ""},
@@ -170,11 +180,11 @@ TEST_F(CliTest, StereoWindowOptionsThatCannotMeanATurnAreUsageErrors) {
 // pair is reported and the rest converted; a second run skips what exists and
 // converts again what is missing, cut short or empty.
 TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
-    writePair("p1.jpg", 90, 60, 1);
-    writeNoise("left/p2.jpg", 90, 60, 2);
+    writePair("p1.jpg", 60, 40, 1);
+    writeNoise("left/p2.jpg", 60, 40, 2);
     writeFile(dir / "input/right/p2.jpg", "not a picture");
-    writePair("p3.png", 70, 50, 3);  // another size: its own geometry
-    writePair("p4.jpg", 90, 60, 4);
+    writePair("p3.png", 50, 36, 3);  // another size: its own geometry
+    writePair("p4.jpg", 60, 40, 4);
     const Args choices{"--height", "40", "--quality", "85", "--interp", "bicubic", "--yaw", "1.5", "--vr-suffix"};
     Run run = cli(batch(choices));
     EXPECT_EQ(run.status, 1);
@@ -196,7 +206,7 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
     EXPECT_EQ(run.out.substr(0, run.out.find(" in ")), "converted 0, skipped 3, failed 1") << run.out;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     // Resuming: a complete output is kept; a missing, a cut-short and an empty one are converted again.
-    writePair("p2.jpg", 90, 60, 2);
+    writePair("p2.jpg", 60, 40, 2);
     const std::string p3 = readFile(dir / "output/p3_180_LR.jpg"), p4 = readFile(dir / "output/p4_180_LR.jpg");
     writeFile(dir / "output/p3_180_LR.jpg", p3.substr(0, p3.size() / 2));
     writeFile(dir / "output/p4_180_LR.jpg", "");
@@ -220,7 +230,8 @@ TEST_F(CliTest, OutputsAreTheBytesOfConvertAndABadPairDoesNotStopTheRest) {
 // finished batch writes) and no temporary file, except after SIGKILL, whose
 // temporary the next run removes; the same command finishes the batch.
 TEST_F(CliTest, AKilledBatchLeavesOnlyCompleteOutputsAndTheSameCommandFinishes) {
-    for (int k = 0; k < 6; ++k) writePair("k" + std::to_string(k) + ".png", 640, 480, 10 + k);
+    // Small pictures, so that points A and B lie within them; the long render is the output height's.
+    for (int k = 0; k < 6; ++k) writePair("k" + std::to_string(k) + ".png", 60, 40, 10 + k);
     const Args choices{"--height", "700", "--output-dir", "shoot", "--threads", "1"};
     ASSERT_EQ(cli(batch({"--height", "700", "--output-dir", "whole", "--quiet"})).status, 0);  // the finished batch
     // delayMs: after the first file, as a rule a temporary, appears in the output folder.
@@ -271,7 +282,8 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
     const std::function<void()> none = [] {};
     const std::string ini = (dir / "Vistereo.ini").string();
     std::string full;
-    for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i));
+    std::vector<std::string> tenNames;
+    for (int i = 0; i < 10; ++i) full += recordText("Lens " + std::to_string(i)), tenNames.push_back("Lens " + std::to_string(i));
     const Args list = {"lens", "list", "-C", dir.string(), "--lenses", given};
     struct Env { const char* xdg; std::string home; };  // xdg nullptr: unset
     const std::string config = (dir / "config").string();
@@ -348,9 +360,29 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          "the field of view must lie between 1 and 360 degrees", ""},
         {"an orthographic lens past 180 degrees", add("Ortho", "orthographic", "200", "300,200,150"), none, 1,
          "sees at most 180 degrees", ""},
-        {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1, "cannot be a lens's image circle", ""},
+        {"a circle of radius 0", add("Dot", "equidistant", "190", "300,200,0"), none, 1,
+         "cannot be a lens's image circle: the radius must be at least 1", ""},
+        // The reason names the number that is wrong, not the radius whatever it is.
+        {"a circle whose centre is not a number", add("NaN", "equidistant", "190", "nan,600,500"), none, 1,
+         "the circle (nan, 600) with radius 500 cannot be a lens's image circle: the centre's x must be a number", ""},
+        {"a circle whose centre is beyond any sensor", add("Far", "equidistant", "190", "1e300,600,500"), none, 1,
+         "the centre's x must be a number of dots between -1000000 and 1000000", ""},
+        {"a circle whose centre's y is infinite", add("Inf", "equidistant", "190", "600,inf,500"), none, 1,
+         "the centre's y must be a number of dots", ""},
         {"a sine law that folds back", add("Folded", "sine:5", "180", "300,200,150"), none, 2, "sine:K takes a k above 0", ""},
         {"an eleventh record", add("Eleventh", "equidistant", "190", "300,200,150"), fullFolder, 1, "already holds 10 records", ""},
+        // Names the registry could not keep as given, or the command line could not find again: refused at add.
+        {"a name the command line reads as a number", add("#1", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"#1\" cannot be registered: a name starting with \"#\" reads as a record number", "", ini, tenNames},
+        {"a name with a line end", add("new\nline", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"new\\nline\" cannot be registered: the name holds a line end", "", ini, tenNames},
+        {"a name with a tab", add("tab\tbed", "equidistant", "190", "300,200,150"), none, 2, "a control character", ""},
+        {"a name that is not UTF-8", add("\xFFlens", "equidistant", "190", "300,200,150"), none, 2,
+         "the NAME \"\\xFFlens\" cannot be registered: the name is not UTF-8 text", ""},
+        {"#K while a record bears that very name", {"lens", "remove", "-C", dir.string(), "#1"},
+         [this] { writeFile(dir / "Vistereo.ini", recordText("Equisolid circular fisheye") + recordText("#1")); }, 1,
+         "cannot remove \"#1\": it names record #1 \"Equisolid circular fisheye\", but record #2 of " + ini +
+             " is named \"#1\"; rename one of them first", "", ini, {"Equisolid circular fisheye", "#1"}},
         {"a damaged line is named", lens("list", {}), damaged, 0,
          "Vistereo.ini line 43: radiusMode of record 2 is \"abc\", not a whole number: this record and every line "
          "after it were not read", "#1\tFirst"},
@@ -365,7 +397,7 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          "", "{\"ok\": true, \"centre\": [302."},
         {"detect refuses noise", lens("detect", {"--json", "input/noise.png"}),
          [this] { writeNoise("noise.png", 300, 200, 7); }, 1, "no image circle found",
-         "{\"ok\": false, \"reason\": \"no circular edge between the picture and a dark surround\"}"},
+         "{\"ok\": false, \"error\": \"no image circle found: no circular edge between the picture and a dark surround\""},
         {"add from the pictures", lens("add", {"Found", "--projection", "stereographic", "--fov", "200",
                                               "--detect", "input/circle.png"}), none, 0, "",
          "image circle radius: 180 dots (radius code 3: given in dots)\noptical axis: (303, 197)"},
@@ -401,5 +433,50 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
             for (int i = 0; i < registry.count; ++i) names.push_back(registry.records[i].name);
             EXPECT_EQ(names, c.namesAfter);
         }
+    }
+}
+
+// Writers of one registry at the same moment, each a process of its own: lens add into the working folder's file
+// (named directly and through a linked folder) while lens remove takes a record out of it, and lens add --user into a fresh user file. Every writer reads the
+// file again under the registry's lock, so every record a writer said it wrote is in the file, and every record
+// removed is gone, round after round.
+TEST_F(CliTest, ConcurrentRegistryWritersLoseNoRecord) {
+    const int adders = 7, userAdders = 10;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        writeFile(dir / "Vistereo.ini", recordText("Equisolid") + recordText("Broken") + recordText("Third"));
+        fs::remove_all(dir / "config");
+        std::vector<std::pair<pid_t, fs::path>> started;
+        auto start = [&](const Args& args) {
+            const fs::path scratch = dir / "scratch" / std::to_string(started.size());
+            fs::create_directories(scratch);
+            started.push_back({startCli(args, scratch), scratch});
+        };
+        const Args lens{"equidistant", "--fov", "190", "--circle", "30,20,15"};
+        // Half of them name the working folder through a link: the same file, the same lock.
+        if (!fs::exists(fs::symlink_status(dir / "linked"))) fs::create_directory_symlink(dir, dir / "linked");
+        for (int k = 0; k < adders; ++k)
+            start(with({"lens", "add", "-C", (k % 2 ? dir / "linked" : dir).string(), "Added " + std::to_string(k),
+                        "--projection"}, lens));
+        start({"lens", "remove", "-C", dir.string(), "Broken"});
+        for (int k = 0; k < userAdders; ++k)
+            start(with({"lens", "add", "--user", "Mine " + std::to_string(k), "--projection"}, lens));
+        for (const auto& [child, scratch] : started) {
+            const Run run = finish(child, scratch, 60);
+            EXPECT_EQ(run.status, 0) << run.err;
+        }
+        auto names = [](const fs::path& file) {
+            LensRegistry registry;
+            LoadLensRegistry(registry, file);
+            std::set<std::string> found;
+            for (int i = 0; i < registry.count; ++i) found.insert(registry.records[i].name);
+            EXPECT_EQ(found.size(), static_cast<size_t>(registry.count)) << "a record written twice";
+            return found;
+        };
+        std::set<std::string> working{"Equisolid", "Third"}, user;
+        for (int k = 0; k < adders; ++k) working.insert("Added " + std::to_string(k));
+        for (int k = 0; k < userAdders; ++k) user.insert("Mine " + std::to_string(k));
+        EXPECT_EQ(names(dir / "Vistereo.ini"), working);
+        EXPECT_EQ(names(dir / "config/vistereo/Vistereo.ini"), user);
     }
 }

@@ -41,9 +41,9 @@ public:
         for (const auto& e : fs::directory_iterator(dir / "output")) names.insert(e.path().filename().string());
         return names;
     }
-    // `count` pairs kN.png of 320 x 240 in input/left and input/right.
+    // `count` pairs kN.png of 60 x 40 in input/left and input/right (small, so that points A and B lie in them).
     void writeShoot(int count) {
-        for (int k = 0; k < count; ++k) writePair("k" + std::to_string(k) + ".png", 320, 240, 10 + k);
+        for (int k = 0; k < count; ++k) writePair("k" + std::to_string(k) + ".png", 60, 40, 10 + k);
     }
     bool hasTemporary(const std::string& folder) const {
         for (const auto& e : fs::directory_iterator(dir / folder))
@@ -142,6 +142,58 @@ TEST_F(SafetyTest, NoRouteWritesOntoAnInputAnotherOutputOrOutsideItsFolder) {
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / file))) << file;
             EXPECT_TRUE(completeImage(dir / file)) << file;
         }
+    }
+}
+
+// An output is skipped only when it is complete and decodes: the one test that decides the skip, the resume and
+// --dry-run, however the output's folder is spelt (through a folder still to be made, through "..", as a pairs
+// line names it). Every other output is named by --dry-run with what is wrong with it, converted again with the
+// bytes of a clean run, and skipped the time after.
+TEST_F(SafetyTest, ResumeRedoesEveryOutputThatIsNotCompleteByOneTest) {
+    const Args small{"--height", "64"};
+    ASSERT_EQ(cli(batch(with(small, {"--output-dir", "clean"}))).status, 0);
+    ASSERT_EQ(cli(batch(with(small, {"--output-dir", "clean", "--vr-suffix"}))).status, 0);
+    writeFile(dir / "png.csv", "left/a.jpg,right/a.jpg,a.png\n");
+    ASSERT_EQ(cli(batch(with(small, {"--output-dir", "clean", "--pairs", "png.csv"}))).status, 0);
+    // The middle of a file zeroed, its end intact.
+    const auto zeroed = [](std::string bytes) {
+        const size_t span = std::min<size_t>(5000, bytes.size() / 3);
+        std::fill(bytes.begin() + (bytes.size() - span) / 2, bytes.begin() + (bytes.size() + span) / 2, '\0');
+        return bytes;
+    };
+    const std::string jpeg = readFile(dir / "clean/a.jpg"), vr = readFile(dir / "clean/a_180_LR.jpg"),
+                      png = readFile(dir / "clean/a.png");
+    const struct { const char* label; Args route; std::string output, bytes, clean, fault; } cases[] = {
+        {"empty", {}, "output/a.jpg", "", jpeg, "it is empty"},
+        {"empty, through a folder still to be made", {"--output-dir", D + "/made/../output"}, "output/a.jpg", "", jpeg, "it is empty"},
+        {"empty, named by a pairs line through \"..\"", {"--pairs", "p.csv", "--output-dir", "made", "--allow-outside-output-dir"},
+         "output/a.jpg", "", jpeg, "it is empty"},
+        {"a JPEG zeroed in the middle", {}, "output/a.jpg", zeroed(jpeg), jpeg, "it is damaged (Corrupt JPEG data"},
+        {"a JPEG cut short", {}, "output/a.jpg", jpeg.substr(0, jpeg.size() / 2), jpeg, "it is cut short"},
+        {"another size", {"--height", "32"}, "output/a.jpg", jpeg, "", "it is 128 x 64, not 64 x 32"},
+        {"a players' name zeroed in the middle", {"--vr-suffix"}, "output/a_180_LR.jpg", zeroed(vr), vr, "it is damaged ("},
+        {"a PNG zeroed in the middle", {"--pairs", "png.csv"}, "output/a.png", zeroed(png), png, "it is damaged (its IDAT chunk"},
+        {"a PNG cut short", {"--pairs", "png.csv"}, "output/a.png", png.substr(0, png.size() - 20), png, "it is cut short"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(dir / "output"), fs::remove_all(dir / "made");
+        fs::create_directories(dir / "output");
+        writeFile(dir / "p.csv", "left/a.jpg,right/a.jpg,../output/a.jpg\n");
+        writeFile(dir / c.output, c.bytes);
+        const Args args = batch(with(with(small, c.route), {"--threads", "1"}));
+        Run run = cli(with(args, {"--dry-run"}));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("] convert " + D + "/input/left/a.jpg"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("(exists, but " + c.fault), std::string::npos) << run.out;
+        EXPECT_TRUE(readFile(dir / c.output) == c.bytes) << "a dry run changed the output";
+        run = cli(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("(redone: " + c.fault), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" skipped 0,"), std::string::npos) << run.out;
+        if (!c.clean.empty()) { EXPECT_TRUE(readFile(dir / c.output) == c.clean) << "not the bytes of a clean run"; }
+        run = cli(with(args, {"--dry-run"}));
+        EXPECT_NE(run.out.find("] skip " + D + "/input/left/a.jpg"), std::string::npos) << run.out;
     }
 }
 

@@ -66,7 +66,7 @@ TEST_F(VideoCliTest, WritesAVr180VideoThatAnIndependentReaderRecognises) {
     ASSERT_EQ(run.status, 0) << run.err;
     const fs::path written = dir / "output/take_180_LR.mp4";
     EXPECT_EQ(outputs(), std::vector<std::string>{"take_180_LR.mp4"});
-    EXPECT_NE(run.out.find("\"ok\": true"), std::string::npos) << run.out;
+    EXPECT_TRUE(oneJsonAnswer(run.out, run.status).member("offset_seconds")) << run.out;
     EXPECT_NEAR(field(run.out, "offset_seconds"), -(0.25 + 37.0 / 48000), 1e-6);
     EXPECT_GE(field(run.out, "offset_confidence"), 2.0);
     EXPECT_EQ(field(run.out, "frames"), 30);  // the right camera films 30 of the left one's 36 frames
@@ -102,8 +102,13 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
          "reaches beyond the end of the two videos' common part, which ends at 0:01.500"},
         {"no sound to synchronise by", take({}, "Rquiet.mp4", "L12.mp4"), 1, "has no audio): use --offset SECONDS"},
         {"a missing input", take({}, "nope.mp4"), 1, "cannot find the right video \"nope.mp4\""},
+        {"an output onto the left video", video({"--points", points_, "L.mp4", "R.mp4", "-o", (dir / "input/L.mp4").string()}),
+         1, "is the left video"},
         {"same points", video({"--points", "1,2,1,2,3,4,3,4", "L.mp4", "R.mp4", "-o", "o.mp4"}), 1,
          "Enter the correct coordinates of A and B point"},
+        {"a point outside the frames", video({"--points", "5000" + points_.substr(points_.find(',')), "L.mp4", "R.mp4",
+                                              "-o", "o.mp4", "--offset", "0"}), 1,
+         "point A of the left picture (5000, "},
         {"an output that is no MP4", video({"--points", points_, "L.mp4", "R.mp4", "-o", "o.mov"}), 2, "-o names an .mp4"},
         {"one video", video({"--points", points_, "L.mp4", "-o", "o.mp4"}), 2, "give the LEFT and the RIGHT video"},
         {"three videos", take({"R.mp4"}), 2, "unexpected argument"},
@@ -112,17 +117,57 @@ TEST_F(VideoCliTest, RefusesWithItsReasonAndWritesNothing) {
         {"unknown preset", take({"--preset", "quick"}), 2, "--preset"},
         {"sound of both", take({"--audio", "both"}), 2, "--audio"},
         {"a time that is none", take({"--start", "1:xx"}), 2, "--start"},
-        {"an odd height", take({"--offset", "0", "--height", "65"}), 1, "must be even"},
+        {"an odd height", take({"--offset", "0", "--height", "65"}), 2, "--height: the output height must be even"},
+        // Sizes held against the codec's largest frame before any file is opened.
+        {"a height beyond H.264's largest frame", take({"--height", "99998"}), 2,
+         "--height: the output height 99998 gives frames of 199996 x 99998; H.264 level 6.2 takes at most 8192 x 4096, "
+         "so the height can be at most 4096"},
+        {"HEVC twice its largest height", take({"--codec", "hevc", "--height", "8192"}), 2,
+         "HEVC Main level 6.2 takes at most 8192 x 4096, so the height can be at most 4096"},
+        // A range outside the take is said as such, not as a sound too short to synchronise by.
+        {"a start beyond the end, synchronised by sound", take({"--start", "0:10"}), 1,
+         "--start 0:10.000 is beyond the end of the left video, which ends at 0:01.500"},
+        {"a duration of none, synchronised by sound", take({"--duration", "0"}), 1, "--duration must cover at least one frame"},
+        {"a range beyond the left video", take({"--start", "1", "--duration", "5"}), 1,
+         "the range 0:01.000 to 0:06.000 reaches beyond the end of the left video"},
         {"points and automatic", take({"--auto-align"}), 2, "--auto-align finds the alignment itself"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const Run run = cli(c.args);
-        EXPECT_EQ(run.status, c.status) << run.err;
-        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
-        EXPECT_TRUE(outputs().empty());
-    }
+    for (const auto& c : cases)
+        for (const bool json : {false, true}) {  // with --json: the same, and one object saying it
+            SCOPED_TRACE(std::string(c.label) + (json ? " --json" : ""));
+            const auto start = std::chrono::steady_clock::now();
+            const Run run = cli(json ? with(c.args, {"--json"}) : c.args);
+            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+            EXPECT_EQ(run.status, c.status) << run.err;
+            EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("too short to synchronise"), std::string::npos) << run.err;
+            EXPECT_TRUE(outputs().empty());
+            if (!json) {
+                EXPECT_EQ(run.out, "");
+                continue;
+            }
+            const JsonValue answer = oneJsonAnswer(run.out, run.status);
+            ASSERT_TRUE(answer.member("error")) << run.out;
+            EXPECT_NE(answer.member("error")->text.find(c.mentions), std::string::npos) << run.out;
+        }
     EXPECT_NE(cli(take({}, "sound.wav")).err.find("it has no video stream"), std::string::npos);
+}
+
+// A phone's rotation tag (a display matrix in the MP4) is named: players would turn the frames, the conversion
+// reads them as stored.
+TEST_F(VideoCliTest, ARotationInTheVideosMetadataIsNamedNotPassedOverInSilence) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg (apt-get install ffmpeg)";
+    toolOutput({"ffmpeg", "-v", "error", "-i", (dir / "input/L.mp4").string(), "-c", "copy", "-metadata:s:v:0", "rotate=90",
+                "-y", (dir / "input/Lturned.mp4").string()});
+    ASSERT_TRUE(fs::exists(dir / "input/Lturned.mp4"));
+    for (const bool turned : {true, false}) {
+        SCOPED_TRACE(turned ? "tagged" : "untagged");
+        const Run run = cli(video({"--points", points_, turned ? "Lturned.mp4" : "L.mp4", "R.mp4", "-o", "o.mp4", "--json"}));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("warning: the left video carries a rotation of 90 degrees in its metadata") != std::string::npos,
+                  turned) << run.err;
+        EXPECT_EQ(run.err.find("rotation"), run.err.rfind("rotation of 90")) << "the tagged video alone, once: " << run.err;
+    }
 }
 
 TEST(MediaTimeTest, ReadsSecondsMinutesAndHours) {

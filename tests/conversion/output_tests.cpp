@@ -209,11 +209,17 @@ protected:
 }  // namespace
 
 // Another run holds the second output's lock. The batch converts the others, waits for it, and then converts it
-// only if that run has not written it meanwhile.
+// only if that run has not written it meanwhile: a complete image of the batch's size there is that run's, and
+// anything else (that run's damaged leftover, or nothing) is converted, by the batch's one test of a finished output.
 TEST_F(TakingTurnsTest, AnOutputAnotherRunHoldsIsConvertedOnlyIfThatRunLeftItUnwritten) {
-    const struct { const char* label; bool otherWrites; PairResult second; } cases[] = {
-        {"the other run writes it", true, PairResult::Skipped},
-        {"the other run gives up on it", false, PairResult::Converted}};
+    cv::Mat theirs(16, 32, CV_8UC3, cv::Scalar(1, 2, 3));
+    std::vector<uchar> complete;
+    ASSERT_TRUE(cv::imencode(".jpg", theirs, complete));
+    const std::string finished(complete.begin(), complete.end());
+    const struct { const char* label; std::string written; PairResult second; } cases[] = {
+        {"the other run writes it", finished, PairResult::Skipped},
+        {"the other run leaves something that does not decode", "the other run's leftover", PairResult::Converted},
+        {"the other run gives up on it", "", PairResult::Converted}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         for (const BatchPair& pair : pairs) fs::remove(pair.output);
@@ -228,16 +234,21 @@ TEST_F(TakingTurnsTest, AnOutputAnotherRunHoldsIsConvertedOnlyIfThatRunLeftItUnw
         for (int wait = 0; wait < 2000 && !(fs::exists(pairs[0].output) && fs::exists(pairs[2].output)); ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_FALSE(fs::exists(pairs[1].output)) << "converted while another run held it";
-        if (c.otherWrites) writeFile(pairs[1].output, "the other run's output");
+        if (!c.written.empty()) writeFile(pairs[1].output, c.written);
         held.reset();
         batch.join();
         EXPECT_EQ(recorder.waited, std::vector<std::string>{"p1.jpg"});
         ASSERT_EQ(recorder.outcomes.size(), 3u);
         EXPECT_EQ(recorder.outcomes.back().index, 1u) << "the waiting pair comes last";
         EXPECT_EQ(recorder.outcomes.back().result, c.second) << recorder.outcomes.back().detail;
-        EXPECT_EQ(summary.converted, c.otherWrites ? 2u : 3u);
-        if (c.otherWrites) EXPECT_EQ(readFile(pairs[1].output), "the other run's output");
-        else EXPECT_EQ(cv::imread(pairs[1].output.string()).size(), cv::Size(32, 16));
+        EXPECT_EQ(summary.converted, c.second == PairResult::Skipped ? 2u : 3u);
+        if (c.second == PairResult::Skipped) {
+            EXPECT_EQ(readFile(pairs[1].output), finished);
+            EXPECT_EQ(recorder.outcomes.back().detail, "written by another run while this one ran");
+        } else {
+            EXPECT_EQ(cv::imread(pairs[1].output.string()).size(), cv::Size(32, 16));
+            EXPECT_NE(readFile(pairs[1].output), c.written);
+        }
     }
 }
 

@@ -429,3 +429,62 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
     EXPECT_EQ(tooHigh->status, ConversionStatus::OutputHeightInvalid);
     EXPECT_NE(tooHigh->detail.find("so the height can be at most 65500."), std::string::npos) << tooHigh->detail;
 }
+
+// Points A and B no picture or lens can have: outside their picture, exactly on the lens's axis (where the turn
+// has no direction to take), beyond the image circle. The desktop's prescribed run renders them, as it always did,
+// closes with its message and names them in the result; a run that refuses them (the command line and the
+// additions) ends before anything is rendered, naming the point, the picture and why, and writes nothing. A lens
+// value no lens has goes the same two ways.
+TEST_F(RunTest, ImpossiblePointsAreRefusedWhereAskedAndNamedWhereTheRunGoesOn) {
+    const struct { const char* label; std::array<const char*, 8> boxes; const char* named; } cases[] = {
+        {"a point far outside its picture", {"5000", "40", "20", "40", "30", "30", "20", "30"},
+         "point A of the left picture (5000, 30) lies outside that picture (64 x 48)"},
+        {"a point below its picture", {"20", "40", "20", "40", "30", "30", "20", "48"},
+         "point B of the right picture (40, 48) lies outside that picture (64 x 48)"},
+        {"a point on the optical axis", {"32", "40", "20", "40", "24", "30", "20", "30"},
+         "point A of the left picture (32, 24) lies exactly on the optical axis of the left lens \"Test lens\""},
+        {"a point beyond the image circle", {"20", "40", "1", "40", "30", "30", "1", "30"},
+         "point A of the right picture (1, 1) lies outside the image circle of the right lens \"Test lens\""},
+    };
+    for (const auto& c : cases)
+        for (const bool refuse : {false, true}) {
+            SCOPED_TRACE(std::string(c.label) + (refuse ? ", refused" : ", prescribed"));
+            reset();
+            writePair();
+            for (int k = 0; k < 8; ++k) entry.boxes[k] = c.boxes[k];
+            request.refuseImpossiblePoints = refuse;
+            const ConversionResult result = run();
+            if (refuse) {
+                EXPECT_EQ(result.status, ConversionStatus::ImpossiblePoint);
+                EXPECT_NE(result.detail.find(c.named), std::string::npos) << result.detail;
+                EXPECT_EQ(messages, Messages{result.detail});  // said as the run's own refusals are
+                EXPECT_EQ(outputFiles(), 0u);
+            } else {
+                EXPECT_EQ(result.status, ConversionStatus::Written);
+                EXPECT_EQ(messages, Messages{kFinished});
+                ASSERT_FALSE(result.impossiblePoints.empty());
+                EXPECT_NE(result.impossiblePoints.front().find(c.named), std::string::npos) << result.impossiblePoints.front();
+            }
+        }
+    // Points within the pictures and circles: nothing to say.
+    reset();
+    writePair();
+    entry.boxes = {"20", "40", "22", "41", "20", "30", "21", "31"};
+    request.refuseImpossiblePoints = true;
+    ConversionResult result = run();
+    EXPECT_EQ(result.status, ConversionStatus::Written) << result.detail;
+    EXPECT_TRUE(result.impossiblePoints.empty() && result.impossibleLenses.empty());
+    // A magnification that is no number (the registration dialog stores what is typed) reads as 0.
+    request.lenses[1].radiusMode = static_cast<int32_t>(RadiusMode::Magnification);
+    request.lenses[1].magnification = 0.0;
+    request.refuseImpossibleLenses = request.refuseImpossiblePoints = false;  // the prescribed run
+    result = run();
+    EXPECT_EQ(result.status, ConversionStatus::Written) << result.detail;
+    ASSERT_EQ(result.impossibleLenses.size(), 1u);
+    EXPECT_EQ(result.impossibleLenses[0].eye, 1);
+    EXPECT_EQ(result.impossibleLenses[0].problem.field, "magnification");
+    request.refuseImpossibleLenses = true;
+    result = run();
+    EXPECT_EQ(result.status, ConversionStatus::ImpossibleLens);
+    EXPECT_NE(result.detail.find("the right lens \"Test lens\": magnification is 0"), std::string::npos) << result.detail;
+}

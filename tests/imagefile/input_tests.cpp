@@ -4,7 +4,9 @@
 // or reads a device; and the reader of finished stereo images passes the
 // VR180 reader's reason on.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -233,6 +235,89 @@ TEST_F(InputTest, RefusesWhatIsNotAPhotographByTypeOrSignatureWithTheCause) {
                                      InputLimits{0.001});
     EXPECT_EQ(jp2.status, InputStatus::TooLarge);
     EXPECT_EQ(jp2.error, "is 200 x 100 pixels (0.0 megapixels), more than the limit of 0.001 megapixels");
+}
+
+namespace {
+
+// A PNG's chunks, rebuilt with their lengths and CRCs recomputed (unless `keepCrc`), so that a fault put in one
+// is that fault alone.
+struct PngChunk { std::string type, data; };
+std::vector<PngChunk> pngChunks(const std::string& png) {
+    std::vector<PngChunk> chunks;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        const auto* p = reinterpret_cast<const unsigned char*>(png.data() + at);
+        const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
+        chunks.push_back({png.substr(at + 4, 4), png.substr(at + 8, length)});
+        at += length + 12;
+    }
+    return chunks;
+}
+std::string pngOf(const std::vector<PngChunk>& chunks) {
+    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    std::string png = "\x89PNG\r\n\x1A\n";
+    for (const PngChunk& c : chunks) {
+        png += be32(static_cast<uint32_t>(c.data.size())) + c.type + c.data + be32(pngCrc(c.type + c.data));
+    }
+    return png;
+}
+
+// What the standard error receives while `work` runs.
+std::string standardErrorDuring(const std::function<void()>& work, const fs::path& scratch) {
+    std::fflush(stderr);
+    const int saved = dup(2);
+    const int file = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(file, 2);
+    work();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved), close(file);
+    return readFile(scratch);
+}
+
+}  // namespace
+
+// A damaged PNG is refused in our words, with the file and the fault, before the image library's reader would
+// print libpng's complaint on the standard error: nothing reaches it. An intact one reads as the library reads it.
+TEST_F(InputTest, DamagedPngsAreRefusedInOurWordsAndLibpngSaysNothing) {
+    cv::Mat noise(30, 40, CV_8UC3);
+    cv::RNG(4).fill(noise, cv::RNG::UNIFORM, 0, 256);
+    const std::string png = encoded(noise, ".png");
+    const std::vector<PngChunk> chunks = pngChunks(png);
+    ASSERT_EQ(chunks.front().type, "IHDR");
+    ASSERT_EQ(chunks.back().type, "IEND");
+    size_t idat = 0;
+    while (chunks[idat].type != "IDAT") ++idat;
+    auto with = [&](const std::function<void(std::vector<PngChunk>&)>& change) {
+        std::vector<PngChunk> changed = chunks;
+        change(changed);
+        return pngOf(changed);
+    };
+    std::string badCrc = png;
+    badCrc[badCrc.find("IDAT") + 10] ^= 0x55;
+    const struct { const char* label; std::string bytes; const char* fault; } cases[] = {
+        {"intact", png, nullptr},
+        {"its picture data cut short, the chunk whole", with([&](auto& c) { c[idat].data.resize(c[idat].data.size() / 2); }),
+         "its picture data"},
+        {"its picture data zeroed, the chunk whole", with([&](auto& c) { std::fill(c[idat].data.begin() + 2, c[idat].data.end(), '\0'); }),
+         "its picture data"},
+        {"a CRC that fails", badCrc, "its IDAT chunk at byte "},
+        {"cut in a chunk", png.substr(0, png.size() / 2), "runs past the file's end"},
+        {"no end chunk", with([](auto& c) { c.pop_back(); }), "cut short (no end chunk)"},
+        {"no header chunk first", with([](auto& c) { std::swap(c[0], c[1]); }), "header chunk"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        InputImage image;
+        const std::string said = standardErrorDuring([&] { image = readInput(put("p.png", c.bytes)); }, dir / "stderr.txt");
+        EXPECT_EQ(said, "");
+        if (!c.fault) {
+            ASSERT_TRUE(image.ok()) << image.error;
+            EXPECT_EQ(cv::norm(image.pixels, cv::imread((dir / "p.png").string()), cv::NORM_INF), 0.0);
+            continue;
+        }
+        EXPECT_EQ(image.status, InputStatus::Damaged);
+        EXPECT_NE(image.error.find("it is a damaged PNG file that cannot be decoded ("), std::string::npos) << image.error;
+        EXPECT_NE(image.error.find(c.fault), std::string::npos) << image.error;
+    }
 }
 
 // A DNG (a TIFF with a DNGVersion tag) decodes as its TIFF picture, with a warning that it is no more than the

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include "base/atomic_file.h"
+#include "base/file_lock.h"
+#include "registry/registry_writes.h"
 #include "base/text_numbers.h"
 #include "lens/lens_selection.h"
 #include "registry/lens_registry.h"
@@ -79,7 +81,12 @@ LensRecord sampleRecord(const std::string& name) {
 
 class FileTest : public ScratchTest {
 protected:
-    long entries() const { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
+    // The folder's entries but the registry writers' lock file, which stays.
+    long entries() const {
+        long count = 0;
+        for (const auto& entry : fs::directory_iterator(dir)) count += entry.path().filename() != kLockFileName;
+        return count;
+    }
     static Names loadNames(const fs::path& file) {
         LensRegistry loaded;
         LoadLensRegistry(loaded, file);
@@ -227,7 +234,7 @@ TEST_F(FileTest, TheReaderReportsWhatItLeftOutByLine) {
     EXPECT_FALSE(report.found);
     EXPECT_EQ(report.lines(), std::vector<std::string>{(dir / "absent.ini").string() + ": does not exist"});
     LoadLensRegistry(registry, dir, &report);
-    EXPECT_EQ(report.lines(), std::vector<std::string>{dir.string() + ": is a directory, not a file"});
+    EXPECT_EQ(report.lines(), std::vector<std::string>{dir.string() + ": is a folder, not a lens registry file"});
 }
 
 TEST_F(FileTest, RegisterRefusalsAndFailedSavesKeepTheOldFile) {
@@ -314,3 +321,84 @@ TEST_F(FileTest, LookupGoesThroughTheFilesInOrder) {
 }
 
 }  // namespace
+
+// The names a new record may not have: what the command line would read as a record number, what the file's
+// lines or a list's columns cannot keep, what is not text; anything else, blanks and any language included.
+TEST(LensNames, NamesTheFileOrTheCommandLineCannotKeepAreRefusedWithTheReason) {
+    const struct { std::string name; const char* refusal; } cases[] = {
+        {"", "the name is empty"},
+        {"#1", "reads as a record number"},
+        {"#Wide", "reads as a record number"},
+        {"new\nline", "holds a line end"},
+        {"cr\r", "holds a line end"},
+        {"tab\tbed", "control character"},
+        {std::string("nul\0in", 6), "control character"},
+        {"del\x7F", "control character"},
+        {"\xFF\xFE", "not UTF-8"},
+        {"\xE9\xAD", "not UTF-8"},  // a sequence cut short
+        {"Wide #2", nullptr},
+        {"  ", nullptr},
+        {kGyoganUtf8 + " 190", nullptr},
+        {"Équisolide", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string problem = lensNameProblem(c.name);
+        if (c.refusal) EXPECT_NE(problem.find(c.refusal), std::string::npos) << problem;
+        else EXPECT_EQ(problem, "");
+    }
+}
+
+// A writer changes the file as it is under the lock: an addition goes after whatever another writer put there,
+// a name the file has or a file that cannot take more is refused with the file left as it was, and a file with
+// lines the reader cannot take is not rewritten by the additions (the dialog's Register drops them, as always).
+TEST_F(FileTest, ChangesApplyToTheFileAsItIsNowAndRefusalsLeaveItAlone) {
+    writeFile(ini(), records(2));
+    RegistryAddition added = addLensRecord(ini(), sampleRecord("New"));
+    EXPECT_TRUE(added.ok()) << added.error;
+    EXPECT_EQ(added.recordNumber, 3);
+    EXPECT_EQ(loadNames(ini()), (Names{"L0", "L1", "New"}));
+    const std::string before = readFile(ini());
+    const struct { LensRecord record; const char* refusal; } refused[] = {
+        {sampleRecord("L1"), "record #2 of "}, {sampleRecord("#3"), "reads as a record number"},
+        {sampleRecord("a\nb"), "holds a line end"}};
+    for (const auto& r : refused) {
+        added = addLensRecord(ini(), r.record);
+        EXPECT_NE(added.error.find(r.refusal), std::string::npos) << added.error;
+        EXPECT_EQ(readFile(ini()), before);
+    }
+    writeFile(ini(), records(10));
+    added = addLensRecord(ini(), sampleRecord("Eleventh"));
+    EXPECT_NE(added.error.find("already holds 10 records"), std::string::npos) << added.error;
+    EXPECT_EQ(readFile(ini()), records(10));
+
+    const std::string damaged = records(2) + "just a few\r\nlines\r\n";
+    writeFile(ini(), damaged);
+    added = addLensRecord(ini(), sampleRecord("New"));
+    EXPECT_NE(added.error.find("has lines the reader cannot take"), std::string::npos) << added.error;
+    EXPECT_EQ(readFile(ini()), damaged);
+    LensRegistry edit;
+    EXPECT_EQ(RegisterLens(edit, sampleRecord("New"), ini()), RegisterStatus::Registered);
+    EXPECT_EQ(loadNames(ini()), (Names{"L0", "L1", "New"}));
+}
+
+// The registration dialog's Overwrite and Delete write the file from the dialog's copy, as prescribed; what
+// another writer added since the dialog read the file is named, so the dialog can say it is gone.
+TEST_F(FileTest, ARewriteFromACopyNamesTheRecordsAnotherWriterAddedMeanwhile) {
+    writeFile(ini(), records(3));
+    LensRegistry copy;
+    LoadLensRegistry(copy, ini());
+    const LensRegistry asRead = copy;
+    ASSERT_TRUE(addLensRecord(ini(), sampleRecord("Theirs")).ok());
+    CopyRewrite rewrite = rewriteLensRegistryFromCopy(copy, copy.count, 1, ini(), asRead);  // Delete of L1
+    EXPECT_TRUE(rewrite.written);
+    EXPECT_EQ(rewrite.lost, Names{"Theirs"});
+    EXPECT_EQ(loadNames(ini()), (Names{"L0", "L2"}));
+
+    LoadLensRegistry(copy, ini());
+    const LensRegistry readAgain = copy;
+    copy.records[0] = sampleRecord("Mine");  // Overwrite of L0, nobody else writing
+    rewrite = rewriteLensRegistryFromCopy(copy, copy.count, std::nullopt, ini(), readAgain);
+    EXPECT_TRUE(rewrite.written && rewrite.lost.empty() && rewrite.error.empty());
+    EXPECT_EQ(loadNames(ini()), (Names{"Mine", "L2"}));
+}

@@ -48,6 +48,7 @@
 #include "conversion/run.h"
 #include "videofile/video_reader.h"
 #include "registry/lens_registry.h"
+#include "registry/registry_writes.h"
 #include "tests/support/crafted_images.h"
 #include "tests/support/scratch.h"
 #include "tests/support/synth.h"
@@ -187,7 +188,8 @@ struct ZenithCase { QString steps; QStringList shown; };  // shown: the pitch, r
 struct TypingCase { int startMode, id; QString typed; QList<int> boxes; QStringList shown; int mode; };
 struct RegistrationCase { int closeWith; QStringList names; };  // a button of the registration dialog
 // existing: records in the file before; row: picked before, -1: none; press: a button, 0: Return in the name box.
-struct RegistryEditCase { int existing, row; QString name; int press; QStringList names; QString message; };
+// `meanwhile`: a record another program adds to the file after the dialog has read it.
+struct RegistryEditCase { int existing, row; QString name; int press; QStringList names; QString message; QString meanwhile = {}; };
 struct RefusedCase { int target; QPoint at; };  // the left view, the right picture or the group box, in its coordinates
 struct HandOverCase { QString names; bool commaMode; int pressRow, closeWith; QStringList messages; int pressX = 640; };
 
@@ -605,6 +607,17 @@ private slots:
         QTest::newRow("overwrite the second") << RegistryEditCase{4, 1, "Changed", 1027, {"A", "Changed", "C", "D"}, ""};
         QTest::newRow("delete without a pick") << RegistryEditCase{4, -1, "Changed", 1028, abcd, ""};
         QTest::newRow("overwrite without a pick") << RegistryEditCase{4, -1, "Changed", 1027, abcd, ""};
+        // Another program writes the file while the dialog is open: Register builds on the file as it is now;
+        // Overwrite and Delete write the dialog's copy, as prescribed, and then say whose record that dropped.
+        const QString dropped = "Vistereo.ini had been changed by another program since this window read it. This "
+                                "window writes the file from its own copy, so \"Theirs\" is no longer in it; register "
+                                "it again if it is still wanted.";
+        QTest::newRow("register while another program adds")
+            << RegistryEditCase{4, -1, "Mine", 1, abcd + QStringList{"Theirs", "Mine"}, "", "Theirs"};
+        QTest::newRow("delete while another program adds")
+            << RegistryEditCase{4, 1, "Changed", 1028, {"A", "C", "D"}, dropped, "Theirs"};
+        QTest::newRow("overwrite while another program adds")
+            << RegistryEditCase{4, 2, "Changed", 1027, {"A", "B", "Changed", "D"}, dropped, "Theirs"};
     }
     void registryEdits() {
         QFETCH(RegistryEditCase, c);
@@ -619,6 +632,7 @@ private slots:
         if (c.row >= 0) clickRow(list(1050), c.row);
         replaceText(box(1049), c.name);
         replaceText(box(1016), "77");  // switches no radio
+        if (!c.meanwhile.isEmpty()) QVERIFY(addLensRecord(kLensRegistryFileName, lensRecord(c.meanwhile.toStdString())).ok());
         int finished = -1;
         connect(dlg, &QDialog::finished, this, [&finished](int r) { finished = r; });
         if (c.press == 0) QTest::keyClick(box(1049), Qt::Key_Return);
@@ -832,7 +846,9 @@ private slots:
         auto* asRecorded = dlg->findChild<QCheckBox*>("ignoreOrientation");
         QVERIFY(asRecorded && asRecorded->isVisible() && !asRecorded->isChecked());
         if (recorded) clickButton(asRecorded);
-        QTest::keyClicks(box(1002), "10");
+        // Points within the picture and the lens circle whichever way the left photo is read.
+        const QStringList points = {"110", "110", "112", "111", "120", "130", "121", "131"};
+        for (int k = 0; k < 8; ++k) QTest::keyClicks(box(kPointBoxes[k]), points[k]);
         replaceText(box(1013), "32");
         replaceText(box(1017), output);
         QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
@@ -847,6 +863,67 @@ private slots:
         QVERIFY(duringModal<LRPointDlg>([&] { clickButton(button(1028)); },
                                         [&](LRPointDlg* picker) { view = picture(picker, 1054).size(); }));
         QCOMPARE(view, recorded ? QSize(1024, 682) : QSize(682, 1024));
+    }
+
+    // Values no lens or picture can have: the prescribed run renders them and closes with its own message, as it
+    // always did; then one message each says what cannot work, naming the record and the value as its record holds
+    // it, or the point and the picture. The batch window refuses the same points for each pair, as the command line.
+    void explainsImpossibleValuesAfterTheClosingMessage_data() {
+        QTest::addColumn<QString>("right");      // the lens picked for the right eye
+        QTest::addColumn<QStringList>("points");  // the eight boxes in control order
+        QTest::addColumn<QStringList>("messages");  // how each message begins
+        const QStringList inside = {"110", "110", "112", "111", "120", "130", "121", "131"};
+        const QString cannot = "The output cannot show the pictures as they are: ";
+        QTest::newRow("a point far outside the left picture")
+            << "Equisolid 180" << QStringList{"5000", "110", "112", "111", "120", "130", "121", "131"}
+            << QStringList{kMsgFinished, cannot + "point A of the left picture (5000, 110) lies outside that picture (300 x 200)."};
+        QTest::newRow("a point on the right lens's axis")
+            << "Equisolid 180" << QStringList{"110", "110", "150", "100", "120", "130", "121", "131"}
+            << QStringList{kMsgFinished, cannot + "point A of the right picture (150, 100) lies exactly on the optical axis "
+                                                  "of the right lens \"Equisolid 180\""};
+        QTest::newRow("a magnification typed as abc")
+            << "Typed" << inside
+            << QStringList{kMsgFinished, cannot + "the right lens \"Typed\": magnification is 0: ",
+                           cannot + "point A of the right picture (112, 111) lies outside the image circle",
+                           cannot + "point B of the right picture (121, 131) lies outside the image circle"};
+        QTest::newRow("nothing that cannot work") << "Equisolid 180" << inside << QStringList{kMsgFinished};
+    }
+    void explainsImpossibleValuesAfterTheClosingMessage() {
+        QFETCH(QString, right);
+        QFETCH(QStringList, points);
+        QFETCH(QStringList, messages);
+        auto* dlg = openWith(noiseImage(300, 200, 1), noiseImage(300, 200, 2));
+        QVERIFY(dlg);
+        LensRecord typed = lensRecord("Typed", 2, 1, 0);
+        typed.magnification = "abc";  // the registration dialog stores the text as typed
+        writeRegistry({lensRecord("Orthographic", 0, 0, 0), lensRecord("Equisolid 180", 0, 1, 0), typed});
+        // The main dialog reloads its lists when the registration dialog closes.
+        QVERIFY(duringModal<CameraDlg2>([&] { clickButton(button(1027)); }, [](CameraDlg2* reg) { reg->reject(); }));
+        clickRow(list(1029), 1);
+        clickRow(list(1030), right == "Typed" ? 2 : 1);
+        for (int k = 0; k < 8; ++k) replaceText(box(kPointBoxes[k]), points[k]);
+        replaceText(box(1013), "32");
+        QSignalSpy finished(dlg, &CMyVistereoDlg::conversionFinished);
+        clickButton(button(1));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(messages_.size(), messages.size());
+        for (int k = 0; k < messages.size(); ++k) QVERIFY2(messages_[k].startsWith(messages[k]), qPrintable(messages_[k]));
+        if (right == "Typed") QVERIFY2(messages_[1].endsWith("(its record holds \"abc\")."), qPrintable(messages_[1]));
+        QCOMPARE(QDir("output").entryList(QDir::Files), QStringList{"LROut.jpg"});  // rendered, as prescribed
+    }
+
+    void batchWindowRefusesImpossiblePointsAsTheCommandLineDoes() {
+        writePairs({"p0.png"}, 90, 60);
+        ConversionRequest request = choices(32);
+        request.alignment = PointsAB{PointSet::fromListOrder({20, 5000, 22, 53, 30, 40, 31, 44})};
+        auto* dlg = start(new BatchDialog(request));
+        QVERIFY(dlg);
+        QSignalSpy finished(dlg, &BatchDialog::batchFinished);
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(failureLines(dlg), QStringList{"input/left/p0.png, input/right/p0.png: point B of the left picture (5000, 40) "
+                                                "lies outside that picture (90 x 60)"});
+        QVERIFY(QDir("output").entryList(QDir::Files).isEmpty());
     }
 
     // "Auto A,B" on a turned rig fills the points and reports the residual; the converted pair previews as
@@ -1446,7 +1523,8 @@ private slots:
                          {"Not written: cannot read the left video \"./input/sound.wav\": it has no video stream"}, false};
         QTest::newRow("a range beyond the end")
             << VideoCase{true, {{"duration", "10"}}, {"", "reaches beyond the end"}, "",
-                         {"Not written: the range 0:00.250 to 0:10.250 ", "which ends at 0:01.500 on the left camera's clock"}, false};
+                         {"Not written: the range 0:00.000 to 0:10.000 reaches beyond the end of the left video, which ends "
+                          "at 0:01.500"}, false};
         QTest::newRow("a start that is no time")
             << VideoCase{true, {{"startTime", "1:7x"}}, {}, "", {"Not started: The start takes seconds, M:SS or H:MM:SS"}, false};
         QTest::newRow("an output that is no MP4")

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -169,5 +170,21 @@ int main(int argc, char** argv) {
 
     CAboutDlg about(&main);
     shoot(&about, "about");
+    about.hide();
+
+    // The longest of the messages that follow a closing message or a registry rewrite.
+    for (const auto& [name, text] :
+         {std::pair{"message-impossible-point",
+                    "The output cannot show the pictures as they are: point A of the left picture (5000, 300) lies outside "
+                    "that picture (1600 x 1200)."},
+          std::pair{"message-impossible-lens",
+                    "The output cannot show the pictures as they are: the right lens \"Typed\": magnification is 0: the "
+                    "image circle's radius in half image heights must be above 0 and at most 100 (its record holds \"abc\")."},
+          std::pair{"message-registry-changed",
+                    "Vistereo.ini had been changed by another program since this window read it. This window writes the "
+                    "file from its own copy, so \"Theirs\" is no longer in it; register it again if it is still wanted."}}) {
+        const auto box = makeMessageBox(&main, QString::fromUtf8(text));
+        shoot(box.get(), name);
+    }
     return 0;
 }

@@ -372,6 +372,42 @@ TEST(VideoHeightTest, DefaultIsTheLargestFriendlySizeWithinTheCirclesAndTheCodec
         EXPECT_NEAR(chosen.circlePixels, c.height, 1);  // an equisolid circle of radius height / 2 spans the height
         EXPECT_EQ(chosen.height, c.expected);
         EXPECT_EQ(chosen.capped, c.capped);
+        EXPECT_EQ(media::videoHeightProblem(c.codec, chosen.height), "") << "a default the codec cannot take";
+    }
+}
+
+// A height is held against the codec's largest frame (level 6.2 of both: 8192 x 4096) and the 4:2:0 grid before
+// any file is opened: the conversion of two videos that do not exist is refused for the height, naming the limit.
+TEST(VideoHeightTest, AHeightTheCodecCannotTakeIsRefusedBeforeAnyFileIsOpened) {
+    const struct { media::VideoCodec codec; int64_t height; const char* problem; } cases[] = {
+        {media::VideoCodec::H264, 4096, ""},
+        {media::VideoCodec::Hevc, 4096, ""},
+        {media::VideoCodec::H264, 2, ""},
+        {media::VideoCodec::H264, 4098, "H.264 level 6.2 takes at most 8192 x 4096, so the height can be at most 4096"},
+        {media::VideoCodec::Hevc, 8192, "HEVC Main level 6.2 takes at most 8192 x 4096, so the height can be at most 4096"},
+        {media::VideoCodec::H264, 99998, "gives frames of 199996 x 99998"},
+        {media::VideoCodec::H264, 65, "must be even for 4:2:0 video, not 65"},
+        {media::VideoCodec::Hevc, 0, "must be even for 4:2:0 video, not 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(media::codecName(c.codec)) + " " + std::to_string(c.height));
+        const std::string problem = media::videoHeightProblem(c.codec, c.height);
+        if (!*c.problem) {
+            EXPECT_EQ(problem, "");
+            continue;
+        }
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        if (c.height <= 0) continue;
+        VideoRequest request;
+        for (LensSettings& lens : request.frames.lenses) lens.name = "Lens";
+        request.frames.alignment = PointsAB{PointSet::fromListOrder({10, 30, 12, 33, 20, 40, 21, 44})};
+        request.frames.outputHeight = static_cast<int32_t>(c.height);
+        request.encoding.codec = c.codec;
+        request.left = "no-such-left.mp4", request.right = "no-such-right.mp4", request.output = "never.mp4";
+        VideoObserver quiet;
+        const VideoResult result = convertVideo(request, quiet);
+        EXPECT_EQ(result.status, VideoStatus::Refused);
+        EXPECT_EQ(result.detail, problem);
     }
 }
 

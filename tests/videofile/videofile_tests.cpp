@@ -253,3 +253,26 @@ TEST_F(VideoMediaTest, SoundLandsOnItsSampleGivenReEncodedOrCopied) {
     EXPECT_GE(late.heardTo, 24000u);  // the sound's second, and what the encoder's last frame pads it with
     EXPECT_LT(late.heardTo, 24000u + 1024u);
 }
+
+// Two cameras convert alike when their range and matrix coefficients agree, however the matrix is tagged: BT.601 as
+// SMPTE 170M and as BT.470BG is one matrix (the video then keeps its planes), BT.709 or another range is not.
+TEST(YuvColourTest, OneMatrixTaggedTwoWaysConvertsAlike) {
+    const auto colour = [](int matrix, bool full) {
+        media::YuvColour c;
+        c.matrix = matrix, c.fullRange = full;
+        return c;
+    };
+    const int smpte170m = 6, bt470bg = 5, bt709 = 1;
+    const struct { media::YuvColour a, b; bool alike; } cases[] = {
+        {colour(smpte170m, false), colour(bt470bg, false), true},
+        {colour(bt470bg, true), colour(bt470bg, true), true},
+        {colour(bt709, false), colour(smpte170m, false), false},
+        {colour(smpte170m, false), colour(bt470bg, true), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.a.describe() + " / " + c.b.describe());
+        EXPECT_EQ(c.a.sameConversion(c.b), c.alike);
+        EXPECT_EQ(c.b.sameConversion(c.a), c.alike);
+        if (c.alike) { EXPECT_EQ(c.a.describe(), c.b.describe()); }
+    }
+}
