@@ -51,6 +51,20 @@ cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::
 // Two unit vectors completing the unit t to an orthonormal basis (t's tangent steps).
 void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2);
 
+// A baseline as a turn from a rig's nominal direction: t along nominal +
+// tilt up + toe forward, "up" the direction towards +z across the nominal
+// line and "forward" completing the two (for +x: up +z, forward -y).
+struct BaselineLine {
+    cv::Vec3d nominal, up, forward;  // unit
+    cv::Vec3d at(double tilt, double toe) const { return cv::normalize(nominal + tilt * up + toe * forward); }
+    // The tilt and toe of a unit t on the nominal's side.
+    void turnOf(const cv::Vec3d& t, double& tilt, double& toe) const {
+        const double along = t.dot(nominal);
+        tilt = t.dot(up) / along, toe = t.dot(forward) / along;
+    }
+};
+BaselineLine baselineLine(const cv::Vec3d& nominal);
+
 // Signed residual of one pair: the triple product u_L . (t x R u_R) over
 // |t x R u_R|, the sine of u_L's angle to the epipolar plane.
 double coplanarityResidual(const cv::Matx33d& rotation, const cv::Vec3d& baseline, const DirectionPair& pair);

@@ -36,7 +36,7 @@ struct LensCalibration : Fallible {
 // right lens once more on the matches of every pair that agrees with the
 // others' rotation. Those lenses are set aside (the records kept, the reason
 // said) when, each pooled pair aligned again through them, the pairs show
-// more misalignment or vertical disparity than through the records, or lose
+// more misalignment than through the records, or lose
 // the baseline the records observe.
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads = 0);
