@@ -52,9 +52,31 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
 
 }  // namespace
 
+std::array<alignment::PooledCircle, 2> shootCircles(const std::vector<BatchPair>& pairs, const ConversionRequest& request,
+                                                    int threads) {
+    std::array<alignment::CircleOverFrames, 2> frames;
+    std::array<alignment::PooledCircle, 2> out;
+    const InputReadOptions reading = readOptionsOf(request, threads);
+    for (const BatchPair& pair : pairs) {
+        const InputImages images = readInputPair(pair.left, pair.right, reading);
+        const InputImage* eye[2] = {&images.left, &images.right};
+        for (int k = 0; k < 2; ++k) {
+            if (!out[k].circle.error.empty()) continue;
+            if (!eye[k]->ok())
+                out[k].circle.error = "cannot read the image " + describeInputProblem(*eye[k]);
+            else if (!frames[k].add(eye[k]->pixels))
+                out[k].circle.error = eye[k]->path.string() + " differs in size from the camera's first frame";
+        }
+    }
+    for (int k = 0; k < 2; ++k)
+        if (out[k].circle.error.empty()) out[k] = frames[k].detect();
+    return out;
+}
+
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads) {
     LensCalibration out;
+    out.circles = shootCircles(pairs, request, threads);
     out.shared = alignFirstPairs(pairs, request, threads, kMaxCalibrationPairs, kMaxCalibrationPairs, {true, shape});
     out.pooledFits.resize(out.shared.attempts.size());
     const SharedAlignment::Attempt* first = nullptr;

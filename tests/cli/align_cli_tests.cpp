@@ -317,6 +317,8 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
 // pools their matches into one correction at least as close to the truth as
 // the worst single pair's, and the record it saves lines the far field up
 // without refinement.
+std::vector<double> array(const std::string& json, const std::string& key);
+
 TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     for (const char* folder : {"input/left", "input/right"}) std::filesystem::create_directories(dir / folder);
     const SynthLens lens = SynthLens::equidistant(1200, 900);
@@ -338,6 +340,17 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
                                            "--save-lenses", " shoot", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("\"pooled\": false"), std::string::npos) << r.out;
+    // Each camera's image circle over the shoot's three frames: the lenses' 180-degree circle, 450 dots about the
+    // middle of the picture, on every frame alike.
+    for (const char* camera : {"\"left\": {", "\"right\": {"}) {
+        const std::string circle = r.out.substr(r.out.find(camera, r.out.find("\"circles\"")));
+        EXPECT_NE(circle.find("\"frames\": 3, \"frames_with_circle\": 3"), std::string::npos) << circle;
+        const std::vector<double> centre = array(circle, "centre");
+        ASSERT_EQ(centre.size(), 2u) << circle;
+        EXPECT_LT(std::hypot(centre[0] - 600.0, centre[1] - 450.0), 1.0) << circle;
+        EXPECT_NEAR(field(circle, "radius"), 450.0, 1.0) << circle;
+        EXPECT_LT(field(circle, "centre_px"), 1.0) << circle;
+    }
 
     // The truth the right record misses: its axis point 6 dots left, its scale 450 / 459.
     const double trueScale = 450.0 / 459.0;
