@@ -493,8 +493,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.held = {"the left lens (the reference): its axis point, scale and shape",
                 "the common scale of both lenses"};
     if (!options.shape) out.held.push_back("the right lens's shape");
-    out.held.push_back(observed ? "the baseline, as the near points' parallax shows it"
-                                : "the baseline (no parallax to measure it by): the rig's nominal +x");
+    if (!observed) out.held.push_back("the baseline (no parallax to measure it by): the rig's nominal +x");
     out.residualBeforePixels = best.before / px;
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());
