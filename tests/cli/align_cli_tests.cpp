@@ -81,6 +81,15 @@ TEST_F(AlignCliTest, AlignsConvertsAndChecksWithExitCodesAndReasons) {
     const double alignedMisalignment = field(r.out.substr(r.out.find("\"misalignment_arcmin\"")), "rms");
     EXPECT_NE(r.out.find("\"verdict\": \"comfortable\", \"comfort_limit_arcmin\": 9.6, \"fusion_limit_arcmin\": 19.2"),
               std::string::npos) << r.out;
+    // Both commands state the verdict's limits in their help, as the measurement holds them.
+    char limits[160];
+    std::snprintf(limits, sizeof limits, "comfortable up to %.1f\nminutes of arc", alignment::kVerticalComfortLimitArcmin);
+    for (const Command command : {runAlignCommand, runCheckCommand}) {
+        const Outcome help = call(command, {"--help"});
+        EXPECT_NE(help.out.find(limits), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("marginal up to " + std::to_string(alignment::kVerticalFusionLimitArcmin).substr(0, 4)),
+                  std::string::npos) << help.out;
+    }
     const struct { Args args; const char* output; const char* verdict; } conversions[] = {
         {{"--auto-align", "--height", "900", "-o", "auto.jpg"}, "auto.jpg", "\"comfortable\""},
         {{"--auto-align", "--height", "900", "-o", "auto.vr.jpg"}, "auto.vr.jpg", "\"comfortable\""},
