@@ -5,6 +5,7 @@
 // outside the alignment library.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -38,6 +39,23 @@ double rotationAngle(const cv::Matx33d& r);
 
 // Nearest rotation to a 3 x 3 matrix (SVD, determinant +1).
 cv::Matx33d nearestRotation(const cv::Matx33d& m);
+
+// Levenberg-Marquardt's step for the normal equations h step = -g, each
+// diagonal term raised by lambda times itself; false when they cannot be solved.
+template <int N>
+bool dampedStep(const cv::Matx<double, N, N>& h, const cv::Vec<double, N>& g, double lambda, cv::Vec<double, N>& step) {
+    cv::Matx<double, N, N> damped = h;
+    for (int d = 0; d < N; ++d) damped(d, d) += lambda * std::max(h(d, d), 1e-12);
+    return cv::solve(damped, -g, step, cv::DECOMP_CHOLESKY);
+}
+
+// Unknown k held where it is: its row and column of the normal equations
+// made the identity's, its gradient zero.
+template <int N>
+void holdUnknown(cv::Matx<double, N, N>& h, cv::Vec<double, N>& g, int k) {
+    for (int e = 0; e < N; ++e) h(k, e) = h(e, k) = 0.0;
+    h(k, k) = 1.0, g[k] = 0.0;
+}
 
 inline cv::Matx33d cross(const cv::Vec3d& v) {
     return {0, -v[2], v[1], v[2], 0, -v[0], -v[1], v[0], 0};

@@ -202,17 +202,12 @@ Fit solve(const Problem& p, Model model, double floor) {
             }
             addPrior(p, model, h, g);
             for (int k = 0; k < kParams; ++k)
-                if (!p.freedom.moves(k)) {
-                    for (int e = 0; e < kParams; ++e) h(k, e) = h(e, k) = 0.0;
-                    h(k, k) = 1.0, g[k] = 0.0;
-                }
+                if (!p.freedom.moves(k)) holdUnknown(h, g, k);
             bool improved = false;
             double gain = 0.0;
             VecP step;
             for (int attempt = 0; attempt < 10 && !improved; ++attempt) {
-                MatP damped = h;
-                for (int d = 0; d < kParams; ++d) damped(d, d) += lambda * std::max(h(d, d), 1e-12);
-                if (!cv::solve(damped, -g, step, cv::DECOMP_CHOLESKY)) {
+                if (!dampedStep(h, g, lambda, step)) {
                     lambda *= 10.0;
                     continue;
                 }

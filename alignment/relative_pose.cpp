@@ -240,18 +240,13 @@ HypothesisFit fitHypothesis(const std::vector<DirectionPair>& pairs, const Basel
             h(3, 3) += priorWeight[0], g[3] += priorWeight[0] * fit.tilt;
             h(4, 4) += priorWeight[1], g[4] += priorWeight[1] * fit.toe;
         } else {
-            for (int d = 3; d < 5; ++d) {
-                for (int e = 0; e < 5; ++e) h(d, e) = h(e, d) = 0.0;
-                h(d, d) = 1.0, g[d] = 0.0;
-            }
+            holdUnknown(h, g, 3), holdUnknown(h, g, 4);
         }
         bool improved = false;
         double gain = 0.0;
         Vec5 step;
         for (int attempt = 0; attempt < 10 && !improved; ++attempt) {
-            Mat5 damped = h;
-            for (int d = 0; d < 5; ++d) damped(d, d) += lambda * std::max(h(d, d), 1e-12);
-            if (!cv::solve(damped, -g, step, cv::DECOMP_CHOLESKY)) {
+            if (!dampedStep(h, g, lambda, step)) {
                 lambda *= 10.0;
                 continue;
             }
@@ -390,14 +385,12 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     const double unit = RoleCost(options).far2();
     evidence.rotationOnlyCost = rotationOnly.cost / unit;
     int side = 1;
-    if (!options.fixedBaseline && !options.nominalSideOnly && evidence.otherSideParallax > evidence.nominalSideParallax)
+    if (!options.nominalSideOnly && evidence.otherSideParallax > evidence.nominalSideParallax)
         side = -1;
     const double forParallax = side > 0 ? evidence.nominalSideParallax : evidence.otherSideParallax;
     const double againstParallax = side > 0 ? evidence.otherSideParallax : evidence.nominalSideParallax;
     const int forPoints = side > 0 ? evidence.nominalSidePoints : evidence.otherSidePoints;
-    if (options.fixedBaseline) {
-        evidence.nominalBecause = "the baseline is held at the nominal one";
-    } else if (forPoints < kStrongNearPoints) {
+    if (forPoints < kStrongNearPoints) {
         evidence.nominalBecause = "too little of the scene is near enough to show the baseline by its parallax (" +
                                   std::to_string(forPoints) + " points, " + std::to_string(kStrongNearPoints) +
                                   " needed)";
@@ -413,7 +406,7 @@ PoseEstimate estimateRelativePose(const std::vector<DirectionPair>& pairs, const
     // evidence chose is the estimate.
     HypothesisFit chosen;
     for (const int tried : {1, -1}) {
-        if (tried < 0 && (options.fixedBaseline || options.nominalSideOnly)) continue;
+        if (tried < 0 && options.nominalSideOnly) continue;
         HypothesisFit fit = fitHypothesis(pairs, line, {tried, observed}, rotationOnly.rotation, options);
         (tried > 0 ? evidence.nominalSideCost : evidence.otherSideCost) = fit.cost / unit;
         if (tried == side) chosen = std::move(fit);

@@ -67,13 +67,10 @@ struct PoseOptions {
     double confidence = 0.9999;
     Vec3 baselinePrior{1.0, 0.0, 0.0};  // the rig's nominal baseline direction (left frame)
     double tiltSigma = 0.052;  // radians: how far the baseline may rise or fall from the nominal line (3 degrees)
-    double toeSigma = 0.052;   // radians: how far it may turn forward or back (3 degrees)
+    double toeSigma = 0.14;    // radians: how far it may turn forward or back (8 degrees)
     // Only the nominal side is tried (the viewer's eyes, whose right eye
     // stands at +t0), not -t0 as well.
     bool nominalSideOnly = false;
-    // The baseline is the nominal one exactly, whatever the parallax says:
-    // only R is fitted.
-    bool fixedBaseline = false;
     unsigned seed = 0x5EEDu;
 };
 
