@@ -369,7 +369,9 @@ PooledCircle CircleOverFrames::detect() const {
     for (const ImageCircle& c : own_)
         if (c.ok()) radii.push_back(c.radius);
     std::optional<Circle> consensus;
-    if (!radii.empty()) {
+    if (own_.size() == 1) {
+        p.circle = own_.front();  // one frame: its own circle
+    } else if (!radii.empty()) {
         const double radius = median(radii);
         consensus = consensusCircle(rim_, 1.5, 0.5 * radius, 2.0 * radius);
     }
@@ -377,7 +379,7 @@ PooledCircle CircleOverFrames::detect() const {
         std::vector<RimPoint> inliers;
         p.circle = judged(trimmedFit(rim_, *consensus, 1.5, inliers), inliers, rim_);
     }
-    if (!consensus || !p.circle.ok()) p.circle = detectImageCircle(pooled_.brightness());
+    if (own_.size() > 1 && (!consensus || !p.circle.ok())) p.circle = detectImageCircle(pooled_.brightness());
     if (!p.circle.ok()) return p;
     for (const ImageCircle& c : own_) {
         if (!c.ok()) continue;
