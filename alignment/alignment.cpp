@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/matching_steps.h"
+#include "alignment/misalignment.h"
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
 #include "alignment/cv_rotation.h"
@@ -166,6 +167,7 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     const auto stage = Clock::now();
     PoseOptions poseOptions;
     poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
+    poseOptions.farLimit = options.farParallaxPixels * workingPixel;
     poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
     const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
     result.seconds.estimation += secondsSince(stage);
@@ -187,6 +189,10 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
     result.baseline = pose.baseline;
     result.baselineSigmaDegrees = pose.baselineSigma / kDegree;
     result.baselineObserved = pose.baselineObserved;
+    result.baselineEvidence = pose.evidence;
+    result.baselineNote.clear();
+    if (!pose.evidence.nominalBecause.empty())
+        result.baselineNote = pose.evidence.nominalBecause + ": the rig's nominal baseline, +x, is taken";
     result.baselineOffAxisDegrees = std::acos(std::clamp(pose.baseline.x, -1.0, 1.0)) / kDegree;
     result.nearInliers = pose.nearInliers;
     result.rotationOnlyOffsetDegrees =
@@ -201,21 +207,30 @@ Failure fitPose(const std::vector<DirectionPair>& pairs, const MatchedPositions&
         else text << " (not a side-by-side rig, or a poor estimate)";
         result.warning = text.str();
     }
-    // The disparity the converted image shows: the right directions turned by R.
+    std::vector<double> epipolar;
+    for (int index : pose.inliers) epipolar.push_back(pose.residuals[index] * kArcminPerRadian);
+    result.epipolarResidualArcmin = spreadOf(epipolar);
+
+    // The image the rotation leads to, measured as `check` will measure it:
+    // the right directions turned by R, seen by the viewer.
     std::vector<DirectionPair> shown(pairs.size());
     const cv::Matx33d rotation = toCv(pose.rotation);
     for (size_t k = 0; k < pairs.size(); ++k) shown[k] = {pairs[k].left, fromCv(rotation * toCv(pairs[k].right))};
-    // Without parallax to measure the baseline by, no inlier shows any: all are far.
-    const double farLimit = pose.baselineObserved ? options.farParallaxPixels * workingPixel
-                                                  : std::numeric_limits<double>::infinity();
-    result.disparity = takeApart(shown, pose, cv::Matx33d::eye(), at, farLimit, result.correspondences);
-    std::vector<double> vertical, epipolar;
-    for (const StereoCorrespondence& sc : result.correspondences) {
-        vertical.push_back(sc.verticalArcmin);
-        epipolar.push_back(sc.epipolarArcmin);
-    }
+    ViewerMeasureOptions viewerOptions;
+    viewerOptions.pixelRadians = workingPixel;
+    viewerOptions.inlierPixels = options.inlierPixels;
+    viewerOptions.farParallaxPixels = options.farParallaxPixels;
+    viewerOptions.maxParallaxDegrees = options.maxParallaxDegrees;
+    const ViewerMisalignment viewer = measureViewerMisalignment(shown, at, viewerOptions);
+    result.disparity = viewer.disparity;
+    result.correspondences = viewer.correspondences;
+    result.remainingTurn = viewer.remainingTurn;
+    result.remainingTurnDegrees = viewer.remainingTurnDegrees;
+    result.verdict = viewer.ok() ? viewer.verdict : Verdict::Unknown;
+    result.verdictText = viewer.ok() ? viewer.verdictText : "not measured: " + viewer.error;
+    std::vector<double> vertical;
+    for (const StereoCorrespondence& sc : result.correspondences) vertical.push_back(sc.verticalArcmin);
     result.verticalDisparityArcmin = spreadOf(vertical);
-    result.epipolarResidualArcmin = spreadOf(epipolar);
 
     const auto suggesting = Clock::now();
     result.suggested = suggestPoints(leftCam, rightCam, pairs, pose, workingPixel);
@@ -314,6 +329,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
             refineOptions.shape = options.refineShape;
             refineOptions.pixelRadians = workingPixel;
             refineOptions.inlierPixels = options.inlierPixels;
+            refineOptions.farPixels = options.farParallaxPixels;
             refineOptions.maxParallaxRadians = options.maxParallaxDegrees * kDegree;
             LensRefinement refined = refineLenses(leftCam, rightCam, sources, refineOptions);
             result.seconds.estimation += secondsSince(stage);
@@ -348,8 +364,9 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         result.lensMatches = sources;
         if (options.refineLenses) {
             // The refined lenses are used only when they line the pair up
-            // better than the records do, judged by the figures the user
-            // sees: the records' fit on the first matching, done as without
+            // better than the records do, judged by the figure the user sees
+            // (the misalignment as the viewer, and `check`, see it): the
+            // records' fit on the first matching, done as without
             // refinement, against the refined fit.
             AlignmentResult plain = result;
             plain.matches = recordMatches;
@@ -373,17 +390,6 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                     std::snprintf(text, sizeof text,
                                   "with them the misalignment is %.2f' RMS, with the records %.2f'",
                                   result.disparity.misalignment.rms, plain.disparity.misalignment.rms);
-                    why = text;
-                } else if (worse(result.verticalDisparityArcmin.rms, plain.verticalDisparityArcmin.rms)) {
-                    // The misalignment is measured against each fit's own
-                    // baseline; a lens that turned the baseline can make it
-                    // look small while the image shows more.
-                    std::snprintf(text, sizeof text,
-                                  "with them the vertical disparity after alignment is %.2f' RMS, with the "
-                                  "records %.2f' (the baseline turned from %.2f, %.2f, %.2f to %.2f, %.2f, %.2f)",
-                                  result.verticalDisparityArcmin.rms, plain.verticalDisparityArcmin.rms,
-                                  plain.baseline.x, plain.baseline.y, plain.baseline.z, result.baseline.x,
-                                  result.baseline.y, result.baseline.z);
                     why = text;
                 }
             }

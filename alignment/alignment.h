@@ -8,9 +8,12 @@
 // engine's grid (no alignment rotation, no zenith), features are detected
 // and matched there (ratio test and mutual check), every matched position is
 // turned into an exact unit direction of its camera, and R is estimated
-// together with the unknown baseline direction t from the coplanarity
-// constraint u_L . (t x R u_R) = 0, so that near points, whose directions
-// differ by parallax along the baseline, do not bias R (relative_pose.h).
+// together with the baseline direction t, near the rig's +x line, on the side
+// the near points' parallax shows (relative_pose.h), so that near points,
+// whose directions differ by parallax along the baseline, do not bias R.
+// The misalignment it reports is the one `check` will measure on the image
+// it leads to: the matches' right directions turned by R, measured by the
+// viewer's model (misalignment.h).
 //
 // Camera frames: +y the optical axis (forward), +x image-right, +z image-up.
 //
@@ -33,6 +36,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "alignment/comfort.h"
 #include "alignment/features.h"
 #include "alignment/lens_refinement.h"
 #include "alignment/relative_pose.h"
@@ -139,7 +143,11 @@ struct AlignmentResult : Fallible {
     RotationMatrix rotation;  // R: u_L = R u_R
     double yawDegrees = 0.0, pitchDegrees = 0.0, rollDegrees = 0.0;
     Vec3 baseline{1, 0, 0};  // unit, left-camera frame, from the left camera to the right one
-    bool baselineObserved = false;  // the scene's parallax decides t (else t is the prior, +x)
+    bool baselineObserved = false;  // the scene's parallax decides t (else t is the nominal one, +x)
+    // Why the nominal baseline was taken (the parallax was too weak to tell
+    // it), empty when the parallax decided it; and the figures behind it.
+    std::string baselineNote;
+    BaselineEvidence baselineEvidence;
     double baselineSigmaDegrees = 0.0;      // spread of t's direction from the data alone
     double baselineOffAxisDegrees = 0.0;    // angle between t and +x
     bool baselineSuspect = false;
@@ -156,10 +164,17 @@ struct AlignmentResult : Fallible {
     // image shows; and the angle to the epipolar plane (the fit's residual).
     Spread verticalDisparityArcmin;
     Spread epipolarResidualArcmin;
-    // The same vertical disparity taken apart: the misalignment that is left
-    // (what no parallax explains), the near inliers' natural vertical
-    // parallax, the far inliers' vertical disparity.
+    // The same vertical disparity taken apart as `check` takes it apart on
+    // the converted image (misalignment.h): the misalignment that is left
+    // (what no parallax along the viewer's baseline explains), the near
+    // inliers' natural vertical parallax, the far inliers' vertical
+    // disparity; the turn that measurement still finds (next to none: it
+    // fits the same way), and its verdict.
     DisparitySummary disparity;
+    YawPitchRoll remainingTurn;
+    double remainingTurnDegrees = 0.0;
+    Verdict verdict = Verdict::Unknown;
+    std::string verdictText;
     int refinedMatches = 0;  // matches whose right position was refined to sub-pixel accuracy
     std::vector<StereoCorrespondence> correspondences;  // the inliers, on the working halves
     int workingSize = 0;  // N of those working halves

@@ -5,6 +5,7 @@
 // outside the alignment library.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -39,6 +40,23 @@ double rotationAngle(const cv::Matx33d& r);
 // Nearest rotation to a 3 x 3 matrix (SVD, determinant +1).
 cv::Matx33d nearestRotation(const cv::Matx33d& m);
 
+// Levenberg-Marquardt's step for the normal equations h step = -g, each
+// diagonal term raised by lambda times itself; false when they cannot be solved.
+template <int N>
+bool dampedStep(const cv::Matx<double, N, N>& h, const cv::Vec<double, N>& g, double lambda, cv::Vec<double, N>& step) {
+    cv::Matx<double, N, N> damped = h;
+    for (int d = 0; d < N; ++d) damped(d, d) += lambda * std::max(h(d, d), 1e-12);
+    return cv::solve(damped, -g, step, cv::DECOMP_CHOLESKY);
+}
+
+// Unknown k held where it is: its row and column of the normal equations
+// made the identity's, its gradient zero.
+template <int N>
+void holdUnknown(cv::Matx<double, N, N>& h, cv::Vec<double, N>& g, int k) {
+    for (int e = 0; e < N; ++e) h(k, e) = h(e, k) = 0.0;
+    h(k, k) = 1.0, g[k] = 0.0;
+}
+
 inline cv::Matx33d cross(const cv::Vec3d& v) {
     return {0, -v[2], v[1], v[2], 0, -v[0], -v[1], v[0], 0};
 }
@@ -50,6 +68,20 @@ cv::Matx33d rotationOnlyFit(const std::vector<DirectionPair>& pairs, const std::
 
 // Two unit vectors completing the unit t to an orthonormal basis (t's tangent steps).
 void tangentBasis(const cv::Vec3d& t, cv::Vec3d& e1, cv::Vec3d& e2);
+
+// A baseline as a turn from a rig's nominal direction: t along nominal +
+// tilt up + toe forward, "up" the direction towards +z across the nominal
+// line and "forward" completing the two (for +x: up +z, forward -y).
+struct BaselineLine {
+    cv::Vec3d nominal, up, forward;  // unit
+    cv::Vec3d at(double tilt, double toe) const { return cv::normalize(nominal + tilt * up + toe * forward); }
+    // The tilt and toe of a unit t on the nominal's side.
+    void turnOf(const cv::Vec3d& t, double& tilt, double& toe) const {
+        const double along = t.dot(nominal);
+        tilt = t.dot(up) / along, toe = t.dot(forward) / along;
+    }
+};
+BaselineLine baselineLine(const cv::Vec3d& nominal);
 
 // Signed residual of one pair: the triple product u_L . (t x R u_R) over
 // |t x R u_R|, the sine of u_L's angle to the epipolar plane.

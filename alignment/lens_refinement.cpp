@@ -13,8 +13,9 @@
 namespace vistereo::alignment {
 namespace {
 
-// The unknowns: a rotation step (left-multiplied), a tangent step of t, and
-// the right lens's axisDx, axisDy, scale and shape, in that order.
+// The unknowns: a rotation step (left-multiplied), the baseline's tilt and
+// toe from the rig's line on the side the pose found, and the right lens's
+// axisDx, axisDy, scale and shape, in that order.
 constexpr int kParams = 9;
 constexpr int kFirstLensParam = 5;
 using VecP = cv::Vec<double, kParams>;
@@ -23,18 +24,20 @@ constexpr double kHuber = 1.345;
 
 struct Model {
     cv::Matx33d rotation = cv::Matx33d::eye();
-    cv::Vec3d baseline{1.0, 0.0, 0.0};
+    double tilt = 0.0, toe = 0.0;
+    cv::Vec3d baseline{1.0, 0.0, 0.0};  // the line's direction at tilt and toe
     LensCorrection lens;
 };
 
-// Which unknowns move: the baseline only when parallax measures it, the lens
-// terms only when asked, the shape term only when fitted.
+// Which unknowns move: the baseline's turn only when parallax measures it
+// (else it is the rig's nominal line), the lens terms only when asked, the
+// shape term only when fitted.
 struct Freedom {
-    bool baseline = true, lens = true, shape = false;
+    bool baseline = false, lens = true, shape = false;
     bool moves(int k) const {
-        if (k >= 3 && k < 5) return baseline;
-        if (k >= kFirstLensParam && k < 8) return lens;
-        if (k == 8) return lens && shape;
+        if (k == 3 || k == 4) return baseline;
+        if (k >= kFirstLensParam && k < kParams - 1) return lens;
+        if (k == kParams - 1) return lens && shape;
         return true;
     }
 };
@@ -51,6 +54,21 @@ LensCorrection stepped(const LensCorrection& c, int k, double h) {
 // Numeric step of each lens term: a hundredth of a pixel, 1e-6 of the scale and of the shape.
 constexpr double kLensStep[4] = {1e-2, 1e-2, 1e-6, 1e-6};
 
+// A match's residual around u_L for the baseline t: off the epipolar plane
+// through u_L and t, and along it (positive away from t); NaN where the lens
+// cannot place the right pixel. At the epipole any two directions do.
+struct Residual {
+    double cross = 0.0, along = 0.0;
+};
+Residual residualOf(const cv::Matx33d& r, const cv::Vec3d& t, const cv::Vec3d& left, const cv::Vec3d& right) {
+    if (!std::isfinite(right[0])) return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    cv::Vec3d away = t.dot(left) * left - t, unused;
+    if (const double length = cv::norm(away); length > 1e-3) away *= 1.0 / length;
+    else tangentBasis(left, away, unused);
+    const cv::Vec3d v = r * right;
+    return {v.dot(left.cross(away)), v.dot(away)};
+}
+
 struct Problem {
     const CameraModel& right;
     const std::vector<cv::Vec3d>& left;          // left directions of every match
@@ -58,7 +76,7 @@ struct Problem {
     std::vector<int> chosen;                      // the matches fitted
     Freedom freedom;
     double radius = 1.0;  // the right eye's radius for 90 degrees, dots (the axis prior's scale)
-    cv::Vec3d baselinePrior{1.0, 0.0, 0.0};
+    BaselineLine line;    // the rig's line on the pose's side
 
     std::vector<cv::Vec3d> rightDirections(const LensCorrection& c) const {
         const CameraModel camera = right.withCorrection(c);
@@ -67,91 +85,78 @@ struct Problem {
         for (int i : chosen) out.push_back(toCv(directionOfSourcePosition(camera, rightSource[i])));
         return out;
     }
+    // The chosen matches' residuals across their epipolar planes.
+    std::vector<double> components(const Model& m, const std::vector<cv::Vec3d>& right) const {
+        std::vector<double> out;
+        out.reserve(chosen.size());
+        for (size_t k = 0; k < chosen.size(); ++k)
+            out.push_back(residualOf(m.rotation, m.baseline, left[chosen[k]], right[k]).cross);
+        return out;
+    }
 };
 
-// Prior terms in the fit's own units: (value - record) / sigma.
-// The baseline's prior is the pose estimate's (0.35 radians about the rig's
-// line). The baseline is held while the lens is first corrected: with the
-// baseline turned towards the optical axis, every epipolar plane holds the
-// axis and a radial error of the lens (its scale) leaves no residual at all,
-// so a free baseline lets a wrong scale hide there (a radius 2 % too large
-// turns an unrefined baseline 70 degrees).
-constexpr double kBaselinePriorSigma = 0.35;
+// Prior terms in the fit's own units: (value - record) / sigma; the
+// baseline's as the pose estimate holds it near the rig's line.
 constexpr double kAxisPriorShare = 0.02, kScalePriorSigma = 0.05, kShapePriorSigma = 0.05;
-
-double residualOf(const cv::Matx33d& r, const cv::Vec3d& t, const cv::Vec3d& left, const cv::Vec3d& right) {
-    if (!std::isfinite(right[0])) return std::numeric_limits<double>::quiet_NaN();
-    return coplanarityResidual(r, t, {fromCv(left), fromCv(right)});
-}
+const PoseOptions kPoseDefaults;
 
 struct Evaluation {
-    std::vector<double> residuals;  // per chosen match; NaN where the lens cannot place it
+    std::vector<double> residuals;  // per component; NaN where the lens cannot place a match
     double cost = 0.0;
 };
 
 Evaluation evaluate(const Problem& p, const Model& m, double scale) {
     Evaluation e;
-    const std::vector<cv::Vec3d> right = p.rightDirections(m.lens);
-    for (size_t k = 0; k < p.chosen.size(); ++k) {
-        const double r = residualOf(m.rotation, m.baseline, p.left[p.chosen[k]], right[k]);
-        e.residuals.push_back(r);
+    e.residuals = p.components(m, p.rightDirections(m.lens));
+    for (double r : e.residuals) {
         const double a = std::isfinite(r) ? std::abs(r) / scale : kHuber * 10.0;
         e.cost += a <= kHuber ? 0.5 * a * a : kHuber * (a - 0.5 * kHuber);
     }
-    cv::Vec3d b1, b2;
-    tangentBasis(cv::normalize(p.baselinePrior), b1, b2);
-    const double q1 = b1.dot(m.baseline) / kBaselinePriorSigma, q2 = b2.dot(m.baseline) / kBaselinePriorSigma;
     const double ax = m.lens.axisDx / (kAxisPriorShare * p.radius), ay = m.lens.axisDy / (kAxisPriorShare * p.radius);
     const double s = (m.lens.scale - 1.0) / kScalePriorSigma, k = m.lens.shape / kShapePriorSigma;
-    e.cost += 0.5 * (q1 * q1 + q2 * q2 + ax * ax + ay * ay + s * s + k * k);
+    const double tilt = m.tilt / kPoseDefaults.tiltSigma, toe = m.toe / kPoseDefaults.toeSigma;
+    e.cost += 0.5 * (ax * ax + ay * ay + s * s + k * k + tilt * tilt + toe * toe);
     return e;
 }
 
-Model applyStep(const Model& m, const VecP& step) {
+Model applyStep(const Problem& p, const Model& m, const VecP& step) {
     Model out = m;
     out.rotation = nearestRotation(rotationFromVector(cv::Vec3d(step[0], step[1], step[2])) * m.rotation);
-    cv::Vec3d e1, e2;
-    tangentBasis(m.baseline, e1, e2);
-    out.baseline = cv::normalize(m.baseline + step[3] * e1 + step[4] * e2);
+    out.tilt += step[3], out.toe += step[4];
+    out.baseline = p.line.at(out.tilt, out.toe);
     for (int k = kFirstLensParam; k < kParams; ++k) out.lens = stepped(out.lens, k, step[k]);
     return out;
 }
 
-// Jacobian rows of the chosen matches (numeric), at model m.
+// Jacobian rows of the residual components (numeric), at model m.
 std::vector<VecP> jacobian(const Problem& p, const Model& m, const std::vector<double>& residuals) {
-    std::vector<VecP> rows(p.chosen.size(), VecP::all(0.0));
+    std::vector<VecP> rows(residuals.size(), VecP::all(0.0));
     const std::vector<cv::Vec3d> right = p.rightDirections(m.lens);
     constexpr double kAngleStep = 1e-7;
-    for (int k = 0; k < kFirstLensParam; ++k) {
+    for (int k = 0; k < kParams; ++k) {
         if (!p.freedom.moves(k)) continue;
-        VecP step = VecP::all(0.0);
-        step[k] = kAngleStep;
-        const Model moved = applyStep(m, step);
-        for (size_t i = 0; i < rows.size(); ++i)
-            rows[i][k] = (residualOf(moved.rotation, moved.baseline, p.left[p.chosen[i]], right[i]) - residuals[i]) /
-                         kAngleStep;
-    }
-    for (int k = kFirstLensParam; k < kParams; ++k) {
-        if (!p.freedom.moves(k)) continue;
-        const double h = kLensStep[k - kFirstLensParam];
-        const std::vector<cv::Vec3d> bent = p.rightDirections(stepped(m.lens, k, h));
-        for (size_t i = 0; i < rows.size(); ++i)
-            rows[i][k] = (residualOf(m.rotation, m.baseline, p.left[p.chosen[i]], bent[i]) - residuals[i]) / h;
+        std::vector<double> moved;
+        double h = kAngleStep;
+        if (k < kFirstLensParam) {
+            VecP step = VecP::all(0.0);
+            step[k] = kAngleStep;
+            moved = p.components(applyStep(p, m, step), right);
+        } else {
+            h = kLensStep[k - kFirstLensParam];
+            moved = p.components(m, p.rightDirections(stepped(m.lens, k, h)));
+        }
+        for (size_t i = 0; i < rows.size(); ++i) rows[i][k] = (moved[i] - residuals[i]) / h;
     }
     return rows;
 }
 
-// The prior's information and gradient on the fit's unknowns.
+// The prior's information and gradient on the baseline's turn and the lens terms.
 void addPrior(const Problem& p, const Model& m, MatP& h, VecP& g) {
-    cv::Vec3d b1, b2, e1, e2;
-    tangentBasis(cv::normalize(p.baselinePrior), b1, b2);
-    tangentBasis(m.baseline, e1, e2);
-    const double w = 1.0 / (kBaselinePriorSigma * kBaselinePriorSigma);
-    for (const cv::Vec3d& b : {b1, b2}) {
-        VecP j = VecP::all(0.0);
-        j[3] = b.dot(e1), j[4] = b.dot(e2);
-        h += w * (j * j.t());
-        g += w * b.dot(m.baseline) * j;
+    const double turnSigma[2] = {kPoseDefaults.tiltSigma, kPoseDefaults.toeSigma}, turn[2] = {m.tilt, m.toe};
+    for (int k = 0; k < 2; ++k) {
+        const double w2 = 1.0 / (turnSigma[k] * turnSigma[k]);
+        h(3 + k, 3 + k) += w2;
+        g[3 + k] += w2 * turn[k];
     }
     const double sigma[4] = {kAxisPriorShare * p.radius, kAxisPriorShare * p.radius, kScalePriorSigma, kShapePriorSigma};
     const double value[4] = {m.lens.axisDx, m.lens.axisDy, m.lens.scale - 1.0, m.lens.shape};
@@ -197,21 +202,16 @@ Fit solve(const Problem& p, Model model, double floor) {
             }
             addPrior(p, model, h, g);
             for (int k = 0; k < kParams; ++k)
-                if (!p.freedom.moves(k)) {
-                    for (int e = 0; e < kParams; ++e) h(k, e) = h(e, k) = 0.0;
-                    h(k, k) = 1.0, g[k] = 0.0;
-                }
+                if (!p.freedom.moves(k)) holdUnknown(h, g, k);
             bool improved = false;
             double gain = 0.0;
             VecP step;
             for (int attempt = 0; attempt < 10 && !improved; ++attempt) {
-                MatP damped = h;
-                for (int d = 0; d < kParams; ++d) damped(d, d) += lambda * std::max(h(d, d), 1e-12);
-                if (!cv::solve(damped, -g, step, cv::DECOMP_CHOLESKY)) {
+                if (!dampedStep(h, g, lambda, step)) {
                     lambda *= 10.0;
                     continue;
                 }
-                const Model next = applyStep(model, step);
+                const Model next = applyStep(p, model, step);
                 const Evaluation e = evaluate(p, next, scale);
                 if (e.cost <= current.cost) {
                     gain = current.cost - e.cost;
@@ -261,19 +261,25 @@ Fit solve(const Problem& p, Model model, double floor) {
     return fit;
 }
 
-// Matches within `threshold` of the epipolar plane and within the largest parallax, under the model.
-std::vector<int> choose(const Problem& p, const Model& m, const std::vector<int>& from, double threshold,
-                        double maxParallax) {
+// The matches of `from` in the role the pose gives them under the model:
+// far (both parts within reach), near (off the plane within the threshold,
+// along it on the near side beyond the far limit), or left out (beyond the
+// threshold or the largest parallax).
+void choose(Problem& p, const Model& m, const std::vector<int>& from, double threshold, double farLimit,
+            double maxParallax) {
     const CameraModel camera = p.right.withCorrection(m.lens);
     const double cosLimit = std::cos(maxParallax);
-    std::vector<int> chosen;
+    const double outlier = threshold * threshold + farLimit * farLimit;
+    p.chosen.clear();
     for (int i : from) {
         const cv::Vec3d r = toCv(directionOfSourcePosition(camera, p.rightSource[i]));
         if (!std::isfinite(r[0]) || p.left[i].dot(m.rotation * r) < cosLimit) continue;
-        if (std::abs(coplanarityResidual(m.rotation, m.baseline, {fromCv(p.left[i]), fromCv(r)})) < threshold)
-            chosen.push_back(i);
+        const Residual q = residualOf(m.rotation, m.baseline, p.left[i], r);
+        const double farCost = q.cross * q.cross + q.along * q.along;
+        const double nearCost = q.along > 0.0 ? q.cross * q.cross + farLimit * farLimit : farCost;
+        if (std::min(farCost, nearCost) >= outlier) continue;
+        p.chosen.push_back(i);
     }
-    return chosen;
 }
 
 struct Calibration {
@@ -282,8 +288,8 @@ struct Calibration {
     double before = 0.0;  // RMS residual with the record's lens on the same inliers, radians
 };
 
-// Where a fit starts: a rotation, a baseline, the matches to start on, and
-// whether parallax measures the baseline.
+// Where a fit starts: a rotation, the pose's baseline, the matches to start
+// on, and whether parallax measures the baseline (else it is the nominal one).
 struct Start {
     cv::Matx33d rotation;
     cv::Vec3d baseline;
@@ -293,38 +299,41 @@ struct Start {
 
 // The whole refinement of `right` (its law as given), in stages that keep a
 // bent lens from dragging the geometry away: the rotation alone on the first
-// matches; then the lens with it, on the matches a loose threshold takes,
-// the baseline held; then everything the pair measures, twice, on the
-// matches the alignment's own threshold takes.
+// matches; then the lens with it, on the matches a loose threshold takes;
+// then again, twice, on the matches the alignment's own threshold takes.
 Calibration calibrate(const CameraModel& right, const std::vector<cv::Vec3d>& left,
                       const std::vector<SourcePosition>& rightSource, const Start& start, bool shape,
                       const LensRefinementOptions& options) {
     std::vector<int> all(left.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
-    Problem p{right, left, rightSource, start.chosen, {false, false, shape}, std::max(1.0, double(right.eye().radius180))};
+    Problem p{right, left, rightSource, {}, {false, false, shape}, std::max(1.0, double(right.eye().radius180)), {}};
+    // The rig's line on the side the pose put the right camera.
+    const cv::Vec3d nominal = toCv(kPoseDefaults.baselinePrior);
+    p.line = baselineLine(start.baseline.dot(nominal) < 0.0 ? -nominal : nominal);
     Model model;
     model.rotation = start.rotation;
-    // A bent lens may have swung the first baseline: from the prior's line
-    // then, on the side the parallax took (images given the other way round
-    // put the right camera at -x).
-    const double along = start.baseline.dot(p.baselinePrior);
-    model.baseline = std::abs(along) > std::cos(0.35) ? start.baseline : (along < 0 ? -1.0 : 1.0) * p.baselinePrior;
+    p.line.turnOf(start.baseline, model.tilt, model.toe);
+    model.baseline = p.line.at(model.tilt, model.toe);
     model.lens = right.eye().correction;
-    const double floor = options.pixelRadians * 0.01;
-    Fit fit = solve(p, model, floor);
+    const double px = options.pixelRadians, farLimit = options.farPixels * px;
+    const double floor = px * 0.01;
+    choose(p, model, start.chosen, options.looseInlierPixels * px, farLimit, options.maxParallaxRadians);
+    Fit fit;
+    fit.model = model;
+    if (p.chosen.size() >= 8) fit = solve(p, model, floor);
     p.freedom.lens = true;
-    p.chosen = choose(p, fit.model, all, options.looseInlierPixels * options.pixelRadians, options.maxParallaxRadians);
-    if (p.chosen.size() >= 8) fit = solve(p, fit.model, floor);
     p.freedom.baseline = start.baselineObserved;
+    choose(p, fit.model, all, options.looseInlierPixels * px, farLimit, options.maxParallaxRadians);
+    if (p.chosen.size() >= 8) fit = solve(p, fit.model, floor);
     for (int round = 0; round < 2 && p.chosen.size() >= 8; ++round) {
-        p.chosen = choose(p, fit.model, all, options.inlierPixels * options.pixelRadians, options.maxParallaxRadians);
+        choose(p, fit.model, all, options.inlierPixels * px, farLimit, options.maxParallaxRadians);
         if (p.chosen.size() < 8) break;
         fit = solve(p, fit.model, floor);
     }
     Calibration c;
     c.inliers = p.chosen;
     c.fit = fit;
-    // The records' residual on the same inliers, R and t fitted to it alone.
+    // The records' residual on the same inliers, R fitted to it alone.
     Problem record = p;
     record.freedom.lens = false;
     Model plain = fit.model;
@@ -403,24 +412,25 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
         if (!std::isfinite(l.x) || !std::isfinite(r.x)) continue;
         leftDirections.push_back(toCv(l)), rightSource.push_back(m.right), pairs.push_back({l, r});
     }
-    // A first geometry from the records, with a threshold loose enough for a bent lens.
+    // A first geometry from the records, with a threshold loose enough for a
+    // bent lens; the baseline is the pose's as the alignment's own threshold
+    // decides it (the loose one takes a near railing's parallax for noise,
+    // and the lens would then be bent to explain it).
     PoseOptions loose;
     loose.inlierThreshold = options.looseInlierPixels * options.pixelRadians;
+    loose.farLimit = options.farPixels * options.pixelRadians;
     loose.maxParallax = options.maxParallaxRadians;
     const PoseEstimate start = estimateRelativePose(pairs, loose);
     if (!start.ok()) {
         out.error = "no stereo geometry fits the " + std::to_string(pairs.size()) + " matches, even loosely";
         return out;
     }
-    // Whether parallax shows is judged with the alignment's own threshold
-    // too: the loose one takes a near railing's parallax for noise, and the
-    // lens would then be bent to explain it.
     PoseOptions strictOptions = loose;
     strictOptions.inlierThreshold = options.inlierPixels * options.pixelRadians;
     const PoseEstimate strict = estimateRelativePose(pairs, strictOptions);
-    const bool observed = start.baselineObserved || (strict.ok() && strict.baselineObserved);
-    const cv::Vec3d baseline = toCv(strict.ok() && strict.baselineObserved ? strict.baseline : start.baseline);
-    const Start first{toCv(start.rotation), baseline, start.inliers, observed};
+    const PoseEstimate& pose = strict.ok() ? strict : start;
+    const bool observed = pose.baselineObserved;
+    const Start first{toCv(start.rotation), toCv(pose.baseline), start.inliers, observed};
     Calibration best = calibrate(right, leftDirections, rightSource, first, options.shape, options);
     CameraModel bestCamera = right;
     const double px = options.pixelRadians;
@@ -478,7 +488,7 @@ LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, c
     out.held = {"the left lens (the reference): its axis point, scale and shape",
                 "the common scale of both lenses"};
     if (!options.shape) out.held.push_back("the right lens's shape");
-    if (!observed) out.held.push_back("the baseline (no parallax to measure it by): +x");
+    if (!observed) out.held.push_back("the baseline (no parallax to measure it by): the rig's nominal +x");
     out.residualBeforePixels = best.before / px;
     out.residualAfterPixels = best.fit.rms / px;
     out.inliers = static_cast<int>(best.inliers.size());

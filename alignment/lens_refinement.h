@@ -5,19 +5,27 @@
 // is a little wrong (its axis point a few pixels off, its radius a percent or
 // two off, or the wrong law), the directions are bent and no rotation lines
 // the far field up. Here the source pixels stay fixed and the right eye's
-// lens is corrected, jointly with the rotation R and the baseline t, until
-// the coplanarity residual u_L . (t x R u_R(lens)) / |t x R u_R| of the
-// matches (relative_pose.h) is least: the right eye's axis point (axisDx,
-// axisDy), its scale and, when asked, the first shape term (LensCorrection).
+// lens is corrected, jointly with the rotation R, until the matches fit the
+// pose the alignment decided (relative_pose.h) best: the right eye's axis
+// point (axisDx, axisDy), its scale and, when asked, the first shape term
+// (LensCorrection).
+//
+// The pose keeps what the evidence decided: the baseline t stays on the
+// near points' side of the rig's line, held near it by the pose's own prior
+// (a few degrees of tilt and toe), or is the nominal +x when their parallax
+// was too weak to tell, so the lens cannot trade its axis point against a
+// turned baseline. The matches fitted are those the pose's roles take
+// at the current estimate (far: within the far limit of their place;
+// near: on their epipolar plane, on the near side), each by its residual
+// across its epipolar plane.
 //
 // What one pair cannot tell stays at the record's value: the left eye is the
 // reference and is held entirely (a common scale error of both eyes changes
-// no residual, and the left axis trades against the rotation), so only the
-// right eye's corrections relative to the left are fitted; each is pulled
-// weakly towards the record by a prior (axis 2 % of the radius for 90
+// next to no residual, and the left axis trades against the rotation), so
+// only the right eye's corrections relative to the left are fitted; each is
+// pulled weakly towards the record by a prior (axis 2 % of the radius for 90
 // degrees, scale 0.05, shape 0.05, one sigma) that keeps an unobservable
-// combination where the record put it. With no parallax to measure the
-// baseline by, t stays the rig's +x and only R is fitted with the lens.
+// combination where the record put it.
 //
 // The fit: Levenberg-Marquardt with Huber weights and numeric derivatives of
 // the lens terms, on inliers chosen first with a loose threshold (a wrong
@@ -46,6 +54,7 @@ struct LensRefinementOptions {
     double pixelRadians = 3.14159265358979323846 / 1024;  // a working pixel, the unit of the residuals reported
     double inlierPixels = 1.5;        // the alignment's threshold off the epipolar plane, working pixels
     double looseInlierPixels = 12.0;  // the first choice of inliers, before any correction
+    double farPixels = 1.0;           // the alignment's far limit along the epipolar plane, working pixels
     double maxParallaxRadians = 0.21;
     double misfitPixels = 0.5;        // an RMS residual above this (working pixels) after the fit is a misfit
 };
@@ -64,7 +73,7 @@ struct LensRefinement : Fallible {
     std::array<LensCorrection, 2> correction;  // per eye; the left one the identity
     std::array<LensCorrection, 2> sigma;       // standard deviations; zero where held
     std::vector<std::string> held;              // what stayed at the record's value, in words
-    double residualBeforePixels = 0.0;          // RMS coplanarity residual with the records (R and t fitted)
+    double residualBeforePixels = 0.0;          // RMS residual with the records (R fitted, t as the pose holds it)
     double residualAfterPixels = 0.0;           // the same with the corrected lens
     int inliers = 0;
     RotationMatrix rotation;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <sstream>
 
-#include "alignment/cv_rotation.h"
 #include "base/parallel.h"
 
 namespace vistereo::alignment {
@@ -75,35 +74,6 @@ MatchedPositions matchedPositions(const Correspondences& c, const cv::Mat& leftG
                                             at.left, at.right, options, threads);
     seconds.refinement = secondsSince(stage);
     return at;
-}
-
-DisparitySummary takeApart(const std::vector<DirectionPair>& shown, const PoseEstimate& pose,
-                           const cv::Matx33d& remaining, const MatchedPositions& at, double farLimit,
-                           std::vector<StereoCorrespondence>& out) {
-    std::vector<double> misalignment, parallax, farVertical;
-    out.clear();
-    for (int index : pose.inliers) {
-        const DisparityParts parts = disparityParts(remaining, toCv(pose.baseline), shown[index]);
-        StereoCorrespondence c;
-        c.leftAt = at.left[index], c.rightAt = at.right[index];
-        c.shown = shown[index];
-        c.epipolarArcmin = pose.residuals[index] * kArcminPerRadian;
-        c.verticalArcmin = parts.vertical * kArcminPerRadian;
-        c.parallaxArcmin = parts.parallax * kArcminPerRadian;
-        c.misalignmentArcmin = parts.misalignment * kArcminPerRadian;
-        c.alongArcmin = parts.along * kArcminPerRadian;
-        c.far = std::abs(parts.along) <= farLimit;
-        misalignment.push_back(c.misalignmentArcmin);
-        (c.far ? farVertical : parallax).push_back(c.far ? c.verticalArcmin : c.parallaxArcmin);
-        out.push_back(c);
-    }
-    DisparitySummary summary;
-    summary.misalignment = spreadOf(misalignment);
-    summary.parallaxVertical = spreadOf(parallax);
-    summary.farVertical = spreadOf(farVertical);
-    summary.farCount = static_cast<int>(farVertical.size());
-    summary.nearCount = static_cast<int>(parallax.size());
-    return summary;
 }
 
 std::string countText(int count, const char* noun) {

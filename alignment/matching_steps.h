@@ -1,7 +1,7 @@
 // The matching steps the pair's alignment and the measurement of a finished
 // side-by-side image share: features of both halves and their matches, the
-// matched positions refined, the inliers' vertical disparity taken apart,
-// and the screening of too little texture or too few inliers. Internal to
+// matched positions refined, and the screening of too little texture or too
+// few inliers (the misalignment both measure is misalignment.h). Internal to
 // alignment/ and measure/; callers outside use alignment.h and measure.h.
 #pragma once
 
@@ -49,13 +49,6 @@ struct MatchedPositions {
 MatchedPositions matchedPositions(const Correspondences& c, const cv::Mat& leftGray, const cv::Mat& rightGray,
                                   const cv::Mat& rightMask, bool refine, const SubpixelOptions& options, int threads,
                                   StageSeconds& seconds);
-
-// Every inlier's disparity taken apart (`shown`: the pairs as the image
-// shows them; `remaining` and `baseline`: the fit on them) into `out`, and
-// their summary. An inlier is far when its parallax is within farLimit.
-DisparitySummary takeApart(const std::vector<DirectionPair>& shown, const PoseEstimate& pose,
-                           const cv::Matx33d& remaining, const MatchedPositions& at, double farLimit,
-                           std::vector<StereoCorrespondence>& out);
 
 // "1 match", "3 matches".
 std::string countText(int count, const char* noun);

@@ -12,11 +12,10 @@ namespace {
 
 // Why the pooled lenses line the pooled pairs up worse than the records, or
 // nothing: each pair aligned again, once through the records and once
-// through the pooled lenses (neither refined), judged by the figures the
-// user sees, as one pair's refinement is judged. The coplanarity residual
-// the pooled fit lowers does not tell: a lens can trade its axis point
-// against the baseline and look better off the epipolar planes while the
-// image shows more vertical disparity.
+// through the pooled lenses (neither refined), judged by the figure the
+// user sees (the misalignment as the viewer, and `check`, see it), as one
+// pair's refinement is judged. The residual the pooled fit lowers does not
+// tell: it is the fit's own.
 std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& pairs, const ConversionRequest& request,
                               const ConversionGeometry& records, int threads) {
     ConversionGeometry refined = records;
@@ -24,7 +23,7 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     lenses.corrections = c.pooled.correction;
     if (c.pooled.lawReplaced) lenses.laws[1] = c.pooled.rightMapping;
     applyRefinedLenses(lenses, refined);
-    double misalignment[2] = {}, vertical[2] = {};
+    double misalignment[2] = {};
     int counted = 0;
     const InputReadOptions reading = readOptionsOf(request, threads);
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
@@ -40,8 +39,6 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
             return pair + "with them the baseline the records' fit observes is lost";
         misalignment[0] += byRecords.result.disparity.misalignment.rms;
         misalignment[1] += byPooled.result.disparity.misalignment.rms;
-        vertical[0] += byRecords.result.verticalDisparityArcmin.rms;
-        vertical[1] += byPooled.result.verticalDisparityArcmin.rms;
         ++counted;
     }
     if (counted == 0) return {};
@@ -50,19 +47,36 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     if (worse(misalignment[1], misalignment[0]))
         std::snprintf(why, sizeof why, "with them the misalignment is %.2f' RMS (mean of the pairs), with the records %.2f'",
                       misalignment[1] / counted, misalignment[0] / counted);
-    else if (worse(vertical[1], vertical[0]))
-        std::snprintf(why, sizeof why,
-                      "with them the vertical disparity after alignment is %.2f' RMS (mean of the pairs), with the "
-                      "records %.2f'",
-                      vertical[1] / counted, vertical[0] / counted);
     return why;
 }
 
 }  // namespace
 
+std::array<alignment::PooledCircle, 2> shootCircles(const std::vector<BatchPair>& pairs, const ConversionRequest& request,
+                                                    int threads) {
+    std::array<alignment::CircleOverFrames, 2> frames;
+    std::array<alignment::PooledCircle, 2> out;
+    const InputReadOptions reading = readOptionsOf(request, threads);
+    for (const BatchPair& pair : pairs) {
+        const InputImages images = readInputPair(pair.left, pair.right, reading);
+        const InputImage* eye[2] = {&images.left, &images.right};
+        for (int k = 0; k < 2; ++k) {
+            if (!out[k].circle.error.empty()) continue;
+            if (!eye[k]->ok())
+                out[k].circle.error = "cannot read the image " + describeInputProblem(*eye[k]);
+            else if (!frames[k].add(eye[k]->pixels))
+                out[k].circle.error = eye[k]->path.string() + " differs in size from the camera's first frame";
+        }
+    }
+    for (int k = 0; k < 2; ++k)
+        if (out[k].circle.error.empty()) out[k] = frames[k].detect();
+    return out;
+}
+
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads) {
     LensCalibration out;
+    out.circles = shootCircles(pairs, request, threads);
     out.shared = alignFirstPairs(pairs, request, threads, kMaxCalibrationPairs, kMaxCalibrationPairs, {true, shape});
     out.pooledFits.resize(out.shared.attempts.size());
     const SharedAlignment::Attempt* first = nullptr;
@@ -96,6 +110,7 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     options.shape = shape;
     options.pixelRadians = std::numbers::pi / (r.workingSize > 0 ? r.workingSize : defaults.workingSize);
     options.inlierPixels = defaults.inlierPixels;
+    options.farPixels = defaults.farParallaxPixels;
     options.maxParallaxRadians = defaults.maxParallaxDegrees * std::numbers::pi / 180.0;
     const alignment::CameraModel left = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[0]);
     const alignment::CameraModel right = alignment::CameraModel::fromEyeGeometry(prepared.geometry.eye[1]);

@@ -1,4 +1,6 @@
-// Lens calibration over a shoot: the pairs of one rig share one rotation,
+// Lens calibration over a shoot: each camera's image circle over every frame
+// of the shoot (so that no one scene decides it), and the pairs of one rig,
+// which share one rotation,
 // one baseline and one set of lens corrections, so their matches are pooled
 // into one refinement of the right lens against the left, steadier than any
 // single pair's (a pair sees the lens only where its scene has detail, and
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "alignment/lens_refinement.h"
+#include "lens/image_circle.h"
 #include "base/fallible.h"
 #include "conversion/auto_align.h"
 #include "batch/batch_pairs.h"
@@ -29,14 +32,23 @@ struct LensCalibration : Fallible {
     alignment::LensRefinement pooled;
     RefinedLenses lenses;     // the pooled corrections, as a conversion renders with them
     ImageSize rightImage;     // the right images' size
+    // Each camera's image circle (left, right) over every frame of the shoot,
+    // with the spread of the frames' own circles; `error` where none was
+    // found (a frame that cannot be read, or no circular rim).
+    std::array<alignment::PooledCircle, 2> circles;
 };
+
+// Each camera's image circle over every frame of `pairs` (left images, right
+// images), read as the request reads its inputs.
+std::array<alignment::PooledCircle, 2> shootCircles(const std::vector<BatchPair>& pairs, const ConversionRequest& request,
+                                                    int threads = 0);
 
 // Aligns up to kMaxCalibrationPairs of `pairs` with the request's lenses,
 // each refined on its own (the shape term too with `shape`), and refines the
 // right lens once more on the matches of every pair that agrees with the
 // others' rotation. Those lenses are set aside (the records kept, the reason
 // said) when, each pooled pair aligned again through them, the pairs show
-// more misalignment or vertical disparity than through the records, or lose
+// more misalignment than through the records, or lose
 // the baseline the records observe.
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads = 0);

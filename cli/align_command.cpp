@@ -6,6 +6,7 @@
 // natural vertical parallax.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -64,18 +65,32 @@ constexpr const char* kCheckUsage =
 
 }  // namespace
 
+// The verdict's limits as both commands state them (alignment/comfort.h).
+#define VISTEREO_VERDICT_LIMITS                                                                  \
+    "The verdict is taken from the misalignment's 95th percentile: comfortable up to 9.6\n"      \
+    "minutes of arc (half the vertical fusional limit of about 19.2' measured at the fovea),\n" \
+    "marginal up to 19.2', uncomfortable beyond."
+
 const CommandHelp kAlignHelp{"align", "find the right camera's rotation from the pictures, with its measured quality",
                              kAlignUsage,
                              "Finds the rotation that lines the right camera up with the left one from the\n"
-                             "two pictures, and how well it does.",
+                             "two pictures, and how well it does: the misalignment the converted image will\n"
+                             "show, measured as 'check' measures it (the vertical disparity no parallax along\n"
+                             "the viewer's side-by-side baseline explains), and its verdict.\n"
+                             VISTEREO_VERDICT_LIMITS,
                              kAlignOptions};
 const CommandHelp kCheckHelp{"check", "measure the disparity of a side-by-side image or VR180 photo", kCheckUsage,
                              "Measures the disparity between the halves of a side-by-side 180-degree image\n"
-                             "(or the eyes of a .vr.jpg VR180 photo) and judges it against a comfort limit;\n"
-                             "reports the stereo window and the colour difference of the two eyes.",
+                             "(or the eyes of a .vr.jpg VR180 photo) and judges its misalignment (the vertical\n"
+                             "disparity no parallax along the viewer's side-by-side baseline explains);\n"
+                             "reports the stereo window and the colour difference of the two eyes.\n"
+                             VISTEREO_VERDICT_LIMITS,
                              kCheckOptions};
+#undef VISTEREO_VERDICT_LIMITS
 
 namespace {
+
+constexpr double kArcminPerRadian = 10800.0 / 3.14159265358979323846;
 
 std::string number(double v) {
     char text[32];
@@ -100,6 +115,28 @@ std::string disparityJson(const alignment::DisparitySummary& d) {
            ", \"far_vertical_arcmin\": " + spreadJson(d.farVertical) +
            ", \"parallax_vertical_arcmin\": " + spreadJson(d.parallaxVertical) +
            ", \"far_points\": " + std::to_string(d.farCount) + ", \"near_points\": " + std::to_string(d.nearCount);
+}
+
+// The verdict and the limits it was judged by, as JSON members.
+std::string verdictJson(alignment::Verdict verdict, double comfortLimit, double fusionLimit) {
+    return ", \"verdict\": " + jsonString(alignment::verdictName(verdict)) +
+           ", \"comfort_limit_arcmin\": " + number(comfortLimit) + ", \"fusion_limit_arcmin\": " + number(fusionLimit);
+}
+
+// The verdict's line and its limits, as text.
+std::string verdictText(alignment::Verdict verdict, const std::string& sentence, double comfortLimit) {
+    return "verdict: " + std::string(alignment::verdictName(verdict)) + " - " + sentence + "\n" +
+           "(comfort limit " + number(comfortLimit) +
+           "' for the 95th percentile of the misalignment: half the vertical fusional\n"
+           " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
+}
+
+// Yaw, pitch and roll in degrees to a ten-thousandth (no "-0.0000").
+std::string turnJson(const YawPitchRoll& turn) {
+    auto degrees = [](double v) { return std::abs(v) < 5e-5 ? 0.0 : v; };
+    char text[96];
+    std::snprintf(text, sizeof text, "[%.4f, %.4f, %.4f]", degrees(turn.yaw), degrees(turn.pitch), degrees(turn.roll));
+    return text;
 }
 
 std::string spreadText(const alignment::Spread& s) {
@@ -236,9 +273,17 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
             << ", \"roll_deg\": " << number(r.rollDegrees) << ", \"rotation\": [" << rotation.str() << "]"
             << ", \"baseline\": [" << number(r.baseline.x) << ", " << number(r.baseline.y) << ", "
             << number(r.baseline.z) << "], \"baseline_observed\": " << (r.baselineObserved ? "true" : "false")
+            << ", \"baseline_note\": " << (r.baselineNote.empty() ? "null" : jsonString(r.baselineNote))
+            << ", \"baseline_evidence\": {\"plus_x_points\": " << r.baselineEvidence.nominalSidePoints
+            << ", \"plus_x_parallax_arcmin\": " << number(r.baselineEvidence.nominalSideParallax * kArcminPerRadian)
+            << ", \"minus_x_points\": " << r.baselineEvidence.otherSidePoints
+            << ", \"minus_x_parallax_arcmin\": " << number(r.baselineEvidence.otherSideParallax * kArcminPerRadian)
+            << "}"
             << ", \"matches\": " << r.matches << ", \"inliers\": " << r.inliers
             << ", \"vertical_disparity_arcmin\": " << spreadJson(r.verticalDisparityArcmin)
-            << disparityJson(r.disparity) << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
+            << disparityJson(r.disparity) << ", \"remaining_turn_deg\": " << turnJson(r.remainingTurn)
+            << verdictJson(r.verdict, alignment::kVerticalComfortLimitArcmin, alignment::kVerticalFusionLimitArcmin)
+            << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
             << (r.lensesRefined ? lensRefinementJson(r.lenses) : std::string())
             << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string())
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
@@ -252,12 +297,17 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     out << "rotation of the right camera against the left: yaw " << number(r.yawDegrees) << ", pitch "
         << number(r.pitchDegrees) << ", roll " << number(r.rollDegrees) << " degrees\n"
         << "baseline direction: " << number(r.baseline.x) << ", " << number(r.baseline.y) << ", "
-        << number(r.baseline.z) << (r.baselineObserved ? "" : " (no parallax to measure it by: taken as +x)") << "\n"
+        << number(r.baseline.z)
+        << (r.baselineObserved ? " (shown by the parallax of " + std::to_string(r.nearInliers) + " near points)"
+                               : " (" + r.baselineNote + ")")
+        << "\n"
         << "matches: " << r.matches << ", of which " << r.inliers << " agree with the rotation\n"
         << "vertical disparity after alignment: RMS " << number(r.verticalDisparityArcmin.rms) << "', 95th percentile "
         << number(r.verticalDisparityArcmin.p95) << "', largest " << number(r.verticalDisparityArcmin.max)
         << "' (minutes of arc)\n"
-        << disparityText(r.disparity, "left after alignment: the vertical disparity no parallax explains");
+        << disparityText(r.disparity, "what the converted image will show: the vertical disparity no parallax along "
+                                      "the viewer's baseline explains")
+        << verdictText(r.verdict, r.verdictText, alignment::kVerticalComfortLimitArcmin);
     if (r.lensesRefined) out << lensRefinementText(r.lenses);
     if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
     if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
@@ -314,8 +364,8 @@ int checkImage(const std::vector<std::string>& args, std::ostream& out, std::ost
             << number(m.horizontalMinPixels) << ", " << number(m.horizontalMaxPixels) << "], \"coverage\": "
             << number(m.coverage) << disparityJson(m.disparity) << ", \"remaining_turn_deg\": ["
             << number(m.remainingTurn.yaw) << ", " << number(m.remainingTurn.pitch) << ", "
-            << number(m.remainingTurn.roll) << "], \"comfort_limit_arcmin\": " << number(m.comfortLimitArcmin)
-            << ", \"verdict\": " << jsonString(alignment::verdictName(m.verdict)) << colourJson(colour)
+            << number(m.remainingTurn.roll) << "]" << verdictJson(m.verdict, m.comfortLimitArcmin, m.fusionLimitArcmin)
+            << ", \"eyes_swapped\": " << (m.eyesSwapped ? "true" : "false") << colourJson(colour)
             << windowJson(window);
         reply->set(members.str());
         return kExitOk;
@@ -332,11 +382,8 @@ int checkImage(const std::vector<std::string>& args, std::ostream& out, std::ost
         << disparityText(m.disparity, "a turn of the right half by yaw " + number(m.remainingTurn.yaw) + ", pitch " +
                                           number(m.remainingTurn.pitch) + ", roll " + number(m.remainingTurn.roll) +
                                           " degrees would remove most of it")
-        << windowText(window) << colourText(colour)
-        << "verdict: " << alignment::verdictName(m.verdict) << " - " << m.verdictText << "\n"
-        << "(comfort limit " << number(m.comfortLimitArcmin)
-        << "' for the 95th percentile of the misalignment: half the vertical fusional\n"
-        << " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
+        << windowText(window) << colourText(colour) << verdictText(m.verdict, m.verdictText, m.comfortLimitArcmin);
+    if (m.eyesSwapped) err << "vistereo-cli: warning: " << path.string() << ": " << m.warning << "\n";
     return kExitOk;
 }
 

@@ -139,7 +139,9 @@ const CommandHelp kLensCalibrateHelp{
     "the right lens once more on the matches of all of them together: one rotation, one baseline\n"
     "and one set of corrections for the shoot, steadier than any one pair's. A pair whose rotation\n"
     "is far from the others' is left out. Prints each pair's residual and the pooled corrections\n"
-    "with their standard deviations; --save-lenses keeps them as a record.",
+    "with their standard deviations; --save-lenses keeps them as a record. Finds each camera's\n"
+    "image circle over every frame of the shoot together, with how far each frame's own circle lies\n"
+    "from it.",
     kCalibrateOptions};
 
 namespace {
@@ -310,9 +312,10 @@ int runRemove(const std::vector<std::string>& args, std::ostream& out, std::ostr
 }
 
 // The brightest of every IMAGE, read as the conversion reads its inputs, and
-// the circle in it; an error text naming the file otherwise.
+// the circle in it, with how far each image's own circle lies from it; an
+// error text naming the file otherwise.
 struct Detection {
-    alignment::ImageCircle circle;
+    alignment::PooledCircle pooled;
     int width = 0, height = 0;
     std::string error;
     // The pictures an orientation tag turned: the circle is in the turned
@@ -322,7 +325,7 @@ struct Detection {
 Detection detectInImages(const std::filesystem::path& directory, const std::vector<std::string>& images,
                          const InputReadOptions& reading) {
     Detection d;
-    alignment::BrightestFrame frames;
+    alignment::CircleOverFrames frames;
     for (const std::string& name : images) {
         // Read as the conversion reads its inputs, so the circle is found in the pixels it will map.
         const InputImage image = readInput(inDirectory(directory, name), reading);
@@ -343,7 +346,7 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
                               ": the circle is given in the picture turned as the tag says, as the conversion reads "
                               "it; --ignore-orientation finds it in the sensor's own coordinates");
     }
-    d.circle = alignment::detectImageCircle(frames.brightness());
+    d.pooled = frames.detect();
     return d;
 }
 
@@ -354,19 +357,22 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
     const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
-    const alignment::ImageCircle& c = d.circle;
+    const alignment::ImageCircle& c = d.pooled.circle;
     const std::string reason = !d.error.empty() ? d.error : c.error;
     if (!d.error.empty() || !c.ok()) {
         printError(err, "no image circle found: " + reason);
         return kExitFailed;
     }
     for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
+    const alignment::PooledCircle& p = d.pooled;
     if (reply) {
         reply->set("\"centre\": [" + fixed(c.centreX, 2) + ", " + fixed(c.centreY, 2) + "], \"radius\": " +
                    fixed(c.radius, 2) + ", \"rim_seen\": " + fixed(c.rimSeen, 3) + ", \"residual_px\": " +
                    fixed(c.residualPx, 3) + ", \"image_size\": [" + std::to_string(d.width) + ", " +
-                   std::to_string(d.height) + "], \"frames\": " + std::to_string(options.positional.size()) +
-                   ", \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true"));
+                   std::to_string(d.height) + "], \"frames\": " + std::to_string(p.frames) +
+                   ", \"frames_with_circle\": " + std::to_string(p.framesWithCircle) +
+                   ", \"spread\": {\"centre_px\": " + fixed(p.centreSpreadPx, 2) + ", \"radius_px\": " +
+                   fixed(p.radiusSpreadPx, 2) + "}, \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true"));
         return kExitOk;
     }
     out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
@@ -374,7 +380,12 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
         << (options.positional.size() == 1 ? " frame" : " frames") << ")\n"
         << "rim seen: " << fixed(100.0 * c.rimSeen, 1)
         << " % of the circle (the rest lies outside the picture or in the dark), residual " << fixed(c.residualPx, 2)
-        << " px\n"
+        << " px\n";
+    if (p.frames > 1)
+        out << "each frame on its own: " << p.framesWithCircle << " of " << p.frames
+            << " show a circle, their centres within " << fixed(p.centreSpreadPx, 1) << " dots of this one and their radii within "
+            << fixed(p.radiusSpreadPx, 1) << " dots\n";
+    out
         << "for a lens record: --circle " << fixed(c.centreX, 1) << "," << fixed(c.centreY, 1) << ","
         << fixed(c.radius, 1) << "\n";
     return kExitOk;
@@ -420,15 +431,15 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         InputReadOptions reading;
         if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
         const Detection d = detectInImages(directory, images, reading);
-        if (!d.error.empty() || !d.circle.ok()) {
-            printError(err, "no image circle found: " + (d.error.empty() ? d.circle.error : d.error));
+        if (!d.error.empty() || !d.pooled.circle.ok()) {
+            printError(err, "no image circle found: " + (d.error.empty() ? d.pooled.circle.error : d.error));
             return kExitFailed;
         }
-        circle = {d.circle.centreX, d.circle.centreY, d.circle.radius};
+        circle = {d.pooled.circle.centreX, d.pooled.circle.centreY, d.pooled.circle.radius};
         for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
         out << "image circle found: centre " << fixed(circle.centreX, 2) << ", " << fixed(circle.centreY, 2)
-            << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.circle.rimSeen, 1)
-            << " %, residual " << fixed(d.circle.residualPx, 2) << " px)\n";
+            << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.pooled.circle.rimSeen, 1)
+            << " %, residual " << fixed(d.pooled.circle.residualPx, 2) << " px)\n";
     }
     const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle);
     const std::string what = "cannot register \"" + visibleText(name) + "\"";
@@ -548,6 +559,30 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     }
     if (!quiet) out << "pooled over " << c.shared.used << (c.shared.used == 1 ? " pair" : " pairs") << ":\n"
                     << lensRefinementText(c.pooled);
+    // Each camera's image circle over every frame of the shoot.
+    std::string circlesJson;
+    const char* cameraName[2] = {"left", "right"};
+    for (int k = 0; k < 2; ++k) {
+        const alignment::PooledCircle& p = c.circles[k];
+        const alignment::ImageCircle& circle = p.circle;
+        circlesJson += std::string(k ? ", " : "") + "\"" + cameraName[k] + "\": ";
+        if (!circle.ok()) {
+            circlesJson += "{\"ok\": false, \"reason\": " + jsonString(circle.error) + "}";
+            if (!quiet) out << "image circle of the " << cameraName[k] << " camera: none found: " << circle.error << "\n";
+            continue;
+        }
+        circlesJson += "{\"ok\": true, \"centre\": [" + fixed(circle.centreX, 2) + ", " + fixed(circle.centreY, 2) +
+                       "], \"radius\": " + fixed(circle.radius, 2) + ", \"frames\": " + std::to_string(p.frames) +
+                       ", \"frames_with_circle\": " + std::to_string(p.framesWithCircle) +
+                       ", \"spread\": {\"centre_px\": " + fixed(p.centreSpreadPx, 2) +
+                       ", \"radius_px\": " + fixed(p.radiusSpreadPx, 2) + "}}";
+        if (!quiet)
+            out << "image circle of the " << cameraName[k] << " camera over the shoot's " << p.frames
+                << (p.frames == 1 ? " frame" : " frames") << ": centre " << fixed(circle.centreX, 2) << ", "
+                << fixed(circle.centreY, 2) << ", radius " << fixed(circle.radius, 2) << " dots; " << p.framesWithCircle
+                << (p.framesWithCircle == 1 ? " frame shows" : " frames show") << " one on its own, within " << fixed(p.centreSpreadPx, 1) << " dots of this centre and "
+                << fixed(p.radiusSpreadPx, 1) << " of this radius\n";
+    }
     LensSaved saved;
     if (saving.saving) {
         saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);
@@ -556,8 +591,8 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         else if (!saved.ok) printError(err, saved.error);
     }
     if (reply)
-        reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) +
-                   (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
+        reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) + ", \"circles\": {" + circlesJson +
+                   "}" + (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
     if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
     return saving.saving && !saved.ok ? kExitFailed : kExitOk;
 }

@@ -3,31 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <sstream>
 
 #include <opencv2/imgproc.hpp>
 
-#include "alignment/cv_rotation.h"
 #include "alignment/matching_steps.h"
-#include "alignment/relative_pose.h"
-#include "alignment/rotation.h"
+#include "alignment/misalignment.h"
 
 namespace vistereo::alignment {
-
-Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin, double fusionLimitArcmin) {
-    if (p95Arcmin <= comfortLimitArcmin) return Verdict::Comfortable;
-    return p95Arcmin <= fusionLimitArcmin ? Verdict::Marginal : Verdict::Uncomfortable;
-}
-
-const char* verdictName(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Unknown: return "unknown";
-        case Verdict::Comfortable: return "comfortable";
-        case Verdict::Marginal: return "marginal";
-        case Verdict::Uncomfortable: return "uncomfortable";
-    }
-    return "?";
-}
 
 StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions& options) {
     StereoMeasurement m;
@@ -87,24 +69,30 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
             at.right[k] = {(at.right[k].x + 0.5) * s - 0.5, (at.right[k].y + 0.5) * s - 0.5};
             pairs.push_back({halfPixelDirection(big, at.left[k]), halfPixelDirection(big, at.right[k])});
         }
-        const double workingPixel = kTruePi / n;
-        PoseOptions poseOptions;
-        poseOptions.inlierThreshold = options.inlierPixels * workingPixel;
-        poseOptions.maxParallax = options.maxParallaxDegrees * kDegree;
-        poseOptions.fixedBaseline = true;
-        const PoseEstimate pose = estimateRelativePose(pairs, poseOptions);
+        ViewerMeasureOptions viewerOptions;
+        viewerOptions.pixelRadians = kTruePi / n;
+        viewerOptions.inlierPixels = options.inlierPixels;
+        viewerOptions.farParallaxPixels = options.farParallaxPixels;
+        viewerOptions.maxParallaxDegrees = options.maxParallaxDegrees;
+        viewerOptions.comfortLimitArcmin = options.comfortLimitArcmin;
+        viewerOptions.fusionLimitArcmin = options.fusionLimitArcmin;
+        ViewerMisalignment viewer = measureViewerMisalignment(pairs, at, viewerOptions);
         m.seconds.estimation = secondsSince(stage);
-        m.inliers = static_cast<int>(pose.inliers.size());
-        if (!pose.ok()) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
+        m.inliers = static_cast<int>(viewer.pose.inliers.size());
+        if (!viewer.ok()) return fail(Failure::Unrelated, "no stereo geometry fits the " + countText(m.matches, "match"));
         const Failure judged = judgeInliers(m.inliers, m.matches, options.minInliers, 0.3, reason);
         if (judged != Failure::None) return fail(judged, reason);
 
         // The fit says how the right half would have to turn to line up
         // with the left: R carries the right half's directions onto the left's.
-        m.remainingTurn = yawPitchRollOf(pose.rotation);
-        m.remainingTurnDegrees = rotationAngle(pose.rotation) / kDegree;
-        m.disparity = takeApart(pairs, pose, toCv(pose.rotation), at, options.farParallaxPixels * workingPixel,
-                                m.correspondences);
+        m.remainingTurn = viewer.remainingTurn;
+        m.remainingTurnDegrees = viewer.remainingTurnDegrees;
+        m.disparity = viewer.disparity;
+        m.correspondences = std::move(viewer.correspondences);
+        m.verdict = viewer.verdict;
+        m.verdictText = viewer.verdictText;
+        m.eyesSwapped = viewer.eyesSwapped;
+        m.warning = viewer.warning;
 
         std::vector<double> verticalPixels, horizontalPixels, epipolar;
         constexpr int kCells = 16;
@@ -128,20 +116,6 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         m.horizontalMaxArcmin = m.horizontalMaxPixels * m.arcminPerPixel;
         m.coverage = std::count(cells.begin(), cells.end(), 1) / static_cast<double>(cells.size());
 
-        const double p95 = m.disparity.misalignment.p95;
-        std::ostringstream text;
-        text.precision(1);
-        text << std::fixed << "misalignment " << p95 << " arcmin at the 95th percentile";
-        m.verdict = verticalDisparityVerdict(p95, options.comfortLimitArcmin, options.fusionLimitArcmin);
-        if (m.verdict == Verdict::Comfortable) {
-            text << ", within the comfort limit of " << options.comfortLimitArcmin << " arcmin";
-        } else if (m.verdict == Verdict::Marginal) {
-            text << ", beyond the comfort limit of " << options.comfortLimitArcmin
-                 << " arcmin but within the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
-        } else {
-            text << ", beyond the vertical fusion limit of " << options.fusionLimitArcmin << " arcmin";
-        }
-        m.verdictText = text.str();
         m.seconds.total = secondsSince(start);
         return m;
     } catch (const std::exception& e) {

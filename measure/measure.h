@@ -1,7 +1,9 @@
 // The stereo measurement of a finished side-by-side equirectangular image:
 // features matched between its halves, the turn of the right half that
 // would line them up, the vertical disparity taken apart into misalignment
-// and the near field's natural parallax, and the comfort verdict on it.
+// and the near field's natural parallax, and the comfort verdict on it
+// (alignment/comfort.h), all as `align` measures the image it leads to
+// (alignment/misalignment.h).
 #pragma once
 
 #include <string>
@@ -13,33 +15,6 @@
 #include "base/fallible.h"
 
 namespace vistereo::alignment {
-
-// Comfort limits for vertical disparity. The vertical extent of Panum's
-// fusional area at the fovea was measured at about 19.2 to 25.6 minutes of
-// arc (horizontal 32 to 40): "Analysis of human binocular fusional area in
-// retinal fovea", abstract at https://discovery.researcher.life/article/
-// analysis-of-human-binocular-fusional-area-in-retinal-fovea/
-// 76a38ee44a2f361d9c59c99520513208 (looked up with the search tool). Beyond
-// the lower end of that range, some viewers cannot fuse the images at all;
-// Kooi & Toet, "Visual comfort of binocular and 3D displays", Displays 25
-// (2004) 99-108, doi:10.1016/j.displa.2004.07.004, found that vertical
-// shifts reduce comfort well before fusion breaks. The comfort limit here is
-// half the lower fusional limit, a margin chosen for this tool, applied to
-// the 95th percentile of the misalignment (the vertical disparity less the
-// near points' natural vertical parallax, see DisparityParts).
-inline constexpr double kVerticalFusionLimitArcmin = 19.2;
-inline constexpr double kVerticalComfortLimitArcmin = kVerticalFusionLimitArcmin / 2.0;
-
-enum class Verdict {
-    Unknown,        // the measurement failed
-    Comfortable,    // 95th percentile of the misalignment <= comfort limit
-    Marginal,       // <= fusion limit
-    Uncomfortable,  // beyond the fusion limit
-};
-const char* verdictName(Verdict verdict);
-// The verdict on a vertical disparity of `p95Arcmin` at the 95th percentile.
-Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin = kVerticalComfortLimitArcmin,
-                                 double fusionLimitArcmin = kVerticalFusionLimitArcmin);
 
 struct MeasureOptions {
     int workingSize = 1024;  // the halves are reduced to this size for matching when larger
@@ -80,10 +55,10 @@ struct StereoMeasurement : Fallible {
     // estimateAlignment; zero for a perfectly aligned image) and the
     // vertical disparity taken apart. The baseline is the viewer's, +x: the
     // eyes that look at the image stand side by side, so the parallax they
-    // expect runs along it (a fitted baseline would take a vertical offset
-    // of the halves for the parallax of a rig stacked vertically). The
-    // verdict is taken from the misalignment: the near field's vertical
-    // parallax is natural.
+    // expect runs along it (a fitted baseline far from it would take a
+    // vertical offset of the halves for the parallax of a rig stacked
+    // vertically). The verdict is taken from the misalignment: the near
+    // field's vertical parallax is natural.
     YawPitchRoll remainingTurn;
     double remainingTurnDegrees = 0.0;  // its angle
     Spread epipolarResidualArcmin;      // the fit's residual
@@ -94,6 +69,10 @@ struct StereoMeasurement : Fallible {
     double fusionLimitArcmin = kVerticalFusionLimitArcmin;
     Verdict verdict = Verdict::Unknown;
     std::string verdictText;  // one sentence
+    // The near points' parallax takes the wrong side of the viewer's
+    // baseline: the halves seem to be the wrong way round (`warning` says so).
+    bool eyesSwapped = false;
+    std::string warning;
     StageSeconds seconds;
 };
 

@@ -289,7 +289,7 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
     const std::string config = (dir / "config").string();
     const Env scratchXdg{config.c_str(), (dir / "home").string()};  // never the real home
     CircleShot shot;
-    shot.width = 600, shot.height = 400, shot.centreX = 302.5, shot.centreY = 197.5, shot.radius = 180, shot.noise = 1.0;
+    shot.width = 600, shot.height = 400, shot.centreX = 302.7, shot.centreY = 197.3, shot.radius = 180, shot.noise = 1.0;
     auto damaged = [this] {  // record 2's radiusMode (line 43 of the file) is not a number
         std::string second = recordText("Second");
         second.replace(second.find("\r\n0\r\n") + 2, 1, "abc");

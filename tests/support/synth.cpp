@@ -3,6 +3,7 @@
 
 #include "engine/prepare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -152,29 +153,40 @@ cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot) {
     cv::Mat out(shot.height, shot.width, CV_8UC3, cv::Scalar(0, 0, 0));
     const double halfField = shot.fieldOfViewDegrees * kTruePi / 360.0;
     // The scene seen through pixel position (x, y) of the circle, with its light; black outside.
+    const double reach = shot.radius + 0.5 * shot.rimSoftness;  // where the light ends
     auto light = [&](double x, double y) -> cv::Vec3d {
         const double dx = x - shot.centreX, dy = shot.centreY - y, r = std::sqrt(dx * dx + dy * dy);
-        if (r > shot.radius) return {0, 0, 0};
-        const double theta = halfField * r / shot.radius;
+        cv::Vec3d stray(0, 0, 0);
+        if (shot.strayLight > 0.0) {
+            const double towards = 0.5 + 0.5 * std::cos(std::atan2(dy, dx) - shot.strayAngle * kTruePi / 180.0);
+            const double glow = shot.strayLight * towards * std::exp(-std::max(0.0, r - shot.radius) / (0.05 * shot.radius));
+            stray = {glow, 0.45 * glow, 0.2 * glow};  // blue, green, red
+        }
+        if (r > reach) return stray;
+        const double theta = halfField * std::min(r, shot.radius) / shot.radius;
         const Vec3 d = r == 0.0 ? Vec3{0, 1, 0}
                                 : Vec3{std::sin(theta) * dx / r, std::cos(theta), std::sin(theta) * dy / r};
         const Vec3 world = rotate(shot.cameraToWorld, d);
         const double c = std::cos(0.5 * kTruePi * r / shot.radius);
         double gain = shot.rimLight + (1.0 - shot.rimLight) * c * c;
         if (shot.darkBelow ? dy < 0 : dy > 0) gain *= shot.darkLight;
+        if (shot.rimSoftness > 0.0) {
+            const double t = std::clamp((reach - r) / shot.rimSoftness, 0.0, 1.0);
+            gain *= t * t * (3.0 - 2.0 * t);
+        }
         const cv::Vec3b p = samplePanoramaDirection(pano, world);
-        return {p[0] * gain, p[1] * gain, p[2] * gain};
+        return cv::Vec3d(p[0] * gain, p[1] * gain, p[2] * gain) + stray;
     };
     cv::RNG rng(0x5eed);
     for (int y = 0; y < shot.height; ++y)
         for (int x = 0; x < shot.width; ++x) {
             const double dx = x - shot.centreX, dy = y - shot.centreY, r = std::sqrt(dx * dx + dy * dy);
             cv::Vec3d v;
-            if (std::abs(r - shot.radius) < 1.0) {  // the rim: the mean of 8 x 8 samples over the pixel
+            if (shot.rimSoftness == 0.0 && std::abs(r - shot.radius) < 1.0) {  // a sharp rim: 8 x 8 samples over the pixel
                 for (int i = 0; i < 8; ++i)
                     for (int j = 0; j < 8; ++j) v += light(x - 0.4375 + j * 0.125, y - 0.4375 + i * 0.125);
                 v /= 64.0;
-            } else if (r < shot.radius) {
+            } else if (r < reach || shot.strayLight > 0.0) {
                 v = light(x, y);
             }
             cv::Vec3b& px = out.at<cv::Vec3b>(y, x);

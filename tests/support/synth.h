@@ -53,8 +53,8 @@ cv::Mat renderFisheye(const cv::Mat& pano, const SynthLens& lens, const Rotation
 
 // A circular fisheye photograph with a known image circle, as a camera body of any sensor size records it: the circle
 // may sit anywhere, so that the sensor's edges cut it. The lens is equidistant (theta = fieldOfView/2 * r/radius), the
-// rim anti-aliased; black outside the circle, with optional light fall-off towards the rim, a dark half of the
-// circle and sensor noise (everywhere, the black surround included).
+// rim anti-aliased or soft; black outside the circle, with optional light fall-off towards the rim, a dark half of
+// the circle, stray light glowing beyond the rim and sensor noise (everywhere, the black surround included).
 struct CircleShot {
     int width = 6000, height = 4000;
     double centreX = 3000.0, centreY = 2000.0, radius = 1900.0;
@@ -63,6 +63,12 @@ struct CircleShot {
     double darkLight = 1.0;  // brightness of the dark half of the circle
     bool darkBelow = false;  // the dark half is the lower one (else the upper one)
     double noise = 0.0;      // standard deviation of the sensor noise, in levels
+    // A soft rim: the light falls from full to nothing over this many dots, smoothly, half of it at the radius (a
+    // lens whose field stop is not in focus).
+    double rimSoftness = 0.0;
+    // Stray light: a blue glow of this many levels over the picture, fading over a twentieth of the radius beyond
+    // the rim, brightest towards strayAngle (degrees from image-right, counter-clockwise) and gone opposite.
+    double strayLight = 0.0, strayAngle = 45.0;
     RotationMatrix cameraToWorld;
 };
 cv::Mat renderCircleShot(const cv::Mat& pano, const CircleShot& shot);
