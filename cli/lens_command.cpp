@@ -169,16 +169,26 @@ std::string mappingText(const LensRecord& r) {
         case 4: return "equidistant, " + r.c1 + " degrees";
         case 5: return "stereographic, " + r.c1 + " degrees";
         case 6: return "polynomial k " + r.a1 + ", " + r.a2 + ", " + r.a3 + ", " + r.a4 + ", " + r.c1 + " degrees";
+        case 7: return "double sphere xi " + r.a1 + ", alpha " + r.a2 + ", " + r.c1 + " degrees";
+        case 8: return "extended unified alpha " + r.a1 + ", beta " + r.a2 + ", " + r.c1 + " degrees";
         default: return "unknown mapping kind " + std::to_string(r.mappingKind);
     }
 }
 
 std::string axisText(const LensRecord& r) {
+    const LensPrecision precision = lensSettingsOf(r).precision;
+    std::string text;
     switch (r.axisMode) {
-        case 0: return "image centre";
-        case 1: return "(" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) + ")";
+        case 0: text = "image centre"; break;
+        case 1:
+            text = precision.hasCentre ? "(" + lensNumberText(precision.centreX) + ", " + lensNumberText(precision.centreY) + ")"
+                                       : "(" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) + ")";
+            break;
         default: return "unknown axis mode " + std::to_string(r.axisMode);
     }
+    if (precision.aspect != 1.0) text += ", aspect " + lensNumberText(precision.aspect);
+    if (precision.turnDegrees != 0) text += ", turned " + std::to_string(precision.turnDegrees);
+    return text;
 }
 
 // Where a record comes from, for the list: "working folder ./Vistereo.ini".

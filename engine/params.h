@@ -113,7 +113,8 @@ struct LensPrecision {
     double centreX = 0.0, centreY = 0.0;  // the optical axis, when hasCentre (axis code 1 only)
     double aspect = 1.0;
     int32_t turnDegrees = 0;
-    std::string error;  // what the record's text holds that cannot be read (empty: none)
+    // An item of the record's text that cannot be read, and why (empty: none).
+    std::string unreadableItem, unreadableReason;
     friend bool operator==(const LensPrecision&, const LensPrecision&) = default;
 };
 
