@@ -283,6 +283,24 @@ RimCircle rimCircle(const EyeGeometry& e) {
     return {axis.column, axis.row, radius};
 }
 
+SourcePosition uprightPosition(SourcePosition p, int width, int height, int32_t turnDegrees) {
+    switch (isQuarterTurn(turnDegrees) ? turnDegrees / 90 : 0) {
+        case 1: return {height - 1 - p.row, p.column};
+        case 2: return {width - 1 - p.column, height - 1 - p.row};
+        case 3: return {p.row, width - 1 - p.column};
+        default: return p;
+    }
+}
+
+SourcePosition positionAsRead(SourcePosition p, int width, int height, int32_t turnDegrees) {
+    switch (isQuarterTurn(turnDegrees) ? turnDegrees / 90 : 0) {
+        case 1: return {p.row, height - 1 - p.column};
+        case 2: return {width - 1 - p.column, height - 1 - p.row};
+        case 3: return {width - 1 - p.row, p.column};
+        default: return p;
+    }
+}
+
 Vec3 directionOfPosition(const EyeGeometry& e, SourcePosition position) {
     const SourcePosition axis = axisPosition(e);
     double dx = position.column - axis.column;

@@ -77,6 +77,14 @@ struct RimCircle {
 };
 RimCircle rimCircle(const EyeGeometry& eye);
 
+// A position of a width x height picture as read, in that picture turned
+// clockwise by `turnDegrees` (0, 90, 180 or 270) to stand upright, pixel
+// centres at whole numbers; and back from the upright picture to the one
+// as read (width and height still the picture's as read). Any other turn
+// leaves the position as it is.
+SourcePosition uprightPosition(SourcePosition asRead, int width, int height, int32_t turnDegrees);
+SourcePosition positionAsRead(SourcePosition upright, int width, int height, int32_t turnDegrees);
+
 // Unit direction of a source pixel in the eye's camera frame (NaN when the
 // pixel is the axis point or beyond the model's reach).
 Vec3 directionOfPoint(const EyeGeometry& eye, ImagePoint point);

@@ -84,13 +84,12 @@ LensRecordBuild buildCalibratedRecord(const std::string& name, const CalibratedL
     if (const auto problems = lensSettingsProblems(lensSettingsOf(lawOnly)); !problems.empty())
         return refuse(problems.front().field + " " + problems.front().value, problems.front().reason);
 
-    // The circle: out to the picture's farthest corner (in dots across), or to the law's reach.
+    // The circle: the largest around the centre that the picture holds whole (in dots across), or the one at
+    // the law's reach.
     const EyeGeometry law = unitLaw(r);
     const double aspect = c.fx / c.fy;
-    double farthest = 0.0;
-    for (const double x : {-0.5, c.width - 0.5})
-        for (const double y : {-0.5, c.height - 0.5}) farthest = std::max(farthest, std::hypot(x - c.cx, (y - c.cy) * aspect));
-    double circle = angleOffAxis(law, farthest / c.fx);
+    const double nearest = std::min({c.cx + 0.5, c.width - 0.5 - c.cx, (c.cy + 0.5) * aspect, (c.height - 0.5 - c.cy) * aspect});
+    double circle = angleOffAxis(law, std::max(nearest, 1.0) / c.fx);
     if (!(circle <= law.reachTheta)) circle = law.reachTheta;
     r.radiusDots = static_cast<int32_t>(std::floor(c.fx * lawRadius(law, circle)));
     if (!(r.radiusDots >= 1)) return refuse(named("fx", c.fx), "the lens's circle would be less than a dot across");

@@ -159,6 +159,12 @@ EyeGeometry turnedEye(const EyeGeometry& upright, int quarters) {
     return e;
 }
 
+RenderOptions optionsOf(bool exact, Interpolation interpolation) {
+    RenderOptions options;
+    options.exact = exact, options.interpolation = interpolation;
+    return options;
+}
+
 cv::Mat leftHalf(const EyeGeometry& eye, const cv::Mat& photo, int n, RenderOptions options) {
     ConversionGeometry g{{eye, eye}, n, {}};
     cv::Mat out(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
@@ -194,11 +200,11 @@ TEST(QuarterTurns, ATurnedPictureConvertsAsTheUprightOne) {
         RenderOptions options;
         double maxMeanLevels;
     } cases[] = {
-        {"sine law, vectors", sine, {.exact = false}, 0.02},
-        {"sine law, exact", sine, {.exact = true}, 0.02},
-        {"sine law, bicubic", sine, {.interpolation = Interpolation::Bicubic}, 0.05},
-        {"calibrated polynomial", calibrated, {.exact = false}, 0.02},
-        {"calibrated polynomial, Lanczos", calibrated, {.interpolation = Interpolation::Lanczos}, 0.05},
+        {"sine law, vectors", sine, optionsOf(false, Interpolation::Bilinear), 0.02},
+        {"sine law, exact", sine, optionsOf(true, Interpolation::Bilinear), 0.02},
+        {"sine law, bicubic", sine, optionsOf(false, Interpolation::Bicubic), 0.05},
+        {"calibrated polynomial", calibrated, optionsOf(false, Interpolation::Bilinear), 0.02},
+        {"calibrated polynomial, Lanczos", calibrated, optionsOf(false, Interpolation::Lanczos), 0.05},
     };
     for (const auto& c : cases) {
         const cv::Mat want = leftHalf(c.eye, upright, n, c.options);
@@ -230,6 +236,28 @@ TEST(QuarterTurns, PointsOfATurnedPictureHaveTheUprightDirections) {
             const Vec3 got = directionOfPoint(turned, {static_cast<int32_t>(q.x), static_cast<int32_t>(q.y)});
             EXPECT_EQ(got, want) << quarters << " " << p.x << "," << p.y;
         }
+    }
+}
+
+// Positions in the picture as read and in the upright picture (what lens detect and match report) follow the
+// pixels as the image library turns them clockwise.
+TEST(QuarterTurns, PositionsFollowThePixelsTurnedUpright) {
+    cv::Mat asRead(5, 7, CV_8UC3);
+    cv::randu(asRead, 0, 255);
+    const struct { int32_t degrees; int code; } turns[] = {
+        {90, cv::ROTATE_90_CLOCKWISE}, {180, cv::ROTATE_180}, {270, cv::ROTATE_90_COUNTERCLOCKWISE}};
+    for (const auto& t : turns) {
+        cv::Mat upright;
+        cv::rotate(asRead, upright, t.code);
+        for (int row = 0; row < asRead.rows; ++row)
+            for (int column = 0; column < asRead.cols; ++column) {
+                const SourcePosition up = uprightPosition({double(column), double(row)}, 7, 5, t.degrees);
+                ASSERT_EQ(upright.at<cv::Vec3b>(int(up.row), int(up.column)), asRead.at<cv::Vec3b>(row, column))
+                    << t.degrees << " " << column << "," << row;
+                const SourcePosition back = positionAsRead(up, 7, 5, t.degrees);
+                EXPECT_EQ(back.column, column);
+                EXPECT_EQ(back.row, row);
+            }
     }
 }
 
