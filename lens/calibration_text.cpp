@@ -8,8 +8,8 @@ namespace vistereo {
 
 const CalibrationNode* CalibrationNode::find(std::string_view key) const {
     if (kind != Kind::Mapping) return nullptr;
-    for (const auto& [k, v] : entries)
-        if (k == key) return &v;
+    for (const CalibrationNode& entry : entries)
+        if (entry.key == key) return &entry;
     return nullptr;
 }
 
@@ -203,9 +203,9 @@ private:
                     skip();
                     if (pos_ >= s_.size() || s_[pos_] != ':') refuse(line_, "'" + key + "' in {...} has no ':'");
                     ++pos_;
-                    for (const auto& [k, v] : node.entries)
-                        if (k == key) refuse(line_, "the key '" + key + "' twice");
-                    node.entries.emplace_back(std::move(key), value(depth + 1));
+                    if (node.find(key)) refuse(line_, "the key '" + key + "' twice");
+                    node.entries.push_back(value(depth + 1));
+                    node.entries.back().key = std::move(key);
                 } else {
                     node.items.push_back(value(depth + 1));
                 }
@@ -296,8 +296,7 @@ private:
                 key = quotedScalar(key, p, l.number);
             }
             if (key.empty()) refuse(l.number, "a key that is empty");
-            for (const auto& [k, v] : node.entries)
-                if (k == key) refuse(l.number, "the key '" + key + "' twice");
+            if (node.find(key)) refuse(l.number, "the key '" + key + "' twice");
             std::string rest(trimmed(std::string_view(l.text).substr(colon + 1)));
             const int number = l.number;
             ++at_;
@@ -319,7 +318,8 @@ private:
                 budget_.take(number);
             }
             value.tag = tag;
-            node.entries.emplace_back(std::move(key), std::move(value));
+            value.key = std::move(key);
+            node.entries.push_back(std::move(value));
         }
         if (at_ < lines_.size() && lines_[at_].indent > indent)
             refuse(lines_[at_].number, "this line is indented more than the keys before it");
@@ -548,7 +548,8 @@ private:
             if (child != "_") {
                 if (node.find(child)) refuse(value.line, "the element <" + child + "> twice in <" + name + ">");
                 node.kind = CalibrationNode::Kind::Mapping;
-                node.entries.emplace_back(std::move(child), std::move(value));
+                value.key = std::move(child);
+                node.entries.push_back(std::move(value));
             } else {
                 node.items.push_back(std::move(value));
             }

@@ -20,7 +20,6 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/fallible.h"
@@ -34,8 +33,9 @@ struct CalibrationNode {
     bool quoted = false;
     std::string tag;  // "!!opencv-matrix", or an XML element's type_id
     int line = 0;     // where the node starts, 1-based
-    std::vector<CalibrationNode> items;                            // a sequence's
-    std::vector<std::pair<std::string, CalibrationNode>> entries;  // a mapping's, in the file's order
+    std::string key;  // a mapping entry's key
+    std::vector<CalibrationNode> items;    // a sequence's
+    std::vector<CalibrationNode> entries;  // a mapping's, each with its key, in the file's order
 
     // A mapping's entry of that key (nullptr when there is none, or this is no mapping).
     const CalibrationNode* find(std::string_view key) const;
