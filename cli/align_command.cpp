@@ -192,17 +192,18 @@ std::string windowText(const alignment::StereoWindow& w) {
     return text;
 }
 
-// How far the pictures disagree with --rotation-from's rotation, as JSON members and as lines of text.
+// How far the pictures disagree with --rotation-from's rotation, as JSON members and as lines of text (an angle
+// of -0 told as 0).
 std::string givenRotationJson(const RotationDisagreement& d, const std::string& file) {
-    return ", \"given_rotation\": {\"file\": " + jsonString(file) + ", \"yaw_deg\": " + number(d.given.yaw) +
-           ", \"pitch_deg\": " + number(d.given.pitch) + ", \"roll_deg\": " + number(d.given.roll) +
+    return ", \"given_rotation\": {\"file\": " + jsonString(file) + ", \"yaw_deg\": " + number(d.given.yaw + 0.0) +
+           ", \"pitch_deg\": " + number(d.given.pitch + 0.0) + ", \"roll_deg\": " + number(d.given.roll + 0.0) +
            ", \"off_deg\": " + number(d.angleDegrees) + ", \"vertical_arcmin\": " + spreadJson(d.vertical) +
            ", \"misalignment_arcmin\": " + spreadJson(d.misalignment) + ", \"points\": " + std::to_string(d.points) + "}";
 }
 
 std::string givenRotationText(const RotationDisagreement& d, const std::string& file) {
-    return "rotation from " + file + ": yaw " + number(d.given.yaw) + ", pitch " + number(d.given.pitch) + ", roll " +
-           number(d.given.roll) + " degrees, " + number(d.angleDegrees) +
+    return "rotation from " + file + ": yaw " + number(d.given.yaw + 0.0) + ", pitch " + number(d.given.pitch + 0.0) +
+           ", roll " + number(d.given.roll + 0.0) + " degrees, " + number(d.angleDegrees) +
            " degrees from the pictures' own\n"
            "with it, on the " + std::to_string(d.points) + " matched points: vertical disparity " +
            spreadText(d.vertical) + ", misalignment " + spreadText(d.misalignment) +
