@@ -270,13 +270,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);
-    const RigChoices rig = readRigChoices(options, request);
-    if (!rig.ok()) {
-        printError(err, rig.error);
-        return kExitFailed;
-    }
-    if (rig.rotation) request.alignment = GivenRotation{*rig.rotation};
-    if (rig.file) settings.otherInputs.push_back(*rig.file);
+    if (!applyRigChoices(options, request, settings.otherInputs, err)) return kExitFailed;
     if (options.has("save-lenses") && !alignOnce)
         return usageError(err, "--save-lenses in a batch goes with --align-once: one set of lenses for the shoot "
                                "('vistereo-cli lens calibrate' pools the pairs for them)");

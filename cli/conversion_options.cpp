@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "measure/stereo_window.h"
+#include "cli/commands.h"
 #include "cli/common.h"
 #include "conversion/output_target.h"
 #include "lens/calibration_file.h"
@@ -178,6 +179,18 @@ RigChoices readRigChoices(const ParsedOptions& options, ConversionRequest& reque
                                             request.lenses[1].precision.turnDegrees);
     out.file = ProtectedFile{file, "the calibration file"};
     return out;
+}
+
+bool applyRigChoices(const ParsedOptions& options, ConversionRequest& request, std::vector<ProtectedFile>& protect,
+                     std::ostream& err) {
+    const RigChoices rig = readRigChoices(options, request);
+    if (!rig.ok()) {
+        printError(err, rig.error);
+        return false;
+    }
+    if (rig.rotation) request.alignment = GivenRotation{*rig.rotation};
+    if (rig.file) protect.push_back(*rig.file);
+    return true;
 }
 
 }  // namespace vistereo::cli

@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "cli/option_table.h"
 #include "conversion/run.h"
@@ -146,5 +148,11 @@ struct RigChoices : Fallible {
     std::optional<ProtectedFile> file;       // the calibration file read, which no output may replace
 };
 RigChoices readRigChoices(const ParsedOptions& options, ConversionRequest& request);
+
+// The same for the commands that convert: the rotation becomes the right
+// eye's alignment and the file joins `protect`. False, with the error
+// printed, when the choices do not read.
+bool applyRigChoices(const ParsedOptions& options, ConversionRequest& request, std::vector<ProtectedFile>& protect,
+                     std::ostream& err);
 
 }  // namespace vistereo::cli

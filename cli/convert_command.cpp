@@ -191,13 +191,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
-    const RigChoices rig = readRigChoices(options, request);
-    if (!rig.ok()) {
-        printError(err, rig.error);
-        return kExitFailed;
-    }
-    if (rig.rotation) request.alignment = GivenRotation{*rig.rotation};
-    if (rig.file) request.otherInputs.push_back(*rig.file);
+    if (!applyRigChoices(options, request, request.otherInputs, err)) return kExitFailed;
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
     if (saving.failed) return kExitFailed;

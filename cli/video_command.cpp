@@ -248,13 +248,7 @@ int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::vector<ProtectedFile> lensFiles;
     if (const std::string error = chooseLenses(options, directory, frames.lenses, &lensFiles); !error.empty())
         return usageError(err, error);
-    const RigChoices rig = readRigChoices(options, frames);
-    if (!rig.ok()) {
-        printError(err, rig.error);
-        return kExitFailed;
-    }
-    if (rig.rotation) frames.alignment = GivenRotation{*rig.rotation};
-    if (rig.file) lensFiles.push_back(*rig.file);
+    if (!applyRigChoices(options, frames, lensFiles, err)) return kExitFailed;
 
     // The output is judged before any frame is decoded: no file this run
     // reads replaced, a place it can go (its missing folders are made).
