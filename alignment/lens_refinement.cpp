@@ -379,6 +379,8 @@ const char* mappingName(MappingKind kind) {
         case MappingKind::Equidistant: return "equidistant";
         case MappingKind::Stereographic: return "stereographic";
         case MappingKind::Polynomial: return "poly";
+        case MappingKind::DoubleSphere: return "ds";
+        case MappingKind::ExtendedUnified: return "eucm";
     }
     return "?";
 }

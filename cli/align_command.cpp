@@ -23,18 +23,23 @@
 #include "cli/lens_refinement_report.h"
 #include "cli/lens_saving.h"
 #include "conversion/auto_align.h"
+#include "conversion/given_rotation.h"
 #include "stereofile/stereo_image.h"
 
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 14> kAlignOptions{{
+constexpr std::array<OptionSpec, 17> kAlignOptions{{
     withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
     kLeftLensOption,
     kRightLensOption,
     kLensesOption,
     kLeftImageOption,
     kRightImageOption,
+    withHelp(kRotationFromOption, "also say how far the pictures disagree with the rotation between the two\n"
+                                  "                            cameras of this calibration file (Kalibr camchain, OpenCV stereo)"),
+    kLeftTurnOption,
+    kRightTurnOption,
     withHelp(kThreadsOption, "threads (default: 0 = every hardware thread)"),
     kMaxInputOption,
     kIgnoreOrientationOption,
@@ -48,7 +53,8 @@ constexpr std::array<OptionSpec, 14> kAlignOptions{{
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
     "                          [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
-    "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n";
+    "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n"
+    "                          [--rotation-from FILE] [--left-turn DEG] [--right-turn DEG]\n";
 
 constexpr std::array<OptionSpec, 6> kCheckOptions{{
     withHelp(kDirectoryOption, "directory FILE is relative to (default: .)"),
@@ -224,6 +230,24 @@ std::string windowText(const alignment::StereoWindow& w) {
     return text;
 }
 
+// How far the pictures disagree with --rotation-from's rotation, as JSON members and as lines of text (an angle
+// of -0 told as 0).
+std::string givenRotationJson(const RotationDisagreement& d, const std::string& file) {
+    return ", \"given_rotation\": {\"file\": " + jsonString(file) + ", \"yaw_deg\": " + number(d.given.yaw + 0.0) +
+           ", \"pitch_deg\": " + number(d.given.pitch + 0.0) + ", \"roll_deg\": " + number(d.given.roll + 0.0) +
+           ", \"off_deg\": " + number(d.angleDegrees) + ", \"vertical_arcmin\": " + spreadJson(d.vertical) +
+           ", \"misalignment_arcmin\": " + spreadJson(d.misalignment) + ", \"points\": " + std::to_string(d.points) + "}";
+}
+
+std::string givenRotationText(const RotationDisagreement& d, const std::string& file) {
+    return "rotation from " + file + ": yaw " + number(d.given.yaw + 0.0) + ", pitch " + number(d.given.pitch + 0.0) +
+           ", roll " + number(d.given.roll + 0.0) + " degrees, " + number(d.angleDegrees) +
+           " degrees from the pictures' own\n"
+           "with it, on the " + std::to_string(d.points) + " matched points: vertical disparity " +
+           spreadText(d.vertical) + ", misalignment " + spreadText(d.misalignment) +
+           " (with the pictures' own rotation: misalignment " + spreadText(d.foundMisalignment) + ", along a +x baseline)\n";
+}
+
 }  // namespace
 
 namespace {
@@ -243,6 +267,11 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     ConversionRequest request;
     if (const auto bad = readImageArguments(options, request)) return usage(*bad);
     if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
+    const RigChoices rig = readRigChoices(options, request);
+    if (!rig.ok()) {
+        printError(err, rig.error);
+        return kExitFailed;
+    }
 
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usage("--refine-shape goes with --refine-lenses");
@@ -258,6 +287,8 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return kExitFailed;
     }
     const std::string comma = r.suggested.ok() ? r.suggested.commaLine() : "";
+    const std::optional<RotationDisagreement> disagreement =
+        rig.rotation ? std::optional(disagreementWith(r, *rig.rotation)) : std::nullopt;
     LensSaved saved;
     if (saving.saving)
         saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
@@ -286,6 +317,7 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
             << ", \"epipolar_residual_arcmin\": " << spreadJson(r.epipolarResidualArcmin)
             << (r.lensesRefined ? lensRefinementJson(r.lenses) : std::string())
             << (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string())
+            << (disagreement ? givenRotationJson(*disagreement, options.value("rotation-from")) : std::string())
             << ", \"suggested_points\": " << (comma.empty() ? "null" : jsonString(comma))
             << ", \"warning\": " << (r.warning.empty() ? "null" : jsonString(r.warning))
             << ", \"input_warnings\": " << jsonList(aligned.warnings)
@@ -309,6 +341,7 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
                                       "the viewer's baseline explains")
         << verdictText(r.verdict, r.verdictText, alignment::kVerticalComfortLimitArcmin);
     if (r.lensesRefined) out << lensRefinementText(r.lenses);
+    if (disagreement) out << givenRotationText(*disagreement, options.value("rotation-from"));
     if (!comma.empty()) out << "points for the A/B route: " << comma << "\n";
     if (!r.warning.empty()) err << "vistereo-cli: warning: " << r.warning << "\n";
     if (r.lensesRefined && !r.lenses.lawAdvice.empty()) err << "vistereo-cli: warning: " << r.lenses.lawAdvice << "\n";

@@ -25,12 +25,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 37> kBatchOptions{{
+constexpr std::array<OptionSpec, 40> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
     kLensesOption,
     kPointsOption,
+    kRotationFromOption,
+    kLeftTurnOption,
+    kRightTurnOption,
     withHelp(kAutoAlignOption, "align every pair automatically from its own pictures (no --points needed)"),
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
                                "                            every pair with the robust mean of their rotations"},
@@ -76,7 +79,7 @@ constexpr std::array<OptionSpec, 37> kBatchOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
     "                          (--points LIST | --auto-align [--align-once] [--refine-lenses [--refine-shape]\n"
-    "                          [--save-lenses SUFFIX]])\n"
+    "                          [--save-lenses SUFFIX]] | --rotation-from FILE) [--left-turn DEG] [--right-turn DEG]\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
     "                          [--height N] [--roll DEG] [--pitch DEG] [--yaw DEG] [--vr-suffix]\n"
@@ -248,7 +251,11 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         return usageError(err, "--refine-shape goes with --refine-lenses");
     if (autoAlign && options.has("points"))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points");
-    if (!autoAlign && !options.has("points")) return usageError(err, "missing --points (or --auto-align)");
+    if (options.has("rotation-from") && (autoAlign || options.has("points")))
+        return usageError(err, "--rotation-from aligns the right eye by the calibration's rotation: give it without "
+                               "--points or --auto-align");
+    if (!autoAlign && !options.has("points") && !options.has("rotation-from"))
+        return usageError(err, "missing --points (or --auto-align, or --rotation-from)");
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))
         return usageError(err, "--pairs lists the images itself; leave out --left-dir and --right-dir");
 
@@ -264,6 +271,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
         !error.empty())
         return usageError(err, error);
+    if (!applyRigChoices(options, request, settings.otherInputs, err)) return kExitFailed;
     if (options.has("save-lenses") && !alignOnce)
         return usageError(err, "--save-lenses in a batch goes with --align-once: one set of lenses for the shoot "
                                "('vistereo-cli lens calibrate' pools the pairs for them)");

@@ -6,9 +6,10 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 12> commands = {
-        &kConvertHelp,  &kBatchHelp,    &kVideoHelp,   &kMatchHelp,      &kAlignHelp,      &kCheckHelp,
-        &kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp};
+    static constexpr std::array<const CommandHelp*, 13> commands = {
+        &kConvertHelp,    &kBatchHelp,      &kVideoHelp,      &kMatchHelp,        &kAlignHelp,
+        &kCheckHelp,      &kLensListHelp,   &kLensShowHelp,   &kLensAddHelp,      &kLensImportHelp,
+        &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp};
     return commands;
 }
 

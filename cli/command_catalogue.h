@@ -30,6 +30,7 @@ extern const CommandHelp kCheckHelp;
 extern const CommandHelp kLensListHelp;
 extern const CommandHelp kLensShowHelp;
 extern const CommandHelp kLensAddHelp;
+extern const CommandHelp kLensImportHelp;
 extern const CommandHelp kLensRemoveHelp;
 extern const CommandHelp kLensDetectHelp;
 extern const CommandHelp kLensCalibrateHelp;

@@ -10,12 +10,15 @@
 #include <iostream>
 #include <limits>
 
+#include <opencv2/core.hpp>
+
 #include "base/atomic_file.h"
 #include "base/message_text.h"
 #include "cli/commands.h"
 #include "cli/json_reply.h"
 #include "conversion/request.h"
 #include "conversion/run_steps.h"
+#include "engine/lens.h"
 
 namespace vistereo::cli {
 
@@ -110,6 +113,45 @@ std::optional<PickingImages> readPickingImages(const std::filesystem::path& left
     if (warn)
         for (const std::string& warning : warnings) err << "vistereo-cli: warning: " << warning << "\n";
     return makePickingImages(images.left.pixels, images.right.pixels);
+}
+
+namespace {
+
+// The pixels turned clockwise by a quarter turn (0, 90, 180 or 270 degrees).
+cv::Mat turnedUpright(const cv::Mat& pixels, int32_t degrees) {
+    if (degrees != 90 && degrees != 180 && degrees != 270) return pixels;  // (the lens checks refuse other turns)
+    cv::Mat upright;
+    cv::rotate(pixels, upright, degrees == 90 ? cv::ROTATE_90_CLOCKWISE : degrees == 180 ? cv::ROTATE_180
+                                                                                         : cv::ROTATE_90_COUNTERCLOCKWISE);
+    return upright;
+}
+
+// A whole-dot position through uprightPosition or positionAsRead (exact for whole dots).
+ImagePoint wholeDots(SourcePosition p) { return {static_cast<int32_t>(p.column), static_cast<int32_t>(p.row)}; }
+
+}  // namespace
+
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
+                                               const InputReadOptions& options, std::ostream& err, bool warn,
+                                               std::array<int32_t, 2> turns) {
+    std::optional<PickingImages> images = readPickingImages(left, right, options, err, warn);
+    if (images && (turns[0] || turns[1]))
+        images = makePickingImages(turnedUpright(images->leftImage, turns[0]), turnedUpright(images->rightImage, turns[1]));
+    return images;
+}
+
+MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std::array<int32_t, 2> turns) {
+    // The sizes as read: an odd number of quarter turns swapped them.
+    auto asRead = [](const cv::Mat& upright, int32_t degrees) {
+        return degrees == 90 || degrees == 270 ? cv::Size(upright.rows, upright.cols) : upright.size();
+    };
+    const cv::Size leftSize = asRead(images.leftImage, turns[0]), rightSize = asRead(images.rightImage, turns[1]);
+    MatchOutcome match = matchLeftPoint(
+        images, wholeDots(uprightPosition({double(left.x), double(left.y)}, leftSize.width, leftSize.height, turns[0])));
+    match.leftPoint = left;
+    match.rightPoint = wholeDots(positionAsRead({double(match.rightPoint.x), double(match.rightPoint.y)}, rightSize.width,
+                                                rightSize.height, turns[1]));
+    return match;
 }
 
 void printRefusal(std::ostream& err, const RunRefusal& refusal) {

@@ -36,6 +36,18 @@ std::optional<int32_t> parseDegreesTenths(const std::string& text);
 std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
                                                const InputReadOptions& options, std::ostream& err, bool warn);
 
+// The same with each picture turned clockwise by its turn (degrees) to stand
+// upright, so that a rig's sideways sensor matches its partner; the points
+// stay in the pictures as read (matchPointAsRead).
+std::optional<PickingImages> readPickingImages(const std::filesystem::path& left, const std::filesystem::path& right,
+                                               const InputReadOptions& options, std::ostream& err, bool warn,
+                                               std::array<int32_t, 2> turns);
+
+// The point picker's match of a left point given in the left picture as
+// read, its partner told in the right picture as read, the pictures matched
+// upright (images from the call above with the same turns).
+MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std::array<int32_t, 2> turns);
+
 // A refusal of the run, as the command line reports it: its message, and the
 // detail that explains it on a line of its own.
 void printRefusal(std::ostream& err, const RunRefusal& refusal);

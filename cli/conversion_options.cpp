@@ -5,8 +5,10 @@
 #include <utility>
 
 #include "measure/stereo_window.h"
+#include "cli/commands.h"
 #include "cli/common.h"
 #include "conversion/output_target.h"
+#include "lens/calibration_file.h"
 
 namespace vistereo::cli {
 
@@ -82,7 +84,7 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
                                                  std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run) {
     PointsAB points;
-    if (!automatic) {
+    if (!automatic && !options.has("rotation-from")) {
         const CommaLineParse parsed = parseCommaLine(options.value("points"));
         if (!parsed.ok()) return "--points: " + parsed.error;
         points.given = PointSet::fromListOrder(parsed.values);
@@ -146,6 +148,56 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
         request.convergenceDegrees = *degrees;
     }
     return std::nullopt;
+}
+
+TurnOption readTurnOption(const ParsedOptions& options, const char* name) {
+    TurnOption out;
+    if (!options.has(name)) return out;
+    const std::string text = options.value(name);
+    const auto degrees = parseWholeNumber(text);
+    if (!degrees || !isQuarterTurn(*degrees)) {
+        out.error = std::string("--") + name + " takes 0, 90, 180 or 270 (degrees clockwise for the picture to stand "
+                                               "upright), not '" + text + "'";
+        return out;
+    }
+    out.degrees = *degrees;
+    return out;
+}
+
+RigChoices readRigChoices(const ParsedOptions& options, ConversionRequest& request) {
+    RigChoices out;
+    const char* names[2] = {"left-turn", "right-turn"};
+    for (int eye = 0; eye < 2; ++eye) {
+        const TurnOption turn = readTurnOption(options, names[eye]);
+        if (!turn.ok()) {
+            out.error = turn.error;
+            return out;
+        }
+        if (turn.degrees) request.lenses[eye].precision.turnDegrees = *turn.degrees;
+    }
+    if (!options.has("rotation-from")) return out;
+    const std::filesystem::path file = options.value("rotation-from");
+    const CalibrationFile calibration = readCalibrationFile(file);
+    if (!calibration.ok() || !calibration.rotation) {
+        out.error = "--rotation-from: " + (!calibration.ok() ? calibration.error : calibration.rotationError);
+        return out;
+    }
+    out.rotation = rightToLeftOfCalibration(*calibration.rotation, request.lenses[0].precision.turnDegrees,
+                                            request.lenses[1].precision.turnDegrees);
+    out.file = ProtectedFile{file, "the calibration file"};
+    return out;
+}
+
+bool applyRigChoices(const ParsedOptions& options, ConversionRequest& request, std::vector<ProtectedFile>& protect,
+                     std::ostream& err) {
+    const RigChoices rig = readRigChoices(options, request);
+    if (!rig.ok()) {
+        printError(err, rig.error);
+        return false;
+    }
+    if (rig.rotation) request.alignment = GivenRotation{*rig.rotation};
+    if (rig.file) protect.push_back(*rig.file);
+    return true;
 }
 
 }  // namespace vistereo::cli

@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "cli/option_table.h"
 #include "conversion/run.h"
@@ -71,6 +73,17 @@ inline constexpr OptionSpec kZeroParallaxOption{
                                   "                            2 atan(baseline / 2 METRES)"};
 inline constexpr OptionSpec kBaselineOption{"baseline", 0, "MM",
                                             "the rig's lens distance for --zero-parallax, millimetres (default: 65)"};
+inline constexpr OptionSpec kLeftTurnOption{
+    "left-turn", 0, "DEG",
+    "how far the left picture must be turned clockwise to stand upright: 0, 90,\n"
+    "                            180 or 270 (a sensor mounted sideways); after its EXIF orientation, and\n"
+    "                            in place of the left lens record's turn"};
+inline constexpr OptionSpec kRightTurnOption{
+    "right-turn", 0, "DEG", "the same for the right picture (0, 90, 180 or 270 degrees clockwise)"};
+inline constexpr OptionSpec kRotationFromOption{
+    "rotation-from", 0, "FILE",
+    "turn the right eye onto the left by the rotation between the two cameras of\n"
+    "                            a calibration file (Kalibr camchain: cam1's T_cn_cnm1; OpenCV stereo: R)"};
 inline constexpr OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
 inline constexpr OptionSpec kJsonOption{"json", 0, nullptr,
                                         "print one JSON object instead of text, also on a failure or a usage\n"
@@ -123,5 +136,29 @@ std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, Co
 std::optional<std::string> readConversionChoices(const ParsedOptions& options,
                                                  std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run);
+
+// A turn option (--left-turn, --right-turn, --turn) in degrees, when given:
+// 0, 90, 180 or 270; otherwise the error, naming the option and the value.
+struct TurnOption : Fallible {
+    std::optional<int32_t> degrees;
+};
+TurnOption readTurnOption(const ParsedOptions& options, const char* name);
+
+// What the rig says beyond its lens records, into `request` once its lenses
+// are chosen: --left-turn and --right-turn (in place of the records' turns),
+// and with --rotation-from FILE its calibration's rotation between the two
+// cameras, for the right eye's alignment. `error`: the option or the file,
+// the node and what is wrong.
+struct RigChoices : Fallible {
+    std::optional<RotationMatrix> rotation;  // from --rotation-from, turned with the eyes
+    std::optional<ProtectedFile> file;       // the calibration file read, which no output may replace
+};
+RigChoices readRigChoices(const ParsedOptions& options, ConversionRequest& request);
+
+// The same for the commands that convert: the rotation becomes the right
+// eye's alignment and the file joins `protect`. False, with the error
+// printed, when the choices do not read.
+bool applyRigChoices(const ParsedOptions& options, ConversionRequest& request, std::vector<ProtectedFile>& protect,
+                     std::ostream& err);
 
 }  // namespace vistereo::cli

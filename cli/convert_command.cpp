@@ -32,7 +32,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 32> kConvertOptions{{
+constexpr std::array<OptionSpec, 35> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -40,6 +40,9 @@ constexpr std::array<OptionSpec, 32> kConvertOptions{{
     kPointsOption,
     {"match", 0, nullptr, "find the right image's A and B by template matching the left ones"},
     kAutoAlignOption,
+    kRotationFromOption,
+    kLeftTurnOption,
+    kRightTurnOption,
     kRefineLensesOption,
     kRefineShapeOption,
     kSaveLensesOption,
@@ -70,7 +73,8 @@ constexpr std::array<OptionSpec, 32> kConvertOptions{{
 }};
 
 constexpr const char* kUsage =
-    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align)\n"
+    "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align\n"
+    "                            | --rotation-from FILE) [--left-turn DEG] [--right-turn DEG]\n"
     "                            [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
     "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
@@ -127,14 +131,16 @@ int usageError(std::ostream& err, const std::string& text) { return cli::usageEr
 
 constexpr const char* kInterrupted = "\nvistereo-cli: interrupted; no output was written\n";
 
-// Fills the right image's A and B from the left ones by template matching.
+// Fills the right image's A and B from the left ones by template matching
+// (the pictures upright, when the rig's lenses are turned).
 bool matchRightPoints(const ConversionRequest& request, int threads, PointSet& points, std::ostream& err) {
+    const std::array<int32_t, 2> turns{request.lenses[0].precision.turnDegrees, request.lenses[1].precision.turnDegrees};
     const auto images = readPickingImages(leftImagePath(request), rightImagePath(request),
-                                          readOptionsOf(request, threads), err, false);
+                                          readOptionsOf(request, threads), err, false, turns);
     if (!images) return false;
     for (int k = 0; k < 2; ++k) {  // A, then B
         const ImagePoint leftPoint = k ? points.leftB : points.leftA;
-        const MatchOutcome match = matchLeftPoint(*images, leftPoint);
+        const MatchOutcome match = matchPointAsRead(*images, leftPoint, turns);
         if (!match.accepted()) {
             printError(err, std::string("point ") + (k ? "B" : "A") + " (" + std::to_string(leftPoint.x) + "," +
                                 std::to_string(leftPoint.y) + "): " + describeRefusal(match.refusal));
@@ -154,12 +160,15 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         printCommandHelp(out, kConvertHelp);
         return kExitOk;
     }
-    const bool autoAlign = options.has("auto-align");
+    const bool autoAlign = options.has("auto-align"), rotationFrom = options.has("rotation-from");
     for (const char* required : {"left-lens", "right-lens", "points"})
-        if (!options.has(required) && !(autoAlign && std::string(required) == "points"))
+        if (!options.has(required) && !((autoAlign || rotationFrom) && std::string(required) == "points"))
             return usageError(err, std::string("missing --") + required);
     if (autoAlign && (options.has("points") || options.has("match")))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points or --match");
+    if (rotationFrom && (autoAlign || options.has("points") || options.has("match")))
+        return usageError(err, "--rotation-from aligns the right eye by the calibration's rotation: give it without "
+                               "--points, --match or --auto-align");
     if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usageError(err, "--refine-shape goes with --refine-lenses");
@@ -183,6 +192,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
         !error.empty())
         return usageError(err, error);
+    if (!applyRigChoices(options, request, request.otherInputs, err)) return kExitFailed;
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
 

@@ -1,9 +1,9 @@
 // vistereo-cli lens: the registered camera-and-lens records. list shows them
 // (flagging records whose values cannot describe a lens, and the lines of the
 // file the reader could not take), show tells one in words, add writes one
-// from a projection, a field of view and an image circle, detect finds the
-// image circle in photographs, calibrate refines the right lens on the pairs
-// of a shoot.
+// from a projection, a field of view and an image circle, import writes one
+// from a calibration file, detect finds the image circle in photographs,
+// calibrate refines the right lens on the pairs of a shoot.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -22,7 +22,9 @@
 #include "cli/option_table.h"
 #include "batch/batch_pairs.h"
 #include "calibration/lens_calibration.h"
+#include "lens/calibration_file.h"
 #include "lens/lens_description.h"
+#include "lens/lens_precision.h"
 #include "lens/lens_selection.h"
 #include "conversion/request.h"
 #include "engine/lens_check.h"
@@ -48,27 +50,57 @@ constexpr std::array<OptionSpec, 3> kRemoveOptions{{
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 5> kDetectOptions{{
+// One camera's pictures and how far they must be turned clockwise to stand upright: --turn, or the pair
+// commands' --left-turn or --right-turn for the camera they are from.
+constexpr OptionSpec kTurnOption{"turn", 0, "DEG",
+                                 "how far the pictures must be turned clockwise to stand upright: 0, 90, 180\n"
+                                 "                            or 270 (a sensor mounted sideways)"};
+constexpr OptionSpec kLeftTurnAlias = withHelp(kLeftTurnOption, "the same as --turn, for a left camera's pictures");
+constexpr OptionSpec kRightTurnAlias = withHelp(kRightTurnOption, "the same as --turn, for a right camera's pictures");
+
+constexpr std::array<OptionSpec, 8> kDetectOptions{{
     {"directory", 'C', "DIR", "directory the IMAGEs are relative to (default: .)"},
     kJsonOption,
+    withHelp(kTurnOption, "how far the pictures must be turned clockwise to stand upright: 0, 90, 180\n"
+                          "                            or 270; the circle is told in the upright picture too"),
+    kLeftTurnAlias,
+    kRightTurnAlias,
     kMaxInputOption,
     kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 9> kAddOptions{{
+constexpr std::array<OptionSpec, 12> kAddOptions{{
     {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
     kUserOption,
-    {"projection", 0, "KIND", "equidistant, equisolid, stereographic, orthographic, sine:K or poly:K1,K2,K3,K4"},
+    {"projection", 0, "KIND", "equidistant, equisolid, stereographic, orthographic, sine:K, poly:K1,K2,K3,K4,\n"
+                              "                            ds:XI,ALPHA or eucm:ALPHA,BETA"},
     {"fov", 0, "DEG", "field of view across the image circle, in degrees (for example 190)"},
     {"circle", 0, "X,Y,R", "the image circle's centre and radius in dots, as 'lens detect' reports it"},
     {"detect", 0, nullptr, "find the circle in the IMAGEs given after NAME instead (relative to -C DIR)"},
+    withHelp(kTurnOption, "how far the lens's pictures must be turned clockwise to stand upright: 0, 90,\n"
+                          "                            180 or 270, kept in the record"),
+    kLeftTurnAlias,
+    kRightTurnAlias,
     kMaxInputOption,
     kIgnoreOrientationOption,
     {"help", 'h', nullptr, "show this help"},
 }};
 
-constexpr std::array<OptionSpec, 15> kCalibrateOptions{{
+constexpr std::array<OptionSpec, 7> kImportOptions{{
+    {"directory", 'C', "DIR", "working directory holding Vistereo.ini (default: .)"},
+    kUserOption,
+    {"camera", 0, "N", "the camera of a file that holds several, counted from 0 (Kalibr cam0, cam1;\n"
+                       "                            OpenCV stereo K1, K2) (default: 0)"},
+    {"name", 0, "NAME", "register the lens under NAME (default: the file's name, and the camera's)"},
+    {"model", 0, "kannala-brandt", "read four coefficients filed under another model's name (plumb_bob) as\n"
+                                   "                            a fisheye's k1 .. k4"},
+    withHelp(kTurnOption, "how far the camera's pictures must be turned clockwise to stand upright: 0,\n"
+                          "                            90, 180 or 270, kept in the record"),
+    {"help", 'h', nullptr, "show this help"},
+}};
+
+constexpr std::array<OptionSpec, 17> kCalibrateOptions{{
     withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
     kLeftLensOption,
     kRightLensOption,
@@ -80,6 +112,8 @@ constexpr std::array<OptionSpec, 15> kCalibrateOptions{{
     withHelp(kSaveLensesOption, "write the refined right lens as a new record named LENS+SUFFIX, beside\n"
                                 "                            the right lens's in the file it came from"),
     withHelp(kThreadsOption, "threads (default: 0 = every hardware thread)"),
+    kLeftTurnOption,
+    kRightTurnOption,
     kMaxInputOption,
     kIgnoreOrientationOption,
     kJsonOption,
@@ -90,20 +124,27 @@ constexpr std::array<OptionSpec, 15> kCalibrateOptions{{
 constexpr const char* kListUsage = "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n";
 constexpr const char* kShowUsage = "usage: vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n";
 constexpr const char* kAddUsage =
-    "usage: vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n";
+    "usage: vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
+    "                             [--turn DEG]\n";
+constexpr const char* kImportUsage =
+    "usage: vistereo-cli lens import [-C DIR] [--user] FILE [--camera N] [--name NAME] [--model kannala-brandt]\n"
+    "                                [--turn DEG]\n";
 constexpr const char* kRemoveUsage = "usage: vistereo-cli lens remove [-C DIR] [--user] NAME\n";
-constexpr const char* kDetectUsage = "usage: vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n";
+constexpr const char* kDetectUsage = "usage: vistereo-cli lens detect [-C DIR] [--json] [--turn DEG] IMAGE...\n";
 constexpr const char* kCalibrateUsage =
     "usage: vistereo-cli lens calibrate [-C DIR] --left-lens L --right-lens R (--left-dir D --right-dir D | --pairs FILE)\n"
-    "                                [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
+    "                                [--left-turn DEG] [--right-turn DEG] [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
 constexpr const char* kUsage =
     "usage: vistereo-cli lens list [-C DIR] [--lenses FILE]\n"
     "       vistereo-cli lens show [-C DIR] [--lenses FILE] NAME\n"
     "       vistereo-cli lens add [-C DIR] [--user] NAME --projection KIND --fov DEG (--circle X,Y,R | --detect IMAGE...)\n"
+    "                             [--turn DEG]\n"
+    "       vistereo-cli lens import [-C DIR] [--user] FILE [--camera N] [--name NAME] [--model kannala-brandt]\n"
+    "                                [--turn DEG]\n"
     "       vistereo-cli lens remove [-C DIR] [--user] NAME\n"
-    "       vistereo-cli lens detect [-C DIR] [--json] IMAGE...\n"
+    "       vistereo-cli lens detect [-C DIR] [--json] [--turn DEG] IMAGE...\n"
     "       vistereo-cli lens calibrate [-C DIR] --left-lens L --right-lens R (--left-dir D --right-dir D | --pairs FILE)\n"
-    "                                [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
+    "                                [--left-turn DEG] [--right-turn DEG] [--refine-shape] [--save-lenses SUFFIX] [--json]\n";
 
 }  // namespace
 
@@ -123,6 +164,17 @@ const CommandHelp kLensAddHelp{"lens add", "register a lens from its projection,
                                "file, made with its folder if missing) from the lens's projection, the field of view\n"
                                "of its image circle, and the circle itself (given, or found in IMAGEs).",
                                kAddOptions};
+const CommandHelp kLensImportHelp{
+    "lens import", "register a lens from a calibration file (OpenCV, ROS camera_info, Kalibr)", kImportUsage,
+    "Writes a new record into DIR/Vistereo.ini (with --user, into the user's lens file) from the\n"
+    "calibration of camera N of FILE: an OpenCV FileStorage YAML or XML of a cv::fisheye calibration\n"
+    "(K and D, or camera_matrix and distortion_coefficients, with image_width and image_height; a\n"
+    "stereo calibration's K1, D1, K2, D2), a ROS camera_info YAML (distortion_model: equidistant), or\n"
+    "a Kalibr camchain (camera_model pinhole with distortion_model equidistant, ds or eucm). The record\n"
+    "keeps the focal lengths, the centre between dots and the coefficients as the file has them.\n"
+    "A file the importer cannot read whole is refused, naming the node and what is wrong; nothing is\n"
+    "written then.",
+    kImportOptions};
 const CommandHelp kLensRemoveHelp{"lens remove", "delete a registered record", kRemoveUsage,
                                   "Deletes the record NAME (or #K, counted in that file) from DIR/Vistereo.ini, or with\n"
                                   "--user from the user's lens file; the records after it move up by one.",
@@ -130,8 +182,9 @@ const CommandHelp kLensRemoveHelp{"lens remove", "delete a registered record", k
 const CommandHelp kLensDetectHelp{"lens detect", "find the image circle of a circular fisheye in its photographs",
                                   kDetectUsage,
                                   "Finds the centre and radius of the image circle in one photograph, or in several\n"
-                                  "of one camera together (each pixel at its brightest). Exit status 1 when there is\n"
-                                  "no circle.",
+                                  "of one camera together (each pixel at its brightest), in the pictures as read (after\n"
+                                  "their EXIF orientation, before any turn), as a lens record holds it; with --turn, in\n"
+                                  "the upright picture as well. Exit status 1 when there is no circle.",
                                   kDetectOptions};
 const CommandHelp kLensCalibrateHelp{
     "lens calibrate", "refine the right lens against the left on the pairs of a shoot", kCalibrateUsage,
@@ -174,16 +227,26 @@ std::string mappingText(const LensRecord& r) {
         case 4: return "equidistant, " + r.c1 + " degrees";
         case 5: return "stereographic, " + r.c1 + " degrees";
         case 6: return "polynomial k " + r.a1 + ", " + r.a2 + ", " + r.a3 + ", " + r.a4 + ", " + r.c1 + " degrees";
+        case 7: return "double sphere xi " + r.a1 + ", alpha " + r.a2 + ", " + r.c1 + " degrees";
+        case 8: return "extended unified alpha " + r.a1 + ", beta " + r.a2 + ", " + r.c1 + " degrees";
         default: return "unknown mapping kind " + std::to_string(r.mappingKind);
     }
 }
 
 std::string axisText(const LensRecord& r) {
+    const LensPrecision precision = lensSettingsOf(r).precision;
+    std::string text;
     switch (r.axisMode) {
-        case 0: return "image centre";
-        case 1: return "(" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) + ")";
+        case 0: text = "image centre"; break;
+        case 1:
+            text = precision.hasCentre ? "(" + lensNumberText(precision.centreX) + ", " + lensNumberText(precision.centreY) + ")"
+                                       : "(" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) + ")";
+            break;
         default: return "unknown axis mode " + std::to_string(r.axisMode);
     }
+    if (precision.aspect != 1.0) text += ", aspect " + lensNumberText(precision.aspect);
+    if (precision.turnDegrees != 0) text += ", turned " + std::to_string(precision.turnDegrees);
+    return text;
 }
 
 // Where a record comes from, for the list: "working folder ./Vistereo.ini".
@@ -350,12 +413,31 @@ Detection detectInImages(const std::filesystem::path& directory, const std::vect
     return d;
 }
 
+// The turn of one camera's pictures: --turn, or --left-turn or --right-turn for the camera they are from.
+TurnOption pictureTurn(const ParsedOptions& options) {
+    TurnOption chosen;
+    int given = 0;
+    for (const char* name : {"turn", "left-turn", "right-turn"}) {
+        if (!options.has(name)) continue;
+        ++given;
+        chosen = readTurnOption(options, name);
+        if (!chosen.ok()) return chosen;
+    }
+    if (given > 1) chosen.error = "give the pictures' turn once (--turn, --left-turn or --right-turn)";
+    return chosen;
+}
+
 int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kDetectOptions, kAnyWords);
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
     if (options.positional.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
+    const TurnOption turn = pictureTurn(options);
+    if (!turn.ok()) {
+        printError(err, turn.error);
+        return kExitFailed;
+    }
     const Detection d = detectInImages(options.value("directory", "."), options.positional, reading);
     const alignment::ImageCircle& c = d.pooled.circle;
     const std::string reason = !d.error.empty() ? d.error : c.error;
@@ -365,6 +447,9 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     for (const std::string& note : d.notes) err << "vistereo-cli: note: " << note << "\n";
     const alignment::PooledCircle& p = d.pooled;
+    // The centre in the picture turned upright, when it must be turned.
+    const int32_t degrees = turn.degrees.value_or(0);
+    const SourcePosition upright = uprightPosition({c.centreX, c.centreY}, d.width, d.height, degrees);
     if (reply) {
         reply->set("\"centre\": [" + fixed(c.centreX, 2) + ", " + fixed(c.centreY, 2) + "], \"radius\": " +
                    fixed(c.radius, 2) + ", \"rim_seen\": " + fixed(c.rimSeen, 3) + ", \"residual_px\": " +
@@ -372,7 +457,10 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
                    std::to_string(d.height) + "], \"frames\": " + std::to_string(p.frames) +
                    ", \"frames_with_circle\": " + std::to_string(p.framesWithCircle) +
                    ", \"spread\": {\"centre_px\": " + fixed(p.centreSpreadPx, 2) + ", \"radius_px\": " +
-                   fixed(p.radiusSpreadPx, 2) + "}, \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true"));
+                   fixed(p.radiusSpreadPx, 2) + "}, \"turned_by_orientation\": " + (d.notes.empty() ? "false" : "true") +
+                   (turn.degrees ? ", \"turn_deg\": " + std::to_string(degrees) + ", \"upright_centre\": [" +
+                                       fixed(upright.column, 2) + ", " + fixed(upright.row, 2) + "]"
+                                 : std::string()));
         return kExitOk;
     }
     out << "image circle: centre " << fixed(c.centreX, 2) << ", " << fixed(c.centreY, 2) << ", radius "
@@ -385,9 +473,11 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
         out << "each frame on its own: " << p.framesWithCircle << " of " << p.frames
             << " show a circle, their centres within " << fixed(p.centreSpreadPx, 1) << " dots of this one and their radii within "
             << fixed(p.radiusSpreadPx, 1) << " dots\n";
-    out
-        << "for a lens record: --circle " << fixed(c.centreX, 1) << "," << fixed(c.centreY, 1) << ","
-        << fixed(c.radius, 1) << "\n";
+    if (turn.degrees)
+        out << "turned " << degrees << " degrees clockwise to stand upright: centre " << fixed(upright.column, 2) << ", "
+            << fixed(upright.row, 2) << " in the upright picture (the record keeps the one above, as read)\n";
+    out << "for a lens record: --circle " << fixed(c.centreX, 1) << "," << fixed(c.centreY, 1) << ","
+        << fixed(c.radius, 1) << (turn.degrees ? " --turn " + std::to_string(degrees) : std::string()) << "\n";
     return kExitOk;
 }
 
@@ -396,6 +486,46 @@ std::optional<CircleOnSensor> parseCircle(const std::string& text) {
     char tail = 0;
     if (std::sscanf(text.c_str(), "%lf,%lf,%lf%c", &x, &y, &r, &tail) != 3) return std::nullopt;
     return CircleOnSensor{x, y, r};
+}
+
+// Writes `record` as a new record of DIR/Vistereo.ini (with --user, of the user's lens file, made with its
+// folder if missing) and tells it; refuses a name the file already holds, a full file, a file it cannot write.
+int registerRecord(const ParsedOptions& options, const LensRecord& record, std::ostream& out, std::ostream& err) {
+    const std::string& name = record.name;
+    const std::string what = "cannot register \"" + visibleText(name) + "\"";
+    const std::filesystem::path file = targetFile(options, err);
+    if (file.empty()) return kExitFailed;
+    if (options.has("user")) {
+        std::error_code made;
+        std::filesystem::create_directories(file.parent_path(), made);
+        if (made) {
+            printError(err, "cannot make the folder " + file.parent_path().string() + ": " + made.message());
+            return kExitFailed;
+        }
+    }
+    const RegistryAddition added = addLensRecord(file, record);
+    if (!added.warning.empty()) err << "vistereo-cli: warning: " << added.warning << "\n";
+    if (!added.ok()) {
+        if (added.report.found)
+            for (const std::string& line : added.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
+        printError(err, what + ": " + added.error);
+        return kExitFailed;
+    }
+    out << "registered as record #" << added.recordNumber << " of " << file.string() << "\n";
+    for (const std::string& line : describeLensRecord(record)) out << line << "\n";
+    if (options.has("user")) {
+        // The working folder's file is read first: there its record of this name is the one found.
+        LensRegistry working;
+        const std::filesystem::path workingFile = registryFile(options.value("directory", "."));
+        LoadLensRegistry(working, workingFile);
+        for (int i = 0; i < working.count; ++i)
+            if (working.records[i].name == name) {
+                err << "vistereo-cli: note: " << workingFile.string() << " has a record \"" << name
+                    << "\" too; in that folder its record is the one the name finds\n";
+                break;
+            }
+    }
+    return kExitOk;
 }
 
 int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -441,45 +571,70 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
             << ", radius " << fixed(circle.radius, 2) << " dots (rim seen " << fixed(100.0 * d.pooled.circle.rimSeen, 1)
             << " %, residual " << fixed(d.pooled.circle.residualPx, 2) << " px)\n";
     }
-    const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle);
+    const TurnOption turn = pictureTurn(options);
+    if (!turn.ok()) {
+        printError(err, turn.error);
+        return kExitFailed;
+    }
+    const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle, turn.degrees.value_or(0));
     const std::string what = "cannot register \"" + visibleText(name) + "\"";
     if (!built.error.empty()) {
         printError(err, what + ": " + built.error);
         return kExitFailed;
     }
-    const std::filesystem::path file = targetFile(options, err);
-    if (file.empty()) return kExitFailed;
-    if (options.has("user")) {
-        std::error_code made;
-        std::filesystem::create_directories(file.parent_path(), made);
-        if (made) {
-            printError(err, "cannot make the folder " + file.parent_path().string() + ": " + made.message());
-            return kExitFailed;
-        }
+    const int status = registerRecord(options, built.record, out, err);
+    if (status == kExitOk)
+        for (const std::string& note : built.notes) err << "vistereo-cli: note: " << note << "\n";
+    return status;
+}
+
+int runImport(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParsedOptions options = parseOptions(args, kImportOptions, kAnyWords);
+    auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
+    if (!options.error.empty()) return usage(options.error);
+    if (options.positional.size() != 1) return usage("give exactly one calibration FILE to import");
+    const std::filesystem::path file = options.positional[0];
+    int camera = 0;
+    if (options.has("camera")) {
+        const auto given = parseWholeNumber(options.value("camera"));
+        if (!given || *given < 0) return usage("--camera takes the camera's number, counted from 0");
+        camera = *given;
     }
-    const RegistryAddition added = addLensRecord(file, built.record);
-    if (!added.warning.empty()) err << "vistereo-cli: warning: " << added.warning << "\n";
-    if (!added.ok()) {
-        if (added.report.found)
-            for (const std::string& line : added.report.lines()) err << "vistereo-cli: warning: " << line << "\n";
-        printError(err, what + ": " + added.error);
+    CalibrationModel model = CalibrationModel::AsStated;
+    if (options.has("model")) {
+        if (options.value("model") != "kannala-brandt") return usage("--model takes kannala-brandt");
+        model = CalibrationModel::KannalaBrandt;
+    }
+    const TurnOption turn = pictureTurn(options);
+    if (!turn.ok()) {
+        printError(err, turn.error);
         return kExitFailed;
     }
-    out << "registered as record #" << added.recordNumber << " of " << file.string() << "\n";
-    for (const std::string& line : describeLensRecord(built.record)) out << line << "\n";
-    if (options.has("user")) {
-        // The working folder's file is read first: there its record of this name is the one found.
-        LensRegistry working;
-        const std::filesystem::path workingFile = registryFile(directory);
-        LoadLensRegistry(working, workingFile);
-        for (int i = 0; i < working.count; ++i)
-            if (working.records[i].name == name) {
-                err << "vistereo-cli: note: " << workingFile.string() << " has a record \"" << name
-                    << "\" too; in that folder its record is the one the name finds\n";
-                break;
-            }
-    }
-    return kExitOk;
+    const CalibrationFile calibration = readCalibrationFile(file, model);
+    auto refuse = [&](const std::string& why) {
+        printError(err, "cannot import: " + why);
+        return kExitFailed;
+    };
+    if (!calibration.ok()) return refuse(calibration.error);
+    if (camera >= static_cast<int>(calibration.cameras.size()))
+        return refuse(file.string() + ": --camera " + std::to_string(camera) + ": the " + calibration.format +
+                      " holds " + std::to_string(calibration.cameras.size()) +
+                      (calibration.cameras.size() == 1 ? " camera" : " cameras") + ", counted from 0");
+    const CalibrationCamera& chosen = calibration.cameras[camera];
+    if (!chosen.ok()) return refuse(chosen.error);
+    CalibratedLens lens = chosen.lens;
+    lens.turnDegrees = turn.degrees.value_or(0);
+    const std::string name = options.value(
+        "name", file.stem().string() + (chosen.node.empty() ? std::string() : "-" + chosen.node));
+    const LensRecordBuild built = buildCalibratedRecord(name, lens);
+    if (!built.ok())
+        return refuse(file.string() + ": " + chosen.valuesNode + ": " + built.error);
+    out << "read " << file.string() << " (" << calibration.format
+        << (calibration.cameras.size() > 1 ? ", camera " + std::to_string(camera) + " of " +
+                                                 std::to_string(calibration.cameras.size()) + ": " + chosen.node
+                                           : std::string())
+        << ")\n";
+    return registerRecord(options, built.record, out, err);
 }
 
 // The files of a pair, as the user gave them: "a.jpg, a.jpg".
@@ -501,6 +656,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     ConversionRequest request;
     request.workingDirectory = workingDirectoryOf(options);
     if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
+    if (const RigChoices rig = readRigChoices(options, request); !rig.ok()) {
+        printError(err, rig.error);
+        return kExitFailed;
+    }
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, true, err);
     if (!saving.usage.empty()) return usage(saving.usage);
 
@@ -602,8 +761,8 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
 int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         std::ostream& to = args.empty() ? err : out;
-        for (const CommandHelp* help :
-             {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp}) {
+        for (const CommandHelp* help : {&kLensListHelp, &kLensShowHelp, &kLensAddHelp, &kLensImportHelp, &kLensRemoveHelp,
+                                        &kLensDetectHelp, &kLensCalibrateHelp}) {
             printCommandHelp(to, *help);
             to << "\n";
         }
@@ -613,6 +772,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     const CommandHelp* help = args[0] == "list"   ? &kLensListHelp
                               : args[0] == "show" ? &kLensShowHelp
                               : args[0] == "add"  ? &kLensAddHelp
+                              : args[0] == "import" ? &kLensImportHelp
                               : args[0] == "remove" ? &kLensRemoveHelp
                               : args[0] == "detect" ? &kLensDetectHelp
                               : args[0] == "calibrate" ? &kLensCalibrateHelp
@@ -626,6 +786,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (help == &kLensListHelp) return runList(rest, out, err);
     if (help == &kLensShowHelp) return runShow(rest, out, err);
     if (help == &kLensAddHelp) return runAdd(rest, out, err);
+    if (help == &kLensImportHelp) return runImport(rest, out, err);
     if (help == &kLensRemoveHelp) return runRemove(rest, out, err);
     if (help == &kLensCalibrateHelp) return answerInJson(rest, out, err, runCalibrate);
     return answerInJson(rest, out, err, runDetect);

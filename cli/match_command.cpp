@@ -14,12 +14,15 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 7> kMatchOptions{{
+constexpr std::array<OptionSpec, 9> kMatchOptions{{
     withHelp(kDirectoryOption, "working directory holding input/ (default: .)"),
     withHelp(kLeftImageOption, "left image (default: L.jpg): a bare name is in input/ of the working\n"
                                "                            directory, a path (with /) is taken as given"),
     withHelp(kRightImageOption, "right image (default: R.jpg)"),
     {"point", 'p', "X,Y", "a left-image point in full-resolution pixels (repeatable)"},
+    withHelp(kLeftTurnOption, "how far the left picture must be turned clockwise to stand upright: 0, 90,\n"
+                              "                            180 or 270; the pictures are matched upright"),
+    kRightTurnOption,
     kMaxInputOption,
     kIgnoreOrientationOption,
     kHelpOption,
@@ -27,14 +30,17 @@ constexpr std::array<OptionSpec, 7> kMatchOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli match [-C DIR] [--left FILE] [--right FILE] --point X,Y [--point X,Y]...\n"
-    "                          [--max-input-megapixels MP] [--ignore-orientation]\n";
+    "                          [--left-turn DEG] [--right-turn DEG] [--max-input-megapixels MP] [--ignore-orientation]\n";
 
 int usageError(std::ostream& err, const std::string& text) { return cli::usageError(err, text, kUsage, "match"); }
 
 }  // namespace
 
 const CommandHelp kMatchHelp{"match", "find the right image's partners of left-image points", kUsage,
-                             "Prints, one a line, the right-image point X,Y matched to each left point.", kMatchOptions};
+                             "Prints, one a line, the right-image point X,Y matched to each left point. Points are\n"
+                             "in the pictures as read (after their EXIF orientation, before any turn), as --points\n"
+                             "takes them; pictures with a turn are matched upright.",
+                             kMatchOptions};
 
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const ParsedOptions options = parseOptions(args, kMatchOptions);
@@ -55,13 +61,23 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
     InputReadOptions reading;
     if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad);
+    std::array<int32_t, 2> turns{};
+    for (int eye = 0; eye < 2; ++eye) {
+        const TurnOption turn = readTurnOption(options, eye ? "right-turn" : "left-turn");
+        if (!turn.ok()) {
+            printError(err, turn.error);
+            return kExitFailed;
+        }
+        turns[eye] = turn.degrees.value_or(0);
+    }
     const std::filesystem::path inputFolder = workingDirectoryOf(options) / "input";
     const auto images = readPickingImages(argumentPath(options.value("left", "L.jpg"), inputFolder),
-                                          argumentPath(options.value("right", "R.jpg"), inputFolder), reading, err, true);
+                                          argumentPath(options.value("right", "R.jpg"), inputFolder), reading, err, true,
+                                          turns);
     if (!images) return kExitFailed;
     int status = kExitOk;
     for (const ImagePoint& p : leftPoints) {
-        const MatchOutcome match = matchLeftPoint(*images, p);
+        const MatchOutcome match = matchPointAsRead(*images, p, turns);
         if (match.accepted()) {
             out << match.rightPoint.x << "," << match.rightPoint.y << "\n";
         } else {

@@ -30,13 +30,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 29> kVideoOptions{{
+constexpr std::array<OptionSpec, 32> kVideoOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
     kLensesOption,
     withHelp(kPointsOption, "ALx,BLx,ARx,BRx,ALy,BLy,ARy,BRy: points A and B in the frames' pixels"),
     withHelp(kAutoAlignOption, "align the right eye from frame pairs spread over the range (no --points)"),
+    kRotationFromOption,
+    kLeftTurnOption,
+    kRightTurnOption,
     withHelp(kOutputOption, "the VR180 video to write, an .mp4: a bare name goes into output/, a path\n"
                             "                            (with /) is taken as given; its folders are made"),
     withHelp(kHeightOption, "output height, even, at most 4096 (H.264 and HEVC level 6.2 reach 8192 x 4096);\n"
@@ -71,7 +74,8 @@ constexpr std::array<OptionSpec, 29> kVideoOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli video [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
-    "                          (--points LIST | --auto-align) LEFT RIGHT -o OUT.mp4 [--height N]\n"
+    "                          (--points LIST | --auto-align | --rotation-from FILE) LEFT RIGHT -o OUT.mp4\n"
+    "                          [--left-turn DEG] [--right-turn DEG] [--height N]\n"
     "                          [--roll DEG] [--pitch DEG] [--yaw DEG] [--interp KIND] [--match-colour[=vignetting]]\n"
     "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]] [--codec h264|hevc]\n"
     "                          [--crf Q] [--preset P] [--start T] [--duration T] [--offset SECONDS]\n"
@@ -172,7 +176,11 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (autoAlign && options.has("points"))
         return usageError(err, "--auto-align finds the alignment itself: give it without --points");
-    if (!autoAlign && !options.has("points")) return usageError(err, "missing --points (or --auto-align)");
+    if (options.has("rotation-from") && (autoAlign || options.has("points")))
+        return usageError(err, "--rotation-from aligns the right eye by the calibration's rotation: give it without "
+                               "--points or --auto-align");
+    if (!autoAlign && !options.has("points") && !options.has("rotation-from"))
+        return usageError(err, "missing --points (or --auto-align, or --rotation-from)");
     if (options.positional.size() != 2) return usageError(err, "give the LEFT and the RIGHT video");
 
     VideoRequest request;
@@ -248,6 +256,7 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     std::vector<ProtectedFile> lensFiles;
     if (const std::string error = chooseLenses(options, directory, frames.lenses, &lensFiles); !error.empty())
         return usageError(err, error);
+    if (!applyRigChoices(options, frames, lensFiles, err)) return kExitFailed;
 
     // The output is judged before any frame is decoded: no file this run
     // reads replaced, a place it can go (its missing folders are made).

@@ -19,8 +19,15 @@ endif()
 list(APPEND _vistereo_cv_vars VistereoOpenCV_imgcodecs_SONAME)
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(VistereoOpenCV REQUIRED_VARS ${_vistereo_cv_vars})
+# The calibration module is for the tests alone (they check the lens laws against
+# cv::fisheye); the programs never link it.
+find_library(VistereoOpenCV_calib3d_LIBRARY opencv_calib3d)
 if(VistereoOpenCV_FOUND)
-  foreach(_m core imgproc imgcodecs features2d)
+  set(_vistereo_cv_targets core imgproc imgcodecs features2d)
+  if(VistereoOpenCV_calib3d_LIBRARY)
+    list(APPEND _vistereo_cv_targets calib3d)
+  endif()
+  foreach(_m ${_vistereo_cv_targets})
     if(NOT TARGET OpenCV::${_m})
       add_library(OpenCV::${_m} UNKNOWN IMPORTED)
       set_target_properties(OpenCV::${_m} PROPERTIES

@@ -33,6 +33,63 @@ double polynomialValue(const PolynomialLaw& p, double t) {
     return t * (1.0 + t2 * (p.k1 + t2 * (p.k2 + t2 * (p.k3 + t2 * p.k4))));
 }
 
+// The double-sphere and extended unified laws for a unit direction theta off
+// the axis: sin(theta) over their denominator. NaN outside the directions the
+// model projects (behind its validity cone, where the denominator falls to
+// zero or the image folds back).
+double doubleSphereValue(const SphereLaw& law, double t) {
+    const double xi = law.first, alpha = law.second;
+    const double along = std::cos(t), across = std::sin(t);
+    // Valid where cos(theta) > -w2 (Usenko et al. 2018, eq. 43).
+    const double w1 = alpha <= 0.5 ? alpha / (1.0 - alpha) : (1.0 - alpha) / alpha;
+    const double w2 = (w1 + xi) / std::sqrt(2.0 * w1 * xi + xi * xi + 1.0);
+    if (!(along > -w2)) return kNaN;
+    const double shifted = xi + along;
+    const double d2 = std::sqrt(across * across + shifted * shifted);
+    return across / (alpha * d2 + (1.0 - alpha) * shifted);
+}
+
+double extendedUnifiedValue(const SphereLaw& law, double t) {
+    const double alpha = law.first, beta = law.second;
+    const double along = std::cos(t), across = std::sin(t);
+    const double d = std::sqrt(beta * across * across + along * along);
+    // Valid where z > -w d (Khomenko et al. 2016), w as for the double sphere's w1.
+    const double w = alpha <= 0.5 ? alpha / (1.0 - alpha) : (1.0 - alpha) / alpha;
+    if (!(along > -w * d)) return kNaN;
+    return across / (alpha * d + (1.0 - alpha) * along);
+}
+
+// Their closed-form inverses: the angle off the axis of normalised radius
+// rho (Usenko et al. 2018, the unprojections); NaN outside their image.
+double doubleSphereAngle(const SphereLaw& law, double rho) {
+    const double xi = law.first, alpha = law.second, r2 = rho * rho;
+    const double root = 1.0 - (2.0 * alpha - 1.0) * r2;
+    if (!(root >= 0.0)) return kNaN;
+    const double mz = (1.0 - alpha * alpha * r2) / (alpha * std::sqrt(root) + 1.0 - alpha);
+    const double k = (mz * xi + std::sqrt(mz * mz + (1.0 - xi * xi) * r2)) / (mz * mz + r2);
+    return std::atan2(k * rho, k * mz - xi);
+}
+
+double extendedUnifiedAngle(const SphereLaw& law, double rho) {
+    const double alpha = law.first, beta = law.second, r2 = rho * rho;
+    const double root = 1.0 - (2.0 * alpha - 1.0) * beta * r2;
+    if (!(root >= 0.0)) return kNaN;
+    const double mz = (1.0 - beta * alpha * alpha * r2) / (alpha * std::sqrt(root) + 1.0 - alpha);
+    return std::atan2(rho, mz);
+}
+
+// (cos, sin) of an azimuth turned counter-clockwise by `quarters` quarter
+// turns: exact, by swapping and negating.
+void turnAzimuth(int32_t quarters, double& c, double& s) {
+    const double c0 = c, s0 = s;
+    switch (quarters & 3) {
+        case 1: c = -s0, s = c0; break;
+        case 2: c = -c0, s = -s0; break;
+        case 3: c = s0, s = -c0; break;
+        default: break;
+    }
+}
+
 double polynomialSlope(const PolynomialLaw& p, double t) {
     const double t2 = t * t;
     return 1.0 + t2 * (3.0 * p.k1 + t2 * (5.0 * p.k2 + t2 * (7.0 * p.k3 + t2 * 9.0 * p.k4)));
@@ -55,6 +112,12 @@ double lawSlope(const EyeGeometry& e, double t) {
             return 1.0 / (c * c);
         }
         case MappingKind::Polynomial: return polynomialSlope(e.polynomial, t);
+        case MappingKind::DoubleSphere:
+        case MappingKind::ExtendedUnified: {
+            // Only a Newton step's direction hangs on it (the solver keeps a bracket): a central difference.
+            const double h = 1e-6;
+            return (lawRadius(e, t + h) - lawRadius(e, std::max(0.0, t - h))) / (t + h - std::max(0.0, t - h));
+        }
         default: return e.sineK * std::cos(t * e.sineK);
     }
 }
@@ -133,6 +196,8 @@ double lawRadius(const EyeGeometry& e, double theta) {
         case MappingKind::Equidistant: return theta;
         case MappingKind::Stereographic: return 2.0 * std::tan(0.5 * theta);
         case MappingKind::Polynomial: return polynomialValue(e.polynomial, theta);
+        case MappingKind::DoubleSphere: return doubleSphereValue(e.sphere, theta);
+        case MappingKind::ExtendedUnified: return extendedUnifiedValue(e.sphere, theta);
         default: return std::sin(theta * e.sineK);
     }
 }
@@ -156,6 +221,8 @@ double angleOffAxis(const EyeGeometry& e, double dots) {
             case MappingKind::Equidistant: theta = rho; break;
             case MappingKind::Stereographic: theta = 2.0 * std::atan(0.5 * rho); break;
             case MappingKind::Polynomial: return solveAngle(e, rho, rho);
+            case MappingKind::DoubleSphere: theta = doubleSphereAngle(e.sphere, rho); break;
+            case MappingKind::ExtendedUnified: theta = extendedUnifiedAngle(e.sphere, rho); break;
             default: theta = std::asin(rho) * (1.0 / e.sineK); break;
         }
         return theta <= e.reachTheta ? theta : kNaN;
@@ -171,6 +238,7 @@ EyeGeometry withMappingAt90Degrees(const EyeGeometry& eye, MappingKind kind) {
     e.mapping = kind;
     e.circleTheta = kHalfPi;
     e.polynomial = {};
+    e.sphere = {};
     switch (kind) {
         case MappingKind::Orthographic: e.sineK = 1.0, e.mappingScale = 1.0; break;
         case MappingKind::Equisolid: e.sineK = 0.5, e.mappingScale = 1.41421; break;
@@ -182,24 +250,65 @@ EyeGeometry withMappingAt90Degrees(const EyeGeometry& eye, MappingKind kind) {
 }
 
 SourcePosition projectToImage(const EyeGeometry& e, double theta, double phi) {
+    // The azimuth in the picture as read: the upright frame's, turned back by
+    // the quarter turns the picture needs to stand upright.
+    double c = std::cos(phi), s = std::sin(phi);
+    turnAzimuth(e.quarterTurns, c, s);
     if (!usesFixedArithmetic(e)) {
-        const double s = radialDistance(e, theta);
-        return {std::cos(phi) * s + e.axisX + e.correction.axisDx, e.axisY + e.correction.axisDy - std::sin(phi) * s};
+        const double r = radialDistance(e, theta);
+        return {c * r + e.axisX + e.axisFractionX + e.correction.axisDx,
+                e.axisY + e.axisFractionY + e.correction.axisDy - s * r / e.aspect};
     }
     const double g = e.mapping == MappingKind::Quadratic ? lensRadius(e.quadratic, static_cast<float>(theta))
                                                  : std::sin(theta * e.sineK);
     const double r = e.radius180;
     // (2R) * g * (m * pi/2) / pi = R * m * g dots from the axis point.
-    const double s = (r + r) * (g * (e.mappingScale * kHalfPi));
-    return {std::cos(phi) * s / kPi + e.axisX, e.axisY - std::sin(phi) * s / kPi};
+    const double distance = (r + r) * (g * (e.mappingScale * kHalfPi));
+    return {c * distance / kPi + e.axisX, e.axisY - s * distance / kPi};
+}
+
+SourcePosition axisPosition(const EyeGeometry& e) {
+    return {e.axisX + e.axisFractionX + e.correction.axisDx, e.axisY + e.axisFractionY + e.correction.axisDy};
+}
+
+RimCircle rimCircle(const EyeGeometry& e) {
+    const SourcePosition axis = axisPosition(e);
+    const SourcePosition across = projectToImage(e, kHalfPi, 0.0);
+    double radius = std::hypot(across.column - axis.column, across.row - axis.row);
+    if (e.aspect != 1.0) {
+        // Dots that are not square stretch the rim into an ellipse: its longer half-axis.
+        const SourcePosition down = projectToImage(e, kHalfPi, 0.5 * std::numbers::pi);
+        radius = std::max(radius, std::hypot(down.column - axis.column, down.row - axis.row));
+    }
+    return {axis.column, axis.row, radius};
+}
+
+SourcePosition uprightPosition(SourcePosition p, int width, int height, int32_t turnDegrees) {
+    switch (isQuarterTurn(turnDegrees) ? turnDegrees / 90 : 0) {
+        case 1: return {height - 1 - p.row, p.column};
+        case 2: return {width - 1 - p.column, height - 1 - p.row};
+        case 3: return {p.row, width - 1 - p.column};
+        default: return p;
+    }
+}
+
+SourcePosition positionAsRead(SourcePosition p, int width, int height, int32_t turnDegrees) {
+    switch (isQuarterTurn(turnDegrees) ? turnDegrees / 90 : 0) {
+        case 1: return {p.row, height - 1 - p.column};
+        case 2: return {width - 1 - p.column, height - 1 - p.row};
+        case 3: return {width - 1 - p.row, p.column};
+        default: return p;
+    }
 }
 
 Vec3 directionOfPosition(const EyeGeometry& e, SourcePosition position) {
-    const double dx = position.column - (e.axisX + e.correction.axisDx);
-    const double up = (e.axisY + e.correction.axisDy) - position.row;
+    const SourcePosition axis = axisPosition(e);
+    double dx = position.column - axis.column;
+    double up = (axis.row - position.row) * e.aspect;
     const double q = std::sqrt(dx * dx + up * up);
     if (q == 0.0) return {0.0, 1.0, 0.0};  // the axis point itself looks along the axis
     const double theta = angleOffAxis(e, q);
+    turnAzimuth(-e.quarterTurns, dx, up);  // into the upright frame
     return {std::sin(theta) * (dx / q), std::cos(theta), std::sin(theta) * (up / q)};
 }
 
@@ -219,8 +328,9 @@ Vec3 directionOfPoint(const EyeGeometry& e, ImagePoint point) {
 
     const double theta = e.mapping == MappingKind::Quadratic ? lensTheta(e, static_cast<float>(rho))
                                                      : std::asin(rho) * (1.0 / e.sineK);
-    const double up = diff32(e.axisY, point.y);
-    return {std::sin(theta) * (dx / q), std::cos(theta), std::sin(theta) * (up / q)};
+    double across = dx / q, up = diff32(e.axisY, point.y) / q;
+    turnAzimuth(-e.quarterTurns, across, up);  // into the upright frame
+    return {std::sin(theta) * across, std::cos(theta), std::sin(theta) * up};
 }
 
 }  // namespace vistereo

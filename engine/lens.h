@@ -4,8 +4,12 @@
 // r = radius180 * mappingScale * g(theta) from the axis point, keeping the
 // azimuth. g is sin(k * theta) for the sine models (orthographic k = 1,
 // equisolid k = 0.5, or a registered k), a four-segment quadratic in theta,
-// theta itself (equidistant), 2 tan(theta / 2) (stereographic) or the
-// polynomial theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9.
+// theta itself (equidistant), 2 tan(theta / 2) (stereographic), the
+// polynomial theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9, or
+// the double-sphere and extended unified models' sin(theta) / d (SphereLaw).
+// A calibrated lens's axis point may lie between dots, its dots may not be
+// square (a row offset is the column offset over the aspect fx / fy), and
+// its picture may need a quarter turn to stand upright (EyeGeometry).
 // projectToImage goes from a direction to a source position (used for every
 // output pixel); directionOfPoint goes from a pixel back to a direction (used
 // for the alignment points). Both handle every kind and the eye's correction,
@@ -57,8 +61,29 @@ double radialDistance(const EyeGeometry& eye, double theta);
 // axis point; NaN beyond the law's reach.
 double angleOffAxis(const EyeGeometry& eye, double dots);
 
-// Source position of the direction at polar angle theta, azimuth phi.
+// Source position of the direction at polar angle theta, azimuth phi (in
+// the eye's upright frame), in the picture as read.
 SourcePosition projectToImage(const EyeGeometry& eye, double theta, double phi);
+
+// Where the optical axis meets the picture as read: the axis point with its
+// fraction of a dot and the correction.
+SourcePosition axisPosition(const EyeGeometry& eye);
+
+// The axis point and the radius of the 90-degree rim around it in the
+// picture as read (the rim's longer half-axis when the lens's dots are not
+// square): what leaves the wider kernels' taps outside the lens.
+struct RimCircle {
+    double column = 0.0, row = 0.0, radius = 0.0;
+};
+RimCircle rimCircle(const EyeGeometry& eye);
+
+// A position of a width x height picture as read, in that picture turned
+// clockwise by `turnDegrees` (0, 90, 180 or 270) to stand upright, pixel
+// centres at whole numbers; and back from the upright picture to the one
+// as read (width and height still the picture's as read). Any other turn
+// leaves the position as it is.
+SourcePosition uprightPosition(SourcePosition asRead, int width, int height, int32_t turnDegrees);
+SourcePosition positionAsRead(SourcePosition upright, int width, int height, int32_t turnDegrees);
 
 // Unit direction of a source pixel in the eye's camera frame (NaN when the
 // pixel is the axis point or beyond the model's reach).
@@ -74,9 +99,11 @@ Vec3 directionOfPosition(const EyeGeometry& eye, SourcePosition position);
 EyeGeometry withMappingAt90Degrees(const EyeGeometry& eye, MappingKind kind);
 
 // Whether the eye goes by the sine laws' and the quadratic's fixed arithmetic
-// (a sine law or the quadratic, without a correction).
+// (a sine law or the quadratic on whole dots with square dots, without a
+// correction). A quarter turn keeps it: it only swaps and negates.
 inline bool usesFixedArithmetic(const EyeGeometry& eye) {
-    return isSineOrQuadratic(eye.mapping) && eye.correction.isIdentity();
+    return isSineOrQuadratic(eye.mapping) && eye.correction.isIdentity() && eye.axisFractionX == 0.0 &&
+           eye.axisFractionY == 0.0 && eye.aspect == 1.0;
 }
 
 }  // namespace vistereo

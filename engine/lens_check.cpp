@@ -86,8 +86,32 @@ void checkQuadratic(const QuadraticLaw& q, std::vector<LensValueProblem>& out) {
     }
 }
 
-// The equidistant, stereographic and polynomial laws: a field of view they
-// can image, and a polynomial that keeps rising out to the circle's rim.
+// The double-sphere model's xi and alpha, the extended unified model's alpha
+// and beta: within the ranges the models are defined on.
+bool checkSphereLaw(const LensSettings& lens, std::vector<LensValueProblem>& out) {
+    const SphereLaw law = sphereLawOf(lens);
+    const bool doubleSphere = lens.mappingKind == static_cast<int32_t>(MappingKind::DoubleSphere);
+    const struct {
+        const char* field;
+        const char* name;
+        double value, low, high;
+    } numbers[2] = {doubleSphere ? decltype(numbers[0]){"a1", "xi", law.first, -1.0, 1.0}
+                                 : decltype(numbers[0]){"a1", "alpha", law.first, 0.0, 1.0},
+                    doubleSphere ? decltype(numbers[0]){"a2", "alpha", law.second, 0.0, 1.0}
+                                 : decltype(numbers[0]){"a2", "beta", law.second, 1e-6, 100.0}};
+    for (const auto& n : numbers)
+        if (!(n.value >= n.low && n.value <= n.high)) {
+            out.push_back({n.field, lensNumberText(n.value),
+                           std::string(n.name) + " of the " + (doubleSphere ? "double-sphere" : "extended unified") +
+                               " model must lie between " + lensNumberText(n.low) + " and " + lensNumberText(n.high)});
+            return false;
+        }
+    return true;
+}
+
+// The equidistant, stereographic, polynomial, double-sphere and extended
+// unified laws: a field of view they can image, and a law that keeps rising
+// out to the circle's rim.
 void checkProjection(const LensSettings& lens, std::vector<LensValueProblem>& out) {
     const double fov = fieldOfViewDegrees(lens);
     const PolynomialLaw p = polynomialLawOf(lens);
@@ -100,6 +124,10 @@ void checkProjection(const LensSettings& lens, std::vector<LensValueProblem>& ou
                 return;
             }
     }
+    if ((lens.mappingKind == static_cast<int32_t>(MappingKind::DoubleSphere) ||
+         lens.mappingKind == static_cast<int32_t>(MappingKind::ExtendedUnified)) &&
+        !checkSphereLaw(lens, out))
+        return;
     if (!(fov == 0.0 || (fov >= 1.0 && fov <= 360.0))) {
         out.push_back({"c1", lensNumberText(fov), "the field of view of the image circle must lie between 1 and 360 "
                                                   "degrees (or be left empty for the radius at 90 degrees)"});
@@ -112,13 +140,41 @@ void checkProjection(const LensSettings& lens, std::vector<LensValueProblem>& ou
                              : eye.circleTheta <= eye.reachTheta;
     if (!reached || !(eye.mappingScale > 0.0 && std::isfinite(eye.mappingScale))) {
         const bool polynomial = lens.mappingKind == static_cast<int32_t>(MappingKind::Polynomial);
-        out.push_back({polynomial ? "a1, a2, a3, a4" : "c1",
+        const bool sphere = lens.mappingKind == static_cast<int32_t>(MappingKind::DoubleSphere) ||
+                            lens.mappingKind == static_cast<int32_t>(MappingKind::ExtendedUnified);
+        out.push_back({polynomial ? "a1, a2, a3, a4" : sphere ? "c1 (with a1, a2)" : "c1",
                        polynomial ? lensNumberText(p.k1) + ", " + lensNumberText(p.k2) + ", " + lensNumberText(p.k3) +
                                         ", " + lensNumberText(p.k4)
                                   : lensNumberText(fov),
                        "the law stops rising at " + degreesText(eye.reachTheta) +
                            " off the axis, inside the image circle's rim at " + degreesText(eye.circleTheta)});
     }
+}
+
+// A calibrated lens's text: readable, a centre that the whole-dot axis
+// rounds, an aspect a lens's dots can have, a quarter turn.
+void checkPrecision(const LensSettings& lens, std::vector<LensValueProblem>& out) {
+    const LensPrecision& p = lens.precision;
+    if (!p.unreadableItem.empty() || !p.unreadableReason.empty()) {
+        out.push_back({"b1", "'" + p.unreadableItem + "'",
+                       p.unreadableReason + " (a calibrated lens's text reads centre=X,Y aspect=A turn=D)"});
+        return;
+    }
+    if (p.hasCentre) {
+        const std::string centre = lensNumberText(p.centreX) + ", " + lensNumberText(p.centreY);
+        if (lens.axisMode != static_cast<int32_t>(AxisMode::GivenAxis))
+            out.push_back({"b1", "centre " + centre, "an optical axis between dots needs the given axis (axis code 1)"});
+        else if (!(std::abs(p.centreX - lens.axisX) <= 0.5 && std::abs(p.centreY - lens.axisY) <= 0.5))
+            out.push_back({"axisX, axisY", std::to_string(lens.axisX) + ", " + std::to_string(lens.axisY),
+                           "the whole dots of the axis must be those nearest the centre " + centre +
+                               " of field b1: change both, or neither"});
+    }
+    if (!(p.aspect >= 0.5 && p.aspect <= 2.0))
+        out.push_back({"b1", "aspect " + lensNumberText(p.aspect),
+                       "the aspect fx / fy of a lens's dots lies near 1 (between 0.5 and 2)"});
+    if (!isQuarterTurn(p.turnDegrees))
+        out.push_back({"b1", "turn " + std::to_string(p.turnDegrees),
+                       "a picture stands upright after a turn of 0, 90, 180 or 270 degrees clockwise"});
 }
 
 void checkAxisRecord(const LensSettings& lens, std::vector<LensValueProblem>& out) {
@@ -159,10 +215,13 @@ std::vector<LensValueProblem> lensSettingsProblems(const LensSettings& lens) {
         case MappingKind::Quadratic: checkQuadratic(lens.quadratic, out); break;
         case MappingKind::Equidistant:
         case MappingKind::Stereographic:
-        case MappingKind::Polynomial: checkProjection(lens, out); break;
+        case MappingKind::Polynomial:
+        case MappingKind::DoubleSphere:
+        case MappingKind::ExtendedUnified: checkProjection(lens, out); break;
         default: break;
     }
     checkAxisRecord(lens, out);
+    checkPrecision(lens, out);
     return out;
 }
 

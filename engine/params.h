@@ -41,8 +41,11 @@ enum class RadiusMode : int32_t { CircularFisheye = 0, DiagonalFisheye = 1, Magn
 // are the projections fisheye makers state: equidistant (r proportional to
 // theta), stereographic (r proportional to tan(theta / 2)) and the calibrated
 // polynomial theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9
-// (Kannala-Brandt). Those three keep their values in record fields the other
-// kinds leave alone: see fieldOfViewDegrees and polynomialLawOf.
+// (Kannala-Brandt); 7 and 8 are the calibrated double-sphere and extended
+// unified camera models (Usenko et al. 2018; Khomenko et al. 2016), as
+// calibration tools such as Kalibr state them. Those five keep their values in
+// record fields the other kinds leave alone: see fieldOfViewDegrees,
+// polynomialLawOf and sphereLawOf.
 enum class MappingKind : int32_t {
     Orthographic = 0,
     Equisolid = 1,
@@ -51,8 +54,10 @@ enum class MappingKind : int32_t {
     Equidistant = 4,
     Stereographic = 5,
     Polynomial = 6,
+    DoubleSphere = 7,
+    ExtendedUnified = 8,
 };
-inline constexpr int32_t kLastMappingKind = static_cast<int32_t>(MappingKind::Polynomial);
+inline constexpr int32_t kLastMappingKind = static_cast<int32_t>(MappingKind::ExtendedUnified);
 
 // The sine laws and the quadratic, whose arithmetic is fixed to the last
 // single-precision narrowing; the newer kinds are plain double precision.
@@ -77,6 +82,16 @@ struct PolynomialLaw {
     friend bool operator==(const PolynomialLaw&, const PolynomialLaw&) = default;
 };
 
+// The two shape numbers of the double-sphere model (xi, alpha) or of the
+// extended unified model (alpha, beta), in the order calibration files give
+// them. A direction (x, y, z), z along the axis, lands at f (x, y) / d with
+//   double sphere:     d = alpha d2 + (1 - alpha) (xi |p| + z), d2 = |(x, y, xi |p| + z)|
+//   extended unified:  d = alpha sqrt(beta (x^2 + y^2) + z^2) + (1 - alpha) z
+struct SphereLaw {
+    double first = 0.0, second = 0.0;
+    friend bool operator==(const SphereLaw&, const SphereLaw&) = default;
+};
+
 // Small corrections of an eye's lens found from the pictures: the axis point moved by (axisDx, axisDy)
 // dots, the image scale multiplied by `scale`, and a first shape term: r becomes r * scale * (1 + shape * theta^2).
 // The defaults leave the lens exactly as its record describes it (the same bytes).
@@ -84,6 +99,23 @@ struct LensCorrection {
     double axisDx = 0.0, axisDy = 0.0, scale = 1.0, shape = 0.0;
     bool isIdentity() const { return axisDx == 0.0 && axisDy == 0.0 && scale == 1.0 && shape == 0.0; }
     friend bool operator==(const LensCorrection&, const LensCorrection&) = default;
+};
+
+// What a calibration knows of a lens beyond the record's whole dots, and
+// how its picture stands: the optical axis to a fraction of a dot, the
+// aspect of the lens's scale across to its scale down (fx / fy; 1 when its
+// dots are square), and how far the picture as read must be turned
+// clockwise to stand upright (0, 90, 180 or 270 degrees). Records of the
+// classic dialog have none of these: the defaults leave a lens exactly as
+// its whole-dot fields describe it.
+struct LensPrecision {
+    bool hasCentre = false;
+    double centreX = 0.0, centreY = 0.0;  // the optical axis, when hasCentre (axis code 1 only)
+    double aspect = 1.0;
+    int32_t turnDegrees = 0;
+    // An item of the record's text that cannot be read, and why (empty: none).
+    std::string unreadableItem, unreadableReason;
+    friend bool operator==(const LensPrecision&, const LensPrecision&) = default;
 };
 
 // A lens as the user chose it: its registry record with the number texts
@@ -100,6 +132,7 @@ struct LensSettings {
     int32_t axisX = 0;
     int32_t axisY = 0;
     int32_t axisMode = 0;
+    LensPrecision precision;
 };
 
 // For the equidistant, stereographic and polynomial kinds: the field of view
@@ -114,6 +147,13 @@ inline PolynomialLaw polynomialLawOf(const LensSettings& lens) {
     const QuadraticLaw& q = lens.quadratic;
     return {q.a1, q.a2, q.a3, q.a4};
 }
+
+// For the double-sphere and extended unified kinds: their two numbers, kept
+// in the quadratic's a1 and a2 as the polynomial keeps its terms.
+inline SphereLaw sphereLawOf(const LensSettings& lens) { return {lens.quadratic.a1, lens.quadratic.a2}; }
+
+// The turns a picture may need to stand upright, in degrees clockwise.
+inline bool isQuarterTurn(int32_t degrees) { return degrees == 0 || degrees == 90 || degrees == 180 || degrees == 270; }
 
 // Points A and B in both images.
 struct PointSet {
@@ -156,8 +196,18 @@ struct EyeGeometry {
     QuadraticLaw quadratic;
     double radius1 = 0.0, radius2 = 0.0, radius3 = 0.0;  // the quadratic law's bounds, normalised
     PolynomialLaw polynomial;     // the polynomial kind's k1 .. k4
+    SphereLaw sphere;             // the double-sphere or extended unified kind's two numbers
     double circleTheta = kHalfPi;  // angle off the axis of the image circle's rim (half its field of view)
     double reachTheta = kHalfPi;   // widest angle off the axis the law maps one to one
+    // A calibrated lens's precision (LensPrecision): the axis point's fraction
+    // of a dot beyond axisX, axisY, the aspect fx / fy (the radius is in
+    // column dots; a row offset is the column offset over the aspect), and
+    // how far the picture must be turned clockwise to stand upright, in
+    // quarter turns. The camera frame is the upright picture's: a direction
+    // at azimuth phi in it lies at azimuth phi + turn in the picture as read.
+    double axisFractionX = 0.0, axisFractionY = 0.0;
+    double aspect = 1.0;
+    int32_t quarterTurns = 0;
     LensCorrection correction;
     // Member by member: a member added here takes part in every comparison,
     // so a remap plan made for other lens values is never taken for this one.

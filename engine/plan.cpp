@@ -106,11 +106,17 @@ public:
             fast_.turn[c] = turned.x, fast_.turn[3 + c] = turned.y, fast_.turn[6 + c] = turned.z;
         }
         const EyeGeometry& e = key.eye;
+        snapEye_ = e;
         if (vectorisedLens(e)) {
             fast_.lens = e.mapping == MappingKind::Quadratic ? RowLens::Quadratic
                          : e.sineK == 1.0                    ? RowLens::SineOne
                          : e.sineK == 0.5                    ? RowLens::SineHalf
                                                              : RowLens::SineK;
+            // A picture that stands upright only once turned: the vectors' lens takes the azimuth from x and z,
+            // so the quarter turns go into the matrix (rows swapped and negated, exactly), and the directions
+            // left to the angles are already turned.
+            quarterTurnRows(e.quarterTurns, fast_.turn);
+            snapEye_.quarterTurns = 0;
         }
         fast_.sineK = e.sineK;
         fast_.law = e.quadratic;
@@ -177,10 +183,20 @@ private:
         return projectToImage(key_.eye, std::acos(y), std::atan2(z, x));
     }
 
+    // The azimuth's quarter turns in the matrix's x and z rows: x' = -z,
+    // z' = x for each quarter turn.
+    static void quarterTurnRows(int32_t quarters, double* m) {
+        for (int q = 0; q < (quarters & 3); ++q)
+            for (int c = 0; c < 3; ++c) {
+                const double x = m[c], z = m[6 + c];
+                m[c] = -z, m[6 + c] = x;
+            }
+    }
+
     // A pixel the vectors leave to the angles (no azimuth, or a lens they do
     // not know), snapped to the grid as the vectors snap theirs.
     void snapByAngles(const Vec3& d, double& column, double& row) const {
-        const SourcePosition p = byAngles(d.x, d.y, d.z);
+        const SourcePosition p = projectToImage(snapEye_, std::acos(d.y), std::atan2(d.z, d.x));
         const FastRow& f = fast_;
         if (p.column >= f.gridLow && p.column < f.gridHigh && p.row >= f.gridLow && p.row < f.gridHigh) {
             column = std::floor(p.column * f.gridScale) * f.gridInverse;
@@ -227,6 +243,7 @@ private:
     std::vector<double> sinLambda_, cosLambda_;
     double cp_, sp_, cr_, sr_, cw_, sw_;  // cosines and sines of pitch, roll and yaw
     FastRow fast_;
+    EyeGeometry snapEye_;  // the eye for the directions the vectors leave to the angles
 };
 
 // ---- the row coding ------------------------------------------------------------
@@ -325,9 +342,9 @@ public:
         // The wider kernels leave out what lies beyond 90 degrees off the axis.
         const EyeGeometry& e = key.eye;
         if (kernel_ != Interpolation::Bilinear) {
-            const SourcePosition rim = projectToImage(e, kHalfPi, 0.0);
-            const double rimRadius = std::abs(rim.column - e.axisX) + 0.5;
-            cubic_ = {&cubicTable(), static_cast<double>(e.axisX), static_cast<double>(e.axisY), rimRadius * rimRadius};
+            const RimCircle rim = rimCircle(e);
+            const double rimRadius = rim.radius + 0.5;
+            cubic_ = {&cubicTable(), rim.column, rim.row, rimRadius * rimRadius};
             lanczos_ = {&lanczosTable(), cubic_.axisX, cubic_.axisY, cubic_.rim2};
         }
     }

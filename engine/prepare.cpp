@@ -63,11 +63,15 @@ double reachOf(const EyeGeometry& eye) {
     return std::numbers::pi;
 }
 
-// The equidistant, stereographic and polynomial laws: r = R * g(theta) /
-// g(rim), with the rim at half the stated field of view (90 degrees when
-// none is stated), so that the radius modes give the image circle's radius.
+// The equidistant, stereographic, polynomial, double-sphere and extended
+// unified laws: r = R * g(theta) / g(rim), with the rim at half the stated
+// field of view (90 degrees when none is stated), so that the radius modes
+// give the image circle's radius.
 void deriveProjection(const LensSettings& lens, EyeGeometry& eye) {
     eye.polynomial = eye.mapping == MappingKind::Polynomial ? polynomialLawOf(lens) : PolynomialLaw{};
+    eye.sphere = eye.mapping == MappingKind::DoubleSphere || eye.mapping == MappingKind::ExtendedUnified
+                     ? sphereLawOf(lens)
+                     : SphereLaw{};
     const double fov = fieldOfViewDegrees(lens);
     eye.circleTheta = fov == 0.0 ? 0.5 * std::numbers::pi : fov * (std::numbers::pi / 360.0);
     eye.reachTheta = reachOf(eye);
@@ -93,6 +97,8 @@ bool deriveMapping(const LensSettings& lens, EyeGeometry& eye) {
         case MappingKind::Equidistant:
         case MappingKind::Stereographic:
         case MappingKind::Polynomial:
+        case MappingKind::DoubleSphere:
+        case MappingKind::ExtendedUnified:
             eye.mapping = static_cast<MappingKind>(lens.mappingKind);
             deriveProjection(lens, eye);
             return true;
@@ -103,15 +109,32 @@ bool deriveMapping(const LensSettings& lens, EyeGeometry& eye) {
     return true;
 }
 
+// What a calibration adds to the axis: the given axis point's fraction of a
+// dot, the aspect and the quarter turns. Values no lens has (an aspect of 0,
+// a turn of 45 degrees) leave the eye as its whole-dot fields describe it;
+// the lens checks name them.
+void derivePrecision(const LensSettings& lens, EyeGeometry& eye) {
+    const LensPrecision& p = lens.precision;
+    if (p.hasCentre && lens.axisMode == static_cast<int32_t>(AxisMode::GivenAxis) && std::isfinite(p.centreX) &&
+        std::isfinite(p.centreY)) {
+        eye.axisFractionX = p.centreX - eye.axisX;
+        eye.axisFractionY = p.centreY - eye.axisY;
+    }
+    eye.aspect = p.aspect > 0.0 && std::isfinite(p.aspect) ? p.aspect : 1.0;
+    eye.quarterTurns = isQuarterTurn(p.turnDegrees) ? p.turnDegrees / 90 : 0;
+}
+
 bool deriveAxis(const LensSettings& lens, EyeGeometry& eye) {
     switch (static_cast<AxisMode>(lens.axisMode)) {
         case AxisMode::ImageCentre:
             eye.axisX = truncateToInt32(eye.imageWidth * 0.5);
             eye.axisY = truncateToInt32(eye.imageHeight * 0.5);
+            derivePrecision(lens, eye);
             return true;
         case AxisMode::GivenAxis:
             eye.axisX = lens.axisX;
             eye.axisY = lens.axisY;
+            derivePrecision(lens, eye);
             return true;
     }
     return false;

@@ -5,6 +5,8 @@
 #include <numbers>
 
 #include "base/text_numbers.h"
+#include "lens/calibrated_record.h"
+#include "lens/lens_precision.h"
 #include "lens/lens_selection.h"
 #include "engine/lens.h"
 #include "engine/lens_check.h"
@@ -40,6 +42,8 @@ const char* projectionWords(int32_t kind) {
         case 4: return "equidistant, r proportional to theta";
         case 5: return "stereographic, r proportional to tan(theta/2)";
         case 6: return "polynomial, r proportional to theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9";
+        case 7: return "double sphere, r proportional to sin(theta) / (alpha d2 + (1 - alpha)(xi + cos(theta)))";
+        case 8: return "extended unified, r proportional to sin(theta) / (alpha sqrt(beta sin^2 + cos^2) + (1 - alpha) cos)";
         default: return nullptr;
     }
 }
@@ -89,13 +93,28 @@ std::optional<ProjectionChoice> parseProjection(const std::string& text, std::st
         p.kind = MappingKind::Polynomial, p.polynomial = {k[0], k[1], k[2], k[3]};
         return p;
     }
+    if (head == "ds" || head == "eucm") {
+        const std::vector<std::string> pieces = splitAtCommas(tail);
+        const auto first = pieces.size() == 2 ? strictNumber(pieces[0]) : std::nullopt;
+        const auto second = pieces.size() == 2 ? strictNumber(pieces[1]) : std::nullopt;
+        if (!first || !second) {
+            error = head == "ds" ? "ds:XI,ALPHA takes two numbers, not '" + tail + "'"
+                                 : "eucm:ALPHA,BETA takes two numbers, not '" + tail + "'";
+            return std::nullopt;
+        }
+        p.kind = head == "ds" ? MappingKind::DoubleSphere : MappingKind::ExtendedUnified;
+        p.sphere = {*first, *second};
+        p.polynomialText[0] = pieces[0], p.polynomialText[1] = pieces[1];
+        return p;
+    }
     error = "unknown projection '" + text +
-            "' (equidistant, equisolid, stereographic, orthographic, sine:K or poly:K1,K2,K3,K4)";
+            "' (equidistant, equisolid, stereographic, orthographic, sine:K, poly:K1,K2,K3,K4, ds:XI,ALPHA or "
+            "eucm:ALPHA,BETA)";
     return std::nullopt;
 }
 
 LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,
-                                const CircleOnSensor& circle) {
+                                const CircleOnSensor& circle, int32_t turnDegrees) {
     LensRecordBuild out;
     LensRecord& r = out.record;
     r.name = name;
@@ -123,10 +142,22 @@ LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice&
     r.axisMode = static_cast<int32_t>(AxisMode::GivenAxis);
     r.axisX = static_cast<int32_t>(std::lround(circle.centreX));
     r.axisY = static_cast<int32_t>(std::lround(circle.centreY));
+    if (!isQuarterTurn(turnDegrees)) {
+        out.error = "the turn must be 0, 90, 180 or 270 degrees, not " + std::to_string(turnDegrees);
+        return out;
+    }
     r.c1 = lensNumberText(fovDegrees);
     if (projection.kind == MappingKind::Polynomial)
         r.a1 = projection.polynomialText[0], r.a2 = projection.polynomialText[1], r.a3 = projection.polynomialText[2],
         r.a4 = projection.polynomialText[3];
+    if (projection.kind == MappingKind::DoubleSphere || projection.kind == MappingKind::ExtendedUnified)
+        r.a1 = projection.polynomialText[0], r.a2 = projection.polynomialText[1];
+    // The centre to its fraction of a dot, and the turn, beside the whole dots.
+    LensPrecision precision;
+    precision.hasCentre = circle.centreX != r.axisX || circle.centreY != r.axisY;
+    precision.centreX = circle.centreX, precision.centreY = circle.centreY;
+    precision.turnDegrees = turnDegrees;
+    r.*kPrecisionField = precisionText(precision);
     if (isSineOrQuadratic(projection.kind)) {
         // The record holds the radius at 90 degrees off the axis: the circle's
         // radius divided by what the law gives at the circle's rim.
@@ -143,7 +174,25 @@ LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice&
         }
         r.radiusDots = static_cast<int32_t>(std::lround(circle.radius / radialDistance(eye, rim)));
     } else {
+        // The whole-dot radius with the field of view that keeps the scale of the fractional one.
         r.radiusDots = static_cast<int32_t>(std::lround(circle.radius));
+        LensRecord stated = r;
+        stated.radiusDots = 1;
+        if (lensSettingsProblems(lensSettingsOf(stated)).empty()) {
+            LensSettings lens = lensSettingsOf(stated);
+            const EyeGeometry eye = prepareEyes({lens, lens}, {ImageSize{1, 1}, ImageSize{1, 1}}).eye[0];
+            const double focal = circle.radius * eye.mappingScale;  // circle radius over the law at its rim
+            if (r.radiusDots != circle.radius) {
+                const std::string fov = fieldOfViewForFocalLength(r, r.radiusDots, focal);
+                if (!fov.empty()) {
+                    r.c1 = fov;
+                    out.notes.push_back("field of view " + lensNumberText(parseLeadingDouble(fov)) +
+                                        " degrees at the whole radius " + std::to_string(r.radiusDots) +
+                                        " dots: the same lens as " + lensNumberText(fovDegrees) + " degrees at " +
+                                        lensNumberText(circle.radius) + " dots");
+                }
+            }
+        }
     }
     if (const auto problems = lensSettingsProblems(lensSettingsOf(r)); !problems.empty())
         out.error = problems.front().field + " would be " + problems.front().value + ": " + problems.front().reason;
@@ -165,6 +214,8 @@ std::vector<std::string> describeLensRecord(const LensRecord& r) {
                         " " + r.c2 + ", " + r.a3 + " " + r.b3 + " " + r.c3 + ", " + r.a4 + " " + r.b4 + " " + r.c4);
     if (r.mappingKind == 6)
         lines.push_back("k1 .. k4: " + r.a1 + ", " + r.a2 + ", " + r.a3 + ", " + r.a4 + " (record fields a1 .. a4)");
+    if (r.mappingKind == 7) lines.push_back("xi, alpha: " + r.a1 + ", " + r.a2 + " (record fields a1, a2)");
+    if (r.mappingKind == 8) lines.push_back("alpha, beta: " + r.a1 + ", " + r.a2 + " (record fields a1, a2)");
     const bool newer = r.mappingKind >= 4 && r.mappingKind <= kLastMappingKind;
     if (newer) {
         lines.push_back("field of view: " + (fov > 0 ? lensNumberText(fov) + " degrees across the image circle"
@@ -172,14 +223,36 @@ std::vector<std::string> describeLensRecord(const LensRecord& r) {
                         " (record field c1)");
         lines.push_back(std::string(fov > 0 ? "image circle radius: " : "radius at 90 degrees off the axis: ") +
                         radiusWords(r));
+        if (r.radiusMode == static_cast<int32_t>(RadiusMode::Dots) && lensSettingsProblems(lens).empty()) {
+            // r = f g(theta): the scale a calibration calls the focal length.
+            const EyeGeometry eye = prepareEyes({lens, lens}, {ImageSize{1, 1}, ImageSize{1, 1}}).eye[0];
+            const double focal = eye.radius180 * eye.mappingScale;
+            lines.push_back("focal length: " + lensNumberText(focal) + " dots across" +
+                            (lens.precision.aspect != 1.0
+                                 ? ", " + lensNumberText(focal / lens.precision.aspect) + " down (aspect fx / fy " +
+                                       lensNumberText(lens.precision.aspect) + ")"
+                                 : std::string()));
+        }
     } else {
         lines.push_back("radius at 90 degrees off the axis: " + radiusWords(r));
         if (r.mappingKind != 3 && fov > 0) lines.push_back("field of view: " + lensNumberText(fov) + " degrees (noted in record field c1)");
     }
-    lines.push_back(r.axisMode == 0   ? "optical axis: the image centre (axis code 0)"
-                    : r.axisMode == 1 ? "optical axis: (" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) +
-                                            ") (axis code 1: given coordinates)"
-                                      : "optical axis: unknown axis code " + std::to_string(r.axisMode));
+    const LensPrecision& precision = lens.precision;
+    if (r.axisMode == 1 && precision.hasCentre)
+        lines.push_back("optical axis: (" + lensNumberText(precision.centreX) + ", " + lensNumberText(precision.centreY) +
+                        ") (axis code 1: given coordinates; whole dots " + std::to_string(r.axisX) + ", " +
+                        std::to_string(r.axisY) + " in axisX, axisY, the centre between dots in field " +
+                        kPrecisionFieldName + ")");
+    else
+        lines.push_back(r.axisMode == 0   ? "optical axis: the image centre (axis code 0)"
+                        : r.axisMode == 1 ? "optical axis: (" + std::to_string(r.axisX) + ", " + std::to_string(r.axisY) +
+                                                ") (axis code 1: given coordinates)"
+                                          : "optical axis: unknown axis code " + std::to_string(r.axisMode));
+    if (!newer && precision.aspect != 1.0)
+        lines.push_back("aspect fx / fy: " + lensNumberText(precision.aspect) + " (field " + kPrecisionFieldName + ")");
+    if (precision.turnDegrees != 0)
+        lines.push_back("turn: the picture stands upright once turned " + std::to_string(precision.turnDegrees) +
+                        " degrees clockwise (field " + kPrecisionFieldName + ")");
     const auto problems = lensSettingsProblems(lens);
     if (problems.empty()) lines.push_back("values: can describe a lens");
     for (const LensValueProblem& p : problems)

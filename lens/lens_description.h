@@ -17,28 +17,35 @@ struct ProjectionChoice {
     MappingKind kind = MappingKind::Equidistant;
     double sineK = 0.0;        // sin(k theta)
     PolynomialLaw polynomial;  // theta + k1 theta^3 + ...
-    std::string sineKText, polynomialText[4];  // the numbers as typed, for the record
+    SphereLaw sphere;          // the double sphere's xi, alpha; the extended unified model's alpha, beta
+    std::string sineKText, polynomialText[4];  // the numbers as typed, for the record (the sphere laws' in the
+                                               // first two of polynomialText)
 };
 
-// "equidistant", "equisolid", "stereographic", "orthographic", "sine:K" or
-// "poly:K1,K2,K3,K4"; nullopt with `error` set otherwise.
+// "equidistant", "equisolid", "stereographic", "orthographic", "sine:K",
+// "poly:K1,K2,K3,K4", "ds:XI,ALPHA" or "eucm:ALPHA,BETA"; nullopt with
+// `error` set otherwise.
 std::optional<ProjectionChoice> parseProjection(const std::string& text, std::string& error);
 
 struct CircleOnSensor {
     double centreX = 0.0, centreY = 0.0, radius = 0.0;  // dots
 };
 
-// The record: the circle's centre as the given axis point and, for the
-// equidistant, stereographic and polynomial kinds, its radius in dots with the
-// field of view beside it; for the sine laws, whose record holds the radius
-// at 90 degrees off the axis, that radius worked out from the circle (the
-// field of view is kept beside it for the reader). Empty `error` on success;
-// otherwise what is impossible about the values.
+// The record: the circle's centre as the given axis point (its fraction of
+// a dot, when it has one, in the record's precision text with the turn) and,
+// for the equidistant, stereographic, polynomial and sphere kinds, its radius
+// in whole dots with the field of view beside it, nudged so that the lens
+// keeps the scale the circle's fractional radius gives it (`notes` says by
+// how much); for the sine laws, whose record holds the radius at 90 degrees
+// off the axis, that radius worked out from the circle (the field of view is
+// kept beside it for the reader). Empty `error` on success; otherwise what
+// is impossible about the values.
 struct LensRecordBuild : Fallible {
     LensRecord record;
+    std::vector<std::string> notes;
 };
 LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,
-                                const CircleOnSensor& circle);
+                                const CircleOnSensor& circle, int32_t turnDegrees = 0);
 
 // The record in words, a line each: projection, field of view, circle,
 // axis, the codes' meanings, and whether its values can describe a lens.

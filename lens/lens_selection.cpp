@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/text_numbers.h"
+#include "lens/lens_precision.h"
 
 namespace vistereo {
 
@@ -14,6 +15,7 @@ LensSettings lensSettingsOf(const LensRecord& record) {
         if (field.number) field.number(lens) = parseLeadingDouble(record.*field.text);
         if (field.code) field.code(lens) = record.*field.integer;
     }
+    if (recordTakesPrecision(record)) lens.precision = readPrecisionText(record.*kPrecisionField);
     return lens;
 }
 

@@ -9,7 +9,8 @@
 
 namespace vistereo {
 
-// The record as lens settings, field by field in record order.
+// The record as lens settings, field by field in record order, with a
+// calibrated lens's precision read from its text (lens/lens_precision.h).
 LensSettings lensSettingsOf(const LensRecord& record);
 
 // The list-box pick: the settings of slot `recordIndex` of `registry` into

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "alignment/lens_refinement.h"
+#include "lens/lens_precision.h"
 #include "lens/lens_selection.h"
 #include "engine/lens.h"
 #include "engine/lens_check.h"
@@ -57,6 +58,9 @@ RefinedRecord refinedLensRecord(const LensRecord& record, ImageSize image, const
         return out;
     }
     EyeGeometry eye = prepared.eye[1];
+    // A calibrated lens's precision (its centre between dots, aspect and turn) stays with the refined record.
+    LensPrecision precision = recordTakesPrecision(record) ? lens.precision : LensPrecision{};
+    const bool precise = !(precision == LensPrecision{});
     if (law && *law != eye.mapping) {
         // The law the refinement took instead, at the record's radius for 90 degrees.
         eye = withMappingAt90Degrees(eye, *law);
@@ -119,12 +123,18 @@ RefinedRecord refinedLensRecord(const LensRecord& record, ImageSize image, const
                                     100.0 * (r.radiusDots - radius) / radius));
     }
 
-    const double x = eye.axisX + c.axisDx, y = eye.axisY + c.axisDy;
+    const double x = eye.axisX + eye.axisFractionX + c.axisDx, y = eye.axisY + eye.axisFractionY + c.axisDy;
     r.axisMode = static_cast<int32_t>(AxisMode::GivenAxis);
     r.axisX = static_cast<int32_t>(std::lround(x));
     r.axisY = static_cast<int32_t>(std::lround(y));
-    out.notes.push_back(printed("axis point %.2f, %.2f, rounded to whole dots %.0f, ", x, y, double(r.axisX)) +
-                        printed("%.0f (moved %+.2f, %+.2f dots)", double(r.axisY), r.axisX - x, r.axisY - y));
+    if (precise && r.mappingKind != static_cast<int32_t>(MappingKind::Quadratic)) {
+        precision.hasCentre = true, precision.centreX = x, precision.centreY = y;
+        r.*kPrecisionField = precisionText(precision);
+        out.notes.push_back(printed("axis point %.2f, %.2f, kept between dots", x, y));
+    } else {
+        out.notes.push_back(printed("axis point %.2f, %.2f, rounded to whole dots %.0f, ", x, y, double(r.axisX)) +
+                            printed("%.0f (moved %+.2f, %+.2f dots)", double(r.axisY), r.axisX - x, r.axisY - y));
+    }
 
     const LensSettings saved = lensSettingsOf(r);
     if (const auto problems = lensSettingsProblems(saved); !problems.empty()) {

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-features2d-dev
+  libopencv-calib3d-dev
   qt6-base-dev libgl-dev
   libexiv2-dev
   libhwy-dev

@@ -174,25 +174,28 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     addRadio(m_mappingGroup, 4, QStringLiteral("Equidistant θ"), 1101, 358, 31, 112);
     addRadio(m_mappingGroup, 5, QStringLiteral("Stereographic 2tan(θ/2)"), 1102, 358, 44, 112);
     addRadio(m_mappingGroup, 6, QStringLiteral("Polynomial θ+k1θ³+…+k4θ⁹"), 1103, 358, 57, 112);
-    du.label(this, QStringLiteral("k1, k2, k3, k4 (the a boxes)"), 358, 72);
+    addRadio(m_mappingGroup, 7, QStringLiteral("Double sphere ξ, α"), 1104, 358, 70, 112);
+    addRadio(m_mappingGroup, 8, QStringLiteral("Extended unified α, β"), 1105, 358, 83, 112);
+    du.label(this, QStringLiteral("k1 … k4, or ξ, α, or α, β (a boxes)"), 358, 97);
     QLineEdit* aBoxes[4] = {m_coefficients[0], m_coefficients[3], m_coefficients[6], m_coefficients[9]};
     for (int i = 0; i < 4; ++i) {
-        m_polynomial[i] = addEdit(1111 + i, 358 + 28 * i, 83, 26);
+        m_polynomial[i] = addEdit(1111 + i, 358 + 28 * i, 108, 26);
         mirror(m_polynomial[i], aBoxes[i]);
-        // Typing a k picks the polynomial (the a boxes themselves pick nothing).
+        // Typing a k picks the polynomial (the a boxes themselves pick nothing); the two sphere laws keep
+        // their numbers in the first two boxes and stay picked.
         connect(m_polynomial[i], &QLineEdit::textEdited, this, [this] {
-            m_mappingKind = 6;
+            if (m_mappingKind != 7 && m_mappingKind != 8) m_mappingKind = 6;
             UpdateData(false);
         });
     }
-    du.label(this, QStringLiteral("Field of view of the circle"), 358, 101);
-    m_fieldOfView = addEdit(1115, 358, 112, 36);
+    du.label(this, QStringLiteral("Field of view of the circle"), 358, 123);
+    m_fieldOfView = addEdit(1115, 358, 134, 36);
     m_fieldOfView->setAlignment(Qt::AlignRight);
     mirror(m_fieldOfView, m_coefficients[2]);  // kept in the c box of the first row, which no law reads
-    du.label(this, QStringLiteral("degrees (c of row 1)"), 397, 114);
-    du.label(this, QStringLiteral("With it, the radius is the circle's."), 358, 128);
+    du.label(this, QStringLiteral("degrees (c of row 1)"), 397, 136);
+    du.label(this, QStringLiteral("With it, the radius is the circle's."), 358, 148);
     m_detect = new QPushButton(QStringLiteral("Detect from image..."), this);
-    du.place(m_detect, 1116, 358, 152, 110, 14);
+    du.place(m_detect, 1116, 358, 160, 110, 14);
     projectionFrame->lower();
 
     // Name and registration.

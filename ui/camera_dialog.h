@@ -110,12 +110,14 @@ private:
     QLineEdit* m_name = nullptr;             // 1049
     QListWidget* m_list = nullptr;           // 1050
 
-    // Beside the template's controls: the equidistant, stereographic and
-    // polynomial kinds (positions 4 to 6 of the mapping group), the
-    // polynomial's k1 .. k4 (the same texts as the a boxes of the quadratic's
-    // four rows, which the record keeps them in), the field of view of the
-    // image circle (the same text as the c box of the first row) and the
-    // circle finder.
+    // Beside the template's controls: the equidistant, stereographic,
+    // polynomial, double-sphere and extended unified kinds (positions 4 to 8
+    // of the mapping group), the polynomial's k1 .. k4 or the sphere laws'
+    // two numbers (the same texts as the a boxes of the quadratic's four
+    // rows, which the record keeps them in), the field of view of the image
+    // circle (the same text as the c box of the first row) and the circle
+    // finder. A calibrated lens's centre between dots, aspect and turn show
+    // as their text in the b box of the first row (lens/lens_precision.h).
     QLineEdit* m_polynomial[4] = {};         // 1111 .. 1114
     QLineEdit* m_fieldOfView = nullptr;      // 1115
     QPushButton* m_detect = nullptr;         // 1116

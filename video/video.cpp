@@ -505,9 +505,8 @@ DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::
     DefaultHeight out;
     double across = INFINITY;
     for (const EyeGeometry& eye : eyes) {
-        // The circle's radius at 90 degrees off the axis, to the right.
-        const SourcePosition rim = projectToImage(eye, kHalfPi, 0.0);
-        across = std::min(across, 2.0 * std::fabs(rim.column - eye.axisX));
+        // The circle's radius at 90 degrees off the axis.
+        across = std::min(across, 2.0 * rimCircle(eye).radius);
     }
     out.circlePixels = std::isfinite(across) ? static_cast<int32_t>(std::min(across, 1e9)) : 0;
     // The largest of 16, 24, 32, 48, ... within `limit`.

@@ -351,8 +351,9 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
         {"add from a circle", add("Fish 190", "equidistant", "190", "300.4,200.6,150"), none, 0, "", "registered as record #3 of "},
         {"show the added record", lens("show", {"Fish 190"}), none, 0, "",
          "projection: equidistant, r proportional to theta (mapping code 4)\nfield of view: 190 degrees across the "
-         "image circle (record field c1)\nimage circle radius: 150 dots (radius code 3: given in dots)\noptical axis: "
-         "(300, 201) (axis code 1: given coordinates)\nvalues: can describe a lens"},
+         "image circle (record field c1)\nimage circle radius: 150 dots (radius code 3: given in dots)\nfocal length: "
+         "90.46702028 dots across\noptical axis: (300.4, 200.6) (axis code 1: given coordinates; whole dots 300, 201 in "
+         "axisX, axisY, the centre between dots in field b1)\nvalues: can describe a lens"},
         {"an equisolid record keeps the radius at 90 degrees", add("Solid", "equisolid", "180", "300,200,150"), none, 0,
          "", "radius at 90 degrees off the axis: 150 dots"},
         {"a name taken", add("Fish 190", "equidistant", "190", "300,200,150"), none, 1, "record #3 of", ""},
@@ -399,8 +400,8 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
          [this] { writeNoise("noise.png", 300, 200, 7); }, 1, "no image circle found",
          "{\"ok\": false, \"error\": \"no image circle found: no circular edge between the picture and a dark surround\""},
         {"add from the pictures", lens("add", {"Found", "--projection", "stereographic", "--fov", "200",
-                                              "--detect", "input/circle.png"}), none, 0, "",
-         "image circle radius: 180 dots (radius code 3: given in dots)\noptical axis: (303, 197)"},
+                                              "--detect", "input/circle.png"}), none, 0,
+         "note: field of view 200.02", "image circle radius: 180 dots (radius code 3: given in dots)\nfocal length: "},
         {"a record no lens has refuses the conversion",
          {"convert", "-C", dir.string(), "--left-lens", "Good", "--right-lens", "Zero", "--points", kPoints},
          [this] {

@@ -104,7 +104,7 @@ TEST_F(CompletionTest, CompletesCommandsOptionsLensesAndFiles) {
     for (const cli::OptionSpec& option : cli::kConvertHelp.options) convertOptions.push_back("--" + std::string(option.name));
     const Case cases[] = {
         {{"co"}, {"convert"}},
-        {{"lens", ""}, {"list", "show", "add", "remove", "detect", "calibrate", "--help"}},
+        {{"lens", ""}, {"list", "show", "add", "import", "remove", "detect", "calibrate", "--help"}},
         {{"lens", "add", "--u"}, {"--user"}},
         {{"lens", "remove", "--"}, {"--directory", "--user", "--help"}},
         {{"lens", "list", "--d"}, {"--directory"}},

@@ -11,7 +11,9 @@
 namespace vistereo::enginetest {
 
 inline LensSettings lensOf(MappingKind kind, int32_t radiusDots = 0) {
-    LensSettings lens{"test", 0.0, 0.7, {0.4, 0.8, 1.2, -0.05, 0.7, 5.0, 0.08, 0.55, 0, -0.02, 0.72, 0, -0.1, 0.9, 0}};
+    LensSettings lens;
+    lens.name = "test", lens.sineK = 0.7;
+    lens.quadratic = {0.4, 0.8, 1.2, -0.05, 0.7, 5.0, 0.08, 0.55, 0, -0.02, 0.72, 0, -0.1, 0.9, 0};
     lens.mappingKind = static_cast<int32_t>(kind);
     if (radiusDots > 0) lens.radiusMode = static_cast<int32_t>(RadiusMode::Dots), lens.radiusDots = radiusDots;
     QuadraticLaw& q = lens.quadratic;

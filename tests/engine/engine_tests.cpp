@@ -41,7 +41,7 @@ TEST(Prepare, DerivesEachEyeFromItsOwnImageAndStopsAtTheFirstUnknownCode) {
         {2, 2, 1, 360, 17, 0.7, 1.12232, nullptr},   // magnification 1.5, sin(0.7 theta), given axis
         {3, 3, 0, 321, 320, 0.7, 1.0, nullptr},      // dots, quadratic
         {3, 3, 0, 321, 320, 0.7, 1.0, nullptr, MappingKinds::Classic},
-        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 7, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"},
+        {4, 0, 0, 0, 0, 0, 0, "radiusMode"}, {0, 9, 0, 240, 0, 0, 0, "mappingKind"}, {0, 0, 2, 240, 0, 1.0, 1.0, "axisMode"},
         // An equidistant record where only the classic laws are known: an unknown code, as it always was.
         {0, 4, 0, 240, 0, 0, 0, "mappingKind", MappingKinds::Classic}};
     for (const auto& c : cases) {

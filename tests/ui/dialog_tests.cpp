@@ -528,7 +528,7 @@ private slots:
         QVERIFY(dlg);
         // The new column lies right of every control of the template.
         const int templateRight = dlg->findChild<QLineEdit*>(controlName(1016))->geometry().right();
-        for (int id : {1101, 1102, 1103, 1111, 1115, 1116})
+        for (int id : {1101, 1102, 1103, 1104, 1105, 1111, 1115, 1116})
             QVERIFY(control<QWidget>(dlg, id)->geometry().left() > templateRight);
         QVERIFY(dlg->width() <= 1366 && dlg->height() <= 768);
 
@@ -666,6 +666,31 @@ private slots:
         checkModes(dlg, 2, 0, 3);
         QCOMPARE(box(1021)->text(), QString());
         QCOMPARE(app_->selectedLensIndex, 0);
+    }
+
+    // A calibrated lens's record (the double sphere, with its centre between dots and its turn as text in the b box
+    // of the first row) comes back byte for byte from a pick and an Overwrite, its own radio checked; typing its
+    // numbers beside the template keeps it picked.
+    void calibratedRecordSurvivesPickAndOverwrite() {
+        LensRecord ds = lensRecord("T265 right", 3, 7, 1);
+        ds.a1 = "-0.2", ds.a2 = "0.6", ds.c1 = "201.08124030291842", ds.b1 = "centre=423.142,393.321 turn=90";
+        ds.radiusDots = 587, ds.axisX = 423, ds.axisY = 393;
+        writeRegistry({lensRecord("Other"), ds});
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        clickRow(list(1050), 1);
+        QCOMPARE(dlg->mappingKind(), 7);
+        QVERIFY(control<QRadioButton>(dlg, 1104)->isChecked());
+        QCOMPARE(texts(dlg, {1111, 1112, 1038}), QStringList({"-0.2", "0.6", "centre=423.142,393.321 turn=90"}));
+        clickButton(button(1027));
+        QCOMPARE(readRegistry()[1], ds);
+        clickRow(list(1050), 1);
+        clickButton(control<QRadioButton>(dlg, 1105));
+        replaceText(box(1112), "1.05");
+        QTest::keyClick(box(1112), Qt::Key_End);
+        QTest::keyClicks(box(1112), "1");
+        QCOMPARE(dlg->mappingKind(), 8);
+        QCOMPARE(box(1040)->text(), QString("1.051"));
     }
 
     // The point picker.
