@@ -6,8 +6,8 @@
 namespace vistereo::cli {
 
 std::span<const CommandHelp* const> commandCatalogue() {
-    static constexpr std::array<const CommandHelp*, 13> commands = {
-        &kConvertHelp,    &kBatchHelp,      &kVideoHelp,      &kMatchHelp,        &kAlignHelp,
+    static constexpr std::array<const CommandHelp*, 14> commands = {
+        &kConvertHelp,    &kBatchHelp,      &kVideoHelp,      &kVideoJoinHelp, &kMatchHelp,        &kAlignHelp,
         &kCheckHelp,      &kLensListHelp,   &kLensShowHelp,   &kLensAddHelp,      &kLensImportHelp,
         &kLensRemoveHelp, &kLensDetectHelp, &kLensCalibrateHelp};
     return commands;

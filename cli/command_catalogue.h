@@ -24,6 +24,7 @@ struct CommandHelp {
 extern const CommandHelp kConvertHelp;
 extern const CommandHelp kBatchHelp;
 extern const CommandHelp kVideoHelp;
+extern const CommandHelp kVideoJoinHelp;
 extern const CommandHelp kMatchHelp;
 extern const CommandHelp kAlignHelp;
 extern const CommandHelp kCheckHelp;

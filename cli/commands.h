@@ -19,6 +19,7 @@ int runLensCommand(const std::vector<std::string>& args, std::ostream& out, std:
 int runAlignCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runVideoJoinCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // "vistereo-cli: error: <text>" on err.

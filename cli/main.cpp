@@ -20,6 +20,7 @@ int runCommand(const std::string& command, const std::vector<std::string>& args)
     if (command == "convert") return runConvertCommand(args, std::cout, std::cerr);
     if (command == "batch") return runBatchCommand(args, std::cout, std::cerr);
     if (command == "video") return runVideoCommand(args, std::cout, std::cerr);
+    if (command == "video-join") return runVideoJoinCommand(args, std::cout, std::cerr);
     if (command == "match") return runMatchCommand(args, std::cout, std::cerr);
     if (command == "align") return runAlignCommand(args, std::cout, std::cerr);
     if (command == "check") return runCheckCommand(args, std::cout, std::cerr);

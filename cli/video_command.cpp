@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 32> kVideoOptions{{
+constexpr std::array<OptionSpec, 34> kVideoOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -63,6 +63,10 @@ constexpr std::array<OptionSpec, 32> kVideoOptions{{
     {"offset", 0, "SECONDS", "the right camera's clock minus the left's, when their sound cannot tell\n"
                              "                            (default: found by cross-correlating their sound)"},
     {"audio", 0, "SIDE", "whose sound the output carries: left (default), right or none"},
+    {"segment", 0, "K/N", "convert only the K-th of N equal parts of the range, its pictures only, for\n"
+                          "                            video-join to join with the others (see docs/video.md)"},
+    {"alignment-from", 0, "FILE", "align the right eye as a part of the take (an .mp4 of --segment) or\n"
+                                  "                            align --json's answer says: every part the same"},
     kThreadsOption,
     kVrSuffixOption,
     withHelp(kExactOption, "take every angle through acos/atan2/sin/cos (slower)"),
@@ -74,7 +78,8 @@ constexpr std::array<OptionSpec, 32> kVideoOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli video [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
-    "                          (--points LIST | --auto-align | --rotation-from FILE) LEFT RIGHT -o OUT.mp4\n"
+    "                          (--points LIST | --auto-align | --rotation-from FILE | --alignment-from FILE)\n"
+    "                          LEFT RIGHT -o OUT.mp4 [--segment K/N]\n"
     "                          [--left-turn DEG] [--right-turn DEG] [--height N]\n"
     "                          [--roll DEG] [--pitch DEG] [--yaw DEG] [--interp KIND] [--match-colour[=vignetting]]\n"
     "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]] [--codec h264|hevc]\n"
@@ -172,6 +177,9 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align");
+    if (options.has("alignment-from") && (autoAlign || options.has("points") || options.has("rotation-from")))
+        return usageError(err, "--alignment-from hands over an alignment found before: give it without --points, "
+                               "--auto-align or --rotation-from");
     for (const char* required : {"left-lens", "right-lens", "output"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (autoAlign && options.has("points"))
@@ -179,7 +187,7 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     if (options.has("rotation-from") && (autoAlign || options.has("points")))
         return usageError(err, "--rotation-from aligns the right eye by the calibration's rotation: give it without "
                                "--points or --auto-align");
-    if (!autoAlign && !options.has("points") && !options.has("rotation-from"))
+    if (!autoAlign && !options.has("points") && !options.has("rotation-from") && !options.has("alignment-from"))
         return usageError(err, "missing --points (or --auto-align, or --rotation-from)");
     if (options.positional.size() != 2) return usageError(err, "give the LEFT and the RIGHT video");
 
@@ -187,8 +195,11 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     const fs::path directory = workingDirectoryOf(options);
     ConversionRequest& frames = request.frames;
     frames.outputHeight = 0;  // the default for the lens circles, unless --height
-    if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::Once) : std::nullopt, frames,
-                                                 request.run)) return usageError(err, *bad);
+    // An alignment handed over reads no points: read as automatic, then replaced.
+    const bool handedOver = options.has("alignment-from");
+    if (const auto bad = readConversionChoices(options, autoAlign || handedOver ? std::optional(AlignmentScope::Once)
+                                                                                : std::nullopt,
+                                                 frames, request.run)) return usageError(err, *bad);
     request.encoding.threads = request.run.threads;
     frames.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
     frames.refuseImpossiblePoints = true;
@@ -235,6 +246,11 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         else if (side == "none") request.sound = VideoSound::None;
         else return usageError(err, "--audio takes left, right or none");
     }
+    if (options.has("segment")) {
+        const SegmentChoice segment = parseVideoSegment(options.value("segment"));
+        if (!segment.ok()) return usageError(err, segment.error);
+        request.segment = segment.segment;
+    }
 
     fs::path* sides[2] = {&request.left, &request.right};
     for (int side = 0; side < 2; ++side) {
@@ -257,6 +273,15 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     if (const std::string error = chooseLenses(options, directory, frames.lenses, &lensFiles); !error.empty())
         return usageError(err, error);
     if (!applyRigChoices(options, frames, lensFiles, err)) return kExitFailed;
+    if (handedOver) {
+        const AlignmentHandOver given = readAlignmentFrom(options.value("alignment-from"));
+        if (!given.ok()) {
+            printError(err, given.error);
+            return kExitFailed;
+        }
+        frames.alignment = given.alignment;
+        lensFiles.push_back({options.value("alignment-from"), "the --alignment-from file"});
+    }
 
     // The output is judged before any frame is decoded: no file this run
     // reads replaced, a place it can go (its missing folders are made).

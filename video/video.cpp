@@ -554,6 +554,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                       "frames a frame or more out of step (convert it in shorter ranges)");
     }
 
+    // The frames this run converts: the whole range, or one part of it.
+    const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment) : FrameSpan{0, setup.count};
+    if (span.count < 1)
+        return refuse("the range has " + std::to_string(setup.count) + " frames, too few for " +
+                      std::to_string(request.segment->parts) + " parts of a frame or more");
+
     // The geometry of the frames' size, and the output's height.
     if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
                                          {setup.right.width, setup.right.height}, setup.prepared))
@@ -634,9 +640,10 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     // threads would only fight the encoder's for the same cores, and cost
     // more processor time per frame than one thread decoding in order.
     const int decoderThreads = std::max(1, resolveThreadCount(request.run.threads) / 8);
-    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, setup.firstLeft, setup.count, damage);
-    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, setup.firstLeft + result.offset.frames,
-                        setup.count, damage);
+    const int64_t firstLeft = setup.firstLeft + span.first;
+    FrameFeed leftFeed(0, request.left, decoderThreads, layout, setup.fps, firstLeft, span.count, damage);
+    FrameFeed rightFeed(1, request.right, decoderThreads, layout, setup.fps, firstLeft + result.offset.frames,
+                        span.count, damage);
     StageGroup decoders;
     // On every way out the decoders' hand-overs end, so that they stop and
     // are joined.
@@ -672,6 +679,18 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             result.notes.push_back(std::string("the ") + (right ? "right" : "left") +
                                    " video has no sound; the output has none");
         }
+    }
+    if (request.segment) {
+        // A part carries its pictures and its record; the join writes the sound.
+        settings.metadata.emplace_back(
+            kPartRecordTag, partRecord({*request.segment, span, request.left, request.right, setup.left.durationSeconds,
+                                        setup.right.durationSeconds, setup.firstLeft, setup.count,
+                                        setup.left.frameRate, result.offset.frames, setup.prepared.geometry,
+                                        alignmentRecordText(frames.alignment, setup.rotation), rightRotation, colour,
+                                        request.run.interpolation, request.run.exactArithmetic, result.planes,
+                                        outputColour, request.encoding, settings.audio})
+                                .text());
+        settings.audio.reset();
     }
     media::VideoWriter writer(file.temporaryPath(), settings);
     if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
@@ -741,13 +760,13 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             }
             canvases.push(std::move(*frame));
             ++written;
-            observer.framesDone(VideoProgress{written, setup.count, secondsSince(framesStart)});
+            observer.framesDone(VideoProgress{written, span.count, secondsSince(framesStart)});
         }
     });
 
     std::string renderError;
     bool stopped = false;
-    for (int64_t n = 0; n < setup.count; ++n) {
+    for (int64_t n = 0; n < span.count; ++n) {
         if (observer.stopRequested()) {
             stopped = true;
             break;

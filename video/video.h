@@ -43,6 +43,7 @@
 
 #include "conversion/output_target.h"
 #include "conversion/run.h"
+#include "video/video_segments.h"
 #include "video/video_sync.h"
 #include "engine/colour.h"
 #include "engine/plan.h"
@@ -64,6 +65,11 @@ struct VideoRequest {
     // The range on the left camera's clock. No start: the first moment both
     // cameras film; no duration: until either stops.
     std::optional<double> startSeconds, durationSeconds;
+    // One of N equal parts of the range: its frames only, without sound,
+    // with the record the join checks. The synchronisation, the alignment
+    // and the colour match are still found over the whole range, so that
+    // every part has the same. Empty: the whole range.
+    std::optional<VideoSegment> segment;
     VideoSound sound = VideoSound::Left;
     media::VideoEncoding encoding;
     // Render every frame through BGR even where the planes could be remapped

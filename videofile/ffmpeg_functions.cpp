@@ -91,6 +91,8 @@ FORWARD(Avutil, const char*, av_color_range_name, (enum AVColorRange range), (ra
 FORWARD(Avutil, const char*, av_color_space_name, (enum AVColorSpace space), (space))
 FORWARD(Avutil, const char*, av_color_transfer_name, (enum AVColorTransferCharacteristic transfer), (transfer))
 FORWARD(Avutil, void, av_dict_free, (AVDictionary** m), (m))
+FORWARD(Avutil, AVDictionaryEntry*, av_dict_get,
+        (const AVDictionary* m, const char* key, const AVDictionaryEntry* prev, int flags), (m, key, prev, flags))
 FORWARD(Avutil, int, av_dict_set, (AVDictionary** pm, const char* key, const char* value, int flags),
         (pm, key, value, flags))
 FORWARD(Avutil, AVFrame*, av_frame_alloc, (void), ())

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -62,6 +63,8 @@ struct VideoWriterSettings {
     // primaries and transfer they are tagged with.
     YuvColour colour;
     std::optional<AudioSource> audio;
+    // Text tags of the file itself, under names of our own (a part's record).
+    std::vector<std::pair<std::string, std::string>> metadata;
 };
 
 class VideoWriter {

@@ -1,0 +1,312 @@
+// The parts of a take: their stretches of the range, their records, and the
+// alignment handed to every part.
+#include "video/video_segments.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "base/message_text.h"
+#include "videofile/part_join.h"
+
+namespace vistereo {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kIdentityBytes = size_t(1) << 20;  // of a camera file, hashed for its identity
+
+// The record's numbers: enough digits to give back the same double.
+std::string exactNumber(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v + 0.0);
+    return text;
+}
+
+uint64_t fnv1a(const void* data, size_t size, uint64_t hash = 1469598103934665603ULL) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t k = 0; k < size; ++k) hash = (hash ^ bytes[k]) * 1099511628211ULL;
+    return hash;
+}
+
+std::string hexText(uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+std::string rotationText(const RotationMatrix& r) {
+    std::string text;
+    for (const auto& row : r.m)
+        for (double v : row) text += (text.empty() ? "" : " ") + exactNumber(v);
+    return text;
+}
+
+// Nine numbers, or none.
+std::optional<RotationMatrix> rotationOf(const std::string& text) {
+    std::istringstream in(text);
+    RotationMatrix r;
+    for (auto& row : r.m)
+        for (double& v : row)
+            if (!(in >> v)) return std::nullopt;
+    std::string more;
+    if (in >> more) return std::nullopt;
+    return r;
+}
+
+std::string eyeText(const EyeGeometry& e) {
+    std::string text = std::to_string(e.imageWidth) + "x" + std::to_string(e.imageHeight) + " law " +
+                       std::to_string(static_cast<int32_t>(e.mapping)) + " radius " + std::to_string(e.radius180) +
+                       " axis " + std::to_string(e.axisX) + "," + std::to_string(e.axisY) + " turns " +
+                       std::to_string(e.quarterTurns);
+    const double numbers[] = {e.sineK, e.mappingScale, e.radius1, e.radius2, e.radius3, e.circleTheta, e.reachTheta,
+                              e.axisFractionX, e.axisFractionY, e.aspect, e.correction.axisDx, e.correction.axisDy,
+                              e.correction.scale, e.correction.shape, e.polynomial.k1, e.polynomial.k2,
+                              e.polynomial.k3, e.polynomial.k4, e.sphere.first, e.sphere.second, e.quadratic.theta1,
+                              e.quadratic.theta2, e.quadratic.theta3, e.quadratic.a1, e.quadratic.b1, e.quadratic.c1,
+                              e.quadratic.a2, e.quadratic.b2, e.quadratic.c2, e.quadratic.a3, e.quadratic.b3,
+                              e.quadratic.c3, e.quadratic.a4, e.quadratic.b4, e.quadratic.c4};
+    for (double v : numbers) text += " " + exactNumber(v);
+    return text;
+}
+
+// The colour match as a hash of everything it applies.
+std::string colourText(const std::optional<ColourCorrection>& colour) {
+    if (!colour) return "none";
+    uint64_t hash = fnv1a(nullptr, 0);
+    for (const EyeColourCorrection& eye : colour->eye) {
+        hash = fnv1a(eye.tone.data(), sizeof eye.tone, hash);
+        hash = fnv1a(eye.falloff.data(), sizeof eye.falloff, hash);
+        for (double v : {eye.axisX, eye.axisY, eye.rimRadius}) hash = fnv1a(&v, sizeof v, hash);
+    }
+    return "matched " + hexText(hash);
+}
+
+const char* interpolationName(Interpolation kind) {
+    switch (kind) {
+        case Interpolation::Bicubic: return "bicubic";
+        case Interpolation::Lanczos: return "lanczos";
+        default: return "bilinear";
+    }
+}
+
+// The numbers of the "rotation" array of an align --json answer.
+std::optional<RotationMatrix> jsonRotation(const std::string& text) {
+    const size_t key = text.find("\"rotation\"");
+    if (key == std::string::npos) return std::nullopt;
+    const size_t open = text.find('[', key), close = text.find(']', key);
+    if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+    std::string numbers = text.substr(open + 1, close - open - 1);
+    std::replace(numbers.begin(), numbers.end(), ',', ' ');
+    return rotationOf(numbers);
+}
+
+}  // namespace
+
+SegmentChoice parseVideoSegment(const std::string& text) {
+    SegmentChoice out;
+    const size_t slash = text.find('/');
+    const auto whole = [](const std::string& t) -> std::optional<int> {
+        if (t.empty() || t.size() > 6 || t.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+        return std::atoi(t.c_str());
+    };
+    const auto part = slash == std::string::npos ? std::nullopt : whole(text.substr(0, slash));
+    const auto parts = slash == std::string::npos ? std::nullopt : whole(text.substr(slash + 1));
+    if (!part || !parts) {
+        out.error = "--segment takes K/N, the K-th of N equal parts of the range, such as 2/8";
+        return out;
+    }
+    if (*parts < 1) out.error = "--segment " + text + ": the range is cut into 1 part or more";
+    else if (*part < 1) out.error = "--segment " + text + ": parts are counted from 1, so the first is 1/" + std::to_string(*parts);
+    else if (*part > *parts)
+        out.error = "--segment " + text + ": there are only " + std::to_string(*parts) + " parts, so the last is " +
+                    std::to_string(*parts) + "/" + std::to_string(*parts);
+    out.segment = {*part, *parts};
+    return out;
+}
+
+FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment) {
+    const auto cut = [&](int64_t k) { return rangeFrames * k / segment.parts; };
+    return {cut(segment.part - 1), cut(segment.part) - cut(segment.part - 1)};
+}
+
+void PartRecord::set(const std::string& name, const std::string& value) {
+    for (auto& field : fields_)
+        if (field.first == name) {
+            field.second = value;
+            return;
+        }
+    fields_.emplace_back(name, value);
+}
+
+std::string PartRecord::value(const std::string& name) const {
+    for (const auto& field : fields_)
+        if (field.first == name) return field.second;
+    return "";
+}
+
+std::string PartRecord::text() const {
+    std::string text;
+    for (const auto& [name, value] : fields_) text += name + "=" + value + "\n";
+    return text;
+}
+
+std::optional<PartRecord> PartRecord::parse(const std::string& text) {
+    PartRecord record;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos || equals == 0) return std::nullopt;
+        record.fields_.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
+    if (record.value("record") != "vistereo part 1") return std::nullopt;
+    return record;
+}
+
+const std::vector<std::string>& PartRecord::takeFields() {
+    static const std::vector<std::string> names{"left", "right"};
+    return names;
+}
+
+const std::vector<std::string>& PartRecord::settingFields() {
+    static const std::vector<std::string> names{"range",  "fps",     "offset", "parts",  "height", "left-lens",
+                                                "right-lens", "zenith", "alignment", "right-eye", "colour",
+                                                "resampling", "frames-as", "picture-colour", "encoder", "sound"};
+    return names;
+}
+
+PartRecord partRecord(const PartFacts& f) {
+    PartRecord r;
+    r.set("record", "vistereo part 1");
+    r.set("left", cameraFileIdentity(f.left, f.leftSeconds));
+    r.set("right", cameraFileIdentity(f.right, f.rightSeconds));
+    r.set("range", std::to_string(f.rangeFirst) + " " + std::to_string(f.rangeFrames));
+    r.set("fps", std::to_string(f.frameRate.num) + "/" + std::to_string(f.frameRate.den));
+    r.set("offset", std::to_string(f.offsetFrames));
+    r.set("parts", std::to_string(f.segment.parts));
+    r.set("part", std::to_string(f.segment.part));
+    r.set("first", std::to_string(f.span.first));
+    r.set("frames", std::to_string(f.span.count));
+    r.set("height", std::to_string(f.geometry.outputHeight));
+    r.set("left-lens", eyeText(f.geometry.eye[0]));
+    r.set("right-lens", eyeText(f.geometry.eye[1]));
+    const ZenithAngles& z = f.geometry.zenith;
+    r.set("zenith", exactNumber(z.roll) + " " + exactNumber(z.pitch) + " " + exactNumber(z.yaw));
+    r.set("alignment", f.alignment);
+    r.set("right-eye", f.rightEye ? rotationText(*f.rightEye) : "by the points");
+    r.set("colour", colourText(f.colour));
+    r.set("resampling", std::string(interpolationName(f.interpolation)) + (f.exact ? " exact" : ""));
+    r.set("frames-as", f.planes ? "planes" : "bgr");
+    r.set("picture-colour", f.outputColour.describe());
+    r.set("encoder", std::string(media::codecName(f.encoding.codec)) + " crf " + std::to_string(f.encoding.crf) + " " +
+                         f.encoding.preset);
+    if (!f.sound) r.set("sound", "none");
+    else
+        r.set("sound", exactNumber(f.sound->fromSeconds) + " " + exactNumber(f.sound->seconds) + " " +
+                           fs::absolute(f.sound->file).lexically_normal().string());
+    return r;
+}
+
+std::optional<media::AudioSource> recordedSound(const PartRecord& record) {
+    const std::string text = record.value("sound");
+    std::istringstream in(text);
+    media::AudioSource sound;
+    if (!(in >> sound.fromSeconds >> sound.seconds)) return std::nullopt;
+    std::string file;
+    std::getline(in >> std::ws, file);
+    if (file.empty()) return std::nullopt;
+    sound.file = file;
+    return sound;
+}
+
+std::string cameraFileIdentity(const fs::path& file, double durationSeconds) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(file, ec);
+    std::string head(kIdentityBytes, '\0');
+    std::ifstream in(file, std::ios::binary);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.6f", durationSeconds);
+    return file.filename().string() + " " + (ec ? std::string("?") : std::to_string(size)) + " bytes " + seconds +
+           " s " + hexText(fnv1a(head.data(), head.size()));
+}
+
+std::string alignmentRecordText(const AlignmentChoice& alignment, const std::optional<RotationMatrix>& rotation) {
+    if (rotation) return "rotation " + rotationText(*rotation);
+    std::string text = "points";
+    for (int32_t v : alignmentPoints(alignment).listOrder()) text += " " + std::to_string(v);
+    return text;
+}
+
+AlignmentHandOver readAlignmentFrom(const fs::path& file) {
+    AlignmentHandOver out;
+    const std::string name = shortenForMessage(file.string());
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) {
+        out.error = "--alignment-from: there is no file " + name;
+        return out;
+    }
+    std::string head;
+    {
+        std::ifstream in(file, std::ios::binary);
+        head.assign(4096, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        head.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+    }
+    const size_t firstText = head.find_first_not_of(" \t\r\n");
+    if (firstText != std::string::npos && head[firstText] == '{') {
+        std::ifstream in(file, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        const auto rotation = jsonRotation(text);
+        if (!rotation) {
+            out.error = "--alignment-from: " + name + " holds no \"rotation\" of nine numbers (the answer of align --json)";
+            return out;
+        }
+        out.alignment = GivenRotation{*rotation};
+        out.from = "the alignment in " + name;
+        return out;
+    }
+    std::string why;
+    const std::string tag = media::readTextTag(file, kPartRecordTag, why);
+    if (!why.empty()) {
+        out.error = "--alignment-from: cannot read " + name + ": " + why;
+        return out;
+    }
+    const auto record = PartRecord::parse(tag);
+    if (!record) {
+        out.error = "--alignment-from: " + name + " is neither a part of a take converted with --segment nor the "
+                                                  "answer of align --json";
+        return out;
+    }
+    std::istringstream in(record->value("alignment"));
+    std::string kind;
+    in >> kind;
+    std::string rest;
+    std::getline(in, rest);
+    if (kind == "rotation") {
+        if (const auto rotation = rotationOf(rest)) {
+            out.alignment = GivenRotation{*rotation};
+            out.from = "the part " + name;
+            return out;
+        }
+    } else if (kind == "points") {
+        std::istringstream numbers(rest);
+        std::array<int32_t, 8> values{};
+        bool complete = true;
+        for (int32_t& v : values) complete = complete && static_cast<bool>(numbers >> v);
+        if (complete) {
+            out.alignment = PointsAB{PointSet::fromListOrder(values)};
+            out.from = "the part " + name;
+            return out;
+        }
+    }
+    out.error = "--alignment-from: the record of " + name + " holds no alignment";
+    return out;
+}
+
+}  // namespace vistereo
