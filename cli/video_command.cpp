@@ -45,7 +45,8 @@ constexpr std::array<OptionSpec, 34> kVideoOptions{{
     withHelp(kHeightOption, "output height, even, at most 4096 (H.264 and HEVC level 6.2 reach 8192 x 4096);\n"
                             "                            the width is twice that (default: the largest power-of-two-\n"
                             "                            friendly size the lens circles support, at most 2048 for h264\n"
-                            "                            and 4096 for hevc)"),
+                            "                            and 4096 for hevc); the file is marked with the lowest level\n"
+                            "                            that takes its size at the cameras' frame rate"),
     kRollOption,
     kPitchOption,
     kYawOption,

@@ -575,8 +575,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec) : "") +
                                "); --height sets another");
     }
-    if (const std::string problem = media::videoHeightProblem(request.encoding.codec, height); !problem.empty())
+    if (const std::string problem = media::videoHeightProblem(request.encoding.codec, height, setup.fps); !problem.empty())
         return refuse(problem);
+    const std::optional<media::VideoLevel> level = media::videoLevel(request.encoding.codec, 2 * height, height, setup.fps);
     setup.prepared.geometry.outputHeight = height;
     result.outputHeight = height;
 
@@ -667,6 +668,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     settings.encoding = request.encoding;
     settings.vr180 = true;
     settings.colour = outputColour;
+    if (level) {
+        settings.levelIdc = level->idc;
+        result.notes.push_back("the video is marked " + level->name + ", the lowest whose decoders take " +
+                               std::to_string(2 * height) + " x " + std::to_string(height) + " at " +
+                               fpsText(setup.left.frameRate));
+    }
     if (request.sound != VideoSound::None) {
         const bool right = request.sound == VideoSound::Right;
         if ((right ? setup.right : setup.left).hasAudio) {

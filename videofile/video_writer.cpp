@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <span>
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -91,7 +93,18 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     if (globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
     av_opt_set_double(v.priv_data, "crf", e.crf, 0);
-    if (e.codec == VideoCodec::Hevc) av_opt_set(v.priv_data, "x265-params", "log-level=error", 0);
+    std::string x265 = "log-level=error";
+    if (settings.levelIdc > 0) {
+        // x264 takes the level as 10 x its number; x265 as its number.
+        if (e.codec == VideoCodec::Hevc) {
+            char level[32];
+            std::snprintf(level, sizeof level, ":level-idc=%.1f", settings.levelIdc / 30.0);
+            x265 += level;
+        } else {
+            v.level = settings.levelIdc;
+        }
+    }
+    if (e.codec == VideoCodec::Hevc) av_opt_set(v.priv_data, "x265-params", x265.c_str(), 0);
     if (const int code = avcodec_open2(&v, codec, nullptr); code < 0) {
         error_ = std::string("cannot open the ") + encoderName + " encoder (" + ff::errorText(code) + ")";
         return;
@@ -240,7 +253,48 @@ VideoFrameLimit largestVideoFrame(VideoCodec codec) {
                                      : VideoFrameLimit{8192, 4096, "H.264 level 6.2"};
 }
 
-std::string videoHeightProblem(VideoCodec codec, int64_t height) {
+namespace {
+
+// A level's limits: H.264 in macroblocks (its Table A-1: MaxFS, MaxMBPS),
+// HEVC Main tier in luma samples (its Table A.8: MaxLumaPs, MaxLumaSr). A
+// side of the frame may be at most sqrt(8 x the frame limit) in either.
+struct LevelLimit {
+    int idc;
+    const char* number;
+    double frame, perSecond;
+};
+constexpr LevelLimit kH264Levels[] = {
+    {10, "1", 99, 1485},         {11, "1.1", 396, 3000},       {12, "1.2", 396, 6000},
+    {13, "1.3", 396, 11880},     {20, "2", 396, 11880},        {21, "2.1", 792, 19800},
+    {22, "2.2", 1620, 20250},    {30, "3", 1620, 40500},       {31, "3.1", 3600, 108000},
+    {32, "3.2", 5120, 216000},   {40, "4", 8192, 245760},      {41, "4.1", 8192, 245760},
+    {42, "4.2", 8704, 522240},   {50, "5", 22080, 589824},     {51, "5.1", 36864, 983040},
+    {52, "5.2", 36864, 2073600}, {60, "6", 139264, 4177920},   {61, "6.1", 139264, 8355840},
+    {62, "6.2", 139264, 16711680}};
+constexpr LevelLimit kHevcLevels[] = {
+    {30, "1", 36864, 552960},           {60, "2", 122880, 3686400},         {63, "2.1", 245760, 7372800},
+    {90, "3", 552960, 16588800},        {93, "3.1", 983040, 33177600},      {120, "4", 2228224, 66846720},
+    {123, "4.1", 2228224, 133693440},   {150, "5", 8912896, 267386880},     {153, "5.1", 8912896, 534773760},
+    {156, "5.2", 8912896, 1069547520},  {180, "6", 35651584, 1069547520},   {183, "6.1", 35651584, 2139095040},
+    {186, "6.2", 35651584, 4278190080.0}};
+
+}  // namespace
+
+std::optional<VideoLevel> videoLevel(VideoCodec codec, int64_t width, int64_t height, double framesPerSecond) {
+    const bool hevc = codec == VideoCodec::Hevc;
+    // H.264 counts 16 x 16 macroblocks, HEVC luma samples.
+    const double across = hevc ? double(width) : double((width + 15) / 16);
+    const double down = hevc ? double(height) : double((height + 15) / 16);
+    const double frame = across * down;
+    for (const LevelLimit& level : hevc ? std::span<const LevelLimit>(kHevcLevels) : std::span<const LevelLimit>(kH264Levels)) {
+        const double side = std::sqrt(8.0 * level.frame);
+        if (frame <= level.frame && across <= side && down <= side && frame * framesPerSecond <= level.perSecond)
+            return VideoLevel{level.idc, std::string(hevc ? "HEVC Main level " : "H.264 level ") + level.number};
+    }
+    return std::nullopt;
+}
+
+std::string videoHeightProblem(VideoCodec codec, int64_t height, double framesPerSecond) {
     if (height < 2 || height % 2) return "the output height must be even for 4:2:0 video, not " + std::to_string(height);
     const VideoFrameLimit limit = largestVideoFrame(codec);
     const int64_t most = std::min<int64_t>(limit.height, limit.width / 2);
@@ -248,6 +302,15 @@ std::string videoHeightProblem(VideoCodec codec, int64_t height) {
         return "the output height " + std::to_string(height) + " gives frames of " + std::to_string(2 * height) + " x " +
                std::to_string(height) + "; " + limit.level + " takes at most " + std::to_string(limit.width) + " x " +
                std::to_string(limit.height) + ", so the height can be at most " + std::to_string(most);
+    if (framesPerSecond > 0 && !videoLevel(codec, 2 * height, height, framesPerSecond)) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.6g", framesPerSecond);
+        int64_t fits = most;
+        while (fits > 2 && !videoLevel(codec, 2 * fits, fits, framesPerSecond)) fits -= 2;
+        return "the output height " + std::to_string(height) + " gives frames of " + std::to_string(2 * height) +
+               " x " + std::to_string(height) + " at " + rate + " fps, more than " + limit.level +
+               ", the highest, decodes in a second; at that rate the height can be at most " + std::to_string(fits);
+    }
     return "";
 }
 

@@ -65,6 +65,8 @@ struct VideoWriterSettings {
     std::optional<AudioSource> audio;
     // Text tags of the file itself, under names of our own (a part's record).
     std::vector<std::pair<std::string, std::string>> metadata;
+    // The level the stream is marked with (videoLevel's idc); 0: the encoder's choice.
+    int levelIdc = 0;
 };
 
 class VideoWriter {
@@ -116,12 +118,25 @@ struct VideoFrameLimit {
 };
 VideoFrameLimit largestVideoFrame(VideoCodec codec);
 
+// The lowest level of a codec (H.264, HEVC Main tier) whose decoders take
+// frames of width x height at `framesPerSecond`: frame size, samples a
+// second and the longest side within the level's limits. Players check a
+// file's level against what their decoder supports, so the encoder is told
+// this one. `idc` is as the stream and ffprobe give it (10 x the level for
+// H.264, 30 x for HEVC).
+struct VideoLevel {
+    int idc = 0;
+    std::string name;  // "HEVC Main level 6.1"
+};
+std::optional<VideoLevel> videoLevel(VideoCodec codec, int64_t width, int64_t height, double framesPerSecond);
+
 // Why a side-by-side output `height` high (twice as wide) cannot be encoded
 // with `codec`, naming the limit, or "": below 2 or odd (4:2:0 chroma halves
-// both sides), or a frame beyond the codec's largest. The one place where
-// the output's size meets the codec, checked before any frame is decoded; a
-// choice of the level from the size and the frame rate extends it.
-std::string videoHeightProblem(VideoCodec codec, int64_t height);
+// both sides), a frame beyond the codec's largest, or, when the frame rate
+// is given, more frames a second of that size than the codec's highest
+// level takes. The one place where the output's size meets the codec,
+// checked before any frame is decoded.
+std::string videoHeightProblem(VideoCodec codec, int64_t height, double framesPerSecond = 0);
 
 // Whether `preset` is one of x264's and x265's preset names.
 bool isEncoderPreset(const std::string& preset);

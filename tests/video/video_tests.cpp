@@ -497,3 +497,59 @@ TEST_F(VideoConversionTest, ColourMatchAndStereoWindowReachTheFramesAsInASingleC
         EXPECT_LT(psnr(output, singleRun(single, dir / "single", left, right, r.run)), 32.0) << colour;
     }
 }
+
+// The level a side-by-side frame needs comes from its size and its frame rate together: the headsets' sizes in
+// HEVC, a frame rate no level decodes at that size refused with the height that would fit, and the level the
+// stream carries is the one chosen (read back by ffprobe where it is installed).
+TEST(VideoHeightTest, TheLevelIsTheLowestThatTakesTheSizeAndTheFrameRate) {
+    using media::VideoCodec;
+    const struct { VideoCodec codec; int64_t height; double fps; int idc; } levels[] = {
+        {VideoCodec::H264, 2048, 30, 51},  // 4096 x 2048: 32768 macroblocks, 983040 a second, 5.1's limits exactly
+        {VideoCodec::H264, 2048, 60, 52},
+        {VideoCodec::H264, 2880, 30, 60},  // 5760 x 2880, beyond 5.2's frame
+        {VideoCodec::H264, 4096, 60, 61},
+        {VideoCodec::H264, 512, 30, 31},
+        {VideoCodec::Hevc, 2048, 30, 150},  // 5
+        {VideoCodec::Hevc, 2048, 60, 153},  // 5.1
+        {VideoCodec::Hevc, 2880, 30, 180},  // 6: 16.6 million samples, beyond 5.x's 8.9
+        {VideoCodec::Hevc, 2880, 60, 180},
+        {VideoCodec::Hevc, 2880, 90, 183},  // 6.1
+        {VideoCodec::Hevc, 4096, 30, 180},
+        {VideoCodec::Hevc, 4096, 120, 186},
+        {VideoCodec::Hevc, 4096, 130, 0},  // beyond 6.2's samples a second
+        {VideoCodec::H264, 4096, 128, 0},  // beyond 6.2's macroblocks a second (127.5 frames of 8192 x 4096)
+    };
+    for (const auto& c : levels) {
+        SCOPED_TRACE(std::string(media::codecName(c.codec)) + " " + std::to_string(c.height) + " at " +
+                     std::to_string(c.fps));
+        const auto level = media::videoLevel(c.codec, 2 * c.height, c.height, c.fps);
+        EXPECT_EQ(level ? level->idc : 0, c.idc);
+        const std::string problem = media::videoHeightProblem(c.codec, c.height, c.fps);
+        EXPECT_EQ(problem.empty(), c.idc != 0) << problem;
+        if (!c.idc) EXPECT_NE(problem.find("fps, more than"), std::string::npos) << problem;
+    }
+    EXPECT_NE(media::videoHeightProblem(VideoCodec::H264, 4096, 240).find("the height can be at most 2976"),
+              std::string::npos)
+        << media::videoHeightProblem(VideoCodec::H264, 4096, 240);
+
+    if (!testsupport::haveTool("ffprobe")) GTEST_SKIP() << "needs ffprobe (apt-get install ffmpeg)";
+    const fs::path dir = fs::temp_directory_path() / ("vistereo_level_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    for (const VideoCodec codec : {VideoCodec::H264, VideoCodec::Hevc}) {
+        media::VideoWriterSettings settings;
+        settings.width = 1024, settings.height = 512, settings.frameRate = {60, 1};
+        settings.encoding = {codec, 30, "ultrafast", 1};
+        settings.levelIdc = media::videoLevel(codec, 1024, 512, 60)->idc;
+        const fs::path file = dir / (std::string(media::codecName(codec)) + ".mp4");
+        {
+            media::VideoWriter writer(file, settings);
+            ASSERT_TRUE(writer.ok()) << writer.error();
+            ASSERT_TRUE(writer.write(cv::Mat(512, 1024, CV_8UC3, cv::Scalar(40, 90, 160))));
+            ASSERT_TRUE(writer.finish()) << writer.error();
+        }
+        EXPECT_EQ(testsupport::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                           "stream=level", "-of", "default=nw=1:nk=1", file.string()}),
+                  std::to_string(settings.levelIdc) + "\n");
+    }
+    fs::remove_all(dir);
+}
