@@ -501,6 +501,35 @@ PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
     };
 }
 
+namespace {
+
+// What the output does with cameras that film in HDR (HLG or PQ): written
+// at 8 bits with their transfer and primaries tags, as their planes, when
+// both cameras share them; refused when one eye would be HDR and the other
+// not, or when the frames would go through BGR, which knows SDR only.
+std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes,
+                              std::vector<std::string>& notes) {
+    const char* hdr[2] = {media::hdrTransferName(left), media::hdrTransferName(right)};
+    if (!hdr[0] && !hdr[1]) return "";
+    if (left.transfer != right.transfer || left.primaries != right.primaries) {
+        const auto said = [](const char* name, const media::YuvColour& c) {
+            return std::string(name ? "HDR (" + std::string(name) + ", " : "SDR (") + "transfer " +
+                   media::transferName(c) + ")";
+        };
+        return "the left video is " + said(hdr[0], left) + " and the right video is " + said(hdr[1], right) +
+               ": one eye's picture cannot be matched to the other's; film both cameras in the same picture profile";
+    }
+    if (!planes)
+        return std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: without "
+               "--match-colour, with --interp bilinear (through BGR the picture would lose its transfer)";
+    notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
+                    "): the output keeps their transfer and primaries tags at 8 bits per sample (10-bit output is "
+                    "not written), so HDR players show it as HDR with coarser steps than the cameras recorded");
+    return "";
+}
+
+}  // namespace
+
 DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::VideoCodec codec) {
     DefaultHeight out;
     double across = INFINITY;
@@ -625,6 +654,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         result.notes.push_back("the two videos' colours differ (left " + leftColour.describe() + ", right " +
                                rightColour.describe() + "): the frames are converted through BGR and written in " +
                                media::YuvColour{}.describe());
+    if (const std::string refused = judgeDynamicRange(leftColour, rightColour, result.planes, result.notes);
+        !refused.empty())
+        return refuse(refused);
     // The output keeps the left camera's matrix and range, its chroma sited
     // as the camera's; through BGR it is BT.709, limited range.
     media::YuvColour outputColour;

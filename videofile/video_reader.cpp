@@ -115,6 +115,17 @@ std::string YuvColour::describe() const {
     return text + (fullRange ? ", full range" : ", limited range");
 }
 
+const char* hdrTransferName(const YuvColour& colour) {
+    if (colour.transfer == AVCOL_TRC_ARIB_STD_B67) return "HLG";
+    if (colour.transfer == AVCOL_TRC_SMPTE2084) return "PQ";
+    return nullptr;
+}
+
+std::string transferName(const YuvColour& colour) {
+    const char* name = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(colour.transfer));
+    return name ? name : "unknown";
+}
+
 bool YuvColour::sameConversion(const YuvColour& other) const {
     const auto coefficients = [](int m) { return m == AVCOL_SPC_BT470BG ? int(AVCOL_SPC_SMPTE170M) : m; };
     return coefficients(matrix) == coefficients(other.matrix) && fullRange == other.fullRange;

@@ -62,6 +62,12 @@ struct YuvColour {
     friend bool operator==(const YuvColour&, const YuvColour&) = default;
 };
 
+// The high-dynamic-range transfer a stream is tagged with, for the user:
+// "HLG" (ARIB STD-B67) or "PQ" (SMPTE ST 2084); nullptr for any other.
+const char* hdrTransferName(const YuvColour& colour);
+// The transfer's name as FFmpeg gives it ("bt709", "arib-std-b67").
+std::string transferName(const YuvColour& colour);
+
 struct VideoFacts {
     int width = 0, height = 0;
     FrameRate frameRate;
