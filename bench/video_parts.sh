@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# A take converted in parts against one conversion of it: the processor time
+# of N parts (each its own process, one after another) plus their join,
+# against one run over the whole range, and the fixed cost a part pays
+# whatever its length (start-up, the synchronisation by sound over the
+# range, the plans, decoding from the keyframe before its cut), measured as
+# a part of one frame. The take (made once by make_test_video, cached in
+# build/bench-data/parts, its camera files re-encoded with a keyframe every
+# 2 s as cameras write them) is SECONDS long at WIDTH x HEIGHT, 30 fps.
+#   bash bench/video_parts.sh [PARTS] [SECONDS] [WIDTH] [HEIGHT]   (default 3 60 1280 960; needs ffmpeg, /usr/bin/time)
+# VIDEO_PARTS_RUNS=R runs each way R times (default 2), taking turns; the
+# figures are the medians.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${VISTEREO_BUILD:-$root/build}"
+cli="$build/vistereo-cli"
+parts="${1:-3}" seconds="${2:-60}" width="${3:-1280}" height="${4:-960}"
+runs="${VIDEO_PARTS_RUNS:-2}"
+work="$build/bench-data/parts-${width}x${height}-${seconds}s"
+for tool in ffmpeg ffprobe /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install ffmpeg time" >&2; exit 1; }
+done
+[ -x "$cli" ] && [ -x "$build/bench/make_test_video" ] || { echo "Build first" >&2; exit 1; }
+mkdir -p "$work/input" "$work/output"
+if [ ! -f "$work/input/R.mp4" ] || [ ! -f "$work/points.txt" ]; then
+  echo "making two $width x $height camera files of $seconds s at 30 fps in $work/input ..." >&2
+  "$build/bench/make_test_video" "$work/input" "$width" "$height" 30 "$seconds" --preset veryfast > "$work/points.txt"
+  for side in L R; do  # a keyframe every 2 s
+    ffmpeg -v error -y -i "$work/input/$side.mp4" -c:v libx264 -preset veryfast -crf 18 -g 60 -c:a copy "$work/input/$side-g.mp4"
+    mv "$work/input/$side-g.mp4" "$work/input/$side.mp4"
+  done
+fi
+printf 'Equisolid circular fisheye\r\n' > "$work/Vistereo.ini"
+for _ in $(seq 17); do printf '\r\n' >> "$work/Vistereo.ini"; done
+printf '0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n' >> "$work/Vistereo.ini"
+points="$(cat "$work/points.txt")"
+ours=("$cli" video -C "$work" --left-lens '#1' --right-lens '#1' --points "$points" L.mp4 R.mp4 --quiet)
+
+cpu() {  # command...: its user + system seconds
+  /usr/bin/time -f "%U %S" -o "$work/time.txt" "$@" > /dev/null 2> "$work/stderr.txt" || {
+    echo "failed: $*" >&2; tail -5 "$work/stderr.txt" >&2; exit 1; }
+  awk '{ printf "%.2f", $1 + $2 }' "$work/time.txt"
+}
+frames="$(ffprobe -v error -count_packets -select_streams v -show_entries stream=nb_read_packets -of csv=p=0 "$work/input/L.mp4")"
+single_all=() parts_all=() join_all=() fixed_all=()
+for run in $(seq "$runs"); do
+  single_all+=("$(cpu "${ours[@]}" -o single.mp4)")
+  total=0
+  for k in $(seq "$parts"); do
+    t="$(cpu "${ours[@]}" --segment "$k/$parts" -o "part-$k.mp4")"
+    total="$(awk -v a="$total" -v b="$t" 'BEGIN { printf "%.2f", a + b }')"
+  done
+  parts_all+=("$total")
+  join_all+=("$(cpu "$cli" video-join -o "$work/output/joined.mp4" --quiet $(seq -f "$work/output/part-%g.mp4" 1 "$parts"))")
+  # A part of one frame: what every part pays whatever its length.
+  fixed_all+=("$(cpu "${ours[@]}" --segment "1/$frames" -o fixed.mp4 --audio none)")
+  echo "run $run: one run ${single_all[-1]} CPU s; $parts parts ${parts_all[-1]} + join ${join_all[-1]}; a one-frame part ${fixed_all[-1]}" >&2
+done
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+single="$(median "${single_all[@]}")" partsum="$(median "${parts_all[@]}")" join="$(median "${join_all[@]}")"
+fixed="$(median "${fixed_all[@]}")"
+awk -v s="$single" -v p="$partsum" -v j="$join" -v f="$fixed" -v n="$parts" -v fr="$frames" 'BEGIN {
+  printf "take: %d frames; one run %.2f CPU s; %d parts %.2f + join %.2f = %.2f CPU s: %.3f x one run\n", fr, s, n, p, j, p + j, (p + j) / s
+  printf "a one-frame part: %.2f CPU s; (n - 1) of them: %.2f CPU s, %.1f %% of one run; the rest of the difference: %.2f CPU s\n",
+         f, (n - 1) * f, 100 * (n - 1) * f / s, p + j - s - (n - 1) * f
+}'
