@@ -260,6 +260,10 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
         printCommandHelp(out, kAlignHelp);
         return kExitOk;
     }
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
     int threads = 0;

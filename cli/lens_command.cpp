@@ -646,6 +646,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     const ParsedOptions options = parseOptions(args, kCalibrateOptions);
     auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
     if (!options.error.empty()) return usage(options.error);
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))

@@ -106,6 +106,11 @@ std::string cliManualPage() {
         if (*command->description) out << ".PP\n" << roff(joinContinuations(command->description)) << "\n";
         for (const OptionSpec& option : command->options)
             out << ".TP\n" << optionSynopsis(option) << "\n" << roff(joinContinuations(option.help)) << "\n";
+        const CommandUse use = commandUse(*command);
+        if (!use.examples.empty()) out << ".PP\nExamples:\n";
+        for (const CommandExample& example : use.examples)
+            out << ".TP\n\\fB" << roff(example.line) << "\\fR\n" << roff(example.what) << "\n";
+        if (use.failure) out << ".PP\nExit status 1: " << roff(use.failure) << ".\n";
     }
     out << ".SH EXIT STATUS\n"
            ".TP\n0\nsuccess\n"
@@ -140,7 +145,8 @@ std::string desktopManualPage() {
            "and the zenith correction, and presses \"Start Conversion !!!\". "
            "\"Camera Lens Registration\" registers, overwrites and deletes lens records. "
            "\"Batch...\" converts every pair of two folders with the same settings; \"Preview\" shows the last "
-           "output as an anaglyph or an overlay with its measured vertical disparity.\n"
+           "output as an anaglyph or an overlay with its measured vertical disparity; \"Video...\" converts two "
+           "cameras' videos of one take into one VR180 video, synchronised by their sound.\n"
            ".PP\n"
            "The About box is in the window's right\\-click menu and on F1.\n"
         << ".SH FILES\n"

@@ -172,6 +172,10 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align");
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens", "output"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (autoAlign && options.has("points"))
