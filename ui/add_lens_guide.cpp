@@ -253,7 +253,8 @@ AddLensGuide::AddLensGuide(std::filesystem::path folderFile, std::optional<std::
     layout->addWidget(buttons);
 
     // Fits a 1366 × 768 screen with its title bar; the photo takes what room there is.
-    resize(720, 640);
+    resize(760, 690);
+    m_fov->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("300.0°")) + 48);
 
     connect(m_choose, &QPushButton::clicked, this, &AddLensGuide::chooseFiles);
     connect(m_view, &CircleView::circleDragged, this, [this](const CircleOnSensor& c) {

@@ -421,6 +421,8 @@ void CMyVistereoDlg::OnAddMyLens() {
         if (m_app.mainLensRegistry.records[i].name == guide.registeredName()) {
             m_leftLenses->setCurrentRow(i);
             m_rightLenses->setCurrentRow(i);
+            // "Start Conversion !!!" knows the classic four laws only unless asked for the newer ones.
+            if (m_app.mainLensRegistry.records[i].mappingKind > 3) m_newProjections->setChecked(true);
             break;
         }
 }

@@ -1747,6 +1747,8 @@ private slots:
         QCOMPARE(app_->conversionChoices.lenses[0].name, std::string("Mine"));
         QCOMPARE(app_->conversionChoices.lenses[1].name, std::string("Mine"));
         QVERIFY(!hint->isVisible());
+        // An equidistant lens converts on the main window's own route only with the newer projections.
+        QVERIFY(dlg->findChild<QCheckBox*>("newProjections")->isChecked());
     }
 
     // The batch window's summary names the colour match and the stereo window it applies, its bar counts the pairs
