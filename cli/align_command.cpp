@@ -131,10 +131,19 @@ std::string verdictJson(alignment::Verdict verdict, double comfortLimit, double 
 
 // The verdict's line and its limits, as text.
 std::string verdictText(alignment::Verdict verdict, const std::string& sentence, double comfortLimit) {
-    return "verdict: " + std::string(alignment::verdictName(verdict)) + " - " + sentence + "\n" +
-           "(comfort limit " + number(comfortLimit) +
-           "' for the 95th percentile of the misalignment: half the vertical fusional\n"
-           " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
+    // The verdict as a grade against its two limits, and what to do when it is not good.
+    const char* grade = verdict == alignment::Verdict::Comfortable  ? "good"
+                        : verdict == alignment::Verdict::Marginal   ? "acceptable"
+                        : verdict == alignment::Verdict::Uncomfortable ? "poor"
+                                                                       : "not judged";
+    std::string text = "verdict: " + std::string(alignment::verdictName(verdict)) + " (" + grade + ") - " + sentence +
+                       "\n" + "(comfort limit " + number(comfortLimit) +
+                       "' for the 95th percentile of the misalignment: half the vertical fusional\n"
+                       " limit of about 19.2' measured at the fovea; Kooi & Toet, Displays 25 (2004) 99-108 on comfort)\n";
+    if (verdict == alignment::Verdict::Marginal || verdict == alignment::Verdict::Uncomfortable)
+        text += "what to do: convert again with --auto-align, or with points A and B far apart on distant things; "
+                "'lens calibrate' tells whether a lens departs from its record\n";
+    return text;
 }
 
 // Yaw, pitch and roll in degrees to a ten-thousandth (no "-0.0000").
@@ -192,6 +201,8 @@ std::string colourText(const alignment::ColourMatch& c) {
             number(c.rimToCentre[0]) + ", right " + number(c.rimToCentre[1]) +
             " (the two differ by the lenses' fall-offs; a fall-off both share looks like the scene's own and is not "
             "told apart)\n";
+    text += "(colour has no fixed good value: gain 1 and offset 0 mean the eyes agree, a rim over centre of 1 means no "
+            "fall-off; if the eyes look different, convert with --match-colour)\n";
     return text;
 }
 
@@ -224,6 +235,9 @@ std::string windowText(const alignment::StereoWindow& w) {
                     std::to_string(w.edgeInFront[edge]) + " points within " + number(w.edgeBandDegrees) +
                     " degrees of it stand in front of the frame (nearest " + number(w.edgeNearestPixels[edge]) +
                     " px), cut by its edge\n";
+    if (w.violation[0] || w.violation[1])
+        text += "what to do: turn the right eye with --convergence DEG (positive) until the edges' points stand behind "
+                "the frame\n";
     if (!w.violation[0] && !w.violation[1])
         text += "no window violation: nothing in front of the frame within " + number(w.edgeBandDegrees) +
                 " degrees of its left or right edge\n";
@@ -259,6 +273,10 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (options.has("help")) {
         printCommandHelp(out, kAlignHelp);
         return kExitOk;
+    }
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);

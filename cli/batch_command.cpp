@@ -243,6 +243,10 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
     const bool autoAlign = options.has("auto-align");
     const bool alignOnce = options.has("align-once");
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (alignOnce && !autoAlign) return usageError(err, "--align-once goes with --auto-align");

@@ -36,6 +36,21 @@ extern const CommandHelp kLensRemoveHelp;
 extern const CommandHelp kLensDetectHelp;
 extern const CommandHelp kLensCalibrateHelp;
 
+// One worked example of a command: the whole command line as typed in a
+// shell, and what it does.
+struct CommandExample {
+    const char* line;  // "vistereo-cli convert ..."
+    const char* what;
+};
+
+// How a command is used: two or three examples, and what its exit status 1
+// means for it (0 is success and 2 a usage error for every command).
+struct CommandUse {
+    std::span<const CommandExample> examples;
+    const char* failure;
+};
+CommandUse commandUse(const CommandHelp& command);
+
 // The commands in the order of the program's help.
 std::span<const CommandHelp* const> commandCatalogue();
 
@@ -44,7 +59,7 @@ inline constexpr const char* kProgramDescription =
     "Turns a stereo pair of fisheye photographs into one side-by-side 180-degree\n"
     "equirectangular image, with the lenses registered in Vistereo.ini.";
 
-// A command's --help: usage, description, options.
+// A command's --help: usage, description, options, examples, exit statuses.
 void printCommandHelp(std::ostream& out, const CommandHelp& command);
 // vistereo-cli --help: usage, description, the command list, the global options.
 void printProgramHelp(std::ostream& out);

@@ -161,6 +161,10 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align"), rotationFrom = options.has("rotation-from");
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens", "points"})
         if (!options.has(required) && !((autoAlign || rotationFrom) && std::string(required) == "points"))
             return usageError(err, std::string("missing --") + required);

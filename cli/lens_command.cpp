@@ -468,7 +468,10 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
         << (options.positional.size() == 1 ? " frame" : " frames") << ")\n"
         << "rim seen: " << fixed(100.0 * c.rimSeen, 1)
         << " % of the circle (the rest lies outside the picture or in the dark), residual " << fixed(c.residualPx, 2)
-        << " px\n";
+        << " px\n"
+        << "(the residual is the rim points' RMS distance from the circle; these two have no fixed good value: more "
+           "rim seen and a smaller residual make a surer circle; the desktop's \"Add my lens...\" draws it on the "
+           "photo to check)\n";
     if (p.frames > 1)
         out << "each frame on its own: " << p.framesWithCircle << " of " << p.frames
             << " show a circle, their centres within " << fixed(p.centreSpreadPx, 1) << " dots of this one and their radii within "
@@ -646,6 +649,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     const ParsedOptions options = parseOptions(args, kCalibrateOptions);
     auto usage = [&](const std::string& text) { return usageError(err, text, kUsage, "lens"); };
     if (!options.error.empty()) return usage(options.error);
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
     if (options.has("pairs") && (options.has("left-dir") || options.has("right-dir")))

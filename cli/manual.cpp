@@ -106,6 +106,11 @@ std::string cliManualPage() {
         if (*command->description) out << ".PP\n" << roff(joinContinuations(command->description)) << "\n";
         for (const OptionSpec& option : command->options)
             out << ".TP\n" << optionSynopsis(option) << "\n" << roff(joinContinuations(option.help)) << "\n";
+        const CommandUse use = commandUse(*command);
+        if (!use.examples.empty()) out << ".PP\nExamples:\n";
+        for (const CommandExample& example : use.examples)
+            out << ".TP\n\\fB" << roff(example.line) << "\\fR\n" << roff(example.what) << "\n";
+        if (use.failure) out << ".PP\nExit status 1: " << roff(use.failure) << ".\n";
     }
     out << ".SH EXIT STATUS\n"
            ".TP\n0\nsuccess\n"
@@ -140,7 +145,11 @@ std::string desktopManualPage() {
            "and the zenith correction, and presses \"Start Conversion !!!\". "
            "\"Camera Lens Registration\" registers, overwrites and deletes lens records. "
            "\"Batch...\" converts every pair of two folders with the same settings; \"Preview\" shows the last "
-           "output as an anaglyph or an overlay with its measured vertical disparity.\n"
+           "output as an anaglyph or an overlay with its measured vertical disparity; \"Video...\" converts two "
+           "cameras' videos of one take into one VR180 video, synchronised by their sound. "
+           "\"Add my lens...\" registers a lens from the user's own photos: it finds the image circle, draws it on "
+           "the photo to confirm or drag, asks the field of view and the projection, and fills the lens lists; "
+           "while both lists are empty, greyed text over them points to it.\n"
            ".PP\n"
            "The About box is in the window's right\\-click menu and on F1.\n"
         << ".SH FILES\n"
@@ -148,7 +157,8 @@ std::string desktopManualPage() {
            "and the registration dialog read and write only this file\n"
            ".TP\n\\fI$XDG_CONFIG_HOME/vistereo/Vistereo.ini\\fR\n"
            "the user's lens file (\\fI~/.config/vistereo/Vistereo.ini\\fR when XDG_CONFIG_HOME is unset or empty): "
-           "the batch window offers its lenses beside those of the current directory\n"
+           "the batch window offers its lenses beside those of the current directory; \"Add my lens...\" "
+           "can write it\n"
            ".TP\n\\fIinput/\\fR, \\fIoutput/\\fR\nthe images read and written, below the current directory\n"
            ".TP\n\\fI$XDG_CONFIG_HOME/Vistereo/vistereo.conf\\fR\n"
            "window positions and the choices of the check boxes below the main window's own controls and of the "

@@ -181,6 +181,10 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     if (options.has("alignment-from") && (autoAlign || options.has("points") || options.has("rotation-from")))
         return usageError(err, "--alignment-from hands over an alignment found before: give it without --points, "
                                "--auto-align or --rotation-from");
+    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
+        printError(err, none);
+        return kExitFailed;
+    }
     for (const char* required : {"left-lens", "right-lens", "output"})
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (autoAlign && options.has("points"))

@@ -27,6 +27,7 @@
 #include "registry/lens_registry.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
+#include "ui/run_choices.h"
 #include "ui/message_box.h"
 #include "ui/user_settings.h"
 
@@ -242,6 +243,7 @@ void BatchDialog::chooseLens(int eye, int entry) {
     else
         lens = lensSettingsOf(m_lenses.record(m_lenses.order[entry - 1]));
     showChoices();
+    if (!m_running) refreshPairing();  // Start follows the lenses
 }
 
 void BatchDialog::showChoices() {
@@ -267,13 +269,15 @@ void BatchDialog::showChoices() {
                        "Size: %4 × %3 (height %3)\n"
                        "Zenith correction: roll %5, pitch %6, yaw %7\n"
                        "Alignment: %8\n"
+                       "%11\n%12\n"
                        "Output: JPEG files in output/%9%10")
             .arg(lens(r.lenses[0]), lens(r.lenses[1]))
             .arg(r.outputHeight)
             .arg(2 * static_cast<int64_t>(r.outputHeight))
             .arg(degrees(r.zenith.roll), degrees(r.zenith.pitch), degrees(r.zenith.yaw), alignment)
             .arg(m_vrSuffix ? QStringLiteral(", named for VR players (_180_LR)") : QString(),
-                 r.keepExif ? QStringLiteral(", with the camera's EXIF") : QString()));
+                 r.keepExif ? QStringLiteral(", with the camera's EXIF") : QString())
+            .arg(describeColourChoice(r.matchColour), describeConvergenceChoice(r.convergenceDegrees)));
 }
 
 void BatchDialog::browse(QLineEdit* folder) {
@@ -316,8 +320,23 @@ void BatchDialog::refreshPairing() {
                             qt(m_pairs[k].right.filename().string()) + "  →  " +
                             qt(m_pairs[k].output.filename().string()) +
                             (plan.skip[k] ? QStringLiteral("  (exists: skipped)") : QString()));
-    m_pairingStatus->setText(QStringLiteral("%1 pairs, %2 to convert").arg(m_pairs.size()).arg(plan.toConvert()));
-    m_start->setEnabled(!m_running && plan.toConvert() > 0);
+    const std::array<LensSettings, 2>& lenses = m_settings.request.lenses;
+    const bool lensesPicked = !lenses[0].name.empty() && !lenses[1].name.empty();
+    QString status = QStringLiteral("%1 pairs, %2 to convert").arg(m_pairs.size()).arg(plan.toConvert());
+    if (!lensesPicked)
+        status += QStringLiteral("\nStart waits for a lens for each eye: pick them under Lenses above.");
+    m_pairingStatus->setText(status);
+    m_start->setEnabled(!m_running && plan.toConvert() > 0 && lensesPicked);
+    showPlannedProgress(plan.toConvert());
+}
+
+void BatchDialog::showPlannedProgress(size_t toConvert) {
+    // Before a run the bar counts what Start would convert; after one it
+    // keeps what the run did.
+    if (m_running || m_progress->value() > 0) return;
+    m_progress->setRange(0, static_cast<int>(std::max<size_t>(toConvert, 1)));
+    m_progress->setValue(0);
+    m_progress->setFormat(toConvert > 0 ? QStringLiteral("%v of %m pairs") : QStringLiteral("no pair to convert"));
 }
 
 void BatchDialog::setRunning(bool running) {
@@ -350,6 +369,7 @@ void BatchDialog::start() {
     m_failures->clear();
     m_progress->setRange(0, static_cast<int>(m_pairs.size()));
     m_progress->setValue(0);
+    m_progress->setFormat(QStringLiteral("%v of %m pairs"));
     m_progressText->setText(alignment == Alignment::Once ? QStringLiteral("Aligning on the first pairs…")
                                                          : QStringLiteral("0/%1 pairs").arg(m_pairs.size()));
     setRunning(true);

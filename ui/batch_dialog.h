@@ -79,6 +79,8 @@ protected:
 
 private:
     class Observer;
+    // The progress bar before a run: the pairs Start would convert.
+    void showPlannedProgress(size_t toConvert);
     void refreshPairing();
     void showChoices();
     void rememberChoices();

@@ -127,6 +127,9 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     addRadio(m_radiusGroup, 2, QStringLiteral("Magnification input"), 1025, 14, 43, 96);
     addRadio(m_radiusGroup, 3, QStringLiteral("Dots Input"), 1026, 112, 43, 92);
     m_magnification = addEdit(1013, 14, 57, 36);
+    m_magnification->setToolTip(QStringLiteral(
+        "The radius of 180 degrees of view as a multiple of half the picture's height: 1.0 when that circle just "
+        "touches the top and bottom edges, more when the picture cuts it"));
     m_magnification->setAlignment(Qt::AlignRight);
     m_radiusDots = new DigitsOnlyEdit(this);
     du.place(m_radiusDots, 1015, 138, 57, 36, 12);
@@ -176,7 +179,11 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     addRadio(m_mappingGroup, 6, QStringLiteral("Polynomial θ+k1θ³+…+k4θ⁹"), 1103, 358, 57, 112);
     addRadio(m_mappingGroup, 7, QStringLiteral("Double sphere ξ, α"), 1104, 358, 70, 112);
     addRadio(m_mappingGroup, 8, QStringLiteral("Extended unified α, β"), 1105, 358, 83, 112);
-    du.label(this, QStringLiteral("k1 … k4, or ξ, α, or α, β (a boxes)"), 358, 97);
+    QLabel* shapeLabel = du.label(this, QStringLiteral("Shape: k1 … k4, or ξ, α, or α, β"), 358, 97);
+    shapeLabel->setToolTip(QStringLiteral(
+        "The lens's shape numbers, from its calibration or from Auto A,B's lens refinement: the polynomial's k1 to k4, "
+        "the double sphere's ξ and α, the extended unified model's α and β. They are kept in the a boxes of the "
+        "quadratic table, which these projections leave unused"));
     QLineEdit* aBoxes[4] = {m_coefficients[0], m_coefficients[3], m_coefficients[6], m_coefficients[9]};
     for (int i = 0; i < 4; ++i) {
         m_polynomial[i] = addEdit(1111 + i, 358 + 28 * i, 108, 26);
@@ -192,8 +199,13 @@ CameraDlg2::CameraDlg2(CMyVistereoApp& app, QWidget* parent) : QDialog(parent), 
     m_fieldOfView = addEdit(1115, 358, 134, 36);
     m_fieldOfView->setAlignment(Qt::AlignRight);
     mirror(m_fieldOfView, m_coefficients[2]);  // kept in the c box of the first row, which no law reads
-    du.label(this, QStringLiteral("degrees (c of row 1)"), 397, 136);
-    du.label(this, QStringLiteral("With it, the radius is the circle's."), 358, 148);
+    QLabel* fovUnit = du.label(this, QStringLiteral("degrees across"), 397, 136);
+    QLabel* fovMeaning = du.label(this, QStringLiteral("Then \"dots\" is the circle's radius."), 358, 148);
+    const QString fovTip = QStringLiteral(
+        "How many degrees the lens sees from one edge of its image circle to the other (180 for most circular "
+        "fisheyes, 190 or more for some). Given here, the radius in \"dots\" is the image circle's radius; left "
+        "empty, it is the radius of 180 degrees. Kept in the first row's c box, which these projections leave unused");
+    for (QWidget* w : std::initializer_list<QWidget*>{m_fieldOfView, fovUnit, fovMeaning}) w->setToolTip(fovTip);
     m_detect = new QPushButton(QStringLiteral("Detect from image..."), this);
     du.place(m_detect, 1116, 358, 160, 110, 14);
     projectionFrame->lower();
@@ -359,11 +371,12 @@ LensRecord CameraDlg2::recordFromControls() const {
 
 void CameraDlg2::OnRegister() {
     UpdateData(true);
+    const LensRecord record = recordFromControls();
     // The file's current records are the base; the new record goes last.
-    switch (RegisterLens(m_app.editLensRegistry, recordFromControls(), kLensRegistryFileName)) {
+    switch (RegisterLens(m_app.editLensRegistry, record, kLensRegistryFileName)) {
         case RegisterStatus::EmptyName: ShowMessage(this, QString::fromUtf8(kMsgEnterName)); break;
         case RegisterStatus::RegistryFull: ShowMessage(this, QString::fromUtf8(kMsgRegistryFull)); break;
-        case RegisterStatus::Registered:
+        case RegisterStatus::Registered: ExplainSameName(record.name); break;
         case RegisterStatus::WriteFailed: break;  // a file that cannot be written stays as it was
     }
     // Register always closes the dialog, a refused record included.
@@ -393,6 +406,24 @@ void CameraDlg2::OnDelete() {
     m_asRead = registry;
     FillList();
     ExplainRewrite(rewrite);
+}
+
+void CameraDlg2::ExplainSameName(const std::string& name) {
+    // The file keeps records of one name apart by their place, as the lists
+    // do; the batch window and the command line find a lens by name, and
+    // only the first of that name.
+    const LensRegistry& registry = m_app.editLensRegistry;
+    int first = -1;
+    for (int i = 0; i + 1 < registry.count && first < 0; ++i)
+        if (registry.records[i].name == name) first = i;
+    if (first < 0) return;
+    ShowMessage(this, QStringLiteral("\"%1\" was registered as record %2, but record %3 already has that name. The "
+                                     "lists show both; the command line and the batch window find a lens by name "
+                                     "and so reach record %3 only (the new one as #%2). Give the new record a name "
+                                     "of its own with Overwrite, or delete the one you no longer use.")
+                          .arg(QString::fromStdString(name))
+                          .arg(registry.count)
+                          .arg(first + 1));
 }
 
 void CameraDlg2::ExplainRewrite(const CopyRewrite& rewrite) {

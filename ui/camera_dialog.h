@@ -83,6 +83,9 @@ private:
     void UpdateData(bool saveAndValidate);
     void FillList();
     void OnKSpin(int proposedDelta);
+    // After a Register: when an earlier record has the same name, that a
+    // lookup by name finds that one, and what to do.
+    void ExplainSameName(const std::string& name);
     void ExplainRewrite(const CopyRewrite& rewrite);
     void OnSelchangeList();
     LensRecord recordFromControls() const;

@@ -174,7 +174,17 @@ void LRPointDlg::fitToScreen() {
         const QSize size = sizeAtScale(scale);
         return size.width() <= room.width() && size.height() <= room.height();
     };
-    if (fits(1.0)) return;
+    if (fits(1.0)) {
+        // Over the main window, as a dialog opens, but moved so that its
+        // frame and title bar stay on the screen: a tall picker over a main
+        // window low on a small screen would hang off its bottom.
+        QRect frame(QPoint(0, 0), size() + QSize(kFrameWidth, kFrameHeight));
+        frame.moveCenter(parentWidget() ? parentWidget()->frameGeometry().center() : available.center());
+        const int x = std::clamp(frame.x(), available.x(), available.x() + available.width() - frame.width());
+        const int y = std::clamp(frame.y(), available.y(), available.y() + available.height() - frame.height());
+        move(x + kFrameWidth / 2, y + kFrameHeight - kFrameWidth / 2);
+        return;
+    }
     double low = 0.2, high = 1.0;
     for (int step = 0; step < 20; ++step) {
         const double middle = (low + high) / 2;

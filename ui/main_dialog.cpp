@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 
 #include <QAction>
@@ -24,6 +25,7 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "alignment/alignment.h"
 #include "measure/measure.h"
@@ -33,9 +35,11 @@
 #include "conversion/run.h"
 #include "stereofile/stereo_image.h"
 #include "registry/lens_registry.h"
+#include "registry/lens_sources.h"
 #include "engine/lens_check.h"
 #include "base/text_numbers.h"
 #include "ui/about_dialog.h"
+#include "ui/add_lens_guide.h"
 #include "ui/additions_strip.h"
 #include "ui/app.h"
 #include "ui/app_icon.h"
@@ -85,6 +89,14 @@ public:
         setMinimumWidth(320);
     }
     void reject() override {}  // Escape does not end a conversion
+
+    // A wait the user may stop waiting for: a Cancel button that calls `stop`.
+    void offerCancel(std::function<void()> stop) {
+        auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+        cancel->setObjectName(QStringLiteral("cancelWait"));
+        setCancelButton(cancel);
+        connect(this, &QProgressDialog::canceled, this, std::move(stop));
+    }
 
 protected:
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
@@ -258,6 +270,24 @@ void CMyVistereoDlg::buildControls() {
     video->setObjectName(controlName(kVideoButtonId));
     video->setToolTip(QStringLiteral("Converts two cameras' videos of one take into a VR180 video with these lenses"));
     m_additions->addButton(video);
+    auto* addLens = new QPushButton(QStringLiteral("Add my lens..."), this);
+    addLens->setObjectName(QStringLiteral("addMyLens"));
+    addLens->setToolTip(QStringLiteral("Registers your lens from one or more of your photos: finds its image circle, "
+                                       "asks its field of view and projection, and fills the lens lists"));
+    m_additions->addButton(addLens);
+    // Over each empty lens list: why it is empty and the way forward.
+    for (QListWidget* list : {m_leftLenses, m_rightLenses}) {
+        auto* hint = new QLabel(list->viewport());
+        hint->setObjectName(list == m_leftLenses ? QStringLiteral("leftLensHint") : QStringLiteral("rightLensHint"));
+        hint->setWordWrap(true);
+        hint->setAlignment(Qt::AlignCenter);
+        hint->setAttribute(Qt::WA_TransparentForMouseEvents);
+        hint->setEnabled(false);  // drawn greyed, as a placeholder
+        auto* fill = new QVBoxLayout(list->viewport());
+        fill->setContentsMargins(4, 0, 4, 0);
+        fill->addWidget(hint);
+        (list == m_leftLenses ? m_leftHint : m_rightHint) = hint;
+    }
 
     m_vrSuffix = new QCheckBox(QStringLiteral("Name for VR players (_180_LR)"), this);
     m_vrSuffix->setObjectName(QStringLiteral("vrSuffix"));
@@ -336,6 +366,7 @@ void CMyVistereoDlg::buildControls() {
     connect(clearZenith, &QPushButton::clicked, this, &CMyVistereoDlg::OnClearZenith);
     connect(batch, &QPushButton::clicked, this, &CMyVistereoDlg::OnBatch);
     connect(video, &QPushButton::clicked, this, &CMyVistereoDlg::OnVideo);
+    connect(addLens, &QPushButton::clicked, this, &CMyVistereoDlg::OnAddMyLens);
 }
 
 void CMyVistereoDlg::OnInitDialog() {
@@ -367,6 +398,33 @@ void CMyVistereoDlg::FillLensLists() {
         m_leftLenses->addItem(name);
         m_rightLenses->addItem(name);
     }
+    ShowLensHint();
+}
+
+void CMyVistereoDlg::ShowLensHint() {
+    const bool empty = m_app.mainLensRegistry.count == 0;
+    m_leftHint->setText(QStringLiteral("No camera and lens registered in this folder's Vistereo.ini yet."));
+    m_rightHint->setText(QStringLiteral("Press \"Add my lens...\" below to register yours from one of your photos."));
+    for (QLabel* hint : {m_leftHint, m_rightHint}) hint->setVisible(empty);
+}
+
+void CMyVistereoDlg::OnAddMyLens() {
+    if (m_running) return;
+    AddLensGuide guide(kLensRegistryFileName, userLensFile(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")), this);
+    guide.exec();
+    if (guide.registeredName().empty()) return;
+    // The lists follow the file, and a lens registered here is picked for both eyes.
+    LoadLensRegistry(m_app.mainLensRegistry, kLensRegistryFileName);
+    FillLensLists();
+    if (!guide.savedInFolder()) return;
+    for (int i = m_app.mainLensRegistry.count - 1; i >= 0; --i)
+        if (m_app.mainLensRegistry.records[i].name == guide.registeredName()) {
+            m_leftLenses->setCurrentRow(i);
+            m_rightLenses->setCurrentRow(i);
+            // "Start Conversion !!!" knows the classic four laws only unless asked for the newer ones.
+            if (m_app.mainLensRegistry.records[i].mappingKind > 3) m_newProjections->setChecked(true);
+            break;
+        }
 }
 
 void CMyVistereoDlg::OnChangeHeight() {
@@ -713,10 +771,20 @@ void CMyVistereoDlg::OnAutoAB() {
     QPointer<ConversionProgress> progress = new ConversionProgress(this);
     progress->setLabelText(QStringLiteral("Aligning…"));
     progress->setRange(0, 0);  // no steps to count: a busy bar
+    // Cancel gives the window back at once; the alignment under way ends by
+    // itself in the background and its points are not used.
+    auto cancelled = std::make_shared<bool>(false);
+    progress->offerCancel([this, progress, cancelled] {
+        *cancelled = true;
+        progress->deleteLater();
+        SetRunning(false);
+        emit autoAlignFinished();
+    });
     progress->show();
     SetRunning(true);
     runInBackground(this, &m_runPool, [request] { return alignRequestPair(request); },
-                    [this, progress](const PairAlignment& aligned) {
+                    [this, progress, cancelled](const PairAlignment& aligned) {
+        if (*cancelled) return;
         delete progress.data();  // before any message, whatever the outcome
         SetRunning(false);
         for (const std::string& warning : aligned.warnings) ShowMessage(this, QString::fromStdString(warning));

@@ -24,6 +24,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QDoubleSpinBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -82,6 +83,10 @@ public:
     // registry order, to the left list and then to the right list.
     void FillLensLists();
 
+    // "Add my lens...": the guide that registers a lens from the user's
+    // photos; the lens lists refilled afterwards.
+    void OnAddMyLens();
+
     // "Auto A,B": points A and B from the pictures, in the background.
     void OnAutoAB();
     // "Preview": the last output (or the one the output box names).
@@ -119,6 +124,8 @@ private:
     void OnClearPoints();
     void OnClearZenith();
     void OnSelchangeLensList(int eye);
+    // Over the lens lists while the registry is empty: why, and what to press.
+    void ShowLensHint();
 
     CMyVistereoApp& m_app;
     int m_pointEntryMode = 0;
@@ -150,6 +157,8 @@ private:
     QCheckBox* m_newProjections = nullptr;
     QCheckBox* m_matchColour = nullptr;
     QDoubleSpinBox* m_convergence = nullptr;  // degrees; 0: the right eye as the points align it
+    QLabel* m_leftHint = nullptr;   // over the left lens list while it is empty
+    QLabel* m_rightHint = nullptr;
     QString m_lastOutput;
     // The stereo window and colour match the last output was written with
     // (the preview starts from them).

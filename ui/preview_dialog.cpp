@@ -21,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/comfort.h"
 #include "measure/measure.h"
 #include "measure/stereo_window.h"
 #include "ui/background.h"
@@ -82,16 +83,28 @@ void matchRightHalf(cv::Mat& sideBySide, const EyeColourCorrection& right) {
     cv::LUT(half.clone(), table, half);
 }
 
+// The comfort verdict as a grade against the two limits it is taken by.
+QString gradeOf(alignment::Verdict verdict) {
+    switch (verdict) {
+        case alignment::Verdict::Comfortable: return QStringLiteral("good");
+        case alignment::Verdict::Marginal: return QStringLiteral("acceptable");
+        case alignment::Verdict::Uncomfortable: return QStringLiteral("poor");
+        default: return QStringLiteral("not judged");
+    }
+}
+
 QString describeDisparity(const alignment::StereoMeasurement& m) {
     if (!m.ok()) return QStringLiteral("Vertical disparity: cannot measure (%1)").arg(QString::fromStdString(m.error));
     // The written image is measured at its full size: the figures differ
     // from those "Auto A,B" reports for the input pictures.
     return QStringLiteral("Vertical disparity of the written image at its full size: RMS %1′, 95th percentile %2′ "
-                          "(%3 px) — %4")
+                          "(%3 px) — %4 (good up to %5′, acceptable up to %6′)")
         .arg(m.verticalArcmin.rms, 0, 'f', 1)
         .arg(m.verticalArcmin.p95, 0, 'f', 1)
         .arg(m.verticalPixels.p95, 0, 'f', 2)
-        .arg(QString::fromUtf8(alignment::verdictName(m.verdict)));
+        .arg(QString::fromUtf8(alignment::verdictName(m.verdict)) + ": " + gradeOf(m.verdict))
+        .arg(alignment::kVerticalComfortLimitArcmin, 0, 'f', 1)
+        .arg(alignment::kVerticalFusionLimitArcmin, 0, 'f', 1);
 }
 
 // Red, green and blue of a per-channel figure (the image's order is blue, green, red).
@@ -130,10 +143,16 @@ QString describeWindow(const alignment::StereoWindow& w, double convergence) {
                        .arg(where)
                        .arg(w.inFront);
     const char* edges[2] = {"left", "right"};
+    bool cut = false;
     for (int edge = 0; edge < 2; ++edge)
-        if (w.violation[edge])
+        if (w.violation[edge]) {
             text += QStringLiteral("; %1 at the %2 edge stand out of the frame").arg(w.edgeInFront[edge]).arg(edges[edge]);
-    return text;
+            cut = true;
+        }
+    // Points in front of the frame are fine where the frame does not cut them.
+    return text + (cut ? QStringLiteral(" — poor: raise Convergence until the edges' points stand behind the frame")
+                       : w.inFront > 0 ? QStringLiteral(" — acceptable: near points stand out, but none at an edge")
+                                       : QStringLiteral(" — good: the whole scene lies behind the frame"));
 }
 
 }  // namespace
@@ -293,11 +312,32 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     m_measurement = new QLabel(QStringLiteral("Vertical disparity: measuring…"), this);
     m_measurement->setObjectName(QStringLiteral("previewMeasurement"));
     m_colour = new QLabel(QStringLiteral("Colour: measuring…"), this);
-    m_window = new QLabel(this);
+    m_window = new QLabel(QStringLiteral("Stereo window: measuring…"), this);
+    m_window->setObjectName(QStringLiteral("previewWindow"));
+    m_colour->setObjectName(QStringLiteral("previewColour"));
+    // Each figure's line keeps the height of the longest text it takes, so
+    // the picture does not move when the figures arrive.
+    const int line = fontMetrics().lineSpacing();
     for (QLabel* label : {m_measurement, m_colour, m_window}) {
         label->setWordWrap(true);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setMinimumHeight(2 * line);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     }
+    m_colour->setMinimumHeight(3 * line);
+    m_measurement->setToolTip(QStringLiteral(
+        "How far a point of one eye stands above or below its partner in the other, in minutes of arc (′; 60′ = 1°). "
+        "Eyes fuse up to about 19′; up to 9.6′ is comfortable to look at. If it is poor: run Auto A,B again, or pick "
+        "A and B far apart on distant objects, or check the lenses with lens calibrate"));
+    m_colour->setToolTip(QStringLiteral(
+        "How the eyes' colours differ on the same far scenery, per channel. Mean absolute difference: in levels of "
+        "0 to 255 (0: the same). Gain and offset: what turns the right eye's colours into the left's (1.000 and 0.0: "
+        "they already agree). Rim over centre: the brightness at the image circle's rim over that at its centre "
+        "(1.00: no fall-off). There is no fixed good value: if the eyes look different, tick Match colour"));
+    m_window->setToolTip(QStringLiteral(
+        "Where the nearest things seem to stand against the frame of the picture. Things in front of the frame are "
+        "fine in its middle, but one cut by the left or right edge is uncomfortable: raise Convergence to push the "
+        "scene back, lower it to bring it forward"));
     auto* hint = new QLabel(QStringLiteral("Wheel: zoom · drag: pan · 1: actual pixels · F: fit"), this);
     hint->setEnabled(false);
 
@@ -322,7 +362,11 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
     const QSize room = screen ? screen->availableSize() * 0.85 - QSize(0, 160) : QSize(1600, 740);
     const QSize whole(m_image.cols, m_image.rows);
     m_view->setPreferredSize(whole.scaled(room.boundedTo(whole), Qt::KeepAspectRatio));
+    // Wide enough for its longest mode ("Difference |left − right| × 4"), whatever the style draws around it.
     m_mode->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    int longest = 0;
+    for (int i = 0; i < m_mode->count(); ++i) longest = std::max(longest, fontMetrics().horizontalAdvance(m_mode->itemText(i)));
+    m_mode->setMinimumWidth(longest + 5 * fontMetrics().averageCharWidth() + 24);
 
     connect(m_mode, &QComboBox::currentIndexChanged, this, [this] { showMode(); });
     connect(m_convergence, &QDoubleSpinBox::valueChanged, this, [this] {

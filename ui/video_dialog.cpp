@@ -26,6 +26,7 @@
 #include "videofile/video_reader.h"
 #include "ui/background.h"
 #include "ui/dialog_layout.h"
+#include "ui/run_choices.h"
 #include "ui/digits_edit.h"
 #include "ui/user_settings.h"
 
@@ -145,7 +146,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_offsetText->setFixedHeight(3 * line);
     m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_choicesText->setMargin(3);
-    m_choicesText->setFixedHeight(3 * line + 8);
+    m_choicesText->setFixedHeight(6 * line + 8);
     m_progressText->setFixedHeight(line);
     makeReportBox(m_report, QStringLiteral("What the conversion did appears here."));
     m_report->setMinimumHeight(5 * line);
@@ -170,7 +171,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     files->addLayout(range, 4, 1, 1, 2);
     auto* encoding = new QHBoxLayout;
     encoding->addWidget(m_codec);
-    encoding->addWidget(new QLabel(QStringLiteral("CRF"), this));
+    encoding->addWidget(new QLabel(QStringLiteral("Quality (CRF)"), this));
     encoding->addWidget(m_crf);
     encoding->addWidget(new QLabel(QStringLiteral("Height"), this));
     encoding->addWidget(m_height);
@@ -202,12 +203,16 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_progress->setFormat(QStringLiteral("%v of %m frames"));
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
-    m_progress->setTextVisible(false);  // until there are frames to count
+    showIdleProgress();
 
     connect(m_browseLeft, &QPushButton::clicked, this, [this] { browseVideo(m_left); });
     connect(m_browseRight, &QPushButton::clicked, this, [this] { browseVideo(m_right); });
     connect(m_browseOutput, &QPushButton::clicked, this, &VideoDialog::browseOutput);
     connect(m_alignment, &QComboBox::currentIndexChanged, this, &VideoDialog::showChoices);
+    connect(m_codec, &QComboBox::currentIndexChanged, this, &VideoDialog::showChoices);
+    connect(m_crf, &QSpinBox::valueChanged, this, &VideoDialog::showChoices);
+    for (QLineEdit* box : {m_left, m_right, m_output, m_startTime, m_duration, m_offset})
+        connect(box, &QLineEdit::textChanged, this, &VideoDialog::clearStaleOutcome);
     connect(m_manualOffset, &QCheckBox::toggled, this, [this](bool on) { m_offset->setEnabled(on && !m_running); });
     connect(m_findOffset, &QPushButton::clicked, this, &VideoDialog::findOffset);
     connect(m_start, &QPushButton::clicked, this, &VideoDialog::start);
@@ -239,12 +244,18 @@ void VideoDialog::showChoices() {
                         .arg(p.leftB.x).arg(p.leftB.y).arg(p.rightB.x).arg(p.rightB.y);
     m_choicesText->setText(QStringLiteral("Lenses of the main window: left %1, right %2\n"
                                           "Zenith correction: roll %3°, pitch %4°, yaw %5°\n"
-                                          "Right eye aligned by %6")
+                                          "Right eye aligned by %6\n"
+                                          "%7\n%8\n"
+                                          "Encoding: %9 at CRF %10 (lower: finer and larger; %11 is the default)")
                                .arg(lens(r.lenses[0]), lens(r.lenses[1]))
                                .arg(r.zenith.roll / 10.0, 0, 'f', 1)
                                .arg(r.zenith.pitch / 10.0, 0, 'f', 1)
                                .arg(r.zenith.yaw / 10.0, 0, 'f', 1)
-                               .arg(alignment));
+                               .arg(alignment)
+                               .arg(describeColourChoice(r.matchColour), describeConvergenceChoice(r.convergenceDegrees))
+                               .arg(m_codec->currentText())
+                               .arg(m_crf->value())
+                               .arg(media::kDefaultCrf));
 }
 
 void VideoDialog::browseVideo(QLineEdit* box) {
@@ -365,7 +376,7 @@ void VideoDialog::start() {
     m_running = true;
     m_progress->setRange(0, 1);
     m_progress->setValue(0);
-    m_progress->setTextVisible(false);
+    showIdleProgress();
     m_steps.clear();
     m_progressText->setText(built.request.offsetSeconds ? QStringLiteral("Opening the two videos…")
                                                         : QStringLiteral("Synchronising the cameras by their sound…"));
@@ -386,6 +397,24 @@ void VideoDialog::start() {
         [this](const VideoResult& result) { onVideoDone(result); });
 }
 
+void VideoDialog::showIdleProgress() {
+    // An empty bar without text looks like a text field: it says what it will count.
+    m_progress->setFormat(QStringLiteral("Frames converted: none yet"));
+    m_progress->setTextVisible(true);
+}
+
+void VideoDialog::clearStaleOutcome() {
+    // What a finished or refused attempt said about other files or times is
+    // no longer true once the names change.
+    if (m_running || m_finding) return;
+    if (!m_report->toPlainText().isEmpty() && !m_report->toPlainText().startsWith(QStringLiteral("Wrote "))) {
+        m_report->clear();
+        m_progressText->clear();
+    }
+    if (m_offsetText->text().startsWith(QStringLiteral("No offset: ")))
+        m_offsetText->setText(QStringLiteral("Found from the cameras' sound when the conversion starts."));
+}
+
 void VideoDialog::cancel() {
     if (!m_running) return;
     m_stop = true;
@@ -403,7 +432,7 @@ void VideoDialog::onStep(const QString& text) {
 void VideoDialog::onFrames(const VideoProgress& progress) {
     m_progress->setRange(0, static_cast<int>(progress.total));
     m_progress->setValue(static_cast<int>(progress.done));
-    m_progress->setTextVisible(true);
+    m_progress->setFormat(QStringLiteral("%v of %m frames"));
     QString text = QStringLiteral("%1/%2 frames, %3 fps").arg(progress.done).arg(progress.total).arg(progress.framesPerSecond(), 0, 'f', 1);
     if (const auto left = progress.secondsLeft()) {
         const long long whole = std::llround(*left);

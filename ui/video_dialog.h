@@ -86,6 +86,11 @@ private:
     void browseVideo(QLineEdit* box);
     void browseOutput();
     void showChoices();
+    // The progress bar before any frame is counted.
+    void showIdleProgress();
+    // Clears the report and the offset's refusal of an earlier attempt when
+    // the files or times it spoke of change.
+    void clearStaleOutcome();
     void setBusy();
     void useOffsetByHand(bool byHand);
     void onOffsetFound(const VideoSync& sync);

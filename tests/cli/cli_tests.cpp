@@ -22,7 +22,7 @@ TEST_F(CliTest, ExitStatusTellsSuccessRefusalAndUsage) {
         {"version", {"--version"}, none, 0, "", "vistereo-cli 1.3"},
         {"unknown command", {"spin"}, none, 2, "vistereo-cli: error: unknown command", ""},
         {"convert help", {"convert", "--help"}, none, 0, "", "--left-lens LENS"},
-        {"missing points", {"convert", "--left-lens", "A", "--right-lens", "B"}, none, 2, "missing --points", ""},
+        {"missing points", {"convert", "-C", dir.string(), "--left-lens", "A", "--right-lens", "B"}, none, 2, "missing --points", ""},
         {"unknown option", convert({"--sharpen"}), images, 2, "unknown option '--sharpen'", ""},
         {"roll finer than 0.1", convert({"--roll", "1.25"}), images, 2, "--roll", ""},
         {"height not a number", convert({"--height", "4k"}), images, 2, "--height", ""},

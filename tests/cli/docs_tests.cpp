@@ -51,7 +51,15 @@ TEST(ManualPageTest, RendersEveryOptionOfEveryCommandWithoutWarnings) {
         const std::string rendered = shell("groff -man -Tutf8 -P-cbou " + quoted((kDocs / page).string()));
         EXPECT_NE(rendered.find("$XDG_CONFIG_HOME/vistereo/Vistereo.ini"), std::string::npos) << page;
         EXPECT_NE(rendered.find("~/.config/vistereo/Vistereo.ini"), std::string::npos) << page;
+        if (std::string(page) == "vistereo.1") {
+            EXPECT_NE(rendered.find("\"Video...\""), std::string::npos);
+        }
         if (std::string(page) != "vistereo-cli.1") continue;
+        // Each command's entry ends with its examples.
+        size_t examples = 0;
+        for (size_t at = rendered.find("Examples:"); at != std::string::npos; at = rendered.find("Examples:", at + 1))
+            ++examples;
+        EXPECT_EQ(examples, cli::commandCatalogue().size());
         for (const cli::CommandHelp* command : cli::commandCatalogue()) {
             EXPECT_NE(rendered.find(command->name), std::string::npos) << command->name;
             for (const cli::OptionSpec& option : command->options)

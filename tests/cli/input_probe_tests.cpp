@@ -261,7 +261,7 @@ TEST_F(InputProbeTest, EveryJsonCommandAnswersWithOneObjectWhateverHappens) {
         {"lens detect: noise", {"lens", "detect", "-C", in, "L.jpg", "--json"}, 1, "no image circle found"},
         {"lens detect: nothing to look at", {"lens", "detect", "--json"}, 2, "give one or more IMAGEs"},
         {"lens detect: named in no UTF-8", {"lens", "detect", "-C", in, odd + "none.jpg", "--json"}, 1, odd + "none.jpg"},
-        {"lens calibrate: no left lens", {"lens", "calibrate", "--json"}, 2, "missing --left-lens"},
+        {"lens calibrate: no left lens", {"lens", "calibrate", "-C", D, "--json"}, 2, "missing --left-lens"},
         {"lens calibrate: a pairs file named in no UTF-8", with(calibrate, {"--pairs", odd + ".csv"}), 1,
          "cannot read the pairs file " + D + "/" + odd + ".csv: no such file"},
         {"lens calibrate: a pairs FIFO", with(calibrate, {"--pairs", (dir / "fifo.ini").string()}), 1, "is a FIFO (named pipe)"},

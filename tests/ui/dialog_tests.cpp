@@ -54,6 +54,7 @@
 #include "tests/support/synth.h"
 #include "tests/support/synth_video.h"
 #include "ui/about_dialog.h"
+#include "ui/add_lens_guide.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
@@ -1370,13 +1371,13 @@ private slots:
         }
         QStringList order;
         QWidget* w = control(dlg, 1056);  // the template's last control
-        while (order.size() < 11) {
+        while (order.size() < 12) {
             w = w->nextInFocusChain();
             // A part that hands its focus on (a spin box's edit line) is no stop of its own.
             const bool proxy = w->focusProxy() != nullptr;
             if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() && !proxy) order << w->objectName();
         }
-        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "id1071", "vrSuffix", "keepExif", "ignoreOrientation",
+        QCOMPARE(order, QStringList({"autoAB", "preview", "id1070", "id1071", "addMyLens", "vrSuffix", "keepExif", "ignoreOrientation",
                                       "newProjections", "matchColour", "convergence", "id1"}));
 
         clickRow(list(1030), 0);
@@ -1454,7 +1455,8 @@ private slots:
     // On a 1366 x 768 screen every window, with room for its frame, and every part of it is on the screen.
     void windowsFitALaptopScreen_data() {
         QTest::addColumn<QString>("window");
-        for (const char* w : {"main", "registration", "picker", "portrait picker", "batch", "video", "preview", "about"})
+        for (const char* w : {"main", "registration", "picker", "portrait picker", "batch", "video", "preview", "about",
+                              "add my lens"})
             QTest::newRow(w) << w;
     }
     void windowsFitALaptopScreen() {
@@ -1472,6 +1474,7 @@ private slots:
         if (window == "registration") shown = new CameraDlg2(*app_, main);
         if (window == "batch") shown = new BatchDialog(choices(16), false, main);
         if (window == "about") shown = new CAboutDlg(main);
+        if (window == "add my lens") shown = new AddLensGuide(kLensRegistryFileName, std::nullopt, main);
         if (window == "video") shown = new VideoDialog(choices(0), false, main);
         if (window == "preview") shown = new PreviewDialog(noiseImage(4096, 2048, 4), "x", main);
         if (window.endsWith("picker")) {
@@ -1625,6 +1628,221 @@ private slots:
         QVERIFY(part<QProgressBar>("progress")->value() < 90);
         QCOMPARE(outputFiles(), QStringList());
         QCOMPARE(dlg->isVisible(), !closing);
+    }
+
+    // "Add my lens": the circle found in a rendered fisheye shot whose circle is known (its lens law as imperfect as
+    // a real one: a field of view of 190 degrees called 180), optionally dragged, and the record written where asked;
+    // a name a file holds, one the command line reads as a number, or no file refuses Register with the reason.
+    void addMyLensGuide_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("inFolder");
+        QTest::addColumn<bool>("inUserFile");
+        QTest::addColumn<double>("dragRim");  // dots the rim is dragged outward along image-right
+        QTest::addColumn<QString>("refusal");  // empty: registered
+        QTest::newRow("both files") << "My fisheye" << true << true << 0.0 << "";
+        QTest::newRow("the user's file only") << "Travel" << false << true << 0.0 << "";
+        QTest::newRow("rim dragged out") << "Dragged" << true << false << 40.0 << "";
+        QTest::newRow("a name the folder holds") << "Equisolid" << true << false << 0.0 << "already holds a lens named";
+        QTest::newRow("a record number") << "#2" << true << true << 0.0 << "cannot be used";
+        QTest::newRow("no file") << "Nowhere" << false << false << 0.0 << "Choose where to keep it";
+    }
+    void addMyLensGuide() {
+        QFETCH(QString, name);
+        QFETCH(bool, inFolder);
+        QFETCH(bool, inUserFile);
+        QFETCH(double, dragRim);
+        QFETCH(QString, refusal);
+        writeRegistry({lensRecord("Equisolid")});
+        testsupport::CircleShot shot;
+        shot.width = 900, shot.height = 600, shot.centreX = 452.5, shot.centreY = 297.0, shot.radius = 280.0;
+        shot.noise = 2.0, shot.rimLight = 0.5;
+        QVERIFY(QDir().mkpath("input"));
+        QVERIFY(cv::imwrite("input/fisheye.png", testsupport::renderCircleShot(testsupport::panorama(), shot)));
+        const std::filesystem::path userFile = (dir_->path() + "/config/vistereo/Vistereo.ini").toStdString();
+        auto* guide = start(new AddLensGuide(kLensRegistryFileName, userFile));
+        QVERIFY(guide);
+        QVERIFY(!guide->findChild<QPushButton*>("registerLens")->isEnabled());
+        QSignalSpy searched(guide, &AddLensGuide::circleSearched);
+        guide->usePhotos({"input/fisheye.png"});
+        QVERIFY(searched.wait(60000));
+        auto value = [&](const char* box) { return guide->findChild<QDoubleSpinBox*>(box)->value(); };
+        QVERIFY2(std::hypot(value("centreX") - shot.centreX, value("centreY") - shot.centreY) < 1.5,
+                 qPrintable(QString("%1, %2").arg(value("centreX")).arg(value("centreY"))));
+        QVERIFY(std::abs(value("radius") - shot.radius) < 2.0);
+        if (dragRim != 0.0) {
+            auto* view = guide->findChild<CircleView*>("circleView");
+            const QPointF rim = view->toWidget({value("centreX") + value("radius"), value("centreY")});
+            const QPointF out = view->toWidget({value("centreX") + value("radius") + dragRim, value("centreY")});
+            QTest::mousePress(view, Qt::LeftButton, {}, rim.toPoint());
+            QMouseEvent move(QEvent::MouseMove, out, view->mapToGlobal(out), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view, &move);
+            QTest::mouseRelease(view, Qt::LeftButton, {}, out.toPoint());
+            QVERIFY2(std::abs(value("radius") - (shot.radius + dragRim)) < 3.0, qPrintable(QString::number(value("radius"))));
+            QVERIFY(guide->findChild<QLabel*>("circleText")->text().contains("Moved by hand"));
+        }
+        guide->findChild<QCheckBox*>("inFolder")->setChecked(inFolder);
+        guide->findChild<QCheckBox*>("inUserFile")->setChecked(inUserFile);
+        guide->findChild<QLineEdit*>("lensName")->setText(name);
+        const QString status = guide->findChild<QLabel*>("guideStatus")->text();
+        QCOMPARE(guide->findChild<QPushButton*>("registerLens")->isEnabled(), refusal.isEmpty());
+        if (!refusal.isEmpty()) {
+            QVERIFY2(status.contains(refusal), qPrintable(status));
+            QVERIFY(!guide->registerLens());
+            QCOMPARE(registryNames(), QStringList({"Equisolid"}));
+            QVERIFY(!QFile::exists(QString::fromStdString(userFile.string())));
+            return;
+        }
+        QVERIFY(guide->registerLens());
+        QCOMPARE(guide->result(), int(QDialog::Accepted));
+        QCOMPARE(guide->savedInFolder(), inFolder);
+        LensRegistry user;
+        LoadLensRegistry(user, userFile);
+        QCOMPARE(registryNames(), inFolder ? QStringList({"Equisolid", name}) : QStringList({"Equisolid"}));
+        QCOMPARE(user.count, inUserFile ? 1 : 0);
+        const LensRecord written = inFolder ? readRegistry().back() : user.records[0];
+        // The record's axis is the circle's centre and, for the equidistant law, its radius the circle's.
+        QCOMPARE(written.mappingKind, int(MappingKind::Equidistant));
+        QCOMPARE(written.axisMode, 1);
+        QVERIFY(std::abs(written.axisX - shot.centreX) <= 2 && std::abs(written.axisY - shot.centreY) <= 2);
+        QVERIFY2(std::abs(written.radiusDots - (shot.radius + dragRim)) <= 4, qPrintable(QString::number(written.radiusDots)));
+    }
+
+    // The main window's lens lists say why they are empty and what to press, and only while they are.
+    void lensListsExplainAnEmptyRegistry_data() {
+        QTest::addColumn<bool>("registered");
+        QTest::newRow("no Vistereo.ini") << false;
+        QTest::newRow("one lens") << true;
+    }
+    void lensListsExplainAnEmptyRegistry() {
+        QFETCH(bool, registered);
+        if (registered) writeRegistry({lensRecord("Equisolid")});
+        auto* dlg = openMain();
+        QVERIFY(dlg);
+        auto* hint = dlg->findChild<QLabel*>("rightLensHint");
+        QVERIFY(hint);
+        QCOMPARE(hint->isVisible(), !registered);
+        QVERIFY(hint->text().contains("Add my lens..."));
+        QVERIFY(dlg->findChild<QPushButton*>("addMyLens")->isVisible());
+        QCOMPARE(list(1029)->count(), registered ? 1 : 0);
+
+        // Through the guide: the lens lands in the lists, picked for both eyes, and the hint goes.
+        testsupport::CircleShot shot;
+        shot.width = 600, shot.height = 400, shot.centreX = 300.0, shot.centreY = 199.5, shot.radius = 190.0;
+        QVERIFY(QDir().mkpath("input"));
+        QVERIFY(cv::imwrite("input/mine.png", testsupport::renderCircleShot(testsupport::panorama(), shot)));
+        const bool shown = duringModal<AddLensGuide>([&] { clickButton(dlg->findChild<QPushButton*>("addMyLens")); },
+                                                     [](AddLensGuide* guide) {
+            QSignalSpy searched(guide, &AddLensGuide::circleSearched);
+            guide->usePhotos({"input/mine.png"});
+            if (!searched.wait(30000)) return;
+            guide->findChild<QLineEdit*>("lensName")->setText("Mine");
+            guide->registerLens();
+        });
+        QVERIFY(shown);
+        const QStringList names = registered ? QStringList({"Equisolid", "Mine"}) : QStringList({"Mine"});
+        QCOMPARE(listNames(list(1029)), names);
+        QCOMPARE(listNames(list(1030)), names);
+        QCOMPARE(selectedRow(list(1029)), names.size() - 1);
+        QCOMPARE(selectedRow(list(1030)), names.size() - 1);
+        QCOMPARE(app_->conversionChoices.lenses[0].name, std::string("Mine"));
+        QCOMPARE(app_->conversionChoices.lenses[1].name, std::string("Mine"));
+        QVERIFY(!hint->isVisible());
+        // An equidistant lens converts on the main window's own route only with the newer projections.
+        QVERIFY(dlg->findChild<QCheckBox*>("newProjections")->isChecked());
+    }
+
+    // The batch window's summary names the colour match and the stereo window it applies, its bar counts the pairs
+    // Start would convert, and it says why Start waits when an eye has no lens.
+    void batchSummaryAndStartReasons_data() {
+        QTest::addColumn<bool>("lenses");
+        QTest::addColumn<bool>("matched");
+        QTest::addColumn<double>("convergence");
+        QTest::newRow("lenses, matched, turned") << true << true << 1.2;
+        QTest::newRow("lenses, as photographed") << true << false << 0.0;
+        QTest::newRow("no lens picked") << false << false << 0.0;
+    }
+    void batchSummaryAndStartReasons() {
+        QFETCH(bool, lenses);
+        QFETCH(bool, matched);
+        QFETCH(double, convergence);
+        writePairs({"a.jpg", "b.jpg", "c.jpg"}, 64, 48);
+        ConversionRequest request = choices(16);
+        if (!lenses) request.lenses = {};
+        request.matchColour = matched ? ColourMatching::Tone : ColourMatching::Off;
+        request.convergenceDegrees = convergence;
+        auto* dlg = start(new BatchDialog(request));
+        QVERIFY(dlg);
+        const QString summary = part<QLabel>("choices")->text();
+        QVERIFY2(summary.contains(matched ? "right eye matched to the left" : "as photographed (Match colour is off)"),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains(convergence != 0.0 ? "right eye turned 1.20°" : "Convergence 0"), qPrintable(summary));
+        QCOMPARE(part<QPushButton>("startButton")->isEnabled(), lenses);
+        QCOMPARE(status().contains("Start waits for a lens for each eye"), !lenses);
+        QCOMPARE(part<QProgressBar>("progress")->maximum(), 3);
+        QCOMPARE(part<QProgressBar>("progress")->text(), QString("0 of 3 pairs"));
+    }
+
+    // The video window's summary names the colour match, the stereo window and the encoder; a refusal of names
+    // that no longer stand is cleared when they change.
+    void videoSummaryAndStaleRefusal() {
+        testsupport::SynthTake take;
+        take.frames = 8;
+        media::silenceVideoLibraries();
+        QVERIFY(QDir().mkpath("input"));
+        ConversionRequest request = choices(0);
+        request.matchColour = ColourMatching::Tone;
+        request.convergenceDegrees = 0.5;
+        auto* dlg = start(new VideoDialog(request));
+        QVERIFY(dlg);
+        part<QSpinBox>("crf")->setValue(18);
+        const QString summary = part<QLabel>("choices")->text();
+        for (const char* says : {"right eye matched to the left", "right eye turned 0.50°", "Encoding: h264 at CRF 18"})
+            QVERIFY2(summary.contains(says), qPrintable(summary));
+        QVERIFY(part<QProgressBar>("progress")->isTextVisible());
+        replaceText(part<QLineEdit>("leftVideo"), "L.mp4");
+        replaceText(part<QLineEdit>("rightVideo"), "R.mp4");
+        replaceText(part<QLineEdit>("output"), "out.mp4");
+        clickButton(part<QPushButton>("startButton"));
+        QVERIFY(QTest::qWaitFor([&] { return !dlg->running() && !report().isEmpty(); }, 60000));
+        QVERIFY2(report().contains("L.mp4"), qPrintable(report()));  // no such video yet
+        testsupport::writeSynthTake(take, "input/L2.mp4", "input/R2.mp4");
+        replaceText(part<QLineEdit>("leftVideo"), "L2.mp4");
+        QCOMPARE(report(), QString());
+    }
+
+    // "Cancel" on Auto A,B's box gives the window back at once; the alignment that ends afterwards changes nothing.
+    void autoABCancelGivesTheWindowBack() {
+        auto* dlg = openWith(rigCamera(false), rigCamera(true));
+        QVERIFY(dlg);
+        QTest::keyClicks(box(1015), "1,2,3,4,5,6,7,8");
+        QSignalSpy aligned(dlg, &CMyVistereoDlg::autoAlignFinished);
+        clickButton(dlg->findChild<QPushButton*>("autoAB"));
+        QVERIFY(dlg->conversionRunning());
+        QPushButton* cancel = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* progress = qobject_cast<QProgressDialog*>(w); progress && progress->isVisible())
+                cancel = progress->findChild<QPushButton*>("cancelWait");
+        QVERIFY(cancel);
+        clickButton(cancel);
+        QVERIFY(!dlg->conversionRunning() && box(1013)->isEnabled());
+        QCOMPARE(aligned.count(), 1);
+        dlg->conversionPool().waitForDone();
+        QTest::qWait(200);  // the alignment's end, delivered to the window
+        QCOMPARE(messages_, QStringList());
+        QCOMPARE(texts(dlg, kPointBoxes), QStringList(8, ""));
+    }
+
+    // Register of a name the file holds keeps the prescribed second record, then says which one a name reaches.
+    void registrationExplainsASecondRecordOfOneName() {
+        writeRegistry({lensRecord("Fisheye"), lensRecord("Other")});
+        auto* dlg = openRegistration();
+        QVERIFY(dlg);
+        replaceText(box(1049), "Fisheye");
+        clickButton(button(1));
+        QCOMPARE(registryNames(), QStringList({"Fisheye", "Other", "Fisheye"}));
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains("record 1 already has that name") && messages_[0].contains("#3"),
+                 qPrintable(messages_[0]));
     }
 };
 

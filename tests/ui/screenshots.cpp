@@ -1,6 +1,7 @@
 // ui_screenshots OUTDIR: opens every window of the desktop program on the
 // bundled example and saves what the screen shows, one PNG per window: the
-// main dialog, the registration dialog, the point picker, the batch window
+// main dialog (on a first start without lenses too), the "Add my lens" guide
+// with a found circle, the registration dialog, the point picker, the batch window
 // idle and while running, the video window idle, with the offset found,
 // while converting and finished, the preview (side by side, as the
 // difference of the halves with "Match colour" and a convergence, and at its
@@ -29,6 +30,7 @@
 #include "tests/support/synth.h"
 #include "tests/support/synth_video.h"
 #include "ui/about_dialog.h"
+#include "ui/add_lens_guide.h"
 #include "ui/app.h"
 #include "ui/batch_dialog.h"
 #include "ui/camera_dialog.h"
@@ -87,9 +89,28 @@ int main(int argc, char** argv) {
     media::silenceVideoLibraries();
     setMessageHook([](const QString& text) { qInfo("message: %s", qPrintable(text)); });
 
+    {
+        // A first start in a folder without lenses: the lists say why they are empty.
+        QFile::rename("Vistereo.ini", "Vistereo.ini.aside");
+        CMyVistereoApp firstApp;
+        CMyVistereoDlg first(firstApp);
+        shoot(&first, "main-first-run");
+        QFile::rename("Vistereo.ini.aside", "Vistereo.ini");
+    }
     CMyVistereoApp app;
     CMyVistereoDlg main(app);
     shoot(&main, "main");
+    {
+        // The guide with the circle found in the example's left photo.
+        AddLensGuide guide("Vistereo.ini", std::filesystem::path((work.path() + "/config/vistereo/Vistereo.ini").toStdString()),
+                           &main);
+        QSignalSpy searched(&guide, &AddLensGuide::circleSearched);
+        guide.show();
+        guide.usePhotos({"input/L.jpg"});
+        if (!searched.wait(60000)) qWarning("the guide found no circle in time");
+        guide.findChild<QLineEdit*>("lensName")->setText("My fisheye");
+        shoot(&guide, "add-my-lens");
+    }
 
     CameraDlg2 registration(app, &main);
     shoot(&registration, "registration");
