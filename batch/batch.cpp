@@ -30,6 +30,7 @@
 #include "base/atomic_file.h"
 #include "base/channel.h"
 #include "base/stages.h"
+#include "conversion/run_steps.h"
 #include "imagefile/image_buffers.h"
 
 namespace vistereo {
@@ -102,7 +103,7 @@ struct Job {
     bool renderable = false;  // prepared, output checked, aligned, canvas taken
     InputImages images;
     std::shared_ptr<const SizedGeometry> geometry;
-    std::optional<RotationMatrix> rotation;  // the right eye's alignment, when not by points
+    RightEyeTurn turn;  // the right eye's, as its half is rendered
     std::shared_ptr<const alignment::ColourMatch> colour;  // the colour match applied, when asked for
     cv::Mat canvas;
     bool halfDone[2] = {false, false};  // left, right
@@ -125,11 +126,6 @@ void fail(Job& job, const std::string& text) {
     job.renderable = false;
 }
 
-bool sameRotation(const std::optional<RotationMatrix>& a, const std::optional<RotationMatrix>& b) {
-    if (a.has_value() != b.has_value()) return false;
-    return !a || std::memcmp(a->m, b->m, sizeof a->m) == 0;
-}
-
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // The choices refused as a whole, before any picture is decoded: the
@@ -149,8 +145,7 @@ public:
           canvases_(2) {
         run_ = settings.run;
         run_.progress = nullptr;
-        points_ = alignmentPoints(settings.request.alignment);
-        rotation_ = givenRotation(settings.request.alignment);
+        turn_ = requestedTurn(settings.request);
         if (const auto* automatic = std::get_if<AutomaticAlignment>(&settings.request.alignment))
             refining_ = automatic->refining;
     }
@@ -334,16 +329,14 @@ private:
             if (!geometry_ || !sameSize(geometry_->left, left) || !sameSize(geometry_->right, right)) {
                 auto sized = std::make_shared<SizedGeometry>();
                 sized->left = left, sized->right = right;
-                sized->refusal = preparePair(settings_.request, left, right, sized->prepared);
                 // Points A and B judged once for the pictures of these sizes.
                 std::vector<std::string> wentOn;
-                if (!sized->refusal && std::holds_alternative<PointsAB>(settings_.request.alignment))
-                    sized->refusal = judgePoints(settings_.request, sized->prepared, points_, wentOn);
+                sized->refusal = prepareEyesAndPoints(settings_.request, left, right, sized->prepared, wentOn);
                 geometry_ = std::move(sized);
             }
             job.geometry = geometry_;
             if (geometry_->refusal) return fail(job, *geometry_->refusal);
-            job.rotation = rotation_;  // the output's name and size were checked before the batch began
+            job.turn = turn_;  // the output's name and size were checked before the batch began
             // Aligned from the pair's own images, as a single run with
             // automatic alignment aligns it.
             std::optional<PairAlignment> aligned;
@@ -359,7 +352,7 @@ private:
                     warning += (warning.empty() ? "" : "; ") + found.lenses.lawAdvice;
                 if (!warning.empty()) job.outcome.warnings.push_back(warning);
                 if (!aligned->ok()) return fail(job, aligned->error);
-                job.rotation = found.rotation;
+                job.turn.rotation = found.rotation;
                 if (found.lensesRefined) {
                     auto refined = std::make_shared<SizedGeometry>(*geometry_);
                     applyRefinedLenses(refinedLensesOf(found), refined->prepared.geometry);
@@ -369,13 +362,13 @@ private:
             if (sharedColour_) {
                 job.colour = sharedColour_;
             } else if (auto fitted = matchColours(settings_.request, job.images.left.pixels, job.images.right.pixels,
-                                                  geometry_->prepared.geometry, job.rotation, points_,
+                                                  geometry_->prepared.geometry, job.turn,
                                                   aligned ? &aligned->result : nullptr, run_.threads)) {
                 if (!fitted->ok()) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
                 job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
             }
             // The stereo window turns the right eye once the colours are fitted on the far field.
-            job.rotation = convergedRightEye(settings_.request, geometry_->prepared.geometry, job.rotation, points_);
+            job.turn = convergedTurn(settings_.request, geometry_->prepared.geometry, job.turn);
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
@@ -387,7 +380,7 @@ private:
     // Whether `q` can take `half` in the same pass as `p`.
     static bool canShare(const Job& p, const Job& q, int half) {
         if (!q.renderable || q.halfDone[half] || q.halfDone[1 - half] || p.geometry != q.geometry) return false;
-        return half == 0 || sameRotation(p.rotation, q.rotation);
+        return half == 0 || p.turn.sameAs(q.turn);
     }
 
     void renderHalf(int half, const std::vector<Job*>& group) {
@@ -398,10 +391,7 @@ private:
         const Job& first = *group.front();
         const ConversionGeometry& geometry = first.geometry->prepared.geometry;
         try {
-            if (half == 1)
-                renderRightHalves(geometry, first.rotation, points_, targets, run_);
-            else
-                renderLeftHalves(geometry, targets, run_);
+            renderHalves(half == 1 ? Half::Right : Half::Left, geometry, first.turn, targets, run_);
         } catch (const std::exception& e) {
             for (Job* job : group) {
                 fail(*job, std::string("the rendering stopped: ") + describeException(e));
@@ -513,8 +503,7 @@ private:
     const BatchSettings& settings_;
     BatchObserver& observer_;
     const std::shared_ptr<const alignment::ColourMatch> sharedColour_;
-    PointSet points_;                         // points A and B, when they align the right eye
-    std::optional<RotationMatrix> rotation_;  // the given rotation
+    RightEyeTurn turn_;                       // the request's: points A and B, or the given rotation
     std::optional<LensRefining> refining_;    // set when each pair is aligned from its own images
     RunOptions run_;
     Clock::time_point start_;

@@ -38,7 +38,7 @@
 #include "conversion/output_claim.h"
 #include "conversion/output_target.h"
 #include "conversion/run.h"
-#include "conversion/run_steps.h"
+#include "conversion/checks.h"
 
 namespace vistereo {
 

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     const media::YuvColour colour;  // BT.709, limited range, left-sited chroma
 
     const auto built = Clock::now();
-    FramePlanePlans plans = planFramePlanes(geometry, rightCamera, PointSet{}, RunOptions{}, colour, colour, colour);
+    FramePlanePlans plans = planFramePlanes(geometry, RightEyeTurn{rightCamera, {}}, RunOptions{}, colour, colour, colour);
     std::printf("six plans built in %.3f s (every thread), %.1f MiB, %.2f bytes per output sample\n",
                 secondsSince(built), plans.bytes() / 1048576.0, plans.bytes() / (3.0 * height * height));
 

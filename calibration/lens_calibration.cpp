@@ -28,12 +28,12 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     const InputReadOptions reading = readOptionsOf(request, threads);
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
         if (!a.used) continue;
-        const InputImages images = readInputPair(pairs[a.index].left, pairs[a.index].right, reading);
+        const InputImages images = readInputPair(pairs[a.sample.index].left, pairs[a.sample.index].right, reading);
         if (!images.left.ok() || !images.right.ok()) continue;
         const PairAlignment byRecords = alignImages(images.left.pixels, images.right.pixels, records, threads);
         const PairAlignment byPooled = alignImages(images.left.pixels, images.right.pixels, refined, threads);
         if (!byRecords.ok()) continue;
-        const std::string pair = "pair " + std::to_string(a.index + 1) + ": ";
+        const std::string pair = a.sample.name() + ": ";
         if (!byPooled.ok()) return pair + "with them " + byPooled.error;
         if (byRecords.result.baselineObserved && !byPooled.result.baselineObserved)
             return pair + "with them the baseline the records' fit observes is lost";

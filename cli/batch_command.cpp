@@ -193,7 +193,7 @@ private:
             const alignment::LensRefinement& lenses = a.alignment.result.lenses;
             if (size.width == 0) size = {lenses.right.imageWidth(), lenses.right.imageHeight()};
             if (!lenses.applied && setAside.empty())
-                setAside = "pair " + std::to_string(a.index + 1) + ": " + lenses.notApplied;
+                setAside = a.sample.name() + ": " + lenses.notApplied;
         }
         const LensSaved saved = saveRefinedLens(*saving_, size, shared.lenses.value_or(RefinedLenses{}), setAside);
         std::ostringstream quietOut;

@@ -17,7 +17,6 @@
 #include "cli/commands.h"
 #include "cli/json_reply.h"
 #include "conversion/request.h"
-#include "conversion/run_steps.h"
 #include "engine/lens.h"
 
 namespace vistereo::cli {

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "conversion/run_steps.h"
+#include "conversion/checks.h"
 #include "picking/matching.h"
 #include "engine/params.h"
 #include "cli/option_table.h"

@@ -26,7 +26,6 @@
 #include "conversion/output_target.h"
 #include "stereofile/output_formats.h"
 #include "conversion/run.h"
-#include "conversion/run_steps.h"
 #include "picking/matching.h"
 
 namespace vistereo::cli {
@@ -202,13 +201,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     // The output is judged before any picture is decoded: a name the image
     // library can write, no file of this run replaced, a place it can go.
-    if (auto refused = checkOutput(request.outputName, request.outputHeight)) {
+    if (auto refused = admitOutput(request)) {
         printError(err, refused->text());
-        return kExitFailed;
-    }
-    if (std::string refused = outputClash(request); !refused.empty() ||
-                                                      !(refused = writeObstacle(request.outputPath)).empty()) {
-        printError(err, refused);
         return kExitFailed;
     }
     const bool quiet = options.has("quiet");

@@ -140,7 +140,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
     size_t aligned = 0;
     for (size_t k = 0; k < pairs.size() && k < attempts && aligned < wanted; ++k) {
         SharedAlignment::Attempt attempt;
-        attempt.index = k;
+        attempt.sample.index = k;
         const auto start = Clock::now();
         try {
             attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request, threads)),
@@ -183,34 +183,51 @@ void takeRobustMean(SharedAlignment& shared) {
     shared.used = mean.usedCount();
 }
 
+std::string SampleId::name() const {
+    return kind == Kind::Pair ? "pair " + std::to_string(index + 1) : "frame pair at " + time;
+}
+
 std::string describeSharedAlignment(const SharedAlignment& shared) {
+    const bool frames = !shared.attempts.empty() && shared.attempts.front().sample.kind == SampleId::Kind::FramePair;
     if (!shared.rotation) {
-        std::string text = "no pair could be aligned (" + std::to_string(shared.attempts.size()) + " tried)";
+        const size_t tried = shared.attempts.size();
+        if (frames)
+            return "no frame pair could be aligned (" + std::to_string(tried) + " tried over the range); the first: " +
+                   shared.attempts.front().alignment.error;
+        std::string text = "no pair could be aligned (" + std::to_string(tried) + " tried)";
         if (!shared.attempts.empty())
-            text += "; pair " + std::to_string(shared.attempts.front().index + 1) + ": " +
-                    shared.attempts.front().alignment.error;
+            text += "; " + shared.attempts.front().sample.name() + ": " + shared.attempts.front().alignment.error;
         return text;
     }
-    std::string pairs;
+    std::string used;  // the samples taken into the mean: pair numbers, or frame pairs' times
     for (const SharedAlignment::Attempt& a : shared.attempts)
-        if (a.used) pairs += (pairs.empty() ? "" : ", ") + std::to_string(a.index + 1);
-    char text[200];
+        if (a.used)
+            used += (used.empty() ? "" : ", ") + (frames ? a.sample.time : std::to_string(a.sample.index + 1));
+    char text[240];
+    if (frames) {
+        std::snprintf(text, sizeof text,
+                      "yaw %.3f, pitch %.3f, roll %.3f degrees from %zu frame pairs (at %s); spread %.4f degrees RMS, "
+                      "%.4f max; %.1f s",
+                      shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.used, used.c_str(),
+                      shared.rmsDegrees, shared.maxDegrees, shared.seconds);
+        return text;
+    }
     std::snprintf(text, sizeof text, ": yaw %.3f, pitch %.3f, roll %.3f degrees; spread %.4f degrees RMS, %.4f max; %.1f s",
                   shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.rmsDegrees, shared.maxDegrees,
                   shared.seconds);
-    return std::string(shared.used == 1 ? "aligned once on pair " : "aligned once on pairs ") + pairs + text;
+    return std::string(shared.used == 1 ? "aligned once on pair " : "aligned once on pairs ") + used + text;
 }
 
 std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared) {
     std::vector<std::string> remarks;
     for (const SharedAlignment::Attempt& a : shared.attempts) {
-        const std::string pair = "pair " + std::to_string(a.index + 1) + ": ";
+        const std::string sample = a.sample.name() + ": ";
         if (!a.alignment.ok()) {
-            remarks.push_back(pair + a.alignment.error);
+            remarks.push_back(sample + a.alignment.error);
         } else if (!a.used) {
             char text[120];
             std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
-            remarks.push_back(pair + text);
+            remarks.push_back(sample + text);
         }
     }
     return remarks;
@@ -225,7 +242,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
         out.error = "no pair to match the colours on";
         return out;
     }
-    out.index = first->index;
+    out.index = first->sample.index;
     try {
         const InputImages images =
             readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request, threads));
@@ -236,7 +253,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
             return out;
         }
         auto match = matchColours(request, images.left.pixels, images.right.pixels, prepared.geometry,
-                                  shared.rotation, PointSet{}, &first->alignment.result, threads);
+                                  RightEyeTurn{shared.rotation, {}}, &first->alignment.result, threads);
         if (!match->ok()) out.error = match->error;
         out.match = std::make_shared<const alignment::ColourMatch>(std::move(*match));
     } catch (const std::exception& e) {

@@ -45,10 +45,23 @@ alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& righ
                                         const alignment::AlignmentResult* alignment = nullptr,
                                         const alignment::PhotometricOptions& options = {});
 
-// One rotation for a whole batch, from the first pairs that align.
+// Which sample of an alignment over many samples: a batch's pair, or a
+// video's frame pair.
+struct SampleId {
+    enum class Kind { Pair, FramePair };
+    Kind kind = Kind::Pair;
+    // A pair: its place in the batch's list. A frame pair: the index of the
+    // left camera's frame.
+    size_t index = 0;
+    std::string time;  // a frame pair's time on the left camera's clock, as shown
+    // "pair 3", "frame pair at 0:01.500".
+    std::string name() const;
+};
+
+// One rotation for a whole batch, or a whole video, from the first samples that align.
 struct SharedAlignment {
     struct Attempt {
-        size_t index = 0;  // in the batch's list of pairs
+        SampleId sample;
         PairAlignment alignment;
         bool used = false;        // taken into the mean
         double offDegrees = 0.0;  // aligned: angle between its rotation and the mean
@@ -81,12 +94,15 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
 // its angles and the spread. Leaves the rotation empty when none aligned.
 void takeRobustMean(SharedAlignment& shared);
 
-// What `alignFirstPairs` found, for the user: "aligned once on pairs 1, 2, 3:
-// yaw ..., pitch ..., roll ... degrees; spread ... RMS, ... max; 3.2 s", or, when
-// no pair aligned, why the first pair tried did not.
+// What an alignment over many samples found, for the user: "aligned once on
+// pairs 1, 2, 3: yaw ..., pitch ..., roll ... degrees; spread ... RMS, ...
+// max; 3.2 s" for a batch's pairs, "yaw ..., pitch ..., roll ... degrees from
+// 5 frame pairs (at 0:01, ...); spread ..." for a video's frame pairs, or,
+// when none aligned, why the first tried did not.
 std::string describeSharedAlignment(const SharedAlignment& shared);
-// The pairs tried but not used, each with why: "pair 2: automatic alignment
-// failed: ..." or "pair 4: 1.3 degrees from the others, left out".
+// The samples tried but not used, each with why: "pair 2: automatic
+// alignment failed: ..." or "frame pair at 0:04: 1.300 degrees from the
+// others' rotation, left out".
 std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared);
 
 // The colour match of a whole shoot aligned once: fitted on the first pair

@@ -9,5 +9,5 @@ for size in 1366x768 1920x1080; do
   out="$build/screenshots/$size"
   mkdir -p "$out"
   QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 ${size}x24" \
-    "$build/tests/ui/ui_screenshots" "$root/examples" "$out"
+    "$build/tools/ui_screenshots" "$root/examples" "$out"
 done

@@ -18,7 +18,7 @@
 #include <QRadioButton>
 #include <QScreen>
 
-#include "conversion/run_steps.h"
+#include "conversion/checks.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
 #include "ui/dialog_layout.h"

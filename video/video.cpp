@@ -28,6 +28,7 @@
 #include "base/stages.h"
 #include "conversion/auto_align.h"
 #include "imagefile/input.h"
+#include "conversion/core.h"
 #include "conversion/run_steps.h"
 #include "videofile/video_reader.h"
 #include "registry/lens_registry.h"
@@ -234,11 +235,10 @@ std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long of
                                        std::string& description, std::vector<std::string>& warnings) {
     SharedAlignment shared;
     const auto start = Clock::now();
-    std::string times;
     for (int k = 0; k < kAlignmentFramePairs; ++k) {
         const int64_t index = setup.firstLeft + static_cast<int64_t>((k + 0.5) * setup.count / kAlignmentFramePairs);
         SharedAlignment::Attempt attempt;
-        attempt.index = static_cast<size_t>(index);
+        attempt.sample = {SampleId::Kind::FramePair, static_cast<size_t>(index), timeText(index / setup.fps)};
         try {
             const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
             if (!pair.error.empty()) attempt.alignment.error = pair.error;
@@ -250,30 +250,20 @@ std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long of
     }
     shared.seconds = secondsSince(start);
     takeRobustMean(shared);
+    const std::vector<std::string> remarks = sharedAlignmentRemarks(shared);
+    warnings.insert(warnings.end(), remarks.begin(), remarks.end());
+    // The frame pair taken into the mean nearest the range's middle: its
+    // matches mark the far field for a colour match.
+    const int64_t middle = setup.firstLeft + setup.count / 2;
     for (const SharedAlignment::Attempt& a : shared.attempts) {
-        const std::string at = "frame pair at " + timeText(a.index / setup.fps) + ": ";
-        if (!a.alignment.ok()) warnings.push_back(at + a.alignment.error);
-        else if (!a.used) {
-            char text[120];
-            std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
-            warnings.push_back(at + text);
-        }
-        if (!a.used) continue;
-        times += (times.empty() ? "" : ", ") + timeText(a.index / setup.fps);
-        const int64_t middle = setup.firstLeft + setup.count / 2, index = static_cast<int64_t>(a.index);
-        if (!setup.matchedFrame || std::llabs(index - middle) < std::llabs(*setup.matchedFrame - middle)) {
+        const int64_t index = static_cast<int64_t>(a.sample.index);
+        if (a.used && (!setup.matchedFrame || std::llabs(index - middle) < std::llabs(*setup.matchedFrame - middle))) {
             setup.matchedFrame = index;
             setup.matches = a.alignment.result;
         }
     }
-    if (!shared.rotation)
-        return Refusal{"no frame pair could be aligned (" + std::to_string(kAlignmentFramePairs) + " tried over the range)" +
-                       (shared.attempts.empty() ? "" : "; the first: " + shared.attempts.front().alignment.error)};
-    char text[240];
-    std::snprintf(text, sizeof text, "yaw %.3f, pitch %.3f, roll %.3f degrees from %zu frame pairs (at %s); spread %.4f degrees RMS, %.4f max; %.1f s",
-                  shared.angles.yaw, shared.angles.pitch, shared.angles.roll, shared.used, times.c_str(),
-                  shared.rmsDegrees, shared.maxDegrees, shared.seconds);
-    description = text;
+    if (!shared.rotation) return Refusal{describeSharedAlignment(shared)};
+    description = describeSharedAlignment(shared);
     setup.rotation = shared.rotation;
     return std::nullopt;
 }
@@ -413,27 +403,20 @@ bool VideoObserver::stopRequested() { return false; }
 
 namespace {
 
-// The right half aligned by `rotation` when given, else by the points.
-HalfAlignment rightAlignment(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                             const PointSet& points) {
-    return rotation ? HalfAlignment(*rotation)
-                    : HalfAlignment(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
-}
-
 // Both halves' plan keys on the given sample grids, index 0 the left half.
-std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const HalfAlignment& alignment,
+std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const RightEyeTurn& turn,
                                      const RunOptions& run, const SampleGrid& leftGrid = {},
                                      const SampleGrid& rightGrid = {}) {
-    RemapPlanKey left = remapPlanKey(geometry, Half::Left, std::monostate{}, run.interpolation, run.exactArithmetic);
-    RemapPlanKey right = remapPlanKey(geometry, Half::Right, alignment, run.interpolation, run.exactArithmetic);
+    RemapPlanKey left = halfPlanKey(Half::Left, geometry, turn, run);
+    RemapPlanKey right = halfPlanKey(Half::Right, geometry, turn, run);
     left.grid = leftGrid, right.grid = rightGrid;
     left.rows = {0, left.samples()}, right.rows = {0, right.samples()};
     return {left, right};
 }
 
 // Both halves' plans on the full output grid.
-FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& alignment, const RunOptions& run) {
-    const auto keys = halfKeys(geometry, alignment, run);
+FramePlans planHalves(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run) {
+    const auto keys = halfKeys(geometry, turn, run);
     FramePlans plans;
     plans.right = buildRemapPlan(keys[1], run.threads);
     plans.left = buildRemapPlan(keys[0], run.threads);
@@ -442,9 +425,8 @@ FramePlans planHalves(const ConversionGeometry& geometry, const HalfAlignment& a
 
 }  // namespace
 
-FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                      const PointSet& points, const RunOptions& run) {
-    return planHalves(geometry, rightAlignment(geometry, rotation, points), run);
+FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run) {
+    return planHalves(geometry, turn, run);
 }
 
 FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
@@ -464,10 +446,9 @@ size_t FramePlanePlans::bytes() const {
     return total;
 }
 
-FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                                const PointSet& points, const RunOptions& run, const media::YuvColour& output,
-                                const media::YuvColour& left, const media::YuvColour& right) {
-    const HalfAlignment alignment = rightAlignment(geometry, rotation, points);
+FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run,
+                                const media::YuvColour& output, const media::YuvColour& left,
+                                const media::YuvColour& right) {
     const auto chromaGrid = [&](const media::YuvColour& source) {
         return SampleGrid{2, output.chromaX(), output.chromaY(), source.chromaX(), source.chromaY()};
     };
@@ -476,8 +457,8 @@ FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::o
     const auto take = [&](const std::array<RemapPlanKey, 2>& keys, std::array<std::shared_ptr<const PlaneRemap>, 2>& into) {
         for (int k = 0; k < 2; ++k) into[k] = buildPlaneRemap(keys[k], run.threads);
     };
-    take(halfKeys(geometry, alignment, run), remaps.luma);
-    take(halfKeys(geometry, alignment, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
+    take(halfKeys(geometry, turn, run), remaps.luma);
+    take(halfKeys(geometry, turn, run, chromaGrid(left), chromaGrid(right)), remaps.chroma);
     return remaps;
 }
 
@@ -590,11 +571,10 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                       std::to_string(request.segment->parts) + " parts of a frame or more");
 
     // The geometry of the frames' size, and the output's height.
-    if (const auto refused = preparePair(frames, {setup.left.width, setup.left.height},
-                                         {setup.right.width, setup.right.height}, setup.prepared))
+    if (const auto refused = prepareEyesAndPoints(frames, {setup.left.width, setup.left.height},
+                                                  {setup.right.width, setup.right.height}, setup.prepared,
+                                                  result.warnings))
         return refuse(refused->text());
-    if (std::holds_alternative<PointsAB>(frames.alignment))
-        if (const auto refused = judgePoints(frames, setup.prepared, points, result.warnings)) return refuse(refused->text());
     int32_t height = request.frames.outputHeight;
     if (height <= 0) {
         const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);
@@ -621,6 +601,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     }
 
     result.rotation = setup.rotation;
+    const RightEyeTurn turn{setup.rotation, points};
 
     // The eyes' colours, matched once on a frame pair of the range (the
     // aligned one nearest its middle, else its middle) where the eyes see the
@@ -631,7 +612,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (!pair.error.empty()) {
             result.warnings.push_back("the colours of the eyes were not matched: " + pair.error);
         } else {
-            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, setup.rotation, points,
+            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, turn,
                                          setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
             if (!result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
             else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
@@ -639,7 +620,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         }
     }
     // The stereo window: the right eye turned about the vertical axis.
-    const std::optional<RotationMatrix> rightRotation = convergedRightEye(frames, setup.prepared.geometry, setup.rotation, points);
+    const RightEyeTurn rightEye = convergedTurn(frames, setup.prepared.geometry, turn);
 
     // The way of the frames: their planes remapped as decoded, unless the
     // colour match, a wider kernel, the request or the cameras' colours ask
@@ -742,12 +723,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     PlaneRenderer renderPlanes;
     try {
         if (result.planes) {
-            FramePlanePlans plans = planFramePlanes(setup.prepared.geometry, rightRotation, points, request.run,
-                                                    outputColour, leftColour, rightColour);
+            FramePlanePlans plans = planFramePlanes(setup.prepared.geometry, rightEye, request.run, outputColour,
+                                                    leftColour, rightColour);
             result.planBytes = plans.bytes();
             renderPlanes = plannedPlaneRenderer(std::move(plans), request.run.threads);
         } else {
-            FramePlans plans = planFrames(setup.prepared.geometry, rightRotation, points, request.run);
+            FramePlans plans = planFrames(setup.prepared.geometry, rightEye, request.run);
             result.planBytes = plans.left->bytes() + plans.right->bytes();
             renderBgr = plannedFrameRenderer(std::move(plans), request.run.threads, colour);
         }

@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/core.h"
 #include "conversion/output_target.h"
 #include "conversion/run.h"
 #include "video/video_segments.h"
@@ -144,11 +145,10 @@ struct FramePlans {
     std::shared_ptr<const RemapPlan> left, right;
 };
 
-// The plans of both halves: the right half aligned by `rotation` when given,
-// else by the points; the run's kernel and arithmetic; built on its threads.
-// Throws std::bad_alloc when the machine cannot hold them.
-FramePlans planFrames(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                      const PointSet& points, const RunOptions& run);
+// The plans of both halves: the right half turned by `turn`; the run's kernel
+// and arithmetic; built on its threads. Throws std::bad_alloc when the
+// machine cannot hold them.
+FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run);
 
 // The renderer that applies both plans to each frame pair, on `threads`
 // threads, correcting each eye's colours by `colour` when given: the same
@@ -164,9 +164,9 @@ struct FramePlanePlans {
     std::array<std::shared_ptr<const PlaneRemap>, 2> luma, chroma;
     size_t bytes() const;
 };
-FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const std::optional<RotationMatrix>& rotation,
-                                const PointSet& points, const RunOptions& run, const media::YuvColour& output,
-                                const media::YuvColour& left, const media::YuvColour& right);
+FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run,
+                                const media::YuvColour& output, const media::YuvColour& left,
+                                const media::YuvColour& right);
 
 // Renders the side-by-side planes of one instant from the two cameras'
 // planes; the output planes carry the output's colour and the cameras' must

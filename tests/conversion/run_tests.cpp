@@ -268,8 +268,9 @@ TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
     ASSERT_FALSE(preparePair(request, {300, 200}, {300, 200}, prepared));
     cv::Mat canvas(300, 600, CV_8UC3);
     const HalfTarget right{&images.right.pixels, &canvas}, left{&images.left.pixels, &canvas};
-    renderRightHalves(prepared.geometry, std::nullopt, alignmentPoints(request.alignment), {&right, 1}, RunOptions{1, {}});
-    renderLeftHalves(prepared.geometry, {&left, 1}, RunOptions{1, {}});
+    const RightEyeTurn turn = requestedTurn(request);
+    renderHalves(Half::Right, prepared.geometry, turn, {&right, 1}, RunOptions{1, {}});
+    renderHalves(Half::Left, prepared.geometry, turn, {&left, 1}, RunOptions{1, {}});
 
     const struct { const char* name; int quality; } cases[] = {{"o.jpg", 0}, {"o.jpg", 70}, {"o.png", 0}};
     for (const auto& c : cases)

@@ -342,15 +342,15 @@ TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
         SCOPED_TRACE(c.label);
         RunOptions run;
         run.threads = 2, run.exactArithmetic = c.exact, run.interpolation = c.kernel;
-        const FrameRenderer render =
-            plannedFrameRenderer(planFrames(prepared.geometry, c.rotation, alignmentPoints(request.alignment), run), run.threads);
+        const RightEyeTurn turn{c.rotation, alignmentPoints(request.alignment)};
+        const FrameRenderer render = plannedFrameRenderer(planFrames(prepared.geometry, turn, run), run.threads);
         for (int f = 0; f < 2; ++f) {
             SCOPED_TRACE(f);
             cv::Mat planned(96, 192, CV_8UC3, cv::Scalar::all(7)), single(96, 192, CV_8UC3, cv::Scalar::all(7));
             render(frames[f][0], frames[f][1], planned);
             const HalfTarget right{&frames[f][1], &single}, left{&frames[f][0], &single};
-            renderRightHalves(prepared.geometry, c.rotation, alignmentPoints(request.alignment), {&right, 1}, run);
-            renderLeftHalves(prepared.geometry, {&left, 1}, run);
+            renderHalves(Half::Right, prepared.geometry, turn, {&right, 1}, run);
+            renderHalves(Half::Left, prepared.geometry, turn, {&left, 1}, run);
             EXPECT_EQ(cv::norm(planned, single, cv::NORM_INF), 0.0);
         }
     }

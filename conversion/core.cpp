@@ -1,0 +1,176 @@
+// The conversion's core: the prepare step's pieces and the halves rendered
+// through what they prepared.
+#include "conversion/core.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "alignment/rotation.h"
+#include "measure/stereo_window.h"
+#include "conversion/auto_align.h"
+#include "conversion/given_rotation.h"
+#include "conversion/run.h"
+#include "conversion/run_steps.h"
+#include "engine/lens.h"
+#include "engine/lens_check.h"
+
+namespace vistereo {
+
+HalfAlignment RightEyeTurn::half(const ConversionGeometry& geometry) const {
+    if (rotation) return *rotation;
+    return alignmentRotation(geometry.eye[0], geometry.eye[1], points);
+}
+
+RotationMatrix RightEyeTurn::matrix(const ConversionGeometry& geometry) const {
+    return rotation ? *rotation : rotationMatrixOf(alignmentRotation(geometry.eye[0], geometry.eye[1], points));
+}
+
+bool RightEyeTurn::sameAs(const RightEyeTurn& other) const {
+    if (rotation.has_value() != other.rotation.has_value()) return false;
+    if (rotation) return std::memcmp(rotation->m, other.rotation->m, sizeof rotation->m) == 0;
+    return points.leftA.x == other.points.leftA.x && points.leftA.y == other.points.leftA.y &&
+           points.leftB.x == other.points.leftB.x && points.leftB.y == other.points.leftB.y &&
+           points.rightA.x == other.points.rightA.x && points.rightA.y == other.points.rightA.y &&
+           points.rightB.x == other.points.rightB.x && points.rightB.y == other.points.rightB.y;
+}
+
+RightEyeTurn requestedTurn(const ConversionRequest& request) {
+    return RightEyeTurn{givenRotation(request.alignment), alignmentPoints(request.alignment)};
+}
+
+void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry) {
+    for (int eye = 0; eye < 2; ++eye) {
+        EyeGeometry& e = geometry.eye[eye];
+        if (lenses.laws[eye]) e = withMappingAt90Degrees(e, *lenses.laws[eye]);
+        e.correction = lenses.corrections[eye];
+    }
+}
+
+std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                      PreparedPair& prepared) {
+    prepared.eyes = prepareEyes(request.lenses, {left, right}, request.mappingKinds);
+    if (const auto& bad = prepared.eyes.lensCode) {
+        RunRefusal r;  // ends without a message, as the dialog does
+        r.status = ConversionStatus::InvalidLensCode;
+        r.lensCode = *bad;
+        r.detail = describeLensCodeError(*bad, request.lenses);
+        return r;
+    }
+    for (int eye = 0; eye < 2; ++eye)
+        if (const auto problems = eyeGeometryProblems(request.lenses[eye], prepared.eyes.eye[eye]); !problems.empty()) {
+            if (request.refuseImpossibleLenses)
+                return refusalOf(ConversionStatus::ImpossibleLens, nullptr,
+                               describeLensProblem(eye, request.lenses[eye], problems.front()));
+            for (const LensValueProblem& problem : problems) prepared.impossibleLenses.push_back({eye, problem});
+        }
+    prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
+    applyRefinedLenses(givenLenses(request.alignment), prepared.geometry);
+    return std::nullopt;
+}
+
+std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::array<LensSettings, 2>& lenses,
+                                       const PointSet& points) {
+    struct Named { const char* name; int eye; ImagePoint point; };
+    const Named all[] = {{"point A", 0, points.leftA}, {"point B", 0, points.leftB},
+                         {"point A", 1, points.rightA}, {"point B", 1, points.rightB}};
+    std::vector<std::string> problems;
+    for (const Named& p : all) {
+        const EyeGeometry& eye = prepared.eyes.eye[p.eye];
+        const std::string picture = p.eye == 0 ? "left" : "right";
+        const std::string named = std::string(p.name) + " of the " + picture + " picture (" + std::to_string(p.point.x) +
+                                  ", " + std::to_string(p.point.y) + ")";
+        const std::string lens = "the " + picture + " lens \"" + lenses[p.eye].name + "\"";
+        if (p.point.x < 0 || p.point.y < 0 || p.point.x >= eye.imageWidth || p.point.y >= eye.imageHeight) {
+            problems.push_back(named + " lies outside that picture (" + std::to_string(eye.imageWidth) + " x " +
+                               std::to_string(eye.imageHeight) + ")");
+            continue;
+        }
+        const Vec3 direction = directionOfPoint(eye, p.point);
+        if (std::isfinite(direction.x) && std::isfinite(direction.y) && std::isfinite(direction.z)) continue;
+        if (p.point.x == eye.axisX && p.point.y == eye.axisY)
+            problems.push_back(named + " lies exactly on the optical axis of " + lens +
+                               ", where the turn between the cameras has no direction to take from it; move it by a dot");
+        else
+            problems.push_back(named + " lies outside the image circle of " + lens + ", where the lens sees nothing");
+    }
+    return problems;
+}
+
+std::optional<RunRefusal> prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                              PreparedPair& prepared, std::vector<std::string>& wentOn) {
+    if (auto refused = preparePair(request, left, right, prepared)) return refused;
+    if (!std::holds_alternative<PointsAB>(request.alignment)) return std::nullopt;
+    const std::vector<std::string> problems =
+        pointProblems(prepared, request.lenses, alignmentPoints(request.alignment));
+    if (problems.empty()) return std::nullopt;
+    if (!request.refuseImpossiblePoints) {
+        wentOn.insert(wentOn.end(), problems.begin(), problems.end());
+        return std::nullopt;
+    }
+    std::string detail;
+    for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
+    return refusalOf(ConversionStatus::ImpossiblePoint, nullptr, detail);
+}
+
+std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
+                                                   const cv::Mat& right, const ConversionGeometry& geometry,
+                                                   const RightEyeTurn& turn, const alignment::AlignmentResult* aligned,
+                                                   int threads) {
+    if (request.matchColour == ColourMatching::Off) return std::nullopt;
+    alignment::PhotometricOptions options;
+    options.threads = threads;
+    options.falloff = request.matchColour == ColourMatching::ToneAndFalloff;
+    return matchPairColours(left, right, geometry, turn.matrix(geometry), aligned, options);
+}
+
+std::string colourMatchFailure(const alignment::ColourMatch& match) {
+    return "the colours of the eyes were not matched: " + match.error;
+}
+
+RightEyeTurn convergedTurn(const ConversionRequest& request, const ConversionGeometry& geometry,
+                           const RightEyeTurn& turn) {
+    if (request.convergenceDegrees == 0.0) return turn;
+    return RightEyeTurn{alignment::convergedRotation(turn.matrix(geometry), request.convergenceDegrees), turn.points};
+}
+
+const EyeColourCorrection* colourOf(const alignment::ColourMatch* match, int eye) {
+    return match && match->ok() ? &match->correction.eye[eye] : nullptr;
+}
+
+RenderOptions renderOptionsOf(const RunOptions& options) {
+    return RenderOptions{options.threads, options.progress, options.exactArithmetic, options.interpolation, {}};
+}
+
+namespace {
+
+// The options for a band of rows: its progress counted from the half's top.
+RenderOptions bandOptionsOf(const RunOptions& options, std::optional<RowRange> rows, int halfRows) {
+    RenderOptions render = renderOptionsOf(options);
+    render.rows = rows;
+    if (rows && options.progress)
+        render.progress = [progress = options.progress, first = rows->first, halfRows](Half half, int done, int) {
+            progress(half, first + done, halfRows);
+        };
+    return render;
+}
+
+}  // namespace
+
+void renderHalves(Half half, const ConversionGeometry& geometry, const RightEyeTurn& turn,
+                  std::span<const HalfTarget> targets, const RunOptions& options, std::optional<RowRange> rows) {
+    const RenderOptions render = bandOptionsOf(options, rows, geometry.outputHeight);
+    if (half == Half::Left) return renderLeftEyeForEach(geometry, targets, render);
+    if (turn.rotation) return renderRightEyeRotatedForEach(geometry, *turn.rotation, targets, render);
+    renderRightEyeAlignedForEach(geometry, alignmentRotation(geometry.eye[0], geometry.eye[1], turn.points), targets,
+                                 render);
+}
+
+RemapPlanKey halfPlanKey(Half half, const ConversionGeometry& geometry, const RightEyeTurn& turn,
+                         const RunOptions& options) {
+    const HalfAlignment alignment = half == Half::Left ? HalfAlignment(std::monostate{}) : turn.half(geometry);
+    RemapPlanKey key = remapPlanKey(geometry, half, alignment, options.interpolation, options.exactArithmetic);
+    key.rows = {0, key.samples()};
+    return key;
+}
+
+}  // namespace vistereo

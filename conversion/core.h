@@ -1,0 +1,111 @@
+// The conversion's core, shared by the photo run, the batch and the video:
+// a prepare step that sets a conversion up once (the eyes for the pictures'
+// sizes, points A and B judged, the right eye's turn, the colour match, the
+// convergence) and an apply step that renders halves through what was
+// prepared (a photo's bands, a batch's pairs, a video's frames).
+//
+// The right eye's turn travels as one value, RightEyeTurn: a rotation (given,
+// found by the automatic alignment, or turned by the convergence) or points
+// A and B, whose rotation the engine works out with its reference
+// arithmetic. Which of the two it is decides nothing outside this value.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "colour/photometric.h"
+#include "conversion/checks.h"
+#include "conversion/request.h"
+#include "engine/plan.h"
+#include "engine/prepare.h"
+#include "engine/render.h"
+
+namespace vistereo {
+
+struct RunOptions;
+
+// The per-eye geometry for the images' sizes and what both renderers read.
+// After an unknown lens code, `eyes` holds what was derived.
+struct PreparedPair {
+    PreparedEyes eyes;
+    ConversionGeometry geometry;
+    // The lens values no lens has, when the request does not refuse them.
+    std::vector<LensValueFinding> impossibleLenses;
+};
+
+// The right eye's turn onto the left eye, as its half is rendered.
+struct RightEyeTurn {
+    std::optional<RotationMatrix> rotation;  // none: by points A and B
+    PointSet points;
+
+    // The turn as the planner and the renderers take it.
+    HalfAlignment half(const ConversionGeometry& geometry) const;
+    // The turn as one matrix (the points' rotation when there is no other).
+    RotationMatrix matrix(const ConversionGeometry& geometry) const;
+    // The same turn, bit for bit: halves that share it can be rendered in one pass.
+    bool sameAs(const RightEyeTurn& other) const;
+};
+
+// The turn the request gives before any alignment: its rotation, or its points.
+RightEyeTurn requestedTurn(const ConversionRequest& request);
+
+// ---- prepare ---------------------------------------------------------------
+
+// The eyes of `geometry`, prepared from their records, as `lenses` refined them.
+void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry);
+
+std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                      PreparedPair& prepared);
+
+// Points A and B judged against the pictures and lenses they are for: a
+// point outside its picture, beyond its lens's image circle or exactly on
+// its axis (where the turn between the cameras has no direction to take).
+// Each problem named with the point, the picture and why.
+std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::array<LensSettings, 2>& lenses,
+                                       const PointSet& points);
+
+// The eyes for the pictures' sizes, then, when points A and B turn the right
+// eye, the points judged: a refusal when the request refuses their problems,
+// else the problems appended to `wentOn`.
+std::optional<RunRefusal> prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                              PreparedPair& prepared, std::vector<std::string>& wentOn);
+
+// The colour match `request` asks for (nothing when Off), fitted on the far
+// field of the pair as its right half is rendered, turned by `turn`. The
+// automatic alignment's matches, when given, tell near from far; without
+// them every pixel counts as far.
+std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& request, const cv::Mat& left,
+                                                   const cv::Mat& right, const ConversionGeometry& geometry,
+                                                   const RightEyeTurn& turn, const alignment::AlignmentResult* aligned,
+                                                   int threads);
+
+// "the colours of the eyes were not matched: ..." for a match that failed.
+std::string colourMatchFailure(const alignment::ColourMatch& match);
+
+// The turn as the request renders it: turned by the request's convergence
+// when it has one (the rotation of A and B then as a matrix).
+RightEyeTurn convergedTurn(const ConversionRequest& request, const ConversionGeometry& geometry,
+                           const RightEyeTurn& turn);
+
+// ---- apply -----------------------------------------------------------------
+
+// The correction of eye 0 (left) or 1 (right) a fitted match carries into
+// the render; none when there is no match or it failed.
+const EyeColourCorrection* colourOf(const alignment::ColourMatch* match, int eye);
+
+RenderOptions renderOptionsOf(const RunOptions& options);
+
+// One half of every target: the left as it is, the right turned by `turn`.
+// With `rows`, only that band of rows of each half (the progress then counts
+// the rows of the half down to the band's end).
+void renderHalves(Half half, const ConversionGeometry& geometry, const RightEyeTurn& turn,
+                  std::span<const HalfTarget> targets, const RunOptions& options, std::optional<RowRange> rows = {});
+
+// The plan key of one half on the full output grid, the right turned by `turn`.
+RemapPlanKey halfPlanKey(Half half, const ConversionGeometry& geometry, const RightEyeTurn& turn,
+                         const RunOptions& options);
+
+}  // namespace vistereo
