@@ -706,7 +706,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             kPartRecordTag, partRecord({*request.segment, span, request.left, request.right, setup.left.durationSeconds,
                                         setup.right.durationSeconds, setup.firstLeft, setup.count,
                                         setup.left.frameRate, result.offset.frames, setup.prepared.geometry,
-                                        alignmentRecordText(frames.alignment, setup.rotation), rightRotation, colour,
+                                        alignmentRecordText(frames.alignment, setup.rotation), rightEye.rotation, colour,
                                         request.run.interpolation, request.run.exactArithmetic, result.planes,
                                         outputColour, request.encoding, settings.audio})
                                 .text());
