@@ -83,6 +83,11 @@ constexpr CommandExample kLensCalibrateExamples[] = {
     {"vistereo-cli lens calibrate --left-lens '#1' --right-lens '#1' --save-lenses \" calibrated\"",
      "keep the calibrated right lens as a new record beside its own"},
 };
+constexpr CommandExample kVideoJoinExamples[] = {
+    {"vistereo-cli video-join -o take.mp4 part-1.mp4 part-2.mp4 part-3.mp4",
+     "the three parts of video --segment 1/3 .. 3/3 as one VR180 MP4 with the sound of the whole range"},
+    {"vistereo-cli video-join --json -o take.mp4 parts/*.mp4", "the same from a folder of parts, answered in one JSON line"},
+};
 
 struct CommandUseEntry {
     const CommandHelp* command;
@@ -103,6 +108,7 @@ const CommandUseEntry kUses[] = {
     {&kLensRemoveHelp, {kLensRemoveExamples, "no record has that name, or the file cannot be written"}},
     {&kLensDetectHelp, {kLensDetectExamples, "no image circle was found, or an image cannot be read"}},
     {&kLensCalibrateHelp, {kLensCalibrateExamples, "the pairs cannot be calibrated, or no lens is registered"}},
+    {&kVideoJoinHelp, {kVideoJoinExamples, "a part is missing, doubled, out of order, foreign or cut short, or the video cannot be written"}},
 };
 
 }  // namespace
