@@ -292,7 +292,8 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         std::vector<SourceMatch> sources;
         MatchedPositions recordAt;
         std::vector<DirectionPair> recordPairs;
-        int recordMatches = 0;
+        int recordMatches = 0, recordRefinedMatches = 0;
+        std::string refinementFailure;  // why the lenses could not be refined, when that leaves the records
         auto stage = Clock::now();
         for (int pass = 0;; ++pass) {
             stage = Clock::now();
@@ -317,6 +318,7 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                 // The first matching through the records, kept to judge the refinement by.
                 recordAt = at;
                 recordMatches = result.matches;
+                recordRefinedMatches = result.refinedMatches;
                 for (size_t k = 0; k < at.left.size(); ++k)
                     recordPairs.push_back({halfPixelDirection(n, at.left[k]), halfPixelDirection(n, at.right[k])});
             }
@@ -335,7 +337,16 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
             result.seconds.estimation += secondsSince(stage);
             if (!lawAdvice.empty() && refined.lawAdvice.empty()) refined.lawAdvice = lawAdvice;
             lawAdvice = refined.lawAdvice;
-            if (!refined.ok()) return fail(Failure::Unrelated, lawAdvice.empty() ? refined.error : lawAdvice);
+            if (!refined.ok()) {
+                // Asked for, a refinement that fails fails the alignment;
+                // tried on the alignment's own account, it leaves the records.
+                if (!options.refineOnlyWhenClearlyBetter)
+                    return fail(Failure::Unrelated, lawAdvice.empty() ? refined.error : lawAdvice);
+                refinementFailure = "with them no fit: " + (lawAdvice.empty() ? refined.error : lawAdvice);
+                result.lenses = std::move(refined);
+                result.lensesRefined = true;
+                break;
+            }
             if (result.lensesRefined) {
                 // The records' residual is the first pass's; the law is the one the first pass chose.
                 refined.residualBeforePixels = result.lenses.residualBeforePixels;
@@ -354,13 +365,16 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
         stage = Clock::now();
         std::vector<DirectionPair> pairs;
         pairs.reserve(c.matches.size());
+        const bool throughRefined = options.refineLenses && refinementFailure.empty();
         for (size_t k = 0; k < c.matches.size(); ++k)
-            pairs.push_back(options.refineLenses ? DirectionPair{directionOfSourcePosition(leftCam, sources[k].left),
+            pairs.push_back(throughRefined ? DirectionPair{directionOfSourcePosition(leftCam, sources[k].left),
                                                                  directionOfSourcePosition(rightCam, sources[k].right)}
                                                  : DirectionPair{halfPixelDirection(n, at.left[k]),
                                                                  halfPixelDirection(n, at.right[k])});
         result.seconds.estimation += secondsSince(stage);
-        const Failure fitted = fitPose(pairs, at, leftCam, rightCam, options, lawAdvice, result, reason);
+        const Failure fitted = refinementFailure.empty()
+                                   ? fitPose(pairs, at, leftCam, rightCam, options, lawAdvice, result, reason)
+                                   : Failure::Unrelated;
         result.lensMatches = sources;
         if (options.refineLenses) {
             // The refined lenses are used only when they line the pair up
@@ -375,10 +389,18 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                                 plainReason);
             // A figure is worse when it is higher by more than the noise of two matchings.
             auto worse = [](double refined, double records) { return refined > 1.02 * records + 0.01; };
+            // Tried on the alignment's own account, they must do clearly
+            // better: a tenth of the records' misalignment and half an
+            // arcminute, more than two matchings' noise on any pair.
+            auto notClearlyBetter = [](double refined, double records) {
+                return refined > std::min(0.9 * records, records - 0.5);
+            };
             std::string why;
             if (plainFitted == Failure::None) {
                 char text[320];
-                if (fitted != Failure::None) {
+                if (!refinementFailure.empty()) {
+                    why = refinementFailure;
+                } else if (fitted != Failure::None) {
                     why = "with them " + reason;
                 } else if (plain.baselineObserved && !result.baselineObserved) {
                     std::snprintf(text, sizeof text,
@@ -391,15 +413,24 @@ AlignmentResult estimateAlignment(const CameraModel& leftCamera, const cv::Mat& 
                                   "with them the misalignment is %.2f' RMS, with the records %.2f'",
                                   result.disparity.misalignment.rms, plain.disparity.misalignment.rms);
                     why = text;
+                } else if (options.refineOnlyWhenClearlyBetter &&
+                           notClearlyBetter(result.disparity.misalignment.rms, plain.disparity.misalignment.rms)) {
+                    std::snprintf(text, sizeof text,
+                                  "the records line the pair up as well: the misalignment is %.2f' RMS with them, "
+                                  "%.2f' with the refined lenses",
+                                  plain.disparity.misalignment.rms, result.disparity.misalignment.rms);
+                    why = text;
                 }
             }
             if (!why.empty()) {
                 plain.lenses = std::move(result.lenses);
                 plain.lenses.setAside(leftCamera, rightCamera, why);
                 plain.lensesRefined = true;
-                plain.refinedMatches = result.refinedMatches;
+                plain.refinedMatches = recordRefinedMatches;
                 plain.seconds = result.seconds;
                 result = std::move(plain);
+            } else if (!refinementFailure.empty()) {
+                return fail(plainFitted, plainReason);
             } else if (fitted != Failure::None) {
                 return fail(fitted, reason);
             }

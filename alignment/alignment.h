@@ -132,6 +132,12 @@ struct AlignmentOptions {
     // anew, and the lens refined once more from there.
     bool refineLenses = false;
     bool refineShape = false;
+    // With refineLenses: the refinement is the alignment's own attempt, not
+    // the user's request: its lenses are used only when they cut the
+    // misalignment clearly (by a tenth and by half an arcminute), and a
+    // refinement that finds no fit leaves the records instead of failing.
+    // Otherwise they are used unless they line the pair up worse.
+    bool refineOnlyWhenClearlyBetter = false;
     double refitPixels = 0.5;
 };
 

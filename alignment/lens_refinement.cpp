@@ -398,7 +398,7 @@ void LensRefinement::setAside(const CameraModel& recordLeft, const CameraModel& 
     sigma = {LensCorrection{0, 0, 0, 0}, LensCorrection{0, 0, 0, 0}};
     lawReplaced = false;
     rightMapping = recordRight.eye().mapping;
-    held = {"both lenses as their records have them (the refined ones line the pair up worse)"};
+    held = {"both lenses as their records have them"};
 }
 
 LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, const std::vector<SourceMatch>& matches,

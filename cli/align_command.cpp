@@ -29,7 +29,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 17> kAlignOptions{{
+constexpr std::array<OptionSpec, 18> kAlignOptions{{
     withHelp(kDirectoryOption, "working directory holding input/ and Vistereo.ini (default: .)"),
     kLeftLensOption,
     kRightLensOption,
@@ -44,6 +44,7 @@ constexpr std::array<OptionSpec, 17> kAlignOptions{{
     kMaxInputOption,
     kIgnoreOrientationOption,
     kRefineLensesOption,
+    kKeepLensesOption,
     kRefineShapeOption,
     kSaveLensesOption,
     kJsonOption,
@@ -52,7 +53,7 @@ constexpr std::array<OptionSpec, 17> kAlignOptions{{
 
 constexpr const char* kAlignUsage =
     "usage: vistereo-cli align [-C DIR] --left-lens LENS --right-lens LENS [LEFT RIGHT | --left FILE --right FILE]\n"
-    "                          [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
+    "                          [--lenses FILE] [--keep-lenses | --refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
     "                          [--json] [--max-input-megapixels MP] [--ignore-orientation]\n"
     "                          [--rotation-from FILE] [--left-turn DEG] [--right-turn DEG]\n";
 
@@ -291,12 +292,11 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return kExitFailed;
     }
 
-    if (options.has("refine-shape") && !options.has("refine-lenses"))
-        return usage("--refine-shape goes with --refine-lenses");
+    LensRefining refining;
+    if (const auto bad = readLensRefining(options, refining)) return usage(*bad);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usage(saving.usage);
-    const PairAlignment aligned =
-        alignRequestPair(request, threads, {options.has("refine-lenses"), options.has("refine-shape")});
+    const PairAlignment aligned = alignRequestPair(request, threads, refining);
     const alignment::AlignmentResult& r = aligned.result;
     for (const std::string& warning : aligned.warnings) err << "vistereo-cli: warning: " << warning << "\n";
     if (!aligned.ok()) {

@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 40> kBatchOptions{{
+constexpr std::array<OptionSpec, 41> kBatchOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -38,6 +38,7 @@ constexpr std::array<OptionSpec, 40> kBatchOptions{{
     {"align-once", 0, nullptr, "with --auto-align: align the first pairs that align (at most 5), and convert\n"
                                "                            every pair with the robust mean of their rotations"},
     kRefineLensesOption,
+    kKeepLensesOption,
     kRefineShapeOption,
     withHelp(kSaveLensesOption, "with --align-once --refine-lenses: write the refined right lens (the mean of\n"
                                 "                            the pairs used) as a new record named LENS+SUFFIX, beside the right\n"
@@ -78,7 +79,7 @@ constexpr std::array<OptionSpec, 40> kBatchOptions{{
 
 constexpr const char* kUsage =
     "usage: vistereo-cli batch [-C DIR] --left-lens LENS --right-lens LENS [--lenses FILE]\n"
-    "                          (--points LIST | --auto-align [--align-once] [--refine-lenses [--refine-shape]\n"
+    "                          (--points LIST | --auto-align [--align-once] [--keep-lenses | --refine-lenses [--refine-shape]\n"
     "                          [--save-lenses SUFFIX]] | --rotation-from FILE) [--left-turn DEG] [--right-turn DEG]\n"
     "                          [--left-dir DIR] [--right-dir DIR] [--pairs FILE [--max-pairs N]\n"
     "                          [--max-pairs-line BYTES] [--allow-outside-output-dir]] [--output-dir DIR]\n"
@@ -251,6 +252,7 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         if (!options.has(required)) return usageError(err, std::string("missing --") + required);
     if (alignOnce && !autoAlign) return usageError(err, "--align-once goes with --auto-align");
     if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
+    if (options.has("keep-lenses") && !autoAlign) return usageError(err, "--keep-lenses goes with --auto-align");
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usageError(err, "--refine-shape goes with --refine-lenses");
     if (autoAlign && options.has("points"))

@@ -80,6 +80,19 @@ std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, Co
     return std::nullopt;
 }
 
+std::optional<std::string> readLensRefining(const ParsedOptions& options, LensRefining& refining) {
+    if (options.has("keep-lenses") && options.has("refine-lenses"))
+        return "--keep-lenses and --refine-lenses exclude each other";
+    if (options.has("refine-shape") && !options.has("refine-lenses")) return "--refine-shape goes with --refine-lenses";
+    if (options.has("keep-lenses"))
+        refining = {};
+    else if (options.has("refine-lenses"))
+        refining = {true, options.has("refine-shape"), false};
+    else
+        refining = kRefineWhenClearlyBetter;
+    return std::nullopt;
+}
+
 std::optional<std::string> readConversionChoices(const ParsedOptions& options,
                                                  std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run) {
@@ -89,8 +102,9 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
         if (!parsed.ok()) return "--points: " + parsed.error;
         points.given = PointSet::fromListOrder(parsed.values);
     }
-    request.alignment =
-        chooseAlignment(automatic, points, {options.has("refine-lenses"), options.has("refine-shape")});
+    LensRefining refining;
+    if (auto bad = readLensRefining(options, refining)) return bad;
+    request.alignment = chooseAlignment(automatic, points, refining);
 
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));

@@ -31,6 +31,11 @@ inline constexpr OptionSpec kRefineLensesOption{
     "refine-lenses", 0, nullptr,
     "with automatic alignment: correct the right lens's axis point and scale\n"
     "                            against the left from the pictures, with the rotation"};
+inline constexpr OptionSpec kKeepLensesOption{
+    "keep-lenses", 0, nullptr,
+    "with automatic alignment: render through the lens records exactly as they\n"
+    "                            are (by default the right lens is refined too, and used where it\n"
+    "                            lines the pair up clearly better)"};
 inline constexpr OptionSpec kRefineShapeOption{
     "refine-shape", 0, nullptr, "with --refine-lenses: fit the right lens's first shape term too"};
 inline constexpr OptionSpec kHeightOption{"height", 0, "N",
@@ -126,6 +131,12 @@ std::optional<std::string> readInputChoices(const ParsedOptions& options, InputR
 // (as readInputChoices) and the lenses (--left-lens, --right-lens, --lenses)
 // into `request`, checked on the way. Returns the usage error.
 std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request);
+
+// How an automatic alignment treats the lenses: the right one refined and
+// used where it lines the pair up clearly better (the default), refined as
+// asked (--refine-lenses, --refine-shape), or the records exactly
+// (--keep-lenses). Returns the usage error.
+std::optional<std::string> readLensRefining(const ParsedOptions& options, LensRefining& refining);
 
 // The alignment (automatic in `automatic`'s scope with --refine-lenses and
 // --refine-shape when set, otherwise --points), height, zenith, threads,

@@ -31,7 +31,7 @@
 namespace vistereo::cli {
 namespace {
 
-constexpr std::array<OptionSpec, 35> kConvertOptions{{
+constexpr std::array<OptionSpec, 36> kConvertOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -43,6 +43,7 @@ constexpr std::array<OptionSpec, 35> kConvertOptions{{
     kLeftTurnOption,
     kRightTurnOption,
     kRefineLensesOption,
+    kKeepLensesOption,
     kRefineShapeOption,
     kSaveLensesOption,
     kLeftImageOption,
@@ -74,7 +75,7 @@ constexpr std::array<OptionSpec, 35> kConvertOptions{{
 constexpr const char* kUsage =
     "usage: vistereo-cli convert [-C DIR] --left-lens LENS --right-lens LENS (--points LIST [--match] | --auto-align\n"
     "                            | --rotation-from FILE) [--left-turn DEG] [--right-turn DEG]\n"
-    "                            [--lenses FILE] [--refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
+    "                            [--lenses FILE] [--keep-lenses | --refine-lenses [--refine-shape] [--save-lenses SUFFIX]]\n"
     "                            [LEFT RIGHT | --left FILE --right FILE] [--output FILE] [--height N]\n"
     "                            [--roll DEG] [--pitch DEG] [--yaw DEG] [--threads N] [--exact] [--quiet]\n"
     "                            [--vr-suffix] [--quality Q] [--keep-exif] [--interp KIND]\n"
@@ -173,6 +174,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return usageError(err, "--rotation-from aligns the right eye by the calibration's rotation: give it without "
                                "--points, --match or --auto-align");
     if (options.has("refine-lenses") && !autoAlign) return usageError(err, "--refine-lenses goes with --auto-align");
+    if (options.has("keep-lenses") && !autoAlign) return usageError(err, "--keep-lenses goes with --auto-align");
     if (options.has("refine-shape") && !options.has("refine-lenses"))
         return usageError(err, "--refine-shape goes with --refine-lenses");
 

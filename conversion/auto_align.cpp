@@ -85,6 +85,7 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
     options.threads = threads;
     options.refineLenses = refining.lenses;
     options.refineShape = refining.shape;
+    options.refineOnlyWhenClearlyBetter = refining.onlyWhenClearlyBetter;
     out.result = alignment::estimateAlignment(alignment::CameraModel::fromEyeGeometry(geometry.eye[0]), left,
                                               alignment::CameraModel::fromEyeGeometry(geometry.eye[1]), right, options);
     if (!out.result.ok()) out.error = "automatic alignment failed: " + out.result.error;

@@ -79,7 +79,14 @@ struct GivenRotation {
 struct LensRefining {
     bool lenses = false;
     bool shape = false;
+    // The refinement tried on the alignment's own account: its lenses are
+    // used only when they line the pair up clearly better than the records.
+    bool onlyWhenClearlyBetter = false;
 };
+// What an automatic alignment does unless told otherwise: real lenses are
+// never exactly their records, so it tries the right lens refined against
+// the left and keeps it where it clearly helps.
+inline constexpr LensRefining kRefineWhenClearlyBetter{true, false, true};
 
 // For many pairs: each aligned from its own images, or one rotation for the
 // whole shoot from the first pairs that align. A video is always aligned

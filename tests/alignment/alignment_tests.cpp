@@ -336,6 +336,17 @@ TEST_P(SceneAlignment, RotationBaselineAndSuggestedPoints) {
     const YawPitchRoll truth = yawPitchRollOf(c.rig.rightToLeft());
     EXPECT_LT(cv::norm(cv::Vec3d(r.yawDegrees - truth.yaw, r.pitchDegrees - truth.pitch, r.rollDegrees - truth.roll),
                        cv::NORM_INF), c.rotationToleranceDegrees);
+    {
+        // As the command line aligns by default: the right lens refined as well and used only where it clearly
+        // lines the pair up better. The rotation holds either way, and the misalignment is never worse.
+        AlignmentOptions tried;
+        tried.refineLenses = tried.refineOnlyWhenClearlyBetter = true;
+        const AlignmentResult t = estimateAlignment(pair.left, pair.leftImage, pair.right, pair.rightImage, tried);
+        ASSERT_TRUE(t.ok()) << t.error;
+        EXPECT_LT(rotationAngle(transpose(c.rig.rightToLeft()) * t.rotation) / kDeg, c.rotationToleranceDegrees)
+            << (t.lenses.applied ? "refined lenses used" : t.lenses.notApplied);
+        EXPECT_LE(t.disparity.misalignment.rms, r.disparity.misalignment.rms + 0.01);
+    }
     EXPECT_EQ(r.baselineObserved, c.parallax);
     EXPECT_NEAR(cv::norm(toCv(r.baseline)), 1.0, 1e-12);
     EXPECT_TRUE(!c.parallax || (angleDegrees(r.baseline, c.rig.baselineInLeft()) < 2.0 && r.nearInliers > 50))

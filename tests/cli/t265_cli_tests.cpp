@@ -2,6 +2,7 @@
 // Kannala-Brandt intrinsics of its two units (calibration.txt beside them), written as the tools write them (the
 // robot unit as an OpenCV FileStorage YAML, the wang unit as a Kalibr camchain with its translation and no
 // rotation), imported, aligned and converted as a user would.
+#include <cstdio>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -68,6 +69,9 @@ TEST_F(CliTest, TheT265UnitsImportAlignAndConvert) {
         EXPECT_NE(run.out.find("\"baseline_observed\": true"), std::string::npos) << run.out;
         const size_t baseline = run.out.find("\"baseline\": [");
         ASSERT_NE(baseline, std::string::npos);
+        std::printf("[ figures  ] %s through %s's lenses: baseline x %.3f, misalignment %.2f' RMS\n", p.pair, p.lens,
+                    std::stod(run.out.substr(baseline + 13)),
+                    jsonNumber(run.out, "rms", run.out.find("\"misalignment_arcmin\"")));
         EXPECT_GT(std::stod(run.out.substr(baseline + 13)), ownLenses ? 0.95 : 0.8) << run.out;
         EXPECT_LT(jsonNumber(run.out, "rms", run.out.find("\"misalignment_arcmin\"")), ownLenses ? 10.0 : 19.2)
             << run.out;
