@@ -7,6 +7,13 @@
 // process, closing another descriptor of the same file releases nothing, and
 // the system releases them when the process ends however it ends. Nobody is
 // forced to respect them; they order writers that take them.
+//
+// The last writer to leave removes the file, so that a folder keeps no trace
+// of its writers: it removes it only while it holds the whole file, which no
+// other holder of a byte lets it do. A writer that opened the file before it
+// was removed finds, once it holds its byte, that the name no longer leads to
+// the file it locked, and opens the name again (a new file, which the others
+// find as well) before it counts the byte as its own.
 #pragma once
 
 #include <chrono>
@@ -54,10 +61,16 @@ public:
     // waited for, one that holds it for ever never hangs the caller.
     Trial lockWithin(uint64_t byte, std::chrono::milliseconds patience);
     void unlock(uint64_t byte);
+    // Removes the lock file when no writer holds a byte of it (this one
+    // included), and closes it; false, with the file left, otherwise.
+    bool removeIfUnused();
 
 private:
-    explicit LockFile(int fd) : fd_(fd) {}
+    LockFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+    // Whether the name still leads to the open file (it was not removed).
+    bool stillNamed() const;
     int fd_ = -1;
+    std::filesystem::path path_;
 };
 
 struct OpenedLockFile : Fallible {

@@ -169,6 +169,11 @@ std::optional<OutputLocks::Claim> OutputLocks::tryClaim(const fs::path& output, 
     return Claim(this, key, byte);
 }
 
+OutputLocks::~OutputLocks() {
+    for (auto& [key, folder] : folders_)
+        if (folder.file && folder.held.empty()) folder.file->removeIfUnused();
+}
+
 void OutputLocks::release(const std::string& folderKey, uint64_t byte) {
     std::lock_guard guard(mutex_);
     const auto entry = folders_.find(folderKey);

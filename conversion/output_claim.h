@@ -86,6 +86,12 @@ public:
     // once for that folder.
     std::optional<Claim> tryClaim(const std::filesystem::path& output, std::string& warning);
 
+    OutputLocks() = default;
+    OutputLocks(const OutputLocks&) = delete;
+    OutputLocks& operator=(const OutputLocks&) = delete;
+    // The lock files this run made are removed when no run holds them any more.
+    ~OutputLocks();
+
 private:
     void release(const std::string& folder, uint64_t byte);
 

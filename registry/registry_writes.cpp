@@ -44,6 +44,7 @@ public:
     }
     ~RegistryLock() {
         if (held_) lock_->unlock(byte_);
+        if (lock_) lock_->removeIfUnused();
     }
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;

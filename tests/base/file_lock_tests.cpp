@@ -61,6 +61,34 @@ TEST_F(LockFileTest, AWaitingTakerGetsTheByteWhenItIsLetGoAndGivesUpAfterItsPati
     EXPECT_EQ(holder->tryLock(3).attempt, LockFile::Attempt::Busy);
 }
 
+// The last writer to leave removes the file, never from under a holder; a
+// writer that opened the file before it was removed still excludes, and is
+// excluded by, the writers that open the name afterwards.
+TEST_F(LockFileTest, TheLastWriterRemovesTheFileAndLateOpenersStillExcludeEachOther) {
+    const auto path = dir / ".vistereo.lock";
+    std::optional<LockFile> holder = LockFile::open(path).file, leaver = LockFile::open(path).file;
+    ASSERT_TRUE(holder && leaver);
+    ASSERT_EQ(holder->tryLock(5).attempt, LockFile::Attempt::Taken);
+    EXPECT_FALSE(leaver->removeIfUnused());  // a byte is held
+    EXPECT_TRUE(std::filesystem::exists(path));
+    holder->unlock(5);
+
+    std::optional<LockFile> early = LockFile::open(path).file, last = LockFile::open(path).file;
+    ASSERT_TRUE(early && last);
+    EXPECT_TRUE(last->removeIfUnused());
+    EXPECT_FALSE(std::filesystem::exists(path));
+    // `early` and `holder` opened the removed file; `late` opens the name anew.
+    std::optional<LockFile> late = LockFile::open(path).file;
+    ASSERT_TRUE(late);
+    EXPECT_EQ(early->tryLock(9).attempt, LockFile::Attempt::Taken);
+    EXPECT_EQ(late->tryLock(9).attempt, LockFile::Attempt::Busy);
+    EXPECT_EQ(holder->tryLock(9).attempt, LockFile::Attempt::Busy);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    early->unlock(9);
+    EXPECT_EQ(holder->tryLock(9).attempt, LockFile::Attempt::Taken);
+    EXPECT_EQ(late->tryLock(9).attempt, LockFile::Attempt::Busy);
+}
+
 TEST(LockByte, NamesMapToStableBytesBelowTwoToThe31) {
     EXPECT_EQ(lockByteOf("IMG_0001.jpg"), lockByteOf("IMG_0001.jpg"));
     EXPECT_NE(lockByteOf("IMG_0001.jpg"), lockByteOf("IMG_0002.jpg"));

@@ -81,10 +81,10 @@ LensRecord sampleRecord(const std::string& name) {
 
 class FileTest : public ScratchTest {
 protected:
-    // The folder's entries but the registry writers' lock file, which stays.
+    // The folder's entries (the registry writers leave no lock file behind).
     long entries() const {
         long count = 0;
-        for (const auto& entry : fs::directory_iterator(dir)) count += entry.path().filename() != kLockFileName;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++count;
         return count;
     }
     static Names loadNames(const fs::path& file) {
