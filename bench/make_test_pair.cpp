@@ -16,10 +16,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/support/synth.h"
+#include "tools/synth/synth.h"
 
 using namespace vistereo;
-using namespace vistereo::testsupport;
+using namespace vistereo::synth;
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include "conversion/run.h"
 #include "stereofile/stereo_image.h"
 #include "videofile/video_reader.h"
-#include "tests/support/synth.h"
-#include "tests/support/synth_video.h"
+#include "tools/synth/synth.h"
+#include "tools/synth/synth_video.h"
 #include "ui/about_dialog.h"
 #include "ui/add_lens_guide.h"
 #include "ui/app.h"
@@ -143,14 +143,14 @@ int main(int argc, char** argv) {
 
     {
         // Two cameras' takes of the panorama, long enough to be seen converting.
-        testsupport::SynthTake take;
+        synth::SynthTake take;
         take.width = 320, take.height = 240, take.frames = 96;
-        testsupport::writeSynthTake(take, "input/L.mp4", "input/R.mp4");
+        synth::writeSynthTake(take, "input/L.mp4", "input/R.mp4");
         ConversionRequest videoChoices = request;
         LensRecord equisolid;
         equisolid.name = "Equisolid", equisolid.mappingKind = 1;
         videoChoices.lenses.fill(lensSettingsOf(equisolid));
-        videoChoices.alignment = PointsAB{PointSet::fromListOrder(parseCommaLine(testsupport::synthTakePoints(take)).values)};
+        videoChoices.alignment = PointsAB{PointSet::fromListOrder(parseCommaLine(synth::synthTakePoints(take)).values)};
         VideoDialog video(videoChoices, true, &main);
         shoot(&video, "video-idle");
         QSignalSpy shown(&video, &VideoDialog::offsetShown);

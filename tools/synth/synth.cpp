@@ -1,5 +1,5 @@
 // Forward fisheye rendering of a panorama, for test pairs with a known truth.
-#include "tests/support/synth.h"
+#include "tools/synth/synth.h"
 
 #include "engine/prepare.h"
 
@@ -9,7 +9,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-namespace vistereo::testsupport {
+namespace vistereo::synth {
 namespace {
 
 constexpr double kTruePi = 3.14159265358979323846;
@@ -222,4 +222,4 @@ double psnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
     return sum == 0.0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / (sum / count));
 }
 
-}  // namespace vistereo::testsupport
+}  // namespace vistereo::synth

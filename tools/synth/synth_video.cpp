@@ -1,6 +1,6 @@
 // Synthetic takes: each camera's frames are the panorama remapped through a map worked out once per camera (the
 // pan only moves the panorama sideways), its sound the world's clicks from its own start.
-#include "tests/support/synth_video.h"
+#include "tools/synth/synth_video.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace vistereo::testsupport {
+namespace vistereo::synth {
 namespace {
 
 // Where each pixel of a camera turned by `turn` finds the panorama with the rig unpanned; -1 outside the circle.
@@ -129,4 +129,4 @@ std::string synthTakePoints(const SynthTake& take) {
            "," + std::to_string(ys[0]) + "," + std::to_string(ys[1]) + "," + std::to_string(ys[2]) + "," + std::to_string(ys[3]);
 }
 
-}  // namespace vistereo::testsupport
+}  // namespace vistereo::synth
