@@ -311,7 +311,7 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (saving.saving)
         saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
                                 refinedLensesOf(r), r.lenses.applied ? std::string() : r.lenses.notApplied);
-    const int status = saving.saving && !saved.ok ? kExitFailed : kExitOk;
+    const int status = saving.saving && !saved.ok() ? kExitFailed : kExitOk;
     if (reply) {
         std::ostringstream rotation;
         for (int row = 0; row < 3; ++row)  // row-major

@@ -198,7 +198,7 @@ private:
         const LensSaved saved = saveRefinedLens(*saving_, size, shared.lenses.value_or(RefinedLenses{}), setAside);
         std::ostringstream quietOut;
         printLensSaved(*saving_, saved, quiet_ ? quietOut : out_, err_);
-        if (!saved.ok) saveFailed_ = true;
+        if (!saved.ok()) saveFailed_ = true;
     }
 
     void drawBar(const BatchProgress& p) {

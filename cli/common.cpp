@@ -164,13 +164,10 @@ std::filesystem::path registryFile(const std::filesystem::path& workingDirectory
 }
 
 void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostream& err, bool quiet) {
-    const std::filesystem::path folder = output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
-    for (const std::filesystem::path& temporary : findAbandonedTemporaries(folder)) {
-        std::error_code ec;
-        if (std::filesystem::remove(temporary, ec) && !quiet)
+    for (const std::filesystem::path& temporary : vistereo::removeAbandonedTemporaries(output.parent_path()))
+        if (!quiet)
             err << "vistereo-cli: note: removed " << shortenForMessage(temporary.string())
                 << ", left by an interrupted run\n";
-    }
 }
 
 std::optional<std::filesystem::path> userLensFileOfEnvironment() {

@@ -10,6 +10,7 @@
 #include "conversion/checks.h"
 #include "picking/matching.h"
 #include "engine/params.h"
+#include "base/fallible.h"
 #include "cli/option_table.h"
 #include "conversion/output_target.h"
 #include "registry/lens_registry.h"

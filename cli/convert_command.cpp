@@ -248,7 +248,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                                 result.refinedLenses, lenses.applied ? std::string() : lenses.notApplied);
             std::ostringstream quietOut;
             printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
-            if (!saved.ok) saveStatus = kExitFailed;
+            if (!saved.ok()) saveStatus = kExitFailed;
         }
     }
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";

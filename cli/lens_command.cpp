@@ -754,13 +754,13 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);
         std::ostringstream unsaid;  // --quiet: the errors only
         if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
-        else if (!saved.ok) printError(err, saved.error);
+        else if (!saved.ok()) printError(err, saved.error);
     }
     if (reply)
         reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) + ", \"circles\": {" + circlesJson +
                    "}" + (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
     if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
-    return saving.saving && !saved.ok ? kExitFailed : kExitOk;
+    return saving.saving && !saved.ok() ? kExitFailed : kExitOk;
 }
 
 }  // namespace
