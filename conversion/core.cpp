@@ -195,6 +195,10 @@ bool PreparedConversion::sharesHalf(const PreparedConversion& other, Half half) 
     return half == Half::Left || turn.sameAs(other.turn);
 }
 
+RemapPlanKey PreparedConversion::planKey(Half half, const RunOptions& options) const {
+    return halfPlanKey(half, *geometry, turn, options);
+}
+
 std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& request, ImageSize left, ImageSize right,
                                                  std::optional<RunRefusal>& refusal,
                                                  std::vector<std::string>& impossiblePoints) {

@@ -129,6 +129,9 @@ struct PreparedConversion {
     HalfTarget target(Half half, const cv::Mat& source, cv::Mat& output, int firstRow = 0) const;
     // Whether `other`'s half can be rendered in the same pass as this one's.
     bool sharesHalf(const PreparedConversion& other, Half half) const;
+    // The key of one half's plan on the full output grid: a plan built from
+    // it once renders every frame of one geometry and turn.
+    RemapPlanKey planKey(Half half, const RunOptions& options) const;
 };
 
 // The eyes for pictures of these sizes and, when points A and B turn the
