@@ -325,4 +325,14 @@ std::vector<std::filesystem::path> findAbandonedTemporaries(const std::filesyste
     return found;
 }
 
+std::vector<std::filesystem::path> removeAbandonedTemporaries(const std::filesystem::path& directory) {
+    std::vector<std::filesystem::path> removed;
+    for (const std::filesystem::path& temporary :
+         findAbandonedTemporaries(directory.empty() ? std::filesystem::path(".") : directory)) {
+        std::error_code ec;
+        if (std::filesystem::remove(temporary, ec)) removed.push_back(temporary);
+    }
+    return removed;
+}
+
 }  // namespace vistereo

@@ -75,6 +75,10 @@ void removeTemporariesOnTermination(const char* notice = nullptr);
 // that still runs here, nor one whose name does not say its host.
 std::vector<std::filesystem::path> findAbandonedTemporaries(const std::filesystem::path& directory);
 
+// Removes the temporaries findAbandonedTemporaries finds in `directory` (the
+// current directory when empty); returns those it removed.
+std::vector<std::filesystem::path> removeAbandonedTemporaries(const std::filesystem::path& directory);
+
 // This host's name as temporaries carry it: letters, digits, "-" and "_"
 // (any other character becomes "_"), at most 64 of them.
 const std::string& temporaryHostName();

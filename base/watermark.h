@@ -18,25 +18,12 @@ struct WatermarkAbandoned : std::runtime_error {
 class Watermark {
 public:
     // Raises the level to `level` (a lower one leaves it as it is).
-    void raise(int level) {
-        std::lock_guard guard(mutex_);
-        if (level > level_) level_ = level;
-        risen_.notify_all();
-    }
+    void raise(int level);
     // The level will not rise again: every wait below it throws.
-    void abandon() {
-        std::lock_guard guard(mutex_);
-        abandoned_ = true;
-        risen_.notify_all();
-    }
+    void abandon();
     // Blocks until the level is at least `mark`; returns the level then.
     // Throws WatermarkAbandoned when it is abandoned below the mark.
-    int waitFor(int mark) {
-        std::unique_lock guard(mutex_);
-        risen_.wait(guard, [&] { return level_ >= mark || abandoned_; });
-        if (level_ < mark) throw WatermarkAbandoned();
-        return level_;
-    }
+    int waitFor(int mark);
 
 private:
     std::mutex mutex_;

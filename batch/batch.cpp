@@ -1,8 +1,10 @@
 // The batch's three stages and what they hand each other.
 //
 //   reader (own thread)    -> one pair at a time: read, decode, judge
-//   renderer (caller)      -> prepare, check the output, align, take a canvas,
-//                             render halves, shared between staggered pairs
+//   renderer (caller)      -> the core's prepare step (the eyes, shared by the
+//                             pairs of one size; the alignment; the colour
+//                             match; the convergence), a canvas, the apply
+//                             step (halves shared between staggered pairs)
 //   writer (own thread)    -> encode, return the canvas, write, report
 //
 // Every pair, skipped and failed ones included, passes all three stages in
@@ -30,7 +32,8 @@
 #include "base/atomic_file.h"
 #include "base/channel.h"
 #include "base/stages.h"
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
+#include "conversion/output_file.h"
 #include "imagefile/image_buffers.h"
 
 namespace vistereo {
@@ -86,11 +89,11 @@ private:
     const int limit_;
 };
 
-// The prepared geometry of one combination of image sizes.
+// The eyes prepared for one combination of image sizes, shared by its pairs.
 struct SizedGeometry {
     ImageSize left, right;
     std::optional<RunRefusal> refusal;
-    PreparedPair prepared;
+    std::shared_ptr<const PreparedPair> prepared;
 };
 
 bool sameSize(ImageSize a, ImageSize b) { return a.width == b.width && a.height == b.height; }
@@ -100,11 +103,9 @@ struct Job {
     size_t index = 0;
     PairOutcome outcome;
     bool decoded = false;     // the reader's part went well
-    bool renderable = false;  // prepared, output checked, aligned, canvas taken
+    bool renderable = false;  // prepared, aligned, colours matched, canvas taken
     InputImages images;
-    std::shared_ptr<const SizedGeometry> geometry;
-    RightEyeTurn turn;  // the right eye's, as its half is rendered
-    std::shared_ptr<const alignment::ColourMatch> colour;  // the colour match applied, when asked for
+    PreparedConversion prepared;  // the geometry, turn and colour match its halves are rendered through
     cv::Mat canvas;
     bool halfDone[2] = {false, false};  // left, right
     std::optional<OutputLocks::Claim> claim;  // the output's lock, while the pair is converted
@@ -145,7 +146,6 @@ public:
           canvases_(2) {
         run_ = settings.run;
         run_.progress = nullptr;
-        turn_ = requestedTurn(settings.request);
         if (const auto* automatic = std::get_if<AutomaticAlignment>(&settings.request.alignment))
             refining_ = automatic->refining;
     }
@@ -326,49 +326,37 @@ private:
         try {
             const ImageSize left{job.images.left.pixels.cols, job.images.left.pixels.rows};
             const ImageSize right{job.images.right.pixels.cols, job.images.right.pixels.rows};
-            if (!geometry_ || !sameSize(geometry_->left, left) || !sameSize(geometry_->right, right)) {
+            if (!sized_ || !sameSize(sized_->left, left) || !sameSize(sized_->right, right)) {
+                // Points A and B judged once for the pictures of these sizes.
                 auto sized = std::make_shared<SizedGeometry>();
                 sized->left = left, sized->right = right;
-                // Points A and B judged once for the pictures of these sizes.
                 std::vector<std::string> wentOn;
-                sized->refusal = prepareEyesAndPoints(settings_.request, left, right, sized->prepared, wentOn);
-                geometry_ = std::move(sized);
+                sized->prepared = prepareSizes(settings_.request, left, right, sized->refusal, wentOn);
+                sized_ = std::move(sized);
             }
-            job.geometry = geometry_;
-            if (geometry_->refusal) return fail(job, *geometry_->refusal);
-            job.turn = turn_;  // the output's name and size were checked before the batch began
-            // Aligned from the pair's own images, as a single run with
-            // automatic alignment aligns it.
-            std::optional<PairAlignment> aligned;
-            if (refining_) {
-                // The reader waits for this alignment; its spare buffers
-                // would only sit beside the alignment's scale spaces.
-                decodedBuffers_.giveBack();
-                aligned = alignImages(job.images.left.pixels, job.images.right.pixels, geometry_->prepared.geometry,
-                                      run_.threads, *refining_);
+            // The output's name and size were checked before the batch began.
+            PrepareChoices choices;
+            choices.threads = run_.threads;
+            choices.sized = sized_->prepared;
+            choices.sizedRefusal = sized_->refusal;
+            choices.sharedColour = sharedColour_;
+            // The reader waits for an alignment from the pair's own images;
+            // its spare buffers would only sit beside the alignment's scale spaces.
+            if (refining_) decodedBuffers_.giveBack();
+            const auto refused = prepareConversion(settings_.request, job.images.left.pixels,
+                                                   job.images.right.pixels, choices, job.prepared);
+            if (const auto& aligned = job.prepared.aligned) {
                 const alignment::AlignmentResult& found = aligned->result;
                 std::string warning = found.warning;
                 if (aligned->ok() && found.lensesRefined && !found.lenses.lawAdvice.empty())
                     warning += (warning.empty() ? "" : "; ") + found.lenses.lawAdvice;
                 if (!warning.empty()) job.outcome.warnings.push_back(warning);
                 if (!aligned->ok()) return fail(job, aligned->error);
-                job.turn.rotation = found.rotation;
-                if (found.lensesRefined) {
-                    auto refined = std::make_shared<SizedGeometry>(*geometry_);
-                    applyRefinedLenses(refinedLensesOf(found), refined->prepared.geometry);
-                    job.geometry = std::move(refined);
-                }
             }
-            if (sharedColour_) {
-                job.colour = sharedColour_;
-            } else if (auto fitted = matchColours(settings_.request, job.images.left.pixels, job.images.right.pixels,
-                                                  geometry_->prepared.geometry, job.turn,
-                                                  aligned ? &aligned->result : nullptr, run_.threads)) {
-                if (!fitted->ok()) job.outcome.warnings.push_back(colourMatchFailure(*fitted));
-                job.colour = job.outcome.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
-            }
-            // The stereo window turns the right eye once the colours are fitted on the far field.
-            job.turn = convergedTurn(settings_.request, geometry_->prepared.geometry, job.turn);
+            if (refused) return fail(job, *refused);
+            if (job.prepared.colourFitted) job.outcome.colour = job.prepared.colour;
+            job.outcome.warnings.insert(job.outcome.warnings.end(), job.prepared.warnings.begin(),
+                                        job.prepared.warnings.end());
             if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
             job.renderable = true;
         } catch (const std::exception& e) {
@@ -379,19 +367,18 @@ private:
 
     // Whether `q` can take `half` in the same pass as `p`.
     static bool canShare(const Job& p, const Job& q, int half) {
-        if (!q.renderable || q.halfDone[half] || q.halfDone[1 - half] || p.geometry != q.geometry) return false;
-        return half == 0 || p.turn.sameAs(q.turn);
+        if (!q.renderable || q.halfDone[half] || q.halfDone[1 - half]) return false;
+        return p.prepared.sharesHalf(q.prepared, half == 1 ? Half::Right : Half::Left);
     }
 
     void renderHalf(int half, const std::vector<Job*>& group) {
+        const Half which = half == 1 ? Half::Right : Half::Left;
         std::vector<HalfTarget> targets;
         for (Job* job : group)
-            targets.push_back({half == 1 ? &job->images.right.pixels : &job->images.left.pixels, &job->canvas,
-                               colourOf(job->colour.get(), half)});
-        const Job& first = *group.front();
-        const ConversionGeometry& geometry = first.geometry->prepared.geometry;
+            targets.push_back(job->prepared.target(
+                which, half == 1 ? job->images.right.pixels : job->images.left.pixels, job->canvas));
         try {
-            renderHalves(half == 1 ? Half::Right : Half::Left, geometry, first.turn, targets, run_);
+            applyHalf(which, group.front()->prepared, targets, run_);
         } catch (const std::exception& e) {
             for (Job* job : group) {
                 fail(*job, std::string("the rendering stopped: ") + describeException(e));
@@ -503,7 +490,6 @@ private:
     const BatchSettings& settings_;
     BatchObserver& observer_;
     const std::shared_ptr<const alignment::ColourMatch> sharedColour_;
-    RightEyeTurn turn_;                       // the request's: points A and B, or the given rotation
     std::optional<LensRefining> refining_;    // set when each pair is aligned from its own images
     RunOptions run_;
     Clock::time_point start_;
@@ -513,7 +499,7 @@ private:
     OutputLocks locks_;
     std::mutex observerMutex_;
     CanvasPool canvases_;
-    std::shared_ptr<const SizedGeometry> geometry_;
+    std::shared_ptr<const SizedGeometry> sized_;  // the eyes of the last pictures' sizes
     std::atomic<bool> stopped_{false};
     BatchProgress progress_;  // the writer's
     BatchSummary summary_;

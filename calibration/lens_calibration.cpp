@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "alignment/alignment.h"
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
 
 namespace vistereo {
 namespace {

@@ -282,10 +282,10 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     for (const char* required : {"left-lens", "right-lens"})
         if (!options.has(required)) return usage(std::string("missing --") + required);
     int threads = 0;
-    if (const auto bad = readThreads(options, threads)) return usage(*bad);
+    if (const Fallible bad = readThreads(options, threads); !bad.ok()) return usage(bad.error);
     ConversionRequest request;
-    if (const auto bad = readImageArguments(options, request)) return usage(*bad);
-    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
+    if (const Fallible bad = readImageArguments(options, request); !bad.ok()) return usage(bad.error);
+    if (const Fallible bad = readAlignmentChoices(options, request); !bad.ok()) return usage(bad.error);
     const RigChoices rig = readRigChoices(options, request);
     if (!rig.ok()) {
         printError(err, rig.error);
@@ -293,7 +293,7 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
 
     LensRefining refining;
-    if (const auto bad = readLensRefining(options, refining)) return usage(*bad);
+    if (const Fallible bad = readLensRefining(options, refining); !bad.ok()) return usage(bad.error);
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usage(saving.usage);
     const PairAlignment aligned = alignRequestPair(request, threads, refining);
@@ -311,7 +311,7 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (saving.saving)
         saved = saveRefinedLens(*saving.saving, {r.lenses.right.imageWidth(), r.lenses.right.imageHeight()},
                                 refinedLensesOf(r), r.lenses.applied ? std::string() : r.lenses.notApplied);
-    const int status = saving.saving && !saved.ok ? kExitFailed : kExitOk;
+    const int status = saving.saving && !saved.ok() ? kExitFailed : kExitOk;
     if (reply) {
         std::ostringstream rotation;
         for (int row = 0; row < 3; ++row)  // row-major
@@ -383,9 +383,9 @@ int checkImage(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (files.size() != 1) return usage("give exactly one FILE to check");
     int threads = 0;
-    if (const auto bad = readThreads(options, threads)) return usage(*bad);
+    if (const Fallible bad = readThreads(options, threads); !bad.ok()) return usage(bad.error);
     InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
+    if (const Fallible bad = readInputChoices(options, reading); !bad.ok()) return usage(bad.error);
     const std::filesystem::path path = inDirectory(workingDirectoryOf(options), files[0]);
 
     const StereoImage read = readStereoImage(path, reading);

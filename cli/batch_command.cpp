@@ -199,7 +199,7 @@ private:
         const LensSaved saved = saveRefinedLens(*saving_, size, shared.lenses.value_or(RefinedLenses{}), setAside);
         std::ostringstream quietOut;
         printLensSaved(*saving_, saved, quiet_ ? quietOut : out_, err_);
-        if (!saved.ok) saveFailed_ = true;
+        if (!saved.ok()) saveFailed_ = true;
     }
 
     void drawBar(const BatchProgress& p) {
@@ -270,13 +270,13 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     BatchSettings settings;
     ConversionRequest& request = settings.request;
     request.workingDirectory = workingDirectoryOf(options);
-    if (const auto bad = readConversionChoices(options, automaticScope, request, settings.run)) return usageError(err, *bad);
+    if (const Fallible bad = readConversionChoices(options, automaticScope, request, settings.run); !bad.ok()) return usageError(err, bad.error);
     request.keepExif = options.has("keep-exif");
     request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
     request.refuseImpossiblePoints = true;
-    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
-        !error.empty())
-        return usageError(err, error);
+    if (const Fallible chosen = chooseLenses(options, request.workingDirectory, request.lenses, &settings.otherInputs);
+        !chosen.ok())
+        return usageError(err, chosen.error);
     if (!applyRigChoices(options, request, settings.otherInputs, err)) return kExitFailed;
     if (options.has("save-lenses") && !alignOnce)
         return usageError(err, "--save-lenses in a batch goes with --align-once: one set of lenses for the shoot "

@@ -164,13 +164,10 @@ std::filesystem::path registryFile(const std::filesystem::path& workingDirectory
 }
 
 void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostream& err, bool quiet) {
-    const std::filesystem::path folder = output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
-    for (const std::filesystem::path& temporary : findAbandonedTemporaries(folder)) {
-        std::error_code ec;
-        if (std::filesystem::remove(temporary, ec) && !quiet)
+    for (const std::filesystem::path& temporary : vistereo::removeAbandonedTemporaries(output.parent_path()))
+        if (!quiet)
             err << "vistereo-cli: note: removed " << shortenForMessage(temporary.string())
                 << ", left by an interrupted run\n";
-    }
 }
 
 std::optional<std::filesystem::path> userLensFileOfEnvironment() {
@@ -214,10 +211,10 @@ std::string noLensRegistered(const ParsedOptions& options, const std::filesystem
            "the desktop program; then give it as --left-lens \"My fisheye\" --right-lens \"My fisheye\".";
 }
 
-std::string chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
-                         std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect) {
+Fallible chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
+                      std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect) {
     const LensesLoad load = loadLenses(workingDirectory, options);
-    if (!load.error.empty()) return load.error;
+    if (!load.error.empty()) return Fallible{load.error};
     const LensCatalogue& catalogue = load.catalogue;
     for (int eye = 0; eye < 2; ++eye) {
         const char* option = eye == 0 ? "left-lens" : "right-lens";
@@ -228,7 +225,7 @@ std::string chooseLenses(const ParsedOptions& options, const std::filesystem::pa
             for (const LoadedLensSource& loaded : catalogue.sources)
                 if (loaded.report.found)
                     for (const std::string& line : loaded.report.lines()) error += "\n  " + line;
-            return error;
+            return Fallible{error};
         }
         SelectLensForEye(lenses, catalogue.sources[lens.position.source].registry, eye, lens.position.index);
     }
@@ -236,7 +233,7 @@ std::string chooseLenses(const ParsedOptions& options, const std::filesystem::pa
         for (const LoadedLensSource& loaded : catalogue.sources)
             if (loaded.source.kind != LensSourceKind::WorkingFolder)
                 protect->push_back({loaded.source.file, "a lens registry"});
-    return "";
+    return {};
 }
 
 }  // namespace vistereo::cli

@@ -10,6 +10,7 @@
 #include "conversion/checks.h"
 #include "picking/matching.h"
 #include "engine/params.h"
+#include "base/fallible.h"
 #include "cli/option_table.h"
 #include "conversion/output_target.h"
 #include "registry/lens_registry.h"
@@ -83,10 +84,10 @@ std::string noLensRegistered(const ParsedOptions& options, const std::filesystem
 
 // The lenses named by --left-lens and --right-lens, from the working
 // directory's registry, the --lenses files and the user's lens file, in that
-// order; an error text naming the option otherwise. With `protect`, the lens
+// order; the error names the option otherwise. With `protect`, the lens
 // files read (beyond the working directory's, which the run guards itself)
 // are added to the files an output must not replace.
-std::string chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
-                         std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect = nullptr);
+Fallible chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,
+                      std::array<LensSettings, 2>& lenses, std::vector<ProtectedFile>* protect = nullptr);
 
 }  // namespace vistereo::cli

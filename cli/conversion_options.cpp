@@ -20,20 +20,20 @@ std::filesystem::path inDirectory(const std::filesystem::path& directory, const 
     return directory / given;
 }
 
-std::optional<std::string> readThreads(const ParsedOptions& options, int& threads) {
-    if (!options.has("threads")) return std::nullopt;
+Fallible readThreads(const ParsedOptions& options, int& threads) {
+    if (!options.has("threads")) return {};
     const auto given = parseWholeNumber(options.value("threads"));
-    if (!given || *given < 0) return "--threads takes a whole number (0: every core)";
+    if (!given || *given < 0) return Fallible{"--threads takes a whole number (0: every core)"};
     threads = *given;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request) {
+Fallible readImageArguments(const ParsedOptions& options, ConversionRequest& request) {
     request.workingDirectory = workingDirectoryOf(options);
     if (!options.positional.empty()) {
-        if (options.positional.size() != 2) return "give both images, LEFT and RIGHT";
+        if (options.positional.size() != 2) return Fallible{"give both images, LEFT and RIGHT"};
         if (options.has("left") || options.has("right"))
-            return "give the images either as LEFT RIGHT or with --left and --right, not both ways";
+            return Fallible{"give the images either as LEFT RIGHT or with --left and --right, not both ways"};
         request.leftName = options.positional[0];
         request.rightName = options.positional[1];
     } else {
@@ -43,7 +43,7 @@ std::optional<std::string> readImageArguments(const ParsedOptions& options, Conv
     const std::filesystem::path inputFolder = request.workingDirectory / "input";
     request.leftPath = argumentPath(request.leftName, inputFolder);
     request.rightPath = argumentPath(request.rightName, inputFolder);
-    return std::nullopt;
+    return {};
 }
 
 namespace {
@@ -59,56 +59,57 @@ std::optional<double> decimalValue(const ParsedOptions& options, const char* nam
 
 }  // namespace
 
-std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading) {
+Fallible readInputChoices(const ParsedOptions& options, InputReadOptions& reading) {
     if (options.has("max-input-megapixels")) {
         const auto limit = decimalValue(options, "max-input-megapixels");
-        if (!limit || !(*limit > 0)) return "--max-input-megapixels takes a positive number, such as 200 or 0.5";
+        if (!limit || !(*limit > 0)) return Fallible{"--max-input-megapixels takes a positive number, such as 200 or 0.5"};
         reading.limits.maxMegapixels = *limit;
     }
     reading.ignoreOrientation = options.has("ignore-orientation");
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request) {
+Fallible readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request) {
     request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
     request.refuseImpossiblePoints = true;
     InputReadOptions reading;
-    if (auto bad = readInputChoices(options, reading)) return bad;
+    if (Fallible bad = readInputChoices(options, reading); !bad.ok()) return bad;
     request.limits = reading.limits;
     request.ignoreOrientation = reading.ignoreOrientation;
-    if (std::string error = chooseLenses(options, request.workingDirectory, request.lenses); !error.empty()) return error;
-    return std::nullopt;
+    if (Fallible chosen = chooseLenses(options, request.workingDirectory, request.lenses); !chosen.ok()) return chosen;
+    return {};
 }
 
-std::optional<std::string> readLensRefining(const ParsedOptions& options, LensRefining& refining) {
+Fallible readLensRefining(const ParsedOptions& options, LensRefining& refining) {
     if (options.has("keep-lenses") && options.has("refine-lenses"))
-        return "--keep-lenses and --refine-lenses exclude each other";
-    if (options.has("refine-shape") && !options.has("refine-lenses")) return "--refine-shape goes with --refine-lenses";
+        return Fallible{"--keep-lenses and --refine-lenses exclude each other"};
+    if (options.has("refine-shape") && !options.has("refine-lenses"))
+        return Fallible{"--refine-shape goes with --refine-lenses"};
     if (options.has("keep-lenses"))
         refining = {};
     else if (options.has("refine-lenses"))
         refining = {true, options.has("refine-shape"), false};
     else
         refining = kRefineWhenClearlyBetter;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> readConversionChoices(const ParsedOptions& options,
+Fallible readConversionChoices(const ParsedOptions& options,
                                                  std::optional<AlignmentScope> automatic,
                                                  ConversionRequest& request, RunOptions& run) {
     PointsAB points;
     if (!automatic && !options.has("rotation-from")) {
         const CommaLineParse parsed = parseCommaLine(options.value("points"));
-        if (!parsed.ok()) return "--points: " + parsed.error;
+        if (!parsed.ok()) return Fallible{"--points: " + parsed.error};
         points.given = PointSet::fromListOrder(parsed.values);
     }
     LensRefining refining;
-    if (auto bad = readLensRefining(options, refining)) return bad;
+    if (Fallible bad = readLensRefining(options, refining); !bad.ok()) return bad;
     request.alignment = chooseAlignment(automatic, points, refining);
 
     if (options.has("height")) {
         const auto height = parseWholeNumber(options.value("height"));
-        if (!height) return "--height takes a whole number of dots";
+        if (!height) return Fallible{"--height takes a whole number of dots"};
         request.outputHeight = *height;
     }
     const std::pair<const char*, int32_t ZenithTenths::*> zenith[] = {
@@ -116,19 +117,19 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
     for (const auto& [name, axis] : zenith) {
         if (!options.has(name)) continue;
         const auto tenths = parseDegreesTenths(options.value(name));
-        if (!tenths) return std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5";
+        if (!tenths) return Fallible{std::string("--") + name + " takes degrees in steps of 0.1, such as 1.5"};
         request.zenith.*axis = *tenths;
     }
-    if (auto bad = readThreads(options, run.threads)) return bad;
+    if (Fallible bad = readThreads(options, run.threads); !bad.ok()) return bad;
     InputReadOptions reading = readOptionsOf(request, run.threads);
-    if (auto bad = readInputChoices(options, reading)) return bad;
+    if (Fallible bad = readInputChoices(options, reading); !bad.ok()) return bad;
     request.limits = reading.limits;
     request.ignoreOrientation = reading.ignoreOrientation;
 
     run.exactArithmetic = options.has("exact");
     if (options.has("quality")) {
         const auto quality = parseWholeNumber(options.value("quality"));
-        if (!quality || *quality < 1 || *quality > 100) return "--quality takes a whole number from 1 to 100";
+        if (!quality || *quality < 1 || *quality > 100) return Fallible{"--quality takes a whole number from 1 to 100"};
         request.jpegQuality = *quality;
     }
     if (options.has("interp")) {
@@ -136,32 +137,32 @@ std::optional<std::string> readConversionChoices(const ParsedOptions& options,
         if (kind == "bilinear") run.interpolation = Interpolation::Bilinear;
         else if (kind == "bicubic") run.interpolation = Interpolation::Bicubic;
         else if (kind == "lanczos") run.interpolation = Interpolation::Lanczos;
-        else return "--interp takes bilinear, bicubic or lanczos";
+        else return Fallible{"--interp takes bilinear, bicubic or lanczos"};
     }
     if (options.has("match-colour")) {
         const std::string kind = options.value("match-colour");
         if (kind.empty()) request.matchColour = ColourMatching::Tone;
         else if (kind == "vignetting") request.matchColour = ColourMatching::ToneAndFalloff;
-        else return "--match-colour takes no value, or =vignetting";
+        else return Fallible{"--match-colour takes no value, or =vignetting"};
     }
     if (options.has("convergence") && options.has("zero-parallax"))
-        return "--convergence and --zero-parallax both set the stereo window: give one";
-    if (options.has("baseline") && !options.has("zero-parallax")) return "--baseline goes with --zero-parallax";
+        return Fallible{"--convergence and --zero-parallax both set the stereo window: give one"};
+    if (options.has("baseline") && !options.has("zero-parallax")) return Fallible{"--baseline goes with --zero-parallax"};
     if (options.has("convergence")) {
         const auto degrees = decimalValue(options, "convergence");
-        if (!degrees || std::abs(*degrees) > 45.0) return "--convergence takes degrees between -45 and 45, such as 1.5";
+        if (!degrees || std::abs(*degrees) > 45.0) return Fallible{"--convergence takes degrees between -45 and 45, such as 1.5"};
         request.convergenceDegrees = *degrees;
     }
     if (options.has("zero-parallax")) {
         const auto metres = decimalValue(options, "zero-parallax");
         const auto baseline =
             options.has("baseline") ? decimalValue(options, "baseline") : alignment::kDefaultBaselineMillimetres;
-        if (!baseline || !(*baseline > 0)) return "--baseline takes the rig's lens distance in millimetres, such as 65";
+        if (!baseline || !(*baseline > 0)) return Fallible{"--baseline takes the rig's lens distance in millimetres, such as 65"};
         const auto degrees = metres ? alignment::convergenceForDistance(*metres, *baseline) : std::nullopt;
-        if (!degrees) return "--zero-parallax takes a distance in metres greater than 0, such as 2.5";
+        if (!degrees) return Fallible{"--zero-parallax takes a distance in metres greater than 0, such as 2.5"};
         request.convergenceDegrees = *degrees;
     }
-    return std::nullopt;
+    return {};
 }
 
 TurnOption readTurnOption(const ParsedOptions& options, const char* name) {

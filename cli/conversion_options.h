@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fallible.h"
 #include "cli/option_table.h"
 #include "conversion/run.h"
 
@@ -114,29 +115,28 @@ std::filesystem::path workingDirectoryOf(const ParsedOptions& options);
 // absolute or DIR is the current folder ("./ff" stays "./ff", not "././ff").
 std::filesystem::path inDirectory(const std::filesystem::path& directory, const std::string& name);
 
-// --threads N into `threads` (unchanged when not given). Returns the usage
-// error of a value that is not a whole number from 0 up.
-std::optional<std::string> readThreads(const ParsedOptions& options, int& threads);
+// --threads N into `threads` (unchanged when not given). The usage error of a value that is not a whole number from 0 up.
+Fallible readThreads(const ParsedOptions& options, int& threads);
 
 // The two images, from --left and --right or from the arguments LEFT RIGHT,
 // and the working directory, into `request` (names and paths). Returns the
 // usage error when they are given both ways or only one of LEFT RIGHT is.
-std::optional<std::string> readImageArguments(const ParsedOptions& options, ConversionRequest& request);
+Fallible readImageArguments(const ParsedOptions& options, ConversionRequest& request);
 
 // How the photos are read: --max-input-megapixels and --ignore-orientation
 // into `reading`. Returns the usage error of an option that does not read.
-std::optional<std::string> readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
+Fallible readInputChoices(const ParsedOptions& options, InputReadOptions& reading);
 
 // For the commands that align without converting: how the photos are read
 // (as readInputChoices) and the lenses (--left-lens, --right-lens, --lenses)
 // into `request`, checked on the way. Returns the usage error.
-std::optional<std::string> readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request);
+Fallible readAlignmentChoices(const ParsedOptions& options, ConversionRequest& request);
 
 // How an automatic alignment treats the lenses: the right one refined and
 // used where it lines the pair up clearly better (the default), refined as
 // asked (--refine-lenses, --refine-shape), or the records exactly
 // (--keep-lenses). Returns the usage error.
-std::optional<std::string> readLensRefining(const ParsedOptions& options, LensRefining& refining);
+Fallible readLensRefining(const ParsedOptions& options, LensRefining& refining);
 
 // The alignment (automatic in `automatic`'s scope with --refine-lenses and
 // --refine-shape when set, otherwise --points), height, zenith, threads,
@@ -144,9 +144,9 @@ std::optional<std::string> readLensRefining(const ParsedOptions& options, LensRe
 // colour match and the convergence from the options into `request` and
 // `run`, in that order. Returns the usage error of the first option that
 // does not read.
-std::optional<std::string> readConversionChoices(const ParsedOptions& options,
-                                                 std::optional<AlignmentScope> automatic,
-                                                 ConversionRequest& request, RunOptions& run);
+Fallible readConversionChoices(const ParsedOptions& options,
+                               std::optional<AlignmentScope> automatic,
+                               ConversionRequest& request, RunOptions& run);
 
 // A turn option (--left-turn, --right-turn, --turn) in degrees, when given:
 // 0, 90, 180 or 270; otherwise the error, naming the option and the value.

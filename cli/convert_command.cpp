@@ -179,13 +179,13 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return usageError(err, "--refine-shape goes with --refine-lenses");
 
     ConversionRequest request;
-    if (const auto bad = readImageArguments(options, request)) return usageError(err, *bad);
+    if (const Fallible bad = readImageArguments(options, request); !bad.ok()) return usageError(err, bad.error);
     request.outputName = options.value("output", request.outputName);
 
     RunOptions run;
-    if (const auto bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::EachPair) : std::nullopt,
-                                               request, run))
-        return usageError(err, *bad);
+    if (const Fallible bad = readConversionChoices(options, autoAlign ? std::optional(AlignmentScope::EachPair) : std::nullopt,
+                                               request, run); !bad.ok())
+        return usageError(err, bad.error);
     if (options.has("vr-suffix")) request.outputName = withVrSuffix(request.outputName);
     request.outputPath = argumentPath(request.outputName, request.workingDirectory / "output");
     request.createOutputFolder = true;
@@ -194,9 +194,9 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
     request.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
     request.refuseImpossiblePoints = true;
 
-    if (const std::string error = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
-        !error.empty())
-        return usageError(err, error);
+    if (const Fallible chosen = chooseLenses(options, request.workingDirectory, request.lenses, &request.otherInputs);
+        !chosen.ok())
+        return usageError(err, chosen.error);
     if (!applyRigChoices(options, request, request.otherInputs, err)) return kExitFailed;
     const LensSavingChoice saving = chooseLensSaving(options, request.workingDirectory, options.has("refine-lenses"), err);
     if (!saving.usage.empty()) return usageError(err, saving.usage);
@@ -250,7 +250,7 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
                                 result.refinedLenses, lenses.applied ? std::string() : lenses.notApplied);
             std::ostringstream quietOut;
             printLensSaved(*saving.saving, saved, quiet ? quietOut : out, err);
-            if (!saved.ok) saveStatus = kExitFailed;
+            if (!saved.ok()) saveStatus = kExitFailed;
         }
     }
     for (const std::string& warning : result.warnings) err << "vistereo-cli: warning: " << warning << "\n";

@@ -432,7 +432,7 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
     if (options.positional.empty()) return usageError(err, "give one or more IMAGEs of one camera", kUsage, "lens");
     InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad, kUsage, "lens");
+    if (const Fallible bad = readInputChoices(options, reading); !bad.ok()) return usageError(err, bad.error, kUsage, "lens");
     const TurnOption turn = pictureTurn(options);
     if (!turn.ok()) {
         printError(err, turn.error);
@@ -546,9 +546,8 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (options.has("detect") ? images.empty() : !images.empty())
         return usage(options.has("detect") ? "--detect needs one or more IMAGEs after NAME"
                                            : "unexpected argument '" + images.front() + "'");
-    std::string error;
-    const auto projection = parseProjection(options.value("projection"), error);
-    if (!projection) return usage("--projection: " + error);
+    const ProjectionRead projection = parseProjection(options.value("projection"));
+    if (!projection.ok()) return usage("--projection: " + projection.error);
     char* end = nullptr;
     const std::string fovText = options.value("fov");
     const double fov = std::strtod(fovText.c_str(), &end);
@@ -562,7 +561,7 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         circle = *given;
     } else {
         InputReadOptions reading;
-        if (const auto bad = readInputChoices(options, reading)) return usage(*bad);
+        if (const Fallible bad = readInputChoices(options, reading); !bad.ok()) return usage(bad.error);
         const Detection d = detectInImages(directory, images, reading);
         if (!d.error.empty() || !d.pooled.circle.ok()) {
             printError(err, "no image circle found: " + (d.error.empty() ? d.pooled.circle.error : d.error));
@@ -579,7 +578,7 @@ int runAdd(const std::vector<std::string>& args, std::ostream& out, std::ostream
         printError(err, turn.error);
         return kExitFailed;
     }
-    const LensRecordBuild built = buildLensRecord(name, *projection, fov, circle, turn.degrees.value_or(0));
+    const LensRecordBuild built = buildLensRecord(name, projection.choice, fov, circle, turn.degrees.value_or(0));
     const std::string what = "cannot register \"" + visibleText(name) + "\"";
     if (!built.error.empty()) {
         printError(err, what + ": " + built.error);
@@ -659,10 +658,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         return usage("--pairs lists the images itself; leave out --left-dir and --right-dir");
     const bool json = reply != nullptr, quiet = options.has("quiet") || json;
     int threads = 0;
-    if (const auto bad = readThreads(options, threads)) return usage(*bad);
+    if (const Fallible bad = readThreads(options, threads); !bad.ok()) return usage(bad.error);
     ConversionRequest request;
     request.workingDirectory = workingDirectoryOf(options);
-    if (const auto bad = readAlignmentChoices(options, request)) return usage(*bad);
+    if (const Fallible bad = readAlignmentChoices(options, request); !bad.ok()) return usage(bad.error);
     if (const RigChoices rig = readRigChoices(options, request); !rig.ok()) {
         printError(err, rig.error);
         return kExitFailed;
@@ -754,13 +753,13 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
         saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);
         std::ostringstream unsaid;  // --quiet: the errors only
         if (!json) printLensSaved(*saving.saving, saved, quiet ? unsaid : out, err);
-        else if (!saved.ok) printError(err, saved.error);
+        else if (!saved.ok()) printError(err, saved.error);
     }
     if (reply)
         reply->set("\"pairs\": [" + pairsJson + "]" + lensRefinementJson(c.pooled) + ", \"circles\": {" + circlesJson +
                    "}" + (saving.saving ? ", \"saved_lens\": " + lensSavedJson(*saving.saving, saved) : std::string()));
     if (!c.pooled.lawAdvice.empty()) err << "vistereo-cli: warning: " << c.pooled.lawAdvice << "\n";
-    return saving.saving && !saved.ok ? kExitFailed : kExitOk;
+    return saving.saving && !saved.ok() ? kExitFailed : kExitOk;
 }
 
 }  // namespace

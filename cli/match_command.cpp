@@ -60,7 +60,7 @@ int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
 
     InputReadOptions reading;
-    if (const auto bad = readInputChoices(options, reading)) return usageError(err, *bad);
+    if (const Fallible bad = readInputChoices(options, reading); !bad.ok()) return usageError(err, bad.error);
     std::array<int32_t, 2> turns{};
     for (int eye = 0; eye < 2; ++eye) {
         const TurnOption turn = readTurnOption(options, eye ? "right-turn" : "left-turn");

@@ -202,9 +202,9 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     frames.outputHeight = 0;  // the default for the lens circles, unless --height
     // An alignment handed over reads no points: read as automatic, then replaced.
     const bool handedOver = options.has("alignment-from");
-    if (const auto bad = readConversionChoices(options, autoAlign || handedOver ? std::optional(AlignmentScope::Once)
+    if (const Fallible bad = readConversionChoices(options, autoAlign || handedOver ? std::optional(AlignmentScope::Once)
                                                                                 : std::nullopt,
-                                                 frames, request.run)) return usageError(err, *bad);
+                                                 frames, request.run); !bad.ok()) return usageError(err, bad.error);
     request.encoding.threads = request.run.threads;
     frames.refuseImpossibleLenses = true;  // lens values and points are checked on every route of the command line
     frames.refuseImpossiblePoints = true;
@@ -275,8 +275,8 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         return usageError(err, "-o names an .mp4 file (the VR180 boxes are written in MP4 only)");
 
     std::vector<ProtectedFile> lensFiles;
-    if (const std::string error = chooseLenses(options, directory, frames.lenses, &lensFiles); !error.empty())
-        return usageError(err, error);
+    if (const Fallible chosen = chooseLenses(options, directory, frames.lenses, &lensFiles); !chosen.ok())
+        return usageError(err, chosen.error);
     if (!applyRigChoices(options, frames, lensFiles, err)) return kExitFailed;
     if (handedOver) {
         const AlignmentHandOver given = readAlignmentFrom(options.value("alignment-from"));

@@ -6,7 +6,8 @@
 #include <exception>
 #include <sstream>
 
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
+#include "conversion/run.h"
 
 namespace vistereo {
 namespace {

@@ -10,7 +10,8 @@
 #include "base/message_text.h"
 #include "conversion/output_target.h"
 #include "conversion/run.h"
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
+#include "conversion/run.h"
 #include "imagefile/image_codecs.h"
 #include "stereofile/output_formats.h"
 

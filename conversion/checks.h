@@ -34,6 +34,9 @@ struct RunRefusal {
     }
 };
 
+// A refusal with its status; a null `message` shows the detail instead.
+RunRefusal refusalOf(ConversionStatus status, const char* message, std::string detail = {});
+
 // What concerns the request alone, in the run's order: a lens for each eye,
 // and, when points align the right eye, readable points with A and B
 // differing between the images.

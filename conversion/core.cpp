@@ -2,6 +2,7 @@
 // through what they prepared.
 #include "conversion/core.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -9,8 +10,8 @@
 #include "measure/stereo_window.h"
 #include "conversion/auto_align.h"
 #include "conversion/given_rotation.h"
+#include "conversion/request.h"
 #include "conversion/run.h"
-#include "conversion/run_steps.h"
 #include "engine/lens.h"
 #include "engine/lens_check.h"
 
@@ -171,6 +172,111 @@ RemapPlanKey halfPlanKey(Half half, const ConversionGeometry& geometry, const Ri
     RemapPlanKey key = remapPlanKey(geometry, half, alignment, options.interpolation, options.exactArithmetic);
     key.rows = {0, key.samples()};
     return key;
+}
+
+// ---- the one conversion ----------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+HalfTarget PreparedConversion::target(Half half, const cv::Mat& source, cv::Mat& output, int firstRow) const {
+    return HalfTarget{&source, &output, colourOf(colour.get(), half == Half::Left ? 0 : 1), firstRow};
+}
+
+bool PreparedConversion::sharesHalf(const PreparedConversion& other, Half half) const {
+    if (geometry != other.geometry) return false;
+    return half == Half::Left || turn.sameAs(other.turn);
+}
+
+RemapPlanKey PreparedConversion::planKey(Half half, const RunOptions& options) const {
+    return halfPlanKey(half, *geometry, turn, options);
+}
+
+std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                                 std::optional<RunRefusal>& refusal,
+                                                 std::vector<std::string>& impossiblePoints) {
+    auto sized = std::make_shared<PreparedPair>();
+    refusal = prepareEyesAndPoints(request, left, right, *sized, impossiblePoints);
+    return sized;
+}
+
+std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
+                                            const cv::Mat& right, const PrepareChoices& choices,
+                                            PreparedConversion& prepared) {
+    // The per-eye geometry, once for pictures of these sizes, and points A
+    // and B, when they turn the right eye: within their pictures, each with
+    // a direction.
+    auto stage = Clock::now();
+    RightEyeTurn turn = requestedTurn(request);
+    if (choices.sized) {
+        prepared.sized = choices.sized;
+        if (choices.sizedRefusal) return choices.sizedRefusal;
+    } else {
+        std::optional<RunRefusal> refused;
+        prepared.sized = prepareSizes(request, {left.cols, left.rows}, {right.cols, right.rows}, refused,
+                                      prepared.impossiblePoints);
+        if (refused) return refused;
+    }
+    prepared.deriveSeconds = secondsSince(stage);
+    prepared.geometry = std::shared_ptr<const ConversionGeometry>(prepared.sized, &prepared.sized->geometry);
+    prepared.refinedLenses = givenLenses(request.alignment);
+
+    // The automatic alignment, on the pair as read: the rotation, and the
+    // lenses as it refined them, which the render then uses.
+    if (const AutomaticAlignment* automatic = std::get_if<AutomaticAlignment>(&request.alignment)) {
+        prepared.aligned = alignImages(left, right, *prepared.geometry, choices.threads, automatic->refining);
+        if (!prepared.aligned->ok()) {
+            RunRefusal r;  // ends without a message: the detail says why
+            r.status = ConversionStatus::AlignmentFailed;
+            r.detail = prepared.aligned->error;
+            return r;
+        }
+        turn.rotation = prepared.aligned->result.rotation;
+        if (prepared.aligned->result.lensesRefined) {
+            prepared.refinedLenses = refinedLensesOf(prepared.aligned->result);
+            auto refined = std::make_shared<ConversionGeometry>(*prepared.geometry);
+            applyRefinedLenses(prepared.refinedLenses, *refined);
+            prepared.geometry = std::move(refined);
+        }
+    }
+
+    // What the writer and the machine can take, before the long render; an
+    // output that would replace a file the run reads is not written, and the
+    // run ends as one whose write did not happen, with its closing message.
+    if (choices.admitOutput) {
+        if (auto refused = checkOutput(request.outputName, request.outputHeight)) return refused;
+        if (std::string clash = outputClash(request); !clash.empty())
+            return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash));
+    }
+
+    // The colour match, fitted on this pair (where the eyes see the same far
+    // field: before any convergence), or the shoot's.
+    stage = Clock::now();
+    const alignment::AlignmentResult* aligned = prepared.aligned ? &prepared.aligned->result : nullptr;
+    if (choices.sharedColour) {
+        prepared.colour = choices.sharedColour;
+    } else if (auto fitted = matchColours(request, left, right, *prepared.geometry, turn, aligned, choices.threads)) {
+        if (!fitted->ok()) prepared.warnings.push_back(colourMatchFailure(*fitted));
+        prepared.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
+        prepared.colourFitted = true;
+    }
+    prepared.matchColourSeconds = secondsSince(stage);
+
+    // The stereo window turns the right eye once the colours are fitted.
+    prepared.turn = convergedTurn(request, *prepared.geometry, turn);
+    return std::nullopt;
+}
+
+void applyHalf(Half half, const PreparedConversion& prepared, std::span<const HalfTarget> targets,
+               const RunOptions& options, std::optional<RowRange> rows) {
+    renderHalves(half, *prepared.geometry, prepared.turn, targets, options, rows);
 }
 
 }  // namespace vistereo

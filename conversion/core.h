@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@
 #include "colour/photometric.h"
 #include "conversion/checks.h"
 #include "conversion/request.h"
+#include "conversion/result.h"
 #include "engine/plan.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
@@ -89,6 +91,69 @@ std::string colourMatchFailure(const alignment::ColourMatch& match);
 // when it has one (the rotation of A and B then as a matrix).
 RightEyeTurn convergedTurn(const ConversionRequest& request, const ConversionGeometry& geometry,
                            const RightEyeTurn& turn);
+
+// ---- the one conversion: prepare once, apply to every picture -------------
+
+// How one conversion is prepared, besides its request.
+struct PrepareChoices {
+    int threads = 0;  // 0: every hardware thread
+    // The eyes already prepared for pictures of these sizes (the pairs of a
+    // shoot share them); none: prepared now.
+    std::shared_ptr<const PreparedPair> sized;
+    // A refusal of those eyes, when they were refused: given back as it is.
+    std::optional<RunRefusal> sizedRefusal;
+    // The shoot's one colour match, applied instead of fitting one to the pair.
+    std::shared_ptr<const alignment::ColourMatch> sharedColour;
+    // The output's name, height and memory judged, and its clash with an
+    // input, once the geometry is final and before the colours are fitted.
+    bool admitOutput = false;
+};
+
+// What the prepare step hands the apply step, and what it found on the way.
+struct PreparedConversion {
+    std::shared_ptr<const PreparedPair> sized;  // the eyes for the pictures' sizes, as derived
+    // The geometry both halves are planned on (the lenses as the alignment
+    // refined them); halves of one geometry and turn share their plans.
+    std::shared_ptr<const ConversionGeometry> geometry;
+    RightEyeTurn turn;                               // as rendered: aligned, then converged
+    std::optional<PairAlignment> aligned;            // the pair's own automatic alignment
+    RefinedLenses refinedLenses;                     // the lenses the halves are rendered through
+    std::shared_ptr<const alignment::ColourMatch> colour;  // applied as the halves are rendered
+    bool colourFitted = false;                       // `colour` was fitted on this pair
+    std::vector<std::string> impossiblePoints;       // point problems the request went on with
+    std::vector<std::string> warnings;               // a colour match that failed
+    double deriveSeconds = 0.0, matchColourSeconds = 0.0;
+
+    // The target of one half: its source picture into `output` (whose row 0
+    // is output row `firstRow`), with this pair's colour correction.
+    HalfTarget target(Half half, const cv::Mat& source, cv::Mat& output, int firstRow = 0) const;
+    // Whether `other`'s half can be rendered in the same pass as this one's.
+    bool sharesHalf(const PreparedConversion& other, Half half) const;
+    // The key of one half's plan on the full output grid: a plan built from
+    // it once renders every frame of one geometry and turn.
+    RemapPlanKey planKey(Half half, const RunOptions& options) const;
+};
+
+// The eyes for pictures of these sizes and, when points A and B turn the
+// right eye, the points judged (prepareEyesAndPoints), ready to be shared.
+std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& request, ImageSize left, ImageSize right,
+                                                 std::optional<RunRefusal>& refusal,
+                                                 std::vector<std::string>& impossiblePoints);
+
+// The prepare step of one pair that was read and judged: the eyes for its
+// sizes, the automatic alignment when the request asks for it (and the
+// lenses as it refined them), the output admitted when `choices` says so,
+// the colour match, the convergence. A refusal ends the conversion; what was
+// found before it stays in `prepared`.
+std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
+                                            const cv::Mat& right, const PrepareChoices& choices,
+                                            PreparedConversion& prepared);
+
+// The apply step: one half of every target through what was prepared (the
+// geometry and turn of `prepared`; each target with its own colour). With
+// `rows`, only that band of rows of each half.
+void applyHalf(Half half, const PreparedConversion& prepared, std::span<const HalfTarget> targets,
+               const RunOptions& options, std::optional<RowRange> rows = {});
 
 // ---- apply -----------------------------------------------------------------
 

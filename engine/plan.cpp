@@ -26,6 +26,7 @@
 #include "engine/colour.h"
 #include "engine/fast_rows.h"
 #include "engine/samplers.h"
+#include "engine/zenith_turn.h"
 
 namespace vistereo {
 namespace {
@@ -83,7 +84,7 @@ struct RowArrays {
 class RowGeometry {
 public:
     RowGeometry(const RemapPlanKey& key, int fractionBits)
-        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid) {
+        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid), zenith_(key.zenith) {
         const size_t padded = paddedLength(n_);
         sinLambda_.assign(padded, 0.0);
         cosLambda_.assign(padded, 0.0);
@@ -92,10 +93,6 @@ public:
             sinLambda_[j] = std::sin(lambda);
             cosLambda_[j] = std::cos(lambda);
         }
-        const ZenithAngles& z = key.zenith;
-        cp_ = std::cos(z.pitch), sp_ = std::sin(z.pitch);
-        cr_ = std::cos(z.roll), sr_ = std::sin(z.roll);
-        cw_ = std::cos(z.yaw), sw_ = std::sin(z.yaw);
         fast_.n = n_;
         fast_.sinLambda = sinLambda_.data();
         fast_.cosLambda = cosLambda_.data();
@@ -206,28 +203,24 @@ private:
         }
     }
 
-    // A grid direction (x, y, z) turned by pitch, roll, yaw and the
-    // alignment, term for term as zenithDirection and undoAlignment write
-    // them; cpZ and spZ are cos(pitch) z and sin(pitch) z.
+    // A grid direction (x, y, z) turned by the zenith correction and the
+    // alignment, as zenithDirection and undoAlignment turn it; cpZ and spZ
+    // are cos(pitch) z and sin(pitch) z.
     Vec3 turned(double x, double y, double cpZ, double spZ) const {
-        const double y1 = cp_ * y - spZ;
-        const double z1 = cpZ + sp_ * y;
-        const double x2 = cr_ * x - sr_ * z1;
-        const double z2 = cr_ * z1 + sr_ * x;
-        const double y3 = cw_ * y1 - sw_ * x2;
-        const double x3 = cw_ * x2 + sw_ * y1;
-        Vec3 d{x3, y3, z2};
+        Vec3 d = zenith_.turn(x, y, cpZ, spZ);
         if (const auto* points = std::get_if<AlignmentRotation>(&key_.alignment)) d = undoAlignment(*points, d);
         if (const auto* matrix = std::get_if<RotationMatrix>(&key_.alignment)) d = undoRotation(*matrix, d);
         return d;
     }
-    Vec3 cameraDirection(double x, double y, double z) const { return turned(x, y, cp_ * z, sp_ * z); }
+    Vec3 cameraDirection(double x, double y, double z) const {
+        return turned(x, y, zenith_.cp * z, zenith_.sp * z);
+    }
 
     // The exact positions of row i: the grid direction, turned, then the angles.
     void exactPositions(int i, double* column, double* row) const {
         const double psi = gridAngle(i, grid_.outputY);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
-        const double cpZ = cp_ * z, spZ = sp_ * z;
+        const double cpZ = zenith_.cp * z, spZ = zenith_.sp * z;
         for (int j = 0; j < n_; ++j) {
             const Vec3 d = turned(-sinPsi * cosLambda_[j], sinPsi * sinLambda_[j], cpZ, spZ);
             const SourcePosition p = byAngles(d.x, d.y, d.z);
@@ -241,7 +234,7 @@ private:
     int height_;  // the half's height in pixels, which the grid angles divide
     SampleGrid grid_;
     std::vector<double> sinLambda_, cosLambda_;
-    double cp_, sp_, cr_, sr_, cw_, sw_;  // cosines and sines of pitch, roll and yaw
+    ZenithTurn zenith_;
     FastRow fast_;
     EyeGeometry snapEye_;  // the eye for the directions the vectors leave to the angles
 };

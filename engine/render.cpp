@@ -18,6 +18,7 @@
 
 #include "engine/plan.h"
 #include "engine/samplers.h"
+#include "engine/zenith_turn.h"
 
 namespace vistereo {
 namespace {
@@ -45,15 +46,7 @@ Vec3 zenithDirection(const ConversionGeometry& geometry, int i, int j) {
     const double x = -std::sin(psi) * std::cos(lambda);
     const double y = std::sin(psi) * std::sin(lambda);
     const double z = std::cos(psi);
-    // Pitch about x, then roll about the viewing axis y, then yaw about z.
-    const double p = geometry.zenith.pitch, r = geometry.zenith.roll, w = geometry.zenith.yaw;
-    const double y1 = std::cos(p) * y - std::sin(p) * z;
-    const double z1 = std::cos(p) * z + std::sin(p) * y;
-    const double x2 = std::cos(r) * x - std::sin(r) * z1;
-    const double z2 = std::cos(r) * z1 + std::sin(r) * x;
-    const double y3 = std::cos(w) * y1 - std::sin(w) * x2;
-    const double x3 = std::cos(w) * x2 + std::sin(w) * y1;
-    return {x3, y3, z2};
+    return ZenithTurn(geometry.zenith).turn(Vec3{x, y, z});
 }
 
 Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double column, double row) {

@@ -58,9 +58,7 @@ std::string radiusWords(const LensRecord& r) {
     }
 }
 
-}  // namespace
-
-std::optional<ProjectionChoice> parseProjection(const std::string& text, std::string& error) {
+std::optional<ProjectionChoice> readProjection(const std::string& text, std::string& error) {
     ProjectionChoice p;
     const std::string head = text.substr(0, text.find(':'));
     const std::string tail = text.find(':') == std::string::npos ? "" : text.substr(text.find(':') + 1);
@@ -111,6 +109,14 @@ std::optional<ProjectionChoice> parseProjection(const std::string& text, std::st
             "' (equidistant, equisolid, stereographic, orthographic, sine:K, poly:K1,K2,K3,K4, ds:XI,ALPHA or "
             "eucm:ALPHA,BETA)";
     return std::nullopt;
+}
+
+}  // namespace
+
+ProjectionRead parseProjection(const std::string& text) {
+    ProjectionRead read;
+    if (const auto choice = readProjection(text, read.error)) read.choice = *choice;
+    return read;
 }
 
 LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,

@@ -23,9 +23,12 @@ struct ProjectionChoice {
 };
 
 // "equidistant", "equisolid", "stereographic", "orthographic", "sine:K",
-// "poly:K1,K2,K3,K4", "ds:XI,ALPHA" or "eucm:ALPHA,BETA"; nullopt with
-// `error` set otherwise.
-std::optional<ProjectionChoice> parseProjection(const std::string& text, std::string& error);
+// "poly:K1,K2,K3,K4", "ds:XI,ALPHA" or "eucm:ALPHA,BETA" read as a
+// projection; the error says what the text should have been otherwise.
+struct ProjectionRead : Fallible {
+    ProjectionChoice choice;
+};
+ProjectionRead parseProjection(const std::string& text);
 
 struct CircleOnSensor {
     double centreX = 0.0, centreY = 0.0, radius = 0.0;  // dots

@@ -395,11 +395,10 @@ void AddLensGuide::refreshState() {
 
 bool AddLensGuide::registerLens() {
     if (!missing().isEmpty()) return false;
-    std::string error;
-    const auto projection = parseProjection(kProjectionOffers[m_projection->currentIndex()].projection, error);
+    const ProjectionRead projection = parseProjection(kProjectionOffers[m_projection->currentIndex()].projection);
     const std::string name = m_name->text().toStdString();
     const LensRecordBuild built = buildLensRecord(
-        name, *projection, m_fov->value(), {m_centreX->value(), m_centreY->value(), m_radius->value()});
+        name, projection.choice, m_fov->value(), {m_centreX->value(), m_centreY->value(), m_radius->value()});
     if (!built.error.empty()) {
         m_status->setText(QStringLiteral("Not registered: %1").arg(qt(built.error)));
         return false;

@@ -29,7 +29,7 @@
 #include "conversion/auto_align.h"
 #include "imagefile/input.h"
 #include "conversion/core.h"
-#include "conversion/run_steps.h"
+#include "conversion/output_file.h"
 #include "videofile/video_reader.h"
 #include "registry/lens_registry.h"
 

@@ -295,3 +295,33 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
         << refused.refusal->text();
     EXPECT_EQ(refused.converted + refused.failed, 0u);
 }
+
+// A right lens 1.5 % wider than its record: each pair aligned on its own refines it, and its colours are
+// fitted through the refined lens, so every output holds its single run's bytes.
+TEST_F(BatchTest, RefinedLensesCarryIntoEachPairsColourMatchAsInASingleRun) {
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    SynthLens wide = lens;
+    wide.radius180 *= 1.015;
+    const fs::path left = dir / "input/left", right = dir / "input/right";
+    std::vector<BatchPair> pairs;
+    for (int k = 0; k < 2; ++k) {
+        const std::string name = "p" + std::to_string(k) + ".jpg";
+        const RotationMatrix look = rotationFromYawPitchRoll(40.0 * k, -5.0, 0.0);
+        const cv::Mat l = renderFisheye(panorama(), lens, look);
+        cv::Mat r = renderFisheye(panorama(), wide, look * rotationFromYawPitchRoll(2.0, -1.0, 1.5));
+        r.convertTo(r, -1, 0.85, 12.0);  // the right camera darker and lifted: a match has something to fit
+        ASSERT_TRUE(cv::imwrite((left / name).string(), l));
+        ASSERT_TRUE(cv::imwrite((right / name).string(), r));
+        pairs.push_back({left / name, right / name, dir / "output" / name});
+    }
+    settings.request.alignment = AutomaticAlignment{{true, false}, AlignmentScope::EachPair};
+    settings.request.matchColour = ColourMatching::Tone;
+    settings.request.outputHeight = 128;
+    BatchRecorder recorder;
+    ASSERT_EQ(runBatch(pairs, settings, recorder).converted, 2u);
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(recorder.outcomes[k].colour && recorder.outcomes[k].colour->ok());
+        EXPECT_TRUE(readFile(pairs[k].output) == expectedBytes(pairs[k]));
+    }
+}

@@ -335,10 +335,10 @@ TEST_F(AlignCliTest, SavedLensAlignsTheFarFieldWithoutRefinement) {
 
     // A refinement set aside saves nothing and says why.
     writeFile(ini, records);
-    const cli::LensSaving target{ini, registry.records[1], "Wide set aside"};
-    const cli::LensSaved aside = cli::saveRefinedLens(target, {1200, 900}, RefinedLenses{},
+    const LensSaving target{ini, registry.records[1], "Wide set aside"};
+    const LensSaved aside = saveRefinedLens(target, {1200, 900}, RefinedLenses{},
                                                       "the refined lenses are not used: with them the misalignment is worse");
-    EXPECT_FALSE(aside.ok);
+    EXPECT_FALSE(aside.ok());
     EXPECT_EQ(aside.error, "nothing saved to " + ini.string() +
                                ": the refined lenses are not used: with them the misalignment is worse");
     EXPECT_EQ(readFile(ini), records);

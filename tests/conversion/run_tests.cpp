@@ -19,7 +19,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "conversion/run.h"
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
+#include "conversion/run.h"
 #include "engine/lens.h"
 #include "stereofile/vr180.h"
 #include "tests/support/crafted_images.h"

@@ -256,6 +256,28 @@ TEST(Alignment, RightMarkersLandWhereTheLeftOnesDo) {
     }
 }
 
+// Each zenith angle turns the view its own way, and pitch acts before yaw: the centre pixel of a pitch of
+// 10 degrees looks 10 degrees up, of a yaw 10 degrees right; a roll leaves the centre and lifts the pixel
+// 45 degrees to the right by 10 degrees of azimuth.
+TEST(Zenith, EachAngleTurnsTheViewItsOwnWay) {
+    const double s = std::sin(10 * kDegree), c = std::cos(10 * kDegree), h = std::sqrt(0.5);
+    const struct { int pitch, roll, yaw, column; Vec3 expected; } cases[] = {
+        {100, 0, 0, 32, {0, c, s}},           {-100, 0, 0, 32, {0, c, -s}},
+        {0, 0, 100, 32, {s, c, 0}},           {0, 100, 0, 32, {0, 1, 0}},
+        {0, 100, 0, 48, {c * h, h, s * h}},   {0, -100, 0, 48, {c * h, h, -s * h}},
+        {100, 0, 100, 32, {0.17101, 0.96985, 0.17365}}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(::testing::Message() << "pitch " << t.pitch << " roll " << t.roll << " yaw " << t.yaw);
+        ConversionGeometry g = geometryOf(MappingKind::Equisolid, 600, 600, 64);
+        g.zenith = zenithOf(t.pitch, t.roll, t.yaw);
+        const Vec3 d = zenithDirection(g, 32, t.column);
+        const double tolerance = t.pitch && t.yaw ? 1e-5 : 1e-7;
+        EXPECT_NEAR(d.x, t.expected.x, tolerance);
+        EXPECT_NEAR(d.y, t.expected.y, tolerance);
+        EXPECT_NEAR(d.z, t.expected.z, tolerance);
+    }
+}
+
 // Turns composed, undone and built from yaw, pitch and roll: a product applies its right factor first, the
 // transpose undoes a turn, and yaw, pitch and roll are applied roll first.
 TEST(Rotations, ComposeUndoAndBuildFromAngles) {

@@ -138,12 +138,11 @@ TEST_F(CalibratedRecords, KannalaBrandtMapsAsOpenCVFisheyeBothWays) {
 // nudges the field of view so that the whole radius has the circle's scale.
 TEST_F(CalibratedRecords, ALensAddedFromItsCircleKeepsTheCentreAndScale) {
     const KannalaBrandt& c = kLenses[2];
-    std::string error;
-    const auto projection = parseProjection("poly:-0.00659769,0.0473251,-0.0458264,0.00897725", error);
-    ASSERT_TRUE(projection) << error;
+    const ProjectionRead projection = parseProjection("poly:-0.00659769,0.0473251,-0.0458264,0.00897725");
+    ASSERT_TRUE(projection.ok()) << projection.error;
     const double rim = 90 * kDegree, t2 = rim * rim;
     const double radius = c.fx * rim * (1 + t2 * (c.k[0] + t2 * (c.k[1] + t2 * (c.k[2] + t2 * c.k[3]))));
-    const LensRecordBuild built = buildLensRecord("added", *projection, 180, {c.cx, c.cy, radius});
+    const LensRecordBuild built = buildLensRecord("added", projection.choice, 180, {c.cx, c.cy, radius});
     ASSERT_TRUE(built.ok()) << built.error;
     EXPECT_EQ(built.record.axisX, 601);
     EXPECT_EQ(built.record.axisY, 600);

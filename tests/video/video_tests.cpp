@@ -14,7 +14,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/rotation.h"
-#include "conversion/run_steps.h"
+#include "conversion/core.h"
+#include "conversion/run.h"
 #include "video/video.h"
 #include "video/video_sync.h"
 #include "videofile/audio_reader.h"

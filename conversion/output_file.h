@@ -1,29 +1,23 @@
-// The conversion's inner steps, one function each: the eyes prepared for the
-// pictures' sizes, the points judged, the canvas, the halves, the encoding
-// and the file. The libraries that convert (the photo run, the batch, the
-// video, the lens calibration) share them; the front ends see only the
-// checks (checks.h), the core (core.h) and the run (run.h).
+// A conversion's output: the side-by-side canvas, its encoding in the format
+// of the output's name, and the file written in one step. The photo run and
+// the batch write their outputs through these; a refusal carries its status
+// and says why in its detail.
 #pragma once
 
 #include <filesystem>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "imagefile/jpeg_encoder.h"
 #include "conversion/checks.h"
-#include "conversion/core.h"
-#include "conversion/run.h"
+#include "conversion/request.h"
+#include "imagefile/jpeg_encoder.h"
 
 namespace vistereo {
 
-// A refusal with its status; a null `message` shows the detail instead.
-RunRefusal refusalOf(ConversionStatus status, const char* message, std::string detail = {});
-
-// The side-by-side canvas of an output height that passed checkOutput.
+// The side-by-side canvas of an output height that passed checkOutput
+// (`rows` rows of it, when not all).
 std::optional<RunRefusal> allocateCanvas(int32_t outputHeight, cv::Mat& canvas, int rows = -1);
-
 
 // The canvas in the format of `outputName`'s extension with the request's
 // JPEG quality and EXIF choice (the left input's EXIF), or as a VR180 photo
