@@ -427,6 +427,27 @@ TurnOption pictureTurn(const ParsedOptions& options) {
     return chosen;
 }
 
+// How sure a circle pooled over a shoot's frames is, in words: each frame's
+// own circle against the pooled one, judged by how closely one camera's
+// circles agree on different scenes (8 dots, 1.5 % of the radius).
+std::string circleSpreadInWords(const alignment::PooledCircle& p) {
+    std::ostringstream text;
+    if (p.frames < 2) return "one frame: give several frames of different scenes to learn how sure the circle is";
+    text << p.framesWithCircle << " of " << p.frames << " frames show one on their own";
+    if (p.framesWithCircle < 2) {
+        text << ", too few to tell how sure the pooled circle is";
+        return text.str();
+    }
+    const bool steady = p.centreSpreadPx <= 8.0 && p.radiusSpreadPx <= 0.015 * p.circle.radius;
+    text << ", their centres within " << fixed(p.centreSpreadPx, 1) << " dots of this one and their radii within "
+         << fixed(p.radiusSpreadPx, 1) << " dots: "
+         << (steady ? "steady (one camera's circles on different scenes agree within 8 dots and 1.5 % of the radius)"
+                    : "unsteady (beyond 8 dots or 1.5 % of the radius, as one camera's circles should agree): leave "
+                      "out the frames whose rim is lost in the dark or in stray light (lens detect --json gives "
+                      "each frame's distance from the pooled circle)");
+    return text.str();
+}
+
 int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, JsonReply* reply) {
     const ParsedOptions options = parseOptions(args, kDetectOptions, kAnyWords);
     if (!options.error.empty()) return usageError(err, options.error, kUsage, "lens");
@@ -472,10 +493,7 @@ int runDetect(const std::vector<std::string>& args, std::ostream& out, std::ostr
         << "(the residual is the rim points' RMS distance from the circle; these two have no fixed good value: more "
            "rim seen and a smaller residual make a surer circle; the desktop's \"Add my lens...\" draws it on the "
            "photo to check)\n";
-    if (p.frames > 1)
-        out << "each frame on its own: " << p.framesWithCircle << " of " << p.frames
-            << " show a circle, their centres within " << fixed(p.centreSpreadPx, 1) << " dots of this one and their radii within "
-            << fixed(p.radiusSpreadPx, 1) << " dots\n";
+    if (p.frames > 1) out << "each frame on its own: " << circleSpreadInWords(p) << "\n";
     if (turn.degrees)
         out << "turned " << degrees << " degrees clockwise to stand upright: centre " << fixed(upright.column, 2) << ", "
             << fixed(upright.row, 2) << " in the upright picture (the record keeps the one above, as read)\n";
@@ -741,13 +759,15 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                        ", \"frames_with_circle\": " + std::to_string(p.framesWithCircle) +
                        ", \"spread\": {\"centre_px\": " + fixed(p.centreSpreadPx, 2) +
                        ", \"radius_px\": " + fixed(p.radiusSpreadPx, 2) + "}}";
-        if (!quiet)
-            out << "image circle of the " << cameraName[k] << " camera over the shoot's " << p.frames
-                << (p.frames == 1 ? " frame" : " frames") << ": centre " << fixed(circle.centreX, 2) << ", "
-                << fixed(circle.centreY, 2) << ", radius " << fixed(circle.radius, 2) << " dots; " << p.framesWithCircle
-                << (p.framesWithCircle == 1 ? " frame shows" : " frames show") << " one on its own, within " << fixed(p.centreSpreadPx, 1) << " dots of this centre and "
-                << fixed(p.radiusSpreadPx, 1) << " of this radius\n";
+        if (quiet) continue;
+        out << "image circle of the " << cameraName[k] << " camera over the shoot's " << p.frames
+            << (p.frames == 1 ? " frame" : " frames") << ": centre " << fixed(circle.centreX, 2) << ", "
+            << fixed(circle.centreY, 2) << ", radius " << fixed(circle.radius, 2) << " dots; ";
+        out << circleSpreadInWords(p) << "\n";
     }
+    if (!quiet && !saving.saving && c.pooled.applied)
+        out << "to render every conversion through the refined right lens, run this again with --save-lenses SUFFIX: it "
+               "keeps it as a new record (the records as they are stay)\n";
     LensSaved saved;
     if (saving.saving) {
         saved = saveRefinedLens(*saving.saving, c.rightImage, c.lenses, c.pooled.applied ? "" : c.pooled.notApplied);

@@ -398,6 +398,9 @@ TEST_F(CliTest, LensCommandsRegisterDescribeAndRefuse) {
         {"detect a circle", lens("detect", {"--json", "input/circle.png"}),
          [&] { ASSERT_TRUE(cv::imwrite((dir / "input/circle.png").string(), renderCircleShot(panorama(), shot))); }, 0,
          "", "{\"ok\": true, \"centre\": [302."},
+        {"detect over frames judges their agreement", lens("detect", {"input/circle.png", "input/circle.png"}), none, 0,
+         "", "2 of 2 frames show one on their own, their centres within 0.0 dots of this one and their radii within "
+             "0.0 dots: steady"},
         {"detect refuses noise", lens("detect", {"--json", "input/noise.png"}),
          [this] { writeNoise("noise.png", 300, 200, 7); }, 1, "no image circle found",
          "{\"ok\": false, \"error\": \"no image circle found: no circular edge between the picture and a dark surround\""},
