@@ -93,8 +93,21 @@ struct PartFacts {
 };
 PartRecord partRecord(const PartFacts& facts);
 
-// The sound of the whole range as a record gives it; empty for "none".
+// The sound of the whole range as a record gives it; empty for "none". Its
+// file is where the part's conversion found the camera file.
 std::optional<media::AudioSource> recordedSound(const PartRecord& record);
+
+// The record's sound with its camera file found on this machine: where the
+// part's conversion found it, else beside any of `parts`, in the folder
+// above it or in that folder's input/ (the take's folder and its cameras'
+// folder, when the parts are in its output/), each
+// place taken only when the file there is the camera file the record
+// describes. Empty sound for "none"; the error names the file and where it
+// was looked for.
+struct SoundFileSearch : Fallible {
+    std::optional<media::AudioSource> sound;
+};
+SoundFileSearch findRecordedSound(const PartRecord& record, const std::vector<std::filesystem::path>& parts);
 
 // One camera's file as the record names it: its file name, size, duration
 // and a hash of its first mebibyte (the file's own bytes, whatever folder
