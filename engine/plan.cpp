@@ -408,6 +408,14 @@ inline uint8_t blendWeights(int p00, int p01, int p10, int p11, int fx, int fy) 
                                 (2 * kWeightBits));
 }
 
+// The same blend of 16-bit samples: the rows' sums reach 2^26, their blend
+// 2^36, so it is summed in 64 bits.
+inline uint16_t blendWeights16(int p00, int p01, int p10, int p11, int fx, int fy) {
+    const int64_t top = p00 * (kWeightOne - fx) + p01 * fx, bottom = p10 * (kWeightOne - fx) + p11 * fx;
+    return static_cast<uint16_t>((top * (kWeightOne - fy) + bottom * fy + (int64_t{1} << (2 * kWeightBits - 1))) >>
+                                 (2 * kWeightBits));
+}
+
 // The 10-bit weights of a position's fraction past its sample (c0, r0).
 inline int weightOf(double p, int p0) { return static_cast<int>((p - p0) * kWeightOne); }
 
@@ -421,6 +429,16 @@ uint8_t blendPlaneSample(const cv::Mat& plane, double c, double r, uint8_t black
     const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
     const auto at = [&](int y, int x) -> int { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
     return blendWeights(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), weightOf(c, c0), weightOf(r, r0));
+}
+
+// The same for a plane of 16-bit samples.
+uint16_t blendPlaneSample16(const cv::Mat& plane, double c, double r, uint16_t black) {
+    const int w = plane.cols, h = plane.rows;
+    if (!(c > -1.0 && r > -1.0 && c < w && r < h)) return black;  // NaN too
+    const int c0 = static_cast<int>(c + 1.0) - 1, r0 = static_cast<int>(r + 1.0) - 1;
+    const auto at = [&](int y, int x) -> int { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint16_t>(y, x) : black; };
+    return blendWeights16(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), weightOf(c, c0),
+                          weightOf(r, r0));
 }
 
 }  // namespace
@@ -537,6 +555,29 @@ void PlaneRemap::blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t
     }
 }
 
+void PlaneRemap::blendRow16(int row, const cv::Mat& source, uint16_t black, uint16_t* out) const {
+    const size_t index = static_cast<size_t>(row - key_.rows.first);
+    const int n = size();
+    const uint32_t* sample = samples_.data() + 2 * index * n;
+    const SourcePosition* edge = edges_.data() + edgeStart_[index];
+    const size_t step = source.step[0] / sizeof(uint16_t);
+    const uint16_t* data = source.ptr<uint16_t>();
+    for (int j = 0; j < n; ++j) {
+        const uint32_t position = sample[j], weights = sample[n + j];
+        const uint32_t x = position & 0xFFFF;
+        if (x < kPlaneEdgeSample) {
+            const uint16_t* p = data + (position >> 16) * step + x;
+            out[j] = blendWeights16(p[0], p[1], p[step], p[step + 1], static_cast<int>(weights & 0xFFFF),
+                                    static_cast<int>(weights >> 16));
+        } else if (x == kPlaneBlackSample) {
+            out[j] = black;
+        } else {
+            out[j] = blendPlaneSample16(source, edge->column, edge->row, black);
+            ++edge;
+        }
+    }
+}
+
 void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
     // Every target's rows in one sequence, so that one set of threads shares them out.
     std::vector<int> firstItem;
@@ -545,13 +586,15 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
         const PlaneRemap& remap = *t.remap;
         const int n = remap.size(), column = remap.key().half == Half::Left ? 0 : n;
         const RowRange& rows = remap.key().rows;
-        CV_Assert(t.source->type() == CV_8UC1 && t.output->type() == CV_8UC1);
+        CV_Assert((t.source->type() == CV_8UC1 || t.source->type() == CV_16UC1) &&
+                  t.output->type() == t.source->type());
+        CV_Assert(t.source->type() == CV_16UC1 || t.black <= 255);
         CV_Assert(t.source->cols == remap.sourceWidth() && t.source->rows == remap.sourceHeight());
         CV_Assert(t.output->cols >= column + n && t.output->rows >= rows.first + rows.count);
         CV_Assert(!t.pairedSource == !t.pairedOutput);
         if (t.pairedSource) {
-            CV_Assert(t.pairedSource->type() == CV_8UC1 && t.pairedSource->size() == t.source->size());
-            CV_Assert(t.pairedOutput->type() == CV_8UC1 && t.pairedOutput->size() == t.output->size());
+            CV_Assert(t.pairedSource->type() == t.source->type() && t.pairedSource->size() == t.source->size());
+            CV_Assert(t.pairedOutput->type() == t.source->type() && t.pairedOutput->size() == t.output->size());
         }
         firstItem.push_back(items);
         items += rows.count;
@@ -568,9 +611,17 @@ void applyPlaneRemaps(std::span<const PlaneTarget> targets, int threads) {
                 const PlaneRemap& remap = *target.remap;
                 const int i = remap.key().rows.first + (item - firstItem[t]);
                 const int column = remap.key().half == Half::Left ? 0 : remap.size();
+                if (target.source->type() == CV_16UC1) {
+                    remap.blendRow16(i, *target.source, target.black, target.output->ptr<uint16_t>(i) + column);
+                    if (target.pairedSource)
+                        remap.blendRow16(i, *target.pairedSource, target.black,
+                                         target.pairedOutput->ptr<uint16_t>(i) + column);
+                    continue;
+                }
                 uint8_t* out = target.output->ptr<uint8_t>(i) + column;
                 uint8_t* pairedOut = target.pairedOutput ? target.pairedOutput->ptr<uint8_t>(i) + column : nullptr;
-                remap.blendRow(i, *target.source, target.black, out, target.pairedSource, pairedOut);
+                remap.blendRow(i, *target.source, static_cast<uint8_t>(target.black), out, target.pairedSource,
+                               pairedOut);
             }
         };
     });

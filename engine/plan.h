@@ -156,6 +156,10 @@ public:
     // through the same samples into `pairedOut` in the same pass.
     void blendRow(int row, const cv::Mat& source, uint8_t black, uint8_t* out, const cv::Mat* paired = nullptr,
                   uint8_t* pairedOut = nullptr) const;
+    // The same for a plane of 16-bit samples (10-bit video holds its levels
+    // in the low bits of 16): the same source samples and 10-bit weights,
+    // the blend rounded alike, sample by sample.
+    void blendRow16(int row, const cv::Mat& source, uint16_t black, uint16_t* out) const;
 
 private:
     friend std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey&, int);
@@ -176,21 +180,23 @@ private:
 // need the planes' form only.
 std::shared_ptr<const PlaneRemap> buildPlaneRemap(const RemapPlanKey& key, int threads = 0);
 
-// One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped:
-// `source` holds the camera's plane, `output` the side-by-side plane, whose
+// One plane of YCbCr 4:2:0 (luma or one chroma plane) of a half, remapped,
+// in 8-bit samples (CV_8UC1) or 16-bit ones (CV_16UC1, as 10-bit video holds
+// them), source and output alike: `source` holds the camera's plane,
+// `output` the side-by-side plane, whose
 // columns 0 .. size()-1 are the left half's and size() .. 2 size()-1 the
 // right's. A neighbour outside the source takes `black` (the range's black
 // luma, or neutral chroma), so that the rim fades to YCbCr black as the
 // picture's pixels fade to black.
 struct PlaneTarget {
     const PlaneRemap* remap = nullptr;
-    const cv::Mat* source = nullptr;  // CV_8UC1
-    cv::Mat* output = nullptr;        // CV_8UC1
-    uint8_t black = 0;
+    const cv::Mat* source = nullptr;  // CV_8UC1 or CV_16UC1
+    cv::Mat* output = nullptr;        // of the source's type
+    uint16_t black = 0;               // at most 255 for 8-bit planes
     // A second plane through the same samples (a frame's Cr beside its Cb),
     // blended in the same pass so that the samples are read once for both.
-    const cv::Mat* pairedSource = nullptr;  // CV_8UC1, the size of `source`
-    cv::Mat* pairedOutput = nullptr;        // CV_8UC1, the size of `output`
+    const cv::Mat* pairedSource = nullptr;  // the type and size of `source`
+    cv::Mat* pairedOutput = nullptr;        // the type and size of `output`
 };
 
 // Writes every target's rows (bilinear, rounded to the nearest level), all

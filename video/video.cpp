@@ -465,12 +465,17 @@ FramePlanePlans planFramePlanes(const ConversionGeometry& geometry, const RightE
 PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
     return [plans = std::move(plans), threads](const media::YuvPlanes& left, const media::YuvPlanes& right,
                                                media::YuvPlanes& out) {
-        for (const media::YuvPlanes* eye : {&left, &right})
+        for (const media::YuvPlanes* eye : {&left, &right}) {
             if (eye->colour.matrix != out.colour.matrix || eye->colour.fullRange != out.colour.fullRange)
                 throw std::runtime_error("the " + std::string(eye == &left ? "left" : "right") + " video's frame is in " +
                                          eye->colour.describe() + ", not in " + out.colour.describe() +
                                          " as its first frames were");
-        const uint8_t luma = out.colour.blackLuma(), chroma = media::YuvColour::kNeutralChroma;
+            if (eye->bits != out.bits)
+                throw std::runtime_error("the " + std::string(eye == &left ? "left" : "right") + " video's frame has " +
+                                         std::to_string(eye->bits) + "-bit planes, not " + std::to_string(out.bits) +
+                                         "-bit ones as the output");
+        }
+        const uint16_t luma = out.blackLuma(), chroma = out.neutralChroma();
         // Cb and Cr go through their plan in one pass, which reads its samples once for both.
         const PlaneTarget targets[4] = {
             {plans.luma[0].get(), &left.y, &out.y, luma},
@@ -485,10 +490,11 @@ PlaneRenderer plannedPlaneRenderer(FramePlanePlans plans, int threads) {
 namespace {
 
 // What the output does with cameras that film in HDR (HLG or PQ): written
-// at 8 bits with their transfer and primaries tags, as their planes, when
-// both cameras share them; refused when one eye would be HDR and the other
-// not, or when the frames would go through BGR, which knows SDR only.
-std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes,
+// with their transfer and primaries tags, as their planes (at 10 bits when
+// `deep`, else at 8), when both cameras share them; refused when one eye
+// would be HDR and the other not, or when the frames would go through BGR,
+// which knows SDR only.
+std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes, bool deep,
                               std::vector<std::string>& notes) {
     const char* hdr[2] = {media::hdrTransferName(left), media::hdrTransferName(right)};
     if (!hdr[0] && !hdr[1]) return "";
@@ -503,10 +509,75 @@ std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColo
     if (!planes)
         return std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: without "
                "--match-colour, with --interp bilinear (through BGR the picture would lose its transfer)";
+    if (deep) {
+        notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
+                        "): the output keeps their transfer, primaries and matrix tags at 10 bits per sample");
+        return "";
+    }
     notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
-                    "): the output keeps their transfer and primaries tags at 8 bits per sample (10-bit output is "
-                    "not written), so HDR players show it as HDR with coarser steps than the cameras recorded");
+                    "): the output keeps their transfer and primaries tags at 8 bits per sample, so HDR players show it "
+                    "as HDR with coarser steps than the cameras recorded");
     return "";
+}
+
+// Whether the frames are remapped and written at 10 bits: both cameras
+// record 10 bits or more and their planes go to HEVC as decoded. Otherwise
+// they are written at 8 bits, and the notes say why when a camera records
+// more. A 10-bit camera's own note that its frames are cut to 8 bits is
+// dropped when they are not.
+bool chooseTenBits(const VideoSetup& setup, const VideoRequest& request, bool planes, std::vector<std::string>& notes) {
+    const int bits[2] = {setup.left.bitDepth, setup.right.bitDepth};
+    if (bits[0] <= 8 && bits[1] <= 8) return false;
+    const auto depth = [&](int side) { return std::to_string(bits[side]) + "-bit"; };
+    std::string why;
+    if (bits[0] <= 8 || bits[1] <= 8)
+        why = "the left video is " + depth(0) + " and the right " + depth(1) +
+              ": both eyes are written at 8 bits, so that they match (the deeper eye's levels are rounded)";
+    else if (request.encoding.codec != media::VideoCodec::Hevc)
+        why = "the videos are " + depth(0) + ": H.264 is written at 8 bits, so their levels are rounded to 8 bits "
+              "(--codec hevc writes them at 10 bits as HEVC Main 10)";
+    else if (!planes)
+        why = "the videos are " + depth(0) + ": their frames go through BGR (colour match, a kernel other than "
+              "bilinear, or cameras of different colours), which is 8-bit, so the output is written at 8 bits";
+    if (!why.empty()) {
+        notes.push_back(why);
+        return false;
+    }
+    const std::string cut = "-bit video (";
+    std::erase_if(notes, [&](const std::string& note) {
+        return note.find(cut) != std::string::npos && note.ends_with(") is converted to 8 bits per channel");
+    });
+    notes.push_back("the videos are " + depth(0) + " (" + setup.left.pixelFormat + "): remapped at 10 bits and " +
+                    "written as HEVC Main 10 (yuv420p10le)");
+    return true;
+}
+
+// "HEVC Main level 5.1" as the 10-bit profile names it: "HEVC Main 10 level 5.1".
+std::string tenBitLevelName(const std::string& name) {
+    const std::string main = "HEVC Main ";
+    return name.starts_with(main) ? main + "10 " + name.substr(main.size()) : name;
+}
+
+// The light the left camera's HDR picture was graded for: the container's,
+// or that of the range's first frame. A right camera that states other
+// light is noted; the left's is written.
+media::HdrLight hdrLightOf(const VideoRequest& request, const VideoSetup& setup, int64_t firstLeft, int64_t rightOffset,
+                           std::vector<std::string>& notes) {
+    media::HdrLight light[2];
+    const fs::path* paths[2] = {&request.left, &request.right};
+    const int64_t first[2] = {firstLeft, firstLeft + rightOffset};
+    for (int side = 0; side < 2; ++side) {
+        media::VideoReader reader(*paths[side], 1, media::FrameLayout::DeepPlanes);
+        media::VideoFrame frame;
+        if (reader.ok() && reader.seek(first[side] / setup.fps)) (void)reader.read(frame);
+        light[side] = reader.light();
+    }
+    if (!(light[0] == light[1]))
+        notes.push_back("the cameras state different HDR light (left: " +
+                        (light[0].empty() ? std::string("none") : light[0].describe()) + "; right: " +
+                        (light[1].empty() ? std::string("none") : light[1].describe()) + "); the left camera's is written");
+    if (!light[0].empty()) notes.push_back("HDR light written with the video: " + light[0].describe());
+    return light[0];
 }
 
 }  // namespace
@@ -565,10 +636,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     }
 
     // The frames this run converts: the whole range, or one part of it.
-    const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment) : FrameSpan{0, setup.count};
+    // Parts are cut on keyframes, which one run places alike.
+    const int keyframes = keyframeInterval(setup.count, setup.fps);
+    const FrameSpan span =
+        request.segment ? segmentStretches(setup.count, keyframes, *request.segment) : FrameSpan{0, setup.count};
     if (span.count < 1)
         return refuse("the range has " + std::to_string(setup.count) + " frames, too few for " +
-                      std::to_string(request.segment->parts) + " parts of a frame or more");
+                      std::to_string(request.segment->parts) + " parts of a keyframe interval (" +
+                      std::to_string(keyframes) + " frames) or more");
 
     // The geometry of the frames' size, and the output's height.
     if (const auto refused = prepareEyesAndPoints(frames, {setup.left.width, setup.left.height},
@@ -635,7 +710,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         result.notes.push_back("the two videos' colours differ (left " + leftColour.describe() + ", right " +
                                rightColour.describe() + "): the frames are converted through BGR and written in " +
                                media::YuvColour{}.describe());
-    if (const std::string refused = judgeDynamicRange(leftColour, rightColour, result.planes, result.notes);
+    const bool tenBits = chooseTenBits(setup, request, result.planes, result.notes);
+    if (const std::string refused = judgeDynamicRange(leftColour, rightColour, result.planes, tenBits, result.notes);
         !refused.empty())
         return refuse(refused);
     // The output keeps the left camera's matrix and range, its chroma sited
@@ -646,7 +722,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     // The frames: two decoders, the renderer here, the encoder. The decoders
     // start first: they open their files, seek and decode their first frames
     // while the output is opened and the plans are made.
-    const media::FrameLayout layout = result.planes ? media::FrameLayout::Planes : media::FrameLayout::Bgr;
+    const media::FrameLayout layout = tenBits         ? media::FrameLayout::DeepPlanes
+                                      : result.planes ? media::FrameLayout::Planes
+                                                      : media::FrameLayout::Bgr;
     DamageLog damage;
     // The encoder takes about three quarters of a conversion's processor time
     // and runs on every thread itself, so the two decoders keep to a quarter
@@ -681,9 +759,16 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     settings.encoding = request.encoding;
     settings.vr180 = true;
     settings.colour = outputColour;
+    settings.keyframeInterval = keyframes;
+    if (tenBits) {
+        settings.bits = 10;
+        if (media::hdrTransferName(outputColour))
+            settings.light = hdrLightOf(request, setup, firstLeft, result.offset.frames, result.notes);
+    }
     if (level) {
         settings.levelIdc = level->idc;
-        result.notes.push_back("the video is marked " + level->name + ", the lowest whose decoders take " +
+        const std::string name = tenBits ? tenBitLevelName(level->name) : level->name;
+        result.notes.push_back("the video is marked " + name + ", the lowest whose decoders take " +
                                std::to_string(2 * height) + " x " + std::to_string(height) + " at " +
                                fpsText(setup.left.frameRate));
     }
@@ -745,7 +830,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         media::VideoFrame canvas;
         if (result.planes) {
             try {
-                canvas.planes = media::YuvPlanes::allocate(2 * height, height, outputColour);
+                canvas.planes = media::YuvPlanes::allocate(2 * height, height, outputColour, tenBits ? 10 : 8);
             } catch (const std::exception&) {
                 return refuse("there is not enough memory for an output frame of height " + std::to_string(height));
             }

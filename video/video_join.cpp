@@ -140,7 +140,17 @@ VideoJoinResult joinVideoParts(const VideoJoinRequest& request) {
 
     media::JoinSettings settings;
     settings.vr180 = true;
-    const std::optional<media::AudioSource> sound = request.sound ? recordedSound(first.record) : std::nullopt;
+    std::optional<media::AudioSource> sound;
+    if (request.sound) {
+        std::vector<fs::path> partPaths;
+        for (const ReadPart& part : parts) partPaths.push_back(part.path);
+        SoundFileSearch found = findRecordedSound(first.record, partPaths);
+        if (!found.ok()) {
+            out.error = found.error;
+            return out;
+        }
+        sound = found.sound;
+    }
     if (sound) {
         std::error_code ec;
         if (!fs::is_regular_file(sound->file, ec)) {

@@ -3,6 +3,7 @@
 #include "video/video_segments.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +135,20 @@ FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment) {
     return {cut(segment.part - 1), cut(segment.part) - cut(segment.part - 1)};
 }
 
+int keyframeInterval(int64_t rangeFrames, double fps) {
+    const int64_t most = std::max<int64_t>(1, std::llround(2.0 * fps));
+    const int64_t least = std::min(most, std::max<int64_t>(1, std::llround(0.5 * fps)));
+    return static_cast<int>(std::clamp<int64_t>((rangeFrames + 15) / 16, least, most));
+}
+
+FrameSpan segmentStretches(int64_t rangeFrames, int interval, const VideoSegment& segment) {
+    const int64_t stretches = (rangeFrames + interval - 1) / interval;
+    if (stretches < segment.parts) return {0, 0};
+    const FrameSpan mine = segmentFrames(stretches, segment);
+    const int64_t first = mine.first * interval, end = std::min(rangeFrames, (mine.first + mine.count) * interval);
+    return {first, end - first};
+}
+
 void PartRecord::set(const std::string& name, const std::string& value) {
     for (auto& field : fields_)
         if (field.first == name) {
@@ -204,10 +219,17 @@ PartRecord partRecord(const PartFacts& f) {
     r.set("picture-colour", f.outputColour.describe());
     r.set("encoder", std::string(media::codecName(f.encoding.codec)) + " crf " + std::to_string(f.encoding.crf) + " " +
                          f.encoding.preset);
+    // The sound names its camera ("left" or "right", whose identity the
+    // record holds), not a path: parts made on machines that mount the take
+    // at other places then agree. Where the camera file was is kept beside
+    // it, as the join's first place to look.
     if (!f.sound) r.set("sound", "none");
-    else
+    else {
+        const bool right = fs::absolute(f.sound->file).lexically_normal() == fs::absolute(f.right).lexically_normal();
         r.set("sound", exactNumber(f.sound->fromSeconds) + " " + exactNumber(f.sound->seconds) + " " +
-                           fs::absolute(f.sound->file).lexically_normal().string());
+                           (right ? "right" : "left"));
+        r.set("sound-file", fs::absolute(f.sound->file).lexically_normal().string());
+    }
     return r;
 }
 
@@ -219,8 +241,66 @@ std::optional<media::AudioSource> recordedSound(const PartRecord& record) {
     std::string file;
     std::getline(in >> std::ws, file);
     if (file.empty()) return std::nullopt;
-    sound.file = file;
+    // A camera named by its side is looked for where the record last saw it.
+    sound.file = file == "left" || file == "right" ? fs::path(record.value("sound-file")) : fs::path(file);
     return sound;
+}
+
+namespace {
+
+// Whether `file` is the camera file `identity` describes: its name, size and
+// the hash of its first mebibyte (its duration is not read again here).
+bool isCameraFile(const fs::path& file, const std::string& identity) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) return false;
+    const auto tokens = [](const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string t; in >> t;) out.push_back(t);
+        return out;
+    };
+    std::vector<std::string> want = tokens(identity), got = tokens(cameraFileIdentity(file, 0.0));
+    // "NAME SIZE bytes SECONDS s HASH": all but the seconds (a name with spaces has more tokens alike).
+    if (want.size() != got.size() || want.size() < 5) return false;
+    want.erase(want.end() - 3), got.erase(got.end() - 3);
+    return want == got;
+}
+
+}  // namespace
+
+SoundFileSearch findRecordedSound(const PartRecord& record, const std::vector<fs::path>& parts) {
+    SoundFileSearch out;
+    std::optional<media::AudioSource> sound = recordedSound(record);
+    if (!sound) return out;
+    std::istringstream in(record.value("sound"));
+    std::string from, seconds, side;
+    in >> from >> seconds >> side;
+    if (side != "left" && side != "right") {  // a record that names the file by its path only
+        out.sound = sound;
+        return out;
+    }
+    const std::string identity = record.value(side);
+    const std::string head = identity.substr(0, identity.rfind(" bytes "));  // "NAME SIZE"
+    const std::string nameOnly = head.substr(0, head.rfind(' '));
+    // Where it was, then beside each part and in the folder above it (a
+    // part's default place is the take's output/ folder).
+    std::vector<fs::path> places{sound->file};
+    for (const fs::path& part : parts) {
+        const fs::path folder = fs::absolute(part).parent_path();
+        places.push_back(folder / nameOnly);
+        places.push_back(folder.parent_path() / nameOnly);
+        places.push_back(folder.parent_path() / "input" / nameOnly);
+    }
+    for (const fs::path& place : places)
+        if (isCameraFile(place, identity)) {
+            sound->file = place;
+            out.sound = sound;
+            return out;
+        }
+    out.error = "cannot find the " + side + " camera's file " + shortenForMessage(nameOnly) + " (" +
+                shortenForMessage(sound->file.string()) + " where the parts were made, nor beside the parts, in " +
+                "the folder above them or its input/), whose sound the parts name (--audio none joins them without sound)";
+    return out;
 }
 
 std::string cameraFileIdentity(const fs::path& file, double durationSeconds) {

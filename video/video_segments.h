@@ -49,6 +49,19 @@ struct FrameSpan {
 };
 FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment);
 
+// The frames from one keyframe to the next in a conversion of a range of
+// `rangeFrames` at `fps`, counted from the range's first frame alike in one
+// run and in its parts: 2 s, or in a range shorter than 16 of those a
+// sixteenth of it, half a second at least. Each stretch is coded by an
+// encoder opened afresh, so that a part made of whole stretches holds the
+// very packets one run holds there.
+int keyframeInterval(int64_t rangeFrames, double fps);
+
+// The part's frames cut on whole stretches of `interval` frames: the
+// stretches shared out as segmentFrames shares out frames. Empty (count 0)
+// when there are fewer stretches than parts.
+FrameSpan segmentStretches(int64_t rangeFrames, int interval, const VideoSegment& segment);
+
 // The name of the text tag a part's record is written under.
 inline constexpr const char* kPartRecordTag = "com.vistereo.part";
 
@@ -93,8 +106,21 @@ struct PartFacts {
 };
 PartRecord partRecord(const PartFacts& facts);
 
-// The sound of the whole range as a record gives it; empty for "none".
+// The sound of the whole range as a record gives it; empty for "none". Its
+// file is where the part's conversion found the camera file.
 std::optional<media::AudioSource> recordedSound(const PartRecord& record);
+
+// The record's sound with its camera file found on this machine: where the
+// part's conversion found it, else beside any of `parts`, in the folder
+// above it or in that folder's input/ (the take's folder and its cameras'
+// folder, when the parts are in its output/), each
+// place taken only when the file there is the camera file the record
+// describes. Empty sound for "none"; the error names the file and where it
+// was looked for.
+struct SoundFileSearch : Fallible {
+    std::optional<media::AudioSource> sound;
+};
+SoundFileSearch findRecordedSound(const PartRecord& record, const std::vector<std::filesystem::path>& parts);
 
 // One camera's file as the record names it: its file name, size, duration
 // and a hash of its first mebibyte (the file's own bytes, whatever folder

@@ -100,6 +100,8 @@ FORWARD(Avutil, AVFrame*, av_frame_clone, (const AVFrame* src), (src))
 FORWARD(Avutil, int, av_frame_copy_props, (AVFrame* dst, const AVFrame* src), (dst, src))
 FORWARD(Avutil, void, av_frame_free, (AVFrame** frame), (frame))
 FORWARD(Avutil, int, av_frame_get_buffer, (AVFrame* frame, int align), (frame, align))
+FORWARD(Avutil, AVFrameSideData*, av_frame_get_side_data, (const AVFrame* frame, enum AVFrameSideDataType type),
+        (frame, type))
 FORWARD(Avutil, int, av_frame_make_writable, (AVFrame* frame), (frame))
 FORWARD(Avutil, void, av_frame_unref, (AVFrame* frame), (frame))
 FORWARD(Avutil, void, av_free, (void* ptr), (ptr))

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 extern "C" {
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -29,6 +30,7 @@ struct VideoReader::State {
     bool fullRange = false;
     FrameLayout layout = FrameLayout::Bgr;
     YuvColour colour;  // of the planes read, but for the range and siting, which each frame states
+    HdrLight light;    // the container's, then the frames'
     bool draining = false;   // the end of the file was reached and the decoder is being emptied
     double skipBefore = -1;  // after a seek: frames before this time are decoded and dropped
     double lastPacketSeconds = 0;  // for a decoder failure that names no frame
@@ -78,18 +80,39 @@ YuvColour streamColour(const AVCodecParameters& par, int scalerMatrix, bool full
     return c;
 }
 
-// The planes of a decoded 8-bit 4:2:0 frame as they are: views of its
-// buffers, which a new reference to the frame keeps.
-bool viewPlanes(const AVFrame& f, YuvPlanes& out) {
+// The planes of a decoded 4:2:0 frame as they are (8-bit, or 10-bit in 16):
+// views of its buffers, which a new reference to the frame keeps.
+bool viewPlanes(const AVFrame& f, YuvPlanes& out, int bits = 8) {
     AVFrame* held = av_frame_clone(&f);
     if (!held) return false;
     auto owner = std::shared_ptr<AVFrame>(held, [](AVFrame* p) { av_frame_free(&p); });
-    const int cw = (f.width + 1) / 2, ch = (f.height + 1) / 2;
-    out.y = cv::Mat(f.height, f.width, CV_8UC1, held->data[0], static_cast<size_t>(held->linesize[0]));
-    out.cb = cv::Mat(ch, cw, CV_8UC1, held->data[1], static_cast<size_t>(held->linesize[1]));
-    out.cr = cv::Mat(ch, cw, CV_8UC1, held->data[2], static_cast<size_t>(held->linesize[2]));
+    const int cw = (f.width + 1) / 2, ch = (f.height + 1) / 2, type = bits > 8 ? CV_16UC1 : CV_8UC1;
+    out.y = cv::Mat(f.height, f.width, type, held->data[0], static_cast<size_t>(held->linesize[0]));
+    out.cb = cv::Mat(ch, cw, type, held->data[1], static_cast<size_t>(held->linesize[1]));
+    out.cr = cv::Mat(ch, cw, type, held->data[2], static_cast<size_t>(held->linesize[2]));
+    out.bits = bits;
     out.owner = std::move(owner);
     return true;
+}
+
+double ratio(AVRational r) { return r.den ? static_cast<double>(r.num) / r.den : 0.0; }
+
+// The mastering display and content light of FFmpeg's side data, into `light`.
+void takeDisplay(const AVMasteringDisplayMetadata& m, HdrLight& light) {
+    if (!m.has_primaries && !m.has_luminance) return;
+    HdrLight::Display d;
+    for (int k = 0; k < 2; ++k) {
+        d.red[k] = ratio(m.display_primaries[0][k]);
+        d.green[k] = ratio(m.display_primaries[1][k]);
+        d.blue[k] = ratio(m.display_primaries[2][k]);
+        d.white[k] = ratio(m.white_point[k]);
+    }
+    d.minLuminance = ratio(m.min_luminance);
+    d.maxLuminance = ratio(m.max_luminance);
+    light.display = d;
+}
+void takeContentLight(const AVContentLightMetadata& c, HdrLight& light) {
+    light.contentLight = std::pair<int, int>(static_cast<int>(c.MaxCLL), static_cast<int>(c.MaxFALL));
 }
 
 }  // namespace
@@ -131,13 +154,51 @@ bool YuvColour::sameConversion(const YuvColour& other) const {
     return coefficients(matrix) == coefficients(other.matrix) && fullRange == other.fullRange;
 }
 
-YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour) {
+YuvPlanes YuvPlanes::allocate(int width, int height, const YuvColour& colour, int bits) {
     YuvPlanes p;
-    p.y.create(height, width, CV_8UC1);
-    p.cb.create((height + 1) / 2, (width + 1) / 2, CV_8UC1);
-    p.cr.create(p.cb.size(), CV_8UC1);
+    const int type = bits > 8 ? CV_16UC1 : CV_8UC1;
+    p.y.create(height, width, type);
+    p.cb.create((height + 1) / 2, (width + 1) / 2, type);
+    p.cr.create(p.cb.size(), type);
     p.colour = colour;
+    p.bits = bits > 8 ? 10 : 8;
     return p;
+}
+
+std::string HdrLight::x265Params() const {
+    std::string text;
+    char part[200];
+    if (display) {
+        const auto at = [](const double (&xy)[2]) {
+            return std::to_string(std::lround(xy[0] * 50000)) + "," + std::to_string(std::lround(xy[1] * 50000));
+        };
+        std::snprintf(part, sizeof part, "master-display=G(%s)B(%s)R(%s)WP(%s)L(%lld,%lld)", at(display->green).c_str(),
+                      at(display->blue).c_str(), at(display->red).c_str(), at(display->white).c_str(),
+                      static_cast<long long>(std::llround(display->maxLuminance * 10000)),
+                      static_cast<long long>(std::llround(display->minLuminance * 10000)));
+        text += part;
+    }
+    if (contentLight) {
+        std::snprintf(part, sizeof part, "%smax-cll=%d,%d", text.empty() ? "" : ":", contentLight->first,
+                      contentLight->second);
+        text += part;
+    }
+    return text;
+}
+
+std::string HdrLight::describe() const {
+    std::string text;
+    char part[120];
+    if (display) {
+        std::snprintf(part, sizeof part, "mastering display %.4g-%.6g cd/m2", display->minLuminance, display->maxLuminance);
+        text += part;
+    }
+    if (contentLight) {
+        std::snprintf(part, sizeof part, "%sMaxCLL %d, MaxFALL %d", text.empty() ? "" : ", ", contentLight->first,
+                      contentLight->second);
+        text += part;
+    }
+    return text;
 }
 
 namespace {
@@ -205,6 +266,14 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     f.conversion = std::string(ff::matrixName(s.matrix)) + (s.fullRange ? ", full range" : ", limited range");
     s.colour = f.yuv = streamColour(par, s.matrix, s.fullRange);
     f.displayRotationDegrees = displayRotation(s.stream);
+    size_t sideSize = 0;
+    if (const uint8_t* d = av_stream_get_side_data(s.stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &sideSize);
+        d && sideSize >= sizeof(AVMasteringDisplayMetadata))
+        takeDisplay(*reinterpret_cast<const AVMasteringDisplayMetadata*>(d), f.light);
+    if (const uint8_t* d = av_stream_get_side_data(s.stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &sideSize);
+        d && sideSize >= sizeof(AVContentLightMetadata))
+        takeContentLight(*reinterpret_cast<const AVContentLightMetadata*>(d), f.light);
+    s.light = f.light;
     if (const int audio = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0); audio >= 0) {
         const AVCodecParameters& a = *s.input->streams[audio]->codecpar;
         f.hasAudio = true;
@@ -217,7 +286,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
         error_ = "its video stream states no frame size or frame rate";
         return;
     }
-    if (f.bitDepth > 8)
+    if (f.bitDepth > 8 && !(layout == FrameLayout::DeepPlanes && f.bitDepth == 10))
         notes_.push_back(std::to_string(f.bitDepth) + "-bit video (" + f.pixelFormat +
                          ") is converted to 8 bits per channel");
     if (par.color_space == AVCOL_SPC_UNSPECIFIED && par.format != AV_PIX_FMT_NONE && !(av_pix_fmt_desc_get(format)->flags & AV_PIX_FMT_FLAG_RGB))
@@ -256,6 +325,10 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
                 continue;
             }
             s.skipBefore = -1;
+            if (const AVFrameSideData* d = av_frame_get_side_data(&f, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA))
+                takeDisplay(*reinterpret_cast<const AVMasteringDisplayMetadata*>(d->data), s.light);
+            if (const AVFrameSideData* d = av_frame_get_side_data(&f, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL))
+                takeContentLight(*reinterpret_cast<const AVContentLightMetadata*>(d->data), s.light);
             const bool converted = s.layout == FrameLayout::Bgr ? toBgr(f, out.bgr) : toPlanes(f, out.planes);
             if (!converted) {
                 av_frame_unref(&f);
@@ -301,7 +374,8 @@ bool VideoReader::scalerFor(const AVFrame& f, int target) {
                               static_cast<AVPixelFormat>(target), SWS_BILINEAR);
     const char* name = nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format)));
     if (!s.scaler) {
-        error_ = std::string("cannot convert its ") + name + (rgb ? " frames to BGR" : " frames to 8-bit 4:2:0 planes");
+        error_ = std::string("cannot convert its ") + name +
+                 (rgb ? " frames to BGR" : target == AV_PIX_FMT_YUV420P ? " frames to 8-bit 4:2:0 planes" : " frames to 10-bit 4:2:0 planes");
         return false;
     }
     if (rgb) {
@@ -330,21 +404,23 @@ bool VideoReader::toPlanes(const AVFrame& f, YuvPlanes& out) {
     State& s = *state_;
     YuvColour colour = s.colour;
     colour.fullRange = fullRangeOf(f);
-    const bool asDecoded = (f.format == AV_PIX_FMT_YUV420P || f.format == AV_PIX_FMT_YUVJ420P) &&
+    const bool deep = s.layout == FrameLayout::DeepPlanes;
+    const bool asDecoded = (deep ? f.format == AV_PIX_FMT_YUV420P10LE
+                                 : f.format == AV_PIX_FMT_YUV420P || f.format == AV_PIX_FMT_YUVJ420P) &&
                            f.width == facts_.width && f.height == facts_.height;
     if (asDecoded) {
         if (f.chroma_location != AVCHROMA_LOC_UNSPECIFIED) colour.chromaSiting = f.chroma_location;
         out = {};
-        if (!viewPlanes(f, out)) {
+        if (!viewPlanes(f, out, deep ? 10 : 8)) {
             error_ = "out of memory for a frame";
             return false;
         }
         out.colour = colour;
         return true;
     }
-    if (!scalerFor(f, AV_PIX_FMT_YUV420P)) return false;
+    if (!scalerFor(f, deep ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P)) return false;
     colour.chromaSiting = AVCHROMA_LOC_LEFT;
-    out = YuvPlanes::allocate(facts_.width, facts_.height, colour);
+    out = YuvPlanes::allocate(facts_.width, facts_.height, colour, deep ? 10 : 8);
     uint8_t* planes[4] = {out.y.data, out.cb.data, out.cr.data, nullptr};
     int strides[4] = {static_cast<int>(out.y.step), static_cast<int>(out.cb.step), static_cast<int>(out.cr.step), 0};
     sws_scale(s.scaler.get(), f.data, f.linesize, 0, f.height, planes, strides);
@@ -352,6 +428,8 @@ bool VideoReader::toPlanes(const AVFrame& f, YuvPlanes& out) {
 }
 
 std::vector<FrameDamage> VideoReader::takeDamage() { return std::exchange(state_->damage, {}); }
+
+const HdrLight& VideoReader::light() const { return state_->light; }
 
 void silenceVideoLibraries() { ff::silenceWhenLoaded(); }
 

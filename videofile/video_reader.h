@@ -12,7 +12,9 @@
 // Read as planes, a frame keeps the numbers the camera wrote: 8-bit 4:2:0
 // frames are handed on as the decoder made them (no copy), any other layout
 // (10-bit, 4:2:2, 4:4:4) is converted to 8-bit 4:2:0 in its own matrix and
-// range, and the planes say how their numbers are to be read.
+// range, and the planes say how their numbers are to be read. Read as deep
+// planes, the same holds at 10 bits: 10-bit 4:2:0 frames as decoded, any
+// other layout converted to 10-bit 4:2:0, each level in 16 bits.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -68,6 +71,27 @@ const char* hdrTransferName(const YuvColour& colour);
 // The transfer's name as FFmpeg gives it ("bt709", "arib-std-b67").
 std::string transferName(const YuvColour& colour);
 
+// The light an HDR picture was graded for, as the stream's SEI or the
+// container carry it: the mastering display's primaries and white point (CIE
+// 1931 x, y) and its luminance range in cd/m2, and the content's brightest
+// pixel and brightest frame average in cd/m2.
+struct HdrLight {
+    struct Display {
+        double red[2] = {}, green[2] = {}, blue[2] = {}, white[2] = {};
+        double minLuminance = 0.0, maxLuminance = 0.0;
+        friend bool operator==(const Display&, const Display&) = default;
+    };
+    std::optional<Display> display;
+    std::optional<std::pair<int, int>> contentLight;  // MaxCLL, MaxFALL
+    bool empty() const { return !display && !contentLight; }
+    // As x265 takes it: "master-display=G(x,y)B(x,y)R(x,y)WP(x,y)L(max,min):max-cll=CLL,FALL"
+    // (chromaticities in 0.00002, luminance in 0.0001 cd/m2); "" when empty.
+    std::string x265Params() const;
+    // "mastering display 0.005-1000 cd/m2, MaxCLL 1000, MaxFALL 400", for the user.
+    std::string describe() const;
+    friend bool operator==(const HdrLight&, const HdrLight&) = default;
+};
+
 struct VideoFacts {
     int width = 0, height = 0;
     FrameRate frameRate;
@@ -76,6 +100,7 @@ struct VideoFacts {
     std::string codec;            // "h264", "hevc", ...
     std::string pixelFormat;      // "yuv420p", "yuv420p10le", ...
     int bitDepth = 8;             // of the luma samples
+    HdrLight light;               // the container's HDR side data; the frames' own come with them
     // The stream's colour tags as FFmpeg names them ("bt709", "tv", "unknown").
     std::string colourMatrix, colourRange, colourPrimaries, colourTransfer;
     // The matrix and range the frames are converted with: "BT.709, limited range".
@@ -91,20 +116,26 @@ struct VideoFacts {
     double displayRotationDegrees = 0.0;
 };
 
-// An 8-bit YCbCr 4:2:0 picture: a luma plane of width x height and two
-// chroma planes of half that each way (rounded up), CV_8UC1 each, with their
-// colour. The planes may be views of a decoder's buffers, which `owner`
-// keeps alive while any copy of the planes is held.
+// A YCbCr 4:2:0 picture: a luma plane of width x height and two chroma
+// planes of half that each way (rounded up), with their colour: 8-bit levels
+// (CV_8UC1 each), or 10-bit levels in the low bits of 16 (CV_16UC1 each).
+// The planes may be views of a decoder's buffers, which `owner` keeps alive
+// while any copy of the planes is held.
 struct YuvPlanes {
     cv::Mat y, cb, cr;
     YuvColour colour;
+    int bits = 8;  // 8 or 10
     std::shared_ptr<const void> owner;
     bool empty() const { return y.empty(); }
+    // Black luma and neutral chroma at the planes' depth.
+    uint16_t blackLuma() const { return static_cast<uint16_t>(colour.blackLuma() << (bits - 8)); }
+    uint16_t neutralChroma() const { return static_cast<uint16_t>(YuvColour::kNeutralChroma << (bits - 8)); }
     // Fresh planes of a picture of width x height.
-    static YuvPlanes allocate(int width, int height, const YuvColour& colour);
+    static YuvPlanes allocate(int width, int height, const YuvColour& colour, int bits = 8);
 };
 
-enum class FrameLayout { Bgr, Planes };
+// How frames are read: 8-bit BGR, 8-bit 4:2:0 planes, or 10-bit 4:2:0 planes.
+enum class FrameLayout { Bgr, Planes, DeepPlanes };
 
 struct VideoFrame {
     cv::Mat bgr;          // width x height, CV_8UC3; reused by the next read when nobody else holds it (Bgr layout)
@@ -149,6 +180,9 @@ public:
 
     // The damage met since the last call, in the order met.
     std::vector<FrameDamage> takeDamage();
+    // The HDR side data of the container, and of the frames read so far
+    // (the last frame that carried any).
+    const HdrLight& light() const;
 
 private:
     bool scalerFor(const ::AVFrame& frame, int targetFormat);

@@ -1,5 +1,7 @@
 // Writing a video file: 8-bit YCbCr 4:2:0 planes, or 8-bit BGR frames
 // converted to them, encoded with x264 (H.264) or x265 (HEVC) into an MP4,
+// or 10-bit planes encoded with x265 as HEVC Main 10 (with an HDR picture's
+// mastering display and content light as the stream's SEI),
 // in the settings' colour (BT.709, limited range unless told) and tagged so,
 // with a camera's sound carried over and, for a
 // side-by-side 180-degree stereo video, the boxes by which YouTube and
@@ -67,6 +69,15 @@ struct VideoWriterSettings {
     std::vector<std::pair<std::string, std::string>> metadata;
     // The level the stream is marked with (videoLevel's idc); 0: the encoder's choice.
     int levelIdc = 0;
+    // Frames from one keyframe to the next, each stretch coded by an encoder
+    // opened afresh (a closed GOP that starts with an IDR frame and shares
+    // no state with the stretch before), so that a stretch is coded alike
+    // whatever came before it; 0: the encoder's own choice of keyframes.
+    int keyframeInterval = 0;
+    // The planes' depth: 8, or 10 (HEVC Main 10, planes only).
+    int bits = 8;
+    // The light an HDR picture was graded for, written with a 10-bit HEVC stream.
+    HdrLight light;
 };
 
 class VideoWriter {
@@ -85,8 +96,8 @@ public:
     // The next frame (width x height, CV_8UC3), converted to the settings'
     // colour. False, with error() set, when it cannot be encoded or written.
     bool write(const cv::Mat& bgr);
-    // The next frame as planes of width x height in the settings' colour,
-    // encoded as they are. The encoder takes its copy before this returns,
+    // The next frame as planes of width x height in the settings' colour and
+    // depth, encoded as they are. The encoder takes its copy before this returns,
     // so the planes may be written again at once.
     bool write(const YuvPlanes& planes);
     // The encoders' last packets, the rest of the sound and the file's index.
@@ -96,6 +107,7 @@ public:
 
 private:
     bool bgrScaler();
+    bool openEncoder();
     bool send(::AVFrame& frame);
 
     struct State;

@@ -3,6 +3,8 @@
 // not belong together refused with the part named and nothing written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include "tests/cli/cli_test_support.h"
@@ -144,9 +146,13 @@ TEST_F(VideoJoinCliTest, ThreePartsOnThreeProcessesJoinIntoTheFilmOfOneConversio
         joinedSum += joined[n], wholeSum += whole[n];
     }
     EXPECT_GE(joinedSum / kFrames, wholeSum / kFrames - 0.5);
-    // The first frames, encoded alike while the encoder sees as far ahead in the part as in the whole, are the same.
-    ASSERT_FALSE(between.empty());
-    EXPECT_TRUE(std::isinf(between.front()));
+    // The parts are cut on the keyframes one run places, and each stretch between two is coded by an encoder opened
+    // afresh: every frame is the single run's, and so is every packet of the picture.
+    ASSERT_EQ(between.size(), joined.size());
+    for (size_t n = 0; n < between.size(); ++n) EXPECT_TRUE(std::isinf(between[n])) << "frame " << n << ": " << between[n];
+    const std::vector<std::string> picture{"-select_streams", "v", "-show_entries", "packet=pts,dts,flags,data_hash",
+                                           "-show_data_hash", "md5", "-of", "csv=p=0"};
+    EXPECT_EQ(probe(picture, out("joined.mp4")), probe(picture, out("single.mp4")));
 }
 
 // Parts aligned automatically each align on the same frame pairs of the whole range, so they agree without being
@@ -215,6 +221,60 @@ TEST_F(VideoJoinCliTest, PartsThatDoNotMakeOneFilmAreRefusedNamingThePart) {
     EXPECT_EQ(onto.status, 1);
     EXPECT_NE(onto.err.find("is one of the parts"), std::string::npos) << onto.err;
     EXPECT_EQ(readFile(p1).size(), fs::file_size(p1));
+}
+
+// The parts name the sound's camera by its identity, not by its path: parts made where the take is mounted at other
+// places agree, and the join finds the camera file where the take now is, beside the parts, and only that file.
+TEST_F(VideoJoinCliTest, TheSoundsCameraIsFoundWhereverTheTakeIsMounted) {
+    if (!haveTool("ffprobe")) GTEST_SKIP() << "needs ffprobe (apt-get install ffmpeg)";
+    // Part 1 where the take is, part 2 from a copy of it mounted elsewhere.
+    const fs::path elsewhere = dir / "mount-b";
+    fs::create_directories(elsewhere / "output");
+    fs::copy(dir / "input", elsewhere / "input");
+    fs::copy_file(dir / "Vistereo.ini", elsewhere / "Vistereo.ini");
+    const auto part = [&](const fs::path& root, int k) {
+        Args args = video({"--points", points_, "--segment", std::to_string(k) + "/2", "-o",
+                           (root / "output" / ("part" + std::to_string(k) + ".mp4")).string()});
+        *(std::find(args.begin(), args.end(), std::string("-C")) + 1) = root.string();
+        const Run run = cli(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+    };
+    part(dir, 1);
+    part(elsewhere, 2);
+    fs::copy_file(elsewhere / "output/part2.mp4", dir / "output/part2.mp4");
+    const std::vector<std::string> sound{"-select_streams", "a", "-show_entries", "packet=pts,size,data_hash",
+                                         "-show_data_hash", "md5", "-of", "csv=p=0"};
+    const Run here = cli({"video-join", "-o", out("here.mp4"), out("part1.mp4"), out("part2.mp4")});
+    ASSERT_EQ(here.status, 0) << here.err;
+    const std::string heard = probe(sound, out("here.mp4"));
+    ASSERT_NE(heard, "");
+
+    // The whole take moved to a third place: the recorded paths are gone.
+    const fs::path moved = dir / "mount-c";
+    fs::create_directories(moved);
+    fs::rename(dir / "input", moved / "input");
+    fs::rename(dir / "output", moved / "output");
+    const std::string p1 = (moved / "output/part1.mp4").string(), p2 = (moved / "output/part2.mp4").string();
+    const struct { const char* label; std::function<void()> arrange; int status; const char* mentions; } cases[] = {
+        {"cameras in the take's input/", [] {}, 0, "sound: "},
+        {"cameras beside the parts", [&] { fs::rename(moved / "input", moved / "output/cameras"), 
+                                          fs::copy_file(moved / "output/cameras/L.mp4", moved / "output/L.mp4"); }, 0,
+         "sound: "},
+        {"another file under the camera's name", [&] { fs::copy_file(moved / "output/cameras/R.mp4", moved / "output/L.mp4",
+                                                                     fs::copy_options::overwrite_existing); }, 1,
+         "cannot find the left camera's file L.mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.arrange();
+        const fs::path joined = moved / "joined.mp4";
+        const Run run = cli({"video-join", "-o", joined.string(), p1, p2});
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        if (c.status == 0) EXPECT_EQ(probe(sound, joined.string()), heard);
+        else EXPECT_FALSE(fs::exists(joined));
+        fs::remove(joined);
+    }
 }
 
 TEST_F(VideoJoinCliTest, SegmentAndAlignmentFromAreCheckedBeforeAnyFrame) {

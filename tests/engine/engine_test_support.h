@@ -45,8 +45,9 @@ inline cv::Mat texture(int width, int height, uint64_t seed) {
 // left, above right, below left, below right) weighted by 10-bit fractions
 // across and down, rounded to the nearest level.
 inline int tenBitBlend(int p00, int p01, int p10, int p11, int fx, int fy) {
-    const int top = p00 * (1024 - fx) + p01 * fx, bottom = p10 * (1024 - fx) + p11 * fx;
-    return (top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20;
+    // (In 64 bits: 16-bit samples' sums outgrow 32.)
+    const int64_t top = p00 * (1024 - fx) + p01 * fx, bottom = p10 * (1024 - fx) + p11 * fx;
+    return static_cast<int>((top * (1024 - fy) + bottom * fy + (1 << 19)) >> 20);
 }
 
 }  // namespace vistereo::enginetest

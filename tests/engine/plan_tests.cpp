@@ -223,7 +223,8 @@ TEST(RemapPlan, ChromaPlanIsTheHalfSampledAtTheChromaSites) {
 // a neighbour or weight taken from the wrong sample shows: luma and chroma plans, rows padded or not, a source
 // a few samples wide, positions beside every edge of the source and beyond it, either half; a second plane blended
 // in the same pass (its rows laid out as the first's, or not); a second target with its own black in the same apply;
-// the other half left alone; and the same samples built and applied on other numbers of threads.
+// the other half left alone; and the same samples built and applied on other numbers of threads. The same for
+// 16-bit planes (10-bit video), their noise over the whole 16 bits so that a blend summed too narrow shows.
 TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
     struct Case {
         const char* name;
@@ -231,13 +232,23 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         bool chroma;
         int pairedPadding;  // of a second plane through the same samples; -1: none
         Half half;
+        int depth;  // CV_8U or CV_16U
     };
-    const Case cases[] = {{"luma, rows unpadded", 360, 280, 150, 0, false, -1, Half::Right},
-                          {"chroma pair, rows padded alike", 360, 280, 150, 24, true, 24, Half::Right},
-                          {"chroma pair, rows padded apart, left half", 360, 280, 150, 0, true, 5, Half::Left},
-                          {"a narrow source", 14, 12, 40, 3, false, 3, Half::Right}};
+    const Case cases[] = {{"luma, rows unpadded", 360, 280, 150, 0, false, -1, Half::Right, CV_8U},
+                          {"chroma pair, rows padded alike", 360, 280, 150, 24, true, 24, Half::Right, CV_8U},
+                          {"chroma pair, rows padded apart, left half", 360, 280, 150, 0, true, 5, Half::Left, CV_8U},
+                          {"a narrow source", 14, 12, 40, 3, false, 3, Half::Right, CV_8U},
+                          {"16-bit luma, rows padded", 360, 280, 150, 7, false, -1, Half::Right, CV_16U},
+                          {"16-bit chroma pair, left half", 360, 280, 150, 0, true, 0, Half::Left, CV_16U},
+                          {"16-bit narrow source, pair padded apart", 14, 12, 40, 3, false, 1, Half::Right, CV_16U}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const bool deep = c.depth == CV_16U;
+        const int type = CV_MAKETYPE(c.depth, 1);
+        const auto level = [&](const cv::Mat& m, int y, int x) -> int {
+            return deep ? m.at<uint16_t>(y, x) : m.at<uint8_t>(y, x);
+        };
+        const int blackOne = deep ? 64 : 16, blackOther = deep ? 901 : 201;
         ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, c.width, c.height, c.n);
         g.eye[0].radius180 = g.eye[1].radius180 = c.width * 7 / 10;  // cut by the frame on all sides
         RemapPlanKey key = remapPlanKey(g, c.half, HalfAlignment(kTurn), Interpolation::Bilinear, false);
@@ -247,27 +258,27 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         const auto remap = buildPlaneRemap(key, 2);
         const int w = remap->sourceWidth(), h = remap->sourceHeight(), m = plan->size(), offset = c.half == Half::Left ? 0 : m;
         const auto noise = [&](int padding) {
-            cv::Mat buffer(h, w + padding, CV_8UC1);
-            cv::randu(buffer, 0, 256);
+            cv::Mat buffer(h, w + padding, type);
+            cv::randu(buffer, 0, deep ? 65536 : 256);
             return buffer(cv::Rect(0, 0, w, h));
         };
         const cv::Mat source = noise(c.padding), paired = noise(std::max(c.pairedPadding, 0));
-        cv::Mat out(m, 2 * m, CV_8UC1, cv::Scalar(7)), pairedOut = out.clone(), otherOut = out.clone();
-        PlaneTarget target{remap.get(), &source, &out, 16};
+        cv::Mat out(m, 2 * m, type, cv::Scalar(7)), pairedOut = out.clone(), otherOut = out.clone();
+        PlaneTarget target{remap.get(), &source, &out, static_cast<uint16_t>(blackOne)};
         if (c.pairedPadding >= 0) target.pairedSource = &paired, target.pairedOutput = &pairedOut;
-        const PlaneTarget targets[] = {target, {remap.get(), &paired, &otherOut, 201}};
+        const PlaneTarget targets[] = {target, {remap.get(), &paired, &otherOut, static_cast<uint16_t>(blackOther)}};
         applyPlaneRemaps(targets, 2);
         EXPECT_EQ(cv::countNonZero(out.colRange(m - offset, 2 * m - offset) != 7), 0) << "the other half is left alone";
         // Built on another number of threads, applied on a third: the same samples.
         const auto fromKey = buildPlaneRemap(key, 3);
-        cv::Mat again(m, 2 * m, CV_8UC1, cv::Scalar(7));
-        const PlaneTarget direct{fromKey.get(), &source, &again, 16};
+        cv::Mat again(m, 2 * m, type, cv::Scalar(7));
+        const PlaneTarget direct{fromKey.get(), &source, &again, static_cast<uint16_t>(blackOne)};
         applyPlaneRemaps({&direct, 1}, 1);
         EXPECT_EQ(cv::norm(again, out, cv::NORM_INF), 0.0);
 
-        const auto expected = [&](const cv::Mat& plane, double col, double row, int black = 16) {
+        const auto expected = [&](const cv::Mat& plane, double col, double row, int black) {
             if (!(col > -1 && row > -1 && col < w && row < h)) return black;
-            const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? plane.at<uint8_t>(y, x) : black; };
+            const auto at = [&](int y, int x) { return x >= 0 && y >= 0 && x < w && y < h ? level(plane, y, x) : black; };
             const int c0 = static_cast<int>(std::floor(col)), r0 = static_cast<int>(std::floor(row));
             const int fx = static_cast<int>((col - c0) * 1024), fy = static_cast<int>((row - r0) * 1024);
             return tenBitBlend(at(r0, c0), at(r0, c0 + 1), at(r0 + 1, c0), at(r0 + 1, c0 + 1), fx, fy);
@@ -278,9 +289,9 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
             plan->rowPositions(i, p.data());
             for (int j = 0; j < m; ++j) {
                 const double col = p[j].column, row = p[j].row;
-                wrong += out.at<uint8_t>(i, offset + j) != expected(source, col, row);
-                otherWrong += otherOut.at<uint8_t>(i, offset + j) != expected(paired, col, row, 201);
-                if (c.pairedPadding >= 0) pairedWrong += pairedOut.at<uint8_t>(i, offset + j) != expected(paired, col, row);
+                wrong += level(out, i, offset + j) != expected(source, col, row, blackOne);
+                otherWrong += level(otherOut, i, offset + j) != expected(paired, col, row, blackOther);
+                if (c.pairedPadding >= 0) pairedWrong += level(pairedOut, i, offset + j) != expected(paired, col, row, blackOne);
                 if (!(col > -1 && row > -1 && col < w && row < h)) {
                     ++black;
                     continue;

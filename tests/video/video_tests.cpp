@@ -78,7 +78,7 @@ std::vector<media::YuvPlanes> planesOf(const fs::path& file) {
     media::VideoFrame frame;
     while (reader.read(frame) == media::VideoReader::Read::Frame) {
         const media::YuvPlanes& p = frame.planes;
-        frames.push_back({p.y.clone(), p.cb.clone(), p.cr.clone(), p.colour, nullptr});
+        frames.push_back({p.y.clone(), p.cb.clone(), p.cr.clone(), p.colour, p.bits, nullptr});
     }
     return frames;
 }

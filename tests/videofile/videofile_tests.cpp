@@ -123,46 +123,76 @@ TEST_F(VideoMediaTest, FramesAreConvertedWithTheStreamsOwnMatrixRangeAndDepth) {
 
 TEST_F(VideoMediaTest, PlanesAreWrittenAsGivenInTheirColour) {
     // Each frame's planes differ and are written from the same memory, so that an encoder reading them after
-    // the write returned would show as a wrong frame; lossless, they come back to the number.
-    const struct { bool full; int matrix; const char* probe; } cases[] = {
-        {false, 1, "color_range=tv\ncolor_space=bt709\n"}, {true, 6, "color_range=pc\ncolor_space=smpte170m\n"}};
+    // the write returned would show as a wrong frame; lossless (H.264), they come back to the number; at 10 bits
+    // (HEVC Main 10, which x265's CRF 0 does not make lossless) to within the encoder's steps, and read back as
+    // 10-bit planes, levels beyond 255 kept.
+    const struct { bool full; int matrix; int bits; const char* probe; } cases[] = {
+        {false, 1, 8, "pix_fmt=yuv420p\ncolor_range=tv\ncolor_space=bt709\n"},
+        {true, 6, 8, "pix_fmt=yuvj420p\ncolor_range=pc\ncolor_space=smpte170m\n"},
+        {false, 9, 10, "pix_fmt=yuv420p10le\ncolor_range=tv\ncolor_space=bt2020nc\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.probe);
+        const bool deep = c.bits == 10;
         YuvColour colour;
         colour.fullRange = c.full, colour.matrix = c.matrix;
         VideoWriterSettings settings;
-        settings.width = 64, settings.height = 48, settings.encoding = {VideoCodec::H264, 0, "ultrafast", 1};
+        settings.width = 64, settings.height = 48;
+        settings.encoding = {deep ? VideoCodec::Hevc : VideoCodec::H264, 0, "ultrafast", 1};
         settings.colour = colour;
+        settings.bits = c.bits;
         const fs::path file = dir / "planes.mp4";
         std::vector<YuvPlanes> written;
         {
             VideoWriter writer(file, settings);
-            YuvPlanes planes = YuvPlanes::allocate(64, 48, colour);
+            ASSERT_TRUE(writer.ok()) << writer.error();
+            YuvPlanes planes = YuvPlanes::allocate(64, 48, colour, c.bits);
             for (int n = 0; n < 6; ++n) {
-                cv::randu(planes.y, n, 256 - n), cv::randu(planes.cb, 0, 256), cv::randu(planes.cr, 0, 256);
-                written.push_back({planes.y.clone(), planes.cb.clone(), planes.cr.clone(), colour, nullptr});
+                if (deep)  // smooth enough for a lossy encoder to keep, over the 10-bit range
+                    cv::randu(planes.y, 300 + 40 * n, 330 + 40 * n), cv::randu(planes.cb, 500, 530),
+                        cv::randu(planes.cr, 700, 730);
+                else
+                    cv::randu(planes.y, n, 256 - n), cv::randu(planes.cb, 0, 256), cv::randu(planes.cr, 0, 256);
+                written.push_back({planes.y.clone(), planes.cb.clone(), planes.cr.clone(), colour, c.bits, nullptr});
                 EXPECT_TRUE(writer.write(planes)) << writer.error();
             }
             ASSERT_TRUE(writer.finish()) << writer.error();
         }
+        {  // planes of another depth than the video's are refused
+            VideoWriter other(dir / "other.mp4", settings);
+            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, colour, deep ? 8 : 10)));
+            EXPECT_NE(other.error().find("-bit planes do not fit a video written at " + std::to_string(c.bits) + " bits"),
+                      std::string::npos) << other.error();
+        }
         if (!(colour == YuvColour{})) {  // planes in another colour than the video's are refused
             VideoWriter other(dir / "other.mp4", settings);
-            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, YuvColour{})));
-            EXPECT_NE(other.error().find("do not fit a video written in BT.601, full range"), std::string::npos) << other.error();
+            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, YuvColour{}, c.bits)));
+            EXPECT_NE(other.error().find("do not fit a video written in " + colour.describe()), std::string::npos)
+                << other.error();
         }
-        EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=color_range,color_space", "-of",
+        EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt,color_range,color_space", "-of",
                               "default=nw=1", file.string()}),
                   c.probe);
-        VideoReader reader(file, 1, FrameLayout::Planes);
+        VideoReader reader(file, 1, deep ? FrameLayout::DeepPlanes : FrameLayout::Planes);
         VideoFrame frame;
         for (const YuvPlanes& expected : written) {
             ASSERT_EQ(reader.read(frame), VideoReader::Read::Frame);
             EXPECT_EQ(frame.planes.colour.fullRange, c.full);
-            EXPECT_EQ(cv::norm(frame.planes.y, expected.y, cv::NORM_INF), 0.0);
-            EXPECT_EQ(cv::norm(frame.planes.cb, expected.cb, cv::NORM_INF), 0.0);
-            EXPECT_EQ(cv::norm(frame.planes.cr, expected.cr, cv::NORM_INF), 0.0);
+            ASSERT_EQ(frame.planes.bits, c.bits);
+            ASSERT_EQ(frame.planes.y.type(), expected.y.type());
+            // (A plane read at the wrong depth or shifted by two bits is hundreds of levels off.)
+            const double most = deep ? 20.0 : 0.0, mean = deep ? 4.0 : 0.0;
+            for (const auto& [got, want] : {std::pair(&frame.planes.y, &expected.y), std::pair(&frame.planes.cb, &expected.cb),
+                                            std::pair(&frame.planes.cr, &expected.cr)}) {
+                EXPECT_LE(cv::norm(*got, *want, cv::NORM_INF), most);
+                EXPECT_LE(cv::norm(*got, *want, cv::NORM_L1) / static_cast<double>(want->total()), mean);
+            }
         }
     }
+    // 10 bits are HEVC's only: H.264 at 10 bits is refused before anything is written.
+    VideoWriterSettings h264;
+    h264.width = 64, h264.height = 48, h264.bits = 10;
+    VideoWriter refused(dir / "h264-10.mp4", h264);
+    EXPECT_NE(refused.error().find("10-bit h264 is not written"), std::string::npos) << refused.error();
 }
 
 TEST_F(VideoMediaTest, WrittenVideoIsReadAlikeByAnIndependentDecoderTaggedBt709) {
