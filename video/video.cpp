@@ -636,14 +636,10 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     }
 
     // The frames this run converts: the whole range, or one part of it.
-    // Parts are cut on keyframes, which one run places alike.
-    const int keyframes = keyframeInterval(setup.count, setup.fps);
-    const FrameSpan span =
-        request.segment ? segmentStretches(setup.count, keyframes, *request.segment) : FrameSpan{0, setup.count};
+    const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment) : FrameSpan{0, setup.count};
     if (span.count < 1)
         return refuse("the range has " + std::to_string(setup.count) + " frames, too few for " +
-                      std::to_string(request.segment->parts) + " parts of a keyframe interval (" +
-                      std::to_string(keyframes) + " frames) or more");
+                      std::to_string(request.segment->parts) + " parts of a frame or more");
 
     // The geometry of the frames' size, and the output's height.
     if (const auto refused = prepareEyesAndPoints(frames, {setup.left.width, setup.left.height},
@@ -759,7 +755,6 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     settings.encoding = request.encoding;
     settings.vr180 = true;
     settings.colour = outputColour;
-    settings.keyframeInterval = keyframes;
     if (tenBits) {
         settings.bits = 10;
         if (media::hdrTransferName(outputColour))

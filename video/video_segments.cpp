@@ -3,7 +3,6 @@
 #include "video/video_segments.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -133,20 +132,6 @@ SegmentChoice parseVideoSegment(const std::string& text) {
 FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment) {
     const auto cut = [&](int64_t k) { return rangeFrames * k / segment.parts; };
     return {cut(segment.part - 1), cut(segment.part) - cut(segment.part - 1)};
-}
-
-int keyframeInterval(int64_t rangeFrames, double fps) {
-    const int64_t most = std::max<int64_t>(1, std::llround(2.0 * fps));
-    const int64_t least = std::min(most, std::max<int64_t>(1, std::llround(0.5 * fps)));
-    return static_cast<int>(std::clamp<int64_t>((rangeFrames + 15) / 16, least, most));
-}
-
-FrameSpan segmentStretches(int64_t rangeFrames, int interval, const VideoSegment& segment) {
-    const int64_t stretches = (rangeFrames + interval - 1) / interval;
-    if (stretches < segment.parts) return {0, 0};
-    const FrameSpan mine = segmentFrames(stretches, segment);
-    const int64_t first = mine.first * interval, end = std::min(rangeFrames, (mine.first + mine.count) * interval);
-    return {first, end - first};
 }
 
 void PartRecord::set(const std::string& name, const std::string& value) {

@@ -49,19 +49,6 @@ struct FrameSpan {
 };
 FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment);
 
-// The frames from one keyframe to the next in a conversion of a range of
-// `rangeFrames` at `fps`, counted from the range's first frame alike in one
-// run and in its parts: 2 s, or in a range shorter than 16 of those a
-// sixteenth of it, half a second at least. Each stretch is coded by an
-// encoder opened afresh, so that a part made of whole stretches holds the
-// very packets one run holds there.
-int keyframeInterval(int64_t rangeFrames, double fps);
-
-// The part's frames cut on whole stretches of `interval` frames: the
-// stretches shared out as segmentFrames shares out frames. Empty (count 0)
-// when there are fewer stretches than parts.
-FrameSpan segmentStretches(int64_t rangeFrames, int interval, const VideoSegment& segment);
-
 // The name of the text tag a part's record is written under.
 inline constexpr const char* kPartRecordTag = "com.vistereo.part";
 

@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <span>
 
 extern "C" {
@@ -45,8 +44,6 @@ struct VideoWriter::State {
     double frameSeconds = 0.0;
     YuvColour colour;
     int bits = 8;
-    VideoWriterSettings settings;
-    bool globalHeader = false;
     bool headerWritten = false, finished = false;
 
     ~State() {
@@ -87,16 +84,48 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
                  " is not written (10 bits are written as HEVC Main 10, other depths not at all)";
         return;
     }
-    const AVPixelFormat format = settings.bits == 10 ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
-    if (settings.keyframeInterval < 0) {
-        error_ = "a keyframe interval of " + std::to_string(settings.keyframeInterval) + " frames";
+    const bool deep = settings.bits == 10;
+    const AVPixelFormat format = deep ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
+    const char* encoderName = e.codec == VideoCodec::Hevc ? "libx265" : "libx264";
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
+    if (!codec) {
+        error_ = std::string("FFmpeg's libraries have no ") + encoderName + " encoder";
         return;
     }
-    s.settings = settings;
-    s.globalHeader = globalHeader;
-    if (!openEncoder()) return;
+    s.video.reset(avcodec_alloc_context3(codec));
     AVCodecContext& v = *s.video;
+    v.width = settings.width;
+    v.height = settings.height;
+    v.pix_fmt = format;
+    v.time_base = AVRational{settings.frameRate.den, settings.frameRate.num};
+    v.framerate = AVRational{settings.frameRate.num, settings.frameRate.den};
     const YuvColour& colour = settings.colour;
+    v.color_primaries = static_cast<AVColorPrimaries>(colour.primaries);
+    v.color_trc = static_cast<AVColorTransferCharacteristic>(colour.transfer);
+    v.colorspace = static_cast<AVColorSpace>(colour.matrix);
+    v.color_range = colour.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    v.chroma_sample_location = static_cast<AVChromaLocation>(colour.chromaSiting);
+    v.thread_count = e.threads;
+    if (globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
+    av_opt_set_double(v.priv_data, "crf", e.crf, 0);
+    std::string x265 = "log-level=error";
+    if (settings.levelIdc > 0) {
+        // x264 takes the level as 10 x its number; x265 as its number.
+        if (e.codec == VideoCodec::Hevc) {
+            char level[32];
+            std::snprintf(level, sizeof level, ":level-idc=%.1f", settings.levelIdc / 30.0);
+            x265 += level;
+        } else {
+            v.level = settings.levelIdc;
+        }
+    }
+    if (deep) x265 += main10Params(settings.light);
+    if (e.codec == VideoCodec::Hevc) av_opt_set(v.priv_data, "x265-params", x265.c_str(), 0);
+    if (const int code = avcodec_open2(&v, codec, nullptr); code < 0) {
+        error_ = std::string("cannot open the ") + encoderName + " encoder (" + ff::errorText(code) + ")";
+        return;
+    }
     s.videoStream = avformat_new_stream(s.output, nullptr);
     avcodec_parameters_from_context(s.videoStream->codecpar, &v);
     // hvc1 rather than hev1: the tag Apple's and headsets' players require.
@@ -125,59 +154,6 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.frame->chroma_location = v.chroma_sample_location;
     s.colour = colour;
     s.bits = settings.bits;
-}
-
-// The picture's encoder, opened from the settings: at the start, and again
-// at every keyframe interval, so that each stretch is coded as if it began
-// the video.
-bool VideoWriter::openEncoder() {
-    State& s = *state_;
-    const VideoWriterSettings& settings = s.settings;
-    const VideoEncoding& e = settings.encoding;
-    const bool deep = settings.bits == 10;
-    const AVPixelFormat format = deep ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
-    const char* encoderName = e.codec == VideoCodec::Hevc ? "libx265" : "libx264";
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
-    if (!codec) {
-        error_ = std::string("FFmpeg's libraries have no ") + encoderName + " encoder";
-        return false;
-    }
-    s.video.reset(avcodec_alloc_context3(codec));
-    AVCodecContext& v = *s.video;
-    v.width = settings.width;
-    v.height = settings.height;
-    v.pix_fmt = format;
-    v.time_base = AVRational{settings.frameRate.den, settings.frameRate.num};
-    v.framerate = AVRational{settings.frameRate.num, settings.frameRate.den};
-    const YuvColour& colour = settings.colour;
-    v.color_primaries = static_cast<AVColorPrimaries>(colour.primaries);
-    v.color_trc = static_cast<AVColorTransferCharacteristic>(colour.transfer);
-    v.colorspace = static_cast<AVColorSpace>(colour.matrix);
-    v.color_range = colour.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    v.chroma_sample_location = static_cast<AVChromaLocation>(colour.chromaSiting);
-    v.thread_count = e.threads;
-    if (s.globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
-    av_opt_set_double(v.priv_data, "crf", e.crf, 0);
-    if (settings.keyframeInterval > 0) v.gop_size = settings.keyframeInterval;
-    std::string x265 = "log-level=error";
-    if (settings.levelIdc > 0) {
-        // x264 takes the level as 10 x its number; x265 as its number.
-        if (e.codec == VideoCodec::Hevc) {
-            char level[32];
-            std::snprintf(level, sizeof level, ":level-idc=%.1f", settings.levelIdc / 30.0);
-            x265 += level;
-        } else {
-            v.level = settings.levelIdc;
-        }
-    }
-    if (deep) x265 += main10Params(settings.light);
-    if (e.codec == VideoCodec::Hevc) av_opt_set(v.priv_data, "x265-params", x265.c_str(), 0);
-    if (const int code = avcodec_open2(&v, codec, nullptr); code < 0) {
-        error_ = std::string("cannot open the ") + encoderName + " encoder (" + ff::errorText(code) + ")";
-        return false;
-    }
-    return true;
 }
 
 // The converter of BGR frames, made at the first of them: a writer fed
@@ -268,20 +244,6 @@ bool VideoWriter::write(const YuvPlanes& planes) {
 
 bool VideoWriter::send(AVFrame& frame) {
     State& s = *state_;
-    const int interval = s.settings.keyframeInterval;
-    if (interval > 0 && frames_ > 0 && frames_ % interval == 0) {
-        // The stretch before ends here: its last packets out, and a fresh
-        // encoder whose parameter sets must be those the file's header holds.
-        if (!encode(s.video.get(), nullptr, s.output, s.videoStream, s.packet.get(), error_)) return false;
-        if (!openEncoder()) return false;
-        const AVCodecParameters& written = *s.videoStream->codecpar;
-        if (s.video->extradata_size != written.extradata_size ||
-            (written.extradata_size > 0 &&
-             std::memcmp(s.video->extradata, written.extradata, static_cast<size_t>(written.extradata_size)) != 0)) {
-            error_ = "the encoder opened again with other parameter sets";
-            return false;
-        }
-    }
     frame.pts = frames_;
     if (!encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get(), error_)) return false;
     ++frames_;

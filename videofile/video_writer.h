@@ -69,11 +69,6 @@ struct VideoWriterSettings {
     std::vector<std::pair<std::string, std::string>> metadata;
     // The level the stream is marked with (videoLevel's idc); 0: the encoder's choice.
     int levelIdc = 0;
-    // Frames from one keyframe to the next, each stretch coded by an encoder
-    // opened afresh (a closed GOP that starts with an IDR frame and shares
-    // no state with the stretch before), so that a stretch is coded alike
-    // whatever came before it; 0: the encoder's own choice of keyframes.
-    int keyframeInterval = 0;
     // The planes' depth: 8, or 10 (HEVC Main 10, planes only).
     int bits = 8;
     // The light an HDR picture was graded for, written with a 10-bit HEVC stream.
@@ -107,7 +102,6 @@ public:
 
 private:
     bool bgrScaler();
-    bool openEncoder();
     bool send(::AVFrame& frame);
 
     struct State;
