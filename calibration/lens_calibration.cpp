@@ -1,3 +1,6 @@
+// Lens calibration over a shoot: the pairs aligned and refined one by one,
+// the rig's pairs pooled into one refinement of the right lens, and each
+// camera's circle over every frame (see lens_calibration.h).
 #include "calibration/lens_calibration.h"
 
 #include <cmath>

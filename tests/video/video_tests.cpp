@@ -527,7 +527,9 @@ TEST(VideoHeightTest, TheLevelIsTheLowestThatTakesTheSizeAndTheFrameRate) {
         EXPECT_EQ(level ? level->idc : 0, c.idc);
         const std::string problem = media::videoHeightProblem(c.codec, c.height, c.fps);
         EXPECT_EQ(problem.empty(), c.idc != 0) << problem;
-        if (!c.idc) EXPECT_NE(problem.find("fps, more than"), std::string::npos) << problem;
+        if (!c.idc) {
+            EXPECT_NE(problem.find("fps, more than"), std::string::npos) << problem;
+        }
     }
     EXPECT_NE(media::videoHeightProblem(VideoCodec::H264, 4096, 240).find("the height can be at most 2976"),
               std::string::npos)
