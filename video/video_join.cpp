@@ -155,7 +155,7 @@ VideoJoinResult joinVideoParts(const VideoJoinRequest& request) {
         std::error_code ec;
         if (!fs::is_regular_file(sound->file, ec)) {
             out.error = "cannot find " + shortenForMessage(sound->file.string()) +
-                        ", the camera file whose sound the parts name (--audio none joins them without sound)";
+                        ", the camera file whose sound the parts name (--no-audio joins them without sound)";
             return out;
         }
         room.protect(sound->file, "the camera file of the sound");

@@ -284,7 +284,7 @@ SoundFileSearch findRecordedSound(const PartRecord& record, const std::vector<fs
         }
     out.error = "cannot find the " + side + " camera's file " + shortenForMessage(nameOnly) + " (" +
                 shortenForMessage(sound->file.string()) + " where the parts were made, nor beside the parts, in " +
-                "the folder above them or its input/), whose sound the parts name (--audio none joins them without sound)";
+                "the folder above them or its input/), whose sound the parts name (--no-audio joins them without sound)";
     return out;
 }
 

@@ -76,13 +76,13 @@ TEST_F(VideoHdrCliTest, BothEyesInOneHdrProfileKeepItsTagsAndMixedOnesAreRefused
          "the left video is 10-bit and the right 8-bit: both eyes are written at 8 bits", "Main\nyuv420p\nbt709\nbt709\n",
          false},
         {"HLG beside SDR", video("Lhlg.mp4", "R.mp4"), 1,
-         "the left video is HDR (HLG, transfer arib-std-b67) and the right video is SDR (transfer bt709)", nullptr},
-        {"SDR beside PQ", video("L.mp4", "Rpq.mp4"), 1, "and the right video is HDR (PQ, transfer smpte2084)", nullptr},
-        {"HLG beside PQ", video("Lhlg.mp4", "Rpq.mp4"), 1, "one eye's picture cannot be matched to the other's", nullptr},
+         "the left video is HDR (HLG, transfer arib-std-b67) and the right video is SDR (transfer bt709)", nullptr, false},
+        {"SDR beside PQ", video("L.mp4", "Rpq.mp4"), 1, "and the right video is HDR (PQ, transfer smpte2084)", nullptr, false},
+        {"HLG beside PQ", video("Lhlg.mp4", "Rpq.mp4"), 1, "one eye's picture cannot be matched to the other's", nullptr, false},
         {"HLG through BGR", video("Lhlg.mp4", "Rhlg.mp4", {"--interp", "bicubic"}), 1,
-         "the videos are HDR (HLG), which is converted only as its planes", nullptr},
+         "the videos are HDR (HLG), which is converted only as its planes", nullptr, false},
         {"HLG with its colours matched", video("Lhlg.mp4", "Rhlg.mp4", {"--match-colour"}), 1,
-         "without --match-colour, with --interp bilinear", nullptr},
+         "without --match-colour, with --interp bilinear", nullptr, false},
     };
     std::vector<fs::path> kept;
     for (const auto& c : cases) {
