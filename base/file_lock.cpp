@@ -76,30 +76,28 @@ LockFile::~LockFile() {
 LockFile::Trial LockFile::tryLock(uint64_t byte) {
     struct flock range = byteRange(F_WRLCK, byte);
     Trial trial;
-    for (int reopened = 0;;) {
+    // Opens the name again in place of a file the last writer removed.
+    int reopened = 0;
+    auto reopen = [&] {
+        if (reopened >= 100) return false;
+        const int fd = openLockFile(path_);
+        if (fd < 0) return false;
+        ::close(fd_);
+        fd_ = fd;
+        ++reopened;
+        return true;
+    };
+    for (;;) {
         if (::fcntl(fd_, F_OFD_SETLK, &range) == 0) {
             trial.attempt = Attempt::Taken;
             // A byte of a file the last writer removed meanwhile holds
             // nobody off: lock it again in the file the name leads to now.
-            if (!stillNamed() && reopened < 100) {
-                const int fd = openLockFile(path_);
-                if (fd >= 0) {
-                    ::close(fd_);
-                    fd_ = fd;
-                    ++reopened;
-                    continue;
-                }
-            }
+            if (!stillNamed() && reopen()) continue;
         } else if (errno == EINTR) {
             continue;
-        } else if (errno == ESTALE && reopened < 100) {
+        } else if (errno == ESTALE) {
             // A file removed on a network file system is gone for its other openers.
-            if (const int fd = openLockFile(path_); fd >= 0) {
-                ::close(fd_);
-                fd_ = fd;
-                ++reopened;
-                continue;
-            }
+            if (reopen()) continue;
             trial.attempt = Attempt::Unsupported;
             trial.error = std::strerror(errno);
         } else if (errno == EAGAIN || errno == EACCES) {
