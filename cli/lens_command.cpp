@@ -27,7 +27,7 @@
 #include "lens/lens_precision.h"
 #include "lens/lens_selection.h"
 #include "conversion/request.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "base/message_text.h"
 #include "registry/registry_writes.h"
 

@@ -13,7 +13,7 @@
 #include "conversion/request.h"
 #include "conversion/run.h"
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 
 namespace vistereo {
 

@@ -14,7 +14,7 @@
 #include "colour/photometric.h"
 #include "base/fallible.h"
 #include "conversion/request.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/params.h"
 #include "engine/prepare.h"
 

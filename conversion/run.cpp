@@ -16,7 +16,7 @@
 #include "stereofile/output_formats.h"
 #include "conversion/core.h"
 #include "conversion/output_file.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 
 #include <unistd.h>
 

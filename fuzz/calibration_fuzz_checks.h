@@ -10,7 +10,7 @@
 #include <string>
 
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "lens/calibration_file.h"
 #include "lens/lens_selection.h"

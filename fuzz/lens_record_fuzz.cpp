@@ -18,7 +18,7 @@
 #include "lens/lens_description.h"
 #include "lens/lens_selection.h"
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "registry/lens_registry.h"
 

@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "lens/lens_precision.h"
 #include "lens/lens_selection.h"

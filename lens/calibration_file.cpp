@@ -10,7 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "lens/calibration_text.h"
 
 namespace vistereo {

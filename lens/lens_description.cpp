@@ -9,7 +9,7 @@
 #include "lens/lens_precision.h"
 #include "lens/lens_selection.h"
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 
 namespace vistereo {

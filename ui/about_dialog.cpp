@@ -5,8 +5,8 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "ui/app_icon.h"
-#include "ui/dialog_layout.h"
+#include "ui/widgets/app_icon.h"
+#include "ui/widgets/dialog_layout.h"
 
 namespace vistereo {
 

@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "ui/dialog_layout.h"
-#include "ui/user_settings.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/user_settings.h"
 
 namespace vistereo {
 

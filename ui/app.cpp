@@ -2,9 +2,9 @@
 
 #include <QApplication>
 
-#include "ui/app_icon.h"
+#include "ui/widgets/app_icon.h"
 #include "ui/main_dialog.h"
-#include "ui/user_settings.h"
+#include "ui/widgets/user_settings.h"
 
 namespace vistereo {
 namespace {

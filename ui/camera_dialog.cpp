@@ -27,11 +27,11 @@
 #include "registry/registry_writes.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
-#include "ui/background.h"
-#include "ui/dialog_layout.h"
-#include "ui/digits_edit.h"
-#include "ui/message_box.h"
-#include "ui/up_down_control.h"
+#include "ui/widgets/background.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/digits_edit.h"
+#include "ui/widgets/message_box.h"
+#include "ui/widgets/up_down_control.h"
 
 namespace vistereo {
 namespace {

@@ -21,9 +21,9 @@
 #include "conversion/checks.h"
 #include "base/text_numbers.h"
 #include "ui/app.h"
-#include "ui/dialog_layout.h"
-#include "ui/digits_edit.h"
-#include "ui/message_box.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/digits_edit.h"
+#include "ui/widgets/message_box.h"
 
 namespace vistereo {
 namespace {

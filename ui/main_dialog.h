@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "conversion/run.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/params.h"
 
 class QButtonGroup;

@@ -9,7 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "engine/render.h"
 #include "tests/support/synth.h"

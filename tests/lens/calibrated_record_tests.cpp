@@ -13,7 +13,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "lens/calibrated_record.h"
 #include "lens/lens_precision.h"

@@ -17,7 +17,7 @@
 #include "lens/refined_record.h"
 #include "conversion/run.h"
 #include "engine/lens.h"
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 #include "engine/prepare.h"
 #include "tests/support/conversion_test_support.h"
 #include "tests/support/scratch.h"

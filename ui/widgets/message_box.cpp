@@ -1,8 +1,8 @@
-#include "ui/message_box.h"
+#include "ui/widgets/message_box.h"
 
 #include <QMessageBox>
 
-#include "ui/dialog_layout.h"
+#include "ui/widgets/dialog_layout.h"
 
 namespace vistereo {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/add_lens_guide.h"
+#include "ui/windows/add_lens_guide.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,9 +22,9 @@
 #include "imagefile/input.h"
 #include "registry/lens_registry.h"
 #include "registry/registry_writes.h"
-#include "ui/background.h"
-#include "ui/dialog_layout.h"
-#include "ui/message_box.h"
+#include "ui/widgets/background.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/message_box.h"
 
 namespace vistereo {
 

@@ -1,4 +1,4 @@
-#include "ui/run_choices.h"
+#include "ui/widgets/run_choices.h"
 
 namespace vistereo {
 

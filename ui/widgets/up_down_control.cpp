@@ -1,4 +1,4 @@
-#include "ui/up_down_control.h"
+#include "ui/widgets/up_down_control.h"
 
 #include <QKeyEvent>
 #include <QToolButton>

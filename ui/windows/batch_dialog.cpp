@@ -1,4 +1,4 @@
-#include "ui/batch_dialog.h"
+#include "ui/windows/batch_dialog.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,11 +25,11 @@
 #include "conversion/auto_align.h"
 #include "lens/lens_selection.h"
 #include "registry/lens_registry.h"
-#include "ui/background.h"
-#include "ui/dialog_layout.h"
-#include "ui/run_choices.h"
-#include "ui/message_box.h"
-#include "ui/user_settings.h"
+#include "ui/widgets/background.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/run_choices.h"
+#include "ui/widgets/message_box.h"
+#include "ui/widgets/user_settings.h"
 
 namespace vistereo {
 namespace {

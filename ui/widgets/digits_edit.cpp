@@ -1,4 +1,4 @@
-#include "ui/digits_edit.h"
+#include "ui/widgets/digits_edit.h"
 
 #include <QApplication>
 #include <QInputMethodEvent>

@@ -1,4 +1,4 @@
-#include "ui/user_settings.h"
+#include "ui/widgets/user_settings.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>

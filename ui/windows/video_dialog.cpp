@@ -1,4 +1,4 @@
-#include "ui/video_dialog.h"
+#include "ui/windows/video_dialog.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,11 +24,11 @@
 #include "imagefile/input.h"
 #include "stereofile/output_formats.h"
 #include "videofile/video_reader.h"
-#include "ui/background.h"
-#include "ui/dialog_layout.h"
-#include "ui/run_choices.h"
-#include "ui/digits_edit.h"
-#include "ui/user_settings.h"
+#include "ui/widgets/background.h"
+#include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/run_choices.h"
+#include "ui/widgets/digits_edit.h"
+#include "ui/widgets/user_settings.h"
 
 namespace vistereo {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/dialog_layout.h"
+#include "ui/widgets/dialog_layout.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "ui/preview_dialog.h"
+#include "ui/windows/preview_dialog.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,8 +24,8 @@
 #include "alignment/comfort.h"
 #include "measure/measure.h"
 #include "measure/stereo_window.h"
-#include "ui/background.h"
-#include "ui/dialog_layout.h"
+#include "ui/widgets/background.h"
+#include "ui/widgets/dialog_layout.h"
 
 namespace vistereo {
 namespace {

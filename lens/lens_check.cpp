@@ -1,4 +1,4 @@
-#include "engine/lens_check.h"
+#include "lens/lens_check.h"
 
 #include <algorithm>
 #include <cmath>

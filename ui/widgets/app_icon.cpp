@@ -1,4 +1,4 @@
-#include "ui/app_icon.h"
+#include "ui/widgets/app_icon.h"
 
 #include <QFile>
 
