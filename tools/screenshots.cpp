@@ -30,15 +30,15 @@
 #include "tools/synth/synth.h"
 #include "tools/synth/synth_video.h"
 #include "ui/about_dialog.h"
-#include "ui/add_lens_guide.h"
+#include "ui/windows/add_lens_guide.h"
 #include "ui/app.h"
-#include "ui/batch_dialog.h"
+#include "ui/windows/batch_dialog.h"
 #include "ui/camera_dialog.h"
 #include "ui/lr_point_dialog.h"
 #include "ui/main_dialog.h"
-#include "ui/message_box.h"
-#include "ui/preview_dialog.h"
-#include "ui/video_dialog.h"
+#include "ui/widgets/message_box.h"
+#include "ui/windows/preview_dialog.h"
+#include "ui/windows/video_dialog.h"
 
 using namespace vistereo;
 
