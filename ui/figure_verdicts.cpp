@@ -52,11 +52,11 @@ JudgedFigure judgeCrf(media::VideoCodec codec, int crf) {
     const CrfLimits limits = crfLimits(codec);
     JudgedFigure f;
     f.grade = alignment::gradeAtMost(crf, limits.good, limits.acceptable);
-    f.text = QStringLiteral("quality %1 (CRF %2) — %3 for %4 (good up to %5, acceptable up to %6)")
-                 .arg(crf == 0 && codec == media::VideoCodec::H264 ? QStringLiteral("lossless") : QStringLiteral("setting"))
-                 .arg(crf)
-                 .arg(gradeWord(f.grade))
+    f.text = QStringLiteral("%1 at CRF %2%3 — %4 (good up to %5, acceptable up to %6)")
                  .arg(QString::fromUtf8(media::codecName(codec)))
+                 .arg(crf)
+                 .arg(crf == 0 && codec == media::VideoCodec::H264 ? QStringLiteral(", lossless") : QString())
+                 .arg(gradeWord(f.grade))
                  .arg(limits.good)
                  .arg(limits.acceptable);
     f.advice = f.grade == Grade::Good

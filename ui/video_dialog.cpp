@@ -269,7 +269,7 @@ void VideoDialog::showChoices() {
                                           "Zenith correction: roll %3°, pitch %4°, yaw %5°\n"
                                           "Right eye aligned by %6\n"
                                           "%7\n%8\n"
-                                          "Encoding: %9 at CRF %10 — %11; encoder speed preset %12")
+                                          "Encoding: %9 (preset %12) at CRF %10 — %11")
                                .arg(lens(r.lenses[0]), lens(r.lenses[1]))
                                .arg(r.zenith.roll / 10.0, 0, 'f', 1)
                                .arg(r.zenith.pitch / 10.0, 0, 'f', 1)

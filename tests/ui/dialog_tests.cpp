@@ -1553,7 +1553,7 @@ private slots:
                           " — good (good from 4", "30 frames at 24 fps from 0:00.250"}, "",
                          {"Wrote ./output/LROut.mp4 (128 × 64, 30 frames, 1.250 s at 24 fps, h264 crf 20) in ", byPoints,
                           "\nSound match: its peak stands ", "\nFrame size: 128 × 64 needs H.264 level 1",
-                          "\nEncoding: quality setting (CRF 20) — good for h264", "\nSpeed: "}, true};
+                          "\nEncoding: h264 at CRF 20 — good (good up to 23", "\nSpeed: "}, true};
         QTest::newRow("offset typed by hand")
             << VideoCase{false, {{"height", "32"}}, {"No offset: ", "set the offset by hand"}, "-0.25",
                          {"Offset: -0.250 s as given (-6 frames).", byPoints, "\nFrame size: 64 × 32"}, true};
@@ -1818,7 +1818,7 @@ private slots:
         QTest::newRow("crf: coarse") << judgeCrf(VideoCodec::H264, 26) << fair << crf;
         QTest::newRow("crf: blocks") << judgeCrf(VideoCodec::H264, 35) << poor << crf;
         QTest::newRow("crf: hevc's scale sits higher") << judgeCrf(VideoCodec::Hevc, 28) << good << hevc;
-        QTest::newRow("crf: lossless") << judgeCrf(VideoCodec::H264, 0) << good << QStringList{"quality lossless (CRF 0)"};
+        QTest::newRow("crf: lossless") << judgeCrf(VideoCodec::H264, 0) << good << QStringList{"h264 at CRF 0, lossless"};
         QTest::newRow("speed: real time") << judgeSpeed(30.0, 30.0) << good << QStringList{"30.0 frames a second, 1.00×"};
         QTest::newRow("speed: a tenth") << judgeSpeed(3.0, 30.0) << fair << QStringList{"0.10×"};
         QTest::newRow("speed: slower") << judgeSpeed(2.9, 30.0) << poor << QStringList{"0.10×"};
@@ -1863,12 +1863,12 @@ private slots:
         part<QSpinBox>("crf")->setValue(18);
         const QString summary = part<QLabel>("choices")->text();
         for (const char* says : {"right eye matched to the left", "right eye turned 0.50°",
-                                 "Encoding: h264 at CRF 18 — good for h264 (good up to 23, acceptable up to 28); encoder speed preset fast"})
+                                 "Encoding: h264 (preset fast) at CRF 18 — good (good up to 23, acceptable up to 28)"})
             QVERIFY2(summary.contains(says), qPrintable(summary));
         QVERIFY(part<QProgressBar>("progress")->isTextVisible());
         // A coarse setting says so, and what to do, where the summary is pointed at.
         part<QSpinBox>("crf")->setValue(30);
-        QVERIFY2(part<QLabel>("choices")->text().contains("Encoding: h264 at CRF 30 — poor"),
+        QVERIFY2(part<QLabel>("choices")->text().contains("Encoding: h264 (preset fast) at CRF 30 — poor"),
                  qPrintable(part<QLabel>("choices")->text()));
         QVERIFY(part<QLabel>("choices")->toolTip().contains("lower Quality (CRF) to 23"));
         replaceText(part<QLineEdit>("leftVideo"), "L.mp4");
