@@ -1,6 +1,8 @@
 // The comfort verdict on a stereo pair's misalignment: the limits, and the
 // verdict `align` gives on the image it leads to and `check` on a finished
-// image, from the same figure.
+// image, from the same figure. Also the grade every figure the programs show
+// is told by (good, acceptable, poor against two stated limits), so that one
+// figure reads the same in every window and command.
 #pragma once
 
 namespace vistereo::alignment {
@@ -31,5 +33,19 @@ const char* verdictName(Verdict verdict);
 // The verdict on a vertical disparity of `p95Arcmin` at the 95th percentile.
 Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin = kVerticalComfortLimitArcmin,
                                  double fusionLimitArcmin = kVerticalFusionLimitArcmin);
+
+// A figure as a photographer reads it: good within its first limit,
+// acceptable within its second, poor beyond; not judged when it could not be
+// measured (a NaN).
+enum class Grade { NotJudged, Good, Acceptable, Poor };
+const char* gradeName(Grade grade);  // "good", "acceptable", "poor", "not judged"
+// The comfort verdict as a grade: comfortable is good, marginal acceptable.
+Grade gradeOf(Verdict verdict);
+// A figure where less is better (a residual, a disparity): good up to
+// `goodLimit`, acceptable up to `acceptableLimit`.
+Grade gradeAtMost(double value, double goodLimit, double acceptableLimit);
+// A figure where more is better (a confidence, a speed): good from
+// `goodLimit` on, acceptable from `acceptableLimit` on.
+Grade gradeAtLeast(double value, double goodLimit, double acceptableLimit);
 
 }  // namespace vistereo::alignment

@@ -23,6 +23,38 @@ const char* verdictName(Verdict verdict) {
     return "?";
 }
 
+const char* gradeName(Grade grade) {
+    switch (grade) {
+        case Grade::NotJudged: return "not judged";
+        case Grade::Good: return "good";
+        case Grade::Acceptable: return "acceptable";
+        case Grade::Poor: return "poor";
+    }
+    return "?";
+}
+
+Grade gradeOf(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Comfortable: return Grade::Good;
+        case Verdict::Marginal: return Grade::Acceptable;
+        case Verdict::Uncomfortable: return Grade::Poor;
+        case Verdict::Unknown: break;
+    }
+    return Grade::NotJudged;
+}
+
+Grade gradeAtMost(double value, double goodLimit, double acceptableLimit) {
+    if (std::isnan(value)) return Grade::NotJudged;
+    if (value <= goodLimit) return Grade::Good;
+    return value <= acceptableLimit ? Grade::Acceptable : Grade::Poor;
+}
+
+Grade gradeAtLeast(double value, double goodLimit, double acceptableLimit) {
+    if (std::isnan(value)) return Grade::NotJudged;
+    if (value >= goodLimit) return Grade::Good;
+    return value >= acceptableLimit ? Grade::Acceptable : Grade::Poor;
+}
+
 ViewerMisalignment measureViewerMisalignment(const std::vector<DirectionPair>& shown, const MatchedPositions& at,
                                              const ViewerMeasureOptions& options) {
     ViewerMisalignment m;

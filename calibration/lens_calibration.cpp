@@ -3,6 +3,7 @@
 // camera's circle over every frame (see lens_calibration.h).
 #include "calibration/lens_calibration.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -131,6 +132,46 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     out.lenses.corrections = out.pooled.correction;
     if (out.pooled.lawReplaced) out.lenses.laws[1] = out.pooled.rightMapping;
     return out;
+}
+
+std::vector<PooledPairVerdict> judgePooledPairs(const LensCalibration& c) {
+    std::vector<PooledPairVerdict> verdicts(c.shared.attempts.size());
+    std::vector<double> residuals;
+    for (size_t k = 0; k < verdicts.size() && k < c.pooledFits.size(); ++k)
+        if (c.shared.attempts[k].used) residuals.push_back(c.pooledFits[k].rmsPixels);
+    if (residuals.empty()) return verdicts;
+    std::sort(residuals.begin(), residuals.end());
+    const size_t n = residuals.size();
+    const double median = n % 2 ? residuals[n / 2] : (residuals[n / 2 - 1] + residuals[n / 2]) / 2.0;
+    const double misfit = alignment::LensRefinementOptions{}.misfitPixels;
+    // When every pooled pair is poor, none is the one to leave out: the
+    // pairs are not of one rig, or the lens law does not fit them.
+    const bool allPoor = residuals.front() > misfit;
+    for (size_t k = 0; k < verdicts.size() && k < c.pooledFits.size(); ++k) {
+        if (!c.shared.attempts[k].used) continue;
+        const double rms = c.pooledFits[k].rmsPixels;
+        PooledPairVerdict& v = verdicts[k];
+        v.grade = alignment::gradeAtMost(rms, kGoodPooledResidualPixels, misfit);
+        // Beside one other pair, neither stands out from the median of the two.
+        const bool outlier = n > 2 && rms > kPooledResidualOutlierRatio * median;
+        v.leaveOut = !allPoor && (v.grade == alignment::Grade::Poor || outlier);
+        if (!v.leaveOut) continue;
+        char text[160];
+        if (outlier)
+            std::snprintf(text, sizeof text, "%.3f working px, %.1f times the pairs' median of %.3f", rms, rms / median,
+                          median);
+        else
+            std::snprintf(text, sizeof text, "%.3f working px, beyond the %.2f a fit may leave", rms, misfit);
+        v.why = text;
+    }
+    return verdicts;
+}
+
+std::string pooledResidualLimits() {
+    char text[96];
+    std::snprintf(text, sizeof text, "good up to %.2f, acceptable up to %.2f working px", kGoodPooledResidualPixels,
+                  alignment::LensRefinementOptions{}.misfitPixels);
+    return text;
 }
 
 }  // namespace vistereo

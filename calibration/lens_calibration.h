@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "alignment/comfort.h"
 #include "alignment/lens_refinement.h"
 #include "lens/image_circle.h"
 #include "base/fallible.h"
@@ -52,5 +53,27 @@ std::array<alignment::PooledCircle, 2> shootCircles(const std::vector<BatchPair>
 // the baseline the records observe.
 LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const ConversionRequest& request, bool shape,
                                 int threads = 0);
+
+// Each pooled pair's fit to the pooled lenses, judged: its RMS residual off
+// the epipolar planes (working pixels) good up to kGoodPooledResidualPixels,
+// acceptable up to the refinement's own misfit limit
+// (LensRefinementOptions::misfitPixels); a pair that is poor, or whose
+// residual is more than kPooledResidualOutlierRatio times the median of the
+// pooled pairs', fits the others' lenses worse than they do: a pair to leave
+// out (a moved camera, a near scene, a smeared frame). When every pooled
+// pair is poor none is named: leaving them all out helps nothing (the pairs
+// are not of one rig, or the lens law does not fit them). Pairs not pooled
+// are not judged here (their reason is the shared alignment's remark).
+inline constexpr double kGoodPooledResidualPixels = 0.25;
+inline constexpr double kPooledResidualOutlierRatio = 2.0;
+struct PooledPairVerdict {
+    alignment::Grade grade = alignment::Grade::NotJudged;
+    bool leaveOut = false;
+    std::string why;  // "0.31 working px, 2.4 times the pairs' median of 0.13": for a pair to leave out
+};
+// In the order of `c.shared.attempts`.
+std::vector<PooledPairVerdict> judgePooledPairs(const LensCalibration& c);
+// "good up to 0.25, acceptable up to 0.50 working px": the limits the verdicts name.
+std::string pooledResidualLimits();
 
 }  // namespace vistereo

@@ -133,10 +133,7 @@ std::string verdictJson(alignment::Verdict verdict, double comfortLimit, double 
 // The verdict's line and its limits, as text.
 std::string verdictText(alignment::Verdict verdict, const std::string& sentence, double comfortLimit) {
     // The verdict as a grade against its two limits, and what to do when it is not good.
-    const char* grade = verdict == alignment::Verdict::Comfortable  ? "good"
-                        : verdict == alignment::Verdict::Marginal   ? "acceptable"
-                        : verdict == alignment::Verdict::Uncomfortable ? "poor"
-                                                                       : "not judged";
+    const char* grade = alignment::gradeName(alignment::gradeOf(verdict));
     std::string text = "verdict: " + std::string(alignment::verdictName(verdict)) + " (" + grade + ") - " + sentence +
                        "\n" + "(comfort limit " + number(comfortLimit) +
                        "' for the 95th percentile of the misalignment: half the vertical fusional\n"

@@ -4,6 +4,7 @@
 // from a projection, a field of view and an image circle, import writes one
 // from a calibration file, detect finds the image circle in photographs,
 // calibrate refines the right lens on the pairs of a shoot.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -708,6 +709,8 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (!c.ok()) return fail(c.error);
 
     std::string pairsJson;
+    const std::vector<PooledPairVerdict> verdicts = judgePooledPairs(c);
+    std::string leaveOut;  // the pairs that fit the pooled lenses worse than the others, named with why
     for (size_t k = 0; k < c.shared.attempts.size(); ++k) {
         const SharedAlignment::Attempt& a = c.shared.attempts[k];
         const alignment::AlignmentResult& r = a.alignment.result;
@@ -721,7 +724,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                           fit.rmsPixels, fit.inliers);
         else
             std::snprintf(line, sizeof line, "not pooled");
-        if (!quiet) out << "pair " << a.sample.index + 1 << " (" << pairNames(pairing.pairs[a.sample.index]) << "): " << line << "\n";
+        const std::string pair = "pair " + std::to_string(a.sample.index + 1) + " (" + pairNames(pairing.pairs[a.sample.index]) + ")";
+        const std::string grade = a.used ? std::string(" - ") + alignment::gradeName(verdicts[k].grade) : std::string();
+        if (!quiet) out << pair << ": " << line << grade << "\n";
+        if (verdicts[k].leaveOut) leaveOut += "\n  " + pair + ": " + verdicts[k].why;
         pairsJson += std::string(pairsJson.empty() ? "" : ", ") + "{\"left\": " +
                      jsonString(pairing.pairs[a.sample.index].left.string()) +
                      ", \"right\": " + jsonString(pairing.pairs[a.sample.index].right.string()) +
@@ -736,9 +742,27 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                          ", \"shape\": " + fixed(r.lenses.correction[1].shape, 6) + "}";
         if (a.used)
             pairsJson += ", \"pooled_inliers\": " + std::to_string(fit.inliers) +
-                         ", \"pooled_residual_px\": " + fixed(fit.rmsPixels, 4);
+                         ", \"pooled_residual_px\": " + fixed(fit.rmsPixels, 4) + ", \"grade\": " +
+                         jsonString(alignment::gradeName(verdicts[k].grade)) +
+                         ", \"leave_out\": " + (verdicts[k].leaveOut ? "true" : "false");
         if (!a.alignment.ok()) pairsJson += ", \"reason\": " + jsonString(a.alignment.error);
         pairsJson += "}";
+    }
+    if (!quiet) {
+        out << "each pooled pair's residual: " << pooledResidualLimits()
+            << " (a working px is 1/1024 of 180 degrees, 10.5')\n";
+        const bool allPoor = std::all_of(verdicts.begin(), verdicts.end(), [](const PooledPairVerdict& v) {
+            return v.grade == alignment::Grade::Poor || v.grade == alignment::Grade::NotJudged;
+        });
+        if (allPoor)
+            out << "no pooled pair fits the pooled lenses well: the pairs may not come from one rig, or the lens law "
+                   "does not fit them; check the records (lens show, lens detect) before calibrating again\n";
+        else if (leaveOut.empty())
+            out << "no pair to leave out: each fits the pooled lenses about as well as the others\n";
+        else
+            out << "pairs to leave out, which fit the pooled lenses worse than the others (a camera moved, a near "
+                   "scene, a blurred frame):"
+                << leaveOut << "\nwhat to do: run again without them (--pairs FILE listing the others)\n";
     }
     if (!quiet) out << "pooled over " << c.shared.used << (c.shared.used == 1 ? " pair" : " pairs") << ":\n"
                     << lensRefinementText(c.pooled);

@@ -16,9 +16,6 @@
 namespace vistereo {
 namespace {
 
-// The image library's JPEG quality when none is chosen.
-constexpr int kDefaultJpegQuality = 95;
-
 std::string softwareTag() { return std::string(kProgramName) + " " + kVersion; }
 
 std::string noExifNote(const std::filesystem::path& leftInput, const media::SourceExif& exif) {

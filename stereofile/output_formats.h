@@ -21,10 +21,13 @@
 
 namespace vistereo {
 
+// The JPEG quality when none is chosen.
+inline constexpr int kDefaultJpegQuality = 95;
+
 // What an encoder needs besides the canvas.
 struct EncodeChoices {
     std::string outputName;  // its extension picks the image library's encoder
-    int jpegQuality = 0;     // 1 .. 100 for JPEG; 0: the image library's default
+    int jpegQuality = 0;     // 1 .. 100 for JPEG; 0: kDefaultJpegQuality
     // A side-by-side JPEG carries the left input's EXIF (a VR180 photo always does).
     bool keepExif = false;
     std::filesystem::path leftInput;

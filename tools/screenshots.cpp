@@ -2,13 +2,14 @@
 // bundled example and saves what the screen shows, one PNG per window: the
 // main dialog (on a first start without lenses too), the "Add my lens" guide
 // with a found circle, the registration dialog, the point picker, the batch window
-// idle and while running, the video window idle, with the offset found,
+// idle, while running and finished (aligned once), the video window idle, with the offset found,
 // while converting and finished, the preview (side by side, as the
 // difference of the halves with "Match colour" and a convergence, and at its
 // own pixels) and the About box. Run it under a
 // virtual X server of the screen size to look at (scripts/screenshots.sh).
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
@@ -133,6 +134,8 @@ int main(int argc, char** argv) {
     {
         BatchDialog batch(request, false, &main);
         shoot(&batch, "batch-idle");
+        // Aligned once, so that the finished window shows how well one rotation fits the shoot.
+        batch.findChild<QComboBox*>("alignment")->setCurrentIndex(static_cast<int>(BatchDialog::Alignment::Once));
         QTimer::singleShot(0, &batch, &BatchDialog::start);
         if (!QTest::qWaitFor([&] { return batch.running(); }, 5000)) qWarning("the batch did not start");
         QTest::qWait(1500);

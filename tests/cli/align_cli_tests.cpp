@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "alignment/alignment.h"
+#include "calibration/lens_calibration.h"
 #include "cli/commands.h"
 #include "cli/lens_saving.h"
 #include "lens/lens_selection.h"
@@ -372,6 +373,13 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
                                            "--save-lenses", " shoot", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("\"pooled\": false"), std::string::npos) << r.out;
+    // Three pairs of one rig fit the pooled lenses alike: each judged, none to leave out.
+    for (size_t at = r.out.find("\"pooled_residual_px\""), pairs = 0; pairs < 3; at = r.out.find("\"pooled_residual_px\"", at + 1), ++pairs) {
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const std::string pair = r.out.substr(at, r.out.find('}', at) - at);
+        EXPECT_NE(pair.find("\"grade\": \"good\""), std::string::npos) << pair;
+        EXPECT_NE(pair.find("\"leave_out\": false"), std::string::npos) << pair;
+    }
     // Each camera's image circle over the shoot's three frames: the lenses' 180-degree circle, 450 dots about the
     // middle of the picture, on every frame alike.
     for (const char* camera : {"\"left\": {", "\"right\": {"}) {
@@ -419,6 +427,53 @@ TEST_F(AlignCliTest, LensCalibrationPoolsThePairsOfOneRig) {
     const double farField = farFieldResidual(rigs[0], leftCamera, rightCamera, aligned.rotation);
     std::printf("[ figures  ] far field of the calibrated record at height 1024: %.3f px\n", farField);
     EXPECT_LT(farField, 0.15);
+}
+
+// Each pooled pair's residual judged against the limits and against the other pairs': a pair poor by the limit, or
+// standing out of three or more, is one to leave out; two pairs do not outvote each other; pairs not pooled are not
+// judged.
+TEST(LensCalibrationVerdicts, PairsToLeaveOutAreNamedWithWhy) {
+    using alignment::Grade;
+    constexpr double kNotPooled = -1.0;
+    struct Case {
+        const char* what;
+        std::vector<double> residuals;  // working px; kNotPooled for a pair left out by the shared alignment
+        std::vector<Grade> grades;
+        std::vector<bool> leaveOut;
+        const char* why;  // the first reason given, or ""
+    } const cases[] = {
+        {"alike", {0.10, 0.12, 0.11}, {Grade::Good, Grade::Good, Grade::Good}, {false, false, false}, ""},
+        {"one stands out", {0.10, 0.12, 0.30, 0.11}, {Grade::Good, Grade::Good, Grade::Acceptable, Grade::Good},
+         {false, false, true, false}, "0.300 working px, 2.6 times the pairs' median of 0.115"},
+        {"two do not outvote each other", {0.10, 0.30}, {Grade::Good, Grade::Acceptable}, {false, false}, ""},
+        {"poor beside good ones", {0.10, 0.60, 0.12}, {Grade::Good, Grade::Poor, Grade::Good}, {false, true, false},
+         "0.600 working px, 5.0 times the pairs' median of 0.120"},
+        {"poor by the limit only", {0.40, 0.55, 0.45}, {Grade::Acceptable, Grade::Poor, Grade::Acceptable},
+         {false, true, false}, "0.550 working px, beyond the 0.50 a fit may leave"},
+        // Two T265 units pooled as one rig (measured 0.78 and 0.64): neither is the one to blame.
+        {"all poor", {0.78, 0.64}, {Grade::Poor, Grade::Poor}, {false, false}, ""},
+        {"not pooled", {0.10, kNotPooled, 0.12, 0.11}, {Grade::Good, Grade::NotJudged, Grade::Good, Grade::Good},
+         {false, false, false, false}, ""},
+    };
+    for (const Case& c : cases) {
+        LensCalibration calibration;
+        for (double residual : c.residuals) {
+            calibration.shared.attempts.push_back({});
+            calibration.shared.attempts.back().used = residual != kNotPooled;
+            calibration.pooledFits.push_back({100, 90, residual == kNotPooled ? 0.0 : residual});
+        }
+        const std::vector<PooledPairVerdict> verdicts = judgePooledPairs(calibration);
+        ASSERT_EQ(verdicts.size(), c.residuals.size()) << c.what;
+        std::string firstWhy;
+        for (size_t k = 0; k < verdicts.size(); ++k) {
+            EXPECT_EQ(verdicts[k].grade, c.grades[k]) << c.what << ", pair " << k + 1;
+            EXPECT_EQ(verdicts[k].leaveOut, c.leaveOut[k]) << c.what << ", pair " << k + 1;
+            EXPECT_EQ(verdicts[k].why.empty(), !verdicts[k].leaveOut) << c.what << ", pair " << k + 1;
+            if (firstWhy.empty()) firstWhy = verdicts[k].why;
+        }
+        EXPECT_EQ(firstWhy, c.why) << c.what;
+    }
+    EXPECT_EQ(pooledResidualLimits(), "good up to 0.25, acceptable up to 0.50 working px");
 }
 
 // The numbers of a JSON array after `key`.

@@ -59,6 +59,7 @@
 #include "ui/windows/batch_dialog.h"
 #include "ui/camera_dialog.h"
 #include "ui/widgets/dialog_layout.h"
+#include "ui/widgets/figure_verdicts.h"
 #include "ui/lr_point_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/widgets/message_box.h"
@@ -1270,7 +1271,8 @@ private slots:
         clickButton(part<QPushButton>("startButton"));
         QVERIFY(!alignment->isEnabled());
         QVERIFY(finished.wait(120000));
-        QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw "),
+        QVERIFY2(progress().startsWith("Converted 1, skipped 0, failed 1 in ") && progress().contains("\nAligned once on pair 2: yaw ") &&
+                     progress().contains("\nThe pairs' own rotations lie within 0.0′ of the shared one — good (good up to 9.6′"),
                  qPrintable(progress()));
         QCOMPARE(failureLines(dlg),
                  QStringList({"Not aligned: pair 1: " + QString(kMsgBadLeftImage) + ": Left image \"input/left/p0.jpg\": the file is empty.",
@@ -1547,11 +1549,14 @@ private slots:
         const QString byPoints = "Alignment: by points A and B.";
         QTest::newRow("offset found from the sound")
             << VideoCase{true, {{"height", "64"}},
-                         {"", "runs -0.2508 s (-6 frames -0.8 ms), confidence ", "30 frames at 24 fps from 0:00.250"}, "",
-                         {"Wrote ./output/LROut.mp4 (128 × 64, 30 frames, 1.250 s at 24 fps, h264 crf 20) in ", byPoints}, true};
+                         {"", "runs -0.2508 s (-6 frames -0.8 ms), confidence ", "\nSound match: its peak stands ",
+                          " — good (good from 4", "30 frames at 24 fps from 0:00.250"}, "",
+                         {"Wrote ./output/LROut.mp4 (128 × 64, 30 frames, 1.250 s at 24 fps, h264 crf 20) in ", byPoints,
+                          "\nSound match: its peak stands ", "\nFrame size: 128 × 64 needs H.264 level 1",
+                          "\nEncoding: h264 at CRF 20 — good (good up to 23", "\nSpeed: "}, true};
         QTest::newRow("offset typed by hand")
             << VideoCase{false, {{"height", "32"}}, {"No offset: ", "set the offset by hand"}, "-0.25",
-                         {"Offset: -0.250 s as given (-6 frames).", byPoints}, true};
+                         {"Offset: -0.250 s as given (-6 frames).", byPoints, "\nFrame size: 64 × 32"}, true};
         QTest::newRow("no video stream")
             << VideoCase{true, {{"leftVideo", "sound.wav"}},
                          {"", "cannot read the left video \"./input/sound.wav\": it has no video stream"}, "",
@@ -1758,22 +1763,26 @@ private slots:
         QVERIFY(dlg->findChild<QCheckBox*>("newProjections")->isChecked());
     }
 
-    // The batch window's summary names the colour match and the stereo window it applies, its bar counts the pairs
+    // The batch window's summary names the colour match, the stereo window and the JPEG quality it applies (the
+    // encoder's default when none is chosen), its bar counts the pairs
     // Start would convert, and it says why Start waits when an eye has no lens.
     void batchSummaryAndStartReasons_data() {
         QTest::addColumn<bool>("lenses");
         QTest::addColumn<bool>("matched");
         QTest::addColumn<double>("convergence");
-        QTest::newRow("lenses, matched, turned") << true << true << 1.2;
-        QTest::newRow("lenses, as photographed") << true << false << 0.0;
-        QTest::newRow("no lens picked") << false << false << 0.0;
+        QTest::addColumn<int>("quality");
+        QTest::newRow("lenses, matched, turned") << true << true << 1.2 << 80;
+        QTest::newRow("lenses, as photographed") << true << false << 0.0 << 0;
+        QTest::newRow("no lens picked") << false << false << 0.0 << 0;
     }
     void batchSummaryAndStartReasons() {
         QFETCH(bool, lenses);
         QFETCH(bool, matched);
         QFETCH(double, convergence);
+        QFETCH(int, quality);
         writePairs({"a.jpg", "b.jpg", "c.jpg"}, 64, 48);
         ConversionRequest request = choices(16);
+        request.jpegQuality = quality;
         if (!lenses) request.lenses = {};
         request.matchColour = matched ? ColourMatching::Tone : ColourMatching::Off;
         request.convergenceDegrees = convergence;
@@ -1783,10 +1792,60 @@ private slots:
         QVERIFY2(summary.contains(matched ? "right eye matched to the left" : "as photographed (Match colour is off)"),
                  qPrintable(summary));
         QVERIFY2(summary.contains(convergence != 0.0 ? "right eye turned 1.20°" : "Convergence 0"), qPrintable(summary));
+        QVERIFY2(summary.contains(QString("JPEG files of quality %1 in output/").arg(quality ? quality : 95)), qPrintable(summary));
         QCOMPARE(part<QPushButton>("startButton")->isEnabled(), lenses);
         QCOMPARE(status().contains("Start waits for a lens for each eye"), !lenses);
         QCOMPARE(part<QProgressBar>("progress")->maximum(), 3);
         QCOMPARE(part<QProgressBar>("progress")->text(), QString("0 of 3 pairs"));
+    }
+
+    // The batch and video windows' figures against their limits: each grade on the right side of its limit, the
+    // limits named in the text, and a way forward for all but a good figure.
+    void figureVerdicts_data() {
+        QTest::addColumn<JudgedFigure>("figure");
+        QTest::addColumn<int>("grade");
+        QTest::addColumn<QStringList>("says");
+        using media::VideoCodec;
+        const int good = int(alignment::Grade::Good), fair = int(alignment::Grade::Acceptable),
+                  poor = int(alignment::Grade::Poor);
+        const QStringList crf = {"(good up to 23, acceptable up to 28)"}, hevc = {"(good up to 28, acceptable up to 33)"};
+        QTest::newRow("sound: a clear peak") << judgeSyncConfidence(8.3) << good << QStringList{"8.3 times", "good from 4"};
+        QTest::newRow("sound: twice the refusal, just") << judgeSyncConfidence(4.0) << good << QStringList{"4.0 times"};
+        QTest::newRow("sound: just sure") << judgeSyncConfidence(2.3) << fair << QStringList{"2.3 times", "below 2"};
+        QTest::newRow("sound: chance") << judgeSyncConfidence(1.4) << poor << QStringList{"1.4 times"};
+        QTest::newRow("crf: the default") << judgeCrf(VideoCodec::H264, 20) << good << crf;
+        QTest::newRow("crf: x264's own default") << judgeCrf(VideoCodec::H264, 23) << good << crf;
+        QTest::newRow("crf: coarse") << judgeCrf(VideoCodec::H264, 26) << fair << crf;
+        QTest::newRow("crf: blocks") << judgeCrf(VideoCodec::H264, 35) << poor << crf;
+        QTest::newRow("crf: hevc's scale sits higher") << judgeCrf(VideoCodec::Hevc, 28) << good << hevc;
+        QTest::newRow("crf: lossless") << judgeCrf(VideoCodec::H264, 0) << good << QStringList{"h264 at CRF 0, lossless"};
+        QTest::newRow("speed: real time") << judgeSpeed(30.0, 30.0) << good << QStringList{"30.0 frames a second, 1.00×"};
+        QTest::newRow("speed: a tenth") << judgeSpeed(3.0, 30.0) << fair << QStringList{"0.10×"};
+        QTest::newRow("speed: slower") << judgeSpeed(2.9, 30.0) << poor << QStringList{"0.10×"};
+        QTest::newRow("size: 4K for every player") << judgeFrameSize(VideoCodec::H264, 2048, 30.0) << good
+                                                   << QStringList{"4096 × 2048 needs H.264 level 5"};
+        QTest::newRow("size: 4K in hevc") << judgeFrameSize(VideoCodec::Hevc, 2048, 30.0) << good
+                                          << QStringList{"needs HEVC Main level 5"};
+        QTest::newRow("size: 5.7K for 8K players") << judgeFrameSize(VideoCodec::Hevc, 2880, 30.0) << fair
+                                                   << QStringList{"5760 × 2880 needs HEVC Main level 6"};
+        QTest::newRow("size: beyond every level") << judgeFrameSize(VideoCodec::H264, 8192, 30.0) << poor
+                                                  << QStringList{"no h264 level takes it"};
+        QTest::newRow("shoot: one rotation fits") << judgeSharedRotationSpread(0.1) << good
+                                                  << QStringList{"within 6.0′", "(good up to 9.6′, acceptable up to 19.2′)"};
+        QTest::newRow("shoot: fits at the fusion limit") << judgeSharedRotationSpread(0.32) << fair
+                                                         << QStringList{"within 19.2′"};
+        QTest::newRow("shoot: the rig moved") << judgeSharedRotationSpread(0.5) << poor
+                                              << QStringList{"within 30.0′"};
+    }
+    void figureVerdicts() {
+        QFETCH(JudgedFigure, figure);
+        QFETCH(int, grade);
+        QFETCH(QStringList, says);
+        QCOMPARE(int(figure.grade), grade);
+        const QString word = QString::fromUtf8(alignment::gradeName(figure.grade));
+        QVERIFY2(figure.text.contains(QStringLiteral(" — ") + word + " "), qPrintable(figure.text));
+        for (const QString& said : says) QVERIFY2(figure.text.contains(said), qPrintable(figure.text));
+        if (figure.grade != alignment::Grade::Good) QVERIFY2(!figure.advice.isEmpty(), qPrintable(figure.text));
     }
 
     // The video window's summary names the colour match, the stereo window and the encoder; a refusal of names
@@ -1803,9 +1862,15 @@ private slots:
         QVERIFY(dlg);
         part<QSpinBox>("crf")->setValue(18);
         const QString summary = part<QLabel>("choices")->text();
-        for (const char* says : {"right eye matched to the left", "right eye turned 0.50°", "Encoding: h264 at CRF 18"})
+        for (const char* says : {"right eye matched to the left", "right eye turned 0.50°",
+                                 "Encoding: h264 (preset fast) at CRF 18 — good (good up to 23, acceptable up to 28)"})
             QVERIFY2(summary.contains(says), qPrintable(summary));
         QVERIFY(part<QProgressBar>("progress")->isTextVisible());
+        // A coarse setting says so, and what to do, where the summary is pointed at.
+        part<QSpinBox>("crf")->setValue(30);
+        QVERIFY2(part<QLabel>("choices")->text().contains("Encoding: h264 (preset fast) at CRF 30 — poor"),
+                 qPrintable(part<QLabel>("choices")->text()));
+        QVERIFY(part<QLabel>("choices")->toolTip().contains("lower Quality (CRF) to 23"));
         replaceText(part<QLineEdit>("leftVideo"), "L.mp4");
         replaceText(part<QLineEdit>("rightVideo"), "R.mp4");
         replaceText(part<QLineEdit>("output"), "out.mp4");

@@ -30,6 +30,7 @@
 #include "ui/widgets/run_choices.h"
 #include "ui/widgets/message_box.h"
 #include "ui/widgets/user_settings.h"
+#include "ui/widgets/figure_verdicts.h"
 
 namespace vistereo {
 namespace {
@@ -63,9 +64,15 @@ public:
     void alignedOnce(const SharedAlignment& shared, const SharedColour&) override {
         QStringList remarks;
         for (const std::string& remark : sharedAlignmentRemarks(shared)) remarks << qt(remark);
-        const QString text = qt(describeSharedAlignment(shared));
+        QString text = qt(describeSharedAlignment(shared));
+        QString advice;
+        if (shared.rotation) {  // how well the one rotation fits the pairs it was taken from
+            const JudgedFigure spread = judgeSharedRotationSpread(shared.maxDegrees);
+            text += "\n" + spread.text + ".";
+            advice = spread.advice;
+        }
         BatchDialog* dialog = dialog_;
-        QMetaObject::invokeMethod(dialog, [dialog, text, remarks] { dialog->onAligned(text, remarks); },
+        QMetaObject::invokeMethod(dialog, [dialog, text, remarks, advice] { dialog->onAligned(text, remarks, advice); },
                                   Qt::QueuedConnection);
         if (!shared.rotation) *failure_ = describeSharedAlignment(shared);
     }
@@ -138,9 +145,9 @@ BatchDialog::BatchDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_choicesText->setMargin(3);
     m_pairingStatus->setFixedHeight(2 * line);
-    m_progressText->setFixedHeight(2 * line);
+    m_progressText->setFixedHeight(4 * line);
     makeReportBox(m_failures, QStringLiteral("Failures and warnings of the batch appear here."));
-    m_failures->setFixedHeight(4 * line);
+    m_failures->setFixedHeight(3 * line);  // it scrolls; the progress text above needs four
 
     auto* folders = new QGridLayout;
     folders->addWidget(new QLabel(QStringLiteral("Left images"), this), 0, 0);
@@ -270,14 +277,15 @@ void BatchDialog::showChoices() {
                        "Zenith correction: roll %5, pitch %6, yaw %7\n"
                        "Alignment: %8\n"
                        "%11\n%12\n"
-                       "Output: JPEG files in output/%9%10")
+                       "Output: JPEG files of quality %13 in output/%9%10")
             .arg(lens(r.lenses[0]), lens(r.lenses[1]))
             .arg(r.outputHeight)
             .arg(2 * static_cast<int64_t>(r.outputHeight))
             .arg(degrees(r.zenith.roll), degrees(r.zenith.pitch), degrees(r.zenith.yaw), alignment)
             .arg(m_vrSuffix ? QStringLiteral(", named for VR players (_180_LR)") : QString(),
                  r.keepExif ? QStringLiteral(", with the camera's EXIF") : QString())
-            .arg(describeColourChoice(r.matchColour), describeConvergenceChoice(r.convergenceDegrees)));
+            .arg(describeColourChoice(r.matchColour), describeConvergenceChoice(r.convergenceDegrees))
+            .arg(r.jpegQuality > 0 ? r.jpegQuality : kDefaultJpegQuality));
 }
 
 void BatchDialog::browse(QLineEdit* folder) {
@@ -370,6 +378,7 @@ void BatchDialog::start() {
     m_progress->setRange(0, static_cast<int>(m_pairs.size()));
     m_progress->setValue(0);
     m_progress->setFormat(QStringLiteral("%v of %m pairs"));
+    m_progressText->setToolTip(QString());
     m_progressText->setText(alignment == Alignment::Once ? QStringLiteral("Aligning on the first pairs…")
                                                          : QStringLiteral("0/%1 pairs").arg(m_pairs.size()));
     setRunning(true);
@@ -403,10 +412,12 @@ void BatchDialog::onPairFinished(int done, int total, const QString& progressTex
     if (!failure.isEmpty()) m_failures->appendPlainText(failure);
 }
 
-void BatchDialog::onAligned(const QString& text, const QStringList& remarks) {
+void BatchDialog::onAligned(const QString& text, const QStringList& remarks, const QString& advice) {
     m_alignedText = text;
     m_alignedText[0] = m_alignedText[0].toUpper();
     m_progressText->setText(m_alignedText);
+    m_progressText->setToolTip(advice);
+    if (!advice.isEmpty()) m_failures->appendPlainText(QStringLiteral("What to do: ") + advice);
     for (const QString& remark : remarks) m_failures->appendPlainText(QStringLiteral("Not aligned: ") + remark);
 }
 

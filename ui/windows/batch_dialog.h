@@ -89,7 +89,7 @@ private:
     void chooseLens(int eye, int entry);
     void setRunning(bool running);
     void onPairFinished(int done, int total, const QString& progressText, const QString& failure);
-    void onAligned(const QString& text, const QStringList& remarks);
+    void onAligned(const QString& text, const QStringList& remarks, const QString& advice);
     void onBatchDone();
 
     BatchSettings m_settings;

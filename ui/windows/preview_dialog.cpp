@@ -84,13 +84,8 @@ void matchRightHalf(cv::Mat& sideBySide, const EyeColourCorrection& right) {
 }
 
 // The comfort verdict as a grade against the two limits it is taken by.
-QString gradeOf(alignment::Verdict verdict) {
-    switch (verdict) {
-        case alignment::Verdict::Comfortable: return QStringLiteral("good");
-        case alignment::Verdict::Marginal: return QStringLiteral("acceptable");
-        case alignment::Verdict::Uncomfortable: return QStringLiteral("poor");
-        default: return QStringLiteral("not judged");
-    }
+QString gradeWord(alignment::Verdict verdict) {
+    return QString::fromUtf8(alignment::gradeName(alignment::gradeOf(verdict)));
 }
 
 QString describeDisparity(const alignment::StereoMeasurement& m) {
@@ -102,7 +97,7 @@ QString describeDisparity(const alignment::StereoMeasurement& m) {
         .arg(m.verticalArcmin.rms, 0, 'f', 1)
         .arg(m.verticalArcmin.p95, 0, 'f', 1)
         .arg(m.verticalPixels.p95, 0, 'f', 2)
-        .arg(QString::fromUtf8(alignment::verdictName(m.verdict)) + ": " + gradeOf(m.verdict))
+        .arg(QString::fromUtf8(alignment::verdictName(m.verdict)) + ": " + gradeWord(m.verdict))
         .arg(alignment::kVerticalComfortLimitArcmin, 0, 'f', 1)
         .arg(alignment::kVerticalFusionLimitArcmin, 0, 'f', 1);
 }

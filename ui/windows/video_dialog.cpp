@@ -29,6 +29,7 @@
 #include "ui/widgets/run_choices.h"
 #include "ui/widgets/digits_edit.h"
 #include "ui/widgets/user_settings.h"
+#include "ui/widgets/figure_verdicts.h"
 
 namespace vistereo {
 namespace {
@@ -58,6 +59,25 @@ std::optional<double> typedTime(const QLineEdit* box, const QString& what, std::
 }
 
 QString seconds(double value) { return QString::number(value, 'f', 3) + QStringLiteral(" s"); }
+
+// The codec the box names (H.264 for a name it does not know).
+media::VideoCodec codecOf(const QComboBox* box) {
+    return media::codecNamed(box->currentText().toStdString()).value_or(media::VideoCodec::H264);
+}
+
+// The summary's line of the quality setting is short: the grade and its
+// limits, without the figure told again.
+QString crfVerdict(const JudgedFigure& crf) {
+    const qsizetype dash = crf.text.indexOf(QStringLiteral(" — "));
+    return dash < 0 ? crf.text : crf.text.mid(dash + 3);
+}
+
+// A judged figure as a line of the report, and what to do when it is not good.
+void addJudged(QStringList& lines, const QString& what, const JudgedFigure& figure) {
+    lines << what + figure.text + ".";
+    if (figure.grade != alignment::Grade::Good && !figure.advice.isEmpty())
+        lines << QStringLiteral("  What to do: ") + figure.advice;
+}
 
 }  // namespace
 
@@ -110,7 +130,10 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     m_crf = new QSpinBox(this);
     m_crf->setRange(0, 51);
     m_crf->setValue(media::kDefaultCrf);
-    m_crf->setToolTip(QStringLiteral("The encoder's constant rate factor: lower is better and larger; 0 is lossless for h264"));
+    m_crf->setToolTip(QStringLiteral("The encoder's constant rate factor: lower keeps finer detail in a larger file; 0 is "
+                                     "lossless for h264. Good up to %1 for h264 and %2 for hevc.")
+                          .arg(crfLimits(media::VideoCodec::H264).good)
+                          .arg(crfLimits(media::VideoCodec::Hevc).good));
     m_height = new DigitsOnlyEdit(this);
     m_height->setPlaceholderText(QStringLiteral("from the lens circles"));
     m_height->setToolTip(QStringLiteral("Output height (the width is twice that); empty: the largest power-of-two-friendly "
@@ -143,7 +166,7 @@ VideoDialog::VideoDialog(const ConversionRequest& choices, bool vrSuffix, QWidge
     // nothing moves while a video is converted.
     const int line = fontMetrics().lineSpacing();
     for (QLabel* text : {m_offsetText, m_choicesText, m_progressText}) makeStatusText(text);
-    m_offsetText->setFixedHeight(3 * line);
+    m_offsetText->setFixedHeight(4 * line);
     m_choicesText->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_choicesText->setMargin(3);
     m_choicesText->setFixedHeight(6 * line + 8);
@@ -246,7 +269,7 @@ void VideoDialog::showChoices() {
                                           "Zenith correction: roll %3°, pitch %4°, yaw %5°\n"
                                           "Right eye aligned by %6\n"
                                           "%7\n%8\n"
-                                          "Encoding: %9 at CRF %10 (lower: finer and larger; %11 is the default)")
+                                          "Encoding: %9 (preset %12) at CRF %10 — %11")
                                .arg(lens(r.lenses[0]), lens(r.lenses[1]))
                                .arg(r.zenith.roll / 10.0, 0, 'f', 1)
                                .arg(r.zenith.pitch / 10.0, 0, 'f', 1)
@@ -255,8 +278,11 @@ void VideoDialog::showChoices() {
                                .arg(describeColourChoice(r.matchColour), describeConvergenceChoice(r.convergenceDegrees))
                                .arg(m_codec->currentText())
                                .arg(m_crf->value())
-                               .arg(media::kDefaultCrf));
+                               .arg(crfVerdict(judgeCrf(codecOf(m_codec), m_crf->value())))
+                               .arg(QString::fromLatin1(media::kDefaultPreset)));
+    m_choicesText->setToolTip(judgeCrf(codecOf(m_codec), m_crf->value()).advice);
 }
+
 
 void VideoDialog::browseVideo(QLineEdit* box) {
     const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("A camera's video"), QStringLiteral("input"),
@@ -326,6 +352,7 @@ void VideoDialog::findOffset() {
     Built built = buildRequest();
     built.request.offsetSeconds.reset();  // from the sound, whatever the box says
     m_offsetText->setText(QStringLiteral("Listening to the two cameras…"));
+    m_offsetText->setToolTip(QString());
     m_finding = true;
     m_offsetSearch = runInBackground(
         this, &m_pool,
@@ -348,11 +375,14 @@ void VideoDialog::findOffset() {
 
 void VideoDialog::onOffsetFound(const VideoSync& sync) {
     if (sync.ok()) {
-        m_offsetText->setText(QStringLiteral("The right camera runs %1.\nThe range: %2 frames at %3 fps from %4 on the left camera's clock.")
+        const JudgedFigure match = judgeSyncConfidence(sync.offset.confidence);
+        m_offsetText->setText(QStringLiteral("The right camera runs %1.\n%5.\nThe range: %2 frames at %3 fps from %4 on the left camera's clock.")
                                   .arg(qt(describeOffset(sync.offset, sync.fps)))
                                   .arg(sync.frames)
                                   .arg(sync.fps, 0, 'g', 6)
-                                  .arg(qt(media::formatMediaTime(sync.startSeconds))));
+                                  .arg(qt(media::formatMediaTime(sync.startSeconds)))
+                                  .arg(match.text));
+        m_offsetText->setToolTip(match.advice);
         if (!m_manualOffset->isChecked()) m_offset->setText(QString::number(sync.offset.seconds, 'f', 6));
     } else {
         m_offsetText->setText(QStringLiteral("No offset: ") + inTheWindowsWords(sync.error));
@@ -433,7 +463,7 @@ void VideoDialog::onFrames(const VideoProgress& progress) {
     m_progress->setRange(0, static_cast<int>(progress.total));
     m_progress->setValue(static_cast<int>(progress.done));
     m_progress->setFormat(QStringLiteral("%v of %m frames"));
-    QString text = QStringLiteral("%1/%2 frames, %3 fps").arg(progress.done).arg(progress.total).arg(progress.framesPerSecond(), 0, 'f', 1);
+    QString text = QStringLiteral("%1/%2 frames, %3 frames a second").arg(progress.done).arg(progress.total).arg(progress.framesPerSecond(), 0, 'f', 1);
     if (const auto left = progress.secondsLeft()) {
         const long long whole = std::llround(*left);
         text += QString::asprintf(", %lld:%02lld left", whole / 60, whole % 60);
@@ -460,6 +490,11 @@ void VideoDialog::onVideoDone(const VideoResult& r) {
             if (r.offsetGiven)
                 lines << QStringLiteral("Offset: %1 as given (%2 frames).").arg(seconds(r.offset.seconds)).arg(r.offset.frames);
             lines << QStringLiteral("Alignment: ") + qt(r.alignment) + ".";
+            if (!r.offsetGiven && r.offset.ok()) addJudged(lines, QString(), judgeSyncConfidence(r.offset.confidence));
+            addJudged(lines, QStringLiteral("Frame size: "), judgeFrameSize(codecOf(m_codec), r.outputHeight, r.fps));
+            addJudged(lines, QStringLiteral("Encoding: "), judgeCrf(codecOf(m_codec), m_crf->value()));
+            if (r.wallSeconds > 0)
+                addJudged(lines, QStringLiteral("Speed: "), judgeSpeed(r.frames / r.wallSeconds, r.fps));
             m_progressText->setText(QStringLiteral("Written."));
             break;
         case VideoStatus::Stopped:
