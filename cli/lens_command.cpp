@@ -721,10 +721,10 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                           fit.rmsPixels, fit.inliers);
         else
             std::snprintf(line, sizeof line, "not pooled");
-        if (!quiet) out << "pair " << a.sample.index + 1 << " (" << pairNames(pairing.pairs[a.sample.index]) << "): " << line << "\n";
+        if (!quiet) out << "pair " << a.sample.pair + 1 << " (" << pairNames(pairing.pairs[a.sample.pair]) << "): " << line << "\n";
         pairsJson += std::string(pairsJson.empty() ? "" : ", ") + "{\"left\": " +
-                     jsonString(pairing.pairs[a.sample.index].left.string()) +
-                     ", \"right\": " + jsonString(pairing.pairs[a.sample.index].right.string()) +
+                     jsonString(pairing.pairs[a.sample.pair].left.string()) +
+                     ", \"right\": " + jsonString(pairing.pairs[a.sample.pair].right.string()) +
                      ", \"pooled\": " + (a.used ? "true" : "false");
         if (alone)
             pairsJson += ", \"matches\": " + std::to_string(r.lensMatches.size()) +

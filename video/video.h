@@ -141,9 +141,7 @@ using FrameRenderer = std::function<void(const cv::Mat& left, const cv::Mat& rig
 // The remap plans of the two halves, worked out once for the whole video:
 // every frame has the same size, lenses, alignment, zenith and height, so
 // every frame pair reads its sources at the same positions.
-struct FramePlans {
-    std::shared_ptr<const RemapPlan> left, right;
-};
+using FramePlans = HalfPlans;
 
 // The plans of both halves: the right half turned by `turn`; the run's kernel
 // and arithmetic; built on its threads. Throws std::bad_alloc when the
