@@ -55,10 +55,8 @@ std::string fpsText(const media::FrameRate& rate) {
     return text;
 }
 
-// A step that ended the conversion before any frame.
-struct Refusal {
-    std::string message;
-};
+// A step that ended the conversion before any frame: why.
+Fallible refusal(std::string why) { return Fallible{std::move(why)}; }
 
 // What the conversion of a request needs before its frames: the facts of
 // both files, the offset, the range, the geometry, the alignment.
@@ -72,7 +70,7 @@ struct VideoSetup {
 
 const char* sideName(int side) { return side == 0 ? "left" : "right"; }
 
-std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) {
+Fallible openBoth(const VideoRequest& request, VideoSetup& setup) {
     const fs::path* paths[2] = {&request.left, &request.right};
     media::VideoFacts* facts[2] = {&setup.left, &setup.right};
     // Both files opened at the same time: each opening decodes a little.
@@ -86,86 +84,86 @@ std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) 
     runBoth(request.run.threads, [&] { open(0); }, [&] { open(1); });
     for (int side = 0; side < 2; ++side) {
         if (!errors[side].empty())
-            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
-                           "\": " + errors[side]};
+            return refusal(std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + errors[side]);
         const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
         const double limit = request.frames.limits.maxMegapixels;
         if (limit > 0 && megapixels > limit) {
             char text[160];
             std::snprintf(text, sizeof text, "its frames are %d x %d pixels (%.1f megapixels), more than the limit of %g megapixels",
                           facts[side]->width, facts[side]->height, megapixels, limit);
-            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
-                           "\": " + text};
+            return refusal(std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + text);
         }
     }
     if (!(setup.left.frameRate == setup.right.frameRate))
-        return Refusal{"the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
-                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate"};
+        return refusal("the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
+                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate");
     setup.fps = setup.left.frameRate.value();
-    return std::nullopt;
+    return {};
 }
 
 std::string timeText(double seconds) { return media::formatMediaTime(seconds); }
 
 // The range from the request, the offset and the frame counts: left frame i
 // pairs with right frame i + offset.frames, and both must exist.
-std::optional<Refusal> chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
+Fallible chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
     const double fps = setup.fps;
     const int64_t first = std::max<int64_t>(0, -offsetFrames);
     const int64_t end = std::min<int64_t>(setup.left.frameCount, setup.right.frameCount - offsetFrames);
     if (end <= first)
-        return Refusal{"the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
+        return refusal("the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
                        " frames (left " + timeText(setup.left.durationSeconds) + " long, right " +
-                       timeText(setup.right.durationSeconds) + ")"};
+                       timeText(setup.right.durationSeconds) + ")");
     int64_t start = first;
     if (request.startSeconds) {
         start = std::llround(*request.startSeconds * fps);
         if (start < first)
-            return Refusal{"the right camera has no frame at --start " + timeText(*request.startSeconds) +
-                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock"};
+            return refusal("the right camera has no frame at --start " + timeText(*request.startSeconds) +
+                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock");
         if (start >= end)
-            return Refusal{"--start " + timeText(*request.startSeconds) +
+            return refusal("--start " + timeText(*request.startSeconds) +
                            " is beyond the end of the two videos' common part, which ends at " + timeText(end / fps) +
-                           " on the left camera's clock"};
+                           " on the left camera's clock");
     }
     int64_t count = end - start;
     if (request.durationSeconds) {
         count = std::llround(*request.durationSeconds * fps);
-        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (count < 1) return refusal("--duration must cover at least one frame");
         if (start + count > end)
-            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+            return refusal("the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
                            " reaches beyond the end of the two videos' common part, which ends at " +
-                           timeText(end / fps) + " on the left camera's clock"};
+                           timeText(end / fps) + " on the left camera's clock");
     }
     setup.firstLeft = start;
     setup.count = count;
-    return std::nullopt;
+    return {};
 }
 
 // What the range asks of the left video alone, whatever the offset: the
 // reasons chooseRange gives later, said before the sound is searched for an
 // offset, which a range outside the take cannot have.
-std::optional<Refusal> checkRangeOnTheLeft(const VideoRequest& request, const VideoSetup& setup) {
+Fallible checkRangeOnTheLeft(const VideoRequest& request, const VideoSetup& setup) {
     const double fps = setup.fps;
     const int64_t end = setup.left.frameCount;
     const int64_t start = request.startSeconds ? std::llround(*request.startSeconds * fps) : 0;
     if (request.startSeconds && start >= end)
-        return Refusal{"--start " + timeText(*request.startSeconds) + " is beyond the end of the left video, which ends at " +
-                       timeText(end / fps)};
+        return refusal("--start " + timeText(*request.startSeconds) + " is beyond the end of the left video, which ends at " +
+                       timeText(end / fps));
     if (request.durationSeconds) {
         const int64_t count = std::llround(*request.durationSeconds * fps);
-        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (count < 1) return refusal("--duration must cover at least one frame");
         if (start + count > end)
-            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
-                           " reaches beyond the end of the left video, which ends at " + timeText(end / fps)};
+            return refusal("the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+                           " reaches beyond the end of the left video, which ends at " + timeText(end / fps));
     }
-    return std::nullopt;
+    return {};
 }
 
 // Both files opened and compared, the offset (given, or found from their
 // sound), the range it leaves, and the drift check of an offset found.
-std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
-    if (const auto refused = openBoth(request, setup)) return refused;
+Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
+    if (Fallible opened = openBoth(request, setup); !opened.ok()) return opened;
     result.fps = setup.fps;
     for (int side = 0; side < 2; ++side)
         for (const std::string& note : setup.readerNotes[side])
@@ -187,21 +185,21 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
         result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
         result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
     } else {
-        if (const auto refused = checkRangeOnTheLeft(request, setup)) return refused;
+        if (Fallible range = checkRangeOnTheLeft(request, setup); !range.ok()) return range;
         const double from = request.startSeconds.value_or(0.0);
         const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
         result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds),
                                         request.run.threads);
-        if (!result.offset.ok()) return Refusal{result.offset.error};
+        if (!result.offset.ok()) return refusal(result.offset.error);
     }
-    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refused;
+    if (Fallible range = chooseRange(request, result.offset.frames, setup); !range.ok()) return range;
     result.startSeconds = setup.firstLeft / setup.fps;
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
     if (!result.offsetGiven)
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
                    request.run.threads);
-    return std::nullopt;
+    return {};
 }
 
 // One frame of each camera, decoded at `leftIndex` and the offset later.
@@ -523,30 +521,31 @@ namespace {
 // `deep`, else at 8), when both cameras share them; refused when one eye
 // would be HDR and the other not, or when the frames would go through BGR,
 // which knows SDR only.
-std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes, bool deep,
+Fallible judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes, bool deep,
                               std::vector<std::string>& notes) {
     const char* hdr[2] = {media::hdrTransferName(left), media::hdrTransferName(right)};
-    if (!hdr[0] && !hdr[1]) return "";
+    if (!hdr[0] && !hdr[1]) return {};
     if (left.transfer != right.transfer || left.primaries != right.primaries) {
         const auto said = [](const char* name, const media::YuvColour& c) {
             return std::string(name ? "HDR (" + std::string(name) + ", " : "SDR (") + "transfer " +
                    media::transferName(c) + ")";
         };
-        return "the left video is " + said(hdr[0], left) + " and the right video is " + said(hdr[1], right) +
-               ": one eye's picture cannot be matched to the other's; film both cameras in the same picture profile";
+        return refusal("the left video is " + said(hdr[0], left) + " and the right video is " + said(hdr[1], right) +
+               ": one eye's picture cannot be matched to the other's; film both cameras in the same picture profile");
     }
     if (!planes)
-        return std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: without "
-               "--match-colour, with --interp bilinear (through BGR the picture would lose its transfer)";
+        return refusal(std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: "
+                       "without --match-colour, with --interp bilinear (through BGR the picture would lose its "
+                       "transfer)");
     if (deep) {
         notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
                         "): the output keeps their transfer, primaries and matrix tags at 10 bits per sample");
-        return "";
+        return {};
     }
     notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
                     "): the output keeps their transfer and primaries tags at 8 bits per sample, so HDR players show it "
                     "as HDR with coarser steps than the cameras recorded");
-    return "";
+    return {};
 }
 
 // Whether the frames are remapped and written at 10 bits: both cameras
@@ -654,7 +653,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             return refuse(problem);
 
     VideoSetup setup;
-    if (const auto refused = synchronise(request, setup, result)) return refuse(refused->message);
+    if (const Fallible synced = synchronise(request, setup, result); !synced.ok()) return refuse(synced.error);
     if (!result.offsetGiven) {
         observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
         if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
@@ -727,9 +726,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                rightColour.describe() + "): the frames are converted through BGR and written in " +
                                media::YuvColour{}.describe());
     const bool tenBits = chooseTenBits(setup, request, result.planes, result.notes);
-    if (const std::string refused = judgeDynamicRange(leftColour, rightColour, result.planes, tenBits, result.notes);
-        !refused.empty())
-        return refuse(refused);
+    if (const Fallible range = judgeDynamicRange(leftColour, rightColour, result.planes, tenBits, result.notes);
+        !range.ok())
+        return refuse(range.error);
     // The output keeps the left camera's matrix and range, its chroma sited
     // as the camera's; through BGR it is BT.709, limited range.
     media::YuvColour outputColour;
@@ -955,7 +954,7 @@ VideoSync synchroniseVideos(const VideoRequest& request) {
     VideoSetup setup;
     VideoResult found;
     VideoSync sync;
-    if (const auto refused = synchronise(request, setup, found)) sync.error = refused->message;
+    sync.error = synchronise(request, setup, found).error;
     sync.offset = found.offset;
     sync.offsetGiven = found.offsetGiven;
     sync.fps = found.fps;
@@ -971,18 +970,18 @@ bool isMp4Name(const fs::path& path) {
     return extension == ".mp4";
 }
 
-std::string admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
-                             const std::vector<ProtectedFile>& lensFiles) {
+Fallible admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
+                          const std::vector<ProtectedFile>& lensFiles) {
     OutputRoom room;
     room.protect(request.left, "the left video");
     room.protect(request.right, "the right video");
     room.protect(workingDirectory / kLensRegistryFileName, "the lens registry");
     for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
-    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refused;
+    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refusal(refused);
     const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message();
+    if (ec) return refusal("cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message());
     return {};
 }
 

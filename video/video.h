@@ -211,8 +211,8 @@ bool isMp4Name(const std::filesystem::path& path);
 // convertVideo does: it replaces neither video, nor the working directory's
 // lens registry, nor another lens file the lenses came from, and its place
 // takes a file; its missing folders are made. Why it cannot be written,
-// naming the file, or empty.
-std::string admitVideoOutput(const VideoRequest& request, const std::filesystem::path& workingDirectory,
-                             const std::vector<ProtectedFile>& lensFiles = {});
+// naming the file.
+Fallible admitVideoOutput(const VideoRequest& request, const std::filesystem::path& workingDirectory,
+                          const std::vector<ProtectedFile>& lensFiles = {});
 
 }  // namespace vistereo
