@@ -41,8 +41,12 @@ std::string trim(std::string_view text) {
 }
 
 // The fields of one line, or why it cannot be split.
-std::optional<std::vector<std::string>> splitFields(std::string_view line, std::string& error) {
+struct LineFields : Fallible {
     std::vector<std::string> fields;
+};
+LineFields splitFields(std::string_view line) {
+    LineFields out;
+    std::vector<std::string>& fields = out.fields;
     size_t i = 0;
     for (;;) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
@@ -51,8 +55,8 @@ std::optional<std::vector<std::string>> splitFields(std::string_view line, std::
             ++i;
             for (;;) {
                 if (i >= line.size()) {
-                    error = "a quoted field has no closing quote";
-                    return std::nullopt;
+                    out.error = "a quoted field has no closing quote";
+                    return out;
                 }
                 if (line[i] == '"') {
                     if (i + 1 < line.size() && line[i + 1] == '"') {
@@ -67,8 +71,8 @@ std::optional<std::vector<std::string>> splitFields(std::string_view line, std::
             }
             while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
             if (i < line.size() && line[i] != ',') {
-                error = "text after a quoted field";
-                return std::nullopt;
+                out.error = "text after a quoted field";
+                return out;
             }
         } else {
             const size_t comma = line.find(',', i);
@@ -79,7 +83,7 @@ std::optional<std::vector<std::string>> splitFields(std::string_view line, std::
         if (i >= line.size()) break;
         ++i;  // the comma
     }
-    return fields;
+    return out;
 }
 
 // A stream's lines, one at a time, none longer than a limit: a line that
@@ -124,22 +128,22 @@ private:
 
 }  // namespace
 
-std::vector<std::string> listImageFiles(const fs::path& folder, std::string* error) {
-    std::vector<std::string> names;
+ImageFileList listImageFiles(const fs::path& folder) {
+    ImageFileList list;
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        if (error) *error = "there is no folder " + folder.string();
-        return names;
+        list.error = "there is no folder " + folder.string();
+        return list;
     }
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         std::error_code typeError;
         if (name.empty() || name[0] == '.' || !it->is_regular_file(typeError) || !isImageName(name)) continue;
-        names.push_back(name);
+        list.names.push_back(name);
     }
-    if (ec && error) *error = "cannot read the folder " + folder.string() + ": " + ec.message();
-    std::sort(names.begin(), names.end());
-    return names;
+    if (ec) list.error = "cannot read the folder " + folder.string() + ": " + ec.message();
+    std::sort(list.names.begin(), list.names.end());
+    return list;
 }
 
 std::string outputNameFor(const fs::path& leftImage, bool vrSuffix) {
@@ -150,10 +154,18 @@ std::string outputNameFor(const fs::path& leftImage, bool vrSuffix) {
 PairingResult pairFolders(const fs::path& leftFolder, const fs::path& rightFolder, const fs::path& outputFolder,
                           bool vrSuffix) {
     PairingResult result;
-    const std::vector<std::string> left = listImageFiles(leftFolder, &result.error);
-    if (!result.ok()) return result;
-    const std::vector<std::string> right = listImageFiles(rightFolder, &result.error);
-    if (!result.ok()) return result;
+    const ImageFileList leftList = listImageFiles(leftFolder);
+    if (!leftList.ok()) {
+        result.error = leftList.error;
+        return result;
+    }
+    const ImageFileList rightList = listImageFiles(rightFolder);
+    if (!rightList.ok()) {
+        result.error = rightList.error;
+        return result;
+    }
+    const std::vector<std::string>& left = leftList.names;
+    const std::vector<std::string>& right = rightList.names;
     if (left.size() != right.size()) {
         const bool moreLeft = left.size() > right.size();
         const std::vector<std::string>& longer = moreLeft ? left : right;
@@ -198,9 +210,9 @@ PairingResult readPairsStream(std::istream& in, const std::string& fileName, con
         if (line.find('\0') != std::string::npos) return fail("the line holds a NUL byte");
         const std::string content = trim(line);
         if (content.empty() || content[0] == '#') continue;
-        std::string error;
-        const auto fields = splitFields(line, error);
-        if (!fields) return fail(error);
+        const LineFields split = splitFields(line);
+        if (!split.ok()) return fail(split.error);
+        const std::vector<std::string>* fields = &split.fields;
         const bool header = first && fields->size() >= 2 && lower((*fields)[0]) == "left" &&
                             lower((*fields)[1]) == "right" && (fields->size() == 2 || lower((*fields)[2]) == "output");
         first = false;

@@ -24,7 +24,10 @@ struct PairingResult : Fallible {
 // The image files of a folder (by extension, case-blind: the formats the
 // image library reads; hidden files left out), in byte order of their names.
 // A folder that cannot be read gives an error.
-std::vector<std::string> listImageFiles(const std::filesystem::path& folder, std::string* error);
+struct ImageFileList : Fallible {
+    std::vector<std::string> names;
+};
+ImageFileList listImageFiles(const std::filesystem::path& folder);
 
 // The name of a left image's output: its stem followed by ".jpg", with
 // "_180_LR" before the extension when `vrSuffix` is set.

@@ -32,7 +32,7 @@ std::string judgePooledLenses(LensCalibration& c, const std::vector<BatchPair>& 
     const InputReadOptions reading = readOptionsOf(request, threads);
     for (const SharedAlignment::Attempt& a : c.shared.attempts) {
         if (!a.used) continue;
-        const InputImages images = readInputPair(pairs[a.sample.index].left, pairs[a.sample.index].right, reading);
+        const InputImages images = readInputPair(pairs[a.sample.pair].left, pairs[a.sample.pair].right, reading);
         if (!images.left.ok() || !images.right.ok()) continue;
         const PairAlignment byRecords = alignImages(images.left.pixels, images.right.pixels, records, threads);
         const PairAlignment byPooled = alignImages(images.left.pixels, images.right.pixels, refined, threads);

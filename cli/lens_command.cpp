@@ -724,13 +724,13 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
                           fit.rmsPixels, fit.inliers);
         else
             std::snprintf(line, sizeof line, "not pooled");
-        const std::string pair = "pair " + std::to_string(a.sample.index + 1) + " (" + pairNames(pairing.pairs[a.sample.index]) + ")";
+        const std::string pair = "pair " + std::to_string(a.sample.pair + 1) + " (" + pairNames(pairing.pairs[a.sample.pair]) + ")";
         const std::string grade = a.used ? std::string(" - ") + alignment::gradeName(verdicts[k].grade) : std::string();
         if (!quiet) out << pair << ": " << line << grade << "\n";
         if (verdicts[k].leaveOut) leaveOut += "\n  " + pair + ": " + verdicts[k].why;
         pairsJson += std::string(pairsJson.empty() ? "" : ", ") + "{\"left\": " +
-                     jsonString(pairing.pairs[a.sample.index].left.string()) +
-                     ", \"right\": " + jsonString(pairing.pairs[a.sample.index].right.string()) +
+                     jsonString(pairing.pairs[a.sample.pair].left.string()) +
+                     ", \"right\": " + jsonString(pairing.pairs[a.sample.pair].right.string()) +
                      ", \"pooled\": " + (a.used ? "true" : "false");
         if (alone)
             pairsJson += ", \"matches\": " + std::to_string(r.lensMatches.size()) +

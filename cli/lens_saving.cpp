@@ -25,9 +25,9 @@ LensSavingChoice chooseLensSaving(const ParsedOptions& options, const std::files
     saving.file = load.catalogue.sourceOf(found.position).file;
     saving.record = load.catalogue.record(found.position);
     saving.name = saving.record.name + options.value("save-lenses");
-    if (const std::string problem = lensSavingProblem(saving.file, saving.name); !problem.empty())
+    if (const Fallible admitted = admitLensSaving(saving.file, saving.name); !admitted.ok())
         err << "vistereo-cli: warning: the refined lens cannot be saved as \"" << visibleText(saving.name)
-            << "\" unless that changes: " << problem << " (the rest goes on; the command ends with exit 1)\n";
+            << "\" unless that changes: " << admitted.error << " (the rest goes on; the command ends with exit 1)\n";
     choice.saving = std::move(saving);
     return choice;
 }

@@ -290,8 +290,8 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
 
     // The output is judged before any frame is decoded: no file this run
     // reads replaced, a place it can go (its missing folders are made).
-    if (const std::string refused = admitVideoOutput(request, directory, lensFiles); !refused.empty()) {
-        printError(err, refused);
+    if (const Fallible admitted = admitVideoOutput(request, directory, lensFiles); !admitted.ok()) {
+        printError(err, admitted.error);
         return kExitFailed;
     }
 

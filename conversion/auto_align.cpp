@@ -142,7 +142,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
     size_t aligned = 0;
     for (size_t k = 0; k < pairs.size() && k < attempts && aligned < wanted; ++k) {
         SharedAlignment::Attempt attempt;
-        attempt.sample.index = k;
+        attempt.sample = SampleId::ofPair(k);
         const auto start = Clock::now();
         try {
             attempt.alignment = alignReadPair(readInputPair(pairs[k].left, pairs[k].right, readOptionsOf(request, threads)),
@@ -186,7 +186,7 @@ void takeRobustMean(SharedAlignment& shared) {
 }
 
 std::string SampleId::name() const {
-    return kind == Kind::Pair ? "pair " + std::to_string(index + 1) : "frame pair at " + time;
+    return kind == Kind::Pair ? "pair " + std::to_string(pair + 1) : "frame pair at " + time;
 }
 
 std::string describeSharedAlignment(const SharedAlignment& shared) {
@@ -204,7 +204,7 @@ std::string describeSharedAlignment(const SharedAlignment& shared) {
     std::string used;  // the samples taken into the mean: pair numbers, or frame pairs' times
     for (const SharedAlignment::Attempt& a : shared.attempts)
         if (a.used)
-            used += (used.empty() ? "" : ", ") + (frames ? a.sample.time : std::to_string(a.sample.index + 1));
+            used += (used.empty() ? "" : ", ") + (frames ? a.sample.time : std::to_string(a.sample.pair + 1));
     char text[240];
     if (frames) {
         std::snprintf(text, sizeof text,
@@ -244,7 +244,7 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
         out.error = "no pair to match the colours on";
         return out;
     }
-    out.index = first->sample.index;
+    out.index = first->sample.pair;
     try {
         const InputImages images =
             readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request, threads));

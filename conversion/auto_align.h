@@ -4,6 +4,7 @@
 // rotations combined into one for the whole shoot.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,10 +51,14 @@ alignment::ColourMatch matchPairColours(const cv::Mat& left, const cv::Mat& righ
 struct SampleId {
     enum class Kind { Pair, FramePair };
     Kind kind = Kind::Pair;
-    // A pair: its place in the batch's list. A frame pair: the index of the
-    // left camera's frame.
-    size_t index = 0;
-    std::string time;  // a frame pair's time on the left camera's clock, as shown
+    size_t pair = 0;     // a batch's pair: its place in the batch's list
+    int64_t frame = 0;   // a video's frame pair: the index of the left camera's frame
+    std::string time;    // a frame pair's time on the left camera's clock, as shown
+
+    static SampleId ofPair(size_t pair) { return SampleId{Kind::Pair, pair, 0, {}}; }
+    static SampleId ofFramePair(int64_t frame, std::string time) {
+        return SampleId{Kind::FramePair, 0, frame, std::move(time)};
+    }
     // "pair 3", "frame pair at 0:01.500".
     std::string name() const;
 };

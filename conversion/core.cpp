@@ -124,8 +124,8 @@ std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& requ
     return matchPairColours(left, right, geometry, turn.matrix(geometry), aligned, options);
 }
 
-std::string colourMatchFailure(const alignment::ColourMatch& match) {
-    return "the colours of the eyes were not matched: " + match.error;
+std::string colourMatchFailure(const std::string& why) {
+    return "the colours of the eyes were not matched: " + why;
 }
 
 RightEyeTurn convergedTurn(const ConversionRequest& request, const ConversionGeometry& geometry,
@@ -207,9 +207,31 @@ std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& reques
     return sized;
 }
 
+std::array<ImageSize, 2> PairSamples::sizes() const {
+    return {ImageSize{left_.cols, left_.rows}, ImageSize{right_.cols, right_.rows}};
+}
+
+PairAlignment PairSamples::align(const ConversionGeometry& geometry, int threads, LensRefining refining) {
+    return alignImages(left_, right_, geometry, threads, refining);
+}
+
+PrepareSamples::ColourPair PairSamples::colourPair(const PreparedConversion& prepared) {
+    ColourPair pair;
+    pair.left = left_;
+    pair.right = right_;
+    pair.matches = prepared.aligned ? &prepared.aligned->result : nullptr;
+    return pair;
+}
+
 std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
                                             const cv::Mat& right, const PrepareChoices& choices,
                                             PreparedConversion& prepared) {
+    PairSamples samples(left, right);
+    return prepareConversion(request, samples, choices, prepared);
+}
+
+std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, PrepareSamples& samples,
+                                            const PrepareChoices& choices, PreparedConversion& prepared) {
     // The per-eye geometry, once for pictures of these sizes, and points A
     // and B, when they turn the right eye: within their pictures, each with
     // a direction.
@@ -220,18 +242,25 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, co
         if (choices.sizedRefusal) return choices.sizedRefusal;
     } else {
         std::optional<RunRefusal> refused;
-        prepared.sized = prepareSizes(request, {left.cols, left.rows}, {right.cols, right.rows}, refused,
-                                      prepared.impossiblePoints);
+        const std::array<ImageSize, 2> sizes = samples.sizes();
+        prepared.sized = prepareSizes(request, sizes[0], sizes[1], refused, prepared.impossiblePoints);
         if (refused) return refused;
     }
     prepared.deriveSeconds = secondsSince(stage);
     prepared.geometry = std::shared_ptr<const ConversionGeometry>(prepared.sized, &prepared.sized->geometry);
     prepared.refinedLenses = givenLenses(request.alignment);
 
-    // The automatic alignment, on the pair as read: the rotation, and the
-    // lenses as it refined them, which the render then uses.
+    // The output's size, where it follows from the eyes.
+    if (choices.settleOutput) {
+        auto settled = std::make_shared<ConversionGeometry>(*prepared.geometry);
+        if (auto refused = choices.settleOutput(*prepared.sized, *settled)) return refused;
+        prepared.geometry = std::move(settled);
+    }
+
+    // The automatic alignment, on the pictures as read: the rotation, and
+    // the lenses as it refined them, which the render then uses.
     if (const AutomaticAlignment* automatic = std::get_if<AutomaticAlignment>(&request.alignment)) {
-        prepared.aligned = alignImages(left, right, *prepared.geometry, choices.threads, automatic->refining);
+        prepared.aligned = samples.align(*prepared.geometry, choices.threads, automatic->refining);
         if (!prepared.aligned->ok()) {
             RunRefusal r;  // ends without a message: the detail says why
             r.status = ConversionStatus::AlignmentFailed;
@@ -246,6 +275,7 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, co
             prepared.geometry = std::move(refined);
         }
     }
+    prepared.alignedTurn = turn;
 
     // What the writer and the machine can take, before the long render; an
     // output that would replace a file the run reads is not written, and the
@@ -256,22 +286,43 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, co
             return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash));
     }
 
-    // The colour match, fitted on this pair (where the eyes see the same far
-    // field: before any convergence), or the shoot's.
+    // The colour match, fitted on the samples' pair (where the eyes see the
+    // same far field: before any convergence), or the shoot's.
     stage = Clock::now();
-    const alignment::AlignmentResult* aligned = prepared.aligned ? &prepared.aligned->result : nullptr;
     if (choices.sharedColour) {
         prepared.colour = choices.sharedColour;
-    } else if (auto fitted = matchColours(request, left, right, *prepared.geometry, turn, aligned, choices.threads)) {
-        if (!fitted->ok()) prepared.warnings.push_back(colourMatchFailure(*fitted));
-        prepared.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
-        prepared.colourFitted = true;
+    } else if (request.matchColour != ColourMatching::Off) {
+        const PrepareSamples::ColourPair pair = samples.colourPair(prepared);
+        if (!pair.ok()) {
+            prepared.warnings.push_back(colourMatchFailure(pair.error));
+        } else if (auto fitted = matchColours(request, pair.left, pair.right, *prepared.geometry, turn, pair.matches,
+                                              choices.threads)) {
+            if (!fitted->ok()) prepared.warnings.push_back(colourMatchFailure(fitted->error));
+            prepared.colour = std::make_shared<const alignment::ColourMatch>(std::move(*fitted));
+            prepared.colourFitted = true;
+        }
     }
     prepared.matchColourSeconds = secondsSince(stage);
 
     // The stereo window turns the right eye once the colours are fitted.
     prepared.turn = convergedTurn(request, *prepared.geometry, turn);
     return std::nullopt;
+}
+
+HalfPlans planHalves(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& options) {
+    HalfPlans plans;
+    plans.right = buildRemapPlan(halfPlanKey(Half::Right, geometry, turn, options), options.threads);
+    plans.left = buildRemapPlan(halfPlanKey(Half::Left, geometry, turn, options), options.threads);
+    return plans;
+}
+
+HalfPlans planHalves(const PreparedConversion& prepared, const RunOptions& options) {
+    return planHalves(*prepared.geometry, prepared.turn, options);
+}
+
+void applyPlannedHalves(const HalfPlans& plans, const HalfTarget& left, const HalfTarget& right, int threads) {
+    applyRemapPlan(*plans.right, {&right, 1}, threads);
+    applyRemapPlan(*plans.left, {&left, 1}, threads);
 }
 
 void applyHalf(Half half, const PreparedConversion& prepared, std::span<const HalfTarget> targets,

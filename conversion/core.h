@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -84,8 +85,9 @@ std::optional<alignment::ColourMatch> matchColours(const ConversionRequest& requ
                                                    const RightEyeTurn& turn, const alignment::AlignmentResult* aligned,
                                                    int threads);
 
-// "the colours of the eyes were not matched: ..." for a match that failed.
-std::string colourMatchFailure(const alignment::ColourMatch& match);
+// "the colours of the eyes were not matched: ..." for a match that failed or
+// had no pair to fit on, and why.
+std::string colourMatchFailure(const std::string& why);
 
 // The turn as the request renders it: turned by the request's convergence
 // when it has one (the rotation of A and B then as a matrix).
@@ -93,6 +95,42 @@ RightEyeTurn convergedTurn(const ConversionRequest& request, const ConversionGeo
                            const RightEyeTurn& turn);
 
 // ---- the one conversion: prepare once, apply to every picture -------------
+
+struct PreparedConversion;
+
+// The pictures a conversion is prepared on: one decoded pair (a photo, a
+// batch's pair), or samples spread over a take (a video's frame pairs),
+// whose alignments combine into one and of which the colour match takes one.
+class PrepareSamples {
+public:
+    virtual ~PrepareSamples() = default;
+    // The sizes of the left and the right pictures.
+    virtual std::array<ImageSize, 2> sizes() const = 0;
+    // The automatic alignment on the eyes of `geometry`: the rotation (and
+    // the lenses as it refined them), or why there is none.
+    virtual PairAlignment align(const ConversionGeometry& geometry, int threads, LensRefining refining) = 0;
+    // The pair the colours are matched on, and the alignment whose matches
+    // mark its far field (none: every pixel counts as far); or why there is
+    // no pair to match on.
+    struct ColourPair : Fallible {
+        cv::Mat left, right;
+        const alignment::AlignmentResult* matches = nullptr;
+    };
+    virtual ColourPair colourPair(const PreparedConversion& prepared) = 0;
+};
+
+// One decoded pair: aligned on its own, its colours matched on itself.
+class PairSamples final : public PrepareSamples {
+public:
+    PairSamples(const cv::Mat& left, const cv::Mat& right) : left_(left), right_(right) {}
+    std::array<ImageSize, 2> sizes() const override;
+    PairAlignment align(const ConversionGeometry& geometry, int threads, LensRefining refining) override;
+    ColourPair colourPair(const PreparedConversion& prepared) override;
+
+private:
+    const cv::Mat& left_;
+    const cv::Mat& right_;
+};
 
 // How one conversion is prepared, besides its request.
 struct PrepareChoices {
@@ -107,6 +145,11 @@ struct PrepareChoices {
     // The output's name, height and memory judged, and its clash with an
     // input, once the geometry is final and before the colours are fitted.
     bool admitOutput = false;
+    // The output's size settled once the eyes are known and before the
+    // alignment (a video's default height from its lens circles, held
+    // against its codec): it may change the geometry's height; a refusal
+    // ends the conversion.
+    std::function<std::optional<RunRefusal>(const PreparedPair& sized, ConversionGeometry& geometry)> settleOutput;
 };
 
 // What the prepare step hands the apply step, and what it found on the way.
@@ -116,6 +159,7 @@ struct PreparedConversion {
     // refined them); halves of one geometry and turn share their plans.
     std::shared_ptr<const ConversionGeometry> geometry;
     RightEyeTurn turn;                               // as rendered: aligned, then converged
+    RightEyeTurn alignedTurn;                        // as aligned (or given), before the convergence
     std::optional<PairAlignment> aligned;            // the pair's own automatic alignment
     RefinedLenses refinedLenses;                     // the lenses the halves are rendered through
     std::shared_ptr<const alignment::ColourMatch> colour;  // applied as the halves are rendered
@@ -140,11 +184,15 @@ std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& reques
                                                  std::optional<RunRefusal>& refusal,
                                                  std::vector<std::string>& impossiblePoints);
 
-// The prepare step of one pair that was read and judged: the eyes for its
-// sizes, the automatic alignment when the request asks for it (and the
-// lenses as it refined them), the output admitted when `choices` says so,
-// the colour match, the convergence. A refusal ends the conversion; what was
-// found before it stays in `prepared`.
+// The prepare step of pictures that were read and judged, in this order:
+// the eyes for their sizes (and points A and B judged), the output settled
+// when `choices` says how, the automatic alignment on `samples` when the
+// request asks for it (and the lenses as it refined them), the output
+// admitted when `choices` says so, the colour match, the convergence. A
+// refusal ends the conversion; what was found before it stays in `prepared`.
+std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, PrepareSamples& samples,
+                                            const PrepareChoices& choices, PreparedConversion& prepared);
+// The same for one decoded pair (PairSamples).
 std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
                                             const cv::Mat& right, const PrepareChoices& choices,
                                             PreparedConversion& prepared);
@@ -154,6 +202,20 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, co
 // `rows`, only that band of rows of each half.
 void applyHalf(Half half, const PreparedConversion& prepared, std::span<const HalfTarget> targets,
                const RunOptions& options, std::optional<RowRange> rows = {});
+
+// Both halves' plans on the full output grid, built once from what was
+// prepared: every pair of pictures of the prepared sizes (a video's frames)
+// is then applied through them without working out a position again.
+struct HalfPlans {
+    std::shared_ptr<const RemapPlan> left, right;
+    size_t bytes() const { return left->bytes() + right->bytes(); }
+};
+HalfPlans planHalves(const PreparedConversion& prepared, const RunOptions& options);
+HalfPlans planHalves(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& options);
+
+// The apply step through plans: the right half of one pair, then the left,
+// each into its target (with its own colour correction).
+void applyPlannedHalves(const HalfPlans& plans, const HalfTarget& left, const HalfTarget& right, int threads);
 
 // ---- apply -----------------------------------------------------------------
 

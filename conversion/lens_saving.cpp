@@ -7,19 +7,19 @@
 
 namespace vistereo {
 
-std::string lensSavingProblem(const std::filesystem::path& file, const std::string& name) {
-    if (const std::string problem = lensNameProblem(name); !problem.empty()) return problem;
+Fallible admitLensSaving(const std::filesystem::path& file, const std::string& name) {
+    if (std::string problem = lensNameProblem(name); !problem.empty()) return Fallible{std::move(problem)};
     LensRegistry registry;
     RegistryLoadReport report;
     LoadLensRegistry(registry, file, &report);
     if (report.found && !report.problems.empty())
-        return file.string() + " has lines the reader cannot take; mend them first, they would be lost";
+        return Fallible{file.string() + " has lines the reader cannot take; mend them first, they would be lost"};
     for (int i = 0; i < registry.count; ++i)
         if (registry.records[i].name == name)
-            return "record #" + std::to_string(i + 1) + " of " + file.string() + " already has that name; give another suffix";
+            return Fallible{"record #" + std::to_string(i + 1) + " of " + file.string() + " already has that name; give another suffix"};
     if (registry.count >= kMaxLensRecords)
-        return file.string() + " already holds " + std::to_string(kMaxLensRecords) +
-               " records, the most it can; delete one first";
+        return Fallible{file.string() + " already holds " + std::to_string(kMaxLensRecords) +
+               " records, the most it can; delete one first"};
     return {};
 }
 

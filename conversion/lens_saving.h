@@ -25,8 +25,8 @@ struct LensSaving {
 
 // Why `file` (its records as read now) could not take a record `name`: a
 // name that is not one, a name taken, a full file, lines the reader cannot
-// take. Empty when it can.
-std::string lensSavingProblem(const std::filesystem::path& file, const std::string& name);
+// take.
+Fallible admitLensSaving(const std::filesystem::path& file, const std::string& name);
 
 // What a save did: the record's place and how the corrections went into it,
 // or why nothing was saved (naming the file).

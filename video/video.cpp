@@ -1,6 +1,9 @@
 // The video conversion's steps, in order: the request's own checks, both
-// files opened and compared, the synchronisation, the range, the prepared
-// geometry and the output height, the alignment, then the frames:
+// files opened and compared, the synchronisation, the range, then the
+// conversion's prepare step (conversion/core.h) on the range's frame pairs
+// as its samples (the eyes, the output height, the alignment, the colour
+// match, the convergence), then the frames, each applied through the plans
+// made once:
 //
 //   left decoder (own thread)   frame n of the left camera, gaps filled
 //   right decoder (own thread)  frame n + offset of the right camera
@@ -52,10 +55,8 @@ std::string fpsText(const media::FrameRate& rate) {
     return text;
 }
 
-// A step that ended the conversion before any frame.
-struct Refusal {
-    std::string message;
-};
+// A step that ended the conversion before any frame: why.
+Fallible refusal(std::string why) { return Fallible{std::move(why)}; }
 
 // What the conversion of a request needs before its frames: the facts of
 // both files, the offset, the range, the geometry, the alignment.
@@ -65,17 +66,11 @@ struct VideoSetup {
     double fps = 0;
     int64_t firstLeft = 0;  // index of the left camera's first frame of the range
     int64_t count = 0;      // frames in the range
-    PreparedPair prepared;
-    std::optional<RotationMatrix> rotation;
-    // The aligned frame pair nearest the middle of the range (automatic
-    // alignment only): its matches mark the far field for a colour match.
-    std::optional<int64_t> matchedFrame;
-    alignment::AlignmentResult matches;
 };
 
 const char* sideName(int side) { return side == 0 ? "left" : "right"; }
 
-std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) {
+Fallible openBoth(const VideoRequest& request, VideoSetup& setup) {
     const fs::path* paths[2] = {&request.left, &request.right};
     media::VideoFacts* facts[2] = {&setup.left, &setup.right};
     // Both files opened at the same time: each opening decodes a little.
@@ -89,86 +84,86 @@ std::optional<Refusal> openBoth(const VideoRequest& request, VideoSetup& setup) 
     runBoth(request.run.threads, [&] { open(0); }, [&] { open(1); });
     for (int side = 0; side < 2; ++side) {
         if (!errors[side].empty())
-            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
-                           "\": " + errors[side]};
+            return refusal(std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + errors[side]);
         const double megapixels = facts[side]->width * double(facts[side]->height) / 1e6;
         const double limit = request.frames.limits.maxMegapixels;
         if (limit > 0 && megapixels > limit) {
             char text[160];
             std::snprintf(text, sizeof text, "its frames are %d x %d pixels (%.1f megapixels), more than the limit of %g megapixels",
                           facts[side]->width, facts[side]->height, megapixels, limit);
-            return Refusal{std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
-                           "\": " + text};
+            return refusal(std::string("cannot read the ") + sideName(side) + " video \"" + paths[side]->string() +
+                           "\": " + text);
         }
     }
     if (!(setup.left.frameRate == setup.right.frameRate))
-        return Refusal{"the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
-                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate"};
+        return refusal("the two videos' frame rates differ (left " + fpsText(setup.left.frameRate) + ", right " +
+                       fpsText(setup.right.frameRate) + "): both cameras must film at the same rate");
     setup.fps = setup.left.frameRate.value();
-    return std::nullopt;
+    return {};
 }
 
 std::string timeText(double seconds) { return media::formatMediaTime(seconds); }
 
 // The range from the request, the offset and the frame counts: left frame i
 // pairs with right frame i + offset.frames, and both must exist.
-std::optional<Refusal> chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
+Fallible chooseRange(const VideoRequest& request, long long offsetFrames, VideoSetup& setup) {
     const double fps = setup.fps;
     const int64_t first = std::max<int64_t>(0, -offsetFrames);
     const int64_t end = std::min<int64_t>(setup.left.frameCount, setup.right.frameCount - offsetFrames);
     if (end <= first)
-        return Refusal{"the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
+        return refusal("the two videos do not overlap in time with an offset of " + std::to_string(offsetFrames) +
                        " frames (left " + timeText(setup.left.durationSeconds) + " long, right " +
-                       timeText(setup.right.durationSeconds) + ")"};
+                       timeText(setup.right.durationSeconds) + ")");
     int64_t start = first;
     if (request.startSeconds) {
         start = std::llround(*request.startSeconds * fps);
         if (start < first)
-            return Refusal{"the right camera has no frame at --start " + timeText(*request.startSeconds) +
-                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock"};
+            return refusal("the right camera has no frame at --start " + timeText(*request.startSeconds) +
+                           "; it begins filming at " + timeText(first / fps) + " on the left camera's clock");
         if (start >= end)
-            return Refusal{"--start " + timeText(*request.startSeconds) +
+            return refusal("--start " + timeText(*request.startSeconds) +
                            " is beyond the end of the two videos' common part, which ends at " + timeText(end / fps) +
-                           " on the left camera's clock"};
+                           " on the left camera's clock");
     }
     int64_t count = end - start;
     if (request.durationSeconds) {
         count = std::llround(*request.durationSeconds * fps);
-        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (count < 1) return refusal("--duration must cover at least one frame");
         if (start + count > end)
-            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+            return refusal("the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
                            " reaches beyond the end of the two videos' common part, which ends at " +
-                           timeText(end / fps) + " on the left camera's clock"};
+                           timeText(end / fps) + " on the left camera's clock");
     }
     setup.firstLeft = start;
     setup.count = count;
-    return std::nullopt;
+    return {};
 }
 
 // What the range asks of the left video alone, whatever the offset: the
 // reasons chooseRange gives later, said before the sound is searched for an
 // offset, which a range outside the take cannot have.
-std::optional<Refusal> checkRangeOnTheLeft(const VideoRequest& request, const VideoSetup& setup) {
+Fallible checkRangeOnTheLeft(const VideoRequest& request, const VideoSetup& setup) {
     const double fps = setup.fps;
     const int64_t end = setup.left.frameCount;
     const int64_t start = request.startSeconds ? std::llround(*request.startSeconds * fps) : 0;
     if (request.startSeconds && start >= end)
-        return Refusal{"--start " + timeText(*request.startSeconds) + " is beyond the end of the left video, which ends at " +
-                       timeText(end / fps)};
+        return refusal("--start " + timeText(*request.startSeconds) + " is beyond the end of the left video, which ends at " +
+                       timeText(end / fps));
     if (request.durationSeconds) {
         const int64_t count = std::llround(*request.durationSeconds * fps);
-        if (count < 1) return Refusal{"--duration must cover at least one frame"};
+        if (count < 1) return refusal("--duration must cover at least one frame");
         if (start + count > end)
-            return Refusal{"the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
-                           " reaches beyond the end of the left video, which ends at " + timeText(end / fps)};
+            return refusal("the range " + timeText(start / fps) + " to " + timeText((start + count) / fps) +
+                           " reaches beyond the end of the left video, which ends at " + timeText(end / fps));
     }
-    return std::nullopt;
+    return {};
 }
 
 // Both files opened and compared, the offset (given, or found from their
 // sound), the range it leaves, and the drift check of an offset found.
-std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
-    if (const auto refused = openBoth(request, setup)) return refused;
+Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult& result) {
+    if (Fallible opened = openBoth(request, setup); !opened.ok()) return opened;
     result.fps = setup.fps;
     for (int side = 0; side < 2; ++side)
         for (const std::string& note : setup.readerNotes[side])
@@ -190,21 +185,21 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
         result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
         result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
     } else {
-        if (const auto refused = checkRangeOnTheLeft(request, setup)) return refused;
+        if (Fallible range = checkRangeOnTheLeft(request, setup); !range.ok()) return range;
         const double from = request.startSeconds.value_or(0.0);
         const double seconds = request.durationSeconds.value_or(setup.left.durationSeconds - from);
         result.offset = findVideoOffset(request.left, request.right, setup.fps, from, std::max(0.0, seconds),
                                         request.run.threads);
-        if (!result.offset.ok()) return Refusal{result.offset.error};
+        if (!result.offset.ok()) return refusal(result.offset.error);
     }
-    if (const auto refused = chooseRange(request, result.offset.frames, setup)) return refused;
+    if (Fallible range = chooseRange(request, result.offset.frames, setup); !range.ok()) return range;
     result.startSeconds = setup.firstLeft / setup.fps;
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
     if (!result.offsetGiven)
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
                    request.run.threads);
-    return std::nullopt;
+    return {};
 }
 
 // One frame of each camera, decoded at `leftIndex` and the offset later.
@@ -229,44 +224,87 @@ FramePairAt readFramePair(const VideoRequest& request, double fps, int64_t leftI
     return pair;
 }
 
-// The rotation of the right camera from frame pairs spread over the range,
-// combined as the batch combines its first pairs.
-std::optional<Refusal> alignFromFrames(const VideoRequest& request, long long offsetFrames, VideoSetup& setup,
-                                       std::string& description, std::vector<std::string>& warnings) {
-    SharedAlignment shared;
-    const auto start = Clock::now();
-    for (int k = 0; k < kAlignmentFramePairs; ++k) {
-        const int64_t index = setup.firstLeft + static_cast<int64_t>((k + 0.5) * setup.count / kAlignmentFramePairs);
-        SharedAlignment::Attempt attempt;
-        attempt.sample = {SampleId::Kind::FramePair, static_cast<size_t>(index), timeText(index / setup.fps)};
-        try {
-            const FramePairAt pair = readFramePair(request, setup.fps, index, offsetFrames);
-            if (!pair.error.empty()) attempt.alignment.error = pair.error;
-            else attempt.alignment = alignImages(pair.left, pair.right, setup.prepared.geometry, request.run.threads);
-        } catch (const std::exception& e) {
-            attempt.alignment.error = std::string("the frame pair could not be read: ") + e.what();
-        }
-        shared.attempts.push_back(std::move(attempt));
+// The frame pairs of the range as the conversion's samples: the right
+// camera's rotation from pairs spread over the range, combined as the batch
+// combines its first pairs, and the colours matched on the aligned pair
+// nearest the range's middle (else on its middle).
+class FrameSamples final : public PrepareSamples {
+public:
+    FrameSamples(const VideoRequest& request, const VideoSetup& setup, long long offsetFrames, VideoObserver& observer)
+        : request_(request), setup_(setup), offsetFrames_(offsetFrames), observer_(observer) {}
+
+    std::array<ImageSize, 2> sizes() const override {
+        return {ImageSize{setup_.left.width, setup_.left.height}, ImageSize{setup_.right.width, setup_.right.height}};
     }
-    shared.seconds = secondsSince(start);
-    takeRobustMean(shared);
-    const std::vector<std::string> remarks = sharedAlignmentRemarks(shared);
-    warnings.insert(warnings.end(), remarks.begin(), remarks.end());
-    // The frame pair taken into the mean nearest the range's middle: its
-    // matches mark the far field for a colour match.
-    const int64_t middle = setup.firstLeft + setup.count / 2;
-    for (const SharedAlignment::Attempt& a : shared.attempts) {
-        const int64_t index = static_cast<int64_t>(a.sample.index);
-        if (a.used && (!setup.matchedFrame || std::llabs(index - middle) < std::llabs(*setup.matchedFrame - middle))) {
-            setup.matchedFrame = index;
-            setup.matches = a.alignment.result;
+
+    // The lenses are taken as their records say: a video's alignment refines none.
+    PairAlignment align(const ConversionGeometry& geometry, int threads, LensRefining) override {
+        SharedAlignment shared;
+        const auto start = Clock::now();
+        for (int k = 0; k < kAlignmentFramePairs; ++k) {
+            const int64_t index = setup_.firstLeft + static_cast<int64_t>((k + 0.5) * setup_.count / kAlignmentFramePairs);
+            SharedAlignment::Attempt attempt;
+            attempt.sample = SampleId::ofFramePair(index, timeText(index / setup_.fps));
+            try {
+                const FramePairAt pair = readFramePair(request_, setup_.fps, index, offsetFrames_);
+                if (!pair.error.empty()) attempt.alignment.error = pair.error;
+                else attempt.alignment = alignImages(pair.left, pair.right, geometry, threads);
+            } catch (const std::exception& e) {
+                attempt.alignment.error = std::string("the frame pair could not be read: ") + e.what();
+            }
+            shared.attempts.push_back(std::move(attempt));
         }
+        shared.seconds = secondsSince(start);
+        takeRobustMean(shared);
+        remarks_ = sharedAlignmentRemarks(shared);
+        // The frame pair taken into the mean nearest the range's middle: its
+        // matches mark the far field for a colour match.
+        const int64_t middle = setup_.firstLeft + setup_.count / 2;
+        for (const SharedAlignment::Attempt& a : shared.attempts)
+            if (a.used && (!matchedFrame_ || std::llabs(a.sample.frame - middle) < std::llabs(*matchedFrame_ - middle))) {
+                matchedFrame_ = a.sample.frame;
+                matches_ = a.alignment.result;
+            }
+        PairAlignment aligned;
+        aligned.seconds = shared.seconds;
+        summary_ = describeSharedAlignment(shared);
+        if (!shared.rotation) {
+            aligned.error = summary_;
+            return aligned;
+        }
+        aligned.result.rotation = *shared.rotation;
+        observer_.stepDone("aligned: " + summary_);
+        return aligned;
     }
-    if (!shared.rotation) return Refusal{describeSharedAlignment(shared)};
-    description = describeSharedAlignment(shared);
-    setup.rotation = shared.rotation;
-    return std::nullopt;
-}
+
+    ColourPair colourPair(const PreparedConversion&) override {
+        colourFrame_ = matchedFrame_.value_or(setup_.firstLeft + setup_.count / 2);
+        const FramePairAt pair = readFramePair(request_, setup_.fps, colourFrame_, offsetFrames_);
+        ColourPair out;
+        out.error = pair.error;
+        out.left = pair.left;
+        out.right = pair.right;
+        out.matches = matchedFrame_ ? &matches_ : nullptr;
+        return out;
+    }
+
+    // What the alignment found, for the user, and the frame pairs it left out.
+    const std::string& summary() const { return summary_; }
+    const std::vector<std::string>& remarks() const { return remarks_; }
+    // The left camera's frame of the pair the colours were matched on.
+    int64_t colourFrame() const { return colourFrame_; }
+
+private:
+    const VideoRequest& request_;
+    const VideoSetup& setup_;
+    const long long offsetFrames_;
+    VideoObserver& observer_;
+    std::string summary_;
+    std::vector<std::string> remarks_;
+    std::optional<int64_t> matchedFrame_;
+    alignment::AlignmentResult matches_;
+    int64_t colourFrame_ = 0;
+};
 
 // ---- the frames ----------------------------------------------------------
 
@@ -414,15 +452,6 @@ std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const R
     return {left, right};
 }
 
-// Both halves' plans on the full output grid.
-FramePlans planHalves(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run) {
-    const auto keys = halfKeys(geometry, turn, run);
-    FramePlans plans;
-    plans.right = buildRemapPlan(keys[1], run.threads);
-    plans.left = buildRemapPlan(keys[0], run.threads);
-    return plans;
-}
-
 }  // namespace
 
 FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run) {
@@ -432,10 +461,8 @@ FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& tu
 FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
     return [plans = std::move(plans), threads, colour = std::move(colour)](const cv::Mat& left, const cv::Mat& right,
                                                                            cv::Mat& sideBySide) {
-        const HalfTarget rightTarget{&right, &sideBySide, colour ? &colour->eye[1] : nullptr};
-        const HalfTarget leftTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr};
-        applyRemapPlan(*plans.right, {&rightTarget, 1}, threads);
-        applyRemapPlan(*plans.left, {&leftTarget, 1}, threads);
+        applyPlannedHalves(plans, HalfTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr},
+                           HalfTarget{&right, &sideBySide, colour ? &colour->eye[1] : nullptr}, threads);
     };
 }
 
@@ -494,30 +521,31 @@ namespace {
 // `deep`, else at 8), when both cameras share them; refused when one eye
 // would be HDR and the other not, or when the frames would go through BGR,
 // which knows SDR only.
-std::string judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes, bool deep,
+Fallible judgeDynamicRange(const media::YuvColour& left, const media::YuvColour& right, bool planes, bool deep,
                               std::vector<std::string>& notes) {
     const char* hdr[2] = {media::hdrTransferName(left), media::hdrTransferName(right)};
-    if (!hdr[0] && !hdr[1]) return "";
+    if (!hdr[0] && !hdr[1]) return {};
     if (left.transfer != right.transfer || left.primaries != right.primaries) {
         const auto said = [](const char* name, const media::YuvColour& c) {
             return std::string(name ? "HDR (" + std::string(name) + ", " : "SDR (") + "transfer " +
                    media::transferName(c) + ")";
         };
-        return "the left video is " + said(hdr[0], left) + " and the right video is " + said(hdr[1], right) +
-               ": one eye's picture cannot be matched to the other's; film both cameras in the same picture profile";
+        return refusal("the left video is " + said(hdr[0], left) + " and the right video is " + said(hdr[1], right) +
+               ": one eye's picture cannot be matched to the other's; film both cameras in the same picture profile");
     }
     if (!planes)
-        return std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: without "
-               "--match-colour, with --interp bilinear (through BGR the picture would lose its transfer)";
+        return refusal(std::string("the videos are HDR (") + hdr[0] + "), which is converted only as its planes: "
+                       "without --match-colour, with --interp bilinear (through BGR the picture would lose its "
+                       "transfer)");
     if (deep) {
         notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
                         "): the output keeps their transfer, primaries and matrix tags at 10 bits per sample");
-        return "";
+        return {};
     }
     notes.push_back(std::string("the videos are HDR (") + hdr[0] + ", " + left.describe() +
                     "): the output keeps their transfer and primaries tags at 8 bits per sample, so HDR players show it "
                     "as HDR with coarser steps than the cameras recorded");
-    return "";
+    return {};
 }
 
 // Whether the frames are remapped and written at 10 bits: both cameras
@@ -617,7 +645,6 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     // The request's own checks: lenses, and the points when they align the right eye.
     const ConversionRequest& frames = request.frames;
-    const PointSet points = alignmentPoints(frames.alignment);
     if (const auto refused = checkRequest(frames)) return refuse(refused->text());
     // A height given is held against the codec before any file is opened.
     if (frames.outputHeight > 0)
@@ -626,7 +653,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             return refuse(problem);
 
     VideoSetup setup;
-    if (const auto refused = synchronise(request, setup, result)) return refuse(refused->message);
+    if (const Fallible synced = synchronise(request, setup, result); !synced.ok()) return refuse(synced.error);
     if (!result.offsetGiven) {
         observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
         if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
@@ -641,57 +668,49 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         return refuse("the range has " + std::to_string(setup.count) + " frames, too few for " +
                       std::to_string(request.segment->parts) + " parts of a frame or more");
 
-    // The geometry of the frames' size, and the output's height.
-    if (const auto refused = prepareEyesAndPoints(frames, {setup.left.width, setup.left.height},
-                                                  {setup.right.width, setup.right.height}, setup.prepared,
-                                                  result.warnings))
-        return refuse(refused->text());
-    int32_t height = request.frames.outputHeight;
-    if (height <= 0) {
-        const DefaultHeight chosen = defaultVideoHeight(setup.prepared.eyes.eye, request.encoding.codec);
-        height = chosen.height;
-        result.notes.push_back("output height " + std::to_string(height) + " (the largest power-of-two-friendly size within the " +
-                               std::to_string(chosen.circlePixels) + " pixels across the lens circles" +
-                               (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec) : "") +
-                               "); --height sets another");
-    }
-    if (const std::string problem = media::videoHeightProblem(request.encoding.codec, height, setup.fps); !problem.empty())
-        return refuse(problem);
-    const std::optional<media::VideoLevel> level = media::videoLevel(request.encoding.codec, 2 * height, height, setup.fps);
-    setup.prepared.geometry.outputHeight = height;
-    result.outputHeight = height;
-
-    // The alignment, once for the whole video.
-    if (std::holds_alternative<AutomaticAlignment>(frames.alignment)) {
-        if (const auto refused = alignFromFrames(request, result.offset.frames, setup, result.alignment, result.warnings))
-            return refuse(refused->message);
-        observer.stepDone("aligned: " + result.alignment);
-    } else {
-        setup.rotation = givenRotation(frames.alignment);
-        result.alignment = setup.rotation ? "by the given rotation" : "by points A and B";
-    }
-
-    result.rotation = setup.rotation;
-    const RightEyeTurn turn{setup.rotation, points};
-
-    // The eyes' colours, matched once on a frame pair of the range (the
-    // aligned one nearest its middle, else its middle) where the eyes see the
-    // same far field: before any convergence.
-    if (frames.matchColour != ColourMatching::Off) {
-        const int64_t index = setup.matchedFrame.value_or(setup.firstLeft + setup.count / 2);
-        const FramePairAt pair = readFramePair(request, setup.fps, index, result.offset.frames);
-        if (!pair.error.empty()) {
-            result.warnings.push_back("the colours of the eyes were not matched: " + pair.error);
-        } else {
-            result.colour = matchColours(frames, pair.left, pair.right, setup.prepared.geometry, turn,
-                                         setup.matchedFrame ? &setup.matches : nullptr, request.run.threads);
-            if (!result.colour->ok()) result.warnings.push_back(colourMatchFailure(*result.colour));
-            else observer.stepDone("colours matched on the frame pair at " + timeText(index / setup.fps) + ": " +
-                                   describeColourMatch(*result.colour));
+    // The prepare step on the range's frame pairs: the eyes for the frames'
+    // size, the output's height, the alignment (once for the whole video),
+    // the eyes' colours matched once on a frame pair of the range, the
+    // stereo window.
+    FrameSamples samples(request, setup, result.offset.frames, observer);
+    PrepareChoices choices;
+    choices.threads = request.run.threads;
+    choices.settleOutput = [&](const PreparedPair& sized, ConversionGeometry& geometry) -> std::optional<RunRefusal> {
+        int32_t height = frames.outputHeight;
+        if (height <= 0) {
+            const DefaultHeight chosen = defaultVideoHeight(sized.eyes.eye, request.encoding.codec);
+            height = chosen.height;
+            result.notes.push_back("output height " + std::to_string(height) +
+                                   " (the largest power-of-two-friendly size within the " +
+                                   std::to_string(chosen.circlePixels) + " pixels across the lens circles" +
+                                   (chosen.capped ? std::string(", capped for ") + media::codecName(request.encoding.codec)
+                                                  : "") +
+                                   "); --height sets another");
         }
+        if (std::string problem = media::videoHeightProblem(request.encoding.codec, height, setup.fps); !problem.empty())
+            return refusalOf(ConversionStatus::OutputHeightInvalid, nullptr, std::move(problem));
+        geometry.outputHeight = height;
+        return std::nullopt;
+    };
+    PreparedConversion prepared;
+    const std::optional<RunRefusal> unprepared = prepareConversion(frames, samples, choices, prepared);
+    result.warnings.insert(result.warnings.end(), prepared.impossiblePoints.begin(), prepared.impossiblePoints.end());
+    result.warnings.insert(result.warnings.end(), samples.remarks().begin(), samples.remarks().end());
+    result.warnings.insert(result.warnings.end(), prepared.warnings.begin(), prepared.warnings.end());
+    if (unprepared) return refuse(unprepared->text());
+    const ConversionGeometry& geometry = *prepared.geometry;
+    const int32_t height = geometry.outputHeight;
+    const std::optional<media::VideoLevel> level = media::videoLevel(request.encoding.codec, 2 * height, height, setup.fps);
+    result.outputHeight = height;
+    result.rotation = prepared.alignedTurn.rotation;
+    if (prepared.aligned) result.alignment = samples.summary();
+    else result.alignment = result.rotation ? "by the given rotation" : "by points A and B";
+    if (prepared.colourFitted) {
+        result.colour = *prepared.colour;
+        if (result.colour->ok())
+            observer.stepDone("colours matched on the frame pair at " + timeText(samples.colourFrame() / setup.fps) +
+                              ": " + describeColourMatch(*result.colour));
     }
-    // The stereo window: the right eye turned about the vertical axis.
-    const RightEyeTurn rightEye = convergedTurn(frames, setup.prepared.geometry, turn);
 
     // The way of the frames: their planes remapped as decoded, unless the
     // colour match, a wider kernel, the request or the cameras' colours ask
@@ -707,9 +726,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                rightColour.describe() + "): the frames are converted through BGR and written in " +
                                media::YuvColour{}.describe());
     const bool tenBits = chooseTenBits(setup, request, result.planes, result.notes);
-    if (const std::string refused = judgeDynamicRange(leftColour, rightColour, result.planes, tenBits, result.notes);
-        !refused.empty())
-        return refuse(refused);
+    if (const Fallible range = judgeDynamicRange(leftColour, rightColour, result.planes, tenBits, result.notes);
+        !range.ok())
+        return refuse(range.error);
     // The output keeps the left camera's matrix and range, its chroma sited
     // as the camera's; through BGR it is BT.709, limited range.
     media::YuvColour outputColour;
@@ -785,8 +804,9 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         settings.metadata.emplace_back(
             kPartRecordTag, partRecord({*request.segment, span, request.left, request.right, setup.left.durationSeconds,
                                         setup.right.durationSeconds, setup.firstLeft, setup.count,
-                                        setup.left.frameRate, result.offset.frames, setup.prepared.geometry,
-                                        alignmentRecordText(frames.alignment, setup.rotation), rightEye.rotation, colour,
+                                        setup.left.frameRate, result.offset.frames, geometry,
+                                        alignmentRecordText(frames.alignment, prepared.alignedTurn.rotation),
+                                        prepared.turn.rotation, colour,
                                         request.run.interpolation, request.run.exactArithmetic, result.planes,
                                         outputColour, request.encoding, settings.audio})
                                 .text());
@@ -803,14 +823,20 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     PlaneRenderer renderPlanes;
     try {
         if (result.planes) {
-            FramePlanePlans plans = planFramePlanes(setup.prepared.geometry, rightEye, request.run, outputColour,
-                                                    leftColour, rightColour);
+            FramePlanePlans plans = planFramePlanes(geometry, prepared.turn, request.run, outputColour, leftColour,
+                                                    rightColour);
             result.planBytes = plans.bytes();
             renderPlanes = plannedPlaneRenderer(std::move(plans), request.run.threads);
         } else {
-            FramePlans plans = planFrames(setup.prepared.geometry, rightEye, request.run);
-            result.planBytes = plans.left->bytes() + plans.right->bytes();
-            renderBgr = plannedFrameRenderer(std::move(plans), request.run.threads, colour);
+            // The apply step of every frame: both halves through their plans,
+            // each eye with the prepared colour correction.
+            const HalfPlans plans = planHalves(prepared, request.run);
+            result.planBytes = plans.bytes();
+            renderBgr = [plans, &prepared, threads = request.run.threads](const cv::Mat& left, const cv::Mat& right,
+                                                                          cv::Mat& sideBySide) {
+                applyPlannedHalves(plans, prepared.target(Half::Left, left, sideBySide),
+                                   prepared.target(Half::Right, right, sideBySide), threads);
+            };
         }
     } catch (const std::bad_alloc&) {
         return refuse("there is not enough memory for the remap plans of an output of height " +
@@ -928,7 +954,7 @@ VideoSync synchroniseVideos(const VideoRequest& request) {
     VideoSetup setup;
     VideoResult found;
     VideoSync sync;
-    if (const auto refused = synchronise(request, setup, found)) sync.error = refused->message;
+    sync.error = synchronise(request, setup, found).error;
     sync.offset = found.offset;
     sync.offsetGiven = found.offsetGiven;
     sync.fps = found.fps;
@@ -944,18 +970,18 @@ bool isMp4Name(const fs::path& path) {
     return extension == ".mp4";
 }
 
-std::string admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
-                             const std::vector<ProtectedFile>& lensFiles) {
+Fallible admitVideoOutput(const VideoRequest& request, const fs::path& workingDirectory,
+                          const std::vector<ProtectedFile>& lensFiles) {
     OutputRoom room;
     room.protect(request.left, "the left video");
     room.protect(request.right, "the right video");
     room.protect(workingDirectory / kLensRegistryFileName, "the lens registry");
     for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
-    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refused;
+    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refusal(refused);
     const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return "cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message();
+    if (ec) return refusal("cannot make the folder " + shortenForMessage(folder.string()) + ": " + ec.message());
     return {};
 }
 

@@ -141,9 +141,7 @@ using FrameRenderer = std::function<void(const cv::Mat& left, const cv::Mat& rig
 // The remap plans of the two halves, worked out once for the whole video:
 // every frame has the same size, lenses, alignment, zenith and height, so
 // every frame pair reads its sources at the same positions.
-struct FramePlans {
-    std::shared_ptr<const RemapPlan> left, right;
-};
+using FramePlans = HalfPlans;
 
 // The plans of both halves: the right half turned by `turn`; the run's kernel
 // and arithmetic; built on its threads. Throws std::bad_alloc when the
@@ -213,8 +211,8 @@ bool isMp4Name(const std::filesystem::path& path);
 // convertVideo does: it replaces neither video, nor the working directory's
 // lens registry, nor another lens file the lenses came from, and its place
 // takes a file; its missing folders are made. Why it cannot be written,
-// naming the file, or empty.
-std::string admitVideoOutput(const VideoRequest& request, const std::filesystem::path& workingDirectory,
-                             const std::vector<ProtectedFile>& lensFiles = {});
+// naming the file.
+Fallible admitVideoOutput(const VideoRequest& request, const std::filesystem::path& workingDirectory,
+                          const std::vector<ProtectedFile>& lensFiles = {});
 
 }  // namespace vistereo

@@ -396,7 +396,7 @@ void VideoDialog::start() {
     if (m_running || m_finding) return;
     Built built = buildRequest();
     m_report->clear();
-    if (built.error.empty()) built.error = admitVideoOutput(built.request, m_choices.workingDirectory);
+    if (built.error.empty()) built.error = admitVideoOutput(built.request, m_choices.workingDirectory).error;
     if (!built.error.empty()) {
         m_report->setPlainText(QStringLiteral("Not started: ") + qt(built.error));
         emit videoFinished();
