@@ -25,6 +25,7 @@
 #include "conversion/auto_align.h"
 #include "lens/lens_selection.h"
 #include "registry/lens_registry.h"
+#include "stereofile/output_formats.h"
 #include "ui/widgets/background.h"
 #include "ui/widgets/dialog_layout.h"
 #include "ui/widgets/run_choices.h"
