@@ -180,7 +180,8 @@ std::string colourJson(const alignment::ColourMatch& c) {
            ", \"gain\": " + perChannelJson(c, &alignment::ChannelMatch::gain) +
            ", \"offset_levels\": " + perChannelJson(c, &alignment::ChannelMatch::offset) +
            ", \"rim_to_centre\": {\"left\": " + number(c.rimToCentre[0]) + ", \"right\": " +
-           number(c.rimToCentre[1]) + "}}";
+           number(c.rimToCentre[1]) + "}, \"shift_levels\": " + number(alignment::colourShiftLevels(c)) +
+           ", \"grade\": \"" + alignment::gradeName(alignment::colourShiftGrade(c)) + "\"}";
 }
 
 std::string colourText(const alignment::ColourMatch& c) {
@@ -199,8 +200,14 @@ std::string colourText(const alignment::ColourMatch& c) {
             number(c.rimToCentre[0]) + ", right " + number(c.rimToCentre[1]) +
             " (the two differ by the lenses' fall-offs; a fall-off both share looks like the scene's own and is not "
             "told apart)\n";
-    text += "(colour has no fixed good value: gain 1 and offset 0 mean the eyes agree, a rim over centre of 1 means no "
-            "fall-off; if the eyes look different, convert with --match-colour)\n";
+    const alignment::Grade grade = alignment::colourShiftGrade(c);
+    text += "colour agreement: the eyes' tones differ by up to " + number(alignment::colourShiftLevels(c)) +
+            " levels - " + alignment::gradeName(grade) + " (good up to " + number(alignment::kColourShiftGoodLevels) +
+            ", acceptable up to " + number(alignment::kColourShiftAcceptableLevels) + " levels of 255)" +
+            (grade == alignment::Grade::Poor || grade == alignment::Grade::Acceptable
+                 ? "; convert with --match-colour to bring the right eye's colours to the left's\n"
+                 : "\n");
+    text += "(gain 1 and offset 0 mean the eyes agree, a rim over centre of 1 means no fall-off)\n";
     return text;
 }
 

@@ -525,6 +525,18 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
     return m;
 }
 
+double colourShiftLevels(const ColourMatch& match) {
+    double largest = 0.0;
+    for (const ChannelMatch& c : match.channel)
+        for (const double tone : {16.0, 235.0}) largest = std::max(largest, std::abs(c.gain * tone + c.offset - tone));
+    return largest;
+}
+
+alignment::Grade colourShiftGrade(const ColourMatch& match) {
+    if (!match.ok()) return alignment::Grade::NotJudged;
+    return alignment::gradeAtMost(colourShiftLevels(match), kColourShiftGoodLevels, kColourShiftAcceptableLevels);
+}
+
 ColourMatch measureColour(const cv::Mat& sideBySide, const StereoMeasurement& measurement,
                           const PhotometricOptions& options) {
     if (!measurement.ok()) {

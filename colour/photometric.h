@@ -42,6 +42,7 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/comfort.h"
 #include "measure/measure.h"
 #include "alignment/working_view.h"
 #include "engine/colour.h"
@@ -142,6 +143,19 @@ struct ColourMatch : Fallible {
 // the samples carry the source geometry, the fall-off difference) and
 // measures what it leaves.
 ColourMatch fitColourMatch(const ColourSamples& samples, const PhotometricOptions& options = {});
+
+// How far apart the eyes' colours are, in levels of 0 to 255: the largest
+// shift the fitted map (left = gain x right + offset) makes to a tone between
+// 16 and 235 in any channel. Detail out of register by a fraction of a pixel
+// and near things one eye alone sees do not count, as they do in the mean
+// differences. Good within kColourShiftGoodLevels (about 1.5 % of the scale:
+// hardly seen with the halves side by side), acceptable within
+// kColourShiftAcceptableLevels (about 4 %: seen when looked for, still
+// comfortable in a headset), poor beyond; matching the colours mends it.
+inline constexpr double kColourShiftGoodLevels = 4.0;
+inline constexpr double kColourShiftAcceptableLevels = 10.0;
+double colourShiftLevels(const ColourMatch& match);
+alignment::Grade colourShiftGrade(const ColourMatch& match);
 
 // What `check` reports of a finished side-by-side image: the far field its
 // measurement's matches mark, compared.

@@ -22,6 +22,7 @@
 
 #include "alignment/alignment.h"
 #include "alignment/comfort.h"
+#include "colour/photometric.h"
 #include "measure/measure.h"
 #include "measure/stereo_window.h"
 #include "ui/widgets/background.h"
@@ -122,7 +123,12 @@ QString describeColour(const alignment::ColourMatch& c, const QString& shown) {
         .arg(shown, channels(c, &alignment::ChannelMatch::before, 1), channels(c, &alignment::ChannelMatch::gain, 3),
              channels(c, &alignment::ChannelMatch::offset, 1))
         .arg(c.rimToCentre[0], 0, 'f', 2)
-        .arg(c.rimToCentre[1], 0, 'f', 2);
+        .arg(c.rimToCentre[1], 0, 'f', 2) +
+           QStringLiteral("; tones differ by up to %1 levels: %2 (good up to %3, acceptable up to %4)")
+               .arg(alignment::colourShiftLevels(c), 0, 'f', 1)
+               .arg(QString::fromUtf8(alignment::gradeName(alignment::colourShiftGrade(c))))
+               .arg(alignment::kColourShiftGoodLevels, 0, 'f', 0)
+               .arg(alignment::kColourShiftAcceptableLevels, 0, 'f', 0);
 }
 
 QString describeWindow(const alignment::StereoWindow& w, double convergence) {
@@ -328,7 +334,8 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
         "How the eyes' colours differ on the same far scenery, per channel. Mean absolute difference: in levels of "
         "0 to 255 (0: the same). Gain and offset: what turns the right eye's colours into the left's (1.000 and 0.0: "
         "they already agree). Rim over centre: the brightness at the image circle's rim over that at its centre "
-        "(1.00: no fall-off). There is no fixed good value: if the eyes look different, tick Match colour"));
+        "(1.00: no fall-off). Tones differ by: the largest change gain and offset make to a tone, in levels; up to 4 "
+        "is good (hardly seen), up to 10 acceptable; if it is more, or the eyes look different, tick Match colour"));
     m_window->setToolTip(QStringLiteral(
         "Where the nearest things seem to stand against the frame of the picture. Things in front of the frame are "
         "fine in its middle, but one cut by the left or right edge is uncomfortable: raise Convergence to push the "
