@@ -180,8 +180,8 @@ std::string colourJson(const alignment::ColourMatch& c) {
            ", \"gain\": " + perChannelJson(c, &alignment::ChannelMatch::gain) +
            ", \"offset_levels\": " + perChannelJson(c, &alignment::ChannelMatch::offset) +
            ", \"rim_to_centre\": {\"left\": " + number(c.rimToCentre[0]) + ", \"right\": " +
-           number(c.rimToCentre[1]) + "}, \"shift_levels\": " + number(alignment::colourShiftLevels(c)) +
-           ", \"grade\": \"" + alignment::gradeName(alignment::colourShiftGrade(c)) + "\"}";
+           number(c.rimToCentre[1]) + "}, \"difference_levels\": " + number(alignment::colourDifferenceLevels(c)) +
+           ", \"grade\": \"" + alignment::gradeName(alignment::colourDifferenceGrade(c)) + "\"}";
 }
 
 std::string colourText(const alignment::ColourMatch& c) {
@@ -200,12 +200,14 @@ std::string colourText(const alignment::ColourMatch& c) {
             number(c.rimToCentre[0]) + ", right " + number(c.rimToCentre[1]) +
             " (the two differ by the lenses' fall-offs; a fall-off both share looks like the scene's own and is not "
             "told apart)\n";
-    const alignment::Grade grade = alignment::colourShiftGrade(c);
-    text += "colour agreement: the eyes' tones differ by up to " + number(alignment::colourShiftLevels(c)) +
-            " levels - " + alignment::gradeName(grade) + " (good up to " + number(alignment::kColourShiftGoodLevels) +
-            ", acceptable up to " + number(alignment::kColourShiftAcceptableLevels) + " levels of 255)" +
+    const alignment::Grade grade = alignment::colourDifferenceGrade(c);
+    text += "colour agreement: the eyes' far field differs by up to " + number(alignment::colourDifferenceLevels(c)) +
+            " levels over its areas - " + alignment::gradeName(grade) + " (good up to " +
+            number(alignment::kColourDifferenceGoodLevels) + ", acceptable up to " +
+            number(alignment::kColourDifferenceAcceptableLevels) + " levels of 255)" +
             (grade == alignment::Grade::Poor || grade == alignment::Grade::Acceptable
-                 ? "; convert with --match-colour to bring the right eye's colours to the left's\n"
+                 ? "; if it was converted without --match-colour, convert with it; what stays after it is light the "
+                   "two lenses take differently (flare, fall-off)\n"
                  : "\n");
     text += "(gain 1 and offset 0 mean the eyes agree, a rim over centre of 1 means no fall-off)\n";
     return text;

@@ -525,16 +525,16 @@ ColourMatch fitColourMatch(const ColourSamples& s, const PhotometricOptions& opt
     return m;
 }
 
-double colourShiftLevels(const ColourMatch& match) {
+double colourDifferenceLevels(const ColourMatch& match) {
     double largest = 0.0;
-    for (const ChannelMatch& c : match.channel)
-        for (const double tone : {16.0, 235.0}) largest = std::max(largest, std::abs(c.gain * tone + c.offset - tone));
+    for (const ChannelMatch& c : match.channel) largest = std::max(largest, c.cellsBefore);
     return largest;
 }
 
-alignment::Grade colourShiftGrade(const ColourMatch& match) {
+alignment::Grade colourDifferenceGrade(const ColourMatch& match) {
     if (!match.ok()) return alignment::Grade::NotJudged;
-    return alignment::gradeAtMost(colourShiftLevels(match), kColourShiftGoodLevels, kColourShiftAcceptableLevels);
+    return alignment::gradeAtMost(colourDifferenceLevels(match), kColourDifferenceGoodLevels,
+                                  kColourDifferenceAcceptableLevels);
 }
 
 ColourMatch measureColour(const cv::Mat& sideBySide, const StereoMeasurement& measurement,

@@ -145,17 +145,18 @@ struct ColourMatch : Fallible {
 ColourMatch fitColourMatch(const ColourSamples& samples, const PhotometricOptions& options = {});
 
 // How far apart the eyes' colours are, in levels of 0 to 255: the largest
-// shift the fitted map (left = gain x right + offset) makes to a tone between
-// 16 and 235 in any channel. Detail out of register by a fraction of a pixel
-// and near things one eye alone sees do not count, as they do in the mean
-// differences. Good within kColourShiftGoodLevels (about 1.5 % of the scale:
-// hardly seen with the halves side by side), acceptable within
-// kColourShiftAcceptableLevels (about 4 %: seen when looked for, still
-// comfortable in a headset), poor beyond; matching the colours mends it.
-inline constexpr double kColourShiftGoodLevels = 4.0;
-inline constexpr double kColourShiftAcceptableLevels = 10.0;
-double colourShiftLevels(const ColourMatch& match);
-alignment::Grade colourShiftGrade(const ColourMatch& match);
+// channel's mean absolute difference over the mean levels of the far field's
+// areas (cellsBefore), so that detail out of register by a fraction of a
+// pixel does not count but every difference of light does, a fall-off or a
+// flare the fitted gain and offset do not model included. Good within
+// kColourDifferenceGoodLevels (about 1.5 % of the scale: hardly seen with the
+// halves side by side), acceptable within kColourDifferenceAcceptableLevels
+// (about 4 %: seen when looked for, still comfortable in a headset), poor
+// beyond.
+inline constexpr double kColourDifferenceGoodLevels = 4.0;
+inline constexpr double kColourDifferenceAcceptableLevels = 10.0;
+double colourDifferenceLevels(const ColourMatch& match);
+alignment::Grade colourDifferenceGrade(const ColourMatch& match);
 
 // What `check` reports of a finished side-by-side image: the far field its
 // measurement's matches mark, compared.

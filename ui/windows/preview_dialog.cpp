@@ -124,11 +124,11 @@ QString describeColour(const alignment::ColourMatch& c, const QString& shown) {
              channels(c, &alignment::ChannelMatch::offset, 1))
         .arg(c.rimToCentre[0], 0, 'f', 2)
         .arg(c.rimToCentre[1], 0, 'f', 2) +
-           QStringLiteral("; tones differ by up to %1 levels: %2 (good up to %3, acceptable up to %4)")
-               .arg(alignment::colourShiftLevels(c), 0, 'f', 1)
-               .arg(QString::fromUtf8(alignment::gradeName(alignment::colourShiftGrade(c))))
-               .arg(alignment::kColourShiftGoodLevels, 0, 'f', 0)
-               .arg(alignment::kColourShiftAcceptableLevels, 0, 'f', 0);
+           QStringLiteral("; areas differ by up to %1 levels: %2 (good up to %3, acceptable up to %4)")
+               .arg(alignment::colourDifferenceLevels(c), 0, 'f', 1)
+               .arg(QString::fromUtf8(alignment::gradeName(alignment::colourDifferenceGrade(c))))
+               .arg(alignment::kColourDifferenceGoodLevels, 0, 'f', 0)
+               .arg(alignment::kColourDifferenceAcceptableLevels, 0, 'f', 0);
 }
 
 QString describeWindow(const alignment::StereoWindow& w, double convergence) {
@@ -334,8 +334,9 @@ PreviewDialog::PreviewDialog(const cv::Mat& sideBySide, const QString& title, QW
         "How the eyes' colours differ on the same far scenery, per channel. Mean absolute difference: in levels of "
         "0 to 255 (0: the same). Gain and offset: what turns the right eye's colours into the left's (1.000 and 0.0: "
         "they already agree). Rim over centre: the brightness at the image circle's rim over that at its centre "
-        "(1.00: no fall-off). Tones differ by: the largest change gain and offset make to a tone, in levels; up to 4 "
-        "is good (hardly seen), up to 10 acceptable; if it is more, or the eyes look different, tick Match colour"));
+        "(1.00: no fall-off). Areas differ by: the largest channel's difference of the scenery's areas, in levels; up "
+        "to 4 is good (hardly seen), up to 10 acceptable. If it is more, tick Match colour; what stays after it is "
+        "light the two lenses take differently (flare, fall-off)"));
     m_window->setToolTip(QStringLiteral(
         "Where the nearest things seem to stand against the frame of the picture. Things in front of the frame are "
         "fine in its middle, but one cut by the left or right edge is uncomfortable: raise Convergence to push the "
