@@ -78,6 +78,19 @@ inline double field(const std::string& json, const std::string& key) {
     return at == std::string::npos ? std::nan("") : std::atof(json.c_str() + at + key.size() + 4);
 }
 
+// The numbers of the array after "key": in one-line JSON; none when the key is missing.
+inline std::vector<double> numbers(const std::string& json, const std::string& key) {
+    std::vector<double> values;
+    size_t at = json.find("\"" + key + "\": [");
+    if (at == std::string::npos) return values;
+    const size_t end = json.find(']', at);
+    for (at = json.find('[', at) + 1; at < end; at = json.find(',', at) + 1) {
+        values.push_back(std::atof(json.c_str() + at));
+        if (json.find(',', at) > end) break;
+    }
+    return values;
+}
+
 // Sends `signal` to a started process and waits for it: whether that signal is what ended it.
 inline bool endedBy(pid_t child, int signal) {
     kill(child, signal);

@@ -226,9 +226,7 @@ TEST_F(CliTest, TheRotationOfACalibrationAlignsTheRightEye) {
         SCOPED_TRACE(file);
         const Run run = cli(with(align, {"--rotation-from", (dir / "scratch" / file).string()}));
         ASSERT_EQ(run.status, 0) << run.err;
-        const size_t at = run.out.find("\"off_deg\": ");
-        ASSERT_NE(at, std::string::npos) << run.out;
-        EXPECT_NEAR(std::stod(run.out.substr(at + 11)), off, 0.1) << run.out;
+        EXPECT_NEAR(field(run.out, "off_deg"), off, 0.1) << run.out;
     }
     // A calibration of one camera has no rotation between two: refused, nothing written.
     writeFile(dir / "scratch/one.yaml", kOpenCvYaml);

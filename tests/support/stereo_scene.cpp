@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstdint>
 
+#include <opencv2/core.hpp>
+
+#include "engine/render.h"
+
 namespace vistereo::testsupport {
 namespace {
 
@@ -153,6 +157,19 @@ StereoScene nearObjectsAFifth() {
     scene.spheres = {TexturedSphere::at(-40, -25, 1.3, 0.3, 31), TexturedSphere::at(35, -30, 1.8, 0.42, 32),
                      TexturedSphere::at(60, 5, 2.2, 0.38, 33), TexturedSphere::at(-65, 10, 1.6, 0.34, 34)};
     return scene;
+}
+
+cv::Mat convertedScene(const StereoScene& scene, const std::optional<cv::Matx34f>& rightTone) {
+    const SynthLens lens = SynthLens::equisolid(1200, 900);
+    const StereoRig rig = StereoRig::sideBySide(lens, lens, rotationFromYawPitchRoll(1.0, -0.5, 0.8));
+    ConversionGeometry g;
+    g.eye = {eyeGeometryOf(lens), eyeGeometryOf(lens)};
+    g.outputHeight = 1024;
+    cv::Mat right = renderView(scene, rig.right), image(1024, 2048, CV_8UC3, cv::Scalar::all(0));
+    if (rightTone) cv::transform(right, right, *rightTone);
+    renderLeftEye(g, renderView(scene, rig.left), image);
+    renderRightEyeRotated(g, rig.rightToLeft(), right, image);
+    return image;
 }
 
 std::vector<AlignmentCase> alignmentCases(int width, int height) {

@@ -3,6 +3,7 @@
 // the alignment is checked against (relative rotation and baseline). World frame as in synth.h, lengths in metres.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,11 @@ struct StereoRig {
 
 // What `camera` photographs of `scene`: samples x samples rays per pixel (averaged), black outside the circle.
 cv::Mat renderView(const StereoScene& scene, const SceneCamera& camera, int samples = 2);
+
+// `scene` photographed by an equisolid 1200 x 900 pair 65 mm apart, the right camera turned by 1, -0.5 and 0.8
+// degrees of yaw, pitch and roll, converted side by side at height 1024 with the true rotation; `rightTone` (each
+// row a channel's gains and offset, B, G, R) applied to the right photograph first.
+cv::Mat convertedScene(const StereoScene& scene, const std::optional<cv::Matx34f>& rightTone = std::nullopt);
 
 // A few spheres between 1 and 6 metres in front of the panorama; near spheres (1 to 2.5 m) filling most of the view;
 // four spheres 1.3 to 2.2 m away off the middle of the view, which hold about a fifth of a pair's matches.
