@@ -184,11 +184,17 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
                                       "points must describe the frames as stored");
         }
 
+    const HandedOffset* handed = request.offsetSeconds ? nullptr : request.handedOffset ? &*request.handedOffset : nullptr;
     if (request.offsetSeconds) {
         result.offsetGiven = true;
         result.offset.seconds = *request.offsetSeconds;
         result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
         result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
+    } else if (handed) {
+        result.offset = takeHandedOffset(*handed, request.left, setup.left.durationSeconds, request.right,
+                                         setup.right.durationSeconds, setup.fps);
+        if (!result.offset.ok()) return Refusal{result.offset.error};
+        result.offsetGiven = result.offset.confidence <= 0;  // the other part was given it
     } else {
         if (const auto refused = checkRangeOnTheLeft(request, setup)) return refused;
         const double from = request.startSeconds.value_or(0.0);
@@ -201,6 +207,12 @@ std::optional<Refusal> synchronise(const VideoRequest& request, VideoSetup& setu
     result.startSeconds = setup.firstLeft / setup.fps;
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
+    if (handed) {
+        if (std::string problem = handedRangeProblem(*handed, setup.firstLeft, setup.count); !problem.empty())
+            return Refusal{problem};
+        result.notes.push_back("synchronised as " + handed->from + " found it, without searching the sound again");
+        return std::nullopt;
+    }
     if (!result.offsetGiven)
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
                    request.run.threads);
@@ -788,7 +800,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                         setup.left.frameRate, result.offset.frames, setup.prepared.geometry,
                                         alignmentRecordText(frames.alignment, setup.rotation), rightEye.rotation, colour,
                                         request.run.interpolation, request.run.exactArithmetic, result.planes,
-                                        outputColour, request.encoding, settings.audio})
+                                        outputColour, request.encoding, settings.audio, result.offset})
                                 .text());
         settings.audio.reset();
     }
