@@ -805,7 +805,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         settings.audio.reset();
     }
     media::VideoWriter writer(file.temporaryPath(), settings);
-    if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
+    if (!writer.opened().ok()) return refuse("cannot write " + request.output.string() + ": " + writer.opened().error);
     if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
 
     // Where every output pixel (or chroma sample) reads its source, worked
@@ -858,14 +858,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     });
     stages.start("encoder", [&] {
         while (std::optional<media::VideoFrame> frame = rendered.pop()) {
-            bool wrote = false;
+            Fallible wrote;
             try {
                 wrote = result.planes ? writer.write(frame->planes) : writer.write(frame->bgr);
             } catch (const std::exception& e) {
-                encodeError = e.what();
+                wrote.error = e.what();
             }
-            if (!wrote) {
-                if (encodeError.empty()) encodeError = writer.error();
+            if (!wrote.ok()) {
+                encodeError = wrote.error;
                 rendered.abandon();  // the renderer's next hand-over fails, and it stops
                 canvases.close();
                 return;
@@ -925,7 +925,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (!feed->shortfall().empty()) result.warnings.push_back(feed->shortfall() + "; the output is shorter");
     }
     if (written == 0) return fail(VideoStatus::Failed, "no frame could be converted");
-    if (!writer.finish()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + writer.error());
+    if (const Fallible finished = writer.finish(); !finished.ok())
+        return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + finished.error);
     if (const Fallible committed = file.commit(); !committed.ok())
         return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + committed.error);
     result.status = VideoStatus::Written;

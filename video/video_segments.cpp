@@ -399,13 +399,12 @@ AlignmentHandOver readAlignmentFrom(const fs::path& file) {
         out.from = "the alignment in " + name;
         return out;
     }
-    std::string why;
-    const std::string tag = media::readTextTag(file, kPartRecordTag, why);
-    if (!why.empty()) {
-        out.error = "--alignment-from: cannot read " + name + ": " + why;
+    const media::TextTag tag = media::readTextTag(file, kPartRecordTag);
+    if (!tag.ok()) {
+        out.error = "--alignment-from: cannot read " + name + ": " + tag.error;
         return out;
     }
-    const auto record = PartRecord::parse(tag);
+    const auto record = PartRecord::parse(tag.text);
     if (!record) {
         out.error = "--alignment-from: " + name + " is neither a part of a take converted with --segment nor the "
                                                   "answer of align --json";
