@@ -285,6 +285,7 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
             return kExitFailed;
         }
         frames.alignment = given.alignment;
+        request.handedOffset = given.offset;  // a part's synchronisation, unless --offset is given
         lensFiles.push_back({options.value("alignment-from"), "the --alignment-from file"});
     }
 

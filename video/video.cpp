@@ -179,11 +179,17 @@ Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult
                                       "points must describe the frames as stored");
         }
 
+    const HandedOffset* handed = request.offsetSeconds ? nullptr : request.handedOffset ? &*request.handedOffset : nullptr;
     if (request.offsetSeconds) {
         result.offsetGiven = true;
         result.offset.seconds = *request.offsetSeconds;
         result.offset.frames = std::llround(*request.offsetSeconds * setup.fps);
         result.offset.remainderSeconds = result.offset.seconds - result.offset.frames / setup.fps;
+    } else if (handed) {
+        result.offset = takeHandedOffset(*handed, request.left, setup.left.durationSeconds, request.right,
+                                         setup.right.durationSeconds, setup.fps);
+        if (!result.offset.ok()) return Refusal{result.offset.error};
+        result.offsetGiven = result.offset.confidence <= 0;  // the other part was given it
     } else {
         if (Fallible range = checkRangeOnTheLeft(request, setup); !range.ok()) return range;
         const double from = request.startSeconds.value_or(0.0);
@@ -196,6 +202,12 @@ Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult
     result.startSeconds = setup.firstLeft / setup.fps;
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
+    if (handed) {
+        if (std::string problem = handedRangeProblem(*handed, setup.firstLeft, setup.count); !problem.empty())
+            return Refusal{problem};
+        result.notes.push_back("synchronised as " + handed->from + " found it, without searching the sound again");
+        return std::nullopt;
+    }
     if (!result.offsetGiven)
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,
                    request.run.threads);
@@ -808,12 +820,12 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
                                         alignmentRecordText(frames.alignment, prepared.alignedTurn.rotation),
                                         prepared.turn.rotation, colour,
                                         request.run.interpolation, request.run.exactArithmetic, result.planes,
-                                        outputColour, request.encoding, settings.audio})
+                                        outputColour, request.encoding, settings.audio, result.offset})
                                 .text());
         settings.audio.reset();
     }
     media::VideoWriter writer(file.temporaryPath(), settings);
-    if (!writer.ok()) return refuse("cannot write " + request.output.string() + ": " + writer.error());
+    if (!writer.opened().ok()) return refuse("cannot write " + request.output.string() + ": " + writer.opened().error);
     if (!writer.audioNote().empty()) result.notes.push_back("sound: " + writer.audioNote());
 
     // Where every output pixel (or chroma sample) reads its source, worked
@@ -872,14 +884,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     });
     stages.start("encoder", [&] {
         while (std::optional<media::VideoFrame> frame = rendered.pop()) {
-            bool wrote = false;
+            Fallible wrote;
             try {
                 wrote = result.planes ? writer.write(frame->planes) : writer.write(frame->bgr);
             } catch (const std::exception& e) {
-                encodeError = e.what();
+                wrote.error = e.what();
             }
-            if (!wrote) {
-                if (encodeError.empty()) encodeError = writer.error();
+            if (!wrote.ok()) {
+                encodeError = wrote.error;
                 rendered.abandon();  // the renderer's next hand-over fails, and it stops
                 canvases.close();
                 return;
@@ -939,7 +951,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (!feed->shortfall().empty()) result.warnings.push_back(feed->shortfall() + "; the output is shorter");
     }
     if (written == 0) return fail(VideoStatus::Failed, "no frame could be converted");
-    if (!writer.finish()) return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + writer.error());
+    if (const Fallible finished = writer.finish(); !finished.ok())
+        return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + finished.error);
     if (const Fallible committed = file.commit(); !committed.ok())
         return fail(VideoStatus::Failed, "cannot write " + request.output.string() + ": " + committed.error);
     result.status = VideoStatus::Written;

@@ -63,6 +63,9 @@ struct VideoRequest {
     ConversionRequest frames;
     std::filesystem::path left, right, output;
     std::optional<double> offsetSeconds;  // right clock minus left clock; empty: found from the sound
+    // The synchronisation another part of the take found, taken instead of
+    // searching the sound (when no offset is given).
+    std::optional<HandedOffset> handedOffset;
     // The range on the left camera's clock. No start: the first moment both
     // cameras film; no duration: until either stops.
     std::optional<double> startSeconds, durationSeconds;

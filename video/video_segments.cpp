@@ -3,6 +3,7 @@
 #include "video/video_segments.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -215,6 +216,13 @@ PartRecord partRecord(const PartFacts& f) {
                            (right ? "right" : "left"));
         r.set("sound-file", fs::absolute(f.sound->file).lexically_normal().string());
     }
+    // The offset to the audio sample, its confidence (0: given) and its drift
+    // check, for the parts handed this one: not a setting the join compares,
+    // since "offset" and "sound" already are.
+    const VideoOffset& o = f.offset;
+    r.set("sync", exactNumber(o.seconds) + " " + exactNumber(o.confidence) + " " +
+                      (o.driftSeconds ? exactNumber(*o.driftSeconds) : std::string("none")));
+    if (!o.driftSeconds && !o.driftNote.empty()) r.set("sync-drift-note", o.driftNote);
     return r;
 }
 
@@ -301,6 +309,61 @@ std::string cameraFileIdentity(const fs::path& file, double durationSeconds) {
            " s " + hexText(fnv1a(head.data(), head.size()));
 }
 
+namespace {
+
+// The synchronisation a part's record holds, with the take and range it was
+// found for; none in a record that does not hold it.
+std::optional<HandedOffset> handedOffsetOf(const PartRecord& record, const std::string& from) {
+    std::istringstream sync(record.value("sync")), range(record.value("range"));
+    HandedOffset handed;
+    std::string drift;
+    if (!(sync >> handed.offset.seconds >> handed.offset.confidence >> drift)) return std::nullopt;
+    if (!(range >> handed.rangeFirst >> handed.rangeFrames)) return std::nullopt;
+    if (drift != "none") {
+        char* end = nullptr;
+        const double seconds = std::strtod(drift.c_str(), &end);
+        if (end == drift.c_str() || *end != '\0') return std::nullopt;
+        handed.offset.driftSeconds = seconds;
+    }
+    handed.offset.driftNote = record.value("sync-drift-note");
+    handed.left = record.value("left");
+    handed.right = record.value("right");
+    handed.from = from;
+    return handed;
+}
+
+}  // namespace
+
+VideoOffset takeHandedOffset(const HandedOffset& handed, const fs::path& left, double leftSeconds,
+                             const fs::path& right, double rightSeconds, double fps) {
+    VideoOffset offset = handed.offset;
+    const struct { const char* side; const fs::path& file; double seconds; const std::string& recorded; } cameras[] = {
+        {"left", left, leftSeconds, handed.left},
+        {"right", right, rightSeconds, handed.right},
+    };
+    for (const auto& camera : cameras) {
+        const std::string identity = cameraFileIdentity(camera.file, camera.seconds);
+        if (identity != camera.recorded) {
+            offset.error = "--alignment-from: " + handed.from + " was synchronised on other camera files: its " +
+                           camera.side + " video is " + shortenForMessage(camera.recorded) + ", this run's \"" +
+                           shortenForMessage(camera.file.string()) + "\" is " + shortenForMessage(identity) +
+                           " (give the parts of one take the same two files, or --offset)";
+            return offset;
+        }
+    }
+    offset.frames = std::llround(offset.seconds * fps);
+    offset.remainderSeconds = offset.seconds - offset.frames / fps;
+    return offset;
+}
+
+std::string handedRangeProblem(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames) {
+    if (handed.rangeFirst == rangeFirst && handed.rangeFrames == rangeFrames) return "";
+    return "--alignment-from: " + handed.from + " was synchronised over frames " + std::to_string(handed.rangeFirst) +
+           " to " + std::to_string(handed.rangeFirst + handed.rangeFrames - 1) + " of the left video, this range is " +
+           std::to_string(rangeFirst) + " to " + std::to_string(rangeFirst + rangeFrames - 1) +
+           ": give every part the same --start and --duration";
+}
+
 std::string alignmentRecordText(const AlignmentChoice& alignment, const std::optional<RotationMatrix>& rotation) {
     if (rotation) return "rotation " + rotationText(*rotation);
     std::string text = "points";
@@ -336,18 +399,18 @@ AlignmentHandOver readAlignmentFrom(const fs::path& file) {
         out.from = "the alignment in " + name;
         return out;
     }
-    std::string why;
-    const std::string tag = media::readTextTag(file, kPartRecordTag, why);
-    if (!why.empty()) {
-        out.error = "--alignment-from: cannot read " + name + ": " + why;
+    const media::TextTag tag = media::readTextTag(file, kPartRecordTag);
+    if (!tag.ok()) {
+        out.error = "--alignment-from: cannot read " + name + ": " + tag.error;
         return out;
     }
-    const auto record = PartRecord::parse(tag);
+    const auto record = PartRecord::parse(tag.text);
     if (!record) {
         out.error = "--alignment-from: " + name + " is neither a part of a take converted with --segment nor the "
                                                   "answer of align --json";
         return out;
     }
+    out.offset = handedOffsetOf(*record, "the part " + name);
     std::istringstream in(record->value("alignment"));
     std::string kind;
     in >> kind;

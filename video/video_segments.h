@@ -25,6 +25,7 @@
 #include "base/fallible.h"
 #include "conversion/request.h"
 #include "engine/colour.h"
+#include "video/video_sync.h"
 #include "videofile/video_writer.h"
 
 namespace vistereo {
@@ -90,6 +91,9 @@ struct PartFacts {
     media::YuvColour outputColour;
     media::VideoEncoding encoding;
     std::optional<media::AudioSource> sound;  // of the whole range
+    // The synchronisation as found from the sound (confidence above 0, with
+    // its drift check) or given; handed to the other parts with the record.
+    VideoOffset offset;
 };
 PartRecord partRecord(const PartFacts& facts);
 
@@ -114,11 +118,32 @@ SoundFileSearch findRecordedSound(const PartRecord& record, const std::vector<st
 // a machine finds it in).
 std::string cameraFileIdentity(const std::filesystem::path& file, double durationSeconds);
 
+// The synchronisation one part found, handed to the other parts of the take
+// with its alignment, so that no part searches the sound again: the offset
+// (seconds, confidence, drift check as found), for the camera files and the
+// range it was found for.
+struct HandedOffset {
+    VideoOffset offset;
+    std::string left, right;  // the camera files' identities (cameraFileIdentity)
+    int64_t rangeFirst = 0, rangeFrames = 0;  // in left frames
+    std::string from;  // "the part NAME"
+};
+
+// The handed offset for this run's camera files (with their durations), its
+// frames at `fps`; or, naming the part it came from, why it does not fit them.
+VideoOffset takeHandedOffset(const HandedOffset& handed, const std::filesystem::path& left, double leftSeconds,
+                             const std::filesystem::path& right, double rightSeconds, double fps);
+// Why the range this run chose with the handed offset is not the one the
+// offset was found over (another --start or --duration), naming the part; or "".
+std::string handedRangeProblem(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames);
+
 // The alignment every part of a take is given: points A and B or a rotation
-// from a part's record, or the rotation of `align --json`'s answer.
+// from a part's record, or the rotation of `align --json`'s answer; from a
+// part, its synchronisation too.
 struct AlignmentHandOver : Fallible {
     AlignmentChoice alignment;
     std::string from;  // "the part NAME", "the alignment in NAME"
+    std::optional<HandedOffset> offset;  // a part's that records it
 };
 AlignmentHandOver readAlignmentFrom(const std::filesystem::path& file);
 

@@ -15,8 +15,12 @@ MonoAudio readMonoAudio(const std::filesystem::path& path, double fromSeconds, d
     MonoAudio out;
     out.sampleRate = sampleRate;
     const auto total = static_cast<size_t>(std::max<long long>(0, std::llround(seconds * sampleRate)));
-    ff::Input input = ff::openInput(path, out.error);
-    if (!input) return out;
+    ff::OpenedInput opened = ff::openInput(path);
+    if (!opened.ok()) {
+        out.error = opened.error;
+        return out;
+    }
+    ff::Input input = std::move(opened.input);
     const int audioIndex = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (audioIndex < 0) {
         out.error = "it has no audio";
@@ -29,8 +33,12 @@ MonoAudio readMonoAudio(const std::filesystem::path& path, double fromSeconds, d
     for (unsigned k = 0; k < input->nb_streams; ++k)
         if (static_cast<int>(k) != audioIndex) input->streams[k]->discard = AVDISCARD_ALL;
 
-    ff::Codec decoder = ff::openDecoder(audio, 1, out.error);
-    if (!decoder) return out;
+    ff::OpenedDecoder openedDecoder = ff::openDecoder(audio, 1);
+    if (!openedDecoder.ok()) {
+        out.error = openedDecoder.error;
+        return out;
+    }
+    ff::Codec decoder = std::move(openedDecoder.decoder);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     SwrContext* raw = nullptr;
     if (swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, sampleRate, &decoder->ch_layout, decoder->sample_fmt,

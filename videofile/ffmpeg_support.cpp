@@ -25,48 +25,52 @@ int64_t timestamp(double s, AVRational timeBase) {
     return static_cast<int64_t>(std::llround(s / av_q2d(timeBase)));
 }
 
-Input openInput(const std::filesystem::path& path, std::string& error) {
+OpenedInput openInput(const std::filesystem::path& path) {
+    OpenedInput out;
     if (const Fallible& loaded = loadLibraries(); !loaded.ok()) {
-        error = loaded.error;
-        return nullptr;
+        out.error = loaded.error;
+        return out;
     }
     // Refused by its type first: FFmpeg would wait on a FIFO for ever.
     if (const FileLookup lookup = lookUpRegularFile(path, "a video file"); !lookup.ok()) {
-        error = lookup.error;
-        return nullptr;
+        out.error = lookup.error;
+        return out;
     }
     AVFormatContext* raw = nullptr;
     if (const int code = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); code < 0) {
-        error = errorText(code);
-        return nullptr;
+        out.error = errorText(code);
+        return out;
     }
     Input input(raw);
     if (const int code = avformat_find_stream_info(input.get(), nullptr); code < 0) {
-        error = "its streams cannot be read (" + errorText(code) + ")";
-        return nullptr;
+        out.error = "its streams cannot be read (" + errorText(code) + ")";
+        return out;
     }
-    return input;
+    out.input = std::move(input);
+    return out;
 }
 
-Codec openDecoder(const AVStream* stream, int threads, std::string& error) {
+OpenedDecoder openDecoder(const AVStream* stream, int threads) {
+    OpenedDecoder out;
     const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!decoder) {
-        error = std::string("no decoder for ") + avcodec_get_name(stream->codecpar->codec_id);
-        return nullptr;
+        out.error = std::string("no decoder for ") + avcodec_get_name(stream->codecpar->codec_id);
+        return out;
     }
     Codec codec(avcodec_alloc_context3(decoder));
     if (!codec || avcodec_parameters_to_context(codec.get(), stream->codecpar) < 0) {
-        error = "cannot set up the decoder";
-        return nullptr;
+        out.error = "cannot set up the decoder";
+        return out;
     }
     codec->pkt_timebase = stream->time_base;
     codec->thread_count = threads;
     codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (const int code = avcodec_open2(codec.get(), decoder, nullptr); code < 0) {
-        error = std::string("cannot open the ") + decoder->name + " decoder (" + errorText(code) + ")";
-        return nullptr;
+        out.error = std::string("cannot open the ") + decoder->name + " decoder (" + errorText(code) + ")";
+        return out;
     }
-    return codec;
+    out.decoder = std::move(codec);
+    return out;
 }
 
 int scalerMatrix(AVColorSpace space, int height) {

@@ -66,10 +66,16 @@ double seconds(int64_t timestamp, AVRational timeBase);
 int64_t timestamp(double seconds, AVRational timeBase);
 
 // An input file opened and its streams probed; `error` says why not.
-Input openInput(const std::filesystem::path& path, std::string& error);
+struct OpenedInput : Fallible {
+    Input input;
+};
+OpenedInput openInput(const std::filesystem::path& path);
 
 // The decoder of `stream`, opened with `threads` threads (0: FFmpeg's choice).
-Codec openDecoder(const AVStream* stream, int threads, std::string& error);
+struct OpenedDecoder : Fallible {
+    Codec decoder;
+};
+OpenedDecoder openDecoder(const AVStream* stream, int threads);
 
 // The YCbCr matrix of swscale for a stream's colour matrix tag (BT.709 for
 // an untagged stream from 720 lines up, BT.601 below), and its name.

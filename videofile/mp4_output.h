@@ -28,15 +28,14 @@ inline constexpr double kAudioLead = 0.5;
 void markVr180(AVStream* stream);
 
 // Opens `path` and writes the header of `output`, its index to be put in
-// front, with `metadata` as the file's own tags (kept under their names);
-// why not, or "".
-std::string writeMp4Header(AVFormatContext* output, const std::filesystem::path& path,
-                           const std::vector<std::pair<std::string, std::string>>& metadata);
+// front, with `metadata` as the file's own tags (kept under their names).
+Fallible writeMp4Header(AVFormatContext* output, const std::filesystem::path& path,
+                        const std::vector<std::pair<std::string, std::string>>& metadata);
 
 // Encodes `frame` (null: the encoder's last packets) and hands its packets to
 // the muxer in `stream`'s time base.
-bool encode(AVCodecContext* encoder, const AVFrame* frame, AVFormatContext* output, AVStream* stream,
-            AVPacket* packet, std::string& error);
+Fallible encode(AVCodecContext* encoder, const AVFrame* frame, AVFormatContext* output, AVStream* stream,
+                AVPacket* packet);
 
 // The sound track: pumped along with the pictures up to a time, finished at
 // the end.
@@ -44,15 +43,18 @@ class AudioTrack {
 public:
     virtual ~AudioTrack() = default;
     // Writes the sound up to `seconds` of the output.
-    virtual bool pump(double seconds, std::string& error) = 0;
+    virtual Fallible pump(double seconds) = 0;
     // Writes the rest and empties the encoder.
-    virtual bool finish(std::string& error) = 0;
+    virtual Fallible finish() = 0;
 };
 
 // A new sound stream in `output` carrying `source`, before its header is
-// written. How it is carried goes into `note` ("aac copied", "pcm_s16le
-// re-encoded to AAC"); empty, with `error` set, when it cannot be.
-std::unique_ptr<AudioTrack> addAudioTrack(AVFormatContext* output, const AudioSource& source, std::string& note,
-                                          std::string& error);
+// written, and how it is carried ("aac copied", "pcm_s16le re-encoded to
+// AAC").
+struct AddedAudio : Fallible {
+    std::unique_ptr<AudioTrack> track;
+    std::string note;
+};
+AddedAudio addAudioTrack(AVFormatContext* output, const AudioSource& source);
 
 }  // namespace vistereo::media

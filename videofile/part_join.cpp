@@ -17,16 +17,17 @@ std::string hashText(const uint8_t* data, size_t size) {
     return text;
 }
 
-struct OpenedPiece {
+struct OpenedPiece : Fallible {
     ff::Input input;
     int video = -1;
-    std::string error;
 };
 
 OpenedPiece openPiece(const std::filesystem::path& path) {
     OpenedPiece piece;
-    piece.input = ff::openInput(path, piece.error);
-    if (!piece.input) return piece;
+    ff::OpenedInput opened = ff::openInput(path);
+    piece.error = opened.error;
+    if (!opened.ok()) return piece;
+    piece.input = std::move(opened.input);
     piece.video = av_find_best_stream(piece.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (piece.video < 0) piece.error = "it has no video stream";
     return piece;
@@ -41,7 +42,7 @@ EncodedPiece readEncodedPiece(const std::filesystem::path& path, const std::stri
         return out;
     }
     OpenedPiece piece = openPiece(path);
-    if (!piece.error.empty()) {
+    if (!piece.ok()) {
         out.error = piece.error;
         return out;
     }
@@ -71,15 +72,16 @@ EncodedPiece readEncodedPiece(const std::filesystem::path& path, const std::stri
     return out;
 }
 
-std::string readTextTag(const std::filesystem::path& path, const std::string& tagName, std::string& error) {
-    if (const Fallible& loaded = ff::loadLibraries(); !loaded.ok()) {
-        error = loaded.error;
-        return "";
+TextTag readTextTag(const std::filesystem::path& path, const std::string& tagName) {
+    TextTag out;
+    const ff::OpenedInput opened = ff::openInput(path);  // which loads the libraries first
+    if (!opened.ok()) {
+        out.error = opened.error;
+        return out;
     }
-    const ff::Input input = ff::openInput(path, error);
-    if (!input) return "";
-    const AVDictionaryEntry* tag = av_dict_get(input->metadata, tagName.c_str(), nullptr, 0);
-    return tag ? tag->value : "";
+    if (const AVDictionaryEntry* tag = av_dict_get(opened.input->metadata, tagName.c_str(), nullptr, 0))
+        out.text = tag->value;
+    return out;
 }
 
 JoinedFile joinEncodedPieces(const std::vector<std::filesystem::path>& pieces, const std::filesystem::path& path,
@@ -136,10 +138,18 @@ JoinedFile joinEncodedPieces(const std::vector<std::filesystem::path>& pieces, c
     first.input.reset();
 
     if (settings.audio) {
-        output.audio = addAudioTrack(output.context, *settings.audio, out.audioNote, out.error);
-        if (!output.audio) return out;
+        AddedAudio added = addAudioTrack(output.context, *settings.audio);
+        if (!added.ok()) {
+            out.error = added.error;
+            return out;
+        }
+        output.audio = std::move(added.track);
+        out.audioNote = added.note;
     }
-    if (out.error = writeMp4Header(output.context, path, settings.metadata); !out.error.empty()) return out;
+    if (const Fallible header = writeMp4Header(output.context, path, settings.metadata); !header.ok()) {
+        out.error = header.error;
+        return out;
+    }
 
     const double frameSeconds = av_q2d(frameClock);
     ff::Packet packet = ff::makePacket();
@@ -147,7 +157,7 @@ JoinedFile joinEncodedPieces(const std::vector<std::filesystem::path>& pieces, c
     int64_t lastDts = INT64_MIN;
     for (const std::filesystem::path& piecePath : pieces) {
         OpenedPiece piece = openPiece(piecePath);
-        if (!piece.error.empty()) {
+        if (!piece.ok()) {
             out.error = "cannot read " + piecePath.string() + ": " + piece.error;
             return out;
         }
@@ -178,8 +188,12 @@ JoinedFile joinEncodedPieces(const std::vector<std::filesystem::path>& pieces, c
                 out.error = "cannot write the file (" + ff::errorText(written) + ")";
                 return out;
             }
-            if (output.audio && !output.audio->pump((before + frames) * frameSeconds + kAudioLead, out.error))
-                return out;
+            if (output.audio)
+                if (const Fallible pumped = output.audio->pump((before + frames) * frameSeconds + kAudioLead);
+                    !pumped.ok()) {
+                    out.error = pumped.error;
+                    return out;
+                }
         }
         if (code != AVERROR_EOF) {
             out.error = "cannot read " + piecePath.string() + " to its end (" + ff::errorText(code) + ")";
@@ -187,7 +201,11 @@ JoinedFile joinEncodedPieces(const std::vector<std::filesystem::path>& pieces, c
         }
         before += frames;
     }
-    if (output.audio && !output.audio->finish(out.error)) return out;
+    if (output.audio)
+        if (const Fallible finished = output.audio->finish(); !finished.ok()) {
+            out.error = finished.error;
+            return out;
+        }
     if (const int code = av_write_trailer(output.context); code < 0) {
         out.error = "cannot finish the MP4 (" + ff::errorText(code) + ")";
         return out;

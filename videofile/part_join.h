@@ -37,7 +37,10 @@ EncodedPiece readEncodedPiece(const std::filesystem::path& path, const std::stri
 
 // The text tag named `tagName` of the file at `path`, read from its header
 // alone; "" when it has none. `error` says why the file cannot be read.
-std::string readTextTag(const std::filesystem::path& path, const std::string& tagName, std::string& error);
+struct TextTag : Fallible {
+    std::string text;
+};
+TextTag readTextTag(const std::filesystem::path& path, const std::string& tagName);
 
 struct JoinSettings {
     bool vr180 = false;

@@ -224,8 +224,12 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.layout = layout;
-    s.input = ff::openInput(path, error_);
-    if (!s.input) return;
+    ff::OpenedInput opened = ff::openInput(path);
+    if (!opened.ok()) {
+        error_ = opened.error;
+        return;
+    }
+    s.input = std::move(opened.input);
     s.packet = ff::makePacket();
     s.frame = ff::makeFrame();
     const int videoIndex = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -236,8 +240,12 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     s.stream = s.input->streams[videoIndex];
     for (unsigned k = 0; k < s.input->nb_streams; ++k)
         if (static_cast<int>(k) != videoIndex) s.input->streams[k]->discard = AVDISCARD_ALL;
-    s.decoder = ff::openDecoder(s.stream, threads, error_);
-    if (!s.decoder) return;
+    ff::OpenedDecoder decoder = ff::openDecoder(s.stream, threads);
+    if (!decoder.ok()) {
+        error_ = decoder.error;
+        return;
+    }
+    s.decoder = std::move(decoder.decoder);
     s.start = ff::streamStart(s.stream);
 
     const AVCodecParameters& par = *s.stream->codecpar;

@@ -59,18 +59,18 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     if (settings.width <= 0 || settings.height <= 0 || settings.width % 2 || settings.height % 2) {
-        error_ = "a 4:2:0 video needs an even width and height, not " + std::to_string(settings.width) + " x " +
+        opened_.error = "a 4:2:0 video needs an even width and height, not " + std::to_string(settings.width) + " x " +
                  std::to_string(settings.height);
         return;
     }
     if (const Fallible& loaded = ff::loadLibraries(); !loaded.ok()) {
-        error_ = loaded.error;
+        opened_.error = loaded.error;
         return;
     }
     s.frame = ff::makeFrame();
     s.packet = ff::makePacket();
     if (avformat_alloc_output_context2(&s.output, nullptr, "mp4", path.c_str()) < 0 || !s.output) {
-        error_ = "cannot set up an MP4 file";
+        opened_.error = "cannot set up an MP4 file";
         return;
     }
     // The spherical and stereo boxes are not in the MP4 standard itself.
@@ -80,7 +80,7 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     // The picture.
     const VideoEncoding& e = settings.encoding;
     if (settings.bits != 8 && (settings.bits != 10 || e.codec != VideoCodec::Hevc)) {
-        error_ = std::to_string(settings.bits) + "-bit " + codecName(e.codec) +
+        opened_.error = std::to_string(settings.bits) + "-bit " + codecName(e.codec) +
                  " is not written (10 bits are written as HEVC Main 10, other depths not at all)";
         return;
     }
@@ -89,7 +89,7 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     const char* encoderName = e.codec == VideoCodec::Hevc ? "libx265" : "libx264";
     const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
     if (!codec) {
-        error_ = std::string("FFmpeg's libraries have no ") + encoderName + " encoder";
+        opened_.error = std::string("FFmpeg's libraries have no ") + encoderName + " encoder";
         return;
     }
     s.video.reset(avcodec_alloc_context3(codec));
@@ -123,7 +123,7 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     if (deep) x265 += main10Params(settings.light);
     if (e.codec == VideoCodec::Hevc) av_opt_set(v.priv_data, "x265-params", x265.c_str(), 0);
     if (const int code = avcodec_open2(&v, codec, nullptr); code < 0) {
-        error_ = std::string("cannot open the ") + encoderName + " encoder (" + ff::errorText(code) + ")";
+        opened_.error = std::string("cannot open the ") + encoderName + " encoder (" + ff::errorText(code) + ")";
         return;
     }
     s.videoStream = avformat_new_stream(s.output, nullptr);
@@ -137,11 +137,19 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
 
     // The sound.
     if (settings.audio) {
-        s.audio = addAudioTrack(s.output, *settings.audio, audioNote_, error_);
-        if (!s.audio) return;
+        AddedAudio added = addAudioTrack(s.output, *settings.audio);
+        if (!added.ok()) {
+            opened_.error = added.error;
+            return;
+        }
+        s.audio = std::move(added.track);
+        audioNote_ = added.note;
     }
 
-    if (error_ = writeMp4Header(s.output, path, settings.metadata); !error_.empty()) return;
+    if (const Fallible header = writeMp4Header(s.output, path, settings.metadata); !header.ok()) {
+        opened_.error = header.error;
+        return;
+    }
     s.headerWritten = true;
 
     s.frame->format = format;
@@ -158,69 +166,59 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
 
 // The converter of BGR frames, made at the first of them: a writer fed
 // planes needs none.
-bool VideoWriter::bgrScaler() {
+Fallible VideoWriter::bgrScaler() {
     State& s = *state_;
-    if (s.scaler) return true;
-    if (av_frame_get_buffer(s.frame.get(), 0) < 0) {
-        error_ = "out of memory for a frame";
-        return false;
-    }
+    if (s.scaler) return {};
+    if (av_frame_get_buffer(s.frame.get(), 0) < 0)
+        return fail("out of memory for a frame");
     const int matrix = ff::scalerMatrix(static_cast<AVColorSpace>(s.colour.matrix), s.video->height);
     s.scaler = ff::makeScaler(s.video->width, s.video->height, AV_PIX_FMT_BGR24, s.video->width, s.video->height,
                               AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND);
-    if (!s.scaler || !ff::setYuvConversion(s.scaler.get(), false, matrix, s.colour.fullRange)) {
-        error_ = "cannot convert BGR frames to " + s.colour.describe() + " YCbCr";
-        return false;
-    }
-    return true;
+    if (!s.scaler || !ff::setYuvConversion(s.scaler.get(), false, matrix, s.colour.fullRange))
+        return fail("cannot convert BGR frames to " + s.colour.describe() + " YCbCr");
+    return {};
 }
 
 VideoWriter::~VideoWriter() = default;
 
-bool VideoWriter::write(const cv::Mat& bgr) {
+const Fallible& VideoWriter::failure() const { return opened_.ok() ? failed_ : opened_; }
+
+Fallible VideoWriter::fail(std::string why) {
+    failed_.error = std::move(why);
+    return failed_;
+}
+
+Fallible VideoWriter::write(const cv::Mat& bgr) {
     State& s = *state_;
-    if (!ok()) return false;
-    if (bgr.type() != CV_8UC3 || bgr.cols != s.video->width || bgr.rows != s.video->height) {
-        error_ = "a frame of " + std::to_string(bgr.cols) + " x " + std::to_string(bgr.rows) + " does not fit a video of " +
-                 std::to_string(s.video->width) + " x " + std::to_string(s.video->height);
-        return false;
-    }
-    if (s.bits != 8) {
-        error_ = "BGR frames are written at 8 bits, not into a 10-bit video";
-        return false;
-    }
-    if (!bgrScaler()) return false;
-    if (av_frame_make_writable(s.frame.get()) < 0) {
-        error_ = "out of memory for a frame";
-        return false;
-    }
+    if (!failure().ok()) return failure();
+    if (bgr.type() != CV_8UC3 || bgr.cols != s.video->width || bgr.rows != s.video->height)
+        return fail("a frame of " + std::to_string(bgr.cols) + " x " + std::to_string(bgr.rows) +
+                    " does not fit a video of " + std::to_string(s.video->width) + " x " +
+                    std::to_string(s.video->height));
+    if (s.bits != 8) return fail("BGR frames are written at 8 bits, not into a 10-bit video");
+    if (const Fallible made = bgrScaler(); !made.ok()) return made;
+    if (av_frame_make_writable(s.frame.get()) < 0) return fail("out of memory for a frame");
     const uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
     const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
     sws_scale(s.scaler.get(), planes, strides, 0, bgr.rows, s.frame->data, s.frame->linesize);
     return send(*s.frame);
 }
 
-bool VideoWriter::write(const YuvPlanes& planes) {
+Fallible VideoWriter::write(const YuvPlanes& planes) {
     State& s = *state_;
-    if (!ok()) return false;
+    if (!failure().ok()) return failure();
     const int w = s.video->width, h = s.video->height;
     const cv::Size chroma((w + 1) / 2, (h + 1) / 2);
     const int type = s.bits > 8 ? CV_16UC1 : CV_8UC1;
     const auto fits = [&](const cv::Mat& m, cv::Size size) { return m.type() == type && m.size() == size; };
-    if (planes.bits != s.bits) {
-        error_ = std::to_string(planes.bits) + "-bit planes do not fit a video written at " + std::to_string(s.bits) +
-                 " bits";
-        return false;
-    }
-    if (!fits(planes.y, {w, h}) || !fits(planes.cb, chroma) || !fits(planes.cr, chroma)) {
-        error_ = "planes of " + std::to_string(planes.y.cols) + " x " + std::to_string(planes.y.rows) +
-                 " do not fit a video of " + std::to_string(w) + " x " + std::to_string(h);
-        return false;
-    }
-    if (!(planes.colour == s.colour)) {
-        error_ = "planes in " + planes.colour.describe() + " do not fit a video written in " + s.colour.describe();
-        return false;
-    }
+    if (planes.bits != s.bits)
+        return fail(std::to_string(planes.bits) + "-bit planes do not fit a video written at " +
+                    std::to_string(s.bits) + " bits");
+    if (!fits(planes.y, {w, h}) || !fits(planes.cb, chroma) || !fits(planes.cr, chroma))
+        return fail("planes of " + std::to_string(planes.y.cols) + " x " + std::to_string(planes.y.rows) +
+                    " do not fit a video of " + std::to_string(w) + " x " + std::to_string(h));
+    if (!(planes.colour == s.colour))
+        return fail("planes in " + planes.colour.describe() + " do not fit a video written in " + s.colour.describe());
     // The caller's memory lent to the encoder for the call: x264 and x265
     // copy the picture into their own frames while it is sent, and nothing
     // is freed when the lent buffers are let go.
@@ -232,40 +230,39 @@ bool VideoWriter::write(const YuvPlanes& planes) {
     for (int k = 0; k < 3; ++k) {
         const cv::Mat& m = *mats[k];
         frame->buf[k] = av_buffer_create(m.data, m.step[0] * m.rows, [](void*, uint8_t*) {}, nullptr, 0);
-        if (!frame->buf[k]) {
-            error_ = "out of memory for a frame";
-            return false;
-        }
+        if (!frame->buf[k])
+            return fail("out of memory for a frame");
         frame->data[k] = m.data;
         frame->linesize[k] = static_cast<int>(m.step[0]);
     }
     return send(*frame);
 }
 
-bool VideoWriter::send(AVFrame& frame) {
+Fallible VideoWriter::send(AVFrame& frame) {
     State& s = *state_;
     frame.pts = frames_;
-    if (!encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get(), error_)) return false;
+    if (const Fallible sent = encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get()); !sent.ok())
+        return fail(sent.error);
     ++frames_;
-    if (s.audio && !s.audio->pump(frames_ * s.frameSeconds + kAudioLead, error_)) return false;
-    return true;
+    if (s.audio)
+        if (const Fallible pumped = s.audio->pump(frames_ * s.frameSeconds + kAudioLead); !pumped.ok())
+            return fail(pumped.error);
+    return {};
 }
 
-bool VideoWriter::finish() {
+Fallible VideoWriter::finish() {
     State& s = *state_;
-    if (!ok() || s.finished) return ok();
-    if (!encode(s.video.get(), nullptr, s.output, s.videoStream, s.packet.get(), error_)) return false;
-    if (s.audio && !s.audio->finish(error_)) return false;
-    if (const int code = av_write_trailer(s.output); code < 0) {
-        error_ = "cannot finish the MP4 (" + ff::errorText(code) + ")";
-        return false;
-    }
-    if (const int code = avio_closep(&s.output->pb); code < 0) {
-        error_ = "cannot close the file (" + ff::errorText(code) + ")";
-        return false;
-    }
+    if (!failure().ok() || s.finished) return failure();
+    if (const Fallible sent = encode(s.video.get(), nullptr, s.output, s.videoStream, s.packet.get()); !sent.ok())
+        return fail(sent.error);
+    if (s.audio)
+        if (const Fallible finished = s.audio->finish(); !finished.ok()) return fail(finished.error);
+    if (const int code = av_write_trailer(s.output); code < 0)
+        return fail("cannot finish the MP4 (" + ff::errorText(code) + ")");
+    if (const int code = avio_closep(&s.output->pb); code < 0)
+        return fail("cannot close the file (" + ff::errorText(code) + ")");
     s.finished = true;
-    return true;
+    return {};
 }
 
 const char* codecName(VideoCodec codec) { return codec == VideoCodec::Hevc ? "hevc" : "h264"; }

@@ -19,6 +19,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/fallible.h"
 #include "videofile/video_reader.h"
 
 namespace vistereo::media {
@@ -83,30 +84,35 @@ public:
     VideoWriter(const VideoWriter&) = delete;
     VideoWriter& operator=(const VideoWriter&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
+    // Whether the file was created and its header written, and why not.
+    const Fallible& opened() const { return opened_; }
     // How the sound was carried: "AAC copied", "pcm_s16le re-encoded to AAC".
     const std::string& audioNote() const { return audioNote_; }
 
     // The next frame (width x height, CV_8UC3), converted to the settings'
-    // colour. False, with error() set, when it cannot be encoded or written.
-    bool write(const cv::Mat& bgr);
+    // colour; why it cannot be encoded or written. A writer that failed once
+    // (or never opened) refuses every later frame with that failure.
+    Fallible write(const cv::Mat& bgr);
     // The next frame as planes of width x height in the settings' colour and
     // depth, encoded as they are. The encoder takes its copy before this returns,
     // so the planes may be written again at once.
-    bool write(const YuvPlanes& planes);
+    Fallible write(const YuvPlanes& planes);
     // The encoders' last packets, the rest of the sound and the file's index.
-    // The file is complete only when this returns true.
-    bool finish();
+    // The file is complete only when this succeeds.
+    Fallible finish();
     int64_t framesWritten() const { return frames_; }
 
 private:
-    bool bgrScaler();
-    bool send(::AVFrame& frame);
+    Fallible bgrScaler();
+    Fallible send(::AVFrame& frame);
+    // The opening's failure, else the first of the frames' (none yet: good).
+    const Fallible& failure() const;
+    // Keeps `why` as the writer's failure and returns it.
+    Fallible fail(std::string why);
 
     struct State;
     std::unique_ptr<State> state_;
-    std::string error_;
+    Fallible opened_, failed_;
     std::string audioNote_;
     int64_t frames_ = 0;
 };

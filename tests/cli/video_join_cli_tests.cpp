@@ -40,10 +40,13 @@ protected:
         for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
     }
     // "fast" encodes with B-frames, so that the parts' decoding order must join up too.
+    // No offset: the take is synchronised by its sound (or by a part handed over).
     Args video(const Args& more, const char* left = "L.mp4", const char* right = "R.mp4",
                const char* offset = "-0.25") const {
-        return with({"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
-                     "fast", "--offset", offset, left, right}, more);
+        Args args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
+                  "fast", left, right};
+        if (offset) args.insert(args.end() - 2, {"--offset", offset});
+        return with(args, more);
     }
     std::string out(const std::string& name) const { return (dir / "output" / name).string(); }
     // Converts parts 1 to `parts` of the take, each by its own process, all at once.
@@ -303,4 +306,59 @@ TEST_F(VideoJoinCliTest, SegmentAndAlignmentFromAreCheckedBeforeAnyFrame) {
     EXPECT_NE(probe({"-show_entries", "format_tags", "-of", "default=nw=1"}, out("g1.mp4"))
                   .find("alignment=rotation 1 0 0 0 0.99984769515639127 -0.017452406437283512 0 0.017452406437283512"),
               std::string::npos);
+}
+
+// Part 1 synchronises by the sound and hands its offset to the others with its alignment: a part handed it writes
+// the very packets and record of a part that searched the sound itself, and joins with them. An offset handed from
+// other camera files, or found over another range, is refused naming the part it came from, before any frame.
+TEST_F(VideoJoinCliTest, APartHandedTheSynchronisationWritesTheFramesOfOneThatFoundIt) {
+    if (!haveTool("ffprobe")) GTEST_SKIP() << "needs ffprobe (apt-get install ffmpeg)";
+    const auto part = [&](const Args& more, const std::string& name, const char* left = "L.mp4",
+                          const char* right = "R.mp4") {
+        return cli(video(with(more, {"-o", out(name), "--json"}), left, right, nullptr));
+    };
+    const Run first = part({"--points", points_, "--segment", "1/3"}, "part1.mp4");
+    ASSERT_EQ(first.status, 0) << first.err;
+    const Run found = part({"--points", points_, "--segment", "2/3"}, "found2.mp4");
+    ASSERT_EQ(found.status, 0) << found.err;
+    const Args handOver{"--alignment-from", out("part1.mp4")};
+    const Run handed = part(with(handOver, {"--segment", "2/3"}), "handed2.mp4");
+    ASSERT_EQ(handed.status, 0) << handed.err;
+    EXPECT_NE(handed.err.find("synchronised as the part " + out("part1.mp4") + " found it"), std::string::npos)
+        << handed.err;
+    EXPECT_EQ(found.err.find("synchronised as the part"), std::string::npos) << found.err;
+    EXPECT_NEAR(field(handed.out, "offset_seconds"), -(0.25 + 37.0 / 48000), 1e-6);
+    EXPECT_EQ(field(handed.out, "offset_seconds"), field(found.out, "offset_seconds"));
+    EXPECT_EQ(field(handed.out, "offset_confidence"), field(found.out, "offset_confidence"));
+
+    const std::vector<std::string> packets{"-select_streams", "v", "-show_entries", "packet=pts,dts,size,data_hash",
+                                           "-show_data_hash", "md5", "-of", "csv=p=0"};
+    const std::vector<std::string> record{"-show_entries", "format_tags", "-of", "default=nw=1"};
+    EXPECT_EQ(probe(packets, out("handed2.mp4")), probe(packets, out("found2.mp4")));
+    EXPECT_NE(probe(packets, out("handed2.mp4")), "");
+    EXPECT_EQ(probe(record, out("handed2.mp4")), probe(record, out("found2.mp4")));
+    const Run third = part(with(handOver, {"--segment", "3/3"}), "part3.mp4");
+    ASSERT_EQ(third.status, 0) << third.err;
+    const Run join = cli({"video-join", "-o", out("joined.mp4"), out("part1.mp4"), out("handed2.mp4"), out("part3.mp4"),
+                          "--json"});
+    ASSERT_EQ(join.status, 0) << join.err;
+    EXPECT_EQ(field(join.out, "frames"), kFrames);
+
+    const std::vector<std::string> before = outputs();
+    const struct { const char* label; Args args; const char* left; const char* right; const char* mentions; } cases[] = {
+        {"another take's files", {"--segment", "2/3"}, "L2.mp4", "R2.mp4",
+         "was synchronised on other camera files: its left video is L.mp4 "},
+        {"the right camera swapped", {"--segment", "2/3"}, "L.mp4", "L.mp4", "its right video is R.mp4 "},
+        {"another range", {"--segment", "2/3", "--duration", "3"}, "L.mp4", "R.mp4",
+         "over frames 6 to 107 of the left video, this range is 6 to 77"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Run run = part(with(handOver, c.args), "refused.mp4", c.left, c.right);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("--alignment-from: the part " + out("part1.mp4") + " was synchronised"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        EXPECT_EQ(outputs(), before);
+    }
 }

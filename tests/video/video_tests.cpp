@@ -169,8 +169,9 @@ TEST_F(VideoConversionTest, DriftOfAFastClockShowsByTheEndOfALongTake) {
         sound.sampleRate = 48000, sound.mono = clickTrack(0.0, 150.0, 48000, clockRate == 1.0 ? 1 : 2, clockRate);
         settings.audio = sound;
         media::VideoWriter writer(file, settings);
-        for (int n = 0; n < 2; ++n) writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0)));
-        ASSERT_TRUE(writer.finish()) << writer.error();
+        for (int n = 0; n < 2; ++n) ASSERT_TRUE(writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0))).ok());
+        const Fallible finished = writer.finish();
+        ASSERT_TRUE(finished.ok()) << finished.error;
     };
     write(dir / "L.mp4", 1.0);
     for (const double ppm : {0.0, 100.0}) {
@@ -546,9 +547,10 @@ TEST(VideoHeightTest, TheLevelIsTheLowestThatTakesTheSizeAndTheFrameRate) {
         const fs::path file = dir / (std::string(media::codecName(codec)) + ".mp4");
         {
             media::VideoWriter writer(file, settings);
-            ASSERT_TRUE(writer.ok()) << writer.error();
-            ASSERT_TRUE(writer.write(cv::Mat(512, 1024, CV_8UC3, cv::Scalar(40, 90, 160))));
-            ASSERT_TRUE(writer.finish()) << writer.error();
+            ASSERT_TRUE(writer.opened().ok()) << writer.opened().error;
+            ASSERT_TRUE(writer.write(cv::Mat(512, 1024, CV_8UC3, cv::Scalar(40, 90, 160))).ok());
+            const Fallible finished = writer.finish();
+            ASSERT_TRUE(finished.ok()) << finished.error;
         }
         EXPECT_EQ(testsupport::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
                                            "stream=level", "-of", "default=nw=1:nk=1", file.string()}),

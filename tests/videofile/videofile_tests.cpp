@@ -65,8 +65,12 @@ std::string writeTestVideo(const fs::path& file, int frames, FrameRate rate, Vid
     settings.width = 64, settings.height = 48, settings.frameRate = rate, settings.encoding = encoding;
     settings.audio = audio;
     VideoWriter writer(file, settings);
-    for (int n = 0; n < frames; ++n) EXPECT_TRUE(writer.write(testFrame(n % 10))) << writer.error();
-    EXPECT_TRUE(writer.finish()) << writer.error();
+    for (int n = 0; n < frames; ++n) {
+        const Fallible wrote = writer.write(testFrame(n % 10));
+        EXPECT_TRUE(wrote.ok()) << wrote.error;
+    }
+    const Fallible finished = writer.finish();
+    EXPECT_TRUE(finished.ok()) << finished.error;
     return writer.audioNote();
 }
 
@@ -144,7 +148,7 @@ TEST_F(VideoMediaTest, PlanesAreWrittenAsGivenInTheirColour) {
         std::vector<YuvPlanes> written;
         {
             VideoWriter writer(file, settings);
-            ASSERT_TRUE(writer.ok()) << writer.error();
+            ASSERT_TRUE(writer.opened().ok()) << writer.opened().error;
             YuvPlanes planes = YuvPlanes::allocate(64, 48, colour, c.bits);
             for (int n = 0; n < 6; ++n) {
                 if (deep)  // smooth enough for a lossy encoder to keep, over the 10-bit range
@@ -153,21 +157,25 @@ TEST_F(VideoMediaTest, PlanesAreWrittenAsGivenInTheirColour) {
                 else
                     cv::randu(planes.y, n, 256 - n), cv::randu(planes.cb, 0, 256), cv::randu(planes.cr, 0, 256);
                 written.push_back({planes.y.clone(), planes.cb.clone(), planes.cr.clone(), colour, c.bits, nullptr});
-                EXPECT_TRUE(writer.write(planes)) << writer.error();
+                const Fallible wrote = writer.write(planes);
+                EXPECT_TRUE(wrote.ok()) << wrote.error;
             }
-            ASSERT_TRUE(writer.finish()) << writer.error();
+            const Fallible finished = writer.finish();
+            ASSERT_TRUE(finished.ok()) << finished.error;
         }
         {  // planes of another depth than the video's are refused
             VideoWriter other(dir / "other.mp4", settings);
-            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, colour, deep ? 8 : 10)));
-            EXPECT_NE(other.error().find("-bit planes do not fit a video written at " + std::to_string(c.bits) + " bits"),
-                      std::string::npos) << other.error();
+            const Fallible wrote = other.write(YuvPlanes::allocate(64, 48, colour, deep ? 8 : 10));
+            EXPECT_NE(wrote.error.find("-bit planes do not fit a video written at " + std::to_string(c.bits) + " bits"),
+                      std::string::npos) << wrote.error;
+            // The failure stays with the writer: its next frame is refused alike.
+            EXPECT_EQ(other.write(YuvPlanes::allocate(64, 48, colour, c.bits)).error, wrote.error);
         }
         if (!(colour == YuvColour{})) {  // planes in another colour than the video's are refused
             VideoWriter other(dir / "other.mp4", settings);
-            EXPECT_FALSE(other.write(YuvPlanes::allocate(64, 48, YuvColour{}, c.bits)));
-            EXPECT_NE(other.error().find("do not fit a video written in " + colour.describe()), std::string::npos)
-                << other.error();
+            const Fallible wrote = other.write(YuvPlanes::allocate(64, 48, YuvColour{}, c.bits));
+            EXPECT_NE(wrote.error.find("do not fit a video written in " + colour.describe()), std::string::npos)
+                << wrote.error;
         }
         EXPECT_EQ(toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt,color_range,color_space", "-of",
                               "default=nw=1", file.string()}),
@@ -192,7 +200,8 @@ TEST_F(VideoMediaTest, PlanesAreWrittenAsGivenInTheirColour) {
     VideoWriterSettings h264;
     h264.width = 64, h264.height = 48, h264.bits = 10;
     VideoWriter refused(dir / "h264-10.mp4", h264);
-    EXPECT_NE(refused.error().find("10-bit h264 is not written"), std::string::npos) << refused.error();
+    EXPECT_NE(refused.opened().error.find("10-bit h264 is not written"), std::string::npos) << refused.opened().error;
+    EXPECT_EQ(refused.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0))).error, refused.opened().error);
 }
 
 TEST_F(VideoMediaTest, WrittenVideoIsReadAlikeByAnIndependentDecoderTaggedBt709) {

@@ -58,7 +58,8 @@ void writeCamera(const SynthTake& take, const std::filesystem::path& path, const
     }
     media::VideoWriter writer(path, settings);
     cv::Mat grain(take.height, take.width, CV_16SC3);
-    for (int n = 0; n < take.frames && writer.ok(); ++n) {
+    Fallible written = writer.opened();
+    for (int n = 0; n < take.frames && written.ok(); ++n) {
         cv::Mat frame = frameAt(pano, map, (worldStart + n / rate.value()) * take.panDegreesPerSecond);
         if (take.noise > 0) {
             cv::theRNG().state = static_cast<uint64_t>(noiseSeed) * 100003u + static_cast<uint64_t>(n) + 1;
@@ -73,9 +74,10 @@ void writeCamera(const SynthTake& take, const std::filesystem::path& path, const
             levels.convertTo(lit, CV_8UC3, 1.0, offset);
             lit.copyTo(frame, map.inside);  // the dark outside the circle stays dark
         }
-        writer.write(frame);
+        written = writer.write(frame);
     }
-    if (!writer.finish()) throw std::runtime_error("cannot write " + path.string() + ": " + writer.error());
+    if (written.ok()) written = writer.finish();
+    if (!written.ok()) throw std::runtime_error("cannot write " + path.string() + ": " + written.error);
 }
 
 }  // namespace
