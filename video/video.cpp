@@ -188,7 +188,7 @@ Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult
     } else if (handed) {
         result.offset = takeHandedOffset(*handed, request.left, setup.left.durationSeconds, request.right,
                                          setup.right.durationSeconds, setup.fps);
-        if (!result.offset.ok()) return Refusal{result.offset.error};
+        if (!result.offset.ok()) return refusal(result.offset.error);
         result.offsetGiven = result.offset.confidence <= 0;  // the other part was given it
     } else {
         if (Fallible range = checkRangeOnTheLeft(request, setup); !range.ok()) return range;
@@ -203,10 +203,9 @@ Fallible synchronise(const VideoRequest& request, VideoSetup& setup, VideoResult
     result.frames = setup.count;
     result.seconds = setup.count / setup.fps;
     if (handed) {
-        if (std::string problem = handedRangeProblem(*handed, setup.firstLeft, setup.count); !problem.empty())
-            return Refusal{problem};
+        if (Fallible range = checkHandedRange(*handed, setup.firstLeft, setup.count); !range.ok()) return range;
         result.notes.push_back("synchronised as " + handed->from + " found it, without searching the sound again");
-        return std::nullopt;
+        return {};
     }
     if (!result.offsetGiven)
         checkDrift(result.offset, request.left, request.right, setup.fps, result.startSeconds, result.seconds,

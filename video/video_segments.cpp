@@ -356,12 +356,12 @@ VideoOffset takeHandedOffset(const HandedOffset& handed, const fs::path& left, d
     return offset;
 }
 
-std::string handedRangeProblem(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames) {
-    if (handed.rangeFirst == rangeFirst && handed.rangeFrames == rangeFrames) return "";
-    return "--alignment-from: " + handed.from + " was synchronised over frames " + std::to_string(handed.rangeFirst) +
+Fallible checkHandedRange(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames) {
+    if (handed.rangeFirst == rangeFirst && handed.rangeFrames == rangeFrames) return {};
+    return {"--alignment-from: " + handed.from + " was synchronised over frames " + std::to_string(handed.rangeFirst) +
            " to " + std::to_string(handed.rangeFirst + handed.rangeFrames - 1) + " of the left video, this range is " +
            std::to_string(rangeFirst) + " to " + std::to_string(rangeFirst + rangeFrames - 1) +
-           ": give every part the same --start and --duration";
+           ": give every part the same --start and --duration"};
 }
 
 std::string alignmentRecordText(const AlignmentChoice& alignment, const std::optional<RotationMatrix>& rotation) {

@@ -134,8 +134,8 @@ struct HandedOffset {
 VideoOffset takeHandedOffset(const HandedOffset& handed, const std::filesystem::path& left, double leftSeconds,
                              const std::filesystem::path& right, double rightSeconds, double fps);
 // Why the range this run chose with the handed offset is not the one the
-// offset was found over (another --start or --duration), naming the part; or "".
-std::string handedRangeProblem(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames);
+// offset was found over (another --start or --duration), naming the part.
+Fallible checkHandedRange(const HandedOffset& handed, int64_t rangeFirst, int64_t rangeFrames);
 
 // The alignment every part of a take is given: points A and B or a rotation
 // from a part's record, or the rotation of `align --json`'s answer; from a
