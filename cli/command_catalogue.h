@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "cli/option_table.h"
+#include "cli/options/option_table.h"
 
 namespace vistereo::cli {
 

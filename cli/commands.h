@@ -1,17 +1,15 @@
 // The subcommands of vistereo-cli. Each takes its arguments (after the
-// subcommand's name) and its output streams and returns the exit status:
-// 0 success, 1 refused or failed, 2 usage error.
+// subcommand's name) and its output streams and returns its exit status
+// (cli/options/exit_status.h).
 #pragma once
 
 #include <ostream>
 #include <string>
 #include <vector>
 
-namespace vistereo::cli {
+#include "cli/options/exit_status.h"
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
+namespace vistereo::cli {
 
 int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
@@ -21,12 +19,5 @@ int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
 int runVideoCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runVideoJoinCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runMatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// "vistereo-cli: error: <text>" on err.
-void printError(std::ostream& err, const std::string& text);
-
-// A usage error of a subcommand: the error, its usage lines and a pointer to
-// its help; returns kExitUsage.
-int usageError(std::ostream& err, const std::string& text, const std::string& usage, const std::string& command);
 
 }  // namespace vistereo::cli

@@ -5,9 +5,9 @@
 
 #include "cli/command_catalogue.h"
 #include "cli/commands.h"
-#include "cli/common.h"
-#include "cli/conversion_options.h"
-#include "cli/option_table.h"
+#include "cli/options/common.h"
+#include "cli/options/conversion_options.h"
+#include "cli/options/option_table.h"
 #include "conversion/output_target.h"
 #include "picking/matching.h"
 

@@ -9,7 +9,7 @@
 #include "alignment/alignment.h"
 #include "calibration/lens_calibration.h"
 #include "cli/commands.h"
-#include "cli/lens_saving.h"
+#include "cli/options/lens_saving.h"
 #include "lens/lens_selection.h"
 #include "engine/render.h"
 #include "tests/cli/cli_test_support.h"

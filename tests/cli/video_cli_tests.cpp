@@ -5,7 +5,7 @@
 
 #include <tuple>
 
-#include "cli/common.h"
+#include "cli/options/common.h"
 #include "videofile/video_reader.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/support/synth_video.h"

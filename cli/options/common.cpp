@@ -1,4 +1,4 @@
-#include "cli/common.h"
+#include "cli/options/common.h"
 
 #include "lens/lens_selection.h"
 
@@ -14,8 +14,8 @@
 
 #include "base/atomic_file.h"
 #include "base/message_text.h"
-#include "cli/commands.h"
-#include "cli/json_reply.h"
+#include "cli/options/exit_status.h"
+#include "cli/options/json_reply.h"
 #include "conversion/request.h"
 #include "engine/lens.h"
 

@@ -1,7 +1,7 @@
-#include "cli/lens_saving.h"
+#include "cli/options/lens_saving.h"
 
-#include "cli/commands.h"
-#include "cli/common.h"
+#include "cli/options/exit_status.h"
+#include "cli/options/common.h"
 #include "base/message_text.h"
 
 namespace vistereo::cli {

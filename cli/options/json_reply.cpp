@@ -1,10 +1,10 @@
-#include "cli/json_reply.h"
+#include "cli/options/json_reply.h"
 
 #include <exception>
 #include <sstream>
 
-#include "cli/commands.h"
-#include "cli/common.h"
+#include "cli/options/exit_status.h"
+#include "cli/options/common.h"
 #include "imagefile/input.h"
 
 namespace vistereo::cli {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/option_table.h"
+#include "cli/options/option_table.h"
 #include "conversion/lens_saving.h"
 #include "engine/prepare.h"
 #include "registry/lens_registry.h"

@@ -1,8 +1,8 @@
-#include "cli/lens_refinement_report.h"
+#include "cli/options/lens_refinement_report.h"
 
 #include <cstdio>
 
-#include "cli/common.h"
+#include "cli/options/common.h"
 
 namespace vistereo::cli {
 namespace {

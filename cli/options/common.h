@@ -11,7 +11,7 @@
 #include "picking/matching.h"
 #include "engine/params.h"
 #include "base/fallible.h"
-#include "cli/option_table.h"
+#include "cli/options/option_table.h"
 #include "conversion/output_target.h"
 #include "registry/lens_registry.h"
 #include "registry/lens_sources.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/fallible.h"
-#include "cli/option_table.h"
+#include "cli/options/option_table.h"
 #include "conversion/run.h"
 
 namespace vistereo::cli {

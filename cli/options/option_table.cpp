@@ -1,4 +1,4 @@
-#include "cli/option_table.h"
+#include "cli/options/option_table.h"
 
 #include <sstream>
 

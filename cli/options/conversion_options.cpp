@@ -1,12 +1,12 @@
-#include "cli/conversion_options.h"
+#include "cli/options/conversion_options.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <utility>
 
 #include "measure/stereo_window.h"
-#include "cli/commands.h"
-#include "cli/common.h"
+#include "cli/options/exit_status.h"
+#include "cli/options/common.h"
 #include "conversion/output_target.h"
 #include "lens/calibration_file.h"
 
