@@ -11,7 +11,6 @@
 #include "conversion/output_target.h"
 #include "conversion/run.h"
 #include "conversion/core.h"
-#include "conversion/run.h"
 #include "imagefile/image_codecs.h"
 #include "stereofile/output_formats.h"
 
