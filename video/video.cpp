@@ -465,11 +465,7 @@ std::array<RemapPlanKey, 2> halfKeys(const ConversionGeometry& geometry, const R
 
 }  // namespace
 
-FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run) {
-    return planHalves(geometry, turn, run);
-}
-
-FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour) {
+FrameRenderer plannedFrameRenderer(HalfPlans plans, int threads, std::optional<ColourCorrection> colour) {
     return [plans = std::move(plans), threads, colour = std::move(colour)](const cv::Mat& left, const cv::Mat& right,
                                                                            cv::Mat& sideBySide) {
         applyPlannedHalves(plans, HalfTarget{&left, &sideBySide, colour ? &colour->eye[0] : nullptr},

@@ -141,21 +141,13 @@ public:
 // frames. Called for one frame at a time.
 using FrameRenderer = std::function<void(const cv::Mat& left, const cv::Mat& right, cv::Mat& sideBySide)>;
 
-// The remap plans of the two halves, worked out once for the whole video:
-// every frame has the same size, lenses, alignment, zenith and height, so
-// every frame pair reads its sources at the same positions.
-using FramePlans = HalfPlans;
-
-// The plans of both halves: the right half turned by `turn`; the run's kernel
-// and arithmetic; built on its threads. Throws std::bad_alloc when the
-// machine cannot hold them.
-FramePlans planFrames(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& run);
-
-// The renderer that applies both plans to each frame pair, on `threads`
+// The renderer that applies both halves' plans (conversion/core.h's
+// planHalves, made once for the whole video: every frame has the same size,
+// lenses, alignment, zenith and height) to each frame pair, on `threads`
 // threads, correcting each eye's colours by `colour` when given: the same
 // bytes as a single conversion of the pair with the same choices, without
 // working out a position again.
-FrameRenderer plannedFrameRenderer(FramePlans plans, int threads, std::optional<ColourCorrection> colour = {});
+FrameRenderer plannedFrameRenderer(HalfPlans plans, int threads, std::optional<ColourCorrection> colour = {});
 
 // The plans of the YCbCr planes of both halves, in the form the planes'
 // remap reads: luma at the output's size, and chroma on the 4:2:0 chroma
