@@ -134,27 +134,34 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     return out;
 }
 
-std::vector<PooledPairVerdict> judgePooledPairs(const LensCalibration& c) {
-    std::vector<PooledPairVerdict> verdicts(c.shared.attempts.size());
+PooledPairVerdicts judgePooledPairs(const LensCalibration& c) {
+    PooledPairVerdicts out;
+    std::vector<PooledPairVerdict>& verdicts = out.pairs;
+    verdicts.resize(c.shared.attempts.size());
+    const size_t judged = std::min(verdicts.size(), c.pooledFits.size());
+    const double misfit = alignment::LensRefinementOptions{}.misfitPixels;
     std::vector<double> residuals;
-    for (size_t k = 0; k < verdicts.size() && k < c.pooledFits.size(); ++k)
-        if (c.shared.attempts[k].used) residuals.push_back(c.pooledFits[k].rmsPixels);
-    if (residuals.empty()) return verdicts;
+    for (size_t k = 0; k < judged; ++k) {
+        if (!c.shared.attempts[k].used) continue;
+        const double rms = c.pooledFits[k].rmsPixels;
+        residuals.push_back(rms);
+        verdicts[k].grade = alignment::gradeAtMost(rms, kGoodPooledResidualPixels, misfit);
+        if (verdicts[k].grade == alignment::Grade::Good || verdicts[k].grade == alignment::Grade::Acceptable)
+            out.noneFitsWell = false;
+    }
+    // When every pooled pair is poor, none is the one to leave out: the
+    // pairs are not of one rig, or the lens law does not fit them.
+    if (out.noneFitsWell) return out;
     std::sort(residuals.begin(), residuals.end());
     const size_t n = residuals.size();
     const double median = n % 2 ? residuals[n / 2] : (residuals[n / 2 - 1] + residuals[n / 2]) / 2.0;
-    const double misfit = alignment::LensRefinementOptions{}.misfitPixels;
-    // When every pooled pair is poor, none is the one to leave out: the
-    // pairs are not of one rig, or the lens law does not fit them.
-    const bool allPoor = residuals.front() > misfit;
-    for (size_t k = 0; k < verdicts.size() && k < c.pooledFits.size(); ++k) {
+    for (size_t k = 0; k < judged; ++k) {
         if (!c.shared.attempts[k].used) continue;
         const double rms = c.pooledFits[k].rmsPixels;
         PooledPairVerdict& v = verdicts[k];
-        v.grade = alignment::gradeAtMost(rms, kGoodPooledResidualPixels, misfit);
         // Beside one other pair, neither stands out from the median of the two.
         const bool outlier = n > 2 && rms > kPooledResidualOutlierRatio * median;
-        v.leaveOut = !allPoor && (v.grade == alignment::Grade::Poor || outlier);
+        v.leaveOut = v.grade == alignment::Grade::Poor || outlier;
         if (!v.leaveOut) continue;
         char text[160];
         if (outlier)
@@ -164,7 +171,7 @@ std::vector<PooledPairVerdict> judgePooledPairs(const LensCalibration& c) {
             std::snprintf(text, sizeof text, "%.3f working px, beyond the %.2f a fit may leave", rms, misfit);
         v.why = text;
     }
-    return verdicts;
+    return out;
 }
 
 std::string pooledResidualLimits() {

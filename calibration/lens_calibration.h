@@ -71,8 +71,13 @@ struct PooledPairVerdict {
     bool leaveOut = false;
     std::string why;  // "0.31 working px, 2.4 times the pairs' median of 0.13": for a pair to leave out
 };
-// In the order of `c.shared.attempts`.
-std::vector<PooledPairVerdict> judgePooledPairs(const LensCalibration& c);
+struct PooledPairVerdicts {
+    std::vector<PooledPairVerdict> pairs;  // in the order of `c.shared.attempts`
+    // No pooled pair fits well (every one poor, or none pooled): then none is
+    // named to leave out.
+    bool noneFitsWell = true;
+};
+PooledPairVerdicts judgePooledPairs(const LensCalibration& c);
 // "good up to 0.25, acceptable up to 0.50 working px": the limits the verdicts name.
 std::string pooledResidualLimits();
 

@@ -4,7 +4,6 @@
 // from a projection, a field of view and an image circle, import writes one
 // from a calibration file, detect finds the image circle in photographs,
 // calibrate refines the right lens on the pairs of a shoot.
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -709,7 +708,8 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (!c.ok()) return fail(c.error);
 
     std::string pairsJson;
-    const std::vector<PooledPairVerdict> verdicts = judgePooledPairs(c);
+    const PooledPairVerdicts judged = judgePooledPairs(c);
+    const std::vector<PooledPairVerdict>& verdicts = judged.pairs;
     std::string leaveOut;  // the pairs that fit the pooled lenses worse than the others, named with why
     for (size_t k = 0; k < c.shared.attempts.size(); ++k) {
         const SharedAlignment::Attempt& a = c.shared.attempts[k];
@@ -751,10 +751,7 @@ int runCalibrate(const std::vector<std::string>& args, std::ostream& out, std::o
     if (!quiet) {
         out << "each pooled pair's residual: " << pooledResidualLimits()
             << " (a working px is 1/1024 of 180 degrees, 10.5')\n";
-        const bool allPoor = std::all_of(verdicts.begin(), verdicts.end(), [](const PooledPairVerdict& v) {
-            return v.grade == alignment::Grade::Poor || v.grade == alignment::Grade::NotJudged;
-        });
-        if (allPoor)
+        if (judged.noneFitsWell)
             out << "no pooled pair fits the pooled lenses well: the pairs may not come from one rig, or the lens law "
                    "does not fit them; check the records (lens show, lens detect) before calibrating again\n";
         else if (leaveOut.empty())

@@ -441,7 +441,9 @@ TEST(LensCalibrationVerdicts, PairsToLeaveOutAreNamedWithWhy) {
             calibration.shared.attempts.back().used = residual != kNotPooled;
             calibration.pooledFits.push_back({100, 90, residual == kNotPooled ? 0.0 : residual});
         }
-        const std::vector<PooledPairVerdict> verdicts = judgePooledPairs(calibration);
+        const PooledPairVerdicts judged = judgePooledPairs(calibration);
+        EXPECT_EQ(judged.noneFitsWell, std::string(c.what) == "all poor") << c.what;
+        const std::vector<PooledPairVerdict>& verdicts = judged.pairs;
         ASSERT_EQ(verdicts.size(), c.residuals.size()) << c.what;
         std::string firstWhy;
         for (size_t k = 0; k < verdicts.size(); ++k) {
