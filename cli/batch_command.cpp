@@ -186,8 +186,9 @@ public:
 
 private:
     void saveShootLenses(const SharedAlignment& shared) {
-        // One refinement set aside spoils the mean: nothing is saved then.
-        std::string setAside = shared.lenses ? "" : "no pair's lenses were refined";
+        // A used pair whose refinement was set aside disagrees with the others
+        // about the lens: nothing is saved then.
+        std::string setAside;
         ImageSize size;
         for (const SharedAlignment::Attempt& a : shared.attempts) {
             if (!a.used) continue;
@@ -196,6 +197,7 @@ private:
             if (!lenses.applied && setAside.empty())
                 setAside = a.sample.name() + ": " + lenses.notApplied;
         }
+        if (setAside.empty() && !shared.lenses) setAside = "no pair's lenses were refined";
         const LensSaved saved = saveRefinedLens(*saving_, size, shared.lenses.value_or(RefinedLenses{}), setAside);
         std::ostringstream quietOut;
         printLensSaved(*saving_, saved, quiet_ ? quietOut : out_, err_);

@@ -43,16 +43,33 @@ PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& 
     return out;
 }
 
-// The mean of the refined corrections of the attempts taken into the
-// rotation's mean, with the law the first of them found.
-RefinedLenses meanLenses(const std::vector<SharedAlignment::Attempt>& attempts) {
+// Whether an attempt's refined lenses can join the shoot's mean: taken into
+// the rotation's mean, refined, and kept (a refinement set aside carries the
+// identity, which is the records' answer, not a measurement of the lens).
+bool refinementKept(const SharedAlignment::Attempt& a) {
+    return a.used && a.alignment.result.lensesRefined && a.alignment.result.lenses.applied;
+}
+
+// The mean of the kept refined corrections. Corrections are relative to
+// the law each pair refined with, so only those of the law most pairs
+// refined with (the first of them on a tie) are averaged. Empty when no
+// attempt's refinement was kept.
+std::optional<RefinedLenses> meanLenses(const std::vector<SharedAlignment::Attempt>& attempts) {
+    std::vector<RefinedLenses> kept;
+    for (const SharedAlignment::Attempt& a : attempts)
+        if (refinementKept(a)) kept.push_back(refinedLensesOf(a.alignment.result));
+    if (kept.empty()) return std::nullopt;
+    const auto sameLaws = [&](const RefinedLenses& one) {
+        return std::count_if(kept.begin(), kept.end(), [&](const RefinedLenses& k) { return k.laws == one.laws; });
+    };
+    const RefinedLenses& most = *std::max_element(
+        kept.begin(), kept.end(), [&](const RefinedLenses& a, const RefinedLenses& b) { return sameLaws(a) < sameLaws(b); });
     RefinedLenses mean;
+    mean.laws = most.laws;
     mean.corrections[0] = mean.corrections[1] = {0.0, 0.0, 0.0, 0.0};
     int count = 0;
-    for (const SharedAlignment::Attempt& a : attempts) {
-        if (!a.used || !a.alignment.result.lensesRefined) continue;
-        const RefinedLenses one = refinedLensesOf(a.alignment.result);
-        if (count == 0) mean.laws = one.laws;
+    for (const RefinedLenses& one : kept) {
+        if (one.laws != mean.laws) continue;
         for (int eye = 0; eye < 2; ++eye) {
             LensCorrection& m = mean.corrections[eye];
             const LensCorrection& c = one.corrections[eye];
@@ -60,13 +77,8 @@ RefinedLenses meanLenses(const std::vector<SharedAlignment::Attempt>& attempts) 
         }
         ++count;
     }
-    for (LensCorrection& m : mean.corrections) {
-        if (count == 0) {
-            m = {};
-            continue;
-        }
+    for (LensCorrection& m : mean.corrections)
         m.axisDx /= count, m.axisDy /= count, m.scale /= count, m.shape /= count;
-    }
     return mean;
 }
 
@@ -175,10 +187,7 @@ void takeRobustMean(SharedAlignment& shared) {
     }
     shared.rotation = mean.rotation;
     // Lenses refined on the pairs (the video's frame pairs too) take their mean likewise.
-    if (std::any_of(shared.attempts.begin(), shared.attempts.end(), [](const SharedAlignment::Attempt& a) {
-            return a.used && a.alignment.result.lensesRefined;
-        }))
-        shared.lenses = meanLenses(shared.attempts);
+    shared.lenses = meanLenses(shared.attempts);
     shared.angles = yawPitchRollOf(mean.rotation);
     shared.rmsDegrees = mean.rmsDegrees;
     shared.maxDegrees = mean.maxDegrees;
@@ -230,6 +239,14 @@ std::vector<std::string> sharedAlignmentRemarks(const SharedAlignment& shared) {
             char text[120];
             std::snprintf(text, sizeof text, "%.3f degrees from the others' rotation, left out", a.offDegrees);
             remarks.push_back(sample + text);
+        } else if (a.alignment.result.lensesRefined && shared.lenses) {
+            // Used for the rotation, but its lenses are not in the shoot's mean.
+            const alignment::LensRefinement& lenses = a.alignment.result.lenses;
+            if (!lenses.applied)
+                remarks.push_back(sample + "its lenses are not in the shoot's mean: " + lenses.notApplied);
+            else if (refinedLensesOf(a.alignment.result).laws != shared.lenses->laws)
+                remarks.push_back(sample + "its lenses are not in the shoot's mean: refined with another projection (" +
+                                  alignment::mappingName(lenses.rightMapping) + ") than most pairs");
         }
     }
     return remarks;

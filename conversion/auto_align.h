@@ -73,8 +73,10 @@ struct SharedAlignment {
     };
     std::vector<Attempt> attempts;  // in the batch's order
     std::optional<RotationMatrix> rotation;  // empty: no pair aligned
-    // With lenses refined: the mean of the used pairs' corrections, and the
-    // law the first of them found when it replaced the record's.
+    // With lenses refined: the mean of the corrections the used pairs kept,
+    // among those refined with the law most of them used (a pair's
+    // refinement set aside, or made with another law, is left out and
+    // named by sharedAlignmentRemarks).
     std::optional<RefinedLenses> lenses;
     YawPitchRoll angles;
     double rmsDegrees = 0.0, maxDegrees = 0.0;  // spread of the used pairs' rotations around the mean

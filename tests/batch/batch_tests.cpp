@@ -325,3 +325,51 @@ TEST_F(BatchTest, RefinedLensesCarryIntoEachPairsColourMatchAsInASingleRun) {
         EXPECT_TRUE(readFile(pairs[k].output) == expectedBytes(pairs[k]));
     }
 }
+
+// The shoot's lens is the mean of what the pairs measured: a pair whose refinement was set aside
+// (its identity is the records' answer) or that refined with another law is named and left out,
+// and no kept refinement leaves the records as they are.
+TEST(SharedLensMean, OnlyKeptRefinementsOfTheMostCommonLawAreAveraged) {
+    struct Pair {
+        double scale;
+        bool applied;
+        bool equidistant;  // the right lens refined as equidistant instead of its record's law
+    };
+    struct Row {
+        const char* name;
+        std::vector<Pair> pairs;
+        double meanScale;  // 0: no mean
+        bool equidistant;
+        size_t remarks;
+    } rows[] = {
+        {"all kept", {{1.02, true, false}, {1.04, true, false}}, 1.03, false, 0},
+        {"one set aside", {{1.02, true, false}, {1.0, false, false}, {1.04, true, false}}, 1.03, false, 1},
+        {"the law most pairs took", {{1.10, true, true}, {1.02, true, false}, {1.04, true, false}}, 1.03, false, 1},
+        {"none kept", {{1.0, false, false}, {1.0, false, false}}, 0.0, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SharedAlignment shared;
+        for (size_t k = 0; k < row.pairs.size(); ++k) {
+            SharedAlignment::Attempt a;
+            a.sample = SampleId::ofPair(k);
+            alignment::AlignmentResult& r = a.alignment.result;
+            r.rotation = rotationFromYawPitchRoll(2.0, -1.0, 1.5);
+            r.lensesRefined = true;
+            r.lenses.correction[1].scale = row.pairs[k].scale;
+            r.lenses.applied = row.pairs[k].applied;
+            if (!r.lenses.applied) r.lenses.notApplied = "the refined lenses are not used: worse";
+            r.lenses.lawReplaced = row.pairs[k].equidistant;
+            r.lenses.rightMapping = row.pairs[k].equidistant ? MappingKind::Equidistant : MappingKind::Equisolid;
+            shared.attempts.push_back(a);
+        }
+        takeRobustMean(shared);
+        ASSERT_TRUE(shared.rotation);
+        ASSERT_EQ(shared.lenses.has_value(), row.meanScale > 0.0);
+        if (shared.lenses) {
+            EXPECT_NEAR(shared.lenses->corrections[1].scale, row.meanScale, 1e-12);
+            EXPECT_EQ(shared.lenses->laws[1].has_value(), row.equidistant);
+        }
+        EXPECT_EQ(sharedAlignmentRemarks(shared).size(), row.remarks);
+    }
+}
