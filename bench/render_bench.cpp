@@ -167,8 +167,8 @@ int main(int argc, char** argv) {
     // Set up once, apply many times: each half's plan built once and applied
     // to the image, as a batch or a video applies it to every pair or frame.
     for (Half half : {Half::Right, Half::Left}) {
-        const HalfAlignment halfAlignment = half == Half::Right ? HalfAlignment{alignment} : HalfAlignment{};
-        const RemapPlanKey key = remapPlanKey(geometry, half, halfAlignment, Interpolation::Bilinear, false);
+        const HalfTurn turn = half == Half::Right ? HalfTurn(geometry.zenith, alignment) : HalfTurn(geometry.zenith);
+        const RemapPlanKey key = remapPlanKey(geometry, half, turn, Interpolation::Bilinear, false);
         std::shared_ptr<const RemapPlan> plan;
         const double build = medianSeconds(runs, [&] { plan = buildRemapPlan(key, 0); });
         const cv::Mat& source = half == Half::Right ? right : left;

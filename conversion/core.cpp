@@ -17,9 +17,9 @@
 
 namespace vistereo {
 
-HalfAlignment RightEyeTurn::half(const ConversionGeometry& geometry) const {
-    if (rotation) return *rotation;
-    return alignmentRotation(geometry.eye[0], geometry.eye[1], points);
+HalfTurn RightEyeTurn::half(const ConversionGeometry& geometry) const {
+    if (rotation) return HalfTurn(geometry.zenith, *rotation);
+    return HalfTurn(geometry.zenith, alignmentRotation(geometry.eye[0], geometry.eye[1], points));
 }
 
 RotationMatrix RightEyeTurn::matrix(const ConversionGeometry& geometry) const {
@@ -168,8 +168,8 @@ void renderHalves(Half half, const ConversionGeometry& geometry, const RightEyeT
 
 RemapPlanKey halfPlanKey(Half half, const ConversionGeometry& geometry, const RightEyeTurn& turn,
                          const RunOptions& options) {
-    const HalfAlignment alignment = half == Half::Left ? HalfAlignment(std::monostate{}) : turn.half(geometry);
-    RemapPlanKey key = remapPlanKey(geometry, half, alignment, options.interpolation, options.exactArithmetic);
+    const HalfTurn halfTurn = half == Half::Left ? HalfTurn(geometry.zenith) : turn.half(geometry);
+    RemapPlanKey key = remapPlanKey(geometry, half, halfTurn, options.interpolation, options.exactArithmetic);
     key.rows = {0, key.samples()};
     return key;
 }

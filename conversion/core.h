@@ -44,8 +44,9 @@ struct RightEyeTurn {
     std::optional<RotationMatrix> rotation;  // none: by points A and B
     PointSet points;
 
-    // The turn as the planner and the renderers take it.
-    HalfAlignment half(const ConversionGeometry& geometry) const;
+    // The right half's one turn as planning takes it: the geometry's zenith
+    // correction, then this turn undone.
+    HalfTurn half(const ConversionGeometry& geometry) const;
     // The turn as one matrix (the points' rotation when there is no other).
     RotationMatrix matrix(const ConversionGeometry& geometry) const;
     // The same turn, bit for bit: halves that share it can be rendered in one pass.

@@ -24,8 +24,8 @@ inline constexpr double kHalfPi = 1.570796325;
 // Default output height in dots (the width is twice the height).
 inline constexpr int32_t kDefaultOutputHeight = 4096;
 
-// A pixel position in a source image: x = column from the left edge,
-// y = row from the top edge.
+// A pixel position in whole dots: x = column from the left edge, y = row
+// from the top edge; of a source image, or of its view in the point picker.
 struct ImagePoint {
     int32_t x = 0;
     int32_t y = 0;

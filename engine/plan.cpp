@@ -26,7 +26,7 @@
 #include "engine/colour.h"
 #include "engine/fast_rows.h"
 #include "engine/samplers.h"
-#include "engine/zenith_turn.h"
+#include "engine/half_turn.h"
 
 namespace vistereo {
 namespace {
@@ -84,7 +84,7 @@ struct RowArrays {
 class RowGeometry {
 public:
     RowGeometry(const RemapPlanKey& key, int fractionBits)
-        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid), zenith_(key.zenith) {
+        : key_(key), n_(key.samples()), height_(key.outputHeight), grid_(key.grid) {
         const size_t padded = paddedLength(n_);
         sinLambda_.assign(padded, 0.0);
         cosLambda_.assign(padded, 0.0);
@@ -96,12 +96,10 @@ public:
         fast_.n = n_;
         fast_.sinLambda = sinLambda_.data();
         fast_.cosLambda = cosLambda_.data();
-        // The default arithmetic turns every direction by one matrix: its
-        // columns are the axes turned as the exact arithmetic turns a direction.
-        for (int c = 0; c < 3; ++c) {
-            const Vec3 turned = cameraDirection(c == 0, c == 1, c == 2);
-            fast_.turn[c] = turned.x, fast_.turn[3 + c] = turned.y, fast_.turn[6 + c] = turned.z;
-        }
+        // The default arithmetic turns every direction by the half's one matrix.
+        const RotationMatrix& turn = key.turn.matrix();
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) fast_.turn[3 * r + c] = turn.m[r][c];
         const EyeGeometry& e = key.eye;
         snapEye_ = e;
         if (vectorisedLens(e)) {
@@ -203,26 +201,15 @@ private:
         }
     }
 
-    // A grid direction (x, y, z) turned by the zenith correction and the
-    // alignment, as zenithDirection and undoAlignment turn it; cpZ and spZ
-    // are cos(pitch) z and sin(pitch) z.
-    Vec3 turned(double x, double y, double cpZ, double spZ) const {
-        Vec3 d = zenith_.turn(x, y, cpZ, spZ);
-        if (const auto* points = std::get_if<AlignmentRotation>(&key_.alignment)) d = undoAlignment(*points, d);
-        if (const auto* matrix = std::get_if<RotationMatrix>(&key_.alignment)) d = undoRotation(*matrix, d);
-        return d;
-    }
-    Vec3 cameraDirection(double x, double y, double z) const {
-        return turned(x, y, zenith_.cp * z, zenith_.sp * z);
-    }
-
-    // The exact positions of row i: the grid direction, turned, then the angles.
+    // The exact positions of row i: the grid direction, turned step by step
+    // as zenithDirection and undoAlignment turn it, then the angles.
     void exactPositions(int i, double* column, double* row) const {
         const double psi = gridAngle(i, grid_.outputY);
         const double sinPsi = std::sin(psi), z = std::cos(psi);
-        const double cpZ = zenith_.cp * z, spZ = zenith_.sp * z;
+        const HalfTurn& turn = key_.turn;
+        const double cpZ = turn.cosPitchTimes(z), spZ = turn.sinPitchTimes(z);
         for (int j = 0; j < n_; ++j) {
-            const Vec3 d = turned(-sinPsi * cosLambda_[j], sinPsi * sinLambda_[j], cpZ, spZ);
+            const Vec3 d = turn.turnExactly(-sinPsi * cosLambda_[j], sinPsi * sinLambda_[j], cpZ, spZ);
             const SourcePosition p = byAngles(d.x, d.y, d.z);
             column[j] = p.column, row[j] = p.row;
         }
@@ -234,7 +221,6 @@ private:
     int height_;  // the half's height in pixels, which the grid angles divide
     SampleGrid grid_;
     std::vector<double> sinLambda_, cosLambda_;
-    ZenithTurn zenith_;
     FastRow fast_;
     EyeGeometry snapEye_;  // the eye for the directions the vectors leave to the angles
 };
@@ -633,15 +619,14 @@ bool vectorisedLens(const EyeGeometry& eye) {
     return usesFixedArithmetic(eye);
 }
 
-RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfAlignment& alignment,
+RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfTurn& turn,
                           Interpolation interpolation, bool exact) {
     RemapPlanKey key;
     key.eye = geometry.eye[half == Half::Left ? 0 : 1];
     key.half = half;
-    if (half == Half::Right) key.alignment = alignment;
+    key.turn = turn;
     key.outputHeight = geometry.outputHeight;
     key.rows = {0, std::max(0, geometry.outputHeight)};
-    key.zenith = geometry.zenith;
     key.interpolation = interpolation;
     key.exact = exact;
     return key;

@@ -29,17 +29,11 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "engine/render.h"
 
 namespace vistereo {
-
-// How the output direction of a half reaches its camera: unchanged (the left
-// half), through the rotation from points A and B, or through a given
-// right-to-left rotation.
-using HalfAlignment = std::variant<std::monostate, AlignmentRotation, RotationMatrix>;
 
 // Which samples of a half a plan covers: every pixel of a picture of whole
 // pixels (BGR, or the luma plane of YCbCr), or the chroma samples of 4:2:0
@@ -66,10 +60,9 @@ struct SampleGrid {
 struct RemapPlanKey {
     EyeGeometry eye;  // the half's own eye: lens mapping, axis, image size
     Half half = Half::Left;
-    HalfAlignment alignment;  // monostate for the left half
+    HalfTurn turn;  // the zenith correction, and for the right half its alignment undone
     int32_t outputHeight = 0;
     RowRange rows;  // the rows the plan covers; the whole half unless made for a band
-    ZenithAngles zenith;
     Interpolation interpolation = Interpolation::Bilinear;
     bool exact = false;
     SampleGrid grid;  // rows counts rows of this grid
@@ -78,10 +71,11 @@ struct RemapPlanKey {
     friend bool operator==(const RemapPlanKey&, const RemapPlanKey&) = default;
 };
 
-// The key of one whole half of a conversion. The left half takes no
-// alignment (whatever is passed is dropped); the right half takes points or
-// a matrix.
-RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfAlignment& alignment,
+// The key of one whole half of a conversion: the half's eye and the output
+// height from `geometry`, its directions turned by `turn` (which carries the
+// zenith correction: HalfTurn(geometry.zenith) for the left half, with the
+// right eye's alignment for the right).
+RemapPlanKey remapPlanKey(const ConversionGeometry& geometry, Half half, const HalfTurn& turn,
                           Interpolation interpolation, bool exact);
 
 class RemapPlan {

@@ -31,6 +31,7 @@
 
 #include "base/parallel.h"
 #include "engine/colour.h"
+#include "engine/half_turn.h"
 #include "engine/lens.h"
 #include "engine/rotation.h"
 
@@ -47,26 +48,6 @@ Vec3 zenithDirection(const ConversionGeometry& geometry, int i, int j);
 // negative (including strictly between -1 and 0) or beyond int32 give black;
 // neighbours past the right or bottom edge are black.
 Pixel3 sampleBilinear(const cv::Mat& source, int width, int height, double column, double row);
-
-// The rotation that carries right-camera directions onto left-camera ones,
-// built from points A and B: first about aR x aL by alpha (aR onto aL), then
-// about aL by beta (B's as close as they come).
-struct AlignmentRotation {
-    Vec3 aL, bL, aR, bR;
-    Vec3 n;  // axis of the first rotation (aR onto aL)
-    double cosAlpha = 0.0, sinAlpha = 0.0, oneMinusCosAlpha = 0.0;
-    double cosBeta = 0.0, sinBeta = 0.0, oneMinusCosBeta = 0.0;  // about aL
-    friend bool operator==(const AlignmentRotation&, const AlignmentRotation&) = default;
-};
-AlignmentRotation alignmentRotation(const EyeGeometry& left, const EyeGeometry& right, const PointSet& points);
-
-// An output direction turned back into the right camera's frame: angle -beta
-// about aL, then angle -alpha about n.
-Vec3 undoAlignment(const AlignmentRotation& alignment, const Vec3& direction);
-
-// The rotation from points A and B as a right-to-left matrix: its rows are
-// the left camera's axes turned back into the right camera's frame.
-RotationMatrix rotationMatrixOf(const AlignmentRotation& alignment);
 
 enum class Half { Left = 0, Right = 1 };
 

@@ -36,7 +36,7 @@ DisplayBitmap MakeDisplayBitmap(const cv::Mat& view, int viewWidth, int viewHeig
     return bitmap;
 }
 
-void DrawMarker(DisplayBitmap& bitmap, ViewPosition position) {
+void DrawMarker(DisplayBitmap& bitmap, ImagePoint position) {
     const int px = position.x, py = position.y, h = kMarkerHalfSide;
     for (int k = 0; k <= 2 * h; ++k) {
         setPixel(bitmap, px - h, py - h + k, kMarkerColour);
@@ -46,7 +46,7 @@ void DrawMarker(DisplayBitmap& bitmap, ViewPosition position) {
     }
 }
 
-void EraseMarker(DisplayBitmap& bitmap, const cv::Mat& view, ViewPosition position) {
+void EraseMarker(DisplayBitmap& bitmap, const cv::Mat& view, ImagePoint position) {
     const int h = kMarkerHalfSide;
     for (int dx = -h; dx <= h; ++dx) {
         for (int dy = -h; dy <= h; ++dy) {

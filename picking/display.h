@@ -44,15 +44,15 @@ DisplayBitmap MakeDisplayBitmap(const cv::Mat& view, int viewWidth, int viewHeig
 
 // The one-pixel red outline of the 11 x 11 square centred on `position`; its
 // inside is left alone.
-void DrawMarker(DisplayBitmap& bitmap, ViewPosition position);
+void DrawMarker(DisplayBitmap& bitmap, ImagePoint position);
 
 // Puts the whole 11 x 11 block around `position` back to the view's colours.
-void EraseMarker(DisplayBitmap& bitmap, const cv::Mat& view, ViewPosition position);
+void EraseMarker(DisplayBitmap& bitmap, const cv::Mat& view, ImagePoint position);
 
 // Where the current marker pair is drawn.
 struct MarkerState {
-    ViewPosition leftMarker;
-    ViewPosition rightMarker;
+    ImagePoint leftMarker;
+    ImagePoint rightMarker;
     bool markersShown = false;
 };
 

@@ -21,7 +21,7 @@ ViewGeometry FitToView(int width, int height, int limit) {
     return g;
 }
 
-ViewPosition viewPositionOf(ImagePoint point, double scale) {
+ImagePoint viewPositionOf(ImagePoint point, double scale) {
     return {static_cast<int>(point.x * scale), static_cast<int>(point.y * scale)};
 }
 

@@ -26,14 +26,9 @@ struct ViewGeometry {
 
 ViewGeometry FitToView(int width, int height, int limit);
 
-struct ViewPosition {
-    int x = 0;
-    int y = 0;
-    friend bool operator==(const ViewPosition&, const ViewPosition&) = default;
-};
-
+// Where an image point lies in its view, in whole view pixels:
 // (trunc(p.x * scale), trunc(p.y * scale)).
-ViewPosition viewPositionOf(ImagePoint point, double scale);
+ImagePoint viewPositionOf(ImagePoint point, double scale);
 
 // The view shown for an image: cv::resize by the geometry's scale in both
 // directions (INTER_LINEAR). cv::resize rounds its size, so the view can be

@@ -291,7 +291,7 @@ void LRPointDlg::ShowBitmaps() {
             for (int row = 0; row < 2; ++row) {
                 const ImagePoint point{m_edits[4 * row + p.firstEdit]->text().toInt(),
                                        m_edits[4 * row + p.firstEdit + 1]->text().toInt()};
-                const ViewPosition at = viewPositionOf(point, p.viewScale);
+                const ImagePoint at = viewPositionOf(point, p.viewScale);
                 if (at.x < 0 || at.y < 0 || at.x >= p.bitmap->width || at.y >= p.bitmap->height) continue;
                 const QPointF centre(at.x * m_displayScale / ratio, at.y * m_displayScale / ratio);
                 painter.setPen(QPen(QColor(255, 0, 0), 2));

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,23 +34,22 @@ const RotationMatrix kTurn{{{0.9962, 0.0436, 0.0760}, {-0.0471, 0.9980, 0.0436},
 
 enum class Aligned { Left, ByPoints, ByMatrix };
 
-HalfAlignment alignmentOf(Aligned a, const ConversionGeometry& g) {
-    if (a == Aligned::ByPoints) return alignmentRotation(g.eye[0], g.eye[1], kPoints);
-    if (a == Aligned::ByMatrix) return kTurn;
-    return {};
+HalfTurn alignmentOf(Aligned a, const ConversionGeometry& g) {
+    if (a == Aligned::ByPoints) return HalfTurn(g.zenith, alignmentRotation(g.eye[0], g.eye[1], kPoints));
+    if (a == Aligned::ByMatrix) return HalfTurn(g.zenith, kTurn);
+    return HalfTurn(g.zenith);
 }
 
 // The literal per-pixel path of a half, whatever its alignment: the corrected direction, the alignment undone,
 // the angles, the lens, the bilinear blend.
 cv::Mat referenceHalf(const ConversionGeometry& g, Aligned aligned, const cv::Mat& source) {
     const int n = g.outputHeight, eye = aligned == Aligned::Left ? 0 : 1;
-    const HalfAlignment alignment = alignmentOf(aligned, g);
     cv::Mat half(n, n, CV_8UC3);
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             Vec3 d = zenithDirection(g, i, j);
-            if (const auto* points = std::get_if<AlignmentRotation>(&alignment)) d = undoAlignment(*points, d);
-            if (const auto* matrix = std::get_if<RotationMatrix>(&alignment)) d = undoRotation(*matrix, d);
+            if (aligned == Aligned::ByPoints) d = undoAlignment(alignmentRotation(g.eye[0], g.eye[1], kPoints), d);
+            if (aligned == Aligned::ByMatrix) d = undoRotation(kTurn, d);
             const SourcePosition p = projectToImage(g.eye[eye], std::acos(d.y), std::atan2(d.z, d.x));
             const Pixel3 pixel = sampleBilinear(source, g.eye[eye].imageWidth, g.eye[eye].imageHeight, p.column, p.row);
             half.at<cv::Vec3b>(i, j) = cv::Vec3b(pixel.c[0], pixel.c[1], pixel.c[2]);
@@ -142,8 +142,8 @@ TEST(RemapPlan, CompactPositionsStayWithinOneFixedPointStep) {
         SCOPED_TRACE(::testing::Message() << "kind " << int(c.kind) << ", " << c.width << " x " << c.height << " to " << c.n);
         const ConversionGeometry g = turnedGeometry(c.kind, c.width, c.height, c.n, c.radiusDots);
         const Half half = c.aligned == Aligned::Left ? Half::Left : Half::Right;
-        HalfAlignment alignment = alignmentOf(c.aligned, g);
-        if (c.aligned == Aligned::ByPoints) alignment = alignmentRotation(g.eye[0], g.eye[1], c.points);
+        HalfTurn alignment = alignmentOf(c.aligned, g);
+        if (c.aligned == Aligned::ByPoints) alignment = HalfTurn(g.zenith, alignmentRotation(g.eye[0], g.eye[1], c.points));
         const auto exact = buildRemapPlan(remapPlanKey(g, half, alignment, Interpolation::Bilinear, true));
         const auto compact = buildRemapPlan(remapPlanKey(g, half, alignment, Interpolation::Bilinear, false));
         const double step = std::ldexp(1.0, -compact->fractionBits()), reach = std::ldexp(1.0, 32 - compact->fractionBits()) - 8;
@@ -251,7 +251,8 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
         const int blackOne = deep ? 64 : 16, blackOther = deep ? 901 : 201;
         ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, c.width, c.height, c.n);
         g.eye[0].radius180 = g.eye[1].radius180 = c.width * 7 / 10;  // cut by the frame on all sides
-        RemapPlanKey key = remapPlanKey(g, c.half, HalfAlignment(kTurn), Interpolation::Bilinear, false);
+        RemapPlanKey key = remapPlanKey(g, c.half, c.half == Half::Left ? HalfTurn(g.zenith) : HalfTurn(g.zenith, kTurn),
+                                        Interpolation::Bilinear, false);
         if (c.chroma) key.grid = SampleGrid::chroma420(0.0, 0.5);
         key.rows = {0, key.samples()};
         const auto plan = buildRemapPlan(key);
@@ -313,21 +314,20 @@ TEST(RemapPlan, PlaneBlendIsTheTenBitBlendOfEveryPosition) {
 TEST(RemapPlanKey, EveryDeterminantTellsPlansApart) {
     const ConversionGeometry g = turnedGeometry(MappingKind::Equisolid, 360, 280, 64);
     const AlignmentRotation points = alignmentRotation(g.eye[0], g.eye[1], kPoints);
-    const RemapPlanKey key = remapPlanKey(g, Half::Right, points, Interpolation::Bilinear, false);
-    EXPECT_TRUE(key == remapPlanKey(g, Half::Right, points, Interpolation::Bilinear, false));
-    EXPECT_TRUE(remapPlanKey(g, Half::Left, points, Interpolation::Bilinear, false) ==
-                remapPlanKey(g, Half::Left, kTurn, Interpolation::Bilinear, false))
-        << "the left half has no alignment";
+    const RemapPlanKey key = remapPlanKey(g, Half::Right, HalfTurn(g.zenith, points), Interpolation::Bilinear, false);
+    EXPECT_TRUE(key == remapPlanKey(g, Half::Right, HalfTurn(g.zenith, points), Interpolation::Bilinear, false));
+    // The right eye's turn as points or as a matrix; either way the zenith is the geometry's.
+    using A = std::variant<AlignmentRotation, RotationMatrix>;
     auto changed = [&](auto change) {
         ConversionGeometry other = g;
-        HalfAlignment alignment = points;
+        A alignment = points;
         Interpolation kernel = Interpolation::Bilinear;
         bool exact = false;
         change(other, alignment, kernel, exact);
-        return remapPlanKey(other, Half::Right, alignment, kernel, exact);
+        const HalfTurn turn = std::visit([&](const auto& a) { return HalfTurn(other.zenith, a); }, alignment);
+        return remapPlanKey(other, Half::Right, turn, kernel, exact);
     };
     using G = ConversionGeometry;
-    using A = HalfAlignment;
     using K = Interpolation;
     const RemapPlanKey variants[] = {
         changed([](G& o, A&, K&, bool&) { o.eye[1].imageWidth += 1; }),
@@ -437,7 +437,7 @@ TEST(RemapPlan, EachTargetCarriesItsOwnColourCorrection) {
                               140.0);
     const EyeColourCorrection identity;
     for (Interpolation kernel : {Interpolation::Bilinear, Interpolation::Bicubic}) {
-        const auto plan = buildRemapPlan(remapPlanKey(g, Half::Right, kTurn, kernel, false), 2);
+        const auto plan = buildRemapPlan(remapPlanKey(g, Half::Right, HalfTurn(g.zenith, kTurn), kernel, false), 2);
         cv::Mat plain(n, 2 * n, CV_8UC3, cv::Scalar::all(0));
         const HalfTarget alone{&source, &plain};
         applyRemapPlan(*plan, {&alone, 1}, 1);

@@ -134,13 +134,13 @@ TEST(Markers, BitmapsTakeTheViewAndEachPressLeavesExactlyOneOutlineThatEraseRest
     const unsigned char bgr0[4] = {leftView.at<cv::Vec3b>(0, 0)[0], leftView.at<cv::Vec3b>(0, 0)[1], leftView.at<cv::Vec3b>(0, 0)[2], 0};
     const unsigned char red[4] = {0, 0, 255, 0};  // a bitmap pixel is blue, green, red, 0 in memory
     EXPECT_TRUE(std::memcmp(&leftBitmap.pixels[0], bgr0, 4) == 0 && std::memcmp(&kMarkerColour, red, 4) == 0);
-    const auto outline = [](ViewPosition c) {
+    const auto outline = [](ImagePoint c) {
         std::set<std::pair<int, int>> s;
         for (int d = -5; d <= 5; ++d) s.insert({{c.x + d, c.y - 5}, {c.x + d, c.y + 5}, {c.x - 5, c.y + d}, {c.x + 5, c.y + d}});
         return s;
     };
     MarkerState state;
-    const struct { ImagePoint left, right; ViewPosition leftMarker, rightMarker; } presses[] = {
+    const struct { ImagePoint left, right, leftMarker, rightMarker; } presses[] = {
         {{58, 58}, {3001, 2000}, {9, 9}, {256, 170}},           {{3003, 1503}, {2960, 1490}, {512, 256}, {252, 127}},
         {{3030, 1520}, {3010, 1530}, {517, 259}, {256, 130}},   {{5940, 3940}, {5882, 3882}, {1013, 672}, {501, 331}}};
     for (const auto& p : presses) {  // the third overlaps the second
