@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <istream>
 #include <streambuf>
-#include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
