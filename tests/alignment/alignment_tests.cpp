@@ -13,7 +13,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>

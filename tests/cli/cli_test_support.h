@@ -1,7 +1,7 @@
 // What the command-line tests share: vistereo-cli started with fork/exec in a working directory of its own
 // (input/ with left/ and right/, output/, a registry of three lenses, the second with a bad radius mode), its
 // exit status and its two streams, and small noise pictures to convert; a command run in this process; the
-// numbers of its one-line JSON.
+// numbers of its one-line JSON; the video commands' takes, made once a suite.
 #pragma once
 
 #include <fcntl.h>
@@ -27,6 +27,7 @@
 
 #include "tests/support/scratch.h"
 #include "tests/support/strict_json.h"
+#include "videofile/video_reader.h"
 
 namespace vistereo::testsupport {
 
@@ -184,6 +185,25 @@ public:  // the probe tables arrange the fixture directly
     }
     // Within every picture of the fixture (the smallest 40 x 30) and its lenses' image circles.
     static constexpr const char* kPoints = "10,31,14,32,10,21,12,22";
+};
+
+// The video commands' tests: the suite's takes are made once, in a folder of their own that `takeFolder` makes,
+// and copied into input/ for each test; the lens #1 of the working folder is an equisolid one.
+class VideoTakeTest : public CliTest {
+protected:
+    static const fs::path& takeFolder(const std::string& name) {
+        media::silenceVideoLibraries();
+        shared_ = fs::temp_directory_path() / (name + "_" + std::to_string(getpid()));
+        fs::create_directories(shared_);
+        return shared_;
+    }
+    static void TearDownTestSuite() { fs::remove_all(shared_); }
+    void SetUp() override {
+        CliTest::SetUp();
+        for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
+    }
+    static inline fs::path shared_;
+    static inline std::string points_;  // A and B of the suite's first take
 };
 
 }  // namespace vistereo::testsupport

@@ -4,7 +4,6 @@
 // option table accepts, and with its exit statuses.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 
 #include "cli/command_catalogue.h"
 #include "tests/cli/cli_test_support.h"

@@ -33,67 +33,55 @@ public:
 
 }  // namespace
 
-// The left image of convert, align, match and batch, and the file of check, as a FIFO, a device (through a
-// link), a folder and a missing file: the prescribed message, then the file and the cause.
-TEST_F(InputProbeTest, EveryCommandRefusesASpecialOrMissingInputByItsType) {
-    writeImages();
-    makeSpecialFiles(dir / "input", ".jpg");
-    const struct { const char* name; const char* cause; } inputs[] = {
-        {"fifo.jpg", "it is a FIFO (named pipe), not an image file"}, {"zero.jpg", "it is a character device"},
-        {"folder.jpg", "it is a folder, not an image file"}, {"none.jpg", "no such file"}};
-    const struct { const char* command; std::function<Args(const std::string&)> args; } commands[] = {
-        {"convert", [&](const std::string& name) { return convert({"--left", name}); }},
-        {"align", [&](const std::string& name) {
-             return Args{"align", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--left", name}; }},
-        {"match", [&](const std::string& name) { return Args{"match", "-C", dir.string(), "--left", name, "--point", "20,20"}; }},
-        {"batch", [&](const std::string& name) {
-             writeFile(dir / "pairs.csv", name + ",R.jpg\n");
-             return batch({"--pairs", "pairs.csv"}); }},
-        {"check", [&](const std::string& name) { return Args{"check", "-C", (dir / "input").string(), name}; }}};
-    for (const auto& command : commands)
-        for (const auto& input : inputs) {
-            SCOPED_TRACE(std::string(command.command) + " " + input.name);
-            const Run run = quickly(command.args(input.name));
-            EXPECT_EQ(run.status, 1) << "(-2: it hung) " << run.err;
-            const bool prescribed = std::string(command.command) != "check";
-            EXPECT_EQ(run.err.find("Enter the valid left image file name") != std::string::npos, prescribed) << run.err;
-            EXPECT_NE(run.err.find("\"" + (dir / "input" / input.name).string() + "\": " + input.cause), std::string::npos)
-                << run.err;
-            EXPECT_EQ(run.err.find("terminate called"), std::string::npos);
-            EXPECT_TRUE(outputs().empty());
-        }
-}
-
-// Every other file a command reads (a pairs file, a lens registry, a video) as a FIFO, a device and a folder:
-// refused by its type before it is opened, naming the file and what it is; a FIFO never makes a command wait.
+// Every file a command reads as a FIFO, a device (through a link) and a folder, a photo missing too: refused by its
+// type before it is opened, quickly (a FIFO never makes a command wait), naming the file and what it is. The photos
+// are the left image of convert, align, match and batch and the file of check: the prescribed message (check has
+// none), then "the file": the cause. The other files are a pairs file, a lens registry and a video.
 TEST_F(InputProbeTest, EveryFileACommandReadsIsRefusedByItsTypeBeforeItIsOpened) {
     writeImages();
+    makeSpecialFiles(dir / "input", ".jpg");
     makeSpecialFiles(dir, "");
     const struct { const char* name; const char* cause; } files[] = {
-        {"fifo", "is a FIFO (named pipe), not a"}, {"zero", "is a character device, not a"}, {"folder", "is a folder, not a"}};
-    const struct { const char* label; std::function<Args(const std::string&)> args; int status; const char* says; } readers[] = {
-        {"batch --pairs", [&](const std::string& f) { return batch({"--pairs", (dir / f).string()}); }, 2,
-         "cannot read the pairs file "},
+        {"fifo", "is a FIFO (named pipe), not a"}, {"zero", "is a character device, not a"},
+        {"folder", "is a folder, not a"}, {"none", "no such file"}};
+    const char* const prescribed = "Enter the valid left image file name";
+    using Make = std::function<Args(const std::string&)>;
+    const struct { const char* label; Make args; int status; const char* says; bool photo = false; } readers[] = {
+        {"convert", [&](const std::string& name) { return convert({"--left", name}); }, 1, prescribed, true},
+        {"align", [&](const std::string& name) {
+             return Args{"align", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--left", name}; },
+         1, prescribed, true},
+        {"match", [&](const std::string& name) { return Args{"match", "-C", dir.string(), "--left", name, "--point", "20,20"}; },
+         1, prescribed, true},
+        {"batch", [&](const std::string& name) {
+             writeFile(dir / "pairs.csv", name + ",R.jpg\n");
+             return batch({"--pairs", "pairs.csv"}); }, 1, prescribed, true},
+        {"check", [&](const std::string& name) { return Args{"check", "-C", (dir / "input").string(), name}; }, 1, "", true},
+        {"batch --pairs", [&](const std::string& f) { return batch({"--pairs", f}); }, 2, "cannot read the pairs file "},
         {"lens calibrate --pairs", [&](const std::string& f) {
-             return Args{"lens", "calibrate", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--pairs",
-                         (dir / f).string()}; }, 1, "cannot read the pairs file "},
+             return Args{"lens", "calibrate", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--pairs", f}; },
+         1, "cannot read the pairs file "},
         {"video, left", [&](const std::string& f) {
-             return Args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--points", kPoints,
-                         (dir / f).string(), (dir / "input/R.jpg").string(), "-o", "v.mp4"}; }, 1, "cannot read the left video "},
+             return Args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--points", kPoints, f,
+                         (dir / "input/R.jpg").string(), "-o", "v.mp4"}; }, 1, "cannot read the left video "},
         {"video, right", [&](const std::string& f) {
              return Args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#3", "--points", kPoints,
-                         (dir / "input/L.jpg").string(), (dir / f).string(), "-o", "v.mp4"}; }, 1, "cannot read the right video "},
-        {"lens list --lenses", [&](const std::string& f) { return Args{"lens", "list", "-C", dir.string(), "--lenses", (dir / f).string()}; },
+                         (dir / "input/L.jpg").string(), f, "-o", "v.mp4"}; }, 1, "cannot read the right video "},
+        {"lens list --lenses", [&](const std::string& f) { return Args{"lens", "list", "-C", dir.string(), "--lenses", f}; },
          1, "--lenses: "},
-        {"convert --lenses", [&](const std::string& f) { return convert({"--lenses", (dir / f).string()}); }, 2, "--lenses: "}};
+        {"convert --lenses", [&](const std::string& f) { return convert({"--lenses", f}); }, 2, "--lenses: "}};
     for (const auto& reader : readers)
         for (const auto& file : files) {
+            if (!reader.photo && std::string(file.name) == "none") continue;
             SCOPED_TRACE(std::string(reader.label) + " " + file.name);
-            const Run run = quickly(reader.args(file.name));
+            const fs::path path = reader.photo ? dir / "input" / (file.name + std::string(".jpg")) : dir / file.name;
+            const Run run = quickly(reader.args(reader.photo ? path.filename().string() : path.string()));
             EXPECT_EQ(run.status, reader.status) << "(-2: it hung) " << run.err;
+            EXPECT_EQ(run.err.find(prescribed) != std::string::npos, std::string(reader.says) == prescribed) << run.err;
             EXPECT_NE(run.err.find(reader.says), std::string::npos) << run.err;
-            EXPECT_NE(run.err.find((dir / file.name).string()), std::string::npos) << run.err;
-            EXPECT_NE(run.err.find(file.cause), std::string::npos) << run.err;
+            if (reader.photo) { EXPECT_NE(run.err.find("\"" + path.string() + "\": "), std::string::npos) << run.err; }
+            EXPECT_NE(run.err.find(file.cause, run.err.find(path.string())), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("terminate called"), std::string::npos);
             EXPECT_TRUE(outputs().empty());
         }
 }

@@ -17,32 +17,23 @@ namespace {
 
 // One take shared by the tests: input/L.mp4 and input/R.mp4 with sound, a right camera at 25 fps, one without
 // sound, and a sound file without pictures; the lens #1 of the working folder is an equisolid one.
-class VideoCliTest : public CliTest {
+class VideoCliTest : public VideoTakeTest {
 protected:
     static void SetUpTestSuite() {
-        media::silenceVideoLibraries();
-        shared_ = fs::temp_directory_path() / ("vistereo_video_cli_" + std::to_string(getpid()));
-        fs::create_directories(shared_);
+        const fs::path& shared = takeFolder("vistereo_video_cli");
         SynthTake take;
-        writeSynthTake(take, shared_ / "L.mp4", shared_ / "R.mp4");
+        writeSynthTake(take, shared / "L.mp4", shared / "R.mp4");
         take.frames = 12, take.rightRate = {25, 1};
-        writeSynthTake(take, shared_ / "L12.mp4", shared_ / "R25.mp4");
+        writeSynthTake(take, shared / "L12.mp4", shared / "R25.mp4");
         take.rightRate = {24, 1}, take.rightSound = false;
-        writeSynthTake(take, shared_ / "L12.mp4", shared_ / "Rquiet.mp4");
-        writeWav(shared_ / "sound.wav", clickTrack(0, 1.0, 48000, 1), 48000);
+        writeSynthTake(take, shared / "L12.mp4", shared / "Rquiet.mp4");
+        writeWav(shared / "sound.wav", clickTrack(0, 1.0, 48000, 1), 48000);
         points_ = synthTakePoints(SynthTake{});
-    }
-    static void TearDownTestSuite() { fs::remove_all(shared_); }
-    void SetUp() override {
-        CliTest::SetUp();
-        for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
     }
     Args video(const Args& more) const {
         return with({"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
                      "ultrafast"}, more);
     }
-    static inline fs::path shared_;
-    static inline std::string points_;
 };
 
 // The four 32-bit bounds (top, bottom, left, right) of the file's 'equi' box, and the stereo mode of its 'st3d'.

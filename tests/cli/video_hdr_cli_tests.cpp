@@ -12,15 +12,13 @@ using namespace vistereo::testsupport;
 
 namespace {
 
-class VideoHdrCliTest : public CliTest {
+class VideoHdrCliTest : public VideoTakeTest {
 protected:
     static void SetUpTestSuite() {
-        media::silenceVideoLibraries();
-        shared_ = fs::temp_directory_path() / ("vistereo_video_hdr_" + std::to_string(getpid()));
-        fs::create_directories(shared_);
+        const fs::path& shared = takeFolder("vistereo_video_hdr");
         SynthTake take;
         take.frames = 12, take.rightStartsAt = 0;
-        writeSynthTake(take, shared_ / "L.mp4", shared_ / "R.mp4");
+        writeSynthTake(take, shared / "L.mp4", shared / "R.mp4");
         points_ = synthTakePoints(take);
         // Each camera file again in 10 bits with an HDR transfer (and HLG's mastering display and light levels).
         const struct { const char* name; const char* transfer; const char* primaries; const char* matrix; } profiles[] = {
@@ -29,27 +27,23 @@ protected:
         for (const auto& profile : profiles)
             for (const char* side : {"L", "R"})
                 made_ &= !toolOutput({"sh", "-c",
-                                      std::string("ffmpeg -v error -y -i ") + (shared_ / side).string() +
+                                      std::string("ffmpeg -v error -y -i ") + (shared / side).string() +
                                           ".mp4 -c:v libx265 -preset ultrafast -pix_fmt yuv420p10le "
                                           "-color_primaries " + profile.primaries + " -colorspace " + profile.matrix +
                                           " -color_trc " + profile.transfer +
                                           " -x265-params log-level=error:master-display='G(13250,34500)B(7500,3000)"
                                           "R(34000,16000)WP(15635,16450)L(10000000,1)':max-cll=1000,400 -c:a copy " +
-                                          (shared_ / side).string() + profile.name + ".mp4 && echo made"})
+                                          (shared / side).string() + profile.name + ".mp4 && echo made"})
                               .empty();
     }
-    static void TearDownTestSuite() { fs::remove_all(shared_); }
     void SetUp() override {
-        CliTest::SetUp();
+        VideoTakeTest::SetUp();
         if (!made_) GTEST_SKIP() << "needs ffmpeg with libx265 (apt-get install ffmpeg)";
-        for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
     }
     Args video(const char* left, const char* right, const Args& more = {}) const {
         return with({"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
                      "ultrafast", "--offset", "0", "--points", points_, left, right, "-o", "o.mp4"}, more);
     }
-    static inline fs::path shared_;
-    static inline std::string points_;
     static inline bool made_ = true;
 };
 

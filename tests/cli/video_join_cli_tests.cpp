@@ -17,27 +17,20 @@ namespace {
 
 // A take of 4.5 s whose right camera starts a quarter second late (102 frame pairs in common, parts of 34, longer
 // than the encoder looks ahead), and another take.
-class VideoJoinCliTest : public CliTest {
+class VideoJoinCliTest : public VideoTakeTest {
 protected:
     static void SetUpTestSuite() {
-        media::silenceVideoLibraries();
-        shared_ = fs::temp_directory_path() / ("vistereo_video_join_" + std::to_string(getpid()));
-        fs::create_directories(shared_);
+        const fs::path& shared = takeFolder("vistereo_video_join");
         SynthTake take;
         take.frames = 108;
-        writeSynthTake(take, shared_ / "L.mp4", shared_ / "R.mp4");
+        writeSynthTake(take, shared / "L.mp4", shared / "R.mp4");
         take.panDegreesPerSecond = -25.0;
-        writeSynthTake(take, shared_ / "L2.mp4", shared_ / "R2.mp4");
+        writeSynthTake(take, shared / "L2.mp4", shared / "R2.mp4");
         // Frames large enough for the automatic alignment's matches.
         SynthTake large;
         large.width = 480, large.height = 360, large.frames = 20, large.rightStartsAt = 0;
-        writeSynthTake(large, shared_ / "LA.mp4", shared_ / "RA.mp4");
+        writeSynthTake(large, shared / "LA.mp4", shared / "RA.mp4");
         points_ = synthTakePoints(SynthTake{});
-    }
-    static void TearDownTestSuite() { fs::remove_all(shared_); }
-    void SetUp() override {
-        CliTest::SetUp();
-        for (const auto& e : fs::directory_iterator(shared_)) fs::copy_file(e.path(), dir / "input" / e.path().filename());
     }
     // "fast" encodes with B-frames, so that the parts' decoding order must join up too.
     // No offset: the take is synchronised by its sound (or by a part handed over).
@@ -67,8 +60,6 @@ protected:
             ASSERT_EQ(run.status, 0) << run.err;
         }
     }
-    static inline fs::path shared_;
-    static inline std::string points_;
 };
 
 constexpr int kFrames = 102;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>

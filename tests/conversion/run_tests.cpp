@@ -18,7 +18,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "conversion/run.h"
 #include "conversion/core.h"
 #include "conversion/run.h"
 #include "engine/lens.h"

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "engine/rotation.h"
 #include "lens/calibration_file.h"
@@ -55,12 +56,8 @@ TEST(CalibrationFiles, EveryFormGivesTheSameNumbers) {
         const CalibratedLens& lens = camera.lens;
         EXPECT_EQ(lens.kind, MappingKind::Polynomial);
         EXPECT_EQ(lens.polynomial, (PolynomialLaw{-0.0073, 0.052, -0.051, 0.011}));
-        EXPECT_EQ(lens.fx, 286.5);
-        EXPECT_EQ(lens.fy, 286.75);
-        EXPECT_EQ(lens.cx, 423.25);
-        EXPECT_EQ(lens.cy, 393.5);
-        EXPECT_EQ(lens.width, 848);
-        EXPECT_EQ(lens.height, 800);
+        EXPECT_EQ(std::tuple(lens.fx, lens.fy, lens.cx, lens.cy, lens.width, lens.height),
+                  std::tuple(286.5, 286.75, 423.25, 393.5, 848, 800));
         if (c.cameras == 2) {
             EXPECT_EQ(file.cameras[1].lens.fx, 300.0);
             ASSERT_TRUE(file.rotation);

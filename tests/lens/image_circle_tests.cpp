@@ -1,7 +1,6 @@
 // Finding a fisheye's image circle: against synthetic circles with a known centre and radius (cut by the sensor,
 // vignetted, half dark, noisy), across frames, on pictures that have no circle, and on the real pair.
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
