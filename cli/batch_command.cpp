@@ -317,8 +317,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     const bool quiet = options.has("quiet");
 
     // Every output judged before any picture is decoded or aligned.
-    if (const auto refused = checkBatchOutputs(pairs, settings)) {
-        printError(err, refused->text());
+    if (const RunStep refused = checkBatchOutputs(pairs, settings); !refused.ok()) {
+        printError(err, refused.error);
         return kExitFailed;
     }
 
@@ -355,8 +355,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     const BatchSummary summary = runBatch(pairs, settings, report);
     report.finish();
     if (report.saveFailed()) saveStatus = kExitFailed;
-    if (summary.refusal) {
-        printError(err, summary.refusal->text());
+    if (!summary.refusal.ok()) {
+        printError(err, summary.refusal.error);
         return kExitFailed;
     }
     out << describeSummary(summary) << "\n";

@@ -652,7 +652,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     // The request's own checks: lenses, and the points when they align the right eye.
     const ConversionRequest& frames = request.frames;
-    if (const auto refused = checkRequest(frames)) return refuse(refused->text());
+    if (const RunStep refused = checkRequest(frames); !refused.ok()) return refuse(refused.error);
     // A height given is held against the codec before any file is opened.
     if (frames.outputHeight > 0)
         if (const std::string problem = media::videoHeightProblem(request.encoding.codec, frames.outputHeight);
@@ -682,7 +682,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     FrameSamples samples(request, setup, result.offset.frames, observer);
     PrepareChoices choices;
     choices.threads = request.run.threads;
-    choices.settleOutput = [&](const PreparedPair& sized, ConversionGeometry& geometry) -> std::optional<RunRefusal> {
+    choices.settleOutput = [&](const PreparedPair& sized, ConversionGeometry& geometry) -> RunStep {
         int32_t height = frames.outputHeight;
         if (height <= 0) {
             const DefaultHeight chosen = defaultVideoHeight(sized.eyes.eye, request.encoding.codec);
@@ -697,14 +697,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (std::string problem = media::videoHeightProblem(request.encoding.codec, height, setup.fps); !problem.empty())
             return refusalOf(ConversionStatus::OutputHeightInvalid, nullptr, std::move(problem));
         geometry.outputHeight = height;
-        return std::nullopt;
+        return {};
     };
     PreparedConversion prepared;
-    const std::optional<RunRefusal> unprepared = prepareConversion(frames, samples, choices, prepared);
+    const RunStep unprepared = prepareConversion(frames, samples, choices, prepared);
     result.warnings.insert(result.warnings.end(), prepared.impossiblePoints.begin(), prepared.impossiblePoints.end());
     result.warnings.insert(result.warnings.end(), samples.remarks().begin(), samples.remarks().end());
     result.warnings.insert(result.warnings.end(), prepared.warnings.begin(), prepared.warnings.end());
-    if (unprepared) return refuse(unprepared->text());
+    if (!unprepared.ok()) return refuse(unprepared.error);
     const ConversionGeometry& geometry = *prepared.geometry;
     const int32_t height = geometry.outputHeight;
     const std::optional<media::VideoLevel> level = media::videoLevel(request.encoding.codec, 2 * height, height, setup.fps);
@@ -862,8 +862,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             } catch (const std::exception&) {
                 return refuse("there is not enough memory for an output frame of height " + std::to_string(height));
             }
-        } else if (const auto refused = allocateCanvas(height, canvas.bgr)) {
-            return refuse(refused->text());
+        } else if (const RunStep refused = allocateCanvas(height, canvas.bgr); !refused.ok()) {
+            return refuse(refused.error);
         }
         canvases.push(std::move(canvas));
     }

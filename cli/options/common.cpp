@@ -105,8 +105,8 @@ std::optional<PickingImages> readPickingImages(const std::filesystem::path& left
                                                const InputReadOptions& options, std::ostream& err, bool warn) {
     const InputImages images = readInputPair(left, right, options);
     std::vector<std::string> warnings;
-    if (const auto refused = judgeInputImages(images, warnings)) {
-        printRefusal(err, *refused);
+    if (const RunStep refused = judgeInputImages(images, warnings); !refused.ok()) {
+        printRefusal(err, refused);
         return std::nullopt;
     }
     if (warn)
@@ -153,9 +153,9 @@ MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std:
     return match;
 }
 
-void printRefusal(std::ostream& err, const RunRefusal& refusal) {
-    printError(err, refusal.text());
-    if (!refusal.message.empty() && !refusal.detail.empty() && refusal.detail != refusal.message)
+void printRefusal(std::ostream& err, const RunStep& refusal) {
+    printError(err, refusal.error);
+    if (!endsSilently(refusal.status) && !refusal.detail.empty() && refusal.detail != refusal.error)
         printError(err, refusal.detail);
 }
 

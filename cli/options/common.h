@@ -51,7 +51,7 @@ MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std:
 
 // A refusal of the run, as the command line reports it: its message, and the
 // detail that explains it on a line of its own.
-void printRefusal(std::ostream& err, const RunRefusal& refusal);
+void printRefusal(std::ostream& err, const RunStep& refusal);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 
