@@ -594,8 +594,8 @@ RunStep checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettin
         const BatchPair& pair = pairs[k];
         RunStep refused = checkOutput(pair.output.filename().string(), settings.request.outputHeight);
         if (refused.ok())
-            if (std::string clash = room.admit(pair.output, "the output of " + pairLabel(pair, k)); !clash.empty())
-                refused = refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(clash));
+            if (Fallible clash = room.admit(pair.output, "the output of " + pairLabel(pair, k)); !clash.ok())
+                refused = refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(clash.error));
         if (!refused.ok()) {
             // The pair named before the problem, in the text and the detail alike.
             refused.error = pairLabel(pair, k) + ": " + refused.error;

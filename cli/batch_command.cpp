@@ -244,8 +244,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
     const bool autoAlign = options.has("auto-align");
     const bool alignOnce = options.has("align-once");
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens"})

@@ -161,8 +161,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align"), rotationFrom = options.has("rotation-from");
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens", "points"})

@@ -119,10 +119,10 @@ RunStep checkOutput(const std::string& outputName, int32_t outputHeight) {
 
 RunStep admitOutput(const ConversionRequest& request) {
     if (RunStep refused = checkOutput(request.outputName, request.outputHeight); !refused.ok()) return refused;
-    std::string problem = outputClash(request);
-    if (problem.empty()) problem = writeObstacle(request.outputPath);
-    if (problem.empty()) return {};
-    return refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(problem));
+    Fallible problem = outputClash(request);
+    if (problem.ok()) problem = writeObstacle(request.outputPath);
+    if (problem.ok()) return {};
+    return refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(problem.error));
 }
 
 }  // namespace vistereo

@@ -277,8 +277,8 @@ RunStep prepareConversion(const ConversionRequest& request, PrepareSamples& samp
     // run ends as one whose write did not happen, with its closing message.
     if (choices.admitOutput) {
         if (RunStep refused = checkOutput(request.outputName, request.outputHeight); !refused.ok()) return refused;
-        if (std::string clash = outputClash(request); !clash.empty())
-            return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash));
+        if (Fallible clash = outputClash(request); !clash.ok())
+            return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash.error));
     }
 
     // The colour match, fitted on the samples' pair (where the eyes see the

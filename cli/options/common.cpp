@@ -198,17 +198,18 @@ LensesLoad loadLenses(const std::filesystem::path& workingDirectory, const Parse
     return load;
 }
 
-std::string noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory) {
+Fallible noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory) {
     const LensesLoad load = loadLenses(workingDirectory, options);
-    if (!load.error.empty() || !load.catalogue.order.empty()) return "";
+    if (!load.error.empty() || !load.catalogue.order.empty()) return {};
     std::string files;
     for (const LoadedLensSource& loaded : load.catalogue.sources)
         files += "\n  " + loaded.source.file.string() + (loaded.report.found ? " (no records)" : " (missing)");
-    return "no camera and lens is registered, and this command needs one for each eye; looked in:" + files +
-           "\nRegister your lens once, from one of your own photos (its image circle is found in it):\n"
-           "  vistereo-cli lens add --user \"My fisheye\" --projection equidistant --fov 180 --detect input/L.jpg\n"
-           "(equidistant suits most fisheye lenses; see 'vistereo-cli lens add --help'), or use \"Add my lens\" in "
-           "the desktop program; then give it as --left-lens \"My fisheye\" --right-lens \"My fisheye\".";
+    return Fallible{
+        "no camera and lens is registered, and this command needs one for each eye; looked in:" + files +
+        "\nRegister your lens once, from one of your own photos (its image circle is found in it):\n"
+        "  vistereo-cli lens add --user \"My fisheye\" --projection equidistant --fov 180 --detect input/L.jpg\n"
+        "(equidistant suits most fisheye lenses; see 'vistereo-cli lens add --help'), or use \"Add my lens\" in "
+        "the desktop program; then give it as --left-lens \"My fisheye\" --right-lens \"My fisheye\"."};
 }
 
 Fallible chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,

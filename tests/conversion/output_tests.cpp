@@ -140,8 +140,8 @@ TEST_F(OutputRoomTest, AnOutputNeverReplacesAnInputOrAnotherOutputHoweverItIsSpe
         fs::create_directories(out);
         c.arrange();
         OutputRoom r = room();
-        for (size_t k = 0; k + 1 < c.outputs.size(); ++k) ASSERT_EQ(r.admit(c.outputs[k]), "") << c.outputs[k];
-        const std::string refusal = r.admit(c.outputs.back());
+        for (size_t k = 0; k + 1 < c.outputs.size(); ++k) ASSERT_EQ(r.admit(c.outputs[k]).error, "") << c.outputs[k];
+        const std::string refusal = r.admit(c.outputs.back()).error;
         if (!*c.refusal) {
             EXPECT_EQ(refusal, "");
             continue;
