@@ -49,19 +49,19 @@ class CanvasPool {
 public:
     explicit CanvasPool(int limit) : limit_(limit) {}
 
-    std::optional<RunRefusal> take(int32_t height, cv::Mat& canvas) {
+    RunStep take(int32_t height, cv::Mat& canvas) {
         std::unique_lock lock(mutex_);
         returned_.wait(lock, [&] { return !free_.empty() || made_ < limit_ || closed_; });
         if (closed_) throw std::runtime_error("the batch's writer has stopped");
         if (!free_.empty()) {
             canvas = free_.back();
             free_.pop_back();
-            return std::nullopt;
+            return {};
         }
         ++made_;
         lock.unlock();
-        auto refused = allocateCanvas(height, canvas);
-        if (refused) {
+        RunStep refused = allocateCanvas(height, canvas);
+        if (!refused.ok()) {
             std::lock_guard relock(mutex_);
             --made_;
         }
@@ -92,7 +92,7 @@ private:
 // The eyes prepared for one combination of image sizes, shared by its pairs.
 struct SizedGeometry {
     ImageSize left, right;
-    std::optional<RunRefusal> refusal;
+    RunStep refusal;  // good when the eyes were not refused
     std::shared_ptr<const PreparedPair> prepared;
 };
 
@@ -113,7 +113,7 @@ struct Job {
 };
 using JobPtr = std::unique_ptr<Job>;
 
-void fail(Job& job, const RunRefusal& refusal) {
+void fail(Job& job, const RunStep& refusal) {
     job.outcome.result = PairResult::Failed;
     job.outcome.status = refusal.status;
     job.outcome.detail = refusal.explained();
@@ -131,8 +131,8 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 // The choices refused as a whole, before any picture is decoded: the
 // request's own checks, then every output.
-std::optional<RunRefusal> checkBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
-    if (auto refused = checkRequest(settings.request)) return refused;
+RunStep checkBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
+    if (RunStep refused = checkRequest(settings.request); !refused.ok()) return refused;
     return checkBatchOutputs(pairs, settings);
 }
 
@@ -152,8 +152,8 @@ public:
 
     BatchSummary run() {
         start_ = Clock::now();
-        if (const auto refused = checkBatch(pairs_, settings_)) {
-            summary_.refusal = refused;
+        if (RunStep refused = checkBatch(pairs_, settings_); !refused.ok()) {
+            summary_.refusal = std::move(refused);
             summary_.wallSeconds = elapsed();
             return summary_;
         }
@@ -266,8 +266,8 @@ private:
                     const InputReadOptions reading =
                         readOptionsOf(settings_.request, settings_.run.threads, decodedBuffers_.allocator());
                     job->images = readInputPair(pairs_[k].left, pairs_[k].right, reading);
-                    if (auto refused = judgeInputImages(job->images, job->outcome.warnings))
-                        fail(*job, *refused);
+                    if (const RunStep refused = judgeInputImages(job->images, job->outcome.warnings); !refused.ok())
+                        fail(*job, refused);
                     else
                         job->decoded = true;
                 } catch (const std::exception& e) {
@@ -343,8 +343,8 @@ private:
             // The reader waits for an alignment from the pair's own images;
             // its spare buffers would only sit beside the alignment's scale spaces.
             if (refining_) decodedBuffers_.giveBack();
-            const auto refused = prepareConversion(settings_.request, job.images.left.pixels,
-                                                   job.images.right.pixels, choices, job.prepared);
+            const RunStep refused = prepareConversion(settings_.request, job.images.left.pixels,
+                                                      job.images.right.pixels, choices, job.prepared);
             if (const auto& aligned = job.prepared.aligned) {
                 const alignment::AlignmentResult& found = aligned->result;
                 std::string warning = found.warning;
@@ -353,11 +353,12 @@ private:
                 if (!warning.empty()) job.outcome.warnings.push_back(warning);
                 if (!aligned->ok()) return fail(job, aligned->error);
             }
-            if (refused) return fail(job, *refused);
+            if (!refused.ok()) return fail(job, refused);
             if (job.prepared.colourFitted) job.outcome.colour = job.prepared.colour;
             job.outcome.warnings.insert(job.outcome.warnings.end(), job.prepared.warnings.begin(),
                                         job.prepared.warnings.end());
-            if (auto refused = canvases_.take(settings_.request.outputHeight, job.canvas)) return fail(job, *refused);
+            if (const RunStep taken = canvases_.take(settings_.request.outputHeight, job.canvas); !taken.ok())
+                return fail(job, taken);
             job.renderable = true;
         } catch (const std::exception& e) {
             fail(job, std::string("the pair could not be prepared: ") + describeException(e));
@@ -459,14 +460,14 @@ private:
         const BatchPair& pair = pairs_[job.index];
         std::vector<uchar> encoded;
         try {
-            const auto refused = encodeOutput(settings_.request, pair.output.filename().string(), pair.left,
-                                              job.canvas, encoded, job.outcome.notes);
+            const RunStep encodedStep = encodeOutput(settings_.request, pair.output.filename().string(), pair.left,
+                                                     job.canvas, encoded, job.outcome.notes);
             release(job);
-            if (refused) return fail(job, *refused);
+            if (!encodedStep.ok()) return fail(job, encodedStep);
         } catch (const std::exception& e) {
             return fail(job, std::string("the output could not be encoded: ") + describeException(e));
         }
-        if (auto refused = writeOutput(pair.output, encoded, true)) return fail(job, *refused);
+        if (const RunStep written = writeOutput(pair.output, encoded, true); !written.ok()) return fail(job, written);
         job.outcome.result = PairResult::Converted;
     }
 
@@ -580,7 +581,7 @@ std::string pairLabel(const BatchPair& pair, size_t index) {
     return "pair " + std::to_string(index + 1) + (pair.line > 0 ? " (line " + std::to_string(pair.line) + ")" : "");
 }
 
-std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
+RunStep checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings) {
     OutputRoom room;
     for (const ProtectedFile& file : settings.otherInputs) room.protect(file.path, file.role);
     for (const ProtectedFile& folder : settings.inputFolders) room.protectFolder(folder.path, folder.role);
@@ -591,21 +592,18 @@ std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs,
     if (!settings.outputFolder.empty()) room.keepWithin(settings.outputFolder, settings.howToAllowOutside);
     for (size_t k = 0; k < pairs.size(); ++k) {
         const BatchPair& pair = pairs[k];
-        std::optional<RunRefusal> refused = checkOutput(pair.output.filename().string(), settings.request.outputHeight);
-        if (!refused) {
-            if (std::string clash = room.admit(pair.output, "the output of " + pairLabel(pair, k)); !clash.empty()) {
-                refused = RunRefusal{};
-                refused->status = ConversionStatus::OutputRefused;
-                refused->detail = std::move(clash);
-            }
-        }
-        if (refused) {
-            refused->detail = pairLabel(pair, k) + ": " + refused->text();
-            refused->message.clear();
+        RunStep refused = checkOutput(pair.output.filename().string(), settings.request.outputHeight);
+        if (refused.ok())
+            if (Fallible clash = room.admit(pair.output, "the output of " + pairLabel(pair, k)); !clash.ok())
+                refused = refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(clash.error));
+        if (!refused.ok()) {
+            // The pair named before the problem, in the text and the detail alike.
+            refused.error = pairLabel(pair, k) + ": " + refused.error;
+            refused.detail = refused.error;
             return refused;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& settings, BatchObserver& observer) {
@@ -616,8 +614,8 @@ BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& 
     // rotation (and refined lenses, and colour match), as if it were given.
     const auto begin = Clock::now();
     BatchSummary summary;
-    if (const auto refused = checkBatch(pairs, settings)) {
-        summary.refusal = refused;
+    if (RunStep refused = checkBatch(pairs, settings); !refused.ok()) {
+        summary.refusal = std::move(refused);
         summary.wallSeconds = secondsSince(begin);
         return summary;
     }
@@ -631,10 +629,7 @@ BatchSummary runBatch(const std::vector<BatchPair>& pairs, const BatchSettings& 
         colour = matchSharedColours(shared, pairs, settings.request, threads);
     observer.alignedOnce(shared, colour);
     if (!shared.rotation) {
-        RunRefusal refusal;
-        refusal.status = ConversionStatus::AlignmentFailed;
-        refusal.detail = describeSharedAlignment(shared);
-        summary.refusal = refusal;
+        summary.refusal = refusalOf(ConversionStatus::AlignmentFailed, nullptr, describeSharedAlignment(shared));
         summary.wallSeconds = secondsSince(begin);
         return summary;
     }

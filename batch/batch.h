@@ -120,10 +120,11 @@ struct BatchSummary {
     size_t notStarted = 0;  // left out because the batch was stopped
     double wallSeconds = 0.0;
     // The choices refused as a whole (no lens, bad comma line, A and B the
-    // same, no pair aligned for a shoot aligned once): then no pair was started.
-    std::optional<RunRefusal> refusal;
+    // same, no pair aligned for a shoot aligned once): then no pair was
+    // started. Good when the batch was not refused.
+    RunStep refusal;
     std::vector<PairOutcome> failures;
-    bool succeeded() const { return !refusal && failed == 0; }
+    bool succeeded() const { return refusal.ok() && failed == 0; }
 };
 
 // "3/8 pairs, 2.4 per minute, 2:05 left" (rate and time once a pair is done).
@@ -149,7 +150,7 @@ BatchPlan planBatch(const std::vector<BatchPair>& pairs, bool force, int32_t out
 // library can write at the batch's height, no file the batch reads nor
 // another output replaced, within the output folder, writable. The first
 // output that fails refuses the whole batch, naming its pair.
-std::optional<RunRefusal> checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings);
+RunStep checkBatchOutputs(const std::vector<BatchPair>& pairs, const BatchSettings& settings);
 
 // "pair 3" or "pair 3 (line 7)": how refusals name a pair.
 std::string pairLabel(const BatchPair& pair, size_t index);

@@ -104,8 +104,9 @@ LensCalibration calibrateLenses(const std::vector<BatchPair>& pairs, const Conve
     ConversionRequest plain = request;
     if (GivenRotation* given = std::get_if<GivenRotation>(&plain.alignment)) given->lenses = {};
     PreparedPair prepared;
-    if (const auto refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared)) {
-        out.error = refused->explained();
+    const RunStep refused = preparePair(plain, {leftSeen.imageWidth(), leftSeen.imageHeight()}, out.rightImage, prepared);
+    if (!refused.ok()) {
+        out.error = refused.explained();
         return out;
     }
 

@@ -281,8 +281,8 @@ int alignPair(const std::vector<std::string>& args, std::ostream& out, std::ostr
         printCommandHelp(out, kAlignHelp);
         return kExitOk;
     }
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens"})

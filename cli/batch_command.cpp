@@ -246,8 +246,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
     const bool autoAlign = options.has("auto-align");
     const bool alignOnce = options.has("align-once");
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens"})
@@ -319,8 +319,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     const bool quiet = options.has("quiet");
 
     // Every output judged before any picture is decoded or aligned.
-    if (const auto refused = checkBatchOutputs(pairs, settings)) {
-        printError(err, refused->text());
+    if (const RunStep refused = checkBatchOutputs(pairs, settings); !refused.ok()) {
+        printError(err, refused.error);
         return kExitFailed;
     }
 
@@ -357,8 +357,8 @@ int runBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     const BatchSummary summary = runBatch(pairs, settings, report);
     report.finish();
     if (report.saveFailed()) saveStatus = kExitFailed;
-    if (summary.refusal) {
-        printError(err, summary.refusal->text());
+    if (!summary.refusal.ok()) {
+        printError(err, summary.refusal.error);
         return kExitFailed;
     }
     out << describeSummary(summary) << "\n";

@@ -161,8 +161,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
         return kExitOk;
     }
     const bool autoAlign = options.has("auto-align"), rotationFrom = options.has("rotation-from");
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens", "points"})
@@ -203,8 +203,8 @@ int runConvertCommand(const std::vector<std::string>& args, std::ostream& out, s
 
     // The output is judged before any picture is decoded: a name the image
     // library can write, no file of this run replaced, a place it can go.
-    if (auto refused = admitOutput(request)) {
-        printError(err, refused->text());
+    if (const RunStep refused = admitOutput(request); !refused.ok()) {
+        printError(err, refused.error);
         return kExitFailed;
     }
     const bool quiet = options.has("quiet");

@@ -181,8 +181,8 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
     if (options.has("alignment-from") && (autoAlign || options.has("points") || options.has("rotation-from")))
         return usageError(err, "--alignment-from hands over an alignment found before: give it without --points, "
                                "--auto-align or --rotation-from");
-    if (const std::string none = noLensRegistered(options, workingDirectoryOf(options)); !none.empty()) {
-        printError(err, none);
+    if (const Fallible none = noLensRegistered(options, workingDirectoryOf(options)); !none.ok()) {
+        printError(err, none.error);
         return kExitFailed;
     }
     for (const char* required : {"left-lens", "right-lens", "output"})

@@ -17,13 +17,12 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // A pair read as the run reads it, judged and its eyes prepared.
-std::optional<RunRefusal> judgeAndPrepare(const InputImages& images, const ConversionRequest& request,
-                                          std::vector<std::string>& warnings, PreparedPair& prepared) {
-    std::optional<RunRefusal> refused = judgeInputImages(images, warnings);
+RunStep judgeAndPrepare(const InputImages& images, const ConversionRequest& request, std::vector<std::string>& warnings,
+                        PreparedPair& prepared) {
+    if (RunStep refused = judgeInputImages(images, warnings); !refused.ok()) return refused;
     const cv::Mat& l = images.left.pixels;
     const cv::Mat& r = images.right.pixels;
-    if (!refused) refused = preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
-    return refused;
+    return preparePair(request, {l.cols, l.rows}, {r.cols, r.rows}, prepared);
 }
 
 // Aligns a pair read as the run reads it: the request's lens check, the
@@ -33,8 +32,8 @@ PairAlignment alignReadPair(const InputImages& images, const ConversionRequest& 
     PairAlignment out;
     std::vector<std::string> warnings;
     PreparedPair prepared;
-    if (const auto refused = judgeAndPrepare(images, request, warnings, prepared)) {
-        out.error = refused->explained();
+    if (const RunStep refused = judgeAndPrepare(images, request, warnings, prepared); !refused.ok()) {
+        out.error = refused.explained();
         return out;
     }
     out = alignImages(images.left.pixels, images.right.pixels, prepared.geometry, threads, refining);
@@ -109,9 +108,9 @@ PairAlignment alignImages(const cv::Mat& left, const cv::Mat& right, const Conve
 PairAlignment alignRequestPair(const ConversionRequest& request, int threads, LensRefining refining) {
     const auto start = Clock::now();
     const ConversionRequest byRotation = withoutPoints(request);
-    if (const auto refused = checkRequest(byRotation)) {
+    if (const RunStep refused = checkRequest(byRotation); !refused.ok()) {
         PairAlignment refusedPair;
-        refusedPair.error = refused->text();
+        refusedPair.error = refused.error;
         return refusedPair;
     }
     return alignReadPair(readInputImages(request, threads), byRotation, threads, start, refining);
@@ -150,7 +149,7 @@ SharedAlignment alignFirstPairs(const std::vector<BatchPair>& pairs, const Conve
     const auto begin = Clock::now();
     SharedAlignment shared;
     const ConversionRequest byRotation = withoutPoints(request);
-    if (checkRequest(byRotation)) return shared;  // the batch refuses such a request itself
+    if (!checkRequest(byRotation).ok()) return shared;  // the batch refuses such a request itself
     size_t aligned = 0;
     for (size_t k = 0; k < pairs.size() && k < attempts && aligned < wanted; ++k) {
         SharedAlignment::Attempt attempt;
@@ -267,8 +266,8 @@ SharedColour matchSharedColours(const SharedAlignment& shared, const std::vector
             readInputPair(pairs[out.index].left, pairs[out.index].right, readOptionsOf(request, threads));
         std::vector<std::string> warnings;
         PreparedPair prepared;
-        if (const auto refused = judgeAndPrepare(images, request, warnings, prepared)) {
-            out.error = refused->explained();
+        if (const RunStep refused = judgeAndPrepare(images, request, warnings, prepared); !refused.ok()) {
+            out.error = refused.explained();
             return out;
         }
         auto match = matchColours(request, images.left.pixels, images.right.pixels, prepared.geometry,

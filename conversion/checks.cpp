@@ -32,15 +32,29 @@ uint64_t physicalMemoryBytes() {
 
 }  // namespace
 
-RunRefusal refusalOf(ConversionStatus status, const char* message, std::string detail) {
-    RunRefusal r;
+bool endsSilently(ConversionStatus status) {
+    return status == ConversionStatus::InvalidLensCode || status == ConversionStatus::AlignmentFailed ||
+           status == ConversionStatus::WriteFailed;
+}
+
+std::string explainedRefusal(const std::string& message, const std::string& detail) {
+    if (message.empty()) return detail;
+    return detail.empty() || detail == message ? message : message + ": " + detail;
+}
+
+std::string RunStep::explained() const { return endsSilently(status) ? error : explainedRefusal(error, detail); }
+
+RunStep refusalOf(ConversionStatus status, const char* message, std::string detail) {
+    RunStep r;
     r.status = status;
-    r.message = message ? std::string(message) : detail;
+    r.error = message ? std::string(message) : detail;
+    // A step that ends the run always says why, even where its detail is lost.
+    if (r.error.empty()) r.error = "the conversion was refused";
     r.detail = std::move(detail);
     return r;
 }
 
-std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
+RunStep checkRequest(const ConversionRequest& request) {
     // Lens check: the names the lens selection stored, left eye first.
     if (request.lenses[0].name.empty() || request.lenses[1].name.empty())
         return refusalOf(ConversionStatus::NoLensSelected, kMsgSelectLens);
@@ -56,26 +70,26 @@ std::optional<RunRefusal> checkRequest(const ConversionRequest& request) {
         if (dax * dax + day * day + dbx * dbx + dby * dby == 0.0)
             return refusalOf(ConversionStatus::SamePoints, kMsgBadPoints);
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<RunRefusal> judgeInputImage(const InputImage& image, int eye) {
+RunStep judgeInputImage(const InputImage& image, int eye) {
     if (image.tooLarge()) return refusalOf(ConversionStatus::InputTooLarge, nullptr, describeTooLarge(image));
-    if (image.ok()) return std::nullopt;
+    if (image.ok()) return {};
     return refusalOf(eye == 0 ? ConversionStatus::LeftImageInvalid : ConversionStatus::RightImageInvalid,
                    eye == 0 ? kMsgBadLeftImage : kMsgBadRightImage,
                    std::string(eye == 0 ? "Left" : "Right") + " image " + describeInputProblem(image));
 }
 
-std::optional<RunRefusal> judgeInputImages(const InputImages& images, std::vector<std::string>& warnings) {
-    if (auto refused = judgeInputImage(images.left, 0)) return refused;
-    if (auto refused = judgeInputImage(images.right, 1)) return refused;
+RunStep judgeInputImages(const InputImages& images, std::vector<std::string>& warnings) {
+    if (RunStep refused = judgeInputImage(images.left, 0); !refused.ok()) return refused;
+    if (RunStep refused = judgeInputImage(images.right, 1); !refused.ok()) return refused;
     const std::vector<std::string> heard = inputWarnings(images);
     warnings.insert(warnings.end(), heard.begin(), heard.end());
-    return std::nullopt;
+    return {};
 }
 
-std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t outputHeight) {
+RunStep checkOutput(const std::string& outputName, int32_t outputHeight) {
     const std::string extension = outputExtension(outputName);
     if (extension.empty() || !imageWriterExists(outputName)) {
         // Without the image codecs only JPEG names can be written: say why.
@@ -100,15 +114,15 @@ std::optional<RunRefusal> checkOutput(const std::string& outputName, int32_t out
         return refusalOf(ConversionStatus::OutputHeightInvalid, nullptr,
                        "The output height " + std::to_string(n) + " needs an image of " +
                            std::to_string(canvasBytes / (1024 * 1024)) + " MiB, more than this machine can hold.");
-    return std::nullopt;
+    return {};
 }
 
-std::optional<RunRefusal> admitOutput(const ConversionRequest& request) {
-    if (auto refused = checkOutput(request.outputName, request.outputHeight)) return refused;
-    std::string problem = outputClash(request);
-    if (problem.empty()) problem = writeObstacle(request.outputPath);
-    if (problem.empty()) return std::nullopt;
-    return refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(problem));
+RunStep admitOutput(const ConversionRequest& request) {
+    if (RunStep refused = checkOutput(request.outputName, request.outputHeight); !refused.ok()) return refused;
+    Fallible problem = outputClash(request);
+    if (problem.ok()) problem = writeObstacle(request.outputPath);
+    if (problem.ok()) return {};
+    return refusalOf(ConversionStatus::OutputRefused, nullptr, std::move(problem.error));
 }
 
 }  // namespace vistereo

@@ -47,14 +47,12 @@ void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometr
     }
 }
 
-std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                      PreparedPair& prepared) {
+RunStep preparePair(const ConversionRequest& request, ImageSize left, ImageSize right, PreparedPair& prepared) {
     prepared.eyes = prepareEyes(request.lenses, {left, right}, request.mappingKinds);
     if (const auto& bad = prepared.eyes.lensCode) {
-        RunRefusal r;  // ends without a message, as the dialog does
-        r.status = ConversionStatus::InvalidLensCode;
+        // Ends without a message, as the dialog does: the detail says why.
+        RunStep r = refusalOf(ConversionStatus::InvalidLensCode, nullptr, describeLensCodeError(*bad, request.lenses));
         r.lensCode = *bad;
-        r.detail = describeLensCodeError(*bad, request.lenses);
         return r;
     }
     for (int eye = 0; eye < 2; ++eye)
@@ -66,7 +64,7 @@ std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSiz
         }
     prepared.geometry = ConversionGeometry{prepared.eyes.eye, request.outputHeight, zenithAngles(request.zenith)};
     applyRefinedLenses(givenLenses(request.alignment), prepared.geometry);
-    return std::nullopt;
+    return {};
 }
 
 std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::array<LensSettings, 2>& lenses,
@@ -97,16 +95,16 @@ std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::
     return problems;
 }
 
-std::optional<RunRefusal> prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                              PreparedPair& prepared, std::vector<std::string>& wentOn) {
-    if (auto refused = preparePair(request, left, right, prepared)) return refused;
-    if (!std::holds_alternative<PointsAB>(request.alignment)) return std::nullopt;
+RunStep prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right, PreparedPair& prepared,
+                             std::vector<std::string>& wentOn) {
+    if (RunStep refused = preparePair(request, left, right, prepared); !refused.ok()) return refused;
+    if (!std::holds_alternative<PointsAB>(request.alignment)) return {};
     const std::vector<std::string> problems =
         pointProblems(prepared, request.lenses, alignmentPoints(request.alignment));
-    if (problems.empty()) return std::nullopt;
+    if (problems.empty()) return {};
     if (!request.refuseImpossiblePoints) {
         wentOn.insert(wentOn.end(), problems.begin(), problems.end());
-        return std::nullopt;
+        return {};
     }
     std::string detail;
     for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
@@ -200,7 +198,7 @@ RemapPlanKey PreparedConversion::planKey(Half half, const RunOptions& options) c
 }
 
 std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                                 std::optional<RunRefusal>& refusal,
+                                                 RunStep& refusal,
                                                  std::vector<std::string>& impossiblePoints) {
     auto sized = std::make_shared<PreparedPair>();
     refusal = prepareEyesAndPoints(request, left, right, *sized, impossiblePoints);
@@ -223,15 +221,14 @@ PrepareSamples::ColourPair PairSamples::colourPair(const PreparedConversion& pre
     return pair;
 }
 
-std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
-                                            const cv::Mat& right, const PrepareChoices& choices,
-                                            PreparedConversion& prepared) {
+RunStep prepareConversion(const ConversionRequest& request, const cv::Mat& left, const cv::Mat& right,
+                          const PrepareChoices& choices, PreparedConversion& prepared) {
     PairSamples samples(left, right);
     return prepareConversion(request, samples, choices, prepared);
 }
 
-std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, PrepareSamples& samples,
-                                            const PrepareChoices& choices, PreparedConversion& prepared) {
+RunStep prepareConversion(const ConversionRequest& request, PrepareSamples& samples, const PrepareChoices& choices,
+                          PreparedConversion& prepared) {
     // The per-eye geometry, once for pictures of these sizes, and points A
     // and B, when they turn the right eye: within their pictures, each with
     // a direction.
@@ -239,12 +236,12 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, Pr
     RightEyeTurn turn = requestedTurn(request);
     if (choices.sized) {
         prepared.sized = choices.sized;
-        if (choices.sizedRefusal) return choices.sizedRefusal;
+        if (!choices.sizedRefusal.ok()) return choices.sizedRefusal;
     } else {
-        std::optional<RunRefusal> refused;
+        RunStep refused;
         const std::array<ImageSize, 2> sizes = samples.sizes();
         prepared.sized = prepareSizes(request, sizes[0], sizes[1], refused, prepared.impossiblePoints);
-        if (refused) return refused;
+        if (!refused.ok()) return refused;
     }
     prepared.deriveSeconds = secondsSince(stage);
     prepared.geometry = std::shared_ptr<const ConversionGeometry>(prepared.sized, &prepared.sized->geometry);
@@ -253,7 +250,7 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, Pr
     // The output's size, where it follows from the eyes.
     if (choices.settleOutput) {
         auto settled = std::make_shared<ConversionGeometry>(*prepared.geometry);
-        if (auto refused = choices.settleOutput(*prepared.sized, *settled)) return refused;
+        if (RunStep refused = choices.settleOutput(*prepared.sized, *settled); !refused.ok()) return refused;
         prepared.geometry = std::move(settled);
     }
 
@@ -262,10 +259,8 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, Pr
     if (const AutomaticAlignment* automatic = std::get_if<AutomaticAlignment>(&request.alignment)) {
         prepared.aligned = samples.align(*prepared.geometry, choices.threads, automatic->refining);
         if (!prepared.aligned->ok()) {
-            RunRefusal r;  // ends without a message: the detail says why
-            r.status = ConversionStatus::AlignmentFailed;
-            r.detail = prepared.aligned->error;
-            return r;
+            // Ends without a message: the detail says why.
+            return refusalOf(ConversionStatus::AlignmentFailed, nullptr, prepared.aligned->error);
         }
         turn.rotation = prepared.aligned->result.rotation;
         if (prepared.aligned->result.lensesRefined) {
@@ -281,9 +276,9 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, Pr
     // output that would replace a file the run reads is not written, and the
     // run ends as one whose write did not happen, with its closing message.
     if (choices.admitOutput) {
-        if (auto refused = checkOutput(request.outputName, request.outputHeight)) return refused;
-        if (std::string clash = outputClash(request); !clash.empty())
-            return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash));
+        if (RunStep refused = checkOutput(request.outputName, request.outputHeight); !refused.ok()) return refused;
+        if (Fallible clash = outputClash(request); !clash.ok())
+            return refusalOf(ConversionStatus::OutputRefused, kMsgFinished, std::move(clash.error));
     }
 
     // The colour match, fitted on the samples' pair (where the eyes see the
@@ -306,7 +301,7 @@ std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, Pr
 
     // The stereo window turns the right eye once the colours are fitted.
     prepared.turn = convergedTurn(request, *prepared.geometry, turn);
-    return std::nullopt;
+    return {};
 }
 
 HalfPlans planHalves(const ConversionGeometry& geometry, const RightEyeTurn& turn, const RunOptions& options) {

@@ -61,8 +61,7 @@ RightEyeTurn requestedTurn(const ConversionRequest& request);
 // The eyes of `geometry`, prepared from their records, as `lenses` refined them.
 void applyRefinedLenses(const RefinedLenses& lenses, ConversionGeometry& geometry);
 
-std::optional<RunRefusal> preparePair(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                      PreparedPair& prepared);
+RunStep preparePair(const ConversionRequest& request, ImageSize left, ImageSize right, PreparedPair& prepared);
 
 // Points A and B judged against the pictures and lenses they are for: a
 // point outside its picture, beyond its lens's image circle or exactly on
@@ -74,8 +73,8 @@ std::vector<std::string> pointProblems(const PreparedPair& prepared, const std::
 // The eyes for the pictures' sizes, then, when points A and B turn the right
 // eye, the points judged: a refusal when the request refuses their problems,
 // else the problems appended to `wentOn`.
-std::optional<RunRefusal> prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                              PreparedPair& prepared, std::vector<std::string>& wentOn);
+RunStep prepareEyesAndPoints(const ConversionRequest& request, ImageSize left, ImageSize right, PreparedPair& prepared,
+                             std::vector<std::string>& wentOn);
 
 // The colour match `request` asks for (nothing when Off), fitted on the far
 // field of the pair as its right half is rendered, turned by `turn`. The
@@ -139,8 +138,9 @@ struct PrepareChoices {
     // The eyes already prepared for pictures of these sizes (the pairs of a
     // shoot share them); none: prepared now.
     std::shared_ptr<const PreparedPair> sized;
-    // A refusal of those eyes, when they were refused: given back as it is.
-    std::optional<RunRefusal> sizedRefusal;
+    // A refusal of those eyes, when they were refused (good when not): given
+    // back as it is.
+    RunStep sizedRefusal;
     // The shoot's one colour match, applied instead of fitting one to the pair.
     std::shared_ptr<const alignment::ColourMatch> sharedColour;
     // The output's name, height and memory judged, and its clash with an
@@ -150,7 +150,7 @@ struct PrepareChoices {
     // alignment (a video's default height from its lens circles, held
     // against its codec): it may change the geometry's height; a refusal
     // ends the conversion.
-    std::function<std::optional<RunRefusal>(const PreparedPair& sized, ConversionGeometry& geometry)> settleOutput;
+    std::function<RunStep(const PreparedPair& sized, ConversionGeometry& geometry)> settleOutput;
 };
 
 // What the prepare step hands the apply step, and what it found on the way.
@@ -182,7 +182,7 @@ struct PreparedConversion {
 // The eyes for pictures of these sizes and, when points A and B turn the
 // right eye, the points judged (prepareEyesAndPoints), ready to be shared.
 std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& request, ImageSize left, ImageSize right,
-                                                 std::optional<RunRefusal>& refusal,
+                                                 RunStep& refusal,
                                                  std::vector<std::string>& impossiblePoints);
 
 // The prepare step of pictures that were read and judged, in this order:
@@ -191,12 +191,11 @@ std::shared_ptr<const PreparedPair> prepareSizes(const ConversionRequest& reques
 // request asks for it (and the lenses as it refined them), the output
 // admitted when `choices` says so, the colour match, the convergence. A
 // refusal ends the conversion; what was found before it stays in `prepared`.
-std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, PrepareSamples& samples,
-                                            const PrepareChoices& choices, PreparedConversion& prepared);
+RunStep prepareConversion(const ConversionRequest& request, PrepareSamples& samples, const PrepareChoices& choices,
+                          PreparedConversion& prepared);
 // The same for one decoded pair (PairSamples).
-std::optional<RunRefusal> prepareConversion(const ConversionRequest& request, const cv::Mat& left,
-                                            const cv::Mat& right, const PrepareChoices& choices,
-                                            PreparedConversion& prepared);
+RunStep prepareConversion(const ConversionRequest& request, const cv::Mat& left, const cv::Mat& right,
+                          const PrepareChoices& choices, PreparedConversion& prepared);
 
 // The apply step: one half of every target through what was prepared (the
 // geometry and turn of `prepared`; each target with its own colour). With

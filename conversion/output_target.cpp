@@ -80,30 +80,30 @@ FilePlace placeIn(const fs::path& path, const std::pair<fs::path, std::string>& 
 
 }  // namespace
 
-std::string writeObstacle(const fs::path& output) {
-    if (namesAFolder(output)) return quoted(output) + " names a folder, not a file";
+Fallible writeObstacle(const fs::path& output) {
+    if (namesAFolder(output)) return Fallible{quoted(output) + " names a folder, not a file"};
     struct stat info{};
     const bool there = ::lstat(output.c_str(), &info) == 0;
     if (!there && errno != ENOENT && errno != ENOTDIR)  // a name too long for the file system, say
-        return "cannot write " + quoted(output) + ": " + std::strerror(errno);
+        return Fallible{"cannot write " + quoted(output) + ": " + std::strerror(errno)};
     if (there) {
         struct stat followed{};
         const bool folder = S_ISDIR(info.st_mode) || (S_ISLNK(info.st_mode) && ::stat(output.c_str(), &followed) == 0 &&
                                                       S_ISDIR(followed.st_mode));
-        if (folder) return quoted(output) + " is a folder";
+        if (folder) return Fallible{quoted(output) + " is a folder"};
         if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))
-            return quoted(output) + " is a device, a FIFO or a socket, not a file";
+            return Fallible{quoted(output) + " is a device, a FIFO or a socket, not a file"};
     }
     fs::path missing;
     const fs::path existing = nearestExisting(resolvedFolderOf(output), missing);
     struct stat folderInfo{};
     if (::stat(existing.c_str(), &folderInfo) != 0)
-        return "cannot reach the folder of " + quoted(output) + ": " + std::strerror(errno);
-    if (!S_ISDIR(folderInfo.st_mode)) return quoted(existing) + " is a file, not a folder, so " + quoted(output) +
-                                             " cannot be made";
+        return Fallible{"cannot reach the folder of " + quoted(output) + ": " + std::strerror(errno)};
+    if (!S_ISDIR(folderInfo.st_mode))
+        return Fallible{quoted(existing) + " is a file, not a folder, so " + quoted(output) + " cannot be made"};
     if (::access(existing.c_str(), W_OK | X_OK) != 0)
-        return "cannot write in " + quoted(existing) + ": " + std::strerror(errno);
-    return "";
+        return Fallible{"cannot write in " + quoted(existing) + ": " + std::strerror(errno)};
+    return {};
 }
 
 void OutputRoom::Index::add(const FilePlace& place, const fs::path& path, const std::string& role) {
@@ -142,34 +142,34 @@ void OutputRoom::keepWithin(const fs::path& folder, const std::string& howToAllo
     howToAllow_ = howToAllow;
 }
 
-std::string OutputRoom::clash(const fs::path& output) const { return clashAt(locate(output), output); }
+Fallible OutputRoom::clash(const fs::path& output) const { return clashAt(locate(output), output); }
 
-std::string OutputRoom::clashAt(const FilePlace& place, const fs::path& output) const {
+Fallible OutputRoom::clashAt(const FilePlace& place, const fs::path& output) const {
     if (const Known* input = inputs_.find(place))
-        return "the output " + quoted(output) + " is " + input->role + " " + quoted(input->path) +
-               "; it would be lost";
+        return Fallible{"the output " + quoted(output) + " is " + input->role + " " + quoted(input->path) +
+                        "; it would be lost"};
     if (const Known* earlier = outputs_.find(place))
-        return "the output " + quoted(output) + " is " + earlier->role + " " + quoted(earlier->path) +
-               "; the first result would be lost";
+        return Fallible{"the output " + quoted(output) + " is " + earlier->role + " " + quoted(earlier->path) +
+                        "; the first result would be lost"};
     if (const auto folder = folders_.find(place.folderKey); folder != folders_.end())
-        return "the output " + quoted(output) + " would go into " + folder->second.role + " " +
-               quoted(folder->second.path);
+        return Fallible{"the output " + quoted(output) + " would go into " + folder->second.role + " " +
+                        quoted(folder->second.path)};
     if (within_) {
         std::error_code ec;
         fs::path root = fs::weakly_canonical(fs::absolute(*within_, ec), ec);
         const fs::path relative = place.resolved.parent_path().lexically_relative(root);
         if (relative.empty() || *relative.begin() == "..")
-            return "the output " + quoted(output) + " lies outside the output folder " + quoted(*within_) +
-                   (howToAllow_.empty() ? "" : "; " + howToAllow_);
+            return Fallible{"the output " + quoted(output) + " lies outside the output folder " + quoted(*within_) +
+                            (howToAllow_.empty() ? "" : "; " + howToAllow_)};
     }
-    return "";
+    return {};
 }
 
-std::string OutputRoom::admit(const fs::path& output, const std::string& role) {
+Fallible OutputRoom::admit(const fs::path& output, const std::string& role) {
     const FilePlace place = locate(output);
-    std::string refusal = clashAt(place, output);
-    if (refusal.empty()) refusal = writeObstacle(output);
-    if (refusal.empty()) outputs_.add(place, output, role);
+    Fallible refusal = clashAt(place, output);
+    if (refusal.ok()) refusal = writeObstacle(output);
+    if (refusal.ok()) outputs_.add(place, output, role);
     return refusal;
 }
 

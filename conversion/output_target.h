@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/fallible.h"
+
 namespace vistereo {
 
 // A file a run reads, and what it is to the run ("the pairs file").
@@ -49,11 +51,11 @@ struct FilePlace {
     std::optional<FileIdentity> file; // what is there now, following links
 };
 
-// Why `output` cannot be written, or empty: its name is a folder's, a folder
+// Whether `output` can be written, or why not: its name is a folder's, a folder
 // or a special file (device, FIFO, socket) is in its place, a file stands
 // where one of its folders should be, or its nearest existing folder does not
 // let this user write. Missing folders are no obstacle: they are made.
-std::string writeObstacle(const std::filesystem::path& output);
+Fallible writeObstacle(const std::filesystem::path& output);
 
 // The files one run reads and the outputs it has accepted so far.
 class OutputRoom {
@@ -67,15 +69,15 @@ public:
     // `howToAllow` ends the refusal (the option that lifts the rule).
     void keepWithin(const std::filesystem::path& folder, const std::string& howToAllow);
 
-    // Why `output` would replace a file the run reads or an output accepted
-    // before, or lies where it may not, naming both paths; empty when none.
-    std::string clash(const std::filesystem::path& output) const;
-    // clash(), then writeObstacle(); when both are empty the output is
-    // accepted, called `role` in later refusals ("the output of pair 2").
-    std::string admit(const std::filesystem::path& output, const std::string& role = "another output");
+    // Whether `output` would replace a file the run reads or an output
+    // accepted before, or lies where it may not, naming both paths.
+    Fallible clash(const std::filesystem::path& output) const;
+    // clash(), then writeObstacle(); when both pass the output is accepted,
+    // called `role` in later refusals ("the output of pair 2").
+    Fallible admit(const std::filesystem::path& output, const std::string& role = "another output");
 
 private:
-    std::string clashAt(const FilePlace& place, const std::filesystem::path& output) const;
+    Fallible clashAt(const FilePlace& place, const std::filesystem::path& output) const;
     FilePlace locate(const std::filesystem::path& path) const;
 
     struct Known {

@@ -84,7 +84,7 @@ std::filesystem::path outputImagePath(const ConversionRequest& request) {
                                       : request.outputPath;
 }
 
-std::string outputClash(const ConversionRequest& request) {
+Fallible outputClash(const ConversionRequest& request) {
     OutputRoom room;
     room.protect(leftImagePath(request), "the left image");
     room.protect(rightImagePath(request), "the right image");

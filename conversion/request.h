@@ -199,8 +199,8 @@ InputImages readInputImages(const ConversionRequest& request, int threads, cv::M
 std::filesystem::path leftImagePath(const ConversionRequest& request);
 std::filesystem::path rightImagePath(const ConversionRequest& request);
 std::filesystem::path outputImagePath(const ConversionRequest& request);
-// Why the request's output would replace one of the files the run reads
-// (its images, the lens registry, otherInputs), naming both; empty when not.
-std::string outputClash(const ConversionRequest& request);
+// Whether the request's output would replace one of the files the run reads
+// (its images, the lens registry, otherInputs), naming both.
+Fallible outputClash(const ConversionRequest& request);
 
 }  // namespace vistereo

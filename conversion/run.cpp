@@ -61,10 +61,7 @@ std::string describeLensCodeError(const LensCodeError& error, const std::array<L
 }
 
 std::string ConversionResult::explained() const {
-    RunRefusal refusal;
-    refusal.message = messages.empty() ? std::string() : messages.back();
-    refusal.detail = detail;
-    return refusal.explained();
+    return explainedRefusal(messages.empty() ? std::string() : messages.back(), detail);
 }
 
 ConversionResult RunConversion(const ConversionRequest& request, MessageSink& messages, const RunOptions& options) {
@@ -73,22 +70,22 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
         result.messages.push_back(text);
         messages.showMessage(text);
     };
-    auto end = [&](const RunRefusal& r) {
+    auto end = [&](const RunStep& r) {
         result.status = r.status;
         result.detail = r.detail;
         result.invalidLensCode = r.lensCode;
-        if (!r.message.empty()) show(r.message);
+        if (!endsSilently(r.status)) show(r.error);
         return result;
     };
 
-    if (const auto refused = checkRequest(request)) return end(*refused);
+    if (const RunStep refused = checkRequest(request); !refused.ok()) return end(refused);
 
     // Both images, decoded at the same time when the threads allow; both are
     // read before either is judged.
     auto stage = Clock::now();
     const InputImages images = readInputImages(request, options.threads, options.pixelAllocator);
     result.seconds.read = secondsSince(stage);
-    if (const auto refused = judgeInputImages(images, result.warnings)) return end(*refused);
+    if (const RunStep refused = judgeInputImages(images, result.warnings); !refused.ok()) return end(refused);
     const cv::Mat& left = images.left.pixels;
     const cv::Mat& right = images.right.pixels;
 
@@ -99,7 +96,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     PrepareChoices choices;
     choices.threads = options.threads;
     choices.admitOutput = true;
-    const auto refused = prepareConversion(request, left, right, choices, prepared);
+    const RunStep refused = prepareConversion(request, left, right, choices, prepared);
     if (prepared.sized) {
         result.eyes = prepared.sized->eyes.eye;
         result.impossibleLenses = prepared.sized->impossibleLenses;
@@ -115,7 +112,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     if (prepared.colourFitted) result.colour = *prepared.colour;
     result.warnings.insert(result.warnings.end(), prepared.warnings.begin(), prepared.warnings.end());
     result.seconds.matchColour = prepared.matchColourSeconds;
-    if (refused) return end(*refused);
+    if (!refused.ok()) return end(refused);
 
     // The apply step: the halves rendered in bands of rows, right then left.
     // An encoder that lets rows go once taken (a side-by-side JPEG's), on a
@@ -125,8 +122,9 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     const bool ringed = n > kRingBands * bandRows && resolveThreadCount(options.threads) >= 2 &&
                         outputFormatOf(request.outputName).lends(request.outputName);
     cv::Mat memory;
-    if (const auto refused = allocateCanvas(request.outputHeight, memory, ringed ? kRingBands * bandRows : n))
-        return end(*refused);
+    if (const RunStep refused = allocateCanvas(request.outputHeight, memory, ringed ? kRingBands * bandRows : n);
+        !refused.ok())
+        return end(refused);
     OutputBands bands = ringed ? OutputBands(std::move(memory), n, bandRows) : OutputBands(std::move(memory));
 
     // The encoder takes each band as soon as both its halves are written: the
@@ -134,7 +132,7 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
     // than after it, with the same bytes. With one thread, the render ends
     // before the encoding starts.
     std::vector<uchar> encoded;
-    std::optional<RunRefusal> badEncoding;
+    RunStep badEncoding;
     Clock::time_point renderEnd, encodeEnd;
     const auto render = [&] {
         try {
@@ -184,12 +182,12 @@ ConversionResult RunConversion(const ConversionRequest& request, MessageSink& me
         runBoth(options.threads, render, encode);
     }
     result.seconds.encode = std::max(0.0, std::chrono::duration<double>(encodeEnd - renderEnd).count());
-    if (badEncoding) return end(*badEncoding);
+    if (!badEncoding.ok()) return end(badEncoding);
     stage = Clock::now();
-    const auto badWrite = writeOutput(result.outputPath, encoded, request.createOutputFolder);
+    const RunStep written = writeOutput(result.outputPath, encoded, request.createOutputFolder);
     result.seconds.write = secondsSince(stage);
-    result.status = badWrite ? ConversionStatus::WriteFailed : ConversionStatus::Written;
-    if (badWrite) result.detail = badWrite->detail;
+    result.status = written.ok() ? ConversionStatus::Written : ConversionStatus::WriteFailed;
+    if (!written.ok()) result.detail = written.detail;
     show(kMsgFinished);
     return result;
 }

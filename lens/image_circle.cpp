@@ -220,8 +220,13 @@ std::vector<RimPoint> rimAlongRays(const cv::Mat& gray, const Circle& guess, dou
 
 // The first estimate, on a reduced image: the boundary of the largest lit
 // region, where it does not run along the image's edge, and the circle most
-// of that boundary follows.
-std::optional<Circle> coarseCircle(const cv::Mat& gray, std::string& reason) {
+// of that boundary follows; or why the picture has none.
+struct CoarseCircle : Fallible {
+    Circle circle;
+};
+
+CoarseCircle coarseCircle(const cv::Mat& gray) {
+    CoarseCircle out;
     const double scale = std::min(1.0, kCoarseSide / std::max(gray.cols, gray.rows));
     cv::Mat small;
     cv::resize(gray, small, cv::Size(), scale, scale, cv::INTER_AREA);
@@ -232,9 +237,9 @@ std::optional<Circle> coarseCircle(const cv::Mat& gray, std::string& reason) {
     const double darkShare =
         static_cast<double>(std::upper_bound(values.begin(), values.end(), threshold) - values.begin()) / values.size();
     if (bright - dark < 20.0 || darkShare < 0.01) {
-        reason = "the picture has no dark surround: it is lit out to its edges, as a rectilinear photograph or a "
-                 "full-frame fisheye is, so there is no image circle to find";
-        return std::nullopt;
+        out.error = "the picture has no dark surround: it is lit out to its edges, as a rectilinear photograph or a "
+                    "full-frame fisheye is, so there is no image circle to find";
+        return out;
     }
     cv::Mat lit = small > threshold;
     cv::morphologyEx(lit, lit, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_ELLIPSE, {3, 3}));
@@ -255,8 +260,11 @@ std::optional<Circle> coarseCircle(const cv::Mat& gray, std::string& reason) {
     const double shorter = std::min(gray.cols, gray.rows), diagonal = std::hypot(gray.cols, gray.rows);
     const auto circle = edge.size() < 20 ? std::nullopt
                                          : consensusCircle(edge, 2.5 / scale, 0.05 * shorter, diagonal);
-    if (!circle) reason = "no circular edge between the picture and a dark surround";
-    return circle;
+    if (circle)
+        out.circle = *circle;
+    else
+        out.error = "no circular edge between the picture and a dark surround";
+    return out;
 }
 
 // The circle `circle` as found: on its rim points `inliers` of the places
@@ -292,8 +300,11 @@ ImageCircle findCircle(const cv::Mat& brightness, std::vector<RimPoint>* rim) {
         out.error = "the picture is too small to find a circle in";
         return out;
     }
-    auto guess = coarseCircle(brightness, out.error);
-    if (!guess) return out;
+    const CoarseCircle guess = coarseCircle(brightness);
+    if (!guess.ok()) {
+        out.error = guess.error;
+        return out;
+    }
 
     // Twice along the rays from each first estimate: a wide window around
     // it, then a narrow one around the circle the first pass found. The first
@@ -302,11 +313,11 @@ ImageCircle findCircle(const cv::Mat& brightness, std::vector<RimPoint>* rim) {
     // can pull the lit region's edge far inside the circle). The circle the
     // most rays see wins, the larger of two seen alike (a scene's round
     // object lies inside the rim).
-    Circle circle = *guess;
+    Circle circle = guess.circle;
     std::vector<RimPoint> points, inliers;
     int bestRays = -1;
     const double cx = 0.5 * (brightness.cols - 1), cy = 0.5 * (brightness.rows - 1);
-    for (const Circle& start : {*guess, Circle{cx, cy, 0.5 * std::min(brightness.cols, brightness.rows)},
+    for (const Circle& start : {guess.circle, Circle{cx, cy, 0.5 * std::min(brightness.cols, brightness.rows)},
                                 Circle{cx, cy, 0.5 * std::max(brightness.cols, brightness.rows)}}) {
         Circle c = start;
         std::vector<RimPoint> found, kept;

@@ -58,23 +58,30 @@ std::string radiusWords(const LensRecord& r) {
     }
 }
 
-std::optional<ProjectionChoice> readProjection(const std::string& text, std::string& error) {
-    ProjectionChoice p;
+}  // namespace
+
+ProjectionRead parseProjection(const std::string& text) {
+    ProjectionRead read;
+    ProjectionChoice& p = read.choice;
+    // A refusal chooses nothing: its choice stays the default one.
+    const auto refuse = [](std::string why) {
+        ProjectionRead refused;
+        refused.error = std::move(why);
+        return refused;
+    };
     const std::string head = text.substr(0, text.find(':'));
     const std::string tail = text.find(':') == std::string::npos ? "" : text.substr(text.find(':') + 1);
-    if (text == "equidistant") return p;
-    if (text == "stereographic") return p.kind = MappingKind::Stereographic, p;
-    if (text == "equisolid") return p.kind = MappingKind::Equisolid, p.sineK = 0.5, p;
-    if (text == "orthographic") return p.kind = MappingKind::Orthographic, p.sineK = 1.0, p;
+    if (text == "equidistant") return read;
+    if (text == "stereographic") return p.kind = MappingKind::Stereographic, read;
+    if (text == "equisolid") return p.kind = MappingKind::Equisolid, p.sineK = 0.5, read;
+    if (text == "orthographic") return p.kind = MappingKind::Orthographic, p.sineK = 1.0, read;
     if (head == "sine") {
         const auto k = strictNumber(tail);
-        if (!k || !(*k > 0.0 && *k <= 1.0)) {
-            error = "sine:K takes a k above 0 and at most 1 (sin(k theta) must still rise at 90 degrees), not '" +
-                    tail + "'";
-            return std::nullopt;
-        }
+        if (!k || !(*k > 0.0 && *k <= 1.0))
+            return refuse("sine:K takes a k above 0 and at most 1 (sin(k theta) must still rise at 90 degrees), not '" +
+                          tail + "'");
         p.kind = MappingKind::SineK, p.sineK = *k, p.sineKText = tail;
-        return p;
+        return read;
     }
     if (head == "poly") {
         const std::vector<std::string> pieces = splitAtCommas(tail);
@@ -84,39 +91,26 @@ std::optional<ProjectionChoice> readProjection(const std::string& text, std::str
             if (!v) break;
             k[i] = *v, p.polynomialText[i] = pieces[i];
         }
-        if (pieces.size() != 4 || p.polynomialText[3].empty()) {
-            error = "poly:K1,K2,K3,K4 takes four numbers, not '" + tail + "'";
-            return std::nullopt;
-        }
+        if (pieces.size() != 4 || p.polynomialText[3].empty())
+            return refuse("poly:K1,K2,K3,K4 takes four numbers, not '" + tail + "'");
         p.kind = MappingKind::Polynomial, p.polynomial = {k[0], k[1], k[2], k[3]};
-        return p;
+        return read;
     }
     if (head == "ds" || head == "eucm") {
         const std::vector<std::string> pieces = splitAtCommas(tail);
         const auto first = pieces.size() == 2 ? strictNumber(pieces[0]) : std::nullopt;
         const auto second = pieces.size() == 2 ? strictNumber(pieces[1]) : std::nullopt;
-        if (!first || !second) {
-            error = head == "ds" ? "ds:XI,ALPHA takes two numbers, not '" + tail + "'"
-                                 : "eucm:ALPHA,BETA takes two numbers, not '" + tail + "'";
-            return std::nullopt;
-        }
+        if (!first || !second)
+            return refuse(head == "ds" ? "ds:XI,ALPHA takes two numbers, not '" + tail + "'"
+                                       : "eucm:ALPHA,BETA takes two numbers, not '" + tail + "'");
         p.kind = head == "ds" ? MappingKind::DoubleSphere : MappingKind::ExtendedUnified;
         p.sphere = {*first, *second};
         p.polynomialText[0] = pieces[0], p.polynomialText[1] = pieces[1];
-        return p;
+        return read;
     }
-    error = "unknown projection '" + text +
-            "' (equidistant, equisolid, stereographic, orthographic, sine:K, poly:K1,K2,K3,K4, ds:XI,ALPHA or "
-            "eucm:ALPHA,BETA)";
-    return std::nullopt;
-}
-
-}  // namespace
-
-ProjectionRead parseProjection(const std::string& text) {
-    ProjectionRead read;
-    if (const auto choice = readProjection(text, read.error)) read.choice = *choice;
-    return read;
+    return refuse("unknown projection '" + text +
+                  "' (equidistant, equisolid, stereographic, orthographic, sine:K, poly:K1,K2,K3,K4, ds:XI,ALPHA or "
+                  "eucm:ALPHA,BETA)");
 }
 
 LensRecordBuild buildLensRecord(const std::string& name, const ProjectionChoice& projection, double fovDegrees,

@@ -242,9 +242,9 @@ bool LRPointDlg::OnInitDialog() {
     QWidget* owner = parentWidget();
     std::vector<std::string> explanations;
     for (int eye = 0; eye < 2; ++eye)
-        if (const auto refused = judgeInputImage(eye == 0 ? images.left : images.right, eye)) {
-            ShowMessage(owner, QString::fromStdString(refused->text()));
-            if (refused->explained() != refused->text()) explanations.push_back(refused->detail);
+        if (const RunStep refused = judgeInputImage(eye == 0 ? images.left : images.right, eye); !refused.ok()) {
+            ShowMessage(owner, QString::fromStdString(refused.error));
+            if (refused.explained() != refused.error) explanations.push_back(refused.detail);
         }
     for (const std::string& explanation : explanations) ShowMessage(owner, QString::fromStdString(explanation));
     if (!images.left.ok() || !images.right.ok()) return false;

@@ -77,8 +77,8 @@ Fallible openBoth(const VideoRequest& request, VideoSetup& setup) {
     std::string errors[2];
     const auto open = [&](int side) {
         const media::VideoReader reader(*paths[side]);
-        errors[side] = reader.ok() ? "" : reader.error();
-        if (reader.ok()) *facts[side] = reader.facts();
+        errors[side] = reader.opened().error;
+        if (reader.opened().ok()) *facts[side] = reader.facts();
         setup.readerNotes[side] = reader.notes();
     };
     runBoth(request.run.threads, [&] { open(0); }, [&] { open(1); });
@@ -378,9 +378,9 @@ public:
 private:
     void feed() {
         media::VideoReader reader(path_, threads_, layout_);
-        if (!reader.ok() || !reader.seek(first_ / fps_)) {
+        if (!reader.opened().ok() || !reader.seek(first_ / fps_)) {
             fail("cannot read the " + std::string(sideName(side_)) + " video: " +
-                 (reader.ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader.error()));
+                 (reader.opened().ok() ? "it cannot seek to " + timeText(first_ / fps_) : reader.opened().error));
             return;
         }
         media::VideoFrame frame;
@@ -394,7 +394,7 @@ private:
                 for (const media::FrameDamage& d : reader.takeDamage()) damage_.add(side_, d.seconds, d.what);
                 if (got == media::VideoReader::Read::Failed) {
                     fail("the " + std::string(sideName(side_)) + " video failed at " + timeText(wanted / fps_) + ": " +
-                         reader.error());
+                         reader.failure().error);
                     return;
                 }
                 if (got == media::VideoReader::Read::End) {
@@ -604,7 +604,7 @@ media::HdrLight hdrLightOf(const VideoRequest& request, const VideoSetup& setup,
     for (int side = 0; side < 2; ++side) {
         media::VideoReader reader(*paths[side], 1, media::FrameLayout::DeepPlanes);
         media::VideoFrame frame;
-        if (reader.ok() && reader.seek(first[side] / setup.fps)) (void)reader.read(frame);
+        if (reader.opened().ok() && reader.seek(first[side] / setup.fps)) (void)reader.read(frame);
         light[side] = reader.light();
     }
     if (!(light[0] == light[1]))
@@ -652,7 +652,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     // The request's own checks: lenses, and the points when they align the right eye.
     const ConversionRequest& frames = request.frames;
-    if (const auto refused = checkRequest(frames)) return refuse(refused->text());
+    if (const RunStep refused = checkRequest(frames); !refused.ok()) return refuse(refused.error);
     // A height given is held against the codec before any file is opened.
     if (frames.outputHeight > 0)
         if (const std::string problem = media::videoHeightProblem(request.encoding.codec, frames.outputHeight);
@@ -682,7 +682,7 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     FrameSamples samples(request, setup, result.offset.frames, observer);
     PrepareChoices choices;
     choices.threads = request.run.threads;
-    choices.settleOutput = [&](const PreparedPair& sized, ConversionGeometry& geometry) -> std::optional<RunRefusal> {
+    choices.settleOutput = [&](const PreparedPair& sized, ConversionGeometry& geometry) -> RunStep {
         int32_t height = frames.outputHeight;
         if (height <= 0) {
             const DefaultHeight chosen = defaultVideoHeight(sized.eyes.eye, request.encoding.codec);
@@ -697,14 +697,14 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
         if (std::string problem = media::videoHeightProblem(request.encoding.codec, height, setup.fps); !problem.empty())
             return refusalOf(ConversionStatus::OutputHeightInvalid, nullptr, std::move(problem));
         geometry.outputHeight = height;
-        return std::nullopt;
+        return {};
     };
     PreparedConversion prepared;
-    const std::optional<RunRefusal> unprepared = prepareConversion(frames, samples, choices, prepared);
+    const RunStep unprepared = prepareConversion(frames, samples, choices, prepared);
     result.warnings.insert(result.warnings.end(), prepared.impossiblePoints.begin(), prepared.impossiblePoints.end());
     result.warnings.insert(result.warnings.end(), samples.remarks().begin(), samples.remarks().end());
     result.warnings.insert(result.warnings.end(), prepared.warnings.begin(), prepared.warnings.end());
-    if (unprepared) return refuse(unprepared->text());
+    if (!unprepared.ok()) return refuse(unprepared.error);
     const ConversionGeometry& geometry = *prepared.geometry;
     const int32_t height = geometry.outputHeight;
     const std::optional<media::VideoLevel> level = media::videoLevel(request.encoding.codec, 2 * height, height, setup.fps);
@@ -862,8 +862,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
             } catch (const std::exception&) {
                 return refuse("there is not enough memory for an output frame of height " + std::to_string(height));
             }
-        } else if (const auto refused = allocateCanvas(height, canvas.bgr)) {
-            return refuse(refused->text());
+        } else if (const RunStep refused = allocateCanvas(height, canvas.bgr); !refused.ok()) {
+            return refuse(refused.error);
         }
         canvases.push(std::move(canvas));
     }
@@ -985,7 +985,7 @@ Fallible admitVideoOutput(const VideoRequest& request, const fs::path& workingDi
     room.protect(request.right, "the right video");
     room.protect(workingDirectory / kLensRegistryFileName, "the lens registry");
     for (const ProtectedFile& file : lensFiles) room.protect(file.path, file.role);
-    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) return refusal(refused);
+    if (Fallible admitted = room.admit(request.output, "the output"); !admitted.ok()) return admitted;
     const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
     std::error_code ec;
     fs::create_directories(folder, ec);

@@ -161,8 +161,8 @@ VideoJoinResult joinVideoParts(const VideoJoinRequest& request) {
         room.protect(sound->file, "the camera file of the sound");
         settings.audio = sound;
     }
-    if (std::string refused = room.admit(request.output, "the output"); !refused.empty()) {
-        out.error = refused;
+    if (Fallible admitted = room.admit(request.output, "the output"); !admitted.ok()) {
+        out.error = admitted.error;
         return out;
     }
 

@@ -226,7 +226,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     s.layout = layout;
     ff::OpenedInput opened = ff::openInput(path);
     if (!opened.ok()) {
-        error_ = opened.error;
+        opened_.error = opened.error;
         return;
     }
     s.input = std::move(opened.input);
@@ -234,7 +234,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     s.frame = ff::makeFrame();
     const int videoIndex = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoIndex < 0) {
-        error_ = "it has no video stream";
+        opened_.error = "it has no video stream";
         return;
     }
     s.stream = s.input->streams[videoIndex];
@@ -242,7 +242,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
         if (static_cast<int>(k) != videoIndex) s.input->streams[k]->discard = AVDISCARD_ALL;
     ff::OpenedDecoder decoder = ff::openDecoder(s.stream, threads);
     if (!decoder.ok()) {
-        error_ = decoder.error;
+        opened_.error = decoder.error;
         return;
     }
     s.decoder = std::move(decoder.decoder);
@@ -291,7 +291,7 @@ VideoReader::VideoReader(const std::filesystem::path& path, int threads, FrameLa
     }
 
     if (f.width <= 0 || f.height <= 0 || f.frameRate.num <= 0) {
-        error_ = "its video stream states no frame size or frame rate";
+        opened_.error = "its video stream states no frame size or frame rate";
         return;
     }
     if (f.bitDepth > 8 && !(layout == FrameLayout::DeepPlanes && f.bitDepth == 10))
@@ -359,7 +359,7 @@ VideoReader::Read VideoReader::read(VideoFrame& out) {
             continue;
         }
         if (got < 0) {
-            error_ = "it cannot be read further (" + ff::errorText(got) + ")";
+            failed_.error = "it cannot be read further (" + ff::errorText(got) + ")";
             return Read::Failed;
         }
         if (s.packet->stream_index == s.stream->index) {
@@ -382,7 +382,7 @@ bool VideoReader::scalerFor(const AVFrame& f, int target) {
                               static_cast<AVPixelFormat>(target), SWS_BILINEAR);
     const char* name = nameOr(av_get_pix_fmt_name(static_cast<AVPixelFormat>(f.format)));
     if (!s.scaler) {
-        error_ = std::string("cannot convert its ") + name +
+        failed_.error = std::string("cannot convert its ") + name +
                  (rgb ? " frames to BGR" : target == AV_PIX_FMT_YUV420P ? " frames to 8-bit 4:2:0 planes" : " frames to 10-bit 4:2:0 planes");
         return false;
     }
@@ -420,7 +420,7 @@ bool VideoReader::toPlanes(const AVFrame& f, YuvPlanes& out) {
         if (f.chroma_location != AVCHROMA_LOC_UNSPECIFIED) colour.chromaSiting = f.chroma_location;
         out = {};
         if (!viewPlanes(f, out, deep ? 10 : 8)) {
-            error_ = "out of memory for a frame";
+            failed_.error = "out of memory for a frame";
             return false;
         }
         out.colour = colour;

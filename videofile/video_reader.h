@@ -27,6 +27,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "base/fallible.h"
+
 struct AVFrame;
 
 namespace vistereo::media {
@@ -154,16 +156,18 @@ class VideoReader {
 public:
     // Opens the file and its video stream with `threads` decoding threads
     // (0: as many as the decoder likes), to read its frames in `layout`.
-    // error() tells why it could not.
+    // opened() tells why it could not.
     explicit VideoReader(const std::filesystem::path& path, int threads = 0, FrameLayout layout = FrameLayout::Bgr);
     ~VideoReader();
     VideoReader(const VideoReader&) = delete;
     VideoReader& operator=(const VideoReader&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    // Why the file could not be opened, or why the last read failed: "it has
-    // no video stream", "Invalid data found when processing input", ...
-    const std::string& error() const { return error_; }
+    // Whether the file and its video stream opened, or why not: "it has no
+    // video stream", "Invalid data found when processing input", ...
+    const Fallible& opened() const { return opened_; }
+    // Why reading cannot go on: why the last read failed (Read::Failed), or
+    // why the file did not open; good while reads may go on.
+    const Fallible& failure() const { return failed_.ok() ? opened_ : failed_; }
     const VideoFacts& facts() const { return facts_; }
     // What the conversion to 8-bit BGR or 8-bit planes does that the user
     // should know: a 10-bit stream cut to 8 bits, a stream without a colour tag.
@@ -174,7 +178,7 @@ public:
     bool seek(double seconds);
 
     enum class Read { Frame, End, Failed };
-    // The next frame into `frame`; End after the last; Failed with error() set
+    // The next frame into `frame`; End after the last; Failed with failure() set
     // when the file cannot be read any further.
     Read read(VideoFrame& frame);
 
@@ -193,7 +197,7 @@ private:
     std::unique_ptr<State> state_;
     VideoFacts facts_;
     std::vector<std::string> notes_;
-    std::string error_;
+    Fallible opened_, failed_;
 };
 
 // FFmpeg's libraries print nothing of their own on the standard error. For a

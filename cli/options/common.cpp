@@ -105,8 +105,8 @@ std::optional<PickingImages> readPickingImages(const std::filesystem::path& left
                                                const InputReadOptions& options, std::ostream& err, bool warn) {
     const InputImages images = readInputPair(left, right, options);
     std::vector<std::string> warnings;
-    if (const auto refused = judgeInputImages(images, warnings)) {
-        printRefusal(err, *refused);
+    if (const RunStep refused = judgeInputImages(images, warnings); !refused.ok()) {
+        printRefusal(err, refused);
         return std::nullopt;
     }
     if (warn)
@@ -153,9 +153,9 @@ MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std:
     return match;
 }
 
-void printRefusal(std::ostream& err, const RunRefusal& refusal) {
-    printError(err, refusal.text());
-    if (!refusal.message.empty() && !refusal.detail.empty() && refusal.detail != refusal.message)
+void printRefusal(std::ostream& err, const RunStep& refusal) {
+    printError(err, refusal.error);
+    if (!endsSilently(refusal.status) && !refusal.detail.empty() && refusal.detail != refusal.error)
         printError(err, refusal.detail);
 }
 
@@ -198,17 +198,18 @@ LensesLoad loadLenses(const std::filesystem::path& workingDirectory, const Parse
     return load;
 }
 
-std::string noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory) {
+Fallible noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory) {
     const LensesLoad load = loadLenses(workingDirectory, options);
-    if (!load.error.empty() || !load.catalogue.order.empty()) return "";
+    if (!load.error.empty() || !load.catalogue.order.empty()) return {};
     std::string files;
     for (const LoadedLensSource& loaded : load.catalogue.sources)
         files += "\n  " + loaded.source.file.string() + (loaded.report.found ? " (no records)" : " (missing)");
-    return "no camera and lens is registered, and this command needs one for each eye; looked in:" + files +
-           "\nRegister your lens once, from one of your own photos (its image circle is found in it):\n"
-           "  vistereo-cli lens add --user \"My fisheye\" --projection equidistant --fov 180 --detect input/L.jpg\n"
-           "(equidistant suits most fisheye lenses; see 'vistereo-cli lens add --help'), or use \"Add my lens\" in "
-           "the desktop program; then give it as --left-lens \"My fisheye\" --right-lens \"My fisheye\".";
+    return Fallible{
+        "no camera and lens is registered, and this command needs one for each eye; looked in:" + files +
+        "\nRegister your lens once, from one of your own photos (its image circle is found in it):\n"
+        "  vistereo-cli lens add --user \"My fisheye\" --projection equidistant --fov 180 --detect input/L.jpg\n"
+        "(equidistant suits most fisheye lenses; see 'vistereo-cli lens add --help'), or use \"Add my lens\" in "
+        "the desktop program; then give it as --left-lens \"My fisheye\" --right-lens \"My fisheye\"."};
 }
 
 Fallible chooseLenses(const ParsedOptions& options, const std::filesystem::path& workingDirectory,

@@ -51,7 +51,7 @@ MatchOutcome matchPointAsRead(const PickingImages& images, ImagePoint left, std:
 
 // A refusal of the run, as the command line reports it: its message, and the
 // detail that explains it on a line of its own.
-void printRefusal(std::ostream& err, const RunRefusal& refusal);
+void printRefusal(std::ostream& err, const RunStep& refusal);
 
 std::filesystem::path registryFile(const std::filesystem::path& workingDirectory);
 
@@ -77,10 +77,10 @@ void removeAbandonedTemporaries(const std::filesystem::path& output, std::ostrea
 
 // When none of the lens files a command reads holds a camera-and-lens record,
 // no --left-lens or --right-lens can be right: the files looked in and how to
-// register a lens, for an error that is not the user's typing (exit 1). Empty
+// register a lens, for an error that is not the user's typing (exit 1). Good
 // when a file holds a record, or when a --lenses file is itself the problem
 // (chooseLenses reports that).
-std::string noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory);
+Fallible noLensRegistered(const ParsedOptions& options, const std::filesystem::path& workingDirectory);
 
 // The lenses named by --left-lens and --right-lens, from the working
 // directory's registry, the --lenses files and the user's lens file, in that

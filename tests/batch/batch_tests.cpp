@@ -286,10 +286,10 @@ TEST_F(BatchTest, AlignOnceMeansThePairsThatAgreeAndEachPairAlignsAsASingleRun) 
     // No pair aligns: the batch is refused with why, and nothing is converted.
     settings.request.alignment = AutomaticAlignment{{}, AlignmentScope::Once};
     const BatchSummary refused = runBatch({pairs[0], featureless}, settings, once);
-    ASSERT_TRUE(refused.refusal);
-    EXPECT_EQ(refused.refusal->status, ConversionStatus::AlignmentFailed);
-    EXPECT_EQ(refused.refusal->text().rfind("no pair could be aligned (2 tried); pair 1: ", 0), 0u)
-        << refused.refusal->text();
+    ASSERT_FALSE(refused.refusal.ok());
+    EXPECT_EQ(refused.refusal.status, ConversionStatus::AlignmentFailed);
+    EXPECT_EQ(refused.refusal.error.rfind("no pair could be aligned (2 tried); pair 1: ", 0), 0u)
+        << refused.refusal.error;
     EXPECT_EQ(refused.converted + refused.failed, 0u);
 }
 

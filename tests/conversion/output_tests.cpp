@@ -139,8 +139,8 @@ TEST_F(OutputRoomTest, AnOutputNeverReplacesAnInputOrAnotherOutputHoweverItIsSpe
         fs::create_directories(out);
         c.arrange();
         OutputRoom r = room();
-        for (size_t k = 0; k + 1 < c.outputs.size(); ++k) ASSERT_EQ(r.admit(c.outputs[k]), "") << c.outputs[k];
-        const std::string refusal = r.admit(c.outputs.back());
+        for (size_t k = 0; k + 1 < c.outputs.size(); ++k) ASSERT_EQ(r.admit(c.outputs[k]).error, "") << c.outputs[k];
+        const std::string refusal = r.admit(c.outputs.back()).error;
         if (!*c.refusal) {
             EXPECT_EQ(refusal, "");
             continue;
@@ -258,9 +258,9 @@ TEST_F(TakingTurnsTest, ABatchWhoseOutputWouldReplaceAnInputIsRefusedBeforeItSta
     pairs[2].line = 7;
     BatchRecorder recorder;
     const BatchSummary summary = runBatch(pairs, settings, recorder);
-    ASSERT_TRUE(summary.refusal);
-    EXPECT_NE(summary.refusal->text().find("pair 3 (line 7): the output"), std::string::npos) << summary.refusal->text();
-    EXPECT_NE(summary.refusal->text().find("is the left image of pair 1"), std::string::npos) << summary.refusal->text();
+    ASSERT_FALSE(summary.refusal.ok());
+    EXPECT_NE(summary.refusal.error.find("pair 3 (line 7): the output"), std::string::npos) << summary.refusal.error;
+    EXPECT_NE(summary.refusal.error.find("is the left image of pair 1"), std::string::npos) << summary.refusal.error;
     EXPECT_TRUE(recorder.outcomes.empty());
     EXPECT_FALSE(fs::exists(pairs[0].output));
     EXPECT_EQ(cv::imread(pairs[0].left.string()).size(), cv::Size(60, 40));

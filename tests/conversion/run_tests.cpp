@@ -265,7 +265,7 @@ TEST_F(RunTest, TheFileIsTheWholeRenderAsTheImageLibraryEncodesIt) {
     request.alignment = PointsAB{entry};
     const InputImages images = readInputImages(request, 1);
     PreparedPair prepared;
-    ASSERT_FALSE(preparePair(request, {300, 200}, {300, 200}, prepared));
+    ASSERT_TRUE(preparePair(request, {300, 200}, {300, 200}, prepared).ok());
     cv::Mat canvas(300, 600, CV_8UC3);
     const HalfTarget right{&images.right.pixels, &canvas}, left{&images.left.pixels, &canvas};
     const RightEyeTurn turn = requestedTurn(request);
@@ -423,12 +423,12 @@ TEST_F(RunTest, Vr180PhotoHoldsBothHalvesAndTheCamerasExifWhereAskedWithTheOrien
         EXPECT_EQ(exifTag(file, "Exif.Image.Software"), "Vistereo 1.3");
     }
     // A VR180 photo's primary image is one eye wide, so JPEG's 65500 limits its height, not half of it.
-    EXPECT_TRUE(checkOutput("x.jpg", 32751));
-    EXPECT_FALSE(checkOutput("x.vr.jpg", 32751));
-    const auto tooHigh = checkOutput("x.vr.jpg", 65501);
-    ASSERT_TRUE(tooHigh);
-    EXPECT_EQ(tooHigh->status, ConversionStatus::OutputHeightInvalid);
-    EXPECT_NE(tooHigh->detail.find("so the height can be at most 65500."), std::string::npos) << tooHigh->detail;
+    EXPECT_FALSE(checkOutput("x.jpg", 32751).ok());
+    EXPECT_TRUE(checkOutput("x.vr.jpg", 32751).ok());
+    const RunStep tooHigh = checkOutput("x.vr.jpg", 65501);
+    ASSERT_FALSE(tooHigh.ok());
+    EXPECT_EQ(tooHigh.status, ConversionStatus::OutputHeightInvalid);
+    EXPECT_NE(tooHigh.detail.find("so the height can be at most 65500."), std::string::npos) << tooHigh.detail;
 }
 
 // Points A and B no picture or lens can have: outside their picture, exactly on the lens's axis (where the turn

@@ -328,7 +328,7 @@ QStringList outputFiles() { return QDir("output").entryList(QDir::Files | QDir::
 // Frames in a video file as the library's reader counts them; -1 when it cannot be read.
 int64_t frameCount(const QString& file) {
     const media::VideoReader reader(file.toStdString());
-    return reader.ok() ? reader.facts().frameCount : -1;
+    return reader.opened().ok() ? reader.facts().frameCount : -1;
 }
 
 // A video window case: whether the left camera has sound, what is typed into its boxes (by object name), what

@@ -328,7 +328,7 @@ TEST(PlannedFramesTest, EveryFrameHasTheBytesOfItsOwnSingleConversion) {
     request.outputHeight = 96;
     request.zenith = {12, -30, 45};
     PreparedPair prepared;
-    ASSERT_FALSE(preparePair(request, {320, 240}, {320, 240}, prepared));
+    ASSERT_TRUE(preparePair(request, {320, 240}, {320, 240}, prepared).ok());
     RotationMatrix matrix;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) matrix.m[i][j] = turn.m[i][j];

@@ -90,7 +90,7 @@ TEST_F(VideoMediaTest, FramesAreConvertedWithTheStreamsOwnMatrixRangeAndDepth) {
                         (full ? "full" : "limited") + ",format=" + c.format,
                     "-colorspace", c.matrix, "-color_range", c.range, "-c:v", "libx264", "-qp", "0", file.string()});
         VideoReader reader(file);
-        ASSERT_TRUE(reader.ok()) << reader.error();
+        ASSERT_TRUE(reader.opened().ok()) << reader.opened().error;
         EXPECT_EQ(reader.facts().colourMatrix, c.matrix);
         EXPECT_EQ(reader.facts().bitDepth, c.depth);
         EXPECT_EQ(reader.facts().frameCount, 6);

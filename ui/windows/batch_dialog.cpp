@@ -318,8 +318,8 @@ void BatchDialog::refreshPairing() {
     m_settings.otherInputs = {{wd / kLensRegistryFileName, "the lens registry"}};
     for (const LoadedLensSource& loaded : m_lenses.sources)
         if (loaded.source.kind != LensSourceKind::WorkingFolder) m_settings.otherInputs.push_back({loaded.source.file, "a lens registry"});
-    if (const auto refused = checkBatchOutputs(m_pairs, m_settings)) {
-        m_pairingStatus->setText(qt(refused->text()));
+    if (const RunStep refused = checkBatchOutputs(m_pairs, m_settings); !refused.ok()) {
+        m_pairingStatus->setText(qt(refused.error));
         m_start->setEnabled(false);
         return;
     }
@@ -427,8 +427,8 @@ void BatchDialog::onBatchDone() {
     setRunning(false);
     if (!m_failure->empty()) {
         ShowMessage(this, QStringLiteral("The batch stopped: %1").arg(qt(*m_failure)));
-    } else if (summary.refusal) {
-        ShowMessage(this, qt(summary.refusal->text()));
+    } else if (!summary.refusal.ok()) {
+        ShowMessage(this, qt(summary.refusal.error));
     } else {
         QString text = qt(describeSummary(summary));
         text[0] = text[0].toUpper();

@@ -21,6 +21,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "base/fallible.h"
 #include "imagefile/input.h"
 #include "stereofile/output_formats.h"
 #include "videofile/video_reader.h"
@@ -49,13 +50,20 @@ QString inTheWindowsWords(const std::string& text) {
     return words;
 }
 
-// A time typed in a box: empty is none; `error` says why it is not a time.
-std::optional<double> typedTime(const QLineEdit* box, const QString& what, std::string& error) {
+// A time typed in a box (none when the box is empty), or why it is not a time.
+struct TypedTime : Fallible {
+    std::optional<double> seconds;
+};
+
+TypedTime typedTime(const QLineEdit* box, const QString& what) {
+    TypedTime typed;
     const QString text = box->text().trimmed();
-    if (text.isEmpty()) return std::nullopt;
-    const std::optional<double> seconds = media::parseMediaTime(text.toStdString());
-    if (!seconds) error = (what + " takes seconds, M:SS or H:MM:SS, such as 12.5 or 1:05, not \"" + text + "\"").toStdString();
-    return seconds;
+    if (text.isEmpty()) return typed;
+    typed.seconds = media::parseMediaTime(text.toStdString());
+    if (!typed.seconds)
+        typed.error =
+            (what + " takes seconds, M:SS or H:MM:SS, such as 12.5 or 1:05, not \"" + text + "\"").toStdString();
+    return typed;
 }
 
 QString seconds(double value) { return QString::number(value, 'f', 3) + QStringLiteral(" s"); }
@@ -315,8 +323,14 @@ VideoDialog::Built VideoDialog::buildRequest() const {
     request.output = argumentPath(output, wd / "output");
     request.encoding.codec = *media::codecNamed(m_codec->currentText().toStdString());
     request.encoding.crf = m_crf->value();
-    request.startSeconds = typedTime(m_startTime, QStringLiteral("The start"), built.error);
-    if (built.error.empty()) request.durationSeconds = typedTime(m_duration, QStringLiteral("The duration"), built.error);
+    const TypedTime start = typedTime(m_startTime, QStringLiteral("The start"));
+    request.startSeconds = start.seconds;
+    built.error = start.error;
+    if (built.error.empty()) {
+        const TypedTime duration = typedTime(m_duration, QStringLiteral("The duration"));
+        request.durationSeconds = duration.seconds;
+        built.error = duration.error;
+    }
     if (built.error.empty() && m_manualOffset->isChecked()) {
         const std::string text = m_offset->text().trimmed().toStdString();
         char* end = nullptr;

@@ -31,6 +31,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
+#include "base/fallible.h"
 #include "video/video.h"
 
 class QCheckBox;
@@ -58,9 +59,8 @@ public:
 
     // What Start would convert now, or why the window's values cannot be
     // converted (a time or an offset that is not one, an output that is no MP4).
-    struct Built {
+    struct Built : Fallible {
         VideoRequest request;
-        std::string error;
     };
     Built buildRequest() const;
 
