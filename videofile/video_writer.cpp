@@ -44,6 +44,7 @@ struct VideoWriter::State {
     double frameSeconds = 0.0;
     YuvColour colour;
     int bits = 8;
+    int keyframeInterval = 0;
     bool headerWritten = false, finished = false;
 
     ~State() {
@@ -109,6 +110,9 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     if (globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
     av_opt_set_double(v.priv_data, "crf", e.crf, 0);
+    // A keyframe asked for is an IDR picture in x264 and x265 alike (x265
+    // would otherwise make it an open-GOP recovery point).
+    av_opt_set_int(v.priv_data, "forced-idr", 1, 0);
     std::string x265 = "log-level=error";
     if (settings.levelIdc > 0) {
         // x264 takes the level as 10 x its number; x265 as its number.
@@ -162,6 +166,12 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.frame->chroma_location = v.chroma_sample_location;
     s.colour = colour;
     s.bits = settings.bits;
+    s.keyframeInterval = std::max(0, e.keyframeInterval);
+}
+
+bool VideoWriter::keyframeDue() const {
+    const int every = state_->keyframeInterval;
+    return every > 0 && frames_ % every == 0;
 }
 
 // The converter of BGR frames, made at the first of them: a writer fed
@@ -241,6 +251,7 @@ Fallible VideoWriter::write(const YuvPlanes& planes) {
 Fallible VideoWriter::send(AVFrame& frame) {
     State& s = *state_;
     frame.pts = frames_;
+    frame.pict_type = keyframeDue() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     if (const Fallible sent = encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get()); !sent.ok())
         return fail(sent.error);
     ++frames_;
