@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
 #include <libavutil/stereo3d.h>
@@ -29,6 +30,39 @@ std::string main10Params(const HdrLight& light) {
     std::string text = ":profile=main10";
     if (const std::string sei = light.x265Params(); !sei.empty()) text += ":" + sei;
     return text;
+}
+
+// The mastering display and content light as the stream's side data, from
+// which the MP4 muxer writes its 'mdcv' and 'clli' boxes: players that read
+// the container rather than the stream's SEI find them there.
+void addHdrSideData(AVStream* stream, const HdrLight& light) {
+    const auto ratio = [](double v, int den) { return AVRational{static_cast<int>(std::lround(v * den)), den}; };
+    if (light.display) {
+        const HdrLight::Display& d = *light.display;
+        AVMasteringDisplayMetadata* m = av_mastering_display_metadata_alloc();
+        if (m) {
+            const double* primaries[3] = {d.red, d.green, d.blue};  // FFmpeg's order: R, G, B
+            for (int c = 0; c < 3; ++c)
+                for (int xy = 0; xy < 2; ++xy) m->display_primaries[c][xy] = ratio(primaries[c][xy], 50000);
+            for (int xy = 0; xy < 2; ++xy) m->white_point[xy] = ratio(d.white[xy], 50000);
+            m->min_luminance = ratio(d.minLuminance, 10000);
+            m->max_luminance = ratio(d.maxLuminance, 10000);
+            m->has_primaries = m->has_luminance = 1;
+            if (av_stream_add_side_data(stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, reinterpret_cast<uint8_t*>(m),
+                                        sizeof *m) < 0)
+                av_free(m);
+        }
+    }
+    if (light.contentLight) {
+        size_t size = 0;
+        AVContentLightMetadata* c = av_content_light_metadata_alloc(&size);
+        if (c) {
+            c->MaxCLL = static_cast<unsigned>(light.contentLight->first);
+            c->MaxFALL = static_cast<unsigned>(light.contentLight->second);
+            if (av_stream_add_side_data(stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, reinterpret_cast<uint8_t*>(c), size) < 0)
+                av_free(c);
+        }
+    }
 }
 
 }  // namespace
@@ -138,6 +172,7 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.videoStream->avg_frame_rate = v.framerate;
     s.frameSeconds = av_q2d(v.time_base);
     if (settings.vr180) markVr180(s.videoStream);
+    if (deep && !settings.light.empty()) addHdrSideData(s.videoStream, settings.light);
 
     // The sound.
     if (settings.audio) {
