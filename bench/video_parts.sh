@@ -52,7 +52,8 @@ handed=("${ours[@]}")  # parts 2 to N
 [ "${VIDEO_PARTS_HANDOVER:-1}" = 1 ] && handed=("${base[@]}" --alignment-from "$work/output/part-1.mp4")
 # Parts of two frames (the range is a few frames shorter than the file): the
 # first, and the one whose cut lies about 30 frames past the keyframe nearest
-# the take's middle (the camera files have one every 60 frames).
+# the take's middle (the camera files have one every 60 frames). Their output
+# has a keyframe every 2 frames, so that the range cuts into parts of two.
 tiny=$((frames / 2)) middle=$(((60 * (frames / 120) + 30) / 2 + 1))
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 single_all=() parts_all=() join_all=() start_all=() middle_all=() self_all=()
@@ -67,9 +68,9 @@ for run in $(seq "$runs"); do
   join_all+=("$(cpu "$cli" video-join -o "$work/output/joined.mp4" --quiet $(seq -f "$work/output/part-%g.mp4" 1 "$parts"))")
   echo "run $run: one run ${single_all[-1]} CPU s; $parts parts ${parts_all[-1]} + join ${join_all[-1]}" >&2
   # Parts of two frames: what every part pays whatever its length.
-  start_all+=("$(cpu "${handed[@]}" --segment "1/$tiny" -o fixed.mp4)")
-  middle_all+=("$(cpu "${handed[@]}" --segment "$middle/$tiny" -o fixed.mp4)")
-  self_all+=("$(cpu "${ours[@]}" --segment "$middle/$tiny" -o fixed.mp4)")
+  start_all+=("$(cpu "${handed[@]}" --keyframes 2 --segment "1/$tiny" -o fixed.mp4)")
+  middle_all+=("$(cpu "${handed[@]}" --keyframes 2 --segment "$middle/$tiny" -o fixed.mp4)")
+  self_all+=("$(cpu "${ours[@]}" --keyframes 2 --segment "$middle/$tiny" -o fixed.mp4)")
   echo "run $run: parts of two frames: at the start ${start_all[-1]}, in the middle ${middle_all[-1]}," \
        "in the middle synchronising itself ${self_all[-1]} CPU s" >&2
 done

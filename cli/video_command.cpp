@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<OptionSpec, 34> kVideoOptions{{
+constexpr std::array<OptionSpec, 35> kVideoOptions{{
     kDirectoryOption,
     kLeftLensOption,
     kRightLensOption,
@@ -58,6 +58,8 @@ constexpr std::array<OptionSpec, 34> kVideoOptions{{
     {"codec", 0, "CODEC", "h264 (default) or hevc"},
     {"crf", 0, "Q", "the encoder's constant rate factor, 0-51; lower is better (default: 20)"},
     {"preset", 0, "P", "the encoder's speed preset, ultrafast .. veryslow (default: fast)"},
+    {"keyframes", 0, "N", "a keyframe every N frames of the range, where the parts of --segment start\n"
+                          "                            (default: 250; 0: where the encoder chooses)"},
     {"start", 0, "T", "start of the range on the left camera's clock: seconds, M:SS or H:MM:SS\n"
                       "                            (default: the first moment both cameras film)"},
     {"duration", 0, "T", "length of the range (default: until either camera stops)"},
@@ -84,8 +86,8 @@ constexpr const char* kUsage =
     "                          [--left-turn DEG] [--right-turn DEG] [--height N]\n"
     "                          [--roll DEG] [--pitch DEG] [--yaw DEG] [--interp KIND] [--match-colour[=vignetting]]\n"
     "                          [--convergence DEG | --zero-parallax METRES [--baseline MM]] [--codec h264|hevc]\n"
-    "                          [--crf Q] [--preset P] [--start T] [--duration T] [--offset SECONDS]\n"
-    "                          [--audio left|right|none] [--threads N]\n"
+    "                          [--crf Q] [--preset P] [--keyframes N] [--start T] [--duration T]\n"
+    "                          [--offset SECONDS] [--audio left|right|none] [--threads N]\n"
     "                          [--vr-suffix] [--exact] [--quiet] [--json]\n";
 
 }  // namespace
@@ -228,6 +230,12 @@ int convertVideos(const std::vector<std::string>& args, std::ostream& out, std::
         if (!media::isEncoderPreset(request.encoding.preset))
             return usageError(err, "--preset takes ultrafast, superfast, veryfast, faster, fast, medium, slow, "
                                    "slower or veryslow");
+    }
+    if (options.has("keyframes")) {
+        const auto every = parseWholeNumber(options.value("keyframes"));
+        if (!every || *every < 0 || *every > 100000)
+            return usageError(err, "--keyframes takes a whole number of frames from 0 to 100000, such as 250");
+        request.encoding.keyframeInterval = *every;
     }
     const std::pair<const char*, std::optional<double>*> times[] = {{"start", &request.startSeconds},
                                                                    {"duration", &request.durationSeconds}};

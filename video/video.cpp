@@ -639,6 +639,23 @@ DefaultHeight defaultVideoHeight(const std::array<EyeGeometry, 2>& eyes, media::
     return out;
 }
 
+namespace {
+
+// The offset the sound gave, as a step done, and a drift of more than half a
+// frame as a warning. A part handed another part's synchronisation says so
+// in its note instead of repeating the offset as if it had found it.
+void reportSynchronisation(const VideoRequest& request, double fps, VideoResult& result, VideoObserver& observer) {
+    if (result.offsetGiven) return;
+    const bool handed = !request.offsetSeconds && request.handedOffset;
+    if (!handed) observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, fps));
+    if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / fps)
+        result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
+                                  " ms apart over the range, more than half a frame: the end of the video pairs "
+                                  "frames a frame or more out of step (convert it in shorter ranges)");
+}
+
+}  // namespace
+
 VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     const auto begin = Clock::now();
     VideoResult result;
@@ -661,19 +678,15 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
 
     VideoSetup setup;
     if (const Fallible synced = synchronise(request, setup, result); !synced.ok()) return refuse(synced.error);
-    if (!result.offsetGiven) {
-        observer.stepDone("synchronised: the right camera runs " + describeOffset(result.offset, setup.fps));
-        if (result.offset.driftSeconds && std::fabs(*result.offset.driftSeconds) > 0.5 / setup.fps)
-            result.warnings.push_back("the cameras' clocks drift " + std::to_string(std::lround(*result.offset.driftSeconds * 1000)) +
-                                      " ms apart over the range, more than half a frame: the end of the video pairs "
-                                      "frames a frame or more out of step (convert it in shorter ranges)");
-    }
+    reportSynchronisation(request, setup.fps, result, observer);
 
     // The frames this run converts: the whole range, or one part of it.
-    const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment) : FrameSpan{0, setup.count};
-    if (span.count < 1)
-        return refuse("the range has " + std::to_string(setup.count) + " frames, too few for " +
-                      std::to_string(request.segment->parts) + " parts of a frame or more");
+    const int keyframes = request.encoding.keyframeInterval;
+    if (request.segment)
+        if (std::string problem = segmentProblem(setup.count, *request.segment, keyframes); !problem.empty())
+            return refuse(problem);
+    const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment, keyframes)
+                                           : FrameSpan{0, setup.count};
 
     // The prepare step on the range's frame pairs: the eyes for the frames'
     // size, the output's height, the alignment (once for the whole video),

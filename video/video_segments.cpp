@@ -130,9 +130,27 @@ SegmentChoice parseVideoSegment(const std::string& text) {
     return out;
 }
 
-FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment) {
-    const auto cut = [&](int64_t k) { return rangeFrames * k / segment.parts; };
+FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval) {
+    // The intervals between keyframes (the last one perhaps shorter) dealt
+    // out; without a grid, every frame is an interval of its own.
+    const int64_t every = std::max<int64_t>(1, keyframeInterval);
+    const int64_t intervals = (rangeFrames + every - 1) / every;
+    const auto cut = [&](int64_t k) { return std::min(rangeFrames, intervals * k / segment.parts * every); };
     return {cut(segment.part - 1), cut(segment.part) - cut(segment.part - 1)};
+}
+
+std::string segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval) {
+    if (keyframeInterval <= 0) {
+        if (rangeFrames >= segment.parts) return "";
+        return "the range has " + std::to_string(rangeFrames) + " frames, too few for " +
+               std::to_string(segment.parts) + " parts of a frame or more";
+    }
+    const int64_t intervals = (rangeFrames + keyframeInterval - 1) / keyframeInterval;
+    if (intervals >= segment.parts) return "";
+    return "the range has " + std::to_string(rangeFrames) + " frames, " + std::to_string(intervals) +
+           (intervals == 1 ? " stretch" : " stretches") + " between keyframes " + std::to_string(keyframeInterval) +
+           " frames apart: too few for " + std::to_string(segment.parts) +
+           " parts, each of which starts on a keyframe (--keyframes sets a shorter interval)";
 }
 
 void PartRecord::set(const std::string& name, const std::string& value) {
@@ -204,7 +222,7 @@ PartRecord partRecord(const PartFacts& f) {
     r.set("frames-as", f.planes ? "planes" : "bgr");
     r.set("picture-colour", f.outputColour.describe());
     r.set("encoder", std::string(media::codecName(f.encoding.codec)) + " crf " + std::to_string(f.encoding.crf) + " " +
-                         f.encoding.preset);
+                         f.encoding.preset + " keyframes " + std::to_string(f.encoding.keyframeInterval));
     // The sound names its camera ("left" or "right", whose identity the
     // record holds), not a path: parts made on machines that mount the take
     // at other places then agree. Where the camera file was is kept beside

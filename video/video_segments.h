@@ -44,11 +44,18 @@ SegmentChoice parseVideoSegment(const std::string& text);
 
 // Frames [first, first + count) of a range of `rangeFrames` frames, counted
 // from the range's first: the parts' stretches follow one another without a
-// frame lost or doubled, and differ in length by a frame at most.
+// frame lost or doubled. With a keyframe every `keyframeInterval` frames of
+// the range, every part starts on one of those keyframes, so that it starts
+// where a conversion of the whole range has a keyframe too, and the parts
+// hold as equal numbers of the intervals as there are (the last interval may
+// be shorter); with none (0), the parts differ in length by a frame at most.
+// A part that would hold no frame has a count of 0.
 struct FrameSpan {
     int64_t first = 0, count = 0;
 };
-FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment);
+FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval = 0);
+// Why the range cannot be cut into the segment's parts ("" when it can).
+std::string segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval);
 
 // The name of the text tag a part's record is written under.
 inline constexpr const char* kPartRecordTag = "com.vistereo.part";

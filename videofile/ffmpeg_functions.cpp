@@ -20,6 +20,7 @@
 extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/spherical.h>
@@ -114,6 +115,8 @@ FORWARD(Avutil, int, av_opt_set_double, (void* obj, const char* name, double val
         (obj, name, val, search_flags))
 FORWARD(Avutil, int, av_opt_set_int, (void* obj, const char* name, int64_t val, int search_flags),
         (obj, name, val, search_flags))
+FORWARD(Avutil, AVContentLightMetadata*, av_content_light_metadata_alloc, (size_t* size), (size))
+FORWARD(Avutil, AVMasteringDisplayMetadata*, av_mastering_display_metadata_alloc, (void), ())
 FORWARD(Avutil, const AVPixFmtDescriptor*, av_pix_fmt_desc_get, (enum AVPixelFormat pix_fmt), (pix_fmt))
 FORWARD(Avutil, AVSphericalMapping*, av_spherical_alloc, (size_t* size), (size))
 FORWARD(Avutil, AVStereo3D*, av_stereo3d_alloc, (void), ())

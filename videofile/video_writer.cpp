@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
 #include <libavutil/stereo3d.h>
@@ -31,6 +32,39 @@ std::string main10Params(const HdrLight& light) {
     return text;
 }
 
+// The mastering display and content light as the stream's side data, from
+// which the MP4 muxer writes its 'mdcv' and 'clli' boxes: players that read
+// the container rather than the stream's SEI find them there.
+void addHdrSideData(AVStream* stream, const HdrLight& light) {
+    const auto ratio = [](double v, int den) { return AVRational{static_cast<int>(std::lround(v * den)), den}; };
+    if (light.display) {
+        const HdrLight::Display& d = *light.display;
+        AVMasteringDisplayMetadata* m = av_mastering_display_metadata_alloc();
+        if (m) {
+            const double* primaries[3] = {d.red, d.green, d.blue};  // FFmpeg's order: R, G, B
+            for (int c = 0; c < 3; ++c)
+                for (int xy = 0; xy < 2; ++xy) m->display_primaries[c][xy] = ratio(primaries[c][xy], 50000);
+            for (int xy = 0; xy < 2; ++xy) m->white_point[xy] = ratio(d.white[xy], 50000);
+            m->min_luminance = ratio(d.minLuminance, 10000);
+            m->max_luminance = ratio(d.maxLuminance, 10000);
+            m->has_primaries = m->has_luminance = 1;
+            if (av_stream_add_side_data(stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, reinterpret_cast<uint8_t*>(m),
+                                        sizeof *m) < 0)
+                av_free(m);
+        }
+    }
+    if (light.contentLight) {
+        size_t size = 0;
+        AVContentLightMetadata* c = av_content_light_metadata_alloc(&size);
+        if (c) {
+            c->MaxCLL = static_cast<unsigned>(light.contentLight->first);
+            c->MaxFALL = static_cast<unsigned>(light.contentLight->second);
+            if (av_stream_add_side_data(stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, reinterpret_cast<uint8_t*>(c), size) < 0)
+                av_free(c);
+        }
+    }
+}
+
 }  // namespace
 
 struct VideoWriter::State {
@@ -44,6 +78,7 @@ struct VideoWriter::State {
     double frameSeconds = 0.0;
     YuvColour colour;
     int bits = 8;
+    int keyframeInterval = 0;
     bool headerWritten = false, finished = false;
 
     ~State() {
@@ -109,6 +144,9 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     if (globalHeader) v.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(v.priv_data, "preset", e.preset.c_str(), 0);
     av_opt_set_double(v.priv_data, "crf", e.crf, 0);
+    // A keyframe asked for is an IDR picture in x264 and x265 alike (x265
+    // would otherwise make it an open-GOP recovery point).
+    av_opt_set_int(v.priv_data, "forced-idr", 1, 0);
     std::string x265 = "log-level=error";
     if (settings.levelIdc > 0) {
         // x264 takes the level as 10 x its number; x265 as its number.
@@ -134,6 +172,7 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.videoStream->avg_frame_rate = v.framerate;
     s.frameSeconds = av_q2d(v.time_base);
     if (settings.vr180) markVr180(s.videoStream);
+    if (deep && !settings.light.empty()) addHdrSideData(s.videoStream, settings.light);
 
     // The sound.
     if (settings.audio) {
@@ -162,6 +201,12 @@ VideoWriter::VideoWriter(const std::filesystem::path& path, const VideoWriterSet
     s.frame->chroma_location = v.chroma_sample_location;
     s.colour = colour;
     s.bits = settings.bits;
+    s.keyframeInterval = std::max(0, e.keyframeInterval);
+}
+
+bool VideoWriter::keyframeDue() const {
+    const int every = state_->keyframeInterval;
+    return every > 0 && frames_ % every == 0;
 }
 
 // The converter of BGR frames, made at the first of them: a writer fed
@@ -241,6 +286,7 @@ Fallible VideoWriter::write(const YuvPlanes& planes) {
 Fallible VideoWriter::send(AVFrame& frame) {
     State& s = *state_;
     frame.pts = frames_;
+    frame.pict_type = keyframeDue() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     if (const Fallible sent = encode(s.video.get(), &frame, s.output, s.videoStream, s.packet.get()); !sent.ok())
         return fail(sent.error);
     ++frames_;

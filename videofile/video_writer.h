@@ -35,11 +35,20 @@ enum class VideoCodec { H264, Hevc };
 inline constexpr int kDefaultCrf = 20;
 inline constexpr const char* kDefaultPreset = "fast";
 
+// A keyframe every 250 frames, counted from a conversion's first: x264's
+// and x265's own longest interval, so that a whole take is cut into GOPs as
+// long as the encoders' own, and the parts of a take, which start on this
+// grid, start where the whole take's conversion has a keyframe too.
+inline constexpr int kDefaultKeyframeInterval = 250;
+
 struct VideoEncoding {
     VideoCodec codec = VideoCodec::H264;
     int crf = kDefaultCrf;  // 0 .. 51; 0 is lossless for H.264
     std::string preset = kDefaultPreset;
     int threads = 0;  // encoder threads; 0: the encoder's choice
+    // Every this many frames from the first, an IDR picture (closed: nothing
+    // after it refers to a picture before); 0: where the encoder chooses.
+    int keyframeInterval = kDefaultKeyframeInterval;
 };
 
 // The sound of the written file: either a stretch of a file's sound (copied
@@ -104,6 +113,8 @@ public:
 
 private:
     Fallible bgrScaler();
+    // Whether the next frame falls on the keyframe grid.
+    bool keyframeDue() const;
     Fallible send(::AVFrame& frame);
     // The opening's failure, else the first of the frames' (none yet: good).
     const Fallible& failure() const;

@@ -100,9 +100,14 @@ TEST_F(VideoHdrCliTest, BothEyesInOneHdrProfileKeepItsTagsAndMixedOnesAreRefused
         const std::string light = toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-read_intervals",
                                               "%+#1", "-show_entries", "frame_side_data", "-of", "default=nw=1",
                                               written.string()});
+        // And as the MP4's own boxes (mdcv, clli), which ffprobe reads as the stream's side data.
+        const std::string boxes = toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                              "stream_side_data", "-of", "default=nw=1", written.string()});
         for (const char* field : {"green_x=13250/50000", "white_point_y=16450/50000", "max_luminance=10000000/10000",
-                                  "min_luminance=1/10000", "max_content=1000", "max_average=400"})
+                                  "min_luminance=1/10000", "max_content=1000", "max_average=400"}) {
             EXPECT_EQ(light.find(field) != std::string::npos, c.light) << field << "\n" << light;
+            EXPECT_EQ(boxes.find(field) != std::string::npos, c.light) << field << "\n" << boxes;
+        }
         kept.push_back(dir / ("kept" + std::to_string(kept.size()) + ".mp4"));
         fs::rename(written, kept.back());
     }

@@ -15,6 +15,9 @@ using namespace vistereo::testsupport;
 
 namespace {
 
+// A keyframe every 17 frames: the take's 102 frames are six intervals, two in each of three parts.
+constexpr int kKeyframes = 17;
+
 // A take of 4.5 s whose right camera starts a quarter second late (102 frame pairs in common, parts of 34, longer
 // than the encoder looks ahead), and another take.
 class VideoJoinCliTest : public VideoTakeTest {
@@ -37,7 +40,7 @@ protected:
     Args video(const Args& more, const char* left = "L.mp4", const char* right = "R.mp4",
                const char* offset = "-0.25") const {
         Args args{"video", "-C", dir.string(), "--left-lens", "#1", "--right-lens", "#1", "--height", "64", "--preset",
-                  "fast", left, right};
+                  "fast", "--keyframes", std::to_string(kKeyframes), left, right};
         if (offset) args.insert(args.end() - 2, {"--offset", offset});
         return with(args, more);
     }
@@ -143,6 +146,22 @@ TEST_F(VideoJoinCliTest, ThreePartsOnThreeProcessesJoinIntoTheFilmOfOneConversio
     // The first frames, encoded alike while the encoder sees as far ahead in the part as in the whole, are the same.
     ASSERT_FALSE(between.empty());
     EXPECT_TRUE(std::isinf(between.front()));
+    // The keyframes on one grid from the range's first frame, in the single run and the join alike, so every part
+    // starts where the single run has a keyframe too.
+    const std::vector<std::string> keys{"-select_streams", "v", "-show_entries", "packet=pts,flags", "-of", "csv=p=0"};
+    const auto keyframes = [&](const std::string& file) {
+        std::vector<long> at;
+        std::istringstream in(probe(keys, file));
+        for (std::string line; std::getline(in, line);)
+            if (line.find(",K") != std::string::npos) at.push_back(std::atol(line.c_str()));
+        std::sort(at.begin(), at.end());
+        return at;
+    };
+    const std::vector<long> joinedKeys = keyframes(out("joined.mp4")), singleKeys = keyframes(out("single.mp4"));
+    EXPECT_EQ(joinedKeys, singleKeys);
+    ASSERT_EQ(singleKeys.size(), size_t((kFrames + kKeyframes - 1) / kKeyframes));
+    for (size_t k = 1; k < singleKeys.size(); ++k)
+        EXPECT_EQ(singleKeys[k] - singleKeys[0], long(k) * (singleKeys[1] - singleKeys[0]));
 }
 
 // Parts aligned automatically each align on the same frame pairs of the whole range, so they agree without being
@@ -190,7 +209,7 @@ TEST_F(VideoJoinCliTest, PartsThatDoNotMakeOneFilmAreRefusedNamingThePart) {
         {"duplicated", {p1, p1, p2, p3}, "\"" + p1 + "\" is part 1 of 3 again"},
         {"of another take", {p1, out("other2.mp4"), p3}, "\"" + out("other2.mp4") + "\" is a part of another take"},
         {"other encoder settings", {p1, p2, out("crf3.mp4")},
-         "its encoder is \"h264 crf 24 fast\", not \"h264 crf 20 fast\""},
+         "its encoder is \"h264 crf 24 fast keyframes 17\", not \"h264 crf 20 fast keyframes 17\""},
         {"cut short", {p1, out("cut2.mp4"), p3}, "\"" + out("cut2.mp4") + "\""},
         {"a whole conversion", {out("whole.mp4")}, "carries no part record"},
         {"a part that is not there", {p1, out("nope.mp4"), p3}, "cannot find the part \"" + out("nope.mp4") + "\""},
@@ -273,7 +292,12 @@ TEST_F(VideoJoinCliTest, SegmentAndAlignmentFromAreCheckedBeforeAnyFrame) {
         {"beyond the last part", {"--points", points_, "--segment", "4/3"}, 2, "--segment 4/3: there are only 3 parts"},
         {"part 0", {"--points", points_, "--segment", "0/3"}, 2, "--segment 0/3: parts are counted from 1"},
         {"no fraction", {"--points", points_, "--segment", "2"}, 2, "--segment takes K/N"},
-        {"more parts than frames", {"--points", points_, "--segment", "1/103"}, 1, "the range has 102 frames, too few for 103"},
+        {"more parts than keyframe intervals", {"--points", points_, "--segment", "1/7"}, 1,
+         "the range has 102 frames, 6 stretches between keyframes 17 frames apart: too few for 7 parts"},
+        {"more parts than frames, no keyframe grid", {"--points", points_, "--keyframes", "0", "--segment", "1/103"}, 1,
+         "the range has 102 frames, too few for 103"},
+        {"a keyframe interval that is no number", {"--points", points_, "--keyframes", "-1"}, 2,
+         "--keyframes takes a whole number of frames"},
         {"an answer without a rotation", {"--alignment-from", (dir / "input/align.json").string()}, 1,
          "holds no \"rotation\" of nine numbers"},
         {"a video that is no part", {"--alignment-from", (dir / "input/L.mp4").string()}, 1,
@@ -318,6 +342,9 @@ TEST_F(VideoJoinCliTest, APartHandedTheSynchronisationWritesTheFramesOfOneThatFo
     EXPECT_NE(handed.err.find("synchronised as the part " + out("part1.mp4") + " found it"), std::string::npos)
         << handed.err;
     EXPECT_EQ(found.err.find("synchronised as the part"), std::string::npos) << found.err;
+    // One line or the other: the handed part does not say it found the offset.
+    EXPECT_EQ(handed.err.find("synchronised: the right camera runs"), std::string::npos) << handed.err;
+    EXPECT_NE(found.err.find("synchronised: the right camera runs"), std::string::npos) << found.err;
     EXPECT_NEAR(field(handed.out, "offset_seconds"), -(0.25 + 37.0 / 48000), 1e-6);
     EXPECT_EQ(field(handed.out, "offset_seconds"), field(found.out, "offset_seconds"));
     EXPECT_EQ(field(handed.out, "offset_confidence"), field(found.out, "offset_confidence"));

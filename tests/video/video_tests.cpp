@@ -15,6 +15,7 @@
 #include "conversion/core.h"
 #include "conversion/run.h"
 #include "video/video.h"
+#include "video/video_segments.h"
 #include "video/video_sync.h"
 #include "videofile/audio_reader.h"
 #include "videofile/video_reader.h"
@@ -555,4 +556,41 @@ TEST(VideoHeightTest, TheLevelIsTheLowestThatTakesTheSizeAndTheFrameRate) {
                   std::to_string(settings.levelIdc) + "\n");
     }
     fs::remove_all(dir);
+}
+
+// The parts of a take tile its range, each starting on the keyframe grid, and hold as equal shares of the grid's
+// intervals as there are; a range with fewer intervals than parts is refused, not cut into empty parts.
+TEST(VideoSegmentTest, PartsTileTheRangeAndStartOnTheKeyframeGrid) {
+    const struct { int64_t frames; int parts; int64_t every; std::vector<int64_t> starts; } cases[] = {
+        {102, 3, 17, {0, 34, 68}},     // six intervals, two a part
+        {100, 3, 30, {0, 30, 60}},     // four intervals, the last one 10 frames: the third part holds two
+        {1800, 3, 250, {0, 500, 1250}},  // a minute at 30 fps: 8 intervals (the last of 50 frames) as 2, 3, 3
+        {100, 3, 0, {0, 33, 66}},      // no grid: a frame apart at most
+        {10, 1, 250, {0}},             // one part, shorter than an interval
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames, " + std::to_string(c.parts) + " parts, keyframes " +
+                     std::to_string(c.every));
+        for (int k = 1; k <= c.parts; ++k)
+            EXPECT_EQ(segmentFrames(c.frames, {k, c.parts}, c.every).first, c.starts[size_t(k - 1)]);
+    }
+    for (const int64_t every : {0, 1, 7, 25})
+        for (int64_t frames = 1; frames <= 120; ++frames)
+            for (int parts = 1; parts <= 6; ++parts) {
+                const bool possible = segmentProblem(frames, {1, parts}, every).empty();
+                EXPECT_EQ(possible, (every ? (frames + every - 1) / every : frames) >= parts);
+                int64_t next = 0;
+                for (int k = 1; k <= parts && possible; ++k) {
+                    const FrameSpan span = segmentFrames(frames, {k, parts}, every);
+                    ASSERT_EQ(span.first, next) << frames << " " << parts << " " << every;
+                    ASSERT_GE(span.count, 1);
+                    if (every) {
+                        ASSERT_EQ(span.first % every, 0);
+                    }
+                    next += span.count;
+                }
+                if (possible) {
+                    EXPECT_EQ(next, frames);
+                }
+            }
 }
