@@ -14,6 +14,8 @@
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
 #include "alignment/cv_rotation.h"
+#include "alignment/lens_refinement.h"
+#include "alignment/working_view.h"
 #include "base/parallel.h"
 
 namespace vistereo::alignment {

@@ -28,24 +28,30 @@
 //
 // Nothing here prints or throws: failures come back as a Failure code and a
 // sentence saying why (base/fallible.h).
+//
+// This is the one header a caller outside alignment/ includes to align a
+// pair and read the result: it holds every type the result is made of, in
+// the project's own vocabulary (RotationMatrix, YawPitchRoll and Vec3 from
+// engine/rotation.h and engine/lens.h, positions as SourcePosition), and
+// includes none of the alignment's other headers; those include this one.
+// The one OpenCV type it shows is cv::Mat, the project's image buffer. A
+// caller that needs one of the alignment's tools itself (the working halves,
+// the lens refinement, the rotation mean, the comfort grades) includes that
+// header by name.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include <opencv2/core.hpp>
+#include <opencv2/core/mat.hpp>
 
-#include "alignment/comfort.h"
-#include "alignment/features.h"
-#include "alignment/lens_refinement.h"
-#include "alignment/relative_pose.h"
-#include "alignment/rotation.h"
-#include "alignment/subpixel.h"
-#include "alignment/working_view.h"
 #include "base/fallible.h"
 #include "engine/lens.h"
 #include "engine/params.h"
+#include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
@@ -58,6 +64,136 @@ enum class Failure {
     Internal,       // the image library failed (out of memory, say)
 };
 const char* failureName(Failure failure);
+
+// The comfort verdict on the misalignment a pair shows (its limits and the
+// grades every figure is told by: comfort.h).
+enum class Verdict {
+    Unknown,        // the measurement failed
+    Comfortable,    // 95th percentile of the misalignment <= comfort limit
+    Marginal,       // <= fusion limit
+    Uncomfortable,  // beyond the fusion limit
+};
+const char* verdictName(Verdict verdict);
+
+// The default is AKAZE on 1024 x 1024 working halves, chosen by measurement
+// (bench/align_bench on this two-core machine while other jobs ran, load
+// 3 to 6; accuracy over 18 synthetic pairs at 1600 x 1200, six scenes with
+// three turns each; time for a 6000 x 4000 pair, wall seconds, two threads,
+// the spread over separate runs):
+//
+//   detector, N    rotation error RMS / max   time, 6000 x 4000
+//   SIFT    768      0.0058 / 0.0109 deg        0.55 - 0.60 s
+//   SIFT    896      0.0048 / 0.0085 deg        0.87 - 1.71 s
+//   SIFT   1024      0.0035 / 0.0057 deg        1.56 - 1.93 s
+//   AKAZE   768      0.0104 / 0.0204 deg        0.22 s
+//   AKAZE  1024      0.0052 / 0.0125 deg        0.42 - 0.72 s
+//   AKAZE  1280      0.0031 / 0.0057 deg        1.86 s (one thread)
+//
+// At about the same cost (SIFT at 768, AKAZE at 1024) the two are equally
+// accurate overall; AKAZE is the better of the two on the mixed-lens pairs
+// (largest error 0.0041 against 0.0109 degrees), its binary descriptors
+// match in a quarter of SIFT's time at the same N, and it works on the
+// finer grid, which the suggested points and the disparity figures are
+// measured on. OpenCV's SIFT works on a twice-upsampled first octave and
+// grows steeply with N; SIFT at 1024 is the most accurate choice when time
+// does not matter.
+enum class FeatureDetector {
+    Sift,   // difference-of-Gaussian blobs, 128 float descriptors, L2 distance
+    Akaze,  // nonlinear-scale-space blobs, 486-bit MLDB descriptors, Hamming distance
+};
+
+// How a matched right position is refined to sub-pixel accuracy (subpixel.h).
+struct SubpixelOptions {
+    int radius = 6;            // the patch is (2 radius + 1) squared pixels
+    int iterations = 20;       // Gauss-Newton steps at most
+    double maxShift = 1.5;     // pixels from the detector's position; further means the match is not this patch
+    double converged = 0.002;  // a step shorter than this (pixels) ends the iterations
+    double minTexture = 4.0;   // smallest eigenvalue of the window's mean gradient tensor (gray levels squared per pixel squared)
+};
+
+// One camera: the lens mapping of its source image, as the engine applies it.
+class CameraModel {
+public:
+    CameraModel() = default;
+    // An eye's geometry as the prepare step derives it (image size, radius
+    // for 180 degrees, mapping scale, axis point; for the quadratic law its
+    // bounds).
+    static CameraModel fromEyeGeometry(const EyeGeometry& eye);
+
+    // The same camera with the lens's law, radius or axis corrected (the
+    // record's own values untouched, see LensCorrection); and with the law
+    // of another mapping kind at the same radius for 90 degrees.
+    CameraModel withCorrection(const LensCorrection& correction) const;
+    CameraModel withMapping(MappingKind kind) const;
+    // The eye as the conversion's renderers take it.
+    const EyeGeometry& eye() const;
+
+    bool empty() const { return !geometry_; }
+    int imageWidth() const;
+    int imageHeight() const;
+
+    struct Geometry;  // defined in working_view.cpp
+    const Geometry& geometry() const { return *geometry_; }
+
+private:
+    std::shared_ptr<const Geometry> geometry_;
+};
+
+// A correspondence as two unit camera directions (relative_pose.h).
+struct DirectionPair {
+    Vec3 left;   // unit, left-camera frame
+    Vec3 right;  // unit, right-camera frame
+};
+
+// Why the baseline is what it is, in figures: each hypothesis's cost (in
+// far limits squared: a far point at the far limit costs 1), and the
+// parallax beyond three far limits the strongly near points show on either
+// side of the nominal line (radians, summed), with their numbers.
+struct BaselineEvidence {
+    double rotationOnlyCost = 0.0, nominalSideCost = 0.0, otherSideCost = 0.0;
+    double nominalSideParallax = 0.0, otherSideParallax = 0.0;
+    int nominalSidePoints = 0, otherSidePoints = 0;
+    bool otherSide = false;  // the evidence puts the right camera on the other side (-t0)
+    // Empty when the parallax decided the baseline; otherwise why the
+    // nominal one was taken, in the user's words.
+    std::string nominalBecause;
+};
+
+// One match as two continuous source positions (column, row).
+struct SourceMatch {
+    SourcePosition left, right;
+};
+
+// The right lens refined against the left (lens_refinement.h says how).
+// `error`: why not (too few matches, no geometry fits).
+struct LensRefinement : Fallible {
+    // The eyes as refined: the left one as its record has it; the right one
+    // with its correction (and, when the record's law did not fit and another
+    // did, that law).
+    CameraModel left, right;
+    std::array<LensCorrection, 2> correction;  // per eye; the left one the identity
+    std::array<LensCorrection, 2> sigma;       // standard deviations; zero where held
+    std::vector<std::string> held;              // what stayed at the record's value, in words
+    double residualBeforePixels = 0.0;          // RMS residual with the records (R fitted, t as the pose holds it)
+    double residualAfterPixels = 0.0;           // the same with the corrected lens
+    int inliers = 0;
+    RotationMatrix rotation;
+    Vec3 baseline{1.0, 0.0, 0.0};
+    // The record's law left a radial misfit: "the right lens's projection
+    // does not fit: try equidistant (0.08 px; 2.31 px as registered)".
+    std::string lawAdvice;
+    bool lawReplaced = false;  // the right eye was refined with the law the advice names first
+    MappingKind rightMapping = MappingKind::Orthographic;  // the law of the right eye as refined
+    // False when the refined lenses lined the pair up no better than the
+    // records and the records were kept; `notApplied` says why and what the
+    // fit had found ("not used: with them the misalignment is ...").
+    bool applied = true;
+    std::string notApplied;
+
+    // Keeps the records `left` and `right` instead of the refined lenses:
+    // the corrections back to the identity, every term held, `why` told.
+    void setAside(const CameraModel& recordLeft, const CameraModel& recordRight, const std::string& why);
+};
 
 // Magnitudes of a set of signed values: root mean square, 95th percentile
 // and largest of the absolute values; mean of the signed values.
@@ -86,13 +222,13 @@ struct StageSeconds {
            total = 0.0;
 };
 
-// One inlier: where it lies in the two halves it was matched on (working or
-// image pixels, pixel centres at integers), its directions as shown (the
+// One inlier: where it lies in the two halves it was matched on (column and
+// row of working or image pixels, pixel centres at integers), its directions as shown (the
 // right one turned by the fitted rotation when that is the alignment's),
 // its angle off the epipolar plane of the fit and its vertical disparity
 // taken apart (arcminutes).
 struct StereoCorrespondence {
-    cv::Point2d leftAt, rightAt;
+    SourcePosition leftAt, rightAt;
     DirectionPair shown;
     double epipolarArcmin = 0.0;
     double verticalArcmin = 0.0, parallaxArcmin = 0.0, misalignmentArcmin = 0.0, alongArcmin = 0.0;

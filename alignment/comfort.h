@@ -5,6 +5,8 @@
 // figure reads the same in every window and command.
 #pragma once
 
+#include "alignment/alignment.h"
+
 namespace vistereo::alignment {
 
 // Comfort limits for vertical disparity. The vertical extent of Panum's
@@ -23,13 +25,7 @@ namespace vistereo::alignment {
 inline constexpr double kVerticalFusionLimitArcmin = 19.2;
 inline constexpr double kVerticalComfortLimitArcmin = kVerticalFusionLimitArcmin / 2.0;
 
-enum class Verdict {
-    Unknown,        // the measurement failed
-    Comfortable,    // 95th percentile of the misalignment <= comfort limit
-    Marginal,       // <= fusion limit
-    Uncomfortable,  // beyond the fusion limit
-};
-const char* verdictName(Verdict verdict);
+// The verdict itself (Verdict, verdictName) is the alignment result's, in alignment.h.
 // The verdict on a vertical disparity of `p95Arcmin` at the 95th percentile.
 Verdict verticalDisparityVerdict(double p95Arcmin, double comfortLimitArcmin = kVerticalComfortLimitArcmin,
                                  double fusionLimitArcmin = kVerticalFusionLimitArcmin);

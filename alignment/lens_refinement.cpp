@@ -9,6 +9,7 @@
 #include "alignment/relative_pose.h"
 #include "alignment/rotation.h"
 #include "alignment/cv_rotation.h"
+#include "alignment/working_view.h"
 
 namespace vistereo::alignment {
 namespace {

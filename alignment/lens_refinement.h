@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "alignment/working_view.h"
+#include "alignment/alignment.h"
 #include "base/fallible.h"
 #include "engine/lens.h"
 #include "engine/rotation.h"
@@ -59,40 +59,8 @@ struct LensRefinementOptions {
     double misfitPixels = 0.5;        // an RMS residual above this (working pixels) after the fit is a misfit
 };
 
-// One match as two continuous source positions (column, row).
-struct SourceMatch {
-    SourcePosition left, right;
-};
-
-// `error`: why not (too few matches, no geometry fits).
-struct LensRefinement : Fallible {
-    // The eyes as refined: the left one as its record has it; the right one
-    // with its correction (and, when the record's law did not fit and another
-    // did, that law).
-    CameraModel left, right;
-    std::array<LensCorrection, 2> correction;  // per eye; the left one the identity
-    std::array<LensCorrection, 2> sigma;       // standard deviations; zero where held
-    std::vector<std::string> held;              // what stayed at the record's value, in words
-    double residualBeforePixels = 0.0;          // RMS residual with the records (R fitted, t as the pose holds it)
-    double residualAfterPixels = 0.0;           // the same with the corrected lens
-    int inliers = 0;
-    RotationMatrix rotation;
-    Vec3 baseline{1.0, 0.0, 0.0};
-    // The record's law left a radial misfit: "the right lens's projection
-    // does not fit: try equidistant (0.08 px; 2.31 px as registered)".
-    std::string lawAdvice;
-    bool lawReplaced = false;  // the right eye was refined with the law the advice names first
-    MappingKind rightMapping = MappingKind::Orthographic;  // the law of the right eye as refined
-    // False when the refined lenses lined the pair up no better than the
-    // records and the records were kept; `notApplied` says why and what the
-    // fit had found ("not used: with them the misalignment is ...").
-    bool applied = true;
-    std::string notApplied;
-
-    // Keeps the records `left` and `right` instead of the refined lenses:
-    // the corrections back to the identity, every term held, `why` told.
-    void setAside(const CameraModel& recordLeft, const CameraModel& recordRight, const std::string& why);
-};
+// A match as two source positions (SourceMatch) and the refinement
+// (LensRefinement) are in alignment.h, which the alignment's result holds them in.
 
 // Refines the right lens against the left on `matches`.
 LensRefinement refineLenses(const CameraModel& left, const CameraModel& right, const std::vector<SourceMatch>& matches,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "alignment/subpixel.h"
 #include "base/parallel.h"
 
 namespace vistereo::alignment {

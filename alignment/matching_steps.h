@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/features.h"
 
 namespace vistereo::alignment {
 

@@ -80,7 +80,7 @@ ViewerMisalignment measureViewerMisalignment(const std::vector<DirectionPair>& s
     for (int index : m.pose.inliers) {
         const DisparityParts parts = disparityParts(remaining, viewerBaseline, shown[index]);
         StereoCorrespondence c;
-        c.leftAt = at.left[index], c.rightAt = at.right[index];
+        c.leftAt = {at.left[index].x, at.left[index].y}, c.rightAt = {at.right[index].x, at.right[index].y};
         c.shown = shown[index];
         c.epipolarArcmin = m.pose.residuals[index] * kArcminPerRadian;
         c.verticalArcmin = parts.vertical * kArcminPerRadian;

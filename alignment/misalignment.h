@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "alignment/alignment.h"
+#include "alignment/comfort.h"
 #include "alignment/matching_steps.h"
+#include "alignment/relative_pose.h"
 
 namespace vistereo::alignment {
 

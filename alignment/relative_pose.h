@@ -45,16 +45,14 @@
 #include <string>
 #include <vector>
 
+#include "alignment/alignment.h"
 #include "base/fallible.h"
 #include "engine/lens.h"
 #include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
-struct DirectionPair {
-    Vec3 left;   // unit, left-camera frame
-    Vec3 right;  // unit, right-camera frame
-};
+// A pair of directions (DirectionPair) is in alignment.h.
 
 // What a pair is to the fitted geometry.
 enum class PointRole : unsigned char { Far, Near, Outlier };
@@ -74,19 +72,7 @@ struct PoseOptions {
     unsigned seed = 0x5EEDu;
 };
 
-// Why the baseline is what it is, in figures: each hypothesis's cost (in
-// far limits squared: a far point at the far limit costs 1), and the
-// parallax beyond three far limits the strongly near points show on either
-// side of the nominal line (radians, summed), with their numbers.
-struct BaselineEvidence {
-    double rotationOnlyCost = 0.0, nominalSideCost = 0.0, otherSideCost = 0.0;
-    double nominalSideParallax = 0.0, otherSideParallax = 0.0;
-    int nominalSidePoints = 0, otherSidePoints = 0;
-    bool otherSide = false;  // the evidence puts the right camera on the other side (-t0)
-    // Empty when the parallax decided the baseline; otherwise why the
-    // nominal one was taken, in the user's words.
-    std::string nominalBecause;
-};
+// Why the baseline is what it is, in figures (BaselineEvidence), is in alignment.h.
 
 // `error`: why no geometry was found (too few pairs support one).
 struct PoseEstimate : Fallible {

@@ -16,15 +16,11 @@
 
 #include <opencv2/core.hpp>
 
+#include "alignment/alignment.h"
+
 namespace vistereo::alignment {
 
-struct SubpixelOptions {
-    int radius = 6;            // the patch is (2 radius + 1) squared pixels
-    int iterations = 20;       // Gauss-Newton steps at most
-    double maxShift = 1.5;     // pixels from the detector's position; further means the match is not this patch
-    double converged = 0.002;  // a step shorter than this (pixels) ends the iterations
-    double minTexture = 4.0;   // smallest eigenvalue of the window's mean gradient tensor (gray levels squared per pixel squared)
-};
+// SubpixelOptions, which the alignment's options carry, is in alignment.h.
 
 // Gray images prepared once for refinement (smoothed, float, with gradients).
 struct RefinementImage {

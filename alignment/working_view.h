@@ -6,8 +6,8 @@
 // rotation or zenith correction), the exact camera direction of a position
 // in such a half, the source-image position of a camera direction and back,
 // and the rotation the engine's A/B route builds from four points. When the
-// engine's interface changes, only working_view.cpp (and the factory below)
-// has to follow.
+// engine's interface changes, only working_view.cpp (and CameraModel's
+// factory, declared in alignment.h) has to follow.
 //
 // Directions are the engine's unit Vec3 in a camera's frame: +y the optical axis
 // (forward), +x image-right, +z image-up.
@@ -19,39 +19,15 @@
 
 #include <opencv2/core.hpp>
 
+#include "alignment/alignment.h"
 #include "engine/lens.h"
 #include "engine/params.h"
 #include "engine/rotation.h"
 
 namespace vistereo::alignment {
 
-// One camera: the lens mapping of its source image, as the engine applies it.
-class CameraModel {
-public:
-    CameraModel() = default;
-    // An eye's geometry as the prepare step derives it (image size, radius
-    // for 180 degrees, mapping scale, axis point; for the quadratic law its
-    // bounds).
-    static CameraModel fromEyeGeometry(const EyeGeometry& eye);
-
-    // The same camera with the lens's law, radius or axis corrected (the
-    // record's own values untouched, see LensCorrection); and with the law
-    // of another mapping kind at the same radius for 90 degrees.
-    CameraModel withCorrection(const LensCorrection& correction) const;
-    CameraModel withMapping(MappingKind kind) const;
-    // The eye as the conversion's renderers take it.
-    const EyeGeometry& eye() const;
-
-    bool empty() const { return !geometry_; }
-    int imageWidth() const;
-    int imageHeight() const;
-
-    struct Geometry;  // defined in working_view.cpp
-    const Geometry& geometry() const { return *geometry_; }
-
-private:
-    std::shared_ptr<const Geometry> geometry_;
-};
+// One camera, CameraModel (the lens mapping of its source image, as the
+// engine applies it), is in alignment.h.
 
 // Why an eye's image cannot be seen through its camera model, or nothing
 // when it can: no model, an empty image, one that is not 8-bit BGR, or one

@@ -38,6 +38,7 @@
 
 #include "alignment/alignment.h"
 #include "alignment/rotation.h"
+#include "alignment/working_view.h"
 #include "bench/bench_clock.h"
 #include "engine/params.h"
 #include "tests/support/stereo_scene.h"

@@ -216,8 +216,8 @@ std::string colourText(const alignment::ColourMatch& c) {
 std::string windowJson(const alignment::StereoWindow& w) {
     if (!w.measured) return ", \"window\": null";
     return ", \"window\": {\"nearest_pixels\": " + number(w.nearestPixels) +
-           ", \"nearest_arcmin\": " + number(w.nearestArcmin) + ", \"nearest_at\": [" + number(w.nearestAt.x) +
-           ", " + number(w.nearestAt.y) + "], \"in_front\": " + std::to_string(w.inFront) +
+           ", \"nearest_arcmin\": " + number(w.nearestArcmin) + ", \"nearest_at\": [" + number(w.nearestAt.column) +
+           ", " + number(w.nearestAt.row) + "], \"in_front\": " + std::to_string(w.inFront) +
            ", \"edge_band_deg\": " + number(w.edgeBandDegrees) +
            ", \"left_edge_in_front\": " + std::to_string(w.edgeInFront[0]) +
            ", \"right_edge_in_front\": " + std::to_string(w.edgeInFront[1]) +
@@ -228,8 +228,8 @@ std::string windowJson(const alignment::StereoWindow& w) {
 std::string windowText(const alignment::StereoWindow& w) {
     if (!w.measured) return "";
     std::string text = "stereo window: nearest point " + number(w.nearestPixels) + " px (" +
-                       number(w.nearestArcmin) + "') at column " + number(w.nearestAt.x) + ", row " +
-                       number(w.nearestAt.y) + " of the left half (" +
+                       number(w.nearestArcmin) + "') at column " + number(w.nearestAt.column) + ", row " +
+                       number(w.nearestAt.row) + " of the left half (" +
                        (w.nearestPixels < -w.frontPixels  ? "in front of the plane of the frame"
                         : w.nearestPixels > w.frontPixels ? "behind the plane of the frame"
                                                           : "on the plane of the frame") +

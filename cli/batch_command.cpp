@@ -16,6 +16,7 @@
 #include "cli/options/conversion_options.h"
 #include "cli/options/lens_saving.h"
 #include "cli/options/option_table.h"
+#include "alignment/lens_refinement.h"
 #include "conversion/auto_align.h"
 #include "batch/batch.h"
 #include "conversion/output_target.h"

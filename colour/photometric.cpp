@@ -27,8 +27,8 @@ std::vector<uint8_t> nearCells(const std::vector<StereoCorrespondence>& inliers,
     std::vector<uint8_t> near(k * k, 0);
     for (const StereoCorrespondence& c : inliers) {
         if (c.far && std::abs(c.alongArcmin) <= limitArcmin) continue;
-        const int cx = std::clamp(static_cast<int>(((c.leftAt.x + 0.5) * scale) * k / n), 0, k - 1);
-        const int cy = std::clamp(static_cast<int>(((c.leftAt.y + 0.5) * scale) * k / n), 0, k - 1);
+        const int cx = std::clamp(static_cast<int>(((c.leftAt.column + 0.5) * scale) * k / n), 0, k - 1);
+        const int cy = std::clamp(static_cast<int>(((c.leftAt.row + 0.5) * scale) * k / n), 0, k - 1);
         for (int y = std::max(0, cy - o.nearMarginCells); y <= std::min(k - 1, cy + o.nearMarginCells); ++y)
             for (int x = std::max(0, cx - o.nearMarginCells); x <= std::min(k - 1, cx + o.nearMarginCells); ++x)
                 near[y * k + x] = 1;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <sstream>
 
+#include "alignment/lens_refinement.h"
 #include "conversion/core.h"
 #include "conversion/run.h"
 

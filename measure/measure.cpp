@@ -8,6 +8,7 @@
 
 #include "alignment/matching_steps.h"
 #include "alignment/misalignment.h"
+#include "alignment/working_view.h"
 
 namespace vistereo::alignment {
 
@@ -98,11 +99,11 @@ StereoMeasurement measureStereo(const cv::Mat& sideBySide, const MeasureOptions&
         constexpr int kCells = 16;
         std::vector<char> cells(kCells * kCells, 0);
         for (const StereoCorrespondence& sc : m.correspondences) {
-            verticalPixels.push_back(sc.rightAt.y - sc.leftAt.y);
-            horizontalPixels.push_back(sc.rightAt.x - sc.leftAt.x);
+            verticalPixels.push_back(sc.rightAt.row - sc.leftAt.row);
+            horizontalPixels.push_back(sc.rightAt.column - sc.leftAt.column);
             epipolar.push_back(sc.epipolarArcmin);
-            const int cx = std::clamp(static_cast<int>(sc.leftAt.x * kCells / big), 0, kCells - 1);
-            const int cy = std::clamp(static_cast<int>(sc.leftAt.y * kCells / big), 0, kCells - 1);
+            const int cx = std::clamp(static_cast<int>(sc.leftAt.column * kCells / big), 0, kCells - 1);
+            const int cy = std::clamp(static_cast<int>(sc.leftAt.row * kCells / big), 0, kCells - 1);
             cells[cy * kCells + cx] = 1;
         }
         std::vector<double> verticalArcmin = verticalPixels;

@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 
 #include "alignment/alignment.h"
+#include "alignment/comfort.h"
 #include "base/fallible.h"
 
 namespace vistereo::alignment {

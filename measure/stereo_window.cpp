@@ -31,7 +31,7 @@ StereoWindow assessStereoWindow(const std::vector<StereoCorrespondence>& inliers
 
     std::vector<size_t> order(inliers.size());
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-    auto disparity = [&](size_t k) { return inliers[k].rightAt.x - inliers[k].leftAt.x; };
+    auto disparity = [&](size_t k) { return inliers[k].rightAt.column - inliers[k].leftAt.column; };
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return disparity(a) < disparity(b); });
     const size_t nearest = order[std::min(order.size() - 1, static_cast<size_t>(options.setAsideShare * order.size()))];
     w.nearestPixels = disparity(nearest);
@@ -39,10 +39,10 @@ StereoWindow assessStereoWindow(const std::vector<StereoCorrespondence>& inliers
     w.nearestAt = inliers[nearest].leftAt;
 
     for (const StereoCorrespondence& c : inliers) {
-        const double d = c.rightAt.x - c.leftAt.x;
+        const double d = c.rightAt.column - c.leftAt.column;
         if (d >= -options.frontPixels) continue;
         ++w.inFront;
-        const double x = 0.5 * (c.leftAt.x + c.rightAt.x);
+        const double x = 0.5 * (c.leftAt.column + c.rightAt.column);
         const int edge = x < band ? 0 : x > halfSize - 1 - band ? 1 : -1;
         if (edge < 0) continue;
         ++w.edgeInFront[edge];

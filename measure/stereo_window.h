@@ -64,7 +64,7 @@ struct StereoWindow {
     // nearest share is set aside, in image pixels and arcminutes, and where
     // it lies in the left half (column, row).
     double nearestPixels = 0.0, nearestArcmin = 0.0;
-    cv::Point2d nearestAt;
+    SourcePosition nearestAt;
     int inFront = 0;  // points in front of the plane
     // Per edge (0 left, 1 right): points of the band in front of the plane,
     // the nearest of them (pixels; 0 when none), and whether they are a violation.

@@ -572,7 +572,7 @@ TEST(Measurement, MisalignmentIsTheImagesOwnApartFromParallaxAndSwappedEyesAreTo
             auto polar = [](const Vec3& d) { return std::acos(std::clamp(d.z, -1.0, 1.0)); };
             for (const StereoCorrespondence& sc : m.correspondences) {
                 const double v = c->lawsOff ? trueFarVertical(pair.geometry, c->rig.left.lens, c->rig.right.lens, truth,
-                                                              used, m.halfSize, sc.leftAt)
+                                                              used, m.halfSize, {sc.leftAt.column, sc.leftAt.row})
                                             : (polar(rotate(turn, sc.shown.left)) - polar(sc.shown.left)) * 10800.0 /
                                                   3.14159265358979323846;
                 if (std::isfinite(v)) expected.push_back(v);
@@ -641,7 +641,8 @@ TEST(StereoWindow, NearObjectAtTheFramesEdgeIsAViolation) {
         // side (with the cosine of the longitude), so its nearest point in
         // disparity lies on its inner half, within the 20.5 degrees it spans.
         EXPECT_LT(w.nearestPixels, -10.0);
-        EXPECT_NEAR(w.nearestAt.x / m.halfSize * 180.0 - 90.0, c.azimuth, 23.0) << "the nearest point lies on the sphere";
+        EXPECT_NEAR(w.nearestAt.column / m.halfSize * 180.0 - 90.0, c.azimuth, 23.0)
+            << "the nearest point lies on the sphere";
     }
     // Far scenery only: nothing in front of the frame.
     const StereoMeasurement far = measureStereo(convertedScene(StereoScene{}));

@@ -11,6 +11,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "alignment/working_view.h"
 #include "measure/stereo_window.h"
 #include "conversion/run.h"
 #include "tests/support/conversion_test_support.h"
@@ -63,9 +64,9 @@ TEST_F(ConvergenceTest, ZeroParallaxDistancePutsANearSphereOnThePlaneOfTheFrame)
         ASSERT_TRUE(m.ok()) << m.error;
         std::vector<double> onSphere, far;
         for (const alignment::StereoCorrespondence& sc : m.correspondences) {
-            const Vec3 d = alignment::halfPixelDirection(n, sc.leftAt);
+            const Vec3 d = alignment::halfPixelDirection(n, {sc.leftAt.column, sc.leftAt.row});
             const double off = std::acos(std::clamp(dot(d, towards), -1.0, 1.0));
-            (off < front ? onSphere : far).push_back(sc.rightAt.x - sc.leftAt.x);
+            (off < front ? onSphere : far).push_back(sc.rightAt.column - sc.leftAt.column);
         }
         ASSERT_GE(onSphere.size(), 5u);
         EXPECT_NEAR(median(onSphere), c.sphere, 0.5);

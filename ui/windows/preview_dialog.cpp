@@ -491,7 +491,7 @@ void PreviewDialog::updateTexts() {
     }
     alignment::StereoMeasurement shifted = stereo;
     const double pixels = (m_convergence->value() - m_written.convergenceDegrees) / 180.0 * stereo.halfSize;
-    for (alignment::StereoCorrespondence& c : shifted.correspondences) c.rightAt.x += pixels;
+    for (alignment::StereoCorrespondence& c : shifted.correspondences) c.rightAt.column += pixels;
     m_window->setText(describeWindow(alignment::assessStereoWindow(shifted, alignment::MeasureOptions{}),
                                      m_convergence->value()));
 }
