@@ -683,8 +683,8 @@ VideoResult convertVideo(const VideoRequest& request, VideoObserver& observer) {
     // The frames this run converts: the whole range, or one part of it.
     const int keyframes = request.encoding.keyframeInterval;
     if (request.segment)
-        if (std::string problem = segmentProblem(setup.count, *request.segment, keyframes); !problem.empty())
-            return refuse(problem);
+        if (const Fallible cut = segmentProblem(setup.count, *request.segment, keyframes); !cut.ok())
+            return refuse(cut.error);
     const FrameSpan span = request.segment ? segmentFrames(setup.count, *request.segment, keyframes)
                                            : FrameSpan{0, setup.count};
 

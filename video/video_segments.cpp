@@ -139,18 +139,18 @@ FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment, int64_
     return {cut(segment.part - 1), cut(segment.part) - cut(segment.part - 1)};
 }
 
-std::string segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval) {
+Fallible segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval) {
     if (keyframeInterval <= 0) {
-        if (rangeFrames >= segment.parts) return "";
-        return "the range has " + std::to_string(rangeFrames) + " frames, too few for " +
-               std::to_string(segment.parts) + " parts of a frame or more";
+        if (rangeFrames >= segment.parts) return {};
+        return Fallible{"the range has " + std::to_string(rangeFrames) + " frames, too few for " +
+               std::to_string(segment.parts) + " parts of a frame or more"};
     }
     const int64_t intervals = (rangeFrames + keyframeInterval - 1) / keyframeInterval;
-    if (intervals >= segment.parts) return "";
-    return "the range has " + std::to_string(rangeFrames) + " frames, " + std::to_string(intervals) +
+    if (intervals >= segment.parts) return {};
+    return Fallible{"the range has " + std::to_string(rangeFrames) + " frames, " + std::to_string(intervals) +
            (intervals == 1 ? " stretch" : " stretches") + " between keyframes " + std::to_string(keyframeInterval) +
            " frames apart: too few for " + std::to_string(segment.parts) +
-           " parts, each of which starts on a keyframe (--keyframes sets a shorter interval)";
+           " parts, each of which starts on a keyframe (--keyframes sets a shorter interval)"};
 }
 
 void PartRecord::set(const std::string& name, const std::string& value) {

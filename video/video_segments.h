@@ -54,8 +54,8 @@ struct FrameSpan {
     int64_t first = 0, count = 0;
 };
 FrameSpan segmentFrames(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval = 0);
-// Why the range cannot be cut into the segment's parts ("" when it can).
-std::string segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval);
+// Whether the range can be cut into the segment's parts; the error says why not.
+Fallible segmentProblem(int64_t rangeFrames, const VideoSegment& segment, int64_t keyframeInterval);
 
 // The name of the text tag a part's record is written under.
 inline constexpr const char* kPartRecordTag = "com.vistereo.part";
